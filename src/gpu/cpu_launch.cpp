@@ -1,0 +1,314 @@
+// Kernel launches of the CPU device runtime: the blocks of a grid are spread
+// over a pool of host threads; the launching thread works too and returns when
+// every block has run.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gpu/block.h"
+#include "gpu/cpu_launch.h"
+#include "gpu/cpu_state.h"
+
+thread_local uint3 threadIdx{0, 0, 0};
+thread_local uint3 blockIdx{0, 0, 0};
+thread_local dim3 blockDim{1, 1, 1};
+thread_local dim3 gridDim{1, 1, 1};
+
+namespace tavro::gpu::detail {
+namespace {
+
+bool envFlag(const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v == '1';
+}
+
+// TAVRO_REVERSE_PHASES=1 turns the debug order on for a whole test run.
+std::atomic<bool> gReversePhases{envFlag("TAVRO_REVERSE_PHASES")};
+
+struct AlignedFree {
+    void operator()(void* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using AlignedBuffer = std::unique_ptr<unsigned char[], AlignedFree>;
+
+AlignedBuffer alignedBuffer(size_t bytes) {
+    return AlignedBuffer(static_cast<unsigned char*>(::operator new[](bytes, std::align_val_t{64})));
+}
+
+// Storage of the per-thread arrays of the block being run; reset before each block.
+struct Arena {
+    AlignedBuffer main;
+    size_t capacity = 0;
+    size_t used = 0;
+    std::vector<AlignedBuffer> overflow;
+    size_t overflowBytes = 0;
+
+    void reset() {
+        if (!overflow.empty()) {
+            capacity = (capacity + overflowBytes) * 2;
+            main = alignedBuffer(capacity);
+            overflow.clear();
+            overflowBytes = 0;
+        }
+        used = 0;
+    }
+    void* allocate(size_t bytes) {
+        bytes = (bytes + 63) / 64 * 64;
+        if (used + bytes <= capacity) {
+            void* p = main.get() + used;
+            used += bytes;
+            return p;
+        }
+        overflow.push_back(alignedBuffer(bytes));
+        overflowBytes += bytes;
+        return overflow.back().get();
+    }
+};
+
+struct BlockContext {
+    Arena arena;
+    AlignedBuffer shared;
+    size_t sharedCapacity = 0;
+    bool blockProgram = false;
+    bool blockMarked = false;
+};
+thread_local BlockContext tlContext;
+
+struct Job {
+    const char* name;
+    dim3 grid;
+    dim3 block;
+    size_t sharedBytes;
+    bool blockProgram;
+    BlockRunner runner;
+    void* state;
+    uint64_t total;
+    uint64_t chunk;
+    std::atomic<uint64_t> next{0};
+    std::atomic<uint64_t> done{0};
+    std::atomic<int> users{0};
+    std::mutex failureMutex;
+    std::string failure;
+};
+
+void recordFailure(Job& job, const std::string& what) {
+    std::lock_guard lock(job.failureMutex);
+    if (job.failure.empty()) job.failure = what.empty() ? std::string("unknown exception") : what;
+}
+
+// Runs chunks of blocks until none is left.
+void work(Job& job) {
+    BlockContext& ctx = tlContext;
+    if (ctx.sharedCapacity < job.sharedBytes) {
+        ctx.shared = alignedBuffer(job.sharedBytes);
+        ctx.sharedCapacity = job.sharedBytes;
+    }
+    blockDim = job.block;
+    gridDim = job.grid;
+    ctx.blockProgram = job.blockProgram;
+    // Block programs must not read threadIdx; a far index makes a slip fault at once.
+    threadIdx = job.blockProgram ? uint3{1u << 30, 1u << 30, 1u << 30} : uint3{0, 0, 0};
+    const uint64_t gx = job.grid.x, gxy = gx * job.grid.y;
+    for (;;) {
+        const uint64_t first = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
+        if (first >= job.total) break;
+        const uint64_t last = std::min(job.total, first + job.chunk);
+        for (uint64_t b = first; b < last; ++b) {
+            blockIdx = uint3{static_cast<unsigned>(b % gx), static_cast<unsigned>((b / gx) % job.grid.y),
+                             static_cast<unsigned>(b / gxy)};
+            ctx.arena.reset();
+            ctx.blockMarked = false;
+            try {
+                job.runner(job.state);
+                if (job.blockProgram && !ctx.blockMarked)
+                    recordFailure(job, "an element-wise kernel was launched as a block program");
+            } catch (const std::exception& e) {
+                recordFailure(job, e.what());
+            } catch (...) {
+                recordFailure(job, {});
+            }
+        }
+        job.done.fetch_add(last - first, std::memory_order_acq_rel);
+    }
+    ctx.blockProgram = false;
+}
+
+class LaunchPool {
+public:
+    explicit LaunchPool(int threads) {
+        for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { loop(); });
+    }
+    ~LaunchPool() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : workers_) t.join();
+    }
+    int helpers() const { return static_cast<int>(workers_.size()); }
+
+    void run(Job& job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(&job);
+        }
+        wake_.notify_all();
+        work(job);
+        {
+            std::lock_guard lock(mutex_);
+            for (auto it = jobs_.begin(); it != jobs_.end(); ++it)
+                if (*it == &job) {
+                    jobs_.erase(it);
+                    break;
+                }
+        }
+        // Helpers that took the job may still be finishing their last blocks.
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return job.users.load() == 0 && job.done.load() >= job.total; });
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
+            if (stop_) return;
+            Job* job = jobs_.front();
+            if (job->next.load(std::memory_order_relaxed) >= job->total) {
+                jobs_.pop_front();
+                continue;
+            }
+            job->users.fetch_add(1);
+            lock.unlock();
+            work(*job);
+            lock.lock();
+            job->users.fetch_sub(1);
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    std::deque<Job*> jobs_;
+    std::vector<std::thread> workers_;
+    bool stop_ = false;
+};
+
+std::mutex poolMutex;
+LaunchPool* gPool = nullptr;
+
+} // namespace
+
+void startLaunchPool(int threads) {
+    std::lock_guard lock(poolMutex);
+    if (gPool && gPool->helpers() == threads - 1) return;
+    // Reconfiguration happens only while no launch runs.
+    delete gPool;
+    gPool = new LaunchPool(threads);
+}
+
+void* blockArenaAllocate(size_t bytes) { return tlContext.arena.allocate(bytes); }
+
+void markBlockProgram() {
+    if (!tlContext.blockProgram)
+        throw std::logic_error("a block program was launched as an element-wise kernel");
+    tlContext.blockMarked = true;
+}
+
+bool reversePhaseOrder() { return gReversePhases.load(std::memory_order_relaxed); }
+
+void* dynamicSharedMemory() { return tlContext.shared.get(); }
+
+cudaError_t validateLaunch(const char* name, const void* func, dim3 grid, dim3 block, size_t sharedBytes) {
+    RuntimeState& s = state();
+    std::lock_guard lock(s.mutex);
+    const int device = currentDeviceRef();
+    if (s.devices.empty()) return cudaErrorNoDevice;
+    if (device < 0 || device >= static_cast<int>(s.devices.size())) return cudaErrorInvalidDevice;
+    const uint64_t threads = uint64_t(block.x) * block.y * block.z;
+    if (block.x == 0 || block.y == 0 || block.z == 0 || block.x > 1024 || block.y > 1024 || block.z > 64 ||
+        threads > 1024 || grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 2147483647u || grid.y > 65535 ||
+        grid.z > 65535)
+        return cudaErrorInvalidConfiguration;
+    const auto limit = s.dynamicSharedLimits.find(func);
+    const size_t allowed = limit != s.dynamicSharedLimits.end() ? size_t(limit->second) : 49152;
+    if (sharedBytes > allowed) {
+        std::fprintf(stderr, "[CPU device] %s: %zu bytes of dynamic shared memory exceed the limit of %zu\n", name,
+                     sharedBytes, allowed);
+        return cudaErrorInvalidValue;
+    }
+    return cudaSuccess;
+}
+
+cudaError_t reportHostPointerArgument(const char* name, int position) {
+    std::fprintf(stderr, "[CPU device] %s: argument %d is a pointer to neither device nor pinned host memory\n",
+                 name, position);
+    return cudaErrorIllegalAddress;
+}
+
+cudaError_t setFunctionAttribute(const void* func, cudaFuncAttribute attr, int value) {
+    if (!func) return fail(cudaErrorInvalidDeviceFunction);
+    RuntimeState& s = state();
+    std::lock_guard lock(s.mutex);
+    const int device = currentDeviceRef();
+    if (device < 0 || device >= static_cast<int>(s.devices.size())) return fail(cudaErrorInvalidDevice);
+    if (attr == cudaFuncAttributeMaxDynamicSharedMemorySize) {
+        if (value < 0 || uint64_t(value) > s.devices[size_t(device)].spec.sharedMemPerBlockOptin)
+            return fail(cudaErrorInvalidValue);
+        s.dynamicSharedLimits[func] = value;
+        return cudaSuccess;
+    }
+    if (attr == cudaFuncAttributePreferredSharedMemoryCarveout) {
+        return value >= -1 && value <= 100 ? cudaSuccess : fail(cudaErrorInvalidValue);
+    }
+    return fail(cudaErrorInvalidValue);
+}
+
+cudaError_t runGrid(const char* name, dim3 grid, dim3 block, size_t sharedBytes, bool blockProgram,
+                    BlockRunner runner, void* state) {
+    Job job;
+    job.name = name;
+    job.grid = grid;
+    job.block = block;
+    job.sharedBytes = sharedBytes;
+    job.blockProgram = blockProgram;
+    job.runner = runner;
+    job.state = state;
+    job.total = uint64_t(grid.x) * grid.y * grid.z;
+    LaunchPool* pool;
+    {
+        std::lock_guard lock(poolMutex);
+        pool = gPool;
+    }
+    const uint64_t workers = uint64_t(pool ? pool->helpers() : 0) + 1;
+    // Several chunks per worker balance uneven blocks; one chunk when alone.
+    job.chunk = std::max<uint64_t>(1, job.total / (workers * 8));
+    if (workers == 1 || job.total <= job.chunk) {
+        job.chunk = job.total;
+        work(job);
+    } else {
+        pool->run(job);
+    }
+    if (!job.failure.empty()) {
+        std::fprintf(stderr, "[CPU device] kernel %s failed: %s\n", name, job.failure.c_str());
+        return cudaErrorLaunchFailure;
+    }
+    return cudaSuccess;
+}
+
+} // namespace tavro::gpu::detail
+
+namespace tavro::gpu {
+void setReversePhaseOrder(bool reverse) { detail::gReversePhases.store(reverse); }
+} // namespace tavro::gpu

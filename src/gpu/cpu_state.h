@@ -1,0 +1,53 @@
+#pragma once
+// Internal state of the CPU device runtime shared by its source files.
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "gpu/cpu_device.h"
+#include "gpu/cpu_runtime.h"
+
+namespace tavro::gpu::detail {
+
+enum class AllocationKind { Device, PinnedHost, Array };
+
+struct Allocation {
+    size_t bytes;
+    int device;
+    AllocationKind kind;
+};
+
+struct DeviceState {
+    CpuDeviceSpec spec;
+    uint64_t capacity = 0;
+    uint64_t used = 0;
+};
+
+struct RuntimeState {
+    std::mutex mutex;
+    CpuRuntimeConfig config;
+    std::vector<DeviceState> devices;
+    std::map<uintptr_t, Allocation> allocations;  // by base address
+    std::map<const void*, int> dynamicSharedLimits;
+    int launchThreads = 1;
+    int configGeneration = 0;
+};
+
+RuntimeState& state();
+
+// Current device of the calling host thread, reset when the runtime is reconfigured.
+int& currentDeviceRef();
+
+// Returns the error after recording it as the calling thread's last error.
+cudaError_t fail(cudaError_t error);
+
+// Allocation holding [p, p + bytes), or null. Caller holds the state mutex.
+const Allocation* findAllocation(const void* p, size_t bytes, uintptr_t* base = nullptr);
+
+uint64_t physicalMemoryBytes();
+int processorClockKHz();
+void startLaunchPool(int threads);
+
+} // namespace tavro::gpu::detail
