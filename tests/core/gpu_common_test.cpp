@@ -1,0 +1,312 @@
+#include "core/gpu_common.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gpu/runtime.h"
+
+#if !defined(TAVRO_USE_CUDA)
+#include "gpu/cpu_device.h"
+#endif
+
+namespace {
+
+using tavro::DeviceBufferPool;
+using tavro::ImageSource;
+
+TEST(ImageSource, WholeImageRowsPointIntoThePixelsAndLeaveScratchAlone) {
+    std::vector<float> image(5 * 4);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<float>(i);
+    const ImageSource source(image.data());
+    std::vector<float> scratch{7.0f, 8.0f};
+
+    const float* rows = source.rows(2, 4, 5, scratch);
+
+    EXPECT_EQ(rows, image.data() + 10);
+    EXPECT_EQ(scratch, (std::vector<float>{7.0f, 8.0f}));
+}
+
+TEST(ImageSource, ProviderRowsAreProducedIntoScratchThatOnlyGrows) {
+    const float* seenDst = nullptr;
+    int seenFirst = -1, seenEnd = -1;
+    const ImageSource source(ImageSource::RowProvider([&](float* dst, int firstRow, int endRow) {
+        seenDst = dst;
+        seenFirst = firstRow;
+        seenEnd = endRow;
+        for (int r = firstRow; r < endRow; ++r)
+            for (int x = 0; x < 5; ++x) *dst++ = static_cast<float>(r * 100 + x);
+    }));
+    std::vector<float> scratch;
+
+    const float* rows = source.rows(3, 6, 5, scratch);
+
+    ASSERT_GE(scratch.size(), 15u);
+    EXPECT_EQ(rows, scratch.data());
+    EXPECT_EQ(seenDst, scratch.data());
+    EXPECT_EQ(seenFirst, 3);
+    EXPECT_EQ(seenEnd, 6);
+    EXPECT_EQ(rows[0], 300.0f);
+    EXPECT_EQ(rows[14], 504.0f);
+
+    source.rows(0, 1, 5, scratch);
+    EXPECT_GE(scratch.size(), 15u) << "a smaller band must not shrink the scratch";
+}
+
+TEST(CudaErrorMessage, NamesStepErrorAndDescriptionAndPrintsThem) {
+    const auto code = cudaErrorMemoryAllocation;
+    const std::string expected = std::string("cudaMalloc dRef: ") + cudaGetErrorName(code) + " - " +
+                                 cudaGetErrorString(code);
+
+    testing::internal::CaptureStderr();
+    const std::string message = tavro::cudaErrorMessage(code, "cudaMalloc dRef");
+    const std::string printed = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(message, expected);
+    EXPECT_EQ(printed, "[CUDA ERROR] " + expected + "\n");
+}
+
+TEST(CudaErrorMessage, UnknownCodeStillGivesAReadableMessage) {
+    testing::internal::CaptureStderr();
+    const std::string message = tavro::cudaErrorMessage(987654, "cudaMemcpy dDef");
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(message, "cudaMemcpy dDef: unrecognized CUDA error code - no description available");
+}
+
+TEST(AvailableCommitMemory, FollowsTheKernelsOvercommitPolicy) {
+    const std::string meminfo =
+        "MemAvailable:    9000000 kB\n"
+        "SwapFree:        1000000 kB\n"
+        "CommitLimit:     8000000 kB\n"
+        "Committed_AS:    3000000 kB\n";
+    EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo(meminfo, true), uint64_t(5000000) * 1024);
+    EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo(meminfo, false), uint64_t(10000000) * 1024);
+    EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo("CommitLimit: 1000 kB\nCommitted_AS: 5000 kB\n", true), 0u);
+    EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo("XMemAvailable: 5 kB\n", false), 0u);
+}
+
+TEST(AvailableCommitMemory, ThisMachineHasSomeLeft) { EXPECT_GT(tavro::availableCommitMemory(), 0u); }
+
+TEST(GpuWorkerCount, StartsAtOneAndNeverDropsBelowOne) {
+    EXPECT_EQ(tavro::gpuWorkerCount(), 1);
+    tavro::setGpuWorkerCount(4);
+    EXPECT_EQ(tavro::gpuWorkerCount(), 4);
+    tavro::setGpuWorkerCount(0);
+    EXPECT_EQ(tavro::gpuWorkerCount(), 1);
+    tavro::setGpuWorkerCount(-3);
+    EXPECT_EQ(tavro::gpuWorkerCount(), 1);
+}
+
+#if !defined(TAVRO_USE_CUDA)
+
+constexpr uint64_t MB = uint64_t(1) << 20;
+
+// An empty pool on CPU devices of the given capacities; restores the default
+// runtime afterwards. Allocations are real host memory, never touched here.
+class ScopedDevices {
+public:
+    explicit ScopedDevices(std::vector<uint64_t> capacities) {
+        DeviceBufferPool::instance().releaseAll();
+        tavro::gpu::CpuRuntimeConfig config;
+        config.devices.clear();
+        for (uint64_t bytes : capacities) {
+            tavro::gpu::CpuDeviceSpec spec;
+            spec.memoryBytes = bytes;
+            config.devices.push_back(spec);
+        }
+        config.launchThreads = 2;
+        tavro::gpu::configureCpuRuntime(config);
+    }
+    ~ScopedDevices() {
+        DeviceBufferPool::instance().releaseAll();
+        tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
+    }
+    ScopedDevices(const ScopedDevices&) = delete;
+    ScopedDevices& operator=(const ScopedDevices&) = delete;
+};
+
+TEST(DeviceBufferPool, ReleasedBufferServesASmallerRequestAndALargerOneAllocates) {
+    ScopedDevices devices({1024 * MB});
+    auto& pool = DeviceBufferPool::instance();
+
+    DeviceBufferPool::Lease first;
+    ASSERT_EQ(pool.acquire(100 * MB, first), 0);
+    void* buffer = first.get();
+    ASSERT_NE(buffer, nullptr);
+    first.release();
+    EXPECT_EQ(first.get(), nullptr);
+
+    DeviceBufferPool::Lease smaller;
+    ASSERT_EQ(pool.acquire(60 * MB, smaller), 0);
+    EXPECT_EQ(smaller.get(), buffer);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 100 * MB);
+
+    DeviceBufferPool::Lease larger;
+    ASSERT_EQ(pool.acquire(200 * MB, larger), 0);
+    EXPECT_NE(larger.get(), buffer);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 300 * MB);
+}
+
+TEST(DeviceBufferPool, NeverHandsABufferToAThreadOnAnotherDevice) {
+    ScopedDevices devices({64 * MB, 64 * MB});
+    auto& pool = DeviceBufferPool::instance();
+    void* device0Buffer = nullptr;
+    void* device1Buffer = nullptr;
+
+    std::thread onDevice0([&] {
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        DeviceBufferPool::Lease lease;
+        ASSERT_EQ(pool.acquire(4 * MB, lease), 0);
+        device0Buffer = lease.get();
+    });
+    onDevice0.join();
+    ASSERT_NE(device0Buffer, nullptr);
+
+    std::thread onDevice1([&] {
+        ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+        DeviceBufferPool::Lease lease;
+        ASSERT_EQ(pool.acquire(1 * MB, lease), 0);
+        device1Buffer = lease.get();
+    });
+    onDevice1.join();
+
+    EXPECT_NE(device1Buffer, nullptr);
+    EXPECT_NE(device1Buffer, device0Buffer);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 4 * MB);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(1), 1 * MB);
+}
+
+TEST(DeviceBufferPool, ReleaseAllFreesEverythingAndStaleLeasesReachNothing) {
+    ScopedDevices devices({64 * MB});
+    auto& pool = DeviceBufferPool::instance();
+    DeviceBufferPool::Lease stale, idle;
+    ASSERT_EQ(pool.acquire(4 * MB, stale), 0);
+    ASSERT_EQ(pool.acquire(4 * MB, idle), 0);
+    idle.release();
+
+    pool.releaseAll();
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 0u);
+    EXPECT_EQ(stale.get(), nullptr);
+
+    // The next owner takes index 0 again; the stale lease must not reach it.
+    DeviceBufferPool::Lease owner;
+    ASSERT_EQ(pool.acquire(4 * MB, owner), 0);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 4 * MB) << "the first acquire after releaseAll allocates";
+    EXPECT_EQ(stale.get(), nullptr);
+    stale.release();
+    EXPECT_EQ(stale.pool(), nullptr);
+    EXPECT_EQ(stale.index(), -1);
+
+    DeviceBufferPool::Lease other;
+    ASSERT_EQ(pool.acquire(4 * MB, other), 0);
+    EXPECT_NE(other.get(), owner.get()) << "a stale release must not free another owner's entry";
+    EXPECT_NE(owner.get(), nullptr);
+}
+
+TEST(DeviceBufferPool, ReleaseIdleFreesOnlyIdleBuffersOfTheCurrentDevice) {
+    ScopedDevices devices({64 * MB, 64 * MB});
+    auto& pool = DeviceBufferPool::instance();
+    std::thread([&] {
+        ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+        DeviceBufferPool::Lease lease;
+        ASSERT_EQ(pool.acquire(2 * MB, lease), 0);
+    }).join();
+
+    DeviceBufferPool::Lease held, idle;
+    ASSERT_EQ(pool.acquire(2 * MB, held), 0);
+    ASSERT_EQ(pool.acquire(3 * MB, idle), 0);
+    const int64_t idleIndex = idle.index();
+    idle.release();
+    void* heldBuffer = held.get();
+
+    pool.releaseIdle();
+
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 2 * MB);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(1), 2 * MB);
+    EXPECT_EQ(held.get(), heldBuffer);
+
+    // The emptied entry keeps 0 bytes: only a request of 0 bytes takes it.
+    DeviceBufferPool::Lease fresh;
+    ASSERT_EQ(pool.acquire(1 * MB, fresh), 0);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 3 * MB);
+    DeviceBufferPool::Lease none;
+    ASSERT_EQ(pool.acquire(0, none), 0);
+    EXPECT_EQ(none.index(), idleIndex);
+    EXPECT_EQ(none.get(), nullptr);
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 3 * MB);
+}
+
+TEST(DeviceBufferPool, MovingALeaseHandsOverItsBufferAndReleasesTheTargets) {
+    ScopedDevices devices({64 * MB});
+    auto& pool = DeviceBufferPool::instance();
+    DeviceBufferPool::Lease a, b;
+    ASSERT_EQ(pool.acquire(1 * MB, a), 0);
+    ASSERT_EQ(pool.acquire(1 * MB, b), 0);
+    void* aBuffer = a.get();
+    void* bBuffer = b.get();
+
+    a = std::move(b);
+    EXPECT_EQ(a.get(), bBuffer);
+    EXPECT_EQ(b.index(), -1);
+
+    DeviceBufferPool::Lease c;
+    ASSERT_EQ(pool.acquire(1 * MB, c), 0);
+    EXPECT_EQ(c.get(), aBuffer) << "the target's former buffer went back to the pool";
+    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 2 * MB);
+}
+
+TEST(DeviceBufferPool, FailedAcquireReturnsTheCudaCodeAndKeepsTheLease) {
+    ScopedDevices devices({16 * MB});
+    auto& pool = DeviceBufferPool::instance();
+    DeviceBufferPool::Lease lease;
+    ASSERT_EQ(pool.acquire(1 * MB, lease), 0);
+    void* buffer = lease.get();
+
+    EXPECT_EQ(pool.acquire(64 * MB, lease), static_cast<int>(cudaErrorMemoryAllocation));
+    EXPECT_EQ(lease.get(), buffer);
+}
+
+TEST(DeviceBufferPool, ConcurrentUsersNeverShareABuffer) {
+    ScopedDevices devices({64 * MB});
+    auto& pool = DeviceBufferPool::instance();
+    constexpr int kThreads = 8;
+    constexpr size_t kBytes = 64 * 1024;
+    std::atomic<int> failures{0};
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<unsigned char> back(kBytes);
+            for (int i = 0; i < 200; ++i) {
+                DeviceBufferPool::Lease lease;
+                if (pool.acquire(kBytes, lease) != 0 || cudaMemset(lease.get(), t + 1, kBytes) != cudaSuccess) {
+                    ++failures;
+                    return;
+                }
+                std::this_thread::yield();
+                if (cudaMemcpy(back.data(), lease.get(), kBytes, cudaMemcpyDeviceToHost) != cudaSuccess) {
+                    ++failures;
+                    return;
+                }
+                for (unsigned char v : back)
+                    if (v != t + 1) {
+                        ++failures;
+                        return;
+                    }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LE(tavro::gpu::deviceBytesInUse(0), kThreads * kBytes) << "released buffers must be reused";
+}
+
+#endif
+
+} // namespace
