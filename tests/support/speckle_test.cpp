@@ -1,0 +1,280 @@
+#include "support/speckle.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace tavro::testing {
+namespace {
+
+double mean(const Image& image) {
+    double sum = 0.0;
+    for (float v : image.pixels) {
+        sum += v;
+    }
+    return sum / double(image.pixels.size());
+}
+
+double standardDeviation(const Image& image) {
+    const double m = mean(image);
+    double sum = 0.0;
+    for (float v : image.pixels) {
+        sum += (v - m) * (v - m);
+    }
+    return std::sqrt(sum / double(image.pixels.size()));
+}
+
+double maxAbsDifference(const Image& a, const Image& b) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < a.pixels.size(); ++i) {
+        worst = std::max(worst, std::abs(double(a.pixels[i]) - double(b.pixels[i])));
+    }
+    return worst;
+}
+
+// Correlation coefficient between the image and itself shifted by (dx, dy) with wrap-around.
+double circularCorrelation(const Image& a, const Image& b, int dx, int dy) {
+    const double ma = mean(a);
+    const double mb = mean(b);
+    double cross = 0.0;
+    double va = 0.0;
+    double vb = 0.0;
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) {
+            const double p = a.at(x, y) - ma;
+            const double q = b.at((x + dx) % b.width, (y + dy) % b.height) - mb;
+            cross += p * q;
+            va += p * p;
+            vb += q * q;
+        }
+    }
+    return cross / std::sqrt(va * vb);
+}
+
+Image roll(const Image& image, int dx, int dy) {
+    Image out(image.width, image.height);
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const int sx = ((x - dx) % image.width + image.width) % image.width;
+            const int sy = ((y - dy) % image.height + image.height) % image.height;
+            out.at(x, y) = image.at(sx, sy);
+        }
+    }
+    return out;
+}
+
+SpeckleOptions smallOptions(int width, int height, bool periodic = false) {
+    SpeckleOptions options;
+    options.width = width;
+    options.height = height;
+    options.periodic = periodic;
+    return options;
+}
+
+TEST(SpecklePattern, HasRealisticGreyLevelsAndTextureEverywhere) {
+    const Image image = SpeckleModel(smallOptions(256, 256)).render();
+    EXPECT_NEAR(mean(image), 128.0, 1.0);
+    const double sd = standardDeviation(image);
+    EXPECT_GT(sd, 15.0);
+    EXPECT_LT(sd, 60.0);
+    const auto [lowest, highest] = std::minmax_element(image.pixels.begin(), image.pixels.end());
+    EXPECT_GE(*lowest, 27.0f);
+    EXPECT_LE(*highest, 229.0f);
+
+    double gradientEnergy = 0.0;
+    for (int y = 1; y + 1 < image.height; ++y) {
+        for (int x = 1; x + 1 < image.width; ++x) {
+            const double gx = 0.5 * (image.at(x + 1, y) - image.at(x - 1, y));
+            const double gy = 0.5 * (image.at(x, y + 1) - image.at(x, y - 1));
+            gradientEnergy += gx * gx + gy * gy;
+        }
+    }
+    const double rmsGradient = std::sqrt(gradientEnergy / double((image.width - 2) * (image.height - 2)));
+    EXPECT_GT(rmsGradient, 5.0) << "grey levels per pixel";
+
+    // A correlation subset without texture cannot be matched; none of the 15 x 15 tiles may be featureless.
+    double weakestTile = 1e9;
+    for (int ty = 0; ty + 15 <= image.height; ty += 15) {
+        for (int tx = 0; tx + 15 <= image.width; tx += 15) {
+            Image tile(15, 15);
+            for (int y = 0; y < 15; ++y) {
+                for (int x = 0; x < 15; ++x) {
+                    tile.at(x, y) = image.at(tx + x, ty + y);
+                }
+            }
+            weakestTile = std::min(weakestTile, standardDeviation(tile));
+        }
+    }
+    EXPECT_GT(weakestTile, 5.0);
+}
+
+TEST(SpecklePattern, IsReproducibleForASeedAndIndependentAcrossSeeds) {
+    SpeckleOptions options = smallOptions(256, 256);
+    const Image first = SpeckleModel(options).render();
+    EXPECT_EQ(SpeckleModel(options).render().pixels, first.pixels);
+    options.seed = 2;
+    const Image other = SpeckleModel(options).render();
+    EXPECT_LT(std::abs(circularCorrelation(first, other, 0, 0)), 0.1);
+}
+
+// A Poisson field of Gaussian spots of radius s has autocorrelation exp(-r^2 / (4 s^2)); point sampling
+// (supersampling 1) and equal radii make that the exact expectation.
+TEST(SpecklePattern, AutocorrelationMatchesSpotRadius) {
+    for (double radius : {1.5, 3.0}) {
+        SpeckleOptions options = smallOptions(256, 256, true);
+        options.spotRadius = radius;
+        options.radiusSpread = 0.0;
+        options.coverage = 2.0;
+        options.supersampling = 1;
+        const Image image = SpeckleModel(options).render();
+        for (int lag : {1, 2, 4}) {
+            const double expected = std::exp(-lag * lag / (4.0 * radius * radius));
+            const double measured =
+                0.5 * (circularCorrelation(image, image, lag, 0) + circularCorrelation(image, image, 0, lag));
+            EXPECT_NEAR(measured, expected, 0.04) << "radius " << radius << ", lag " << lag;
+        }
+    }
+}
+
+TEST(SpecklePattern, FourByFourSubsamplesApproximateThePixelIntegral) {
+    SpeckleOptions options = smallOptions(128, 128);
+    options.supersampling = 16;
+    const Image integral = SpeckleModel(options).render();
+    options.supersampling = 4;
+    const double fourByFour = maxAbsDifference(SpeckleModel(options).render(), integral);
+    options.supersampling = 1;
+    const double pointSampled = maxAbsDifference(SpeckleModel(options).render(), integral);
+    EXPECT_LT(fourByFour, 0.2);
+    EXPECT_GT(pointSampled, 4.0 * fourByFour);
+}
+
+TEST(FourierShift, WholePixelShiftRollsTheImage) {
+    for (const auto& [width, height] : {std::pair{64, 64}, std::pair{75, 96}, std::pair{50, 333}}) {
+        const Image reference = SpeckleModel(smallOptions(width, height)).render();
+        const Image shifted = fourierShift(reference, 3.0, -5.0);
+        EXPECT_LT(maxAbsDifference(shifted, roll(reference, 3, -5)), 1e-6) << width << " x " << height;
+    }
+}
+
+TEST(FourierShift, SubpixelShiftIsUndoneByTheOppositeShift) {
+    for (const auto& [width, height] : {std::pair{128, 96}, std::pair{75, 81}}) {
+        const Image reference = makeBandLimitedSpeckle(smallOptions(width, height));
+        const Image there = fourierShift(reference, 0.5, 0.25);
+        EXPECT_GT(maxAbsDifference(there, reference), 10.0);
+        const Image back = fourierShift(there, -0.5, -0.25);
+        EXPECT_LT(maxAbsDifference(back, reference), 1e-3) << width << " x " << height;
+    }
+}
+
+// Two independent routes to a sub-pixel translation of the same periodic pattern: phase ramp on the sampled
+// reference, and re-rendering the continuous model through the inverse mapping.
+TEST(FourierShift, AgreesWithRenderingTheTranslatedPattern) {
+    const SpeckleModel model(smallOptions(128, 96, true));
+    const Image reference = model.render();
+    for (const auto& [ux, uy] : {std::pair{0.37, -0.81}, std::pair{-2.5, 0.5}}) {
+        const Image viaPhase = fourierShift(reference, ux, uy);
+        const Image viaModel = model.render(translationField(ux, uy));
+        EXPECT_LT(maxAbsDifference(viaPhase, viaModel), 2e-3) << "u = (" << ux << ", " << uy << ")";
+    }
+    const ImagePair pair = makeFourierShiftedPair(smallOptions(128, 96), 0.37, -0.81);
+    EXPECT_LT(maxAbsDifference(pair.reference, reference), 2e-3);
+    EXPECT_LT(maxAbsDifference(pair.deformed, model.render(translationField(0.37, -0.81))), 2e-3);
+}
+
+TEST(RenderedDeformation, ZeroDisplacementReproducesTheReference) {
+    const SpeckleModel model(smallOptions(96, 80));
+    EXPECT_EQ(model.render(translationField(0.0, 0.0)).pixels, model.render().pixels);
+}
+
+TEST(RenderedDeformation, WholePixelTranslationMovesPixelsAndRevealsNewTexture) {
+    const ImagePair pair = makeRenderedPair(smallOptions(96, 80), translationField(3.0, -2.0));
+    for (int y = 0; y < 78; ++y) {
+        for (int x = 3; x < 96; ++x) {
+            ASSERT_EQ(pair.deformed.at(x, y), pair.reference.at(x - 3, y + 2)) << x << ", " << y;
+        }
+    }
+    // Material entering across the left border is new texture, not the right border wrapped around.
+    double wrapDifference = 0.0;
+    for (int y = 0; y < 78; ++y) {
+        wrapDifference += std::abs(pair.deformed.at(0, y) - pair.reference.at(93, y + 2));
+    }
+    EXPECT_GT(wrapDifference / 78.0, 5.0);
+}
+
+// With u = 0.25 (X - c) + t, reference point X appears at x = c + t + 1.25 (X - c), so the deformed pixel
+// (25 + 5m, 15 + 5n) shows the reference pixel (20 + 4m, 20 + 4n). Point sampling makes both exact pixel centres.
+// Evaluating u at the deformed position instead (X = x - u(x)) would land elsewhere.
+TEST(RenderedDeformation, AffineStretchIsExpressedInReferenceCoordinates) {
+    SpeckleOptions options = smallOptions(128, 128);
+    options.supersampling = 1;
+    const DisplacementField u = affineField({0.25, 0.0, 0.0, 0.25}, {20.0, 20.0}, {5.0, -5.0});
+    const ImagePair pair = makeRenderedPair(options, u);
+    for (int n = 0; n < 20; ++n) {
+        for (int m = 0; m < 20; ++m) {
+            EXPECT_NEAR(pair.deformed.at(25 + 5 * m, 15 + 5 * n), pair.reference.at(20 + 4 * m, 20 + 4 * n), 1e-4);
+        }
+    }
+}
+
+TEST(InverseMap, SinusoidalFieldIsInvertedWithinTolerance) {
+    for (double direction : {0.0, 0.3, 1.5707963267948966}) {
+        const DisplacementField u = sinusoidField({1.5, -0.8}, 40.0, direction);
+        for (double y = -20.0; y < 140.0; y += 3.7) {
+            for (double x = -20.0; x < 140.0; x += 4.1) {
+                const Vec2 reference = inverseMap(u, x, y);
+                const Vec2 d = u(reference[0], reference[1]);
+                EXPECT_LE(std::abs(reference[0] + d[0] - x), kInverseMapTolerance);
+                EXPECT_LE(std::abs(reference[1] + d[1] - y), kInverseMapTolerance);
+            }
+        }
+    }
+}
+
+TEST(InverseMap, FoldingFieldIsRefused) {
+    const DisplacementField folding = affineField({-2.5, 0.0, 0.0, 0.0}, {32.0, 32.0});
+    EXPECT_THROW(inverseMap(folding, 40.0, 32.0), std::runtime_error);
+    EXPECT_THROW(makeRenderedPair(smallOptions(64, 64), folding), std::runtime_error);
+}
+
+TEST(Noise, HasTheRequestedStandardDeviationAndNoPixelCorrelation) {
+    for (double sigma : {0.5, 3.0}) {
+        const Image noisy = addGaussianNoise(Image(256, 256, 128.0f), sigma, 7);
+        EXPECT_NEAR(mean(noisy), 128.0, 0.05 * sigma);
+        EXPECT_NEAR(standardDeviation(noisy), sigma, 0.02 * sigma);
+        EXPECT_LT(std::abs(circularCorrelation(noisy, noisy, 1, 0)), 0.02);
+        EXPECT_LT(std::abs(circularCorrelation(noisy, noisy, 0, 1)), 0.02);
+    }
+}
+
+TEST(Noise, IsReproducibleForASeed) {
+    const Image flat(64, 64, 100.0f);
+    EXPECT_EQ(addGaussianNoise(flat, 1.0, 3).pixels, addGaussianNoise(flat, 1.0, 3).pixels);
+    EXPECT_NE(addGaussianNoise(flat, 1.0, 3).pixels, addGaussianNoise(flat, 1.0, 4).pixels);
+}
+
+TEST(Quantization, EightBitRoundsToNearestAndClamps) {
+    Image image(8, 1);
+    image.pixels = {-3.0f, 0.49f, 0.5f, 127.5f, 200.2f, 254.6f, 300.0f, NAN};
+    const std::vector<std::uint8_t> expected{0, 0, 1, 128, 200, 255, 255, 0};
+    EXPECT_EQ(quantize8(image), expected);
+
+    const Image speckle = SpeckleModel(smallOptions(64, 64)).render();
+    EXPECT_LE(maxAbsDifference(toFloat(quantize8(speckle), 64, 64), speckle), 0.5);
+}
+
+TEST(Quantization, SixteenBitSpansTheFullRangeAndClamps) {
+    Image image(5, 1);
+    image.pixels = {-1.0f, 0.0f, 1.0f, 255.0f, 256.0f};
+    const std::vector<std::uint16_t> expected{0, 0, 257, 65535, 65535};
+    EXPECT_EQ(quantize16(image), expected);
+    const std::vector<std::uint16_t> twelveBit{0, 0, 16, 4080, 4096};
+    EXPECT_EQ(quantize16(image, 16.0), twelveBit);
+
+    const Image speckle = SpeckleModel(smallOptions(64, 64)).render();
+    EXPECT_LE(maxAbsDifference(toFloat(quantize16(speckle), 64, 64), speckle), 0.5 / 257.0 + 1e-5);
+}
+
+} // namespace
+} // namespace tavro::testing
