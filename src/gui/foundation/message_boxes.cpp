@@ -1,0 +1,104 @@
+#include "gui/foundation/message_boxes.h"
+
+#include <QDialog>
+#include <QTimer>
+
+#include <utility>
+
+namespace tavro::gui {
+
+namespace {
+
+std::optional<DialogResponder>& installedResponder() {
+    static std::optional<DialogResponder> responder;
+    return responder;
+}
+
+std::optional<QStringList> respondToFileDialog(const FileDialogRequest& request) {
+    // A copy: the answer may itself install or remove a responder.
+    const std::optional<DialogResponder> responder = installedResponder();
+    if (!responder)
+        return std::nullopt;
+    if (!responder->answerFileDialog) {
+        qWarning("A dialog responder without file answers cancelled the file dialog \"%s\".",
+                 qPrintable(request.caption));
+        return QStringList();
+    }
+    return responder->answerFileDialog(request);
+}
+
+}  // namespace
+
+int runModalDialog(QDialog& dialog) {
+    const std::optional<DialogResponder> responder = installedResponder();
+    if (!responder)
+        return dialog.exec();
+    // Queued so that the answer comes once exec() has shown the dialog and runs
+    // its event loop, exactly as a user's would.
+    QTimer::singleShot(0, &dialog, [&dialog, answer = responder->answerDialog] {
+        if (answer)
+            answer(dialog);
+        if (dialog.isVisible()) {
+            qWarning("The dialog responder left \"%s\" open; it is rejected.", qPrintable(dialog.windowTitle()));
+            dialog.reject();
+        }
+    });
+    return dialog.exec();
+}
+
+void showMessage(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setIcon(QMessageBox::NoIcon);
+    box.setStandardButtons(QMessageBox::Ok);
+    runModalDialog(box);
+}
+
+QMessageBox::StandardButton askQuestion(QWidget* parent, const QString& title, const QString& text,
+                                        QMessageBox::StandardButtons buttons,
+                                        QMessageBox::StandardButton defaultButton) {
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setIcon(QMessageBox::NoIcon);
+    box.setStandardButtons(buttons);
+    box.setDefaultButton(defaultButton);
+    runModalDialog(box);
+    return box.standardButton(box.clickedButton());
+}
+
+QString askOpenFileName(QWidget* parent, const QString& caption, const QString& directory, const QString& filter) {
+    if (const auto answer = respondToFileDialog({FileDialogKind::OpenFile, parent, caption, directory, filter}))
+        return answer->value(0);
+    return QFileDialog::getOpenFileName(parent, caption, directory, filter);
+}
+
+QStringList askOpenFileNames(QWidget* parent, const QString& caption, const QString& directory,
+                             const QString& filter) {
+    if (const auto answer = respondToFileDialog({FileDialogKind::OpenFiles, parent, caption, directory, filter}))
+        return *answer;
+    return QFileDialog::getOpenFileNames(parent, caption, directory, filter);
+}
+
+QString askSaveFileName(QWidget* parent, const QString& caption, const QString& directory, const QString& filter) {
+    if (const auto answer = respondToFileDialog({FileDialogKind::SaveFile, parent, caption, directory, filter}))
+        return answer->value(0);
+    return QFileDialog::getSaveFileName(parent, caption, directory, filter);
+}
+
+QString askExistingDirectory(QWidget* parent, const QString& caption, const QString& directory) {
+    if (const auto answer =
+            respondToFileDialog({FileDialogKind::ExistingDirectory, parent, caption, directory, QString()}))
+        return answer->value(0);
+    return QFileDialog::getExistingDirectory(parent, caption, directory);
+}
+
+ScopedDialogResponder::ScopedDialogResponder(DialogResponder responder)
+    : previous_(std::exchange(installedResponder(), std::move(responder))) {}
+
+ScopedDialogResponder::~ScopedDialogResponder() {
+    installedResponder() = std::move(previous_);
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,90 @@
+#include "gui/style/style_theme.h"
+
+#include <gtest/gtest.h>
+
+namespace tavro::gui {
+namespace {
+
+const QString kDarkTheme = QStringLiteral(":/themes/dark.json");
+
+TEST(ParseThemeColor, ReadsAlphaFromTheLastTwoDigitsAndRefusesOtherForms) {
+    EXPECT_EQ(parseThemeColor(QStringLiteral("#4778a96a")), QColor(0x47, 0x78, 0xa9, 0x6a));
+    EXPECT_EQ(parseThemeColor(QStringLiteral("#1f2127")), QColor(0x1f, 0x21, 0x27));
+    for (const char* text : {"", "#", "4778a9", "#4778a", "#4778a9f", "#4778a9zz", "#4778a96a00", "red"})
+        EXPECT_FALSE(parseThemeColor(QString::fromLatin1(text))) << text;
+}
+
+TEST(StyleTheme, BuiltInColoursAreThoseOfTheDarkThemeFile) {
+    QString error;
+    std::optional<StyleTheme> loaded = StyleTheme::fromFile(kDarkTheme, &error);
+    ASSERT_TRUE(loaded) << error.toStdString();
+    EXPECT_EQ(loaded->name, QStringLiteral("Dark"));
+    EXPECT_EQ(loaded->version, QStringLiteral("1.5.0"));
+    EXPECT_FALSE(loaded->author.isEmpty());
+    StyleTheme builtIn;
+    builtIn.author = loaded->author;
+    builtIn.version = loaded->version;
+    EXPECT_EQ(*loaded, builtIn);
+}
+
+TEST(StyleTheme, KeysMissingFromAFileKeepTheDarkColours) {
+    const std::optional<StyleTheme> theme =
+        StyleTheme::fromJson(R"({"meta": {"name": "Red"}, "primaryColor": "#ff0000", "unknownKey": "#000000"})");
+    ASSERT_TRUE(theme);
+    EXPECT_EQ(theme->name, QStringLiteral("Red"));
+    EXPECT_EQ(theme->primaryColor, QColor(255, 0, 0));
+    EXPECT_EQ(theme->borderColor, StyleTheme().borderColor);
+}
+
+TEST(StyleTheme, RefusesMalformedInputNamingTheFault) {
+    QString error;
+    EXPECT_FALSE(StyleTheme::fromJson(R"({"borderColor": "#12"})", &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("borderColor"))) << error.toStdString();
+    EXPECT_FALSE(StyleTheme::fromJson(R"({"focusColor": 12})", &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("focusColor"))) << error.toStdString();
+    EXPECT_FALSE(StyleTheme::fromJson("[1, 2]", &error));
+    EXPECT_FALSE(StyleTheme::fromJson("{ not json", &error));
+    EXPECT_FALSE(StyleTheme::fromFile(QStringLiteral("/nonexistent/theme.json"), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("/nonexistent/theme.json")));
+}
+
+TEST(StyleThemePalette, MapsThemeColoursOntoRoles) {
+    const StyleTheme theme;
+    const QPalette p = theme.palette();
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Window), theme.backgroundColorMain2);
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Base), theme.backgroundColorMain1);
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Text), theme.secondaryColor);
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Button), theme.neutralColor);
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Highlight), theme.primaryColor);
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::HighlightedText), theme.primaryColorForeground);
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Mid), theme.borderColor);
+
+    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Text), theme.primaryColorForegroundDisabled);
+    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Button), theme.neutralColorDisabled);
+    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Highlight), theme.primaryColorDisabled);
+    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Mid), theme.borderColorDisabled);
+}
+
+TEST(StyleThemePalette, AlternateRowsDifferFromTheBaseYetStayOpaque) {
+    const QPalette p = StyleTheme().palette();
+    const QColor base = p.color(QPalette::Base);
+    const QColor alternate = p.color(QPalette::AlternateBase);
+    EXPECT_NE(alternate, base);
+    EXPECT_GT(alternate.lightness(), base.lightness());
+    EXPECT_LT(alternate.lightness() - base.lightness(), 20);
+}
+
+TEST(StyleThemePalette, EveryRoleIsOpaqueAndInactiveWindowsLookActive) {
+    const QPalette p = StyleTheme().palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+        const auto r = static_cast<QPalette::ColorRole>(role);
+        if (r == QPalette::NoRole)
+            continue;
+        for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            EXPECT_EQ(p.color(group, r).alpha(), 255) << "role " << role << " group " << group;
+        EXPECT_EQ(p.color(QPalette::Inactive, r), p.color(QPalette::Active, r)) << "role " << role;
+    }
+}
+
+}  // namespace
+}  // namespace tavro::gui
