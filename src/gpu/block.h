@@ -63,11 +63,11 @@ public:
     // warp 0 sums the partials the same way. Every thread receives the total.
     template <class T>
     __device__ T reduceSum(const PerThread<T>& v) const {
-        return reduceWarps(v.value_, [](T a, T b) { return a + b; });
+        return reduceWarps(v.value_, [](T a, T b) { return a + b; }, false);
     }
     template <class T>
     __device__ T reduceMax(const PerThread<T>& v) const {
-        return reduceWarps(v.value_, [](T a, T b) { return a > b ? a : b; });
+        return reduceWarps(v.value_, [](T a, T b) { return a > b ? a : b; }, true);
     }
 
     // Shared-memory tree with the stride halving from size / 2 to 1.
@@ -110,8 +110,10 @@ public:
     }
 
 private:
+    // Lanes of warp 0 without a partial hold 0 for a sum and, for a maximum,
+    // warp 0's own partial, which cannot change the result.
     template <class T, class Op>
-    __device__ T reduceWarps(T v, Op op) const {
+    __device__ T reduceWarps(T v, Op op, bool padWithFirst) const {
         __shared__ T slots[33];
         for (int o = warpSize / 2; o > 0; o >>= 1) v = op(v, __shfl_down_sync(0xffffffffu, v, o));
         const int lane = tid_ & 31;
@@ -120,7 +122,7 @@ private:
         __syncthreads();
         if (warp == 0) {
             const int warps = (size_ + warpSize - 1) / warpSize;
-            T w = lane < warps ? slots[lane] : T(0);
+            T w = lane < warps ? slots[lane] : (padWithFirst ? slots[0] : T(0));
             for (int o = warpSize / 2; o > 0; o >>= 1) w = op(w, __shfl_down_sync(0xffffffffu, w, o));
             if (lane == 0) slots[32] = w;
         }
@@ -189,11 +191,11 @@ public:
 
     template <class T>
     T reduceSum(const PerThread<T>& v) const {
-        return reduceWarps(v, [](T a, T b) { return a + b; });
+        return reduceWarps(v, [](T a, T b) { return a + b; }, false);
     }
     template <class T>
     T reduceMax(const PerThread<T>& v) const {
-        return reduceWarps(v, [](T a, T b) { return a > b ? a : b; });
+        return reduceWarps(v, [](T a, T b) { return a > b ? a : b; }, true);
     }
 
     template <int MaxThreads, class T>
@@ -224,13 +226,14 @@ public:
 
 private:
     // The same association as the warp shuffles: lane l takes lane l + o for
-    // o = 16 .. 1, then warp 0 combines the per-warp partials (missing ones 0).
+    // o = 16 .. 1, then warp 0 combines the per-warp partials, missing ones
+    // padded as on the GPU.
     template <class T, class Op>
-    T reduceWarps(const PerThread<T>& v, Op op) const {
+    T reduceWarps(const PerThread<T>& v, Op op, bool padWithFirst) const {
         T partial[32];
         const int warps = (size_ + 31) / 32;
         for (int w = 0; w < warps; ++w) partial[w] = reduceLanes(&v[w * 32], op);
-        for (int w = warps; w < 32; ++w) partial[w] = T(0);
+        for (int w = warps; w < 32; ++w) partial[w] = padWithFirst ? partial[0] : T(0);
         return reduceLanes(partial, op);
     }
     template <class T, class Op>

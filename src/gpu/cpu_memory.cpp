@@ -41,6 +41,8 @@ bool isDeviceRange(const void* p, size_t bytes) {
 
 // Allocates and registers; the caller holds the state mutex.
 cudaError_t allocate(RuntimeState& s, void** out, size_t bytes, AllocationKind kind, int device) {
+    // Rounding a request near SIZE_MAX up would wrap it to a tiny size.
+    if (bytes > SIZE_MAX - kAlignment) return fail(cudaErrorMemoryAllocation);
     if (kind != AllocationKind::PinnedHost) {
         DeviceState& d = s.devices[size_t(device)];
         if (rounded(bytes) > d.capacity - d.used) return fail(cudaErrorMemoryAllocation);

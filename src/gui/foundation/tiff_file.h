@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+struct tiff;
+
+namespace tavro::gui::detail {
+
+// Owns one libtiff handle. libtiff's messages never reach stderr: the first
+// error since open is kept so that callers can add it to the text they show.
+class TiffFile {
+public:
+    // Readers bound every libtiff allocation; writers leave the limit off
+    // because legitimate result rasters can be several gigabytes.
+    enum class Limits { Reader, Writer };
+
+    TiffFile(const QString& path, const char* mode, Limits limits = Limits::Reader);
+    ~TiffFile();
+    TiffFile(const TiffFile&) = delete;
+    TiffFile& operator=(const TiffFile&) = delete;
+
+    tiff* get() const { return tif_; }
+    explicit operator bool() const { return tif_ != nullptr; }
+
+    // Writes pending data and the directory, then forces it to disk, so that a
+    // full disk or a failing device is reported instead of silently truncating
+    // the file. The handle is closed whatever the outcome.
+    bool finishWriting();
+    void close();
+
+    QString lastError() const;
+    // `text` followed by the library's explanation when it gave one.
+    QString withDetail(const QString& text) const;
+
+private:
+    static int onError(tiff*, void* self, const char* module, const char* fmt, va_list args);
+    static int onWarning(tiff*, void*, const char*, const char*, va_list);
+
+    tiff* tif_ = nullptr;
+    std::string lastError_;
+};
+
+}  // namespace tavro::gui::detail

@@ -1,0 +1,299 @@
+#include "gui/foundation/image_write.h"
+
+#include "gui/foundation/image_io.h"
+
+#include "test_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <tiffio.h>
+
+#include <csignal>
+#include <random>
+#include <sys/resource.h>
+
+namespace tavro::gui {
+namespace {
+
+using namespace fixtures;
+
+QStringList entriesOf(const QTemporaryDir& dir)
+{
+    return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+struct WrittenTags {
+    std::uint32_t rowsPerStrip = 0;
+    std::uint16_t compression = 0, predictor = 0, sampleFormat = 0, bits = 0, photometric = 0, orientation = 0;
+    std::string software;
+    bool bigTiff = false;
+};
+
+WrittenTags tagsOf(const QString& path)
+{
+    WrittenTags tags;
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (tif == nullptr)
+        return tags;
+    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &tags.rowsPerStrip);
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &tags.compression);
+    TIFFGetField(tif, TIFFTAG_PREDICTOR, &tags.predictor);
+    TIFFGetField(tif, TIFFTAG_SAMPLEFORMAT, &tags.sampleFormat);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &tags.bits);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &tags.photometric);
+    TIFFGetField(tif, TIFFTAG_ORIENTATION, &tags.orientation);
+    char* software = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_SOFTWARE, &software) == 1)
+        tags.software = software;
+    tags.bigTiff = TIFFIsBigTIFF(tif) != 0;
+    TIFFClose(tif);
+    return tags;
+}
+
+TEST(FloatTiffWriter, WritesOneDeflateStripOfRowLengthRows)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("one.tif"));
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(path, 1, 1, {2.5f}, error, {}));
+    WrittenTags tags = tagsOf(path);
+    EXPECT_EQ(tags.rowsPerStrip, 4u);
+    EXPECT_EQ(tags.compression, COMPRESSION_ADOBE_DEFLATE);
+    EXPECT_EQ(tags.predictor, PREDICTOR_NONE);
+    EXPECT_EQ(tags.sampleFormat, SAMPLEFORMAT_IEEEFP);
+    EXPECT_EQ(tags.bits, 32);
+    EXPECT_EQ(tags.photometric, PHOTOMETRIC_MINISBLACK);
+    EXPECT_EQ(tags.orientation, ORIENTATION_TOPLEFT);
+    EXPECT_EQ(tags.software, "Tavro2D");
+    EXPECT_FALSE(tags.bigTiff);
+
+    ASSERT_TRUE(writeFloatTiff(path, 30, 7, std::vector<float>(210, 1.0f), error, {}));
+    EXPECT_EQ(tagsOf(path).rowsPerStrip, 120u);
+}
+
+TEST(GrayTiffWriter, EightAndSixteenBitImagesRoundTripAndVerify)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mosaic.tif"));
+    for (QImage::Format format : {QImage::Format_Grayscale8, QImage::Format_Grayscale16}) {
+        SCOPED_TRACE(int(format));
+        const QImage image = grayImage(37, 21, format, 5);
+        QString error;
+        ASSERT_TRUE(writeGrayTiff(path, image, error, {})) << error.toStdString();
+        const WrittenTags tags = tagsOf(path);
+        EXPECT_EQ(tags.compression, COMPRESSION_NONE);
+        EXPECT_EQ(tags.sampleFormat, SAMPLEFORMAT_UINT);
+        EXPECT_EQ(tags.rowsPerStrip, format == QImage::Format_Grayscale16 ? 74u : 37u);
+        QImage read;
+        ASSERT_TRUE(readTiffGray(path, QRect(), 1, read, error)) << error.toStdString();
+        EXPECT_EQ(read, image);
+        EXPECT_TRUE(verifyWrittenTiff(path, image));
+    }
+    const QImage sixteen = grayImage(37, 21, QImage::Format_Grayscale16, 5);
+    EXPECT_FALSE(verifyWrittenTiff(path, grayImage(37, 21, QImage::Format_Grayscale8, 5)));
+    EXPECT_FALSE(verifyWrittenTiff(path, grayImage(36, 21, QImage::Format_Grayscale16, 5)));
+    EXPECT_FALSE(verifyWrittenTiff(path, QImage()));
+    EXPECT_FALSE(verifyWrittenTiff(dir.filePath(QStringLiteral("missing.tif")), sixteen));
+}
+
+TEST(TiffWriters, InvalidInputsAreRefusedWithoutCreatingAFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("bad.tif"));
+    QString error;
+    EXPECT_FALSE(writeFloatTiff(path, 0, 5, {}, error, {}));
+    EXPECT_EQ(error, QStringLiteral("Invalid dimensions for TIFF image."));
+    EXPECT_FALSE(writeFloatTiff(path, 4, 5, std::vector<float>(19), error, {}));
+    EXPECT_EQ(error, QStringLiteral("Data size inconsistent with dimensions."));
+    EXPECT_FALSE(writeGrayTiff(path, QImage(), error, {}));
+    EXPECT_EQ(error, QStringLiteral("Empty image."));
+    QImage colour(4, 4, QImage::Format_RGB32);
+    colour.fill(Qt::red);
+    EXPECT_FALSE(writeGrayTiff(path, colour, error, {}));
+    EXPECT_EQ(error, QStringLiteral("Only 8/16-bit grayscale images can be written."));
+    EXPECT_TRUE(entriesOf(dir).isEmpty());
+}
+
+TEST(TiffWriters, ProgressIsReportedEvery64FloatRowsOr256GrayRows)
+{
+    QTemporaryDir dir;
+    std::vector<std::pair<int, int>> calls;
+    const WriteProgress record = [&calls](int done, int total) {
+        calls.emplace_back(done, total);
+        return true;
+    };
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(dir.filePath(QStringLiteral("f.tif")), 3, 200, std::vector<float>(600), error, record));
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{0, 200}, {64, 200}, {128, 200}, {192, 200}}));
+    calls.clear();
+    ASSERT_TRUE(writeGrayTiff(dir.filePath(QStringLiteral("g.tif")), grayImage(3, 200, QImage::Format_Grayscale8, 1),
+                              error, record));
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{0, 200}}));
+}
+
+TEST(TiffWriters, CancellationLeavesNoFileAndKeepsAFileBeingReplaced)
+{
+    QTemporaryDir dir;
+    const WriteProgress cancel = [](int, int) { return false; };
+    const QString fresh = dir.filePath(QStringLiteral("fresh.tif"));
+    QString error;
+    EXPECT_FALSE(writeFloatTiff(fresh, 5, 5, std::vector<float>(25), error, cancel));
+    EXPECT_EQ(error, QStringLiteral("Écriture annulée."));
+    EXPECT_TRUE(entriesOf(dir).isEmpty());
+
+    const QString kept = dir.filePath(QStringLiteral("kept.tif"));
+    ASSERT_TRUE(writeBytes(kept, "previous result"));
+    EXPECT_FALSE(writeGrayTiff(kept, grayImage(5, 5, QImage::Format_Grayscale8, 1), error, cancel));
+    EXPECT_EQ(error, QStringLiteral("Écriture annulée."));
+    EXPECT_EQ(readBytes(kept), QByteArray("previous result"));
+    EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("kept.tif")});
+}
+
+TEST(TiffWriters, ReplacingAFileLeavesOnlyTheNewContent)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ux.tif"));
+    ASSERT_TRUE(writeBytes(path, QByteArray(100000, 'x')));
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(path, 2, 2, {1, 2, 3, 4}, error, {}));
+    std::uint32_t width = 0, height = 0;
+    std::vector<float> values;
+    ASSERT_TRUE(readFloatTiff(path, width, height, values, error));
+    EXPECT_EQ(values, (std::vector<float>{1, 2, 3, 4}));
+    EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("ux.tif")});
+}
+
+TEST(TiffWriters, WritingThroughASymbolicLinkUpdatesItsTarget)
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("stored.tif"));
+    const QString link = dir.filePath(QStringLiteral("link.tif"));
+    ASSERT_TRUE(writeBytes(target, "old"));
+    ASSERT_TRUE(QFile::link(target, link));
+    QString error;
+    ASSERT_TRUE(writeGrayTiff(link, grayImage(4, 3, QImage::Format_Grayscale8, 8), error, {})) << error.toStdString();
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(verifyWrittenTiff(target, grayImage(4, 3, QImage::Format_Grayscale8, 8)));
+}
+
+TEST(TiffWriters, UncreatableFileIsReportedAndLeavesNothing)
+{
+    QTemporaryDir dir;
+    const QString notAFolder = dir.filePath(QStringLiteral("plain"));
+    ASSERT_TRUE(writeBytes(notAFolder, "file"));
+    const QString paths[] = {notAFolder + QStringLiteral("/x.tif"), dir.filePath(QStringLiteral("missing/x.tif")),
+                             QStringLiteral("/proc/tavro_no_such_entry/x.tif")};
+    for (const QString& path : paths) {
+        SCOPED_TRACE(path.toStdString());
+        QString error;
+        EXPECT_FALSE(writeFloatTiff(path, 2, 2, {1, 2, 3, 4}, error, {}));
+        EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to create TIFF file."))) << error.toStdString();
+        EXPECT_FALSE(writeGrayTiff(path, grayImage(2, 2, QImage::Format_Grayscale8, 1), error, {}));
+        EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to create TIFF file."))) << error.toStdString();
+    }
+    EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("plain")});
+}
+
+// A file-size limit makes writes fail the way a full disk does, even for root.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved_;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+TEST(TiffWriters, FullDiskIsAFailureThatKeepsTheFileBeingReplaced)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mosaic.tif"));
+    ASSERT_TRUE(writeBytes(path, "previous mosaic"));
+    const QImage image = grayImage(300, 300, QImage::Format_Grayscale8, 2);
+    // Noise, so that deflate cannot squeeze the raster under the limit.
+    std::vector<float> noise(90000);
+    std::mt19937 random(3);
+    for (float& v : noise)
+        v = float(random()) * 1e-3f;
+    QString grayError, floatError;
+    bool grayWritten = true, floatWritten = true;
+    {
+        // Uncompressed rows sit in libtiff's strip buffer until the final flush.
+        FileSizeLimit limit(20000);
+        grayWritten = writeGrayTiff(path, image, grayError, {});
+        floatWritten = writeFloatTiff(path, 300, 300, noise, floatError, {});
+    }
+    EXPECT_FALSE(grayWritten);
+    EXPECT_TRUE(grayError.startsWith(QStringLiteral("Failed to finish writing the TIFF file."))) << grayError.toStdString();
+    EXPECT_FALSE(floatWritten);
+    EXPECT_FALSE(floatError.isEmpty());
+    EXPECT_EQ(readBytes(path), QByteArray("previous mosaic"));
+    EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("mosaic.tif")});
+}
+
+TEST(BigTiffChoice, SwitchesAboveTheThresholdOfPixelBytes)
+{
+    EXPECT_TRUE(needsBigTiff(31000ull * 31800ull * 4ull));
+    EXPECT_FALSE(needsBigTiff(31000ull * 31700ull * 4ull));
+    EXPECT_FALSE(needsBigTiff(3'932'160'000ull));
+    EXPECT_TRUE(needsBigTiff(3'932'160'001ull));
+}
+
+TEST(GuiWriteProgress, ProcessesPendingEventsAndNeverCancels)
+{
+    bool fired = false;
+    QTimer::singleShot(0, [&fired] { fired = true; });
+    const WriteProgress progress = guiWriteProgress();
+    EXPECT_TRUE(progress(0, 10));
+    EXPECT_TRUE(fired);
+}
+
+TEST(EnsureFolder, CreatesMissingParentsAndLeavesExistingFoldersAlone)
+{
+    QTemporaryDir dir;
+    QString error;
+    EXPECT_TRUE(ensureFolder(dir.path(), QStringLiteral("Fracture/maps"), error));
+    EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("Fracture/maps"))).exists());
+    ASSERT_TRUE(writeBytes(dir.filePath(QStringLiteral("Fracture/maps/keep.txt")), "keep"));
+    EXPECT_TRUE(ensureFolder(dir.path(), QStringLiteral("Fracture/maps"), error));
+    EXPECT_EQ(readBytes(dir.filePath(QStringLiteral("Fracture/maps/keep.txt"))), QByteArray("keep"));
+    EXPECT_TRUE(error.isEmpty());
+
+    const QString file = dir.filePath(QStringLiteral("plain"));
+    ASSERT_TRUE(writeBytes(file, "file"));
+    EXPECT_FALSE(ensureFolder(file, QStringLiteral("sub"), error));
+    EXPECT_EQ(error, QStringLiteral("Unable to create folder %1/sub").arg(file));
+}
+
+TEST(FirstExistingFolder, ReturnsTheFolderOfTheFirstEntryThatExists)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("tile.tif"));
+    ASSERT_TRUE(writeBytes(file, "t"));
+    EXPECT_EQ(firstExistingFolder({dir.filePath(QStringLiteral("gone.tif")), file, QStringLiteral("/")}),
+              QFileInfo(file).absolutePath());
+    EXPECT_EQ(firstExistingFolder({QStringLiteral("/nonexistent/a.tif")}), QString());
+    EXPECT_EQ(firstExistingFolder({}), QString());
+}
+
+}  // namespace
+}  // namespace tavro::gui

@@ -1,0 +1,321 @@
+#include "gui/foundation/image_io.h"
+#include "gui/foundation/loaded_image.h"
+
+#include "test_files.h"
+
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+
+namespace tavro::gui {
+namespace {
+
+using namespace fixtures;
+
+// Each malformed file must be refused with a message by the reader a user
+// reaches (readGrayImage / readFloatTiff), and every other reader must return
+// without crashing, hanging or touching memory it does not own (asan build).
+struct MalformedCase {
+    const char* name;
+    const char* fileName;
+    QByteArray bytes;
+    const char* expected;  // part of the message
+};
+
+QByteArray le32(std::uint32_t v)
+{
+    QByteArray b(4, '\0');
+    qToLittleEndian<quint32>(v, b.data());
+    return b;
+}
+
+QByteArray be32(std::uint32_t v)
+{
+    QByteArray b(4, '\0');
+    qToBigEndian<quint32>(v, b.data());
+    return b;
+}
+
+std::uint32_t crc32(const QByteArray& bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (char c : bytes) {
+        crc ^= std::uint8_t(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray pngChunk(const char* type, const QByteArray& data, bool goodCrc = true)
+{
+    const QByteArray typed = QByteArray(type, 4) + data;
+    return be32(std::uint32_t(data.size())) + typed + be32(goodCrc ? crc32(typed) : crc32(typed) ^ 1u);
+}
+
+QByteArray ihdr(std::uint32_t width, std::uint32_t height, int depth, int colour, int interlace = 0)
+{
+    QByteArray data = be32(width) + be32(height);
+    data.append(char(depth)).append(char(colour)).append('\0').append('\0').append(char(interlace));
+    return data;
+}
+
+const QByteArray kPngSignature("\x89PNG\r\n\x1a\n", 8);
+
+// Tags of a valid 8-bit 4x4 image in one strip at offset 8; cases override some.
+std::vector<TiffTag> grayTags(std::uint32_t width = 4, std::uint32_t height = 4)
+{
+    return {{256, 4, 1, width}, {257, 4, 1, height},          {258, 3, 1, 8},  {262, 3, 1, 1},
+            {273, 4, 1, kTiffDataOffset}, {278, 4, 1, height}, {279, 4, 1, 16}};
+}
+
+std::vector<TiffTag> with(std::vector<TiffTag> tags, std::initializer_list<TiffTag> changes)
+{
+    for (const TiffTag& change : changes) {
+        auto it = std::find_if(tags.begin(), tags.end(), [&](const TiffTag& t) { return t.tag == change.tag; });
+        if (it != tags.end())
+            *it = change;
+        else
+            tags.push_back(change);
+    }
+    return tags;
+}
+
+QByteArray noise(int size, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    QByteArray bytes(size, '\0');
+    for (char& c : bytes)
+        c = char(random());
+    return bytes;
+}
+
+QByteArray bmpHeader(std::int32_t width, std::int32_t height, int bits, std::uint32_t dataOffset,
+                     std::uint32_t colours = 0, std::uint32_t headerSize = 40)
+{
+    QByteArray h(54, '\0');
+    auto* p = reinterpret_cast<uchar*>(h.data());
+    p[0] = 'B';
+    p[1] = 'M';
+    qToLittleEndian<quint32>(dataOffset, p + 10);
+    qToLittleEndian<quint32>(headerSize, p + 14);
+    qToLittleEndian<qint32>(width, p + 18);
+    qToLittleEndian<qint32>(height, p + 22);
+    qToLittleEndian<quint16>(1, p + 26);
+    qToLittleEndian<quint16>(quint16(bits), p + 28);
+    qToLittleEndian<quint32>(colours, p + 46);
+    return h;
+}
+
+std::vector<MalformedCase> grayCases()
+{
+    const QByteArray pixels(16, '\x20');
+    const QByteArray validPng = [] {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("v.png"));
+        std::vector<std::uint16_t> samples(64 * 64);
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = std::uint16_t(i * 7919u);
+        writePng(path, {64, 64, 16, 0, false}, samples);
+        return readBytes(path);
+    }();
+    const QByteArray pngHeader = kPngSignature + pngChunk("IHDR", ihdr(4, 4, 8, 0));
+    const QByteArray pngEnd = pngChunk("IEND", {});
+
+    return {
+        {"empty TIFF", "a.tif", {}, "Unable to load"},
+        {"TIFF header only", "a.tif", QByteArray("II*\0", 4), "Unable to load"},
+        {"IFD offset past the end", "a.tif", QByteArray("II*\0", 4) + le32(0x7FFFFFF0), "Unable to load"},
+        {"zero width", "a.tif", tiffBytes(with(grayTags(), {{256, 4, 1, 0}}), pixels), "Unable to load"},
+        {"zero height", "a.tif", tiffBytes(with(grayTags(), {{257, 4, 1, 0}}), pixels), "Unable to load"},
+        {"huge dimensions", "a.tif", tiffBytes(grayTags(0xFFFFFFFF, 0xFFFFFFFF), pixels), "Unable to load"},
+        {"huge dimensions within int", "a.tif", tiffBytes(grayTags(0x7FFFFFFF, 0x7FFFFFFF), pixels),
+         "Cannot allocate 2147483647x2147483647 grayscale image (out of memory)"},
+        {"large image over a few bytes", "a.tif", tiffBytes(grayTags(20000, 20000), pixels), "TIFF read error at line 0"},
+        {"one-row strips of a huge image", "a.tif",
+         tiffBytes(with(grayTags(0x7FFFFFFF, 0x7FFFFFFF), {{278, 4, 1, 1}}), pixels), "Unable to load"},
+        {"strip offset past the end", "a.tif", tiffBytes(with(grayTags(), {{273, 4, 1, 0x7FFFFFF0}}), pixels),
+         "TIFF read error at line 0"},
+        {"RowsPerStrip 0", "a.tif", tiffBytes(with(grayTags(), {{278, 4, 1, 0}}), pixels), "Unable to load"},
+        {"12-bit samples", "a.tif", tiffBytes(with(grayTags(), {{258, 3, 1, 12}}), pixels), "Unable to load"},
+        {"zero tile size", "a.tif",
+         tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 8}, {262, 3, 1, 1}, {322, 4, 1, 0}, {323, 4, 1, 0},
+                    {324, 4, 1, kTiffDataOffset}, {325, 4, 1, 16}},
+                   pixels),
+         "Unable to load"},
+        {"huge tiles", "a.tif",
+         tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 8}, {262, 3, 1, 1}, {322, 4, 1, 0x40000},
+                    {323, 4, 1, 0x40000}, {324, 4, 1, kTiffDataOffset}, {325, 4, 1, 16}},
+                   pixels),
+         "Unable to load"},
+        {"tile data past the end", "a.tif",
+         tiffBytes({{256, 4, 1, 16}, {257, 4, 1, 16}, {258, 3, 1, 8}, {262, 3, 1, 1}, {322, 4, 1, 16},
+                    {323, 4, 1, 16}, {324, 4, 1, kTiffDataOffset}, {325, 4, 1, 256}},
+                   pixels),
+         "TIFF read error at line 0"},
+        {"deflate strip of noise", "a.tif",
+         tiffBytes(with(grayTags(64, 64), {{259, 3, 1, 8}, {279, 4, 1, 200}}), noise(200, 1)),
+         "TIFF read error at line 0"},
+
+        {"PNG signature only", "a.png", kPngSignature, "PNG read error in a.png: unexpected end of PNG data"},
+        {"PNG zero width", "a.png", kPngSignature + pngChunk("IHDR", ihdr(0, 4, 8, 0)) + pngEnd,
+         "PNG read error in a.png: "},
+        {"PNG width past the library limit", "a.png",
+         kPngSignature + pngChunk("IHDR", ihdr(0x7FFFFFFF, 0x7FFFFFFF, 8, 0)) + pngEnd, "PNG read error in a.png: "},
+        {"PNG huge but within the library limit", "a.png",
+         kPngSignature + pngChunk("IHDR", ihdr(1000000, 1000000, 16, 0)) + pngChunk("IDAT", noise(64, 7)) + pngEnd,
+         "Cannot allocate 1000000x1000000 grayscale image (out of memory)"},
+        {"PNG header CRC error", "a.png", kPngSignature + pngChunk("IHDR", ihdr(4, 4, 8, 0), false) + pngEnd,
+         "PNG read error in a.png: "},
+        {"PNG bit depth 3", "a.png", kPngSignature + pngChunk("IHDR", ihdr(4, 4, 3, 0)) + pngEnd,
+         "PNG read error in a.png: "},
+        {"PNG chunk length out of range", "a.png", pngHeader + be32(0xFFFFFFFF) + QByteArray("IDAT") + noise(64, 2),
+         "PNG read error in a.png: "},
+        {"PNG unknown critical chunk", "a.png", pngHeader + pngChunk("ABCD", noise(8, 3)) + pngEnd,
+         "PNG read error in a.png: "},
+        {"PNG image data of noise", "a.png", pngHeader + pngChunk("IDAT", noise(100, 4)) + pngEnd,
+         "PNG read error in a.png: "},
+        {"PNG cut in its image data", "a.png", validPng.left(validPng.size() / 2), "PNG read error in a.png: "},
+
+        {"BMP shorter than its file header", "a.bmp", QByteArray("BM\0\0\0\0", 6), "BMP too small (file header)"},
+        {"BMP shorter than its info header", "a.bmp", bmpHeader(4, 4, 24, 54).left(30), "BMP too small (info header)"},
+        {"BMP zero width", "a.bmp", bmpHeader(0, 4, 24, 54) + QByteArray(48, '\0'), "Invalid BMP dimensions"},
+        {"BMP height of INT_MIN", "a.bmp", bmpHeader(4, INT_MIN, 24, 54) + QByteArray(48, '\0'),
+         "BMP height too large"},
+        {"BMP huge dimensions", "a.bmp", bmpHeader(INT_MAX, INT_MAX, 32, 54) + QByteArray(48, '\0'),
+         "BMP pixel data truncated at row 0/2147483647"},
+        {"BMP huge top-down image", "a.bmp", bmpHeader(100000, -100000, 24, 54) + QByteArray(48, '\0'),
+         "BMP pixel data truncated at row 0/100000"},
+        {"BMP data offset inside the headers", "a.bmp", bmpHeader(4, 4, 24, 20) + QByteArray(48, '\0'),
+         "Invalid BMP data offset"},
+        {"BMP data offset past the end", "a.bmp", bmpHeader(4, 4, 24, 0xFFFFFFFF) + QByteArray(48, '\0'),
+         "BMP pixel data truncated at row 0/4"},
+        {"BMP header size past the end", "a.bmp", bmpHeader(4, 4, 24, 0xFFFFFFFF, 0, 0xFFFFFFFF) + QByteArray(48, '\0'),
+         "Invalid BMP data offset"},
+        {"BMP palette of 1000 colours", "a.bmp", bmpHeader(4, 4, 8, 54 + 4000, 1000) + QByteArray(4016, '\0'),
+         "Invalid BMP palette size"},
+        {"BMP palette overlapping the pixels", "a.bmp", bmpHeader(4, 4, 8, 54 + 16, 0) + QByteArray(1040, '\0'),
+         "Invalid BMP data offset (overlaps palette)"},
+        {"BMP palette cut short", "a.bmp", bmpHeader(4, 4, 8, 54 + 1024, 256) + QByteArray(100, '\0'),
+         "BMP palette truncated"},
+        {"BMP rows cut short", "a.bmp", bmpHeader(4, 10, 24, 54) + QByteArray(30, '\0'),
+         "BMP pixel data truncated at row 2/10"},
+        {"BMP bad magic", "a.bmp", QByteArray("XM") + bmpHeader(4, 4, 24, 54).mid(2) + QByteArray(48, '\0'),
+         "Unable to load"},
+    };
+}
+
+TEST(MalformedFiles, GrayReadersRefuseEachWithAClearMessage)
+{
+    QTemporaryDir dir;
+    for (const MalformedCase& c : grayCases()) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QString::fromLatin1(c.fileName));
+        ASSERT_TRUE(writeBytes(path, c.bytes));
+
+        QImage image;
+        QString error;
+        EXPECT_FALSE(readGrayImage(path, image, error));
+        EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to load %1: ").arg(path))) << error.toStdString();
+        EXPECT_TRUE(error.contains(QString::fromLatin1(c.expected))) << error.toStdString();
+        EXPECT_TRUE(image.isNull());
+
+        LoadedImage loaded;
+        EXPECT_FALSE(loadImage(path, loaded, error));
+        EXPECT_FALSE(readDecimatedImage(path, image, error));
+        QSize size;
+        probeImageSize(path, size);
+        const QString suffix = QFileInfo(path).suffix();
+        for (const QRect& region : {QRect(), QRect(1, 1, 2, 2), QRect(100000, 5, 7, 7)}) {
+            for (int step : {1, 3, INT_MAX}) {
+                if (suffix == QLatin1String("tif")) {
+                    EXPECT_FALSE(readTiffGray(path, region, step, image, error));
+                } else if (suffix == QLatin1String("bmp")) {
+                    EXPECT_FALSE(readBmpGray(path, region, step, image, error));
+                }
+            }
+        }
+        if (suffix == QLatin1String("png")) {
+            EXPECT_FALSE(readPng(path, image, error));
+        }
+        EXPECT_TRUE(image.isNull());
+    }
+}
+
+std::vector<TiffTag> floatTags(std::uint32_t width, std::uint32_t height, std::uint32_t bytes)
+{
+    return {{256, 4, 1, width},           {257, 4, 1, height}, {258, 3, 1, 32},   {262, 3, 1, 1},
+            {273, 4, 1, kTiffDataOffset}, {278, 4, 1, height}, {279, 4, 1, bytes}, {339, 3, 1, 3}};
+}
+
+TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
+{
+    const QByteArray values(64, '\0');
+    const std::vector<MalformedCase> cases = {
+        {"not a TIFF", "f.tif", QByteArray("P5 4 4 255\n"), "Unable to open TIFF file."},
+        {"zero width", "f.tif", tiffBytes(floatTags(0, 4, 64), values), "Unable to open TIFF file."},
+        {"no image length", "f.tif",
+         tiffBytes({{256, 4, 1, 4}, {258, 3, 1, 32}, {273, 4, 1, 8}, {279, 4, 1, 64}, {339, 3, 1, 3}}, values),
+         "Unable to"},
+        {"integer samples", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{339, 3, 1, 1}}), values),
+         "TIFF file is not in expected 32-bit float format."},
+        {"64-bit float samples", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{258, 3, 1, 64}}), values),
+         "TIFF file is not in expected 32-bit float format."},
+        {"two samples per pixel", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{277, 3, 1, 2}}), values),
+         "TIFF file is not in expected 32-bit float format."},
+        {"dimensions past the size limit", "f.tif", tiffBytes(floatTags(100000, 100000, 64), values),
+         "TIFF image too large (100000x100000)."},
+        {"dimensions past the int range", "f.tif", tiffBytes(floatTags(0x80000000u, 1, 64), values),
+         "TIFF image too large"},
+        {"gigabytes claimed by a few deflate bytes", "f.tif",
+         tiffBytes(with(floatTags(8000, 8000, 64), {{259, 3, 1, 8}}), values), "Failed to read strip 0 from TIFF."},
+        {"strip past the end", "f.tif", tiffBytes(floatTags(64, 64, 16384), values),
+         "Failed to read strip 0 from TIFF."},
+        {"strip offset past the end", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{273, 4, 1, 0x7FFFFFF0}}), values),
+         "Failed to read strip 0 from TIFF."},
+        {"deflate strip of noise", "f.tif",
+         tiffBytes(with(floatTags(16, 16, 200), {{259, 3, 1, 8}}), noise(200, 5)), "Failed to read strip 0 from TIFF."},
+        {"RowsPerStrip 0", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{278, 4, 1, 0}}), values),
+         "Unable to open TIFF file."},
+        {"zero tile size", "f.tif",
+         tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 0}, {323, 4, 1, 0},
+                    {324, 4, 1, 8}, {325, 4, 1, 64}, {339, 3, 1, 3}},
+                   values),
+         "Unable to open TIFF file."},
+        {"huge tiles", "f.tif",
+         tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 0x10000},
+                    {323, 4, 1, 0x10000}, {324, 4, 1, 8}, {325, 4, 1, 64}, {339, 3, 1, 3}},
+                   values),
+         "Tiled TIFF with invalid tile dimensions."},
+        {"tile past the end", "f.tif",
+         tiffBytes({{256, 4, 1, 32}, {257, 4, 1, 32}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 16},
+                    {323, 4, 1, 16}, {324, 4, 4, 8}, {325, 4, 4, 8}, {339, 3, 1, 3}},
+                   values),
+         "Failed to read tile (0,0) from TIFF."},
+    };
+    QTemporaryDir dir;
+    for (const MalformedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QString::fromLatin1(c.fileName));
+        ASSERT_TRUE(writeBytes(path, c.bytes));
+        std::uint32_t width = 5, height = 6;
+        std::vector<float> values = {7.0f};
+        QString error;
+        EXPECT_FALSE(readFloatTiff(path, width, height, values, error));
+        EXPECT_FALSE(error.isEmpty());
+        EXPECT_TRUE(error.contains(QString::fromLatin1(c.expected))) << error.toStdString();
+        EXPECT_EQ(width, 5u);
+        EXPECT_EQ(height, 6u);
+        EXPECT_EQ(values, std::vector<float>{7.0f});
+        const LoadedTiffResult loaded = loadFloatTiff(path);
+        EXPECT_FALSE(loaded.success);
+        EXPECT_FALSE(loaded.error.isEmpty());
+    }
+}
+
+}  // namespace
+}  // namespace tavro::gui
