@@ -169,6 +169,8 @@ public:
     void forEachThread(F&& body) const {
         // The reverse order (a debug switch) exposes a phase in which one thread
         // reads what another writes without a barrier between them.
+        // It cannot expose a missing barrier after a no-sync phase: on the CPU
+        // every phase ends before the next one starts.
         if (detail::reversePhaseOrder()) {
             for (int t = size_ - 1; t >= 0; --t) body(t);
         } else {

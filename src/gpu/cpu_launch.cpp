@@ -241,7 +241,7 @@ cudaError_t validateLaunch(const char* name, const void* func, dim3 grid, dim3 b
         threads > 1024 || grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 2147483647u || grid.y > 65535 ||
         grid.z > 65535)
         return cudaErrorInvalidConfiguration;
-    const auto limit = s.dynamicSharedLimits.find(func);
+    const auto limit = s.dynamicSharedLimits.find({device, func});
     const size_t allowed = limit != s.dynamicSharedLimits.end() ? size_t(limit->second) : 49152;
     if (sharedBytes > allowed) {
         std::fprintf(stderr, "[CPU device] %s: %zu bytes of dynamic shared memory exceed the limit of %zu\n", name,
@@ -266,7 +266,7 @@ cudaError_t setFunctionAttribute(const void* func, cudaFuncAttribute attr, int v
     if (attr == cudaFuncAttributeMaxDynamicSharedMemorySize) {
         if (value < 0 || uint64_t(value) > s.devices[size_t(device)].spec.sharedMemPerBlockOptin)
             return fail(cudaErrorInvalidValue);
-        s.dynamicSharedLimits[func] = value;
+        s.dynamicSharedLimits[{device, func}] = value;
         return cudaSuccess;
     }
     if (attr == cudaFuncAttributePreferredSharedMemoryCarveout) {

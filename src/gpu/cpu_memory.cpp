@@ -58,8 +58,10 @@ cudaError_t allocate(RuntimeState& s, void** out, size_t bytes, AllocationKind k
 cudaError_t release(RuntimeState& s, void* p, AllocationKind kind) {
     auto it = s.allocations.find(reinterpret_cast<uintptr_t>(p));
     if (it == s.allocations.end() || it->second.kind != kind) return fail(cudaErrorInvalidValue);
-    if (kind != AllocationKind::PinnedHost && it->second.device < static_cast<int>(s.devices.size()))
-        s.devices[size_t(it->second.device)].used -= rounded(it->second.bytes);
+    if (kind != AllocationKind::PinnedHost && it->second.device < static_cast<int>(s.devices.size())) {
+        uint64_t& used = s.devices[size_t(it->second.device)].used;
+        used -= std::min<uint64_t>(used, rounded(it->second.bytes));
+    }
     s.allocations.erase(it);
     std::free(p);
     return cudaSuccess;
@@ -95,6 +97,11 @@ cudaError_t checkCopy(const void* dst, const void* src, size_t dstBytes, size_t 
 }
 
 } // namespace
+
+bool pitchedSpan(size_t pitch, size_t rows, size_t width, size_t& span) {
+    size_t body = 0;
+    return !__builtin_mul_overflow(pitch, rows - 1, &body) && !__builtin_add_overflow(body, width, &span);
+}
 
 const Allocation* findAllocation(const void* p, size_t bytes, uintptr_t* base) {
     auto& allocations = state().allocations;
@@ -208,10 +215,12 @@ cudaError_t cudaMemcpy2D(void* dst, size_t dpitch, const void* src, size_t spitc
                          cudaMemcpyKind kind) {
     if (width == 0 || height == 0) return cudaSuccess;
     if (width > dpitch || width > spitch) return fail(cudaErrorInvalidPitchValue);
+    size_t dstSpan = 0, srcSpan = 0;
+    if (!pitchedSpan(dpitch, height, width, dstSpan) || !pitchedSpan(spitch, height, width, srcSpan))
+        return fail(cudaErrorInvalidPitchValue);
     RuntimeState& s = state();
     std::unique_lock lock(s.mutex);
-    const cudaError_t e =
-        checkCopy(dst, src, dpitch * (height - 1) + width, spitch * (height - 1) + width, kind);
+    const cudaError_t e = checkCopy(dst, src, dstSpan, srcSpan, kind);
     lock.unlock();
     if (e != cudaSuccess) return fail(e);
     auto* d = static_cast<unsigned char*>(dst);
@@ -276,10 +285,13 @@ cudaError_t arrayCopyCheck(RuntimeState& s, cudaArray_const_t array, size_t wOff
                            size_t height, const void* host, size_t pitch, cudaMemcpyKind kind, bool toArray) {
     if (!array || !liveArrays().count(const_cast<cudaArray_t>(array))) return cudaErrorInvalidValue;
     if (width > pitch) return cudaErrorInvalidPitchValue;
-    if (wOffset + width > array->width * array->elementBytes || hOffset + height > array->height)
+    const size_t rowBytes = array->width * array->elementBytes;
+    if (wOffset > rowBytes || width > rowBytes - wOffset || hOffset > array->height ||
+        height > array->height - hOffset)
         return cudaErrorInvalidValue;
     if (!host) return cudaErrorInvalidValue;
-    const size_t span = pitch * (height - 1) + width;
+    size_t span = 0;
+    if (!pitchedSpan(pitch, height, width, span)) return cudaErrorInvalidPitchValue;
     (void)s;
     switch (kind) {
     case cudaMemcpyHostToDevice:
@@ -345,16 +357,20 @@ cudaError_t cudaCreateTextureObject(cudaTextureObject_t* texObject, const cudaRe
         if (!a || !liveArrays().count(a)) return fail(cudaErrorInvalidResourceHandle);
         if (!floatOne()) return fail(cudaErrorNotSupported);
         tex->data = a->data;
+        tex->device = a->device;
         tex->width = static_cast<int>(a->width);
         tex->height = static_cast<int>(a->height);
         tex->pitchElements = a->width;
     } else if (resDesc->resType == cudaResourceTypePitch2D) {
         const auto& p = resDesc->res.pitch2D;
         if (!floatOne()) return fail(cudaErrorNotSupported);
-        if (p.width == 0 || p.height == 0 || p.pitchInBytes % 32 != 0 || p.pitchInBytes < p.width * sizeof(float) ||
-            !isDeviceRange(p.devPtr, p.pitchInBytes * (p.height - 1) + p.width * sizeof(float)))
+        size_t span = 0;
+        if (p.width == 0 || p.height == 0 || p.width > 131072 || p.height > 65536 || p.pitchInBytes % 32 != 0 ||
+            p.pitchInBytes < p.width * sizeof(float) ||
+            !pitchedSpan(p.pitchInBytes, p.height, p.width * sizeof(float), span) || !isDeviceRange(p.devPtr, span))
             return fail(cudaErrorInvalidValue);
         tex->data = static_cast<const float*>(p.devPtr);
+        tex->device = findAllocation(p.devPtr, span)->device;
         tex->width = static_cast<int>(p.width);
         tex->height = static_cast<int>(p.height);
         tex->pitchElements = p.pitchInBytes / sizeof(float);
@@ -396,6 +412,15 @@ cudaError_t cudaDeviceReset() {
     std::lock_guard lock(s.mutex);
     const int device = currentDeviceChecked(s);
     if (device < 0) return fail(cudaErrorNoDevice);
+    // Textures over the freed memory would read it after the reset.
+    for (auto it = liveTextures().begin(); it != liveTextures().end();) {
+        if ((*it)->device == device) {
+            delete *it;
+            it = liveTextures().erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (auto it = liveArrays().begin(); it != liveArrays().end();) {
         if ((*it)->device == device) {
             release(s, (*it)->data, AllocationKind::Array);
@@ -414,6 +439,6 @@ cudaError_t cudaDeviceReset() {
             ++it;
         }
     }
-    s.dynamicSharedLimits.clear();
+    std::erase_if(s.dynamicSharedLimits, [&](const auto& limit) { return limit.first.first == device; });
     return cudaSuccess;
 }

@@ -56,6 +56,11 @@ void applyConfig(RuntimeState& s, const CpuRuntimeConfig& config) {
         s.devices.push_back(d);
     }
     s.dynamicSharedLimits.clear();
+    // Allocations that outlive a reconfiguration stay valid memory; only those
+    // on a device that still exists count against it.
+    for (const auto& [base, a] : s.allocations)
+        if (a.kind != AllocationKind::PinnedHost && a.device < static_cast<int>(s.devices.size()))
+            s.devices[size_t(a.device)].used += (a.bytes + 255) / 256 * 256;
     ++s.configGeneration;
     startLaunchPool(s.launchThreads);
 }

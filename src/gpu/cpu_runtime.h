@@ -312,6 +312,7 @@ struct TextureImpl {
     cudaTextureFilterMode filterMode;
     bool normalizedCoords;
     float border;
+    int device;
 };
 float textureFetchLinear(const TextureImpl& tex, float x, float y);
 

@@ -30,7 +30,7 @@ struct RuntimeState {
     CpuRuntimeConfig config;
     std::vector<DeviceState> devices;
     std::map<uintptr_t, Allocation> allocations;  // by base address
-    std::map<const void*, int> dynamicSharedLimits;
+    std::map<std::pair<int, const void*>, int> dynamicSharedLimits;  // by (device, kernel)
     int launchThreads = 1;
     int configGeneration = 0;
 };
@@ -44,6 +44,9 @@ int& currentDeviceRef();
 cudaError_t fail(cudaError_t error);
 
 // Allocation holding [p, p + bytes), or null. Caller holds the state mutex.
+// Byte span of `rows` rows of `width` bytes at `pitch`; false when it overflows.
+bool pitchedSpan(size_t pitch, size_t rows, size_t width, size_t& span);
+
 const Allocation* findAllocation(const void* p, size_t bytes, uintptr_t* base = nullptr);
 
 uint64_t physicalMemoryBytes();

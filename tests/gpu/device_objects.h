@@ -1,0 +1,101 @@
+#pragma once
+// Owners of device memory, arrays and textures, so that a test releases what it
+// allocated even when an assertion ends it early: tests that reconfigure the
+// CPU device need every allocation gone first.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "gpu/runtime_base.h"
+#include "sample_kernels.h"
+
+namespace tavro::gpu::test {
+
+template <class T>
+class DeviceBuffer {
+public:
+    explicit DeviceBuffer(size_t count) : count_(count) {
+        EXPECT_EQ(cudaMalloc(&data_, count * sizeof(T)), cudaSuccess) << count << " elements";
+    }
+    explicit DeviceBuffer(const std::vector<T>& host) : DeviceBuffer(host.size()) { upload(host); }
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+    ~DeviceBuffer() { cudaFree(data_); }
+
+    T* get() const { return data_; }
+    size_t size() const { return count_; }
+
+    void upload(const std::vector<T>& host) {
+        ASSERT_LE(host.size(), count_);
+        EXPECT_EQ(cudaMemcpy(data_, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
+    }
+    std::vector<T> download() const {
+        std::vector<T> host(count_);
+        EXPECT_EQ(cudaMemcpy(host.data(), data_, count_ * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
+        return host;
+    }
+
+private:
+    T* data_ = nullptr;
+    size_t count_;
+};
+
+// One-channel float texture over a CUDA array, unnormalised coordinates.
+class ArrayTexture {
+public:
+    ArrayTexture(const std::vector<float>& texels, int width, int height, cudaTextureAddressMode address,
+                 cudaTextureFilterMode filter, float border = 0.0f) {
+        const cudaChannelFormatDesc desc = cudaCreateChannelDesc<float>();
+        const size_t rowBytes = static_cast<size_t>(width) * sizeof(float);
+        EXPECT_EQ(cudaMallocArray(&array_, &desc, static_cast<size_t>(width), static_cast<size_t>(height)),
+                  cudaSuccess);
+        EXPECT_EQ(cudaMemcpy2DToArray(array_, 0, 0, texels.data(), rowBytes, rowBytes, static_cast<size_t>(height),
+                                      cudaMemcpyHostToDevice),
+                  cudaSuccess);
+        cudaResourceDesc resource{};
+        resource.resType = cudaResourceTypeArray;
+        resource.res.array.array = array_;
+        cudaTextureDesc sampling{};
+        sampling.addressMode[0] = address;
+        sampling.addressMode[1] = address;
+        sampling.filterMode = filter;
+        sampling.readMode = cudaReadModeElementType;
+        sampling.borderColor[0] = border;
+        sampling.normalizedCoords = 0;
+        EXPECT_EQ(cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr), cudaSuccess);
+    }
+    ArrayTexture(const ArrayTexture&) = delete;
+    ArrayTexture& operator=(const ArrayTexture&) = delete;
+    ~ArrayTexture() {
+        cudaDestroyTextureObject(texture_);
+        cudaFreeArray(array_);
+    }
+
+    cudaTextureObject_t get() const { return texture_; }
+
+private:
+    cudaArray_t array_ = nullptr;
+    cudaTextureObject_t texture_ = 0;
+};
+
+inline std::vector<float> sampleTexture(cudaTextureObject_t texture, const std::vector<float2>& at) {
+    DeviceBuffer<float2> coordinates(at);
+    DeviceBuffer<float> out(at.size());
+    launchSampleTexture(texture, coordinates.get(), out.get(), static_cast<int>(at.size()));
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    return out.download();
+}
+
+// Bit patterns, for comparisons that must be exact down to the sign of zero.
+inline std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
+    std::vector<uint32_t> bits;
+    bits.reserve(values.size());
+    for (float v : values) bits.push_back(std::bit_cast<uint32_t>(v));
+    return bits;
+}
+
+} // namespace tavro::gpu::test
