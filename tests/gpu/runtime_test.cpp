@@ -836,9 +836,6 @@ TEST_F(CpuRuntime, ReversePhaseOrderExposesAReadOfANeighbourWithoutABarrier) {
     EXPECT_NE(exchange(false, false), exchange(true, false)) << "the missing barrier went unnoticed";
 }
 
-} // namespace
-} // namespace tavro::gpu::test
-
 TEST_F(CpuRuntime, AllocationsOutlivingAReconfigurationKeepTheAccountingSane) {
     configure({deviceWith(kMiB)});
     void* raw = nullptr;
@@ -848,3 +845,6 @@ TEST_F(CpuRuntime, AllocationsOutlivingAReconfigurationKeepTheAccountingSane) {
     ASSERT_EQ(cudaFree(raw), cudaSuccess);
     EXPECT_EQ(deviceBytesInUse(0), 0u);
 }
+
+} // namespace
+} // namespace tavro::gpu::test
