@@ -1,0 +1,58 @@
+#pragma once
+// Progress messages of a computation. The main window shows the part before the
+// first "|||" in its status label and the rest in its timing label; a message
+// without "|||" clears the timing label.
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+namespace tavro::gui {
+
+// "42s", "3m 5s", "2h 7m"; empty for a negative duration.
+QString formatDuration(int64_t milliseconds);
+
+// "Elapsed: %1 | Remaining: %2" for 1..99 %, "Duration: %1" at 100 %, empty otherwise.
+// The estimate scales the time since the computation started by the current
+// stage's percentage, as the window has always shown it.
+QString timingText(int percent, int64_t elapsedMs);
+
+// "Image %1/%2 - " when the run has several images, else empty.
+QString progressPrefix(int imageIndex, int imageCount);
+
+// Emits the progress of one computation and answers the engine's callbacks.
+// Callbacks may run on engine threads at the same time: every member is const
+// and reads only the prefix, the clock and the cancel flag.
+class ProgressReporter {
+public:
+    using Emit = std::function<void(int percent, const QString& message)>;
+    // Milliseconds since the computation (or a stage) started.
+    using Clock = std::function<int64_t()>;
+
+    // A null cancel flag never cancels.
+    ProgressReporter(QString prefix, Clock elapsed, Emit emitProgress, const std::atomic<bool>* cancelFlag);
+
+    void reportStage(int percent, const QString& stage) const;
+
+    // Each returns false when the computation is to stop.
+    bool pixelSearchProgress(uint64_t done, uint64_t total) const;
+    bool pointProgress(const QString& stage, uint64_t done, uint64_t total) const;
+    // Phase 1 reports 0 to 5 %, phase 2 5 to 100 %.
+    bool subpixelProgress(int phase, uint64_t done, uint64_t total) const;
+    // The neural stage measures its estimate with its own clock.
+    bool tileProgress(const QString& stage, const Clock& stageElapsed, int64_t done, int64_t total) const;
+
+    bool cancelled() const;
+
+private:
+    bool emitAndContinue(int percent, const QString& message) const;
+
+    QString prefix_;
+    Clock elapsed_;
+    Emit emit_;
+    const std::atomic<bool>* cancelFlag_;
+};
+
+} // namespace tavro::gui

@@ -1,0 +1,131 @@
+#include "compute/progress_text.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <vector>
+
+namespace tavro::gui {
+namespace {
+
+TEST(FormatDuration, SecondsMinutesAndHoursWithoutPadding) {
+    EXPECT_EQ(formatDuration(59999), QStringLiteral("59s"));
+    EXPECT_EQ(formatDuration(60000), QStringLiteral("1m 0s"));
+    EXPECT_EQ(formatDuration(3599000), QStringLiteral("59m 59s"));
+    EXPECT_EQ(formatDuration(3600000), QStringLiteral("1h 0m"));
+    EXPECT_EQ(formatDuration(3600000 * 27 + 61000 * 5), QStringLiteral("27h 5m")) << "no seconds with hours";
+    EXPECT_EQ(formatDuration(-1), QString());
+}
+
+TEST(TimingText, RemainingTimeScalesTheElapsedTimeByThePercentage) {
+    EXPECT_EQ(timingText(25, 30000), QStringLiteral("Elapsed: 30s | Remaining: 1m 30s"));
+    EXPECT_EQ(timingText(100, 65000), QStringLiteral("Duration: 1m 5s"));
+    EXPECT_EQ(timingText(0, 5000), QString());
+    EXPECT_EQ(progressPrefix(2, 3), QStringLiteral("Image 2/3 - "));
+    EXPECT_EQ(progressPrefix(1, 1), QString());
+}
+
+struct Emitted {
+    int percent;
+    QString message;
+};
+
+// A reporter whose clock and cancel flag the test sets.
+class ReporterFixture : public ::testing::Test {
+protected:
+    ProgressReporter reporter(const QString& prefix = {}) {
+        return ProgressReporter(
+            prefix, [this] { return elapsedMs; },
+            [this](int percent, const QString& message) { emitted.push_back({percent, message}); }, &cancel);
+    }
+    const Emitted& last() const { return emitted.back(); }
+
+    int64_t elapsedMs = 0;
+    std::atomic<bool> cancel{false};
+    std::vector<Emitted> emitted;
+};
+
+TEST_F(ReporterFixture, StageMessagesCarryTimingOnlyWhileRunningOrAtTheEnd) {
+    const ProgressReporter r = reporter(QStringLiteral("Image 2/3 - "));
+    elapsedMs = 30000;
+    r.reportStage(0, QStringLiteral("Global alignment (rigid)"));
+    EXPECT_EQ(last().percent, 0);
+    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Global alignment (rigid)"));
+    elapsedMs = 65000;
+    r.reportStage(100, QStringLiteral("Computation completed."));
+    EXPECT_EQ(last().percent, 100);
+    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Computation completed.|||Duration: 1m 5s"));
+}
+
+TEST_F(ReporterFixture, PixelSearchKeepsItsTimingInTheStatusText) {
+    const ProgressReporter r = reporter();
+    elapsedMs = 30000;
+    EXPECT_TRUE(r.pixelSearchProgress(25, 100));
+    EXPECT_EQ(last().percent, 25);
+    EXPECT_EQ(last().message,
+              QStringLiteral("Integer-pixel search (100 points) | Elapsed: 30s | Remaining: 1m 30s"));
+    r.pixelSearchProgress(0, 0);
+    EXPECT_EQ(last().percent, 0);
+    EXPECT_EQ(last().message, QStringLiteral("Integer-pixel search"));
+    r.pixelSearchProgress(150, 100);
+    EXPECT_EQ(last().percent, 100);
+    EXPECT_EQ(last().message, QStringLiteral("Integer-pixel search (100 points)"));
+}
+
+TEST_F(ReporterFixture, PointProgressSplitsStatusAndTiming) {
+    const ProgressReporter r = reporter(QStringLiteral("Image 2/3 - "));
+    elapsedMs = 10000;
+    r.pointProgress(QStringLiteral("Computing strains (ε)"), 600, 1200);
+    EXPECT_EQ(last().percent, 50);
+    EXPECT_EQ(last().message,
+              QStringLiteral("Image 2/3 - Computing strains (ε) (1200 points)|||Elapsed: 10s | Remaining: 10s"));
+    r.pointProgress(QStringLiteral("Subpixel refinement"), 0, 0);
+    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Subpixel refinement"));
+    r.pointProgress(QStringLiteral("Subpixel refinement"), std::numeric_limits<uint64_t>::max(), 1);
+    EXPECT_EQ(last().percent, 100) << "a count far past its total never wraps";
+    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Subpixel refinement (1 points)"));
+}
+
+TEST_F(ReporterFixture, SubpixelPhasesShareOneBarFromZeroToFiveAndFiveToHundred) {
+    const ProgressReporter r = reporter();
+    elapsedMs = 4000;
+    r.subpixelProgress(1, 50, 100);
+    EXPECT_EQ(last().percent, 3);
+    EXPECT_EQ(last().message, QStringLiteral("Subpixel refinement (100 points)|||Elapsed: 4s | Remaining: 2m 9s"));
+    r.subpixelProgress(2, 0, 100);
+    EXPECT_EQ(last().percent, 5);
+    r.subpixelProgress(2, 100, 100);
+    EXPECT_EQ(last().percent, 100);
+    EXPECT_EQ(last().message, QStringLiteral("Subpixel refinement (100 points)"));
+    r.subpixelProgress(2, 7, 0);
+    EXPECT_EQ(last().percent, 0);
+    EXPECT_EQ(last().message, QStringLiteral("Subpixel refinement (0 points)"));
+}
+
+TEST_F(ReporterFixture, TilesAreTimedWithTheNeuralStageClock) {
+    const ProgressReporter r = reporter();
+    elapsedMs = 500000;
+    const ProgressReporter::Clock stageClock = [] { return int64_t(20000); };
+    r.tileProgress(QStringLiteral("Neural correlation"), stageClock, 3, 4);
+    EXPECT_EQ(last().percent, 75);
+    EXPECT_EQ(last().message, QStringLiteral("Neural correlation (4 tiles)|||Elapsed: 20s | Remaining: 6s"));
+    r.tileProgress(QStringLiteral("Neural correlation"), stageClock, 3, -1);
+    EXPECT_EQ(last().percent, 0);
+    EXPECT_EQ(last().message, QStringLiteral("Neural correlation"));
+}
+
+TEST_F(ReporterFixture, CallbacksAnswerFalseOnceCancelled) {
+    const ProgressReporter r = reporter();
+    EXPECT_TRUE(r.pointProgress(QStringLiteral("Subpixel refinement"), 1, 2));
+    cancel = true;
+    EXPECT_FALSE(r.pixelSearchProgress(1, 2));
+    EXPECT_FALSE(r.subpixelProgress(2, 1, 2));
+    EXPECT_FALSE(r.tileProgress(QStringLiteral("Neural correlation"), {}, 1, 2));
+    EXPECT_EQ(emitted.size(), 4u) << "progress is still reported when cancelled";
+    const ProgressReporter uncancellable(QString(), {}, {}, nullptr);
+    EXPECT_TRUE(uncancellable.pointProgress(QStringLiteral("x"), 1, 2));
+}
+
+} // namespace
+} // namespace tavro::gui
