@@ -1,0 +1,772 @@
+// Host side of the sub-pixel refinement: input checks, the memory gate, the
+// whole-image and row-strip paths, the out-of-memory fallback, cancellation and
+// the route through the discontinuity-enriched engine.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/bspline_prefilter.h"
+#include "core/multi_gpu_log.h"
+#include "core/rupture_subpixel.h"
+#include "core/subpixel_kernel.h"
+#include "core/subpixel_search.h"
+#include "gpu/runtime.h"
+
+#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
+#include <nvtx3/nvToolsExt.h>
+#define TAVRO_SUBPIXEL_NVTX 1
+#endif
+
+namespace tavro {
+namespace {
+
+constexpr int64_t kPointsPerLaunch = 4096;
+constexpr uint64_t kFallbackBudget = uint64_t(1) << 30;
+// Rows kept around a strip that is prefiltered by itself: the recursive
+// filters' start-up error has decayed below float precision after them.
+constexpr int kPrefilterApron = 64;
+
+std::atomic<bool> forcedOomUsed{false};
+
+class ProfileRange {
+public:
+    explicit ProfileRange(const char* name) {
+#if defined(TAVRO_SUBPIXEL_NVTX)
+        nvtxRangePushA(name);
+#else
+        (void)name;
+#endif
+    }
+    ~ProfileRange() {
+#if defined(TAVRO_SUBPIXEL_NVTX)
+        nvtxRangePop();
+#endif
+    }
+    ProfileRange(const ProfileRange&) = delete;
+    ProfileRange& operator=(const ProfileRange&) = delete;
+};
+
+class DeviceArray {
+public:
+    DeviceArray() = default;
+    ~DeviceArray() {
+        if (array_) (void)cudaFreeArray(array_);
+    }
+    DeviceArray(const DeviceArray&) = delete;
+    DeviceArray& operator=(const DeviceArray&) = delete;
+    cudaArray_t* out() { return &array_; }
+    cudaArray_t get() const { return array_; }
+
+private:
+    cudaArray_t array_ = nullptr;
+};
+
+class TextureObject {
+public:
+    TextureObject() = default;
+    ~TextureObject() {
+        if (texture_) (void)cudaDestroyTextureObject(texture_);
+    }
+    TextureObject(const TextureObject&) = delete;
+    TextureObject& operator=(const TextureObject&) = delete;
+
+    // Point reads with clamp addressing at unnormalised coordinates.
+    cudaError_t create(cudaArray_t array) {
+        cudaResourceDesc resource{};
+        resource.resType = cudaResourceTypeArray;
+        resource.res.array.array = array;
+        cudaTextureDesc sampling{};
+        sampling.addressMode[0] = cudaAddressModeClamp;
+        sampling.addressMode[1] = cudaAddressModeClamp;
+        sampling.filterMode = cudaFilterModePoint;
+        sampling.readMode = cudaReadModeElementType;
+        sampling.normalizedCoords = 0;
+        return cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr);
+    }
+    cudaTextureObject_t get() const { return texture_; }
+
+private:
+    cudaTextureObject_t texture_ = 0;
+};
+
+class Event {
+public:
+    Event() = default;
+    ~Event() {
+        if (event_) (void)cudaEventDestroy(event_);
+    }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    cudaEvent_t* out() { return &event_; }
+    cudaEvent_t get() const { return event_; }
+
+private:
+    cudaEvent_t event_ = nullptr;
+};
+
+struct SubpixelGridGeometry {
+    int32_t marginX = 0;
+    int32_t marginY = 0;
+    uint64_t pointCount = 0;
+    uint64_t imageBytes = 0;
+    uint64_t pointBytes = 0;
+};
+
+// How a path ended: the CUDA code of the failed step, or a cancellation.
+struct Outcome {
+    int code = 0;
+    bool cancelled = false;
+};
+
+// One call's inputs and outputs, shared by both paths.
+struct SubpixelJob {
+    const ImageSource& reference;
+    const ImageSource& deformed;
+    ImageSize size;
+    const PixelSearchParams& pixelParams;
+    const SubpixelParams& params;
+    int gridWidth;
+    int gridHeight;
+    SubpixelGridGeometry geometry;
+    const uint8_t* mask;
+    int maskStride;
+    int maskRows;
+    int rowBegin;
+    int rowEnd;
+    bool wholeGrid;
+    const float* dInitX;
+    const float* dInitY;
+    const SubpixelProgress& progress;
+    PixelDisplacementResult& out;
+    std::string& error;
+
+    bool hasMask() const { return mask && maskStride >= 1 && maskRows >= 1; }
+    uint64_t maskBytes() const { return hasMask() ? uint64_t(maskStride) * uint64_t(maskRows) : 0; }
+    int outputCount() const { return params.affine ? 6 : 2; }
+    int64_t windowSamples() const { return int64_t(pixelParams.windowSizeX) * pixelParams.windowSizeY; }
+    bool bspline() const {
+        return params.interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
+               params.interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
+    }
+    bool reportProgress(uint64_t done) const { return !progress || progress(done, geometry.pointCount); }
+
+    bool fail(int code, const char* step, Outcome& outcome) const {
+        error = cudaErrorMessage(code, step);
+        outcome.code = code;
+        return false;
+    }
+    bool check(cudaError_t status, const char* step, Outcome& outcome) const {
+        return status == cudaSuccess || fail(status, step, outcome);
+    }
+    bool lease(uint64_t bytes, DeviceBufferPool::Lease& lease, const char* step, Outcome& outcome) const {
+        const int code = DeviceBufferPool::instance().acquire(bytes, lease);
+        return code == 0 || fail(code, step, outcome);
+    }
+};
+
+bool validateSubpixelInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
+                            const PixelSearchParams& pp, const SubpixelParams& params, std::string& error) {
+    const char* message = nullptr;
+    if (!reference.valid() || !deformed.valid())
+        message = "Images invalides (pointeurs nuls).";
+    else if (size.width < 1 || size.height < 1)
+        message = "Dimensions d'image invalides.";
+    else if (pp.windowSizeX < 2 || pp.windowSizeY < 2 || pp.windowSizeX % 2 == 0 || pp.windowSizeY % 2 == 0)
+        message = "Windows must be odd and size > 1.";
+    else if (pp.stepX < 1 || pp.stepY < 1)
+        message = "Spacings must be strictly positive.";
+    else if (pp.maxU < 0 || pp.maxV < 0)
+        message = "Search ranges must be positive.";
+    else if (params.maxIterations < 1)
+        message = "Number of iterations must be positive.";
+    else if (!(params.convergenceTolerance > 0.0f))
+        message = "Convergence tolerance must be positive.";
+    if (!message) return true;
+    error = message;
+    return false;
+}
+
+bool validatePixelGrid(ImageSize size, const PixelSearchParams& pp, int gridWidth, int gridHeight,
+                       SubpixelGridGeometry& geometry, std::string& error) {
+    if (gridWidth < 1 || gridHeight < 1) {
+        error = "Invalid pixel-accuracy results.";
+        return false;
+    }
+    geometry.marginX = pp.windowSizeX / 2 + pp.maxV;
+    geometry.marginY = pp.windowSizeY / 2 + pp.maxU;
+    if (geometry.marginX >= size.width || geometry.marginY >= size.height) {
+        error = "Window or search area too large for image.";
+        return false;
+    }
+    const int usableWidth = size.width - 2 * geometry.marginX;
+    const int usableHeight = size.height - 2 * geometry.marginY;
+    if (usableWidth < 1 || usableHeight < 1) {
+        error = "Parameters incompatible with image size.";
+        return false;
+    }
+    if (gridWidth != (usableWidth + pp.stepX - 1) / pp.stepX || gridHeight != (usableHeight + pp.stepY - 1) / pp.stepY) {
+        error = "Pixel-accuracy grid does not match provided parameters.";
+        return false;
+    }
+    geometry.pointCount = uint64_t(gridWidth) * uint64_t(gridHeight);
+    geometry.imageBytes = uint64_t(size.width) * uint64_t(size.height) * 4;
+    geometry.pointBytes = geometry.pointCount * 4;
+    return true;
+}
+
+void copyImageRows(const ImageSource& source, int first, int end, int width, std::vector<float>& dst) {
+    const size_t count = size_t(std::max(0, end - first)) * size_t(width);
+    dst.resize(count);
+    if (source.pixels)
+        std::copy(source.pixels + size_t(first) * size_t(width), source.pixels + size_t(first) * size_t(width) + count,
+                  dst.begin());
+    else if (source.rowProvider)
+        source.rowProvider(dst.data(), first, end);
+}
+
+void prefilterForInterpolation(int interpolation, float* image, int width, int height) {
+    if (interpolation == static_cast<int>(InterpolationType::CubicBSpline))
+        prefilterCubicBSpline(image, width, height);
+    else if (interpolation == static_cast<int>(InterpolationType::QuarticBSpline))
+        prefilterQuarticBSpline(image, width, height);
+}
+
+// Several device threads of a multi-GPU run share one pre-sized output: only a
+// size that differs is written, so that their band calls never race on it.
+void prepareOutput(const SubpixelJob& job) {
+    PixelDisplacementResult& out = job.out;
+    if (out.gridWidth != job.gridWidth) out.gridWidth = job.gridWidth;
+    if (out.gridHeight != job.gridHeight) out.gridHeight = job.gridHeight;
+    const size_t count = job.geometry.pointCount;
+    auto fit = [count](std::vector<float>& field) {
+        if (field.size() != count) field.resize(count, 0.0f);
+    };
+    fit(out.dispX);
+    fit(out.dispY);
+    if (job.params.affine) {
+        fit(out.duDx);
+        fit(out.duDy);
+        fit(out.dvDx);
+        fit(out.dvDy);
+    } else if (job.wholeGrid) {
+        // Gradients of an earlier first-order call would pass for this call's.
+        out.duDx.clear();
+        out.duDy.clear();
+        out.dvDx.clear();
+        out.dvDy.clear();
+    }
+}
+
+void emptyOutput(PixelDisplacementResult& out) {
+    out.gridWidth = 0;
+    out.gridHeight = 0;
+    for (std::vector<float>* field : {&out.dispX, &out.dispY, &out.duDx, &out.duDy, &out.dvDx, &out.dvDy})
+        field->clear();
+}
+
+std::vector<float>* outputField(PixelDisplacementResult& out, int index) {
+    std::vector<float>* fields[] = {&out.dispX, &out.dispY, &out.duDx, &out.duDy, &out.dvDx, &out.dvDy};
+    return fields[index];
+}
+
+// Where the window samples live: dynamic shared memory (raised to the opt-in
+// limit when needed) or, when the kernel's own shared memory and the samples
+// do not fit, a global buffer of one slice per block of a launch.
+struct SharedPlan {
+    size_t dynamicBytes = 0;
+    bool global = false;
+};
+
+bool planSharedMemory(const SubpixelJob& job, bool banded, SharedPlan& plan, DeviceBufferPool::Lease& samples,
+                      Outcome& outcome) {
+    int device = 0;
+    if (!job.check(cudaGetDevice(&device), banded ? "banded: cudaGetDevice" : "cudaGetDevice", outcome)) return false;
+    cudaDeviceProp prop{};
+    if (!job.check(cudaGetDeviceProperties(&prop, device),
+                   banded ? "banded: cudaGetDeviceProperties" : "cudaGetDeviceProperties", outcome))
+        return false;
+    const uint64_t dynamicBytes = detail::subpixelDynamicSharedBytes(job.windowSamples());
+    const uint64_t blockBytes = dynamicBytes + detail::subpixelStaticSharedBytes();
+    plan.dynamicBytes = size_t(dynamicBytes);
+    plan.global = false;
+    if (blockBytes <= prop.sharedMemPerBlock) return true;
+    const int wx = job.pixelParams.windowSizeX, wy = job.pixelParams.windowSizeY;
+    if (prop.sharedMemPerBlockOptin > prop.sharedMemPerBlock && blockBytes <= prop.sharedMemPerBlockOptin) {
+        if (detail::setSubpixelMaxDynamicShared(size_t(dynamicBytes)) == cudaSuccess) {
+            if (!banded)
+                std::printf("[Subpixel] Using extended shared memory: %zu bytes (window %dx%d)\n",
+                            size_t(dynamicBytes), wx, wy);
+            return true;
+        }
+        (void)cudaGetLastError();
+    }
+    if (!banded)
+        std::printf("[Subpixel] Window size %dx%d exceeds shared memory limits. Using global memory fallback "
+                    "(may be ~10-20%% slower).\n",
+                    wx, wy);
+    plan.global = true;
+    plan.dynamicBytes = 0;
+    return job.lease(dynamicBytes * uint64_t(kPointsPerLaunch), samples,
+                     banded ? "banded: cudaMalloc samples buffer" : "cudaMalloc global samples buffer", outcome);
+}
+
+detail::SubpixelKernelArgs kernelArgs(const SubpixelJob& job) {
+    detail::SubpixelKernelArgs a;
+    a.maskStride = job.maskStride;
+    a.maskRows = job.maskRows;
+    a.width = job.size.width;
+    a.height = job.size.height;
+    a.windowSizeX = job.pixelParams.windowSizeX;
+    a.windowSizeY = job.pixelParams.windowSizeY;
+    a.stepX = job.pixelParams.stepX;
+    a.stepY = job.pixelParams.stepY;
+    a.gridWidth = job.gridWidth;
+    a.gridHeight = job.gridHeight;
+    a.marginX = job.geometry.marginX;
+    a.marginY = job.geometry.marginY;
+    a.params = job.params;
+    a.initX = job.dInitX;
+    a.initY = job.dInitY;
+    return a;
+}
+
+// Points [begin, end) of the grid in launches of at most kPointsPerLaunch;
+// `args` index point `indexBase` as their point 0.
+bool launchPoints(const SubpixelJob& job, const detail::SubpixelKernelArgs& args, int64_t begin, int64_t end,
+                  int64_t indexBase, size_t dynamicShared, bool banded, Outcome& outcome) {
+    for (int64_t first = begin; first < end; first += kPointsPerLaunch) {
+        const int64_t last = std::min(end, first + kPointsPerLaunch);
+        if (!job.check(detail::launchSubpixelRefine(args, first - indexBase, last - indexBase, dynamicShared),
+                       banded ? "banded subpixel_refine_kernel launch" : "subpixel_refine_kernel launch", outcome))
+            return false;
+        if (!job.check(cudaDeviceSynchronize(),
+                       banded ? "banded cudaDeviceSynchronize (subpixel)" : "cudaDeviceSynchronize", outcome))
+            return false;
+        if (!job.reportProgress(uint64_t(last))) {
+            outcome.cancelled = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool finishCancelledOrFailed(const SubpixelJob& job, const Outcome& outcome) {
+    if (outcome.cancelled) {
+        if (job.wholeGrid) emptyOutput(job.out);
+        job.error.clear();
+    }
+    (void)cudaGetLastError();
+    return false;
+}
+
+bool refineBanded(const SubpixelJob& job, uint64_t budget, Outcome& outcome) {
+    const ProfileRange range("Subpixel refinement (banded)");
+    const int width = job.size.width, height = job.size.height, stepY = job.pixelParams.stepY;
+    const int padY = job.pixelParams.maxU + 8;
+    const int halfY = job.pixelParams.windowSizeY / 2;
+    const uint64_t usable = budget / 10 * 9;
+    const uint64_t perRow =
+        uint64_t(std::max(1, stepY)) * uint64_t(width) * 8 + uint64_t(job.outputCount()) * uint64_t(job.gridWidth) * 4;
+    const uint64_t fixed = uint64_t(std::max(0, 2 * (halfY + padY) - stepY + 1)) * uint64_t(width) * 8;
+    int bandRows = 1;
+    if (fixed < usable && perRow > 0 && (usable - fixed) / perRow != 0)
+        bandRows = int(std::min<uint64_t>((usable - fixed) / perRow, uint64_t(job.gridHeight)));
+    const int stripRows = std::clamp(2 * (halfY + padY) + 1 + (bandRows - 1) * stepY, 1, height);
+    const uint64_t bandPoints = uint64_t(bandRows) * uint64_t(job.gridWidth);
+
+    DeviceBufferPool::Lease refStrip, maskStrip, samples;
+    DeviceBufferPool::Lease outputs[6];
+    if (!job.lease(uint64_t(width) * uint64_t(stripRows) * 4, refStrip, "banded: cudaMalloc ref strip", outcome))
+        return false;
+    if (job.hasMask() && !job.lease(uint64_t(job.maskStride) * uint64_t(stripRows), maskStrip,
+                                    "banded: cudaMalloc mask strip", outcome))
+        return false;
+    for (int i = 0; i < job.outputCount(); ++i)
+        if (!job.lease(bandPoints * 4, outputs[i], "banded: cudaMalloc band outputs", outcome)) return false;
+    DeviceArray array;
+    const cudaChannelFormatDesc channel = cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
+    if (!job.check(cudaMallocArray(array.out(), &channel, size_t(width), size_t(stripRows)),
+                   "banded: cudaMallocArray deformed strip", outcome))
+        return false;
+    TextureObject texture;
+    if (!job.check(texture.create(array.get()), "banded: cudaCreateTextureObject", outcome)) return false;
+    SharedPlan plan;
+    if (!planSharedMemory(job, true, plan, samples, outcome)) return false;
+
+    // A whole deformed image is prefiltered once and cut into strips; a row
+    // provider's strips are prefiltered one by one with an apron of rows.
+    std::vector<float> deformedWhole, deformedScratch, referenceScratch;
+    const bool prefilterWhole = job.bspline() && job.deformed.pixels;
+    if (prefilterWhole) {
+        copyImageRows(job.deformed, 0, height, width, deformedWhole);
+        prefilterForInterpolation(job.params.interpolation, deformedWhole.data(), width, height);
+    }
+
+    if (!job.reportProgress(0)) {
+        outcome.cancelled = true;
+        return false;
+    }
+    const size_t rowBytes = size_t(width) * 4;
+    for (int r0 = job.rowBegin; r0 < job.rowEnd; r0 += bandRows) {
+        const int r1 = std::min(job.rowEnd, r0 + bandRows);
+        const int s0 = std::max(0, r0 * stepY - halfY - padY + job.geometry.marginY);
+        const int s1 = std::min(height, job.geometry.marginY + 1 + (r1 - 1) * stepY + halfY + padY);
+        const int rows = s1 - s0;
+
+        const float* refRows = job.reference.rows(s0, s1, width, referenceScratch);
+        if (!job.check(cudaMemcpy(refStrip.get(), refRows, size_t(rows) * rowBytes, cudaMemcpyHostToDevice),
+                       "banded: upload ref strip", outcome))
+            return false;
+        const float* defRows = nullptr;
+        if (prefilterWhole) {
+            defRows = deformedWhole.data() + size_t(s0) * size_t(width);
+        } else if (job.bspline()) {
+            const int a0 = std::max(0, s0 - kPrefilterApron), a1 = std::min(height, s1 + kPrefilterApron);
+            copyImageRows(job.deformed, a0, a1, width, deformedScratch);
+            prefilterForInterpolation(job.params.interpolation, deformedScratch.data(), width, a1 - a0);
+            defRows = deformedScratch.data() + size_t(s0 - a0) * size_t(width);
+        } else {
+            defRows = job.deformed.rows(s0, s1, width, deformedScratch);
+        }
+        if (!job.check(cudaMemcpy2DToArray(array.get(), 0, 0, defRows, rowBytes, rowBytes, size_t(rows),
+                                           cudaMemcpyHostToDevice),
+                       "banded: upload deformed strip", outcome))
+            return false;
+        const int maskStripRows = job.hasMask() ? std::min(s1, job.maskRows) - s0 : 0;
+        if (maskStripRows > 0 &&
+            !job.check(cudaMemcpy(maskStrip.get(), job.mask + size_t(s0) * size_t(job.maskStride),
+                                  size_t(maskStripRows) * size_t(job.maskStride), cudaMemcpyHostToDevice),
+                       "banded: upload mask strip", outcome))
+            return false;
+
+        detail::SubpixelKernelArgs args = kernelArgs(job);
+        const int64_t indexBase = int64_t(r0) * job.gridWidth;
+        args.reference = refStrip.as<float>();
+        args.texture = texture.get();
+        args.mask = job.hasMask() ? maskStrip.as<uint8_t>() : nullptr;
+        args.maskRows = std::max(0, maskStripRows);
+        args.height = rows;
+        args.marginY = job.geometry.marginY - s0 + r0 * stepY;
+        args.initX = job.dInitX + indexBase;
+        args.initY = job.dInitY + indexBase;
+        args.outX = outputs[0].as<float>();
+        args.outY = outputs[1].as<float>();
+        if (job.params.affine) {
+            args.outDuDx = outputs[2].as<float>();
+            args.outDuDy = outputs[3].as<float>();
+            args.outDvDx = outputs[4].as<float>();
+            args.outDvDy = outputs[5].as<float>();
+        }
+        args.samples = plan.global ? samples.as<float>() : nullptr;
+        const int64_t end = int64_t(r1) * job.gridWidth;
+        if (!launchPoints(job, args, indexBase, end, indexBase, plan.dynamicBytes, true, outcome)) return false;
+
+        const size_t count = size_t(end - indexBase);
+        for (int i = 0; i < job.outputCount(); ++i)
+            if (!job.check(cudaMemcpy(outputField(job.out, i)->data() + indexBase, outputs[i].get(), count * 4,
+                                      cudaMemcpyDeviceToHost),
+                           "banded: cudaMemcpy band outputs", outcome))
+                return false;
+    }
+    return true;
+}
+
+bool runSubpixelBanded(const SubpixelJob& job, uint64_t budget) {
+    Outcome outcome;
+    if (refineBanded(job, budget, outcome)) return true;
+    return finishCancelledOrFailed(job, outcome);
+}
+
+bool forcedResidentOom() {
+    const char* value = std::getenv("TAVRO_FORCE_RESIDENT_OOM");
+    return value && value[0] != '\0' && value[0] != '0' && !forcedOomUsed.exchange(true);
+}
+
+bool refineResident(const SubpixelJob& job, Outcome& outcome) {
+    const ProfileRange range("Subpixel refinement");
+    if (forcedResidentOom()) {
+        outcome.code = cudaErrorMemoryAllocation;
+        return false;
+    }
+    const int width = job.size.width, height = job.size.height;
+    const uint64_t pointBytes = job.geometry.pointBytes;
+    DeviceBufferPool::Lease ref, mask, samples;
+    DeviceBufferPool::Lease outputs[6];
+    static const char* const kOutputSteps[] = {"cudaMalloc dOutX",   "cudaMalloc dOutY",   "cudaMalloc dOutDuDx",
+                                               "cudaMalloc dOutDuDy", "cudaMalloc dOutDvDx", "cudaMalloc dOutDvDy"};
+    if (!job.lease(job.geometry.imageBytes, ref, "cudaMalloc dRef", outcome)) return false;
+    if (!job.lease(pointBytes, outputs[0], kOutputSteps[0], outcome)) return false;
+    if (!job.lease(pointBytes, outputs[1], kOutputSteps[1], outcome)) return false;
+    if (job.hasMask()) {
+        if (!job.lease(job.maskBytes(), mask, "cudaMalloc dMask", outcome)) return false;
+        if (!job.check(cudaMemcpy(mask.get(), job.mask, size_t(job.maskBytes()), cudaMemcpyHostToDevice),
+                       "cudaMemcpy dMask", outcome))
+            return false;
+    }
+    for (int i = 2; i < job.outputCount(); ++i)
+        if (!job.lease(pointBytes, outputs[i], kOutputSteps[i], outcome)) return false;
+
+    std::vector<float> scratch;
+    const float* refRows = job.reference.rows(0, height, width, scratch);
+    if (!job.check(cudaMemcpy(ref.get(), refRows, size_t(job.geometry.imageBytes), cudaMemcpyHostToDevice),
+                   "cudaMemcpy dRef", outcome))
+        return false;
+
+    DeviceArray array;
+    const cudaChannelFormatDesc channel = cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
+    if (!job.check(cudaMallocArray(array.out(), &channel, size_t(width), size_t(height)),
+                   "cudaMallocArray deformed", outcome))
+        return false;
+    const size_t rowBytes = size_t(width) * 4;
+    if (job.bspline()) {
+        copyImageRows(job.deformed, 0, height, width, scratch);
+        prefilterForInterpolation(job.params.interpolation, scratch.data(), width, height);
+        if (!job.check(cudaMemcpy2DToArray(array.get(), 0, 0, scratch.data(), rowBytes, rowBytes, size_t(height),
+                                           cudaMemcpyHostToDevice),
+                       "cudaMemcpy2DToArray deformed (prefiltered)", outcome))
+            return false;
+    } else {
+        const float* defRows = job.deformed.rows(0, height, width, scratch);
+        if (!job.check(cudaMemcpy2DToArray(array.get(), 0, 0, defRows, rowBytes, rowBytes, size_t(height),
+                                           cudaMemcpyHostToDevice),
+                       "cudaMemcpy2DToArray deformed", outcome))
+            return false;
+    }
+    std::vector<float>().swap(scratch);
+
+    TextureObject texture;
+    if (!job.check(texture.create(array.get()), "cudaCreateTextureObject deformedTex", outcome)) return false;
+    Event start, stop;
+    if (!job.check(cudaEventCreate(start.out()), "cudaEventCreate start", outcome)) return false;
+    if (!job.check(cudaEventCreate(stop.out()), "cudaEventCreate stop", outcome)) return false;
+    if (!job.check(cudaEventRecord(start.get()), "cudaEventRecord start", outcome)) return false;
+
+    SharedPlan plan;
+    if (!planSharedMemory(job, false, plan, samples, outcome)) return false;
+    if (!job.reportProgress(0)) {
+        outcome.cancelled = true;
+        return false;
+    }
+
+    detail::SubpixelKernelArgs args = kernelArgs(job);
+    args.reference = ref.as<float>();
+    args.texture = texture.get();
+    args.mask = job.hasMask() ? mask.as<uint8_t>() : nullptr;
+    args.outX = outputs[0].as<float>();
+    args.outY = outputs[1].as<float>();
+    if (job.params.affine) {
+        args.outDuDx = outputs[2].as<float>();
+        args.outDuDy = outputs[3].as<float>();
+        args.outDvDx = outputs[4].as<float>();
+        args.outDvDy = outputs[5].as<float>();
+    }
+    args.samples = plan.global ? samples.as<float>() : nullptr;
+    const int64_t begin = int64_t(job.rowBegin) * job.gridWidth, end = int64_t(job.rowEnd) * job.gridWidth;
+    {
+        const ProfileRange kernelRange("Subpixel IC-GN kernel");
+        if (!launchPoints(job, args, begin, end, 0, plan.dynamicBytes, false, outcome)) return false;
+    }
+
+    if (!job.check(cudaEventRecord(stop.get()), "cudaEventRecord stop", outcome)) return false;
+    if (!job.check(cudaEventSynchronize(stop.get()), "cudaEventSynchronize stop", outcome)) return false;
+    static const char* const kCopySteps[] = {"cudaMemcpy dispX", "cudaMemcpy dispY", "cudaMemcpy duDx",
+                                             "cudaMemcpy duDy",  "cudaMemcpy dvDx",  "cudaMemcpy dvDy"};
+    for (int i = 0; i < job.outputCount(); ++i)
+        if (!job.check(cudaMemcpy(outputField(job.out, i)->data() + begin, outputs[i].as<float>() + begin,
+                                  size_t(end - begin) * 4, cudaMemcpyDeviceToHost),
+                       kCopySteps[i], outcome))
+            return false;
+    float milliseconds = 0.0f;
+    if (cudaEventElapsedTime(&milliseconds, start.get(), stop.get()) != cudaSuccess) (void)cudaGetLastError();
+    std::printf("[Subpixel] time on GPU = %.3f ms\n", double(milliseconds));
+    return true;
+}
+
+struct Budget {
+    uint64_t bytes = 0;
+    bool fromEnvironment = false;
+    uint64_t freeBytes = 0;
+    uint64_t commitBytes = 0;
+};
+
+Budget memoryBudget() {
+    Budget b;
+    const char* env = std::getenv("TAVRO_TILE_BUDGET_MB");
+    const long envMb = env ? std::atol(env) : 0;
+    if (envMb > 0) {
+        b.bytes = uint64_t(envMb) << 20;
+        b.fromEnvironment = true;
+        return b;
+    }
+    size_t freeBytes = 0, totalBytes = 0;
+    if (cudaMemGetInfo(&freeBytes, &totalBytes) != cudaSuccess) {
+        (void)cudaGetLastError();
+        freeBytes = 0;
+    }
+    b.freeBytes = freeBytes;
+    b.bytes = b.freeBytes / 2;
+    b.commitBytes = availableCommitMemory();
+    const uint64_t share = b.commitBytes / (2 * uint64_t(std::max(1, gpuWorkerCount())));
+    if (share != 0 && share < b.bytes) b.bytes = share;
+    return b;
+}
+
+bool runSubpixelResident(const SubpixelJob& job) {
+    const Budget budget = memoryBudget();
+    if (budget.bytes > 0) {
+        const uint64_t footprint = job.maskBytes() + uint64_t(job.outputCount()) * job.geometry.pointBytes +
+                                   2 * job.geometry.imageBytes;
+        const bool banded = footprint > budget.bytes;
+        std::string line = "GATE phase=subpixel affine=" + std::string(job.params.affine ? "1" : "0") +
+                           " footprintMB=" + std::to_string(footprint >> 20) +
+                           " budgetMB=" + std::to_string(budget.bytes >> 20);
+        if (budget.fromEnvironment) line += " (env)";
+        line += " freeVramMB=" + std::to_string(budget.freeBytes >> 20) +
+                " commitAvailMB=" + std::to_string(budget.commitBytes >> 20) +
+                " workers=" + std::to_string(gpuWorkerCount()) + " rows=[" + std::to_string(job.rowBegin) + "," +
+                std::to_string(job.rowEnd) + ") path=" + (banded ? "banded" : "resident");
+        mgpuLog(line);
+        if (banded) return runSubpixelBanded(job, budget.bytes);
+    }
+
+    Outcome outcome;
+    if (refineResident(job, outcome)) return true;
+    if (outcome.code == cudaErrorMemoryAllocation && !outcome.cancelled) {
+        mgpuLog("OOM_FALLBACK phase=subpixel -> banded (budget 1GiB)");
+        DeviceBufferPool::instance().releaseIdle();
+        job.error.clear();
+        (void)cudaGetLastError();
+        return runSubpixelBanded(job, kFallbackBudget);
+    }
+    return finishCancelledOrFailed(job, outcome);
+}
+
+// First-order refinement, then the enriched engine; progress runs over twice
+// the point count, the first half for the first stage.
+bool runRuptureRoute(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
+                     const PixelSearchParams& pixelParams, const PixelDisplacementResult& start,
+                     const SubpixelParams& params, PixelDisplacementResult& out, std::string& error,
+                     const SubpixelProgress& progress, const uint8_t* mask, int maskStride, int maskRows, int rowStart,
+                     int rowCount, uint64_t pointCount) {
+    const uint64_t total = pointCount == 0 ? 1 : 2 * pointCount;
+    SubpixelParams firstOrder = params;
+    firstOrder.affine = true;
+    firstOrder.heaviside = false;
+    SubpixelProgress firstHalf, secondHalf;
+    if (progress) {
+        firstHalf = [&progress, pointCount, total](uint64_t done, uint64_t innerTotal) {
+            return progress(innerTotal == 0 ? 0 : std::min(done, pointCount), total);
+        };
+        secondHalf = [&progress, pointCount, total](uint64_t done, uint64_t innerTotal) {
+            return progress(std::min(total, pointCount + std::min(done, innerTotal)), total);
+        };
+    }
+    PixelDisplacementResult refined;
+    if (!computeSubpixelDisplacements(reference, deformed, size, pixelParams, start, firstOrder, refined, error,
+                                      firstHalf, mask, maskStride, maskRows, rowStart, rowCount))
+        return false;
+    return computeRuptureSubpixel(reference, deformed, size, pixelParams, refined, params, out, error, secondHalf,
+                                  nullptr, rowStart, rowCount, false, false);
+}
+
+} // namespace
+
+bool computeSubpixelDisplacements(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
+                                  const PixelSearchParams& pixelParams, const PixelDisplacementResult& pixel,
+                                  const SubpixelParams& params, PixelDisplacementResult& out, std::string& error,
+                                  SubpixelProgress progress, const uint8_t* mask, int maskStride, int maskRows,
+                                  int rowStart, int rowCount) {
+    (void)cudaGetLastError();
+    if (!validateSubpixelInputs(reference, deformed, size, pixelParams, params, error)) return false;
+    if (pixel.gridWidth < 1 || pixel.gridHeight < 1) {
+        error = "Invalid pixel-accuracy results.";
+        return false;
+    }
+    if (pixel.dispX.size() != size_t(pixel.gridWidth) * size_t(pixel.gridHeight) ||
+        pixel.dispY.size() != pixel.dispX.size()) {
+        error = "Inconsistent pixel-accuracy displacement size.";
+        return false;
+    }
+    SubpixelGridGeometry geometry;
+    if (!validatePixelGrid(size, pixelParams, pixel.gridWidth, pixel.gridHeight, geometry, error)) return false;
+    if (params.heaviside)
+        return runRuptureRoute(reference, deformed, size, pixelParams, pixel, params, out, error, progress, mask,
+                               maskStride, maskRows, rowStart, rowCount, geometry.pointCount);
+
+    const int rowBegin = std::clamp(rowStart, 0, pixel.gridHeight);
+    const int rowEnd = rowCount < 0 ? pixel.gridHeight
+                                    : std::max(rowBegin, int(std::min<int64_t>(pixel.gridHeight,
+                                                                               int64_t(rowBegin) + rowCount)));
+    DeviceBufferPool::Lease initX, initY;
+    const int64_t bytes = int64_t(geometry.pointBytes);
+    int code = DeviceBufferPool::instance().acquire(uint64_t(bytes), initX);
+    const char* step = "cudaMalloc dInitX";
+    if (code == 0) {
+        code = DeviceBufferPool::instance().acquire(uint64_t(bytes), initY);
+        step = "cudaMalloc dInitY";
+    }
+    if (code == 0) {
+        code = cudaMemcpy(initX.get(), pixel.dispX.data(), size_t(bytes), cudaMemcpyHostToDevice);
+        step = "cudaMemcpy dInitX";
+    }
+    if (code == 0) {
+        code = cudaMemcpy(initY.get(), pixel.dispY.data(), size_t(bytes), cudaMemcpyHostToDevice);
+        step = "cudaMemcpy dInitY";
+    }
+    if (code != 0) {
+        error = cudaErrorMessage(code, step);
+        (void)cudaGetLastError();
+        return false;
+    }
+    const SubpixelJob job{reference, deformed, size, pixelParams, params, pixel.gridWidth, pixel.gridHeight,
+                          geometry, mask, maskStride, maskRows, rowBegin, rowEnd, rowCount < 0,
+                          initX.as<float>(), initY.as<float>(), progress, out, error};
+    prepareOutput(job);
+    return runSubpixelResident(job);
+}
+
+bool computeSubpixelDisplacements(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
+                                  const PixelSearchParams& pixelParams, const DevicePixelDisplacements& pixel,
+                                  const SubpixelParams& params, PixelDisplacementResult& out, std::string& error,
+                                  SubpixelProgress progress, const uint8_t* mask, int maskStride, int maskRows) {
+    (void)cudaGetLastError();
+    if (!validateSubpixelInputs(reference, deformed, size, pixelParams, params, error)) return false;
+    if (!pixel.dDispX || !pixel.dDispY) {
+        error = "Pixel-accuracy results on GPU unavailable.";
+        return false;
+    }
+    SubpixelGridGeometry geometry;
+    if (!validatePixelGrid(size, pixelParams, pixel.gridWidth, pixel.gridHeight, geometry, error)) return false;
+    if (params.heaviside) {
+        PixelDisplacementResult start;
+        start.gridWidth = pixel.gridWidth;
+        start.gridHeight = pixel.gridHeight;
+        start.dispX.resize(geometry.pointCount);
+        start.dispY.resize(geometry.pointCount);
+        const size_t bytes = size_t(geometry.pointBytes);
+        cudaError_t status = cudaMemcpy(start.dispX.data(), pixel.dDispX, bytes, cudaMemcpyDeviceToHost);
+        const char* step = "cudaMemcpy rupture dispX";
+        if (status == cudaSuccess) {
+            status = cudaMemcpy(start.dispY.data(), pixel.dDispY, bytes, cudaMemcpyDeviceToHost);
+            step = "cudaMemcpy rupture dispY";
+        }
+        if (status != cudaSuccess) {
+            error = cudaErrorMessage(status, step);
+            (void)cudaGetLastError();
+            return false;
+        }
+        return runRuptureRoute(reference, deformed, size, pixelParams, start, params, out, error, progress, mask,
+                               maskStride, maskRows, 0, -1, geometry.pointCount);
+    }
+    const SubpixelJob job{reference, deformed, size, pixelParams, params, pixel.gridWidth, pixel.gridHeight,
+                          geometry, mask, maskStride, maskRows, 0, pixel.gridHeight, true,
+                          pixel.dDispX, pixel.dDispY, progress, out, error};
+    prepareOutput(job);
+    return runSubpixelResident(job);
+}
+
+} // namespace tavro

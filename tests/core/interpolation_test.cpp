@@ -1,0 +1,176 @@
+// Interpolation of a texture at fractional positions, read on the CPU device.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#if !defined(TAVRO_USE_CUDA)
+
+#include "core/interpolation.h"
+#include "gpu/runtime.h"
+
+namespace tavro {
+namespace {
+
+// A point-filtered, clamp-addressed texture over a CUDA array, as the driver makes.
+class Texture {
+public:
+    Texture(const std::vector<float>& texels, int width, int height) : width_(width), height_(height) {
+        const cudaChannelFormatDesc desc = cudaCreateChannelDesc<float>();
+        const size_t rowBytes = size_t(width) * sizeof(float);
+        EXPECT_EQ(cudaMallocArray(&array_, &desc, size_t(width), size_t(height)), cudaSuccess);
+        EXPECT_EQ(cudaMemcpy2DToArray(array_, 0, 0, texels.data(), rowBytes, rowBytes, size_t(height),
+                                      cudaMemcpyHostToDevice),
+                  cudaSuccess);
+        cudaResourceDesc resource{};
+        resource.resType = cudaResourceTypeArray;
+        resource.res.array.array = array_;
+        cudaTextureDesc sampling{};
+        sampling.addressMode[0] = sampling.addressMode[1] = cudaAddressModeClamp;
+        sampling.filterMode = cudaFilterModePoint;
+        sampling.readMode = cudaReadModeElementType;
+        EXPECT_EQ(cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr), cudaSuccess);
+    }
+    ~Texture() {
+        cudaDestroyTextureObject(texture_);
+        cudaFreeArray(array_);
+    }
+    Texture(const Texture&) = delete;
+    Texture& operator=(const Texture&) = delete;
+
+    detail::TextureSampler sampler() const { return detail::TextureSampler(texture_, width_, height_); }
+
+private:
+    int width_;
+    int height_;
+    cudaArray_t array_ = nullptr;
+    cudaTextureObject_t texture_ = 0;
+};
+
+std::vector<float> randomTexels(int count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> grey(0.0f, 255.0f);
+    std::vector<float> texels(static_cast<size_t>(count));
+    for (float& v : texels) v = grey(rng);
+    return texels;
+}
+
+// The kernel sums the weighted taps down columns first; the result is the
+// tensor product the defining one-dimensional functions give along rows first.
+TEST(Interpolation, EveryKindEvaluatesItsDefiningPolynomials) {
+    const int w = 16, h = 12;
+    const std::vector<float> p = randomTexels(w * h, 3);
+    const Texture texture(p, w, h);
+    const detail::TextureSampler image = texture.sampler();
+    auto px = [&](int i, int j) { return p[size_t(j) * w + size_t(i)]; };
+    const float x = 6.37f, y = 4.81f;
+    const int x0 = 6, y0 = 4;
+    const float tx = x - float(x0), ty = y - float(y0);
+
+    const float top = px(x0, y0) + tx * (px(x0 + 1, y0) - px(x0, y0));
+    const float bottom = px(x0, y0 + 1) + tx * (px(x0 + 1, y0 + 1) - px(x0, y0 + 1));
+    EXPECT_EQ(interpolateValue(image, x, y, 0), top + ty * (bottom - top));
+
+    float lagrange[4], cubic[4], quartic[5];
+    for (int j = 0; j < 4; ++j) {
+        const int r = y0 - 1 + j;
+        lagrange[j] = cubicInterpolate(px(x0 - 1, r), px(x0, r), px(x0 + 1, r), px(x0 + 2, r), tx);
+        cubic[j] = bsplineCubic1D(px(x0 - 1, r), px(x0, r), px(x0 + 1, r), px(x0 + 2, r), tx);
+    }
+    // The quartic taps centre on the nearest integers, (6, 5): t = 0.37 and -0.19.
+    for (int j = 0; j < 5; ++j) {
+        const int r = 5 - 2 + j;
+        quartic[j] = bsplineQuartic1D(px(4, r), px(5, r), px(6, r), px(7, r), px(8, r), x - 6.0f);
+    }
+    const float scale = 255.0f;
+    EXPECT_NEAR(interpolateValue(image, x, y, 1),
+                cubicInterpolate(lagrange[0], lagrange[1], lagrange[2], lagrange[3], ty), 2e-6f * scale);
+    EXPECT_NEAR(interpolateValue(image, x, y, 2), bsplineCubic1D(cubic[0], cubic[1], cubic[2], cubic[3], ty),
+                2e-6f * scale);
+    EXPECT_NEAR(interpolateValue(image, x, y, 3),
+                bsplineQuartic1D(quartic[0], quartic[1], quartic[2], quartic[3], quartic[4], y - 5.0f),
+                2e-6f * scale);
+}
+
+TEST(Interpolation, KindsOutsideTheKnownFourReadZero) {
+    const std::vector<float> p = randomTexels(8 * 8, 4);
+    const Texture texture(p, 8, 8);
+    bool leaves = true;
+    EXPECT_EQ(interpolateValue(texture.sampler(), 3.5f, 3.5f, 4, leaves), 0.0f);
+    EXPECT_FALSE(leaves);
+    EXPECT_EQ(interpolateValue(texture.sampler(), 3.5f, 3.5f, -1), 0.0f);
+}
+
+// Coefficients of a constant reproduce it wherever the five taps are centred:
+// the weights sum to one on both sides of every half pixel, and the
+// interpolant is continuous across integers.
+TEST(Interpolation, QuarticBSplineOfAConstantIsThatConstantEverywhere) {
+    const Texture texture(std::vector<float>(16 * 16, 7.0f), 16, 16);
+    for (float x = 5.0f; x < 7.0f; x += 0.0625f) {
+        EXPECT_NEAR(interpolateValue(texture.sampler(), x, 8.3f, 3), 7.0f, 1e-5f) << x;
+        EXPECT_NEAR(interpolateValue(texture.sampler(), 8.3f, x, 3), 7.0f, 1e-5f) << x;
+    }
+    const std::vector<float> p = randomTexels(16 * 16, 5);
+    const Texture random(p, 16, 16);
+    for (float x : {6.0f, 6.5f, 7.0f}) {
+        const float before = interpolateValue(random.sampler(), std::nextafter(x, 0.0f), 8.0f, 3);
+        const float after = interpolateValue(random.sampler(), x, 8.0f, 3);
+        EXPECT_NEAR(before, after, 1e-3f) << x;
+    }
+}
+
+// Taps with weight outside the image read 0; the caller learns of it. A tap
+// whose weight is exactly zero (at a whole-pixel position) does not count.
+TEST(Interpolation, TapsOutsideTheImageReadZeroAndAreReported) {
+    const int w = 10, h = 10;
+    const Texture texture(std::vector<float>(size_t(w * h), 50.0f), w, h);
+    const detail::TextureSampler image = texture.sampler();
+    struct Case {
+        int kind;
+        float x;
+        bool leaves;
+    };
+    const Case cases[] = {
+        {0, 0.0f, false}, {0, 8.5f, false}, {0, 9.0f, false}, {0, 9.25f, true}, {0, -0.25f, true},
+        {1, 0.0f, false}, {1, 0.5f, true},  {1, 1.0f, false}, {1, 8.0f, false}, {1, 8.5f, true},
+        {2, 0.0f, true},  {2, 1.0f, false}, {2, 8.0f, false}, {2, 8.5f, true},  {3, 2.0f, false},
+        {3, 1.4f, true},  {3, 7.4f, false}, {3, 7.6f, true},
+    };
+    for (const Case& c : cases) {
+        bool leaves = !c.leaves;
+        const float value = interpolateValue(image, c.x, 5.0f, c.kind, leaves);
+        EXPECT_EQ(leaves, c.leaves) << "kind " << c.kind << " at " << c.x;
+        EXPECT_EQ(detail::readsOutside(c.x, 5.0f, w, h, c.kind), c.leaves) << "kind " << c.kind << " at " << c.x;
+        if (!c.leaves) {
+            EXPECT_NEAR(value, 50.0f, 1e-3f);
+        }
+    }
+    bool leaves = false;
+    EXPECT_EQ(interpolateValue(image, std::nanf(""), 5.0f, 1, leaves), 0.0f);
+    EXPECT_TRUE(leaves);
+}
+
+TEST(Interpolation, CheckedAndUncheckedReadsAgreeInside) {
+    const int w = 24, h = 20;
+    const std::vector<float> p = randomTexels(w * h, 6);
+    const Texture texture(p, w, h);
+    const detail::TextureSampler image = texture.sampler();
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> pos(2.0f, 15.9f);
+    for (int n = 0; n < 200; ++n) {
+        const float x = pos(rng), y = pos(rng);
+        bool leaves = true;
+        EXPECT_EQ(interpolateAs<0>(image, x, y, leaves), interpolateInside<0>(image, x, y));
+        EXPECT_EQ(interpolateAs<1>(image, x, y, leaves), interpolateInside<1>(image, x, y));
+        EXPECT_EQ(interpolateAs<2>(image, x, y, leaves), interpolateInside<2>(image, x, y));
+        EXPECT_EQ(interpolateAs<3>(image, x, y, leaves), interpolateInside<3>(image, x, y));
+        EXPECT_FALSE(leaves);
+    }
+}
+
+} // namespace
+} // namespace tavro
+
+#endif
