@@ -23,6 +23,11 @@ function(tavro_kernel_sources)
     get_filename_component(ext ${src} LAST_EXT)
     if(ext STREQUAL ".cu" AND NOT TAVRO_CUDA)
       set_source_files_properties(${src} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES LANGUAGE CXX)
+      # On the CPU a kernel phase is a loop over a run-time thread count, which
+      # -O2's cost model never vectorises; kernels are the product's hot code.
+      if(NOT TAVRO_SANITIZE AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+        set_source_files_properties(${src} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES COMPILE_OPTIONS "-O3")
+      endif()
     endif()
   endforeach()
 endfunction()
