@@ -1,0 +1,696 @@
+#include "core/fft_zncc.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "core/tavro_fft.h"
+#include "gpu/runtime.h"
+
+#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
+#include <nvtx3/nvToolsExt.h>
+#define TAVRO_FFT_ZNCC_NVTX 1
+#endif
+
+namespace tavro {
+namespace {
+
+using fft::Complex;
+using gpu::Block;
+using gpu::PerThread;
+
+constexpr int kPointThreads = 128;
+constexpr int kElementThreads = 256;
+constexpr int kScatterThreads = 128;
+constexpr uint64_t kBatchBytes = 536870912;
+constexpr int kMaxBatch = 1024;
+constexpr int64_t kProgressIntervalNs = 100000000;
+constexpr float kNoScore = -1e30f;
+constexpr float kSkipped = -3e38f;
+constexpr int kScoreChunk = 8;
+
+class ProfileRange {
+public:
+    explicit ProfileRange(const char* name) {
+#if defined(TAVRO_FFT_ZNCC_NVTX)
+        nvtxRangePushA(name);
+#else
+        (void)name;
+#endif
+    }
+    ~ProfileRange() {
+#if defined(TAVRO_FFT_ZNCC_NVTX)
+        nvtxRangePop();
+#endif
+    }
+    ProfileRange(const ProfileRange&) = delete;
+    ProfileRange& operator=(const ProfileRange&) = delete;
+};
+
+__host__ __device__ __forceinline__ int log2Exact(int v) {
+    int l = 0;
+    while ((1 << l) < v) ++l;
+    return l;
+}
+
+// The part of a frame (rows x columns from the frame origin) that lies inside
+// the image; frame element (r, c) shows image pixel origin + r * pitch + c.
+struct FrameRegion {
+    int r0, r1, c0, c1;
+    int64_t origin;  // may lie outside the image: only in-region elements are read
+    int64_t pitch;
+
+    __device__ __forceinline__ bool contains(int r, int c) const { return r >= r0 && r < r1 && c >= c0 && c < c1; }
+    __device__ __forceinline__ int64_t at(int r, int c) const { return origin + r * pitch + c; }
+    __device__ __forceinline__ int pixelCount() const {
+        return r1 > r0 && c1 > c0 ? (r1 - r0) * (c1 - c0) : 0;
+    }
+    // Frame rows below this one hold only zeros.
+    __device__ __forceinline__ int usedRows() const { return r1 > r0 && c1 > c0 ? r1 : 0; }
+};
+
+__device__ __forceinline__ FrameRegion frameRegion(int left, int top, int cols, int rows, int width, int height) {
+    FrameRegion region;
+    region.r0 = top < 0 ? -top : 0;
+    region.r1 = rows < height - top ? rows : height - top;
+    region.c0 = left < 0 ? -left : 0;
+    region.c1 = cols < width - left ? cols : width - left;
+    region.pitch = width;
+    region.origin = static_cast<int64_t>(top) * width + left;
+    return region;
+}
+
+// Reference window (top-left corner) and guess of point p.
+struct PointPlace {
+    int windowLeft, windowTop;
+    int dx0, dy0;
+};
+
+__device__ __forceinline__ PointPlace pointPlace(long long p, int windowSizeX, int windowSizeY, int stepX, int stepY,
+                                                 int gridWidth, int marginX, int marginY, const int* initX,
+                                                 const int* initY, const int* pointX, const int* pointY) {
+    const int cx = pointX ? pointX[p] : marginX + static_cast<int>(p % gridWidth) * stepX;
+    const int cy = pointY ? pointY[p] : marginY + static_cast<int>(p / gridWidth) * stepY;
+    return {cx - windowSizeX / 2, cy - windowSizeY / 2, initX ? initX[p] : 0, initY ? initY[p] : 0};
+}
+
+#if !defined(__CUDACC__)
+inline bool reversedPhases() { return gpu::detail::reversePhaseOrder(); }
+
+template <class RowBody>
+inline void forRows(int first, int end, const RowBody& body) {
+    if (reversedPhases()) {
+        for (int r = end - 1; r >= first; --r) body(r);
+    } else {
+        for (int r = first; r < end; ++r) body(r);
+    }
+}
+#endif
+
+// Frame rows [0, rows): f(image pixel) inside the region, 0 elsewhere. Thread t
+// writes elements t, t + 128, ...; the CPU fills whole rows, which writes the
+// same values.
+template <class F>
+__device__ __forceinline__ void fillFrame(const Block& block, float* frame, int logNx, int rows,
+                                          const FrameRegion& region, const float* image, const F& f) {
+#if defined(__CUDACC__)
+    const int total = rows << logNx, columnMask = (1 << logNx) - 1;
+    block.forEachThread([&](int t) {
+        for (int e = t; e < total; e += block.size()) {
+            const int r = e >> logNx, c = e & columnMask;
+            frame[e] = region.contains(r, c) ? f(image[region.at(r, c)]) : 0.0f;
+        }
+    });
+#else
+    (void)block;
+    const int nx = 1 << logNx;
+    forRows(0, rows, [&](int r) {
+        float* __restrict__ out = frame + (static_cast<size_t>(r) << logNx);
+        if (!region.contains(r, region.c0)) {
+            std::fill(out, out + nx, 0.0f);
+            return;
+        }
+        std::fill(out, out + region.c0, 0.0f);
+        const float* __restrict__ in = image + region.at(r, region.c0);
+        float* __restrict__ inside = out + region.c0;
+        const int n = region.c1 - region.c0;
+        for (int i = 0; i < n; ++i) inside[i] = f(in[i]);
+        std::fill(out + region.c1, out + nx, 0.0f);
+    });
+#endif
+}
+
+// Only the in-region elements: f(image pixel).
+template <class F>
+__device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, int logNx, const FrameRegion& region,
+                                              const float* image, const F& f) {
+    if (region.pixelCount() == 0) return;
+#if defined(__CUDACC__)
+    const int first = region.r0 << logNx, end = region.r1 << logNx, columnMask = (1 << logNx) - 1;
+    block.forEachThread([&](int t) {
+        for (int e = first + t; e < end; e += block.size()) {
+            const int r = e >> logNx, c = e & columnMask;
+            if (c >= region.c0 && c < region.c1) frame[e] = f(image[region.at(r, c)]);
+        }
+    });
+#else
+    (void)block;
+    forRows(region.r0, region.r1, [&](int r) {
+        float* __restrict__ out = frame + (static_cast<size_t>(r) << logNx) + region.c0;
+        const float* __restrict__ in = image + region.at(r, region.c0);
+        const int n = region.c1 - region.c0;
+        for (int i = 0; i < n; ++i) out[i] = f(in[i]);
+    });
+#endif
+}
+
+// Thread t sums ga and gb of elements t, t + 128, ... below limit, in that
+// order; the CPU runs the same per-thread sums side by side.
+template <class GA, class GB>
+__device__ __forceinline__ void stridedSums(const Block& block, const float* frame, int limit, PerThread<float>& a,
+                                            PerThread<float>& b, const GA& ga, const GB& gb) {
+#if defined(__CUDACC__)
+    block.forEachThreadNoSync([&](int t) {
+        float sa = 0.0f, sb = 0.0f;
+        for (int e = t; e < limit; e += kPointThreads) {
+            const float v = frame[e];
+            sa += ga(v);
+            sb += gb(v);
+        }
+        a[t] = sa;
+        b[t] = sb;
+    });
+#else
+    (void)block;
+    float sa[kPointThreads] = {}, sb[kPointThreads] = {};
+    int base = 0;
+    for (; base + kPointThreads <= limit; base += kPointThreads) {
+        const float* __restrict__ v = frame + base;
+        for (int t = 0; t < kPointThreads; ++t) {
+            sa[t] += ga(v[t]);
+            sb[t] += gb(v[t]);
+        }
+    }
+    for (int t = 0; t < limit - base; ++t) {
+        sa[t] += ga(frame[base + t]);
+        sb[t] += gb(frame[base + t]);
+    }
+    for (int t = 0; t < kPointThreads; ++t) {
+        a[t] = sa[t];
+        b[t] = sb[t];
+    }
+#endif
+}
+
+struct Identity {
+    __device__ __forceinline__ float operator()(float v) const { return v; }
+};
+struct Square {
+    __device__ __forceinline__ float operator()(float v) const { return v * v; }
+};
+struct MinusMean {
+    float mean;
+    __device__ __forceinline__ float operator()(float v) const { return v - mean; }
+};
+struct SquaredMinusMean {
+    float mean;
+    __device__ __forceinline__ float operator()(float v) const {
+        const float d = v - mean;
+        return d * d;
+    }
+};
+
+__global__ void fillBoxFilter(float* buffer, int pitch, int windowSizeX, int windowSizeY) {
+    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    if (i >= windowSizeX * windowSizeY) return;
+    const int row = i / windowSizeX;
+    buffer[static_cast<int64_t>(row) * pitch + (i - row * windowSizeX)] = 1.0f;
+}
+
+// Reference window statistics, the zero-padded mean-free reference window and
+// the mean-free deformed search area of one point per block.
+__global__ void extractWindowsForFFT(const float* ref, const float* def, float* refBuf, float* defBuf,
+                                     float* invStdRefArr, float* defMeanArr, int width, int height, int windowSizeX,
+                                     int windowSizeY, int stepX, int stepY, int gridWidth, int gridHeight,
+                                     int marginX, int marginY, int maxU, int maxV, int nx, int ny,
+                                     long long totalPoints, long long batchStart, const int* initX, const int* initY,
+                                     const int* pointX, const int* pointY) {
+    (void)gridHeight;
+    const Block block;
+    const long long p = batchStart + blockIdx.x;
+    if (p >= totalPoints) return;
+    const int logNx = log2Exact(nx);
+    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    float* refFrame = refBuf + frameOffset;
+    float* defFrame = defBuf + frameOffset;
+    const PointPlace place = pointPlace(p, windowSizeX, windowSizeY, stepX, stepY, gridWidth, marginX, marginY, initX,
+                                        initY, pointX, pointY);
+    const FrameRegion window =
+        frameRegion(place.windowLeft, place.windowTop, windowSizeX, windowSizeY, width, height);
+    const FrameRegion area = frameRegion(place.windowLeft + place.dx0 - maxV, place.windowTop + place.dy0 - maxU,
+                                         windowSizeX + 2 * maxV, windowSizeY + 2 * maxU, width, height);
+    const int windowArea = windowSizeX * windowSizeY;
+
+    // Raw pixels first: both means come from sums over the frames.
+    fillFrame(block, refFrame, logNx, ny, window, ref, Identity{});
+    fillFrame(block, defFrame, logNx, ny, area, def, Identity{});
+
+    // Window sum and search-area sum.
+    PerThread<float> refSum(block), defSum(block), unused(block);
+    stridedSums(block, refFrame, window.usedRows() << logNx, refSum, unused, Identity{}, Identity{});
+    const float windowSum = block.reduceSumTree<kPointThreads>(refSum);
+    stridedSums(block, defFrame, area.usedRows() << logNx, defSum, unused, Identity{}, Identity{});
+    const float areaSum = block.reduceSumTree<kPointThreads>(defSum);
+    const float meanRef = windowSum / static_cast<float>(windowArea);
+    const int areaPixels = area.pixelCount();
+    const float defMean = areaPixels > 0 ? areaSum / static_cast<float>(areaPixels) : 0.0f;
+
+    // Mean-free pixels; outside the image the frames stay zero.
+    rewriteRegion(block, refFrame, logNx, window, ref, MinusMean{meanRef});
+    rewriteRegion(block, defFrame, logNx, area, def, MinusMean{defMean});
+
+    // Q - S^2 / A from the mean-free values d: on a flat window of fractional
+    // grey the raw sums cancel to rounding noise that passes for texture, the
+    // mean-free ones to exactly zero.
+    PerThread<float> dSum(block), dSquares(block);
+    stridedSums(block, refFrame, window.usedRows() << logNx, dSum, dSquares, Identity{}, Square{});
+    const float sumD = block.reduceSumTree<kPointThreads>(dSum);
+    const float sumD2 = block.reduceSumTree<kPointThreads>(dSquares);
+    block.single([&] {
+        const float area = static_cast<float>(windowArea);
+        const int n = window.pixelCount();
+        // Pixels of the window outside the image count in the area but not in the sums.
+        const float clipped = meanRef * meanRef * static_cast<float>(2 * windowArea - n) *
+                              static_cast<float>(windowArea - n) / area;
+        const float variance = sumD2 - sumD * sumD / area + clipped;
+        invStdRefArr[p] = variance > 1e-12f ? 1.0f / sqrtf(variance) : 0.0f;
+        defMeanArr[blockIdx.x] = defMean;
+    });
+}
+
+__device__ __forceinline__ Complex timesConjugate(Complex a, Complex b) {
+    return make_float2(a.x * b.x + a.y * b.y, a.y * b.x - a.x * b.y);
+}
+
+// Element-wise, but written as block programs: on the CPU a block of 256
+// products is then one vectorisable loop instead of 256 calls.
+__global__ void multiplyConjugateBatch(const Complex* a, const Complex* b, Complex* out, int Nc, int count) {
+    (void)Nc;
+    const Block block;
+    const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
+#if defined(__CUDACC__)
+    block.forEachThreadNoSync([&](int t) {
+        const int i = begin + t;
+        if (i < count) out[i] = timesConjugate(a[i], b[i]);
+    });
+#else
+    (void)block;
+    const int end = count - begin < kElementThreads ? count : begin + kElementThreads;
+    for (int i = begin; i < end; ++i) out[i] = timesConjugate(a[i], b[i]);
+#endif
+}
+
+__global__ void multiplyConjugateWithSingle(const Complex* a, const Complex* box, Complex* out, int Nc, int count) {
+    const Block block;
+    const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
+#if defined(__CUDACC__)
+    block.forEachThreadNoSync([&](int t) {
+        const int i = begin + t;
+        if (i < count) out[i] = timesConjugate(a[i], box[i % Nc]);
+    });
+#else
+    (void)block;
+    const int end = count - begin < kElementThreads ? count : begin + kElementThreads;
+    // Runs of consecutive box bins instead of a remainder per element.
+    for (int i = begin, k = begin % Nc; i < end; k = 0) {
+        const int run = end - i < Nc - k ? end - i : Nc - k;
+        const Complex* x = a + i;
+        const Complex* __restrict__ y = box + k;
+        Complex* o = out + i;
+        for (int j = 0; j < run; ++j) o[j] = timesConjugate(x[j], y[j]);
+        i += run;
+    }
+#endif
+}
+
+// Squared mean-free deformed search area of one point per block.
+__global__ void extractDef2ForFFT(const float* def, float* defBuf, const float* defMeanArr, int width, int height,
+                                  int windowSizeX, int windowSizeY, int stepX, int stepY, int gridWidth,
+                                  int gridHeight, int marginX, int marginY, int maxU, int maxV, int nx, int ny,
+                                  long long totalPoints, long long batchStart, const int* initX, const int* initY,
+                                  const int* pointX, const int* pointY) {
+    (void)gridHeight;
+    const Block block;
+    const long long p = batchStart + blockIdx.x;
+    if (p >= totalPoints) return;
+    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    const PointPlace place = pointPlace(p, windowSizeX, windowSizeY, stepX, stepY, gridWidth, marginX, marginY, initX,
+                                        initY, pointX, pointY);
+    const FrameRegion area = frameRegion(place.windowLeft + place.dx0 - maxV, place.windowTop + place.dy0 - maxU,
+                                         windowSizeX + 2 * maxV, windowSizeY + 2 * maxU, width, height);
+    fillFrame(block, defBuf + frameOffset, log2Exact(nx), ny, area, def, SquaredMinusMean{defMeanArr[blockIdx.x]});
+}
+
+// ZNCC of one shift from the unnormalised correlation and local sums; a shift
+// without enough deformed-image texture scores below every start value.
+__device__ __forceinline__ float shiftScore(float corr, float localSum, float localSum2, float scale, float area,
+                                            float invStd) {
+    const float s1 = localSum * scale, s2 = localSum2 * scale;
+    const float spread = s2 - s1 * s1 / area;
+    const float variance = spread > 0.0f ? spread : 0.0f;
+    const float enough = 1e-4f * s2 > 1e-12f ? 1e-4f * s2 : 1e-12f;
+    const float zncc = invStd * corr * scale / sqrtf(variance);
+    // As fminf(zncc, 1), a NaN included, but vectorisable.
+    return variance > enough ? (zncc < 1.0f ? zncc : 1.0f) : kSkipped;
+}
+
+// ZNCC at every admissible shift of one point per block; thread t scans rows
+// maxU - up + t, + 128, ... and the arg-max tree keeps the lower thread on ties.
+__global__ void findCorrelationPeaksNormalized(const float* corrBuf, const float* localSum, const float* localSum2,
+                                               const float* invStdRefArr, float* outX, float* outY, int nx, int ny,
+                                               int maxU, int maxV, int up, int down, int left, int right,
+                                               int windowSizeX, int windowSizeY, long long totalPoints,
+                                               long long batchStart, float scale, int windowArea, const int* initX,
+                                               const int* initY, float* confidence) {
+    (void)windowSizeX;
+    (void)windowSizeY;
+    const Block block;
+    const long long p = batchStart + blockIdx.x;
+    if (p >= totalPoints) return;
+    const float guessX = static_cast<float>(initX ? initX[p] : 0);
+    const float guessY = static_cast<float>(initY ? initY[p] : 0);
+    const float invStd = invStdRefArr[p];
+    if (!(invStd > 0.0f)) {
+        block.single([&] {
+            outX[p] = guessX;
+            outY[p] = guessY;
+            if (confidence) confidence[p] = -1.0f;
+        });
+        return;
+    }
+    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    const float* corr = corrBuf + frameOffset;
+    const float* sum1 = localSum + frameOffset;
+    const float* sum2 = localSum2 + frameOffset;
+    const float area = static_cast<float>(windowArea);
+    const int lastRow = maxU + down, firstColumn = maxV - left, lastColumn = maxV + right;
+
+    PerThread<float> bestScore(block);
+    PerThread<int> bestAt(block);
+    block.forEachThreadNoSync([&](int t) {
+        float best = kNoScore;
+        int at = 0;
+        const auto score = [&](int i) {
+            return shiftScore(corr[i], sum1[i], sum2[i], scale, area, invStd);
+        };
+        for (int r = maxU - up + t; r <= lastRow; r += kPointThreads) {
+            const int row = r * nx;
+            int c = firstColumn;
+            // Scores of a few columns at once (one vector on the CPU), then scanned in column order.
+            for (; c + kScoreChunk - 1 <= lastColumn; c += kScoreChunk) {
+                float chunk[kScoreChunk];
+                for (int k = 0; k < kScoreChunk; ++k) chunk[k] = score(row + c + k);
+                for (int k = 0; k < kScoreChunk; ++k)
+                    if (chunk[k] > best) {
+                        best = chunk[k];
+                        at = row + c + k;
+                    }
+            }
+            for (; c <= lastColumn; ++c) {
+                const float s = score(row + c);
+                if (s > best) {
+                    best = s;
+                    at = row + c;
+                }
+            }
+        }
+        bestScore[t] = best;
+        bestAt[t] = at;
+    });
+    const auto peak = block.argMax<kPointThreads>(bestScore, bestAt);
+    block.single([&] {
+        if (peak.score > -1e29f) {
+            if (confidence) confidence[p] = peak.score;
+            outX[p] = guessX - static_cast<float>(maxV) + static_cast<float>(peak.payload % nx);
+            outY[p] = guessY - static_cast<float>(maxU) + static_cast<float>(peak.payload / nx);
+        } else {
+            outX[p] = guessX;
+            outY[p] = guessY;
+            if (confidence) confidence[p] = -1.0f;
+        }
+    });
+}
+
+__global__ void scatterEscalated(const int64_t* indices, const float* srcX, const float* srcY, float* dstX,
+                                 float* dstY, int count) {
+    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    if (i >= count) return;
+    dstX[indices[i]] = srcX[i];
+    dstY[indices[i]] = srcY[i];
+}
+
+int64_t nextPowerOfTwo(int64_t v) {
+    int64_t p = 1;
+    while (p < v) p <<= 1;
+    return p;
+}
+
+unsigned blocksFor(int64_t count, int threads) { return static_cast<unsigned>((count + threads - 1) / threads); }
+
+// Leases, plan and checks of one runFFTPixelSearch call.
+class BatchSearch {
+public:
+    BatchSearch(const FFTSearchLayout& layout, std::string& error) : layout_(layout), error_(error) {}
+    ~BatchSearch() {
+        // A failed call leaves no pending error for the next CUDA step of the caller.
+        if (!succeeded_) (void)cudaGetLastError();
+    }
+    BatchSearch(const BatchSearch&) = delete;
+    BatchSearch& operator=(const BatchSearch&) = delete;
+
+    bool acquire(DeviceBufferPool::Lease& lease, uint64_t bytes, const char* label) {
+        const int code = DeviceBufferPool::instance().acquire(bytes, lease);
+        if (code == 0) return true;
+        error_ = cudaErrorMessage(code, label);
+        return false;
+    }
+    bool launched(const char* label) { return checked(cudaGetLastError(), label); }
+    bool checked(cudaError_t code, const char* label) {
+        if (code == cudaSuccess) return true;
+        error_ = cudaErrorMessage(code, label);
+        return false;
+    }
+    void destroyPlan() { plan_.reset(); }
+    bool makePlan(int batch) {
+        plan_.reset();  // the old plan's buffers go before the new ones are allocated
+        plan_.reset(fft::createPlan(layout_.ny, layout_.nx, batch, 1, error_));
+        return plan_ != nullptr;
+    }
+    fft::Plan* plan() const { return plan_.get(); }
+    void succeeded() { succeeded_ = true; }
+
+    DeviceBufferPool::Lease refBuf, defBuf, specRef, specDef, corrBuf, specBox, invStdRef, defMean;
+
+private:
+    const FFTSearchLayout& layout_;
+    std::string& error_;
+    fft::PlanPtr plan_;
+    bool succeeded_ = false;
+};
+
+} // namespace
+
+FFTSearchLayout fftSearchLayout(const PixelSearchParams& params, uint64_t totalPoints, int64_t first, int64_t end,
+                                uint64_t budget) {
+    FFTSearchLayout layout;
+    int up = params.searchUp, down = params.searchDown, left = params.searchLeft, right = params.searchRight;
+    if (up < 1 && down <= 0 && left <= 0 && right <= 0) {
+        up = down = params.maxU;
+        left = right = params.maxV;
+    }
+    layout.up = std::clamp(up, 0, std::max(params.maxU, 0));
+    layout.down = std::clamp(down, 0, std::max(params.maxU, 0));
+    layout.left = std::clamp(left, 0, std::max(params.maxV, 0));
+    layout.right = std::clamp(right, 0, std::max(params.maxV, 0));
+    layout.searchWidth = params.windowSizeX + 2 * params.maxV;
+    layout.searchHeight = params.windowSizeY + 2 * params.maxU;
+    layout.nx = static_cast<int32_t>(nextPowerOfTwo(layout.searchWidth));
+    layout.ny = static_cast<int32_t>(nextPowerOfTwo(layout.searchHeight));
+    layout.frameReals = int64_t{layout.nx} * layout.ny;
+    layout.frameBins = int64_t{layout.nx / 2 + 1} * layout.ny;
+    layout.memoryPerPoint = 16 * uint64_t(layout.frameBins) + 12 * uint64_t(layout.frameReals);
+
+    int32_t batch = static_cast<int32_t>(std::min<uint64_t>(kBatchBytes / layout.memoryPerPoint, kMaxBatch));
+    if (budget > 0) {
+        const uint64_t fixed = 4 * (totalPoints + 2 * uint64_t(layout.frameBins));
+        const uint64_t perPoints = (budget > fixed ? budget - fixed : 0) / (3 * layout.memoryPerPoint);
+        batch = static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(uint64_t(batch), perPoints)));
+    }
+    layout.batchSize = static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(batch, end - first)));
+    return layout;
+}
+
+bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, int maskStride, int maskRows,
+                       ImageSize size, const PixelSearchParams& params, const SearchConfig& config, int gridWidth,
+                       int gridHeight, uint64_t totalPoints, float* outX, float* outY, std::string& error,
+                       const SearchProgress& progress, bool* cancelled, int64_t first, int64_t end,
+                       const int* initX, const int* initY, const int* pointX, const int* pointY, float* confidence,
+                       uint64_t budget) {
+    (void)mask;
+    (void)maskStride;
+    (void)maskRows;
+    const ProfileRange range("FFT pixel search (ZNCC)");
+    const FFTSearchLayout layout = fftSearchLayout(params, totalPoints, first, end, budget);
+    const int nx = layout.nx, ny = layout.ny;
+    const int64_t frameReals = layout.frameReals, frameBins = layout.frameBins;
+    const float scale = 1.0f / static_cast<float>(frameReals);
+    std::printf("[FFT Pixel Search ZNCC] FFT size: %dx%d, search: %dx%d, grid: %dx%d (%zu points)\n", nx, ny,
+                layout.searchWidth, layout.searchHeight, gridWidth, gridHeight, static_cast<size_t>(totalPoints));
+    const int batch = layout.batchSize;
+    std::printf("[FFT Pixel Search ZNCC] Batch size: %d, memory per point: %zu KB\n", batch,
+                static_cast<size_t>(layout.memoryPerPoint / 1024));
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastReport = Clock::now();
+
+    BatchSearch s(layout, error);
+    const uint64_t reals = uint64_t(batch) * uint64_t(frameReals) * sizeof(float);
+    const uint64_t bins = uint64_t(batch) * uint64_t(frameBins) * sizeof(Complex);
+    if (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
+        !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
+        !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
+        !s.acquire(s.specBox, uint64_t(frameBins) * sizeof(Complex), "FFT: alloc specBox") ||
+        !s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") ||
+        !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr"))
+        return false;
+    float* refBuf = s.refBuf.as<float>();
+    float* defBuf = s.defBuf.as<float>();
+    float* corrBuf = s.corrBuf.as<float>();
+    Complex* specRef = s.specRef.as<Complex>();
+    Complex* specDef = s.specDef.as<Complex>();
+    Complex* specBox = s.specBox.as<Complex>();
+    float* invStdRef = s.invStdRef.as<float>();
+    float* defMean = s.defMean.as<float>();
+
+    // Spectrum of the window-sized box whose correlation gives the local sums.
+    const int windowArea = params.windowSizeX * params.windowSizeY;
+    if (!s.checked(cudaMemset(refBuf, 0, size_t(frameReals) * sizeof(float)), "memset box")) return false;
+    TAVRO_LAUNCH(fillBoxFilter, blocksFor(windowArea, kElementThreads), kElementThreads, 0, refBuf, nx,
+                 params.windowSizeX, params.windowSizeY);
+    if (!s.launched("fillBoxFilter")) return false;
+    if (!s.makePlan(1) || !fft::execR2C(s.plan(), refBuf, specBox, error)) return false;
+    s.destroyPlan();
+    if (!s.checked(cudaDeviceSynchronize(), "sync box FFT") || !s.makePlan(batch)) return false;
+
+    if (progress && !progress(0, totalPoints)) {
+        if (cancelled) *cancelled = true;
+        return false;
+    }
+
+    const int width = size.width, height = size.height;
+    for (int64_t batchStart = first; batchStart < end; batchStart += batch) {
+        const int n = static_cast<int>(std::min<int64_t>(batch, end - batchStart));
+        if (n < batch && batchStart != first && !s.makePlan(n)) return false;
+        const int count = static_cast<int>(int64_t{n} * frameBins);
+        TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf, defBuf,
+                           invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY, params.stepX,
+                           params.stepY, gridWidth, gridHeight, config.marginX, config.marginY, params.maxU,
+                           params.maxV, nx, ny, static_cast<long long>(totalPoints),
+                           static_cast<long long>(batchStart), initX, initY, pointX, pointY);
+        if (!s.launched("extractWindowsForFFT")) return false;
+        if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
+            return false;
+
+        TAVRO_LAUNCH_BLOCK(multiplyConjugateBatch, blocksFor(count, kElementThreads), kElementThreads, 0, specDef,
+                           specRef, specRef, static_cast<int>(frameBins), count);
+        if (!s.launched("CC multiply") || !fft::execC2R(s.plan(), specRef, corrBuf, error)) return false;
+
+        TAVRO_LAUNCH_BLOCK(multiplyConjugateWithSingle, blocksFor(count, kElementThreads), kElementThreads, 0,
+                           specDef, specBox, specRef, static_cast<int>(frameBins), count);
+        if (!s.launched("localSum multiply") || !fft::execC2R(s.plan(), specRef, refBuf, error)) return false;
+
+        TAVRO_LAUNCH_BLOCK(extractDef2ForFFT, static_cast<unsigned>(n), kPointThreads, 0, def, defBuf, defMean, width,
+                           height, params.windowSizeX, params.windowSizeY, params.stepX, params.stepY, gridWidth,
+                           gridHeight, config.marginX, config.marginY, params.maxU, params.maxV, nx, ny,
+                           static_cast<long long>(totalPoints), static_cast<long long>(batchStart), initX, initY,
+                           pointX, pointY);
+        if (!s.launched("extractDef2ForFFT") || !fft::execR2C(s.plan(), defBuf, specRef, error)) return false;
+        TAVRO_LAUNCH_BLOCK(multiplyConjugateWithSingle, blocksFor(count, kElementThreads), kElementThreads, 0,
+                           specRef, specBox, specRef, static_cast<int>(frameBins), count);
+        if (!s.launched("localSum2 multiply") || !fft::execC2R(s.plan(), specRef, defBuf, error)) return false;
+
+        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, refBuf,
+                           defBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
+                           layout.left, layout.right, params.windowSizeX, params.windowSizeY,
+                           static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale, windowArea,
+                           initX, initY, confidence);
+        if (!s.launched("findCorrelationPeaksNormalized") ||
+            !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
+            return false;
+
+        if (progress) {
+            const Clock::time_point now = Clock::now();
+            const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastReport).count();
+            if (batchStart + n >= end || elapsed >= kProgressIntervalNs) {
+                lastReport = now;
+                if (!progress(uint64_t(batchStart + n), totalPoints)) {
+                    if (cancelled) *cancelled = true;
+                    return false;
+                }
+            }
+        }
+    }
+    s.succeeded();
+    return true;
+}
+
+bool runEscalatedFFTSearch(const float* ref, const float* def, ImageSize size, const PixelSearchParams& params,
+                           const SearchConfig& config, const std::vector<int64_t>& indices,
+                           const std::vector<int32_t>& xs, const std::vector<int32_t>& ys, float* dstX, float* dstY) {
+    const int64_t n = static_cast<int64_t>(indices.size());
+    if (n < 1) return true;
+    if (xs.size() != indices.size() || ys.size() != indices.size()) return false;
+    auto& pool = DeviceBufferPool::instance();
+    DeviceBufferPool::Lease dIndices, dXs, dYs, dResultX, dResultY;
+    const size_t intBytes = size_t(n) * sizeof(int32_t), floatBytes = size_t(n) * sizeof(float);
+    bool ok = pool.acquire(size_t(n) * sizeof(int64_t), dIndices) == 0 && pool.acquire(intBytes, dXs) == 0 &&
+              pool.acquire(intBytes, dYs) == 0 && pool.acquire(floatBytes, dResultX) == 0 &&
+              pool.acquire(floatBytes, dResultY) == 0;
+    ok = ok &&
+         cudaMemcpy(dIndices.get(), indices.data(), size_t(n) * sizeof(int64_t), cudaMemcpyHostToDevice) ==
+             cudaSuccess &&
+         cudaMemcpy(dXs.get(), xs.data(), intBytes, cudaMemcpyHostToDevice) == cudaSuccess &&
+         cudaMemcpy(dYs.get(), ys.data(), intBytes, cudaMemcpyHostToDevice) == cudaSuccess;
+    if (ok) {
+        std::string localError;
+        bool cancelled = false;
+        ok = runFFTPixelSearch(ref, def, nullptr, 0, 0, size, params, config, static_cast<int>(n), 1, uint64_t(n),
+                               dResultX.as<float>(), dResultY.as<float>(), localError, SearchProgress(), &cancelled, 0,
+                               n, nullptr, nullptr, dXs.as<int>(), dYs.as<int>(), nullptr, 0);
+    }
+    if (ok) {
+        TAVRO_LAUNCH(scatterEscalated, blocksFor(n, kScatterThreads), kScatterThreads, 0, dIndices.as<int64_t>(),
+                     dResultX.as<float>(), dResultY.as<float>(), dstX, dstY, static_cast<int>(n));
+        ok = cudaGetLastError() == cudaSuccess;
+    }
+    if (!ok) (void)cudaGetLastError();
+    return ok;
+}
+
+namespace detail {
+
+int findPeaksOnFrames(const float* corr, const float* localSum, const float* localSum2, const float* invStdRef,
+                      float* outX, float* outY, float* confidence, const PixelSearchParams& params, int count) {
+    const FFTSearchLayout layout = fftSearchLayout(params, uint64_t(count), 0, count, 0);
+    TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(count), kPointThreads, 0, corr, localSum,
+                       localSum2, invStdRef, outX, outY, layout.nx, layout.ny, params.maxU, params.maxV, layout.up,
+                       layout.down, layout.left, layout.right, params.windowSizeX, params.windowSizeY,
+                       static_cast<long long>(count), 0LL, 1.0f / static_cast<float>(layout.frameReals),
+                       params.windowSizeX * params.windowSizeY, static_cast<const int*>(nullptr),
+                       static_cast<const int*>(nullptr), confidence);
+    const cudaError_t status = cudaGetLastError();
+    return status == cudaSuccess ? static_cast<int>(cudaDeviceSynchronize()) : static_cast<int>(status);
+}
+
+} // namespace detail
+
+} // namespace tavro
