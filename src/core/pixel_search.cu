@@ -348,8 +348,10 @@ bool computePixelDisplacementsImpl(const ImageSource& ref, const ImageSource& de
     }
 
     if (hostOut) {
-        hostOut->gridWidth = grid.width;
-        hostOut->gridHeight = grid.height;
+        // Device threads of a multi-GPU run share one pre-sized output: writing
+        // the header only when it differs keeps them from racing on it.
+        if (hostOut->gridWidth != grid.width) hostOut->gridWidth = grid.width;
+        if (hostOut->gridHeight != grid.height) hostOut->gridHeight = grid.height;
         const bool keep = partial && hostOut->dispX.size() == points && hostOut->dispY.size() == points;
         if (!keep) {
             hostOut->dispX.assign(size_t(points), 0.0f);
