@@ -3,10 +3,10 @@
 // every block has run.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <new>
@@ -142,6 +142,19 @@ void work(Job& job) {
     ctx.blockProgram = false;
 }
 
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Kernels come in quick succession (an FFT is a dozen launches), so idle helpers
+// spin for a while before they sleep: waking sleeping threads costs tens of
+// microseconds per launch.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(200);
+
 class LaunchPool {
 public:
     explicit LaunchPool(int threads) {
@@ -150,8 +163,9 @@ public:
     ~LaunchPool() {
         {
             std::lock_guard lock(mutex_);
-            stop_ = true;
+            stop_.store(true);
         }
+        epoch_.fetch_add(1);
         wake_.notify_all();
         for (auto& t : workers_) t.join();
     }
@@ -162,47 +176,72 @@ public:
             std::lock_guard lock(mutex_);
             jobs_.push_back(&job);
         }
-        wake_.notify_all();
+        // Sequentially consistent with the sleepers' count and the helpers' check
+        // of the epoch, so a helper either sees the new epoch or is woken.
+        epoch_.fetch_add(1);
+        if (sleepers_.load() > 0) {
+            std::lock_guard lock(mutex_);
+            wake_.notify_all();
+        }
         work(job);
         {
             std::lock_guard lock(mutex_);
-            for (auto it = jobs_.begin(); it != jobs_.end(); ++it)
-                if (*it == &job) {
-                    jobs_.erase(it);
-                    break;
-                }
+            std::erase(jobs_, &job);
         }
-        // Helpers that took the job may still be finishing their last blocks.
-        std::unique_lock lock(mutex_);
-        finished_.wait(lock, [&] { return job.users.load() == 0 && job.done.load() >= job.total; });
+        // Helpers that took the job may still be finishing their last blocks;
+        // none can take it any more.
+        for (unsigned spins = 0; job.users.load(std::memory_order_acquire) != 0; ++spins) {
+            if (spins < 4096)
+                cpuRelax();
+            else
+                std::this_thread::yield();
+        }
     }
 
 private:
-    void loop() {
+    Job* take() {
+        std::lock_guard lock(mutex_);
+        for (Job* job : jobs_)
+            if (job->next.load(std::memory_order_relaxed) < job->total) {
+                job->users.fetch_add(1);
+                return job;
+            }
+        return nullptr;
+    }
+
+    bool waitForEpoch(uint64_t seen) {
+        const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+        for (unsigned spins = 1;; ++spins) {
+            if (epoch_.load() != seen) return !stop_.load();
+            cpuRelax();
+            if (spins % 256 == 0 && std::chrono::steady_clock::now() > until) break;
+        }
         std::unique_lock lock(mutex_);
+        sleepers_.fetch_add(1);
+        wake_.wait(lock, [&] { return stop_.load() || epoch_.load() != seen; });
+        sleepers_.fetch_sub(1);
+        return !stop_.load();
+    }
+
+    void loop() {
         for (;;) {
-            wake_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
-            if (stop_) return;
-            Job* job = jobs_.front();
-            if (job->next.load(std::memory_order_relaxed) >= job->total) {
-                jobs_.pop_front();
+            const uint64_t seen = epoch_.load();
+            if (Job* job = take()) {
+                work(*job);
+                job->users.fetch_sub(1, std::memory_order_release);
                 continue;
             }
-            job->users.fetch_add(1);
-            lock.unlock();
-            work(*job);
-            lock.lock();
-            job->users.fetch_sub(1);
-            finished_.notify_all();
+            if (!waitForEpoch(seen)) return;
         }
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::condition_variable finished_;
-    std::deque<Job*> jobs_;
+    std::vector<Job*> jobs_;
     std::vector<std::thread> workers_;
-    bool stop_ = false;
+    std::atomic<uint64_t> epoch_{0};
+    std::atomic<int> sleepers_{0};
+    std::atomic<bool> stop_{false};
 };
 
 std::mutex poolMutex;
