@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev qt6-image-formats-plugins libtiff-dev libpng-dev
-          libthrust-dev libcub-dev libgtest-dev libgmock-dev libbenchmark-dev ccache fonts-dejavu-core xvfb xauth)
+          libthrust-dev libcub-dev libgtest-dev libgmock-dev libbenchmark-dev ccache fonts-dejavu-core xvfb xauth
+          libdw-dev)
 
 install_missing() {
     local missing=()

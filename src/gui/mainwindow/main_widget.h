@@ -1,0 +1,389 @@
+#pragma once
+// The application's one window. Its members are split by concern over several
+// sources: the frame and lifecycle (main_widget.cpp), inputs and project
+// (main_widget_inputs.cpp), computation and results
+// (main_widget_computation.cpp), mosaics and height maps
+// (main_widget_mosaics.cpp).
+
+#include <QFutureWatcher>
+#include <QImage>
+#include <QList>
+#include <QPointer>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "compute/computation_types.h"
+#include "core/results.h"
+#include "core/strain_settings.h"
+#include "gui/foundation/image_view_widget.h"
+#include "gui/foundation/loaded_image.h"
+#include "gui/mainwindow/stitching_result.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidgetItem;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+class QSlider;
+class QStackedWidget;
+class QTabWidget;
+class QThread;
+class QTimer;
+class QToolButton;
+class QVBoxLayout;
+
+namespace tavro::gui {
+
+class ComputeWorker;
+class ContrastHistogramWidget;
+class ElidedLabel;
+class VisibleWhenEnabledFilter;
+class WheelEventFilter;
+
+// A derivative or smoothing kernel of the strain computation, by name.
+struct NamedKernel {
+    std::string name;
+    std::vector<float> coefficients;
+};
+
+// Installs `filter` on every spin box and combo box below `root` and gives them
+// strong focus, so that only a clicked or tabbed-to box takes the wheel.
+void installWheelFilter(QWidget* root, QObject* filter);
+
+class MainWidget : public QWidget {
+    Q_OBJECT
+
+public:
+    // The tile navigator of a result page; the widgets belong to their Qt parent.
+    struct TileNavigator {
+        QWidget* container = nullptr;
+        QSlider* slider = nullptr;
+        QPushButton* prevButton = nullptr;
+        QPushButton* nextButton = nullptr;
+        QLabel* label = nullptr;
+    };
+
+    // One entry of the fracture "Parameter:" combo.
+    struct FractureFieldGroup {
+        const char* title;
+        const char* tooltip;
+        std::vector<int> fields;
+    };
+    static const std::array<const char*, kFractureRangeCount> fractureFieldLabels;
+    static const std::array<FractureFieldGroup, 3> fractureFieldGroups;
+
+    MainWidget();
+    ~MainWidget() override;
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    friend struct MainWidgetTestAccess;
+
+    // Frame and lifecycle ----------------------------------------------------
+    void buildControlColumn(QVBoxLayout* contentLayout);
+    void buildResultArea(QVBoxLayout* rightLayout);
+    void buildActionBar(QVBoxLayout* leftLayout);
+    void startWorker();
+    void refreshInitialState();
+    void onMainTabChanged();
+    void fitCurrentTabViews();
+    void positionHelpButton();
+    void showGpuUnavailableMessage(const QString& message);
+    void keepWindowOnScreen();
+    void finishKernelListRebuild();
+    void pumpEventsWhileComputing();
+    void openContactLink();
+
+    // Inputs and project -----------------------------------------------------
+    void saveParametersToProject();
+    void loadParametersFromFile(const QString& path);
+    void onLoadParameters();
+    void onSelectProjectFolder();
+    void applyProjectFolder();
+    void selectAndLoadImage(QLineEdit* field, LoadedImage& image, const QString& title);
+    void updateMaskOverlay();
+    void onRoiChangedInView(const QRect& roi);
+    void onRoiSpinBoxChanged();
+    void updateRoiSpinRanges();
+    void updateRoiControlsEnabled();
+    void updateRoiLabel(const QRect& roi, const QSize& imageSize);
+    void onViewClicked();
+    void onDegreeOfFreedomChanged(int index);
+    void setProjectControlsEnabled(bool enabled);
+    void onInputSegmentChanged(int id);
+    void updateTileCountLabel(QLabel* label, int count);
+    QString referenceViewSourcePath() const;
+    QString deformedViewSourcePath() const;
+    std::optional<ImageViewWidget::InspectValue> inputPixelInspectValue(ImageViewWidget* view, const LoadedImage& image,
+                                                                       const QString& path, const QPoint& pixel) const;
+    void onReferenceHistogramRangeEdited(float minValue, float maxValue);
+    void onDeformedHistogramRangeEdited(float minValue, float maxValue);
+    void applyDeformedContrastToAll();
+    void updateReferenceContrastButtons();
+    void updateDeformedContrastButtons();
+    void loadUserDefaults();
+    void initKernels();
+    void applySelectedKernels();
+    void onAddDerivativeKernel();
+    void onAddSmoothingKernel();
+    void onEditDerivativeKernel(int index);
+    void onEditSmoothingKernel(int index);
+    void onDeleteDerivativeKernel(int index);
+    void onDeleteSmoothingKernel(int index);
+    QWidget* createDerivativeKernelRow(int index);
+    QWidget* createSmoothingKernelRow(int index);
+    void updateKernelListHeights();
+    void openDocumentation();
+    void showAboutDialog();
+
+    // Computation and results ------------------------------------------------
+    void onCompute();
+    void computeNextImage();
+    void onStopComputation();
+    void onComputationProgress(int value, QString message);
+    void onComputationFinished(tavro::gui::ComputationResult result);
+    void onComputationFailed(QString status, QString details);
+    void onComputationCancelled();
+    void setComputationRunning(bool running);
+    void updateComputeStrainsButton();
+    void onComputeStrainFields();
+    void onComputeOutOfPlane();
+    void initCriteria();
+    void rebuildCriteriaList();
+    void onNewCriterion();
+    void updateKernelPreview();
+    void updateResultSlider();
+    void onResultSliderChanged(int value);
+    void updateResultRangeControls();
+    void updateStrainRangeLabel();
+    void updateRigidShiftLabel(int index);
+    TileNavigator createTileNavigator(QWidget* parent);
+    void setResultTabVisible(QWidget* page, const QString& title, bool show);
+    void setDisplacementsTabVisible(bool show);
+    void setStrainsTabVisible(bool show);
+    void setFractureTabVisible(bool show);
+    const std::vector<float>& displacementField(int component) const;
+    const std::vector<float>& strainField(int component) const;
+    const std::vector<float>& fractureField(int id) const;
+    int currentStrainComponentIndex() const;
+    void zoomImageHistogram(ContrastHistogramWidget* histogram, const QImage& image, float minValue, float maxValue);
+    void zoomFieldHistogram(ContrastHistogramWidget* histogram, const std::vector<float>& values, float minValue,
+                            float maxValue);
+    std::optional<ImageViewWidget::InspectValue> displacementInspectValue(int component, const QPoint& pixel) const;
+    ImageViewWidget::LineProfile displacementLineProfile(int component, const QPointF& start, const QPointF& end) const;
+    std::optional<ImageViewWidget::InspectValue> strainInspectValue(const QPoint& pixel) const;
+    ImageViewWidget::LineProfile strainLineProfile(const QPointF& start, const QPointF& end) const;
+    std::optional<ImageViewWidget::InspectValue> fractureInspectValue(const QPoint& pixel) const;
+    ImageViewWidget::LineProfile fractureLineProfile(const QPointF& start, const QPointF& end) const;
+    void updateDisplacementHoverText(int component, const QString& value, bool hasValue);
+    void updateStrainHoverText(const QString& value, bool hasValue);
+    void updateFractureHoverText(const QString& value, bool hasValue);
+    void refreshDisplacementImages(bool fitInView);
+    void refreshStrainImage(bool fitInView);
+    void refreshFractureImage(bool fitInView);
+    void onDisplacementHistogramRangeEdited(int component, float minValue, float maxValue);
+    void onDisplacementAutoScale(int component);
+    void applyDisplacementRangeToAll(int component);
+    void onStrainHistogramRangeEdited(float minValue, float maxValue);
+    void onStrainAutoScale();
+    void applyStrainRangeToAll();
+    void onStrainComponentChanged();
+    void onFractureHistogramRangeEdited(float minValue, float maxValue);
+    void onFractureAutoScale();
+    void applyFractureRangeToAll();
+    void onFractureParameterChanged(int index);
+    void onSaveAllDerivedFractureMaps();
+    void updateFractureViewVisibility();
+
+    // Mosaics and height maps ------------------------------------------------
+    void onMosaicModeToggled(bool checked);
+    void onBatchTileModeToggled(bool checked);
+    void onAlignMosaic();
+    void onStitchingFinished();
+    void displayCurrentTilesInViews();
+    void displayAssembledMosaicsInViews();
+    void previewTileAt(int row);
+    ImageViewWidget::DetailTile buildDetailTile(const QString& path, const QSize& displayedSize,
+                                                const QRectF& sceneRect, double zoom) const;
+    ImageViewWidget::DetailTile buildGridDetailTile(const std::vector<float>& values, int gridWidth, int gridHeight,
+                                                    double displayScale, const QPoint& paddingOffset,
+                                                    const QRectF& sceneRect, double zoom) const;
+    void onAddMosaicRefTiles();
+    void onRemoveMosaicRefTiles();
+    void onMoveUpMosaicRefTile();
+    void onMoveDownMosaicRefTile();
+    void onClearMosaicRefTiles();
+    void onAddMosaicDefTiles();
+    void onRemoveMosaicDefTiles();
+    void onMoveUpMosaicDefTile();
+    void onMoveDownMosaicDefTile();
+    void onClearMosaicDefTiles();
+    void onAddMosaicDefState();
+    void onDeleteMosaicDefState();
+    void updateMosaicRefTilesControls();
+    void updateMosaicDefTilesControls();
+    void onMosaicRefTileClicked(QListWidgetItem* item, bool quiet = false);
+    void onMosaicDefTileClicked(QListWidgetItem* item);
+    void onMosaicRefTileDoubleClicked(QListWidgetItem* item);
+    void onMosaicDefTileDoubleClicked(QListWidgetItem* item);
+    void onMosaicRefTileRowChanged(int row);
+    void onMosaicDefTileRowChanged(int row);
+    void onCropTiles();
+    void updateMosaicCropButton();
+    void onResultTileSliderChanged(int value);
+    void onHeightTabChanged(int id);
+    void onAddHeightRefTiles();
+    void onRemoveHeightRefTiles();
+    void onMoveUpHeightRefTile();
+    void onMoveDownHeightRefTile();
+    void onClearHeightRefTiles();
+    void onAddHeightDefTiles();
+    void onRemoveHeightDefTiles();
+    void onMoveUpHeightDefTile();
+    void onMoveDownHeightDefTile();
+    void onClearHeightDefTiles();
+    void onRemoveHeightClassicDefTiles();
+    void onClearHeightClassicDefTiles();
+    void onHeightListSelectionChanged();
+    void updateHeightTilesControls();
+    void refreshHeightPanelLayout();
+    void updateHeightFileCountLabel();
+    void updateHeightModeHint();
+    void updateHeightNavBars();
+    void onHeightSliderChanged(int value);
+    void onHeightTileSliderChanged(int value);
+    void updateHeightHoverText(const QString& value, bool hasValue);
+    void updateHeightPreview(bool fitInView, bool updateHistogram);
+    void onHeightHistogramRangeEdited(float minValue, float maxValue);
+    void onHeightAutoScale();
+    std::optional<ImageViewWidget::InspectValue> heightInspectValue(const QPoint& pixel) const;
+    ImageViewWidget::LineProfile heightLineProfile(const QPointF& start, const QPointF& end) const;
+    void update3DMapsTabEnabled();
+
+    // Frame widgets and objects -------------------------------------------------
+    QWidget* leftColumn = nullptr;
+    QScrollArea* controlScrollArea = nullptr;
+    QWidget* controlContent = nullptr;
+    QStackedWidget* controlStack = nullptr;
+    QWidget* inputsPage = nullptr;
+    QWidget* strainsPage = nullptr;
+    QWidget* heightsPage = nullptr;
+    QTabWidget* mainTabs = nullptr;
+    QMenu* helpMenu = nullptr;
+    QToolButton* helpButton = nullptr;
+    QStackedWidget* actionStack = nullptr;
+    QPushButton* computeButton = nullptr;
+    QPushButton* stopButton = nullptr;
+    QPushButton* computeStrainsButton = nullptr;
+    QPushButton* computeOutOfPlaneButton = nullptr;
+    QProgressBar* progressBar = nullptr;
+    ElidedLabel* statusLabel = nullptr;
+    QLabel* timingLabel = nullptr;
+    QLabel* rigidShiftLabel = nullptr;
+    VisibleWhenEnabledFilter* stopVisibilityFilter = nullptr;
+    WheelEventFilter* wheelFilter = nullptr;
+    QThread* workerThread = nullptr;
+    // No Qt parent: it lives in workerThread and is deleted there when the
+    // thread finishes; QPointer turns null once it is gone.
+    QPointer<ComputeWorker> worker;
+    QFutureWatcher<StitchingResult>* stitchWatcher = nullptr;
+    QTimer* computeTimer = nullptr;
+    bool projectLoading = false;
+    // Background loads and the running mosaic assembly poll these.
+    std::atomic<bool> loadCancelFlag{false};
+    std::atomic<bool> stitchingCancelFlag{false};
+
+    // Result pages, built empty here and filled by the page builders; only the
+    // input page is a tab from the start.
+    QWidget* inputImagesPage = nullptr;
+    QWidget* displacementsPage = nullptr;
+    QWidget* strainResultPage = nullptr;
+    QWidget* fractureResultPage = nullptr;
+    QWidget* heightResultPage = nullptr;
+
+    // Widgets of the panels and pages that the frame's handlers touch when they
+    // exist.
+    QComboBox* computationModeCombo = nullptr;
+    ImageViewWidget* referenceView = nullptr;
+    ImageViewWidget* deformedView = nullptr;
+    ImageViewWidget* uxView = nullptr;
+    ImageViewWidget* uyView = nullptr;
+    ImageViewWidget* strainView = nullptr;
+    ImageViewWidget* fractureView = nullptr;
+    ImageViewWidget* heightView = nullptr;
+    std::array<QLabel*, 2> displacementValueLabels{};
+    QLabel* strainValueLabel = nullptr;
+    QComboBox* strainComponentCombo = nullptr;
+    QLabel* fractureValueLabel = nullptr;
+    QComboBox* fractureParameterCombo = nullptr;
+    QLabel* heightValueLabel = nullptr;
+
+    // Values other subsystems read from the start --------------------------------
+    double fractureOpeningMin = 0.1;
+    int32_t fractureRidgeThickness = 5;
+    int32_t resultStepX = 8;
+    int32_t resultStepY = 8;
+    float referenceDisplayMin = 0.0f;
+    float referenceDisplayMax = 255.0f;
+    float deformedDisplayMin = 0.0f;
+    float deformedDisplayMax = 255.0f;
+    bool referenceDisplayRangeSet = false;
+    bool inputViewsLinked = true;
+    bool displacementViewsLinked = true;
+    bool strainSettingsChanged = true;
+    int32_t enlargedTileIndex = -1;
+    int32_t shownResultIndex = -1;
+    int32_t shownHeightIndex = -1;
+    int32_t renderedFractureField = -1;
+    bool heightSizeDiffers = true;
+    double uxImageScale = 1.0;
+    double uyImageScale = 1.0;
+    double strainImageScale = 1.0;
+    double fractureImageScale = 1.0;
+    double heightPreviewScale = 1.0;
+    StrainSettings strainSettings;
+
+    LoadedImage referenceImage;
+    std::vector<LoadedImage> deformedImages;
+    int shownDeformedIndex = 0;
+    std::shared_ptr<const PixelDisplacementResult> shownDisplacements;
+
+    std::vector<NamedKernel> derivativeKernels;
+    std::vector<NamedKernel> smoothingKernels;
+    int selectedDerivativeKernel = 0;
+    int selectedSmoothingKernel = 0;
+
+    QStringList referenceHeightPaths;
+    QList<QStringList> deformedHeightStates{QStringList()};
+    int currentDeformedHeightState = 0;
+    QList<QPushButton*> heightStateButtons;
+    bool outOfPlaneStale = false;
+    int currentHeightTileIndex = 0;
+    std::vector<float> shownHeightValues;
+};
+
+}  // namespace tavro::gui

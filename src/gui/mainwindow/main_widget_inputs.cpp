@@ -1,0 +1,69 @@
+// Inputs and project: images, mask and region of interest, kernels, per-user
+// defaults and the project folder. Most members are still empty.
+#include "gui/mainwindow/main_widget.h"
+
+#include <QLabel>
+
+namespace tavro::gui {
+
+void MainWidget::saveParametersToProject() {}
+void MainWidget::loadParametersFromFile(const QString&) {}
+void MainWidget::onLoadParameters() {}
+void MainWidget::onSelectProjectFolder() {}
+void MainWidget::applyProjectFolder() {}
+void MainWidget::selectAndLoadImage(QLineEdit*, LoadedImage&, const QString&) {}
+void MainWidget::updateMaskOverlay() {}
+void MainWidget::onRoiChangedInView(const QRect&) {}
+void MainWidget::onRoiSpinBoxChanged() {}
+void MainWidget::updateRoiSpinRanges() {}
+void MainWidget::updateRoiControlsEnabled() {}
+void MainWidget::updateRoiLabel(const QRect&, const QSize&) {}
+void MainWidget::onViewClicked() {}
+void MainWidget::onDegreeOfFreedomChanged(int) {}
+void MainWidget::setProjectControlsEnabled(bool) {}
+void MainWidget::onInputSegmentChanged(int) {}
+
+void MainWidget::updateTileCountLabel(QLabel* label, int count) {
+    if (!label)
+        return;
+    if (count <= 0) {
+        label->hide();
+        return;
+    }
+    label->setText(count == 1 ? QStringLiteral("1 tile") : QStringLiteral("%1 tiles").arg(count));
+    label->show();
+}
+
+QString MainWidget::referenceViewSourcePath() const { return QString(); }
+QString MainWidget::deformedViewSourcePath() const { return QString(); }
+
+std::optional<ImageViewWidget::InspectValue> MainWidget::inputPixelInspectValue(ImageViewWidget*, const LoadedImage&,
+                                                                                const QString&,
+                                                                                const QPoint&) const {
+    return std::nullopt;
+}
+
+void MainWidget::onReferenceHistogramRangeEdited(float, float) {}
+void MainWidget::onDeformedHistogramRangeEdited(float, float) {}
+void MainWidget::applyDeformedContrastToAll() {}
+void MainWidget::updateReferenceContrastButtons() {}
+void MainWidget::updateDeformedContrastButtons() {}
+void MainWidget::loadUserDefaults() {}
+void MainWidget::initKernels() {}
+void MainWidget::applySelectedKernels() {}
+void MainWidget::onAddDerivativeKernel() {}
+void MainWidget::onAddSmoothingKernel() {}
+void MainWidget::onEditDerivativeKernel(int) {}
+void MainWidget::onEditSmoothingKernel(int) {}
+void MainWidget::onDeleteDerivativeKernel(int) {}
+void MainWidget::onDeleteSmoothingKernel(int) {}
+QWidget* MainWidget::createDerivativeKernelRow(int) { return nullptr; }
+QWidget* MainWidget::createSmoothingKernelRow(int) { return nullptr; }
+void MainWidget::updateKernelListHeights() {}
+void MainWidget::openDocumentation() {}
+void MainWidget::showAboutDialog() {}
+void MainWidget::dragEnterEvent(QDragEnterEvent*) {}
+void MainWidget::dragLeaveEvent(QDragLeaveEvent*) {}
+void MainWidget::dropEvent(QDropEvent*) {}
+
+}  // namespace tavro::gui

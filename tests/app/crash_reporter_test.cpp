@@ -1,0 +1,155 @@
+#include "support/temp_dir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+struct ProbeRun {
+    bool crashed = false;
+    int signal = 0;
+    QString log;
+    QString standardError;
+    QString dialog;  // empty when no box was shown
+    QString dumpPath;
+    QString dump;
+};
+
+QString readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// Runs the probe with its log in a fresh folder, without a display unless asked.
+ProbeRun runProbe(const char* scenario, bool withDisplay = false, bool crashTest = false) {
+    tavro::testing::TempDir home("tavro_crash");
+    const QString homePath = QString::fromStdString(home.path().string());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), homePath);
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("TAVRO_CRASH_TEST"));
+    if (withDisplay)
+        environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":tavro-test"));
+    else
+        environment.remove(QStringLiteral("DISPLAY"));
+    if (crashTest)
+        environment.insert(QStringLiteral("TAVRO_CRASH_TEST"), QStringLiteral("1"));
+    const QString dialogOut = homePath + QStringLiteral("/dialog.txt");
+    environment.insert(QStringLiteral("TAVRO_PROBE_DIALOG_OUT"), dialogOut);
+
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    probe.start(QStringLiteral(TAVRO_CRASH_PROBE), {QString::fromLatin1(scenario)});
+    EXPECT_TRUE(probe.waitForFinished(20000)) << scenario;
+
+    ProbeRun run;
+    run.crashed = probe.exitStatus() == QProcess::CrashExit;
+    run.signal = run.crashed ? probe.exitCode() : 0;
+    run.standardError = QString::fromUtf8(probe.readAllStandardError());
+    const QString logs = homePath + QStringLiteral("/Quillmar/Tavro2D/logs/");
+    run.log = readAll(logs + QStringLiteral("Tavro2D.log"));
+    run.dialog = readAll(dialogOut);
+    const QStringList dumps = QDir(logs).entryList({QStringLiteral("Tavro2D_*.dmp")}, QDir::Files);
+    if (!dumps.isEmpty())
+        run.dumpPath = logs + dumps.front();
+    run.dump = readAll(run.dumpPath);
+    return run;
+}
+
+int occurrences(const QString& text, const QString& part) { return static_cast<int>(text.count(part)); }
+
+TEST(CrashReporter, NullWriteOfTheCrashTestIsReportedWithSymbolsDumpAndNoBoxWithoutDisplay) {
+    const ProbeRun run = runProbe("crash-test", false, true);
+    EXPECT_TRUE(run.crashed);
+    EXPECT_EQ(run.signal, SIGSEGV);
+    const qsizetype testLine = run.log.indexOf(
+        QStringLiteral("[DEBUG] TAVRO_CRASH_TEST=1 : plantage volontaire pour eprouver le rapport"));
+    const qsizetype block = run.log.indexOf(QStringLiteral("APPLICATION CRASH DETECTED"));
+    ASSERT_GE(testLine, 0) << run.log.toStdString();
+    EXPECT_GT(block, testLine);
+    EXPECT_EQ(occurrences(run.log, QStringLiteral("APPLICATION CRASH DETECTED")), 1);
+    EXPECT_TRUE(run.log.contains(QStringLiteral("] Exception: SIGSEGV (Segmentation fault)\n")));
+    EXPECT_TRUE(run.log.contains(QStringLiteral("Signal code: SEGV_MAPERR (address not mapped to object)\n")));
+    EXPECT_TRUE(run.log.contains(QStringLiteral("Fault address: 0x0\n")));
+    EXPECT_TRUE(run.log.contains(QStringLiteral("Faulting module: tavro_crash_probe  (+0x")));
+    // Frame 0 is the faulting function, named, with its source line and module.
+    EXPECT_TRUE(run.log.contains(QRegularExpression(QStringLiteral(
+        "\n# 0  tavro::app::crashIfRequested\\(\\) at [^\n]*crash_reporter.cpp:\\d+  \\[tavro_crash_probe\\+0x[0-9a-f]+\\]\n"))))
+        << run.log.toStdString();
+    EXPECT_TRUE(run.log.contains(QRegularExpression(QStringLiteral("\n# 1  main at [^\n]*crash_probe.cpp:\\d+  "))));
+    ASSERT_FALSE(run.dumpPath.isEmpty());
+    EXPECT_TRUE(run.log.contains(QStringLiteral("Minidump: ") + run.dumpPath + QStringLiteral("\nLog file: ")));
+    EXPECT_TRUE(run.log.trimmed().endsWith(QString(80, QLatin1Char('='))));
+    const QString& dump = run.dump;
+    for (const char* section : {"Signal: 11 SIGSEGV", "Registers:\n", "rip 0x", "Memory map:\n", "Stack from 0x"})
+        EXPECT_TRUE(dump.contains(QLatin1String(section))) << section;
+    EXPECT_TRUE(run.standardError.contains(
+        QStringLiteral("*** APPLICATION CRASHED ***\nException: SIGSEGV (Segmentation fault)\nLog file: ")));
+    EXPECT_TRUE(run.dialog.isEmpty());
+}
+
+TEST(CrashReporter, CrashBoxIsShownByAChildWhenADisplayIsSet) {
+    const ProbeRun run = runProbe("crash-test", true, true);
+    EXPECT_EQ(run.signal, SIGSEGV);
+    EXPECT_TRUE(run.dialog.startsWith(QStringLiteral(
+        "Tavro2D Crash\n--\nApplication crashed!\n\nException: SIGSEGV (Segmentation fault)\n\nLog file:\n")))
+        << run.dialog.toStdString();
+    EXPECT_TRUE(run.dialog.contains(QStringLiteral("\n\nCrash dump:\n") + run.dumpPath));
+    EXPECT_TRUE(run.dialog.contains(QStringLiteral("\n\nPlease send both files to ")));
+}
+
+TEST(CrashReporter, AbortAndTerminateEachWriteOneBlockOfTheirOwn) {
+    const ProbeRun aborted = runProbe("abort");
+    EXPECT_EQ(aborted.signal, SIGABRT);
+    EXPECT_EQ(occurrences(aborted.log, QStringLiteral("APPLICATION CRASH DETECTED")), 1);
+    EXPECT_TRUE(aborted.log.contains(QStringLiteral("] Exception: SIGABRT (Aborted)\n")));
+
+    const ProbeRun thrown = runProbe("terminate-exception");
+    EXPECT_EQ(thrown.signal, SIGABRT);
+    EXPECT_TRUE(thrown.log.contains(QStringLiteral(
+        "                         std::terminate() CALLED\n")));
+    EXPECT_TRUE(thrown.log.contains(QStringLiteral(
+        "] Uncaught C++ exception or explicit std::terminate()\nException: probe failure\nLog file: ")));
+    EXPECT_FALSE(thrown.log.contains(QStringLiteral("APPLICATION CRASH DETECTED")));
+    EXPECT_TRUE(thrown.standardError.contains(QStringLiteral("\n*** std::terminate() called ***\nLog file: ")));
+
+    const ProbeRun plain = runProbe("terminate");
+    EXPECT_TRUE(plain.log.contains(QStringLiteral("explicit std::terminate()\nLog file: ")));
+    EXPECT_FALSE(plain.log.contains(QStringLiteral("Exception: ")));
+
+    const ProbeRun pure = runProbe("pure-virtual");
+    EXPECT_EQ(pure.signal, SIGABRT);
+    EXPECT_TRUE(pure.log.contains(QStringLiteral(
+        "                      PURE VIRTUAL FUNCTION CALL\n")));
+    EXPECT_TRUE(pure.log.contains(QStringLiteral("] Pure virtual function called\nLog file: ")));
+    EXPECT_FALSE(pure.log.contains(QStringLiteral("APPLICATION CRASH DETECTED")));
+    EXPECT_FALSE(pure.log.contains(QStringLiteral("std::terminate() CALLED")));
+}
+
+TEST(CrashReporter, StackOverflowIsReportedOnTheMainAndOnAnotherThreadWithTheTraceCutAtFrame100) {
+    for (const char* scenario : {"overflow-main", "overflow-thread"}) {
+        const ProbeRun run = runProbe(scenario);
+        EXPECT_EQ(run.signal, SIGSEGV) << scenario;
+        EXPECT_TRUE(run.log.contains(QStringLiteral("] Exception: SIGSEGV (Stack overflow)\n"))) << scenario;
+        EXPECT_TRUE(run.log.contains(QRegularExpression(QStringLiteral("\n#100  [^\n]*crashProbeRecurse"))))
+            << scenario;
+        EXPECT_FALSE(run.log.contains(QStringLiteral("\n#101 "))) << scenario;
+    }
+}
+
+TEST(CrashReporter, TwoThreadsCrashingTogetherGiveOneReport) {
+    const ProbeRun run = runProbe("two-threads");
+    EXPECT_EQ(run.signal, SIGSEGV);
+    EXPECT_EQ(occurrences(run.log, QStringLiteral("APPLICATION CRASH DETECTED")), 1);
+    EXPECT_EQ(occurrences(run.log, QStringLiteral("Stack trace:")), 1);
+    EXPECT_EQ(occurrences(run.standardError, QStringLiteral("*** APPLICATION CRASHED ***")), 1);
+}
+
+}  // namespace
