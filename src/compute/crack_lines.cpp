@@ -1,0 +1,659 @@
+#include "compute/crack_lines.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace tavro {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegrees = 180.0 / kPi;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Below this no correlation tells a jump from its noise; it also keeps a
+// noise-free smooth field from turning rounding errors into significant jumps.
+constexpr double kJumpNoiseFloor = 0.01;
+// Median absolute deviation to standard deviation, for normally distributed noise.
+constexpr double kMadToSigma = 1.4826;
+// The noise of the jump is estimated on at most about this many cells.
+constexpr int64_t kNoiseSampleCells = 16384;
+// Scale of the smoothing that the strength map of a displacement field gets
+// before its curvature is taken: the displacement was smoothed already.
+constexpr double kRidgeSigma = 1.0;
+// Share of the expected ridge height a crack point's ridge must reach.
+constexpr double kMinRidgeShare = 0.5;
+// Normalised smoothing leaves a value only where the known values carry this
+// share of the kernel: a corner keeps a quarter of it.
+constexpr double kMinSmoothingWeight = 0.2;
+
+struct Vec {
+    double x = 0.0;
+    double y = 0.0;
+};
+Vec operator+(Vec a, Vec b) { return {a.x + b.x, a.y + b.y}; }
+Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y}; }
+Vec operator*(double s, Vec v) { return {s * v.x, s * v.y}; }
+double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y; }
+double norm(Vec v) { return std::hypot(v.x, v.y); }
+bool finite(Vec v) { return std::isfinite(v.x) && std::isfinite(v.y); }
+Vec normalized(Vec v) {
+    const double n = norm(v);
+    return n > 0.0 ? (1.0 / n) * v : Vec{1.0, 0.0};
+}
+// The normal of a tangent t: n = (-t.y, t.x).
+Vec normalOf(Vec t) { return {-t.y, t.x}; }
+
+// The tangent turned so that its on-screen angle atan2(-y, x) lies in (-90, 90].
+Vec canonicalTangent(Vec t) {
+    if (t.x < 0.0 || (t.x == 0.0 && t.y > 0.0)) return {-t.x, -t.y};
+    return t;
+}
+double screenAngle(Vec t) { return std::atan2(-t.y, t.x) * kDegrees; }
+
+size_t cellIndex(int i, int j, int width) { return size_t(j) * size_t(width) + size_t(i); }
+
+// Bilinear interpolation over the finite values among the four neighbours,
+// their weights renormalised; NaN outside the grid or without such a value.
+// at(i, j) reads a value inside the grid.
+template <class Lookup>
+double interpolate(const Lookup& at, int width, int height, Vec p) {
+    if (!(p.x >= 0.0 && p.y >= 0.0 && p.x <= width - 1 && p.y <= height - 1)) return kNaN;
+    const int i0 = std::clamp(static_cast<int>(std::floor(p.x)), 0, std::max(width - 2, 0));
+    const int j0 = std::clamp(static_cast<int>(std::floor(p.y)), 0, std::max(height - 2, 0));
+    const int i1 = std::min(i0 + 1, width - 1);
+    const int j1 = std::min(j0 + 1, height - 1);
+    const double fx = p.x - i0;
+    const double fy = p.y - j0;
+    const std::array<double, 4> weights{(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+    const std::array<double, 4> values{at(i0, j0), at(i1, j0), at(i0, j1), at(i1, j1)};
+    double sum = 0.0;
+    double weight = 0.0;
+    for (size_t k = 0; k < 4; ++k)
+        if (weights[k] > 0.0 && std::isfinite(values[k])) {
+            sum += weights[k] * values[k];
+            weight += weights[k];
+        }
+    return weight > 1e-9 ? sum / weight : kNaN;
+}
+
+double sampleField(const float* field, int width, int height, Vec p) {
+    return interpolate([&](int i, int j) { return double(field[cellIndex(i, j, width)]); }, width, height, p);
+}
+
+double median(std::vector<double>& values) {
+    if (values.empty()) return kNaN;
+    const auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), mid, values.end());
+    return *mid;
+}
+
+// A grid of values, NaN where unknown.
+class GridField {
+public:
+    GridField(int width, int height) : width_(width), height_(height), values_(size_t(width) * height, kNaN) {}
+    GridField(const float* values, int width, int height) : GridField(width, height) {
+        for (size_t k = 0; k < values_.size(); ++k) values_[k] = values[k];
+    }
+
+    double at(int i, int j) const {
+        if (i < 0 || j < 0 || i >= width_ || j >= height_) return kNaN;
+        return values_[cellIndex(i, j, width_)];
+    }
+    double& at(int i, int j) { return values_[cellIndex(i, j, width_)]; }
+    double sample(Vec p) const {
+        return interpolate([this](int i, int j) { return values_[cellIndex(i, j, width_)]; }, width_, height_, p);
+    }
+
+    // Central difference where both neighbours are known, else one-sided.
+    double derivative(int i, int j, int di, int dj) const {
+        const double plus = at(i + di, j + dj), minus = at(i - di, j - dj), centre = at(i, j);
+        if (std::isfinite(plus) && std::isfinite(minus)) return 0.5 * (plus - minus);
+        if (std::isfinite(plus) && std::isfinite(centre)) return plus - centre;
+        if (std::isfinite(minus) && std::isfinite(centre)) return centre - minus;
+        return kNaN;
+    }
+
+    // Normalised Gaussian smoothing: unknown values neither count nor pull the
+    // result towards zero, and the grid border needs no rule of its own.
+    void smooth(double sigma) {
+        const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
+        std::vector<double> kernel(size_t(2 * radius + 1));
+        for (int k = -radius; k <= radius; ++k) kernel[size_t(k + radius)] = std::exp(-0.5 * k * k / (sigma * sigma));
+        double total = 0.0;
+        for (double k : kernel) total += k;
+        for (double& k : kernel) k /= total;
+
+        std::vector<double> value(values_.size()), weight(values_.size());
+        for (size_t k = 0; k < values_.size(); ++k) {
+            const bool known = std::isfinite(values_[k]);
+            value[k] = known ? values_[k] : 0.0;
+            weight[k] = known ? 1.0 : 0.0;
+        }
+        convolve(value, weight, kernel, radius, 1, 0);
+        convolve(value, weight, kernel, radius, 0, 1);
+        for (size_t k = 0; k < values_.size(); ++k)
+            values_[k] = weight[k] >= kMinSmoothingWeight ? value[k] / weight[k] : kNaN;
+    }
+
+private:
+    void convolve(std::vector<double>& value, std::vector<double>& weight, const std::vector<double>& kernel,
+                  int radius, int di, int dj) const {
+        std::vector<double> outValue(value.size(), 0.0), outWeight(value.size(), 0.0);
+        for (int j = 0; j < height_; ++j)
+            for (int i = 0; i < width_; ++i) {
+                double v = 0.0, w = 0.0;
+                for (int k = -radius; k <= radius; ++k) {
+                    const int ii = i + k * di, jj = j + k * dj;
+                    if (ii < 0 || jj < 0 || ii >= width_ || jj >= height_) continue;
+                    const double c = kernel[size_t(k + radius)];
+                    v += c * value[cellIndex(ii, jj, width_)];
+                    w += c * weight[cellIndex(ii, jj, width_)];
+                }
+                outValue[cellIndex(i, j, width_)] = v;
+                outWeight[cellIndex(i, j, width_)] = w;
+            }
+        value = std::move(outValue);
+        weight = std::move(outWeight);
+    }
+
+    int width_;
+    int height_;
+    std::vector<double> values_;
+};
+
+struct Candidate {
+    Vec position;
+    Vec tangent;  // canonical
+    Vec jump;     // image axes, towards the normal of the tangent
+    double strength = 0.0;
+    int i = 0;
+    int j = 0;
+};
+
+class Extraction {
+public:
+    Extraction(const CrackGridView& grid, const CrackLineParameters& params)
+        : grid_(grid), params_(params), width_(grid.gridWidth), height_(grid.gridHeight),
+          step_(std::max(params.stepX, 1)), window_(params.windowSize > 0 ? params.windowSize : 41),
+          hasDisplacement_(grid.dispX && grid.dispY) {
+        const double offsetPx = params.jumpOffset > 0.0f ? params.jumpOffset : 0.5 * window_ + step_;
+        jumpOffset_ = offsetPx / step_;
+    }
+
+    CrackLineSet run() {
+        CrackLineSet set;
+        set.gridWidth = width_;
+        set.gridHeight = height_;
+        if (width_ < 3 || height_ < 3 || (!hasDisplacement_ && !grid_.openingIntensity)) return set;
+        jumpNoise_ = estimateJumpNoise();
+        const double sigma = smoothingScale();
+        GridField strength = strengthMap(sigma);
+        strength.smooth(grid_.openingIntensity ? sigma : kRidgeSigma);
+        findCandidates(strength, static_cast<int>(std::ceil(2.0 * sigma)));
+        for (const std::vector<int>& line : linkLines()) appendLine(set, line);
+        if (!set.lineStarts.empty()) set.lineStarts.push_back(static_cast<int32_t>(set.x.size()));
+        return set;
+    }
+
+private:
+    double smoothingScale() const {
+        // A jump spread over the window makes a ridge window / step cells wide;
+        // Steger's detector keeps a single maximum across a bar of width w for
+        // a scale of at least w / (2 sqrt 3).
+        const double fromWindow = grid_.openingIntensity ? 0.0 : window_ / (2.0 * std::sqrt(3.0) * step_);
+        return std::max({double(params_.smoothingSigma), fromWindow, 1.0});
+    }
+
+    double value(const float* field, int i, int j) const {
+        if (i < 0 || j < 0 || i >= width_ || j >= height_) return kNaN;
+        return field[cellIndex(i, j, width_)];
+    }
+
+    // The opening intensity when given; else the norm of the gradient of the
+    // smoothed displacement, which keeps the noise out of the norm.
+    GridField strengthMap(double sigma) const {
+        GridField map(width_, height_);
+        if (grid_.openingIntensity) {
+            for (int j = 0; j < height_; ++j)
+                for (int i = 0; i < width_; ++i) {
+                    const double v = value(grid_.openingIntensity, i, j);
+                    map.at(i, j) = std::isfinite(v) ? v : 0.0;
+                }
+            return map;
+        }
+        GridField u(grid_.dispX, width_, height_), v(grid_.dispY, width_, height_);
+        u.smooth(sigma);
+        v.smooth(sigma);
+        for (int j = 0; j < height_; ++j)
+            for (int i = 0; i < width_; ++i) {
+                const double g[4] = {u.derivative(i, j, 1, 0), u.derivative(i, j, 0, 1), v.derivative(i, j, 1, 0),
+                                     v.derivative(i, j, 0, 1)};
+                map.at(i, j) = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2] + g[3] * g[3]);
+            }
+        return map;
+    }
+
+    Vec displacementAt(Vec p) const {
+        return {sampleField(grid_.dispX, width_, height_, p), sampleField(grid_.dispY, width_, height_, p)};
+    }
+
+    // u(+n side) - u(-n side) at p, each side extrapolated linearly to the line
+    // from samples at one and two offsets, so that a smooth gradient adds
+    // nothing; three samples along the line on each side average the noise.
+    // Without the farther samples (near the border) the jump cannot be told
+    // from the gradient, and there is none.
+    Vec jumpAcross(Vec p, Vec n, double offset) const {
+        const Vec t = {n.y, -n.x};
+        Vec sides[2];
+        for (int s = 0; s < 2; ++s) {
+            const double sign = s == 0 ? 1.0 : -1.0;
+            Vec nearSum, farSum;
+            int nearCount = 0, farCount = 0;
+            for (int k = -1; k <= 1; ++k) {
+                const Vec q = p + double(k) * t;
+                const Vec nearValue = displacementAt(q + (sign * offset) * n);
+                const Vec farValue = displacementAt(q + (2.0 * sign * offset) * n);
+                if (finite(nearValue)) nearSum = nearSum + nearValue, ++nearCount;
+                if (finite(farValue)) farSum = farSum + farValue, ++farCount;
+            }
+            if (nearCount == 0 || farCount == 0) return {kNaN, kNaN};
+            sides[s] = (2.0 / nearCount) * nearSum - (1.0 / farCount) * farSum;
+        }
+        return sides[0] - sides[1];
+    }
+
+    // Noise of a measured jump, from the jumps across the two grid axes at cells
+    // all over the grid: cracks touch few of them, so the median sees the noise
+    // (correlated or not) and the curvature of the smooth field.
+    double estimateJumpNoise() const {
+        if (!hasDisplacement_) return kJumpNoiseFloor;
+        const int64_t cells = int64_t(width_) * height_;
+        const int stride = std::max(1, static_cast<int>(std::sqrt(double(cells) / kNoiseSampleCells)));
+        std::vector<double> components;
+        for (int j = 0; j < height_; j += stride)
+            for (int i = 0; i < width_; i += stride)
+                for (const Vec n : {Vec{1.0, 0.0}, Vec{0.0, 1.0}}) {
+                    const Vec jump = jumpAcross({double(i), double(j)}, n, jumpOffset_);
+                    if (!finite(jump)) continue;
+                    components.push_back(std::abs(jump.x));
+                    components.push_back(std::abs(jump.y));
+                }
+        const double sigma = kMadToSigma * median(components);
+        return std::isfinite(sigma) ? std::max(sigma, kJumpNoiseFloor) : kJumpNoiseFloor;
+    }
+
+    // A jump does not grow with the distance at which it is measured, whereas
+    // what a smooth field leaves in the estimate (its third derivative) grows
+    // eightfold: the two measurements must agree within half the jump or the
+    // 99th percentile of their difference's noise. Where the farther one cannot
+    // be taken the point is kept.
+    bool consistentAtTwiceTheOffset(Vec position, Vec n, Vec jump) const {
+        if (!finite(jump)) return true;
+        const Vec wider = jumpAcross(position, n, 2.0 * jumpOffset_);
+        if (!finite(wider)) return true;
+        return norm(wider - jump) <= std::max(0.5 * norm(jump), 5.0 * jumpNoise_);
+    }
+
+    // The gradient ridge of a jump J spread over w cells and smoothed stands
+    // about |J| / w above its surroundings. Near a crack the jump estimate also
+    // picks up the crack's own jump where a sample falls across it, while the
+    // ridge there is only noise: the ridge must account for half of what a jump
+    // spread over the window and both smoothings would raise at least.
+    bool ridgeCarriesTheJump(const GridField& strengthMap, Vec position, Vec n, Vec jump) const {
+        if (!finite(jump)) return true;
+        const double sides[2] = {strengthMap.sample(position + jumpOffset_ * n),
+                                 strengthMap.sample(position - jumpOffset_ * n)};
+        double background = 0.0;
+        int count = 0;
+        for (double side : sides)
+            if (std::isfinite(side)) background += side, ++count;
+        const double peak = strengthMap.sample(position);
+        if (count == 0 || !std::isfinite(peak)) return true;
+        const double sigma = smoothingScale();
+        const double spread = double(window_) / step_ + 2.5 * std::sqrt(sigma * sigma + kRidgeSigma * kRidgeSigma);
+        return peak - background / count >= kMinRidgeShare * norm(jump) / spread;
+    }
+
+    // The eigenvector of the symmetric matrix [[a, b], [b, c]] for eigenvalue l.
+    static Vec eigenvector(double a, double b, double c, double l) {
+        const Vec first{b, l - a}, second{l - c, b};
+        const Vec v = norm(first) >= norm(second) ? first : second;
+        if (norm(v) > 1e-300) return normalized(v);
+        return a <= c ? Vec{1.0, 0.0} : Vec{0.0, 1.0};
+    }
+
+    // Cells closer to the border than `border` are left out: the smoothing
+    // kernel is cut there, which bends an oblique ridge towards the inside.
+    void findCandidates(const GridField& s, int border) {
+        candidateAt_.assign(size_t(width_) * height_, -1);
+        const double maxOffset = params_.maxCentreOffset;
+        border = std::max(border, 1);
+        for (int j = border; j + border < height_; ++j)
+            for (int i = border; i + border < width_; ++i) {
+                double v[3][3];
+                bool known = true;
+                for (int dj = -1; dj <= 1; ++dj)
+                    for (int di = -1; di <= 1; ++di) known = known && std::isfinite(v[dj + 1][di + 1] = s.at(i + di, j + dj));
+                if (!known) continue;
+                const double sx = 0.5 * (v[1][2] - v[1][0]), sy = 0.5 * (v[2][1] - v[0][1]);
+                const double sxx = v[1][2] - 2.0 * v[1][1] + v[1][0], syy = v[2][1] - 2.0 * v[1][1] + v[0][1];
+                const double sxy = 0.25 * (v[2][2] - v[2][0] - v[0][2] + v[0][0]);
+                const double mean = 0.5 * (sxx + syy), radius = std::hypot(0.5 * (sxx - syy), sxy);
+                const double across = mean - radius;
+                // A ridge: the strongest curvature is the negative one, across the line.
+                if (!(across < 0.0 && std::abs(across) >= std::abs(mean + radius))) continue;
+                Vec n = eigenvector(sxx, sxy, syy, across);
+                const double angle = grid_.crackAngle ? value(grid_.crackAngle, i, j) : kNaN;
+                if (std::isfinite(angle)) n = normalOf({std::cos(angle / kDegrees), -std::sin(angle / kDegrees)});
+                const Vec tangent = canonicalTangent({n.y, -n.x});
+                n = normalOf(tangent);
+
+                Vec position;
+                const double phi = grid_.crackPosition ? value(grid_.crackPosition, i, j) : kNaN;
+                if (std::isfinite(phi)) {
+                    position = Vec{double(i), double(j)} + (phi / step_) * n;
+                } else {
+                    const double curvature = sxx * n.x * n.x + 2.0 * sxy * n.x * n.y + syy * n.y * n.y;
+                    if (!(curvature < 0.0)) continue;
+                    const double t = -(sx * n.x + sy * n.y) / curvature;
+                    if (std::abs(t * n.x) > maxOffset || std::abs(t * n.y) > maxOffset) continue;
+                    position = {i + t * n.x, j + t * n.y};
+                }
+                addCandidate(s, position, tangent, i, j);
+            }
+    }
+
+    void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
+        const Vec n = normalOf(tangent);
+        Vec jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
+        if (!consistentAtTwiceTheOffset(position, n, jump)) return;
+        if (!grid_.openingIntensity && !ridgeCarriesTheJump(strengthMap, position, n, jump)) return;
+        double magnitude = norm(jump);
+        if (grid_.openingIntensity) {
+            const double opening = sampleField(grid_.openingIntensity, width_, height_, position);
+            if (!finite(jump) && std::isfinite(opening)) jump = opening * n;
+            if (std::isfinite(opening)) magnitude = std::max(std::isfinite(magnitude) ? magnitude : 0.0, opening);
+        }
+        if (!finite(jump) || !std::isfinite(magnitude) || magnitude < params_.minOpening) return;
+        const double strength = magnitude / jumpNoise_;
+        if (strength < params_.lowThreshold) return;
+        candidateAt_[cellIndex(i, j, width_)] = static_cast<int>(candidates_.size());
+        candidates_.push_back({position, tangent, jump, strength, i, j});
+    }
+
+    // Steger's linking: from the strongest unused point, step to the best of
+    // the three neighbouring cells ahead, both ways along the line.
+    std::vector<std::vector<int>> linkLines() {
+        std::vector<int> seeds;
+        for (int k = 0; k < int(candidates_.size()); ++k)
+            if (candidates_[size_t(k)].strength >= params_.highThreshold) seeds.push_back(k);
+        std::sort(seeds.begin(), seeds.end(),
+                  [&](int a, int b) { return candidates_[size_t(a)].strength > candidates_[size_t(b)].strength; });
+        used_.assign(candidates_.size(), false);
+        std::vector<std::vector<int>> lines;
+        for (int seed : seeds) {
+            if (used_[size_t(seed)]) continue;
+            used_[size_t(seed)] = true;
+            const Vec t = candidates_[size_t(seed)].tangent;
+            std::vector<int> backward = follow(seed, -1.0 * t);
+            std::vector<int> line(backward.rbegin(), backward.rend());
+            line.push_back(seed);
+            for (int k : follow(seed, t)) line.push_back(k);
+            lines.push_back(std::move(line));
+        }
+        return lines;
+    }
+
+    std::vector<int> follow(int start, Vec direction) {
+        static constexpr std::array<std::array<int, 2>, 8> kOctants{
+            {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}}};
+        const double minAlignment = std::cos(std::clamp(double(params_.maxLinkAngle), 0.0, 90.0) / kDegrees) - 1e-9;
+        std::vector<int> path;
+        int current = start;
+        while (true) {
+            const Candidate& here = candidates_[size_t(current)];
+            const int octant = static_cast<int>(std::lround(std::atan2(direction.y, direction.x) / (kPi / 4)));
+            int best = -1;
+            double bestCost = std::numeric_limits<double>::infinity();
+            for (int o = octant - 1; o <= octant + 1; ++o) {
+                const auto& offset = kOctants[size_t((o % 8 + 8) % 8)];
+                const int i = here.i + offset[0], j = here.j + offset[1];
+                if (i < 0 || j < 0 || i >= width_ || j >= height_) continue;
+                const int k = candidateAt_[cellIndex(i, j, width_)];
+                if (k < 0 || used_[size_t(k)]) continue;
+                const Candidate& next = candidates_[size_t(k)];
+                const double alignment = std::abs(dot(next.tangent, direction));
+                if (alignment < minAlignment) continue;
+                const double cost = norm(next.position - here.position) + std::acos(std::min(alignment, 1.0));
+                if (cost < bestCost) bestCost = cost, best = k;
+            }
+            if (best < 0) return path;
+            used_[size_t(best)] = true;
+            path.push_back(best);
+            const Vec t = candidates_[size_t(best)].tangent;
+            direction = dot(t, direction) < 0.0 ? -1.0 * t : t;
+            current = best;
+        }
+    }
+
+    void appendLine(CrackLineSet& set, const std::vector<int>& line) const {
+        set.lineStarts.push_back(static_cast<int32_t>(set.x.size()));
+        for (int k : line) {
+            const Candidate& c = candidates_[size_t(k)];
+            set.x.push_back(float(c.position.x));
+            set.y.push_back(float(c.position.y));
+            set.cosine.push_back(float(c.tangent.x));
+            set.sine.push_back(float(c.tangent.y));
+            set.alpha.push_back(float(screenAngle(c.tangent)));
+            set.jumpA.push_back(float(dot(c.jump, c.tangent)));
+            set.jumpB.push_back(float(dot(c.jump, normalOf(c.tangent))));
+            set.strength.push_back(float(c.strength));
+        }
+    }
+
+    const CrackGridView& grid_;
+    const CrackLineParameters& params_;
+    int width_;
+    int height_;
+    int step_;
+    int window_;
+    bool hasDisplacement_;
+    double jumpOffset_ = 1.0;
+    double jumpNoise_ = kJumpNoiseFloor;
+    std::vector<Candidate> candidates_;
+    std::vector<int> candidateAt_;
+    std::vector<bool> used_;
+};
+
+struct Point {
+    Vec position;
+    Vec tangent;
+    Vec jump;  // image axes
+    double strength = 0.0;
+};
+
+std::vector<std::vector<Point>> splitLines(const CrackLineSet& set) {
+    std::vector<std::vector<Point>> lines;
+    const size_t n = set.size();
+    const bool consistent = set.y.size() == n && set.cosine.size() == n && set.sine.size() == n &&
+                            set.jumpA.size() == n && set.jumpB.size() == n && set.strength.size() == n;
+    if (!consistent || set.lineStarts.size() < 2) return lines;
+    for (size_t l = 0; l + 1 < set.lineStarts.size(); ++l) {
+        const size_t begin = size_t(std::max(set.lineStarts[l], 0));
+        const size_t end = std::min(size_t(std::max(set.lineStarts[l + 1], 0)), n);
+        std::vector<Point> line;
+        for (size_t k = begin; k < end; ++k) {
+            const Vec t{set.cosine[k], set.sine[k]};
+            line.push_back({{set.x[k], set.y[k]}, t, set.jumpA[k] * t + set.jumpB[k] * normalOf(t), set.strength[k]});
+        }
+        if (!line.empty()) lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// Direction in which a line leaves through its last point (towards its first
+// when `front`); a single point leaves along its tangent towards `towards`.
+Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
+    if (line.size() < 2) {
+        const Vec t = line.front().tangent;
+        return dot(t, towards) < 0.0 ? -1.0 * t : t;
+    }
+    const size_t reach = std::min<size_t>(3, line.size() - 1);
+    const Vec end = front ? line.front().position : line.back().position;
+    const Vec inner = front ? line[reach].position : line[line.size() - 1 - reach].position;
+    return normalized(end - inner);
+}
+
+// Joins line ends across gaps whose direction runs on along both lines, the
+// shortest gaps first: noise breaks one crack into pieces. Ends are numbered
+// 2 * line + (1 for the front, 0 for the back).
+std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> lines, double maxGap,
+                                               double maxAngleDegrees) {
+    const double minAlignment = std::cos(std::clamp(maxAngleDegrees, 0.0, 180.0) / kDegrees) - 1e-9;
+    const auto endPoint = [&](size_t end) {
+        return end % 2 ? lines[end / 2].front().position : lines[end / 2].back().position;
+    };
+    struct Gap {
+        double length;
+        size_t a, b;
+    };
+    std::vector<Gap> gaps;
+    for (size_t a = 0; a < 2 * lines.size(); ++a)
+        for (size_t b = (a / 2 + 1) * 2; b < 2 * lines.size(); ++b) {
+            const Vec gap = endPoint(b) - endPoint(a);
+            const double length = norm(gap);
+            if (length > maxGap) continue;
+            if (length > 0.0) {
+                const Vec g = (1.0 / length) * gap;
+                if (dot(outward(lines[a / 2], a % 2, g), g) < minAlignment) continue;
+                if (dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < minAlignment) continue;
+            }
+            gaps.push_back({length, a, b});
+        }
+    std::stable_sort(gaps.begin(), gaps.end(), [](const Gap& x, const Gap& y) { return x.length < y.length; });
+
+    // Each end is joined at most once, and never into a loop.
+    std::vector<size_t> group(lines.size());
+    for (size_t l = 0; l < lines.size(); ++l) group[l] = l;
+    const auto root = [&](size_t l) {
+        while (group[l] != l) l = group[l] = group[group[l]];
+        return l;
+    };
+    std::vector<std::ptrdiff_t> joined(2 * lines.size(), -1);
+    for (const Gap& gap : gaps) {
+        if (joined[gap.a] >= 0 || joined[gap.b] >= 0 || root(gap.a / 2) == root(gap.b / 2)) continue;
+        joined[gap.a] = std::ptrdiff_t(gap.b);
+        joined[gap.b] = std::ptrdiff_t(gap.a);
+        group[root(gap.a / 2)] = root(gap.b / 2);
+    }
+
+    // Every chain starts at a line end that was not joined.
+    std::vector<std::vector<Point>> chains;
+    std::vector<bool> done(lines.size(), false);
+    for (size_t start = 0; start < 2 * lines.size(); ++start) {
+        if (done[start / 2] || joined[start] >= 0) continue;
+        std::vector<Point> chain;
+        for (std::ptrdiff_t entry = std::ptrdiff_t(start); entry >= 0;) {
+            std::vector<Point>& line = lines[size_t(entry) / 2];
+            done[size_t(entry) / 2] = true;
+            if (entry % 2 == 0) std::reverse(line.begin(), line.end());
+            chain.insert(chain.end(), line.begin(), line.end());
+            entry = joined[size_t(entry) ^ 1u];
+        }
+        chains.push_back(std::move(chain));
+    }
+    return chains;
+}
+
+// Each tangent becomes the axial mean of the tangents of up to five
+// neighbours on either side, which damps the scatter of single ridge points.
+void smoothTangents(std::vector<Point>& line) {
+    constexpr size_t kReach = 5;
+    std::vector<Vec> smoothed(line.size());
+    for (size_t k = 0; k < line.size(); ++k) {
+        Vec doubled;
+        const size_t from = k >= kReach ? k - kReach : 0, to = std::min(k + kReach, line.size() - 1);
+        for (size_t m = from; m <= to; ++m) {
+            const Vec t = line[m].tangent;
+            doubled = doubled + Vec{t.x * t.x - t.y * t.y, 2.0 * t.x * t.y};
+        }
+        const double angle = 0.5 * std::atan2(doubled.y, doubled.x);
+        smoothed[k] = norm(doubled) > 1e-12 ? canonicalTangent({std::cos(angle), std::sin(angle)}) : line[k].tangent;
+    }
+    // The jump is taken towards the normal: a tangent that turned round takes it along.
+    for (size_t k = 0; k < line.size(); ++k) {
+        if (dot(smoothed[k], line[k].tangent) < 0.0) line[k].jump = -1.0 * line[k].jump;
+        line[k].tangent = smoothed[k];
+    }
+}
+
+} // namespace
+
+CrackLineSet extractCrackLines(const CrackGridView& grid, const CrackLineParameters& params) {
+    return Extraction(grid, params).run();
+}
+
+CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParameters& params) {
+    CrackLineSet out;
+    out.gridWidth = lines.gridWidth;
+    out.gridHeight = lines.gridHeight;
+    const int step = std::max(params.stepX, 1);
+    const int window = params.windowSize > 0 ? params.windowSize : 41;
+    for (std::vector<Point>& line : joinAcrossGaps(splitLines(lines), double(window) / step, params.maxJoinAngle)) {
+        std::erase_if(line, [&](const Point& p) { return norm(p.jump) < params.minOpening; });
+        if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
+        smoothTangents(line);
+        out.lineStarts.push_back(static_cast<int32_t>(out.x.size()));
+        for (const Point& p : line) {
+            out.x.push_back(float(p.position.x));
+            out.y.push_back(float(p.position.y));
+            out.cosine.push_back(float(p.tangent.x));
+            out.sine.push_back(float(p.tangent.y));
+            out.alpha.push_back(float(screenAngle(p.tangent)));
+            out.jumpA.push_back(float(dot(p.jump, p.tangent)));
+            out.jumpB.push_back(float(dot(p.jump, normalOf(p.tangent))));
+            out.strength.push_back(float(p.strength));
+        }
+    }
+    if (!out.lineStarts.empty()) out.lineStarts.push_back(static_cast<int32_t>(out.x.size()));
+    return out;
+}
+
+float measureCrackLines(const std::vector<float>& field, int32_t width, int32_t height, const CrackLineSet& lines,
+                        size_t point) {
+    if (width < 1 || height < 1 || field.size() < size_t(width) * size_t(height)) return float(kNaN);
+    if (point >= lines.x.size() || point >= lines.y.size()) return float(kNaN);
+    return float(sampleField(field.data(), width, height, {lines.x[point], lines.y[point]}));
+}
+
+std::vector<float> makeNanField(const CrackLineSet& lines, const std::vector<float>& values, int32_t width,
+                                int32_t height, float radius, const CrackLineParameters& params) {
+    if (width <= 0 || height <= 0) return {};
+    std::vector<float> out(size_t(width) * size_t(height), float(kNaN));
+    std::vector<double> nearest(out.size(), std::numeric_limits<double>::infinity());
+    // Never below half a cell diagonal, so that a point always reaches the cell it lies in.
+    const double reach = std::max(double(radius) / std::max(params.stepX, 1), std::sqrt(0.5));
+    const size_t count = std::min({values.size(), lines.x.size(), lines.y.size()});
+    for (size_t k = 0; k < count; ++k) {
+        const Vec p{lines.x[k], lines.y[k]};
+        if (!std::isfinite(values[k]) || !finite(p)) continue;
+        const int i0 = std::max(0, static_cast<int>(std::ceil(p.x - reach)));
+        const int i1 = std::min(width - 1, static_cast<int>(std::floor(p.x + reach)));
+        const int j0 = std::max(0, static_cast<int>(std::ceil(p.y - reach)));
+        const int j1 = std::min(height - 1, static_cast<int>(std::floor(p.y + reach)));
+        for (int j = j0; j <= j1; ++j)
+            for (int i = i0; i <= i1; ++i) {
+                const double d = norm(Vec{double(i), double(j)} - p);
+                const size_t index = cellIndex(i, j, width);
+                if (d <= reach && d < nearest[index]) {
+                    nearest[index] = d;
+                    out[index] = values[k];
+                }
+            }
+    }
+    return out;
+}
+
+} // namespace tavro

@@ -1,0 +1,461 @@
+#include "compute/compute_worker.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/multi_gpu_log.h"
+#include "gpu/runtime_base.h"
+#include "support/speckle.h"
+
+#if !defined(TAVRO_USE_CUDA)
+#include "gpu/cpu_device.h"
+#endif
+
+namespace tavro::gui {
+namespace {
+
+std::mutex logMutex;
+std::vector<std::string> logLines;
+
+// A Qt application for the worker's thread; multi-GPU log lines are kept here
+// instead of going to a file.
+class WorkerEnvironment : public ::testing::Environment {
+    void SetUp() override {
+        app_ = std::make_unique<QCoreApplication>(argc_, argv_);
+        unsetenv("TAVRO_MGPU_LOG");
+        MultiGpuLog::instance().setSink([](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            logLines.push_back(line);
+        });
+    }
+    void TearDown() override { app_.reset(); }
+
+    int argc_ = 1;
+    char name_[12] = "worker_test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QCoreApplication> app_;
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new WorkerEnvironment);
+
+int vramLines() {
+    std::lock_guard lock(logMutex);
+    const auto count = std::count_if(logLines.begin(), logLines.end(), [](const std::string& line) {
+        return line.find(" VRAM ") != std::string::npos && line.find("MB free=") != std::string::npos;
+    });
+    logLines.clear();
+    return int(count);
+}
+
+#define REQUIRE_DEVICE()                                                         \
+    do {                                                                         \
+        int devices = 0;                                                         \
+        if (cudaGetDeviceCount(&devices) != cudaSuccess || devices == 0)         \
+            GTEST_SKIP() << "no CUDA device";                                    \
+    } while (0)
+
+constexpr int kSize = 128, kWindow = 21, kStep = 8, kReach = 4;
+// Grid point i lies at kOrigin + i * kStep: half the window plus the reach.
+constexpr int kOrigin = kWindow / 2 + kReach;
+
+testing::SpeckleOptions speckle() {
+    testing::SpeckleOptions options;
+    options.width = options.height = kSize;
+    options.supersampling = 2;
+    return options;
+}
+
+QImage toImage(const testing::Image& image) {
+    const std::vector<uint8_t> bytes = testing::quantize8(image);
+    QImage out(image.width, image.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < image.height; ++y) std::memcpy(out.scanLine(y), &bytes[size_t(y) * image.width], image.width);
+    return out;
+}
+
+// u = (3.3, -2.6) px: registration takes out (3, -3), the search the rest.
+ComputationRequest baseRequest() {
+    static const testing::ImagePair pair = testing::makeFourierShiftedPair(speckle(), 3.3, -2.6);
+    ComputationRequest request;
+    request.reference = toImage(pair.reference);
+    request.deformed = toImage(pair.deformed);
+    request.roi = QRect(0, 0, kSize, kSize);
+    PixelSearchParams& p = request.pixelSearch;
+    p.windowSizeX = p.windowSizeY = kWindow;
+    p.stepX = p.stepY = kStep;
+    p.maxU = p.maxV = p.searchUp = p.searchDown = p.searchLeft = p.searchRight = kReach;
+    request.subpixel.interpolation = 2;
+    request.shapeFunctionName = QStringLiteral("Translation");
+    request.imageIndex = 1;
+    return request;
+}
+
+ComputationRequest neuralRequest() {
+    ComputationRequest request = baseRequest();
+    request.neuralCorrelation = true;
+    request.pixelSearch.stepX = request.pixelSearch.stepY = 48;
+    request.userStepX = request.userStepY = 4;
+    return request;
+}
+
+// What one request emitted, in order.
+struct Outcome {
+    std::vector<std::pair<int, QString>> progress;
+    int succeeded = 0, failed = 0, cancelled = 0;
+    ComputationResult result;
+    QString status, details;
+
+    // The status texts without counts and timing, each stage once.
+    std::vector<QString> stages() const {
+        std::vector<QString> out;
+        for (const auto& [percent, message] : progress) {
+            QString text = message.section(QStringLiteral("|||"), 0, 0).section(QStringLiteral(" | "), 0, 0);
+            text.remove(QRegularExpression(QStringLiteral(" \\(\\d+ (points|tiles)\\)$")));
+            if (out.empty() || out.back() != text) out.push_back(text);
+        }
+        return out;
+    }
+    std::vector<int> percentsOf(const QString& prefix) const {
+        std::vector<int> out;
+        for (const auto& [percent, message] : progress)
+            if (message.startsWith(prefix)) out.push_back(percent);
+        return out;
+    }
+};
+
+// The worker on its own thread, as the window runs it. Signals are recorded on
+// the thread that emits them, where `onProgress` may act (e.g. cancel).
+class WorkerThread {
+public:
+    WorkerThread() : worker_(new ComputeWorker) {
+        worker_->moveToThread(&thread_);
+        QObject::connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
+        const auto record = [this](auto signal, auto slot) {
+            QObject::connect(worker_, signal, worker_, [this, slot](auto... args) {
+                std::unique_lock lock(mutex_);
+                slot(args...);
+            }, Qt::DirectConnection);
+        };
+        record(&ComputeWorker::progress, [this](int percent, const QString& message) {
+            outcome_.progress.emplace_back(percent, message);
+            if (onProgress) onProgress(message);
+        });
+        record(&ComputeWorker::succeeded, [this](const ComputationResult& r) { ++outcome_.succeeded, outcome_.result = r; });
+        record(&ComputeWorker::failed, [this](const QString& status, const QString& details) {
+            ++outcome_.failed, outcome_.status = status, outcome_.details = details;
+        });
+        record(&ComputeWorker::cancelled, [this] { ++outcome_.cancelled; });
+        thread_.start();
+    }
+    ~WorkerThread() {
+        thread_.quit();
+        thread_.wait();
+    }
+
+    ComputeWorker& worker() { return *worker_; }
+
+    // Posts the request as a queued call, as the window does, and waits for the slot to return.
+    Outcome run(const ComputationRequest& request) {
+        EXPECT_TRUE(QMetaObject::invokeMethod(worker_, "startComputation", Qt::BlockingQueuedConnection,
+                                              Q_ARG(tavro::gui::ComputationRequest, request)));
+        std::lock_guard lock(mutex_);
+        Outcome outcome = std::exchange(outcome_, {});
+        EXPECT_EQ(outcome.succeeded + outcome.failed + outcome.cancelled, 1) << "one terminal signal per request";
+        return outcome;
+    }
+
+    std::function<void(const QString&)> onProgress;
+
+private:
+    QThread thread_;
+    ComputeWorker* worker_;
+    std::mutex mutex_;
+    Outcome outcome_;
+};
+
+// Stands in for the neural engine: a 30 x 30 field on the user's 4 px grid
+// across which a horizontal crack opens by 1 px, or the misbehaviour asked for.
+enum class Neural { Crack, Fail, WrongSize, ThrowBadAlloc, ThrowRuntime, ThrowOther };
+
+class FakeSession : public NeuralSession {
+public:
+    FakeSession(std::vector<int> devices, Neural behaviour) : devices_(std::move(devices)), behaviour_(behaviour) {}
+    const std::vector<int>& devices() const override { return devices_; }
+
+    bool run(const ImageSource&, const ImageSource&, int32_t, int32_t, const std::array<int32_t, 4>&,
+             const PixelDisplacementResult& pixel, const GridDescriptor& grid, PixelDisplacementResult& out,
+             const TileProgress& progress, std::string& error) override {
+        EXPECT_EQ(grid.cols, pixel.gridWidth);
+        EXPECT_EQ(grid.originX, kOrigin);
+        for (int64_t tile = 0; tile <= 4; ++tile)
+            if (!progress(tile, 4)) return false;
+        if (behaviour_ == Neural::Fail) error = "model file missing";
+        if (behaviour_ == Neural::ThrowBadAlloc) throw std::bad_alloc();
+        if (behaviour_ == Neural::ThrowRuntime) throw std::runtime_error("tensor \xC3\xA9");
+        if (behaviour_ == Neural::ThrowOther) throw 42;
+        constexpr int n = 30;
+        out.gridWidth = out.gridHeight = n;
+        out.dispX.assign(size_t(n) * n, 0.1f);
+        out.dispY.resize(size_t(n) * n - (behaviour_ == Neural::WrongSize ? 1 : 0));
+        for (size_t k = 0; k < out.dispY.size(); ++k)
+            out.dispY[k] = float(std::clamp((double(k / n) - 14.5) * 4.0 / kWindow + 0.5, 0.0, 1.0));
+        return behaviour_ != Neural::Fail;
+    }
+
+private:
+    std::vector<int> devices_;
+    Neural behaviour_;
+};
+
+void useFakeSessions(WorkerThread& thread, Neural behaviour, int* created = nullptr) {
+    thread.worker().setNeuralSessionFactory([=](const std::vector<int>& devices, int32_t, std::string& notice,
+                                                std::string&) {
+        if (created) ++*created;
+        notice = "weights cached";
+        return std::make_unique<FakeSession>(devices, behaviour);
+    });
+}
+
+TEST(ComputeWorker, RunsTheStagesInOrderAndMeasuresTheMaskedField) {
+    REQUIRE_DEVICE();
+    // A 1 % stretch along x on top of the translation; the mask hides x < 64.
+    static const testing::ImagePair pair = testing::makeRenderedPair(
+        speckle(), testing::affineField({0.01, 0.0, 0.0, 0.0}, {64.0, 64.0}, {3.3, -2.6}));
+    ComputationRequest request = baseRequest();
+    request.reference = toImage(pair.reference);
+    request.deformed = toImage(pair.deformed);
+    request.imageIndex = 2;
+    request.imageCount = 3;
+    request.computeStrains = true;
+    request.subpixel.affine = false;  // strains then come from differences over the grid spacing
+    request.useMask = true;
+    request.mask = QImage(kSize, kSize, QImage::Format_Grayscale8);
+    request.mask.fill(255);
+    for (int y = 0; y < kSize; ++y) std::memset(request.mask.scanLine(y), 0, 64);
+    setenv("TAVRO_AI_VRAM", "", 1);
+    vramLines();
+    WorkerThread thread;
+    const Outcome outcome = thread.run(request);
+    unsetenv("TAVRO_AI_VRAM");
+    EXPECT_EQ(vramLines(), 2) << "before and after the integer-pixel search, even with TAVRO_AI_VRAM empty";
+
+    ASSERT_EQ(outcome.succeeded, 1) << outcome.status.toStdString() << " " << outcome.details.toStdString();
+    const QString prefix = QStringLiteral("Image 2/3 - ");
+    EXPECT_EQ(outcome.stages(),
+              (std::vector<QString>{prefix + "Global alignment (rigid)", prefix + "Preparing regions of interest",
+                                    prefix + "Integer-pixel search", prefix + "Subpixel refinement",
+                                    prefix + "Computing strains (ε)", prefix + "Computation completed."}));
+    EXPECT_EQ(outcome.progress.front(), std::make_pair(0, prefix + "Global alignment (rigid)"));
+    EXPECT_EQ(outcome.progress.back().first, 100);
+    EXPECT_TRUE(outcome.progress.back().second.startsWith(prefix + "Computation completed.|||Duration: "));
+
+    const ComputationResult& result = outcome.result;
+    EXPECT_EQ(result.roi, request.roi);
+    EXPECT_EQ(result.shapeFunctionName, request.shapeFunctionName);
+    EXPECT_EQ(result.rigid.shiftX, -3.0f);
+    EXPECT_EQ(result.rigid.shiftY, 3.0f);
+    const PixelDisplacementResult& d = *result.displacements;
+    ASSERT_EQ(d.dispX.size(), 13u * 13u);
+    // Measured against the deformed image moved back by the rigid shift; a
+    // translation-only window under a 1 % stretch stays within 0.05 px.
+    double sumXX = 0.0;
+    int strains = 0;
+    for (size_t k = 0; k < d.dispX.size(); ++k) {
+        const double x = kOrigin + int(k % 13) * kStep;
+        if (x < 64) {
+            EXPECT_TRUE(std::isnan(d.dispX[k]) && std::isnan(d.dispY[k]) && std::isnan(result.strains->epsXX[k]));
+            continue;
+        }
+        EXPECT_NEAR(d.dispX[k] - result.rigid.shiftX, 0.01 * (x - 64.0) + 3.3, 0.05) << k;
+        EXPECT_NEAR(d.dispY[k] - result.rigid.shiftY, -2.6, 0.05) << k;
+        if (std::isfinite(result.strains->epsXX[k])) sumXX += result.strains->epsXX[k], ++strains;
+    }
+    EXPECT_GE(strains, 60);
+    EXPECT_NEAR(sumXX / strains, 0.01, 0.002) << "differences over the 8 px grid spacing";
+    EXPECT_NEAR(result.autoMinUx - result.rigid.shiftX, 3.3, 0.05) << "masked points do not count";
+    EXPECT_TRUE(result.hasStrain);
+    EXPECT_FALSE(result.hasFracture);
+}
+
+TEST(ComputeWorker, BuildsTheImageSourcesTheRequestAsksFor) {
+    REQUIRE_DEVICE();
+    WorkerThread thread;
+    std::vector<std::vector<float>> fields;
+    for (const auto& [q4, nlc] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
+        ComputationRequest request = baseRequest();
+        request.enableQ4Projection = q4;
+        request.subpixel.enableNLC = nlc;
+        const Outcome outcome = thread.run(request);
+        ASSERT_EQ(outcome.succeeded, 1) << outcome.status.toStdString();
+        const std::vector<int> preparation = q4 ? std::vector<int>{0, 50, 75, 100} : std::vector<int>{0, 100};
+        EXPECT_EQ(outcome.percentsOf(QStringLiteral("Preparing regions of interest")), preparation);
+        fields.push_back(outcome.result.displacements->dispX);
+        EXPECT_NEAR(fields.back()[84] - outcome.result.rigid.shiftX, 3.3, 0.05);
+    }
+    const auto largestDifference = [&](size_t a, size_t b) {
+        float largest = 0.0f;
+        for (size_t k = 0; k < fields[a].size(); ++k) largest = std::max(largest, std::abs(fields[a][k] - fields[b][k]));
+        return largest;
+    };
+    EXPECT_LT(largestDifference(0, 1), 1e-4f) << "whole buffers hold what the streamed rows deliver";
+    EXPECT_LT(largestDifference(2, 3), 1e-4f) << "streamed and whole-buffer NLC filter alike";
+    EXPECT_GT(largestDifference(0, 2), 1e-4f) << "the NLC filter is applied";
+    EXPECT_EQ(vramLines(), 0) << "TAVRO_AI_VRAM unset";
+}
+
+TEST(ComputeWorker, EndsEachFailureWithItsStatus) {
+    REQUIRE_DEVICE();
+    struct Row {
+        std::function<void(ComputationRequest&)> change;
+        QString status;
+        QString details;  // "*": any non-empty text
+        std::optional<Neural> session = std::nullopt;
+    };
+    const auto neural = [](ComputationRequest& r) { r = neuralRequest(); };
+    const QString unexpected = QStringLiteral("Unexpected error during computation.");
+    const std::vector<Row> rows{
+        {[](ComputationRequest& r) { r.deformed = QImage(); }, "Invalid images.", ""},
+        {[](ComputationRequest& r) { r.deformed = r.deformed.copy(0, 0, 100, kSize); }, "Invalid images.", ""},
+        {[](ComputationRequest& r) { r.roi.setWidth(0); }, "Invalid ROI.", ""},
+        {[](ComputationRequest& r) { r.gpuDevice = 7; }, "GPU selection failed: *", ""},
+        {[](ComputationRequest& r) { r.pixelSearch.windowSizeX = 131; }, "Pixel accuracy calculation error.", "*"},
+        {[](ComputationRequest& r) { r.pixelSearch.windowSizeX = 131, r.multiGpu = true; },
+         "Pixel accuracy calculation error (multi-GPU).", "*"},
+        {[](ComputationRequest& r) { r.subpixel.maxIterations = 0; }, "Sub-pixel error.", "*"},
+        {neural, "AI engine unavailable.", "The neural correlation engine is not included in this build."},
+        {neural, "Neural correlation error.", "model file missing", Neural::Fail},
+        {[](ComputationRequest& r) { r = neuralRequest(), r.computeStrains = true; }, "Strain calculation error.", "*",
+         Neural::WrongSize},
+        {neural,
+         "Out of memory: the ROI is too large for the available RAM. Increase the step (spacing), reduce the ROI, "
+         "or free up memory.",
+         "std::bad_alloc (host out of memory)", Neural::ThrowBadAlloc},
+        {neural, unexpected, "tensor é", Neural::ThrowRuntime},
+        {neural, unexpected, "", Neural::ThrowOther},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.status.toStdString() + " / " + row.details.toStdString());
+        WorkerThread thread;
+        if (row.session) useFakeSessions(thread, *row.session);
+        ComputationRequest request = baseRequest();
+        row.change(request);
+        const Outcome outcome = thread.run(request);
+        ASSERT_EQ(outcome.failed, 1);
+        const auto matches = [](const QString& text, const QString& pattern) {
+            return pattern.endsWith('*') ? text.startsWith(pattern.chopped(1)) && text.size() >= pattern.size()
+                                         : text == pattern;
+        };
+        EXPECT_TRUE(matches(outcome.status, row.status)) << outcome.status.toStdString();
+        EXPECT_TRUE(matches(outcome.details, row.details)) << outcome.details.toStdString();
+        EXPECT_TRUE(!row.status.startsWith(QStringLiteral("Invalid")) || outcome.progress.empty())
+            << "refused before any stage";
+    }
+}
+
+#if !defined(TAVRO_USE_CUDA)
+TEST(ComputeWorker, ReportsAFailedAlignmentWithTheEngineMessage) {
+    WorkerThread thread;
+    DeviceBufferPool::instance().releaseAll();
+    gpu::CpuRuntimeConfig small = gpu::defaultCpuRuntimeConfig();
+    small.devices.front().memoryBytes = 16 * 1024;
+    gpu::configureCpuRuntime(small);
+    const Outcome outcome = thread.run(baseRequest());
+    DeviceBufferPool::instance().releaseAll();
+    gpu::configureCpuRuntime(gpu::defaultCpuRuntimeConfig());
+    EXPECT_EQ(outcome.status, QStringLiteral("Global alignment error."));
+    EXPECT_FALSE(outcome.details.isEmpty());
+}
+#endif
+
+TEST(ComputeWorker, CancellingDuringAStageEndsInCancelledAndTheNextRequestRuns) {
+    REQUIRE_DEVICE();
+    WorkerThread thread;
+    for (const QString stage : {"Global alignment (rigid)", "Integer-pixel search (", "Subpixel refinement (",
+                                "Computing strains (ε) ("}) {
+        thread.onProgress = [&](const QString& message) {
+            if (message.startsWith(stage)) thread.worker().cancel();
+        };
+        ComputationRequest request = baseRequest();
+        request.computeStrains = true;
+        EXPECT_EQ(thread.run(request).cancelled, 1) << stage.toStdString();
+    }
+    thread.onProgress = nullptr;
+    thread.worker().cancel();
+    EXPECT_EQ(thread.run(baseRequest()).succeeded, 1) << "each request clears the flag";
+}
+
+TEST(ComputeWorker, DiscontinuityModelsSplitTheRefinementProgress) {
+    REQUIRE_DEVICE();
+    ComputationRequest request = baseRequest();
+    request.subpixel.heaviside = true;
+    WorkerThread thread;
+    const Outcome outcome = thread.run(request);
+    const std::vector<int> percents = outcome.percentsOf(QStringLiteral("Subpixel refinement ("));
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    const auto firstPassEnd = std::find(percents.begin(), percents.end(), 5);
+    ASSERT_NE(firstPassEnd, percents.end()) << "the first pass reports 0 to 5 %";
+    EXPECT_TRUE(std::all_of(percents.begin(), firstPassEnd, [](int p) { return p <= 5; }));
+    // The discontinuity engine either refines or fails with its own status.
+    EXPECT_TRUE(outcome.succeeded ? outcome.result.hasFracture
+                                  : outcome.status == QStringLiteral("Sub-pixel error (fracture)."));
+}
+
+TEST(ComputeWorker, NeuralBranchRefinesOnTheUserGridAndFindsTheCrack) {
+    REQUIRE_DEVICE();
+    WorkerThread thread;
+    int sessions = 0;
+    useFakeSessions(thread, Neural::Crack, &sessions);
+    ComputationRequest request = neuralRequest();
+    request.computeStrains = true;
+    const Outcome outcome = thread.run(request);
+    ASSERT_EQ(outcome.succeeded, 1) << outcome.status.toStdString() << " " << outcome.details.toStdString();
+    EXPECT_EQ(outcome.stages(), (std::vector<QString>{"Global alignment (rigid)", "Preparing regions of interest",
+                                                      "Integer-pixel search", "Neural correlation",
+                                                      "Neural correlation — weights cached", "Neural correlation",
+                                                      "Crack detection (Steger ridges)", "Computing strains (ε)",
+                                                      "Computation completed."}));
+    EXPECT_EQ(outcome.percentsOf(QStringLiteral("Neural correlation (4 tiles)")), (std::vector<int>{0, 25, 50, 75, 100}));
+    const ComputationResult& result = outcome.result;
+    EXPECT_EQ(result.displacements->gridWidth, 30);
+    EXPECT_TRUE(result.hasStrain);
+    ASSERT_TRUE(result.hasFracture);
+    EXPECT_EQ(result.fracture->fields[FractureResult::OpeningIntensity].size(), 900u);
+    EXPECT_NEAR(result.fractureAutoMax[2], 1.0f, 0.05f) << "opening intensity";
+    EXPECT_EQ(std::make_pair(result.fractureAutoMin[5], result.fractureAutoMax[5]), std::make_pair(0.0f, 0.0f));
+
+    EXPECT_EQ(thread.run(request).succeeded, 1);
+    EXPECT_EQ(sessions, 1) << "the session is kept for the same devices";
+    thread.onProgress = [&](const QString& message) {
+        if (message.startsWith(QStringLiteral("Neural correlation (4 tiles)"))) thread.worker().cancel();
+    };
+    EXPECT_EQ(thread.run(request).cancelled, 1);
+}
+
+// The registration's block size: images above 10,000,000 and 100,000,000 pixels.
+TEST(ComputeWorker, ScalesTheRigidShiftBackToFullResolution) {
+    for (const auto& [pixels, scale] : std::vector<std::pair<int64_t, int>>{
+             {10000000, 1}, {10000001, 8}, {100000000, 8}, {100000001, 16}})
+        EXPECT_EQ(rigidShiftScale(pixels), scale) << pixels;
+    EXPECT_EQ(strainGridSpacing(1, 3), 1);
+    EXPECT_EQ(strainGridSpacing(6, 4), 4);
+}
+
+} // namespace
+} // namespace tavro::gui

@@ -1,0 +1,176 @@
+#include "compute/crack_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "compute/crack_detection.h"
+#include "core/results.h"
+
+namespace tavro {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr int kGrid = 64, kStep = 4, kWindow = 21;
+
+// A 64 x 64 correlation grid (4 px step) across a straight crack through its
+// centre. The jump (image axes, towards n = (-t.y, t.x) of the tangent t) is
+// spread over one window, as a window straddling a crack measures it, on top of
+// a smooth affine field and white noise.
+struct CrackField {
+    double angle = 0.0;  // on-screen tangent angle, degrees
+    double jumpX = 0.0, jumpY = 0.0, noise = 0.0, gradient = 0.002;
+    PixelDisplacementResult result;
+
+    double tx() const { return std::cos(angle * kPi / 180.0); }
+    double ty() const { return -std::sin(angle * kPi / 180.0); }
+    // Signed distance from the line in grid units.
+    double distance(double i, double j) const { return (i - 31.5) * -ty() + (j - 31.5) * tx(); }
+
+    CrackField& build(uint32_t seed = 7) {
+        std::mt19937 random(seed);
+        std::normal_distribution<double> gauss(0.0, 1.0);
+        result.gridWidth = result.gridHeight = kGrid;
+        result.dispX.resize(kGrid * kGrid);
+        result.dispY.resize(kGrid * kGrid);
+        for (int k = 0; k < kGrid * kGrid; ++k) {
+            const int i = k % kGrid, j = k / kGrid;
+            const double ramp = std::clamp(distance(i, j) * kStep / kWindow + 0.5, 0.0, 1.0);
+            result.dispX[k] = float(0.3 + gradient * i * kStep + ramp * jumpX + noise * gauss(random));
+            result.dispY[k] = float(-0.2 - gradient * j * kStep + ramp * jumpY + noise * gauss(random));
+        }
+        return *this;
+    }
+
+    static CrackLineParameters params() {
+        CrackLineParameters p;
+        p.stepX = kStep;
+        p.windowSize = kWindow;
+        p.smoothingSigma = 4.0f / kStep;
+        return p;
+    }
+
+    CrackLineSet lines() const {
+        const CrackGridView view{kGrid, kGrid, result.dispX.data(), result.dispY.data()};
+        return extractCrackLines(extractCrackLines(view, params()), params());
+    }
+};
+
+struct StraightCrack {
+    double angle, jumpX, jumpY, noise;
+};
+
+class StraightCrackTest : public ::testing::TestWithParam<StraightCrack> {};
+
+// Points lie on the line within half a cell and along it within 2 degrees. One
+// jump estimate has about 1.8 times the displacement noise per component: each
+// is within 0.12 px (three times that), their mean within 0.03 px.
+TEST_P(StraightCrackTest, PointsFollowTheLineWithItsAngleAndJump) {
+    const StraightCrack c = GetParam();
+    CrackField field;
+    field.angle = c.angle, field.jumpX = c.jumpX, field.jumpY = c.jumpY, field.noise = c.noise;
+    const CrackLineSet lines = field.build().lines();
+    EXPECT_EQ(lines.lineCount(), 1u) << "one crack, one line";
+    // The line crosses about 64 cells; no jump is measured within two offsets of the border.
+    EXPECT_GE(lines.size(), 40u);
+    double meanErrorX = 0.0, meanErrorY = 0.0;
+    for (size_t k = 0; k < lines.size(); ++k) {
+        EXPECT_LT(std::abs(field.distance(lines.x[k], lines.y[k])), 0.5) << k;
+        const double angleError = std::fmod(std::abs(lines.alpha[k] - c.angle), 180.0);
+        EXPECT_LT(std::min(angleError, 180.0 - angleError), 2.0) << k;
+        // Taken towards the point's own normal (-d, c): a vertical line may have either.
+        const double co = lines.cosine[k], si = lines.sine[k], a = lines.jumpA[k], b = lines.jumpB[k];
+        const double sign = si * field.ty() + co * field.tx() < 0.0 ? -1.0 : 1.0;
+        const double errorX = co * a - si * b - sign * c.jumpX, errorY = co * b + si * a - sign * c.jumpY;
+        EXPECT_LT(std::hypot(errorX, errorY), 0.12) << k;
+        meanErrorX += errorX / double(lines.size());
+        meanErrorY += errorY / double(lines.size());
+    }
+    EXPECT_LT(std::hypot(meanErrorX, meanErrorY), 0.03);
+}
+
+INSTANTIATE_TEST_SUITE_P(CrackLines, StraightCrackTest,
+                         ::testing::Values(StraightCrack{0.0, 0.0, 0.8, 0.0}, StraightCrack{30.0, 0.6, 0.5, 0.02},
+                                           StraightCrack{90.0, -0.7, 0.2, 0.02}, StraightCrack{-60.0, 0.4, -0.9, 0.02}));
+
+TEST(CrackLines, SmoothFieldsHaveNoCrack) {
+    // A 1 % gradient with noise, and a 1.5 px wave of 160 px period (strains up to 6 %).
+    for (const bool wave : {false, true}) {
+        CrackField field;
+        field.gradient = wave ? 0.0 : 0.01;
+        field.noise = 0.03;
+        field.build(11);
+        if (wave)
+            for (size_t k = 0; k < field.result.dispX.size(); ++k)
+                field.result.dispX[k] += float(1.5 * std::sin(2 * kPi * double(k % kGrid) / 40.0));
+        EXPECT_TRUE(field.lines().empty()) << "wave " << wave;
+    }
+}
+
+TEST(CrackLines, HolesAndDegenerateGridsAreSurvived) {
+    CrackField field;
+    field.angle = 20.0, field.jumpY = 1.0, field.noise = 0.02;
+    field.build();
+    std::mt19937 random(3);
+    for (float& v : field.result.dispX)
+        if (random() % 10 == 0) v = kNaN;
+    for (int k = 28 * kGrid; k < 36 * kGrid; ++k)
+        if (k % kGrid >= 28 && k % kGrid < 36) field.result.dispY[k] = kNaN;
+    const CrackLineSet lines = field.lines();
+    EXPECT_GE(lines.size(), 20u) << "the crack is found around the holes";
+    for (size_t k = 0; k < lines.size(); ++k) EXPECT_TRUE(std::isfinite(lines.jumpA[k] + lines.jumpB[k]));
+
+    const std::vector<float> nan(kGrid * kGrid, kNaN), four(4, 0.0f);
+    for (const CrackGridView& view : {CrackGridView{kGrid, kGrid, nan.data(), nan.data()}, CrackGridView{},
+                                      CrackGridView{2, 2, four.data(), four.data()}, CrackGridView{kGrid, kGrid}})
+        EXPECT_TRUE(extractCrackLines(extractCrackLines(view, CrackField::params()), CrackField::params()).empty());
+}
+
+TEST(CrackLines, MeasuresFieldsAtThePointsFromTheirFiniteNeighbours) {
+    CrackLineSet set;
+    set.x = {2.3f};
+    set.y = {1.5f};
+    std::vector<float> linear(24);
+    for (int k = 0; k < 24; ++k) linear[k] = float(k % 6 + 10 * (k / 6));
+    EXPECT_NEAR(measureCrackLines(linear, 6, 4, set, 0), 2.3f + 15.0f, 1e-5f);
+    linear[8] = linear[9] = linear[14] = linear[15] = kNaN;
+    EXPECT_TRUE(std::isnan(measureCrackLines(linear, 6, 4, set, 0))) << "no value around the point";
+    EXPECT_TRUE(std::isnan(measureCrackLines(linear, 6, 4, set, 1))) << "no such point";
+    EXPECT_TRUE(makeNanField(set, {7.0f}, 0, 4, 4.0f, CrackField::params()).empty());
+}
+
+// A horizontal crack (tangent (1, 0)) that slides by a = 3 px and opens by b = 4 px.
+TEST(CrackDetection, PlacesTheCrackFieldsOnTheGrid) {
+    CrackField field;
+    field.jumpX = 3.0, field.jumpY = 4.0;
+    const FractureResult cracks = gui::detectCracks(field.build().result, kStep, kWindow);
+    ASSERT_EQ(cracks.fields[FractureResult::OpeningIntensity].size(), size_t(kGrid * kGrid));
+    EXPECT_TRUE(cracks.fields[FractureResult::CrackPosition].empty());
+    const size_t onLine = 32 * kGrid + 32, far = 10 * kGrid + 32;
+    const auto at = [&](int f, size_t k) { return cracks.fields[f][k]; };
+    EXPECT_NEAR(at(FractureResult::OpeningX, onLine), 3.0f, 0.05f);
+    EXPECT_NEAR(at(FractureResult::OpeningY, onLine), 4.0f, 0.05f);
+    EXPECT_NEAR(at(FractureResult::OpeningIntensity, onLine), 5.0f, 0.05f);
+    EXPECT_NEAR(at(FractureResult::CrackAngle, onLine), 0.0f, 1.0f);
+    EXPECT_NEAR(at(FractureResult::OpeningDirection, onLine), 53.13f, 0.5f);
+    EXPECT_NEAR(at(FractureResult::Longitudinal, onLine), 3.0f, 0.1f);
+    EXPECT_NEAR(at(FractureResult::Transverse, onLine), 4.0f, 0.1f);
+    for (int f : {0, 1, 2, 3, 4, 12, 13, 14}) EXPECT_TRUE(std::isnan(at(f, far))) << "field " << f;
+
+    PixelDisplacementResult shortField = field.result;
+    shortField.dispX.pop_back();
+    for (const PixelDisplacementResult& d : {PixelDisplacementResult{}, shortField}) {
+        const FractureResult none = gui::detectCracks(d, 0, 0);
+        EXPECT_EQ(none.gridWidth, d.gridWidth);
+        EXPECT_TRUE(std::all_of(none.fields.begin(), none.fields.end(), [](const auto& f) { return f.empty(); }));
+    }
+}
+
+} // namespace
+} // namespace tavro
