@@ -1,15 +1,800 @@
+// Host side of the discontinuity-enriched refinement: input checks, the points
+// whose subset a crack may cut and the warps the kernel starts from there, row
+// strips of the two images per launch, and which enriched fits are kept.
+
 #include "core/rupture_subpixel.h"
 
-namespace tavro {
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <vector>
 
-// Placeholder until the enriched engine exists: callers get a clear failure
-// instead of a silently unenriched field.
-bool computeRuptureSubpixel(const ImageSource&, const ImageSource&, ImageSize, const PixelSearchParams&,
-                            const PixelDisplacementResult&, const SubpixelParams&, PixelDisplacementResult&,
-                            std::string& error, std::function<bool(uint64_t, uint64_t)>, FractureResult*, int32_t,
-                            int32_t, bool, bool) {
-    error = "Discontinuity-enriched refinement is not available yet.";
-    return false;
+#include "core/bspline_prefilter.h"
+#include "core/rupture_kernel.h"
+#include "gpu/runtime_base.h"
+
+namespace tavro {
+namespace {
+
+constexpr int64_t kPointsPerLaunch = 512;
+// Rows around a strip prefiltered by itself: the recursive filters' start-up
+// error has decayed below float precision after them.
+constexpr int kPrefilterApron = 64;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// A point is examined when the displacements of two grid points just outside
+// its subset, on opposite sides, differ by more than their neighbours' do (the
+// straddle's residual): by at least kSmallestJump pixels and by more than
+// kNoiseFactor times the tenth percentile of the residuals over the grid. A
+// crack shows in the straddles within about a window and a half of it, which
+// on a small grid is most of them; the tenth percentile still measures the
+// noise, and for Gaussian errors the factor puts the line near five standard
+// deviations.
+constexpr double kNoiseFactor = 10.9;
+constexpr double kNoiseQuantile = 0.1;
+constexpr double kSmallestJump = 0.05;
+
+// The noise energy is measured at the points of a kProbeLattice x kProbeLattice
+// lattice over the whole grid that no crack seems to disturb, so that every
+// band of a multi-device run judges its fits by the same figure. A low
+// quantile of the probes' energies: where a first-order warp does not fit the
+// field, a probe measures that misfit as well, and noise alone varies little
+// between probes.
+constexpr int kProbeLattice = 8;
+constexpr size_t kMinProbes = 5;
+constexpr double kProbeQuantile = 0.2;
+
+// An enriched fit is kept when it explains the subset better than the
+// continuous warp and leaves at most kCostExcess times what the measured noise
+// alone would (a line that missed the crack's gap leaves far more), its jump
+// stands out of the noise (Mahalanobis distance from zero squared, kJumpChi2)
+// and lies between kSmallestJump and twice the jump limit, it explains the
+// subset better than a smooth second-order warp by a margin that noise would
+// not give (kSmoothChi2), and its smaller side holds kSideFraction of the
+// subset (kTwinSideFraction when twinning, where that side's own gradients
+// carry its warp to the line).
+constexpr float kCostExcess = 4.0f;
+constexpr float kJumpChi2 = 36.0f;
+constexpr float kSmoothChi2 = 30.0f;
+constexpr float kSideFraction = 0.05f;
+constexpr float kTwinSideFraction = 0.15f;
+
+// ... and when one of its eight grid neighbours was kept with the same crack:
+// angles within kSameAngle degrees, jumps within kSameJump of the larger one
+// plus kSameJumpSlack px, and lines within kSameLine px of each other at the
+// point. A crack runs through several subsets; a lone fit is most often a
+// systematic misfit at a subset's edge that a spurious line absorbed.
+constexpr double kSameAngle = 10.0;
+constexpr double kSameJump = 0.35;
+constexpr double kSameJumpSlack = 0.1;
+constexpr double kSameLine = 2.0;
+
+// A launch's image strips span at most this many rows besides the window.
+constexpr int kChunkRows = 1024;
+
+using Warp = std::array<float, detail::kWarpFloats>;
+
+// Largest displacement difference between two warps over a subset of half
+// sizes (hx, hy): an affine difference is largest at a corner.
+double warpDistance(const float* a, const float* b, double hx, double hy) {
+    double largest = 0.0;
+    for (int k = 0; k < 2; ++k) {
+        const double t = std::abs(double(a[k]) - b[k]);
+        const double g =
+            std::abs(double(a[2 + 2 * k]) - b[2 + 2 * k]) * hx + std::abs(double(a[3 + 2 * k]) - b[3 + 2 * k]) * hy;
+        largest = std::max(largest, t + g);
+    }
+    return largest;
+}
+
+struct Seed {
+    int64_t index;
+    std::array<float, detail::kSeedFloats> warps;
+};
+
+class DeviceArray {
+public:
+    DeviceArray() = default;
+    ~DeviceArray() {
+        if (array_) (void)cudaFreeArray(array_);
+    }
+    DeviceArray(const DeviceArray&) = delete;
+    DeviceArray& operator=(const DeviceArray&) = delete;
+    cudaArray_t* out() { return &array_; }
+    cudaArray_t get() const { return array_; }
+
+private:
+    cudaArray_t array_ = nullptr;
+};
+
+class TextureObject {
+public:
+    TextureObject() = default;
+    ~TextureObject() {
+        if (texture_) (void)cudaDestroyTextureObject(texture_);
+    }
+    TextureObject(const TextureObject&) = delete;
+    TextureObject& operator=(const TextureObject&) = delete;
+
+    // Point reads with clamp addressing at unnormalised coordinates, as the interpolation expects.
+    cudaError_t create(cudaArray_t array) {
+        cudaResourceDesc resource{};
+        resource.resType = cudaResourceTypeArray;
+        resource.res.array.array = array;
+        cudaTextureDesc sampling{};
+        sampling.addressMode[0] = cudaAddressModeClamp;
+        sampling.addressMode[1] = cudaAddressModeClamp;
+        sampling.filterMode = cudaFilterModePoint;
+        sampling.readMode = cudaReadModeElementType;
+        sampling.normalizedCoords = 0;
+        return cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr);
+    }
+    cudaTextureObject_t get() const { return texture_; }
+
+private:
+    cudaTextureObject_t texture_ = 0;
+};
+
+const char* checkInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
+                        const PixelSearchParams& pp, const SubpixelParams& params,
+                        const PixelDisplacementResult& start) {
+    if (!reference.valid() || !deformed.valid()) return "Images invalides (pointeurs nuls).";
+    if (size.width < 1 || size.height < 1) return "Dimensions d'image invalides.";
+    if (pp.windowSizeX < 2 || pp.windowSizeY < 2 || pp.windowSizeX % 2 == 0 || pp.windowSizeY % 2 == 0)
+        return "Windows must be odd and size > 1.";
+    if (pp.stepX < 1 || pp.stepY < 1) return "Spacings must be strictly positive.";
+    if (pp.maxU < 0 || pp.maxV < 0) return "Search ranges must be positive.";
+    if (params.maxIterations < 1) return "Number of iterations must be positive.";
+    if (!(params.convergenceTolerance > 0.0f)) return "Convergence tolerance must be positive.";
+    if (start.gridWidth < 1 || start.gridHeight < 1) return "Invalid pixel-accuracy results.";
+    const size_t count = size_t(start.gridWidth) * size_t(start.gridHeight);
+    if (start.dispX.size() != count || start.dispY.size() != count)
+        return "Inconsistent pixel-accuracy displacement size.";
+    for (const std::vector<float>* field : {&start.duDx, &start.duDy, &start.dvDx, &start.dvDy})
+        if (!field->empty() && field->size() != count) return "Inconsistent pixel-accuracy displacement size.";
+    const int marginX = pp.windowSizeX / 2 + pp.maxV, marginY = pp.windowSizeY / 2 + pp.maxU;
+    if (marginX >= size.width || marginY >= size.height) return "Window or search area too large for image.";
+    const int usableWidth = size.width - 2 * marginX, usableHeight = size.height - 2 * marginY;
+    if (usableWidth < 1 || usableHeight < 1) return "Parameters incompatible with image size.";
+    if (start.gridWidth != (usableWidth + pp.stepX - 1) / pp.stepX ||
+        start.gridHeight != (usableHeight + pp.stepY - 1) / pp.stepY)
+        return "Pixel-accuracy grid does not match provided parameters.";
+    return nullptr;
+}
+
+// The start field seen as warps on the grid.
+struct StartField {
+    const PixelDisplacementResult& start;
+    int stepX, stepY;
+    bool gradients;
+
+    int width() const { return start.gridWidth; }
+    int height() const { return start.gridHeight; }
+    size_t index(int i, int j) const { return size_t(j) * size_t(start.gridWidth) + size_t(i); }
+    Warp warp(int i, int j) const {
+        const size_t k = index(i, j);
+        if (!gradients) return {start.dispX[k], start.dispY[k], 0.0f, 0.0f, 0.0f, 0.0f};
+        return {start.dispX[k], start.dispY[k], start.duDx[k], start.duDy[k], start.dvDx[k], start.dvDy[k]};
+    }
+    bool valid(int i, int j) const {
+        if (i < 0 || j < 0 || i >= width() || j >= height()) return false;
+        const Warp w = warp(i, j);
+        return std::all_of(w.begin(), w.end(), [](float x) { return std::isfinite(x); });
+    }
+};
+
+// Two grid points on either side of a point along one grid direction, just
+// outside its subset, and how much more their displacements differ than those
+// of the nearest equally spaced pair along that line: a jump between the two
+// adds to their difference alone, a smooth field adds the same to all
+// (exactly so for an affine field, without the first pass's gradients, which
+// a crack distorts).
+struct Straddle {
+    int minusI = 0, minusJ = 0, plusI = 0, plusJ = 0;
+    double jumpX = 0.0, jumpY = 0.0;
+    double residual = -1.0; // px; negative when there is no such pair
+};
+
+constexpr int kDirections = 4;
+constexpr int kDirection[kDirections][2] = {{1, 0}, {0, 1}, {1, 1}, {1, -1}};
+
+// u(p + b e) - u(p + a e), when both points hold a measurement.
+bool difference(const StartField& field, int i, int j, int ex, int ey, int a, int b, double& du, double& dv) {
+    if (!field.valid(i + a * ex, j + a * ey) || !field.valid(i + b * ex, j + b * ey)) return false;
+    const size_t from = field.index(i + a * ex, j + a * ey), to = field.index(i + b * ex, j + b * ey);
+    du = double(field.start.dispX[to]) - field.start.dispX[from];
+    dv = double(field.start.dispY[to]) - field.start.dispY[from];
+    return true;
+}
+
+Straddle straddle(const StartField& field, int i, int j, int direction, int reachX, int reachY) {
+    const int ex = kDirection[direction][0], ey = kDirection[direction][1];
+    const int reach = ex == 0 ? reachY : (ey == 0 ? reachX : std::min(reachX, reachY));
+    Straddle s;
+    int kPlus = reach, kMinus = reach;
+    while (kPlus > 0 && !field.valid(i + kPlus * ex, j + kPlus * ey)) --kPlus;
+    while (kMinus > 0 && !field.valid(i - kMinus * ex, j - kMinus * ey)) --kMinus;
+    double du = 0.0, dv = 0.0;
+    if (kPlus == 0 || kMinus == 0 || !difference(field, i, j, ex, ey, -kMinus, kPlus, du, dv)) return s;
+    s.plusI = i + kPlus * ex;
+    s.plusJ = j + kPlus * ey;
+    s.minusI = i - kMinus * ex;
+    s.minusJ = j - kMinus * ey;
+    const int length = kMinus + kPlus;
+    // The pairs one and two lengths away on either side: where one of them holds
+    // the jump instead, another one beside it does not.
+    for (int shift : {length, -length, 2 * length, -2 * length}) {
+        double cu = 0.0, cv = 0.0;
+        if (!difference(field, i, j, ex, ey, shift - kMinus, shift + kPlus, cu, cv)) continue;
+        const double residual = std::hypot(du - cu, dv - cv);
+        if (s.residual < 0.0 || residual < s.residual) {
+            s.residual = residual;
+            s.jumpX = du - cu;
+            s.jumpY = dv - cv;
+        }
+    }
+    return s;
+}
+
+// Point (i, j)'s widest straddle over the four directions.
+Straddle widestStraddle(const StartField& field, int i, int j, int reachX, int reachY) {
+    Straddle best;
+    for (int d = 0; d < kDirections; ++d) {
+        const Straddle s = straddle(field, i, j, d, reachX, reachY);
+        if (s.residual > best.residual) best = s;
+    }
+    return best;
+}
+
+// The residual above which a straddle counts as a jump, from the whole grid so
+// that every band of a multi-device run draws the same line.
+double jumpThreshold(const StartField& field, int reachX, int reachY) {
+    std::vector<double> residuals;
+    residuals.reserve(size_t(field.width()) * size_t(field.height()) * kDirections);
+    for (int j = 0; j < field.height(); ++j)
+        for (int i = 0; i < field.width(); ++i)
+            for (int d = 0; d < kDirections; ++d) {
+                const Straddle s = straddle(field, i, j, d, reachX, reachY);
+                if (s.residual >= 0.0) residuals.push_back(s.residual);
+            }
+    if (residuals.empty()) return kSmallestJump;
+    auto quantile = residuals.begin() + ptrdiff_t(kNoiseQuantile * double(residuals.size() - 1));
+    std::nth_element(residuals.begin(), quantile, residuals.end());
+    return std::max(kSmallestJump, kNoiseFactor * *quantile);
+}
+
+// Component-wise median of the gradients of the straddling points, which
+// stays clear of the few that a crack inside their own subset distorts.
+Warp medianGradient(const StartField& field, int i, int j, int reachX, int reachY) {
+    Warp result{};
+    if (!field.gradients) return result;
+    std::vector<Warp> warps;
+    for (int d = 0; d < kDirections; ++d) {
+        const Straddle s = straddle(field, i, j, d, reachX, reachY);
+        if (s.residual < 0.0) continue;
+        warps.push_back(field.warp(s.minusI, s.minusJ));
+        warps.push_back(field.warp(s.plusI, s.plusJ));
+    }
+    if (warps.empty()) return field.warp(i, j);
+    for (int k = 2; k < detail::kWarpFloats; ++k) {
+        std::vector<float> values;
+        for (const Warp& w : warps) values.push_back(w[size_t(k)]);
+        std::nth_element(values.begin(), values.begin() + ptrdiff_t(values.size() / 2), values.end());
+        result[size_t(k)] = values[values.size() / 2];
+    }
+    return result;
+}
+
+// What decides which points are enriched and where their fits start.
+struct Seeding {
+    int reachX, reachY; // grid steps to the first points outside the subset
+    double threshold;   // px
+    double jumpLimit;   // px
+};
+
+Seeding seeding(const StartField& field, const PixelSearchParams& pp, const SubpixelParams& params) {
+    const int halfX = pp.windowSizeX / 2, halfY = pp.windowSizeY / 2;
+    Seeding s;
+    s.reachX = (halfX + pp.stepX) / pp.stepX;
+    s.reachY = (halfY + pp.stepY) / pp.stepY;
+    s.threshold = jumpThreshold(field, s.reachX, s.reachY);
+    s.jumpLimit = params.maxJumpInit > 0.0f ? double(params.maxJumpInit) : 0.5 * std::min(halfX, halfY);
+    return s;
+}
+
+// The point's own warp, and two warps apart by the straddle's jump (bounded by
+// the jump limit) around the mean of the straddling points' moved to the point
+// with the median gradient.
+Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
+                    const Straddle& s) {
+    Seed seed{int64_t(field.index(i, j)), {}};
+    const Warp own = field.warp(i, j);
+    const Warp gradient = medianGradient(field, i, j, seeding.reachX, seeding.reachY);
+    double mid[2] = {0.0, 0.0};
+    const int ends[2][2] = {{s.minusI, s.minusJ}, {s.plusI, s.plusJ}};
+    for (const auto& end : ends) {
+        const Warp w = field.warp(end[0], end[1]);
+        const double dx = double(i - end[0]) * pp.stepX, dy = double(j - end[1]) * pp.stepY;
+        mid[0] += 0.5 * (w[0] + gradient[2] * dx + gradient[3] * dy);
+        mid[1] += 0.5 * (w[1] + gradient[4] * dx + gradient[5] * dy);
+    }
+    const double scale = s.residual > seeding.jumpLimit ? seeding.jumpLimit / s.residual : 1.0;
+    const double half[2] = {0.5 * scale * s.jumpX, 0.5 * scale * s.jumpY};
+    Warp anchor = gradient;
+    for (int k = 0; k < detail::kWarpFloats; ++k) {
+        seed.warps[size_t(detail::kSeedContinuous + k)] = own[size_t(k)];
+        seed.warps[size_t(detail::kSeedSideA + k)] = k < 2 ? float(mid[k] - half[k]) : gradient[size_t(k)];
+        seed.warps[size_t(detail::kSeedSideB + k)] = k < 2 ? float(mid[k] + half[k]) : gradient[size_t(k)];
+        if (k < 2) anchor[size_t(k)] = float(mid[k]);
+    }
+    // Room for either side to move by the largest jump kept, and for the continuous warp.
+    seed.warps[detail::kSeedReach] =
+        float(2.0 * seeding.jumpLimit + 2.0 +
+              warpDistance(own.data(), anchor.data(), pp.windowSizeX / 2, pp.windowSizeY / 2));
+    return seed;
+}
+
+// The points of rows [rowBegin, rowEnd) whose subset a crack may cut.
+std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding,
+                                  int rowBegin, int rowEnd) {
+    std::vector<Seed> seeds;
+    for (int j = rowBegin; j < rowEnd; ++j)
+        for (int i = 0; i < field.width(); ++i) {
+            if (!field.valid(i, j)) continue;
+            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+            if (s.residual > seeding.threshold) seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s));
+        }
+    return seeds;
+}
+
+// Points no crack disturbs, spread over the whole grid, whose subsets tell the noise energy.
+std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
+    std::vector<Seed> probes;
+    int lastJ = -1;
+    for (int r = 0; r < kProbeLattice; ++r) {
+        const int j = (2 * r + 1) * field.height() / (2 * kProbeLattice);
+        if (j == lastJ) continue;
+        lastJ = j;
+        for (int c = 0, lastI = -1; c < kProbeLattice; ++c) {
+            const int i = (2 * c + 1) * field.width() / (2 * kProbeLattice);
+            if (i == lastI || !field.valid(i, j)) continue;
+            lastI = i;
+            if (widestStraddle(field, i, j, seeding.reachX, seeding.reachY).residual > seeding.threshold) continue;
+            Seed probe{int64_t(field.index(i, j)), {}};
+            const Warp own = field.warp(i, j);
+            std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);
+            std::fill(probe.warps.begin() + detail::kSeedSideA, probe.warps.begin() + detail::kSeedReach, kNaN);
+            probe.warps[detail::kSeedReach] = 0.0f;
+            probes.push_back(probe);
+        }
+    }
+    return probes;
+}
+
+bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
+    const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+    return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
+           jump <= float(2.0 * jumpLimit) && r[detail::kResultEnrichedCost] < r[detail::kResultContinuousCost] &&
+           r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
+           r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
+           r[detail::kResultSideFraction] >= (twinning ? kTwinSideFraction : kSideFraction) &&
+           std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
+}
+
+// Only a size that differs is written: the device threads of a multi-GPU run
+// share one pre-sized output.
+void fitField(std::vector<float>& field, size_t count) {
+    if (field.size() != count) field.resize(count, 0.0f);
+}
+
+struct Outputs {
+    PixelDisplacementResult& out;
+    FractureResult* fracture;
+    bool gradients; // the start has gradients and out receives them
+};
+
+Outputs prepareOutputs(const StartField& field, PixelDisplacementResult& out, FractureResult* fracture, int rowBegin,
+                       int rowEnd, bool wholeGrid) {
+    const PixelDisplacementResult& start = field.start;
+    const size_t count = size_t(start.gridWidth) * size_t(start.gridHeight);
+    if (out.gridWidth != start.gridWidth) out.gridWidth = start.gridWidth;
+    if (out.gridHeight != start.gridHeight) out.gridHeight = start.gridHeight;
+    fitField(out.dispX, count);
+    fitField(out.dispY, count);
+    std::vector<float>* outGradients[] = {&out.duDx, &out.duDy, &out.dvDx, &out.dvDy};
+    const std::vector<float>* startGradients[] = {&start.duDx, &start.duDy, &start.dvDx, &start.dvDy};
+    bool gradients = field.gradients;
+    for (std::vector<float>* g : outGradients) {
+        if (wholeGrid) {
+            if (field.gradients)
+                fitField(*g, count);
+            else
+                g->clear();
+        }
+        gradients = gradients && g->size() == count;
+    }
+    const size_t first = size_t(rowBegin) * size_t(start.gridWidth), end = size_t(rowEnd) * size_t(start.gridWidth);
+    std::copy(start.dispX.begin() + ptrdiff_t(first), start.dispX.begin() + ptrdiff_t(end),
+              out.dispX.begin() + ptrdiff_t(first));
+    std::copy(start.dispY.begin() + ptrdiff_t(first), start.dispY.begin() + ptrdiff_t(end),
+              out.dispY.begin() + ptrdiff_t(first));
+    if (gradients)
+        for (int k = 0; k < 4; ++k)
+            std::copy(startGradients[k]->begin() + ptrdiff_t(first), startGradients[k]->begin() + ptrdiff_t(end),
+                      outGradients[k]->begin() + ptrdiff_t(first));
+    if (fracture) {
+        if (fracture->gridWidth != start.gridWidth) fracture->gridWidth = start.gridWidth;
+        if (fracture->gridHeight != start.gridHeight) fracture->gridHeight = start.gridHeight;
+        for (int k = 0; k <= FractureResult::CrackPosition; ++k) {
+            std::vector<float>& f = fracture->fields[size_t(k)];
+            fitField(f, count);
+            std::fill(f.begin() + ptrdiff_t(first), f.begin() + ptrdiff_t(end), kNaN);
+        }
+    }
+    return {out, fracture, gradients};
+}
+
+void emptyOutputs(PixelDisplacementResult& out, FractureResult* fracture) {
+    out = PixelDisplacementResult();
+    if (fracture) *fracture = FractureResult();
+}
+
+// Whether the fits a (at the origin) and b (at (dx, dy) px from it) describe the same crack.
+bool sameCrack(const float* a, const float* b, double dx, double dy) {
+    constexpr double degree = 3.14159265358979 / 180.0;
+    const double ra = a[detail::kResultAngle] * degree, rb = b[detail::kResultAngle] * degree;
+    double nbx = std::sin(rb), nby = std::cos(rb);
+    const double cosine = std::sin(ra) * nbx + std::cos(ra) * nby;
+    // Angles near +-90 describe nearly the same line with opposite normals.
+    const double sign = cosine < 0.0 ? -1.0 : 1.0;
+    if (sign * cosine < std::cos(kSameAngle * degree)) return false;
+    nbx *= sign;
+    nby *= sign;
+    const double jax = a[detail::kResultJumpX], jay = a[detail::kResultJumpY];
+    const double jbx = sign * b[detail::kResultJumpX], jby = sign * b[detail::kResultJumpY];
+    const double larger = std::max(std::hypot(jax, jay), std::hypot(jbx, jby));
+    if (std::hypot(jax - jbx, jay - jby) > kSameJump * larger + kSameJumpSlack) return false;
+    const double phiB = sign * b[detail::kResultPosition] + nbx * dx + nby * dy;
+    return std::abs(phiB - a[detail::kResultPosition]) <= kSameLine;
+}
+
+void writePoint(const Outputs& o, int64_t index, const float* r, bool keep) {
+    if (o.fracture) {
+        o.fracture->fields[RuptureEnrichedCost][size_t(index)] = r[detail::kResultEnrichedCost];
+        o.fracture->fields[RuptureContinuousCost][size_t(index)] = r[detail::kResultContinuousCost];
+    }
+    if (!keep) return;
+    const size_t k = size_t(index);
+    o.out.dispX[k] = r[detail::kResultWarp];
+    o.out.dispY[k] = r[detail::kResultWarp + 1];
+    if (o.gradients) {
+        o.out.duDx[k] = r[detail::kResultWarp + 2];
+        o.out.duDy[k] = r[detail::kResultWarp + 3];
+        o.out.dvDx[k] = r[detail::kResultWarp + 4];
+        o.out.dvDy[k] = r[detail::kResultWarp + 5];
+    }
+    if (!o.fracture) return;
+    auto& f = o.fracture->fields;
+    const float jx = r[detail::kResultJumpX], jy = r[detail::kResultJumpY];
+    f[FractureResult::OpeningX][k] = jx;
+    f[FractureResult::OpeningY][k] = jy;
+    f[FractureResult::OpeningIntensity][k] = std::hypot(jx, jy);
+    f[FractureResult::CrackAngle][k] = r[detail::kResultAngle];
+    f[FractureResult::OpeningDirection][k] = float(std::atan2(double(jy), double(jx)) * 180.0 / 3.14159265358979);
+    f[FractureResult::CrackPosition][k] = r[detail::kResultPosition];
+    f[RuptureMinusU][k] = r[detail::kResultMinusU];
+    f[RuptureMinusV][k] = r[detail::kResultMinusV];
+    f[RupturePlusU][k] = r[detail::kResultPlusU];
+    f[RupturePlusV][k] = r[detail::kResultPlusV];
+}
+
+// One call's fixed inputs.
+struct Job {
+    const ImageSource& reference;
+    const ImageSource& deformed;
+    ImageSize size;
+    const PixelSearchParams& pp;
+    const SubpixelParams& params;
+    int gridWidth;
+    int marginX, marginY;
+    std::string& error;
+    // The whole deformed image's B-spline coefficients, when it is in memory:
+    // every strip is then cut from the same coefficients, whatever its rows.
+    std::vector<float> coefficients;
+
+    bool bspline() const {
+        return params.interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
+               params.interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
+    }
+    int centreY(int64_t index) const { return int(index / gridWidth) * pp.stepY + marginY; }
+    bool check(int code, const char* step) const {
+        if (code == cudaSuccess) return true;
+        error = cudaErrorMessage(code, step);
+        (void)cudaGetLastError();
+        return false;
+    }
+    bool lease(uint64_t bytes, DeviceBufferPool::Lease& lease, const char* step) const {
+        return check(DeviceBufferPool::instance().acquire(bytes, lease), step);
+    }
+};
+
+// Where the per-point working set lives: dynamic shared memory when it fits,
+// else a global buffer of one slice per block.
+bool planScratch(const Job& job, int64_t windowSamples, size_t& dynamicBytes, bool& global) {
+    int device = 0;
+    cudaDeviceProp prop{};
+    if (!job.check(cudaGetDevice(&device), "rupture: cudaGetDevice")) return false;
+    if (!job.check(cudaGetDeviceProperties(&prop, device), "rupture: cudaGetDeviceProperties")) return false;
+    const size_t bytes = size_t(detail::ruptureScratchFloats(windowSamples)) * sizeof(float);
+    const size_t block = bytes + detail::ruptureStaticSharedBytes();
+    dynamicBytes = bytes;
+    global = false;
+    if (block <= prop.sharedMemPerBlock) return true;
+    if (block <= prop.sharedMemPerBlockOptin && detail::setRuptureMaxDynamicShared(bytes) == cudaSuccess) return true;
+    (void)cudaGetLastError();
+    dynamicBytes = 0;
+    global = true;
+    return true;
+}
+
+// Rows [first, end) of the deformed image (B-spline coefficients for those
+// kinds) in a CUDA array, behind a texture.
+void prefilter(const Job& job, float* rows, int width, int height) {
+    if (job.params.interpolation == static_cast<int>(InterpolationType::CubicBSpline))
+        prefilterCubicBSpline(rows, width, height);
+    else
+        prefilterQuarticBSpline(rows, width, height);
+}
+
+bool uploadDeformed(const Job& job, int first, int end, DeviceArray& array, TextureObject& texture) {
+    const int width = job.size.width;
+    std::vector<float> rows;
+    const float* data = nullptr;
+    if (!job.coefficients.empty()) {
+        data = job.coefficients.data() + size_t(first) * size_t(width);
+    } else if (job.bspline()) {
+        const int a0 = std::max(0, first - kPrefilterApron), a1 = std::min(job.size.height, end + kPrefilterApron);
+        rows.resize(size_t(a1 - a0) * size_t(width));
+        const float* source = job.deformed.rows(a0, a1, width, rows);
+        if (source != rows.data()) std::copy(source, source + rows.size(), rows.begin());
+        prefilter(job, rows.data(), width, a1 - a0);
+        data = rows.data() + size_t(first - a0) * size_t(width);
+    } else {
+        data = job.deformed.rows(first, end, width, rows);
+    }
+    const cudaChannelFormatDesc channel = cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
+    const size_t rowBytes = size_t(width) * sizeof(float);
+    return job.check(cudaMallocArray(array.out(), &channel, size_t(width), size_t(end - first)),
+                     "rupture: cudaMallocArray deformed strip") &&
+           job.check(cudaMemcpy2DToArray(array.get(), 0, 0, data, rowBytes, rowBytes, size_t(end - first),
+                                         cudaMemcpyHostToDevice),
+                     "rupture: upload deformed strip") &&
+           job.check(texture.create(array.get()), "rupture: cudaCreateTextureObject");
+}
+
+// Largest vertical displacement the kernel may give a sample of the seed's
+// subset: its anchor warp's (the continuous warp for a probe, else the mean of
+// the sides') plus its reach.
+double verticalReach(const Job& job, const Seed& seed) {
+    const float* w = seed.warps.data();
+    const bool probe = std::isnan(w[detail::kSeedSideA]);
+    double anchor[detail::kWarpFloats];
+    for (int k = 0; k < detail::kWarpFloats; ++k)
+        anchor[k] = probe ? w[detail::kSeedContinuous + k]
+                          : 0.5 * (double(w[detail::kSeedSideA + k]) + w[detail::kSeedSideB + k]);
+    const double hx = job.pp.windowSizeX / 2, hy = job.pp.windowSizeY / 2;
+    return std::abs(anchor[1]) + std::abs(anchor[4]) * hx + std::abs(anchor[5]) * hy + w[detail::kSeedReach];
+}
+
+// Enriches seeds [first, end), all of them in the results, kResultFloats each.
+bool refineChunk(const Job& job, const Seed* first, const Seed* end, float noiseEnergy, std::vector<float>& results) {
+    const int64_t count = end - first;
+    const int width = job.size.width, height = job.size.height, halfY = job.pp.windowSizeY / 2;
+    const int topCentre = job.centreY(first->index), bottomCentre = job.centreY((end - 1)->index);
+    double reach = 0.0;
+    for (const Seed* s = first; s != end; ++s) reach = std::max(reach, verticalReach(job, *s));
+    // Three more rows hold the widest interpolation.
+    const int pad = int(std::ceil(reach)) + 4;
+    const int ref0 = std::max(0, topCentre - halfY - 1), ref1 = std::min(height, bottomCentre + halfY + 2);
+    const int def0 = std::max(0, topCentre - halfY - pad), def1 = std::min(height, bottomCentre + halfY + pad + 1);
+
+    const int64_t windowSamples = int64_t(job.pp.windowSizeX) * job.pp.windowSizeY;
+    size_t dynamicBytes = 0;
+    bool globalScratch = false;
+    if (!planScratch(job, windowSamples, dynamicBytes, globalScratch)) return false;
+    DeviceBufferPool::Lease reference, points, seeds, out, scratch;
+    if (!job.lease(uint64_t(ref1 - ref0) * uint64_t(width) * 4, reference, "rupture: cudaMalloc reference strip") ||
+        !job.lease(uint64_t(count) * 8, points, "rupture: cudaMalloc points") ||
+        !job.lease(uint64_t(count) * detail::kSeedFloats * 4, seeds, "rupture: cudaMalloc seeds") ||
+        !job.lease(uint64_t(count) * detail::kResultFloats * 4, out, "rupture: cudaMalloc results"))
+        return false;
+    if (globalScratch && !job.lease(uint64_t(count) * uint64_t(detail::ruptureScratchFloats(windowSamples)) * 4,
+                                    scratch, "rupture: cudaMalloc scratch"))
+        return false;
+
+    std::vector<float> rows;
+    const float* refRows = job.reference.rows(ref0, ref1, width, rows);
+    if (!job.check(
+            cudaMemcpy(reference.get(), refRows, size_t(ref1 - ref0) * size_t(width) * 4, cudaMemcpyHostToDevice),
+            "rupture: upload reference strip"))
+        return false;
+    std::vector<int64_t> indices(static_cast<size_t>(count));
+    std::vector<float> warps(size_t(count) * detail::kSeedFloats);
+    for (int64_t k = 0; k < count; ++k) {
+        indices[size_t(k)] = first[k].index;
+        std::copy(first[k].warps.begin(), first[k].warps.end(), warps.begin() + k * detail::kSeedFloats);
+    }
+    if (!job.check(cudaMemcpy(points.get(), indices.data(), indices.size() * 8, cudaMemcpyHostToDevice),
+                   "rupture: upload points") ||
+        !job.check(cudaMemcpy(seeds.get(), warps.data(), warps.size() * 4, cudaMemcpyHostToDevice),
+                   "rupture: upload seeds"))
+        return false;
+    DeviceArray array;
+    TextureObject texture;
+    if (!uploadDeformed(job, def0, def1, array, texture)) return false;
+
+    detail::RuptureKernelArgs args;
+    args.reference = reference.as<float>();
+    args.referenceRow0 = ref0;
+    args.referenceRows = ref1 - ref0;
+    args.texture = texture.get();
+    args.deformedRow0 = def0;
+    args.deformedRows = def1 - def0;
+    args.width = width;
+    args.height = height;
+    args.windowSizeX = job.pp.windowSizeX;
+    args.windowSizeY = job.pp.windowSizeY;
+    args.stepX = job.pp.stepX;
+    args.stepY = job.pp.stepY;
+    args.gridWidth = job.gridWidth;
+    args.marginX = job.marginX;
+    args.marginY = job.marginY;
+    args.params = job.params;
+    args.noiseEnergy = noiseEnergy;
+    args.points = points.as<int64_t>();
+    args.seeds = seeds.as<float>();
+    args.results = out.as<float>();
+    args.scratch = globalScratch ? scratch.as<float>() : nullptr;
+    if (!job.check(detail::launchRuptureRefine(args, count, dynamicBytes), "rupture_refine_kernel launch") ||
+        !job.check(cudaDeviceSynchronize(), "rupture: cudaDeviceSynchronize"))
+        return false;
+    results.resize(size_t(count) * detail::kResultFloats);
+    return job.check(cudaMemcpy(results.data(), out.get(), results.size() * 4, cudaMemcpyDeviceToHost),
+                     "rupture: download results");
+}
+
+// Runs the kernel over the seeds in launches of at most kPointsPerLaunch points
+// whose strips span at most kChunkRows rows; `done` (first, end, results)
+// takes each launch's answers and returns false to stop.
+template <class Done>
+bool runSeeds(const Job& job, const std::vector<Seed>& seeds, float noiseEnergy, Done&& done) {
+    std::vector<float> results;
+    for (size_t first = 0, end = 0; first < seeds.size(); first = end) {
+        const int top = job.centreY(seeds[first].index);
+        end = first + 1;
+        while (end < seeds.size() && end - first < size_t(kPointsPerLaunch) &&
+               job.centreY(seeds[end].index) - top <= kChunkRows)
+            ++end;
+        if (!refineChunk(job, seeds.data() + first, seeds.data() + end, noiseEnergy, results) ||
+            !done(first, end, results))
+            return false;
+    }
+    return true;
+}
+
+// The probes' residual energy per sample; 0 (unknown) with too few probes.
+bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& energy) {
+    std::vector<float> energies;
+    const bool ok = runSeeds(job, probes, 0.0f, [&](size_t first, size_t end, const std::vector<float>& results) {
+        for (size_t k = 0; k < end - first; ++k) {
+            const float* r = results.data() + k * detail::kResultFloats;
+            if (r[detail::kResultStatus] == detail::kStatusMeasured && std::isfinite(r[detail::kResultNoiseEnergy]))
+                energies.push_back(r[detail::kResultNoiseEnergy]);
+        }
+        return true;
+    });
+    energy = 0.0f;
+    if (ok && energies.size() >= kMinProbes) {
+        const auto quantile = energies.begin() + ptrdiff_t(kProbeQuantile * double(energies.size() - 1));
+        std::nth_element(energies.begin(), quantile, energies.end());
+        energy = *quantile;
+    }
+    return ok;
+}
+
+} // namespace
+
+bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
+                            const PixelSearchParams& pixelParams, const PixelDisplacementResult& start,
+                            const SubpixelParams& params, PixelDisplacementResult& out, std::string& error,
+                            std::function<bool(uint64_t done, uint64_t total)> progress, FractureResult* fracture,
+                            int32_t rowStart, int32_t rowCount, bool, bool) {
+    (void)cudaGetLastError();
+    if (const char* message = checkInputs(reference, deformed, size, pixelParams, params, start)) {
+        error = message;
+        return false;
+    }
+    const int gridHeight = start.gridHeight, gridWidth = start.gridWidth;
+    const int rowBegin = std::clamp(rowStart, 0, gridHeight);
+    const int rowEnd = rowCount < 0
+                           ? gridHeight
+                           : std::max(rowBegin, int(std::min<int64_t>(gridHeight, int64_t(rowBegin) + rowCount)));
+    const bool wholeGrid = rowCount < 0 && rowBegin == 0;
+    const uint64_t total = uint64_t(gridWidth) * uint64_t(gridHeight);
+    bool stopped = false;
+    const auto report = [&](uint64_t done) {
+        stopped = stopped || (progress && !progress(done, total));
+        return !stopped;
+    };
+    const auto finish = [&](bool ok) {
+        if (!stopped) return ok;
+        if (wholeGrid) emptyOutputs(out, fracture);
+        error.clear();
+        return false;
+    };
+
+    const bool gradients = !start.duDx.empty() && !start.duDy.empty() && !start.dvDx.empty() && !start.dvDy.empty();
+    const StartField field{start, pixelParams.stepX, pixelParams.stepY, gradients};
+    const Seeding plan = seeding(field, pixelParams, params);
+    // One row beyond the band on either side, for the neighbour check only.
+    const int haloBegin = std::max(0, rowBegin - 1), haloEnd = std::min(gridHeight, rowEnd + 1);
+    const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
+    const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
+    const uint64_t bandFirst = uint64_t(rowBegin) * uint64_t(gridWidth),
+                   bandEnd = uint64_t(rowEnd) * uint64_t(gridWidth);
+    if (!report(bandFirst)) return finish(false);
+    if (seeds.empty()) return finish(report(bandEnd));
+
+    Job job{reference,
+            deformed,
+            size,
+            pixelParams,
+            params,
+            gridWidth,
+            pixelParams.windowSizeX / 2 + pixelParams.maxV,
+            pixelParams.windowSizeY / 2 + pixelParams.maxU,
+            error,
+            {}};
+    if (job.bspline() && deformed.pixels) {
+        job.coefficients.assign(deformed.pixels, deformed.pixels + size_t(size.width) * size_t(size.height));
+        prefilter(job, job.coefficients.data(), size.width, size.height);
+    }
+    float noiseEnergy = 0.0f;
+    if (!measureNoiseEnergy(job, noiseProbes(field, plan), noiseEnergy)) return false;
+    std::vector<float> answers(seeds.size() * detail::kResultFloats);
+    const bool ok = runSeeds(job, seeds, noiseEnergy, [&](size_t first, size_t end, const std::vector<float>& results) {
+        std::copy(results.begin(), results.begin() + ptrdiff_t((end - first) * detail::kResultFloats),
+                  answers.begin() + ptrdiff_t(first * detail::kResultFloats));
+        return report(std::clamp(uint64_t(seeds[end - 1].index) + 1, bandFirst, bandEnd));
+    });
+    if (!ok) return finish(false);
+
+    std::vector<int64_t> indices(seeds.size());
+    std::vector<char> fitted(seeds.size());
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        indices[k] = seeds[k].index;
+        fitted[k] = keepEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning);
+    }
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const int64_t index = seeds[k].index;
+        const int i = int(index % gridWidth), j = int(index / gridWidth);
+        if (j < rowBegin || j >= rowEnd) continue;
+        const float* r = answers.data() + k * detail::kResultFloats;
+        bool keep = false;
+        for (int dj = -1; dj <= 1 && fitted[k] && !keep; ++dj)
+            for (int di = -1; di <= 1 && !keep; ++di) {
+                if ((di == 0 && dj == 0) || i + di < 0 || i + di >= gridWidth) continue;
+                const int64_t neighbour = index + int64_t(dj) * gridWidth + di;
+                const auto found = std::lower_bound(indices.begin(), indices.end(), neighbour);
+                if (found == indices.end() || *found != neighbour) continue;
+                const size_t n = size_t(found - indices.begin());
+                keep = fitted[n] && sameCrack(r, answers.data() + n * detail::kResultFloats,
+                                              double(di) * pixelParams.stepX, double(dj) * pixelParams.stepY);
+            }
+        writePoint(outputs, index, r, keep);
+    }
+    return finish(report(bandEnd));
 }
 
 } // namespace tavro

@@ -14,16 +14,39 @@
 
 namespace tavro {
 
-// Refines `start` (a first-order result on the grid of pixelParams) with the
-// enrichment that params.heaviside asks for, into `out`, for grid rows
-// [rowStart, rowStart + rowCount) (rowCount -1: through the last row). When
-// `fracture` is not null it receives the grid size and the crack fields of
-// those rows. `progress` (done, total) returning false asks to stop. The two
-// trailing flags are false at every call site. On false `error` says why.
+// The fracture fields this engine writes besides the crack maps (0 to 4 and
+// the crack position 11): each side's displacement extrapolated to the grid
+// point, and the zero-normalised SSD of the enriched and of the continuous warp
+// on the samples they were compared on (also where the enrichment was refused).
+enum RuptureField : int {
+    RuptureMinusU = 5,
+    RuptureMinusV = 6,
+    RupturePlusU = 7,
+    RupturePlusV = 8,
+    RuptureEnrichedCost = 9,
+    RuptureContinuousCost = 10,
+};
+
+// Refines `start` (a first-order result on the grid of pixelParams; gradients
+// may be absent) with a Heaviside enrichment into `out`, for grid rows
+// [rowStart, rowStart + rowCount) (rowCount -1: through the last row). Only
+// points whose subset a crack may cut are enriched, and the enrichment is kept
+// only where it explains the subset clearly better than the continuous warp
+// (and than a smooth second-order one); such a point receives the warp of its
+// own side of the crack, every other point keeps its start. Gradients are
+// written when `start` has them and `out` has room for them (a whole-grid call
+// makes room). When `fracture` is not null it receives
+// the grid size and fields 0 to 11 of those rows (NaN where there is no
+// crack); fields 12 to 14 are left alone. Outputs already of the grid's size
+// keep their size, so that band calls can share them. `progress` (done, total)
+// counts grid points from the band's first one; false asks to stop, which
+// returns false with an empty error (and, for the whole grid, empty outputs).
+// params.enableTwinning fits each side with its own gradients; engineOption and
+// the two trailing flags are not used. On false `error` says why.
 bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
                             const PixelSearchParams& pixelParams, const PixelDisplacementResult& start,
                             const SubpixelParams& params, PixelDisplacementResult& out, std::string& error,
                             std::function<bool(uint64_t done, uint64_t total)> progress, FractureResult* fracture,
-                            int32_t rowStart, int32_t rowCount, bool engineFlagA, bool engineFlagB);
+                            int32_t rowStart, int32_t rowCount, bool reservedA, bool reservedB);
 
 } // namespace tavro
