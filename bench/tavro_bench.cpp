@@ -1,17 +1,310 @@
-// Benchmark harness: prints one key=value line per figure.
-#include <cstdio>
+// Benchmark and accuracy harness: one key=value line per figure on standard
+// output; the engine's own messages go to standard error with --verbose 1.
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_accuracy.h"
+#include "bench_fft.h"
+#include "bench_images.h"
+#include "bench_memory.h"
+#include "bench_options.h"
+#include "bench_pipeline.h"
+#include "core/multi_gpu_log.h"
+#include "gpu/cpu_device.h"
 #include "gpu/runtime.h"
 
-int main() {
+namespace tavro::bench {
+namespace {
+
+class Report {
+public:
+    explicit Report(std::FILE* out) : out_(out) {}
+    void put(const char* key, const std::string& value) { std::fprintf(out_, "%s=%s\n", key, value.c_str()); }
+    void put(const char* key, const char* value) { std::fprintf(out_, "%s=%s\n", key, value); }
+    void put(const char* key, double value) { std::fprintf(out_, "%s=%.6g\n", key, value); }
+    void put(const char* key, int value) { std::fprintf(out_, "%s=%d\n", key, value); }
+    void put(const char* key, size_t value) { std::fprintf(out_, "%s=%zu\n", key, value); }
+    void flush() { std::fflush(out_); }
+
+private:
+    std::FILE* out_;
+};
+
+// The report keeps the original standard output; the engine's printf lines go
+// to standard error or nowhere, so that the output stays machine-readable.
+std::FILE* takeStandardOutput(bool verbose) {
+    std::fflush(stdout);
+    const int kept = dup(STDOUT_FILENO);
+    const int sink = verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY);
+    if (kept < 0 || sink < 0) return stdout;
+    dup2(sink, STDOUT_FILENO);
+    close(sink);
+    std::FILE* out = fdopen(kept, "w");
+    return out ? out : stdout;
+}
+
+int nextPowerOfTwo(int v) {
+    int p = 1;
+    while (p < v) p <<= 1;
+    return p;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+double loadAverage() {
+    double load = 0.0;
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1) load = 0.0;
+        std::fclose(f);
+    }
+    return load;
+}
+
+uint64_t resultHash(const PixelDisplacementResult& d) {
+    uint64_t h = 1469598103934665603ull;
+    for (const std::vector<float>* field : {&d.dispX, &d.dispY, &d.duDx, &d.duDy, &d.dvDx, &d.dvDy}) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(field->data());
+        for (size_t i = 0, n = field->size() * sizeof(float); i < n; ++i) h = (h ^ bytes[i]) * 1099511628211ull;
+    }
+    return h;
+}
+
+std::string hex(uint64_t v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%016" PRIx64, v);
+    return text;
+}
+
+double deviceMiBInUse() { return double(gpu::deviceBytesInUse(0)) / 1048576.0; }
+
+void reportCase(Report& r, const BenchOptions& o) {
+    r.put("cores", int(std::max(1u, std::thread::hardware_concurrency())));
+    r.put("load_average", loadAverage());
+    r.put("threads", gpu::launchThreadCount());
+    r.put("image_width", o.width);
+    r.put("image_height", o.height);
+    r.put("field", fieldName(o.field));
+    switch (o.field) {
+    case FieldKind::Translation:
+        r.put("field_ux", o.ux);
+        r.put("field_uy", o.uy);
+        break;
+    case FieldKind::Affine:
+        r.put("field_ux_centre", o.ux);
+        r.put("field_uy_centre", o.uy);
+        r.put("field_gradient", std::to_string(o.gradient[0]) + "," + std::to_string(o.gradient[1]) + "," +
+                                    std::to_string(o.gradient[2]) + "," + std::to_string(o.gradient[3]));
+        break;
+    case FieldKind::Sinusoid:
+        r.put("field_period", o.period);
+        r.put("field_amplitude", o.amplitude);
+        r.put("field_direction_deg", o.directionDegrees);
+        break;
+    }
+    r.put("window", o.window);
+    r.put("step", o.step);
+    r.put("search_range", o.range);
+    const int frame = nextPowerOfTwo(o.window + 2 * o.range);
+    r.put("search_frame", std::to_string(frame) + "x" + std::to_string(frame));
+    r.put("interpolation", interpolationName(o.interpolation));
+    r.put("shape", o.affineShape ? "affine" : "translation");
+    r.put("tolerance", double(o.tolerance));
+    r.put("max_iterations", o.iterations);
+    r.put("rigid_registration", o.rigid ? 1 : 0);
+    r.put("speckle_spot_radius", o.spotRadius);
+    r.put("speckle_coverage", o.coverage);
+    r.put("speckle_contrast", o.contrast);
+    r.put("noise_sigma", o.noise);
+    r.put("noise_on", o.noiseOnReference ? "both" : "deformed");
+    r.put("seed", int(o.seed));
+}
+
+void reportImages(Report& r, const SyntheticPair& pair, double seconds) {
+    r.put("image_bits", 8);
+    r.put("image_mean", pair.mean);
+    r.put("image_std", pair.stdDev);
+    r.put("image_gradient_rms_x", pair.gradientRmsX);
+    r.put("image_gradient_rms_y", pair.gradientRmsY);
+    r.put("image_clipped_fraction", pair.clipped);
+    r.put("generation_time_s", seconds);
+}
+
+// Median and best of one stage over the runs, with points per second.
+void reportStage(Report& r, const std::string& name, const std::vector<double>& seconds, size_t points) {
+    const double typical = median(seconds), best = *std::min_element(seconds.begin(), seconds.end());
+    r.put((name + "_time_s").c_str(), typical);
+    r.put((name + "_time_best_s").c_str(), best);
+    if (points > 0 && typical > 0.0) {
+        r.put((name + "_points_per_s").c_str(), double(points) / typical);
+        r.put((name + "_points_per_s_best").c_str(), double(points) / best);
+    }
+}
+
+// The displacement spread that image noise alone leaves with a least-squares
+// match over the window: (noise variance of both images, 8-bit rounding
+// included) over (window samples x mean squared gradient).
+double noiseFloor(const BenchOptions& o, double gradientRms) {
+    const double rounding = 1.0 / 12.0;
+    const double variance = o.noise * o.noise * (o.noiseOnReference ? 2.0 : 1.0) + 2.0 * rounding;
+    const double samples = double(o.window) * o.window;
+    return gradientRms > 0.0 ? std::sqrt(variance / (samples * gradientRms * gradientRms)) : 0.0;
+}
+
+void reportAccuracy(Report& r, const Accuracy& a, const BenchOptions& o, const SyntheticPair& pair) {
+    r.put("invalid_points", a.invalid);
+    r.put("ux_std_noise_floor", noiseFloor(o, pair.gradientRmsX));
+    r.put("uy_std_noise_floor", noiseFloor(o, pair.gradientRmsY));
+    const struct {
+        const char* prefix;
+        const ErrorStats& s;
+    } rows[] = {{"ux", a.ux}, {"uy", a.uy}, {"exx", a.exx}, {"eyy", a.eyy}, {"exy", a.exy}};
+    for (const auto& row : rows) {
+        const std::string p = row.prefix;
+        r.put((p + "_bias").c_str(), row.s.bias);
+        r.put((p + "_std").c_str(), row.s.stdDev);
+        r.put((p + "_rms").c_str(), row.s.rms);
+    }
+    if (o.field == FieldKind::Sinusoid) {
+        r.put("ux_amplitude_ratio", a.amplitudeRatioX);
+        r.put("uy_amplitude_ratio", a.amplitudeRatioY);
+    }
+}
+
+bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, bool engineScope) {
+    std::vector<double> registration, pixel, subpixel, endToEnd, strain, total;
+    StagePeaks peaks;
+    PipelineRun last;
+    bool identical = true;
+    uint64_t firstHash = 0;
+    for (int i = 0; i < o.repeat; ++i) {
+        last = runPipeline(pair, o);
+        if (!last.ok) {
+            r.put("error", last.error);
+            return false;
+        }
+        const StageTimes& t = last.times;
+        registration.push_back(t.registration);
+        pixel.push_back(t.pixel);
+        subpixel.push_back(t.subpixel);
+        endToEnd.push_back(t.pixel + t.subpixel);
+        strain.push_back(t.strain);
+        total.push_back(t.registration + t.pixel + t.subpixel + t.strain);
+        peaks.registration = std::max(peaks.registration, last.peaks.registration);
+        peaks.pixel = std::max(peaks.pixel, last.peaks.pixel);
+        peaks.subpixel = std::max(peaks.subpixel, last.peaks.subpixel);
+        peaks.strain = std::max(peaks.strain, last.peaks.strain);
+        const uint64_t hash = resultHash(last.displacements);
+        if (i == 0) firstHash = hash;
+        identical = identical && hash == firstHash;
+    }
+    const size_t points = last.displacements.dispX.size();
+    r.put("grid_width", last.displacements.gridWidth);
+    r.put("grid_height", last.displacements.gridHeight);
+    r.put("points", points);
+    r.put("repeats", o.repeat);
+    if (o.rigid) {
+        r.put("registration_shift_x", double(last.rigid.shiftX));
+        r.put("registration_shift_y", double(last.rigid.shiftY));
+        reportStage(r, "registration", registration, 0);
+    }
+    reportStage(r, "pixel", pixel, points);
+    reportStage(r, "subpixel", subpixel, points);
+    reportStage(r, "end_to_end", endToEnd, points);
+    reportStage(r, "strain", strain, points);
+    reportStage(r, "total", total, points);
+    if (engineScope) {
+        r.put("peak_rss_mb", std::max({peaks.registration, peaks.pixel, peaks.subpixel, peaks.strain}));
+        r.put("registration_peak_rss_mb", peaks.registration);
+        r.put("pixel_peak_rss_mb", peaks.pixel);
+        r.put("subpixel_peak_rss_mb", peaks.subpixel);
+        r.put("strain_peak_rss_mb", peaks.strain);
+        r.put("peak_rss_scope", "engine");
+    } else {
+        r.put("peak_rss_mb", peakResidentMiB());
+        r.put("peak_rss_scope", "process");
+    }
+    r.put("device_cached_mb", deviceMiBInUse());
+    reportAccuracy(r, evaluate(last, o, pair.field), o, pair);
+    r.put("result_hash", hex(firstHash));
+    r.put("repeats_identical", identical ? 1 : 0);
+    return true;
+}
+
+void runFft(Report& r, const BenchOptions& o) {
+    const int size = o.fftSize > 0 ? o.fftSize : nextPowerOfTwo(o.window + 2 * o.range);
+    const FftThroughput f = measureFft(size, o.fftBatch);
+    r.put("fft_frame", std::to_string(size) + "x" + std::to_string(size));
+    r.put("fft_batch", o.fftBatch);
+    if (!f.ok) {
+        r.put("fft_error", f.error);
+        return;
+    }
+    r.put("fft_transforms_per_s", f.transformsPerSecond);
+    r.put("fft_transforms_per_s_best", f.transformsPerSecondBest);
+    r.put("fft_gflops", f.gflops);
+    r.put("fft_gflops_best", f.gflopsBest);
+    r.put("fft_forward_share", f.forwardShare);
+}
+
+int run(const BenchOptions& o, Report& r) {
     int count = 0;
     if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
-        std::printf("devices=0\n");
+        r.put("error", "no compute device");
         return 1;
     }
-    cudaDeviceProp prop{};
-    cudaGetDeviceProperties(&prop, 0);
-    std::printf("devices=%d\ndevice_name=%s\ndevice_memory_mb=%zu\nmultiprocessors=%d\n", count, prop.name,
-                prop.totalGlobalMem >> 20, prop.multiProcessorCount);
-    return 0;
+    reportCase(r, o);
+    r.flush();
+    bool ok = true;
+    if (o.pipeline) {
+        const auto start = std::chrono::steady_clock::now();
+        const SyntheticPair pair = makeSyntheticPair(o);
+        reportImages(r, pair, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        r.put("generation_peak_rss_mb", peakResidentMiB());
+        r.flush();
+        const bool engineScope = resetPeakResident();
+        ok = runPipelines(r, o, pair, engineScope);
+        r.flush();
+    }
+    if (o.fft) runFft(r, o);
+    r.flush();
+    return ok ? 0 : 1;
+}
+
+} // namespace
+} // namespace tavro::bench
+
+int main(int argc, char** argv) {
+    using namespace tavro::bench;
+    BenchOptions options;
+    bool help = false;
+    std::string error;
+    if (!parseOptions(argc, argv, options, help, error)) {
+        std::fprintf(stderr, "tavro_bench: %s\n\n%s", error.c_str(), usageText().c_str());
+        return 2;
+    }
+    if (help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    // The runtime reads its thread count once, at its first call.
+    if (options.threads > 0) setenv("TAVRO_CPU_THREADS", std::to_string(options.threads).c_str(), 1);
+    tavro::MultiGpuLog::instance().setSink([verbose = options.verbose](const std::string& line) {
+        if (verbose) std::fprintf(stderr, "%s\n", line.c_str());
+    });
+    Report report(takeStandardOutput(options.verbose));
+    return run(options, report);
 }

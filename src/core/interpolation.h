@@ -352,6 +352,68 @@ __device__ __forceinline__ float interpolateInside(const detail::TextureSampler&
     }
 }
 
+#if !defined(__CUDACC__)
+using FloatLanes = float __attribute__((vector_size(16)));
+using IntLanes = int __attribute__((vector_size(16)));
+
+// interpolateInside at four positions, one per lane: each lane takes the same
+// operations in the same order as the scalar call, so it holds the same value.
+// The cubic kinds run their weights and the final sums across the lanes, where
+// one position at a time leaves most of every vector unused.
+template <int Kind>
+inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatLanes x, FloatLanes y) {
+    if constexpr (Kind != static_cast<int>(InterpolationType::Bicubic) &&
+                  Kind != static_cast<int>(InterpolationType::CubicBSpline)) {
+        FloatLanes out;
+        for (int lane = 0; lane < 4; ++lane) out[lane] = interpolateInside<Kind>(image, x[lane], y[lane]);
+        return out;
+    } else {
+        // The lower neighbour as axisTaps finds it: truncation, one less below a negative fraction.
+        IntLanes lowerX = __builtin_convertvector(x, IntLanes);
+        IntLanes lowerY = __builtin_convertvector(y, IntLanes);
+        lowerX += x < __builtin_convertvector(lowerX, FloatLanes);
+        lowerY += y < __builtin_convertvector(lowerY, FloatLanes);
+        const FloatLanes tx = x - __builtin_convertvector(lowerX, FloatLanes);
+        const FloatLanes ty = y - __builtin_convertvector(lowerY, FloatLanes);
+        constexpr detail::CubicWeightTable c = detail::cubicWeightTable<Kind>();
+        const FloatLanes tx2 = tx * tx, tx3 = tx2 * tx, ty2 = ty * ty, ty3 = ty2 * ty;
+        const FloatLanes wy0 = ((c.a0 + ty * c.b0) + ty2 * c.c0) + ty3 * c.d0;
+        const FloatLanes wy1 = ((c.a1 + ty * c.b1) + ty2 * c.c1) + ty3 * c.d1;
+        const FloatLanes wy2 = ((c.a2 + ty * c.b2) + ty2 * c.c2) + ty3 * c.d2;
+        const FloatLanes wy3 = ((c.a3 + ty * c.b3) + ty2 * c.c3) + ty3 * c.d3;
+        const ptrdiff_t pitch = image.pitch();
+        auto load = [](const float* p) {
+            FloatLanes v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        };
+        // Column sums of each position's 4 x 4 taps, one position per vector.
+        FloatLanes sums[4];
+        for (int lane = 0; lane < 4; ++lane) {
+            const float* row = image.address(lowerX[lane] - 1, lowerY[lane] - 1);
+            FloatLanes s = load(row) * wy0[lane];
+            s += load(row + pitch) * wy1[lane];
+            s += load(row + 2 * pitch) * wy2[lane];
+            s += load(row + 3 * pitch) * wy3[lane];
+            sums[lane] = s;
+        }
+        // Transposed, column i of every position in one vector.
+        const IntLanes low = {0, 4, 1, 5}, high = {2, 6, 3, 7}, front = {0, 1, 4, 5}, back = {2, 3, 6, 7};
+        const FloatLanes ab0 = __builtin_shuffle(sums[0], sums[1], low);
+        const FloatLanes ab1 = __builtin_shuffle(sums[0], sums[1], high);
+        const FloatLanes cd0 = __builtin_shuffle(sums[2], sums[3], low);
+        const FloatLanes cd1 = __builtin_shuffle(sums[2], sums[3], high);
+        const FloatLanes column0 = __builtin_shuffle(ab0, cd0, front), column1 = __builtin_shuffle(ab0, cd0, back);
+        const FloatLanes column2 = __builtin_shuffle(ab1, cd1, front), column3 = __builtin_shuffle(ab1, cd1, back);
+        const FloatLanes wx0 = ((c.a0 + tx * c.b0) + tx2 * c.c0) + tx3 * c.d0;
+        const FloatLanes wx1 = ((c.a1 + tx * c.b1) + tx2 * c.c1) + tx3 * c.d1;
+        const FloatLanes wx2 = ((c.a2 + tx * c.b2) + tx2 * c.c2) + tx3 * c.d2;
+        const FloatLanes wx3 = ((c.a3 + tx * c.b3) + tx2 * c.c3) + tx3 * c.d3;
+        return column0 * wx0 + column1 * wx1 + column2 * wx2 + column3 * wx3;
+    }
+}
+#endif
+
 // interpolateAs for a kind known only at run time.
 __device__ __forceinline__ float interpolateValue(const detail::TextureSampler& image, float x, float y,
                                                  int interpolation, bool& leavesImage) {

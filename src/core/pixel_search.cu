@@ -165,6 +165,21 @@ void discardOutput(PixelDisplacementResult* hostOut, DevicePixelDisplacements* d
     if (deviceOut) deviceOut->reset();
 }
 
+// Whole images go up at once; a streamed source a band of rows at a time, so
+// that it never needs a host copy of the whole image.
+cudaError_t uploadInBands(const ImageSource& source, int width, int height, float* dst, std::vector<float>& scratch) {
+    constexpr int kUploadRows = 128;
+    const int band = source.pixels ? height : kUploadRows;
+    for (int first = 0; first < height; first += band) {
+        const int end = std::min(height, first + band);
+        const cudaError_t status =
+            cudaMemcpy(dst + size_t(first) * size_t(width), source.rows(first, end, width, scratch),
+                       size_t(end - first) * size_t(width) * sizeof(float), cudaMemcpyHostToDevice);
+        if (status != cudaSuccess) return status;
+    }
+    return cudaSuccess;
+}
+
 // Host copies of the guided search's results decide which points get a full search.
 void escalateResident(const Search& s, const float* dRef, const float* dDef, float* dDispX, float* dDispY,
                       const float* dConfidence) {
@@ -222,12 +237,8 @@ bool residentSearch(const Search& s, Outcome& outcome) {
 
     std::vector<float> scratch;
     const int width = s.size.width, height = s.size.height;
-    if (!step(cudaMemcpy(dRef.get(), s.ref.rows(0, height, width, scratch), size_t(s.imageBytes()),
-                         cudaMemcpyHostToDevice),
-              "cudaMemcpy dRef") ||
-        !step(cudaMemcpy(dDef.get(), s.def.rows(0, height, width, scratch), size_t(s.imageBytes()),
-                         cudaMemcpyHostToDevice),
-              "cudaMemcpy dDef"))
+    if (!step(uploadInBands(s.ref, width, height, dRef.as<float>(), scratch), "cudaMemcpy dRef") ||
+        !step(uploadInBands(s.def, width, height, dDef.as<float>(), scratch), "cudaMemcpy dDef"))
         return false;
     std::vector<float>().swap(scratch);
 

@@ -228,6 +228,22 @@ void copyImageRows(const ImageSource& source, int first, int end, int width, std
         source.rowProvider(dst.data(), first, end);
 }
 
+// A whole image handed to `copy(rows, firstRow, endRow)` at once, a streamed
+// source a band of rows at a time, so that it never needs a host copy of the
+// whole image.
+template <class Copy>
+cudaError_t uploadInBands(const ImageSource& source, int width, int height, std::vector<float>& scratch,
+                          const Copy& copy) {
+    constexpr int kUploadRows = 128;
+    const int band = source.pixels ? height : kUploadRows;
+    for (int first = 0; first < height; first += band) {
+        const int end = std::min(height, first + band);
+        const cudaError_t status = copy(source.rows(first, end, width, scratch), first, end);
+        if (status != cudaSuccess) return status;
+    }
+    return cudaSuccess;
+}
+
 void prefilterForInterpolation(int interpolation, float* image, int width, int height) {
     if (interpolation == static_cast<int>(InterpolationType::CubicBSpline))
         prefilterCubicBSpline(image, width, height);
@@ -511,9 +527,12 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
         if (!job.lease(pointBytes, outputs[i], kOutputSteps[i], outcome)) return false;
 
     std::vector<float> scratch;
-    const float* refRows = job.reference.rows(0, height, width, scratch);
-    if (!job.check(cudaMemcpy(ref.get(), refRows, size_t(job.geometry.imageBytes), cudaMemcpyHostToDevice),
-                   "cudaMemcpy dRef", outcome))
+    const size_t rowBytes = size_t(width) * 4;
+    const auto toReference = [&](const float* rows, int first, int end) {
+        return cudaMemcpy(ref.as<float>() + size_t(first) * size_t(width), rows, size_t(end - first) * rowBytes,
+                          cudaMemcpyHostToDevice);
+    };
+    if (!job.check(uploadInBands(job.reference, width, height, scratch, toReference), "cudaMemcpy dRef", outcome))
         return false;
 
     DeviceArray array;
@@ -521,7 +540,6 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
     if (!job.check(cudaMallocArray(array.out(), &channel, size_t(width), size_t(height)),
                    "cudaMallocArray deformed", outcome))
         return false;
-    const size_t rowBytes = size_t(width) * 4;
     if (job.bspline()) {
         copyImageRows(job.deformed, 0, height, width, scratch);
         prefilterForInterpolation(job.params.interpolation, scratch.data(), width, height);
@@ -530,10 +548,12 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
                        "cudaMemcpy2DToArray deformed (prefiltered)", outcome))
             return false;
     } else {
-        const float* defRows = job.deformed.rows(0, height, width, scratch);
-        if (!job.check(cudaMemcpy2DToArray(array.get(), 0, 0, defRows, rowBytes, rowBytes, size_t(height),
-                                           cudaMemcpyHostToDevice),
-                       "cudaMemcpy2DToArray deformed", outcome))
+        const auto toArray = [&](const float* rows, int first, int end) {
+            return cudaMemcpy2DToArray(array.get(), 0, size_t(first), rows, rowBytes, rowBytes, size_t(end - first),
+                                       cudaMemcpyHostToDevice);
+        };
+        if (!job.check(uploadInBands(job.deformed, width, height, scratch, toArray), "cudaMemcpy2DToArray deformed",
+                       outcome))
             return false;
     }
     std::vector<float>().swap(scratch);

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -287,6 +288,135 @@ float* warpedSampleScratch(int count) {
     if (scratch.size() < static_cast<size_t>(count)) scratch.resize(static_cast<size_t>(count));
     return scratch.data();
 }
+
+// The CPU runs the sample phases as plain loops over the samples: the same
+// per-sample arithmetic and, per thread t, the same samples t, t + size, ... in
+// the same order, so every per-thread sum is unchanged; what changes is that
+// the loops vectorise across samples.
+
+// Offsets (dx, dy) of every sample from the subset centre, and the Jacobian
+// columns of the current point, sample by sample.
+struct SampleTables {
+    int width = 0;
+    int count = 0;
+    std::vector<float> dx, dy;
+    std::vector<float> jacobian[6];
+};
+
+SampleTables& sampleTables(const SubsetLayout& subset) {
+    thread_local SampleTables tables;
+    if (tables.width != subset.width || tables.count != subset.count) {
+        const size_t n = static_cast<size_t>(subset.count);
+        tables.dx.resize(n);
+        tables.dy.resize(n);
+        for (int s = 0; s < subset.count; ++s) {
+            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
+            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
+        }
+        for (std::vector<float>& column : tables.jacobian) column.resize(n);
+        tables.width = subset.width;
+        tables.count = subset.count;
+    }
+    return tables;
+}
+
+// Jacobian columns of every sample, then per thread the Hessian's upper
+// triangle, entry by entry as addOuterProduct orders them.
+template <int N>
+void hessianSums(const Block& block, const SubsetLayout& subset, SampleTables& tables, const float* __restrict fx,
+                 const float* __restrict fy, Accumulators<21>& h) {
+    const float* __restrict dx = tables.dx.data();
+    const float* __restrict dy = tables.dy.data();
+    float* __restrict j0 = tables.jacobian[0].data();
+    float* __restrict j1 = tables.jacobian[1].data();
+    float* __restrict j2 = tables.jacobian[2].data();
+    float* __restrict j3 = tables.jacobian[3].data();
+    float* __restrict j4 = tables.jacobian[4].data();
+    float* __restrict j5 = tables.jacobian[5].data();
+    for (int s = 0; s < subset.count; ++s) {
+        j0[s] = fx[s];
+        j1[s] = fy[s];
+        j2[s] = fx[s] * dx[s];
+        j3[s] = fx[s] * dy[s];
+        j4[s] = fy[s] * dx[s];
+        j5[s] = fy[s] * dy[s];
+    }
+    const int size = block.size();
+    int k = 0;
+    for (int a = 0; a < N; ++a)
+        for (int c = a; c < N; ++c, ++k) {
+            float* __restrict sum = &h.v[k][0];
+            const float* __restrict ja = tables.jacobian[a].data();
+            const float* __restrict jc = tables.jacobian[c].data();
+            for (int base = 0; base < subset.count; base += size) {
+                const int active = subset.count - base < size ? subset.count - base : size;
+                for (int t = 0; t < active; ++t) sum[t] += ja[base + t] * jc[base + t];
+            }
+        }
+}
+
+// Warped deformed samples of a warp whose footprint lies inside the image,
+// four samples at a time, and the per-thread sums of them and their squares.
+template <int Kind>
+void warpedSamplesInside(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
+                         const TextureSampler& image, const Warp& warp, float* __restrict warped,
+                         PerThread<float>& sum, PerThread<float>& sumSq) {
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    int s = 0;
+    for (; s + 4 <= subset.count; s += 4) {
+        FloatLanes dx, dy;
+        std::memcpy(&dx, dxs + s, sizeof dx);
+        std::memcpy(&dy, dys + s, sizeof dy);
+        const FloatLanes x = warp.xc + (warp.u + dx + (warp.dudx * dx + warp.dudy * dy));
+        const FloatLanes y = warp.yc + (warp.v + dy + (warp.dvdx * dx + warp.dvdy * dy));
+        const FloatLanes g = interpolateInside4<Kind>(image, x, y);
+        std::memcpy(warped + s, &g, sizeof g);
+    }
+    for (; s < subset.count; ++s)
+        warped[s] = interpolateInside<Kind>(image, warp.x(dxs[s], dys[s]), warp.y(dxs[s], dys[s]));
+    float* __restrict s1 = &sum[0];
+    float* __restrict s2 = &sumSq[0];
+    const int size = block.size();
+    for (int base = 0; base < subset.count; base += size) {
+        const int active = subset.count - base < size ? subset.count - base : size;
+        for (int t = 0; t < active; ++t) {
+            const float g = warped[base + t];
+            s1[t] += g;
+            s2[t] += g * g;
+        }
+    }
+}
+
+// Residuals against the reference and the per-thread sums r J; a non-finite
+// residual flags its thread (the caller then stops without reading the sums).
+template <int N>
+void residualSums(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
+                  const float* __restrict warped, const float* __restrict f, float defMean, float defInvNorm,
+                  Accumulators<6>& b, PerThread<int>& flag) {
+    thread_local std::vector<float> residuals;
+    if (residuals.size() < size_t(subset.count)) residuals.resize(size_t(subset.count));
+    float* __restrict r = residuals.data();
+    int* __restrict bad = &flag[0];
+    const int size = block.size();
+    for (int base = 0; base < subset.count; base += size) {
+        const int active = subset.count - base < size ? subset.count - base : size;
+        for (int t = 0; t < active; ++t) {
+            const float v = (warped[base + t] - defMean) * defInvNorm - f[base + t];
+            const bool finite = isFinite(v);
+            bad[t] |= finite ? 0 : 1;
+            r[base + t] = finite ? v : 0.0f;
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        float* __restrict sum = &b.v[k][0];
+        const float* __restrict j = tables.jacobian[k].data();
+        for (int base = 0; base < subset.count; base += size) {
+            const int active = subset.count - base < size ? subset.count - base : size;
+            for (int t = 0; t < active; ++t) sum[t] += r[base + t] * j[base + t];
+        }
+    }
+}
 #else
 constexpr bool kKeepWarpedSamples = false;
 #endif
@@ -365,6 +495,12 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     const int n = affine ? 6 : 2;
     const int entries = n * (n + 1) / 2;
     auto h = makeAccumulators(block, std::make_integer_sequence<int, 21>{});
+#if !defined(__CUDACC__)
+    SampleTables& tables = sampleTables(subset);
+    auto hessianPass = [&](auto parameters) {
+        hessianSums<decltype(parameters)::value>(block, subset, tables, fx, fy, h);
+    };
+#else
     auto hessianPass = [&](auto parameters) {
         constexpr int N = decltype(parameters)::value;
         forEachSample(block, subset, col, row, [=, &h](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
@@ -373,6 +509,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             addOuterProduct<N>(h, t, j);
         });
     };
+#endif
     if (affine)
         hessianPass(std::integral_constant<int, 6>{});
     else
@@ -410,6 +547,9 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         });
         const bool inside = warp.readsInside(subset, width, height);
         if (inside) {
+#if !defined(__CUDACC__)
+            warpedSamplesInside<Kind>(block, subset, tables, image, warp, warped, sum, sumSq);
+#else
             forEachSample(block, subset, col, row, [=, &sum, &sumSq](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
                 const float sx = static_cast<float>(dx), sy = static_cast<float>(dy);
                 const float g = interpolateInside<Kind>(image, warp.x(sx, sy), warp.y(sx, sy));
@@ -417,6 +557,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
                 sum[t] += g;
                 sumSq[t] += g * g;
             });
+#endif
         } else {
             block.forEachThreadNoSync([&](int t) { flag[t] = 0; });
             forEachSample(block, subset, col, row,
@@ -451,6 +592,11 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             for (int k = 0; k < 6; ++k) b.v[k][t] = 0.0f;
             flag[t] = 0;
         });
+#if !defined(__CUDACC__)
+        auto residualPass = [&](auto parameters) {
+            residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag);
+        };
+#else
         auto residualPass = [&](auto parameters) {
             constexpr int N = decltype(parameters)::value;
             forEachSample(block, subset, col, row, [=, &b, &flag](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
@@ -474,6 +620,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
                 for (int k = 0; k < N; ++k) b.v[k][t] += r * j[k];
             });
         };
+#endif
         if (affine)
             residualPass(std::integral_constant<int, 6>{});
         else

@@ -11,6 +11,7 @@
 //  - block sizes are multiples of 32 (powers of two for the tree reductions).
 
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 
 #include "gpu/runtime_base.h"
@@ -156,6 +157,17 @@ void* blockArenaAllocate(size_t bytes);
 void markBlockProgram();
 bool reversePhaseOrder();
 void* dynamicSharedMemory();
+
+template <class T>
+struct FourLanes;
+template <>
+struct FourLanes<float> {
+    typedef float type __attribute__((vector_size(16)));
+};
+template <>
+struct FourLanes<int> {
+    typedef int type __attribute__((vector_size(16)));
+};
 } // namespace detail
 
 class Block {
@@ -191,13 +203,14 @@ public:
         return static_cast<T*>(detail::dynamicSharedMemory());
     }
 
+    // The operations also take vectors of lanes (reduceLanes).
     template <class T>
     T reduceSum(const PerThread<T>& v) const {
-        return reduceWarps(v, [](T a, T b) { return a + b; }, false);
+        return reduceWarps(v, [](auto a, auto b) { return a + b; }, false);
     }
     template <class T>
     T reduceMax(const PerThread<T>& v) const {
-        return reduceWarps(v, [](T a, T b) { return a > b ? a : b; }, true);
+        return reduceWarps(v, [](auto a, auto b) { return a > b ? a : b; }, true);
     }
 
     template <int MaxThreads, class T>
@@ -238,13 +251,23 @@ private:
         for (int w = warps; w < 32; ++w) partial[w] = padWithFirst ? partial[0] : T(0);
         return reduceLanes(partial, op);
     }
+    // Levels 16, 8 and 4 as whole vectors of four lanes, op applied lane by lane.
     template <class T, class Op>
     static T reduceLanes(const T* in, Op op) {
-        T lanes[32];
-        for (int l = 0; l < 32; ++l) lanes[l] = in[l];
-        for (int o = 16; o > 0; o >>= 1)
-            for (int l = 0; l < o; ++l) lanes[l] = op(lanes[l], lanes[l + o]);
-        return lanes[0];
+        if constexpr (std::is_same_v<T, float> || std::is_same_v<T, int>) {
+            using Lanes = typename detail::FourLanes<T>::type;
+            Lanes v[8];
+            std::memcpy(v, in, sizeof v);
+            const Lanes a0 = op(v[0], v[4]), a1 = op(v[1], v[5]), a2 = op(v[2], v[6]), a3 = op(v[3], v[7]);
+            const Lanes b = op(op(a0, a2), op(a1, a3));
+            return op(op(b[0], b[2]), op(b[1], b[3]));
+        } else {
+            T lanes[32];
+            for (int l = 0; l < 32; ++l) lanes[l] = in[l];
+            for (int o = 16; o > 0; o >>= 1)
+                for (int l = 0; l < o; ++l) lanes[l] = op(lanes[l], lanes[l + o]);
+            return lanes[0];
+        }
     }
 
     int size_;

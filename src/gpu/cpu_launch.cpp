@@ -2,6 +2,7 @@
 // over a pool of host threads; the launching thread works too and returns when
 // every block has run.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -83,6 +84,19 @@ struct BlockContext {
 };
 thread_local BlockContext tlContext;
 
+// The blocks of a grid are split into one contiguous region per worker, taken
+// in chunks. A worker starts with its own region, so that successive kernels
+// over the same frames find them in that core's cache, and then helps with the
+// others' regions, so that a late or descheduled worker delays a launch by one
+// chunk at most.
+constexpr int kMaxRegions = 64;
+constexpr uint64_t kChunksPerRegion = 8;
+
+struct alignas(64) Region {
+    std::atomic<uint64_t> next{0};
+    uint64_t end = 0;
+};
+
 struct Job {
     const char* name;
     dim3 grid;
@@ -93,11 +107,28 @@ struct Job {
     void* state;
     uint64_t total;
     uint64_t chunk;
-    std::atomic<uint64_t> next{0};
-    std::atomic<uint64_t> done{0};
+    int regionCount = 1;
+    Region regions[kMaxRegions];
     std::atomic<int> users{0};
     std::mutex failureMutex;
     std::string failure;
+
+    void split(int workers) {
+        regionCount = std::clamp(workers, 1, kMaxRegions);
+        const uint64_t perRegion = total / uint64_t(regionCount), extra = total % uint64_t(regionCount);
+        chunk = std::max<uint64_t>(1, perRegion / kChunksPerRegion);
+        uint64_t begin = 0;
+        for (int r = 0; r < regionCount; ++r) {
+            regions[r].next.store(begin, std::memory_order_relaxed);
+            begin += perRegion + (uint64_t(r) < extra ? 1 : 0);
+            regions[r].end = begin;
+        }
+    }
+    bool pending() const {
+        for (int r = 0; r < regionCount; ++r)
+            if (regions[r].next.load(std::memory_order_relaxed) < regions[r].end) return true;
+        return false;
+    }
 };
 
 void recordFailure(Job& job, const std::string& what) {
@@ -105,8 +136,35 @@ void recordFailure(Job& job, const std::string& what) {
     if (job.failure.empty()) job.failure = what.empty() ? std::string("unknown exception") : what;
 }
 
-// Runs chunks of blocks until none is left.
-void work(Job& job) {
+void runBlocks(Job& job, BlockContext& ctx, uint64_t first, uint64_t last) {
+    const unsigned gx = job.grid.x, gy = job.grid.y;
+    unsigned x = static_cast<unsigned>(first % gx), y = static_cast<unsigned>((first / gx) % gy),
+             z = static_cast<unsigned>(first / (uint64_t(gx) * gy));
+    for (uint64_t b = first; b < last; ++b) {
+        blockIdx = uint3{x, y, z};
+        ctx.arena.reset();
+        ctx.blockMarked = false;
+        try {
+            job.runner(job.state);
+            if (job.blockProgram && !ctx.blockMarked)
+                recordFailure(job, "an element-wise kernel was launched as a block program");
+        } catch (const std::exception& e) {
+            recordFailure(job, e.what());
+        } catch (...) {
+            recordFailure(job, {});
+        }
+        if (++x == gx) {
+            x = 0;
+            if (++y == gy) {
+                y = 0;
+                ++z;
+            }
+        }
+    }
+}
+
+// Runs chunks of blocks, from region `home` on, until none is left.
+void work(Job& job, int home) {
     BlockContext& ctx = tlContext;
     if (ctx.sharedCapacity < job.sharedBytes) {
         ctx.shared = alignedBuffer(job.sharedBytes);
@@ -117,27 +175,13 @@ void work(Job& job) {
     ctx.blockProgram = job.blockProgram;
     // Block programs must not read threadIdx; a far index makes a slip fault at once.
     threadIdx = job.blockProgram ? uint3{1u << 30, 1u << 30, 1u << 30} : uint3{0, 0, 0};
-    const uint64_t gx = job.grid.x, gxy = gx * job.grid.y;
-    for (;;) {
-        const uint64_t first = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-        if (first >= job.total) break;
-        const uint64_t last = std::min(job.total, first + job.chunk);
-        for (uint64_t b = first; b < last; ++b) {
-            blockIdx = uint3{static_cast<unsigned>(b % gx), static_cast<unsigned>((b / gx) % job.grid.y),
-                             static_cast<unsigned>(b / gxy)};
-            ctx.arena.reset();
-            ctx.blockMarked = false;
-            try {
-                job.runner(job.state);
-                if (job.blockProgram && !ctx.blockMarked)
-                    recordFailure(job, "an element-wise kernel was launched as a block program");
-            } catch (const std::exception& e) {
-                recordFailure(job, e.what());
-            } catch (...) {
-                recordFailure(job, {});
-            }
+    for (int k = 0; k < job.regionCount; ++k) {
+        Region& region = job.regions[(home + k) % job.regionCount];
+        for (;;) {
+            const uint64_t first = region.next.fetch_add(job.chunk, std::memory_order_relaxed);
+            if (first >= region.end) break;
+            runBlocks(job, ctx, first, std::min(region.end, first + job.chunk));
         }
-        job.done.fetch_add(last - first, std::memory_order_acq_rel);
     }
     ctx.blockProgram = false;
 }
@@ -158,7 +202,7 @@ constexpr auto kSpinBeforeSleep = std::chrono::microseconds(200);
 class LaunchPool {
 public:
     explicit LaunchPool(int threads) {
-        for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { loop(); });
+        for (int i = 1; i < threads; ++i) workers_.emplace_back([this, i] { loop(i); });
     }
     ~LaunchPool() {
         {
@@ -183,7 +227,7 @@ public:
             std::lock_guard lock(mutex_);
             wake_.notify_all();
         }
-        work(job);
+        work(job, 0);
         {
             std::lock_guard lock(mutex_);
             std::erase(jobs_, &job);
@@ -202,7 +246,7 @@ private:
     Job* take() {
         std::lock_guard lock(mutex_);
         for (Job* job : jobs_)
-            if (job->next.load(std::memory_order_relaxed) < job->total) {
+            if (job->pending()) {
                 job->users.fetch_add(1);
                 return job;
             }
@@ -223,11 +267,11 @@ private:
         return !stop_.load();
     }
 
-    void loop() {
+    void loop(int index) {
         for (;;) {
             const uint64_t seen = epoch_.load();
             if (Job* job = take()) {
-                work(*job);
+                work(*job, index);
                 job->users.fetch_sub(1, std::memory_order_release);
                 continue;
             }
@@ -330,13 +374,13 @@ cudaError_t runGrid(const char* name, dim3 grid, dim3 block, size_t sharedBytes,
         std::lock_guard lock(poolMutex);
         pool = gPool;
     }
-    const uint64_t workers = uint64_t(pool ? pool->helpers() : 0) + 1;
-    // Several chunks per worker balance uneven blocks; one chunk when alone.
-    job.chunk = std::max<uint64_t>(1, job.total / (workers * 8));
-    if (workers == 1 || job.total <= job.chunk) {
+    const int workers = (pool ? pool->helpers() : 0) + 1;
+    if (workers == 1 || job.total == 1) {
+        job.split(1);
         job.chunk = job.total;
-        work(job);
+        work(job, 0);
     } else {
+        job.split(workers);
         pool->run(job);
     }
     if (!job.failure.empty()) {

@@ -1,0 +1,237 @@
+#include "bench_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace tavro::bench {
+namespace {
+
+bool parseInt(const std::string& text, int low, int high, int& out) {
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v < low || v > high) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool parseDouble(const std::string& text, double& out) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || !(v == v)) return false;
+    out = v;
+    return true;
+}
+
+bool parseList(const std::string& text, double (&out)[4]) {
+    std::stringstream in(text);
+    std::string item;
+    for (double& v : out)
+        if (!std::getline(in, item, ',') || !parseDouble(item, v)) return false;
+    return !std::getline(in, item, ',');
+}
+
+using Setter = std::function<bool(const std::string&, BenchOptions&)>;
+
+Setter integer(int BenchOptions::*member, int low, int high) {
+    return [member, low, high](const std::string& v, BenchOptions& o) { return parseInt(v, low, high, o.*member); };
+}
+
+Setter real(double BenchOptions::*member) {
+    return [member](const std::string& v, BenchOptions& o) { return parseDouble(v, o.*member); };
+}
+
+Setter flag(bool BenchOptions::*member) {
+    return [member](const std::string& v, BenchOptions& o) {
+        if (v == "1" || v == "on" || v == "yes") return o.*member = true, true;
+        if (v == "0" || v == "off" || v == "no") return o.*member = false, true;
+        return false;
+    };
+}
+
+const std::map<std::string, Setter>& setters() {
+    static const std::map<std::string, Setter> table = {
+        {"size",
+         [](const std::string& v, BenchOptions& o) {
+             return parseInt(v, 64, 32768, o.width) && parseInt(v, 64, 32768, o.height);
+         }},
+        {"width", integer(&BenchOptions::width, 64, 32768)},
+        {"height", integer(&BenchOptions::height, 64, 32768)},
+        {"window", integer(&BenchOptions::window, 3, 255)},
+        {"step", integer(&BenchOptions::step, 1, 1024)},
+        {"range", integer(&BenchOptions::range, 0, 1024)},
+        {"interpolation",
+         [](const std::string& v, BenchOptions& o) {
+             for (int k = 0; k < 4; ++k)
+                 if (v == interpolationName(k)) return o.interpolation = k, true;
+             return false;
+         }},
+        {"tolerance",
+         [](const std::string& v, BenchOptions& o) {
+             double t = 0.0;
+             if (!parseDouble(v, t) || !(t > 0.0)) return false;
+             o.tolerance = static_cast<float>(t);
+             return true;
+         }},
+        {"iterations", integer(&BenchOptions::iterations, 1, 1000)},
+        {"shape",
+         [](const std::string& v, BenchOptions& o) {
+             if (v == "affine") return o.affineShape = true, true;
+             if (v == "translation") return o.affineShape = false, true;
+             return false;
+         }},
+        {"threads", integer(&BenchOptions::threads, 0, 4096)},
+        {"field",
+         [](const std::string& v, BenchOptions& o) {
+             for (FieldKind k : {FieldKind::Translation, FieldKind::Affine, FieldKind::Sinusoid})
+                 if (v == fieldName(k)) return o.field = k, true;
+             return false;
+         }},
+        {"ux", real(&BenchOptions::ux)},
+        {"uy", real(&BenchOptions::uy)},
+        {"gradient", [](const std::string& v, BenchOptions& o) { return parseList(v, o.gradient); }},
+        {"period", real(&BenchOptions::period)},
+        {"amplitude", real(&BenchOptions::amplitude)},
+        {"direction", real(&BenchOptions::directionDegrees)},
+        {"spot-radius", real(&BenchOptions::spotRadius)},
+        {"coverage", real(&BenchOptions::coverage)},
+        {"contrast", real(&BenchOptions::contrast)},
+        {"noise", real(&BenchOptions::noise)},
+        {"noise-on",
+         [](const std::string& v, BenchOptions& o) {
+             if (v == "both") return o.noiseOnReference = true, true;
+             if (v == "deformed") return o.noiseOnReference = false, true;
+             return false;
+         }},
+        {"seed",
+         [](const std::string& v, BenchOptions& o) {
+             int s = 0;
+             if (!parseInt(v, 0, 1 << 30, s)) return false;
+             o.seed = static_cast<unsigned long long>(s);
+             return true;
+         }},
+        {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
+        {"rigid", flag(&BenchOptions::rigid)},
+        {"fft", flag(&BenchOptions::fft)},
+        {"pipeline", flag(&BenchOptions::pipeline)},
+        {"fft-batch", integer(&BenchOptions::fftBatch, 1, 65535)},
+        {"fft-size", integer(&BenchOptions::fftSize, 0, 4096)},
+        {"verbose", flag(&BenchOptions::verbose)},
+    };
+    return table;
+}
+
+bool validate(const BenchOptions& o, std::string& error) {
+    if (o.window % 2 == 0) error = "--window must be odd";
+    else if (o.fftSize != 0 && (o.fftSize < 4 || (o.fftSize & (o.fftSize - 1)) != 0))
+        error = "--fft-size must be a power of two, at least 4";
+    else if (!(o.period > 0.0)) error = "--period must be positive";
+    else if (!(o.spotRadius >= 1.5)) error = "--spot-radius must be at least 1.5 px (band limit)";
+    else if (!(o.coverage > 0.0) || !(o.contrast > 0.0) || !(o.noise >= 0.0))
+        error = "--coverage and --contrast must be positive, --noise not negative";
+    return error.empty();
+}
+
+} // namespace
+
+const char* interpolationName(int interpolation) {
+    static const char* const names[] = {"bilinear", "bicubic", "bspline", "quartic"};
+    return interpolation >= 0 && interpolation < 4 ? names[interpolation] : "unknown";
+}
+
+const char* fieldName(FieldKind field) {
+    switch (field) {
+    case FieldKind::Translation: return "translation";
+    case FieldKind::Affine: return "affine";
+    case FieldKind::Sinusoid: return "sinusoid";
+    }
+    return "unknown";
+}
+
+bool parseOptions(int argc, char** argv, BenchOptions& options, bool& help, std::string& error) {
+    help = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            help = true;
+            return true;
+        }
+        if (arg.rfind("--", 0) != 0) {
+            error = "unexpected argument '" + arg + "'";
+            return false;
+        }
+        std::string value;
+        const size_t equals = arg.find('=');
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = "option " + arg + " needs a value";
+            return false;
+        }
+        const auto it = setters().find(arg.substr(2));
+        if (it == setters().end()) {
+            error = "unknown option " + arg;
+            return false;
+        }
+        if (!it->second(value, options)) {
+            error = "invalid value '" + value + "' for " + arg;
+            return false;
+        }
+    }
+    return validate(options, error);
+}
+
+std::string usageText() {
+    return R"(usage: tavro_bench [--option value | --option=value ...]
+
+Generates a synthetic 8-bit speckle pair with a known displacement field, runs
+the engine end to end (rigid registration, integer-pixel search, sub-pixel
+refinement, strains) and prints one key=value line per figure.
+
+Case
+  --size N             square image of N x N pixels (default 1024)
+  --width N, --height N
+  --field KIND         translation | affine | sinusoid (default translation)
+  --ux X, --uy Y       translation, or the affine field's value at the centre (default 2.35, -1.72)
+  --gradient a,b,c,d   affine du/dx, du/dy, dv/dx, dv/dy (default 0.005,0.002,-0.002,-0.003)
+  --period P           sinusoid period in pixels (default 64)
+  --amplitude A        sinusoid amplitude of both components in pixels (default 0.5)
+  --direction D        sinusoid wave direction in degrees, 0 along x (default 0)
+  --spot-radius R      speckle spot radius (Gaussian sigma) in pixels, >= 1.5 (default 2)
+  --coverage C         speckle spots per spot area (default 4)
+  --contrast C         largest deviation of the noise-free reference from grey 128 (default 255;
+                       above 127 the extremes clip at 0 and 255)
+  --noise S            independent Gaussian noise of S grey levels (default 1)
+  --noise-on W         both | deformed: the images that receive the noise (default both)
+  --seed N             pattern and noise seed (default 1)
+
+Engine
+  --window N           odd subset size (default 21)
+  --step N             grid step in pixels (default 5)
+  --range N            integer search range in every direction (default 5)
+  --interpolation K    bilinear | bicubic | bspline | quartic (default bicubic)
+  --tolerance T        convergence tolerance (default 1e-3)
+  --iterations N       maximum Gauss-Newton iterations (default 10)
+  --shape S            affine | translation (default affine)
+  --threads N          CPU threads of the device runtime, 0 for every core (default 0)
+  --rigid 0|1          run the rigid registration and pre-shift the deformed image (default 1)
+
+Measurement
+  --repeat N           runs of the pipeline; times are reported as median and best (default 3)
+  --pipeline 0|1       run the pipeline (default 1)
+  --fft 0|1            measure the FFT on batched search frames (default 1)
+  --fft-size N         frame size of the FFT measurement (default: the search's frames)
+  --fft-batch N        frames per batch (default 1024)
+  --verbose 0|1        pass the engine's own messages to standard error (default 0)
+)";
+}
+
+} // namespace tavro::bench

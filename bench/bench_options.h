@@ -1,0 +1,58 @@
+#pragma once
+// Command-line settings of tavro_bench: the synthetic case, the engine's
+// parameters and what to measure.
+
+#include <string>
+
+namespace tavro::bench {
+
+enum class FieldKind { Translation, Affine, Sinusoid };
+
+struct BenchOptions {
+    int width = 1024;
+    int height = 1024;
+    int window = 21;
+    int step = 5;
+    int range = 5;
+    int interpolation = 1;  // an InterpolationType
+    float tolerance = 1e-3f;
+    int iterations = 10;
+    bool affineShape = true;
+    int threads = 0;  // 0: every core
+
+    FieldKind field = FieldKind::Translation;
+    double ux = 2.35;
+    double uy = -1.72;
+    double gradient[4] = {0.005, 0.002, -0.002, -0.003};  // du/dx, du/dy, dv/dx, dv/dy
+    double period = 64.0;
+    double amplitude = 0.5;
+    double directionDegrees = 0.0;
+
+    // An 8-bit speckle with a grey-level standard deviation near 48 and spots of
+    // 2 px; about 1 % of the pixels clip at 0 or 255.
+    double spotRadius = 2.0;
+    double coverage = 4.0;
+    double contrast = 255.0;
+    double noise = 1.0;
+    bool noiseOnReference = true;
+    unsigned long long seed = 1;
+
+    int repeat = 3;
+    bool rigid = true;
+    bool fft = true;
+    bool pipeline = true;
+    int fftBatch = 1024;
+    int fftSize = 0;  // 0: the frame size of the case's search
+    bool verbose = false;
+};
+
+// Parses argv into options; false with a message for an unknown or malformed
+// option. `help` is set when the usage text was asked for.
+bool parseOptions(int argc, char** argv, BenchOptions& options, bool& help, std::string& error);
+
+std::string usageText();
+
+const char* interpolationName(int interpolation);
+const char* fieldName(FieldKind field);
+
+} // namespace tavro::bench
