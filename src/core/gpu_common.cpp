@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -231,5 +232,27 @@ uint64_t availableCommitMemory() {
 int gpuWorkerCount() { return workerCount.load(std::memory_order_relaxed); }
 
 void setGpuWorkerCount(int n) { workerCount.store(std::max(1, n), std::memory_order_relaxed); }
+
+MemoryBudget deviceMemoryBudget() {
+    MemoryBudget b;
+    const char* env = std::getenv("TAVRO_TILE_BUDGET_MB");
+    const long envMb = env ? std::atol(env) : 0;
+    if (envMb > 0) {
+        b.bytes = uint64_t(envMb) << 20;
+        b.fromEnvironment = true;
+        return b;
+    }
+    size_t freeBytes = 0, totalBytes = 0;
+    if (cudaMemGetInfo(&freeBytes, &totalBytes) != cudaSuccess) {
+        (void)cudaGetLastError();
+        freeBytes = 0;
+    }
+    b.freeBytes = freeBytes;
+    b.bytes = b.freeBytes / 2;
+    b.commitBytes = availableCommitMemory();
+    const uint64_t share = b.commitBytes / (2 * uint64_t(std::max(1, gpuWorkerCount())));
+    if (share != 0 && share < b.bytes) b.bytes = share;
+    return b;
+}
 
 } // namespace tavro

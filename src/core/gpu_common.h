@@ -121,6 +121,17 @@ uint64_t availableCommitMemory();
 // Number of GPU threads running at once (at least 1); the memory gates divide
 // the commit memory among them.
 int gpuWorkerCount();
+
+// What the memory gates of the searches may use on the current device: the
+// TAVRO_TILE_BUDGET_MB budget when set, else half of the free device memory,
+// bounded by this GPU thread's share of the commit memory.
+struct MemoryBudget {
+    uint64_t bytes = 0;
+    bool fromEnvironment = false;
+    uint64_t freeBytes = 0;
+    uint64_t commitBytes = 0;
+};
+MemoryBudget deviceMemoryBudget();
 void setGpuWorkerCount(int n);
 
 namespace detail {

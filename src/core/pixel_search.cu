@@ -90,35 +90,6 @@ bool forcedResidentOom() {
     return value && value[0] != '\0' && value[0] != '0' && !forcedOomUsed.exchange(true);
 }
 
-struct Budget {
-    uint64_t bytes = 0;
-    bool fromEnvironment = false;
-    uint64_t freeBytes = 0;
-    uint64_t commitBytes = 0;
-};
-
-Budget memoryBudget() {
-    Budget b;
-    const char* env = std::getenv("TAVRO_TILE_BUDGET_MB");
-    const long envMb = env ? std::atol(env) : 0;
-    if (envMb > 0) {
-        b.bytes = uint64_t(envMb) << 20;
-        b.fromEnvironment = true;
-        return b;
-    }
-    size_t freeBytes = 0, totalBytes = 0;
-    if (cudaMemGetInfo(&freeBytes, &totalBytes) != cudaSuccess) {
-        (void)cudaGetLastError();
-        freeBytes = 0;
-    }
-    b.freeBytes = freeBytes;
-    b.bytes = b.freeBytes / 2;
-    b.commitBytes = availableCommitMemory();
-    const uint64_t share = b.commitBytes / (2 * uint64_t(std::max(1, gpuWorkerCount())));
-    if (share != 0 && share < b.bytes) b.bytes = share;
-    return b;
-}
-
 // Everything one search (the fine pass after a coarse one) works with.
 struct Search {
     const ImageSource& ref;
@@ -291,7 +262,7 @@ bool runResident(const Search& s) {
 }
 
 bool gateAndSearch(const Search& s) {
-    const Budget budget = memoryBudget();
+    const MemoryBudget budget = deviceMemoryBudget();
     if (budget.bytes == 0) return runResident(s);
     const uint64_t footprint = s.maskBytes() + 2 * (s.imageBytes() + kFftAllowance + s.fieldBytes());
     const bool banded = footprint > budget.bytes;

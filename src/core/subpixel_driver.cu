@@ -606,37 +606,8 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
     return true;
 }
 
-struct Budget {
-    uint64_t bytes = 0;
-    bool fromEnvironment = false;
-    uint64_t freeBytes = 0;
-    uint64_t commitBytes = 0;
-};
-
-Budget memoryBudget() {
-    Budget b;
-    const char* env = std::getenv("TAVRO_TILE_BUDGET_MB");
-    const long envMb = env ? std::atol(env) : 0;
-    if (envMb > 0) {
-        b.bytes = uint64_t(envMb) << 20;
-        b.fromEnvironment = true;
-        return b;
-    }
-    size_t freeBytes = 0, totalBytes = 0;
-    if (cudaMemGetInfo(&freeBytes, &totalBytes) != cudaSuccess) {
-        (void)cudaGetLastError();
-        freeBytes = 0;
-    }
-    b.freeBytes = freeBytes;
-    b.bytes = b.freeBytes / 2;
-    b.commitBytes = availableCommitMemory();
-    const uint64_t share = b.commitBytes / (2 * uint64_t(std::max(1, gpuWorkerCount())));
-    if (share != 0 && share < b.bytes) b.bytes = share;
-    return b;
-}
-
 bool runSubpixelResident(const SubpixelJob& job) {
-    const Budget budget = memoryBudget();
+    const MemoryBudget budget = deviceMemoryBudget();
     if (budget.bytes > 0) {
         const uint64_t footprint = job.maskBytes() + uint64_t(job.outputCount()) * job.geometry.pointBytes +
                                    2 * job.geometry.imageBytes;
