@@ -2,6 +2,7 @@
 // whose subset a crack may cut and the warps the kernel starts from there, row
 // strips of the two images per launch, and which enriched fits are kept.
 
+#include "core/device_objects.h"
 #include "core/rupture_subpixel.h"
 
 #include <algorithm>
@@ -16,6 +17,9 @@
 
 namespace tavro {
 namespace {
+
+using detail::DeviceArray;
+using detail::TextureObject;
 
 constexpr int64_t kPointsPerLaunch = 512;
 // Rows around a strip prefiltered by itself: the recursive filters' start-up
@@ -91,49 +95,6 @@ double warpDistance(const float* a, const float* b, double hx, double hy) {
 struct Seed {
     int64_t index;
     std::array<float, detail::kSeedFloats> warps;
-};
-
-class DeviceArray {
-public:
-    DeviceArray() = default;
-    ~DeviceArray() {
-        if (array_) (void)cudaFreeArray(array_);
-    }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    cudaArray_t* out() { return &array_; }
-    cudaArray_t get() const { return array_; }
-
-private:
-    cudaArray_t array_ = nullptr;
-};
-
-class TextureObject {
-public:
-    TextureObject() = default;
-    ~TextureObject() {
-        if (texture_) (void)cudaDestroyTextureObject(texture_);
-    }
-    TextureObject(const TextureObject&) = delete;
-    TextureObject& operator=(const TextureObject&) = delete;
-
-    // Point reads with clamp addressing at unnormalised coordinates, as the interpolation expects.
-    cudaError_t create(cudaArray_t array) {
-        cudaResourceDesc resource{};
-        resource.resType = cudaResourceTypeArray;
-        resource.res.array.array = array;
-        cudaTextureDesc sampling{};
-        sampling.addressMode[0] = cudaAddressModeClamp;
-        sampling.addressMode[1] = cudaAddressModeClamp;
-        sampling.filterMode = cudaFilterModePoint;
-        sampling.readMode = cudaReadModeElementType;
-        sampling.normalizedCoords = 0;
-        return cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr);
-    }
-    cudaTextureObject_t get() const { return texture_; }
-
-private:
-    cudaTextureObject_t texture_ = 0;
 };
 
 const char* checkInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/device_objects.h"
 #include "core/bspline_prefilter.h"
 #include "core/multi_gpu_log.h"
 #include "core/rupture_subpixel.h"
@@ -23,6 +24,9 @@
 
 namespace tavro {
 namespace {
+
+using detail::DeviceArray;
+using detail::TextureObject;
 
 constexpr int64_t kPointsPerLaunch = 4096;
 constexpr uint64_t kFallbackBudget = uint64_t(1) << 30;
@@ -48,49 +52,6 @@ public:
     }
     ProfileRange(const ProfileRange&) = delete;
     ProfileRange& operator=(const ProfileRange&) = delete;
-};
-
-class DeviceArray {
-public:
-    DeviceArray() = default;
-    ~DeviceArray() {
-        if (array_) (void)cudaFreeArray(array_);
-    }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    cudaArray_t* out() { return &array_; }
-    cudaArray_t get() const { return array_; }
-
-private:
-    cudaArray_t array_ = nullptr;
-};
-
-class TextureObject {
-public:
-    TextureObject() = default;
-    ~TextureObject() {
-        if (texture_) (void)cudaDestroyTextureObject(texture_);
-    }
-    TextureObject(const TextureObject&) = delete;
-    TextureObject& operator=(const TextureObject&) = delete;
-
-    // Point reads with clamp addressing at unnormalised coordinates.
-    cudaError_t create(cudaArray_t array) {
-        cudaResourceDesc resource{};
-        resource.resType = cudaResourceTypeArray;
-        resource.res.array.array = array;
-        cudaTextureDesc sampling{};
-        sampling.addressMode[0] = cudaAddressModeClamp;
-        sampling.addressMode[1] = cudaAddressModeClamp;
-        sampling.filterMode = cudaFilterModePoint;
-        sampling.readMode = cudaReadModeElementType;
-        sampling.normalizedCoords = 0;
-        return cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr);
-    }
-    cudaTextureObject_t get() const { return texture_; }
-
-private:
-    cudaTextureObject_t texture_ = 0;
 };
 
 class Event {
