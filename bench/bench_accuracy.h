@@ -5,7 +5,7 @@
 
 #include "bench_options.h"
 #include "bench_pipeline.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 namespace tavro::bench {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_options.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 namespace tavro::bench {
 

@@ -347,7 +347,7 @@ cudaError_t setFunctionAttribute(const void* func, cudaFuncAttribute attr, int v
     const int device = currentDeviceRef();
     if (device < 0 || device >= static_cast<int>(s.devices.size())) return fail(cudaErrorInvalidDevice);
     if (attr == cudaFuncAttributeMaxDynamicSharedMemorySize) {
-        if (value < 0 || uint64_t(value) > s.devices[size_t(device)].spec.sharedMemPerBlockOptin)
+        if (value < 0 || uint64_t(value) > s.devices[size_t(device)].settings.sharedMemPerBlockOptin)
             return fail(cudaErrorInvalidValue);
         s.dynamicSharedLimits[{device, func}] = value;
         return cudaSuccess;

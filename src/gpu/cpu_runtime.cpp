@@ -47,12 +47,12 @@ void applyConfig(RuntimeState& s, const CpuRuntimeConfig& config) {
                           ? config.launchThreads
                           : envInt("TAVRO_CPU_THREADS", static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     s.devices.clear();
-    for (const CpuDeviceSpec& spec : config.devices) {
+    for (const CpuDeviceSpec& requested : config.devices) {
         DeviceState d;
-        d.spec = spec;
-        d.capacity = spec.memoryBytes ? spec.memoryBytes : physicalMemoryBytes() / 2;
-        if (d.spec.multiProcessorCount <= 0) d.spec.multiProcessorCount = s.launchThreads;
-        if (d.spec.clockKHz <= 0) d.spec.clockKHz = processorClockKHz();
+        d.settings = requested;
+        d.capacity = requested.memoryBytes ? requested.memoryBytes : physicalMemoryBytes() / 2;
+        if (d.settings.multiProcessorCount <= 0) d.settings.multiProcessorCount = s.launchThreads;
+        if (d.settings.clockKHz <= 0) d.settings.clockKHz = processorClockKHz();
         s.devices.push_back(d);
     }
     s.dynamicSharedLimits.clear();
@@ -160,7 +160,7 @@ using namespace tavro::gpu::detail;
 namespace {
 void fillProperties(const DeviceState& d, cudaDeviceProp* prop) {
     std::memset(prop, 0, sizeof *prop);
-    std::snprintf(prop->name, sizeof prop->name, "%s", d.spec.name.c_str());
+    std::snprintf(prop->name, sizeof prop->name, "%s", d.settings.name.c_str());
     prop->totalGlobalMem = d.capacity;
     prop->sharedMemPerBlock = 49152;
     prop->regsPerBlock = 65536;
@@ -180,7 +180,7 @@ void fillProperties(const DeviceState& d, cudaDeviceProp* prop) {
     prop->minor = 5;
     prop->textureAlignment = 512;
     prop->texturePitchAlignment = 32;
-    prop->multiProcessorCount = d.spec.multiProcessorCount;
+    prop->multiProcessorCount = d.settings.multiProcessorCount;
     prop->integrated = 1;
     prop->canMapHostMemory = 1;
     prop->maxTexture2D[0] = 131072;
@@ -189,8 +189,8 @@ void fillProperties(const DeviceState& d, cudaDeviceProp* prop) {
     prop->unifiedAddressing = 1;
     prop->l2CacheSize = 4 << 20;
     prop->maxThreadsPerMultiProcessor = 1024;
-    prop->sharedMemPerMultiprocessor = d.spec.sharedMemPerBlockOptin + 1024;
-    prop->sharedMemPerBlockOptin = d.spec.sharedMemPerBlockOptin;
+    prop->sharedMemPerMultiprocessor = d.settings.sharedMemPerBlockOptin + 1024;
+    prop->sharedMemPerBlockOptin = d.settings.sharedMemPerBlockOptin;
     prop->maxBlocksPerMultiProcessor = 16;
 }
 } // namespace
@@ -212,7 +212,7 @@ cudaError_t cudaSetDevice(int device) {
     {
         std::lock_guard lock(s.mutex);
         if (!validDevice(s, device)) return fail(cudaErrorInvalidDevice);
-        if (s.devices[size_t(device)].spec.computeMode == cudaComputeModeProhibited)
+        if (s.devices[size_t(device)].settings.computeMode == cudaComputeModeProhibited)
             return fail(cudaErrorDevicesUnavailable);
     }
     currentDeviceRef() = device;
@@ -236,7 +236,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     std::lock_guard lock(s.mutex);
     if (!validDevice(s, device)) return fail(cudaErrorInvalidDevice);
     const DeviceState& d = s.devices[size_t(device)];
-    if (d.spec.propertiesFail) return fail(cudaErrorUnknown);
+    if (d.settings.propertiesFail) return fail(cudaErrorUnknown);
     fillProperties(d, prop);
     return cudaSuccess;
 }
@@ -250,11 +250,11 @@ cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) 
         if (!validDevice(s, device)) return fail(cudaErrorInvalidDevice);
         const DeviceState& d = s.devices[size_t(device)];
         if (attr == cudaDevAttrClockRate) {
-            *value = d.spec.clockKHz;
+            *value = d.settings.clockKHz;
             return cudaSuccess;
         }
         if (attr == cudaDevAttrComputeMode) {
-            *value = d.spec.computeMode;
+            *value = d.settings.computeMode;
             return cudaSuccess;
         }
         fillProperties(d, &prop);

@@ -24,7 +24,7 @@
 
 #include "core/multi_gpu_log.h"
 #include "gpu/runtime_base.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
 #include "gpu/cpu_device.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "gpu/runtime.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
 #include "gpu/cpu_device.h"

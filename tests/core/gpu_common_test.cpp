@@ -115,9 +115,9 @@ public:
         tavro::gpu::CpuRuntimeConfig config;
         config.devices.clear();
         for (uint64_t bytes : capacities) {
-            tavro::gpu::CpuDeviceSpec spec;
-            spec.memoryBytes = bytes;
-            config.devices.push_back(spec);
+            tavro::gpu::CpuDeviceSpec device;
+            device.memoryBytes = bytes;
+            config.devices.push_back(device);
         }
         config.launchThreads = 2;
         tavro::gpu::configureCpuRuntime(config);

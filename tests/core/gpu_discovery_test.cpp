@@ -164,13 +164,13 @@ TEST(DeviceSelection, GoesOnWhenTheSecondCountSucceeds) {
 #if !defined(TAVRO_USE_CUDA)
 
 tavro::gpu::CpuDeviceSpec cpuDevice(const std::string& name, int sm, uint64_t memoryMB, int computeMode = 0) {
-    tavro::gpu::CpuDeviceSpec spec;
-    spec.name = name;
-    spec.multiProcessorCount = sm;
-    spec.clockKHz = 1500000;
-    spec.memoryBytes = memoryMB << 20;
-    spec.computeMode = computeMode;
-    return spec;
+    tavro::gpu::CpuDeviceSpec device;
+    device.name = name;
+    device.multiProcessorCount = sm;
+    device.clockKHz = 1500000;
+    device.memoryBytes = memoryMB << 20;
+    device.computeMode = computeMode;
+    return device;
 }
 
 void useRuntime(std::vector<tavro::gpu::CpuDeviceSpec> devices, int countError = 0, int runtimeVersion = 13000) {

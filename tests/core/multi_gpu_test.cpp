@@ -20,7 +20,7 @@
 #include "core/pixel_search.h"
 #include "core/subpixel_search.h"
 #include "gpu/runtime_base.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
 #include "gpu/cpu_device.h"
@@ -137,12 +137,12 @@ TEST(DeviceThroughput, IsAMovingAverageOfValidSamples) {
 #if !defined(TAVRO_USE_CUDA)
 
 tavro::gpu::CpuDeviceSpec cpuDevice(int sm, uint64_t memoryBytes = uint64_t(256) << 20, int computeMode = 0) {
-    tavro::gpu::CpuDeviceSpec spec;
-    spec.multiProcessorCount = sm;
-    spec.clockKHz = 1000000;
-    spec.memoryBytes = memoryBytes;
-    spec.computeMode = computeMode;
-    return spec;
+    tavro::gpu::CpuDeviceSpec device;
+    device.multiProcessorCount = sm;
+    device.clockKHz = 1000000;
+    device.memoryBytes = memoryBytes;
+    device.computeMode = computeMode;
+    return device;
 }
 
 // A 128 x 128 speckle pair shifted by (2.3, -1.6) px and a 16 x 16 grid over

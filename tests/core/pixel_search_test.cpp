@@ -14,7 +14,7 @@
 #include "core/fft_zncc.h"
 #include "core/multi_gpu_log.h"
 #include "gpu/runtime.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
 #include "gpu/cpu_device.h"

@@ -9,7 +9,7 @@
 
 #include "compute/worker_conversions.h"
 #include "subpixel_test_support.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 namespace tavro::subpixel_test {
 namespace {

@@ -17,7 +17,7 @@
 #include "core/results.h"
 #include "core/subpixel_search.h"
 #include "gpu/runtime_base.h"
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
 #include "gpu/cpu_device.h"
@@ -202,10 +202,10 @@ private:
 // before and after, as reconfiguration requires.
 class ScopedCpuDevice {
 public:
-    explicit ScopedCpuDevice(const gpu::CpuDeviceSpec& spec, int launchThreads = 0) {
+    explicit ScopedCpuDevice(const gpu::CpuDeviceSpec& device, int launchThreads = 0) {
         DeviceBufferPool::instance().releaseAll();
         gpu::CpuRuntimeConfig config;
-        config.devices = {spec};
+        config.devices = {device};
         config.launchThreads = launchThreads;
         gpu::configureCpuRuntime(config);
     }

@@ -59,7 +59,7 @@ std::vector<std::uint16_t> blockMeans(const std::vector<std::uint16_t>& source, 
 
 struct TiffCase {
     const char* name;
-    TiffSpec spec;
+    TiffSpec device;
 };
 
 const TiffCase kTiffLayouts[] = {
@@ -74,15 +74,15 @@ TEST(TiffGrayReader, WholeFileKeepsStoredValuesInEveryLayout)
     QTemporaryDir dir;
     for (const TiffCase& c : kTiffLayouts) {
         SCOPED_TRACE(c.name);
-        const auto samples = randomSamples(c.spec.width * c.spec.height, c.spec.bitsPerSample, 7);
+        const auto samples = randomSamples(c.device.width * c.device.height, c.device.bitsPerSample, 7);
         const QString path = dir.filePath(QStringLiteral("whole.tif"));
-        ASSERT_TRUE(writeTiff(path, c.spec, samples));
+        ASSERT_TRUE(writeTiff(path, c.device, samples));
         QImage image;
         QString error;
         ASSERT_TRUE(readTiffGray(path, QRect(), 1, image, error)) << error.toStdString();
         EXPECT_EQ(image.format(),
-                  c.spec.bitsPerSample == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
-        EXPECT_EQ(image.size(), QSize(c.spec.width, c.spec.height));
+                  c.device.bitsPerSample == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
+        EXPECT_EQ(image.size(), QSize(c.device.width, c.device.height));
         EXPECT_EQ(samplesOf(image), samples);
     }
 }
@@ -92,20 +92,20 @@ TEST(TiffGrayReader, RegionsAndStepsGiveCropsAndBlockMeans)
     QTemporaryDir dir;
     const QRect regions[] = {QRect(13, 7, 40, 30), QRect(31, 15, 2, 19), QRect(0, 0, 70, 45), QRect(60, 40, 100, 100)};
     for (const TiffCase& c : kTiffLayouts) {
-        const auto samples = randomSamples(c.spec.width * c.spec.height, c.spec.bitsPerSample, 11);
+        const auto samples = randomSamples(c.device.width * c.device.height, c.device.bitsPerSample, 11);
         const QString path = dir.filePath(QStringLiteral("region.tif"));
-        ASSERT_TRUE(writeTiff(path, c.spec, samples));
+        ASSERT_TRUE(writeTiff(path, c.device, samples));
         for (const QRect& region : regions) {
             for (int step : {1, 2, 3, 5, 100}) {
                 SCOPED_TRACE(::testing::Message() << c.name << " region " << region.x() << "," << region.y() << " "
                                                 << region.width() << "x" << region.height() << " step " << step);
-                const QRect cut = region & QRect(0, 0, c.spec.width, c.spec.height);
+                const QRect cut = region & QRect(0, 0, c.device.width, c.device.height);
                 QImage image;
                 QString error;
                 ASSERT_TRUE(readTiffGray(path, region, step, image, error)) << error.toStdString();
                 EXPECT_EQ(image.width(), (cut.width() + step - 1) / step);
                 EXPECT_EQ(image.height(), (cut.height() + step - 1) / step);
-                EXPECT_EQ(samplesOf(image), blockMeans(samples, c.spec.width, cut, step));
+                EXPECT_EQ(samplesOf(image), blockMeans(samples, c.device.width, cut, step));
             }
         }
     }
@@ -132,9 +132,9 @@ TEST(TiffGrayReader, LayoutsItDoesNotDecodeAreRefusedWithoutMessage)
         {8, 8, 8, 1, 0, 1, 0, 0, 0},   // MinIsWhite
         {8, 8, 16, 2, 1, 1, 0, 0, 0},  // signed samples
     };
-    for (const TiffSpec& spec : layouts) {
+    for (const TiffSpec& device : layouts) {
         const QString path = dir.filePath(QStringLiteral("other.tif"));
-        ASSERT_TRUE(writeTiff(path, spec, randomSamples(64, 8, 3)));
+        ASSERT_TRUE(writeTiff(path, device, randomSamples(64, 8, 3)));
         QImage image;
         QString error = QStringLiteral("previous");
         EXPECT_FALSE(readTiffGray(path, QRect(), 1, image, error));

@@ -16,43 +16,43 @@ namespace tavro::gui::fixtures {
 
 namespace {
 
-void setCommonTags(TIFF* tif, const TiffSpec& spec)
+void setCommonTags(TIFF* tif, const TiffSpec& device)
 {
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(spec.width));
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(spec.height));
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(device.width));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(device.height));
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bitsPerSample);
-    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, spec.sampleFormat);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, device.bitsPerSample);
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, device.sampleFormat);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spec.photometric);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, spec.compression);
-    if (spec.tileWidth > 0) {
-        TIFFSetField(tif, TIFFTAG_TILEWIDTH, std::uint32_t(spec.tileWidth));
-        TIFFSetField(tif, TIFFTAG_TILELENGTH, std::uint32_t(spec.tileLength));
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, device.photometric);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, device.compression);
+    if (device.tileWidth > 0) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, std::uint32_t(device.tileWidth));
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, std::uint32_t(device.tileLength));
     } else {
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP,
-                     std::uint32_t(spec.rowsPerStrip > 0 ? spec.rowsPerStrip : spec.height));
+                     std::uint32_t(device.rowsPerStrip > 0 ? device.rowsPerStrip : device.height));
     }
 }
 
 // Writes rows or tiles from one row-major byte buffer.
-bool writeRaster(const QString& path, const TiffSpec& spec, std::vector<unsigned char>& bytes)
+bool writeRaster(const QString& path, const TiffSpec& device, std::vector<unsigned char>& bytes)
 {
     TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
     if (tif == nullptr)
         return false;
-    setCommonTags(tif, spec);
-    const std::size_t sampleBytes = std::size_t(spec.bitsPerSample / 8);
-    const std::size_t rowBytes = std::size_t(spec.width) * sampleBytes;
+    setCommonTags(tif, device);
+    const std::size_t sampleBytes = std::size_t(device.bitsPerSample / 8);
+    const std::size_t rowBytes = std::size_t(device.width) * sampleBytes;
     bool ok = true;
-    if (spec.tileWidth > 0) {
-        std::vector<unsigned char> tile(std::size_t(spec.tileWidth) * spec.tileLength * sampleBytes);
-        for (int y = 0; y < spec.height && ok; y += spec.tileLength) {
-            for (int x = 0; x < spec.width && ok; x += spec.tileWidth) {
+    if (device.tileWidth > 0) {
+        std::vector<unsigned char> tile(std::size_t(device.tileWidth) * device.tileLength * sampleBytes);
+        for (int y = 0; y < device.height && ok; y += device.tileLength) {
+            for (int x = 0; x < device.width && ok; x += device.tileWidth) {
                 std::fill(tile.begin(), tile.end(), 0xEE);
-                for (int r = 0; r < spec.tileLength && y + r < spec.height; ++r) {
-                    const int columns = std::min(spec.tileWidth, spec.width - x);
-                    std::memcpy(tile.data() + std::size_t(r) * spec.tileWidth * sampleBytes,
+                for (int r = 0; r < device.tileLength && y + r < device.height; ++r) {
+                    const int columns = std::min(device.tileWidth, device.width - x);
+                    std::memcpy(tile.data() + std::size_t(r) * device.tileWidth * sampleBytes,
                                 bytes.data() + std::size_t(y + r) * rowBytes + std::size_t(x) * sampleBytes,
                                 std::size_t(columns) * sampleBytes);
                 }
@@ -60,19 +60,19 @@ bool writeRaster(const QString& path, const TiffSpec& spec, std::vector<unsigned
             }
         }
     } else {
-        for (int y = 0; y < spec.height && ok; ++y)
+        for (int y = 0; y < device.height && ok; ++y)
             ok = TIFFWriteScanline(tif, bytes.data() + std::size_t(y) * rowBytes, std::uint32_t(y), 0) == 1;
     }
     TIFFClose(tif);
     return ok;
 }
 
-bool pngWriteRows(png_structp png, png_infop info, const PngSpec& spec, std::vector<png_bytep>& rows)
+bool pngWriteRows(png_structp png, png_infop info, const PngSpec& device, std::vector<png_bytep>& rows)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    png_set_IHDR(png, info, png_uint_32(spec.width), png_uint_32(spec.height), spec.bitDepth, spec.colourType,
-                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, png_uint_32(device.width), png_uint_32(device.height), device.bitDepth, device.colourType,
+                 device.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     png_write_image(png, rows.data());
@@ -82,21 +82,21 @@ bool pngWriteRows(png_structp png, png_infop info, const PngSpec& spec, std::vec
 
 }  // namespace
 
-bool writeTiff(const QString& path, const TiffSpec& spec, const std::vector<std::uint16_t>& samples)
+bool writeTiff(const QString& path, const TiffSpec& device, const std::vector<std::uint16_t>& samples)
 {
-    std::vector<unsigned char> bytes(samples.size() * std::size_t(spec.bitsPerSample / 8));
+    std::vector<unsigned char> bytes(samples.size() * std::size_t(device.bitsPerSample / 8));
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (spec.bitsPerSample == 16)
+        if (device.bitsPerSample == 16)
             std::memcpy(bytes.data() + 2 * i, &samples[i], 2);
         else
             bytes[i] = static_cast<unsigned char>(samples[i]);
     }
-    return writeRaster(path, spec, bytes);
+    return writeRaster(path, device, bytes);
 }
 
-bool writeFloatTiffFixture(const QString& path, const TiffSpec& spec, const std::vector<float>& values)
+bool writeFloatTiffFixture(const QString& path, const TiffSpec& device, const std::vector<float>& values)
 {
-    TiffSpec floatSpec = spec;
+    TiffSpec floatSpec = device;
     floatSpec.bitsPerSample = 32;
     floatSpec.sampleFormat = SAMPLEFORMAT_IEEEFP;
     std::vector<unsigned char> bytes(values.size() * sizeof(float));
@@ -104,30 +104,30 @@ bool writeFloatTiffFixture(const QString& path, const TiffSpec& spec, const std:
     return writeRaster(path, floatSpec, bytes);
 }
 
-bool writePng(const QString& path, const PngSpec& spec, const std::vector<std::uint16_t>& channels)
+bool writePng(const QString& path, const PngSpec& device, const std::vector<std::uint16_t>& channels)
 {
-    const int perPixel = spec.colourType == 2 ? 3 : spec.colourType == 4 ? 2 : 1;
-    const std::size_t rowBits = std::size_t(spec.width) * perPixel * spec.bitDepth;
-    std::vector<unsigned char> data(((rowBits + 7) / 8) * std::size_t(spec.height), 0);
+    const int perPixel = device.colourType == 2 ? 3 : device.colourType == 4 ? 2 : 1;
+    const std::size_t rowBits = std::size_t(device.width) * perPixel * device.bitDepth;
+    std::vector<unsigned char> data(((rowBits + 7) / 8) * std::size_t(device.height), 0);
     const std::size_t rowBytes = (rowBits + 7) / 8;
-    for (int y = 0; y < spec.height; ++y) {
+    for (int y = 0; y < device.height; ++y) {
         unsigned char* row = data.data() + std::size_t(y) * rowBytes;
-        for (int i = 0; i < spec.width * perPixel; ++i) {
-            const std::uint16_t v = channels[std::size_t(y) * spec.width * perPixel + i];
-            if (spec.bitDepth == 16) {
+        for (int i = 0; i < device.width * perPixel; ++i) {
+            const std::uint16_t v = channels[std::size_t(y) * device.width * perPixel + i];
+            if (device.bitDepth == 16) {
                 row[2 * i] = static_cast<unsigned char>(v >> 8);
                 row[2 * i + 1] = static_cast<unsigned char>(v & 0xFF);
-            } else if (spec.bitDepth == 8) {
+            } else if (device.bitDepth == 8) {
                 row[i] = static_cast<unsigned char>(v);
             } else {
-                const int perByte = 8 / spec.bitDepth;
-                const int shift = 8 - spec.bitDepth * (i % perByte + 1);
+                const int perByte = 8 / device.bitDepth;
+                const int shift = 8 - device.bitDepth * (i % perByte + 1);
                 row[i / perByte] = static_cast<unsigned char>(row[i / perByte] | (v << shift));
             }
         }
     }
-    std::vector<png_bytep> rows(std::size_t(spec.height));
-    for (int y = 0; y < spec.height; ++y)
+    std::vector<png_bytep> rows(std::size_t(device.height));
+    for (int y = 0; y < device.height; ++y)
         rows[std::size_t(y)] = data.data() + std::size_t(y) * rowBytes;
 
     FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
@@ -136,17 +136,17 @@ bool writePng(const QString& path, const PngSpec& spec, const std::vector<std::u
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, file);
-    const bool ok = pngWriteRows(png, info, spec, rows);
+    const bool ok = pngWriteRows(png, info, device, rows);
     png_destroy_write_struct(&png, &info);
     std::fclose(file);
     return ok;
 }
 
-QByteArray bmpBytes(const BmpSpec& spec, const std::vector<std::uint32_t>& pixels)
+QByteArray bmpBytes(const BmpSpec& device, const std::vector<std::uint32_t>& pixels)
 {
-    const int absHeight = spec.height < 0 ? -spec.height : spec.height;
-    const int rowBytes = ((spec.bitCount * spec.width + 31) / 32) * 4;
-    const std::uint32_t paletteBytes = std::uint32_t(spec.palette.size() * 4);
+    const int absHeight = device.height < 0 ? -device.height : device.height;
+    const int rowBytes = ((device.bitCount * device.width + 31) / 32) * 4;
+    const std::uint32_t paletteBytes = std::uint32_t(device.palette.size() * 4);
     const std::uint32_t dataOffset = 14 + 40 + paletteBytes;
     QByteArray bytes(qsizetype(dataOffset) + qsizetype(rowBytes) * absHeight, '\0');
     auto* p = reinterpret_cast<uchar*>(bytes.data());
@@ -155,23 +155,23 @@ QByteArray bmpBytes(const BmpSpec& spec, const std::vector<std::uint32_t>& pixel
     qToLittleEndian<quint32>(quint32(bytes.size()), p + 2);
     qToLittleEndian<quint32>(dataOffset, p + 10);
     qToLittleEndian<quint32>(40, p + 14);
-    qToLittleEndian<qint32>(spec.width, p + 18);
-    qToLittleEndian<qint32>(spec.height, p + 22);
+    qToLittleEndian<qint32>(device.width, p + 18);
+    qToLittleEndian<qint32>(device.height, p + 22);
     qToLittleEndian<quint16>(1, p + 26);
-    qToLittleEndian<quint16>(quint16(spec.bitCount), p + 28);
-    qToLittleEndian<quint32>(spec.compression, p + 30);
-    qToLittleEndian<quint32>(spec.paletteCount, p + 46);
-    for (std::size_t i = 0; i < spec.palette.size(); ++i)
-        qToLittleEndian<quint32>(spec.palette[i], p + 54 + 4 * i);
+    qToLittleEndian<quint16>(quint16(device.bitCount), p + 28);
+    qToLittleEndian<quint32>(device.compression, p + 30);
+    qToLittleEndian<quint32>(device.paletteCount, p + 46);
+    for (std::size_t i = 0; i < device.palette.size(); ++i)
+        qToLittleEndian<quint32>(device.palette[i], p + 54 + 4 * i);
     for (int y = 0; y < absHeight; ++y) {
-        const int fileRow = spec.height < 0 ? y : absHeight - 1 - y;
+        const int fileRow = device.height < 0 ? y : absHeight - 1 - y;
         uchar* row = p + dataOffset + std::size_t(fileRow) * rowBytes;
-        for (int x = 0; x < spec.width; ++x) {
-            const std::uint32_t v = pixels[std::size_t(y) * spec.width + x];
-            if (spec.bitCount == 8) {
+        for (int x = 0; x < device.width; ++x) {
+            const std::uint32_t v = pixels[std::size_t(y) * device.width + x];
+            if (device.bitCount == 8) {
                 row[x] = uchar(v);
             } else {
-                const int bytesPerPixel = spec.bitCount / 8;
+                const int bytesPerPixel = device.bitCount / 8;
                 row[x * bytesPerPixel] = uchar(v & 0xFF);
                 row[x * bytesPerPixel + 1] = uchar((v >> 8) & 0xFF);
                 row[x * bytesPerPixel + 2] = uchar((v >> 16) & 0xFF);

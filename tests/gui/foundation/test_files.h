@@ -26,8 +26,8 @@ struct TiffSpec {
 
 // Samples are row-major; 8-bit files keep the low byte. Tiles are padded with
 // 0xEE, so a reader that shows padding is caught.
-bool writeTiff(const QString& path, const TiffSpec& spec, const std::vector<std::uint16_t>& samples);
-bool writeFloatTiffFixture(const QString& path, const TiffSpec& spec, const std::vector<float>& values);
+bool writeTiff(const QString& path, const TiffSpec& device, const std::vector<std::uint16_t>& samples);
+bool writeFloatTiffFixture(const QString& path, const TiffSpec& device, const std::vector<float>& values);
 
 struct PngSpec {
     int width = 0;
@@ -38,7 +38,7 @@ struct PngSpec {
 };
 
 // One value per channel, row-major; alpha (when present) follows each grey sample.
-bool writePng(const QString& path, const PngSpec& spec, const std::vector<std::uint16_t>& channels);
+bool writePng(const QString& path, const PngSpec& device, const std::vector<std::uint16_t>& channels);
 
 struct BmpSpec {
     int width = 0;
@@ -50,7 +50,7 @@ struct BmpSpec {
 };
 
 // Pixels: for 8-bit files palette indices, otherwise 0x00RRGGBB, top row first.
-QByteArray bmpBytes(const BmpSpec& spec, const std::vector<std::uint32_t>& pixels);
+QByteArray bmpBytes(const BmpSpec& device, const std::vector<std::uint32_t>& pixels);
 
 struct TiffTag {
     std::uint16_t tag;

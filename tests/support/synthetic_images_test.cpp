@@ -1,4 +1,4 @@
-#include "support/speckle.h"
+#include "support/synthetic_images.h"
 
 #include <gtest/gtest.h>
 
