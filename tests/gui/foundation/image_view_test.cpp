@@ -1,6 +1,7 @@
 #include "gui/foundation/image_view_widget.h"
 #include "gui/foundation/line_profile_widget.h"
 #include "gui/style/test_application.h"
+#include "menu_responder.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -23,6 +24,8 @@
 namespace tavro::gui {
 namespace {
 
+using widget_test::MenuResponder;
+
 using Inspect = ImageViewWidget::InspectValue;
 
 QImage greyImage(int width, int height, int level = 128) {
@@ -30,39 +33,6 @@ QImage greyImage(int width, int height, int level = 128) {
     image.fill(QColor(level, level, level));
     return image;
 }
-
-// Picks `choice` in the next popup menu (or closes it when `choice` is empty)
-// and records what it offered; being the timer's context, it cancels the
-// answer when the test ends without a menu.
-class MenuResponder : public QObject {
-public:
-    explicit MenuResponder(QString choice) : choice_(std::move(choice)) {
-        QTimer::singleShot(0, this, [this] { answer(); });
-    }
-    bool shown = false;
-    QStringList offered;
-
-private:
-    void answer() {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        shown = true;
-        QAction* pick = nullptr;
-        for (QAction* action : menu->actions()) {
-            offered << action->text();
-            if (action->text() == choice_)
-                pick = action;
-        }
-        if (!pick) {
-            menu->close();
-            return;
-        }
-        menu->setActiveAction(pick);
-        QTest::keyClick(menu, Qt::Key_Return);
-    }
-    QString choice_;
-};
 
 // Items are found by their documented z values, the overlay's only identity.
 template <typename Item>

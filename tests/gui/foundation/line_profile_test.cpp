@@ -1,5 +1,6 @@
 #include "gui/foundation/line_profile_widget.h"
 #include "gui/style/test_application.h"
+#include "menu_responder.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -19,41 +20,10 @@
 namespace tavro::gui {
 namespace {
 
+using widget_test::MenuResponder;
+
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Picks `choice` in the next popup menu (or closes it when `choice` is empty)
-// and records what it offered; being the timer's context, it cancels the
-// answer when the test ends without a menu.
-class MenuResponder : public QObject {
-public:
-    explicit MenuResponder(QString choice) : choice_(std::move(choice)) {
-        QTimer::singleShot(0, this, [this] { answer(); });
-    }
-    bool shown = false;
-    QStringList offered;
-
-private:
-    void answer() {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        shown = true;
-        QAction* pick = nullptr;
-        for (QAction* action : menu->actions()) {
-            offered << action->text();
-            if (action->text() == choice_)
-                pick = action;
-        }
-        if (!pick) {
-            menu->close();
-            return;
-        }
-        menu->setActiveAction(pick);
-        QTest::keyClick(menu, Qt::Key_Return);
-    }
-    QString choice_;
-};
 
 void moveTo(QWidget& widget, double x, double y) {
     QMouseEvent move(QEvent::MouseMove, QPointF(x, y), widget.mapToGlobal(QPointF(x, y)), Qt::NoButton,
