@@ -26,7 +26,6 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
@@ -120,19 +119,18 @@ MainWidget::MainWidget() : QWidget(nullptr) {
 }
 
 MainWidget::~MainWidget() {
-    // Background tasks read these flags and members of the window: they must
-    // end before the window does.
-    loadCancelFlag.store(true);
-    stitchingCancelFlag.store(true);
+    // Pool tasks are not waited for: they see these flags, stop at the next
+    // poll and deliver nothing, since their watchers and receivers go with the
+    // window. The worker thread is a child of the window and must have
+    // stopped before it is deleted.
+    loadCancelFlag->store(true);
+    stitchingCancelFlag->store(true);
     if (workerThread) {
         if (worker)
             worker->cancel();
         workerThread->quit();
         workerThread->wait(QDeadlineTimer(QDeadlineTimer::Forever));
     }
-    if (stitchWatcher)
-        stitchWatcher->waitForFinished();
-    QThreadPool::globalInstance()->waitForDone();
 }
 
 void MainWidget::buildControlColumn(QVBoxLayout* contentLayout) {

@@ -313,9 +313,11 @@ private:
     QFutureWatcher<StitchingResult>* stitchWatcher = nullptr;
     QTimer* computeTimer = nullptr;
     bool projectLoading = false;
-    // Background loads and the running mosaic assembly poll these.
-    std::atomic<bool> loadCancelFlag{false};
-    std::atomic<bool> stitchingCancelFlag{false};
+    // Background loads and the running mosaic assembly poll these. The window
+    // does not wait for its pool tasks when it closes, so each task holds a
+    // share of its flag and owns (or shares) everything else it touches.
+    std::shared_ptr<std::atomic<bool>> loadCancelFlag = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> stitchingCancelFlag = std::make_shared<std::atomic<bool>>(false);
 
     // Result pages, built empty here and filled by the page builders; only the
     // input page is a tab from the start.

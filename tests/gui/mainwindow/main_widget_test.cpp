@@ -80,7 +80,7 @@ struct MainWidgetTestAccess {
     static void opensWithOneTabTheFirstPagesAndEverythingIdle();
     static void helpButtonStaysSixPixelsFromTheTabWidgetsRightEdge();
     static void resultTabsKeepTheirOrderAndChooseTheColumnAndActionPages();
-    static void closingWhileTheWorkerAndAPoolTaskRunCancelsBothAndWaitsForThem();
+    static void closingDuringAComputationAndALongPoolTaskReturnsWithinASecond();
     static void theWheelReachesOnlyFocusedSpinAndComboBoxes();
     static void tileNavigatorStartsHiddenAndInertAndFieldsAreEmptyWithoutAResult();
 
@@ -175,7 +175,7 @@ void MainWidgetTestAccess::resultTabsKeepTheirOrderAndChooseTheColumnAndActionPa
     EXPECT_EQ(tabTitles(window), (QStringList{QStringLiteral("Input images"), QStringLiteral("3D Maps")}));
 }
 
-void MainWidgetTestAccess::closingWhileTheWorkerAndAPoolTaskRunCancelsBothAndWaitsForThem() {
+void MainWidgetTestAccess::closingDuringAComputationAndALongPoolTaskReturnsWithinASecond() {
     auto window = std::make_unique<MainWidget>();
     std::atomic<int> session{0};
     window->worker->setNeuralSessionFactory(
@@ -196,12 +196,19 @@ void MainWidgetTestAccess::closingWhileTheWorkerAndAPoolTaskRunCancelsBothAndWai
     QMetaObject::invokeMethod(window->worker.data(), "startComputation", Qt::QueuedConnection,
                               Q_ARG(tavro::gui::ComputationRequest, request));
 
-    std::atomic<bool>* loadCancel = &window->loadCancelFlag;
-    std::atomic<bool> poolTaskEnded{false};
-    QThreadPool::globalInstance()->start([loadCancel, &poolTaskEnded] {
+    // A task of the window polls the flag it shares; the other task is not the
+    // window's and would keep a waiting window open for three seconds.
+    const std::shared_ptr<std::atomic<bool>> loadCancel = window->loadCancelFlag;
+    QFuture<void> windowTask = QtConcurrent::run([loadCancel] {
         while (!loadCancel->load())
             QThread::msleep(2);
-        poolTaskEnded.store(true);
+    });
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    QFuture<void> otherTask = QtConcurrent::run([release] {
+        QElapsedTimer running;
+        running.start();
+        while (!release->load() && running.elapsed() < 3000)
+            QThread::msleep(2);
     });
 
     QElapsedTimer waited;
@@ -209,9 +216,15 @@ void MainWidgetTestAccess::closingWhileTheWorkerAndAPoolTaskRunCancelsBothAndWai
     while (session.load() == 0 && waited.elapsed() < 10000)
         QThread::msleep(5);
     ASSERT_EQ(session.load(), 1) << "the worker never reached its busy stage";
+    QElapsedTimer closing;
+    closing.start();
     window.reset();
-    EXPECT_EQ(session.load(), 2);
-    EXPECT_TRUE(poolTaskEnded.load());
+    EXPECT_LT(closing.elapsed(), 1000) << "closing waited for the pool";
+    EXPECT_EQ(session.load(), 2) << "the worker returned from its stage before the window went";
+    EXPECT_TRUE(loadCancel->load());
+    release->store(true);
+    windowTask.waitForFinished();
+    otherTask.waitForFinished();
 }
 
 void MainWidgetTestAccess::theWheelReachesOnlyFocusedSpinAndComboBoxes() {
@@ -242,12 +255,6 @@ void MainWidgetTestAccess::theWheelReachesOnlyFocusedSpinAndComboBoxes() {
     EXPECT_EQ(spin->value(), 0);
     EXPECT_EQ(doubleSpin->value(), 0.0);
     EXPECT_EQ(combo->currentIndex(), 0);
-
-    MainWidget window;
-    for (QWidget* box : window.findChildren<QAbstractSpinBox*>())
-        EXPECT_EQ(box->focusPolicy(), Qt::StrongFocus);
-    for (QWidget* box : window.findChildren<QComboBox*>())
-        EXPECT_EQ(box->focusPolicy(), Qt::StrongFocus);
 }
 
 void MainWidgetTestAccess::tileNavigatorStartsHiddenAndInertAndFieldsAreEmptyWithoutAResult() {
@@ -294,9 +301,9 @@ TEST(MainWidget, ResultTabsKeepTheirOrderAndChooseTheColumnAndActionPages) {
     MainWidgetTestAccess::resultTabsKeepTheirOrderAndChooseTheColumnAndActionPages();
 }
 
-TEST(MainWidget, ClosingWhileTheWorkerAndAPoolTaskRunCancelsBothAndWaitsForThem) {
+TEST(MainWidget, ClosingDuringAComputationAndALongPoolTaskReturnsWithinASecond) {
     test::testApplication();
-    MainWidgetTestAccess::closingWhileTheWorkerAndAPoolTaskRunCancelsBothAndWaitsForThem();
+    MainWidgetTestAccess::closingDuringAComputationAndALongPoolTaskReturnsWithinASecond();
 }
 
 TEST(MainWidget, TheWheelReachesOnlyFocusedSpinAndComboBoxes) {
