@@ -1,6 +1,5 @@
 #include "compute/computation_types.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QObject>
 #include <QThread>
@@ -24,84 +23,23 @@ signals:
 
 namespace {
 
-// Queued connections need an event loop on the receiving side.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { app_ = std::make_unique<QCoreApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[32] = "compute_records_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QCoreApplication> app_;
-};
-
-[[maybe_unused]] ::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-TEST(ComputationRequest, DefaultsMatchANewRequestOfTheWindow) {
-    const ComputationRequest request;
-    EXPECT_TRUE(request.reference.isNull());
-    EXPECT_FALSE(request.useMask);
-    EXPECT_EQ(request.pixelSearch.windowSizeX, 0);
-    EXPECT_EQ(request.subpixel.maxIterations, 35);
-    EXPECT_TRUE(request.subpixel.affine);
-    EXPECT_EQ(request.subpixel.engineOption, 1);
-    EXPECT_EQ(request.q4Passes, 5);
-    EXPECT_FLOAT_EQ(request.q4JumpThreshold, 0.5f);
-    EXPECT_EQ(request.imageIndex, 0);
-    EXPECT_EQ(request.imageCount, 1);
-    EXPECT_EQ(request.neuralSettings, (std::array<int32_t, 4>{0, 128, 80, 32}));
-    EXPECT_EQ(request.userStepY, 1);
-    EXPECT_EQ(request.gpuDevice, -1);
-}
-
+// A result nobody filled must still be safe to read: the window draws from it.
 TEST(ComputationResult, DefaultResultsShareTheEmptyRecords) {
     const ComputationResult a;
-    const ComputationResult b;
     EXPECT_EQ(a.displacements.get(), emptyPixelDisplacementResult().get());
     EXPECT_EQ(a.strains.get(), emptyStrainResult().get());
     EXPECT_EQ(a.fracture.get(), emptyFractureResult().get());
-    EXPECT_EQ(a.displacements, b.displacements);
-    EXPECT_EQ(a.strains, b.strains);
-    EXPECT_EQ(a.fracture, b.fracture);
-    EXPECT_EQ(a.displacements->gridWidth, 0);
-    EXPECT_TRUE(a.displacements->dispX.empty());
-    EXPECT_FALSE(a.hasStrain);
-    EXPECT_EQ(a.fractureMin, (std::array<float, 9>{}));
-    EXPECT_DOUBLE_EQ(a.display.fractureImageScale, 1.0);
-    EXPECT_EQ(a.display.strainImageComponent, -1);
 }
 
 ComputationResult filledResult() {
     ComputationResult result;
     auto displacements = std::make_shared<PixelDisplacementResult>();
-    displacements->gridWidth = 2;
-    displacements->gridHeight = 1;
     displacements->dispX = {1.0f, 2.0f};
     result.displacements = displacements;
     result.strains = std::make_shared<StrainResult>();
     result.fracture = std::make_shared<FractureResult>();
     result.roi = QRect(1, 2, 30, 40);
-    result.shapeFunctionName = QStringLiteral("Translations");
-    result.autoMaxUy = 4.5f;
-    result.criterionMin["vm"] = -1.0f;
-    result.display.uxImage = QImage(4, 4, QImage::Format_RGBA8888);
-    result.hasStrain = true;
     return result;
-}
-
-TEST(ComputationResult, CopiesShareTheRecordsAndCopyEverythingElse) {
-    const ComputationResult original = filledResult();
-    const ComputationResult copy(original);
-    EXPECT_EQ(copy.displacements, original.displacements);
-    EXPECT_EQ(copy.strains, original.strains);
-    EXPECT_EQ(copy.fracture, original.fracture);
-    EXPECT_EQ(copy.shapeFunctionName, original.shapeFunctionName);
-    EXPECT_EQ(copy.criterionMin, original.criterionMin);
-    EXPECT_EQ(copy.display.uxImage, original.display.uxImage);
-    EXPECT_EQ(original.displacements.use_count(), 2);
 }
 
 TEST(ComputationResult, MovedFromResultsPointBackAtTheEmptyRecords) {
@@ -167,11 +105,6 @@ TEST(ComputationRecords, TravelThroughQueuedSignalsBetweenThreads) {
     EXPECT_EQ(received.displacements.use_count(), 1) << "every queued copy has been destroyed";
     received = ComputationResult();
     EXPECT_TRUE(sentRecords.expired());
-}
-
-TEST(ComputationRecords, RegisterUnderTheNamesTheWindowUses) {
-    qRegisterMetaType<ComputationResult>("ComputationResult");
-    EXPECT_EQ(QMetaType::fromName("ComputationResult"), QMetaType::fromType<ComputationResult>());
 }
 
 TEST(MakeGridDescriptor, OriginAddsHalfTheWindowAndTheReachAcrossEachAxis) {

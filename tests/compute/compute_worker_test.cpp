@@ -1,6 +1,5 @@
 #include "compute/compute_worker.h"
 
-#include <QCoreApplication>
 #include <QImage>
 #include <QRegularExpression>
 #include <QThread>
@@ -36,25 +35,17 @@ namespace {
 std::mutex logMutex;
 std::vector<std::string> logLines;
 
-// A Qt application for the worker's thread; multi-GPU log lines are kept here
-// instead of going to a file.
-class WorkerEnvironment : public ::testing::Environment {
+// Multi-GPU log lines are kept here instead of going to a file.
+class LogEnvironment : public ::testing::Environment {
     void SetUp() override {
-        app_ = std::make_unique<QCoreApplication>(argc_, argv_);
         unsetenv("TAVRO_MGPU_LOG");
         MultiGpuLog::instance().setSink([](const std::string& line) {
             std::lock_guard lock(logMutex);
             logLines.push_back(line);
         });
     }
-    void TearDown() override { app_.reset(); }
-
-    int argc_ = 1;
-    char name_[12] = "worker_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QCoreApplication> app_;
 };
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new WorkerEnvironment);
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
 
 int vramLines() {
     std::lock_guard lock(logMutex);

@@ -281,25 +281,6 @@ void requireSize(int width, int height, std::size_t count) {
     }
 }
 
-template <typename T>
-std::vector<T> quantize(const Image& image, double scale) {
-    std::vector<T> out(image.pixels.size());
-    std::transform(image.pixels.begin(), image.pixels.end(), out.begin(), [scale](float v) {
-        const double scaled = std::floor(double(v) * scale + 0.5);
-        return std::isnan(scaled) ? T(0) : T(std::clamp(scaled, 0.0, double(std::numeric_limits<T>::max())));
-    });
-    return out;
-}
-
-template <typename T>
-Image dequantize(const std::vector<T>& values, int width, int height, double scale) {
-    requireSize(width, height, values.size());
-    Image image(width, height);
-    std::transform(values.begin(), values.end(), image.pixels.begin(),
-                   [scale](T v) { return float(double(v) / scale); });
-    return image;
-}
-
 } // namespace
 
 Image::Image(int w, int h, float fill)
@@ -613,19 +594,12 @@ Image addGaussianNoise(const Image& image, double sigma, std::uint64_t seed) {
 }
 
 std::vector<std::uint8_t> quantize8(const Image& image) {
-    return quantize<std::uint8_t>(image, 1.0);
-}
-
-std::vector<std::uint16_t> quantize16(const Image& image, double scale) {
-    return quantize<std::uint16_t>(image, scale);
-}
-
-Image toFloat(const std::vector<std::uint8_t>& values, int width, int height) {
-    return dequantize(values, width, height, 1.0);
-}
-
-Image toFloat(const std::vector<std::uint16_t>& values, int width, int height, double scale) {
-    return dequantize(values, width, height, scale);
+    std::vector<std::uint8_t> out(image.pixels.size());
+    std::transform(image.pixels.begin(), image.pixels.end(), out.begin(), [](float v) {
+        const double rounded = std::floor(double(v) + 0.5);
+        return std::isnan(rounded) ? std::uint8_t(0) : std::uint8_t(std::clamp(rounded, 0.0, 255.0));
+    });
+    return out;
 }
 
 } // namespace tavro::testing

@@ -138,12 +138,7 @@ ImagePair makeFourierShiftedPair(const SpeckleOptions& options, double ux, doubl
 // Adds independent zero-mean Gaussian noise of standard deviation sigma (grey levels) to every pixel.
 Image addGaussianNoise(const Image& image, double sigma, std::uint64_t seed);
 
-// Round to nearest (halves upwards) and clamp to the integer range; NaN becomes 0.
+// Round to nearest (halves upwards) and clamp to 0..255; NaN becomes 0.
 std::vector<std::uint8_t> quantize8(const Image& image);
-// Grey level g is stored as g * scale, so the 8-bit range 0..255 spans 0..65535 by default.
-std::vector<std::uint16_t> quantize16(const Image& image, double scale = 65535.0 / 255.0);
-
-Image toFloat(const std::vector<std::uint8_t>& values, int width, int height);
-Image toFloat(const std::vector<std::uint16_t>& values, int width, int height, double scale = 65535.0 / 255.0);
 
 } // namespace tavro::testing

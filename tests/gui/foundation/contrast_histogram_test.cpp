@@ -1,5 +1,5 @@
 #include "gui/foundation/contrast_histogram_widget.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QApplication>
 #include <QMouseEvent>

@@ -1,6 +1,6 @@
 #include "gui/foundation/image_view_widget.h"
 #include "gui/foundation/line_profile_widget.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 #include "menu_responder.h"
 
 #include <QApplication>

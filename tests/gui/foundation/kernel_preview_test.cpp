@@ -1,5 +1,5 @@
 #include "gui/foundation/kernel_preview_widget.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QImage>
 

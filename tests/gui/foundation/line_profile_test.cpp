@@ -1,5 +1,5 @@
 #include "gui/foundation/line_profile_widget.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 #include "menu_responder.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 #include "gui/foundation/message_boxes.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QAbstractButton>
 #include <QDialog>

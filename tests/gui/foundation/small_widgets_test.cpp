@@ -1,7 +1,7 @@
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/event_filters.h"
 #include "gui/foundation/scientific_double_spin_box.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QApplication>
 #include <QComboBox>

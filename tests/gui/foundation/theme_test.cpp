@@ -1,5 +1,5 @@
 #include "gui/foundation/theme.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QFrame>
 #include <QLabel>

@@ -2,7 +2,7 @@
 
 #include "gui/foundation/image_view_widget.h"
 #include "gui/foundation/message_boxes.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -4,15 +4,13 @@
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/event_filters.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -96,11 +94,9 @@ void MainWidgetTestAccess::opensWithOneTabTheFirstPagesAndEverythingIdle() {
     MainWidget window;
     window.show();
     QApplication::processEvents();
-        EXPECT_EQ(tabTitles(window), QStringList{QStringLiteral("Input images")});
+    EXPECT_EQ(tabTitles(window), QStringList{QStringLiteral("Input images")});
     EXPECT_EQ(window.controlStack->currentIndex(), 0);
     EXPECT_EQ(window.actionStack->currentIndex(), 0);
-    EXPECT_EQ(window.controlStack->count(), 3);
-    EXPECT_EQ(window.actionStack->count(), 3);
     for (QWidget* idle : {static_cast<QWidget*>(window.computeButton), static_cast<QWidget*>(window.stopButton),
                           static_cast<QWidget*>(window.computeStrainsButton),
                           static_cast<QWidget*>(window.computeOutOfPlaneButton),
@@ -109,17 +105,8 @@ void MainWidgetTestAccess::opensWithOneTabTheFirstPagesAndEverythingIdle() {
     EXPECT_FALSE(window.stopButton->isVisible());
     EXPECT_TRUE(window.computeButton->isVisible());
     EXPECT_EQ(window.statusLabel->fullText(), QStringLiteral("Ready."));
-    EXPECT_TRUE(window.timingLabel->text().isEmpty());
     EXPECT_TRUE(window.workerThread->isRunning());
-    EXPECT_EQ(window.worker->thread(), window.workerThread);
     EXPECT_FALSE(window.computeTimer->isActive());
-    EXPECT_EQ(window.computeTimer->interval(), 50);
-    EXPECT_EQ(window.helpButton->text(), QStringLiteral("Help \u25BE"));
-    QStringList entries;
-    for (QAction* action : window.helpMenu->actions())
-        entries << (action->isSeparator() ? QStringLiteral("|") : action->text());
-    EXPECT_EQ(entries, (QStringList{QStringLiteral("Documentation"), QStringLiteral("|"),
-                                    QStringLiteral("About Tavro2D\u2026")}));
 }
 
 void MainWidgetTestAccess::helpButtonStaysSixPixelsFromTheTabWidgetsRightEdge() {

@@ -1,5 +1,5 @@
 #include "gui/style/application_style.h"
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QApplication>
 #include <QImage>

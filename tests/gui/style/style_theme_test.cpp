@@ -48,23 +48,6 @@ TEST(StyleTheme, RefusesMalformedInputNamingTheFault) {
     EXPECT_TRUE(error.contains(QStringLiteral("/nonexistent/theme.json")));
 }
 
-TEST(StyleThemePalette, MapsThemeColoursOntoRoles) {
-    const StyleTheme theme;
-    const QPalette p = theme.palette();
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Window), theme.backgroundColorMain2);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Base), theme.backgroundColorMain1);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Text), theme.secondaryColor);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Button), theme.neutralColor);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Highlight), theme.primaryColor);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::HighlightedText), theme.primaryColorForeground);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Mid), theme.borderColor);
-
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Text), theme.primaryColorForegroundDisabled);
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Button), theme.neutralColorDisabled);
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Highlight), theme.primaryColorDisabled);
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Mid), theme.borderColorDisabled);
-}
-
 TEST(StyleThemePalette, AlternateRowsDifferFromTheBaseYetStayOpaque) {
     const QPalette p = StyleTheme().palette();
     const QColor base = p.color(QPalette::Base);

@@ -1,4 +1,4 @@
-#include "gui/style/test_application.h"
+#include "support/test_application.h"
 
 #include <QApplication>
 #include <QFont>
