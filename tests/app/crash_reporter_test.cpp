@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <vector>
 
 namespace {
 
@@ -109,31 +110,33 @@ TEST(CrashReporter, CrashBoxIsShownByAChildWhenADisplayIsSet) {
 }
 
 TEST(CrashReporter, AbortAndTerminateEachWriteOneBlockOfTheirOwn) {
-    const ProbeRun aborted = runProbe("abort");
-    EXPECT_EQ(aborted.signal, SIGABRT);
-    EXPECT_EQ(occurrences(aborted.log, QStringLiteral("APPLICATION CRASH DETECTED")), 1);
-    EXPECT_TRUE(aborted.log.contains(QStringLiteral("] Exception: SIGABRT (Aborted)\n")));
-
-    const ProbeRun thrown = runProbe("terminate-exception");
-    EXPECT_EQ(thrown.signal, SIGABRT);
-    EXPECT_TRUE(thrown.log.contains(QStringLiteral(
-        "                         std::terminate() CALLED\n")));
-    EXPECT_TRUE(thrown.log.contains(QStringLiteral(
-        "] Uncaught C++ exception or explicit std::terminate()\nException: probe failure\nLog file: ")));
-    EXPECT_FALSE(thrown.log.contains(QStringLiteral("APPLICATION CRASH DETECTED")));
-    EXPECT_TRUE(thrown.standardError.contains(QStringLiteral("\n*** std::terminate() called ***\nLog file: ")));
-
-    const ProbeRun plain = runProbe("terminate");
-    EXPECT_TRUE(plain.log.contains(QStringLiteral("explicit std::terminate()\nLog file: ")));
-    EXPECT_FALSE(plain.log.contains(QStringLiteral("Exception: ")));
-
-    const ProbeRun pure = runProbe("pure-virtual");
-    EXPECT_EQ(pure.signal, SIGABRT);
-    EXPECT_TRUE(pure.log.contains(QStringLiteral(
-        "                      PURE VIRTUAL FUNCTION CALL\n")));
-    EXPECT_TRUE(pure.log.contains(QStringLiteral("] Pure virtual function called\nLog file: ")));
-    EXPECT_FALSE(pure.log.contains(QStringLiteral("APPLICATION CRASH DETECTED")));
-    EXPECT_FALSE(pure.log.contains(QStringLiteral("std::terminate() CALLED")));
+    struct Row {
+        const char* scenario;
+        std::vector<const char*> present, absent;
+        const char* standardError = "";
+    };
+    const Row rows[] = {
+        {"abort", {"] Exception: SIGABRT (Aborted)\n"}, {}},
+        {"terminate-exception",
+         {"                         std::terminate() CALLED\n",
+          "] Uncaught C++ exception or explicit std::terminate()\nException: probe failure\nLog file: "},
+         {"APPLICATION CRASH DETECTED"},
+         "\n*** std::terminate() called ***\nLog file: "},
+        {"terminate", {"explicit std::terminate()\nLog file: "}, {"Exception: "}},
+        {"pure-virtual",
+         {"                      PURE VIRTUAL FUNCTION CALL\n", "] Pure virtual function called\nLog file: "},
+         {"APPLICATION CRASH DETECTED", "std::terminate() CALLED"}},
+    };
+    for (const Row& row : rows) {
+        const ProbeRun run = runProbe(row.scenario);
+        EXPECT_EQ(run.signal, SIGABRT) << row.scenario;
+        EXPECT_LE(occurrences(run.log, QStringLiteral("APPLICATION CRASH DETECTED")), 1) << row.scenario;
+        for (const char* text : row.present)
+            EXPECT_TRUE(run.log.contains(QString::fromUtf8(text))) << row.scenario << ": " << text;
+        for (const char* text : row.absent)
+            EXPECT_FALSE(run.log.contains(QString::fromUtf8(text))) << row.scenario << ": " << text;
+        EXPECT_TRUE(run.standardError.contains(QString::fromUtf8(row.standardError))) << row.scenario;
+    }
 }
 
 TEST(CrashReporter, StackOverflowIsReportedOnTheMainAndOnAnotherThreadWithTheTraceCutAtFrame100) {
