@@ -14,21 +14,15 @@ void writeFile(const fs::path& path) {
     std::ofstream(path) << "data";
 }
 
-TEST(TempDir, CreatesDistinctEmptyFoldersUnderTheSystemTempDirectory) {
-    const TempDir a;
-    const TempDir b("tavro-test");
-    ASSERT_TRUE(fs::is_directory(a.path()));
-    ASSERT_TRUE(fs::is_directory(b.path()));
-    EXPECT_NE(a.path(), b.path());
-    EXPECT_EQ(a.path().parent_path(), fs::temp_directory_path());
-    EXPECT_TRUE(fs::is_empty(a.path()));
-}
-
-TEST(TempDir, RemovesItsWholeTreeOnDestruction) {
+TEST(TempDir, CreatesAFreshFolderAndRemovesItsWholeTree) {
     fs::path kept;
     {
         const TempDir dir;
+        const TempDir other;
         kept = dir.path();
+        ASSERT_TRUE(fs::is_directory(kept));
+        EXPECT_NE(kept, other.path());
+        EXPECT_TRUE(fs::is_empty(kept));
         fs::create_directories(dir.file("a/b"));
         writeFile(dir.file("top.txt"));
         writeFile(dir.file("a/b/deep.txt"));
