@@ -22,8 +22,6 @@ TEST(TimingText, RemainingTimeScalesTheElapsedTimeByThePercentage) {
     EXPECT_EQ(timingText(25, 30000), QStringLiteral("Elapsed: 30s | Remaining: 1m 30s"));
     EXPECT_EQ(timingText(100, 65000), QStringLiteral("Duration: 1m 5s"));
     EXPECT_EQ(timingText(0, 5000), QString());
-    EXPECT_EQ(progressPrefix(2, 3), QStringLiteral("Image 2/3 - "));
-    EXPECT_EQ(progressPrefix(1, 1), QString());
 }
 
 struct Emitted {

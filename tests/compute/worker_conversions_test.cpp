@@ -147,26 +147,20 @@ TEST(MaskDisplacementResult, EngineMaskViewExcludesTheSamePixels) {
     EXPECT_TRUE(engineMaskView(QImage(), g.roi).isNull());
 }
 
-TEST(MaskDisplacementResult, DoesNothingWithoutAMaskOrForAnotherGrid) {
+TEST(MaskDisplacementResult, KeepsWhatItCannotJudge) {
     MaskedGrid g;
-    g.setMask(g.point(0, 0), 0);
+    g.mask = QImage(20, 25, QImage::Format_Grayscale8);
+    g.mask.fill(0);
     PixelDisplacementResult result = displacementGrid();
     maskDisplacementResult(result, QImage(), g.roi, g.grid);
     GridDescriptor other = g.grid;
     other.cols = 4;
     maskDisplacementResult(result, g.mask, g.roi, other);
-    EXPECT_EQ(result.dispX[0], 0.0f);
-}
-
-TEST(MaskDisplacementResult, PointsOutsideTheMaskImageAreKept) {
-    MaskedGrid g;
-    g.mask = QImage(20, 25, QImage::Format_Grayscale8);
-    g.mask.fill(0);
-    PixelDisplacementResult result = displacementGrid();
+    EXPECT_EQ(result.dispX[0], 0.0f) << "no mask, or a mask for another grid";
     maskDisplacementResult(result, g.mask, g.roi, g.grid);
     EXPECT_TRUE(std::isnan(result.dispX[0])) << "(13, 23) lies inside";
-    EXPECT_EQ(result.dispX[2], 2.0f) << "(21, 23) lies outside";
-    EXPECT_EQ(result.dispX[3], 3.0f) << "(13, 29) lies outside";
+    EXPECT_EQ(result.dispX[2], 2.0f) << "(21, 23) lies outside the mask image";
+    EXPECT_EQ(result.dispX[3], 3.0f) << "(13, 29) lies outside the mask image";
 }
 
 TEST(MaskStrainResult, AlsoMasksCriteriaLongEnoughToHoldThePoint) {
