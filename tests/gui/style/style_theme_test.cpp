@@ -1,6 +1,11 @@
 #include "gui/style/style_theme.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace tavro::gui {
 namespace {
@@ -9,9 +14,11 @@ const QString kDarkTheme = QStringLiteral(":/themes/dark.json");
 
 TEST(ParseThemeColor, ReadsAlphaFromTheLastTwoDigitsAndRefusesOtherForms) {
     EXPECT_EQ(parseThemeColor(QStringLiteral("#4778a96a")), QColor(0x47, 0x78, 0xa9, 0x6a));
-    EXPECT_EQ(parseThemeColor(QStringLiteral("#1f2127")), QColor(0x1f, 0x21, 0x27));
-    for (const char* text : {"", "#", "4778a9", "#4778a", "#4778a9f", "#4778a9zz", "#4778a96a00", "red"})
+    EXPECT_EQ(parseThemeColor(QStringLiteral("#1F2127")), QColor(0x1f, 0x21, 0x27));
+    for (const char* text : {"", "#", "4778a9", "#4778a", "#4778a9f", "#4778a9zz", "#4778a96a00", "red", "#0x1234",
+                             "#+12345", "# 12345", "#-12345", "#12345 ", "#0x12345678"})
         EXPECT_FALSE(parseThemeColor(QString::fromLatin1(text))) << text;
+    EXPECT_FALSE(parseThemeColor(QStringLiteral("#12345") + QChar(0)));
 }
 
 TEST(StyleTheme, BuiltInColoursAreThoseOfTheDarkThemeFile) {
@@ -48,21 +55,20 @@ TEST(StyleTheme, RefusesMalformedInputNamingTheFault) {
     EXPECT_TRUE(error.contains(QStringLiteral("/nonexistent/theme.json")));
 }
 
-TEST(StyleThemePalette, MapsThemeColoursOntoRoles) {
-    const StyleTheme theme;
-    const QPalette p = theme.palette();
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Window), theme.backgroundColorMain2);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Base), theme.backgroundColorMain1);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Text), theme.secondaryColor);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Button), theme.neutralColor);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Highlight), theme.primaryColor);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::HighlightedText), theme.primaryColorForeground);
-    EXPECT_EQ(p.color(QPalette::Active, QPalette::Mid), theme.borderColor);
-
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Text), theme.primaryColorForegroundDisabled);
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Button), theme.neutralColorDisabled);
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Highlight), theme.primaryColorDisabled);
-    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Mid), theme.borderColorDisabled);
+TEST(StyleTheme, SpecialAndHugeFilesAreRefusedWithoutBlockingOrReadingOn) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("theme.fifo"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = dir.filePath(QStringLiteral("huge.json"));
+    QFile file(huge);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(8 << 20, ' ') + "{}");
+    file.close();
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero"), dir.path(), huge}) {
+        QString error;
+        EXPECT_FALSE(StyleTheme::fromFile(path, &error)) << path.toStdString();
+        EXPECT_TRUE(error.contains(path)) << error.toStdString();
+    }
 }
 
 TEST(StyleThemePalette, AlternateRowsDifferFromTheBaseYetStayOpaque) {
