@@ -87,7 +87,7 @@ FileDescriptor openRegularFileForAppending(const std::string& path, unsigned mod
         error = S_ISLNK(info.st_mode) ? "a symbolic link" : kNotRegular;
         return {};
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                           static_cast<mode_t>(mode));
     return checkedRegular(FileDescriptor(fd), error);
 }

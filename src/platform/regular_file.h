@@ -29,7 +29,8 @@ private:
 // refused before an open could block on it; `error` says why.
 FileDescriptor openRegularFileForReading(const std::string& path, std::string& error);
 
-// Opens for appending, creating the file with `mode` when it is missing. Never
+// Opens for appending (and reading back what was written), creating the file
+// with `mode` when it is missing. Never
 // follows a symbolic link in the last component and refuses anything but a
 // regular file, so a link planted under the name cannot redirect the writes.
 FileDescriptor openRegularFileForAppending(const std::string& path, unsigned mode, std::string& error);
