@@ -61,9 +61,9 @@ public:
     // defaults, which libtiff's open already applied.
     bool commitTo(const QString& target, QString& error)
     {
-        if (QFileInfo::exists(target))
-            QFile::setPermissions(path_, QFile::permissions(target));
         const bool replacing = QFileInfo::exists(target);
+        if (replacing)
+            QFile::setPermissions(path_, QFile::permissions(target));
         std::error_code code;
         std::filesystem::rename(std::filesystem::path(QFile::encodeName(path_).toStdString()),
                                 std::filesystem::path(QFile::encodeName(target).toStdString()), code);
