@@ -1,6 +1,7 @@
 #include "app/application_log.h"
 
 #include "app/crash_reporter.h"
+#include "platform/regular_file.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -14,12 +15,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 
 namespace tavro::app {
 
@@ -119,10 +123,19 @@ QString defaultLogFolder(bool fallBackToCurrentDirectory) {
     return QDir(base).filePath(QStringLiteral("logs"));
 }
 
+// A project folder may be shared: a link or a FIFO planted under the log's name
+// must neither redirect the log into another file nor block the program.
 bool openForAppending(QFile& file) {
+    std::string reason;
+    platform::FileDescriptor fd =
+        platform::openRegularFileForAppending(QFile::encodeName(file.fileName()).toStdString(), 0666, reason);
     // Unbuffered: a flushed line is in the kernel, where the crash handlers'
     // raw writes to the same descriptor land after it.
-    return file.open(QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered);
+    if (!fd || !file.open(fd.get(), QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered,
+                          QFileDevice::AutoCloseHandle))
+        return false;
+    fd.release();
+    return true;
 }
 
 bool sameFile(const QString& a, const QString& b) {
@@ -133,13 +146,21 @@ bool sameFile(const QString& a, const QString& b) {
     return QDir::cleanPath(QFileInfo(a).absoluteFilePath()) == QDir::cleanPath(QFileInfo(b).absoluteFilePath());
 }
 
+// Read through our own descriptor: the name may since have been taken by something else.
 QByteArray readSessionPart() {
     if (!logFile)
         return QByteArray();
-    QFile reader(logFilePath);
-    if (!reader.open(QIODevice::ReadOnly) || !reader.seek(sessionStart))
-        return QByteArray();
-    return reader.readAll();
+    QByteArray part;
+    char buffer[65536];
+    for (off_t offset = sessionStart;;) {
+        const ssize_t got = pread(logFile->handle(), buffer, sizeof buffer, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return part;
+        part.append(buffer, got);
+        offset += got;
+    }
 }
 
 void warnCannotMove(const QString& path) {
@@ -147,12 +168,13 @@ void warnCannotMove(const QString& path) {
 }
 
 // The default log keeps earlier sessions; only this session's part, now copied,
-// leaves it. A file that held nothing else goes.
-void releaseDefaultLog(const QString& path, qint64 start) {
+// leaves it, cut through the descriptor that wrote it. A file that held
+// nothing else goes.
+void releaseDefaultLog(QFile& file, const QString& path, qint64 start) {
     if (start <= 0)
         QFile::remove(path);
     else
-        QFile::resize(path, start);
+        file.resize(start);
 }
 
 }  // namespace
@@ -302,14 +324,14 @@ void setProjectLogFile(const QString& dir) {
     const qint64 oldStart = sessionStart;
     const bool oldWasDefault = logIsDefault && logFile;
     logStream.reset();
-    logFile = std::move(newFile);
+    std::unique_ptr<QFile> oldFile = std::exchange(logFile, std::move(newFile));
     logStream = std::make_unique<QTextStream>(logFile.get());
     logFilePath = newPath;
     sessionStart = newStart;
     logIsDefault = false;
     publishRawState();
     if (oldWasDefault)
-        releaseDefaultLog(oldPath, oldStart);
+        releaseDefaultLog(*oldFile, oldPath, oldStart);
 }
 
 namespace detail {

@@ -547,11 +547,7 @@ Region copyMemoryMap(int out, uintptr_t address, bool& ok) {
 
 // Our own compact dump: signal, registers, memory map and the top of the
 // crashing thread's stack, as text.
-bool writeDumpFile(const char* path, int signal, const siginfo_t* info, const ucontext_t* context,
-                   const char* signalName) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
+bool writeDumpFile(int fd, int signal, const siginfo_t* info, const ucontext_t* context, const char* signalName) {
     static RawText<4096> head;
     head.clear();
     head.add(detail::rawLogAppName()).add(" crash dump\n");
@@ -657,18 +653,22 @@ void crashSignalHandler(int signal, siginfo_t* info, void* rawContext) {
         header.writeTo(logFd);
     writeStackTrace(logFd, walk);
 
-    static RawText<4096> dumpPath;
-    dumpPath.clear();
+    static RawText<4096> dumpStem;
+    dumpStem.clear();
     const char* slash = std::strrchr(logPath, '/');
     if (slash)
         for (const char* c = logPath; c <= slash; ++c)
-            dumpPath.add(*c);
+            dumpStem.add(*c);
     const CivilTime now = localTimeNow();
-    dumpPath.add(detail::rawLogAppName()).add('_').dec(now.year, 4, '0').dec(now.month, 2, '0').dec(now.day, 2, '0');
-    dumpPath.add('_').dec(now.hour, 2, '0').dec(now.minute, 2, '0').dec(now.second, 2, '0').add(".dmp");
-    const char* dump = dumpPath.c_str();
+    dumpStem.add(detail::rawLogAppName()).add('_').dec(now.year, 4, '0').dec(now.month, 2, '0').dec(now.day, 2, '0');
+    dumpStem.add('_').dec(now.hour, 2, '0').dec(now.minute, 2, '0').dec(now.second, 2, '0');
+    static char dumpPath[4200];
+    const char* dump = dumpPath;
     static RawText<8192> text;
-    if (!writeDumpFile(dump, signal, info, context, name)) {
+    const int dumpFd = detail::createDumpFile(dumpStem.c_str(), dumpPath, sizeof dumpPath);
+    if (dumpFd < 0) {
+        dump = "";
+    } else if (!writeDumpFile(dumpFd, signal, info, context, name)) {
         unlink(dump);
         dump = "";
     }
@@ -708,6 +708,36 @@ void writeFatalBlock(RawText<N>& block, const char* standardErrorTitle) {
 }
 
 }  // namespace
+
+namespace detail {
+
+int createDumpFile(const char* stem, char* path, std::size_t capacity) {
+    const std::size_t stemLength = std::strlen(stem);
+    // Room for the stem, "_100", ".dmp" and the terminating zero.
+    if (stemLength + 9 > capacity) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(path, stem, stemLength);
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        char* end = path + stemLength;
+        if (attempt > 1) {
+            *end++ = '_';
+            if (attempt >= 100)
+                *end++ = '1';
+            if (attempt >= 10)
+                *end++ = static_cast<char>('0' + attempt / 10 % 10);
+            *end++ = static_cast<char>('0' + attempt % 10);
+        }
+        std::memcpy(end, ".dmp", 5);
+        const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+}  // namespace detail
 
 const char* crashSignalName(int signal) {
     switch (signal) {

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <cstddef>
+
 namespace tavro::app {
 
 // Fatal signals on an alternate stack, std::terminate; called by initLogging.
@@ -26,6 +28,16 @@ void crashIfRequested();
 const char* crashSignalName(int signal);
 // "SEGV_MAPERR (address not mapped to object)", ...; "unknown code" for others.
 const char* crashSignalCodeName(int signal, int code);
+
+namespace detail {
+
+// Creates "<stem>.dmp", or "<stem>_2.dmp", "<stem>_3.dmp", ... when the name is
+// taken, and returns the descriptor (-1 on failure, errno set); `path`
+// receives the name. What is already there, a planted link included, is never
+// opened, followed or truncated. Safe in a signal handler.
+int createDumpFile(const char* stem, char* path, std::size_t capacity);
+
+}  // namespace detail
 
 [[noreturn]] void onTerminate();
 [[noreturn]] void onPureVirtualCall();

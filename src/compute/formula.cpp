@@ -147,9 +147,13 @@ public:
             return;
         }
         const TokenKind single = singleCharKind(c);
+        if (single == TokenKind::Unknown) {
+            // Nothing ever consumes an unknown character, so the position stays on it.
+            token_ = Token{single, std::string(text_.substr(pos_, characterLength(pos_))), 0.0f};
+            return;
+        }
         token_ = Token{single, std::string(1, c), 0.0f};
-        // Nothing ever consumes an unknown character, so the position stays on it.
-        if (single != TokenKind::Unknown) ++pos_;
+        ++pos_;
     }
 
 private:
@@ -165,6 +169,19 @@ private:
         case '*': return TokenKind::Star;
         default: return TokenKind::Unknown;
         }
+    }
+
+    // Bytes of the UTF-8 character at pos, so that a message shows it whole;
+    // a byte that starts no valid sequence stands alone.
+    std::size_t characterLength(std::size_t pos) const
+    {
+        const auto lead = static_cast<unsigned char>(text_[pos]);
+        const std::size_t expected = lead >= 0xF0 && lead < 0xF8 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        std::size_t length = 1;
+        while (length < expected && pos + length < text_.size()
+               && (static_cast<unsigned char>(text_[pos + length]) & 0xC0) == 0x80)
+            ++length;
+        return length == expected ? length : 1;
     }
 
     std::size_t numberEnd(std::size_t pos) const
@@ -231,6 +248,12 @@ private:
         fail("Expression too deeply nested (more than " + std::to_string(kMaxFormulaNesting) + " levels).");
     }
 
+    // A chain of "+" or "*" nests no parentheses, yet each operator adds a level to the tree.
+    [[noreturn]] static void tooLong()
+    {
+        fail("Expression too long (more than " + std::to_string(kMaxFormulaNesting) + " chained operations).");
+    }
+
     template <typename Node, typename Op>
     static Subtree make(Op op, Subtree only)
     {
@@ -240,10 +263,13 @@ private:
     }
 
     template <typename Node, typename Op>
-    static Subtree make(Op op, Subtree first, Subtree second)
+    static Subtree make(Op op, Subtree first, Subtree second, bool chained = false)
     {
         const int height = std::max(first.height, second.height) + 1;
-        if (height > kMaxFormulaNesting) tooDeep();
+        if (height > kMaxFormulaNesting) {
+            if (chained && first.height >= second.height) tooLong();
+            tooDeep();
+        }
         return {std::make_unique<Node>(op, std::move(first.node), std::move(second.node)), height};
     }
 
@@ -259,7 +285,7 @@ private:
         while (lexer_.kind() == TokenKind::Plus || lexer_.kind() == TokenKind::Minus) {
             const auto op = lexer_.kind() == TokenKind::Plus ? BinaryOperator::Add : BinaryOperator::Subtract;
             lexer_.advance();
-            left = make<BinaryOpNode>(op, std::move(left), term());
+            left = make<BinaryOpNode>(op, std::move(left), term(), true);
         }
         return left;
     }
@@ -270,7 +296,7 @@ private:
         while (lexer_.kind() == TokenKind::Star || lexer_.kind() == TokenKind::Slash) {
             const auto op = lexer_.kind() == TokenKind::Star ? BinaryOperator::Multiply : BinaryOperator::Divide;
             lexer_.advance();
-            left = make<BinaryOpNode>(op, std::move(left), power());
+            left = make<BinaryOpNode>(op, std::move(left), power(), true);
         }
         return left;
     }

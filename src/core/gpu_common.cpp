@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,10 @@
 #include <iterator>
 #include <limits>
 #include <sstream>
+#include <string>
+#include <system_error>
 
+#include "core/multi_gpu_log.h"
 #include "gpu/runtime.h"
 
 #if defined(_WIN32)
@@ -235,12 +239,26 @@ void setGpuWorkerCount(int n) { workerCount.store(std::max(1, n), std::memory_or
 
 MemoryBudget deviceMemoryBudget() {
     MemoryBudget b;
-    const char* env = std::getenv("TAVRO_TILE_BUDGET_MB");
-    const long envMb = env ? std::atol(env) : 0;
-    if (envMb > 0) {
-        b.bytes = uint64_t(envMb) << 20;
-        b.fromEnvironment = true;
-        return b;
+    // Whole megabytes only: atol read "1e3" as 1 and wrapped around on huge values.
+    if (const char* env = std::getenv("TAVRO_TILE_BUDGET_MB"); env && *env) {
+        constexpr uint64_t kMaxMb = std::numeric_limits<uint64_t>::max() >> 20;
+        const char* end = env + std::strlen(env);
+        uint64_t mb = 0;
+        const auto [stop, ec] = std::from_chars(env, end, mb);
+        const bool digitsOnly = stop == end && ec != std::errc::invalid_argument;
+        if (!digitsOnly || (ec == std::errc() && mb == 0)) {
+            mgpuLog(std::string("TAVRO_TILE_BUDGET_MB=\"") + env +
+                    "\" is not a positive whole number of megabytes; ignored");
+        } else {
+            if (ec == std::errc::result_out_of_range || mb > kMaxMb) {
+                mgpuLog(std::string("TAVRO_TILE_BUDGET_MB=") + env + " is out of range; using " +
+                        std::to_string(kMaxMb));
+                mb = kMaxMb;
+            }
+            b.bytes = mb << 20;
+            b.fromEnvironment = true;
+            return b;
+        }
     }
     size_t freeBytes = 0, totalBytes = 0;
     if (cudaMemGetInfo(&freeBytes, &totalBytes) != cudaSuccess) {

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -143,15 +145,36 @@ TEST_F(ApplicationLog, AFreshDefaultLogGoesWhollyIntoTheFirstProject) {
     EXPECT_TRUE(readAll(project + QStringLiteral("/TavroTest.log")).contains(QStringLiteral("TavroTest Log")));
 }
 
+// A link planted under the log's name must not carry the log into its target,
+// and a FIFO must not block the program.
 TEST_F(ApplicationLog, AFolderThatCannotHoldTheLogLeavesLoggingWhereItWas) {
     const QString defaultLog = initLogging(QStringLiteral("TavroTest"));
     const QString blocker = folder("blocked") + QStringLiteral("/plain_file");
     writeFile(blocker, "not a folder");
-    setProjectLogFile(blocker + QStringLiteral("/sub"));
-    setProjectLogFile(folder("missing") + QStringLiteral("/x/y"));
+    const QString victim = folder("planted") + QStringLiteral("/victim.txt");
+    writeFile(victim, "keep me");
+    ASSERT_TRUE(QFile::link(victim, folder("planted") + QStringLiteral("/TavroTest.log")));
+    ASSERT_EQ(mkfifo(QFile::encodeName(folder("fifo") + QStringLiteral("/TavroTest.log")).constData(), 0600), 0);
+    for (const QString& dir : {blocker + QStringLiteral("/sub"), folder("missing") + QStringLiteral("/x/y"),
+                               folder("planted"), folder("fifo")})
+        setProjectLogFile(dir);
     qDebug("still logging");
     EXPECT_EQ(currentLogFilePath(), defaultLog);
     EXPECT_TRUE(readAll(defaultLog).contains(QStringLiteral("still logging")));
+    EXPECT_EQ(readAll(victim), QStringLiteral("keep me"));
+}
+
+TEST_F(ApplicationLog, AFifoOrLinkAsTheDefaultLogIsNotOpened) {
+    QDir().mkpath(logFolder());
+    const QString victim = folder("elsewhere") + QStringLiteral("/victim.txt");
+    writeFile(victim, "keep me");
+    ASSERT_TRUE(QFile::link(victim, logFolder() + QStringLiteral("/TavroTest.log")));
+    ASSERT_EQ(mkfifo(QFile::encodeName(logFolder() + QStringLiteral("/Other.log")).constData(), 0600), 0);
+    initLogging(QStringLiteral("TavroTest"));
+    qDebug("not into the link");
+    initLogging(QStringLiteral("Other"));
+    EXPECT_EQ(readAll(victim), QStringLiteral("keep me"));
+    EXPECT_TRUE(forwarded.contains(QStringLiteral("not into the link")));
 }
 
 TEST_F(ApplicationLog, PruningKeepsTheNewestOfOurOwnLogsAndNeverTheOpenOne) {

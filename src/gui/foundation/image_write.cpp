@@ -1,6 +1,7 @@
 #include "gui/foundation/image_write.h"
 
 #include "gui/foundation/tiff_file.h"
+#include "platform/regular_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -41,9 +43,8 @@ public:
     explicit TemporaryFile(const QString& target)
     {
         const QFileInfo info(target);
-        // Cut so that the hidden name stays within the file system's name limit.
         const QString unique = QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
-        const QString name = QStringLiteral(".%1.%2.tmp").arg(info.fileName().left(100), unique);
+        const QString name = QStringLiteral(".%1.%2.tmp").arg(leadingPart(info.fileName(), 100), unique);
         path_ = info.dir().filePath(name);
     }
     ~TemporaryFile()
@@ -60,13 +61,15 @@ public:
     // defaults, which libtiff's open already applied.
     bool commitTo(const QString& target, QString& error)
     {
-        if (QFileInfo::exists(target))
+        const bool replacing = QFileInfo::exists(target);
+        if (replacing)
             QFile::setPermissions(path_, QFile::permissions(target));
         std::error_code code;
         std::filesystem::rename(std::filesystem::path(QFile::encodeName(path_).toStdString()),
                                 std::filesystem::path(QFile::encodeName(target).toStdString()), code);
         if (code) {
-            error = QStringLiteral("Unable to replace %1: %2").arg(target, QString::fromStdString(code.message()));
+            error = (replacing ? QStringLiteral("Unable to replace %1: %2") : QStringLiteral("Unable to create %1: %2"))
+                        .arg(target, QString::fromStdString(code.message()));
             return false;
         }
         committed_ = true;
@@ -74,6 +77,23 @@ public:
     }
 
 private:
+    // The longest leading part of `name` whose encoded form fits in `maxBytes`,
+    // cut between characters: the limit on names counts bytes, and one CJK
+    // character takes three of them.
+    static QString leadingPart(const QString& name, qsizetype maxBytes)
+    {
+        qsizetype bytes = 0;
+        qsizetype end = 0;
+        while (end < name.size()) {
+            const qsizetype next = end + (name.at(end).isHighSurrogate() && end + 1 < name.size() ? 2 : 1);
+            bytes += QFile::encodeName(name.mid(end, next - end)).size();
+            if (bytes > maxBytes)
+                break;
+            end = next;
+        }
+        return name.left(end);
+    }
+
     QString path_;
     bool committed_ = false;
 };
@@ -111,12 +131,43 @@ TagResult setTags(TIFF* tif, const RasterLayout& layout)
     return TagResult::Ok;
 }
 
-// A symbolic link is written through, as opening it for writing would do,
-// rather than replaced by a regular file.
-QString resolvedTarget(const QString& path)
+// The file that the write replaces. A chain of symbolic links is followed to
+// its end, as opening it for writing would, so that no link of it is replaced
+// by a regular file; anything but a regular file (a FIFO, a device, a folder)
+// is refused rather than replaced.
+bool resolveTarget(const QString& path, QString& target, QString& error)
 {
-    const QFileInfo info(path);
-    return info.isSymLink() ? info.symLinkTarget() : path;
+    const auto refuse = [&](const QString& reason) {
+        error = QStringLiteral("Unable to create TIFF file. (%1: %2)").arg(path, reason);
+        return false;
+    };
+    bool exists = false;
+    const std::string reason = platform::nonRegularReason(QFile::encodeName(path).toStdString(), &exists);
+    if (!reason.empty())
+        return refuse(QString::fromLocal8Bit(reason));
+    if (exists) {
+        target = QFileInfo(path).canonicalFilePath();
+        return true;
+    }
+    // A dangling chain: the write creates the file its last link names.
+    target = path;
+    for (int hops = 0; QFileInfo(target).isSymLink(); ++hops) {
+        if (hops == 40)
+            return refuse(QStringLiteral("too many levels of symbolic links"));
+        target = QFileInfo(target).symLinkTarget();
+    }
+    return true;
+}
+
+// A file-size limit (RLIMIT_FSIZE) would otherwise end the process with
+// SIGXFSZ mid-write and leave the temporary file; ignored, the write fails
+// with EFBIG and is cleaned up like a full disk. A handler of the
+// application's own is left in place.
+void ignoreFileSizeSignal()
+{
+    struct sigaction current {};
+    if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        std::signal(SIGXFSZ, SIG_IGN);
 }
 
 template <typename RowAt>
@@ -167,7 +218,11 @@ bool writeRaster(const QString& path, const RasterLayout& layout, RowAt rowAt, Q
                  const WriteProgress& progress)
 {
     try {
-        return writeRasterTo(resolvedTarget(path), layout, rowAt, error, progress);
+        QString target;
+        if (!resolveTarget(path, target, error))
+            return false;
+        ignoreFileSizeSignal();
+        return writeRasterTo(target, layout, rowAt, error, progress);
     } catch (const std::bad_alloc&) {
         error = QStringLiteral("Out of memory while writing %1").arg(path);
         return false;

@@ -1,16 +1,23 @@
 #include "gui/style/style_theme.h"
 
+#include "platform/regular_file.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 
 #include <array>
+#include <cstddef>
+#include <string>
 #include <utility>
 
 namespace tavro::gui {
 
 namespace {
+
+// Far beyond any theme; a bound, so that a huge file is refused rather than read.
+constexpr std::size_t kMaxThemeBytes = 4u << 20;
 
 struct ColorKey {
     const char* name;
@@ -54,6 +61,11 @@ const std::array kColorKeys{
     ColorKey{"statusColorWarning", &StyleTheme::statusColorWarning},
 };
 
+bool isAsciiHexDigit(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F');
+}
+
 bool fail(QString* error, const QString& message) {
     if (error)
         *error = message;
@@ -84,6 +96,11 @@ void setBoth(QPalette& palette, QPalette::ColorRole role, const QColor& color) {
 std::optional<QColor> parseThemeColor(const QString& text) {
     if (!text.startsWith(QLatin1Char('#')) || (text.size() != 7 && text.size() != 9))
         return std::nullopt;
+    // toUInt alone would also take a "0x" prefix, a sign or blanks.
+    for (const QChar c : QStringView(text).mid(1)) {
+        if (!isAsciiHexDigit(c))
+            return std::nullopt;
+    }
     bool ok = false;
     const uint value = QStringView(text).mid(1).toUInt(&ok, 16);
     if (!ok)
@@ -124,12 +141,24 @@ std::optional<StyleTheme> StyleTheme::fromJson(const QByteArray& json, QString* 
 }
 
 std::optional<StyleTheme> StyleTheme::fromFile(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(error, QStringLiteral("Cannot open theme \"%1\": %2.").arg(path, file.errorString()));
+    const auto cannotOpen = [&](const QString& reason) {
+        fail(error, QStringLiteral("Cannot open theme \"%1\": %2.").arg(path, reason));
         return std::nullopt;
+    };
+    if (path.startsWith(QLatin1Char(':'))) {
+        // A resource is ours and of known size.
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return cannotOpen(file.errorString());
+        return fromJson(file.readAll(), error);
     }
-    return fromJson(file.readAll(), error);
+    std::string reason;
+    const platform::FileDescriptor fd =
+        platform::openRegularFileForReading(QFile::encodeName(path).toStdString(), reason);
+    std::string bytes;
+    if (!fd || !platform::readAtMost(fd.get(), kMaxThemeBytes, bytes, reason))
+        return cannotOpen(QString::fromLocal8Bit(reason));
+    return fromJson(QByteArray::fromStdString(bytes), error);
 }
 
 QPalette StyleTheme::palette() const {

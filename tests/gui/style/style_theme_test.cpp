@@ -1,6 +1,11 @@
 #include "gui/style/style_theme.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace tavro::gui {
 namespace {
@@ -9,9 +14,11 @@ const QString kDarkTheme = QStringLiteral(":/themes/dark.json");
 
 TEST(ParseThemeColor, ReadsAlphaFromTheLastTwoDigitsAndRefusesOtherForms) {
     EXPECT_EQ(parseThemeColor(QStringLiteral("#4778a96a")), QColor(0x47, 0x78, 0xa9, 0x6a));
-    EXPECT_EQ(parseThemeColor(QStringLiteral("#1f2127")), QColor(0x1f, 0x21, 0x27));
-    for (const char* text : {"", "#", "4778a9", "#4778a", "#4778a9f", "#4778a9zz", "#4778a96a00", "red"})
+    EXPECT_EQ(parseThemeColor(QStringLiteral("#1F2127")), QColor(0x1f, 0x21, 0x27));
+    for (const char* text : {"", "#", "4778a9", "#4778a", "#4778a9f", "#4778a9zz", "#4778a96a00", "red", "#0x1234",
+                             "#+12345", "# 12345", "#-12345", "#12345 ", "#0x12345678"})
         EXPECT_FALSE(parseThemeColor(QString::fromLatin1(text))) << text;
+    EXPECT_FALSE(parseThemeColor(QStringLiteral("#12345") + QChar(0)));
 }
 
 TEST(StyleTheme, BuiltInColoursAreThoseOfTheDarkThemeFile) {
@@ -48,16 +55,23 @@ TEST(StyleTheme, RefusesMalformedInputNamingTheFault) {
     EXPECT_TRUE(error.contains(QStringLiteral("/nonexistent/theme.json")));
 }
 
-TEST(StyleThemePalette, AlternateRowsDifferFromTheBaseYetStayOpaque) {
-    const QPalette p = StyleTheme().palette();
-    const QColor base = p.color(QPalette::Base);
-    const QColor alternate = p.color(QPalette::AlternateBase);
-    EXPECT_NE(alternate, base);
-    EXPECT_GT(alternate.lightness(), base.lightness());
-    EXPECT_LT(alternate.lightness() - base.lightness(), 20);
+TEST(StyleTheme, SpecialAndHugeFilesAreRefusedWithoutBlockingOrReadingOn) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("theme.fifo"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = dir.filePath(QStringLiteral("huge.json"));
+    QFile file(huge);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(8 << 20, ' ') + "{}");
+    file.close();
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero"), dir.path(), huge}) {
+        QString error;
+        EXPECT_FALSE(StyleTheme::fromFile(path, &error)) << path.toStdString();
+        EXPECT_TRUE(error.contains(path)) << error.toStdString();
+    }
 }
 
-TEST(StyleThemePalette, EveryRoleIsOpaqueAndInactiveWindowsLookActive) {
+TEST(StyleThemePalette, EveryRoleIsOpaqueInactiveWindowsLookActiveAndAlternateRowsStandOut) {
     const QPalette p = StyleTheme().palette();
     for (int role = 0; role < QPalette::NColorRoles; ++role) {
         const auto r = static_cast<QPalette::ColorRole>(role);
@@ -67,6 +81,10 @@ TEST(StyleThemePalette, EveryRoleIsOpaqueAndInactiveWindowsLookActive) {
             EXPECT_EQ(p.color(group, r).alpha(), 255) << "role " << role << " group " << group;
         EXPECT_EQ(p.color(QPalette::Inactive, r), p.color(QPalette::Active, r)) << "role " << role;
     }
+    // Alternate rows stand out from the base, slightly.
+    const int lighter = p.color(QPalette::AlternateBase).lightness() - p.color(QPalette::Base).lightness();
+    EXPECT_GT(lighter, 0);
+    EXPECT_LT(lighter, 20);
 }
 
 }  // namespace
