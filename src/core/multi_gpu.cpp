@@ -10,6 +10,7 @@
 #include <numeric>
 #include <utility>
 
+#include "core/driver_support.h"
 #include "core/multi_gpu_log.h"
 #include "core/rupture_subpixel.h"
 #include "core/subpixel_search.h"
@@ -30,6 +31,8 @@ struct RunState {
     // Set when the run is given up because a device thread could not start:
     // the bands already running then stop as they stop on cancellation.
     std::atomic<bool> abandoned{false};
+    // The first device whose failure could not be written down, or -1.
+    std::atomic<int> unreportedDevice{-1};
 };
 
 // Runs grid rows [rowStart, rowStart + rowCount) on the calling thread's current device.
@@ -52,19 +55,6 @@ detail::DeviceThreadStarter& threadStarter() {
     return starter;
 }
 
-// The runtime answers codes it does not know with this text rather than with nothing.
-bool knownText(const char* text) { return text && *text && std::strcmp(text, "unrecognized error code") != 0; }
-
-std::string errorName(cudaError_t error) {
-    const char* name = cudaGetErrorName(error);
-    return knownText(name) ? name : "unrecognized CUDA error code";
-}
-
-std::string errorDescription(cudaError_t error) {
-    const char* text = cudaGetErrorString(error);
-    return knownText(text) ? text : "no description available";
-}
-
 // Fixed notation with six decimals whatever the C locale (a Qt application sets the user's).
 std::string fixed6(double value) {
     char buffer[400];
@@ -78,19 +68,30 @@ void recordFailure(RunState& run, int deviceId, const std::string& reason) {
     if (!run.failed.exchange(true)) run.firstError = std::move(message);
 }
 
-// No exception leaves a device thread: every outcome becomes a log line and,
-// for a failure, possibly the run's first error.
+// A failure whose report could not be written (memory ran out while writing
+// it) is told by the orchestrator from this device number.
+void recordFailureQuietly(RunState& run, int deviceId, const char* reason) noexcept {
+    try {
+        mgpuLog("THREAD_END dev=" + std::to_string(deviceId) + " success=0 exception=" + reason);
+        recordFailure(run, deviceId, reason);
+    } catch (...) {
+        int none = -1;
+        run.unreportedDevice.compare_exchange_strong(none, deviceId);
+        run.failed.store(true);
+    }
+}
+
 void runBandOnDevice(int deviceId, int rowStart, int rowCount, RunState& run, const BandEngine& engine,
                      const MultiGpuProgress& caller) {
     const std::string dev = std::to_string(deviceId);
-    try {
+    {
         const cudaError_t set = cudaSetDevice(deviceId);
         if (set != cudaSuccess) {
             (void)cudaGetLastError();
-            const std::string name = errorName(set);
+            const std::string name = cudaErrorNameOrFallback(set);
             mgpuLog("SET_DEVICE dev=" + dev + " result=" + name);
             recordFailure(run, deviceId,
-                          name + " - " + errorDescription(set) +
+                          name + " - " + cudaErrorDescription(set) +
                               " (at cudaSetDevice; may be a deferred error from a prior allocation)");
             return;
         }
@@ -129,15 +130,11 @@ void runBandOnDevice(int deviceId, int rowStart, int rowCount, RunState& run, co
                 " points=" + std::to_string(points));
         if (elapsed.count() > 0) recordDeviceThroughput(deviceId, double(points) / elapsed.count());
         mgpuLog("THREAD_END dev=" + dev + " success=1");
-    } catch (const std::exception& e) {
-        mgpuLog("THREAD_END dev=" + dev + " success=0 exception=" + e.what());
-        recordFailure(run, deviceId, e.what());
-    } catch (...) {
-        mgpuLog("THREAD_END dev=" + dev + " success=0 exception=unknown");
-        recordFailure(run, deviceId, "unknown exception");
     }
 }
 
+// No exception leaves a device thread: every outcome becomes a log line and,
+// for a failure, possibly the run's first error.
 void deviceThread(int deviceId, int rowStart, int rowCount, RunState& run, const BandEngine& engine,
                   const MultiGpuProgress& caller) noexcept {
     try {
@@ -145,9 +142,10 @@ void deviceThread(int deviceId, int rowStart, int rowCount, RunState& run, const
                 " rowCount=" + std::to_string(rowCount));
         if (rowCount <= 0) return;
         runBandOnDevice(deviceId, rowStart, rowCount, run, engine, caller);
+    } catch (const std::exception& e) {
+        recordFailureQuietly(run, deviceId, e.what());
     } catch (...) {
-        // Only running out of memory while reporting can end up here; the run must fail all the same.
-        run.failed.store(true);
+        recordFailureQuietly(run, deviceId, "unknown exception");
     }
 }
 
@@ -212,31 +210,46 @@ bool runOnDevices(const RunPlan& plan, const MultiGpuProgress& progress, std::st
         mgpuLog("RUN_END success=1");
         return true;
     }
-    mgpuLog("RUN_END success=0 firstError=" + run.firstError);
-    error = run.firstError;
+    error = !run.firstError.empty()
+                ? run.firstError
+                : "GPU " + std::to_string(run.unreportedDevice.load()) + ": failed while reporting its error";
+    mgpuLog("RUN_END success=0 firstError=" + error);
     return false;
 }
 
-// The single-device entry's own parameter checks, made here before the grid
-// is computed: a step of 0 would otherwise divide by zero.
-bool pixelParamsUsable(const PixelSearchParams& params, std::string& error) {
-    if (params.windowSizeX < 2 || params.windowSizeY < 2 || params.windowSizeX % 2 == 0 ||
-        params.windowSizeY % 2 == 0) {
-        error = "Windows must be odd and size > 1.";
-        return false;
-    }
-    if (params.stepX < 1 || params.stepY < 1) {
-        error = "Spacings must be strictly positive.";
-        return false;
-    }
-    if (params.maxU < 0 || params.maxV < 0) {
-        error = "Search ranges must be positive.";
-        return false;
-    }
+void fitField(std::vector<float>& field, size_t count) { field.resize(count, 0.0f); }
+
+// The usable devices into the plan; with fewer than two the call's answer is
+// known (no device, or the single-device entry run on this thread) and
+// `answer` holds it.
+bool answeredWithoutBands(RunPlan& plan, std::string& error, const std::function<bool()>& singleDevice,
+                          bool& answer) {
+    plan.devices = enumerateGpus();
+    if (plan.devices.size() >= 2) return false;
+    answer = !plan.devices.empty() && singleDevice();
+    if (plan.devices.empty()) error = "No CUDA GPUs available";
     return true;
 }
 
-void fitField(std::vector<float>& field, size_t count) { field.resize(count, 0.0f); }
+// The grid of a refinement's start, which its bands split.
+bool takeStartGrid(RunPlan& plan, const PixelDisplacementResult& start, std::string& error) {
+    plan.gridWidth = start.gridWidth;
+    plan.gridHeight = start.gridHeight;
+    if (plan.gridWidth >= 1 && plan.gridHeight >= 1) return true;
+    error = "Invalid initial grid dimensions";
+    return false;
+}
+
+// The four gradients sized for the run's grid, or dropped: whatever an earlier
+// run left would pass for this run's, as a single-device whole-grid call prevents.
+void fitGradients(PixelDisplacementResult& out, bool kept, size_t count) {
+    for (std::vector<float>* gradient : {&out.duDx, &out.duDy, &out.dvDx, &out.dvDy}) {
+        if (kept)
+            fitField(*gradient, count);
+        else
+            gradient->clear();
+    }
+}
 
 } // namespace
 
@@ -331,28 +344,26 @@ bool computePixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSource
                                        std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                        int maskStride, int maskRows) {
     RunPlan plan;
-    plan.devices = enumerateGpus();
-    if (plan.devices.empty()) {
-        error = "No CUDA GPUs available";
-        return false;
-    }
-    if (plan.devices.size() == 1)
-        return computePixelDisplacements(ref, def, size, params, out, error, std::move(progress), mask, maskStride,
-                                         maskRows, 0, -1);
+    bool answer = false;
+    if (answeredWithoutBands(plan, error,
+                             [&] {
+                                 return computePixelDisplacements(ref, def, size, params, out, error,
+                                                                  std::move(progress), mask, maskStride, maskRows, 0,
+                                                                  -1);
+                             },
+                             answer))
+        return answer;
 
-    if (!pixelParamsUsable(params, error)) return false;
-    const int64_t usableWidth = int64_t(size.width) - 2 * (int64_t(params.windowSizeX / 2) + params.maxV);
-    const int64_t usableHeight = int64_t(size.height) - 2 * (int64_t(params.windowSizeY / 2) + params.maxU);
-    if (usableWidth < 1 || usableHeight < 1) {
-        error = "Parameters incompatible with image size";
+    // The single-device entry's checks, made here before the grid is split.
+    detail::SearchGrid grid;
+    const char* refusal = detail::checkSearchInputs(ref, def, size, params);
+    if (!refusal) refusal = detail::searchGrid(size, params, grid);
+    if (refusal) {
+        error = refusal;
         return false;
     }
-    plan.gridWidth = int32_t((usableWidth + params.stepX - 1) / params.stepX);
-    plan.gridHeight = int32_t((usableHeight + params.stepY - 1) / params.stepY);
-    if (plan.gridWidth < 1 || plan.gridHeight < 1) {
-        error = "Invalid grid dimensions";
-        return false;
-    }
+    plan.gridWidth = grid.width;
+    plan.gridHeight = grid.height;
 
     plan.runStartLine = "RUN_START orch=pixel gridW=" + std::to_string(plan.gridWidth) +
                         " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
@@ -381,21 +392,16 @@ bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSou
                                           std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                           int maskStride, int maskRows) {
     RunPlan plan;
-    plan.devices = enumerateGpus();
-    if (plan.devices.empty()) {
-        error = "No CUDA GPUs available";
-        return false;
-    }
-    if (plan.devices.size() == 1)
-        return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, error, std::move(progress),
-                                            mask, maskStride, maskRows, 0, -1);
-
-    plan.gridWidth = pixel.gridWidth;
-    plan.gridHeight = pixel.gridHeight;
-    if (plan.gridWidth < 1 || plan.gridHeight < 1) {
-        error = "Invalid initial grid dimensions";
-        return false;
-    }
+    bool answer = false;
+    if (answeredWithoutBands(plan, error,
+                             [&] {
+                                 return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out,
+                                                                     error, std::move(progress), mask, maskStride,
+                                                                     maskRows, 0, -1);
+                             },
+                             answer))
+        return answer;
+    if (!takeStartGrid(plan, pixel, error)) return false;
     plan.runStartLine = "RUN_START orch=subpixel gridW=" + std::to_string(plan.gridWidth) +
                         " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
                         " enableAffine=" + (subpixel.affine ? "1" : "0");
@@ -405,14 +411,8 @@ bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSou
         out.gridHeight = plan.gridHeight;
         fitField(out.dispX, count);
         fitField(out.dispY, count);
-        for (std::vector<float>* gradient : {&out.duDx, &out.duDy, &out.dvDx, &out.dvDy}) {
-            // Gradients left from an earlier first-order run would pass for this
-            // run's, as the single-device refinement of a whole grid prevents.
-            if (subpixel.affine)
-                fitField(*gradient, count);
-            else
-                gradient->clear();
-        }
+        // The discontinuity route refines to first order before its engine.
+        fitGradients(out, subpixel.affine || subpixel.heaviside, count);
     };
     plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
         return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
@@ -426,34 +426,32 @@ bool computeRuptureSubpixelMultiGPU(const ImageSource& ref, const ImageSource& d
                                     const SubpixelParams& subpixel, PixelDisplacementResult& out, std::string& error,
                                     MultiGpuProgress progress, FractureResult* fracture) {
     RunPlan plan;
-    plan.devices = enumerateGpus();
-    if (plan.devices.empty()) {
-        error = "No CUDA GPUs available";
-        return false;
-    }
-    if (plan.devices.size() == 1)
-        return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error, std::move(progress),
-                                      fracture, 0, -1, false, false);
-
-    plan.gridWidth = pixel.gridWidth;
-    plan.gridHeight = pixel.gridHeight;
-    if (plan.gridWidth < 1 || plan.gridHeight < 1) {
-        error = "Invalid initial grid dimensions";
-        return false;
-    }
+    bool answer = false;
+    if (answeredWithoutBands(plan, error,
+                             [&] {
+                                 return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error,
+                                                               std::move(progress), fracture, 0, -1, false, false);
+                             },
+                             answer))
+        return answer;
+    if (!takeStartGrid(plan, pixel, error)) return false;
     plan.runStartLine = "RUN_START orch=rupture gridW=" + std::to_string(plan.gridWidth) +
                         " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
                         " fracture=" + (fracture ? "1" : "0");
-    plan.sizeOutput = [&out, &plan, fracture] {
+    plan.sizeOutput = [&out, &plan, &pixel, fracture] {
         const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
         out.gridWidth = plan.gridWidth;
         out.gridHeight = plan.gridHeight;
         fitField(out.dispX, count);
         fitField(out.dispY, count);
+        // The engine carries a start's gradients through, when it has all four.
+        const bool gradients = !pixel.duDx.empty() && !pixel.duDy.empty() && !pixel.dvDx.empty() && !pixel.dvDy.empty();
+        fitGradients(out, gradients, count);
         if (!fracture) return;
         fracture->gridWidth = plan.gridWidth;
         fracture->gridHeight = plan.gridHeight;
-        for (int field = 0; field < 12; ++field) fitField(fracture->fields[size_t(field)], count);
+        for (int field = 0; field <= FractureResult::CrackPosition; ++field)
+            fitField(fracture->fields[size_t(field)], count);
     };
     plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
         return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress, fracture,

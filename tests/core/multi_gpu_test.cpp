@@ -340,7 +340,7 @@ TEST_F(MultiGpuRun, RefusesAMissingDeviceOrAnUnusablePlanBeforeStartingThreads) 
     params_.windowSizeX = 21;
     params_.maxV = 54;  // margins of 64 on a 128 px wide image
     EXPECT_FALSE(multiPixel());
-    EXPECT_EQ(error_, "Parameters incompatible with image size");
+    EXPECT_EQ(error_, "Parameters incompatible with image size.");
     params_.maxV = 6;
     const tavro::PixelDisplacementResult initial = std::exchange(initial_, tavro::PixelDisplacementResult());
     EXPECT_FALSE(multiSubpixel());
