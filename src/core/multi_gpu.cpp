@@ -219,16 +219,19 @@ bool runOnDevices(const RunPlan& plan, const MultiGpuProgress& progress, std::st
 
 void fitField(std::vector<float>& field, size_t count) { field.resize(count, 0.0f); }
 
-// The usable devices into the plan; with fewer than two the call's answer is
-// known (no device, or the single-device entry run on this thread) and
-// `answer` holds it.
-bool answeredWithoutBands(RunPlan& plan, std::string& error, const std::function<bool()>& singleDevice,
-                          bool& answer) {
+// With no usable device a refusal, with one the single-device entry on this
+// thread, else `prepare` (which fills in the plan's grid, log line and engine,
+// or refuses) and one band per device.
+bool runMultiGpu(std::string& error, const MultiGpuProgress& progress, const std::function<bool()>& singleDevice,
+                 const std::function<bool(RunPlan&)>& prepare) {
+    RunPlan plan;
     plan.devices = enumerateGpus();
-    if (plan.devices.size() >= 2) return false;
-    answer = !plan.devices.empty() && singleDevice();
-    if (plan.devices.empty()) error = "No CUDA GPUs available";
-    return true;
+    if (plan.devices.empty()) {
+        error = "No CUDA GPUs available";
+        return false;
+    }
+    if (plan.devices.size() == 1) return singleDevice();
+    return prepare(plan) && runOnDevices(plan, progress, error);
 }
 
 // The grid of a refinement's start, which its bands split.
@@ -343,47 +346,42 @@ bool computePixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSource
                                        const PixelSearchParams& params, PixelDisplacementResult& out,
                                        std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                        int maskStride, int maskRows) {
-    RunPlan plan;
-    bool answer = false;
-    if (answeredWithoutBands(plan, error,
-                             [&] {
-                                 return computePixelDisplacements(ref, def, size, params, out, error,
-                                                                  std::move(progress), mask, maskStride, maskRows, 0,
-                                                                  -1);
-                             },
-                             answer))
-        return answer;
-
-    // The single-device entry's checks, made here before the grid is split.
-    detail::SearchGrid grid;
-    const char* refusal = detail::checkSearchInputs(ref, def, size, params);
-    if (!refusal) refusal = detail::searchGrid(size, params, grid);
-    if (refusal) {
-        error = refusal;
-        return false;
-    }
-    plan.gridWidth = grid.width;
-    plan.gridHeight = grid.height;
-
-    plan.runStartLine = "RUN_START orch=pixel gridW=" + std::to_string(plan.gridWidth) +
-                        " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
-                        " imgW=" + std::to_string(size.width) + " imgH=" + std::to_string(size.height) +
-                        " winX=" + std::to_string(params.windowSizeX) + " winY=" + std::to_string(params.windowSizeY) +
-                        " stepX=" + std::to_string(params.stepX) + " stepY=" + std::to_string(params.stepY) +
-                        " maxU=" + std::to_string(params.maxU) + " maxV=" + std::to_string(params.maxV);
-    plan.runStartBeforePartition = true;
-    plan.sizeOutput = [&out, &plan] {
-        const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
-        out.gridWidth = plan.gridWidth;
-        out.gridHeight = plan.gridHeight;
-        fitField(out.dispX, count);
-        fitField(out.dispY, count);
+    const auto singleDevice = [&] {
+        return computePixelDisplacements(ref, def, size, params, out, error, progress, mask, maskStride, maskRows, 0,
+                                         -1);
     };
-    plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
-        return computePixelDisplacements(ref, def, size, params, out, bandError, bandProgress, mask, maskStride,
-                                         maskRows, rowStart, rowCount);
-    };
-    return runOnDevices(plan, progress, error);
+    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+        // The single-device entry's checks, made here before the grid is split.
+        detail::SearchGrid grid;
+        const char* refusal = detail::checkSearchInputs(ref, def, size, params);
+        if (!refusal) refusal = detail::searchGrid(size, params, grid);
+        if (refusal) {
+            error = refusal;
+            return false;
+        }
+        plan.gridWidth = grid.width;
+        plan.gridHeight = grid.height;
+        plan.runStartLine =
+            "RUN_START orch=pixel gridW=" + std::to_string(plan.gridWidth) + " gridH=" + std::to_string(plan.gridHeight) +
+            " numGPUs=" + std::to_string(plan.devices.size()) + " imgW=" + std::to_string(size.width) +
+            " imgH=" + std::to_string(size.height) + " winX=" + std::to_string(params.windowSizeX) +
+            " winY=" + std::to_string(params.windowSizeY) + " stepX=" + std::to_string(params.stepX) +
+            " stepY=" + std::to_string(params.stepY) + " maxU=" + std::to_string(params.maxU) +
+            " maxV=" + std::to_string(params.maxV);
+        plan.runStartBeforePartition = true;
+        plan.sizeOutput = [&out, &plan] {
+            const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
+            out.gridWidth = plan.gridWidth;
+            out.gridHeight = plan.gridHeight;
+            fitField(out.dispX, count);
+            fitField(out.dispY, count);
+        };
+        plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
+            return computePixelDisplacements(ref, def, size, params, out, bandError, bandProgress, mask, maskStride,
+                                             maskRows, rowStart, rowCount);
+        };
+        return true;
+    });
 }
 
 bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSource& def, ImageSize size,
@@ -391,73 +389,67 @@ bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSou
                                           const SubpixelParams& subpixel, PixelDisplacementResult& out,
                                           std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                           int maskStride, int maskRows) {
-    RunPlan plan;
-    bool answer = false;
-    if (answeredWithoutBands(plan, error,
-                             [&] {
-                                 return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out,
-                                                                     error, std::move(progress), mask, maskStride,
-                                                                     maskRows, 0, -1);
-                             },
-                             answer))
-        return answer;
-    if (!takeStartGrid(plan, pixel, error)) return false;
-    plan.runStartLine = "RUN_START orch=subpixel gridW=" + std::to_string(plan.gridWidth) +
-                        " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
-                        " enableAffine=" + (subpixel.affine ? "1" : "0");
-    plan.sizeOutput = [&out, &plan, &subpixel] {
-        const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
-        out.gridWidth = plan.gridWidth;
-        out.gridHeight = plan.gridHeight;
-        fitField(out.dispX, count);
-        fitField(out.dispY, count);
-        // The discontinuity route refines to first order before its engine.
-        fitGradients(out, subpixel.affine || subpixel.heaviside, count);
+    const auto singleDevice = [&] {
+        return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, error, progress, mask,
+                                            maskStride, maskRows, 0, -1);
     };
-    plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
-        return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
-                                            mask, maskStride, maskRows, rowStart, rowCount);
-    };
-    return runOnDevices(plan, progress, error);
+    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+        if (!takeStartGrid(plan, pixel, error)) return false;
+        plan.runStartLine = "RUN_START orch=subpixel gridW=" + std::to_string(plan.gridWidth) +
+                            " gridH=" + std::to_string(plan.gridHeight) +
+                            " numGPUs=" + std::to_string(plan.devices.size()) +
+                            " enableAffine=" + (subpixel.affine ? "1" : "0");
+        plan.sizeOutput = [&out, &plan, &subpixel] {
+            const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
+            out.gridWidth = plan.gridWidth;
+            out.gridHeight = plan.gridHeight;
+            fitField(out.dispX, count);
+            fitField(out.dispY, count);
+            // The discontinuity route refines to first order before its engine.
+            fitGradients(out, subpixel.affine || subpixel.heaviside, count);
+        };
+        plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
+            return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
+                                                mask, maskStride, maskRows, rowStart, rowCount);
+        };
+        return true;
+    });
 }
 
 bool computeRuptureSubpixelMultiGPU(const ImageSource& ref, const ImageSource& def, ImageSize size,
                                     const PixelSearchParams& params, const PixelDisplacementResult& pixel,
                                     const SubpixelParams& subpixel, PixelDisplacementResult& out, std::string& error,
                                     MultiGpuProgress progress, FractureResult* fracture) {
-    RunPlan plan;
-    bool answer = false;
-    if (answeredWithoutBands(plan, error,
-                             [&] {
-                                 return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error,
-                                                               std::move(progress), fracture, 0, -1, false, false);
-                             },
-                             answer))
-        return answer;
-    if (!takeStartGrid(plan, pixel, error)) return false;
-    plan.runStartLine = "RUN_START orch=rupture gridW=" + std::to_string(plan.gridWidth) +
-                        " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
-                        " fracture=" + (fracture ? "1" : "0");
-    plan.sizeOutput = [&out, &plan, &pixel, fracture] {
-        const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
-        out.gridWidth = plan.gridWidth;
-        out.gridHeight = plan.gridHeight;
-        fitField(out.dispX, count);
-        fitField(out.dispY, count);
-        // The engine carries a start's gradients through, when it has all four.
-        const bool gradients = !pixel.duDx.empty() && !pixel.duDy.empty() && !pixel.dvDx.empty() && !pixel.dvDy.empty();
-        fitGradients(out, gradients, count);
-        if (!fracture) return;
-        fracture->gridWidth = plan.gridWidth;
-        fracture->gridHeight = plan.gridHeight;
-        for (int field = 0; field <= FractureResult::CrackPosition; ++field)
-            fitField(fracture->fields[size_t(field)], count);
+    const auto singleDevice = [&] {
+        return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error, progress, fracture, 0, -1,
+                                      false, false);
     };
-    plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
-        return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress, fracture,
-                                      rowStart, rowCount, false, false);
-    };
-    return runOnDevices(plan, progress, error);
+    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+        if (!takeStartGrid(plan, pixel, error)) return false;
+        plan.runStartLine = "RUN_START orch=rupture gridW=" + std::to_string(plan.gridWidth) +
+                            " gridH=" + std::to_string(plan.gridHeight) +
+                            " numGPUs=" + std::to_string(plan.devices.size()) + " fracture=" + (fracture ? "1" : "0");
+        plan.sizeOutput = [&out, &plan, &pixel, fracture] {
+            const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
+            out.gridWidth = plan.gridWidth;
+            out.gridHeight = plan.gridHeight;
+            fitField(out.dispX, count);
+            fitField(out.dispY, count);
+            // The engine carries a start's gradients through, when it has all four.
+            fitGradients(out, !pixel.duDx.empty() && !pixel.duDy.empty() && !pixel.dvDx.empty() && !pixel.dvDy.empty(),
+                         count);
+            if (!fracture) return;
+            fracture->gridWidth = plan.gridWidth;
+            fracture->gridHeight = plan.gridHeight;
+            for (int field = 0; field <= FractureResult::CrackPosition; ++field)
+                fitField(fracture->fields[size_t(field)], count);
+        };
+        plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
+            return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
+                                          fracture, rowStart, rowCount, false, false);
+        };
+        return true;
+    });
 }
 
 namespace detail {

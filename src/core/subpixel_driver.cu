@@ -250,6 +250,14 @@ detail::SubpixelKernelArgs kernelArgs(const SubpixelJob& job) {
     return a;
 }
 
+// The kernel's outputs (the gradients' only for a first-order refinement) and samples buffer.
+void setBuffers(const SubpixelJob& job, const DeviceBufferPool::Lease (&outputs)[6], const SharedPlan& plan,
+                const DeviceBufferPool::Lease& samples, detail::SubpixelKernelArgs& args) {
+    float** fields[] = {&args.outX, &args.outY, &args.outDuDx, &args.outDuDy, &args.outDvDx, &args.outDvDy};
+    for (int i = 0; i < job.outputCount(); ++i) *fields[i] = outputs[i].as<float>();
+    args.samples = plan.global ? samples.as<float>() : nullptr;
+}
+
 // Points [begin, end) of the grid in launches of at most the plan's points;
 // `args` index point `indexBase` as their point 0.
 bool launchPoints(const SubpixelJob& job, const detail::SubpixelKernelArgs& args, int64_t begin, int64_t end,
@@ -372,15 +380,7 @@ bool refineBanded(const SubpixelJob& job, uint64_t budget, Outcome& outcome) {
         args.marginY = int32_t(marginY - s0 + r0 * stepY);
         args.initX = job.dInitX + indexBase;
         args.initY = job.dInitY + indexBase;
-        args.outX = outputs[0].as<float>();
-        args.outY = outputs[1].as<float>();
-        if (job.params.affine) {
-            args.outDuDx = outputs[2].as<float>();
-            args.outDuDy = outputs[3].as<float>();
-            args.outDvDx = outputs[4].as<float>();
-            args.outDvDy = outputs[5].as<float>();
-        }
-        args.samples = plan.global ? samples.as<float>() : nullptr;
+        setBuffers(job, outputs, plan, samples, args);
         const int64_t end = int64_t(r1) * job.gridWidth;
         if (!launchPoints(job, args, indexBase, end, indexBase, plan, true, outcome)) return false;
 
@@ -475,15 +475,7 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
     args.reference = ref.as<float>();
     args.texture = texture.get();
     args.mask = job.hasMask() ? mask.as<uint8_t>() : nullptr;
-    args.outX = outputs[0].as<float>();
-    args.outY = outputs[1].as<float>();
-    if (job.params.affine) {
-        args.outDuDx = outputs[2].as<float>();
-        args.outDuDy = outputs[3].as<float>();
-        args.outDvDx = outputs[4].as<float>();
-        args.outDvDy = outputs[5].as<float>();
-    }
-    args.samples = plan.global ? samples.as<float>() : nullptr;
+    setBuffers(job, outputs, plan, samples, args);
     {
         const ProfileRange kernelRange("Subpixel IC-GN kernel");
         if (!launchPoints(job, args, begin, end, 0, plan, false, outcome)) return false;
