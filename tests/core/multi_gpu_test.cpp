@@ -18,6 +18,7 @@
 
 #include "core/multi_gpu_log.h"
 #include "core/pixel_search.h"
+#include "core/rupture_subpixel.h"
 #include "core/subpixel_search.h"
 #include "gpu/runtime_base.h"
 #include "support/synthetic_images.h"
@@ -427,6 +428,8 @@ TEST_F(MultiGpuRun, CancellationOrAnExceptionStopsEveryDevice) {
     EXPECT_FALSE(multiSubpixel([](uint64_t, uint64_t) -> bool { throw std::runtime_error("display gone"); }));
     EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: display gone"));
     EXPECT_THAT(log("THREAD_END dev=0"), ElementsAre("THREAD_END dev=0 success=0 exception=display gone"));
+    EXPECT_FALSE(multiSubpixel([](uint64_t, uint64_t) -> bool { throw 42; }));
+    EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: unknown exception"));
 }
 
 TEST_F(MultiGpuRun, SimulatedDevicesShareTheirDeviceAndItsMeasurement) {
@@ -460,17 +463,31 @@ TEST_F(MultiGpuRun, ADeviceThreadThatCannotStartEndsTheRunAfterJoiningTheOthers)
     EXPECT_THAT(log("THREAD_BEGIN"), ElementsAre(StartsWith("THREAD_BEGIN dev=0")));
 }
 
-TEST_F(MultiGpuRun, DiscontinuityRunSizesTheFractureRecordForTheBands) {
-    tavro::FractureResult fracture;
+// Bands fill only what the run sized for them: the gradients too, which the
+// engine carries through from a first-order start and the discontinuity route
+// of the refinement computes whatever its own order.
+TEST_F(MultiGpuRun, DiscontinuityRunsOnThreeDevicesEqualOneDevice) {
+    const tavro::PixelDisplacementResult start = singleSubpixel();
     subpixel_.heaviside = true;
-    if (!tavro::computeRuptureSubpixelMultiGPU(ref(), def(), size(), params_, initial_, subpixel_, out_, error_, {},
-                                               &fracture)) {
-        EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: .*"));
-    }
-    EXPECT_EQ(fracture.gridWidth, 16);
-    EXPECT_EQ(fracture.gridHeight, 16);
-    for (int field = 0; field < 12; ++field) EXPECT_EQ(fracture.fields[size_t(field)].size(), 256u) << field;
+    tavro::PixelDisplacementResult expected;
+    tavro::FractureResult single, fracture;
+    ASSERT_TRUE(tavro::computeRuptureSubpixel(ref(), def(), size(), params_, start, subpixel_, expected, error_, {},
+                                              &single, 0, -1, false, false))
+        << error_;
+    ASSERT_EQ(expected.duDx.size(), 256u);
+    ASSERT_TRUE(tavro::computeRuptureSubpixelMultiGPU(ref(), def(), size(), params_, start, subpixel_, out_, error_, {},
+                                                      &fracture))
+        << error_;
+    expectOutputEquals(expected);
+    for (int field = 0; field < tavro::FractureResult::kFieldCount; ++field)
+        EXPECT_EQ(fracture.fields[size_t(field)].size(), single.fields[size_t(field)].size()) << field;
     EXPECT_THAT(log("RUN_START"), ElementsAre("RUN_START orch=rupture gridW=16 gridH=16 numGPUs=3 fracture=1"));
+
+    subpixel_.affine = false;
+    expected = singleSubpixel();
+    ASSERT_EQ(expected.duDx.size(), 256u);
+    ASSERT_TRUE(multiSubpixel()) << error_;
+    expectOutputEquals(expected);
 }
 
 #endif
