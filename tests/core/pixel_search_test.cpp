@@ -174,11 +174,7 @@ void expectMatchesExhaustive(const Image& ref, const Image& def, const PixelSear
 }
 
 TEST(FFTSearchLayout, FrameBatchAndDirectionalRangesFollowTheParameters) {
-    const FFTSearchLayout wide = tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 0, 5000, 0);
-    EXPECT_EQ(std::vector<int64_t>({wide.searchWidth, wide.nx, wide.ny, wide.frameReals, wide.frameBins}),
-              std::vector<int64_t>({61, 64, 64, 4096, 2112}));
-    EXPECT_EQ(wide.memoryPerPoint, 82944u);
-    EXPECT_EQ(wide.batchSize, 1024);
+    EXPECT_EQ(tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 0, 5000, 0).batchSize, 1024);
     EXPECT_EQ(tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 4000, 4100, 0).batchSize, 100);
     // A budget pays the per-point array and the box spectrum, then three times each point's buffers.
     const uint64_t fixed = 4 * (5000 + 2 * 2112);
