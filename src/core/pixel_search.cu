@@ -263,7 +263,9 @@ bool computePixelDisplacementsImpl(const ImageSource& ref, const ImageSource& de
             if (deviceOut) deviceOut->reset();
             return false;
         }
-        const int range = detail::escalationRange(params);
+        // Beyond the image's larger side a wider range finds nothing more, and
+        // its search areas would outgrow every buffer.
+        const int range = int(std::min<int64_t>(detail::escalationRange(params), std::max(size.width, size.height)));
         detail::coarseGuesses(coarse, grid.width, grid.height, params.stepX, params.stepY, coarseStep, initX, initY);
         fineParams.maxU = fineParams.maxV = range;
         fineParams.searchUp = fineParams.searchDown = fineParams.searchLeft = fineParams.searchRight = range;

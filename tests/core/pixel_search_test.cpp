@@ -577,6 +577,24 @@ TEST(HierarchicalSearch, CoarseSpacingAndEscalationRangeDefaultFromTheWindows) {
     }
 }
 
+TEST(HierarchicalSearch, EscalationRangesBeyondTheImageSearchNoFurther) {
+    REQUIRE_DEVICE();
+    const auto pair = shiftedPair(64, 2.0, -1.0);
+    PixelSearchParams p = paramsOf(15, 16, 3);
+    p.hierarchical = true;
+    p.escalationSearchRange = 64;
+    const Outcome imageWide = search(pair.reference, pair.deformed, p);
+    ASSERT_TRUE(imageWide.ok) << imageWide.error;
+    p.coarseStep = INT32_MAX;
+    for (const int range : {100000, INT32_MAX}) {
+        p.escalationSearchRange = range;
+        const Outcome huge = search(pair.reference, pair.deformed, p);
+        ASSERT_TRUE(huge.ok) << huge.error;
+        EXPECT_EQ(huge.result.dispX, imageWide.result.dispX);
+        EXPECT_EQ(huge.result.dispY, imageWide.result.dispY);
+    }
+}
+
 TEST(HierarchicalSearch, GuessesRoundTheBlendedCoarseGridAndEscalationIncludesTheRange) {
     PixelDisplacementResult coarse;
     coarse.gridWidth = 2, coarse.gridHeight = 2;
