@@ -4,15 +4,14 @@
 #include <chrono>
 #include <cstdio>
 
-#include "core/tavro_fft.h"
 #include "core/profile_range.h"
+#include "core/tavro_fft.h"
 #include "gpu/runtime.h"
 
 namespace tavro {
 namespace {
 
 using detail::ProfileRange;
-
 using fft::Complex;
 using gpu::Block;
 using gpu::PerThread;

@@ -8,8 +8,8 @@
 #include <thrust/extrema.h>
 #include <thrust/reduce.h>
 
-#include "core/tavro_fft.h"
 #include "core/profile_range.h"
+#include "core/tavro_fft.h"
 #include "gpu/runtime.h"
 
 namespace tavro {

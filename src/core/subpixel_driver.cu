@@ -12,18 +12,17 @@
 #include "core/device_objects.h"
 #include "core/driver_support.h"
 #include "core/multi_gpu_log.h"
+#include "core/profile_range.h"
 #include "core/rupture_subpixel.h"
 #include "core/subpixel_kernel.h"
 #include "core/subpixel_search.h"
-#include "core/profile_range.h"
 #include "gpu/runtime.h"
 
 namespace tavro {
 namespace {
 
-using detail::ProfileRange;
-
 using detail::DeviceArray;
+using detail::ProfileRange;
 using detail::TextureObject;
 
 constexpr int64_t kPointsPerLaunch = 4096;
