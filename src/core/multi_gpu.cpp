@@ -5,7 +5,6 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <numeric>
 #include <utility>
@@ -84,53 +83,51 @@ void recordFailureQuietly(RunState& run, int deviceId, const char* reason) noexc
 void runBandOnDevice(int deviceId, int rowStart, int rowCount, RunState& run, const BandEngine& engine,
                      const MultiGpuProgress& caller) {
     const std::string dev = std::to_string(deviceId);
-    {
-        const cudaError_t set = cudaSetDevice(deviceId);
-        if (set != cudaSuccess) {
-            (void)cudaGetLastError();
-            const std::string name = cudaErrorNameOrFallback(set);
-            mgpuLog("SET_DEVICE dev=" + dev + " result=" + name);
-            recordFailure(run, deviceId,
-                          name + " - " + cudaErrorDescription(set) +
-                              " (at cudaSetDevice; may be a deferred error from a prior allocation)");
-            return;
-        }
-        size_t freeBytes = 0, totalBytes = 0;
-        if (cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess)
-            mgpuLog("MEM dev=" + dev + " freeMB=" + std::to_string(freeBytes >> 20) +
-                    " totalMB=" + std::to_string(totalBytes >> 20));
-        else
-            (void)cudaGetLastError();
-
-        // A band engine counts done from the band's first grid point, so only
-        // what it adds beyond that belongs to this device.
-        uint64_t lastSeen = uint64_t(run.gridWidth) * uint64_t(rowStart);
-        const MultiGpuProgress adapter = [&run, &caller, &lastSeen](uint64_t done, uint64_t) {
-            if (done > lastSeen) {
-                run.done.fetch_add(done - lastSeen);
-                lastSeen = done;
-            }
-            if (run.abandoned.load()) return false;
-            if (!caller) return true;
-            std::lock_guard lock(run.progressMutex);
-            return caller(std::min(run.done.load(), run.total), run.total);
-        };
-
-        std::string error;
-        const auto start = std::chrono::steady_clock::now();
-        const bool ok = engine(rowStart, rowCount, error, adapter);
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        if (!ok) {
-            mgpuLog("THREAD_END dev=" + dev + " success=0 err=" + error);
-            recordFailure(run, deviceId, error);
-            return;
-        }
-        const uint64_t points = uint64_t(run.gridWidth) * uint64_t(rowCount);
-        mgpuLog("PHASE_TIMING dev=" + dev + " ms=" + fixed6(elapsed.count() * 1000.0) +
-                " points=" + std::to_string(points));
-        if (elapsed.count() > 0) recordDeviceThroughput(deviceId, double(points) / elapsed.count());
-        mgpuLog("THREAD_END dev=" + dev + " success=1");
+    const cudaError_t set = cudaSetDevice(deviceId);
+    if (set != cudaSuccess) {
+        (void)cudaGetLastError();
+        const std::string name = cudaErrorNameOrFallback(set);
+        mgpuLog("SET_DEVICE dev=" + dev + " result=" + name);
+        recordFailure(run, deviceId,
+                      name + " - " + cudaErrorDescription(set) +
+                          " (at cudaSetDevice; may be a deferred error from a prior allocation)");
+        return;
     }
+    size_t freeBytes = 0, totalBytes = 0;
+    if (cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess)
+        mgpuLog("MEM dev=" + dev + " freeMB=" + std::to_string(freeBytes >> 20) +
+                " totalMB=" + std::to_string(totalBytes >> 20));
+    else
+        (void)cudaGetLastError();
+
+    // A band engine counts done from the band's first grid point, so only
+    // what it adds beyond that belongs to this device.
+    uint64_t lastSeen = uint64_t(run.gridWidth) * uint64_t(rowStart);
+    const MultiGpuProgress adapter = [&run, &caller, &lastSeen](uint64_t done, uint64_t) {
+        if (done > lastSeen) {
+            run.done.fetch_add(done - lastSeen);
+            lastSeen = done;
+        }
+        if (run.abandoned.load()) return false;
+        if (!caller) return true;
+        std::lock_guard lock(run.progressMutex);
+        return caller(std::min(run.done.load(), run.total), run.total);
+    };
+
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = engine(rowStart, rowCount, error, adapter);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    if (!ok) {
+        mgpuLog("THREAD_END dev=" + dev + " success=0 err=" + error);
+        recordFailure(run, deviceId, error);
+        return;
+    }
+    const uint64_t points = uint64_t(run.gridWidth) * uint64_t(rowCount);
+    mgpuLog("PHASE_TIMING dev=" + dev + " ms=" + fixed6(elapsed.count() * 1000.0) +
+            " points=" + std::to_string(points));
+    if (elapsed.count() > 0) recordDeviceThroughput(deviceId, double(points) / elapsed.count());
+    mgpuLog("THREAD_END dev=" + dev + " success=1");
 }
 
 // No exception leaves a device thread: every outcome becomes a log line and,
