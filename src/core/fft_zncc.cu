@@ -4,17 +4,14 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/profile_range.h"
 #include "core/tavro_fft.h"
 #include "gpu/runtime.h"
-
-#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
-#include <nvtx3/nvToolsExt.h>
-#define TAVRO_FFT_ZNCC_NVTX 1
-#endif
 
 namespace tavro {
 namespace {
 
+using detail::ProfileRange;
 using fft::Complex;
 using gpu::Block;
 using gpu::PerThread;
@@ -28,24 +25,6 @@ constexpr int64_t kProgressIntervalNs = 100000000;
 constexpr float kNoScore = -1e30f;
 constexpr float kSkipped = -3e38f;
 constexpr int kScoreChunk = 8;
-
-class ProfileRange {
-public:
-    explicit ProfileRange(const char* name) {
-#if defined(TAVRO_FFT_ZNCC_NVTX)
-        nvtxRangePushA(name);
-#else
-        (void)name;
-#endif
-    }
-    ~ProfileRange() {
-#if defined(TAVRO_FFT_ZNCC_NVTX)
-        nvtxRangePop();
-#endif
-    }
-    ProfileRange(const ProfileRange&) = delete;
-    ProfileRange& operator=(const ProfileRange&) = delete;
-};
 
 __host__ __device__ __forceinline__ int log2Exact(int v) {
     int l = 0;

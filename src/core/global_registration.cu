@@ -8,36 +8,16 @@
 #include <thrust/extrema.h>
 #include <thrust/reduce.h>
 
+#include "core/profile_range.h"
 #include "core/tavro_fft.h"
 #include "gpu/runtime.h"
-
-#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
-#include <nvtx3/nvToolsExt.h>
-#define TAVRO_REGISTRATION_PROFILE_RANGES 1
-#endif
 
 namespace tavro {
 namespace {
 
-constexpr int kThreadsPerBlock = 256;
+using detail::ProfileRange;
 
-class ProfileRange {
-public:
-    explicit ProfileRange(const char* name) {
-#if defined(TAVRO_REGISTRATION_PROFILE_RANGES)
-        nvtxRangePushA(name);
-#else
-        (void)name;
-#endif
-    }
-    ~ProfileRange() {
-#if defined(TAVRO_REGISTRATION_PROFILE_RANGES)
-        nvtxRangePop();
-#endif
-    }
-    ProfileRange(const ProfileRange&) = delete;
-    ProfileRange& operator=(const ProfileRange&) = delete;
-};
+constexpr int kThreadsPerBlock = 256;
 
 // Whitening keeps only the phase, so the surface peaks sharply at the shift
 // whatever the contrast of the two images.

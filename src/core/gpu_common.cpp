@@ -158,19 +158,26 @@ void* DeviceBufferPool::entryPointer(int64_t index, uint64_t generation) {
     return entries_[static_cast<size_t>(index)].devicePtr;
 }
 
+namespace {
+
+bool knownErrorText(const char* text) { return text && *text && std::strcmp(text, "unrecognized error code") != 0; }
+
+} // namespace
+
+const char* cudaErrorNameOrFallback(int error) {
+    const char* name = cudaGetErrorName(static_cast<cudaError_t>(error));
+    return knownErrorText(name) ? name : "unrecognized CUDA error code";
+}
+
+const char* cudaErrorDescription(int error) {
+    const char* text = cudaGetErrorString(static_cast<cudaError_t>(error));
+    return knownErrorText(text) ? text : "no description available";
+}
+
 std::string cudaErrorMessage(int error, const char* step) {
-    // The real runtime answers unknown codes with this text rather than with
-    // nothing; it says no more than nothing does.
-    constexpr const char* kUnrecognized = "unrecognized error code";
-    auto known = [&](const char* text) { return text && *text && std::strcmp(text, kUnrecognized) != 0; };
-
-    const auto code = static_cast<cudaError_t>(error);
-    const char* name = cudaGetErrorName(code);
-    const char* description = cudaGetErrorString(code);
-    if (!known(name)) name = "unrecognized CUDA error code";
-    if (!known(description)) description = "no description available";
+    const char* name = cudaErrorNameOrFallback(error);
+    const char* description = cudaErrorDescription(error);
     if (!step) step = "";
-
     std::fprintf(stderr, "[CUDA ERROR] %s: %s - %s\n", step, name, description);
     std::string message(step);
     message += ": ";

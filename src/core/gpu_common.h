@@ -111,6 +111,12 @@ private:
     uint64_t generation_ = 1;
 };
 
+// The runtime's name and description of an error code; a code it does not
+// know (answered with nothing or with "unrecognized error code", which says no
+// more) gets "unrecognized CUDA error code" and "no description available".
+const char* cudaErrorNameOrFallback(int error);
+const char* cudaErrorDescription(int error);
+
 // "step: name - description" for a failed CUDA call, also printed to standard
 // error as "[CUDA ERROR] step: name - description".
 std::string cudaErrorMessage(int error, const char* step);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/multi_gpu_log.h"
+#include "core/gpu_common.h"
 #include "gpu/runtime_base.h"
 
 #if defined(TAVRO_USE_CUDA)
@@ -24,14 +25,6 @@ int runtimeCudaVersion() {
         return kRuntimeVersionFallback;
     }
     return version;
-}
-
-// The runtime's description of an error, or "no description available"; the
-// real runtime answers unknown codes with a text that says no more than that.
-std::string errorDescription(cudaError_t error) {
-    const char* text = cudaGetErrorString(error);
-    if (!text || !*text || std::strcmp(text, "unrecognized error code") == 0) return "no description available";
-    return text;
 }
 
 int deviceCount(int* count) {
@@ -211,7 +204,7 @@ bool selectCudaDevice(int deviceId, std::string& error, DeviceCountQuery countDe
     const cudaError_t result = cudaSetDevice(deviceId);
     if (result != cudaSuccess) {
         (void)cudaGetLastError();
-        error = "Failed to set CUDA device: " + errorDescription(result);
+        error = "Failed to set CUDA device: " + std::string(cudaErrorDescription(result));
         return false;
     }
     return true;

@@ -5,11 +5,11 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <numeric>
 #include <utility>
 
+#include "core/driver_support.h"
 #include "core/multi_gpu_log.h"
 #include "core/rupture_subpixel.h"
 #include "core/subpixel_search.h"
@@ -30,6 +30,8 @@ struct RunState {
     // Set when the run is given up because a device thread could not start:
     // the bands already running then stop as they stop on cancellation.
     std::atomic<bool> abandoned{false};
+    // The first device whose failure could not be written down, or -1.
+    std::atomic<int> unreportedDevice{-1};
 };
 
 // Runs grid rows [rowStart, rowStart + rowCount) on the calling thread's current device.
@@ -52,19 +54,6 @@ detail::DeviceThreadStarter& threadStarter() {
     return starter;
 }
 
-// The runtime answers codes it does not know with this text rather than with nothing.
-bool knownText(const char* text) { return text && *text && std::strcmp(text, "unrecognized error code") != 0; }
-
-std::string errorName(cudaError_t error) {
-    const char* name = cudaGetErrorName(error);
-    return knownText(name) ? name : "unrecognized CUDA error code";
-}
-
-std::string errorDescription(cudaError_t error) {
-    const char* text = cudaGetErrorString(error);
-    return knownText(text) ? text : "no description available";
-}
-
 // Fixed notation with six decimals whatever the C locale (a Qt application sets the user's).
 std::string fixed6(double value) {
     char buffer[400];
@@ -78,66 +67,71 @@ void recordFailure(RunState& run, int deviceId, const std::string& reason) {
     if (!run.failed.exchange(true)) run.firstError = std::move(message);
 }
 
-// No exception leaves a device thread: every outcome becomes a log line and,
-// for a failure, possibly the run's first error.
-void runBandOnDevice(int deviceId, int rowStart, int rowCount, RunState& run, const BandEngine& engine,
-                     const MultiGpuProgress& caller) {
-    const std::string dev = std::to_string(deviceId);
+// A failure whose report could not be written (memory ran out while writing
+// it) is told by the orchestrator from this device number.
+void recordFailureQuietly(RunState& run, int deviceId, const char* reason) noexcept {
     try {
-        const cudaError_t set = cudaSetDevice(deviceId);
-        if (set != cudaSuccess) {
-            (void)cudaGetLastError();
-            const std::string name = errorName(set);
-            mgpuLog("SET_DEVICE dev=" + dev + " result=" + name);
-            recordFailure(run, deviceId,
-                          name + " - " + errorDescription(set) +
-                              " (at cudaSetDevice; may be a deferred error from a prior allocation)");
-            return;
-        }
-        size_t freeBytes = 0, totalBytes = 0;
-        if (cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess)
-            mgpuLog("MEM dev=" + dev + " freeMB=" + std::to_string(freeBytes >> 20) +
-                    " totalMB=" + std::to_string(totalBytes >> 20));
-        else
-            (void)cudaGetLastError();
-
-        // A band engine counts done from the band's first grid point, so only
-        // what it adds beyond that belongs to this device.
-        uint64_t lastSeen = uint64_t(run.gridWidth) * uint64_t(rowStart);
-        const MultiGpuProgress adapter = [&run, &caller, &lastSeen](uint64_t done, uint64_t) {
-            if (done > lastSeen) {
-                run.done.fetch_add(done - lastSeen);
-                lastSeen = done;
-            }
-            if (run.abandoned.load()) return false;
-            if (!caller) return true;
-            std::lock_guard lock(run.progressMutex);
-            return caller(std::min(run.done.load(), run.total), run.total);
-        };
-
-        std::string error;
-        const auto start = std::chrono::steady_clock::now();
-        const bool ok = engine(rowStart, rowCount, error, adapter);
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        if (!ok) {
-            mgpuLog("THREAD_END dev=" + dev + " success=0 err=" + error);
-            recordFailure(run, deviceId, error);
-            return;
-        }
-        const uint64_t points = uint64_t(run.gridWidth) * uint64_t(rowCount);
-        mgpuLog("PHASE_TIMING dev=" + dev + " ms=" + fixed6(elapsed.count() * 1000.0) +
-                " points=" + std::to_string(points));
-        if (elapsed.count() > 0) recordDeviceThroughput(deviceId, double(points) / elapsed.count());
-        mgpuLog("THREAD_END dev=" + dev + " success=1");
-    } catch (const std::exception& e) {
-        mgpuLog("THREAD_END dev=" + dev + " success=0 exception=" + e.what());
-        recordFailure(run, deviceId, e.what());
+        mgpuLog("THREAD_END dev=" + std::to_string(deviceId) + " success=0 exception=" + reason);
+        recordFailure(run, deviceId, reason);
     } catch (...) {
-        mgpuLog("THREAD_END dev=" + dev + " success=0 exception=unknown");
-        recordFailure(run, deviceId, "unknown exception");
+        int none = -1;
+        run.unreportedDevice.compare_exchange_strong(none, deviceId);
+        run.failed.store(true);
     }
 }
 
+void runBandOnDevice(int deviceId, int rowStart, int rowCount, RunState& run, const BandEngine& engine,
+                     const MultiGpuProgress& caller) {
+    const std::string dev = std::to_string(deviceId);
+    const cudaError_t set = cudaSetDevice(deviceId);
+    if (set != cudaSuccess) {
+        (void)cudaGetLastError();
+        const std::string name = cudaErrorNameOrFallback(set);
+        mgpuLog("SET_DEVICE dev=" + dev + " result=" + name);
+        recordFailure(run, deviceId,
+                      name + " - " + cudaErrorDescription(set) +
+                          " (at cudaSetDevice; may be a deferred error from a prior allocation)");
+        return;
+    }
+    size_t freeBytes = 0, totalBytes = 0;
+    if (cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess)
+        mgpuLog("MEM dev=" + dev + " freeMB=" + std::to_string(freeBytes >> 20) +
+                " totalMB=" + std::to_string(totalBytes >> 20));
+    else
+        (void)cudaGetLastError();
+
+    // A band engine counts done from the band's first grid point, so only
+    // what it adds beyond that belongs to this device.
+    uint64_t lastSeen = uint64_t(run.gridWidth) * uint64_t(rowStart);
+    const MultiGpuProgress adapter = [&run, &caller, &lastSeen](uint64_t done, uint64_t) {
+        if (done > lastSeen) {
+            run.done.fetch_add(done - lastSeen);
+            lastSeen = done;
+        }
+        if (run.abandoned.load()) return false;
+        if (!caller) return true;
+        std::lock_guard lock(run.progressMutex);
+        return caller(std::min(run.done.load(), run.total), run.total);
+    };
+
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = engine(rowStart, rowCount, error, adapter);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    if (!ok) {
+        mgpuLog("THREAD_END dev=" + dev + " success=0 err=" + error);
+        recordFailure(run, deviceId, error);
+        return;
+    }
+    const uint64_t points = uint64_t(run.gridWidth) * uint64_t(rowCount);
+    mgpuLog("PHASE_TIMING dev=" + dev + " ms=" + fixed6(elapsed.count() * 1000.0) +
+            " points=" + std::to_string(points));
+    if (elapsed.count() > 0) recordDeviceThroughput(deviceId, double(points) / elapsed.count());
+    mgpuLog("THREAD_END dev=" + dev + " success=1");
+}
+
+// No exception leaves a device thread: every outcome becomes a log line and,
+// for a failure, possibly the run's first error.
 void deviceThread(int deviceId, int rowStart, int rowCount, RunState& run, const BandEngine& engine,
                   const MultiGpuProgress& caller) noexcept {
     try {
@@ -145,9 +139,10 @@ void deviceThread(int deviceId, int rowStart, int rowCount, RunState& run, const
                 " rowCount=" + std::to_string(rowCount));
         if (rowCount <= 0) return;
         runBandOnDevice(deviceId, rowStart, rowCount, run, engine, caller);
+    } catch (const std::exception& e) {
+        recordFailureQuietly(run, deviceId, e.what());
     } catch (...) {
-        // Only running out of memory while reporting can end up here; the run must fail all the same.
-        run.failed.store(true);
+        recordFailureQuietly(run, deviceId, "unknown exception");
     }
 }
 
@@ -212,31 +207,49 @@ bool runOnDevices(const RunPlan& plan, const MultiGpuProgress& progress, std::st
         mgpuLog("RUN_END success=1");
         return true;
     }
-    mgpuLog("RUN_END success=0 firstError=" + run.firstError);
-    error = run.firstError;
+    error = !run.firstError.empty()
+                ? run.firstError
+                : "GPU " + std::to_string(run.unreportedDevice.load()) + ": failed while reporting its error";
+    mgpuLog("RUN_END success=0 firstError=" + error);
     return false;
 }
 
-// The single-device entry's own parameter checks, made here before the grid
-// is computed: a step of 0 would otherwise divide by zero.
-bool pixelParamsUsable(const PixelSearchParams& params, std::string& error) {
-    if (params.windowSizeX < 2 || params.windowSizeY < 2 || params.windowSizeX % 2 == 0 ||
-        params.windowSizeY % 2 == 0) {
-        error = "Windows must be odd and size > 1.";
+void fitField(std::vector<float>& field, size_t count) { field.resize(count, 0.0f); }
+
+// With no usable device a refusal, with one the single-device entry on this
+// thread, else `prepare` (which fills in the plan's grid, log line and engine,
+// or refuses) and one band per device.
+bool runMultiGpu(std::string& error, const MultiGpuProgress& progress, const std::function<bool()>& singleDevice,
+                 const std::function<bool(RunPlan&)>& prepare) {
+    RunPlan plan;
+    plan.devices = enumerateGpus();
+    if (plan.devices.empty()) {
+        error = "No CUDA GPUs available";
         return false;
     }
-    if (params.stepX < 1 || params.stepY < 1) {
-        error = "Spacings must be strictly positive.";
-        return false;
-    }
-    if (params.maxU < 0 || params.maxV < 0) {
-        error = "Search ranges must be positive.";
-        return false;
-    }
-    return true;
+    if (plan.devices.size() == 1) return singleDevice();
+    return prepare(plan) && runOnDevices(plan, progress, error);
 }
 
-void fitField(std::vector<float>& field, size_t count) { field.resize(count, 0.0f); }
+// The grid of a refinement's start, which its bands split.
+bool takeStartGrid(RunPlan& plan, const PixelDisplacementResult& start, std::string& error) {
+    plan.gridWidth = start.gridWidth;
+    plan.gridHeight = start.gridHeight;
+    if (plan.gridWidth >= 1 && plan.gridHeight >= 1) return true;
+    error = "Invalid initial grid dimensions";
+    return false;
+}
+
+// The four gradients sized for the run's grid, or dropped: whatever an earlier
+// run left would pass for this run's, as a single-device whole-grid call prevents.
+void fitGradients(PixelDisplacementResult& out, bool kept, size_t count) {
+    for (std::vector<float>* gradient : {&out.duDx, &out.duDy, &out.dvDx, &out.dvDy}) {
+        if (kept)
+            fitField(*gradient, count);
+        else
+            gradient->clear();
+    }
+}
 
 } // namespace
 
@@ -330,49 +343,42 @@ bool computePixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSource
                                        const PixelSearchParams& params, PixelDisplacementResult& out,
                                        std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                        int maskStride, int maskRows) {
-    RunPlan plan;
-    plan.devices = enumerateGpus();
-    if (plan.devices.empty()) {
-        error = "No CUDA GPUs available";
-        return false;
-    }
-    if (plan.devices.size() == 1)
-        return computePixelDisplacements(ref, def, size, params, out, error, std::move(progress), mask, maskStride,
-                                         maskRows, 0, -1);
-
-    if (!pixelParamsUsable(params, error)) return false;
-    const int64_t usableWidth = int64_t(size.width) - 2 * (int64_t(params.windowSizeX / 2) + params.maxV);
-    const int64_t usableHeight = int64_t(size.height) - 2 * (int64_t(params.windowSizeY / 2) + params.maxU);
-    if (usableWidth < 1 || usableHeight < 1) {
-        error = "Parameters incompatible with image size";
-        return false;
-    }
-    plan.gridWidth = int32_t((usableWidth + params.stepX - 1) / params.stepX);
-    plan.gridHeight = int32_t((usableHeight + params.stepY - 1) / params.stepY);
-    if (plan.gridWidth < 1 || plan.gridHeight < 1) {
-        error = "Invalid grid dimensions";
-        return false;
-    }
-
-    plan.runStartLine = "RUN_START orch=pixel gridW=" + std::to_string(plan.gridWidth) +
-                        " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
-                        " imgW=" + std::to_string(size.width) + " imgH=" + std::to_string(size.height) +
-                        " winX=" + std::to_string(params.windowSizeX) + " winY=" + std::to_string(params.windowSizeY) +
-                        " stepX=" + std::to_string(params.stepX) + " stepY=" + std::to_string(params.stepY) +
-                        " maxU=" + std::to_string(params.maxU) + " maxV=" + std::to_string(params.maxV);
-    plan.runStartBeforePartition = true;
-    plan.sizeOutput = [&out, &plan] {
-        const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
-        out.gridWidth = plan.gridWidth;
-        out.gridHeight = plan.gridHeight;
-        fitField(out.dispX, count);
-        fitField(out.dispY, count);
+    const auto singleDevice = [&] {
+        return computePixelDisplacements(ref, def, size, params, out, error, progress, mask, maskStride, maskRows, 0,
+                                         -1);
     };
-    plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
-        return computePixelDisplacements(ref, def, size, params, out, bandError, bandProgress, mask, maskStride,
-                                         maskRows, rowStart, rowCount);
-    };
-    return runOnDevices(plan, progress, error);
+    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+        // The single-device entry's checks, made here before the grid is split.
+        detail::SearchGrid grid;
+        const char* refusal = detail::checkSearchInputs(ref, def, size, params);
+        if (!refusal) refusal = detail::searchGrid(size, params, grid);
+        if (refusal) {
+            error = refusal;
+            return false;
+        }
+        plan.gridWidth = grid.width;
+        plan.gridHeight = grid.height;
+        plan.runStartLine =
+            "RUN_START orch=pixel gridW=" + std::to_string(plan.gridWidth) + " gridH=" + std::to_string(plan.gridHeight) +
+            " numGPUs=" + std::to_string(plan.devices.size()) + " imgW=" + std::to_string(size.width) +
+            " imgH=" + std::to_string(size.height) + " winX=" + std::to_string(params.windowSizeX) +
+            " winY=" + std::to_string(params.windowSizeY) + " stepX=" + std::to_string(params.stepX) +
+            " stepY=" + std::to_string(params.stepY) + " maxU=" + std::to_string(params.maxU) +
+            " maxV=" + std::to_string(params.maxV);
+        plan.runStartBeforePartition = true;
+        plan.sizeOutput = [&out, &plan] {
+            const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
+            out.gridWidth = plan.gridWidth;
+            out.gridHeight = plan.gridHeight;
+            fitField(out.dispX, count);
+            fitField(out.dispY, count);
+        };
+        plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
+            return computePixelDisplacements(ref, def, size, params, out, bandError, bandProgress, mask, maskStride,
+                                             maskRows, rowStart, rowCount);
+        };
+        return true;
+    });
 }
 
 bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSource& def, ImageSize size,
@@ -380,86 +386,67 @@ bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSou
                                           const SubpixelParams& subpixel, PixelDisplacementResult& out,
                                           std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                           int maskStride, int maskRows) {
-    RunPlan plan;
-    plan.devices = enumerateGpus();
-    if (plan.devices.empty()) {
-        error = "No CUDA GPUs available";
-        return false;
-    }
-    if (plan.devices.size() == 1)
-        return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, error, std::move(progress),
-                                            mask, maskStride, maskRows, 0, -1);
-
-    plan.gridWidth = pixel.gridWidth;
-    plan.gridHeight = pixel.gridHeight;
-    if (plan.gridWidth < 1 || plan.gridHeight < 1) {
-        error = "Invalid initial grid dimensions";
-        return false;
-    }
-    plan.runStartLine = "RUN_START orch=subpixel gridW=" + std::to_string(plan.gridWidth) +
-                        " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
-                        " enableAffine=" + (subpixel.affine ? "1" : "0");
-    plan.sizeOutput = [&out, &plan, &subpixel] {
-        const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
-        out.gridWidth = plan.gridWidth;
-        out.gridHeight = plan.gridHeight;
-        fitField(out.dispX, count);
-        fitField(out.dispY, count);
-        for (std::vector<float>* gradient : {&out.duDx, &out.duDy, &out.dvDx, &out.dvDy}) {
-            // Gradients left from an earlier first-order run would pass for this
-            // run's, as the single-device refinement of a whole grid prevents.
-            if (subpixel.affine)
-                fitField(*gradient, count);
-            else
-                gradient->clear();
-        }
+    const auto singleDevice = [&] {
+        return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, error, progress, mask,
+                                            maskStride, maskRows, 0, -1);
     };
-    plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
-        return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
-                                            mask, maskStride, maskRows, rowStart, rowCount);
-    };
-    return runOnDevices(plan, progress, error);
+    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+        if (!takeStartGrid(plan, pixel, error)) return false;
+        plan.runStartLine = "RUN_START orch=subpixel gridW=" + std::to_string(plan.gridWidth) +
+                            " gridH=" + std::to_string(plan.gridHeight) +
+                            " numGPUs=" + std::to_string(plan.devices.size()) +
+                            " enableAffine=" + (subpixel.affine ? "1" : "0");
+        plan.sizeOutput = [&out, &plan, &subpixel] {
+            const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
+            out.gridWidth = plan.gridWidth;
+            out.gridHeight = plan.gridHeight;
+            fitField(out.dispX, count);
+            fitField(out.dispY, count);
+            // The discontinuity route refines to first order before its engine.
+            fitGradients(out, subpixel.affine || subpixel.heaviside, count);
+        };
+        plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
+            return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
+                                                mask, maskStride, maskRows, rowStart, rowCount);
+        };
+        return true;
+    });
 }
 
 bool computeRuptureSubpixelMultiGPU(const ImageSource& ref, const ImageSource& def, ImageSize size,
                                     const PixelSearchParams& params, const PixelDisplacementResult& pixel,
                                     const SubpixelParams& subpixel, PixelDisplacementResult& out, std::string& error,
                                     MultiGpuProgress progress, FractureResult* fracture) {
-    RunPlan plan;
-    plan.devices = enumerateGpus();
-    if (plan.devices.empty()) {
-        error = "No CUDA GPUs available";
-        return false;
-    }
-    if (plan.devices.size() == 1)
-        return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error, std::move(progress),
-                                      fracture, 0, -1, false, false);
-
-    plan.gridWidth = pixel.gridWidth;
-    plan.gridHeight = pixel.gridHeight;
-    if (plan.gridWidth < 1 || plan.gridHeight < 1) {
-        error = "Invalid initial grid dimensions";
-        return false;
-    }
-    plan.runStartLine = "RUN_START orch=rupture gridW=" + std::to_string(plan.gridWidth) +
-                        " gridH=" + std::to_string(plan.gridHeight) + " numGPUs=" + std::to_string(plan.devices.size()) +
-                        " fracture=" + (fracture ? "1" : "0");
-    plan.sizeOutput = [&out, &plan, fracture] {
-        const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
-        out.gridWidth = plan.gridWidth;
-        out.gridHeight = plan.gridHeight;
-        fitField(out.dispX, count);
-        fitField(out.dispY, count);
-        if (!fracture) return;
-        fracture->gridWidth = plan.gridWidth;
-        fracture->gridHeight = plan.gridHeight;
-        for (int field = 0; field < 12; ++field) fitField(fracture->fields[size_t(field)], count);
+    const auto singleDevice = [&] {
+        return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error, progress, fracture, 0, -1,
+                                      false, false);
     };
-    plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
-        return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress, fracture,
-                                      rowStart, rowCount, false, false);
-    };
-    return runOnDevices(plan, progress, error);
+    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+        if (!takeStartGrid(plan, pixel, error)) return false;
+        plan.runStartLine = "RUN_START orch=rupture gridW=" + std::to_string(plan.gridWidth) +
+                            " gridH=" + std::to_string(plan.gridHeight) +
+                            " numGPUs=" + std::to_string(plan.devices.size()) + " fracture=" + (fracture ? "1" : "0");
+        plan.sizeOutput = [&out, &plan, &pixel, fracture] {
+            const size_t count = size_t(plan.gridWidth) * size_t(plan.gridHeight);
+            out.gridWidth = plan.gridWidth;
+            out.gridHeight = plan.gridHeight;
+            fitField(out.dispX, count);
+            fitField(out.dispY, count);
+            // The engine carries a start's gradients through, when it has all four.
+            fitGradients(out, !pixel.duDx.empty() && !pixel.duDy.empty() && !pixel.dvDx.empty() && !pixel.dvDy.empty(),
+                         count);
+            if (!fracture) return;
+            fracture->gridWidth = plan.gridWidth;
+            fracture->gridHeight = plan.gridHeight;
+            for (int field = 0; field <= FractureResult::CrackPosition; ++field)
+                fitField(fracture->fields[size_t(field)], count);
+        };
+        plan.engine = [&](int rowStart, int rowCount, std::string& bandError, const MultiGpuProgress& bandProgress) {
+            return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, bandError, bandProgress,
+                                          fracture, rowStart, rowCount, false, false);
+        };
+        return true;
+    });
 }
 
 namespace detail {

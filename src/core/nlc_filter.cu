@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/gpu_common.h"
 #include "gpu/runtime.h"
 
 namespace tavro {
@@ -60,12 +61,6 @@ __global__ void nlc_vertical_normalize(const float* in, const float* hSum, const
     out[i] = __saturatef(z * stddev + mean);
 }
 
-std::string describe(cudaError_t code) {
-    const char* text = cudaGetErrorString(code);
-    if (!text || !*text || std::strcmp(text, "unrecognized error code") == 0) return "no description available";
-    return text;
-}
-
 class NlcRun {
 public:
     NlcRun(const float* in, float* out, int width, int height, int radius, float mean, float stddev,
@@ -77,7 +72,7 @@ public:
 
 private:
     bool fail(const char* text, cudaError_t code) {
-        error_ = text + describe(code);
+        error_ = text + std::string(cudaErrorDescription(code));
         return false;
     }
     bool lease(DeviceBufferPool::Lease& lease, float*& data, uint64_t bytes, const char* text) {

@@ -3,20 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <utility>
 
+#include "core/driver_support.h"
 #include "core/fft_zncc.h"
 #include "core/multi_gpu_log.h"
+#include "core/profile_range.h"
 #include "gpu/runtime.h"
-
-#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
-#include <nvtx3/nvToolsExt.h>
-#define TAVRO_PIXEL_SEARCH_NVTX 1
-#endif
 
 namespace tavro {
 namespace {
+
+using detail::ProfileRange;
 
 // Allowance for the FFT work buffers in the whole-image footprint.
 constexpr uint64_t kFftAllowance = 805306368;
@@ -27,24 +25,6 @@ constexpr float kLowConfidence = 0.5f;
 
 std::atomic<bool> forcedOomUsed{false};
 
-class ProfileRange {
-public:
-    explicit ProfileRange(const char* name) {
-#if defined(TAVRO_PIXEL_SEARCH_NVTX)
-        nvtxRangePushA(name);
-#else
-        (void)name;
-#endif
-    }
-    ~ProfileRange() {
-#if defined(TAVRO_PIXEL_SEARCH_NVTX)
-        nvtxRangePop();
-#endif
-    }
-    ProfileRange(const ProfileRange&) = delete;
-    ProfileRange& operator=(const ProfileRange&) = delete;
-};
-
 struct Grid {
     SearchConfig config;
     int width = 0;
@@ -52,42 +32,23 @@ struct Grid {
     uint64_t points() const { return uint64_t(width) * uint64_t(height); }
 };
 
-bool refuse(std::string& error, const char* message) {
-    error = message;
-    return false;
-}
-
 bool validate(const ImageSource& ref, const ImageSource& def, ImageSize size, const PixelSearchParams& p, Grid& grid,
               std::string& error) {
-    if (!ref.valid() || !def.valid()) return refuse(error, "Images invalides (pointeurs nuls).");
-    if (size.width < 1 || size.height < 1) return refuse(error, "Dimensions d'image invalides.");
-    if (p.windowSizeX < 2 || p.windowSizeY < 2 || p.windowSizeX % 2 == 0 || p.windowSizeY % 2 == 0)
-        return refuse(error, "Windows must be odd and size > 1.");
-    if (p.stepX < 1 || p.stepY < 1) return refuse(error, "Spacings must be strictly positive.");
-    if (p.maxU < 0 || p.maxV < 0) return refuse(error, "Search ranges must be positive.");
-    // 64 bits: a reach near the int32 limit must not wrap into an acceptable margin.
-    const int64_t marginX = int64_t{p.windowSizeX / 2} + p.maxV;
-    const int64_t marginY = int64_t{p.windowSizeY / 2} + p.maxU;
-    if (marginX >= size.width || marginY >= size.height)
-        return refuse(error, "Window or search area too large for image.");
-    const int64_t usableWidth = size.width - 2 * marginX, usableHeight = size.height - 2 * marginY;
-    if (usableWidth < 1 || usableHeight < 1) return refuse(error, "Parameters incompatible with image size.");
-    const int64_t gridWidth = (usableWidth + p.stepX - 1) / p.stepX;
-    const int64_t gridHeight = (usableHeight + p.stepY - 1) / p.stepY;
-    if (gridWidth < 1 || gridHeight < 1) return refuse(error, "Configuration de grille invalide.");
+    detail::SearchGrid searchGrid;
+    const char* message = detail::checkSearchInputs(ref, def, size, p);
+    if (!message) message = detail::searchGrid(size, p, searchGrid);
+    if (message) {
+        error = message;
+        return false;
+    }
     grid.config.halfWindowX = p.windowSizeX / 2;
     grid.config.halfWindowY = p.windowSizeY / 2;
-    grid.config.marginX = static_cast<int32_t>(marginX);
-    grid.config.marginY = static_cast<int32_t>(marginY);
+    grid.config.marginX = searchGrid.marginX;
+    grid.config.marginY = searchGrid.marginY;
     grid.config.windowArea = p.windowSizeX * p.windowSizeY;
-    grid.width = static_cast<int>(gridWidth);
-    grid.height = static_cast<int>(gridHeight);
+    grid.width = searchGrid.width;
+    grid.height = searchGrid.height;
     return true;
-}
-
-bool forcedResidentOom() {
-    const char* value = std::getenv("TAVRO_FORCE_RESIDENT_OOM");
-    return value && value[0] != '\0' && value[0] != '0' && !forcedOomUsed.exchange(true);
 }
 
 // Everything one search (the fine pass after a coarse one) works with.
@@ -136,43 +97,37 @@ void discardOutput(PixelDisplacementResult* hostOut, DevicePixelDisplacements* d
     if (deviceOut) deviceOut->reset();
 }
 
-// Whole images go up at once; a streamed source a band of rows at a time, so
-// that it never needs a host copy of the whole image.
-cudaError_t uploadInBands(const ImageSource& source, int width, int height, float* dst, std::vector<float>& scratch) {
-    constexpr int kUploadRows = 128;
-    const int band = source.pixels ? height : kUploadRows;
-    for (int first = 0; first < height; first += band) {
-        const int end = std::min(height, first + band);
-        const cudaError_t status =
-            cudaMemcpy(dst + size_t(first) * size_t(width), source.rows(first, end, width, scratch),
-                       size_t(end - first) * size_t(width) * sizeof(float), cudaMemcpyHostToDevice);
-        if (status != cudaSuccess) return status;
-    }
-    return cudaSuccess;
+// Copies a whole image to device memory.
+cudaError_t upload(const ImageSource& source, int width, int height, float* dst, std::vector<float>& scratch) {
+    return detail::uploadInBands(source, width, height, scratch, [&](const float* rows, int first, int end) {
+        return cudaMemcpy(dst + size_t(first) * size_t(width), rows, size_t(end - first) * size_t(width) * sizeof(float),
+                          cudaMemcpyHostToDevice);
+    });
 }
 
-// Host copies of the guided search's results decide which points get a full search.
-void escalateResident(const Search& s, const float* dRef, const float* dDef, float* dDispX, float* dDispY,
-                      const float* dConfidence) {
-    const size_t points = size_t(s.grid.points());
-    std::vector<float> dispX(points), dispY(points), confidence(points);
-    const size_t bytes = points * sizeof(float);
+// Host copies of the guided search's results for points [first, end) decide
+// which of them get a full search over the caller's range; device fields and
+// guesses are indexed from the point at config's margins.
+void escalate(const float* dRef, const float* dDef, ImageSize size, const PixelSearchParams& params,
+              const PixelSearchParams& fullParams, const SearchConfig& config, int gridWidth, int64_t first,
+              int64_t end, const int* initX, const int* initY, float* dDispX, float* dDispY,
+              const float* dConfidence) {
+    const size_t count = size_t(end), bytes = count * sizeof(float);
+    std::vector<float> dispX(count), dispY(count), confidence(count);
     if (cudaMemcpy(dispX.data(), dDispX, bytes, cudaMemcpyDeviceToHost) != cudaSuccess ||
         cudaMemcpy(dispY.data(), dDispY, bytes, cudaMemcpyDeviceToHost) != cudaSuccess ||
         cudaMemcpy(confidence.data(), dConfidence, bytes, cudaMemcpyDeviceToHost) != cudaSuccess) {
         (void)cudaGetLastError();
         return;
     }
-    const detail::EscalatedPoints list =
-        detail::escalatedPoints(dispX.data(), dispY.data(), confidence.data(), s.initX, s.initY, s.firstPoint(),
-                                s.endPoint(), s.grid.width, s.params, s.grid.config);
-    (void)runEscalatedFFTSearch(dRef, dDef, s.size, *s.fullParams, s.grid.config, list.indices, list.xs, list.ys,
-                                dDispX, dDispY);
+    const detail::EscalatedPoints list = detail::escalatedPoints(dispX.data(), dispY.data(), confidence.data(), initX,
+                                                                 initY, first, end, gridWidth, params, config);
+    (void)runEscalatedFFTSearch(dRef, dDef, size, fullParams, config, list.indices, list.xs, list.ys, dDispX, dDispY);
 }
 
 bool residentSearch(const Search& s, Outcome& outcome) {
     const ProfileRange range("Pixel search");
-    if (forcedResidentOom()) {
+    if (detail::forcedResidentOom(forcedOomUsed)) {
         outcome.outOfMemory = true;
         return false;
     }
@@ -208,8 +163,8 @@ bool residentSearch(const Search& s, Outcome& outcome) {
 
     std::vector<float> scratch;
     const int width = s.size.width, height = s.size.height;
-    if (!step(uploadInBands(s.ref, width, height, dRef.as<float>(), scratch), "cudaMemcpy dRef") ||
-        !step(uploadInBands(s.def, width, height, dDef.as<float>(), scratch), "cudaMemcpy dDef"))
+    if (!step(upload(s.ref, width, height, dRef.as<float>(), scratch), "cudaMemcpy dRef") ||
+        !step(upload(s.def, width, height, dDef.as<float>(), scratch), "cudaMemcpy dDef"))
         return false;
     std::vector<float>().swap(scratch);
 
@@ -222,7 +177,9 @@ bool residentSearch(const Search& s, Outcome& outcome) {
                            s.progress, &outcome.cancelled, s.firstPoint(), s.endPoint(), dInitX.as<int>(),
                            dInitY.as<int>(), nullptr, nullptr, dConfidence.as<float>(), 0))
         return false;
-    if (guided && s.fullParams) escalateResident(s, ref, def, dispX, dispY, dConfidence.as<float>());
+    if (guided && s.fullParams)
+        escalate(ref, def, s.size, s.params, *s.fullParams, s.grid.config, s.grid.width, s.firstPoint(), s.endPoint(),
+                 s.initX, s.initY, dispX, dispY, dConfidence.as<float>());
 
     if (s.hostOut) {
         const size_t first = size_t(s.firstPoint()), bytes = size_t(s.endPoint() - s.firstPoint()) * sizeof(float);
@@ -266,19 +223,8 @@ bool gateAndSearch(const Search& s) {
     if (budget.bytes == 0) return runResident(s);
     const uint64_t footprint = s.maskBytes() + 2 * (s.imageBytes() + kFftAllowance + s.fieldBytes());
     const bool banded = footprint > budget.bytes;
-    std::string line = "GATE phase=pixel fft=1 footprintMB=" + std::to_string(footprint >> 20) +
-                       " budgetMB=" + std::to_string(budget.bytes >> 20);
-    if (budget.fromEnvironment) line += " (env)";
-    line += " freeVramMB=" + std::to_string(budget.freeBytes >> 20) +
-            " commitAvailMB=" + std::to_string(budget.commitBytes >> 20) +
-            " workers=" + std::to_string(gpuWorkerCount()) + " rows=[" + std::to_string(s.rowBegin) + "," +
-            std::to_string(s.rowEnd) + ") path=" + (banded ? "banded" : "resident");
-    mgpuLog(line);
+    detail::logMemoryGate("phase=pixel fft=1", footprint, budget, s.rowBegin, s.rowEnd, banded);
     return banded ? runBanded(s, budget.bytes) : runResident(s);
-}
-
-int effectiveCoarseStep(const PixelSearchParams& p) {
-    return p.coarseStep > 0 ? p.coarseStep : std::max(p.windowSizeX, p.windowSizeY);
 }
 
 bool computePixelDisplacementsImpl(const ImageSource& ref, const ImageSource& def, ImageSize size,
@@ -299,7 +245,7 @@ bool computePixelDisplacementsImpl(const ImageSource& ref, const ImageSource& de
     std::vector<int32_t> initX, initY;
     SearchProgress fineProgress;
     if (params.hierarchical) {
-        const int coarseStep = effectiveCoarseStep(params);
+        const int coarseStep = detail::coarseStep(params);
         PixelSearchParams coarseParams = params;
         coarseParams.stepX = coarseParams.stepY = coarseStep;
         coarseParams.hierarchical = false;
@@ -317,7 +263,9 @@ bool computePixelDisplacementsImpl(const ImageSource& ref, const ImageSource& de
             if (deviceOut) deviceOut->reset();
             return false;
         }
-        const int range = params.escalationSearchRange > 0 ? params.escalationSearchRange : std::max(coarseStep, 15);
+        // Beyond the image's larger side a wider range finds nothing more, and
+        // its search areas would outgrow every buffer.
+        const int range = int(std::min<int64_t>(detail::escalationRange(params), std::max(size.width, size.height)));
         detail::coarseGuesses(coarse, grid.width, grid.height, params.stepX, params.stepY, coarseStep, initX, initY);
         fineParams.maxU = fineParams.maxV = range;
         fineParams.searchUp = fineParams.searchDown = fineParams.searchLeft = fineParams.searchRight = range;
@@ -367,28 +315,21 @@ bool computePixelDisplacementsImpl(const ImageSource& ref, const ImageSource& de
     return gateAndSearch(search);
 }
 
-// One band's guided results decide which of its points get a full search on the strip.
-void escalateBand(const float* refStrip, const float* defStrip, ImageSize stripSize, const PixelSearchParams& params,
-                  const PixelSearchParams& fullParams, const SearchConfig& bandConfig, int gridWidth,
-                  int64_t bandPoints, const int* initX, const int* initY, float* outX, float* outY,
-                  const float* confidence) {
-    const size_t count = static_cast<size_t>(bandPoints), bytes = count * sizeof(float);
-    std::vector<float> dispX(count), dispY(count), score(count);
-    if (cudaMemcpy(dispX.data(), outX, bytes, cudaMemcpyDeviceToHost) != cudaSuccess ||
-        cudaMemcpy(dispY.data(), outY, bytes, cudaMemcpyDeviceToHost) != cudaSuccess ||
-        cudaMemcpy(score.data(), confidence, bytes, cudaMemcpyDeviceToHost) != cudaSuccess) {
-        (void)cudaGetLastError();
-        return;
-    }
-    const detail::EscalatedPoints list = detail::escalatedPoints(dispX.data(), dispY.data(), score.data(), initX,
-                                                                 initY, 0, bandPoints, gridWidth, params, bandConfig);
-    (void)runEscalatedFFTSearch(refStrip, defStrip, stripSize, fullParams, bandConfig, list.indices, list.xs, list.ys,
-                                outX, outY);
-}
-
 } // namespace
 
 namespace detail {
+
+int coarseStep(const PixelSearchParams& p) {
+    return p.coarseStep > 0 ? p.coarseStep : std::max(p.windowSizeX, p.windowSizeY);
+}
+
+int escalationRange(const PixelSearchParams& p) {
+    return p.escalationSearchRange > 0 ? p.escalationSearchRange : std::max(coarseStep(p), 15);
+}
+
+int64_t verticalSearchReach(const PixelSearchParams& p) {
+    return int64_t{p.maxU} + (p.hierarchical ? int64_t{escalationRange(p)} : 0);
+}
 
 void coarseGuesses(const PixelDisplacementResult& coarse, int gridWidth, int gridHeight, int stepX, int stepY,
                    int coarseStep, std::vector<int32_t>& initX, std::vector<int32_t>& initY) {
@@ -536,9 +477,8 @@ bool runBandedFFTPixelSearch(const ImageSource& ref, const ImageSource& def, Ima
             return false;
         }
         if (fullParams && guided)
-            escalateBand(refStrip.as<float>(), defStrip.as<float>(), stripSize, params, *fullParams, bandConfig,
-                         gridWidth, bandPoints, initX + bandStart, initY + bandStart, outX, outY,
-                         bandConfidence.as<float>());
+            escalate(refStrip.as<float>(), defStrip.as<float>(), stripSize, params, *fullParams, bandConfig, gridWidth,
+                     0, bandPoints, initX + bandStart, initY + bandStart, outX, outY, bandConfidence.as<float>());
         if (hostOut) {
             const size_t bytes = size_t(bandPoints) * sizeof(float);
             if (!copied(cudaMemcpy(hostOut->dispX.data() + bandStart, outX, bytes, cudaMemcpyDeviceToHost),

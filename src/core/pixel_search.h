@@ -69,6 +69,14 @@ bool runBandedFFTPixelSearch(const ImageSource& ref, const ImageSource& def, Ima
 
 namespace detail {
 
+// The coarse pass's grid spacing of a hierarchical search: coarseStep, or the larger window side.
+int coarseStep(const PixelSearchParams& p);
+// How far the fine pass of a hierarchical search looks around its guesses.
+int escalationRange(const PixelSearchParams& p);
+// Rows a found displacement may reach: the range, plus after a coarse pass the
+// fine pass's range around guesses that reach the range themselves.
+int64_t verticalSearchReach(const PixelSearchParams& p);
+
 // Guesses for every point of a gridWidth x gridHeight grid of spacing (stepX, stepY): the coarse displacements
 // (grid spacing coarseStep, same origin) interpolated bilinearly and rounded to whole pixels.
 void coarseGuesses(const PixelDisplacementResult& coarse, int gridWidth, int gridHeight, int stepX, int stepY,

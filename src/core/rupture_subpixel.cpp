@@ -2,7 +2,6 @@
 // whose subset a crack may cut and the warps the kernel starts from there, row
 // strips of the two images per launch, and which enriched fits are kept.
 
-#include "core/device_objects.h"
 #include "core/rupture_subpixel.h"
 
 #include <algorithm>
@@ -12,6 +11,8 @@
 #include <vector>
 
 #include "core/bspline_prefilter.h"
+#include "core/device_objects.h"
+#include "core/driver_support.h"
 #include "core/rupture_kernel.h"
 #include "gpu/runtime_base.h"
 
@@ -98,29 +99,14 @@ struct Seed {
 };
 
 const char* checkInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
-                        const PixelSearchParams& pp, const SubpixelParams& params,
-                        const PixelDisplacementResult& start) {
-    if (!reference.valid() || !deformed.valid()) return "Images invalides (pointeurs nuls).";
-    if (size.width < 1 || size.height < 1) return "Dimensions d'image invalides.";
-    if (pp.windowSizeX < 2 || pp.windowSizeY < 2 || pp.windowSizeX % 2 == 0 || pp.windowSizeY % 2 == 0)
-        return "Windows must be odd and size > 1.";
-    if (pp.stepX < 1 || pp.stepY < 1) return "Spacings must be strictly positive.";
-    if (pp.maxU < 0 || pp.maxV < 0) return "Search ranges must be positive.";
-    if (params.maxIterations < 1) return "Number of iterations must be positive.";
-    if (!(params.convergenceTolerance > 0.0f)) return "Convergence tolerance must be positive.";
-    if (start.gridWidth < 1 || start.gridHeight < 1) return "Invalid pixel-accuracy results.";
-    const size_t count = size_t(start.gridWidth) * size_t(start.gridHeight);
-    if (start.dispX.size() != count || start.dispY.size() != count)
-        return "Inconsistent pixel-accuracy displacement size.";
+                        const PixelSearchParams& pp, const SubpixelParams& params, const PixelDisplacementResult& start,
+                        detail::SearchGrid& grid) {
+    if (const char* message = detail::checkRefinementInputs(reference, deformed, size, pp, params, start.gridWidth,
+                                                            start.gridHeight, &start, grid))
+        return message;
+    const size_t count = grid.points();
     for (const std::vector<float>* field : {&start.duDx, &start.duDy, &start.dvDx, &start.dvDy})
         if (!field->empty() && field->size() != count) return "Inconsistent pixel-accuracy displacement size.";
-    const int marginX = pp.windowSizeX / 2 + pp.maxV, marginY = pp.windowSizeY / 2 + pp.maxU;
-    if (marginX >= size.width || marginY >= size.height) return "Window or search area too large for image.";
-    const int usableWidth = size.width - 2 * marginX, usableHeight = size.height - 2 * marginY;
-    if (usableWidth < 1 || usableHeight < 1) return "Parameters incompatible with image size.";
-    if (start.gridWidth != (usableWidth + pp.stepX - 1) / pp.stepX ||
-        start.gridHeight != (usableHeight + pp.stepY - 1) / pp.stepY)
-        return "Pixel-accuracy grid does not match provided parameters.";
     return nullptr;
 }
 
@@ -257,8 +243,8 @@ struct Seeding {
 Seeding seeding(const StartField& field, const PixelSearchParams& pp, const SubpixelParams& params) {
     const int halfX = pp.windowSizeX / 2, halfY = pp.windowSizeY / 2;
     Seeding s;
-    s.reachX = (halfX + pp.stepX) / pp.stepX;
-    s.reachY = (halfY + pp.stepY) / pp.stepY;
+    s.reachX = int((int64_t{halfX} + pp.stepX) / pp.stepX);
+    s.reachY = int((int64_t{halfY} + pp.stepY) / pp.stepY);
     s.threshold = jumpThreshold(field, s.reachX, s.reachY);
     s.jumpLimit = params.maxJumpInit > 0.0f ? double(params.maxJumpInit) : 0.5 * std::min(halfX, halfY);
     return s;
@@ -481,22 +467,29 @@ struct Job {
 };
 
 // Where the per-point working set lives: dynamic shared memory when it fits,
-// else a global buffer of one slice per block.
-bool planScratch(const Job& job, int64_t windowSamples, size_t& dynamicBytes, bool& global) {
+// else a global buffer of one slice per block of a launch, which then bounds
+// the points of a launch by the memory there is.
+struct ScratchPlan {
+    size_t dynamicBytes = 0;
+    DeviceBufferPool::Lease global;
+    int64_t pointsPerLaunch = kPointsPerLaunch;
+};
+
+bool planScratch(const Job& job, int64_t points, ScratchPlan& plan) {
     int device = 0;
     cudaDeviceProp prop{};
     if (!job.check(cudaGetDevice(&device), "rupture: cudaGetDevice")) return false;
     if (!job.check(cudaGetDeviceProperties(&prop, device), "rupture: cudaGetDeviceProperties")) return false;
+    const int64_t windowSamples = int64_t(job.pp.windowSizeX) * job.pp.windowSizeY;
     const size_t bytes = size_t(detail::ruptureScratchFloats(windowSamples)) * sizeof(float);
     const size_t block = bytes + detail::ruptureStaticSharedBytes();
-    dynamicBytes = bytes;
-    global = false;
+    plan.dynamicBytes = bytes;
     if (block <= prop.sharedMemPerBlock) return true;
     if (block <= prop.sharedMemPerBlockOptin && detail::setRuptureMaxDynamicShared(bytes) == cudaSuccess) return true;
     (void)cudaGetLastError();
-    dynamicBytes = 0;
-    global = true;
-    return true;
+    plan.dynamicBytes = 0;
+    return job.check(detail::leasePerPointBuffer(bytes, points, kPointsPerLaunch, plan.global, plan.pointsPerLaunch),
+                     "rupture: cudaMalloc scratch");
 }
 
 // Rows [first, end) of the deformed image (B-spline coefficients for those
@@ -549,29 +542,23 @@ double verticalReach(const Job& job, const Seed& seed) {
 }
 
 // Enriches seeds [first, end), all of them in the results, kResultFloats each.
-bool refineChunk(const Job& job, const Seed* first, const Seed* end, float noiseEnergy, std::vector<float>& results) {
+bool refineChunk(const Job& job, const Seed* first, const Seed* end, float noiseEnergy, const ScratchPlan& scratch,
+                 std::vector<float>& results) {
     const int64_t count = end - first;
     const int width = job.size.width, height = job.size.height, halfY = job.pp.windowSizeY / 2;
     const int topCentre = job.centreY(first->index), bottomCentre = job.centreY((end - 1)->index);
     double reach = 0.0;
     for (const Seed* s = first; s != end; ++s) reach = std::max(reach, verticalReach(job, *s));
-    // Three more rows hold the widest interpolation.
-    const int pad = int(std::ceil(reach)) + 4;
+    // Three more rows hold the widest interpolation; no strip outgrows the image.
+    const int pad = int(std::ceil(std::min(reach, double(height)))) + 4;
     const int ref0 = std::max(0, topCentre - halfY - 1), ref1 = std::min(height, bottomCentre + halfY + 2);
     const int def0 = std::max(0, topCentre - halfY - pad), def1 = std::min(height, bottomCentre + halfY + pad + 1);
 
-    const int64_t windowSamples = int64_t(job.pp.windowSizeX) * job.pp.windowSizeY;
-    size_t dynamicBytes = 0;
-    bool globalScratch = false;
-    if (!planScratch(job, windowSamples, dynamicBytes, globalScratch)) return false;
-    DeviceBufferPool::Lease reference, points, seeds, out, scratch;
+    DeviceBufferPool::Lease reference, points, seeds, out;
     if (!job.lease(uint64_t(ref1 - ref0) * uint64_t(width) * 4, reference, "rupture: cudaMalloc reference strip") ||
         !job.lease(uint64_t(count) * 8, points, "rupture: cudaMalloc points") ||
         !job.lease(uint64_t(count) * detail::kSeedFloats * 4, seeds, "rupture: cudaMalloc seeds") ||
         !job.lease(uint64_t(count) * detail::kResultFloats * 4, out, "rupture: cudaMalloc results"))
-        return false;
-    if (globalScratch && !job.lease(uint64_t(count) * uint64_t(detail::ruptureScratchFloats(windowSamples)) * 4,
-                                    scratch, "rupture: cudaMalloc scratch"))
         return false;
 
     std::vector<float> rows;
@@ -616,8 +603,8 @@ bool refineChunk(const Job& job, const Seed* first, const Seed* end, float noise
     args.points = points.as<int64_t>();
     args.seeds = seeds.as<float>();
     args.results = out.as<float>();
-    args.scratch = globalScratch ? scratch.as<float>() : nullptr;
-    if (!job.check(detail::launchRuptureRefine(args, count, dynamicBytes), "rupture_refine_kernel launch") ||
+    args.scratch = scratch.global.as<float>();
+    if (!job.check(detail::launchRuptureRefine(args, count, scratch.dynamicBytes), "rupture_refine_kernel launch") ||
         !job.check(cudaDeviceSynchronize(), "rupture: cudaDeviceSynchronize"))
         return false;
     results.resize(size_t(count) * detail::kResultFloats);
@@ -625,19 +612,22 @@ bool refineChunk(const Job& job, const Seed* first, const Seed* end, float noise
                      "rupture: download results");
 }
 
-// Runs the kernel over the seeds in launches of at most kPointsPerLaunch points
-// whose strips span at most kChunkRows rows; `done` (first, end, results)
-// takes each launch's answers and returns false to stop.
+// Runs the kernel over the seeds in launches of at most the scratch plan's
+// points whose strips span at most kChunkRows rows; `done` (first, end,
+// results) takes each launch's answers and returns false to stop.
 template <class Done>
 bool runSeeds(const Job& job, const std::vector<Seed>& seeds, float noiseEnergy, Done&& done) {
+    if (seeds.empty()) return true;
+    ScratchPlan scratch;
+    if (!planScratch(job, int64_t(seeds.size()), scratch)) return false;
     std::vector<float> results;
     for (size_t first = 0, end = 0; first < seeds.size(); first = end) {
         const int top = job.centreY(seeds[first].index);
         end = first + 1;
-        while (end < seeds.size() && end - first < size_t(kPointsPerLaunch) &&
+        while (end < seeds.size() && int64_t(end - first) < scratch.pointsPerLaunch &&
                job.centreY(seeds[end].index) - top <= kChunkRows)
             ++end;
-        if (!refineChunk(job, seeds.data() + first, seeds.data() + end, noiseEnergy, results) ||
+        if (!refineChunk(job, seeds.data() + first, seeds.data() + end, noiseEnergy, scratch, results) ||
             !done(first, end, results))
             return false;
     }
@@ -672,7 +662,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
                             std::function<bool(uint64_t done, uint64_t total)> progress, FractureResult* fracture,
                             int32_t rowStart, int32_t rowCount, bool, bool) {
     (void)cudaGetLastError();
-    if (const char* message = checkInputs(reference, deformed, size, pixelParams, params, start)) {
+    detail::SearchGrid grid;
+    if (const char* message = checkInputs(reference, deformed, size, pixelParams, params, start, grid)) {
         error = message;
         return false;
     }
@@ -713,8 +704,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
             pixelParams,
             params,
             gridWidth,
-            pixelParams.windowSizeX / 2 + pixelParams.maxV,
-            pixelParams.windowSizeY / 2 + pixelParams.maxU,
+            grid.marginX,
+            grid.marginY,
             error,
             {}};
     if (job.bspline() && deformed.pixels) {

@@ -8,15 +8,13 @@
 #include <vector>
 
 #include "core/gpu_common.h"
+#include "core/profile_range.h"
 #include "gpu/runtime.h"
-
-#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
-#include <nvtx3/nvToolsExt.h>
-#define TAVRO_STRAIN_PROFILE_RANGES 1
-#endif
 
 namespace tavro {
 namespace {
+
+using detail::ProfileRange;
 
 constexpr int kThreadsPerBlock = 256;
 // Small enough that progress and cancellation are honoured between chunks.
@@ -30,24 +28,6 @@ constexpr float kTwoThirds = 0.6666667f;
 constexpr float kDegreesPerRadian = 57.2957763671875f;
 
 constexpr const char* kCancelled = "Strain computation cancelled by user.";
-
-class ProfileRange {
-public:
-    explicit ProfileRange(const char* name) {
-#if defined(TAVRO_STRAIN_PROFILE_RANGES)
-        nvtxRangePushA(name);
-#else
-        (void)name;
-#endif
-    }
-    ~ProfileRange() {
-#if defined(TAVRO_STRAIN_PROFILE_RANGES)
-        nvtxRangePop();
-#endif
-    }
-    ProfileRange(const ProfileRange&) = delete;
-    ProfileRange& operator=(const ProfileRange&) = delete;
-};
 
 __device__ __forceinline__ bool isfinite(float value) { return fabsf(value) <= 3.402823466e38f; }
 

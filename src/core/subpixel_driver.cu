@@ -5,27 +5,24 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "core/device_objects.h"
 #include "core/bspline_prefilter.h"
+#include "core/device_objects.h"
+#include "core/driver_support.h"
 #include "core/multi_gpu_log.h"
+#include "core/profile_range.h"
 #include "core/rupture_subpixel.h"
 #include "core/subpixel_kernel.h"
 #include "core/subpixel_search.h"
 #include "gpu/runtime.h"
 
-#if defined(TAVRO_USE_CUDA) && __has_include(<nvtx3/nvToolsExt.h>)
-#include <nvtx3/nvToolsExt.h>
-#define TAVRO_SUBPIXEL_NVTX 1
-#endif
-
 namespace tavro {
 namespace {
 
 using detail::DeviceArray;
+using detail::ProfileRange;
 using detail::TextureObject;
 
 constexpr int64_t kPointsPerLaunch = 4096;
@@ -33,26 +30,11 @@ constexpr uint64_t kFallbackBudget = uint64_t(1) << 30;
 // Rows kept around a strip that is prefiltered by itself: the recursive
 // filters' start-up error has decayed below float precision after them.
 constexpr int kPrefilterApron = 64;
+// Rows a strip keeps beyond the reach of the whole-pixel starts, for the
+// refinement's own movement and the widest interpolation.
+constexpr int kRefinementApron = 8;
 
 std::atomic<bool> forcedOomUsed{false};
-
-class ProfileRange {
-public:
-    explicit ProfileRange(const char* name) {
-#if defined(TAVRO_SUBPIXEL_NVTX)
-        nvtxRangePushA(name);
-#else
-        (void)name;
-#endif
-    }
-    ~ProfileRange() {
-#if defined(TAVRO_SUBPIXEL_NVTX)
-        nvtxRangePop();
-#endif
-    }
-    ProfileRange(const ProfileRange&) = delete;
-    ProfileRange& operator=(const ProfileRange&) = delete;
-};
 
 class Event {
 public:
@@ -76,6 +58,24 @@ struct SubpixelGridGeometry {
     uint64_t imageBytes = 0;
     uint64_t pointBytes = 0;
 };
+
+// The checks of both entries, then the geometry of the start's grid.
+bool validate(const ImageSource& reference, const ImageSource& deformed, ImageSize size, const PixelSearchParams& pp,
+              const SubpixelParams& params, int gridWidth, int gridHeight, const PixelDisplacementResult* start,
+              SubpixelGridGeometry& geometry, std::string& error) {
+    detail::SearchGrid grid;
+    if (const char* message = detail::checkRefinementInputs(reference, deformed, size, pp, params, gridWidth,
+                                                            gridHeight, start, grid)) {
+        error = message;
+        return false;
+    }
+    geometry.marginX = grid.marginX;
+    geometry.marginY = grid.marginY;
+    geometry.pointCount = grid.points();
+    geometry.imageBytes = uint64_t(size.width) * uint64_t(size.height) * 4;
+    geometry.pointBytes = geometry.pointCount * 4;
+    return true;
+}
 
 // How a path ended: the CUDA code of the failed step, or a cancellation.
 struct Outcome {
@@ -129,56 +129,6 @@ struct SubpixelJob {
     }
 };
 
-bool validateSubpixelInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
-                            const PixelSearchParams& pp, const SubpixelParams& params, std::string& error) {
-    const char* message = nullptr;
-    if (!reference.valid() || !deformed.valid())
-        message = "Images invalides (pointeurs nuls).";
-    else if (size.width < 1 || size.height < 1)
-        message = "Dimensions d'image invalides.";
-    else if (pp.windowSizeX < 2 || pp.windowSizeY < 2 || pp.windowSizeX % 2 == 0 || pp.windowSizeY % 2 == 0)
-        message = "Windows must be odd and size > 1.";
-    else if (pp.stepX < 1 || pp.stepY < 1)
-        message = "Spacings must be strictly positive.";
-    else if (pp.maxU < 0 || pp.maxV < 0)
-        message = "Search ranges must be positive.";
-    else if (params.maxIterations < 1)
-        message = "Number of iterations must be positive.";
-    else if (!(params.convergenceTolerance > 0.0f))
-        message = "Convergence tolerance must be positive.";
-    if (!message) return true;
-    error = message;
-    return false;
-}
-
-bool validatePixelGrid(ImageSize size, const PixelSearchParams& pp, int gridWidth, int gridHeight,
-                       SubpixelGridGeometry& geometry, std::string& error) {
-    if (gridWidth < 1 || gridHeight < 1) {
-        error = "Invalid pixel-accuracy results.";
-        return false;
-    }
-    geometry.marginX = pp.windowSizeX / 2 + pp.maxV;
-    geometry.marginY = pp.windowSizeY / 2 + pp.maxU;
-    if (geometry.marginX >= size.width || geometry.marginY >= size.height) {
-        error = "Window or search area too large for image.";
-        return false;
-    }
-    const int usableWidth = size.width - 2 * geometry.marginX;
-    const int usableHeight = size.height - 2 * geometry.marginY;
-    if (usableWidth < 1 || usableHeight < 1) {
-        error = "Parameters incompatible with image size.";
-        return false;
-    }
-    if (gridWidth != (usableWidth + pp.stepX - 1) / pp.stepX || gridHeight != (usableHeight + pp.stepY - 1) / pp.stepY) {
-        error = "Pixel-accuracy grid does not match provided parameters.";
-        return false;
-    }
-    geometry.pointCount = uint64_t(gridWidth) * uint64_t(gridHeight);
-    geometry.imageBytes = uint64_t(size.width) * uint64_t(size.height) * 4;
-    geometry.pointBytes = geometry.pointCount * 4;
-    return true;
-}
-
 void copyImageRows(const ImageSource& source, int first, int end, int width, std::vector<float>& dst) {
     const size_t count = size_t(std::max(0, end - first)) * size_t(width);
     dst.resize(count);
@@ -187,22 +137,6 @@ void copyImageRows(const ImageSource& source, int first, int end, int width, std
                   dst.begin());
     else if (source.rowProvider)
         source.rowProvider(dst.data(), first, end);
-}
-
-// A whole image handed to `copy(rows, firstRow, endRow)` at once, a streamed
-// source a band of rows at a time, so that it never needs a host copy of the
-// whole image.
-template <class Copy>
-cudaError_t uploadInBands(const ImageSource& source, int width, int height, std::vector<float>& scratch,
-                          const Copy& copy) {
-    constexpr int kUploadRows = 128;
-    const int band = source.pixels ? height : kUploadRows;
-    for (int first = 0; first < height; first += band) {
-        const int end = std::min(height, first + band);
-        const cudaError_t status = copy(source.rows(first, end, width, scratch), first, end);
-        if (status != cudaSuccess) return status;
-    }
-    return cudaSuccess;
 }
 
 void prefilterForInterpolation(int interpolation, float* image, int width, int height) {
@@ -256,10 +190,12 @@ std::vector<float>* outputField(PixelDisplacementResult& out, int index) {
 struct SharedPlan {
     size_t dynamicBytes = 0;
     bool global = false;
+    int64_t pointsPerLaunch = kPointsPerLaunch;
 };
 
-bool planSharedMemory(const SubpixelJob& job, bool banded, SharedPlan& plan, DeviceBufferPool::Lease& samples,
-                      Outcome& outcome) {
+// `points` bounds the points of one launch.
+bool planSharedMemory(const SubpixelJob& job, bool banded, int64_t points, SharedPlan& plan,
+                      DeviceBufferPool::Lease& samples, Outcome& outcome) {
     int device = 0;
     if (!job.check(cudaGetDevice(&device), banded ? "banded: cudaGetDevice" : "cudaGetDevice", outcome)) return false;
     cudaDeviceProp prop{};
@@ -270,6 +206,7 @@ bool planSharedMemory(const SubpixelJob& job, bool banded, SharedPlan& plan, Dev
     const uint64_t blockBytes = dynamicBytes + detail::subpixelStaticSharedBytes();
     plan.dynamicBytes = size_t(dynamicBytes);
     plan.global = false;
+    plan.pointsPerLaunch = kPointsPerLaunch;
     if (blockBytes <= prop.sharedMemPerBlock) return true;
     const int wx = job.pixelParams.windowSizeX, wy = job.pixelParams.windowSizeY;
     if (prop.sharedMemPerBlockOptin > prop.sharedMemPerBlock && blockBytes <= prop.sharedMemPerBlockOptin) {
@@ -287,8 +224,9 @@ bool planSharedMemory(const SubpixelJob& job, bool banded, SharedPlan& plan, Dev
                     wx, wy);
     plan.global = true;
     plan.dynamicBytes = 0;
-    return job.lease(dynamicBytes * uint64_t(kPointsPerLaunch), samples,
-                     banded ? "banded: cudaMalloc samples buffer" : "cudaMalloc global samples buffer", outcome);
+    const int code = detail::leasePerPointBuffer(dynamicBytes, points, kPointsPerLaunch, samples, plan.pointsPerLaunch);
+    return code == 0 || job.fail(code, banded ? "banded: cudaMalloc samples buffer" : "cudaMalloc global samples buffer",
+                                 outcome);
 }
 
 detail::SubpixelKernelArgs kernelArgs(const SubpixelJob& job) {
@@ -311,13 +249,21 @@ detail::SubpixelKernelArgs kernelArgs(const SubpixelJob& job) {
     return a;
 }
 
-// Points [begin, end) of the grid in launches of at most kPointsPerLaunch;
+// The kernel's outputs (the gradients' only for a first-order refinement) and samples buffer.
+void setBuffers(const SubpixelJob& job, const DeviceBufferPool::Lease (&outputs)[6], const SharedPlan& plan,
+                const DeviceBufferPool::Lease& samples, detail::SubpixelKernelArgs& args) {
+    float** fields[] = {&args.outX, &args.outY, &args.outDuDx, &args.outDuDy, &args.outDvDx, &args.outDvDy};
+    for (int i = 0; i < job.outputCount(); ++i) *fields[i] = outputs[i].as<float>();
+    args.samples = plan.global ? samples.as<float>() : nullptr;
+}
+
+// Points [begin, end) of the grid in launches of at most the plan's points;
 // `args` index point `indexBase` as their point 0.
 bool launchPoints(const SubpixelJob& job, const detail::SubpixelKernelArgs& args, int64_t begin, int64_t end,
-                  int64_t indexBase, size_t dynamicShared, bool banded, Outcome& outcome) {
-    for (int64_t first = begin; first < end; first += kPointsPerLaunch) {
-        const int64_t last = std::min(end, first + kPointsPerLaunch);
-        if (!job.check(detail::launchSubpixelRefine(args, first - indexBase, last - indexBase, dynamicShared),
+                  int64_t indexBase, const SharedPlan& plan, bool banded, Outcome& outcome) {
+    for (int64_t first = begin; first < end; first += plan.pointsPerLaunch) {
+        const int64_t last = std::min(end, first + plan.pointsPerLaunch);
+        if (!job.check(detail::launchSubpixelRefine(args, first - indexBase, last - indexBase, plan.dynamicBytes),
                        banded ? "banded subpixel_refine_kernel launch" : "subpixel_refine_kernel launch", outcome))
             return false;
         if (!job.check(cudaDeviceSynchronize(),
@@ -342,17 +288,20 @@ bool finishCancelledOrFailed(const SubpixelJob& job, const Outcome& outcome) {
 
 bool refineBanded(const SubpixelJob& job, uint64_t budget, Outcome& outcome) {
     const ProfileRange range("Subpixel refinement (banded)");
-    const int width = job.size.width, height = job.size.height, stepY = job.pixelParams.stepY;
-    const int padY = job.pixelParams.maxU + 8;
-    const int halfY = job.pixelParams.windowSizeY / 2;
+    const int width = job.size.width, height = job.size.height;
+    // Strips reach as far as the starts can: hierarchical starts go beyond the
+    // range by the escalation range, as the pixel search's strips allow.
+    const int64_t stepY = job.pixelParams.stepY, halfY = job.pixelParams.windowSizeY / 2;
+    const int64_t padY = detail::verticalSearchReach(job.pixelParams) + kRefinementApron;
+    const int64_t marginY = job.geometry.marginY;
     const uint64_t usable = budget / 10 * 9;
     const uint64_t perRow =
-        uint64_t(std::max(1, stepY)) * uint64_t(width) * 8 + uint64_t(job.outputCount()) * uint64_t(job.gridWidth) * 4;
-    const uint64_t fixed = uint64_t(std::max(0, 2 * (halfY + padY) - stepY + 1)) * uint64_t(width) * 8;
+        uint64_t(stepY) * uint64_t(width) * 8 + uint64_t(job.outputCount()) * uint64_t(job.gridWidth) * 4;
+    const uint64_t fixed = uint64_t(std::max<int64_t>(0, 2 * (halfY + padY) - stepY + 1)) * uint64_t(width) * 8;
     int bandRows = 1;
-    if (fixed < usable && perRow > 0 && (usable - fixed) / perRow != 0)
+    if (fixed < usable && (usable - fixed) / perRow != 0)
         bandRows = int(std::min<uint64_t>((usable - fixed) / perRow, uint64_t(job.gridHeight)));
-    const int stripRows = std::clamp(2 * (halfY + padY) + 1 + (bandRows - 1) * stepY, 1, height);
+    const int stripRows = int(std::clamp<int64_t>(2 * (halfY + padY) + 1 + (bandRows - 1) * stepY, 1, height));
     const uint64_t bandPoints = uint64_t(bandRows) * uint64_t(job.gridWidth);
 
     DeviceBufferPool::Lease refStrip, maskStrip, samples;
@@ -372,7 +321,7 @@ bool refineBanded(const SubpixelJob& job, uint64_t budget, Outcome& outcome) {
     TextureObject texture;
     if (!job.check(texture.create(array.get()), "banded: cudaCreateTextureObject", outcome)) return false;
     SharedPlan plan;
-    if (!planSharedMemory(job, true, plan, samples, outcome)) return false;
+    if (!planSharedMemory(job, true, int64_t(bandPoints), plan, samples, outcome)) return false;
 
     // A whole deformed image is prefiltered once and cut into strips; a row
     // provider's strips are prefiltered one by one with an apron of rows.
@@ -390,8 +339,8 @@ bool refineBanded(const SubpixelJob& job, uint64_t budget, Outcome& outcome) {
     const size_t rowBytes = size_t(width) * 4;
     for (int r0 = job.rowBegin; r0 < job.rowEnd; r0 += bandRows) {
         const int r1 = std::min(job.rowEnd, r0 + bandRows);
-        const int s0 = std::max(0, r0 * stepY - halfY - padY + job.geometry.marginY);
-        const int s1 = std::min(height, job.geometry.marginY + 1 + (r1 - 1) * stepY + halfY + padY);
+        const int s0 = int(std::max<int64_t>(0, r0 * stepY - halfY - padY + marginY));
+        const int s1 = int(std::min<int64_t>(height, marginY + 1 + (r1 - 1) * stepY + halfY + padY));
         const int rows = s1 - s0;
 
         const float* refRows = job.reference.rows(s0, s1, width, referenceScratch);
@@ -427,20 +376,12 @@ bool refineBanded(const SubpixelJob& job, uint64_t budget, Outcome& outcome) {
         args.mask = job.hasMask() ? maskStrip.as<uint8_t>() : nullptr;
         args.maskRows = std::max(0, maskStripRows);
         args.height = rows;
-        args.marginY = job.geometry.marginY - s0 + r0 * stepY;
+        args.marginY = int32_t(marginY - s0 + r0 * stepY);
         args.initX = job.dInitX + indexBase;
         args.initY = job.dInitY + indexBase;
-        args.outX = outputs[0].as<float>();
-        args.outY = outputs[1].as<float>();
-        if (job.params.affine) {
-            args.outDuDx = outputs[2].as<float>();
-            args.outDuDy = outputs[3].as<float>();
-            args.outDvDx = outputs[4].as<float>();
-            args.outDvDy = outputs[5].as<float>();
-        }
-        args.samples = plan.global ? samples.as<float>() : nullptr;
+        setBuffers(job, outputs, plan, samples, args);
         const int64_t end = int64_t(r1) * job.gridWidth;
-        if (!launchPoints(job, args, indexBase, end, indexBase, plan.dynamicBytes, true, outcome)) return false;
+        if (!launchPoints(job, args, indexBase, end, indexBase, plan, true, outcome)) return false;
 
         const size_t count = size_t(end - indexBase);
         for (int i = 0; i < job.outputCount(); ++i)
@@ -458,14 +399,9 @@ bool runSubpixelBanded(const SubpixelJob& job, uint64_t budget) {
     return finishCancelledOrFailed(job, outcome);
 }
 
-bool forcedResidentOom() {
-    const char* value = std::getenv("TAVRO_FORCE_RESIDENT_OOM");
-    return value && value[0] != '\0' && value[0] != '0' && !forcedOomUsed.exchange(true);
-}
-
 bool refineResident(const SubpixelJob& job, Outcome& outcome) {
     const ProfileRange range("Subpixel refinement");
-    if (forcedResidentOom()) {
+    if (detail::forcedResidentOom(forcedOomUsed)) {
         outcome.code = cudaErrorMemoryAllocation;
         return false;
     }
@@ -493,7 +429,7 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
         return cudaMemcpy(ref.as<float>() + size_t(first) * size_t(width), rows, size_t(end - first) * rowBytes,
                           cudaMemcpyHostToDevice);
     };
-    if (!job.check(uploadInBands(job.reference, width, height, scratch, toReference), "cudaMemcpy dRef", outcome))
+    if (!job.check(detail::uploadInBands(job.reference, width, height, scratch, toReference), "cudaMemcpy dRef", outcome))
         return false;
 
     DeviceArray array;
@@ -513,7 +449,7 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
             return cudaMemcpy2DToArray(array.get(), 0, size_t(first), rows, rowBytes, rowBytes, size_t(end - first),
                                        cudaMemcpyHostToDevice);
         };
-        if (!job.check(uploadInBands(job.deformed, width, height, scratch, toArray), "cudaMemcpy2DToArray deformed",
+        if (!job.check(detail::uploadInBands(job.deformed, width, height, scratch, toArray), "cudaMemcpy2DToArray deformed",
                        outcome))
             return false;
     }
@@ -526,8 +462,9 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
     if (!job.check(cudaEventCreate(stop.out()), "cudaEventCreate stop", outcome)) return false;
     if (!job.check(cudaEventRecord(start.get()), "cudaEventRecord start", outcome)) return false;
 
+    const int64_t begin = int64_t(job.rowBegin) * job.gridWidth, end = int64_t(job.rowEnd) * job.gridWidth;
     SharedPlan plan;
-    if (!planSharedMemory(job, false, plan, samples, outcome)) return false;
+    if (!planSharedMemory(job, false, end - begin, plan, samples, outcome)) return false;
     if (!job.reportProgress(0)) {
         outcome.cancelled = true;
         return false;
@@ -537,19 +474,10 @@ bool refineResident(const SubpixelJob& job, Outcome& outcome) {
     args.reference = ref.as<float>();
     args.texture = texture.get();
     args.mask = job.hasMask() ? mask.as<uint8_t>() : nullptr;
-    args.outX = outputs[0].as<float>();
-    args.outY = outputs[1].as<float>();
-    if (job.params.affine) {
-        args.outDuDx = outputs[2].as<float>();
-        args.outDuDy = outputs[3].as<float>();
-        args.outDvDx = outputs[4].as<float>();
-        args.outDvDy = outputs[5].as<float>();
-    }
-    args.samples = plan.global ? samples.as<float>() : nullptr;
-    const int64_t begin = int64_t(job.rowBegin) * job.gridWidth, end = int64_t(job.rowEnd) * job.gridWidth;
+    setBuffers(job, outputs, plan, samples, args);
     {
         const ProfileRange kernelRange("Subpixel IC-GN kernel");
-        if (!launchPoints(job, args, begin, end, 0, plan.dynamicBytes, false, outcome)) return false;
+        if (!launchPoints(job, args, begin, end, 0, plan, false, outcome)) return false;
     }
 
     if (!job.check(cudaEventRecord(stop.get()), "cudaEventRecord stop", outcome)) return false;
@@ -573,15 +501,8 @@ bool runSubpixelResident(const SubpixelJob& job) {
         const uint64_t footprint = job.maskBytes() + uint64_t(job.outputCount()) * job.geometry.pointBytes +
                                    2 * job.geometry.imageBytes;
         const bool banded = footprint > budget.bytes;
-        std::string line = "GATE phase=subpixel affine=" + std::string(job.params.affine ? "1" : "0") +
-                           " footprintMB=" + std::to_string(footprint >> 20) +
-                           " budgetMB=" + std::to_string(budget.bytes >> 20);
-        if (budget.fromEnvironment) line += " (env)";
-        line += " freeVramMB=" + std::to_string(budget.freeBytes >> 20) +
-                " commitAvailMB=" + std::to_string(budget.commitBytes >> 20) +
-                " workers=" + std::to_string(gpuWorkerCount()) + " rows=[" + std::to_string(job.rowBegin) + "," +
-                std::to_string(job.rowEnd) + ") path=" + (banded ? "banded" : "resident");
-        mgpuLog(line);
+        detail::logMemoryGate(std::string("phase=subpixel affine=") + (job.params.affine ? "1" : "0"), footprint,
+                              budget, job.rowBegin, job.rowEnd, banded);
         if (banded) return runSubpixelBanded(job, budget.bytes);
     }
 
@@ -633,18 +554,10 @@ bool computeSubpixelDisplacements(const ImageSource& reference, const ImageSourc
                                   SubpixelProgress progress, const uint8_t* mask, int maskStride, int maskRows,
                                   int rowStart, int rowCount) {
     (void)cudaGetLastError();
-    if (!validateSubpixelInputs(reference, deformed, size, pixelParams, params, error)) return false;
-    if (pixel.gridWidth < 1 || pixel.gridHeight < 1) {
-        error = "Invalid pixel-accuracy results.";
-        return false;
-    }
-    if (pixel.dispX.size() != size_t(pixel.gridWidth) * size_t(pixel.gridHeight) ||
-        pixel.dispY.size() != pixel.dispX.size()) {
-        error = "Inconsistent pixel-accuracy displacement size.";
-        return false;
-    }
     SubpixelGridGeometry geometry;
-    if (!validatePixelGrid(size, pixelParams, pixel.gridWidth, pixel.gridHeight, geometry, error)) return false;
+    if (!validate(reference, deformed, size, pixelParams, params, pixel.gridWidth, pixel.gridHeight, &pixel, geometry,
+                  error))
+        return false;
     if (params.heaviside)
         return runRuptureRoute(reference, deformed, size, pixelParams, pixel, params, out, error, progress, mask,
                                maskStride, maskRows, rowStart, rowCount, geometry.pointCount);
@@ -686,13 +599,14 @@ bool computeSubpixelDisplacements(const ImageSource& reference, const ImageSourc
                                   const SubpixelParams& params, PixelDisplacementResult& out, std::string& error,
                                   SubpixelProgress progress, const uint8_t* mask, int maskStride, int maskRows) {
     (void)cudaGetLastError();
-    if (!validateSubpixelInputs(reference, deformed, size, pixelParams, params, error)) return false;
+    SubpixelGridGeometry geometry;
+    if (!validate(reference, deformed, size, pixelParams, params, pixel.gridWidth, pixel.gridHeight, nullptr, geometry,
+                  error))
+        return false;
     if (!pixel.dDispX || !pixel.dDispY) {
         error = "Pixel-accuracy results on GPU unavailable.";
         return false;
     }
-    SubpixelGridGeometry geometry;
-    if (!validatePixelGrid(size, pixelParams, pixel.gridWidth, pixel.gridHeight, geometry, error)) return false;
     if (params.heaviside) {
         PixelDisplacementResult start;
         start.gridWidth = pixel.gridWidth;

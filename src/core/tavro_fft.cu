@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/gpu_common.h"
 #include "gpu/runtime.h"
 
 namespace tavro::fft {
@@ -510,11 +511,6 @@ __global__ void kHermitianExpand(const Complex* __restrict__ half, Complex* __re
     full[line * static_cast<size_t>(cols) + k] = v;
 }
 
-std::string describe(cudaError_t status) {
-    const char* text = cudaGetErrorString(status);
-    return text && *text ? std::string(text) : std::string("no description available");
-}
-
 bool isPowerOfTwo(int64_t v) { return v > 0 && (v & (v - 1)) == 0; }
 
 unsigned gridFor(long long threads) { return static_cast<unsigned>((threads + kThreads - 1) / kThreads); }
@@ -598,14 +594,14 @@ bool bluestein(const Plan& plan, const BluesteinAxis& axis, long long lines, Loa
     }
     const cudaError_t status = cudaGetLastError();
     if (status == cudaSuccess) return true;
-    error = "tavro_fft: Bluestein: " + describe(status);
+    error = "tavro_fft: Bluestein: " + std::string(cudaErrorDescription(status));
     return false;
 }
 
 bool finish(const char* prefix, std::string& error) {
     const cudaError_t status = cudaGetLastError();
     if (status == cudaSuccess) return true;
-    error = prefix + describe(status);
+    error = prefix + std::string(cudaErrorDescription(status));
     return false;
 }
 
@@ -631,7 +627,7 @@ bool allocateRaw(Complex*& slot, uint64_t count, uint64_t& bytes, const char* pr
         return true;
     }
     cudaGetLastError();
-    error = prefix + describe(status);
+    error = prefix + std::string(cudaErrorDescription(status));
     return false;
 }
 
@@ -648,7 +644,7 @@ bool upload(Plan& plan, Complex*& slot, const std::vector<Complex>& host, const 
         cudaMemcpy(slot, host.data(), host.size() * sizeof(Complex), cudaMemcpyHostToDevice);
     if (status == cudaSuccess) return true;
     cudaGetLastError();
-    error = prefix + describe(status);
+    error = prefix + std::string(cudaErrorDescription(status));
     return false;
 }
 
@@ -723,7 +719,7 @@ bool buildAxis(Plan& plan, BluesteinAxis& axis, int n, std::string& error) {
     cudaError_t status = cudaMemcpy(start, kernel.data(), M * sizeof(Complex), cudaMemcpyHostToDevice);
     if (status != cudaSuccess) {
         cudaGetLastError();
-        error = kernelStep + describe(status);
+        error = kernelStep + std::string(cudaErrorDescription(status));
         return false;
     }
     stockham(start, other, axis, 1, -1.0f);
@@ -731,7 +727,7 @@ bool buildAxis(Plan& plan, BluesteinAxis& axis, int n, std::string& error) {
     if (status == cudaSuccess) status = cudaDeviceSynchronize();
     if (status != cudaSuccess) {
         cudaGetLastError();
-        error = "tavro_fft: FFT du noyau: " + describe(status);
+        error = "tavro_fft: FFT du noyau: " + std::string(cudaErrorDescription(status));
         return false;
     }
     return true;
@@ -751,7 +747,7 @@ bool buildGeneral(Plan& plan, std::string& error) {
                       product(perImage, uint64_t(plan.batch), spectrum) &&
                       product(uint64_t(plan.cols), uint64_t(plan.chunkLines), line);
     if (!fits) {
-        error = buffers + describe(cudaErrorMemoryAllocation);
+        error = buffers + std::string(cudaErrorDescription(cudaErrorMemoryAllocation));
         return false;
     }
     return allocate(plan, plan.workA, work, buffers, error) && allocate(plan, plan.workB, work, buffers, error) &&
@@ -833,7 +829,7 @@ bool generalR2C(const Plan& plan, const float* input, Complex* output, std::stri
         const cudaError_t status = cudaMemcpy(output, plan.spectrumB, bytes, cudaMemcpyDeviceToDevice);
         if (status != cudaSuccess) {
             cudaGetLastError();
-            error = "tavro_fft: execR2C: " + describe(status);
+            error = "tavro_fft: execR2C: " + std::string(cudaErrorDescription(status));
             return false;
         }
     }
@@ -919,7 +915,7 @@ Plan* createPlan(int32_t rows, int32_t cols, int32_t batch, int32_t transposedSp
         }
         return plan.release();
     } catch (const std::bad_alloc&) {
-        error = "tavro_fft: " + describe(cudaErrorMemoryAllocation);
+        error = "tavro_fft: " + std::string(cudaErrorDescription(cudaErrorMemoryAllocation));
         return nullptr;
     }
 }

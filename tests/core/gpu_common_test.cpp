@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,63 +18,40 @@ namespace {
 using tavro::DeviceBufferPool;
 using tavro::ImageSource;
 
-TEST(ImageSource, WholeImageRowsPointIntoThePixelsAndLeaveScratchAlone) {
+TEST(ImageSource, WholeImagesAreReadInPlaceAndProvidersIntoAScratchThatOnlyGrows) {
     std::vector<float> image(5 * 4);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<float>(i);
-    const ImageSource source(image.data());
     std::vector<float> scratch{7.0f, 8.0f};
-
-    const float* rows = source.rows(2, 4, 5, scratch);
-
-    EXPECT_EQ(rows, image.data() + 10);
+    EXPECT_EQ(ImageSource(image.data()).rows(2, 4, 5, scratch), image.data() + 10);
     EXPECT_EQ(scratch, (std::vector<float>{7.0f, 8.0f}));
-}
 
-TEST(ImageSource, ProviderRowsAreProducedIntoScratchThatOnlyGrows) {
-    const float* seenDst = nullptr;
-    int seenFirst = -1, seenEnd = -1;
-    const ImageSource source(ImageSource::RowProvider([&](float* dst, int firstRow, int endRow) {
-        seenDst = dst;
-        seenFirst = firstRow;
-        seenEnd = endRow;
+    const ImageSource provider(ImageSource::RowProvider([](float* dst, int firstRow, int endRow) {
         for (int r = firstRow; r < endRow; ++r)
             for (int x = 0; x < 5; ++x) *dst++ = static_cast<float>(r * 100 + x);
     }));
-    std::vector<float> scratch;
-
-    const float* rows = source.rows(3, 6, 5, scratch);
-
-    ASSERT_GE(scratch.size(), 15u);
+    const float* rows = provider.rows(3, 6, 5, scratch);
     EXPECT_EQ(rows, scratch.data());
-    EXPECT_EQ(seenDst, scratch.data());
-    EXPECT_EQ(seenFirst, 3);
-    EXPECT_EQ(seenEnd, 6);
     EXPECT_EQ(rows[0], 300.0f);
     EXPECT_EQ(rows[14], 504.0f);
-
-    source.rows(0, 1, 5, scratch);
-    EXPECT_GE(scratch.size(), 15u) << "a smaller band must not shrink the scratch";
+    provider.rows(0, 1, 5, scratch);
+    EXPECT_GE(scratch.size(), 15u);
 }
 
-TEST(CudaErrorMessage, NamesStepErrorAndDescriptionAndPrintsThem) {
+// Codes the runtime does not know (it answers "unrecognized error code") get
+// the same fallback texts in every module's messages.
+TEST(CudaErrorMessage, NamesStepErrorAndDescriptionWithFallbacksForUnknownCodes) {
     const auto code = cudaErrorMemoryAllocation;
-    const std::string expected = std::string("cudaMalloc dRef: ") + cudaGetErrorName(code) + " - " +
-                                 cudaGetErrorString(code);
+    const std::string expected =
+        std::string("cudaMalloc dRef: ") + cudaGetErrorName(code) + " - " + cudaGetErrorString(code);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tavro::cudaErrorMessage(code, "cudaMalloc dRef"), expected);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[CUDA ERROR] " + expected + "\n");
 
     testing::internal::CaptureStderr();
-    const std::string message = tavro::cudaErrorMessage(code, "cudaMalloc dRef");
-    const std::string printed = testing::internal::GetCapturedStderr();
-
-    EXPECT_EQ(message, expected);
-    EXPECT_EQ(printed, "[CUDA ERROR] " + expected + "\n");
-}
-
-TEST(CudaErrorMessage, UnknownCodeStillGivesAReadableMessage) {
-    testing::internal::CaptureStderr();
-    const std::string message = tavro::cudaErrorMessage(987654, "cudaMemcpy dDef");
+    EXPECT_EQ(tavro::cudaErrorMessage(987654, "cudaMemcpy dDef"),
+              "cudaMemcpy dDef: unrecognized CUDA error code - no description available");
     testing::internal::GetCapturedStderr();
-
-    EXPECT_EQ(message, "cudaMemcpy dDef: unrecognized CUDA error code - no description available");
+    EXPECT_STREQ(tavro::cudaErrorDescription(987654), "no description available");
+    EXPECT_STREQ(tavro::cudaErrorDescription(code), cudaGetErrorString(code));
 }
 
 TEST(AvailableCommitMemory, FollowsTheKernelsOvercommitPolicy) {
@@ -88,18 +64,6 @@ TEST(AvailableCommitMemory, FollowsTheKernelsOvercommitPolicy) {
     EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo(meminfo, false), uint64_t(10000000) * 1024);
     EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo("CommitLimit: 1000 kB\nCommitted_AS: 5000 kB\n", true), 0u);
     EXPECT_EQ(tavro::detail::commitMemoryFromMeminfo("XMemAvailable: 5 kB\n", false), 0u);
-}
-
-TEST(AvailableCommitMemory, ThisMachineHasSomeLeft) { EXPECT_GT(tavro::availableCommitMemory(), 0u); }
-
-TEST(GpuWorkerCount, StartsAtOneAndNeverDropsBelowOne) {
-    EXPECT_EQ(tavro::gpuWorkerCount(), 1);
-    tavro::setGpuWorkerCount(4);
-    EXPECT_EQ(tavro::gpuWorkerCount(), 4);
-    tavro::setGpuWorkerCount(0);
-    EXPECT_EQ(tavro::gpuWorkerCount(), 1);
-    tavro::setGpuWorkerCount(-3);
-    EXPECT_EQ(tavro::gpuWorkerCount(), 1);
 }
 
 #if !defined(TAVRO_USE_CUDA)
@@ -229,16 +193,9 @@ TEST(DeviceBufferPool, ReleaseIdleFreesOnlyIdleBuffersOfTheCurrentDevice) {
     EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 2 * MB);
     EXPECT_EQ(tavro::gpu::deviceBytesInUse(1), 2 * MB);
     EXPECT_EQ(held.get(), heldBuffer);
-
-    // The emptied entry keeps 0 bytes: only a request of 0 bytes takes it.
     DeviceBufferPool::Lease fresh;
     ASSERT_EQ(pool.acquire(1 * MB, fresh), 0);
-    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 3 * MB);
-    DeviceBufferPool::Lease none;
-    ASSERT_EQ(pool.acquire(0, none), 0);
-    EXPECT_EQ(none.index(), idleIndex);
-    EXPECT_EQ(none.get(), nullptr);
-    EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), 3 * MB);
+    EXPECT_NE(fresh.index(), idleIndex) << "an emptied entry holds no buffer to hand out";
 }
 
 TEST(DeviceBufferPool, MovingALeaseHandsOverItsBufferAndReleasesTheTargets) {

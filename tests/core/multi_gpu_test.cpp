@@ -18,6 +18,7 @@
 
 #include "core/multi_gpu_log.h"
 #include "core/pixel_search.h"
+#include "core/rupture_subpixel.h"
 #include "core/subpixel_search.h"
 #include "gpu/runtime_base.h"
 #include "support/synthetic_images.h"
@@ -42,27 +43,21 @@ void clearThroughputTable() {
     table.pointsPerSecond.clear();
 }
 
-TEST(RowPartition, GivesLeftoverRowsToTheLargestRemaindersInDeviceOrder) {
-    EXPECT_THAT(tavro::partitionRows(10, {1, 1, 1}), ElementsAre(0, 4, 7, 10));
-    EXPECT_THAT(tavro::partitionRows(10, {3, 1, 1}), ElementsAre(0, 6, 8, 10)) << "exact shares";
-    EXPECT_THAT(tavro::partitionRows(10, {1, 2}), ElementsAre(0, 3, 10)) << "3.33 and 6.67";
-    EXPECT_THAT(tavro::partitionRows(16, {6, 3, 2}), ElementsAre(0, 9, 13, 16)) << "8.73, 4.36 and 2.91";
-    EXPECT_THAT(tavro::partitionRows(5, {2, 1, 1}), ElementsAre(0, 3, 4, 5)) << "2.5, 1.25 and 1.25";
-}
-
-TEST(RowPartition, LeavesNoBandEmptyUnlessRowsAreFewerThanDevices) {
-    EXPECT_THAT(tavro::partitionRows(10, {0, 0, 5}), ElementsAre(0, 1, 2, 10));
-    EXPECT_THAT(tavro::partitionRows(5, {1e-9, 1, 1}), ElementsAre(0, 1, 3, 5));
-    EXPECT_THAT(tavro::partitionRows(2, {1, 1, 1}), ElementsAre(0, 1, 2, 2));
-    EXPECT_THAT(tavro::partitionRows(1, {1, 5}), ElementsAre(0, 0, 1));
-}
-
-TEST(RowPartition, CountsUnusableWeightsAsZero) {
-    EXPECT_THAT(tavro::partitionRows(6, {kNaN, kInf, -1, 0}), ElementsAre(0, 2, 4, 5, 6)) << "equal split";
-    EXPECT_THAT(tavro::partitionRows(4, {kInf, 1, 1}), ElementsAre(0, 1, 2, 4));
-    EXPECT_THAT(tavro::partitionRows(10, {1e308, 1e308}), ElementsAre(0, 5, 10)) << "a sum beyond the double range";
-    EXPECT_THAT(tavro::partitionRows(0, {1, 1}), ElementsAre(0, 0, 0));
-    EXPECT_THAT(tavro::partitionRows(5, {}), ElementsAre(0));
+// Largest remainders in device order; no band empty unless rows are fewer than
+// devices; weights that are not positive and finite count as zero.
+TEST(RowPartition, SplitsRowsByWeight) {
+    const struct {
+        int rows;
+        std::vector<double> weights;
+        std::vector<int> bounds;
+    } cases[] = {
+        {10, {1, 1, 1}, {0, 4, 7, 10}},  {10, {3, 1, 1}, {0, 6, 8, 10}}, {10, {1, 2}, {0, 3, 10}},
+        {16, {6, 3, 2}, {0, 9, 13, 16}}, {5, {2, 1, 1}, {0, 3, 4, 5}},   {10, {0, 0, 5}, {0, 1, 2, 10}},
+        {5, {1e-9, 1, 1}, {0, 1, 3, 5}}, {2, {1, 1, 1}, {0, 1, 2, 2}},   {1, {1, 5}, {0, 0, 1}},
+        {4, {kInf, 1, 1}, {0, 1, 2, 4}}, {10, {1e308, 1e308}, {0, 5, 10}}, {0, {1, 1}, {0, 0, 0}},
+        {5, {}, {0}},                    {6, {kNaN, kInf, -1, 0}, {0, 2, 4, 5, 6}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tavro::partitionRows(c.rows, c.weights), c.bounds) << c.rows;
 }
 
 TEST(RowPartition, AlwaysCoversTheGridWithOrderedBands) {
@@ -105,15 +100,6 @@ TEST(DeviceWeights, AreStaticUntilEveryDeviceHasBeenMeasured) {
     tavro::recordDeviceThroughput(71, 300.0);
     EXPECT_THAT(tavro::computeDeviceWeights(devices), ElementsAre(500.0, 300.0));
     EXPECT_THAT(tavro::computeDeviceWeights({}), IsEmpty());
-    clearThroughputTable();
-}
-
-TEST(DeviceWeights, SimulatedCopiesShareTheirDevicesMeasurement) {
-    clearThroughputTable();
-    const std::vector<tavro::GpuInfo> devices{gpu(0, 80, 1000), gpu(0, 40, 1000), gpu(0, 26, 1000)};
-    EXPECT_THAT(tavro::computeDeviceWeights(devices), ElementsAre(80000.0, 40000.0, 26000.0));
-    tavro::recordDeviceThroughput(0, 1234.0);
-    EXPECT_THAT(tavro::computeDeviceWeights(devices), ElementsAre(1234.0, 1234.0, 1234.0));
     clearThroughputTable();
 }
 
@@ -281,10 +267,8 @@ TEST_F(MultiGpuRun, PixelSearchOnThreeDevicesEqualsOneDevice) {
     EXPECT_THAT(log("PARTITION"), ElementsAre("PARTITION dev=0 weight=4000000.000000 rowStart=0 rowCount=9 gridH=16",
                                               "PARTITION dev=1 weight=2000000.000000 rowStart=9 rowCount=5 gridH=16",
                                               "PARTITION dev=2 weight=1000000.000000 rowStart=14 rowCount=2 gridH=16"));
-    EXPECT_THAT(log("MEM dev=1"), ElementsAre("MEM dev=1 freeMB=256 totalMB=256"));
-    EXPECT_THAT(log("PHASE_TIMING dev=2"), ElementsAre(::testing::MatchesRegex("PHASE_TIMING dev=2 ms=[0-9]+\\.[0-9]{6} points=32")));
+    EXPECT_THAT(log("PHASE_TIMING dev=2"), ElementsAre(::testing::EndsWith(" points=32")));
     EXPECT_THAT(log("THREAD_END"), ::testing::Each(::testing::EndsWith(" success=1")));
-    EXPECT_EQ(log("THREAD_END").size(), 3u);
     EXPECT_EQ(log().back(), "RUN_END success=1");
 }
 
@@ -340,7 +324,7 @@ TEST_F(MultiGpuRun, RefusesAMissingDeviceOrAnUnusablePlanBeforeStartingThreads) 
     params_.windowSizeX = 21;
     params_.maxV = 54;  // margins of 64 on a 128 px wide image
     EXPECT_FALSE(multiPixel());
-    EXPECT_EQ(error_, "Parameters incompatible with image size");
+    EXPECT_EQ(error_, "Parameters incompatible with image size.");
     params_.maxV = 6;
     const tavro::PixelDisplacementResult initial = std::exchange(initial_, tavro::PixelDisplacementResult());
     EXPECT_FALSE(multiSubpixel());
@@ -368,13 +352,12 @@ TEST_F(MultiGpuRun, AFailingDeviceFailsTheRunWithoutRetry) {
     expectOutputEquals(expected, 0, 9);
     expectOutputEquals(expected, 14, 16);
     EXPECT_EQ(learnedDevices(), 2u);
-}
 
-TEST_F(MultiGpuRun, ReportsOnlyTheFirstOfSeveralFailures) {
+    // Of several failures the run reports the first.
     useDevices({cpuDevice(4), cpuDevice(2, 512), cpuDevice(1, 512)});
+    lines_.clear();
     EXPECT_FALSE(multiPixel());
     EXPECT_THAT(error_, ::testing::AnyOf(StartsWith("GPU 1: "), StartsWith("GPU 2: ")));
-    EXPECT_THAT(log("THREAD_END dev=1"), ElementsAre(StartsWith("THREAD_END dev=1 success=0 err=")));
     EXPECT_THAT(log("THREAD_END dev=2"), ElementsAre(StartsWith("THREAD_END dev=2 success=0 err=")));
     EXPECT_THAT(log("RUN_END"), ElementsAre("RUN_END success=0 firstError=" + error_));
 }
@@ -427,6 +410,8 @@ TEST_F(MultiGpuRun, CancellationOrAnExceptionStopsEveryDevice) {
     EXPECT_FALSE(multiSubpixel([](uint64_t, uint64_t) -> bool { throw std::runtime_error("display gone"); }));
     EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: display gone"));
     EXPECT_THAT(log("THREAD_END dev=0"), ElementsAre("THREAD_END dev=0 success=0 exception=display gone"));
+    EXPECT_FALSE(multiSubpixel([](uint64_t, uint64_t) -> bool { throw 42; }));
+    EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: unknown exception"));
 }
 
 TEST_F(MultiGpuRun, SimulatedDevicesShareTheirDeviceAndItsMeasurement) {
@@ -460,17 +445,31 @@ TEST_F(MultiGpuRun, ADeviceThreadThatCannotStartEndsTheRunAfterJoiningTheOthers)
     EXPECT_THAT(log("THREAD_BEGIN"), ElementsAre(StartsWith("THREAD_BEGIN dev=0")));
 }
 
-TEST_F(MultiGpuRun, DiscontinuityRunSizesTheFractureRecordForTheBands) {
-    tavro::FractureResult fracture;
+// Bands fill only what the run sized for them: the gradients too, which the
+// engine carries through from a first-order start and the discontinuity route
+// of the refinement computes whatever its own order.
+TEST_F(MultiGpuRun, DiscontinuityRunsOnThreeDevicesEqualOneDevice) {
+    const tavro::PixelDisplacementResult start = singleSubpixel();
     subpixel_.heaviside = true;
-    if (!tavro::computeRuptureSubpixelMultiGPU(ref(), def(), size(), params_, initial_, subpixel_, out_, error_, {},
-                                               &fracture)) {
-        EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: .*"));
-    }
-    EXPECT_EQ(fracture.gridWidth, 16);
-    EXPECT_EQ(fracture.gridHeight, 16);
-    for (int field = 0; field < 12; ++field) EXPECT_EQ(fracture.fields[size_t(field)].size(), 256u) << field;
+    tavro::PixelDisplacementResult expected;
+    tavro::FractureResult single, fracture;
+    ASSERT_TRUE(tavro::computeRuptureSubpixel(ref(), def(), size(), params_, start, subpixel_, expected, error_, {},
+                                              &single, 0, -1, false, false))
+        << error_;
+    ASSERT_EQ(expected.duDx.size(), 256u);
+    ASSERT_TRUE(tavro::computeRuptureSubpixelMultiGPU(ref(), def(), size(), params_, start, subpixel_, out_, error_, {},
+                                                      &fracture))
+        << error_;
+    expectOutputEquals(expected);
+    for (int field = 0; field < tavro::FractureResult::kFieldCount; ++field)
+        EXPECT_EQ(fracture.fields[size_t(field)].size(), single.fields[size_t(field)].size()) << field;
     EXPECT_THAT(log("RUN_START"), ElementsAre("RUN_START orch=rupture gridW=16 gridH=16 numGPUs=3 fracture=1"));
+
+    subpixel_.affine = false;
+    expected = singleSubpixel();
+    ASSERT_EQ(expected.duDx.size(), 256u);
+    ASSERT_TRUE(multiSubpixel()) << error_;
+    expectOutputEquals(expected);
 }
 
 #endif

@@ -55,12 +55,9 @@ protected:
     }
 };
 
-TEST_F(NoDriver, AvailabilityCheckSaysNoDriverWasFound) {
+TEST_F(NoDriver, NoDeviceIsListedOrSelectableAndTheCheckSaysWhy) {
     EXPECT_EQ(tavro::driverCudaVersion(), 0);
     EXPECT_EQ(tavro::checkCudaAvailability(), kNoDriver);
-}
-
-TEST_F(NoDriver, NoDeviceIsListedOrSelectable) {
     EXPECT_TRUE(tavro::enumerateGpus().empty());
     std::string error;
     EXPECT_FALSE(tavro::selectCudaDevice(0, error));

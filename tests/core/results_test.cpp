@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <utility>
 
@@ -15,31 +16,6 @@ namespace {
 
 using tavro::FractureResult;
 using tavro::PixelDisplacementResult;
-using tavro::StrainResult;
-
-PixelDisplacementResult filledDisplacements() {
-    PixelDisplacementResult r;
-    r.gridWidth = 2;
-    r.gridHeight = 1;
-    r.dispX = {1, 2};
-    r.dispY = {3, 4};
-    r.duDx = {5, 6};
-    r.duDy = {7, 8};
-    r.dvDx = {9, 10};
-    r.dvDy = {11, 12};
-    return r;
-}
-
-StrainResult filledStrains() {
-    StrainResult r;
-    r.gridWidth = 1;
-    r.gridHeight = 1;
-    for (auto* field : {&r.epsXX, &r.epsYY, &r.epsXY, &r.epsI, &r.epsII, &r.epsVonMises, &r.epsTresca, &r.rotation,
-                        &r.auxiliary})
-        *field = {0.5f};
-    r.criteria["vonMisesSquared"] = {0.25f};
-    return r;
-}
 
 FractureResult filledFracture(float value) {
     FractureResult r;
@@ -49,50 +25,30 @@ FractureResult filledFracture(float value) {
     return r;
 }
 
+// The copy is written out field by field: one left out would vanish silently.
 TEST(PixelDisplacementResult, CopyCarriesEveryField) {
-    const PixelDisplacementResult original = filledDisplacements();
-    const auto shared = std::make_shared<PixelDisplacementResult>(original);
-
-    EXPECT_EQ(shared->gridWidth, 2);
-    EXPECT_EQ(shared->gridHeight, 1);
-    EXPECT_EQ(shared->dispX, original.dispX);
-    EXPECT_EQ(shared->dispY, original.dispY);
-    EXPECT_EQ(shared->duDx, original.duDx);
-    EXPECT_EQ(shared->duDy, original.duDy);
-    EXPECT_EQ(shared->dvDx, original.dvDx);
-    EXPECT_EQ(shared->dvDy, original.dvDy);
-}
-
-TEST(ResultRecords, MovedFromRecordsHaveEmptyFields) {
-    PixelDisplacementResult displacements = filledDisplacements();
-    PixelDisplacementResult movedDisplacements(std::move(displacements));
-    for (auto* field : {&displacements.dispX, &displacements.dispY, &displacements.duDx, &displacements.duDy,
-                        &displacements.dvDx, &displacements.dvDy})
-        EXPECT_TRUE(field->empty());
-
-    StrainResult strains = filledStrains();
-    StrainResult assignedStrains;
-    assignedStrains = std::move(strains);
-    for (auto* field : {&strains.epsXX, &strains.epsYY, &strains.epsXY, &strains.epsI, &strains.epsII,
-                        &strains.epsVonMises, &strains.epsTresca, &strains.rotation, &strains.auxiliary})
-        EXPECT_TRUE(field->empty());
-    EXPECT_TRUE(strains.criteria.empty());
-    EXPECT_EQ(assignedStrains.criteria.at("vonMisesSquared"), (std::vector<float>{0.25f}));
-
-    FractureResult fracture = filledFracture(1.0f);
-    FractureResult movedFracture(std::move(fracture));
-    for (const auto& field : fracture.fields) EXPECT_TRUE(field.empty());
-    EXPECT_EQ(movedFracture.fields[FractureResult::RelativeAngle], (std::vector<float>{1.0f}));
+    PixelDisplacementResult original;
+    original.gridWidth = 2;
+    original.gridHeight = 1;
+    float value = 1.0f;
+    for (auto* field : {&original.dispX, &original.dispY, &original.duDx, &original.duDy, &original.dvDx,
+                        &original.dvDy}) {
+        *field = {value, value + 1.0f};
+        value += 2.0f;
+    }
+    const PixelDisplacementResult copy(original);
+    EXPECT_EQ(copy.gridWidth, 2);
+    EXPECT_EQ(copy.gridHeight, 1);
+    for (auto field : {&PixelDisplacementResult::dispX, &PixelDisplacementResult::dispY, &PixelDisplacementResult::duDx,
+                       &PixelDisplacementResult::duDy, &PixelDisplacementResult::dvDx, &PixelDisplacementResult::dvDy})
+        EXPECT_EQ(copy.*field, original.*field);
 }
 
 TEST(EmptyResults, EachKindHasOneSharedEmptyRecord) {
     const void* fromOtherThread = nullptr;
     std::thread([&] { fromOtherThread = tavro::emptyStrainResult().get(); }).join();
     EXPECT_EQ(tavro::emptyStrainResult().get(), fromOtherThread);
-    EXPECT_EQ(&tavro::emptyFractureResult(), &tavro::emptyFractureResult());
-
     EXPECT_TRUE(tavro::emptyPixelDisplacementResult()->dispX.empty());
-    EXPECT_TRUE(tavro::emptyStrainResult()->criteria.empty());
     EXPECT_EQ(tavro::emptyFractureResult()->gridWidth, 0);
 }
 
@@ -111,25 +67,17 @@ TEST(DetachFractureResult, SharedEmptyRecordIsNeverWrittenThrough) {
     EXPECT_NE(tavro::gui::detachFractureResult(alias), tavro::emptyFractureResult().get());
 }
 
-TEST(DetachFractureResult, RecordSharedByTwoHoldersIsCopiedForTheCaller) {
+TEST(DetachFractureResult, CopiesASharedRecordKeepsASoleOneAndFillsANullHolder) {
     auto first = std::make_shared<FractureResult>(filledFracture(1.0f));
     const auto second = first;
-
     FractureResult* writable = tavro::gui::detachFractureResult(first);
     writable->fields[FractureResult::OpeningX] = {9.0f};
-
     EXPECT_NE(first.get(), second.get());
-    EXPECT_EQ(second.use_count(), 1);
     EXPECT_EQ(second->fields[FractureResult::OpeningX], (std::vector<float>{1.0f}));
     EXPECT_EQ(first->fields[FractureResult::OpeningY], (std::vector<float>{1.0f}));
-    EXPECT_EQ(first->gridWidth, 1);
-}
 
-TEST(DetachFractureResult, SoleOwnerKeepsItsRecordAndNullHolderGetsOne) {
-    auto only = std::make_shared<FractureResult>(filledFracture(2.0f));
-    FractureResult* before = only.get();
-    EXPECT_EQ(tavro::gui::detachFractureResult(only), before);
-
+    FractureResult* sole = first.get();
+    EXPECT_EQ(tavro::gui::detachFractureResult(first), sole);
     std::shared_ptr<FractureResult> none;
     FractureResult* fresh = tavro::gui::detachFractureResult(none);
     ASSERT_NE(fresh, nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -316,6 +317,15 @@ TEST(RuptureSubpixel, RefusesInputsThatDoNotFit) {
         EXPECT_FALSE(e.ok);
         EXPECT_EQ(e.error, c.error);
     }
+    // A range near the int32 limit must not wrap into an accepted margin.
+    PixelSearchParams huge = grid().params;
+    huge.maxU = INT32_MAX;
+    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
+    PixelDisplacementResult out;
+    std::string error;
+    EXPECT_FALSE(computeRuptureSubpixel(ref, def, grid().size, huge, start, ruptureParams(), out, error, {}, nullptr, 0,
+                                        -1, false, false));
+    EXPECT_EQ(error, "Window or search area too large for image.");
 }
 
 } // namespace
