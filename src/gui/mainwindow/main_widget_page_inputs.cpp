@@ -73,7 +73,10 @@ void MainWidget::buildInputImagesPage() {
     auto* deformedColumn = new QVBoxLayout;
     deformedTitleLabel = makeViewTitle(QStringLiteral("Deformed \u2014 / \u2014"), inputViewsGroup);
     deformedColumn->addWidget(deformedTitleLabel);
-    auto* navigation = new QHBoxLayout;
+    auto* navigationRow = new QWidget(inputViewsGroup);
+    navigationRow->setFixedHeight(26);
+    auto* navigation = new QHBoxLayout(navigationRow);
+    navigation->setContentsMargins(0, 0, 0, 0);
     navigation->setSpacing(4);
     deformedPrevButton = makeStepButton(QStringLiteral("<"), 24, boldSecondaryButtonStyle(), inputViewsGroup);
     deformedSlider = makeStepSlider(inputViewsGroup);
@@ -81,7 +84,7 @@ void MainWidget::buildInputImagesPage() {
     navigation->addWidget(deformedPrevButton);
     navigation->addWidget(deformedSlider, 1);
     navigation->addWidget(deformedNextButton);
-    deformedColumn->addLayout(navigation);
+    deformedColumn->addWidget(navigationRow);
     deformedView = new ImageViewWidget(inputViewsGroup);
     configureResultView(deformedView);
     deformedView->setInspector([this](const QPoint& pixel) {
