@@ -174,8 +174,8 @@ struct MainWidgetPagesTestAccess {
     }
 
     static void displacementViewsShareFitSyncAndEachFollowsItsMarkers(MainWidget& w) {
-        w.uxView->setImage(gradient(300, 200), false);
-        w.uyView->setImage(gradient(300, 200), false);
+        w.uxView->setImage(gradient(900, 700), false);
+        w.uyView->setImage(gradient(900, 700), false);
         w.setDisplacementsTabVisible(true);
         w.mainTabs->setCurrentWidget(w.displacementsPage);
         QApplication::processEvents();
@@ -192,6 +192,10 @@ struct MainWidgetPagesTestAccess {
         w.uySyncButton->click();
         EXPECT_TRUE(w.uxSyncButton->isChecked() && w.displacementViewsLinked);
         EXPECT_EQ(w.uyView->transform(), w.uxView->transform());
+        w.uyView->resetToOneToOne();
+        w.uyView->verticalScrollBar()->setValue(21);
+        EXPECT_EQ(w.uxView->transform(), w.uyView->transform());
+        EXPECT_EQ(w.uxView->verticalScrollBar()->value(), 21);
 
         w.uyMarkersButton->click();
         EXPECT_TRUE(w.uyView->isProfileMode());
