@@ -191,6 +191,7 @@ void MainWidget::connectResultViewTools() {
                             fractureTileNavigator.slider, heightTileNavigator.slider, inputTileNavigator.slider})
         if (slider)
             slider->setTracking(true);
+    // Strain fields are computed on the displacement grid, so both take its size.
     const auto fieldTile = [this](ImageViewWidget* view, auto values, auto scale) {
         if (!view)
             return;

@@ -305,16 +305,16 @@ struct MainWidgetPagesTestAccess {
 };
 
 TEST(ResultPageRules, MinJumpSliderCountsHundredthsOfAPixel) {
-    const std::pair<double, QString> cases[] = {{0.1, QStringLiteral("0.10 px")},
-                                                {0.0, QStringLiteral("0.00 px")},
-                                                {5.0, QStringLiteral("5.00 px")},
-                                                {0.37, QStringLiteral("0.37 px")}};
-    for (const auto& [pixels, text] : cases) {
-        EXPECT_EQ(minJumpSliderPosition(pixels), static_cast<int>(pixels * 100 + 0.5));
-        EXPECT_EQ(minJumpSliderPosition(minJumpSliderPosition(pixels) / 100.0), minJumpSliderPosition(pixels));
-        EXPECT_EQ(minJumpText(pixels), text);
+    struct Case {
+        double pixels;
+        int position;
+        const char* text;
+    };
+    for (const Case& each : {Case{0.1, 10, "0.10 px"}, Case{0.0, 0, "0.00 px"}, Case{5.0, 500, "5.00 px"},
+                             Case{0.37, 37, "0.37 px"}, Case{0.004, 0, "0.00 px"}}) {
+        EXPECT_EQ(minJumpSliderPosition(each.pixels), each.position);
+        EXPECT_EQ(minJumpText(each.pixels), QString::fromUtf8(each.text));
     }
-    EXPECT_EQ(minJumpSliderPosition(0.1), 10);
 }
 
 TEST(ResultPageRules, StepButtonsStopAtTheEndsAndEmptyReadoutsShowTheDash) {
