@@ -80,10 +80,16 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     auto* contentLayout = new QVBoxLayout;
     contentLayout->setSpacing(12);
     buildControlColumn(contentLayout);
+    buildHeightMapPanel();
 
     auto* rightLayout = new QVBoxLayout;
     rightLayout->setSpacing(12);
     buildResultArea(rightLayout);
+    buildInputImagesPage();
+    buildDisplacementsPage();
+    buildStrainPage();
+    buildFracturePage();
+    buildHeightPage();
 
     controlContent = new QWidget(this);
     controlContent->setLayout(contentLayout);
@@ -99,6 +105,11 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     buildActionBar(leftLayout);
     topLayout->addWidget(leftColumn, 0);
     topLayout->addLayout(rightLayout, 1);
+    connectResultViewTools();
+    connectStrainPageControls();
+    connectFracturePageControls();
+    connectDisplacementViewControls();
+    connectHeightMapControls();
 
     connect(mainTabs, &QTabWidget::currentChanged, this, [this] { onMainTabChanged(); });
     startWorker();

@@ -30,15 +30,20 @@
 #include "gui/foundation/loaded_image.h"
 #include "gui/mainwindow/stitching_result.h"
 
+class QButtonGroup;
+class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QListWidgetItem;
 class QMenu;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QSlider;
+class QSpinBox;
 class QStackedWidget;
 class QTabWidget;
 class QThread;
@@ -51,6 +56,7 @@ namespace tavro::gui {
 class ComputeWorker;
 class ContrastHistogramWidget;
 class ElidedLabel;
+class Switch;
 class VisibleWhenEnabledFilter;
 class WheelEventFilter;
 
@@ -102,6 +108,7 @@ protected:
 
 private:
     friend struct MainWidgetTestAccess;
+    friend struct MainWidgetPagesTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -284,6 +291,28 @@ private:
     ImageViewWidget::LineProfile heightLineProfile(const QPointF& start, const QPointF& end) const;
     void update3DMapsTabEnabled();
 
+    // Result pages, height-map panel and their tool wiring ---------------------
+    void buildInputImagesPage();
+    void buildDisplacementsPage();
+    void buildStrainPage();
+    void buildFracturePage();
+    void buildHeightPage();
+    void buildHeightMapPanel();
+    void connectResultViewTools();
+    void connectDisplacementViewControls();
+    void connectStrainPageControls();
+    void connectFracturePageControls();
+    void connectHeightMapControls();
+    void onReferenceSyncToggled(bool checked);
+    void onDeformedSyncToggled(bool checked);
+    void onUxSyncToggled(bool on);
+    void onUySyncToggled(bool on);
+    void onSaveFullImageToggled();
+    void onFractureMinJumpChanged(int value);
+    void onHeightSaveFullImageToggled();
+    // Every autosave of the result pages and the height panel goes through here.
+    void autosaveParameters();
+
     // Frame widgets and objects -------------------------------------------------
     QWidget* leftColumn = nullptr;
     QScrollArea* controlScrollArea = nullptr;
@@ -386,6 +415,156 @@ private:
     bool outOfPlaneStale = false;
     int currentHeightTileIndex = 0;
     std::vector<float> shownHeightValues;
+
+    // Input images page
+    QGroupBox* inputViewsGroup = nullptr;
+    QToolButton* referenceFitButton = nullptr;
+    QToolButton* referenceOneToOneButton = nullptr;
+    QToolButton* referenceSyncButton = nullptr;
+    QToolButton* maskOverlayButton = nullptr;
+    QLabel* deformedTitleLabel = nullptr;
+    QPushButton* deformedPrevButton = nullptr;
+    QSlider* deformedSlider = nullptr;
+    QPushButton* deformedNextButton = nullptr;
+    QToolButton* deformedFitButton = nullptr;
+    QToolButton* deformedOneToOneButton = nullptr;
+    QToolButton* deformedSyncButton = nullptr;
+    QLabel* referenceMinMaxLabel = nullptr;
+    QLabel* deformedMinMaxLabel = nullptr;
+    Switch* referenceLogSwitch = nullptr;
+    Switch* deformedLogSwitch = nullptr;
+    ContrastHistogramWidget* referenceHistogram = nullptr;
+    ContrastHistogramWidget* deformedHistogram = nullptr;
+    QToolButton* referenceCropButton = nullptr;
+    QToolButton* deformedCropButton = nullptr;
+    QToolButton* referenceResetButton = nullptr;
+    QToolButton* deformedResetButton = nullptr;
+    QToolButton* deformedApplyAllButton = nullptr;
+    QLabel* referencePixelLabel = nullptr;
+    QLabel* deformedPixelLabel = nullptr;
+    TileNavigator inputTileNavigator;
+
+    // Displacements page
+    QLabel* displacementStepLabel = nullptr;
+    QPushButton* displacementPrevButton = nullptr;
+    QSlider* displacementSlider = nullptr;
+    QPushButton* displacementNextButton = nullptr;
+    QToolButton* uxMarkersButton = nullptr;
+    QToolButton* uyMarkersButton = nullptr;
+    QToolButton* uxFitButton = nullptr;
+    QToolButton* uxOneToOneButton = nullptr;
+    QToolButton* uyFitButton = nullptr;
+    QToolButton* uyOneToOneButton = nullptr;
+    QToolButton* uxSyncButton = nullptr;
+    QToolButton* uySyncButton = nullptr;
+    std::array<QLabel*, 2> displacementMinMaxLabels{};
+    std::array<Switch*, 2> displacementLogSwitches{};
+    std::array<ContrastHistogramWidget*, 2> displacementHistograms{};
+    std::array<QToolButton*, 2> displacementAutoButtons{};
+    std::array<QToolButton*, 2> displacementCropButtons{};
+    std::array<QToolButton*, 2> displacementResetButtons{};
+    std::array<QToolButton*, 2> displacementApplyAllButtons{};
+    TileNavigator displacementTileNavigator;
+
+    // Strains page
+    static const std::array<const char*, 6> strainComponentNames;
+    QLabel* strainStepLabel = nullptr;
+    QPushButton* strainPrevButton = nullptr;
+    QSlider* strainSlider = nullptr;
+    QPushButton* strainNextButton = nullptr;
+    QToolButton* strainMarkersButton = nullptr;
+    QToolButton* strainFitButton = nullptr;
+    QToolButton* strainOneToOneButton = nullptr;
+    TileNavigator strainTileNavigator;
+    QLabel* strainRangeLabel = nullptr;
+    Switch* strainLogSwitch = nullptr;
+    ContrastHistogramWidget* strainHistogram = nullptr;
+    QToolButton* strainAutoButton = nullptr;
+    QToolButton* strainCropButton = nullptr;
+    QToolButton* strainResetButton = nullptr;
+    QToolButton* strainApplyAllButton = nullptr;
+
+    // Fracture page
+    QWidget* fractureMinJumpRow = nullptr;
+    QSlider* fractureMinJumpSlider = nullptr;
+    QLabel* fractureJumpValueLabel = nullptr;
+    QToolButton* fractureSaveAllButton = nullptr;
+    QSpinBox* fractureLineWidthSpin = nullptr;
+    QLabel* fractureStepLabel = nullptr;
+    QPushButton* fracturePrevButton = nullptr;
+    QSlider* fractureSlider = nullptr;
+    QPushButton* fractureNextButton = nullptr;
+    QToolButton* fractureFitButton = nullptr;
+    QToolButton* fractureOneToOneButton = nullptr;
+    TileNavigator fractureTileNavigator;
+    QLabel* fractureRangeLabel = nullptr;
+    Switch* fractureLogSwitch = nullptr;
+    ContrastHistogramWidget* fractureHistogram = nullptr;
+    QToolButton* fractureAutoButton = nullptr;
+    QToolButton* fractureCropButton = nullptr;
+    QToolButton* fractureResetButton = nullptr;
+    QToolButton* fractureApplyAllButton = nullptr;
+
+    // 3D Maps page
+    QLabel* heightStepLabel = nullptr;
+    QPushButton* heightPrevButton = nullptr;
+    QSlider* heightSlider = nullptr;
+    QPushButton* heightNextButton = nullptr;
+    QToolButton* heightMarkersButton = nullptr;
+    QToolButton* heightFitButton = nullptr;
+    QToolButton* heightOneToOneButton = nullptr;
+    TileNavigator heightTileNavigator;
+    QLabel* heightRangeLabel = nullptr;
+    Switch* heightLogSwitch = nullptr;
+    ContrastHistogramWidget* heightHistogram = nullptr;
+    QToolButton* heightAutoButton = nullptr;
+    QToolButton* heightCropButton = nullptr;
+    QToolButton* heightResetButton = nullptr;
+    // Grid of shownHeightValues, for the detail tile.
+    int shownHeightGridWidth = 0;
+    int shownHeightGridHeight = 0;
+
+    // Height-map panel
+public:
+    struct HeightTileBlock {
+        QWidget* page = nullptr;
+        QLabel* emptyLabel = nullptr;
+        QListWidget* list = nullptr;
+        QPushButton* addButton = nullptr;
+        QPushButton* removeButton = nullptr;
+        QPushButton* upButton = nullptr;
+        QPushButton* downButton = nullptr;
+        QPushButton* clearButton = nullptr;
+        QLabel* countLabel = nullptr;
+    };
+
+private:
+    QGroupBox* heightMapsGroup = nullptr;
+    QLabel* heightModeHintLabel = nullptr;
+    QWidget* heightSingleContainer = nullptr;
+    QButtonGroup* heightSegmentGroup = nullptr;
+    QStackedWidget* heightSingleStack = nullptr;
+    QLineEdit* heightRefFileEdit = nullptr;
+    QPushButton* heightRefAddButton = nullptr;
+    QPushButton* heightRefRemoveButton = nullptr;
+    QLabel* heightDefEmptyLabel = nullptr;
+    QListWidget* heightDefFileList = nullptr;
+    QPushButton* heightDefAddButton = nullptr;
+    QPushButton* heightDefRemoveButton = nullptr;
+    QPushButton* heightDefClearButton = nullptr;
+    QLabel* heightFileCountLabel = nullptr;
+    QWidget* heightMosaicContainer = nullptr;
+    QScrollArea* heightTabScroll = nullptr;
+    QButtonGroup* heightTabGroup = nullptr;
+    HeightTileBlock heightRefTiles;
+    HeightTileBlock heightDefTiles;
+    QLabel* heightSummaryLabel = nullptr;
+    QCheckBox* heightSaveFullImageCheck = nullptr;
+
+    // Result view tool wiring
+    int shownResultTile = 0;
+    // Autosave requests made by the result pages and the height panel.
+    int autosaveRequests = 0;
 };
 
 }  // namespace tavro::gui

@@ -1,0 +1,339 @@
+// The "HEIGHT MAPS" panel of the control column and the wiring of the height
+// inputs and of the "3D Maps" page.
+#include "gui/mainwindow/main_widget.h"
+
+#include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/theme.h"
+#include "gui/mainwindow/result_page_parts.h"
+#include "gui/style/switch_widget.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace tavro::gui {
+
+namespace {
+
+QVBoxLayout* zeroMarginColumn(QWidget* owner, int spacing) {
+    auto* layout = new QVBoxLayout(owner);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+QPushButton* listButton(const QString& text, const QString& toolTip, const QString& style, bool enabled,
+                        QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setToolTip(toolTip);
+    button->setStyleSheet(style);
+    button->setEnabled(enabled);
+    return button;
+}
+
+QLabel* dropZoneLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setAlignment(Qt::AlignCenter);
+    label->setStyleSheet(infoBoxLabelStyle());
+    return label;
+}
+
+MainWidget::HeightTileBlock makeTileBlock(QWidget* parent) {
+    MainWidget::HeightTileBlock block;
+    block.page = new QWidget(parent);
+    QVBoxLayout* layout = zeroMarginColumn(block.page, 4);
+    block.emptyLabel = dropZoneLabel(QStringLiteral("Drag and drop or add tiles..."), block.page);
+    block.emptyLabel->setMinimumHeight(80);
+    block.list = new QListWidget(block.page);
+    block.list->setMaximumHeight(120);
+    block.list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    block.list->hide();
+    block.addButton = listButton(QStringLiteral("+"), QStringLiteral("Add tiles"), accentSmallButtonStyle(), true,
+                                 block.page);
+    block.removeButton = listButton(QStringLiteral("-"), QStringLiteral("Remove selected tiles"),
+                                    secondaryButtonStyle(), false, block.page);
+    block.upButton = listButton(QStringLiteral("\u2191"), QStringLiteral("Move selected tile up"),
+                                secondaryButtonStyle(), false, block.page);
+    block.downButton = listButton(QStringLiteral("\u2193"), QStringLiteral("Move selected tile down"),
+                                  secondaryButtonStyle(), false, block.page);
+    block.clearButton = listButton(QStringLiteral("Clear all"), QStringLiteral("Delete all tiles"),
+                                   dangerTextButtonStyle(), false, block.page);
+    block.countLabel = new QLabel(QStringLiteral("No tiles"), block.page);
+    auto* buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 0, 0, 0);
+    buttons->setSpacing(4);
+    buttons->addStretch();
+    for (QPushButton* button :
+         {block.addButton, block.removeButton, block.upButton, block.downButton, block.clearButton})
+        buttons->addWidget(button);
+    buttons->addStretch();
+    layout->addWidget(block.emptyLabel);
+    layout->addWidget(block.list);
+    layout->addLayout(buttons);
+    layout->addWidget(block.countLabel);
+    return block;
+}
+
+}  // namespace
+
+void MainWidget::buildHeightMapPanel() {
+    auto* pageLayout = static_cast<QVBoxLayout*>(heightsPage->layout());
+    pageLayout->setAlignment(Qt::AlignTop);
+    heightMapsGroup = new QGroupBox(QStringLiteral("HEIGHT MAPS"), heightsPage);
+    heightMapsGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    auto* groupLayout = new QVBoxLayout(heightMapsGroup);
+    groupLayout->setSpacing(8);
+
+    heightModeHintLabel = new QLabel(heightMapsGroup);
+    heightModeHintLabel->setWordWrap(true);
+    heightModeHintLabel->setStyleSheet(QStringLiteral("font-size: 10px; color: #9ca3af;"));
+    groupLayout->addWidget(heightModeHintLabel);
+
+    // Single-image body: one reference file and the deformed files.
+    heightSingleContainer = new QWidget(heightMapsGroup);
+    QVBoxLayout* singleLayout = zeroMarginColumn(heightSingleContainer, 8);
+    auto* segmented = new QWidget(heightSingleContainer);
+    auto* segmentedRow = new QHBoxLayout(segmented);
+    segmentedRow->setContentsMargins(0, 0, 0, 0);
+    segmentedRow->setSpacing(0);
+    segmented->setStyleSheet(segmentedControlStyle());
+    heightSegmentGroup = new QButtonGroup(this);
+    heightSegmentGroup->setExclusive(true);
+    const QString segmentNames[2] = {QStringLiteral("Reference"), QStringLiteral("Deformed")};
+    const QString segmentObjects[2] = {QStringLiteral("segmentedLeft"), QStringLiteral("segmentedRight")};
+    for (int id = 0; id < 2; ++id) {
+        auto* button = new QPushButton(segmentNames[id], segmented);
+        button->setObjectName(segmentObjects[id]);
+        button->setCheckable(true);
+        button->setChecked(id == 0);
+        heightSegmentGroup->addButton(button, id);
+        segmentedRow->addWidget(button);
+    }
+    auto* centring = new QHBoxLayout;
+    centring->addStretch();
+    centring->addWidget(segmented);
+    centring->addStretch();
+    singleLayout->addLayout(centring);
+    heightSingleStack = new QStackedWidget(heightSingleContainer);
+
+    auto* referencePage = new QWidget(heightSingleStack);
+    referencePage->setAcceptDrops(true);
+    QVBoxLayout* referenceLayout = zeroMarginColumn(referencePage, 4);
+    heightRefFileEdit = new QLineEdit(referencePage);
+    heightRefFileEdit->setReadOnly(true);
+    heightRefFileEdit->setPlaceholderText(QStringLiteral("Drag and drop or select a file..."));
+    heightRefAddButton = listButton(QStringLiteral("+"), QStringLiteral("Choose the reference image"),
+                                    accentSmallButtonStyle(), true, referencePage);
+    heightRefRemoveButton = listButton(QStringLiteral("-"), QStringLiteral("Remove the reference image"),
+                                       secondaryButtonStyle(), false, referencePage);
+    auto* referenceButtons = new QHBoxLayout;
+    referenceButtons->setSpacing(4);
+    referenceButtons->addWidget(heightRefAddButton);
+    referenceButtons->addWidget(heightRefRemoveButton);
+    referenceButtons->addStretch();
+    referenceLayout->addWidget(heightRefFileEdit);
+    referenceLayout->addLayout(referenceButtons);
+    referenceLayout->addStretch();
+
+    auto* deformedPage = new QWidget(heightSingleStack);
+    deformedPage->setAcceptDrops(true);
+    QVBoxLayout* deformedLayout = zeroMarginColumn(deformedPage, 4);
+    auto* listBox = new QWidget(deformedPage);
+    listBox->setFixedHeight(80);
+    QVBoxLayout* listBoxLayout = zeroMarginColumn(listBox, 0);
+    heightDefEmptyLabel = dropZoneLabel(QStringLiteral("Drag and drop or add files..."), listBox);
+    heightDefEmptyLabel->setFixedHeight(80);
+    heightDefFileList = new QListWidget(listBox);
+    heightDefFileList->setMinimumHeight(80);
+    heightDefFileList->setMaximumHeight(120);
+    heightDefFileList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    heightDefFileList->setAcceptDrops(true);
+    heightDefFileList->setDragEnabled(true);
+    heightDefFileList->setDragDropMode(QAbstractItemView::InternalMove);
+    heightDefFileList->setDefaultDropAction(Qt::MoveAction);
+    heightDefFileList->hide();
+    listBoxLayout->addWidget(heightDefEmptyLabel);
+    listBoxLayout->addWidget(heightDefFileList);
+    heightDefAddButton = listButton(QStringLiteral("+"), QStringLiteral("Add files"), accentSmallButtonStyle(), true,
+                                    deformedPage);
+    heightDefRemoveButton = listButton(QStringLiteral("-"), QStringLiteral("Remove selected files"),
+                                       secondaryButtonStyle(), false, deformedPage);
+    heightDefClearButton = listButton(QStringLiteral("Clear all"), QStringLiteral("Remove all files"),
+                                      dangerTextButtonStyle(), false, deformedPage);
+    auto* deformedButtons = new QHBoxLayout;
+    deformedButtons->setSpacing(4);
+    deformedButtons->addStretch();
+    for (QPushButton* button : {heightDefAddButton, heightDefRemoveButton, heightDefClearButton})
+        deformedButtons->addWidget(button);
+    deformedButtons->addStretch();
+    heightFileCountLabel = new QLabel(QStringLiteral("No file"), deformedPage);
+    deformedLayout->addWidget(listBox);
+    deformedLayout->addLayout(deformedButtons);
+    deformedLayout->addWidget(heightFileCountLabel);
+
+    heightSingleStack->addWidget(referencePage);
+    heightSingleStack->addWidget(deformedPage);
+    heightSingleStack->setCurrentIndex(0);
+    singleLayout->addWidget(heightSingleStack);
+    groupLayout->addWidget(heightSingleContainer);
+
+    // Mosaic body: a state tab bar over the tile list of the chosen state.
+    heightMosaicContainer = new QWidget(heightMapsGroup);
+    QVBoxLayout* mosaicLayout = zeroMarginColumn(heightMosaicContainer, 8);
+    heightTabScroll = new QScrollArea(heightMosaicContainer);
+    heightTabScroll->setWidgetResizable(false);
+    heightTabScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    heightTabScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    heightTabScroll->setFixedHeight(46);
+    heightTabScroll->setStyleSheet(scrollAreaStyle());
+    auto* tabBar = new QWidget;
+    auto* tabRow = new QHBoxLayout(tabBar);
+    tabRow->setContentsMargins(0, 0, 0, 0);
+    tabRow->setSpacing(4);
+    tabRow->setSizeConstraint(QLayout::SetMinimumSize);
+    tabBar->setStyleSheet(tabButtonBarStyle(QStringLiteral("heightAddTabButton")));
+    heightTabGroup = new QButtonGroup(this);
+    heightTabGroup->setExclusive(true);
+    const QString tabNames[2] = {QStringLiteral("Reference"), QStringLiteral("Deformed 1")};
+    for (int id = 0; id < 2; ++id) {
+        auto* button = new QPushButton(tabNames[id], tabBar);
+        button->setCheckable(true);
+        button->setChecked(id == 0);
+        button->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+        heightTabGroup->addButton(button, id);
+        tabRow->addWidget(button);
+        if (id > 0)
+            heightStateButtons.append(button);
+    }
+    heightTabScroll->setWidget(tabBar);
+    mosaicLayout->addWidget(heightTabScroll);
+    heightRefTiles = makeTileBlock(heightMosaicContainer);
+    heightDefTiles = makeTileBlock(heightMosaicContainer);
+    heightDefTiles.page->hide();
+    mosaicLayout->addWidget(heightRefTiles.page);
+    mosaicLayout->addWidget(heightDefTiles.page);
+    heightSummaryLabel = new QLabel(heightMosaicContainer);
+    heightSummaryLabel->setAlignment(Qt::AlignCenter);
+    heightSummaryLabel->setStyleSheet(hintLabelStyle());
+    mosaicLayout->addWidget(heightSummaryLabel);
+    heightMosaicContainer->hide();
+    groupLayout->addWidget(heightMosaicContainer);
+
+    heightSaveFullImageCheck = new QCheckBox(QStringLiteral("Save full image (with NaN)"), heightsPage);
+    heightSaveFullImageCheck->setToolTip(QStringLiteral(
+        "If checked, saves the full image with computed zone at correct coordinates.\nNon-computed zones are filled "
+        "with NaN.\nIf unchecked, saves only the computed zone (ROI)."));
+    // The frame already put the page's closing stretch in.
+    pageLayout->insertWidget(0, heightMapsGroup);
+    pageLayout->insertWidget(1, heightSaveFullImageCheck);
+}
+
+void MainWidget::onHeightSaveFullImageToggled() {
+    outOfPlaneStale = true;
+    autosaveParameters();
+    updateHeightPreview(true, true);
+    updateHeightTilesControls();
+}
+
+void MainWidget::connectHeightMapControls() {
+    connect(heightTabGroup, &QButtonGroup::idClicked, this, [this](int id) { onHeightTabChanged(id); });
+    connect(heightRefTiles.addButton, &QPushButton::clicked, this, [this] { onAddHeightRefTiles(); });
+    connect(heightRefTiles.removeButton, &QPushButton::clicked, this, [this] { onRemoveHeightRefTiles(); });
+    connect(heightRefTiles.upButton, &QPushButton::clicked, this, [this] { onMoveUpHeightRefTile(); });
+    connect(heightRefTiles.downButton, &QPushButton::clicked, this, [this] { onMoveDownHeightRefTile(); });
+    connect(heightRefTiles.clearButton, &QPushButton::clicked, this, [this] { onClearHeightRefTiles(); });
+    connect(heightRefTiles.list, &QListWidget::itemSelectionChanged, this, [this] { updateHeightTilesControls(); });
+    connect(heightDefTiles.addButton, &QPushButton::clicked, this, [this] { onAddHeightDefTiles(); });
+    connect(heightDefTiles.removeButton, &QPushButton::clicked, this, [this] { onRemoveHeightDefTiles(); });
+    connect(heightDefTiles.upButton, &QPushButton::clicked, this, [this] { onMoveUpHeightDefTile(); });
+    connect(heightDefTiles.downButton, &QPushButton::clicked, this, [this] { onMoveDownHeightDefTile(); });
+    connect(heightDefTiles.clearButton, &QPushButton::clicked, this, [this] { onClearHeightDefTiles(); });
+    connect(heightDefTiles.list, &QListWidget::itemSelectionChanged, this, [this] { updateHeightTilesControls(); });
+    connect(heightSegmentGroup, &QButtonGroup::idClicked, this, [this](int id) {
+        heightSingleStack->setCurrentIndex(id);
+        if (id == 1)
+            updateHeightFileCountLabel();
+    });
+    connect(heightRefAddButton, &QPushButton::clicked, this, [this] { onAddHeightRefTiles(); });
+    connect(heightRefRemoveButton, &QPushButton::clicked, this, [this] { onClearHeightRefTiles(); });
+    connect(heightDefAddButton, &QPushButton::clicked, this, [this] { onAddHeightDefTiles(); });
+    connect(heightDefRemoveButton, &QPushButton::clicked, this, [this] { onRemoveHeightClassicDefTiles(); });
+    connect(heightDefClearButton, &QPushButton::clicked, this, [this] { onClearHeightClassicDefTiles(); });
+    connect(heightDefFileList, &QListWidget::itemSelectionChanged, this, [this] { onHeightListSelectionChanged(); });
+    connect(computeOutOfPlaneButton, &QPushButton::clicked, this, [this] { onComputeOutOfPlane(); });
+    connect(heightSaveFullImageCheck, &QCheckBox::toggled, this, [this] { onHeightSaveFullImageToggled(); });
+
+    // The one connection of the height state slider; the result-page block leaves it alone.
+    connect(heightSlider, &QSlider::valueChanged, this, [this](int value) { onHeightSliderChanged(value); });
+    connect(heightTileNavigator.slider, &QSlider::valueChanged, this,
+            [this](int value) { onHeightTileSliderChanged(value); });
+    connect(heightTileNavigator.prevButton, &QPushButton::clicked, this,
+            [this] { onHeightTileSliderChanged(currentHeightTileIndex - 1); });
+    connect(heightTileNavigator.nextButton, &QPushButton::clicked, this,
+            [this] { onHeightTileSliderChanged(currentHeightTileIndex + 1); });
+    connect(heightPrevButton, &QPushButton::clicked, this, [this] {
+        if (const auto next = steppedSliderValue(heightSlider->value(), 0, heightSlider->maximum(), -1))
+            heightSlider->setValue(*next);
+    });
+    connect(heightNextButton, &QPushButton::clicked, this, [this] {
+        if (const auto next = steppedSliderValue(heightSlider->value(), 0, heightSlider->maximum(), 1))
+            heightSlider->setValue(*next);
+    });
+    connect(heightView, &ImageViewWidget::hoverValueChanged, this,
+            [this](const QString& value, bool hasValue) { updateHeightHoverText(value, hasValue); });
+    connect(heightMarkersButton, &QToolButton::toggled, this, [this](bool on) {
+        if (!heightView)
+            return;
+        heightView->setMarkersEnabled(on);
+        heightView->setProfileMode(on);
+    });
+    connect(heightFitButton, &QToolButton::clicked, this, [this] {
+        if (heightView)
+            heightView->fitToWindow();
+    });
+    connect(heightOneToOneButton, &QToolButton::clicked, this, [this] {
+        if (heightView)
+            heightView->resetToOneToOne();
+    });
+    connect(heightView, &ImageViewWidget::viewModeChanged, this, [this](bool isFitted, bool isOneToOne) {
+        heightFitButton->setChecked(isFitted);
+        heightOneToOneButton->setChecked(isOneToOne);
+    });
+    if (heightHistogram) {
+        connect(heightHistogram, &ContrastHistogramWidget::rangeChanged, this,
+                [this](float minValue, float maxValue) { onHeightHistogramRangeEdited(minValue, maxValue); });
+        connect(heightHistogram, &ContrastHistogramWidget::rangeChangeFinished, this,
+                [this](float minValue, float maxValue) { onHeightHistogramRangeEdited(minValue, maxValue); });
+    }
+    connect(heightAutoButton, &QToolButton::clicked, this, [this] { onHeightAutoScale(); });
+    if (heightLogSwitch)
+        connect(heightLogSwitch, &Switch::toggled, this, [this](bool on) {
+            if (heightHistogram)
+                heightHistogram->setShowLogHistogram(on);
+        });
+    if (heightCropButton)
+        connect(heightCropButton, &QToolButton::clicked, this, [this] {
+            if (heightHistogram)
+                heightHistogram->zoomToSelection();
+        });
+    if (heightResetButton)
+        connect(heightResetButton, &QToolButton::clicked, this, [this] {
+            if (heightHistogram)
+                heightHistogram->resetZoom();
+        });
+
+    updateHeightHoverText(QString(), false);
+    updateHeightModeHint();
+}
+
+}  // namespace tavro::gui
