@@ -81,6 +81,10 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     auto* contentLayout = new QVBoxLayout;
     contentLayout->setSpacing(12);
     buildControlColumn(contentLayout);
+    buildProjectAndInputPanel();
+    buildParametersPanel();
+    buildGpuPanel();
+    buildStrainPanels();
 
     auto* rightLayout = new QVBoxLayout;
     rightLayout->setSpacing(12);
@@ -98,6 +102,7 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     leftLayout->addWidget(controlScrollArea, 1);
 
     buildActionBar(leftLayout);
+    wirePanelsToPages();
     topLayout->addWidget(leftColumn, 0);
     topLayout->addLayout(rightLayout, 1);
 
