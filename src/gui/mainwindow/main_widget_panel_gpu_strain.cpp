@@ -29,6 +29,9 @@ void MainWidget::buildGpuPanel() {
     form->setSpacing(4);
     gpuDeviceCombo = new QComboBox(this);
     gpuDeviceCombo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // A long device name must not widen the control column.
+    gpuDeviceCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    gpuDeviceCombo->setMinimumContentsLength(16);
     form->addRow(QStringLiteral("Device"), gpuDeviceCombo);
 
     const GpuChoices choices = gpuChoices(enumerateGpus());

@@ -10,6 +10,7 @@
 #include "gui/mainwindow/panel_wiring.h"
 
 #include <QCheckBox>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
@@ -18,6 +19,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPalette>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -68,6 +70,10 @@ QFrame* MainWidget::createSeparatorLine() {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
     line->setStyleSheet(separatorStyle());
+    // A plain line is drawn in the text colour; the separator colour keeps it quiet on the dark theme.
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::WindowText, QColor(kSeparator));
+    line->setPalette(palette);
     return line;
 }
 
@@ -75,7 +81,7 @@ void MainWidget::buildParametersPanel() {
     parametersGroup = new QGroupBox(QStringLiteral("PARAMETERS"), this);
     parametersGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     auto* groupLayout = new QVBoxLayout(parametersGroup);
-    const auto label = [this](const char* text, Qt::Alignment alignment = {}) {
+    const auto label = [this](const char* text, Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter) {
         auto* made = new QLabel(QString::fromUtf8(text), this);
         made->setAlignment(alignment);
         return made;
@@ -171,6 +177,11 @@ void MainWidget::buildParametersPanel() {
     if (const int current = computationModeCombo->findData(defaultComputationModeId(), Qt::UserRole, Qt::MatchExactly);
         current >= 0)
         computationModeCombo->setCurrentIndex(current);
+    // The longest model name would set the column's minimum width: the box
+    // shows what fits and its list opens wide enough for every name.
+    computationModeCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    computationModeCombo->setMinimumContentsLength(16);
+    computationModeCombo->view()->setMinimumWidth(computationModeCombo->view()->sizeHintForColumn(0) + 24);
     modeForm->addRow(QStringLiteral("Computation mode"), computationModeCombo);
     interpolationCombo = new QComboBox(this);
     interpolationCombo->addItem(QStringLiteral("Bilinear"), 0);
@@ -217,12 +228,12 @@ void MainWidget::buildParametersPanel() {
     modeForm->addRow(QStringLiteral("Sub-pixel tolerance (\u03b5)"), toleranceSpin);
     modeForm->addRow(QStringLiteral("Max sub-pixel iterations"), maxIterationsSpin);
     modeForm->addRow(nlcFilterCheck);
+    groupLayout->addLayout(modeForm);
     // The default model has no discontinuity: its options start hidden.
     for (QWidget* hidden : {static_cast<QWidget*>(maxJumpInitSpin), static_cast<QWidget*>(twinningCheck),
                             static_cast<QWidget*>(q4ProjectionCheck), static_cast<QWidget*>(q4PassesSpin),
                             static_cast<QWidget*>(q4ThresholdSpin)})
         setFormRowVisible(parametersGroup, hidden, false);
-    groupLayout->addLayout(modeForm);
     groupLayout->addStretch(1);
     // Focus follows the panel from top to bottom, not the form's row order.
     QWidget* previous = nullptr;
