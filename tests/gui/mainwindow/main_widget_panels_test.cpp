@@ -79,12 +79,12 @@ namespace {
 
 using Slots = QStringList;
 
+#if !defined(TAVRO_USE_CUDA)
 QString dialogText(QDialog& dialog) {
     auto* box = qobject_cast<QMessageBox*>(&dialog);
     return box ? box->windowTitle() + QStringLiteral(": ") + box->text() : QString();
 }
 
-#if !defined(TAVRO_USE_CUDA)
 // The CPU device runtime stands in for the driver: its device table decides
 // what the window finds.
 struct DeviceTable {
@@ -115,18 +115,15 @@ PANEL_TEST(ProjectAndInputPanel, StartsOnTheEmptySingleImagePageWithEveryRemoval
     w.show();
     EXPECT_TRUE(w.projectFolderPath.isEmpty());
     EXPECT_FALSE(w.mosaicSwitch->isChecked());
-    EXPECT_TRUE(w.singleImagePage->isVisible());
-    EXPECT_FALSE(w.mosaicPage->isVisible());
-    EXPECT_FALSE(w.alignMosaicBlock->isVisible());
-    EXPECT_TRUE(w.referencePage->isVisible());
-    EXPECT_FALSE(w.deformedPage->isVisible());
-    EXPECT_TRUE(w.deformedHintLabel->isVisibleTo(w.deformedPage));
-    EXPECT_FALSE(w.deformedList->isVisibleTo(w.deformedPage));
-    EXPECT_FALSE(w.deformedCountLabel->isVisibleTo(w.deformedPage));
+    const std::pair<QWidget*, bool> shown[] = {
+        {w.singleImagePage, true}, {w.referencePage, true},     {w.mosaicPage, false},   {w.alignMosaicBlock, false},
+        {w.deformedPage, false},   {w.deformedList, false},     {w.maskFieldBlock, false}, {w.deformedCountLabel, false},
+    };
+    for (const auto& [widget, visible] : shown)
+        EXPECT_EQ(!widget->isHidden(), visible) << widget->metaObject()->className();
     for (QPushButton* off : {w.clearReferenceButton, w.removeDeformedButton, w.moveUpDeformedButton,
                              w.moveDownDeformedButton, w.clearDeformedButton, w.clearMaskButton})
         EXPECT_FALSE(off->isEnabled()) << off->toolTip().toStdString();
-    EXPECT_FALSE(w.maskFieldBlock->isVisible());
     EXPECT_FALSE(w.nonRigidRefinementCheck->isChecked());
 
     w.deformedSegmentButton->click();
@@ -204,7 +201,6 @@ PANEL_TEST(ProjectAndInputPanel, DraggingDeformedRowsReordersTheImagesBehindThem
               (Slots{"updateDeformedList", "saveParametersToProject"}));
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(w.deformedImages[static_cast<size_t>(i)].path, w.deformedList->item(i)->text());
-    EXPECT_EQ(w.deformedImages[2].path, QStringLiteral("image_0.tif"));
     EXPECT_EQ(w.shownDeformedIndex, 2);
 }
 

@@ -19,13 +19,7 @@ INSTANTIATE_TEST_SUITE_P(Typed, OddWindowSize,
                          ::testing::Values(std::tuple{60, 61}, std::tuple{61, 61}, std::tuple{5, 5},
                                            std::tuple{254, 255}, std::tuple{256, 255}));
 
-TEST(GpuChoices, NoDeviceOneDeviceAndSeveralDevices) {
-    const GpuChoices none = gpuChoices({});
-    EXPECT_FALSE(none.usable);
-    ASSERT_EQ(none.items.size(), 1u);
-    EXPECT_EQ(none.items[0].text, QStringLiteral("No GPU detected"));
-    EXPECT_EQ(none.items[0].data, kNoGpuChoice);
-
+TEST(GpuChoices, OneDeviceByNameAndSizeSeveralBehindAllGpus) {
     GpuInfo device;
     device.deviceId = 0;
     device.name = "Tavro2D CPU device";
