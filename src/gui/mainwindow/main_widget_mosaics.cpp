@@ -39,6 +39,7 @@ void MainWidget::onMoveDownMosaicDefTile() {}
 void MainWidget::onClearMosaicDefTiles() {}
 void MainWidget::onAddMosaicDefState() {}
 void MainWidget::onDeleteMosaicDefState() {}
+
 namespace {
 
 void refreshTileButtons(QListWidget* list, QLabel* placeholder, QPushButton* remove, QPushButton* up,

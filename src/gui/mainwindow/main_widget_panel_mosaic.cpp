@@ -3,7 +3,6 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/theme.h"
-#include "gui/mainwindow/panel_rules.h"
 #include "gui/mainwindow/panel_wiring.h"
 #include "gui/style/switch_widget.h"
 
