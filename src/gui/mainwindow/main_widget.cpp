@@ -80,6 +80,10 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     auto* contentLayout = new QVBoxLayout;
     contentLayout->setSpacing(12);
     buildControlColumn(contentLayout);
+    buildProjectAndInputPanel();
+    buildParametersPanel();
+    buildGpuPanel();
+    buildStrainPanels();
     buildHeightMapPanel();
 
     auto* rightLayout = new QVBoxLayout;
@@ -103,6 +107,7 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     leftLayout->addWidget(controlScrollArea, 1);
 
     buildActionBar(leftLayout);
+    wirePanelsToPages();
     topLayout->addWidget(leftColumn, 0);
     topLayout->addLayout(rightLayout, 1);
     connectResultViewTools();

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,10 +31,14 @@
 #include "gui/foundation/loaded_image.h"
 #include "gui/mainwindow/stitching_result.h"
 
+class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
+class QFrame;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -41,6 +46,7 @@ class QListWidgetItem;
 class QMenu;
 class QProgressBar;
 class QPushButton;
+class QRadioButton;
 class QScrollArea;
 class QSlider;
 class QSpinBox;
@@ -56,6 +62,8 @@ namespace tavro::gui {
 class ComputeWorker;
 class ContrastHistogramWidget;
 class ElidedLabel;
+class KernelPreviewWidget;
+class ScientificDoubleSpinBox;
 class Switch;
 class VisibleWhenEnabledFilter;
 class WheelEventFilter;
@@ -565,6 +573,178 @@ private:
     int shownResultTile = 0;
     // Autosave requests made by the result pages and the height panel.
     int autosaveRequests = 0;
+    // Control-column panels ---------------------------------------------------
+    friend struct MainWidgetPanelsTestAccess;
+    void buildProjectAndInputPanel();
+    void buildMosaicPanel(QVBoxLayout* pageLayout);
+    void buildParametersPanel();
+    void buildGpuPanel();
+    void buildStrainPanels();
+    void wirePanelsToPages();
+    void onSelectReference();
+    void onClearReference();
+    void onAddDeformed();
+    void onRemoveDeformed();
+    void onClearAllDeformed();
+    void onMoveUpDeformed();
+    void onMoveDownDeformed();
+    void onDeformedSelectionChanged(int row);
+    void updateDeformedList();
+    void onPrevDeformed();
+    void onNextDeformed();
+    void onDeformedSliderChanged(int value);
+    void onSelectMask();
+    void onClearMask();
+    void updateImageCountLabel(int count);
+    void onMaskUseToggled(bool checked);
+    void onPerTileModeToggled(bool checked);
+    void onDeformedRowsMoved(int first, int last, int destination);
+    void makeWindowSizeOdd(QSpinBox* box);
+    void updateCrackOptionsForMode(int index);
+    QSpinBox* createSearchAreaSpinBox();
+    QFrame* createSeparatorLine();
+    void applyGpuSelection(int index);
+    void onKernelToggled(bool derivative, int id, bool checked);
+    // Runs a slot a panel control reaches, telling the test seam its name first.
+    template <typename Call>
+    void reach(const char* slot, Call&& call) {
+        if (slotObserver)
+            slotObserver(slot);
+        call();
+    }
+    std::function<void(const char*)> slotObserver;
+
+    // Project block and INPUT IMAGES
+    QGroupBox* projectGroup = nullptr;
+    QLineEdit* projectPathEdit = nullptr;
+    QPushButton* selectProjectFolderButton = nullptr;
+    QPushButton* loadProjectButton = nullptr;
+    QString projectFolderPath;
+    bool projectPathEdited = false;
+    QGroupBox* inputImagesGroup = nullptr;
+    Switch* mosaicSwitch = nullptr;
+    QWidget* singleImagePage = nullptr;
+    QPushButton* referenceSegmentButton = nullptr;
+    QPushButton* deformedSegmentButton = nullptr;
+    QButtonGroup* inputSegmentGroup = nullptr;
+    QWidget* referencePage = nullptr;
+    QLineEdit* referencePathEdit = nullptr;
+    QPushButton* selectReferenceButton = nullptr;
+    QPushButton* clearReferenceButton = nullptr;
+    QWidget* deformedPage = nullptr;
+    QLabel* deformedHintLabel = nullptr;
+    QListWidget* deformedList = nullptr;
+    QPushButton* addDeformedButton = nullptr;
+    QPushButton* removeDeformedButton = nullptr;
+    QPushButton* moveUpDeformedButton = nullptr;
+    QPushButton* moveDownDeformedButton = nullptr;
+    QPushButton* clearDeformedButton = nullptr;
+    QLabel* deformedCountLabel = nullptr;
+    QWidget* mosaicPage = nullptr;
+    QWidget* maskBlock = nullptr;
+    QCheckBox* useMaskCheck = nullptr;
+    QWidget* maskFieldBlock = nullptr;
+    QLineEdit* maskPathEdit = nullptr;
+    QPushButton* selectMaskButton = nullptr;
+    QPushButton* clearMaskButton = nullptr;
+    QWidget* alignMosaicRow = nullptr;
+    QPushButton* alignMosaicButton = nullptr;
+    QWidget* alignMosaicBlock = nullptr;
+    QCheckBox* nonRigidRefinementCheck = nullptr;
+    QImage maskImage;
+    bool maskActive = false;
+    bool perTileMode = false;
+    int previewTileIndex = 0;
+
+    // Mosaic panel
+    QScrollArea* mosaicTabScrollArea = nullptr;
+    QWidget* mosaicTabRow = nullptr;
+    QHBoxLayout* mosaicTabRowLayout = nullptr;
+    QButtonGroup* mosaicStateGroup = nullptr;
+    QPushButton* mosaicReferenceTabButton = nullptr;
+    QList<QPushButton*> mosaicDefStateButtons;
+    QPushButton* mosaicAddStateButton = nullptr;
+    QPushButton* mosaicDeleteStateButton = nullptr;
+    QStringList mosaicRefTilePaths;
+    QList<QStringList> mosaicDefTilePaths;
+    int currentMosaicDefState = 0;
+    QWidget* mosaicRefTilesBlock = nullptr;
+    QLabel* mosaicRefPlaceholder = nullptr;
+    QListWidget* mosaicRefTileList = nullptr;
+    QPushButton* mosaicRefAddButton = nullptr;
+    QPushButton* mosaicRefRemoveButton = nullptr;
+    QPushButton* mosaicRefMoveUpButton = nullptr;
+    QPushButton* mosaicRefMoveDownButton = nullptr;
+    QPushButton* mosaicRefClearButton = nullptr;
+    QLabel* mosaicRefCountLabel = nullptr;
+    QWidget* mosaicDefTilesBlock = nullptr;
+    QLabel* mosaicDefPlaceholder = nullptr;
+    QListWidget* mosaicDefTileList = nullptr;
+    QPushButton* mosaicDefAddButton = nullptr;
+    QPushButton* mosaicDefRemoveButton = nullptr;
+    QPushButton* mosaicDefMoveUpButton = nullptr;
+    QPushButton* mosaicDefMoveDownButton = nullptr;
+    QPushButton* mosaicDefClearButton = nullptr;
+    QLabel* mosaicDefCountLabel = nullptr;
+    QPushButton* cropTilesButton = nullptr;
+    QLabel* cropTilesLabel = nullptr;
+    QRadioButton* stitchAndCorrelateRadio = nullptr;
+    QRadioButton* perTileRadio = nullptr;
+    QWidget* gridGeometryBlock = nullptr;
+    QVBoxLayout* gridGeometryLayout = nullptr;
+    QComboBox* scanOrderCombo = nullptr;
+    QSpinBox* gridRowsSpin = nullptr;
+    QSpinBox* gridColsSpin = nullptr;
+    QSpinBox* overlapXSpin = nullptr;
+    QSpinBox* overlapYSpin = nullptr;
+    QCheckBox* phaseCorrelationCheck = nullptr;
+    QCheckBox* missingTilesCheck = nullptr;
+    QLineEdit* missingPositionsEdit = nullptr;
+
+    // PARAMETERS
+    QGroupBox* parametersGroup = nullptr;
+    QWidget* roiBlock = nullptr;
+    QSpinBox* roiXSpin = nullptr;
+    QSpinBox* roiYSpin = nullptr;
+    QSpinBox* roiWidthSpin = nullptr;
+    QSpinBox* roiHeightSpin = nullptr;
+    QCheckBox* saveFullImageCheck = nullptr;
+    QSpinBox* windowSizeXSpin = nullptr;
+    QSpinBox* windowSizeYSpin = nullptr;
+    QSpinBox* spacingXSpin = nullptr;
+    QSpinBox* spacingYSpin = nullptr;
+    QSpinBox* searchUpSpin = nullptr;
+    QSpinBox* searchDownSpin = nullptr;
+    QSpinBox* searchLeftSpin = nullptr;
+    QSpinBox* searchRightSpin = nullptr;
+    QComboBox* interpolationCombo = nullptr;
+    ScientificDoubleSpinBox* toleranceSpin = nullptr;
+    QSpinBox* maxIterationsSpin = nullptr;
+    QLabel* maxJumpInitLabel = nullptr;
+    QSpinBox* maxJumpInitSpin = nullptr;
+    QCheckBox* twinningCheck = nullptr;
+    QCheckBox* q4ProjectionCheck = nullptr;
+    QSpinBox* q4PassesSpin = nullptr;
+    QDoubleSpinBox* q4ThresholdSpin = nullptr;
+    QCheckBox* nlcFilterCheck = nullptr;
+
+    // GPU, GRADIENT COMPUTATION and STRAIN CRITERIA
+    QGroupBox* gpuGroup = nullptr;
+    QComboBox* gpuDeviceCombo = nullptr;
+    QGroupBox* gradientGroup = nullptr;
+    QWidget* kernelListsWidget = nullptr;
+    QWidget* derivativeKernelRows = nullptr;
+    QWidget* smoothingKernelRows = nullptr;
+    QPushButton* addDerivativeKernelButton = nullptr;
+    QPushButton* addSmoothingKernelButton = nullptr;
+    QButtonGroup* derivativeKernelGroup = nullptr;
+    QButtonGroup* smoothingKernelGroup = nullptr;
+    QLabel* kernelPreviewLabel = nullptr;
+    KernelPreviewWidget* kernelPreview = nullptr;
+    QGroupBox* strainCriteriaGroup = nullptr;
+    QVBoxLayout* criteriaRowsLayout = nullptr;
+    QPushButton* newCriterionButton = nullptr;
+    QPushButton* computeCriteriaButton = nullptr;
 };
 
 }  // namespace tavro::gui

@@ -2,7 +2,11 @@
 // defaults and the project folder. Most members are still empty.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/mainwindow/panel_rules.h"
+
 #include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
 
 namespace tavro::gui {
 
@@ -22,6 +26,45 @@ void MainWidget::onViewClicked() {}
 void MainWidget::onDegreeOfFreedomChanged(int) {}
 void MainWidget::setProjectControlsEnabled(bool) {}
 void MainWidget::onInputSegmentChanged(int) {}
+void MainWidget::onClearReference() {}
+void MainWidget::onAddDeformed() {}
+void MainWidget::onRemoveDeformed() {}
+void MainWidget::onClearAllDeformed() {}
+void MainWidget::onMoveUpDeformed() {}
+void MainWidget::onMoveDownDeformed() {}
+void MainWidget::onDeformedSelectionChanged(int) {}
+void MainWidget::onPrevDeformed() {}
+void MainWidget::onNextDeformed() {}
+void MainWidget::onDeformedSliderChanged(int) {}
+void MainWidget::onSelectMask() {}
+void MainWidget::onClearMask() {}
+
+void MainWidget::updateDeformedList() {
+    if (!deformedList)
+        return;
+    const int count = deformedList->count();
+    const ListButtonStates states =
+        listButtonStates(count, deformedList->currentRow(), !deformedList->selectedItems().isEmpty(), false);
+    removeDeformedButton->setEnabled(states.remove);
+    moveUpDeformedButton->setEnabled(states.moveUp);
+    moveDownDeformedButton->setEnabled(states.moveDown);
+    clearDeformedButton->setEnabled(states.clear);
+    updateImageCountLabel(count);
+    deformedHintLabel->setVisible(count == 0);
+    deformedList->setVisible(count > 0);
+    updateResultSlider();
+}
+
+void MainWidget::updateImageCountLabel(int count) {
+    if (!deformedCountLabel)
+        return;
+    if (count <= 0) {
+        deformedCountLabel->hide();
+        return;
+    }
+    deformedCountLabel->setText(count == 1 ? QStringLiteral("1 image") : QStringLiteral("%1 images").arg(count));
+    deformedCountLabel->show();
+}
 
 void MainWidget::updateTileCountLabel(QLabel* label, int count) {
     if (!label)

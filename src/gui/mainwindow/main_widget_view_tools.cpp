@@ -181,10 +181,8 @@ void MainWidget::connectResultViewTools() {
             referenceView->syncViewFrom(deformedView);
     });
 
-    // The parameter panel's box; the height panel has its own of the same text.
-    for (QCheckBox* box : inputsPage->findChildren<QCheckBox*>())
-        if (box->text() == QStringLiteral("Save full image (with NaN)"))
-            connect(box, &QCheckBox::toggled, this, [this] { onSaveFullImageToggled(); });
+    if (saveFullImageCheck)
+        connect(saveFullImageCheck, &QCheckBox::toggled, this, [this] { onSaveFullImageToggled(); });
 
     for (QSlider* slider : {displacementSlider, strainSlider, fractureSlider, heightSlider, deformedSlider,
                             displacementTileNavigator.slider, strainTileNavigator.slider,
