@@ -1,5 +1,6 @@
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/image_io_detail.h"
+#include "gui/foundation/regular_file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -109,8 +110,9 @@ private:
 
 ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    RegularFile regular(path);
+    QFile file;
+    if (!regular || !file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return ReadStatus::Unsupported;
     png_byte signature[8];
     if (file.read(reinterpret_cast<char*>(signature), 8) != 8 || png_sig_cmp(signature, 0, 8) != 0)

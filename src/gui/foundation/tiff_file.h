@@ -35,6 +35,22 @@ public:
     QString lastError() const;
     // `text` followed by the library's explanation when it gave one.
     QString withDetail(const QString& text) const;
+    // `text` unchanged for the user; the library's explanation, when it gave
+    // one, goes to the application log with the file's name.
+    QString failure(const QString& text) const;
+
+    // Why a file opened for reading could not be opened ("File not found",
+    // "The path is a folder, not a file"); empty when libtiff refused it.
+    const QString& openProblem() const { return openProblem_; }
+
+    // True when strip or tile `strile` lies inside the file, is not the
+    // header, and its stored bytes can decode to `decodedBytes` with the
+    // file's compression. A missing or zero offset would otherwise make
+    // libtiff read the file header as pixels.
+    bool holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const;
+    // True when the compression has a known worst-case expansion, so that
+    // holdsStrile bounds what a strip can claim.
+    bool expansionBounded() const;
 
 private:
     static int onError(tiff*, void* self, const char* module, const char* fmt, va_list args);
@@ -42,6 +58,9 @@ private:
 
     tiff* tif_ = nullptr;
     std::string lastError_;
+    QString path_;
+    QString openProblem_;
+    std::uint64_t fileSize_ = 0;
 };
 
 }  // namespace tavro::gui::detail
