@@ -50,7 +50,7 @@ TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_
     if (mode[0] == 'r') {
         RegularFile file(path);
         if (!file) {
-            openProblem_ = file.problem();
+            lastError_ = file.problem().toLocal8Bit().toStdString();
             return;
         }
         fileSize_ = file.size();

@@ -11,7 +11,8 @@ struct tiff;
 namespace tavro::gui::detail {
 
 // Owns one libtiff handle. libtiff's messages never reach stderr: the first
-// error since open is kept so that callers can add it to the text they show.
+// error since open is kept for the application log. Files opened for reading
+// must be regular files (see RegularFile).
 class TiffFile {
 public:
     // Readers bound every libtiff allocation; writers leave the limit off
@@ -39,10 +40,6 @@ public:
     // one, goes to the application log with the file's name.
     QString failure(const QString& text) const;
 
-    // Why a file opened for reading could not be opened ("File not found",
-    // "The path is a folder, not a file"); empty when libtiff refused it.
-    const QString& openProblem() const { return openProblem_; }
-
     // True when strip or tile `strile` lies inside the file, is not the
     // header, and its stored bytes can decode to `decodedBytes` with the
     // file's compression. A missing or zero offset would otherwise make
@@ -59,7 +56,6 @@ private:
     tiff* tif_ = nullptr;
     std::string lastError_;
     QString path_;
-    QString openProblem_;
     std::uint64_t fileSize_ = 0;
 };
 

@@ -388,35 +388,25 @@ TEST(GrayImageReader, GreyRgbImagesAreAcceptedAtTheirChannelDepth)
     }
 }
 
-TEST(BmpReader, PaletteEntriesBecomeGreyAndIndicesBeyondThePaletteStayThemselves)
+TEST(BmpReader, PaletteAndTrueColourPixelsUseTheWeightedGreyRuleInBothRowOrders)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("palette.bmp"));
-    std::vector<std::uint32_t> palette(10, 0);
-    palette[0] = 0xC86432;  // R 200, G 100, B 50 -> (2200 + 1600 + 250) >> 5 = 126
-    palette[1] = 0xFFFFFF;
-    palette[9] = 0x010203;  // (11 + 32 + 15) >> 5 = 1
-    ASSERT_TRUE(writeBytes(path, bmpBytes({6, 1, 8, 0, 10, palette}, {0, 1, 9, 10, 200, 255})));
-    QImage image;
-    QString error;
-    ASSERT_TRUE(readBmpGray(path, QRect(), 1, image, error)) << error.toStdString();
-    EXPECT_EQ(image.format(), QImage::Format_Grayscale8);
-    EXPECT_EQ(samplesOf(image), (std::vector<std::uint16_t>{126, 255, 1, 10, 200, 255}));
-}
-
-TEST(BmpReader, TrueColourPixelsUseTheWeightedGreyRuleInBothRowOrders)
-{
-    QTemporaryDir dir;
-    const std::vector<std::uint32_t> pixels = {0xC86432, 0xFFFFFF, 0x010203, 0x000000, 0x00FF00, 0x0000FF};
-    const std::vector<std::uint16_t> greys = {126, 255, 1, 0, 127, 39};
-    for (int bits : {24, 32}) {
+    // R 200, G 100, B 50 -> (2200 + 1600 + 250) >> 5 = 126; 0x010203 -> (11 + 32 + 15) >> 5 = 1.
+    const std::vector<std::uint32_t> colours = {0xC86432, 0xFFFFFF, 0x010203, 0x000000, 0x00FF00, 0x0000FF};
+    // The palette has 6 entries: indices 6 and 200 stay themselves.
+    const std::vector<std::uint16_t> greys = {126, 255, 1, 0, 127, 39, 6, 200};
+    for (int bits : {8, 24, 32}) {
         for (int height : {2, -2}) {
             SCOPED_TRACE(::testing::Message() << bits << " bits, height " << height);
-            const QString path = dir.filePath(QStringLiteral("rgb.bmp"));
-            ASSERT_TRUE(writeBytes(path, bmpBytes({3, height, bits, 0, 0, {}}, pixels)));
+            const QString path = dir.filePath(QStringLiteral("grey.bmp"));
+            std::vector<std::uint32_t> pixels = bits == 8 ? std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5} : colours;
+            pixels.insert(pixels.end(), {bits == 8 ? 6u : 0x060606u, bits == 8 ? 200u : 0xC8C8C8u});
+            const BmpSpec spec = bits == 8 ? BmpSpec{4, height, 8, 0, 6, colours} : BmpSpec{4, height, bits, 0, 0, {}};
+            ASSERT_TRUE(writeBytes(path, bmpBytes(spec, pixels)));
             QImage image;
             QString error;
             ASSERT_TRUE(readBmpGray(path, QRect(), 1, image, error)) << error.toStdString();
+            EXPECT_EQ(image.format(), QImage::Format_Grayscale8);
             EXPECT_EQ(samplesOf(image), greys);
         }
     }

@@ -165,8 +165,6 @@ std::vector<MalformedCase> grayCases()
     const QByteArray pngEnd = pngChunk("IEND", {});
 
     return {
-        {"empty TIFF", "a.tif", {}, "Unable to load"},
-        {"TIFF header only", "a.tif", QByteArray("II*\0", 4), "Unable to load"},
         {"IFD offset past the end", "a.tif", QByteArray("II*\0", 4) + le32(0x7FFFFFF0), "Unable to load"},
         {"zero width", "a.tif", tiffBytes(with(grayTags(), {{256, 4, 1, 0}}), pixels), "Unable to load"},
         {"huge dimensions", "a.tif", tiffBytes(grayTags(0xFFFFFFFF, 0xFFFFFFFF), pixels), "Unable to load"},
@@ -177,13 +175,6 @@ std::vector<MalformedCase> grayCases()
          tiffBytes(with(grayTags(0x7FFFFFFF, 0x7FFFFFFF), {{278, 4, 1, 1}}), pixels), "Unable to load"},
         {"strip offset past the end", "a.tif", tiffBytes(with(grayTags(), {{273, 4, 1, 0x7FFFFFF0}}), pixels),
          "TIFF read error at line 0"},
-        {"RowsPerStrip 0", "a.tif", tiffBytes(with(grayTags(), {{278, 4, 1, 0}}), pixels), "Unable to load"},
-        {"12-bit samples", "a.tif", tiffBytes(with(grayTags(), {{258, 3, 1, 12}}), pixels), "Unable to load"},
-        {"zero tile size", "a.tif",
-         tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 8}, {262, 3, 1, 1}, {322, 4, 1, 0}, {323, 4, 1, 0},
-                    {324, 4, 1, kTiffDataOffset}, {325, 4, 1, 16}},
-                   pixels),
-         "Unable to load"},
         {"huge tiles", "a.tif",
          tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 8}, {262, 3, 1, 1}, {322, 4, 1, 0x40000},
                     {323, 4, 1, 0x40000}, {324, 4, 1, kTiffDataOffset}, {325, 4, 1, 16}},
@@ -290,7 +281,6 @@ TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
     const QByteArray values(64, '\0');
     const std::vector<MalformedCase> cases = {
         {"not a TIFF", "f.tif", QByteArray("P5 4 4 255\n"), "Unable to open TIFF file."},
-        {"zero width", "f.tif", tiffBytes(floatTags(0, 4, 64), values), "Unable to open TIFF file."},
         {"no image length", "f.tif",
          tiffBytes({{256, 4, 1, 4}, {258, 3, 1, 32}, {273, 4, 1, 8}, {279, 4, 1, 64}, {339, 3, 1, 3}}, values),
          "Unable to"},
@@ -323,13 +313,6 @@ TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
          tiffBytes(with(floatTags(23170, 23170, 64), {{259, 3, 1, 50000}}), values), "Failed to read strip 0 from TIFF."},
         {"deflate strip of noise", "f.tif",
          tiffBytes(with(floatTags(16, 16, 200), {{259, 3, 1, 8}}), noise(200, 5)), "Failed to read strip 0 from TIFF."},
-        {"RowsPerStrip 0", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{278, 4, 1, 0}}), values),
-         "Unable to open TIFF file."},
-        {"zero tile size", "f.tif",
-         tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 0}, {323, 4, 1, 0},
-                    {324, 4, 1, 8}, {325, 4, 1, 64}, {339, 3, 1, 3}},
-                   values),
-         "Unable to open TIFF file."},
         {"huge tiles", "f.tif",
          tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 0x10000},
                     {323, 4, 1, 0x10000}, {324, 4, 1, 8}, {325, 4, 1, 64}, {339, 3, 1, 3}},
