@@ -16,6 +16,22 @@ namespace {
 
 using detail::TiffFile;
 
+// Lossless codecs whose expansion TiffFile::holdsStrile bounds.
+bool decodesFloats(std::uint16_t compression)
+{
+    switch (compression) {
+    case COMPRESSION_NONE:
+    case COMPRESSION_PACKBITS:
+    case COMPRESSION_LZW:
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_ZSTD:
+        return TIFFIsCODECConfigured(compression) != 0;
+    default:
+        return false;
+    }
+}
+
 bool readStrips(TiffFile& tif, std::uint64_t width, std::uint64_t height,
                 std::vector<float>& out, QString& error)
 {
@@ -129,7 +145,7 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
     // bytes; they are refused before anything is allocated.
     std::uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
-    if (!tif.expansionBounded() || TIFFIsCODECConfigured(compression) == 0) {
+    if (!decodesFloats(compression)) {
         error = QStringLiteral("TIFF compression %1 is not supported for float images.").arg(compression);
         return false;
     }

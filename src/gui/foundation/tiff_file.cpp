@@ -19,8 +19,9 @@ namespace tavro::gui::detail {
 namespace {
 
 // Worst bytes a codec can produce from one stored byte (deflate peaks near
-// 1032:1, LZW near 2730:1, PackBits at 128:1, a zstd RLE block at 32768:1);
-// 0 when the codec has no useful bound.
+// 1032:1, LZW near 2730:1, PackBits at 128:1, a zstd RLE block at 32768:1,
+// 8-bit JPEG at 256:1 with two bits per 8x8 block); 0 when the codec has no
+// useful bound.
 std::uint64_t maxExpansion(std::uint16_t compression)
 {
     switch (compression) {
@@ -35,6 +36,8 @@ std::uint64_t maxExpansion(std::uint16_t compression)
         return 1100;
     case COMPRESSION_ZSTD:
         return 32768;
+    case COMPRESSION_JPEG:
+        return 1024;
     default:
         return 0;
     }
@@ -121,13 +124,6 @@ QString TiffFile::failure(const QString& text) const
     if (!lastError_.empty())
         qWarning().noquote() << QStringLiteral("%1: %2 (%3)").arg(path_, text, lastError());
     return text;
-}
-
-bool TiffFile::expansionBounded() const
-{
-    std::uint16_t compression = COMPRESSION_NONE;
-    TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression);
-    return maxExpansion(compression) != 0;
 }
 
 bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const

@@ -45,9 +45,6 @@ public:
     // file's compression. A missing or zero offset would otherwise make
     // libtiff read the file header as pixels.
     bool holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const;
-    // True when the compression has a known worst-case expansion, so that
-    // holdsStrile bounds what a strip can claim.
-    bool expansionBounded() const;
 
 private:
     static int onError(tiff*, void* self, const char* module, const char* fmt, va_list args);
