@@ -48,9 +48,12 @@ bool writeSeeds(const QDir& out)
     std::vector<float> values(24 * 20);
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = float(i) * 0.25f - 7.0f;
-    ok = ok && writeFloatTiffFixture(floats + QStringLiteral("/strips.tif"), {24, 20, 32, 3, 1, COMPRESSION_ADOBE_DEFLATE, 8, 0, 0}, values)
-         && writeFloatTiffFixture(floats + QStringLiteral("/tiles.tif"), {24, 20, 32, 3, 1, COMPRESSION_LZW, 0, 16, 16}, values)
-         && writeFloatTiffFixture(floats + QStringLiteral("/plain.tif"), {24, 20, 32, 3, 1, COMPRESSION_NONE, 0, 0, 0}, values);
+    const TiffSpec floatTiffs[] = {{24, 20, 32, 3, 1, COMPRESSION_ADOBE_DEFLATE, 8, 0, 0},
+                                   {24, 20, 32, 3, 1, COMPRESSION_LZW, 0, 16, 16},
+                                   {24, 20, 32, 3, 1, COMPRESSION_NONE, 0, 0, 0}};
+    n = 0;
+    for (const TiffSpec& spec : floatTiffs)
+        ok = ok && writeFloatTiffFixture(floats + QStringLiteral("/seed%1.tif").arg(n++), spec, values);
 
     const PngSpec greyPngs[] = {{13, 7, 8, 0, false}, {13, 7, 16, 0, false}, {13, 7, 1, 0, false}, {13, 7, 8, 4, false},
                                 {13, 7, 8, 0, true}};

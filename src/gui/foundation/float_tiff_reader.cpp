@@ -83,11 +83,14 @@ bool readTiles(TiffFile& tif, std::uint64_t width, std::uint64_t height,
     // Only the tile rows inside the image are decoded, so the tile buffer is
     // bounded by the image's height as well as by the tile's size.
     const std::uint64_t tileRows = std::min<std::uint64_t>(tileLength, height);
-    if (tileWidth == 0 || tileLength == 0 || std::uint64_t(tileWidth) * tileRows * sizeof(float) > detail::kMaxTileBytes) {
+    if (tileWidth == 0 || tileLength == 0
+        || std::uint64_t(tileWidth) * tileRows * sizeof(float) > detail::kMaxTileBytes) {
         error = QStringLiteral("Tiled TIFF with invalid tile dimensions.");
         return false;
     }
-    const auto tileBytes = [&](std::uint64_t y) { return std::min(height - y, tileRows) * tileWidth * sizeof(float); };
+    const auto tileBytes = [&](std::uint64_t y) {
+        return std::min(height - y, tileRows) * tileWidth * sizeof(float);
+    };
     const auto tileFailure = [&](std::uint64_t x, std::uint64_t y, bool logDetail) {
         const QString text = QStringLiteral("Failed to read tile (%1,%2) from TIFF.").arg(x).arg(y);
         error = logDetail ? tif.failure(text) : text;

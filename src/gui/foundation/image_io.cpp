@@ -166,7 +166,8 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
 {
     detail::RegularFile file(path);
     if (!file || file.size() == 0) {
-        error = QStringLiteral("Unable to load %1: %2").arg(path, file ? QStringLiteral("The file is empty") : file.problem());
+        const QString reason = file ? QStringLiteral("The file is empty") : file.problem();
+        error = QStringLiteral("Unable to load %1: %2").arg(path, reason);
         return false;
     }
     const QString suffix = lowerSuffix(path);

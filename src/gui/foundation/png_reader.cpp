@@ -144,7 +144,8 @@ ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
         return ReadStatus::Unsupported;
     // Deflate expands at most about 1032:1: a file too small for the rows it
     // states is damaged, and is refused before the image is reserved.
-    const std::uint64_t rowBytes = (std::uint64_t(shape.width) * std::uint64_t(shape.channels * shape.bitDepth) + 7) / 8;
+    const std::uint64_t rowBytes =
+        (std::uint64_t(shape.width) * std::uint64_t(shape.channels * shape.bitDepth) + 7) / 8;
     if (std::uint64_t(shape.height) * (rowBytes + 1) > std::uint64_t(file.size()) * 1100 + 65536) {
         error = QStringLiteral("PNG read error in %1: %2")
                     .arg(QFileInfo(path).fileName(), QStringLiteral("image data too short for its size"));

@@ -47,7 +47,8 @@ ReadStatus readLayout(TIFF* tif, TiffLayout& layout, QString& error)
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     const bool hasPhotometric = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 1;
-    const bool grey = hasPhotometric && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE);
+    const bool grey =
+        hasPhotometric && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE);
     const bool integer = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_INT;
     if (!grey || !integer || (bits != 8 && bits != 16) || samples < 1 || samples > 8
         || (samples > 1 && planar != PLANARCONFIG_CONTIG)) {

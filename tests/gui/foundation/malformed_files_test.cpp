@@ -119,7 +119,8 @@ QByteArray tileTable(std::vector<TiffTag> tags, std::uint32_t tileBytes, std::ui
     const std::uint32_t countTable = kTiffDataOffset + std::uint32_t(data.size());
     for (std::uint32_t i = 0; i < tiles; ++i)
         data += le32(tileBytes);
-    tags.insert(tags.end(), {{322, 4, 1, 16}, {323, 4, 1, 16}, {324, 4, offsets, offsetTable}, {325, 4, tiles, countTable}});
+    tags.insert(tags.end(),
+                {{322, 4, 1, 16}, {323, 4, 1, 16}, {324, 4, offsets, offsetTable}, {325, 4, tiles, countTable}});
     return tiffBytes(tags, data);
 }
 
@@ -189,7 +190,8 @@ std::vector<MalformedCase> grayCases()
          tiffBytes(with(grayTags(64, 64), {{259, 3, 1, 8}, {279, 4, 1, 200}}), noise(200, 1)),
          "TIFF read error at line 0"},
         // Missing or zero offsets would read the file header as pixels.
-        {"strip at offset 0", "a.tif", stripTable(grayTags(4, 4), 2, 8, {kTiffDataOffset, 0}), "TIFF read error at line 2"},
+        {"strip at offset 0", "a.tif", stripTable(grayTags(4, 4), 2, 8, {kTiffDataOffset, 0}),
+         "TIFF read error at line 2"},
         {"tiles missing from the offset table", "a.tif",
          tileTable({{256, 4, 1, 32}, {257, 4, 1, 32}, {258, 3, 1, 8}, {262, 3, 1, 1}}, 256, 4, 2),
          "TIFF read error at line 16"},
@@ -310,7 +312,8 @@ TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
         {"LZMA", "f.tif", tiffBytes(with(floatTags(23170, 23170, 64), {{259, 3, 1, 34925}}), values),
          "TIFF compression 34925 is not supported for float images."},
         {"gigabytes claimed by a few zstd bytes", "f.tif",
-         tiffBytes(with(floatTags(23170, 23170, 64), {{259, 3, 1, 50000}}), values), "Failed to read strip 0 from TIFF."},
+         tiffBytes(with(floatTags(23170, 23170, 64), {{259, 3, 1, 50000}}), values),
+         "Failed to read strip 0 from TIFF."},
         {"deflate strip of noise", "f.tif",
          tiffBytes(with(floatTags(16, 16, 200), {{259, 3, 1, 8}}), noise(200, 5)), "Failed to read strip 0 from TIFF."},
         {"huge tiles", "f.tif",
