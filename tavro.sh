@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Tavro2D: ./tavro.sh run | test | bench [benchmark options]
+# Tavro2D: ./tavro.sh run | test | bench [benchmark options] | fuzz
 # Installs the missing Debian packages, configures, builds, then runs.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -7,6 +7,8 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev qt6-image-formats-plugins libtiff-dev libpng-dev
           libthrust-dev libcub-dev libgtest-dev libgmock-dev libbenchmark-dev ccache fonts-dejavu-core xvfb xauth
           libdw-dev)
+# Only the fuzz stage of CI needs these.
+FUZZ_PACKAGES=(clang-14 libfuzzer-14-dev)
 
 install_missing() {
     local missing=()
@@ -51,8 +53,14 @@ bench)
     cmake --build --preset release --target tavro_bench
     exec ./build/release/bench/tavro_bench "$@"
     ;;
+fuzz)
+    PACKAGES+=("${FUZZ_PACKAGES[@]}")
+    install_missing
+    configure fuzz
+    cmake --build --preset fuzz --target fuzz_run
+    ;;
 *)
-    echo "usage: $0 run | test | bench [options]" >&2
+    echo "usage: $0 run | test | bench [options] | fuzz" >&2
     exit 2
     ;;
 esac

@@ -1,5 +1,6 @@
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/image_io_detail.h"
+#include "gui/foundation/regular_file.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -222,8 +223,12 @@ ReadStatus readPixels(QFile& file, const BmpLayout& bmp, const std::array<uchar,
 
 ReadStatus readBmp(const QString& path, const QRect& region, int step, QImage& image, QString& error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    RegularFile regular(path);
+    if (!regular)
+        return failWith(error, QStringLiteral("Cannot open BMP file: %1").arg(regular.problem()),
+                        ReadStatus::Unsupported);
+    QFile file;
+    if (!file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return failWith(error, QStringLiteral("Cannot open BMP file: %1").arg(file.errorString()),
                         ReadStatus::Unsupported);
     BmpLayout bmp;

@@ -2,8 +2,6 @@
 #include "gui/foundation/image_limits.h"
 #include "gui/foundation/tiff_file.h"
 
-#include <QFileInfo>
-
 #include <tiffio.h>
 
 #include <algorithm>
@@ -18,52 +16,23 @@ namespace {
 
 using detail::TiffFile;
 
-// Upper bound on the bytes a codec can produce from `stored` bytes (deflate
-// peaks near 1032:1, LZW near 2730:1, PackBits at 64:1); 0 when the codec has
-// no useful bound. Checked before any memory is reserved, so a header claiming
-// gigabytes over a few stored bytes costs nothing.
-std::uint64_t maxExpansion(std::uint16_t compression)
+// Lossless codecs whose expansion TiffFile::holdsStrile bounds.
+bool decodesFloats(std::uint16_t compression)
 {
     switch (compression) {
     case COMPRESSION_NONE:
-        return 1;
     case COMPRESSION_PACKBITS:
-        return 128;
     case COMPRESSION_LZW:
-        return 4096;
     case COMPRESSION_ADOBE_DEFLATE:
     case COMPRESSION_DEFLATE:
-        return 1100;
+    case COMPRESSION_ZSTD:
+        return TIFFIsCODECConfigured(compression) != 0;
     default:
-        return 0;
+        return false;
     }
 }
 
-class StoredData {
-public:
-    StoredData(TIFF* tif, const QString& path) : tif_(tif), fileSize_(std::uint64_t(QFileInfo(path).size()))
-    {
-        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression_);
-    }
-
-    bool canHold(std::uint32_t strile, std::uint64_t decodedBytes) const
-    {
-        int err = 0;
-        const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif_, strile, &err);
-        const std::uint64_t count = err == 0 ? TIFFGetStrileByteCountWithErr(tif_, strile, &err) : 0;
-        if (err != 0 || count == 0 || offset > fileSize_ || count > fileSize_ - offset)
-            return false;
-        const std::uint64_t ratio = maxExpansion(compression_);
-        return ratio == 0 || decodedBytes <= count * ratio + 65536;
-    }
-
-private:
-    TIFF* tif_;
-    std::uint64_t fileSize_;
-    std::uint16_t compression_ = COMPRESSION_NONE;
-};
-
-bool readStrips(TiffFile& tif, const StoredData& stored, std::uint64_t width, std::uint64_t height,
+bool readStrips(TiffFile& tif, std::uint64_t width, std::uint64_t height,
                 std::vector<float>& out, QString& error)
 {
     std::uint32_t rowsPerStrip = std::uint32_t(height);
@@ -80,7 +49,7 @@ bool readStrips(TiffFile& tif, const StoredData& stored, std::uint64_t width, st
         return std::min(height - s * stripRows, stripRows) * width * sizeof(float);
     };
     for (std::uint32_t s = 0; s < strips; ++s) {
-        if (!stored.canHold(s, stripBytes(s))) {
+        if (!tif.holdsStrile(s, stripBytes(s))) {
             error = QStringLiteral("Failed to read strip %1 from TIFF.").arg(s);
             return false;
         }
@@ -94,7 +63,7 @@ bool readStrips(TiffFile& tif, const StoredData& stored, std::uint64_t width, st
         const tmsize_t got =
             TIFFReadEncodedStrip(tif.get(), s, out.data() + firstRow * width, tmsize_t(expected));
         if (got < 0) {
-            error = tif.withDetail(QStringLiteral("Failed to read strip %1 from TIFF.").arg(s));
+            error = tif.failure(QStringLiteral("Failed to read strip %1 from TIFF.").arg(s));
             return false;
         }
         if (std::uint64_t(got) < expected) {
@@ -105,37 +74,43 @@ bool readStrips(TiffFile& tif, const StoredData& stored, std::uint64_t width, st
     return true;
 }
 
-bool readTiles(TiffFile& tif, const StoredData& stored, std::uint64_t width, std::uint64_t height,
+bool readTiles(TiffFile& tif, std::uint64_t width, std::uint64_t height,
                std::vector<float>& out, QString& error)
 {
     std::uint32_t tileWidth = 0, tileLength = 0;
     TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &tileWidth);
     TIFFGetField(tif.get(), TIFFTAG_TILELENGTH, &tileLength);
-    const std::uint64_t tileBytes = std::uint64_t(tileWidth) * tileLength * sizeof(float);
-    if (tileWidth == 0 || tileLength == 0 || tileBytes > detail::kMaxTileBytes) {
+    // Only the tile rows inside the image are decoded, so the tile buffer is
+    // bounded by the image's height as well as by the tile's size.
+    const std::uint64_t tileRows = std::min<std::uint64_t>(tileLength, height);
+    if (tileWidth == 0 || tileLength == 0
+        || std::uint64_t(tileWidth) * tileRows * sizeof(float) > detail::kMaxTileBytes) {
         error = QStringLiteral("Tiled TIFF with invalid tile dimensions.");
         return false;
     }
-    // Uninitialised: a tile is used only after a read that filled all of it.
-    const auto tile = std::make_unique_for_overwrite<float[]>(std::size_t(tileWidth) * tileLength);
-    const auto tileFailure = [&](std::uint64_t x, std::uint64_t y, bool withDetail) {
+    const auto tileBytes = [&](std::uint64_t y) {
+        return std::min(height - y, tileRows) * tileWidth * sizeof(float);
+    };
+    const auto tileFailure = [&](std::uint64_t x, std::uint64_t y, bool logDetail) {
         const QString text = QStringLiteral("Failed to read tile (%1,%2) from TIFF.").arg(x).arg(y);
-        error = withDetail ? tif.withDetail(text) : text;
+        error = logDetail ? tif.failure(text) : text;
         return false;
     };
     for (std::uint64_t y = 0; y < height; y += tileLength) {
         for (std::uint64_t x = 0; x < width; x += tileWidth) {
-            if (!stored.canHold(TIFFComputeTile(tif.get(), std::uint32_t(x), std::uint32_t(y), 0, 0), tileBytes))
+            if (!tif.holdsStrile(TIFFComputeTile(tif.get(), std::uint32_t(x), std::uint32_t(y), 0, 0), tileBytes(y)))
                 return tileFailure(x, y, false);
         }
     }
+    const auto tile = std::make_unique_for_overwrite<float[]>(std::size_t(tileWidth * tileRows));
     out.reserve(std::size_t(width * height));
     for (std::uint64_t y = 0; y < height; y += tileLength) {
         const std::uint64_t rows = std::min<std::uint64_t>(height - y, tileLength);
+        const tmsize_t bytes = tmsize_t(tileBytes(y));
         out.resize(std::size_t((y + rows) * width));
         for (std::uint64_t x = 0; x < width; x += tileWidth) {
             const std::uint32_t index = TIFFComputeTile(tif.get(), std::uint32_t(x), std::uint32_t(y), 0, 0);
-            if (TIFFReadEncodedTile(tif.get(), index, tile.get(), tmsize_t(tileBytes)) != tmsize_t(tileBytes))
+            if (TIFFReadEncodedTile(tif.get(), index, tile.get(), bytes) != bytes)
                 return tileFailure(x, y, true);
             const std::uint64_t columns = std::min<std::uint64_t>(width - x, tileWidth);
             for (std::uint64_t r = 0; r < rows; ++r)
@@ -152,7 +127,7 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
 {
     TiffFile tif(path, "rm");
     if (!tif) {
-        error = tif.withDetail(QStringLiteral("Unable to open TIFF file."));
+        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
         return false;
     }
     std::uint32_t w = 0, h = 0;
@@ -169,6 +144,14 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
         error = QStringLiteral("TIFF file is not in expected 32-bit float format.");
         return false;
     }
+    // Codecs without a known expansion bound could claim any size from a few
+    // bytes; they are refused before anything is allocated.
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+    if (!decodesFloats(compression)) {
+        error = QStringLiteral("TIFF compression %1 is not supported for float images.").arg(compression);
+        return false;
+    }
     const std::uint64_t pixels = std::uint64_t(w) * h;
     if (w > INT_MAX || h > INT_MAX || pixels > detail::kMaxImageBytes / sizeof(float)) {
         error = QStringLiteral("TIFF image too large (%1x%2).").arg(w).arg(h);
@@ -180,9 +163,8 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
     // data for the claimed size, and rows are zero-filled strip by strip.
     std::vector<float> decoded;
     try {
-        const StoredData stored(tif.get(), path);
-        const bool ok = TIFFIsTiled(tif.get()) ? readTiles(tif, stored, w, h, decoded, error)
-                                               : readStrips(tif, stored, w, h, decoded, error);
+        const bool ok = TIFFIsTiled(tif.get()) ? readTiles(tif, w, h, decoded, error)
+                                               : readStrips(tif, w, h, decoded, error);
         if (!ok)
             return false;
         decoded.resize(std::size_t(pixels));

@@ -2,6 +2,7 @@
 
 #include "gui/foundation/image_io_detail.h"
 #include "gui/foundation/image_limits.h"
+#include "gui/foundation/regular_file.h"
 #include "gui/foundation/tiff_file.h"
 
 #include <QFile>
@@ -14,6 +15,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace tavro::gui {
 
@@ -64,9 +68,27 @@ QImage toGrayFormat(const QImage& image)
     return channelBits > 8 ? toGray16(image) : image.convertToFormat(QImage::Format_Grayscale8);
 }
 
-bool readWithQt(const QString& path, QImage& image, QString& error)
+// TIFF content under another name must reach our reader too: the image
+// library would show signed samples as raw two's complement.
+bool startsLikeTiff(const detail::RegularFile& file)
 {
-    QImageReader reader(path);
+    char magic[4];
+    if (::pread(file.fd(), magic, sizeof magic, 0) != qint64(sizeof magic))
+        return false;
+    return std::memcmp(magic, "II*\0", 4) == 0 || std::memcmp(magic, "MM\0*", 4) == 0
+           || std::memcmp(magic, "II+\0", 4) == 0 || std::memcmp(magic, "MM\0+", 4) == 0;
+}
+
+// Reads through the descriptor already checked, so that the image library
+// never opens a path that became a FIFO or a device in the meantime.
+bool readWithQt(const QString& path, detail::RegularFile& regular, QImage& image, QString& error)
+{
+    QFile file;
+    if (!file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = QStringLiteral("Unable to load %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QImageReader reader(&file, lowerSuffix(path).toLatin1());
     reader.setAutoTransform(true);
     const QImage read = reader.read();
     if (read.isNull()) {
@@ -95,12 +117,16 @@ namespace detail {
 bool makeReadWindow(const QRect& region, std::int64_t imageWidth, std::int64_t imageHeight, int step,
                     ReadWindow& window)
 {
+    // Bounds from the stored corners: QRect's width() and isNull() overflow
+    // int for regions that reach INT_MAX or INT_MIN.
     std::int64_t left = 0, top = 0, right = imageWidth, bottom = imageHeight;
-    if (!region.isNull() && !region.isEmpty()) {
+    const std::int64_t regionRight = std::int64_t(region.right()) + 1;
+    const std::int64_t regionBottom = std::int64_t(region.bottom()) + 1;
+    if (regionRight > region.left() && regionBottom > region.top()) {
         left = std::max<std::int64_t>(left, region.left());
         top = std::max<std::int64_t>(top, region.top());
-        right = std::min<std::int64_t>(right, std::int64_t(region.left()) + region.width());
-        bottom = std::min<std::int64_t>(bottom, std::int64_t(region.top()) + region.height());
+        right = std::min(right, regionRight);
+        bottom = std::min(bottom, regionBottom);
     }
     if (right <= left || bottom <= top)
         return false;
@@ -138,6 +164,12 @@ QString allocationMessage(std::int64_t width, std::int64_t height)
 
 bool readGrayImage(const QString& path, QImage& image, QString& error)
 {
+    detail::RegularFile file(path);
+    if (!file || file.size() == 0) {
+        const QString reason = file ? QStringLiteral("The file is empty") : file.problem();
+        error = QStringLiteral("Unable to load %1: %2").arg(path, reason);
+        return false;
+    }
     const QString suffix = lowerSuffix(path);
     QImage read;
     QString message;
@@ -147,6 +179,8 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
     else if (suffix == QLatin1String("png"))
         status = detail::readPngFile(path, read, message);
     else if (isTiffSuffix(suffix))
+        status = detail::readTiff(path, QRect(), 1, read, message);
+    if (status == detail::ReadStatus::Unsupported && !isTiffSuffix(suffix) && startsLikeTiff(file))
         status = detail::readTiff(path, QRect(), 1, read, message);
 
     switch (status) {
@@ -159,7 +193,7 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
     case detail::ReadStatus::Unsupported:
         break;
     }
-    return readWithQt(path, image, error);
+    return readWithQt(path, file, image, error);
 }
 
 bool readDecimatedImage(const QString& path, QImage& image, QString& error)
@@ -209,8 +243,9 @@ bool probeImageSize(const QString& path, QSize& size)
         return true;
     }
     if (suffix == QLatin1String("bmp")) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
+        detail::RegularFile regular(path);
+        QFile file;
+        if (!regular || !file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
             return false;
         uchar header[26];
         if (file.read(reinterpret_cast<char*>(header), sizeof header) != qint64(sizeof header))

@@ -1,5 +1,6 @@
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/image_io_detail.h"
+#include "gui/foundation/regular_file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +8,7 @@
 #include <png.h>
 
 #include <csetjmp>
+#include <cstdint>
 #include <cstring>
 
 namespace tavro::gui::detail {
@@ -45,6 +47,7 @@ struct PngShape {
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     int bitDepth = 0;
+    int channels = 1;
     bool accepted = false;
 };
 
@@ -61,6 +64,7 @@ bool readHeader(png_structp png, png_infop info, PngShape& shape)
     if (shape.width == 0 || shape.height == 0 || interlace != PNG_INTERLACE_NONE
         || (colourType != PNG_COLOR_TYPE_GRAY && colourType != PNG_COLOR_TYPE_GRAY_ALPHA))
         return true;
+    shape.channels = colourType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
     if (shape.bitDepth < 8)
         png_set_expand_gray_1_2_4_to_8(png);
     if (colourType == PNG_COLOR_TYPE_GRAY_ALPHA)
@@ -109,8 +113,9 @@ private:
 
 ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    RegularFile regular(path);
+    QFile file;
+    if (!regular || !file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return ReadStatus::Unsupported;
     png_byte signature[8];
     if (file.read(reinterpret_cast<char*>(signature), 8) != 8 || png_sig_cmp(signature, 0, 8) != 0)
@@ -137,6 +142,15 @@ ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
         return libraryFailure();
     if (!shape.accepted)
         return ReadStatus::Unsupported;
+    // Deflate expands at most about 1032:1: a file too small for the rows it
+    // states is damaged, and is refused before the image is reserved.
+    const std::uint64_t rowBytes =
+        (std::uint64_t(shape.width) * std::uint64_t(shape.channels * shape.bitDepth) + 7) / 8;
+    if (std::uint64_t(shape.height) * (rowBytes + 1) > std::uint64_t(file.size()) * 1100 + 65536) {
+        error = QStringLiteral("PNG read error in %1: %2")
+                    .arg(QFileInfo(path).fileName(), QStringLiteral("image data too short for its size"));
+        return ReadStatus::Failed;
+    }
 
     QImage out = allocateGrayImage(shape.width, shape.height,
                                    shape.bitDepth == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);

@@ -1,8 +1,10 @@
 #include "gui/foundation/tiff_file.h"
 
 #include "gui/foundation/image_limits.h"
+#include "gui/foundation/regular_file.h"
 
 #include <QFile>
+#include <QDebug>
 
 #include <tiffio.h>
 
@@ -10,14 +12,54 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(Q_OS_UNIX)
 #include <unistd.h>
-#endif
 
 namespace tavro::gui::detail {
 
-TiffFile::TiffFile(const QString& path, const char* mode, Limits limits)
+namespace {
+
+// Worst bytes a codec can produce from one stored byte (deflate peaks near
+// 1032:1, LZW near 2730:1, PackBits at 128:1, a zstd RLE block at 32768:1,
+// 8-bit JPEG at 256:1 with two bits per 8x8 block); 0 when the codec has no
+// useful bound.
+std::uint64_t maxExpansion(std::uint16_t compression)
 {
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return 1;
+    case COMPRESSION_PACKBITS:
+        return 128;
+    case COMPRESSION_LZW:
+        return 4096;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+        return 1100;
+    case COMPRESSION_ZSTD:
+        return 32768;
+    case COMPRESSION_JPEG:
+        return 1024;
+    default:
+        return 0;
+    }
+}
+
+}  // namespace
+
+TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_(path)
+{
+    // Readers open the descriptor themselves: libtiff's own open would block
+    // on a FIFO and read a device without end.
+    int fd = -1;
+    if (mode[0] == 'r') {
+        RegularFile file(path);
+        if (!file) {
+            lastError_ = file.problem().toLocal8Bit().toStdString();
+            return;
+        }
+        fileSize_ = file.size();
+        fd = file.release();
+    }
+
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) {
         lastError_ = "out of memory";
@@ -27,8 +69,12 @@ TiffFile::TiffFile(const QString& path, const char* mode, Limits limits)
     TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffFile::onWarning, nullptr);
     if (limits == Limits::Reader)
         TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kMaxImageBytes));
-    tif_ = TIFFOpenExt(QFile::encodeName(path).constData(), mode, options);
+    const QByteArray name = QFile::encodeName(path);
+    tif_ = fd >= 0 ? TIFFFdOpenExt(fd, name.constData(), mode, options) : TIFFOpenExt(name.constData(), mode, options);
     TIFFOpenOptionsFree(options);
+    // libtiff closes the descriptor with the handle, but not when the open fails.
+    if (tif_ == nullptr && fd >= 0)
+        ::close(fd);
 }
 
 TiffFile::~TiffFile()
@@ -71,6 +117,27 @@ QString TiffFile::withDetail(const QString& text) const
     if (lastError_.empty())
         return text;
     return QStringLiteral("%1 (%2)").arg(text, lastError());
+}
+
+QString TiffFile::failure(const QString& text) const
+{
+    if (!lastError_.empty())
+        qWarning().noquote() << QStringLiteral("%1: %2 (%3)").arg(path_, text, lastError());
+    return text;
+}
+
+bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const
+{
+    int err = 0;
+    const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif_, strile, &err);
+    const std::uint64_t count = err == 0 ? TIFFGetStrileByteCountWithErr(tif_, strile, &err) : 0;
+    // Offsets below 8 point into the header.
+    if (err != 0 || count == 0 || offset < 8 || offset > fileSize_ || count > fileSize_ - offset)
+        return false;
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression);
+    const std::uint64_t ratio = maxExpansion(compression);
+    return ratio == 0 || decodedBytes <= count * ratio + 65536;
 }
 
 int TiffFile::onError(tiff*, void* self, const char* module, const char* fmt, va_list args)

@@ -11,7 +11,8 @@ struct tiff;
 namespace tavro::gui::detail {
 
 // Owns one libtiff handle. libtiff's messages never reach stderr: the first
-// error since open is kept so that callers can add it to the text they show.
+// error since open is kept for the application log. Files opened for reading
+// must be regular files (see RegularFile).
 class TiffFile {
 public:
     // Readers bound every libtiff allocation; writers leave the limit off
@@ -35,6 +36,15 @@ public:
     QString lastError() const;
     // `text` followed by the library's explanation when it gave one.
     QString withDetail(const QString& text) const;
+    // `text` unchanged for the user; the library's explanation, when it gave
+    // one, goes to the application log with the file's name.
+    QString failure(const QString& text) const;
+
+    // True when strip or tile `strile` lies inside the file, is not the
+    // header, and its stored bytes can decode to `decodedBytes` with the
+    // file's compression. A missing or zero offset would otherwise make
+    // libtiff read the file header as pixels.
+    bool holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const;
 
 private:
     static int onError(tiff*, void* self, const char* module, const char* fmt, va_list args);
@@ -42,6 +52,8 @@ private:
 
     tiff* tif_ = nullptr;
     std::string lastError_;
+    QString path_;
+    std::uint64_t fileSize_ = 0;
 };
 
 }  // namespace tavro::gui::detail

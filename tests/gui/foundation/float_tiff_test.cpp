@@ -40,66 +40,66 @@ std::vector<float> rasterWithSpecialValues(int count)
     return values;
 }
 
-TEST(FloatTiffReader, WrittenRastersReadBackBitForBitWithNaN)
+TEST(FloatTiffReader, StripsAndTilesReadBackBitForBitWithNaN)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("u.tif"));
-    // 1x1 is one strip; 7x50 has RowsPerStrip 28, so two strips, the last one short.
-    for (const QSize size : {QSize(1, 1), QSize(7, 50), QSize(300, 200)}) {
-        SCOPED_TRACE(size.width());
-        const auto values = rasterWithSpecialValues(size.width() * size.height());
+    // Our writer's strips (7x50 has RowsPerStrip 28: the last strip is short),
+    // partial Deflate tiles, and RowsPerStrip above the height (one strip).
+    const TiffSpec layouts[] = {
+        {1, 1}, {7, 50}, {300, 200}, {40, 37, 32, 3, 1, 8, 0, 16, 16}, {9, 10, 32, 3, 1, 1, 1000, 0, 0}};
+    for (const TiffSpec& layout : layouts) {
+        SCOPED_TRACE(layout.width);
+        const auto values = rasterWithSpecialValues(layout.width * layout.height);
         QString error;
-        ASSERT_TRUE(writeFloatTiff(path, size.width(), size.height(), values, error, {})) << error.toStdString();
+        if (layout.bitsPerSample == 32)
+            ASSERT_TRUE(writeFloatTiffFixture(path, layout, values));
+        else
+            ASSERT_TRUE(writeFloatTiff(path, layout.width, layout.height, values, error, {})) << error.toStdString();
         std::uint32_t width = 0, height = 0;
         std::vector<float> read;
         ASSERT_TRUE(readFloatTiff(path, width, height, read, error)) << error.toStdString();
-        EXPECT_EQ(width, std::uint32_t(size.width()));
-        EXPECT_EQ(height, std::uint32_t(size.height()));
+        EXPECT_EQ(width, std::uint32_t(layout.width));
+        EXPECT_EQ(height, std::uint32_t(layout.height));
         EXPECT_EQ(bitsOf(read), bitsOf(values));
     }
 }
 
-TEST(FloatTiffReader, TiledRasterWithPartialTilesIsAssembled)
+// One 32768 x 32768 Deflate tile over a 16 x 16 image: only the image's rows of
+// the tile are decoded (16 rows, not a gigabyte), and the file need hold no more.
+TEST(TiffReaders, HugeTileOnATinyImageCostsOnlyTheImagesRows)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("tiled.tif"));
-    const auto values = rasterWithSpecialValues(40 * 37);
-    ASSERT_TRUE(writeFloatTiffFixture(path, {40, 37, 32, 3, 1, 8, 0, 16, 16}, values));
-    std::uint32_t width = 0, height = 0;
-    std::vector<float> read;
-    QString error;
-    ASSERT_TRUE(readFloatTiff(path, width, height, read, error)) << error.toStdString();
-    EXPECT_EQ(width, 40u);
-    EXPECT_EQ(height, 37u);
-    EXPECT_EQ(bitsOf(read), bitsOf(values));
-}
-
-TEST(FloatTiffReader, RowsPerStripAboveTheHeightIsReadAsOneStrip)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("tall.tif"));
-    const auto values = rasterWithSpecialValues(9 * 10);
-    ASSERT_TRUE(writeFloatTiffFixture(path, {9, 10, 32, 3, 1, 1, 1000, 0, 0}, values));
-    std::uint32_t width = 0, height = 0;
-    std::vector<float> read;
-    QString error;
-    ASSERT_TRUE(readFloatTiff(path, width, height, read, error)) << error.toStdString();
-    EXPECT_EQ(bitsOf(read), bitsOf(values));
-}
-
-TEST(FloatTiffReader, IntegerFileIsRefusedAndOutputsKept)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("eight.tif"));
-    ASSERT_TRUE(writeTiff(path, {4, 4, 8, 1, 1, 1, 0, 0, 0}, std::vector<std::uint16_t>(16, 3)));
-    std::uint32_t width = 77, height = 88;
-    std::vector<float> values = {1.5f};
-    QString error;
-    EXPECT_FALSE(readFloatTiff(path, width, height, values, error));
-    EXPECT_EQ(error, QStringLiteral("TIFF file is not in expected 32-bit float format."));
-    EXPECT_EQ(width, 77u);
-    EXPECT_EQ(height, 88u);
-    EXPECT_EQ(values, std::vector<float>{1.5f});
+    for (const int bytesPerSample : {1, 4}) {
+        SCOPED_TRACE(bytesPerSample);
+        QByteArray rows(16 * 32768 * bytesPerSample, '\0');
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                rows[(y * 32768 + x) * bytesPerSample] = char(y * 16 + x);
+        const QByteArray deflated = qCompress(rows).mid(4);
+        std::vector<TiffTag> tags = {{256, 4, 1, 16}, {257, 4, 1, 16}, {258, 3, 1, std::uint32_t(8 * bytesPerSample)},
+                                     {259, 3, 1, 8}, {262, 3, 1, 1}, {322, 4, 1, 32768}, {323, 4, 1, 32768},
+                                     {324, 4, 1, kTiffDataOffset}, {325, 4, 1, std::uint32_t(deflated.size())}};
+        const QString path = dir.filePath(QStringLiteral("tile.tif"));
+        QString error;
+        if (bytesPerSample == 1) {
+            ASSERT_TRUE(writeBytes(path, tiffBytes(tags, deflated)));
+            QImage image;
+            ASSERT_TRUE(readTiffGray(path, QRect(), 1, image, error)) << error.toStdString();
+            EXPECT_EQ(image.constScanLine(15)[15], 255);
+            EXPECT_EQ(image.constScanLine(3)[4], 52);
+        } else {
+            tags.push_back({339, 3, 1, 3});
+            ASSERT_TRUE(writeBytes(path, tiffBytes(tags, deflated)));
+            std::uint32_t width = 0, height = 0;
+            std::vector<float> values;
+            ASSERT_TRUE(readFloatTiff(path, width, height, values, error)) << error.toStdString();
+            ASSERT_EQ(values.size(), 256u);
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, &values[3 * 16 + 4], 4);
+            EXPECT_EQ(bits, 52u);
+        }
+    }
 }
 
 TEST(LoadFloatTiff, FillsTheRecordOrExplainsTheFailure)

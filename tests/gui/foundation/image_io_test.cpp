@@ -2,12 +2,20 @@
 
 #include "test_files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
 #include <random>
+
+#include <sys/stat.h>
 
 namespace tavro::gui {
 namespace {
@@ -57,104 +65,206 @@ std::vector<std::uint16_t> blockMeans(const std::vector<std::uint16_t>& source, 
     return out;
 }
 
+// The part of `region` inside the image, in 64 bits: QRect's own
+// intersection overflows for regions reaching INT_MIN.
+QRect inside(const QRect& region, int width, int height)
+{
+    const std::int64_t left = std::max<std::int64_t>(0, region.left());
+    const std::int64_t top = std::max<std::int64_t>(0, region.top());
+    const std::int64_t right = std::min<std::int64_t>(width, std::int64_t(region.right()) + 1);
+    const std::int64_t bottom = std::min<std::int64_t>(height, std::int64_t(region.bottom()) + 1);
+    return QRect(int(left), int(top), int(right - left), int(bottom - top));
+}
+
 struct TiffCase {
     const char* name;
     TiffSpec device;
 };
 
-const TiffCase kTiffLayouts[] = {
-    {"stripped 8-bit", {70, 45, 8, 1, 1, 1, 4, 0, 0}},
-    {"stripped 16-bit", {70, 45, 16, 1, 1, 1, 7, 0, 0}},
-    {"tiled 8-bit, partial last tiles", {70, 45, 8, 1, 1, 1, 0, 32, 16}},
-    {"tiled 16-bit deflate, partial last tiles", {70, 45, 16, 1, 1, 8, 0, 16, 32}},
-};
-
-TEST(TiffGrayReader, WholeFileKeepsStoredValuesInEveryLayout)
+void PrintTo(const TiffCase& c, std::ostream* os)
 {
-    QTemporaryDir dir;
-    for (const TiffCase& c : kTiffLayouts) {
-        SCOPED_TRACE(c.name);
-        const auto samples = randomSamples(c.device.width * c.device.height, c.device.bitsPerSample, 7);
-        const QString path = dir.filePath(QStringLiteral("whole.tif"));
-        ASSERT_TRUE(writeTiff(path, c.device, samples));
-        QImage image;
-        QString error;
-        ASSERT_TRUE(readTiffGray(path, QRect(), 1, image, error)) << error.toStdString();
-        EXPECT_EQ(image.format(),
-                  c.device.bitsPerSample == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
-        EXPECT_EQ(image.size(), QSize(c.device.width, c.device.height));
-        EXPECT_EQ(samplesOf(image), samples);
-    }
+    *os << c.name;
 }
 
-TEST(TiffGrayReader, RegionsAndStepsGiveCropsAndBlockMeans)
+class TiffGrayReader : public ::testing::TestWithParam<TiffCase> {};
+
+// Regions start at every row offset within an 8-row strip or tile, since a
+// compressed strip cannot be entered mid-way; the last case is one strip too
+// large to decode whole.
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, TiffGrayReader,
+    ::testing::Values(TiffCase{"uncompressed 8-bit", {70, 45, 8, 1, 1, COMPRESSION_NONE, 8, 0, 0}},
+                      TiffCase{"uncompressed 16-bit", {70, 45, 16, 1, 1, COMPRESSION_NONE, 8, 0, 0}},
+                      TiffCase{"LZW 8-bit", {70, 45, 8, 1, 1, COMPRESSION_LZW, 8, 0, 0}},
+                      TiffCase{"LZW 16-bit", {70, 45, 16, 1, 1, COMPRESSION_LZW, 8, 0, 0}},
+                      TiffCase{"Deflate 16-bit", {70, 45, 16, 1, 1, COMPRESSION_ADOBE_DEFLATE, 8, 0, 0}},
+                      TiffCase{"PackBits 8-bit", {70, 45, 8, 1, 1, COMPRESSION_PACKBITS, 8, 0, 0}},
+                      TiffCase{"JPEG 8-bit", {70, 45, 8, 1, 1, COMPRESSION_JPEG, 8, 0, 0}},
+                      TiffCase{"tiled 8-bit, partial tiles", {70, 45, 8, 1, 1, COMPRESSION_NONE, 0, 32, 16}},
+                      TiffCase{"tiled Deflate 16-bit", {70, 45, 16, 1, 1, COMPRESSION_DEFLATE, 0, 16, 16}},
+                      TiffCase{"Deflate, one 8.5 MB strip", {2900, 2900, 8, 1, 1, COMPRESSION_DEFLATE, 0, 0, 0}}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        const auto symbol = [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); };
+        std::replace_if(name.begin(), name.end(), symbol, '_');
+        return name;
+    });
+
+TEST_P(TiffGrayReader, RegionsAtEveryStripOffsetAndStepGiveCropsAndBlockMeans)
 {
+    const TiffSpec& device = GetParam().device;
     QTemporaryDir dir;
-    const QRect regions[] = {QRect(13, 7, 40, 30), QRect(31, 15, 2, 19), QRect(0, 0, 70, 45), QRect(60, 40, 100, 100)};
-    for (const TiffCase& c : kTiffLayouts) {
-        const auto samples = randomSamples(c.device.width * c.device.height, c.device.bitsPerSample, 11);
-        const QString path = dir.filePath(QStringLiteral("region.tif"));
-        ASSERT_TRUE(writeTiff(path, c.device, samples));
-        for (const QRect& region : regions) {
-            for (int step : {1, 2, 3, 5, 100}) {
-                SCOPED_TRACE(::testing::Message() << c.name << " region " << region.x() << "," << region.y() << " "
-                                                << region.width() << "x" << region.height() << " step " << step);
-                const QRect cut = region & QRect(0, 0, c.device.width, c.device.height);
-                QImage image;
-                QString error;
-                ASSERT_TRUE(readTiffGray(path, region, step, image, error)) << error.toStdString();
-                EXPECT_EQ(image.width(), (cut.width() + step - 1) / step);
-                EXPECT_EQ(image.height(), (cut.height() + step - 1) / step);
-                EXPECT_EQ(samplesOf(image), blockMeans(samples, c.device.width, cut, step));
-            }
+    const QString path = dir.filePath(QStringLiteral("region.tif"));
+    auto samples = randomSamples(device.width * device.height, device.bitsPerSample, 11);
+    ASSERT_TRUE(writeTiff(path, device, samples));
+    QImage image;
+    QString error;
+    ASSERT_TRUE(readTiffGray(path, QRect(), 1, image, error)) << error.toStdString();
+    EXPECT_EQ(image.format(), device.bitsPerSample == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
+    // JPEG is lossy: its whole-image read, row by row from the top, is the reference.
+    if (device.compression == COMPRESSION_JPEG)
+        samples = samplesOf(image);
+    EXPECT_EQ(samplesOf(image), samples);
+
+    // Regions reaching INT_MAX or INT_MIN are cut without int overflow.
+    std::vector<QRect> regions = {QRect(60, 40, 100, 100), QRect(QPoint(13, 8), QPoint(INT_MAX, INT_MAX)),
+                                  QRect(QPoint(INT_MIN, INT_MIN), QPoint(20, 30))};
+    for (int offset = 0; offset < 8; ++offset)
+        regions.push_back(QRect(13, 8 + offset, 40, 21));
+    for (const QRect& region : regions) {
+        for (int step : {1, 2, 3, 5}) {
+            SCOPED_TRACE(::testing::Message() << "region top " << region.top() << " step " << step);
+            const QRect cut = inside(region, device.width, device.height);
+            ASSERT_TRUE(readTiffGray(path, region, step, image, error)) << error.toStdString();
+            EXPECT_EQ(image.size(), QSize((cut.width() + step - 1) / step, (cut.height() + step - 1) / step));
+            EXPECT_EQ(samplesOf(image), blockMeans(samples, device.width, cut, step));
         }
     }
 }
 
-TEST(TiffGrayReader, RegionOutsideTheImageIsRefusedAndTheImageKept)
+TEST(ImageRegions, RegionOutsideTheImageIsRefusedAndTheImageKept)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("small.tif"));
-    ASSERT_TRUE(writeTiff(path, {10, 10, 8, 1, 1, 1, 0, 0, 0}, randomSamples(100, 8, 1)));
-    QImage image(3, 3, QImage::Format_Grayscale8);
-    image.fill(9);
-    QString error;
-    EXPECT_FALSE(readTiffGray(path, QRect(10, 0, 5, 5), 1, image, error));
-    EXPECT_EQ(error, QStringLiteral("Requested region is outside the image"));
-    EXPECT_EQ(image.size(), QSize(3, 3));
-    EXPECT_EQ(image.constScanLine(1)[1], 9);
-}
-
-TEST(TiffGrayReader, LayoutsItDoesNotDecodeAreRefusedWithoutMessage)
-{
-    QTemporaryDir dir;
-    const TiffSpec layouts[] = {
-        {8, 8, 8, 1, 0, 1, 0, 0, 0},   // MinIsWhite
-        {8, 8, 16, 2, 1, 1, 0, 0, 0},  // signed samples
-    };
-    for (const TiffSpec& device : layouts) {
-        const QString path = dir.filePath(QStringLiteral("other.tif"));
-        ASSERT_TRUE(writeTiff(path, device, randomSamples(64, 8, 3)));
-        QImage image;
-        QString error = QStringLiteral("previous");
-        EXPECT_FALSE(readTiffGray(path, QRect(), 1, image, error));
-        EXPECT_EQ(error, QStringLiteral("previous"));
-        EXPECT_TRUE(image.isNull());
+    const QString tiff = dir.filePath(QStringLiteral("small.tif"));
+    const QString bmp = dir.filePath(QStringLiteral("small.bmp"));
+    ASSERT_TRUE(writeTiff(tiff, {10, 10, 8, 1, 1, 1, 0, 0, 0}, randomSamples(100, 8, 1)));
+    ASSERT_TRUE(writeBytes(bmp, bmpBytes({10, 10, 24, 0, 0, {}}, std::vector<std::uint32_t>(100, 0))));
+    for (const QRect& region : {QRect(10, 0, 5, 5), QRect(QPoint(-5, INT_MAX), QPoint(3, INT_MAX))}) {
+        QImage image(3, 3, QImage::Format_Grayscale8);
+        QString tiffError, bmpError;
+        EXPECT_FALSE(readTiffGray(tiff, region, 1, image, tiffError));
+        EXPECT_FALSE(readBmpGray(bmp, region, 1, image, bmpError));
+        EXPECT_EQ(tiffError, QStringLiteral("Requested region is outside the image"));
+        EXPECT_EQ(bmpError, tiffError);
+        EXPECT_EQ(image.size(), QSize(3, 3));
     }
 }
 
-TEST(GrayImageReader, MinIsWhiteTiffIsReadByTheFallbackAsGrey)
+// Each case: the stored samples of a 3x1 image and what readGrayImage gives.
+struct SampleCase {
+    const char* name;
+    TiffSpec device;
+    std::vector<std::uint16_t> stored;
+    std::vector<std::uint16_t> read;
+};
+
+TEST(GrayImageReader, InvertedSignedAndAlphaTiffsAreReadAtTheirDepth)
+{
+    const SampleCase cases[] = {
+        {"MinIsWhite 8-bit", {3, 1, 8, 1, 0, 1, 0, 0, 0}, {0, 255, 10}, {255, 0, 245}},
+        {"MinIsWhite 16-bit", {3, 1, 16, 1, 0, 1, 0, 0, 0}, {0, 65535, 1000}, {65535, 0, 64535}},
+        // Signed samples move by half their range: the most negative is black.
+        {"signed 8-bit", {3, 1, 8, 2, 1, 1, 0, 0, 0}, {0x80, 0xFF, 0x01}, {0, 127, 129}},
+        {"signed 16-bit", {3, 1, 16, 2, 1, 1, 0, 0, 0}, {0x8000, 0xFFFF, 0x0001}, {0, 32767, 32769}},
+        {"signed 16-bit, tiled", {3, 1, 16, 2, 1, 1, 0, 16, 16}, {0x8000, 0xFFFF, 0x0001}, {0, 32767, 32769}},
+        {"grey and alpha 16-bit", {3, 1, 16, 1, 1, 1, 0, 0, 0, 2}, {1000, 7, 2000, 7, 65535, 7}, {1000, 2000, 65535}},
+        {"grey and alpha 8-bit, tiled", {3, 1, 8, 1, 1, 8, 0, 16, 16, 2}, {10, 7, 20, 7, 255, 7}, {10, 20, 255}},
+    };
+    QTemporaryDir dir;
+    for (const SampleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // TIFF content under another name takes the same path.
+        for (const char* name : {"samples.tif", "samples.img"}) {
+            const QString path = dir.filePath(QString::fromLatin1(name));
+            ASSERT_TRUE(writeTiff(path, c.device, c.stored));
+            QImage image;
+            QString error;
+            ASSERT_TRUE(readGrayImage(path, image, error)) << error.toStdString();
+            EXPECT_EQ(image.depth(), c.device.bitsPerSample);
+            EXPECT_EQ(samplesOf(image), c.read);
+        }
+    }
+}
+
+TEST(GrayImageReader, TiffsItDoesNotDecodeAreLeftToTheFallbackUnlessSigned)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("white.tif"));
-    const std::vector<std::uint16_t> samples = {0, 255, 10, 200};
-    ASSERT_TRUE(writeTiff(path, {2, 2, 8, 1, 0, 1, 0, 0, 0}, samples));
+    const QString rgb = dir.filePath(QStringLiteral("rgb.tif"));
+    ASSERT_TRUE(writeTiff(rgb, {2, 1, 8, 1, 2, 1, 0, 0, 0, 3}, {200, 0, 0, 9, 9, 9}));
     QImage image;
-    QString error;
-    ASSERT_TRUE(readGrayImage(path, image, error)) << error.toStdString();
-    EXPECT_EQ(image.format(), QImage::Format_Grayscale8);
-    // MinIsWhite stores 0 as white: the displayed grey is the complement.
-    EXPECT_EQ(samplesOf(image), (std::vector<std::uint16_t>{255, 0, 245, 55}));
+    QString error = QStringLiteral("previous");
+    EXPECT_FALSE(readTiffGray(rgb, QRect(), 1, image, error));
+    EXPECT_EQ(error, QStringLiteral("previous"));
+    EXPECT_FALSE(readGrayImage(rgb, image, error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("rgb.tif is a colour image."))) << error.toStdString();
+
+    // Never shown as raw two's complement by the image library.
+    const QString wide = dir.filePath(QStringLiteral("signed.tiff"));
+    const QByteArray data(16, '\x7f');
+    ASSERT_TRUE(writeBytes(wide, tiffBytes({{256, 4, 1, 2}, {257, 4, 1, 2}, {258, 3, 1, 32}, {262, 3, 1, 1},
+                                            {273, 4, 1, kTiffDataOffset}, {278, 4, 1, 2}, {279, 4, 1, 16},
+                                            {339, 3, 1, 2}},
+                                           data)));
+    EXPECT_FALSE(readGrayImage(wide, image, error));
+    EXPECT_EQ(error, QStringLiteral("Unable to load %1: TIFF with signed 32-bit samples is read only as 8- or "
+                                    "16-bit grayscale")
+                         .arg(wide));
+    EXPECT_TRUE(image.isNull());
+}
+
+TEST(GrayImageReader, NonRegularFilesAndEmptyFilesSayWhatTheyAre)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("pipe.tif"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString loop = dir.filePath(QStringLiteral("loop.png"));
+    ASSERT_TRUE(QFile::link(loop, loop));
+    const QString folder = dir.filePath(QStringLiteral("folder.bmp"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const QString empty = dir.filePath(QStringLiteral("empty.tif"));
+    ASSERT_TRUE(writeBytes(empty, {}));
+    const std::pair<QString, QString> cases[] = {
+        {fifo, QStringLiteral("Not a regular file (a pipe, device or socket)")},
+        {QStringLiteral("/dev/zero"), QStringLiteral("Not a regular file (a pipe, device or socket)")},
+        {loop, QStringLiteral("Too many levels of symbolic links")},
+        {folder, QStringLiteral("The path is a folder, not a file")},
+        {empty, QStringLiteral("The file is empty")},
+        {dir.filePath(QStringLiteral("missing.tif")), QStringLiteral("File not found")},
+    };
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path.toStdString());
+        QImage image;
+        QString error;
+        EXPECT_FALSE(readGrayImage(path, image, error));
+        EXPECT_EQ(error, QStringLiteral("Unable to load %1: %2").arg(path, reason));
+    }
+    // Every other reader returns at once too (a FIFO would block its open).
+    for (const QString suffix : {"tif", "bmp", "png"}) {
+        const QString path = dir.filePath(QStringLiteral("pipe2.") + suffix);
+        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        QImage image;
+        QString error;
+        QSize size;
+        EXPECT_FALSE(readTiffGray(path, QRect(), 1, image, error));
+        EXPECT_FALSE(readBmpGray(path, QRect(), 1, image, error));
+        EXPECT_FALSE(readPng(path, image, error));
+        EXPECT_FALSE(readDecimatedImage(path, image, error));
+        EXPECT_FALSE(probeImageSize(path, size));
+        std::uint32_t width = 0, height = 0;
+        std::vector<float> values;
+        EXPECT_FALSE(readFloatTiff(path, width, height, values, error));
+        EXPECT_FALSE(loadFloatTiff(path).success);
+    }
 }
 
 TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExtensionCase)
@@ -165,11 +275,16 @@ TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExten
         return writeBytes(path, bytes.left(keep));
     };
 
-    // One strip claiming 50 rows of 100 bytes over 25 rows of data.
+    // Deflate strips of 8 rows, the third one overwritten with noise.
     const QString tiff = dir.filePath(QStringLiteral("cut.TIF"));
-    ASSERT_TRUE(writeBytes(tiff, tiffBytes({{256, 4, 1, 100}, {257, 4, 1, 50}, {258, 3, 1, 8}, {262, 3, 1, 1},
-                                            {273, 4, 1, kTiffDataOffset}, {278, 4, 1, 50}, {279, 4, 1, 5000}},
-                                           QByteArray(2500, '\x40'))));
+    ASSERT_TRUE(writeTiff(tiff, {64, 64, 8, 1, 1, COMPRESSION_DEFLATE, 8, 0, 0}, randomSamples(64 * 64, 8, 5)));
+    TIFF* tif = TIFFOpen(QFile::encodeName(tiff).constData(), "r");
+    ASSERT_NE(tif, nullptr);
+    const qsizetype stripOffset = qsizetype(TIFFGetStrileOffset(tif, 2));
+    TIFFClose(tif);
+    QByteArray bytes = readBytes(tiff);
+    bytes.replace(stripOffset, 40, QByteArray(40, '\xA5'));
+    ASSERT_TRUE(writeBytes(tiff, bytes));
 
     const QString png = dir.filePath(QStringLiteral("cut.Png"));
     ASSERT_TRUE(writePng(png, {64, 64, 8, 0, false}, randomSamples(64 * 64, 8, 6)));
@@ -180,7 +295,7 @@ TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExten
     ASSERT_TRUE(truncate(bmp, 54 + 3 * 12 + 5));
 
     const std::pair<QString, QString> cases[] = {
-        {tiff, QStringLiteral("TIFF read error at line 0")},
+        {tiff, QStringLiteral("TIFF read error at line 16")},
         {png, QStringLiteral("PNG read error in cut.Png: ")},
         {bmp, QStringLiteral("BMP pixel data truncated at row 3/10")},
     };
@@ -189,49 +304,43 @@ TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExten
         QImage image;
         QString error;
         EXPECT_FALSE(readGrayImage(path, image, error));
+        // libtiff's explanation goes to the log, not into the fixed text.
+        if (path == tiff) {
+            EXPECT_EQ(error, QStringLiteral("Unable to load %1: %2").arg(path, reason));
+        }
         EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to load %1: %2").arg(path, reason))) << error.toStdString();
         EXPECT_TRUE(image.isNull());
     }
 }
 
-TEST(PngReader, GreyDepthsFromOneToSixteenBitsAreExpandedOrKept)
+TEST(PngReader, GreyDepthsAreExpandedToEightBitsOrKeptAtSixteenAndAlphaIsDropped)
 {
     QTemporaryDir dir;
     struct Case {
         int depth;
+        int colourType;
         std::vector<std::uint16_t> stored;
         std::vector<std::uint16_t> read;
     };
+    // Nine 1-bit samples span two bytes of a row.
     const Case cases[] = {
-        {1, {0, 1, 1, 0, 1, 0, 0, 1, 1}, {0, 255, 255, 0, 255, 0, 0, 255, 255}},
-        {2, {0, 1, 2, 3, 3, 2, 1, 0, 1}, {0, 85, 170, 255, 255, 170, 85, 0, 85}},
-        {4, {0, 1, 15, 7, 8, 2, 3, 4, 5}, {0, 17, 255, 119, 136, 34, 51, 68, 85}},
-        {8, {0, 1, 254, 255, 128, 7, 9, 10, 11}, {0, 1, 254, 255, 128, 7, 9, 10, 11}},
-        {16, {0, 0x1234, 0xFFFF, 0x8001, 1, 2, 3, 256, 40000}, {0, 0x1234, 0xFFFF, 0x8001, 1, 2, 3, 256, 40000}},
+        {1, 0, {0, 1, 1, 0, 1, 0, 0, 1, 1}, {0, 255, 255, 0, 255, 0, 0, 255, 255}},
+        {2, 0, {0, 1, 2, 3, 3, 2, 1, 0, 1}, {0, 85, 170, 255, 255, 170, 85, 0, 85}},
+        {4, 0, {0, 1, 15, 7, 8, 2, 3, 4, 5}, {0, 17, 255, 119, 136, 34, 51, 68, 85}},
+        {8, 0, {0, 1, 254, 255, 128, 7, 9, 10, 11}, {0, 1, 254, 255, 128, 7, 9, 10, 11}},
+        {16, 0, {0, 0x1234, 0xFFFF, 0x8001, 1, 2, 3, 256, 40000}, {0, 0x1234, 0xFFFF, 0x8001, 1, 2, 3, 256, 40000}},
+        {8, 4, {250, 0, 3, 250}, {250, 3}},
+        {16, 4, {60000, 0, 3, 60000}, {60000, 3}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.depth);
+        SCOPED_TRACE(::testing::Message() << c.depth << " bits, colour type " << c.colourType);
         const QString path = dir.filePath(QStringLiteral("grey.png"));
-        ASSERT_TRUE(writePng(path, {3, 3, c.depth, 0, false}, c.stored));
+        ASSERT_TRUE(writePng(path, {int(c.read.size()), 1, c.depth, c.colourType, false}, c.stored));
         QImage image;
         QString error;
         ASSERT_TRUE(readPng(path, image, error)) << error.toStdString();
         EXPECT_EQ(image.format(), c.depth == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
         EXPECT_EQ(samplesOf(image), c.read);
-    }
-}
-
-TEST(PngReader, AlphaChannelIsDroppedAtEightAndSixteenBits)
-{
-    QTemporaryDir dir;
-    for (int depth : {8, 16}) {
-        const QString path = dir.filePath(QStringLiteral("alpha.png"));
-        const std::uint16_t top = depth == 16 ? 60000 : 250;
-        ASSERT_TRUE(writePng(path, {2, 1, depth, 4, false}, {top, 0, 3, top}));
-        QImage image;
-        QString error;
-        ASSERT_TRUE(readPng(path, image, error));
-        EXPECT_EQ(samplesOf(image), (std::vector<std::uint16_t>{top, 3}));
     }
 }
 
@@ -273,56 +382,25 @@ TEST(GrayImageReader, GreyRgbImagesAreAcceptedAtTheirChannelDepth)
     }
 }
 
-TEST(GrayImageReader, ColourImagesAreRefusedNamingTheFile)
+TEST(BmpReader, PaletteAndTrueColourPixelsUseTheWeightedGreyRuleInBothRowOrders)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("colour.png"));
-    ASSERT_TRUE(writePng(path, {2, 1, 8, 2, false}, {255, 0, 0, 10, 10, 10}));
-    QImage image;
-    QString error;
-    EXPECT_FALSE(readGrayImage(path, image, error));
-    EXPECT_EQ(error, QStringLiteral("colour.png is a colour image. Tavro2D works on grayscale images (8 or 16 bits) — "
-                                    "convert it before loading."));
-    EXPECT_TRUE(image.isNull());
-}
-
-TEST(GrayImageReader, UnreadableFileNamesThePathAsGiven)
-{
-    QImage image;
-    QString error;
-    EXPECT_FALSE(readGrayImage(QStringLiteral("/nonexistent/none.jpg"), image, error));
-    EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to load /nonexistent/none.jpg: "))) << error.toStdString();
-}
-
-TEST(BmpReader, PaletteEntriesBecomeGreyAndIndicesBeyondThePaletteStayThemselves)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("palette.bmp"));
-    std::vector<std::uint32_t> palette(10, 0);
-    palette[0] = 0xC86432;  // R 200, G 100, B 50 -> (2200 + 1600 + 250) >> 5 = 126
-    palette[1] = 0xFFFFFF;
-    palette[9] = 0x010203;  // (11 + 32 + 15) >> 5 = 1
-    ASSERT_TRUE(writeBytes(path, bmpBytes({6, 1, 8, 0, 10, palette}, {0, 1, 9, 10, 200, 255})));
-    QImage image;
-    QString error;
-    ASSERT_TRUE(readBmpGray(path, QRect(), 1, image, error)) << error.toStdString();
-    EXPECT_EQ(image.format(), QImage::Format_Grayscale8);
-    EXPECT_EQ(samplesOf(image), (std::vector<std::uint16_t>{126, 255, 1, 10, 200, 255}));
-}
-
-TEST(BmpReader, TrueColourPixelsUseTheWeightedGreyRuleInBothRowOrders)
-{
-    QTemporaryDir dir;
-    const std::vector<std::uint32_t> pixels = {0xC86432, 0xFFFFFF, 0x010203, 0x000000, 0x00FF00, 0x0000FF};
-    const std::vector<std::uint16_t> greys = {126, 255, 1, 0, 127, 39};
-    for (int bits : {24, 32}) {
+    // R 200, G 100, B 50 -> (2200 + 1600 + 250) >> 5 = 126; 0x010203 -> (11 + 32 + 15) >> 5 = 1.
+    const std::vector<std::uint32_t> colours = {0xC86432, 0xFFFFFF, 0x010203, 0x000000, 0x00FF00, 0x0000FF};
+    // The palette has 6 entries: indices 6 and 200 stay themselves.
+    const std::vector<std::uint16_t> greys = {126, 255, 1, 0, 127, 39, 6, 200};
+    for (int bits : {8, 24, 32}) {
         for (int height : {2, -2}) {
             SCOPED_TRACE(::testing::Message() << bits << " bits, height " << height);
-            const QString path = dir.filePath(QStringLiteral("rgb.bmp"));
-            ASSERT_TRUE(writeBytes(path, bmpBytes({3, height, bits, 0, 0, {}}, pixels)));
+            const QString path = dir.filePath(QStringLiteral("grey.bmp"));
+            std::vector<std::uint32_t> pixels = bits == 8 ? std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5} : colours;
+            pixels.insert(pixels.end(), {bits == 8 ? 6u : 0x060606u, bits == 8 ? 200u : 0xC8C8C8u});
+            const BmpSpec spec = bits == 8 ? BmpSpec{4, height, 8, 0, 6, colours} : BmpSpec{4, height, bits, 0, 0, {}};
+            ASSERT_TRUE(writeBytes(path, bmpBytes(spec, pixels)));
             QImage image;
             QString error;
             ASSERT_TRUE(readBmpGray(path, QRect(), 1, image, error)) << error.toStdString();
+            EXPECT_EQ(image.format(), QImage::Format_Grayscale8);
             EXPECT_EQ(samplesOf(image), greys);
         }
     }
@@ -342,10 +420,11 @@ TEST(BmpReader, RegionsAndStepsGiveCropsAndBlockMeansInBothRowOrders)
     for (int stored : {height, -height}) {
         const QString path = dir.filePath(QStringLiteral("region.bmp"));
         ASSERT_TRUE(writeBytes(path, bmpBytes({width, stored, 24, 0, 0, {}}, pixels)));
-        for (const QRect& region : {QRect(3, 2, 11, 13), QRect(0, 0, width, height), QRect(20, 10, 9, 9)}) {
+        for (const QRect& region : {QRect(3, 2, 11, 13), QRect(0, 0, width, height), QRect(20, 10, 9, 9),
+                                    QRect(QPoint(INT_MIN, 5), QPoint(INT_MAX, INT_MAX))}) {
             for (int step : {1, 2, 4}) {
                 SCOPED_TRACE(::testing::Message() << "stored height " << stored << " step " << step);
-                const QRect cut = region & QRect(0, 0, width, height);
+                const QRect cut = inside(region, width, height);
                 QImage image;
                 QString error;
                 ASSERT_TRUE(readBmpGray(path, region, step, image, error)) << error.toStdString();

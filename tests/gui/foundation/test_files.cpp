@@ -20,7 +20,12 @@ void setCommonTags(TIFF* tif, const TiffSpec& device)
 {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(device.width));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(device.height));
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, device.samplesPerPixel);
+    const int colours = device.photometric == PHOTOMETRIC_RGB ? 3 : 1;
+    if (device.samplesPerPixel > colours) {
+        const std::vector<std::uint16_t> extra(std::size_t(device.samplesPerPixel - colours), EXTRASAMPLE_UNASSALPHA);
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, std::uint16_t(extra.size()), extra.data());
+    }
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, device.bitsPerSample);
     TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, device.sampleFormat);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
@@ -42,7 +47,7 @@ bool writeRaster(const QString& path, const TiffSpec& device, std::vector<unsign
     if (tif == nullptr)
         return false;
     setCommonTags(tif, device);
-    const std::size_t sampleBytes = std::size_t(device.bitsPerSample / 8);
+    const std::size_t sampleBytes = std::size_t(device.bitsPerSample / 8 * device.samplesPerPixel);
     const std::size_t rowBytes = std::size_t(device.width) * sampleBytes;
     bool ok = true;
     if (device.tileWidth > 0) {

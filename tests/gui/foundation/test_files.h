@@ -22,9 +22,11 @@ struct TiffSpec {
     int rowsPerStrip = 0;          // 0: one strip
     int tileWidth = 0;             // non-zero: tiled
     int tileLength = 0;
+    int samplesPerPixel = 1;       // above 1: the extra samples are alpha
 };
 
-// Samples are row-major; 8-bit files keep the low byte. Tiles are padded with
+// Samples are row-major, all samples of a pixel together; 8-bit files keep
+// the low byte. Tiles are padded with
 // 0xEE, so a reader that shows padding is caught.
 bool writeTiff(const QString& path, const TiffSpec& device, const std::vector<std::uint16_t>& samples);
 bool writeFloatTiffFixture(const QString& path, const TiffSpec& device, const std::vector<float>& values);
