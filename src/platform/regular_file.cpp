@@ -16,10 +16,21 @@ constexpr const char* kNotRegular = "not a regular file";
 
 std::string systemError(int code) { return std::strerror(code); }
 
+FileProblem typeProblem(mode_t mode) {
+    if (S_ISREG(mode))
+        return FileProblem::None;
+    return S_ISDIR(mode) ? FileProblem::Folder : FileProblem::Special;
+}
+
 // The descriptor was opened non-blocking so that a FIFO swapped in after the
 // stat could not hold the open; the check is repeated on what was opened.
-FileDescriptor checkedRegular(FileDescriptor fd, std::string& error) {
+FileDescriptor checkedRegular(FileDescriptor fd, std::string& error, FileProblem* problem = nullptr) {
+    FileProblem ignored;
+    FileProblem& why = problem ? *problem : ignored;
+    why = FileProblem::System;
     if (!fd) {
+        if (errno == ENOENT)
+            why = FileProblem::Missing;
         error = systemError(errno);
         return {};
     }
@@ -29,9 +40,11 @@ FileDescriptor checkedRegular(FileDescriptor fd, std::string& error) {
         return {};
     }
     if (!S_ISREG(info.st_mode)) {
+        why = typeProblem(info.st_mode);
         error = kNotRegular;
         return {};
     }
+    why = FileProblem::None;
     const int flags = fcntl(fd.get(), F_GETFL);
     if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         error = systemError(errno);
@@ -69,16 +82,21 @@ std::string nonRegularReason(const std::string& path, bool* exists) {
     return S_ISREG(info.st_mode) ? std::string() : std::string(kNotRegular);
 }
 
-FileDescriptor openRegularFileForReading(const std::string& path, std::string& error) {
-    bool exists = false;
-    error = nonRegularReason(path, &exists);
-    if (!error.empty())
-        return {};
-    if (!exists) {
-        error = systemError(ENOENT);
+FileDescriptor openRegularFileForReading(const std::string& path, std::string& error, FileProblem* problem) {
+    FileProblem ignored;
+    FileProblem& why = problem ? *problem : ignored;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        why = errno == ENOENT ? FileProblem::Missing : FileProblem::System;
+        error = systemError(errno);
         return {};
     }
-    return checkedRegular(FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), error);
+    why = typeProblem(info.st_mode);
+    if (why != FileProblem::None) {
+        error = kNotRegular;
+        return {};
+    }
+    return checkedRegular(FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), error, &why);
 }
 
 FileDescriptor openRegularFileForAppending(const std::string& path, unsigned mode, std::string& error) {

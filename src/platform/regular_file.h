@@ -25,9 +25,14 @@ private:
     int fd_ = -1;
 };
 
+// Why a path could not be opened as a regular file, for callers that word it
+// for users themselves.
+enum class FileProblem { None, Missing, Folder, Special, System };
+
 // An existing regular file, read-only. A FIFO, device, socket or directory is
 // refused before an open could block on it; `error` says why.
-FileDescriptor openRegularFileForReading(const std::string& path, std::string& error);
+FileDescriptor openRegularFileForReading(const std::string& path, std::string& error,
+                                         FileProblem* problem = nullptr);
 
 // Opens for appending (and reading back what was written), creating the file
 // with `mode` when it is missing. Never

@@ -178,15 +178,15 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
     TemporaryFile temporary(path);
     TiffFile tif(temporary.path(), needsBigTiff(pixelBytes) ? "w8" : "w", TiffFile::Limits::Writer);
     if (!tif) {
-        error = tif.withDetail(QStringLiteral("Unable to create TIFF file."));
+        error = tif.failure(QStringLiteral("Unable to create TIFF file."));
         return false;
     }
     switch (setTags(tif.get(), layout)) {
     case TagResult::MetadataFailed:
-        error = tif.withDetail(QStringLiteral("Unable to configure TIFF metadata."));
+        error = tif.failure(QStringLiteral("Unable to configure TIFF metadata."));
         return false;
     case TagResult::StripLayoutFailed:
-        error = tif.withDetail(QStringLiteral("Unable to configure TIFF strip layout."));
+        error = tif.failure(QStringLiteral("Unable to configure TIFF strip layout."));
         return false;
     case TagResult::Ok:
         break;
@@ -198,7 +198,7 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
     for (int r = 0; r < layout.height; ++r) {
         std::memcpy(row.data(), rowAt(r), row.size());
         if (TIFFWriteScanline(tif.get(), row.data(), std::uint32_t(r), 0) != 1) {
-            error = tif.withDetail(QStringLiteral("Failed to write line %1 to TIFF.").arg(r));
+            error = tif.failure(QStringLiteral("Failed to write line %1 to TIFF.").arg(r));
             return false;
         }
         if (r % layout.progressEvery == 0 && progress && !progress(r, layout.height)) {
@@ -207,7 +207,7 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
         }
     }
     if (!tif.finishWriting()) {
-        error = tif.withDetail(QStringLiteral("Failed to finish writing the TIFF file."));
+        error = tif.failure(QStringLiteral("Failed to finish writing the TIFF file."));
         return false;
     }
     return temporary.commitTo(path, error);

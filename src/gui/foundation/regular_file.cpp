@@ -2,56 +2,42 @@
 
 #include <QFile>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/regular_file.h"
+
 namespace tavro::gui::detail {
-
-namespace {
-
-QString typeProblem(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return QStringLiteral("The path is a folder, not a file");
-    return QStringLiteral("Not a regular file (a pipe, device or socket)");
-}
-
-QString errnoProblem(int code)
-{
-    if (code == ENOENT)
-        return QStringLiteral("File not found");
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
-}  // namespace
 
 RegularFile::RegularFile(const QString& path)
 {
-    const QByteArray name = QFile::encodeName(path);
+    std::string error;
+    platform::FileProblem problem = platform::FileProblem::None;
+    platform::FileDescriptor fd =
+        platform::openRegularFileForReading(QFile::encodeName(path).toStdString(), error, &problem);
+    switch (problem) {
+    case platform::FileProblem::None:
+        break;
+    case platform::FileProblem::Missing:
+        problem_ = QStringLiteral("File not found");
+        return;
+    case platform::FileProblem::Folder:
+        problem_ = QStringLiteral("The path is a folder, not a file");
+        return;
+    case platform::FileProblem::Special:
+        problem_ = QStringLiteral("Not a regular file (a pipe, device or socket)");
+        return;
+    case platform::FileProblem::System:
+        problem_ = QString::fromLocal8Bit(error.c_str());
+        return;
+    }
     struct stat info {};
-    if (::stat(name.constData(), &info) != 0) {
-        problem_ = errnoProblem(errno);
+    if (::fstat(fd.get(), &info) != 0) {
+        problem_ = QStringLiteral("Unable to read the file");
         return;
     }
-    if (!S_ISREG(info.st_mode)) {
-        problem_ = typeProblem(info.st_mode);
-        return;
-    }
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        problem_ = errnoProblem(errno);
-        return;
-    }
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        problem_ = S_ISREG(info.st_mode) ? errnoProblem(errno) : typeProblem(info.st_mode);
-        ::close(fd);
-        return;
-    }
-    fd_ = fd;
     size_ = std::uint64_t(info.st_size);
+    fd_ = fd.release();
 }
 
 RegularFile::~RegularFile()

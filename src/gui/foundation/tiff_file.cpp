@@ -112,13 +112,6 @@ QString TiffFile::lastError() const
     return QString::fromLocal8Bit(lastError_.c_str());
 }
 
-QString TiffFile::withDetail(const QString& text) const
-{
-    if (lastError_.empty())
-        return text;
-    return QStringLiteral("%1 (%2)").arg(text, lastError());
-}
-
 QString TiffFile::failure(const QString& text) const
 {
     if (!lastError_.empty())

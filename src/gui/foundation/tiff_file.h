@@ -34,8 +34,6 @@ public:
     void close();
 
     QString lastError() const;
-    // `text` followed by the library's explanation when it gave one.
-    QString withDetail(const QString& text) const;
     // `text` unchanged for the user; the library's explanation, when it gave
     // one, goes to the application log with the file's name.
     QString failure(const QString& text) const;
