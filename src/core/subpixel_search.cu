@@ -404,12 +404,11 @@ void warpedSamplesInside(const Block& block, const SubsetLayout& subset, const S
 template <int N>
 void residualSums(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
                   const float* __restrict warped, const float* __restrict f, float defMean, float defInvNorm,
-                  Accumulators<6>& b, PerThread<int>& flag, PerThread<float>& misfit) {
+                  Accumulators<6>& b, PerThread<int>& flag) {
     thread_local std::vector<float> residuals;
     if (residuals.size() < size_t(subset.count)) residuals.resize(size_t(subset.count));
     float* __restrict r = residuals.data();
     int* __restrict bad = &flag[0];
-    float* __restrict e = &misfit[0];
     const int size = block.size();
     for (int base = 0; base < subset.count; base += size) {
         const int active = subset.count - base < size ? subset.count - base : size;
@@ -418,7 +417,6 @@ void residualSums(const Block& block, const SubsetLayout& subset, const SampleTa
             const bool finite = isFinite(v);
             bad[t] |= finite ? 0 : 1;
             r[base + t] = finite ? v : 0.0f;
-            e[t] += finite ? v * v : 0.0f;
         }
     }
     for (int k = 0; k < N; ++k) {
@@ -429,6 +427,17 @@ void residualSums(const Block& block, const SubsetLayout& subset, const SampleTa
             for (int t = 0; t < active; ++t) sum[t] += r[base + t] * j[base + t];
         }
     }
+}
+// The sum of squared residuals of the last iteration's kept samples, once per
+// point rather than in every residual pass (where the GPU sums it).
+float keptMisfit(const float* __restrict warped, const float* __restrict f, int count, float mean,
+                 float inverseNorm) {
+    float sum = 0.0f;
+    for (int s = 0; s < count; ++s) {
+        const float r = (warped[s] - mean) * inverseNorm - f[s];
+        sum += r * r;
+    }
+    return sum;
 }
 #else
 constexpr bool kKeepWarpedSamples = false;
@@ -547,7 +556,8 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
 #endif
     auto b = makeAccumulators(block, std::make_integer_sequence<int, 6>{});
     PerThread<int> flag(block, 0);
-    PerThread<float> misfit(block, 0.0f);  // per thread, the last residual pass's sum of r^2
+    PerThread<float> misfit(block, 0.0f);  // GPU: per thread, the last residual pass's sum of r^2
+    float lastMean = 0.0f, lastInverseNorm = 0.0f;
     int status = kRunning;
     bool unchecked = false;  // the parameters moved since their samples were last read
     for (int iteration = 0; iteration < a.params.maxIterations && status == kRunning; ++iteration) {
@@ -599,6 +609,8 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             status = kStopped;
             break;
         }
+        lastMean = defMean;
+        lastInverseNorm = defInvNorm;
 
         // Residuals against the reference and the right-hand side b = sum r J.
         block.forEachThreadNoSync([&](int t) {
@@ -609,8 +621,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         });
 #if !defined(__CUDACC__)
         auto residualPass = [&](auto parameters) {
-            residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag,
-                                                      misfit);
+            residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag);
         };
 #else
         auto residualPass = [&](auto parameters) {
@@ -670,7 +681,11 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     }
 
     // Zero-mean, unit-norm samples: sum r^2 = 2 - 2 ZNCC.
+#if !defined(__CUDACC__)
+    const float correlation = 1.0f - 0.5f * keptMisfit(warped, f, subset.count, lastMean, lastInverseNorm);
+#else
     const float correlation = 1.0f - 0.5f * block.reduceSum(misfit);
+#endif
     block.single([&] {
         if (status == kLeftImage || !isMeasurement(status, sh.step2, correlation, sh.p, a.initX[point], a.initY[point]))
             out.writeNaN();
