@@ -428,6 +428,7 @@ void residualSums(const Block& block, const SubsetLayout& subset, const SampleTa
         }
     }
 }
+
 // The sum of squared residuals of the last iteration's kept samples, once per
 // point rather than in every residual pass (where the GPU sums it).
 float keptMisfit(const float* __restrict warped, const float* __restrict f, int count, float mean,
@@ -557,7 +558,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     auto b = makeAccumulators(block, std::make_integer_sequence<int, 6>{});
     PerThread<int> flag(block, 0);
     PerThread<float> misfit(block, 0.0f);  // GPU: per thread, the last residual pass's sum of r^2
-    float lastMean = 0.0f, lastInverseNorm = 0.0f;
+    float lastMean = 0.0f, lastInverseNorm = 0.0f;  // CPU: the statistics of the kept samples
     int status = kRunning;
     bool unchecked = false;  // the parameters moved since their samples were last read
     for (int iteration = 0; iteration < a.params.maxIterations && status == kRunning; ++iteration) {
