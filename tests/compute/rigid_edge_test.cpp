@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compute/compute_worker.h"
+#include "compute/streamed_nlc.h"
 #include "gpu/runtime_base.h"
 #include "support/synthetic_images.h"
 
@@ -94,6 +95,27 @@ TEST(RigidEdge, PointsReadingBeyondTheShiftedDeformedImageAreNaN) {
             EXPECT_NEAR(d.dispY[k] - result.rigid.shiftY, kUy, 0.05) << "point " << k;
         }
         EXPECT_GT(measured, 200);
+    }
+}
+
+// Region pixel c shows the image where roi.left + c - shift lies in [0, width - 1],
+// for regions anywhere in the image and shifts of any sign, whole or not.
+TEST(RigidEdge, ShiftedImageAreaHoldsTheRegionPixelsThatReadTheImage) {
+    const QSize image(100, 80);
+    struct Case {
+        QRect roi;
+        float shiftX, shiftY;
+    };
+    for (const Case& c : {Case{{0, 0, 100, 80}, -23.0f, 18.0f}, Case{{10, 5, 60, 50}, 12.5f, -7.25f},
+                          Case{{30, 20, 40, 40}, 0.0f, 0.0f}, Case{{0, 0, 100, 80}, 130.0f, 0.0f}}) {
+        const QRect area = shiftedImageArea(c.roi, image, c.shiftX, c.shiftY);
+        for (int y = 0; y < c.roi.height(); ++y)
+            for (int x = 0; x < c.roi.width(); ++x) {
+                const float ix = float(c.roi.left() + x) - c.shiftX, iy = float(c.roi.top() + y) - c.shiftY;
+                const bool real = ix >= 0.0f && ix <= float(image.width() - 1) && iy >= 0.0f &&
+                                  iy <= float(image.height() - 1);
+                ASSERT_EQ(area.contains(x, y), real) << x << "," << y << " shift " << c.shiftX << "," << c.shiftY;
+            }
     }
 }
 
