@@ -300,6 +300,13 @@ bool WorkerPipeline::detectNeuralCracks() {
 
 bool WorkerPipeline::finishDisplacements() {
     if (!continueUnlessCancelled() || !continueUnlessStreamedNlcFailed()) return false;
+    // Beyond the deformed image the rigid pre-shift repeats its edge pixels,
+    // which a subset can match well enough to look measured.
+    const PixelSearchParams& search = request_.pixelSearch;
+    dropPointsOutsideArea(refined_, gridOf(refined_.gridWidth, refined_.gridHeight), search.windowSizeX,
+                          search.windowSizeY, request_.subpixel.interpolation,
+                          shiftedImageArea(request_.roi, request_.deformed.size(), rigid_.shiftX, rigid_.shiftY),
+                          result_.fracture.get());
     if (maskUsed_)
         maskDisplacementResult(refined_, request_.mask, request_.roi, gridOf(refined_.gridWidth, refined_.gridHeight));
     std::tie(result_.autoMinUx, result_.autoMaxUx) = finiteMinMax(refined_.dispX);

@@ -204,6 +204,21 @@ std::vector<float> resampleShifted(const std::vector<float>& bandValues, const Q
     return out;
 }
 
+QRect shiftedImageArea(const QRect& roi, const QSize& imageSize, float shiftX, float shiftY) {
+    if (roi.isEmpty() || imageSize.isEmpty()) return {};
+    // Region pixel c reads the image at roi.left + c - shift, real in [0, size - 1].
+    auto span = [](int start, int size, float shift, int extent) {
+        const double first = std::ceil(double(finiteOrZero(shift)) - start);
+        const double last = std::floor(double(size - 1) + finiteOrZero(shift) - start);
+        return std::pair<int, int>{int(std::clamp(first, 0.0, double(extent))),
+                                   int(std::clamp(last, -1.0, double(extent - 1)))};
+    };
+    const auto [left, right] = span(roi.left(), imageSize.width(), shiftX, roi.width());
+    const auto [top, bottom] = span(roi.top(), imageSize.height(), shiftY, roi.height());
+    if (left > right || top > bottom) return {};
+    return QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
 ImageSource::RowProvider referenceRows(const QImage& image, const QRect& roi) {
     return [image, roi](float* dst, int firstRow, int endRow) { convertImageRows(image, roi, dst, firstRow, endRow); };
 }

@@ -55,6 +55,11 @@ std::pair<float, float> bandMeanStdDev(const QImage& image, const QRect& band);
 std::vector<float> resampleShifted(const std::vector<float>& bandValues, const QRect& band, const QSize& imageSize,
                                    const QRect& roi, float shiftX, float shiftY);
 
+// The region pixels (region coordinates) at which the resampled deformed image
+// shows pixels of the image rather than repeated edge pixels; empty when the
+// shift moves the whole region off the image.
+QRect shiftedImageArea(const QRect& roi, const QSize& imageSize, float shiftX, float shiftY);
+
 // Reference pixels of roi; positions outside the image give 0.
 ImageSource::RowProvider referenceRows(const QImage& image, const QRect& roi);
 

@@ -7,6 +7,7 @@
 
 #include "compute/image_rows.h"
 #include "compute/row_parallel.h"
+#include "core/interpolation.h"
 #include "gui/foundation/field_rendering.h"
 
 namespace tavro::gui {
@@ -50,6 +51,53 @@ void maskDisplacementResult(PixelDisplacementResult& result, const QImage& mask,
              {&result.dispX, &result.dispY, &result.duDx, &result.duDy, &result.dvDx, &result.dvDy})
             setNaN(*field, k);
     });
+}
+
+void dropPointsOutsideArea(PixelDisplacementResult& result, const GridDescriptor& grid, int windowSizeX,
+                           int windowSizeY, int interpolation, const QRect& inside, const FractureResult* fracture) {
+    const int width = result.gridWidth, height = result.gridHeight;
+    if (width < 1 || height < 1 || grid.cols != width || grid.rows != height) return;
+    const size_t count = area(width, height);
+    if (result.dispX.size() != count || result.dispY.size() != count) return;
+    const std::vector<float>* gradients[] = {&result.duDx, &result.duDy, &result.dvDx, &result.dvDy};
+    const bool affine = std::all_of(std::begin(gradients), std::end(gradients),
+                                    [&](const std::vector<float>* g) { return g->size() == count; });
+    const std::vector<float>* opening[] = {nullptr, nullptr};
+    if (fracture && fracture->gridWidth == width && fracture->gridHeight == height)
+        for (int k = 0; k < 2; ++k)
+            if (fracture->fields[size_t(k)].size() == count) opening[k] = &fracture->fields[size_t(k)];
+    const double hx = windowSizeX / 2, hy = windowSizeY / 2;
+    auto outside = [&](double x, double y) {
+        return tavro::detail::readsOutside(float(x - inside.left()), float(y - inside.top()), inside.width(),
+                                    inside.height(), interpolation);
+    };
+    for (int j = 0; j < height; ++j)
+        for (int i = 0; i < width; ++i) {
+            const size_t k = size_t(j) * size_t(width) + size_t(i);
+            const double u = result.dispX[k], v = result.dispY[k];
+            if (!std::isfinite(u) || !std::isfinite(v)) continue;
+            double g[4] = {0.0, 0.0, 0.0, 0.0};
+            for (int n = 0; n < 4 && affine; ++n)
+                if (std::isfinite((*gradients[n])[k])) g[n] = (*gradients[n])[k];
+            double reach = 0.0;
+            if (opening[0] && opening[1] && std::isfinite((*opening[0])[k]) && std::isfinite((*opening[1])[k]))
+                reach = std::hypot((*opening[0])[k], (*opening[1])[k]);
+            // The warp is affine: its corners bound the subset.
+            const double x = grid.originX + double(i) * grid.stepX, y = grid.originY + double(j) * grid.stepY;
+            double minX = HUGE_VAL, maxX = -HUGE_VAL, minY = HUGE_VAL, maxY = -HUGE_VAL;
+            for (double dx : {-hx, hx})
+                for (double dy : {-hy, hy}) {
+                    const double px = x + dx + u + g[0] * dx + g[1] * dy, py = y + dy + v + g[2] * dx + g[3] * dy;
+                    minX = std::min(minX, px - reach);
+                    maxX = std::max(maxX, px + reach);
+                    minY = std::min(minY, py - reach);
+                    maxY = std::max(maxY, py + reach);
+                }
+            if (!outside(minX, minY) && !outside(maxX, maxY)) continue;
+            for (std::vector<float>* field :
+                 {&result.dispX, &result.dispY, &result.duDx, &result.duDy, &result.dvDx, &result.dvDy})
+                setNaN(*field, k);
+        }
 }
 
 void maskStrainResult(StrainResult& result, const QImage& mask, const QRect& roi, const GridDescriptor& grid) {

@@ -30,6 +30,16 @@ void maskStrainResult(StrainResult& result, const QImage& mask, const QRect& roi
 // Fields 0 to 10 only: the slip fields 12 to 14 are derived afterwards.
 void maskFractureResult(FractureResult& result, const QImage& mask, const QRect& roi, const GridDescriptor& grid);
 
+// NaN in every field of the points whose deformed subset needs region pixels
+// outside `inside` (region coordinates, see shiftedImageArea): the window of the
+// search settings around the point at (grid.originX + i * grid.stepX, ...),
+// moved by the point's displacement and gradients, with the taps of the given
+// interpolation; a point across a crack (a finite opening in `fracture`, which
+// may be null) reaches by its opening farther. Nothing happens when the
+// descriptor's grid is not the record's.
+void dropPointsOutsideArea(PixelDisplacementResult& result, const GridDescriptor& grid, int windowSizeX,
+                           int windowSizeY, int interpolation, const QRect& inside, const FractureResult* fracture);
+
 // The engine's view of the mask over roi: a Grayscale8 image of roi's size, 0
 // where the mask value is 0 and 255 elsewhere (also outside the mask image), so
 // that the engine excludes exactly the pixels the result masks exclude.

@@ -79,6 +79,7 @@ struct RuptureShared {
     float alpha; // radians; n = (sin alpha, cos alpha)
     float phi;
     float cost[5]; // best scan cost, then one step off in alpha (-, +) and phi (-, +)
+    float step2;   // squared length of the last fit's last increment
     int status;
 };
 
@@ -493,6 +494,7 @@ __device__ int updateFit(RuptureShared& sh, const float* sums, float tolerance2)
         norm2 += delta[k] * delta[k];
     }
     for (int k = 0; k < n; ++k) sh.p[k] -= delta[k];
+    sh.step2 = norm2;
     return norm2 < tolerance2 ? kConverged : kRunning;
 }
 
@@ -1038,6 +1040,7 @@ __device__ void refinePoint(const Block& block, const RuptureKernelArgs& a, int6
                                   round + 1 < kScanRounds ? looseTolerance2 : tolerance2))
             return;
     }
+    block.single([&] { result[kResultUnsettledStep] = sh.status == kRunning ? sqrtf(sh.step2) : 0.0f; });
     // The smooth alternative starts from the mean of the two sides (the first
     // pass's warp may be spoiled by a wide jump); where it cannot be fitted,
     // the continuous warp stands for it.

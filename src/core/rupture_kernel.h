@@ -52,6 +52,7 @@ enum RuptureResultSlot : int {
     kResultNoiseEnergy = 19,  // a measured point's residual energy per sample (grey levels^2)
     kResultStatus = 20,       // kStatus*
     kResultCostExcess = 21,   // the enriched cost over what the given noise energy alone leaves (0: not given)
+    kResultUnsettledStep = 22, // px: the last fit's last increment when its iterations ran out, else 0
     kResultFloats = 24,
 };
 

@@ -13,6 +13,7 @@
 #include "core/bspline_prefilter.h"
 #include "core/device_objects.h"
 #include "core/driver_support.h"
+#include "core/point_validity.h"
 #include "core/rupture_kernel.h"
 #include "gpu/runtime_base.h"
 
@@ -155,13 +156,23 @@ bool difference(const StartField& field, int i, int j, int ex, int ey, int a, in
     return true;
 }
 
+// Steps along (ex, ey) to the straddle's end on that side: the first point
+// with a measurement from `reach` on outwards (a wide jump leaves a band of
+// subsets as wide as the window without one), else the nearest one inside
+// (at the grid's border); 0 when there is none.
+int straddleEnd(const StartField& field, int i, int j, int ex, int ey, int reach) {
+    for (int k = reach; k <= 2 * reach; ++k)
+        if (field.valid(i + k * ex, j + k * ey)) return k;
+    int k = reach - 1;
+    while (k > 0 && !field.valid(i + k * ex, j + k * ey)) --k;
+    return k;
+}
+
 Straddle straddle(const StartField& field, int i, int j, int direction, int reachX, int reachY) {
     const int ex = kDirection[direction][0], ey = kDirection[direction][1];
     const int reach = ex == 0 ? reachY : (ey == 0 ? reachX : std::min(reachX, reachY));
     Straddle s;
-    int kPlus = reach, kMinus = reach;
-    while (kPlus > 0 && !field.valid(i + kPlus * ex, j + kPlus * ey)) --kPlus;
-    while (kMinus > 0 && !field.valid(i - kMinus * ex, j - kMinus * ey)) --kMinus;
+    const int kPlus = straddleEnd(field, i, j, ex, ey, reach), kMinus = straddleEnd(field, i, j, -ex, -ey, reach);
     double du = 0.0, dv = 0.0;
     if (kPlus == 0 || kMinus == 0 || !difference(field, i, j, ex, ey, -kMinus, kPlus, du, dv)) return s;
     s.plusI = i + kPlus * ex;
@@ -254,10 +265,9 @@ Seeding seeding(const StartField& field, const PixelSearchParams& pp, const Subp
 // the jump limit) around the mean of the straddling points' moved to the point
 // with the median gradient.
 Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
-                    const Straddle& s) {
+                    const Straddle& s, int owner[2]) {
     Seed seed{int64_t(field.index(i, j)), {}};
-    const Warp own = field.warp(i, j);
-    const Warp gradient = medianGradient(field, i, j, seeding.reachX, seeding.reachY);
+    const Warp gradient = medianGradient(field, owner[0], owner[1], seeding.reachX, seeding.reachY);
     double mid[2] = {0.0, 0.0};
     const int ends[2][2] = {{s.minusI, s.minusJ}, {s.plusI, s.plusJ}};
     for (const auto& end : ends) {
@@ -269,11 +279,14 @@ Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const 
     const double scale = s.residual > seeding.jumpLimit ? seeding.jumpLimit / s.residual : 1.0;
     const double half[2] = {0.5 * scale * s.jumpX, 0.5 * scale * s.jumpY};
     Warp anchor = gradient;
+    for (int k = 0; k < 2; ++k) anchor[size_t(k)] = float(mid[k]);
+    // A point the continuous warp could not measure (a wide jump spoils its
+    // correlation) is compared with the straddle's mean warp instead.
+    const Warp own = field.valid(i, j) ? field.warp(i, j) : anchor;
     for (int k = 0; k < detail::kWarpFloats; ++k) {
         seed.warps[size_t(detail::kSeedContinuous + k)] = own[size_t(k)];
         seed.warps[size_t(detail::kSeedSideA + k)] = k < 2 ? float(mid[k] - half[k]) : gradient[size_t(k)];
         seed.warps[size_t(detail::kSeedSideB + k)] = k < 2 ? float(mid[k] + half[k]) : gradient[size_t(k)];
-        if (k < 2) anchor[size_t(k)] = float(mid[k]);
     }
     // Room for either side to move by the largest jump kept, and for the continuous warp.
     seed.warps[detail::kSeedReach] =
@@ -282,15 +295,37 @@ Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const 
     return seed;
 }
 
-// The points of rows [rowBegin, rowEnd) whose subset a crack may cut.
+// The straddle that judges point (i, j): its own widest or, for a point without
+// a measurement whose own find no pair (a band of such points reaching the
+// grid's border), the widest of the nearest points within the subset's reach
+// that have one; `owner` receives the point it belongs to.
+Straddle judgingStraddle(const StartField& field, int i, int j, const Seeding& seeding, int owner[2]) {
+    Straddle best = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+    if (best.residual >= 0.0 || field.valid(i, j)) return best;
+    for (int ring = 1; ring <= std::max(seeding.reachX, seeding.reachY) && best.residual < 0.0; ++ring)
+        for (int dj = -ring; dj <= ring; ++dj)
+            for (int di = -ring; di <= ring; ++di) {
+                if (std::max(std::abs(di), std::abs(dj)) != ring) continue;
+                if (i + di < 0 || j + dj < 0 || i + di >= field.width() || j + dj >= field.height()) continue;
+                const Straddle s = widestStraddle(field, i + di, j + dj, seeding.reachX, seeding.reachY);
+                if (s.residual <= best.residual) continue;
+                best = s;
+                owner[0] = i + di;
+                owner[1] = j + dj;
+            }
+    return best;
+}
+
+// The points of rows [rowBegin, rowEnd) whose subset a crack may cut, judged by
+// their neighbours, so with or without a continuous measurement of their own.
 std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding,
                                   int rowBegin, int rowEnd) {
     std::vector<Seed> seeds;
     for (int j = rowBegin; j < rowEnd; ++j)
         for (int i = 0; i < field.width(); ++i) {
-            if (!field.valid(i, j)) continue;
-            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
-            if (s.residual > seeding.threshold) seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s));
+            int owner[2] = {i, j};
+            const Straddle s = judgingStraddle(field, i, j, seeding, owner);
+            if (s.residual > seeding.threshold) seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
         }
     return seeds;
 }
@@ -319,6 +354,15 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
     return probes;
 }
 
+// The enriched fit as a measurement: its samples correlate with the reference
+// as a continuous point's must (the cost sums 2 - 2 ZNCC over one group, or
+// over each side's when twinning) and its last fit converged.
+bool enrichedMeasurement(const float* r, bool twinning) {
+    const float groups = twinning ? 2.0f : 1.0f;
+    const float correlation = 1.0f - r[detail::kResultEnrichedCost] / (2.0f * groups);
+    return correlation >= detail::kMinCorrelation && r[detail::kResultUnsettledStep] <= detail::kSettledStep;
+}
+
 bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
@@ -326,6 +370,7 @@ bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
            r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
            r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
            r[detail::kResultSideFraction] >= (twinning ? kTwinSideFraction : kSideFraction) &&
+           enrichedMeasurement(r, twinning) &&
            std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
 }
 

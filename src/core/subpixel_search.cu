@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/interpolation.h"
+#include "core/point_validity.h"
 #include "core/subpixel_kernel.h"
 #include "gpu/runtime.h"
 
@@ -40,6 +41,7 @@ struct RefineShared {
     float p[6];  // u, v, du/dx, du/dy, dv/dx, dv/dy
     float H[36];
     float L[36];
+    float step2;  // squared length of the last increment
     int status;
 };
 
@@ -249,7 +251,16 @@ __device__ int updateWarp(RefineShared& sh, const float (&bSum)[6], int n, float
     float norm2 = 0.0f;
     TAVRO_UNROLL
     for (int i = 0; i < 6; ++i) norm2 += i < n ? d[i] * d[i] : 0.0f;
+    sh.step2 = norm2;
     return norm2 < tolerance2 ? kConverged : kRunning;
+}
+
+// Whether a point that ended the iterations with `status` holds a measurement.
+__device__ __forceinline__ bool isMeasurement(int status, float step2, float correlation, const float* p, float u0,
+                                              float v0) {
+    if (status == kStopped) return false;
+    if (status == kRunning && !(step2 <= kSettledStep * kSettledStep)) return false;
+    return correlation >= kMinCorrelation && fabsf(p[0] - u0) <= kSearchRadius && fabsf(p[1] - v0) <= kSearchRadius;
 }
 
 struct PointOutputs {
@@ -417,6 +428,18 @@ void residualSums(const Block& block, const SubsetLayout& subset, const SampleTa
         }
     }
 }
+
+// The sum of squared residuals of the last iteration's kept samples, once per
+// point rather than in every residual pass (where the GPU sums it).
+float keptMisfit(const float* __restrict warped, const float* __restrict f, int count, float mean,
+                 float inverseNorm) {
+    float sum = 0.0f;
+    for (int s = 0; s < count; ++s) {
+        const float r = (warped[s] - mean) * inverseNorm - f[s];
+        sum += r * r;
+    }
+    return sum;
+}
 #else
 constexpr bool kKeepWarpedSamples = false;
 #endif
@@ -534,6 +557,8 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
 #endif
     auto b = makeAccumulators(block, std::make_integer_sequence<int, 6>{});
     PerThread<int> flag(block, 0);
+    PerThread<float> misfit(block, 0.0f);  // GPU: per thread, the last residual pass's sum of r^2
+    float lastMean = 0.0f, lastInverseNorm = 0.0f;  // CPU: the statistics of the kept samples
     int status = kRunning;
     bool unchecked = false;  // the parameters moved since their samples were last read
     for (int iteration = 0; iteration < a.params.maxIterations && status == kRunning; ++iteration) {
@@ -585,12 +610,15 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             status = kStopped;
             break;
         }
+        lastMean = defMean;
+        lastInverseNorm = defInvNorm;
 
         // Residuals against the reference and the right-hand side b = sum r J.
         block.forEachThreadNoSync([&](int t) {
             TAVRO_UNROLL
             for (int k = 0; k < 6; ++k) b.v[k][t] = 0.0f;
             flag[t] = 0;
+            misfit[t] = 0.0f;
         });
 #if !defined(__CUDACC__)
         auto residualPass = [&](auto parameters) {
@@ -599,7 +627,8 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
 #else
         auto residualPass = [&](auto parameters) {
             constexpr int N = decltype(parameters)::value;
-            forEachSample(block, subset, col, row, [=, &b, &flag](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
+            forEachSample(block, subset, col, row,
+                          [=, &b, &flag, &misfit](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
                 const float sx = static_cast<float>(dx), sy = static_cast<float>(dy);
                 float g;
                 if constexpr (kKeepWarpedSamples) {
@@ -614,6 +643,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
                     flag[t] = 1;
                     return;
                 }
+                misfit[t] += r * r;
                 float j[6];
                 jacobian(fx[s], fy[s], sx, sy, j);
                 TAVRO_UNROLL
@@ -651,8 +681,14 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         if (block.reduceSum(flag) > 0) status = kLeftImage;
     }
 
+    // Zero-mean, unit-norm samples: sum r^2 = 2 - 2 ZNCC.
+#if !defined(__CUDACC__)
+    const float correlation = 1.0f - 0.5f * keptMisfit(warped, f, subset.count, lastMean, lastInverseNorm);
+#else
+    const float correlation = 1.0f - 0.5f * block.reduceSum(misfit);
+#endif
     block.single([&] {
-        if (status == kLeftImage)
+        if (status == kLeftImage || !isMeasurement(status, sh.step2, correlation, sh.p, a.initX[point], a.initY[point]))
             out.writeNaN();
         else
             out.write(sh.p);
