@@ -149,11 +149,11 @@ class TextureSampler {
 public:
     __device__ TextureSampler(cudaTextureObject_t texture, int width, int height)
         : width_(width), height_(height)
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
           , texture_(texture)
 #endif
     {
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
         // The CPU runtime's texture object is its descriptor; reading the array
         // directly spares each tap tex2D's coordinate conversion and addressing,
         // which a point read inside the image does not need.
@@ -169,7 +169,7 @@ public:
 
     // Pixel (i, j), which must lie inside.
     __device__ __forceinline__ float at(int i, int j) const {
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
         return tex2D<float>(texture_, static_cast<float>(i) + 0.5f, static_cast<float>(j) + 0.5f);
 #else
         return data_[static_cast<ptrdiff_t>(j) * pitch_ + i];
@@ -181,7 +181,7 @@ public:
         return i < 0 || j < 0 || i >= width_ || j >= height_ ? 0.0f : at(i, j);
     }
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     const float* address(int i, int j) const { return data_ + static_cast<ptrdiff_t>(j) * pitch_ + i; }
     ptrdiff_t pitch() const { return pitch_; }
 #endif
@@ -189,7 +189,7 @@ public:
 private:
     int width_;
     int height_;
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     cudaTextureObject_t texture_;
 #else
     const float* data_;
@@ -247,7 +247,7 @@ __device__ __forceinline__ float interpolateTaps(const TextureSampler& image, in
         const float bottom = tap(0, 1) + tx * (tap(1, 1) - tap(0, 1));
         return top + ty * (bottom - top);
     } else {
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
         if constexpr (K == 4 && Inside) {
             // A row of four taps is one vector: per column the same operations
             // as below, four at a time, where the compiler would not find them.
@@ -352,7 +352,7 @@ __device__ __forceinline__ float interpolateInside(const detail::TextureSampler&
     }
 }
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
 using FloatLanes = float __attribute__((vector_size(16)));
 using IntLanes = int __attribute__((vector_size(16)));
 

@@ -276,7 +276,7 @@ struct PointOutputs {
     }
 };
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
 // The CPU build keeps the warped samples of the statistics pass for the
 // residual pass instead of interpolating them again: the values are the same,
 // and interpolation is most of its work. The GPU interpolates twice rather than
@@ -495,7 +495,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     const int n = affine ? 6 : 2;
     const int entries = n * (n + 1) / 2;
     auto h = makeAccumulators(block, std::make_integer_sequence<int, 21>{});
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     SampleTables& tables = sampleTables(subset);
     auto hessianPass = [&](auto parameters) {
         hessianSums<decltype(parameters)::value>(block, subset, tables, fx, fy, h);
@@ -529,7 +529,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     const TextureSampler image(a.texture, width, height);
     const float tolerance2 = a.params.convergenceTolerance * a.params.convergenceTolerance;
     float* warped = nullptr;
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     warped = warpedSampleScratch(subset.count);
 #endif
     auto b = makeAccumulators(block, std::make_integer_sequence<int, 6>{});
@@ -547,7 +547,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         });
         const bool inside = warp.readsInside(subset, width, height);
         if (inside) {
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
             warpedSamplesInside<Kind>(block, subset, tables, image, warp, warped, sum, sumSq);
 #else
             forEachSample(block, subset, col, row, [=, &sum, &sumSq](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
@@ -592,7 +592,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             for (int k = 0; k < 6; ++k) b.v[k][t] = 0.0f;
             flag[t] = 0;
         });
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
         auto residualPass = [&](auto parameters) {
             residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag);
         };

@@ -369,6 +369,11 @@ inline float __fdividef(float a, float b) { return a / b; }
 inline float __saturatef(float x) { return x != x ? 0.0f : std::clamp(x, 0.0f, 1.0f); }
 inline int __float2int_rn(float x) { return static_cast<int>(std::nearbyint(x)); }
 inline int __float2int_rd(float x) { return static_cast<int>(std::floor(x)); }
+inline unsigned __brev(unsigned x) {
+    unsigned r = 0;
+    for (int i = 0; i < 32; ++i, x >>= 1) r = (r << 1) | (x & 1u);
+    return r;
+}
 template <class T>
 inline T __ldg(const T* p) {
     return *p;
