@@ -17,14 +17,18 @@
 #include <utility>
 #include <vector>
 
-#include "device_objects.h"
 #include "gpu/block.h"
 #include "gpu/cpu_device.h"
 #include "gpu/runtime_base.h"
 #include "sample_kernels.h"
+#include "support/device_objects.h"
 
 namespace tavro::gpu::test {
 namespace {
+
+using tavro::testing::ArrayTexture;
+using tavro::testing::bitsOf;
+using tavro::testing::DeviceBuffer;
 
 constexpr uint64_t kMiB = uint64_t(1) << 20;
 
@@ -54,7 +58,7 @@ CpuDeviceSpec deviceWith(uint64_t bytes, std::string name = "test device") {
     return device;
 }
 
-class CpuRuntime : public testing::Test {
+class CpuRuntime : public ::testing::Test {
 protected:
     void SetUp() override {
         reverseAtStart_ = detail::reversePhaseOrder();
@@ -592,7 +596,7 @@ TEST_F(CpuRuntime, EachHostThreadWorksOnTheDeviceItSelected) {
     for (std::thread& t : threads) t.join();
 
     for (int d = 0; d < kDevices; ++d) {
-        SCOPED_TRACE(testing::Message() << "thread of device " << d);
+        SCOPED_TRACE(::testing::Message() << "thread of device " << d);
         const Outcome& o = outcomes[size_t(d)];
         EXPECT_EQ(o.selected, cudaSuccess);
         EXPECT_EQ(o.current, d);
@@ -614,7 +618,7 @@ TEST_F(CpuRuntime, InvalidOrdinalsAreRefusedAndTheCurrentDeviceIsKept) {
     EXPECT_EQ(count, 2);
     ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
     for (const int bad : {-1, 2, 1000}) {
-        SCOPED_TRACE(testing::Message() << "ordinal " << bad);
+        SCOPED_TRACE(::testing::Message() << "ordinal " << bad);
         EXPECT_EQ(cudaSetDevice(bad), cudaErrorInvalidDevice);
         cudaDeviceProp prop{};
         EXPECT_EQ(cudaGetDeviceProperties(&prop, bad), cudaErrorInvalidDevice);

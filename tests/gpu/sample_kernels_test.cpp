@@ -11,12 +11,25 @@
 #include <random>
 #include <vector>
 
-#include "device_objects.h"
 #include "gpu/runtime_base.h"
 #include "sample_kernels.h"
+#include "support/device_objects.h"
 
 namespace tavro::gpu::test {
+
+std::vector<float> sampleTexture(cudaTextureObject_t texture, const std::vector<float2>& at) {
+    tavro::testing::DeviceBuffer<float2> coordinates(at);
+    tavro::testing::DeviceBuffer<float> out(at.size());
+    launchSampleTexture(texture, coordinates.get(), out.get(), static_cast<int>(at.size()));
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    return out.download();
+}
+
 namespace {
+
+using tavro::testing::ArrayTexture;
+using tavro::testing::bitsOf;
+using tavro::testing::DeviceBuffer;
 
 struct Geometry {
     dim3 grid;
@@ -31,7 +44,7 @@ uint64_t threadsOf(const Geometry& g) {
 // Runs the index kernel and checks that each element inside the extent was
 // visited exactly once, by the thread whose global index it holds.
 void expectEveryIndexVisitedOnce(const Geometry& g) {
-    SCOPED_TRACE(testing::Message() << "grid " << g.grid.x << "x" << g.grid.y << "x" << g.grid.z << ", block "
+    SCOPED_TRACE(::testing::Message() << "grid " << g.grid.x << "x" << g.grid.y << "x" << g.grid.z << ", block "
                                     << g.block.x << "x" << g.block.y << "x" << g.block.z);
     const size_t n = size_t(g.extent.x) * g.extent.y * g.extent.z;
     DeviceBuffer<unsigned> out(std::vector<unsigned>(n, 0xffffffffu));
@@ -143,7 +156,7 @@ TEST(BlockReduction, SumFollowsTheWarpShuffleTreeBitForBitAndMatchesADoubleSum) 
     const Case cases[] = {{32, 32}, {96, 1000}, {128, 50}, {256, 4099}, {1024, 3000}};
     int orderSensitiveBlocks = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.threads << " threads, " << c.perBlock << " values per block");
+        SCOPED_TRACE(::testing::Message() << c.threads << " threads, " << c.perBlock << " values per block");
         const int blocks = 7;
         const std::vector<float> values = spreadValues(size_t(blocks * c.perBlock), unsigned(c.threads));
         const Reduced r = reduceBlocks(values, c.perBlock, c.threads);
@@ -301,7 +314,7 @@ TEST(BlockArgMax, TiesGoToTheSlotTheStrideHalvingTreeKeeps) {
 
     const int expectedThread[] = {64, 0, 33, threads - 1};
     for (int b = 0; b < 4; ++b) {
-        SCOPED_TRACE(testing::Message() << "block " << b);
+        SCOPED_TRACE(::testing::Message() << "block " << b);
         const ArgMaxRecord tree = treeArgMax(&scores[size_t(b * threads)], &payloads[size_t(b * threads)], threads);
         EXPECT_EQ(tree.thread, expectedThread[b]);
         EXPECT_EQ(best[size_t(b)].thread, tree.thread);
@@ -312,7 +325,7 @@ TEST(BlockArgMax, TiesGoToTheSlotTheStrideHalvingTreeKeeps) {
 
 TEST(BlockArgMax, RandomScoresWithFrequentTiesMatchTheHostTree) {
     for (int threads : {32, 64, kTreeThreads}) {
-        SCOPED_TRACE(testing::Message() << threads << " threads");
+        SCOPED_TRACE(::testing::Message() << threads << " threads");
         const int blocks = 40;
         std::mt19937 rng(static_cast<unsigned>(threads));
         std::uniform_int_distribution<int> level(0, 5);
@@ -338,7 +351,7 @@ float treeSum(const float* values, int threads) {
 
 TEST(BlockTreeSum, FollowsTheStrideHalvingTreeBitForBit) {
     for (int threads : {32, kTreeThreads}) {
-        SCOPED_TRACE(testing::Message() << threads << " threads");
+        SCOPED_TRACE(::testing::Message() << threads << " threads");
         const int blocks = 30;
         const std::vector<float> values = spreadValues(size_t(blocks * threads), 11u + unsigned(threads));
         DeviceBuffer<float> in(values), out(static_cast<size_t>(blocks));
