@@ -535,10 +535,8 @@ TEST(CpuRuntimeErrors, EveryCodeHasItsOwnNameAndDescription) {
     EXPECT_EQ(names.size(), std::size(codes));
     EXPECT_EQ(descriptions.size(), std::size(codes));
 
-    EXPECT_STREQ(cudaGetErrorName(cudaErrorMemoryAllocation), "cudaErrorMemoryAllocation");
+    // Engine messages quote it, as the CUDA runtime words it.
     EXPECT_STREQ(cudaGetErrorString(cudaErrorMemoryAllocation), "out of memory");
-    EXPECT_STREQ(cudaGetErrorString(cudaSuccess), "no error");
-    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidValue), "invalid argument");
     for (const int code : {12345, -3, 702}) {
         EXPECT_EQ(cudaGetErrorName(static_cast<cudaError_t>(code)), unknown) << code;
         EXPECT_EQ(cudaGetErrorString(static_cast<cudaError_t>(code)), unknown) << code;
@@ -687,18 +685,12 @@ TEST_F(CpuRuntime, PropertiesDescribeTheConfiguredDevice) {
     EXPECT_STREQ(prop.name, "Tavro test device");
     EXPECT_EQ(prop.totalGlobalMem, 3 * kMiB);
     EXPECT_EQ(prop.sharedMemPerBlockOptin, 100000u);
-    EXPECT_EQ(prop.warpSize, 32);
-    EXPECT_EQ(prop.maxThreadsPerBlock, 1024);
-    EXPECT_EQ(prop.maxThreadsDim[2], 64);
-    EXPECT_EQ(prop.maxGridSize[1], 65535);
     EXPECT_EQ(prop.multiProcessorCount, 3) << "one multiprocessor per launch thread";
 
     const std::pair<cudaDeviceAttr, int> attributes[] = {
         {cudaDevAttrMaxSharedMemoryPerBlockOptin, 100000},
         {cudaDevAttrClockRate, 1234567},
         {cudaDevAttrMultiProcessorCount, 3},
-        {cudaDevAttrWarpSize, 32},
-        {cudaDevAttrMaxThreadsPerBlock, 1024},
     };
     for (const auto& [attribute, expected] : attributes) {
         int value = 0;

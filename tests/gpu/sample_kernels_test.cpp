@@ -61,18 +61,13 @@ void expectEveryIndexVisitedOnce(const Geometry& g) {
     EXPECT_EQ(wrong, 0u) << "of " << n << " elements";
 }
 
-TEST(ElementWiseLaunch, EveryThreadWritesItsOwnGlobalIndexOnceIncludingPartialBlocks) {
+// Partial blocks, and the largest legal block and grid dimensions.
+TEST(ElementWiseLaunch, EveryThreadWritesItsOwnGlobalIndexOnce) {
     const Geometry geometries[] = {
         {dim3(5), dim3(64), dim3(300)},
         {dim3(3, 2, 2), dim3(8, 4, 2), dim3(20, 7, 3)},
         {dim3(4, 3), dim3(16, 16), dim3(50, 33)},
         {dim3(2, 5, 7), dim3(3, 1, 5), dim3(6, 5, 31)},
-    };
-    for (const Geometry& g : geometries) expectEveryIndexVisitedOnce(g);
-}
-
-TEST(ElementWiseLaunch, LargestLegalBlockAndGridDimensionsRun) {
-    const Geometry geometries[] = {
         {dim3(2), dim3(32, 32), dim3(64, 32)},
         {dim3(1, 1, 3), dim3(1, 1, 64), dim3(1, 1, 150)},
         {dim3(1, 65535), dim3(1), dim3(1, 65535)},
@@ -212,13 +207,11 @@ void expectRotatedTiles(const std::vector<float>& in, const std::vector<float>& 
     EXPECT_EQ(wrong, 0u);
 }
 
-TEST(DynamicSharedMemory, NeighbourReadsSeeTheWholeTileAfterTheBarrier) {
-    const int tileFloats = 1000;
-    const std::vector<float> values = spreadValues(size_t(5 * tileFloats), 3);
-    expectRotatedTiles(values, rotateTiles(values, tileFloats, 128), tileFloats);
-}
-
+// Each thread reads its neighbour's element of the tile after the barrier.
 TEST(DynamicSharedMemory, MoreThan48KiBNeedsTheFunctionAttribute) {
+    const std::vector<float> small = spreadValues(size_t(5 * 1000), 3);
+    expectRotatedTiles(small, rotateTiles(small, 1000, 128), 1000);
+
     const int tileFloats = 16384;
     const int bytes = tileFloats * int(sizeof(float));
     const std::vector<float> values = spreadValues(size_t(3 * tileFloats), 4);
@@ -243,26 +236,24 @@ std::vector<float> rampTexels(int width, int height) {
     return texels;
 }
 
-TEST(TextureSampling, PointFilteringReadsTheTexelUnderTheCoordinateAndClampsOutside) {
-    const ArrayTexture texture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModePoint);
-    const std::vector<float2> at = {
+// Clamp addressing; point reads take the texel under the coordinate, linear
+// ones interpolate between texel centres.
+TEST(TextureSampling, PointAndLinearFilteringReadTheRampAndClampOutside) {
+    const std::vector<float2> point = {
         make_float2(0.5f, 0.5f),   make_float2(3.5f, 2.5f),   make_float2(0.0f, 0.0f),   make_float2(3.99f, 2.99f),
         make_float2(1.0f, 1.999f), make_float2(-3.0f, 1.5f),  make_float2(4.0f, 1.5f),   make_float2(2.5f, -0.01f),
         make_float2(2.5f, 3.0f),   make_float2(100.f, 100.f), make_float2(-1e6f, -1e6f),
     };
-    const std::vector<float> expected = {0, 23, 0, 23, 11, 10, 13, 2, 22, 23, 0};
-    EXPECT_EQ(sampleTexture(texture.get(), at), expected);
-}
-
-TEST(TextureSampling, LinearFilteringInterpolatesBetweenTexelCentresAndClampsAtBorders) {
-    const ArrayTexture texture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModeLinear);
-    const std::vector<float2> at = {
+    const std::vector<float2> linear = {
         make_float2(0.5f, 0.5f), make_float2(2.5f, 1.5f), make_float2(1.0f, 0.5f),  make_float2(2.0f, 1.0f),
         make_float2(0.5f, 2.0f), make_float2(0.0f, 0.0f), make_float2(0.25f, 1.5f), make_float2(4.0f, 3.0f),
         make_float2(-5.f, 1.5f), make_float2(9.0f, 9.0f), make_float2(3.5f, 3.0f),
     };
-    const std::vector<float> expected = {0, 12, 0.5f, 6.5f, 15, 0, 10, 23, 10, 23, 23};
-    EXPECT_EQ(sampleTexture(texture.get(), at), expected);
+    const ArrayTexture pointTexture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModePoint);
+    const ArrayTexture linearTexture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModeLinear);
+    EXPECT_EQ(sampleTexture(pointTexture.get(), point), (std::vector<float>{0, 23, 0, 23, 11, 10, 13, 2, 22, 23, 0}));
+    EXPECT_EQ(sampleTexture(linearTexture.get(), linear),
+              (std::vector<float>{0, 12, 0.5f, 6.5f, 15, 0, 10, 23, 10, 23, 23}));
 }
 
 // The stride-halving tree: slot t takes slot t + stride only when strictly
