@@ -82,7 +82,8 @@ template <int Kind, int Taps>
 __host__ __device__ __forceinline__ void tapWeights(float t, float (&w)[Taps]) {
     constexpr auto table = weightTable<Kind>();
     const float t2 = t * t, t3 = t2 * t, t4 = t2 * t2;
-    TAVRO_UNROLL
+    // No unroll pragma in host and device code (the host compiler would see
+    // nvcc's); both compilers unroll these few fixed iterations anyway.
     for (int i = 0; i < Taps; ++i) w[i] = tapWeight(table, i, t, t2, t3, t4);
 }
 
@@ -92,7 +93,6 @@ __host__ __device__ __forceinline__ float weighTaps(const float (&p)[Taps], floa
     float w[Taps];
     tapWeights<Kind>(t, w);
     float value = p[0] * w[0];
-    TAVRO_UNROLL
     for (int i = 1; i < Taps; ++i) value += p[i] * w[i];
     return value;
 }

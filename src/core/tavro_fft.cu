@@ -35,13 +35,7 @@ __host__ __device__ __forceinline__ int log2Exact(long long v) {
 }
 
 __device__ __forceinline__ int reverseBits(int v, int bits) {
-#if TAVRO_GENERIC_KERNEL
     return bits == 0 ? 0 : static_cast<int>(__brev(static_cast<unsigned>(v)) >> (32 - bits));
-#else
-    int r = 0;
-    for (int i = 0; i < bits; ++i, v >>= 1) r = (r << 1) | (v & 1);
-    return r;
-#endif
 }
 
 #if !TAVRO_GENERIC_KERNEL
