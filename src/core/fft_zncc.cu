@@ -73,7 +73,7 @@ __device__ __forceinline__ PointPlace pointPlace(long long p, int windowSizeX, i
     return {cx - windowSizeX / 2, cy - windowSizeY / 2, initX ? initX[p] : 0, initY ? initY[p] : 0};
 }
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
 inline bool reversedPhases() { return gpu::detail::reversePhaseOrder(); }
 
 template <class RowBody>
@@ -92,7 +92,7 @@ inline void forRows(int first, int end, const RowBody& body) {
 template <class F>
 __device__ __forceinline__ void fillFrame(const Block& block, float* frame, int logNx, int rows,
                                           const FrameRegion& region, const float* image, const F& f) {
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     const int total = rows << logNx, columnMask = (1 << logNx) - 1;
     block.forEachThread([&](int t) {
         for (int e = t; e < total; e += block.size()) {
@@ -124,7 +124,7 @@ template <class F>
 __device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, int logNx, const FrameRegion& region,
                                               const float* image, const F& f) {
     if (region.pixelCount() == 0) return;
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     const int first = region.r0 << logNx, end = region.r1 << logNx, columnMask = (1 << logNx) - 1;
     block.forEachThread([&](int t) {
         for (int e = first + t; e < end; e += block.size()) {
@@ -148,7 +148,7 @@ __device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, 
 template <class GA, class GB>
 __device__ __forceinline__ void stridedSums(const Block& block, const float* frame, int limit, PerThread<float>& a,
                                             PerThread<float>& b, const GA& ga, const GB& gb) {
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     block.forEachThreadNoSync([&](int t) {
         float sa = 0.0f, sb = 0.0f;
         for (int e = t; e < limit; e += kPointThreads) {
@@ -277,7 +277,7 @@ __global__ void multiplyConjugateBatch(const Complex* a, const Complex* b, Compl
     (void)Nc;
     const Block block;
     const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     block.forEachThreadNoSync([&](int t) {
         const int i = begin + t;
         if (i < count) out[i] = timesConjugate(a[i], b[i]);
@@ -292,7 +292,7 @@ __global__ void multiplyConjugateBatch(const Complex* a, const Complex* b, Compl
 __global__ void multiplyConjugateWithSingle(const Complex* a, const Complex* box, Complex* out, int Nc, int count) {
     const Block block;
     const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     block.forEachThreadNoSync([&](int t) {
         const int i = begin + t;
         if (i < count) out[i] = timesConjugate(a[i], box[i % Nc]);

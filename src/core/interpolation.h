@@ -25,53 +25,98 @@
 
 namespace tavro {
 
-// Four-point Lagrange cubic through p0..p3 at -1, 0, 1, 2.
+namespace detail {
+
+// The interpolations' tap weights as polynomials in the position t: tap i
+// weighs (((c[0][i] + t c[1][i]) + t^2 c[2][i]) + t^3 c[3][i]) + t^4 c[4][i].
+// The cubic kinds' four taps sit at -1, 0, 1, 2 from the lower neighbour, t in
+// [0, 1); the quartic B-spline's five at -2 .. 2 from the nearest integer, t in
+// [-0.5, 0.5], where they cover its whole support.
+template <int Taps, int Degree>
+struct WeightTable {
+    float c[Degree + 1][Taps];
+};
+
+// 0.1666667 is two units in the last place above the float nearest 1/6: the
+// Lagrange weights are defined with that literal, so every build agrees.
+inline constexpr float kLagrangeSixth = 0.1666667f;
+inline constexpr WeightTable<4, 3> kLagrangeWeights{{{0.0f, 1.0f, 0.0f, 0.0f},
+                                                     {-1.0f / 3.0f, -0.5f, 1.0f, -kLagrangeSixth},
+                                                     {0.5f, -1.0f, 0.5f, 0.0f},
+                                                     {-kLagrangeSixth, 0.5f, -0.5f, kLagrangeSixth}}};
+inline constexpr WeightTable<4, 3> kCubicBSplineWeights{{{1.0f / 6.0f, 4.0f / 6.0f, 1.0f / 6.0f, 0.0f},
+                                                         {-0.5f, 0.0f, 0.5f, 0.0f},
+                                                         {0.5f, -1.0f, 0.5f, 0.0f},
+                                                         {-1.0f / 6.0f, 0.5f, -0.5f, 1.0f / 6.0f}}};
+inline constexpr WeightTable<5, 4> kQuarticBSplineWeights{
+    {{1.0f / 384.0f, 19.0f / 96.0f, 115.0f / 192.0f, 19.0f / 96.0f, 1.0f / 384.0f},
+     {-1.0f / 48.0f, -11.0f / 24.0f, 0.0f, 11.0f / 24.0f, 1.0f / 48.0f},
+     {1.0f / 16.0f, 0.25f, -0.625f, 0.25f, 1.0f / 16.0f},
+     {-1.0f / 12.0f, 1.0f / 6.0f, 0.0f, -1.0f / 6.0f, 1.0f / 12.0f},
+     {1.0f / 24.0f, -1.0f / 6.0f, 0.25f, -1.0f / 6.0f, 1.0f / 24.0f}}};
+
+// Returned by value and held in a local constexpr: the device code then sees
+// constants, never the host's table.
+template <int Kind>
+__host__ __device__ __forceinline__ constexpr auto weightTable() {
+    if constexpr (Kind == static_cast<int>(InterpolationType::QuarticBSpline))
+        return kQuarticBSplineWeights;
+    else if constexpr (Kind == static_cast<int>(InterpolationType::Bicubic))
+        return kLagrangeWeights;
+    else
+        return kCubicBSplineWeights;
+}
+
+// Weight of tap i at t (t2 = t^2, t3 = t^3, t4 = t^4); T is a float or, in the
+// CPU build, a vector of positions.
+template <class T, int Taps, int Degree>
+__host__ __device__ __forceinline__ T tapWeight(const WeightTable<Taps, Degree>& w, int i, T t, T t2, T t3, T t4) {
+    const T cubic = ((w.c[0][i] + t * w.c[1][i]) + t2 * w.c[2][i]) + t3 * w.c[3][i];
+    if constexpr (Degree == 4)
+        return cubic + t4 * w.c[4][i];
+    else
+        return (void)t4, cubic;
+}
+
+template <int Kind, int Taps>
+__host__ __device__ __forceinline__ void tapWeights(float t, float (&w)[Taps]) {
+    constexpr auto table = weightTable<Kind>();
+    const float t2 = t * t, t3 = t2 * t, t4 = t2 * t2;
+    // No unroll pragma in host and device code (the host compiler would see
+    // nvcc's); both compilers unroll these few fixed iterations anyway.
+    for (int i = 0; i < Taps; ++i) w[i] = tapWeight(table, i, t, t2, t3, t4);
+}
+
+// One axis: the taps p weighted and summed in order.
+template <int Kind, int Taps>
+__host__ __device__ __forceinline__ float weighTaps(const float (&p)[Taps], float t) {
+    float w[Taps];
+    tapWeights<Kind>(t, w);
+    float value = p[0] * w[0];
+    for (int i = 1; i < Taps; ++i) value += p[i] * w[i];
+    return value;
+}
+
+} // namespace detail
+
+// Four-point Lagrange cubic through p0..p3 at -1, 0, 1, 2, for t in [0, 1).
 __host__ __device__ __forceinline__ float cubicInterpolate(float p0, float p1, float p2, float p3, float t) {
-    // k is the literal 0.1666667, two units in the last place above the float
-    // nearest 1/6: the coefficients are defined with it, so every build agrees.
-    const float k = 0.1666667f;
-    const float third = 1.0f / 3.0f;
-    const float c1 = p2 - p0 * third - p3 * k - p1 * 0.5f;
-    const float c2 = p0 * 0.5f + p2 * 0.5f - p1;
-    const float c3 = p1 * 0.5f + p3 * k - p0 * k - p2 * 0.5f;
-    return p1 + t * c1 + t * t * c2 + t * t * t * c3;
+    const float p[4] = {p0, p1, p2, p3};
+    return detail::weighTaps<static_cast<int>(InterpolationType::Bicubic)>(p, t);
 }
 
 // Uniform cubic B-spline from coefficients c0..c3 at -1, 0, 1, 2, for t in [0, 1).
 __host__ __device__ __forceinline__ float bsplineCubic1D(float c0, float c1, float c2, float c3, float t) {
-    const float a0 = c0 + 4.0f * c1 + c2;
-    const float a1 = 3.0f * c2 - 3.0f * c0;
-    const float a2 = 3.0f * c0 - 6.0f * c1 + 3.0f * c2;
-    const float a3 = 3.0f * c1 - c0 - 3.0f * c2 + c3;
-    return (a0 + t * a1 + t * t * a2 + t * t * t * a3) * (1.0f / 6.0f);
+    const float c[4] = {c0, c1, c2, c3};
+    return detail::weighTaps<static_cast<int>(InterpolationType::CubicBSpline)>(c, t);
 }
 
-// Centred quartic B-spline; its support is |s| < 2.5.
-__host__ __device__ __forceinline__ float bsplineQuarticBasis(float s) {
-    const float a = fabsf(s);
-    if (a < 0.5f) {
-        const float a2 = a * a;
-        return (115.0f - 120.0f * a2 + 48.0f * a2 * a2) * (1.0f / 192.0f);
-    }
-    if (a < 1.5f) {
-        const float a2 = a * a;
-        return (55.0f + 20.0f * a - 120.0f * a2 + 80.0f * a2 * a - 16.0f * a2 * a2) * (1.0f / 96.0f);
-    }
-    if (a < 2.5f) {
-        const float r = 2.5f - a;
-        const float r2 = r * r;
-        return r2 * r2 * (1.0f / 24.0f);
-    }
-    return 0.0f;
-}
-
-// Coefficients c0..c4 at offsets -2..2 from the integer nearest the position,
-// t the position minus that integer (|t| <= 0.5): the five taps cover the whole
-// support, so the weights sum to one.
+// Quartic B-spline from coefficients c0..c4 at offsets -2..2 from the integer
+// nearest the position, t the position minus that integer (|t| <= 0.5).
 __host__ __device__ __forceinline__ float bsplineQuartic1D(float c0, float c1, float c2, float c3, float c4,
                                                            float t) {
-    return c0 * bsplineQuarticBasis(t + 2.0f) + c1 * bsplineQuarticBasis(t + 1.0f) + c2 * bsplineQuarticBasis(t) +
-           c3 * bsplineQuarticBasis(t - 1.0f) + c4 * bsplineQuarticBasis(t - 2.0f);
+    const float c[5] = {c0, c1, c2, c3, c4};
+    return detail::weighTaps<static_cast<int>(InterpolationType::QuarticBSpline)>(c, t);
 }
 
 namespace detail {
@@ -149,11 +194,11 @@ class TextureSampler {
 public:
     __device__ TextureSampler(cudaTextureObject_t texture, int width, int height)
         : width_(width), height_(height)
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
           , texture_(texture)
 #endif
     {
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
         // The CPU runtime's texture object is its descriptor; reading the array
         // directly spares each tap tex2D's coordinate conversion and addressing,
         // which a point read inside the image does not need.
@@ -169,7 +214,7 @@ public:
 
     // Pixel (i, j), which must lie inside.
     __device__ __forceinline__ float at(int i, int j) const {
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
         return tex2D<float>(texture_, static_cast<float>(i) + 0.5f, static_cast<float>(j) + 0.5f);
 #else
         return data_[static_cast<ptrdiff_t>(j) * pitch_ + i];
@@ -181,7 +226,7 @@ public:
         return i < 0 || j < 0 || i >= width_ || j >= height_ ? 0.0f : at(i, j);
     }
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     const float* address(int i, int j) const { return data_ + static_cast<ptrdiff_t>(j) * pitch_ + i; }
     ptrdiff_t pitch() const { return pitch_; }
 #endif
@@ -189,51 +234,13 @@ public:
 private:
     int width_;
     int height_;
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     cudaTextureObject_t texture_;
 #else
     const float* data_;
     ptrdiff_t pitch_;
 #endif
 };
-
-// Weights of the four taps of the cubic kinds at t in [0, 1): per tap
-// ((a + t b) + t^2 c) + t^3 d, the polynomials of cubicInterpolate and
-// bsplineCubic1D collected per tap. Columns a, b, c, d of each table, tap by tap.
-struct CubicWeightTable {
-    float a0, a1, a2, a3, b0, b1, b2, b3, c0, c1, c2, c3, d0, d1, d2, d3;
-};
-inline constexpr float kLagrangeSixth = 0.1666667f;
-inline constexpr CubicWeightTable kLagrangeWeights{0.0f, 1.0f, 0.0f, 0.0f,
-                                                   -1.0f / 3.0f, -0.5f, 1.0f, -kLagrangeSixth,
-                                                   0.5f, -1.0f, 0.5f, 0.0f,
-                                                   -kLagrangeSixth, 0.5f, -0.5f, kLagrangeSixth};
-inline constexpr CubicWeightTable kCubicBSplineWeights{1.0f / 6.0f, 4.0f / 6.0f, 1.0f / 6.0f, 0.0f,
-                                                       -0.5f, 0.0f, 0.5f, 0.0f,
-                                                       0.5f, -1.0f, 0.5f, 0.0f,
-                                                       -1.0f / 6.0f, 0.5f, -0.5f, 1.0f / 6.0f};
-
-template <int Kind>
-__host__ __device__ __forceinline__ constexpr CubicWeightTable cubicWeightTable() {
-    return Kind == static_cast<int>(InterpolationType::Bicubic) ? kLagrangeWeights : kCubicBSplineWeights;
-}
-
-// Tap weights at t: t in [0, 1) from the lower neighbour for the cubic kinds,
-// t in [-0.5, 0.5] from the nearest integer for the quartic B-spline.
-template <int Kind, int K>
-__device__ __forceinline__ void tapWeights(float t, float (&w)[K]) {
-    if constexpr (Kind == static_cast<int>(InterpolationType::QuarticBSpline)) {
-        TAVRO_UNROLL
-        for (int i = 0; i < K; ++i) w[i] = bsplineQuarticBasis(t - static_cast<float>(i - 2));
-    } else {
-        constexpr CubicWeightTable c = cubicWeightTable<Kind>();
-        const float t2 = t * t, t3 = t2 * t;
-        w[0] = ((c.a0 + t * c.b0) + t2 * c.c0) + t3 * c.d0;
-        w[1] = ((c.a1 + t * c.b1) + t2 * c.c1) + t3 * c.d1;
-        w[2] = ((c.a2 + t * c.b2) + t2 * c.c2) + t3 * c.d2;
-        w[3] = ((c.a3 + t * c.b3) + t2 * c.c3) + t3 * c.d3;
-    }
-}
 
 // K x K taps from (x0, y0); Inside says that all of them lie in the image and
 // need no bounds check. The weighted taps are summed down each column, then
@@ -247,17 +254,16 @@ __device__ __forceinline__ float interpolateTaps(const TextureSampler& image, in
         const float bottom = tap(0, 1) + tx * (tap(1, 1) - tap(0, 1));
         return top + ty * (bottom - top);
     } else {
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
         if constexpr (K == 4 && Inside) {
             // A row of four taps is one vector: per column the same operations
             // as below, four at a time, where the compiler would not find them.
             using Float4 = float __attribute__((vector_size(16)));
-            constexpr CubicWeightTable c = cubicWeightTable<Kind>();
+            constexpr auto c = weightTable<Kind>();
             auto weights = [c](float t) {
                 const float t2 = t * t, t3 = t2 * t;
-                return ((Float4{c.a0, c.a1, c.a2, c.a3} + t * Float4{c.b0, c.b1, c.b2, c.b3}) +
-                        t2 * Float4{c.c0, c.c1, c.c2, c.c3}) +
-                       t3 * Float4{c.d0, c.d1, c.d2, c.d3};
+                auto column = [c](int k) { return Float4{c.c[k][0], c.c[k][1], c.c[k][2], c.c[k][3]}; };
+                return ((column(0) + t * column(1)) + t2 * column(2)) + t3 * column(3);
             };
             auto load = [](const float* p) {
                 Float4 v;
@@ -352,50 +358,68 @@ __device__ __forceinline__ float interpolateInside(const detail::TextureSampler&
     }
 }
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
 using FloatLanes = float __attribute__((vector_size(16)));
 using IntLanes = int __attribute__((vector_size(16)));
 
 // interpolateInside at four positions, one per lane: each lane takes the same
 // operations in the same order as the scalar call, so it holds the same value.
-// The cubic kinds run their weights and the final sums across the lanes, where
-// one position at a time leaves most of every vector unused.
+// The B-spline and Lagrange kinds run their weights and the final sums across
+// the lanes, where one position at a time leaves most of every vector unused.
 template <int Kind>
 inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatLanes x, FloatLanes y) {
-    if constexpr (Kind != static_cast<int>(InterpolationType::Bicubic) &&
-                  Kind != static_cast<int>(InterpolationType::CubicBSpline)) {
+    if constexpr (Kind < static_cast<int>(InterpolationType::Bicubic) || Kind > 3) {
         FloatLanes out;
         for (int lane = 0; lane < 4; ++lane) out[lane] = interpolateInside<Kind>(image, x[lane], y[lane]);
         return out;
     } else {
-        // The lower neighbour as axisTaps finds it: truncation, one less below a negative fraction.
-        IntLanes lowerX = __builtin_convertvector(x, IntLanes);
-        IntLanes lowerY = __builtin_convertvector(y, IntLanes);
-        lowerX += x < __builtin_convertvector(lowerX, FloatLanes);
-        lowerY += y < __builtin_convertvector(lowerY, FloatLanes);
-        const FloatLanes tx = x - __builtin_convertvector(lowerX, FloatLanes);
-        const FloatLanes ty = y - __builtin_convertvector(lowerY, FloatLanes);
-        constexpr detail::CubicWeightTable c = detail::cubicWeightTable<Kind>();
-        const FloatLanes tx2 = tx * tx, tx3 = tx2 * tx, ty2 = ty * ty, ty3 = ty2 * ty;
-        const FloatLanes wy0 = ((c.a0 + ty * c.b0) + ty2 * c.c0) + ty3 * c.d0;
-        const FloatLanes wy1 = ((c.a1 + ty * c.b1) + ty2 * c.c1) + ty3 * c.d1;
-        const FloatLanes wy2 = ((c.a2 + ty * c.b2) + ty2 * c.c2) + ty3 * c.d2;
-        const FloatLanes wy3 = ((c.a3 + ty * c.b3) + ty2 * c.c3) + ty3 * c.d3;
+        constexpr bool quartic = Kind == static_cast<int>(InterpolationType::QuarticBSpline);
+        constexpr int K = quartic ? 5 : 4;
+        constexpr auto table = detail::weightTable<Kind>();
+        // The taps as axisTaps finds them: the lower neighbour by truncation, one
+        // less below a negative fraction; for the quartic the nearest integer.
+        IntLanes firstX = __builtin_convertvector(x, IntLanes);
+        IntLanes firstY = __builtin_convertvector(y, IntLanes);
+        firstX += x < __builtin_convertvector(firstX, FloatLanes);
+        firstY += y < __builtin_convertvector(firstY, FloatLanes);
+        FloatLanes tx = x - __builtin_convertvector(firstX, FloatLanes);
+        FloatLanes ty = y - __builtin_convertvector(firstY, FloatLanes);
+        if constexpr (quartic) {
+            const IntLanes upX = tx > 0.5f, upY = ty > 0.5f;
+            tx -= __builtin_convertvector(-upX, FloatLanes);
+            ty -= __builtin_convertvector(-upY, FloatLanes);
+            firstX -= upX + 2;
+            firstY -= upY + 2;
+        } else {
+            firstX -= 1;
+            firstY -= 1;
+        }
+        const FloatLanes tx2 = tx * tx, tx3 = tx2 * tx, tx4 = tx2 * tx2;
+        const FloatLanes ty2 = ty * ty, ty3 = ty2 * ty, ty4 = ty2 * ty2;
+        FloatLanes wx[K], wy[K];
+        for (int i = 0; i < K; ++i) {
+            wx[i] = detail::tapWeight(table, i, tx, tx2, tx3, tx4);
+            wy[i] = detail::tapWeight(table, i, ty, ty2, ty3, ty4);
+        }
         const ptrdiff_t pitch = image.pitch();
         auto load = [](const float* p) {
             FloatLanes v;
             std::memcpy(&v, p, sizeof v);
             return v;
         };
-        // Column sums of each position's 4 x 4 taps, one position per vector.
-        FloatLanes sums[4];
+        // Column sums of each position's first four columns of taps, one
+        // position per vector; the quartic's fifth column one lane per position.
+        FloatLanes sums[4], fifth = {};
         for (int lane = 0; lane < 4; ++lane) {
-            const float* row = image.address(lowerX[lane] - 1, lowerY[lane] - 1);
-            FloatLanes s = load(row) * wy0[lane];
-            s += load(row + pitch) * wy1[lane];
-            s += load(row + 2 * pitch) * wy2[lane];
-            s += load(row + 3 * pitch) * wy3[lane];
+            const float* row = image.address(firstX[lane], firstY[lane]);
+            FloatLanes s = load(row) * wy[0][lane];
+            float last = quartic ? row[4] * wy[0][lane] : 0.0f;
+            for (int j = 1; j < K; ++j) {
+                s += load(row + j * pitch) * wy[j][lane];
+                if constexpr (quartic) last += row[j * pitch + 4] * wy[j][lane];
+            }
             sums[lane] = s;
+            fifth[lane] = last;
         }
         // Transposed, column i of every position in one vector.
         const IntLanes low = {0, 4, 1, 5}, high = {2, 6, 3, 7}, front = {0, 1, 4, 5}, back = {2, 3, 6, 7};
@@ -405,11 +429,11 @@ inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatL
         const FloatLanes cd1 = __builtin_shuffle(sums[2], sums[3], high);
         const FloatLanes column0 = __builtin_shuffle(ab0, cd0, front), column1 = __builtin_shuffle(ab0, cd0, back);
         const FloatLanes column2 = __builtin_shuffle(ab1, cd1, front), column3 = __builtin_shuffle(ab1, cd1, back);
-        const FloatLanes wx0 = ((c.a0 + tx * c.b0) + tx2 * c.c0) + tx3 * c.d0;
-        const FloatLanes wx1 = ((c.a1 + tx * c.b1) + tx2 * c.c1) + tx3 * c.d1;
-        const FloatLanes wx2 = ((c.a2 + tx * c.b2) + tx2 * c.c2) + tx3 * c.d2;
-        const FloatLanes wx3 = ((c.a3 + tx * c.b3) + tx2 * c.c3) + tx3 * c.d3;
-        return column0 * wx0 + column1 * wx1 + column2 * wx2 + column3 * wx3;
+        const FloatLanes value = column0 * wx[0] + column1 * wx[1] + column2 * wx[2] + column3 * wx[3];
+        if constexpr (quartic)
+            return value + fifth * wx[4];
+        else
+            return value;
     }
 }
 #endif

@@ -9,6 +9,7 @@
 
 #include "core/interpolation.h"
 #include "core/rupture_kernel.h"
+#include "core/subset_samples.h"
 #include "gpu/runtime.h"
 
 namespace tavro::detail {
@@ -18,13 +19,6 @@ using gpu::Block;
 using gpu::PerThread;
 
 constexpr int kMaxThreads = 256;
-
-// Per-sample bodies must melt into the CPU build's loop over threads.
-#if defined(__CUDACC__)
-#define TAVRO_RUPTURE_BODY
-#else
-#define TAVRO_RUPTURE_BODY __attribute__((always_inline))
-#endif
 
 constexpr float kDegree = 3.14159265358979f / 180.0f;
 constexpr float kNoCost = 3.0e38f;
@@ -82,39 +76,6 @@ struct RuptureShared {
     float step2;   // squared length of the last fit's last increment
     int status;
 };
-
-struct SubsetLayout {
-    int width;
-    int height;
-    int count;
-    int halfX;
-    int halfY;
-};
-
-// Block-strided samples s = t, t + size, ...: thread t always handles the same
-// samples, so per-sample buffers it writes need no barrier before it reads them.
-template <class Body>
-__device__ __forceinline__ void forEachSample(const Block& block, const SubsetLayout& subset, const PerThread<int>& col,
-                                              const PerThread<int>& row, Body&& body) {
-    for (int base = 0; base < subset.count; base += block.size()) {
-        const int active = subset.count - base < block.size() ? subset.count - base : block.size();
-        const int baseRow = base / subset.width;
-        const int baseCol = base - baseRow * subset.width;
-        block.forEachThreadNoSync([&](int t) TAVRO_RUPTURE_BODY {
-            if (t >= active) return;
-            int dx = col[t] + baseCol;
-            int dy = row[t] + baseRow;
-            if (dx >= subset.width) {
-                dx -= subset.width;
-                ++dy;
-            }
-            body(t, base + t, static_cast<float>(dx - subset.halfX), static_cast<float>(dy - subset.halfY));
-        });
-    }
-}
-
-__device__ __forceinline__ float clampVariance(float v) { return v < 1e-12f ? 1e-12f : v; }
-__device__ __forceinline__ bool isFinite(float x) { return x - x == 0.0f; }
 
 struct Line {
     float nx, ny, phi;
@@ -263,46 +224,12 @@ __device__ __forceinline__ float sampleAt(const PointContext& c, float dx, float
     return g;
 }
 
-// Normalised reference samples and gradients (central differences, clamped at
-// the image border); false for a subset without contrast.
+// Normalised reference samples and gradients; false for a subset without contrast.
 __device__ bool prepareReference(PointContext& c, const RuptureKernelArgs& a, int xc, int yc, Sums& acc) {
-    const Block& block = c.block;
-    const float* reference = a.reference;
-    const int width = a.width, height = a.height, row0 = a.referenceRow0;
-    PerThread<float>& sum = acc.v[0];
-    PerThread<float>& sumSq = acc.v[1];
-    block.forEachThreadNoSync([&](int t) {
-        sum[t] = 0.0f;
-        sumSq[t] = 0.0f;
-    });
-    forEachSample(block, c.subset, c.col, c.row, [=, &sum, &sumSq](int t, int, float dx, float dy) TAVRO_RUPTURE_BODY {
-        const float value =
-            reference[static_cast<int64_t>(yc + static_cast<int>(dy) - row0) * width + xc + static_cast<int>(dx)];
-        sum[t] += value;
-        sumSq[t] += value * value;
-    });
-    const float count = static_cast<float>(c.subset.count);
-    const float mean = block.reduceSum(sum) / count;
-    const float norm = sqrtf(clampVariance(block.reduceSum(sumSq) - mean * (mean * count)));
-    if (!(norm > 0.0f)) return false;
+    const float norm = normaliseReference(c.block, c.subset, c.col, c.row, a.reference, a.referenceRow0, a.width,
+                                          a.height, xc, yc, acc.v[0], acc.v[1], c.f, c.fx, c.fy);
     c.energy = norm * norm;
-    const float inverse = 1.0f / norm;
-    float* const f = c.f;
-    float* const fx = c.fx;
-    float* const fy = c.fy;
-    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
-        const int x = xc + static_cast<int>(dx), y = yc + static_cast<int>(dy);
-        const float* line = reference + static_cast<int64_t>(y - row0) * width;
-        f[s] = (line[x] - mean) * inverse;
-        const int xm = x > 0 ? x - 1 : x, xp = x < width - 1 ? x + 1 : x;
-        const int ym = y > 0 ? y - 1 : y, yp = y < height - 1 ? y + 1 : y;
-        fx[s] = xp > xm ? (line[xp] - line[xm]) / static_cast<float>(xp - xm) * inverse : 0.0f;
-        fy[s] = yp > ym ? (reference[static_cast<int64_t>(yp - row0) * width + x] -
-                           reference[static_cast<int64_t>(ym - row0) * width + x]) /
-                              static_cast<float>(yp - ym) * inverse
-                        : 0.0f;
-    });
-    return true;
+    return norm > 0.0f;
 }
 
 // Deformed samples under the first pass's warp, kept for the final comparison;
@@ -319,7 +246,7 @@ __device__ bool sampleContinuous(PointContext& c, const float* warp, Sums& acc, 
     });
     float* const gc = c.gc;
     const PointContext& cc = c;
-    forEachSample(block, c.subset, c.col, c.row, [&, gc](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [&, gc](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         bool outside;
         const float g = sampleAt<Kind>(cc, dx, dy, w.u(0, dx, dy), w.v(0, dx, dy), outside);
         gc[s] = g;
@@ -328,7 +255,7 @@ __device__ bool sampleContinuous(PointContext& c, const float* warp, Sums& acc, 
     });
     const float mean = block.reduceSum(sum) / static_cast<float>(c.subset.count);
     if (block.reduceSum(flag) > 0) return false;
-    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float, float) TAVRO_RUPTURE_BODY { gc[s] -= mean; });
+    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float, float) TAVRO_INLINE_BODY { gc[s] -= mean; });
     c.shift = mean;
     return true;
 }
@@ -348,7 +275,7 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     float* const ga = c.a;
     float* const gb = c.b;
     const PointContext& cc = c;
-    forEachSample(block, c.subset, c.col, c.row, [&, ga, gb](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [&, ga, gb](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         bool outsideA, outsideB;
         const float a = sampleAt<Kind>(cc, dx, dy, w.u(0, dx, dy), w.v(0, dx, dy), outsideA);
         const float b = sampleAt<Kind>(cc, dx, dy, w.u(1, dx, dy), w.v(1, dx, dy), outsideB);
@@ -369,7 +296,7 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     const float inverseA = 1.0f / sqrtf(clampVariance(sqA - meanA * (meanA * count)));
     const float inverseB = 1.0f / sqrtf(clampVariance(sqB - meanB * (meanB * count)));
     const float* const f = c.f;
-    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float, float) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float, float) TAVRO_INLINE_BODY {
         const float ra = (ga[s] - meanA) * inverseA - f[s];
         const float rb = (gb[s] - meanB) * inverseB - f[s];
         ga[s] = rb * rb - ra * ra;
@@ -519,7 +446,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
     block.forEachThreadNoSync([&](int t) {
         for (int k = 0; k < 6; ++k) acc.v[k][t] = 0.0f;
     });
-    forEachSample(block, c.subset, c.col, c.row, [&, f](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [&, f](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         const float d = line.distance(dx, dy);
         if (fabsf(d) < kBlindBand) return;
         // Weights rather than an index: a computed index into the slots would
@@ -563,7 +490,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
             for (int k = 0; k < 4; ++k) acc.v[k][t] = 0.0f;
             flag[t] = 0;
         });
-        forEachSample(block, c.subset, c.col, c.row, [&, warped](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+        forEachSample(block, c.subset, c.col, c.row, [&, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
             const float d = line.distance(dx, dy);
             if (fabsf(d) < kBlindBand) return;
             const int side = d > 0.0f ? 1 : 0;
@@ -604,7 +531,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
             for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
         });
         forEachSample(
-            block, c.subset, c.col, c.row, [&, warped, f, fx, fy](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+            block, c.subset, c.col, c.row, [&, warped, f, fx, fy](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                 const float d = line.distance(dx, dy);
                 if (fabsf(d) < kBlindBand) return;
                 const int side = d > 0.0f ? 1 : 0;
@@ -699,7 +626,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
     block.forEachThreadNoSync([&](int t) {
         for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
     });
-    forEachSample(block, c.subset, c.col, c.row, [&, f](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [&, f](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
         acc.v[0][t] += 1.0f;
         acc.v[1][t] += f[s];
@@ -721,7 +648,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
             flag[t] = 0;
         });
         forEachSample(block, c.subset, c.col, c.row,
-                      [&, f, warped](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+                      [&, f, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                           if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
                           float b[6];
                           quadraticBasis(dx, dy, b);
@@ -758,7 +685,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
                 for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
             });
             forEachSample(block, c.subset, c.col, c.row,
-                          [&, f, fx, fy, warped](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+                          [&, f, fx, fy, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                               if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
                               const float r = (warped[s] - gMean) * gInverse - (f[s] - fMean) * fInverse;
                               const float gx = carry[0] * fx[s] + carry[1] * fy[s];
@@ -833,7 +760,7 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
     const float* const f = c.f;
     const float* const gc = c.gc;
     const PointContext& cc = c;
-    forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float dx, float dy) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         const float d = line.distance(dx, dy);
         if (fabsf(d) < kBlindBand) return;
         const int side = d > 0.0f ? 1 : 0;
@@ -949,7 +876,7 @@ __device__ void measureNoise(PointContext& c, Sums& acc, float* result) {
     block.forEachThreadNoSync([&](int t) {
         for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
     });
-    forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float, float) TAVRO_RUPTURE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float, float) TAVRO_INLINE_BODY {
         acc.v[0][t] += gc[s];
         acc.v[1][t] += gc[s] * gc[s];
         acc.v[2][t] += gc[s] * f[s];
@@ -985,17 +912,10 @@ __device__ void refinePoint(const Block& block, const RuptureKernelArgs& a, int6
         }
     });
 
-    const SubsetLayout subset{a.windowSizeX, a.windowSizeY, a.windowSizeX * a.windowSizeY, a.windowSizeX / 2,
-                              a.windowSizeY / 2};
+    const SubsetLayout subset = SubsetLayout::of(a.windowSizeX, a.windowSizeY);
     PerThread<int> col(block), row(block), flag(block, 0), bestCandidate(block, -1);
     PerThread<float> bestScore(block, 0.0f);
-    const int windowSizeX = a.windowSizeX;
-    const float inverseWidth = 1.0f / static_cast<float>(windowSizeX);
-    block.forEachThreadNoSync([&](int t) {
-        const int r = static_cast<int>((static_cast<float>(t) + 0.5f) * inverseWidth);
-        row[t] = r;
-        col[t] = t - r * windowSizeX;
-    });
+    firstSamples(block, subset, col, row);
     Sums acc = makeSums(block, std::make_integer_sequence<int, kSums>{});
     const int64_t n = subset.count;
     PointContext c{block,

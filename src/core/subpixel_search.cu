@@ -13,6 +13,7 @@
 #include "core/interpolation.h"
 #include "core/point_validity.h"
 #include "core/subpixel_kernel.h"
+#include "core/subset_samples.h"
 #include "gpu/runtime.h"
 
 namespace tavro::detail {
@@ -22,14 +23,6 @@ using gpu::Block;
 using gpu::PerThread;
 
 constexpr int kMaxThreads = 256;
-
-// Per-sample bodies must melt into the CPU build's loop over threads, where a
-// call per sample would cost as much as the sample's arithmetic.
-#if defined(__CUDACC__)
-#define TAVRO_INLINE_BODY
-#else
-#define TAVRO_INLINE_BODY __attribute__((always_inline))
-#endif
 
 constexpr int kRunning = 0;
 constexpr int kStopped = 1;  // stop without an update
@@ -48,39 +41,6 @@ struct RefineShared {
 // What the kernel declares in shared memory: RefineShared and the float and
 // int slots of block.reduceSum (33 words each), with room for their alignment.
 constexpr size_t kStaticSharedBytes = sizeof(RefineShared) + 2 * 33 * 4 + 64;
-
-__device__ __forceinline__ float clampVariance(float v) { return v < 1e-12f ? 1e-12f : v; }
-
-struct SubsetLayout {
-    int width;  // windowSizeX
-    int count;  // windowSizeX * windowSizeY
-    int halfX;
-    int halfY;
-};
-
-// Visits the pairs (t, s) of the block-strided sample loop, s = t, t + size, ...,
-// one stride at a time: each thread sees its samples in the same order, and on
-// the CPU every stride is one plain loop over t. Offsets (dx, dy) from the
-// window centre come from per-thread tables, without a division per sample.
-template <class Body>
-__device__ __forceinline__ void forEachSample(const Block& block, const SubsetLayout& subset,
-                                              const PerThread<int>& col, const PerThread<int>& row, Body&& body) {
-    for (int base = 0; base < subset.count; base += block.size()) {
-        const int active = subset.count - base < block.size() ? subset.count - base : block.size();
-        const int baseRow = base / subset.width;
-        const int baseCol = base - baseRow * subset.width;
-        block.forEachThreadNoSync([&](int t) TAVRO_INLINE_BODY {
-            if (t >= active) return;
-            int dx = col[t] + baseCol;
-            int dy = row[t] + baseRow;
-            if (dx >= subset.width) {
-                dx -= subset.width;
-                ++dy;
-            }
-            body(t, base + t, dx - subset.halfX, dy - subset.halfY);
-        });
-    }
-}
 
 template <int K>
 struct Accumulators {
@@ -213,8 +173,6 @@ __device__ bool factorHessian(RefineShared& sh, const float (&upper)[21], int n)
     return choleskyFactor6x6(sh.H, sh.L);
 }
 
-__device__ __forceinline__ bool isFinite(float x) { return x - x == 0.0f; }
-
 // Solves for the increment and composes the warp with its inverse; returns the
 // new status and leaves the parameters unchanged when it stops.
 __device__ int updateWarp(RefineShared& sh, const float (&bSum)[6], int n, float tolerance2) {
@@ -287,7 +245,7 @@ struct PointOutputs {
     }
 };
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
 // The CPU build keeps the warped samples of the statistics pass for the
 // residual pass instead of interpolating them again: the values are the same,
 // and interpolation is most of its work. The GPU interpolates twice rather than
@@ -467,58 +425,30 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         for (int i = 2; i < 6; ++i) sh.p[i] = 0.0f;
     });
 
-    const SubsetLayout subset{a.windowSizeX, a.windowSizeX * a.windowSizeY, a.windowSizeX / 2, a.windowSizeY / 2};
+    const SubsetLayout subset = SubsetLayout::of(a.windowSizeX, a.windowSizeY);
     const float count = static_cast<float>(subset.count);
     PerThread<int> col(block), row(block);
-    const int windowSizeX = a.windowSizeX;
-    const float inverseWidth = 1.0f / static_cast<float>(windowSizeX);
-    // Exact for t below 1024: the quotient stays well away from an integer.
-    block.forEachThreadNoSync([&](int t) {
-        const int r = static_cast<int>((static_cast<float>(t) + 0.5f) * inverseWidth);
-        row[t] = r;
-        col[t] = t - r * windowSizeX;
-    });
+    firstSamples(block, subset, col, row);
 
-    // Reference statistics (the driver's margins keep the subset inside the image).
-    PerThread<float> sum(block, 0.0f), sumSq(block, 0.0f);
-    forEachSample(block, subset, col, row, [=, &sum, &sumSq](int t, int, int dx, int dy) TAVRO_INLINE_BODY {
-        const float value = reference[static_cast<int64_t>(yc + dy) * width + (xc + dx)];
-        sum[t] += value;
-        sumSq[t] += value * value;
-    });
-    const float refSum = block.reduceSum(sum);
-    const float refSumSq = block.reduceSum(sumSq);
-    const float refMean = refSum / count;
-    const float refNorm = sqrtf(clampVariance(refSumSq - refMean * (refMean * count)));
+    // Normalised reference samples and their gradients (the driver's margins
+    // keep the subset inside the image).
+    float* const f = samples;
+    float* const fx = f + subset.count;
+    float* const fy = f + 2 * subset.count;
+    PerThread<float> sum(block), sumSq(block);
+    const float refNorm =
+        normaliseReference(block, subset, col, row, reference, 0, width, height, xc, yc, sum, sumSq, f, fx, fy);
     if (!(refNorm > 0.0f)) {
         block.single([&] { out.write(sh.p); });
         return;
     }
-
-    // Normalised reference samples and their gradients, clamped at the image border.
-    float* const f = samples;
-    float* const fx = f + subset.count;
-    float* const fy = f + 2 * subset.count;
-    const float refInvNorm = 1.0f / refNorm;
-    forEachSample(block, subset, col, row, [=](int, int s, int dx, int dy) TAVRO_INLINE_BODY {
-        const int x = xc + dx, y = yc + dy;
-        const float* line = reference + static_cast<int64_t>(y) * width;
-        f[s] = (line[x] - refMean) * refInvNorm;
-        const int xm = x > 0 ? x - 1 : x, xp = x < width - 1 ? x + 1 : x;
-        const int ym = y > 0 ? y - 1 : y, yp = y < height - 1 ? y + 1 : y;
-        fx[s] = xp > xm ? (line[xp] - line[xm]) * (xp - xm == 2 ? 0.5f : 1.0f) * refInvNorm : 0.0f;
-        fy[s] = yp > ym ? (reference[static_cast<int64_t>(yp) * width + x] -
-                           reference[static_cast<int64_t>(ym) * width + x]) *
-                              (yp - ym == 2 ? 0.5f : 1.0f) * refInvNorm
-                        : 0.0f;
-    });
 
     // Hessian: per-thread sums of the upper triangle of J^T J, each block-reduced.
     const bool affine = a.params.affine;
     const int n = affine ? 6 : 2;
     const int entries = n * (n + 1) / 2;
     auto h = makeAccumulators(block, std::make_integer_sequence<int, 21>{});
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     SampleTables& tables = sampleTables(subset);
     auto hessianPass = [&](auto parameters) {
         hessianSums<decltype(parameters)::value>(block, subset, tables, fx, fy, h);
@@ -552,7 +482,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     const TextureSampler image(a.texture, width, height);
     const float tolerance2 = a.params.convergenceTolerance * a.params.convergenceTolerance;
     float* warped = nullptr;
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     warped = warpedSampleScratch(subset.count);
 #endif
     auto b = makeAccumulators(block, std::make_integer_sequence<int, 6>{});
@@ -572,7 +502,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         });
         const bool inside = warp.readsInside(subset, width, height);
         if (inside) {
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
             warpedSamplesInside<Kind>(block, subset, tables, image, warp, warped, sum, sumSq);
 #else
             forEachSample(block, subset, col, row, [=, &sum, &sumSq](int t, int s, int dx, int dy) TAVRO_INLINE_BODY {
@@ -620,7 +550,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             flag[t] = 0;
             misfit[t] = 0.0f;
         });
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
         auto residualPass = [&](auto parameters) {
             residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag);
         };

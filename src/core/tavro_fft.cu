@@ -36,16 +36,10 @@ __host__ __device__ __forceinline__ int log2Exact(long long v) {
 }
 
 __device__ __forceinline__ int reverseBits(int v, int bits) {
-#if defined(__CUDACC__)
     return bits == 0 ? 0 : static_cast<int>(__brev(static_cast<unsigned>(v)) >> (32 - bits));
-#else
-    int r = 0;
-    for (int i = 0; i < bits; ++i, v >>= 1) r = (r << 1) | (v & 1);
-    return r;
-#endif
 }
 
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
 // ivdep: threads of one phase never touch each other's slots (the
 // block-program rule), so the lines handled for one x are independent.
 template <int Count, class U, class Body>
@@ -70,7 +64,7 @@ inline __attribute__((always_inline)) void lineLoop(const U& u, const Body& body
 template <bool Sync, class Uniform, class Body>
 __device__ __forceinline__ void lanes(const Block& block, int logTy, int activeX, int activeY, const Uniform& uniform,
                                       const Body& body) {
-#if defined(__CUDACC__)
+#if TAVRO_GENERIC_KERNEL
     const auto thread = [&](int t) {
         const int x = t >> logTy;
         const int y = t & ((1 << logTy) - 1);

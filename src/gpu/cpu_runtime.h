@@ -369,6 +369,13 @@ inline float __fdividef(float a, float b) { return a / b; }
 inline float __saturatef(float x) { return x != x ? 0.0f : std::clamp(x, 0.0f, 1.0f); }
 inline int __float2int_rn(float x) { return static_cast<int>(std::nearbyint(x)); }
 inline int __float2int_rd(float x) { return static_cast<int>(std::floor(x)); }
+inline unsigned __brev(unsigned x) {
+    x = ((x >> 1) & 0x55555555u) | ((x & 0x55555555u) << 1);
+    x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
+    x = ((x >> 4) & 0x0f0f0f0fu) | ((x & 0x0f0f0f0fu) << 4);
+    x = ((x >> 8) & 0x00ff00ffu) | ((x & 0x00ff00ffu) << 8);
+    return (x >> 16) | (x << 16);
+}
 template <class T>
 inline T __ldg(const T* p) {
     return *p;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gpu/runtime.h"
+#include "support/device_objects.h"
 #include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
@@ -21,18 +22,6 @@ namespace {
 using tavro::ImageSize;
 using tavro::RigidRegistrationResult;
 using tavro::testing::Image;
-
-bool haveDevice() {
-    int count = 0;
-    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-}
-
-// Without a usable device (the CUDA build on a machine without GPU) only the
-// checks that come before any device work can run.
-#define REQUIRE_DEVICE()                                     \
-    do {                                                     \
-        if (!haveDevice()) GTEST_SKIP() << "no CUDA device"; \
-    } while (0)
 
 struct Registered {
     bool ok = false;
@@ -72,7 +61,7 @@ tavro::testing::SpeckleOptions speckleOptions(int width, int height) {
 }
 
 TEST(RigidRegistration, RecoversCyclicWholePixelShiftsWithTheirSignAndWrap) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     struct Case {
         int moveX, moveY;    // how far the content moves
         int shiftX, shiftY;  // what is reported: minus the move, wrapped into (-size/2, size/2]
@@ -112,7 +101,7 @@ TEST(RigidRegistration, RecoversCyclicWholePixelShiftsWithTheirSignAndWrap) {
 }
 
 TEST(RigidRegistration, RecoversTheShiftOfARenderedNonPeriodicNoisyPair) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // New texture enters across the borders and both images carry sensor noise:
     // the peak stays unique and far above the mean, if no longer a lone spike.
     auto options = speckleOptions(96, 80);
@@ -128,7 +117,7 @@ TEST(RigidRegistration, RecoversTheShiftOfARenderedNonPeriodicNoisyPair) {
 }
 
 TEST(RigidRegistration, ImageWithoutContrastFailsCleanlyAndLeavesZeros) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // A flat image has no phase to correlate: black, grey, on either FFT path,
     // as reference or as deformed image.
     for (const auto& [width, height] : {std::pair{64, 32}, std::pair{45, 36}}) {
@@ -165,7 +154,7 @@ TEST(RigidRegistration, InvalidArgumentsFailWithTheirMessageAndLeaveZeros) {
     EXPECT_EQ(failure(p, p, {8, 8}, nullptr), "Images invalides (pointeurs nuls).");
     EXPECT_EQ(failure(p, p, {0, 8}, &result), "Dimensions d'image invalides.");
     EXPECT_EQ(failure(p, p, {8, -1}, &result), "Dimensions d'image invalides.");
-    if (!haveDevice()) return;
+    if (!tavro::testing::haveDevice()) return;
     // A single row or column passes these checks and is left to the FFT to refuse.
     EXPECT_EQ(failure(column.pixels.data(), column.pixels.data(), {1, 8}, &result), "tavro_fft: dimensions invalides.");
     EXPECT_EQ(failure(row.pixels.data(), row.pixels.data(), {8, 1}, &result), "tavro_fft: dimensions invalides.");

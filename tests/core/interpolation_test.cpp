@@ -10,43 +10,21 @@
 
 #include "core/interpolation.h"
 #include "gpu/runtime.h"
+#include "support/device_objects.h"
 
 namespace tavro {
 namespace {
 
-// A point-filtered, clamp-addressed texture over a CUDA array, as the driver makes.
-class Texture {
+// A point-filtered, clamp-addressed texture, as the driver makes.
+class Texture : public testing::ArrayTexture {
 public:
-    Texture(const std::vector<float>& texels, int width, int height) : width_(width), height_(height) {
-        const cudaChannelFormatDesc desc = cudaCreateChannelDesc<float>();
-        const size_t rowBytes = size_t(width) * sizeof(float);
-        EXPECT_EQ(cudaMallocArray(&array_, &desc, size_t(width), size_t(height)), cudaSuccess);
-        EXPECT_EQ(cudaMemcpy2DToArray(array_, 0, 0, texels.data(), rowBytes, rowBytes, size_t(height),
-                                      cudaMemcpyHostToDevice),
-                  cudaSuccess);
-        cudaResourceDesc resource{};
-        resource.resType = cudaResourceTypeArray;
-        resource.res.array.array = array_;
-        cudaTextureDesc sampling{};
-        sampling.addressMode[0] = sampling.addressMode[1] = cudaAddressModeClamp;
-        sampling.filterMode = cudaFilterModePoint;
-        sampling.readMode = cudaReadModeElementType;
-        EXPECT_EQ(cudaCreateTextureObject(&texture_, &resource, &sampling, nullptr), cudaSuccess);
-    }
-    ~Texture() {
-        cudaDestroyTextureObject(texture_);
-        cudaFreeArray(array_);
-    }
-    Texture(const Texture&) = delete;
-    Texture& operator=(const Texture&) = delete;
-
-    detail::TextureSampler sampler() const { return detail::TextureSampler(texture_, width_, height_); }
+    Texture(const std::vector<float>& texels, int width, int height)
+        : ArrayTexture(texels, width, height), width_(width), height_(height) {}
+    detail::TextureSampler sampler() const { return detail::TextureSampler(get(), width_, height_); }
 
 private:
     int width_;
     int height_;
-    cudaArray_t array_ = nullptr;
-    cudaTextureObject_t texture_ = 0;
 };
 
 std::vector<float> randomTexels(int count, unsigned seed) {
@@ -55,6 +33,43 @@ std::vector<float> randomTexels(int count, unsigned seed) {
     std::vector<float> texels(static_cast<size_t>(count));
     for (float& v : texels) v = grey(rng);
     return texels;
+}
+
+// The centred B-splines of degree 3 and 4 by their piecewise definitions.
+double cubicBSpline(double s) {
+    const double a = std::fabs(s);
+    return a < 1.0 ? 2.0 / 3.0 - a * a + a * a * a / 2.0 : a < 2.0 ? (2.0 - a) * (2.0 - a) * (2.0 - a) / 6.0 : 0.0;
+}
+double quarticBSpline(double s) {
+    const double a = std::fabs(s);
+    if (a < 0.5) return (115.0 - 120.0 * a * a + 48.0 * a * a * a * a) / 192.0;
+    if (a < 1.5) return (55.0 + 20.0 * a - 120.0 * a * a + 80.0 * a * a * a - 16.0 * a * a * a * a) / 96.0;
+    return a < 2.5 ? std::pow(2.5 - a, 4) / 24.0 : 0.0;
+}
+
+// A unit coefficient at one tap gives that tap's weight: the B-splines'
+// weights are their kernels, and the Lagrange cubic reproduces any cubic.
+TEST(Interpolation, OneDimensionalWeightsAreTheDefiningKernels) {
+    for (double t = 0.0; t < 1.0; t += 1.0 / 16.0) {
+        const float tf = float(t);
+        EXPECT_NEAR(bsplineCubic1D(1, 0, 0, 0, tf), cubicBSpline(t + 1.0), 1e-7) << t;
+        EXPECT_NEAR(bsplineCubic1D(0, 1, 0, 0, tf), cubicBSpline(t), 1e-7) << t;
+        EXPECT_NEAR(bsplineCubic1D(0, 0, 1, 0, tf), cubicBSpline(t - 1.0), 1e-7) << t;
+        EXPECT_NEAR(bsplineCubic1D(0, 0, 0, 1, tf), cubicBSpline(t - 2.0), 1e-7) << t;
+        auto cubic = [](double x) { return 3.0 - 2.0 * x + 0.5 * x * x - 0.25 * x * x * x; };
+        EXPECT_NEAR(cubicInterpolate(float(cubic(-1)), float(cubic(0)), float(cubic(1)), float(cubic(2)), tf),
+                    cubic(t), 2e-6)
+            << t;
+        const double q = t - 0.5;
+        float unit[5] = {0, 0, 0, 0, 0};
+        for (int i = 0; i < 5; ++i) {
+            unit[i] = 1.0f;
+            EXPECT_NEAR(bsplineQuartic1D(unit[0], unit[1], unit[2], unit[3], unit[4], float(q)),
+                        quarticBSpline(q - (i - 2)), 1e-7)
+                << "tap " << i << " at " << q;
+            unit[i] = 0.0f;
+        }
+    }
 }
 
 // The kernel sums the weighted taps down columns first; the result is the
@@ -92,15 +107,6 @@ TEST(Interpolation, EveryKindEvaluatesItsDefiningPolynomials) {
     EXPECT_NEAR(interpolateValue(image, x, y, 3),
                 bsplineQuartic1D(quartic[0], quartic[1], quartic[2], quartic[3], quartic[4], y - 5.0f),
                 2e-6f * scale);
-}
-
-TEST(Interpolation, KindsOutsideTheKnownFourReadZero) {
-    const std::vector<float> p = randomTexels(8 * 8, 4);
-    const Texture texture(p, 8, 8);
-    bool leaves = true;
-    EXPECT_EQ(interpolateValue(texture.sampler(), 3.5f, 3.5f, 4, leaves), 0.0f);
-    EXPECT_FALSE(leaves);
-    EXPECT_EQ(interpolateValue(texture.sampler(), 3.5f, 3.5f, -1), 0.0f);
 }
 
 // Coefficients of a constant reproduce it wherever the five taps are centred:
@@ -169,6 +175,28 @@ TEST(Interpolation, CheckedAndUncheckedReadsAgreeInside) {
         EXPECT_FALSE(leaves);
     }
 }
+
+#if !TAVRO_GENERIC_KERNEL
+// The CPU's four-position path gives each lane the scalar path's value.
+TEST(Interpolation, FourPositionsAtOnceEqualOneAtATime) {
+    const int w = 24, h = 20;
+    const Texture texture(randomTexels(w * h, 8), w, h);
+    const detail::TextureSampler image = texture.sampler();
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> pos(2.0f, 15.9f);
+    for (int n = 0; n < 100; ++n) {
+        const FloatLanes x = {pos(rng), pos(rng), pos(rng), 7.5f}, y = {pos(rng), pos(rng), 4.5f, pos(rng)};
+        const FloatLanes values[] = {interpolateInside4<0>(image, x, y), interpolateInside4<1>(image, x, y),
+                                     interpolateInside4<2>(image, x, y), interpolateInside4<3>(image, x, y)};
+        for (int lane = 0; lane < 4; ++lane) {
+            EXPECT_EQ(values[0][lane], interpolateInside<0>(image, x[lane], y[lane]));
+            EXPECT_EQ(values[1][lane], interpolateInside<1>(image, x[lane], y[lane]));
+            EXPECT_EQ(values[2][lane], interpolateInside<2>(image, x[lane], y[lane]));
+            EXPECT_EQ(values[3][lane], interpolateInside<3>(image, x[lane], y[lane]));
+        }
+    }
+}
+#endif
 
 } // namespace
 } // namespace tavro

@@ -14,22 +14,9 @@
 
 #include "core/gpu_common.h"
 #include "gpu/runtime.h"
-
-#if !defined(TAVRO_USE_CUDA)
-#include "gpu/cpu_device.h"
-#endif
+#include "support/engine_environment.h"
 
 namespace {
-
-bool haveDevice() {
-    int count = 0;
-    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-}
-
-#define REQUIRE_DEVICE()                                     \
-    do {                                                     \
-        if (!haveDevice()) GTEST_SKIP() << "no CUDA device"; \
-    } while (0)
 
 std::vector<float> uniformNoise(int width, int height, uint32_t seed) {
     std::mt19937 random(seed);
@@ -68,7 +55,7 @@ uint64_t budgetForBandRows(int width, int radius, int rows) {
 }
 
 TEST(NlcFilter, MatchesTheDoublePrecisionDefinitionWithClampedBordersAndClippedOutput) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     const int width = 67, height = 41;
     const std::vector<float> image = uniformNoise(width, height, 3);
     const auto [mean, stddev] = tavro::computeMeanStdDev(tavro::ImageSource(image.data()), width, height);
@@ -88,7 +75,7 @@ TEST(NlcFilter, MatchesTheDoublePrecisionDefinitionWithClampedBordersAndClippedO
 }
 
 TEST(NlcFilter, BandSplitAndInPlaceFilteringGiveTheSamePixelsAsOnePass) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // Bands carry `radius` halo rows, and in place the rows a later band still
     // needs are kept unfiltered: no split may change a single bit.
     const int width = 23, height = 37;
@@ -144,7 +131,7 @@ TEST(NlcFilter, RadiusBelowOneIsRefusedAndTheImageLeftAlone) {
 }
 
 TEST(NlcFilter, ConstantImageKeepsItsValueThroughTheVarianceFloors) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // Global and local variances are 0, floored at 1e-12: z = 0 everywhere.
     std::vector<float> image(30 * 20, 0.5f);
     EXPECT_EQ(tavro::computeMeanStdDev(tavro::ImageSource(image.data()), 30, 20), std::make_pair(0.5f, 1e-6f));
@@ -154,7 +141,7 @@ TEST(NlcFilter, ConstantImageKeepsItsValueThroughTheVarianceFloors) {
 }
 
 TEST(NlcFilter, NaNPixelZeroesEveryWindowThatContainsIt) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     const int width = 16, height = 12, nx = 6;
     std::vector<float> image = uniformNoise(width, height, 9);
     image[nx] = std::numeric_limits<float>::quiet_NaN();  // first row: reached from rows 0 and 1 only
@@ -192,18 +179,12 @@ TEST(NlcStatistics, RowProviderBandsGiveTheSameMomentsAsTheWholeImage) {
 
 #if !defined(TAVRO_USE_CUDA)
 TEST(NlcFilter, DeviceOutOfMemoryNamesTheBufferAndLeavesTheOutputUntouched) {
-    tavro::DeviceBufferPool::instance().releaseAll();
-    tavro::gpu::CpuRuntimeConfig config = tavro::gpu::defaultCpuRuntimeConfig();
-    config.devices[0].memoryBytes = 20000;  // two band buffers of 8000 bytes fit, not three
-    tavro::gpu::configureCpuRuntime(config);
+    // Two band buffers of 8000 bytes fit, not three.
+    const tavro::testing::ScopedCpuDevice device(tavro::testing::cpuDeviceWithMemory(20000));
     const std::vector<float> image = uniformNoise(20, 100, 2);
     std::vector<float> out(image.size(), 7.0f);
     std::string error;
-    const bool ok = tavro::nlcFilterGpu(image.data(), out.data(), 20, 100, 1, 0.5f, 0.2f, error);
-    tavro::DeviceBufferPool::instance().releaseAll();
-    tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
-
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(tavro::nlcFilterGpu(image.data(), out.data(), 20, 100, 1, 0.5f, 0.2f, error));
     EXPECT_EQ(error, std::string("NLC pool acquire(hSum2) failed: ") + cudaGetErrorString(cudaErrorMemoryAllocation));
     EXPECT_EQ(out, std::vector<float>(image.size(), 7.0f));
 }

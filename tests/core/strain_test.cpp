@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gpu/runtime.h"
+#include "support/device_objects.h"
 
 namespace {
 
@@ -21,18 +22,6 @@ using tavro::gui::StrainSettings;
 
 constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
 const std::vector<float> kOrder4{1.0f / 12.0f, -2.0f / 3.0f, 0.0f, 2.0f / 3.0f, -1.0f / 12.0f};
-
-bool haveDevice() {
-    int count = 0;
-    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-}
-
-// Without a usable device (the CUDA build on a machine without GPU) only the
-// checks that come before any device work can run.
-#define REQUIRE_DEVICE()                                     \
-    do {                                                     \
-        if (!haveDevice()) GTEST_SKIP() << "no CUDA device"; \
-    } while (0)
 
 using Field = std::function<double(double X, double Y)>;
 
@@ -102,7 +91,7 @@ std::vector<int> diamond(int W, int H, int cx, int cy, int reachAlong, int reach
 }
 
 TEST(StrainFields, AffineDisplacementGivesTheExactUniformStrainAtEveryPointByEachMethod) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // A homogeneous deformation: every method must return the gradient itself,
     // on the border rows and columns too (the custom kernels reflect the field
     // through the border point, which keeps it linear).
@@ -135,7 +124,7 @@ TEST(StrainFields, AffineDisplacementGivesTheExactUniformStrainAtEveryPointByEac
 }
 
 TEST(StrainFields, QuadraticDisplacementIsExactInsideAndOneSidedOnTheBorders) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // u = k X^2 + p X Y, v = m Y^2. Central differences are exact for quadratics;
     // a border point falls back to a one-sided difference, off by half the
     // second derivative times h. u is linear along Y: exact up to the borders.
@@ -168,7 +157,7 @@ TEST(StrainFields, QuadraticDisplacementIsExactInsideAndOneSidedOnTheBorders) {
 }
 
 TEST(StrainFields, PrincipalEquivalentAndRotationValuesFollowTheSmallStrainTensor) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // {du/dx, du/dy, dv/dx, dv/dy} per point, then random gradients for the invariants.
     std::vector<std::array<float, 4>> g{
         {0.01f, 0, 0, 0},         // uniaxial: e1 = 0.01, e2 = 0, von Mises 0.01 sqrt(2/3), Tresca 0.005
@@ -216,7 +205,7 @@ TEST(StrainFields, PrincipalEquivalentAndRotationValuesFollowTheSmallStrainTenso
 }
 
 TEST(StrainFields, MissingOrOutlyingDisplacementsSpreadToEveryPointWhoseDerivativesReadThem) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     const int W = 9, H = 7, h = 2, cx = 4, cy = 3;
     const size_t hole = size_t(cy) * W + cx;
     auto d = sampledGrid(
@@ -248,7 +237,7 @@ TEST(StrainFields, MissingOrOutlyingDisplacementsSpreadToEveryPointWhoseDerivati
 }
 
 TEST(StrainFields, DegenerateGridsAndKernelsFollowTheirRules) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     // A single column or row has no derivative across it: 0, not NaN.
     const auto column = sampledGrid(
         1, 6, 2, [](double, double Y) { return 0.02 * Y; }, [](double, double Y) { return -0.01 * Y; });
@@ -312,7 +301,7 @@ TEST(StrainFields, InvalidInputsFailWithTheirMessageAndLeaveAnEmptyResult) {
 }
 
 TEST(StrainFields, CriteriaAreKeptAndTheAuxiliaryFieldFollowsTheSettings) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     const auto d = sampledGrid(
         3, 3, 1, [](double X, double) { return 0.01 * X; }, [](double, double) { return 0.0; });
     StrainResult out;
@@ -332,7 +321,7 @@ TEST(StrainFields, CriteriaAreKeptAndTheAuxiliaryFieldFollowsTheSettings) {
 }
 
 TEST(StrainProgress, ReportsEveryStageAndOneStepPerChunkOf8192Points) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     auto d = sampledGrid(
         8193, 1, 1, [](double X, double) { return 1e-4 * X; }, [](double, double) { return 0.0; });
     std::vector<std::pair<long long, long long>> calls;
@@ -361,7 +350,7 @@ TEST(StrainProgress, ReportsEveryStageAndOneStepPerChunkOf8192Points) {
 }
 
 TEST(StrainProgress, CancellingStopsTheComputationUntilTheDownloadsStart) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     const auto d = sampledGrid(
         6, 5, 1, [](double X, double) { return 0.01 * X; }, [](double, double) { return 0.0; });
     auto runWith = [&](std::function<bool(long long, long long)> progress, StrainResult& out, std::string& error) {

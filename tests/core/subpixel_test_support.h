@@ -1,40 +1,31 @@
 #pragma once
 // Shared by the sub-pixel refinement tests: grid layouts with their
-// whole-pixel starts, environment and log capture, CPU device configuration.
+// whole-pixel starts, refinement runs and field comparisons.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/multi_gpu_log.h"
 #include "core/pixel_search.h"
 #include "core/results.h"
 #include "core/subpixel_search.h"
-#include "gpu/runtime_base.h"
+#include "support/engine_environment.h"
 #include "support/synthetic_images.h"
-
-#if !defined(TAVRO_USE_CUDA)
-#include "gpu/cpu_device.h"
-#endif
 
 namespace tavro::subpixel_test {
 
-inline bool haveDevice() {
-    int count = 0;
-    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-}
+using testing::haveDevice;
+using testing::LogCapture;
+using testing::ScopedEnv;
+#if !defined(TAVRO_USE_CUDA)
+using testing::ScopedCpuDevice;
+#endif
 
-// The CUDA build on a machine without a GPU runs only what needs no device.
-#define SUBPIXEL_REQUIRE_DEVICE()                            \
-    do {                                                     \
-        if (!haveDevice()) GTEST_SKIP() << "no CUDA device"; \
-    } while (0)
+#define SUBPIXEL_REQUIRE_DEVICE() TAVRO_REQUIRE_DEVICE()
 
 // The grid of the pixel search over an image: window, step and reach give
 // the margins and the grid size, as the refinement recomputes them.
@@ -141,81 +132,5 @@ inline void expectSameFields(const PixelDisplacementResult& a, const PixelDispla
         }
     }
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (saved_)
-            setenv(name_.c_str(), saved_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> saved_;
-};
-
-// The texts of the multi-GPU log's lines, without time stamp and thread id.
-class LogCapture {
-public:
-    LogCapture() : file_("TAVRO_MGPU_LOG", nullptr) {
-        MultiGpuLog::instance().setSink([this](const std::string& line) {
-            const size_t tid = line.find(" tid=");
-            const size_t space = tid == std::string::npos ? std::string::npos : line.find(' ', tid + 1);
-            std::lock_guard lock(mutex_);
-            lines_.push_back(space == std::string::npos ? line : line.substr(space + 1));
-        });
-    }
-    ~LogCapture() { MultiGpuLog::instance().setSink({}); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    int count(const std::string& prefix) const {
-        int n = 0;
-        for (const std::string& line : lines())
-            if (line.rfind(prefix, 0) == 0) ++n;
-        return n;
-    }
-
-private:
-    ScopedEnv file_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-#if !defined(TAVRO_USE_CUDA)
-// A reconfigured CPU device for the test's duration; the pool is emptied
-// before and after, as reconfiguration requires.
-class ScopedCpuDevice {
-public:
-    explicit ScopedCpuDevice(const gpu::CpuDeviceSpec& device, int launchThreads = 0) {
-        DeviceBufferPool::instance().releaseAll();
-        gpu::CpuRuntimeConfig config;
-        config.devices = {device};
-        config.launchThreads = launchThreads;
-        gpu::configureCpuRuntime(config);
-    }
-    ~ScopedCpuDevice() {
-        DeviceBufferPool::instance().releaseAll();
-        gpu::configureCpuRuntime(gpu::defaultCpuRuntimeConfig());
-    }
-    ScopedCpuDevice(const ScopedCpuDevice&) = delete;
-    ScopedCpuDevice& operator=(const ScopedCpuDevice&) = delete;
-};
-#endif
 
 } // namespace tavro::subpixel_test

@@ -11,10 +11,7 @@
 #include <vector>
 
 #include "gpu/runtime.h"
-
-#if !defined(TAVRO_USE_CUDA)
-#include "gpu/cpu_device.h"
-#endif
+#include "support/engine_environment.h"
 
 namespace {
 
@@ -29,38 +26,7 @@ using Cd = std::complex<double>;
 constexpr double kSharedTolerancePerStage = 1.0e-6;
 constexpr double kBluesteinTolerancePerStage = 3.0e-6;
 
-template <class T>
-class DeviceArray {
-public:
-    explicit DeviceArray(size_t count) : count_(count) {
-        if (cudaMalloc(&data_, count * sizeof(T)) != cudaSuccess) throw std::runtime_error("cudaMalloc failed");
-    }
-    explicit DeviceArray(const std::vector<T>& host) : DeviceArray(host.size()) {
-        cudaMemcpy(data_, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice);
-    }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    ~DeviceArray() { cudaFree(data_); }
-
-    T* get() const { return data_; }
-    std::vector<T> download() const {
-        std::vector<T> host(count_);
-        cudaMemcpy(host.data(), data_, count_ * sizeof(T), cudaMemcpyDeviceToHost);
-        return host;
-    }
-
-private:
-    T* data_ = nullptr;
-    size_t count_;
-};
-
-bool haveDevice() {
-    int count = 0;
-    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
-}
-
-#define REQUIRE_DEVICE() \
-    if (!haveDevice()) GTEST_SKIP() << "no CUDA device"
+using tavro::testing::DeviceBuffer;
 
 // Speckle-like values in [0, 1): a non-zero mean, like image grey levels.
 std::vector<float> randomImages(size_t count, unsigned seed) {
@@ -130,8 +96,8 @@ PlanPtr makePlan(const Case& c) {
 
 std::vector<Complex> forward(tavro::fft::Plan* plan, const std::vector<float>& images) {
     const size_t bins = size_t(plan->batch) * plan->rows * plan->halfCols;
-    DeviceArray<float> in(images);
-    DeviceArray<Complex> out(bins);
+    DeviceBuffer<float> in(images);
+    DeviceBuffer<Complex> out(bins);
     std::string error;
     EXPECT_TRUE(tavro::fft::execR2C(plan, in.get(), out.get(), error)) << error;
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
@@ -139,8 +105,8 @@ std::vector<Complex> forward(tavro::fft::Plan* plan, const std::vector<float>& i
 }
 
 std::vector<float> inverse(tavro::fft::Plan* plan, const std::vector<Complex>& spectrum) {
-    DeviceArray<Complex> in(spectrum);
-    DeviceArray<float> out(size_t(plan->batch) * plan->rows * plan->cols);
+    DeviceBuffer<Complex> in(spectrum);
+    DeviceBuffer<float> out(size_t(plan->batch) * plan->rows * plan->cols);
     std::string error;
     EXPECT_TRUE(tavro::fft::execC2R(plan, in.get(), out.get(), error)) << error;
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
@@ -217,29 +183,8 @@ uint64_t bytesInUse() {
 #endif
 }
 
-TEST(TavroFftPlan, SharedPathOnlyForPowersOfTwoWithinTheSharedMemoryLimits) {
-    REQUIRE_DEVICE();
-    struct Expected {
-        int rows, cols;
-        bool shared;
-    };
-    for (const Expected& e : {Expected{2, 4, true}, Expected{32, 32, true}, Expected{1024, 1024, true},
-                              Expected{4096, 2048, true}, Expected{16, 4096, true}, Expected{32, 2, false},
-                              Expected{8192, 8, false}, Expected{16, 8192, false}, Expected{1000, 1000, false},
-                              Expected{64, 48, false}}) {
-        std::string error;
-        const PlanPtr plan(tavro::fft::createPlan(e.rows, e.cols, 1, 1, error));
-        ASSERT_NE(plan, nullptr) << e.rows << " x " << e.cols << ": " << error;
-        EXPECT_EQ(plan->sharedPath, e.shared) << e.rows << " x " << e.cols;
-        EXPECT_EQ(plan->halfCols, e.cols / 2 + 1);
-        if (e.shared) {
-            EXPECT_EQ(plan->half, e.cols / 2);
-        }
-    }
-}
-
 TEST(TavroFftPlan, HoldsItsCountedBytesUntilDestroyedOnEveryWayOut) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     const uint64_t before = bytesInUse();
     uint64_t transposedBytes = 0;
     try {
@@ -269,39 +214,30 @@ TEST(TavroFftPlan, HoldsItsCountedBytesUntilDestroyedOnEveryWayOut) {
 
 // Width 4 is the narrowest shared-path row: half = 2 and the split yields bins
 // 0, 1 and 2, the last with w_2 = -1, the extra entry at the end of the table.
-TEST(TavroFftForward, SharedPathMatchesDirectDftInBothLayouts) {
-    REQUIRE_DEVICE();
-    for (bool transposed : {true, false})
+// Powers of two take the shared path, other sizes Bluestein's.
+TEST(TavroFftForward, MatchesDirectDftOnBothPathsInBothLayouts) {
+    TAVRO_REQUIRE_DEVICE();
+    for (bool transposed : {true, false}) {
         for (const Case& c : {Case{2, 4, 3, transposed}, Case{8, 4, 2, transposed}, Case{8, 16, 3, transposed},
                               Case{32, 32, 3, transposed}, Case{64, 32, 2, transposed}, Case{16, 128, 2, transposed},
                               Case{128, 8, 2, transposed}})
             expectMatchesDirectDft(c, true);
-}
-
-TEST(TavroFftForward, GeneralPathMatchesDirectDftInBothLayouts) {
-    REQUIRE_DEVICE();
-    for (bool transposed : {true, false})
         for (const Case& c : {Case{2, 2, 2, transposed}, Case{2, 5, 3, transposed}, Case{5, 2, 2, transposed},
                               Case{7, 13, 2, transposed}, Case{13, 7, 2, transposed}, Case{3, 16, 2, transposed},
                               Case{16, 6, 2, transposed}, Case{31, 33, 1, transposed}})
             expectMatchesDirectDft(c, false);
+    }
 }
 
+// Batches of 70000 exceed one launch grid.
 TEST(TavroFftRoundTrip, InverseOfForwardIsTheImageTimesItsPixelCount) {
-    REQUIRE_DEVICE();
+    TAVRO_REQUIRE_DEVICE();
     for (bool transposed : {true, false})
         for (const Case& c : {Case{8, 4, 2, transposed}, Case{32, 32, 4, transposed}, Case{64, 128, 2, transposed},
                               Case{256, 16, 2, transposed}, Case{2, 2, 2, transposed}, Case{7, 13, 3, transposed},
-                              Case{24, 40, 2, transposed}, Case{64, 2, 2, transposed}})
+                              Case{24, 40, 2, transposed}, Case{64, 2, 2, transposed}, Case{2, 4, 70000, transposed},
+                              Case{2, 3, 70000, transposed}})
             expectRoundTrip(c);
-}
-
-TEST(TavroFftRoundTrip, BatchesBeyondOneLaunchGridAreTransformedWhole) {
-    REQUIRE_DEVICE();
-    for (bool transposed : {true, false}) {
-        expectRoundTrip(Case{2, 4, 70000, transposed});
-        expectRoundTrip(Case{2, 3, 70000, transposed});
-    }
 }
 
 std::vector<int> sampled(int n, std::initializer_list<int> picks) {
@@ -325,18 +261,11 @@ void expectLargeTransform(const Case& c, bool expectShared) {
     EXPECT_LT(roundTripError(plan.get(), images, spectrum), 2.0 * tolerance(c, expectShared));
 }
 
-TEST(TavroFftLarge, Square1024TakesTheSharedPath) {
-    REQUIRE_DEVICE();
+// Powers of two beyond the shared-memory limits take Bluestein's path.
+TEST(TavroFftLarge, SampledBinsAndRoundTripOnEitherPath) {
+    TAVRO_REQUIRE_DEVICE();
     expectLargeTransform(Case{1024, 1024, 1, true}, true);
-}
-
-TEST(TavroFftLarge, Square1000TakesTheBluesteinPath) {
-    REQUIRE_DEVICE();
     expectLargeTransform(Case{1000, 1000, 1, true}, false);
-}
-
-TEST(TavroFftLarge, PowersOfTwoBeyondSharedMemoryTakeTheBluesteinPath) {
-    REQUIRE_DEVICE();
     expectLargeTransform(Case{8192, 8, 1, true}, false);
     expectLargeTransform(Case{16, 8192, 1, false}, false);
 }
@@ -366,23 +295,8 @@ TEST(TavroFftErrors, NullArgumentsAreRefusedBeforeAnyWork) {
 
 #if !defined(TAVRO_USE_CUDA)
 
-// A CPU device of the given capacity and thread count; the default runtime
-// comes back afterwards. Nothing else may hold device memory meanwhile.
-class ScopedCpuDevice {
-public:
-    ScopedCpuDevice(uint64_t memoryBytes, int threads) {
-        tavro::gpu::CpuRuntimeConfig config;
-        config.devices.front().memoryBytes = memoryBytes;
-        config.launchThreads = threads;
-        tavro::gpu::configureCpuRuntime(config);
-    }
-    ~ScopedCpuDevice() {
-        tavro::gpu::setReversePhaseOrder(false);
-        tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
-    }
-    ScopedCpuDevice(const ScopedCpuDevice&) = delete;
-    ScopedCpuDevice& operator=(const ScopedCpuDevice&) = delete;
-};
+using tavro::testing::cpuDeviceWithMemory;
+using tavro::testing::ScopedCpuDevice;
 
 TEST(TavroFftErrors, FailedCreationNamesTheStepAndReleasesWhatItHeld) {
     struct Expected {
@@ -401,7 +315,7 @@ TEST(TavroFftErrors, FailedCreationNamesTheStepAndReleasesWhatItHeld) {
              Expected{40 << 10, 8, 1000, 1, 1, "tavro_fft: noyau Bluestein: out of memory"},
              Expected{20 << 20, 1000, 1000, 1, 1, "tavro_fft: tampons Bluestein: out of memory"},
          }) {
-        const ScopedCpuDevice device(e.capacity, 2);
+        const ScopedCpuDevice device(cpuDeviceWithMemory(e.capacity), 2);
         std::string error;
         EXPECT_EQ(tavro::fft::createPlan(e.rows, e.cols, e.batch, e.transposed, error), nullptr) << e.message;
         EXPECT_EQ(error, e.message);
@@ -438,11 +352,11 @@ TEST(TavroFftCpuDevice, SameBitsForAnyThreadCountAndPhaseOrder) {
         SCOPED_TRACE(describe(c));
         Outputs single, many, reversed;
         {
-            const ScopedCpuDevice device(0, 1);
+            const ScopedCpuDevice device(cpuDeviceWithMemory(0), 1);
             single = transformOnce(c);
         }
         {
-            const ScopedCpuDevice device(0, 4);
+            const ScopedCpuDevice device(cpuDeviceWithMemory(0), 4);
             many = transformOnce(c);
             tavro::gpu::setReversePhaseOrder(true);
             reversed = transformOnce(c);

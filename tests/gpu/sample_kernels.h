@@ -2,6 +2,8 @@
 // Host entry points of the kernels in sample_kernels.cu. Each one only
 // launches: launch errors are read with cudaGetLastError, as after any launch.
 
+#include <vector>
+
 #include "gpu/runtime_base.h"
 
 namespace tavro::gpu::test {
@@ -48,6 +50,8 @@ void launchTreeSum(const float* in, float* out, int blocks, int threads);
 
 // out[i] = tex2D<float>(texture, at[i].x, at[i].y).
 void launchSampleTexture(cudaTextureObject_t texture, const float2* at, float* out, int n);
+// The same from host coordinates to host values (sample_kernels_test.cpp).
+std::vector<float> sampleTexture(cudaTextureObject_t texture, const std::vector<float2>& at);
 
 void launchFill(float* out, int n, float value);
 

@@ -11,12 +11,25 @@
 #include <random>
 #include <vector>
 
-#include "device_objects.h"
 #include "gpu/runtime_base.h"
 #include "sample_kernels.h"
+#include "support/device_objects.h"
 
 namespace tavro::gpu::test {
+
+std::vector<float> sampleTexture(cudaTextureObject_t texture, const std::vector<float2>& at) {
+    tavro::testing::DeviceBuffer<float2> coordinates(at);
+    tavro::testing::DeviceBuffer<float> out(at.size());
+    launchSampleTexture(texture, coordinates.get(), out.get(), static_cast<int>(at.size()));
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    return out.download();
+}
+
 namespace {
+
+using tavro::testing::ArrayTexture;
+using tavro::testing::bitsOf;
+using tavro::testing::DeviceBuffer;
 
 struct Geometry {
     dim3 grid;
@@ -31,7 +44,7 @@ uint64_t threadsOf(const Geometry& g) {
 // Runs the index kernel and checks that each element inside the extent was
 // visited exactly once, by the thread whose global index it holds.
 void expectEveryIndexVisitedOnce(const Geometry& g) {
-    SCOPED_TRACE(testing::Message() << "grid " << g.grid.x << "x" << g.grid.y << "x" << g.grid.z << ", block "
+    SCOPED_TRACE(::testing::Message() << "grid " << g.grid.x << "x" << g.grid.y << "x" << g.grid.z << ", block "
                                     << g.block.x << "x" << g.block.y << "x" << g.block.z);
     const size_t n = size_t(g.extent.x) * g.extent.y * g.extent.z;
     DeviceBuffer<unsigned> out(std::vector<unsigned>(n, 0xffffffffu));
@@ -48,18 +61,13 @@ void expectEveryIndexVisitedOnce(const Geometry& g) {
     EXPECT_EQ(wrong, 0u) << "of " << n << " elements";
 }
 
-TEST(ElementWiseLaunch, EveryThreadWritesItsOwnGlobalIndexOnceIncludingPartialBlocks) {
+// Partial blocks, and the largest legal block and grid dimensions.
+TEST(ElementWiseLaunch, EveryThreadWritesItsOwnGlobalIndexOnce) {
     const Geometry geometries[] = {
         {dim3(5), dim3(64), dim3(300)},
         {dim3(3, 2, 2), dim3(8, 4, 2), dim3(20, 7, 3)},
         {dim3(4, 3), dim3(16, 16), dim3(50, 33)},
         {dim3(2, 5, 7), dim3(3, 1, 5), dim3(6, 5, 31)},
-    };
-    for (const Geometry& g : geometries) expectEveryIndexVisitedOnce(g);
-}
-
-TEST(ElementWiseLaunch, LargestLegalBlockAndGridDimensionsRun) {
-    const Geometry geometries[] = {
         {dim3(2), dim3(32, 32), dim3(64, 32)},
         {dim3(1, 1, 3), dim3(1, 1, 64), dim3(1, 1, 150)},
         {dim3(1, 65535), dim3(1), dim3(1, 65535)},
@@ -143,7 +151,7 @@ TEST(BlockReduction, SumFollowsTheWarpShuffleTreeBitForBitAndMatchesADoubleSum) 
     const Case cases[] = {{32, 32}, {96, 1000}, {128, 50}, {256, 4099}, {1024, 3000}};
     int orderSensitiveBlocks = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.threads << " threads, " << c.perBlock << " values per block");
+        SCOPED_TRACE(::testing::Message() << c.threads << " threads, " << c.perBlock << " values per block");
         const int blocks = 7;
         const std::vector<float> values = spreadValues(size_t(blocks * c.perBlock), unsigned(c.threads));
         const Reduced r = reduceBlocks(values, c.perBlock, c.threads);
@@ -199,13 +207,11 @@ void expectRotatedTiles(const std::vector<float>& in, const std::vector<float>& 
     EXPECT_EQ(wrong, 0u);
 }
 
-TEST(DynamicSharedMemory, NeighbourReadsSeeTheWholeTileAfterTheBarrier) {
-    const int tileFloats = 1000;
-    const std::vector<float> values = spreadValues(size_t(5 * tileFloats), 3);
-    expectRotatedTiles(values, rotateTiles(values, tileFloats, 128), tileFloats);
-}
-
+// Each thread reads its neighbour's element of the tile after the barrier.
 TEST(DynamicSharedMemory, MoreThan48KiBNeedsTheFunctionAttribute) {
+    const std::vector<float> small = spreadValues(size_t(5 * 1000), 3);
+    expectRotatedTiles(small, rotateTiles(small, 1000, 128), 1000);
+
     const int tileFloats = 16384;
     const int bytes = tileFloats * int(sizeof(float));
     const std::vector<float> values = spreadValues(size_t(3 * tileFloats), 4);
@@ -230,26 +236,24 @@ std::vector<float> rampTexels(int width, int height) {
     return texels;
 }
 
-TEST(TextureSampling, PointFilteringReadsTheTexelUnderTheCoordinateAndClampsOutside) {
-    const ArrayTexture texture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModePoint);
-    const std::vector<float2> at = {
+// Clamp addressing; point reads take the texel under the coordinate, linear
+// ones interpolate between texel centres.
+TEST(TextureSampling, PointAndLinearFilteringReadTheRampAndClampOutside) {
+    const std::vector<float2> point = {
         make_float2(0.5f, 0.5f),   make_float2(3.5f, 2.5f),   make_float2(0.0f, 0.0f),   make_float2(3.99f, 2.99f),
         make_float2(1.0f, 1.999f), make_float2(-3.0f, 1.5f),  make_float2(4.0f, 1.5f),   make_float2(2.5f, -0.01f),
         make_float2(2.5f, 3.0f),   make_float2(100.f, 100.f), make_float2(-1e6f, -1e6f),
     };
-    const std::vector<float> expected = {0, 23, 0, 23, 11, 10, 13, 2, 22, 23, 0};
-    EXPECT_EQ(sampleTexture(texture.get(), at), expected);
-}
-
-TEST(TextureSampling, LinearFilteringInterpolatesBetweenTexelCentresAndClampsAtBorders) {
-    const ArrayTexture texture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModeLinear);
-    const std::vector<float2> at = {
+    const std::vector<float2> linear = {
         make_float2(0.5f, 0.5f), make_float2(2.5f, 1.5f), make_float2(1.0f, 0.5f),  make_float2(2.0f, 1.0f),
         make_float2(0.5f, 2.0f), make_float2(0.0f, 0.0f), make_float2(0.25f, 1.5f), make_float2(4.0f, 3.0f),
         make_float2(-5.f, 1.5f), make_float2(9.0f, 9.0f), make_float2(3.5f, 3.0f),
     };
-    const std::vector<float> expected = {0, 12, 0.5f, 6.5f, 15, 0, 10, 23, 10, 23, 23};
-    EXPECT_EQ(sampleTexture(texture.get(), at), expected);
+    const ArrayTexture pointTexture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModePoint);
+    const ArrayTexture linearTexture(rampTexels(4, 3), 4, 3, cudaAddressModeClamp, cudaFilterModeLinear);
+    EXPECT_EQ(sampleTexture(pointTexture.get(), point), (std::vector<float>{0, 23, 0, 23, 11, 10, 13, 2, 22, 23, 0}));
+    EXPECT_EQ(sampleTexture(linearTexture.get(), linear),
+              (std::vector<float>{0, 12, 0.5f, 6.5f, 15, 0, 10, 23, 10, 23, 23}));
 }
 
 // The stride-halving tree: slot t takes slot t + stride only when strictly
@@ -301,7 +305,7 @@ TEST(BlockArgMax, TiesGoToTheSlotTheStrideHalvingTreeKeeps) {
 
     const int expectedThread[] = {64, 0, 33, threads - 1};
     for (int b = 0; b < 4; ++b) {
-        SCOPED_TRACE(testing::Message() << "block " << b);
+        SCOPED_TRACE(::testing::Message() << "block " << b);
         const ArgMaxRecord tree = treeArgMax(&scores[size_t(b * threads)], &payloads[size_t(b * threads)], threads);
         EXPECT_EQ(tree.thread, expectedThread[b]);
         EXPECT_EQ(best[size_t(b)].thread, tree.thread);
@@ -312,7 +316,7 @@ TEST(BlockArgMax, TiesGoToTheSlotTheStrideHalvingTreeKeeps) {
 
 TEST(BlockArgMax, RandomScoresWithFrequentTiesMatchTheHostTree) {
     for (int threads : {32, 64, kTreeThreads}) {
-        SCOPED_TRACE(testing::Message() << threads << " threads");
+        SCOPED_TRACE(::testing::Message() << threads << " threads");
         const int blocks = 40;
         std::mt19937 rng(static_cast<unsigned>(threads));
         std::uniform_int_distribution<int> level(0, 5);
@@ -338,7 +342,7 @@ float treeSum(const float* values, int threads) {
 
 TEST(BlockTreeSum, FollowsTheStrideHalvingTreeBitForBit) {
     for (int threads : {32, kTreeThreads}) {
-        SCOPED_TRACE(testing::Message() << threads << " threads");
+        SCOPED_TRACE(::testing::Message() << threads << " threads");
         const int blocks = 30;
         const std::vector<float> values = spreadValues(size_t(blocks * threads), 11u + unsigned(threads));
         DeviceBuffer<float> in(values), out(static_cast<size_t>(blocks));

@@ -1,19 +1,32 @@
 #pragma once
 // Owners of device memory, arrays and textures, so that a test releases what it
-// allocated even when an assertion ends it early: tests that reconfigure the
-// CPU device need every allocation gone first.
+// allocated even when an assertion ends it early (tests that reconfigure the
+// CPU device need every allocation gone first), and scoped settings.
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "gpu/runtime_base.h"
-#include "sample_kernels.h"
 
-namespace tavro::gpu::test {
+namespace tavro::testing {
+
+inline bool haveDevice() {
+    int count = 0;
+    return cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
+}
+
+// The CUDA build on a machine without a GPU runs only what needs no device.
+#define TAVRO_REQUIRE_DEVICE()                                                   \
+    do {                                                                         \
+        if (!::tavro::testing::haveDevice()) GTEST_SKIP() << "no CUDA device"; \
+    } while (0)
 
 template <class T>
 class DeviceBuffer {
@@ -44,11 +57,13 @@ private:
     size_t count_;
 };
 
-// One-channel float texture over a CUDA array, unnormalised coordinates.
+// One-channel float texture over a CUDA array, unnormalised coordinates; by
+// default point reads with clamp addressing, as the sub-pixel engines read.
 class ArrayTexture {
 public:
-    ArrayTexture(const std::vector<float>& texels, int width, int height, cudaTextureAddressMode address,
-                 cudaTextureFilterMode filter, float border = 0.0f) {
+    ArrayTexture(const std::vector<float>& texels, int width, int height,
+                 cudaTextureAddressMode address = cudaAddressModeClamp,
+                 cudaTextureFilterMode filter = cudaFilterModePoint, float border = 0.0f) {
         const cudaChannelFormatDesc desc = cudaCreateChannelDesc<float>();
         const size_t rowBytes = static_cast<size_t>(width) * sizeof(float);
         EXPECT_EQ(cudaMallocArray(&array_, &desc, static_cast<size_t>(width), static_cast<size_t>(height)),
@@ -82,14 +97,6 @@ private:
     cudaTextureObject_t texture_ = 0;
 };
 
-inline std::vector<float> sampleTexture(cudaTextureObject_t texture, const std::vector<float2>& at) {
-    DeviceBuffer<float2> coordinates(at);
-    DeviceBuffer<float> out(at.size());
-    launchSampleTexture(texture, coordinates.get(), out.get(), static_cast<int>(at.size()));
-    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    return out.download();
-}
-
 // Bit patterns, for comparisons that must be exact down to the sign of zero.
 inline std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
     std::vector<uint32_t> bits;
@@ -98,4 +105,28 @@ inline std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
     return bits;
 }
 
-} // namespace tavro::gpu::test
+// An environment variable set (or, with null, unset) for the scope's duration.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) saved_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (saved_)
+            setenv(name_.c_str(), saved_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
+
+} // namespace tavro::testing
