@@ -488,7 +488,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     auto b = makeAccumulators(block, std::make_integer_sequence<int, 6>{});
     PerThread<int> flag(block, 0);
     PerThread<float> misfit(block, 0.0f);  // GPU: per thread, the last residual pass's sum of r^2
-    float lastMean = 0.0f, lastInverseNorm = 0.0f;  // CPU: the statistics of the kept samples
+    [[maybe_unused]] float lastMean = 0.0f, lastInverseNorm = 0.0f;  // CPU: the statistics of the kept samples
     int status = kRunning;
     bool unchecked = false;  // the parameters moved since their samples were last read
     for (int iteration = 0; iteration < a.params.maxIterations && status == kRunning; ++iteration) {
@@ -612,7 +612,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     }
 
     // Zero-mean, unit-norm samples: sum r^2 = 2 - 2 ZNCC.
-#if !defined(__CUDACC__)
+#if !TAVRO_GENERIC_KERNEL
     const float correlation = 1.0f - 0.5f * keptMisfit(warped, f, subset.count, lastMean, lastInverseNorm);
 #else
     const float correlation = 1.0f - 0.5f * block.reduceSum(misfit);
