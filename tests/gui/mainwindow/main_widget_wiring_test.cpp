@@ -3,6 +3,7 @@
 #include "gui/foundation/scientific_double_spin_box.h"
 #include "support/test_application.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
+#include <utility>
 
 namespace tavro::gui {
 
@@ -76,23 +79,18 @@ struct MainWidgetWiringTestAccess {
         }
     };
 
-    static void actionControlsReachTheirSlots();
+    static void actionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks();
     static void everyRecordedControlSavesOncePerChange();
-    static void aRoiDrawnInTheViewIsSavedOnceWhenLetGo();
-    static void aRoiBoxAppliesItsRoiThenSavesOnceThoughTheViewEchoes();
-    static void aModeChangeUpdatesThenSavesOnceEvenWhenItUnchecksCrackOptions();
+    static void theRoiIsSavedOncePerChangeFromEitherSide();
     static void positionsSaveOncePerEditAndATypedFolderSavesNothing();
 };
 
-void MainWidgetWiringTestAccess::actionControlsReachTheirSlots() {
+void MainWidgetWiringTestAccess::actionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks() {
     Window access;
     MainWidget& w = access.w;
-    const std::pair<QPushButton*, const char*> clicks[] = {
-        {w.loadProjectButton, "onLoadParameters"},
-        {w.computeButton, "onCompute"},
-        {w.stopButton, "onStopComputation"},
-    };
-    for (const auto& [button, slot] : clicks) {
+    for (const auto& [button, slot] : {std::pair{w.loadProjectButton, "onLoadParameters"},
+                                       std::pair{w.computeButton, "onCompute"},
+                                       std::pair{w.stopButton, "onStopComputation"}}) {
         button->setEnabled(true);
         EXPECT_EQ(access.reachedBy([button = button] { button->click(); }), Slots{QString::fromLatin1(slot)});
     }
@@ -103,6 +101,15 @@ void MainWidgetWiringTestAccess::actionControlsReachTheirSlots() {
             access.mouse(view, QEvent::MouseButtonRelease, QPointF(5, 5), Qt::NoButton);
         }),
                   Slots{"onViewClicked"});
+
+    // Leaving a crack mode unchecks its options as part of the one change.
+    w.computationModeCombo->setCurrentIndex(w.computationModeCombo->findData(2));
+    w.twinningCheck->setChecked(true);
+    w.q4ProjectionCheck->setChecked(true);
+    EXPECT_EQ(access.reachedBy([&] { w.computationModeCombo->setCurrentIndex(0); }),
+              (Slots{"onDegreeOfFreedomChanged", "autosaveParameters"}));
+    EXPECT_FALSE(w.twinningCheck->isChecked());
+    EXPECT_FALSE(w.q4ProjectionCheck->isChecked());
 }
 
 void MainWidgetWiringTestAccess::everyRecordedControlSavesOncePerChange() {
@@ -110,56 +117,33 @@ void MainWidgetWiringTestAccess::everyRecordedControlSavesOncePerChange() {
     MainWidget& w = access.w;
     for (QSpinBox* roi : {w.roiXSpin, w.roiYSpin, w.roiWidthSpin, w.roiHeightSpin})
         roi->setRange(0, 100);
-    w.missingTilesCheck->setChecked(true);
-    const std::pair<const char*, std::function<void()>> changes[] = {
-        {"window size x", [&] { w.windowSizeXSpin->setValue(41); }},
-        {"window size y", [&] { w.windowSizeYSpin->setValue(31); }},
-        {"spacing x", [&] { w.spacingXSpin->setValue(7); }},
-        {"spacing y", [&] { w.spacingYSpin->setValue(9); }},
-        {"search up", [&] { w.searchUpSpin->setValue(1); }},
-        {"search down", [&] { w.searchDownSpin->setValue(2); }},
-        {"search left", [&] { w.searchLeftSpin->setValue(3); }},
-        {"search right", [&] { w.searchRightSpin->setValue(4); }},
-        {"mode", [&] { w.computationModeCombo->setCurrentIndex(0); }},
-        {"interpolation", [&] { w.interpolationCombo->setCurrentIndex(2); }},
-        {"tolerance", [&] { w.toleranceSpin->setValue(1e-3); }},
-        {"iterations", [&] { w.maxIterationsSpin->setValue(12); }},
-        {"roi x", [&] { w.roiXSpin->setValue(5); }},
-        {"roi y", [&] { w.roiYSpin->setValue(6); }},
-        {"roi width", [&] { w.roiWidthSpin->setValue(50); }},
-        {"roi height", [&] { w.roiHeightSpin->setValue(40); }},
-        {"grid rows", [&] { w.gridRowsSpin->setValue(4); }},
-        {"grid columns", [&] { w.gridColsSpin->setValue(5); }},
-        {"overlap x", [&] { w.overlapXSpin->setValue(10); }},
-        {"overlap y", [&] { w.overlapYSpin->setValue(15); }},
-        {"scan order", [&] { w.scanOrderCombo->setCurrentIndex(0); }},
-        {"missing tiles", [&] { w.missingTilesCheck->setChecked(false); }},
-        {"non-rigid refinement", [&] { w.nonRigidRefinementCheck->toggle(); }},
-        {"per-tile", [&] { w.perTileRadio->click(); }},
-        {"stitch and correlate", [&] { w.stitchAndCorrelateRadio->click(); }},
-        {"use a mask", [&] { w.useMaskCheck->toggle(); }},
-        {"save full image", [&] { w.saveFullImageCheck->toggle(); }},
-        {"twinning", [&] { w.twinningCheck->toggle(); }},
-        {"q4 projection", [&] { w.q4ProjectionCheck->toggle(); }},
-        {"q4 passes", [&] { w.q4PassesSpin->setValue(8); }},
-        {"q4 threshold", [&] { w.q4ThresholdSpin->setValue(1.2); }},
-        {"max jump init", [&] { w.maxJumpInitSpin->setValue(4); }},
-        {"nlc filter", [&] { w.nlcFilterCheck->toggle(); }},
-        {"min jump", [&] { w.fractureMinJumpSlider->triggerAction(QAbstractSlider::SliderSingleStepAdd); }},
-        {"line width", [&] { w.fractureLineWidthSpin->setValue(7); }},
-        {"height save full image", [&] { w.heightSaveFullImageCheck->toggle(); }},
-    };
-    for (const auto& [name, change] : changes)
-        EXPECT_EQ(access.savesBy(change), 1) << name;
+    int row = 0;
+    for (QSpinBox* box : {w.windowSizeXSpin, w.windowSizeYSpin, w.spacingXSpin, w.spacingYSpin, w.searchUpSpin,
+                          w.searchDownSpin, w.searchLeftSpin, w.searchRightSpin, w.maxIterationsSpin, w.roiXSpin,
+                          w.roiYSpin, w.roiWidthSpin, w.roiHeightSpin, w.gridRowsSpin, w.gridColsSpin, w.overlapXSpin,
+                          w.overlapYSpin, w.q4PassesSpin, w.maxJumpInitSpin, w.fractureLineWidthSpin})
+        EXPECT_EQ(access.savesBy([box = box] { box->stepBy(1); }), 1) << "spin box " << row++;
+    for (QComboBox* box : {w.computationModeCombo, w.interpolationCombo, w.scanOrderCombo})
+        EXPECT_EQ(access.savesBy([box = box] { box->setCurrentIndex((box->currentIndex() + 1) % box->count()); }), 1)
+            << box->currentText().toStdString();
+    for (QAbstractButton* check : std::initializer_list<QAbstractButton*>{
+             w.missingTilesCheck, w.nonRigidRefinementCheck, w.perTileRadio, w.stitchAndCorrelateRadio,
+             w.useMaskCheck, w.saveFullImageCheck, w.twinningCheck, w.q4ProjectionCheck, w.nlcFilterCheck,
+             w.heightSaveFullImageCheck})
+        EXPECT_EQ(access.savesBy([check] { check->click(); }), 1) << check->text().toStdString();
+    EXPECT_EQ(access.savesBy([&] { w.toleranceSpin->setValue(1e-3); }), 1);
+    EXPECT_EQ(access.savesBy([&] { w.q4ThresholdSpin->setValue(1.2); }), 1);
+    EXPECT_EQ(access.savesBy([&] { w.fractureMinJumpSlider->triggerAction(QAbstractSlider::SliderSingleStepAdd); }),
+              1);
 }
 
-void MainWidgetWiringTestAccess::aRoiDrawnInTheViewIsSavedOnceWhenLetGo() {
+void MainWidgetWiringTestAccess::theRoiIsSavedOncePerChangeFromEitherSide() {
     Window access;
     MainWidget& w = access.w;
     access.showReferenceImage();
     ImageViewWidget* view = w.referenceView;
     QStringList reached;
-    const int saves = access.savesBy([&] {
+    const int dragSaves = access.savesBy([&] {
         reached = access.reachedBy([&] {
             access.mouse(view, QEvent::MouseButtonPress, QPointF(20, 20), Qt::LeftButton);
             for (const QPointF to : {QPointF(40, 30), QPointF(60, 50), QPointF(80, 70)})
@@ -168,45 +152,24 @@ void MainWidgetWiringTestAccess::aRoiDrawnInTheViewIsSavedOnceWhenLetGo() {
         });
     });
     ASSERT_FALSE(view->roi().isNull());
-    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(dragSaves, 1);
     EXPECT_EQ(reached.count(QStringLiteral("onRoiChangedInView")), 4) << "the boxes follow the drag live";
     EXPECT_EQ(reached.last(), QStringLiteral("autosaveParameters"));
-    // Removing the ROI from the view's menu changes it without a drag.
+    // As "Remove ROI" of the view's menu does.
     EXPECT_EQ(access.savesBy([&] { view->clearRoi(); }), 1);
-}
 
-void MainWidgetWiringTestAccess::aRoiBoxAppliesItsRoiThenSavesOnceThoughTheViewEchoes() {
-    Window access;
-    MainWidget& w = access.w;
-    access.showReferenceImage();
+    // A box applies its ROI to the view, whose echo must not save a second time.
     for (QSpinBox* roi : {w.roiXSpin, w.roiYSpin, w.roiWidthSpin, w.roiHeightSpin})
         roi->setRange(0, 100);
     access.standIn = [&](const QString& slot) {
         if (slot == QStringLiteral("onRoiSpinBoxChanged"))
-            w.referenceView->setRoi(
+            view->setRoi(
                 QRect(w.roiXSpin->value(), w.roiYSpin->value(), w.roiWidthSpin->value(), w.roiHeightSpin->value()));
     };
     w.roiWidthSpin->setValue(30);
-    QStringList reached;
     EXPECT_EQ(access.savesBy([&] { reached = access.reachedBy([&] { w.roiHeightSpin->setValue(20); }); }), 1);
     EXPECT_EQ(reached, (Slots{"onRoiSpinBoxChanged", "onRoiChangedInView", "autosaveParameters"}));
-    EXPECT_EQ(w.referenceView->roi(), QRect(0, 0, 30, 20));
-}
-
-void MainWidgetWiringTestAccess::aModeChangeUpdatesThenSavesOnceEvenWhenItUnchecksCrackOptions() {
-    Window access;
-    MainWidget& w = access.w;
-    const int crackMode = w.computationModeCombo->findData(2);
-    ASSERT_GE(crackMode, 0);
-    w.computationModeCombo->setCurrentIndex(crackMode);
-    w.twinningCheck->setChecked(true);
-    w.q4ProjectionCheck->setChecked(true);
-    QStringList reached;
-    EXPECT_EQ(access.savesBy([&] { reached = access.reachedBy([&] { w.computationModeCombo->setCurrentIndex(0); }); }),
-              1);
-    EXPECT_EQ(reached, (Slots{"onDegreeOfFreedomChanged", "autosaveParameters"}));
-    EXPECT_FALSE(w.twinningCheck->isChecked());
-    EXPECT_FALSE(w.q4ProjectionCheck->isChecked());
+    EXPECT_EQ(view->roi(), QRect(0, 0, 30, 20));
 }
 
 void MainWidgetWiringTestAccess::positionsSaveOncePerEditAndATypedFolderSavesNothing() {
@@ -225,20 +188,12 @@ void MainWidgetWiringTestAccess::positionsSaveOncePerEditAndATypedFolderSavesNot
     EXPECT_EQ(access.savesBy([&] { QTest::keyClicks(w.projectPathEdit, QStringLiteral("/tmp/half-typ")); }), 0);
 }
 
-TEST(ActionWiring, ActionButtonsAndViewClicksReachTheirSlots) {
-    MainWidgetWiringTestAccess::actionControlsReachTheirSlots();
+TEST(ActionWiring, ActionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks) {
+    MainWidgetWiringTestAccess::actionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks();
 }
 
-TEST(ActionWiring, ARoiDrawnInTheViewIsSavedOnceWhenLetGo) {
-    MainWidgetWiringTestAccess::aRoiDrawnInTheViewIsSavedOnceWhenLetGo();
-}
-
-TEST(ActionWiring, ARoiBoxAppliesItsRoiThenSavesOnceThoughTheViewEchoes) {
-    MainWidgetWiringTestAccess::aRoiBoxAppliesItsRoiThenSavesOnceThoughTheViewEchoes();
-}
-
-TEST(ActionWiring, AModeChangeUpdatesThenSavesOnceEvenWhenItUnchecksCrackOptions) {
-    MainWidgetWiringTestAccess::aModeChangeUpdatesThenSavesOnceEvenWhenItUnchecksCrackOptions();
+TEST(ActionWiring, TheRoiIsSavedOncePerChangeFromEitherSide) {
+    MainWidgetWiringTestAccess::theRoiIsSavedOncePerChangeFromEitherSide();
 }
 
 TEST(AutosaveTriggers, EveryRecordedControlSavesOncePerChange) {
