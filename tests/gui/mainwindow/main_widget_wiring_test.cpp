@@ -78,13 +78,19 @@ struct MainWidgetWiringTestAccess {
         }
     };
 
-    static void actionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks();
-    static void everyRecordedControlSavesOncePerChange();
-    static void theRoiIsSavedOncePerChangeFromEitherSide();
-    static void positionsSaveOncePerEditAndATypedFolderSavesNothing();
+    static void ActionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks();
+    static void EveryRecordedControlSavesOncePerChange();
+    static void TheRoiIsSavedOncePerChangeFromEitherSide();
+    static void PositionsSaveOncePerEditAndATypedFolderSavesNothing();
 };
 
-void MainWidgetWiringTestAccess::actionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks() {
+#define WIRING_TEST(Suite, Name)               \
+    TEST(Suite, Name) {                        \
+        MainWidgetWiringTestAccess::Name();    \
+    }                                          \
+    void MainWidgetWiringTestAccess::Name()
+
+WIRING_TEST(ActionWiring, ActionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks) {
     Window access;
     MainWidget& w = access.w;
     for (const auto& [button, slot] : {std::pair{w.loadProjectButton, "onLoadParameters"},
@@ -111,7 +117,7 @@ void MainWidgetWiringTestAccess::actionControlsReachTheirSlotsAndTheModeSavesAft
     EXPECT_FALSE(w.q4ProjectionCheck->isChecked());
 }
 
-void MainWidgetWiringTestAccess::everyRecordedControlSavesOncePerChange() {
+WIRING_TEST(AutosaveTriggers, EveryRecordedControlSavesOncePerChange) {
     Window access;
     MainWidget& w = access.w;
     for (QSpinBox* roi : {w.roiXSpin, w.roiYSpin, w.roiWidthSpin, w.roiHeightSpin})
@@ -133,7 +139,7 @@ void MainWidgetWiringTestAccess::everyRecordedControlSavesOncePerChange() {
     EXPECT_EQ(access.savesBy([&] { w.q4ThresholdSpin->setValue(1.2); }), 1);
 }
 
-void MainWidgetWiringTestAccess::theRoiIsSavedOncePerChangeFromEitherSide() {
+WIRING_TEST(ActionWiring, TheRoiIsSavedOncePerChangeFromEitherSide) {
     Window access;
     MainWidget& w = access.w;
     ImageViewWidget* view = w.referenceView;
@@ -170,7 +176,7 @@ void MainWidgetWiringTestAccess::theRoiIsSavedOncePerChangeFromEitherSide() {
     EXPECT_EQ(view->roi(), QRect(0, 0, 30, 20));
 }
 
-void MainWidgetWiringTestAccess::positionsSaveOncePerEditAndATypedFolderSavesNothing() {
+WIRING_TEST(AutosaveTriggers, PositionsSaveOncePerEditAndATypedFolderSavesNothing) {
     Window access;
     MainWidget& w = access.w;
     w.missingTilesCheck->setChecked(true);
@@ -184,22 +190,6 @@ void MainWidgetWiringTestAccess::positionsSaveOncePerEditAndATypedFolderSavesNot
 
     w.projectPathEdit->setFocus();
     EXPECT_EQ(access.savesBy([&] { QTest::keyClicks(w.projectPathEdit, QStringLiteral("/tmp/half-typ")); }), 0);
-}
-
-TEST(ActionWiring, ActionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks) {
-    MainWidgetWiringTestAccess::actionControlsReachTheirSlotsAndTheModeSavesAfterItsHooks();
-}
-
-TEST(ActionWiring, TheRoiIsSavedOncePerChangeFromEitherSide) {
-    MainWidgetWiringTestAccess::theRoiIsSavedOncePerChangeFromEitherSide();
-}
-
-TEST(AutosaveTriggers, EveryRecordedControlSavesOncePerChange) {
-    MainWidgetWiringTestAccess::everyRecordedControlSavesOncePerChange();
-}
-
-TEST(AutosaveTriggers, PositionsSaveOncePerEditAndATypedFolderSavesNothing) {
-    MainWidgetWiringTestAccess::positionsSaveOncePerEditAndATypedFolderSavesNothing();
 }
 
 }  // namespace tavro::gui
