@@ -571,7 +571,7 @@ private:
 
     // Result view tool wiring
     int shownResultTile = 0;
-    // Autosave requests made by the triggers, for the tests.
+    // How many autosaves the triggers have asked for; the tests count them.
     int autosaveRequests = 0;
 
     // Action wiring and autosave triggers ---------------------------------------
@@ -585,6 +585,7 @@ private:
     // Set while the left button is held in the reference view, so that a ROI
     // being drawn is saved once, when it is let go.
     bool roiDragInProgress = false;
+
     // Control-column panels ---------------------------------------------------
     friend struct MainWidgetPanelsTestAccess;
     void buildProjectAndInputPanel();
