@@ -115,6 +115,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     connectFracturePageControls();
     connectDisplacementViewControls();
     connectHeightMapControls();
+    connectActionControls();
+    connectAutosaveTriggers();
 
     connect(mainTabs, &QTabWidget::currentChanged, this, [this] { onMainTabChanged(); });
     startWorker();

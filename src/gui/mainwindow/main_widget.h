@@ -318,7 +318,7 @@ private:
     void onSaveFullImageToggled();
     void onFractureMinJumpChanged(int value);
     void onHeightSaveFullImageToggled();
-    // Every autosave of the result pages and the height panel goes through here.
+    // Every autosave trigger of the window goes through here.
     void autosaveParameters();
 
     // Frame widgets and objects -------------------------------------------------
@@ -571,8 +571,21 @@ private:
 
     // Result view tool wiring
     int shownResultTile = 0;
-    // Autosave requests made by the result pages and the height panel.
+    // How many autosaves the triggers have asked for; the tests count them.
     int autosaveRequests = 0;
+
+    // Action wiring and autosave triggers ---------------------------------------
+    friend struct MainWidgetWiringTestAccess;
+    void connectActionControls();
+    void connectAutosaveTriggers();
+    void onReferenceRoiChanged(const QRect& roi);
+    // Set while the ROI boxes apply their values to the reference view: the
+    // view's echo is no new ROI, and the boxes save it themselves.
+    bool roiFromSpinBoxes = false;
+    // Set while the left button is held in the reference view, so that a ROI
+    // being drawn is saved once, when it is let go.
+    bool roiDragInProgress = false;
+
     // Control-column panels ---------------------------------------------------
     friend struct MainWidgetPanelsTestAccess;
     void buildProjectAndInputPanel();

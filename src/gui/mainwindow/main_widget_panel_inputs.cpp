@@ -244,7 +244,7 @@ void MainWidget::buildProjectAndInputPanel() {
     pageLayout->addWidget(inputImagesGroup, 0);
 
     connect(missingTilesCheck, &QCheckBox::toggled, missingPositionsEdit, &QWidget::setEnabled);
-    connect(nonRigidRefinementCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(saveParametersToProject()); });
+    connect(nonRigidRefinementCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(autosaveParameters()); });
     connect(perTileRadio, &QRadioButton::toggled, this, [this](bool checked) { onPerTileModeToggled(checked); });
     connect(selectReferenceButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onSelectReference()); });
     connect(clearReferenceButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onClearReference()); });
@@ -279,7 +279,7 @@ void MainWidget::onMaskUseToggled(bool checked) {
         const bool overlay = maskActive && maskOverlayButton && maskOverlayButton->isChecked();
         referenceView->setMaskOverlay(overlay ? maskImage : QImage());
     }
-    TAVRO_REACH(saveParametersToProject());
+    TAVRO_REACH(autosaveParameters());
 }
 
 void MainWidget::onPerTileModeToggled(bool checked) {
@@ -299,7 +299,7 @@ void MainWidget::onPerTileModeToggled(bool checked) {
     TAVRO_REACH(updateDeformedList());
     TAVRO_REACH(updateResultSlider());
     TAVRO_REACH(updateHeightNavBars());
-    TAVRO_REACH(saveParametersToProject());
+    TAVRO_REACH(autosaveParameters());
 }
 
 void MainWidget::onDeformedRowsMoved(int first, int last, int destination) {
@@ -307,7 +307,7 @@ void MainWidget::onDeformedRowsMoved(int first, int last, int destination) {
         return;
     shownDeformedIndex = rowAfterMove(shownDeformedIndex, first, last, destination);
     TAVRO_REACH(updateDeformedList());
-    TAVRO_REACH(saveParametersToProject());
+    TAVRO_REACH(autosaveParameters());
 }
 
 void MainWidget::wirePanelsToPages() {

@@ -258,19 +258,19 @@ void MainWidget::buildParametersPanel() {
         const QSignalBlocker blocker(spacingYSpin);
         spacingYSpin->setValue(value);
     });
-    connect(twinningCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(saveParametersToProject()); });
+    connect(twinningCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(autosaveParameters()); });
     connect(q4ProjectionCheck, &QCheckBox::toggled, this, [this](bool checked) {
         const bool shown = checked && q4ProjectionCheck->isVisibleTo(parametersGroup);
         setFormRowVisible(parametersGroup, q4PassesSpin, shown);
         setFormRowVisible(parametersGroup, q4ThresholdSpin, shown);
-        TAVRO_REACH(saveParametersToProject());
+        TAVRO_REACH(autosaveParameters());
     });
-    connect(q4PassesSpin, &QSpinBox::valueChanged, this, [this] { TAVRO_REACH(saveParametersToProject()); });
-    connect(q4ThresholdSpin, &QDoubleSpinBox::valueChanged, this, [this] { TAVRO_REACH(saveParametersToProject()); });
-    connect(maxJumpInitSpin, &QSpinBox::valueChanged, this, [this] { TAVRO_REACH(saveParametersToProject()); });
+    connect(q4PassesSpin, &QSpinBox::valueChanged, this, [this] { TAVRO_REACH(autosaveParameters()); });
+    connect(q4ThresholdSpin, &QDoubleSpinBox::valueChanged, this, [this] { TAVRO_REACH(autosaveParameters()); });
+    connect(maxJumpInitSpin, &QSpinBox::valueChanged, this, [this] { TAVRO_REACH(autosaveParameters()); });
     connect(computationModeCombo, &QComboBox::currentIndexChanged, this,
             [this](int index) { updateCrackOptionsForMode(index); });
-    connect(nlcFilterCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(saveParametersToProject()); });
+    connect(nlcFilterCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(autosaveParameters()); });
 }
 
 void MainWidget::makeWindowSizeOdd(QSpinBox* box) {
@@ -284,7 +284,7 @@ void MainWidget::makeWindowSizeOdd(QSpinBox* box) {
         box->setValue(odd);
     }
     // ...so the corrected value is saved here, or the file would keep the even one.
-    TAVRO_REACH(saveParametersToProject());
+    TAVRO_REACH(autosaveParameters());
 }
 
 void MainWidget::updateCrackOptionsForMode(int index) {
@@ -292,10 +292,16 @@ void MainWidget::updateCrackOptionsForMode(int index) {
         return;
     const bool heaviside = hasHeavisideTerm(computationModeCombo->itemData(index, Qt::UserRole).toInt());
     setFormRowVisible(parametersGroup, twinningCheck, heaviside);
-    if (!heaviside)
-        twinningCheck->setChecked(false);
+    {
+        // Part of the mode change, which saves once after this; the Q4 rows
+        // that the check's own body would hide are hidden below.
+        const QSignalBlocker twinning(twinningCheck);
+        const QSignalBlocker q4(q4ProjectionCheck);
+        if (!heaviside)
+            twinningCheck->setChecked(false);
+        q4ProjectionCheck->setChecked(false);
+    }
     setFormRowVisible(parametersGroup, q4ProjectionCheck, false);
-    q4ProjectionCheck->setChecked(false);
     setFormRowVisible(parametersGroup, q4PassesSpin, false);
     setFormRowVisible(parametersGroup, q4ThresholdSpin, false);
     setFormRowVisible(parametersGroup, maxJumpInitSpin, heaviside);

@@ -39,6 +39,9 @@ struct MainWidgetPanelsTestAccess {
         }
 
         // The slots that `act` reaches, and nothing left over from before.
+        // Closing the window moves the focus, which still reaches slots.
+        ~Recorder() { window.slotObserver = nullptr; }
+
         template <typename Act>
         QStringList reachedBy(Act&& act) {
             reached.clear();
@@ -152,7 +155,7 @@ PANEL_TEST(ProjectAndInputPanel, MaskCheckShowsTheFieldButNeedsALoadedMaskToTake
     w.maskOverlayButton = &overlay;
     w.show();
     EXPECT_EQ(access.reachedBy([&] { w.useMaskCheck->setChecked(true); }),
-              Slots{QStringLiteral("saveParametersToProject")});
+              Slots{QStringLiteral("autosaveParameters")});
     EXPECT_TRUE(w.maskFieldBlock->isVisible());
     EXPECT_FALSE(w.maskActive);
     EXPECT_TRUE(overlay.isHidden());
@@ -178,7 +181,7 @@ PANEL_TEST(ProjectAndInputPanel, PerTileModeHidesTheAssemblySettingsAndRefreshes
         EXPECT_TRUE(hidden->isHidden());
     EXPECT_EQ(w.previewTileIndex, -1);
     EXPECT_EQ(on, (Slots{"displayCurrentTilesInViews", "updateDeformedList", "updateResultSlider",
-                         "updateHeightNavBars", "saveParametersToProject"}));
+                         "updateHeightNavBars", "autosaveParameters"}));
     // Without a reference image there is no assembled mosaic to go back to.
     const Slots off = access.reachedBy([&] { w.stitchAndCorrelateRadio->setChecked(true); });
     EXPECT_FALSE(w.perTileMode);
@@ -198,7 +201,7 @@ PANEL_TEST(ProjectAndInputPanel, DraggingDeformedRowsReordersTheImagesBehindThem
     w.shownDeformedIndex = 0;
     // A drop inside the list moves rows through the model, as here.
     EXPECT_EQ(access.reachedBy([&] { w.deformedList->model()->moveRow(QModelIndex(), 0, QModelIndex(), 3); }),
-              (Slots{"updateDeformedList", "saveParametersToProject"}));
+              (Slots{"updateDeformedList", "autosaveParameters"}));
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(w.deformedImages[static_cast<size_t>(i)].path, w.deformedList->item(i)->text());
     EXPECT_EQ(w.shownDeformedIndex, 2);
@@ -240,7 +243,7 @@ PANEL_TEST(ProjectAndInputPanel, EveryControlReachesItsSlot) {
         {w.addDeformedButton, "onAddDeformed"},         {w.removeDeformedButton, "onRemoveDeformed"},
         {w.clearDeformedButton, "onClearAllDeformed"},  {w.moveUpDeformedButton, "onMoveUpDeformed"},
         {w.moveDownDeformedButton, "onMoveDownDeformed"}, {w.selectMaskButton, "onSelectMask"},
-        {w.clearMaskButton, "onClearMask"},             {w.nonRigidRefinementCheck, "saveParametersToProject"},
+        {w.clearMaskButton, "onClearMask"},             {w.nonRigidRefinementCheck, "autosaveParameters"},
         {w.selectProjectFolderButton, "onSelectProjectFolder"}, {w.mosaicSwitch, "onMosaicModeToggled"},
         {w.mosaicRefAddButton, "onAddMosaicRefTiles"},  {w.mosaicRefRemoveButton, "onRemoveMosaicRefTiles"},
         {w.mosaicRefMoveUpButton, "onMoveUpMosaicRefTile"}, {w.mosaicRefMoveDownButton, "onMoveDownMosaicRefTile"},
@@ -252,14 +255,14 @@ PANEL_TEST(ProjectAndInputPanel, EveryControlReachesItsSlot) {
         {w.cropTilesButton, "onCropTiles"},             {w.addDerivativeKernelButton, "onAddDerivativeKernel"},
         {w.addSmoothingKernelButton, "onAddSmoothingKernel"}, {w.newCriterionButton, "onNewCriterion"},
         {w.computeStrainsButton, "onComputeStrainFields"}, {w.computeCriteriaButton, "onComputeStrainFields"},
-        {w.nlcFilterCheck, "saveParametersToProject"},  {w.twinningCheck, "saveParametersToProject"},
+        {w.nlcFilterCheck, "autosaveParameters"},  {w.twinningCheck, "autosaveParameters"},
     };
     for (const auto& [button, slot] : clicks) {
         button->setEnabled(true);
         EXPECT_EQ(access.reachedBy([button = button] { button->click(); }), Slots{QString::fromLatin1(slot)}) << slot;
     }
-    EXPECT_EQ(access.reachedBy([&] { w.maxJumpInitSpin->setValue(3); }), Slots{"saveParametersToProject"});
-    EXPECT_EQ(access.reachedBy([&] { w.q4ThresholdSpin->setValue(1.5); }), Slots{"saveParametersToProject"});
+    EXPECT_EQ(access.reachedBy([&] { w.maxJumpInitSpin->setValue(3); }), Slots{"autosaveParameters"});
+    EXPECT_EQ(access.reachedBy([&] { w.q4ThresholdSpin->setValue(1.5); }), Slots{"autosaveParameters"});
     Recorder::fillList(w.deformedList, 2);
     const Slots rowChange = access.reachedBy([&] { w.deformedList->setCurrentRow(1); });
     EXPECT_TRUE(rowChange.contains(QStringLiteral("onDeformedSelectionChanged")));
@@ -344,12 +347,13 @@ PANEL_TEST(ParametersPanel, AnEvenWindowIsMadeOddAndTheCorrectionIsSaved) {
     w.show();
     Recorder::typeInto(w.windowSizeXSpin, QStringLiteral("60"));
     EXPECT_EQ(w.windowSizeYSpin->value(), 60);
+    // Return re-emits the typed value, which saves; the correction is saved after it.
     EXPECT_EQ(access.reachedBy([&] { QTest::keyClick(w.windowSizeXSpin, Qt::Key_Return); }),
-              Slots{QStringLiteral("saveParametersToProject")});
+              (Slots{"autosaveParameters", "autosaveParameters"}));
     EXPECT_EQ(w.windowSizeXSpin->value(), 61);
     EXPECT_EQ(w.windowSizeYSpin->value(), 60);  // y is corrected by its own edit
     EXPECT_EQ(access.reachedBy([&] { emit w.windowSizeYSpin->editingFinished(); }),
-              Slots{QStringLiteral("saveParametersToProject")});
+              Slots{QStringLiteral("autosaveParameters")});
     EXPECT_EQ(w.windowSizeYSpin->value(), 61);
     EXPECT_TRUE(access.reachedBy([&] { emit w.windowSizeYSpin->editingFinished(); }).isEmpty());
 
