@@ -11,26 +11,23 @@ namespace {
 
 double mean(const Image& image) {
     double sum = 0.0;
-    for (float v : image.pixels) {
+    for (float v : image.pixels)
         sum += v;
-    }
     return sum / double(image.pixels.size());
 }
 
 double standardDeviation(const Image& image) {
     const double m = mean(image);
     double sum = 0.0;
-    for (float v : image.pixels) {
+    for (float v : image.pixels)
         sum += (v - m) * (v - m);
-    }
     return std::sqrt(sum / double(image.pixels.size()));
 }
 
 double maxAbsDifference(const Image& a, const Image& b) {
     double worst = 0.0;
-    for (std::size_t i = 0; i < a.pixels.size(); ++i) {
+    for (std::size_t i = 0; i < a.pixels.size(); ++i)
         worst = std::max(worst, std::abs(double(a.pixels[i]) - double(b.pixels[i])));
-    }
     return worst;
 }
 
@@ -51,18 +48,6 @@ double circularCorrelation(const Image& a, const Image& b, int dx, int dy) {
         }
     }
     return cross / std::sqrt(va * vb);
-}
-
-Image roll(const Image& image, int dx, int dy) {
-    Image out(image.width, image.height);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            const int sx = ((x - dx) % image.width + image.width) % image.width;
-            const int sy = ((y - dy) % image.height + image.height) % image.height;
-            out.at(x, y) = image.at(sx, sy);
-        }
-    }
-    return out;
 }
 
 SpeckleOptions smallOptions(int width, int height, bool periodic = false) {
@@ -99,11 +84,9 @@ TEST(SpecklePattern, HasRealisticGreyLevelsAndTextureEverywhere) {
     for (int ty = 0; ty + 15 <= image.height; ty += 15) {
         for (int tx = 0; tx + 15 <= image.width; tx += 15) {
             Image tile(15, 15);
-            for (int y = 0; y < 15; ++y) {
-                for (int x = 0; x < 15; ++x) {
+            for (int y = 0; y < 15; ++y)
+                for (int x = 0; x < 15; ++x)
                     tile.at(x, y) = image.at(tx + x, ty + y);
-                }
-            }
             weakestTile = std::min(weakestTile, standardDeviation(tile));
         }
     }
@@ -192,9 +175,8 @@ TEST(RenderedDeformation, WholePixelTranslationMovesPixelsAndRevealsNewTexture) 
     }
     // Material entering across the left border is new texture, not the right border wrapped around.
     double wrapDifference = 0.0;
-    for (int y = 0; y < 78; ++y) {
+    for (int y = 0; y < 78; ++y)
         wrapDifference += std::abs(pair.deformed.at(0, y) - pair.reference.at(93, y + 2));
-    }
     EXPECT_GT(wrapDifference / 78.0, 5.0);
 }
 

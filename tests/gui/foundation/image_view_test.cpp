@@ -38,10 +38,9 @@ QImage greyImage(int width, int height, int level = 128) {
 template <typename Item>
 Item* itemAtZ(const ImageViewWidget& view, double z) {
     for (QGraphicsItem* item : view.scene()->items()) {
-        if (item->zValue() == z) {
+        if (item->zValue() == z)
             if (auto* typed = dynamic_cast<Item*>(item))
                 return typed;
-        }
     }
     return nullptr;
 }
