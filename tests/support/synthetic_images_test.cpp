@@ -121,18 +121,6 @@ TEST(SpecklePattern, AutocorrelationMatchesSpotRadius) {
     }
 }
 
-TEST(SpecklePattern, FourByFourSubsamplesApproximateThePixelIntegral) {
-    SpeckleOptions options = smallOptions(128, 128);
-    options.supersampling = 16;
-    const Image integral = SpeckleModel(options).render();
-    options.supersampling = 4;
-    const double fourByFour = maxAbsDifference(SpeckleModel(options).render(), integral);
-    options.supersampling = 1;
-    const double pointSampled = maxAbsDifference(SpeckleModel(options).render(), integral);
-    EXPECT_LT(fourByFour, 0.2);
-    EXPECT_GT(pointSampled, 4.0 * fourByFour);
-}
-
 TEST(FourierShift, WholePixelShiftRollsTheImage) {
     for (const auto& [width, height] : {std::pair{64, 64}, std::pair{75, 96}, std::pair{50, 333}}) {
         const Image reference = SpeckleModel(smallOptions(width, height)).render();
@@ -223,13 +211,6 @@ TEST(Noise, HasTheRequestedStandardDeviationAndNoPixelCorrelation) {
         EXPECT_LT(std::abs(circularCorrelation(noisy, noisy, 1, 0)), 0.02);
         EXPECT_LT(std::abs(circularCorrelation(noisy, noisy, 0, 1)), 0.02);
     }
-}
-
-TEST(Quantization, EightBitRoundsToNearestAndClamps) {
-    Image image(8, 1);
-    image.pixels = {-3.0f, 0.49f, 0.5f, 127.5f, 200.2f, 254.6f, 300.0f, NAN};
-    const std::vector<std::uint8_t> expected{0, 0, 1, 128, 200, 255, 255, 0};
-    EXPECT_EQ(quantize8(image), expected);
 }
 
 } // namespace
