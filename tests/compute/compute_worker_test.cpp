@@ -23,11 +23,8 @@
 
 #include "core/multi_gpu_log.h"
 #include "gpu/runtime_base.h"
+#include "support/engine_environment.h"
 #include "support/synthetic_images.h"
-
-#if !defined(TAVRO_USE_CUDA)
-#include "gpu/cpu_device.h"
-#endif
 
 namespace tavro::gui {
 namespace {
@@ -56,12 +53,7 @@ int vramLines() {
     return int(count);
 }
 
-#define REQUIRE_DEVICE()                                                         \
-    do {                                                                         \
-        int devices = 0;                                                         \
-        if (cudaGetDeviceCount(&devices) != cudaSuccess || devices == 0)         \
-            GTEST_SKIP() << "no CUDA device";                                    \
-    } while (0)
+#define REQUIRE_DEVICE() TAVRO_REQUIRE_DEVICE()
 
 constexpr int kSize = 128, kWindow = 21, kStep = 8, kReach = 4;
 // Grid point i lies at kOrigin + i * kStep: half the window plus the reach.
@@ -361,13 +353,10 @@ TEST(ComputeWorker, EndsEachFailureWithItsStatus) {
 #if !defined(TAVRO_USE_CUDA)
 TEST(ComputeWorker, ReportsAFailedAlignmentWithTheEngineMessage) {
     WorkerThread thread;
-    DeviceBufferPool::instance().releaseAll();
-    gpu::CpuRuntimeConfig small = gpu::defaultCpuRuntimeConfig();
-    small.devices.front().memoryBytes = 16 * 1024;
-    gpu::configureCpuRuntime(small);
-    const Outcome outcome = thread.run(baseRequest());
-    DeviceBufferPool::instance().releaseAll();
-    gpu::configureCpuRuntime(gpu::defaultCpuRuntimeConfig());
+    const Outcome outcome = [&] {
+        const testing::ScopedCpuDevice small(testing::cpuDeviceWithMemory(16 * 1024));
+        return thread.run(baseRequest());
+    }();
     EXPECT_EQ(outcome.status, QStringLiteral("Global alignment error."));
     EXPECT_FALSE(outcome.details.isEmpty());
 }

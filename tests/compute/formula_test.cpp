@@ -272,9 +272,8 @@ bool compileCommaLocale(const QString& dir)
 
 bool selectCommaDecimalCLocale(const QString& scratchDir)
 {
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE", "fr_FR"}) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE", "fr_FR"})
         if (std::setlocale(LC_NUMERIC, name) && commaIsTheCDecimalPoint()) return true;
-    }
     return compileCommaLocale(scratchDir) && std::setlocale(LC_NUMERIC, "tavro_comma") &&
            commaIsTheCDecimalPoint();
 }

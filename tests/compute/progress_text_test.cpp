@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace tavro::gui {
@@ -24,10 +25,7 @@ TEST(TimingText, RemainingTimeScalesTheElapsedTimeByThePercentage) {
     EXPECT_EQ(timingText(0, 5000), QString());
 }
 
-struct Emitted {
-    int percent;
-    QString message;
-};
+using Emitted = std::pair<int, QString>;
 
 // A reporter whose clock and cancel flag the test sets.
 class ReporterFixture : public ::testing::Test {
@@ -35,7 +33,7 @@ protected:
     ProgressReporter reporter(const QString& prefix = {}) {
         return ProgressReporter(
             prefix, [this] { return elapsedMs; },
-            [this](int percent, const QString& message) { emitted.push_back({percent, message}); }, &cancel);
+            [this](int percent, const QString& message) { emitted.emplace_back(percent, message); }, &cancel);
     }
     const Emitted& last() const { return emitted.back(); }
 
@@ -48,57 +46,48 @@ TEST_F(ReporterFixture, StageMessagesCarryTimingOnlyWhileRunningOrAtTheEnd) {
     const ProgressReporter r = reporter(QStringLiteral("Image 2/3 - "));
     elapsedMs = 30000;
     r.reportStage(0, QStringLiteral("Global alignment (rigid)"));
-    EXPECT_EQ(last().percent, 0);
-    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Global alignment (rigid)"));
+    EXPECT_EQ(last(), Emitted(0, QStringLiteral("Image 2/3 - Global alignment (rigid)")));
     elapsedMs = 65000;
     r.reportStage(100, QStringLiteral("Computation completed."));
-    EXPECT_EQ(last().percent, 100);
-    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Computation completed.|||Duration: 1m 5s"));
+    EXPECT_EQ(last(), Emitted(100, QStringLiteral("Image 2/3 - Computation completed.|||Duration: 1m 5s")));
 }
 
 TEST_F(ReporterFixture, PixelSearchKeepsItsTimingInTheStatusText) {
     const ProgressReporter r = reporter();
     elapsedMs = 30000;
     EXPECT_TRUE(r.pixelSearchProgress(25, 100));
-    EXPECT_EQ(last().percent, 25);
-    EXPECT_EQ(last().message,
-              QStringLiteral("Integer-pixel search (100 points) | Elapsed: 30s | Remaining: 1m 30s"));
+    EXPECT_EQ(last(), Emitted(25,
+                              QStringLiteral("Integer-pixel search (100 points) | Elapsed: 30s | Remaining: 1m 30s")));
     r.pixelSearchProgress(0, 0);
-    EXPECT_EQ(last().percent, 0);
-    EXPECT_EQ(last().message, QStringLiteral("Integer-pixel search"));
+    EXPECT_EQ(last(), Emitted(0, QStringLiteral("Integer-pixel search")));
     r.pixelSearchProgress(150, 100);
-    EXPECT_EQ(last().percent, 100);
-    EXPECT_EQ(last().message, QStringLiteral("Integer-pixel search (100 points)"));
+    EXPECT_EQ(last(), Emitted(100, QStringLiteral("Integer-pixel search (100 points)")));
 }
 
 TEST_F(ReporterFixture, PointProgressSplitsStatusAndTiming) {
     const ProgressReporter r = reporter(QStringLiteral("Image 2/3 - "));
     elapsedMs = 10000;
     r.pointProgress(QStringLiteral("Computing strains (ε)"), 600, 1200);
-    EXPECT_EQ(last().percent, 50);
-    EXPECT_EQ(last().message,
-              QStringLiteral("Image 2/3 - Computing strains (ε) (1200 points)|||Elapsed: 10s | Remaining: 10s"));
+    EXPECT_EQ(last(), Emitted(50, QStringLiteral("Image 2/3 - Computing strains (ε) (1200 points)|||"
+                                                 "Elapsed: 10s | Remaining: 10s")));
     r.pointProgress(QStringLiteral("Subpixel refinement"), 0, 0);
-    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Subpixel refinement"));
+    EXPECT_EQ(last().second, QStringLiteral("Image 2/3 - Subpixel refinement"));
     r.pointProgress(QStringLiteral("Subpixel refinement"), std::numeric_limits<uint64_t>::max(), 1);
-    EXPECT_EQ(last().percent, 100) << "a count far past its total never wraps";
-    EXPECT_EQ(last().message, QStringLiteral("Image 2/3 - Subpixel refinement (1 points)"));
+    EXPECT_EQ(last().first, 100) << "a count far past its total never wraps";
+    EXPECT_EQ(last().second, QStringLiteral("Image 2/3 - Subpixel refinement (1 points)"));
 }
 
 TEST_F(ReporterFixture, SubpixelPhasesShareOneBarFromZeroToFiveAndFiveToHundred) {
     const ProgressReporter r = reporter();
     elapsedMs = 4000;
     r.subpixelProgress(1, 50, 100);
-    EXPECT_EQ(last().percent, 3);
-    EXPECT_EQ(last().message, QStringLiteral("Subpixel refinement (100 points)|||Elapsed: 4s | Remaining: 2m 9s"));
+    EXPECT_EQ(last(), Emitted(3, QStringLiteral("Subpixel refinement (100 points)|||Elapsed: 4s | Remaining: 2m 9s")));
     r.subpixelProgress(2, 0, 100);
-    EXPECT_EQ(last().percent, 5);
+    EXPECT_EQ(last().first, 5);
     r.subpixelProgress(2, 100, 100);
-    EXPECT_EQ(last().percent, 100);
-    EXPECT_EQ(last().message, QStringLiteral("Subpixel refinement (100 points)"));
+    EXPECT_EQ(last(), Emitted(100, QStringLiteral("Subpixel refinement (100 points)")));
     r.subpixelProgress(2, 7, 0);
-    EXPECT_EQ(last().percent, 0);
-    EXPECT_EQ(last().message, QStringLiteral("Subpixel refinement (0 points)"));
+    EXPECT_EQ(last(), Emitted(0, QStringLiteral("Subpixel refinement (0 points)")));
 }
 
 TEST_F(ReporterFixture, TilesAreTimedWithTheNeuralStageClock) {
@@ -106,11 +95,9 @@ TEST_F(ReporterFixture, TilesAreTimedWithTheNeuralStageClock) {
     elapsedMs = 500000;
     const ProgressReporter::Clock stageClock = [] { return int64_t(20000); };
     r.tileProgress(QStringLiteral("Neural correlation"), stageClock, 3, 4);
-    EXPECT_EQ(last().percent, 75);
-    EXPECT_EQ(last().message, QStringLiteral("Neural correlation (4 tiles)|||Elapsed: 20s | Remaining: 6s"));
+    EXPECT_EQ(last(), Emitted(75, QStringLiteral("Neural correlation (4 tiles)|||Elapsed: 20s | Remaining: 6s")));
     r.tileProgress(QStringLiteral("Neural correlation"), stageClock, 3, -1);
-    EXPECT_EQ(last().percent, 0);
-    EXPECT_EQ(last().message, QStringLiteral("Neural correlation"));
+    EXPECT_EQ(last(), Emitted(0, QStringLiteral("Neural correlation")));
 }
 
 TEST_F(ReporterFixture, CallbacksAnswerFalseOnceCancelled) {

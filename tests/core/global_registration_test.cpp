@@ -37,18 +37,6 @@ Registered registerPair(const Image& ref, const Image& def) {
     return r;
 }
 
-// Content moved by (dx, dy) pixels, cyclically.
-Image rolled(const Image& image, int dx, int dy) {
-    Image out(image.width, image.height);
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x) {
-            const int sx = ((x - dx) % image.width + image.width) % image.width;
-            const int sy = ((y - dy) % image.height + image.height) % image.height;
-            out.at(x, y) = image.at(sx, sy);
-        }
-    return out;
-}
-
 tavro::testing::SpeckleOptions speckleOptions(int width, int height) {
     tavro::testing::SpeckleOptions options;
     options.width = width;
@@ -82,7 +70,7 @@ TEST(RigidRegistration, RecoversCyclicWholePixelShiftsWithTheirSignAndWrap) {
         for (const Case& c : size.cases) {
             SCOPED_TRACE(testing::Message() << size.width << "x" << size.height << ", content moved by (" << c.moveX
                                             << ", " << c.moveY << ")");
-            const Image deformed = rolled(reference, c.moveX, c.moveY);
+            const Image deformed = tavro::testing::roll(reference, c.moveX, c.moveY);
             const Registered r = registerPair(reference, deformed);
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(r.result.shiftX, float(c.shiftX));
@@ -166,11 +154,11 @@ TEST(RigidRegistration, EveryWayOutReturnsThePlanAndTheLeases) {
     // not, must neither keep a plan alive nor take new buffers.
     const Image reference = tavro::testing::makeBandLimitedSpeckle(speckleOptions(48, 40));
     const Image blank(48, 40, 0.0f);
-    ASSERT_TRUE(registerPair(reference, rolled(reference, 2, 1)).ok);
+    ASSERT_TRUE(registerPair(reference, tavro::testing::roll(reference, 2, 1)).ok);
     const uint64_t cached = tavro::gpu::deviceBytesInUse(0);
     EXPECT_FALSE(registerPair(blank, blank).ok);
     EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), cached);
-    EXPECT_TRUE(registerPair(reference, rolled(reference, -3, 4)).ok);
+    EXPECT_TRUE(registerPair(reference, tavro::testing::roll(reference, -3, 4)).ok);
     EXPECT_EQ(tavro::gpu::deviceBytesInUse(0), cached);
 }
 #endif

@@ -8,10 +8,7 @@
 #include <vector>
 
 #include "gpu/runtime.h"
-
-#if !defined(TAVRO_USE_CUDA)
-#include "gpu/cpu_device.h"
-#endif
+#include "support/engine_environment.h"
 
 namespace {
 
@@ -70,32 +67,15 @@ TEST(AvailableCommitMemory, FollowsTheKernelsOvercommitPolicy) {
 
 constexpr uint64_t MB = uint64_t(1) << 20;
 
-// An empty pool on CPU devices of the given capacities; restores the default
-// runtime afterwards. Allocations are real host memory, never touched here.
-class ScopedDevices {
-public:
-    explicit ScopedDevices(std::vector<uint64_t> capacities) {
-        DeviceBufferPool::instance().releaseAll();
-        tavro::gpu::CpuRuntimeConfig config;
-        config.devices.clear();
-        for (uint64_t bytes : capacities) {
-            tavro::gpu::CpuDeviceSpec device;
-            device.memoryBytes = bytes;
-            config.devices.push_back(device);
-        }
-        config.launchThreads = 2;
-        tavro::gpu::configureCpuRuntime(config);
-    }
-    ~ScopedDevices() {
-        DeviceBufferPool::instance().releaseAll();
-        tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
-    }
-    ScopedDevices(const ScopedDevices&) = delete;
-    ScopedDevices& operator=(const ScopedDevices&) = delete;
-};
+// Allocations are real host memory, never touched here.
+tavro::testing::ScopedCpuDevice devicesOf(std::vector<uint64_t> capacities) {
+    std::vector<tavro::gpu::CpuDeviceSpec> devices;
+    for (uint64_t bytes : capacities) devices.push_back(tavro::testing::cpuDeviceWithMemory(bytes));
+    return tavro::testing::ScopedCpuDevice(std::move(devices), 2);
+}
 
 TEST(DeviceBufferPool, ReleasedBufferServesASmallerRequestAndALargerOneAllocates) {
-    ScopedDevices devices({1024 * MB});
+    const auto devices = devicesOf({1024 * MB});
     auto& pool = DeviceBufferPool::instance();
 
     DeviceBufferPool::Lease first;
@@ -117,27 +97,22 @@ TEST(DeviceBufferPool, ReleasedBufferServesASmallerRequestAndALargerOneAllocates
 }
 
 TEST(DeviceBufferPool, NeverHandsABufferToAThreadOnAnotherDevice) {
-    ScopedDevices devices({64 * MB, 64 * MB});
+    const auto devices = devicesOf({64 * MB, 64 * MB});
     auto& pool = DeviceBufferPool::instance();
-    void* device0Buffer = nullptr;
-    void* device1Buffer = nullptr;
-
-    std::thread onDevice0([&] {
-        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-        DeviceBufferPool::Lease lease;
-        ASSERT_EQ(pool.acquire(4 * MB, lease), 0);
-        device0Buffer = lease.get();
-    });
-    onDevice0.join();
+    // A lease taken and released on a thread of its own that works on `device`.
+    const auto bufferOn = [&pool](int device, uint64_t bytes) {
+        void* buffer = nullptr;
+        std::thread([&] {
+            ASSERT_EQ(cudaSetDevice(device), cudaSuccess);
+            DeviceBufferPool::Lease lease;
+            ASSERT_EQ(pool.acquire(bytes, lease), 0);
+            buffer = lease.get();
+        }).join();
+        return buffer;
+    };
+    void* device0Buffer = bufferOn(0, 4 * MB);
     ASSERT_NE(device0Buffer, nullptr);
-
-    std::thread onDevice1([&] {
-        ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
-        DeviceBufferPool::Lease lease;
-        ASSERT_EQ(pool.acquire(1 * MB, lease), 0);
-        device1Buffer = lease.get();
-    });
-    onDevice1.join();
+    void* device1Buffer = bufferOn(1, 1 * MB);
 
     EXPECT_NE(device1Buffer, nullptr);
     EXPECT_NE(device1Buffer, device0Buffer);
@@ -146,7 +121,7 @@ TEST(DeviceBufferPool, NeverHandsABufferToAThreadOnAnotherDevice) {
 }
 
 TEST(DeviceBufferPool, ReleaseAllFreesEverythingAndStaleLeasesReachNothing) {
-    ScopedDevices devices({64 * MB});
+    const auto devices = devicesOf({64 * MB});
     auto& pool = DeviceBufferPool::instance();
     DeviceBufferPool::Lease stale, idle;
     ASSERT_EQ(pool.acquire(4 * MB, stale), 0);
@@ -173,7 +148,7 @@ TEST(DeviceBufferPool, ReleaseAllFreesEverythingAndStaleLeasesReachNothing) {
 }
 
 TEST(DeviceBufferPool, ReleaseIdleFreesOnlyIdleBuffersOfTheCurrentDevice) {
-    ScopedDevices devices({64 * MB, 64 * MB});
+    const auto devices = devicesOf({64 * MB, 64 * MB});
     auto& pool = DeviceBufferPool::instance();
     std::thread([&] {
         ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
@@ -199,7 +174,7 @@ TEST(DeviceBufferPool, ReleaseIdleFreesOnlyIdleBuffersOfTheCurrentDevice) {
 }
 
 TEST(DeviceBufferPool, MovingALeaseHandsOverItsBufferAndReleasesTheTargets) {
-    ScopedDevices devices({64 * MB});
+    const auto devices = devicesOf({64 * MB});
     auto& pool = DeviceBufferPool::instance();
     DeviceBufferPool::Lease a, b;
     ASSERT_EQ(pool.acquire(1 * MB, a), 0);
@@ -218,7 +193,7 @@ TEST(DeviceBufferPool, MovingALeaseHandsOverItsBufferAndReleasesTheTargets) {
 }
 
 TEST(DeviceBufferPool, FailedAcquireReturnsTheCudaCodeAndKeepsTheLease) {
-    ScopedDevices devices({16 * MB});
+    const auto devices = devicesOf({16 * MB});
     auto& pool = DeviceBufferPool::instance();
     DeviceBufferPool::Lease lease;
     ASSERT_EQ(pool.acquire(1 * MB, lease), 0);
@@ -229,7 +204,7 @@ TEST(DeviceBufferPool, FailedAcquireReturnsTheCudaCodeAndKeepsTheLease) {
 }
 
 TEST(DeviceBufferPool, ConcurrentUsersNeverShareABuffer) {
-    ScopedDevices devices({64 * MB});
+    const auto devices = devicesOf({64 * MB});
     auto& pool = DeviceBufferPool::instance();
     constexpr int kThreads = 8;
     constexpr size_t kBytes = 64 * 1024;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "core/gpu_common.h"
 #include "core/multi_gpu_log.h"
 #include "gpu/runtime_base.h"
+#include "support/engine_environment.h"
 
 #if !defined(TAVRO_USE_CUDA)
 #include "gpu/cpu_device.h"
@@ -28,34 +28,20 @@ const std::string kNoGpu = "No CUDA-capable NVIDIA GPU was found on this compute
 const std::string kInitFailed3 =
     "The NVIDIA GPU could not be initialized (CUDA error 3). Updating the NVIDIA driver usually solves this.";
 
-// Captures the texts of the multi-GPU log's lines (without time stamp and
-// thread id); TAVRO_FAKE_GPUS is unset unless a test sets it.
+// The log's line texts are captured; TAVRO_FAKE_GPUS is unset unless a test sets it.
 class Discovery : public ::testing::Test {
 protected:
-    void SetUp() override {
-        unsetenv("TAVRO_MGPU_LOG");
-        unsetenv("TAVRO_FAKE_GPUS");
-        tavro::MultiGpuLog::instance().setSink([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line.substr(line.find(' ', line.find(" tid=") + 1) + 1));
-        });
-    }
     void TearDown() override {
-        tavro::MultiGpuLog::instance().setSink({});
-        unsetenv("TAVRO_FAKE_GPUS");
 #if !defined(TAVRO_USE_CUDA)
         tavro::DeviceBufferPool::instance().releaseAll();
         tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
 #endif
     }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
+    std::vector<std::string> lines() const { return log_.lines(); }
 
 private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+    const tavro::testing::ScopedEnv fakeGpus_{"TAVRO_FAKE_GPUS", nullptr};
+    const tavro::testing::LogCapture log_;
 };
 
 TEST(CudaUnavailableMessage, FollowsTheFirstRowThatApplies) {

@@ -2,80 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cctype>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
+
+#include "support/device_objects.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tavro::MultiGpuLog;
-
-// Sets (or, with a null value, unsets) variables for one test and restores them.
-class ScopedEnv {
-public:
-    ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> vars) {
-        for (const auto& [name, value] : vars) {
-            const char* old = std::getenv(name);
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            if (value)
-                setenv(name, value, 1);
-            else
-                unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using tavro::testing::ScopedEnv;
+using TempFolder = tavro::testing::TempDir;
 
 // Every variable the log's file location depends on, unset.
 ScopedEnv noLogLocation() {
     return {{"TAVRO_MGPU_LOG", nullptr}, {"LOCALAPPDATA", nullptr}, {"TEMP", nullptr},
             {"XDG_STATE_HOME", nullptr}, {"HOME", nullptr},         {"TMPDIR", nullptr}};
 }
-
-class TempFolder {
-public:
-    TempFolder() {
-        static std::atomic<int> counter{0};
-        path_ = fs::temp_directory_path() /
-                ("tavro_mgpu_log_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 std::vector<std::string> readLines(const std::string& path) {
     std::ifstream in(path);
@@ -131,7 +80,7 @@ TEST(MultiGpuLog, InstalledSinkReceivesLinesWhenNoFileIsNamed) {
 
 TEST(MultiGpuLog, NamedFileTakesTheLinesInsteadOfTheSink) {
     TempFolder folder;
-    const std::string path = folder.file("mgpu.log");
+    const std::string path = folder.file("mgpu.log").string();
     MultiGpuLog log;
     std::vector<std::string> received;
     log.setSink([&](const std::string& line) { received.push_back(line); });
@@ -162,15 +111,15 @@ TEST(MultiGpuLog, WithoutSinkLinesGoToTheFile) {
 
     log.write("no sink yet");
 
-    const auto lines = readLines(folder.file("tavro_multi_gpu.log"));
+    const auto lines = readLines(folder.file("tavro_multi_gpu.log").string());
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find(" SESSION_OPEN path=" + folder.file("tavro_multi_gpu.log")), std::string::npos);
+    EXPECT_NE(lines[0].find(" SESSION_OPEN path=" + folder.file("tavro_multi_gpu.log").string()), std::string::npos);
     EXPECT_TRUE(isLineOf(lines[1], "no sink yet")) << lines[1];
 }
 
 TEST(MultiGpuLog, WritersOfOneFileAppendWithoutTruncating) {
     TempFolder folder;
-    const std::string path = folder.file("shared.log");
+    const std::string path = folder.file("shared.log").string();
     std::ofstream(path) << "earlier run\n";
     ScopedEnv env{{"TAVRO_MGPU_LOG", path.c_str()}};
     MultiGpuLog one, two;
@@ -201,7 +150,7 @@ TEST(MultiGpuLog, FileThatCannotBeOpenedDropsLinesQuietly) {
 
 TEST(MultiGpuLog, ConcurrentWritersNeverInterleaveLines) {
     TempFolder folder;
-    const std::string path = folder.file("threads.log");
+    const std::string path = folder.file("threads.log").string();
     ScopedEnv env{{"TAVRO_MGPU_LOG", path.c_str()}};
     MultiGpuLog log;
     constexpr int kThreads = 6, kLines = 100;
@@ -250,7 +199,7 @@ TEST(MultiGpuLogPath, OnLinuxTheUserStateFolderIsCreatedAndUsed) {
     auto env = noLogLocation();
     const fs::path suffix = fs::path("Quillmar") / "Tavro2D" / "logs" / "multi_gpu.log";
     {
-        ScopedEnv vars{{"XDG_STATE_HOME", folder.file("state").c_str()}, {"HOME", "/nonexistent-home"}};
+        ScopedEnv vars{{"XDG_STATE_HOME", folder.file("state").string().c_str()}, {"HOME", "/nonexistent-home"}};
         EXPECT_EQ(MultiGpuLog::resolvePath(), (folder.path() / "state" / suffix).string());
         EXPECT_TRUE(fs::is_directory(folder.path() / "state" / suffix.parent_path()));
     }
@@ -262,12 +211,12 @@ TEST(MultiGpuLogPath, OnLinuxTheUserStateFolderIsCreatedAndUsed) {
 
 TEST(MultiGpuLogPath, OtherwiseTheTemporaryFolderNeverTheWorkingDirectory) {
     TempFolder folder;
-    const std::string notAFolder = folder.file("plain-file");
+    const std::string notAFolder = folder.file("plain-file").string();
     std::ofstream(notAFolder) << "x";
     auto env = noLogLocation();
     {
         ScopedEnv vars{{"XDG_STATE_HOME", notAFolder.c_str()}, {"TMPDIR", folder.path().c_str()}};
-        EXPECT_EQ(MultiGpuLog::resolvePath(), folder.file("tavro_multi_gpu.log"));
+        EXPECT_EQ(MultiGpuLog::resolvePath(), folder.file("tavro_multi_gpu.log").string());
     }
     EXPECT_EQ(MultiGpuLog::resolvePath(), "/tmp/tavro_multi_gpu.log");
     ScopedEnv relativeTmp{{"TMPDIR", "tmp-here"}};

@@ -21,6 +21,7 @@
 #include "core/rupture_subpixel.h"
 #include "core/subpixel_search.h"
 #include "gpu/runtime_base.h"
+#include "support/engine_environment.h"
 #include "support/synthetic_images.h"
 
 #if !defined(TAVRO_USE_CUDA)
@@ -145,8 +146,6 @@ protected:
     static void TearDownTestSuite() { delete pair_; }
 
     void SetUp() override {
-        unsetenv("TAVRO_MGPU_LOG");
-        unsetenv("TAVRO_FAKE_GPUS");
         clearThroughputTable();
         params_.windowSizeX = params_.windowSizeY = 21;
         params_.stepX = params_.stepY = 6;
@@ -157,14 +156,8 @@ protected:
         initial_.dispX.assign(256, 2.0f);
         initial_.dispY.assign(256, -2.0f);
         useDevices({cpuDevice(4), cpuDevice(2), cpuDevice(1)});
-        tavro::MultiGpuLog::instance().setSink([this](const std::string& line) {
-            std::lock_guard lock(logMutex_);
-            lines_.push_back(line.substr(line.find(' ', line.find(" tid=") + 1) + 1));
-        });
     }
     void TearDown() override {
-        tavro::MultiGpuLog::instance().setSink({});
-        unsetenv("TAVRO_FAKE_GPUS");
         tavro::detail::setDeviceThreadStarter({});
         tavro::DeviceBufferPool::instance().releaseAll();
         tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
@@ -179,13 +172,7 @@ protected:
         tavro::gpu::configureCpuRuntime(config);
     }
 
-    std::vector<std::string> log(const std::string& prefix = "") {
-        std::lock_guard lock(logMutex_);
-        std::vector<std::string> found;
-        for (const std::string& line : lines_)
-            if (line.rfind(prefix, 0) == 0) found.push_back(line);
-        return found;
-    }
+    std::vector<std::string> log(const std::string& prefix = "") const { return log_.lines(prefix); }
 
     tavro::ImageSource ref() const { return tavro::ImageSource(pair_->reference.pixels.data()); }
     tavro::ImageSource def() const { return tavro::ImageSource(pair_->deformed.pixels.data()); }
@@ -243,15 +230,15 @@ protected:
     tavro::PixelDisplacementResult initial_;
     tavro::PixelDisplacementResult out_;
     std::string error_;
-    std::mutex logMutex_;
-    std::vector<std::string> lines_;
+    const tavro::testing::ScopedEnv fakeGpus_{"TAVRO_FAKE_GPUS", nullptr};
+    tavro::testing::LogCapture log_;
 };
 
 TEST_F(MultiGpuRun, PixelSearchOnThreeDevicesEqualsOneDevice) {
     const tavro::PixelDisplacementResult expected = singlePixel();
     ASSERT_EQ(expected.dispX.size(), 256u);
     EXPECT_EQ(expected.dispX[8 * 16 + 8], 2.0f) << "the 2.3 px shift to the nearest pixel";
-    lines_.clear();
+    log_.clear();
     int workersDuringRun = 0;
     ASSERT_TRUE(multiPixel([&](uint64_t, uint64_t) {
         workersDuringRun = tavro::gpuWorkerCount();
@@ -277,7 +264,7 @@ TEST_F(MultiGpuRun, SubpixelRefinementOnThreeDevicesEqualsOneDevice) {
     ASSERT_EQ(expected.duDx.size(), 256u);
     EXPECT_NEAR(expected.dispX[8 * 16 + 8], 2.3f, 0.02f);
     EXPECT_NEAR(expected.dispY[8 * 16 + 8], -1.6f, 0.02f);
-    lines_.clear();
+    log_.clear();
     ASSERT_TRUE(multiSubpixel()) << error_;
     expectOutputEquals(expected);
     EXPECT_THAT(log("RUN_START"), ElementsAre("RUN_START orch=subpixel gridW=16 gridH=16 numGPUs=3 enableAffine=1"));
@@ -342,7 +329,7 @@ TEST_F(MultiGpuRun, RefusesAMissingDeviceOrAnUnusablePlanBeforeStartingThreads) 
 TEST_F(MultiGpuRun, AFailingDeviceFailsTheRunWithoutRetry) {
     const tavro::PixelDisplacementResult expected = singleSubpixel();
     useDevices({cpuDevice(4), cpuDevice(2, 512), cpuDevice(1)});  // 512 bytes: nothing fits on device 1
-    lines_.clear();
+    log_.clear();
     EXPECT_FALSE(multiSubpixel());
     EXPECT_THAT(error_, StartsWith("GPU 1: cudaMalloc"));
     EXPECT_THAT(log("THREAD_END dev=1"), ElementsAre(StartsWith("THREAD_END dev=1 success=0 err=cudaMalloc")));
@@ -355,7 +342,7 @@ TEST_F(MultiGpuRun, AFailingDeviceFailsTheRunWithoutRetry) {
 
     // Of several failures the run reports the first.
     useDevices({cpuDevice(4), cpuDevice(2, 512), cpuDevice(1, 512)});
-    lines_.clear();
+    log_.clear();
     EXPECT_FALSE(multiPixel());
     EXPECT_THAT(error_, ::testing::AnyOf(StartsWith("GPU 1: "), StartsWith("GPU 2: ")));
     EXPECT_THAT(log("THREAD_END dev=2"), ElementsAre(StartsWith("THREAD_END dev=2 success=0 err=")));
@@ -406,7 +393,7 @@ TEST_F(MultiGpuRun, CancellationOrAnExceptionStopsEveryDevice) {
     EXPECT_THAT(log("THREAD_END"), ::testing::Each(HasSubstr(" success=0")));
     EXPECT_EQ(tavro::gpuWorkerCount(), 1);
 
-    lines_.clear();
+    log_.clear();
     EXPECT_FALSE(multiSubpixel([](uint64_t, uint64_t) -> bool { throw std::runtime_error("display gone"); }));
     EXPECT_THAT(error_, ::testing::MatchesRegex("GPU [0-2]: display gone"));
     EXPECT_THAT(log("THREAD_END dev=0"), ElementsAre("THREAD_END dev=0 success=0 exception=display gone"));
@@ -418,7 +405,7 @@ TEST_F(MultiGpuRun, SimulatedDevicesShareTheirDeviceAndItsMeasurement) {
     useDevices({cpuDevice(6)});
     const tavro::PixelDisplacementResult expected = singlePixel();
     setenv("TAVRO_FAKE_GPUS", "3", 1);
-    lines_.clear();
+    log_.clear();
     ASSERT_TRUE(multiPixel()) << error_;
     expectOutputEquals(expected);
     EXPECT_THAT(log("PARTITION"), ElementsAre("PARTITION dev=0 weight=6000000.000000 rowStart=0 rowCount=9 gridH=16",

@@ -82,26 +82,7 @@ std::vector<std::string> containing(const LogCapture& log, const std::string& te
 }
 
 template <class T>
-class DeviceArray {
-public:
-    explicit DeviceArray(const std::vector<T>& host) : size_(host.size()) {
-        EXPECT_EQ(cudaMalloc(&data_, size_ * sizeof(T)), cudaSuccess);
-        EXPECT_EQ(cudaMemcpy(data_, host.data(), size_ * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
-    }
-    ~DeviceArray() { cudaFree(data_); }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    T* get() const { return data_; }
-    std::vector<T> host() const {
-        std::vector<T> out(size_);
-        EXPECT_EQ(cudaMemcpy(out.data(), data_, size_ * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
-        return out;
-    }
-
-private:
-    size_t size_;
-    T* data_ = nullptr;
-};
+using DeviceArray = tavro::testing::DeviceBuffer<T>;
 
 Floats copyFromDevice(const float* device, size_t count) {
     Floats host(count);
@@ -299,7 +280,7 @@ PointSearch searchPoints(const Image& ref, const Image& def, const PixelSearchPa
                                          &cancelled, 0, int64_t(n), ix.get(), iy.get(), px.get(), py.get(),
                                          confidence.get(), budget))
         << error;
-    return {outX.host(), outY.host(), confidence.host()};
+    return {outX.download(), outY.download(), confidence.download()};
 }
 
 TEST(FFTPixelSearch, FlatWindowsKeepTheirGuessWithScoreMinusOne) {
@@ -379,9 +360,9 @@ TEST(FFTPixelSearch, TiesKeepTheSmallerColumnAndOtherwiseFollowTheThreadTree) {
                                                outY.get(), confidence.get(), p, cases),
               0);
     // Displacement = frame position - reach.
-    EXPECT_EQ(outX.host(), Floats({-1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f}));
-    EXPECT_EQ(outY.host(), Floats({-60.0f, -70.0f, -6.0f, -65.0f, 0.0f, 0.0f}));
-    EXPECT_EQ(confidence.host(), Floats({0.5f, 0.5f, 0.5f, 0.5f, -1.0f, -1.0f}));
+    EXPECT_EQ(outX.download(), Floats({-1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(outY.download(), Floats({-60.0f, -70.0f, -6.0f, -65.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(confidence.download(), Floats({0.5f, 0.5f, 0.5f, 0.5f, -1.0f, -1.0f}));
 }
 
 TEST(PixelSearch, ProgressRunsToTheTotalAndCancellationEmptiesTheResult) {

@@ -7,10 +7,7 @@
 #include <utility>
 
 #include "gpu/runtime.h"
-
-#if !defined(TAVRO_USE_CUDA)
-#include "gpu/cpu_device.h"
-#endif
+#include "support/engine_environment.h"
 
 namespace {
 
@@ -91,17 +88,7 @@ using tavro::DevicePixelDisplacements;
 
 class DevicePixelDisplacementsTest : public testing::Test {
 protected:
-    void SetUp() override {
-        DeviceBufferPool::instance().releaseAll();
-        tavro::gpu::CpuRuntimeConfig config;
-        config.devices[0].memoryBytes = 16 << 20;
-        config.launchThreads = 1;
-        tavro::gpu::configureCpuRuntime(config);
-    }
-    void TearDown() override {
-        DeviceBufferPool::instance().releaseAll();
-        tavro::gpu::configureCpuRuntime(tavro::gpu::defaultCpuRuntimeConfig());
-    }
+    const tavro::testing::ScopedCpuDevice device_{tavro::testing::cpuDeviceWithMemory(16 << 20), 1};
 
     static void fill(DevicePixelDisplacements& d) {
         auto& pool = DeviceBufferPool::instance();

@@ -391,9 +391,8 @@ TEST(SubpixelDriver, LargeWindowsSizeTheirSampleBufferByPointsAndMemory) {
 
 #endif
 
-// The engine behind the discontinuity route is not there yet: the first-order
-// pass runs over the first half of the progress, then the engine's failure
-// comes back.
+// The first-order pass reports the first half of the progress, the enriched
+// engine the second.
 TEST(SubpixelDriver, DiscontinuityRouteRefinesFirstOrderThenCallsTheEnrichedEngine) {
     SUBPIXEL_REQUIRE_DEVICE();
     const GridLayout grid(64, 64, 11, 8, 2);
@@ -412,8 +411,6 @@ TEST(SubpixelDriver, DiscontinuityRouteRefinesFirstOrderThenCallsTheEnrichedEngi
                                               },
                                               nullptr, 0, 0, 0, -1));
     EXPECT_TRUE(error.empty()) << error;
-    // The first-order pass reports the first half of the progress, the enriched
-    // engine the second.
     const uint64_t count = uint64_t(grid.count());
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.front(), std::make_pair(uint64_t(0), 2 * count));

@@ -32,18 +32,14 @@ using tavro::testing::DeviceBuffer;
 
 constexpr uint64_t kMiB = uint64_t(1) << 20;
 
-struct FreeDevice {
-    void operator()(void* p) const { cudaFree(p); }
+template <auto Free>
+struct Freeing {
+    template <class P>
+    void operator()(P p) const { Free(p); }
 };
-using DevicePtr = std::unique_ptr<void, FreeDevice>;
-struct FreePinned {
-    void operator()(void* p) const { cudaFreeHost(p); }
-};
-using PinnedPtr = std::unique_ptr<void, FreePinned>;
-struct FreeArray {
-    void operator()(cudaArray_t a) const { cudaFreeArray(a); }
-};
-using ArrayPtr = std::unique_ptr<cudaArray, FreeArray>;
+using DevicePtr = std::unique_ptr<void, Freeing<&cudaFree>>;
+using PinnedPtr = std::unique_ptr<void, Freeing<&cudaFreeHost>>;
+using ArrayPtr = std::unique_ptr<cudaArray, Freeing<&cudaFreeArray>>;
 struct TextureObject {
     cudaTextureObject_t handle = 0;
     ~TextureObject() { cudaDestroyTextureObject(handle); }
@@ -499,29 +495,13 @@ TEST(CpuRuntimeErrors, EachHostThreadHasItsOwnLastError) {
 
 TEST(CpuRuntimeErrors, EveryCodeHasItsOwnNameAndDescription) {
     const cudaError_t codes[] = {
-        cudaSuccess,
-        cudaErrorInvalidValue,
-        cudaErrorMemoryAllocation,
-        cudaErrorInitializationError,
-        cudaErrorInvalidConfiguration,
-        cudaErrorInvalidPitchValue,
-        cudaErrorInvalidSymbol,
-        cudaErrorInvalidDevicePointer,
-        cudaErrorInvalidTexture,
-        cudaErrorInvalidChannelDescriptor,
-        cudaErrorInvalidMemcpyDirection,
-        cudaErrorInsufficientDriver,
-        cudaErrorDevicesUnavailable,
-        cudaErrorInvalidDeviceFunction,
-        cudaErrorNoDevice,
-        cudaErrorInvalidDevice,
-        cudaErrorInvalidResourceHandle,
-        cudaErrorNotReady,
-        cudaErrorIllegalAddress,
-        cudaErrorLaunchOutOfResources,
-        cudaErrorLaunchFailure,
-        cudaErrorNotSupported,
-        cudaErrorUnknown,
+        cudaSuccess, cudaErrorInvalidValue, cudaErrorMemoryAllocation, cudaErrorInitializationError,
+        cudaErrorInvalidConfiguration, cudaErrorInvalidPitchValue, cudaErrorInvalidSymbol,
+        cudaErrorInvalidDevicePointer, cudaErrorInvalidTexture, cudaErrorInvalidChannelDescriptor,
+        cudaErrorInvalidMemcpyDirection, cudaErrorInsufficientDriver, cudaErrorDevicesUnavailable,
+        cudaErrorInvalidDeviceFunction, cudaErrorNoDevice, cudaErrorInvalidDevice, cudaErrorInvalidResourceHandle,
+        cudaErrorNotReady, cudaErrorIllegalAddress, cudaErrorLaunchOutOfResources, cudaErrorLaunchFailure,
+        cudaErrorNotSupported, cudaErrorUnknown,
     };
     const std::string unknown = "unrecognized error code";
     std::set<std::string> names, descriptions;
@@ -721,17 +701,8 @@ TEST_F(CpuRuntime, PropertiesDescribeTheConfiguredDevice) {
 struct ProgramBits {
     std::vector<uint32_t> sums, maxima, treeSums, tiles, exchanged, texture;
     std::vector<int> winners;
+    bool operator==(const ProgramBits&) const = default;
 };
-
-void expectSameBits(const ProgramBits& a, const ProgramBits& b) {
-    EXPECT_EQ(a.sums, b.sums);
-    EXPECT_EQ(a.maxima, b.maxima);
-    EXPECT_EQ(a.treeSums, b.treeSums);
-    EXPECT_EQ(a.tiles, b.tiles);
-    EXPECT_EQ(a.exchanged, b.exchanged);
-    EXPECT_EQ(a.texture, b.texture);
-    EXPECT_EQ(a.winners, b.winners);
-}
 
 ProgramBits runCorrectPrograms() {
     std::mt19937 rng(21);
@@ -803,9 +774,9 @@ TEST_F(CpuRuntime, ResultsDoNotDependOnTheNumberOfLaunchThreadsOrThePhaseOrder) 
     const ProgramBits alone = runCorrectPrograms();
     configure({deviceWith(64 * kMiB)}, 8);
     ASSERT_EQ(launchThreadCount(), 8);
-    expectSameBits(alone, runCorrectPrograms());
+    EXPECT_TRUE(runCorrectPrograms() == alone) << "launch threads";
     setReversePhaseOrder(true);
-    expectSameBits(alone, runCorrectPrograms());
+    EXPECT_TRUE(runCorrectPrograms() == alone) << "reverse phase order";
 }
 
 TEST_F(CpuRuntime, ReversePhaseOrderExposesAReadOfANeighbourWithoutABarrier) {

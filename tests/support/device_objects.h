@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gpu/runtime_base.h"
@@ -105,28 +107,26 @@ inline std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
     return bits;
 }
 
-// An environment variable set (or, with null, unset) for the scope's duration.
+// Environment variables set (or, with null, unset) for the scope's duration.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
+    ScopedEnv(const char* name, const char* value) : ScopedEnv({{name, value}}) {}
+    ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> vars) {
+        for (const auto& [name, value] : vars) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            value ? setenv(name, value, 1) : unsetenv(name);
+        }
     }
     ~ScopedEnv() {
-        if (saved_)
-            setenv(name_.c_str(), saved_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+            it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
     }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    std::string name_;
-    std::optional<std::string> saved_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 } // namespace tavro::testing

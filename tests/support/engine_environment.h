@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/gpu_common.h"
@@ -25,15 +26,17 @@ inline gpu::CpuDeviceSpec cpuDeviceWithMemory(uint64_t bytes) {
     return device;
 }
 
-// A reconfigured CPU device for the scope's duration; the pool is emptied
+// Reconfigured CPU devices for the scope's duration; the pool is emptied
 // before and after, as reconfiguration requires, and the phase order restored.
 class ScopedCpuDevice {
 public:
-    explicit ScopedCpuDevice(const gpu::CpuDeviceSpec& device, int launchThreads = 0) {
+    explicit ScopedCpuDevice(const gpu::CpuDeviceSpec& device, int launchThreads = 0)
+        : ScopedCpuDevice(std::vector<gpu::CpuDeviceSpec>{device}, launchThreads) {}
+    explicit ScopedCpuDevice(std::vector<gpu::CpuDeviceSpec> devices, int launchThreads = 0) {
         DeviceBufferPool::instance().releaseAll();
         reversePhases_ = gpu::detail::reversePhaseOrder();
         gpu::CpuRuntimeConfig config;
-        config.devices = {device};
+        config.devices = std::move(devices);
         config.launchThreads = launchThreads;
         gpu::configureCpuRuntime(config);
     }
@@ -65,15 +68,18 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<std::string> lines() const {
+    // The lines that start with `prefix`, in order.
+    std::vector<std::string> lines(const std::string& prefix = "") const {
         std::lock_guard lock(mutex_);
-        return lines_;
+        std::vector<std::string> found;
+        for (const std::string& line : lines_)
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
+        return found;
     }
-    int count(const std::string& prefix) const {
-        int n = 0;
-        for (const std::string& line : lines())
-            if (line.rfind(prefix, 0) == 0) ++n;
-        return n;
+    int count(const std::string& prefix) const { return int(lines(prefix).size()); }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
     }
 
 private:

@@ -59,22 +59,19 @@ void parallelRows(int rows, const std::function<void(int)>& body) {
                 body(row);
             } catch (...) {
                 std::lock_guard lock(errorMutex);
-                if (!error) {
+                if (!error)
                     error = std::current_exception();
-                }
                 failed = true;
             }
         }
     };
     std::vector<std::jthread> threads;
-    for (int i = 1; i < threadCount; ++i) {
+    for (int i = 1; i < threadCount; ++i)
         threads.emplace_back(worker);
-    }
     worker();
     threads.clear();
-    if (error) {
+    if (error)
         std::rethrow_exception(error);
-    }
 }
 
 // Written out because std::complex multiplication carries NaN/infinity recovery that the transforms never need.
@@ -96,24 +93,20 @@ public:
             twiddles_[k] = {std::cos(angle), std::sin(angle)};
         }
         int levels = 0;
-        while ((std::size_t(1) << levels) < n) {
+        while ((std::size_t(1) << levels) < n)
             ++levels;
-        }
         for (std::size_t i = 0; i < n; ++i) {
             std::size_t reversed = 0;
-            for (int bit = 0; bit < levels; ++bit) {
+            for (int bit = 0; bit < levels; ++bit)
                 reversed |= ((i >> bit) & 1u) << (levels - 1 - bit);
-            }
             bitReverse_[i] = reversed;
         }
     }
 
     void forward(Complex* data) const {
-        for (std::size_t i = 0; i < n_; ++i) {
-            if (i < bitReverse_[i]) {
+        for (std::size_t i = 0; i < n_; ++i)
+            if (i < bitReverse_[i])
                 std::swap(data[i], data[bitReverse_[i]]);
-            }
-        }
         for (std::size_t length = 2; length <= n_; length <<= 1) {
             const std::size_t half = length / 2;
             const std::size_t stride = n_ / length;
@@ -139,9 +132,8 @@ private:
 class Fft {
 public:
     explicit Fft(std::size_t n) : n_(n), radix2_(paddedSize(n)) {
-        if (isPowerOfTwo(n)) {
+        if (isPowerOfTwo(n))
             return;
-        }
         const std::size_t m = paddedSize(n);
         chirp_.resize(n);
         for (std::size_t j = 0; j < n; ++j) {
@@ -167,40 +159,33 @@ public:
         }
         const std::size_t m = work_.size();
         std::fill(work_.begin(), work_.end(), Complex{});
-        for (std::size_t j = 0; j < n_; ++j) {
+        for (std::size_t j = 0; j < n_; ++j)
             work_[j] = multiply(data[j], chirp_[j]);
-        }
         radix2_.forward(work_.data());
-        for (std::size_t k = 0; k < m; ++k) {
+        for (std::size_t k = 0; k < m; ++k)
             work_[k] = std::conj(multiply(work_[k], filterSpectrum_[k]));
-        }
         radix2_.forward(work_.data());
         const double scale = 1.0 / double(m);
-        for (std::size_t k = 0; k < n_; ++k) {
+        for (std::size_t k = 0; k < n_; ++k)
             data[k] = multiply(std::conj(work_[k]), chirp_[k]) * scale;
-        }
     }
 
     // Unnormalised inverse, sum_k X_k exp(+2 pi i j k / n), through conj(DFT(conj(X))).
     void inverse(Complex* data) {
-        for (std::size_t i = 0; i < n_; ++i) {
+        for (std::size_t i = 0; i < n_; ++i)
             data[i] = std::conj(data[i]);
-        }
         forward(data);
-        for (std::size_t i = 0; i < n_; ++i) {
+        for (std::size_t i = 0; i < n_; ++i)
             data[i] = std::conj(data[i]);
-        }
     }
 
 private:
     static std::size_t paddedSize(std::size_t n) {
-        if (isPowerOfTwo(n)) {
+        if (isPowerOfTwo(n))
             return n;
-        }
         std::size_t m = 1;
-        while (m < 2 * n - 1) {
+        while (m < 2 * n - 1)
             m <<= 1;
-        }
         return m;
     }
 
@@ -230,13 +215,11 @@ void transform2d(Spectrum& s, bool inverse) {
     Fft columns(h);
     std::vector<Complex> column(h);
     for (std::size_t x = 0; x < w; ++x) {
-        for (std::size_t y = 0; y < h; ++y) {
+        for (std::size_t y = 0; y < h; ++y)
             column[y] = s.values[y * w + x];
-        }
         inverse ? columns.inverse(column.data()) : columns.forward(column.data());
-        for (std::size_t y = 0; y < h; ++y) {
+        for (std::size_t y = 0; y < h; ++y)
             s.values[y * w + x] = column[y];
-        }
     }
 }
 
@@ -253,9 +236,8 @@ Image inverseTransform(Spectrum s) {
     transform2d(s, true);
     Image image(s.width, s.height);
     const double scale = 1.0 / (double(s.width) * double(s.height));
-    for (std::size_t i = 0; i < s.values.size(); ++i) {
+    for (std::size_t i = 0; i < s.values.size(); ++i)
         image.pixels[i] = float(s.values[i].real() * scale);
-    }
     return image;
 }
 
@@ -276,9 +258,8 @@ std::vector<Complex> phaseRamp(int n, double shift) {
 }
 
 void requireSize(int width, int height, std::size_t count) {
-    if (width <= 0 || height <= 0 || std::size_t(width) * std::size_t(height) != count) {
+    if (width <= 0 || height <= 0 || std::size_t(width) * std::size_t(height) != count)
         throw std::invalid_argument("image size does not match its pixel count");
-    }
 }
 
 } // namespace
@@ -315,18 +296,16 @@ Vec2 inverseMap(const DisplacementField& u, double x, double y) {
         const double stepY = y - d[1] - reference[1];
         reference[0] += stepX;
         reference[1] += stepY;
-        if (std::abs(stepX) <= kInverseMapTolerance && std::abs(stepY) <= kInverseMapTolerance) {
+        if (std::abs(stepX) <= kInverseMapTolerance && std::abs(stepY) <= kInverseMapTolerance)
             return reference;
-        }
     }
     throw std::runtime_error("inverse mapping did not converge at (" + std::to_string(x) + ", " + std::to_string(y) +
                              "); the displacement gradient must stay below 1");
 }
 
 SpeckleModel::SpeckleModel(const SpeckleOptions& options) : options_(options) {
-    if (options.width <= 0 || options.height <= 0) {
+    if (options.width <= 0 || options.height <= 0)
         throw std::invalid_argument("speckle image size must be positive");
-    }
     if (!(options.spotRadius > 0.0) || !(options.radiusSpread >= 0.0 && options.radiusSpread < 1.0) ||
         !(options.coverage > 0.0) || options.supersampling < 1) {
         throw std::invalid_argument("speckle options out of range");
@@ -372,14 +351,12 @@ SpeckleModel::SpeckleModel(const SpeckleOptions& options) : options_(options) {
         }
     });
     double sum = 0.0;
-    for (double v : raw) {
+    for (double v : raw)
         sum += v;
-    }
     offset_ = sum / double(raw.size());
     double maxDeviation = 0.0;
-    for (double v : raw) {
+    for (double v : raw)
         maxDeviation = std::max(maxDeviation, std::abs(v - offset_));
-    }
     gain_ = maxDeviation > 0.0 ? options.contrast / maxDeviation : 0.0;
 }
 
@@ -479,9 +456,8 @@ double SpeckleModel::spotSum(double x, double y, const std::vector<Spot>& spots)
         const double dx = x - spot.x;
         const double dy = y - spot.y;
         const double q = (dx * dx + dy * dy) * spot.inverseTwoVariance;
-        if (q < kSpotCutoffExponent) {
+        if (q < kSpotCutoffExponent)
             sum += spot.amplitude * std::exp(-q);
-        }
     }
     return sum;
 }
@@ -525,9 +501,8 @@ Image SpeckleModel::renderWith(const DisplacementField* u) const {
             }
             gatherSpots(x0, x1, y0, y1, nearby);
             double sum = 0.0;
-            for (const Vec2& point : samples) {
+            for (const Vec2& point : samples)
                 sum += spotSum(point[0], point[1], nearby);
-            }
             image.at(px, py) = float(options_.mean + gain_ * (sum / double(samples.size()) - offset_));
         }
     });
@@ -544,11 +519,9 @@ Image fourierShift(const Image& image, double ux, double uy) {
     Spectrum s = forwardTransform(image);
     const std::vector<Complex> rampX = phaseRamp(image.width, ux);
     const std::vector<Complex> rampY = phaseRamp(image.height, uy);
-    for (int ky = 0; ky < image.height; ++ky) {
-        for (int kx = 0; kx < image.width; ++kx) {
+    for (int ky = 0; ky < image.height; ++ky)
+        for (int kx = 0; kx < image.width; ++kx)
             s.at(kx, ky) = multiply(s.at(kx, ky), multiply(rampX[std::size_t(kx)], rampY[std::size_t(ky)]));
-        }
-    }
     return inverseTransform(std::move(s));
 }
 
@@ -556,16 +529,12 @@ Image makeBandLimitedSpeckle(SpeckleOptions options) {
     options.periodic = true;
     const Image rendered = SpeckleModel(options).render();
     Spectrum s = forwardTransform(rendered);
-    if (s.width % 2 == 0) {
-        for (int ky = 0; ky < s.height; ++ky) {
+    if (s.width % 2 == 0)
+        for (int ky = 0; ky < s.height; ++ky)
             s.at(s.width / 2, ky) = {};
-        }
-    }
-    if (s.height % 2 == 0) {
-        for (int kx = 0; kx < s.width; ++kx) {
+    if (s.height % 2 == 0)
+        for (int kx = 0; kx < s.width; ++kx)
             s.at(kx, s.height / 2) = {};
-        }
-    }
     return inverseTransform(std::move(s));
 }
 
@@ -586,11 +555,21 @@ Image addGaussianNoise(const Image& image, double sigma, std::uint64_t seed) {
         const double radius = sigma * std::sqrt(-2.0 * std::log(u1));
         const double angle = 2.0 * std::numbers::pi * u2;
         noisy.pixels[i] = float(noisy.pixels[i] + radius * std::cos(angle));
-        if (i + 1 < noisy.pixels.size()) {
+        if (i + 1 < noisy.pixels.size())
             noisy.pixels[i + 1] = float(noisy.pixels[i + 1] + radius * std::sin(angle));
-        }
     }
     return noisy;
+}
+
+Image roll(const Image& image, int dx, int dy) {
+    Image out(image.width, image.height);
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            const int sx = ((x - dx) % image.width + image.width) % image.width;
+            const int sy = ((y - dy) % image.height + image.height) % image.height;
+            out.at(x, y) = image.at(sx, sy);
+        }
+    return out;
 }
 
 std::vector<std::uint8_t> quantize8(const Image& image) {

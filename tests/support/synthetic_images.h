@@ -135,6 +135,9 @@ Image makeBandLimitedSpeckle(SpeckleOptions options);
 // makeBandLimitedSpeckle and its fourierShift by (ux, uy).
 ImagePair makeFourierShiftedPair(const SpeckleOptions& options, double ux, double uy);
 
+// Content moved by (dx, dy) whole pixels, cyclically.
+Image roll(const Image& image, int dx, int dy);
+
 // Adds independent zero-mean Gaussian noise of standard deviation sigma (grey levels) to every pixel.
 Image addGaussianNoise(const Image& image, double sigma, std::uint64_t seed);
 

@@ -42,9 +42,8 @@ TempDir::TempDir(std::string_view prefix) {
             path_ = std::move(candidate);
             return;
         }
-        if (error && error != std::errc::file_exists) {
+        if (error && error != std::errc::file_exists)
             throw std::filesystem::filesystem_error("cannot create a temporary folder", candidate, error);
-        }
     }
     throw std::runtime_error("cannot find an unused temporary folder name under " + base.string());
 }
@@ -64,9 +63,8 @@ TempDir& TempDir::operator=(TempDir&& other) noexcept {
 }
 
 void TempDir::remove() noexcept {
-    if (path_.empty()) {
+    if (path_.empty())
         return;
-    }
     // remove_all's error_code overload can still throw bad_alloc; a destructor must swallow that too.
     try {
         std::error_code error;

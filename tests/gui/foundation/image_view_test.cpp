@@ -38,10 +38,9 @@ QImage greyImage(int width, int height, int level = 128) {
 template <typename Item>
 Item* itemAtZ(const ImageViewWidget& view, double z) {
     for (QGraphicsItem* item : view.scene()->items()) {
-        if (item->zValue() == z) {
+        if (item->zValue() == z)
             if (auto* typed = dynamic_cast<Item*>(item))
                 return typed;
-        }
     }
     return nullptr;
 }
@@ -67,6 +66,11 @@ protected:
         view.resize(size + QSize(frame, frame));
         view.show();
         ASSERT_EQ(view.viewport()->size(), size);
+    }
+    // A shown viewport of 300 x 200 unless told, over an unfitted image.
+    void showImage(QImage image = greyImage(200, 150), QSize viewport = QSize(300, 200)) {
+        showWithViewport(viewport);
+        view.setImage(image, false);
     }
 
     // Sets the zoom through the synchronisation path, which is what the main
@@ -282,8 +286,7 @@ TEST_F(ImageViewZoom, SynchronisedViewsFollowEachOtherSilently) {
 }
 
 TEST_F(ImageViewDetailTile, AskedOnlyWhenMagnifiedAndStill) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     std::vector<std::pair<QRectF, double>> requests;
     view.setDetailTileProvider([&](const QRectF& visible, double scale) {
         requests.emplace_back(visible, scale);
@@ -316,8 +319,7 @@ TEST_F(ImageViewDetailTile, AskedOnlyWhenMagnifiedAndStill) {
 }
 
 TEST_F(ImageViewDetailTile, NullTileOrEmptyProviderRemovesTheTile) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     bool giveTile = true;
     view.setDetailTileProvider([&](const QRectF&, double) {
         if (!giveTile)
@@ -342,8 +344,7 @@ TEST_F(ImageViewDetailTile, NullTileOrEmptyProviderRemovesTheTile) {
 }
 
 TEST_F(ImageViewHover, ReadOutNamesThePixelUnderTheSubPixelPointer) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     QSignalSpy hover(&view, &ImageViewWidget::hoverValueChanged);
     hoverAt(QPointF(10, 10));
     ASSERT_EQ(hover.count(), 1);
@@ -377,8 +378,7 @@ TEST_F(ImageViewHover, ReadOutNamesThePixelUnderTheSubPixelPointer) {
 }
 
 TEST_F(ImageViewRoi, NewRegionIsTheRoundedBandReportedFromThreeByThree) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoiSelectionEnabled(true);
     zoomTo(10.0);
     view.horizontalScrollBar()->setValue(0);
@@ -406,8 +406,7 @@ TEST_F(ImageViewRoi, NewRegionIsTheRoundedBandReportedFromThreeByThree) {
 }
 
 TEST_F(ImageViewRoi, ClickRemovesTheRegionUnlessItPlacesAMarker) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoiSelectionEnabled(true);
     view.setRoi(QRect(10, 10, 50, 50));
     roiChanges.clear();
@@ -426,8 +425,7 @@ TEST_F(ImageViewRoi, ClickRemovesTheRegionUnlessItPlacesAMarker) {
 }
 
 TEST_F(ImageViewRoi, ADragThatEndsWhereItStartedLeavesTheOwnerInStep) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoiSelectionEnabled(true);
     pressAt(QPointF(20, 20));
     moveHeldTo(QPointF(40, 40));
@@ -439,8 +437,7 @@ TEST_F(ImageViewRoi, ADragThatEndsWhereItStartedLeavesTheOwnerInStep) {
 }
 
 TEST_F(ImageViewRoi, MovedRegionStopsFlushWithTheImageAndKeepsItsSize) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoiSelectionEnabled(true);
     view.setRoi(QRect(40, 30, 100, 50));
     pressAt(QPointF(90, 55));
@@ -457,8 +454,7 @@ TEST_F(ImageViewRoi, MovedRegionStopsFlushWithTheImageAndKeepsItsSize) {
 }
 
 TEST_F(ImageViewRoi, EachHandleResizesItsOwnSidesWithItsCursor) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoiSelectionEnabled(true);
     const struct {
         QPointF grab;
@@ -503,8 +499,7 @@ TEST_F(ImageViewRoi, EachHandleResizesItsOwnSidesWithItsCursor) {
 }
 
 TEST_F(ImageViewRoi, ControlPressPansInsteadOfStartingARegion) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(800, 600), false);
+    showImage(greyImage(800, 600));
     view.setRoiSelectionEnabled(true);
     view.setCtrlPanEnabled(true);
     QTest::keyPress(&view, Qt::Key_Control);
@@ -528,8 +523,7 @@ TEST_F(ImageViewRoi, ControlPressPansInsteadOfStartingARegion) {
 }
 
 TEST_F(ImageViewRoi, SetRoiClipsReportsChangesAndANewImageDropsItSilently) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoi(QRect(150, 100, 100, 100));
     EXPECT_EQ(view.roi(), QRect(150, 100, 50, 50));
     view.setRoi(QRect(150, 100, 60, 60));
@@ -554,8 +548,7 @@ TEST_F(ImageViewRoi, SetRoiClipsReportsChangesAndANewImageDropsItSilently) {
 }
 
 TEST_F(ImageViewMarkers, OnlyAClickPinsTheInspectorsLabel) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     useInspector();
     QSignalSpy clicks(&view, &ImageViewWidget::viewClicked);
     click(QPointF(20.5, 30.5));
@@ -585,8 +578,7 @@ TEST_F(ImageViewMarkers, OnlyAClickPinsTheInspectorsLabel) {
 }
 
 TEST_F(ImageViewMarkers, MarkersGoWithTheirInspectorPlacementOrImage) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     useInspector();
     click(QPointF(10, 10));
     click(QPointF(150, 100));
@@ -686,8 +678,7 @@ TEST_F(ImageViewOverlays, TileHighlightShowsItsOneBasedNumberCentred) {
 }
 
 TEST_F(ImageViewProfile, PanelFloatsBesideTheStartPointAwayFromTheLine) {
-    showWithViewport(QSize(1000, 800));
-    view.setImage(greyImage(900, 700), false);
+    showImage(greyImage(900, 700), QSize(1000, 800));
     std::vector<std::pair<QPointF, QPointF>> requests;
     view.setLineProfileProvider([&](const QPointF& a, const QPointF& b) {
         requests.emplace_back(a, b);
@@ -723,8 +714,7 @@ TEST_F(ImageViewProfile, PanelFloatsBesideTheStartPointAwayFromTheLine) {
 }
 
 TEST_F(ImageViewProfile, ProfileSurvivesOnlyAnImageOfTheSameSize) {
-    showWithViewport(QSize(400, 300));
-    view.setImage(greyImage(300, 200), false);
+    showImage(greyImage(300, 200), QSize(400, 300));
     int requests = 0;
     bool valid = true;
     view.setLineProfileProvider([&](const QPointF&, const QPointF&) {
@@ -751,8 +741,7 @@ TEST_F(ImageViewProfile, ProfileSurvivesOnlyAnImageOfTheSameSize) {
 }
 
 TEST_F(ImageViewProfile, ModeProviderAndPanelEachRemoveTheProfile) {
-    showWithViewport(QSize(400, 300));
-    view.setImage(greyImage(300, 200), false);
+    showImage(greyImage(300, 200), QSize(400, 300));
     const auto provider = [](const QPointF&, const QPointF&) {
         return ImageViewWidget::LineProfile{{1.0f, 2.0f}, QString(), 1.0, true};
     };
@@ -778,8 +767,7 @@ TEST_F(ImageViewProfile, ModeProviderAndPanelEachRemoveTheProfile) {
 }
 
 TEST_F(ImageViewContextMenu, MarkerMenuRemovesAfterTheMenuHasClosed) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     useInspector();
     view.setRoiSelectionEnabled(true);
     click(QPointF(50, 50));
@@ -802,8 +790,7 @@ TEST_F(ImageViewContextMenu, MarkerMenuRemovesAfterTheMenuHasClosed) {
 }
 
 TEST_F(ImageViewContextMenu, ProfileAndRegionMenusAppearOnlyOverTheirTarget) {
-    showWithViewport(QSize(400, 300));
-    view.setImage(greyImage(300, 200), false);
+    showImage(greyImage(300, 200), QSize(400, 300));
     view.setLineProfileProvider([](const QPointF&, const QPointF&) {
         return ImageViewWidget::LineProfile{{1.0f, 2.0f}, QString(), 1.0, true};
     });
@@ -846,8 +833,7 @@ TEST_F(ImageViewContextMenu, ProfileAndRegionMenusAppearOnlyOverTheirTarget) {
 }
 
 TEST_F(ImageViewCursor, CrosshairIsDrawnWithAGapAndACentredHotSpot) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     view.setRoiSelectionEnabled(true);
     const QCursor cursor = view.viewport()->cursor();
     ASSERT_EQ(cursor.shape(), Qt::BitmapCursor);
@@ -862,8 +848,7 @@ TEST_F(ImageViewCursor, CrosshairIsDrawnWithAGapAndACentredHotSpot) {
 }
 
 TEST_F(ImageViewCursor, ModeCursorFollowsInspectorProfileAndControl) {
-    showWithViewport(QSize(300, 200));
-    view.setImage(greyImage(200, 150), false);
+    showImage();
     EXPECT_EQ(viewportCursor(), Qt::ArrowCursor);
     useInspector();
     EXPECT_EQ(viewportCursor(), Qt::BitmapCursor);

@@ -134,14 +134,6 @@ TEST(ElidedLabel, NeverSplitsASurrogatePair) {
     EXPECT_EQ(linesAtWidth(label, 1), (QStringList{clefs.left(2), clefs.left(2), QString()}));
 }
 
-TEST(ElidedLabel, SizeHintsLeaveRoomForThreeLinesAndForOne) {
-    test::testApplication();
-    ElidedLabel label(kSentence);
-    const QFontMetrics metrics = label.fontMetrics();
-    EXPECT_EQ(label.sizeHint(), QSize(200, 3 * metrics.height() + 2 * metrics.leading()));
-    EXPECT_EQ(label.minimumSizeHint(), QSize(50, metrics.height()));
-}
-
 TEST_F(ScientificSpinBox, ShowsValuesAsMantissaAndPowerOfTen) {
     EXPECT_EQ(box.textFromValue(0.0), QStringLiteral("0"));
     EXPECT_EQ(box.textFromValue(1e-16), QStringLiteral("0"));

@@ -18,44 +18,26 @@ namespace tavro::gui {
 namespace {
 
 using CachedBuilder = const QString& (*)();
+#define BUILDER(name) std::pair<const char*, CachedBuilder>{#name, &name}
 
 const std::vector<std::pair<const char*, CachedBuilder>>& placeholderBuilders() {
     static const std::vector<std::pair<const char*, CachedBuilder>> builders{
-        {"smallOutlineButtonStyle", &smallOutlineButtonStyle},
-        {"outlineListButtonStyle", &outlineListButtonStyle},
-        {"dangerButtonStyle", &dangerButtonStyle},
-        {"accentActionButtonStyle", &accentActionButtonStyle},
-        {"accentToolButtonStyle", &accentToolButtonStyle},
-        {"smallDangerButtonStyle", &smallDangerButtonStyle},
-        {"neutralButtonStyle", &neutralButtonStyle},
-        {"dangerToolButtonStyle", &dangerToolButtonStyle},
-        {"iconToolButtonStyle", &iconToolButtonStyle},
-        {"compactButtonStyle", &compactButtonStyle},
-        {"secondaryButtonStyle", &secondaryButtonStyle},
-        {"accentSmallButtonStyle", &accentSmallButtonStyle},
-        {"boldSecondaryButtonStyle", &boldSecondaryButtonStyle},
-        {"checkableToolButtonStyle", &checkableToolButtonStyle},
-        {"menuToolButtonStyle", &menuToolButtonStyle},
-        {"dangerTextButtonStyle", &dangerTextButtonStyle},
-        {"hintLabelStyle", &hintLabelStyle},
-        {"successHintLabelStyle", &successHintLabelStyle},
-        {"warningHintLabelStyle", &warningHintLabelStyle},
-        {"sectionLabelStyle", &sectionLabelStyle},
-        {"infoBoxLabelStyle", &infoBoxLabelStyle},
-        {"selectionHighlightStyle", &selectionHighlightStyle},
-        {"highlightedInfoLabelStyle", &highlightedInfoLabelStyle},
-        {"separatorStyle", &separatorStyle},
-        {"scrollAreaStyle", &scrollAreaStyle},
-        {"monospaceAccentStyle", &monospaceAccentStyle},
+        BUILDER(smallOutlineButtonStyle), BUILDER(outlineListButtonStyle), BUILDER(dangerButtonStyle),
+        BUILDER(accentActionButtonStyle), BUILDER(accentToolButtonStyle), BUILDER(smallDangerButtonStyle),
+        BUILDER(neutralButtonStyle), BUILDER(dangerToolButtonStyle), BUILDER(iconToolButtonStyle),
+        BUILDER(compactButtonStyle), BUILDER(secondaryButtonStyle), BUILDER(accentSmallButtonStyle),
+        BUILDER(boldSecondaryButtonStyle), BUILDER(checkableToolButtonStyle), BUILDER(menuToolButtonStyle),
+        BUILDER(dangerTextButtonStyle), BUILDER(hintLabelStyle), BUILDER(successHintLabelStyle),
+        BUILDER(warningHintLabelStyle), BUILDER(sectionLabelStyle), BUILDER(infoBoxLabelStyle),
+        BUILDER(selectionHighlightStyle), BUILDER(highlightedInfoLabelStyle), BUILDER(separatorStyle),
+        BUILDER(scrollAreaStyle), BUILDER(monospaceAccentStyle),
     };
     return builders;
 }
 
 const std::vector<std::pair<const char*, CachedBuilder>>& tokenBuilders() {
     static const std::vector<std::pair<const char*, CachedBuilder>> builders{
-        {"horizontalScrollAreaStyle", &horizontalScrollAreaStyle},
-        {"tabWidgetStyle", &tabWidgetStyle},
-        {"segmentedControlStyle", &segmentedControlStyle},
+        BUILDER(horizontalScrollAreaStyle), BUILDER(tabWidgetStyle), BUILDER(segmentedControlStyle),
     };
     return builders;
 }

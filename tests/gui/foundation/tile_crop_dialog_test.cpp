@@ -20,10 +20,9 @@ QImage tileImage(int width, int height) {
 }
 
 QPushButton* button(const QDialog& dialog, const QString& text) {
-    for (QPushButton* candidate : dialog.findChildren<QPushButton*>()) {
+    for (QPushButton* candidate : dialog.findChildren<QPushButton*>())
         if (candidate->text() == text)
             return candidate;
-    }
     return nullptr;
 }
 
