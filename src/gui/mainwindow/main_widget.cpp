@@ -149,6 +149,11 @@ MainWidget::~MainWidget() {
         workerThread->quit();
         workerThread->wait(QDeadlineTimer(QDeadlineTimer::Forever));
     }
+    // QWidget's destructor still hides the children, and a line edit losing
+    // its focus then reports editingFinished: no reaction may reach this
+    // window once its own members are gone.
+    for (QObject* child : findChildren<QObject*>())
+        QObject::disconnect(child, nullptr, this, nullptr);
 }
 
 void MainWidget::buildControlColumn(QVBoxLayout* contentLayout) {
