@@ -91,6 +91,17 @@ bool composeMosaic(const std::vector<PlacedTile>& tiles, bool feather, QImage& m
     return true;
 }
 
+QSize croppedTileSize(const QSize& fileSize, const QRect& crop) {
+    if (!crop.isValid() || crop.isEmpty()) return fileSize;
+    const QRect kept = crop.intersected(QRect(QPoint(0, 0), fileSize));
+    return kept.isEmpty() ? fileSize : kept.size();
+}
+
+void setBoundsFromTileSize(QList<TilePosition>& positions, const QSize& tileSize) {
+    for (TilePosition& p : positions)
+        if (p.isPresent) p.bounds = QRect(QPoint(placedCoordinate(p.tx), placedCoordinate(p.ty)), tileSize);
+}
+
 bool composeFromPositions(const std::vector<QImage>& tiles, const QList<TilePosition>& positions, QImage& mosaic,
                           QString& error) {
     std::vector<PlacedTile> placed;

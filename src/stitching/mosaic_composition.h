@@ -6,7 +6,7 @@
 #include <QList>
 #include <QString>
 
-#include <cmath>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -14,9 +14,18 @@
 
 namespace tavro::stitching {
 
-// The whole-pixel corner at which a tile at (tx, ty) is drawn, the same for the
-// composition and the tiles' bounds.
-inline int placedCoordinate(float t) { return int(std::floor(double(t) + 0.5)); }
+// The whole-pixel corner at which a tile at (tx, ty) is drawn: truncated toward
+// zero, the rule by which the window rebuilds saved bounds, so that bounds and
+// mosaic agree. Neighbours keep their offset within a pixel either way.
+inline int placedCoordinate(float t) { return int(std::clamp(t, -1e9f, 1e9f)); }
+
+// The tile size the bounds use: the file's size, or its intersection with a
+// valid, non-empty crop rectangle when that intersection is not empty.
+QSize croppedTileSize(const QSize& fileSize, const QRect& crop);
+
+// Bounds of every present position at its placed corner with the tile size;
+// positions that are not present keep theirs.
+void setBoundsFromTileSize(QList<TilePosition>& positions, const QSize& tileSize);
 
 struct PlacedTile {
     const QImage* image = nullptr;

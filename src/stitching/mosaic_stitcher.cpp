@@ -152,13 +152,15 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
     }
     if (!placeTiles(run)) return cancelledRun();
 
-    // Whole-pixel shift of every position so that the mosaic starts at (0, 0);
-    // the fractional parts, and so the placement, stay as measured.
-    int minX = INT32_MAX, minY = INT32_MAX;
+    // Whole-pixel shift of every position so that the smallest is in [0, 1):
+    // truncation then rounds every tile the same way (down), and the fractional
+    // parts stay as measured.
+    double lowestX = run.x.front(), lowestY = run.y.front();
     for (int i = 0; i < tileCount; ++i) {
-        minX = std::min(minX, placedCoordinate(float(run.x[size_t(i)])));
-        minY = std::min(minY, placedCoordinate(float(run.y[size_t(i)])));
+        lowestX = std::min(lowestX, run.x[size_t(i)]);
+        lowestY = std::min(lowestY, run.y[size_t(i)]);
     }
+    const double minX = std::floor(lowestX), minY = std::floor(lowestY);
     std::vector<PlacedTile> placed;
     QStringList nominalTiles;
     for (int i = 0; i < tileCount; ++i) {

@@ -41,25 +41,24 @@ struct StitchingOptions {
     float minPairConfidence = 0.3f;
     float maxPairResidualPx = 50.0f;
 
-    // Place every tile at its nominal grid position without registration;
-    // equalise the tiles' gains from their overlaps before blending.
+    // Place every tile at its nominal grid position without registration.
     bool nominalPositionsOnly = false;
-    bool equalizeGains = false;
+    bool reservedFlag = false;
 
-    // Global placement: the tile whose nominal position anchors the mosaic's
-    // origin, robust re-weighting rounds, solver iterations and tolerance (px).
-    int32_t anchorTile = 0;
+    // Global placement: robust re-weighting rounds, solver iterations and the
+    // tolerance (px) that ends both.
+    int32_t reservedValue = 0;
     int32_t robustIterations = 10;
     int32_t solverIterations = 50;
     float solverTolerancePx = 0.01f;
 
     bool subpixelPeaks = true;
 
-    // Resolution levels: the decimation of each level, the smoothing (px) before
-    // decimating and how many correlation peaks are tried. The first level
-    // serves the scan-order and missing-tile searches, the last the registration.
+    // Resolution levels: the decimation of each level and how many correlation
+    // peaks are tried there. The first level serves the scan-order and
+    // missing-tile searches, the last the registration.
     QList<int32_t> levelFactors{4, 2, 1};
-    QList<float> levelSmoothing{2.0f, 1.0f, 0.0f};
+    QList<float> reservedLevelValues{2.0f, 1.0f, 0.0f};
     QList<int32_t> levelPeaks{20, 30, 50};
 
     // Robust placement: on/off, the nominal-position prior as one part in
@@ -85,33 +84,26 @@ struct StitchingOptions {
     bool refineNonRigid = false;
     // Non-rigid refinement: on top of the translations, a smooth correction per
     // tile fitted to local displacements measured in patches of the overlaps.
-    bool refineAffine = true;
-    QList<int32_t> refinePatchSizesX{6, 7, 8, 9};  // log2 of the patch widths tried, smallest first
+    bool refineAffine = true;                        // slopes as well as a shift per tile
+    QList<int32_t> refinePatchSizesX{6, 7, 8, 9};  // log2 of the patch width; the first is used
     QList<int32_t> refinePatchSizesY{6, 7, 8, 9};
     int32_t refinePatchesPerOverlap = 12;
-    double refineRegularisation = 1e-8;
+    double refineRegularisation = 1e-8;  // ridge on the slopes
     double refineMaxCorrectionPx = 8.0;
-    int32_t refineSharedDistortion = 0;  // reserved: one distortion shared by the mosaic (not fitted)
+    int32_t reservedRefineValue = 0;
     bool refineRejectOutliers = true;
-    bool refineVerbose = false;
-    double refineMinPatchStd = 10.0;  // grey levels (8-bit scale)
+    bool reservedRefineFlag = false;
+    double refineMinPatchStd = 10.0;  // grey levels on the 8-bit scale
     int32_t refineSearchPx = 2;
     double refineOutlierPx = 3.0;
     double refineMinZncc = 0.5;
 
-    // Composition: output rows per band, the band's minimum, parallel bands,
-    // the ramp width floor (px), the largest mosaic side (in units of 1024 px)
-    // and the smallest feather weight.
-    int32_t bandRows = 64;
-    int32_t minBandRows = 32;
-    int32_t composeThreads = 5;
-    int32_t minRampPx = 2;
-    int32_t maxMosaicSideK = 40;
-    float minFeatherWeight = 0.5f;
-
-    // Diagnostics on standard error; keeping the tiles' float copies between
-    // runs (callers turn it off).
-    bool keepTileCache = true;
+    // Values that callers hand over unchanged and this engine does not read:
+    // the record keeps them so that every caller's defaults survive a copy.
+    std::array<int32_t, 5> reservedGroup{64, 32, 5, 2, 40};
+    float reservedRatio = 0.5f;
+    bool reservedSwitch = true;  // callers set it false before a run
+    // Every pair's measurement on standard error.
     bool traceRegistration = false;
 };
 
@@ -123,9 +115,9 @@ struct TilePosition {
     float tx = 0.0f;  // top-left corner in the mosaic, pixels
     float ty = 0.0f;
     float rotation = 0.0f;
-    // Engine only, never saved: the pair confidence right and below (per mille),
-    // the number of confident neighbours, the placed corner (whole px) and a flag
-    // set when the tile kept its nominal place.
+    // Engine only, never saved: the pair confidence with the right and the lower
+    // neighbour (per mille), the number of confident neighbours, the placed
+    // corner (whole px) and 1 when the tile kept its nominal place.
     std::array<int32_t, 6> engineValues{};
     QRect bounds;
 };

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "stitching/mosaic_composition.h"
 #include "stitching/tile_grid.h"
 #include "stitching/tile_scan.h"
 
@@ -228,6 +229,19 @@ TEST(MosaicStitcher, ComposingFromPositionsRefusesPositionsWithoutTiles) {
     EXPECT_EQ(mosaic.size(), QSize(11, 8));
     EXPECT_EQ(mosaic.constScanLine(0)[2], 0);
     EXPECT_EQ(mosaic.constScanLine(0)[3], 7);
+}
+
+TEST(TileBounds, SavedPositionsGetTruncatedCornersAndTheCroppedTileSize) {
+    EXPECT_EQ(croppedTileSize({100, 80}, QRect(10, 10, 200, 30)), QSize(90, 30));
+    EXPECT_EQ(croppedTileSize({100, 80}, QRect(300, 0, 10, 10)), QSize(100, 80));
+    QList<TilePosition> positions(2);
+    positions[0].isPresent = true;
+    positions[0].tx = 12.9f;
+    positions[0].ty = 3.2f;
+    positions[1].bounds = QRect(1, 2, 3, 4);
+    setBoundsFromTileSize(positions, {90, 30});
+    EXPECT_EQ(positions[0].bounds, QRect(12, 3, 90, 30));
+    EXPECT_EQ(positions[1].bounds, QRect(1, 2, 3, 4));
 }
 
 }  // namespace
