@@ -22,8 +22,8 @@ struct GreyView {
 
     static GreyView of(const QImage& image);
     static GreyView of(const std::vector<float>& pixels, int width, int height);
-    // Pixels x0 .. x0 + n - 1 of line y as floats.
-    void readRow(int y, int x0, int n, float* out) const;
+    // Pixels x0, x0 + step, ... (n of them) of line y as floats.
+    void readRow(int y, int x0, int n, float* out, int step = 1) const;
 };
 
 struct PairSettings {
