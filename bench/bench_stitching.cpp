@@ -3,6 +3,9 @@
 #include <QImage>
 #include <QString>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -62,7 +65,8 @@ StitchingFigures measureStitching(int grid, int tileSize, int overlapPercent, in
             QImage tile(tileSize, tileSize, QImage::Format_Grayscale8);
             for (int y = 0; y < tileSize; ++y)
                 std::copy_n(source.data() + size_t(y0 + y) * size_t(side) + size_t(x0), tileSize, tile.scanLine(y));
-            paths.push_back(QString::fromStdString((folder / ("tile_" + std::to_string(paths.size()) + ".tif")).string()));
+            const std::string name = "tile_" + std::to_string(paths.size()) + ".tif";
+            paths.push_back(QString::fromStdString((folder / name).string()));
             QString error;
             if (!gui::writeGrayTiff(paths.back(), tile, error, {})) {
                 f.error = error.toStdString();

@@ -109,8 +109,11 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
     const StitchingOptions& o = options;
     const int tileCount = int(tilePaths.size());
     if (!validateOptions(o, tileCount, run.userMissing, run.autoMissing, output.error)) return false;
+    // A failed run hands back no half-made placement.
     auto cancelledRun = [&] {
         output.error = QStringLiteral("Stitching cancelled");
+        output.positions.clear();
+        output.tileCorrections.clear();
         return false;
     };
 
@@ -177,7 +180,8 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
             const PairEdge& e = run.edges[k];
             if (e.a != i && e.b != i) continue;
             if (run.weights[k] > 0.0) ++confident;
-            if (e.a == i) p.engineValues[run.edgeHorizontal[k] ? 0 : 1] = int(std::lround(run.measures[k].confidence * 1000));
+            if (e.a == i)
+                p.engineValues[run.edgeHorizontal[k] ? 0 : 1] = int(std::lround(run.measures[k].confidence * 1000));
         }
         p.engineValues[2] = confident;
         p.engineValues[3] = placedCoordinate(p.tx);
@@ -203,7 +207,10 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
     }
     if (!composeMosaic(placed, o.featherBlend, output.mosaic, output.error, cancel)) {
         output.mosaic = QImage();
-        return output.error.isEmpty() ? cancelledRun() : false;
+        if (output.error.isEmpty()) return cancelledRun();
+        output.positions.clear();
+        output.tileCorrections.clear();
+        return false;
     }
     if (progress) progress(tileCount, tileCount);
     return true;
@@ -345,12 +352,14 @@ bool MosaicStitcher::registerTiles(Run& run) {
                                   horizontal ? run.horizontal : run.vertical, m, run.error))
                     return false;
                 // Confidence squared: a doubtful pair counts far less than a sure one.
-                const double weight = m.found && m.confidence >= o.minPairConfidence ? m.confidence * m.confidence : 0.0;
+                const bool confident = m.found && m.confidence >= o.minPairConfidence;
+                const double weight = confident ? m.confidence * m.confidence : 0.0;
                 run.edges.push_back({a, b, m.dx, m.dy, weight});
                 run.measures.push_back(m);
                 run.edgeHorizontal.push_back(horizontal);
                 if (o.traceRegistration) {
-                    const QString line = QStringLiteral("[Stitching] pair %1-%2 %3: offset (%4, %5) zncc %6 confidence %7")
+                    const QString line = QStringLiteral("[Stitching] pair %1-%2 %3: offset (%4, %5) zncc %6 "
+                                                        "confidence %7")
                                              .arg(a)
                                              .arg(b)
                                              .arg(horizontal ? "right" : "below")

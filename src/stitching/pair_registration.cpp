@@ -302,7 +302,8 @@ bool registerPair(const GreyView& a, const GreyView& b, bool horizontal, double 
                                               [&](const Candidate& c) { return c.ix == ix && c.iy == iy; });
                 if (seen) continue;
                 Candidate c{ix, iy, fx, fy, -2.0};
-                if (overlapZncc(a, b, ix, iy, settings.minOverlapPixels, c.zncc, kRankingSamples)) candidates.push_back(c);
+                if (overlapZncc(a, b, ix, iy, settings.minOverlapPixels, c.zncc, kRankingSamples))
+                    candidates.push_back(c);
             }
         }
     }

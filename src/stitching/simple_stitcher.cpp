@@ -43,11 +43,14 @@ bool stitchMosaicSimple(const std::vector<QString>& tilePaths, int gridRows, int
     }
     const int64_t expected = int64_t(gridRows) * gridCols;
     if (int64_t(tilePaths.size()) != expected) {
-        error = QStringLiteral("Incorrect number of tiles: expected %1, received %2").arg(expected).arg(tilePaths.size());
+        error =
+            QStringLiteral("Incorrect number of tiles: expected %1, received %2").arg(expected).arg(tilePaths.size());
         return false;
     }
     if (overlapX < 0 || overlapX > 99 || overlapY < 0 || overlapY > 99) {
-        error = QStringLiteral("Invalid overlaps %1 % and %2 %: each must be between 0 and 99 %").arg(overlapX).arg(overlapY);
+        error = QStringLiteral("Invalid overlaps %1 % and %2 %: each must be between 0 and 99 %")
+                    .arg(overlapX)
+                    .arg(overlapY);
         return false;
     }
     QImage first;
@@ -63,7 +66,8 @@ bool stitchMosaicSimple(const std::vector<QString>& tilePaths, int gridRows, int
         return false;
     }
     first = QImage();
-    std::vector<float> sum(size_t(mosaicW) * size_t(mosaicH), 0.0f), weight(sum.size(), 0.0f), row(static_cast<size_t>(W));
+    std::vector<float> sum(size_t(mosaicW) * size_t(mosaicH), 0.0f), weight(sum.size(), 0.0f);
+    std::vector<float> row(static_cast<size_t>(W));
     for (int r = 0; r < gridRows; ++r) {
         for (int c = 0; c < gridCols; ++c) {
             QImage tile;

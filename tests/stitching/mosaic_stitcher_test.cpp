@@ -50,7 +50,8 @@ double worstPositionError(const TileScan& scan, const StitchOutput& out, std::ve
     for (const TilePosition& p : out.positions) {
         if (std::find(skip.begin(), skip.end(), scan.cell(p.row, p.col)) != skip.end()) continue;
         const QPoint truth = scan.corners[size_t(scan.cell(p.row, p.col))] - truth0;
-        worst = std::max({worst, std::abs(double(p.tx - ref.tx) - truth.x()), std::abs(double(p.ty - ref.ty) - truth.y())});
+        worst = std::max(
+            {worst, std::abs(double(p.tx - ref.tx) - truth.x()), std::abs(double(p.ty - ref.ty) - truth.y())});
     }
     return worst;
 }
