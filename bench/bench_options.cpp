@@ -120,6 +120,9 @@ const std::map<std::string, Setter>& setters() {
         {"fft", flag(&BenchOptions::fft)},
         {"pipeline", flag(&BenchOptions::pipeline)},
         {"fft-batch", integer(&BenchOptions::fftBatch, 1, 65535)},
+        {"stitching", flag(&BenchOptions::stitching)},
+        {"stitch-grid", integer(&BenchOptions::stitchGrid, 2, 16)},
+        {"stitch-tile", integer(&BenchOptions::stitchTile, 128, 8192)},
         {"fft-size", integer(&BenchOptions::fftSize, 0, 4096)},
         {"verbose", flag(&BenchOptions::verbose)},
     };
@@ -230,6 +233,9 @@ Measurement
   --fft 0|1            measure the FFT on batched search frames (default 1)
   --fft-size N         frame size of the FFT measurement (default: the search's frames)
   --fft-batch N        frames per batch (default 1024)
+  --stitching 0|1      stitch a synthetic tile scan (default 1)
+  --stitch-grid N      tiles per side of the scan (default 4)
+  --stitch-tile N      tile side in pixels (default 2048)
   --verbose 0|1        pass the engine's own messages to standard error (default 0)
 )";
 }

@@ -41,6 +41,9 @@ struct BenchOptions {
     bool rigid = true;
     bool fft = true;
     bool pipeline = true;
+    bool stitching = true;
+    int stitchGrid = 4;
+    int stitchTile = 2048;
     int fftBatch = 1024;
     int fftSize = 0;  // 0: the frame size of the case's search
     bool verbose = false;

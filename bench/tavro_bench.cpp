@@ -19,6 +19,7 @@
 #include "bench_memory.h"
 #include "bench_options.h"
 #include "bench_pipeline.h"
+#include "bench_stitching.h"
 #include "core/multi_gpu_log.h"
 #include "gpu/cpu_device.h"
 #include "gpu/runtime.h"
@@ -260,6 +261,24 @@ void runFft(Report& r, const BenchOptions& o) {
     r.put("fft_forward_share", f.forwardShare);
 }
 
+// A 20 % overlap and stage errors of up to 15 px, as a motorised stage gives.
+bool runStitching(Report& r, const BenchOptions& o) {
+    const StitchingFigures f = measureStitching(o.stitchGrid, o.stitchTile, 20, 15, o.seed);
+    r.put("stitch_tiles", o.stitchGrid * o.stitchGrid);
+    r.put("stitch_tile_size", std::to_string(o.stitchTile) + "x" + std::to_string(o.stitchTile));
+    if (!f.ok) {
+        r.put("stitch_error", f.error);
+        return false;
+    }
+    r.put("stitch_time_s", f.seconds);
+    r.put("stitch_tiles_per_s", f.tilesPerSecond);
+    r.put("stitch_peak_rss_mb", f.peakResidentMiB);
+    r.put("stitch_mosaic", std::to_string(f.mosaicWidth) + "x" + std::to_string(f.mosaicHeight));
+    r.put("stitch_position_error_max_px", f.positionErrorMaxPx);
+    r.put("stitch_position_error_rms_px", f.positionErrorRmsPx);
+    return true;
+}
+
 int run(const BenchOptions& o, Report& r) {
     int count = 0;
     if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
@@ -280,6 +299,8 @@ int run(const BenchOptions& o, Report& r) {
         r.flush();
     }
     if (o.fft) runFft(r, o);
+    r.flush();
+    if (o.stitching) ok = runStitching(r, o) && ok;
     r.flush();
     return ok ? 0 : 1;
 }

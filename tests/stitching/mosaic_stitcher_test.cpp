@@ -1,0 +1,249 @@
+#include "stitching/mosaic_stitcher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+
+#include "stitching/mosaic_composition.h"
+#include "stitching/tile_grid.h"
+#include "stitching/tile_scan.h"
+
+namespace tavro::stitching {
+namespace {
+
+using testing::TileScan;
+using testing::TileScanSpec;
+
+// Whole-pixel stage errors, sub-pixel peaks: the placement error left is the
+// bias of the parabolic peak fit on a sharp phase-correlation peak.
+constexpr double kPositionTolerancePx = 0.5;
+
+StitchingOptions optionsFor(const TileScanSpec& spec, int order) {
+    StitchingOptions o;
+    o.gridRows = spec.rows;
+    o.gridCols = spec.cols;
+    o.overlapX = spec.overlapX;
+    o.overlapY = spec.overlapY;
+    o.scanOrder = order;
+    return o;
+}
+
+bool run(const StitchingOptions& o, const std::vector<QString>& paths, StitchOutput& out) {
+    MosaicStitcher stitcher;
+    stitcher.options = o;
+    return stitcher.stitch(paths, out, [] { return false; }, {});
+}
+
+const TilePosition* positionOf(const StitchOutput& out, int row, int col) {
+    for (const TilePosition& p : out.positions)
+        if (p.row == row && p.col == col) return &p;
+    return nullptr;
+}
+
+// Largest error of the recovered corners relative to the first listed cell,
+// against the stage's true corners; cells in `skip` are not checked.
+double worstPositionError(const TileScan& scan, const StitchOutput& out, std::vector<int> skip = {}) {
+    const TilePosition& ref = out.positions.front();
+    const QPoint truth0 = scan.corners[size_t(scan.cell(ref.row, ref.col))];
+    double worst = 0.0;
+    for (const TilePosition& p : out.positions) {
+        if (std::find(skip.begin(), skip.end(), scan.cell(p.row, p.col)) != skip.end()) continue;
+        const QPoint truth = scan.corners[size_t(scan.cell(p.row, p.col))] - truth0;
+        worst = std::max(
+            {worst, std::abs(double(p.tx - ref.tx) - truth.x()), std::abs(double(p.ty - ref.ty) - truth.y())});
+    }
+    return worst;
+}
+
+TEST(MosaicStitcher, RecoversJitteredStagePositionsAndReproducesTheSource) {
+    const TileScan scan = testing::makeTileScan({});
+    StitchOutput out;
+    ASSERT_TRUE(run(optionsFor(scan.spec, kScanSnake), scan.list(kScanSnake), out)) << out.error.toStdString();
+    ASSERT_EQ(out.positions.size(), 12);
+    EXPECT_LT(worstPositionError(scan, out), kPositionTolerancePx);
+    EXPECT_TRUE(out.information.isEmpty()) << out.information.toStdString();
+    EXPECT_EQ(out.mosaic.format(), QImage::Format_Grayscale8);
+
+    // Every covered mosaic pixel shows the source, up to the tiles' gain and
+    // offset differences (1 % and 1 grey level) that the feathering blends.
+    const TilePosition& p0 = out.positions.front();
+    const QPoint shift = scan.corners[size_t(scan.cell(p0.row, p0.col))] - p0.bounds.topLeft();
+    int worst = 0;
+    for (const TilePosition& p : out.positions) {
+        for (int y = p.bounds.top(); y <= p.bounds.bottom(); ++y)
+            for (int x = p.bounds.left(); x <= p.bounds.right(); ++x)
+                worst = std::max(worst, std::abs(int(out.mosaic.constScanLine(y)[x]) -
+                                                 int(scan.source.constScanLine(y + shift.y())[x + shift.x()])));
+    }
+    EXPECT_LE(worst, 4);
+
+    // The saved positions compose the same mosaic again.
+    MosaicStitcher rebuild;
+    QImage again;
+    QString error;
+    std::vector<QImage> tiles;
+    const std::vector<QString> listed = scan.list(kScanSnake);
+    for (const QString& path : listed)
+        for (size_t c = 0; c < scan.paths.size(); ++c)
+            if (scan.paths[c] == path) tiles.push_back(scan.tiles[c]);
+    ASSERT_TRUE(rebuild.stitchFromPositions(tiles, out.positions, again, error)) << error.toStdString();
+    EXPECT_EQ(again, out.mosaic);
+}
+
+TEST(MosaicStitcher, SixteenBitTilesKeepTheirDepth) {
+    TileScanSpec spec;
+    spec.rows = 2;
+    spec.cols = 2;
+    spec.sixteenBit = true;
+    const TileScan scan = testing::makeTileScan(spec);
+    StitchOutput out;
+    ASSERT_TRUE(run(optionsFor(spec, kScanRowByRow), scan.list(kScanRowByRow), out)) << out.error.toStdString();
+    EXPECT_EQ(out.mosaic.format(), QImage::Format_Grayscale16);
+    EXPECT_LT(worstPositionError(scan, out), kPositionTolerancePx);
+}
+
+class ScanOrderDetection : public ::testing::TestWithParam<int> {};
+
+TEST_P(ScanOrderDetection, FindsTheOrderInWhichTheTilesWereListed) {
+    static const TileScan scan = testing::makeTileScan({});
+    const int truth = GetParam();
+    StitchingOptions o = optionsFor(scan.spec, (truth + 1) % 4);
+    o.detectScanOrder = true;
+    StitchOutput out;
+    ASSERT_TRUE(run(o, scan.list(truth), out)) << out.error.toStdString();
+    EXPECT_TRUE(out.scanOrderAutoDetected);
+    EXPECT_EQ(out.detectedScanOrder, truth);
+    EXPECT_LT(worstPositionError(scan, out), kPositionTolerancePx);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOrder, ScanOrderDetection,
+                         ::testing::Values(kScanSnake, kScanRowByRow, kScanColumnByColumn, kScanColumnSnake));
+
+TEST(MosaicStitcher, MissingTilesStayEmptyWhetherListedOrFound) {
+    const TileScan scan = testing::makeTileScan({});
+    for (const QString& listedMissing : {QStringLiteral("5"), QString()}) {
+        StitchingOptions o = optionsFor(scan.spec, kScanRowByRow);
+        o.allowMissingTiles = true;
+        o.missingTilePositions = listedMissing;
+        StitchOutput out;
+        ASSERT_TRUE(run(o, scan.list(kScanRowByRow, {5}), out)) << out.error.toStdString();
+        ASSERT_EQ(out.positions.size(), 11);
+        EXPECT_EQ(positionOf(out, 1, 1), nullptr) << "missing: " << listedMissing.toStdString();
+        ASSERT_NE(positionOf(out, 1, 2), nullptr);
+        EXPECT_EQ(positionOf(out, 1, 2)->tileIndex, 5);
+        EXPECT_LT(worstPositionError(scan, out), kPositionTolerancePx);
+    }
+}
+
+TEST(MosaicStitcher, ANoiseTileNeitherMovesItsNeighboursNorPassesUnnoticed) {
+    TileScan scan = testing::makeTileScan({});
+    const int noisy = scan.cell(1, 1);
+    scan.replaceByNoise(noisy);
+    StitchOutput out;
+    ASSERT_TRUE(run(optionsFor(scan.spec, kScanSnake), scan.list(kScanSnake), out)) << out.error.toStdString();
+    EXPECT_LT(worstPositionError(scan, out, {noisy}), kPositionTolerancePx);
+    const TilePosition* p = positionOf(out, 1, 1);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->engineValues[5], 1);
+    EXPECT_TRUE(out.information.contains(QStringLiteral("row 2, column 2"))) << out.information.toStdString();
+}
+
+TEST(MosaicStitcher, SmoothOverlapsAreFlaggedAndKeepTheNominalGrid) {
+    TileScanSpec spec;
+    spec.rows = 2;
+    spec.cols = 2;
+    spec.gradient = true;
+    const TileScan scan = testing::makeTileScan(spec);
+    StitchOutput out;
+    ASSERT_TRUE(run(optionsFor(spec, kScanRowByRow), scan.list(kScanRowByRow), out)) << out.error.toStdString();
+    for (const TilePosition& p : out.positions) {
+        EXPECT_EQ(p.engineValues[5], 1) << p.row << "," << p.col;
+        EXPECT_LT(p.engineValues[0], 300);
+    }
+    EXPECT_TRUE(out.information.contains(QStringLiteral("nominal"))) << out.information.toStdString();
+    EXPECT_FLOAT_EQ(positionOf(out, 1, 1)->tx - positionOf(out, 0, 0)->tx, 256 - 256 * 30 / 100);
+}
+
+TEST(MosaicStitcher, CancellingStopsBetweenTiles) {
+    const TileScan scan = testing::makeTileScan({});
+    MosaicStitcher stitcher;
+    stitcher.options = optionsFor(scan.spec, kScanSnake);
+    std::atomic<int> seen{0};
+    StitchOutput out;
+    EXPECT_FALSE(stitcher.stitch(scan.list(kScanSnake), out, [&] { return seen >= 3; },
+                                 [&](int done, int) { seen = done; }));
+    EXPECT_EQ(seen.load(), 3);
+    EXPECT_TRUE(out.mosaic.isNull());
+}
+
+TEST(MosaicStitcher, UnreadableOrMismatchedTilesFailWithTheirName) {
+    const TileScan scan = testing::makeTileScan({});
+    std::vector<QString> paths = scan.list(kScanSnake);
+    paths[4] = scan.dir.path().string().c_str() + QStringLiteral("/absent.tif");
+    StitchOutput out;
+    EXPECT_FALSE(run(optionsFor(scan.spec, kScanSnake), paths, out));
+    EXPECT_TRUE(out.error.startsWith(QStringLiteral("Tile 5 ("))) << out.error.toStdString();
+}
+
+TEST(MosaicStitcher, NonRigidCorrectionsBringWholePixelPlacementsToTheTruePositions) {
+    // Whole-pixel placement rounds each tile on its own, so neighbours may sit a
+    // pixel apart from their true offset; the corrections measured in the
+    // overlaps must take that back, to the precision of ZNCC on speckle.
+    TileScanSpec spec;
+    spec.rows = 2;
+    spec.cols = 2;
+    const TileScan scan = testing::makeTileScan(spec);
+    StitchingOptions o = optionsFor(spec, kScanRowByRow);
+    o.refineNonRigid = true;
+    StitchOutput out;
+    ASSERT_TRUE(run(o, scan.list(kScanRowByRow), out)) << out.error.toStdString();
+    ASSERT_EQ(out.tileCorrections.size(), 4);
+    auto corrected = [&](int i) {
+        const TileCorrection& c = out.tileCorrections[i];
+        EXPECT_EQ(c.dx.size(), 9);
+        // The centre control point: every tile's field is nearly constant here.
+        return QPointF(out.positions[i].bounds.topLeft()) + QPointF(c.dx[4], c.dy[4]);
+    };
+    for (int i = 1; i < 4; ++i) {
+        const QPointF measured = corrected(i) - corrected(0);
+        const QPoint truth = scan.corners[size_t(i)] - scan.corners[0];
+        EXPECT_NEAR(measured.x(), truth.x(), 0.25) << i;
+        EXPECT_NEAR(measured.y(), truth.y(), 0.25) << i;
+    }
+    EXPECT_TRUE(out.status.contains(QStringLiteral("overlap samples"))) << out.status.toStdString();
+}
+
+TEST(MosaicStitcher, ComposingFromPositionsRefusesPositionsWithoutTiles) {
+    MosaicStitcher stitcher;
+    QImage tile(8, 8, QImage::Format_Grayscale8), mosaic;
+    tile.fill(7);
+    TilePosition p;
+    p.tileIndex = 1;
+    p.isPresent = true;
+    QString error;
+    EXPECT_FALSE(stitcher.stitchFromPositions({tile}, {p}, mosaic, error));
+    EXPECT_TRUE(mosaic.isNull());
+    p.tileIndex = 0;
+    p.tx = 3.0f;
+    ASSERT_TRUE(stitcher.stitchFromPositions({tile}, {p}, mosaic, error)) << error.toStdString();
+    EXPECT_EQ(mosaic.size(), QSize(11, 8));
+    EXPECT_EQ(mosaic.constScanLine(0)[2], 0);
+    EXPECT_EQ(mosaic.constScanLine(0)[3], 7);
+}
+
+TEST(TileBounds, SavedPositionsGetTruncatedCornersAndTheCroppedTileSize) {
+    EXPECT_EQ(croppedTileSize({100, 80}, QRect(10, 10, 200, 30)), QSize(90, 30));
+    EXPECT_EQ(croppedTileSize({100, 80}, QRect(300, 0, 10, 10)), QSize(100, 80));
+    QList<TilePosition> positions(2);
+    positions[0].isPresent = true;
+    positions[0].tx = 12.9f;
+    positions[0].ty = 3.2f;
+    positions[1].bounds = QRect(1, 2, 3, 4);
+    setBoundsFromTileSize(positions, {90, 30});
+    EXPECT_EQ(positions[0].bounds, QRect(12, 3, 90, 30));
+    EXPECT_EQ(positions[1].bounds, QRect(1, 2, 3, 4));
+}
+
+}  // namespace
+}  // namespace tavro::stitching

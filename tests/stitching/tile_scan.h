@@ -1,0 +1,48 @@
+#pragma once
+// Tile scans cut from one generated image at known, jittered stage positions,
+// as a microscope with an imperfect stage would take them.
+
+#include <QImage>
+#include <QPoint>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace tavro::testing {
+
+struct TileScanSpec {
+    int rows = 3;
+    int cols = 4;
+    int tileWidth = 256;
+    int tileHeight = 192;
+    int overlapX = 30;  // percent
+    int overlapY = 30;
+    int jitter = 15;      // largest stage error per axis, px
+    double gainSpread = 0.01;  // tiles differ by gains within 1 +- spread and offsets within +-1 grey level
+    bool gradient = false;  // a smooth ramp instead of speckle
+    bool sixteenBit = false;
+    std::uint64_t seed = 7;
+};
+
+struct TileScan {
+    TileScanSpec spec;
+    TempDir dir{"tavro_stitch"};
+    QImage source;
+    std::vector<QImage> tiles;       // per cell, row-major
+    std::vector<QPoint> corners;     // per cell, top-left in `source`
+    std::vector<QString> paths;      // per cell
+
+    int cell(int row, int col) const { return row * spec.cols + col; }
+    // The tile files as a scan in `order` lists them, leaving out the cells
+    // whose scan positions are in `missing`.
+    std::vector<QString> list(int order, const std::vector<int>& missing = {}) const;
+    // Replaces a cell's file by uniform noise.
+    void replaceByNoise(int cell);
+};
+
+TileScan makeTileScan(const TileScanSpec& spec);
+
+}  // namespace tavro::testing
