@@ -14,7 +14,7 @@ protected:
     QString tile(int index, int width, int height, int value, QImage::Format format = QImage::Format_Grayscale8) {
         QImage image(width, height, format);
         image.fill(QColor(value, value, value));
-        const QString path = QString::fromStdString(dir_.file("t" + std::to_string(index) + ".tif").string());
+        const QString path = QString::fromStdString(dir_.file(QStringLiteral("t%1.tif").arg(index).toStdString()).string());
         QString error;
         EXPECT_TRUE(gui::writeGrayTiff(path, image, error, {})) << error.toStdString();
         return path;
