@@ -40,11 +40,8 @@ struct Crack {
             return testing::Vec2{d[0] + half[0], d[1] + half[1]};
         };
     }
-    testing::DisplacementField field() const {
-        const testing::DisplacementField minus = side(-1.0), plus = side(1.0);
-        const Crack crack = *this;
-        return [=](double x, double y) { return crack.distance(x, y) > 0.0 ? plus(x, y) : minus(x, y); };
-    }
+    testing::StraightCrack line() const { return {{x0, y0}, alpha, side(-1.0), side(1.0)}; }
+    testing::DisplacementField field() const { return line().field(); }
 };
 
 const testing::SpeckleModel& speckle() {
@@ -62,24 +59,8 @@ const testing::Image& reference() {
     return image;
 }
 
-// Each side rendered whole; a deformed pixel takes each side's material by the
-// share of its area that side covers, and an opening shows a dark gap.
 testing::ImagePair renderCracked(const Crack& crack) {
-    const testing::SpeckleModel& model = speckle();
-    const testing::SpeckleOptions& options = model.options();
-    const testing::DisplacementField minus = crack.side(-1.0), plus = crack.side(1.0);
-    const testing::Image minusImage = model.render(minus), plusImage = model.render(plus);
-    testing::Image deformed(options.width, options.height);
-    for (int y = 0; y < options.height; ++y)
-        for (int x = 0; x < options.width; ++x) {
-            const testing::Vec2 up = plus(x, y), um = minus(x, y);
-            const double a = std::clamp(0.5 + crack.distance(x - up[0], y - up[1]), 0.0, 1.0);
-            const double b = std::clamp(0.5 - crack.distance(x - um[0], y - um[1]), 0.0, 1.0);
-            const double pa = plusImage.at(x, y), pb = minusImage.at(x, y);
-            deformed.at(x, y) =
-                float(a + b > 1.0 ? (a * pa + b * pb) / (a + b) : a * pa + b * pb + (1.0 - a - b) * 40.0);
-        }
-    return {reference(), testing::addGaussianNoise(deformed, kNoise, 12)};
+    return {reference(), testing::addGaussianNoise(testing::renderCracked(speckle(), crack.line()), kNoise, 12)};
 }
 
 testing::ImagePair renderSmooth(const testing::DisplacementField& u) {
