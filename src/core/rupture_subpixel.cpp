@@ -432,10 +432,20 @@ void emptyOutputs(PixelDisplacementResult& out, FractureResult* fracture) {
     if (fracture) *fracture = FractureResult();
 }
 
+// What tells two fits of one crack apart: the line's angle (degrees), the jump
+// and the line's offset from the point (phi).
+struct CrackFit {
+    double angle, jumpX, jumpY, position;
+};
+
+CrackFit fitOf(const float* r) {
+    return {r[detail::kResultAngle], r[detail::kResultJumpX], r[detail::kResultJumpY], r[detail::kResultPosition]};
+}
+
 // Whether the fits a (at the origin) and b (at (dx, dy) px from it) describe the same crack.
-bool sameCrack(const float* a, const float* b, double dx, double dy) {
+bool sameCrack(const CrackFit& a, const CrackFit& b, double dx, double dy) {
     constexpr double degree = 3.14159265358979 / 180.0;
-    const double ra = a[detail::kResultAngle] * degree, rb = b[detail::kResultAngle] * degree;
+    const double ra = a.angle * degree, rb = b.angle * degree;
     double nbx = std::sin(rb), nby = std::cos(rb);
     const double cosine = std::sin(ra) * nbx + std::cos(ra) * nby;
     // Angles near +-90 describe nearly the same line with opposite normals.
@@ -443,12 +453,11 @@ bool sameCrack(const float* a, const float* b, double dx, double dy) {
     if (sign * cosine < std::cos(kSameAngle * degree)) return false;
     nbx *= sign;
     nby *= sign;
-    const double jax = a[detail::kResultJumpX], jay = a[detail::kResultJumpY];
-    const double jbx = sign * b[detail::kResultJumpX], jby = sign * b[detail::kResultJumpY];
-    const double larger = std::max(std::hypot(jax, jay), std::hypot(jbx, jby));
-    if (std::hypot(jax - jbx, jay - jby) > kSameJump * larger + kSameJumpSlack) return false;
-    const double phiB = sign * b[detail::kResultPosition] + nbx * dx + nby * dy;
-    return std::abs(phiB - a[detail::kResultPosition]) <= kSameLine;
+    const double jbx = sign * b.jumpX, jby = sign * b.jumpY;
+    const double larger = std::max(std::hypot(a.jumpX, a.jumpY), std::hypot(jbx, jby));
+    if (std::hypot(a.jumpX - jbx, a.jumpY - jby) > kSameJump * larger + kSameJumpSlack) return false;
+    const double phiB = sign * b.position + nbx * dx + nby * dy;
+    return std::abs(phiB - a.position) <= kSameLine;
 }
 
 void writePoint(const Outputs& o, int64_t index, const float* r, bool keep) {
@@ -699,7 +708,71 @@ bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& 
     return ok;
 }
 
+// Turns point k's crack round: the other normal, so the other side is the
+// positive one, the jump and phi change sign and the sides trade places.
+void turnRound(FractureResult& fracture, size_t k) {
+    auto& f = fracture.fields;
+    float& angle = f[FractureResult::CrackAngle][k];
+    angle = angle > 0.0f ? angle - 180.0f : angle + 180.0f;
+    const float jx = -f[FractureResult::OpeningX][k], jy = -f[FractureResult::OpeningY][k];
+    f[FractureResult::OpeningX][k] = jx;
+    f[FractureResult::OpeningY][k] = jy;
+    f[FractureResult::OpeningDirection][k] = float(std::atan2(double(jy), double(jx)) * 180.0 / 3.14159265358979);
+    f[FractureResult::CrackPosition][k] = -f[FractureResult::CrackPosition][k];
+    std::swap(f[RuptureMinusU][k], f[RupturePlusU][k]);
+    std::swap(f[RuptureMinusV][k], f[RupturePlusV][k]);
+}
+
 } // namespace
+
+void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
+    const int width = fracture.gridWidth, height = fracture.gridHeight;
+    const size_t count = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+    auto& f = fracture.fields;
+    for (int field : {0, 1, 2, 3, 4, int(RuptureMinusU), int(RuptureMinusV), int(RupturePlusU), int(RupturePlusV),
+                      int(FractureResult::CrackPosition)})
+        if (f[size_t(field)].size() != count) return;
+    const auto fit = [&](size_t k) {
+        return CrackFit{f[FractureResult::CrackAngle][k], f[FractureResult::OpeningX][k],
+                        f[FractureResult::OpeningY][k], f[FractureResult::CrackPosition][k]};
+    };
+    const auto cracked = [&](size_t k) { return std::isfinite(f[FractureResult::OpeningIntensity][k]); };
+    constexpr double degree = 3.14159265358979 / 180.0;
+    std::vector<char> seen(count, 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < count; ++first) {
+        if (seen[first] || !cracked(first)) continue;
+        // The points linked to the first through neighbours fitted with the same
+        // crack, each turned to agree with the one it was reached from.
+        crack.assign(1, first);
+        seen[first] = 1;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const size_t k = crack[next];
+            const int i = int(k % size_t(width)), j = int(k / size_t(width));
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    if (i + di < 0 || j + dj < 0 || i + di >= width || j + dj >= height) continue;
+                    const size_t n = size_t(j + dj) * size_t(width) + size_t(i + di);
+                    if (seen[n] || !cracked(n) || !sameCrack(fit(k), fit(n), double(di) * stepX, double(dj) * stepY))
+                        continue;
+                    seen[n] = 1;
+                    crack.push_back(n);
+                    const double a = f[FractureResult::CrackAngle][k] * degree,
+                                 b = f[FractureResult::CrackAngle][n] * degree;
+                    if (std::cos(a - b) < 0.0) turnRound(fracture, n);
+                }
+        }
+        // The crack's mean normal decides which way all of it faces.
+        double sx = 0.0, sy = 0.0;
+        for (size_t k : crack) {
+            sx += std::sin(f[FractureResult::CrackAngle][k] * degree);
+            sy += std::cos(f[FractureResult::CrackAngle][k] * degree);
+        }
+        const double mean = std::atan2(sx, sy) / degree;
+        if (mean <= -90.0 || mean > 90.0)
+            for (size_t k : crack) turnRound(fracture, k);
+    }
+}
 
 bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
                             const PixelSearchParams& pixelParams, const PixelDisplacementResult& start,
@@ -786,11 +859,12 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
                 const auto found = std::lower_bound(indices.begin(), indices.end(), neighbour);
                 if (found == indices.end() || *found != neighbour) continue;
                 const size_t n = size_t(found - indices.begin());
-                keep = fitted[n] && sameCrack(r, answers.data() + n * detail::kResultFloats,
+                keep = fitted[n] && sameCrack(fitOf(r), fitOf(answers.data() + n * detail::kResultFloats),
                                               double(di) * pixelParams.stepX, double(dj) * pixelParams.stepY);
             }
         writePoint(outputs, index, r, keep);
     }
+    if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }
 

@@ -202,6 +202,41 @@ TEST(RuptureSubpixel, MeasuresStraightCracksOfKnownOpeningAngleAndPosition) {
     }
 }
 
+// One crack faces one way: whichever side of +-90 degrees its fits fall, every
+// point of a straight crack takes the same normal, so that the opening, beta
+// and phi keep their sign along it, and the crack's mean angle lies in (-90, 90].
+TEST(RuptureSubpixel, GivesEveryPointOfAStraightCrackOneOrientation) {
+    for (const double alpha : {0.0, 45.0, -45.0, 89.9, 90.0, 90.1}) {
+        SCOPED_TRACE(alpha);
+        Crack crack{alpha, {}};
+        crack.jump = crack.normal(); // a 1 px opening
+        const testing::ImagePair pair = renderCracked(crack);
+        const Enriched e = enrich(pair, firstPass(pair, crack.field()), ruptureParams());
+        ASSERT_TRUE(e.ok) << e.error;
+        const auto& f = e.fracture.fields;
+        int facing[2] = {0, 0};
+        double sx = 0.0, sy = 0.0;
+        for (int i = 0; i < grid().count(); ++i) {
+            if (!hasCrack(e.fracture, i)) continue;
+            const double a = f[FractureResult::CrackAngle][i] * kPi / 180.0;
+            const double sign = std::sin(a) * crack.normal()[0] + std::cos(a) * crack.normal()[1] < 0.0 ? -1.0 : 1.0;
+            ++facing[sign > 0.0];
+            sx += std::sin(a);
+            sy += std::cos(a);
+            EXPECT_LT(std::hypot(f[FractureResult::OpeningX][i] - sign * crack.jump[0],
+                                 f[FractureResult::OpeningY][i] - sign * crack.jump[1]),
+                      0.15)
+                << "point " << i;
+            EXPECT_NEAR(f[FractureResult::CrackPosition][i], -sign * crack.distance(grid().x(i), grid().y(i)), 0.5)
+                << "point " << i;
+        }
+        EXPECT_GT(facing[0] + facing[1], 20);
+        EXPECT_EQ(std::min(facing[0], facing[1]), 0) << facing[0] << " against " << facing[1];
+        const double mean = std::atan2(sx, sy) * 180.0 / kPi;
+        EXPECT_TRUE(mean > -90.0 && mean <= 90.0) << mean;
+    }
+}
+
 // A crack-free field, affine or smoothly curved, keeps the first pass exactly
 // and has no crack anywhere.
 TEST(RuptureSubpixel, ReportsNoCrackInCrackFreeFields) {
@@ -245,6 +280,7 @@ TEST(RuptureSubpixel, BandsOfASharedOutputGiveTheWholeGridsAnswer) {
         EXPECT_EQ(banded.progress.back(), std::make_pair(uint64_t(band[0] + band[1]) * width, count));
         EXPECT_TRUE(std::is_sorted(banded.progress.begin(), banded.progress.end()));
     }
+    orientCracks(banded.fracture, grid().params.stepX, grid().params.stepY);
     expectSameBits(banded.out.dispX, whole.out.dispX, "dispX");
     expectSameBits(banded.out.dispY, whole.out.dispY, "dispY");
     EXPECT_TRUE(banded.out.duDx.empty()) << "gradients the shared output was not sized for";
