@@ -9,6 +9,8 @@
 #include <cmath>
 #include <limits>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 #include "core/bspline_prefilter.h"
 #include "core/device_objects.h"
@@ -61,10 +63,17 @@ constexpr double kProbeQuantile = 0.2;
 // subset (kTwinSideFraction when twinning, where that side's own gradients
 // carry its warp to the line).
 constexpr float kCostExcess = 4.0f;
-constexpr float kJumpChi2 = 36.0f;
-constexpr float kSmoothChi2 = 30.0f;
+constexpr float kJumpChi2 = 64.0f;
+constexpr float kSmoothChi2 = 15.0f;
 constexpr float kSideFraction = 0.05f;
 constexpr float kTwinSideFraction = 0.15f;
+// A line that cuts only a corner or an edge strip off the subset (down to
+// kThinSideFraction of it; the crack lies 9 to 12 px from the centre of a
+// 25 px window) is kept when it leaves at most kThinSideCost of the continuous
+// warp's cost: a misfit at the subset's edge that a spurious line absorbs
+// lowers the cost far less than a real jump across that strip does.
+constexpr float kThinSideFraction = 0.01f;
+constexpr float kThinSideCost = 0.7f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -365,11 +374,13 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 
 bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+    const bool clearlyBetter = r[detail::kResultEnrichedCost] <= kThinSideCost * r[detail::kResultContinuousCost];
+    const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
     return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
            jump <= float(2.0 * jumpLimit) && r[detail::kResultEnrichedCost] < r[detail::kResultContinuousCost] &&
            r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
            r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
-           r[detail::kResultSideFraction] >= (twinning ? kTwinSideFraction : kSideFraction) &&
+           r[detail::kResultSideFraction] >= smallestSide &&
            enrichedMeasurement(r, twinning) &&
            std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
 }
@@ -845,6 +856,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     for (size_t k = 0; k < seeds.size(); ++k) {
         indices[k] = seeds[k].index;
         fitted[k] = keepEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning);
+        if (getenv("TAVRO_DEBUG_CRACK") && (fitted[k] || getenv("TAVRO_DEBUG_ALL"))) { const float* r = answers.data() + k * detail::kResultFloats;
+            fprintf(stderr, "DBG %d,%d st %g j %g cost %g/%g excess %g jchi %g schi %g side %g unsettled %g\n", int(seeds[k].index % gridWidth), int(seeds[k].index / gridWidth), r[detail::kResultStatus], std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]), r[detail::kResultEnrichedCost], r[detail::kResultContinuousCost], r[detail::kResultCostExcess], r[detail::kResultJumpChi2], r[detail::kResultSmoothChi2], r[detail::kResultSideFraction], r[detail::kResultUnsettledStep]); }
     }
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int64_t index = seeds[k].index;
