@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "bench_images.h"
 #include "core/gpu_common.h"
 #include "core/pixel_search.h"
 #include "core/rupture_subpixel.h"
@@ -48,8 +49,15 @@ CrackFigures runCrackCase(const BenchOptions& o) {
     const double turn = 40.0 * kPi / 180.0;
     const testing::Vec2 jump{o.crackJump * (n[0] * std::cos(turn) - n[1] * std::sin(turn)),
                              o.crackJump * (n[0] * std::sin(turn) + n[1] * std::cos(turn))};
-    crack.minus = testing::translationField(o.ux - 0.5 * jump[0], o.uy - 0.5 * jump[1]);
-    crack.plus = testing::translationField(o.ux + 0.5 * jump[0], o.uy + 0.5 * jump[1]);
+    const testing::DisplacementField base = knownField(o);
+    const auto side = [base](testing::Vec2 offset) {
+        return [base, offset](double x, double y) {
+            const testing::Vec2 u = base(x, y);
+            return testing::Vec2{u[0] + offset[0], u[1] + offset[1]};
+        };
+    };
+    crack.minus = side({-0.5 * jump[0], -0.5 * jump[1]});
+    crack.plus = side({0.5 * jump[0], 0.5 * jump[1]});
 
     const std::vector<float> reference =
         eightBit(o.noise > 0.0 && o.noiseOnReference ? testing::addGaussianNoise(model.render(), o.noise, o.seed + 1)

@@ -29,8 +29,9 @@ struct CrackFigures {
 };
 
 // Crack at options.crackAngle degrees (on screen, counter-clockwise) through the
-// image centre, each side translated by the options' (ux, uy) -+ half the jump
-// of options.crackJump px at 40 degrees to the crack's normal.
+// image centre, each side moved by the case's field -+ half the jump of
+// options.crackJump px at 40 degrees to the crack's normal. A jump of 0 leaves
+// the field smooth: every point with a crack is then a false one.
 CrackFigures runCrackCase(const BenchOptions& options);
 
 } // namespace tavro::bench

@@ -233,8 +233,8 @@ Measurement
   --fft 0|1            measure the FFT on batched search frames (default 1)
   --fft-size N         frame size of the FFT measurement (default: the search's frames)
   --fft-batch N        frames per batch (default 1024)
-  --crack 0|1          run the crack case: a straight crack through the centre, each side translated by
-                       (ux, uy) -+ half the jump, refined by the discontinuity engine (default 0)
+  --crack 0|1          run the crack case: a straight crack through the centre, each side moved by the
+                       case's field -+ half the jump, refined by the discontinuity engine (default 0)
   --crack-angle D      its angle in degrees, counter-clockwise on screen (default 30)
   --crack-jump J       its jump in pixels, at 40 degrees to the normal (default 0.5)
   --verbose 0|1        pass the engine's own messages to standard error (default 0)

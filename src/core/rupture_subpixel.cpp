@@ -143,6 +143,13 @@ struct StartField {
     }
 };
 
+// The share of a straddle's bend taken for curvature: a wave of two windows'
+// period leaves residuals below a sixth of its bend wherever it leaves more
+// than noise (with the pairs one and two lengths away to compare with); a
+// jump's straddle, or one of the pairs beside it, bends by the noise of the
+// gradients only.
+constexpr double kBendShare = 0.2;
+
 // Two grid points on either side of a point along one grid direction, just
 // outside its subset, and how much more their displacements differ than those
 // of the nearest equally spaced pair along that line: a jump between the two
@@ -153,6 +160,14 @@ struct Straddle {
     int minusI = 0, minusJ = 0, plusI = 0, plusJ = 0;
     double jumpX = 0.0, jumpY = 0.0;
     double residual = -1.0; // px; negative when there is no such pair
+    // px: how much the two ends' gradients (of the first pass) differ over the
+    // distance between them. A jump leaves both ends with the gradient of the
+    // field it cuts; a field curved on the scale of the subset makes a residual
+    // of a few tenths only where its gradient changes as much or more.
+    double bend = 0.0;
+
+    // The residual that curvature does not account for.
+    double excess() const { return residual - kBendShare * bend; }
 };
 
 constexpr int kDirections = 4;
@@ -191,6 +206,18 @@ Straddle straddle(const StartField& field, int i, int j, int direction, int reac
     s.minusI = i - kMinus * ex;
     s.minusJ = j - kMinus * ey;
     const int length = kMinus + kPlus;
+    // The bend of this pair or of one beside it, whichever is least: a crack
+    // near one end spoils that end's gradient, not those of the pair beyond.
+    if (field.gradients)
+        for (int shift : {0, length, -length}) {
+            const int a = shift - kMinus, b = shift + kPlus;
+            if (!field.valid(i + a * ex, j + a * ey) || !field.valid(i + b * ex, j + b * ey)) continue;
+            const Warp minus = field.warp(i + a * ex, j + a * ey), plus = field.warp(i + b * ex, j + b * ey);
+            const double dx = double(length) * ex * field.stepX, dy = double(length) * ey * field.stepY;
+            const double bend = std::hypot((plus[2] - minus[2]) * dx + (plus[3] - minus[3]) * dy,
+                                           (plus[4] - minus[4]) * dx + (plus[5] - minus[5]) * dy);
+            s.bend = shift == 0 ? bend : std::min(s.bend, bend);
+        }
     // The pairs one and two lengths away on either side: where one of them holds
     // the jump instead, another one beside it does not.
     for (int shift : {length, -length, 2 * length, -2 * length}) {
@@ -211,7 +238,7 @@ Straddle widestStraddle(const StartField& field, int i, int j, int reachX, int r
     Straddle best;
     for (int d = 0; d < kDirections; ++d) {
         const Straddle s = straddle(field, i, j, d, reachX, reachY);
-        if (s.residual > best.residual) best = s;
+        if (s.residual >= 0.0 && (best.residual < 0.0 || s.excess() > best.excess())) best = s;
     }
     return best;
 }
@@ -319,7 +346,7 @@ Straddle judgingStraddle(const StartField& field, int i, int j, const Seeding& s
                 if (std::max(std::abs(di), std::abs(dj)) != ring) continue;
                 if (i + di < 0 || j + dj < 0 || i + di >= field.width() || j + dj >= field.height()) continue;
                 const Straddle s = widestStraddle(field, i + di, j + dj, seeding.reachX, seeding.reachY);
-                if (s.residual <= best.residual) continue;
+                if (s.residual < 0.0 || (best.residual >= 0.0 && s.excess() <= best.excess())) continue;
                 best = s;
                 owner[0] = i + di;
                 owner[1] = j + dj;
@@ -336,7 +363,8 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
         for (int i = 0; i < field.width(); ++i) {
             int owner[2] = {i, j};
             const Straddle s = judgingStraddle(field, i, j, seeding, owner);
-            if (s.residual > seeding.threshold) seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
+            if (s.residual >= 0.0 && s.excess() > seeding.threshold)
+                seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
         }
     return seeds;
 }
@@ -353,7 +381,8 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
             const int i = (2 * c + 1) * field.width() / (2 * kProbeLattice);
             if (i == lastI || !field.valid(i, j)) continue;
             lastI = i;
-            if (widestStraddle(field, i, j, seeding.reachX, seeding.reachY).residual > seeding.threshold) continue;
+            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+            if (s.residual >= 0.0 && s.excess() > seeding.threshold) continue;
             Seed probe{int64_t(field.index(i, j)), {}};
             const Warp own = field.warp(i, j);
             std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);

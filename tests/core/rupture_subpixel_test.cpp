@@ -246,7 +246,7 @@ TEST(RuptureSubpixel, FlagsAlmostEveryPointWhoseWindowTheCrackCuts) {
     struct Case {
         double alpha, jump, share;
     };
-    for (const Case c : {Case{30.0, 0.3, 0.85}, Case{30.0, 2.0, 0.95}, Case{-60.0, 0.5, 0.9}, Case{0.0, 1.0, 0.95}}) {
+    for (const Case c : {Case{30.0, 0.3, 0.8}, Case{30.0, 2.0, 0.95}, Case{-60.0, 0.5, 0.9}, Case{0.0, 1.0, 0.95}}) {
         SCOPED_TRACE(std::to_string(c.alpha) + " degrees, " + std::to_string(c.jump) + " px");
         Crack crack{c.alpha, {0.6 * c.jump, 0.8 * c.jump}};
         const testing::ImagePair pair = renderCracked(crack);
@@ -278,9 +278,43 @@ TEST(RuptureSubpixel, ReportsNoCrackInCrackFreeFields) {
         const PixelDisplacementResult first = firstPass(pair, u);
         const Enriched e = enrich(pair, first, ruptureParams(twinning));
         ASSERT_TRUE(e.ok) << e.error;
+        int examined = 0;
+        for (int i = 0; i < grid().count(); ++i) examined += std::isfinite(e.fracture.fields[RuptureEnrichedCost][i]);
         for (int i = 0; i < grid().count(); ++i) ASSERT_FALSE(hasCrack(e.fracture, i)) << "point " << i;
         expectContinuousWhereNoCrack(e, first);
     }
+}
+
+// On a grid wide enough for the straddles' neighbouring pairs, a wave that
+// bends the field within a window as much as a jump of a few tenths would
+// makes few points candidates (it made more than half of them): the gradients
+// at the straddles' ends account for its residuals.
+TEST(RuptureSubpixel, ExaminesFewPointsOfACurvedField) {
+    testing::SpeckleOptions options;
+    options.width = options.height = 256;
+    options.seed = 9;
+    const testing::SpeckleModel model(options);
+    const testing::DisplacementField u = testing::sinusoidField({0.0, 0.5}, 64.0);
+    const testing::ImagePair pair{testing::addGaussianNoise(model.render(), kNoise, 13),
+                                  testing::addGaussianNoise(model.render(u), kNoise, 14)};
+    const GridLayout wide(256, 256, 25, 5, 3);
+    SubpixelParams params = ruptureParams();
+    params.heaviside = false;
+    const PixelDisplacementResult first = refine(wide, pair.reference, pair.deformed, wide.start(u), params);
+    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
+    PixelDisplacementResult out;
+    FractureResult fracture;
+    std::string error;
+    ASSERT_TRUE(computeRuptureSubpixel(ref, def, wide.size, wide.params, first, ruptureParams(), out, error, {},
+                                       &fracture, 0, -1, false, false))
+        << error;
+    int examined = 0, cracked = 0;
+    for (int i = 0; i < wide.count(); ++i) {
+        examined += std::isfinite(fracture.fields[RuptureEnrichedCost][i]);
+        cracked += hasCrack(fracture, i);
+    }
+    EXPECT_LT(examined * 3, wide.count()) << examined << " of " << wide.count();
+    EXPECT_EQ(cracked, 0);
 }
 
 // Band calls into one pre-sized output, as the devices of a multi-GPU run
