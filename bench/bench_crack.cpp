@@ -106,7 +106,7 @@ CrackFigures runCrackCase(const BenchOptions& o) {
     const double cutReach = std::min(half, (o.window / 2) * spread - 3.0), reach = (o.window / 2) * spread + 1.0;
     const auto& f = fracture.fields;
     double jumpSquares = 0.0, alphaSquares = 0.0, phiSquares = 0.0, outSquares = 0.0, firstSquares = 0.0;
-    int flaggedCut = 0, measuredCut = 0, measuredFirst = 0;
+    int flaggedCut = 0, measuredCut = 0, measuredFirst = 0, facing[2] = {0, 0};
     for (int k = 0; k < out.gridWidth * out.gridHeight; ++k) {
         const double x = marginX + (k % out.gridWidth) * o.step, y = marginY + (k / out.gridWidth) * o.step;
         const double d = crack.distance(x, y);
@@ -132,6 +132,7 @@ CrackFigures runCrackCase(const BenchOptions& o) {
         // Which way the point's normal faces against the truth's.
         const double a = f[FractureResult::CrackAngle][size_t(k)] * kPi / 180.0;
         const double sign = std::sin(a) * n[0] + std::cos(a) * n[1] < 0.0 ? -1.0 : 1.0;
+        facing[sign > 0.0] += 1;
         jumpSquares += std::pow(f[FractureResult::OpeningX][size_t(k)] - sign * jump[0], 2) +
                        std::pow(f[FractureResult::OpeningY][size_t(k)] - sign * jump[1], 2);
         double angleError = std::fmod(std::abs(f[FractureResult::CrackAngle][size_t(k)] - o.crackAngle), 180.0);
@@ -144,6 +145,7 @@ CrackFigures runCrackCase(const BenchOptions& o) {
         figures.jumpRms = std::sqrt(jumpSquares / figures.flagged);
         figures.alphaRms = std::sqrt(alphaSquares / figures.flagged);
         figures.phiRms = std::sqrt(phiSquares / figures.flagged);
+        figures.turnedShare = double(std::min(facing[0], facing[1])) / figures.flagged;
     }
     figures.cutDisplacementRms = measuredCut > 0 ? std::sqrt(outSquares / measuredCut) : 0.0;
     figures.firstDisplacementRms = measuredFirst > 0 ? std::sqrt(firstSquares / measuredFirst) : 0.0;

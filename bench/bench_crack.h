@@ -22,6 +22,7 @@ struct CrackFigures {
     double jumpRms = 0.0;    // px, over the points with a crack
     double alphaRms = 0.0;   // degrees
     double phiRms = 0.0;     // px
+    double turnedShare = 0.0; // share of the points with a crack whose normal faces against the others
     double cutDisplacementRms = 0.0; // px, the refined displacement of the cut points against their side's
     double firstDisplacementRms = 0.0; // px, the same for the first-order field
     double time = 0.0;       // s, median of the crack pass over the repeats

@@ -278,6 +278,7 @@ bool runCrack(Report& r, const BenchOptions& o) {
     r.put("crack_jump_rms", c.jumpRms);
     r.put("crack_alpha_rms_deg", c.alphaRms);
     r.put("crack_phi_rms", c.phiRms);
+    r.put("crack_turned_share", c.turnedShare);
     r.put("crack_cut_disp_rms", c.cutDisplacementRms);
     r.put("crack_cut_disp_rms_first_order", c.firstDisplacementRms);
     r.put("crack_time_s", c.time);

@@ -76,6 +76,12 @@ constexpr float kTwinSideFraction = 0.15f;
 // real jump of 0.3 px across the strip lowers the cost by a fifth to a half.
 constexpr float kThinSideFraction = 0.01f;
 constexpr float kThinSideCost = 0.85f;
+// A line that splits the subset (kSplitSideFraction or more on its smaller
+// side) must leave at most kSplitCost of the continuous warp's cost: there a
+// real jump of 0.3 px leaves at most 0.7 of it, while a line that imitates the
+// bend of a wave of two windows' period leaves 0.76 or more.
+constexpr float kSplitSideFraction = 0.2f;
+constexpr float kSplitCost = 0.75f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -405,10 +411,12 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 
 bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
-    const bool clearlyBetter = r[detail::kResultEnrichedCost] <= kThinSideCost * r[detail::kResultContinuousCost];
+    const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
+    const bool clearlyBetter = costShare <= kThinSideCost;
+    const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction;
     const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
     return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
-           jump <= float(2.0 * jumpLimit) && r[detail::kResultEnrichedCost] < r[detail::kResultContinuousCost] &&
+           jump <= float(2.0 * jumpLimit) && costShare < (split ? kSplitCost : 1.0f) &&
            r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
            r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
            r[detail::kResultSideFraction] >= smallestSide &&
