@@ -649,6 +649,27 @@ void smoothTangents(std::vector<Point>& line) {
     }
 }
 
+// Turns the points of a line to face one way, each as the one before it, then
+// the whole line so that its mean angle lies in (-90, 90]: canonical tangents
+// alone flip from point to point along a line near +-90 degrees, and the jump
+// in the crack's frame with them.
+void orientLine(std::vector<Point>& line) {
+    Vec sum;
+    for (size_t k = 0; k < line.size(); ++k) {
+        if (k > 0 && dot(line[k].tangent, line[k - 1].tangent) < 0.0) {
+            line[k].tangent = -1.0 * line[k].tangent;
+            line[k].jump = -1.0 * line[k].jump;
+        }
+        sum = sum + line[k].tangent;
+    }
+    const double mean = screenAngle(sum);
+    if (mean > 90.0 || mean <= -90.0)
+        for (Point& p : line) {
+            p.tangent = -1.0 * p.tangent;
+            p.jump = -1.0 * p.jump;
+        }
+}
+
 } // namespace
 
 CrackLineSet extractCrackLines(const CrackGridView& grid, const CrackLineParameters& params) {
@@ -665,6 +686,7 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
         std::erase_if(line, [&](const Point& p) { return norm(p.jump) < params.minOpening; });
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);
+        orientLine(line);
         out.lineStarts.push_back(static_cast<int32_t>(out.x.size()));
         for (const Point& p : line) {
             out.x.push_back(float(p.position.x));

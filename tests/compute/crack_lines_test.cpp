@@ -79,8 +79,14 @@ TEST_P(StraightCrackTest, PointsFollowTheLineWithItsAngleAndJump) {
     EXPECT_EQ(lines.lineCount(), 1u) << "one crack, one line";
     // The line crosses about 64 cells; no jump is measured within two offsets of the border.
     EXPECT_GE(lines.size(), 40u);
-    double meanErrorX = 0.0, meanErrorY = 0.0;
+    double meanErrorX = 0.0, meanErrorY = 0.0, sumC = 0.0, sumD = 0.0;
     for (size_t k = 0; k < lines.size(); ++k) {
+        // One line faces one way, its mean angle in (-90, 90].
+        if (k > 0) {
+            EXPECT_GT(lines.cosine[k] * lines.cosine[k - 1] + lines.sine[k] * lines.sine[k - 1], 0.0f) << k;
+        }
+        sumC += lines.cosine[k];
+        sumD += lines.sine[k];
         EXPECT_LT(std::abs(field.distance(lines.x[k], lines.y[k])), 0.5) << k;
         const double angleError = std::fmod(std::abs(lines.alpha[k] - c.angle), 180.0);
         EXPECT_LT(std::min(angleError, 180.0 - angleError), 2.0) << k;
@@ -93,6 +99,8 @@ TEST_P(StraightCrackTest, PointsFollowTheLineWithItsAngleAndJump) {
         meanErrorY += errorY / double(lines.size());
     }
     EXPECT_LT(std::hypot(meanErrorX, meanErrorY), 0.03);
+    const double meanAlpha = std::atan2(-sumD, sumC) * 180.0 / kPi;
+    EXPECT_TRUE(meanAlpha > -90.0 && meanAlpha <= 90.0) << meanAlpha;
 }
 
 INSTANTIATE_TEST_SUITE_P(CrackLines, StraightCrackTest,
