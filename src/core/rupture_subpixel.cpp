@@ -59,11 +59,12 @@ constexpr double kProbeQuantile = 0.2;
 // subset better than a smooth second-order warp by a margin that noise would
 // not give (kSmoothChi2), and its smaller side holds kSideFraction of the
 // subset (kTwinSideFraction when twinning, where that side's own gradients
-// carry its warp to the line). A wave of about two windows' period, which the
-// second-order warp follows poorly, can pass the smooth margin with a jump of
-// a few tenths of a pixel, but that jump stays below 7.5 standard deviations;
-// a real jump of 0.3 px cut 10 px from the centre of a 25 px window passes the
-// smooth margin only by 15 to 30 (the second-order warp bends into the strip).
+// carry its warp to the line). The smooth margin is low: a real jump of 0.3 px
+// cut 10 px from the centre of a 25 px window passes it only by 15 to 30 (the
+// second-order warp bends into the strip). A wave of about two windows'
+// period, which that warp follows poorly, passes it too, with jumps of a few
+// tenths at 6 to 10 standard deviations: kJumpChi2 stops the weaker ones and
+// kSplitCost the others.
 constexpr float kCostExcess = 4.0f;
 constexpr float kJumpChi2 = 64.0f;
 constexpr float kSmoothChi2 = 15.0f;
@@ -73,7 +74,7 @@ constexpr float kTwinSideFraction = 0.15f;
 // kThinSideFraction of it; the crack lies 9 to 12 px from the centre of a
 // 25 px window) is kept when it leaves at most kThinSideCost of the continuous
 // warp's cost: there the continuous warp smears the jump over the point, and a
-// real jump of 0.3 px across the strip lowers the cost by a fifth to a half.
+// real jump of 0.3 px across the strip lowers the cost by 15 % or more.
 constexpr float kThinSideFraction = 0.01f;
 constexpr float kThinSideCost = 0.85f;
 // A line that splits the subset (kSplitSideFraction or more on its smaller
