@@ -115,6 +115,9 @@ const std::map<std::string, Setter>& setters() {
              o.seed = static_cast<unsigned long long>(s);
              return true;
          }},
+        {"crack", flag(&BenchOptions::crack)},
+        {"crack-angle", real(&BenchOptions::crackAngle)},
+        {"crack-jump", real(&BenchOptions::crackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
         {"rigid", flag(&BenchOptions::rigid)},
         {"fft", flag(&BenchOptions::fft)},
@@ -236,6 +239,10 @@ Measurement
   --stitching 0|1      stitch a synthetic tile scan (default 1)
   --stitch-grid N      tiles per side of the scan (default 4)
   --stitch-tile N      tile side in pixels (default 2048)
+  --crack 0|1          run the crack case: a straight crack through the centre, each side moved by the
+                       case's field -+ half the jump, refined by the discontinuity engine (default 0)
+  --crack-angle D      its angle in degrees, counter-clockwise on screen (default 30)
+  --crack-jump J       its jump in pixels, at 40 degrees to the normal (default 0.5)
   --verbose 0|1        pass the engine's own messages to standard error (default 0)
 )";
 }

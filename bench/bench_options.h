@@ -37,6 +37,11 @@ struct BenchOptions {
     bool noiseOnReference = true;
     unsigned long long seed = 1;
 
+    // The crack case: a straight crack through the centre, each side translated.
+    bool crack = false;
+    double crackAngle = 30.0;  // degrees, counter-clockwise on screen
+    double crackJump = 0.5;    // px
+
     int repeat = 3;
     bool rigid = true;
     bool fft = true;

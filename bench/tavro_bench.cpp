@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench_accuracy.h"
+#include "bench_crack.h"
 #include "bench_fft.h"
 #include "bench_images.h"
 #include "bench_memory.h"
@@ -279,6 +280,31 @@ bool runStitching(Report& r, const BenchOptions& o) {
     return true;
 }
 
+bool runCrack(Report& r, const BenchOptions& o) {
+    const CrackFigures c = runCrackCase(o);
+    r.put("crack_angle_deg", o.crackAngle);
+    r.put("crack_jump", o.crackJump);
+    if (!c.ok) {
+        r.put("crack_error", c.error);
+        return false;
+    }
+    r.put("crack_grid", std::to_string(c.gridWidth) + "x" + std::to_string(c.gridHeight));
+    r.put("crack_cut_points", c.cutPoints);
+    r.put("crack_cut_flagged_share", c.cutFlagged);
+    r.put("crack_points", c.flagged);
+    r.put("crack_false_points", c.falseFlags);
+    r.put("crack_examined_points", c.examined);
+    r.put("crack_jump_rms", c.jumpRms);
+    r.put("crack_alpha_rms_deg", c.alphaRms);
+    r.put("crack_phi_rms", c.phiRms);
+    r.put("crack_turned_share", c.turnedShare);
+    r.put("crack_cut_disp_rms", c.cutDisplacementRms);
+    r.put("crack_cut_disp_rms_first_order", c.firstDisplacementRms);
+    r.put("crack_time_s", c.time);
+    r.put("crack_time_best_s", c.timeBest);
+    return true;
+}
+
 int run(const BenchOptions& o, Report& r) {
     int count = 0;
     if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
@@ -299,6 +325,7 @@ int run(const BenchOptions& o, Report& r) {
         r.flush();
     }
     if (o.fft) runFft(r, o);
+    if (o.crack) ok = runCrack(r, o) && ok;
     r.flush();
     if (o.stitching) ok = runStitching(r, o) && ok;
     r.flush();

@@ -332,37 +332,97 @@ private:
         border = std::max(border, 1);
         for (int j = border; j + border < height_; ++j)
             for (int i = border; i + border < width_; ++i) {
-                double v[3][3];
-                bool known = true;
-                for (int dj = -1; dj <= 1; ++dj)
-                    for (int di = -1; di <= 1; ++di) known = known && std::isfinite(v[dj + 1][di + 1] = s.at(i + di, j + dj));
-                if (!known) continue;
-                const double sx = 0.5 * (v[1][2] - v[1][0]), sy = 0.5 * (v[2][1] - v[0][1]);
-                const double sxx = v[1][2] - 2.0 * v[1][1] + v[1][0], syy = v[2][1] - 2.0 * v[1][1] + v[0][1];
-                const double sxy = 0.25 * (v[2][2] - v[2][0] - v[0][2] + v[0][0]);
-                const double mean = 0.5 * (sxx + syy), radius = std::hypot(0.5 * (sxx - syy), sxy);
-                const double across = mean - radius;
-                // A ridge: the strongest curvature is the negative one, across the line.
-                if (!(across < 0.0 && std::abs(across) >= std::abs(mean + radius))) continue;
-                Vec n = eigenvector(sxx, sxy, syy, across);
                 const double angle = grid_.crackAngle ? value(grid_.crackAngle, i, j) : kNaN;
-                if (std::isfinite(angle)) n = normalOf({std::cos(angle / kDegrees), -std::sin(angle / kDegrees)});
-                const Vec tangent = canonicalTangent({n.y, -n.x});
-                n = normalOf(tangent);
-
-                Vec position;
                 const double phi = grid_.crackPosition ? value(grid_.crackPosition, i, j) : kNaN;
-                if (std::isfinite(phi)) {
-                    position = Vec{double(i), double(j)} + (phi / step_) * n;
-                } else {
-                    const double curvature = sxx * n.x * n.x + 2.0 * sxy * n.x * n.y + syy * n.y * n.y;
-                    if (!(curvature < 0.0)) continue;
-                    const double t = -(sx * n.x + sy * n.y) / curvature;
-                    if (std::abs(t * n.x) > maxOffset || std::abs(t * n.y) > maxOffset) continue;
-                    position = {i + t * n.x, j + t * n.y};
+                Vec n;
+                Vec position;
+                if (std::isfinite(angle) && std::isfinite(phi)) {
+                    // The fit placed the line itself: every cell whose window it cuts
+                    // knows it, and the cells it passes through or by stand for them
+                    // (a quarter cell more than a ridge's centre may lie off, so that a
+                    // line along a cell border is not lost to scatter on both sides).
+                    // phi runs along the fit's own normal, whichever way the canonical
+                    // tangent turns it.
+                    const Vec fitNormal = normalOf({std::cos(angle / kDegrees), -std::sin(angle / kDegrees)});
+                    const double t = phi / step_, reach = maxOffset + 0.25;
+                    if (std::abs(t * fitNormal.x) > reach || std::abs(t * fitNormal.y) > reach) continue;
+                    position = Vec{double(i), double(j)} + t * fitNormal;
+                    n = normalOf(canonicalTangent({fitNormal.y, -fitNormal.x}));
+                } else if (!ridgeAt(s, i, j, angle, phi, n, position)) {
+                    continue;
                 }
-                addCandidate(s, position, tangent, i, j);
+                addCandidate(s, position, {n.y, -n.x}, i, j);
             }
+        keepOnePerPlace();
+    }
+
+    // Steger's ridge point of cell (i, j): its normal across the ridge (from
+    // `angle` when finite) and the point, placed by `phi` when finite, else at
+    // the ridge's centre, which must lie within the cell.
+    bool ridgeAt(const GridField& s, int i, int j, double angle, double phi, Vec& n, Vec& position) const {
+        double v[3][3];
+        for (int dj = -1; dj <= 1; ++dj)
+            for (int di = -1; di <= 1; ++di)
+                if (!std::isfinite(v[dj + 1][di + 1] = s.at(i + di, j + dj))) return false;
+        const double sx = 0.5 * (v[1][2] - v[1][0]), sy = 0.5 * (v[2][1] - v[0][1]);
+        const double sxx = v[1][2] - 2.0 * v[1][1] + v[1][0], syy = v[2][1] - 2.0 * v[1][1] + v[0][1];
+        const double sxy = 0.25 * (v[2][2] - v[2][0] - v[0][2] + v[0][0]);
+        const double mean = 0.5 * (sxx + syy), radius = std::hypot(0.5 * (sxx - syy), sxy);
+        const double across = mean - radius;
+        // A ridge: the strongest curvature is the negative one, across the line.
+        if (!(across < 0.0 && std::abs(across) >= std::abs(mean + radius))) return false;
+        n = eigenvector(sxx, sxy, syy, across);
+        if (std::isfinite(angle)) n = normalOf({std::cos(angle / kDegrees), -std::sin(angle / kDegrees)});
+        // phi (which needs the angle it was measured with) runs along that normal.
+        const Vec fitNormal = n;
+        n = normalOf(canonicalTangent({n.y, -n.x}));
+        if (std::isfinite(phi)) {
+            position = Vec{double(i), double(j)} + (phi / step_) * fitNormal;
+            return true;
+        }
+        const double curvature = sxx * n.x * n.x + 2.0 * sxy * n.x * n.y + syy * n.y * n.y;
+        if (!(curvature < 0.0)) return false;
+        const double t = -(sx * n.x + sy * n.y) / curvature;
+        if (std::abs(t * n.x) > params_.maxCentreOffset || std::abs(t * n.y) > params_.maxCentreOffset) return false;
+        position = {i + t * n.x, j + t * n.y};
+        return true;
+    }
+
+    // Cells beside a line that passes near a corner of theirs place it at
+    // nearly the same point: of candidates within half a cell of each other the
+    // one whose cell lies nearest to its point stays, so that the linking finds
+    // one line, not one per row of cells along it.
+    void keepOnePerPlace() {
+        const auto offset = [&](const Candidate& c) { return norm(c.position - Vec{double(c.i), double(c.j)}); };
+        std::vector<int> order(candidates_.size());
+        for (size_t k = 0; k < order.size(); ++k) order[k] = int(k);
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            return offset(candidates_[size_t(a)]) < offset(candidates_[size_t(b)]);
+        });
+        std::vector<Candidate> kept;
+        candidateAt_.assign(size_t(width_) * height_, -1);
+        for (int k : order) {
+            const Candidate& c = candidates_[size_t(k)];
+            bool crowded = false;
+            for (int dj = -1; dj <= 1 && !crowded; ++dj)
+                for (int di = -1; di <= 1 && !crowded; ++di) {
+                    const int i = c.i + di, j = c.j + dj;
+                    if (i < 0 || j < 0 || i >= width_ || j >= height_) continue;
+                    const int other = candidateAt_[cellIndex(i, j, width_)];
+                    crowded = other >= 0 && norm(kept[size_t(other)].position - c.position) < 0.5;
+                }
+            if (crowded) continue;
+            candidateAt_[cellIndex(c.i, c.j, width_)] = int(kept.size());
+            kept.push_back(c);
+        }
+        // Back in cell order, which the linking's ties follow.
+        std::stable_sort(kept.begin(), kept.end(), [&](const Candidate& a, const Candidate& b) {
+            return cellIndex(a.i, a.j, width_) < cellIndex(b.i, b.j, width_);
+        });
+        candidates_ = std::move(kept);
+        candidateAt_.assign(size_t(width_) * height_, -1);
+        for (size_t k = 0; k < candidates_.size(); ++k)
+            candidateAt_[cellIndex(candidates_[k].i, candidates_[k].j, width_)] = int(k);
     }
 
     void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
@@ -589,6 +649,27 @@ void smoothTangents(std::vector<Point>& line) {
     }
 }
 
+// Turns the points of a line to face one way, each as the one before it, then
+// the whole line so that its mean angle lies in (-90, 90]: canonical tangents
+// alone flip from point to point along a line near +-90 degrees, and the jump
+// in the crack's frame with them.
+void orientLine(std::vector<Point>& line) {
+    Vec sum;
+    for (size_t k = 0; k < line.size(); ++k) {
+        if (k > 0 && dot(line[k].tangent, line[k - 1].tangent) < 0.0) {
+            line[k].tangent = -1.0 * line[k].tangent;
+            line[k].jump = -1.0 * line[k].jump;
+        }
+        sum = sum + line[k].tangent;
+    }
+    const double mean = screenAngle(sum);
+    if (mean > 90.0 || mean <= -90.0)
+        for (Point& p : line) {
+            p.tangent = -1.0 * p.tangent;
+            p.jump = -1.0 * p.jump;
+        }
+}
+
 } // namespace
 
 CrackLineSet extractCrackLines(const CrackGridView& grid, const CrackLineParameters& params) {
@@ -605,6 +686,7 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
         std::erase_if(line, [&](const Point& p) { return norm(p.jump) < params.minOpening; });
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);
+        orientLine(line);
         out.lineStarts.push_back(static_cast<int32_t>(out.x.size()));
         for (const Point& p : line) {
             out.x.push_back(float(p.position.x));

@@ -57,7 +57,10 @@ struct CrackLineParameters {
 struct CrackLineSet {
     std::vector<float> x;
     std::vector<float> y;
-    // Unit tangent (c, d) in grid axes, turned so that alpha lies in (-90, 90].
+    // Unit tangent (c, d) in grid axes. The first pass turns each so that alpha
+    // lies in (-90, 90]; the second turns the points of a line to face one way,
+    // with the line's mean alpha in (-90, 90] (a point's alpha may then pass
+    // beyond +-90 on a line near it).
     std::vector<float> cosine;
     std::vector<float> sine;
     // Tangent angle in degrees, counter-clockwise as seen on screen: atan2(-d, c).

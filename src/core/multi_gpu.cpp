@@ -421,7 +421,7 @@ bool computeRuptureSubpixelMultiGPU(const ImageSource& ref, const ImageSource& d
         return computeRuptureSubpixel(ref, def, size, params, pixel, subpixel, out, error, progress, fracture, 0, -1,
                                       false, false);
     };
-    return runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
+    const bool ok = runMultiGpu(error, progress, singleDevice, [&](RunPlan& plan) {
         if (!takeStartGrid(plan, pixel, error)) return false;
         plan.runStartLine = "RUN_START orch=rupture gridW=" + std::to_string(plan.gridWidth) +
                             " gridH=" + std::to_string(plan.gridHeight) +
@@ -447,6 +447,9 @@ bool computeRuptureSubpixelMultiGPU(const ImageSource& ref, const ImageSource& d
         };
         return true;
     });
+    // A crack crosses bands; it faces one way only when seen whole.
+    if (ok && fracture) orientCracks(*fracture, params.stepX, params.stepY);
+    return ok;
 }
 
 namespace detail {

@@ -56,17 +56,25 @@ struct StrainResult {
 struct FractureResult {
     static constexpr int kFieldCount = 15;
     // Indices of the fields the window shows as crack maps; 5 to 10 belong to
-    // the stages that write them.
+    // the stages that write them. Image axes: x to the right, y downwards.
+    // alpha is the crack's angle counter-clockwise as seen on screen: tangent
+    // (cos alpha, -sin alpha), normal n = (sin alpha, cos alpha) in image axes.
+    // Every point of one crack has the same n, the crack's mean alpha lies in
+    // (-90, 90], and a point's alpha within 90 degrees of that mean, so near
+    // +-90 it may pass beyond. The opening is the displacement of the side n
+    // points to minus the other side's, in image axes; beta = atan2(opening y,
+    // opening x) is therefore clockwise as seen on screen. phi is the line's
+    // offset from the point along n.
     enum Field : int {
-        OpeningX = 0,
-        OpeningY = 1,
-        OpeningIntensity = 2,
+        OpeningX = 0,          // pixels
+        OpeningY = 1,          // pixels
+        OpeningIntensity = 2,  // pixels
         CrackAngle = 3,        // alpha, degrees
         OpeningDirection = 4,  // beta, degrees
         CrackPosition = 11,    // phi, pixels
-        Longitudinal = 12,
-        Transverse = 13,
-        RelativeAngle = 14,    // degrees
+        Longitudinal = 12,     // the opening along the tangent (screw), pixels
+        Transverse = 13,       // ... along n (edge), pixels
+        RelativeAngle = 14,    // from n to the opening, counter-clockwise on screen, degrees
     };
 
     int32_t gridWidth = 0;

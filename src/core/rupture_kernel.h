@@ -33,7 +33,9 @@ enum RuptureSeedSlot : int {
 // tangent is (cos a, -sin a) in image axes (a counter-clockwise on screen, in
 // (-90, 90]), its normal n = (sin a, cos a); a subset sample at offset x from
 // the centre lies on the positive side when n.x > phi; the jump is the
-// positive side's displacement minus the negative side's.
+// positive side's displacement minus the negative side's. The host may turn
+// a whole crack round afterwards (orientCracks), which takes its angles beyond
+// (-90, 90] near +-90.
 enum RuptureResultSlot : int {
     kResultWarp = 0, // the model's warp at the centre, on the centre's side
     kResultJumpX = 6,

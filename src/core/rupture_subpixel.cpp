@@ -59,12 +59,30 @@ constexpr double kProbeQuantile = 0.2;
 // subset better than a smooth second-order warp by a margin that noise would
 // not give (kSmoothChi2), and its smaller side holds kSideFraction of the
 // subset (kTwinSideFraction when twinning, where that side's own gradients
-// carry its warp to the line).
+// carry its warp to the line). The smooth margin is low: a real jump of 0.3 px
+// cut 10 px from the centre of a 25 px window passes it only by 15 to 30 (the
+// second-order warp bends into the strip). A wave of about two windows'
+// period, which that warp follows poorly, passes it too, with jumps of a few
+// tenths at 6 to 10 standard deviations: kJumpChi2 stops the weaker ones and
+// kSplitCost the others.
 constexpr float kCostExcess = 4.0f;
-constexpr float kJumpChi2 = 36.0f;
-constexpr float kSmoothChi2 = 30.0f;
+constexpr float kJumpChi2 = 64.0f;
+constexpr float kSmoothChi2 = 15.0f;
 constexpr float kSideFraction = 0.05f;
 constexpr float kTwinSideFraction = 0.15f;
+// A line that cuts only a corner or an edge strip off the subset (down to
+// kThinSideFraction of it; the crack lies 9 to 12 px from the centre of a
+// 25 px window) is kept when it leaves at most kThinSideCost of the continuous
+// warp's cost: there the continuous warp smears the jump over the point, and a
+// real jump of 0.3 px across the strip lowers the cost by 15 % or more.
+constexpr float kThinSideFraction = 0.01f;
+constexpr float kThinSideCost = 0.85f;
+// A line that splits the subset (kSplitSideFraction or more on its smaller
+// side) must leave at most kSplitCost of the continuous warp's cost: there a
+// real jump of 0.3 px leaves at most 0.7 of it, while a line that imitates the
+// bend of a wave of two windows' period leaves 0.76 or more.
+constexpr float kSplitSideFraction = 0.2f;
+constexpr float kSplitCost = 0.75f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -132,6 +150,13 @@ struct StartField {
     }
 };
 
+// The share of a straddle's bend taken for curvature: a wave of two windows'
+// period leaves residuals below a sixth of its bend wherever it leaves more
+// than noise (with the pairs one and two lengths away to compare with); a
+// jump's straddle, or one of the pairs beside it, bends by the noise of the
+// gradients only.
+constexpr double kBendShare = 0.2;
+
 // Two grid points on either side of a point along one grid direction, just
 // outside its subset, and how much more their displacements differ than those
 // of the nearest equally spaced pair along that line: a jump between the two
@@ -142,6 +167,14 @@ struct Straddle {
     int minusI = 0, minusJ = 0, plusI = 0, plusJ = 0;
     double jumpX = 0.0, jumpY = 0.0;
     double residual = -1.0; // px; negative when there is no such pair
+    // px: how much the two ends' gradients (of the first pass) differ over the
+    // distance between them. A jump leaves both ends with the gradient of the
+    // field it cuts; a field curved on the scale of the subset makes a residual
+    // of a few tenths only where its gradient changes as much or more.
+    double bend = 0.0;
+
+    // The residual that curvature does not account for.
+    double excess() const { return residual - kBendShare * bend; }
 };
 
 constexpr int kDirections = 4;
@@ -180,6 +213,18 @@ Straddle straddle(const StartField& field, int i, int j, int direction, int reac
     s.minusI = i - kMinus * ex;
     s.minusJ = j - kMinus * ey;
     const int length = kMinus + kPlus;
+    // The bend of this pair or of one beside it, whichever is least: a crack
+    // near one end spoils that end's gradient, not those of the pair beyond.
+    if (field.gradients)
+        for (int shift : {0, length, -length}) {
+            const int a = shift - kMinus, b = shift + kPlus;
+            if (!field.valid(i + a * ex, j + a * ey) || !field.valid(i + b * ex, j + b * ey)) continue;
+            const Warp minus = field.warp(i + a * ex, j + a * ey), plus = field.warp(i + b * ex, j + b * ey);
+            const double dx = double(length) * ex * field.stepX, dy = double(length) * ey * field.stepY;
+            const double bend = std::hypot((plus[2] - minus[2]) * dx + (plus[3] - minus[3]) * dy,
+                                           (plus[4] - minus[4]) * dx + (plus[5] - minus[5]) * dy);
+            s.bend = shift == 0 ? bend : std::min(s.bend, bend);
+        }
     // The pairs one and two lengths away on either side: where one of them holds
     // the jump instead, another one beside it does not.
     for (int shift : {length, -length, 2 * length, -2 * length}) {
@@ -200,7 +245,7 @@ Straddle widestStraddle(const StartField& field, int i, int j, int reachX, int r
     Straddle best;
     for (int d = 0; d < kDirections; ++d) {
         const Straddle s = straddle(field, i, j, d, reachX, reachY);
-        if (s.residual > best.residual) best = s;
+        if (s.residual >= 0.0 && (best.residual < 0.0 || s.excess() > best.excess())) best = s;
     }
     return best;
 }
@@ -308,7 +353,7 @@ Straddle judgingStraddle(const StartField& field, int i, int j, const Seeding& s
                 if (std::max(std::abs(di), std::abs(dj)) != ring) continue;
                 if (i + di < 0 || j + dj < 0 || i + di >= field.width() || j + dj >= field.height()) continue;
                 const Straddle s = widestStraddle(field, i + di, j + dj, seeding.reachX, seeding.reachY);
-                if (s.residual <= best.residual) continue;
+                if (s.residual < 0.0 || (best.residual >= 0.0 && s.excess() <= best.excess())) continue;
                 best = s;
                 owner[0] = i + di;
                 owner[1] = j + dj;
@@ -325,7 +370,8 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
         for (int i = 0; i < field.width(); ++i) {
             int owner[2] = {i, j};
             const Straddle s = judgingStraddle(field, i, j, seeding, owner);
-            if (s.residual > seeding.threshold) seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
+            if (s.residual >= 0.0 && s.excess() > seeding.threshold)
+                seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
         }
     return seeds;
 }
@@ -342,7 +388,8 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
             const int i = (2 * c + 1) * field.width() / (2 * kProbeLattice);
             if (i == lastI || !field.valid(i, j)) continue;
             lastI = i;
-            if (widestStraddle(field, i, j, seeding.reachX, seeding.reachY).residual > seeding.threshold) continue;
+            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+            if (s.residual >= 0.0 && s.excess() > seeding.threshold) continue;
             Seed probe{int64_t(field.index(i, j)), {}};
             const Warp own = field.warp(i, j);
             std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);
@@ -365,11 +412,15 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 
 bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+    const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
+    const bool clearlyBetter = costShare <= kThinSideCost;
+    const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction;
+    const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
     return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
-           jump <= float(2.0 * jumpLimit) && r[detail::kResultEnrichedCost] < r[detail::kResultContinuousCost] &&
+           jump <= float(2.0 * jumpLimit) && costShare < (split ? kSplitCost : 1.0f) &&
            r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
            r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
-           r[detail::kResultSideFraction] >= (twinning ? kTwinSideFraction : kSideFraction) &&
+           r[detail::kResultSideFraction] >= smallestSide &&
            enrichedMeasurement(r, twinning) &&
            std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
 }
@@ -432,10 +483,20 @@ void emptyOutputs(PixelDisplacementResult& out, FractureResult* fracture) {
     if (fracture) *fracture = FractureResult();
 }
 
+// What tells two fits of one crack apart: the line's angle (degrees), the jump
+// and the line's offset from the point (phi).
+struct CrackFit {
+    double angle, jumpX, jumpY, position;
+};
+
+CrackFit fitOf(const float* r) {
+    return {r[detail::kResultAngle], r[detail::kResultJumpX], r[detail::kResultJumpY], r[detail::kResultPosition]};
+}
+
 // Whether the fits a (at the origin) and b (at (dx, dy) px from it) describe the same crack.
-bool sameCrack(const float* a, const float* b, double dx, double dy) {
+bool sameCrack(const CrackFit& a, const CrackFit& b, double dx, double dy) {
     constexpr double degree = 3.14159265358979 / 180.0;
-    const double ra = a[detail::kResultAngle] * degree, rb = b[detail::kResultAngle] * degree;
+    const double ra = a.angle * degree, rb = b.angle * degree;
     double nbx = std::sin(rb), nby = std::cos(rb);
     const double cosine = std::sin(ra) * nbx + std::cos(ra) * nby;
     // Angles near +-90 describe nearly the same line with opposite normals.
@@ -443,12 +504,11 @@ bool sameCrack(const float* a, const float* b, double dx, double dy) {
     if (sign * cosine < std::cos(kSameAngle * degree)) return false;
     nbx *= sign;
     nby *= sign;
-    const double jax = a[detail::kResultJumpX], jay = a[detail::kResultJumpY];
-    const double jbx = sign * b[detail::kResultJumpX], jby = sign * b[detail::kResultJumpY];
-    const double larger = std::max(std::hypot(jax, jay), std::hypot(jbx, jby));
-    if (std::hypot(jax - jbx, jay - jby) > kSameJump * larger + kSameJumpSlack) return false;
-    const double phiB = sign * b[detail::kResultPosition] + nbx * dx + nby * dy;
-    return std::abs(phiB - a[detail::kResultPosition]) <= kSameLine;
+    const double jbx = sign * b.jumpX, jby = sign * b.jumpY;
+    const double larger = std::max(std::hypot(a.jumpX, a.jumpY), std::hypot(jbx, jby));
+    if (std::hypot(a.jumpX - jbx, a.jumpY - jby) > kSameJump * larger + kSameJumpSlack) return false;
+    const double phiB = sign * b.position + nbx * dx + nby * dy;
+    return std::abs(phiB - a.position) <= kSameLine;
 }
 
 void writePoint(const Outputs& o, int64_t index, const float* r, bool keep) {
@@ -699,7 +759,71 @@ bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& 
     return ok;
 }
 
+// Turns point k's crack round: the other normal, so the other side is the
+// positive one, the jump and phi change sign and the sides trade places.
+void turnRound(FractureResult& fracture, size_t k) {
+    auto& f = fracture.fields;
+    float& angle = f[FractureResult::CrackAngle][k];
+    angle = angle > 0.0f ? angle - 180.0f : angle + 180.0f;
+    const float jx = -f[FractureResult::OpeningX][k], jy = -f[FractureResult::OpeningY][k];
+    f[FractureResult::OpeningX][k] = jx;
+    f[FractureResult::OpeningY][k] = jy;
+    f[FractureResult::OpeningDirection][k] = float(std::atan2(double(jy), double(jx)) * 180.0 / 3.14159265358979);
+    f[FractureResult::CrackPosition][k] = -f[FractureResult::CrackPosition][k];
+    std::swap(f[RuptureMinusU][k], f[RupturePlusU][k]);
+    std::swap(f[RuptureMinusV][k], f[RupturePlusV][k]);
+}
+
 } // namespace
+
+void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
+    const int width = fracture.gridWidth, height = fracture.gridHeight;
+    const size_t count = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+    auto& f = fracture.fields;
+    for (int field : {0, 1, 2, 3, 4, int(RuptureMinusU), int(RuptureMinusV), int(RupturePlusU), int(RupturePlusV),
+                      int(FractureResult::CrackPosition)})
+        if (f[size_t(field)].size() != count) return;
+    const auto fit = [&](size_t k) {
+        return CrackFit{f[FractureResult::CrackAngle][k], f[FractureResult::OpeningX][k],
+                        f[FractureResult::OpeningY][k], f[FractureResult::CrackPosition][k]};
+    };
+    const auto cracked = [&](size_t k) { return std::isfinite(f[FractureResult::OpeningIntensity][k]); };
+    constexpr double degree = 3.14159265358979 / 180.0;
+    std::vector<char> seen(count, 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < count; ++first) {
+        if (seen[first] || !cracked(first)) continue;
+        // The points linked to the first through neighbours fitted with the same
+        // crack, each turned to agree with the one it was reached from.
+        crack.assign(1, first);
+        seen[first] = 1;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const size_t k = crack[next];
+            const int i = int(k % size_t(width)), j = int(k / size_t(width));
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    if (i + di < 0 || j + dj < 0 || i + di >= width || j + dj >= height) continue;
+                    const size_t n = size_t(j + dj) * size_t(width) + size_t(i + di);
+                    if (seen[n] || !cracked(n) || !sameCrack(fit(k), fit(n), double(di) * stepX, double(dj) * stepY))
+                        continue;
+                    seen[n] = 1;
+                    crack.push_back(n);
+                    const double a = f[FractureResult::CrackAngle][k] * degree,
+                                 b = f[FractureResult::CrackAngle][n] * degree;
+                    if (std::cos(a - b) < 0.0) turnRound(fracture, n);
+                }
+        }
+        // The crack's mean normal decides which way all of it faces.
+        double sx = 0.0, sy = 0.0;
+        for (size_t k : crack) {
+            sx += std::sin(f[FractureResult::CrackAngle][k] * degree);
+            sy += std::cos(f[FractureResult::CrackAngle][k] * degree);
+        }
+        const double mean = std::atan2(sx, sy) / degree;
+        if (mean <= -90.0 || mean > 90.0)
+            for (size_t k : crack) turnRound(fracture, k);
+    }
+}
 
 bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
                             const PixelSearchParams& pixelParams, const PixelDisplacementResult& start,
@@ -786,11 +910,12 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
                 const auto found = std::lower_bound(indices.begin(), indices.end(), neighbour);
                 if (found == indices.end() || *found != neighbour) continue;
                 const size_t n = size_t(found - indices.begin());
-                keep = fitted[n] && sameCrack(r, answers.data() + n * detail::kResultFloats,
+                keep = fitted[n] && sameCrack(fitOf(r), fitOf(answers.data() + n * detail::kResultFloats),
                                               double(di) * pixelParams.stepX, double(dj) * pixelParams.stepY);
             }
         writePoint(outputs, index, r, keep);
     }
+    if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }
 

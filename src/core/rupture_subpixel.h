@@ -49,4 +49,14 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
                             std::function<bool(uint64_t done, uint64_t total)> progress, FractureResult* fracture,
                             int32_t rowStart, int32_t rowCount, bool reservedA, bool reservedB);
 
+// Gives every crack of `fracture` (grid steps stepX, stepY px) one
+// orientation: the points linked by neighbours fitted with the same crack
+// share one normal, turned so that the crack's mean angle lies in (-90, 90]
+// (90 itself rather than -90). A point's angle then lies within 90 degrees of
+// its crack's mean, in (-180, 180]. A fit alone can only tell its line, not
+// which way it faces: near +-90 degrees its angle would flip from point to
+// point, and with it the opening, beta and phi. A whole-grid call does this
+// itself; band calls leave it to the caller once every band is done.
+void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY);
+
 } // namespace tavro

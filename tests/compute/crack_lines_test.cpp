@@ -79,8 +79,14 @@ TEST_P(StraightCrackTest, PointsFollowTheLineWithItsAngleAndJump) {
     EXPECT_EQ(lines.lineCount(), 1u) << "one crack, one line";
     // The line crosses about 64 cells; no jump is measured within two offsets of the border.
     EXPECT_GE(lines.size(), 40u);
-    double meanErrorX = 0.0, meanErrorY = 0.0;
+    double meanErrorX = 0.0, meanErrorY = 0.0, sumC = 0.0, sumD = 0.0;
     for (size_t k = 0; k < lines.size(); ++k) {
+        // One line faces one way, its mean angle in (-90, 90].
+        if (k > 0) {
+            EXPECT_GT(lines.cosine[k] * lines.cosine[k - 1] + lines.sine[k] * lines.sine[k - 1], 0.0f) << k;
+        }
+        sumC += lines.cosine[k];
+        sumD += lines.sine[k];
         EXPECT_LT(std::abs(field.distance(lines.x[k], lines.y[k])), 0.5) << k;
         const double angleError = std::fmod(std::abs(lines.alpha[k] - c.angle), 180.0);
         EXPECT_LT(std::min(angleError, 180.0 - angleError), 2.0) << k;
@@ -93,11 +99,48 @@ TEST_P(StraightCrackTest, PointsFollowTheLineWithItsAngleAndJump) {
         meanErrorY += errorY / double(lines.size());
     }
     EXPECT_LT(std::hypot(meanErrorX, meanErrorY), 0.03);
+    const double meanAlpha = std::atan2(-sumD, sumC) * 180.0 / kPi;
+    EXPECT_TRUE(meanAlpha > -90.0 && meanAlpha <= 90.0) << meanAlpha;
 }
 
 INSTANTIATE_TEST_SUITE_P(CrackLines, StraightCrackTest,
                          ::testing::Values(StraightCrack{0.0, 0.0, 0.8, 0.0}, StraightCrack{30.0, 0.6, 0.5, 0.02},
                                            StraightCrack{90.0, -0.7, 0.2, 0.02}, StraightCrack{-60.0, 0.4, -0.9, 0.02}));
+
+// The crack fields of a discontinuity-enriched result: every point whose
+// window the line cuts carries the opening, the angle and the line's offset
+// phi, with some scatter; each places the same line, so one crack is one line
+// of points about one cell apart.
+TEST(CrackLines, EnrichedFieldsGiveOneLinePerCrack) {
+    for (const double angle : {0.0, 30.0, 45.0, 90.0, -70.0}) {
+        SCOPED_TRACE(angle);
+        CrackField field;
+        field.angle = angle, field.jumpY = 0.6, field.noise = 0.02;
+        field.build();
+        std::mt19937 random(5);
+        std::normal_distribution<double> gauss(0.0, 1.0);
+        std::vector<float> intensity(kGrid * kGrid, kNaN), alpha(intensity), phi(intensity);
+        for (int k = 0; k < kGrid * kGrid; ++k) {
+            const double d = field.distance(k % kGrid, k / kGrid) * kStep;
+            if (std::abs(d) > 0.5 * kWindow) continue;
+            intensity[k] = float(0.6 + 0.02 * gauss(random));
+            alpha[k] = float(angle + 0.5 * gauss(random));
+            phi[k] = float(-d + 0.1 * gauss(random));
+        }
+        const CrackGridView view{kGrid,           kGrid,        field.result.dispX.data(), field.result.dispY.data(),
+                                 intensity.data(), alpha.data(), phi.data()};
+        const CrackLineSet lines = extractCrackLines(extractCrackLines(view, CrackField::params()), CrackField::params());
+        ASSERT_EQ(lines.lineCount(), 1u);
+        EXPECT_GE(lines.size(), 50u);
+        for (size_t k = 0; k < lines.size(); ++k) {
+            EXPECT_LT(std::abs(field.distance(lines.x[k], lines.y[k])), 0.2) << k;
+            if (k == 0) continue;
+            const double spacing = std::hypot(lines.x[k] - lines.x[k - 1], lines.y[k] - lines.y[k - 1]);
+            EXPECT_GT(spacing, 0.3) << k;
+            EXPECT_LT(spacing, 1.6) << k;
+        }
+    }
+}
 
 TEST(CrackLines, SmoothFieldsHaveNoCrack) {
     // A 1 % gradient with noise, and a 1.5 px wave of 160 px period (strains up to 6 %).

@@ -40,11 +40,8 @@ struct Crack {
             return testing::Vec2{d[0] + half[0], d[1] + half[1]};
         };
     }
-    testing::DisplacementField field() const {
-        const testing::DisplacementField minus = side(-1.0), plus = side(1.0);
-        const Crack crack = *this;
-        return [=](double x, double y) { return crack.distance(x, y) > 0.0 ? plus(x, y) : minus(x, y); };
-    }
+    testing::StraightCrack line() const { return {{x0, y0}, alpha, side(-1.0), side(1.0)}; }
+    testing::DisplacementField field() const { return line().field(); }
 };
 
 const testing::SpeckleModel& speckle() {
@@ -62,24 +59,8 @@ const testing::Image& reference() {
     return image;
 }
 
-// Each side rendered whole; a deformed pixel takes each side's material by the
-// share of its area that side covers, and an opening shows a dark gap.
 testing::ImagePair renderCracked(const Crack& crack) {
-    const testing::SpeckleModel& model = speckle();
-    const testing::SpeckleOptions& options = model.options();
-    const testing::DisplacementField minus = crack.side(-1.0), plus = crack.side(1.0);
-    const testing::Image minusImage = model.render(minus), plusImage = model.render(plus);
-    testing::Image deformed(options.width, options.height);
-    for (int y = 0; y < options.height; ++y)
-        for (int x = 0; x < options.width; ++x) {
-            const testing::Vec2 up = plus(x, y), um = minus(x, y);
-            const double a = std::clamp(0.5 + crack.distance(x - up[0], y - up[1]), 0.0, 1.0);
-            const double b = std::clamp(0.5 - crack.distance(x - um[0], y - um[1]), 0.0, 1.0);
-            const double pa = plusImage.at(x, y), pb = minusImage.at(x, y);
-            deformed.at(x, y) =
-                float(a + b > 1.0 ? (a * pa + b * pb) / (a + b) : a * pa + b * pb + (1.0 - a - b) * 40.0);
-        }
-    return {reference(), testing::addGaussianNoise(deformed, kNoise, 12)};
+    return {reference(), testing::addGaussianNoise(testing::renderCracked(speckle(), crack.line()), kNoise, 12)};
 }
 
 testing::ImagePair renderSmooth(const testing::DisplacementField& u) {
@@ -196,12 +177,13 @@ TEST(RuptureSubpixel, MeasuresStraightCracksOfKnownOpeningAngleAndPosition) {
             jumpSquares += jumpError * jumpError;
             betaSquares += std::pow(f[FractureResult::OpeningDirection][i] - beta, 2);
             EXPECT_LT(std::abs(distance), 13.0) << "point " << i;
-            EXPECT_LT(jumpError, 0.15) << "point " << i;
-            const bool central = std::abs(distance) < 8.0;
+            const bool central = std::abs(distance) < 8.0, edge = std::abs(distance) > 10.0;
+            const double tolerance = edge ? 0.35 : 0.15;
+            EXPECT_LT(jumpError, tolerance) << "point " << i;
             EXPECT_NEAR(f[FractureResult::CrackAngle][i], crack.alpha, central ? 5.0 : 10.0) << "point " << i;
-            EXPECT_NEAR(f[FractureResult::CrackPosition][i], -distance, 0.5) << "point " << i;
-            EXPECT_NEAR(f[FractureResult::Transverse][i], across, 0.15) << "point " << i;
-            EXPECT_NEAR(f[FractureResult::Longitudinal][i], along, 0.15) << "point " << i;
+            EXPECT_NEAR(f[FractureResult::CrackPosition][i], -distance, edge ? 1.5 : 0.5) << "point " << i;
+            EXPECT_NEAR(f[FractureResult::Transverse][i], across, tolerance) << "point " << i;
+            EXPECT_NEAR(f[FractureResult::Longitudinal][i], along, tolerance) << "point " << i;
             const double x = grid().x(i), y = grid().y(i);
             const testing::Vec2 minus = crack.side(-1.0)(x, y), plus = crack.side(1.0)(x, y), own = crack.field()(x, y);
             if (central) {
@@ -216,26 +198,122 @@ TEST(RuptureSubpixel, MeasuresStraightCracksOfKnownOpeningAngleAndPosition) {
         }
         EXPECT_GE(nearFound * 10, near * 8) << nearFound << " of " << near;
         ASSERT_GT(found, 0);
-        EXPECT_LT(std::sqrt(jumpSquares / found), 0.06);
+        EXPECT_LT(std::sqrt(jumpSquares / found), 0.07);
         EXPECT_LT(std::sqrt(betaSquares / found), 4.0);
     }
 }
 
+// One crack faces one way: whichever side of +-90 degrees its fits fall, every
+// point of a straight crack takes the same normal, so that the opening, beta
+// and phi keep their sign along it, and the crack's mean angle lies in (-90, 90].
+TEST(RuptureSubpixel, GivesEveryPointOfAStraightCrackOneOrientation) {
+    for (const double alpha : {0.0, 45.0, -45.0, 89.9, 90.0, 90.1}) {
+        SCOPED_TRACE(alpha);
+        Crack crack{alpha, {}};
+        crack.jump = crack.normal(); // a 1 px opening
+        const testing::ImagePair pair = renderCracked(crack);
+        const Enriched e = enrich(pair, firstPass(pair, crack.field()), ruptureParams());
+        ASSERT_TRUE(e.ok) << e.error;
+        const auto& f = e.fracture.fields;
+        int facing[2] = {0, 0};
+        double sx = 0.0, sy = 0.0;
+        for (int i = 0; i < grid().count(); ++i) {
+            if (!hasCrack(e.fracture, i)) continue;
+            const double a = f[FractureResult::CrackAngle][i] * kPi / 180.0;
+            const double sign = std::sin(a) * crack.normal()[0] + std::cos(a) * crack.normal()[1] < 0.0 ? -1.0 : 1.0;
+            ++facing[sign > 0.0];
+            sx += std::sin(a);
+            sy += std::cos(a);
+            EXPECT_GT(sign * (f[FractureResult::OpeningX][i] * crack.jump[0] +
+                              f[FractureResult::OpeningY][i] * crack.jump[1]),
+                      0.5)
+                << "point " << i;
+            EXPECT_NEAR(f[FractureResult::CrackPosition][i], -sign * crack.distance(grid().x(i), grid().y(i)), 1.5)
+                << "point " << i;
+        }
+        EXPECT_GT(facing[0] + facing[1], 20);
+        EXPECT_EQ(std::min(facing[0], facing[1]), 0) << facing[0] << " against " << facing[1];
+        const double mean = std::atan2(sx, sy) * 180.0 / kPi;
+        EXPECT_TRUE(mean > -90.0 && mean <= 90.0) << mean;
+    }
+}
+
+// Every point whose window the crack cuts at least 3 px deep (and whose
+// centre lies within half a window of it) is flagged, though the line may cut
+// off no more than a corner: there the continuous warp smears the jump over
+// the point.
+TEST(RuptureSubpixel, FlagsAlmostEveryPointWhoseWindowTheCrackCuts) {
+    struct Case {
+        double alpha, jump, share;
+    };
+    for (const Case c : {Case{30.0, 0.3, 0.8}, Case{30.0, 2.0, 0.95}, Case{-60.0, 0.5, 0.9}, Case{0.0, 1.0, 0.95}}) {
+        SCOPED_TRACE(std::to_string(c.alpha) + " degrees, " + std::to_string(c.jump) + " px");
+        Crack crack{c.alpha, {0.6 * c.jump, 0.8 * c.jump}};
+        const testing::ImagePair pair = renderCracked(crack);
+        const Enriched e = enrich(pair, firstPass(pair, crack.field()), ruptureParams());
+        ASSERT_TRUE(e.ok) << e.error;
+        const double depth = 12.0 * (std::abs(crack.normal()[0]) + std::abs(crack.normal()[1])) - 3.0;
+        int cut = 0, flagged = 0;
+        for (int i = 0; i < grid().count(); ++i) {
+            if (std::abs(crack.distance(grid().x(i), grid().y(i))) >= std::min(12.5, depth)) continue;
+            ++cut;
+            flagged += hasCrack(e.fracture, i);
+        }
+        EXPECT_GE(flagged, c.share * cut) << flagged << " of " << cut;
+    }
+}
+
 // A crack-free field, affine or smoothly curved, keeps the first pass exactly
-// and has no crack anywhere.
+// and has no crack anywhere, with or without twinning; a wave of 64 px period
+// bends the field within a window as much as a jump of a few tenths would.
 TEST(RuptureSubpixel, ReportsNoCrackInCrackFreeFields) {
     const testing::DisplacementField fields[] = {
         testing::affineField({0.004, -0.002, 0.003, -0.001}, {64.0, 64.0}, {1.4, -0.7}),
         testing::sinusoidField({0.8, -0.6}, 96.0, 0.7),
+        testing::sinusoidField({0.0, 0.5}, 64.0),
     };
     for (const testing::DisplacementField& u : fields) {
         const testing::ImagePair pair = renderSmooth(u);
         const PixelDisplacementResult first = firstPass(pair, u);
-        const Enriched e = enrich(pair, first, ruptureParams());
-        ASSERT_TRUE(e.ok) << e.error;
-        for (int i = 0; i < grid().count(); ++i) ASSERT_FALSE(hasCrack(e.fracture, i)) << "point " << i;
-        expectContinuousWhereNoCrack(e, first);
+        for (const bool twinning : {false, true}) {
+            const Enriched e = enrich(pair, first, ruptureParams(twinning));
+            ASSERT_TRUE(e.ok) << e.error;
+            for (int i = 0; i < grid().count(); ++i) ASSERT_FALSE(hasCrack(e.fracture, i)) << "point " << i;
+            expectContinuousWhereNoCrack(e, first);
+        }
     }
+}
+
+// On a grid wide enough for the straddles' neighbouring pairs, a wave that
+// bends the field within a window as much as a jump of a few tenths would
+// makes few points candidates (it made more than half of them): the gradients
+// at the straddles' ends account for its residuals.
+TEST(RuptureSubpixel, ExaminesFewPointsOfACurvedField) {
+    testing::SpeckleOptions options;
+    options.width = options.height = 256;
+    options.seed = 9;
+    const testing::SpeckleModel model(options);
+    const testing::DisplacementField u = testing::sinusoidField({0.0, 0.5}, 64.0);
+    const testing::ImagePair pair{testing::addGaussianNoise(model.render(), kNoise, 13),
+                                  testing::addGaussianNoise(model.render(u), kNoise, 14)};
+    const GridLayout wide(256, 256, 25, 5, 3);
+    SubpixelParams params = ruptureParams();
+    params.heaviside = false;
+    const PixelDisplacementResult first = refine(wide, pair.reference, pair.deformed, wide.start(u), params);
+    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
+    PixelDisplacementResult out;
+    FractureResult fracture;
+    std::string error;
+    ASSERT_TRUE(computeRuptureSubpixel(ref, def, wide.size, wide.params, first, ruptureParams(), out, error, {},
+                                       &fracture, 0, -1, false, false))
+        << error;
+    int examined = 0, cracked = 0;
+    for (int i = 0; i < wide.count(); ++i) {
+        examined += std::isfinite(fracture.fields[RuptureEnrichedCost][i]);
+        cracked += hasCrack(fracture, i);
+    }
+    EXPECT_LT(examined * 3, wide.count()) << examined << " of " << wide.count();
+    EXPECT_EQ(cracked, 0);
 }
 
 // Band calls into one pre-sized output, as the devices of a multi-GPU run
@@ -264,6 +342,7 @@ TEST(RuptureSubpixel, BandsOfASharedOutputGiveTheWholeGridsAnswer) {
         EXPECT_EQ(banded.progress.back(), std::make_pair(uint64_t(band[0] + band[1]) * width, count));
         EXPECT_TRUE(std::is_sorted(banded.progress.begin(), banded.progress.end()));
     }
+    orientCracks(banded.fracture, grid().params.stepX, grid().params.stepY);
     expectSameBits(banded.out.dispX, whole.out.dispX, "dispX");
     expectSameBits(banded.out.dispY, whole.out.dispY, "dispY");
     EXPECT_TRUE(banded.out.duDx.empty()) << "gradients the shared output was not sized for";

@@ -468,6 +468,37 @@ double SpeckleModel::value(double x, double y) const {
     return options_.mean + gain_ * (spotSum(x, y, nearby) - offset_);
 }
 
+Vec2 StraightCrack::normal() const {
+    const double a = angle * 3.14159265358979323846 / 180.0;
+    return {std::sin(a), std::cos(a)};
+}
+
+double StraightCrack::distance(double x, double y) const {
+    const Vec2 n = normal();
+    return n[0] * (x - point[0]) + n[1] * (y - point[1]);
+}
+
+DisplacementField StraightCrack::field() const {
+    const StraightCrack crack = *this;
+    return [crack](double x, double y) { return crack.distance(x, y) > 0.0 ? crack.plus(x, y) : crack.minus(x, y); };
+}
+
+Image renderCracked(const SpeckleModel& model, const StraightCrack& crack, double gapGrey) {
+    const Image minusImage = model.render(crack.minus), plusImage = model.render(crack.plus);
+    Image deformed(model.options().width, model.options().height);
+    for (int y = 0; y < deformed.height; ++y)
+        for (int x = 0; x < deformed.width; ++x) {
+            // Each side's share from where its material at this pixel came from.
+            const Vec2 up = crack.plus(x, y), um = crack.minus(x, y);
+            const double a = std::clamp(0.5 + crack.distance(x - up[0], y - up[1]), 0.0, 1.0);
+            const double b = std::clamp(0.5 - crack.distance(x - um[0], y - um[1]), 0.0, 1.0);
+            const double pa = plusImage.at(x, y), pb = minusImage.at(x, y);
+            deformed.at(x, y) =
+                float(a + b > 1.0 ? (a * pa + b * pb) / (a + b) : a * pa + b * pb + (1.0 - a - b) * gapGrey);
+        }
+    return deformed;
+}
+
 Image SpeckleModel::render() const {
     return renderWith(nullptr);
 }

@@ -122,6 +122,27 @@ struct ImagePair {
 // Reference and deformed images rendered from one SpeckleModel.
 ImagePair makeRenderedPair(const SpeckleOptions& options, const DisplacementField& u);
 
+// A straight crack through `point` whose tangent makes `angle` degrees with the x axis counter-clockwise on
+// screen: tangent (cos a, -sin a) in image axes, normal n = (sin a, cos a). The material on the side n points to
+// moves by `plus`, the other side's by `minus`, each a whole field of its own.
+struct StraightCrack {
+    Vec2 point{0.0, 0.0};
+    double angle = 0.0; // degrees
+    DisplacementField minus;
+    DisplacementField plus;
+
+    Vec2 normal() const;
+    // Signed distance of reference position (x, y) from the line, positive on the side n points to.
+    double distance(double x, double y) const;
+    // Each side's field on its own side of the line.
+    DisplacementField field() const;
+};
+
+// The deformed image of `model` cut by `crack`: each side rendered whole, and a pixel takes each side's material
+// by the share of its area that side covers (linear in the distance of its centre from that side's moved line);
+// where neither covers it, an opening, it shows `gapGrey`.
+Image renderCracked(const SpeckleModel& model, const StraightCrack& crack, double gapGrey = 40.0);
+
 // Translates an image by (ux, uy) px, def(x) = ref(x - u), through a phase ramp on its discrete Fourier transform.
 // The image is treated as one period of a periodic, band-limited signal: content leaving one border re-enters at
 // the opposite one. For even sizes the Nyquist component is ambiguous and is scaled by cos(pi u) to keep the result
