@@ -33,6 +33,8 @@ struct MainWidgetPanelsTestAccess {
         QStringList reached;
 
         Recorder() {
+            // The panels as they are once a project folder is set.
+            window.setProjectControlsEnabled(true);
             window.slotObserver = [this](const char* slot) {
                 reached << QString::fromLatin1(slot).section(QLatin1Char('('), 0, 0);
             };
@@ -233,6 +235,8 @@ PANEL_TEST(ProjectAndInputPanel, ListButtonsFollowNoneOneAndManyImagesAndTiles) 
 }
 
 PANEL_TEST(ProjectAndInputPanel, EveryControlReachesItsSlot) {
+    // The slots behind the buttons open dialogs; every one is cancelled.
+    const ScopedDialogResponder responder({[](QDialog& d) { d.reject(); }, [](const FileDialogRequest&) { return QStringList(); }});
     Recorder access;
     MainWidget& w = access.window;
     const std::pair<QAbstractButton*, const char*> clicks[] = {
