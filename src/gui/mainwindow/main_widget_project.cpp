@@ -537,7 +537,7 @@ void MainWidget::applyProjectFolder() {
         restoreField();
         return;
     }
-    const QString path = QFileInfo(typed).absoluteFilePath();
+    const QString path = QDir::cleanPath(QFileInfo(typed).absoluteFilePath());
     if (path == appliedProjectFolder)
         return;
     if (!QFileInfo(path).isDir()) {

@@ -50,6 +50,7 @@ struct Answers {
     QString folder;
     QString button;
     QStringList boxes;
+    QStringList startFolders;
 
     DialogResponder responder() {
         return {[this](QDialog& dialog) {
@@ -66,7 +67,10 @@ struct Answers {
                         }
                     box->reject();
                 },
-                [this](const FileDialogRequest&) { return folder.isEmpty() ? QStringList() : QStringList{folder}; }};
+                [this](const FileDialogRequest& request) {
+                    startFolders << request.directory;
+                    return folder.isEmpty() ? QStringList() : QStringList{folder};
+                }};
     }
 };
 
@@ -100,6 +104,8 @@ TEST(ProjectFolder, TheFolderDialogsOutcomes) {
     const QString file = folder + QStringLiteral("/parameters.json");
     Answers answers;
     const ScopedDialogResponder responder(answers.responder());
+    QStringList logFolders;
+    setProjectLogMover([&](const QString& moved) { logFolders << moved; });
     MainWidget window;
     using Access = MainWidgetProjectTestAccess;
 
@@ -111,6 +117,10 @@ TEST(ProjectFolder, TheFolderDialogsOutcomes) {
     EXPECT_EQ(Access::applied(window), folder);
     EXPECT_EQ(Access::field(window)->text(), folder);
     EXPECT_TRUE(QFileInfo::exists(file));
+    EXPECT_EQ(logFolders, QStringList{folder});
+    // Without a project, and with any stored folder gone, dialogs start in the documents.
+    EXPECT_EQ(answers.startFolders,
+              QStringList(2, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)));
 
     Access::windowSizeX(window)->setValue(33);
     Access::save(window);
@@ -135,7 +145,9 @@ TEST(ProjectFolder, TheFolderDialogsOutcomes) {
               (QStringList{QStringLiteral("mosaic_reference.tiff"), QStringLiteral("parameters.json")}));
     EXPECT_EQ(Access::windowSizeX(window)->value(), 61);
     EXPECT_EQ(Access::status(window), QStringLiteral("Project overwritten - ready to restart"));
+    EXPECT_EQ(answers.startFolders.last(), folder);
     EXPECT_EQ(answers.boxes.size(), 3);
+    setProjectLogMover({});
     EXPECT_EQ(answers.boxes.value(0), QStringLiteral("Existing project detected: The selected folder already contains a "
                                                      "project (parameters.json)."));
 }
