@@ -44,7 +44,8 @@ bool writeProjectSeeds(const QString& folder)
     full.useMask = true;
     full.maskImage = QStringLiteral("/p/mask.png");
     full.roi = QRect(10, 20, 300, 200);
-    full.strain = StrainParameters{{{"Order 2", {-0.5f, 0.0f, 0.5f}}}, {{"None", {}}}, 0, 0, {{"Von Mises", "eI - eII", true}}};
+    full.strain =
+        StrainParameters{{{"Order 2", {-0.5f, 0.0f, 0.5f}}}, {{"None", {}}}, 0, 0, {{"Von Mises", "eI - eII", true}}};
     MosaicParameters mosaic;
     mosaic.referenceTiles = {QStringLiteral("/p/t0.tif")};
     mosaic.deformedStates = {{QStringLiteral("/p/t1.tif")}};

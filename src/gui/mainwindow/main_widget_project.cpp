@@ -292,7 +292,8 @@ void MainWidget::applyProjectParameters(const ProjectParameters& p) {
         tileCrop = mosaic.tileCrop;
         mosaicFinalSize = mosaic.finalSize;
         mosaicRefTilePaths = mosaic.referenceTiles;
-        mosaicDefTilePaths = mosaic.deformedStates.isEmpty() ? QList<QStringList>{QStringList()} : mosaic.deformedStates;
+        mosaicDefTilePaths =
+            mosaic.deformedStates.isEmpty() ? QList<QStringList>{QStringList()} : mosaic.deformedStates;
         referenceTilePositions = fromProject(mosaic.refTilePositions);
         deformedTilePositions = fromProject(mosaic.defTilePositions);
         deformedTilePositionsStates.clear();

@@ -129,7 +129,8 @@ StrainParameters readStrain(const QJsonObject& strain, const ProjectReadDefaults
     StrainParameters out;
     out.derivativeKernels =
         kernelList(strain, "derivativeKernels", "customDerivKernel", defaults.builtInDerivativeKernels);
-    out.smoothingKernels = kernelList(strain, "smoothingKernels", "customSmoothKernel", defaults.builtInSmoothingKernels);
+    out.smoothingKernels =
+        kernelList(strain, "smoothingKernels", "customSmoothKernel", defaults.builtInSmoothingKernels);
     const int lastDerivative = static_cast<int>(out.derivativeKernels.size()) - 1;
     const int lastSmoothing = static_cast<int>(out.smoothingKernels.size()) - 1;
     if (has(strain, "selectedDerivativeKernelIndex")) {
@@ -143,7 +144,9 @@ StrainParameters readStrain(const QJsonObject& strain, const ProjectReadDefaults
     } else {
         static constexpr std::array<int, 3> oldOrder{0, 2, 1};
         const int legacy = integer(strain, "smoothKernelIndex", 0);
-        out.selectedSmoothingKernelIndex = legacy == 3 ? lastSmoothing : legacy >= 0 && legacy < 3 ? oldOrder[legacy] : legacy;
+        out.selectedSmoothingKernelIndex = legacy == 3                  ? lastSmoothing
+                                           : legacy >= 0 && legacy < 3 ? oldOrder[static_cast<std::size_t>(legacy)]
+                                                                       : legacy;
     }
     if (out.selectedDerivativeKernelIndex < 0 || out.selectedDerivativeKernelIndex > lastDerivative)
         out.selectedDerivativeKernelIndex = 0;
@@ -209,7 +212,8 @@ MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir) {
         out.tileCrop = QRect(std::max(integer(mosaic, "tileCropX", 0), 0), std::max(integer(mosaic, "tileCropY", 0), 0),
                              cropWidth, std::max(integer(mosaic, "tileCropHeight", 0), 0));
     if (has(mosaic, "finalWidth") || has(mosaic, "finalHeight"))
-        out.finalSize = QSize(std::max(integer(mosaic, "finalWidth", 0), 0), std::max(integer(mosaic, "finalHeight", 0), 0));
+        out.finalSize =
+            QSize(std::max(integer(mosaic, "finalWidth", 0), 0), std::max(integer(mosaic, "finalHeight", 0), 0));
     out.referenceTiles = resolvedPaths(arrayAt(mosaic, "referenceTiles"), projectDir, true);
     out.deformedStates = resolvedStates(arrayAt(mosaic, "deformedStates"), projectDir, true);
     out.refTilePositions = tilePositions(arrayAt(mosaic, "refTilePositions"));
@@ -248,8 +252,8 @@ void readRanges(const QJsonObject& entry, const char* minKey, const char* maxKey
     const std::vector<float> mins = floats(arrayAt(entry, minKey));
     count = static_cast<int>(std::min(mins.size(), N));
     const auto fill = [count](const std::vector<float>& values, std::array<float, N>& out) {
-        for (int i = 0; i < count; ++i)
-            out[static_cast<std::size_t>(i)] = static_cast<std::size_t>(i) < values.size() ? values[static_cast<std::size_t>(i)] : 0.0f;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i)
+            out[i] = i < values.size() ? values[i] : 0.0f;
     };
     fill(mins, min);
     fill(floats(arrayAt(entry, maxKey)), max);
@@ -426,7 +430,8 @@ bool readProjectParametersFile(const QString& path, const ProjectReadDefaults& d
         error = QString::fromStdString(message);
         return false;
     }
-    if (!parseProjectParameters(QByteArray::fromStdString(bytes), QFileInfo(path).absoluteDir(), defaults, out, error)) {
+    const QDir projectDir = QFileInfo(path).absoluteDir();
+    if (!parseProjectParameters(QByteArray::fromStdString(bytes), projectDir, defaults, out, error)) {
         failure = ProjectReadFailure::Parse;
         return false;
     }

@@ -148,8 +148,9 @@ TEST(ProjectFolder, TheFolderDialogsOutcomes) {
     EXPECT_EQ(answers.startFolders.last(), folder);
     EXPECT_EQ(answers.boxes.size(), 3);
     setProjectLogMover({});
-    EXPECT_EQ(answers.boxes.value(0), QStringLiteral("Existing project detected: The selected folder already contains a "
-                                                     "project (parameters.json)."));
+    EXPECT_EQ(answers.boxes.value(0),
+              QStringLiteral("Existing project detected: The selected folder already contains a project "
+                             "(parameters.json)."));
 }
 
 TEST(ProjectFolder, ATypedFolderIsUsedOnlyOnceAppliedAndCancelRestoresTheField) {
@@ -197,7 +198,7 @@ TEST(ProjectFile, AMalformedFileIsRefusedBeforeTheWindowOrTheProjectChanges) {
     Access::windowSizeX(window)->setValue(41);
     Access::save(window);
     const QByteArray saved = contents(answers.folder + QStringLiteral("/parameters.json"));
-    for (const QByteArray& bad : {QByteArray("[1, 2]"), QByteArray("{\"windowSizeX\": 9,"), QByteArray("{\"strain\": 1}")}) {
+    for (const char* bad : {"[1, 2]", "{\"windowSizeX\": 9,", "{\"strain\": 1}"}) {
         const QString path = folder + QStringLiteral("/bad.json");
         writeFile(path, bad);
         Access::load(window, path);

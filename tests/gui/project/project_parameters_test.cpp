@@ -46,11 +46,12 @@ ProjectParameters populated(const QString& folder) {
     p.fractureOpeningMin = 0.25;
     p.fractureRidgeThickness = 7;
     p.enableNLC = true;
-    p.strain = StrainParameters{{{"Order 2", {-0.5f, 0.0f, 0.5f}}, {"Order 4", {1 / 12.0f, -2 / 3.0f, 0.0f, 2 / 3.0f, -1 / 12.0f}}},
-                                {{"None", {}}, {"Sobel", {1, 2, 1}}},
-                                1,
-                                1,
-                                {{"Von Mises", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))", true}, {"Tab\tname", "exx", false}}};
+    p.strain = StrainParameters{
+        {{"Order 2", {-0.5f, 0.0f, 0.5f}}, {"Order 4", {1 / 12.0f, -2 / 3.0f, 0.0f, 2 / 3.0f, -1 / 12.0f}}},
+        {{"None", {}}, {"Sobel", {1, 2, 1}}},
+        1,
+        1,
+        {{"Von Mises", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))", true}, {"Tab\tname", "exx", false}}};
     MosaicParameters mosaic;
     mosaic.missingTilePositions = QStringLiteral("2, 5");
     mosaic.tileCrop = QRect(4, 6, 100, 80);
@@ -245,7 +246,8 @@ TEST(ProjectParametersWriter, AnEmptyWindowWritesNoImageKeysAndBlankCaches) {
     EXPECT_FALSE(text.contains(QStringLiteral("maskImage")));
     EXPECT_TRUE(text.contains(QStringLiteral("    \"deformedImages\": [],\n    \"useMask\": false,\n")));
     EXPECT_TRUE(text.contains(QStringLiteral("\"height\": 0\n    },")));
-    EXPECT_TRUE(text.endsWith(QStringLiteral("    \"resultCache\": {\n\n    },\n    \"heightCache\": {\n\n    }\n}\n")));
+    EXPECT_TRUE(
+        text.endsWith(QStringLiteral("    \"resultCache\": {\n\n    },\n    \"heightCache\": {\n\n    }\n}\n")));
 }
 
 TEST(ProjectParametersWriter, NonFiniteValuesBecomeNullAndReadBackAsDefaults) {
@@ -372,7 +374,8 @@ TEST_P(MalformedProjectDocument, IsRefusedWithAMessageAndLeavesTheModelAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, MalformedProjectDocument,
-    ::testing::Values("", "[]", "[{\"windowSizeX\": 3}]", "3", "\"text\"", "null", "{\"windowSizeX\": 3, \"epsilon\": NaN}", "{\"epsilon\": 1e999}",
+    ::testing::Values("", "[]", "[{\"windowSizeX\": 3}]", "3", "\"text\"", "null",
+                      "{\"windowSizeX\": 3, \"epsilon\": NaN}", "{\"epsilon\": 1e999}",
                       "{\"windowSizeX\": 3, \"strain\": {\"derivativeKernels\": [", "{\"strain\": 4}",
                       "{\"mosaic\": []}", "{\"deformedImages\": {\"a\": 1}}", "{\"roi\": [1, 2]}",
                       "{\"resultCache\": {\"0\": {\"hasStrain\": true, \"strainMin\": 3}}}",
