@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -137,7 +138,9 @@ PANEL_TEST(ProjectAndInputPanel, StartsOnTheEmptySingleImagePageWithEveryRemoval
 }
 
 PANEL_TEST(ProjectAndInputPanel, OnlyATypedPathIsMarkedForApplying) {
-    // Applying the typed path creates the folder and may ask about it.
+    // Applying the typed path creates the folder, may ask about it and
+    // remembers it in the settings.
+    QStandardPaths::setTestModeEnabled(true);
     const QTemporaryDir parent;
     const ScopedDialogResponder responder({[](QDialog& d) { d.reject(); }, {}});
     const QString set = parent.filePath(QStringLiteral("set"));
