@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     QApplication::setStyle(style);
     QImageReader::setAllocationLimit(8192);
 
+    tavro::gui::setProjectLogMover(&tavro::app::setProjectLogFile);
     tavro::gui::MainWidget window;
     window.setWindowIcon(QIcon(QStringLiteral(":/tavro_logo.ico")));
     window.resize(1320, 700);

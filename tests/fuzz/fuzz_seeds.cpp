@@ -2,7 +2,10 @@
 // each layout the readers decode, made by the test fixtures.
 #include "test_files.h"
 
+#include "gui/project/project_parameters.h"
+
 #include <QDir>
+#include <QFile>
 
 #include <tiffio.h>
 
@@ -19,6 +22,50 @@ std::vector<std::uint16_t> ramp(int count, int modulo)
     for (int i = 0; i < count; ++i)
         samples[std::size_t(i)] = std::uint16_t((i * 37) % modulo);
     return samples;
+}
+
+bool writeText(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+// A document of every block as the writer lays it out, an empty window's
+// and an old file's keys.
+bool writeProjectSeeds(const QString& folder)
+{
+    using namespace tavro::gui;
+    if (!QDir().mkpath(folder))
+        return false;
+    const QDir base(QStringLiteral("/p"));
+    ProjectParameters full;
+    full.referenceImage = QStringLiteral("/p/images/ref.tif");
+    full.deformedImages = {QStringLiteral("/p/images/d1.tif"), QStringLiteral("D:\\old\\d2.tif")};
+    full.useMask = true;
+    full.maskImage = QStringLiteral("/p/mask.png");
+    full.roi = QRect(10, 20, 300, 200);
+    full.strain =
+        StrainParameters{{{"Order 2", {-0.5f, 0.0f, 0.5f}}}, {{"None", {}}}, 0, 0, {{"Von Mises", "eI - eII", true}}};
+    MosaicParameters mosaic;
+    mosaic.referenceTiles = {QStringLiteral("/p/t0.tif")};
+    mosaic.deformedStates = {{QStringLiteral("/p/t1.tif")}};
+    mosaic.refTilePositions = {{0, 1, 1, true, 902.5f, 3.0f, 0.0f, QRect(902, 3, 1024, 768)}};
+    mosaic.defTilePositionsStates = {{{0, 0, 0, true, 0.0f, 0.0f, 0.0f, std::nullopt}}};
+    full.mosaic = mosaic;
+    full.heightFields = HeightParameters{};
+    ResultRangeEntry entry;
+    entry.autoMaxUx = 2.0f;
+    entry.hasStrain = true;
+    entry.hasFracture = true;
+    entry.rigidShift = std::array<float, 2>{1.0f, -2.0f};
+    full.resultCache = {entry};
+    full.heightCache = {{0, -1.0f, 1.0f, -0.5f, 0.5f}};
+    return writeText(folder + QStringLiteral("/full.json"), formatProjectParameters(full, base)) &&
+           writeText(folder + QStringLiteral("/empty.json"), formatProjectParameters(ProjectParameters(), base)) &&
+           writeText(folder + QStringLiteral("/legacy.json"),
+                     "{\"windowSize\": 33, \"step\": 5, \"maxU\": 7, \"maxV\": 3, \"strain\": {\"customDerivKernel\": "
+                     "[1, -1], \"derivKernelIndex\": 3, \"smoothKernelIndex\": 1}, \"mosaic\": "
+                     "{\"missingTilePosition\": 4, \"tileCropWidth\": 5}}");
 }
 
 bool writeSeeds(const QDir& out)
@@ -81,7 +128,7 @@ bool writeSeeds(const QDir& out)
         const QString name = QStringLiteral("/seed%1.bmp").arg(n++);
         ok = ok && writeBytes(bmps + name, bytes) && writeBytes(any + name, bytes);
     }
-    return ok;
+    return ok && writeProjectSeeds(out.filePath(QStringLiteral("project_parameters")));
 }
 
 }  // namespace

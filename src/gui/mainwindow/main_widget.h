@@ -30,6 +30,7 @@
 #include "gui/foundation/image_view_widget.h"
 #include "gui/foundation/loaded_image.h"
 #include "gui/mainwindow/stitching_result.h"
+#include "gui/project/project_parameters.h"
 
 class QAbstractButton;
 class QButtonGroup;
@@ -68,11 +69,9 @@ class Switch;
 class VisibleWhenEnabledFilter;
 class WheelEventFilter;
 
-// A derivative or smoothing kernel of the strain computation, by name.
-struct NamedKernel {
-    std::string name;
-    std::vector<float> coefficients;
-};
+// The application shell moves its log into each project folder applied; the
+// window reaches it through this hook, since it cannot depend on the shell.
+void setProjectLogMover(std::function<void(const QString& folder)> mover);
 
 // Installs `filter` on every spin box and combo box below `root` and gives them
 // strong focus, so that only a clicked or tabbed-to box takes the wheel.
@@ -117,6 +116,7 @@ protected:
 private:
     friend struct MainWidgetTestAccess;
     friend struct MainWidgetPagesTestAccess;
+    friend struct MainWidgetProjectTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -135,6 +135,24 @@ private:
 
     // Inputs and project -----------------------------------------------------
     void saveParametersToProject();
+    bool saveParametersToFile(const QString& path);
+    ProjectParameters collectProjectParameters() const;
+    void applyProjectParameters(const ProjectParameters& parameters);
+    QString defaultProjectDialogDir() const;
+    void persistLastProjectFolder(const QString& folder);
+    void refreshProjectControls();
+    void adoptProjectFolder(const QString& folder);
+    bool overwriteProject(const QString& folder);
+    void resetAllData();
+    void clearCurrentModeData();
+    bool hasAnyData() const;
+    bool hasImagesInCurrentMode() const;
+    void clearAllResults();
+    // Busy state: the controls stay disabled while any background task runs.
+    friend class BusyScope;
+    void pushBusy(bool allowStop);
+    void popBusy();
+    void setUiBusy(bool busy);
     void loadParametersFromFile(const QString& path);
     void onLoadParameters();
     void onSelectProjectFolder();
@@ -634,6 +652,21 @@ private:
     QPushButton* loadProjectButton = nullptr;
     QString projectFolderPath;
     bool projectPathEdited = false;
+    // What autosave writes into: only a folder that was applied, never the
+    // text being typed.
+    QString appliedProjectFolder;
+    bool autosaveSuppressed = false;
+    int32_t busyCounter = 0;
+    bool computationRunning = false;
+    bool runInProgress = false;
+    // Project-file values without a control of their own.
+    std::vector<ComputationResult> results;
+    std::vector<HeightRangeEntry> heightResultRanges;
+    QRect tileCrop;
+    std::optional<QSize> mosaicFinalSize;
+    QList<stitching::TilePosition> referenceTilePositions;
+    QList<stitching::TilePosition> deformedTilePositions;
+    QList<QList<stitching::TilePosition>> deformedTilePositionsStates;
     QGroupBox* inputImagesGroup = nullptr;
     Switch* mosaicSwitch = nullptr;
     QWidget* singleImagePage = nullptr;

@@ -10,11 +10,6 @@
 
 namespace tavro::gui {
 
-void MainWidget::saveParametersToProject() {}
-void MainWidget::loadParametersFromFile(const QString&) {}
-void MainWidget::onLoadParameters() {}
-void MainWidget::onSelectProjectFolder() {}
-void MainWidget::applyProjectFolder() {}
 void MainWidget::selectAndLoadImage(QLineEdit*, LoadedImage&, const QString&) {}
 void MainWidget::updateMaskOverlay() {}
 void MainWidget::onRoiChangedInView(const QRect&) {}
@@ -24,7 +19,6 @@ void MainWidget::updateRoiControlsEnabled() {}
 void MainWidget::updateRoiLabel(const QRect&, const QSize&) {}
 void MainWidget::onViewClicked() {}
 void MainWidget::onDegreeOfFreedomChanged(int) {}
-void MainWidget::setProjectControlsEnabled(bool) {}
 void MainWidget::onInputSegmentChanged(int) {}
 void MainWidget::onClearReference() {}
 void MainWidget::onAddDeformed() {}

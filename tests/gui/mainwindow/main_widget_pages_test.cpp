@@ -63,6 +63,7 @@ std::unique_ptr<MainWidget> shownWindow() {
 
 struct MainWidgetPagesTestAccess {
     static void inputPageStartsLinkedWithTheMaskToggleAndApplyToAllHidden(MainWidget& w) {
+        w.setProjectControlsEnabled(true);  // as with a project folder set
         EXPECT_EQ(w.mainTabs->widget(0), w.inputImagesPage);
         EXPECT_TRUE(w.referenceView->isRoiSelectionEnabled());
         EXPECT_FALSE(w.deformedView->isRoiSelectionEnabled());
@@ -151,6 +152,7 @@ struct MainWidgetPagesTestAccess {
     }
 
     static void inputViewsFollowEachOtherOnlyWhileLinked(MainWidget& w) {
+        w.setProjectControlsEnabled(true);  // as with a project folder set
         w.referenceView->setImage(gradient(600, 400), true);
         w.deformedView->setImage(gradient(600, 400), true);
         QApplication::processEvents();
@@ -216,6 +218,7 @@ struct MainWidgetPagesTestAccess {
     };
 
     static void everyHistogramSwitchesToLogAndCropsAndResets(MainWidget& w) {
+        w.setProjectControlsEnabled(true);  // as with a project folder set
         auto shown = std::make_shared<PixelDisplacementResult>();
         shown->dispX = shown->dispY = {0.0f, 0.25f, 0.5f, 0.75f, 1.0f};
         w.shownDisplacements = shown;

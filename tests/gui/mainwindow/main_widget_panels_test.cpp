@@ -19,8 +19,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +37,8 @@ struct MainWidgetPanelsTestAccess {
         QStringList reached;
 
         Recorder() {
+            // The panels as they are once a project folder is set.
+            window.setProjectControlsEnabled(true);
             window.slotObserver = [this](const char* slot) {
                 reached << QString::fromLatin1(slot).section(QLatin1Char('('), 0, 0);
             };
@@ -135,14 +141,20 @@ PANEL_TEST(ProjectAndInputPanel, StartsOnTheEmptySingleImagePageWithEveryRemoval
 }
 
 PANEL_TEST(ProjectAndInputPanel, OnlyATypedPathIsMarkedForApplying) {
+    // Applying the typed path creates the folder, may ask about it and
+    // remembers it in the settings.
+    QStandardPaths::setTestModeEnabled(true);
+    const QTemporaryDir parent;
+    const ScopedDialogResponder responder({[](QDialog& d) { d.reject(); }, {}});
+    const QString set = parent.filePath(QStringLiteral("set"));
     Recorder access;
     MainWidget& w = access.window;
-    w.projectPathEdit->setText(QStringLiteral("/data/set"));
-    EXPECT_EQ(w.projectFolderPath, QStringLiteral("/data/set"));
+    w.projectPathEdit->setText(set);
+    EXPECT_EQ(w.projectFolderPath, set);
     EXPECT_FALSE(w.projectPathEdited);
     QTest::keyClicks(w.projectPathEdit, QStringLiteral("2"));
     EXPECT_TRUE(w.projectPathEdited);
-    EXPECT_EQ(w.projectFolderPath, QStringLiteral("/data/set2"));
+    EXPECT_EQ(w.projectFolderPath, set + QStringLiteral("2"));
     EXPECT_EQ(access.reachedBy([&] { QTest::keyClick(w.projectPathEdit, Qt::Key_Return); }),
               Slots{QStringLiteral("applyProjectFolder")});
 }
@@ -236,6 +248,9 @@ PANEL_TEST(ProjectAndInputPanel, ListButtonsFollowNoneOneAndManyImagesAndTiles) 
 }
 
 PANEL_TEST(ProjectAndInputPanel, EveryControlReachesItsSlot) {
+    // The slots behind the buttons open dialogs; every one is cancelled.
+    const ScopedDialogResponder responder(
+        {[](QDialog& d) { d.reject(); }, [](const FileDialogRequest&) { return QStringList(); }});
     Recorder access;
     MainWidget& w = access.window;
     const std::pair<QAbstractButton*, const char*> clicks[] = {

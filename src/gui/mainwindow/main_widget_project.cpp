@@ -1,0 +1,587 @@
+// The project folder and its parameters.json: values move between the
+// window's controls and the project model, which owns the file format.
+#include "gui/mainwindow/main_widget.h"
+
+#include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/elided_label.h"
+#include "gui/foundation/image_io.h"
+#include "gui/foundation/message_boxes.h"
+#include "gui/foundation/scientific_double_spin_box.h"
+#include "gui/mainwindow/result_page_parts.h"
+#include "gui/style/switch_widget.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <cmath>
+
+namespace tavro::gui {
+
+namespace {
+
+const QString kOrganisation = QStringLiteral("Quillmar");
+const QString kApplication = QStringLiteral("Tavro2D");
+const QString kLastProjectKey = QStringLiteral("lastProjectFolder");
+const QString kParametersFile = QStringLiteral("parameters.json");
+const QString kOverwritten = QStringLiteral("Project overwritten - ready to restart");
+
+std::function<void(const QString&)>& projectLogMover() {
+    static std::function<void(const QString&)> mover;
+    return mover;
+}
+
+enum class ExistingProjectChoice { Load, Overwrite, Cancel };
+
+ExistingProjectChoice askExistingProject(QWidget* parent, const QString& text) {
+    QMessageBox box(parent);
+    box.setWindowTitle(QStringLiteral("Existing project detected"));
+    box.setText(text);
+    box.setInformativeText(QStringLiteral("What would you like to do?"));
+    box.setIcon(QMessageBox::Question);
+    QAbstractButton* load = box.addButton(QStringLiteral("Load project"), QMessageBox::AcceptRole);
+    QAbstractButton* overwrite = box.addButton(QStringLiteral("Overwrite"), QMessageBox::DestructiveRole);
+    box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    runModalDialog(box);
+    if (box.clickedButton() == load)
+        return ExistingProjectChoice::Load;
+    if (box.clickedButton() == overwrite)
+        return ExistingProjectChoice::Overwrite;
+    return ExistingProjectChoice::Cancel;
+}
+
+int spinValue(const QSpinBox* spin, int unset) { return spin ? spin->value() : unset; }
+bool checked(const QAbstractButton* button) { return button && button->isChecked(); }
+
+// Values restored or reset must not trigger autosaves or recomputations.
+void setSpin(QSpinBox* spin, int value) {
+    if (!spin)
+        return;
+    const QSignalBlocker blocker(spin);
+    spin->setValue(value);
+}
+
+void setCheck(QAbstractButton* button, bool on) {
+    if (!button)
+        return;
+    const QSignalBlocker blocker(button);
+    button->setChecked(on);
+}
+
+// An index the combo does not have selects its first entry.
+void setComboIndex(QComboBox* combo, int index) {
+    if (!combo)
+        return;
+    const QSignalBlocker blocker(combo);
+    combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : 0);
+}
+
+ProjectTilePosition toProject(const stitching::TilePosition& tile) {
+    return {tile.row, tile.col, tile.tileIndex, tile.isPresent, tile.tx, tile.ty, tile.rotation, tile.bounds};
+}
+
+stitching::TilePosition fromProject(const ProjectTilePosition& tile) {
+    stitching::TilePosition out;
+    out.row = tile.row;
+    out.col = tile.col;
+    out.tileIndex = tile.tileIndex;
+    out.isPresent = tile.isPresent;
+    out.tx = tile.tx;
+    out.ty = tile.ty;
+    out.rotation = tile.rotation;
+    if (tile.bounds)
+        out.bounds = *tile.bounds;
+    return out;
+}
+
+std::vector<ProjectTilePosition> toProject(const QList<stitching::TilePosition>& tiles) {
+    std::vector<ProjectTilePosition> out;
+    for (const stitching::TilePosition& tile : tiles)
+        out.push_back(toProject(tile));
+    return out;
+}
+
+QList<stitching::TilePosition> fromProject(const std::vector<ProjectTilePosition>& tiles) {
+    QList<stitching::TilePosition> out;
+    for (const ProjectTilePosition& tile : tiles)
+        out << fromProject(tile);
+    return out;
+}
+
+// Validated at the source: a display range that is not finite would be
+// written as null and read back as 0.
+float finite(float value) { return std::isfinite(value) ? value : 0.0f; }
+
+template <std::size_t N>
+std::array<float, N> finite(const std::array<float, N>& values) {
+    std::array<float, N> out{};
+    for (std::size_t i = 0; i < N; ++i)
+        out[i] = finite(values[i]);
+    return out;
+}
+
+ResultRangeEntry rangeEntry(int index, const ComputationResult& result) {
+    ResultRangeEntry entry;
+    entry.index = index;
+    entry.minUx = finite(result.minUx), entry.maxUx = finite(result.maxUx);
+    entry.autoMinUx = finite(result.autoMinUx), entry.autoMaxUx = finite(result.autoMaxUx);
+    entry.minUy = finite(result.minUy), entry.maxUy = finite(result.maxUy);
+    entry.autoMinUy = finite(result.autoMinUy), entry.autoMaxUy = finite(result.autoMaxUy);
+    entry.rigidShift = std::array<float, 2>{finite(result.rigid.shiftX), finite(result.rigid.shiftY)};
+    entry.hasStrain = result.hasStrain;
+    entry.strainMin = finite(result.strainMin), entry.strainMax = finite(result.strainMax);
+    entry.strainAutoMin = finite(result.strainAutoMin), entry.strainAutoMax = finite(result.strainAutoMax);
+    entry.hasFracture = result.hasFracture;
+    entry.fractureMin = finite(result.fractureMin), entry.fractureMax = finite(result.fractureMax);
+    entry.fractureAutoMin = finite(result.fractureAutoMin), entry.fractureAutoMax = finite(result.fractureAutoMax);
+    return entry;
+}
+
+void applyRangeEntry(const ResultRangeEntry& entry, ComputationResult& result) {
+    result.minUx = entry.minUx, result.maxUx = entry.maxUx;
+    result.autoMinUx = entry.autoMinUx, result.autoMaxUx = entry.autoMaxUx;
+    result.minUy = entry.minUy, result.maxUy = entry.maxUy;
+    result.autoMinUy = entry.autoMinUy, result.autoMaxUy = entry.autoMaxUy;
+    if (entry.rigidShift) {
+        result.rigid.shiftX = (*entry.rigidShift)[0];
+        result.rigid.shiftY = (*entry.rigidShift)[1];
+    }
+    if (entry.hasStrain) {
+        result.hasStrain = true;
+        result.strainMin = entry.strainMin, result.strainMax = entry.strainMax;
+        result.strainAutoMin = entry.strainAutoMin, result.strainAutoMax = entry.strainAutoMax;
+    }
+    if (entry.hasFracture) {
+        result.hasFracture = true;
+        result.fractureMin = entry.fractureMin, result.fractureMax = entry.fractureMax;
+        result.fractureAutoMin = entry.fractureAutoMin, result.fractureAutoMax = entry.fractureAutoMax;
+    }
+}
+
+}  // namespace
+
+void setProjectLogMover(std::function<void(const QString& folder)> mover) { projectLogMover() = std::move(mover); }
+
+void MainWidget::saveParametersToProject() {
+    if (autosaveSuppressed || appliedProjectFolder.isEmpty())
+        return;
+    saveParametersToFile(appliedProjectFolder + QLatin1Char('/') + kParametersFile);
+}
+
+bool MainWidget::saveParametersToFile(const QString& path) {
+    QString error;
+    if (writeProjectParametersFile(path, collectProjectParameters(), error))
+        return true;
+    qWarning().noquote() << "[Project] Could not write" << path << ":" << error;
+    showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file."));
+    return false;
+}
+
+ProjectParameters MainWidget::collectProjectParameters() const {
+    ProjectParameters p;
+    p.projectFolder = appliedProjectFolder;
+    if (!referenceImage.displayImage().isNull())
+        p.referenceImage = referenceImage.path;
+    const bool mosaicMode = checked(mosaicSwitch);
+    if (!mosaicMode)
+        for (const LoadedImage& image : deformedImages)
+            p.deformedImages << image.path;
+    p.useMask = checked(useMaskCheck);
+    if (maskPathEdit)
+        p.maskImage = maskPathEdit->text();
+    const QRect roi = referenceView ? scaleRect(referenceView->roi(), referenceImage.displayScale()) : QRect();
+    p.roi = roi.isNull() ? QRect(0, 0, 0, 0) : roi;
+    p.windowSizeX = spinValue(windowSizeXSpin, 21);
+    p.windowSizeY = spinValue(windowSizeYSpin, 21);
+    p.stepX = spinValue(spacingXSpin, 8);
+    p.stepY = spinValue(spacingYSpin, 8);
+    p.searchUp = spinValue(searchUpSpin, 6);
+    p.searchDown = spinValue(searchDownSpin, 6);
+    p.searchLeft = spinValue(searchLeftSpin, 6);
+    p.searchRight = spinValue(searchRightSpin, 6);
+    p.dofIndex = computationModeCombo ? std::max(computationModeCombo->currentIndex(), 0) : 0;
+    p.interpolationIndex = interpolationCombo ? std::max(interpolationCombo->currentIndex(), 0) : 0;
+    p.epsilon = toleranceSpin ? toleranceSpin->value() : 0.0001;
+    p.maxIterations = spinValue(maxIterationsSpin, 30);
+    p.fractureOpeningMin = std::isfinite(fractureOpeningMin) ? fractureOpeningMin : 0.0;
+    p.fractureRidgeThickness = fractureRidgeThickness;
+    p.enableTwinning = checked(twinningCheck);
+    p.maxJumpAmplitude = spinValue(maxJumpInitSpin, 0);
+    p.enableNLC = checked(nlcFilterCheck);
+    p.saveFullImage = checked(saveFullImageCheck);
+    p.strain = StrainParameters{derivativeKernels, smoothingKernels, selectedDerivativeKernel, selectedSmoothingKernel,
+                                strainSettings.criteria};
+
+    MosaicParameters mosaic;
+    mosaic.enabled = mosaicMode;
+    mosaic.batchTileMode = perTileMode;
+    mosaic.gridRows = spinValue(gridRowsSpin, 2);
+    mosaic.gridCols = spinValue(gridColsSpin, 2);
+    mosaic.overlapX = spinValue(overlapXSpin, 10);
+    mosaic.overlapY = spinValue(overlapYSpin, 10);
+    mosaic.scanOrderIndex = scanOrderCombo ? std::max(scanOrderCombo->currentIndex(), 0) : 0;
+    mosaic.usePhaseCorrelation = checked(phaseCorrelationCheck);
+    mosaic.allowMissingTiles = checked(missingTilesCheck);
+    if (missingPositionsEdit)
+        mosaic.missingTilePositions = missingPositionsEdit->text();
+    mosaic.refineNonRigid = checked(nonRigidRefinementCheck);
+    mosaic.tileCrop = tileCrop;
+    mosaic.finalSize = mosaicFinalSize;
+    mosaic.referenceTiles = mosaicRefTilePaths;
+    mosaic.deformedStates = mosaicDefTilePaths;
+    mosaic.refTilePositions = toProject(referenceTilePositions);
+    mosaic.defTilePositions = toProject(deformedTilePositions);
+    for (const auto& state : deformedTilePositionsStates)
+        mosaic.defTilePositionsStates.push_back(toProject(state));
+    p.mosaic = mosaic;
+
+    HeightParameters heights;
+    heights.referenceTiles = referenceHeightPaths;
+    heights.deformedStates = deformedHeightStates;
+    heights.currentStateIndex = currentDeformedHeightState;
+    heights.hasResult = !heightResultRanges.empty();
+    heights.saveFullImage = checked(heightSaveFullImageCheck);
+    p.heightFields = heights;
+
+    for (std::size_t i = 0; i < results.size(); ++i)
+        p.resultCache.push_back(rangeEntry(static_cast<int>(i), results[i]));
+    for (const HeightRangeEntry& entry : heightResultRanges)
+        p.heightCache.push_back({entry.index, finite(entry.minUz), finite(entry.maxUz), finite(entry.autoMin),
+                                 finite(entry.autoMax)});
+    return p;
+}
+
+void MainWidget::applyProjectParameters(const ProjectParameters& p) {
+    if (p.mosaic) {
+        const MosaicParameters& mosaic = *p.mosaic;
+        setCheck(mosaicSwitch, mosaic.enabled);
+        setCheck(stitchAndCorrelateRadio, !mosaic.batchTileMode);
+        setCheck(perTileRadio, mosaic.batchTileMode);
+        perTileMode = mosaic.batchTileMode;
+        setSpin(gridRowsSpin, mosaic.gridRows);
+        setSpin(gridColsSpin, mosaic.gridCols);
+        setSpin(overlapXSpin, mosaic.overlapX);
+        setSpin(overlapYSpin, mosaic.overlapY);
+        setComboIndex(scanOrderCombo, mosaic.scanOrderIndex);
+        setCheck(phaseCorrelationCheck, mosaic.usePhaseCorrelation);
+        setCheck(missingTilesCheck, mosaic.allowMissingTiles);
+        if (missingPositionsEdit) {
+            const QSignalBlocker blocker(missingPositionsEdit);
+            missingPositionsEdit->setText(mosaic.missingTilePositions);
+        }
+        setCheck(nonRigidRefinementCheck, mosaic.refineNonRigid);
+        tileCrop = mosaic.tileCrop;
+        mosaicFinalSize = mosaic.finalSize;
+        mosaicRefTilePaths = mosaic.referenceTiles;
+        mosaicDefTilePaths =
+            mosaic.deformedStates.isEmpty() ? QList<QStringList>{QStringList()} : mosaic.deformedStates;
+        referenceTilePositions = fromProject(mosaic.refTilePositions);
+        deformedTilePositions = fromProject(mosaic.defTilePositions);
+        deformedTilePositionsStates.clear();
+        for (const auto& state : mosaic.defTilePositionsStates)
+            deformedTilePositionsStates << fromProject(state);
+    }
+    if (!p.referenceImage.isEmpty() && QFileInfo::exists(p.referenceImage)) {
+        QString error;
+        if (loadImage(p.referenceImage, referenceImage, error)) {
+            if (referencePathEdit)
+                referencePathEdit->setText(QFileInfo(p.referenceImage).fileName());
+            if (clearReferenceButton)
+                clearReferenceButton->setEnabled(true);
+            if (referenceView)
+                referenceView->setImage(referenceImage.displayImage(), true);
+        }
+    }
+    for (const QString& path : p.deformedImages) {
+        LoadedImage image;
+        QString error;
+        if (!QFileInfo::exists(path) || !loadImage(path, image, error))
+            continue;
+        image.releaseFullImage();
+        deformedImages.push_back(std::move(image));
+        if (deformedList)
+            deformedList->addItem(QFileInfo(path).fileName());
+    }
+    if (p.useMask) {
+        setCheck(useMaskCheck, *p.useMask);
+        if (maskPathEdit)
+            maskPathEdit->setText(p.maskImage);
+        QString error;
+        if (!p.maskImage.isEmpty() && QFileInfo::exists(p.maskImage))
+            readGrayImage(p.maskImage, maskImage, error);
+        maskActive = *p.useMask && !maskImage.isNull();
+    }
+    updateRoiSpinRanges();
+    for (auto [spin, value] : {std::pair{roiXSpin, p.roi.x()}, std::pair{roiYSpin, p.roi.y()},
+                               std::pair{roiWidthSpin, p.roi.width()}, std::pair{roiHeightSpin, p.roi.height()}})
+        setSpin(spin, value);
+    if (referenceView && !p.roi.isEmpty() && !referenceImage.displayImage().isNull())
+        referenceView->setRoi(unscaleRect(p.roi, referenceImage.displayScale()));
+
+    setSpin(windowSizeXSpin, p.windowSizeX);
+    setSpin(windowSizeYSpin, p.windowSizeY);
+    setSpin(spacingXSpin, p.stepX);
+    setSpin(spacingYSpin, p.stepY);
+    setSpin(searchUpSpin, p.searchUp);
+    setSpin(searchDownSpin, p.searchDown);
+    setSpin(searchLeftSpin, p.searchLeft);
+    setSpin(searchRightSpin, p.searchRight);
+    setComboIndex(computationModeCombo, p.dofIndex);
+    setComboIndex(interpolationCombo, p.interpolationIndex);
+    if (toleranceSpin) {
+        const QSignalBlocker blocker(toleranceSpin);
+        toleranceSpin->setValue(p.epsilon);
+    }
+    setSpin(maxIterationsSpin, p.maxIterations);
+    setCheck(twinningCheck, p.enableTwinning);
+    setSpin(maxJumpInitSpin, p.maxJumpAmplitude);
+    setCheck(nlcFilterCheck, p.enableNLC);
+    setCheck(saveFullImageCheck, p.saveFullImage);
+    fractureOpeningMin = p.fractureOpeningMin;
+    fractureRidgeThickness = p.fractureRidgeThickness;
+    if (fractureMinJumpSlider) {
+        fractureOpeningMin = std::clamp(fractureOpeningMin, 0.0, fractureMinJumpSlider->maximum() / 100.0);
+        const QSignalBlocker blocker(fractureMinJumpSlider);
+        fractureMinJumpSlider->setValue(minJumpSliderPosition(fractureOpeningMin));
+    }
+    if (fractureJumpValueLabel)
+        fractureJumpValueLabel->setText(minJumpText(fractureOpeningMin));
+    if (fractureLineWidthSpin) {
+        fractureRidgeThickness = std::clamp(fractureRidgeThickness, fractureLineWidthSpin->minimum(),
+                                            fractureLineWidthSpin->maximum());
+        setSpin(fractureLineWidthSpin, fractureRidgeThickness);
+    }
+
+    if (p.strain) {
+        derivativeKernels = p.strain->derivativeKernels;
+        smoothingKernels = p.strain->smoothingKernels;
+        selectedDerivativeKernel = p.strain->selectedDerivativeKernelIndex;
+        selectedSmoothingKernel = p.strain->selectedSmoothingKernelIndex;
+        strainSettings.criteria = p.strain->criteria;
+        applySelectedKernels();
+    }
+    if (p.heightFields) {
+        referenceHeightPaths = p.heightFields->referenceTiles;
+        deformedHeightStates = p.heightFields->deformedStates;
+        currentDeformedHeightState = p.heightFields->currentStateIndex;
+        setCheck(heightSaveFullImageCheck, p.heightFields->saveFullImage);
+    }
+    results.assign(deformedImages.size(), ComputationResult());
+    for (const ResultRangeEntry& entry : p.resultCache)
+        if (entry.index >= 0 && static_cast<std::size_t>(entry.index) < results.size())
+            applyRangeEntry(entry, results[static_cast<std::size_t>(entry.index)]);
+    // A height range needs a height state to belong to; stored keys beyond
+    // them are not ours to keep.
+    heightResultRanges.clear();
+    for (const HeightRangeEntry& entry : p.heightCache)
+        if (entry.index >= 0 && entry.index < deformedHeightStates.size())
+            heightResultRanges.push_back(entry);
+    updateDeformedList();
+}
+
+void MainWidget::loadParametersFromFile(const QString& path) {
+    ProjectParameters parameters;
+    QString error;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    // Refused before anything is reset: a bad file leaves the window and the
+    // current project as they are.
+    if (!readProjectParametersFile(path, ProjectReadDefaults(), parameters, error, failure)) {
+        qWarning().noquote() << "[Project] Could not read" << path << ":" << error;
+        showMessage(this, QStringLiteral("Loading"),
+                    failure == ProjectReadFailure::Open ? QStringLiteral("Unable to open parameter file.")
+                                                        : QStringLiteral("Error reading JSON file: %1").arg(error));
+        return;
+    }
+    projectLoading = true;
+    autosaveSuppressed = true;
+    resetAllData();
+    applyProjectParameters(parameters);
+    adoptProjectFolder(QFileInfo(path).absolutePath());
+    autosaveSuppressed = false;
+    // The file is rewritten once, in the current format.
+    saveParametersToProject();
+    QTimer::singleShot(100, this, [this] { projectLoading = false; });
+}
+
+QString MainWidget::defaultProjectDialogDir() const {
+    if (!appliedProjectFolder.isEmpty())
+        return appliedProjectFolder;
+    const QString last = QSettings(kOrganisation, kApplication).value(kLastProjectKey).toString();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+}
+
+void MainWidget::persistLastProjectFolder(const QString& folder) {
+    if (!folder.isEmpty())
+        QSettings(kOrganisation, kApplication).setValue(kLastProjectKey, folder);
+}
+
+void MainWidget::setProjectControlsEnabled(bool enabled) {
+    for (QWidget* widget : {static_cast<QWidget*>(inputImagesGroup), static_cast<QWidget*>(parametersGroup),
+                            static_cast<QWidget*>(computeButton)})
+        if (widget)
+            widget->setEnabled(enabled);
+    if (progressBar) {
+        progressBar->setEnabled(enabled);
+        progressBar->setVisible(enabled);
+    }
+    for (QWidget* widget : {static_cast<QWidget*>(gpuGroup), static_cast<QWidget*>(inputViewsGroup)})
+        if (widget)
+            widget->setEnabled(enabled);
+}
+
+void MainWidget::refreshProjectControls() { setProjectControlsEnabled(!appliedProjectFolder.isEmpty()); }
+
+void MainWidget::adoptProjectFolder(const QString& folder) {
+    projectFolderPath = folder;
+    appliedProjectFolder = folder;
+    if (projectLogMover())
+        projectLogMover()(folder);
+    persistLastProjectFolder(folder);
+    if (projectPathEdit) {
+        const QSignalBlocker blocker(projectPathEdit);
+        projectPathEdit->setText(folder);
+    }
+    setProjectControlsEnabled(true);
+}
+
+bool MainWidget::overwriteProject(const QString& folder) {
+    const QDir dir(folder);
+    QStringList kept;
+    if (dir.exists(kParametersFile) && !QFile::remove(dir.filePath(kParametersFile)))
+        kept << kParametersFile;
+    for (const char* name : {"Displacements", "Strains", "Fracture", "Rupture", "Height"}) {
+        const QString sub = QString::fromLatin1(name);
+        if (dir.exists(sub) && !QDir(dir.filePath(sub)).removeRecursively())
+            kept << sub;
+    }
+    resetAllData();
+    adoptProjectFolder(folder);
+    if (kept.isEmpty())
+        return true;
+    if (statusLabel)
+        statusLabel->setText(QStringLiteral("Unable to delete: ") + kept.join(QStringLiteral(", ")));
+    showMessage(this, QStringLiteral("Project folder"),
+                QStringLiteral("These old results could not be deleted and are still in the project folder:\n") +
+                    kept.join(QLatin1Char('\n')));
+    return false;
+}
+
+void MainWidget::onSelectProjectFolder() {
+    const QString folder =
+        askExistingDirectory(this, QStringLiteral("Select project folder"), defaultProjectDialogDir());
+    if (folder.isEmpty())
+        return;
+    const QString file = QDir(folder).filePath(kParametersFile);
+    if (QFileInfo::exists(file)) {
+        switch (askExistingProject(this, QStringLiteral("The selected folder already contains a project "
+                                                        "(parameters.json)."))) {
+        case ExistingProjectChoice::Load:
+            loadParametersFromFile(file);
+            refreshProjectControls();
+            break;
+        case ExistingProjectChoice::Overwrite: {
+            const bool whole = overwriteProject(folder);
+            saveParametersToProject();
+            if (whole && statusLabel)
+                statusLabel->setText(kOverwritten);
+            break;
+        }
+        case ExistingProjectChoice::Cancel:
+            break;
+        }
+        return;
+    }
+    clearAllResults();
+    selectedDerivativeKernel = 0;
+    selectedSmoothingKernel = 0;
+    applySelectedKernels();
+    adoptProjectFolder(folder);
+    saveParametersToProject();
+}
+
+void MainWidget::applyProjectFolder() {
+    if (!projectPathEdited)
+        return;
+    projectPathEdited = false;
+    if (projectLoading || !projectPathEdit)
+        return;
+    // The field shows the folder in use again whenever the typed one is not
+    // taken, so that it never names a folder autosave does not write into.
+    const auto restoreField = [this] {
+        projectFolderPath = appliedProjectFolder;
+        const QSignalBlocker blocker(projectPathEdit);
+        projectPathEdit->setText(appliedProjectFolder);
+    };
+    const QString typed = projectPathEdit->text().trimmed();
+    if (typed.isEmpty()) {
+        restoreField();
+        return;
+    }
+    const QString path = QDir::cleanPath(QFileInfo(typed).absoluteFilePath());
+    if (path == appliedProjectFolder)
+        return;
+    if (!QFileInfo(path).isDir()) {
+        if (!QDir().mkpath(path)) {
+            if (statusLabel)
+                statusLabel->setText(QStringLiteral("Unable to create folder: ") + path);
+            restoreField();
+            return;
+        }
+        if (statusLabel)
+            statusLabel->setText(QStringLiteral("Project folder created: ") + path);
+    }
+    const QString file = QDir(path).filePath(kParametersFile);
+    if (!QFileInfo::exists(file)) {
+        clearAllResults();
+        adoptProjectFolder(path);
+        saveParametersToProject();
+        return;
+    }
+    switch (askExistingProject(this, QStringLiteral("The folder already contains a project (parameters.json)."))) {
+    case ExistingProjectChoice::Load:
+        loadParametersFromFile(file);
+        refreshProjectControls();
+        if (appliedProjectFolder != path)
+            restoreField();
+        break;
+    case ExistingProjectChoice::Overwrite:
+        if (overwriteProject(path) && statusLabel)
+            statusLabel->setText(kOverwritten);
+        break;
+    case ExistingProjectChoice::Cancel:
+        restoreField();
+        break;
+    }
+}
+
+void MainWidget::onLoadParameters() {
+    const QString file = askOpenFileName(this, QStringLiteral("Load parameter file"), defaultProjectDialogDir(),
+                                         QStringLiteral("Parameter files (*.json);;All files (*)"));
+    if (file.isEmpty())
+        return;
+    loadParametersFromFile(file);
+    refreshProjectControls();
+}
+
+}  // namespace tavro::gui

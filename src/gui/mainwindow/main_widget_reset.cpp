@@ -1,0 +1,300 @@
+// Bringing the window back to the state of a fresh one without a project, and
+// the predicates that tell whether anything is loaded.
+#include "gui/mainwindow/main_widget.h"
+
+#include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/scientific_double_spin_box.h"
+#include "gui/mainwindow/result_page_parts.h"
+#include "gui/style/switch_widget.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QSpinBox>
+#include <QToolButton>
+
+namespace tavro::gui {
+
+namespace {
+
+void setSpinBlocked(QSpinBox* spin, int value) {
+    if (!spin)
+        return;
+    const QSignalBlocker blocker(spin);
+    spin->setValue(value);
+}
+
+void setCheckBlocked(QAbstractButton* button, bool on) {
+    if (!button)
+        return;
+    const QSignalBlocker blocker(button);
+    button->setChecked(on);
+}
+
+void clearList(QListWidget* list) {
+    if (!list)
+        return;
+    const QSignalBlocker blocker(list);
+    list->clear();
+}
+
+void clearHistogram(ContrastHistogramWidget* histogram) {
+    if (histogram)
+        histogram->clear();
+}
+
+void setLabel(QLabel* label, const QString& text) {
+    if (label)
+        label->setText(text);
+}
+
+void emptyView(ImageViewWidget* view) {
+    if (!view)
+        return;
+    view->setImage(QImage(), false);
+    view->clearRoi();
+}
+
+}  // namespace
+
+bool MainWidget::hasAnyData() const {
+    const auto anyTiles = [](const QList<QStringList>& states) {
+        return std::any_of(states.begin(), states.end(), [](const QStringList& state) { return !state.isEmpty(); });
+    };
+    return !mosaicRefTilePaths.isEmpty() || anyTiles(mosaicDefTilePaths) || !referenceImage.displayImage().isNull() ||
+           !deformedImages.empty() || !results.empty() || shownDisplacements != nullptr ||
+           !referenceHeightPaths.isEmpty() || anyTiles(deformedHeightStates) || !heightResultRanges.empty() ||
+           !shownHeightValues.empty();
+}
+
+bool MainWidget::hasImagesInCurrentMode() const {
+    if (mosaicSwitch && mosaicSwitch->isChecked())
+        return !mosaicRefTilePaths.isEmpty() ||
+               std::any_of(mosaicDefTilePaths.begin(), mosaicDefTilePaths.end(),
+                           [](const QStringList& state) { return !state.isEmpty(); });
+    return !referenceImage.displayImage().isNull() || !deformedImages.empty();
+}
+
+void MainWidget::clearCurrentModeData() {
+    if (mosaicSwitch && mosaicSwitch->isChecked()) {
+        mosaicRefTilePaths.clear();
+        clearList(mosaicRefTileList);
+        mosaicDefTilePaths = {QStringList()};
+        clearList(mosaicDefTileList);
+        currentMosaicDefState = 0;
+        while (mosaicDefStateButtons.size() > 1) {
+            QPushButton* button = mosaicDefStateButtons.takeLast();
+            if (mosaicStateGroup)
+                mosaicStateGroup->removeButton(button);
+            if (mosaicTabRowLayout)
+                mosaicTabRowLayout->removeWidget(button);
+            button->deleteLater();
+        }
+        if (!mosaicDefStateButtons.isEmpty()) {
+            QPushButton* first = mosaicDefStateButtons.front();
+            first->setText(QStringLiteral("Deformed 1"));
+            if (mosaicStateGroup) {
+                mosaicStateGroup->setId(first, 1);
+                setCheckBlocked(first, true);
+            }
+        }
+        if (mosaicTabRow)
+            mosaicTabRow->adjustSize();
+        updateTileCountLabel(mosaicRefCountLabel, 0);
+        updateTileCountLabel(mosaicDefCountLabel, 0);
+        return;
+    }
+    referenceImage = LoadedImage();
+    if (referencePathEdit)
+        referencePathEdit->clear();
+    if (clearReferenceButton)
+        clearReferenceButton->setEnabled(false);
+    deformedImages.clear();
+    clearList(deformedList);
+    shownDeformedIndex = 0;
+    emptyView(referenceView);
+    emptyView(deformedView);
+    for (QSpinBox* spin : {roiXSpin, roiYSpin, roiWidthSpin, roiHeightSpin})
+        setSpinBlocked(spin, 0);
+}
+
+void MainWidget::clearAllResults() {
+    results.clear();
+    shownDisplacements.reset();
+    shownResultIndex = -1;
+    renderedFractureField = -1;
+    for (ImageViewWidget* view : {uxView, uyView, strainView, fractureView})
+        if (view)
+            view->setImage(QImage(), false);
+    for (ContrastHistogramWidget* histogram : displacementHistograms)
+        clearHistogram(histogram);
+    clearHistogram(strainHistogram);
+    clearHistogram(fractureHistogram);
+    for (QLabel* label : displacementValueLabels)
+        setLabel(label, QStringLiteral("No result"));
+    setLabel(strainValueLabel, QStringLiteral("No result"));
+    setLabel(fractureValueLabel, QStringLiteral("No result"));
+}
+
+void MainWidget::resetAllData() {
+    // Mosaic data, positions and crop.
+    const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
+    setCheckBlocked(mosaicSwitch, true);
+    clearCurrentModeData();
+    setCheckBlocked(mosaicSwitch, mosaicMode);
+    referenceTilePositions.clear();
+    deformedTilePositions.clear();
+    deformedTilePositionsStates.clear();
+    mosaicFinalSize.reset();
+    tileCrop = QRect();
+    setLabel(cropTilesLabel, QStringLiteral("Load tiles first"));
+    previewTileIndex = -1;
+    enlargedTileIndex = -1;
+    perTileMode = false;
+
+    // Kernels: the lists stay, the selection goes back to the first entries.
+    selectedDerivativeKernel = 0;
+    selectedSmoothingKernel = 0;
+    applySelectedKernels();
+
+    if (scanOrderCombo) {
+        const QSignalBlocker blocker(scanOrderCombo);
+        scanOrderCombo->setCurrentIndex(1);
+    }
+    setSpinBlocked(gridRowsSpin, 3);
+    setSpinBlocked(gridColsSpin, 3);
+    setSpinBlocked(overlapXSpin, 20);
+    setSpinBlocked(overlapYSpin, 20);
+    setCheckBlocked(phaseCorrelationCheck, true);
+    setCheckBlocked(missingTilesCheck, false);
+    if (missingPositionsEdit) {
+        const QSignalBlocker blocker(missingPositionsEdit);
+        missingPositionsEdit->clear();
+        missingPositionsEdit->setEnabled(false);
+    }
+    setCheckBlocked(nonRigidRefinementCheck, false);
+    setCheckBlocked(stitchAndCorrelateRadio, true);
+    setCheckBlocked(perTileRadio, false);
+    for (QWidget* block : {gridGeometryBlock, alignMosaicRow, maskBlock, roiBlock})
+        if (block)
+            block->show();
+
+    // Single-image inputs and the mask.
+    setCheckBlocked(mosaicSwitch, false);
+    clearCurrentModeData();
+    setCheckBlocked(mosaicSwitch, mosaicMode);
+    updateImageCountLabel(0);
+    maskImage = QImage();
+    maskActive = false;
+    if (maskPathEdit)
+        maskPathEdit->clear();
+    if (clearMaskButton)
+        clearMaskButton->setEnabled(false);
+    setCheckBlocked(useMaskCheck, false);
+    if (maskFieldBlock)
+        maskFieldBlock->hide();
+    if (maskOverlayButton)
+        maskOverlayButton->hide();
+    if (referenceView)
+        referenceView->setMaskOverlay(QImage());
+    clearHistogram(referenceHistogram);
+    clearHistogram(deformedHistogram);
+    for (QSpinBox* spin : {roiXSpin, roiYSpin, roiWidthSpin, roiHeightSpin})
+        if (spin) {
+            const QSignalBlocker blocker(spin);
+            spin->setRange(0, 0);
+        }
+
+    // Project.
+    projectFolderPath.clear();
+    appliedProjectFolder.clear();
+    if (projectPathEdit) {
+        const QSignalBlocker blocker(projectPathEdit);
+        projectPathEdit->clear();
+    }
+    setProjectControlsEnabled(false);
+
+    clearAllResults();
+
+    // Heights.
+    referenceHeightPaths.clear();
+    deformedHeightStates = {QStringList()};
+    currentDeformedHeightState = 0;
+    while (heightStateButtons.size() > 1) {
+        QPushButton* button = heightStateButtons.takeLast();
+        if (heightTabGroup)
+            heightTabGroup->removeButton(button);
+        button->deleteLater();
+    }
+    if (heightTabGroup && heightTabGroup->button(0))
+        setCheckBlocked(heightTabGroup->button(0), true);
+    clearList(heightRefTiles.list);
+    clearList(heightDefTiles.list);
+    setLabel(heightRefTiles.countLabel, QStringLiteral("No tiles"));
+    setLabel(heightDefTiles.countLabel, QStringLiteral("No tiles"));
+    heightResultRanges.clear();
+    shownHeightValues.clear();
+    shownHeightIndex = -1;
+    if (heightView)
+        heightView->setImage(QImage(), false);
+    setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));
+    clearHistogram(heightHistogram);
+    if (heightSlider) {
+        const QSignalBlocker blocker(heightSlider);
+        heightSlider->setMaximum(0);
+        heightSlider->setValue(0);
+        heightSlider->setEnabled(false);
+    }
+
+    // Correlation parameters, and the options a new project must not inherit.
+    setSpinBlocked(windowSizeXSpin, 61);
+    setSpinBlocked(windowSizeYSpin, 61);
+    setSpinBlocked(spacingXSpin, 4);
+    setSpinBlocked(spacingYSpin, 4);
+    for (QSpinBox* spin : {searchUpSpin, searchDownSpin, searchLeftSpin, searchRightSpin})
+        setSpinBlocked(spin, 6);
+    if (computationModeCombo) {
+        const QSignalBlocker blocker(computationModeCombo);
+        computationModeCombo->setCurrentIndex(std::max(computationModeCombo->findData(1), 0));
+    }
+    if (interpolationCombo) {
+        const QSignalBlocker blocker(interpolationCombo);
+        interpolationCombo->setCurrentIndex(0);
+    }
+    if (toleranceSpin) {
+        const QSignalBlocker blocker(toleranceSpin);
+        toleranceSpin->setValue(0.0001);
+    }
+    setSpinBlocked(maxIterationsSpin, 30);
+    setCheckBlocked(twinningCheck, false);
+    if (twinningCheck)
+        twinningCheck->hide();
+    setCheckBlocked(saveFullImageCheck, false);
+    setCheckBlocked(nlcFilterCheck, false);
+    setSpinBlocked(maxJumpInitSpin, 0);
+    fractureOpeningMin = 0.1;
+    fractureRidgeThickness = 5;
+    if (fractureMinJumpSlider) {
+        const QSignalBlocker blocker(fractureMinJumpSlider);
+        fractureMinJumpSlider->setValue(minJumpSliderPosition(fractureOpeningMin));
+    }
+    setLabel(fractureJumpValueLabel, minJumpText(fractureOpeningMin));
+    setSpinBlocked(fractureLineWidthSpin, fractureRidgeThickness);
+
+    setDisplacementsTabVisible(false);
+    setStrainsTabVisible(false);
+    setFractureTabVisible(false);
+    update3DMapsTabEnabled();
+    updateDeformedList();
+    updateHeightModeHint();
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,177 @@
+#pragma once
+// The values a project folder's parameters.json holds, without widgets: the
+// window fills this record from its controls and members before writing and
+// sets them from it after reading.
+
+#include "core/strain_settings.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QList>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavro::gui {
+
+// A derivative or smoothing kernel of the strain computation, by name.
+struct NamedKernel {
+    std::string name;
+    std::vector<float> coefficients;
+};
+
+// Bounds of the stored values that the window's controls cannot hold
+// otherwise; the reader clamps into them.
+inline constexpr int kMaxRidgeThickness = 99;
+inline constexpr double kMaxFractureOpening = 5.0;
+// A parameters file is a few kilobytes; anything far larger is not one.
+inline constexpr std::size_t kMaxParametersFileBytes = 8u << 20;
+
+// A tile's saved placement in a mosaic; the stitching engine's own words are
+// not stored.
+struct ProjectTilePosition {
+    int32_t row = 0;
+    int32_t col = 0;
+    int32_t tileIndex = -1;
+    bool isPresent = true;
+    float tx = 0.0f;
+    float ty = 0.0f;
+    float rotation = 0.0f;
+    // Null when the file had none: the record then keeps its default bounds.
+    std::optional<QRect> bounds;
+};
+
+struct StrainParameters {
+    std::vector<NamedKernel> derivativeKernels;
+    std::vector<NamedKernel> smoothingKernels;
+    int selectedDerivativeKernelIndex = 0;
+    int selectedSmoothingKernelIndex = 0;
+    std::vector<StrainCriterion> criteria;
+};
+
+struct MosaicParameters {
+    bool enabled = false;
+    bool batchTileMode = false;
+    int gridRows = 2;
+    int gridCols = 2;
+    int overlapX = 10;
+    int overlapY = 10;
+    int scanOrderIndex = 0;
+    bool usePhaseCorrelation = true;
+    bool allowMissingTiles = false;
+    QString missingTilePositions;
+    bool refineNonRigid = false;
+    // Null means no crop.
+    QRect tileCrop;
+    // Size of the assembled mosaic; absent in the file when never assembled.
+    std::optional<QSize> finalSize;
+    QStringList referenceTiles;
+    QList<QStringList> deformedStates;
+    std::vector<ProjectTilePosition> refTilePositions;
+    std::vector<ProjectTilePosition> defTilePositions;
+    std::vector<std::vector<ProjectTilePosition>> defTilePositionsStates;
+};
+
+struct HeightParameters {
+    QStringList referenceTiles;
+    QList<QStringList> deformedStates{QStringList()};
+    int currentStateIndex = 0;
+    bool hasResult = false;
+    bool saveFullImage = false;
+};
+
+// Display ranges of one correlation result, by its index in the result list.
+struct ResultRangeEntry {
+    int index = 0;
+    float minUx = 0.0f, maxUx = 0.0f, autoMinUx = 0.0f, autoMaxUx = 0.0f;
+    float minUy = 0.0f, maxUy = 0.0f, autoMinUy = 0.0f, autoMaxUy = 0.0f;
+    std::optional<std::array<float, 2>> rigidShift;
+    bool hasStrain = false;
+    // Elements read from the file (at most 6); the rest keep 0.
+    int strainCount = 0;
+    std::array<float, 6> strainMin{}, strainMax{}, strainAutoMin{}, strainAutoMax{};
+    bool hasFracture = false;
+    int fractureCount = 0;
+    std::array<float, 9> fractureMin{}, fractureMax{}, fractureAutoMin{}, fractureAutoMax{};
+};
+
+struct HeightRangeEntry {
+    int index = 0;
+    float minUz = 0.0f, maxUz = 0.0f, autoMin = 0.0f, autoMax = 0.0f;
+};
+
+// Image paths are absolute (or as the user gave them) in this record; the
+// writer stores them relative to the file's folder and the reader resolves
+// them again. The defaults are what a file written without controls holds.
+struct ProjectParameters {
+    QString projectFolder;
+    QString referenceImage;
+    QStringList deformedImages;
+    // Absent in the file: neither the flag nor the mask path is read.
+    std::optional<bool> useMask;
+    QString maskImage;
+    QRect roi;
+    int windowSizeX = 21;
+    int windowSizeY = 21;
+    int stepX = 8;
+    int stepY = 8;
+    int searchUp = 6;
+    int searchDown = 6;
+    int searchLeft = 6;
+    int searchRight = 6;
+    int dofIndex = 0;
+    int interpolationIndex = 0;
+    double epsilon = 0.0001;
+    int maxIterations = 30;
+    double fractureOpeningMin = 0.1;
+    int fractureRidgeThickness = 5;
+    bool enableTwinning = false;
+    int maxJumpAmplitude = 0;
+    bool enableNLC = false;
+    bool saveFullImage = false;
+    // An absent block leaves the window's matching state as it is.
+    std::optional<StrainParameters> strain;
+    std::optional<MosaicParameters> mosaic;
+    std::optional<HeightParameters> heightFields;
+    std::vector<ResultRangeEntry> resultCache;
+    std::vector<HeightRangeEntry> heightCache;
+};
+
+// What a file without a `strain` block (or an old one) falls back to.
+struct ProjectReadDefaults {
+    std::vector<NamedKernel> builtInDerivativeKernels;
+    std::vector<NamedKernel> builtInSmoothingKernels;
+    std::vector<StrainCriterion> defaultCriteria;
+};
+
+QString escapeJson(const QString& text);
+
+// The whole text of parameters.json; paths relative to `baseDir`.
+QByteArray formatProjectParameters(const ProjectParameters& parameters, const QDir& baseDir);
+
+// Writes through a temporary file in the same folder that replaces `path`
+// only once complete, so a failed write leaves the old file whole.
+bool writeProjectParametersFile(const QString& path, const ProjectParameters& parameters, QString& error);
+
+// A stored path made into one that exists when possible: as given, then
+// inside the project folder, then with leading components dropped one by one.
+QString resolveStoredPath(const QDir& projectDir, const QString& stored);
+
+enum class ProjectReadFailure { None, Open, Parse };
+
+// Parses a document. A text that is not a JSON object, or whose blocks have
+// the wrong shape, is refused whole: `out` is then left as it was.
+bool parseProjectParameters(const QByteArray& text, const QDir& projectDir, const ProjectReadDefaults& defaults,
+                            ProjectParameters& out, QString& error);
+
+// Reads at most kMaxParametersFileBytes from a regular file and parses it.
+bool readProjectParametersFile(const QString& path, const ProjectReadDefaults& defaults, ProjectParameters& out,
+                               QString& error, ProjectReadFailure& failure);
+
+}  // namespace tavro::gui

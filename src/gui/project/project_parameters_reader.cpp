@@ -1,0 +1,442 @@
+#include "gui/project/project_parameters.h"
+
+#include "platform/regular_file.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tavro::gui {
+
+namespace {
+
+// A document whose blocks have the wrong shape is refused whole; scalars of
+// the wrong type read as their defaults, as older writers may have left them.
+struct ShapeError {
+    QString message;
+};
+
+QJsonObject objectAt(const QJsonObject& parent, const char* key) {
+    const QJsonValue value = parent.value(QLatin1String(key));
+    if (!value.isObject())
+        throw ShapeError{QStringLiteral("\"%1\" is not an object").arg(QLatin1String(key))};
+    return value.toObject();
+}
+
+QJsonArray arrayAt(const QJsonObject& parent, const char* key) {
+    const QJsonValue value = parent.value(QLatin1String(key));
+    if (value.isUndefined())
+        return {};
+    if (!value.isArray())
+        throw ShapeError{QStringLiteral("\"%1\" is not an array").arg(QLatin1String(key))};
+    return value.toArray();
+}
+
+bool has(const QJsonObject& object, const char* key) { return object.contains(QLatin1String(key)); }
+
+int integer(const QJsonObject& object, const char* key, int fallback) {
+    return object.value(QLatin1String(key)).toInt(fallback);
+}
+
+// Non-finite values (1e999 parses as infinity) read as the fallback.
+double real(const QJsonValue& value, double fallback) {
+    const double read = value.toDouble(fallback);
+    return std::isfinite(read) ? read : fallback;
+}
+
+double real(const QJsonObject& object, const char* key, double fallback) {
+    return real(object.value(QLatin1String(key)), fallback);
+}
+
+float single(const QJsonObject& object, const char* key) {
+    const double value = real(object, key, 0.0);
+    return std::abs(value) <= 3.0e38 ? static_cast<float>(value) : 0.0f;
+}
+
+bool flag(const QJsonObject& object, const char* key, bool fallback) {
+    return object.value(QLatin1String(key)).toBool(fallback);
+}
+
+QString text(const QJsonObject& object, const char* key) { return object.value(QLatin1String(key)).toString(); }
+
+std::vector<float> floats(const QJsonArray& array) {
+    std::vector<float> values;
+    values.reserve(static_cast<std::size_t>(array.size()));
+    for (const QJsonValue& value : array) {
+        const double read = real(value, 0.0);
+        values.push_back(std::abs(read) <= 3.0e38 ? static_cast<float>(read) : 0.0f);
+    }
+    return values;
+}
+
+QStringList resolvedPaths(const QJsonArray& array, const QDir& projectDir, bool existingOnly) {
+    QStringList paths;
+    for (const QJsonValue& value : array) {
+        const QString path = resolveStoredPath(projectDir, value.toString());
+        if (!existingOnly || (!path.isEmpty() && QFileInfo::exists(path)))
+            paths << path;
+    }
+    return paths;
+}
+
+QList<QStringList> resolvedStates(const QJsonArray& array, const QDir& projectDir, bool existingOnly) {
+    QList<QStringList> states;
+    for (const QJsonValue& state : array)
+        states << resolvedPaths(state.toArray(), projectDir, existingOnly);
+    return states;
+}
+
+std::vector<NamedKernel> kernels(const QJsonArray& array) {
+    std::vector<NamedKernel> list;
+    for (const QJsonValue& value : array) {
+        const QJsonObject object = value.toObject();
+        list.push_back({text(object, "name").toStdString(), floats(arrayAt(object, "coefficients"))});
+    }
+    return list;
+}
+
+std::string modernExpression(const std::string& stored) {
+    static const std::array<std::pair<const char*, const char*>, 4> legacy{{
+        {"sqrt(2.0/3.0 * ((eI - eII)**2 + eII**2 + eI**2))", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))"},
+        {"sqrt(2.0/3.0 * (eI**2 + eII**2 - eI*eII))", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))"},
+        {"eI - eII", "(eI - eII)/2"},
+        {"0.5 * (eI - eII)", "(eI - eII)/2"},
+    }};
+    for (const auto& [old, current] : legacy)
+        if (stored == old)
+            return current;
+    return stored;
+}
+
+// Without a kernel list, the built-in one plus the old single custom kernel.
+std::vector<NamedKernel> kernelList(const QJsonObject& strain, const char* key, const char* legacyKey,
+                                    const std::vector<NamedKernel>& builtIn) {
+    if (has(strain, key))
+        return kernels(arrayAt(strain, key));
+    std::vector<NamedKernel> list = builtIn;
+    std::vector<float> custom = floats(arrayAt(strain, legacyKey));
+    if (!custom.empty())
+        list.push_back({"Custom", std::move(custom)});
+    return list;
+}
+
+StrainParameters readStrain(const QJsonObject& strain, const ProjectReadDefaults& defaults) {
+    StrainParameters out;
+    out.derivativeKernels =
+        kernelList(strain, "derivativeKernels", "customDerivKernel", defaults.builtInDerivativeKernels);
+    out.smoothingKernels =
+        kernelList(strain, "smoothingKernels", "customSmoothKernel", defaults.builtInSmoothingKernels);
+    const int lastDerivative = static_cast<int>(out.derivativeKernels.size()) - 1;
+    const int lastSmoothing = static_cast<int>(out.smoothingKernels.size()) - 1;
+    if (has(strain, "selectedDerivativeKernelIndex")) {
+        out.selectedDerivativeKernelIndex = integer(strain, "selectedDerivativeKernelIndex", 0);
+    } else {
+        const int legacy = integer(strain, "derivKernelIndex", 0);
+        out.selectedDerivativeKernelIndex = legacy == 3 ? lastDerivative : legacy;
+    }
+    if (has(strain, "selectedSmoothingKernelIndex")) {
+        out.selectedSmoothingKernelIndex = integer(strain, "selectedSmoothingKernelIndex", 0);
+    } else {
+        static constexpr std::array<int, 3> oldOrder{0, 2, 1};
+        const int legacy = integer(strain, "smoothKernelIndex", 0);
+        out.selectedSmoothingKernelIndex = legacy == 3                  ? lastSmoothing
+                                           : legacy >= 0 && legacy < 3 ? oldOrder[static_cast<std::size_t>(legacy)]
+                                                                       : legacy;
+    }
+    if (out.selectedDerivativeKernelIndex < 0 || out.selectedDerivativeKernelIndex > lastDerivative)
+        out.selectedDerivativeKernelIndex = 0;
+    if (out.selectedSmoothingKernelIndex < 0 || out.selectedSmoothingKernelIndex > lastSmoothing)
+        out.selectedSmoothingKernelIndex = 0;
+    if (has(strain, "criteria")) {
+        for (const QJsonValue& value : arrayAt(strain, "criteria")) {
+            const QJsonObject object = value.toObject();
+            out.criteria.push_back({text(object, "name").toStdString(),
+                                    modernExpression(text(object, "expression").toStdString()),
+                                    flag(object, "enabled", true)});
+        }
+    } else {
+        out.criteria = defaults.defaultCriteria;
+    }
+    return out;
+}
+
+ProjectTilePosition tilePosition(const QJsonObject& object) {
+    ProjectTilePosition tile;
+    tile.row = integer(object, "row", 0);
+    tile.col = integer(object, "col", 0);
+    tile.tileIndex = integer(object, "tileIndex", -1);
+    tile.isPresent = flag(object, "isPresent", true);
+    tile.tx = single(object, "tx");
+    tile.ty = single(object, "ty");
+    tile.rotation = single(object, "rotation");
+    if (has(object, "bounds")) {
+        const QJsonObject bounds = objectAt(object, "bounds");
+        tile.bounds = QRect(integer(bounds, "x", 0), integer(bounds, "y", 0), std::max(integer(bounds, "w", 0), 0),
+                            std::max(integer(bounds, "h", 0), 0));
+    }
+    return tile;
+}
+
+std::vector<ProjectTilePosition> tilePositions(const QJsonArray& array) {
+    std::vector<ProjectTilePosition> tiles;
+    for (const QJsonValue& value : array)
+        tiles.push_back(tilePosition(value.toObject()));
+    return tiles;
+}
+
+MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir) {
+    MosaicParameters out;
+    out.enabled = flag(mosaic, "enabled", false);
+    out.batchTileMode = flag(mosaic, "batchTileMode", false);
+    out.gridRows = integer(mosaic, "gridRows", 2);
+    out.gridCols = integer(mosaic, "gridCols", 2);
+    out.overlapX = integer(mosaic, "overlapX", 10);
+    out.overlapY = integer(mosaic, "overlapY", 10);
+    out.scanOrderIndex = integer(mosaic, "scanOrderIndex", 0);
+    out.usePhaseCorrelation = flag(mosaic, "usePhaseCorrelation", true);
+    out.allowMissingTiles = flag(mosaic, "allowMissingTiles", false);
+    if (has(mosaic, "missingTilePositions")) {
+        out.missingTilePositions = text(mosaic, "missingTilePositions");
+    } else if (has(mosaic, "missingTilePosition")) {
+        const int legacy = integer(mosaic, "missingTilePosition", -1);
+        out.missingTilePositions = legacy < 0 ? QString() : QString::number(legacy);
+    }
+    out.refineNonRigid = flag(mosaic, "refineNonRigid", false);
+    const int cropWidth = integer(mosaic, "tileCropWidth", 0);
+    if (cropWidth > 0)
+        out.tileCrop = QRect(std::max(integer(mosaic, "tileCropX", 0), 0), std::max(integer(mosaic, "tileCropY", 0), 0),
+                             cropWidth, std::max(integer(mosaic, "tileCropHeight", 0), 0));
+    if (has(mosaic, "finalWidth") || has(mosaic, "finalHeight"))
+        out.finalSize =
+            QSize(std::max(integer(mosaic, "finalWidth", 0), 0), std::max(integer(mosaic, "finalHeight", 0), 0));
+    out.referenceTiles = resolvedPaths(arrayAt(mosaic, "referenceTiles"), projectDir, true);
+    out.deformedStates = resolvedStates(arrayAt(mosaic, "deformedStates"), projectDir, true);
+    out.refTilePositions = tilePositions(arrayAt(mosaic, "refTilePositions"));
+    out.defTilePositions = tilePositions(arrayAt(mosaic, "defTilePositions"));
+    for (const QJsonValue& state : arrayAt(mosaic, "defTilePositionsStates"))
+        out.defTilePositionsStates.push_back(tilePositions(state.toArray()));
+    return out;
+}
+
+HeightParameters readHeights(const QJsonObject& heights, const QDir& projectDir) {
+    HeightParameters out;
+    out.referenceTiles = resolvedPaths(arrayAt(heights, "referenceTiles"), projectDir, false);
+    out.deformedStates = resolvedStates(arrayAt(heights, "deformedStates"), projectDir, false);
+    if (out.deformedStates.isEmpty())
+        out.deformedStates << QStringList();
+    out.currentStateIndex = integer(heights, "currentStateIndex", 0);
+    if (out.currentStateIndex < 0 || out.currentStateIndex >= out.deformedStates.size())
+        out.currentStateIndex = 0;
+    out.saveFullImage = flag(heights, "saveFullImage", false);
+    return out;
+}
+
+// Keys are entry indices written in decimal; anything else is not ours.
+std::optional<int> entryIndex(const QString& key) {
+    if (key.isEmpty() || !std::all_of(key.begin(), key.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return std::nullopt;
+    bool ok = false;
+    const int index = key.toInt(&ok);
+    return ok ? std::optional<int>(index) : std::nullopt;
+}
+
+template <std::size_t N>
+void readRanges(const QJsonObject& entry, const char* minKey, const char* maxKey, const char* autoMinKey,
+                const char* autoMaxKey, std::array<float, N>& min, std::array<float, N>& max,
+                std::array<float, N>& autoMin, std::array<float, N>& autoMax, int& count) {
+    const std::vector<float> mins = floats(arrayAt(entry, minKey));
+    count = static_cast<int>(std::min(mins.size(), N));
+    const auto fill = [count](const std::vector<float>& values, std::array<float, N>& out) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i)
+            out[i] = i < values.size() ? values[i] : 0.0f;
+    };
+    fill(mins, min);
+    fill(floats(arrayAt(entry, maxKey)), max);
+    fill(floats(arrayAt(entry, autoMinKey)), autoMin);
+    fill(floats(arrayAt(entry, autoMaxKey)), autoMax);
+}
+
+std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
+    std::vector<ResultRangeEntry> entries;
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+        const std::optional<int> index = entryIndex(it.key());
+        if (!index)
+            continue;
+        const QJsonObject object = it.value().toObject();
+        ResultRangeEntry entry;
+        entry.index = *index;
+        entry.minUx = single(object, "minUx");
+        entry.maxUx = single(object, "maxUx");
+        entry.autoMinUx = single(object, "autoMinUx");
+        entry.autoMaxUx = single(object, "autoMaxUx");
+        entry.minUy = single(object, "minUy");
+        entry.maxUy = single(object, "maxUy");
+        entry.autoMinUy = single(object, "autoMinUy");
+        entry.autoMaxUy = single(object, "autoMaxUy");
+        if (has(object, "rigidShiftX") || has(object, "rigidShiftY"))
+            entry.rigidShift = std::array<float, 2>{single(object, "rigidShiftX"), single(object, "rigidShiftY")};
+        entry.hasStrain = flag(object, "hasStrain", false);
+        if (entry.hasStrain)
+            readRanges(object, "strainMin", "strainMax", "strainAutoMin", "strainAutoMax", entry.strainMin,
+                       entry.strainMax, entry.strainAutoMin, entry.strainAutoMax, entry.strainCount);
+        entry.hasFracture = flag(object, "hasFracture", false);
+        if (entry.hasFracture)
+            readRanges(object, "fractureMin", "fractureMax", "fractureAutoMin", "fractureAutoMax", entry.fractureMin,
+                       entry.fractureMax, entry.fractureAutoMin, entry.fractureAutoMax, entry.fractureCount);
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::vector<HeightRangeEntry> readHeightCache(const QJsonObject& cache) {
+    std::vector<HeightRangeEntry> entries;
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+        const std::optional<int> index = entryIndex(it.key());
+        if (!index)
+            continue;
+        const QJsonObject object = it.value().toObject();
+        entries.push_back({*index, single(object, "minUz"), single(object, "maxUz"), single(object, "autoMin"),
+                           single(object, "autoMax")});
+    }
+    return entries;
+}
+
+ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, const ProjectReadDefaults& defaults) {
+    ProjectParameters p;
+    p.projectFolder = text(root, "projectFolder");
+    if (has(root, "mosaic"))
+        p.mosaic = readMosaic(objectAt(root, "mosaic"), projectDir);
+    if (!p.mosaic || !p.mosaic->enabled) {
+        p.referenceImage = resolveStoredPath(projectDir, text(root, "referenceImage"));
+        p.deformedImages = resolvedPaths(arrayAt(root, "deformedImages"), projectDir, false);
+    }
+    if (has(root, "useMask")) {
+        p.useMask = flag(root, "useMask", false);
+        p.maskImage = resolveStoredPath(projectDir, text(root, "maskImage"));
+    }
+    if (has(root, "roi")) {
+        const QJsonObject roi = objectAt(root, "roi");
+        p.roi = QRect(std::max(integer(roi, "x", 0), 0), std::max(integer(roi, "y", 0), 0),
+                      std::max(integer(roi, "width", 0), 0), std::max(integer(roi, "height", 0), 0));
+    } else {
+        p.roi = QRect(0, 0, 0, 0);
+    }
+    p.windowSizeX = integer(root, "windowSizeX", integer(root, "windowSize", p.windowSizeX));
+    p.windowSizeY = integer(root, "windowSizeY", integer(root, "windowSize", p.windowSizeY));
+    p.stepX = integer(root, "stepX", integer(root, "step", p.stepX));
+    p.stepY = integer(root, "stepY", integer(root, "step", p.stepY));
+    const int maxU = integer(root, "maxU", 6);
+    const int maxV = integer(root, "maxV", 6);
+    p.searchUp = integer(root, "searchUp", maxU);
+    p.searchDown = integer(root, "searchDown", maxU);
+    p.searchLeft = integer(root, "searchLeft", maxV);
+    p.searchRight = integer(root, "searchRight", maxV);
+    p.dofIndex = integer(root, "dofIndex", 0);
+    p.interpolationIndex = integer(root, "interpolationIndex", 0);
+    p.epsilon = real(root, "epsilon", 0.0);
+    p.maxIterations = integer(root, "maxIterations", 0);
+    p.fractureOpeningMin = std::clamp(real(root, "fractureOpeningMin", 0.0), 0.0, kMaxFractureOpening);
+    p.fractureRidgeThickness = std::clamp(integer(root, "fractureRidgeThickness", 0), 1, kMaxRidgeThickness);
+    p.enableTwinning = flag(root, "enableTwinning", false);
+    p.maxJumpAmplitude = integer(root, "maxJumpAmplitude", 0);
+    p.enableNLC = flag(root, "enableNLC", false);
+    p.saveFullImage = flag(root, "saveFullImage", false);
+    if (has(root, "strain"))
+        p.strain = readStrain(objectAt(root, "strain"), defaults);
+    if (has(root, "heightFields"))
+        p.heightFields = readHeights(objectAt(root, "heightFields"), projectDir);
+    if (has(root, "resultCache"))
+        p.resultCache = readResultCache(objectAt(root, "resultCache"));
+    if (has(root, "heightCache"))
+        p.heightCache = readHeightCache(objectAt(root, "heightCache"));
+    return p;
+}
+
+bool separatorAt(QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); }
+
+}  // namespace
+
+QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
+    if (stored.isEmpty())
+        return stored;
+    // Files written on Windows separate with backslashes; a name that really
+    // holds one is tried first, unchanged.
+    const QString text = QString(stored).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    for (const QString& candidate : {stored, text}) {
+        // The project folder comes first: a relative path names a file of the
+        // project, even when the working directory holds one of the same name.
+        if (QFileInfo(candidate).isRelative()) {
+            const QString joined = projectDir.filePath(candidate);
+            if (QFileInfo::exists(joined))
+                return QFileInfo(joined).absoluteFilePath();
+        }
+        if (QFileInfo::exists(candidate))
+            return QFileInfo(candidate).absoluteFilePath();
+    }
+    QString rest = text;
+    for (;;) {
+        const auto separator = std::find_if(rest.begin(), rest.end(), separatorAt);
+        if (separator == rest.end())
+            return stored;
+        rest = rest.mid(separator - rest.begin() + 1);
+        if (rest.isEmpty())
+            return stored;
+        const QString joined = projectDir.filePath(rest);
+        if (QFileInfo::exists(joined))
+            return QFileInfo(joined).absoluteFilePath();
+    }
+}
+
+bool parseProjectParameters(const QByteArray& text, const QDir& projectDir, const ProjectReadDefaults& defaults,
+                            ProjectParameters& out, QString& error) {
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        error = parseError.errorString();
+        return false;
+    }
+    // Read as an object without keys, it would reset the window and then be
+    // overwritten with defaults.
+    if (!document.isObject()) {
+        error = QStringLiteral("the document is not a JSON object");
+        return false;
+    }
+    try {
+        out = readDocument(document.object(), projectDir, defaults);
+    } catch (const ShapeError& shape) {
+        error = shape.message;
+        return false;
+    }
+    return true;
+}
+
+bool readProjectParametersFile(const QString& path, const ProjectReadDefaults& defaults, ProjectParameters& out,
+                               QString& error, ProjectReadFailure& failure) {
+    std::string message;
+    platform::FileDescriptor file = platform::openRegularFileForReading(QFile::encodeName(path).toStdString(), message);
+    if (!file) {
+        failure = ProjectReadFailure::Open;
+        error = QString::fromStdString(message);
+        return false;
+    }
+    std::string bytes;
+    if (!platform::readAtMost(file.get(), kMaxParametersFileBytes, bytes, message)) {
+        failure = ProjectReadFailure::Parse;
+        error = QString::fromStdString(message);
+        return false;
+    }
+    const QDir projectDir = QFileInfo(path).absoluteDir();
+    if (!parseProjectParameters(QByteArray::fromStdString(bytes), projectDir, defaults, out, error)) {
+        failure = ProjectReadFailure::Parse;
+        return false;
+    }
+    failure = ProjectReadFailure::None;
+    return true;
+}
+
+}  // namespace tavro::gui
