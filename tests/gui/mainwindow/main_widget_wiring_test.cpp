@@ -1,5 +1,6 @@
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/message_boxes.h"
 #include "gui/foundation/scientific_double_spin_box.h"
 #include "support/test_application.h"
 
@@ -29,12 +30,16 @@ struct MainWidgetWiringTestAccess {
     // A shown window that records, in order, the members its controls reach.
     struct Window {
         QApplication& application = test::testApplication();
+        // The slots open their dialogs for real: each is answered with Cancel.
+        ScopedDialogResponder responder{{[](QDialog& d) { d.reject(); }, {}}};
         MainWidget w;
         QStringList reached;
         // Runs in place of a slot body that is not written yet.
         std::function<void(const QString&)> standIn;
 
         Window() {
+            // The panels as they are once a project folder is set.
+            w.setProjectControlsEnabled(true);
             w.slotObserver = [this](const char* slot) {
                 const QString name = QString::fromLatin1(slot).section(QLatin1Char('('), 0, 0);
                 reached << name;
