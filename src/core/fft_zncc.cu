@@ -191,23 +191,6 @@ struct MinusMean {
     float mean;
     __device__ __forceinline__ float operator()(float v) const { return v - mean; }
 };
-struct SquaredMinusMean {
-    float mean;
-    __device__ __forceinline__ float operator()(float v) const {
-        const float d = v - mean;
-        return d * d;
-    }
-};
-
-__global__ void fillBoxFilter(float* buffer, int pitch, int windowSizeX, int windowSizeY) {
-    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (i >= windowSizeX * windowSizeY) return;
-    const int row = i / windowSizeX;
-    buffer[static_cast<int64_t>(row) * pitch + (i - row * windowSizeX)] = 1.0f;
-}
-
-// Reference window statistics, the zero-padded mean-free reference window and
-// the mean-free deformed search area of one point per block.
 __global__ void extractWindowsForFFT(const float* ref, const float* def, float* refBuf, float* defBuf,
                                      float* invStdRefArr, float* defMeanArr, int width, int height, int windowSizeX,
                                      int windowSizeY, int stepX, int stepY, int gridWidth, int gridHeight,
@@ -289,52 +272,120 @@ __global__ void multiplyConjugateBatch(const Complex* a, const Complex* b, Compl
 #endif
 }
 
-__global__ void multiplyConjugateWithSingle(const Complex* a, const Complex* box, Complex* out, int Nc, int count) {
+// Running window sums along a line of the frame, in place: element k becomes
+// the sum of elements k .. k + length - 1 (of its original values) for k in
+// [first, last]. The sum enters element k + length - 1 and drops element k - 1,
+// whose original value is kept in `old` before it is overwritten.
+struct RunningSums {
+    double s1, s2, old1, old2;
+
+    __device__ __forceinline__ void start(double v1, double v2) {
+        s1 += v1;
+        s2 += v2;
+    }
+    __device__ __forceinline__ void slide(double in1, double in2) {
+        s1 += in1;
+        s2 += in2;
+        s1 -= old1;
+        s2 -= old2;
+    }
+};
+
+// Local sums of the mean-free search area d and of d^2 over the window at every
+// admissible shift, in place in the point's frame (d's sums) and in sums2,
+// accumulated in double: accurate to the float result's rounding where box
+// convolutions through the FFT leave rounding noise of the size of the whole
+// frame's energy, and three transforms fewer. Column sums first (thread per
+// column, running down the shift rows), then row sums (thread per shift row,
+// running along the shift columns). The CPU runs the same running sums for
+// many columns side by side: the same operations per element, the same bits.
+__global__ void localWindowSums(float* defBuf, float* sums2, int nx, int ny, int windowSizeX, int windowSizeY,
+                                int firstRow, int lastRow, int firstColumn, int lastColumn, long long totalPoints,
+                                long long batchStart) {
     const Block block;
-    const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
+    if (batchStart + blockIdx.x >= totalPoints) return;
+    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    float* frame = defBuf + frameOffset;
+    float* frame2 = sums2 + frameOffset;
+    const int areaColumns = lastColumn + windowSizeX - firstColumn;
 #if TAVRO_GENERIC_KERNEL
-    block.forEachThreadNoSync([&](int t) {
-        const int i = begin + t;
-        if (i < count) out[i] = timesConjugate(a[i], box[i % Nc]);
+    block.forEachThread([&](int t) {
+        for (int c = firstColumn + t; c < firstColumn + areaColumns; c += kPointThreads) {
+            RunningSums sum{0.0, 0.0, 0.0, 0.0};
+            for (int i = 0; i < windowSizeY; ++i) {
+                const double v = frame[(firstRow + i) * nx + c];
+                sum.start(v, v * v);
+            }
+            for (int r = firstRow; r <= lastRow; ++r) {
+                if (r > firstRow) {
+                    const double v = frame[(r + windowSizeY - 1) * nx + c];
+                    sum.slide(v, v * v);
+                }
+                sum.old1 = frame[r * nx + c];
+                sum.old2 = sum.old1 * sum.old1;
+                frame[r * nx + c] = static_cast<float>(sum.s1);
+                frame2[r * nx + c] = static_cast<float>(sum.s2);
+            }
+        }
     });
 #else
     (void)block;
-    const int end = count - begin < kElementThreads ? count : begin + kElementThreads;
-    // Runs of consecutive box bins instead of a remainder per element.
-    for (int i = begin, k = begin % Nc; i < end; k = 0) {
-        const int run = end - i < Nc - k ? end - i : Nc - k;
-        const Complex* x = a + i;
-        const Complex* __restrict__ y = box + k;
-        Complex* o = out + i;
-        for (int j = 0; j < run; ++j) o[j] = timesConjugate(x[j], y[j]);
-        i += run;
+    // Columns side by side, one array per quantity so that each step is a vector operation.
+    constexpr int kChunk = 64;
+    double s1[kChunk], s2[kChunk], old1[kChunk], old2[kChunk];
+    for (int c0 = firstColumn; c0 < firstColumn + areaColumns; c0 += kChunk) {
+        const int n = firstColumn + areaColumns - c0 < kChunk ? firstColumn + areaColumns - c0 : kChunk;
+        for (int j = 0; j < n; ++j) s1[j] = s2[j] = 0.0;
+        for (int i = 0; i < windowSizeY; ++i) {
+            const float* in = frame + (firstRow + i) * nx + c0;
+            for (int j = 0; j < n; ++j) {
+                const double v = in[j];
+                s1[j] += v;
+                s2[j] += v * v;
+            }
+        }
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (r > firstRow) {
+                const float* in = frame + (r + windowSizeY - 1) * nx + c0;
+                for (int j = 0; j < n; ++j) {
+                    const double v = in[j];
+                    s1[j] += v;
+                    s2[j] += v * v;
+                    s1[j] -= old1[j];
+                    s2[j] -= old2[j];
+                }
+            }
+            float* out = frame + r * nx + c0;
+            float* __restrict__ out2 = frame2 + r * nx + c0;
+            for (int j = 0; j < n; ++j) {
+                old1[j] = out[j];
+                old2[j] = old1[j] * old1[j];
+                out[j] = static_cast<float>(s1[j]);
+                out2[j] = static_cast<float>(s2[j]);
+            }
+        }
     }
 #endif
+    block.forEachThreadNoSync([&](int t) {
+        for (int r = firstRow + t; r <= lastRow; r += kPointThreads) {
+            float* row = frame + r * nx;
+            float* row2 = frame2 + r * nx;
+            RunningSums sum{0.0, 0.0, 0.0, 0.0};
+            for (int k = 0; k < windowSizeX; ++k) sum.start(row[firstColumn + k], row2[firstColumn + k]);
+            for (int c = firstColumn; c <= lastColumn; ++c) {
+                if (c > firstColumn) sum.slide(row[c + windowSizeX - 1], row2[c + windowSizeX - 1]);
+                sum.old1 = row[c];
+                sum.old2 = row2[c];
+                row[c] = static_cast<float>(sum.s1);
+                row2[c] = static_cast<float>(sum.s2);
+            }
+        }
+    });
 }
 
-// Squared mean-free deformed search area of one point per block.
-__global__ void extractDef2ForFFT(const float* def, float* defBuf, const float* defMeanArr, int width, int height,
-                                  int windowSizeX, int windowSizeY, int stepX, int stepY, int gridWidth,
-                                  int gridHeight, int marginX, int marginY, int maxU, int maxV, int nx, int ny,
-                                  long long totalPoints, long long batchStart, const int* initX, const int* initY,
-                                  const int* pointX, const int* pointY) {
-    (void)gridHeight;
-    const Block block;
-    const long long p = batchStart + blockIdx.x;
-    if (p >= totalPoints) return;
-    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
-    const PointPlace place = pointPlace(p, windowSizeX, windowSizeY, stepX, stepY, gridWidth, marginX, marginY, initX,
-                                        initY, pointX, pointY);
-    const FrameRegion area = frameRegion(place.windowLeft + place.dx0 - maxV, place.windowTop + place.dy0 - maxU,
-                                         windowSizeX + 2 * maxV, windowSizeY + 2 * maxU, width, height);
-    fillFrame(block, defBuf + frameOffset, log2Exact(nx), ny, area, def, SquaredMinusMean{defMeanArr[blockIdx.x]});
-}
-
-// ZNCC of one shift from the unnormalised correlation and local sums; a shift
-// without enough deformed-image texture scores below every start value.
-__device__ __forceinline__ float shiftScore(float corr, float localSum, float localSum2, float scale, float area,
-                                            float invStd) {
-    const float s1 = localSum * scale, s2 = localSum2 * scale;
+// ZNCC of one shift from the unnormalised correlation and the local sums; a
+// shift without enough deformed-image texture scores below every start value.
+__device__ __forceinline__ float shiftScore(float corr, float s1, float s2, float scale, float area, float invStd) {
     const float spread = s2 - s1 * s1 / area;
     const float variance = spread > 0.0f ? spread : 0.0f;
     const float enough = 1e-4f * s2 > 1e-12f ? 1e-4f * s2 : 1e-12f;
@@ -468,7 +519,7 @@ public:
     fft::Plan* plan() const { return plan_.get(); }
     void succeeded() { succeeded_ = true; }
 
-    DeviceBufferPool::Lease refBuf, defBuf, specRef, specDef, corrBuf, specBox, invStdRef, defMean;
+    DeviceBufferPool::Lease refBuf, defBuf, specRef, specDef, corrBuf, invStdRef, defMean;
 
 private:
     const FFTSearchLayout& layout_;
@@ -537,7 +588,6 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     if (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
         !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
         !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
-        !s.acquire(s.specBox, uint64_t(frameBins) * sizeof(Complex), "FFT: alloc specBox") ||
         !s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") ||
         !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr"))
         return false;
@@ -546,19 +596,11 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     float* corrBuf = s.corrBuf.as<float>();
     Complex* specRef = s.specRef.as<Complex>();
     Complex* specDef = s.specDef.as<Complex>();
-    Complex* specBox = s.specBox.as<Complex>();
     float* invStdRef = s.invStdRef.as<float>();
     float* defMean = s.defMean.as<float>();
 
-    // Spectrum of the window-sized box whose correlation gives the local sums.
     const int windowArea = params.windowSizeX * params.windowSizeY;
-    if (!s.checked(cudaMemset(refBuf, 0, size_t(frameReals) * sizeof(float)), "memset box")) return false;
-    TAVRO_LAUNCH(fillBoxFilter, blocksFor(windowArea, kElementThreads), kElementThreads, 0, refBuf, nx,
-                 params.windowSizeX, params.windowSizeY);
-    if (!s.launched("fillBoxFilter")) return false;
-    if (!s.makePlan(1) || !fft::execR2C(s.plan(), refBuf, specBox, error)) return false;
-    s.destroyPlan();
-    if (!s.checked(cudaDeviceSynchronize(), "sync box FFT") || !s.makePlan(batch)) return false;
+    if (!s.makePlan(batch)) return false;
 
     if (progress && !progress(0, totalPoints)) {
         if (cancelled) *cancelled = true;
@@ -583,22 +625,15 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
                            specRef, specRef, static_cast<int>(frameBins), count);
         if (!s.launched("CC multiply") || !fft::execC2R(s.plan(), specRef, corrBuf, error)) return false;
 
-        TAVRO_LAUNCH_BLOCK(multiplyConjugateWithSingle, blocksFor(count, kElementThreads), kElementThreads, 0,
-                           specDef, specBox, specRef, static_cast<int>(frameBins), count);
-        if (!s.launched("localSum multiply") || !fft::execC2R(s.plan(), specRef, refBuf, error)) return false;
+        // The frames are no longer needed: the local sums go into them.
+        TAVRO_LAUNCH_BLOCK(localWindowSums, static_cast<unsigned>(n), kPointThreads, 0, defBuf, refBuf, nx, ny,
+                           params.windowSizeX, params.windowSizeY, params.maxU - layout.up, params.maxU + layout.down,
+                           params.maxV - layout.left, params.maxV + layout.right, static_cast<long long>(totalPoints),
+                           static_cast<long long>(batchStart));
+        if (!s.launched("localWindowSums")) return false;
 
-        TAVRO_LAUNCH_BLOCK(extractDef2ForFFT, static_cast<unsigned>(n), kPointThreads, 0, def, defBuf, defMean, width,
-                           height, params.windowSizeX, params.windowSizeY, params.stepX, params.stepY, gridWidth,
-                           gridHeight, config.marginX, config.marginY, params.maxU, params.maxV, nx, ny,
-                           static_cast<long long>(totalPoints), static_cast<long long>(batchStart), initX, initY,
-                           pointX, pointY);
-        if (!s.launched("extractDef2ForFFT") || !fft::execR2C(s.plan(), defBuf, specRef, error)) return false;
-        TAVRO_LAUNCH_BLOCK(multiplyConjugateWithSingle, blocksFor(count, kElementThreads), kElementThreads, 0,
-                           specRef, specBox, specRef, static_cast<int>(frameBins), count);
-        if (!s.launched("localSum2 multiply") || !fft::execC2R(s.plan(), specRef, defBuf, error)) return false;
-
-        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, refBuf,
-                           defBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
+        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, defBuf,
+                           refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
                            layout.left, layout.right, params.windowSizeX, params.windowSizeY,
                            static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale, windowArea,
                            initX, initY, confidence);

@@ -367,7 +367,7 @@ TEST(FFTPixelSearch, TiesKeepTheSmallerColumnAndOtherwiseFollowTheThreadTree) {
         {{1, 2}, {64, 2}},    // thread 64 climbs to slot 0, which beats slot 1 on a tie
         {{5, 2}, {133, 2}}};  // one thread scans both rows: the first one
     const int cases = int(ties.size()) + 2;
-    Floats corr(size_t(cases) * frame, 0.0f), sum1(corr.size(), 0.0f), sum2(corr.size(), float(frame));
+    Floats corr(size_t(cases) * frame, 0.0f), sum1(corr.size(), 0.0f), sum2(corr.size(), 1.0f);
     for (size_t c = 0; c < ties.size(); ++c)
         for (const auto& [row, column] : ties[c]) corr[c * frame + row * nx + column] = 0.5f * frame;
     std::fill(sum2.end() - frame, sum2.end(), 0.0f);  // last case: no shift has texture
