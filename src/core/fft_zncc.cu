@@ -25,12 +25,8 @@ constexpr int64_t kProgressIntervalNs = 100000000;
 constexpr float kNoScore = -1e30f;
 constexpr float kSkipped = -3e38f;
 constexpr int kScoreChunk = 8;
-
-__host__ __device__ __forceinline__ int log2Exact(int v) {
-    int l = 0;
-    while ((1 << l) < v) ++l;
-    return l;
-}
+// The FFT's mixed-radix path takes lengths up to 256 (half rows up to 256 also).
+constexpr int32_t kMixedFrameLimit = 256;
 
 // The part of a frame (rows x columns from the frame origin) that lies inside
 // the image; frame element (r, c) shows image pixel origin + r * pitch + c.
@@ -90,21 +86,21 @@ inline void forRows(int first, int end, const RowBody& body) {
 // writes elements t, t + 128, ...; the CPU fills whole rows, which writes the
 // same values.
 template <class F>
-__device__ __forceinline__ void fillFrame(const Block& block, float* frame, int logNx, int rows,
+__device__ __forceinline__ void fillFrame(const Block& block, float* frame, int nx, int rows,
                                           const FrameRegion& region, const float* image, const F& f) {
 #if TAVRO_GENERIC_KERNEL
-    const int total = rows << logNx, columnMask = (1 << logNx) - 1;
+    const int total = rows * nx;
     block.forEachThread([&](int t) {
+        int r = t / nx, c = t - r * nx;
         for (int e = t; e < total; e += block.size()) {
-            const int r = e >> logNx, c = e & columnMask;
             frame[e] = region.contains(r, c) ? f(image[region.at(r, c)]) : 0.0f;
+            for (c += block.size(); c >= nx; c -= nx) ++r;
         }
     });
 #else
     (void)block;
-    const int nx = 1 << logNx;
     forRows(0, rows, [&](int r) {
-        float* __restrict__ out = frame + (static_cast<size_t>(r) << logNx);
+        float* __restrict__ out = frame + static_cast<size_t>(r) * nx;
         if (!region.contains(r, region.c0)) {
             std::fill(out, out + nx, 0.0f);
             return;
@@ -121,21 +117,22 @@ __device__ __forceinline__ void fillFrame(const Block& block, float* frame, int 
 
 // Only the in-region elements: f(image pixel).
 template <class F>
-__device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, int logNx, const FrameRegion& region,
+__device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, int nx, const FrameRegion& region,
                                               const float* image, const F& f) {
     if (region.pixelCount() == 0) return;
 #if TAVRO_GENERIC_KERNEL
-    const int first = region.r0 << logNx, end = region.r1 << logNx, columnMask = (1 << logNx) - 1;
+    const int end = region.r1 * nx;
     block.forEachThread([&](int t) {
-        for (int e = first + t; e < end; e += block.size()) {
-            const int r = e >> logNx, c = e & columnMask;
+        int r = region.r0 + t / nx, c = t % nx;
+        for (int e = region.r0 * nx + t; e < end; e += block.size()) {
             if (c >= region.c0 && c < region.c1) frame[e] = f(image[region.at(r, c)]);
+            for (c += block.size(); c >= nx; c -= nx) ++r;
         }
     });
 #else
     (void)block;
     forRows(region.r0, region.r1, [&](int r) {
-        float* __restrict__ out = frame + (static_cast<size_t>(r) << logNx) + region.c0;
+        float* __restrict__ out = frame + static_cast<size_t>(r) * nx + region.c0;
         const float* __restrict__ in = image + region.at(r, region.c0);
         const int n = region.c1 - region.c0;
         for (int i = 0; i < n; ++i) out[i] = f(in[i]);
@@ -201,7 +198,6 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
     const Block block;
     const long long p = batchStart + blockIdx.x;
     if (p >= totalPoints) return;
-    const int logNx = log2Exact(nx);
     const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
     float* refFrame = refBuf + frameOffset;
     float* defFrame = defBuf + frameOffset;
@@ -214,28 +210,28 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
     const int windowArea = windowSizeX * windowSizeY;
 
     // Raw pixels first: both means come from sums over the frames.
-    fillFrame(block, refFrame, logNx, ny, window, ref, Identity{});
-    fillFrame(block, defFrame, logNx, ny, area, def, Identity{});
+    fillFrame(block, refFrame, nx, ny, window, ref, Identity{});
+    fillFrame(block, defFrame, nx, ny, area, def, Identity{});
 
     // Window sum and search-area sum.
     PerThread<float> refSum(block), defSum(block), unused(block);
-    stridedSums(block, refFrame, window.usedRows() << logNx, refSum, unused, Identity{}, Identity{});
+    stridedSums(block, refFrame, window.usedRows() * nx, refSum, unused, Identity{}, Identity{});
     const float windowSum = block.reduceSumTree<kPointThreads>(refSum);
-    stridedSums(block, defFrame, area.usedRows() << logNx, defSum, unused, Identity{}, Identity{});
+    stridedSums(block, defFrame, area.usedRows() * nx, defSum, unused, Identity{}, Identity{});
     const float areaSum = block.reduceSumTree<kPointThreads>(defSum);
     const float meanRef = windowSum / static_cast<float>(windowArea);
     const int areaPixels = area.pixelCount();
     const float defMean = areaPixels > 0 ? areaSum / static_cast<float>(areaPixels) : 0.0f;
 
     // Mean-free pixels; outside the image the frames stay zero.
-    rewriteRegion(block, refFrame, logNx, window, ref, MinusMean{meanRef});
-    rewriteRegion(block, defFrame, logNx, area, def, MinusMean{defMean});
+    rewriteRegion(block, refFrame, nx, window, ref, MinusMean{meanRef});
+    rewriteRegion(block, defFrame, nx, area, def, MinusMean{defMean});
 
     // Q - S^2 / A from the mean-free values d: on a flat window of fractional
     // grey the raw sums cancel to rounding noise that passes for texture, the
     // mean-free ones to exactly zero.
     PerThread<float> dSum(block), dSquares(block);
-    stridedSums(block, refFrame, window.usedRows() << logNx, dSum, dSquares, Identity{}, Square{});
+    stridedSums(block, refFrame, window.usedRows() * nx, dSum, dSquares, Identity{}, Square{});
     const float sumD = block.reduceSumTree<kPointThreads>(dSum);
     const float sumD2 = block.reduceSumTree<kPointThreads>(dSquares);
     block.single([&] {
@@ -479,9 +475,15 @@ __global__ void scatterEscalated(const int64_t* indices, const float* srcX, cons
     dstY[indices[i]] = srcY[i];
 }
 
-int64_t nextPowerOfTwo(int64_t v) {
-    int64_t p = 1;
-    while (p < v) p <<= 1;
+// Zero padding to any length not below the search area's gives the same
+// correlations: the shortest length of the FFT's mixed-radix path (even for
+// the columns, which the real transform halves), or a power of two beyond it.
+int32_t frameLength(int32_t searchLength, bool even) {
+    int32_t n = fft::nextSmooth(std::max(searchLength, 2));
+    while (even && n % 2 != 0) n = fft::nextSmooth(n + 1);
+    if (n <= kMixedFrameLimit) return n;
+    int32_t p = 1;
+    while (p < searchLength) p <<= 1;
     return p;
 }
 
@@ -544,8 +546,8 @@ FFTSearchLayout fftSearchLayout(const PixelSearchParams& params, uint64_t totalP
     layout.right = std::clamp(right, 0, std::max(params.maxV, 0));
     layout.searchWidth = params.windowSizeX + 2 * params.maxV;
     layout.searchHeight = params.windowSizeY + 2 * params.maxU;
-    layout.nx = static_cast<int32_t>(nextPowerOfTwo(layout.searchWidth));
-    layout.ny = static_cast<int32_t>(nextPowerOfTwo(layout.searchHeight));
+    layout.nx = frameLength(layout.searchWidth, true);
+    layout.ny = frameLength(layout.searchHeight, false);
     layout.frameReals = int64_t{layout.nx} * layout.ny;
     layout.frameBins = int64_t{layout.nx / 2 + 1} * layout.ny;
     layout.memoryPerPoint = 16 * uint64_t(layout.frameBins) + 12 * uint64_t(layout.frameReals);
@@ -623,7 +625,10 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
 
         TAVRO_LAUNCH_BLOCK(multiplyConjugateBatch, blocksFor(count, kElementThreads), kElementThreads, 0, specDef,
                            specRef, specRef, static_cast<int>(frameBins), count);
-        if (!s.launched("CC multiply") || !fft::execC2R(s.plan(), specRef, corrBuf, error)) return false;
+        // Only the frame rows of admissible shifts are read.
+        if (!s.launched("CC multiply") ||
+            !fft::execC2RRows(s.plan(), specRef, corrBuf, params.maxU + layout.down + 1, error))
+            return false;
 
         // The frames are no longer needed: the local sums go into them.
         TAVRO_LAUNCH_BLOCK(localWindowSums, static_cast<unsigned>(n), kPointThreads, 0, defBuf, refBuf, nx, ny,

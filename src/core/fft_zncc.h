@@ -23,8 +23,8 @@ struct FFTSearchLayout {
     int32_t right = 0;
     int32_t searchWidth = 0;
     int32_t searchHeight = 0;
-    int32_t nx = 0;  // frame columns, a power of two
-    int32_t ny = 0;  // frame rows, a power of two
+    int32_t nx = 0;  // frame columns: even, of factors 2, 3 and 5 (a power of two beyond 256)
+    int32_t ny = 0;  // frame rows: of factors 2, 3 and 5 (a power of two beyond 256)
     int64_t frameReals = 0;  // nx x ny
     int64_t frameBins = 0;   // (nx / 2 + 1) x ny, one half spectrum
     uint64_t memoryPerPoint = 0;

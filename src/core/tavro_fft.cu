@@ -10,6 +10,14 @@
 #include "core/gpu_common.h"
 #include "gpu/runtime.h"
 
+// Butterfly bodies must melt into the CPU build's loop over lines, where a call
+// per line would cost more than the butterfly.
+#if defined(__CUDACC__)
+#define TAVRO_FFT_BODY
+#else
+#define TAVRO_FFT_BODY __attribute__((always_inline))
+#endif
+
 namespace tavro::fft {
 namespace {
 
@@ -20,6 +28,9 @@ constexpr unsigned kMaxGridY = 65535;
 constexpr int kTile = 32;
 // The two Bluestein work buffers together.
 constexpr int64_t kWorkBytes = 201326592;
+// Longest axis of the mixed-radix path: search frames, not whole images, which
+// keep Bluestein's path beyond it.
+constexpr int32_t kMixedMaxLength = 256;
 // Longest axis whose padded length M = 2^logM still fits an int32.
 constexpr int32_t kMaxAxis = 1 << 29;
 
@@ -392,6 +403,293 @@ __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__
     }
 }
 
+// Mixed-radix path: lengths 2^a 3^b 5^c, Stockham autosort (natural order in
+// and out) between two shared buffers, radix 4 while it divides, then 2, 3, 5.
+// Pass with radix R after radices of product ns: butterfly j < n / R reads
+// elements j + r n / R, twiddled by W_n^(k r n / (ns R)) with k = j mod ns, and
+// writes elements (j - k) R + k + p ns. twiddles holds W_n^m for every m < n.
+template <int R>
+struct StageSlots {
+    int src[R], dst[R];
+    float wr[R], wi[R];
+};
+
+template <int R>
+__device__ __forceinline__ void butterfly(float* vr, float* vi, float sign);
+
+template <>
+__device__ __forceinline__ void butterfly<2>(float* vr, float* vi, float) {
+    const float ar = vr[0], ai = vi[0];
+    vr[0] = ar + vr[1];
+    vi[0] = ai + vi[1];
+    vr[1] = ar - vr[1];
+    vi[1] = ai - vi[1];
+}
+
+template <>
+__device__ __forceinline__ void butterfly<3>(float* vr, float* vi, float sign) {
+    const float s = sign * 0.866025403784438647f;  // sin(2 pi / 3)
+    const float tr = vr[1] + vr[2], ti = vi[1] + vi[2];
+    const float dr = vr[1] - vr[2], di = vi[1] - vi[2];
+    const float mr = vr[0] - 0.5f * tr, mi = vi[0] - 0.5f * ti;
+    vr[0] += tr;
+    vi[0] += ti;
+    vr[1] = mr - s * di;
+    vi[1] = mi + s * dr;
+    vr[2] = mr + s * di;
+    vi[2] = mi - s * dr;
+}
+
+template <>
+__device__ __forceinline__ void butterfly<4>(float* vr, float* vi, float sign) {
+    const float ar = vr[0] + vr[2], ai = vi[0] + vi[2], br = vr[0] - vr[2], bi = vi[0] - vi[2];
+    const float cr = vr[1] + vr[3], ci = vi[1] + vi[3], dr = vr[1] - vr[3], di = vi[1] - vi[3];
+    // W4 * d with W4 = sign * i.
+    const float jr = -sign * di, ji = sign * dr;
+    vr[0] = ar + cr;
+    vi[0] = ai + ci;
+    vr[2] = ar - cr;
+    vi[2] = ai - ci;
+    vr[1] = br + jr;
+    vi[1] = bi + ji;
+    vr[3] = br - jr;
+    vi[3] = bi - ji;
+}
+
+template <>
+__device__ __forceinline__ void butterfly<5>(float* vr, float* vi, float sign) {
+    const float c1 = 0.309016994374947424f, c2 = -0.809016994374947424f;  // cos(2 pi / 5), cos(4 pi / 5)
+    const float s1 = sign * 0.951056516295153572f, s2 = sign * 0.587785252292473129f;
+    const float t1r = vr[1] + vr[4], t1i = vi[1] + vi[4], d1r = vr[1] - vr[4], d1i = vi[1] - vi[4];
+    const float t2r = vr[2] + vr[3], t2i = vi[2] + vi[3], d2r = vr[2] - vr[3], d2i = vi[2] - vi[3];
+    const float m1r = vr[0] + c1 * t1r + c2 * t2r, m1i = vi[0] + c1 * t1i + c2 * t2i;
+    const float m2r = vr[0] + c2 * t1r + c1 * t2r, m2i = vi[0] + c2 * t1i + c1 * t2i;
+    // i (s1 d1 + s2 d2) and i (s2 d1 - s1 d2).
+    const float n1r = -(s1 * d1i + s2 * d2i), n1i = s1 * d1r + s2 * d2r;
+    const float n2r = -(s2 * d1i - s1 * d2i), n2i = s2 * d1r - s1 * d2r;
+    vr[0] += t1r + t2r;
+    vi[0] += t1i + t2i;
+    vr[1] = m1r + n1r;
+    vi[1] = m1i + n1i;
+    vr[4] = m1r - n1r;
+    vi[4] = m1i - n1i;
+    vr[2] = m2r + n2r;
+    vi[2] = m2i + n2i;
+    vr[3] = m2r - n2r;
+    vi[3] = m2i - n2i;
+}
+
+template <int R>
+__device__ __forceinline__ void mixedStage(const Block& block, const float* sre, const float* sim, float* dre,
+                                           float* dim, const Complex* twiddles, int n, int ns, int logTy, int tx,
+                                           int activeY, float sign) {
+    const int groups = n / R, span = n / (ns * R);
+    for (int base = 0; base < groups; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, groups - base), activeY,
+            [&](int x) TAVRO_FFT_BODY {
+                const int j = base + x, k = j % ns, d = (j - k) * R + k;
+                StageSlots<R> u;
+                for (int r = 0; r < R; ++r) {
+                    const Complex w = twiddles[k * r * span];
+                    u.src[r] = (j + r * groups) << logTy;
+                    u.dst[r] = (d + r * ns) << logTy;
+                    u.wr[r] = w.x;
+                    u.wi[r] = -sign * w.y;
+                }
+                return u;
+            },
+            [&](const StageSlots<R>& u, int y) TAVRO_FFT_BODY {
+                float vr[R], vi[R];
+                vr[0] = sre[u.src[0] + y];
+                vi[0] = sim[u.src[0] + y];
+                for (int r = 1; r < R; ++r) {
+                    const float ar = sre[u.src[r] + y], ai = sim[u.src[r] + y];
+                    vr[r] = ar * u.wr[r] - ai * u.wi[r];
+                    vi[r] = ar * u.wi[r] + ai * u.wr[r];
+                }
+                butterfly<R>(vr, vi, sign);
+                for (int r = 0; r < R; ++r) {
+                    dre[u.dst[r] + y] = vr[r];
+                    dim[u.dst[r] + y] = vi[r];
+                }
+            });
+    }
+    block.sync();
+}
+
+// The block's lines start in buffer 0 (re[0], im[0]); returns the buffer that
+// holds their transforms.
+__device__ __forceinline__ int mixedPasses(const Block& block, float* const* re, float* const* im,
+                                           const Complex* twiddles, int n, int logTy, int tx, int activeY,
+                                           float sign) {
+    int current = 0;
+    for (int ns = 1, rest = n; rest > 1; current ^= 1) {
+        const float* sre = re[current];
+        const float* sim = im[current];
+        float* dre = re[current ^ 1];
+        float* dim = im[current ^ 1];
+        const int radix = rest % 4 == 0 ? 4 : rest % 2 == 0 ? 2 : rest % 3 == 0 ? 3 : 5;
+        switch (radix) {
+        case 4:
+            mixedStage<4>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+            break;
+        case 2:
+            mixedStage<2>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+            break;
+        case 3:
+            mixedStage<3>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+            break;
+        default:
+            mixedStage<5>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        }
+        ns *= radix;
+        rest /= radix;
+    }
+    return current;
+}
+
+struct HalfSlot {
+    HalfSpectrum::At at;
+    int slot;
+};
+
+struct MixedBuffers {
+    float* re[2];
+    float* im[2];
+};
+
+// Two buffers of n elements for each of the block's 2^logTy lines.
+__device__ __forceinline__ MixedBuffers mixedBuffers(const Block& block, int n, int logTy) {
+    float* base = block.dynamicShared<float>();
+    const size_t line = static_cast<size_t>(n) << logTy;
+    return {{base, base + 2 * line}, {base + line, base + 3 * line}};
+}
+
+// kRowsR2C_T for a half length of radices 2, 3 and 5.
+__global__ void kMixedRowsR2C_T(const float* __restrict__ input, Complex* __restrict__ output,
+                                const Complex* __restrict__ twiddlesHalf, const Complex* __restrict__ twiddlesCols,
+                                int rows, int half, int logTy) {
+    const Block block;
+    const int cols = 2 * half, tx = static_cast<int>(blockDim.x);
+    const int row0 = static_cast<int>(blockIdx.x) << logTy;
+    const int activeY = imin(1 << logTy, rows - row0);
+    const size_t image = blockIdx.y;
+    const MixedBuffers b = mixedBuffers(block, half, logTy);
+    const float* first = input + (image * static_cast<size_t>(rows) + static_cast<size_t>(row0)) * cols;
+
+    for (int base = 0; base < half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half - base), activeY,
+            [&](int x) { return SlotAndOffset{(base + x) << logTy, 2 * (base + x)}; },
+            [&](const SlotAndOffset& u, int y) {
+                const float* pair = first + y * cols + u.offset;
+                b.re[0][u.slot + y] = pair[0];
+                b.im[0][u.slot + y] = pair[1];
+            });
+    }
+    block.sync();
+    const int current = mixedPasses(block, b.re, b.im, twiddlesHalf, half, logTy, tx, activeY, -1.0f);
+    const float* re = b.re[current];
+    const float* im = b.im[current];
+
+    // The split of kRowsR2C_T, Z_half = Z_0.
+    Complex* out = output + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0;
+    for (int base = 0; base <= half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half + 1 - base), activeY,
+            [&](int x) {
+                const int k = base + x;
+                const Complex w = twiddlesCols[k];
+                return SplitBin{(k == half ? 0 : k) << logTy, (k == 0 ? 0 : half - k) << logTy, k * rows, w.x, w.y};
+            },
+            [&](const SplitBin& u, int y) {
+                const float ar = re[u.a + y], ai = im[u.a + y];
+                const float br = re[u.b + y], bi = -im[u.b + y];
+                const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
+                const float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
+                out[u.out + y] = make_float2(er + (u.wr * di + u.wi * dr), ei - (u.wr * dr - u.wi * di));
+            });
+    }
+}
+
+// kRowsC2R_T for a half length of radices 2, 3 and 5.
+__global__ void kMixedRowsC2R_T(const Complex* __restrict__ input, float* __restrict__ output,
+                                const Complex* __restrict__ twiddlesHalf, const Complex* __restrict__ twiddlesCols,
+                                int rows, int half, int logTy) {
+    const Block block;
+    const int cols = 2 * half, tx = static_cast<int>(blockDim.x);
+    const int row0 = static_cast<int>(blockIdx.x) << logTy;
+    const int activeY = imin(1 << logTy, rows - row0);
+    const size_t image = blockIdx.y;
+    const MixedBuffers b = mixedBuffers(block, half, logTy);
+    const HalfSpectrum source{input + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0,
+                              twiddlesCols, rows, half};
+
+    for (int base = 0; base < half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half - base), activeY,
+            [&](int x) {
+                const int k = base + x;
+                return HalfSlot{source.at(k), k << logTy};
+            },
+            [&](const HalfSlot& u, int y) TAVRO_FFT_BODY {
+                const Complex z = source.get(u.at, y);
+                b.re[0][u.slot + y] = z.x;
+                b.im[0][u.slot + y] = z.y;
+            });
+    }
+    block.sync();
+    const int current = mixedPasses(block, b.re, b.im, twiddlesHalf, half, logTy, tx, activeY, 1.0f);
+    const float* re = b.re[current];
+    const float* im = b.im[current];
+
+    float* out = output + (image * static_cast<size_t>(rows) + static_cast<size_t>(row0)) * cols;
+    for (int base = 0; base < half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half - base), activeY,
+            [&](int x) { return SlotAndOffset{(base + x) << logTy, 2 * (base + x)}; },
+            [&](const SlotAndOffset& u, int y) {
+                out[y * cols + u.offset] = 2.0f * re[u.slot + y];
+                out[y * cols + u.offset + 1] = 2.0f * im[u.slot + y];
+            });
+    }
+}
+
+// kRowsC2C for lengths of radices 2, 3 and 5.
+__global__ void kMixedC2C(Complex* __restrict__ data, const Complex* __restrict__ twiddles, int n, long long lines,
+                          int logTy, float sign) {
+    const Block block;
+    const int tx = static_cast<int>(blockDim.x);
+    const long long line0 = static_cast<long long>(blockIdx.x) << logTy;
+    const int activeY = static_cast<int>(lines - line0 < (1LL << logTy) ? lines - line0 : (1LL << logTy));
+    Complex* block0 = data + static_cast<size_t>(line0) * static_cast<size_t>(n);
+    const MixedBuffers b = mixedBuffers(block, n, logTy);
+
+    for (int base = 0; base < n; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, n - base), activeY,
+            [&](int x) { return SlotAndOffset{(base + x) << logTy, base + x}; },
+            [&](const SlotAndOffset& u, int y) {
+                const Complex z = block0[y * n + u.offset];
+                b.re[0][u.slot + y] = z.x;
+                b.im[0][u.slot + y] = z.y;
+            });
+    }
+    block.sync();
+    const int current = mixedPasses(block, b.re, b.im, twiddles, n, logTy, tx, activeY, sign);
+    const float* re = b.re[current];
+    const float* im = b.im[current];
+    for (int base = 0; base < n; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, n - base), activeY,
+            [&](int x) { return SlotAndOffset{(base + x) << logTy, base + x}; },
+            [&](const SlotAndOffset& u, int y) {
+                block0[y * n + u.offset] = make_float2(re[u.slot + y], im[u.slot + y]);
+            });
+    }
+}
+
 // Per image: input a x b row-major, output b x a.
 __global__ void kTranspose(const Complex* __restrict__ input, Complex* __restrict__ output, int a, int b) {
     const Block block;
@@ -507,6 +805,23 @@ __global__ void kHermitianExpand(const Complex* __restrict__ half, Complex* __re
 
 bool isPowerOfTwo(int64_t v) { return v > 0 && (v & (v - 1)) == 0; }
 
+} // namespace
+
+bool isSmooth(int64_t v) {
+    if (v < 1) return false;
+    for (const int p : {2, 3, 5})
+        while (v % p == 0) v /= p;
+    return v == 1;
+}
+
+int32_t nextSmooth(int32_t v) {
+    int32_t n = std::max(v, 1);
+    while (!isSmooth(n)) ++n;
+    return n;
+}
+
+namespace {
+
 unsigned gridFor(long long threads) { return static_cast<unsigned>((threads + kThreads - 1) / kThreads); }
 
 struct Shape {
@@ -535,6 +850,17 @@ Shape columnShape(int n) {
             static_cast<size_t>(ty) * static_cast<size_t>(n) * sizeof(Complex)};
 }
 
+// Mixed-radix kernels: two buffers of n complex values per line, 32 lines per
+// block where they fit (on the CPU, the lines are the vector lanes).
+Shape mixedShape(int n) {
+    int ty = 32;
+    while (ty > 1 && int64_t{ty} * n * 16 >= 49153) ty /= 2;
+    int tx = 8;
+    while (tx * ty < 256 && tx * 4 < n) tx *= 2;
+    return {dim3(static_cast<unsigned>(tx), static_cast<unsigned>(ty)), log2Exact(ty),
+            static_cast<size_t>(ty) * static_cast<size_t>(n) * 16};
+}
+
 // Grids carry the image index in y or z, limited to 65535 per launch.
 template <class F>
 void forImageChunks(int batch, F&& launch) {
@@ -557,6 +883,14 @@ void columns(const Plan& plan, Complex* data, float sign) {
     const long long blocks = (lines + (1LL << shape.logTy) - 1) >> shape.logTy;
     TAVRO_LAUNCH_BLOCK(kRowsC2C, static_cast<unsigned>(blocks), shape.block, shape.sharedBytes, data,
                        plan.twiddlesRows, plan.logRows, lines, shape.logTy, sign);
+}
+
+void mixedColumns(const Plan& plan, Complex* data, float sign) {
+    const Shape shape = mixedShape(plan.rows);
+    const long long lines = static_cast<long long>(plan.halfCols) * plan.batch;
+    const long long blocks = (lines + (1LL << shape.logTy) - 1) >> shape.logTy;
+    TAVRO_LAUNCH_BLOCK(kMixedC2C, static_cast<unsigned>(blocks), shape.block, shape.sharedBytes, data,
+                       plan.twiddlesRows, plan.rows, lines, shape.logTy, sign);
 }
 
 // Radix-2 Stockham over `lines` lines of the axis' length, alternating between
@@ -665,6 +999,18 @@ bool buildShared(Plan& plan, std::string& error) {
     return allocate(plan, plan.spectrumA, bins, "tavro_fft: tampon transposée: ", error);
 }
 
+// Full tables for the mixed-radix passes, which index W_n^m for every m < n.
+bool buildMixed(Plan& plan, std::string& error) {
+    const char* tables = "tavro_fft: tables: ";
+    if (!upload(plan, plan.twiddlesHalf, twiddleTable(plan.half, plan.half), tables, error) ||
+        !upload(plan, plan.twiddlesRows, twiddleTable(plan.rows, plan.rows), tables, error) ||
+        !upload(plan, plan.twiddlesCols, twiddleTable(plan.cols, plan.half + 1), tables, error))
+        return false;
+    if (plan.transposedSpectrum) return true;
+    const uint64_t bins = uint64_t(plan.halfCols) * uint64_t(plan.rows) * uint64_t(plan.batch);
+    return allocate(plan, plan.spectrumA, bins, "tavro_fft: tampon transposée: ", error);
+}
+
 class DeviceScratch {
 public:
     DeviceScratch() = default;
@@ -766,7 +1112,7 @@ bool sharedR2C(const Plan& plan, const float* input, Complex* output, std::strin
     return finish("tavro_fft: execR2C: ", error);
 }
 
-bool sharedC2R(const Plan& plan, Complex* input, float* output, std::string& error) {
+bool sharedC2R(const Plan& plan, Complex* input, float* output, int outputRows, std::string& error) {
     Complex* spectrum = input;
     if (!plan.transposedSpectrum) {
         transpose(input, plan.spectrumA, plan.rows, plan.halfCols, plan.batch);
@@ -776,11 +1122,47 @@ bool sharedC2R(const Plan& plan, Complex* input, float* output, std::string& err
     const Shape shape = rowShape(plan.half, plan.rows, int64_t{2 * plan.half + 1} * 8);
     const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
     const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
+    const int rowBlocks = (outputRows + (1 << shape.logTy) - 1) >> shape.logTy;
     forImageChunks(plan.batch, [&](int first, int count) {
-        const dim3 grid(static_cast<unsigned>(plan.rows >> shape.logTy), static_cast<unsigned>(count));
+        const dim3 grid(static_cast<unsigned>(rowBlocks), static_cast<unsigned>(count));
         TAVRO_LAUNCH_BLOCK(kRowsC2R_T, grid, shape.block, shape.sharedBytes, spectrum + first * binImage,
                            output + first * realImage, plan.twiddlesHalf, plan.twiddlesCols, plan.rows, plan.logHalf,
                            shape.logTy);
+    });
+    return finish("tavro_fft: execC2R: ", error);
+}
+
+bool mixedR2C(const Plan& plan, const float* input, Complex* output, std::string& error) {
+    Complex* spectrum = plan.transposedSpectrum ? output : plan.spectrumA;
+    const Shape shape = mixedShape(plan.half);
+    const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
+    const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
+    const unsigned rowBlocks = static_cast<unsigned>((plan.rows + (1 << shape.logTy) - 1) >> shape.logTy);
+    forImageChunks(plan.batch, [&](int first, int count) {
+        TAVRO_LAUNCH_BLOCK(kMixedRowsR2C_T, dim3(rowBlocks, static_cast<unsigned>(count)), shape.block,
+                           shape.sharedBytes, input + first * realImage, spectrum + first * binImage,
+                           plan.twiddlesHalf, plan.twiddlesCols, plan.rows, plan.half, shape.logTy);
+    });
+    mixedColumns(plan, spectrum, -1.0f);
+    if (!plan.transposedSpectrum) transpose(spectrum, output, plan.halfCols, plan.rows, plan.batch);
+    return finish("tavro_fft: execR2C: ", error);
+}
+
+bool mixedC2R(const Plan& plan, Complex* input, float* output, int outputRows, std::string& error) {
+    Complex* spectrum = input;
+    if (!plan.transposedSpectrum) {
+        transpose(input, plan.spectrumA, plan.rows, plan.halfCols, plan.batch);
+        spectrum = plan.spectrumA;
+    }
+    mixedColumns(plan, spectrum, 1.0f);
+    const Shape shape = mixedShape(plan.half);
+    const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
+    const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
+    const unsigned rowBlocks = static_cast<unsigned>((outputRows + (1 << shape.logTy) - 1) >> shape.logTy);
+    forImageChunks(plan.batch, [&](int first, int count) {
+        TAVRO_LAUNCH_BLOCK(kMixedRowsC2R_T, dim3(rowBlocks, static_cast<unsigned>(count)), shape.block,
+                           shape.sharedBytes, spectrum + first * binImage, output + first * realImage,
+                           plan.twiddlesHalf, plan.twiddlesCols, plan.rows, plan.half, shape.logTy);
     });
     return finish("tavro_fft: execC2R: ", error);
 }
@@ -899,11 +1281,16 @@ Plan* createPlan(int32_t rows, int32_t cols, int32_t batch, int32_t transposedSp
         plan->transposedSpectrum = transposedSpectrum;
         plan->sharedPath = isPowerOfTwo(cols) && isPowerOfTwo(rows) && cols >= 4 && int64_t{rows} * 8 <= 49152 &&
                            int64_t{cols / 2} * 16 < 49145;
+        plan->mixedPath = !plan->sharedPath && cols % 2 == 0 && cols / 2 <= kMixedMaxLength &&
+                          rows <= kMixedMaxLength && isSmooth(cols / 2) && isSmooth(rows);
         if (plan->sharedPath) {
             plan->half = cols / 2;
             plan->logHalf = log2Exact(plan->half);
             plan->logRows = log2Exact(rows);
             if (!buildShared(*plan, error)) return nullptr;
+        } else if (plan->mixedPath) {
+            plan->half = cols / 2;
+            if (!buildMixed(*plan, error)) return nullptr;
         } else if (!buildGeneral(*plan, error)) {
             return nullptr;
         }
@@ -934,15 +1321,24 @@ bool execR2C(Plan* plan, const float* input, Complex* output, std::string& error
         error = "tavro_fft: execR2C, pointeur nul.";
         return false;
     }
-    return plan->sharedPath ? sharedR2C(*plan, input, output, error) : generalR2C(*plan, input, output, error);
+    if (plan->sharedPath) return sharedR2C(*plan, input, output, error);
+    return plan->mixedPath ? mixedR2C(*plan, input, output, error) : generalR2C(*plan, input, output, error);
 }
 
 bool execC2R(Plan* plan, Complex* input, float* output, std::string& error) {
+    return execC2RRows(plan, input, output, plan ? plan->rows : 0, error);
+}
+
+bool execC2RRows(Plan* plan, Complex* input, float* output, int32_t rows, std::string& error) {
     if (!plan || !input || !output) {
         error = "tavro_fft: execC2R, pointeur nul.";
         return false;
     }
-    return plan->sharedPath ? sharedC2R(*plan, input, output, error) : generalC2R(*plan, input, output, error);
+    // The row pass is the last: rows it skips are rows of the output alone.
+    const int outputRows = std::clamp(rows, 1, plan->rows);
+    if (plan->sharedPath) return sharedC2R(*plan, input, output, outputRows, error);
+    return plan->mixedPath ? mixedC2R(*plan, input, output, outputRows, error)
+                           : generalC2R(*plan, input, output, error);
 }
 
 } // namespace tavro::fft
