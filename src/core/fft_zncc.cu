@@ -295,14 +295,9 @@ struct RunningSums {
 // column, running down the shift rows), then row sums (thread per shift row,
 // running along the shift columns). The CPU runs the same running sums for
 // many columns side by side: the same operations per element, the same bits.
-__global__ void localWindowSums(float* defBuf, float* sums2, int nx, int ny, int windowSizeX, int windowSizeY,
-                                int firstRow, int lastRow, int firstColumn, int lastColumn, long long totalPoints,
-                                long long batchStart) {
-    const Block block;
-    if (batchStart + blockIdx.x >= totalPoints) return;
-    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
-    float* frame = defBuf + frameOffset;
-    float* frame2 = sums2 + frameOffset;
+__device__ __forceinline__ void localWindowSums(const Block& block, float* frame, float* frame2, int nx,
+                                                int windowSizeX, int windowSizeY, int firstRow, int lastRow,
+                                                int firstColumn, int lastColumn) {
     const int areaColumns = lastColumn + windowSizeX - firstColumn;
 #if TAVRO_GENERIC_KERNEL
     block.forEachThread([&](int t) {
@@ -392,14 +387,15 @@ __device__ __forceinline__ float shiftScore(float corr, float s1, float s2, floa
 
 // ZNCC at every admissible shift of one point per block; thread t scans rows
 // maxU - up + t, + 128, ... and the arg-max tree keeps the lower thread on ties.
-__global__ void findCorrelationPeaksNormalized(const float* corrBuf, const float* localSum, const float* localSum2,
+// With sumsInFrames 0 the frames already hold the local sums; with 1 localSum
+// holds the mean-free search area and localSum2 scratch, and the sums are
+// taken there first (while the frames are still in this core's cache).
+__global__ void findCorrelationPeaksNormalized(const float* corrBuf, float* localSum, float* localSum2,
                                                const float* invStdRefArr, float* outX, float* outY, int nx, int ny,
                                                int maxU, int maxV, int up, int down, int left, int right,
                                                int windowSizeX, int windowSizeY, long long totalPoints,
                                                long long batchStart, float scale, int windowArea, const int* initX,
-                                               const int* initY, float* confidence) {
-    (void)windowSizeX;
-    (void)windowSizeY;
+                                               const int* initY, float* confidence, int sumsInFrames) {
     const Block block;
     const long long p = batchStart + blockIdx.x;
     if (p >= totalPoints) return;
@@ -420,6 +416,11 @@ __global__ void findCorrelationPeaksNormalized(const float* corrBuf, const float
     const float* sum2 = localSum2 + frameOffset;
     const float area = static_cast<float>(windowArea);
     const int lastRow = maxU + down, firstColumn = maxV - left, lastColumn = maxV + right;
+    if (sumsInFrames) {
+        localWindowSums(block, localSum + frameOffset, localSum2 + frameOffset, nx, windowSizeX, windowSizeY,
+                        maxU - up, lastRow, firstColumn, lastColumn);
+        block.sync();
+    }
 
     PerThread<float> bestScore(block);
     PerThread<int> bestAt(block);
@@ -631,17 +632,11 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
             return false;
 
         // The frames are no longer needed: the local sums go into them.
-        TAVRO_LAUNCH_BLOCK(localWindowSums, static_cast<unsigned>(n), kPointThreads, 0, defBuf, refBuf, nx, ny,
-                           params.windowSizeX, params.windowSizeY, params.maxU - layout.up, params.maxU + layout.down,
-                           params.maxV - layout.left, params.maxV + layout.right, static_cast<long long>(totalPoints),
-                           static_cast<long long>(batchStart));
-        if (!s.launched("localWindowSums")) return false;
-
         TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, defBuf,
                            refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
                            layout.left, layout.right, params.windowSizeX, params.windowSizeY,
                            static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale, windowArea,
-                           initX, initY, confidence);
+                           initX, initY, confidence, 1);
         if (!s.launched("findCorrelationPeaksNormalized") ||
             !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
             return false;
@@ -700,12 +695,14 @@ namespace detail {
 int findPeaksOnFrames(const float* corr, const float* localSum, const float* localSum2, const float* invStdRef,
                       float* outX, float* outY, float* confidence, const PixelSearchParams& params, int count) {
     const FFTSearchLayout layout = fftSearchLayout(params, uint64_t(count), 0, count, 0);
-    TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(count), kPointThreads, 0, corr, localSum,
-                       localSum2, invStdRef, outX, outY, layout.nx, layout.ny, params.maxU, params.maxV, layout.up,
-                       layout.down, layout.left, layout.right, params.windowSizeX, params.windowSizeY,
+    // Read only: the frames hold the sums already.
+    TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(count), kPointThreads, 0, corr,
+                       const_cast<float*>(localSum), const_cast<float*>(localSum2), invStdRef, outX, outY, layout.nx,
+                       layout.ny, params.maxU, params.maxV, layout.up, layout.down, layout.left, layout.right,
+                       params.windowSizeX, params.windowSizeY,
                        static_cast<long long>(count), 0LL, 1.0f / static_cast<float>(layout.frameReals),
                        params.windowSizeX * params.windowSizeY, static_cast<const int*>(nullptr),
-                       static_cast<const int*>(nullptr), confidence);
+                       static_cast<const int*>(nullptr), confidence, 0);
     const cudaError_t status = cudaGetLastError();
     return status == cudaSuccess ? static_cast<int>(cudaDeviceSynchronize()) : static_cast<int>(status);
 }

@@ -841,10 +841,12 @@ Shape rowShape(int half, int rows, int64_t bytesPerRow) {
             static_cast<size_t>(bytesPerRow) * static_cast<size_t>(ty)};
 }
 
+// Up to 32 lines per block: on the CPU the lines are the vector lanes, and
+// each butterfly's indices and twiddles serve them all.
 Shape columnShape(int n) {
     int tx = 8;
     while (tx < 128 && tx < n / 8) tx *= 2;
-    int ty = std::max(1, std::min(256 / tx, 8));
+    int ty = std::max(1, std::min(256 / tx, 32));
     while (ty > 1 && int64_t{ty} * n * 8 >= 49153) ty /= 2;
     return {dim3(static_cast<unsigned>(tx), static_cast<unsigned>(ty)), log2Exact(ty),
             static_cast<size_t>(ty) * static_cast<size_t>(n) * sizeof(Complex)};
@@ -1119,7 +1121,9 @@ bool sharedC2R(const Plan& plan, Complex* input, float* output, int outputRows, 
         spectrum = plan.spectrumA;
     }
     columns(plan, spectrum, 1.0f);
-    const Shape shape = rowShape(plan.half, plan.rows, int64_t{2 * plan.half + 1} * 8);
+    // No more rows per block than asked for, so that a few first rows cost a few rows.
+    const Shape shape = rowShape(plan.half, std::min(plan.rows, 1 << log2Exact(outputRows)),
+                                 int64_t{2 * plan.half + 1} * 8);
     const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
     const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
     const int rowBlocks = (outputRows + (1 << shape.logTy) - 1) >> shape.logTy;
