@@ -513,7 +513,6 @@ public:
         error_ = cudaErrorMessage(code, label);
         return false;
     }
-    void destroyPlan() { plan_.reset(); }
     bool makePlan(int batch) {
         plan_.reset();  // the old plan's buffers go before the new ones are allocated
         plan_.reset(fft::createPlan(layout_.ny, layout_.nx, batch, 1, error_));
