@@ -25,7 +25,8 @@ constexpr int64_t kProgressIntervalNs = 100000000;
 constexpr float kNoScore = -1e30f;
 constexpr float kSkipped = -3e38f;
 constexpr int kScoreChunk = 8;
-// The FFT's mixed-radix path takes lengths up to 256 (half rows up to 256 also).
+// Longest frame side given to the FFT's mixed-radix path (which takes rows and
+// half rows up to 256); longer sides stay powers of two.
 constexpr int32_t kMixedFrameLimit = 256;
 
 // The part of a frame (rows x columns from the frame origin) that lies inside
@@ -288,7 +289,7 @@ struct RunningSums {
 };
 
 // Local sums of the mean-free search area d and of d^2 over the window at every
-// admissible shift, in place in the point's frame (d's sums) and in sums2,
+// admissible shift, in place in the point's frame (d's sums) and in frame2,
 // accumulated in double: accurate to the float result's rounding where box
 // convolutions through the FFT leave rounding noise of the size of the whole
 // frame's energy, and three transforms fewer. Column sums first (thread per
@@ -630,7 +631,7 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
             !fft::execC2RRows(s.plan(), specRef, corrBuf, params.maxU + layout.down + 1, error))
             return false;
 
-        // The frames are no longer needed: the local sums go into them.
+        // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and refBuf's.
         TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, defBuf,
                            refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
                            layout.left, layout.right, params.windowSizeX, params.windowSizeY,
