@@ -408,9 +408,10 @@ __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__
 // Pass with radix R after radices of product ns: butterfly j < n / R reads
 // elements j + r n / R, twiddled by W_n^(k r n / (ns R)) with k = j mod ns, and
 // writes elements (j - k) R + k + p ns. twiddles holds W_n^m for every m < n.
-template <int R>
+template <int R, class At>
 struct StageSlots {
-    int src[R], dst[R];
+    At src[R];
+    int dst[R];
     float wr[R], wi[R];
 };
 
@@ -479,34 +480,49 @@ __device__ __forceinline__ void butterfly<5>(float* vr, float* vi, float sign) {
     vi[3] = m2i - n2i;
 }
 
-template <int R>
-__device__ __forceinline__ void mixedStage(const Block& block, const float* sre, const float* sim, float* dre,
-                                           float* dim, const Complex* twiddles, int n, int ns, int logTy, int tx,
-                                           int activeY, float sign) {
+// Element e of the block's lines in shared memory (e << logTy) + line.
+struct SharedLines {
+    const float* re;
+    const float* im;
+    int logTy;
+    struct At {
+        int slot;
+    };
+    __device__ __forceinline__ At at(int e) const { return {e << logTy}; }
+    __device__ __forceinline__ Complex get(At a, int y) const { return make_float2(re[a.slot + y], im[a.slot + y]); }
+};
+
+// One pass from source (the first pass reads the lines where they are) to the
+// shared buffer (dre, dim).
+template <int R, class Source>
+__device__ __forceinline__ void mixedStage(const Block& block, const Source& source, float* dre, float* dim,
+                                           const Complex* twiddles, int n, int ns, int logTy, int tx, int activeY,
+                                           float sign) {
     const int groups = n / R, span = n / (ns * R);
     for (int base = 0; base < groups; base += tx) {
         lanes<false>(
             block, logTy, imin(tx, groups - base), activeY,
             [&](int x) TAVRO_FFT_BODY {
                 const int j = base + x, k = j % ns, d = (j - k) * R + k;
-                StageSlots<R> u;
+                StageSlots<R, typename Source::At> u;
                 for (int r = 0; r < R; ++r) {
                     const Complex w = twiddles[k * r * span];
-                    u.src[r] = (j + r * groups) << logTy;
+                    u.src[r] = source.at(j + r * groups);
                     u.dst[r] = (d + r * ns) << logTy;
                     u.wr[r] = w.x;
                     u.wi[r] = -sign * w.y;
                 }
                 return u;
             },
-            [&](const StageSlots<R>& u, int y) TAVRO_FFT_BODY {
+            [&](const StageSlots<R, typename Source::At>& u, int y) TAVRO_FFT_BODY {
                 float vr[R], vi[R];
-                vr[0] = sre[u.src[0] + y];
-                vi[0] = sim[u.src[0] + y];
+                const Complex a0 = source.get(u.src[0], y);
+                vr[0] = a0.x;
+                vi[0] = a0.y;
                 for (int r = 1; r < R; ++r) {
-                    const float ar = sre[u.src[r] + y], ai = sim[u.src[r] + y];
-                    vr[r] = ar * u.wr[r] - ai * u.wi[r];
-                    vi[r] = ar * u.wi[r] + ai * u.wr[r];
+                    const Complex a = source.get(u.src[r], y);
+                    vr[r] = a.x * u.wr[r] - a.y * u.wi[r];
+                    vi[r] = a.x * u.wi[r] + a.y * u.wr[r];
                 }
                 butterfly<R>(vr, vi, sign);
                 for (int r = 0; r < R; ++r) {
@@ -518,46 +534,62 @@ __device__ __forceinline__ void mixedStage(const Block& block, const float* sre,
     block.sync();
 }
 
-// The block's lines start in buffer 0 (re[0], im[0]); returns the buffer that
-// holds their transforms.
-__device__ __forceinline__ int mixedPasses(const Block& block, float* const* re, float* const* im,
-                                           const Complex* twiddles, int n, int logTy, int tx, int activeY,
-                                           float sign) {
-    int current = 0;
-    for (int ns = 1, rest = n; rest > 1; current ^= 1) {
-        const float* sre = re[current];
-        const float* sim = im[current];
-        float* dre = re[current ^ 1];
-        float* dim = im[current ^ 1];
-        const int radix = rest % 4 == 0 ? 4 : rest % 2 == 0 ? 2 : rest % 3 == 0 ? 3 : 5;
-        switch (radix) {
-        case 4:
-            mixedStage<4>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
-            break;
-        case 2:
-            mixedStage<2>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
-            break;
-        case 3:
-            mixedStage<3>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
-            break;
-        default:
-            mixedStage<5>(block, sre, sim, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
-        }
-        ns *= radix;
-        rest /= radix;
+template <class Source>
+__device__ __forceinline__ void mixedStageOf(int radix, const Block& block, const Source& source, float* dre,
+                                             float* dim, const Complex* twiddles, int n, int ns, int logTy, int tx,
+                                             int activeY, float sign) {
+    switch (radix) {
+    case 4:
+        mixedStage<4>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        break;
+    case 2:
+        mixedStage<2>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        break;
+    case 3:
+        mixedStage<3>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        break;
+    default:
+        mixedStage<5>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
     }
-    return current;
 }
 
-struct HalfSlot {
-    HalfSpectrum::At at;
-    int slot;
-};
+__device__ __forceinline__ int radixOf(int rest) {
+    return rest % 4 == 0 ? 4 : rest % 2 == 0 ? 2 : rest % 3 == 0 ? 3 : 5;
+}
 
 struct MixedBuffers {
     float* re[2];
     float* im[2];
 };
+
+// Transforms the block's lines read from source; returns the shared buffer
+// that holds the results (natural order).
+template <class Source>
+__device__ __forceinline__ int mixedTransform(const Block& block, const Source& source, const MixedBuffers& b,
+                                              const Complex* twiddles, int n, int logTy, int tx, int activeY,
+                                              float sign) {
+    if (n == 1) {
+        lanes<true>(
+            block, logTy, 1, activeY, [&](int) { return source.at(0); },
+            [&](const typename Source::At& u, int y) {
+                const Complex z = source.get(u, y);
+                b.re[0][y] = z.x;
+                b.im[0][y] = z.y;
+            });
+        return 0;
+    }
+    int radix = radixOf(n);
+    mixedStageOf(radix, block, source, b.re[0], b.im[0], twiddles, n, 1, logTy, tx, activeY, sign);
+    int current = 0;
+    for (int ns = radix, rest = n / radix; rest > 1; current ^= 1) {
+        radix = radixOf(rest);
+        mixedStageOf(radix, block, SharedLines{b.re[current], b.im[current], logTy}, b.re[current ^ 1],
+                     b.im[current ^ 1], twiddles, n, ns, logTy, tx, activeY, sign);
+        ns *= radix;
+        rest /= radix;
+    }
+    return current;
+}
 
 // Two buffers of n elements for each of the block's 2^logTy lines.
 __device__ __forceinline__ MixedBuffers mixedBuffers(const Block& block, int n, int logTy) {
@@ -576,20 +608,8 @@ __global__ void kMixedRowsR2C_T(const float* __restrict__ input, Complex* __rest
     const int activeY = imin(1 << logTy, rows - row0);
     const size_t image = blockIdx.y;
     const MixedBuffers b = mixedBuffers(block, half, logTy);
-    const float* first = input + (image * static_cast<size_t>(rows) + static_cast<size_t>(row0)) * cols;
-
-    for (int base = 0; base < half; base += tx) {
-        lanes<false>(
-            block, logTy, imin(tx, half - base), activeY,
-            [&](int x) { return SlotAndOffset{(base + x) << logTy, 2 * (base + x)}; },
-            [&](const SlotAndOffset& u, int y) {
-                const float* pair = first + y * cols + u.offset;
-                b.re[0][u.slot + y] = pair[0];
-                b.im[0][u.slot + y] = pair[1];
-            });
-    }
-    block.sync();
-    const int current = mixedPasses(block, b.re, b.im, twiddlesHalf, half, logTy, tx, activeY, -1.0f);
+    const RealPairs source{input + (image * static_cast<size_t>(rows) + static_cast<size_t>(row0)) * cols, cols};
+    const int current = mixedTransform(block, source, b, twiddlesHalf, half, logTy, tx, activeY, -1.0f);
     const float* re = b.re[current];
     const float* im = b.im[current];
 
@@ -625,22 +645,7 @@ __global__ void kMixedRowsC2R_T(const Complex* __restrict__ input, float* __rest
     const MixedBuffers b = mixedBuffers(block, half, logTy);
     const HalfSpectrum source{input + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0,
                               twiddlesCols, rows, half};
-
-    for (int base = 0; base < half; base += tx) {
-        lanes<false>(
-            block, logTy, imin(tx, half - base), activeY,
-            [&](int x) {
-                const int k = base + x;
-                return HalfSlot{source.at(k), k << logTy};
-            },
-            [&](const HalfSlot& u, int y) TAVRO_FFT_BODY {
-                const Complex z = source.get(u.at, y);
-                b.re[0][u.slot + y] = z.x;
-                b.im[0][u.slot + y] = z.y;
-            });
-    }
-    block.sync();
-    const int current = mixedPasses(block, b.re, b.im, twiddlesHalf, half, logTy, tx, activeY, 1.0f);
+    const int current = mixedTransform(block, source, b, twiddlesHalf, half, logTy, tx, activeY, 1.0f);
     const float* re = b.re[current];
     const float* im = b.im[current];
 
@@ -665,19 +670,7 @@ __global__ void kMixedC2C(Complex* __restrict__ data, const Complex* __restrict_
     const int activeY = static_cast<int>(lines - line0 < (1LL << logTy) ? lines - line0 : (1LL << logTy));
     Complex* block0 = data + static_cast<size_t>(line0) * static_cast<size_t>(n);
     const MixedBuffers b = mixedBuffers(block, n, logTy);
-
-    for (int base = 0; base < n; base += tx) {
-        lanes<false>(
-            block, logTy, imin(tx, n - base), activeY,
-            [&](int x) { return SlotAndOffset{(base + x) << logTy, base + x}; },
-            [&](const SlotAndOffset& u, int y) {
-                const Complex z = block0[y * n + u.offset];
-                b.re[0][u.slot + y] = z.x;
-                b.im[0][u.slot + y] = z.y;
-            });
-    }
-    block.sync();
-    const int current = mixedPasses(block, b.re, b.im, twiddles, n, logTy, tx, activeY, sign);
+    const int current = mixedTransform(block, ComplexLines{block0, n}, b, twiddles, n, logTy, tx, activeY, sign);
     const float* re = b.re[current];
     const float* im = b.im[current];
     for (int base = 0; base < n; base += tx) {
