@@ -17,7 +17,6 @@ using gpu::Block;
 using gpu::PerThread;
 
 constexpr int kPointThreads = 128;
-constexpr int kElementThreads = 256;
 constexpr int kScatterThreads = 128;
 constexpr uint64_t kBatchBytes = 536870912;
 constexpr int kMaxBatch = 1024;
@@ -245,28 +244,6 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
         invStdRefArr[p] = variance > 1e-12f ? 1.0f / sqrtf(variance) : 0.0f;
         defMeanArr[blockIdx.x] = defMean;
     });
-}
-
-__device__ __forceinline__ Complex timesConjugate(Complex a, Complex b) {
-    return make_float2(a.x * b.x + a.y * b.y, a.y * b.x - a.x * b.y);
-}
-
-// Element-wise, but written as block programs: on the CPU a block of 256
-// products is then one vectorisable loop instead of 256 calls.
-__global__ void multiplyConjugateBatch(const Complex* a, const Complex* b, Complex* out, int Nc, int count) {
-    (void)Nc;
-    const Block block;
-    const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
-#if TAVRO_GENERIC_KERNEL
-    block.forEachThreadNoSync([&](int t) {
-        const int i = begin + t;
-        if (i < count) out[i] = timesConjugate(a[i], b[i]);
-    });
-#else
-    (void)block;
-    const int end = count - begin < kElementThreads ? count : begin + kElementThreads;
-    for (int i = begin; i < end; ++i) out[i] = timesConjugate(a[i], b[i]);
-#endif
 }
 
 // Running window sums along a line of the frame, in place: element k becomes
@@ -614,7 +591,6 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     for (int64_t batchStart = first; batchStart < end; batchStart += batch) {
         const int n = static_cast<int>(std::min<int64_t>(batch, end - batchStart));
         if (n < batch && batchStart != first && !s.makePlan(n)) return false;
-        const int count = static_cast<int>(int64_t{n} * frameBins);
         TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf, defBuf,
                            invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY, params.stepX,
                            params.stepY, gridWidth, gridHeight, config.marginX, config.marginY, params.maxU,
@@ -624,11 +600,8 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
         if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
             return false;
 
-        TAVRO_LAUNCH_BLOCK(multiplyConjugateBatch, blocksFor(count, kElementThreads), kElementThreads, 0, specDef,
-                           specRef, specRef, static_cast<int>(frameBins), count);
-        // Only the frame rows of admissible shifts are read.
-        if (!s.launched("CC multiply") ||
-            !fft::execC2RRows(s.plan(), specRef, corrBuf, params.maxU + layout.down + 1, error))
+        // The cross spectrum formed as the inverse loads it; only the frame rows of admissible shifts are read.
+        if (!fft::execC2RCorrelation(s.plan(), specDef, specRef, corrBuf, params.maxU + layout.down + 1, error))
             return false;
 
         // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and refBuf's.

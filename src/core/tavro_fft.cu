@@ -296,6 +296,24 @@ struct ComplexLines {
     __device__ __forceinline__ Complex get(At a, int y) const { return lines[y * n + a.offset]; }
 };
 
+// factor x conj(line): a correlation's spectrum formed as the lines are loaded.
+__host__ __device__ __forceinline__ Complex timesConjugate(Complex a, Complex b) {
+    return make_float2(a.x * b.x + a.y * b.y, a.y * b.x - a.x * b.y);
+}
+
+struct ProductLines {
+    const Complex* factor;
+    const Complex* lines;
+    int n;
+    struct At {
+        int offset;
+    };
+    __device__ __forceinline__ At at(int i) const { return {i}; }
+    __device__ __forceinline__ Complex get(At a, int y) const {
+        return timesConjugate(factor[y * n + a.offset], lines[y * n + a.offset]);
+    }
+};
+
 struct SplitBin {
     int a, b, out;
     float wr, wi;
@@ -378,8 +396,9 @@ __global__ void kRowsC2R_T(const Complex* __restrict__ input, float* __restrict_
 
 // In-place transforms of `lines` contiguous lines of length n = 2^logN, ty per
 // block; sign -1 forward, +1 inverse.
+// With factor, the lines become the transforms of factor x conj(line).
 __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__ twiddles, int logN, long long lines,
-                         int logTy, float sign) {
+                         int logTy, float sign, const Complex* __restrict__ factor) {
     const Block block;
     const int n = 1 << logN, tx = static_cast<int>(blockDim.x);
     const long long line0 = static_cast<long long>(blockIdx.x) << logTy;
@@ -388,7 +407,11 @@ __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__
     float* re = block.dynamicShared<float>();
     float* im = re + (static_cast<size_t>(n) << logTy);
 
-    loadFirstStages(block, ComplexLines{block0, n}, re, im, logN, logTy, tx, activeY, sign);
+    if (factor)
+        loadFirstStages(block, ProductLines{factor + (block0 - data), block0, n}, re, im, logN, logTy, tx, activeY,
+                        sign);
+    else
+        loadFirstStages(block, ComplexLines{block0, n}, re, im, logN, logTy, tx, activeY, sign);
     radix4Passes(block, re, im, twiddles, logN, logTy, tx, activeY, sign);
 
     // Threads along each line here, so that global memory is written contiguously.
@@ -663,14 +686,17 @@ __global__ void kMixedRowsC2R_T(const Complex* __restrict__ input, float* __rest
 
 // kRowsC2C for lengths of radices 2, 3 and 5.
 __global__ void kMixedC2C(Complex* __restrict__ data, const Complex* __restrict__ twiddles, int n, long long lines,
-                          int logTy, float sign) {
+                          int logTy, float sign, const Complex* __restrict__ factor) {
     const Block block;
     const int tx = static_cast<int>(blockDim.x);
     const long long line0 = static_cast<long long>(blockIdx.x) << logTy;
     const int activeY = static_cast<int>(lines - line0 < (1LL << logTy) ? lines - line0 : (1LL << logTy));
     Complex* block0 = data + static_cast<size_t>(line0) * static_cast<size_t>(n);
     const MixedBuffers b = mixedBuffers(block, n, logTy);
-    const int current = mixedTransform(block, ComplexLines{block0, n}, b, twiddles, n, logTy, tx, activeY, sign);
+    const int current =
+        factor ? mixedTransform(block, ProductLines{factor + (block0 - data), block0, n}, b, twiddles, n, logTy, tx,
+                                activeY, sign)
+               : mixedTransform(block, ComplexLines{block0, n}, b, twiddles, n, logTy, tx, activeY, sign);
     const float* re = b.re[current];
     const float* im = b.im[current];
     for (int base = 0; base < n; base += tx) {
@@ -749,6 +775,12 @@ __global__ void kChirpLoadReal(const float* __restrict__ x, Complex* __restrict_
     }
     const float v = x[static_cast<size_t>(t >> logM) * static_cast<size_t>(n) + k];
     work[t] = make_float2(v * chirp[k].x, v * chirp[k].y);
+}
+
+// lines[i] = factor[i] x conj(lines[i]).
+__global__ void kConjugateProduct(const Complex* __restrict__ factor, Complex* __restrict__ lines, long long count) {
+    const long long t = globalThread();
+    if (t < count) lines[t] = timesConjugate(factor[t], lines[t]);
 }
 
 __global__ void kMulSpectrum(Complex* __restrict__ work, const Complex* __restrict__ spectrum, int logM,
@@ -872,20 +904,20 @@ void transpose(const Complex* input, Complex* output, int a, int b, int batch) {
     });
 }
 
-void columns(const Plan& plan, Complex* data, float sign) {
+void columns(const Plan& plan, Complex* data, float sign, const Complex* factor = nullptr) {
     const Shape shape = columnShape(plan.rows);
     const long long lines = static_cast<long long>(plan.halfCols) * plan.batch;
     const long long blocks = (lines + (1LL << shape.logTy) - 1) >> shape.logTy;
     TAVRO_LAUNCH_BLOCK(kRowsC2C, static_cast<unsigned>(blocks), shape.block, shape.sharedBytes, data,
-                       plan.twiddlesRows, plan.logRows, lines, shape.logTy, sign);
+                       plan.twiddlesRows, plan.logRows, lines, shape.logTy, sign, factor);
 }
 
-void mixedColumns(const Plan& plan, Complex* data, float sign) {
+void mixedColumns(const Plan& plan, Complex* data, float sign, const Complex* factor = nullptr) {
     const Shape shape = mixedShape(plan.rows);
     const long long lines = static_cast<long long>(plan.halfCols) * plan.batch;
     const long long blocks = (lines + (1LL << shape.logTy) - 1) >> shape.logTy;
     TAVRO_LAUNCH_BLOCK(kMixedC2C, static_cast<unsigned>(blocks), shape.block, shape.sharedBytes, data,
-                       plan.twiddlesRows, plan.rows, lines, shape.logTy, sign);
+                       plan.twiddlesRows, plan.rows, lines, shape.logTy, sign, factor);
 }
 
 // Radix-2 Stockham over `lines` lines of the axis' length, alternating between
@@ -1107,13 +1139,15 @@ bool sharedR2C(const Plan& plan, const float* input, Complex* output, std::strin
     return finish("tavro_fft: execR2C: ", error);
 }
 
-bool sharedC2R(const Plan& plan, Complex* input, float* output, int outputRows, std::string& error) {
+// factor is given only with the transposed layout, where the columns run in place.
+bool sharedC2R(const Plan& plan, Complex* input, float* output, int outputRows, const Complex* factor,
+               std::string& error) {
     Complex* spectrum = input;
     if (!plan.transposedSpectrum) {
         transpose(input, plan.spectrumA, plan.rows, plan.halfCols, plan.batch);
         spectrum = plan.spectrumA;
     }
-    columns(plan, spectrum, 1.0f);
+    columns(plan, spectrum, 1.0f, factor);
     // No more rows per block than asked for, so that a few first rows cost a few rows.
     const Shape shape = rowShape(plan.half, std::min(plan.rows, 1 << log2Exact(outputRows)),
                                  int64_t{2 * plan.half + 1} * 8);
@@ -1145,13 +1179,14 @@ bool mixedR2C(const Plan& plan, const float* input, Complex* output, std::string
     return finish("tavro_fft: execR2C: ", error);
 }
 
-bool mixedC2R(const Plan& plan, Complex* input, float* output, int outputRows, std::string& error) {
+bool mixedC2R(const Plan& plan, Complex* input, float* output, int outputRows, const Complex* factor,
+              std::string& error) {
     Complex* spectrum = input;
     if (!plan.transposedSpectrum) {
         transpose(input, plan.spectrumA, plan.rows, plan.halfCols, plan.batch);
         spectrum = plan.spectrumA;
     }
-    mixedColumns(plan, spectrum, 1.0f);
+    mixedColumns(plan, spectrum, 1.0f, factor);
     const Shape shape = mixedShape(plan.half);
     const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
     const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
@@ -1327,14 +1362,25 @@ bool execC2R(Plan* plan, Complex* input, float* output, std::string& error) {
 }
 
 bool execC2RRows(Plan* plan, Complex* input, float* output, int32_t rows, std::string& error) {
+    return execC2RCorrelation(plan, nullptr, input, output, rows, error);
+}
+
+bool execC2RCorrelation(Plan* plan, const Complex* factor, Complex* input, float* output, int32_t rows,
+                        std::string& error) {
     if (!plan || !input || !output) {
         error = "tavro_fft: execC2R, pointeur nul.";
         return false;
     }
     // The row pass is the last: rows it skips are rows of the output alone.
     const int outputRows = std::clamp(rows, 1, plan->rows);
-    if (plan->sharedPath) return sharedC2R(*plan, input, output, outputRows, error);
-    return plan->mixedPath ? mixedC2R(*plan, input, output, outputRows, error)
+    const bool fused = plan->transposedSpectrum && (plan->sharedPath || plan->mixedPath);
+    if (factor && !fused) {
+        const long long count = static_cast<long long>(plan->halfCols) * plan->rows * plan->batch;
+        TAVRO_LAUNCH(kConjugateProduct, gridFor(count), kThreads, 0, factor, input, count);
+    }
+    const Complex* columnFactor = fused ? factor : nullptr;
+    if (plan->sharedPath) return sharedC2R(*plan, input, output, outputRows, columnFactor, error);
+    return plan->mixedPath ? mixedC2R(*plan, input, output, outputRows, columnFactor, error)
                            : generalC2R(*plan, input, output, error);
 }
 

@@ -71,6 +71,11 @@ bool execC2R(Plan* plan, Complex* input, float* output, std::string& error);
 // The same where only rows [0, rows) of each output image are needed: the others
 // may be left as they were (the Bluestein path writes them all).
 bool execC2RRows(Plan* plan, Complex* input, float* output, int32_t rows, std::string& error);
+// execC2RRows of factor x conj(input), bin by bin, as a cross-correlation needs; input is overwritten. The
+// product is formed as the transform loads its lines where the layout allows (transposed spectra on the
+// shared and mixed-radix paths).
+bool execC2RCorrelation(Plan* plan, const Complex* factor, Complex* input, float* output, int32_t rows,
+                        std::string& error);
 
 struct PlanDeleter {
     void operator()(Plan* plan) const { destroyPlan(plan); }

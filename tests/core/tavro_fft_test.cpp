@@ -273,6 +273,38 @@ TEST(TavroFftRoundTrip, FirstRowsOfTheInverseAreThoseOfTheWholeInverse) {
     }
 }
 
+// The product formed as the columns load their lines is the product formed first.
+TEST(TavroFftRoundTrip, CorrelationInverseIsTheInverseOfTheProductWithTheConjugate) {
+    TAVRO_REQUIRE_DEVICE();
+    for (bool transposed : {true, false})
+        for (const Case& c : {Case{32, 32, 3, transposed}, Case{45, 36, 2, transposed}, Case{14, 12, 2, transposed}}) {
+            SCOPED_TRACE(describe(c));
+            const PlanPtr plan = makePlan(c);
+            ASSERT_NE(plan, nullptr);
+            const size_t reals = size_t(c.batch) * c.rows * c.cols;
+            const std::vector<Complex> a = forward(plan.get(), randomImages(reals, 8u));
+            const std::vector<Complex> b = forward(plan.get(), randomImages(reals, 9u));
+            std::vector<Complex> product(a.size());
+            for (size_t i = 0; i < a.size(); ++i)
+                product[i] = make_float2(a[i].x * b[i].x + a[i].y * b[i].y, a[i].y * b[i].x - a[i].x * b[i].y);
+            const std::vector<float> expected = inverse(plan.get(), product);
+            DeviceBuffer<Complex> factor(a), lines(b);
+            DeviceBuffer<float> out(reals);
+            std::string error;
+            ASSERT_TRUE(tavro::fft::execC2RCorrelation(plan.get(), factor.get(), lines.get(), out.get(), c.rows, error))
+                << error;
+            ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+            // Equal bits on the CPU; a GPU may fuse the product's multiply-adds differently in the two kernels.
+            const std::vector<float> got = out.download();
+            double largest = 0.0, worst = 0.0;
+            for (size_t i = 0; i < got.size(); ++i) {
+                largest = std::max(largest, std::abs(double(expected[i])));
+                worst = std::max(worst, std::abs(double(got[i]) - expected[i]));
+            }
+            EXPECT_LE(worst, 1e-6 * largest);
+        }
+}
+
 std::vector<int> sampled(int n, std::initializer_list<int> picks) {
     std::vector<int> v;
     for (int p : picks)
