@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cmath>
+#include <ctime>
 #include <vector>
 
 #include "bench_memory.h"
@@ -30,7 +30,8 @@ double processCpuSeconds() {
 // Times one stage and records the peak resident memory reached during it.
 class Stage {
 public:
-    Stage(double& seconds, double& cpuSeconds, double& peak) : seconds_(seconds), cpuSeconds_(cpuSeconds), peak_(peak) {
+    Stage(double& seconds, double& cpuSeconds, double& peak)
+        : seconds_(seconds), cpuSeconds_(cpuSeconds), peak_(peak) {
         resetPeakResident();
         cpuStart_ = processCpuSeconds();
         start_ = Clock::now();
