@@ -7,6 +7,8 @@
 #include <map>
 #include <sstream>
 
+#include "core/tavro_fft.h"
+
 namespace tavro::bench {
 namespace {
 
@@ -64,6 +66,12 @@ const std::map<std::string, Setter>& setters() {
         {"height", integer(&BenchOptions::height, 64, 32768)},
         {"window", integer(&BenchOptions::window, 3, 255)},
         {"step", integer(&BenchOptions::step, 1, 1024)},
+        {"sweep-windows",
+         [](const std::string& v, BenchOptions& o) {
+             const size_t comma = v.find(',');
+             return comma != std::string::npos && parseInt(v.substr(0, comma), 3, 255, o.sweepFirst) &&
+                    parseInt(v.substr(comma + 1), o.sweepFirst, 255, o.sweepLast) && o.sweepFirst % 2 == 1;
+         }},
         {"range", integer(&BenchOptions::range, 0, 1024)},
         {"interpolation",
          [](const std::string& v, BenchOptions& o) {
@@ -134,8 +142,8 @@ const std::map<std::string, Setter>& setters() {
 
 bool validate(const BenchOptions& o, std::string& error) {
     if (o.window % 2 == 0) error = "--window must be odd";
-    else if (o.fftSize != 0 && (o.fftSize < 4 || (o.fftSize & (o.fftSize - 1)) != 0))
-        error = "--fft-size must be a power of two, at least 4";
+    else if (o.fftSize != 0 && (o.fftSize < 4 || o.fftSize % 2 != 0 || !fft::isSmooth(o.fftSize)))
+        error = "--fft-size must be even, at least 4, with no prime factor above 5";
     else if (!(o.period > 0.0)) error = "--period must be positive";
     else if (!(o.spotRadius >= 1.5)) error = "--spot-radius must be at least 1.5 px (band limit)";
     else if (!(o.coverage > 0.0) || !(o.contrast > 0.0) || !(o.noise >= 0.0))
@@ -233,6 +241,7 @@ Engine
 Measurement
   --repeat N           runs of the pipeline; times are reported as median and best (default 3)
   --pipeline 0|1       run the pipeline (default 1)
+  --sweep-windows A,B  integer search alone at every odd window from A to B (range as given)
   --fft 0|1            measure the FFT on batched search frames (default 1)
   --fft-size N         frame size of the FFT measurement (default: the search's frames)
   --fft-batch N        frames per batch (default 1024)

@@ -51,6 +51,8 @@ struct BenchOptions {
     int stitchTile = 2048;
     int fftBatch = 1024;
     int fftSize = 0;  // 0: the frame size of the case's search
+    int sweepFirst = 0;  // odd windows sweepFirst, + 2, .. sweepLast: integer search alone; 0 for none
+    int sweepLast = 0;
     bool verbose = false;
 };
 

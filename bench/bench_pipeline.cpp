@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <vector>
 
 #include "bench_memory.h"
@@ -20,15 +21,24 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 // Times one stage and records the peak resident memory reached during it.
 class Stage {
 public:
-    Stage(double& seconds, double& peak) : seconds_(seconds), peak_(peak) {
+    Stage(double& seconds, double& cpuSeconds, double& peak)
+        : seconds_(seconds), cpuSeconds_(cpuSeconds), peak_(peak) {
         resetPeakResident();
+        cpuStart_ = processCpuSeconds();
         start_ = Clock::now();
     }
     ~Stage() {
         seconds_ = secondsSince(start_);
+        cpuSeconds_ = processCpuSeconds() - cpuStart_;
         peak_ = peakResidentMiB();
     }
     Stage(const Stage&) = delete;
@@ -36,7 +46,9 @@ public:
 
 private:
     double& seconds_;
+    double& cpuSeconds_;
     double& peak_;
+    double cpuStart_ = 0.0;
     Clock::time_point start_;
 };
 
@@ -91,7 +103,7 @@ bool execute(const SyntheticPair& pair, const BenchOptions& o, PipelineRun& run)
     std::string error;
     if (o.rigid) {
         // The worker, too, hands the registration whole float images.
-        const Stage stage(run.times.registration, run.peaks.registration);
+        const Stage stage(run.times.registration, run.cpuTimes.registration, run.peaks.registration);
         const std::vector<float> ref = toFloats(pair.reference), def = toFloats(pair.deformed);
         if (!computeRigidRegistrationGpu(ref.data(), def.data(), size, &run.rigid, error))
             return failed(run, "registration", error);
@@ -104,19 +116,19 @@ bool execute(const SyntheticPair& pair, const BenchOptions& o, PipelineRun& run)
     const PixelSearchParams pixelParams = searchParams(o);
     DevicePixelDisplacements pixels;
     {
-        const Stage stage(run.times.pixel, run.peaks.pixel);
+        const Stage stage(run.times.pixel, run.cpuTimes.pixel, run.peaks.pixel);
         if (!computePixelDisplacementsToDevice(reference, deformed, size, pixelParams, &pixels, error))
             return failed(run, "pixel search", error);
     }
     {
-        const Stage stage(run.times.subpixel, run.peaks.subpixel);
+        const Stage stage(run.times.subpixel, run.cpuTimes.subpixel, run.peaks.subpixel);
         if (!computeSubpixelDisplacements(reference, deformed, size, pixelParams, pixels, refinementParams(o),
                                           run.displacements, error, {}, nullptr, 0, 0))
             return failed(run, "sub-pixel refinement", error);
     }
     pixels.reset();
     {
-        const Stage stage(run.times.strain, run.peaks.strain);
+        const Stage stage(run.times.strain, run.cpuTimes.strain, run.peaks.strain);
         if (!computeStrainGpu(run.displacements, o.step, run.strains, error, {}, 0.0f))
             return failed(run, "strain", error);
     }
@@ -130,6 +142,20 @@ bool execute(const SyntheticPair& pair, const BenchOptions& o, PipelineRun& run)
 }
 
 } // namespace
+
+SearchRun runSearchOnly(const SyntheticPair& pair, const BenchOptions& options) {
+    SearchRun run;
+    const ImageSize size{pair.width, pair.height};
+    DevicePixelDisplacements pixels;
+    double peak = 0.0;
+    {
+        const Stage stage(run.seconds, run.cpuSeconds, peak);
+        run.ok = computePixelDisplacementsToDevice(rowsOf(pair.reference, pair.width),
+                                                   rowsOf(pair.deformed, pair.width), size, searchParams(options),
+                                                   &pixels, run.error);
+    }
+    return run;
+}
 
 PipelineRun runPipeline(const SyntheticPair& pair, const BenchOptions& options) {
     PipelineRun run;

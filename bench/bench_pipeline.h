@@ -31,6 +31,8 @@ struct PipelineRun {
     bool ok = false;
     std::string error;
     StageTimes times;
+    // Processor time of every thread of the process: under load it varies less than wall time.
+    StageTimes cpuTimes;
     StagePeaks peaks;
     RigidRegistrationResult rigid;
     // Displacements in reference coordinates, the rigid shift included.
@@ -41,5 +43,14 @@ struct PipelineRun {
 };
 
 PipelineRun runPipeline(const SyntheticPair& pair, const BenchOptions& options);
+
+// The integer-pixel search alone (no registration), as in the pipeline.
+struct SearchRun {
+    bool ok = false;
+    std::string error;
+    double seconds = 0.0;
+    double cpuSeconds = 0.0;
+};
+SearchRun runSearchOnly(const SyntheticPair& pair, const BenchOptions& options);
 
 } // namespace tavro::bench

@@ -21,6 +21,7 @@
 #include "bench_options.h"
 #include "bench_pipeline.h"
 #include "bench_stitching.h"
+#include "core/fft_zncc.h"
 #include "core/multi_gpu_log.h"
 #include "gpu/cpu_device.h"
 #include "gpu/runtime.h"
@@ -55,10 +56,16 @@ std::FILE* takeStandardOutput(bool verbose) {
     return out ? out : stdout;
 }
 
-int nextPowerOfTwo(int v) {
-    int p = 1;
-    while (p < v) p <<= 1;
-    return p;
+// The frame of the integer search's transforms.
+FFTSearchLayout searchLayout(const BenchOptions& o, int window) {
+    PixelSearchParams p;
+    p.windowSizeX = p.windowSizeY = window;
+    p.maxU = p.maxV = o.range;
+    return fftSearchLayout(p, 1, 0, 1, 0);
+}
+
+std::string frameText(const FFTSearchLayout& layout) {
+    return std::to_string(layout.nx) + "x" + std::to_string(layout.ny);
 }
 
 double median(std::vector<double> v) {
@@ -120,8 +127,7 @@ void reportCase(Report& r, const BenchOptions& o) {
     r.put("window", o.window);
     r.put("step", o.step);
     r.put("search_range", o.range);
-    const int frame = nextPowerOfTwo(o.window + 2 * o.range);
-    r.put("search_frame", std::to_string(frame) + "x" + std::to_string(frame));
+    r.put("search_frame", frameText(searchLayout(o, o.window)));
     r.put("interpolation", interpolationName(o.interpolation));
     r.put("shape", o.affineShape ? "affine" : "translation");
     r.put("tolerance", double(o.tolerance));
@@ -150,6 +156,7 @@ void reportStage(Report& r, const std::string& name, const std::vector<double>& 
     const double typical = median(seconds), best = *std::min_element(seconds.begin(), seconds.end());
     r.put((name + "_time_s").c_str(), typical);
     r.put((name + "_time_best_s").c_str(), best);
+    r.put((name + "_time_max_s").c_str(), *std::max_element(seconds.begin(), seconds.end()));
     if (points > 0 && typical > 0.0) {
         r.put((name + "_points_per_s").c_str(), double(points) / typical);
         r.put((name + "_points_per_s_best").c_str(), double(points) / best);
@@ -187,7 +194,7 @@ void reportAccuracy(Report& r, const Accuracy& a, const BenchOptions& o, const S
 }
 
 bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, bool engineScope) {
-    std::vector<double> registration, pixel, subpixel, endToEnd, strain, total;
+    std::vector<double> registration, pixel, subpixel, endToEnd, strain, total, pixelCpu, subpixelCpu;
     StagePeaks peaks;
     PipelineRun last;
     bool identical = true;
@@ -202,6 +209,8 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
         registration.push_back(t.registration);
         pixel.push_back(t.pixel);
         subpixel.push_back(t.subpixel);
+        pixelCpu.push_back(last.cpuTimes.pixel);
+        subpixelCpu.push_back(last.cpuTimes.subpixel);
         endToEnd.push_back(t.pixel + t.subpixel);
         strain.push_back(t.strain);
         total.push_back(t.registration + t.pixel + t.subpixel + t.strain);
@@ -225,6 +234,8 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
     }
     reportStage(r, "pixel", pixel, points);
     reportStage(r, "subpixel", subpixel, points);
+    r.put("pixel_cpu_s", median(pixelCpu));
+    r.put("subpixel_cpu_s", median(subpixelCpu));
     reportStage(r, "end_to_end", endToEnd, points);
     reportStage(r, "strain", strain, points);
     reportStage(r, "total", total, points);
@@ -247,7 +258,7 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
 }
 
 void runFft(Report& r, const BenchOptions& o) {
-    const int size = o.fftSize > 0 ? o.fftSize : nextPowerOfTwo(o.window + 2 * o.range);
+    const int size = o.fftSize > 0 ? o.fftSize : searchLayout(o, o.window).nx;
     const FftThroughput f = measureFft(size, o.fftBatch);
     r.put("fft_frame", std::to_string(size) + "x" + std::to_string(size));
     r.put("fft_batch", o.fftBatch);
@@ -305,6 +316,30 @@ bool runCrack(Report& r, const BenchOptions& o) {
     return true;
 }
 
+// Search time against the window: the frame grows with it, by factors of 2, 3 and 5.
+bool runSweep(Report& r, const BenchOptions& o, const SyntheticPair& pair) {
+    for (int window = o.sweepFirst; window <= o.sweepLast; window += 2) {
+        BenchOptions w = o;
+        w.window = window;
+        std::vector<double> wall, cpu;
+        for (int i = 0; i < o.repeat; ++i) {
+            const SearchRun run = runSearchOnly(pair, w);
+            if (!run.ok) {
+                r.put("error", "sweep: " + run.error);
+                return false;
+            }
+            wall.push_back(run.seconds);
+            cpu.push_back(run.cpuSeconds);
+        }
+        const std::string key = "sweep_window_" + std::to_string(window);
+        r.put((key + "_frame").c_str(), frameText(searchLayout(o, window)));
+        r.put((key + "_pixel_s").c_str(), median(wall));
+        r.put((key + "_pixel_cpu_s").c_str(), median(cpu));
+        r.flush();
+    }
+    return true;
+}
+
 int run(const BenchOptions& o, Report& r) {
     int count = 0;
     if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
@@ -323,6 +358,7 @@ int run(const BenchOptions& o, Report& r) {
         const bool engineScope = resetPeakResident();
         ok = runPipelines(r, o, pair, engineScope);
         r.flush();
+        if (ok && o.sweepFirst > 0) ok = runSweep(r, o, pair);
     }
     if (o.fft) runFft(r, o);
     if (o.crack) ok = runCrack(r, o) && ok;

@@ -17,7 +17,6 @@ using gpu::Block;
 using gpu::PerThread;
 
 constexpr int kPointThreads = 128;
-constexpr int kElementThreads = 256;
 constexpr int kScatterThreads = 128;
 constexpr uint64_t kBatchBytes = 536870912;
 constexpr int kMaxBatch = 1024;
@@ -25,12 +24,9 @@ constexpr int64_t kProgressIntervalNs = 100000000;
 constexpr float kNoScore = -1e30f;
 constexpr float kSkipped = -3e38f;
 constexpr int kScoreChunk = 8;
-
-__host__ __device__ __forceinline__ int log2Exact(int v) {
-    int l = 0;
-    while ((1 << l) < v) ++l;
-    return l;
-}
+// Longest frame side given to the FFT's mixed-radix path (which takes rows and
+// half rows up to 256); longer sides stay powers of two.
+constexpr int32_t kMixedFrameLimit = 256;
 
 // The part of a frame (rows x columns from the frame origin) that lies inside
 // the image; frame element (r, c) shows image pixel origin + r * pitch + c.
@@ -90,21 +86,21 @@ inline void forRows(int first, int end, const RowBody& body) {
 // writes elements t, t + 128, ...; the CPU fills whole rows, which writes the
 // same values.
 template <class F>
-__device__ __forceinline__ void fillFrame(const Block& block, float* frame, int logNx, int rows,
+__device__ __forceinline__ void fillFrame(const Block& block, float* frame, int nx, int rows,
                                           const FrameRegion& region, const float* image, const F& f) {
 #if TAVRO_GENERIC_KERNEL
-    const int total = rows << logNx, columnMask = (1 << logNx) - 1;
+    const int total = rows * nx;
     block.forEachThread([&](int t) {
+        int r = t / nx, c = t - r * nx;
         for (int e = t; e < total; e += block.size()) {
-            const int r = e >> logNx, c = e & columnMask;
             frame[e] = region.contains(r, c) ? f(image[region.at(r, c)]) : 0.0f;
+            for (c += block.size(); c >= nx; c -= nx) ++r;
         }
     });
 #else
     (void)block;
-    const int nx = 1 << logNx;
     forRows(0, rows, [&](int r) {
-        float* __restrict__ out = frame + (static_cast<size_t>(r) << logNx);
+        float* __restrict__ out = frame + static_cast<size_t>(r) * nx;
         if (!region.contains(r, region.c0)) {
             std::fill(out, out + nx, 0.0f);
             return;
@@ -121,21 +117,22 @@ __device__ __forceinline__ void fillFrame(const Block& block, float* frame, int 
 
 // Only the in-region elements: f(image pixel).
 template <class F>
-__device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, int logNx, const FrameRegion& region,
+__device__ __forceinline__ void rewriteRegion(const Block& block, float* frame, int nx, const FrameRegion& region,
                                               const float* image, const F& f) {
     if (region.pixelCount() == 0) return;
 #if TAVRO_GENERIC_KERNEL
-    const int first = region.r0 << logNx, end = region.r1 << logNx, columnMask = (1 << logNx) - 1;
+    const int end = region.r1 * nx;
     block.forEachThread([&](int t) {
-        for (int e = first + t; e < end; e += block.size()) {
-            const int r = e >> logNx, c = e & columnMask;
+        int r = region.r0 + t / nx, c = t % nx;
+        for (int e = region.r0 * nx + t; e < end; e += block.size()) {
             if (c >= region.c0 && c < region.c1) frame[e] = f(image[region.at(r, c)]);
+            for (c += block.size(); c >= nx; c -= nx) ++r;
         }
     });
 #else
     (void)block;
     forRows(region.r0, region.r1, [&](int r) {
-        float* __restrict__ out = frame + (static_cast<size_t>(r) << logNx) + region.c0;
+        float* __restrict__ out = frame + static_cast<size_t>(r) * nx + region.c0;
         const float* __restrict__ in = image + region.at(r, region.c0);
         const int n = region.c1 - region.c0;
         for (int i = 0; i < n; ++i) out[i] = f(in[i]);
@@ -191,23 +188,6 @@ struct MinusMean {
     float mean;
     __device__ __forceinline__ float operator()(float v) const { return v - mean; }
 };
-struct SquaredMinusMean {
-    float mean;
-    __device__ __forceinline__ float operator()(float v) const {
-        const float d = v - mean;
-        return d * d;
-    }
-};
-
-__global__ void fillBoxFilter(float* buffer, int pitch, int windowSizeX, int windowSizeY) {
-    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (i >= windowSizeX * windowSizeY) return;
-    const int row = i / windowSizeX;
-    buffer[static_cast<int64_t>(row) * pitch + (i - row * windowSizeX)] = 1.0f;
-}
-
-// Reference window statistics, the zero-padded mean-free reference window and
-// the mean-free deformed search area of one point per block.
 __global__ void extractWindowsForFFT(const float* ref, const float* def, float* refBuf, float* defBuf,
                                      float* invStdRefArr, float* defMeanArr, int width, int height, int windowSizeX,
                                      int windowSizeY, int stepX, int stepY, int gridWidth, int gridHeight,
@@ -218,7 +198,6 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
     const Block block;
     const long long p = batchStart + blockIdx.x;
     if (p >= totalPoints) return;
-    const int logNx = log2Exact(nx);
     const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
     float* refFrame = refBuf + frameOffset;
     float* defFrame = defBuf + frameOffset;
@@ -231,28 +210,28 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
     const int windowArea = windowSizeX * windowSizeY;
 
     // Raw pixels first: both means come from sums over the frames.
-    fillFrame(block, refFrame, logNx, ny, window, ref, Identity{});
-    fillFrame(block, defFrame, logNx, ny, area, def, Identity{});
+    fillFrame(block, refFrame, nx, ny, window, ref, Identity{});
+    fillFrame(block, defFrame, nx, ny, area, def, Identity{});
 
     // Window sum and search-area sum.
     PerThread<float> refSum(block), defSum(block), unused(block);
-    stridedSums(block, refFrame, window.usedRows() << logNx, refSum, unused, Identity{}, Identity{});
+    stridedSums(block, refFrame, window.usedRows() * nx, refSum, unused, Identity{}, Identity{});
     const float windowSum = block.reduceSumTree<kPointThreads>(refSum);
-    stridedSums(block, defFrame, area.usedRows() << logNx, defSum, unused, Identity{}, Identity{});
+    stridedSums(block, defFrame, area.usedRows() * nx, defSum, unused, Identity{}, Identity{});
     const float areaSum = block.reduceSumTree<kPointThreads>(defSum);
     const float meanRef = windowSum / static_cast<float>(windowArea);
     const int areaPixels = area.pixelCount();
     const float defMean = areaPixels > 0 ? areaSum / static_cast<float>(areaPixels) : 0.0f;
 
     // Mean-free pixels; outside the image the frames stay zero.
-    rewriteRegion(block, refFrame, logNx, window, ref, MinusMean{meanRef});
-    rewriteRegion(block, defFrame, logNx, area, def, MinusMean{defMean});
+    rewriteRegion(block, refFrame, nx, window, ref, MinusMean{meanRef});
+    rewriteRegion(block, defFrame, nx, area, def, MinusMean{defMean});
 
     // Q - S^2 / A from the mean-free values d: on a flat window of fractional
     // grey the raw sums cancel to rounding noise that passes for texture, the
     // mean-free ones to exactly zero.
     PerThread<float> dSum(block), dSquares(block);
-    stridedSums(block, refFrame, window.usedRows() << logNx, dSum, dSquares, Identity{}, Square{});
+    stridedSums(block, refFrame, window.usedRows() * nx, dSum, dSquares, Identity{}, Square{});
     const float sumD = block.reduceSumTree<kPointThreads>(dSum);
     const float sumD2 = block.reduceSumTree<kPointThreads>(dSquares);
     block.single([&] {
@@ -267,74 +246,115 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
     });
 }
 
-__device__ __forceinline__ Complex timesConjugate(Complex a, Complex b) {
-    return make_float2(a.x * b.x + a.y * b.y, a.y * b.x - a.x * b.y);
-}
+// Running window sums along a line of the frame, in place: element k becomes
+// the sum of elements k .. k + length - 1 (of its original values) for k in
+// [first, last]. The sum enters element k + length - 1 and drops element k - 1,
+// whose original value is kept in `old` before it is overwritten.
+struct RunningSums {
+    double s1, s2, old1, old2;
 
-// Element-wise, but written as block programs: on the CPU a block of 256
-// products is then one vectorisable loop instead of 256 calls.
-__global__ void multiplyConjugateBatch(const Complex* a, const Complex* b, Complex* out, int Nc, int count) {
-    (void)Nc;
-    const Block block;
-    const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
+    __device__ __forceinline__ void start(double v1, double v2) {
+        s1 += v1;
+        s2 += v2;
+    }
+    __device__ __forceinline__ void slide(double in1, double in2) {
+        s1 += in1;
+        s2 += in2;
+        s1 -= old1;
+        s2 -= old2;
+    }
+};
+
+// Local sums of the mean-free search area d and of d^2 over the window at every
+// admissible shift, in place in the point's frame (d's sums) and in frame2,
+// accumulated in double: accurate to the float result's rounding where box
+// convolutions through the FFT leave rounding noise of the size of the whole
+// frame's energy, and three transforms fewer. Column sums first (thread per
+// column, running down the shift rows), then row sums (thread per shift row,
+// running along the shift columns). The CPU runs the same running sums for
+// many columns side by side: the same operations per element, the same bits.
+__device__ __forceinline__ void localWindowSums(const Block& block, float* frame, float* frame2, int nx,
+                                                int windowSizeX, int windowSizeY, int firstRow, int lastRow,
+                                                int firstColumn, int lastColumn) {
+    const int areaColumns = lastColumn + windowSizeX - firstColumn;
 #if TAVRO_GENERIC_KERNEL
-    block.forEachThreadNoSync([&](int t) {
-        const int i = begin + t;
-        if (i < count) out[i] = timesConjugate(a[i], b[i]);
+    block.forEachThread([&](int t) {
+        for (int c = firstColumn + t; c < firstColumn + areaColumns; c += kPointThreads) {
+            RunningSums sum{0.0, 0.0, 0.0, 0.0};
+            for (int i = 0; i < windowSizeY; ++i) {
+                const double v = frame[(firstRow + i) * nx + c];
+                sum.start(v, v * v);
+            }
+            for (int r = firstRow; r <= lastRow; ++r) {
+                if (r > firstRow) {
+                    const double v = frame[(r + windowSizeY - 1) * nx + c];
+                    sum.slide(v, v * v);
+                }
+                sum.old1 = frame[r * nx + c];
+                sum.old2 = sum.old1 * sum.old1;
+                frame[r * nx + c] = static_cast<float>(sum.s1);
+                frame2[r * nx + c] = static_cast<float>(sum.s2);
+            }
+        }
     });
 #else
     (void)block;
-    const int end = count - begin < kElementThreads ? count : begin + kElementThreads;
-    for (int i = begin; i < end; ++i) out[i] = timesConjugate(a[i], b[i]);
-#endif
-}
-
-__global__ void multiplyConjugateWithSingle(const Complex* a, const Complex* box, Complex* out, int Nc, int count) {
-    const Block block;
-    const int begin = static_cast<int>(blockIdx.x) * kElementThreads;
-#if TAVRO_GENERIC_KERNEL
-    block.forEachThreadNoSync([&](int t) {
-        const int i = begin + t;
-        if (i < count) out[i] = timesConjugate(a[i], box[i % Nc]);
-    });
-#else
-    (void)block;
-    const int end = count - begin < kElementThreads ? count : begin + kElementThreads;
-    // Runs of consecutive box bins instead of a remainder per element.
-    for (int i = begin, k = begin % Nc; i < end; k = 0) {
-        const int run = end - i < Nc - k ? end - i : Nc - k;
-        const Complex* x = a + i;
-        const Complex* __restrict__ y = box + k;
-        Complex* o = out + i;
-        for (int j = 0; j < run; ++j) o[j] = timesConjugate(x[j], y[j]);
-        i += run;
+    // Columns side by side, one array per quantity so that each step is a vector operation.
+    constexpr int kChunk = 64;
+    double s1[kChunk], s2[kChunk], old1[kChunk], old2[kChunk];
+    for (int c0 = firstColumn; c0 < firstColumn + areaColumns; c0 += kChunk) {
+        const int n = firstColumn + areaColumns - c0 < kChunk ? firstColumn + areaColumns - c0 : kChunk;
+        for (int j = 0; j < n; ++j) s1[j] = s2[j] = 0.0;
+        for (int i = 0; i < windowSizeY; ++i) {
+            const float* in = frame + (firstRow + i) * nx + c0;
+            for (int j = 0; j < n; ++j) {
+                const double v = in[j];
+                s1[j] += v;
+                s2[j] += v * v;
+            }
+        }
+        for (int r = firstRow; r <= lastRow; ++r) {
+            if (r > firstRow) {
+                const float* in = frame + (r + windowSizeY - 1) * nx + c0;
+                for (int j = 0; j < n; ++j) {
+                    const double v = in[j];
+                    s1[j] += v;
+                    s2[j] += v * v;
+                    s1[j] -= old1[j];
+                    s2[j] -= old2[j];
+                }
+            }
+            float* out = frame + r * nx + c0;
+            float* __restrict__ out2 = frame2 + r * nx + c0;
+            for (int j = 0; j < n; ++j) {
+                old1[j] = out[j];
+                old2[j] = old1[j] * old1[j];
+                out[j] = static_cast<float>(s1[j]);
+                out2[j] = static_cast<float>(s2[j]);
+            }
+        }
     }
 #endif
+    block.forEachThreadNoSync([&](int t) {
+        for (int r = firstRow + t; r <= lastRow; r += kPointThreads) {
+            float* row = frame + r * nx;
+            float* row2 = frame2 + r * nx;
+            RunningSums sum{0.0, 0.0, 0.0, 0.0};
+            for (int k = 0; k < windowSizeX; ++k) sum.start(row[firstColumn + k], row2[firstColumn + k]);
+            for (int c = firstColumn; c <= lastColumn; ++c) {
+                if (c > firstColumn) sum.slide(row[c + windowSizeX - 1], row2[c + windowSizeX - 1]);
+                sum.old1 = row[c];
+                sum.old2 = row2[c];
+                row[c] = static_cast<float>(sum.s1);
+                row2[c] = static_cast<float>(sum.s2);
+            }
+        }
+    });
 }
 
-// Squared mean-free deformed search area of one point per block.
-__global__ void extractDef2ForFFT(const float* def, float* defBuf, const float* defMeanArr, int width, int height,
-                                  int windowSizeX, int windowSizeY, int stepX, int stepY, int gridWidth,
-                                  int gridHeight, int marginX, int marginY, int maxU, int maxV, int nx, int ny,
-                                  long long totalPoints, long long batchStart, const int* initX, const int* initY,
-                                  const int* pointX, const int* pointY) {
-    (void)gridHeight;
-    const Block block;
-    const long long p = batchStart + blockIdx.x;
-    if (p >= totalPoints) return;
-    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
-    const PointPlace place = pointPlace(p, windowSizeX, windowSizeY, stepX, stepY, gridWidth, marginX, marginY, initX,
-                                        initY, pointX, pointY);
-    const FrameRegion area = frameRegion(place.windowLeft + place.dx0 - maxV, place.windowTop + place.dy0 - maxU,
-                                         windowSizeX + 2 * maxV, windowSizeY + 2 * maxU, width, height);
-    fillFrame(block, defBuf + frameOffset, log2Exact(nx), ny, area, def, SquaredMinusMean{defMeanArr[blockIdx.x]});
-}
-
-// ZNCC of one shift from the unnormalised correlation and local sums; a shift
-// without enough deformed-image texture scores below every start value.
-__device__ __forceinline__ float shiftScore(float corr, float localSum, float localSum2, float scale, float area,
-                                            float invStd) {
-    const float s1 = localSum * scale, s2 = localSum2 * scale;
+// ZNCC of one shift from the unnormalised correlation and the local sums; a
+// shift without enough deformed-image texture scores below every start value.
+__device__ __forceinline__ float shiftScore(float corr, float s1, float s2, float scale, float area, float invStd) {
     const float spread = s2 - s1 * s1 / area;
     const float variance = spread > 0.0f ? spread : 0.0f;
     const float enough = 1e-4f * s2 > 1e-12f ? 1e-4f * s2 : 1e-12f;
@@ -345,14 +365,15 @@ __device__ __forceinline__ float shiftScore(float corr, float localSum, float lo
 
 // ZNCC at every admissible shift of one point per block; thread t scans rows
 // maxU - up + t, + 128, ... and the arg-max tree keeps the lower thread on ties.
-__global__ void findCorrelationPeaksNormalized(const float* corrBuf, const float* localSum, const float* localSum2,
+// With sumsInFrames 0 the frames already hold the local sums; with 1 localSum
+// holds the mean-free search area and localSum2 scratch, and the sums are
+// taken there first (while the frames are still in this core's cache).
+__global__ void findCorrelationPeaksNormalized(const float* corrBuf, float* localSum, float* localSum2,
                                                const float* invStdRefArr, float* outX, float* outY, int nx, int ny,
                                                int maxU, int maxV, int up, int down, int left, int right,
                                                int windowSizeX, int windowSizeY, long long totalPoints,
                                                long long batchStart, float scale, int windowArea, const int* initX,
-                                               const int* initY, float* confidence) {
-    (void)windowSizeX;
-    (void)windowSizeY;
+                                               const int* initY, float* confidence, int sumsInFrames) {
     const Block block;
     const long long p = batchStart + blockIdx.x;
     if (p >= totalPoints) return;
@@ -373,6 +394,11 @@ __global__ void findCorrelationPeaksNormalized(const float* corrBuf, const float
     const float* sum2 = localSum2 + frameOffset;
     const float area = static_cast<float>(windowArea);
     const int lastRow = maxU + down, firstColumn = maxV - left, lastColumn = maxV + right;
+    if (sumsInFrames) {
+        localWindowSums(block, localSum + frameOffset, localSum2 + frameOffset, nx, windowSizeX, windowSizeY,
+                        maxU - up, lastRow, firstColumn, lastColumn);
+        block.sync();
+    }
 
     PerThread<float> bestScore(block);
     PerThread<int> bestAt(block);
@@ -428,9 +454,15 @@ __global__ void scatterEscalated(const int64_t* indices, const float* srcX, cons
     dstY[indices[i]] = srcY[i];
 }
 
-int64_t nextPowerOfTwo(int64_t v) {
-    int64_t p = 1;
-    while (p < v) p <<= 1;
+// Zero padding to any length not below the search area's gives the same
+// correlations: the shortest length of the FFT's mixed-radix path (even for
+// the columns, which the real transform halves), or a power of two beyond it.
+int32_t frameLength(int32_t searchLength, bool even) {
+    int32_t n = fft::nextSmooth(std::max(searchLength, 2));
+    while (even && n % 2 != 0) n = fft::nextSmooth(n + 1);
+    if (n <= kMixedFrameLimit) return n;
+    int32_t p = 1;
+    while (p < searchLength) p <<= 1;
     return p;
 }
 
@@ -459,7 +491,6 @@ public:
         error_ = cudaErrorMessage(code, label);
         return false;
     }
-    void destroyPlan() { plan_.reset(); }
     bool makePlan(int batch) {
         plan_.reset();  // the old plan's buffers go before the new ones are allocated
         plan_.reset(fft::createPlan(layout_.ny, layout_.nx, batch, 1, error_));
@@ -468,7 +499,7 @@ public:
     fft::Plan* plan() const { return plan_.get(); }
     void succeeded() { succeeded_ = true; }
 
-    DeviceBufferPool::Lease refBuf, defBuf, specRef, specDef, corrBuf, specBox, invStdRef, defMean;
+    DeviceBufferPool::Lease refBuf, defBuf, specRef, specDef, corrBuf, invStdRef, defMean;
 
 private:
     const FFTSearchLayout& layout_;
@@ -493,8 +524,8 @@ FFTSearchLayout fftSearchLayout(const PixelSearchParams& params, uint64_t totalP
     layout.right = std::clamp(right, 0, std::max(params.maxV, 0));
     layout.searchWidth = params.windowSizeX + 2 * params.maxV;
     layout.searchHeight = params.windowSizeY + 2 * params.maxU;
-    layout.nx = static_cast<int32_t>(nextPowerOfTwo(layout.searchWidth));
-    layout.ny = static_cast<int32_t>(nextPowerOfTwo(layout.searchHeight));
+    layout.nx = frameLength(layout.searchWidth, true);
+    layout.ny = frameLength(layout.searchHeight, false);
     layout.frameReals = int64_t{layout.nx} * layout.ny;
     layout.frameBins = int64_t{layout.nx / 2 + 1} * layout.ny;
     layout.memoryPerPoint = 16 * uint64_t(layout.frameBins) + 12 * uint64_t(layout.frameReals);
@@ -537,7 +568,6 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     if (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
         !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
         !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
-        !s.acquire(s.specBox, uint64_t(frameBins) * sizeof(Complex), "FFT: alloc specBox") ||
         !s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") ||
         !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr"))
         return false;
@@ -546,19 +576,11 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     float* corrBuf = s.corrBuf.as<float>();
     Complex* specRef = s.specRef.as<Complex>();
     Complex* specDef = s.specDef.as<Complex>();
-    Complex* specBox = s.specBox.as<Complex>();
     float* invStdRef = s.invStdRef.as<float>();
     float* defMean = s.defMean.as<float>();
 
-    // Spectrum of the window-sized box whose correlation gives the local sums.
     const int windowArea = params.windowSizeX * params.windowSizeY;
-    if (!s.checked(cudaMemset(refBuf, 0, size_t(frameReals) * sizeof(float)), "memset box")) return false;
-    TAVRO_LAUNCH(fillBoxFilter, blocksFor(windowArea, kElementThreads), kElementThreads, 0, refBuf, nx,
-                 params.windowSizeX, params.windowSizeY);
-    if (!s.launched("fillBoxFilter")) return false;
-    if (!s.makePlan(1) || !fft::execR2C(s.plan(), refBuf, specBox, error)) return false;
-    s.destroyPlan();
-    if (!s.checked(cudaDeviceSynchronize(), "sync box FFT") || !s.makePlan(batch)) return false;
+    if (!s.makePlan(batch)) return false;
 
     if (progress && !progress(0, totalPoints)) {
         if (cancelled) *cancelled = true;
@@ -569,7 +591,6 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     for (int64_t batchStart = first; batchStart < end; batchStart += batch) {
         const int n = static_cast<int>(std::min<int64_t>(batch, end - batchStart));
         if (n < batch && batchStart != first && !s.makePlan(n)) return false;
-        const int count = static_cast<int>(int64_t{n} * frameBins);
         TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf, defBuf,
                            invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY, params.stepX,
                            params.stepY, gridWidth, gridHeight, config.marginX, config.marginY, params.maxU,
@@ -579,29 +600,16 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
         if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
             return false;
 
-        TAVRO_LAUNCH_BLOCK(multiplyConjugateBatch, blocksFor(count, kElementThreads), kElementThreads, 0, specDef,
-                           specRef, specRef, static_cast<int>(frameBins), count);
-        if (!s.launched("CC multiply") || !fft::execC2R(s.plan(), specRef, corrBuf, error)) return false;
+        // The cross spectrum formed as the inverse loads it; only the frame rows of admissible shifts are read.
+        if (!fft::execC2RCorrelation(s.plan(), specDef, specRef, corrBuf, params.maxU + layout.down + 1, error))
+            return false;
 
-        TAVRO_LAUNCH_BLOCK(multiplyConjugateWithSingle, blocksFor(count, kElementThreads), kElementThreads, 0,
-                           specDef, specBox, specRef, static_cast<int>(frameBins), count);
-        if (!s.launched("localSum multiply") || !fft::execC2R(s.plan(), specRef, refBuf, error)) return false;
-
-        TAVRO_LAUNCH_BLOCK(extractDef2ForFFT, static_cast<unsigned>(n), kPointThreads, 0, def, defBuf, defMean, width,
-                           height, params.windowSizeX, params.windowSizeY, params.stepX, params.stepY, gridWidth,
-                           gridHeight, config.marginX, config.marginY, params.maxU, params.maxV, nx, ny,
-                           static_cast<long long>(totalPoints), static_cast<long long>(batchStart), initX, initY,
-                           pointX, pointY);
-        if (!s.launched("extractDef2ForFFT") || !fft::execR2C(s.plan(), defBuf, specRef, error)) return false;
-        TAVRO_LAUNCH_BLOCK(multiplyConjugateWithSingle, blocksFor(count, kElementThreads), kElementThreads, 0,
-                           specRef, specBox, specRef, static_cast<int>(frameBins), count);
-        if (!s.launched("localSum2 multiply") || !fft::execC2R(s.plan(), specRef, defBuf, error)) return false;
-
-        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, refBuf,
-                           defBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
+        // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and refBuf's.
+        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, defBuf,
+                           refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
                            layout.left, layout.right, params.windowSizeX, params.windowSizeY,
                            static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale, windowArea,
-                           initX, initY, confidence);
+                           initX, initY, confidence, 1);
         if (!s.launched("findCorrelationPeaksNormalized") ||
             !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
             return false;
@@ -660,12 +668,14 @@ namespace detail {
 int findPeaksOnFrames(const float* corr, const float* localSum, const float* localSum2, const float* invStdRef,
                       float* outX, float* outY, float* confidence, const PixelSearchParams& params, int count) {
     const FFTSearchLayout layout = fftSearchLayout(params, uint64_t(count), 0, count, 0);
-    TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(count), kPointThreads, 0, corr, localSum,
-                       localSum2, invStdRef, outX, outY, layout.nx, layout.ny, params.maxU, params.maxV, layout.up,
-                       layout.down, layout.left, layout.right, params.windowSizeX, params.windowSizeY,
+    // Read only: the frames hold the sums already.
+    TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(count), kPointThreads, 0, corr,
+                       const_cast<float*>(localSum), const_cast<float*>(localSum2), invStdRef, outX, outY, layout.nx,
+                       layout.ny, params.maxU, params.maxV, layout.up, layout.down, layout.left, layout.right,
+                       params.windowSizeX, params.windowSizeY,
                        static_cast<long long>(count), 0LL, 1.0f / static_cast<float>(layout.frameReals),
                        params.windowSizeX * params.windowSizeY, static_cast<const int*>(nullptr),
-                       static_cast<const int*>(nullptr), confidence);
+                       static_cast<const int*>(nullptr), confidence, 0);
     const cudaError_t status = cudaGetLastError();
     return status == cudaSuccess ? static_cast<int>(cudaDeviceSynchronize()) : static_cast<int>(status);
 }

@@ -1,9 +1,9 @@
 #pragma once
 // Whole-pixel ZNCC search of a range of grid points on images already in device
 // memory. All correlations of one point come from one FFT frame holding its
-// search area: the cross-correlation with the mean-free reference window and
-// the local sums of the deformed image and of its square (box convolutions)
-// that normalise it. Points are processed in batches of frames.
+// search area: the cross-correlation with the mean-free reference window, then
+// normalised by the local sums of the deformed image and of its square, summed
+// directly over the same frame. Points are processed in batches of frames.
 
 #include <cstdint>
 #include <string>
@@ -23,8 +23,8 @@ struct FFTSearchLayout {
     int32_t right = 0;
     int32_t searchWidth = 0;
     int32_t searchHeight = 0;
-    int32_t nx = 0;  // frame columns, a power of two
-    int32_t ny = 0;  // frame rows, a power of two
+    int32_t nx = 0;  // frame columns: even, of factors 2, 3 and 5 (a power of two beyond 256)
+    int32_t ny = 0;  // frame rows: of factors 2, 3 and 5 (a power of two beyond 256)
     int64_t frameReals = 0;  // nx x ny
     int64_t frameBins = 0;   // (nx / 2 + 1) x ny, one half spectrum
     uint64_t memoryPerPoint = 0;
@@ -55,8 +55,8 @@ bool runEscalatedFFTSearch(const float* ref, const float* def, ImageSize size, c
                            const std::vector<int32_t>& xs, const std::vector<int32_t>& ys, float* dstX, float* dstY);
 
 namespace detail {
-// The peak stage alone, on frames already holding the correlation and the two local sums (all unnormalised, as the
-// inverse transforms leave them), for count points from index 0. Device pointers; returns the launch status.
+// The peak stage alone, on frames already holding the correlation (unnormalised, as the inverse transform leaves it)
+// and the two local sums, for count points from index 0. Device pointers; returns the launch status.
 int findPeaksOnFrames(const float* corr, const float* localSum, const float* localSum2, const float* invStdRef,
                       float* outX, float* outY, float* confidence, const PixelSearchParams& params, int count);
 } // namespace detail

@@ -10,6 +10,14 @@
 #include "core/gpu_common.h"
 #include "gpu/runtime.h"
 
+// Butterfly bodies must melt into the CPU build's loop over lines, where a call
+// per line would cost more than the butterfly.
+#if defined(__CUDACC__)
+#define TAVRO_FFT_BODY
+#else
+#define TAVRO_FFT_BODY __attribute__((always_inline))
+#endif
+
 namespace tavro::fft {
 namespace {
 
@@ -20,6 +28,9 @@ constexpr unsigned kMaxGridY = 65535;
 constexpr int kTile = 32;
 // The two Bluestein work buffers together.
 constexpr int64_t kWorkBytes = 201326592;
+// Longest axis of the mixed-radix path: search frames, not whole images, which
+// keep Bluestein's path beyond it.
+constexpr int32_t kMixedMaxLength = 256;
 // Longest axis whose padded length M = 2^logM still fits an int32.
 constexpr int32_t kMaxAxis = 1 << 29;
 
@@ -285,6 +296,24 @@ struct ComplexLines {
     __device__ __forceinline__ Complex get(At a, int y) const { return lines[y * n + a.offset]; }
 };
 
+// factor x conj(line): a correlation's spectrum formed as the lines are loaded.
+__host__ __device__ __forceinline__ Complex timesConjugate(Complex a, Complex b) {
+    return make_float2(a.x * b.x + a.y * b.y, a.y * b.x - a.x * b.y);
+}
+
+struct ProductLines {
+    const Complex* factor;
+    const Complex* lines;
+    int n;
+    struct At {
+        int offset;
+    };
+    __device__ __forceinline__ At at(int i) const { return {i}; }
+    __device__ __forceinline__ Complex get(At a, int y) const {
+        return timesConjugate(factor[y * n + a.offset], lines[y * n + a.offset]);
+    }
+};
+
 struct SplitBin {
     int a, b, out;
     float wr, wi;
@@ -367,8 +396,9 @@ __global__ void kRowsC2R_T(const Complex* __restrict__ input, float* __restrict_
 
 // In-place transforms of `lines` contiguous lines of length n = 2^logN, ty per
 // block; sign -1 forward, +1 inverse.
+// With factor, the lines become the transforms of factor x conj(line).
 __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__ twiddles, int logN, long long lines,
-                         int logTy, float sign) {
+                         int logTy, float sign, const Complex* __restrict__ factor) {
     const Block block;
     const int n = 1 << logN, tx = static_cast<int>(blockDim.x);
     const long long line0 = static_cast<long long>(blockIdx.x) << logTy;
@@ -377,7 +407,11 @@ __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__
     float* re = block.dynamicShared<float>();
     float* im = re + (static_cast<size_t>(n) << logTy);
 
-    loadFirstStages(block, ComplexLines{block0, n}, re, im, logN, logTy, tx, activeY, sign);
+    if (factor)
+        loadFirstStages(block, ProductLines{factor + (block0 - data), block0, n}, re, im, logN, logTy, tx, activeY,
+                        sign);
+    else
+        loadFirstStages(block, ComplexLines{block0, n}, re, im, logN, logTy, tx, activeY, sign);
     radix4Passes(block, re, im, twiddles, logN, logTy, tx, activeY, sign);
 
     // Threads along each line here, so that global memory is written contiguously.
@@ -388,6 +422,289 @@ __global__ void kRowsC2C(Complex* __restrict__ data, const Complex* __restrict__
             [&](int line) { return SlotAndOffset{line + (base << logTy), line * n + base}; },
             [&](const SlotAndOffset& u, int e) {
                 block0[u.offset + e] = make_float2(re[u.slot + (e << logTy)], im[u.slot + (e << logTy)]);
+            });
+    }
+}
+
+// Mixed-radix path: lengths 2^a 3^b 5^c, Stockham autosort (natural order in
+// and out) between two shared buffers, radix 4 while it divides, then 2, 3, 5.
+// Pass with radix R after radices of product ns: butterfly j < n / R reads
+// elements j + r n / R, twiddled by W_n^(k r n / (ns R)) with k = j mod ns, and
+// writes elements (j - k) R + k + p ns. twiddles holds W_n^m for every m < n.
+template <int R, class At>
+struct StageSlots {
+    At src[R];
+    int dst[R];
+    float wr[R], wi[R];
+};
+
+template <int R>
+__device__ __forceinline__ void butterfly(float* vr, float* vi, float sign);
+
+template <>
+__device__ __forceinline__ void butterfly<2>(float* vr, float* vi, float) {
+    const float ar = vr[0], ai = vi[0];
+    vr[0] = ar + vr[1];
+    vi[0] = ai + vi[1];
+    vr[1] = ar - vr[1];
+    vi[1] = ai - vi[1];
+}
+
+template <>
+__device__ __forceinline__ void butterfly<3>(float* vr, float* vi, float sign) {
+    const float s = sign * 0.866025403784438647f;  // sin(2 pi / 3)
+    const float tr = vr[1] + vr[2], ti = vi[1] + vi[2];
+    const float dr = vr[1] - vr[2], di = vi[1] - vi[2];
+    const float mr = vr[0] - 0.5f * tr, mi = vi[0] - 0.5f * ti;
+    vr[0] += tr;
+    vi[0] += ti;
+    vr[1] = mr - s * di;
+    vi[1] = mi + s * dr;
+    vr[2] = mr + s * di;
+    vi[2] = mi - s * dr;
+}
+
+template <>
+__device__ __forceinline__ void butterfly<4>(float* vr, float* vi, float sign) {
+    const float ar = vr[0] + vr[2], ai = vi[0] + vi[2], br = vr[0] - vr[2], bi = vi[0] - vi[2];
+    const float cr = vr[1] + vr[3], ci = vi[1] + vi[3], dr = vr[1] - vr[3], di = vi[1] - vi[3];
+    // W4 * d with W4 = sign * i.
+    const float jr = -sign * di, ji = sign * dr;
+    vr[0] = ar + cr;
+    vi[0] = ai + ci;
+    vr[2] = ar - cr;
+    vi[2] = ai - ci;
+    vr[1] = br + jr;
+    vi[1] = bi + ji;
+    vr[3] = br - jr;
+    vi[3] = bi - ji;
+}
+
+template <>
+__device__ __forceinline__ void butterfly<5>(float* vr, float* vi, float sign) {
+    const float c1 = 0.309016994374947424f, c2 = -0.809016994374947424f;  // cos(2 pi / 5), cos(4 pi / 5)
+    const float s1 = sign * 0.951056516295153572f, s2 = sign * 0.587785252292473129f;
+    const float t1r = vr[1] + vr[4], t1i = vi[1] + vi[4], d1r = vr[1] - vr[4], d1i = vi[1] - vi[4];
+    const float t2r = vr[2] + vr[3], t2i = vi[2] + vi[3], d2r = vr[2] - vr[3], d2i = vi[2] - vi[3];
+    const float m1r = vr[0] + c1 * t1r + c2 * t2r, m1i = vi[0] + c1 * t1i + c2 * t2i;
+    const float m2r = vr[0] + c2 * t1r + c1 * t2r, m2i = vi[0] + c2 * t1i + c1 * t2i;
+    // i (s1 d1 + s2 d2) and i (s2 d1 - s1 d2).
+    const float n1r = -(s1 * d1i + s2 * d2i), n1i = s1 * d1r + s2 * d2r;
+    const float n2r = -(s2 * d1i - s1 * d2i), n2i = s2 * d1r - s1 * d2r;
+    vr[0] += t1r + t2r;
+    vi[0] += t1i + t2i;
+    vr[1] = m1r + n1r;
+    vi[1] = m1i + n1i;
+    vr[4] = m1r - n1r;
+    vi[4] = m1i - n1i;
+    vr[2] = m2r + n2r;
+    vi[2] = m2i + n2i;
+    vr[3] = m2r - n2r;
+    vi[3] = m2i - n2i;
+}
+
+// Element e of the block's lines in shared memory (e << logTy) + line.
+struct SharedLines {
+    const float* re;
+    const float* im;
+    int logTy;
+    struct At {
+        int slot;
+    };
+    __device__ __forceinline__ At at(int e) const { return {e << logTy}; }
+    __device__ __forceinline__ Complex get(At a, int y) const { return make_float2(re[a.slot + y], im[a.slot + y]); }
+};
+
+// One pass from source (the first pass reads the lines where they are) to the
+// shared buffer (dre, dim).
+template <int R, class Source>
+__device__ __forceinline__ void mixedStage(const Block& block, const Source& source, float* dre, float* dim,
+                                           const Complex* twiddles, int n, int ns, int logTy, int tx, int activeY,
+                                           float sign) {
+    const int groups = n / R, span = n / (ns * R);
+    for (int base = 0; base < groups; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, groups - base), activeY,
+            [&](int x) TAVRO_FFT_BODY {
+                const int j = base + x, k = j % ns, d = (j - k) * R + k;
+                StageSlots<R, typename Source::At> u;
+                for (int r = 0; r < R; ++r) {
+                    const Complex w = twiddles[k * r * span];
+                    u.src[r] = source.at(j + r * groups);
+                    u.dst[r] = (d + r * ns) << logTy;
+                    u.wr[r] = w.x;
+                    u.wi[r] = -sign * w.y;
+                }
+                return u;
+            },
+            [&](const StageSlots<R, typename Source::At>& u, int y) TAVRO_FFT_BODY {
+                float vr[R], vi[R];
+                const Complex a0 = source.get(u.src[0], y);
+                vr[0] = a0.x;
+                vi[0] = a0.y;
+                for (int r = 1; r < R; ++r) {
+                    const Complex a = source.get(u.src[r], y);
+                    vr[r] = a.x * u.wr[r] - a.y * u.wi[r];
+                    vi[r] = a.x * u.wi[r] + a.y * u.wr[r];
+                }
+                butterfly<R>(vr, vi, sign);
+                for (int r = 0; r < R; ++r) {
+                    dre[u.dst[r] + y] = vr[r];
+                    dim[u.dst[r] + y] = vi[r];
+                }
+            });
+    }
+    block.sync();
+}
+
+template <class Source>
+__device__ __forceinline__ void mixedStageOf(int radix, const Block& block, const Source& source, float* dre,
+                                             float* dim, const Complex* twiddles, int n, int ns, int logTy, int tx,
+                                             int activeY, float sign) {
+    switch (radix) {
+    case 4:
+        mixedStage<4>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        break;
+    case 2:
+        mixedStage<2>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        break;
+    case 3:
+        mixedStage<3>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+        break;
+    default:
+        mixedStage<5>(block, source, dre, dim, twiddles, n, ns, logTy, tx, activeY, sign);
+    }
+}
+
+__device__ __forceinline__ int radixOf(int rest) {
+    return rest % 4 == 0 ? 4 : rest % 2 == 0 ? 2 : rest % 3 == 0 ? 3 : 5;
+}
+
+struct MixedBuffers {
+    float* re[2];
+    float* im[2];
+};
+
+// Transforms the block's lines read from source; returns the shared buffer
+// that holds the results (natural order).
+template <class Source>
+__device__ __forceinline__ int mixedTransform(const Block& block, const Source& source, const MixedBuffers& b,
+                                              const Complex* twiddles, int n, int logTy, int tx, int activeY,
+                                              float sign) {
+    if (n == 1) {
+        lanes<true>(
+            block, logTy, 1, activeY, [&](int) { return source.at(0); },
+            [&](const typename Source::At& u, int y) {
+                const Complex z = source.get(u, y);
+                b.re[0][y] = z.x;
+                b.im[0][y] = z.y;
+            });
+        return 0;
+    }
+    int radix = radixOf(n);
+    mixedStageOf(radix, block, source, b.re[0], b.im[0], twiddles, n, 1, logTy, tx, activeY, sign);
+    int current = 0;
+    for (int ns = radix, rest = n / radix; rest > 1; current ^= 1) {
+        radix = radixOf(rest);
+        mixedStageOf(radix, block, SharedLines{b.re[current], b.im[current], logTy}, b.re[current ^ 1],
+                     b.im[current ^ 1], twiddles, n, ns, logTy, tx, activeY, sign);
+        ns *= radix;
+        rest /= radix;
+    }
+    return current;
+}
+
+// Two buffers of n elements for each of the block's 2^logTy lines.
+__device__ __forceinline__ MixedBuffers mixedBuffers(const Block& block, int n, int logTy) {
+    float* base = block.dynamicShared<float>();
+    const size_t line = static_cast<size_t>(n) << logTy;
+    return {{base, base + 2 * line}, {base + line, base + 3 * line}};
+}
+
+// kRowsR2C_T for a half length of radices 2, 3 and 5.
+__global__ void kMixedRowsR2C_T(const float* __restrict__ input, Complex* __restrict__ output,
+                                const Complex* __restrict__ twiddlesHalf, const Complex* __restrict__ twiddlesCols,
+                                int rows, int half, int logTy) {
+    const Block block;
+    const int cols = 2 * half, tx = static_cast<int>(blockDim.x);
+    const int row0 = static_cast<int>(blockIdx.x) << logTy;
+    const int activeY = imin(1 << logTy, rows - row0);
+    const size_t image = blockIdx.y;
+    const MixedBuffers b = mixedBuffers(block, half, logTy);
+    const RealPairs source{input + (image * static_cast<size_t>(rows) + static_cast<size_t>(row0)) * cols, cols};
+    const int current = mixedTransform(block, source, b, twiddlesHalf, half, logTy, tx, activeY, -1.0f);
+    const float* re = b.re[current];
+    const float* im = b.im[current];
+
+    // The split of kRowsR2C_T, Z_half = Z_0.
+    Complex* out = output + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0;
+    for (int base = 0; base <= half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half + 1 - base), activeY,
+            [&](int x) {
+                const int k = base + x;
+                const Complex w = twiddlesCols[k];
+                return SplitBin{(k == half ? 0 : k) << logTy, (k == 0 ? 0 : half - k) << logTy, k * rows, w.x, w.y};
+            },
+            [&](const SplitBin& u, int y) {
+                const float ar = re[u.a + y], ai = im[u.a + y];
+                const float br = re[u.b + y], bi = -im[u.b + y];
+                const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
+                const float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
+                out[u.out + y] = make_float2(er + (u.wr * di + u.wi * dr), ei - (u.wr * dr - u.wi * di));
+            });
+    }
+}
+
+// kRowsC2R_T for a half length of radices 2, 3 and 5.
+__global__ void kMixedRowsC2R_T(const Complex* __restrict__ input, float* __restrict__ output,
+                                const Complex* __restrict__ twiddlesHalf, const Complex* __restrict__ twiddlesCols,
+                                int rows, int half, int logTy) {
+    const Block block;
+    const int cols = 2 * half, tx = static_cast<int>(blockDim.x);
+    const int row0 = static_cast<int>(blockIdx.x) << logTy;
+    const int activeY = imin(1 << logTy, rows - row0);
+    const size_t image = blockIdx.y;
+    const MixedBuffers b = mixedBuffers(block, half, logTy);
+    const HalfSpectrum source{input + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0,
+                              twiddlesCols, rows, half};
+    const int current = mixedTransform(block, source, b, twiddlesHalf, half, logTy, tx, activeY, 1.0f);
+    const float* re = b.re[current];
+    const float* im = b.im[current];
+
+    float* out = output + (image * static_cast<size_t>(rows) + static_cast<size_t>(row0)) * cols;
+    for (int base = 0; base < half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half - base), activeY,
+            [&](int x) { return SlotAndOffset{(base + x) << logTy, 2 * (base + x)}; },
+            [&](const SlotAndOffset& u, int y) {
+                out[y * cols + u.offset] = 2.0f * re[u.slot + y];
+                out[y * cols + u.offset + 1] = 2.0f * im[u.slot + y];
+            });
+    }
+}
+
+// kRowsC2C for lengths of radices 2, 3 and 5.
+__global__ void kMixedC2C(Complex* __restrict__ data, const Complex* __restrict__ twiddles, int n, long long lines,
+                          int logTy, float sign, const Complex* __restrict__ factor) {
+    const Block block;
+    const int tx = static_cast<int>(blockDim.x);
+    const long long line0 = static_cast<long long>(blockIdx.x) << logTy;
+    const int activeY = static_cast<int>(lines - line0 < (1LL << logTy) ? lines - line0 : (1LL << logTy));
+    Complex* block0 = data + static_cast<size_t>(line0) * static_cast<size_t>(n);
+    const MixedBuffers b = mixedBuffers(block, n, logTy);
+    const int current =
+        factor ? mixedTransform(block, ProductLines{factor + (block0 - data), block0, n}, b, twiddles, n, logTy, tx,
+                                activeY, sign)
+               : mixedTransform(block, ComplexLines{block0, n}, b, twiddles, n, logTy, tx, activeY, sign);
+    const float* re = b.re[current];
+    const float* im = b.im[current];
+    for (int base = 0; base < n; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, n - base), activeY,
+            [&](int x) { return SlotAndOffset{(base + x) << logTy, base + x}; },
+            [&](const SlotAndOffset& u, int y) {
+                block0[y * n + u.offset] = make_float2(re[u.slot + y], im[u.slot + y]);
             });
     }
 }
@@ -460,6 +777,12 @@ __global__ void kChirpLoadReal(const float* __restrict__ x, Complex* __restrict_
     work[t] = make_float2(v * chirp[k].x, v * chirp[k].y);
 }
 
+// lines[i] = factor[i] x conj(lines[i]).
+__global__ void kConjugateProduct(const Complex* __restrict__ factor, Complex* __restrict__ lines, long long count) {
+    const long long t = globalThread();
+    if (t < count) lines[t] = timesConjugate(factor[t], lines[t]);
+}
+
 __global__ void kMulSpectrum(Complex* __restrict__ work, const Complex* __restrict__ spectrum, int logM,
                              long long threads) {
     const long long t = globalThread();
@@ -507,6 +830,23 @@ __global__ void kHermitianExpand(const Complex* __restrict__ half, Complex* __re
 
 bool isPowerOfTwo(int64_t v) { return v > 0 && (v & (v - 1)) == 0; }
 
+} // namespace
+
+bool isSmooth(int64_t v) {
+    if (v < 1) return false;
+    for (const int p : {2, 3, 5})
+        while (v % p == 0) v /= p;
+    return v == 1;
+}
+
+int32_t nextSmooth(int32_t v) {
+    int32_t n = std::max(v, 1);
+    while (!isSmooth(n)) ++n;
+    return n;
+}
+
+namespace {
+
 unsigned gridFor(long long threads) { return static_cast<unsigned>((threads + kThreads - 1) / kThreads); }
 
 struct Shape {
@@ -526,13 +866,26 @@ Shape rowShape(int half, int rows, int64_t bytesPerRow) {
             static_cast<size_t>(bytesPerRow) * static_cast<size_t>(ty)};
 }
 
+// Up to 32 lines per block: on the CPU the lines are the vector lanes, and
+// each butterfly's indices and twiddles serve them all.
 Shape columnShape(int n) {
     int tx = 8;
     while (tx < 128 && tx < n / 8) tx *= 2;
-    int ty = std::max(1, std::min(256 / tx, 8));
+    int ty = std::max(1, std::min(256 / tx, 32));
     while (ty > 1 && int64_t{ty} * n * 8 >= 49153) ty /= 2;
     return {dim3(static_cast<unsigned>(tx), static_cast<unsigned>(ty)), log2Exact(ty),
             static_cast<size_t>(ty) * static_cast<size_t>(n) * sizeof(Complex)};
+}
+
+// Mixed-radix kernels: two buffers of n complex values per line, 32 lines per
+// block where they fit (on the CPU, the lines are the vector lanes).
+Shape mixedShape(int n) {
+    int ty = 32;
+    while (ty > 1 && int64_t{ty} * n * 16 >= 49153) ty /= 2;
+    int tx = 8;
+    while (tx * ty < 256 && tx * 4 < n) tx *= 2;
+    return {dim3(static_cast<unsigned>(tx), static_cast<unsigned>(ty)), log2Exact(ty),
+            static_cast<size_t>(ty) * static_cast<size_t>(n) * 16};
 }
 
 // Grids carry the image index in y or z, limited to 65535 per launch.
@@ -551,12 +904,20 @@ void transpose(const Complex* input, Complex* output, int a, int b, int batch) {
     });
 }
 
-void columns(const Plan& plan, Complex* data, float sign) {
+void columns(const Plan& plan, Complex* data, float sign, const Complex* factor = nullptr) {
     const Shape shape = columnShape(plan.rows);
     const long long lines = static_cast<long long>(plan.halfCols) * plan.batch;
     const long long blocks = (lines + (1LL << shape.logTy) - 1) >> shape.logTy;
     TAVRO_LAUNCH_BLOCK(kRowsC2C, static_cast<unsigned>(blocks), shape.block, shape.sharedBytes, data,
-                       plan.twiddlesRows, plan.logRows, lines, shape.logTy, sign);
+                       plan.twiddlesRows, plan.logRows, lines, shape.logTy, sign, factor);
+}
+
+void mixedColumns(const Plan& plan, Complex* data, float sign, const Complex* factor = nullptr) {
+    const Shape shape = mixedShape(plan.rows);
+    const long long lines = static_cast<long long>(plan.halfCols) * plan.batch;
+    const long long blocks = (lines + (1LL << shape.logTy) - 1) >> shape.logTy;
+    TAVRO_LAUNCH_BLOCK(kMixedC2C, static_cast<unsigned>(blocks), shape.block, shape.sharedBytes, data,
+                       plan.twiddlesRows, plan.rows, lines, shape.logTy, sign, factor);
 }
 
 // Radix-2 Stockham over `lines` lines of the axis' length, alternating between
@@ -665,6 +1026,18 @@ bool buildShared(Plan& plan, std::string& error) {
     return allocate(plan, plan.spectrumA, bins, "tavro_fft: tampon transposée: ", error);
 }
 
+// Full tables for the mixed-radix passes, which index W_n^m for every m < n.
+bool buildMixed(Plan& plan, std::string& error) {
+    const char* tables = "tavro_fft: tables: ";
+    if (!upload(plan, plan.twiddlesHalf, twiddleTable(plan.half, plan.half), tables, error) ||
+        !upload(plan, plan.twiddlesRows, twiddleTable(plan.rows, plan.rows), tables, error) ||
+        !upload(plan, plan.twiddlesCols, twiddleTable(plan.cols, plan.half + 1), tables, error))
+        return false;
+    if (plan.transposedSpectrum) return true;
+    const uint64_t bins = uint64_t(plan.halfCols) * uint64_t(plan.rows) * uint64_t(plan.batch);
+    return allocate(plan, plan.spectrumA, bins, "tavro_fft: tampon transposée: ", error);
+}
+
 class DeviceScratch {
 public:
     DeviceScratch() = default;
@@ -766,21 +1139,62 @@ bool sharedR2C(const Plan& plan, const float* input, Complex* output, std::strin
     return finish("tavro_fft: execR2C: ", error);
 }
 
-bool sharedC2R(const Plan& plan, Complex* input, float* output, std::string& error) {
+// factor is given only with the transposed layout, where the columns run in place.
+bool sharedC2R(const Plan& plan, Complex* input, float* output, int outputRows, const Complex* factor,
+               std::string& error) {
     Complex* spectrum = input;
     if (!plan.transposedSpectrum) {
         transpose(input, plan.spectrumA, plan.rows, plan.halfCols, plan.batch);
         spectrum = plan.spectrumA;
     }
-    columns(plan, spectrum, 1.0f);
-    const Shape shape = rowShape(plan.half, plan.rows, int64_t{2 * plan.half + 1} * 8);
+    columns(plan, spectrum, 1.0f, factor);
+    // No more rows per block than asked for, so that a few first rows cost a few rows.
+    const Shape shape = rowShape(plan.half, std::min(plan.rows, 1 << log2Exact(outputRows)),
+                                 int64_t{2 * plan.half + 1} * 8);
     const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
     const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
+    const int rowBlocks = (outputRows + (1 << shape.logTy) - 1) >> shape.logTy;
     forImageChunks(plan.batch, [&](int first, int count) {
-        const dim3 grid(static_cast<unsigned>(plan.rows >> shape.logTy), static_cast<unsigned>(count));
+        const dim3 grid(static_cast<unsigned>(rowBlocks), static_cast<unsigned>(count));
         TAVRO_LAUNCH_BLOCK(kRowsC2R_T, grid, shape.block, shape.sharedBytes, spectrum + first * binImage,
                            output + first * realImage, plan.twiddlesHalf, plan.twiddlesCols, plan.rows, plan.logHalf,
                            shape.logTy);
+    });
+    return finish("tavro_fft: execC2R: ", error);
+}
+
+bool mixedR2C(const Plan& plan, const float* input, Complex* output, std::string& error) {
+    Complex* spectrum = plan.transposedSpectrum ? output : plan.spectrumA;
+    const Shape shape = mixedShape(plan.half);
+    const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
+    const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
+    const unsigned rowBlocks = static_cast<unsigned>((plan.rows + (1 << shape.logTy) - 1) >> shape.logTy);
+    forImageChunks(plan.batch, [&](int first, int count) {
+        TAVRO_LAUNCH_BLOCK(kMixedRowsR2C_T, dim3(rowBlocks, static_cast<unsigned>(count)), shape.block,
+                           shape.sharedBytes, input + first * realImage, spectrum + first * binImage,
+                           plan.twiddlesHalf, plan.twiddlesCols, plan.rows, plan.half, shape.logTy);
+    });
+    mixedColumns(plan, spectrum, -1.0f);
+    if (!plan.transposedSpectrum) transpose(spectrum, output, plan.halfCols, plan.rows, plan.batch);
+    return finish("tavro_fft: execR2C: ", error);
+}
+
+bool mixedC2R(const Plan& plan, Complex* input, float* output, int outputRows, const Complex* factor,
+              std::string& error) {
+    Complex* spectrum = input;
+    if (!plan.transposedSpectrum) {
+        transpose(input, plan.spectrumA, plan.rows, plan.halfCols, plan.batch);
+        spectrum = plan.spectrumA;
+    }
+    mixedColumns(plan, spectrum, 1.0f, factor);
+    const Shape shape = mixedShape(plan.half);
+    const size_t realImage = size_t(plan.rows) * size_t(plan.cols);
+    const size_t binImage = size_t(plan.rows) * size_t(plan.halfCols);
+    const unsigned rowBlocks = static_cast<unsigned>((outputRows + (1 << shape.logTy) - 1) >> shape.logTy);
+    forImageChunks(plan.batch, [&](int first, int count) {
+        TAVRO_LAUNCH_BLOCK(kMixedRowsC2R_T, dim3(rowBlocks, static_cast<unsigned>(count)), shape.block,
+                           shape.sharedBytes, spectrum + first * binImage, output + first * realImage,
+                           plan.twiddlesHalf, plan.twiddlesCols, plan.rows, plan.half, shape.logTy);
     });
     return finish("tavro_fft: execC2R: ", error);
 }
@@ -899,11 +1313,16 @@ Plan* createPlan(int32_t rows, int32_t cols, int32_t batch, int32_t transposedSp
         plan->transposedSpectrum = transposedSpectrum;
         plan->sharedPath = isPowerOfTwo(cols) && isPowerOfTwo(rows) && cols >= 4 && int64_t{rows} * 8 <= 49152 &&
                            int64_t{cols / 2} * 16 < 49145;
+        plan->mixedPath = !plan->sharedPath && cols % 2 == 0 && cols / 2 <= kMixedMaxLength &&
+                          rows <= kMixedMaxLength && isSmooth(cols / 2) && isSmooth(rows);
         if (plan->sharedPath) {
             plan->half = cols / 2;
             plan->logHalf = log2Exact(plan->half);
             plan->logRows = log2Exact(rows);
             if (!buildShared(*plan, error)) return nullptr;
+        } else if (plan->mixedPath) {
+            plan->half = cols / 2;
+            if (!buildMixed(*plan, error)) return nullptr;
         } else if (!buildGeneral(*plan, error)) {
             return nullptr;
         }
@@ -934,15 +1353,35 @@ bool execR2C(Plan* plan, const float* input, Complex* output, std::string& error
         error = "tavro_fft: execR2C, pointeur nul.";
         return false;
     }
-    return plan->sharedPath ? sharedR2C(*plan, input, output, error) : generalR2C(*plan, input, output, error);
+    if (plan->sharedPath) return sharedR2C(*plan, input, output, error);
+    return plan->mixedPath ? mixedR2C(*plan, input, output, error) : generalR2C(*plan, input, output, error);
 }
 
 bool execC2R(Plan* plan, Complex* input, float* output, std::string& error) {
+    return execC2RRows(plan, input, output, plan ? plan->rows : 0, error);
+}
+
+bool execC2RRows(Plan* plan, Complex* input, float* output, int32_t rows, std::string& error) {
+    return execC2RCorrelation(plan, nullptr, input, output, rows, error);
+}
+
+bool execC2RCorrelation(Plan* plan, const Complex* factor, Complex* input, float* output, int32_t rows,
+                        std::string& error) {
     if (!plan || !input || !output) {
         error = "tavro_fft: execC2R, pointeur nul.";
         return false;
     }
-    return plan->sharedPath ? sharedC2R(*plan, input, output, error) : generalC2R(*plan, input, output, error);
+    // The row pass is the last: rows it skips are rows of the output alone.
+    const int outputRows = std::clamp(rows, 1, plan->rows);
+    const bool fused = plan->transposedSpectrum && (plan->sharedPath || plan->mixedPath);
+    if (factor && !fused) {
+        const long long count = static_cast<long long>(plan->halfCols) * plan->rows * plan->batch;
+        TAVRO_LAUNCH(kConjugateProduct, gridFor(count), kThreads, 0, factor, input, count);
+    }
+    const Complex* columnFactor = fused ? factor : nullptr;
+    if (plan->sharedPath) return sharedC2R(*plan, input, output, outputRows, columnFactor, error);
+    return plan->mixedPath ? mixedC2R(*plan, input, output, outputRows, columnFactor, error)
+                           : generalC2R(*plan, input, output, error);
 }
 
 } // namespace tavro::fft

@@ -32,6 +32,9 @@ struct Plan {
     int32_t halfCols = 0;
     int32_t transposedSpectrum = 0;
     bool sharedPath = false;
+    // Both lengths (half of cols, rows) 2^a 3^b 5^c and at most 256: mixed-radix
+    // shared-memory kernels with full twiddle tables (half, rows and half + 1 entries).
+    bool mixedPath = false;
     int32_t half = 0;
     int32_t logHalf = 0;
     int32_t logRows = 0;
@@ -50,6 +53,11 @@ struct Plan {
     uint64_t deviceBytes = 0;
 };
 
+// Products of powers of 2, 3 and 5, the lengths of the mixed-radix path.
+bool isSmooth(int64_t v);
+// The smallest such length not below v (1 for v below 1).
+int32_t nextSmooth(int32_t v);
+
 // rows is the image height, cols the row length. Null with the error set on
 // failure, every partial allocation released.
 Plan* createPlan(int32_t rows, int32_t cols, int32_t batch, int32_t transposedSpectrum, std::string& error);
@@ -60,6 +68,14 @@ void destroyPlan(Plan* plan);
 bool execR2C(Plan* plan, const float* input, Complex* output, std::string& error);
 // input is overwritten by the shared path with the transposed layout.
 bool execC2R(Plan* plan, Complex* input, float* output, std::string& error);
+// The same where only rows [0, rows) of each output image are needed: the others
+// may be left as they were (the Bluestein path writes them all).
+bool execC2RRows(Plan* plan, Complex* input, float* output, int32_t rows, std::string& error);
+// execC2RRows of factor x conj(input), bin by bin, as a cross-correlation needs; input is overwritten. The
+// product is formed as the transform loads its lines where the layout allows (transposed spectra on the
+// shared and mixed-radix paths).
+bool execC2RCorrelation(Plan* plan, const Complex* factor, Complex* input, float* output, int32_t rows,
+                        std::string& error);
 
 struct PlanDeleter {
     void operator()(Plan* plan) const { destroyPlan(plan); }

@@ -129,8 +129,8 @@ bool run(Outputs& out, std::string& error) {
         return false;
     addResult(out, "rupture", cracked);
 
-    // Round trips of the FFT on its power-of-two and its general path.
-    for (const auto& [rows, cols] : {std::pair{32, 64}, std::pair{24, 40}}) {
+    // Round trips of the FFT on its power-of-two, mixed-radix and Bluestein paths.
+    for (const auto& [rows, cols] : {std::pair{32, 64}, std::pair{24, 40}, std::pair{14, 26}}) {
         const int batch = 3;
         fft::PlanPtr plan(fft::createPlan(rows, cols, batch, 0, error));
         if (!plan) return false;

@@ -162,6 +162,18 @@ TEST(FFTSearchLayout, FrameBatchAndDirectionalRangesFollowTheParameters) {
     EXPECT_EQ(tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 0, 5000, fixed + 7 * 3 * 82944 + 5).batchSize, 7);
     EXPECT_EQ(tavro::fftSearchLayout(paramsOf(21, 5, 20), 5000, 0, 5000, 1000).batchSize, 1);
 
+    // Frames: the smallest lengths of factors 2, 3 and 5 around the search area (even across, for the real
+    // transform), powers of two where those are the smallest and beyond the mixed-radix path's 256.
+    const auto frame = [](int window, int range) {
+        const FFTSearchLayout l = tavro::fftSearchLayout(paramsOf(window, 1, range), 1, 0, 1, 0);
+        return std::make_pair(l.nx, l.ny);
+    };
+    EXPECT_EQ(frame(21, 5), std::make_pair(32, 32));
+    EXPECT_EQ(frame(23, 5), std::make_pair(36, 36));
+    EXPECT_EQ(frame(33, 5), std::make_pair(48, 45));
+    EXPECT_EQ(frame(3, 0), std::make_pair(4, 3));
+    EXPECT_EQ(frame(201, 30), std::make_pair(512, 512));
+
     PixelSearchParams p = paramsOf(11, 4, 7);
     p.maxV = 9;
     const auto ranges = [&] {
@@ -348,7 +360,7 @@ TEST(FFTPixelSearch, TiesKeepTheSmallerColumnAndOtherwiseFollowTheThreadTree) {
         {{1, 2}, {64, 2}},    // thread 64 climbs to slot 0, which beats slot 1 on a tie
         {{5, 2}, {133, 2}}};  // one thread scans both rows: the first one
     const int cases = int(ties.size()) + 2;
-    Floats corr(size_t(cases) * frame, 0.0f), sum1(corr.size(), 0.0f), sum2(corr.size(), float(frame));
+    Floats corr(size_t(cases) * frame, 0.0f), sum1(corr.size(), 0.0f), sum2(corr.size(), 1.0f);
     for (size_t c = 0; c < ties.size(); ++c)
         for (const auto& [row, column] : ties[c]) corr[c * frame + row * nx + column] = 0.5f * frame;
     std::fill(sum2.end() - frame, sum2.end(), 0.0f);  // last case: no shift has texture

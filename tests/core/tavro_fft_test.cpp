@@ -141,15 +141,18 @@ double worstRelativeError(const Case& c, const tavro::fft::Plan& plan, const std
     return worst;
 }
 
-void expectMatchesDirectDft(const Case& c, bool expectShared) {
+enum class Path { Shared, Mixed, Bluestein };
+
+void expectMatchesDirectDft(const Case& c, Path expected) {
     SCOPED_TRACE(describe(c));
     const PlanPtr plan = makePlan(c);
     ASSERT_NE(plan, nullptr);
-    EXPECT_EQ(plan->sharedPath, expectShared);
+    EXPECT_EQ(plan->sharedPath, expected == Path::Shared);
+    EXPECT_EQ(plan->mixedPath, expected == Path::Mixed);
     const std::vector<float> images = randomImages(size_t(c.batch) * c.rows * c.cols, unsigned(c.rows * 131 + c.cols));
     const std::vector<Complex> spectrum = forward(plan.get(), images);
     EXPECT_LT(worstRelativeError(c, *plan, images, spectrum, allUpTo(c.rows), allUpTo(c.cols / 2 + 1)),
-              tolerance(c, expectShared));
+              tolerance(c, expected != Path::Bluestein));
 }
 
 // Largest |y - N x| over the batch after the inverse of `spectrum`, relative to
@@ -203,7 +206,7 @@ TEST(TavroFftPlan, HoldsItsCountedBytesUntilDestroyedOnEveryWayOut) {
     ASSERT_NE(rowMajor, nullptr) << error;
     EXPECT_EQ(rowMajor->deviceBytes, transposedBytes + 33u * 64u * 16u * sizeof(Complex))
         << "the row-major layout needs one spectrum of scratch";
-    PlanPtr general(tavro::fft::createPlan(30, 50, 2, 1, error));
+    PlanPtr general(tavro::fft::createPlan(30, 49, 2, 1, error));
     ASSERT_NE(general, nullptr) << error;
     EXPECT_GT(general->deviceBytes, 0u);
     rowMajor.reset();
@@ -214,18 +217,23 @@ TEST(TavroFftPlan, HoldsItsCountedBytesUntilDestroyedOnEveryWayOut) {
 
 // Width 4 is the narrowest shared-path row: half = 2 and the split yields bins
 // 0, 1 and 2, the last with w_2 = -1, the extra entry at the end of the table.
-// Powers of two take the shared path, other sizes Bluestein's.
-TEST(TavroFftForward, MatchesDirectDftOnBothPathsInBothLayouts) {
+// Powers of two take the shared path; rows and half rows of factors 2, 3 and 5
+// alone the mixed-radix path, which every radix and their mixtures reach here
+// (half 1 has no pass at all); other sizes Bluestein's.
+TEST(TavroFftForward, MatchesDirectDftOnEveryPathInBothLayouts) {
     TAVRO_REQUIRE_DEVICE();
     for (bool transposed : {true, false}) {
         for (const Case& c : {Case{2, 4, 3, transposed}, Case{8, 4, 2, transposed}, Case{8, 16, 3, transposed},
                               Case{32, 32, 3, transposed}, Case{64, 32, 2, transposed}, Case{16, 128, 2, transposed},
                               Case{128, 8, 2, transposed}})
-            expectMatchesDirectDft(c, true);
-        for (const Case& c : {Case{2, 2, 2, transposed}, Case{2, 5, 3, transposed}, Case{5, 2, 2, transposed},
-                              Case{7, 13, 2, transposed}, Case{13, 7, 2, transposed}, Case{3, 16, 2, transposed},
-                              Case{16, 6, 2, transposed}, Case{31, 33, 1, transposed}})
-            expectMatchesDirectDft(c, false);
+            expectMatchesDirectDft(c, Path::Shared);
+        for (const Case& c : {Case{2, 2, 2, transposed}, Case{5, 2, 2, transposed}, Case{3, 16, 2, transposed},
+                              Case{16, 6, 2, transposed}, Case{36, 36, 2, transposed}, Case{45, 12, 2, transposed},
+                              Case{20, 30, 3, transposed}, Case{25, 50, 1, transposed}, Case{60, 80, 1, transposed}})
+            expectMatchesDirectDft(c, Path::Mixed);
+        for (const Case& c : {Case{2, 5, 3, transposed}, Case{7, 13, 2, transposed}, Case{13, 7, 2, transposed},
+                              Case{31, 33, 1, transposed}, Case{14, 12, 1, transposed}})
+            expectMatchesDirectDft(c, Path::Bluestein);
     }
 }
 
@@ -236,8 +244,65 @@ TEST(TavroFftRoundTrip, InverseOfForwardIsTheImageTimesItsPixelCount) {
         for (const Case& c : {Case{8, 4, 2, transposed}, Case{32, 32, 4, transposed}, Case{64, 128, 2, transposed},
                               Case{256, 16, 2, transposed}, Case{2, 2, 2, transposed}, Case{7, 13, 3, transposed},
                               Case{24, 40, 2, transposed}, Case{64, 2, 2, transposed}, Case{2, 4, 70000, transposed},
+                              Case{3, 10, 70000, transposed},
                               Case{2, 3, 70000, transposed}})
             expectRoundTrip(c);
+}
+
+// The search reads only the first rows of its correlation frames.
+TEST(TavroFftRoundTrip, FirstRowsOfTheInverseAreThoseOfTheWholeInverse) {
+    TAVRO_REQUIRE_DEVICE();
+    for (const Case& c : {Case{64, 32, 3, true}, Case{45, 36, 3, true}, Case{14, 12, 2, true}}) {
+        SCOPED_TRACE(describe(c));
+        const PlanPtr plan = makePlan(c);
+        ASSERT_NE(plan, nullptr);
+        const std::vector<float> images = randomImages(size_t(c.batch) * c.rows * c.cols, 5u);
+        const std::vector<Complex> spectrum = forward(plan.get(), images);
+        const std::vector<float> whole = inverse(plan.get(), spectrum);
+        const int rows = 11;
+        DeviceBuffer<Complex> in(spectrum);
+        DeviceBuffer<float> out(std::vector<float>(whole.size(), -7.0f));
+        std::string error;
+        ASSERT_TRUE(tavro::fft::execC2RRows(plan.get(), in.get(), out.get(), rows, error)) << error;
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const std::vector<float> some = out.download();
+        const size_t image = size_t(c.rows) * c.cols;
+        for (int b = 0; b < c.batch; ++b)
+            for (size_t i = 0; i < size_t(rows) * c.cols; ++i)
+                ASSERT_EQ(some[b * image + i], whole[b * image + i]) << "image " << b << " element " << i;
+    }
+}
+
+// The product formed as the columns load their lines is the product formed first.
+TEST(TavroFftRoundTrip, CorrelationInverseIsTheInverseOfTheProductWithTheConjugate) {
+    TAVRO_REQUIRE_DEVICE();
+    for (bool transposed : {true, false})
+        for (const Case& c : {Case{32, 32, 3, transposed}, Case{45, 36, 2, transposed}, Case{14, 12, 2, transposed}}) {
+            SCOPED_TRACE(describe(c));
+            const PlanPtr plan = makePlan(c);
+            ASSERT_NE(plan, nullptr);
+            const size_t reals = size_t(c.batch) * c.rows * c.cols;
+            const std::vector<Complex> a = forward(plan.get(), randomImages(reals, 8u));
+            const std::vector<Complex> b = forward(plan.get(), randomImages(reals, 9u));
+            std::vector<Complex> product(a.size());
+            for (size_t i = 0; i < a.size(); ++i)
+                product[i] = make_float2(a[i].x * b[i].x + a[i].y * b[i].y, a[i].y * b[i].x - a[i].x * b[i].y);
+            const std::vector<float> expected = inverse(plan.get(), product);
+            DeviceBuffer<Complex> factor(a), lines(b);
+            DeviceBuffer<float> out(reals);
+            std::string error;
+            ASSERT_TRUE(tavro::fft::execC2RCorrelation(plan.get(), factor.get(), lines.get(), out.get(), c.rows, error))
+                << error;
+            ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+            // Equal bits on the CPU; a GPU may fuse the product's multiply-adds differently in the two kernels.
+            const std::vector<float> got = out.download();
+            double largest = 0.0, worst = 0.0;
+            for (size_t i = 0; i < got.size(); ++i) {
+                largest = std::max(largest, std::abs(double(expected[i])));
+                worst = std::max(worst, std::abs(double(got[i]) - expected[i]));
+            }
+            EXPECT_LE(worst, 1e-6 * largest);
+        }
 }
 
 std::vector<int> sampled(int n, std::initializer_list<int> picks) {
@@ -348,7 +413,8 @@ bool sameBits(const Outputs& a, const Outputs& b) {
 // Reversing every phase's thread order exposes a read of another thread's
 // write without a barrier in between; the host thread count must not matter.
 TEST(TavroFftCpuDevice, SameBitsForAnyThreadCountAndPhaseOrder) {
-    for (const Case& c : {Case{32, 64, 9, true}, Case{64, 32, 3, false}, Case{2, 4, 5, true}, Case{9, 14, 3, false}}) {
+    for (const Case& c : {Case{32, 64, 9, true}, Case{64, 32, 3, false}, Case{2, 4, 5, true}, Case{9, 14, 3, false},
+                          Case{45, 36, 3, true}}) {
         SCOPED_TRACE(describe(c));
         Outputs single, many, reversed;
         {
