@@ -11,7 +11,7 @@
 
 namespace tavro::gpu {
 
-struct CpuDeviceSpec {
+struct CpuDeviceSetup {
     std::string name = "Tavro2D CPU device";
     uint64_t memoryBytes = 0;  // 0: half of the physical memory
     uint64_t sharedMemPerBlockOptin = 232448;
@@ -22,7 +22,7 @@ struct CpuDeviceSpec {
 };
 
 struct CpuRuntimeConfig {
-    std::vector<CpuDeviceSpec> devices{CpuDeviceSpec{}};
+    std::vector<CpuDeviceSetup> devices{CpuDeviceSetup{}};
     int launchThreads = 0;  // 0: hardware concurrency, or TAVRO_CPU_THREADS
     int deviceCountError = 0;  // non-zero: cudaGetDeviceCount fails with it
     int runtimeVersion = 13000;

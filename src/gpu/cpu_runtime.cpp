@@ -47,7 +47,7 @@ void applyConfig(RuntimeState& s, const CpuRuntimeConfig& config) {
                           ? config.launchThreads
                           : envInt("TAVRO_CPU_THREADS", static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     s.devices.clear();
-    for (const CpuDeviceSpec& requested : config.devices) {
+    for (const CpuDeviceSetup& requested : config.devices) {
         DeviceState d;
         d.settings = requested;
         d.capacity = requested.memoryBytes ? requested.memoryBytes : physicalMemoryBytes() / 2;

@@ -20,7 +20,7 @@ struct Allocation {
 };
 
 struct DeviceState {
-    CpuDeviceSpec settings;
+    CpuDeviceSetup settings;
     uint64_t capacity = 0;
     uint64_t used = 0;
 };

@@ -69,7 +69,7 @@ constexpr uint64_t MB = uint64_t(1) << 20;
 
 // Allocations are real host memory, never touched here.
 tavro::testing::ScopedCpuDevice devicesOf(std::vector<uint64_t> capacities) {
-    std::vector<tavro::gpu::CpuDeviceSpec> devices;
+    std::vector<tavro::gpu::CpuDeviceSetup> devices;
     for (uint64_t bytes : capacities) devices.push_back(tavro::testing::cpuDeviceWithMemory(bytes));
     return tavro::testing::ScopedCpuDevice(std::move(devices), 2);
 }

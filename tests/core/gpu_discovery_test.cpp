@@ -140,8 +140,8 @@ TEST(DeviceSelection, GoesOnWhenTheSecondCountSucceeds) {
 
 #if !defined(TAVRO_USE_CUDA)
 
-tavro::gpu::CpuDeviceSpec cpuDevice(const std::string& name, int sm, uint64_t memoryMB, int computeMode = 0) {
-    tavro::gpu::CpuDeviceSpec device;
+tavro::gpu::CpuDeviceSetup cpuDevice(const std::string& name, int sm, uint64_t memoryMB, int computeMode = 0) {
+    tavro::gpu::CpuDeviceSetup device;
     device.name = name;
     device.multiProcessorCount = sm;
     device.clockKHz = 1500000;
@@ -150,7 +150,7 @@ tavro::gpu::CpuDeviceSpec cpuDevice(const std::string& name, int sm, uint64_t me
     return device;
 }
 
-void useRuntime(std::vector<tavro::gpu::CpuDeviceSpec> devices, int countError = 0, int runtimeVersion = 13000) {
+void useRuntime(std::vector<tavro::gpu::CpuDeviceSetup> devices, int countError = 0, int runtimeVersion = 13000) {
     tavro::gpu::CpuRuntimeConfig config;
     config.devices = std::move(devices);
     config.launchThreads = 1;

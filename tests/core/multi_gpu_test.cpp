@@ -123,8 +123,8 @@ TEST(DeviceThroughput, IsAMovingAverageOfValidSamples) {
 
 #if !defined(TAVRO_USE_CUDA)
 
-tavro::gpu::CpuDeviceSpec cpuDevice(int sm, uint64_t memoryBytes = uint64_t(256) << 20, int computeMode = 0) {
-    tavro::gpu::CpuDeviceSpec device;
+tavro::gpu::CpuDeviceSetup cpuDevice(int sm, uint64_t memoryBytes = uint64_t(256) << 20, int computeMode = 0) {
+    tavro::gpu::CpuDeviceSetup device;
     device.multiProcessorCount = sm;
     device.clockKHz = 1000000;
     device.memoryBytes = memoryBytes;
@@ -164,9 +164,9 @@ protected:
         clearThroughputTable();
     }
 
-    void useDevices(std::vector<tavro::gpu::CpuDeviceSpec> specs) {
+    void useDevices(std::vector<tavro::gpu::CpuDeviceSetup> entries) {
         tavro::gpu::CpuRuntimeConfig config;
-        config.devices = std::move(specs);
+        config.devices = std::move(entries);
         config.launchThreads = 2;
         tavro::DeviceBufferPool::instance().releaseAll();
         tavro::gpu::configureCpuRuntime(config);

@@ -490,7 +490,7 @@ TEST(BandedPixelSearch, StripsHoldGuidedSearchAreasCentredOnGuessesAtTheReach) {
 // An empty pool on a CPU device of the given capacity; the default device afterwards.
 struct ScopedDeviceMemory : tavro::subpixel_test::ScopedCpuDevice {
     explicit ScopedDeviceMemory(uint64_t bytes) : ScopedCpuDevice([bytes] {
-        tavro::gpu::CpuDeviceSpec device;
+        tavro::gpu::CpuDeviceSetup device;
         device.memoryBytes = bytes;
         return device;
     }()) {}

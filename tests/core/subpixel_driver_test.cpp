@@ -192,11 +192,11 @@ TEST(SubpixelDriver, ResultsDoNotDependOnTheNumberOfCpuThreads) {
     const PixelDisplacementResult start = grid.start(testing::translationField(0.6, -0.45));
     PixelDisplacementResult one, several;
     {
-        ScopedCpuDevice device(gpu::CpuDeviceSpec{}, 1);
+        ScopedCpuDevice device(gpu::CpuDeviceSetup{}, 1);
         one = refine(grid, reference, deformed, start, refinement(2, true));
     }
     {
-        ScopedCpuDevice device(gpu::CpuDeviceSpec{}, 5);
+        ScopedCpuDevice device(gpu::CpuDeviceSetup{}, 5);
         several = refine(grid, reference, deformed, start, refinement(2, true));
     }
     expectSameFields(one, several);
@@ -216,7 +216,7 @@ TEST(SubpixelDriver, WindowsBeyondSharedMemoryUseTheGlobalSamplesBufferWithEqual
                   "[Subpixel] Using extended shared memory: 50700 bytes (window 65x65)\n"),
               std::string::npos);
 
-    gpu::CpuDeviceSpec noOptIn;
+    gpu::CpuDeviceSetup noOptIn;
     noOptIn.sharedMemPerBlockOptin = 49152;
     ScopedCpuDevice device(noOptIn);
     ::testing::internal::CaptureStdout();
@@ -320,7 +320,7 @@ TEST(SubpixelDriver, HierarchicalStartsBeyondTheRangeGiveTheSamePointsInStrips) 
         SubpixelParams params = refinement(1, true);
         params.heaviside = heaviside;
         const PixelDisplacementResult resident = refine(grid, reference, deformed, start, params);
-        gpu::CpuDeviceSpec small;
+        gpu::CpuDeviceSetup small;
         small.memoryBytes = 320 * 1024;
         ScopedCpuDevice device(small);
         LogCapture capture;
@@ -373,7 +373,7 @@ TEST(SubpixelDriver, LargeWindowsSizeTheirSampleBufferByPointsAndMemory) {
     ASSERT_EQ(grid.count(), 4);
     const testing::Image reference = wavePattern(1024, 1024), deformed = wavePattern(1024, 1024, 0.35, -0.2);
     const PixelDisplacementResult start = grid.start(testing::translationField(0.35, -0.2));
-    gpu::CpuDeviceSpec device;
+    gpu::CpuDeviceSetup device;
     device.memoryBytes = 24u << 20;
     ScopedCpuDevice scoped(device);
     for (const bool heaviside : {false, true}) {

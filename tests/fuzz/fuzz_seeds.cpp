@@ -80,35 +80,35 @@ bool writeSeeds(const QDir& out)
             return false;
 
     bool ok = true;
-    const TiffSpec greyTiffs[] = {
+    const TiffLayout greyTiffs[] = {
         {24, 20, 8, 1, 1, COMPRESSION_LZW, 8, 0, 0},         {24, 20, 16, 1, 1, COMPRESSION_ADOBE_DEFLATE, 0, 16, 16},
         {24, 20, 8, 1, 1, COMPRESSION_PACKBITS, 4, 0, 0},    {24, 20, 8, 1, 1, COMPRESSION_JPEG, 8, 0, 0},
         {24, 20, 16, 1, 0, COMPRESSION_NONE, 0, 0, 0},       {24, 20, 16, 2, 1, COMPRESSION_NONE, 5, 0, 0},
         {24, 20, 16, 1, 1, COMPRESSION_NONE, 0, 0, 0, 2},
     };
     int n = 0;
-    for (const TiffSpec& spec : greyTiffs) {
-        const auto samples = ramp(spec.width * spec.height * spec.samplesPerPixel, 1 << spec.bitsPerSample);
+    for (const TiffLayout& setup : greyTiffs) {
+        const auto samples = ramp(setup.width * setup.height * setup.samplesPerPixel, 1 << setup.bitsPerSample);
         const QString name = QStringLiteral("/seed%1.tif").arg(n++);
-        ok = ok && writeTiff(tiffs + name, spec, samples) && writeTiff(any + name, spec, samples);
+        ok = ok && writeTiff(tiffs + name, setup, samples) && writeTiff(any + name, setup, samples);
     }
     std::vector<float> values(24 * 20);
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = float(i) * 0.25f - 7.0f;
-    const TiffSpec floatTiffs[] = {{24, 20, 32, 3, 1, COMPRESSION_ADOBE_DEFLATE, 8, 0, 0},
+    const TiffLayout floatTiffs[] = {{24, 20, 32, 3, 1, COMPRESSION_ADOBE_DEFLATE, 8, 0, 0},
                                    {24, 20, 32, 3, 1, COMPRESSION_LZW, 0, 16, 16},
                                    {24, 20, 32, 3, 1, COMPRESSION_NONE, 0, 0, 0}};
     n = 0;
-    for (const TiffSpec& spec : floatTiffs)
-        ok = ok && writeFloatTiffFixture(floats + QStringLiteral("/seed%1.tif").arg(n++), spec, values);
+    for (const TiffLayout& setup : floatTiffs)
+        ok = ok && writeFloatTiffFixture(floats + QStringLiteral("/seed%1.tif").arg(n++), setup, values);
 
-    const PngSpec greyPngs[] = {{13, 7, 8, 0, false}, {13, 7, 16, 0, false}, {13, 7, 1, 0, false}, {13, 7, 8, 4, false},
+    const PngLayout greyPngs[] = {{13, 7, 8, 0, false}, {13, 7, 16, 0, false}, {13, 7, 1, 0, false}, {13, 7, 8, 4, false},
                                 {13, 7, 8, 0, true}};
     n = 0;
-    for (const PngSpec& spec : greyPngs) {
-        const auto samples = ramp(spec.width * spec.height * (spec.colourType == 4 ? 2 : 1), 1 << spec.bitDepth);
+    for (const PngLayout& setup : greyPngs) {
+        const auto samples = ramp(setup.width * setup.height * (setup.colourType == 4 ? 2 : 1), 1 << setup.bitDepth);
         const QString name = QStringLiteral("/seed%1.png").arg(n++);
-        ok = ok && writePng(pngs + name, spec, samples) && writePng(any + name, spec, samples);
+        ok = ok && writePng(pngs + name, setup, samples) && writePng(any + name, setup, samples);
     }
 
     std::vector<std::uint32_t> pixels(13 * 7);
@@ -117,14 +117,14 @@ bool writeSeeds(const QDir& out)
     std::vector<std::uint32_t> indices(13 * 7);
     for (std::size_t i = 0; i < indices.size(); ++i)
         indices[i] = std::uint32_t(i % 12);
-    const std::pair<BmpSpec, const std::vector<std::uint32_t>*> greyBmps[] = {
+    const std::pair<BmpLayout, const std::vector<std::uint32_t>*> greyBmps[] = {
         {{13, 7, 24, 0, 0, {}}, &pixels},
         {{13, -7, 32, 0, 0, {}}, &pixels},
         {{13, 7, 8, 0, 10, std::vector<std::uint32_t>(10, 0x405060u)}, &indices},
     };
     n = 0;
-    for (const auto& [spec, content] : greyBmps) {
-        const QByteArray bytes = bmpBytes(spec, *content);
+    for (const auto& [setup, content] : greyBmps) {
+        const QByteArray bytes = bmpBytes(setup, *content);
         const QString name = QStringLiteral("/seed%1.bmp").arg(n++);
         ok = ok && writeBytes(bmps + name, bytes) && writeBytes(any + name, bytes);
     }

@@ -47,8 +47,8 @@ struct TextureObject {
 
 uint64_t roundedTo256(uint64_t bytes) { return (bytes + 255) / 256 * 256; }
 
-CpuDeviceSpec deviceWith(uint64_t bytes, std::string name = "test device") {
-    CpuDeviceSpec device;
+CpuDeviceSetup deviceWith(uint64_t bytes, std::string name = "test device") {
+    CpuDeviceSetup device;
     device.name = std::move(name);
     device.memoryBytes = bytes;
     return device;
@@ -70,7 +70,7 @@ protected:
         cudaGetLastError();
     }
 
-    void configure(std::vector<CpuDeviceSpec> devices, int launchThreads = 4, int deviceCountError = 0) {
+    void configure(std::vector<CpuDeviceSetup> devices, int launchThreads = 4, int deviceCountError = 0) {
         CpuRuntimeConfig config;
         config.devices = std::move(devices);
         config.launchThreads = launchThreads;
@@ -633,9 +633,9 @@ TEST_F(CpuRuntime, AnInjectedDeviceCountErrorIsReturnedWithACountOfZero) {
 }
 
 TEST_F(CpuRuntime, AProhibitedDeviceIsReportedAndCannotBeSelected) {
-    CpuDeviceSpec prohibited = deviceWith(kMiB, "prohibited");
+    CpuDeviceSetup prohibited = deviceWith(kMiB, "prohibited");
     prohibited.computeMode = cudaComputeModeProhibited;
-    CpuDeviceSpec silent = deviceWith(kMiB, "no properties");
+    CpuDeviceSetup silent = deviceWith(kMiB, "no properties");
     silent.propertiesFail = true;
     configure({deviceWith(kMiB), prohibited, silent});
 
@@ -654,7 +654,7 @@ TEST_F(CpuRuntime, AProhibitedDeviceIsReportedAndCannotBeSelected) {
 }
 
 TEST_F(CpuRuntime, PropertiesDescribeTheConfiguredDevice) {
-    CpuDeviceSpec tuned = deviceWith(3 * kMiB, "Tavro test device");
+    CpuDeviceSetup tuned = deviceWith(3 * kMiB, "Tavro test device");
     tuned.sharedMemPerBlockOptin = 100000;
     tuned.clockKHz = 1234567;
     configure({deviceWith(kMiB), tuned}, 3);

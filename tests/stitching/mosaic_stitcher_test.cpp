@@ -13,18 +13,18 @@ namespace tavro::stitching {
 namespace {
 
 using testing::TileScan;
-using testing::TileScanSpec;
+using testing::TileScanLayout;
 
 // Whole-pixel stage errors, sub-pixel peaks: the placement error left is the
 // bias of the parabolic peak fit on a sharp phase-correlation peak.
 constexpr double kPositionTolerancePx = 0.5;
 
-StitchingOptions optionsFor(const TileScanSpec& spec, int order) {
+StitchingOptions optionsFor(const TileScanLayout& setup, int order) {
     StitchingOptions o;
-    o.gridRows = spec.rows;
-    o.gridCols = spec.cols;
-    o.overlapX = spec.overlapX;
-    o.overlapY = spec.overlapY;
+    o.gridRows = setup.rows;
+    o.gridCols = setup.cols;
+    o.overlapX = setup.overlapX;
+    o.overlapY = setup.overlapY;
     o.scanOrder = order;
     return o;
 }
@@ -59,7 +59,7 @@ double worstPositionError(const TileScan& scan, const StitchOutput& out, std::ve
 TEST(MosaicStitcher, RecoversJitteredStagePositionsAndReproducesTheSource) {
     const TileScan scan = testing::makeTileScan({});
     StitchOutput out;
-    ASSERT_TRUE(run(optionsFor(scan.spec, kScanSnake), scan.list(kScanSnake), out)) << out.error.toStdString();
+    ASSERT_TRUE(run(optionsFor(scan.setup, kScanSnake), scan.list(kScanSnake), out)) << out.error.toStdString();
     ASSERT_EQ(out.positions.size(), 12);
     EXPECT_LT(worstPositionError(scan, out), kPositionTolerancePx);
     EXPECT_TRUE(out.information.isEmpty()) << out.information.toStdString();
@@ -92,13 +92,13 @@ TEST(MosaicStitcher, RecoversJitteredStagePositionsAndReproducesTheSource) {
 }
 
 TEST(MosaicStitcher, SixteenBitTilesKeepTheirDepth) {
-    TileScanSpec spec;
-    spec.rows = 2;
-    spec.cols = 2;
-    spec.sixteenBit = true;
-    const TileScan scan = testing::makeTileScan(spec);
+    TileScanLayout setup;
+    setup.rows = 2;
+    setup.cols = 2;
+    setup.sixteenBit = true;
+    const TileScan scan = testing::makeTileScan(setup);
     StitchOutput out;
-    ASSERT_TRUE(run(optionsFor(spec, kScanRowByRow), scan.list(kScanRowByRow), out)) << out.error.toStdString();
+    ASSERT_TRUE(run(optionsFor(setup, kScanRowByRow), scan.list(kScanRowByRow), out)) << out.error.toStdString();
     EXPECT_EQ(out.mosaic.format(), QImage::Format_Grayscale16);
     EXPECT_LT(worstPositionError(scan, out), kPositionTolerancePx);
 }
@@ -108,7 +108,7 @@ class ScanOrderDetection : public ::testing::TestWithParam<int> {};
 TEST_P(ScanOrderDetection, FindsTheOrderInWhichTheTilesWereListed) {
     static const TileScan scan = testing::makeTileScan({});
     const int truth = GetParam();
-    StitchingOptions o = optionsFor(scan.spec, (truth + 1) % 4);
+    StitchingOptions o = optionsFor(scan.setup, (truth + 1) % 4);
     o.detectScanOrder = true;
     StitchOutput out;
     ASSERT_TRUE(run(o, scan.list(truth), out)) << out.error.toStdString();
@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, ScanOrderDetection,
 TEST(MosaicStitcher, MissingTilesStayEmptyWhetherListedOrFound) {
     const TileScan scan = testing::makeTileScan({});
     for (const QString& listedMissing : {QStringLiteral("5"), QString()}) {
-        StitchingOptions o = optionsFor(scan.spec, kScanRowByRow);
+        StitchingOptions o = optionsFor(scan.setup, kScanRowByRow);
         o.allowMissingTiles = true;
         o.missingTilePositions = listedMissing;
         StitchOutput out;
@@ -141,7 +141,7 @@ TEST(MosaicStitcher, ANoiseTileNeitherMovesItsNeighboursNorPassesUnnoticed) {
     const int noisy = scan.cell(1, 1);
     scan.replaceByNoise(noisy);
     StitchOutput out;
-    ASSERT_TRUE(run(optionsFor(scan.spec, kScanSnake), scan.list(kScanSnake), out)) << out.error.toStdString();
+    ASSERT_TRUE(run(optionsFor(scan.setup, kScanSnake), scan.list(kScanSnake), out)) << out.error.toStdString();
     EXPECT_LT(worstPositionError(scan, out, {noisy}), kPositionTolerancePx);
     const TilePosition* p = positionOf(out, 1, 1);
     ASSERT_NE(p, nullptr);
@@ -150,13 +150,13 @@ TEST(MosaicStitcher, ANoiseTileNeitherMovesItsNeighboursNorPassesUnnoticed) {
 }
 
 TEST(MosaicStitcher, SmoothOverlapsAreFlaggedAndKeepTheNominalGrid) {
-    TileScanSpec spec;
-    spec.rows = 2;
-    spec.cols = 2;
-    spec.gradient = true;
-    const TileScan scan = testing::makeTileScan(spec);
+    TileScanLayout setup;
+    setup.rows = 2;
+    setup.cols = 2;
+    setup.gradient = true;
+    const TileScan scan = testing::makeTileScan(setup);
     StitchOutput out;
-    ASSERT_TRUE(run(optionsFor(spec, kScanRowByRow), scan.list(kScanRowByRow), out)) << out.error.toStdString();
+    ASSERT_TRUE(run(optionsFor(setup, kScanRowByRow), scan.list(kScanRowByRow), out)) << out.error.toStdString();
     for (const TilePosition& p : out.positions) {
         EXPECT_EQ(p.engineValues[5], 1) << p.row << "," << p.col;
         EXPECT_LT(p.engineValues[0], 300);
@@ -168,7 +168,7 @@ TEST(MosaicStitcher, SmoothOverlapsAreFlaggedAndKeepTheNominalGrid) {
 TEST(MosaicStitcher, CancellingStopsBetweenTiles) {
     const TileScan scan = testing::makeTileScan({});
     MosaicStitcher stitcher;
-    stitcher.options = optionsFor(scan.spec, kScanSnake);
+    stitcher.options = optionsFor(scan.setup, kScanSnake);
     std::atomic<int> seen{0};
     StitchOutput out;
     EXPECT_FALSE(stitcher.stitch(scan.list(kScanSnake), out, [&] { return seen >= 3; },
@@ -182,7 +182,7 @@ TEST(MosaicStitcher, UnreadableOrMismatchedTilesFailWithTheirName) {
     std::vector<QString> paths = scan.list(kScanSnake);
     paths[4] = scan.dir.path().string().c_str() + QStringLiteral("/absent.tif");
     StitchOutput out;
-    EXPECT_FALSE(run(optionsFor(scan.spec, kScanSnake), paths, out));
+    EXPECT_FALSE(run(optionsFor(scan.setup, kScanSnake), paths, out));
     EXPECT_TRUE(out.error.startsWith(QStringLiteral("Tile 5 ("))) << out.error.toStdString();
 }
 
@@ -190,11 +190,11 @@ TEST(MosaicStitcher, NonRigidCorrectionsBringWholePixelPlacementsToTheTruePositi
     // Whole-pixel placement rounds each tile on its own, so neighbours may sit a
     // pixel apart from their true offset; the corrections measured in the
     // overlaps must take that back, to the precision of ZNCC on speckle.
-    TileScanSpec spec;
-    spec.rows = 2;
-    spec.cols = 2;
-    const TileScan scan = testing::makeTileScan(spec);
-    StitchingOptions o = optionsFor(spec, kScanRowByRow);
+    TileScanLayout setup;
+    setup.rows = 2;
+    setup.cols = 2;
+    const TileScan scan = testing::makeTileScan(setup);
+    StitchingOptions o = optionsFor(setup, kScanRowByRow);
     o.refineNonRigid = true;
     StitchOutput out;
     ASSERT_TRUE(run(o, scan.list(kScanRowByRow), out)) << out.error.toStdString();

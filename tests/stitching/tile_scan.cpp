@@ -20,10 +20,10 @@ void write(const QString& path, const QImage& image) {
 }  // namespace
 
 std::vector<QString> TileScan::list(int order, const std::vector<int>& missing) const {
-    std::vector<QString> byScan(size_t(spec.rows * spec.cols));
-    for (int r = 0; r < spec.rows; ++r)
-        for (int c = 0; c < spec.cols; ++c)
-            byScan[size_t(stitching::scanIndexOf(order, spec.rows, spec.cols, r, c))] = paths[size_t(cell(r, c))];
+    std::vector<QString> byScan(size_t(setup.rows * setup.cols));
+    for (int r = 0; r < setup.rows; ++r)
+        for (int c = 0; c < setup.cols; ++c)
+            byScan[size_t(stitching::scanIndexOf(order, setup.rows, setup.cols, r, c))] = paths[size_t(cell(r, c))];
     std::vector<QString> out;
     for (int s = 0; s < int(byScan.size()); ++s)
         if (std::find(missing.begin(), missing.end(), s) == missing.end()) out.push_back(byScan[size_t(s)]);
@@ -33,22 +33,22 @@ std::vector<QString> TileScan::list(int order, const std::vector<int>& missing) 
 void TileScan::replaceByNoise(int c) {
     std::mt19937 engine(99);
     std::uniform_int_distribution<int> value(0, 255);
-    QImage noise(spec.tileWidth, spec.tileHeight, QImage::Format_Grayscale8);
+    QImage noise(setup.tileWidth, setup.tileHeight, QImage::Format_Grayscale8);
     for (int y = 0; y < noise.height(); ++y)
         for (int x = 0; x < noise.width(); ++x) noise.scanLine(y)[x] = uchar(value(engine));
     write(paths[size_t(c)], noise);
 }
 
-TileScan makeTileScan(const TileScanSpec& spec) {
+TileScan makeTileScan(const TileScanLayout& setup) {
     TileScan scan;
-    scan.spec = spec;
-    const int stepX = spec.tileWidth - spec.tileWidth * spec.overlapX / 100;
-    const int stepY = spec.tileHeight - spec.tileHeight * spec.overlapY / 100;
-    const int width = (spec.cols - 1) * stepX + spec.tileWidth + 2 * spec.jitter;
-    const int height = (spec.rows - 1) * stepY + spec.tileHeight + 2 * spec.jitter;
-    const double maxValue = spec.sixteenBit ? 65535.0 : 255.0;
+    scan.setup = setup;
+    const int stepX = setup.tileWidth - setup.tileWidth * setup.overlapX / 100;
+    const int stepY = setup.tileHeight - setup.tileHeight * setup.overlapY / 100;
+    const int width = (setup.cols - 1) * stepX + setup.tileWidth + 2 * setup.jitter;
+    const int height = (setup.rows - 1) * stepY + setup.tileHeight + 2 * setup.jitter;
+    const double maxValue = setup.sixteenBit ? 65535.0 : 255.0;
     std::vector<double> values(size_t(width) * size_t(height));
-    if (spec.gradient) {
+    if (setup.gradient) {
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
                 values[size_t(y) * width + x] = maxValue * (0.15 + 0.5 * x / width + 0.2 * std::sin(3.0 * y / height));
@@ -56,15 +56,15 @@ TileScan makeTileScan(const TileScanSpec& spec) {
         SpeckleOptions o;
         o.width = width;
         o.height = height;
-        o.seed = spec.seed;
+        o.seed = setup.seed;
         o.supersampling = 2;
         const Image speckle = SpeckleModel(o).render();
         for (size_t i = 0; i < values.size(); ++i) values[i] = speckle.pixels[i] / 255.0 * maxValue;
     }
-    const QImage::Format format = spec.sixteenBit ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
+    const QImage::Format format = setup.sixteenBit ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
     auto store = [&](QImage& image, int x, int y, double v) {
         v = std::clamp(std::round(v), 0.0, maxValue);
-        if (spec.sixteenBit)
+        if (setup.sixteenBit)
             reinterpret_cast<quint16*>(image.scanLine(y))[x] = quint16(v);
         else
             image.scanLine(y)[x] = uchar(v);
@@ -73,14 +73,14 @@ TileScan makeTileScan(const TileScanSpec& spec) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) store(scan.source, x, y, values[size_t(y) * width + x]);
 
-    std::mt19937 engine(unsigned(spec.seed));
-    std::uniform_int_distribution<int> jitter(-spec.jitter, spec.jitter);
+    std::mt19937 engine(unsigned(setup.seed));
+    std::uniform_int_distribution<int> jitter(-setup.jitter, setup.jitter);
     std::uniform_real_distribution<double> spread(-1.0, 1.0);
-    for (int r = 0; r < spec.rows; ++r) {
-        for (int c = 0; c < spec.cols; ++c) {
-            const QPoint corner(spec.jitter + c * stepX + jitter(engine), spec.jitter + r * stepY + jitter(engine));
-            const double gain = 1.0 + spec.gainSpread * spread(engine), offset = spread(engine) * maxValue / 255.0;
-            QImage tile(spec.tileWidth, spec.tileHeight, format);
+    for (int r = 0; r < setup.rows; ++r) {
+        for (int c = 0; c < setup.cols; ++c) {
+            const QPoint corner(setup.jitter + c * stepX + jitter(engine), setup.jitter + r * stepY + jitter(engine));
+            const double gain = 1.0 + setup.gainSpread * spread(engine), offset = spread(engine) * maxValue / 255.0;
+            QImage tile(setup.tileWidth, setup.tileHeight, format);
             for (int y = 0; y < tile.height(); ++y)
                 for (int x = 0; x < tile.width(); ++x)
                     store(tile, x, y, values[size_t(corner.y() + y) * width + corner.x() + x] * gain + offset);

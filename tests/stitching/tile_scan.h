@@ -13,7 +13,7 @@
 
 namespace tavro::testing {
 
-struct TileScanSpec {
+struct TileScanLayout {
     int rows = 3;
     int cols = 4;
     int tileWidth = 256;
@@ -28,14 +28,14 @@ struct TileScanSpec {
 };
 
 struct TileScan {
-    TileScanSpec spec;
+    TileScanLayout setup;
     TempDir dir{"tavro_stitch"};
     QImage source;
     std::vector<QImage> tiles;       // per cell, row-major
     std::vector<QPoint> corners;     // per cell, top-left in `source`
     std::vector<QString> paths;      // per cell
 
-    int cell(int row, int col) const { return row * spec.cols + col; }
+    int cell(int row, int col) const { return row * setup.cols + col; }
     // The tile files as a scan in `order` lists them, leaving out the cells
     // whose scan positions are in `missing`.
     std::vector<QString> list(int order, const std::vector<int>& missing = {}) const;
@@ -43,6 +43,6 @@ struct TileScan {
     void replaceByNoise(int cell);
 };
 
-TileScan makeTileScan(const TileScanSpec& spec);
+TileScan makeTileScan(const TileScanLayout& setup);
 
 }  // namespace tavro::testing

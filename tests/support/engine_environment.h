@@ -20,8 +20,8 @@
 namespace tavro::testing {
 
 #if !defined(TAVRO_USE_CUDA)
-inline gpu::CpuDeviceSpec cpuDeviceWithMemory(uint64_t bytes) {
-    gpu::CpuDeviceSpec device = gpu::defaultCpuRuntimeConfig().devices.front();
+inline gpu::CpuDeviceSetup cpuDeviceWithMemory(uint64_t bytes) {
+    gpu::CpuDeviceSetup device = gpu::defaultCpuRuntimeConfig().devices.front();
     device.memoryBytes = bytes;
     return device;
 }
@@ -30,9 +30,9 @@ inline gpu::CpuDeviceSpec cpuDeviceWithMemory(uint64_t bytes) {
 // before and after, as reconfiguration requires, and the phase order restored.
 class ScopedCpuDevice {
 public:
-    explicit ScopedCpuDevice(const gpu::CpuDeviceSpec& device, int launchThreads = 0)
-        : ScopedCpuDevice(std::vector<gpu::CpuDeviceSpec>{device}, launchThreads) {}
-    explicit ScopedCpuDevice(std::vector<gpu::CpuDeviceSpec> devices, int launchThreads = 0) {
+    explicit ScopedCpuDevice(const gpu::CpuDeviceSetup& device, int launchThreads = 0)
+        : ScopedCpuDevice(std::vector<gpu::CpuDeviceSetup>{device}, launchThreads) {}
+    explicit ScopedCpuDevice(std::vector<gpu::CpuDeviceSetup> devices, int launchThreads = 0) {
         DeviceBufferPool::instance().releaseAll();
         reversePhases_ = gpu::detail::reversePhaseOrder();
         gpu::CpuRuntimeConfig config;

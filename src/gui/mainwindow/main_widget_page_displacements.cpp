@@ -65,9 +65,9 @@ void MainWidget::buildDisplacementsPage() {
         (component == 0 ? uxOneToOneButton : uyOneToOneButton) = oneToOne;
         (component == 0 ? uxSyncButton : uySyncButton) = sync;
 
-        HistogramPanelSpec spec;
-        spec.readout = QStringLiteral("%1 : \u2014").arg(names[component]);
-        const HistogramPanel panel = makeHistogramPanel(spec, group);
+        HistogramPanelSetup setup;
+        setup.readout = QStringLiteral("%1 : \u2014").arg(names[component]);
+        const HistogramPanel panel = makeHistogramPanel(setup, group);
         displacementMinMaxLabels[component] = panel.minMaxLabel;
         displacementLogSwitches[component] = panel.logSwitch;
         displacementHistograms[component] = panel.histogram;

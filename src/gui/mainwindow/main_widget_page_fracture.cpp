@@ -138,9 +138,9 @@ void MainWidget::buildFracturePage() {
     fractureTileNavigator = createTileNavigator(group);
     groupLayout->addWidget(fractureTileNavigator.container);
 
-    HistogramPanelSpec spec;
-    spec.readout = QStringLiteral("%1 : \u2014").arg(QString::fromUtf8(fractureFieldLabels[0]));
-    const HistogramPanel panel = makeHistogramPanel(spec, group);
+    HistogramPanelSetup setup;
+    setup.readout = QStringLiteral("%1 : \u2014").arg(QString::fromUtf8(fractureFieldLabels[0]));
+    const HistogramPanel panel = makeHistogramPanel(setup, group);
     fractureRangeLabel = panel.minMaxLabel;
     fractureLogSwitch = panel.logSwitch;
     fractureHistogram = panel.histogram;

@@ -47,11 +47,11 @@ void MainWidget::buildHeightPage() {
     viewColumn->addWidget(heightTileNavigator.container);
     groupLayout->addLayout(viewColumn, 1);
 
-    HistogramPanelSpec spec;
-    spec.minMaxText = QStringLiteral("Min : \u2014    Max : \u2014");
-    spec.readout = QStringLiteral("w : \u2014");
-    spec.hasApplyAll = false;
-    const HistogramPanel panel = makeHistogramPanel(spec, group);
+    HistogramPanelSetup setup;
+    setup.minMaxText = QStringLiteral("Min : \u2014    Max : \u2014");
+    setup.readout = QStringLiteral("w : \u2014");
+    setup.hasApplyAll = false;
+    const HistogramPanel panel = makeHistogramPanel(setup, group);
     heightRangeLabel = panel.minMaxLabel;
     heightLogSwitch = panel.logSwitch;
     heightHistogram = panel.histogram;

@@ -52,7 +52,7 @@ void MainWidget::buildInputImagesPage() {
     referenceTools->addStretch();
     referenceColumn->addLayout(referenceTools, 0);
 
-    HistogramPanelSpec inputPanel;
+    HistogramPanelSetup inputPanel;
     inputPanel.enabled = true;
     inputPanel.hasAuto = false;
     inputPanel.hasApplyAll = false;

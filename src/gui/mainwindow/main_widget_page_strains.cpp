@@ -65,9 +65,9 @@ void MainWidget::buildStrainPage() {
     strainTileNavigator = createTileNavigator(group);
     groupLayout->addWidget(strainTileNavigator.container);
 
-    HistogramPanelSpec spec;
-    spec.readout = QStringLiteral("%1 : \u2014").arg(QString::fromUtf8(strainComponentNames[0]));
-    const HistogramPanel panel = makeHistogramPanel(spec, group);
+    HistogramPanelSetup setup;
+    setup.readout = QStringLiteral("%1 : \u2014").arg(QString::fromUtf8(strainComponentNames[0]));
+    const HistogramPanel panel = makeHistogramPanel(setup, group);
     strainRangeLabel = panel.minMaxLabel;
     strainLogSwitch = panel.logSwitch;
     strainHistogram = panel.histogram;

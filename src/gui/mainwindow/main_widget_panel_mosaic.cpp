@@ -49,12 +49,12 @@ TileBlock makeTileBlock(QWidget* window) {
     block.list->hide();
     layout->addWidget(block.placeholder);
     layout->addWidget(block.list);
-    struct Spec {
+    struct Entry {
         const char* text;
         const char* tooltip;
         const QString& style;
     };
-    const Spec specs[] = {{"+", "Add tiles", accentSmallButtonStyle()},
+    const Entry entries[] = {{"+", "Add tiles", accentSmallButtonStyle()},
                           {"-", "Remove selected tiles", secondaryButtonStyle()},
                           {"\u2191", "Move selected tile up", secondaryButtonStyle()},
                           {"\u2193", "Move selected tile down", secondaryButtonStyle()},
@@ -62,9 +62,9 @@ TileBlock makeTileBlock(QWidget* window) {
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(4);
     for (std::size_t i = 0; i < block.buttons.size(); ++i) {
-        auto* button = new QPushButton(QString::fromUtf8(specs[i].text), window);
-        button->setToolTip(QString::fromUtf8(specs[i].tooltip));
-        button->setStyleSheet(specs[i].style);
+        auto* button = new QPushButton(QString::fromUtf8(entries[i].text), window);
+        button->setToolTip(QString::fromUtf8(entries[i].tooltip));
+        button->setStyleSheet(entries[i].style);
         button->setEnabled(i == 0);
         if (i + 1 == block.buttons.size())
             buttons->addStretch();

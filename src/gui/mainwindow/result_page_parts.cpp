@@ -138,7 +138,7 @@ StepRow addStepRow(QBoxLayout* layout, const QString& title, const QString& butt
     return row;
 }
 
-HistogramPanel makeHistogramPanel(const HistogramPanelSpec& spec, QWidget* parent) {
+HistogramPanel makeHistogramPanel(const HistogramPanelSetup& setup, QWidget* parent) {
     HistogramPanel parts;
     parts.panel = new QWidget(parent);
     auto* layout = new QVBoxLayout(parts.panel);
@@ -150,7 +150,7 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSpec& spec, QWidget* paren
     auto* headerRow = new QHBoxLayout(header);
     headerRow->setContentsMargins(24, 0, 24, 0);
     headerRow->setSpacing(6);
-    parts.minMaxLabel = new QLabel(spec.minMaxText, header);
+    parts.minMaxLabel = new QLabel(setup.minMaxText, header);
     parts.minMaxLabel->setStyleSheet(QStringLiteral("font-size: 10px;"));
     parts.minMaxLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* logLabel = new QLabel(QStringLiteral("Log"), header);
@@ -166,14 +166,14 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSpec& spec, QWidget* paren
 
     parts.histogram = new ContrastHistogramWidget(parts.panel);
     parts.histogram->setFixedHeight(100);
-    parts.histogram->setEnabled(spec.enabled);
+    parts.histogram->setEnabled(setup.enabled);
     layout->addWidget(parts.histogram);
 
     auto* buttons = new QHBoxLayout;
     buttons->setContentsMargins(24, 0, 24, 0);
-    if (spec.buttonSpacing >= 0)
-        buttons->setSpacing(spec.buttonSpacing);
-    if (spec.hasAuto) {
+    if (setup.buttonSpacing >= 0)
+        buttons->setSpacing(setup.buttonSpacing);
+    if (setup.hasAuto) {
         parts.autoButton = makeHistogramButton(QStringLiteral("Auto"), autoIcon(),
                                                QStringLiteral("Auto - Automatically adjust contrast"), parts.panel);
         buttons->addWidget(parts.autoButton);
@@ -185,7 +185,7 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSpec& spec, QWidget* paren
     buttons->addWidget(parts.cropButton);
     buttons->addWidget(parts.resetButton);
     buttons->addStretch();
-    if (spec.hasApplyAll) {
+    if (setup.hasApplyAll) {
         parts.applyAllButton = makeHistogramButton(QStringLiteral("Apply to all"),
                                                    QIcon(QStringLiteral(":/icons/apply_all.svg")), QString(),
                                                    parts.panel);
@@ -194,7 +194,7 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSpec& spec, QWidget* paren
     layout->addLayout(buttons);
     layout->addSpacing(6);
 
-    parts.readout = new QLabel(spec.readout, parts.panel);
+    parts.readout = new QLabel(setup.readout, parts.panel);
     parts.readout->setAlignment(Qt::AlignCenter);
     // A font set in pixels has no point size; scale whichever it has.
     QFont font = parts.readout->font();

@@ -44,7 +44,7 @@ struct StepRow {
 // "<", slider, ">" under a centred title, added to `layout`.
 StepRow addStepRow(QBoxLayout* layout, const QString& title, const QString& buttonStyle, QWidget* parent);
 
-struct HistogramPanelSpec {
+struct HistogramPanelSetup {
     QString minMaxText = QStringLiteral("Min : -    Max : -");
     QString readout;
     bool enabled = false;         // the input histograms take edits before any result
@@ -63,7 +63,7 @@ struct HistogramPanel {
     QToolButton* applyAllButton = nullptr;
     QLabel* readout = nullptr;
 };
-HistogramPanel makeHistogramPanel(const HistogramPanelSpec& spec, QWidget* parent);
+HistogramPanel makeHistogramPanel(const HistogramPanelSetup& setup, QWidget* parent);
 
 // The "Min jump:" slider counts hundredths of a pixel.
 int minJumpSliderPosition(double pixels);

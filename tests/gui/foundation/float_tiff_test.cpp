@@ -46,9 +46,9 @@ TEST(FloatTiffReader, StripsAndTilesReadBackBitForBitWithNaN)
     const QString path = dir.filePath(QStringLiteral("u.tif"));
     // Our writer's strips (7x50 has RowsPerStrip 28: the last strip is short),
     // partial Deflate tiles, and RowsPerStrip above the height (one strip).
-    const TiffSpec layouts[] = {
+    const TiffLayout layouts[] = {
         {1, 1}, {7, 50}, {300, 200}, {40, 37, 32, 3, 1, 8, 0, 16, 16}, {9, 10, 32, 3, 1, 1, 1000, 0, 0}};
-    for (const TiffSpec& layout : layouts) {
+    for (const TiffLayout& layout : layouts) {
         SCOPED_TRACE(layout.width);
         const auto values = rasterWithSpecialValues(layout.width * layout.height);
         QString error;

@@ -78,7 +78,7 @@ QRect inside(const QRect& region, int width, int height)
 
 struct TiffCase {
     const char* name;
-    TiffSpec device;
+    TiffLayout device;
 };
 
 void PrintTo(const TiffCase& c, std::ostream* os)
@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_P(TiffGrayReader, RegionsAtEveryStripOffsetAndStepGiveCropsAndBlockMeans)
 {
-    const TiffSpec& device = GetParam().device;
+    const TiffLayout& device = GetParam().device;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("region.tif"));
     auto samples = randomSamples(device.width * device.height, device.bitsPerSample, 11);
@@ -163,7 +163,7 @@ TEST(ImageRegions, RegionOutsideTheImageIsRefusedAndTheImageKept)
 // Each case: the stored samples of a 3x1 image and what readGrayImage gives.
 struct SampleCase {
     const char* name;
-    TiffSpec device;
+    TiffLayout device;
     std::vector<std::uint16_t> stored;
     std::vector<std::uint16_t> read;
 };
@@ -395,8 +395,8 @@ TEST(BmpReader, PaletteAndTrueColourPixelsUseTheWeightedGreyRuleInBothRowOrders)
             const QString path = dir.filePath(QStringLiteral("grey.bmp"));
             std::vector<std::uint32_t> pixels = bits == 8 ? std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5} : colours;
             pixels.insert(pixels.end(), {bits == 8 ? 6u : 0x060606u, bits == 8 ? 200u : 0xC8C8C8u});
-            const BmpSpec spec = bits == 8 ? BmpSpec{4, height, 8, 0, 6, colours} : BmpSpec{4, height, bits, 0, 0, {}};
-            ASSERT_TRUE(writeBytes(path, bmpBytes(spec, pixels)));
+            const BmpLayout setup = bits == 8 ? BmpLayout{4, height, 8, 0, 6, colours} : BmpLayout{4, height, bits, 0, 0, {}};
+            ASSERT_TRUE(writeBytes(path, bmpBytes(setup, pixels)));
             QImage image;
             QString error;
             ASSERT_TRUE(readBmpGray(path, QRect(), 1, image, error)) << error.toStdString();

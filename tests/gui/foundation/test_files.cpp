@@ -16,7 +16,7 @@ namespace tavro::gui::fixtures {
 
 namespace {
 
-void setCommonTags(TIFF* tif, const TiffSpec& device)
+void setCommonTags(TIFF* tif, const TiffLayout& device)
 {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(device.width));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(device.height));
@@ -41,7 +41,7 @@ void setCommonTags(TIFF* tif, const TiffSpec& device)
 }
 
 // Writes rows or tiles from one row-major byte buffer.
-bool writeRaster(const QString& path, const TiffSpec& device, std::vector<unsigned char>& bytes)
+bool writeRaster(const QString& path, const TiffLayout& device, std::vector<unsigned char>& bytes)
 {
     TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
     if (tif == nullptr)
@@ -72,7 +72,7 @@ bool writeRaster(const QString& path, const TiffSpec& device, std::vector<unsign
     return ok;
 }
 
-bool pngWriteRows(png_structp png, png_infop info, const PngSpec& device, std::vector<png_bytep>& rows)
+bool pngWriteRows(png_structp png, png_infop info, const PngLayout& device, std::vector<png_bytep>& rows)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
@@ -87,7 +87,7 @@ bool pngWriteRows(png_structp png, png_infop info, const PngSpec& device, std::v
 
 }  // namespace
 
-bool writeTiff(const QString& path, const TiffSpec& device, const std::vector<std::uint16_t>& samples)
+bool writeTiff(const QString& path, const TiffLayout& device, const std::vector<std::uint16_t>& samples)
 {
     std::vector<unsigned char> bytes(samples.size() * std::size_t(device.bitsPerSample / 8));
     for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -99,17 +99,17 @@ bool writeTiff(const QString& path, const TiffSpec& device, const std::vector<st
     return writeRaster(path, device, bytes);
 }
 
-bool writeFloatTiffFixture(const QString& path, const TiffSpec& device, const std::vector<float>& values)
+bool writeFloatTiffFixture(const QString& path, const TiffLayout& device, const std::vector<float>& values)
 {
-    TiffSpec floatSpec = device;
-    floatSpec.bitsPerSample = 32;
-    floatSpec.sampleFormat = SAMPLEFORMAT_IEEEFP;
+    TiffLayout floatLayout = device;
+    floatLayout.bitsPerSample = 32;
+    floatLayout.sampleFormat = SAMPLEFORMAT_IEEEFP;
     std::vector<unsigned char> bytes(values.size() * sizeof(float));
     std::memcpy(bytes.data(), values.data(), bytes.size());
-    return writeRaster(path, floatSpec, bytes);
+    return writeRaster(path, floatLayout, bytes);
 }
 
-bool writePng(const QString& path, const PngSpec& device, const std::vector<std::uint16_t>& channels)
+bool writePng(const QString& path, const PngLayout& device, const std::vector<std::uint16_t>& channels)
 {
     const int perPixel = device.colourType == 2 ? 3 : device.colourType == 4 ? 2 : 1;
     const std::size_t rowBits = std::size_t(device.width) * perPixel * device.bitDepth;
@@ -147,7 +147,7 @@ bool writePng(const QString& path, const PngSpec& device, const std::vector<std:
     return ok;
 }
 
-QByteArray bmpBytes(const BmpSpec& device, const std::vector<std::uint32_t>& pixels)
+QByteArray bmpBytes(const BmpLayout& device, const std::vector<std::uint32_t>& pixels)
 {
     const int absHeight = device.height < 0 ? -device.height : device.height;
     const int rowBytes = ((device.bitCount * device.width + 31) / 32) * 4;

@@ -12,7 +12,7 @@
 // through libpng, BMP and malformed TIFF byte by byte.
 namespace tavro::gui::fixtures {
 
-struct TiffSpec {
+struct TiffLayout {
     int width = 0;
     int height = 0;
     int bitsPerSample = 8;
@@ -28,10 +28,10 @@ struct TiffSpec {
 // Samples are row-major, all samples of a pixel together; 8-bit files keep
 // the low byte. Tiles are padded with
 // 0xEE, so a reader that shows padding is caught.
-bool writeTiff(const QString& path, const TiffSpec& device, const std::vector<std::uint16_t>& samples);
-bool writeFloatTiffFixture(const QString& path, const TiffSpec& device, const std::vector<float>& values);
+bool writeTiff(const QString& path, const TiffLayout& device, const std::vector<std::uint16_t>& samples);
+bool writeFloatTiffFixture(const QString& path, const TiffLayout& device, const std::vector<float>& values);
 
-struct PngSpec {
+struct PngLayout {
     int width = 0;
     int height = 0;
     int bitDepth = 8;
@@ -40,9 +40,9 @@ struct PngSpec {
 };
 
 // One value per channel, row-major; alpha (when present) follows each grey sample.
-bool writePng(const QString& path, const PngSpec& device, const std::vector<std::uint16_t>& channels);
+bool writePng(const QString& path, const PngLayout& device, const std::vector<std::uint16_t>& channels);
 
-struct BmpSpec {
+struct BmpLayout {
     int width = 0;
     int height = 0;  // negative: rows stored top-down
     int bitCount = 24;
@@ -52,7 +52,7 @@ struct BmpSpec {
 };
 
 // Pixels: for 8-bit files palette indices, otherwise 0x00RRGGBB, top row first.
-QByteArray bmpBytes(const BmpSpec& device, const std::vector<std::uint32_t>& pixels);
+QByteArray bmpBytes(const BmpLayout& device, const std::vector<std::uint32_t>& pixels);
 
 struct TiffTag {
     std::uint16_t tag;

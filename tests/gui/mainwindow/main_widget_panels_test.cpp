@@ -99,7 +99,7 @@ QString dialogText(QDialog& dialog) {
 struct DeviceTable {
     explicit DeviceTable(int count) {
         gpu::CpuRuntimeConfig config;
-        config.devices.assign(static_cast<size_t>(count), gpu::CpuDeviceSpec{});
+        config.devices.assign(static_cast<size_t>(count), gpu::CpuDeviceSetup{});
         gpu::configureCpuRuntime(config);
     }
     ~DeviceTable() { gpu::configureCpuRuntime(gpu::defaultCpuRuntimeConfig()); }
