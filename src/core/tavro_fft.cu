@@ -319,6 +319,30 @@ struct SplitBin {
     float wr, wi;
 };
 
+// Bins 0..half of a real row from the half-length complex transform of its
+// even/odd pairs held transposed in re/im:
+// X_k = (Z_k + conj Z_{half-k}) / 2 - i w_k (Z_k - conj Z_{half-k}) / 2, Z_half = Z_0.
+__device__ __forceinline__ void writeSplitBins(const Block& block, const float* re, const float* im, Complex* out,
+                                               const Complex* __restrict__ twiddlesCols, int half, int rows,
+                                               int logTy, int activeY, int tx) {
+    for (int base = 0; base <= half; base += tx) {
+        lanes<false>(
+            block, logTy, imin(tx, half + 1 - base), activeY,
+            [&](int x) {
+                const int k = base + x;
+                const Complex w = twiddlesCols[k];
+                return SplitBin{(k == half ? 0 : k) << logTy, (k == 0 ? 0 : half - k) << logTy, k * rows, w.x, w.y};
+            },
+            [&](const SplitBin& u, int y) {
+                const float ar = re[u.a + y], ai = im[u.a + y];
+                const float br = re[u.b + y], bi = -im[u.b + y];
+                const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
+                const float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
+                out[u.out + y] = make_float2(er + (u.wr * di + u.wi * dr), ei - (u.wr * dr - u.wi * di));
+            });
+    }
+}
+
 struct SlotAndOffset {
     int slot, offset;
 };
@@ -344,24 +368,8 @@ __global__ void kRowsR2C_T(const float* __restrict__ input, Complex* __restrict_
     loadFirstStages(block, source, re, im, logHalf, logTy, tx, ty, -1.0f);
     radix4Passes(block, re, im, twiddlesHalf, logHalf, logTy, tx, ty, -1.0f);
 
-    // Split: X_k = (Z_k + conj Z_{half-k}) / 2 - i w_k (Z_k - conj Z_{half-k}) / 2, Z_half = Z_0.
     Complex* out = output + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0;
-    for (int base = 0; base <= half; base += tx) {
-        lanes<false>(
-            block, logTy, imin(tx, half + 1 - base), ty,
-            [&](int x) {
-                const int k = base + x;
-                const Complex w = twiddlesCols[k];
-                return SplitBin{(k & (half - 1)) << logTy, ((half - k) & (half - 1)) << logTy, k * rows, w.x, w.y};
-            },
-            [&](const SplitBin& u, int y) {
-                const float ar = re[u.a + y], ai = im[u.a + y];
-                const float br = re[u.b + y], bi = -im[u.b + y];
-                const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
-                const float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
-                out[u.out + y] = make_float2(er + (u.wr * di + u.wi * dr), ei - (u.wr * dr - u.wi * di));
-            });
-    }
+    writeSplitBins(block, re, im, out, twiddlesCols, half, rows, logTy, ty, tx);
 }
 
 // Inverse of kRowsR2C_T: transposed bins 0..half of each row to cols reals.
@@ -636,24 +644,8 @@ __global__ void kMixedRowsR2C_T(const float* __restrict__ input, Complex* __rest
     const float* re = b.re[current];
     const float* im = b.im[current];
 
-    // The split of kRowsR2C_T, Z_half = Z_0.
     Complex* out = output + image * static_cast<size_t>(half + 1) * static_cast<size_t>(rows) + row0;
-    for (int base = 0; base <= half; base += tx) {
-        lanes<false>(
-            block, logTy, imin(tx, half + 1 - base), activeY,
-            [&](int x) {
-                const int k = base + x;
-                const Complex w = twiddlesCols[k];
-                return SplitBin{(k == half ? 0 : k) << logTy, (k == 0 ? 0 : half - k) << logTy, k * rows, w.x, w.y};
-            },
-            [&](const SplitBin& u, int y) {
-                const float ar = re[u.a + y], ai = im[u.a + y];
-                const float br = re[u.b + y], bi = -im[u.b + y];
-                const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
-                const float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
-                out[u.out + y] = make_float2(er + (u.wr * di + u.wi * dr), ei - (u.wr * dr - u.wi * di));
-            });
-    }
+    writeSplitBins(block, re, im, out, twiddlesCols, half, rows, logTy, activeY, tx);
 }
 
 // kRowsC2R_T for a half length of radices 2, 3 and 5.
