@@ -20,6 +20,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QSignalBlocker>
 
 #include <gtest/gtest.h>
@@ -76,7 +78,14 @@ struct Answers {
     }
 };
 
-void isolateSettings() { QStandardPaths::setTestModeEnabled(true); }
+// ctest runs the cases of this file as parallel processes: each keeps its
+// settings (the remembered project folder) in a folder of its own.
+void isolateSettings() {
+    QStandardPaths::setTestModeEnabled(true);
+    static const QTemporaryDir own;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, own.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, own.path());
+}
 
 }  // namespace
 
