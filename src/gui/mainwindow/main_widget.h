@@ -157,14 +157,46 @@ private:
     void onLoadParameters();
     void onSelectProjectFolder();
     void applyProjectFolder();
+    // Background reads hand their results back in these records.
+    struct ImageLoadOutcome {
+        bool ok = false;
+        LoadedImage image;
+        QString error;
+    };
+    struct PixelLoad {
+        bool ok = false;
+        QImage image;
+        QString error;
+    };
     void selectAndLoadImage(QLineEdit* field, LoadedImage& image, const QString& title);
+    void loadImageFromPath(QLineEdit* field, LoadedImage& target, const QString& path);
+    int rejectLossyImages(QStringList& paths);
+    bool ensureDeformedGrayLoaded(int index, QString& error);
+    bool checkInputImagesLoaded();
+    QString imageDialogFolder() const;
+    void rememberImageFolder(const QString& path);
+    QSize referenceSize() const;
+    void showCurrentDeformedImage();
+    void updateReferenceHistogram(const QImage& image);
+    void updateDeformedHistogram(const QImage& image);
+    void resetResultViews();
+    bool acceptDeformedName(const QString& path);
+    void appendDeformedImage(LoadedImage image);
+    void addDeformedImageFromPath(const QString& path);
+    void showDeformedForCurrentState();
+    void showStateTile(int state);
+    void setCountLabel(QLabel* label, int count, const QString& one, const QString& many);
+    bool validateMaskSize(const QImage& mask);
+    bool dropMismatchedMask();
     void updateMaskOverlay();
     void onRoiChangedInView(const QRect& roi);
     void onRoiSpinBoxChanged();
-    void updateRoiSpinRanges();
+    void updateRoiSpinRanges(const QSize& imageSize);
     void updateRoiControlsEnabled();
     void updateRoiLabel(const QRect& roi, const QSize& imageSize);
+    void syncRoiSpinBoxes(const QRect& roi, const QSize& imageSize);
     void onViewClicked();
+    int currentComputationModeId() const;
     void onDegreeOfFreedomChanged(int index);
     void setProjectControlsEnabled(bool enabled);
     void onInputSegmentChanged(int id);
@@ -698,7 +730,17 @@ private:
     QWidget* alignMosaicBlock = nullptr;
     QCheckBox* nonRigidRefinementCheck = nullptr;
     QImage maskImage;
+    QString maskPath;
     bool maskActive = false;
+    // Start folder of the image prompts: where the last image was chosen.
+    QString lastImageFolder;
+    QLabel* roiLabel = nullptr;
+    QWidget* deformedNavigationRow = nullptr;
+    QWidget* referenceNavigationFiller = nullptr;
+    bool deformedDisplayRangeSet = false;
+    // The user's window and step, kept aside while the neural model forces its own.
+    std::array<int, 4> savedWindowSettings{};
+    bool windowSettingsSaved = false;
     bool perTileMode = false;
     int previewTileIndex = 0;
 

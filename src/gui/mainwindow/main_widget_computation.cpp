@@ -3,7 +3,9 @@
 // are still empty.
 #include "gui/mainwindow/main_widget.h"
 
+#include "compute/compute_worker.h"
 #include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/elided_label.h"
 #include "gui/foundation/theme.h"
 
 #include <QComboBox>
@@ -61,7 +63,28 @@ const std::array<MainWidget::FractureFieldGroup, 3> MainWidget::fractureFieldGro
 
 void MainWidget::onCompute() {}
 void MainWidget::computeNextImage() {}
-void MainWidget::onStopComputation() {}
+void MainWidget::onStopComputation() {
+    const auto stopping = [this](const QString& text) {
+        if (stopButton)
+            stopButton->setEnabled(false);
+        if (statusLabel)
+            statusLabel->setText(text);
+    };
+    if (projectLoading) {
+        loadCancelFlag->store(true);
+        stopping(QStringLiteral("Stopping loading..."));
+    } else if (stitchWatcher && stitchWatcher->isRunning() && stitchingCancelFlag) {
+        stitchingCancelFlag->store(true);
+        stopping(QStringLiteral("Stopping..."));
+    } else if (computationRunning && worker) {
+        stopping(QStringLiteral("Stopping..."));
+        worker->cancel();
+    } else if (busyCounter > 0) {
+        // A background load that let Stop be pressed: it watches this flag.
+        loadCancelFlag->store(true);
+        stopping(QStringLiteral("Stopping loading..."));
+    }
+}
 void MainWidget::onComputationProgress(int, QString) {}
 void MainWidget::onComputationFinished(tavro::gui::ComputationResult) {}
 void MainWidget::onComputationFailed(QString, QString) {}

@@ -27,9 +27,9 @@ void MainWidget::buildInputImagesPage() {
     auto* referenceColumn = new QVBoxLayout;
     referenceColumn->addWidget(makeViewTitle(QStringLiteral("Reference"), inputViewsGroup));
     // Stands where the deformed column has its navigation row, so both views start level.
-    auto* filler = new QWidget(inputViewsGroup);
-    filler->setFixedHeight(26);
-    referenceColumn->addWidget(filler);
+    referenceNavigationFiller = new QWidget(inputViewsGroup);
+    referenceNavigationFiller->setFixedHeight(26);
+    referenceColumn->addWidget(referenceNavigationFiller);
     referenceView = new ImageViewWidget(inputViewsGroup);
     configureResultView(referenceView);
     referenceView->setRoiSelectionEnabled(true);
@@ -85,6 +85,7 @@ void MainWidget::buildInputImagesPage() {
     navigation->addWidget(deformedSlider, 1);
     navigation->addWidget(deformedNextButton);
     deformedColumn->addWidget(navigationRow);
+    deformedNavigationRow = navigationRow;
     deformedView = new ImageViewWidget(inputViewsGroup);
     configureResultView(deformedView);
     deformedView->setInspector([this](const QPoint& pixel) {

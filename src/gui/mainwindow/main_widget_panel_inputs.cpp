@@ -305,6 +305,10 @@ void MainWidget::onPerTileModeToggled(bool checked) {
 void MainWidget::onDeformedRowsMoved(int first, int last, int destination) {
     if (!applyRowMove(deformedImages, first, last, destination))
         return;
+    // Each result belongs to its image and moves with it.
+    if (results.size() < deformedImages.size())
+        results.resize(deformedImages.size());
+    applyRowMove(results, first, last, destination);
     shownDeformedIndex = rowAfterMove(shownDeformedIndex, first, last, destination);
     TAVRO_REACH(updateDeformedList());
     TAVRO_REACH(autosaveParameters());

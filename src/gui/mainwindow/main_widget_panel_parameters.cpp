@@ -24,6 +24,9 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <array>
+
 namespace tavro::gui {
 
 namespace {
@@ -268,8 +271,6 @@ void MainWidget::buildParametersPanel() {
     connect(q4PassesSpin, &QSpinBox::valueChanged, this, [this] { TAVRO_REACH(autosaveParameters()); });
     connect(q4ThresholdSpin, &QDoubleSpinBox::valueChanged, this, [this] { TAVRO_REACH(autosaveParameters()); });
     connect(maxJumpInitSpin, &QSpinBox::valueChanged, this, [this] { TAVRO_REACH(autosaveParameters()); });
-    connect(computationModeCombo, &QComboBox::currentIndexChanged, this,
-            [this](int index) { updateCrackOptionsForMode(index); });
     connect(nlcFilterCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(autosaveParameters()); });
 }
 
@@ -285,6 +286,53 @@ void MainWidget::makeWindowSizeOdd(QSpinBox* box) {
     }
     // ...so the corrected value is saved here, or the file would keep the even one.
     TAVRO_REACH(autosaveParameters());
+}
+
+int MainWidget::currentComputationModeId() const {
+    if (!computationModeCombo || computationModeCombo->currentIndex() < 0)
+        return 1;
+    const QVariant id = computationModeCombo->currentData(Qt::UserRole);
+    return id.isValid() ? id.toInt() : 1;
+}
+
+void MainWidget::onDegreeOfFreedomChanged(int index) {
+    const bool neural = isNeuralModel(currentComputationModeId());
+    // The neural model works on fixed windows and has no sub-pixel stage.
+    for (QWidget* subpixel : {static_cast<QWidget*>(interpolationCombo), static_cast<QWidget*>(toleranceSpin),
+                              static_cast<QWidget*>(maxIterationsSpin)})
+        if (subpixel)
+            setFormRowVisible(parametersGroup, subpixel, !neural);
+    const std::array<QSpinBox*, 4> window{windowSizeXSpin, windowSizeYSpin, spacingXSpin, spacingYSpin};
+    const bool haveWindow = std::all_of(window.begin(), window.end(), [](QSpinBox* spin) { return spin; });
+    // Presets and restores are part of the one model change, which saves once
+    // after this; the project file keeps the user's values meanwhile.
+    if (neural && haveWindow) {
+        if (!windowSettingsSaved) {
+            for (std::size_t i = 0; i < window.size(); ++i)
+                savedWindowSettings[i] = window[i]->value();
+            windowSettingsSaved = true;
+        }
+        const std::array<int, 4> presets{65, 65, 1, 1};
+        for (std::size_t i = 0; i < window.size(); ++i) {
+            const QSignalBlocker blocker(window[i]);
+            window[i]->setValue(presets[i]);
+        }
+    } else if (!neural && windowSettingsSaved) {
+        if (haveWindow)
+            for (std::size_t i = 0; i < window.size(); ++i) {
+                const QSignalBlocker blocker(window[i]);
+                window[i]->setValue(savedWindowSettings[i]);
+            }
+        windowSettingsSaved = false;
+    }
+    if (nlcFilterCheck) {
+        nlcFilterCheck->setVisible(!neural);
+        if (neural) {
+            const QSignalBlocker blocker(nlcFilterCheck);
+            nlcFilterCheck->setChecked(false);
+        }
+    }
+    updateCrackOptionsForMode(index);
 }
 
 void MainWidget::updateCrackOptionsForMode(int index) {

@@ -32,6 +32,7 @@
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cmath>
 
@@ -206,14 +207,13 @@ ProjectParameters MainWidget::collectProjectParameters() const {
         for (const LoadedImage& image : deformedImages)
             p.deformedImages << image.path;
     p.useMask = checked(useMaskCheck);
-    if (maskPathEdit)
-        p.maskImage = maskPathEdit->text();
+    p.maskImage = maskPath;
     const QRect roi = referenceView ? scaleRect(referenceView->roi(), referenceImage.displayScale()) : QRect();
     p.roi = roi.isNull() ? QRect(0, 0, 0, 0) : roi;
-    p.windowSizeX = spinValue(windowSizeXSpin, 21);
-    p.windowSizeY = spinValue(windowSizeYSpin, 21);
-    p.stepX = spinValue(spacingXSpin, 8);
-    p.stepY = spinValue(spacingYSpin, 8);
+    p.windowSizeX = windowSettingsSaved ? savedWindowSettings[0] : spinValue(windowSizeXSpin, 21);
+    p.windowSizeY = windowSettingsSaved ? savedWindowSettings[1] : spinValue(windowSizeYSpin, 21);
+    p.stepX = windowSettingsSaved ? savedWindowSettings[2] : spinValue(spacingXSpin, 8);
+    p.stepY = windowSettingsSaved ? savedWindowSettings[3] : spinValue(spacingYSpin, 8);
     p.searchUp = spinValue(searchUpSpin, 6);
     p.searchDown = spinValue(searchDownSpin, 6);
     p.searchLeft = spinValue(searchLeftSpin, 6);
@@ -323,14 +323,25 @@ void MainWidget::applyProjectParameters(const ProjectParameters& p) {
     }
     if (p.useMask) {
         setCheck(useMaskCheck, *p.useMask);
-        if (maskPathEdit)
-            maskPathEdit->setText(p.maskImage);
         QString error;
-        if (!p.maskImage.isEmpty() && QFileInfo::exists(p.maskImage))
-            readGrayImage(p.maskImage, maskImage, error);
+        if (!p.maskImage.isEmpty() && QFileInfo::exists(p.maskImage) && readGrayImage(p.maskImage, maskImage, error)) {
+            maskPath = p.maskImage;
+            if (maskPathEdit) {
+                maskPathEdit->setText(QFileInfo(p.maskImage).fileName());
+                maskPathEdit->setToolTip(p.maskImage);
+            }
+            if (clearMaskButton)
+                clearMaskButton->setEnabled(true);
+        }
         maskActive = *p.useMask && !maskImage.isNull();
+        if (maskFieldBlock)
+            maskFieldBlock->setVisible(*p.useMask);
+        if (maskOverlayButton)
+            maskOverlayButton->setVisible(maskActive);
+        dropMismatchedMask();
+        updateMaskOverlay();
     }
-    updateRoiSpinRanges();
+    updateRoiSpinRanges(referenceSize());
     for (auto [spin, value] : {std::pair{roiXSpin, p.roi.x()}, std::pair{roiYSpin, p.roi.y()},
                                std::pair{roiWidthSpin, p.roi.width()}, std::pair{roiHeightSpin, p.roi.height()}})
         setSpin(spin, value);
@@ -346,6 +357,11 @@ void MainWidget::applyProjectParameters(const ProjectParameters& p) {
     setSpin(searchLeftSpin, p.searchLeft);
     setSpin(searchRightSpin, p.searchRight);
     setComboIndex(computationModeCombo, p.dofIndex);
+    // The file holds the user's window and step; a neural model puts them
+    // aside and shows its presets, as choosing it by hand does.
+    windowSettingsSaved = false;
+    if (computationModeCombo)
+        onDegreeOfFreedomChanged(computationModeCombo->currentIndex());
     setComboIndex(interpolationCombo, p.interpolationIndex);
     if (toleranceSpin) {
         const QSignalBlocker blocker(toleranceSpin);

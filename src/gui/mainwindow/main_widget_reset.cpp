@@ -193,9 +193,12 @@ void MainWidget::resetAllData() {
     setCheckBlocked(mosaicSwitch, mosaicMode);
     updateImageCountLabel(0);
     maskImage = QImage();
+    maskPath.clear();
     maskActive = false;
-    if (maskPathEdit)
+    if (maskPathEdit) {
         maskPathEdit->clear();
+        maskPathEdit->setToolTip(QString());
+    }
     if (clearMaskButton)
         clearMaskButton->setEnabled(false);
     setCheckBlocked(useMaskCheck, false);
@@ -261,9 +264,13 @@ void MainWidget::resetAllData() {
     setSpinBlocked(spacingYSpin, 4);
     for (QSpinBox* spin : {searchUpSpin, searchDownSpin, searchLeftSpin, searchRightSpin})
         setSpinBlocked(spin, 6);
+    windowSettingsSaved = false;
     if (computationModeCombo) {
-        const QSignalBlocker blocker(computationModeCombo);
-        computationModeCombo->setCurrentIndex(std::max(computationModeCombo->findData(1), 0));
+        {
+            const QSignalBlocker blocker(computationModeCombo);
+            computationModeCombo->setCurrentIndex(std::max(computationModeCombo->findData(1), 0));
+        }
+        onDegreeOfFreedomChanged(computationModeCombo->currentIndex());
     }
     if (interpolationCombo) {
         const QSignalBlocker blocker(interpolationCombo);

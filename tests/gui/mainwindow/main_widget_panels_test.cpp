@@ -224,6 +224,8 @@ PANEL_TEST(ProjectAndInputPanel, ListButtonsFollowNoneOneAndManyImagesAndTiles) 
     MainWidget& w = access.window;
     for (const int count : {0, 1, 3}) {
         Recorder::fillList(w.deformedList, count);
+        // The list widget shows one row per image the window holds.
+        w.deformedImages.assign(static_cast<size_t>(count), LoadedImage());
         if (count > 0)
             w.deformedList->setCurrentRow(count - 1);
         w.updateDeformedList();

@@ -150,6 +150,8 @@ WIRING_TEST(ActionWiring, TheRoiIsSavedOncePerChangeFromEitherSide) {
     ImageViewWidget* view = w.referenceView;
     QImage image(200, 100, QImage::Format_Grayscale8);
     image.fill(90);
+    w.referenceImage.full = image;
+    w.referenceImage.originalSize = image.size();
     view->setImage(image, true);
     QStringList reached;
     const int dragSaves = access.savesBy([&] {
