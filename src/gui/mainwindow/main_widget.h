@@ -117,6 +117,7 @@ private:
     friend struct MainWidgetTestAccess;
     friend struct MainWidgetPagesTestAccess;
     friend struct MainWidgetProjectTestAccess;
+    friend struct MainWidgetInputsTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);

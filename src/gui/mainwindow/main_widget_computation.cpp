@@ -79,8 +79,9 @@ void MainWidget::onStopComputation() {
     } else if (computationRunning && worker) {
         stopping(QStringLiteral("Stopping..."));
         worker->cancel();
-    } else if (busyCounter > 0) {
-        // A background load that let Stop be pressed: it watches this flag.
+    } else if (busyCounter > 0 || runInProgress) {
+        // A background load (between two images of a run, the reload of the
+        // next one) watches this flag.
         loadCancelFlag->store(true);
         stopping(QStringLiteral("Stopping loading..."));
     }

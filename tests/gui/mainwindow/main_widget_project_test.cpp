@@ -4,6 +4,7 @@
 #include "gui/foundation/message_boxes.h"
 #include "gui/foundation/scientific_double_spin_box.h"
 #include "gui/mainwindow/run_async.h"
+#include "isolated_settings.h"
 #include "support/temp_dir.h"
 #include "support/test_application.h"
 
@@ -77,15 +78,6 @@ struct Answers {
                 }};
     }
 };
-
-// ctest runs the cases of this file as parallel processes: each keeps its
-// settings (the remembered project folder) in a folder of its own.
-void isolateSettings() {
-    QStandardPaths::setTestModeEnabled(true);
-    static const QTemporaryDir own;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, own.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, own.path());
-}
 
 }  // namespace
 
