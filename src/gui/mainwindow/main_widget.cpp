@@ -291,6 +291,7 @@ void MainWidget::refreshInitialState() {
     if (computationModeCombo)
         onDegreeOfFreedomChanged(computationModeCombo->currentIndex());
     updateRoiControlsEnabled();
+    updateDeformedList();
     const QRect shownRoi = referenceView ? referenceView->roi() : QRect();
     updateRoiLabel(scaleRect(shownRoi, referenceImage.displayScale()), referenceImage.originalSize);
     updateResultRangeControls();

@@ -171,6 +171,8 @@ private:
     };
     void selectAndLoadImage(QLineEdit* field, LoadedImage& image, const QString& title);
     void loadImageFromPath(QLineEdit* field, LoadedImage& target, const QString& path);
+    // Clears the load cancel flag, then decodes on the pool while events run.
+    std::optional<ImageLoadOutcome> loadImageInBackground(const QString& path, const QString& message);
     int rejectLossyImages(QStringList& paths);
     bool ensureDeformedGrayLoaded(int index, QString& error);
     bool checkInputImagesLoaded();
@@ -183,6 +185,7 @@ private:
     void resetResultViews();
     bool acceptDeformedName(const QString& path);
     void appendDeformedImage(LoadedImage image);
+    void finishAddingDeformed(bool listWasEmpty, const QString& status);
     void addDeformedImageFromPath(const QString& path);
     void showDeformedForCurrentState();
     void showStateTile(int state);

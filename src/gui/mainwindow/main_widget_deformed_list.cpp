@@ -72,15 +72,8 @@ void MainWidget::onAddDeformed() {
             const QString path = paths[i];
             if (!acceptDeformedName(path))
                 continue;
-            loadCancelFlag->store(false);
-            std::optional<ImageLoadOutcome> outcome = runAsyncWithUI(
-                [path] {
-                    ImageLoadOutcome loaded;
-                    loaded.ok = loadImage(path, loaded.image, loaded.error);
-                    return loaded;
-                },
-                *loadCancelFlag, statusLabel,
-                QStringLiteral("Loading %1 (%2/%3)...").arg(QFileInfo(path).fileName()).arg(i + 1).arg(count));
+            std::optional<ImageLoadOutcome> outcome = loadImageInBackground(
+                path, QStringLiteral("Loading %1 (%2/%3)...").arg(QFileInfo(path).fileName()).arg(i + 1).arg(count));
             if (!outcome) {
                 if (loadCancelFlag->load() && statusLabel)
                     statusLabel->setText(QStringLiteral("Loading cancelled."));
@@ -97,10 +90,14 @@ void MainWidget::onAddDeformed() {
             ++added;
         }
     }
-    if (added == 0)
-        return;
+    if (added > 0)
+        finishAddingDeformed(wasEmpty,
+                             loadCancelFlag->load() ? QString() : QStringLiteral("%1 image(s) added").arg(added));
+}
+
+void MainWidget::finishAddingDeformed(bool listWasEmpty, const QString& status) {
     updateDeformedList();
-    if (wasEmpty) {
+    if (listWasEmpty) {
         shownDeformedIndex = 0;
         if (deformedList)
             deformedList->setCurrentRow(0);
@@ -108,9 +105,8 @@ void MainWidget::onAddDeformed() {
         if (deformedView)
             deformedView->fitToWindow();
     }
-    const bool cancelled = loadCancelFlag->load();
-    if (statusLabel && !cancelled)
-        statusLabel->setText(QStringLiteral("%1 image(s) added").arg(added));
+    if (statusLabel && !status.isEmpty())
+        statusLabel->setText(status);
     saveParametersToProject();
 }
 
@@ -128,18 +124,7 @@ void MainWidget::addDeformedImageFromPath(const QString& path) {
     const bool wasEmpty = deformedImages.empty();
     image.path = path;
     appendDeformedImage(std::move(image));
-    updateDeformedList();
-    if (wasEmpty) {
-        shownDeformedIndex = 0;
-        if (deformedList)
-            deformedList->setCurrentRow(0);
-        showCurrentDeformedImage();
-        if (deformedView)
-            deformedView->fitToWindow();
-    }
-    if (statusLabel)
-        statusLabel->setText(QStringLiteral("Image added: %1").arg(QFileInfo(path).fileName()));
-    saveParametersToProject();
+    finishAddingDeformed(wasEmpty, QStringLiteral("Image added: %1").arg(QFileInfo(path).fileName()));
 }
 
 void MainWidget::onRemoveDeformed() {

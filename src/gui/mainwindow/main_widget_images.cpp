@@ -89,15 +89,8 @@ void MainWidget::loadImageFromPath(QLineEdit* field, LoadedImage& target, const 
     if (rejectLossyImages(one) > 0)
         return;
     const BusyScope busy(this, true);
-    loadCancelFlag->store(false);
     const QString name = QFileInfo(path).fileName();
-    std::optional<ImageLoadOutcome> outcome = runAsyncWithUI(
-        [path] {
-            ImageLoadOutcome loaded;
-            loaded.ok = loadImage(path, loaded.image, loaded.error);
-            return loaded;
-        },
-        *loadCancelFlag, statusLabel, QStringLiteral("Loading %1...").arg(name));
+    std::optional<ImageLoadOutcome> outcome = loadImageInBackground(path, QStringLiteral("Loading %1...").arg(name));
     if (!outcome) {
         if (loadCancelFlag->load() && statusLabel)
             statusLabel->setText(QStringLiteral("Loading cancelled."));
@@ -133,6 +126,18 @@ void MainWidget::loadImageFromPath(QLineEdit* field, LoadedImage& target, const 
         saveParametersToProject();
     }
     resetResultViews();
+}
+
+std::optional<MainWidget::ImageLoadOutcome> MainWidget::loadImageInBackground(const QString& path,
+                                                                              const QString& message) {
+    loadCancelFlag->store(false);
+    return runAsyncWithUI(
+        [path] {
+            ImageLoadOutcome loaded;
+            loaded.ok = loadImage(path, loaded.image, loaded.error);
+            return loaded;
+        },
+        *loadCancelFlag, statusLabel, message);
 }
 
 bool MainWidget::ensureDeformedGrayLoaded(int index, QString& error) {

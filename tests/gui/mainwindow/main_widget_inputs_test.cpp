@@ -15,6 +15,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -504,6 +506,16 @@ INPUTS_TEST(MaskAndRoi, TheBoxesPlaceTheRegionInFilePixelsAndTheViewsInShownPixe
     EXPECT_EQ(w.referenceView->roi(), QRect(1748, 0, 300, 150));
     EXPECT_EQ(w.deformedView->roi(), w.referenceView->roi()) << "the deformed view shows the same region";
     EXPECT_EQ(s.saved().roi, QRect(3496, 0, 600, 300));
+
+    // The overlay lies over the preview the view shows, not over a quarter of it.
+    w.useMaskCheck->setChecked(true);
+    s.chosen = {s.image(QStringLiteral("mask.tif"), 4096, 1024, QImage::Format_Grayscale8, 3)};
+    w.onSelectMask();
+    QSize overlay;
+    for (const QGraphicsItem* item : w.referenceView->scene()->items())
+        if (const auto* pixmap = dynamic_cast<const QGraphicsPixmapItem*>(item); pixmap && item->zValue() == 1.0)
+            overlay = pixmap->pixmap().size();
+    EXPECT_EQ(overlay, QSize(2048, 512));
 
     w.roiWidthSpin->setMinimum(0);
     w.roiWidthSpin->setValue(0);
