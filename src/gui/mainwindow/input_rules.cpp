@@ -95,7 +95,8 @@ QString minMaxText(bool valid, float minValue, float maxValue) {
     return QStringLiteral("Min : %1    Max : %2").arg(minValue, 0, 'g', 5).arg(maxValue, 0, 'g', 5);
 }
 
-int sampleStepForCount(qint64 pixelCount) {
+int sampleStepForCount(int width, int height) {
+    const qint64 pixelCount = static_cast<qint64>(width) * height;
     if (pixelCount <= 1000)
         return 1;
     return std::max(1, static_cast<int>(std::floor(std::sqrt(static_cast<double>(pixelCount) / 1000.0))));
@@ -109,7 +110,7 @@ std::vector<float> histogramSamples(const QImage& image) {
     const QImage grey = wide || image.format() == QImage::Format_Grayscale8
                             ? image
                             : image.convertToFormat(QImage::Format_Grayscale8);
-    const int step = sampleStepForCount(static_cast<qint64>(grey.width()) * grey.height());
+    const int step = sampleStepForCount(grey.width(), grey.height());
     samples.reserve(static_cast<std::size_t>((grey.width() / step + 1) * (grey.height() / step + 1)));
     for (int y = 0; y < grey.height(); y += step) {
         const uchar* line = grey.constScanLine(y);

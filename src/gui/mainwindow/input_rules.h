@@ -47,7 +47,7 @@ QString minMaxText(bool valid, float minValue, float maxValue);
 // About a thousand pixels of a grey image, taken on a regular grid, as 8-bit
 // values (the high byte of 16-bit pixels): a histogram costs the same for any
 // image size.
-int sampleStepForCount(qint64 pixelCount);
+int sampleStepForCount(int width, int height);
 std::vector<float> histogramSamples(const QImage& image);
 
 }  // namespace tavro::gui

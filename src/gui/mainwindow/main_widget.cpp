@@ -137,6 +137,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
 }
 
 MainWidget::~MainWidget() {
+    // A result file cut off by the exit would be a corrupt result on disk.
+    waitForResultWrites();
     // Pool tasks are not waited for: they see these flags, stop at the next
     // poll and deliver nothing, since their watchers and receivers go with the
     // window. The worker thread is a child of the window and must have

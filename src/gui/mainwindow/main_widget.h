@@ -5,6 +5,7 @@
 // (main_widget_computation.cpp), mosaics and height maps
 // (main_widget_mosaics.cpp).
 
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QList>
@@ -29,6 +30,7 @@
 #include "core/strain_settings.h"
 #include "gui/foundation/image_view_widget.h"
 #include "gui/foundation/loaded_image.h"
+#include "gui/mainwindow/result_writer.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/project/project_parameters.h"
 
@@ -54,6 +56,7 @@ class QSpinBox;
 class QStackedWidget;
 class QTabWidget;
 class QThread;
+class QThreadPool;
 class QTimer;
 class QToolButton;
 class QVBoxLayout;
@@ -118,6 +121,7 @@ private:
     friend struct MainWidgetPagesTestAccess;
     friend struct MainWidgetProjectTestAccess;
     friend struct MainWidgetInputsTestAccess;
+    friend struct MainWidgetRunTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -230,8 +234,23 @@ private:
     void showAboutDialog();
 
     // Computation and results ------------------------------------------------
+    using ResultFilesJob = tavro::gui::ResultFilesJob;
     void onCompute();
+    bool confirmResultDeletion(bool& deleteOld);
+    bool refuseClashingResultNames(const QStringList& names);
+    void deleteOldResults();
+    void startClassicRun();
     void computeNextImage();
+    ComputationRequest buildComputationRequest(int index) const;
+    ResultGeometry currentResultGeometry() const;
+    void endRun(const QString& status);
+    void releaseWorkerResources();
+    void startResultFilesJob(ResultFilesJob job);
+    void onResultFilesWritten(const QStringList& failures);
+    void reportResultWriteFailures();
+    void waitForResultWrites();
+    bool fullImageGridLayout(int gridWidth, int gridHeight, int& canvasWidth, int& canvasHeight, int& offsetX,
+                             int& offsetY) const;
     void onStopComputation();
     void onComputationProgress(int value, QString message);
     void onComputationFinished(tavro::gui::ComputationResult result);
@@ -434,6 +453,28 @@ private:
     QLabel* fractureValueLabel = nullptr;
     QComboBox* fractureParameterCombo = nullptr;
     QLabel* heightValueLabel = nullptr;
+
+    // Computation run: one request with the worker at a time, chained by its signals.
+    bool computeStartGuard = false;
+    int32_t runImageIndex = 0;
+    int32_t batchIndex = 0;
+    bool fractureMode = false;
+    QWidget* rememberedResultTab = nullptr;
+    bool resultsShownBeforeRun = false;
+    bool resultTabRestored = false;
+    QElapsedTimer runTimer;
+    // Stop between two requests: the worker clears its own flag at the next one.
+    bool runStopRequested = false;
+    // The base names the run's results are written under, one per deformed state.
+    QStringList runNames;
+    // The geometry of the run's grid, and the one kept with the result shown.
+    ResultGeometry runGeometry;
+    ResultGeometry shownResultGeometry;
+    // Result files are written here, and waited for before anything could
+    // remove, replace or race them.
+    QThreadPool* resultWriters = nullptr;
+    int pendingResultWrites = 0;
+    QStringList resultWriteFailures;
 
     // Values other subsystems read from the start --------------------------------
     double fractureOpeningMin = 0.1;

@@ -3,9 +3,7 @@
 // are still empty.
 #include "gui/mainwindow/main_widget.h"
 
-#include "compute/compute_worker.h"
 #include "gui/foundation/contrast_histogram_widget.h"
-#include "gui/foundation/elided_label.h"
 #include "gui/foundation/theme.h"
 
 #include <QComboBox>
@@ -61,37 +59,6 @@ const std::array<MainWidget::FractureFieldGroup, 3> MainWidget::fractureFieldGro
      {6, 7, 8}},
 }};
 
-void MainWidget::onCompute() {}
-void MainWidget::computeNextImage() {}
-void MainWidget::onStopComputation() {
-    const auto stopping = [this](const QString& text) {
-        if (stopButton)
-            stopButton->setEnabled(false);
-        if (statusLabel)
-            statusLabel->setText(text);
-    };
-    if (projectLoading) {
-        loadCancelFlag->store(true);
-        stopping(QStringLiteral("Stopping loading..."));
-    } else if (stitchWatcher && stitchWatcher->isRunning() && stitchingCancelFlag) {
-        stitchingCancelFlag->store(true);
-        stopping(QStringLiteral("Stopping..."));
-    } else if (computationRunning && worker) {
-        stopping(QStringLiteral("Stopping..."));
-        worker->cancel();
-    } else if (busyCounter > 0 || runInProgress) {
-        // A background load (between two images of a run, the reload of the
-        // next one) watches this flag.
-        loadCancelFlag->store(true);
-        stopping(QStringLiteral("Stopping loading..."));
-    }
-}
-void MainWidget::onComputationProgress(int, QString) {}
-void MainWidget::onComputationFinished(tavro::gui::ComputationResult) {}
-void MainWidget::onComputationFailed(QString, QString) {}
-void MainWidget::onComputationCancelled() {}
-void MainWidget::setComputationRunning(bool) {}
-void MainWidget::updateComputeStrainsButton() {}
 void MainWidget::onComputeStrainFields() {}
 void MainWidget::onComputeOutOfPlane() {}
 void MainWidget::initCriteria() {}

@@ -427,6 +427,7 @@ void MainWidget::loadParametersFromFile(const QString& path) {
                                                         : QStringLiteral("Error reading JSON file: %1").arg(error));
         return;
     }
+    waitForResultWrites();
     projectLoading = true;
     autosaveSuppressed = true;
     resetAllData();
@@ -469,6 +470,7 @@ void MainWidget::setProjectControlsEnabled(bool enabled) {
 void MainWidget::refreshProjectControls() { setProjectControlsEnabled(!appliedProjectFolder.isEmpty()); }
 
 void MainWidget::adoptProjectFolder(const QString& folder) {
+    waitForResultWrites();
     projectFolderPath = folder;
     appliedProjectFolder = folder;
     if (projectLogMover())
@@ -482,6 +484,8 @@ void MainWidget::adoptProjectFolder(const QString& folder) {
 }
 
 bool MainWidget::overwriteProject(const QString& folder) {
+    // No writer of the old project may recreate a file after the wipe.
+    waitForResultWrites();
     const QDir dir(folder);
     QStringList kept;
     if (dir.exists(kParametersFile) && !QFile::remove(dir.filePath(kParametersFile)))

@@ -211,7 +211,9 @@ TEST(InputRules, StepCaptionsAndHistogramSamples) {
     for (float sample : histogramSamples(low))
         EXPECT_EQ(sample, 0.0f) << "the high byte of values below 256";
     EXPECT_EQ(histogramSamples(speckle(30, 30, QImage::Format_Grayscale8, 1)).size(), 900u);
-    EXPECT_EQ(sampleStepForCount(4000LL * 3000), 109);
+    EXPECT_EQ(sampleStepForCount(4000, 3000), 109);
+    EXPECT_EQ(sampleStepForCount(1000, 1), 1);
+    EXPECT_EQ(sampleStepForCount(0, 5), 1);
     EXPECT_EQ(histogramSamples(QImage(4000, 3000, QImage::Format_Grayscale8)).size(), 37u * 28u);
 }
 

@@ -1,0 +1,73 @@
+#include "gui/mainwindow/result_writer.h"
+
+#include "compute/computation_types.h"
+#include "gui/foundation/field_rendering.h"
+#include "gui/foundation/image_write.h"
+
+#include <QDir>
+
+namespace tavro::gui {
+
+namespace {
+
+class FieldWriter {
+public:
+    FieldWriter(const ResultFilesJob& job, QStringList& failures) : job_(job), failures_(failures) {}
+
+    // Creates the folder; a folder that cannot be made fails each of its files.
+    bool folder(const QString& name) {
+        if (QDir(job_.projectFolder).mkpath(name))
+            return true;
+        failures_ << QStringLiteral("%1: cannot create the folder").arg(QDir(job_.projectFolder).filePath(name));
+        return false;
+    }
+
+    void write(const QString& sub, const char* suffix, const std::vector<float>& field, int width, int height) {
+        const QString path = resultFilePath(job_.projectFolder, sub, job_.baseName, QString::fromLatin1(suffix));
+        const ResultGeometry& g = job_.geometry;
+        QString error;
+        bool written = false;
+        if (job_.saveFullImage && g.imageWidth >= 1 && g.imageHeight >= 1) {
+            const std::vector<float> raster =
+                expandGridToImage(field, width, height, g.imageWidth, g.imageHeight, g.roi, g.stepX, g.stepY,
+                                  g.windowSizeX, g.windowSizeY, g.marginY, g.marginX);
+            written = !raster.empty() && writeFloatTiff(path, g.imageWidth, g.imageHeight, raster, error, {});
+            if (raster.empty())
+                error = QStringLiteral("the field does not fit its grid");
+        } else {
+            written = writeFloatTiff(path, width, height, field, error, {});
+        }
+        if (!written)
+            failures_ << QStringLiteral("%1: %2").arg(path, error);
+    }
+
+private:
+    const ResultFilesJob& job_;
+    QStringList& failures_;
+};
+
+}  // namespace
+
+QStringList saveCorrelationResultFiles(const ResultFilesJob& job) {
+    QStringList failures;
+    FieldWriter writer(job, failures);
+    if (writer.folder(kDisplacementsFolder)) {
+        writer.write(kDisplacementsFolder, kDisplacementSuffixes[0], job.dispX, job.gridWidth, job.gridHeight);
+        writer.write(kDisplacementsFolder, kDisplacementSuffixes[1], job.dispY, job.gridWidth, job.gridHeight);
+    }
+    if (job.hasStrains && writer.folder(kStrainsFolder)) {
+        const StrainResult& s = job.strain;
+        const std::vector<float>* fields[] = {&s.epsXX, &s.epsYY, &s.epsXY, &s.epsI, &s.epsII, &s.rotation};
+        for (std::size_t i = 0; i < kStrainSuffixes.size(); ++i)
+            writer.write(kStrainsFolder, kStrainSuffixes[i], *fields[i], s.gridWidth, s.gridHeight);
+    }
+    if (job.hasFracture && writer.folder(kFractureFolder)) {
+        const FractureResult& f = job.fracture;
+        for (std::size_t i = 0; i < kFractureSuffixes.size(); ++i)
+            writer.write(kFractureFolder, kFractureSuffixes[i], f.fields[static_cast<std::size_t>(kFractureRangeFields[i])],
+                         f.gridWidth, f.gridHeight);
+    }
+    return failures;
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,69 @@
+#include "gui/project/result_files.h"
+
+#include <QDir>
+#include <QHash>
+
+#include <algorithm>
+
+namespace tavro::gui {
+
+const QStringList& resultFolderNames() {
+    static const QStringList names{kDisplacementsFolder, kStrainsFolder, kFractureFolder, kLegacyFractureFolder,
+                                   kHeightFolder};
+    return names;
+}
+
+QString criterionSlug(const QString& name) {
+    QString slug = name.toLower();
+    slug.replace(QLatin1Char(' '), QLatin1Char('_'));
+    QString kept;
+    for (const QChar c : slug)
+        if ((c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+            c == QLatin1Char('_'))
+            kept += c;
+    return kept;
+}
+
+QString resultFilePath(const QString& projectFolder, const QString& sub, const QString& baseName,
+                       const QString& suffix) {
+    return projectFolder + QLatin1Char('/') + sub + QLatin1Char('/') + baseName + suffix + QStringLiteral(".tif");
+}
+
+QStringList existingResultFiles(const QString& projectFolder) {
+    QStringList files;
+    if (projectFolder.isEmpty())
+        return files;
+    for (const QString& name : resultFolderNames()) {
+        const QDir folder(projectFolder + QLatin1Char('/') + name);
+        if (!folder.exists())
+            continue;
+        for (const QString& file : folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted))
+            files << folder.filePath(file);
+    }
+    return files;
+}
+
+QStringList clashingResultNames(const QStringList& baseNames) {
+    QHash<QString, int> count;
+    for (const QString& name : baseNames)
+        ++count[name.toLower()];
+    QStringList clashing;
+    for (const QString& name : baseNames)
+        if (count.value(name.toLower()) > 1 && !clashing.contains(name))
+            clashing << name;
+    return clashing;
+}
+
+bool fullImageGridLayout(int gridWidth, int gridHeight, const ResultGeometry& g, GridCanvas& canvas) {
+    if (gridWidth < 1 || gridHeight < 1 || g.imageWidth < 1 || g.imageHeight < 1 || g.stepX < 1 || g.stepY < 1)
+        return false;
+    const int offsetX = std::max(0, (g.roi.x() + g.windowSizeX / 2 + g.marginX) / g.stepX);
+    const int offsetY = std::max(0, (g.roi.y() + g.windowSizeY / 2 + g.marginY) / g.stepY);
+    canvas.offsetX = offsetX;
+    canvas.offsetY = offsetY;
+    canvas.width = std::max(offsetX + gridWidth, (g.imageWidth - 1 + g.stepX) / g.stepX);
+    canvas.height = std::max(offsetY + gridHeight, (g.imageHeight - 1 + g.stepY) / g.stepY);
+    return canvas.width > gridWidth || canvas.height > gridHeight;
+}
+
+}  // namespace tavro::gui

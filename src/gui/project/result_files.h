@@ -1,0 +1,70 @@
+#pragma once
+// Where a project keeps its results: one folder per kind of field, one float
+// TIFF per field, named by the deformed state's base name and the field's
+// suffix. Readers, writers and the deletion before a new run share these rules.
+
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+
+namespace tavro::gui {
+
+inline const QString kDisplacementsFolder = QStringLiteral("Displacements");
+inline const QString kStrainsFolder = QStringLiteral("Strains");
+inline const QString kFractureFolder = QStringLiteral("Fracture");
+// Older projects named the crack folder so: read, never written.
+inline const QString kLegacyFractureFolder = QStringLiteral("Rupture");
+inline const QString kHeightFolder = QStringLiteral("Height");
+
+// The folders a new run clears and an overwritten project loses.
+const QStringList& resultFolderNames();
+
+inline constexpr std::array<const char*, 2> kDisplacementSuffixes{"_ux", "_uy"};
+// epsXX, epsYY, epsXY, principal I and II, rotation.
+inline constexpr std::array<const char*, 6> kStrainSuffixes{"_exx", "_eyy", "_exy", "_e1", "_e2", "_rotation"};
+// The nine crack maps in their display order.
+inline constexpr std::array<const char*, 9> kFractureSuffixes{"_cox",    "_coy",       "_intensity",
+                                                              "_alpha",  "_beta",      "_crackpos",
+                                                              "_cristlong", "_cristtrans", "_cristangle"};
+
+// Lower case, blanks to "_", then only a-z, 0-9 and "_" kept: "Max Shear" -> "max_shear".
+QString criterionSlug(const QString& name);
+
+// folder/sub/base + suffix + ".tif"
+QString resultFilePath(const QString& projectFolder, const QString& sub, const QString& baseName,
+                       const QString& suffix);
+
+// The files directly inside the result folders of `projectFolder`.
+QStringList existingResultFiles(const QString& projectFolder);
+
+// Every base name that more than one state would write its results under,
+// compared as the result folder of a case-blind file system would.
+QStringList clashingResultNames(const QStringList& baseNames);
+
+// How a grid of results sits in the grid that covers the whole reference image:
+// what the full-image files hold.
+struct ResultGeometry {
+    QRect roi;
+    int stepX = 0;
+    int stepY = 0;
+    int windowSizeX = 0;
+    int windowSizeY = 0;
+    int marginX = 0;  // larger of the left and right search ranges
+    int marginY = 0;  // larger of the up and down search ranges
+    int imageWidth = 0;
+    int imageHeight = 0;
+};
+
+struct GridCanvas {
+    int width = 0;
+    int height = 0;
+    int offsetX = 0;
+    int offsetY = 0;
+};
+
+// False when the geometry cannot place the grid, or the canvas is the grid itself.
+bool fullImageGridLayout(int gridWidth, int gridHeight, const ResultGeometry& geometry, GridCanvas& canvas);
+
+}  // namespace tavro::gui
