@@ -122,6 +122,7 @@ private:
     friend struct MainWidgetProjectTestAccess;
     friend struct MainWidgetInputsTestAccess;
     friend struct MainWidgetRunTestAccess;
+    friend struct WindowTestSession;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);

@@ -14,16 +14,12 @@ class FieldWriter {
 public:
     FieldWriter(const ResultFilesJob& job, QStringList& failures) : job_(job), failures_(failures) {}
 
-    // Creates the folder; a folder that cannot be made fails each of its files.
-    bool folder(const QString& name) {
-        if (QDir(job_.projectFolder).mkpath(name))
-            return true;
-        failures_ << QStringLiteral("%1: cannot create the folder").arg(QDir(job_.projectFolder).filePath(name));
-        return false;
-    }
-
     void write(const QString& sub, const char* suffix, const std::vector<float>& field, int width, int height) {
         const QString path = resultFilePath(job_.projectFolder, sub, job_.baseName, QString::fromLatin1(suffix));
+        if (!QDir(job_.projectFolder).mkpath(sub)) {
+            failures_ << QStringLiteral("%1: the folder %2 cannot be created").arg(path, sub);
+            return;
+        }
         const ResultGeometry& g = job_.geometry;
         QString error;
         bool written = false;
@@ -51,17 +47,15 @@ private:
 QStringList saveCorrelationResultFiles(const ResultFilesJob& job) {
     QStringList failures;
     FieldWriter writer(job, failures);
-    if (writer.folder(kDisplacementsFolder)) {
-        writer.write(kDisplacementsFolder, kDisplacementSuffixes[0], job.dispX, job.gridWidth, job.gridHeight);
-        writer.write(kDisplacementsFolder, kDisplacementSuffixes[1], job.dispY, job.gridWidth, job.gridHeight);
-    }
-    if (job.hasStrains && writer.folder(kStrainsFolder)) {
+    writer.write(kDisplacementsFolder, kDisplacementSuffixes[0], job.dispX, job.gridWidth, job.gridHeight);
+    writer.write(kDisplacementsFolder, kDisplacementSuffixes[1], job.dispY, job.gridWidth, job.gridHeight);
+    if (job.hasStrains) {
         const StrainResult& s = job.strain;
         const std::vector<float>* fields[] = {&s.epsXX, &s.epsYY, &s.epsXY, &s.epsI, &s.epsII, &s.rotation};
         for (std::size_t i = 0; i < kStrainSuffixes.size(); ++i)
             writer.write(kStrainsFolder, kStrainSuffixes[i], *fields[i], s.gridWidth, s.gridHeight);
     }
-    if (job.hasFracture && writer.folder(kFractureFolder)) {
+    if (job.hasFracture) {
         const FractureResult& f = job.fracture;
         for (std::size_t i = 0; i < kFractureSuffixes.size(); ++i)
             writer.write(kFractureFolder, kFractureSuffixes[i], f.fields[static_cast<std::size_t>(kFractureRangeFields[i])],

@@ -6,7 +6,7 @@
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/run_async.h"
 #include "gui/project/project_parameters.h"
-#include "isolated_settings.h"
+#include "window_session.h"
 #include "support/temp_dir.h"
 #include "support/test_application.h"
 
@@ -35,111 +35,11 @@
 
 namespace tavro::gui {
 
-namespace {
-
-QString qpath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
-// A speckle-like grey image whose pixels differ from one seed to the next.
-QImage speckle(int width, int height, QImage::Format format, std::uint32_t seed) {
-    QImage image(width, height, format);
-    std::uint32_t state = seed * 2654435761u + 1u;
-    for (int y = 0; y < height; ++y) {
-        uchar* line = image.scanLine(y);
-        for (int x = 0; x < width; ++x) {
-            state = state * 1664525u + 1013904223u;
-            if (format == QImage::Format_Grayscale16)
-                reinterpret_cast<quint16*>(line)[x] = static_cast<quint16>(state >> 16);
-            else
-                line[x] = static_cast<uchar>(state >> 24);
-        }
-    }
-    return image;
-}
-
-bool writeImage(const QString& path, const QImage& image) {
-    if (path.endsWith(QStringLiteral(".tif")) || path.endsWith(QStringLiteral(".tiff"))) {
-        QString error;
-        return writeGrayTiff(path, image, error, {});
-    }
-    return image.save(path);
-}
-
-}  // namespace
+using session::speckle;
+using session::writeImage;
 
 struct MainWidgetInputsTestAccess {
-    // A window with a project folder, whose dialogs are answered here: file
-    // prompts with `chosen`, question boxes with `answer`, and every box is
-    // recorded as "title: text".
-    struct Session {
-        QApplication& application = test::testApplication();
-        testing::TempDir dir{"tavro_inputs"};
-        QString folder = qpath(dir.path());
-        QStringList chosen;
-        QStringList boxes;
-        QMessageBox::StandardButton answer = QMessageBox::Yes;
-        // Runs while a box is open, in the middle of whatever opened it.
-        std::function<void()> whileBoxOpen;
-        std::optional<ScopedDialogResponder> responder;
-        std::unique_ptr<MainWidget> window;
-
-        Session() {
-            isolateSettings();
-            responder.emplace(DialogResponder{[this](QDialog& dialog) {
-                                                  auto* box = qobject_cast<QMessageBox*>(&dialog);
-                                                  if (!box) {
-                                                      dialog.reject();
-                                                      return;
-                                                  }
-                                                  boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
-                                                  if (whileBoxOpen)
-                                                      whileBoxOpen();
-                                                  if (QAbstractButton* button = box->button(answer))
-                                                      button->click();
-                                                  else
-                                                      box->accept();
-                                              },
-                                              [this](const FileDialogRequest&) { return chosen; }});
-            window = std::make_unique<MainWidget>();
-            window->adoptProjectFolder(folder);
-        }
-
-        MainWidget& w() { return *window; }
-
-        QString image(const QString& name, int width, int height, QImage::Format format, std::uint32_t seed) {
-            const QString path = folder + QLatin1Char('/') + name;
-            EXPECT_TRUE(writeImage(path, speckle(width, height, format, seed))) << name.toStdString();
-            return path;
-        }
-
-        ProjectParameters saved() const {
-            ProjectParameters parameters;
-            QString error;
-            ProjectReadFailure failure = ProjectReadFailure::None;
-            EXPECT_TRUE(readProjectParametersFile(folder + QStringLiteral("/parameters.json"), ProjectReadDefaults(),
-                                                  parameters, error, failure))
-                << error.toStdString();
-            return parameters;
-        }
-
-        QString status() { return window->statusLabel->fullText(); }
-
-        void loadReference(const QString& path) {
-            chosen = {path};
-            window->onSelectReference();
-        }
-
-        void addDeformed(const QStringList& paths) {
-            chosen = paths;
-            window->onAddDeformed();
-        }
-
-        void selectRows(std::initializer_list<int> rows) {
-            QListWidget* list = window->deformedList;
-            list->clearSelection();
-            for (int row : rows)
-                list->item(row)->setSelected(true);
-        }
-    };
+    using Session = WindowTestSession;
 
     static void LoadsInTheBackgroundKeepsItsRegionAndRefusesJpeg();
     static void ClearingItClearsTheMaskAndIsSaved();
