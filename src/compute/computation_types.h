@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "compute/result_geometry.h"
 #include "core/pixel_search.h"
 #include "core/results.h"
 #include "core/subpixel_params.h"
@@ -135,6 +136,8 @@ struct ComputationResultData {
     std::array<float, kFractureRangeCount> fractureMax{};
     bool hasStrain = false;
     bool hasFracture = false;
+    // Set by the window from the computation that made the result.
+    ResultGeometry geometry;
     ResultDisplayState display;
 };
 

@@ -19,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,6 +31,7 @@
 #include "core/strain_settings.h"
 #include "gui/foundation/image_view_widget.h"
 #include "gui/foundation/loaded_image.h"
+#include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/result_writer.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/project/project_parameters.h"
@@ -269,7 +271,46 @@ private:
     void onResultSliderChanged(int value);
     void updateResultRangeControls();
     void updateStrainRangeLabel();
+    void updateFractureRangeControls();
     void updateRigidShiftLabel(int index);
+    // Results shown, loaded and cached ------------------------------------------
+    int resultCount() const;
+    QString resultBaseName(int index) const;
+    QString resultStateText(int index) const;
+    void loadAndDisplayResult(int index, bool quiet);
+    void loadAndDisplayResultImpl(int index, bool quiet);
+    void loadStrainsInto(ComputationResult& loaded, const ComputationResult& entry, const QString& base, bool quiet,
+                         bool storedRanges);
+    void loadFractureInto(ComputationResult& loaded, const ComputationResult& entry, const QString& base, bool quiet,
+                          bool storedRanges);
+    void showStoredResult(const ComputationResult& entry);
+    void touchResultCache(int index);
+    bool loadDisplacementFromFiles(int index, PixelDisplacementResult& out) const;
+    static void computeDisplacementRanges(ComputationResult& entry);
+    std::optional<GridCanvas> resultCanvas(int gridWidth, int gridHeight) const;
+    void showResultImage(ImageViewWidget* view, const ResultImage& shown, double& scale, bool fit);
+    void refreshResultViews(bool fit);
+    void scheduleDeferredFit(bool displacements, bool strain);
+    void rebuildStrainComponentCombo();
+    int currentComboData() const;
+    void clearDisplacementHoverTexts();
+    void resetStrainHoverText();
+    void resetFractureHoverText();
+    void setStatus(const QString& text);
+    static void setFirstComboEntry(QComboBox* combo);
+    // Display ranges of the shown result.
+    static void setMinMaxLabel(QLabel* label, bool valid, float minValue, float maxValue);
+    float strainDataMin(int component) const;
+    float strainDataMax(int component) const;
+    float strainAutoMin(int component) const;
+    float strainAutoMax(int component) const;
+    float strainDisplayMin(int component) const;
+    float strainDisplayMax(int component) const;
+    void setStrainDisplayRange(int component, float minValue, float maxValue);
+    void setStrainRangeManual(int component, bool manual);
+    QString strainCriterionName(int component) const;
+    QString strainComponentLabel(int component) const;
+    ComputationResult* currentRecord();
     TileNavigator createTileNavigator(QWidget* parent);
     void setResultTabVisible(QWidget* page, const QString& title, bool show);
     void setDisplacementsTabVisible(bool show);
@@ -454,6 +495,23 @@ private:
     QLabel* fractureValueLabel = nullptr;
     QComboBox* fractureParameterCombo = nullptr;
     QLabel* heightValueLabel = nullptr;
+
+    // The result the views show: its records, ranges and display state
+    // (displacements in shownDisplacements), with the range locks that
+    // "Apply to all" sets.
+    ComputationResult current;
+    std::array<bool, 2> displacementAppliedToAll{};
+    std::array<bool, kFractureRangeCount> fractureAppliedToAll{};
+    std::map<std::string, std::pair<float, float>> criterionAutoRange;
+    // Where the computed grid sits on the images the result views show.
+    QPoint resultPlacementOffset;
+    QList<int> resultMemoryUse;
+    bool resultLoading = false;
+    int pendingResultIndex = -1;
+    bool resultRangesChanged = false;
+    bool deferredFitPending = false;
+    bool fitDisplacementViewsRequested = false;
+    bool fitStrainViewRequested = false;
 
     // Computation run: one request with the worker at a time, chained by its signals.
     bool computeStartGuard = false;

@@ -65,15 +65,6 @@ void MainWidget::initCriteria() {}
 void MainWidget::rebuildCriteriaList() {}
 void MainWidget::onNewCriterion() {}
 void MainWidget::updateKernelPreview() {}
-void MainWidget::updateResultSlider() {}
-void MainWidget::onResultSliderChanged(int) {}
-void MainWidget::updateResultRangeControls() {}
-void MainWidget::updateStrainRangeLabel() {}
-
-void MainWidget::updateRigidShiftLabel(int index) {
-    if (rigidShiftLabel && index < 0)
-        rigidShiftLabel->clear();
-}
 
 MainWidget::TileNavigator MainWidget::createTileNavigator(QWidget* parent) {
     TileNavigator navigator;
@@ -158,17 +149,6 @@ void MainWidget::setFractureTabVisible(bool show) {
     setResultTabVisible(fractureResultPage, QStringLiteral("Fracture"), show);
 }
 
-// Null until the first result is shown; the zoom handlers of the Ux and Uy
-// histograms may run before that.
-const std::vector<float>& MainWidget::displacementField(int component) const {
-    if (!shownDisplacements || component < 0 || component > 1)
-        return emptyField();
-    return component == 0 ? shownDisplacements->dispX : shownDisplacements->dispY;
-}
-
-const std::vector<float>& MainWidget::strainField(int) const { return emptyField(); }
-const std::vector<float>& MainWidget::fractureField(int) const { return emptyField(); }
-
 int MainWidget::currentStrainComponentIndex() const {
     return strainComponentCombo ? strainComponentCombo->currentIndex() : 0;
 }
@@ -185,26 +165,6 @@ void MainWidget::zoomFieldHistogram(ContrastHistogramWidget* histogram, const st
             inRange.push_back(value);
     histogram->setDataZoomed(inRange, minValue, maxValue);
 }
-
-std::optional<ImageViewWidget::InspectValue> MainWidget::displacementInspectValue(int, const QPoint&) const {
-    return std::nullopt;
-}
-
-ImageViewWidget::LineProfile MainWidget::displacementLineProfile(int, const QPointF&, const QPointF&) const {
-    return {};
-}
-
-std::optional<ImageViewWidget::InspectValue> MainWidget::strainInspectValue(const QPoint&) const {
-    return std::nullopt;
-}
-
-ImageViewWidget::LineProfile MainWidget::strainLineProfile(const QPointF&, const QPointF&) const { return {}; }
-
-std::optional<ImageViewWidget::InspectValue> MainWidget::fractureInspectValue(const QPoint&) const {
-    return std::nullopt;
-}
-
-ImageViewWidget::LineProfile MainWidget::fractureLineProfile(const QPointF&, const QPointF&) const { return {}; }
 
 void MainWidget::updateDisplacementHoverText(int component, const QString& value, bool hasValue) {
     if (component < 0 || component > 1 || !displacementValueLabels[component])
@@ -234,21 +194,6 @@ void MainWidget::updateFractureHoverText(const QString& value, bool hasValue) {
     fractureValueLabel->setText(hasValue ? value : QStringLiteral("%1 : \u2014").arg(name));
 }
 
-void MainWidget::refreshDisplacementImages(bool) {}
-void MainWidget::refreshStrainImage(bool) {}
-void MainWidget::refreshFractureImage(bool) {}
-void MainWidget::onDisplacementHistogramRangeEdited(int, float, float) {}
-void MainWidget::onDisplacementAutoScale(int) {}
-void MainWidget::applyDisplacementRangeToAll(int) {}
-void MainWidget::onStrainHistogramRangeEdited(float, float) {}
-void MainWidget::onStrainAutoScale() {}
-void MainWidget::applyStrainRangeToAll() {}
-void MainWidget::onStrainComponentChanged() {}
-void MainWidget::onFractureHistogramRangeEdited(float, float) {}
-void MainWidget::onFractureAutoScale() {}
-void MainWidget::applyFractureRangeToAll() {}
-void MainWidget::onFractureParameterChanged(int) {}
 void MainWidget::onSaveAllDerivedFractureMaps() {}
-void MainWidget::updateFractureViewVisibility() {}
 
 }  // namespace tavro::gui

@@ -261,10 +261,17 @@ void MainWidget::updateDeformedHistogram(const QImage& image) {
 
 void MainWidget::resetResultViews() {
     shownDisplacements.reset();
+    current = ComputationResult();
+    displacementAppliedToAll = {};
+    fractureAppliedToAll = {};
+    criterionAutoRange.clear();
+    deferredFitPending = fitDisplacementViewsRequested = fitStrainViewRequested = false;
     renderedFractureField = -1;
     for (ImageViewWidget* view : {uxView, uyView, strainView, fractureView, heightView})
         if (view)
             view->setImage(QImage(), false);
+    clearDisplacementHoverTexts();
+    resetStrainHoverText();
     setDisplacementsTabVisible(false);
     setStrainsTabVisible(false);
     setFractureTabVisible(false);

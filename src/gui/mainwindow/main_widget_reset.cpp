@@ -128,6 +128,11 @@ void MainWidget::clearCurrentModeData() {
 
 void MainWidget::clearAllResults() {
     results.clear();
+    resultMemoryUse.clear();
+    current = ComputationResult();
+    displacementAppliedToAll = {};
+    fractureAppliedToAll = {};
+    criterionAutoRange.clear();
     shownDisplacements.reset();
     shownResultIndex = -1;
     renderedFractureField = -1;

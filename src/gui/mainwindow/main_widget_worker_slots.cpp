@@ -92,10 +92,12 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     QWidget* pageBefore = mainTabs ? mainTabs->currentWidget() : nullptr;
     const bool stepsChanged =
         shownResultGeometry.stepX != runGeometry.stepX || shownResultGeometry.stepY != runGeometry.stepY;
-    shownResultGeometry = runGeometry;
+    result.geometry = runGeometry;
+    result.geometry.gridWidth = result.displacements->gridWidth;
+    result.geometry.gridHeight = result.displacements->gridHeight;
+    shownResultGeometry = result.geometry;
     resultStepX = runGeometry.stepX;
     resultStepY = runGeometry.stepY;
-    shownDisplacements = result.displacements;
 
     autoRange(result.displacements->dispX, result.autoMinUx, result.autoMaxUx, result.minUx, result.maxUx,
               result.display.percentileMinUx, result.display.percentileMaxUx);
@@ -126,6 +128,12 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         setFirstEntry(fractureParameterCombo);
     }
 
+    const int index = runImageIndex;
+    if (index >= 0 && index < runNames.size())
+        result.display.name = runNames[index];
+    showStoredResult(result);
+    clearDisplacementHoverTexts();
+    resetStrainHoverText();
     if (progressBar)
         progressBar->setValue(100);
     setDisplacementsTabVisible(true);
@@ -147,15 +155,10 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         strainComponentCombo->setEnabled(result.hasStrain);
     if (fractureParameterCombo)
         fractureParameterCombo->setEnabled(result.hasFracture);
-    const bool refit = stepsChanged || !resultsShownBeforeRun;
-    updateResultRangeControls();
-    refreshDisplacementImages(refit);
-    updateStrainRangeLabel();
-    refreshStrainImage(refit);
-    refreshFractureImage(refit);
+    rebuildStrainComponentCombo();
+    refreshResultViews(stepsChanged || !resultsShownBeforeRun);
 
     const int count = static_cast<int>(deformedImages.size());
-    const int index = runImageIndex;
     ResultFilesJob job;
     const bool writeFiles = !appliedProjectFolder.isEmpty() && index >= 0 && index < runNames.size();
     if (writeFiles) {
@@ -179,6 +182,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         if (results.size() < static_cast<std::size_t>(count))
             results.resize(static_cast<std::size_t>(count));
         results[static_cast<std::size_t>(index)] = std::move(result);
+        touchResultCache(index);
     }
     updateRigidShiftLabel(shownResultIndex);
     updateResultSlider();

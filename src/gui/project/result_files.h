@@ -9,6 +9,8 @@
 
 #include <array>
 
+#include "compute/result_geometry.h"
+
 namespace tavro::gui {
 
 inline const QString kDisplacementsFolder = QStringLiteral("Displacements");
@@ -42,20 +44,6 @@ QStringList existingResultFiles(const QString& projectFolder);
 // Every base name that more than one state would write its results under,
 // compared as the result folder of a case-blind file system would.
 QStringList clashingResultNames(const QStringList& baseNames);
-
-// How a grid of results sits in the grid that covers the whole reference image:
-// what the full-image files hold.
-struct ResultGeometry {
-    QRect roi;
-    int stepX = 0;
-    int stepY = 0;
-    int windowSizeX = 0;
-    int windowSizeY = 0;
-    int marginX = 0;  // larger of the left and right search ranges
-    int marginY = 0;  // larger of the up and down search ranges
-    int imageWidth = 0;
-    int imageHeight = 0;
-};
 
 struct GridCanvas {
     int width = 0;
