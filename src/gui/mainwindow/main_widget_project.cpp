@@ -140,42 +140,54 @@ std::array<float, N> finite(const std::array<float, N>& values) {
     return out;
 }
 
+// The file keeps each component's data range and automatic display range;
+// the current range starts from the automatic one when the project reopens.
 ResultRangeEntry rangeEntry(int index, const ComputationResult& result) {
     ResultRangeEntry entry;
     entry.index = index;
-    entry.minUx = finite(result.minUx), entry.maxUx = finite(result.maxUx);
-    entry.autoMinUx = finite(result.autoMinUx), entry.autoMaxUx = finite(result.autoMaxUx);
-    entry.minUy = finite(result.minUy), entry.maxUy = finite(result.maxUy);
-    entry.autoMinUy = finite(result.autoMinUy), entry.autoMaxUy = finite(result.autoMaxUy);
+    entry.minUx = finite(result.autoMinUx), entry.maxUx = finite(result.autoMaxUx);
+    entry.autoMinUx = finite(result.display.percentileMinUx), entry.autoMaxUx = finite(result.display.percentileMaxUx);
+    entry.minUy = finite(result.autoMinUy), entry.maxUy = finite(result.autoMaxUy);
+    entry.autoMinUy = finite(result.display.percentileMinUy), entry.autoMaxUy = finite(result.display.percentileMaxUy);
     entry.rigidShift = std::array<float, 2>{finite(result.rigid.shiftX), finite(result.rigid.shiftY)};
     entry.hasStrain = result.hasStrain;
-    entry.strainMin = finite(result.strainMin), entry.strainMax = finite(result.strainMax);
-    entry.strainAutoMin = finite(result.strainAutoMin), entry.strainAutoMax = finite(result.strainAutoMax);
+    entry.strainMin = finite(result.strainAutoMin), entry.strainMax = finite(result.strainAutoMax);
+    entry.strainAutoMin = finite(result.display.strainPercentileMin);
+    entry.strainAutoMax = finite(result.display.strainPercentileMax);
     entry.hasFracture = result.hasFracture;
-    entry.fractureMin = finite(result.fractureMin), entry.fractureMax = finite(result.fractureMax);
-    entry.fractureAutoMin = finite(result.fractureAutoMin), entry.fractureAutoMax = finite(result.fractureAutoMax);
+    entry.fractureMin = finite(result.fractureAutoMin), entry.fractureMax = finite(result.fractureAutoMax);
+    entry.fractureAutoMin = finite(result.display.fracturePercentileMin);
+    entry.fractureAutoMax = finite(result.display.fracturePercentileMax);
+    if (result.geometry.isSet())
+        entry.geometry = result.geometry;
     return entry;
 }
 
 void applyRangeEntry(const ResultRangeEntry& entry, ComputationResult& result) {
-    result.minUx = entry.minUx, result.maxUx = entry.maxUx;
-    result.autoMinUx = entry.autoMinUx, result.autoMaxUx = entry.autoMaxUx;
-    result.minUy = entry.minUy, result.maxUy = entry.maxUy;
-    result.autoMinUy = entry.autoMinUy, result.autoMaxUy = entry.autoMaxUy;
+    result.autoMinUx = entry.minUx, result.autoMaxUx = entry.maxUx;
+    result.display.percentileMinUx = result.minUx = entry.autoMinUx;
+    result.display.percentileMaxUx = result.maxUx = entry.autoMaxUx;
+    result.autoMinUy = entry.minUy, result.autoMaxUy = entry.maxUy;
+    result.display.percentileMinUy = result.minUy = entry.autoMinUy;
+    result.display.percentileMaxUy = result.maxUy = entry.autoMaxUy;
     if (entry.rigidShift) {
         result.rigid.shiftX = (*entry.rigidShift)[0];
         result.rigid.shiftY = (*entry.rigidShift)[1];
     }
     if (entry.hasStrain) {
         result.hasStrain = true;
-        result.strainMin = entry.strainMin, result.strainMax = entry.strainMax;
-        result.strainAutoMin = entry.strainAutoMin, result.strainAutoMax = entry.strainAutoMax;
+        result.strainAutoMin = entry.strainMin, result.strainAutoMax = entry.strainMax;
+        result.display.strainPercentileMin = result.strainMin = entry.strainAutoMin;
+        result.display.strainPercentileMax = result.strainMax = entry.strainAutoMax;
     }
     if (entry.hasFracture) {
         result.hasFracture = true;
-        result.fractureMin = entry.fractureMin, result.fractureMax = entry.fractureMax;
-        result.fractureAutoMin = entry.fractureAutoMin, result.fractureAutoMax = entry.fractureAutoMax;
+        result.fractureAutoMin = entry.fractureMin, result.fractureAutoMax = entry.fractureMax;
+        result.display.fracturePercentileMin = result.fractureMin = entry.fractureAutoMin;
+        result.display.fracturePercentileMax = result.fractureMax = entry.fractureAutoMax;
     }
+    if (entry.geometry)
+        result.geometry = *entry.geometry;
 }
 
 }  // namespace
@@ -262,8 +274,11 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     heights.saveFullImage = checked(heightSaveFullImageCheck);
     p.heightFields = heights;
 
-    for (std::size_t i = 0; i < results.size(); ++i)
-        p.resultCache.push_back(rangeEntry(static_cast<int>(i), results[i]));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const ResultRangeEntry entry = rangeEntry(static_cast<int>(i), results[i]);
+        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
+            p.resultCache.push_back(entry);
+    }
     for (const HeightRangeEntry& entry : heightResultRanges)
         p.heightCache.push_back({entry.index, finite(entry.minUz), finite(entry.maxUz), finite(entry.autoMin),
                                  finite(entry.autoMax)});

@@ -530,7 +530,8 @@ void MainWidget::touchResultCache(int index) {
             continue;
         }
         ComputationResult& entry = results[static_cast<std::size_t>(at)];
-        const bool holdsData = !entry.displacements->dispX.empty() || entry.hasStrain || entry.hasFracture;
+        const bool holdsData = !entry.displacements->dispX.empty() || !entry.strains->epsXX.empty() ||
+                               !entry.fracture->fields[FractureResult::OpeningX].empty();
         if (!holdsData || ++held <= kResultsKeptInMemory || at == index || appliedProjectFolder.isEmpty())
             continue;
         // Only what can be read back goes: every file of the entry must be on disk.

@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QList>
 #include <QRect>
+
+#include "compute/result_geometry.h"
 #include <QString>
 #include <QStringList>
 
@@ -99,6 +101,8 @@ struct ResultRangeEntry {
     bool hasFracture = false;
     int fractureCount = 0;
     std::array<float, 9> fractureMin{}, fractureMax{}, fractureAutoMin{}, fractureAutoMax{};
+    // Where the result's grid lies on the reference image, as computed.
+    std::optional<ResultGeometry> geometry;
 };
 
 struct HeightRangeEntry {

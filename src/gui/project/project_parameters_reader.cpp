@@ -261,6 +261,29 @@ void readRanges(const QJsonObject& entry, const char* minKey, const char* maxKey
     fill(floats(arrayAt(entry, autoMaxKey)), autoMax);
 }
 
+// ROI x, y, width, height, steps, windows, margins, image and grid sizes; a
+// value outside what an image can have drops the whole record.
+std::optional<ResultGeometry> readGeometry(const QJsonArray& array) {
+    constexpr double kLargest = 1 << 24;
+    if (array.size() != 14)
+        return std::nullopt;
+    std::array<int, 14> v{};
+    for (qsizetype i = 0; i < 14; ++i) {
+        const double read = real(array.at(i), -1.0);
+        if (!(read >= 0.0 && read <= kLargest))
+            return std::nullopt;
+        v[static_cast<std::size_t>(i)] = static_cast<int>(read);
+    }
+    ResultGeometry g;
+    g.roi = QRect(v[0], v[1], v[2], v[3]);
+    g.stepX = v[4], g.stepY = v[5];
+    g.windowSizeX = v[6], g.windowSizeY = v[7];
+    g.marginX = v[8], g.marginY = v[9];
+    g.imageWidth = v[10], g.imageHeight = v[11];
+    g.gridWidth = v[12], g.gridHeight = v[13];
+    return g.isSet() ? std::optional<ResultGeometry>(g) : std::nullopt;
+}
+
 std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
     std::vector<ResultRangeEntry> entries;
     for (auto it = cache.begin(); it != cache.end(); ++it) {
@@ -288,6 +311,8 @@ std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
         if (entry.hasFracture)
             readRanges(object, "fractureMin", "fractureMax", "fractureAutoMin", "fractureAutoMax", entry.fractureMin,
                        entry.fractureMax, entry.fractureAutoMin, entry.fractureAutoMax, entry.fractureCount);
+        if (has(object, "gridGeometry"))
+            entry.geometry = readGeometry(arrayAt(object, "gridGeometry"));
         entries.push_back(entry);
     }
     return entries;

@@ -194,6 +194,13 @@ QString resultEntry(const ResultRangeEntry& entry) {
                 << member("fractureMax", inlineArray(entry.fractureMax))
                 << member("fractureAutoMin", inlineArray(entry.fractureAutoMin))
                 << member("fractureAutoMax", inlineArray(entry.fractureAutoMax));
+    if (entry.geometry) {
+        const ResultGeometry& g = *entry.geometry;
+        const std::array<int, 14> values{g.roi.x(),       g.roi.y(),       g.roi.width(), g.roi.height(), g.stepX,
+                                         g.stepY,         g.windowSizeX,   g.windowSizeY, g.marginX,      g.marginY,
+                                         g.imageWidth,    g.imageHeight,   g.gridWidth,   g.gridHeight};
+        members << member("gridGeometry", inlineArray(values, 10));
+    }
     return indent(2) + quoted(QString::number(entry.index)) + QStringLiteral(": ") + object(members, 2);
 }
 

@@ -2,6 +2,9 @@
 
 #include "compute/computation_types.h"
 #include "gui/foundation/image_io.h"
+#include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/field_rendering.h"
+#include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/result_writer.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
@@ -14,7 +17,9 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSlider>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -136,6 +141,10 @@ struct MainWidgetRunTestAccess {
     static void AFileThatCannotBeWrittenIsReported();
     static void ProgressTextsSplitIntoStatusAndTiming();
     static void AResultOutsideARunIsDropped();
+    static void ReadOutsAndProfilesShowTheFieldInGridAndFullImagePlacement();
+    static void StatesLoadFromMemoryOrFromTheirFilesWithTheirOwnGeometry();
+    static void RangesAreAutomaticTypedOrAppliedToAllAndKeptPerState();
+    static void OnlyResultsThatCanBeReadBackLeaveMemory();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -334,6 +343,217 @@ RUN_TEST(WorkerSlots, AResultOutsideARunIsDropped) {
     EXPECT_TRUE(w.results.empty());
     EXPECT_FALSE(w.shownDisplacements);
     EXPECT_TRUE(w.computeButton->isEnabled());
+}
+
+TEST(ResultRendering, ColoursFollowTheRangeAndHolesAreGrey) {
+    const float nan = std::nanf("");
+    const QImage image = createColormapImage({0.0f, 0.5f, 1.0f, nan, 7.0f, -3.0f}, 6, 1, 0.0f, 1.0f);
+    const QRgb* jet = jetLut();
+    EXPECT_EQ(image.pixel(0, 0), jet[0]);
+    EXPECT_EQ(image.pixel(1, 0), jet[128]);
+    EXPECT_EQ(image.pixel(2, 0), jet[255]);
+    EXPECT_EQ(image.pixel(3, 0), kHoleColor);
+    EXPECT_EQ(image.pixel(4, 0), jet[255]) << "above the range: the last colour";
+    EXPECT_EQ(image.pixel(5, 0), jet[0]);
+    // No usable range: the data's own extremes.
+    const QImage own = createColormapImage({2.0f, 4.0f}, 2, 1, 1.0f, 1.0f);
+    EXPECT_EQ(own.pixel(0, 0), jet[0]);
+    EXPECT_EQ(own.pixel(1, 0), jet[255]);
+    EXPECT_EQ(createColormapImage({nan, nan}, 2, 1, 0.0f, 1.0f).pixel(1, 0), kHoleColor);
+
+    const std::vector<float> wide(4096u * 1024u, 1.0f);
+    const auto [reduced, cells] = createColormapImageForDisplay(wide, 4096, 1024, 0.0f, 2.0f);
+    EXPECT_EQ(reduced.size(), QSize(2048, 512));
+    EXPECT_DOUBLE_EQ(cells, 2.0);
+    EXPECT_EQ(createColormapImageForDisplay(std::vector<float>(2048u * 2048u, nan), 2048, 2048, 0, 1).second, 1.0);
+}
+
+TEST(ResultRendering, AViewPixelMapsToOneCellForReadOutsAndProfiles) {
+    EXPECT_EQ(resultCellAt(QPoint(101, 40), 0.5, QPoint(10, 5), 400, 200), QPoint(192, 75));
+    EXPECT_EQ(resultCellAt(QPoint(101, 40), 1.0, QPoint(), 400, 200), QPoint(101, 40));
+    EXPECT_FALSE(resultCellAt(QPoint(3, 3), 1.0, QPoint(5, 0), 400, 200));
+    // A grid larger than a display image is shown reduced: its scale reads the
+    // same way as a canvas's.
+    std::vector<float> field(4096u * 16u);
+    for (std::size_t i = 0; i < field.size(); ++i)
+        field[i] = static_cast<float>(i % 4096u);
+    const ResultImage shown = renderResultField(field, 4096, 16, 0.0f, 4096.0f, kJetColorMap, std::nullopt);
+    EXPECT_DOUBLE_EQ(shown.scale, 0.5);
+    EXPECT_EQ(resultCellAt(QPoint(1000, 3), shown.scale, shown.offset, 4096, 16), QPoint(2000, 6));
+    double length = 0.0;
+    const std::vector<float> along =
+        sampleLineProfile(field, 4096, 16, shown.scale, shown.offset, QPointF(1000, 2), QPointF(1010, 2), length);
+    ASSERT_FALSE(along.empty());
+    EXPECT_NEAR(along.front(), 2000.0f, 1.0f) << "the profile starts at the cell the read-out names";
+    EXPECT_NEAR(length, 20.0, 0.5);
+}
+
+RUN_TEST(ResultViews, ReadOutsAndProfilesShowTheFieldInGridAndFullImagePlacement) {
+    Run run({{1.3, -0.7}});
+    MainWidget& w = run.w();
+    run.compute();
+    ASSERT_EQ(w.results.size(), 1u);
+    const PixelDisplacementResult& d = *w.shownDisplacements;
+    ASSERT_EQ(w.uxView->image().size(), QSize(d.gridWidth, d.gridHeight));
+    EXPECT_GE(w.mainTabs->indexOf(w.displacementsPage), 0);
+    const QPoint cell(d.gridWidth / 2, d.gridHeight / 2);
+    const float value = d.dispX[static_cast<std::size_t>(cell.y() * d.gridWidth + cell.x())];
+    const auto readout = w.displacementInspectValue(0, cell);
+    ASSERT_TRUE(readout);
+    EXPECT_EQ(readout->status, QStringLiteral("Ux : %1  (x=%2, y=%3)")
+                                   .arg(QLocale().toString(double(value), 'g', 6))
+                                   .arg(cell.x())
+                                   .arg(cell.y()));
+    // The colour under that pixel is the value's place in the shown range.
+    const float t = (value - w.current.minUx) / (w.current.maxUx - w.current.minUx);
+    EXPECT_EQ(QColor(w.uxView->image().pixel(cell)).rgb(), jetColor(t) | 0xff000000u);
+
+    // On the whole-image canvas the same cell lies further in.
+    w.saveFullImageCheck->setChecked(true);
+    w.refreshDisplacementImages(true);
+    ASSERT_GT(w.resultPlacementOffset.x(), 0);
+    const QPoint shifted = cell + w.resultPlacementOffset;
+    const auto placed = w.displacementInspectValue(0, shifted);
+    ASSERT_TRUE(placed);
+    EXPECT_EQ(placed->status, readout->status);
+    const auto line = w.displacementLineProfile(0, QPointF(shifted), QPointF(shifted + QPoint(4, 0)));
+    ASSERT_TRUE(line.valid);
+    EXPECT_EQ(line.label, QStringLiteral("Ux"));
+    EXPECT_FLOAT_EQ(line.values.front(), value);
+}
+
+RUN_TEST(ResultViews, StatesLoadFromMemoryOrFromTheirFilesWithTheirOwnGeometry) {
+    const std::vector<Shift> shifts{{1.3, -0.7}, {2.6, 1.1}, {-1.8, 0.4}};
+    Run run(shifts);
+    MainWidget& w = run.w();
+    w.saveFullImageCheck->setChecked(true);
+    run.compute();
+    ASSERT_EQ(w.results.size(), 3u);
+    EXPECT_EQ(w.displacementSlider->maximum(), 2);
+    EXPECT_TRUE(w.displacementSlider->isEnabled());
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("Step 3 / 3  \u2014  state_3"));
+
+    w.displacementSlider->setValue(0);
+    EXPECT_EQ(run.status(), QStringLiteral("Result loaded from cache for state_1"));
+    const std::vector<float> computed = w.results[1].displacements->dispX;
+    const float rigid = w.results[1].rigid.shiftX;
+
+    // The files are full-image rasters; the controls have changed since. The
+    // state comes back on its own grid, with its shift.
+    w.results[1].displacements = emptyPixelDisplacementResult();
+    w.spacingXSpin->setValue(5);
+    w.displacementSlider->setValue(1);
+    EXPECT_EQ(run.status(), QStringLiteral("Result loaded: state_2 (2/3)"));
+    ASSERT_EQ(w.shownDisplacements->dispX.size(), computed.size());
+    for (std::size_t k = 0; k < computed.size(); ++k)
+        if (std::isfinite(computed[k]))
+            EXPECT_FLOAT_EQ(w.shownDisplacements->dispX[k], computed[k]) << k;
+    EXPECT_EQ(w.results[1].rigid.shiftX, rigid);
+    EXPECT_EQ(w.rigidShiftLabel->text(),
+              QStringLiteral("Rigid body shift: dx = %1 px, dy = %2 px")
+                  .arg(std::lround(rigid))
+                  .arg(std::lround(w.results[1].rigid.shiftY)));
+
+    // The geometry travels with the project file.
+    const ProjectParameters saved = run.saved();
+    ASSERT_EQ(saved.resultCache.size(), 3u);
+    ASSERT_TRUE(saved.resultCache[1].geometry);
+    EXPECT_EQ(*saved.resultCache[1].geometry, w.results[1].geometry);
+    EXPECT_EQ(saved.resultCache[1].geometry->stepX, 8);
+
+    // An older project keeps its crack maps in "rupture".
+    const auto& d = *w.results[2].displacements;
+    QDir(run.folder).mkpath(QStringLiteral("rupture"));
+    const std::vector<float> zeros(static_cast<std::size_t>(d.gridWidth) * d.gridHeight, 0.5f);
+    for (const char* suffix : {"_cox", "_coy", "_alpha", "_beta"}) {
+        QString error;
+        ASSERT_TRUE(writeFloatTiff(run.folder + QStringLiteral("/rupture/state_3") + QLatin1String(suffix) +
+                                       QStringLiteral(".tif"),
+                                   d.gridWidth, d.gridHeight, zeros, error, {}));
+    }
+    w.results[2] = ComputationResult();
+    w.displacementSlider->setValue(2);
+    EXPECT_TRUE(w.current.hasFracture);
+    EXPECT_FLOAT_EQ(w.fractureField(2)[0], std::hypot(0.5f, 0.5f)) << "intensity from the two openings";
+
+    // A state not computed yet.
+    w.results[0] = ComputationResult();
+    QFile::remove(run.resultFile(QStringLiteral("state_1"), "_ux"));
+    w.displacementSlider->setValue(0);
+    EXPECT_EQ(run.status(), QStringLiteral("En attente du calcul pour state_1..."));
+    EXPECT_TRUE(w.uxView->image().isNull());
+}
+
+RUN_TEST(ResultViews, RangesAreAutomaticTypedOrAppliedToAllAndKeptPerState) {
+    Run run({{1.3, -0.7}, {2.6, 1.1}});
+    MainWidget& w = run.w();
+    run.compute();
+    ASSERT_EQ(w.shownResultIndex, 1);
+    const float autoLow = w.current.minUx, autoHigh = w.current.maxUx;
+    ASSERT_LT(autoLow, autoHigh);
+
+    w.onDisplacementHistogramRangeEdited(0, -5.0f, 5.0f);
+    EXPECT_EQ(w.displacementMinMaxLabels[0]->text(), QStringLiteral("Min : -5    Max : 5"));
+    EXPECT_EQ(w.results[1].minUx, -5.0f);
+    EXPECT_TRUE(w.results[1].display.manualUx);
+    w.onDisplacementHistogramRangeEdited(0, 3.0f, 3.0f);
+    EXPECT_EQ(w.current.minUx, -5.0f) << "an empty range is refused";
+
+    // Each state keeps its own range.
+    w.displacementSlider->setValue(0);
+    EXPECT_NE(w.current.minUx, -5.0f);
+    w.displacementSlider->setValue(1);
+    EXPECT_EQ(w.current.minUx, -5.0f);
+
+    w.onDisplacementAutoScale(0);
+    EXPECT_EQ(w.current.minUx, autoLow);
+    EXPECT_EQ(w.current.maxUx, autoHigh);
+    EXPECT_FALSE(w.results[1].display.manualUx);
+
+    w.displacementHistograms[1]->setRange(-1.0f, 2.0f);
+    const float uxBefore = w.results[0].minUx;
+    w.applyDisplacementRangeToAll(1);
+    EXPECT_EQ(run.status(), QStringLiteral("Range Uy applied to all images."));
+    for (const ComputationResult& record : w.results) {
+        EXPECT_EQ(record.minUy, w.displacementHistograms[1]->selectionMin());
+        EXPECT_TRUE(record.display.manualUy);
+    }
+    EXPECT_EQ(w.results[0].minUx, uxBefore) << "Ux untouched";
+}
+
+RUN_TEST(ResultViews, OnlyResultsThatCanBeReadBackLeaveMemory) {
+    WindowTestSession session;
+    MainWidget& w = session.w();
+    for (int i = 0; i < 9; ++i) {
+        LoadedImage image;
+        image.path = session.folder + QStringLiteral("/s%1.tif").arg(i);
+        w.deformedImages.push_back(image);
+    }
+    w.results.resize(9);
+    auto field = std::make_shared<PixelDisplacementResult>();
+    field->gridWidth = field->gridHeight = 2;
+    field->dispX = field->dispY = {1.0f, 2.0f, 3.0f, 4.0f};
+    QDir(session.folder).mkpath(kDisplacementsFolder);
+    for (int i = 0; i < 9; ++i) {
+        w.results[static_cast<std::size_t>(i)].displacements = field;
+        w.results[static_cast<std::size_t>(i)].rigid.shiftX = 2.0f;
+        // Only the even states have their files.
+        if (i % 2 == 0)
+            for (const char* suffix : {"_ux", "_uy"}) {
+                QString error;
+                writeFloatTiff(resultFilePath(session.folder, kDisplacementsFolder, QStringLiteral("s%1").arg(i),
+                                              QString::fromLatin1(suffix)),
+                               2, 2, field->dispX, error, {});
+            }
+        w.touchResultCache(i);
+    }
+    // Six newest kept (3..8); of the older ones only those on disk went.
+    EXPECT_TRUE(w.results[0].displacements->dispX.empty());
+    EXPECT_FALSE(w.results[1].displacements->dispX.empty()) << "no file to read it back from";
+    EXPECT_TRUE(w.results[2].displacements->dispX.empty());
+    for (int i = 3; i < 9; ++i)
+        EXPECT_FALSE(w.results[static_cast<std::size_t>(i)].displacements->dispX.empty()) << i;
+    EXPECT_EQ(w.results[0].rigid.shiftX, 2.0f) << "the shift is no file's: it stays";
 }
 
 }  // namespace tavro::gui
