@@ -128,6 +128,7 @@ const std::map<std::string, Setter>& setters() {
         {"crack-jump", real(&BenchOptions::crackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
         {"rigid", flag(&BenchOptions::rigid)},
+        {"hierarchical", flag(&BenchOptions::hierarchical)},
         {"fft", flag(&BenchOptions::fft)},
         {"pipeline", flag(&BenchOptions::pipeline)},
         {"fft-batch", integer(&BenchOptions::fftBatch, 1, 65535)},
@@ -136,6 +137,7 @@ const std::map<std::string, Setter>& setters() {
         {"stitch-tile", integer(&BenchOptions::stitchTile, 128, 8192)},
         {"fft-size", integer(&BenchOptions::fftSize, 0, 4096)},
         {"verbose", flag(&BenchOptions::verbose)},
+        {"save-pair", [](const std::string& v, BenchOptions& o) { return o.savePair = v, !v.empty(); }},
     };
     return table;
 }
@@ -237,6 +239,7 @@ Engine
   --shape S            affine | translation (default affine)
   --threads N          CPU threads of the device runtime, 0 for every core (default 0)
   --rigid 0|1          run the rigid registration and pre-shift the deformed image (default 1)
+  --hierarchical 0|1   coarse pass, then a fine pass around its guesses, as the window runs it (default 0)
 
 Measurement
   --repeat N           runs of the pipeline; times are reported as median and best (default 3)
@@ -253,6 +256,7 @@ Measurement
   --crack-angle D      its angle in degrees, counter-clockwise on screen (default 30)
   --crack-jump J       its jump in pixels, at 40 degrees to the normal (default 0.5)
   --verbose 0|1        pass the engine's own messages to standard error (default 0)
+  --save-pair PREFIX   also write the pair as PREFIX_reference.png and PREFIX_deformed.png (8-bit grey)
 )";
 }
 

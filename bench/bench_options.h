@@ -44,6 +44,8 @@ struct BenchOptions {
 
     int repeat = 3;
     bool rigid = true;
+    // The coarse pass and escalated fine pass the window always asks for.
+    bool hierarchical = false;
     bool fft = true;
     bool pipeline = true;
     bool stitching = true;
@@ -54,6 +56,9 @@ struct BenchOptions {
     int sweepFirst = 0;  // odd windows sweepFirst, + 2, .. sweepLast: integer search alone; 0 for none
     int sweepLast = 0;
     bool verbose = false;
+    // Non-empty: the pair is also written as <prefix>_reference.png and
+    // <prefix>_deformed.png, 8-bit grey, for a run through the window.
+    std::string savePair;
 };
 
 // Parses argv into options; false with a message for an unknown or malformed

@@ -81,6 +81,7 @@ PixelSearchParams searchParams(const BenchOptions& o) {
     p.stepX = p.stepY = o.step;
     p.maxU = p.maxV = o.range;
     p.searchUp = p.searchDown = p.searchLeft = p.searchRight = o.range;
+    p.hierarchical = o.hierarchical;
     return p;
 }
 

@@ -1,5 +1,8 @@
 // Benchmark and accuracy harness: one key=value line per figure on standard
 // output; the engine's own messages go to standard error with --verbose 1.
+#include <QImage>
+#include <QString>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -133,6 +136,7 @@ void reportCase(Report& r, const BenchOptions& o) {
     r.put("tolerance", double(o.tolerance));
     r.put("max_iterations", o.iterations);
     r.put("rigid_registration", o.rigid ? 1 : 0);
+    r.put("hierarchical", o.hierarchical ? 1 : 0);
     r.put("speckle_spot_radius", o.spotRadius);
     r.put("speckle_coverage", o.coverage);
     r.put("speckle_contrast", o.contrast);
@@ -340,6 +344,14 @@ bool runSweep(Report& r, const BenchOptions& o, const SyntheticPair& pair) {
     return true;
 }
 
+bool savePair(const SyntheticPair& pair, const std::string& prefix) {
+    const auto write = [&](const std::vector<uint8_t>& pixels, const char* suffix) {
+        QImage image(pixels.data(), pair.width, pair.height, pair.width, QImage::Format_Grayscale8);
+        return image.save(QString::fromStdString(prefix + suffix), "PNG");
+    };
+    return write(pair.reference, "_reference.png") && write(pair.deformed, "_deformed.png");
+}
+
 int run(const BenchOptions& o, Report& r) {
     int count = 0;
     if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
@@ -353,6 +365,10 @@ int run(const BenchOptions& o, Report& r) {
         const auto start = std::chrono::steady_clock::now();
         const SyntheticPair pair = makeSyntheticPair(o);
         reportImages(r, pair, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (!o.savePair.empty() && !savePair(pair, o.savePair)) {
+            r.put("error", "could not write the pair");
+            return 1;
+        }
         r.put("generation_peak_rss_mb", peakResidentMiB());
         r.flush();
         const bool engineScope = resetPeakResident();

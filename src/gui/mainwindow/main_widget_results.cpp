@@ -760,10 +760,13 @@ void MainWidget::updateRigidShiftLabel(int index) {
         rigidShiftLabel->clear();
         return;
     }
+    // The registration's shift maps the reference onto the deformed image
+    // backwards; the label tells how the deformed image moved, in the sense
+    // of Ux and Uy, so that the maps plus the label give the displacement.
     const RigidRegistrationResult& rigid = results[static_cast<std::size_t>(index)].rigid;
     rigidShiftLabel->setText(QStringLiteral("Rigid body shift: dx = %1 px, dy = %2 px")
-                                 .arg(static_cast<long>(std::lround(rigid.shiftX)))
-                                 .arg(static_cast<long>(std::lround(rigid.shiftY))));
+                                 .arg(static_cast<long>(std::lround(-rigid.shiftX)))
+                                 .arg(static_cast<long>(std::lround(-rigid.shiftY))));
 }
 
 }  // namespace tavro::gui

@@ -304,6 +304,9 @@ void MainWidget::computeNextImage() {
         statusLabel->setText(QStringLiteral("All computations completed: %1 image(s) processed | Total time: %2")
                                  .arg(count)
                                  .arg(formatDuration(runTimer.elapsed())));
+    // The rigid shifts live only in the project file: the files hold what
+    // the search measured after them.
+    saveParametersToProject();
     reportResultWriteFailures();
 }
 
@@ -323,6 +326,7 @@ void MainWidget::endRun(const QString& status) {
         statusLabel->setText(status);
     setComputationRunning(false);
     releaseWorkerResources();
+    saveParametersToProject();
     reportResultWriteFailures();
 }
 
