@@ -62,6 +62,19 @@ ImageViewWidget::LineProfile profile(const QString& name, const std::vector<floa
     return out;
 }
 
+// Writes one displacement component's range into a record.
+void setDisplacementRange(ComputationResult& r, int c, float low, float high, bool manual) {
+    (c == 0 ? r.minUx : r.minUy) = low;
+    (c == 0 ? r.maxUx : r.maxUy) = high;
+    (c == 0 ? r.display.manualUx : r.display.manualUy) = manual;
+}
+
+void setFractureRange(ComputationResult& r, std::size_t m, float low, float high, bool manual) {
+    r.fractureMin[m] = low;
+    r.fractureMax[m] = high;
+    r.display.fractureManual[m] = manual;
+}
+
 }  // namespace
 
 void MainWidget::setMinMaxLabel(QLabel* label, bool valid, float minValue, float maxValue) {
@@ -86,16 +99,11 @@ const std::vector<float>& MainWidget::displacementField(int component) const {
 void MainWidget::onDisplacementHistogramRangeEdited(int component, float minValue, float maxValue) {
     if (component < 0 || component > 1 || !(minValue < maxValue) || displacementField(component).empty())
         return;
-    (component == 0 ? current.minUx : current.minUy) = minValue;
-    (component == 0 ? current.maxUx : current.maxUy) = maxValue;
-    (component == 0 ? current.display.manualUx : current.display.manualUy) = true;
+    setDisplacementRange(current, component, minValue, maxValue, true);
     setMinMaxLabel(displacementMinMaxLabels[static_cast<std::size_t>(component)], true, minValue, maxValue);
     refreshDisplacementImages(false);
-    if (ComputationResult* record = currentRecord()) {
-        (component == 0 ? record->minUx : record->minUy) = minValue;
-        (component == 0 ? record->maxUx : record->maxUy) = maxValue;
-        (component == 0 ? record->display.manualUx : record->display.manualUy) = true;
-    }
+    if (ComputationResult* record = currentRecord())
+        setDisplacementRange(*record, component, minValue, maxValue, true);
 }
 
 void MainWidget::onDisplacementAutoScale(int component) {
@@ -106,19 +114,14 @@ void MainWidget::onDisplacementAutoScale(int component) {
                                    current.autoMaxUx)
                        : automatic(current.display.percentileMinUy, current.display.percentileMaxUy, current.autoMinUy,
                                    current.autoMaxUy);
-    (component == 0 ? current.minUx : current.minUy) = low;
-    (component == 0 ? current.maxUx : current.maxUy) = high;
-    (component == 0 ? current.display.manualUx : current.display.manualUy) = false;
+    setDisplacementRange(current, component, low, high, false);
     displacementAppliedToAll[static_cast<std::size_t>(component)] = false;
     if (ContrastHistogramWidget* histogram = displacementHistograms[static_cast<std::size_t>(component)])
         histogram->setRange(low, high);
     setMinMaxLabel(displacementMinMaxLabels[static_cast<std::size_t>(component)], true, low, high);
     refreshDisplacementImages(false);
-    if (ComputationResult* record = currentRecord()) {
-        (component == 0 ? record->minUx : record->minUy) = low;
-        (component == 0 ? record->maxUx : record->maxUy) = high;
-        (component == 0 ? record->display.manualUx : record->display.manualUy) = false;
-    }
+    if (ComputationResult* record = currentRecord())
+        setDisplacementRange(*record, component, low, high, false);
 }
 
 void MainWidget::applyDisplacementRangeToAll(int component) {
@@ -128,9 +131,7 @@ void MainWidget::applyDisplacementRangeToAll(int component) {
     if (!histogram)
         return;
     const float low = histogram->selectionMin(), high = histogram->selectionMax();
-    (component == 0 ? current.minUx : current.minUy) = low;
-    (component == 0 ? current.maxUx : current.maxUy) = high;
-    (component == 0 ? current.display.manualUx : current.display.manualUy) = true;
+    setDisplacementRange(current, component, low, high, true);
     displacementAppliedToAll[static_cast<std::size_t>(component)] = true;
     setMinMaxLabel(displacementMinMaxLabels[static_cast<std::size_t>(component)], true, low, high);
     refreshDisplacementImages(false);
@@ -138,9 +139,7 @@ void MainWidget::applyDisplacementRangeToAll(int component) {
         // A record released from memory still holds its ranges, and is a result.
         if (record.autoMinUx == 0.0f && record.autoMaxUx == 0.0f && record.displacements->dispX.empty())
             continue;
-        (component == 0 ? record.minUx : record.minUy) = low;
-        (component == 0 ? record.maxUx : record.maxUy) = high;
-        (component == 0 ? record.display.manualUx : record.display.manualUy) = true;
+        setDisplacementRange(record, component, low, high, true);
     }
     setStatus(QStringLiteral("Range %1 applied to all images.")
                   .arg(component == 0 ? QStringLiteral("Ux") : QStringLiteral("Uy")));
@@ -368,11 +367,11 @@ void MainWidget::onFractureHistogramRangeEdited(float minValue, float maxValue) 
     if (!(minValue < maxValue) || !current.hasFracture || f < 0 || f >= kFractureRangeCount)
         return;
     const auto m = static_cast<std::size_t>(f);
-    current.fractureMin[m] = minValue, current.fractureMax[m] = maxValue, current.display.fractureManual[m] = true;
+    setFractureRange(current, m, minValue, maxValue, true);
     setMinMaxLabel(fractureRangeLabel, true, minValue, maxValue);
     refreshFractureImage(false);
     if (ComputationResult* record = currentRecord())
-        record->fractureMin[m] = minValue, record->fractureMax[m] = maxValue, record->display.fractureManual[m] = true;
+        setFractureRange(*record, m, minValue, maxValue, true);
 }
 
 void MainWidget::onFractureAutoScale() {
@@ -382,14 +381,14 @@ void MainWidget::onFractureAutoScale() {
     const auto m = static_cast<std::size_t>(f);
     const auto [low, high] = automatic(current.display.fracturePercentileMin[m], current.display.fracturePercentileMax[m],
                                        current.fractureAutoMin[m], current.fractureAutoMax[m]);
-    current.fractureMin[m] = low, current.fractureMax[m] = high, current.display.fractureManual[m] = false;
+    setFractureRange(current, m, low, high, false);
     fractureAppliedToAll[m] = false;
     if (fractureHistogram)
         fractureHistogram->setRange(low, high);
     setMinMaxLabel(fractureRangeLabel, true, low, high);
     refreshFractureImage(false);
     if (ComputationResult* record = currentRecord())
-        record->fractureMin[m] = low, record->fractureMax[m] = high, record->display.fractureManual[m] = false;
+        setFractureRange(*record, m, low, high, false);
 }
 
 void MainWidget::applyFractureRangeToAll() {
@@ -398,13 +397,13 @@ void MainWidget::applyFractureRangeToAll() {
         return;
     const auto m = static_cast<std::size_t>(f);
     const float low = fractureHistogram->selectionMin(), high = fractureHistogram->selectionMax();
-    current.fractureMin[m] = low, current.fractureMax[m] = high, current.display.fractureManual[m] = true;
+    setFractureRange(current, m, low, high, true);
     fractureAppliedToAll[m] = true;
     setMinMaxLabel(fractureRangeLabel, true, low, high);
     refreshFractureImage(false);
     for (ComputationResult& record : results)
         if (record.hasFracture)
-            record.fractureMin[m] = low, record.fractureMax[m] = high, record.display.fractureManual[m] = true;
+            setFractureRange(record, m, low, high, true);
     setStatus(QStringLiteral("Range %1 applied to all fractures.").arg(QString::fromUtf8(fractureFieldLabels[m])));
 }
 
