@@ -145,7 +145,26 @@ private:
     void saveParametersToProject();
     bool saveParametersToFile(const QString& path);
     ProjectParameters collectProjectParameters() const;
-    void applyProjectParameters(const ProjectParameters& parameters);
+    void collectDeformedEntries(ProjectParameters& parameters) const;
+    // What opening a project found, for its summary.
+    struct ProjectLoadReport {
+        QStringList missing;
+        int listedDeformed = 0;
+        int loadedDeformed = 0;
+        bool referenceLoaded = false;
+        int displacementResults = 0;
+        int strainResults = 0;
+        int fractureResults = 0;
+        int missingTiles = 0;
+        bool cancelled = false;
+        // Stored index of each loaded deformed image.
+        std::vector<int> storedIndex;
+    };
+    void restoreProjectSettings(const ProjectParameters& parameters);
+    void restoreProjectInputs(const ProjectParameters& parameters, ProjectLoadReport& report);
+    bool readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report);
+    void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
+    void showProjectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
     QString defaultProjectDialogDir() const;
     void persistLastProjectFolder(const QString& folder);
     void refreshProjectControls();
@@ -833,6 +852,16 @@ private:
     QPushButton* alignMosaicButton = nullptr;
     QWidget* alignMosaicBlock = nullptr;
     QCheckBox* nonRigidRefinementCheck = nullptr;
+    // Inputs of the opened project that could not be read: written back with
+    // the project, so that a drive that is away for a while loses nothing.
+    struct CarriedDeformed {
+        int storedIndex = 0;
+        QString path;
+        std::optional<ResultRangeEntry> cache;
+    };
+    QString carriedReferencePath;
+    QString carriedMaskPath;
+    std::vector<CarriedDeformed> carriedDeformed;
     QImage maskImage;
     QString maskPath;
     bool maskActive = false;

@@ -174,6 +174,7 @@ void MainWidget::onClearAllDeformed() {
         return;
     deformedImages.clear();
     results.clear();
+    carriedDeformed.clear();
     if (deformedList) {
         const QSignalBlocker blocker(deformedList);
         deformedList->clear();

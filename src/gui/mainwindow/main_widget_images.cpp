@@ -108,6 +108,7 @@ void MainWidget::loadImageFromPath(QLineEdit* field, LoadedImage& target, const 
         statusLabel->setText(QStringLiteral("Loaded: %1 (%2 x %3)").arg(name).arg(size.width()).arg(size.height()));
     if (&target == &referenceImage) {
         referenceImage.path = path;
+        carriedReferencePath.clear();
         if (referenceView) {
             const QRect kept = referenceView->roi();
             referenceView->setImage(referenceImage.displayImage(), true);
@@ -210,6 +211,7 @@ bool MainWidget::checkInputImagesLoaded() {
 
 void MainWidget::onClearReference() {
     referenceImage = LoadedImage();
+    carriedReferencePath.clear();
     if (referencePathEdit)
         referencePathEdit->clear();
     if (referenceView) {

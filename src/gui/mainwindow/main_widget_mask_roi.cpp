@@ -41,6 +41,7 @@ void MainWidget::onSelectMask() {
         return;
     maskImage = std::move(mask);
     maskPath = path;
+    carriedMaskPath.clear();
     maskActive = useMaskCheck && useMaskCheck->isChecked();
     if (maskPathEdit) {
         maskPathEdit->setText(QFileInfo(path).fileName());
@@ -116,6 +117,7 @@ void MainWidget::updateMaskOverlay() {
 void MainWidget::onClearMask() {
     maskImage = QImage();
     maskPath.clear();
+    carriedMaskPath.clear();
     maskActive = false;
     if (maskOverlayButton)
         maskOverlayButton->hide();

@@ -7,6 +7,7 @@
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/foundation/scientific_double_spin_box.h"
+#include "gui/mainwindow/result_cache.h"
 #include "gui/mainwindow/result_page_parts.h"
 #include "gui/style/switch_widget.h"
 
@@ -96,6 +97,9 @@ void setComboIndex(QComboBox* combo, int index) {
     combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : 0);
 }
 
+// A range that is not finite would be written as null and read back as 0.
+float finite(float value) { return std::isfinite(value) ? value : 0.0f; }
+
 ProjectTilePosition toProject(const stitching::TilePosition& tile) {
     return {tile.row, tile.col, tile.tileIndex, tile.isPresent, tile.tx, tile.ty, tile.rotation, tile.bounds};
 }
@@ -128,68 +132,6 @@ QList<stitching::TilePosition> fromProject(const std::vector<ProjectTilePosition
     return out;
 }
 
-// Validated at the source: a display range that is not finite would be
-// written as null and read back as 0.
-float finite(float value) { return std::isfinite(value) ? value : 0.0f; }
-
-template <std::size_t N>
-std::array<float, N> finite(const std::array<float, N>& values) {
-    std::array<float, N> out{};
-    for (std::size_t i = 0; i < N; ++i)
-        out[i] = finite(values[i]);
-    return out;
-}
-
-// The file keeps each component's data range and automatic display range;
-// the current range starts from the automatic one when the project reopens.
-ResultRangeEntry rangeEntry(int index, const ComputationResult& result) {
-    ResultRangeEntry entry;
-    entry.index = index;
-    entry.minUx = finite(result.autoMinUx), entry.maxUx = finite(result.autoMaxUx);
-    entry.autoMinUx = finite(result.display.percentileMinUx), entry.autoMaxUx = finite(result.display.percentileMaxUx);
-    entry.minUy = finite(result.autoMinUy), entry.maxUy = finite(result.autoMaxUy);
-    entry.autoMinUy = finite(result.display.percentileMinUy), entry.autoMaxUy = finite(result.display.percentileMaxUy);
-    entry.rigidShift = std::array<float, 2>{finite(result.rigid.shiftX), finite(result.rigid.shiftY)};
-    entry.hasStrain = result.hasStrain;
-    entry.strainMin = finite(result.strainAutoMin), entry.strainMax = finite(result.strainAutoMax);
-    entry.strainAutoMin = finite(result.display.strainPercentileMin);
-    entry.strainAutoMax = finite(result.display.strainPercentileMax);
-    entry.hasFracture = result.hasFracture;
-    entry.fractureMin = finite(result.fractureAutoMin), entry.fractureMax = finite(result.fractureAutoMax);
-    entry.fractureAutoMin = finite(result.display.fracturePercentileMin);
-    entry.fractureAutoMax = finite(result.display.fracturePercentileMax);
-    if (result.geometry.isSet())
-        entry.geometry = result.geometry;
-    return entry;
-}
-
-void applyRangeEntry(const ResultRangeEntry& entry, ComputationResult& result) {
-    result.autoMinUx = entry.minUx, result.autoMaxUx = entry.maxUx;
-    result.display.percentileMinUx = result.minUx = entry.autoMinUx;
-    result.display.percentileMaxUx = result.maxUx = entry.autoMaxUx;
-    result.autoMinUy = entry.minUy, result.autoMaxUy = entry.maxUy;
-    result.display.percentileMinUy = result.minUy = entry.autoMinUy;
-    result.display.percentileMaxUy = result.maxUy = entry.autoMaxUy;
-    if (entry.rigidShift) {
-        result.rigid.shiftX = (*entry.rigidShift)[0];
-        result.rigid.shiftY = (*entry.rigidShift)[1];
-    }
-    if (entry.hasStrain) {
-        result.hasStrain = true;
-        result.strainAutoMin = entry.strainMin, result.strainAutoMax = entry.strainMax;
-        result.display.strainPercentileMin = result.strainMin = entry.strainAutoMin;
-        result.display.strainPercentileMax = result.strainMax = entry.strainAutoMax;
-    }
-    if (entry.hasFracture) {
-        result.hasFracture = true;
-        result.fractureAutoMin = entry.fractureMin, result.fractureAutoMax = entry.fractureMax;
-        result.display.fracturePercentileMin = result.fractureMin = entry.fractureAutoMin;
-        result.display.fracturePercentileMax = result.fractureMax = entry.fractureAutoMax;
-    }
-    if (entry.geometry)
-        result.geometry = *entry.geometry;
-}
-
 }  // namespace
 
 void setProjectLogMover(std::function<void(const QString& folder)> mover) { projectLogMover() = std::move(mover); }
@@ -214,12 +156,13 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     p.projectFolder = appliedProjectFolder;
     if (!referenceImage.displayImage().isNull())
         p.referenceImage = referenceImage.path;
+    else
+        p.referenceImage = carriedReferencePath;
     const bool mosaicMode = checked(mosaicSwitch);
     if (!mosaicMode)
-        for (const LoadedImage& image : deformedImages)
-            p.deformedImages << image.path;
+        collectDeformedEntries(p);
     p.useMask = checked(useMaskCheck);
-    p.maskImage = maskPath;
+    p.maskImage = maskPath.isEmpty() ? carriedMaskPath : maskPath;
     const QRect roi = referenceView ? scaleRect(referenceView->roi(), referenceImage.displayScale()) : QRect();
     p.roi = roi.isNull() ? QRect(0, 0, 0, 0) : roi;
     p.windowSizeX = windowSettingsSaved ? savedWindowSettings[0] : spinValue(windowSizeXSpin, 21);
@@ -274,18 +217,44 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     heights.saveFullImage = checked(heightSaveFullImageCheck);
     p.heightFields = heights;
 
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const ResultRangeEntry entry = rangeEntry(static_cast<int>(i), results[i]);
-        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
-            p.resultCache.push_back(entry);
-    }
     for (const HeightRangeEntry& entry : heightResultRanges)
         p.heightCache.push_back({entry.index, finite(entry.minUz), finite(entry.maxUz), finite(entry.autoMin),
                                  finite(entry.autoMax)});
     return p;
 }
 
-void MainWidget::applyProjectParameters(const ProjectParameters& p) {
+void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
+    // The loaded images in list order, with the entries that could not be
+    // read put back where the file had them; the result cache follows the
+    // written order.
+    struct Written {
+        QString path;
+        std::optional<ResultRangeEntry> cache;
+    };
+    std::vector<Written> written;
+    for (std::size_t i = 0; i < deformedImages.size(); ++i) {
+        Written entry{deformedImages[i].path, std::nullopt};
+        if (i < results.size())
+            entry.cache = resultCacheEntry(0, results[i]);
+        written.push_back(std::move(entry));
+    }
+    for (const CarriedDeformed& carried : carriedDeformed) {
+        const auto at = static_cast<std::ptrdiff_t>(
+            std::clamp<std::size_t>(static_cast<std::size_t>(std::max(carried.storedIndex, 0)), 0, written.size()));
+        written.insert(written.begin() + at, Written{carried.path, carried.cache});
+    }
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        p.deformedImages << written[i].path;
+        if (!written[i].cache)
+            continue;
+        ResultRangeEntry entry = *written[i].cache;
+        entry.index = static_cast<int>(i);
+        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
+            p.resultCache.push_back(entry);
+    }
+}
+
+void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
     if (p.mosaic) {
         const MosaicParameters& mosaic = *p.mosaic;
         setCheck(mosaicSwitch, mosaic.enabled);
@@ -314,47 +283,6 @@ void MainWidget::applyProjectParameters(const ProjectParameters& p) {
         deformedTilePositionsStates.clear();
         for (const auto& state : mosaic.defTilePositionsStates)
             deformedTilePositionsStates << fromProject(state);
-    }
-    if (!p.referenceImage.isEmpty() && QFileInfo::exists(p.referenceImage)) {
-        QString error;
-        if (loadImage(p.referenceImage, referenceImage, error)) {
-            if (referencePathEdit)
-                referencePathEdit->setText(QFileInfo(p.referenceImage).fileName());
-            if (clearReferenceButton)
-                clearReferenceButton->setEnabled(true);
-            if (referenceView)
-                referenceView->setImage(referenceImage.displayImage(), true);
-        }
-    }
-    for (const QString& path : p.deformedImages) {
-        LoadedImage image;
-        QString error;
-        if (!QFileInfo::exists(path) || !loadImage(path, image, error))
-            continue;
-        image.releaseFullImage();
-        deformedImages.push_back(std::move(image));
-        if (deformedList)
-            deformedList->addItem(QFileInfo(path).fileName());
-    }
-    if (p.useMask) {
-        setCheck(useMaskCheck, *p.useMask);
-        QString error;
-        if (!p.maskImage.isEmpty() && QFileInfo::exists(p.maskImage) && readGrayImage(p.maskImage, maskImage, error)) {
-            maskPath = p.maskImage;
-            if (maskPathEdit) {
-                maskPathEdit->setText(QFileInfo(p.maskImage).fileName());
-                maskPathEdit->setToolTip(p.maskImage);
-            }
-            if (clearMaskButton)
-                clearMaskButton->setEnabled(true);
-        }
-        maskActive = *p.useMask && !maskImage.isNull();
-        if (maskFieldBlock)
-            maskFieldBlock->setVisible(*p.useMask);
-        if (maskOverlayButton)
-            maskOverlayButton->setVisible(maskActive);
-        dropMismatchedMask();
-        updateMaskOverlay();
     }
     updateRoiSpinRanges(referenceSize());
     for (auto [spin, value] : {std::pair{roiXSpin, p.roi.x()}, std::pair{roiYSpin, p.roi.y()},
@@ -416,10 +344,6 @@ void MainWidget::applyProjectParameters(const ProjectParameters& p) {
         currentDeformedHeightState = p.heightFields->currentStateIndex;
         setCheck(heightSaveFullImageCheck, p.heightFields->saveFullImage);
     }
-    results.assign(deformedImages.size(), ComputationResult());
-    for (const ResultRangeEntry& entry : p.resultCache)
-        if (entry.index >= 0 && static_cast<std::size_t>(entry.index) < results.size())
-            applyRangeEntry(entry, results[static_cast<std::size_t>(entry.index)]);
     // A height range needs a height state to belong to; stored keys beyond
     // them are not ours to keep.
     heightResultRanges.clear();
@@ -427,31 +351,6 @@ void MainWidget::applyProjectParameters(const ProjectParameters& p) {
         if (entry.index >= 0 && entry.index < deformedHeightStates.size())
             heightResultRanges.push_back(entry);
     updateDeformedList();
-}
-
-void MainWidget::loadParametersFromFile(const QString& path) {
-    ProjectParameters parameters;
-    QString error;
-    ProjectReadFailure failure = ProjectReadFailure::None;
-    // Refused before anything is reset: a bad file leaves the window and the
-    // current project as they are.
-    if (!readProjectParametersFile(path, ProjectReadDefaults(), parameters, error, failure)) {
-        qWarning().noquote() << "[Project] Could not read" << path << ":" << error;
-        showMessage(this, QStringLiteral("Loading"),
-                    failure == ProjectReadFailure::Open ? QStringLiteral("Unable to open parameter file.")
-                                                        : QStringLiteral("Error reading JSON file: %1").arg(error));
-        return;
-    }
-    waitForResultWrites();
-    projectLoading = true;
-    autosaveSuppressed = true;
-    resetAllData();
-    applyProjectParameters(parameters);
-    adoptProjectFolder(QFileInfo(path).absolutePath());
-    autosaveSuppressed = false;
-    // The file is rewritten once, in the current format.
-    saveParametersToProject();
-    QTimer::singleShot(100, this, [this] { projectLoading = false; });
 }
 
 QString MainWidget::defaultProjectDialogDir() const {

@@ -197,6 +197,9 @@ void MainWidget::resetAllData() {
     clearCurrentModeData();
     setCheckBlocked(mosaicSwitch, mosaicMode);
     updateImageCountLabel(0);
+    carriedReferencePath.clear();
+    carriedMaskPath.clear();
+    carriedDeformed.clear();
     maskImage = QImage();
     maskPath.clear();
     maskActive = false;

@@ -426,7 +426,8 @@ void MainWidget::loadStrainsInto(ComputationResult& loaded, const ComputationRes
         if (!std::isfinite(a) || !std::isfinite(b))
             continue;
         strains->epsVonMises[k] = std::sqrt(std::max(0.0f, (a * a + b * b - a * b) * 0.6666667f));
-        strains->epsTresca[k] = std::fabs(a - b);
+        // As the strain engine defines it: the maximum shear, half the difference.
+        strains->epsTresca[k] = (a - b) * 0.5f;
     }
     loaded.criterionMin.clear();
     loaded.criterionMax.clear();

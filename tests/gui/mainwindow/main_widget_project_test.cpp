@@ -153,11 +153,13 @@ TEST(ProjectFolder, TheFolderDialogsOutcomes) {
     EXPECT_EQ(Access::windowSizeX(window)->value(), 61);
     EXPECT_EQ(Access::status(window), QStringLiteral("Project overwritten - ready to restart"));
     EXPECT_EQ(answers.startFolders.last(), folder);
-    EXPECT_EQ(answers.boxes.size(), 3);
+    // The three questions and the summary of the project that was loaded.
+    EXPECT_EQ(answers.boxes.size(), 4);
     setProjectLogMover({});
     EXPECT_EQ(answers.boxes.value(0),
               QStringLiteral("Existing project detected: The selected folder already contains a project "
                              "(parameters.json)."));
+    EXPECT_TRUE(answers.boxes.value(2).startsWith(QStringLiteral("Loading successful: Project loaded successfully!")));
 }
 
 TEST(ProjectFolder, ATypedFolderIsUsedOnlyOnceAppliedAndCancelRestoresTheField) {

@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
@@ -145,6 +146,10 @@ struct MainWidgetRunTestAccess {
     static void StatesLoadFromMemoryOrFromTheirFilesWithTheirOwnGeometry();
     static void RangesAreAutomaticTypedOrAppliedToAllAndKeptPerState();
     static void OnlyResultsThatCanBeReadBackLeaveMemory();
+    static void AProjectComesBackWithItsInputsSettingsAndResults();
+    static void AMissingImageIsReportedKeptInTheFileAndItsResultsStayItsOwn();
+    static void OlderLayoutsLoadAndAnotherFileDoesNotReplaceTheFoldersOwn();
+    static std::unique_ptr<MainWidget> reopen(const QString& folder);
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -559,6 +564,167 @@ RUN_TEST(ResultViews, OnlyResultsThatCanBeReadBackLeaveMemory) {
     for (int i = 3; i < 9; ++i)
         EXPECT_FALSE(w.results[static_cast<std::size_t>(i)].displacements->dispX.empty()) << i;
     EXPECT_EQ(w.results[0].rigid.shiftX, 2.0f) << "the shift is no file's: it stays";
+}
+
+namespace {
+
+}  // namespace
+
+// A second window on the same machine, as when the program is started again.
+std::unique_ptr<MainWidget> MainWidgetRunTestAccess::reopen(const QString& folder) {
+    auto window = std::make_unique<MainWidget>();
+    window->loadParametersFromFile(folder + QStringLiteral("/parameters.json"));
+    return window;
+}
+
+namespace {
+
+void writeConstantField(const QString& path, int width, int height, float value) {
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(path, width, height,
+                               std::vector<float>(static_cast<std::size_t>(width) * height, value), error, {}))
+        << error.toStdString();
+}
+
+}  // namespace
+
+RUN_TEST(OpenProject, AProjectComesBackWithItsInputsSettingsAndResults) {
+    Run run({{1.3, -0.7}, {2.6, 1.1}});
+    MainWidget& w = run.w();
+    w.useMaskCheck->setChecked(true);
+    QImage mask(kSize, kSize, QImage::Format_Grayscale8);
+    mask.fill(255);
+    run.chosen = {run.saveImage(QStringLiteral("mask.png"), mask)};
+    w.onSelectMask();
+    w.referenceView->setRoi(QRect(8, 8, 140, 140));
+    w.searchLeftSpin->setValue(7);
+    run.compute();
+    ASSERT_EQ(w.results.size(), 2u);
+    const auto& grid = *w.results[0].displacements;
+    // Strain files as the strain computation writes them.
+    QDir(run.folder).mkpath(kStrainsFolder);
+    const std::pair<const char*, float> strains[] = {{"_exx", 0.01f}, {"_eyy", 0.02f}, {"_exy", 0.0f},
+                                                    {"_e1", 0.3f},   {"_e2", 0.1f},   {"_rotation", 0.0f}};
+    for (const auto& [suffix, value] : strains)
+        writeConstantField(resultFilePath(run.folder, kStrainsFolder, QStringLiteral("state_1"),
+                                          QString::fromLatin1(suffix)),
+                           grid.gridWidth, grid.gridHeight, value);
+    run.boxes.clear();
+    std::unique_ptr<MainWidget> again = MainWidgetRunTestAccess::reopen(run.folder);
+    MainWidget& v = *again;
+    ASSERT_EQ(run.boxes.size(), 1);
+    EXPECT_EQ(run.boxes.front(), QStringLiteral("Loading successful: Project loaded successfully!\n\n- Reference "
+                                                "image: OK\n- Deformed images: 2\n- Computation parameters: "
+                                                "OK\n- Displacement results: 2/2\n- Strain results: 1"));
+    EXPECT_EQ(v.referenceImage.path, run.folder + QStringLiteral("/reference.tif"));
+    ASSERT_EQ(v.deformedImages.size(), 2u);
+    EXPECT_EQ(v.deformedImages[1].path, run.deformed[1]);
+    EXPECT_FALSE(v.maskImage.isNull());
+    EXPECT_TRUE(v.maskActive);
+    EXPECT_EQ(scaleRect(v.referenceView->roi(), v.referenceImage.displayScale()), QRect(8, 8, 140, 140));
+    EXPECT_EQ(v.windowSizeXSpin->value(), 21);
+    EXPECT_EQ(v.searchLeftSpin->value(), 7);
+    EXPECT_EQ(v.interpolationCombo->currentIndex(), 2);
+    EXPECT_EQ(v.mainTabs->currentWidget(), v.displacementsPage);
+    ASSERT_EQ(v.results.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(v.results[i].rigid.shiftX, w.results[i].rigid.shiftX) << i;
+        EXPECT_EQ(v.results[i].geometry, w.results[i].geometry) << i;
+        // The project file keeps six significant digits.
+        EXPECT_NEAR(v.results[i].display.percentileMinUx, w.results[i].display.percentileMinUx,
+                    1e-5 * std::fabs(w.results[i].display.percentileMinUx))
+            << i;
+    }
+    // The state shown first is read from its files with its strains.
+    ASSERT_TRUE(v.current.hasStrain);
+    EXPECT_FLOAT_EQ(v.current.strains->epsTresca[0], 0.1f) << "half the principal difference, as computed";
+    const auto& shown = *v.shownDisplacements;
+    ASSERT_EQ(shown.dispX.size(), grid.dispX.size());
+    for (std::size_t k = 0; k < grid.dispX.size(); ++k)
+        if (std::isfinite(grid.dispX[k]))
+            EXPECT_FLOAT_EQ(shown.dispX[k], grid.dispX[k]) << k;
+    v.displacementSlider->setValue(1);
+    EXPECT_EQ(v.statusLabel->fullText(), QStringLiteral("Result loaded: state_2 (2/2)"));
+}
+
+RUN_TEST(OpenProject, AMissingImageIsReportedKeptInTheFileAndItsResultsStayItsOwn) {
+    Run run({{1.3, -0.7}, {2.6, 1.1}, {-1.8, 0.4}});
+    run.compute();
+    const std::vector<ComputationResult> computed = run.w().results;
+    const QString file = run.folder + QStringLiteral("/parameters.json");
+    QFile stored(file);
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    const QByteArray before = stored.readAll();
+    stored.close();
+    const QString away = run.folder + QStringLiteral("/away.tif");
+    ASSERT_TRUE(QFile::rename(run.deformed[1], away));
+
+    run.boxes.clear();
+    std::unique_ptr<MainWidget> again = MainWidgetRunTestAccess::reopen(run.folder);
+    MainWidget& v = *again;
+    ASSERT_EQ(run.boxes.size(), 1);
+    EXPECT_TRUE(run.boxes.front().startsWith(QStringLiteral("Incomplete loading: Some files could not be "
+                                                            "loaded:\n\n- 2/3 deformed image(s) loaded\n")))
+        << run.boxes.front().toStdString();
+    EXPECT_TRUE(run.boxes.front().contains(QStringLiteral("- state_2.tif")));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(stored.readAll(), before) << "an incomplete load does not rewrite the project";
+    stored.close();
+    ASSERT_EQ(v.deformedImages.size(), 2u);
+    EXPECT_EQ(v.results[1].rigid.shiftX, computed[2].rigid.shiftX) << "the third image keeps its own entry";
+
+    // The next change writes the file with the missing image where it was.
+    v.windowSizeXSpin->setValue(23);
+    const ProjectParameters saved = run.saved();
+    ASSERT_EQ(saved.deformedImages.size(), 3);
+    EXPECT_EQ(QFileInfo(saved.deformedImages[1]).fileName(), QStringLiteral("state_2.tif"));
+    ASSERT_EQ(saved.resultCache.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(saved.resultCache[i].index, static_cast<int>(i));
+        ASSERT_TRUE(saved.resultCache[i].rigidShift);
+        EXPECT_EQ((*saved.resultCache[i].rigidShift)[0], computed[i].rigid.shiftX) << i;
+    }
+}
+
+RUN_TEST(OpenProject, OlderLayoutsLoadAndAnotherFileDoesNotReplaceTheFoldersOwn) {
+    Run run({{1.3, -0.7}});
+    MainWidget& w = run.w();
+    const QString legacy = run.folder + QStringLiteral("/old/parameters.json");
+    QDir().mkpath(run.folder + QStringLiteral("/old"));
+    QFile old(legacy);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write(R"({"referenceImage": "../reference.tif", "deformedImages": ["../state_1.tif"],
+                 "windowSize": 25, "step": 6, "maxU": 10, "maxV": 3})");
+    old.close();
+    run.boxes.clear();
+    w.loadParametersFromFile(legacy);
+    EXPECT_EQ(w.windowSizeXSpin->value(), 25);
+    EXPECT_EQ(w.windowSizeYSpin->value(), 25);
+    EXPECT_EQ(w.spacingYSpin->value(), 6);
+    EXPECT_EQ(w.searchUpSpin->value(), 10);
+    EXPECT_EQ(w.searchDownSpin->value(), 10);
+    EXPECT_EQ(w.searchRightSpin->value(), 3);
+    EXPECT_EQ(w.deformedImages.size(), 1u);
+    EXPECT_TRUE(run.boxes.last().startsWith(QStringLiteral("Loading successful")));
+
+    // A file beside the folder's own parameters.json asks before it replaces it.
+    const QString other = run.folder + QStringLiteral("/old/other.json");
+    ASSERT_TRUE(QFile::copy(legacy, other));
+    QFile own(legacy);
+    ASSERT_TRUE(own.open(QIODevice::ReadOnly));
+    const QByteArray kept = own.readAll();
+    own.close();
+    run.answer = QMessageBox::No;
+    QTest::qWait(150);  // the first load's end
+    w.windowSizeXSpin->blockSignals(true);
+    w.windowSizeXSpin->setValue(41);
+    w.windowSizeXSpin->blockSignals(false);
+    w.loadParametersFromFile(other);
+    EXPECT_TRUE(run.boxes.last().startsWith(QStringLiteral("Load project: This folder already holds a "
+                                                          "parameters.json.")));
+    EXPECT_EQ(w.windowSizeXSpin->value(), 41) << "declined: nothing changed";
+    ASSERT_TRUE(own.open(QIODevice::ReadOnly));
+    EXPECT_EQ(own.readAll(), kept);
 }
 
 }  // namespace tavro::gui

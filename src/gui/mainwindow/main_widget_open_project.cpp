@@ -1,0 +1,397 @@
+// Opening a project: its file read and checked before anything changes, its
+// inputs read in the background, its settings restored, its results found in
+// the folder, and a summary of what could and could not be loaded.
+#include "gui/mainwindow/main_widget.h"
+
+#include "compute/kinematic_models.h"
+#include "gui/foundation/elided_label.h"
+#include "gui/foundation/image_io.h"
+#include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/result_cache.h"
+#include "gui/mainwindow/run_async.h"
+#include "gui/style/switch_widget.h"
+
+#include <QCheckBox>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSignalBlocker>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+
+namespace tavro::gui {
+
+namespace {
+
+const QString kUnreadable = QStringLiteral(" (\u00e9chec de lecture, pas un chemin manquant)");
+
+bool anyTiles(const QList<QStringList>& states) {
+    return std::any_of(states.begin(), states.end(), [](const QStringList& state) { return !state.isEmpty(); });
+}
+
+int countMissing(const QStringList& paths) {
+    return static_cast<int>(std::count_if(paths.begin(), paths.end(),
+                                          [](const QString& path) { return !QFileInfo::exists(path); }));
+}
+
+}  // namespace
+
+void MainWidget::loadParametersFromFile(const QString& path) {
+    const BusyScope busy(this, true);
+    if (projectLoading)
+        return;
+    ProjectParameters parameters;
+    QString error;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    // Refused before anything is reset: a bad file leaves the window and the
+    // current project as they are.
+    if (!readProjectParametersFile(path, ProjectReadDefaults(), parameters, error, failure)) {
+        qWarning().noquote() << "[Project] Could not read" << path << ":" << error;
+        showMessage(this, QStringLiteral("Loading"),
+                    failure == ProjectReadFailure::Open ? QStringLiteral("Unable to open parameter file.")
+                                                        : QStringLiteral("Error reading JSON file: %1").arg(error));
+        return;
+    }
+    const QFileInfo file(path);
+    const QString folder = file.absolutePath();
+    const QString own = folder + QStringLiteral("/parameters.json");
+    // Another file of the folder would become its parameters.json at the
+    // first change: the folder's own file is not replaced unasked.
+    const bool foreign = QFileInfo(own).absoluteFilePath() != file.absoluteFilePath();
+    if (foreign && QFileInfo::exists(own) &&
+        askQuestion(this, QStringLiteral("Load project"),
+                    QStringLiteral("This folder already holds a parameters.json. Opening %1 makes its parameters "
+                                   "the project's, and parameters.json will be rewritten with them.\n\nOpen %1?")
+                        .arg(file.fileName()),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+
+    waitForResultWrites();
+    projectLoading = true;
+    autosaveSuppressed = true;
+    loadCancelFlag->store(false);
+    if (progressBar) {
+        progressBar->setRange(0, 100);
+        progressBar->setValue(0);
+    }
+    setStatus(QStringLiteral("Loading project..."));
+    QCoreApplication::processEvents();
+    if (stopButton)
+        stopButton->setEnabled(true);
+
+    resetAllData();
+    adoptProjectFolder(folder);
+    ProjectLoadReport report;
+    const bool mosaicMode = parameters.mosaic && parameters.mosaic->enabled;
+    if (!mosaicMode)
+        restoreProjectInputs(parameters, report);
+    if (!report.cancelled) {
+        restoreProjectSettings(parameters);
+        if (parameters.mosaic)
+            report.missingTiles = countMissing(parameters.mosaic->referenceTiles);
+        if (parameters.mosaic)
+            for (const QStringList& state : parameters.mosaic->deformedStates)
+                report.missingTiles += countMissing(state);
+        fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
+        restoreProjectResults(parameters, report);
+    }
+
+    if (report.cancelled) {
+        resetAllData();
+        setStatus(QStringLiteral("Loading cancelled \u2014 nothing was loaded. The project on disk is unchanged."));
+    } else {
+        showProjectLoadSummary(report, mosaicMode);
+    }
+    if (stopButton)
+        stopButton->setEnabled(false);
+    autosaveSuppressed = false;
+    if (progressBar)
+        progressBar->setValue(report.cancelled ? 0 : 100);
+    const bool complete = report.missing.isEmpty() && report.missingTiles == 0 &&
+                          report.loadedDeformed == report.listedDeformed;
+    // After an incomplete load the file keeps what it held: the missing
+    // inputs are carried, but nothing is written until the user changes
+    // something.
+    if (!report.cancelled && complete)
+        saveParametersToProject();
+    QTimer::singleShot(100, this, [this] {
+        projectLoading = false;
+        if (mainTabs)
+            emit mainTabs->currentChanged(mainTabs->currentIndex());
+    });
+    QTimer::singleShot(0, this, [this] { fitCurrentTabViews(); });
+}
+
+bool MainWidget::readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report) {
+    std::optional<ImageLoadOutcome> outcome = runAsyncWithUI(
+        [path] {
+            ImageLoadOutcome loaded;
+            loaded.ok = loadImage(path, loaded.image, loaded.error);
+            return loaded;
+        },
+        *loadCancelFlag, static_cast<ElidedLabel*>(nullptr), QString());
+    if (loadCancelFlag->load()) {
+        report.cancelled = true;
+        return false;
+    }
+    if (!outcome || !outcome->ok) {
+        report.missing << path + kUnreadable;
+        return false;
+    }
+    image = std::move(outcome->image);
+    image.path = path;
+    return true;
+}
+
+void MainWidget::restoreProjectInputs(const ProjectParameters& p, ProjectLoadReport& report) {
+    if (!p.referenceImage.isEmpty()) {
+        if (!QFileInfo::exists(p.referenceImage)) {
+            report.missing << p.referenceImage;
+            carriedReferencePath = p.referenceImage;
+        } else {
+            setStatus(QStringLiteral("Loading reference image..."));
+            if (progressBar)
+                progressBar->setValue(5);
+            LoadedImage loaded;
+            if (readImageForProject(p.referenceImage, loaded, report)) {
+                referenceImage = std::move(loaded);
+                report.referenceLoaded = true;
+                if (referencePathEdit)
+                    referencePathEdit->setText(QFileInfo(p.referenceImage).fileName());
+                if (clearReferenceButton)
+                    clearReferenceButton->setEnabled(true);
+                if (referenceView) {
+                    referenceView->setImage(referenceImage.displayImage(), true);
+                    referenceView->setRoiSelectionEnabled(true);
+                }
+                updateRoiSpinRanges(referenceSize());
+                updateReferenceHistogram(referenceImage.full);
+            } else if (!report.cancelled) {
+                carriedReferencePath = p.referenceImage;
+            }
+            if (report.cancelled)
+                return;
+        }
+    }
+
+    report.listedDeformed = static_cast<int>(p.deformedImages.size());
+    for (int i = 0; i < report.listedDeformed; ++i) {
+        const QString& path = p.deformedImages[i];
+        QCoreApplication::processEvents();
+        if (loadCancelFlag->load()) {
+            report.cancelled = true;
+            return;
+        }
+        LoadedImage loaded;
+        if (!QFileInfo::exists(path)) {
+            report.missing << path;
+            carriedDeformed.push_back({i, path, std::nullopt});
+            continue;
+        }
+        if (!readImageForProject(path, loaded, report)) {
+            if (report.cancelled)
+                return;
+            carriedDeformed.push_back({i, path, std::nullopt});
+            continue;
+        }
+        appendDeformedImage(std::move(loaded));
+        report.storedIndex.push_back(i);
+        ++report.loadedDeformed;
+        setStatus(QStringLiteral("Loading images... %1/%2").arg(report.loadedDeformed).arg(report.listedDeformed));
+        if (progressBar)
+            progressBar->setValue(10 + (40 * (i + 1)) / std::max(report.listedDeformed, 1));
+    }
+    if (report.loadedDeformed > 0) {
+        shownDeformedIndex = 0;
+        if (deformedList) {
+            const QSignalBlocker blocker(deformedList);
+            deformedList->setCurrentRow(0);
+        }
+        showCurrentDeformedImage();
+        if (deformedView)
+            deformedView->fitToWindow();
+    }
+    updateDeformedList();
+
+    if (!p.useMask)
+        return;
+    if (useMaskCheck) {
+        const QSignalBlocker blocker(useMaskCheck);
+        useMaskCheck->setChecked(*p.useMask);
+    }
+    if (maskFieldBlock)
+        maskFieldBlock->setVisible(*p.useMask);
+    if (p.maskImage.isEmpty())
+        return;
+    if (!QFileInfo::exists(p.maskImage)) {
+        report.missing << p.maskImage;
+        carriedMaskPath = p.maskImage;
+        return;
+    }
+    setStatus(QStringLiteral("Loading mask image..."));
+    if (progressBar)
+        progressBar->setValue(52);
+    const QString maskFile = p.maskImage;
+    std::optional<PixelLoad> mask = runAsyncWithUI(
+        [maskFile] {
+            PixelLoad read;
+            read.ok = readGrayImage(maskFile, read.image, read.error);
+            return read;
+        },
+        *loadCancelFlag, static_cast<ElidedLabel*>(nullptr), QString());
+    if (loadCancelFlag->load()) {
+        report.cancelled = true;
+        return;
+    }
+    if (!mask || !mask->ok || mask->image.isNull()) {
+        report.missing << p.maskImage + kUnreadable;
+        carriedMaskPath = p.maskImage;
+        return;
+    }
+    if (report.referenceLoaded && mask->image.size() != referenceSize()) {
+        report.missing << p.maskImage + QStringLiteral(" (taille incorrecte)");
+        return;
+    }
+    maskImage = std::move(mask->image);
+    maskPath = p.maskImage;
+    maskActive = *p.useMask;
+    if (maskPathEdit) {
+        maskPathEdit->setText(QFileInfo(maskPath).fileName());
+        maskPathEdit->setToolTip(maskPath);
+    }
+    if (clearMaskButton)
+        clearMaskButton->setEnabled(true);
+    if (maskOverlayButton)
+        maskOverlayButton->setVisible(maskActive);
+    updateMaskOverlay();
+}
+
+void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadReport& report) {
+    // Cache entries name the file's rows; an image that did not load leaves
+    // its entry with it, and every later image keeps its own.
+    results.assign(deformedImages.size(), ComputationResult());
+    for (const ResultRangeEntry& entry : p.resultCache) {
+        const auto loaded = std::find(report.storedIndex.begin(), report.storedIndex.end(), entry.index);
+        if (loaded != report.storedIndex.end()) {
+            applyResultCacheEntry(entry, results[static_cast<std::size_t>(loaded - report.storedIndex.begin())]);
+            continue;
+        }
+        for (CarriedDeformed& carried : carriedDeformed)
+            if (carried.storedIndex == entry.index)
+                carried.cache = entry;
+    }
+    if (appliedProjectFolder.isEmpty() || deformedImages.empty())
+        return;
+    const int count = static_cast<int>(deformedImages.size());
+    for (int i = 0; i < count; ++i) {
+        setStatus(QStringLiteral("Loading results... %1/%2").arg(i + 1).arg(count));
+        if (progressBar)
+            progressBar->setValue(60 + (35 * (i + 1)) / count);
+        const QString base = resultBaseName(i);
+        const auto exists = [&](const QString& sub, const char* suffix) {
+            return QFileInfo::exists(resultFilePath(appliedProjectFolder, sub, base, QString::fromLatin1(suffix)));
+        };
+        if (!exists(kDisplacementsFolder, "_ux") || !exists(kDisplacementsFolder, "_uy"))
+            continue;
+        ++report.displacementResults;
+        report.strainResults += exists(kStrainsFolder, "_exx") ? 1 : 0;
+        report.fractureResults += exists(kFractureFolder, "_cox") || exists(kLegacyFractureFolder, "_cox") ? 1 : 0;
+    }
+    if (report.displacementResults == 0)
+        return;
+    // The first state is read now; the others when the user steps to them.
+    shownResultIndex = 0;
+    updateResultSlider();
+    loadAndDisplayResult(0, true);
+    if (loadCancelFlag->load()) {
+        report.cancelled = true;
+        return;
+    }
+    setDisplacementsTabVisible(true);
+    setStrainsTabVisible(true);
+    updateComputeStrainsButton();
+    setFractureTabVisible(fractureMode && report.fractureResults > 0);
+    update3DMapsTabEnabled();
+    if (mainTabs && displacementsPage)
+        mainTabs->setCurrentWidget(displacementsPage);
+}
+
+void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicMode) {
+    if (mosaicMode) {
+        const int referenceTiles = static_cast<int>(mosaicRefTilePaths.size());
+        const int states = static_cast<int>(mosaicDefTilePaths.size());
+        int tiles = 0;
+        for (const QStringList& state : mosaicDefTilePaths)
+            tiles += static_cast<int>(state.size());
+        if (referenceTiles > 0 && anyTiles(mosaicDefTilePaths) && r.missingTiles == 0) {
+            showMessage(this, QStringLiteral("Loading successful"),
+                        QStringLiteral("Mosaic project loaded successfully!\n\n- Reference tiles: %1\n- Deformed "
+                                       "states: %2\n- Total deformed tiles: %3\n- Computation parameters: OK")
+                            .arg(referenceTiles)
+                            .arg(states)
+                            .arg(tiles));
+            setStatus(QStringLiteral("Mosaic project loaded: %1 ref tiles, %2 deformed states")
+                          .arg(referenceTiles)
+                          .arg(states));
+            return;
+        }
+        QString text = QStringLiteral("Mosaic project partially loaded:\n\n");
+        if (referenceTiles == 0)
+            text += QStringLiteral("- Missing reference tiles\n");
+        if (!anyTiles(mosaicDefTilePaths))
+            text += QStringLiteral("- Missing deformed states\n");
+        if (r.missingTiles > 0)
+            text += QStringLiteral("- %1 tile file(s) not found; they stay listed in the project file\n")
+                        .arg(r.missingTiles);
+        showMessage(this, QStringLiteral("Incomplete loading"), text);
+        setStatus(QStringLiteral("Mosaic project partially loaded"));
+        return;
+    }
+    if (r.missing.isEmpty() && r.loadedDeformed == r.listedDeformed) {
+        QString text = QStringLiteral("Project loaded successfully!\n\n- Reference image: OK\n- Deformed images: "
+                                      "%1\n- Computation parameters: OK")
+                           .arg(r.loadedDeformed);
+        if (r.displacementResults > 0)
+            text += QStringLiteral("\n- Displacement results: %1/%2").arg(r.displacementResults).arg(r.loadedDeformed);
+        if (r.strainResults > 0)
+            text += QStringLiteral("\n- Strain results: %1").arg(r.strainResults);
+        if (r.fractureResults > 0)
+            text += QStringLiteral("\n- Fracture results: %1").arg(r.fractureResults);
+        showMessage(this, QStringLiteral("Loading successful"), text);
+        if (r.displacementResults == 0 && r.fractureResults == 0)
+            setStatus(QStringLiteral("Project loaded successfully."));
+        else
+            setStatus(QStringLiteral("Project loaded with %1 result(s)%2.")
+                          .arg(r.displacementResults)
+                          .arg(r.fractureResults > 0 ? QStringLiteral(", %1 fracture").arg(r.fractureResults)
+                                                     : QString()));
+        return;
+    }
+    QString text = QStringLiteral("Some files could not be loaded:\n\n");
+    if (!r.referenceLoaded)
+        text += QStringLiteral("- Missing reference image\n");
+    if (r.loadedDeformed < r.listedDeformed)
+        text += QStringLiteral("- %1/%2 deformed image(s) loaded\n").arg(r.loadedDeformed).arg(r.listedDeformed);
+    if (!r.missing.isEmpty()) {
+        text += QStringLiteral("\nMissing files:\n");
+        for (const QString& missing : r.missing)
+            text += QStringLiteral("- ") + QFileInfo(missing).fileName() + QLatin1Char('\n');
+    }
+    if (r.displacementResults > 0)
+        text += QStringLiteral("\n%1 computation result(s) loaded.").arg(r.displacementResults);
+    text += QStringLiteral("\n\nThe project file still lists the missing files; it is rewritten only when you "
+                           "change the project.");
+    showMessage(this, QStringLiteral("Incomplete loading"), text);
+    setStatus(QStringLiteral("Project partially loaded: %1/%2 images, %3 results")
+                  .arg(r.loadedDeformed)
+                  .arg(r.listedDeformed)
+                  .arg(r.displacementResults));
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,73 @@
+#include "gui/mainwindow/result_cache.h"
+
+#include <cmath>
+
+namespace tavro::gui {
+
+namespace {
+
+// Validated at the source: a display range that is not finite would be
+// written as null and read back as 0.
+float finite(float value) { return std::isfinite(value) ? value : 0.0f; }
+
+template <std::size_t N>
+std::array<float, N> finite(const std::array<float, N>& values) {
+    std::array<float, N> out{};
+    for (std::size_t i = 0; i < N; ++i)
+        out[i] = finite(values[i]);
+    return out;
+}
+
+}  // namespace
+
+// The file keeps each component's data range and automatic display range;
+// the current range starts from the automatic one when the project reopens.
+ResultRangeEntry resultCacheEntry(int index, const ComputationResult& result) {
+    ResultRangeEntry entry;
+    entry.index = index;
+    entry.minUx = finite(result.autoMinUx), entry.maxUx = finite(result.autoMaxUx);
+    entry.autoMinUx = finite(result.display.percentileMinUx), entry.autoMaxUx = finite(result.display.percentileMaxUx);
+    entry.minUy = finite(result.autoMinUy), entry.maxUy = finite(result.autoMaxUy);
+    entry.autoMinUy = finite(result.display.percentileMinUy), entry.autoMaxUy = finite(result.display.percentileMaxUy);
+    entry.rigidShift = std::array<float, 2>{finite(result.rigid.shiftX), finite(result.rigid.shiftY)};
+    entry.hasStrain = result.hasStrain;
+    entry.strainMin = finite(result.strainAutoMin), entry.strainMax = finite(result.strainAutoMax);
+    entry.strainAutoMin = finite(result.display.strainPercentileMin);
+    entry.strainAutoMax = finite(result.display.strainPercentileMax);
+    entry.hasFracture = result.hasFracture;
+    entry.fractureMin = finite(result.fractureAutoMin), entry.fractureMax = finite(result.fractureAutoMax);
+    entry.fractureAutoMin = finite(result.display.fracturePercentileMin);
+    entry.fractureAutoMax = finite(result.display.fracturePercentileMax);
+    if (result.geometry.isSet())
+        entry.geometry = result.geometry;
+    return entry;
+}
+
+void applyResultCacheEntry(const ResultRangeEntry& entry, ComputationResult& result) {
+    result.autoMinUx = entry.minUx, result.autoMaxUx = entry.maxUx;
+    result.display.percentileMinUx = result.minUx = entry.autoMinUx;
+    result.display.percentileMaxUx = result.maxUx = entry.autoMaxUx;
+    result.autoMinUy = entry.minUy, result.autoMaxUy = entry.maxUy;
+    result.display.percentileMinUy = result.minUy = entry.autoMinUy;
+    result.display.percentileMaxUy = result.maxUy = entry.autoMaxUy;
+    if (entry.rigidShift) {
+        result.rigid.shiftX = (*entry.rigidShift)[0];
+        result.rigid.shiftY = (*entry.rigidShift)[1];
+    }
+    if (entry.hasStrain) {
+        result.hasStrain = true;
+        result.strainAutoMin = entry.strainMin, result.strainAutoMax = entry.strainMax;
+        result.display.strainPercentileMin = result.strainMin = entry.strainAutoMin;
+        result.display.strainPercentileMax = result.strainMax = entry.strainAutoMax;
+    }
+    if (entry.hasFracture) {
+        result.hasFracture = true;
+        result.fractureAutoMin = entry.fractureMin, result.fractureAutoMax = entry.fractureMax;
+        result.display.fracturePercentileMin = result.fractureMin = entry.fractureAutoMin;
+        result.display.fracturePercentileMax = result.fractureMax = entry.fractureAutoMax;
+    }
+    if (entry.geometry)
+        result.geometry = *entry.geometry;
+}
+
+}  // namespace tavro::gui
