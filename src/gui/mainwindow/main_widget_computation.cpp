@@ -32,11 +32,6 @@ int resultPageOrder(const QWidget* page, std::initializer_list<const QWidget*> o
     return 99;
 }
 
-const std::vector<float>& emptyField() {
-    static const std::vector<float> empty;
-    return empty;
-}
-
 }  // namespace
 
 const std::array<const char*, kFractureRangeCount> MainWidget::fractureFieldLabels{

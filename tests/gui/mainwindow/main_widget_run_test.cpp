@@ -457,9 +457,11 @@ RUN_TEST(ResultViews, StatesLoadFromMemoryOrFromTheirFilesWithTheirOwnGeometry) 
     w.displacementSlider->setValue(1);
     EXPECT_EQ(run.status(), QStringLiteral("Result loaded: state_2 (2/3)"));
     ASSERT_EQ(w.shownDisplacements->dispX.size(), computed.size());
-    for (std::size_t k = 0; k < computed.size(); ++k)
-        if (std::isfinite(computed[k]))
+    for (std::size_t k = 0; k < computed.size(); ++k) {
+        if (std::isfinite(computed[k])) {
             EXPECT_FLOAT_EQ(w.shownDisplacements->dispX[k], computed[k]) << k;
+        }
+    }
     EXPECT_EQ(w.results[1].rigid.shiftX, rigid);
     // The label reads in the sense of the maps: state 2 moved by (2.6, 1.1).
     EXPECT_EQ(w.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 3 px, dy = 1 px"));
@@ -640,9 +642,11 @@ RUN_TEST(OpenProject, AProjectComesBackWithItsInputsSettingsAndResults) {
     EXPECT_FLOAT_EQ(v.current.strains->epsTresca[0], 0.1f) << "half the principal difference, as computed";
     const auto& shown = *v.shownDisplacements;
     ASSERT_EQ(shown.dispX.size(), grid.dispX.size());
-    for (std::size_t k = 0; k < grid.dispX.size(); ++k)
-        if (std::isfinite(grid.dispX[k]))
+    for (std::size_t k = 0; k < grid.dispX.size(); ++k) {
+        if (std::isfinite(grid.dispX[k])) {
             EXPECT_FLOAT_EQ(shown.dispX[k], grid.dispX[k]) << k;
+        }
+    }
     v.displacementSlider->setValue(1);
     EXPECT_EQ(v.statusLabel->fullText(), QStringLiteral("Result loaded: state_2 (2/2)"));
 }
