@@ -87,6 +87,9 @@ void MainWidget::loadParametersFromFile(const QString& path) {
 
     resetAllData();
     adoptProjectFolder(folder);
+    // Adopting a folder enables the project's controls: nothing may start
+    // from them while the load runs.
+    setUiBusy(true);
     ProjectLoadReport report;
     const bool mosaicMode = parameters.mosaic && parameters.mosaic->enabled;
     if (!mosaicMode)
@@ -330,15 +333,15 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
         for (const QStringList& state : mosaicDefTilePaths)
             tiles += static_cast<int>(state.size());
         if (referenceTiles > 0 && anyTiles(mosaicDefTilePaths) && r.missingTiles == 0) {
+            setStatus(QStringLiteral("Mosaic project loaded: %1 ref tiles, %2 deformed states")
+                          .arg(referenceTiles)
+                          .arg(states));
             showMessage(this, QStringLiteral("Loading successful"),
                         QStringLiteral("Mosaic project loaded successfully!\n\n- Reference tiles: %1\n- Deformed "
                                        "states: %2\n- Total deformed tiles: %3\n- Computation parameters: OK")
                             .arg(referenceTiles)
                             .arg(states)
                             .arg(tiles));
-            setStatus(QStringLiteral("Mosaic project loaded: %1 ref tiles, %2 deformed states")
-                          .arg(referenceTiles)
-                          .arg(states));
             return;
         }
         QString text = QStringLiteral("Mosaic project partially loaded:\n\n");
@@ -349,8 +352,8 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
         if (r.missingTiles > 0)
             text += QStringLiteral("- %1 tile file(s) not found; they stay listed in the project file\n")
                         .arg(r.missingTiles);
-        showMessage(this, QStringLiteral("Incomplete loading"), text);
         setStatus(QStringLiteral("Mosaic project partially loaded"));
+        showMessage(this, QStringLiteral("Incomplete loading"), text);
         return;
     }
     if (r.missing.isEmpty() && r.loadedDeformed == r.listedDeformed) {
@@ -363,7 +366,6 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
             text += QStringLiteral("\n- Strain results: %1").arg(r.strainResults);
         if (r.fractureResults > 0)
             text += QStringLiteral("\n- Fracture results: %1").arg(r.fractureResults);
-        showMessage(this, QStringLiteral("Loading successful"), text);
         if (r.displacementResults == 0 && r.fractureResults == 0)
             setStatus(QStringLiteral("Project loaded successfully."));
         else
@@ -371,6 +373,7 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
                           .arg(r.displacementResults)
                           .arg(r.fractureResults > 0 ? QStringLiteral(", %1 fracture").arg(r.fractureResults)
                                                      : QString()));
+        showMessage(this, QStringLiteral("Loading successful"), text);
         return;
     }
     QString text = QStringLiteral("Some files could not be loaded:\n\n");
@@ -387,11 +390,11 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
         text += QStringLiteral("\n%1 computation result(s) loaded.").arg(r.displacementResults);
     text += QStringLiteral("\n\nThe project file still lists the missing files; it is rewritten only when you "
                            "change the project.");
-    showMessage(this, QStringLiteral("Incomplete loading"), text);
     setStatus(QStringLiteral("Project partially loaded: %1/%2 images, %3 results")
                   .arg(r.loadedDeformed)
                   .arg(r.listedDeformed)
                   .arg(r.displacementResults));
+    showMessage(this, QStringLiteral("Incomplete loading"), text);
 }
 
 }  // namespace tavro::gui

@@ -284,12 +284,13 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         for (const auto& state : mosaic.defTilePositionsStates)
             deformedTilePositionsStates << fromProject(state);
     }
+    // (0, 0, 0, 0) in the file is no region: the whole image.
+    const QRect roi = p.roi.isEmpty() ? QRect() : p.roi;
     updateRoiSpinRanges(referenceSize());
-    for (auto [spin, value] : {std::pair{roiXSpin, p.roi.x()}, std::pair{roiYSpin, p.roi.y()},
-                               std::pair{roiWidthSpin, p.roi.width()}, std::pair{roiHeightSpin, p.roi.height()}})
-        setSpin(spin, value);
-    if (referenceView && !p.roi.isEmpty() && !referenceImage.displayImage().isNull())
-        referenceView->setRoi(unscaleRect(p.roi, referenceImage.displayScale()));
+    if (referenceView && !roi.isNull() && !referenceImage.displayImage().isNull())
+        referenceView->setRoi(unscaleRect(roi, referenceImage.displayScale()));
+    if (!referenceSize().isEmpty())
+        syncRoiSpinBoxes(roi, referenceSize());
 
     setSpin(windowSizeXSpin, p.windowSizeX);
     setSpin(windowSizeYSpin, p.windowSizeY);

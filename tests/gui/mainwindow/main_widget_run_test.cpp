@@ -676,6 +676,8 @@ RUN_TEST(OpenProject, AMissingImageIsReportedKeptInTheFileAndItsResultsStayItsOw
     stored.close();
     ASSERT_EQ(v.deformedImages.size(), 2u);
     EXPECT_EQ(v.results[1].rigid.shiftX, computed[2].rigid.shiftX) << "the third image keeps its own entry";
+    EXPECT_EQ(v.roiWidthSpin->value(), kSize) << "no region: the boxes show the whole image";
+    EXPECT_TRUE(v.referenceView->roi().isNull());
 
     // The next change writes the file with the missing image where it was.
     v.windowSizeXSpin->setValue(23);
