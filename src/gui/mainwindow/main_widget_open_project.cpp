@@ -275,6 +275,27 @@ void MainWidget::restoreProjectInputs(const ProjectParameters& p, ProjectLoadRep
     updateMaskOverlay();
 }
 
+// Results of mosaic states were once named deformed_mosaic_state_*; a file
+// already under the new name is never replaced.
+static int renameLegacyMosaicResults(const QString& projectFolder) {
+    const QString legacy = QStringLiteral("deformed_mosaic_state_");
+    int renamed = 0;
+    for (const QString& name : {kDisplacementsFolder, kStrainsFolder, kFractureFolder, kHeightFolder,
+                                kLegacyFractureFolder}) {
+        QDir folder(projectFolder + QLatin1Char('/') + name);
+        if (!folder.exists())
+            continue;
+        for (const QString& file : folder.entryList({legacy + QLatin1Char('*')}, QDir::Files, QDir::Unsorted)) {
+            const QString target = QStringLiteral("mosaic_state_") + file.mid(legacy.size());
+            if (!folder.exists(target) && folder.rename(file, target))
+                ++renamed;
+        }
+    }
+    if (renamed > 0)
+        qDebug() << "[Project]" << renamed << "result file(s) recovered from the legacy mosaic naming";
+    return renamed;
+}
+
 void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadReport& report) {
     // Cache entries name the file's rows; an image that did not load leaves
     // its entry with it, and every later image keeps its own.
@@ -289,7 +310,10 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
             if (carried.storedIndex == entry.index)
                 carried.cache = entry;
     }
-    if (appliedProjectFolder.isEmpty() || deformedImages.empty())
+    if (appliedProjectFolder.isEmpty())
+        return;
+    renameLegacyMosaicResults(appliedProjectFolder);
+    if (deformedImages.empty())
         return;
     const int count = static_cast<int>(deformedImages.size());
     for (int i = 0; i < count; ++i) {

@@ -713,6 +713,24 @@ RUN_TEST(OpenProject, OlderLayoutsLoadAndAnotherFileDoesNotReplaceTheFoldersOwn)
     EXPECT_EQ(w.deformedImages.size(), 1u);
     EXPECT_TRUE(run.boxes.last().startsWith(QStringLiteral("Loading successful")));
 
+    // Results of an older mosaic naming are renamed once, never over a newer file.
+    const QString results = run.folder + QStringLiteral("/old/Displacements/");
+    QDir().mkpath(results);
+    for (const char* name : {"deformed_mosaic_state_001_ux.tif", "deformed_mosaic_state_002_ux.tif",
+                             "mosaic_state_002_ux.tif"}) {
+        QFile file(results + QLatin1String(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(name);
+    }
+    QTest::qWait(150);
+    w.loadParametersFromFile(legacy);
+    EXPECT_TRUE(QFile::exists(results + QStringLiteral("mosaic_state_001_ux.tif")));
+    EXPECT_FALSE(QFile::exists(results + QStringLiteral("deformed_mosaic_state_001_ux.tif")));
+    EXPECT_TRUE(QFile::exists(results + QStringLiteral("deformed_mosaic_state_002_ux.tif")));
+    QFile newer(results + QStringLiteral("mosaic_state_002_ux.tif"));
+    ASSERT_TRUE(newer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(newer.readAll(), QByteArray("mosaic_state_002_ux.tif"));
+
     // A file beside the folder's own parameters.json asks before it replaces it.
     const QString other = run.folder + QStringLiteral("/old/other.json");
     ASSERT_TRUE(QFile::copy(legacy, other));
