@@ -46,13 +46,25 @@ int runModalDialog(QDialog& dialog) {
     return dialog.exec();
 }
 
-void showMessage(QWidget* parent, const QString& title, const QString& text) {
+namespace {
+
+void showBox(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon) {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(text);
-    box.setIcon(QMessageBox::NoIcon);
+    box.setIcon(icon);
     box.setStandardButtons(QMessageBox::Ok);
     runModalDialog(box);
+}
+
+}  // namespace
+
+void showMessage(QWidget* parent, const QString& title, const QString& text) {
+    showBox(parent, title, text, QMessageBox::NoIcon);
+}
+
+void showWarning(QWidget* parent, const QString& title, const QString& text) {
+    showBox(parent, title, text, QMessageBox::Warning);
 }
 
 QMessageBox::StandardButton askQuestion(QWidget* parent, const QString& title, const QString& text,

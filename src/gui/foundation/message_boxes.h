@@ -15,6 +15,8 @@ namespace tavro::gui {
 
 // An information box: the given title and text, one OK button, no icon.
 void showMessage(QWidget* parent, const QString& title, const QString& text);
+// The same with the warning icon: a refusal inside a dialog the user is filling.
+void showWarning(QWidget* parent, const QString& title, const QString& text);
 
 // A question box without icon; returns the standard button that closed it.
 // Callers pass Yes | No with No as default and act only on Yes, so Enter,

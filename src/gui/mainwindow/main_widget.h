@@ -78,6 +78,9 @@ class WheelEventFilter;
 // window reaches it through this hook, since it cannot depend on the shell.
 void setProjectLogMover(std::function<void(const QString& folder)> mover);
 
+// "[ -1/2, 0, 1/2 ]": a kernel's coefficients, common fractions as fractions.
+QString formatKernelCoefficients(const std::vector<float>& coefficients);
+
 // Installs `filter` on every spin box and combo box below `root` and gives them
 // strong focus, so that only a clicked or tabbed-to box takes the wheel.
 void installWheelFilter(QWidget* root, QObject* filter);
@@ -241,7 +244,14 @@ private:
     void updateReferenceContrastButtons();
     void updateDeformedContrastButtons();
     void loadUserDefaults();
+    void saveUserDefaults();
     void initKernels();
+    void resetKernelSelection();
+    void rebuildKernelList(bool derivative);
+    QWidget* createKernelRow(bool derivative, int index);
+    void editKernel(bool derivative, int index);
+    void deleteKernel(bool derivative, int index);
+    void markStrainSettingsChanged();
     void applySelectedKernels();
     void onAddDerivativeKernel();
     void onAddSmoothingKernel();
@@ -281,10 +291,16 @@ private:
     void setComputationRunning(bool running);
     void updateComputeStrainsButton();
     void onComputeStrainFields();
+    void finishStrainComputation(int done, int count, bool cancelled);
+    void exportStrainFiles();
     void onComputeOutOfPlane();
     void initCriteria();
     void rebuildCriteriaList();
     void onNewCriterion();
+    void onEditCriterion(int index);
+    void onDeleteCriterion(int index);
+    void editCriterion(int index);
+    QWidget* createCriterionRow(int index);
     void updateKernelPreview();
     void updateResultSlider();
     void onResultSliderChanged(int value);
@@ -586,6 +602,11 @@ private:
 
     std::vector<NamedKernel> derivativeKernels;
     std::vector<NamedKernel> smoothingKernels;
+    // The user's own library, saved in user_defaults.json: an opened
+    // project's lists replace the window's, never these.
+    std::vector<NamedKernel> userDerivativeKernels;
+    std::vector<NamedKernel> userSmoothingKernels;
+    std::vector<StrainCriterion> userCriteria;
     int selectedDerivativeKernel = 0;
     int selectedSmoothingKernel = 0;
 

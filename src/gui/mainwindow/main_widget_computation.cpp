@@ -54,12 +54,7 @@ const std::array<MainWidget::FractureFieldGroup, 3> MainWidget::fractureFieldGro
      {6, 7, 8}},
 }};
 
-void MainWidget::onComputeStrainFields() {}
 void MainWidget::onComputeOutOfPlane() {}
-void MainWidget::initCriteria() {}
-void MainWidget::rebuildCriteriaList() {}
-void MainWidget::onNewCriterion() {}
-void MainWidget::updateKernelPreview() {}
 
 MainWidget::TileNavigator MainWidget::createTileNavigator(QWidget* parent) {
     TileNavigator navigator;

@@ -27,18 +27,6 @@ void MainWidget::onDeformedHistogramRangeEdited(float, float) {}
 void MainWidget::applyDeformedContrastToAll() {}
 void MainWidget::updateReferenceContrastButtons() {}
 void MainWidget::updateDeformedContrastButtons() {}
-void MainWidget::loadUserDefaults() {}
-void MainWidget::initKernels() {}
-void MainWidget::applySelectedKernels() {}
-void MainWidget::onAddDerivativeKernel() {}
-void MainWidget::onAddSmoothingKernel() {}
-void MainWidget::onEditDerivativeKernel(int) {}
-void MainWidget::onEditSmoothingKernel(int) {}
-void MainWidget::onDeleteDerivativeKernel(int) {}
-void MainWidget::onDeleteSmoothingKernel(int) {}
-QWidget* MainWidget::createDerivativeKernelRow(int) { return nullptr; }
-QWidget* MainWidget::createSmoothingKernelRow(int) { return nullptr; }
-void MainWidget::updateKernelListHeights() {}
 void MainWidget::openDocumentation() {}
 void MainWidget::showAboutDialog() {}
 void MainWidget::dragEnterEvent(QDragEnterEvent*) {}

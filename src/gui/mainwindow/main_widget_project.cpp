@@ -337,7 +337,10 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         selectedDerivativeKernel = p.strain->selectedDerivativeKernelIndex;
         selectedSmoothingKernel = p.strain->selectedSmoothingKernelIndex;
         strainSettings.criteria = p.strain->criteria;
+        rebuildKernelList(true);
+        rebuildKernelList(false);
         applySelectedKernels();
+        rebuildCriteriaList();
     }
     if (p.heightFields) {
         referenceHeightPaths = p.heightFields->referenceTiles;
@@ -448,9 +451,7 @@ void MainWidget::onSelectProjectFolder() {
         return;
     }
     clearAllResults();
-    selectedDerivativeKernel = 0;
-    selectedSmoothingKernel = 0;
-    applySelectedKernels();
+    resetKernelSelection();
     adoptProjectFolder(folder);
     saveParametersToProject();
 }

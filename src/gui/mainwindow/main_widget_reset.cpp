@@ -166,9 +166,7 @@ void MainWidget::resetAllData() {
     perTileMode = false;
 
     // Kernels: the lists stay, the selection goes back to the first entries.
-    selectedDerivativeKernel = 0;
-    selectedSmoothingKernel = 0;
-    applySelectedKernels();
+    resetKernelSelection();
 
     if (scanOrderCombo) {
         const QSignalBlocker blocker(scanOrderCombo);

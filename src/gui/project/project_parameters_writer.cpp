@@ -1,4 +1,5 @@
 #include "gui/project/project_parameters.h"
+#include "gui/project/save_file.h"
 
 #include <QSaveFile>
 
@@ -289,19 +290,7 @@ bool writeProjectParametersFile(const QString& path, const ProjectParameters& pa
         return false;
     }
     const QByteArray text = formatProjectParameters(parameters, QFileInfo(path).absoluteDir());
-    // commit() alone renames a short file into place when the last buffered
-    // write fails (a full disk, a size limit): flush and check first.
-    if (file.write(text) != text.size() || !file.flush() || file.error() != QFileDevice::NoError) {
-        error = file.errorString();
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
-    if (!file.commit()) {
-        error = file.errorString();
-        return false;
-    }
-    return true;
+    return commitSaveFile(file, file.write(text) == text.size(), error);
 }
 
 }  // namespace tavro::gui

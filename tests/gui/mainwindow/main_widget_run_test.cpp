@@ -4,15 +4,23 @@
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/field_rendering.h"
+#include "gui/mainwindow/criterion_edit_dialog.h"
+#include "gui/mainwindow/named_kernel_edit_dialog.h"
 #include "gui/mainwindow/result_rendering.h"
+#include "gui/project/user_defaults.h"
 #include "gui/mainwindow/result_writer.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QToolButton>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
@@ -22,6 +30,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +100,17 @@ struct MainWidgetRunTestAccess {
     struct Run : WindowTestSession {
         QStringList deformed;
 
+        // One pair per field, all of one reference: rendered, for any field.
+        explicit Run(const std::vector<testing::DisplacementField>& fields) {
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                const testing::ImagePair pair = testing::makeRenderedPair(speckleOptions(), fields[i]);
+                if (i == 0)
+                    saveImage(QStringLiteral("reference.tif"), toImage(pair.reference));
+                deformed << saveImage(QStringLiteral("state_%1.tif").arg(i + 1), toImage(pair.deformed));
+            }
+            setUp();
+        }
+
         explicit Run(const std::vector<Shift>& shifts, const QStringList& names = {}) {
             for (std::size_t i = 0; i < shifts.size(); ++i) {
                 const testing::ImagePair pair =
@@ -102,6 +122,10 @@ struct MainWidgetRunTestAccess {
                                                                : QStringLiteral("state_%1.tif").arg(i + 1);
                 deformed << saveImage(name, toImage(pair.deformed));
             }
+            setUp();
+        }
+
+        void setUp() {
             loadReference(folder + QStringLiteral("/reference.tif"));
             addDeformed(deformed);
             MainWidget& w = *window;
@@ -150,6 +174,9 @@ struct MainWidgetRunTestAccess {
     static void AMissingImageIsReportedKeptInTheFileAndItsResultsStayItsOwn();
     static void OlderLayoutsLoadAndAnotherFileDoesNotReplaceTheFoldersOwn();
     static std::unique_ptr<MainWidget> reopen(const QString& folder);
+    static void StrainsOfEveryResultAreComputedShownAndWritten();
+    static void StopLeavesNoStrainFile();
+    static void KernelsAndCriteriaEditsReachTheUsersLibraryOnly();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -749,6 +776,183 @@ RUN_TEST(OpenProject, OlderLayoutsLoadAndAnotherFileDoesNotReplaceTheFoldersOwn)
     EXPECT_EQ(w.windowSizeXSpin->value(), 41) << "declined: nothing changed";
     ASSERT_TRUE(own.open(QIODevice::ReadOnly));
     EXPECT_EQ(own.readAll(), kept);
+}
+
+namespace {
+
+// Small strains of u = G (X - c): the tensor's symmetric part; its principal
+// values by the usual circle.
+struct KnownStrains {
+    double exx, eyy, exy, e1, e2;
+};
+
+KnownStrains knownStrains(const std::array<double, 4>& g) {
+    KnownStrains k{g[0], g[3], 0.5 * (g[1] + g[2]), 0, 0};
+    const double mean = 0.5 * (k.exx + k.eyy);
+    const double radius = std::hypot(0.5 * (k.exx - k.eyy), k.exy);
+    k.e1 = mean + radius;
+    k.e2 = mean - radius;
+    return k;
+}
+
+// The median of the finite values: the interior of a uniform field, whatever
+// its borders do.
+double median(std::vector<float> values) {
+    std::erase_if(values, [](float v) { return !std::isfinite(v); });
+    if (values.empty())
+        return std::nan("");
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+RUN_TEST(StrainsOnRequest, StrainsOfEveryResultAreComputedShownAndWritten) {
+    const std::vector<std::array<double, 4>> gradients{
+        {0.01, 0.0, 0.0, -0.004}, {0.004, 0.003, 0.002, 0.006}, {-0.006, 0.0, 0.0, 0.008}};
+    std::vector<testing::DisplacementField> fields;
+    for (const auto& g : gradients)
+        fields.push_back(testing::affineField(g, {kSize / 2.0, kSize / 2.0}, {0.4, -0.3}));
+    Run run(fields);
+    MainWidget& w = run.w();
+    run.compute();
+    ASSERT_EQ(w.results.size(), 3u);
+    EXPECT_TRUE(w.computeStrainsButton->isEnabled());
+    run.boxes.clear();
+    w.onComputeStrainFields();
+    EXPECT_TRUE(run.boxes.isEmpty()) << run.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(run.status().startsWith(QStringLiteral("Strains computed and exported (3 set(s)) to ")))
+        << run.status().toStdString();
+    EXPECT_FALSE(w.computeStrainsButton->isEnabled()) << "nothing changed since";
+    EXPECT_TRUE(w.current.hasStrain);
+    EXPECT_FALSE(w.strainView->image().isNull());
+    for (std::size_t i = 0; i < gradients.size(); ++i) {
+        const KnownStrains known = knownStrains(gradients[i]);
+        const QString base = QStringLiteral("state_%1").arg(i + 1);
+        const std::pair<const char*, double> expected[] = {
+            {"_exx", known.exx}, {"_eyy", known.eyy}, {"_exy", known.exy}, {"_e1", known.e1}, {"_e2", known.e2}};
+        std::uint32_t width = 0, height = 0;
+        for (const auto& [suffix, value] : expected) {
+            const std::vector<float> field = readField(
+                resultFilePath(run.folder, kStrainsFolder, base, QString::fromLatin1(suffix)), width, height);
+            // A few thousandths of a pixel of displacement noise over the kernel's span.
+            EXPECT_NEAR(median(field), value, 6e-4) << base.toStdString() << suffix;
+        }
+        const std::vector<float> vonMises =
+            readField(resultFilePath(run.folder, kStrainsFolder, base, QStringLiteral("_von_mises")), width, height);
+        const double v = std::sqrt(2.0 / 3.0 * (known.e1 * known.e1 + known.e2 * known.e2 - known.e1 * known.e2));
+        EXPECT_NEAR(median(vonMises), v, 8e-4) << base.toStdString();
+        EXPECT_FALSE(QFile::exists(resultFilePath(run.folder, kStrainsFolder, base, QStringLiteral("_max_shear"))))
+            << "a disabled criterion is not computed";
+    }
+    EXPECT_TRUE(run.saved().resultCache[0].hasStrain);
+}
+
+RUN_TEST(StrainsOnRequest, StopLeavesNoStrainFile) {
+    Run run({{1.3, -0.7}});
+    MainWidget& w = run.w();
+    run.compute();
+    QTimer::singleShot(0, &w, [&w] { w.stopButton->click(); });
+    w.onComputeStrainFields();
+    EXPECT_EQ(run.status(), QStringLiteral("Strain computation cancelled."));
+    EXPECT_TRUE(run.boxes.isEmpty()) << "a cancellation is no failure";
+    EXPECT_FALSE(QDir(run.folder + QStringLiteral("/Strains")).exists());
+    EXPECT_FALSE(w.results[0].hasStrain);
+    EXPECT_TRUE(w.computeButton->isEnabled());
+
+    // With no result at all there is nothing to compute from.
+    WindowTestSession empty;
+    empty.w().onComputeStrainFields();
+    ASSERT_EQ(empty.boxes.size(), 1);
+    EXPECT_TRUE(empty.boxes.front().startsWith(QStringLiteral("Computation not possible: ")));
+}
+
+RUN_TEST(KernelsAndCriteria, KernelsAndCriteriaEditsReachTheUsersLibraryOnly) {
+    // This process's own configuration folder, so that its library is its own.
+    const QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    ASSERT_EQ(w.derivativeKernels.size(), 3u);
+    ASSERT_EQ(w.smoothingKernels.size(), 3u);
+    ASSERT_EQ(w.strainSettings.criteria.size(), 2u);
+    EXPECT_EQ(w.derivativeKernelGroup->button(1)->toolTip(), QStringLiteral("[ 1/12, -2/3, 0, 2/3, -1/12 ]"));
+    EXPECT_EQ(w.smoothingKernelGroup->button(0)->toolTip(), QStringLiteral("No smoothing"));
+    EXPECT_TRUE(w.smoothingKernelRows->findChildren<QToolButton*>().size() == 4u) << "None has no buttons";
+    w.derivativeKernelGroup->button(1)->click();
+    EXPECT_EQ(w.kernelPreviewLabel->text(), QStringLiteral("Kernel preview \u2202/\u2202x (1\u00d75)"));
+    EXPECT_EQ(w.strainSettings.derivativeCoefficients.size(), 5u);
+
+    // The dialogs, played as a user would.
+    QString name, text;
+    const auto fill = [&](QDialog& dialog) {
+        if (auto* kernel = dynamic_cast<NamedKernelEditDialog*>(&dialog)) {
+            kernel->nameEdit->setText(name);
+            kernel->coefficientsEdit->setText(text);
+            kernel->applyButton->click();
+        } else if (auto* criterion = dynamic_cast<CriterionEditDialog*>(&dialog)) {
+            criterion->nameEdit->setText(name);
+            criterion->expressionEdit->setText(text);
+            criterion->applyButton->click();
+        } else if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+            s.boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
+            box->button(box->buttons().contains(box->button(QMessageBox::Yes)) ? QMessageBox::Yes : QMessageBox::Ok)
+                ->click();
+        }
+    };
+    const ScopedDialogResponder player({fill, {}});
+    name = QStringLiteral("Mine");
+    text = QStringLiteral("-1 0 1");
+    w.onAddDerivativeKernel();
+    ASSERT_EQ(w.derivativeKernels.size(), 4u);
+    EXPECT_EQ(w.selectedDerivativeKernel, 3);
+    UserDefaults stored;
+    ASSERT_EQ(readUserDefaults(userDefaultsFilePath(), stored), UserDefaultsRead::Read);
+    ASSERT_TRUE(stored.derivativeKernels);
+    EXPECT_EQ(stored.derivativeKernels->back().name, "Mine");
+
+    // A project's own lists replace the window's, never the user's library.
+    const QString project = s.folder + QStringLiteral("/project.json");
+    QFile file(project);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"({"strain": {"derivativeKernels": [{"name": "ProjectOnly", "coefficients": [-0.5, 0, 0.5]}],
+                  "smoothingKernels": [{"name": "None", "coefficients": []}],
+                  "criteria": [{"name": "Project criterion", "expression": "exx", "enabled": true}]}})");
+    file.close();
+    w.loadParametersFromFile(project);
+    ASSERT_EQ(w.derivativeKernels.size(), 1u);
+    name = QStringLiteral("Second");
+    text = QStringLiteral("-0.5, 0, 0.5");
+    w.onAddDerivativeKernel();
+    name = QStringLiteral("Shear");
+    text = QStringLiteral("(eI - eII)/2");
+    w.onNewCriterion();
+    ASSERT_EQ(w.strainSettings.criteria.size(), 2u);
+    ASSERT_EQ(readUserDefaults(userDefaultsFilePath(), stored), UserDefaultsRead::Read);
+    QStringList kernels, criteria;
+    for (const NamedKernel& kernel : *stored.derivativeKernels)
+        kernels << QString::fromStdString(kernel.name);
+    for (const StrainCriterion& criterion : *stored.criteria)
+        criteria << QString::fromStdString(criterion.name);
+    EXPECT_EQ(kernels, (QStringList{QStringLiteral("Order 2"), QStringLiteral("Order 4"), QStringLiteral("Order 6"),
+                                    QStringLiteral("Mine"), QStringLiteral("Second")}));
+    EXPECT_EQ(criteria,
+              (QStringList{QStringLiteral("Von Mises"), QStringLiteral("Max Shear"), QStringLiteral("Shear")}));
+
+    // A name that would share its criterion's files with another is refused.
+    name = QStringLiteral("shear");
+    w.onNewCriterion();
+    EXPECT_EQ(w.strainSettings.criteria.size(), 2u);
+    EXPECT_TRUE(s.boxes.last().startsWith(QStringLiteral("Name not usable: "))) << s.boxes.last().toStdString();
+
+    // Deleting keeps the selected kernel where it can: the last one gives way to its predecessor.
+    w.derivativeKernelGroup->button(1)->click();
+    ASSERT_EQ(w.selectedDerivativeKernel, 1);
+    w.onDeleteDerivativeKernel(1);
+    EXPECT_EQ(w.selectedDerivativeKernel, 0);
+    EXPECT_EQ(w.derivativeKernels.size(), 1u);
+    w.onDeleteDerivativeKernel(0);
+    EXPECT_EQ(s.boxes.last(), QStringLiteral("Cannot delete: There must be at least one derivative kernel."));
 }
 
 }  // namespace tavro::gui

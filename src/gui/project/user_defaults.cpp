@@ -1,0 +1,234 @@
+#include "gui/project/user_defaults.h"
+
+#include "gui/project/result_files.h"
+#include "gui/project/save_file.h"
+#include "platform/regular_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QtDebug>
+
+#include <cmath>
+#include <limits>
+
+namespace tavro::gui {
+
+namespace {
+
+QString text(const QJsonObject& object, const char* key) { return object.value(QLatin1String(key)).toString(); }
+
+// The bound is checked on the size before any byte is read; readAtMost still
+// stops a file that grows meanwhile.
+UserDefaultsRead readBytes(const QString& path, QByteArray& bytes) {
+    std::string message;
+    platform::FileProblem problem = platform::FileProblem::None;
+    const platform::FileDescriptor file =
+        platform::openRegularFileForReading(QFile::encodeName(path).toStdString(), message, &problem);
+    if (!file)
+        return problem == platform::FileProblem::Missing || !QFileInfo::exists(path) ? UserDefaultsRead::Missing
+                                                                                      : UserDefaultsRead::Malformed;
+    if (QFileInfo(path).size() > static_cast<qint64>(kMaxParametersFileBytes))
+        return UserDefaultsRead::Malformed;
+    std::string content;
+    if (!platform::readAtMost(file.get(), kMaxParametersFileBytes, content, message))
+        return UserDefaultsRead::Malformed;
+    bytes = QByteArray::fromStdString(content);
+    return UserDefaultsRead::Read;
+}
+
+UserDefaultsRead readRoot(const QString& path, QJsonObject& root) {
+    QByteArray bytes;
+    const UserDefaultsRead read = readBytes(path, bytes);
+    if (read != UserDefaultsRead::Read)
+        return read;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    if (!document.isObject())
+        return UserDefaultsRead::Malformed;
+    root = document.object();
+    return UserDefaultsRead::Read;
+}
+
+// Beyond the float range a coefficient would turn every strain infinite; it
+// reads as 0, as in a project's parameters.json.
+float coefficient(const QJsonValue& value) {
+    const double read = value.toDouble(0.0);
+    return std::abs(read) <= std::numeric_limits<float>::max() ? static_cast<float>(read) : 0.0f;
+}
+
+std::optional<std::vector<NamedKernel>> kernelList(const QJsonObject& root, const char* key) {
+    const QJsonValue value = root.value(QLatin1String(key));
+    if (!value.isArray())
+        return std::nullopt;
+    std::vector<NamedKernel> list;
+    for (const QJsonValue& element : value.toArray()) {
+        const QJsonObject object = element.toObject();
+        NamedKernel kernel{translateLegacyKernelName(text(object, "name").toStdString()), {}};
+        for (const QJsonValue& c : object.value(QLatin1String("coefficients")).toArray())
+            kernel.coefficients.push_back(coefficient(c));
+        list.push_back(std::move(kernel));
+    }
+    return list;
+}
+
+// A criterion's result file is named by its slug: an empty slug, one of a
+// fixed strain field or one already taken would overwrite another field.
+std::optional<std::vector<StrainCriterion>> criterionList(const QJsonObject& root) {
+    const QJsonValue value = root.value(QLatin1String("criteria"));
+    if (!value.isArray())
+        return std::nullopt;
+    QStringList taken;
+    for (const char* suffix : kStrainSuffixes)
+        taken << QString::fromLatin1(suffix + 1);
+    std::vector<StrainCriterion> list;
+    for (const QJsonValue& element : value.toArray()) {
+        const QJsonObject object = element.toObject();
+        QString name = text(object, "name");
+        if (name == QLatin1String("Cisaillement max"))
+            name = QStringLiteral("Max Shear");
+        const QString slug = criterionSlug(name);
+        if (slug.isEmpty() || taken.contains(slug)) {
+            qWarning().noquote() << "[GUI] User defaults: criterion" << (QLatin1Char('"') + name + QLatin1Char('"'))
+                                 << "dropped: its result file name is empty or already taken";
+            continue;
+        }
+        taken << slug;
+        list.push_back({name.toStdString(), text(object, "expression").toStdString(),
+                        object.value(QLatin1String("enabled")).toBool(true)});
+    }
+    return list;
+}
+
+QJsonArray kernelArray(const std::vector<NamedKernel>& kernels) {
+    QJsonArray array;
+    for (const NamedKernel& kernel : kernels) {
+        QJsonArray coefficients;
+        for (const float c : kernel.coefficients)
+            coefficients.append(static_cast<double>(c));
+        array.append(QJsonObject{{QStringLiteral("name"), QString::fromStdString(kernel.name)},
+                                 {QStringLiteral("coefficients"), coefficients}});
+    }
+    return array;
+}
+
+QJsonArray criterionArray(const std::vector<StrainCriterion>& criteria) {
+    QJsonArray array;
+    for (const StrainCriterion& criterion : criteria)
+        array.append(QJsonObject{{QStringLiteral("name"), QString::fromStdString(criterion.name)},
+                                 {QStringLiteral("expression"), QString::fromStdString(criterion.expression)},
+                                 {QStringLiteral("enabled"), criterion.enabled}});
+    return array;
+}
+
+
+// A file the reader refuses may be the user's hand edit gone wrong: it is
+// kept beside the new one rather than lost. Copied in chunks, since a file
+// refused for its size may be large.
+bool keepMalformedCopy(const QString& path, QString& error) {
+    const QString backup = path + QStringLiteral(".bak");
+    std::string message;
+    const platform::FileDescriptor source =
+        platform::openRegularFileForReading(QFile::encodeName(path).toStdString(), message);
+    QFile in;
+    if (!source || !in.open(source.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        error = QStringLiteral("cannot read %1 to keep it: %2")
+                    .arg(path, source ? in.errorString() : QString::fromStdString(message));
+        return false;
+    }
+    QSaveFile out(backup);
+    if (!out.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("cannot write %1: %2").arg(backup, out.errorString());
+        return false;
+    }
+    char buffer[1 << 16];
+    qint64 got = 0;
+    bool written = true;
+    while (written && (got = in.read(buffer, sizeof buffer)) > 0)
+        written = out.write(buffer, got) == got;
+    if (got < 0) {
+        error = QStringLiteral("cannot read %1 to keep it: %2").arg(path, in.errorString());
+        out.cancelWriting();
+        out.commit();
+        return false;
+    }
+    if (!commitSaveFile(out, written, error)) {
+        error = QStringLiteral("cannot write %1: %2").arg(backup, error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<NamedKernel> builtinDerivativeKernels() {
+    return {{"Order 2", {-0.5f, 0.0f, 0.5f}},
+            {"Order 4", {1.0f / 12, -2.0f / 3, 0.0f, 2.0f / 3, -1.0f / 12}},
+            {"Order 6", {-1.0f / 60, 3.0f / 20, -3.0f / 4, 0.0f, 3.0f / 4, -3.0f / 20, 1.0f / 60}}};
+}
+
+std::vector<NamedKernel> builtinSmoothingKernels() {
+    return {{"None", {}}, {"Sobel", {1.0f, 2.0f, 1.0f}}, {"Prewitt", {1.0f, 1.0f, 1.0f}}};
+}
+
+std::vector<StrainCriterion> defaultStrainCriteria() {
+    return {{"Von Mises", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))", true}, {"Max Shear", "(eI - eII)/2", false}};
+}
+
+QString userDefaultsFilePath() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    QDir().mkpath(folder);
+    return folder + QStringLiteral("/user_defaults.json");
+}
+
+std::string translateLegacyKernelName(const std::string& name) {
+    if (name == "Ordre 2")
+        return "Order 2";
+    if (name == "Ordre 4")
+        return "Order 4";
+    if (name == "Ordre 6")
+        return "Order 6";
+    if (name == "Aucun")
+        return "None";
+    return name;
+}
+
+UserDefaultsRead readUserDefaults(const QString& path, UserDefaults& out) {
+    QJsonObject root;
+    const UserDefaultsRead read = readRoot(path, root);
+    if (read != UserDefaultsRead::Read)
+        return read;
+    out.derivativeKernels = kernelList(root, "derivativeKernels");
+    out.smoothingKernels = kernelList(root, "smoothingKernels");
+    out.criteria = criterionList(root);
+    return UserDefaultsRead::Read;
+}
+
+bool writeUserDefaults(const QString& path, const std::vector<NamedKernel>& derivative,
+                       const std::vector<NamedKernel>& smoothing, const std::vector<StrainCriterion>& criteria,
+                       QString& error) {
+    QJsonObject existing;
+    if (readRoot(path, existing) == UserDefaultsRead::Malformed && !keepMalformedCopy(path, error))
+        return false;
+    const QJsonObject root{{QStringLiteral("derivativeKernels"), kernelArray(derivative)},
+                           {QStringLiteral("smoothingKernels"), kernelArray(smoothing)},
+                           {QStringLiteral("criteria"), criterionArray(criteria)}};
+    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (!commitSaveFile(file, file.write(text) == text.size(), error)) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tavro::gui
