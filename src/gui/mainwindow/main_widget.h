@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "compute/computation_types.h"
+#include "compute/crack_lines.h"
 #include "core/results.h"
 #include "core/strain_settings.h"
 #include "gui/foundation/image_view_widget.h"
@@ -354,6 +355,7 @@ private:
     const std::vector<float>& displacementField(int component) const;
     const std::vector<float>& strainField(int component) const;
     const std::vector<float>& fractureField(int id) const;
+    const std::vector<float>& shownFractureField(int id) const;
     int currentStrainComponentIndex() const;
     void zoomImageHistogram(ContrastHistogramWidget* histogram, const QImage& image, float minValue, float maxValue);
     void zoomFieldHistogram(ContrastHistogramWidget* histogram, const std::vector<float>& values, float minValue,
@@ -382,6 +384,11 @@ private:
     void applyFractureRangeToAll();
     void onFractureParameterChanged(int index);
     void onSaveAllDerivedFractureMaps();
+    CrackLineParameters crackLineParameters() const;
+    const CrackLineSet* crackLineCache();
+    void clearCrackLineCache();
+    std::vector<float> derivedFractureMap(int id);
+    void refreshDerivedFractureRanges();
     void updateFractureViewVisibility();
 
     // Mosaics and height maps ------------------------------------------------
@@ -538,6 +545,17 @@ private:
     std::array<bool, 2> displacementAppliedToAll{};
     std::array<bool, kFractureRangeCount> fractureAppliedToAll{};
     std::map<std::string, std::pair<float, float>> criterionAutoRange;
+    // Crack lines of the shown fracture record (built once per record), the
+    // derived map on display and the derived maps' ranges.
+    CrackLineSet crackLines;
+    std::weak_ptr<FractureResult> crackLinesOwner;
+    std::vector<float> preparedFractureField;
+    int preparedFractureId = -1;
+    struct DerivedRange {
+        float dataMin = 0, dataMax = 0, autoLow = 0, autoHigh = 0, low = 0, high = 0;
+        bool manual = false;
+    };
+    std::array<DerivedRange, kFractureRangeCount> derivedRanges{};
     // Where the computed grid sits on the images the result views show.
     QPoint resultPlacementOffset;
     QList<int> resultMemoryUse;

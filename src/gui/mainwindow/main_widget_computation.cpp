@@ -184,6 +184,5 @@ void MainWidget::updateFractureHoverText(const QString& value, bool hasValue) {
     fractureValueLabel->setText(hasValue ? value : QStringLiteral("%1 : \u2014").arg(name));
 }
 
-void MainWidget::onSaveAllDerivedFractureMaps() {}
 
 }  // namespace tavro::gui

@@ -263,6 +263,7 @@ void MainWidget::updateDeformedHistogram(const QImage& image) {
 
 void MainWidget::resetResultViews() {
     shownDisplacements.reset();
+    clearCrackLineCache();
     current = ComputationResult();
     displacementAppliedToAll = {};
     fractureAppliedToAll = {};

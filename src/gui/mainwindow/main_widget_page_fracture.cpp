@@ -32,9 +32,8 @@ const char* const kMinJumpToolTip =
 
 const char* const kSaveAllToolTip =
     "Write the nine derived maps into the project's Fracture folder, one float TIFF\nper component. Off-crack points "
-    "are written as NaN, so downstream tools skip them.\n\nThey use the same file names as the raw maps, so THEY "
-    "REPLACE THEM. What is lost\nis the off-crack estimate, which is the noise this whole view exists to remove.\n"
-    "Both can always be recomputed from parameters.json and the images.";
+    "are written as NaN, so downstream tools skip them.\n\nEach goes beside its raw map, named like it with "
+    "\"_derived\" added\n(for example img_01_cox_derived.tif); the raw maps stay as measured.";
 
 const char* const kLineWidthToolTip =
     "Drawing width of the crack line, in image pixels.\nIt changes no measured value, only how wide the line is "

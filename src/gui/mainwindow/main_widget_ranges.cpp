@@ -362,6 +362,12 @@ const std::vector<float>& MainWidget::fractureField(int id) const {
     return current.fracture->fields[static_cast<std::size_t>(kFractureRangeFields[static_cast<std::size_t>(map)])];
 }
 
+// What the view shows for map `id`: the map read along the crack line when
+// there is one, else the raw map.
+const std::vector<float>& MainWidget::shownFractureField(int id) const {
+    return preparedFractureId == id && !preparedFractureField.empty() ? preparedFractureField : fractureField(id);
+}
+
 void MainWidget::onFractureHistogramRangeEdited(float minValue, float maxValue) {
     const int f = currentComboData();
     if (!(minValue < maxValue) || !current.hasFracture || f < 0 || f >= kFractureRangeCount)
@@ -443,6 +449,8 @@ void MainWidget::updateFractureRangeControls() {
 void MainWidget::updateFractureViewVisibility() {
     if (fractureView)
         fractureView->setVisible(current.hasFracture);
+    if (fractureMinJumpRow)
+        fractureMinJumpRow->setVisible(fractureMode && current.hasFracture);
 }
 
 // Read-outs and line profiles --------------------------------------------------
@@ -485,7 +493,7 @@ std::optional<ImageViewWidget::InspectValue> MainWidget::fractureInspectValue(co
     const int f = currentComboData();
     if (!current.hasFracture || f < 0 || f >= kFractureRangeCount)
         return std::nullopt;
-    return inspect(QString::fromUtf8(fractureFieldLabels[static_cast<std::size_t>(f)]), fractureField(f),
+    return inspect(QString::fromUtf8(fractureFieldLabels[static_cast<std::size_t>(f)]), shownFractureField(f),
                    current.fracture->gridWidth, current.fracture->gridHeight, fractureImageScale, resultPlacementOffset,
                    pixel, true);
 }
@@ -494,7 +502,7 @@ ImageViewWidget::LineProfile MainWidget::fractureLineProfile(const QPointF& star
     const int f = currentComboData();
     if (!current.hasFracture || f < 0 || f >= kFractureRangeCount)
         return {};
-    return profile(QString::fromUtf8(fractureFieldLabels[static_cast<std::size_t>(f)]), fractureField(f),
+    return profile(QString::fromUtf8(fractureFieldLabels[static_cast<std::size_t>(f)]), shownFractureField(f),
                    current.fracture->gridWidth, current.fracture->gridHeight, fractureImageScale,
                    resultPlacementOffset, start, end);
 }

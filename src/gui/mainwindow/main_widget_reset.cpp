@@ -128,6 +128,7 @@ void MainWidget::clearCurrentModeData() {
 
 void MainWidget::clearAllResults() {
     results.clear();
+    clearCrackLineCache();
     resultMemoryUse.clear();
     current = ComputationResult();
     displacementAppliedToAll = {};

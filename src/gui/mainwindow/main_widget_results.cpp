@@ -649,14 +649,21 @@ void MainWidget::refreshFractureImage(bool fit) {
     const std::vector<float>& field = fractureField(map);
     if (!has || field.empty()) {
         renderedFractureField = -1;
+        preparedFractureField.clear();
+        preparedFractureId = -1;
         fractureView->setImage(QImage(), false);
         resetFractureHoverText();
         return;
     }
+    // Along a crack line the map reads the field where the crack is; the
+    // same range keeps its colours those of the raw map.
+    preparedFractureField = derivedFractureMap(map);
+    preparedFractureId = preparedFractureField.empty() ? -1 : map;
+    const std::vector<float>& shown = preparedFractureField.empty() ? field : preparedFractureField;
     // Angles wrap around: their colour table closes on itself.
     const int table = map == 3 || map == 4 || map == 8 ? kCyclicColorMap : kJetColorMap;
     showResultImage(fractureView,
-                    renderResultField(field, f.gridWidth, f.gridHeight, current.fractureMin[static_cast<std::size_t>(map)],
+                    renderResultField(shown, f.gridWidth, f.gridHeight, current.fractureMin[static_cast<std::size_t>(map)],
                                       current.fractureMax[static_cast<std::size_t>(map)], table,
                                       resultCanvas(f.gridWidth, f.gridHeight)),
                     fractureImageScale, fit);

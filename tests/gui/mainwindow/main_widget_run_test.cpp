@@ -177,6 +177,7 @@ struct MainWidgetRunTestAccess {
     static void StrainsOfEveryResultAreComputedShownAndWritten();
     static void StopLeavesNoStrainFile();
     static void KernelsAndCriteriaEditsReachTheUsersLibraryOnly();
+    static void ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -953,6 +954,82 @@ RUN_TEST(KernelsAndCriteria, KernelsAndCriteriaEditsReachTheUsersLibraryOnly) {
     EXPECT_EQ(w.derivativeKernels.size(), 1u);
     w.onDeleteDerivativeKernel(0);
     EXPECT_EQ(s.boxes.last(), QStringLiteral("Cannot delete: There must be at least one derivative kernel."));
+}
+
+RUN_TEST(Fracture, ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes) {
+    // A straight crack at 30 degrees through the middle; its faces part by
+    // 1 px, turned 40 degrees from the normal: opening with some sliding.
+    constexpr double kAngle = 30.0, kJump = 1.0, kTurn = 40.0 * 3.14159265358979 / 180.0;
+    testing::StraightCrack crack;
+    crack.point = {kSize / 2.0 + 0.3, kSize / 2.0 - 0.2};
+    crack.angle = kAngle;
+    const testing::Vec2 n = crack.normal();
+    const testing::Vec2 jump{kJump * (n[0] * std::cos(kTurn) - n[1] * std::sin(kTurn)),
+                             kJump * (n[0] * std::sin(kTurn) + n[1] * std::cos(kTurn))};
+    crack.minus = testing::translationField(0.3 - 0.5 * jump[0], 0.2 - 0.5 * jump[1]);
+    crack.plus = testing::translationField(0.3 + 0.5 * jump[0], 0.2 + 0.5 * jump[1]);
+    const testing::SpeckleModel model(speckleOptions());
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const auto save = [&](const QString& name, const testing::Image& image) {
+        const QString path = s.folder + QLatin1Char('/') + name;
+        EXPECT_TRUE(session::writeImage(path, toImage(image)));
+        return path;
+    };
+    s.loadReference(save(QStringLiteral("reference.tif"), model.render()));
+    s.addDeformed({save(QStringLiteral("cracked.tif"), testing::renderCracked(model, crack))});
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(4);
+    w.interpolationCombo->setCurrentIndex(2);
+    w.computationModeCombo->setCurrentIndex(w.computationModeCombo->findData(3));
+    w.onCompute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 120000));
+    w.waitForResultWrites();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(w.results.size(), 1u);
+    ASSERT_TRUE(w.results[0].hasFracture) << s.status().toStdString();
+    EXPECT_GE(w.mainTabs->indexOf(w.fractureResultPage), 0);
+    EXPECT_FALSE(w.fractureMinJumpRow->isHidden());
+
+    const CrackLineSet* lines = w.crackLineCache();
+    ASSERT_NE(lines, nullptr);
+    const CrackLineSet points = extractCrackLines(*lines, w.crackLineParameters());
+    ASSERT_GE(points.size(), 8u);
+    std::vector<float> angle, magnitude, opening;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        angle.push_back(std::fmod(points.alpha[k] + 360.0f, 180.0f));
+        magnitude.push_back(std::hypot(points.jumpA[k], points.jumpB[k]));
+        opening.push_back(std::fabs(points.jumpB[k]));
+    }
+    EXPECT_NEAR(median(angle), kAngle, 2.0);
+    EXPECT_NEAR(median(magnitude), kJump, 0.05);
+    EXPECT_NEAR(median(opening), kJump * std::cos(kTurn), 0.05);
+
+    // The view shows the opening read along the line; a minimum above the
+    // jump leaves no line to read it on.
+    const auto finiteCount = [](const std::vector<float>& field) {
+        return std::count_if(field.begin(), field.end(), [](float v) { return std::isfinite(v); });
+    };
+    EXPECT_GT(finiteCount(w.derivedFractureMap(2)), 0);
+    w.fractureOpeningMin = 5.0;
+    EXPECT_EQ(finiteCount(w.derivedFractureMap(2)), 0);
+    w.fractureOpeningMin = 0.1;
+
+    // "Save all" writes beside the raw maps and leaves them as measured.
+    const QString raw = resultFilePath(s.folder, kFractureFolder, QStringLiteral("cracked"), QStringLiteral("_cox"));
+    QFile rawFile(raw);
+    ASSERT_TRUE(rawFile.open(QIODevice::ReadOnly));
+    const QByteArray before = rawFile.readAll();
+    rawFile.close();
+    w.onSaveAllDerivedFractureMaps();
+    EXPECT_TRUE(s.status().startsWith(QStringLiteral("Saved "))) << s.status().toStdString();
+    EXPECT_TRUE(QFile::exists(resultFilePath(s.folder, kFractureFolder, QStringLiteral("cracked"),
+                                             QStringLiteral("_cox_derived"))));
+    ASSERT_TRUE(rawFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(rawFile.readAll(), before);
+    rawFile.close();
+    w.onSaveAllDerivedFractureMaps();
+    EXPECT_TRUE(s.status().contains(QStringLiteral("earlier derived maps replaced"))) << s.status().toStdString();
 }
 
 }  // namespace tavro::gui
