@@ -1,5 +1,8 @@
 #include "bench_crack.h"
 
+#include <QImage>
+#include <QString>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -64,6 +67,17 @@ CrackFigures runCrackCase(const BenchOptions& o) {
                                                      : model.render());
     const testing::Image cut = testing::renderCracked(model, crack);
     const std::vector<float> deformed = eightBit(o.noise > 0.0 ? testing::addGaussianNoise(cut, o.noise, o.seed + 2) : cut);
+    if (!o.savePair.empty()) {
+        const auto write = [&](const std::vector<float>& grey, const char* suffix) {
+            QImage image(o.width, o.height, QImage::Format_Grayscale8);
+            for (int y = 0; y < o.height; ++y)
+                for (int x = 0; x < o.width; ++x)
+                    image.scanLine(y)[x] = static_cast<uchar>(grey[size_t(y) * size_t(o.width) + size_t(x)]);
+            image.save(QString::fromStdString(o.savePair + suffix), "PNG");
+        };
+        write(reference, "_crack_reference.png");
+        write(deformed, "_crack_deformed.png");
+    }
     const ImageSource ref(reference.data()), def(deformed.data());
     const ImageSize size{o.width, o.height};
 

@@ -256,7 +256,8 @@ Measurement
   --crack-angle D      its angle in degrees, counter-clockwise on screen (default 30)
   --crack-jump J       its jump in pixels, at 40 degrees to the normal (default 0.5)
   --verbose 0|1        pass the engine's own messages to standard error (default 0)
-  --save-pair PREFIX   also write the pair as PREFIX_reference.png and PREFIX_deformed.png (8-bit grey)
+  --save-pair PREFIX   also write the pair as PREFIX_reference.png and PREFIX_deformed.png (8-bit grey),
+                       and the crack case's as PREFIX_crack_reference.png and PREFIX_crack_deformed.png
 )";
 }
 

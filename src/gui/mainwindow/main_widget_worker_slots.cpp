@@ -134,6 +134,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     showStoredResult(result);
     clearDisplacementHoverTexts();
     resetStrainHoverText();
+    resetFractureHoverText();
     if (progressBar)
         progressBar->setValue(100);
     setDisplacementsTabVisible(true);
@@ -231,6 +232,7 @@ void MainWidget::setComputationRunning(bool running) {
     updateRoiControlsEnabled();
     updateResultRangeControls();
     updateStrainRangeLabel();
+    updateFractureRangeControls();
 }
 
 void MainWidget::updateComputeStrainsButton() {
