@@ -1,6 +1,7 @@
 #include "gui/mainwindow/input_rules.h"
 
 #include <QFileInfo>
+#include <QUrlQuery>
 
 #include <algorithm>
 #include <cmath>
@@ -119,6 +120,35 @@ std::vector<float> histogramSamples(const QImage& image) {
             samples.push_back(wide ? static_cast<float>(wideLine[x] >> 8) : static_cast<float>(line[x]));
     }
     return samples;
+}
+
+bool isDroppableImageName(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    return suffix == QLatin1String("png") || suffix == QLatin1String("tif") || suffix == QLatin1String("tiff") ||
+           suffix == QLatin1String("bmp");
+}
+
+void sortByFileName(QStringList& paths) {
+    std::stable_sort(paths.begin(), paths.end(), [](const QString& a, const QString& b) {
+        return QFileInfo(a).fileName() < QFileInfo(b).fileName();
+    });
+}
+
+QString suffixedExportPath(const QString& path, const QString& suffix) {
+    const QFileInfo info(path);
+    QString name = info.completeBaseName() + suffix;
+    if (!info.suffix().isEmpty())
+        name += QLatin1Char('.') + info.suffix();
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash >= 0 ? path.left(slash) + QLatin1Char('/') + name : name;
+}
+
+QUrl contactMailUrl(const QString& address, const QString& version) {
+    QUrl url(QStringLiteral("mailto:") + address);
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("subject"), QStringLiteral("Contact - Tavro2D %1").arg(version));
+    url.setQuery(query);
+    return url;
 }
 
 }  // namespace tavro::gui

@@ -8,6 +8,7 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <optional>
 #include <vector>
@@ -49,5 +50,16 @@ QString minMaxText(bool valid, float minValue, float maxValue);
 // image size.
 int sampleStepForCount(int width, int height);
 std::vector<float> histogramSamples(const QImage& image);
+
+// Files a drop onto the window may bring: PNG, TIFF and BMP, whatever the
+// case of the suffix. JPEG is lossy and never accepted this way.
+bool isDroppableImageName(const QString& path);
+// Sorted by file name, code unit by code unit (tile_10 before tile_2).
+void sortByFileName(QStringList& paths);
+// "dir/a.b.tif" + "_ux" -> "dir/a.b_ux.tif": the suffix stays the last one, so
+// a dotted name never gets its middle repeated.
+QString suffixedExportPath(const QString& path, const QString& suffix);
+// mailto: URL of the support address, subject "Contact - Tavro2D <version>".
+QUrl contactMailUrl(const QString& address, const QString& version);
 
 }  // namespace tavro::gui

@@ -127,6 +127,7 @@ private:
     friend struct MainWidgetPagesTestAccess;
     friend struct MainWidgetProjectTestAccess;
     friend struct MainWidgetInputsTestAccess;
+    friend struct MainWidgetInputViewsTestAccess;
     friend struct MainWidgetRunTestAccess;
     friend struct WindowTestSession;
 
@@ -237,8 +238,12 @@ private:
     void updateTileCountLabel(QLabel* label, int count);
     QString referenceViewSourcePath() const;
     QString deformedViewSourcePath() const;
-    std::optional<ImageViewWidget::InspectValue> inputPixelInspectValue(ImageViewWidget* view, const LoadedImage& image,
-                                                                       const QString& path, const QPoint& pixel) const;
+    std::optional<ImageViewWidget::InspectValue> inspectInputPixel(ImageViewWidget* view, const LoadedImage& image,
+                                                                  const QString& sourcePath,
+                                                                  const QPoint& displayPoint) const;
+    bool readFullResolutionPixel(const QString& path, QSize fullSize, QPoint point, int& value) const;
+    void setDropHighlight(bool on);
+    void onSaveDisplacements();
     void onReferenceHistogramRangeEdited(float minValue, float maxValue);
     void onDeformedHistogramRangeEdited(float minValue, float maxValue);
     void applyDeformedContrastToAll();
@@ -602,6 +607,16 @@ private:
     bool displacementViewsLinked = true;
     bool strainSettingsChanged = true;
     int32_t enlargedTileIndex = -1;
+    // Read-outs of images that are not in memory read one small strip of the
+    // file and reuse it while the cursor stays inside.
+    struct PixelReadCache {
+        QString path;
+        QSize fullSize;
+        QRect region;
+        QImage strip;
+        bool failed = false;
+    };
+    mutable PixelReadCache pixelReadCache;
     int32_t shownResultIndex = -1;
     int32_t shownHeightIndex = -1;
     int32_t renderedFractureField = -1;
@@ -676,6 +691,7 @@ private:
     QToolButton* uyFitButton = nullptr;
     QToolButton* uyOneToOneButton = nullptr;
     QToolButton* uxSyncButton = nullptr;
+    QToolButton* exportDisplacementsButton = nullptr;
     QToolButton* uySyncButton = nullptr;
     std::array<QLabel*, 2> displacementMinMaxLabels{};
     std::array<Switch*, 2> displacementLogSwitches{};

@@ -143,7 +143,6 @@ int MainWidget::currentStrainComponentIndex() const {
     return strainComponentCombo ? strainComponentCombo->currentIndex() : 0;
 }
 
-void MainWidget::zoomImageHistogram(ContrastHistogramWidget*, const QImage&, float, float) {}
 void MainWidget::zoomFieldHistogram(ContrastHistogramWidget* histogram, const std::vector<float>& values,
                                     float minValue, float maxValue) {
     if (!histogram)

@@ -52,6 +52,14 @@ void MainWidget::buildDisplacementsPage() {
         QToolButton* oneToOne = makeOneToOneButton(group);
         QToolButton* sync = makeSyncButton(QStringLiteral("Sync Ux/Uy views"), group);
         tools->addWidget(markers);
+        if (component == 0) {
+            exportDisplacementsButton = new QToolButton(group);
+            exportDisplacementsButton->setText(QStringLiteral("Export"));
+            exportDisplacementsButton->setToolTip(
+                QStringLiteral("Save Ux and Uy of the shown step to two 32-bit float TIFF files"));
+            connect(exportDisplacementsButton, &QToolButton::clicked, this, [this] { onSaveDisplacements(); });
+            tools->addWidget(exportDisplacementsButton);
+        }
         tools->addStretch();
         tools->addWidget(fit);
         tools->addWidget(oneToOne);

@@ -34,7 +34,7 @@ void MainWidget::buildInputImagesPage() {
     configureResultView(referenceView);
     referenceView->setRoiSelectionEnabled(true);
     referenceView->setInspector([this](const QPoint& pixel) {
-        return inputPixelInspectValue(referenceView, referenceImage, referenceViewSourcePath(), pixel);
+        return inspectInputPixel(referenceView, referenceImage, referenceViewSourcePath(), pixel);
     });
     referenceColumn->addWidget(referenceView, 1);
     auto* referenceTools = new QHBoxLayout;
@@ -92,7 +92,7 @@ void MainWidget::buildInputImagesPage() {
         const bool inRange = shownDeformedIndex >= 0 && shownDeformedIndex < static_cast<int>(deformedImages.size());
         static const LoadedImage none;
         const LoadedImage& shown = inRange ? deformedImages[static_cast<std::size_t>(shownDeformedIndex)] : none;
-        return inputPixelInspectValue(deformedView, shown, deformedViewSourcePath(), pixel);
+        return inspectInputPixel(deformedView, shown, deformedViewSourcePath(), pixel);
     });
     deformedColumn->addWidget(deformedView, 1);
     auto* deformedTools = new QHBoxLayout;

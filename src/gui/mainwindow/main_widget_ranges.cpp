@@ -148,6 +148,8 @@ void MainWidget::applyDisplacementRangeToAll(int component) {
 void MainWidget::updateResultRangeControls() {
     const bool has = shownDisplacements && !shownDisplacements->dispX.empty();
     const bool enabled = has && !computationRunning;
+    if (exportDisplacementsButton)
+        exportDisplacementsButton->setEnabled(enabled);
     for (int c = 0; c < 2; ++c) {
         ContrastHistogramWidget* histogram = displacementHistograms[static_cast<std::size_t>(c)];
         const float low = c == 0 ? current.minUx : current.minUy;

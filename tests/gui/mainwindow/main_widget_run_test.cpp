@@ -34,6 +34,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -178,6 +179,7 @@ struct MainWidgetRunTestAccess {
     static void StopLeavesNoStrainFile();
     static void KernelsAndCriteriaEditsReachTheUsersLibraryOnly();
     static void ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes();
+    static void TheShownFieldIsExportedOnGridOrImageAndNothingIsReplacedUnasked();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -1030,6 +1032,57 @@ RUN_TEST(Fracture, ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes)
     rawFile.close();
     w.onSaveAllDerivedFractureMaps();
     EXPECT_TRUE(s.status().contains(QStringLiteral("earlier derived maps replaced"))) << s.status().toStdString();
+}
+
+RUN_TEST(DisplacementExport, TheShownFieldIsExportedOnGridOrImageAndNothingIsReplacedUnasked) {
+    Run run({{1.3, -0.7}});
+    MainWidget& w = run.w();
+    w.onSaveDisplacements();
+    EXPECT_TRUE(run.boxes.isEmpty()) << "nothing shown: nothing to export";
+    run.compute();
+    ASSERT_TRUE(w.shownDisplacements);
+    const PixelDisplacementResult& d = *w.shownDisplacements;
+    EXPECT_TRUE(w.exportDisplacementsButton->isEnabled());
+
+    const QString out = run.folder + QStringLiteral("/export");
+    ASSERT_TRUE(QDir().mkpath(out));
+    run.chosen = {out + QStringLiteral("/run.v2")};
+    w.onSaveDisplacements();
+    const QString ux = out + QStringLiteral("/run.v2_ux.tif");
+    const QString uy = out + QStringLiteral("/run.v2_uy.tif");
+    std::uint32_t width = 0, height = 0;
+    const std::vector<float> grid = readField(ux, width, height);
+    ASSERT_EQ(width, static_cast<std::uint32_t>(d.gridWidth));
+    ASSERT_EQ(height, static_cast<std::uint32_t>(d.gridHeight));
+    EXPECT_EQ(grid, d.dispX);
+    EXPECT_EQ(readField(uy, width, height), d.dispY);
+    EXPECT_EQ(run.status(), QStringLiteral("Displacements saved to %1 and %2 (computation area %3\u00d7%4)")
+                                .arg(ux, uy)
+                                .arg(d.gridWidth)
+                                .arg(d.gridHeight));
+
+    // The second export would overwrite both: asked first, and "No" keeps them.
+    w.saveFullImageCheck->setChecked(true);
+    run.answer = QMessageBox::No;
+    w.onSaveDisplacements();
+    ASSERT_EQ(run.boxes.size(), 1);
+    EXPECT_EQ(run.boxes.front(),
+              QStringLiteral("Save displacements: run.v2_ux.tif, run.v2_uy.tif already exist(s). Replace?"));
+    readField(ux, width, height);
+    EXPECT_EQ(width, static_cast<std::uint32_t>(d.gridWidth));
+
+    run.answer = QMessageBox::Yes;
+    w.onSaveDisplacements();
+    const QSize image = w.referenceImage.originalSize;
+    const std::vector<float> full = readField(ux, width, height);
+    ASSERT_EQ(width, static_cast<std::uint32_t>(image.width()));
+    ASSERT_EQ(height, static_cast<std::uint32_t>(image.height()));
+    EXPECT_TRUE(std::isnan(full.front())) << "outside the computed blocks";
+    const std::size_t finite =
+        static_cast<std::size_t>(std::count_if(full.begin(), full.end(), [](float v) { return std::isfinite(v); }));
+    EXPECT_GT(finite, d.dispX.size());
+    EXPECT_TRUE(run.status().endsWith(
+        QStringLiteral(" (full image %1\u00d7%2)").arg(image.width()).arg(image.height())));
 }
 
 }  // namespace tavro::gui
