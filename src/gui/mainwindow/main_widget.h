@@ -128,6 +128,8 @@ private:
     friend struct MainWidgetProjectTestAccess;
     friend struct MainWidgetInputsTestAccess;
     friend struct MainWidgetInputViewsTestAccess;
+    friend struct MainWidgetMosaicTilesTestAccess;
+    friend struct MainWidgetMosaicViewsTestAccess;
     friend struct MainWidgetRunTestAccess;
     friend struct WindowTestSession;
 

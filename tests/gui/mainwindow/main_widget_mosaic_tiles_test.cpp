@@ -1,0 +1,3 @@
+#include "gui/mainwindow/main_widget.h"
+
+#include <gtest/gtest.h>
