@@ -19,6 +19,9 @@
 #include <new>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace tavro::gui {
 
 namespace {
@@ -63,7 +66,7 @@ public:
     {
         const bool replacing = QFileInfo::exists(target);
         if (replacing)
-            QFile::setPermissions(path_, QFile::permissions(target));
+            keepModeAndOwner(target);
         std::error_code code;
         std::filesystem::rename(std::filesystem::path(QFile::encodeName(path_).toStdString()),
                                 std::filesystem::path(QFile::encodeName(target).toStdString()), code);
@@ -77,6 +80,23 @@ public:
     }
 
 private:
+    // The mode bits themselves, not QFile's permissions: those report what the
+    // current user may do, so for root a 0444 file reads as writable and would
+    // come back 0644. The owner is kept where the process may set it.
+    void keepModeAndOwner(const QString& target) const
+    {
+        const QByteArray from = QFile::encodeName(target);
+        const QByteArray to = QFile::encodeName(path_);
+        struct stat old {};
+        if (::stat(from.constData(), &old) != 0)
+            return;
+        if (::chmod(to.constData(), old.st_mode & 07777) != 0)
+            return;
+        if (::chown(to.constData(), old.st_uid, old.st_gid) != 0) {
+            // Not ours to give away: the replacement stays the writer's.
+        }
+    }
+
     // The longest leading part of `name` whose encoded form fits in `maxBytes`,
     // cut between characters: the limit on names counts bytes, and one CJK
     // character takes three of them.

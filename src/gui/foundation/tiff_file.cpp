@@ -20,8 +20,10 @@ namespace {
 
 // Worst bytes a codec can produce from one stored byte (deflate peaks near
 // 1032:1, LZW near 2730:1, PackBits at 128:1, a zstd RLE block at 32768:1,
-// 8-bit JPEG at 256:1 with two bits per 8x8 block); 0 when the codec has no
-// useful bound.
+// 8-bit JPEG at 256:1 with two bits per 8x8 block, LZMA near 10000:1 on
+// constant data). Codecs without a known bound (LERC, and any other libtiff
+// may decode) get the largest of these rounded up: a few hundred bytes that
+// claim gigabytes are refused before anything is allocated.
 std::uint64_t maxExpansion(std::uint16_t compression)
 {
     switch (compression) {
@@ -39,7 +41,7 @@ std::uint64_t maxExpansion(std::uint16_t compression)
     case COMPRESSION_JPEG:
         return 1024;
     default:
-        return 0;
+        return 65536;
     }
 }
 
@@ -129,8 +131,7 @@ bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) con
         return false;
     std::uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression);
-    const std::uint64_t ratio = maxExpansion(compression);
-    return ratio == 0 || decodedBytes <= count * ratio + 65536;
+    return decodedBytes <= count * maxExpansion(compression) + 65536;
 }
 
 int TiffFile::onError(tiff*, void* self, const char* module, const char* fmt, va_list args)

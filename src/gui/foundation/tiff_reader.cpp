@@ -20,7 +20,8 @@ struct TiffLayout {
     std::int64_t width = 0;
     std::int64_t height = 0;
     int bytesPerSample = 1;
-    // Samples per pixel: only the first is read, extra samples (alpha) are ignored.
+    // Interleaved samples per pixel: only the first is read, extra samples
+    // (alpha) are ignored.
     std::int64_t samples = 1;
     // XORed into every sample: MinIsWhite is inverted and signed samples are
     // moved by half their range, so that the darkest value reads as 0.
@@ -51,7 +52,7 @@ ReadStatus readLayout(TIFF* tif, TiffLayout& layout, QString& error)
         hasPhotometric && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE);
     const bool integer = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_INT;
     if (!grey || !integer || (bits != 8 && bits != 16) || samples < 1 || samples > 8
-        || (samples > 1 && planar != PLANARCONFIG_CONTIG)) {
+        || (planar != PLANARCONFIG_CONTIG && planar != PLANARCONFIG_SEPARATE)) {
         // The image library would show signed samples as raw two's complement.
         if (format == SAMPLEFORMAT_INT) {
             error = QStringLiteral("TIFF with signed %1-bit samples is read only as 8- or 16-bit grayscale")
@@ -65,7 +66,10 @@ ReadStatus readLayout(TIFF* tif, TiffLayout& layout, QString& error)
     layout.width = width;
     layout.height = height;
     layout.bytesPerSample = bits / 8;
-    layout.samples = samples;
+    // Stored plane by plane, the grey plane comes first and its strips and
+    // tiles carry the indices of a one-sample image: the others (alpha) are
+    // never read, as in the interleaved layout.
+    layout.samples = planar == PLANARCONFIG_SEPARATE ? 1 : samples;
     const std::uint16_t top = bits == 16 ? 0xFFFF : 0xFF;
     layout.flip = std::uint16_t((photometric == PHOTOMETRIC_MINISWHITE ? top : 0)
                                 ^ (format == SAMPLEFORMAT_INT ? (top >> 1) + 1 : 0));

@@ -248,7 +248,7 @@ void MainWidget::onSaveDisplacements() {
             existing << QFileInfo(path).fileName();
     if (!existing.isEmpty() &&
         askQuestion(this, QStringLiteral("Save displacements"),
-                    QStringLiteral("%1 already exist(s). Replace?").arg(existing.join(QStringLiteral(", "))),
+                    QStringLiteral("These files already exist:\n%1\n\nReplace them?").arg(existing.join(QStringLiteral("\n"))),
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
 

@@ -247,11 +247,15 @@ void MainWidget::showCurrentDeformedImage() {
 void MainWidget::updateReferenceHistogram(const QImage& image) {
     setHistogram(referenceHistogram, referenceMinMaxLabel, image, referenceDisplayMin, referenceDisplayMax,
                  referenceDisplayRangeSet, {referenceCropButton, referenceResetButton});
+    if (!image.isNull())
+        updateReferenceContrastButtons();
 }
 
 void MainWidget::updateDeformedHistogram(const QImage& image) {
     setHistogram(deformedHistogram, deformedMinMaxLabel, image, deformedDisplayMin, deformedDisplayMax,
                  deformedDisplayRangeSet, {deformedCropButton, deformedResetButton});
+    if (!image.isNull())
+        updateDeformedContrastButtons();
     if (deformedApplyAllButton) {
         const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
         const int steps = mosaicMode ? static_cast<int>(mosaicDefTilePaths.size())

@@ -144,10 +144,16 @@ void MainWidget::saveParametersToProject() {
 
 bool MainWidget::saveParametersToFile(const QString& path) {
     QString error;
-    if (writeProjectParametersFile(path, collectProjectParameters(), error))
+    if (writeProjectParametersFile(path, collectProjectParameters(), error)) {
+        parametersSaveFailing = false;
         return true;
+    }
     qWarning().noquote() << "[Project] Could not write" << path << ":" << error;
-    showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file."));
+    // Said once until a save succeeds again: every edit autosaves, and a box
+    // per keystroke would make the window unusable.
+    if (!parametersSaveFailing)
+        showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+    parametersSaveFailing = true;
     return false;
 }
 
@@ -489,6 +495,15 @@ void MainWidget::applyProjectFolder() {
     }
     const QString file = QDir(path).filePath(kParametersFile);
     if (!QFileInfo::exists(file)) {
+        // A folder that cannot hold the project file is not taken at all.
+        QString error;
+        if (!writeProjectParametersFile(file, collectProjectParameters(), error)) {
+            qWarning().noquote() << "[Project] Could not write" << file << ":" << error;
+            showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+            setStatus(QStringLiteral("Project folder not changed: ") + path);
+            restoreField();
+            return;
+        }
         clearAllResults();
         adoptProjectFolder(path);
         saveParametersToProject();

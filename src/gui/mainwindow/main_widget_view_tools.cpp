@@ -80,7 +80,16 @@ void MainWidget::onUySyncToggled(bool on) {
 }
 
 void MainWidget::onSaveFullImageToggled() {
-    // The refreshers re-render into the results' display caches from the fields.
+    // Every result's drawings were made for the other placement.
+    for (ComputationResult& result : results) {
+        result.display.uxImage = result.display.uyImage = QImage();
+        result.display.strainImage = result.display.fractureImage = QImage();
+        result.display.strainImageComponent = result.display.fractureImageMap = -1;
+    }
+    current.display.uxImage = current.display.uyImage = QImage();
+    current.display.strainImage = current.display.fractureImage = QImage();
+    current.display.strainImageComponent = current.display.fractureImageMap = -1;
+    // The refreshers re-render from the fields.
     refreshDisplacementImages(true);
     refreshStrainImage(true);
     refreshFractureImage(true);

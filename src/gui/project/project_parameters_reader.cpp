@@ -64,6 +64,24 @@ bool flag(const QJsonObject& object, const char* key, bool fallback) {
 
 QString text(const QJsonObject& object, const char* key) { return object.value(QLatin1String(key)).toString(); }
 
+// Hand-edited coordinates can be anything up to INT_MAX: bounded here, in 64
+// bits, so that x + width never overflows once it is a QRect.
+constexpr qint64 kLargestCoordinate = qint64(1) << 30;
+
+qint64 bounded(const QJsonObject& object, const char* key, qint64 low) {
+    const double read = real(object, key, 0.0);
+    return static_cast<qint64>(std::clamp(read, static_cast<double>(low), static_cast<double>(kLargestCoordinate)));
+}
+
+QRect boundedRect(const QJsonObject& object, const char* x, const char* y, const char* width, const char* height,
+                  qint64 lowestCorner) {
+    const qint64 left = bounded(object, x, lowestCorner);
+    const qint64 top = bounded(object, y, lowestCorner);
+    const qint64 w = bounded(object, width, 0);
+    const qint64 h = bounded(object, height, 0);
+    return QRect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(w), static_cast<int>(h));
+}
+
 std::vector<float> floats(const QJsonArray& array) {
     std::vector<float> values;
     values.reserve(static_cast<std::size_t>(array.size()));
@@ -74,20 +92,19 @@ std::vector<float> floats(const QJsonArray& array) {
     return values;
 }
 
-QStringList resolvedPaths(const QJsonArray& array, const QDir& projectDir, bool existingOnly) {
+QStringList resolvedPaths(const QJsonArray& array, const QDir& projectDir) {
     QStringList paths;
-    for (const QJsonValue& value : array) {
-        const QString path = resolveStoredPath(projectDir, value.toString());
-        if (!existingOnly || (!path.isEmpty() && QFileInfo::exists(path)))
-            paths << path;
-    }
+    for (const QJsonValue& value : array)
+        paths << resolveStoredPath(projectDir, value.toString());
     return paths;
 }
 
-QList<QStringList> resolvedStates(const QJsonArray& array, const QDir& projectDir, bool existingOnly) {
+// A tile's place in its list is its index: a missing file keeps its slot, so
+// that later tiles and their saved positions stay together.
+QList<QStringList> resolvedStates(const QJsonArray& array, const QDir& projectDir) {
     QList<QStringList> states;
     for (const QJsonValue& state : array)
-        states << resolvedPaths(state.toArray(), projectDir, existingOnly);
+        states << resolvedPaths(state.toArray(), projectDir);
     return states;
 }
 
@@ -175,9 +192,7 @@ ProjectTilePosition tilePosition(const QJsonObject& object) {
     tile.ty = single(object, "ty");
     tile.rotation = single(object, "rotation");
     if (has(object, "bounds")) {
-        const QJsonObject bounds = objectAt(object, "bounds");
-        tile.bounds = QRect(integer(bounds, "x", 0), integer(bounds, "y", 0), std::max(integer(bounds, "w", 0), 0),
-                            std::max(integer(bounds, "h", 0), 0));
+        tile.bounds = boundedRect(objectAt(object, "bounds"), "x", "y", "w", "h", -kLargestCoordinate);
     }
     return tile;
 }
@@ -207,15 +222,13 @@ MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir) {
         out.missingTilePositions = legacy < 0 ? QString() : QString::number(legacy);
     }
     out.refineNonRigid = flag(mosaic, "refineNonRigid", false);
-    const int cropWidth = integer(mosaic, "tileCropWidth", 0);
-    if (cropWidth > 0)
-        out.tileCrop = QRect(std::max(integer(mosaic, "tileCropX", 0), 0), std::max(integer(mosaic, "tileCropY", 0), 0),
-                             cropWidth, std::max(integer(mosaic, "tileCropHeight", 0), 0));
+    if (integer(mosaic, "tileCropWidth", 0) > 0)
+        out.tileCrop = boundedRect(mosaic, "tileCropX", "tileCropY", "tileCropWidth", "tileCropHeight", 0);
     if (has(mosaic, "finalWidth") || has(mosaic, "finalHeight"))
         out.finalSize =
             QSize(std::max(integer(mosaic, "finalWidth", 0), 0), std::max(integer(mosaic, "finalHeight", 0), 0));
-    out.referenceTiles = resolvedPaths(arrayAt(mosaic, "referenceTiles"), projectDir, true);
-    out.deformedStates = resolvedStates(arrayAt(mosaic, "deformedStates"), projectDir, true);
+    out.referenceTiles = resolvedPaths(arrayAt(mosaic, "referenceTiles"), projectDir);
+    out.deformedStates = resolvedStates(arrayAt(mosaic, "deformedStates"), projectDir);
     out.refTilePositions = tilePositions(arrayAt(mosaic, "refTilePositions"));
     out.defTilePositions = tilePositions(arrayAt(mosaic, "defTilePositions"));
     for (const QJsonValue& state : arrayAt(mosaic, "defTilePositionsStates"))
@@ -225,8 +238,8 @@ MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir) {
 
 HeightParameters readHeights(const QJsonObject& heights, const QDir& projectDir) {
     HeightParameters out;
-    out.referenceTiles = resolvedPaths(arrayAt(heights, "referenceTiles"), projectDir, false);
-    out.deformedStates = resolvedStates(arrayAt(heights, "deformedStates"), projectDir, false);
+    out.referenceTiles = resolvedPaths(arrayAt(heights, "referenceTiles"), projectDir);
+    out.deformedStates = resolvedStates(arrayAt(heights, "deformedStates"), projectDir);
     if (out.deformedStates.isEmpty())
         out.deformedStates << QStringList();
     out.currentStateIndex = integer(heights, "currentStateIndex", 0);
@@ -338,16 +351,14 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
         p.mosaic = readMosaic(objectAt(root, "mosaic"), projectDir);
     if (!p.mosaic || !p.mosaic->enabled) {
         p.referenceImage = resolveStoredPath(projectDir, text(root, "referenceImage"));
-        p.deformedImages = resolvedPaths(arrayAt(root, "deformedImages"), projectDir, false);
+        p.deformedImages = resolvedPaths(arrayAt(root, "deformedImages"), projectDir);
     }
     if (has(root, "useMask")) {
         p.useMask = flag(root, "useMask", false);
         p.maskImage = resolveStoredPath(projectDir, text(root, "maskImage"));
     }
     if (has(root, "roi")) {
-        const QJsonObject roi = objectAt(root, "roi");
-        p.roi = QRect(std::max(integer(roi, "x", 0), 0), std::max(integer(roi, "y", 0), 0),
-                      std::max(integer(roi, "width", 0), 0), std::max(integer(roi, "height", 0), 0));
+        p.roi = boundedRect(objectAt(root, "roi"), "x", "y", "width", "height", 0);
     } else {
         p.roi = QRect(0, 0, 0, 0);
     }
@@ -363,10 +374,14 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
     p.searchRight = integer(root, "searchRight", maxV);
     p.dofIndex = integer(root, "dofIndex", 0);
     p.interpolationIndex = integer(root, "interpolationIndex", 0);
-    p.epsilon = real(root, "epsilon", 0.0);
-    p.maxIterations = integer(root, "maxIterations", 0);
-    p.fractureOpeningMin = std::clamp(real(root, "fractureOpeningMin", 0.0), 0.0, kMaxFractureOpening);
-    p.fractureRidgeThickness = std::clamp(integer(root, "fractureRidgeThickness", 0), 1, kMaxRidgeThickness);
+    // An absent key (an older file, a hand-made one) means a new project's
+    // value, never zero: a tolerance of 0 would never converge.
+    p.epsilon = real(root, "epsilon", p.epsilon);
+    p.maxIterations = integer(root, "maxIterations", p.maxIterations);
+    p.fractureOpeningMin =
+        std::clamp(real(root, "fractureOpeningMin", p.fractureOpeningMin), 0.0, kMaxFractureOpening);
+    p.fractureRidgeThickness =
+        std::clamp(integer(root, "fractureRidgeThickness", p.fractureRidgeThickness), 1, kMaxRidgeThickness);
     p.enableTwinning = flag(root, "enableTwinning", false);
     p.maxJumpAmplitude = integer(root, "maxJumpAmplitude", 0);
     p.enableNLC = flag(root, "enableNLC", false);
@@ -384,6 +399,11 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
 
 bool separatorAt(QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); }
 
+// Every stored path names an image: a folder (".", "..") never does.
+bool isStoredFile(const QString& path) { return QFileInfo(path).isFile(); }
+
+QString cleanAbsolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
+
 }  // namespace
 
 QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
@@ -397,28 +417,38 @@ QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
         // project, even when the working directory holds one of the same name.
         if (QFileInfo(candidate).isRelative()) {
             const QString joined = projectDir.filePath(candidate);
-            if (QFileInfo::exists(joined))
-                return QFileInfo(joined).absoluteFilePath();
+            if (isStoredFile(joined))
+                return cleanAbsolute(joined);
         }
-        if (QFileInfo::exists(candidate))
-            return QFileInfo(candidate).absoluteFilePath();
+        if (isStoredFile(candidate))
+            return cleanAbsolute(candidate);
     }
+    // Not found: a relative path still names a place in the project folder,
+    // never one under the working directory; other systems' absolute paths
+    // stay as written, for the report of missing files.
+    const bool drivePath = stored.size() > 1 && stored.at(1) == QLatin1Char(':');
+    const QString notFound =
+        QFileInfo(stored).isRelative() && !drivePath ? cleanAbsolute(projectDir.filePath(stored)) : stored;
     QString rest = text;
     for (;;) {
         const auto separator = std::find_if(rest.begin(), rest.end(), separatorAt);
         if (separator == rest.end())
-            return stored;
+            return notFound;
         rest = rest.mid(separator - rest.begin() + 1);
         if (rest.isEmpty())
-            return stored;
+            return notFound;
         const QString joined = projectDir.filePath(rest);
-        if (QFileInfo::exists(joined))
-            return QFileInfo(joined).absoluteFilePath();
+        if (isStoredFile(joined))
+            return cleanAbsolute(joined);
     }
 }
 
 bool parseProjectParameters(const QByteArray& text, const QDir& projectDir, const ProjectReadDefaults& defaults,
                             ProjectParameters& out, QString& error) {
+    if (text.trimmed().isEmpty()) {
+        error = QStringLiteral("the file is empty");
+        return false;
+    }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
@@ -452,7 +482,7 @@ bool readProjectParametersFile(const QString& path, const ProjectReadDefaults& d
     std::string bytes;
     if (!platform::readAtMost(file.get(), kMaxParametersFileBytes, bytes, message)) {
         failure = ProjectReadFailure::Parse;
-        error = QString::fromStdString(message);
+        error = QStringLiteral("%1 is %2").arg(QFileInfo(path).fileName(), QString::fromStdString(message));
         return false;
     }
     const QDir projectDir = QFileInfo(path).absoluteDir();

@@ -196,6 +196,85 @@ TEST(GrayImageReader, InvertedSignedAndAlphaTiffsAreReadAtTheirDepth)
     }
 }
 
+// Grey and alpha stored plane by plane: the grey plane, then the alpha one.
+bool writePlanarGreyAlpha(const QString& path, int bits, bool tiled, const std::vector<std::uint16_t>& grey,
+                          std::uint16_t alpha)
+{
+    constexpr int kWidth = 3, kHeight = 2, kTile = 16;
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tif)
+        return false;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 2);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_SEPARATE);
+    const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+    bool ok = true;
+    const auto plane = [&](int sample) {
+        std::vector<std::uint16_t> values(std::size_t(kWidth * kHeight), alpha);
+        if (sample == 0)
+            values = grey;
+        std::vector<unsigned char> bytes;
+        for (std::uint16_t v : values) {
+            if (bits == 16) {
+                bytes.push_back(static_cast<unsigned char>(v & 0xFF));
+                bytes.push_back(static_cast<unsigned char>(v >> 8));
+            } else {
+                bytes.push_back(static_cast<unsigned char>(v));
+            }
+        }
+        return bytes;
+    };
+    if (tiled) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, kTile);
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, kTile);
+        const int bytesPerSample = bits / 8;
+        for (int sample = 0; sample < 2; ++sample) {
+            const std::vector<unsigned char> bytes = plane(sample);
+            std::vector<unsigned char> tile(std::size_t(kTile * kTile * bytesPerSample), 0xEE);
+            for (int y = 0; y < kHeight; ++y)
+                std::copy_n(bytes.begin() + y * kWidth * bytesPerSample, kWidth * bytesPerSample,
+                            tile.begin() + y * kTile * bytesPerSample);
+            ok = ok && TIFFWriteTile(tif, tile.data(), 0, 0, 0, std::uint16_t(sample)) >= 0;
+        }
+    } else {
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kHeight);
+        for (int sample = 0; sample < 2; ++sample) {
+            std::vector<unsigned char> bytes = plane(sample);
+            const int rowBytes = kWidth * bits / 8;
+            for (int y = 0; y < kHeight; ++y)
+                ok = ok && TIFFWriteScanline(tif, bytes.data() + y * rowBytes, std::uint32_t(y),
+                                             std::uint16_t(sample)) >= 0;
+        }
+    }
+    TIFFClose(tif);
+    return ok;
+}
+
+TEST(GrayImageReader, GreyAndAlphaStoredPlaneByPlaneAreReadWithoutTheAlpha)
+{
+    QTemporaryDir dir;
+    const std::vector<std::uint16_t> grey16{1000, 2000, 65535, 0, 300, 40000};
+    const std::vector<std::uint16_t> grey8{10, 20, 255, 0, 3, 128};
+    for (const bool tiled : {false, true}) {
+        for (const int bits : {8, 16}) {
+            SCOPED_TRACE(std::to_string(bits) + (tiled ? "-bit tiled" : "-bit stripped"));
+            const QString path = dir.filePath(QStringLiteral("planar.tif"));
+            const std::vector<std::uint16_t>& grey = bits == 16 ? grey16 : grey8;
+            // A half-transparent alpha would darken the grey if it were applied.
+            ASSERT_TRUE(writePlanarGreyAlpha(path, bits, tiled, grey, bits == 16 ? 30000 : 100));
+            QImage image;
+            QString error;
+            ASSERT_TRUE(readTiffGray(path, QRect(), 1, image, error)) << error.toStdString();
+            EXPECT_EQ(image.depth(), bits);
+            EXPECT_EQ(samplesOf(image), grey);
+        }
+    }
+}
+
 TEST(GrayImageReader, TiffsItDoesNotDecodeAreLeftToTheFallbackUnlessSigned)
 {
     QTemporaryDir dir;

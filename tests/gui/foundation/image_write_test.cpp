@@ -156,6 +156,23 @@ TEST(TiffWriters, ReplacingAFileLeavesOnlyTheNewContentAndCancellingKeepsTheOld)
     EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("ux.tif")});
 }
 
+TEST(TiffWriters, AReplacedFileKeepsItsModeBitsWhoeverWrites)
+{
+    QTemporaryDir dir;
+    for (const mode_t mode : {mode_t(0444), mode_t(0640), mode_t(0604)}) {
+        const QString path = dir.filePath(QStringLiteral("mode_%1.tif").arg(mode, 0, 8));
+        ASSERT_TRUE(writeBytes(path, QByteArray(64, 'x')));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        QString error;
+        // Root may replace a read-only file; it must stay read-only.
+        if (!writeFloatTiff(path, 2, 2, {1, 2, 3, 4}, error, {}))
+            continue;
+        struct stat after {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &after), 0);
+        EXPECT_EQ(after.st_mode & 07777, mode) << QString::number(mode, 8).toStdString();
+    }
+}
+
 TEST(TiffWriters, AChainOfLinksIsWrittenThroughToItsEndAndKeptAsLinks)
 {
     QTemporaryDir dir;

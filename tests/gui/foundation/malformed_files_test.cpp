@@ -1,5 +1,6 @@
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/loaded_image.h"
+#include "gui/foundation/tiff_file.h"
 
 #include "test_files.h"
 
@@ -189,6 +190,16 @@ std::vector<MalformedCase> grayCases()
         {"deflate strip of noise", "a.tif",
          tiffBytes(with(grayTags(64, 64), {{259, 3, 1, 8}, {279, 4, 1, 200}}), noise(200, 1)),
          "TIFF read error at line 0"},
+        // 8.6 GB claimed by 400 bytes of codecs without a known bound: refused
+        // before the image is allocated.
+        {"LZMA strip claiming 65535 x 65535 x 16 bits", "a.tif",
+         tiffBytes(with(grayTags(65535, 65535), {{258, 3, 1, 16}, {259, 3, 1, 34925}, {279, 4, 1, 400}}),
+                   noise(400, 3)),
+         "TIFF read error at line 0"},
+        {"LERC strip claiming 65535 x 65535 x 16 bits", "a.tif",
+         tiffBytes(with(grayTags(65535, 65535), {{258, 3, 1, 16}, {259, 3, 1, 34887}, {279, 4, 1, 400}}),
+                   noise(400, 4)),
+         "TIFF read error at line 0"},
         // Missing or zero offsets would read the file header as pixels.
         {"strip at offset 0", "a.tif", stripTable(grayTags(4, 4), 2, 8, {kTiffDataOffset, 0}),
          "TIFF read error at line 2"},
@@ -232,6 +243,23 @@ std::vector<MalformedCase> grayCases()
         {"BMP bad magic", "a.bmp", QByteArray("XM") + bmpHeader(4, 4, 24, 54).mid(2) + QByteArray(48, '\0'),
          "Unable to load"},
     };
+}
+
+TEST(MalformedFiles, EveryCodecBoundsWhatAStoredByteMayClaim)
+{
+    QTemporaryDir dir;
+    // 400 stored bytes: a claim of 8.6 GB is beyond any codec, 400 kB is not.
+    for (const std::uint32_t codec : {34925u, 34887u, 8u, 50000u}) {
+        SCOPED_TRACE(codec);
+        const QString path = dir.filePath(QStringLiteral("claim.tif"));
+        ASSERT_TRUE(writeBytes(path, tiffBytes(with(grayTags(65535, 65535), {{258, 3, 1, 16}, {259, 3, 1, codec},
+                                                                              {279, 4, 1, 400}}),
+                                               noise(400, 3))));
+        const detail::TiffFile tif(path, "rm");
+        ASSERT_TRUE(tif);
+        EXPECT_FALSE(tif.holdsStrile(0, std::uint64_t(65535) * 65535 * 2));
+        EXPECT_TRUE(tif.holdsStrile(0, 400u * 1000u));
+    }
 }
 
 TEST(MalformedFiles, GrayReadersRefuseEachWithAClearMessage)

@@ -161,6 +161,7 @@ VIEWS_TEST(InputContrast, TheWindowsReRenderTheViewsAndSurviveImageChanges) {
     EXPECT_FALSE(w.referenceDisplayRangeSet) << "no image: the edit is ignored";
 
     s.loadReference(s.image(QStringLiteral("ref.tif"), 300, 200, QImage::Format_Grayscale8, 1));
+    EXPECT_FALSE(w.referenceCropButton->isEnabled()) << "the whole scale selected: nothing to zoom to";
     EXPECT_EQ(w.referenceHistogram->selectionMin(), 0.0f);
     EXPECT_EQ(w.referenceHistogram->selectionMax(), 255.0f);
     w.referenceView->setRoi(QRect(10, 10, 50, 40));

@@ -1,6 +1,7 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "compute/computation_types.h"
+#include "compute/kinematic_models.h"
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/field_rendering.h"
@@ -9,6 +10,7 @@
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/project/user_defaults.h"
 #include "gui/mainwindow/result_writer.h"
+#include "support/file_size_limit.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
 
@@ -180,6 +182,8 @@ struct MainWidgetRunTestAccess {
     static void KernelsAndCriteriaEditsReachTheUsersLibraryOnly();
     static void ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes();
     static void TheShownFieldIsExportedOnGridOrImageAndNothingIsReplacedUnasked();
+    static void EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrReset();
+    static void AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSaidOnce();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -1061,13 +1065,19 @@ RUN_TEST(DisplacementExport, TheShownFieldIsExportedOnGridOrImageAndNothingIsRep
                                 .arg(d.gridWidth)
                                 .arg(d.gridHeight));
 
+    // Drawings made for the grid placement do not survive the switch.
+    ASSERT_FALSE(w.results.empty());
+    w.results[0].display.uxImage = QImage(4, 4, QImage::Format_RGB32);
+    w.results[0].display.strainImageComponent = 2;
     // The second export would overwrite both: asked first, and "No" keeps them.
     w.saveFullImageCheck->setChecked(true);
+    EXPECT_TRUE(w.results[0].display.uxImage.isNull());
+    EXPECT_EQ(w.results[0].display.strainImageComponent, -1);
     run.answer = QMessageBox::No;
     w.onSaveDisplacements();
     ASSERT_EQ(run.boxes.size(), 1);
     EXPECT_EQ(run.boxes.front(),
-              QStringLiteral("Save displacements: run.v2_ux.tif, run.v2_uy.tif already exist(s). Replace?"));
+              QStringLiteral("Save displacements: These files already exist:\nrun.v2_ux.tif\nrun.v2_uy.tif\n\nReplace them?"));
     readField(ux, width, height);
     EXPECT_EQ(width, static_cast<std::uint32_t>(d.gridWidth));
 
@@ -1083,6 +1093,63 @@ RUN_TEST(DisplacementExport, TheShownFieldIsExportedOnGridOrImageAndNothingIsRep
     EXPECT_GT(finite, d.dispX.size());
     EXPECT_TRUE(run.status().endsWith(
         QStringLiteral(" (full image %1\u00d7%2)").arg(image.width()).arg(image.height())));
+}
+
+RUN_TEST(OpenProject, EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrReset) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const auto rows = [](MainWidget& window) {
+        QString shown;
+        for (QWidget* row : {static_cast<QWidget*>(window.maxJumpInitSpin), static_cast<QWidget*>(window.twinningCheck),
+                             static_cast<QWidget*>(window.nlcFilterCheck), window.maskFieldBlock})
+            shown += row && !row->isHidden() ? QLatin1Char('1') : QLatin1Char('0');
+        return shown;
+    };
+    for (int mode = 0; mode < w.computationModeCombo->count(); ++mode) {
+        w.computationModeCombo->setCurrentIndex(mode);
+        w.useMaskCheck->setChecked(mode % 2 == 1);
+        w.saveParametersToProject();
+        const QString byHand = rows(w);
+        const std::unique_ptr<MainWidget> reloaded = reopen(s.folder);
+        EXPECT_EQ(reloaded->computationModeCombo->currentIndex(), mode);
+        EXPECT_EQ(rows(*reloaded), byHand) << "mode " << mode;
+    }
+    for (int mode = 0; mode < w.computationModeCombo->count(); ++mode)
+        if (hasHeavisideTerm(w.computationModeCombo->itemData(mode, Qt::UserRole).toInt()))
+            w.computationModeCombo->setCurrentIndex(mode);
+    ASSERT_FALSE(w.maxJumpInitSpin->isHidden());
+    w.resetAllData();
+    EXPECT_TRUE(w.maxJumpInitSpin->isHidden()) << "a reset leaves no Heaviside row behind";
+    EXPECT_TRUE(w.twinningCheck->isHidden());
+}
+
+RUN_TEST(OpenProject, AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSaidOnce) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const QString applied = w.appliedProjectFolder;
+    const QString other = s.folder + QStringLiteral("/elsewhere");
+    {
+        const testing::ScopedFileSizeLimit limit(64);
+        w.projectPathEdit->setText(other);
+        w.projectPathEdited = true;
+        w.applyProjectFolder();
+        w.saveParametersToProject();
+        w.saveParametersToProject();
+    }
+
+    EXPECT_EQ(w.appliedProjectFolder, applied);
+    EXPECT_EQ(w.projectPathEdit->text(), applied) << "the field names the folder in use";
+    EXPECT_EQ(s.status(), QStringLiteral("Project folder not changed: ") + other);
+    ASSERT_EQ(s.boxes.size(), 2) << s.boxes.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Save: Unable to create parameters file.\n\n")));
+    EXPECT_GT(s.boxes[0].size(), QStringLiteral("Save: Unable to create parameters file.\n\n").size())
+        << "the reason follows the fixed text";
+    EXPECT_TRUE(s.boxes[1].startsWith(QStringLiteral("Save: Unable to create parameters file.")))
+        << "two failed autosaves of the project in use: one box";
+
+    w.windowSizeXSpin->setValue(w.windowSizeXSpin->value() + 2);
+    w.saveParametersToProject();
+    EXPECT_EQ(s.saved().windowSizeX, w.windowSizeXSpin->value()) << "saving works again once the disk allows it";
 }
 
 }  // namespace tavro::gui

@@ -1,5 +1,6 @@
 #include "gui/project/project_parameters.h"
 
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 #include <QDir>
@@ -7,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cmath>
 #include <limits>
 
@@ -261,8 +259,8 @@ TEST(ProjectParametersWriter, NonFiniteValuesBecomeNullAndReadBackAsDefaults) {
     const QByteArray text = formatProjectParameters(p, QDir(QStringLiteral("/p")));
     EXPECT_FALSE(text.contains("nan") || text.contains("inf"));
     const ProjectParameters back = parsed(text);
-    EXPECT_EQ(back.epsilon, 0.0);
-    EXPECT_EQ(back.fractureOpeningMin, 0.0);
+    EXPECT_EQ(back.epsilon, ProjectParameters().epsilon);
+    EXPECT_EQ(back.fractureOpeningMin, ProjectParameters().fractureOpeningMin);
     EXPECT_EQ(back.mosaic->refTilePositions.at(0).tx, 0.0f);
 }
 
@@ -336,8 +334,8 @@ TEST(ProjectParametersReader, MosaicModeIgnoresSingleImagesAndOutOfRangeValuesAr
     EXPECT_TRUE(p.referenceImage.isEmpty());
     EXPECT_TRUE(p.deformedImages.isEmpty());
     EXPECT_EQ(p.mosaic->tileCrop, QRect(0, 0, 10, 0));
-    EXPECT_EQ(p.roi, QRect(0, 2, 0, 5));
-    EXPECT_EQ(p.fractureRidgeThickness, 1);
+    EXPECT_EQ(p.roi, QRect(0, 2, 1 << 30, 5));
+    EXPECT_EQ(p.fractureRidgeThickness, ProjectParameters().fractureRidgeThickness) << "not an integer: the default";
     EXPECT_EQ(p.fractureOpeningMin, 0.0);
     EXPECT_EQ(p.strain->derivativeKernels.at(0).coefficients, std::vector<float>{0.0f});
     EXPECT_EQ(p.strain->selectedDerivativeKernelIndex, 0);
@@ -406,18 +404,12 @@ TEST(ProjectParametersFile, AFailedWriteLeavesTheOldFileByteForByte) {
     ASSERT_TRUE(before.open(QIODevice::ReadOnly));
     const QByteArray old = before.readAll();
     before.close();
-    // A file size limit makes the write fail even for root, who ignores
-    // folder permissions.
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 64;
-    setrlimit(RLIMIT_FSIZE, &small);
     p.windowSizeX = 99;
-    const bool written = writeProjectParametersFile(path, p, error);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    bool written = true;
+    {
+        const testing::ScopedFileSizeLimit limit(64);
+        written = writeProjectParametersFile(path, p, error);
+    }
     EXPECT_FALSE(written);
     EXPECT_FALSE(error.isEmpty());
     QFile after(path);
@@ -443,6 +435,75 @@ TEST(ResolveStoredPath, TheProjectFolderComesFirstThenTrailingSubpathsOfForeignP
     touch(QStringLiteral("images/ref.tif"));
     EXPECT_EQ(resolveStoredPath(project, QStringLiteral("images/ref.tif")), expected);
     QDir::setCurrent(saved);
+}
+
+TEST(ProjectParametersReader, HandEditedRectanglesAbsentKeysAndMissingTilesAreReadSafely) {
+    // Rectangles at the edge of int would overflow x + width in QRect.
+    const ProjectParameters p = parsed(R"j({"roi": {"x": 2147483647, "y": 0, "width": 2147483647, "height": 1},
+        "mosaic": {"tileCropX": 2147483647, "tileCropY": 5, "tileCropWidth": 2147483647, "tileCropHeight": 9,
+                   "refTilePositions": [{"bounds": {"x": -2147483648, "y": 0, "w": 2147483647, "h": 3}}]}})j");
+    ASSERT_TRUE(p.mosaic->refTilePositions.at(0).bounds);
+    const QRect rects[] = {p.roi, p.mosaic->tileCrop, *p.mosaic->refTilePositions.at(0).bounds};
+    for (const QRect& rect : rects) {
+        EXPECT_GE(qint64(rect.x()) + rect.width(), qint64(rect.x())) << "no wrapped rectangle";
+        EXPECT_LE(qint64(rect.x()) + rect.width(), qint64(std::numeric_limits<int>::max()) + 1);
+        EXPECT_GE(rect.width(), 0);
+    }
+    EXPECT_EQ(p.roi.width(), 1 << 30);
+
+    // Absent keys take a new project's values; present ones keep theirs.
+    const ProjectParameters fresh;
+    const ProjectParameters empty = parsed("{}");
+    EXPECT_EQ(empty.epsilon, fresh.epsilon);
+    EXPECT_EQ(empty.maxIterations, fresh.maxIterations);
+    EXPECT_EQ(empty.fractureOpeningMin, fresh.fractureOpeningMin);
+    EXPECT_EQ(empty.fractureRidgeThickness, fresh.fractureRidgeThickness);
+    const ProjectParameters given = parsed(R"j({"epsilon": 0.01, "maxIterations": 7, "fractureOpeningMin": 0,
+                                                "fractureRidgeThickness": 2})j");
+    EXPECT_EQ(given.epsilon, 0.01);
+    EXPECT_EQ(given.maxIterations, 7);
+    EXPECT_EQ(given.fractureOpeningMin, 0.0);
+    EXPECT_EQ(given.fractureRidgeThickness, 2);
+
+    // A missing tile keeps its slot; later tiles do not move into it.
+    const testing::TempDir dir("tavro_project");
+    const QDir project(qpath(dir.path()));
+    touch(project.filePath(QStringLiteral("t1.tif")));
+    touch(project.filePath(QStringLiteral("t3.tif")));
+    const ProjectParameters tiles = parsed(R"j({"mosaic": {"referenceTiles": ["t1.tif", "t2.tif", "t3.tif"],
+                                                "deformedStates": [["t3.tif", "gone.tif"]]}})j", project);
+    ASSERT_EQ(tiles.mosaic->referenceTiles.size(), 3);
+    EXPECT_EQ(tiles.mosaic->referenceTiles[2], project.filePath(QStringLiteral("t3.tif")));
+    EXPECT_EQ(tiles.mosaic->deformedStates.at(0).size(), 2);
+}
+
+TEST(ProjectParametersReader, AnEmptyFileAndAnOversizedOneSayWhatIsWrong) {
+    const testing::TempDir dir("tavro_project");
+    ProjectParameters out;
+    QString error;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    const QString empty = qpath(dir.file("parameters.json"));
+    touch(empty, "  \n");
+    EXPECT_FALSE(readProjectParametersFile(empty, {}, out, error, failure));
+    EXPECT_EQ(error, QStringLiteral("the file is empty"));
+    const QString huge = qpath(dir.file("big.json"));
+    touch(huge, QByteArray(static_cast<int>(kMaxParametersFileBytes) + 10, ' '));
+    EXPECT_FALSE(readProjectParametersFile(huge, {}, out, error, failure));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("big.json is larger than"))) << error.toStdString();
+}
+
+TEST(ResolveStoredPath, RelativePathsAreCleanedAndAFolderIsNeverAnImage) {
+    const testing::TempDir dir("tavro_project");
+    const QDir project(qpath(dir.path()) + QStringLiteral("/study/run"));
+    touch(qpath(dir.path()) + QStringLiteral("/study/shared/ref.tif"));
+    EXPECT_EQ(resolveStoredPath(project, QStringLiteral("../shared/ref.tif")),
+              qpath(dir.path()) + QStringLiteral("/study/shared/ref.tif"));
+    // Missing relative paths are named in the project folder, cleaned; a
+    // folder is not taken for the image.
+    EXPECT_EQ(resolveStoredPath(project, QStringLiteral("../../x.tif")), qpath(dir.path()) + QStringLiteral("/x.tif"));
+    EXPECT_FALSE(QFileInfo(resolveStoredPath(project, QStringLiteral("."))).isFile());
+    EXPECT_TRUE(QFileInfo(resolveStoredPath(project, QStringLiteral(".."))).isAbsolute());
+    EXPECT_EQ(resolveStoredPath(project, QStringLiteral("D:\\old\\gone.tif")), QStringLiteral("D:\\old\\gone.tif"));
 }
 
 }  // namespace tavro::gui

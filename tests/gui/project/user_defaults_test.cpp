@@ -1,5 +1,6 @@
 #include "gui/project/user_defaults.h"
 
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 #include <QDir>
@@ -8,10 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <cmath>
-#include <csignal>
 
 namespace tavro::gui {
 
@@ -255,16 +253,12 @@ TEST(UserDefaults, AFailedWriteLeavesTheOldFileByteForByte) {
     const QByteArray old = contentOf(path);
     // A file size limit fails the write as a full disk would, even for root;
     // the old file is smaller than the limit, the new one is not.
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = static_cast<rlim_t>(old.size()) + 16;
-    setrlimit(RLIMIT_FSIZE, &small);
-    const bool written =
-        writeUserDefaults(path, builtinDerivativeKernels(), builtinSmoothingKernels(), defaultStrainCriteria(), error);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    bool written = true;
+    {
+        const testing::ScopedFileSizeLimit limit(static_cast<rlim_t>(old.size()) + 16);
+        written = writeUserDefaults(path, builtinDerivativeKernels(), builtinSmoothingKernels(),
+                                    defaultStrainCriteria(), error);
+    }
     EXPECT_FALSE(written);
     EXPECT_FALSE(error.isEmpty());
     EXPECT_EQ(contentOf(path), old);
