@@ -35,11 +35,15 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tavro::gui {
 
 namespace {
+
+// Far beyond any series of height states a project can hold.
+constexpr int kMaxHeightStateIndex = 100000;
 
 const QString kOrganisation = QStringLiteral("Quillmar");
 const QString kApplication = QStringLiteral("Tavro2D");
@@ -219,7 +223,10 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     heights.referenceTiles = referenceHeightPaths;
     heights.deformedStates = deformedHeightStates;
     heights.currentStateIndex = currentDeformedHeightState;
-    heights.hasResult = !heightResultRanges.empty();
+    heights.hasResult = std::any_of(heightResultRanges.begin(), heightResultRanges.end(),
+                                    [&](const HeightRangeEntry& entry) {
+                                        return entry.index < static_cast<int>(deformedHeightStates.size());
+                                    });
     heights.saveFullImage = checked(heightSaveFullImageCheck);
     p.heightFields = heights;
 
@@ -354,12 +361,17 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         currentDeformedHeightState = p.heightFields->currentStateIndex;
         setCheck(heightSaveFullImageCheck, p.heightFields->saveFullImage);
     }
-    // A height range needs a height state to belong to; stored keys beyond
-    // them are not ours to keep.
+    // Ranges of states that are not listed (yet) are kept and written back:
+    // opening a project never loses a cached result. Only keys no state
+    // could ever have are dropped.
     heightResultRanges.clear();
-    for (const HeightRangeEntry& entry : p.heightCache)
-        if (entry.index >= 0 && entry.index < deformedHeightStates.size())
-            heightResultRanges.push_back(entry);
+    for (const HeightRangeEntry& entry : p.heightCache) {
+        if (entry.index < 0 || entry.index > kMaxHeightStateIndex) {
+            qWarning().noquote() << "[Project] Height cache entry" << entry.index << "ignored";
+            continue;
+        }
+        heightResultRanges.push_back(entry);
+    }
     updateDeformedList();
 }
 

@@ -184,6 +184,7 @@ struct MainWidgetRunTestAccess {
     static void TheShownFieldIsExportedOnGridOrImageAndNothingIsReplacedUnasked();
     static void EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrReset();
     static void AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSaidOnce();
+    static void HeightRangesOfStatesNotListedSurviveTheNextSave();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -1150,6 +1151,24 @@ RUN_TEST(OpenProject, AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSai
     w.windowSizeXSpin->setValue(w.windowSizeXSpin->value() + 2);
     w.saveParametersToProject();
     EXPECT_EQ(s.saved().windowSizeX, w.windowSizeXSpin->value()) << "saving works again once the disk allows it";
+}
+
+RUN_TEST(OpenProject, HeightRangesOfStatesNotListedSurviveTheNextSave) {
+    WindowTestSession s;
+    s.w().saveParametersToProject();
+    ProjectParameters p = s.saved();
+    p.heightCache = {{5, -1.0f, 2.0f, -0.5f, 1.5f}, {200000, 0.0f, 1.0f, 0.0f, 1.0f}};
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(s.folder + QStringLiteral("/parameters.json"), p, error));
+    const std::unique_ptr<MainWidget> reopened = reopen(s.folder);
+    reopened->windowSizeXSpin->setValue(reopened->windowSizeXSpin->value() + 2);
+    reopened->saveParametersToProject();
+    const ProjectParameters back = s.saved();
+    EXPECT_EQ(back.windowSizeX, reopened->windowSizeXSpin->value());
+    ASSERT_EQ(back.heightCache.size(), 1u) << "a key no state could have is dropped";
+    EXPECT_EQ(back.heightCache[0].index, 5);
+    EXPECT_EQ(back.heightCache[0].maxUz, 2.0f);
+    EXPECT_FALSE(back.heightFields && back.heightFields->hasResult) << "no listed state has a height result";
 }
 
 }  // namespace tavro::gui
