@@ -425,6 +425,20 @@ private:
             candidateAt_[cellIndex(candidates_[k].i, candidates_[k].j, width_)] = int(k);
     }
 
+    // The engine's opening vector at `position`, turned to the jump across `n`;
+    // unknown where the engine has none or its normal cannot be told.
+    Vec engineOpening(Vec position, Vec n) const {
+        if (!grid_.openingX || !grid_.openingY) return {kNaN, kNaN};
+        const Vec opening{sampleField(grid_.openingX, width_, height_, position),
+                          sampleField(grid_.openingY, width_, height_, position)};
+        if (!finite(opening)) return {kNaN, kNaN};
+        const double alpha = grid_.crackAngle ? sampleField(grid_.crackAngle, width_, height_, position) : kNaN;
+        if (!std::isfinite(alpha)) return {kNaN, kNaN};
+        const double radians = alpha * kPi / 180.0;
+        const Vec engineNormal{std::sin(radians), std::cos(radians)};
+        return dot(engineNormal, n) < 0.0 ? -1.0 * opening : opening;
+    }
+
     void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
         const Vec n = normalOf(tangent);
         Vec jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
@@ -433,10 +447,14 @@ private:
         double magnitude = norm(jump);
         if (grid_.openingIntensity) {
             const double opening = sampleField(grid_.openingIntensity, width_, height_, position);
-            if (!finite(jump) && std::isfinite(opening)) jump = opening * n;
+            if (!finite(jump)) jump = engineOpening(position, n);
             if (std::isfinite(opening)) magnitude = std::max(std::isfinite(magnitude) ? magnitude : 0.0, opening);
         }
-        if (!finite(jump) || !std::isfinite(magnitude) || magnitude < params_.minOpening) return;
+        // With only the opening intensity the point is kept and its jump left
+        // unknown: a direction guessed from the normal would turn slip into opening.
+        const bool jumpKnown = finite(jump);
+        if ((!jumpKnown && !grid_.openingIntensity) || !std::isfinite(magnitude) || magnitude < params_.minOpening)
+            return;
         const double strength = magnitude / jumpNoise_;
         if (strength < params_.lowThreshold) return;
         candidateAt_[cellIndex(i, j, width_)] = static_cast<int>(candidates_.size());

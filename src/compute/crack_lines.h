@@ -30,6 +30,12 @@ struct CrackGridView {
     const float* crackAngle = nullptr;
     // Crack position in pixels from the point along its normal: places the line where finite.
     const float* crackPosition = nullptr;
+    // The engine's opening vector in pixels, image axes: the displacement of
+    // the side its normal (sin a, cos a) of crackAngle a points to, minus the
+    // other side's. Gives the jump where the displacement cannot be sampled
+    // across the line (near the grid's border).
+    const float* openingX = nullptr;
+    const float* openingY = nullptr;
 };
 
 // One record for every caller (the crack detection stage and the window's crack

@@ -142,6 +142,57 @@ TEST(CrackLines, EnrichedFieldsGiveOneLinePerCrack) {
     }
 }
 
+// A sliding crack that runs to the border: where the displacement cannot be
+// sampled across the line, the jump comes from the engine's opening vector,
+// never from the opening intensity laid along the normal (that would report
+// the slip as an opening of the same size).
+TEST(CrackLines, ASlidingCrackKeepsItsSlipUpToTheBorder) {
+    // At 60 degrees the samples across the line leave the grid near its top
+    // and bottom rows; the slip of 1 px runs along the tangent.
+    CrackField field;
+    field.angle = 60.0, field.noise = 0.01;
+    field.jumpX = field.tx(), field.jumpY = field.ty();
+    field.build();
+    std::vector<float> intensity(kGrid * kGrid, kNaN), alpha(intensity), phi(intensity), openX(intensity),
+        openY(intensity);
+    for (int k = 0; k < kGrid * kGrid; ++k) {
+        const double d = field.distance(k % kGrid, k / kGrid) * kStep;
+        if (std::abs(d) > 0.5 * kWindow) continue;
+        intensity[k] = 1.0f, alpha[k] = float(field.angle), phi[k] = float(-d);
+        openX[k] = float(field.jumpX), openY[k] = float(field.jumpY);
+    }
+    for (const bool withVector : {true, false}) {
+        SCOPED_TRACE(withVector ? "opening vector" : "intensity only");
+        CrackGridView view{kGrid,           kGrid,        field.result.dispX.data(), field.result.dispY.data(),
+                           intensity.data(), alpha.data(), phi.data()};
+        if (withVector) {
+            view.openingX = openX.data();
+            view.openingY = openY.data();
+        }
+        const CrackLineSet lines = extractCrackLines(view, CrackField::params());
+        ASSERT_GE(lines.size(), 50u);
+        size_t known = 0;
+        double sumSquares = 0.0;
+        for (size_t k = 0; k < lines.size(); ++k) {
+            const double co = lines.cosine[k], si = lines.sine[k], a = lines.jumpA[k], b = lines.jumpB[k];
+            if (!std::isfinite(a) || !std::isfinite(b)) {
+                EXPECT_FALSE(withVector) << "point " << k << " has the engine's vector";
+                continue;
+            }
+            ++known;
+            const double sign = si * field.ty() + co * field.tx() < 0.0 ? -1.0 : 1.0;
+            const double errorX = co * a - si * b - sign * field.jumpX, errorY = co * b + si * a - sign * field.jumpY;
+            EXPECT_LT(std::hypot(errorX, errorY), 0.1) << k << " at (" << lines.x[k] << ", " << lines.y[k] << ")";
+            sumSquares += errorX * errorX + errorY * errorY;
+        }
+        ASSERT_GT(known, 0u);
+        EXPECT_LT(std::sqrt(sumSquares / double(known)), 0.03);
+        if (withVector) {
+            EXPECT_EQ(known, lines.size());
+        }
+    }
+}
+
 TEST(CrackLines, SmoothFieldsHaveNoCrack) {
     // A 1 % gradient with noise, and a 1.5 px wave of 160 px period (strains up to 6 %).
     for (const bool wave : {false, true}) {

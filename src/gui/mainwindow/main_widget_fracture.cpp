@@ -65,6 +65,12 @@ const CrackLineSet* MainWidget::crackLineCache() {
     const std::vector<float>& position = f.fields[FractureResult::CrackPosition];
     grid.crackAngle = angle.size() == points ? angle.data() : nullptr;
     grid.crackPosition = position.size() == points ? position.data() : nullptr;
+    const std::vector<float>& openingX = f.fields[FractureResult::OpeningX];
+    const std::vector<float>& openingY = f.fields[FractureResult::OpeningY];
+    if (openingX.size() == points && openingY.size() == points) {
+        grid.openingX = openingX.data();
+        grid.openingY = openingY.data();
+    }
     crackLines = extractCrackLines(grid, crackLineParameters());
     crackLinesOwner = current.fracture;
     QApplication::restoreOverrideCursor();
