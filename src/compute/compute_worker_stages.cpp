@@ -323,8 +323,10 @@ bool WorkerPipeline::computeStrains() {
     };
     StrainResult strains;
     std::string error;
-    if (!computeStrainGpu(*result_.displacements, strainGridSpacing(stepX_, stepY_), strains, error, progress,
-                          strainSupportLength(request_.pixelSearch)))
+    // Each axis by its own step: a rectangular grid measured with one spacing
+    // would scale the strains of the other axis.
+    if (!computeStrainGpu(*result_.displacements, strainGridSpacing(stepX_, stepX_), strains, error, progress,
+                          strainSupportLength(request_.pixelSearch), strainGridSpacing(stepY_, stepY_)))
         return failUnlessCancelled(QStringLiteral("Strain calculation error."), error);
     if (maskUsed_)
         maskStrainResult(strains, request_.mask, request_.roi, gridOf(strains.gridWidth, strains.gridHeight));

@@ -156,7 +156,8 @@ __global__ void compute_strain_from_gradients_kernel(const float* duDx, const fl
     writeStrains(i, ux, uy, vx, vy, epsXX, epsYY, epsXY, epsI, epsII, epsVonMises, epsTresca, rotation);
 }
 
-__global__ void compute_strain_kernel(const float* u, const float* v, int W, int H, float h, float L, float* epsXX,
+__global__ void compute_strain_kernel(const float* u, const float* v, int W, int H, float hx, float hy, float L,
+                                      float* epsXX,
                                       float* epsYY, float* epsXY, float* epsI, float* epsII, float* epsVonMises,
                                       float* epsTresca, float* rotation, long long offset, int count) {
     const long long local = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
@@ -168,10 +169,10 @@ __global__ void compute_strain_kernel(const float* u, const float* v, int W, int
         writeMissing(i, epsXX, epsYY, epsXY, epsI, epsII, epsVonMises, epsTresca, rotation);
         return;
     }
-    const float ux = derivativeAlongX(u, W, H, x, y, h, L);
-    const float vy = derivativeAlongY(v, W, H, x, y, h, L);
-    const float uy = derivativeAlongY(u, W, H, x, y, h, L);
-    const float vx = derivativeAlongX(v, W, H, x, y, h, L);
+    const float ux = derivativeAlongX(u, W, H, x, y, hx, L);
+    const float vy = derivativeAlongY(v, W, H, x, y, hy, L);
+    const float uy = derivativeAlongY(u, W, H, x, y, hy, L);
+    const float vx = derivativeAlongX(v, W, H, x, y, hx, L);
     if (!isfinite(ux) || !isfinite(uy) || !isfinite(vx) || !isfinite(vy)) {
         writeMissing(i, epsXX, epsYY, epsXY, epsI, epsII, epsVonMises, epsTresca, rotation);
         return;
@@ -179,7 +180,8 @@ __global__ void compute_strain_kernel(const float* u, const float* v, int W, int
     writeStrains(i, ux, uy, vx, vy, epsXX, epsYY, epsXY, epsI, epsII, epsVonMises, epsTresca, rotation);
 }
 
-__global__ void compute_strain_separable_kernel(const float* u, const float* v, int W, int H, float h, const float* D,
+__global__ void compute_strain_separable_kernel(const float* u, const float* v, int W, int H, float hx, float hy,
+                                                const float* D,
                                                 int a, const float* S, int b, float smoothingSum, float L,
                                                 float* epsXX, float* epsYY, float* epsXY, float* epsI, float* epsII,
                                                 float* epsVonMises, float* epsTresca, float* rotation,
@@ -193,10 +195,10 @@ __global__ void compute_strain_separable_kernel(const float* u, const float* v, 
         writeMissing(i, epsXX, epsYY, epsXY, epsI, epsII, epsVonMises, epsTresca, rotation);
         return;
     }
-    const float ux = separableDerivativeX(u, W, H, x, y, h, D, a, S, b, smoothingSum, L);
-    const float vy = separableDerivativeY(v, W, H, x, y, h, D, a, S, b, smoothingSum, L);
-    const float uy = separableDerivativeY(u, W, H, x, y, h, D, a, S, b, smoothingSum, L);
-    const float vx = separableDerivativeX(v, W, H, x, y, h, D, a, S, b, smoothingSum, L);
+    const float ux = separableDerivativeX(u, W, H, x, y, hx, D, a, S, b, smoothingSum, L);
+    const float vy = separableDerivativeY(v, W, H, x, y, hy, D, a, S, b, smoothingSum, L);
+    const float uy = separableDerivativeY(u, W, H, x, y, hy, D, a, S, b, smoothingSum, L);
+    const float vx = separableDerivativeX(v, W, H, x, y, hx, D, a, S, b, smoothingSum, L);
     if (!isfinite(ux) || !isfinite(uy) || !isfinite(vx) || !isfinite(vy)) {
         writeMissing(i, epsXX, epsYY, epsXY, epsI, epsII, epsVonMises, epsTresca, rotation);
         return;
@@ -262,7 +264,7 @@ public:
           n_(static_cast<long long>(disp.gridWidth) * disp.gridHeight),
           bytes_(static_cast<uint64_t>(n_) * sizeof(float)) {}
 
-    bool run(StrainPath path, float h, float L, const CustomKernels* custom);
+    bool run(StrainPath path, float hx, float hy, float L, const CustomKernels* custom);
     // A report whose answer is ignored: the work can no longer be cancelled.
     void report(long long done, long long total) {
         if (progress_) progress_(done, total);
@@ -294,7 +296,7 @@ private:
     }
     bool leaseInputs(StrainPath path, const CustomKernels* custom);
     bool uploadInputs(StrainPath path, const CustomKernels* custom);
-    bool launchChunks(StrainPath path, float h, float L, const CustomKernels* custom);
+    bool launchChunks(StrainPath path, float hx, float hy, float L, const CustomKernels* custom);
     bool downloadOutputs();
 
     const PixelDisplacementResult& disp_;
@@ -357,7 +359,7 @@ bool StrainRun::uploadInputs(StrainPath path, const CustomKernels* custom) {
            uploadKernel(smoothing_, custom->smoothing, custom->smoothingCopyLabel);
 }
 
-bool StrainRun::launchChunks(StrainPath path, float h, float L, const CustomKernels* custom) {
+bool StrainRun::launchChunks(StrainPath path, float hx, float hy, float L, const CustomKernels* custom) {
     const int W = disp_.gridWidth;
     const int H = disp_.gridHeight;
     const long long chunks = (n_ + kChunkPoints - 1) / kChunkPoints;
@@ -378,13 +380,13 @@ bool StrainRun::launchChunks(StrainPath path, float h, float L, const CustomKern
             break;
         case StrainPath::FiniteDifferences:
             TAVRO_LAUNCH(compute_strain_kernel, dim3(blocks), dim3(kThreadsPerBlock), 0,
-                         static_cast<const float*>(u_.data), static_cast<const float*>(v_.data), W, H, h, L, o[0],
+                         static_cast<const float*>(u_.data), static_cast<const float*>(v_.data), W, H, hx, hy, L, o[0],
                          o[1], o[2], o[3], o[4], o[5], o[6], o[7], offset, count);
             label = "compute_strain_kernel launch";
             break;
         case StrainPath::CustomKernel:
             TAVRO_LAUNCH(compute_strain_separable_kernel, dim3(blocks), dim3(kThreadsPerBlock), 0,
-                         static_cast<const float*>(u_.data), static_cast<const float*>(v_.data), W, H, h,
+                         static_cast<const float*>(u_.data), static_cast<const float*>(v_.data), W, H, hx, hy,
                          static_cast<const float*>(derivative_.data), custom->a,
                          static_cast<const float*>(smoothing_.data), custom->b, custom->smoothingSum, L, o[0], o[1],
                          o[2], o[3], o[4], o[5], o[6], o[7], offset, count);
@@ -413,13 +415,13 @@ bool StrainRun::downloadOutputs() {
     return true;
 }
 
-bool StrainRun::run(StrainPath path, float h, float L, const CustomKernels* custom) {
+bool StrainRun::run(StrainPath path, float hx, float hy, float L, const CustomKernels* custom) {
     if (!proceed(0, 10)) return fail(kCancelled);
     if (!leaseInputs(path, custom)) return false;
     if (!proceed(1, 10)) return fail(kCancelled);
     if (!uploadInputs(path, custom)) return false;
     if (!proceed(3, 10)) return fail(kCancelled);
-    if (!launchChunks(path, h, L, custom)) return false;
+    if (!launchChunks(path, hx, hy, L, custom)) return false;
     if (!proceed(5, 10)) return fail(kCancelled);
 
     out_.gridWidth = disp_.gridWidth;
@@ -433,8 +435,8 @@ bool StrainRun::run(StrainPath path, float h, float L, const CustomKernels* cust
 }
 
 // Shared validation of both entries; the message of the first failed check, or null.
-const char* invalidGrid(const PixelDisplacementResult& disp, int gridSpacing) {
-    if (gridSpacing <= 0) return "Grid spacing must be strictly positive.";
+const char* invalidGrid(const PixelDisplacementResult& disp, int gridSpacing, int gridSpacingY) {
+    if (gridSpacing <= 0 || gridSpacingY < 0) return "Grid spacing must be strictly positive.";
     if (disp.gridWidth < 1 || disp.gridHeight < 1) return "Invalid grid dimensions for strain computation.";
     const size_t n = static_cast<size_t>(disp.gridWidth) * static_cast<size_t>(disp.gridHeight);
     if (disp.dispX.size() != n || disp.dispY.size() != n) return "Provided displacements do not match grid dimensions.";
@@ -452,9 +454,9 @@ const char* invalidKernels(const gui::StrainSettings& settings) {
 } // namespace
 
 bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, StrainResult& out, std::string& error,
-                      StrainProgress progress, float supportLength) {
+                      StrainProgress progress, float supportLength, int gridSpacingY) {
     error.clear();
-    if (const char* invalid = invalidGrid(disp, gridSpacing)) {
+    if (const char* invalid = invalidGrid(disp, gridSpacing, gridSpacingY)) {
         error = invalid;
         out = StrainResult{};
         return false;
@@ -465,7 +467,7 @@ bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, Stra
     ProfileRange range("Strain computation");
     StrainRun run(disp, out, error, std::move(progress));
     if (!run.run(gradients ? StrainPath::Gradients : StrainPath::FiniteDifferences, static_cast<float>(gridSpacing),
-                 supportLength, nullptr))
+                 static_cast<float>(gridSpacingY > 0 ? gridSpacingY : gridSpacing), supportLength, nullptr))
         return false;
     run.report(10, 10);
     return true;
@@ -473,9 +475,9 @@ bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, Stra
 
 bool computeStrainCustomKernelGpu(const PixelDisplacementResult& disp, int gridSpacing,
                                   const gui::StrainSettings& settings, StrainResult& out, std::string& error,
-                                  StrainProgress progress) {
+                                  StrainProgress progress, int gridSpacingY) {
     error.clear();
-    const char* invalid = invalidGrid(disp, gridSpacing);
+    const char* invalid = invalidGrid(disp, gridSpacing, gridSpacingY);
     if (!invalid) invalid = invalidKernels(settings);
     if (invalid) {
         error = invalid;
@@ -485,7 +487,8 @@ bool computeStrainCustomKernelGpu(const PixelDisplacementResult& disp, int gridS
     const CustomKernels kernels = prepareCustomKernels(settings);
     ProfileRange range("Strain computation (custom kernel)");
     StrainRun run(disp, out, error, std::move(progress));
-    if (!run.run(StrainPath::CustomKernel, static_cast<float>(gridSpacing), settings.supportLength, &kernels))
+    if (!run.run(StrainPath::CustomKernel, static_cast<float>(gridSpacing),
+                 static_cast<float>(gridSpacingY > 0 ? gridSpacingY : gridSpacing), settings.supportLength, &kernels))
         return false;
     if (settings.auxiliaryMode == 2 && !settings.auxiliaryText.empty()) out.auxiliary.assign(disp.dispX.size(), 0.0f);
     run.report(10, 10);

@@ -15,11 +15,12 @@ namespace tavro {
 // Called with (done, total); returning false cancels while the work can still stop.
 using StrainProgress = std::function<bool(long long done, long long total)>;
 
-// gridSpacing is the distance in pixels between neighbouring grid points. With
-// supportLength > 0, a displacement whose magnitude exceeds it counts as missing.
-// On failure `out` is reset to an empty record and `error` holds the reason.
+// gridSpacing is the distance in pixels between neighbouring grid points along
+// x, gridSpacingY along y (0: the same as along x). With supportLength > 0, a
+// displacement whose magnitude exceeds it counts as missing. On failure `out`
+// is reset to an empty record and `error` holds the reason.
 bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, StrainResult& out, std::string& error,
-                      StrainProgress progress, float supportLength);
+                      StrainProgress progress, float supportLength, int gridSpacingY = 0);
 
 // Derivatives are the separable convolution of the displacement grid with the
 // settings' derivative kernel along the derivative axis and its smoothing kernel
@@ -27,6 +28,6 @@ bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, Stra
 // along the derivative axis (exact for linear fields) and mirrored across it.
 bool computeStrainCustomKernelGpu(const PixelDisplacementResult& disp, int gridSpacing,
                                   const gui::StrainSettings& settings, StrainResult& out, std::string& error,
-                                  StrainProgress progress);
+                                  StrainProgress progress, int gridSpacingY = 0);
 
 } // namespace tavro

@@ -123,6 +123,32 @@ TEST(StrainFields, AffineDisplacementGivesTheExactUniformStrainAtEveryPointByEac
     EXPECT_NEAR(differences(d, h).epsXX[0], ux, 1e-9) << "the refinement's gradients are used as they are";
 }
 
+TEST(StrainFields, ARectangularGridTakesEachDerivativeOverItsOwnStep) {
+    TAVRO_REQUIRE_DEVICE();
+    const double ux = 0.012, uy = 0.004, vx = -0.002, vy = -0.007;
+    const int W = 11, H = 9, hx = 4, hy = 10;
+    PixelDisplacementResult d;
+    d.gridWidth = W;
+    d.gridHeight = H;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const double X = double(x) * hx, Y = double(y) * hy;
+            d.dispX.push_back(static_cast<float>(1.5 + ux * X + uy * Y));
+            d.dispY.push_back(static_cast<float>(-0.75 + vx * X + vy * Y));
+        }
+    StrainResult byDifferences, byKernel;
+    std::string error;
+    ASSERT_TRUE(tavro::computeStrainGpu(d, hx, byDifferences, error, {}, 0.0f, hy)) << error;
+    ASSERT_TRUE(tavro::computeStrainCustomKernelGpu(d, hx, kernels(kOrder4), byKernel, error, {}, hy)) << error;
+    for (const StrainResult* s : {&byDifferences, &byKernel}) {
+        for (size_t i = 0; i < size_t(W * H); ++i) {
+            ASSERT_NEAR(s->epsXX[i], ux, 2e-6) << i;
+            ASSERT_NEAR(s->epsYY[i], vy, 2e-6) << i << ": not " << vy * hy / hx << " as over the x step";
+            ASSERT_NEAR(s->epsXY[i], 0.5 * (uy + vx), 2e-6) << i;
+        }
+    }
+}
+
 TEST(StrainFields, QuadraticDisplacementIsExactInsideAndOneSidedOnTheBorders) {
     TAVRO_REQUIRE_DEVICE();
     // u = k X^2 + p X Y, v = m Y^2. Central differences are exact for quadratics;

@@ -79,7 +79,8 @@ StrainOutcome computeStrainOutcome(const StrainInputs& in) {
     }
     const ResultGeometry& g = in.geometry;
     out.success =
-        computeStrainCustomKernelGpu(in.displacement, std::max(g.stepX, 1), in.settings, out.strains, out.error, {});
+        computeStrainCustomKernelGpu(in.displacement, std::max(g.stepX, 1), in.settings, out.strains, out.error, {},
+                                     std::max(g.stepY, 1));
     if (!out.success)
         return out;
     evaluateCriteria(in.settings.criteria, out.strains);
