@@ -148,6 +148,8 @@ void MainWidget::clearAllResults() {
         setLabel(label, QStringLiteral("No result"));
     setLabel(strainValueLabel, QStringLiteral("No result"));
     setLabel(fractureValueLabel, QStringLiteral("No result"));
+    // No result, no shift: the line must not outlive the results it described.
+    updateRigidShiftLabel(-1);
 }
 
 void MainWidget::resetAllData() {

@@ -14,6 +14,7 @@
 #include "gui/style/switch_widget.h"
 
 #include <QCheckBox>
+#include <QAbstractItemModel>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
@@ -752,8 +753,13 @@ void MainWidget::setStatus(const QString& text) {
 void MainWidget::setFirstComboEntry(QComboBox* combo) {
     if (!combo)
         return;
+    // Group headings cannot be chosen: the first entry is the first that can.
+    int first = 0;
+    const QAbstractItemModel* model = combo->model();
+    while (first < combo->count() && !(model->flags(model->index(first, 0)) & Qt::ItemIsSelectable))
+        ++first;
     const QSignalBlocker blocker(combo);
-    combo->setCurrentIndex(0);
+    combo->setCurrentIndex(first < combo->count() ? first : 0);
 }
 
 void MainWidget::updateRigidShiftLabel(int index) {

@@ -997,6 +997,7 @@ RUN_TEST(Fracture, ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes)
     ASSERT_TRUE(w.results[0].hasFracture) << s.status().toStdString();
     EXPECT_GE(w.mainTabs->indexOf(w.fractureResultPage), 0);
     EXPECT_FALSE(w.fractureMinJumpRow->isHidden());
+    EXPECT_GE(w.fractureParameterCombo->currentData().toInt(), 0) << "a map is chosen, not a group heading";
 
     const CrackLineSet* lines = w.crackLineCache();
     ASSERT_NE(lines, nullptr);
@@ -1094,6 +1095,16 @@ RUN_TEST(DisplacementExport, TheShownFieldIsExportedOnGridOrImageAndNothingIsRep
     EXPECT_GT(finite, d.dispX.size());
     EXPECT_TRUE(run.status().endsWith(
         QStringLiteral(" (full image %1\u00d7%2)").arg(image.width()).arg(image.height())));
+
+    // Another project without results: no shift of the old one stays on show.
+    ASSERT_FALSE(w.rigidShiftLabel->text().isEmpty());
+    const QString other = run.folder + QStringLiteral("/other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(other + QStringLiteral("/parameters.json"), ProjectParameters(), error));
+    w.loadParametersFromFile(other + QStringLiteral("/parameters.json"));
+    EXPECT_EQ(w.appliedProjectFolder, other);
+    EXPECT_TRUE(w.rigidShiftLabel->text().isEmpty());
 }
 
 RUN_TEST(OpenProject, EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrReset) {
