@@ -110,6 +110,14 @@ void MainWidget::loadParametersFromFile(const QString& path) {
         setStatus(QStringLiteral("Loading cancelled \u2014 nothing was loaded. The project on disk is unchanged."));
     } else {
         showProjectLoadSummary(report, mosaicMode);
+        // The controls would bring such values into range without a word, and
+        // the next save would keep them: said once, here.
+        if (!parameters.outOfRangeKeys.isEmpty()) {
+            const QString note = QStringLiteral("Out-of-range values brought into range: %1.")
+                                     .arg(parameters.outOfRangeKeys.join(QStringLiteral(", ")));
+            qWarning().noquote() << "[Project]" << note;
+            setStatus(statusLabel ? statusLabel->fullText() + QLatin1Char(' ') + note : note);
+        }
     }
     if (stopButton)
         stopButton->setEnabled(false);

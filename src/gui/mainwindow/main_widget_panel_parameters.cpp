@@ -45,6 +45,10 @@ QSpinBox* makeSpin(QWidget* window, int minimum, int maximum, int value, int ste
     return spin;
 }
 
+QSpinBox* makeSpin(QWidget* window, ValueRange range, int value, int step = 1) {
+    return makeSpin(window, static_cast<int>(range.minimum), static_cast<int>(range.maximum), value, step);
+}
+
 // Shows or hides a form field together with its (empty) label, so that a
 // hidden option leaves no gap in the form.
 void setFormRowVisible(QWidget* group, QWidget* field, bool shown) {
@@ -63,7 +67,7 @@ QCheckBox* makeCheck(QWidget* window, const QString& text, const QString& toolti
 }  // namespace
 
 QSpinBox* MainWidget::createSearchAreaSpinBox() {
-    QSpinBox* spin = makeSpin(this, 0, 1024, 6);
+    QSpinBox* spin = makeSpin(this, kSearchRange, 6);
     spin->setMaximumWidth(72);
     return spin;
 }
@@ -132,10 +136,10 @@ void MainWidget::buildParametersPanel() {
     windowGrid->setContentsMargins(0, 0, 0, 0);
     windowGrid->setHorizontalSpacing(6);
     windowGrid->setVerticalSpacing(4);
-    windowSizeXSpin = makeSpin(this, 5, 256, 61, 2);
-    windowSizeYSpin = makeSpin(this, 5, 256, 61, 2);
-    spacingXSpin = makeSpin(this, 1, 128, 4);
-    spacingYSpin = makeSpin(this, 1, 128, 4);
+    windowSizeXSpin = makeSpin(this, kWindowSizeRange, 61, 2);
+    windowSizeYSpin = makeSpin(this, kWindowSizeRange, 61, 2);
+    spacingXSpin = makeSpin(this, kStepRange, 4);
+    spacingYSpin = makeSpin(this, kStepRange, 4);
     windowGrid->addWidget(label("X", Qt::AlignCenter), 0, 1);
     windowGrid->addWidget(label("Y", Qt::AlignCenter), 0, 2);
     windowGrid->addWidget(label("Window size (px)"), 1, 0);
@@ -174,6 +178,8 @@ void MainWidget::buildParametersPanel() {
     groupLayout->addWidget(createSeparatorLine());
 
     QFormLayout* modeForm = makeForm();
+    static_assert(kComputationModeOrder.size() == static_cast<std::size_t>(kModeIndexRange.maximum) + 1,
+                  "a stored mode index must name a listed mode");
     computationModeCombo = new QComboBox(this);
     for (int id : kComputationModeOrder)
         computationModeCombo->addItem(shapeFunctionName(id), id);
@@ -191,11 +197,11 @@ void MainWidget::buildParametersPanel() {
     interpolationCombo->addItem(QStringLiteral("Bicubic"), 1);
     interpolationCombo->addItem(QStringLiteral("Cubic B-Spline"), 2);
     toleranceSpin = new ScientificDoubleSpinBox(this);
-    toleranceSpin->setRange(1e-9, 0.1);
+    toleranceSpin->setRange(kToleranceRange.minimum, kToleranceRange.maximum);
     toleranceSpin->setValue(1e-4);
-    maxIterationsSpin = makeSpin(this, 1, 200, 30);
+    maxIterationsSpin = makeSpin(this, kMaxIterationsRange, 30);
     maxJumpInitLabel = label("Max jump init");
-    maxJumpInitSpin = makeSpin(this, 0, 50, 0);
+    maxJumpInitSpin = makeSpin(this, kMaxJumpRange, 0);
     maxJumpInitSpin->setSuffix(QStringLiteral(" px"));
     maxJumpInitSpin->setToolTip(QStringLiteral(
         "Maximum crack opening/sliding amplitude for cold start initialization (pixels).\nThis is the TOTAL physical "

@@ -35,6 +35,25 @@ inline constexpr double kMaxFractureOpening = 5.0;
 // A parameters file is a few kilobytes; anything far larger is not one.
 inline constexpr std::size_t kMaxParametersFileBytes = 8u << 20;
 
+// What the window's controls accept; a value read outside is brought to the
+// nearest bound (a choice off its list to the default) and named in
+// ProjectParameters::outOfRangeKeys.
+struct ValueRange {
+    double minimum;
+    double maximum;
+};
+inline constexpr ValueRange kWindowSizeRange{5, 256};
+inline constexpr ValueRange kStepRange{1, 128};
+inline constexpr ValueRange kSearchRange{0, 1024};
+inline constexpr ValueRange kToleranceRange{1e-9, 0.1};
+inline constexpr ValueRange kMaxIterationsRange{1, 200};
+inline constexpr ValueRange kMaxJumpRange{0, 50};
+inline constexpr ValueRange kModeIndexRange{0, 4};
+inline constexpr ValueRange kInterpolationIndexRange{0, 2};
+inline constexpr ValueRange kGridCountRange{1, 50};
+inline constexpr ValueRange kOverlapRange{0, 50};
+inline constexpr ValueRange kScanOrderRange{0, 2};
+
 // A tile's saved placement in a mosaic; the stitching engine's own words are
 // not stored.
 struct ProjectTilePosition {
@@ -117,6 +136,9 @@ struct ProjectParameters {
     QString projectFolder;
     QString referenceImage;
     QStringList deformedImages;
+    // Keys whose stored value lay outside what the controls accept, in the
+    // order read; their values here are the nearest bounds.
+    QStringList outOfRangeKeys;
     // Absent in the file: neither the flag nor the mask path is read.
     std::optional<bool> useMask;
     QString maskImage;

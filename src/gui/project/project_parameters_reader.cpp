@@ -204,15 +204,35 @@ std::vector<ProjectTilePosition> tilePositions(const QJsonArray& array) {
     return tiles;
 }
 
-MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir) {
+// Brings `value` into `range`, naming `key` when it had to.
+template <typename T>
+T inRange(T value, ValueRange range, const char* key, QStringList& outOfRange) {
+    const double read = static_cast<double>(value);
+    if (read >= range.minimum && read <= range.maximum)
+        return value;
+    outOfRange << QLatin1String(key);
+    return static_cast<T>(std::clamp(read, range.minimum, range.maximum));
+}
+
+// A choice among listed entries outside the list is no nearer to one entry
+// than another: it takes the new project's choice, named like a bounded value.
+int listedChoice(int value, ValueRange range, int fallback, const char* key, QStringList& outOfRange) {
+    if (value >= range.minimum && value <= range.maximum)
+        return value;
+    outOfRange << QLatin1String(key);
+    return fallback;
+}
+
+MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir, QStringList& outOfRange) {
     MosaicParameters out;
     out.enabled = flag(mosaic, "enabled", false);
     out.batchTileMode = flag(mosaic, "batchTileMode", false);
-    out.gridRows = integer(mosaic, "gridRows", 2);
-    out.gridCols = integer(mosaic, "gridCols", 2);
-    out.overlapX = integer(mosaic, "overlapX", 10);
-    out.overlapY = integer(mosaic, "overlapY", 10);
-    out.scanOrderIndex = integer(mosaic, "scanOrderIndex", 0);
+    out.gridRows = inRange(integer(mosaic, "gridRows", 2), kGridCountRange, "gridRows", outOfRange);
+    out.gridCols = inRange(integer(mosaic, "gridCols", 2), kGridCountRange, "gridCols", outOfRange);
+    out.overlapX = inRange(integer(mosaic, "overlapX", 10), kOverlapRange, "overlapX", outOfRange);
+    out.overlapY = inRange(integer(mosaic, "overlapY", 10), kOverlapRange, "overlapY", outOfRange);
+    out.scanOrderIndex =
+        listedChoice(integer(mosaic, "scanOrderIndex", 0), kScanOrderRange, 0, "scanOrderIndex", outOfRange);
     out.usePhaseCorrelation = flag(mosaic, "usePhaseCorrelation", true);
     out.allowMissingTiles = flag(mosaic, "allowMissingTiles", false);
     if (has(mosaic, "missingTilePositions")) {
@@ -348,7 +368,7 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
     ProjectParameters p;
     p.projectFolder = text(root, "projectFolder");
     if (has(root, "mosaic"))
-        p.mosaic = readMosaic(objectAt(root, "mosaic"), projectDir);
+        p.mosaic = readMosaic(objectAt(root, "mosaic"), projectDir, p.outOfRangeKeys);
     if (!p.mosaic || !p.mosaic->enabled) {
         p.referenceImage = resolveStoredPath(projectDir, text(root, "referenceImage"));
         p.deformedImages = resolvedPaths(arrayAt(root, "deformedImages"), projectDir);
@@ -372,18 +392,28 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
     p.searchDown = integer(root, "searchDown", maxU);
     p.searchLeft = integer(root, "searchLeft", maxV);
     p.searchRight = integer(root, "searchRight", maxV);
-    p.dofIndex = integer(root, "dofIndex", 0);
-    p.interpolationIndex = integer(root, "interpolationIndex", 0);
+    QStringList& bad = p.outOfRangeKeys;
+    p.windowSizeX = inRange(p.windowSizeX, kWindowSizeRange, "windowSizeX", bad);
+    p.windowSizeY = inRange(p.windowSizeY, kWindowSizeRange, "windowSizeY", bad);
+    p.stepX = inRange(p.stepX, kStepRange, "stepX", bad);
+    p.stepY = inRange(p.stepY, kStepRange, "stepY", bad);
+    p.searchUp = inRange(p.searchUp, kSearchRange, "searchUp", bad);
+    p.searchDown = inRange(p.searchDown, kSearchRange, "searchDown", bad);
+    p.searchLeft = inRange(p.searchLeft, kSearchRange, "searchLeft", bad);
+    p.searchRight = inRange(p.searchRight, kSearchRange, "searchRight", bad);
+    p.dofIndex = listedChoice(integer(root, "dofIndex", 0), kModeIndexRange, p.dofIndex, "dofIndex", bad);
+    p.interpolationIndex = listedChoice(integer(root, "interpolationIndex", 0), kInterpolationIndexRange,
+                                        p.interpolationIndex, "interpolationIndex", bad);
     // An absent key (an older file, a hand-made one) means a new project's
     // value, never zero: a tolerance of 0 would never converge.
-    p.epsilon = real(root, "epsilon", p.epsilon);
-    p.maxIterations = integer(root, "maxIterations", p.maxIterations);
+    p.epsilon = inRange(real(root, "epsilon", p.epsilon), kToleranceRange, "epsilon", bad);
+    p.maxIterations = inRange(integer(root, "maxIterations", p.maxIterations), kMaxIterationsRange, "maxIterations", bad);
     p.fractureOpeningMin =
         std::clamp(real(root, "fractureOpeningMin", p.fractureOpeningMin), 0.0, kMaxFractureOpening);
     p.fractureRidgeThickness =
         std::clamp(integer(root, "fractureRidgeThickness", p.fractureRidgeThickness), 1, kMaxRidgeThickness);
     p.enableTwinning = flag(root, "enableTwinning", false);
-    p.maxJumpAmplitude = integer(root, "maxJumpAmplitude", 0);
+    p.maxJumpAmplitude = inRange(integer(root, "maxJumpAmplitude", 0), kMaxJumpRange, "maxJumpAmplitude", bad);
     p.enableNLC = flag(root, "enableNLC", false);
     p.saveFullImage = flag(root, "saveFullImage", false);
     if (has(root, "strain"))

@@ -478,6 +478,26 @@ TEST(ProjectParametersReader, HandEditedRectanglesAbsentKeysAndMissingTilesAreRe
     EXPECT_EQ(tiles.mosaic->deformedStates.at(0).size(), 2);
 }
 
+TEST(ProjectParametersReader, HandEditedValuesOutOfRangeAreBroughtInAndNamed) {
+    const ProjectParameters p = parsed(R"j({"windowSizeX": -7, "windowSizeY": 31, "stepX": 100000,
+        "maxIterations": 0, "interpolationIndex": 9, "dofIndex": -1, "epsilon": 5,
+        "mosaic": {"gridRows": -2, "gridCols": 4}})j");
+    EXPECT_EQ(p.windowSizeX, int(kWindowSizeRange.minimum));
+    EXPECT_EQ(p.windowSizeY, 31);
+    EXPECT_EQ(p.stepX, int(kStepRange.maximum));
+    EXPECT_EQ(p.maxIterations, 1);
+    EXPECT_EQ(p.interpolationIndex, ProjectParameters().interpolationIndex) << "a choice off the list: the default";
+    EXPECT_EQ(p.dofIndex, ProjectParameters().dofIndex);
+    EXPECT_EQ(p.epsilon, kToleranceRange.maximum);
+    EXPECT_EQ(p.mosaic->gridRows, 1);
+    EXPECT_EQ(p.mosaic->gridCols, 4);
+    EXPECT_EQ(p.outOfRangeKeys, (QStringList{QStringLiteral("gridRows"), QStringLiteral("windowSizeX"),
+                                             QStringLiteral("stepX"), QStringLiteral("dofIndex"),
+                                             QStringLiteral("interpolationIndex"), QStringLiteral("epsilon"),
+                                             QStringLiteral("maxIterations")}));
+    EXPECT_TRUE(parsed("{}").outOfRangeKeys.isEmpty()) << "a new project's values are all in range";
+}
+
 TEST(ProjectParametersReader, AnEmptyFileAndAnOversizedOneSayWhatIsWrong) {
     const testing::TempDir dir("tavro_project");
     ProjectParameters out;
