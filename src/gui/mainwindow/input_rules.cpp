@@ -1,6 +1,7 @@
 #include "gui/mainwindow/input_rules.h"
 
 #include <QFileInfo>
+#include <QSet>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -132,6 +133,26 @@ void sortByFileName(QStringList& paths) {
     std::stable_sort(paths.begin(), paths.end(), [](const QString& a, const QString& b) {
         return QFileInfo(a).fileName() < QFileInfo(b).fileName();
     });
+}
+
+QStringList mergeTiles(QStringList& tiles, const QStringList& files, int& accepted) {
+    QSet<QString> names;
+    for (const QString& tile : tiles)
+        names.insert(QFileInfo(tile).fileName());
+    QStringList ignored;
+    accepted = 0;
+    for (const QString& file : files) {
+        const QString name = QFileInfo(file).fileName();
+        if (names.contains(name)) {
+            ignored << name;
+            continue;
+        }
+        names.insert(name);
+        tiles << file;
+        ++accepted;
+    }
+    sortByFileName(tiles);
+    return ignored;
 }
 
 QString suffixedExportPath(const QString& path, const QString& suffix) {

@@ -56,6 +56,10 @@ std::vector<float> histogramSamples(const QImage& image);
 bool isDroppableImageName(const QString& path);
 // Sorted by file name, code unit by code unit (tile_10 before tile_2).
 void sortByFileName(QStringList& paths);
+// Appends the files whose name is new to `tiles` (an earlier file of the same
+// selection counts too), keeps `tiles` sorted by name and returns the names
+// left out; `accepted` counts the files appended.
+QStringList mergeTiles(QStringList& tiles, const QStringList& files, int& accepted);
 // "dir/a.b.tif" + "_ux" -> "dir/a.b_ux.tif": the suffix stays the last one, so
 // a dotted name never gets its middle repeated.
 QString suffixedExportPath(const QString& path, const QString& suffix);

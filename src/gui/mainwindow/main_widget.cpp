@@ -5,6 +5,7 @@
 #include "gui/foundation/event_filters.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/foundation/theme.h"
+#include "gui/style/switch_widget.h"
 
 #include <QAbstractSpinBox>
 #include <QAction>
@@ -15,7 +16,9 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
@@ -419,6 +422,24 @@ void MainWidget::openContactLink() {
 bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
     if (watched == mainTabs && event->type() == QEvent::Resize)
         positionHelpButton();
+    const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
+    if (mosaicMode && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && watched->isWidgetType()) {
+        const QList<QWidget*> keepers{mosaicRefTileList, mosaicDefTileList,     mosaicReferenceTabButton,
+                                      mosaicDefStateButtons.value(0), mosaicRefTilesBlock, mosaicDefTilesBlock,
+                                      referenceView,                  deformedView};
+        bool inside = false;
+        for (QWidget* widget = static_cast<QWidget*>(watched); widget && !inside; widget = widget->parentWidget())
+            inside = keepers.contains(widget);
+        const bool selected = (mosaicRefTileList && !mosaicRefTileList->selectedItems().isEmpty()) ||
+                              (mosaicDefTileList && !mosaicDefTileList->selectedItems().isEmpty());
+        if (!inside && (selected || enlargedTileIndex >= 0)) {
+            clearTileSelections();
+            if (enlargedTileIndex >= 0 && !showsIndividualTiles())
+                returnViewsToMosaics(deformedList ? deformedList->currentRow() : 0);
+            enlargedTileIndex = -1;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 

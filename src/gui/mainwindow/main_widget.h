@@ -34,6 +34,7 @@
 #include "gui/foundation/loaded_image.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/result_writer.h"
+#include "gui/mainwindow/mosaic_assembly.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/project/project_parameters.h"
 
@@ -278,6 +279,9 @@ private:
     void onCompute();
     bool confirmResultDeletion(bool& deleteOld);
     bool refuseClashingResultNames(const QStringList& names);
+    // Refuses names whose result files coincide, then asks about old results.
+    bool namesFreeAndDeletionConfirmed(const QStringList& names, bool& deleteOld);
+    void showPreparingComputation();
     void deleteOldResults();
     void startClassicRun();
     void computeNextImage();
@@ -403,14 +407,29 @@ private:
     void onBatchTileModeToggled(bool checked);
     void onAlignMosaic();
     void onStitchingFinished();
+    void adoptAssembledMosaics(StitchingResult& result);
+    void saveMosaicsToProject(bool rewriteExisting);
+    bool loadSavedMosaicsFromProject();
+    void finalizeMosaicSetup(const QString& statusVerb);
+    void setMosaicStatusText(const QString& text);
+    void updateTilePositionBoundsFromFirstTile();
+    void reconstructMosaicsFromPositions();
+    void endMosaicReconstruction(const QString& status);
+    void setMosaicRoiBoxes(const QSize& size);
+    bool showTilePreview(int row);
+    void clearMosaicViews();
+    void updateTileNavigator(TileNavigator& navigator, int index, int count, const QString& name);
+    void clearTileSelections();
+    void returnViewsToMosaics(int fallbackIndex);
+    void showFirstTileOrMosaic(bool reference);
     void displayCurrentTilesInViews();
     void displayAssembledMosaicsInViews();
     void previewTileAt(int row);
     ImageViewWidget::DetailTile buildDetailTile(const QString& path, const QSize& displayedSize,
                                                 const QRectF& sceneRect, double zoom) const;
     ImageViewWidget::DetailTile buildGridDetailTile(const std::vector<float>& values, int gridWidth, int gridHeight,
-                                                    double displayScale, const QPoint& paddingOffset,
-                                                    const QRectF& sceneRect, double zoom) const;
+                                                    double displayScale, const QPoint& paddingOffset, float minValue,
+                                                    float maxValue, const QRectF& sceneRect, double zoom) const;
     void onAddMosaicRefTiles();
     void onRemoveMosaicRefTiles();
     void onMoveUpMosaicRefTile();
@@ -424,6 +443,7 @@ private:
     void onAddMosaicDefState();
     void onDeleteMosaicDefState();
     void updateMosaicRefTilesControls();
+    static void fillTileNames(QListWidget* list, const QStringList& tiles);
     void updateMosaicDefTilesControls();
     void onMosaicRefTileClicked(QListWidgetItem* item, bool quiet = false);
     void onMosaicDefTileClicked(QListWidgetItem* item);
@@ -433,6 +453,55 @@ private:
     void onMosaicDefTileRowChanged(int row);
     void onCropTiles();
     void updateMosaicCropButton();
+    void addMosaicTiles(bool reference);
+    void removeMosaicTiles(bool reference);
+    void moveMosaicTile(bool reference, int step);
+    bool confirmAssemblyReset(bool reference, const QString& action);
+    void refreshMosaicDefTilesList();
+    void clearAssembledRefMosaicState();
+    void clearAssembledDefMosaicState();
+    void clearAssembledMosaicState();
+    bool hasAssembledRefMosaic() const;
+    bool hasAssembledDefMosaic() const;
+    QStringList& currentMosaicDefTiles();
+    QList<stitching::TilePosition> defTilePositionsForState(int stateIndex) const;
+    std::optional<stitching::TilePosition> findRefPositionByTileIndex(int tileIndex) const;
+    std::optional<stitching::TilePosition> findDefPositionByTileIndex(int tileIndex) const;
+    int findMatchingDefTileIndex(int refTileIndex) const;
+    int findMatchingRefTileIndex(int defTileIndex) const;
+    bool showsIndividualTiles() const;
+    static int tilePositionCount(const QList<stitching::TilePosition>& list);
+    void updateCurrentTileName();
+    // Per-tile batch: every reference tile against the tile of the same index
+    // in every state, one pair at a time.
+    struct BatchTileJob {
+        int32_t tileIndex = 0;
+        int32_t stateIndex = 0;
+        QString referencePath;
+        QString deformedPath;
+        QString baseName;
+    };
+    struct BatchResultIndex {
+        int32_t stateCount = 0;
+        int32_t tilesPerState = 0;
+        QList<int32_t> table;
+    };
+    // The part of a tile the crop keeps: the whole tile when the crop is null,
+    // empty or misses it.
+    static QRect croppedTileRect(const QRect& crop, const QSize& tileSize);
+    bool batchRunActive() const;
+    bool validateMosaicTileCounts(QString& error);
+    void startBatchFromCompute();
+    void startBatchRun();
+    void startNextBatchTileComputation();
+    void stopBatch(const QString& message);
+    void tileNameIndex(BatchResultIndex& out, const QStringList& names) const;
+    QList<BatchTileJob> batchQueue;
+    QStringList batchNames;
+    BatchResultIndex batchResultIndex;
+    QRect batchRoi;
+    int32_t selectedBatchState = 0;
+    int32_t selectedBatchTile = 0;
     void onResultTileSliderChanged(int value);
     void onHeightTabChanged(int id);
     void onAddHeightRefTiles();
@@ -879,6 +948,16 @@ private:
     QList<stitching::TilePosition> referenceTilePositions;
     QList<stitching::TilePosition> deformedTilePositions;
     QList<QList<stitching::TilePosition>> deformedTilePositionsStates;
+    // Assembled mosaics live in referenceImage and deformedImages; these say
+    // which deformed state each entry of deformedImages is and what it is named.
+    std::map<int, int> mosaicStateImageIndex;
+    QStringList mosaicDeformedNames;
+    bool stitchingInProgress = false;
+    QString mosaicRefinementSummary;
+    // Taken when an assembly starts, and kept once it succeeds: the computation
+    // start compares the controls with the assembled one.
+    std::optional<MosaicConfiguration> pendingMosaicConfig;
+    std::optional<MosaicConfiguration> assembledMosaicConfig;
     QGroupBox* inputImagesGroup = nullptr;
     Switch* mosaicSwitch = nullptr;
     QWidget* singleImagePage = nullptr;

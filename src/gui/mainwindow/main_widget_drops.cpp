@@ -51,36 +51,6 @@ QStringList droppedImageFiles(const QMimeData* mime) {
     return files;
 }
 
-// Adds `files` to `tiles` unless a tile of that file name is already there;
-// returns the names left out.
-QStringList appendNewTiles(QStringList& tiles, const QStringList& files, int& accepted) {
-    QSet<QString> names;
-    for (const QString& tile : tiles)
-        names.insert(QFileInfo(tile).fileName());
-    QStringList ignored;
-    accepted = 0;
-    for (const QString& file : files) {
-        const QString name = QFileInfo(file).fileName();
-        if (names.contains(name)) {
-            ignored << name;
-            continue;
-        }
-        names.insert(name);
-        tiles << file;
-        ++accepted;
-    }
-    sortByFileName(tiles);
-    return ignored;
-}
-
-void fillTileList(QListWidget* list, const QStringList& tiles) {
-    if (!list)
-        return;
-    list->clear();
-    for (const QString& tile : tiles)
-        list->addItem(QFileInfo(tile).fileName());
-}
-
 }  // namespace
 
 void MainWidget::dragEnterEvent(QDragEnterEvent* event) {
@@ -124,14 +94,14 @@ void MainWidget::dropEvent(QDropEvent* event) {
         QStringList& tiles = referenceTiles ? mosaicRefTilePaths : mosaicDefTilePaths[currentMosaicDefState];
         const bool wasEmpty = tiles.isEmpty();
         int accepted = 0;
-        const QStringList ignored = appendNewTiles(tiles, sorted, accepted);
+        const QStringList ignored = mergeTiles(tiles, sorted, accepted);
         if (!ignored.isEmpty())
             showMessage(this, QStringLiteral("Tiles ignored"),
                         QStringLiteral("The following tiles were ignored because their name already exists:\n%1")
                             .arg(ignored.join(QStringLiteral(", "))));
         if (accepted > 0) {
             QListWidget* list = referenceTiles ? mosaicRefTileList : mosaicDefTileList;
-            fillTileList(list, tiles);
+            fillTileNames(list, tiles);
             if (referenceTiles) {
                 updateMosaicRefTilesControls();
             } else {

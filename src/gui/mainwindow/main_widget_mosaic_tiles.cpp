@@ -1,34 +1,613 @@
-// Mosaic tile lists, deformed states and tile cropping.
+// Mosaic tile lists, deformed states and tile cropping. The position of a file
+// in its list is its tile index, so every edit keeps the lists sorted by file
+// name and drops the assembly it would make stale.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/elided_label.h"
+#include "gui/foundation/message_boxes.h"
+#include "gui/foundation/tile_crop_dialog.h"
+#include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/panel_rules.h"
+#include "gui/mainwindow/run_async.h"
+#include "gui/style/switch_widget.h"
 
+#include <QButtonGroup>
+#include <QFileInfo>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSet>
+#include <QSignalBlocker>
+
+#include <algorithm>
 
 namespace tavro::gui {
 
-void MainWidget::onAddMosaicRefTiles() {}
-void MainWidget::onRemoveMosaicRefTiles() {}
-void MainWidget::onMoveUpMosaicRefTile() {}
-void MainWidget::onMoveDownMosaicRefTile() {}
-void MainWidget::onClearMosaicRefTiles() {}
-void MainWidget::onAddMosaicDefTiles() {}
-void MainWidget::onRemoveMosaicDefTiles() {}
-void MainWidget::onMoveUpMosaicDefTile() {}
-void MainWidget::onMoveDownMosaicDefTile() {}
-void MainWidget::onClearMosaicDefTiles() {}
-void MainWidget::onAddMosaicDefState() {}
-void MainWidget::onDeleteMosaicDefState() {}
-void MainWidget::onMosaicRefTileClicked(QListWidgetItem*, bool) {}
-void MainWidget::onMosaicDefTileClicked(QListWidgetItem*) {}
-void MainWidget::onMosaicRefTileDoubleClicked(QListWidgetItem*) {}
-void MainWidget::onMosaicDefTileDoubleClicked(QListWidgetItem*) {}
-void MainWidget::onMosaicRefTileRowChanged(int) {}
-void MainWidget::onMosaicDefTileRowChanged(int) {}
-void MainWidget::onCropTiles() {}
-void MainWidget::updateMosaicCropButton() {}
+namespace {
+
+const QString kTileFilter = QStringLiteral("Images (*.png *.bmp *.tif *.tiff);;All files (*)");
+
+QString firstExistingTileFolder(const QStringList& tiles) {
+    for (const QString& tile : tiles)
+        if (QFileInfo::exists(tile))
+            return QFileInfo(tile).absolutePath();
+    return QString();
+}
+
+}  // namespace
+
+void MainWidget::fillTileNames(QListWidget* list, const QStringList& tiles) {
+    if (!list)
+        return;
+    const QSignalBlocker blocker(list);
+    list->clear();
+    for (const QString& tile : tiles)
+        list->addItem(QFileInfo(tile).fileName());
+}
+
+QStringList& MainWidget::currentMosaicDefTiles() {
+    if (mosaicDefTilePaths.isEmpty())
+        mosaicDefTilePaths.append(QStringList());
+    if (currentMosaicDefState < 0 || currentMosaicDefState >= mosaicDefTilePaths.size())
+        currentMosaicDefState = static_cast<int>(mosaicDefTilePaths.size()) - 1;
+    return mosaicDefTilePaths[currentMosaicDefState];
+}
+
+void MainWidget::refreshMosaicDefTilesList() { fillTileNames(mosaicDefTileList, currentMosaicDefTiles()); }
+
+bool MainWidget::hasAssembledRefMosaic() const {
+    return !referenceTilePositions.isEmpty() || !referenceImage.displayImage().isNull();
+}
+
+bool MainWidget::hasAssembledDefMosaic() const {
+    return !mosaicStateImageIndex.empty() || !deformedTilePositionsStates.isEmpty();
+}
+
+void MainWidget::clearAssembledRefMosaicState() {
+    referenceTilePositions.clear();
+    mosaicFinalSize.reset();
+    referenceImage = LoadedImage();
+    if (referenceView) {
+        referenceView->hideTileHighlight();
+        referenceView->setImage(QImage(), false);
+    }
+}
+
+void MainWidget::clearAssembledDefMosaicState() {
+    deformedTilePositions.clear();
+    deformedTilePositionsStates.clear();
+    deformedImages.clear();
+    mosaicDeformedNames.clear();
+    mosaicStateImageIndex.clear();
+    shownDeformedIndex = 0;
+    if (deformedView) {
+        deformedView->hideTileHighlight();
+        deformedView->setImage(QImage(), false);
+    }
+}
+
+void MainWidget::clearAssembledMosaicState() {
+    clearAssembledRefMosaicState();
+    clearAssembledDefMosaicState();
+    assembledMosaicConfig.reset();
+}
+
+bool MainWidget::confirmAssemblyReset(bool reference, const QString& action) {
+    if (!(reference ? hasAssembledRefMosaic() : hasAssembledDefMosaic()))
+        return true;
+    const QString text = QStringLiteral("The %1 mosaic is assembled.\n%2 will reset the assembly.\nContinue?")
+                             .arg(reference ? QStringLiteral("reference") : QStringLiteral("deformed"), action);
+    return askQuestion(this, QStringLiteral("Confirmation"), text, QMessageBox::Yes | QMessageBox::No,
+                       QMessageBox::No) == QMessageBox::Yes;
+}
+
+void MainWidget::addMosaicTiles(bool reference) {
+    QStringList& tiles = reference ? mosaicRefTilePaths : currentMosaicDefTiles();
+    const QString start = firstExistingTileFolder(tiles);
+    const QString caption =
+        reference ? QStringLiteral("Select reference tiles") : QStringLiteral("Select deformed tiles");
+    QStringList files =
+        askOpenFileNames(this, caption, start.isEmpty() ? imageDialogFolder() : start, kTileFilter);
+    if (files.isEmpty())
+        return;
+    rejectLossyImages(files);
+    if (files.isEmpty())
+        return;
+    const bool wasEmpty = tiles.isEmpty();
+    int accepted = 0;
+    const QStringList ignored = mergeTiles(tiles, files, accepted);
+    if (!ignored.isEmpty())
+        showMessage(this, QStringLiteral("Tiles ignored"),
+                    QStringLiteral("The following tiles were ignored because their name already exists:\n%1")
+                        .arg(ignored.join(QStringLiteral(", "))));
+    QListWidget* list = reference ? mosaicRefTileList : mosaicDefTileList;
+    fillTileNames(list, tiles);
+    if (accepted > 0) {
+        rememberImageFolder(files.front());
+        const bool assembled = reference ? hasAssembledRefMosaic() : hasAssembledDefMosaic();
+        if (list && list->count() > 0 && (wasEmpty || !assembled)) {
+            if (list->currentRow() < 0) {
+                const QSignalBlocker blocker(list);
+                list->setCurrentRow(0);
+            }
+            if (reference)
+                onMosaicRefTileDoubleClicked(list->currentItem());
+            else
+                onMosaicDefTileDoubleClicked(list->currentItem());
+        }
+        setStatus(reference ? QStringLiteral("%1 reference tile(s) added").arg(accepted)
+                            : QStringLiteral("%1 deformed tile(s) added to state %2")
+                                  .arg(accepted)
+                                  .arg(currentMosaicDefState + 1));
+        saveParametersToProject();
+    }
+    if (reference)
+        updateMosaicRefTilesControls();
+    else
+        updateMosaicDefTilesControls();
+}
+
+void MainWidget::removeMosaicTiles(bool reference) {
+    QListWidget* list = reference ? mosaicRefTileList : mosaicDefTileList;
+    if (!list || list->selectedItems().isEmpty())
+        return;
+    if (!confirmAssemblyReset(reference, QStringLiteral("Deleting tiles")))
+        return;
+    QStringList& tiles = reference ? mosaicRefTilePaths : currentMosaicDefTiles();
+    QList<int> rows;
+    for (QListWidgetItem* item : list->selectedItems())
+        rows << list->row(item);
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    for (int row : rows)
+        if (row >= 0 && row < tiles.size())
+            tiles.removeAt(row);
+    if (reference)
+        clearAssembledRefMosaicState();
+    else
+        clearAssembledDefMosaicState();
+    enlargedTileIndex = -1;
+    fillTileNames(list, tiles);
+    saveParametersToProject();
+    if (reference)
+        updateMosaicRefTilesControls();
+    else
+        updateMosaicDefTilesControls();
+}
+
+void MainWidget::moveMosaicTile(bool reference, int step) {
+    QListWidget* list = reference ? mosaicRefTileList : mosaicDefTileList;
+    if (!list)
+        return;
+    QStringList& tiles = reference ? mosaicRefTilePaths : currentMosaicDefTiles();
+    const int row = list->currentRow();
+    const int target = row + step;
+    if (row < 0 || target < 0 || row >= tiles.size() || target >= tiles.size() || list->selectedItems().isEmpty())
+        return;
+    if (!confirmAssemblyReset(reference, QStringLiteral("Moving a tile")))
+        return;
+    tiles.swapItemsAt(row, target);
+    {
+        const QSignalBlocker blocker(list);
+        list->insertItem(target, list->takeItem(row));
+        list->setCurrentRow(target);
+    }
+    if (reference)
+        clearAssembledRefMosaicState();
+    else
+        clearAssembledDefMosaicState();
+    if (reference) {
+        onMosaicRefTileClicked(list->currentItem(), true);
+        updateMosaicRefTilesControls();
+    } else {
+        onMosaicDefTileClicked(list->currentItem());
+        updateMosaicDefTilesControls();
+    }
+}
+
+void MainWidget::onAddMosaicRefTiles() { addMosaicTiles(true); }
+void MainWidget::onAddMosaicDefTiles() { addMosaicTiles(false); }
+void MainWidget::onRemoveMosaicRefTiles() { removeMosaicTiles(true); }
+void MainWidget::onRemoveMosaicDefTiles() { removeMosaicTiles(false); }
+void MainWidget::onMoveUpMosaicRefTile() { moveMosaicTile(true, -1); }
+void MainWidget::onMoveDownMosaicRefTile() { moveMosaicTile(true, 1); }
+void MainWidget::onMoveUpMosaicDefTile() { moveMosaicTile(false, -1); }
+void MainWidget::onMoveDownMosaicDefTile() { moveMosaicTile(false, 1); }
+
+void MainWidget::onClearMosaicRefTiles() {
+    if (askQuestion(this, QStringLiteral("Confirmation"),
+                    QStringLiteral("Do you really want to delete all reference tiles?"),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+    mosaicRefTilePaths.clear();
+    fillTileNames(mosaicRefTileList, mosaicRefTilePaths);
+    clearAssembledRefMosaicState();
+    enlargedTileIndex = -1;
+    setStatus(QStringLiteral("All reference tiles have been deleted."));
+    saveParametersToProject();
+    updateMosaicRefTilesControls();
+}
+
+void MainWidget::onClearMosaicDefTiles() {
+    const int state = currentMosaicDefState + 1;
+    if (askQuestion(this, QStringLiteral("Confirmation"),
+                    QStringLiteral("Do you really want to delete all tiles from state %1?").arg(state),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+    currentMosaicDefTiles().clear();
+    refreshMosaicDefTilesList();
+    clearAssembledDefMosaicState();
+    enlargedTileIndex = -1;
+    setStatus(QStringLiteral("Tiles from state %1 deleted.").arg(state));
+    saveParametersToProject();
+    updateMosaicDefTilesControls();
+}
+
+void MainWidget::onAddMosaicDefState() {
+    mosaicDefTilePaths.append(QStringList());
+    const int number = static_cast<int>(mosaicDefTilePaths.size());
+    auto* button = new QPushButton(QStringLiteral("Deformed %1").arg(number), this);
+    button->setCheckable(true);
+    button->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+    if (mosaicStateGroup)
+        mosaicStateGroup->addButton(button, number);
+    if (mosaicTabRowLayout) {
+        // Before "+ Add state", which closes the row.
+        const int at = mosaicAddStateButton ? mosaicTabRowLayout->indexOf(mosaicAddStateButton) : -1;
+        mosaicTabRowLayout->insertWidget(at < 0 ? mosaicTabRowLayout->count() : at, button);
+    }
+    mosaicDefStateButtons.append(button);
+    if (mosaicTabRow)
+        mosaicTabRow->adjustSize();
+    {
+        const QSignalBlocker blocker(button);
+        button->setChecked(true);
+    }
+    currentMosaicDefState = number - 1;
+    refreshMosaicDefTilesList();
+    if (deformedView)
+        deformedView->setImage(QImage(), false);
+    updateMosaicDefTilesControls();
+    updateDeformedList();
+    setStatus(QStringLiteral("New deformed state %1 created").arg(number));
+}
+
+void MainWidget::onDeleteMosaicDefState() {
+    if (mosaicDefTilePaths.size() <= 1) {
+        showMessage(this, QStringLiteral("Cannot delete"),
+                    QStringLiteral("There must be at least one deformed state."));
+        return;
+    }
+    const int state = std::clamp(currentMosaicDefState, 0, static_cast<int>(mosaicDefTilePaths.size()) - 1);
+    if (askQuestion(this, QStringLiteral("Confirmation"),
+                    QStringLiteral("Delete deformed state %1?\nThe tiles of this state will be lost.").arg(state + 1),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+    // State numbers name the mosaics: once they shift, every assembly is stale.
+    if (hasAssembledRefMosaic() || hasAssembledDefMosaic())
+        clearAssembledMosaicState();
+    mosaicDefTilePaths.removeAt(state);
+    if (state < mosaicDefStateButtons.size()) {
+        QPushButton* button = mosaicDefStateButtons.takeAt(state);
+        if (mosaicStateGroup)
+            mosaicStateGroup->removeButton(button);
+        if (mosaicTabRowLayout)
+            mosaicTabRowLayout->removeWidget(button);
+        button->deleteLater();
+    }
+    for (int i = 0; i < mosaicDefStateButtons.size(); ++i) {
+        mosaicDefStateButtons[i]->setText(QStringLiteral("Deformed %1").arg(i + 1));
+        if (mosaicStateGroup)
+            mosaicStateGroup->setId(mosaicDefStateButtons[i], i + 1);
+    }
+    if (mosaicTabRow)
+        mosaicTabRow->adjustSize();
+    currentMosaicDefState = std::clamp(currentMosaicDefState, 0, static_cast<int>(mosaicDefTilePaths.size()) - 1);
+    if (currentMosaicDefState < mosaicDefStateButtons.size()) {
+        const QSignalBlocker blocker(mosaicDefStateButtons[currentMosaicDefState]);
+        mosaicDefStateButtons[currentMosaicDefState]->setChecked(true);
+    }
+    refreshMosaicDefTilesList();
+    previewTileIndex = 0;
+    displayCurrentTilesInViews();
+    updateMosaicRefTilesControls();
+    updateMosaicDefTilesControls();
+    updateDeformedList();
+    setStatus(QStringLiteral("Deformed state deleted. Mosaics must be reassembled. State %1/%2 displayed.")
+                  .arg(currentMosaicDefState + 1)
+                  .arg(mosaicDefTilePaths.size()));
+}
+
+bool MainWidget::showsIndividualTiles() const {
+    return perTileMode || (referenceTilePositions.isEmpty() && referenceImage.displayImage().isNull());
+}
+
+int MainWidget::tilePositionCount(const QList<stitching::TilePosition>& list) {
+    return static_cast<int>(list.size());
+}
+
+QList<stitching::TilePosition> MainWidget::defTilePositionsForState(int stateIndex) const {
+    const auto found = mosaicStateImageIndex.find(stateIndex);
+    if (found != mosaicStateImageIndex.end() && found->second >= 0 &&
+        found->second < deformedTilePositionsStates.size() && !deformedTilePositionsStates[found->second].isEmpty())
+        return deformedTilePositionsStates[found->second];
+    return deformedTilePositions;
+}
+
+namespace {
+
+std::optional<stitching::TilePosition> positionOfTile(const QList<stitching::TilePosition>& positions, int tile) {
+    if (tile < 0)
+        return std::nullopt;
+    for (const stitching::TilePosition& position : positions)
+        if (position.tileIndex == tile)
+            return position;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<stitching::TilePosition> MainWidget::findRefPositionByTileIndex(int tileIndex) const {
+    return positionOfTile(referenceTilePositions, tileIndex);
+}
+
+std::optional<stitching::TilePosition> MainWidget::findDefPositionByTileIndex(int tileIndex) const {
+    return positionOfTile(defTilePositionsForState(currentMosaicDefState), tileIndex);
+}
+
+int MainWidget::findMatchingDefTileIndex(int refTileIndex) const {
+    if (refTileIndex < 0)
+        return -1;
+    const int stateTiles = currentMosaicDefState >= 0 && currentMosaicDefState < mosaicDefTilePaths.size()
+                               ? static_cast<int>(mosaicDefTilePaths[currentMosaicDefState].size())
+                               : 0;
+    return refTileIndex < deformedTilePositions.size() || refTileIndex < stateTiles ? refTileIndex : -1;
+}
+
+int MainWidget::findMatchingRefTileIndex(int defTileIndex) const {
+    if (defTileIndex < 0)
+        return -1;
+    return defTileIndex < referenceTilePositions.size() || defTileIndex < mosaicRefTilePaths.size() ? defTileIndex
+                                                                                                     : -1;
+}
+
+void MainWidget::updateCurrentTileName() {
+    if (!perTileMode || mosaicRefTilePaths.isEmpty())
+        return;
+    const int count = static_cast<int>(mosaicRefTilePaths.size());
+    const int row = mosaicRefTileList ? mosaicRefTileList->currentRow() : 0;
+    const int tile = std::clamp(row, 0, count - 1);
+    const QString name = QFileInfo(mosaicRefTilePaths[tile]).completeBaseName();
+    for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator,
+                                     &heightTileNavigator, &inputTileNavigator})
+        updateTileNavigator(*navigator, tile, count, name);
+}
+
+namespace {
+
+void highlightTile(ImageViewWidget* view, const LoadedImage& mosaic, const std::optional<stitching::TilePosition>& at,
+                   int tile) {
+    if (!view)
+        return;
+    if (!at || at->bounds.isEmpty()) {
+        view->hideTileHighlight();
+        return;
+    }
+    view->setTileHighlight(unscaleRect(at->bounds, mosaic.displayScale()), tile + 1);
+}
+
+void selectQuietly(QListWidget* list, int row) {
+    if (!list || row < 0 || row >= list->count())
+        return;
+    const QSignalBlocker blocker(list);
+    list->setCurrentRow(row);
+}
+
+}  // namespace
+
+void MainWidget::onMosaicRefTileClicked(QListWidgetItem* item, bool quiet) {
+    if (!item || !mosaicRefTileList)
+        return;
+    const int row = mosaicRefTileList->row(item);
+    updateCurrentTileName();
+    if (showsIndividualTiles()) {
+        onMosaicRefTileDoubleClicked(item);
+        return;
+    }
+    if (enlargedTileIndex >= 0)
+        return;
+    const int count = static_cast<int>(mosaicRefTilePaths.size());
+    const int defRow = findMatchingDefTileIndex(row);
+    selectQuietly(mosaicDefTileList, defRow);
+    displayAssembledMosaicsInViews();
+    highlightTile(referenceView, referenceImage, findRefPositionByTileIndex(row), row);
+    if (!quiet)
+        setStatus(QStringLiteral("Tile %1/%2 selected (double-click to enlarge)").arg(row + 1).arg(count));
+    const auto found = mosaicStateImageIndex.find(currentMosaicDefState);
+    if (defRow >= 0 && found != mosaicStateImageIndex.end() && found->second >= 0 &&
+        found->second < static_cast<int>(deformedImages.size()))
+        highlightTile(deformedView, deformedImages[static_cast<std::size_t>(found->second)],
+                      findDefPositionByTileIndex(defRow), defRow);
+}
+
+void MainWidget::onMosaicDefTileClicked(QListWidgetItem* item) {
+    if (!item || !mosaicDefTileList)
+        return;
+    const int row = mosaicDefTileList->row(item);
+    if (showsIndividualTiles()) {
+        onMosaicDefTileDoubleClicked(item);
+        return;
+    }
+    const int refRow = findMatchingRefTileIndex(row);
+    if (refRow >= 0 && mosaicRefTileList && refRow < mosaicRefTileList->count()) {
+        selectQuietly(mosaicRefTileList, refRow);
+        onMosaicRefTileClicked(mosaicRefTileList->item(refRow), false);
+    }
+}
+
+namespace {
+
+// The tile of `row` in `tiles`, for display; false with the loader's message.
+bool loadTileForView(const QStringList& tiles, int row, QImage& shown, QString& error) {
+    if (row < 0 || row >= tiles.size())
+        return false;
+    LoadedImage tile;
+    if (!loadImage(tiles[row], tile, error))
+        return false;
+    shown = tile.displayImage();
+    return true;
+}
+
+}  // namespace
+
+void MainWidget::onMosaicRefTileDoubleClicked(QListWidgetItem* item) {
+    if (!item || !mosaicRefTileList)
+        return;
+    const int row = mosaicRefTileList->row(item);
+    QImage shown;
+    QString error;
+    if (!loadTileForView(mosaicRefTilePaths, row, shown, error)) {
+        showMessage(this, QStringLiteral("Error"),
+                    QStringLiteral("Unable to load tile:\n%1").arg(row < mosaicRefTilePaths.size()
+                                                                        ? mosaicRefTilePaths.value(row)
+                                                                        : error));
+        return;
+    }
+    if (referenceView) {
+        referenceView->hideTileHighlight();
+        referenceView->setImage(shown, false);
+    }
+    updateReferenceHistogram(shown);
+    const int defRow = findMatchingDefTileIndex(row);
+    QImage counterpart;
+    if (defRow >= 0 && loadTileForView(currentMosaicDefTiles(), defRow, counterpart, error)) {
+        if (deformedView) {
+            deformedView->hideTileHighlight();
+            deformedView->setImage(counterpart, false);
+        }
+        updateDeformedHistogram(counterpart);
+        selectQuietly(mosaicDefTileList, defRow);
+    }
+    enlargedTileIndex = row;
+    previewTileIndex = row;
+    setStatus(QStringLiteral("Tile %1/%2 displayed (click to return to mosaic)")
+                  .arg(row + 1)
+                  .arg(mosaicRefTilePaths.size()));
+}
+
+void MainWidget::onMosaicDefTileDoubleClicked(QListWidgetItem* item) {
+    if (!item || !mosaicDefTileList)
+        return;
+    const int row = mosaicDefTileList->row(item);
+    const QStringList& tiles = currentMosaicDefTiles();
+    QImage shown;
+    QString error;
+    if (!loadTileForView(tiles, row, shown, error)) {
+        showMessage(this, QStringLiteral("Error"),
+                    QStringLiteral("Unable to load tile:\n%1").arg(row < tiles.size() ? tiles.value(row) : error));
+        return;
+    }
+    if (deformedView) {
+        deformedView->hideTileHighlight();
+        deformedView->setImage(shown, false);
+    }
+    updateDeformedHistogram(shown);
+    const int refRow = findMatchingRefTileIndex(row);
+    QImage counterpart;
+    if (refRow >= 0 && loadTileForView(mosaicRefTilePaths, refRow, counterpart, error)) {
+        if (referenceView) {
+            referenceView->hideTileHighlight();
+            referenceView->setImage(counterpart, false);
+        }
+        updateReferenceHistogram(counterpart);
+        selectQuietly(mosaicRefTileList, refRow);
+    }
+    enlargedTileIndex = row;
+    previewTileIndex = row;
+    setStatus(
+        QStringLiteral("Tile %1/%2 displayed (click to return to mosaic)").arg(row + 1).arg(tiles.size()));
+}
+
+void MainWidget::onMosaicRefTileRowChanged(int row) {
+    if (enlargedTileIndex >= 0 && row >= 0 && row != enlargedTileIndex && mosaicRefTileList &&
+        row < mosaicRefTileList->count())
+        onMosaicRefTileClicked(mosaicRefTileList->item(row), false);
+    updateMosaicRefTilesControls();
+}
+
+void MainWidget::onMosaicDefTileRowChanged(int row) {
+    if (enlargedTileIndex >= 0 && row >= 0 && row != enlargedTileIndex && mosaicDefTileList &&
+        row < mosaicDefTileList->count())
+        onMosaicDefTileClicked(mosaicDefTileList->item(row));
+    updateMosaicDefTilesControls();
+}
+
+void MainWidget::onCropTiles() {
+    QString sample;
+    if (!mosaicRefTilePaths.isEmpty()) {
+        sample = mosaicRefTilePaths.front();
+    } else {
+        for (const QStringList& state : mosaicDefTilePaths)
+            if (!state.isEmpty()) {
+                sample = state.front();
+                break;
+            }
+    }
+    if (sample.isEmpty()) {
+        showMessage(this, QStringLiteral("No tiles"), QStringLiteral("Please load tiles first."));
+        return;
+    }
+    const std::optional<ImageLoadOutcome> loaded = loadImageInBackground(sample, QStringLiteral("Loading tile\u2026"));
+    if (!loaded)
+        return;
+    if (!loaded->ok || loaded->image.full.isNull()) {
+        showMessage(this, QStringLiteral("Loading error"),
+                    QStringLiteral("Unable to load image: %1").arg(loaded->error));
+        return;
+    }
+    const QImage& tile = loaded->image.full;
+    TileCropDialog dialog(tile, tileCrop, this);
+    if (runModalDialog(dialog) != QDialog::Accepted)
+        return;
+    QRect chosen = dialog.cropRect();
+    if (chosen.isValid() && !chosen.isEmpty() && chosen == QRect(QPoint(0, 0), tile.size()))
+        chosen = QRect();
+    if (chosen != tileCrop && (hasAssembledRefMosaic() || hasAssembledDefMosaic())) {
+        if (askQuestion(this, QStringLiteral("Assembled mosaics"),
+                        QStringLiteral("The cropping has changed. Assembled mosaics will be deleted.\nContinue?"),
+                        QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+            return;
+        clearAssembledMosaicState();
+    }
+    tileCrop = chosen;
+    updateMosaicCropButton();
+    if (tileCrop.isValid() && !tileCrop.isEmpty())
+        setStatus(QStringLiteral("Crop applied: %1\u00d7%2 from (%3,%4)")
+                      .arg(tileCrop.width())
+                      .arg(tileCrop.height())
+                      .arg(tileCrop.x())
+                      .arg(tileCrop.y()));
+    else
+        setStatus(QStringLiteral("Cropping removed - full tiles"));
+}
+
+void MainWidget::updateMosaicCropButton() {
+    const bool anyTiles = !mosaicRefTilePaths.isEmpty() ||
+                          std::any_of(mosaicDefTilePaths.begin(), mosaicDefTilePaths.end(),
+                                      [](const QStringList& state) { return !state.isEmpty(); });
+    if (cropTilesButton)
+        cropTilesButton->setEnabled(anyTiles);
+    if (!cropTilesLabel)
+        return;
+    if (tileCrop.isValid() && !tileCrop.isEmpty())
+        cropTilesLabel->setText(QStringLiteral("(%1,%2) %3\u00d7%4")
+                                    .arg(tileCrop.x())
+                                    .arg(tileCrop.y())
+                                    .arg(tileCrop.width())
+                                    .arg(tileCrop.height()));
+    else
+        cropTilesLabel->setText(anyTiles ? QString() : QStringLiteral("Load tiles first"));
+}
 
 namespace {
 

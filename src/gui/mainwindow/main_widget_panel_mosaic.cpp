@@ -4,6 +4,7 @@
 
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/panel_wiring.h"
+#include "gui/project/project_parameters.h"
 #include "gui/style/switch_widget.h"
 
 #include <QAbstractItemView>
@@ -90,9 +91,9 @@ QLabel* makeSectionLabel(QWidget* window, const QString& text) {
     return label;
 }
 
-QSpinBox* makeGridSpin(QWidget* window, int minimum, int maximum, int value) {
+QSpinBox* makeGridSpin(QWidget* window, ValueRange range, int value) {
     auto* spin = new QSpinBox(window);
-    spin->setRange(minimum, maximum);
+    spin->setRange(static_cast<int>(range.minimum), static_cast<int>(range.maximum));
     spin->setValue(value);
     spin->setFixedWidth(60);
     return spin;
@@ -220,10 +221,10 @@ void MainWidget::buildMosaicPanel(QVBoxLayout* pageLayout) {
     scanOrderCombo->setCurrentIndex(1);
     scanOrderCombo->setMaxVisibleItems(10);
     scanOrderCombo->view()->setMinimumHeight(75);
-    gridRowsSpin = makeGridSpin(this, 1, 50, 3);
-    gridColsSpin = makeGridSpin(this, 1, 50, 3);
-    overlapXSpin = makeGridSpin(this, 0, 50, 20);
-    overlapYSpin = makeGridSpin(this, 0, 50, 20);
+    gridRowsSpin = makeGridSpin(this, kGridCountRange, 3);
+    gridColsSpin = makeGridSpin(this, kGridCountRange, 3);
+    overlapXSpin = makeGridSpin(this, kOverlapRange, 20);
+    overlapYSpin = makeGridSpin(this, kOverlapRange, 20);
     const auto label = [this](const char* text) { return new QLabel(QString::fromUtf8(text), this); };
     grid->addWidget(label("Scan order:"), 0, 0, Qt::AlignLeft);
     grid->addWidget(scanOrderCombo, 0, 1, 1, 2);

@@ -296,6 +296,11 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         deformedTilePositionsStates.clear();
         for (const auto& state : mosaic.defTilePositionsStates)
             deformedTilePositionsStates << fromProject(state);
+        const int placed = static_cast<int>(
+            std::count_if(referenceTilePositions.begin(), referenceTilePositions.end(),
+                          [](const stitching::TilePosition& tile) { return tile.tileIndex >= 0; }));
+        if (mosaic.enabled && !referenceTilePositions.isEmpty() && placed == mosaicRefTilePaths.size())
+            reconstructMosaicsFromPositions();
     }
     // (0, 0, 0, 0) in the file is no region: the whole image.
     const QRect roi = p.roi.isEmpty() ? QRect() : p.roi;

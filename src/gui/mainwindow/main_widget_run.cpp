@@ -77,6 +77,10 @@ void MainWidget::onCompute() {
         return;
     }
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
+    if (mosaicMode && perTileMode) {
+        startBatchFromCompute();
+        return;
+    }
     if (mosaicMode) {
         showMessage(this, QStringLiteral("Mosaic Mode"),
                     QStringLiteral("Correlating mosaics is not available in this version."));
@@ -85,19 +89,12 @@ void MainWidget::onCompute() {
     QStringList names;
     for (const LoadedImage& image : deformedImages)
         names << QFileInfo(image.path).completeBaseName();
-    if (refuseClashingResultNames(names))
-        return;
     bool deleteOld = false;
-    if (!confirmResultDeletion(deleteOld))
+    if (!namesFreeAndDeletionConfirmed(names, deleteOld))
         return;
 
     const BusyScope busy(this, true);
-    if (progressBar) {
-        progressBar->setRange(0, 100);
-        progressBar->setValue(0);
-    }
-    if (statusLabel)
-        statusLabel->setText(QStringLiteral("Preparing computation..."));
+    showPreparingComputation();
     QCoreApplication::processEvents();
     if (!checkInputImagesLoaded())
         return;
@@ -117,6 +114,44 @@ void MainWidget::onCompute() {
         deleteOldResults();
     runNames = names;
     startClassicRun();
+}
+
+// Everything is checked before old results are deleted, as for single images.
+void MainWidget::startBatchFromCompute() {
+    QString error;
+    if (!validateMosaicTileCounts(error)) {
+        showMessage(this, QStringLiteral("Batch Tile DIC"), error);
+        return;
+    }
+    // Tiles of two states named alike would write over each other's results.
+    bool deleteOld = false;
+    if (!namesFreeAndDeletionConfirmed(batchNames, deleteOld))
+        return;
+    const BusyScope busy(this, true);
+    showPreparingComputation();
+    QCoreApplication::processEvents();
+    const bool roiSet = roiXSpin && roiYSpin && roiWidthSpin && roiHeightSpin && roiWidthSpin->value() > 0 &&
+                        roiHeightSpin->value() > 0;
+    batchRoi = roiSet ? QRect(roiXSpin->value(), roiYSpin->value(), roiWidthSpin->value(), roiHeightSpin->value())
+                      : QRect();
+    saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
+    makeOdd(windowSizeXSpin);
+    makeOdd(windowSizeYSpin);
+    if (deleteOld)
+        deleteOldResults();
+    startBatchRun();
+}
+
+bool MainWidget::namesFreeAndDeletionConfirmed(const QStringList& names, bool& deleteOld) {
+    return !refuseClashingResultNames(names) && confirmResultDeletion(deleteOld);
+}
+
+void MainWidget::showPreparingComputation() {
+    if (progressBar) {
+        progressBar->setRange(0, 100);
+        progressBar->setValue(0);
+    }
+    setStatus(QStringLiteral("Preparing computation..."));
 }
 
 bool MainWidget::refuseClashingResultNames(const QStringList& names) {
@@ -320,6 +355,7 @@ void MainWidget::endRun(const QString& status) {
     runInProgress = false;
     runStopRequested = false;
     batchIndex = 0;
+    batchQueue.clear();
     if (progressBar)
         progressBar->setValue(0);
     if (statusLabel)

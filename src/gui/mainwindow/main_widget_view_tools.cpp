@@ -13,6 +13,8 @@
 #include <QSlider>
 #include <QToolButton>
 
+#include <utility>
+
 namespace tavro::gui {
 
 namespace {
@@ -199,25 +201,38 @@ void MainWidget::connectResultViewTools() {
         if (slider)
             slider->setTracking(true);
     // Strain fields are computed on the displacement grid, so both take its size.
-    const auto fieldTile = [this](ImageViewWidget* view, auto values, auto scale) {
+    // A detail tile is coloured with the range the view shows.
+    const auto fieldTile = [this](ImageViewWidget* view, auto values, auto scale, auto range) {
         if (!view)
             return;
-        view->setDetailTileProvider([this, values, scale](const QRectF& sceneRect, double zoom) {
+        view->setDetailTileProvider([this, values, scale, range](const QRectF& sceneRect, double zoom) {
             const int width = shownDisplacements ? shownDisplacements->gridWidth : 0;
             const int height = shownDisplacements ? shownDisplacements->gridHeight : 0;
-            return buildGridDetailTile(values(), width, height, scale(), QPoint(), sceneRect, zoom);
+            const std::pair<float, float> shown = range();
+            return buildGridDetailTile(values(), width, height, scale(), QPoint(), shown.first, shown.second,
+                                       sceneRect, zoom);
         });
     };
     fieldTile(uxView, [this]() -> const std::vector<float>& { return displacementField(0); },
-              [this] { return uxImageScale; });
+              [this] { return uxImageScale; }, [this] { return std::pair(current.minUx, current.maxUx); });
     fieldTile(uyView, [this]() -> const std::vector<float>& { return displacementField(1); },
-              [this] { return uyImageScale; });
+              [this] { return uyImageScale; }, [this] { return std::pair(current.minUy, current.maxUy); });
     fieldTile(strainView, [this]() -> const std::vector<float>& { return strainField(currentStrainComponentIndex()); },
-              [this] { return strainImageScale; });
+              [this] { return strainImageScale; },
+              [this] {
+                  const int component = currentStrainComponentIndex();
+                  return std::pair(strainDisplayMin(component), strainDisplayMax(component));
+              });
     if (heightView)
         heightView->setDetailTileProvider([this](const QRectF& sceneRect, double zoom) {
+            float low = 0.0f, high = 0.0f;
+            for (const HeightRangeEntry& entry : heightResultRanges)
+                if (entry.index == shownHeightIndex) {
+                    low = entry.minUz;
+                    high = entry.maxUz;
+                }
             return buildGridDetailTile(shownHeightValues, shownHeightGridWidth, shownHeightGridHeight,
-                                       heightPreviewScale, QPoint(), sceneRect, zoom);
+                                       heightPreviewScale, QPoint(), low, high, sceneRect, zoom);
         });
 
     for (QSlider* slider : {displacementSlider, strainSlider, fractureSlider})

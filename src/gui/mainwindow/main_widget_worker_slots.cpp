@@ -4,6 +4,7 @@
 
 #include "compute/compute_worker.h"
 #include "compute/kinematic_models.h"
+#include "core/gpu_common.h"
 #include "gpu/runtime_base.h"
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/field_rendering.h"
@@ -178,7 +179,10 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         job.geometry = runGeometry;
         job.baseName = runNames[index];
     }
-    if (index >= 0 && index < count) {
+    // A batch pair's result lives in its files only: the per-image list
+    // belongs to the images of the list, and the batch replaces those.
+    const bool batch = batchRunActive();
+    if (!batch && index >= 0 && index < count) {
         shownResultIndex = index;
         if (results.size() < static_cast<std::size_t>(count))
             results.resize(static_cast<std::size_t>(count));
@@ -193,6 +197,12 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     if (writeFiles)
         startResultFilesJob(std::move(job));
     setComputationRunning(false);
+    if (batch) {
+        ++batchIndex;
+        DeviceBufferPool::instance().releaseAll();
+        startNextBatchTileComputation();
+        return;
+    }
     ++runImageIndex;
     computeNextImage();
 }

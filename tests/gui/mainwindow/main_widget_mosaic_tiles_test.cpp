@@ -1,3 +1,489 @@
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/image_io.h"
+#include "gui/project/result_files.h"
+#include "gui/style/switch_widget.h"
+#include "support/synthetic_images.h"
+#include "window_session.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTest>
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace tavro::gui {
+
+namespace {
+
+QImage toImage(const testing::Image& image) {
+    const std::vector<std::uint8_t> bytes = testing::quantize8(image);
+    QImage out(image.width, image.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < image.height; ++y)
+        std::memcpy(out.scanLine(y), &bytes[static_cast<std::size_t>(y) * image.width], image.width);
+    return out;
+}
+
+QStringList names(const QStringList& paths) {
+    QStringList out;
+    for (const QString& path : paths)
+        out << QFileInfo(path).fileName();
+    return out;
+}
+
+QStringList listTexts(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
+}  // namespace
+
+struct MainWidgetMosaicTilesTestAccess {
+    // A window in mosaic mode whose tile files live in sub-folders of the project.
+    struct Tiles : WindowTestSession {
+        Tiles() {
+            window->mosaicSwitch->setChecked(true);
+            boxes.clear();
+        }
+
+        QString tile(const QString& subfolder, const QString& name, int width = 32, int height = 32,
+                     std::uint32_t seed = 1) {
+            QDir().mkpath(folder + QLatin1Char('/') + subfolder);
+            return image(subfolder + QLatin1Char('/') + name, width, height, QImage::Format_Grayscale8, seed);
+        }
+
+        void addReference(const QStringList& paths) {
+            chosen = paths;
+            window->onAddMosaicRefTiles();
+        }
+
+        void addDeformed(const QStringList& paths) {
+            chosen = paths;
+            window->onAddMosaicDefTiles();
+        }
+
+        void perTile() { window->perTileRadio->setChecked(true); }
+    };
+
+    static void TilesKeepFileNameOrderAndRefuseRepeatedNames();
+    static void StatesAreAddedDeletedAndRenumbered();
+    static void EditingAnAssembledSideAsksFirstAndDropsTheAssembly();
+    static void MatchingTilesAndPositionsFollowTheLists();
+    static void CropRectangleIsClippedToEachTile();
+    static void CropDialogStoresRemovesAndGuardsAssembledMosaics();
+    static void BatchQueueRunsStateByStateAndRefusesUnevenStates();
+    static void TilesNamedAlikeInTwoStatesAreRefusedBeforeAnythingRuns();
+    static void TilesOfDifferentSizesStopTheBatch();
+    static void EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName();
+};
+
+#define TILES_TEST(Suite, Name)                   \
+    TEST(Suite, Name) {                           \
+        MainWidgetMosaicTilesTestAccess::Name();  \
+    }                                             \
+    void MainWidgetMosaicTilesTestAccess::Name()
+
+TILES_TEST(MosaicTileLists, TilesKeepFileNameOrderAndRefuseRepeatedNames) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addReference({s.tile("a", "t2.tif"), s.tile("a", "t10.tif")});
+    // Plain character order of file names, not numeric order.
+    EXPECT_EQ(names(w.mosaicRefTilePaths), (QStringList{"t10.tif", "t2.tif"}));
+    EXPECT_EQ(listTexts(w.mosaicRefTileList), (QStringList{"t10.tif", "t2.tif"}));
+    EXPECT_EQ(s.status(), QStringLiteral("2 reference tile(s) added"));
+    EXPECT_EQ(s.saved().mosaic->referenceTiles.size(), 2);
+
+    // The same name from another folder, and twice in one selection.
+    s.addReference({s.tile("b", "t2.tif"), s.tile("b", "t3.tif"), s.tile("c", "t3.tif")});
+    EXPECT_EQ(names(w.mosaicRefTilePaths), (QStringList{"t10.tif", "t2.tif", "t3.tif"}));
+    EXPECT_TRUE(w.mosaicRefTilePaths[1].contains(QStringLiteral("/a/")));
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Tiles ignored: The following tiles were ignored because their name "
+                                         "already exists:\nt2.tif, t3.tif"));
+    EXPECT_EQ(s.status(), QStringLiteral("1 reference tile(s) added"));
+
+    s.addDeformed({s.tile("d", "u1.tif")});
+    EXPECT_EQ(s.status(), QStringLiteral("1 deformed tile(s) added to state 1"));
+    EXPECT_EQ(names(w.mosaicDefTilePaths[0]), QStringList{"u1.tif"});
+
+    s.answer = QMessageBox::No;
+    w.onClearMosaicRefTiles();
+    EXPECT_EQ(w.mosaicRefTilePaths.size(), 3);
+    s.answer = QMessageBox::Yes;
+    w.onClearMosaicRefTiles();
+    EXPECT_TRUE(w.mosaicRefTilePaths.isEmpty());
+    EXPECT_EQ(w.mosaicRefTileList->count(), 0);
+    EXPECT_EQ(s.status(), QStringLiteral("All reference tiles have been deleted."));
+    EXPECT_TRUE(s.saved().mosaic->referenceTiles.isEmpty());
+}
+
+TILES_TEST(MosaicTileLists, StatesAreAddedDeletedAndRenumbered) {
+    Tiles s;
+    MainWidget& w = s.w();
+    w.onDeleteMosaicDefState();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Cannot delete: There must be at least one deformed state."));
+    EXPECT_EQ(w.mosaicDefTilePaths.size(), 1);
+
+    s.addDeformed({s.tile("s1", "a.tif")});
+    w.onAddMosaicDefState();
+    EXPECT_EQ(s.status(), QStringLiteral("New deformed state 2 created"));
+    w.onAddMosaicDefState();
+    ASSERT_EQ(w.mosaicDefStateButtons.size(), 3);
+    EXPECT_EQ(w.currentMosaicDefState, 2);
+    EXPECT_TRUE(w.mosaicDefStateButtons[2]->isChecked());
+    EXPECT_EQ(w.mosaicDefTileList->count(), 0);
+    s.addDeformed({s.tile("s3", "c.tif")});
+
+    // Deleting the middle state renumbers the buttons after it.
+    w.currentMosaicDefState = 1;
+    s.boxes.clear();
+    w.onDeleteMosaicDefState();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0],
+              QStringLiteral("Confirmation: Delete deformed state 2?\nThe tiles of this state will be lost."));
+    ASSERT_EQ(w.mosaicDefTilePaths.size(), 2);
+    EXPECT_EQ(names(w.mosaicDefTilePaths[1]), QStringList{"c.tif"});
+    ASSERT_EQ(w.mosaicDefStateButtons.size(), 2);
+    EXPECT_EQ(w.mosaicDefStateButtons[1]->text(), QStringLiteral("Deformed 2"));
+    EXPECT_EQ(w.mosaicStateGroup->id(w.mosaicDefStateButtons[1]), 2);
+    EXPECT_EQ(s.status(), QStringLiteral("Deformed state deleted. Mosaics must be reassembled. State 2/2 displayed."));
+
+    s.answer = QMessageBox::Yes;
+    w.onClearMosaicDefTiles();
+    EXPECT_TRUE(w.mosaicDefTilePaths[1].isEmpty());
+    EXPECT_EQ(names(w.mosaicDefTilePaths[0]), QStringList{"a.tif"});
+    EXPECT_EQ(s.status(), QStringLiteral("Tiles from state 2 deleted."));
+}
+
+TILES_TEST(MosaicTileLists, EditingAnAssembledSideAsksFirstAndDropsTheAssembly) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addReference({s.tile("r", "a.tif"), s.tile("r", "b.tif"), s.tile("r", "c.tif")});
+    stitching::TilePosition placed;
+    placed.tileIndex = 0;
+    placed.isPresent = true;
+    placed.bounds = QRect(0, 0, 32, 32);
+    w.referenceTilePositions = {placed};
+    w.mosaicRefTileList->setCurrentRow(1);
+    w.mosaicRefTileList->item(1)->setSelected(true);
+    s.boxes.clear();
+
+    s.answer = QMessageBox::No;
+    w.onMoveUpMosaicRefTile();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Confirmation: The reference mosaic is assembled.\nMoving a tile will reset "
+                                         "the assembly.\nContinue?"));
+    EXPECT_EQ(names(w.mosaicRefTilePaths), (QStringList{"a.tif", "b.tif", "c.tif"}));
+    EXPECT_EQ(w.referenceTilePositions.size(), 1);
+
+    s.answer = QMessageBox::Yes;
+    w.onMoveUpMosaicRefTile();
+    EXPECT_EQ(names(w.mosaicRefTilePaths), (QStringList{"b.tif", "a.tif", "c.tif"}));
+    EXPECT_EQ(listTexts(w.mosaicRefTileList), (QStringList{"b.tif", "a.tif", "c.tif"}));
+    EXPECT_EQ(w.mosaicRefTileList->currentRow(), 0);
+    EXPECT_TRUE(w.referenceTilePositions.isEmpty());
+
+    // Without an assembly nothing is asked.
+    s.boxes.clear();
+    w.mosaicRefTileList->clearSelection();
+    w.mosaicRefTileList->item(2)->setSelected(true);
+    w.onRemoveMosaicRefTiles();
+    EXPECT_TRUE(s.boxes.isEmpty()) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(names(w.mosaicRefTilePaths), (QStringList{"b.tif", "a.tif"}));
+    EXPECT_EQ(names(s.saved().mosaic->referenceTiles), (QStringList{"b.tif", "a.tif"}));
+}
+
+TILES_TEST(MosaicTileLists, MatchingTilesAndPositionsFollowTheLists) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addReference({s.tile("r", "a.tif"), s.tile("r", "b.tif")});
+    s.addDeformed({s.tile("d", "a.tif")});
+    EXPECT_EQ(w.findMatchingDefTileIndex(-1), -1);
+    EXPECT_EQ(w.findMatchingDefTileIndex(0), 0);
+    EXPECT_EQ(w.findMatchingDefTileIndex(1), -1) << "the state holds one tile and no assembly placed more";
+    EXPECT_EQ(w.findMatchingRefTileIndex(1), 1);
+    EXPECT_EQ(w.findMatchingRefTileIndex(2), -1);
+
+    stitching::TilePosition first;
+    first.tileIndex = 1;
+    first.bounds = QRect(10, 0, 32, 32);
+    w.referenceTilePositions = {first};
+    EXPECT_FALSE(w.findRefPositionByTileIndex(-1));
+    EXPECT_FALSE(w.findRefPositionByTileIndex(0));
+    ASSERT_TRUE(w.findRefPositionByTileIndex(1));
+    EXPECT_EQ(w.findRefPositionByTileIndex(1)->bounds.x(), 10);
+
+    // A state without its own mosaic falls back on the first state's positions.
+    w.deformedTilePositions = {first};
+    EXPECT_EQ(MainWidget::tilePositionCount(w.defTilePositionsForState(3)), 1);
+    EXPECT_FALSE(w.showsIndividualTiles());
+    s.perTile();
+    EXPECT_TRUE(w.showsIndividualTiles());
+}
+
+TILES_TEST(TileCrop, CropRectangleIsClippedToEachTile) {
+    const QSize small(40, 30);
+    EXPECT_EQ(MainWidget::croppedTileRect(QRect(), small), QRect(0, 0, 40, 30));
+    EXPECT_EQ(MainWidget::croppedTileRect(QRect(10, 5, 100, 100), small), QRect(10, 5, 30, 25));
+    EXPECT_EQ(MainWidget::croppedTileRect(QRect(50, 50, 10, 10), small), QRect(0, 0, 40, 30))
+        << "a crop that misses the tile leaves it whole";
+}
+
+TILES_TEST(TileCrop, CropDialogStoresRemovesAndGuardsAssembledMosaics) {
+    Tiles s;
+    MainWidget& w = s.w();
+    w.onCropTiles();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("No tiles: Please load tiles first."));
+    EXPECT_FALSE(w.cropTilesButton->isEnabled());
+    EXPECT_EQ(w.cropTilesLabel->text(), QStringLiteral("Load tiles first"));
+
+    s.addDeformed({s.tile("d", "a.tif", 40, 30)});
+    EXPECT_TRUE(w.cropTilesButton->isEnabled());
+    EXPECT_TRUE(w.cropTilesLabel->text().isEmpty());
+    QRect wanted;
+    const ScopedDialogResponder crop(DialogResponder{[&](QDialog& dialog) {
+                                                         if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+                                                             s.boxes << box->windowTitle() + QStringLiteral(": ") +
+                                                                            box->text();
+                                                             box->button(s.answer)->click();
+                                                             return;
+                                                         }
+                                                         if (!wanted.isNull()) {
+                                                             dialog.findChild<QSpinBox*>("cropX")->setValue(wanted.x());
+                                                             dialog.findChild<QSpinBox*>("cropY")->setValue(wanted.y());
+                                                             dialog.findChild<QSpinBox*>("cropWidth")
+                                                                 ->setValue(wanted.width());
+                                                             dialog.findChild<QSpinBox*>("cropHeight")
+                                                                 ->setValue(wanted.height());
+                                                         }
+                                                         dialog.accept();
+                                                     },
+                                                     [](const FileDialogRequest&) { return QStringList(); }});
+    s.boxes.clear();
+    wanted = QRect(4, 2, 20, 10);
+    w.onCropTiles();
+    EXPECT_TRUE(s.boxes.isEmpty()) << "nothing assembled, nothing asked";
+    EXPECT_EQ(w.tileCrop, wanted);
+    EXPECT_EQ(s.status(), QStringLiteral("Crop applied: 20\u00d710 from (4,2)"));
+    EXPECT_EQ(w.cropTilesLabel->text(), QStringLiteral("(4,2) 20\u00d710"));
+
+    // A changed crop with assembled mosaics: No keeps everything.
+    stitching::TilePosition placed;
+    placed.tileIndex = 0;
+    w.referenceTilePositions = {placed};
+    s.answer = QMessageBox::No;
+    wanted = QRect(0, 0, 40, 30);
+    w.onCropTiles();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Assembled mosaics: The cropping has changed. Assembled mosaics will be "
+                                         "deleted.\nContinue?"));
+    EXPECT_EQ(w.tileCrop, QRect(4, 2, 20, 10));
+    EXPECT_EQ(w.referenceTilePositions.size(), 1);
+
+    // Yes: the whole tile means no cropping at all, and the assembly goes.
+    s.answer = QMessageBox::Yes;
+    w.onCropTiles();
+    EXPECT_TRUE(w.tileCrop.isNull());
+    EXPECT_TRUE(w.referenceTilePositions.isEmpty());
+    EXPECT_EQ(s.status(), QStringLiteral("Cropping removed - full tiles"));
+}
+
+TILES_TEST(PerTileBatch, BatchQueueRunsStateByStateAndRefusesUnevenStates) {
+    Tiles s;
+    MainWidget& w = s.w();
+    QString error;
+    EXPECT_FALSE(w.validateMosaicTileCounts(error));
+    EXPECT_EQ(error, QStringLiteral("No reference tiles loaded."));
+
+    s.addReference({s.tile("r", "t1.tif"), s.tile("r", "t2.tif"), s.tile("r", "t3.tif")});
+    EXPECT_FALSE(w.validateMosaicTileCounts(error));
+    EXPECT_EQ(error, QStringLiteral("No deformed tiles loaded."));
+
+    s.addDeformed({s.tile("a", "a1.tif"), s.tile("a", "a2.tif"), s.tile("a", "a3.tif")});
+    w.onAddMosaicDefState();  // stays empty: adds no jobs
+    w.onAddMosaicDefState();
+    s.addDeformed({s.tile("b", "b1.tif"), s.tile("b", "b2.tif"), s.tile("b", "b3.tif")});
+    ASSERT_TRUE(w.validateMosaicTileCounts(error)) << error.toStdString();
+    ASSERT_EQ(w.batchQueue.size(), 6);
+    const int expectedStates[] = {0, 0, 0, 2, 2, 2};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(w.batchQueue[i].stateIndex, expectedStates[i]) << i;
+        EXPECT_EQ(w.batchQueue[i].tileIndex, i % 3) << i;
+        EXPECT_EQ(QFileInfo(w.batchQueue[i].referencePath).fileName(), QStringLiteral("t%1.tif").arg(i % 3 + 1));
+    }
+    EXPECT_EQ(w.batchQueue[4].baseName, QStringLiteral("b2"));
+    EXPECT_EQ(w.batchResultIndex.stateCount, 3);
+    EXPECT_EQ(w.batchResultIndex.tilesPerState, 3);
+    EXPECT_EQ(w.batchResultIndex.table, (QList<int32_t>{0, 1, 2, -1, -1, -1, 3, 4, 5}));
+
+    s.addDeformed({s.tile("b", "b4.tif")});
+    EXPECT_FALSE(w.validateMosaicTileCounts(error));
+    EXPECT_EQ(error, QStringLiteral("Deformed state 3 has 4 tiles but reference has 3 tiles."));
+    EXPECT_TRUE(w.batchQueue.isEmpty());
+
+    // In mosaic mode the message reaches the user and nothing starts.
+    s.perTile();
+    s.boxes.clear();
+    w.onCompute();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Batch Tile DIC: Deformed state 3 has 4 tiles but reference has 3 tiles."));
+    EXPECT_FALSE(w.runInProgress);
+    EXPECT_TRUE(w.computeButton->isEnabled());
+}
+
+TILES_TEST(PerTileBatch, TilesNamedAlikeInTwoStatesAreRefusedBeforeAnythingRuns) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    s.addReference({s.tile("r", "t1.tif")});
+    s.addDeformed({s.tile("a", "tile.tif")});
+    w.onAddMosaicDefState();
+    s.addDeformed({s.tile("b", "tile.tif")});
+    // An earlier result that the refused run must leave alone.
+    QDir().mkpath(s.folder + QStringLiteral("/Displacements"));
+    QFile old(s.folder + QStringLiteral("/Displacements/old_ux.tif"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.close();
+    s.boxes.clear();
+    w.onCompute();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Images: Several deformed images are named alike")))
+        << s.boxes[0].toStdString();
+    EXPECT_TRUE(old.exists());
+    EXPECT_FALSE(w.runInProgress);
+}
+
+TILES_TEST(PerTileBatch, TilesOfDifferentSizesStopTheBatch) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    s.addReference({s.tile("r", "t1.tif", 64, 64)});
+    s.addDeformed({s.tile("d", "d1.tif", 60, 64)});
+    s.boxes.clear();
+    w.onCompute();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0],
+              QStringLiteral("Batch Tile DIC: Tile dimensions mismatch: ref 64x64, def 60x64 (tile 1, state 1)"));
+    EXPECT_FALSE(w.runInProgress);
+    EXPECT_FALSE(w.computationRunning);
+
+    // Cropped to a rectangle both tiles hold, the pair has one size again;
+    // the crop misses nothing here, so no tile stays whole.
+    w.tileCrop = QRect(0, 0, 48, 48);
+    w.batchQueue.clear();
+    QString error;
+    ASSERT_TRUE(w.validateMosaicTileCounts(error));
+    w.worker.clear();  // stop before anything is posted
+    s.boxes.clear();
+    w.startBatchRun();
+    EXPECT_EQ(w.referenceImage.full.size(), QSize(48, 48));
+    ASSERT_EQ(w.deformedImages.size(), 1u);
+    EXPECT_EQ(w.deformedImages[0].full.size(), QSize(48, 48));
+    EXPECT_TRUE(w.deformedImages[0].preview.isNull());
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Computation: Computation cannot start (worker unavailable)."));
+    EXPECT_FALSE(w.runInProgress);
+
+    // A tile that cannot be read stops the batch with its path and the reason.
+    const QString missing = s.folder + QStringLiteral("/d/gone.tif");
+    w.mosaicDefTilePaths[0] = {missing};
+    s.boxes.clear();
+    w.onCompute();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_TRUE(
+        s.boxes[0].startsWith(QStringLiteral("Batch Tile DIC: Failed to load deformed tile '%1': ").arg(missing)))
+        << s.boxes[0].toStdString();
+    EXPECT_FALSE(w.runInProgress);
+}
+
+TILES_TEST(PerTileBatch, EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    constexpr int kSize = 160;
+    testing::SpeckleOptions options;
+    options.width = options.height = kSize;
+    options.supersampling = 2;
+    const double shifts[][2] = {{1.3, -0.7}, {-0.6, 2.2}};
+    QStringList reference, deformed;
+    QDir().mkpath(s.folder + QStringLiteral("/r"));
+    QDir().mkpath(s.folder + QStringLiteral("/d"));
+    for (int t = 0; t < 2; ++t) {
+        options.seed = 11u + static_cast<std::uint32_t>(t);
+        const testing::ImagePair pair = testing::makeFourierShiftedPair(options, shifts[t][0], shifts[t][1]);
+        reference << s.folder + QStringLiteral("/r/tile_%1.tif").arg(t + 1);
+        deformed << s.folder + QStringLiteral("/d/loaded.%1.tif").arg(t + 1);
+        ASSERT_TRUE(session::writeImage(reference.back(), toImage(pair.reference)));
+        ASSERT_TRUE(session::writeImage(deformed.back(), toImage(pair.deformed)));
+    }
+    s.addReference(reference);
+    s.addDeformed(deformed);
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    w.interpolationCombo->setCurrentIndex(2);
+    s.boxes.clear();
+
+    w.onCompute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 60000));
+    w.waitForResultWrites();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(s.boxes.isEmpty()) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(s.status().startsWith(
+        QStringLiteral("Batch per-tile DIC completed: 2 tile pair(s) processed | Total time: ")))
+        << s.status().toStdString();
+    EXPECT_TRUE(w.results.empty()) << "pair results live in their files only";
+    EXPECT_EQ(w.batchIndex, 0);
+
+    // Each pair's files hold that pair's translation (less the whole-pixel
+    // rigid shift the registration took out first).
+    for (int t = 0; t < 2; ++t) {
+        for (int c = 0; c < 2; ++c) {
+            const QString path = resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("loaded.%1").arg(t + 1),
+                                                c == 0 ? QStringLiteral("_ux") : QStringLiteral("_uy"));
+            std::uint32_t width = 0, height = 0;
+            std::vector<float> values;
+            QString error;
+            ASSERT_TRUE(readFloatTiff(path, width, height, values, error)) << path.toStdString();
+            const double expected = shifts[t][c] - std::round(shifts[t][c]);
+            int near = 0, finite = 0;
+            for (float v : values)
+                if (std::isfinite(v)) {
+                    ++finite;
+                    // Cubic B-spline on an exact Fourier shift: a few hundredths of a pixel.
+                    near += std::abs(v - expected) < 0.03 ? 1 : 0;
+                }
+            EXPECT_GT(finite, static_cast<int>(values.size()) * 3 / 4) << path.toStdString();
+            EXPECT_GT(near, finite * 9 / 10) << path.toStdString();
+        }
+    }
+
+    // Stop right after the start ends the whole batch, whichever side of the
+    // first pair's end it lands on.
+    s.answer = QMessageBox::Yes;
+    w.onCompute();
+    EXPECT_TRUE(w.runInProgress);
+    w.onStopComputation();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 60000));
+    w.waitForResultWrites();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(s.status(), QStringLiteral("Computation cancelled."));
+    EXPECT_TRUE(w.batchQueue.isEmpty());
+    EXPECT_TRUE(w.computeButton->isEnabled());
+}
+
+}  // namespace tavro::gui

@@ -1,3 +1,631 @@
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/elided_label.h"
+#include "gui/foundation/image_io.h"
+#include "gui/foundation/image_write.h"
+#include "gui/mainwindow/mosaic_assembly.h"
+#include "gui/style/switch_widget.h"
+#include "window_session.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tavro::gui {
+
+using session::speckle;
+using session::writeImage;
+
+struct MainWidgetMosaicViewsTestAccess {
+    using Session = WindowTestSession;
+
+    static void AlignRefusesInOrderBeforeAnythingStarts();
+    static void AlignedMosaicsShareOneSizeAndAreSavedWithTheProject();
+    static void AFailedOrCancelledAssemblyKeepsThePreviousMosaics();
+    static void ADetectedScanOrderIsAnnouncedAndKeptWithTheRefinementSummary();
+    static void SavingOverFilesOfTheSameSizeReusesThem();
+    static void SavedFilesOfTheStoredSizeAreShownWithoutComposing();
+    static void LoadingFailsAsAWholeOnAWrongSizeOrANullStoredSize();
+    static void MissingFilesAreComposedFromTheSavedPositions();
+    static void AnUnreadableReferenceTileEndsTheBusyState();
+    static void ALeftOutStateNeverLeavesAnotherStatesFileInItsPlace();
+    static void OpeningTheProjectShowsTheSavedMosaicsAgain();
+    static void DetailTilesReadOnlyWhatTheZoomNeeds();
+    static void GridDetailTilesAreRefusedWhenUseless();
+    static void TheNavigatorFollowsThePerTileMode();
+    static void LeavingTheModeWithDataAsksAndKeepsTheProjectFolder();
+    static void ChoosingTheSameSegmentTwiceChangesNothing();
+    static void AClickOutsideTheListsReturnsToTheMosaics();
+
+    // Tiles of one state: a 1 x 1 grid, so the engine places the single tile at the origin.
+    static void oneTileStates(Session& s, const QList<QSize>& stateSizes, const QSize& referenceSize) {
+        MainWidget& w = s.w();
+        w.mosaicSwitch->setChecked(true);
+        w.gridRowsSpin->setValue(1);
+        w.gridColsSpin->setValue(1);
+        w.mosaicRefTilePaths = {s.image(QStringLiteral("ref_t0.tif"), referenceSize.width(), referenceSize.height(),
+                                        QImage::Format_Grayscale8, 1)};
+        w.mosaicDefTilePaths.clear();
+        for (int i = 0; i < stateSizes.size(); ++i) {
+            if (stateSizes[i].isEmpty()) {
+                w.mosaicDefTilePaths << QStringList();
+                continue;
+            }
+            w.mosaicDefTilePaths << QStringList{s.image(QStringLiteral("def%1_t0.tif").arg(i), stateSizes[i].width(),
+                                                        stateSizes[i].height(), QImage::Format_Grayscale8,
+                                                        static_cast<std::uint32_t>(10 + i))};
+        }
+    }
+
+    static bool waitForAssembly(MainWidget& w) {
+        QDeadlineTimer deadline(60000);
+        while (w.stitchingInProgress && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return !w.stitchingInProgress;
+    }
+
+    static QList<stitching::TilePosition> twoTilesSideBySide(int width, int height) {
+        QList<stitching::TilePosition> positions;
+        for (int i = 0; i < 2; ++i) {
+            stitching::TilePosition p;
+            p.row = 0;
+            p.col = i;
+            p.tileIndex = i;
+            p.isPresent = true;
+            p.tx = static_cast<float>(i * (width - 8)) + 0.6f;
+            p.ty = 0.0f;
+            positions << p;
+        }
+        (void)height;
+        return positions;
+    }
+};
+
+using Access = MainWidgetMosaicViewsTestAccess;
+
+#define VIEWS_TEST(Suite, Name)                    \
+    TEST(Suite, Name) {                            \
+        MainWidgetMosaicViewsTestAccess::Name();   \
+    }                                              \
+    void MainWidgetMosaicViewsTestAccess::Name()
+
+TEST(MosaicAssembly, ProgressCountsOnlyStatesWithTilesAndNamesTheirStates) {
+    testing::TempDir dir{"tavro_assembly"};
+    const QString folder = session::qpath(dir.path());
+    const auto tile = [&](const QString& name, std::uint32_t seed) {
+        const QString path = folder + QLatin1Char('/') + name;
+        EXPECT_TRUE(writeImage(path, speckle(80, 60, QImage::Format_Grayscale8, seed)));
+        return path;
+    };
+    MosaicAssemblyJob job;
+    job.config.rows = 1;
+    job.config.cols = 1;
+    job.referenceTiles = {tile(QStringLiteral("r.tif"), 1)};
+    job.stateTiles = {QStringList(), {tile(QStringLiteral("a.tif"), 2)}, QStringList(), {tile(QStringLiteral("b.tif"), 3)}};
+    job.cancel = std::make_shared<std::atomic<bool>>(false);
+    std::vector<std::pair<int, QString>> stages;
+    const StitchingResult result =
+        assembleMosaics(job, {[&](int percent, const QString& text) { stages.emplace_back(percent, text); }, {}});
+    ASSERT_TRUE(result.success) << result.errorMessage.toStdString();
+    EXPECT_EQ(result.stateIndices, (QList<quint64>{1, 3}));
+    ASSERT_EQ(result.deformedMosaics.size(), 2);
+    ASSERT_EQ(result.statePositions.size(), 2);
+    EXPECT_EQ(result.deformedPositions.size(), result.statePositions.front().size());
+    ASSERT_GE(stages.size(), 2u);
+    EXPECT_EQ(stages[0], std::make_pair(0, QStringLiteral("Assembling reference (0/1 tiles)...")));
+    EXPECT_EQ(stages[1], std::make_pair(33, QStringLiteral("Reference completed (1/3)"))) << "T = 1 + 2 filled states";
+    EXPECT_EQ(stages.back(), std::make_pair(100, QStringLiteral("Deformed state 2 completed (3/3)")));
+}
+
+TEST(MosaicAssembly, FailuresNameTheStateAmongAllStatesAndCancellationWins) {
+    testing::TempDir dir{"tavro_assembly"};
+    const QString folder = session::qpath(dir.path());
+    const QString good = folder + QStringLiteral("/r.tif");
+    ASSERT_TRUE(writeImage(good, speckle(80, 60, QImage::Format_Grayscale8, 1)));
+    MosaicAssemblyJob job;
+    job.config.rows = 1;
+    job.config.cols = 1;
+    job.referenceTiles = {folder + QStringLiteral("/missing.tif")};
+    job.stateTiles = {{good}};
+    job.cancel = std::make_shared<std::atomic<bool>>(false);
+    StitchingResult result = assembleMosaics(job, {});
+    EXPECT_FALSE(result.success);
+    EXPECT_FALSE(result.cancelled);
+    EXPECT_TRUE(result.errorMessage.startsWith(QStringLiteral("Unable to assemble reference mosaic:\n")));
+
+    job.referenceTiles = {good};
+    job.stateTiles = {QStringList(), QStringList(), {folder + QStringLiteral("/gone.tif")}};
+    result = assembleMosaics(job, {});
+    EXPECT_FALSE(result.success);
+    EXPECT_TRUE(result.errorMessage.startsWith(QStringLiteral("Unable to assemble deformed mosaic (state 3):\n")))
+        << result.errorMessage.toStdString();
+
+    job.cancel->store(true);
+    result = assembleMosaics(job, {});
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_TRUE(result.errorMessage.isEmpty());
+    EXPECT_TRUE(result.referenceMosaic.isNull());
+}
+
+TEST(MosaicAssembly, ScanOrderNamesAndMosaicFileNumbers) {
+    EXPECT_EQ(scanOrderName(0), QStringLiteral("Snake"));
+    EXPECT_EQ(scanOrderName(2), QStringLiteral("Column by column"));
+    EXPECT_EQ(scanOrderName(3), QStringLiteral("Unknown"));
+    EXPECT_EQ(deformedMosaicFileName(1), QStringLiteral("mosaic_deformed_001.tiff"));
+    EXPECT_EQ(deformedMosaicFileName(12), QStringLiteral("mosaic_deformed_012.tiff"));
+    EXPECT_EQ(deformedMosaicFileName(1000), QStringLiteral("mosaic_deformed_1000.tiff"));
+}
+
+VIEWS_TEST(MosaicAlign, AlignRefusesInOrderBeforeAnythingStarts) {
+    Session s;
+    MainWidget& w = s.w();
+    w.onAlignMosaic();
+    w.mosaicSwitch->setChecked(true);
+    w.onAlignMosaic();
+    w.mosaicRefTilePaths = {s.image(QStringLiteral("r0.tif"), 40, 30, QImage::Format_Grayscale8, 1),
+                            s.image(QStringLiteral("r1.tif"), 40, 30, QImage::Format_Grayscale8, 2)};
+    w.mosaicDefTilePaths = {QStringList(), {s.folder + QStringLiteral("/d0.tif")}};
+    w.onAlignMosaic();
+    w.mosaicDefTilePaths = {QStringList()};
+    w.onAlignMosaic();
+    ASSERT_EQ(s.boxes.size(), 4);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Mosaic mode required: This function is only available in mosaic mode."));
+    EXPECT_EQ(s.boxes[1], QStringLiteral("Missing tiles: Please load reference tiles first."));
+    EXPECT_EQ(s.boxes[2], QStringLiteral("Tile count mismatch: The deformed state has 1 tiles, but the reference has "
+                                         "2.\nThe number of tiles must be identical."));
+    EXPECT_EQ(s.boxes[3], QStringLiteral("Missing tiles: Please load deformed tiles for at least one state."));
+    EXPECT_FALSE(w.stitchingInProgress);
+    EXPECT_TRUE(w.computeButton->isEnabled()) << "a refusal leaves the window usable";
+}
+
+VIEWS_TEST(MosaicAlign, AlignedMosaicsShareOneSizeAndAreSavedWithTheProject) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60), QSize(), QSize(70, 50)}, QSize(66, 62));
+    w.onAlignMosaic();
+    EXPECT_TRUE(w.stitchingInProgress);
+    EXPECT_FALSE(w.computeButton->isEnabled()) << "busy while the task runs";
+    w.onAlignMosaic();
+    EXPECT_EQ(s.boxes.value(0), QStringLiteral("Stitching in progress: An assembly is already in progress. Please wait."));
+    ASSERT_TRUE(waitForAssembly(w));
+
+    EXPECT_EQ(w.referenceImage.originalSize, QSize(64, 50)) << "the smallest width and height of all mosaics";
+    ASSERT_EQ(w.deformedImages.size(), 2u);
+    for (const LoadedImage& mosaic : w.deformedImages)
+        EXPECT_EQ(mosaic.originalSize, QSize(64, 50));
+    EXPECT_EQ(w.mosaicDeformedNames, (QStringList{QStringLiteral("mosaic_state_1"), QStringLiteral("mosaic_state_3")}));
+    EXPECT_EQ(w.mosaicStateImageIndex.at(2), 1);
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaics aligned (64x50 pixels, 2 state(s))"));
+    EXPECT_EQ(w.progressBar->value(), 100);
+    EXPECT_TRUE(w.computeButton->isEnabled());
+    EXPECT_EQ(w.roiWidthSpin->value(), 64);
+    EXPECT_EQ(w.roiHeightSpin->maximum(), 50);
+    ASSERT_TRUE(w.assembledMosaicConfig.has_value());
+    EXPECT_EQ(w.assembledMosaicConfig->rows, 1);
+
+    // The files hold the cut mosaics, and the project knows their size.
+    EXPECT_EQ(w.referenceImage.path, s.folder + QStringLiteral("/mosaic_reference.tiff"));
+    for (const QString& name : {QStringLiteral("mosaic_reference.tiff"), QStringLiteral("mosaic_deformed_001.tiff"),
+                                QStringLiteral("mosaic_deformed_002.tiff")}) {
+        QSize size;
+        EXPECT_TRUE(probeImageSize(s.folder + QLatin1Char('/') + name, size)) << name.toStdString();
+        EXPECT_EQ(size, QSize(64, 50)) << name.toStdString();
+    }
+    const ProjectParameters saved = s.saved();
+    ASSERT_TRUE(saved.mosaic.has_value());
+    EXPECT_EQ(saved.mosaic->finalSize.value_or(QSize()), QSize(64, 50));
+    EXPECT_EQ(saved.mosaic->refTilePositions.size(), 1u);
+    EXPECT_EQ(saved.mosaic->defTilePositionsStates.size(), 2u);
+}
+
+VIEWS_TEST(MosaicAlign, AFailedOrCancelledAssemblyKeepsThePreviousMosaics) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_EQ(w.deformedImages.size(), 1u);
+    const QImage before = w.referenceImage.displayImage();
+
+    w.mosaicDefTilePaths = {{s.folder + QStringLiteral("/nowhere.tif")}};
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Stitching Error: Unable to assemble deformed mosaic (state 1):")));
+    EXPECT_EQ(s.status(), QStringLiteral("Assembly error"));
+    EXPECT_EQ(w.progressBar->value(), 0);
+    EXPECT_EQ(w.referenceImage.displayImage(), before);
+    EXPECT_EQ(w.deformedImages.size(), 1u);
+    EXPECT_TRUE(w.computeButton->isEnabled());
+
+    // The pool is held so that Stop certainly comes while the task waits.
+    QThreadPool* pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(1);
+    std::atomic<bool> release{false};
+    pool->start([&release] {
+        while (!release.load())
+            QThread::msleep(2);
+    });
+    w.onAlignMosaic();
+    w.onStopComputation();
+    release.store(true);
+    ASSERT_TRUE(waitForAssembly(w));
+    pool->waitForDone();
+    pool->setMaxThreadCount(threads);
+    EXPECT_EQ(s.status(), QStringLiteral("Assembly cancelled"));
+    EXPECT_EQ(s.boxes.size(), 1) << "a cancellation shows no box";
+    EXPECT_EQ(w.referenceImage.displayImage(), before);
+}
+
+VIEWS_TEST(MosaicAlign, ADetectedScanOrderIsAnnouncedAndKeptWithTheRefinementSummary) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    const auto finish = [&](int detected) {
+        StitchingResult result;
+        result.success = true;
+        result.referenceMosaic = speckle(50, 40, QImage::Format_Grayscale8, 1);
+        result.deformedMosaics = {speckle(52, 38, QImage::Format_Grayscale8, 2)};
+        result.stateIndices = {0};
+        result.statusText = QStringLiteral("affine 0.4 px");
+        result.refinementInfo = QStringLiteral("Refined 2 tiles");
+        result.detectedScanOrder = detected;
+        result.scanOrderAutoDetected = true;
+        w.pendingMosaicConfig = MosaicConfiguration{};
+        w.stitchingInProgress = true;
+        w.stitchWatcher->setFuture(QtConcurrent::run([result] { return result; }));
+        ASSERT_TRUE(waitForAssembly(w));
+    };
+    const int before = w.scanOrderCombo->currentIndex();
+    finish(3);
+    ASSERT_EQ(s.boxes.size(), 2);
+    EXPECT_EQ(s.boxes[0], QStringLiteral("Non-rigid refinement: Refined 2 tiles"));
+    EXPECT_EQ(s.boxes[1], QStringLiteral("Scan order detected: Scan order \"Unknown\" was automatically detected.\n\n"
+                                         "The parameter has been updated in the interface."));
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaics aligned (50x38 pixels, 1 state(s)) [Scan: Unknown (auto)] \u2014 "
+                                         "refinement: affine 0.4 px"));
+    EXPECT_EQ(w.statusLabel->toolTip(), QStringLiteral("affine 0.4 px"));
+    EXPECT_EQ(w.scanOrderCombo->currentIndex(), before) << "the combo never shows an order it does not offer";
+
+    finish(2);
+    EXPECT_EQ(w.scanOrderCombo->currentIndex(), 2);
+    ASSERT_TRUE(w.assembledMosaicConfig.has_value());
+    EXPECT_EQ(w.assembledMosaicConfig->scanOrder, 2) << "the assembled configuration records the detected order";
+    EXPECT_TRUE(s.status().contains(QStringLiteral("[Scan: Column by column (auto)]")));
+}
+
+VIEWS_TEST(MosaicFiles, SavingOverFilesOfTheSameSizeReusesThem) {
+    Session s;
+    MainWidget& w = s.w();
+    const QString path = s.folder + QStringLiteral("/mosaic_reference.tiff");
+    ASSERT_TRUE(writeImage(path, speckle(50, 40, QImage::Format_Grayscale8, 7)));
+    w.referenceImage.full = speckle(50, 40, QImage::Format_Grayscale8, 8);
+    w.referenceImage.originalSize = QSize(50, 40);
+    w.saveMosaicsToProject(false);
+    EXPECT_EQ(w.referenceImage.path, path);
+    QImage onDisk;
+    QString error;
+    ASSERT_TRUE(readGrayImage(path, onDisk, error));
+    EXPECT_EQ(onDisk, speckle(50, 40, QImage::Format_Grayscale8, 7)) << "an existing file of that size stays";
+
+    w.saveMosaicsToProject(true);
+    ASSERT_TRUE(readGrayImage(path, onDisk, error));
+    EXPECT_EQ(onDisk, w.referenceImage.full);
+
+    // A 16-bit mosaic over an 8-bit file of the same size is written again.
+    w.referenceImage.full = speckle(50, 40, QImage::Format_Grayscale16, 9);
+    w.saveMosaicsToProject(false);
+    ASSERT_TRUE(readGrayImage(path, onDisk, error));
+    EXPECT_EQ(onDisk.format(), QImage::Format_Grayscale16);
+    EXPECT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/parameters.json")));
+}
+
+VIEWS_TEST(MosaicFiles, SavedFilesOfTheStoredSizeAreShownWithoutComposing) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
+    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_reference.tiff"),
+                           speckle(90, 70, QImage::Format_Grayscale8, 21)));
+    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_001.tiff"),
+                           speckle(90, 70, QImage::Format_Grayscale8, 22)));
+    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_002.tiff"),
+                           speckle(90, 70, QImage::Format_Grayscale8, 23)));
+    w.mosaicFinalSize = QSize(90, 70);
+    w.referenceTilePositions = twoTilesSideBySide(64, 60).mid(0, 1);
+    w.reconstructMosaicsFromPositions();
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaics loaded from project (90x70 pixels, 2 state(s))"));
+    EXPECT_EQ(w.referenceImage.originalSize, QSize(90, 70)) << "the files, not a composition of the 64 x 60 tile";
+    ASSERT_EQ(w.deformedImages.size(), 2u);
+    EXPECT_EQ(w.deformedImages[1].path, s.folder + QStringLiteral("/mosaic_deformed_002.tiff"));
+    EXPECT_EQ(w.referenceTilePositions.front().bounds, QRect(0, 0, 64, 60));
+    EXPECT_TRUE(w.computeButton->isEnabled());
+    EXPECT_FALSE(w.stopButton->isEnabled());
+}
+
+VIEWS_TEST(MosaicFiles, LoadingFailsAsAWholeOnAWrongSizeOrANullStoredSize) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
+    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_reference.tiff"),
+                           speckle(90, 70, QImage::Format_Grayscale8, 21)));
+    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_001.tiff"),
+                           speckle(90, 70, QImage::Format_Grayscale8, 22)));
+    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_002.tiff"),
+                           speckle(90, 71, QImage::Format_Grayscale8, 23)));
+    w.mosaicFinalSize = QSize(90, 70);
+    EXPECT_FALSE(w.loadSavedMosaicsFromProject());
+    EXPECT_TRUE(w.referenceImage.displayImage().isNull()) << "nothing of the window changes";
+    EXPECT_TRUE(w.deformedImages.empty());
+
+    w.mosaicFinalSize = QSize(0, 0);
+    EXPECT_FALSE(w.loadSavedMosaicsFromProject());
+    w.mosaicFinalSize.reset();
+    EXPECT_FALSE(w.loadSavedMosaicsFromProject());
+}
+
+VIEWS_TEST(MosaicReconstruction, MissingFilesAreComposedFromTheSavedPositions) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    const auto tile = [&](const QString& name, std::uint32_t seed) {
+        return s.image(name, 64, 48, QImage::Format_Grayscale8, seed);
+    };
+    w.mosaicRefTilePaths = {tile(QStringLiteral("r0.tif"), 1), tile(QStringLiteral("r1.tif"), 2)};
+    w.mosaicDefTilePaths = {{tile(QStringLiteral("a0.tif"), 3), tile(QStringLiteral("a1.tif"), 4)},
+                            {tile(QStringLiteral("b0.tif"), 5), s.folder + QStringLiteral("/b1_missing.tif")},
+                            {tile(QStringLiteral("c0.tif"), 6), tile(QStringLiteral("c1.tif"), 7)}};
+    w.referenceTilePositions = twoTilesSideBySide(64, 48);
+    w.tileCrop = QRect(2, 0, 60, 48);
+    w.reconstructMosaicsFromPositions();
+
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaics reconstructed (%1x48 pixels, 2 state(s))")
+                              .arg(w.referenceImage.originalSize.width()));
+    EXPECT_GE(w.referenceImage.originalSize.width(), 112) << "two 60-pixel tiles 56 pixels apart";
+    EXPECT_EQ(w.referenceTilePositions[1].bounds, QRect(56, 0, 60, 48)) << "the cropped tile size, tx truncated";
+    ASSERT_EQ(w.deformedImages.size(), 2u) << "the state with an unreadable tile is left out";
+    EXPECT_EQ(w.mosaicDeformedNames, (QStringList{QStringLiteral("mosaic_state_1"), QStringLiteral("mosaic_state_3")}));
+    EXPECT_EQ(w.mosaicStateImageIndex.count(1), 0u);
+    EXPECT_EQ(w.mosaicFinalSize.value_or(QSize()), w.referenceImage.originalSize);
+    EXPECT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_002.tiff")));
+    EXPECT_TRUE(w.computeButton->isEnabled());
+}
+
+VIEWS_TEST(MosaicReconstruction, ALeftOutStateNeverLeavesAnotherStatesFileInItsPlace) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    const auto tile = [&](const QString& name, std::uint32_t seed) {
+        return s.image(name, 64, 48, QImage::Format_Grayscale8, seed);
+    };
+    w.mosaicRefTilePaths = {tile(QStringLiteral("r0.tif"), 1), tile(QStringLiteral("r1.tif"), 2)};
+    w.mosaicDefTilePaths = {{tile(QStringLiteral("a0.tif"), 3), tile(QStringLiteral("a1.tif"), 4)},
+                            {tile(QStringLiteral("b0.tif"), 5), tile(QStringLiteral("b1.tif"), 6)},
+                            {tile(QStringLiteral("c0.tif"), 7), tile(QStringLiteral("c1.tif"), 8)}};
+    w.referenceTilePositions = twoTilesSideBySide(64, 48);
+    w.reconstructMosaicsFromPositions();
+    ASSERT_EQ(w.deformedImages.size(), 3u);
+
+    // The second state loses a tile; the saved files no longer fit the stored size.
+    ASSERT_TRUE(QFile::remove(w.mosaicDefTilePaths[1][1]));
+    w.mosaicFinalSize = QSize(1, 1);
+    w.reconstructMosaicsFromPositions();
+    ASSERT_EQ(w.deformedImages.size(), 2u);
+    ASSERT_FALSE(w.deformedImages[1].full.isNull());
+    QImage second;
+    QString error;
+    ASSERT_TRUE(readGrayImage(s.folder + QStringLiteral("/mosaic_deformed_002.tiff"), second, error));
+    EXPECT_EQ(second, w.deformedImages[1].full) << "file 2 now holds the third state's mosaic, not the second's";
+}
+
+VIEWS_TEST(MosaicReconstruction, AnUnreadableReferenceTileEndsTheBusyState) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.mosaicRefTilePaths = {s.folder + QStringLiteral("/r0_missing.tif")};
+    w.mosaicDefTilePaths = {{s.image(QStringLiteral("a0.tif"), 40, 30, QImage::Format_Grayscale8, 1)}};
+    w.referenceTilePositions = twoTilesSideBySide(40, 30).mid(0, 1);
+    w.reconstructMosaicsFromPositions();
+    EXPECT_TRUE(s.boxes.isEmpty());
+    EXPECT_TRUE(w.referenceImage.displayImage().isNull());
+    EXPECT_TRUE(w.computeButton->isEnabled()) << "the window does not stay busy after the failure";
+    EXPECT_FALSE(w.stopButton->isEnabled());
+}
+
+VIEWS_TEST(MosaicReconstruction, OpeningTheProjectShowsTheSavedMosaicsAgain) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    const QImage reference = w.referenceImage.full;
+    ASSERT_FALSE(reference.isNull());
+
+    MainWidget reopened;
+    reopened.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    EXPECT_EQ(reopened.referenceImage.path, s.folder + QStringLiteral("/mosaic_reference.tiff"));
+    EXPECT_EQ(reopened.referenceImage.full, reference);
+    EXPECT_EQ(reopened.deformedImages.size(), 2u);
+    EXPECT_EQ(reopened.mosaicStateImageIndex.at(1), 1);
+    EXPECT_EQ(reopened.roiWidthSpin->maximum(), 64);
+}
+
+VIEWS_TEST(MosaicViews, DetailTilesReadOnlyWhatTheZoomNeeds) {
+    Session s;
+    MainWidget& w = s.w();
+    const QString tiff = s.image(QStringLiteral("big.tif"), 400, 200, QImage::Format_Grayscale8, 1);
+    const QString png = s.image(QStringLiteral("big.png"), 400, 200, QImage::Format_Grayscale8, 1);
+    const QRectF visible(40, 20, 40, 20);
+    EXPECT_TRUE(w.buildDetailTile(png, QSize(100, 50), visible, 4.0).image.isNull());
+    EXPECT_TRUE(w.buildDetailTile(tiff, QSize(400, 200), visible, 4.0).image.isNull()) << "shown at full size";
+    EXPECT_TRUE(w.buildDetailTile(QString(), QSize(100, 50), visible, 4.0).image.isNull());
+
+    // Ratio 4: the view shows a quarter-size image; at zoom 4 the file's pixels are read one to one.
+    const ImageViewWidget::DetailTile fine = w.buildDetailTile(tiff, QSize(100, 50), visible, 4.0);
+    ASSERT_FALSE(fine.image.isNull());
+    EXPECT_EQ(fine.image.size(), QSize(240, 120)) << "the visible part widened by a quarter on each side";
+    EXPECT_EQ(fine.sceneRect, QRectF(30, 15, 60, 30));
+    QImage file;
+    QString error;
+    ASSERT_TRUE(readGrayImage(tiff, file, error));
+    EXPECT_EQ(fine.image.pixel(0, 0), file.pixel(120, 60));
+
+    const ImageViewWidget::DetailTile coarse = w.buildDetailTile(tiff, QSize(100, 50), visible, 2.0);
+    ASSERT_FALSE(coarse.image.isNull());
+    EXPECT_EQ(coarse.image.size(), QSize(120, 60)) << "step 2 at half the file's resolution";
+}
+
+VIEWS_TEST(MosaicViews, GridDetailTilesAreRefusedWhenUseless) {
+    Session s;
+    MainWidget& w = s.w();
+    std::vector<float> values(100 * 80);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<float>(i % 100);
+    const QRectF visible(10, 10, 20, 20);
+    EXPECT_TRUE(w.buildGridDetailTile(values, 100, 80, 1.0, QPoint(), 0, 99, visible, 2).image.isNull())
+        << "a field shown at full resolution needs no tile";
+    EXPECT_TRUE(w.buildGridDetailTile({}, 100, 80, 0.5, QPoint(), 0, 99, visible, 2).image.isNull());
+    EXPECT_TRUE(w.buildGridDetailTile(values, 0, 80, 0.5, QPoint(), 0, 99, visible, 2).image.isNull());
+
+    const ImageViewWidget::DetailTile tile = w.buildGridDetailTile(values, 100, 80, 0.5, QPoint(), 0, 99, visible, 2);
+    ASSERT_FALSE(tile.image.isNull());
+    EXPECT_EQ(tile.image.size(), QSize(60, 60));
+    EXPECT_EQ(tile.sceneRect, QRectF(5, 5, 30, 30));
+
+    // A padded canvas may be far larger than its grid.
+    EXPECT_TRUE(w.buildGridDetailTile({1.0f}, 1, 1, 0.1, QPoint(9000, 9000), 0, 1, QRectF(0, 0, 900, 900), 1)
+                    .image.isNull())
+        << "more than 8192 x 8192 pixels";
+}
+
+VIEWS_TEST(MosaicViews, TheNavigatorFollowsThePerTileMode) {
+    Session s;
+    MainWidget& w = s.w();
+    MainWidget::TileNavigator& nav = w.displacementTileNavigator;
+    ASSERT_NE(nav.container, nullptr);
+    w.perTileMode = false;
+    nav.container->show();
+    w.updateTileNavigator(nav, 0, 3, QStringLiteral("t0"));
+    EXPECT_TRUE(nav.container->isHidden());
+
+    w.perTileMode = true;
+    w.updateTileNavigator(nav, 2, 3, QStringLiteral("t2"));
+    EXPECT_FALSE(nav.container->isHidden());
+    EXPECT_EQ(nav.slider->maximum(), 2);
+    EXPECT_EQ(nav.slider->value(), 2);
+    EXPECT_TRUE(nav.prevButton->isEnabled());
+    EXPECT_FALSE(nav.nextButton->isEnabled());
+    EXPECT_EQ(nav.label->text(), QStringLiteral("Tile 3 / 3  \u2014  t2"));
+
+    w.updateTileNavigator(nav, 0, 1, QStringLiteral("t0"));
+    EXPECT_FALSE(nav.slider->isEnabled()) << "one tile: nothing to slide";
+    EXPECT_FALSE(nav.prevButton->isEnabled());
+    w.updateTileNavigator(nav, 0, 0, QString());
+    EXPECT_TRUE(nav.container->isHidden());
+}
+
+VIEWS_TEST(MosaicMode, LeavingTheModeWithDataAsksAndKeepsTheProjectFolder) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    EXPECT_TRUE(s.boxes.isEmpty()) << "no data: no question";
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaic Mode enabled"));
+    EXPECT_TRUE(w.singleImagePage->isHidden());
+    EXPECT_FALSE(w.mosaicPage->isHidden());
+    EXPECT_FALSE(w.referenceView->isRoiSelectionEnabled());
+
+    w.mosaicRefTilePaths = {s.image(QStringLiteral("r0.tif"), 40, 30, QImage::Format_Grayscale8, 1)};
+    s.answer = QMessageBox::No;
+    w.mosaicSwitch->setChecked(false);
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Mode change: Data is present (images, results, project...).\n"
+                                                     "Switching to single image mode")));
+    EXPECT_TRUE(w.mosaicSwitch->isChecked()) << "No puts the switch back";
+    EXPECT_EQ(w.mosaicRefTilePaths.size(), 1);
+
+    s.answer = QMessageBox::Yes;
+    w.mosaicSwitch->setChecked(false);
+    EXPECT_TRUE(w.mosaicRefTilePaths.isEmpty());
+    EXPECT_FALSE(w.mosaicSwitch->isChecked());
+    EXPECT_EQ(w.appliedProjectFolder, s.folder);
+    EXPECT_TRUE(w.computeButton->isEnabled()) << "the project controls stay on";
+    EXPECT_FALSE(w.singleImagePage->isHidden());
+    EXPECT_TRUE(w.referenceView->isRoiSelectionEnabled());
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaic Mode disabled"));
+}
+
+VIEWS_TEST(MosaicInputs, ChoosingTheSameSegmentTwiceChangesNothing) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.mosaicRefTilePaths = {s.image(QStringLiteral("r0.tif"), 40, 30, QImage::Format_Grayscale8, 1)};
+    w.mosaicDefTilePaths = {{s.image(QStringLiteral("a0.tif"), 50, 20, QImage::Format_Grayscale8, 2)},
+                            {s.image(QStringLiteral("b0.tif"), 60, 20, QImage::Format_Grayscale8, 3)}};
+    w.onInputSegmentChanged(1);
+    EXPECT_TRUE(w.mosaicRefTilesBlock->isHidden());
+    EXPECT_FALSE(w.mosaicDefTilesBlock->isHidden());
+    EXPECT_EQ(w.referenceView->image().size(), QSize(40, 30)) << "the first tiles while nothing is assembled";
+    EXPECT_EQ(w.deformedView->image().size(), QSize(50, 20));
+
+    w.onInputSegmentChanged(2);
+    EXPECT_EQ(w.currentMosaicDefState, 1);
+    EXPECT_EQ(w.deformedView->image().size(), QSize(60, 20));
+
+    w.onInputSegmentChanged(0);
+    EXPECT_FALSE(w.mosaicRefTilesBlock->isHidden());
+    w.referenceView->setImage(QImage(10, 10, QImage::Format_Grayscale8), false);
+    w.onInputSegmentChanged(0);
+    EXPECT_EQ(w.referenceView->image().size(), QSize(10, 10)) << "the second choice of the same segment does nothing";
+}
+
+VIEWS_TEST(MosaicInputs, AClickOutsideTheListsReturnsToTheMosaics) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    w.mosaicRefTileList->addItem(QStringLiteral("ref_t0.tif"));
+    w.mosaicRefTileList->item(0)->setSelected(true);
+    w.enlargedTileIndex = 0;
+    w.referenceView->setImage(QImage(10, 10, QImage::Format_Grayscale8), false);
+
+    const auto press = [](QWidget* target) {
+        QMouseEvent event(QEvent::MouseButtonPress, QPointF(1, 1), QPointF(1, 1), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &event);
+    };
+    press(w.mosaicRefTileList->viewport());
+    EXPECT_EQ(w.enlargedTileIndex, 0) << "a click into a tile list keeps the tile";
+    EXPECT_FALSE(w.mosaicRefTileList->selectedItems().isEmpty());
+
+    press(w.progressBar);
+    EXPECT_EQ(w.enlargedTileIndex, -1);
+    EXPECT_TRUE(w.mosaicRefTileList->selectedItems().isEmpty());
+    EXPECT_EQ(w.referenceView->image().size(), QSize(64, 60)) << "the mosaic is shown again";
+
+    w.mosaicSwitch->setChecked(false);
+    w.enlargedTileIndex = 0;
+    press(w.progressBar);
+    EXPECT_EQ(w.enlargedTileIndex, 0) << "outside mosaic mode a click changes nothing";
+}
+
+}  // namespace tavro::gui

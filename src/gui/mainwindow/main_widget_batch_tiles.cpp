@@ -1,0 +1,217 @@
+// The per-tile batch: each reference tile correlated with the tile of the same
+// index in every deformed state, without assembling mosaics. The pairs run one
+// after another through the same request and result path as single images.
+#include "gui/mainwindow/main_widget.h"
+
+#include "compute/compute_worker.h"
+#include "compute/kinematic_models.h"
+#include "compute/progress_text.h"
+#include "core/gpu_common.h"
+#include "gui/foundation/elided_label.h"
+#include "gui/foundation/message_boxes.h"
+#include "gui/style/switch_widget.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QProgressBar>
+#include <QSpinBox>
+
+namespace tavro::gui {
+
+namespace {
+
+QRect keptTileRect(const QRect& crop, const QSize& tileSize) {
+    const QRect whole(QPoint(0, 0), tileSize);
+    if (!crop.isValid() || crop.isEmpty())
+        return whole;
+    const QRect kept = crop.intersected(whole);
+    return kept.isEmpty() ? whole : kept;
+}
+
+// A cut tile is no longer the file it came from: it keeps no preview, so that
+// nothing releases its pixels to read the uncut file again.
+void cropLoadedTile(LoadedImage& tile, const QRect& crop) {
+    const QRect keep = keptTileRect(crop, tile.full.size());
+    if (keep == QRect(QPoint(0, 0), tile.full.size()))
+        return;
+    tile.full = tile.full.copy(keep);
+    tile.preview = QImage();
+    tile.originalSize = keep.size();
+}
+
+}  // namespace
+
+QRect MainWidget::croppedTileRect(const QRect& crop, const QSize& tileSize) { return keptTileRect(crop, tileSize); }
+
+bool MainWidget::batchRunActive() const {
+    return perTileMode && mosaicSwitch && mosaicSwitch->isChecked() && !batchQueue.isEmpty();
+}
+
+bool MainWidget::validateMosaicTileCounts(QString& error) {
+    batchQueue.clear();
+    if (mosaicRefTilePaths.isEmpty()) {
+        error = QStringLiteral("No reference tiles loaded.");
+        return false;
+    }
+    const int referenceCount = static_cast<int>(mosaicRefTilePaths.size());
+    for (int s = 0; s < static_cast<int>(mosaicDefTilePaths.size()); ++s) {
+        const QStringList& tiles = mosaicDefTilePaths[s];
+        if (tiles.isEmpty())
+            continue;
+        if (tiles.size() != referenceCount) {
+            error = QStringLiteral("Deformed state %1 has %2 tiles but reference has %3 tiles.")
+                        .arg(s + 1)
+                        .arg(tiles.size())
+                        .arg(referenceCount);
+            batchQueue.clear();
+            return false;
+        }
+        for (int t = 0; t < referenceCount; ++t)
+            batchQueue.append(
+                {t, s, mosaicRefTilePaths[t], tiles[t], QFileInfo(tiles[t]).completeBaseName()});
+    }
+    batchNames.clear();
+    for (const BatchTileJob& job : batchQueue)
+        batchNames << job.baseName;
+    tileNameIndex(batchResultIndex, batchNames);
+    selectedBatchState = 0;
+    selectedBatchTile = 0;
+    if (batchQueue.isEmpty()) {
+        error = QStringLiteral("No deformed tiles loaded.");
+        return false;
+    }
+    return true;
+}
+
+void MainWidget::tileNameIndex(BatchResultIndex& out, const QStringList& names) const {
+    out.stateCount = static_cast<int32_t>(mosaicDefTilePaths.size());
+    out.tilesPerState = static_cast<int32_t>(mosaicRefTilePaths.size());
+    out.table.clear();
+    if (out.stateCount < 1 || out.tilesPerState < 1)
+        return;
+    QHash<QString, int> position;
+    for (int i = 0; i < names.size(); ++i)
+        position.insert(names[i], i);
+    out.table.fill(-1, static_cast<qsizetype>(out.stateCount) * out.tilesPerState);
+    for (int s = 0; s < out.stateCount; ++s) {
+        const QStringList& tiles = mosaicDefTilePaths[s];
+        const int last = std::min(out.tilesPerState, static_cast<int32_t>(tiles.size()));
+        for (int t = 0; t < last; ++t) {
+            const auto found = position.constFind(QFileInfo(tiles[t]).completeBaseName());
+            if (found != position.constEnd())
+                out.table[static_cast<qsizetype>(s) * out.tilesPerState + t] = found.value();
+        }
+    }
+}
+
+void MainWidget::startBatchRun() {
+    batchIndex = 0;
+    runImageIndex = 0;
+    runInProgress = true;
+    runStopRequested = false;
+    resultWriteFailures.clear();
+    loadCancelFlag->store(false);
+    results.clear();
+    // The pairs take the places of the reference and deformed images, where
+    // assembled mosaics are kept: the state map would point at tiles.
+    mosaicStateImageIndex.clear();
+    mosaicDeformedNames.clear();
+    fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
+    if (!fractureMode)
+        setFractureTabVisible(false);
+    runTimer.start();
+    setStatus(QStringLiteral("Batch per-tile DIC: %1 tile pair(s)...").arg(batchQueue.size()));
+    startNextBatchTileComputation();
+}
+
+void MainWidget::stopBatch(const QString& message) {
+    showMessage(this, QStringLiteral("Batch Tile DIC"), message);
+    runInProgress = false;
+    setComputationRunning(false);
+}
+
+void MainWidget::startNextBatchTileComputation() {
+    if (runStopRequested) {
+        endRun(QStringLiteral("Computation cancelled."));
+        return;
+    }
+    const int count = static_cast<int>(batchQueue.size());
+    if (batchIndex >= count) {
+        runInProgress = false;
+        setComputationRunning(false);
+        DeviceBufferPool::instance().releaseAll();
+        setStatus(QStringLiteral("Batch per-tile DIC completed: %1 tile pair(s) processed | Total time: %2")
+                      .arg(count)
+                      .arg(formatDuration(runTimer.elapsed())));
+        batchIndex = 0;
+        selectedBatchState = 0;
+        selectedBatchTile = 0;
+        saveParametersToProject();
+        reportResultWriteFailures();
+        return;
+    }
+    const BatchTileJob job = batchQueue[batchIndex];
+    LoadedImage reference;
+    LoadedImage deformed;
+    QString error;
+    if (!loadImage(job.referencePath, reference, error)) {
+        stopBatch(QStringLiteral("Failed to load reference tile '%1': %2").arg(job.referencePath, error));
+        return;
+    }
+    if (!loadImage(job.deformedPath, deformed, error)) {
+        stopBatch(QStringLiteral("Failed to load deformed tile '%1': %2").arg(job.deformedPath, error));
+        return;
+    }
+    cropLoadedTile(reference, tileCrop);
+    cropLoadedTile(deformed, tileCrop);
+    if (reference.full.size() != deformed.full.size()) {
+        stopBatch(QStringLiteral("Tile dimensions mismatch: ref %1x%2, def %3x%4 (tile %5, state %6)")
+                      .arg(reference.full.width())
+                      .arg(reference.full.height())
+                      .arg(deformed.full.width())
+                      .arg(deformed.full.height())
+                      .arg(job.tileIndex + 1)
+                      .arg(job.stateIndex + 1));
+        return;
+    }
+    referenceImage = std::move(reference);
+    deformedImages.clear();
+    deformedImages.push_back(std::move(deformed));
+    shownDeformedIndex = 0;
+    runImageIndex = 0;
+    runNames = {job.baseName};
+
+    const QRect whole(QPoint(0, 0), referenceSize());
+    runGeometry = currentResultGeometry();
+    runGeometry.roi = batchRoi.isNull() ? whole : batchRoi.intersected(whole);
+
+    if (!ensureDeformedGrayLoaded(0, error)) {
+        stopBatch(QStringLiteral("Unable to reload deformed tile: %1").arg(error));
+        return;
+    }
+    if (!worker) {
+        runInProgress = false;
+        setComputationRunning(false);
+        showMessage(this, QStringLiteral("Computation"),
+                    QStringLiteral("Computation cannot start (worker unavailable)."));
+        return;
+    }
+    ComputationRequest request = buildComputationRequest(0);
+    request.imageIndex = batchIndex + 1;
+    request.imageCount = count;
+    if (progressBar) {
+        progressBar->setRange(0, 100);
+        progressBar->setValue(0);
+    }
+    setStatus(QStringLiteral("Computing tile %1/%2 (tile %3, state %4)...")
+                  .arg(batchIndex + 1)
+                  .arg(count)
+                  .arg(job.tileIndex + 1)
+                  .arg(job.stateIndex + 1));
+    setComputationRunning(true);
+    ComputeWorker* target = worker.data();
+    QMetaObject::invokeMethod(
+        target, [target, request = std::move(request)] { target->startComputation(request); }, Qt::QueuedConnection);
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,341 @@
+// Assembled mosaics in the project folder, and their reconstruction from the
+// saved tile positions when the files are missing or stale.
+#include "gui/mainwindow/main_widget.h"
+
+#include "gui/foundation/elided_label.h"
+#include "gui/foundation/image_io.h"
+#include "gui/foundation/image_write.h"
+#include "gui/mainwindow/run_async.h"
+#include "stitching/mosaic_composition.h"
+#include "stitching/mosaic_stitcher.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <optional>
+
+namespace tavro::gui {
+
+namespace {
+
+const QString kReferenceMosaicFile = QStringLiteral("mosaic_reference.tiff");
+
+void cutMosaic(LoadedImage& mosaic, const QSize& size) {
+    if (mosaic.full.isNull() || (mosaic.full.width() <= size.width() && mosaic.full.height() <= size.height()))
+        return;
+    mosaic.full = mosaic.full.copy(0, 0, std::min(mosaic.full.width(), size.width()),
+                                   std::min(mosaic.full.height(), size.height()));
+    mosaic.originalSize = mosaic.full.size();
+    mosaic.preview = makePreview(mosaic.full);
+}
+
+// A saved mosaic counts only when it reads and still has the stored size.
+bool acceptSavedMosaic(const QString& path, const QSize& expected, LoadedImage& mosaic) {
+    if (!QFileInfo::exists(path))
+        return false;
+    LoadedImage loaded;
+    QString error;
+    if (!loadImage(path, loaded, error) || loaded.originalSize != expected)
+        return false;
+    mosaic = std::move(loaded);
+    return true;
+}
+
+bool validCrop(const QRect& crop) { return crop.isValid() && !crop.isEmpty(); }
+
+std::optional<QImage> readReconstructionTile(const QString& path, const QRect& crop) {
+    QImage tile(path);
+    if (tile.isNull())
+        return std::nullopt;
+    if (tile.format() != QImage::Format_Grayscale8 && tile.format() != QImage::Format_Grayscale16)
+        tile = tile.convertToFormat(QImage::Format_Grayscale8);
+    if (validCrop(crop)) {
+        const QRect kept = crop & tile.rect();
+        if (!kept.isEmpty())
+            tile = tile.copy(kept);
+    }
+    return tile;
+}
+
+int presentTileCount(const QList<stitching::TilePosition>& positions) {
+    return static_cast<int>(std::count_if(positions.begin(), positions.end(),
+                                          [](const stitching::TilePosition& p) { return p.tileIndex >= 0; }));
+}
+
+struct Composition {
+    bool ok = false;
+    QImage mosaic;
+    QString error;
+};
+
+}  // namespace
+
+void MainWidget::saveMosaicsToProject(bool rewriteExisting) {
+    if (appliedProjectFolder.isEmpty())
+        return;
+    int written = 0;
+    int reused = 0;
+    const auto save = [&](LoadedImage& mosaic, const QString& name) {
+        if (mosaic.full.isNull())
+            return;
+        const QString path = appliedProjectFolder + QLatin1Char('/') + name;
+        if (!rewriteExisting && verifyWrittenTiff(path, mosaic.full)) {
+            mosaic.path = path;
+            ++reused;
+            return;
+        }
+        QString error;
+        if (writeGrayTiff(path, mosaic.full, error, {})) {
+            mosaic.path = path;
+            mosaic.originalSize = mosaic.full.size();
+            ++written;
+        } else {
+            mosaic.path.clear();
+            qWarning().noquote() << "[GUI] Mosaic save failed:" << path << error;
+        }
+    };
+    save(referenceImage, kReferenceMosaicFile);
+    for (std::size_t k = 0; k < deformedImages.size(); ++k)
+        save(deformedImages[k], deformedMosaicFileName(static_cast<int>(k) + 1));
+    saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
+    qDebug().noquote() << "[GUI] Mosaïques :" << written << "écrite(s)," << reused << "réutilisée(s) dans"
+                       << appliedProjectFolder;
+}
+
+bool MainWidget::loadSavedMosaicsFromProject() {
+    if (appliedProjectFolder.isEmpty() || !mosaicFinalSize || mosaicFinalSize->width() < 1 ||
+        mosaicFinalSize->height() < 1)
+        return false;
+    const QSize expected = *mosaicFinalSize;
+    std::vector<int> states;
+    for (int s = 0; s < mosaicDefTilePaths.size(); ++s)
+        if (!mosaicDefTilePaths[s].isEmpty())
+            states.push_back(s);
+    const int n = static_cast<int>(states.size());
+
+    LoadedImage reference;
+    if (!acceptSavedMosaic(appliedProjectFolder + QLatin1Char('/') + kReferenceMosaicFile, expected, reference))
+        return false;
+    std::vector<LoadedImage> deformed;
+    for (int k = 1; k <= n; ++k) {
+        setStatus(QStringLiteral("Loading saved mosaic %1/%2...").arg(k).arg(n));
+        QCoreApplication::processEvents();
+        if (loadCancelFlag->load())
+            return false;
+        LoadedImage mosaic;
+        if (!acceptSavedMosaic(appliedProjectFolder + QLatin1Char('/') + deformedMosaicFileName(k), expected, mosaic))
+            return false;
+        deformed.push_back(std::move(mosaic));
+    }
+
+    referenceImage = std::move(reference);
+    deformedImages = std::move(deformed);
+    mosaicDeformedNames.clear();
+    mosaicStateImageIndex.clear();
+    for (int i = 0; i < n; ++i) {
+        mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(states[static_cast<std::size_t>(i)] + 1);
+        mosaicStateImageIndex[states[static_cast<std::size_t>(i)]] = i;
+    }
+    updateTilePositionBoundsFromFirstTile();
+    if (referenceView)
+        referenceView->setImage(referenceImage.displayImage(), false);
+    updateReferenceHistogram(referenceImage.displayImage());
+    return true;
+}
+
+void MainWidget::updateTilePositionBoundsFromFirstTile() {
+    if (mosaicRefTilePaths.isEmpty())
+        return;
+    QSize fileSize;
+    if (!probeImageSize(mosaicRefTilePaths.front(), fileSize) || fileSize.isEmpty())
+        return;
+    const QSize tileSize = stitching::croppedTileSize(fileSize, tileCrop);
+    stitching::setBoundsFromTileSize(referenceTilePositions, tileSize);
+    stitching::setBoundsFromTileSize(deformedTilePositions, tileSize);
+    for (QList<stitching::TilePosition>& state : deformedTilePositionsStates)
+        stitching::setBoundsFromTileSize(state, tileSize);
+}
+
+void MainWidget::finalizeMosaicSetup(const QString& statusVerb) {
+    if (!deformedImages.empty()) {
+        shownDeformedIndex = 0;
+        if (deformedView)
+            deformedView->setImage(deformedImages.front().displayImage(), false);
+        updateDeformedList();
+    }
+    for (LoadedImage& mosaic : deformedImages)
+        if (!mosaic.path.isEmpty() && !mosaic.preview.isNull())
+            mosaic.releaseFullImage();
+    QTimer::singleShot(0, this, [this] {
+        for (ImageViewWidget* view : {referenceView, deformedView})
+            if (view)
+                view->fitToWindow();
+    });
+    const QSize size = referenceImage.originalSize;
+    mosaicFinalSize = size;
+    setMosaicStatusText(QStringLiteral("Mosaics %1 (%2x%3 pixels, %4 state(s))")
+                            .arg(statusVerb)
+                            .arg(size.width())
+                            .arg(size.height())
+                            .arg(deformedImages.size()));
+    setMosaicRoiBoxes(size);
+    if (referenceView)
+        referenceView->clearRoi();
+    setUiBusy(false);
+    if (stopButton)
+        stopButton->setEnabled(false);
+}
+
+void MainWidget::setMosaicStatusText(const QString& text) {
+    if (!statusLabel)
+        return;
+    statusLabel->setText(mosaicRefinementSummary.isEmpty()
+                             ? text
+                             : text + QStringLiteral(" \u2014 refinement: ") + mosaicRefinementSummary);
+    statusLabel->setToolTip(mosaicRefinementSummary);
+}
+
+void MainWidget::endMosaicReconstruction(const QString& status) {
+    setStatus(status);
+    setUiBusy(false);
+    if (stopButton)
+        stopButton->setEnabled(false);
+}
+
+void MainWidget::reconstructMosaicsFromPositions() {
+    if (referenceTilePositions.isEmpty() || mosaicRefTilePaths.isEmpty())
+        return;
+    setUiBusy(true);
+    loadCancelFlag->store(false);
+    setStatus(QStringLiteral("Loading mosaics..."));
+    QCoreApplication::processEvents();
+    if (stopButton)
+        stopButton->setEnabled(true);
+    if (loadSavedMosaicsFromProject()) {
+        finalizeMosaicSetup(QStringLiteral("loaded from project"));
+        return;
+    }
+
+    const QString cancelled = QStringLiteral("Reconstruction cancelled.");
+    // Events run between tiles, so Stop can be pressed: true when it was.
+    const auto stopRequested = [this] {
+        QCoreApplication::processEvents();
+        if (stopButton)
+            stopButton->setEnabled(true);
+        return loadCancelFlag->load();
+    };
+    const auto compose = [this](std::vector<QImage> tiles, QList<stitching::TilePosition> positions,
+                                const QString& message) {
+        return runAsyncWithUI(
+            [tiles = std::move(tiles), positions = std::move(positions)] {
+                Composition out;
+                stitching::MosaicStitcher stitcher;
+                out.ok = stitcher.stitchFromPositions(tiles, positions, out.mosaic, out.error);
+                return out;
+            },
+            *loadCancelFlag, statusLabel, message);
+    };
+
+    setStatus(QStringLiteral("Reconstructing mosaics from saved positions..."));
+    std::vector<QImage> referenceTiles;
+    const int referenceCount = static_cast<int>(mosaicRefTilePaths.size());
+    for (int i = 0; i < referenceCount; ++i) {
+        if (stopRequested())
+            return endMosaicReconstruction(cancelled);
+        setStatus(QStringLiteral("Loading reference tile %1/%2...").arg(i + 1).arg(referenceCount));
+        std::optional<QImage> tile = readReconstructionTile(mosaicRefTilePaths[i], tileCrop);
+        if (!tile) {
+            qWarning().noquote() << "[GUI] Impossible de charger la tuile:" << mosaicRefTilePaths[i];
+            return endMosaicReconstruction(QStringLiteral("Reconstruction error: ") + mosaicRefTilePaths[i]);
+        }
+        referenceTiles.push_back(std::move(*tile));
+    }
+    const QSize tileSize = referenceTiles.front().size();
+    stitching::setBoundsFromTileSize(referenceTilePositions, tileSize);
+    stitching::setBoundsFromTileSize(deformedTilePositions, tileSize);
+    for (QList<stitching::TilePosition>& state : deformedTilePositionsStates)
+        stitching::setBoundsFromTileSize(state, tileSize);
+
+    const std::optional<Composition> reference =
+        compose(std::move(referenceTiles), referenceTilePositions, QStringLiteral("Assembling reference mosaic..."));
+    if (!reference)
+        return endMosaicReconstruction(cancelled);
+    if (!reference->ok) {
+        qWarning().noquote() << "[GUI] Erreur reconstruction mosaïque référence:" << reference->error;
+        return endMosaicReconstruction(QStringLiteral("Reconstruction error: ") + reference->error);
+    }
+    referenceImage = loadedMosaic(reference->mosaic);
+    if (referenceView)
+        referenceView->setImage(referenceImage.displayImage(), false);
+    updateReferenceHistogram(referenceImage.displayImage());
+
+    deformedImages.clear();
+    mosaicDeformedNames.clear();
+    mosaicStateImageIndex.clear();
+    QSize common = referenceImage.originalSize;
+    // Every state is composed with one placement: the first deformed state's,
+    // or the reference's when none was saved.
+    const QList<stitching::TilePosition>& positions =
+        deformedTilePositions.isEmpty() ? referenceTilePositions : deformedTilePositions;
+    std::vector<int> states;
+    for (int s = 0; s < mosaicDefTilePaths.size(); ++s)
+        if (!mosaicDefTilePaths[s].isEmpty())
+            states.push_back(s);
+    const int n = static_cast<int>(states.size());
+    bool skipped = false;
+    for (int j = 1; j <= n; ++j) {
+        const int state = states[static_cast<std::size_t>(j - 1)];
+        if (stopRequested())
+            return endMosaicReconstruction(cancelled);
+        setStatus(QStringLiteral("Reconstructing deformed mosaic %1/%2...").arg(j).arg(n));
+        std::vector<QImage> tiles;
+        for (const QString& path : mosaicDefTilePaths[state]) {
+            if (loadCancelFlag->load())
+                return endMosaicReconstruction(cancelled);
+            std::optional<QImage> tile = readReconstructionTile(path, tileCrop);
+            if (tile)
+                tiles.push_back(std::move(*tile));
+            else
+                qWarning().noquote() << "[GUI] Impossible de charger la tuile déformée:" << path;
+        }
+        const int expected = presentTileCount(positions);
+        if (static_cast<int>(tiles.size()) != expected) {
+            qWarning().noquote() << "[GUI] Nombre de tuiles différent des positions pour état" << state << "("
+                                 << tiles.size() << "tuiles vs" << expected << "positions présentes)";
+            skipped = true;
+            continue;
+        }
+        const std::optional<Composition> composed =
+            compose(std::move(tiles), positions, QStringLiteral("Assembling deformed mosaic %1/%2...").arg(j).arg(n));
+        if (!composed)
+            return endMosaicReconstruction(cancelled);
+        if (!composed->ok) {
+            qWarning().noquote() << "[GUI] Erreur reconstruction mosaïque déformée:" << composed->error;
+            skipped = true;
+            continue;
+        }
+        common = common.boundedTo(composed->mosaic.size());
+        mosaicStateImageIndex[state] = static_cast<int>(deformedImages.size());
+        deformedImages.push_back(loadedMosaic(composed->mosaic));
+        mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(state + 1);
+    }
+
+    const QSize before = referenceImage.originalSize;
+    cutMosaic(referenceImage, common);
+    for (LoadedImage& mosaic : deformedImages)
+        cutMosaic(mosaic, common);
+    if (referenceImage.originalSize != before && referenceView)
+        referenceView->setImage(referenceImage.displayImage(), false);
+    // Files are numbered by position in the list: once a state is left out,
+    // a file of the right size may hold another state's mosaic, so none is
+    // taken as it is.
+    saveMosaicsToProject(skipped);
+    finalizeMosaicSetup(QStringLiteral("reconstructed"));
+}
+
+}  // namespace tavro::gui
