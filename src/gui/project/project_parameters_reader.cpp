@@ -66,7 +66,7 @@ QString text(const QJsonObject& object, const char* key) { return object.value(Q
 
 // Hand-edited coordinates can be anything up to INT_MAX: bounded here, in 64
 // bits, so that x + width never overflows once it is a QRect.
-constexpr qint64 kLargestCoordinate = qint64(1) << 30;
+constexpr qint64 kLargestCoordinate = qint64(1) << 29;
 
 qint64 bounded(const QJsonObject& object, const char* key, qint64 low) {
     const double read = real(object, key, 0.0);
