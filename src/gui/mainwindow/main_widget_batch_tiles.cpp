@@ -197,6 +197,19 @@ void MainWidget::startNextBatchTileComputation() {
         return;
     }
     ComputationRequest request = buildComputationRequest(0);
+    // A mask drawn for a whole image would cover the wrong pixels of a tile.
+    if (request.useMask && request.mask.size() != referenceSize()) {
+        if (batchIndex == 0)
+            showMessage(this, QStringLiteral("Mask"),
+                        QStringLiteral("The mask (%1\u00d7%2) does not match the tiles (%3\u00d7%4); the tiles are "
+                                       "correlated without it.")
+                            .arg(request.mask.width())
+                            .arg(request.mask.height())
+                            .arg(referenceSize().width())
+                            .arg(referenceSize().height()));
+        request.useMask = false;
+        request.mask = QImage();
+    }
     request.imageIndex = batchIndex + 1;
     request.imageCount = count;
     if (progressBar) {

@@ -5,6 +5,7 @@
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/image_io.h"
 #include "gui/foundation/image_write.h"
+#include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/run_async.h"
 #include "stitching/mosaic_composition.h"
 #include "stitching/mosaic_stitcher.h"
@@ -80,6 +81,7 @@ void MainWidget::saveMosaicsToProject(bool rewriteExisting) {
         return;
     int written = 0;
     int reused = 0;
+    QStringList failures;
     const auto save = [&](LoadedImage& mosaic, const QString& name) {
         if (mosaic.full.isNull())
             return;
@@ -97,12 +99,20 @@ void MainWidget::saveMosaicsToProject(bool rewriteExisting) {
         } else {
             mosaic.path.clear();
             qWarning().noquote() << "[GUI] Mosaic save failed:" << path << error;
+            failures << QStringLiteral("%1: %2").arg(name, error);
         }
     };
     save(referenceImage, kReferenceMosaicFile);
     for (std::size_t k = 0; k < deformedImages.size(); ++k)
         save(deformedImages[k], deformedMosaicFileName(static_cast<int>(k) + 1));
     saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
+    // A mosaic that is not on disk is assembled again at the next opening:
+    // nothing is lost, but the user must know the folder refused it.
+    if (!failures.isEmpty())
+        showMessage(this, QStringLiteral("Mosaic files"),
+                    QStringLiteral("%1 mosaic file(s) could not be written: %2")
+                        .arg(failures.size())
+                        .arg(failures.front()));
     qDebug().noquote() << "[GUI] Mosaïques :" << written << "écrite(s)," << reused << "réutilisée(s) dans"
                        << appliedProjectFolder;
 }
@@ -278,10 +288,13 @@ void MainWidget::reconstructMosaicsFromPositions() {
     mosaicDeformedNames.clear();
     mosaicStateImageIndex.clear();
     QSize common = referenceImage.originalSize;
-    // Every state is composed with one placement: the first deformed state's,
-    // or the reference's when none was saved.
-    const QList<stitching::TilePosition>& positions =
-        deformedTilePositions.isEmpty() ? referenceTilePositions : deformedTilePositions;
+    // Each state is composed with its own saved placement; the first deformed
+    // state's, then the reference's, stand in only for a state without one.
+    const auto positionsOf = [&](int state) -> const QList<stitching::TilePosition>& {
+        if (state >= 0 && state < deformedTilePositionsStates.size() && !deformedTilePositionsStates[state].isEmpty())
+            return deformedTilePositionsStates[state];
+        return deformedTilePositions.isEmpty() ? referenceTilePositions : deformedTilePositions;
+    };
     std::vector<int> states;
     for (int s = 0; s < mosaicDefTilePaths.size(); ++s)
         if (!mosaicDefTilePaths[s].isEmpty())
@@ -303,6 +316,7 @@ void MainWidget::reconstructMosaicsFromPositions() {
             else
                 qWarning().noquote() << "[GUI] Impossible de charger la tuile déformée:" << path;
         }
+        const QList<stitching::TilePosition>& positions = positionsOf(state);
         const int expected = presentTileCount(positions);
         if (static_cast<int>(tiles.size()) != expected) {
             qWarning().noquote() << "[GUI] Nombre de tuiles différent des positions pour état" << state << "("

@@ -157,6 +157,7 @@ void MainWidget::onAlignMosaic() {
                   nonRigidRefinementCheck && nonRigidRefinementCheck->isChecked()};
     pendingMosaicConfig = job.config;
     job.allowMissingTiles = missingTilesCheck && missingTilesCheck->isChecked();
+    job.usePhaseCorrelation = !phaseCorrelationCheck || phaseCorrelationCheck->isChecked();
     job.missingTilePositions = missingPositionsEdit ? missingPositionsEdit->text() : QString();
     job.referenceTiles = mosaicRefTilePaths;
     job.stateTiles = mosaicDefTilePaths;

@@ -19,7 +19,7 @@ stitching::StitchingOptions optionsFor(const MosaicAssemblyJob& job) {
     options.scanOrder = job.config.scanOrder;
     options.allowMissingTiles = job.allowMissingTiles;
     options.missingTilePositions = job.missingTilePositions;
-    options.usePhaseCorrelation = true;
+    options.usePhaseCorrelation = job.usePhaseCorrelation;
     options.nominalPositionsOnly = false;
     options.reservedSwitch = false;
     options.refineNonRigid = job.config.nonRigid;

@@ -34,6 +34,7 @@ struct MosaicConfiguration {
 struct MosaicAssemblyJob {
     MosaicConfiguration config;
     bool allowMissingTiles = false;
+    bool usePhaseCorrelation = true;
     QString missingTilePositions;
     QStringList referenceTiles;
     // Every deformed state, empty ones included, in state order.

@@ -5,6 +5,7 @@
 #include "gui/foundation/image_write.h"
 #include "gui/mainwindow/mosaic_assembly.h"
 #include "gui/style/switch_widget.h"
+#include "support/file_size_limit.h"
 #include "window_session.h"
 
 #include <QComboBox>
@@ -55,6 +56,8 @@ struct MainWidgetMosaicViewsTestAccess {
     static void LeavingTheModeWithDataAsksAndKeepsTheProjectFolder();
     static void ChoosingTheSameSegmentTwiceChangesNothing();
     static void AClickOutsideTheListsReturnsToTheMosaics();
+    static void EachStateIsComposedWithItsOwnSavedPlacement();
+    static void AMosaicTheFolderRefusesIsReported();
 
     // Tiles of one state: a 1 x 1 grid, so the engine places the single tile at the origin.
     static void oneTileStates(Session& s, const QList<QSize>& stateSizes, const QSize& referenceSize) {
@@ -626,6 +629,48 @@ VIEWS_TEST(MosaicInputs, AClickOutsideTheListsReturnsToTheMosaics) {
     w.enlargedTileIndex = 0;
     press(w.progressBar);
     EXPECT_EQ(w.enlargedTileIndex, 0) << "outside mosaic mode a click changes nothing";
+}
+
+VIEWS_TEST(MosaicReconstruction, EachStateIsComposedWithItsOwnSavedPlacement) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    const auto tile = [&](const QString& name, std::uint32_t seed) {
+        return s.image(name, 64, 48, QImage::Format_Grayscale8, seed);
+    };
+    w.mosaicRefTilePaths = {tile(QStringLiteral("r0.tif"), 1), tile(QStringLiteral("r1.tif"), 2)};
+    const QString moved = tile(QStringLiteral("b1.tif"), 6);
+    w.mosaicDefTilePaths = {{tile(QStringLiteral("a0.tif"), 3), tile(QStringLiteral("a1.tif"), 4)},
+                            {tile(QStringLiteral("b0.tif"), 5), moved}};
+    w.referenceTilePositions = twoTilesSideBySide(64, 48);
+    QList<stitching::TilePosition> second = twoTilesSideBySide(64, 48);
+    second[1].tx = 66.0f;  // a whole pixel: no blending, no interpolation
+    w.deformedTilePositions = w.referenceTilePositions;
+    w.deformedTilePositionsStates = {w.referenceTilePositions, second};
+    w.reconstructMosaicsFromPositions();
+    ASSERT_EQ(w.deformedImages.size(), 2u);
+    const QImage& mosaic = w.deformedImages[1].full;
+    ASSERT_GT(mosaic.width(), 70);
+    QImage b1;
+    QString error;
+    ASSERT_TRUE(readGrayImage(moved, b1, error)) << error.toStdString();
+    EXPECT_EQ(qGray(mosaic.pixel(70, 10)), qGray(b1.pixel(4, 10))) << "the second state's tile lies where it was found";
+}
+
+VIEWS_TEST(MosaicFiles, AMosaicTheFolderRefusesIsReported) {
+    Session s;
+    MainWidget& w = s.w();
+    w.referenceImage.full = speckle(200, 160, QImage::Format_Grayscale8, 8);
+    w.referenceImage.originalSize = QSize(200, 160);
+    {
+        const testing::ScopedFileSizeLimit limit(4096);
+        w.saveMosaicsToProject(true);
+    }
+    ASSERT_FALSE(s.boxes.isEmpty());
+    EXPECT_TRUE(s.boxes.last().startsWith(
+        QStringLiteral("Mosaic files: 1 mosaic file(s) could not be written: mosaic_reference.tiff: ")))
+        << s.boxes.last().toStdString();
+    EXPECT_TRUE(w.referenceImage.path.isEmpty());
 }
 
 }  // namespace tavro::gui
