@@ -444,6 +444,9 @@ private:
     void onDeleteMosaicDefState();
     void updateMosaicRefTilesControls();
     static void fillTileNames(QListWidget* list, const QStringList& tiles);
+    QPushButton* addMosaicStateButton(int number);
+    // The tile lists and one button per state of a project just read.
+    void showRestoredMosaicLists();
     void updateMosaicDefTilesControls();
     void onMosaicRefTileClicked(QListWidgetItem* item, bool quiet = false);
     void onMosaicDefTileClicked(QListWidgetItem* item);

@@ -243,9 +243,7 @@ void MainWidget::onClearMosaicDefTiles() {
     updateMosaicDefTilesControls();
 }
 
-void MainWidget::onAddMosaicDefState() {
-    mosaicDefTilePaths.append(QStringList());
-    const int number = static_cast<int>(mosaicDefTilePaths.size());
+QPushButton* MainWidget::addMosaicStateButton(int number) {
     auto* button = new QPushButton(QStringLiteral("Deformed %1").arg(number), this);
     button->setCheckable(true);
     button->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
@@ -259,6 +257,27 @@ void MainWidget::onAddMosaicDefState() {
     mosaicDefStateButtons.append(button);
     if (mosaicTabRow)
         mosaicTabRow->adjustSize();
+    return button;
+}
+
+void MainWidget::showRestoredMosaicLists() {
+    fillTileNames(mosaicRefTileList, mosaicRefTilePaths);
+    while (mosaicDefStateButtons.size() < mosaicDefTilePaths.size())
+        addMosaicStateButton(static_cast<int>(mosaicDefStateButtons.size()) + 1);
+    currentMosaicDefState = 0;
+    if (!mosaicDefStateButtons.isEmpty()) {
+        const QSignalBlocker blocker(mosaicDefStateButtons.front());
+        mosaicDefStateButtons.front()->setChecked(true);
+    }
+    refreshMosaicDefTilesList();
+    updateMosaicRefTilesControls();
+    updateMosaicDefTilesControls();
+}
+
+void MainWidget::onAddMosaicDefState() {
+    mosaicDefTilePaths.append(QStringList());
+    const int number = static_cast<int>(mosaicDefTilePaths.size());
+    QPushButton* button = addMosaicStateButton(number);
     {
         const QSignalBlocker blocker(button);
         button->setChecked(true);
@@ -393,7 +412,7 @@ void highlightTile(ImageViewWidget* view, const LoadedImage& mosaic, const std::
         view->hideTileHighlight();
         return;
     }
-    view->setTileHighlight(unscaleRect(at->bounds, mosaic.displayScale()), tile + 1);
+    view->setTileHighlight(unscaleRect(at->bounds, mosaic.displayScale()), tile);
 }
 
 void selectQuietly(QListWidget* list, int row) {

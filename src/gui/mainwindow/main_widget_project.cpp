@@ -296,6 +296,7 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         deformedTilePositionsStates.clear();
         for (const auto& state : mosaic.defTilePositionsStates)
             deformedTilePositionsStates << fromProject(state);
+        showRestoredMosaicLists();
         const int placed = static_cast<int>(
             std::count_if(referenceTilePositions.begin(), referenceTilePositions.end(),
                           [](const stitching::TilePosition& tile) { return tile.tileIndex >= 0; }));

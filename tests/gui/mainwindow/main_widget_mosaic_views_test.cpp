@@ -18,6 +18,8 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QGraphicsScene>
+#include <QGraphicsSimpleTextItem>
 #include <QSlider>
 #include <QSpinBox>
 #include <QThread>
@@ -58,6 +60,7 @@ struct MainWidgetMosaicViewsTestAccess {
     static void AClickOutsideTheListsReturnsToTheMosaics();
     static void EachStateIsComposedWithItsOwnSavedPlacement();
     static void AMosaicTheFolderRefusesIsReported();
+    static void AClickedTileIsOutlinedWithItsOwnNumber();
 
     // Tiles of one state: a 1 x 1 grid, so the engine places the single tile at the origin.
     static void oneTileStates(Session& s, const QList<QSize>& stateSizes, const QSize& referenceSize) {
@@ -470,6 +473,11 @@ VIEWS_TEST(MosaicReconstruction, OpeningTheProjectShowsTheSavedMosaicsAgain) {
     EXPECT_EQ(reopened.deformedImages.size(), 2u);
     EXPECT_EQ(reopened.mosaicStateImageIndex.at(1), 1);
     EXPECT_EQ(reopened.roiWidthSpin->maximum(), 64);
+    // The tiles are listed again, with a button for each state.
+    EXPECT_EQ(reopened.mosaicRefTileList->count(), 1);
+    EXPECT_EQ(reopened.mosaicDefTileList->count(), 1);
+    EXPECT_EQ(reopened.mosaicDefStateButtons.size(), 2);
+    EXPECT_TRUE(reopened.mosaicDefStateButtons.front()->isChecked());
 }
 
 VIEWS_TEST(MosaicViews, DetailTilesReadOnlyWhatTheZoomNeeds) {
@@ -671,6 +679,27 @@ VIEWS_TEST(MosaicFiles, AMosaicTheFolderRefusesIsReported) {
         QStringLiteral("Mosaic files: 1 mosaic file(s) could not be written: mosaic_reference.tiff: ")))
         << s.boxes.last().toStdString();
     EXPECT_TRUE(w.referenceImage.path.isEmpty());
+}
+
+VIEWS_TEST(MosaicViews, AClickedTileIsOutlinedWithItsOwnNumber) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.mosaicRefTilePaths = {s.image(QStringLiteral("r0.tif"), 64, 48, QImage::Format_Grayscale8, 1),
+                            s.image(QStringLiteral("r1.tif"), 64, 48, QImage::Format_Grayscale8, 2)};
+    w.mosaicDefTilePaths = {{s.image(QStringLiteral("a0.tif"), 64, 48, QImage::Format_Grayscale8, 3),
+                             s.image(QStringLiteral("a1.tif"), 64, 48, QImage::Format_Grayscale8, 4)}};
+    w.referenceTilePositions = twoTilesSideBySide(64, 48);
+    w.reconstructMosaicsFromPositions();
+    w.showRestoredMosaicLists();
+    ASSERT_EQ(w.mosaicRefTileList->count(), 2);
+    w.mosaicRefTileList->setCurrentRow(1);
+    w.onMosaicRefTileClicked(w.mosaicRefTileList->item(1), false);
+    QString number;
+    for (QGraphicsItem* item : w.referenceView->scene()->items())
+        if (auto* text = dynamic_cast<QGraphicsSimpleTextItem*>(item); text && text->isVisible())
+            number = text->text();
+    EXPECT_EQ(number, QStringLiteral("2")) << "the second tile, counted from one";
 }
 
 }  // namespace tavro::gui
