@@ -282,6 +282,9 @@ private:
     // Refuses names whose result files coincide, then asks about old results.
     bool namesFreeAndDeletionConfirmed(const QStringList& names, bool& deleteOld);
     void showPreparingComputation();
+    // False, with the message and the run ended, when there is no worker.
+    bool workerAvailable();
+    void postComputationRequest(ComputationRequest request, const QString& status);
     void deleteOldResults();
     void startClassicRun();
     void computeNextImage();

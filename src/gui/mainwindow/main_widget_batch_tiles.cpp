@@ -189,13 +189,8 @@ void MainWidget::startNextBatchTileComputation() {
         stopBatch(QStringLiteral("Unable to reload deformed tile: %1").arg(error));
         return;
     }
-    if (!worker) {
-        runInProgress = false;
-        setComputationRunning(false);
-        showMessage(this, QStringLiteral("Computation"),
-                    QStringLiteral("Computation cannot start (worker unavailable)."));
+    if (!workerAvailable())
         return;
-    }
     ComputationRequest request = buildComputationRequest(0);
     // A mask drawn for a whole image would cover the wrong pixels of a tile.
     if (request.useMask && request.mask.size() != referenceSize()) {
@@ -212,19 +207,11 @@ void MainWidget::startNextBatchTileComputation() {
     }
     request.imageIndex = batchIndex + 1;
     request.imageCount = count;
-    if (progressBar) {
-        progressBar->setRange(0, 100);
-        progressBar->setValue(0);
-    }
-    setStatus(QStringLiteral("Computing tile %1/%2 (tile %3, state %4)...")
-                  .arg(batchIndex + 1)
-                  .arg(count)
-                  .arg(job.tileIndex + 1)
-                  .arg(job.stateIndex + 1));
-    setComputationRunning(true);
-    ComputeWorker* target = worker.data();
-    QMetaObject::invokeMethod(
-        target, [target, request = std::move(request)] { target->startComputation(request); }, Qt::QueuedConnection);
+    postComputationRequest(std::move(request), QStringLiteral("Computing tile %1/%2 (tile %3, state %4)...")
+                                                   .arg(batchIndex + 1)
+                                                   .arg(count)
+                                                   .arg(job.tileIndex + 1)
+                                                   .arg(job.stateIndex + 1));
 }
 
 }  // namespace tavro::gui

@@ -142,6 +142,27 @@ void MainWidget::startBatchFromCompute() {
     startBatchRun();
 }
 
+bool MainWidget::workerAvailable() {
+    if (worker)
+        return true;
+    runInProgress = false;
+    setComputationRunning(false);
+    showMessage(this, QStringLiteral("Computation"), QStringLiteral("Computation cannot start (worker unavailable)."));
+    return false;
+}
+
+void MainWidget::postComputationRequest(ComputationRequest request, const QString& status) {
+    if (progressBar) {
+        progressBar->setRange(0, 100);
+        progressBar->setValue(0);
+    }
+    setStatus(status);
+    setComputationRunning(true);
+    ComputeWorker* target = worker.data();
+    QMetaObject::invokeMethod(
+        target, [target, request = std::move(request)] { target->startComputation(request); }, Qt::QueuedConnection);
+}
+
 bool MainWidget::namesFreeAndDeletionConfirmed(const QStringList& names, bool& deleteOld) {
     return !refuseClashingResultNames(names) && confirmResultDeletion(deleteOld);
 }
@@ -309,25 +330,11 @@ void MainWidget::computeNextImage() {
             setComputationRunning(false);
             return;
         }
-        if (!worker) {
-            runInProgress = false;
-            setComputationRunning(false);
-            showMessage(this, QStringLiteral("Computation"),
-                        QStringLiteral("Computation cannot start (worker unavailable)."));
+        if (!workerAvailable())
             return;
-        }
         ComputationRequest request = buildComputationRequest(runImageIndex);
-        if (progressBar) {
-            progressBar->setRange(0, 100);
-            progressBar->setValue(0);
-        }
-        if (statusLabel)
-            statusLabel->setText(QStringLiteral("Computing image %1/%2...").arg(runImageIndex + 1).arg(count));
-        setComputationRunning(true);
-        ComputeWorker* target = worker.data();
-        QMetaObject::invokeMethod(
-            target, [target, request = std::move(request)] { target->startComputation(request); },
-            Qt::QueuedConnection);
+        postComputationRequest(std::move(request),
+                               QStringLiteral("Computing image %1/%2...").arg(runImageIndex + 1).arg(count));
         return;
     }
     runInProgress = false;
