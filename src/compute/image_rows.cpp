@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "compute/row_parallel.h"
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 
 namespace tavro::gui {
 namespace {

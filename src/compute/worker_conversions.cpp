@@ -8,7 +8,7 @@
 #include "compute/image_rows.h"
 #include "compute/row_parallel.h"
 #include "core/interpolation.h"
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 
 namespace tavro::gui {
 namespace {

@@ -8,7 +8,7 @@
 #include <numeric>
 #include <string>
 
-#include "gui/foundation/loaded_image.h"
+#include "images/loaded_image.h"
 #include "stitching/global_placement.h"
 #include "stitching/mosaic_composition.h"
 #include "stitching/nonrigid_refinement.h"

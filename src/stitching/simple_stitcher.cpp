@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "gui/foundation/loaded_image.h"
+#include "images/loaded_image.h"
 #include "stitching/pair_registration.h"
 
 namespace tavro::stitching {

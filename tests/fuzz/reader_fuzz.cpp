@@ -1,7 +1,7 @@
 // One libFuzzer target per image reader, chosen by TAVRO_FUZZ_TARGET. The
 // readers take paths, so each input is written to a file first.
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/loaded_image.h"
+#include "images/image_io.h"
+#include "images/loaded_image.h"
 
 #include <QCoreApplication>
 #include <QFile>

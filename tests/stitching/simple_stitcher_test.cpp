@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 #include "support/temp_dir.h"
 
 namespace tavro::stitching {

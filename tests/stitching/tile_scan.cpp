@@ -5,7 +5,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 #include "stitching/tile_grid.h"
 #include "support/synthetic_images.h"
 

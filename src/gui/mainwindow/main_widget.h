@@ -1,9 +1,19 @@
 #pragma once
-// The application's one window. Its members are split by concern over several
-// sources: the frame and lifecycle (main_widget.cpp), inputs and project
-// (main_widget_inputs.cpp), computation and results
-// (main_widget_computation.cpp), mosaics and height maps
-// (main_widget_mosaics.cpp).
+// The application's one window, its members split over one source per concern:
+//   frame and lifecycle ........ main_widget.cpp, main_widget_busy.cpp, main_widget_reset.cpp
+//   control column panels ...... main_widget_panel_{inputs,parameters,gpu_strain,mosaic}.cpp,
+//                                main_widget_height_panel.cpp
+//   result pages ............... main_widget_page_{inputs,displacements,strains,fracture,heights}.cpp
+//   inputs ..................... main_widget_inputs.cpp, _images, _deformed_list, _mask_roi,
+//                                _input_views, _drops
+//   project file and defaults .. main_widget_project.cpp, _open_project, _autosave, _kernels, _actions
+//   computation ................ main_widget_run.cpp (compute command, requests), _worker_slots,
+//                                _computation (on-request maps), _batch_tiles (per-tile runs)
+//   results .................... main_widget_results.cpp, _ranges, _view_tools, _strains,
+//                                _criteria, _fracture
+//   mosaics and heights ........ main_widget_mosaics.cpp, _mosaic_tiles, _mosaic_views, _mosaic_files
+// Work that needs no widget lives in small units beside it (result_cache, result_writer,
+// result_rendering, mosaic_assembly, input_rules, panel_rules) and in src/gui/project.
 
 #include <QElapsedTimer>
 #include <QFutureWatcher>
@@ -31,11 +41,12 @@
 #include "core/results.h"
 #include "core/strain_settings.h"
 #include "gui/foundation/image_view_widget.h"
-#include "gui/foundation/loaded_image.h"
+#include "images/loaded_image.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/result_writer.h"
 #include "gui/mainwindow/mosaic_assembly.h"
 #include "gui/mainwindow/stitching_result.h"
+#include "gui/mainwindow/tile_list_block.h"
 #include "gui/project/project_parameters.h"
 
 class QAbstractButton;
@@ -839,17 +850,7 @@ private:
 
     // Height-map panel
 public:
-    struct HeightTileBlock {
-        QWidget* page = nullptr;
-        QLabel* emptyLabel = nullptr;
-        QListWidget* list = nullptr;
-        QPushButton* addButton = nullptr;
-        QPushButton* removeButton = nullptr;
-        QPushButton* upButton = nullptr;
-        QPushButton* downButton = nullptr;
-        QPushButton* clearButton = nullptr;
-        QLabel* countLabel = nullptr;
-    };
+    using HeightTileBlock = TileListBlock;
 
 private:
     QGroupBox* heightMapsGroup = nullptr;

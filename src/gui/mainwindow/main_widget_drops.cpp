@@ -2,8 +2,8 @@
 // of the shown displacement field to files of the user's choosing.
 #include "gui/mainwindow/main_widget.h"
 
-#include "gui/foundation/field_rendering.h"
-#include "gui/foundation/image_write.h"
+#include "images/field_rendering.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/input_rules.h"

@@ -5,8 +5,8 @@
 #include "compute/crack_lines.h"
 #include "compute/worker_conversions.h"
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/field_rendering.h"
-#include "gui/foundation/image_write.h"
+#include "images/field_rendering.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/run_async.h"
 

@@ -5,6 +5,7 @@
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/result_page_parts.h"
+#include "gui/mainwindow/tile_list_block.h"
 #include "gui/style/switch_widget.h"
 
 #include <QButtonGroup>
@@ -32,56 +33,11 @@ QVBoxLayout* zeroMarginColumn(QWidget* owner, int spacing) {
     return layout;
 }
 
-QPushButton* listButton(const QString& text, const QString& toolTip, const QString& style, bool enabled,
-                        QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setToolTip(toolTip);
-    button->setStyleSheet(style);
-    button->setEnabled(enabled);
-    return button;
-}
-
 QLabel* dropZoneLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setAlignment(Qt::AlignCenter);
     label->setStyleSheet(infoBoxLabelStyle());
     return label;
-}
-
-MainWidget::HeightTileBlock makeTileBlock(QWidget* parent) {
-    MainWidget::HeightTileBlock block;
-    block.page = new QWidget(parent);
-    QVBoxLayout* layout = zeroMarginColumn(block.page, 4);
-    block.emptyLabel = dropZoneLabel(QStringLiteral("Drag and drop or add tiles..."), block.page);
-    block.emptyLabel->setMinimumHeight(80);
-    block.list = new QListWidget(block.page);
-    block.list->setMaximumHeight(120);
-    block.list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    block.list->hide();
-    block.addButton = listButton(QStringLiteral("+"), QStringLiteral("Add tiles"), accentSmallButtonStyle(), true,
-                                 block.page);
-    block.removeButton = listButton(QStringLiteral("-"), QStringLiteral("Remove selected tiles"),
-                                    secondaryButtonStyle(), false, block.page);
-    block.upButton = listButton(QStringLiteral("\u2191"), QStringLiteral("Move selected tile up"),
-                                secondaryButtonStyle(), false, block.page);
-    block.downButton = listButton(QStringLiteral("\u2193"), QStringLiteral("Move selected tile down"),
-                                  secondaryButtonStyle(), false, block.page);
-    block.clearButton = listButton(QStringLiteral("Clear all"), QStringLiteral("Delete all tiles"),
-                                   dangerTextButtonStyle(), false, block.page);
-    block.countLabel = new QLabel(QStringLiteral("No tiles"), block.page);
-    auto* buttons = new QHBoxLayout;
-    buttons->setContentsMargins(0, 0, 0, 0);
-    buttons->setSpacing(4);
-    buttons->addStretch();
-    for (QPushButton* button :
-         {block.addButton, block.removeButton, block.upButton, block.downButton, block.clearButton})
-        buttons->addWidget(button);
-    buttons->addStretch();
-    layout->addWidget(block.emptyLabel);
-    layout->addWidget(block.list);
-    layout->addLayout(buttons);
-    layout->addWidget(block.countLabel);
-    return block;
 }
 
 }  // namespace
@@ -217,8 +173,9 @@ void MainWidget::buildHeightMapPanel() {
     }
     heightTabScroll->setWidget(tabBar);
     mosaicLayout->addWidget(heightTabScroll);
-    heightRefTiles = makeTileBlock(heightMosaicContainer);
-    heightDefTiles = makeTileBlock(heightMosaicContainer);
+    const TileListLook look{80, QStringLiteral("Delete all tiles"), true, QStringLiteral("No tiles")};
+    heightRefTiles = makeTileListBlock(heightMosaicContainer, look);
+    heightDefTiles = makeTileListBlock(heightMosaicContainer, look);
     heightDefTiles.page->hide();
     mosaicLayout->addWidget(heightRefTiles.page);
     mosaicLayout->addWidget(heightDefTiles.page);

@@ -4,8 +4,8 @@
 
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/field_rendering.h"
-#include "gui/foundation/image_io.h"
+#include "images/field_rendering.h"
+#include "images/image_io.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/run_async.h"

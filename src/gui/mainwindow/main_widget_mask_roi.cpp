@@ -4,7 +4,7 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/style/switch_widget.h"

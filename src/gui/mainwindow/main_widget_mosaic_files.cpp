@@ -3,8 +3,8 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/image_write.h"
+#include "images/image_io.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/run_async.h"
 #include "stitching/mosaic_composition.h"

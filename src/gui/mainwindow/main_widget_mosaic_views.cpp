@@ -2,8 +2,8 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/field_rendering.h"
-#include "gui/foundation/image_io.h"
+#include "images/field_rendering.h"
+#include "images/image_io.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/panel_rules.h"

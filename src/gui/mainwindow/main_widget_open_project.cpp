@@ -5,7 +5,7 @@
 
 #include "compute/kinematic_models.h"
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/result_cache.h"
 #include "gui/mainwindow/run_async.h"

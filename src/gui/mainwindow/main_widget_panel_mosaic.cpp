@@ -2,6 +2,8 @@
 // and grid geometry, and the wiring of the mosaic controls.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/mainwindow/tile_list_block.h"
+
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/panel_wiring.h"
 #include "gui/project/project_parameters.h"
@@ -26,57 +28,6 @@ namespace tavro::gui {
 
 namespace {
 
-struct TileBlock {
-    QWidget* container = nullptr;
-    QLabel* placeholder = nullptr;
-    QListWidget* list = nullptr;
-    std::array<QPushButton*, 5> buttons{};  // "+", "-", "↑", "↓", "Clear all"
-    QLabel* countLabel = nullptr;
-};
-
-TileBlock makeTileBlock(QWidget* window) {
-    TileBlock block;
-    block.container = new QWidget(window);
-    auto* layout = new QVBoxLayout(block.container);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(4);
-    block.placeholder = new QLabel(QStringLiteral("Drag and drop or add tiles..."), window);
-    block.placeholder->setAlignment(Qt::AlignCenter);
-    block.placeholder->setMinimumHeight(48);
-    block.placeholder->setStyleSheet(infoBoxLabelStyle());
-    block.list = new QListWidget(window);
-    block.list->setMaximumHeight(120);
-    block.list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    block.list->hide();
-    layout->addWidget(block.placeholder);
-    layout->addWidget(block.list);
-    struct Entry {
-        const char* text;
-        const char* tooltip;
-        const QString& style;
-    };
-    const Entry entries[] = {{"+", "Add tiles", accentSmallButtonStyle()},
-                          {"-", "Remove selected tiles", secondaryButtonStyle()},
-                          {"\u2191", "Move selected tile up", secondaryButtonStyle()},
-                          {"\u2193", "Move selected tile down", secondaryButtonStyle()},
-                          {"Clear all", "Remove all tiles", dangerTextButtonStyle()}};
-    auto* buttons = new QHBoxLayout;
-    buttons->setSpacing(4);
-    for (std::size_t i = 0; i < block.buttons.size(); ++i) {
-        auto* button = new QPushButton(QString::fromUtf8(entries[i].text), window);
-        button->setToolTip(QString::fromUtf8(entries[i].tooltip));
-        button->setStyleSheet(entries[i].style);
-        button->setEnabled(i == 0);
-        if (i + 1 == block.buttons.size())
-            buttons->addStretch();
-        buttons->addWidget(button);
-        block.buttons[i] = button;
-    }
-    layout->addLayout(buttons);
-    block.countLabel = new QLabel(window);
-    layout->addWidget(block.countLabel);
-    return block;
-}
 
 QPushButton* makeStateTab(QWidget* window, const QString& text, bool checkable) {
     auto* button = new QPushButton(text, window);
@@ -131,26 +82,26 @@ void MainWidget::buildMosaicPanel(QVBoxLayout* pageLayout) {
     pageLayout->addWidget(makeSectionLabel(this, QStringLiteral("TILES")));
     pageLayout->addWidget(mosaicTabScrollArea);
 
-    const TileBlock reference = makeTileBlock(this);
-    mosaicRefTilesBlock = reference.container;
-    mosaicRefPlaceholder = reference.placeholder;
+    const TileListBlock reference = makeTileListBlock(this, {48, QStringLiteral("Remove all tiles"), false, QString()});
+    mosaicRefTilesBlock = reference.page;
+    mosaicRefPlaceholder = reference.emptyLabel;
     mosaicRefTileList = reference.list;
-    mosaicRefAddButton = reference.buttons[0];
-    mosaicRefRemoveButton = reference.buttons[1];
-    mosaicRefMoveUpButton = reference.buttons[2];
-    mosaicRefMoveDownButton = reference.buttons[3];
-    mosaicRefClearButton = reference.buttons[4];
+    mosaicRefAddButton = reference.addButton;
+    mosaicRefRemoveButton = reference.removeButton;
+    mosaicRefMoveUpButton = reference.upButton;
+    mosaicRefMoveDownButton = reference.downButton;
+    mosaicRefClearButton = reference.clearButton;
     mosaicRefCountLabel = reference.countLabel;
     updateTileCountLabel(mosaicRefCountLabel, 0);
-    const TileBlock deformed = makeTileBlock(this);
-    mosaicDefTilesBlock = deformed.container;
-    mosaicDefPlaceholder = deformed.placeholder;
+    const TileListBlock deformed = makeTileListBlock(this, {48, QStringLiteral("Remove all tiles"), false, QString()});
+    mosaicDefTilesBlock = deformed.page;
+    mosaicDefPlaceholder = deformed.emptyLabel;
     mosaicDefTileList = deformed.list;
-    mosaicDefAddButton = deformed.buttons[0];
-    mosaicDefRemoveButton = deformed.buttons[1];
-    mosaicDefMoveUpButton = deformed.buttons[2];
-    mosaicDefMoveDownButton = deformed.buttons[3];
-    mosaicDefClearButton = deformed.buttons[4];
+    mosaicDefAddButton = deformed.addButton;
+    mosaicDefRemoveButton = deformed.removeButton;
+    mosaicDefMoveUpButton = deformed.upButton;
+    mosaicDefMoveDownButton = deformed.downButton;
+    mosaicDefClearButton = deformed.clearButton;
     mosaicDefCountLabel = deformed.countLabel;
     updateTileCountLabel(mosaicDefCountLabel, 0);
     auto* deleteRow = new QHBoxLayout;

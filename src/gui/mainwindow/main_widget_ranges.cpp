@@ -4,7 +4,7 @@
 
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 #include "gui/mainwindow/input_rules.h"
 
 #include <QComboBox>

@@ -8,8 +8,8 @@
 #include "core/gpu_discovery.h"
 #include "core/strain.h"
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/field_rendering.h"
-#include "gui/foundation/image_write.h"
+#include "images/field_rendering.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/run_async.h"
 

@@ -33,6 +33,19 @@ void oneToOneView(ImageViewWidget* view) {
         view->resetToOneToOne();
 }
 
+void linkViewPair(bool on, bool& linked, QToolButton* own, QToolButton* partner, ImageViewWidget* view,
+                  ImageViewWidget* partnerView) {
+    linked = on;
+    if (own)
+        own->setIcon(linkIcon(on));
+    // The mirror runs inside setChecked and finds this button already agreeing.
+    if (partner && partner->isChecked() != on)
+        partner->setChecked(on);
+    // The view whose button was pressed takes the other's framing.
+    if (on && view && partnerView)
+        view->syncViewFrom(partnerView);
+}
+
 }  // namespace
 
 void MainWidget::autosaveParameters() {
@@ -41,44 +54,19 @@ void MainWidget::autosaveParameters() {
 }
 
 void MainWidget::onReferenceSyncToggled(bool checked) {
-    inputViewsLinked = checked;
-    if (referenceSyncButton)
-        referenceSyncButton->setIcon(linkIcon(checked));
-    // The mirror runs inside setChecked and finds this button already agreeing.
-    if (deformedSyncButton && deformedSyncButton->isChecked() != checked)
-        deformedSyncButton->setChecked(checked);
-    if (checked && referenceView && deformedView)
-        referenceView->syncViewFrom(deformedView);
+    linkViewPair(checked, inputViewsLinked, referenceSyncButton, deformedSyncButton, referenceView, deformedView);
 }
 
 void MainWidget::onDeformedSyncToggled(bool checked) {
-    inputViewsLinked = checked;
-    if (deformedSyncButton)
-        deformedSyncButton->setIcon(linkIcon(checked));
-    if (referenceSyncButton && referenceSyncButton->isChecked() != checked)
-        referenceSyncButton->setChecked(checked);
-    if (checked && referenceView && deformedView)
-        deformedView->syncViewFrom(referenceView);
+    linkViewPair(checked, inputViewsLinked, deformedSyncButton, referenceSyncButton, deformedView, referenceView);
 }
 
 void MainWidget::onUxSyncToggled(bool on) {
-    displacementViewsLinked = on;
-    if (uxSyncButton)
-        uxSyncButton->setIcon(linkIcon(on));
-    if (uySyncButton && uySyncButton->isChecked() != on)
-        uySyncButton->setChecked(on);
-    if (on && uxView && uyView)
-        uxView->syncViewFrom(uyView);
+    linkViewPair(on, displacementViewsLinked, uxSyncButton, uySyncButton, uxView, uyView);
 }
 
 void MainWidget::onUySyncToggled(bool on) {
-    displacementViewsLinked = on;
-    if (uySyncButton)
-        uySyncButton->setIcon(linkIcon(on));
-    if (uxSyncButton && uxSyncButton->isChecked() != on)
-        uxSyncButton->setChecked(on);
-    if (on && uxView && uyView)
-        uyView->syncViewFrom(uxView);
+    linkViewPair(on, displacementViewsLinked, uySyncButton, uxSyncButton, uyView, uxView);
 }
 
 void MainWidget::onSaveFullImageToggled() {

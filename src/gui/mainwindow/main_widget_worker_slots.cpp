@@ -7,7 +7,7 @@
 #include "core/gpu_common.h"
 #include "gpu/runtime_base.h"
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/style/switch_widget.h"
 

@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-#include "gui/foundation/loaded_image.h"
+#include "images/loaded_image.h"
 #include "gui/mainwindow/stitching_result.h"
 
 namespace tavro::gui {

@@ -1,6 +1,6 @@
 #include "gui/mainwindow/result_rendering.h"
 
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 
 #include <QPainter>
 

@@ -1,8 +1,8 @@
 #include "gui/mainwindow/result_writer.h"
 
 #include "compute/computation_types.h"
-#include "gui/foundation/field_rendering.h"
-#include "gui/foundation/image_write.h"
+#include "images/field_rendering.h"
+#include "images/image_write.h"
 
 #include <QDir>
 

@@ -1,7 +1,7 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/contrast_histogram_widget.h"
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/run_async.h"

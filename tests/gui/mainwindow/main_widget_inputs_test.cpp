@@ -1,7 +1,7 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/run_async.h"

@@ -1,6 +1,6 @@
 #include "gui/mainwindow/main_widget.h"
 
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 #include "support/synthetic_images.h"

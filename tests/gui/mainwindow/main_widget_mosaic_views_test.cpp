@@ -1,8 +1,8 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/image_write.h"
+#include "images/image_io.h"
+#include "images/image_write.h"
 #include "gui/mainwindow/mosaic_assembly.h"
 #include "gui/style/switch_widget.h"
 #include "support/file_size_limit.h"

@@ -2,9 +2,9 @@
 
 #include "compute/computation_types.h"
 #include "compute/kinematic_models.h"
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 #include "gui/foundation/contrast_histogram_widget.h"
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 #include "gui/mainwindow/criterion_edit_dialog.h"
 #include "gui/mainwindow/named_kernel_edit_dialog.h"
 #include "gui/mainwindow/result_rendering.h"

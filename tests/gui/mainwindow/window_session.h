@@ -3,7 +3,7 @@
 // image files, and every dialog answered here.
 
 #include "gui/foundation/elided_label.h"
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/main_widget.h"
 #include "gui/project/project_parameters.h"

@@ -1,4 +1,4 @@
-#include "gui/foundation/regular_file.h"
+#include "images/regular_file.h"
 
 #include <QFile>
 

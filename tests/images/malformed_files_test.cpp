@@ -1,6 +1,6 @@
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/loaded_image.h"
-#include "gui/foundation/tiff_file.h"
+#include "images/image_io.h"
+#include "images/loaded_image.h"
+#include "images/tiff_file.h"
 
 #include "test_files.h"
 

@@ -1,4 +1,4 @@
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 
 #include <QColor>
 #include <QtGlobal>

@@ -1,6 +1,6 @@
-#include "gui/foundation/field_rendering.h"
+#include "images/field_rendering.h"
 
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 
 #include <QColor>
 #include <QDebug>

@@ -1,4 +1,4 @@
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 
 #include "test_files.h"
 

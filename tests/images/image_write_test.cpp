@@ -1,6 +1,6 @@
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 
 #include "test_files.h"
 

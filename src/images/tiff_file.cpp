@@ -1,7 +1,7 @@
-#include "gui/foundation/tiff_file.h"
+#include "images/tiff_file.h"
 
-#include "gui/foundation/image_limits.h"
-#include "gui/foundation/regular_file.h"
+#include "images/image_limits.h"
+#include "images/regular_file.h"
 
 #include <QFile>
 #include <QDebug>

@@ -1,7 +1,7 @@
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/image_io_detail.h"
-#include "gui/foundation/image_limits.h"
-#include "gui/foundation/tiff_file.h"
+#include "images/image_io.h"
+#include "images/image_io_detail.h"
+#include "images/image_limits.h"
+#include "images/tiff_file.h"
 
 #include <tiffio.h>
 

@@ -1,6 +1,6 @@
-#include "gui/foundation/loaded_image.h"
+#include "images/loaded_image.h"
 
-#include "gui/foundation/image_io.h"
+#include "images/image_io.h"
 
 #include <algorithm>
 #include <climits>

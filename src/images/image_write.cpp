@@ -1,6 +1,6 @@
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 
-#include "gui/foundation/tiff_file.h"
+#include "images/tiff_file.h"
 #include "platform/regular_file.h"
 
 #include <QCoreApplication>

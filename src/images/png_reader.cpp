@@ -1,6 +1,6 @@
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/image_io_detail.h"
-#include "gui/foundation/regular_file.h"
+#include "images/image_io.h"
+#include "images/image_io_detail.h"
+#include "images/regular_file.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/image_write.h"
+#include "images/image_io.h"
+#include "images/image_write.h"
 
 #include "test_files.h"
 

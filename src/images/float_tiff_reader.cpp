@@ -1,6 +1,6 @@
-#include "gui/foundation/image_io.h"
-#include "gui/foundation/image_limits.h"
-#include "gui/foundation/tiff_file.h"
+#include "images/image_io.h"
+#include "images/image_limits.h"
+#include "images/tiff_file.h"
 
 #include <tiffio.h>
 

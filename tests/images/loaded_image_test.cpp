@@ -1,6 +1,6 @@
-#include "gui/foundation/loaded_image.h"
+#include "images/loaded_image.h"
 
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 
 #include "test_files.h"
 
