@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench_memory.h"
-#include "gui/foundation/image_write.h"
+#include "images/image_write.h"
 #include "stitching/mosaic_stitcher.h"
 
 namespace tavro::bench {
