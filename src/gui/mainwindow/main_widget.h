@@ -298,6 +298,8 @@ private:
     void postComputationRequest(ComputationRequest request, const QString& status);
     void deleteOldResults();
     void startClassicRun();
+    void correlateLoadedImages(const QStringList& names, bool deleteOld);
+    void startMosaicCorrelation();
     void computeNextImage();
     ComputationRequest buildComputationRequest(int index) const;
     ResultGeometry currentResultGeometry() const;
@@ -421,6 +423,10 @@ private:
     void onBatchTileModeToggled(bool checked);
     void onAlignMosaic();
     void onStitchingFinished();
+    void beginMosaicAssembly();
+    bool refuseMismatchedTileCounts();
+    int mosaicStatesWithTiles() const;
+    MosaicConfiguration currentMosaicConfig() const;
     void adoptAssembledMosaics(StitchingResult& result);
     void saveMosaicsToProject(bool rewriteExisting);
     bool loadSavedMosaicsFromProject();
@@ -960,6 +966,9 @@ private:
     std::map<int, int> mosaicStateImageIndex;
     QStringList mosaicDeformedNames;
     bool stitchingInProgress = false;
+    // Set while "Compute displacements" assembles the mosaics it will correlate:
+    // whether old results make way once they are.
+    std::optional<bool> correlateAfterAssembly;
     QString mosaicRefinementSummary;
     // Taken when an assembly starts, and kept once it succeeds: the computation
     // start compares the controls with the assembled one.

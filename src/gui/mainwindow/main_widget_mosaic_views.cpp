@@ -7,6 +7,7 @@
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/panel_rules.h"
+#include "gui/mainwindow/run_async.h"
 #include "gui/style/switch_widget.h"
 
 #include <QCheckBox>
@@ -26,6 +27,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace tavro::gui {
 
@@ -121,21 +124,44 @@ void MainWidget::onAlignMosaic() {
     if (stitchingInProgress)
         return refuse(QStringLiteral("Stitching in progress"),
                       QStringLiteral("An assembly is already in progress. Please wait."));
-    int filled = 0;
-    for (const QStringList& state : mosaicDefTilePaths) {
-        if (state.isEmpty())
-            continue;
-        if (state.size() != mosaicRefTilePaths.size())
-            return refuse(QStringLiteral("Tile count mismatch"),
-                          QStringLiteral("The deformed state has %1 tiles, but the reference has %2.\nThe number of "
-                                         "tiles must be identical.")
-                              .arg(state.size())
-                              .arg(mosaicRefTilePaths.size()));
-        ++filled;
-    }
-    if (filled == 0)
+    if (refuseMismatchedTileCounts())
+        return;
+    if (mosaicStatesWithTiles() == 0)
         return refuse(QStringLiteral("Missing tiles"), QStringLiteral("Please load deformed tiles for at least one state."));
+    beginMosaicAssembly();
+}
 
+bool MainWidget::refuseMismatchedTileCounts() {
+    for (const QStringList& state : mosaicDefTilePaths) {
+        if (state.isEmpty() || state.size() == mosaicRefTilePaths.size())
+            continue;
+        showMessage(this, QStringLiteral("Tile count mismatch"),
+                    QStringLiteral("The deformed state has %1 tiles, but the reference has %2.\nThe number of "
+                                   "tiles must be identical.")
+                        .arg(state.size())
+                        .arg(mosaicRefTilePaths.size()));
+        return true;
+    }
+    return false;
+}
+
+int MainWidget::mosaicStatesWithTiles() const {
+    return static_cast<int>(std::count_if(mosaicDefTilePaths.begin(), mosaicDefTilePaths.end(),
+                                          [](const QStringList& state) { return !state.isEmpty(); }));
+}
+
+MosaicConfiguration MainWidget::currentMosaicConfig() const {
+    return {spinValue(gridRowsSpin),
+            spinValue(gridColsSpin),
+            spinValue(overlapXSpin),
+            spinValue(overlapYSpin),
+            scanOrderCombo ? scanOrderCombo->currentData().toInt() : 0,
+            tileCrop,
+            nonRigidRefinementCheck && nonRigidRefinementCheck->isChecked(),
+            !phaseCorrelationCheck || phaseCorrelationCheck->isChecked()};
+}
+
+void MainWidget::beginMosaicAssembly() {
     setUiBusy(true);
     stitchingInProgress = true;
     stitchingCancelFlag = std::make_shared<std::atomic<bool>>(false);
@@ -148,16 +174,10 @@ void MainWidget::onAlignMosaic() {
         stopButton->setEnabled(true);
 
     MosaicAssemblyJob job;
-    job.config = {spinValue(gridRowsSpin),
-                  spinValue(gridColsSpin),
-                  spinValue(overlapXSpin),
-                  spinValue(overlapYSpin),
-                  scanOrderCombo ? scanOrderCombo->currentData().toInt() : 0,
-                  tileCrop,
-                  nonRigidRefinementCheck && nonRigidRefinementCheck->isChecked()};
+    job.config = currentMosaicConfig();
     pendingMosaicConfig = job.config;
     job.allowMissingTiles = missingTilesCheck && missingTilesCheck->isChecked();
-    job.usePhaseCorrelation = !phaseCorrelationCheck || phaseCorrelationCheck->isChecked();
+    job.usePhaseCorrelation = job.config.phaseCorrelation;
     job.missingTilePositions = missingPositionsEdit ? missingPositionsEdit->text() : QString();
     job.referenceTiles = mosaicRefTilePaths;
     job.stateTiles = mosaicDefTilePaths;
@@ -196,6 +216,8 @@ void MainWidget::onAlignMosaic() {
 
 void MainWidget::onStitchingFinished() {
     stitchingInProgress = false;
+    // Taken now, so that no way out leaves a correlation pending for the next assembly.
+    const std::optional<bool> correlation = std::exchange(correlateAfterAssembly, std::nullopt);
     if (stopButton)
         stopButton->setEnabled(false);
     StitchingResult result;
@@ -205,7 +227,7 @@ void MainWidget::onStitchingFinished() {
         result.errorMessage = QStringLiteral("Out of memory or error during the operation.");
     if (result.cancelled || !result.success) {
         if (result.cancelled) {
-            setStatus(QStringLiteral("Assembly cancelled"));
+            setStatus(correlation ? QStringLiteral("Assembly cancelled.") : QStringLiteral("Assembly cancelled"));
         } else {
             showMessage(this, QStringLiteral("Stitching Error"), result.errorMessage);
             setStatus(QStringLiteral("Assembly error"));
@@ -236,10 +258,13 @@ void MainWidget::onStitchingFinished() {
         }
         if (pendingMosaicConfig)
             pendingMosaicConfig->scanOrder = result.detectedScanOrder;
-        showMessage(this, QStringLiteral("Scan order detected"),
-                    QStringLiteral("Scan order \"%1\" was automatically detected.\n\nThe parameter has been updated "
-                                   "in the interface.")
-                        .arg(name));
+        if (correlation)
+            setStatus(QStringLiteral("Scan order \"%1\" automatically detected").arg(name));
+        else
+            showMessage(this, QStringLiteral("Scan order detected"),
+                        QStringLiteral("Scan order \"%1\" was automatically detected.\n\nThe parameter has been "
+                                       "updated in the interface.")
+                            .arg(name));
         status += QStringLiteral(" [Scan: %1 (auto)]").arg(name);
     }
     setMosaicStatusText(status);
@@ -251,7 +276,18 @@ void MainWidget::onStitchingFinished() {
     }
     saveMosaicsToProject(true);
     assembledMosaicConfig = pendingMosaicConfig;
-    setUiBusy(false);
+    if (!correlation) {
+        setUiBusy(false);
+        return;
+    }
+    const bool phaseCorrelation = !phaseCorrelationCheck || phaseCorrelationCheck->isChecked();
+    setStatus(QStringLiteral("%1 deformed mosaic(s) assembled successfully! ").arg(deformedImages.size()) +
+              (phaseCorrelation ? QStringLiteral("(Phase correlation enabled) ") : QString()) +
+              QStringLiteral("Starting correlation..."));
+    QCoreApplication::processEvents();
+    // The busy state stays with the run, or ends with the scope when a check refuses it.
+    const BusyScope busy(this, true);
+    correlateLoadedImages(mosaicDeformedNames, *correlation);
 }
 
 void MainWidget::adoptAssembledMosaics(StitchingResult& result) {

@@ -52,14 +52,14 @@ void makeOdd(QSpinBox* spin) {
 }  // namespace
 
 void MainWidget::onCompute() {
-    if (computationRunning || computeStartGuard)
+    if (computationRunning || computeStartGuard || stitchingInProgress)
         return;
     const QScopedValueRollback guard(computeStartGuard, true);
     const bool wasEnabled = computeButton && computeButton->isEnabled();
     if (computeButton)
         computeButton->setEnabled(false);
     const auto restoreButton = qScopeGuard([this, wasEnabled] {
-        if (computeButton && !computationRunning && !runInProgress)
+        if (computeButton && !computationRunning && !runInProgress && !stitchingInProgress)
             computeButton->setEnabled(wasEnabled);
     });
 
@@ -82,8 +82,7 @@ void MainWidget::onCompute() {
         return;
     }
     if (mosaicMode) {
-        showMessage(this, QStringLiteral("Mosaic Mode"),
-                    QStringLiteral("Correlating mosaics is not available in this version."));
+        startMosaicCorrelation();
         return;
     }
     QStringList names;
@@ -96,6 +95,11 @@ void MainWidget::onCompute() {
     const BusyScope busy(this, true);
     showPreparingComputation();
     QCoreApplication::processEvents();
+    correlateLoadedImages(names, deleteOld);
+}
+
+// The road of single images, also taken by mosaics once they are assembled.
+void MainWidget::correlateLoadedImages(const QStringList& names, bool deleteOld) {
     if (!checkInputImagesLoaded())
         return;
     saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));

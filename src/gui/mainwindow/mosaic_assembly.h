@@ -27,6 +27,7 @@ struct MosaicConfiguration {
     int scanOrder = 0;
     QRect crop;
     bool nonRigid = false;
+    bool phaseCorrelation = true;
 
     bool operator==(const MosaicConfiguration&) const = default;
 };

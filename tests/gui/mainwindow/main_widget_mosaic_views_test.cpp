@@ -3,6 +3,7 @@
 #include "gui/foundation/elided_label.h"
 #include "images/image_io.h"
 #include "images/image_write.h"
+#include "gui/project/result_files.h"
 #include "gui/mainwindow/mosaic_assembly.h"
 #include "gui/style/switch_widget.h"
 #include "support/file_size_limit.h"
@@ -10,6 +11,8 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
+#include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -26,9 +29,13 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
+#include <QTest>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -61,6 +68,46 @@ struct MainWidgetMosaicViewsTestAccess {
     static void EachStateIsComposedWithItsOwnSavedPlacement();
     static void AMosaicTheFolderRefusesIsReported();
     static void AClickedTileIsOutlinedWithItsOwnNumber();
+    static void ComputeAssemblesThenCorrelatesTheMosaicsAndReusesCurrentOnes();
+    static void ComputeChecksTilesAndAsksBeforeAssemblingAndStopLeavesTheOldResults();
+
+    // The reference and a translated copy, each cut into two tiles side by
+    // side with 32 columns in common.
+    static void twoTranslatedTiles(Session& s, double ux, double uy) {
+        MainWidget& w = s.w();
+        testing::SpeckleOptions options;
+        options.width = options.height = 160;
+        options.supersampling = 2;
+        const testing::ImagePair pair = testing::makeFourierShiftedPair(options, ux, uy);
+        const QImage reference = session::toImage(pair.reference);
+        const QImage deformed = session::toImage(pair.deformed);
+        w.mosaicSwitch->setChecked(true);
+        w.gridRowsSpin->setValue(1);
+        w.gridColsSpin->setValue(2);
+        w.overlapXSpin->setValue(33);
+        w.mosaicRefTilePaths.clear();
+        w.mosaicDefTilePaths = {QStringList()};
+        for (int col = 0; col < 2; ++col) {
+            const QRect cut(col * 64, 0, 96, 160);
+            const QString ref = s.folder + QStringLiteral("/ref_t%1.tif").arg(col);
+            const QString def = s.folder + QStringLiteral("/def_t%1.tif").arg(col);
+            EXPECT_TRUE(session::writeImage(ref, reference.copy(cut)));
+            EXPECT_TRUE(session::writeImage(def, deformed.copy(cut)));
+            w.mosaicRefTilePaths << ref;
+            w.mosaicDefTilePaths[0] << def;
+        }
+        w.windowSizeXSpin->setValue(21);
+        w.spacingXSpin->setValue(8);
+        w.interpolationCombo->setCurrentIndex(2);
+    }
+
+    static bool waitForRun(MainWidget& w) {
+        const bool done = QTest::qWaitFor(
+            [&] { return !w.stitchingInProgress && !w.runInProgress && !w.computationRunning; }, 60000);
+        w.waitForResultWrites();
+        QCoreApplication::processEvents();
+        return done;
+    }
 
     // Tiles of one state: a 1 x 1 grid, so the engine places the single tile at the origin.
     static void oneTileStates(Session& s, const QList<QSize>& stateSizes, const QSize& referenceSize) {
@@ -702,4 +749,112 @@ VIEWS_TEST(MosaicViews, AClickedTileIsOutlinedWithItsOwnNumber) {
     EXPECT_EQ(number, QStringLiteral("2")) << "the second tile, counted from one";
 }
 
+
+VIEWS_TEST(MosaicCompute, ComputeAssemblesThenCorrelatesTheMosaicsAndReusesCurrentOnes) {
+    Session s;
+    MainWidget& w = s.w();
+    twoTranslatedTiles(s, 1.3, -0.7);
+    w.onCompute();
+    EXPECT_TRUE(w.stitchingInProgress);
+    EXPECT_FALSE(w.computeButton->isEnabled()) << "no second start while the tiles are assembled";
+    w.onCompute();
+    ASSERT_TRUE(waitForRun(w));
+    EXPECT_TRUE(s.boxes.isEmpty()) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(w.computeButton->isEnabled());
+    EXPECT_TRUE(s.status().startsWith(QStringLiteral("All computations completed: 1 image(s) processed")))
+        << s.status().toStdString();
+    ASSERT_EQ(w.results.size(), 1u);
+    EXPECT_EQ(w.referenceImage.originalSize, QSize(160, 160)) << "two tiles of 96 columns, 32 in common";
+    EXPECT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_001.tiff")));
+
+    // The mosaics are the images again, seams included: every point holds the translation.
+    const RigidRegistrationResult rigid = w.results[0].rigid;
+    for (const auto& [suffix, shift, expected] :
+         {std::tuple{"_ux", rigid.shiftX, 1.3}, std::tuple{"_uy", rigid.shiftY, -0.7}}) {
+        const QString path =
+            resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("mosaic_state_1"), QString::fromLatin1(suffix));
+        std::uint32_t width = 0, height = 0;
+        std::vector<float> values;
+        QString error;
+        ASSERT_TRUE(readFloatTiff(path, width, height, values, error)) << path.toStdString();
+        int finite = 0;
+        for (float value : values) {
+            if (!std::isfinite(value))
+                continue;
+            ++finite;
+            EXPECT_NEAR(value, expected + shift, 0.05) << suffix;
+        }
+        EXPECT_GT(finite, static_cast<int>(values.size()) * 3 / 4) << suffix;
+    }
+
+    // Current mosaics are correlated again without assembling; the old results are asked about.
+    w.onCompute();
+    EXPECT_FALSE(w.stitchingInProgress);
+    EXPECT_TRUE(w.runInProgress || w.computationRunning);
+    ASSERT_TRUE(waitForRun(w));
+    EXPECT_EQ(s.boxes, QStringList{QStringLiteral(
+                           "Existing results: Results already exist in this project.\nDo you want to overwrite them?")});
+    EXPECT_EQ(w.results.size(), 1u);
+
+    // The phase-correlation choice alone makes them stale.
+    w.phaseCorrelationCheck->setChecked(!w.phaseCorrelationCheck->isChecked());
+    w.onCompute();
+    EXPECT_TRUE(w.stitchingInProgress);
+    ASSERT_TRUE(waitForRun(w));
+    EXPECT_EQ(w.results.size(), 1u);
+    ASSERT_TRUE(w.assembledMosaicConfig.has_value());
+    EXPECT_EQ(w.assembledMosaicConfig->phaseCorrelation, w.phaseCorrelationCheck->isChecked());
+}
+
+VIEWS_TEST(MosaicCompute, ComputeChecksTilesAndAsksBeforeAssemblingAndStopLeavesTheOldResults) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.onCompute();
+    EXPECT_EQ(s.boxes.value(0), QStringLiteral("Mosaic Mode: Please load reference and deformed tiles."));
+    twoTranslatedTiles(s, 0.5, 0.5);
+    w.mosaicDefTilePaths = {QStringList(), QStringList()};
+    w.onCompute();
+    EXPECT_EQ(s.boxes.value(1), QStringLiteral("Mosaic Mode: Please load deformed tiles for at least one state."));
+    w.mosaicDefTilePaths = {{w.mosaicRefTilePaths[0]}};
+    w.onCompute();
+    EXPECT_TRUE(s.boxes.value(2).startsWith(QStringLiteral("Tile count mismatch: ")));
+    EXPECT_FALSE(w.stitchingInProgress);
+    EXPECT_TRUE(w.computeButton->isEnabled());
+
+    // An old result stays when the question is refused, and when the assembly is stopped.
+    twoTranslatedTiles(s, 0.5, 0.5);
+    QDir().mkpath(s.folder + QStringLiteral("/Displacements"));
+    const QString old = s.folder + QStringLiteral("/Displacements/old_ux.tif");
+    ASSERT_TRUE(session::writeImage(old, session::speckle(8, 8, QImage::Format_Grayscale8, 3)));
+    s.boxes.clear();
+    s.answer = QMessageBox::No;
+    w.onCompute();
+    EXPECT_EQ(s.boxes.size(), 1);
+    EXPECT_FALSE(w.stitchingInProgress) << "nothing is assembled before the answer";
+    EXPECT_TRUE(QFileInfo::exists(old));
+    EXPECT_TRUE(w.computeButton->isEnabled());
+
+    s.answer = QMessageBox::Yes;
+    QThreadPool* pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(1);
+    std::atomic<bool> release{false};
+    pool->start([&release] {
+        while (!release.load())
+            QThread::msleep(2);
+    });
+    w.onCompute();
+    EXPECT_TRUE(w.stitchingInProgress);
+    w.onStopComputation();
+    release.store(true);
+    ASSERT_TRUE(waitForRun(w));
+    pool->waitForDone();
+    pool->setMaxThreadCount(threads);
+    EXPECT_EQ(s.status(), QStringLiteral("Assembly cancelled."));
+    EXPECT_TRUE(QFileInfo::exists(old)) << "old results make way only when the run starts";
+    EXPECT_TRUE(w.results.empty());
+    EXPECT_FALSE(w.correlateAfterAssembly.has_value());
+    EXPECT_TRUE(w.computeButton->isEnabled());
+}
 }  // namespace tavro::gui

@@ -46,13 +46,7 @@ namespace {
 
 constexpr int kSize = 160;
 
-QImage toImage(const testing::Image& image) {
-    const std::vector<std::uint8_t> bytes = testing::quantize8(image);
-    QImage out(image.width, image.height, QImage::Format_Grayscale8);
-    for (int y = 0; y < image.height; ++y)
-        std::memcpy(out.scanLine(y), &bytes[static_cast<std::size_t>(y) * image.width], image.width);
-    return out;
-}
+using session::toImage;
 
 testing::SpeckleOptions speckleOptions() {
     testing::SpeckleOptions options;

@@ -8,6 +8,7 @@
 #include "gui/mainwindow/main_widget.h"
 #include "gui/project/project_parameters.h"
 #include "isolated_settings.h"
+#include "support/synthetic_images.h"
 #include "support/temp_dir.h"
 #include "support/test_application.h"
 
@@ -19,9 +20,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace tavro::gui {
 
@@ -44,6 +47,15 @@ inline QImage speckle(int width, int height, QImage::Format format, std::uint32_
         }
     }
     return image;
+}
+
+// An 8-bit grey image of a synthetic one.
+inline QImage toImage(const testing::Image& image) {
+    const std::vector<std::uint8_t> bytes = testing::quantize8(image);
+    QImage out(image.width, image.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < image.height; ++y)
+        std::memcpy(out.scanLine(y), &bytes[static_cast<std::size_t>(y) * image.width], image.width);
+    return out;
 }
 
 inline bool writeImage(const QString& path, const QImage& image) {
