@@ -422,6 +422,7 @@ private:
     void onMosaicModeToggled(bool checked);
     void onBatchTileModeToggled(bool checked);
     void onAlignMosaic();
+    void applyInputModeLayout();
     void onStitchingFinished();
     void beginMosaicAssembly();
     bool refuseMismatchedTileCounts();
@@ -519,6 +520,11 @@ private:
     void startNextBatchTileComputation();
     void stopBatch(const QString& message);
     void tileNameIndex(BatchResultIndex& out, const QStringList& names) const;
+    // Results of a per-tile batch are browsed by state and tile.
+    bool batchGridActive() const;
+    int selectedBatchEntry() const;
+    void applyBatchResultSelection(bool quiet);
+    bool restoreBatchResults();
     QList<BatchTileJob> batchQueue;
     QStringList batchNames;
     BatchResultIndex batchResultIndex;
@@ -882,7 +888,6 @@ private:
     QCheckBox* heightSaveFullImageCheck = nullptr;
 
     // Result view tool wiring
-    int shownResultTile = 0;
     // How many autosaves the triggers have asked for; the tests count them.
     int autosaveRequests = 0;
 

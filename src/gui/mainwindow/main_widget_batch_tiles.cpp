@@ -9,8 +9,10 @@
 #include "core/gpu_common.h"
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QHash>
 #include <QProgressBar>
@@ -148,6 +150,8 @@ void MainWidget::startNextBatchTileComputation() {
         selectedBatchTile = 0;
         saveParametersToProject();
         reportResultWriteFailures();
+        // Quietly, so that the status keeps the batch's summary.
+        applyBatchResultSelection(true);
         return;
     }
     const BatchTileJob job = batchQueue[batchIndex];
@@ -180,6 +184,9 @@ void MainWidget::startNextBatchTileComputation() {
     shownDeformedIndex = 0;
     runImageIndex = 0;
     runNames = {job.baseName};
+    // The pair's result is the one shown when it arrives: the captions name it.
+    selectedBatchState = job.stateIndex;
+    selectedBatchTile = job.tileIndex;
 
     const QRect whole(QPoint(0, 0), referenceSize());
     runGeometry = currentResultGeometry();
@@ -212,6 +219,64 @@ void MainWidget::startNextBatchTileComputation() {
                                                    .arg(count)
                                                    .arg(job.tileIndex + 1)
                                                    .arg(job.stateIndex + 1));
+}
+
+bool MainWidget::batchGridActive() const {
+    return perTileMode && mosaicSwitch && mosaicSwitch->isChecked() && batchResultIndex.stateCount >= 1 &&
+           batchResultIndex.tilesPerState >= 1 && !batchNames.isEmpty();
+}
+
+int MainWidget::selectedBatchEntry() const {
+    const BatchResultIndex& grid = batchResultIndex;
+    if (selectedBatchState < 0 || selectedBatchState >= grid.stateCount || selectedBatchTile < 0 ||
+        selectedBatchTile >= grid.tilesPerState)
+        return -1;
+    const qsizetype at = static_cast<qsizetype>(selectedBatchState) * grid.tilesPerState + selectedBatchTile;
+    return at < grid.table.size() ? grid.table[at] : -1;
+}
+
+void MainWidget::applyBatchResultSelection(bool quiet) {
+    const int entry = selectedBatchEntry();
+    if (entry >= 0) {
+        loadAndDisplayResult(entry, quiet);
+    } else {
+        clearMosaicViews();
+        setStatus(QStringLiteral("No result for state %1, tile %2").arg(selectedBatchState + 1).arg(selectedBatchTile + 1));
+    }
+    updateResultSlider();
+    updateRigidShiftLabel(entry);
+}
+
+void MainWidget::onResultTileSliderChanged(int value) {
+    if (!batchGridActive() || value < 0 || value >= batchResultIndex.tilesPerState || value == selectedBatchTile)
+        return;
+    selectedBatchTile = value;
+    applyBatchResultSelection(false);
+}
+
+// The pairs of a per-tile batch found again in the project folder, in state
+// and tile order, after the project is opened.
+bool MainWidget::restoreBatchResults() {
+    batchNames.clear();
+    if (QDir(appliedProjectFolder + QLatin1Char('/') + kDisplacementsFolder).exists())
+        for (const QStringList& state : mosaicDefTilePaths)
+            for (const QString& tile : state) {
+                const QString base = QFileInfo(tile).completeBaseName();
+                if (QFileInfo::exists(
+                        resultFilePath(appliedProjectFolder, kDisplacementsFolder, base, QStringLiteral("_ux"))))
+                    batchNames << base;
+            }
+    tileNameIndex(batchResultIndex, batchNames);
+    selectedBatchState = 0;
+    selectedBatchTile = 0;
+    if (batchNames.isEmpty())
+        return false;
+    update3DMapsTabEnabled();
+    setDisplacementsTabVisible(true);
+    setStrainsTabVisible(true);
+    updateComputeStrainsButton();
+    applyBatchResultSelection(true);
+    return true;
 }
 
 }  // namespace tavro::gui

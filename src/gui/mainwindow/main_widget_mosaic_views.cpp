@@ -110,6 +110,24 @@ void MainWidget::onMosaicModeToggled(bool checked) {
     updateHeightModeHint();
 }
 
+void MainWidget::applyInputModeLayout() {
+    const bool mosaic = mosaicModeOn(mosaicSwitch);
+    const bool perTile = mosaic && perTileMode;
+    if (singleImagePage)
+        singleImagePage->setVisible(!mosaic);
+    for (QWidget* panel : {mosaicPage, alignMosaicBlock})
+        if (panel)
+            panel->setVisible(mosaic);
+    for (QWidget* block : {gridGeometryBlock, alignMosaicRow, maskBlock, roiBlock})
+        if (block)
+            block->setVisible(!perTile);
+    // Per-tile work is done on tiles: the views show them, not the mosaics.
+    if (perTile && !mosaicRefTilePaths.isEmpty()) {
+        previewTileIndex = -1;
+        displayCurrentTilesInViews();
+    }
+}
+
 void MainWidget::onAlignMosaic() {
     const auto refuse = [this](const QString& title, const QString& text) { showMessage(this, title, text); };
     if (!mosaicModeOn(mosaicSwitch))
@@ -419,7 +437,7 @@ void MainWidget::clearMosaicViews() {
         if (view)
             view->setImage(QImage(), false);
     current = ComputationResult();
-    shownDisplacements.reset();
+    shownDisplacements = emptyPixelDisplacementResult();
     fitDisplacementViewsRequested = false;
     fitStrainViewRequested = false;
 }

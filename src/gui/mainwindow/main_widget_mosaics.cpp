@@ -12,7 +12,6 @@ namespace tavro::gui {
 
 void MainWidget::onBatchTileModeToggled(bool) {}
 
-void MainWidget::onResultTileSliderChanged(int) {}
 void MainWidget::onHeightTabChanged(int) {}
 void MainWidget::onAddHeightRefTiles() {}
 void MainWidget::onRemoveHeightRefTiles() {}

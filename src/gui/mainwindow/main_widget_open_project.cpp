@@ -321,6 +321,14 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     if (appliedProjectFolder.isEmpty())
         return;
     renameLegacyMosaicResults(appliedProjectFolder);
+    if (perTileMode && mosaicSwitch && mosaicSwitch->isChecked()) {
+        if (!restoreBatchResults())
+            return;
+        report.displacementResults = static_cast<int>(batchNames.size());
+        if (mainTabs && displacementsPage)
+            mainTabs->setCurrentWidget(displacementsPage);
+        return;
+    }
     if (deformedImages.empty())
         return;
     const int count = static_cast<int>(deformedImages.size());

@@ -303,6 +303,8 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         if (mosaic.enabled && !referenceTilePositions.isEmpty() && placed == mosaicRefTilePaths.size())
             reconstructMosaicsFromPositions();
     }
+    // The switch and the radio buttons were set without their signals.
+    applyInputModeLayout();
     // (0, 0, 0, 0) in the file is no region: the whole image.
     const QRect roi = p.roi.isEmpty() ? QRect() : p.roi;
     updateRoiSpinRanges(referenceSize());

@@ -177,6 +177,8 @@ QString fractureFolderFor(const QString& projectFolder, const QString& baseName)
 }  // namespace
 
 int MainWidget::resultCount() const {
+    if (batchGridActive())
+        return static_cast<int>(batchNames.size());
     if (mosaicSwitch && mosaicSwitch->isChecked())
         return static_cast<int>(mosaicDefTilePaths.size());
     return static_cast<int>(deformedImages.size());
@@ -185,21 +187,28 @@ int MainWidget::resultCount() const {
 QString MainWidget::resultBaseName(int index) const {
     if (index < 0 || index >= resultCount())
         return QString();
+    if (batchGridActive())
+        return batchNames[index];
     if (mosaicSwitch && mosaicSwitch->isChecked())
         return QStringLiteral("mosaic_state_%1").arg(index + 1);
     return QFileInfo(deformedImages[static_cast<std::size_t>(index)].path).completeBaseName();
 }
 
 QString MainWidget::resultStateText(int index) const {
+    if (batchGridActive())
+        return stateStepText(QStringLiteral("State"), selectedBatchState, batchResultIndex.stateCount, QString());
     return stateStepText(QStringLiteral("Step"), index, resultCount(), resultBaseName(index));
 }
 
 void MainWidget::updateResultSlider() {
-    const int maximum = std::max(0, resultCount() - 1);
-    const int index = std::clamp(shownResultIndex, 0, maximum);
-    if (shownResultIndex >= 0)
+    const bool grid = batchGridActive();
+    const int maximum = grid ? batchResultIndex.stateCount - 1 : std::max(0, resultCount() - 1);
+    const int index = std::clamp(grid ? selectedBatchState : shownResultIndex, 0, maximum);
+    if (grid)
+        selectedBatchState = index;
+    else if (shownResultIndex >= 0)
         shownResultIndex = index;
-    const bool enabled = resultCount() >= 2;
+    const bool enabled = grid ? batchResultIndex.stateCount >= 2 : resultCount() >= 2;
     const std::array<std::tuple<QSlider*, QPushButton*, QPushButton*>, 3> rows{
         std::tuple{displacementSlider, displacementPrevButton, displacementNextButton},
         std::tuple{strainSlider, strainPrevButton, strainNextButton},
@@ -216,9 +225,23 @@ void MainWidget::updateResultSlider() {
         if (next)
             next->setEnabled(index < maximum);
     }
+    if (!grid)
+        return;
+    selectedBatchTile = std::clamp(selectedBatchTile, 0, batchResultIndex.tilesPerState - 1);
+    const int entry = selectedBatchEntry();
+    const QString name = entry >= 0 ? resultBaseName(entry) : QString();
+    for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator})
+        updateTileNavigator(*navigator, selectedBatchTile, batchResultIndex.tilesPerState, name);
 }
 
 void MainWidget::onResultSliderChanged(int value) {
+    if (batchGridActive()) {
+        if (value < 0 || value >= batchResultIndex.stateCount || value == selectedBatchState)
+            return;
+        selectedBatchState = value;
+        applyBatchResultSelection(false);
+        return;
+    }
     if (value == shownResultIndex || value < 0 || value >= resultCount())
         return;
     shownResultIndex = value;

@@ -228,9 +228,9 @@ void MainWidget::connectResultViewTools() {
     for (const TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator}) {
         connect(navigator->slider, &QSlider::valueChanged, this, [this](int value) { onResultTileSliderChanged(value); });
         connect(navigator->prevButton, &QPushButton::clicked, this,
-                [this] { onResultTileSliderChanged(shownResultTile - 1); });
+                [this] { onResultTileSliderChanged(selectedBatchTile - 1); });
         connect(navigator->nextButton, &QPushButton::clicked, this,
-                [this] { onResultTileSliderChanged(shownResultTile + 1); });
+                [this] { onResultTileSliderChanged(selectedBatchTile + 1); });
     }
     // The step buttons only move the slider; its own valueChanged shows the state.
     const auto stepButtons = [this](QPushButton* prev, QPushButton* next, QSlider* slider) {

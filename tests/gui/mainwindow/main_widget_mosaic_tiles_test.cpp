@@ -82,6 +82,7 @@ struct MainWidgetMosaicTilesTestAccess {
     static void TilesNamedAlikeInTwoStatesAreRefusedBeforeAnythingRuns();
     static void TilesOfDifferentSizesStopTheBatch();
     static void EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName();
+    static void BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening();
 };
 
 #define TILES_TEST(Suite, Name)                   \
@@ -445,7 +446,6 @@ TILES_TEST(PerTileBatch, EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName) {
     EXPECT_TRUE(s.status().startsWith(
         QStringLiteral("Batch per-tile DIC completed: 2 tile pair(s) processed | Total time: ")))
         << s.status().toStdString();
-    EXPECT_TRUE(w.results.empty()) << "pair results live in their files only";
     EXPECT_EQ(w.batchIndex, 0);
 
     // Each pair's files hold that pair's translation (less the whole-pixel
@@ -483,6 +483,95 @@ TILES_TEST(PerTileBatch, EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName) {
     EXPECT_EQ(s.status(), QStringLiteral("Computation cancelled."));
     EXPECT_TRUE(w.batchQueue.isEmpty());
     EXPECT_TRUE(w.computeButton->isEnabled());
+}
+
+namespace {
+
+double meanFinite(const std::vector<float>& values) {
+    double sum = 0.0;
+    int count = 0;
+    for (float v : values)
+        if (std::isfinite(v)) {
+            sum += v;
+            ++count;
+        }
+    return count > 0 ? sum / count : std::nan("");
+}
+
+}  // namespace
+
+TILES_TEST(PerTileBatch, BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    testing::SpeckleOptions options;
+    options.width = options.height = 160;
+    options.supersampling = 2;
+    // shifts[state][tile]; the shown fields hold them less the whole-pixel rigid shift.
+    const double shifts[2][2] = {{0.3, -0.2}, {1.4, 2.35}};
+    QStringList reference;
+    QList<QStringList> states(2);
+    for (int t = 0; t < 2; ++t)
+        for (int k = 0; k < 2; ++k) {
+            options.seed = 21u + static_cast<std::uint32_t>(t);
+            const testing::ImagePair pair = testing::makeFourierShiftedPair(options, shifts[k][t], 0.0);
+            if (k == 0) {
+                reference << s.folder + QStringLiteral("/tile_%1.tif").arg(t + 1);
+                ASSERT_TRUE(session::writeImage(reference.back(), toImage(pair.reference)));
+            }
+            states[k] << s.folder + QStringLiteral("/s%1_t%2.tif").arg(k + 1).arg(t + 1);
+            ASSERT_TRUE(session::writeImage(states[k].back(), toImage(pair.deformed)));
+        }
+    s.addReference(reference);
+    s.addDeformed(states[0]);
+    w.onAddMosaicDefState();
+    s.addDeformed(states[1]);
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    w.interpolationCombo->setCurrentIndex(2);
+    w.onCompute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 60000));
+    w.waitForResultWrites();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(w.batchGridActive());
+
+    const auto expectShown = [](MainWidget& window, int state, int tile, const double (&truth)[2][2]) {
+        SCOPED_TRACE(QStringLiteral("state %1, tile %2").arg(state + 1).arg(tile + 1).toStdString());
+        EXPECT_EQ(window.displacementStepLabel->text(), QStringLiteral("State %1 / 2").arg(state + 1));
+        EXPECT_EQ(window.displacementTileNavigator.label->text(),
+                  QStringLiteral("Tile %1 / 2  \u2014  s%2_t%1").arg(tile + 1).arg(state + 1));
+        EXPECT_EQ(window.displacementSlider->value(), state);
+        EXPECT_EQ(window.displacementTileNavigator.slider->value(), tile);
+        const double shift = truth[state][tile];
+        EXPECT_NEAR(meanFinite(window.shownDisplacements->dispX), shift - std::round(shift), 0.02);
+    };
+    // The batch ends on the first pair, whichever ran last.
+    expectShown(w, 0, 0, shifts);
+    w.displacementTileNavigator.slider->setValue(1);
+    expectShown(w, 0, 1, shifts);
+    w.displacementSlider->setValue(1);
+    expectShown(w, 1, 1, shifts);
+    w.displacementTileNavigator.prevButton->click();
+    expectShown(w, 1, 0, shifts);
+
+    // A pair whose files are gone is said to have no result, after reopening too.
+    ASSERT_TRUE(QFile::remove(resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("s2_t1"),
+                                             QStringLiteral("_ux"))));
+    s.window.reset();
+    s.window = std::make_unique<MainWidget>();
+    MainWidget& v = s.w();
+    v.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    EXPECT_TRUE(v.perTileRadio->isChecked());
+    EXPECT_TRUE(v.singleImagePage->isHidden()) << "the mosaic panel, not the single-image one";
+    EXPECT_FALSE(v.mosaicPage->isHidden());
+    EXPECT_TRUE(v.gridGeometryBlock->isHidden()) << "per-tile mode has no grid to set";
+    EXPECT_EQ(v.batchNames, (QStringList{QStringLiteral("s1_t1"), QStringLiteral("s1_t2"), QStringLiteral("s2_t2")}));
+    expectShown(v, 0, 0, shifts);
+    v.displacementSlider->setValue(1);
+    EXPECT_EQ(s.status(), QStringLiteral("No result for state 2, tile 1"));
+    EXPECT_TRUE(v.shownDisplacements->dispX.empty());
+    v.displacementTileNavigator.nextButton->click();
+    expectShown(v, 1, 1, shifts);
 }
 
 }  // namespace tavro::gui
