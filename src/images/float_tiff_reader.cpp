@@ -17,6 +17,25 @@ namespace {
 using detail::TiffFile;
 
 // Lossless codecs whose expansion TiffFile::holdsStrile bounds.
+// Names of the codecs a float file may come with, for messages.
+const char* compressionName(std::uint16_t compression)
+{
+    switch (compression) {
+    case COMPRESSION_CCITTRLE: case COMPRESSION_CCITTFAX3: case COMPRESSION_CCITTFAX4: return "CCITT fax";
+    case COMPRESSION_OJPEG: case COMPRESSION_JPEG: return "JPEG";
+    case COMPRESSION_PACKBITS: return "PackBits";
+    case COMPRESSION_LZW: return "LZW";
+    case COMPRESSION_ADOBE_DEFLATE: case COMPRESSION_DEFLATE: return "Deflate";
+    case COMPRESSION_JBIG: return "JBIG";
+    case COMPRESSION_LZMA: return "LZMA";
+    case COMPRESSION_ZSTD: return "ZSTD";
+    case COMPRESSION_WEBP: return "WebP";
+    case 34887: return "LERC";
+    case 50002: return "JPEG XL";
+    default: return nullptr;
+    }
+}
+
 bool decodesFloats(std::uint16_t compression)
 {
     switch (compression) {
@@ -150,6 +169,9 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
     if (!decodesFloats(compression)) {
         error = QStringLiteral("TIFF compression %1 is not supported for float images.").arg(compression);
+        if (const char* name = compressionName(compression))
+            error += QStringLiteral(" (%1; float results are read uncompressed, PackBits, LZW, Deflate or ZSTD)")
+                         .arg(QLatin1String(name));
         return false;
     }
     const std::uint64_t pixels = std::uint64_t(w) * h;

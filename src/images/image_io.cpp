@@ -81,7 +81,10 @@ bool startsLikeTiff(const detail::RegularFile& file)
 
 // Reads through the descriptor already checked, so that the image library
 // never opens a path that became a FIFO or a device in the meantime.
-bool readWithQt(const QString& path, detail::RegularFile& regular, QImage& image, QString& error)
+// `handedOver` says why our own reader gave the file to the image library; it
+// completes the library's message when that one fails too.
+bool readWithQt(const QString& path, detail::RegularFile& regular, QImage& image, QString& error,
+                const QString& handedOver)
 {
     QFile file;
     if (!file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -93,6 +96,8 @@ bool readWithQt(const QString& path, detail::RegularFile& regular, QImage& image
     const QImage read = reader.read();
     if (read.isNull()) {
         error = QStringLiteral("Unable to load %1: %2").arg(path, reader.errorString());
+        if (!handedOver.isEmpty())
+            error += QStringLiteral(" (%1)").arg(handedOver);
         return false;
     }
     if (!looksGray(read)) {
@@ -193,7 +198,7 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
     case detail::ReadStatus::Unsupported:
         break;
     }
-    return readWithQt(path, file, image, error);
+    return readWithQt(path, file, image, error, message);
 }
 
 bool readDecimatedImage(const QString& path, QImage& image, QString& error)

@@ -115,11 +115,19 @@ ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
 {
     RegularFile regular(path);
     QFile file;
-    if (!regular || !file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+    if (!regular) {
+        error = QStringLiteral("Unable to open PNG file. (%1)").arg(regular.problem());
         return ReadStatus::Unsupported;
+    }
+    if (!file.open(regular.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = QStringLiteral("Unable to open PNG file. (%1)").arg(file.errorString());
+        return ReadStatus::Unsupported;
+    }
     png_byte signature[8];
-    if (file.read(reinterpret_cast<char*>(signature), 8) != 8 || png_sig_cmp(signature, 0, 8) != 0)
+    if (file.read(reinterpret_cast<char*>(signature), 8) != 8 || png_sig_cmp(signature, 0, 8) != 0) {
+        error = QStringLiteral("Not a PNG file (no PNG signature).");
         return ReadStatus::Unsupported;
+    }
 
     PngSource source;
     source.file = &file;

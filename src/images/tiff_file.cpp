@@ -116,9 +116,11 @@ QString TiffFile::lastError() const
 
 QString TiffFile::failure(const QString& text) const
 {
-    if (!lastError_.empty())
-        qWarning().noquote() << QStringLiteral("%1: %2 (%3)").arg(path_, text, lastError());
-    return text;
+    if (lastError_.empty())
+        return text;
+    qWarning().noquote() << QStringLiteral("%1: %2 (%3)").arg(path_, text, lastError());
+    // The fixed text first, then why, as the user needs it to act.
+    return QStringLiteral("%1 (%2)").arg(text, lastError());
 }
 
 bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const

@@ -34,8 +34,9 @@ public:
     void close();
 
     QString lastError() const;
-    // `text` unchanged for the user; the library's explanation, when it gave
-    // one, goes to the application log with the file's name.
+    // `text` followed by the reason (the file check's or the library's
+    // first error) in parentheses, when there is one; the reason also goes
+    // to the application log with the file's name.
     QString failure(const QString& text) const;
 
     // True when strip or tile `strile` lies inside the file, is not the

@@ -370,8 +370,11 @@ bool windowStored(const TiffFile& tif, const TiffLayout& layout, const ReadWindo
 ReadStatus readTiff(const QString& path, const QRect& region, int step, QImage& image, QString& error)
 {
     TiffFile tif(path, "rm");
-    if (!tif)
+    if (!tif) {
+        // Another reader may still take the file; the reason stays for when none does.
+        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
         return ReadStatus::Unsupported;
+    }
     TiffLayout layout;
     if (const ReadStatus status = readLayout(tif.get(), layout, error); status != ReadStatus::Ok)
         return status;

@@ -1,5 +1,6 @@
 #include "images/image_io.h"
 
+#include "support/temp_dir.h"
 #include "test_files.h"
 
 #include <QDir>
@@ -383,9 +384,11 @@ TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExten
         QImage image;
         QString error;
         EXPECT_FALSE(readGrayImage(path, image, error));
-        // libtiff's explanation goes to the log, not into the fixed text.
+        // The library's explanation follows the fixed text.
         if (path == tiff) {
-            EXPECT_EQ(error, QStringLiteral("Unable to load %1: %2").arg(path, reason));
+            EXPECT_TRUE(error.endsWith(QStringLiteral("at line 16 (ZIPDecode: Decoding error at scanline 16, "
+                                                      "incorrect header check)")))
+                << error.toStdString();
         }
         EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to load %1: %2").arg(path, reason))) << error.toStdString();
         EXPECT_TRUE(image.isNull());
@@ -575,4 +578,39 @@ TEST(DecimatedImageReader, ReducesTheLongerSideToAtMost2048)
 }
 
 }  // namespace
+}  // namespace tavro::gui
+
+namespace tavro::gui {
+
+// Every reader says why it could not open a path that is no image file.
+TEST(ReaderMessages, APathThatIsNoFileIsNamedWithItsReason) {
+    testing::TempDir dir("tavro_reasons");
+    const QString folder = QString::fromStdString(dir.path());
+    const QString missing = folder + QStringLiteral("/missing.tif");
+    const QString fifo = folder + QStringLiteral("/pipe.png");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    QImage image;
+    QString error;
+    EXPECT_FALSE(readTiffGray(missing, QRect(), 1, image, error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to open TIFF file. ("))) << error.toStdString();
+    EXPECT_GT(error.size(), 30) << error.toStdString();
+    error.clear();
+    EXPECT_FALSE(readTiffGray(folder, QRect(), 1, image, error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to open TIFF file. ("))) << error.toStdString();
+    error.clear();
+    EXPECT_FALSE(readPng(fifo, image, error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to open PNG file. ("))) << error.toStdString();
+    error.clear();
+    EXPECT_FALSE(readPng(missing, image, error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to open PNG file. ("))) << error.toStdString();
+
+    std::uint32_t width = 0, height = 0;
+    std::vector<float> values;
+    for (const QString& path : {missing, folder, fifo}) {
+        error.clear();
+        EXPECT_FALSE(readFloatTiff(path, width, height, values, error));
+        EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to open TIFF file. ("))) << error.toStdString();
+    }
+}
+
 }  // namespace tavro::gui
