@@ -215,10 +215,16 @@ __device__ int updateWarp(RefineShared& sh, const float (&bSum)[6], int n, float
 
 // Whether a point that ended the iterations with `status` holds a measurement.
 __device__ __forceinline__ bool isMeasurement(int status, float step2, float correlation, const float* p, float u0,
-                                              float v0) {
+                                              float v0, float halfX, float halfY) {
     if (status == kStopped) return false;
     if (status == kRunning && !(step2 <= kSettledStep * kSettledStep)) return false;
-    return correlation >= kMinCorrelation && fabsf(p[0] - u0) <= kSearchRadius && fabsf(p[1] - v0) <= kSearchRadius;
+    // The subset's own distortion (its corners against its centre) is held to
+    // the same radius: a warp free to stretch and shear a small subset reaches
+    // the correlation threshold on texture of a wrong peak.
+    const float spreadU = fabsf(p[2]) * halfX + fabsf(p[3]) * halfY;
+    const float spreadV = fabsf(p[4]) * halfX + fabsf(p[5]) * halfY;
+    return correlation >= kMinCorrelation && fabsf(p[0] - u0) <= kSearchRadius && fabsf(p[1] - v0) <= kSearchRadius &&
+           spreadU <= kSearchRadius && spreadV <= kSearchRadius;
 }
 
 struct PointOutputs {
@@ -618,7 +624,9 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     const float correlation = 1.0f - 0.5f * block.reduceSum(misfit);
 #endif
     block.single([&] {
-        if (status == kLeftImage || !isMeasurement(status, sh.step2, correlation, sh.p, a.initX[point], a.initY[point]))
+        if (status == kLeftImage || !isMeasurement(status, sh.step2, correlation, sh.p, a.initX[point], a.initY[point],
+                                                          static_cast<float>(subset.halfX),
+                                                          static_cast<float>(subset.halfY)))
             out.writeNaN();
         else
             out.write(sh.p);
