@@ -112,6 +112,13 @@ public:
     MainWidget();
     ~MainWidget() override;
 
+    // Height maps as row-major floats, sample values as they stand in the file.
+    // They touch no member, so the pool's tasks call them from any thread.
+    static bool loadSingleHeightTiff(const QString& path, std::vector<float>& outData, int& outWidth,
+                                     int& outHeight, QString& error);
+    static bool loadHeightImage(const QString& path, std::vector<float>& outData, int& outWidth, int& outHeight,
+                                QString& error);
+
     bool eventFilter(QObject* watched, QEvent* event) override;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
