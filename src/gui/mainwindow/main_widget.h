@@ -34,6 +34,7 @@
 #include "gui/foundation/loaded_image.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/result_writer.h"
+#include "gui/mainwindow/height_maps.h"
 #include "gui/mainwindow/mosaic_assembly.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/project/project_parameters.h"
@@ -544,6 +545,73 @@ private:
     std::optional<ImageViewWidget::InspectValue> heightInspectValue(const QPoint& pixel) const;
     ImageViewWidget::LineProfile heightLineProfile(const QPointF& start, const QPointF& end) const;
     void update3DMapsTabEnabled();
+    void update3DMapsTabEnabled(bool show);
+    // Height inputs: lists, states and the completeness summary.
+    bool heightMosaicMode() const;
+    QStringList& currentHeightDefTiles();
+    bool hasAnyHeightDefTiles() const;
+    QStringList filterDuplicateHeightTiles(const QStringList& candidates, const std::vector<QString>& existing);
+    void heightInputsEdited(bool pending);
+    void moveHeightTile(bool reference, int step);
+    QPushButton* addHeightStateButton(int number);
+    void onAddHeightDefState();
+    void onDeleteHeightDefState();
+    void refreshHeightRefTilesList();
+    void refreshHeightDefTilesList();
+    // The state buttons and lists of height inputs just read from a project.
+    void showRestoredHeightLists();
+    bool hasDisplacementForHeights() const;
+    bool batchDisplacementFilesExist() const;
+    bool updateMosaicHeightSummary();
+    bool updateSingleHeightSummary();
+    // Height maps h0 and h1: assembled from tiles or read from files.
+    HeightMosaicFrame heightMosaicFrame() const;
+    bool assembleHeightMosaic(std::vector<QString> tilePaths, std::vector<stitching::TilePosition> positions,
+                              std::vector<float>& outHeight, int& outWidth, int& outHeightSize, QString& error,
+                              HeightMosaicCanvas* canvas = nullptr);
+    std::optional<HeightAssemblyResult> runHeightAssembly(const QStringList& paths,
+                                                          const QList<stitching::TilePosition>& positions,
+                                                          const HeightMosaicCanvas* canvas, const QString& message);
+    std::optional<HeightLoadResult> runHeightLoad(const QString& path, const QString& message);
+    void commitHeightMaps(std::vector<float> h0, std::vector<float> h1, int width, int height);
+    void onAssembleHeights();
+    void assembleMosaicHeights();
+    void loadSingleHeights();
+    void finishHeightAssembly(bool success);
+    void reportHeightFailure(const std::optional<QString>& error, const QString& prefix, const QString& action);
+    void saveHeightMosaicsToProject();
+    std::vector<float> heightH0;
+    std::vector<float> heightH1;
+    int heightMapWidth = 0;
+    int heightMapHeight = 0;
+    // Out-of-plane results shown on the "3D Maps" page.
+    QString heightStateBaseName(int index) const;
+    bool heightBatchActive() const;
+    bool heightBatchNavigation() const;
+    int heightResultCount() const;
+    bool displacementGridIs(int width, int height) const;
+    void clearHeightResults();
+    void storeHeightRange(int index, const HeightCacheEntry& entry);
+    void showHeightEntry(int index, const HeightCacheEntry& entry);
+    HeightCacheEntry* shownHeightEntry();
+    void loadHeightResult(int value, bool quiet);
+    void loadHeightResultAt(int value, bool quiet);
+    void applyBatchHeightSelection(bool quiet);
+    std::vector<HeightCacheEntry> heightResultCache;
+    int shownHeightWidth = 0;
+    int shownHeightHeight = 0;
+    // The map itself, or its sample at the correlation grid (shownHeightGridWidth x shownHeightGridHeight).
+    std::vector<float> heightDisplayedField;
+    float heightAutoMin = 0.0f;
+    float heightAutoMax = 0.0f;
+    float heightDisplayMin = 0.0f;
+    float heightDisplayMax = 0.0f;
+    bool heightResultShown = false;
+    QStringList heightBatchNames;
+    BatchResultIndex heightBatchIndex;
+    int currentHeightBatchState = 0;
+    bool heightLoading = false;
+    int pendingHeightIndex = -1;
 
     // Result pages, height-map panel and their tool wiring ---------------------
     void buildInputImagesPage();
@@ -876,6 +944,9 @@ private:
     QWidget* heightMosaicContainer = nullptr;
     QScrollArea* heightTabScroll = nullptr;
     QButtonGroup* heightTabGroup = nullptr;
+    QHBoxLayout* heightTabRowLayout = nullptr;
+    QPushButton* heightAddStateButton = nullptr;
+    QPushButton* heightDeleteStateButton = nullptr;
     HeightTileBlock heightRefTiles;
     HeightTileBlock heightDefTiles;
     QLabel* heightSummaryLabel = nullptr;
