@@ -36,6 +36,7 @@
 #include "gui/mainwindow/result_writer.h"
 #include "gui/mainwindow/height_maps.h"
 #include "gui/mainwindow/mosaic_assembly.h"
+#include "gui/mainwindow/out_of_plane_task.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/project/project_parameters.h"
 
@@ -612,6 +613,38 @@ private:
     int currentHeightBatchState = 0;
     bool heightLoading = false;
     int pendingHeightIndex = -1;
+    // Out-of-plane computation, per state and per tile.
+    enum class OutOfPlaneStep { Done, Skipped, Cancelled };
+    void onComputeOutOfPlaneBatch();
+    void runOutOfPlaneStates(int stateCount);
+    OutOfPlaneStep computeOutOfPlaneState(int s, int N, const std::vector<float>& h0, int width, int height,
+                                          const HeightMosaicCanvas& canvas, const QString& folder);
+    static QString dimensionMismatchText(int s, int w0, int h0, int w1, int h1);
+    bool resultHasDisplacement(int index) const;
+    std::optional<PixelDisplacementResult> displacementForHeights(int r, int s, int N) const;
+    void fillHeightEntry(int index, HeightEngineResult& engine, int width, int height);
+    bool saveHeightResult(const QString& path, const HeightCacheEntry& entry, int gridWidth, int gridHeight,
+                          const HeightGridPlacement& placement);
+    void endOutOfPlane();
+    void advanceHeightProgress(int steps);
+
+public:
+    struct HeightTilePair {
+        QString referenceHeight;
+        QString deformedHeight;
+        QString uxPath;
+        QString uyPath;
+        QString referenceIntensity;
+        QString deformedIntensity;
+        int32_t tileIndex = 0;
+        int32_t stateIndex = 0;
+        QString baseName;
+    };
+
+private:
+    QList<HeightTilePair> heightTilePairs();
+    std::optional<bool> computeHeightTilePair(const HeightTilePair& pair, int k, int P, const QString& folder);
+    void showBatchHeightResults(const QList<HeightTilePair>& pairs);
 
     // Result pages, height-map panel and their tool wiring ---------------------
     void buildInputImagesPage();

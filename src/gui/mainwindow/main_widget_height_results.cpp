@@ -239,10 +239,12 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
     if (heightSizeDiffers && gridFits && !fullImage) {
         shownHeightGridWidth = shownDisplacements->gridWidth;
         shownHeightGridHeight = shownDisplacements->gridHeight;
-        heightDisplayedField = sampleImageAtGrid(shownHeightValues, shownHeightWidth, shownHeightHeight,
-                                                 shownHeightGridWidth, shownHeightGridHeight, grid.roi, grid.stepX,
-                                                 grid.stepY, grid.windowSizeX, grid.windowSizeY, grid.marginY,
-                                                 grid.marginX);
+        // A height map at another resolution than the images has the grid scaled onto it.
+        const HeightGridPlacement placement =
+            heightGridPlacement(grid, heightScale(shownHeightWidth, grid.imageWidth),
+                                heightScale(shownHeightHeight, grid.imageHeight));
+        heightDisplayedField = sampleHeightAtGrid(shownHeightValues, shownHeightWidth, shownHeightHeight,
+                                                  shownHeightGridWidth, shownHeightGridHeight, placement);
     } else {
         heightDisplayedField = shownHeightValues;
         shownHeightGridWidth = shownHeightWidth;
