@@ -142,6 +142,7 @@ private:
     friend struct MainWidgetMosaicViewsTestAccess;
     friend struct MainWidgetRunTestAccess;
     friend struct WindowTestSession;
+    friend struct MainWidgetHeightsTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
