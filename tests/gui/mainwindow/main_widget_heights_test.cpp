@@ -122,6 +122,7 @@ struct MainWidgetHeightsTestAccess {
     static void SummaryNamesWhatIsMissing();
     static void AFailedH1LeavesBothMapsAsTheyWere();
     static void StatesWithoutAFileNameAreNamedByNumber();
+    static void StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile();
 };
 
 #define HEIGHT_TEST(Suite, Name)               \
@@ -332,6 +333,36 @@ HEIGHT_TEST(HeightMaps, StatesWithoutAFileNameAreNamedByNumber) {
     w.deformedImages.emplace_back();
     EXPECT_EQ(w.heightStateBaseName(0), QStringLiteral("state_001"));
     EXPECT_EQ(w.heightStateBaseName(4), QStringLiteral("state_005"));
+}
+
+HEIGHT_TEST(HeightResults, StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    w.onComputeOutOfPlane();
+    ASSERT_EQ(w.shownHeightIndex, 1);
+    w.onHeightHistogramRangeEdited(1.0f, 2.0f);
+    w.onHeightSliderChanged(0);
+    EXPECT_EQ(w.shownHeightIndex, 0);
+    EXPECT_NEAR(w.heightDisplayMin, 0.5f, 1e-3);
+    w.onHeightSliderChanged(1);
+    EXPECT_EQ(w.heightDisplayMin, 1.0f);
+    EXPECT_EQ(w.heightDisplayMax, 2.0f);
+    EXPECT_EQ(w.heightRangeLabel->text(), QStringLiteral("Min : 1.0000   Max : 2.0000"));
+    const std::optional<ImageViewWidget::InspectValue> value = w.heightInspectValue(QPoint(5, 6));
+    ASSERT_TRUE(value);
+    EXPECT_TRUE(value->label.startsWith(QStringLiteral("w(5, 6) = 1.5"))) << value->label.toStdString();
+
+    // Without the cache the state is read from its file, at the file's size.
+    w.heightResultCache.clear();
+    w.onHeightSliderChanged(0);
+    EXPECT_EQ(w.shownHeightIndex, 0);
+    EXPECT_EQ(w.shownHeightWidth, kGrid);
+    EXPECT_NEAR(w.heightAutoMin, 0.5f, 1e-3);
+    QFile::remove(resultFilePath(h.folder, kHeightFolder, QStringLiteral("img_b"), QStringLiteral("_uz")));
+    w.onHeightSliderChanged(1);
+    EXPECT_EQ(h.status(), QStringLiteral("Result not available for state 2"));
+    EXPECT_EQ(w.shownHeightIndex, 0);
 }
 
 }  // namespace tavro::gui
