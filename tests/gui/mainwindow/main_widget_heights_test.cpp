@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,7 @@ struct MainWidgetHeightsTestAccess {
     static void AFailedH1LeavesBothMapsAsTheyWere();
     static void StatesWithoutAFileNameAreNamedByNumber();
     static void StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile();
+    static void StopEndsTheComputationAndWritesNothing();
 };
 
 #define HEIGHT_TEST(Suite, Name)               \
@@ -190,6 +192,21 @@ HEIGHT_TEST(OutOfPlanePerState, AReleasedFieldIsReadBackFromItsFiles) {
     w.onComputeOutOfPlane();
     EXPECT_TRUE(h.boxes.isEmpty()) << h.boxes.join(QLatin1Char('\n')).toStdString();
     h.expectRise(QStringLiteral("img_b"), 1.5f);
+}
+
+HEIGHT_TEST(OutOfPlanePerState, StopEndsTheComputationAndWritesNothing) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    // A click on Stop once the work has begun: the computation's first event
+    // pass posts it, the next one delivers it.
+    QTimer::singleShot(0, &w, [&w] { QTimer::singleShot(0, &w, [&w] { w.onStopComputation(); }); });
+    w.onComputeOutOfPlane();
+    EXPECT_EQ(h.status(), QStringLiteral("Computation cancelled."));
+    EXPECT_FALSE(QFileInfo::exists(h.folder + QLatin1Char('/') + kHeightFolder + QStringLiteral("/img_a_uz.tif")));
+    EXPECT_EQ(w.busyCounter, 0);
+    EXPECT_TRUE(w.computeOutOfPlaneButton->isEnabled());
+    EXPECT_FALSE(w.stopButton->isEnabled());
 }
 
 HEIGHT_TEST(OutOfPlanePerTile, EachTileIsComputedFromItsFilesAndWrittenUnderItsName) {
