@@ -239,6 +239,9 @@ void MainWidget::runOutOfPlaneStates(int N) {
     }
     logHeightStats("h0 assemble", h0, width, height);
     advanceHeightProgress(1);
+    // The cache now holds states, no longer the tiles of a per-tile run.
+    heightBatchNames.clear();
+    heightBatchIndex = {};
     if (heightResultCache.size() != static_cast<size_t>(N))
         heightResultCache.resize(static_cast<size_t>(N));
 
