@@ -20,36 +20,36 @@
 namespace tavro::gui {
 namespace {
 
-struct TiffSpec {
+struct TiffLayout {
     uint16_t bits = 16;
     uint16_t format = SAMPLEFORMAT_UINT;
     uint16_t samples = 1;
     uint32_t tileSize = 0;  // 0: stripped
 };
 
-// Writes `width` x `height` samples, each given as raw little-endian bytes of `spec.bits`.
-void writeTiff(const std::string& path, const TiffSpec& spec, uint32_t width, uint32_t height,
+// Writes `width` x `height` samples, each given as raw little-endian bytes of `layout.bits`.
+void writeTiff(const std::string& path, const TiffLayout& layout, uint32_t width, uint32_t height,
                const std::vector<unsigned char>& raw) {
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     ASSERT_NE(tif, nullptr);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bits);
-    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, spec.format);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, layout.bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, layout.format);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, layout.samples);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spec.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-    const size_t pixelBytes = size_t(spec.bits / 8) * spec.samples;
-    if (spec.tileSize) {
-        TIFFSetField(tif, TIFFTAG_TILEWIDTH, spec.tileSize);
-        TIFFSetField(tif, TIFFTAG_TILELENGTH, spec.tileSize);
-        std::vector<unsigned char> tile(size_t(spec.tileSize) * spec.tileSize * pixelBytes, 0);
-        for (uint32_t ty = 0; ty < height; ty += spec.tileSize)
-            for (uint32_t tx = 0; tx < width; tx += spec.tileSize) {
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, layout.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    const size_t pixelBytes = size_t(layout.bits / 8) * layout.samples;
+    if (layout.tileSize) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tileSize);
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tileSize);
+        std::vector<unsigned char> tile(size_t(layout.tileSize) * layout.tileSize * pixelBytes, 0);
+        for (uint32_t ty = 0; ty < height; ty += layout.tileSize)
+            for (uint32_t tx = 0; tx < width; tx += layout.tileSize) {
                 std::fill(tile.begin(), tile.end(), 0xEE);  // padding that must never show
-                for (uint32_t r = 0; r < spec.tileSize && ty + r < height; ++r)
-                    for (uint32_t c = 0; c < spec.tileSize && tx + c < width; ++c)
-                        std::memcpy(&tile[(size_t(r) * spec.tileSize + c) * pixelBytes],
+                for (uint32_t r = 0; r < layout.tileSize && ty + r < height; ++r)
+                    for (uint32_t c = 0; c < layout.tileSize && tx + c < width; ++c)
+                        std::memcpy(&tile[(size_t(r) * layout.tileSize + c) * pixelBytes],
                                     &raw[(size_t(ty + r) * width + tx + c) * pixelBytes], pixelBytes);
                 ASSERT_GE(TIFFWriteTile(tif, tile.data(), tx, ty, 0, 0), 0);
             }
