@@ -215,7 +215,7 @@ void MainWidget::buildHeightMapPanel() {
         if (id > 0)
             heightStateButtons.append(button);
     }
-    heightAddStateButton = new QPushButton(QStringLiteral("+"), tabBar);
+    heightAddStateButton = new QPushButton(QStringLiteral("+ Add state"), tabBar);
     heightAddStateButton->setObjectName(QStringLiteral("heightAddTabButton"));
     heightAddStateButton->setToolTip(QStringLiteral("Add a deformed state"));
     tabRow->addWidget(heightAddStateButton);
