@@ -44,7 +44,9 @@
 #include "images/loaded_image.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/result_writer.h"
+#include "gui/mainwindow/height_maps.h"
 #include "gui/mainwindow/mosaic_assembly.h"
+#include "gui/mainwindow/out_of_plane_task.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/mainwindow/tile_list_block.h"
 #include "gui/project/project_parameters.h"
@@ -123,6 +125,13 @@ public:
     MainWidget();
     ~MainWidget() override;
 
+    // Height maps as row-major floats, sample values as they stand in the file.
+    // They touch no member, so the pool's tasks call them from any thread.
+    static bool loadSingleHeightTiff(const QString& path, std::vector<float>& outData, int& outWidth,
+                                     int& outHeight, QString& error);
+    static bool loadHeightImage(const QString& path, std::vector<float>& outData, int& outWidth, int& outHeight,
+                                QString& error);
+
     bool eventFilter(QObject* watched, QEvent* event) override;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -144,6 +153,7 @@ private:
     friend struct MainWidgetMosaicViewsTestAccess;
     friend struct MainWidgetRunTestAccess;
     friend struct WindowTestSession;
+    friend struct MainWidgetHeightsTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -560,6 +570,105 @@ private:
     std::optional<ImageViewWidget::InspectValue> heightInspectValue(const QPoint& pixel) const;
     ImageViewWidget::LineProfile heightLineProfile(const QPointF& start, const QPointF& end) const;
     void update3DMapsTabEnabled();
+    void update3DMapsTabEnabled(bool show);
+    // Height inputs: lists, states and the completeness summary.
+    bool heightMosaicMode() const;
+    QStringList& currentHeightDefTiles();
+    bool hasAnyHeightDefTiles() const;
+    QStringList filterDuplicateHeightTiles(const QStringList& candidates, const std::vector<QString>& existing);
+    void heightInputsEdited(bool pending);
+    void moveHeightTile(bool reference, int step);
+    QPushButton* addHeightStateButton(int number);
+    void onAddHeightDefState();
+    void onDeleteHeightDefState();
+    void refreshHeightRefTilesList();
+    void refreshHeightDefTilesList();
+    // The state buttons and lists of height inputs just read from a project.
+    void showRestoredHeightLists();
+    bool hasDisplacementForHeights() const;
+    bool batchDisplacementFilesExist() const;
+    bool updateMosaicHeightSummary();
+    bool updateSingleHeightSummary();
+    // Height maps h0 and h1: assembled from tiles or read from files.
+    HeightMosaicFrame heightMosaicFrame() const;
+    bool assembleHeightMosaic(std::vector<QString> tilePaths, std::vector<stitching::TilePosition> positions,
+                              std::vector<float>& outHeight, int& outWidth, int& outHeightSize, QString& error,
+                              HeightMosaicCanvas* canvas = nullptr);
+    std::optional<HeightAssemblyResult> runHeightAssembly(const QStringList& paths,
+                                                          const QList<stitching::TilePosition>& positions,
+                                                          const HeightMosaicCanvas* canvas, const QString& message);
+    std::optional<HeightLoadResult> runHeightLoad(const QString& path, const QString& message);
+    void commitHeightMaps(std::vector<float> h0, std::vector<float> h1, int width, int height);
+    void onAssembleHeights();
+    void assembleMosaicHeights();
+    void loadSingleHeights();
+    void finishHeightAssembly(bool success);
+    void reportHeightFailure(const std::optional<QString>& error, const QString& prefix, const QString& action);
+    void saveHeightMosaicsToProject();
+    std::vector<float> heightH0;
+    std::vector<float> heightH1;
+    int heightMapWidth = 0;
+    int heightMapHeight = 0;
+    // Out-of-plane results shown on the "3D Maps" page.
+    QString heightStateBaseName(int index) const;
+    bool heightBatchActive() const;
+    bool heightBatchNavigation() const;
+    int heightResultCount() const;
+    bool displacementGridIs(int width, int height) const;
+    void clearHeightResults();
+    void storeHeightRange(int index, const HeightCacheEntry& entry);
+    void showHeightEntry(int index, const HeightCacheEntry& entry);
+    HeightCacheEntry* shownHeightEntry();
+    void loadHeightResult(int value, bool quiet);
+    void loadHeightResultAt(int value, bool quiet);
+    void applyBatchHeightSelection(bool quiet);
+    std::vector<HeightCacheEntry> heightResultCache;
+    int shownHeightWidth = 0;
+    int shownHeightHeight = 0;
+    // The map itself, or its sample at the correlation grid (shownHeightGridWidth x shownHeightGridHeight).
+    std::vector<float> heightDisplayedField;
+    float heightAutoMin = 0.0f;
+    float heightAutoMax = 0.0f;
+    float heightDisplayMin = 0.0f;
+    float heightDisplayMax = 0.0f;
+    bool heightResultShown = false;
+    QStringList heightBatchNames;
+    BatchResultIndex heightBatchIndex;
+    int currentHeightBatchState = 0;
+    bool heightLoading = false;
+    int pendingHeightIndex = -1;
+    // Out-of-plane computation, per state and per tile.
+    enum class OutOfPlaneStep { Done, Skipped, Cancelled };
+    void onComputeOutOfPlaneBatch();
+    void runOutOfPlaneStates(int stateCount);
+    OutOfPlaneStep computeOutOfPlaneState(int s, int N, const std::vector<float>& h0, int width, int height,
+                                          const HeightMosaicCanvas& canvas, const QString& folder);
+    static QString dimensionMismatchText(int s, int w0, int h0, int w1, int h1);
+    bool resultHasDisplacement(int index) const;
+    std::optional<PixelDisplacementResult> displacementForHeights(int r, int s, int N) const;
+    void fillHeightEntry(int index, HeightEngineResult& engine, int width, int height);
+    bool saveHeightResult(const QString& path, const HeightCacheEntry& entry, int gridWidth, int gridHeight,
+                          const HeightGridPlacement& placement);
+    void endOutOfPlane();
+    void advanceHeightProgress(int steps);
+
+public:
+    struct HeightTilePair {
+        QString referenceHeight;
+        QString deformedHeight;
+        QString uxPath;
+        QString uyPath;
+        QString referenceIntensity;
+        QString deformedIntensity;
+        int32_t tileIndex = 0;
+        int32_t stateIndex = 0;
+        QString baseName;
+    };
+
+private:
+    QList<HeightTilePair> heightTilePairs();
+    std::optional<bool> computeHeightTilePair(const HeightTilePair& pair, int k, int P, const QString& folder);
+    void showBatchHeightResults(const QList<HeightTilePair>& pairs);
 
     // Result pages, height-map panel and their tool wiring ---------------------
     void buildInputImagesPage();
@@ -882,6 +991,9 @@ private:
     QWidget* heightMosaicContainer = nullptr;
     QScrollArea* heightTabScroll = nullptr;
     QButtonGroup* heightTabGroup = nullptr;
+    QHBoxLayout* heightTabRowLayout = nullptr;
+    QPushButton* heightAddStateButton = nullptr;
+    QPushButton* heightDeleteStateButton = nullptr;
     HeightTileBlock heightRefTiles;
     HeightTileBlock heightDefTiles;
     QLabel* heightSummaryLabel = nullptr;

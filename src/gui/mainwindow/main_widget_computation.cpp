@@ -54,8 +54,6 @@ const std::array<MainWidget::FractureFieldGroup, 3> MainWidget::fractureFieldGro
      {6, 7, 8}},
 }};
 
-void MainWidget::onComputeOutOfPlane() {}
-
 MainWidget::TileNavigator MainWidget::createTileNavigator(QWidget* parent) {
     TileNavigator navigator;
     navigator.container = new QWidget(parent);

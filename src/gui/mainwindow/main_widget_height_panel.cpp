@@ -171,6 +171,11 @@ void MainWidget::buildHeightMapPanel() {
         if (id > 0)
             heightStateButtons.append(button);
     }
+    heightAddStateButton = new QPushButton(QStringLiteral("+ Add state"), tabBar);
+    heightAddStateButton->setObjectName(QStringLiteral("heightAddTabButton"));
+    heightAddStateButton->setToolTip(QStringLiteral("Add a deformed state"));
+    tabRow->addWidget(heightAddStateButton);
+    heightTabRowLayout = tabRow;
     heightTabScroll->setWidget(tabBar);
     mosaicLayout->addWidget(heightTabScroll);
     const TileListLook look{80, QStringLiteral("Delete all tiles"), true, QStringLiteral("No tiles")};
@@ -179,6 +184,10 @@ void MainWidget::buildHeightMapPanel() {
     heightDefTiles.page->hide();
     mosaicLayout->addWidget(heightRefTiles.page);
     mosaicLayout->addWidget(heightDefTiles.page);
+    heightDeleteStateButton = new QPushButton(QStringLiteral("Delete state"), heightDefTiles.page);
+    heightDeleteStateButton->setToolTip(QStringLiteral("Delete this deformed state"));
+    heightDeleteStateButton->setStyleSheet(dangerTextButtonStyle());
+    heightDefTiles.page->layout()->addWidget(heightDeleteStateButton);
     heightSummaryLabel = new QLabel(heightMosaicContainer);
     heightSummaryLabel->setAlignment(Qt::AlignCenter);
     heightSummaryLabel->setStyleSheet(hintLabelStyle());
@@ -204,6 +213,8 @@ void MainWidget::onHeightSaveFullImageToggled() {
 
 void MainWidget::connectHeightMapControls() {
     connect(heightTabGroup, &QButtonGroup::idClicked, this, [this](int id) { onHeightTabChanged(id); });
+    connect(heightAddStateButton, &QPushButton::clicked, this, [this] { onAddHeightDefState(); });
+    connect(heightDeleteStateButton, &QPushButton::clicked, this, [this] { onDeleteHeightDefState(); });
     connect(heightRefTiles.addButton, &QPushButton::clicked, this, [this] { onAddHeightRefTiles(); });
     connect(heightRefTiles.removeButton, &QPushButton::clicked, this, [this] { onRemoveHeightRefTiles(); });
     connect(heightRefTiles.upButton, &QPushButton::clicked, this, [this] { onMoveUpHeightRefTile(); });

@@ -368,6 +368,8 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         deformedHeightStates = p.heightFields->deformedStates;
         currentDeformedHeightState = p.heightFields->currentStateIndex;
         setCheck(heightSaveFullImageCheck, p.heightFields->saveFullImage);
+        outOfPlaneStale = !referenceHeightPaths.isEmpty() && hasAnyHeightDefTiles() && shownHeightValues.empty();
+        showRestoredHeightLists();
     }
     // Ranges of states that are not listed (yet) are kept and written back:
     // opening a project never loses a cached result. Only keys no state

@@ -255,6 +255,7 @@ void MainWidget::resetAllData() {
     heightResultRanges.clear();
     shownHeightValues.clear();
     shownHeightIndex = -1;
+    clearHeightResults();
     if (heightView)
         heightView->setImage(QImage(), false);
     setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));

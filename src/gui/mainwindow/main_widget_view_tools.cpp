@@ -213,14 +213,9 @@ void MainWidget::connectResultViewTools() {
               });
     if (heightView)
         heightView->setDetailTileProvider([this](const QRectF& sceneRect, double zoom) {
-            float low = 0.0f, high = 0.0f;
-            for (const HeightRangeEntry& entry : heightResultRanges)
-                if (entry.index == shownHeightIndex) {
-                    low = entry.minUz;
-                    high = entry.maxUz;
-                }
-            return buildGridDetailTile(shownHeightValues, shownHeightGridWidth, shownHeightGridHeight,
-                                       heightPreviewScale, QPoint(), low, high, sceneRect, zoom);
+            return buildGridDetailTile(heightDisplayedField, shownHeightGridWidth, shownHeightGridHeight,
+                                       heightPreviewScale, QPoint(), heightDisplayMin, heightDisplayMax, sceneRect,
+                                       zoom);
         });
 
     for (QSlider* slider : {displacementSlider, strainSlider, fractureSlider})

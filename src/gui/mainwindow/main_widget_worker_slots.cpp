@@ -192,6 +192,8 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     updateRigidShiftLabel(shownResultIndex);
     updateResultSlider();
     updateComputeStrainsButton();
+    // New displacements make any out-of-plane map out of date.
+    outOfPlaneStale = true;
     updateHeightTilesControls();
 
     if (writeFiles)

@@ -1,0 +1,412 @@
+// The "3D Maps" page: out-of-plane maps read from the Height folder, cached
+// per state or tile, colour-mapped and inspected.
+#include "gui/mainwindow/main_widget.h"
+
+#include "compute/worker_conversions.h"
+#include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/elided_label.h"
+#include "images/field_rendering.h"
+#include "gui/mainwindow/input_rules.h"
+#include "gui/mainwindow/run_async.h"
+#include "gui/project/result_files.h"
+
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QToolButton>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tavro::gui {
+
+namespace {
+
+struct TiffLoadResult {
+    bool success = false;
+    std::vector<float> values;
+    int32_t width = 0;
+    int32_t height = 0;
+    float minimum = std::numeric_limits<float>::max();
+    float maximum = -std::numeric_limits<float>::max();
+    QString error;
+};
+
+TiffLoadResult readHeightResult(const QString& path) {
+    TiffLoadResult result;
+    result.success = MainWidget::loadSingleHeightTiff(path, result.values, result.width, result.height, result.error);
+    if (!result.success)
+        return result;
+    for (float value : result.values) {
+        if (!std::isfinite(value))
+            continue;
+        result.minimum = std::min(result.minimum, value);
+        result.maximum = std::max(result.maximum, value);
+    }
+    return result;
+}
+
+QString heightValueText(float value) { return QLocale().toString(static_cast<double>(value), 'g', 6); }
+
+} // namespace
+
+QString MainWidget::heightStateBaseName(int index) const {
+    if (index >= 0 && index < static_cast<int>(deformedImages.size())) {
+        const QString base = QFileInfo(deformedImages[static_cast<size_t>(index)].path).completeBaseName();
+        // An image without a file name (an assembled mosaic) would give "Height/_uz.tif".
+        if (!base.isEmpty())
+            return base;
+    }
+    return QStringLiteral("state_%1").arg(index + 1, 3, 10, QLatin1Char('0'));
+}
+
+bool MainWidget::heightBatchActive() const {
+    return perTileMode && heightMosaicMode() && !heightBatchNames.isEmpty();
+}
+
+bool MainWidget::heightBatchNavigation() const {
+    return heightBatchActive() && heightBatchIndex.stateCount >= 1 && heightBatchIndex.tilesPerState >= 1;
+}
+
+int MainWidget::heightResultCount() const {
+    if (heightBatchActive())
+        return static_cast<int>(heightBatchNames.size());
+    if (!heightMosaicMode())
+        return deformedHeightStates.isEmpty() ? 0 : static_cast<int>(deformedHeightStates.front().size());
+    return static_cast<int>(deformedHeightStates.size());
+}
+
+bool MainWidget::displacementGridIs(int width, int height) const {
+    return shownDisplacements && shownDisplacements->gridWidth == width && shownDisplacements->gridHeight == height;
+}
+
+void MainWidget::clearHeightResults() {
+    heightResultCache.clear();
+    heightH0.clear();
+    heightH1.clear();
+    heightMapWidth = 0;
+    heightMapHeight = 0;
+    shownHeightWidth = 0;
+    shownHeightHeight = 0;
+    heightDisplayedField.clear();
+    shownHeightGridWidth = 0;
+    shownHeightGridHeight = 0;
+    heightResultShown = false;
+    heightBatchNames.clear();
+    heightBatchIndex = {};
+    currentHeightBatchState = 0;
+    currentHeightTileIndex = 0;
+}
+
+void MainWidget::storeHeightRange(int index, const HeightCacheEntry& entry) {
+    HeightRangeEntry range;
+    range.index = index;
+    range.minUz = entry.displayMin;
+    range.maxUz = entry.displayMax;
+    range.autoMin = entry.autoMin;
+    range.autoMax = entry.autoMax;
+    for (HeightRangeEntry& stored : heightResultRanges)
+        if (stored.index == index) {
+            stored = range;
+            return;
+        }
+    heightResultRanges.push_back(range);
+}
+
+void MainWidget::showHeightEntry(int index, const HeightCacheEntry& entry) {
+    shownHeightValues = entry.values;
+    shownHeightWidth = entry.width;
+    shownHeightHeight = entry.height;
+    heightAutoMin = entry.autoMin;
+    heightAutoMax = entry.autoMax;
+    heightDisplayMin = entry.displayMin;
+    heightDisplayMax = entry.displayMax;
+    heightSizeDiffers = !displacementGridIs(entry.width, entry.height);
+    heightResultShown = true;
+    shownHeightIndex = index;
+}
+
+void MainWidget::loadHeightResult(int value, bool quiet) {
+    if (heightLoading) {
+        pendingHeightIndex = value;
+        return;
+    }
+    heightLoading = true;
+    loadHeightResultAt(value, quiet);
+    int last = value;
+    while (pendingHeightIndex >= 0) {
+        const int next = pendingHeightIndex;
+        pendingHeightIndex = -1;
+        if (next == last)
+            break;
+        loadHeightResultAt(next, quiet);
+        last = next;
+    }
+    heightLoading = false;
+}
+
+void MainWidget::loadHeightResultAt(int value, bool quiet) {
+    const int count = heightResultCount();
+    if (value < 0 || value >= count)
+        return;
+    const size_t slot = static_cast<size_t>(value);
+    if (slot < heightResultCache.size() && heightResultCache[slot].valid) {
+        showHeightEntry(value, heightResultCache[slot]);
+    } else {
+        if (appliedProjectFolder.isEmpty())
+            return;
+        const bool batchName = heightBatchActive() && value < heightBatchNames.size();
+        const QString base = batchName ? heightBatchNames[value] : heightStateBaseName(value);
+        const QString path = resultFilePath(appliedProjectFolder, kHeightFolder, base, QStringLiteral("_uz"));
+        if (!QFileInfo::exists(path)) {
+            setStatus(QStringLiteral("Result not available for state %1").arg(value + 1));
+            return;
+        }
+        loadCancelFlag->store(false);
+        const std::optional<TiffLoadResult> loaded =
+            runAsyncWithUI([path] { return readHeightResult(path); }, *loadCancelFlag, statusLabel,
+                           quiet ? QString() : QStringLiteral("Loading height map %1...").arg(value + 1));
+        if (!loaded)
+            return;
+        if (!loaded->success) {
+            setStatus(QStringLiteral("Loading error: %1").arg(loaded->error));
+            return;
+        }
+        HeightCacheEntry entry;
+        entry.values = loaded->values;
+        entry.width = loaded->width;
+        entry.height = loaded->height;
+        entry.dataMin = loaded->minimum;
+        entry.dataMax = loaded->maximum;
+        const auto [low, high] = percentileRange(entry.values, entry.dataMin, entry.dataMax);
+        entry.autoMin = entry.displayMin = low;
+        entry.autoMax = entry.displayMax = high;
+        entry.valid = true;
+        entry.sizeDiffers = !displacementGridIs(entry.width, entry.height);
+        if (heightResultCache.size() <= slot)
+            heightResultCache.resize(slot + 1);
+        heightResultCache[slot] = entry;
+        showHeightEntry(value, entry);
+    }
+    updateHeightPreview(true, true);
+    if (heightBatchNavigation()) {
+        updateHeightNavBars();
+        return;
+    }
+    if (heightPrevButton)
+        heightPrevButton->setEnabled(value >= 1);
+    if (heightNextButton)
+        heightNextButton->setEnabled(value < count - 1);
+    const bool batchName = heightBatchActive() && value < heightBatchNames.size();
+    QString name;
+    if (batchName)
+        name = heightBatchNames[value];
+    else if (heightMosaicMode())
+        name = value < deformedHeightStates.size() && !deformedHeightStates[value].isEmpty()
+                   ? QFileInfo(deformedHeightStates[value].front()).completeBaseName()
+                   : QString();
+    else if (!deformedHeightStates.isEmpty() && value < deformedHeightStates.front().size())
+        name = QFileInfo(deformedHeightStates.front()[value]).completeBaseName();
+    if (heightStepLabel)
+        heightStepLabel->setText(
+            stateStepText(batchName ? QStringLiteral("Tile") : QStringLiteral("State"), value, count, name));
+}
+
+void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
+    const size_t expected = size_t(std::max(shownHeightWidth, 0)) * size_t(std::max(shownHeightHeight, 0));
+    if (shownHeightValues.empty() || shownHeightValues.size() != expected)
+        return;
+    if (!std::isfinite(heightDisplayMin) || !std::isfinite(heightDisplayMax) || heightDisplayMin >= heightDisplayMax) {
+        const auto [low, high] = finiteMinMax(shownHeightValues);
+        if (std::isfinite(low) && std::isfinite(high) && high > low) {
+            heightDisplayMin = low;
+            heightDisplayMax = high;
+        } else {
+            heightDisplayMin = 0.0f;
+            heightDisplayMax = 1.0f;
+        }
+    }
+    const ResultGeometry& grid = shownResultGeometry;
+    const bool gridFits = shownDisplacements && shownDisplacements->gridWidth >= 1 &&
+                          shownDisplacements->gridHeight >= 1 && shownDisplacements->gridWidth <= shownHeightWidth &&
+                          shownDisplacements->gridHeight <= shownHeightHeight && grid.stepX > 0 && grid.stepY > 0;
+    const bool fullImage = heightSaveFullImageCheck && heightSaveFullImageCheck->isChecked();
+    if (heightSizeDiffers && gridFits && !fullImage) {
+        shownHeightGridWidth = shownDisplacements->gridWidth;
+        shownHeightGridHeight = shownDisplacements->gridHeight;
+        // A height map at another resolution than the images has the grid scaled onto it.
+        const HeightGridPlacement placement =
+            heightGridPlacement(grid, heightScale(shownHeightWidth, grid.imageWidth),
+                                heightScale(shownHeightHeight, grid.imageHeight));
+        heightDisplayedField = sampleHeightAtGrid(shownHeightValues, shownHeightWidth, shownHeightHeight,
+                                                  shownHeightGridWidth, shownHeightGridHeight, placement);
+    } else {
+        heightDisplayedField = shownHeightValues;
+        shownHeightGridWidth = shownHeightWidth;
+        shownHeightGridHeight = shownHeightHeight;
+    }
+    const auto [image, scale] = createColormapImageForDisplay(heightDisplayedField, shownHeightGridWidth,
+                                                              shownHeightGridHeight, heightDisplayMin,
+                                                              heightDisplayMax);
+    heightPreviewScale = scale;
+    if (heightView) {
+        const bool fit = fitInView || heightView->image().isNull() || heightView->image().size() != image.size();
+        heightView->setImageWithPyramid(image, fit);
+    }
+    if (heightHistogram) {
+        heightHistogram->setEnabled(true);
+        if (updateHistogram) {
+            heightHistogram->setData(shownHeightValues, heightAutoMin, heightAutoMax);
+            heightHistogram->setRange(heightDisplayMin, heightDisplayMax);
+            heightHistogram->saveUnzoomedState();
+        }
+    }
+    if (heightRangeLabel)
+        heightRangeLabel->setText(QStringLiteral("Min : %1   Max : %2")
+                                      .arg(double(heightDisplayMin), 0, 'f', 4)
+                                      .arg(double(heightDisplayMax), 0, 'f', 4));
+    for (QToolButton* button : {heightAutoButton, heightCropButton, heightResetButton, heightMarkersButton})
+        if (button)
+            button->setEnabled(true);
+}
+
+HeightCacheEntry* MainWidget::shownHeightEntry() {
+    if (shownHeightIndex < 0 || static_cast<size_t>(shownHeightIndex) >= heightResultCache.size())
+        return nullptr;
+    return &heightResultCache[static_cast<size_t>(shownHeightIndex)];
+}
+
+void MainWidget::onHeightAutoScale() {
+    heightDisplayMin = heightAutoMin;
+    heightDisplayMax = heightAutoMax;
+    if (HeightCacheEntry* entry = shownHeightEntry()) {
+        entry->displayMin = heightDisplayMin;
+        entry->displayMax = heightDisplayMax;
+        entry->userRange = false;
+        storeHeightRange(shownHeightIndex, *entry);
+    }
+    updateHeightPreview(false, false);
+    if (heightHistogram)
+        heightHistogram->setRange(heightDisplayMin, heightDisplayMax);
+}
+
+void MainWidget::onHeightHistogramRangeEdited(float minValue, float maxValue) {
+    heightDisplayMin = minValue;
+    heightDisplayMax = maxValue;
+    if (HeightCacheEntry* entry = shownHeightEntry()) {
+        entry->displayMin = minValue;
+        entry->displayMax = maxValue;
+        entry->userRange = true;
+        storeHeightRange(shownHeightIndex, *entry);
+    }
+    updateHeightPreview(false, false);
+}
+
+void MainWidget::onHeightSliderChanged(int value) {
+    if (!heightBatchNavigation()) {
+        loadHeightResult(value, true);
+        return;
+    }
+    if (value >= 0 && value < heightBatchIndex.stateCount) {
+        currentHeightBatchState = value;
+        applyBatchHeightSelection(true);
+    }
+}
+
+void MainWidget::onHeightTileSliderChanged(int value) {
+    if (!heightBatchNavigation())
+        return;
+    if (value >= 0 && value < heightBatchIndex.tilesPerState && value != currentHeightTileIndex) {
+        currentHeightTileIndex = value;
+        applyBatchHeightSelection(true);
+    }
+}
+
+void MainWidget::applyBatchHeightSelection(bool quiet) {
+    const int S = heightBatchIndex.stateCount;
+    const int T = heightBatchIndex.tilesPerState;
+    currentHeightTileIndex = std::clamp(currentHeightTileIndex, 0, std::max(T - 1, 0));
+    const int at = currentHeightBatchState * T + currentHeightTileIndex;
+    const bool inRange = currentHeightBatchState >= 0 && currentHeightBatchState < S && currentHeightTileIndex < T &&
+                         at < heightBatchIndex.table.size();
+    if (inRange && heightBatchIndex.table[at] >= 0)
+        loadHeightResult(heightBatchIndex.table[at], quiet);
+    else
+        setStatus(QStringLiteral("No height map for state %1, tile %2")
+                      .arg(currentHeightBatchState + 1)
+                      .arg(currentHeightTileIndex + 1));
+    updateHeightNavBars();
+}
+
+void MainWidget::updateHeightNavBars() {
+    if (!heightBatchNavigation()) {
+        updateTileNavigator(heightTileNavigator, 0, 0, QString());
+        return;
+    }
+    const int S = heightBatchIndex.stateCount;
+    const int T = heightBatchIndex.tilesPerState;
+    currentHeightBatchState = std::clamp(currentHeightBatchState, 0, std::max(S - 1, 0));
+    if (heightSlider) {
+        const QSignalBlocker blocker(heightSlider);
+        heightSlider->setMaximum(S - 1);
+        heightSlider->setValue(currentHeightBatchState);
+        heightSlider->setEnabled(S >= 2);
+    }
+    if (heightPrevButton)
+        heightPrevButton->setEnabled(currentHeightBatchState >= 1);
+    if (heightNextButton)
+        heightNextButton->setEnabled(currentHeightBatchState < S - 1);
+    const int at = currentHeightBatchState * T + currentHeightTileIndex;
+    QString name;
+    if (at >= 0 && at < heightBatchIndex.table.size()) {
+        const int index = heightBatchIndex.table[at];
+        if (index >= 0 && index < heightBatchNames.size())
+            name = heightBatchNames[index];
+    }
+    updateTileNavigator(heightTileNavigator, currentHeightTileIndex, T, name);
+    if (heightStepLabel)
+        heightStepLabel->setText(stateStepText(QStringLiteral("State"), currentHeightBatchState, S, QString()));
+}
+
+std::optional<ImageViewWidget::InspectValue> MainWidget::heightInspectValue(const QPoint& pixel) const {
+    if (heightDisplayedField.empty() || shownHeightGridWidth < 1 || shownHeightGridHeight < 1)
+        return std::nullopt;
+    int x = pixel.x();
+    int y = pixel.y();
+    if (heightPreviewScale > 1.0) {
+        x = static_cast<int>(x * heightPreviewScale);
+        y = static_cast<int>(y * heightPreviewScale);
+    }
+    if (x < 0 || y < 0 || x >= shownHeightGridWidth || y >= shownHeightGridHeight)
+        return std::nullopt;
+    const float value = heightDisplayedField[size_t(y) * size_t(shownHeightGridWidth) + size_t(x)];
+    if (!std::isfinite(value))
+        return std::nullopt;
+    const QString text = heightValueText(value);
+    ImageViewWidget::InspectValue out;
+    out.label = QStringLiteral("w(%1, %2) = %3 \u00b5m").arg(x).arg(y).arg(text);
+    out.status = QStringLiteral("w : %1 \u00b5m  (x=%2, y=%3)").arg(text).arg(x).arg(y);
+    return out;
+}
+
+ImageViewWidget::LineProfile MainWidget::heightLineProfile(const QPointF& start, const QPointF& end) const {
+    ImageViewWidget::LineProfile out;
+    if (!heightResultShown || heightDisplayedField.empty() || shownHeightGridWidth < 1 || shownHeightGridHeight < 1)
+        return out;
+    double length = 0.0;
+    out.values = sampleLineProfile(heightDisplayedField, shownHeightGridWidth, shownHeightGridHeight, 1.0, QPoint(),
+                                   start, end, length);
+    if (out.values.empty())
+        return out;
+    out.length = length;
+    out.label = QStringLiteral("w (\u00b5m)");
+    out.valid = true;
+    return out;
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,385 @@
+// The "3D Maps" inputs and the out-of-plane computation through the window:
+// height files on disk, displacement results as a correlation leaves them.
+#include "gui/mainwindow/main_widget.h"
+
+#include "images/image_io.h"
+#include "images/image_write.h"
+#include "gui/project/result_files.h"
+#include "gui/style/switch_widget.h"
+#include "window_session.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+
+namespace tavro::gui {
+
+using Surface = std::function<double(double x, double y)>;
+
+struct MainWidgetHeightsTestAccess {
+    static constexpr int kImage = 64;
+    static constexpr int kStep = 4;
+    static constexpr int kGrid = kImage / kStep;
+
+    struct Heights : WindowTestSession {
+        QString heightFile(const QString& name, int size, const Surface& s) {
+            std::vector<float> values;
+            for (int y = 0; y < size; ++y)
+                for (int x = 0; x < size; ++x)
+                    values.push_back(float(s(x, y)));
+            const QString path = folder + QStringLiteral("/heights/") + name;
+            QDir().mkpath(folder + QStringLiteral("/heights"));
+            QString error;
+            EXPECT_TRUE(writeFloatTiff(path, size, size, values, error, {})) << error.toStdString();
+            return path;
+        }
+
+        // A correlation result of a uniform in-plane motion on a grid of step
+        // kStep from pixel 0, with the rigid part kept beside the fields as the
+        // run keeps it.
+        static ComputationResult uniformResult(float ux, float uy, float shiftX, float shiftY) {
+            auto d = std::make_shared<PixelDisplacementResult>();
+            d->gridWidth = d->gridHeight = kGrid;
+            d->dispX.assign(size_t(kGrid) * kGrid, ux);
+            d->dispY.assign(size_t(kGrid) * kGrid, uy);
+            ComputationResult r;
+            r.displacements = d;
+            r.rigid.shiftX = shiftX;
+            r.rigid.shiftY = shiftY;
+            r.geometry.roi = QRect(0, 0, kImage, kImage);
+            r.geometry.stepX = r.geometry.stepY = kStep;
+            r.geometry.imageWidth = r.geometry.imageHeight = kImage;
+            r.geometry.gridWidth = r.geometry.gridHeight = kGrid;
+            return r;
+        }
+
+        std::vector<float> readUz(const QString& base, std::uint32_t& width, std::uint32_t& height) {
+            std::vector<float> values;
+            QString error;
+            EXPECT_TRUE(readFloatTiff(resultFilePath(folder, kHeightFolder, base, QStringLiteral("_uz")), width, height,
+                                      values, error))
+                << base.toStdString() << ": " << error.toStdString();
+            return values;
+        }
+
+        // Two deformed images, img_a and img_b, with their results; heights of
+        // `size` pixels a side (the images are kImage) for a plane surface moved
+        // by (2, 1) image pixels and raised by 0.5 and 1.5.
+        void setUpTwoStates(int size) {
+            loadReference(image(QStringLiteral("reference.tif"), kImage, kImage, QImage::Format_Grayscale8, 1));
+            addDeformed({image(QStringLiteral("img_a.tif"), kImage, kImage, QImage::Format_Grayscale8, 2),
+                         image(QStringLiteral("img_b.tif"), kImage, kImage, QImage::Format_Grayscale8, 3)});
+            // The fields hold the motion less the rigid shift, which is (1, -1).
+            w().results = {uniformResult(3.0f, 0.0f, 1.0f, -1.0f), uniformResult(3.0f, 0.0f, 1.0f, -1.0f)};
+            w().shownDisplacements = w().results[0].displacements;
+            w().shownResultGeometry = w().results[0].geometry;
+            const double k = double(kImage) / size;  // image pixels per height pixel
+            const Surface plane = [k](double x, double y) { return 0.1 * x * k + 0.05 * y * k; };
+            const auto moved = [&](double rise) {
+                return [=](double x, double y) { return plane(x - 2.0 / k, y - 1.0 / k) + rise; };
+            };
+            chosen = {heightFile(QStringLiteral("h0.tif"), size, plane)};
+            w().onAddHeightRefTiles();
+            chosen = {heightFile(QStringLiteral("h1_b.tif"), size, moved(1.5)),
+                      heightFile(QStringLiteral("h1_a.tif"), size, moved(0.5))};
+            w().onAddHeightDefTiles();
+        }
+
+        // Interior grid values of a written map all hold `rise`.
+        void expectRise(const QString& base, float rise) {
+            std::uint32_t width = 0, height = 0;
+            const std::vector<float> uz = readUz(base, width, height);
+            ASSERT_EQ(width, std::uint32_t(kGrid));
+            ASSERT_EQ(height, std::uint32_t(kGrid));
+            int finite = 0;
+            for (std::uint32_t j = 2; j < height - 2; ++j)
+                for (std::uint32_t i = 2; i < width - 2; ++i) {
+                    const float v = uz[j * width + i];
+                    ASSERT_TRUE(std::isfinite(v)) << base.toStdString() << " " << i << "," << j;
+                    EXPECT_NEAR(v, rise, 1e-3) << base.toStdString() << " " << i << "," << j;
+                    ++finite;
+                }
+            EXPECT_GT(finite, 0);
+        }
+    };
+
+    static void EachStateIsComputedShownAndWrittenUnderItsImageName();
+    static void AHeightMapAtHalfTheImageSizeGivesTheSameRise();
+    static void AReleasedFieldIsReadBackFromItsFiles();
+    static void EachTileIsComputedFromItsFilesAndWrittenUnderItsName();
+    static void DuplicateNamesAreIgnoredAndStatesRenumberWhenOneIsDeleted();
+    static void SummaryNamesWhatIsMissing();
+    static void AFailedH1LeavesBothMapsAsTheyWere();
+    static void StatesWithoutAFileNameAreNamedByNumber();
+    static void StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile();
+    static void StopEndsTheComputationAndWritesNothing();
+};
+
+#define HEIGHT_TEST(Suite, Name)               \
+    TEST(Suite, Name) {                        \
+        MainWidgetHeightsTestAccess::Name();   \
+    }                                          \
+    void MainWidgetHeightsTestAccess::Name()
+
+HEIGHT_TEST(OutOfPlanePerState, EachStateIsComputedShownAndWrittenUnderItsImageName) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    // Sorted on entry: h1_a is state 1.
+    ASSERT_EQ(w.deformedHeightStates.front().size(), 2);
+    EXPECT_TRUE(w.deformedHeightStates.front().front().endsWith(QStringLiteral("h1_a.tif")));
+    ASSERT_TRUE(w.computeOutOfPlaneButton->isEnabled());
+    w.onComputeOutOfPlane();
+    EXPECT_TRUE(h.boxes.isEmpty()) << h.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(h.status(), QStringLiteral("Computation completed: 2 state(s) processed"));
+    h.expectRise(QStringLiteral("img_a"), 0.5f);
+    h.expectRise(QStringLiteral("img_b"), 1.5f);
+    // The last state is shown, at grid resolution, and its range is kept for the project.
+    EXPECT_EQ(w.shownHeightIndex, 1);
+    EXPECT_EQ(w.shownHeightGridWidth, kGrid);
+    EXPECT_NEAR(w.heightDisplayMin, 1.5f, 1e-3);
+    EXPECT_EQ(w.heightStepLabel->text(), QStringLiteral("State 2/2: h1_b"));
+    EXPECT_EQ(h.saved().heightCache.size(), 2u);
+    EXPECT_FALSE(w.outOfPlaneStale);
+    EXPECT_EQ(w.busyCounter, 0);
+
+    // The full map is written when asked for, at the height map's size.
+    w.heightSaveFullImageCheck->setChecked(true);
+    w.onComputeOutOfPlane();
+    std::uint32_t width = 0, height = 0;
+    h.readUz(QStringLiteral("img_a"), width, height);
+    EXPECT_EQ(width, std::uint32_t(kImage));
+}
+
+HEIGHT_TEST(OutOfPlanePerState, AHeightMapAtHalfTheImageSizeGivesTheSameRise) {
+    // Displacements and the rigid shift are in image pixels; taken as height
+    // pixels they would add 0.2 * 1 + 0.1 * 0.5 to the rise.
+    Heights h;
+    h.setUpTwoStates(kImage / 2);
+    h.w().onComputeOutOfPlane();
+    EXPECT_TRUE(h.boxes.isEmpty()) << h.boxes.join(QLatin1Char('\n')).toStdString();
+    h.expectRise(QStringLiteral("img_a"), 0.5f);
+    h.expectRise(QStringLiteral("img_b"), 1.5f);
+}
+
+HEIGHT_TEST(OutOfPlanePerState, AReleasedFieldIsReadBackFromItsFiles) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    const ComputationResult kept = w.results[1];
+    QDir().mkpath(h.folder + QLatin1Char('/') + kDisplacementsFolder);
+    for (const char* suffix : {"_ux", "_uy"}) {
+        QString error;
+        const std::vector<float>& field =
+            QString::fromLatin1(suffix) == QStringLiteral("_ux") ? kept.displacements->dispX : kept.displacements->dispY;
+        ASSERT_TRUE(writeFloatTiff(resultFilePath(h.folder, kDisplacementsFolder, QStringLiteral("img_b"),
+                                                  QString::fromLatin1(suffix)),
+                                   kGrid, kGrid, field, error, {}));
+    }
+    w.results[1].displacements = std::make_shared<PixelDisplacementResult>();
+    w.onComputeOutOfPlane();
+    EXPECT_TRUE(h.boxes.isEmpty()) << h.boxes.join(QLatin1Char('\n')).toStdString();
+    h.expectRise(QStringLiteral("img_b"), 1.5f);
+}
+
+HEIGHT_TEST(OutOfPlanePerState, StopEndsTheComputationAndWritesNothing) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    // A click on Stop once the work has begun: the computation's first event
+    // pass posts it, the next one delivers it.
+    QTimer::singleShot(0, &w, [&w] { QTimer::singleShot(0, &w, [&w] { w.onStopComputation(); }); });
+    w.onComputeOutOfPlane();
+    EXPECT_EQ(h.status(), QStringLiteral("Computation cancelled."));
+    EXPECT_FALSE(QFileInfo::exists(h.folder + QLatin1Char('/') + kHeightFolder + QStringLiteral("/img_a_uz.tif")));
+    EXPECT_EQ(w.busyCounter, 0);
+    EXPECT_TRUE(w.computeOutOfPlaneButton->isEnabled());
+    EXPECT_FALSE(w.stopButton->isEnabled());
+}
+
+HEIGHT_TEST(OutOfPlanePerTile, EachTileIsComputedFromItsFilesAndWrittenUnderItsName) {
+    Heights h;
+    MainWidget& w = h.w();
+    // One state of two tiles; the intensity tiles are alike, so no rigid shift.
+    const QString ref0 = h.image(QStringLiteral("ref_0.tif"), kImage, kImage, QImage::Format_Grayscale8, 7);
+    const QString ref1 = h.image(QStringLiteral("ref_1.tif"), kImage, kImage, QImage::Format_Grayscale8, 8);
+    const QString def0 = h.image(QStringLiteral("def_0.tif"), kImage, kImage, QImage::Format_Grayscale8, 7);
+    const QString def1 = h.image(QStringLiteral("def_1.tif"), kImage, kImage, QImage::Format_Grayscale8, 8);
+    w.mosaicSwitch->setChecked(true);
+    w.perTileMode = true;
+    w.mosaicRefTilePaths = {ref0, ref1};
+    w.mosaicDefTilePaths = {QStringList{def0, def1}};
+    w.windowSizeXSpin->setValue(21);
+    w.windowSizeYSpin->setValue(21);
+    // Only def_0 was correlated: def_1 forms no pair.
+    QDir().mkpath(h.folder + QLatin1Char('/') + kDisplacementsFolder);
+    const std::vector<float> ux(size_t(kGrid) * kGrid, 2.0f), uy(size_t(kGrid) * kGrid, 1.0f);
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(resultFilePath(h.folder, kDisplacementsFolder, QStringLiteral("def_0"),
+                                              QStringLiteral("_ux")), kGrid, kGrid, ux, error, {}));
+    ASSERT_TRUE(writeFloatTiff(resultFilePath(h.folder, kDisplacementsFolder, QStringLiteral("def_0"),
+                                              QStringLiteral("_uy")), kGrid, kGrid, uy, error, {}));
+    ASSERT_TRUE(writeFloatTiff(resultFilePath(h.folder, kDisplacementsFolder, QStringLiteral("def_1"),
+                                              QStringLiteral("_ux")), kGrid, kGrid, ux, error, {}));
+    const Surface plane = [](double x, double y) { return 0.1 * x - 0.02 * y; };
+    const Surface raised = [&](double x, double y) { return plane(x - 2.0, y - 1.0) + 0.25; };
+    w.referenceHeightPaths = {h.heightFile(QStringLiteral("r0.tif"), kImage, plane),
+                              h.heightFile(QStringLiteral("r1.tif"), kImage, plane)};
+    w.deformedHeightStates = {QStringList{h.heightFile(QStringLiteral("d0.tif"), kImage, raised),
+                                          h.heightFile(QStringLiteral("d1.tif"), kImage, raised)}};
+    w.heightSaveFullImageCheck->setChecked(true);
+    w.onComputeOutOfPlane();
+    EXPECT_TRUE(h.boxes.isEmpty()) << h.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(h.status(), QStringLiteral("Batch height computation completed: 1/1 tiles"));
+    std::uint32_t width = 0, height = 0;
+    const std::vector<float> uz = h.readUz(QStringLiteral("def_0"), width, height);
+    ASSERT_EQ(width, std::uint32_t(kImage));
+    // The grid starts at half a window plus the search margin: its middle is well inside.
+    for (int y = 24; y < 40; ++y)
+        for (int x = 24; x < 40; ++x)
+            ASSERT_NEAR(uz[size_t(y) * kImage + x], 0.25f, 1e-3) << x << "," << y;
+    EXPECT_FALSE(QFileInfo::exists(resultFilePath(h.folder, kHeightFolder, QStringLiteral("def_1"),
+                                                  QStringLiteral("_uz"))));
+    EXPECT_EQ(w.heightBatchNames, QStringList{QStringLiteral("def_0")});
+    EXPECT_EQ(w.currentHeightTileIndex, 0);
+
+    // A state whose height tile count differs from the reference's is skipped, said once.
+    w.deformedHeightStates = {QStringList{w.deformedHeightStates.front().front()}};
+    w.onComputeOutOfPlane();
+    ASSERT_EQ(h.boxes.size(), 2);
+    EXPECT_EQ(h.boxes[0], QStringLiteral("Warning: State 1: height tiles count (1) != ref tiles count (2). Skipping."));
+    EXPECT_TRUE(h.boxes[1].startsWith(QStringLiteral("Error: No valid tile pairs found.")));
+}
+
+HEIGHT_TEST(HeightInputs, DuplicateNamesAreIgnoredAndStatesRenumberWhenOneIsDeleted) {
+    Heights h;
+    MainWidget& w = h.w();
+    w.mosaicSwitch->setChecked(true);
+    QDir().mkpath(h.folder + QStringLiteral("/other"));
+    const Surface flat = [](double, double) { return 0.0; };
+    const QString b = h.heightFile(QStringLiteral("b.tif"), 4, flat);
+    const QString a = h.heightFile(QStringLiteral("a.tif"), 4, flat);
+    const QString otherA = h.folder + QStringLiteral("/other/a.tif");
+    ASSERT_TRUE(QFile::copy(a, otherA));
+    h.chosen = {b, otherA, a};
+    w.onAddHeightRefTiles();
+    // The full paths sort ".../heights/a.tif" before ".../other/a.tif".
+    EXPECT_EQ(w.referenceHeightPaths, (QStringList{a, b}));
+    EXPECT_EQ(h.boxes, QStringList{QStringLiteral("Tiles ignored: The following height tiles were ignored because "
+                                                  "their name already exists:\na.tif")});
+    EXPECT_EQ(h.status(), QStringLiteral("2 height tile(s) (reference) added"));
+    EXPECT_EQ(w.heightRefTiles.list->count(), 2);
+    EXPECT_EQ(w.heightRefTiles.countLabel->text(), QStringLiteral("2 tiles"));
+
+    // Deleting the only state does nothing; deleting state 2 of 3 renumbers state 3.
+    w.onDeleteHeightDefState();
+    EXPECT_EQ(w.deformedHeightStates.size(), 1);
+    w.onAddHeightDefState();
+    w.onAddHeightDefState();
+    h.chosen = {b};
+    w.onAddHeightDefTiles();
+    ASSERT_EQ(w.deformedHeightStates.size(), 3);
+    w.onHeightTabChanged(2);
+    w.onDeleteHeightDefState();
+    ASSERT_EQ(w.heightStateButtons.size(), 2);
+    EXPECT_EQ(w.heightStateButtons[1]->text(), QStringLiteral("Deformed 2"));
+    EXPECT_EQ(w.heightTabGroup->id(w.heightStateButtons[1]), 2);
+    EXPECT_EQ(w.deformedHeightStates[1], QStringList{b});
+    EXPECT_EQ(h.saved().heightFields->deformedStates.size(), 2);
+
+    // Moves need exactly one selected row with a neighbour that way.
+    w.onHeightTabChanged(0);
+    w.heightRefTiles.list->item(0)->setSelected(true);
+    w.onMoveUpHeightRefTile();
+    EXPECT_EQ(w.referenceHeightPaths.front(), a);
+    w.onMoveDownHeightRefTile();
+    EXPECT_EQ(w.referenceHeightPaths, (QStringList{b, a}));
+}
+
+HEIGHT_TEST(HeightInputs, SummaryNamesWhatIsMissing) {
+    Heights h;
+    MainWidget& w = h.w();
+    h.addDeformed({h.image(QStringLiteral("i1.tif"), 16, 16, QImage::Format_Grayscale8, 1),
+                   h.image(QStringLiteral("i2.tif"), 16, 16, QImage::Format_Grayscale8, 2),
+                   h.image(QStringLiteral("i3.tif"), 16, 16, QImage::Format_Grayscale8, 3)});
+    const Surface flat = [](double, double) { return 0.0; };
+    h.chosen = {h.heightFile(QStringLiteral("d1.tif"), 4, flat), h.heightFile(QStringLiteral("d2.tif"), 4, flat)};
+    w.onAddHeightDefTiles();
+    EXPECT_EQ(w.heightSummaryLabel->text(), QStringLiteral("2/4 height maps \u2014 missing reference, 1 deformed"));
+    EXPECT_EQ(w.heightFileCountLabel->text(), QStringLiteral("2 files"));
+    EXPECT_FALSE(w.computeOutOfPlaneButton->isEnabled());
+}
+
+HEIGHT_TEST(HeightMaps, AFailedH1LeavesBothMapsAsTheyWere) {
+    Heights h;
+    MainWidget& w = h.w();
+    const Surface flat = [](double, double) { return 1.0; };
+    w.referenceHeightPaths = {h.heightFile(QStringLiteral("h0.tif"), 8, flat)};
+    w.deformedHeightStates = {QStringList{h.heightFile(QStringLiteral("h1.tif"), 8, flat)}};
+    w.onAssembleHeights();
+    ASSERT_EQ(w.heightMapWidth, 8);
+    EXPECT_EQ(h.status(), QStringLiteral("Heights loaded: 8 x 8 pixels"));
+    EXPECT_TRUE(QFileInfo::exists(h.folder + QStringLiteral("/mosaic_height_deformed_001.tif")));
+
+    // A new, larger h0 with an h1 that cannot be read: the old pair stays whole.
+    w.referenceHeightPaths = {h.heightFile(QStringLiteral("big.tif"), 16, flat)};
+    w.deformedHeightStates = {QStringList{h.folder + QStringLiteral("/missing.tif")}};
+    w.onAssembleHeights();
+    EXPECT_EQ(h.status(), QStringLiteral("Loading error"));
+    EXPECT_EQ(w.heightMapWidth, 8);
+    EXPECT_EQ(w.heightH0.size(), 64u);
+    EXPECT_EQ(w.heightH1.size(), 64u);
+    EXPECT_EQ(w.busyCounter, 0);
+}
+
+HEIGHT_TEST(HeightMaps, StatesWithoutAFileNameAreNamedByNumber) {
+    Heights h;
+    MainWidget& w = h.w();
+    w.deformedImages.emplace_back();
+    EXPECT_EQ(w.heightStateBaseName(0), QStringLiteral("state_001"));
+    EXPECT_EQ(w.heightStateBaseName(4), QStringLiteral("state_005"));
+}
+
+HEIGHT_TEST(HeightResults, StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    w.onComputeOutOfPlane();
+    ASSERT_EQ(w.shownHeightIndex, 1);
+    w.onHeightHistogramRangeEdited(1.0f, 2.0f);
+    w.onHeightSliderChanged(0);
+    EXPECT_EQ(w.shownHeightIndex, 0);
+    EXPECT_NEAR(w.heightDisplayMin, 0.5f, 1e-3);
+    w.onHeightSliderChanged(1);
+    EXPECT_EQ(w.heightDisplayMin, 1.0f);
+    EXPECT_EQ(w.heightDisplayMax, 2.0f);
+    EXPECT_EQ(w.heightRangeLabel->text(), QStringLiteral("Min : 1.0000   Max : 2.0000"));
+    const std::optional<ImageViewWidget::InspectValue> value = w.heightInspectValue(QPoint(5, 6));
+    ASSERT_TRUE(value);
+    EXPECT_TRUE(value->label.startsWith(QStringLiteral("w(5, 6) = 1.5"))) << value->label.toStdString();
+
+    // Without the cache the state is read from its file, at the file's size.
+    w.heightResultCache.clear();
+    w.onHeightSliderChanged(0);
+    EXPECT_EQ(w.shownHeightIndex, 0);
+    EXPECT_EQ(w.shownHeightWidth, kGrid);
+    EXPECT_NEAR(w.heightAutoMin, 0.5f, 1e-3);
+    QFile::remove(resultFilePath(h.folder, kHeightFolder, QStringLiteral("img_b"), QStringLiteral("_uz")));
+    w.onHeightSliderChanged(1);
+    EXPECT_EQ(h.status(), QStringLiteral("Result not available for state 2"));
+    EXPECT_EQ(w.shownHeightIndex, 0);
+}
+
+}  // namespace tavro::gui
