@@ -45,15 +45,29 @@ const TilePosition* positionOf(const StitchOutput& out, int row, int col) {
 // against the stage's true corners; cells in `skip` are not checked.
 double worstPositionError(const TileScan& scan, const StitchOutput& out, std::vector<int> skip = {}) {
     const TilePosition& ref = out.positions.front();
-    const QPoint truth0 = scan.corners[size_t(scan.cell(ref.row, ref.col))];
+    const QPointF truth0 = scan.exactCorners[size_t(scan.cell(ref.row, ref.col))];
     double worst = 0.0;
     for (const TilePosition& p : out.positions) {
         if (std::find(skip.begin(), skip.end(), scan.cell(p.row, p.col)) != skip.end()) continue;
-        const QPoint truth = scan.corners[size_t(scan.cell(p.row, p.col))] - truth0;
+        const QPointF truth = scan.exactCorners[size_t(scan.cell(p.row, p.col))] - truth0;
         worst = std::max(
             {worst, std::abs(double(p.tx - ref.tx) - truth.x()), std::abs(double(p.ty - ref.ty) - truth.y())});
     }
     return worst;
+}
+
+// Where the mosaic's origin lies in the scan's source: the found positions'
+// frame, averaged over the tiles.
+double frameX(const TileScan& scan, const StitchOutput& out) {
+    double sum = 0.0;
+    for (const TilePosition& p : out.positions) sum += scan.exactCorners[size_t(scan.cell(p.row, p.col))].x() - p.tx;
+    return sum / out.positions.size();
+}
+
+double frameY(const TileScan& scan, const StitchOutput& out) {
+    double sum = 0.0;
+    for (const TilePosition& p : out.positions) sum += scan.exactCorners[size_t(scan.cell(p.row, p.col))].y() - p.ty;
+    return sum / out.positions.size();
 }
 
 TEST(MosaicStitcher, RecoversJitteredStagePositionsAndReproducesTheSource) {
@@ -65,16 +79,18 @@ TEST(MosaicStitcher, RecoversJitteredStagePositionsAndReproducesTheSource) {
     EXPECT_TRUE(out.information.isEmpty()) << out.information.toStdString();
     EXPECT_EQ(out.mosaic.format(), QImage::Format_Grayscale8);
 
-    // Every covered mosaic pixel shows the source, up to the tiles' gain and
-    // offset differences (1 % and 1 grey level) that the feathering blends.
-    const TilePosition& p0 = out.positions.front();
-    const QPoint shift = scan.corners[size_t(scan.cell(p0.row, p0.col))] - p0.bounds.topLeft();
+    // Every mosaic pixel inside the tiles shows the source where the found
+    // positions put it, up to the tiles' gain and offset differences (1 % and
+    // 1 grey level) that the feathering blends. The outermost two pixels rest
+    // on the resampling's reflected edge.
+    const QImage source = scan.sourceAt(frameX(scan, out), frameY(scan, out), out.mosaic.width(), out.mosaic.height());
     int worst = 0;
     for (const TilePosition& p : out.positions) {
-        for (int y = p.bounds.top(); y <= p.bounds.bottom(); ++y)
-            for (int x = p.bounds.left(); x <= p.bounds.right(); ++x)
-                worst = std::max(worst, std::abs(int(out.mosaic.constScanLine(y)[x]) -
-                                                 int(scan.source.constScanLine(y + shift.y())[x + shift.x()])));
+        const QRect inside = p.bounds.adjusted(2, 2, -2, -2);
+        for (int y = inside.top(); y <= inside.bottom(); ++y)
+            for (int x = inside.left(); x <= inside.right(); ++x)
+                worst = std::max(worst,
+                                 std::abs(int(out.mosaic.constScanLine(y)[x]) - int(source.constScanLine(y)[x])));
     }
     EXPECT_LE(worst, 4);
 
@@ -207,7 +223,7 @@ TEST(MosaicStitcher, NonRigidCorrectionsBringWholePixelPlacementsToTheTruePositi
     };
     for (int i = 1; i < 4; ++i) {
         const QPointF measured = corrected(i) - corrected(0);
-        const QPoint truth = scan.corners[size_t(i)] - scan.corners[0];
+        const QPointF truth = scan.exactCorners[size_t(i)] - scan.exactCorners[0];
         EXPECT_NEAR(measured.x(), truth.x(), 0.25) << i;
         EXPECT_NEAR(measured.y(), truth.y(), 0.25) << i;
     }
