@@ -21,8 +21,10 @@ constexpr int kMaxThreads = 8;
 // spline's prefilter and its basis are folded into one filter per fractional
 // shift (a tile moves by one fraction along x and one along y throughout),
 // truncated to 12 taps, where the exact filter's tail is below 1e-3 of its sum.
-// Against an exact Fourier shift of band-limited speckle (contrast +-100 grey
-// levels) it errs by 0.05 grey levels rms, 0.3 at most, over every shift.
+// Against an exact Fourier shift of band-limited speckle (spots of 2 px,
+// contrast +-100 grey levels) it errs by 0.026 grey levels rms, 0.18 at most,
+// over shifts across the whole pixel; the 12 taps cost nothing measurable
+// against the untruncated spline on such speckle.
 constexpr int kTaps = 12;
 
 struct ShiftFilter {
