@@ -111,7 +111,7 @@ TileScan makeTileScan(const TileScanLayout& setup) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) store(scan.source, x, y, values[size_t(y) * width + x]);
 
-    std::mt19937 engine(unsigned(setup.seed));
+    std::mt19937 engine(unsigned(setup.stageSeed ? setup.stageSeed : setup.seed));
     std::uniform_int_distribution<int> jitter(-setup.jitter, setup.jitter);
     std::uniform_real_distribution<double> spread(-1.0, 1.0), fraction(-0.5, 0.5);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -119,7 +119,8 @@ TileScan makeTileScan(const TileScanLayout& setup) {
     for (int r = 0; r < setup.rows; ++r) {
         for (int c = 0; c < setup.cols; ++c) {
             const QPoint corner(setup.jitter + c * stepX + jitter(engine), setup.jitter + r * stepY + jitter(engine));
-            const double gain = 1.0 + setup.gainSpread * spread(engine), offset = spread(engine) * maxValue / 255.0;
+            const double gain = 1.0 + setup.gainSpread * spread(engine);
+            const double offset = setup.offsetSpread * spread(engine) * maxValue / 255.0;
             // Within the whole-pixel jitter's range, so the tiles stay inside `source`.
             QPointF exact(corner);
             if (setup.fractionalJitter) {

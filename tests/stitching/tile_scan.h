@@ -24,13 +24,15 @@ struct TileScanLayout {
     int overlapX = 30;  // percent
     int overlapY = 30;
     int jitter = 15;      // largest stage error per axis, px
-    double gainSpread = 0.01;  // tiles differ by gains within 1 +- spread and offsets within +-1 grey level
+    double gainSpread = 0.01;   // tiles differ by gains within 1 +- spread
+    double offsetSpread = 1.0;  // and by offsets within +- this many grey levels (8-bit scale)
     bool gradient = false;  // a smooth ramp instead of speckle
     bool sixteenBit = false;
     std::uint64_t seed = 7;
     // Stage errors of any fraction of a pixel, tiles rendered at their exact
     // corners; otherwise whole pixels, tiles cut from `source`.
     bool fractionalJitter = false;
+    std::uint64_t stageSeed = 0;  // the stage errors' own seed; 0: `seed`
     double noiseSigma = 0.0;  // grey levels (8-bit scale) of independent noise per tile pixel
     // The tiles show the speckle deformed by this field (reference coordinates
     // of the whole scan); empty: undeformed.
