@@ -98,6 +98,11 @@ QString cellName(int index, int row, int col) {
 
 }  // namespace
 
+int tilesKeptAtNominalPlace(const QList<TilePosition>& positions) {
+    return int(std::count_if(positions.begin(), positions.end(),
+                             [](const TilePosition& p) { return p.isPresent && p.engineValues[5] == 1; }));
+}
+
 bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput& output,
                             const std::function<bool()>& cancel, const std::function<void(int, int)>& progress) {
     output = StitchOutput{};
