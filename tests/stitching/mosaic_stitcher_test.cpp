@@ -122,6 +122,8 @@ double grey8(const QImage& image, int x, int y) {
 TEST(MosaicStitcher, SubPixelStageErrorsComposeTheSceneWithinTheTilesNoise) {
     for (const bool sixteen : {false, true}) {
         TileScanLayout setup;
+        setup.rows = 2;
+        setup.cols = 3;
         setup.fractionalJitter = true;
         setup.gainSpread = 0.02;
         setup.noiseSigma = 2.0;
