@@ -277,7 +277,7 @@ void runFft(Report& r, const BenchOptions& o) {
     r.put("fft_forward_share", f.forwardShare);
 }
 
-// A 20 % overlap and stage errors of up to 15 px, as a motorised stage gives.
+// A 20 % overlap and sub-pixel stage errors of up to 15 px, as a motorised stage gives.
 bool runStitching(Report& r, const BenchOptions& o) {
     const StitchingFigures f = measureStitching(o.stitchGrid, o.stitchTile, 20, 15, o.seed);
     r.put("stitch_tiles", o.stitchGrid * o.stitchGrid);
@@ -292,6 +292,10 @@ bool runStitching(Report& r, const BenchOptions& o) {
     r.put("stitch_mosaic", std::to_string(f.mosaicWidth) + "x" + std::to_string(f.mosaicHeight));
     r.put("stitch_position_error_max_px", f.positionErrorMaxPx);
     r.put("stitch_position_error_rms_px", f.positionErrorRmsPx);
+    r.put("stitch_compose_s", f.composeSeconds);
+    r.put("stitch_mosaic_error_rms_grey", f.mosaicErrorRms);
+    r.put("stitch_mosaic_error_max_grey", f.mosaicErrorMax);
+    r.put("stitch_tile_floor_rms_grey", f.tileFloorRms);
     return true;
 }
 

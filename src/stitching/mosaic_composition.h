@@ -1,6 +1,6 @@
 #pragma once
-// One mosaic from placed tiles: whole-pixel placement, linear feathering in the
-// overlaps, 8- and 16-bit grey kept at their depth.
+// One mosaic from placed tiles: each tile resampled to its sub-pixel position,
+// linear feathering in the overlaps, 8- and 16-bit grey kept at their depth.
 
 #include <QImage>
 #include <QList>
@@ -14,9 +14,9 @@
 
 namespace tavro::stitching {
 
-// The whole-pixel corner at which a tile at (tx, ty) is drawn: truncated toward
-// zero, the rule by which the window rebuilds saved bounds, so that bounds and
-// mosaic agree. Neighbours keep their offset within a pixel either way.
+// The whole-pixel corner of a tile at (tx, ty): truncated toward zero, the rule
+// by which the window rebuilds saved bounds. The tile is drawn over those
+// bounds, its content moved by what the corner leaves of the position.
 inline int placedCoordinate(float t) { return int(std::clamp(t, -1e9f, 1e9f)); }
 
 // The tile size the bounds use: the file's size, or its intersection with a
@@ -29,13 +29,22 @@ void setBoundsFromTileSize(QList<TilePosition>& positions, const QSize& tileSize
 
 struct PlacedTile {
     const QImage* image = nullptr;
-    int x = 0;  // top-left corner in the mosaic
+    int x = 0;  // whole-pixel top-left corner in the mosaic
     int y = 0;
+    // The position beyond the corner, in (-1, 1): the tile's pixel (i, j) shows
+    // at (x + fx + i, y + fy + j).
+    double fx = 0.0;
+    double fy = 0.0;
 };
 
-// The mosaic covers every tile (corners at or after (0, 0)); its format is the
-// tiles' (all Grayscale8 or all Grayscale16). Pixels no tile covers stay 0.
-// False with the reason, or when cancel() turns true between bands.
+// A tile at the found position (tx, ty): its whole-pixel corner and the rest.
+PlacedTile placedAt(const QImage& image, float tx, float ty);
+
+// The mosaic covers every tile's whole-pixel bounds (corners at or after
+// (0, 0)); its format is the tiles' (all Grayscale8 or all Grayscale16).
+// Pixels no tile covers stay 0. Memory beyond the tiles and the mosaic is a
+// few bands of rows. False with the reason, or when cancel() turns true
+// between bands.
 bool composeMosaic(const std::vector<PlacedTile>& tiles, bool feather, QImage& mosaic, QString& error,
                    const std::function<bool()>& cancel = {});
 

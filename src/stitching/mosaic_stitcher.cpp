@@ -98,6 +98,11 @@ QString cellName(int index, int row, int col) {
 
 }  // namespace
 
+int tilesKeptAtNominalPlace(const QList<TilePosition>& positions) {
+    return int(std::count_if(positions.begin(), positions.end(),
+                             [](const TilePosition& p) { return p.isPresent && p.engineValues[5] == 1; }));
+}
+
 bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput& output,
                             const std::function<bool()>& cancel, const std::function<void(int, int)>& progress) {
     output = StitchOutput{};
@@ -156,8 +161,8 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
     if (!placeTiles(run)) return cancelledRun();
 
     // Whole-pixel shift of every position so that the smallest is in [0, 1):
-    // truncation then rounds every tile the same way (down), and the fractional
-    // parts stay as measured.
+    // every corner is then the pixel at or before the position, and the
+    // composition moves each tile by the fraction the corner leaves.
     double lowestX = run.x.front(), lowestY = run.y.front();
     for (int i = 0; i < tileCount; ++i) {
         lowestX = std::min(lowestX, run.x[size_t(i)]);
@@ -184,12 +189,12 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
                 p.engineValues[run.edgeHorizontal[k] ? 0 : 1] = int(std::lround(run.measures[k].confidence * 1000));
         }
         p.engineValues[2] = confident;
-        p.engineValues[3] = placedCoordinate(p.tx);
-        p.engineValues[4] = placedCoordinate(p.ty);
+        placed.push_back(placedAt(run.tiles[size_t(i)], p.tx, p.ty));
+        p.engineValues[3] = placed.back().x;
+        p.engineValues[4] = placed.back().y;
         p.engineValues[5] = registering && confident == 0 && tileCount > 1;
         if (p.engineValues[5]) nominalTiles << cellName(i + 1, p.row, p.col);
         p.bounds = QRect(p.engineValues[3], p.engineValues[4], run.width, run.height);
-        placed.push_back({&run.tiles[size_t(i)], p.engineValues[3], p.engineValues[4]});
         output.positions.push_back(p);
     }
     if (!nominalTiles.isEmpty())

@@ -15,6 +15,10 @@
 
 namespace tavro::stitching {
 
+// How many positions of a `stitch` run kept their nominal grid place because
+// no neighbour registered with them. Saved positions do not keep this: 0.
+int tilesKeptAtNominalPlace(const QList<TilePosition>& positions);
+
 class MosaicStitcher {
 public:
     // Copy-assigned by the caller before each run.

@@ -500,20 +500,23 @@ Image renderCracked(const SpeckleModel& model, const StraightCrack& crack, doubl
 }
 
 Image SpeckleModel::render() const {
-    return renderWith(nullptr);
+    return renderWindow(0.0, 0.0, options_.width, options_.height);
 }
 
 Image SpeckleModel::render(const DisplacementField& u) const {
-    return renderWith(&u);
+    return renderWindow(0.0, 0.0, options_.width, options_.height, &u);
 }
 
-Image SpeckleModel::renderWith(const DisplacementField* u) const {
+Image SpeckleModel::renderWindow(double originX, double originY, int width, int height,
+                                 const DisplacementField* u) const {
     const int s = options_.supersampling;
-    Image image(options_.width, options_.height);
-    parallelRows(options_.height, [&](int py) {
+    Image image(width, height);
+    parallelRows(height, [&](int row) {
         std::vector<Vec2> samples(std::size_t(s) * std::size_t(s));
         std::vector<Spot> nearby;
-        for (int px = 0; px < options_.width; ++px) {
+        const double py = originY + row;
+        for (int column = 0; column < width; ++column) {
+            const double px = originX + column;
             double x0 = std::numeric_limits<double>::infinity();
             double y0 = x0;
             double x1 = -x0;
@@ -534,7 +537,7 @@ Image SpeckleModel::renderWith(const DisplacementField* u) const {
             double sum = 0.0;
             for (const Vec2& point : samples)
                 sum += spotSum(point[0], point[1], nearby);
-            image.at(px, py) = float(options_.mean + gain_ * (sum / double(samples.size()) - offset_));
+            image.at(column, row) = float(options_.mean + gain_ * (sum / double(samples.size()) - offset_));
         }
     });
     return image;

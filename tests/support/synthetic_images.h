@@ -82,6 +82,9 @@ public:
     Image render() const;
     // The deformed image: each sub-sample at x shows the pattern at inverseMap(u, x).
     Image render(const DisplacementField& u) const;
+    // width x height pixels whose pixel (0, 0) is centred on (x0, y0), deformed by u when given: a window of
+    // render() or render(*u) at any, also fractional, place.
+    Image renderWindow(double x0, double y0, int width, int height, const DisplacementField* u = nullptr) const;
 
 private:
     struct Spot {
@@ -96,7 +99,6 @@ private:
     // Replaces `out` with every spot (periodic images included) that reaches into [x0, x1] x [y0, y1].
     void gatherSpots(double x0, double x1, double y0, double y1, std::vector<Spot>& out) const;
     static double spotSum(double x, double y, const std::vector<Spot>& spots);
-    Image renderWith(const DisplacementField* u) const;
 
     SpeckleOptions options_;
     double cutoffRadius_ = 0.0;

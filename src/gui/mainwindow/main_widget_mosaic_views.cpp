@@ -285,7 +285,10 @@ void MainWidget::onStitchingFinished() {
                             .arg(name));
         status += QStringLiteral(" [Scan: %1 (auto)]").arg(name);
     }
-    setMosaicStatusText(status);
+    const PlacementWarning placement = placementWarning(result);
+    setMosaicStatusText(status + placement.status);
+    if (!placement.message.isEmpty())
+        showWarning(this, QStringLiteral("Tiles not registered"), placement.message);
     mosaicFinalSize = size;
     setMosaicRoiBoxes(size);
     if (referenceView) {

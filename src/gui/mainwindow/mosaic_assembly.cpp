@@ -3,6 +3,7 @@
 #include "stitching/mosaic_stitcher.h"
 
 #include <QDebug>
+#include <QStringList>
 
 #include <vector>
 
@@ -126,6 +127,33 @@ StitchingResult assembleMosaics(const MosaicAssemblyJob& job, const MosaicAssemb
     }
     result.success = true;
     return result;
+}
+
+PlacementWarning placementWarning(const StitchingResult& result) {
+    QStringList partly, wholly;
+    const auto check = [&](const QList<stitching::TilePosition>& positions, const QString& name) {
+        const int kept = stitching::tilesKeptAtNominalPlace(positions);
+        if (kept == 0)
+            return;
+        partly << QStringLiteral("%1 %2/%3").arg(name).arg(kept).arg(positions.size());
+        if (kept == positions.size())
+            wholly << name;
+    };
+    check(result.referencePositions, QStringLiteral("reference"));
+    for (int i = 0; i < result.statePositions.size(); ++i) {
+        const int state = i < result.stateIndices.size() ? static_cast<int>(result.stateIndices[i]) : i;
+        check(result.statePositions[i], QStringLiteral("state %1").arg(state + 1));
+    }
+    PlacementWarning warning;
+    if (!partly.isEmpty())
+        warning.status = QStringLiteral(" [Warning: tiles kept at their nominal position: %1]")
+                             .arg(partly.join(QStringLiteral(", ")));
+    if (!wholly.isEmpty())
+        warning.message = QStringLiteral("No tile could be registered with a neighbour in: %1.\n\nThose mosaics show "
+                                         "every tile at its nominal grid position, not where it really lies. Check "
+                                         "the grid, the overlaps and the scan order, or the tiles' texture.")
+                              .arg(wholly.join(QStringLiteral(", ")));
+    return warning;
 }
 
 QString scanOrderName(int order) {

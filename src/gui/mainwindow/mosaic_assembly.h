@@ -53,6 +53,15 @@ struct MosaicAssemblyCallbacks {
 // Runs on the calling thread; the window calls it on the global pool.
 StitchingResult assembleMosaics(const MosaicAssemblyJob& job, const MosaicAssemblyCallbacks& callbacks);
 
+// Tiles that no neighbour registered with stay at their nominal grid place;
+// an assembly that needed that is a warning, not a plain success.
+struct PlacementWarning {
+    QString status;   // to append to the status line; empty when every tile registered
+    QString message;  // a warning box's text when every tile of a mosaic stayed; else empty
+};
+
+PlacementWarning placementWarning(const StitchingResult& result);
+
 // "Snake", "Row by row", "Column by column", "Unknown" for anything else.
 QString scanOrderName(int order);
 

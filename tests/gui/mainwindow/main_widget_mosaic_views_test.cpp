@@ -108,6 +108,7 @@ struct MainWidgetMosaicViewsTestAccess {
         QCoreApplication::processEvents();
         return done;
     }
+    static void TilesLeftAtTheirNominalPlaceAreAWarningNotASuccess();
 
     // Tiles of one state: a 1 x 1 grid, so the engine places the single tile at the origin.
     static void oneTileStates(Session& s, const QList<QSize>& stateSizes, const QSize& referenceSize) {
@@ -857,4 +858,41 @@ VIEWS_TEST(MosaicCompute, ComputeChecksTilesAndAsksBeforeAssemblingAndStopLeaves
     EXPECT_FALSE(w.correlateAfterAssembly.has_value());
     EXPECT_TRUE(w.computeButton->isEnabled());
 }
+// A reference of smooth tiles, whose overlaps no correlation can place, and a
+// state cut from one speckle image: the assembly succeeds, and says which
+// mosaic rests on the nominal grid alone.
+VIEWS_TEST(MosaicAlign, TilesLeftAtTheirNominalPlaceAreAWarningNotASuccess) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.gridRowsSpin->setValue(1);
+    w.gridColsSpin->setValue(2);
+    w.overlapXSpin->setValue(25);
+    w.overlapYSpin->setValue(25);
+    QImage smooth(64, 48, QImage::Format_Grayscale8);
+    for (int y = 0; y < smooth.height(); ++y)
+        for (int x = 0; x < smooth.width(); ++x)
+            smooth.scanLine(y)[x] = static_cast<uchar>(60 + x + y / 2);
+    const QImage scene = speckle(112, 48, QImage::Format_Grayscale8, 5);
+    w.mosaicRefTilePaths.clear();
+    QStringList state;
+    for (int i = 0; i < 2; ++i) {
+        w.mosaicRefTilePaths << s.folder + QStringLiteral("/ref_%1.tif").arg(i);
+        ASSERT_TRUE(writeImage(w.mosaicRefTilePaths.back(), smooth));
+        state << s.folder + QStringLiteral("/def_%1.tif").arg(i);
+        ASSERT_TRUE(writeImage(state.back(), scene.copy(48 * i, 0, 64, 48)));
+    }
+    w.mosaicDefTilePaths = {state};
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+
+    EXPECT_EQ(s.status(), QStringLiteral("Mosaics aligned (112x48 pixels, 1 state(s)) [Warning: tiles kept at their "
+                                         "nominal position: reference 2/2]"));
+    ASSERT_FALSE(s.boxes.isEmpty());
+    EXPECT_TRUE(s.boxes.back().startsWith(
+        QStringLiteral("Tiles not registered: No tile could be registered with a neighbour in: reference.\n\n")))
+        << s.boxes.back().toStdString();
+    EXPECT_EQ(w.deformedImages.size(), 1u) << "the mosaics are still shown and kept";
+}
+
 }  // namespace tavro::gui
