@@ -160,15 +160,25 @@ bool MosaicStitcher::stitch(const std::vector<QString>& tilePaths, StitchOutput&
     }
     if (!placeTiles(run)) return cancelledRun();
 
-    // Whole-pixel shift of every position so that the smallest is in [0, 1):
-    // every corner is then the pixel at or before the position, and the
-    // composition moves each tile by the fraction the corner leaves.
-    double lowestX = run.x.front(), lowestY = run.y.front();
+    // The solve fixes the positions up to a common shift of its own choosing,
+    // which can differ by any fraction from one state's scan to another's. The
+    // first tile is taken back to its nominal place, so that scans of one
+    // stage grid agree to a few hundredths of a pixel in every state. The
+    // whole-pixel shift that follows brings the smallest position into
+    // [-0.5, 0.5) (the composition moves each tile by the fraction its corner
+    // leaves, either way); it rounds rather than floors, since the smallest is
+    // most often the first tile itself, exactly on a whole pixel, where
+    // flooring would put one state's mosaic a whole pixel off another's, and
+    // every displacement measured between them with it.
+    const int firstCell = run.cellOfTile.front();
+    const double anchorX = run.x.front() - (firstCell % run.layout.cols) * run.stepX;
+    const double anchorY = run.y.front() - (firstCell / run.layout.cols) * run.stepY;
+    double lowestX = 0.0, lowestY = 0.0;
     for (int i = 0; i < tileCount; ++i) {
-        lowestX = std::min(lowestX, run.x[size_t(i)]);
-        lowestY = std::min(lowestY, run.y[size_t(i)]);
+        lowestX = std::min(lowestX, run.x[size_t(i)] - anchorX);
+        lowestY = std::min(lowestY, run.y[size_t(i)] - anchorY);
     }
-    const double minX = std::floor(lowestX), minY = std::floor(lowestY);
+    const double minX = anchorX + std::floor(lowestX + 0.5), minY = anchorY + std::floor(lowestY + 0.5);
     std::vector<PlacedTile> placed;
     QStringList nominalTiles;
     for (int i = 0; i < tileCount; ++i) {

@@ -765,7 +765,15 @@ VIEWS_TEST(MosaicCompute, ComputeAssemblesThenCorrelatesTheMosaicsAndReusesCurre
     EXPECT_TRUE(s.status().startsWith(QStringLiteral("All computations completed: 1 image(s) processed")))
         << s.status().toStdString();
     ASSERT_EQ(w.results.size(), 1u);
-    EXPECT_EQ(w.referenceImage.originalSize, QSize(160, 160)) << "two tiles of 96 columns, 32 in common";
+    // Two tiles of 96 columns, 32 in common: the second's corner is the whole
+    // pixel at or before its found place, either side of 64.
+    EXPECT_NEAR(w.referenceImage.originalSize.width(), 159.5, 0.5);
+    EXPECT_EQ(w.referenceImage.originalSize.height(), 160);
+    // The first tile anchors every state's mosaic on the same whole pixel.
+    ASSERT_EQ(w.referenceTilePositions.size(), 2);
+    ASSERT_EQ(w.deformedTilePositions.size(), 2);
+    EXPECT_EQ(w.referenceTilePositions[0].tx, 0.0f);
+    EXPECT_EQ(w.deformedTilePositions[0].tx, 0.0f);
     EXPECT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_001.tiff")));
 
     // The mosaics are the images again, seams included: every point holds the translation.
