@@ -175,6 +175,7 @@ private:
     bool saveParametersToFile(const QString& path);
     ProjectParameters collectProjectParameters() const;
     void collectDeformedEntries(ProjectParameters& parameters) const;
+    void collectMosaicResultEntries(ProjectParameters& parameters) const;
     // What opening a project found, for its summary.
     struct ProjectLoadReport {
         QStringList missing;

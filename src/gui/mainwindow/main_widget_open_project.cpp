@@ -308,7 +308,13 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     // Cache entries name the file's rows; an image that did not load leaves
     // its entry with it, and every later image keeps its own.
     results.assign(deformedImages.size(), ComputationResult());
+    const bool stateMosaics = mosaicSwitch && mosaicSwitch->isChecked() && !perTileMode;
     for (const ResultRangeEntry& entry : p.resultCache) {
+        if (stateMosaics) {
+            if (entry.index >= 0 && static_cast<std::size_t>(entry.index) < results.size())
+                applyResultCacheEntry(entry, results[static_cast<std::size_t>(entry.index)]);
+            continue;
+        }
         const auto loaded = std::find(report.storedIndex.begin(), report.storedIndex.end(), entry.index);
         if (loaded != report.storedIndex.end()) {
             applyResultCacheEntry(entry, results[static_cast<std::size_t>(loaded - report.storedIndex.begin())]);

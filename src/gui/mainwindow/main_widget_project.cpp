@@ -171,6 +171,8 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     const bool mosaicMode = checked(mosaicSwitch);
     if (!mosaicMode)
         collectDeformedEntries(p);
+    else
+        collectMosaicResultEntries(p);
     p.useMask = checked(useMaskCheck);
     p.maskImage = maskPath.isEmpty() ? carriedMaskPath : maskPath;
     const QRect roi = referenceView ? scaleRect(referenceView->roi(), referenceImage.displayScale()) : QRect();
@@ -262,6 +264,19 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
             continue;
         ResultRangeEntry entry = *written[i].cache;
         entry.index = static_cast<int>(i);
+        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
+            p.resultCache.push_back(entry);
+    }
+}
+
+// The state mosaics have no list of their own in the file: their result
+// entries are numbered by state mosaic. Without them a reopened mosaic result
+// would lose its rigid shift, which its files leave out.
+void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
+    if (perTileMode)
+        return;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        ResultRangeEntry entry = resultCacheEntry(static_cast<int>(i), results[i]);
         if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
             p.resultCache.push_back(entry);
     }

@@ -813,6 +813,16 @@ VIEWS_TEST(MosaicCompute, ComputeAssemblesThenCorrelatesTheMosaicsAndReusesCurre
     EXPECT_EQ(w.results.size(), 1u);
     ASSERT_TRUE(w.assembledMosaicConfig.has_value());
     EXPECT_EQ(w.assembledMosaicConfig->phaseCorrelation, w.phaseCorrelationCheck->isChecked());
+
+    // Reopened, the state's result keeps the rigid shift its files leave out.
+    const RigidRegistrationResult computed = w.results[0].rigid;
+    ASSERT_NE(computed.shiftX, 0.0f);
+    auto again = std::make_unique<MainWidget>();
+    again->loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_FALSE(again->results.empty());
+    EXPECT_EQ(again->results[0].rigid.shiftX, computed.shiftX);
+    EXPECT_EQ(again->results[0].rigid.shiftY, computed.shiftY);
+    EXPECT_EQ(again->rigidShiftLabel->text(), w.rigidShiftLabel->text());
 }
 
 VIEWS_TEST(MosaicCompute, ComputeChecksTilesAndAsksBeforeAssemblingAndStopLeavesTheOldResults) {
