@@ -535,7 +535,8 @@ private:
     bool batchGridActive() const;
     int selectedBatchEntry() const;
     void applyBatchResultSelection(bool quiet);
-    bool restoreBatchResults();
+    QStringList batchQueueNames() const;
+    bool restoreBatchResults(const std::vector<ResultRangeEntry>& cache);
     QList<BatchTileJob> batchQueue;
     QStringList batchNames;
     BatchResultIndex batchResultIndex;

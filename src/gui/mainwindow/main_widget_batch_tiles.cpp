@@ -9,6 +9,7 @@
 #include "core/gpu_common.h"
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/result_cache.h"
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
@@ -256,7 +257,15 @@ void MainWidget::onResultTileSliderChanged(int value) {
 
 // The pairs of a per-tile batch found again in the project folder, in state
 // and tile order, after the project is opened.
-bool MainWidget::restoreBatchResults() {
+QStringList MainWidget::batchQueueNames() const {
+    QStringList names;
+    for (const QStringList& state : mosaicDefTilePaths)
+        for (const QString& tile : state)
+            names << QFileInfo(tile).completeBaseName();
+    return names;
+}
+
+bool MainWidget::restoreBatchResults(const std::vector<ResultRangeEntry>& cache) {
     batchNames.clear();
     if (QDir(appliedProjectFolder + QLatin1Char('/') + kDisplacementsFolder).exists())
         for (const QStringList& state : mosaicDefTilePaths)
@@ -271,6 +280,13 @@ bool MainWidget::restoreBatchResults() {
     selectedBatchTile = 0;
     if (batchNames.isEmpty())
         return false;
+    results.assign(static_cast<std::size_t>(batchNames.size()), ComputationResult());
+    const QStringList queue = batchQueueNames();
+    for (const ResultRangeEntry& entry : cache) {
+        const int at = entry.index >= 0 && entry.index < queue.size() ? batchNames.indexOf(queue[entry.index]) : -1;
+        if (at >= 0)
+            applyResultCacheEntry(entry, results[static_cast<std::size_t>(at)]);
+    }
     update3DMapsTabEnabled();
     setDisplacementsTabVisible(true);
     setStrainsTabVisible(true);

@@ -328,7 +328,7 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
         return;
     renameLegacyMosaicResults(appliedProjectFolder);
     if (perTileMode && mosaicSwitch && mosaicSwitch->isChecked()) {
-        if (!restoreBatchResults())
+        if (!restoreBatchResults(p.resultCache))
             return;
         report.displacementResults = static_cast<int>(batchNames.size());
         if (mainTabs && displacementsPage)

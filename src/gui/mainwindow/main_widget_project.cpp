@@ -272,11 +272,18 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
 // The state mosaics have no list of their own in the file: their result
 // entries are numbered by state mosaic. Without them a reopened mosaic result
 // would lose its rigid shift, which its files leave out.
+// Per-tile results are numbered by their place in the whole queue, which the
+// tile lists give again when the project reopens, whichever files are gone.
 void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
-    if (perTileMode)
-        return;
+    const QStringList queue = perTileMode ? batchQueueNames() : QStringList();
     for (std::size_t i = 0; i < results.size(); ++i) {
-        ResultRangeEntry entry = resultCacheEntry(static_cast<int>(i), results[i]);
+        int index = static_cast<int>(i);
+        if (perTileMode) {
+            index = i < static_cast<std::size_t>(batchNames.size()) ? queue.indexOf(batchNames[static_cast<int>(i)]) : -1;
+            if (index < 0)
+                continue;
+        }
+        ResultRangeEntry entry = resultCacheEntry(index, results[i]);
         if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
             p.resultCache.push_back(entry);
     }

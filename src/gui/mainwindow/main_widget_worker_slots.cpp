@@ -179,15 +179,18 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         job.geometry = runGeometry;
         job.baseName = runNames[index];
     }
-    // A batch pair's result lives in its files only: the per-image list
-    // belongs to the images of the list, and the batch replaces those.
+    // A batch pair's result takes its place in the queue's order, which is
+    // the order the result tabs browse; its rigid shift, which the files
+    // leave out, stays with it.
     const bool batch = batchRunActive();
-    if (!batch && index >= 0 && index < count) {
-        shownResultIndex = index;
-        if (results.size() < static_cast<std::size_t>(count))
-            results.resize(static_cast<std::size_t>(count));
-        results[static_cast<std::size_t>(index)] = std::move(result);
-        touchResultCache(index);
+    const int stored = batch ? batchIndex : index;
+    const int storedCount = batch ? static_cast<int>(batchQueue.size()) : count;
+    if (stored >= 0 && stored < storedCount) {
+        shownResultIndex = stored;
+        if (results.size() < static_cast<std::size_t>(storedCount))
+            results.resize(static_cast<std::size_t>(storedCount));
+        results[static_cast<std::size_t>(stored)] = std::move(result);
+        touchResultCache(stored);
     }
     updateRigidShiftLabel(shownResultIndex);
     updateResultSlider();

@@ -551,6 +551,9 @@ TILES_TEST(PerTileBatch, BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening)
     expectShown(w, 0, 1, shifts);
     w.displacementSlider->setValue(1);
     expectShown(w, 1, 1, shifts);
+    // The rigid shift the files leave out is the pair's own.
+    const QString shifted = QStringLiteral("Rigid body shift: dx = 2 px, dy = 0 px");
+    EXPECT_EQ(w.rigidShiftLabel->text(), shifted);
     w.displacementTileNavigator.prevButton->click();
     expectShown(w, 1, 0, shifts);
 
@@ -572,6 +575,7 @@ TILES_TEST(PerTileBatch, BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening)
     EXPECT_TRUE(v.shownDisplacements->dispX.empty());
     v.displacementTileNavigator.nextButton->click();
     expectShown(v, 1, 1, shifts);
+    EXPECT_EQ(v.rigidShiftLabel->text(), shifted) << "kept in the project for the reopened pair";
 }
 
 }  // namespace tavro::gui
