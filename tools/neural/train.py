@@ -283,12 +283,12 @@ def write_weights(model, path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--out", required=True)
-    parser.add_argument("--steps", type=int, default=3000)
+    parser.add_argument("--steps", type=int, default=1600)
     parser.add_argument("--batch", type=int, default=16)
-    parser.add_argument("--size", type=int, default=64)
+    parser.add_argument("--size", type=int, default=48)
     parser.add_argument("--seed", type=int, default=20261207)
     parser.add_argument("--threads", type=int, default=4)
-    parser.add_argument("--save-every", type=int, default=250)
+    parser.add_argument("--save-every", type=int, default=200)
     args = parser.parse_args()
 
     torch.set_num_threads(args.threads)
