@@ -11,7 +11,6 @@ using gpu::PerThread;
 
 constexpr int kThreads = 256;
 constexpr int kNormalizeThreads = 256;
-constexpr int kChannelGroup = 32;
 
 __device__ __forceinline__ int clampIndex(int i, int last) { return i < 0 ? 0 : (i > last ? last : i); }
 
@@ -25,28 +24,29 @@ __device__ __forceinline__ void cubicWeights(float t, float w[4]) {
     w[3] = ((a * d3 - 5.0f * a) * d3 + 8.0f * a) * d3 - 4.0f * a;
 }
 
-// One pixel of up to kChannelGroup output channels per thread (blockIdx.y is
-// item * groups + group): each input value read is used for every output of
-// the group, and the accumulation over (i, ky, kx) runs in the same order for
-// every output, as a direct sum would.
+// One pixel of Group output channels per thread (blockIdx.y is item * groups
+// + group; Group divides the output channels): each input value read is used
+// for every output of the group, and the accumulation over (i, ky, kx) runs in
+// the same order for every output, as a direct sum would. A compile-time group
+// keeps the accumulators in registers.
+template <int Group>
 __global__ void neural_convolve(const float* in, long long inStride, int inChannels, float* out, long long outStride,
                                 int outChannels, const float* weights, const float* biases, int kh, int kw,
                                 int height, int width) {
     const int pixel = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int plane = height * width;
     if (pixel >= plane) return;
-    const int groups = (outChannels + kChannelGroup - 1) / kChannelGroup;
+    const int groups = outChannels / Group;
     const int n = static_cast<int>(blockIdx.y) / groups;
-    const int first = (static_cast<int>(blockIdx.y) - n * groups) * kChannelGroup;
-    const int count = outChannels - first < kChannelGroup ? outChannels - first : kChannelGroup;
+    const int first = (static_cast<int>(blockIdx.y) - n * groups) * Group;
     const int x = pixel % width;
     const int y = pixel / width;
     const float* item = in + n * inStride;
     const int ry = kh / 2, rx = kw / 2;
     // Plain multiply-adds: fmaf is a library call on the baseline x86-64 target
     // (no vectorising), and nvcc contracts these into FMA anyway.
-    float acc[kChannelGroup];
-    for (int o = 0; o < count; ++o) acc[o] = biases[first + o];
+    float acc[Group];
+    for (int o = 0; o < Group; ++o) acc[o] = biases[first + o];
     for (int i = 0; i < inChannels; ++i) {
         const float* channel = item + static_cast<long long>(i) * plane;
         for (int ky = 0; ky < kh; ++ky) {
@@ -58,12 +58,12 @@ __global__ void neural_convolve(const float* in, long long inStride, int inChann
                 if (sx < 0 || sx >= width) continue;
                 const float value = row[sx];
                 const float* w = weights + (static_cast<long long>((i * kh + ky) * kw + kx)) * outChannels + first;
-                for (int o = 0; o < count; ++o) acc[o] += w[o] * value;
+                for (int o = 0; o < Group; ++o) acc[o] += w[o] * value;
             }
         }
     }
     float* target = out + n * outStride + static_cast<long long>(first) * plane + pixel;
-    for (int o = 0; o < count; ++o) target[static_cast<long long>(o) * plane] = acc[o];
+    for (int o = 0; o < Group; ++o) target[static_cast<long long>(o) * plane] = acc[o];
 }
 
 __global__ void neural_leaky_relu(float* data, long long stride, int channels, int plane, float slope) {
@@ -196,11 +196,30 @@ std::vector<float> outputInnermost(const std::vector<float>& weights, int outCha
 
 cudaError_t convolve(ConstTensorView in, int inChannels, TensorView out, int outChannels, const float* weights,
                      const float* biases, int kernelHeight, int kernelWidth, int height, int width, int batch) {
-    const int64_t groups = (outChannels + kChannelGroup - 1) / kChannelGroup;
-    TAVRO_LAUNCH(neural_convolve, planeGrid(int64_t(height) * width, int64_t(batch) * groups), dim3(kThreads), 0,
-                 in.data, static_cast<long long>(in.batchStride), inChannels, out.data,
-                 static_cast<long long>(out.batchStride), outChannels, weights, biases, kernelHeight, kernelWidth,
-                 height, width);
+    const dim3 threads(kThreads);
+    const long long inStride = in.batchStride, outStride = out.batchStride;
+    // The widest group that divides the outputs.
+    for (int group : {32, 24, 16, 12, 8, 4, 2, 1}) {
+        if (outChannels % group != 0) continue;
+        const dim3 blocks = planeGrid(int64_t(height) * width, int64_t(batch) * (outChannels / group));
+#define TAVRO_NEURAL_CONVOLVE(G)                                                                                   \
+    case G:                                                                                                       \
+        TAVRO_LAUNCH(neural_convolve<G>, blocks, threads, 0, in.data, inStride, inChannels, out.data, outStride,     \
+                     outChannels, weights, biases, kernelHeight, kernelWidth, height, width);                      \
+        break;
+        switch (group) {
+            TAVRO_NEURAL_CONVOLVE(32)
+            TAVRO_NEURAL_CONVOLVE(24)
+            TAVRO_NEURAL_CONVOLVE(16)
+            TAVRO_NEURAL_CONVOLVE(12)
+            TAVRO_NEURAL_CONVOLVE(8)
+            TAVRO_NEURAL_CONVOLVE(4)
+            TAVRO_NEURAL_CONVOLVE(2)
+            TAVRO_NEURAL_CONVOLVE(1)
+        }
+#undef TAVRO_NEURAL_CONVOLVE
+        break;
+    }
     return cudaGetLastError();
 }
 
