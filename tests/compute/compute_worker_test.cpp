@@ -505,8 +505,9 @@ TEST(ComputeWorker, NeuralModelRunsEndToEndAndFeedsCrackDetection) {
         for (int i = 0; i < field.gridWidth; ++i) {
             const size_t k = size_t(j) * field.gridWidth + size_t(i);
             if (!std::isfinite(field.dispY[k])) continue;
-            const double v = y > crack.point[1] ? 0.75 : -0.75;
-            sum += std::pow(field.dispY[k] - v, 2) + std::pow(field.dispX[k] - 0.4, 2);
+            // As in the other cases, the field is measured against the pre-shifted image.
+            const double v = (y > crack.point[1] ? 0.75 : -0.75) + result.rigid.shiftY;
+            sum += std::pow(field.dispY[k] - v, 2) + std::pow(field.dispX[k] - 0.4 - result.rigid.shiftX, 2);
             ++count;
         }
     }

@@ -289,6 +289,9 @@ def main():
     parser.add_argument("--seed", type=int, default=20261207)
     parser.add_argument("--threads", type=int, default=4)
     parser.add_argument("--save-every", type=int, default=200)
+    # Ends the run after this many steps of the --steps schedule, writing the
+    # weights of that step: a shorter run that reproduces a saved checkpoint.
+    parser.add_argument("--stop-after", type=int, default=0)
     args = parser.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -323,9 +326,12 @@ def main():
         if step % 100 == 0:
             print("step %d loss %.4f elapsed %.0fs" % (step, running / 100, time.time() - start), flush=True)
             running = 0.0
-        if step % args.save_every == 0 or step == args.steps:
+        last = step == args.steps or step == args.stop_after
+        if step % args.save_every == 0 or last:
             print("step %d validation endpoint error %.4f px" % (step, validate()), flush=True)
             write_weights(model, args.out)
+        if last:
+            break
     print("done in %.0fs" % (time.time() - start), flush=True)
 
 
