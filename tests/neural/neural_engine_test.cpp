@@ -115,6 +115,7 @@ TEST(NeuralEngine, SettingsOutsideTheirRangesAreRefused) {
 }
 
 TEST(NeuralEngine, CreationFailsClearlyForMissingFilesOtherModelsAndUnknownDevices) {
+    TAVRO_REQUIRE_DEVICE();
     std::string notice, error;
     auto engine = NeuralEngine::create({0}, 0, TAVRO_NEURAL_BUILD_WEIGHTS, notice, error);
     ASSERT_TRUE(engine) << error;

@@ -4,9 +4,10 @@
     nice -n 10 /usr/bin/python3 tools/neural/train.py --out resources/neural/tavro_neural.weights
 
 The data are generated on the fly from a fixed seed, so the same command on the
-same torch version reproduces the weights.  The network and the warping used to
-make its inputs must stay in step with src/neural (network.cu, warp kernels):
-the layer list below is the one the C++ loader expects for model version 1.
+same torch version (Debian's python3-torch, 4 threads) reproduces the weights.
+The network and the warping used to make its inputs must stay in step with
+src/neural (refine_network.cpp, inference_kernels.cu): the layer list below is
+the one the C++ loader expects for model version 1.
 
 Weights file, little-endian:
     char[4]  magic "TNWF"
