@@ -42,6 +42,11 @@ struct BenchOptions {
     double crackAngle = 30.0;  // degrees, counter-clockwise on screen
     double crackJump = 0.5;    // px
 
+    // The neural case: the learned engine with dense output on the case's pair
+    // and on a crack pair, against IC-GN at the same points.
+    bool neural = false;
+    double neuralCrackJump = 2.0;  // px
+
     int repeat = 3;
     bool rigid = true;
     // The coarse pass and escalated fine pass the window always asks for.

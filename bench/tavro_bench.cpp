@@ -21,6 +21,7 @@
 #include "bench_fft.h"
 #include "bench_images.h"
 #include "bench_memory.h"
+#include "bench_neural.h"
 #include "bench_options.h"
 #include "bench_pipeline.h"
 #include "bench_stitching.h"
@@ -324,6 +325,32 @@ bool runCrack(Report& r, const BenchOptions& o) {
     return true;
 }
 
+bool runNeural(Report& r, const BenchOptions& o, const SyntheticPair& pair) {
+    const NeuralFigures f = runNeuralCase(pair, o);
+    if (!f.ok) {
+        r.put("neural_error", f.error);
+        return false;
+    }
+    r.put("neural_model", f.notice);
+    r.put("neural_crack_jump", o.neuralCrackJump);
+    for (const auto& [name, p] : {std::pair<std::string, const NeuralPairFigures&>{"neural_smooth", f.smooth},
+                                  std::pair<std::string, const NeuralPairFigures&>{"neural_crack", f.crack}}) {
+        r.put((name + "_grid").c_str(), std::to_string(p.gridWidth) + "x" + std::to_string(p.gridHeight));
+        r.put((name + "_time_s").c_str(), p.seconds);
+        r.put((name + "_megapixels_per_s").c_str(), p.megapixelsPerSecond);
+        r.put((name + "_peak_rss_mb").c_str(), p.peakResidentMiB);
+        r.put((name + "_device_cached_mb").c_str(), p.deviceCachedMiB);
+        r.put((name + "_dense_rms").c_str(), p.denseRms);
+        r.put((name + "_common_points").c_str(), p.commonPoints);
+        r.put((name + "_rms").c_str(), p.neuralRms);
+        r.put((name + "_icgn_rms").c_str(), p.icgnRms);
+    }
+    r.put("neural_crack_near_points", f.crack.nearPoints);
+    r.put("neural_crack_near_rms", f.crack.neuralNearRms);
+    r.put("neural_crack_near_icgn_rms", f.crack.icgnNearRms);
+    return true;
+}
+
 // Search time against the window: the frame grows with it, by factors of 2, 3 and 5.
 bool runSweep(Report& r, const BenchOptions& o, const SyntheticPair& pair) {
     for (int window = o.sweepFirst; window <= o.sweepLast; window += 2) {
@@ -379,6 +406,8 @@ int run(const BenchOptions& o, Report& r) {
         ok = runPipelines(r, o, pair, engineScope);
         r.flush();
         if (ok && o.sweepFirst > 0) ok = runSweep(r, o, pair);
+        if (o.neural) ok = runNeural(r, o, pair) && ok;
+        r.flush();
     }
     if (o.fft) runFft(r, o);
     if (o.crack) ok = runCrack(r, o) && ok;

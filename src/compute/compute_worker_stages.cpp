@@ -279,7 +279,7 @@ bool WorkerPipeline::correlateNeurally() {
     };
     std::string error;
     if (!session->run(reference_, deformed_, size_.width, size_.height, request_.neuralSettings, hostPixels_, grid,
-                      refined_, progress, error))
+                      stepX_, stepY_, refined_, progress, error))
         return failUnlessCancelled(QStringLiteral("Neural correlation error."), error);
     if (!continueUnlessCancelled()) return false;
     return detectNeuralCracks();

@@ -175,7 +175,7 @@ private:
 
 // Stands in for the neural engine: a 30 x 30 field on the user's 4 px grid
 // across which a horizontal crack opens by 1 px, or the misbehaviour asked for.
-enum class Neural { Crack, Fail, WrongSize, ThrowBadAlloc, ThrowRuntime, ThrowOther };
+enum class Neural { Crack, Fail, WrongSize, ThrowBadAlloc, ThrowRuntime, ThrowOther, Unavailable };
 
 class FakeSession : public NeuralSession {
 public:
@@ -183,7 +183,8 @@ public:
     const std::vector<int>& devices() const override { return devices_; }
 
     bool run(const ImageSource&, const ImageSource&, int32_t, int32_t, const std::array<int32_t, 4>&,
-             const PixelDisplacementResult& pixel, const GridDescriptor& grid, PixelDisplacementResult& out,
+             const PixelDisplacementResult& pixel, const GridDescriptor& grid, int32_t, int32_t,
+             PixelDisplacementResult& out,
              const TileProgress& progress, std::string& error) override {
         EXPECT_EQ(grid.cols, pixel.gridWidth);
         EXPECT_EQ(grid.originX, kOrigin);
@@ -209,8 +210,12 @@ private:
 
 void useFakeSessions(WorkerThread& thread, Neural behaviour, int* created = nullptr) {
     thread.worker().setNeuralSessionFactory([=](const std::vector<int>& devices, int32_t, std::string& notice,
-                                                std::string&) {
+                                                std::string& error) -> std::unique_ptr<NeuralSession> {
         if (created) ++*created;
+        if (behaviour == Neural::Unavailable) {
+            error = "weights file missing";
+            return nullptr;
+        }
         notice = "weights cached";
         return std::make_unique<FakeSession>(devices, behaviour);
     });
@@ -320,7 +325,7 @@ TEST(ComputeWorker, EndsEachFailureWithItsStatus) {
         {[](ComputationRequest& r) { r.pixelSearch.windowSizeX = 131, r.multiGpu = true; },
          "Pixel accuracy calculation error (multi-GPU).", "*"},
         {[](ComputationRequest& r) { r.subpixel.maxIterations = 0; }, "Sub-pixel error.", "*"},
-        {neural, "AI engine unavailable.", "The neural correlation engine is not included in this build."},
+        {neural, "AI engine unavailable.", "weights file missing", Neural::Unavailable},
         {neural, "Neural correlation error.", "model file missing", Neural::Fail},
         {[](ComputationRequest& r) { r = neuralRequest(), r.computeStrains = true; }, "Strain calculation error.", "*",
          Neural::WrongSize},
@@ -444,6 +449,74 @@ TEST(ComputeWorker, ScalesTheRigidShiftBackToFullResolution) {
         EXPECT_EQ(rigidShiftScale(pixels), scale) << pixels;
     EXPECT_EQ(strainGridSpacing(1, 3), 1);
     EXPECT_EQ(strainGridSpacing(6, 4), 4);
+}
+
+} // namespace
+} // namespace tavro::gui
+
+namespace tavro::gui {
+namespace {
+
+// Model 4 as the window runs it (65 px windows, a start grid every 48 px, the
+// user's step 2) with the engine and its committed weights, on a plate cut by
+// a horizontal crack that opens by 1.5 px: the field on the user's grid, then
+// the crack stage on it.
+TEST(ComputeWorker, NeuralModelRunsEndToEndAndFeedsCrackDetection) {
+    REQUIRE_DEVICE();
+    constexpr int size = 192;
+    testing::SpeckleOptions options;
+    options.width = options.height = size;
+    options.seed = 41;
+    options.supersampling = 2;
+    const testing::SpeckleModel model(options);
+    testing::StraightCrack crack;
+    crack.point = {96.0, 97.0};
+    crack.angle = 0.0;
+    crack.minus = testing::translationField(0.4, -0.75);
+    crack.plus = testing::translationField(0.4, 0.75);
+    const testing::Image deformed = testing::renderCracked(model, crack);
+
+    ComputationRequest request = baseRequest();
+    request.reference = toImage(model.render());
+    request.deformed = toImage(deformed);
+    request.roi = QRect(0, 0, size, size);
+    request.neuralCorrelation = true;
+    PixelSearchParams& p = request.pixelSearch;
+    p.windowSizeX = p.windowSizeY = 65;
+    p.stepX = p.stepY = 48;
+    p.maxU = p.maxV = p.searchUp = p.searchDown = p.searchLeft = p.searchRight = 4;
+    request.userStepX = request.userStepY = 2;
+    WorkerThread thread;
+    const Outcome outcome = thread.run(request);
+    ASSERT_EQ(outcome.succeeded, 1) << outcome.status.toStdString() << " " << outcome.details.toStdString();
+    EXPECT_EQ(outcome.stages(), (std::vector<QString>{"Global alignment (rigid)", "Preparing regions of interest",
+                                                      "Integer-pixel search", "Neural correlation",
+                                                      "Neural correlation — model version 1", "Neural correlation",
+                                                      "Crack detection (Steger ridges)", "Computation completed."}));
+
+    const ComputationResult& result = outcome.result;
+    const PixelDisplacementResult& field = *result.displacements;
+    // Origin 32 + 4; (192 - 72) / 2 points each way.
+    ASSERT_EQ(field.gridWidth, 60);
+    ASSERT_EQ(field.gridHeight, 60);
+    // The committed model spreads an opening's gap over about 15 px; beyond
+    // that each side moves as a whole (0.11 px rms with it).
+    double sum = 0;
+    int count = 0;
+    for (int j = 0; j < field.gridHeight; ++j) {
+        const double y = 36 + 2 * j;
+        if (std::fabs(y - crack.point[1]) < 16) continue;
+        for (int i = 0; i < field.gridWidth; ++i) {
+            const size_t k = size_t(j) * field.gridWidth + size_t(i);
+            if (!std::isfinite(field.dispY[k])) continue;
+            // As in the other cases, the field is measured against the pre-shifted image.
+            const double v = (y > crack.point[1] ? 0.75 : -0.75) + result.rigid.shiftY;
+            sum += std::pow(field.dispY[k] - v, 2) + std::pow(field.dispX[k] - 0.4 - result.rigid.shiftX, 2);
+            ++count;
+        }
+    }
+    ASSERT_GT(count, 2000);
+    EXPECT_LT(std::sqrt(sum / count), 0.2);
 }
 
 } // namespace

@@ -55,7 +55,7 @@ public:
     explicit EndlessSession(std::atomic<int>& state) : state_(state) {}
     const std::vector<int>& devices() const override { return devices_; }
     bool run(const ImageSource&, const ImageSource&, int32_t, int32_t, const std::array<int32_t, 4>&,
-             const PixelDisplacementResult&, const GridDescriptor&, PixelDisplacementResult&,
+             const PixelDisplacementResult&, const GridDescriptor&, int32_t, int32_t, PixelDisplacementResult&,
              const TileProgress& progress, std::string& error) override {
         state_.store(1);
         while (progress(0, 1))
