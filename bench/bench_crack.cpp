@@ -33,6 +33,27 @@ double medianOf(std::vector<double> v) {
 
 } // namespace
 
+testing::StraightCrack benchCrack(const BenchOptions& o, double jumpLength) {
+    testing::StraightCrack crack;
+    crack.point = {0.5 * o.width + 0.3, 0.5 * o.height - 0.2};
+    crack.angle = o.crackAngle;
+    const testing::Vec2 n = crack.normal();
+    // The jump turned 40 degrees from the normal: an opening with some sliding.
+    const double turn = 40.0 * kPi / 180.0;
+    const testing::Vec2 jump{jumpLength * (n[0] * std::cos(turn) - n[1] * std::sin(turn)),
+                             jumpLength * (n[0] * std::sin(turn) + n[1] * std::cos(turn))};
+    const testing::DisplacementField base = knownField(o);
+    const auto side = [base](testing::Vec2 offset) {
+        return [base, offset](double x, double y) {
+            const testing::Vec2 u = base(x, y);
+            return testing::Vec2{u[0] + offset[0], u[1] + offset[1]};
+        };
+    };
+    crack.minus = side({-0.5 * jump[0], -0.5 * jump[1]});
+    crack.plus = side({0.5 * jump[0], 0.5 * jump[1]});
+    return crack;
+}
+
 CrackFigures runCrackCase(const BenchOptions& o) {
     CrackFigures figures;
     testing::SpeckleOptions speckle;
@@ -44,23 +65,11 @@ CrackFigures runCrackCase(const BenchOptions& o) {
     speckle.contrast = o.contrast;
     const testing::SpeckleModel model(speckle);
 
-    testing::StraightCrack crack;
-    crack.point = {0.5 * o.width + 0.3, 0.5 * o.height - 0.2};
-    crack.angle = o.crackAngle;
+    const testing::StraightCrack crack = benchCrack(o, o.crackJump);
     const testing::Vec2 n = crack.normal();
-    // The jump turned 40 degrees from the normal: an opening with some sliding.
-    const double turn = 40.0 * kPi / 180.0;
-    const testing::Vec2 jump{o.crackJump * (n[0] * std::cos(turn) - n[1] * std::sin(turn)),
-                             o.crackJump * (n[0] * std::sin(turn) + n[1] * std::cos(turn))};
-    const testing::DisplacementField base = knownField(o);
-    const auto side = [base](testing::Vec2 offset) {
-        return [base, offset](double x, double y) {
-            const testing::Vec2 u = base(x, y);
-            return testing::Vec2{u[0] + offset[0], u[1] + offset[1]};
-        };
-    };
-    crack.minus = side({-0.5 * jump[0], -0.5 * jump[1]});
-    crack.plus = side({0.5 * jump[0], 0.5 * jump[1]});
+    const testing::Vec2 below = crack.minus(crack.point[0], crack.point[1]);
+    const testing::Vec2 above = crack.plus(crack.point[0], crack.point[1]);
+    const testing::Vec2 jump{above[0] - below[0], above[1] - below[1]};
 
     const std::vector<float> reference =
         eightBit(o.noise > 0.0 && o.noiseOnReference ? testing::addGaussianNoise(model.render(), o.noise, o.seed + 1)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bench_options.h"
+#include "support/synthetic_images.h"
 
 namespace tavro::bench {
 
@@ -34,5 +35,8 @@ struct CrackFigures {
 // options.crackJump px at 40 degrees to the crack's normal. A jump of 0 leaves
 // the field smooth: every point with a crack is then a false one.
 CrackFigures runCrackCase(const BenchOptions& options);
+
+// That crack, with a jump of `jumpLength` px at 40 degrees to its normal.
+testing::StraightCrack benchCrack(const BenchOptions& options, double jumpLength);
 
 } // namespace tavro::bench

@@ -1,4 +1,5 @@
 #include "bench_neural.h"
+#include "bench_crack.h"
 
 #include <algorithm>
 #include <chrono>
@@ -42,22 +43,7 @@ FloatPair crackPair(const BenchOptions& o) {
     speckle.coverage = o.coverage;
     speckle.contrast = o.contrast;
     const testing::SpeckleModel model(speckle);
-    testing::StraightCrack crack;
-    crack.point = {0.5 * o.width + 0.3, 0.5 * o.height - 0.2};
-    crack.angle = o.crackAngle;
-    const testing::Vec2 n = crack.normal();
-    const double turn = 40.0 * kPi / 180.0, j = o.neuralCrackJump;
-    const testing::Vec2 jump{j * (n[0] * std::cos(turn) - n[1] * std::sin(turn)),
-                             j * (n[0] * std::sin(turn) + n[1] * std::cos(turn))};
-    const testing::DisplacementField base = knownField(o);
-    const auto side = [base](testing::Vec2 offset) {
-        return [base, offset](double x, double y) {
-            const testing::Vec2 u = base(x, y);
-            return testing::Vec2{u[0] + offset[0], u[1] + offset[1]};
-        };
-    };
-    crack.minus = side({-0.5 * jump[0], -0.5 * jump[1]});
-    crack.plus = side({0.5 * jump[0], 0.5 * jump[1]});
+    const testing::StraightCrack crack = benchCrack(o, o.neuralCrackJump);
     FloatPair pair;
     pair.width = o.width;
     pair.height = o.height;

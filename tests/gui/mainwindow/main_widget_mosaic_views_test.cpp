@@ -45,6 +45,30 @@ namespace tavro::gui {
 using session::speckle;
 using session::writeImage;
 
+// Holds the global pool's only thread until released, so that Stop certainly
+// comes while a task of the window waits for it; the pool is as before after.
+class HeldPool {
+public:
+    HeldPool() : pool_(QThreadPool::globalInstance()), threads_(pool_->maxThreadCount()) {
+        pool_->setMaxThreadCount(1);
+        pool_->start([this] {
+            while (!released_.load())
+                QThread::msleep(2);
+        });
+    }
+    void release() { released_.store(true); }
+    ~HeldPool() {
+        release();
+        pool_->waitForDone();
+        pool_->setMaxThreadCount(threads_);
+    }
+
+private:
+    QThreadPool* pool_;
+    int threads_;
+    std::atomic<bool> released_{false};
+};
+
 struct MainWidgetMosaicViewsTestAccess {
     using Session = WindowTestSession;
 
@@ -311,21 +335,13 @@ VIEWS_TEST(MosaicAlign, AFailedOrCancelledAssemblyKeepsThePreviousMosaics) {
     EXPECT_EQ(w.deformedImages.size(), 1u);
     EXPECT_TRUE(w.computeButton->isEnabled());
 
-    // The pool is held so that Stop certainly comes while the task waits.
-    QThreadPool* pool = QThreadPool::globalInstance();
-    const int threads = pool->maxThreadCount();
-    pool->setMaxThreadCount(1);
-    std::atomic<bool> release{false};
-    pool->start([&release] {
-        while (!release.load())
-            QThread::msleep(2);
-    });
-    w.onAlignMosaic();
-    w.onStopComputation();
-    release.store(true);
-    ASSERT_TRUE(waitForAssembly(w));
-    pool->waitForDone();
-    pool->setMaxThreadCount(threads);
+    {
+        HeldPool held;
+        w.onAlignMosaic();
+        w.onStopComputation();
+        held.release();
+        ASSERT_TRUE(waitForAssembly(w));
+    }
     EXPECT_EQ(s.status(), QStringLiteral("Assembly cancelled"));
     EXPECT_EQ(s.boxes.size(), 1) << "a cancellation shows no box";
     EXPECT_EQ(w.referenceImage.displayImage(), before);
@@ -855,21 +871,14 @@ VIEWS_TEST(MosaicCompute, ComputeChecksTilesAndAsksBeforeAssemblingAndStopLeaves
     EXPECT_TRUE(w.computeButton->isEnabled());
 
     s.answer = QMessageBox::Yes;
-    QThreadPool* pool = QThreadPool::globalInstance();
-    const int threads = pool->maxThreadCount();
-    pool->setMaxThreadCount(1);
-    std::atomic<bool> release{false};
-    pool->start([&release] {
-        while (!release.load())
-            QThread::msleep(2);
-    });
-    w.onCompute();
-    EXPECT_TRUE(w.stitchingInProgress);
-    w.onStopComputation();
-    release.store(true);
-    ASSERT_TRUE(waitForRun(w));
-    pool->waitForDone();
-    pool->setMaxThreadCount(threads);
+    {
+        HeldPool held;
+        w.onCompute();
+        EXPECT_TRUE(w.stitchingInProgress);
+        w.onStopComputation();
+        held.release();
+        ASSERT_TRUE(waitForRun(w));
+    }
     EXPECT_EQ(s.status(), QStringLiteral("Assembly cancelled."));
     EXPECT_TRUE(QFileInfo::exists(old)) << "old results make way only when the run starts";
     EXPECT_TRUE(w.results.empty());
