@@ -53,6 +53,12 @@ struct BenchOptions {
     int stitchTile = 2048;
     int fftBatch = 1024;
     int fftSize = 0;  // 0: the frame size of the case's search
+    // The fraction scan: Gaussian speckle of scanSigma px in scanSize x scanSize images, fractional shifts
+    // 0, 1/scanSteps, .., 1.
+    bool fractionScan = true;
+    int scanSize = 256;
+    int scanSteps = 20;
+    double scanSigma = 1.5;
     int sweepFirst = 0;  // odd windows sweepFirst, + 2, .. sweepLast: integer search alone; 0 for none
     int sweepLast = 0;
     bool verbose = false;

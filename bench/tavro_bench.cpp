@@ -19,6 +19,7 @@
 #include "bench_accuracy.h"
 #include "bench_crack.h"
 #include "bench_fft.h"
+#include "bench_fraction_scan.h"
 #include "bench_images.h"
 #include "bench_memory.h"
 #include "bench_options.h"
@@ -295,6 +296,37 @@ bool runStitching(Report& r, const BenchOptions& o) {
     return true;
 }
 
+std::string joined(const std::vector<double>& values) {
+    std::string text;
+    char item[32];
+    for (double v : values) {
+        std::snprintf(item, sizeof item, "%s%.4g", text.empty() ? "" : ",", v);
+        text += item;
+    }
+    return text;
+}
+
+bool runScan(Report& r, const BenchOptions& o) {
+    const FractionScan scan = runFractionScan(o);
+    r.put("fraction_scan_size", std::to_string(scan.size) + "x" + std::to_string(scan.size));
+    r.put("fraction_scan_sigma", o.scanSigma);
+    if (!scan.ok) {
+        r.put("fraction_scan_error", scan.error);
+        return false;
+    }
+    r.put("fraction_scan_points", scan.points);
+    r.put("fraction_scan_fractions", joined(scan.fractions));
+    for (const FractionCurve& c : scan.curves) {
+        const std::string p = std::string("fraction_scan_") + interpolationName(c.interpolation);
+        r.put((p + "_bias_max_abs").c_str(), c.largestBias);
+        r.put((p + "_bias_max_abs_at").c_str(), c.largestBiasAt);
+        r.put((p + "_std").c_str(), c.scatter);
+        r.put((p + "_bias").c_str(), joined(c.bias));
+    }
+    r.put("fraction_scan_time_s", scan.seconds);
+    return true;
+}
+
 bool runCrack(Report& r, const BenchOptions& o) {
     const CrackFigures c = runCrackCase(o);
     r.put("crack_angle_deg", o.crackAngle);
@@ -377,6 +409,8 @@ int run(const BenchOptions& o, Report& r) {
         if (ok && o.sweepFirst > 0) ok = runSweep(r, o, pair);
     }
     if (o.fft) runFft(r, o);
+    if (o.fractionScan) ok = runScan(r, o) && ok;
+    r.flush();
     if (o.crack) ok = runCrack(r, o) && ok;
     r.flush();
     if (o.stitching) ok = runStitching(r, o) && ok;
