@@ -127,6 +127,7 @@ const std::map<std::string, Setter>& setters() {
         {"crack-angle", real(&BenchOptions::crackAngle)},
         {"crack-jump", real(&BenchOptions::crackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
+        {"busy", integer(&BenchOptions::busyThreads, 0, 1024)},
         {"rigid", flag(&BenchOptions::rigid)},
         {"hierarchical", flag(&BenchOptions::hierarchical)},
         {"fft", flag(&BenchOptions::fft)},
@@ -248,6 +249,8 @@ Engine
 
 Measurement
   --repeat N           runs of the pipeline; times are reported as median and best (default 3)
+  --busy N             run N spinning threads beside the engine throughout, as other work on the machine
+                       would (default 0); with --repeat 9 the times give min, median and max of 9 runs
   --pipeline 0|1       run the pipeline (default 1)
   --sweep-windows A,B  integer search alone at every odd window from A to B (range as given)
   --fft 0|1            measure the FFT on batched search frames (default 1)

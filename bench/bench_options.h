@@ -43,6 +43,7 @@ struct BenchOptions {
     double crackJump = 0.5;    // px
 
     int repeat = 3;
+    int busyThreads = 0;  // spinning threads beside the engine for the whole run
     bool rigid = true;
     // The coarse pass and escalated fine pass the window always asks for.
     bool hierarchical = false;
