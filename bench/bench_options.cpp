@@ -128,6 +128,7 @@ const std::map<std::string, Setter>& setters() {
         {"crack-jump", real(&BenchOptions::crackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
         {"busy", integer(&BenchOptions::busyThreads, 0, 1024)},
+        {"phase-times", flag(&BenchOptions::phaseTimes)},
         {"rigid", flag(&BenchOptions::rigid)},
         {"hierarchical", flag(&BenchOptions::hierarchical)},
         {"fft", flag(&BenchOptions::fft)},
@@ -251,6 +252,8 @@ Measurement
   --repeat N           runs of the pipeline; times are reported as median and best (default 3)
   --busy N             run N spinning threads beside the engine throughout, as other work on the machine
                        would (default 0); with --repeat 9 the times give min, median and max of 9 runs
+  --phase-times 0|1    the integer search's time per phase: setup, extraction, forward transforms, inverse,
+                       sums and peaks, and outside the batches (uploads, leases) (default 0)
   --pipeline 0|1       run the pipeline (default 1)
   --sweep-windows A,B  integer search alone at every odd window from A to B (range as given)
   --fft 0|1            measure the FFT on batched search frames (default 1)
