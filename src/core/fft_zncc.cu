@@ -34,6 +34,8 @@ constexpr int32_t kMixedFrameLimit = 256;
 // Longest half row and column of the frames searched whole in one kernel per batch.
 constexpr int32_t kInCacheSide = 64;
 constexpr size_t kDefaultSharedBytes = 49152;
+// Points per launch of the in-cache kernel, as the refinement's: progress and cancellation between launches.
+constexpr int kInCacheLaunch = 4096;
 
 // The part of a frame (rows x columns from the frame origin) that lies inside
 // the image; frame element (r, c) shows image pixel origin + r * pitch + c.
@@ -196,7 +198,8 @@ struct MinusMean {
     __device__ __forceinline__ float operator()(float v) const { return v - mean; }
 };
 // Point p's mean-free reference window and search area into its frames, its
-// reference window's inverse deviation into invStdRefArr[p].
+// reference window's inverse deviation into invStdRefArr[p] (and the search
+// area's mean into *defMeanOut when given).
 TAVRO_FRAME_FUNCTION void extractPoint(const Block& block, long long p, const float* ref, const float* def,
                                        float* refFrame, float* defFrame, float* invStdRefArr, float* defMeanOut,
                                        int width, int height, int windowSizeX, int windowSizeY, int stepX, int stepY,
@@ -243,7 +246,7 @@ TAVRO_FRAME_FUNCTION void extractPoint(const Block& block, long long p, const fl
                               static_cast<float>(windowArea - n) / area;
         const float variance = sumD2 - sumD * sumD / area + clipped;
         invStdRefArr[p] = variance > 1e-12f ? 1.0f / sqrtf(variance) : 0.0f;
-        *defMeanOut = defMean;
+        if (defMeanOut) *defMeanOut = defMean;
     });
 }
 
@@ -514,15 +517,14 @@ __device__ __forceinline__ InCacheFrames inCacheFrames(float* shared, const fft:
 // buffer per worker that never leaves its cache). A batch is one launch
 // instead of a dozen, so no phase waits for the slowest helper of the one
 // before. The arithmetic is that of the separate kernels, element by element.
-__global__ void searchPointsInCache(const float* ref, const float* def, float* invStdRefArr, float* defMeanArr,
-                                    float* outX, float* outY, float* confidence, const int* initX, const int* initY,
+__global__ void searchPointsInCache(const float* ref, const float* def, float* invStdRefArr, float* outX, float* outY, float* confidence, const int* initX, const int* initY,
                                     const int* pointX, const int* pointY, fft::detail::FrameTransform transform,
                                     SearchShape g) {
     const Block block;
     const long long p = g.batchStart + blockIdx.x;
     if (p >= g.totalPoints) return;
     const InCacheFrames frames = inCacheFrames(block.dynamicShared<float>(), transform, g.nx, g.ny);
-    extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, defMeanArr + blockIdx.x, g.width,
+    extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, nullptr, g.width,
                  g.height, g.windowSizeX, g.windowSizeY, g.stepX, g.stepY, g.gridWidth, g.marginX, g.marginY, g.maxU,
                  g.maxV, g.nx, g.ny, initX, initY, pointX, pointY);
     fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch);
@@ -715,13 +717,18 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
 
     PhaseClock clock;
     BatchSearch s(layout, error);
+    if (!s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") || !s.makePlan(batch))
+        return false;
+    // The in-cache kernel keeps its frames in shared memory: no batch buffers, and launches as long as the
+    // refinement's.
+    const bool inCache = inCacheFits(*s.plan(), nx, ny);
     const uint64_t reals = uint64_t(batch) * uint64_t(frameReals) * sizeof(float);
     const uint64_t bins = uint64_t(batch) * uint64_t(frameBins) * sizeof(Complex);
-    if (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
-        !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
-        !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
-        !s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") ||
-        !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr"))
+    if (!inCache &&
+        (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
+         !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
+         !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
+         !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr")))
         return false;
     float* refBuf = s.refBuf.as<float>();
     float* defBuf = s.defBuf.as<float>();
@@ -732,10 +739,8 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     float* defMean = s.defMean.as<float>();
 
     const int windowArea = params.windowSizeX * params.windowSizeY;
-    if (!s.makePlan(batch)) return false;
     clock.mark(&detail::SearchPhaseTimes::setup);
 
-    const bool inCache = inCacheFits(*s.plan(), nx, ny);
     SearchShape shape{size.width, size.height, params.windowSizeX, params.windowSizeY, params.stepX, params.stepY,
                       gridWidth, gridHeight, config.marginX, config.marginY, params.maxU, params.maxV, layout.up,
                       layout.down, layout.left, layout.right, nx, ny, windowArea, params.maxU + layout.down + 1,
@@ -747,20 +752,20 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     }
 
     const int width = size.width, height = size.height;
-    for (int64_t batchStart = first; batchStart < end; batchStart += batch) {
-        const int n = static_cast<int>(std::min<int64_t>(batch, end - batchStart));
-        if (n < batch && batchStart != first && !s.makePlan(n)) return false;
+    const int launchPoints = inCache ? kInCacheLaunch : batch;
+    for (int64_t batchStart = first; batchStart < end; batchStart += launchPoints) {
+        const int n = static_cast<int>(std::min<int64_t>(launchPoints, end - batchStart));
+        if (!inCache && n < batch && batchStart != first && !s.makePlan(n)) return false;
         clock.batch();
         clock.mark(&detail::SearchPhaseTimes::setup);
         if (inCache) {
-            // The tables of the plan in force: a short last batch has a plan of its own.
             const fft::Plan& plan = *s.plan();
             const fft::detail::FrameTransform transform{plan.twiddlesHalf, plan.twiddlesRows, plan.twiddlesCols,
                                                         plan.rows,         plan.half,         plan.logHalf,
                                                         plan.logRows,      plan.mixedPath ? 1 : 0};
             shape.batchStart = batchStart;
             TAVRO_LAUNCH_BLOCK(searchPointsInCache, static_cast<unsigned>(n), kPointThreads,
-                               inCacheBytes(transform, nx, ny), ref, def, invStdRef, defMean, outX, outY, confidence,
+                               inCacheBytes(transform, nx, ny), ref, def, invStdRef, outX, outY, confidence,
                                initX, initY, pointX, pointY, transform, shape);
             if (!s.launched("searchPointsInCache") || !s.checked(cudaDeviceSynchronize(), "sync after search"))
                 return false;
