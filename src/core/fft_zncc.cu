@@ -596,10 +596,12 @@ private:
     detail::SearchPhaseTimes local_;
 };
 
+std::atomic<bool> gInCacheSearch{true};
+
 // Whether a plan's frames go through the in-cache kernel: the shared and mixed-radix paths, when the frames and
 // the transforms' scratch fit the device's shared memory (beyond the default 48 KiB by the kernel's opt-in).
 bool inCacheFits(const fft::Plan& plan, int nx, int ny) {
-    if (!(plan.sharedPath || plan.mixedPath) || !plan.transposedSpectrum || plan.half > kInCacheSide ||
+    if (!gInCacheSearch.load(std::memory_order_relaxed) || !(plan.sharedPath || plan.mixedPath) || !plan.transposedSpectrum || plan.half > kInCacheSide ||
         plan.rows > kInCacheSide)
         return false;
     const fft::detail::FrameTransform f{nullptr, nullptr, nullptr, plan.rows, plan.half, plan.logHalf, plan.logRows,
@@ -851,6 +853,8 @@ bool runEscalatedFFTSearch(const float* ref, const float* def, ImageSize size, c
 namespace detail {
 
 void setSearchPhaseTiming(bool on) { gPhaseTiming.store(on); }
+
+void setInCacheSearch(bool on) { gInCacheSearch.store(on); }
 
 SearchPhaseTimes searchPhaseTimes() {
     std::lock_guard lock(gPhaseMutex);

@@ -67,6 +67,10 @@ struct SearchPhaseTimes {
     int64_t batches = 0;
 };
 void setSearchPhaseTiming(bool on);
+
+// For tests: off runs every search through the separate batched kernels, as frames too large for the in-cache
+// kernel always do.
+void setInCacheSearch(bool on);
 SearchPhaseTimes searchPhaseTimes();
 void resetSearchPhaseTimes();
 
