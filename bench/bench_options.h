@@ -43,8 +43,8 @@ struct BenchOptions {
     double crackJump = 0.5;    // px
 
     int repeat = 3;
-    int busyThreads = 0;
-    bool phaseTimes = false;  // the integer search's time per phase (each phase then waits for its kernels)  // spinning threads beside the engine for the whole run
+    int busyThreads = 0;      // spinning threads beside the engine for the whole run
+    bool phaseTimes = false;  // the integer search's time per phase (each phase then waits for its kernels)
     bool rigid = true;
     // The coarse pass and escalated fine pass the window always asks for.
     bool hierarchical = false;

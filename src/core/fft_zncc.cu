@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 #include "core/fft_lines.h"
@@ -34,8 +33,11 @@ constexpr int32_t kMixedFrameLimit = 256;
 // Longest half row and column of the frames searched whole in one kernel per batch.
 constexpr int32_t kInCacheSide = 64;
 constexpr size_t kDefaultSharedBytes = 49152;
-// Points per launch of the in-cache kernel, as the refinement's: progress and cancellation between launches.
-constexpr int kInCacheLaunch = 4096;
+// Frame elements per launch of the in-cache kernel (16384 frames of 32 x 32): about the same work per launch at
+// any frame size, long enough that the wait for the last helper of a launch on a busy machine costs little, short
+// enough for progress and cancellation between launches (a few tenths of a second on one core).
+constexpr int64_t kInCacheLaunchReals = int64_t{16384} * 1024;
+constexpr int kInCacheLaunchMin = 1024;
 
 // The part of a frame (rows x columns from the frame origin) that lies inside
 // the image; frame element (r, c) shows image pixel origin + r * pitch + c.
@@ -517,16 +519,17 @@ __device__ __forceinline__ InCacheFrames inCacheFrames(float* shared, const fft:
 // buffer per worker that never leaves its cache). A batch is one launch
 // instead of a dozen, so no phase waits for the slowest helper of the one
 // before. The arithmetic is that of the separate kernels, element by element.
-__global__ void searchPointsInCache(const float* ref, const float* def, float* invStdRefArr, float* outX, float* outY, float* confidence, const int* initX, const int* initY,
+__global__ void searchPointsInCache(const float* ref, const float* def, float* invStdRefArr, float* outX,
+                                    float* outY, float* confidence, const int* initX, const int* initY,
                                     const int* pointX, const int* pointY, fft::detail::FrameTransform transform,
                                     SearchShape g) {
     const Block block;
     const long long p = g.batchStart + blockIdx.x;
     if (p >= g.totalPoints) return;
     const InCacheFrames frames = inCacheFrames(block.dynamicShared<float>(), transform, g.nx, g.ny);
-    extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, nullptr, g.width,
-                 g.height, g.windowSizeX, g.windowSizeY, g.stepX, g.stepY, g.gridWidth, g.marginX, g.marginY, g.maxU,
-                 g.maxV, g.nx, g.ny, initX, initY, pointX, pointY);
+    extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, nullptr, g.width, g.height, g.windowSizeX,
+                 g.windowSizeY, g.stepX, g.stepY, g.gridWidth, g.marginX, g.marginY, g.maxU, g.maxV, g.nx, g.ny, initX,
+                 initY, pointX, pointY);
     fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch);
     fft::detail::frameForward(block, transform, frames.def, frames.specDef, frames.scratch);
     fft::detail::frameColumns(block, transform, frames.specRef, frames.specDef, frames.scratch, 1.0f);
@@ -601,8 +604,8 @@ std::atomic<bool> gInCacheSearch{true};
 // Whether a plan's frames go through the in-cache kernel: the shared and mixed-radix paths, when the frames and
 // the transforms' scratch fit the device's shared memory (beyond the default 48 KiB by the kernel's opt-in).
 bool inCacheFits(const fft::Plan& plan, int nx, int ny) {
-    if (!gInCacheSearch.load(std::memory_order_relaxed) || !(plan.sharedPath || plan.mixedPath) || !plan.transposedSpectrum || plan.half > kInCacheSide ||
-        plan.rows > kInCacheSide)
+    if (!gInCacheSearch.load(std::memory_order_relaxed) || !(plan.sharedPath || plan.mixedPath) ||
+        !plan.transposedSpectrum || plan.half > kInCacheSide || plan.rows > kInCacheSide)
         return false;
     const fft::detail::FrameTransform f{nullptr, nullptr, nullptr, plan.rows, plan.half, plan.logHalf, plan.logRows,
                                         plan.mixedPath ? 1 : 0};
@@ -612,8 +615,8 @@ bool inCacheFits(const fft::Plan& plan, int nx, int ny) {
     if (cudaGetDevice(&device) != cudaSuccess ||
         cudaDeviceGetAttribute(&optIn, cudaDevAttrMaxSharedMemoryPerBlockOptin, device) != cudaSuccess ||
         bytes > size_t(optIn) ||
-        cudaFuncSetAttribute(searchPointsInCache,
-                             cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(bytes)) != cudaSuccess) {
+        cudaFuncSetAttribute(searchPointsInCache, cudaFuncAttributeMaxDynamicSharedMemorySize,
+                             static_cast<int>(bytes)) != cudaSuccess) {
         (void)cudaGetLastError();
         return false;
     }
@@ -685,7 +688,6 @@ FFTSearchLayout fftSearchLayout(const PixelSearchParams& params, uint64_t totalP
     layout.memoryPerPoint = 16 * uint64_t(layout.frameBins) + 12 * uint64_t(layout.frameReals);
 
     int32_t batch = static_cast<int32_t>(std::min<uint64_t>(kBatchBytes / layout.memoryPerPoint, kMaxBatch));
-    if (const char* cap = std::getenv("TAVRO_TMP_BATCH")) batch = std::min(batch, std::atoi(cap));
     if (budget > 0) {
         const uint64_t fixed = 4 * (totalPoints + 2 * uint64_t(layout.frameBins));
         const uint64_t perPoints = (budget > fixed ? budget - fixed : 0) / (3 * layout.memoryPerPoint);
@@ -721,8 +723,7 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     BatchSearch s(layout, error);
     if (!s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") || !s.makePlan(batch))
         return false;
-    // The in-cache kernel keeps its frames in shared memory: no batch buffers, and launches as long as the
-    // refinement's.
+    // The in-cache kernel keeps its frames in shared memory: no batch buffers, and launches of many batches.
     const bool inCache = inCacheFits(*s.plan(), nx, ny);
     const uint64_t reals = uint64_t(batch) * uint64_t(frameReals) * sizeof(float);
     const uint64_t bins = uint64_t(batch) * uint64_t(frameBins) * sizeof(Complex);
@@ -754,7 +755,8 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     }
 
     const int width = size.width, height = size.height;
-    const int launchPoints = inCache ? kInCacheLaunch : batch;
+    const int launchPoints =
+        inCache ? static_cast<int>(std::max<int64_t>(kInCacheLaunchMin, kInCacheLaunchReals / frameReals)) : batch;
     for (int64_t batchStart = first; batchStart < end; batchStart += launchPoints) {
         const int n = static_cast<int>(std::min<int64_t>(launchPoints, end - batchStart));
         if (!inCache && n < batch && batchStart != first && !s.makePlan(n)) return false;
@@ -773,32 +775,33 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
                 return false;
             clock.mark(&detail::SearchPhaseTimes::inCache);
         } else {
-        TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf, defBuf,
-                           invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY, params.stepX,
-                           params.stepY, gridWidth, gridHeight, config.marginX, config.marginY, params.maxU,
-                           params.maxV, nx, ny, static_cast<long long>(totalPoints),
-                           static_cast<long long>(batchStart), initX, initY, pointX, pointY);
-        if (!s.launched("extractWindowsForFFT")) return false;
-        clock.mark(&detail::SearchPhaseTimes::extraction);
-        if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
-            return false;
-        clock.mark(&detail::SearchPhaseTimes::forward);
+            TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf,
+                               defBuf, invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY,
+                               params.stepX, params.stepY, gridWidth, gridHeight, config.marginX, config.marginY,
+                               params.maxU, params.maxV, nx, ny, static_cast<long long>(totalPoints),
+                               static_cast<long long>(batchStart), initX, initY, pointX, pointY);
+            if (!s.launched("extractWindowsForFFT")) return false;
+            clock.mark(&detail::SearchPhaseTimes::extraction);
+            if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::forward);
 
-        // The cross spectrum formed as the inverse loads it; only the frame rows of admissible shifts are read.
-        if (!fft::execC2RCorrelation(s.plan(), specDef, specRef, corrBuf, params.maxU + layout.down + 1, error))
-            return false;
-        clock.mark(&detail::SearchPhaseTimes::inverse);
+            // The cross spectrum formed as the inverse loads it; only the frame rows of admissible shifts are read.
+            if (!fft::execC2RCorrelation(s.plan(), specDef, specRef, corrBuf, params.maxU + layout.down + 1, error))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::inverse);
 
-        // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and refBuf's.
-        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, defBuf,
-                           refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
-                           layout.left, layout.right, params.windowSizeX, params.windowSizeY,
-                           static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale, windowArea,
-                           initX, initY, confidence, 1);
-        if (!s.launched("findCorrelationPeaksNormalized") ||
-            !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
-            return false;
-        clock.mark(&detail::SearchPhaseTimes::peaks);
+            // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and
+            // refBuf's.
+            TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf,
+                               defBuf, refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up,
+                               layout.down, layout.left, layout.right, params.windowSizeX, params.windowSizeY,
+                               static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale,
+                               windowArea, initX, initY, confidence, 1);
+            if (!s.launched("findCorrelationPeaksNormalized") ||
+                !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::peaks);
         }
 
         if (progress) {
