@@ -356,7 +356,8 @@ TEST(FFTPixelSearch, InCacheKernelGivesTheSeparateKernelsBits) {
     const auto pair = shiftedPair(160, 1.6, -2.3);
     const struct {
         int window, reach, points;
-    } cases[] = {{21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}};  // frames 32, 24, 64, 48 x 45
+    } cases[] = {// frames 32, 24, 64, 48 x 45 and 72
+                 {21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}, {41, 15, 200}};
     for (const auto& c : cases) {
         const PixelSearchParams p = paramsOf(c.window, 1, c.reach);
         std::vector<int> xs, ys, gx, gy;
