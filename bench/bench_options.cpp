@@ -129,6 +129,8 @@ const std::map<std::string, Setter>& setters() {
         {"neural", flag(&BenchOptions::neural)},
         {"neural-crack-jump", real(&BenchOptions::neuralCrackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
+        {"busy", integer(&BenchOptions::busyThreads, 0, 1024)},
+        {"phase-times", flag(&BenchOptions::phaseTimes)},
         {"rigid", flag(&BenchOptions::rigid)},
         {"hierarchical", flag(&BenchOptions::hierarchical)},
         {"fft", flag(&BenchOptions::fft)},
@@ -138,6 +140,10 @@ const std::map<std::string, Setter>& setters() {
         {"stitch-grid", integer(&BenchOptions::stitchGrid, 2, 16)},
         {"stitch-tile", integer(&BenchOptions::stitchTile, 128, 8192)},
         {"fft-size", integer(&BenchOptions::fftSize, 0, 4096)},
+        {"fraction-scan", flag(&BenchOptions::fractionScan)},
+        {"scan-size", integer(&BenchOptions::scanSize, 64, 4096)},
+        {"scan-steps", integer(&BenchOptions::scanSteps, 1, 1000)},
+        {"scan-sigma", real(&BenchOptions::scanSigma)},
         {"verbose", flag(&BenchOptions::verbose)},
         {"save-pair", [](const std::string& v, BenchOptions& o) { return o.savePair = v, !v.empty(); }},
     };
@@ -150,6 +156,7 @@ bool validate(const BenchOptions& o, std::string& error) {
         error = "--fft-size must be even, at least 4, with no prime factor above 5";
     else if (!(o.period > 0.0)) error = "--period must be positive";
     else if (!(o.spotRadius >= 1.5)) error = "--spot-radius must be at least 1.5 px (band limit)";
+    else if (!(o.scanSigma >= 1.0)) error = "--scan-sigma must be at least 1 px (band limit)";
     else if (!(o.coverage > 0.0) || !(o.contrast > 0.0) || !(o.noise >= 0.0))
         error = "--coverage and --contrast must be positive, --noise not negative";
     return error.empty();
@@ -245,6 +252,10 @@ Engine
 
 Measurement
   --repeat N           runs of the pipeline; times are reported as median and best (default 3)
+  --busy N             run N spinning threads beside the engine throughout, as other work on the machine
+                       would (default 0); with --repeat 9 the times give min, median and max of 9 runs
+  --phase-times 0|1    the integer search's time per phase: setup, extraction, forward transforms, inverse,
+                       sums and peaks, and outside the batches (uploads, leases) (default 0)
   --pipeline 0|1       run the pipeline (default 1)
   --sweep-windows A,B  integer search alone at every odd window from A to B (range as given)
   --fft 0|1            measure the FFT on batched search frames (default 1)
@@ -253,6 +264,11 @@ Measurement
   --stitching 0|1      stitch a synthetic tile scan (default 1)
   --stitch-grid N      tiles per side of the scan (default 4)
   --stitch-tile N      tile side in pixels (default 2048)
+  --fraction-scan 0|1  refine Gaussian speckle (tanh contrast, 8-bit) moved by exact Fourier shifts of
+                       0 .. 1 px with every interpolation: largest |bias| and scatter of each (default 1)
+  --scan-size N        its image side in pixels (default 256)
+  --scan-steps N       fractional shifts 0, 1/N, .., 1 (default 20)
+  --scan-sigma S       its speckle correlation length (Gaussian sigma) in pixels, >= 1 (default 1.5)
   --crack 0|1          run the crack case: a straight crack through the centre, each side moved by the
                        case's field -+ half the jump, refined by the discontinuity engine (default 0)
   --crack-angle D      its angle in degrees, counter-clockwise on screen (default 30)

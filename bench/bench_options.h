@@ -48,6 +48,8 @@ struct BenchOptions {
     double neuralCrackJump = 2.0;  // px
 
     int repeat = 3;
+    int busyThreads = 0;      // spinning threads beside the engine for the whole run
+    bool phaseTimes = false;  // the integer search's time per phase (each phase then waits for its kernels)
     bool rigid = true;
     // The coarse pass and escalated fine pass the window always asks for.
     bool hierarchical = false;
@@ -58,6 +60,12 @@ struct BenchOptions {
     int stitchTile = 2048;
     int fftBatch = 1024;
     int fftSize = 0;  // 0: the frame size of the case's search
+    // The fraction scan: Gaussian speckle of scanSigma px in scanSize x scanSize images, fractional shifts
+    // 0, 1/scanSteps, .., 1.
+    bool fractionScan = true;
+    int scanSize = 256;
+    int scanSteps = 20;
+    double scanSigma = 1.5;
     int sweepFirst = 0;  // odd windows sweepFirst, + 2, .. sweepLast: integer search alone; 0 for none
     int sweepLast = 0;
     bool verbose = false;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include "bench_accuracy.h"
 #include "bench_crack.h"
 #include "bench_fft.h"
+#include "bench_fraction_scan.h"
 #include "bench_images.h"
 #include "bench_memory.h"
 #include "bench_neural.h"
@@ -204,8 +206,16 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
     PipelineRun last;
     bool identical = true;
     uint64_t firstHash = 0;
+    std::vector<double> phases[7];
+    detail::setSearchPhaseTiming(o.phaseTimes);
     for (int i = 0; i < o.repeat; ++i) {
+        detail::resetSearchPhaseTimes();
         last = runPipeline(pair, o);
+        const detail::SearchPhaseTimes p = detail::searchPhaseTimes();
+        const double inside = p.setup + p.extraction + p.forward + p.inverse + p.peaks + p.inCache;
+        const double values[7] = {p.setup,   p.extraction, p.forward, p.inverse,
+                                  p.peaks,   p.inCache,    last.times.pixel - inside};
+        for (int k = 0; k < 7; ++k) phases[k].push_back(values[k]);
         if (!last.ok) {
             r.put("error", last.error);
             return false;
@@ -239,6 +249,16 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
     }
     reportStage(r, "pixel", pixel, points);
     reportStage(r, "subpixel", subpixel, points);
+    // The goal the search is held to: at most half the refinement's time, run for run alike.
+    std::vector<double> share;
+    for (size_t i = 0; i < pixel.size(); ++i) share.push_back(subpixel[i] > 0.0 ? pixel[i] / subpixel[i] : 0.0);
+    r.put("pixel_to_subpixel", median(share));
+    r.put("pixel_to_subpixel_min", *std::min_element(share.begin(), share.end()));
+    r.put("pixel_to_subpixel_max", *std::max_element(share.begin(), share.end()));
+    if (o.phaseTimes) {
+        const char* names[7] = {"setup", "extraction", "forward", "inverse", "peaks", "in_cache", "outside"};
+        for (int k = 0; k < 7; ++k) r.put((std::string("pixel_phase_") + names[k] + "_s").c_str(), median(phases[k]));
+    }
     r.put("pixel_cpu_s", median(pixelCpu));
     r.put("subpixel_cpu_s", median(subpixelCpu));
     reportStage(r, "end_to_end", endToEnd, points);
@@ -297,6 +317,37 @@ bool runStitching(Report& r, const BenchOptions& o) {
     r.put("stitch_mosaic_error_rms_grey", f.mosaicErrorRms);
     r.put("stitch_mosaic_error_max_grey", f.mosaicErrorMax);
     r.put("stitch_tile_floor_rms_grey", f.tileFloorRms);
+    return true;
+}
+
+std::string joined(const std::vector<double>& values) {
+    std::string text;
+    char item[32];
+    for (double v : values) {
+        std::snprintf(item, sizeof item, "%s%.4g", text.empty() ? "" : ",", v);
+        text += item;
+    }
+    return text;
+}
+
+bool runScan(Report& r, const BenchOptions& o) {
+    const FractionScan scan = runFractionScan(o);
+    r.put("fraction_scan_size", std::to_string(scan.size) + "x" + std::to_string(scan.size));
+    r.put("fraction_scan_sigma", o.scanSigma);
+    if (!scan.ok) {
+        r.put("fraction_scan_error", scan.error);
+        return false;
+    }
+    r.put("fraction_scan_points", scan.points);
+    r.put("fraction_scan_fractions", joined(scan.fractions));
+    for (const FractionCurve& c : scan.curves) {
+        const std::string p = std::string("fraction_scan_") + interpolationName(c.interpolation);
+        r.put((p + "_bias_max_abs").c_str(), c.largestBias);
+        r.put((p + "_bias_max_abs_at").c_str(), c.largestBiasAt);
+        r.put((p + "_std").c_str(), c.scatter);
+        r.put((p + "_bias").c_str(), joined(c.bias));
+    }
+    r.put("fraction_scan_time_s", scan.seconds);
     return true;
 }
 
@@ -383,6 +434,32 @@ bool savePair(const SyntheticPair& pair, const std::string& prefix) {
     return write(pair.reference, "_reference.png") && write(pair.deformed, "_deformed.png");
 }
 
+// Threads that only spin, so that the engine competes for the cores as it does
+// beside other work; stopped and joined when the object goes.
+class BusyThreads {
+public:
+    explicit BusyThreads(int count) {
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this] {
+                uint64_t x = 88172645463325252ull;
+                while (!stop_.load(std::memory_order_relaxed))
+                    for (int k = 0; k < 4096; ++k) x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+                sink_.fetch_add(x, std::memory_order_relaxed);
+            });
+    }
+    ~BusyThreads() {
+        stop_ = true;
+        for (std::thread& t : threads_) t.join();
+    }
+    BusyThreads(const BusyThreads&) = delete;
+    BusyThreads& operator=(const BusyThreads&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> sink_{0};
+    std::vector<std::thread> threads_;
+};
+
 int run(const BenchOptions& o, Report& r) {
     int count = 0;
     if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
@@ -390,7 +467,9 @@ int run(const BenchOptions& o, Report& r) {
         return 1;
     }
     reportCase(r, o);
+    r.put("busy_threads", o.busyThreads);
     r.flush();
+    const BusyThreads busy(o.busyThreads);
     bool ok = true;
     if (o.pipeline) {
         const auto start = std::chrono::steady_clock::now();
@@ -410,6 +489,8 @@ int run(const BenchOptions& o, Report& r) {
         r.flush();
     }
     if (o.fft) runFft(r, o);
+    if (o.fractionScan) ok = runScan(r, o) && ok;
+    r.flush();
     if (o.crack) ok = runCrack(r, o) && ok;
     r.flush();
     if (o.stitching) ok = runStitching(r, o) && ok;

@@ -1,9 +1,12 @@
 #include "core/fft_zncc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 
+#include "core/fft_lines.h"
 #include "core/profile_range.h"
 #include "core/tavro_fft.h"
 #include "gpu/runtime.h"
@@ -27,6 +30,14 @@ constexpr int kScoreChunk = 8;
 // Longest frame side given to the FFT's mixed-radix path (which takes rows and
 // half rows up to 256); longer sides stay powers of two.
 constexpr int32_t kMixedFrameLimit = 256;
+// Longest half row and column of the frames searched whole in one kernel per batch.
+constexpr int32_t kInCacheSide = 128;
+constexpr size_t kDefaultSharedBytes = 49152;
+// Frame elements per launch of the in-cache kernel (16384 frames of 32 x 32): about the same work per launch at
+// any frame size, long enough that the wait for the last helper of a launch on a busy machine costs little, short
+// enough for progress and cancellation between launches (a few tenths of a second on one core).
+constexpr int64_t kInCacheLaunchReals = int64_t{16384} * 1024;
+constexpr int kInCacheLaunchMin = 1024;
 
 // The part of a frame (rows x columns from the frame origin) that lies inside
 // the image; frame element (r, c) shows image pixel origin + r * pitch + c.
@@ -188,19 +199,14 @@ struct MinusMean {
     float mean;
     __device__ __forceinline__ float operator()(float v) const { return v - mean; }
 };
-__global__ void extractWindowsForFFT(const float* ref, const float* def, float* refBuf, float* defBuf,
-                                     float* invStdRefArr, float* defMeanArr, int width, int height, int windowSizeX,
-                                     int windowSizeY, int stepX, int stepY, int gridWidth, int gridHeight,
-                                     int marginX, int marginY, int maxU, int maxV, int nx, int ny,
-                                     long long totalPoints, long long batchStart, const int* initX, const int* initY,
-                                     const int* pointX, const int* pointY) {
-    (void)gridHeight;
-    const Block block;
-    const long long p = batchStart + blockIdx.x;
-    if (p >= totalPoints) return;
-    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
-    float* refFrame = refBuf + frameOffset;
-    float* defFrame = defBuf + frameOffset;
+// Point p's mean-free reference window and search area into its frames, its
+// reference window's inverse deviation into invStdRefArr[p] (and the search
+// area's mean into *defMeanOut when given).
+TAVRO_FRAME_FUNCTION void extractPoint(const Block& block, long long p, const float* ref, const float* def,
+                                       float* refFrame, float* defFrame, float* invStdRefArr, float* defMeanOut,
+                                       int width, int height, int windowSizeX, int windowSizeY, int stepX, int stepY,
+                                       int gridWidth, int marginX, int marginY, int maxU, int maxV, int nx, int ny,
+                                       const int* initX, const int* initY, const int* pointX, const int* pointY) {
     const PointPlace place = pointPlace(p, windowSizeX, windowSizeY, stepX, stepY, gridWidth, marginX, marginY, initX,
                                         initY, pointX, pointY);
     const FrameRegion window =
@@ -242,8 +248,24 @@ __global__ void extractWindowsForFFT(const float* ref, const float* def, float* 
                               static_cast<float>(windowArea - n) / area;
         const float variance = sumD2 - sumD * sumD / area + clipped;
         invStdRefArr[p] = variance > 1e-12f ? 1.0f / sqrtf(variance) : 0.0f;
-        defMeanArr[blockIdx.x] = defMean;
+        if (defMeanOut) *defMeanOut = defMean;
     });
+}
+
+__global__ void extractWindowsForFFT(const float* ref, const float* def, float* refBuf, float* defBuf,
+                                     float* invStdRefArr, float* defMeanArr, int width, int height, int windowSizeX,
+                                     int windowSizeY, int stepX, int stepY, int gridWidth, int gridHeight,
+                                     int marginX, int marginY, int maxU, int maxV, int nx, int ny,
+                                     long long totalPoints, long long batchStart, const int* initX, const int* initY,
+                                     const int* pointX, const int* pointY) {
+    (void)gridHeight;
+    const Block block;
+    const long long p = batchStart + blockIdx.x;
+    if (p >= totalPoints) return;
+    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    extractPoint(block, p, ref, def, refBuf + frameOffset, defBuf + frameOffset, invStdRefArr,
+                 defMeanArr + blockIdx.x, width, height, windowSizeX, windowSizeY, stepX, stepY, gridWidth, marginX,
+                 marginY, maxU, maxV, nx, ny, initX, initY, pointX, pointY);
 }
 
 // Running window sums along a line of the frame, in place: element k becomes
@@ -368,15 +390,11 @@ __device__ __forceinline__ float shiftScore(float corr, float s1, float s2, floa
 // With sumsInFrames 0 the frames already hold the local sums; with 1 localSum
 // holds the mean-free search area and localSum2 scratch, and the sums are
 // taken there first (while the frames are still in this core's cache).
-__global__ void findCorrelationPeaksNormalized(const float* corrBuf, float* localSum, float* localSum2,
-                                               const float* invStdRefArr, float* outX, float* outY, int nx, int ny,
-                                               int maxU, int maxV, int up, int down, int left, int right,
-                                               int windowSizeX, int windowSizeY, long long totalPoints,
-                                               long long batchStart, float scale, int windowArea, const int* initX,
-                                               const int* initY, float* confidence, int sumsInFrames) {
-    const Block block;
-    const long long p = batchStart + blockIdx.x;
-    if (p >= totalPoints) return;
+TAVRO_FRAME_FUNCTION void peakOfPoint(const Block& block, long long p, const float* corr, float* sum1,
+                                      float* sum2, const float* invStdRefArr, float* outX, float* outY, int nx,
+                                      int maxU, int maxV, int up, int down, int left, int right, int windowSizeX,
+                                      int windowSizeY, float scale, int windowArea, const int* initX,
+                                      const int* initY, float* confidence, int sumsInFrames) {
     const float guessX = static_cast<float>(initX ? initX[p] : 0);
     const float guessY = static_cast<float>(initY ? initY[p] : 0);
     const float invStd = invStdRefArr[p];
@@ -388,15 +406,11 @@ __global__ void findCorrelationPeaksNormalized(const float* corrBuf, float* loca
         });
         return;
     }
-    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
-    const float* corr = corrBuf + frameOffset;
-    const float* sum1 = localSum + frameOffset;
-    const float* sum2 = localSum2 + frameOffset;
     const float area = static_cast<float>(windowArea);
     const int lastRow = maxU + down, firstColumn = maxV - left, lastColumn = maxV + right;
     if (sumsInFrames) {
-        localWindowSums(block, localSum + frameOffset, localSum2 + frameOffset, nx, windowSizeX, windowSizeY,
-                        maxU - up, lastRow, firstColumn, lastColumn);
+        localWindowSums(block, sum1, sum2, nx, windowSizeX, windowSizeY, maxU - up, lastRow, firstColumn,
+                        lastColumn);
         block.sync();
     }
 
@@ -446,6 +460,86 @@ __global__ void findCorrelationPeaksNormalized(const float* corrBuf, float* loca
     });
 }
 
+__global__ void findCorrelationPeaksNormalized(const float* corrBuf, float* localSum, float* localSum2,
+                                               const float* invStdRefArr, float* outX, float* outY, int nx, int ny,
+                                               int maxU, int maxV, int up, int down, int left, int right,
+                                               int windowSizeX, int windowSizeY, long long totalPoints,
+                                               long long batchStart, float scale, int windowArea, const int* initX,
+                                               const int* initY, float* confidence, int sumsInFrames) {
+    const Block block;
+    const long long p = batchStart + blockIdx.x;
+    if (p >= totalPoints) return;
+    const size_t frameOffset = static_cast<size_t>(blockIdx.x) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    peakOfPoint(block, p, corrBuf + frameOffset, localSum + frameOffset, localSum2 + frameOffset, invStdRefArr, outX,
+                outY, nx, maxU, maxV, up, down, left, right, windowSizeX, windowSizeY, scale, windowArea, initX,
+                initY, confidence, sumsInFrames);
+}
+
+// Geometry of one search, passed whole to the in-cache kernel.
+struct SearchShape {
+    int width, height, windowSizeX, windowSizeY, stepX, stepY, gridWidth, gridHeight, marginX, marginY;
+    int maxU, maxV, up, down, left, right, nx, ny, windowArea, outputRows;
+    long long totalPoints, batchStart;
+    float scale;
+};
+
+// A point's frames in the block's shared memory, after the transforms' scratch lines.
+struct InCacheFrames {
+    float* scratch;
+    float* ref;
+    float* def;
+    float* corr;
+    Complex* specRef;
+    Complex* specDef;
+};
+
+__host__ __device__ __forceinline__ size_t inCacheBytes(const fft::detail::FrameTransform& f, int nx, int ny) {
+    const size_t reals = static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    const size_t bins = static_cast<size_t>(nx / 2 + 1) * static_cast<size_t>(ny);
+    return fft::detail::frameSharedBytes(f) + 3 * reals * sizeof(float) + 2 * bins * sizeof(Complex);
+}
+
+__device__ __forceinline__ InCacheFrames inCacheFrames(float* shared, const fft::detail::FrameTransform& f, int nx,
+                                                       int ny) {
+    const size_t reals = static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    const size_t bins = static_cast<size_t>(nx / 2 + 1) * static_cast<size_t>(ny);
+    InCacheFrames frames;
+    frames.scratch = shared;
+    frames.ref = shared + fft::detail::frameSharedBytes(f) / sizeof(float);
+    frames.def = frames.ref + reals;
+    frames.corr = frames.def + reals;
+    frames.specRef = reinterpret_cast<Complex*>(frames.corr + reals);
+    frames.specDef = frames.specRef + bins;
+    return frames;
+}
+
+// The whole search of one point per block: extraction, both forward
+// transforms, the cross spectrum and the inverse rows, the local sums and the
+// peak, with the point's frames in shared memory (on the CPU, one reused
+// buffer per worker that never leaves its cache). A batch is one launch
+// instead of a dozen, so no phase waits for the slowest helper of the one
+// before. The arithmetic is that of the separate kernels, element by element.
+__global__ void searchPointsInCache(const float* ref, const float* def, float* invStdRefArr, float* outX,
+                                    float* outY, float* confidence, const int* initX, const int* initY,
+                                    const int* pointX, const int* pointY, fft::detail::FrameTransform transform,
+                                    SearchShape g) {
+    const Block block;
+    const long long p = g.batchStart + blockIdx.x;
+    if (p >= g.totalPoints) return;
+    const InCacheFrames frames = inCacheFrames(block.dynamicShared<float>(), transform, g.nx, g.ny);
+    extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, nullptr, g.width, g.height, g.windowSizeX,
+                 g.windowSizeY, g.stepX, g.stepY, g.gridWidth, g.marginX, g.marginY, g.maxU, g.maxV, g.nx, g.ny, initX,
+                 initY, pointX, pointY);
+    fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch);
+    fft::detail::frameForward(block, transform, frames.def, frames.specDef, frames.scratch);
+    fft::detail::frameColumns(block, transform, frames.specRef, frames.specDef, frames.scratch, 1.0f);
+    fft::detail::frameInverseRows(block, transform, frames.specRef, frames.corr, g.outputRows, frames.scratch);
+    // The search area's local sums go into its own frame and the reference frame's.
+    peakOfPoint(block, p, frames.corr, frames.def, frames.ref, invStdRefArr, outX, outY, g.nx, g.maxU, g.maxV, g.up,
+                g.down, g.left, g.right, g.windowSizeX, g.windowSizeY, g.scale, g.windowArea, initX, initY,
+                confidence, 1);
+}
+
 __global__ void scatterEscalated(const int64_t* indices, const float* srcX, const float* srcY, float* dstX,
                                  float* dstY, int count) {
     const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
@@ -464,6 +558,69 @@ int32_t frameLength(int32_t searchLength, bool even) {
     int32_t p = 1;
     while (p < searchLength) p <<= 1;
     return p;
+}
+
+std::atomic<bool> gPhaseTiming{false};
+std::mutex gPhaseMutex;
+detail::SearchPhaseTimes gPhaseTimes;
+
+// Adds the time since the last mark to a phase when the benchmark asked for it.
+class PhaseClock {
+public:
+    PhaseClock() : on_(gPhaseTiming.load(std::memory_order_relaxed)) {
+        if (on_) last_ = std::chrono::steady_clock::now();
+    }
+    ~PhaseClock() {
+        if (!on_) return;
+        std::lock_guard lock(gPhaseMutex);
+        gPhaseTimes.extraction += local_.extraction;
+        gPhaseTimes.forward += local_.forward;
+        gPhaseTimes.inverse += local_.inverse;
+        gPhaseTimes.peaks += local_.peaks;
+        gPhaseTimes.inCache += local_.inCache;
+        gPhaseTimes.setup += local_.setup;
+        gPhaseTimes.batches += local_.batches;
+    }
+    PhaseClock(const PhaseClock&) = delete;
+    PhaseClock& operator=(const PhaseClock&) = delete;
+
+    void mark(double detail::SearchPhaseTimes::*phase) {
+        if (!on_) return;
+        (void)cudaDeviceSynchronize();
+        const auto now = std::chrono::steady_clock::now();
+        local_.*phase += std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+    }
+    void batch() { ++local_.batches; }
+
+private:
+    bool on_;
+    std::chrono::steady_clock::time_point last_;
+    detail::SearchPhaseTimes local_;
+};
+
+std::atomic<bool> gInCacheSearch{true};
+
+// Whether a plan's frames go through the in-cache kernel: the shared and mixed-radix paths, when the frames and
+// the transforms' scratch fit the device's shared memory (beyond the default 48 KiB by the kernel's opt-in).
+bool inCacheFits(const fft::Plan& plan, int nx, int ny) {
+    if (!gInCacheSearch.load(std::memory_order_relaxed) || !(plan.sharedPath || plan.mixedPath) ||
+        !plan.transposedSpectrum || plan.half > kInCacheSide || plan.rows > kInCacheSide)
+        return false;
+    const fft::detail::FrameTransform f{nullptr, nullptr, nullptr, plan.rows, plan.half, plan.logHalf, plan.logRows,
+                                        plan.mixedPath ? 1 : 0};
+    const size_t bytes = inCacheBytes(f, nx, ny);
+    if (bytes <= kDefaultSharedBytes) return true;
+    int device = 0, optIn = 0;
+    if (cudaGetDevice(&device) != cudaSuccess ||
+        cudaDeviceGetAttribute(&optIn, cudaDevAttrMaxSharedMemoryPerBlockOptin, device) != cudaSuccess ||
+        bytes > size_t(optIn) ||
+        cudaFuncSetAttribute(searchPointsInCache, cudaFuncAttributeMaxDynamicSharedMemorySize,
+                             static_cast<int>(bytes)) != cudaSuccess) {
+        (void)cudaGetLastError();
+        return false;
+    }
+    return true;
 }
 
 unsigned blocksFor(int64_t count, int threads) { return static_cast<unsigned>((count + threads - 1) / threads); }
@@ -562,14 +719,19 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastReport = Clock::now();
 
+    PhaseClock clock;
     BatchSearch s(layout, error);
+    if (!s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") || !s.makePlan(batch))
+        return false;
+    // The in-cache kernel keeps its frames in shared memory: no batch buffers, and launches of many batches.
+    const bool inCache = inCacheFits(*s.plan(), nx, ny);
     const uint64_t reals = uint64_t(batch) * uint64_t(frameReals) * sizeof(float);
     const uint64_t bins = uint64_t(batch) * uint64_t(frameBins) * sizeof(Complex);
-    if (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
-        !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
-        !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
-        !s.acquire(s.invStdRef, totalPoints * sizeof(float), "FFT: alloc invStdRefArr") ||
-        !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr"))
+    if (!inCache &&
+        (!s.acquire(s.refBuf, reals, "FFT: alloc refBuf") || !s.acquire(s.defBuf, reals, "FFT: alloc defBuf") ||
+         !s.acquire(s.specRef, bins, "FFT: alloc specRef") || !s.acquire(s.specDef, bins, "FFT: alloc specDef") ||
+         !s.acquire(s.corrBuf, reals, "FFT: alloc corrBuf") ||
+         !s.acquire(s.defMean, uint64_t(batch) * sizeof(float), "FFT: alloc defMeanArr")))
         return false;
     float* refBuf = s.refBuf.as<float>();
     float* defBuf = s.defBuf.as<float>();
@@ -580,7 +742,12 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     float* defMean = s.defMean.as<float>();
 
     const int windowArea = params.windowSizeX * params.windowSizeY;
-    if (!s.makePlan(batch)) return false;
+    clock.mark(&detail::SearchPhaseTimes::setup);
+
+    SearchShape shape{size.width, size.height, params.windowSizeX, params.windowSizeY, params.stepX, params.stepY,
+                      gridWidth, gridHeight, config.marginX, config.marginY, params.maxU, params.maxV, layout.up,
+                      layout.down, layout.left, layout.right, nx, ny, windowArea, params.maxU + layout.down + 1,
+                      static_cast<long long>(totalPoints), 0, scale};
 
     if (progress && !progress(0, totalPoints)) {
         if (cancelled) *cancelled = true;
@@ -588,31 +755,54 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     }
 
     const int width = size.width, height = size.height;
-    for (int64_t batchStart = first; batchStart < end; batchStart += batch) {
-        const int n = static_cast<int>(std::min<int64_t>(batch, end - batchStart));
-        if (n < batch && batchStart != first && !s.makePlan(n)) return false;
-        TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf, defBuf,
-                           invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY, params.stepX,
-                           params.stepY, gridWidth, gridHeight, config.marginX, config.marginY, params.maxU,
-                           params.maxV, nx, ny, static_cast<long long>(totalPoints),
-                           static_cast<long long>(batchStart), initX, initY, pointX, pointY);
-        if (!s.launched("extractWindowsForFFT")) return false;
-        if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
-            return false;
+    const int launchPoints =
+        inCache ? static_cast<int>(std::max<int64_t>(kInCacheLaunchMin, kInCacheLaunchReals / frameReals)) : batch;
+    for (int64_t batchStart = first; batchStart < end; batchStart += launchPoints) {
+        const int n = static_cast<int>(std::min<int64_t>(launchPoints, end - batchStart));
+        if (!inCache && n < batch && batchStart != first && !s.makePlan(n)) return false;
+        clock.batch();
+        clock.mark(&detail::SearchPhaseTimes::setup);
+        if (inCache) {
+            const fft::Plan& plan = *s.plan();
+            const fft::detail::FrameTransform transform{plan.twiddlesHalf, plan.twiddlesRows, plan.twiddlesCols,
+                                                        plan.rows,         plan.half,         plan.logHalf,
+                                                        plan.logRows,      plan.mixedPath ? 1 : 0};
+            shape.batchStart = batchStart;
+            TAVRO_LAUNCH_BLOCK(searchPointsInCache, static_cast<unsigned>(n), kPointThreads,
+                               inCacheBytes(transform, nx, ny), ref, def, invStdRef, outX, outY, confidence,
+                               initX, initY, pointX, pointY, transform, shape);
+            if (!s.launched("searchPointsInCache") || !s.checked(cudaDeviceSynchronize(), "sync after search"))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::inCache);
+        } else {
+            TAVRO_LAUNCH_BLOCK(extractWindowsForFFT, static_cast<unsigned>(n), kPointThreads, 0, ref, def, refBuf,
+                               defBuf, invStdRef, defMean, width, height, params.windowSizeX, params.windowSizeY,
+                               params.stepX, params.stepY, gridWidth, gridHeight, config.marginX, config.marginY,
+                               params.maxU, params.maxV, nx, ny, static_cast<long long>(totalPoints),
+                               static_cast<long long>(batchStart), initX, initY, pointX, pointY);
+            if (!s.launched("extractWindowsForFFT")) return false;
+            clock.mark(&detail::SearchPhaseTimes::extraction);
+            if (!fft::execR2C(s.plan(), refBuf, specRef, error) || !fft::execR2C(s.plan(), defBuf, specDef, error))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::forward);
 
-        // The cross spectrum formed as the inverse loads it; only the frame rows of admissible shifts are read.
-        if (!fft::execC2RCorrelation(s.plan(), specDef, specRef, corrBuf, params.maxU + layout.down + 1, error))
-            return false;
+            // The cross spectrum formed as the inverse loads it; only the frame rows of admissible shifts are read.
+            if (!fft::execC2RCorrelation(s.plan(), specDef, specRef, corrBuf, params.maxU + layout.down + 1, error))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::inverse);
 
-        // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and refBuf's.
-        TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf, defBuf,
-                           refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up, layout.down,
-                           layout.left, layout.right, params.windowSizeX, params.windowSizeY,
-                           static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale, windowArea,
-                           initX, initY, confidence, 1);
-        if (!s.launched("findCorrelationPeaksNormalized") ||
-            !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
-            return false;
+            // The peak kernel takes the local sums in defBuf's frames, which still hold the search areas, and
+            // refBuf's.
+            TAVRO_LAUNCH_BLOCK(findCorrelationPeaksNormalized, static_cast<unsigned>(n), kPointThreads, 0, corrBuf,
+                               defBuf, refBuf, invStdRef, outX, outY, nx, ny, params.maxU, params.maxV, layout.up,
+                               layout.down, layout.left, layout.right, params.windowSizeX, params.windowSizeY,
+                               static_cast<long long>(totalPoints), static_cast<long long>(batchStart), scale,
+                               windowArea, initX, initY, confidence, 1);
+            if (!s.launched("findCorrelationPeaksNormalized") ||
+                !s.checked(cudaDeviceSynchronize(), "sync after peaks"))
+                return false;
+            clock.mark(&detail::SearchPhaseTimes::peaks);
+        }
 
         if (progress) {
             const Clock::time_point now = Clock::now();
@@ -664,6 +854,20 @@ bool runEscalatedFFTSearch(const float* ref, const float* def, ImageSize size, c
 }
 
 namespace detail {
+
+void setSearchPhaseTiming(bool on) { gPhaseTiming.store(on); }
+
+void setInCacheSearch(bool on) { gInCacheSearch.store(on); }
+
+SearchPhaseTimes searchPhaseTimes() {
+    std::lock_guard lock(gPhaseMutex);
+    return gPhaseTimes;
+}
+
+void resetSearchPhaseTimes() {
+    std::lock_guard lock(gPhaseMutex);
+    gPhaseTimes = SearchPhaseTimes{};
+}
 
 int findPeaksOnFrames(const float* corr, const float* localSum, const float* localSum2, const float* invStdRef,
                       float* outX, float* outY, float* confidence, const PixelSearchParams& params, int count) {

@@ -55,6 +55,25 @@ bool runEscalatedFFTSearch(const float* ref, const float* def, ImageSize size, c
                            const std::vector<int32_t>& xs, const std::vector<int32_t>& ys, float* dstX, float* dstY);
 
 namespace detail {
+// Wall time of the search's phases summed over every call since the last reset, for the benchmark: collected only
+// while switched on, when each phase also waits for its kernels.
+struct SearchPhaseTimes {
+    double extraction = 0.0;  // seconds
+    double forward = 0.0;     // both forward transforms
+    double inverse = 0.0;     // cross spectrum and the inverse transform
+    double peaks = 0.0;       // local sums and the peak
+    double inCache = 0.0;     // all of the above, one point per block, where the frames allow
+    double setup = 0.0;       // leases and plans
+    int64_t batches = 0;
+};
+void setSearchPhaseTiming(bool on);
+
+// For tests: off runs every search through the separate batched kernels, as frames too large for the in-cache
+// kernel always do.
+void setInCacheSearch(bool on);
+SearchPhaseTimes searchPhaseTimes();
+void resetSearchPhaseTimes();
+
 // The peak stage alone, on frames already holding the correlation (unnormalised, as the inverse transform leaves it)
 // and the two local sums, for count points from index 0. Device pointers; returns the launch status.
 int findPeaksOnFrames(const float* corr, const float* localSum, const float* localSum2, const float* invStdRef,

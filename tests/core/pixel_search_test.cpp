@@ -347,6 +347,45 @@ TEST(FFTPixelSearch, ShortLastBatchGivesTheSameAnswersAsOneBatch) {
     EXPECT_GE(countEqual(whole.x, whole.y, 2.0f, 2.0f), 36) << "a (1.6, 2.2) px shift is (2, 2) to the nearest pixel";
 }
 
+// The in-cache kernel runs a point from extraction to peak with the separate kernels' arithmetic, element by
+// element: equal bits on frames of the power-of-two path and of the mixed-radix path, small ones and ones that
+// need more than the default shared memory (with a row count that is no multiple of the passes' 32 lines), for
+// points whose search areas leave the image, with guesses, and across more points than one launch takes.
+TEST(FFTPixelSearch, InCacheKernelGivesTheSeparateKernelsBits) {
+    REQUIRE_DEVICE();
+    const auto pair = shiftedPair(160, 1.6, -2.3);
+    const struct {
+        int window, reach, points;
+    } cases[] = {// frames 32, 24, 64, 48 x 45 and 72
+                 {21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}, {41, 15, 200}};
+    for (const auto& c : cases) {
+        const PixelSearchParams p = paramsOf(c.window, 1, c.reach);
+        std::vector<int> xs, ys, gx, gy;
+        for (int i = 0; i < c.points; ++i) {
+            xs.push_back((i * 37) % 160);
+            ys.push_back((i * 53 + i / 160) % 160);
+            gx.push_back(i % 7 - 3);
+            gy.push_back((i / 7) % 5 - 2);
+        }
+        tavro::detail::setSearchPhaseTiming(true);
+        tavro::detail::resetSearchPhaseTimes();
+        const PointSearch inCache = searchPoints(pair.reference, pair.deformed, p, xs, ys, gx, gy);
+        const tavro::detail::SearchPhaseTimes whole = tavro::detail::searchPhaseTimes();
+        tavro::detail::setInCacheSearch(false);
+        tavro::detail::resetSearchPhaseTimes();
+        const PointSearch separate = searchPoints(pair.reference, pair.deformed, p, xs, ys, gx, gy);
+        const tavro::detail::SearchPhaseTimes phased = tavro::detail::searchPhaseTimes();
+        tavro::detail::setInCacheSearch(true);
+        tavro::detail::setSearchPhaseTiming(false);
+        EXPECT_TRUE(whole.inCache > 0.0 && whole.extraction == 0.0) << "window " << c.window << ": not in cache";
+        EXPECT_TRUE(phased.inCache == 0.0 && phased.extraction > 0.0) << "window " << c.window << ": in cache";
+        EXPECT_EQ(inCache.x, separate.x) << "window " << c.window << ", reach " << c.reach;
+        EXPECT_EQ(inCache.y, separate.y) << "window " << c.window << ", reach " << c.reach;
+        EXPECT_EQ(inCache.confidence, separate.confidence) << "window " << c.window << ", reach " << c.reach;
+        EXPECT_GE(countEqual(inCache.x, inCache.y, 2.0f, -2.0f), c.points / 2) << "a (1.6, -2.3) px shift";
+    }
+}
+
 TEST(FFTPixelSearch, TiesKeepTheSmallerColumnAndOtherwiseFollowTheThreadTree) {
     REQUIRE_DEVICE();
     // One frame per case: equal correlations (zncc 0.5) at two shifts, zero elsewhere, uniform texture.

@@ -578,6 +578,38 @@ ImagePair makeFourierShiftedPair(const SpeckleOptions& options, double ux, doubl
     return {std::move(reference), std::move(deformed)};
 }
 
+Image gaussianRandomField(int width, int height, double sigma, std::uint64_t seed) {
+    requireSize(width, height, std::size_t(width) * std::size_t(height));
+    Image noise = addGaussianNoise(Image(width, height), 1.0, seed);
+    Spectrum s = forwardTransform(noise);
+    const double damping = -2.0 * std::numbers::pi * std::numbers::pi * sigma * sigma;
+    const auto frequency = [](int k, int n) {
+        const int signedK = k <= n / 2 ? k : k - n;
+        return double(signedK) / double(n);
+    };
+    for (int ky = 0; ky < height; ++ky)
+        for (int kx = 0; kx < width; ++kx) {
+            const bool nyquist = (width % 2 == 0 && kx == width / 2) || (height % 2 == 0 && ky == height / 2);
+            const double fx = frequency(kx, width), fy = frequency(ky, height);
+            s.at(kx, ky) *= nyquist || (kx == 0 && ky == 0) ? 0.0 : std::exp(damping * (fx * fx + fy * fy));
+        }
+    Image field = inverseTransform(std::move(s));
+    double sumSquares = 0.0;
+    for (float v : field.pixels)
+        sumSquares += double(v) * double(v);
+    const double scale = sumSquares > 0.0 ? 1.0 / std::sqrt(sumSquares / double(field.pixels.size())) : 0.0;
+    for (float& v : field.pixels)
+        v = float(double(v) * scale);
+    return field;
+}
+
+Image tanhContrast(const Image& field, double mean, double amplitude, double gain) {
+    Image out = field;
+    for (float& v : out.pixels)
+        v = float(mean + amplitude * std::tanh(gain * double(v)));
+    return out;
+}
+
 Image addGaussianNoise(const Image& image, double sigma, std::uint64_t seed) {
     std::mt19937_64 engine(seed);
     Image noisy = image;

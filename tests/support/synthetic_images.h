@@ -158,6 +158,15 @@ Image makeBandLimitedSpeckle(SpeckleOptions options);
 // makeBandLimitedSpeckle and its fourierShift by (ux, uy).
 ImagePair makeFourierShiftedPair(const SpeckleOptions& options, double ux, double uy);
 
+// Periodic band-limited Gaussian random speckle: white noise low-passed by a Gaussian of standard deviation sigma px
+// (a spectral factor exp(-2 pi^2 sigma^2 f^2)), the Nyquist row and column of even sizes removed so that fourierShift
+// moves it exactly, scaled to zero mean and unit standard deviation. The same seed gives the same field everywhere.
+Image gaussianRandomField(int width, int height, double sigma, std::uint64_t seed);
+
+// grey = mean + amplitude * tanh(gain * v) per pixel: a soft contrast curve that saturates the extremes of a field
+// the way a well-exposed speckle does. A pointwise map, so it commutes with translating the underlying signal.
+Image tanhContrast(const Image& field, double mean, double amplitude, double gain);
+
 // Content moved by (dx, dy) whole pixels, cyclically.
 Image roll(const Image& image, int dx, int dy);
 
