@@ -115,6 +115,52 @@ bool readWithQt(const QString& path, detail::RegularFile& regular, QImage& image
     return true;
 }
 
+// The image library reads TIFF through libtiff without our limits, so a file
+// handed to it must be able to produce, strip by strip, what it claims: a few
+// hundred bytes claiming gigabytes would otherwise be allocated before any
+// check (61,450 samples per pixel in a SHORT tag is enough).
+bool tiffFitsItsClaims(const QString& path, QString& reason)
+{
+    detail::TiffFile tif(path, "rm");
+    if (!tif) {
+        reason = tif.lastError();
+        return false;
+    }
+    TIFF* t = tif.get();
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height);
+    if (width == 0 || height == 0) {
+        reason = QStringLiteral("the TIFF has no image size");
+        return false;
+    }
+    const bool tiled = TIFFIsTiled(t) != 0;
+    const std::uint32_t count = tiled ? TIFFNumberOfTiles(t) : TIFFNumberOfStrips(t);
+    std::uint32_t rowsPerStrip = 0;
+    if (!tiled)
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    const std::uint64_t rows = std::min<std::uint64_t>(std::max<std::uint32_t>(rowsPerStrip, 1), height);
+    for (std::uint32_t s = 0; s < count; ++s) {
+        std::uint64_t bytes = 0;
+        if (tiled) {
+            bytes = TIFFTileSize64(t);
+        } else {
+            const std::uint64_t first = std::uint64_t(s) * rows;
+            if (first >= height)
+                break;
+            bytes = TIFFVStripSize64(t, std::uint32_t(std::min<std::uint64_t>(rows, height - first)));
+        }
+        if (bytes == 0 || !tif.holdsStrile(s, bytes)) {
+            reason = QStringLiteral("its %1 %2 cannot hold the %3 bytes it claims")
+                         .arg(tiled ? QStringLiteral("tile") : QStringLiteral("strip"))
+                         .arg(s)
+                         .arg(bytes);
+            return false;
+        }
+    }
+    return count > 0;
+}
+
 }  // namespace
 
 namespace detail {
@@ -197,6 +243,13 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
         return false;
     case detail::ReadStatus::Unsupported:
         break;
+    }
+    if (isTiffSuffix(suffix) || startsLikeTiff(file)) {
+        QString reason;
+        if (!tiffFitsItsClaims(path, reason)) {
+            error = QStringLiteral("Unable to load %1: %2").arg(path, reason);
+            return false;
+        }
     }
     return readWithQt(path, file, image, error, message);
 }

@@ -200,6 +200,14 @@ std::vector<MalformedCase> grayCases()
          tiffBytes(with(grayTags(65535, 65535), {{258, 3, 1, 16}, {259, 3, 1, 34887}, {279, 4, 1, 400}}),
                    noise(400, 4)),
          "TIFF read error at line 0"},
+        // Layouts our reader hands to the image library, whose libtiff has no
+        // limits: 61,450 samples per pixel over a few bytes claim 3 GB.
+        {"thousands of samples per pixel", "a.tif",
+         tiffBytes(with(grayTags(24, 2068), {{259, 3, 1, 5}, {277, 3, 1, 61450}}), noise(232, 5)),
+         "cannot hold the 3049886400 bytes it claims"},
+        {"RGB strip claiming 30000 x 30000", "a.tif",
+         tiffBytes(with(grayTags(30000, 30000), {{262, 3, 1, 2}, {277, 3, 1, 3}}), pixels),
+         "cannot hold the"},
         // Missing or zero offsets would read the file header as pixels.
         {"strip at offset 0", "a.tif", stripTable(grayTags(4, 4), 2, 8, {kTiffDataOffset, 0}),
          "TIFF read error at line 2"},
