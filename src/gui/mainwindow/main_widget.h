@@ -440,6 +440,7 @@ private:
     int mosaicStatesWithTiles() const;
     MosaicConfiguration currentMosaicConfig() const;
     void adoptAssembledMosaics(StitchingResult& result);
+    void showReferenceMosaicAlone(QImage mosaic);
     void saveMosaicsToProject(bool rewriteExisting);
     bool loadSavedMosaicsFromProject();
     void finalizeMosaicSetup(const QString& statusVerb);

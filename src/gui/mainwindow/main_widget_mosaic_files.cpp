@@ -279,14 +279,7 @@ void MainWidget::reconstructMosaicsFromPositions() {
         qWarning().noquote() << "[GUI] Erreur reconstruction mosaïque référence:" << reference->error;
         return endMosaicReconstruction(QStringLiteral("Reconstruction error: ") + reference->error);
     }
-    referenceImage = loadedMosaic(reference->mosaic);
-    if (referenceView)
-        referenceView->setImage(referenceImage.displayImage(), false);
-    updateReferenceHistogram(referenceImage.displayImage());
-
-    deformedImages.clear();
-    mosaicDeformedNames.clear();
-    mosaicStateImageIndex.clear();
+    showReferenceMosaicAlone(reference->mosaic);
     QSize common = referenceImage.originalSize;
     // Each state is composed with its own saved placement; the first deformed
     // state's, then the reference's, stand in only for a state without one.

@@ -324,14 +324,7 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
     for (QImage& mosaic : result.deformedMosaics)
         cutToSize(mosaic, common);
 
-    referenceImage = loadedMosaic(result.referenceMosaic);
-    if (referenceView)
-        referenceView->setImage(referenceImage.displayImage(), false);
-    updateReferenceHistogram(referenceImage.displayImage());
-
-    deformedImages.clear();
-    mosaicDeformedNames.clear();
-    mosaicStateImageIndex.clear();
+    showReferenceMosaicAlone(result.referenceMosaic);
     for (int i = 0; i < result.deformedMosaics.size(); ++i) {
         const int state = i < result.stateIndices.size() ? static_cast<int>(result.stateIndices[i]) : i;
         deformedImages.push_back(loadedMosaic(result.deformedMosaics[i]));
@@ -350,6 +343,18 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
             if (view)
                 view->fitToWindow();
     });
+}
+
+// The new reference mosaic in its view; the state mosaics that went with the
+// old one are dropped, for the caller to put the new ones in.
+void MainWidget::showReferenceMosaicAlone(QImage mosaic) {
+    referenceImage = loadedMosaic(std::move(mosaic));
+    if (referenceView)
+        referenceView->setImage(referenceImage.displayImage(), false);
+    updateReferenceHistogram(referenceImage.displayImage());
+    deformedImages.clear();
+    mosaicDeformedNames.clear();
+    mosaicStateImageIndex.clear();
 }
 
 void MainWidget::setMosaicRoiBoxes(const QSize& size) {

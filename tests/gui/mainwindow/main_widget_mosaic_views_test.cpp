@@ -154,6 +154,17 @@ struct MainWidgetMosaicViewsTestAccess {
         }
     }
 
+    // Saved mosaic files of 90 x 70 for the reference and two states, the
+    // second state's of the given height.
+    static bool writeSavedMosaics(Session& s, int secondStateHeight) {
+        return writeImage(s.folder + QStringLiteral("/mosaic_reference.tiff"),
+                          speckle(90, 70, QImage::Format_Grayscale8, 21)) &&
+               writeImage(s.folder + QStringLiteral("/mosaic_deformed_001.tiff"),
+                          speckle(90, 70, QImage::Format_Grayscale8, 22)) &&
+               writeImage(s.folder + QStringLiteral("/mosaic_deformed_002.tiff"),
+                          speckle(90, secondStateHeight, QImage::Format_Grayscale8, 23));
+    }
+
     static bool waitForAssembly(MainWidget& w) {
         QDeadlineTimer deadline(60000);
         while (w.stitchingInProgress && !deadline.hasExpired())
@@ -414,12 +425,7 @@ VIEWS_TEST(MosaicFiles, SavedFilesOfTheStoredSizeAreShownWithoutComposing) {
     Session s;
     MainWidget& w = s.w();
     oneTileStates(s, {QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
-    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_reference.tiff"),
-                           speckle(90, 70, QImage::Format_Grayscale8, 21)));
-    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_001.tiff"),
-                           speckle(90, 70, QImage::Format_Grayscale8, 22)));
-    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_002.tiff"),
-                           speckle(90, 70, QImage::Format_Grayscale8, 23)));
+    ASSERT_TRUE(writeSavedMosaics(s, 70));
     w.mosaicFinalSize = QSize(90, 70);
     w.referenceTilePositions = twoTilesSideBySide(64, 60).mid(0, 1);
     w.reconstructMosaicsFromPositions();
@@ -436,12 +442,7 @@ VIEWS_TEST(MosaicFiles, LoadingFailsAsAWholeOnAWrongSizeOrANullStoredSize) {
     Session s;
     MainWidget& w = s.w();
     oneTileStates(s, {QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
-    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_reference.tiff"),
-                           speckle(90, 70, QImage::Format_Grayscale8, 21)));
-    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_001.tiff"),
-                           speckle(90, 70, QImage::Format_Grayscale8, 22)));
-    ASSERT_TRUE(writeImage(s.folder + QStringLiteral("/mosaic_deformed_002.tiff"),
-                           speckle(90, 71, QImage::Format_Grayscale8, 23)));
+    ASSERT_TRUE(writeSavedMosaics(s, 71));
     w.mosaicFinalSize = QSize(90, 70);
     EXPECT_FALSE(w.loadSavedMosaicsFromProject());
     EXPECT_TRUE(w.referenceImage.displayImage().isNull()) << "nothing of the window changes";
