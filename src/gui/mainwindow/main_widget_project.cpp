@@ -264,7 +264,7 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
             continue;
         ResultRangeEntry entry = *written[i].cache;
         entry.index = static_cast<int>(i);
-        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
+        if (holdsDisplacementRanges(entry))
             p.resultCache.push_back(entry);
     }
 }
@@ -284,7 +284,7 @@ void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
                 continue;
         }
         ResultRangeEntry entry = resultCacheEntry(index, results[i]);
-        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
+        if (holdsDisplacementRanges(entry))
             p.resultCache.push_back(entry);
     }
 }

@@ -10,4 +10,10 @@ namespace tavro::gui {
 ResultRangeEntry resultCacheEntry(int index, const ComputationResult& result);
 void applyResultCacheEntry(const ResultRangeEntry& entry, ComputationResult& result);
 
+// Whether the entry holds displacement ranges worth keeping in the file: all
+// four at zero is what a result that was never measured leaves.
+inline bool holdsDisplacementRanges(const ResultRangeEntry& e) {
+    return e.autoMinUx != 0.0f || e.autoMaxUx != 0.0f || e.autoMinUy != 0.0f || e.autoMaxUy != 0.0f;
+}
+
 }  // namespace tavro::gui
