@@ -28,11 +28,12 @@ __device__ __forceinline__ void cubicWeights(float t, float w[4]) {
 // + group; Group divides the output channels): each input value read is used
 // for every output of the group, and the accumulation over (i, ky, kx) runs in
 // the same order for every output, as a direct sum would. A compile-time group
-// keeps the accumulators in registers.
+// keeps the accumulators in registers. The activation is applied on the way
+// out: a pass of its own over the output cost as much as a small layer.
 template <int Group>
 __global__ void neural_convolve(const float* in, long long inStride, int inChannels, float* out, long long outStride,
                                 int outChannels, const float* weights, const float* biases, int kh, int kw,
-                                int height, int width) {
+                                int height, int width, float negativeSlope) {
     const int pixel = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int plane = height * width;
     if (pixel >= plane) return;
@@ -63,16 +64,8 @@ __global__ void neural_convolve(const float* in, long long inStride, int inChann
         }
     }
     float* target = out + n * outStride + static_cast<long long>(first) * plane + pixel;
-    for (int o = 0; o < Group; ++o) target[static_cast<long long>(o) * plane] = acc[o];
-}
-
-__global__ void neural_leaky_relu(float* data, long long stride, int channels, int plane, float slope) {
-    const int pixel = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (pixel >= plane) return;
-    const int n = static_cast<int>(blockIdx.y) / channels;
-    const int c = static_cast<int>(blockIdx.y) - n * channels;
-    float* v = data + n * stride + static_cast<long long>(c) * plane + pixel;
-    if (*v < 0.0f) *v *= slope;
+    for (int o = 0; o < Group; ++o)
+        target[static_cast<long long>(o) * plane] = acc[o] < 0.0f ? acc[o] * negativeSlope : acc[o];
 }
 
 __global__ void neural_downsample2(const float* in, long long inStride, float* out, long long outStride, int channels,
@@ -173,10 +166,12 @@ __global__ void neural_normalize_tiles(float* data, long long stride, int pixels
     });
 }
 
-__global__ void neural_add_in_place(float* a, long long aStride, const float* b, long long bStride, long long count) {
+__global__ void neural_add_residual(float* a, long long aStride, const float* f, long long fStride, const float* b,
+                                    long long bStride, long long count) {
     const long long i = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
     if (i >= count) return;
-    a[blockIdx.y * aStride + i] += b[blockIdx.y * bStride + i];
+    const float forward = f[blockIdx.y * fStride + i];
+    a[blockIdx.y * aStride + i] += b ? 0.5f * (forward - b[blockIdx.y * bStride + i]) : forward;
 }
 
 dim3 planeGrid(long long plane, long long planes) {
@@ -195,7 +190,8 @@ std::vector<float> outputInnermost(const std::vector<float>& weights, int outCha
 }
 
 cudaError_t convolve(ConstTensorView in, int inChannels, TensorView out, int outChannels, const float* weights,
-                     const float* biases, int kernelHeight, int kernelWidth, int height, int width, int batch) {
+                     const float* biases, int kernelHeight, int kernelWidth, int height, int width, int batch,
+                     float negativeSlope) {
     const dim3 threads(kThreads);
     const long long inStride = in.batchStride, outStride = out.batchStride;
     // The widest group that divides the outputs.
@@ -205,7 +201,7 @@ cudaError_t convolve(ConstTensorView in, int inChannels, TensorView out, int out
 #define TAVRO_NEURAL_CONVOLVE(G)                                                                                   \
     case G:                                                                                                       \
         TAVRO_LAUNCH(neural_convolve<G>, blocks, threads, 0, in.data, inStride, inChannels, out.data, outStride,     \
-                     outChannels, weights, biases, kernelHeight, kernelWidth, height, width);                      \
+                     outChannels, weights, biases, kernelHeight, kernelWidth, height, width, negativeSlope);       \
         break;
         switch (group) {
             TAVRO_NEURAL_CONVOLVE(32)
@@ -220,12 +216,6 @@ cudaError_t convolve(ConstTensorView in, int inChannels, TensorView out, int out
 #undef TAVRO_NEURAL_CONVOLVE
         break;
     }
-    return cudaGetLastError();
-}
-
-cudaError_t leakyRelu(TensorView data, int channels, int height, int width, int batch, float slope) {
-    TAVRO_LAUNCH(neural_leaky_relu, planeGrid(int64_t(height) * width, int64_t(batch) * channels), dim3(kThreads), 0,
-                 data.data, static_cast<long long>(data.batchStride), channels, height * width, slope);
     return cudaGetLastError();
 }
 
@@ -256,10 +246,10 @@ cudaError_t normalizeTiles(TensorView data, int pixels, int batch) {
     return cudaGetLastError();
 }
 
-cudaError_t addInPlace(TensorView a, ConstTensorView b, int64_t count, int batch) {
-    TAVRO_LAUNCH(neural_add_in_place, planeGrid(count, batch), dim3(kThreads), 0, a.data,
-                 static_cast<long long>(a.batchStride), b.data, static_cast<long long>(b.batchStride),
-                 static_cast<long long>(count));
+cudaError_t addResidual(TensorView a, ConstTensorView forward, ConstTensorView backward, int64_t count, int batch) {
+    TAVRO_LAUNCH(neural_add_residual, planeGrid(count, batch), dim3(kThreads), 0, a.data,
+                 static_cast<long long>(a.batchStride), forward.data, static_cast<long long>(forward.batchStride),
+                 backward.data, static_cast<long long>(backward.batchStride), static_cast<long long>(count));
     return cudaGetLastError();
 }
 

@@ -27,16 +27,16 @@ struct ConstTensorView {
 
 // Zero-padded "same" convolution, odd kernel sizes, stride 1:
 // out[n][o] = bias[o] + sum over i, ky, kx of w[o][i][ky][kx] * in[n][i][y + ky - kh/2][x + kx - kw/2],
-// with the weights given output-innermost, [i][ky][kx][o] (see outputInnermost).
+// with the weights given output-innermost, [i][ky][kx][o] (see outputInnermost);
+// then a leaky activation, a negative sum becoming negativeSlope times itself
+// (1 leaves the sums as they are).
 cudaError_t convolve(ConstTensorView in, int inChannels, TensorView out, int outChannels, const float* weights,
-                     const float* biases, int kernelHeight, int kernelWidth, int height, int width, int batch);
+                     const float* biases, int kernelHeight, int kernelWidth, int height, int width, int batch,
+                     float negativeSlope = 1.0f);
 
 // Weights [out][in][kh][kw], as stored in the weights file, reordered to [in][kh][kw][out].
 std::vector<float> outputInnermost(const std::vector<float>& weights, int outChannels, int inChannels, int kernelHeight,
                                    int kernelWidth);
-
-// In place: v < 0 becomes slope * v.
-cudaError_t leakyRelu(TensorView data, int channels, int height, int width, int batch, float slope);
 
 // Mean of each 2 x 2 block; the input is (2 * outHeight) x (2 * outWidth).
 cudaError_t downsample2(ConstTensorView in, TensorView out, int channels, int outHeight, int outWidth, int batch);
@@ -57,7 +57,8 @@ cudaError_t warpTiles(const float* image, int width, int height, const int32_t* 
 // item's `pixels` values, sd the population standard deviation.
 cudaError_t normalizeTiles(TensorView data, int pixels, int batch);
 
-// a[i] += b[i] for a batch of `count` contiguous values per item.
-cudaError_t addInPlace(TensorView a, ConstTensorView b, int64_t count, int batch);
+// a[i] += 0.5 * (forward[i] - backward[i]) for a batch of `count` contiguous
+// values per item; a null backward adds forward[i] alone.
+cudaError_t addResidual(TensorView a, ConstTensorView forward, ConstTensorView backward, int64_t count, int batch);
 
 } // namespace tavro::neural

@@ -104,6 +104,8 @@ private:
     }
     bool upload(const ImageSource& source, DeviceBufferPool::Lease& lease, std::string& error);
     bool runBatch(size_t first, int count, std::string& error);
+    // Network passes per tile: the antisymmetric models also run with the tiles swapped.
+    int passes() const { return antisymmetricModel(job_.weights.modelVersion) ? 2 : 1; }
     void blend(size_t first, int count);
 
     const RunJob& job_;
@@ -138,7 +140,7 @@ bool DeviceRun::run(int device, size_t firstTile, size_t endTile, std::string& e
     // Halve the batch until its buffers fit the device.
     for (;;) {
         std::string why;
-        if (network_.prepare(job_.weights, size, batch, why)) break;
+        if (network_.prepare(job_.weights, size, batch * passes(), why)) break;
         if (batch == 1) {
             error = why;
             return false;
@@ -182,18 +184,30 @@ bool DeviceRun::runBatch(size_t first, int count, std::string& error) {
                "neural tile upload", error))
         return false;
 
-    const TensorView reference{network_.input(), 2 * plane};
-    const TensorView warped{network_.input() + plane, 2 * plane};
+    // Input item n holds (reference, warped) of tile n; for a second pass, item
+    // count + n holds the same tiles in the other order.
+    const int passes = this->passes();
+    const int64_t swapped = int64_t(count) * 2 * plane;
+    auto channel = [&](int pass, int order) { return TensorView{network_.input() + pass * swapped + order * plane, 2 * plane}; };
     const TensorView flow{dFlow, 2 * plane};
     const ConstTensorView residual{network_.residual(), 2 * plane};
-    cudaError_t status = warpTiles(referenceLease_.as<float>(), job_.width, job_.height, dOrigins, nullptr, reference,
-                                   size, count);
-    if (status == cudaSuccess) status = normalizeTiles(reference, int(plane), count);
+    const ConstTensorView backward{passes == 2 ? network_.residual() + swapped : nullptr, 2 * plane};
+    cudaError_t status = cudaSuccess;
+    for (int pass = 0; pass < passes && status == cudaSuccess; ++pass) {
+        const TensorView reference = channel(pass, pass);
+        status = warpTiles(referenceLease_.as<float>(), job_.width, job_.height, dOrigins, nullptr, reference, size,
+                           count);
+        if (status == cudaSuccess) status = normalizeTiles(reference, int(plane), count);
+    }
     for (uint32_t k = 0; status == cudaSuccess && k < job_.weights.iterations; ++k) {
-        status = warpTiles(deformedLease_.as<float>(), job_.width, job_.height, dOrigins, dFlow, warped, size, count);
-        if (status == cudaSuccess) status = normalizeTiles(warped, int(plane), count);
-        if (status == cudaSuccess) status = network_.forward(count);
-        if (status == cudaSuccess) status = addInPlace(flow, residual, 2 * plane, count);
+        for (int pass = 0; pass < passes && status == cudaSuccess; ++pass) {
+            const TensorView warped = channel(pass, 1 - pass);
+            status = warpTiles(deformedLease_.as<float>(), job_.width, job_.height, dOrigins, dFlow, warped, size,
+                               count);
+            if (status == cudaSuccess) status = normalizeTiles(warped, int(plane), count);
+        }
+        if (status == cudaSuccess) status = network_.forward(passes * count);
+        if (status == cudaSuccess) status = addResidual(flow, residual, backward, 2 * plane, count);
     }
     if (!check(status, "neural inference", error)) return false;
     return check(cudaMemcpy(flow_.data(), dFlow, flow_.size() * sizeof(float), cudaMemcpyDeviceToHost),

@@ -8,7 +8,8 @@
 //   [1] tile size in pixels: a multiple of 4 from 32 to 512;
 //   [2] tile stride in pixels, from 1 to the tile size; the overlap
 //       (size - stride) is blended with weights that taper towards tile edges;
-//   [3] tiles per batch, from 1 to 256: how many tiles a device runs at once.
+//   [3] tiles per batch, from 1 to 256: how many tiles a device runs at once
+//       (a model of version 2 or later runs each tile twice, in the same batch).
 // The number of refinement iterations per tile is the one the model was
 // trained for, from the weights file.
 

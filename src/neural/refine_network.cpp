@@ -25,9 +25,9 @@ const std::array<LayerShape, kModelLayers>& modelLayerShapes() {
 }
 
 bool checkModelLayout(const NeuralWeights& weights, std::string& error) {
-    if (weights.modelVersion != kLatestModelVersion) {
+    if (weights.modelVersion < 1 || weights.modelVersion > kLatestModelVersion) {
         error = "Neural weights file: model version " + std::to_string(weights.modelVersion) +
-                " is not supported by this engine (supported: " + std::to_string(kLatestModelVersion) + ").";
+                " is not supported by this engine (supported: 1 to " + std::to_string(kLatestModelVersion) + ").";
         return false;
     }
     const auto& shapes = modelLayerShapes();
@@ -92,10 +92,8 @@ bool RefineNetwork::prepare(const NeuralWeights& weights, int size, int batch, s
 cudaError_t RefineNetwork::layer(int index, ConstTensorView in, TensorView out, int height, int width, int count,
                                  bool activate) const {
     const DeviceLayer& l = layers_[size_t(index)];
-    cudaError_t code = convolve(in, l.shape.inChannels, out, l.shape.outChannels, l.weights, l.biases,
-                                l.shape.kernelHeight, l.shape.kernelWidth, height, width, count);
-    if (code == cudaSuccess && activate) code = leakyRelu(out, l.shape.outChannels, height, width, count, kLeakySlope);
-    return code;
+    return convolve(in, l.shape.inChannels, out, l.shape.outChannels, l.weights, l.biases, l.shape.kernelHeight,
+                    l.shape.kernelWidth, height, width, count, activate ? kLeakySlope : 1.0f);
 }
 
 cudaError_t RefineNetwork::forward(int count) const {

@@ -1,8 +1,11 @@
 #pragma once
-// The refinement network of model version 1 on one device: a small U-shaped
-// convolutional network that takes the normalised reference tile and the
-// normalised deformed tile warped by the current estimate, and returns a
-// per-pixel residual displacement (u, v) in pixels.
+// The refinement network on one device: a small U-shaped convolutional network
+// that takes the normalised reference tile and the normalised deformed tile
+// warped by the current estimate, and returns a per-pixel residual
+// displacement (u, v) in pixels. Model version 1 applies that answer as it
+// is; version 2 (same layers) applies its antisymmetric part,
+// 0.5 * (net(reference, warped) - net(warped, reference)), which turns round
+// exactly when the tiles are swapped and is 0 for identical tiles.
 //
 //   full  : c1 2->12                      -> f1
 //   half  : c2 12->24, c3 24->24          -> f2        (input: mean of 2x2 of f1)
@@ -23,7 +26,10 @@ namespace tavro::neural {
 
 inline constexpr float kLeakySlope = 0.1f;
 inline constexpr int kModelLayers = 9;
-inline constexpr uint32_t kLatestModelVersion = 1;
+inline constexpr uint32_t kLatestModelVersion = 2;
+
+// Whether a model's residual is the antisymmetric part of two passes.
+inline bool antisymmetricModel(uint32_t modelVersion) { return modelVersion >= 2; }
 // Two halvings: tile sizes are multiples of this.
 inline constexpr int kTileGranularity = 4;
 

@@ -127,13 +127,16 @@ TEST(NeuralKernels, ConvolutionMatchesDirectSumOnChannelSlices) {
     }
 }
 
+// A 1 x 1 identity convolution shows the activation alone.
 TEST(NeuralKernels, ActivationScalesOnlyNegativeValues) {
     TAVRO_REQUIRE_DEVICE();
     std::vector<float> v = randomValues(2 * 3 * 5 * 4, 4);
-    DeviceBuffer<float> d(v);
-    ASSERT_EQ(leakyRelu({d.get(), 60}, 3, 5, 4, 2, kLeakySlope), cudaSuccess);
+    const std::vector<float> identity{1, 0, 0, 0, 1, 0, 0, 0, 1}, zero(3, 0.0f);
+    DeviceBuffer<float> in(v), out(std::vector<float>(v.size(), 0.0f)), w(identity), b(zero);
+    ASSERT_EQ(convolve({in.get(), 60}, 3, {out.get(), 60}, 3, w.get(), b.get(), 1, 1, 5, 4, 2, kLeakySlope),
+              cudaSuccess);
     referenceLeaky(v, 0, v.size());
-    EXPECT_EQ(testing::bitsOf(d.download()), testing::bitsOf(v));
+    EXPECT_EQ(testing::bitsOf(out.download()), testing::bitsOf(v));
 }
 
 TEST(NeuralKernels, ResamplingMatchesDefinitions) {
