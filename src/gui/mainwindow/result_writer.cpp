@@ -57,9 +57,13 @@ QStringList saveCorrelationResultFiles(const ResultFilesJob& job) {
     }
     if (job.hasFracture) {
         const FractureResult& f = job.fracture;
-        for (std::size_t i = 0; i < kFractureSuffixes.size(); ++i)
-            writer.write(kFractureFolder, kFractureSuffixes[i], f.fields[static_cast<std::size_t>(kFractureRangeFields[i])],
-                         f.gridWidth, f.gridHeight);
+        // A map its stage does not produce (the crack position of the neural
+        // crack stage) is empty: no file, where writing one would fail.
+        for (std::size_t i = 0; i < kFractureSuffixes.size(); ++i) {
+            const std::vector<float>& field = f.fields[static_cast<std::size_t>(kFractureRangeFields[i])];
+            if (!field.empty())
+                writer.write(kFractureFolder, kFractureSuffixes[i], field, f.gridWidth, f.gridHeight);
+        }
     }
     return failures;
 }

@@ -349,6 +349,21 @@ RUN_TEST(ResultWriting, AFileThatCannotBeWrittenIsReported) {
     EXPECT_EQ(failures.size(), 2);
     EXPECT_TRUE(QFile::exists(resultFilePath(run.folder, kStrainsFolder, job.baseName, QStringLiteral("_rotation"))));
     EXPECT_FALSE(QDir(run.folder + QStringLiteral("/Fracture")).exists());
+
+    // The neural crack stage produces every crack map but the crack position:
+    // the others are written, and the missing one is no failure.
+    QFile::remove(run.folder + QStringLiteral("/Displacements"));
+    job.hasStrains = false;
+    job.hasFracture = true;
+    job.fracture.gridWidth = job.fracture.gridHeight = 2;
+    for (int f : kFractureRangeFields)
+        if (f != FractureResult::CrackPosition) job.fracture.fields[size_t(f)] = {0.5f, NAN, NAN, 1.5f};
+    EXPECT_TRUE(saveCorrelationResultFiles(job).isEmpty());
+    for (std::size_t i = 0; i < kFractureSuffixes.size(); ++i)
+        EXPECT_EQ(QFile::exists(resultFilePath(run.folder, kFractureFolder, job.baseName,
+                                               QString::fromLatin1(kFractureSuffixes[i]))),
+                  kFractureRangeFields[i] != FractureResult::CrackPosition)
+            << kFractureSuffixes[i];
 }
 
 RUN_TEST(WorkerSlots, ProgressTextsSplitIntoStatusAndTiming) {
