@@ -11,6 +11,7 @@ using gpu::PerThread;
 
 constexpr int kThreads = 256;
 constexpr int kNormalizeThreads = 256;
+constexpr int kRowThreads = 64;
 
 __device__ __forceinline__ int clampIndex(int i, int last) { return i < 0 ? 0 : (i > last ? last : i); }
 
@@ -30,8 +31,17 @@ __device__ __forceinline__ void cubicWeights(float t, float w[4]) {
 // the same order for every output, as a direct sum would. A compile-time group
 // keeps the accumulators in registers. The activation is applied on the way
 // out: a pass of its own over the output cost as much as a small layer.
+// On the CPU the convolution also comes as an AVX clone, picked at run time:
+// the same products and sums in the same order (no fused multiply-add), so
+// every processor gets the same bits, eight outputs at a time.
+#if defined(__CUDACC__) || !defined(__x86_64__)
+#define TAVRO_NEURAL_CLONES
+#else
+#define TAVRO_NEURAL_CLONES __attribute__((target_clones("avx", "default")))
+#endif
+
 template <int Group>
-__global__ void neural_convolve(const float* in, long long inStride, int inChannels, float* out, long long outStride,
+TAVRO_NEURAL_CLONES __global__ void neural_convolve(const float* in, long long inStride, int inChannels, float* out, long long outStride,
                                 int outChannels, const float* weights, const float* biases, int kh, int kw,
                                 int height, int width, float negativeSlope) {
     const int pixel = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
@@ -84,26 +94,33 @@ __global__ void neural_downsample2(const float* in, long long inStride, float* o
     out[n * outStride + static_cast<long long>(c) * plane + pixel] = 0.25f * sum;
 }
 
+// One output row per block (blockIdx.x), its threads striding along the row:
+// the row's source rows and weights are worked out once, and no pixel index is
+// divided back into its coordinates.
 __global__ void neural_upsample2(const float* in, long long inStride, float* out, long long outStride, int channels,
                                  int inHeight, int inWidth) {
     const int outWidth = 2 * inWidth;
     const int plane = 4 * inHeight * inWidth;
-    const int pixel = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    if (pixel >= plane) return;
     const int n = static_cast<int>(blockIdx.y) / channels;
     const int c = static_cast<int>(blockIdx.y) - n * channels;
-    const int x = pixel % outWidth;
-    const int y = pixel / outWidth;
-    const float sx = fmaxf(0.0f, (static_cast<float>(x) + 0.5f) * 0.5f - 0.5f);
+    const int y = static_cast<int>(blockIdx.x);
     const float sy = fmaxf(0.0f, (static_cast<float>(y) + 0.5f) * 0.5f - 0.5f);
-    const int x0 = static_cast<int>(sx), y0 = static_cast<int>(sy);
-    const int x1 = x0 < inWidth - 1 ? x0 + 1 : x0;
+    const int y0 = static_cast<int>(sy);
     const int y1 = y0 < inHeight - 1 ? y0 + 1 : y0;
-    const float lx = sx - static_cast<float>(x0), ly = sy - static_cast<float>(y0);
+    const float ly = sy - static_cast<float>(y0);
     const float* src = in + n * inStride + static_cast<long long>(c) * inHeight * inWidth;
-    const float top = (1.0f - lx) * src[y0 * inWidth + x0] + lx * src[y0 * inWidth + x1];
-    const float bottom = (1.0f - lx) * src[y1 * inWidth + x0] + lx * src[y1 * inWidth + x1];
-    out[n * outStride + static_cast<long long>(c) * plane + pixel] = (1.0f - ly) * top + ly * bottom;
+    const float* top = src + y0 * inWidth;
+    const float* bottom = src + y1 * inWidth;
+    float* target = out + n * outStride + static_cast<long long>(c) * plane + static_cast<long long>(y) * outWidth;
+    for (int x = static_cast<int>(threadIdx.x); x < outWidth; x += static_cast<int>(blockDim.x)) {
+        const float sx = fmaxf(0.0f, (static_cast<float>(x) + 0.5f) * 0.5f - 0.5f);
+        const int x0 = static_cast<int>(sx);
+        const int x1 = x0 < inWidth - 1 ? x0 + 1 : x0;
+        const float lx = sx - static_cast<float>(x0);
+        const float upper = (1.0f - lx) * top[x0] + lx * top[x1];
+        const float lower = (1.0f - lx) * bottom[x0] + lx * bottom[x1];
+        target[x] = (1.0f - ly) * upper + ly * lower;
+    }
 }
 
 __global__ void neural_warp_tiles(const float* image, int width, int height, const int* origins, const float* flow,
@@ -227,8 +244,9 @@ cudaError_t downsample2(ConstTensorView in, TensorView out, int channels, int ou
 }
 
 cudaError_t upsample2(ConstTensorView in, TensorView out, int channels, int inHeight, int inWidth, int batch) {
-    TAVRO_LAUNCH(neural_upsample2, planeGrid(4 * int64_t(inHeight) * inWidth, int64_t(batch) * channels),
-                 dim3(kThreads), 0, in.data, static_cast<long long>(in.batchStride), out.data,
+    TAVRO_LAUNCH(neural_upsample2,
+                 dim3(static_cast<unsigned>(2 * inHeight), static_cast<unsigned>(int64_t(batch) * channels)),
+                 dim3(kRowThreads), 0, in.data, static_cast<long long>(in.batchStride), out.data,
                  static_cast<long long>(out.batchStride), channels, inHeight, inWidth);
     return cudaGetLastError();
 }
