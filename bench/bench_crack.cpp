@@ -56,14 +56,7 @@ testing::StraightCrack benchCrack(const BenchOptions& o, double jumpLength) {
 
 CrackFigures runCrackCase(const BenchOptions& o) {
     CrackFigures figures;
-    testing::SpeckleOptions speckle;
-    speckle.width = o.width;
-    speckle.height = o.height;
-    speckle.seed = o.seed;
-    speckle.spotRadius = o.spotRadius;
-    speckle.coverage = o.coverage;
-    speckle.contrast = o.contrast;
-    const testing::SpeckleModel model(speckle);
+    const testing::SpeckleModel model(speckleOptions(o));
 
     const testing::StraightCrack crack = benchCrack(o, o.crackJump);
     const testing::Vec2 n = crack.normal();

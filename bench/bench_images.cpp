@@ -5,7 +5,6 @@
 #include <numbers>
 
 namespace tavro::bench {
-namespace {
 
 testing::SpeckleOptions speckleOptions(const BenchOptions& o) {
     testing::SpeckleOptions s;
@@ -17,6 +16,8 @@ testing::SpeckleOptions speckleOptions(const BenchOptions& o) {
     s.contrast = o.contrast;
     return s;
 }
+
+namespace {
 
 void describe(SyntheticPair& pair) {
     const int w = pair.width, h = pair.height;

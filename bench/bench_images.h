@@ -28,6 +28,9 @@ struct SyntheticPair {
 
 testing::DisplacementField knownField(const BenchOptions& options);
 
+// The speckle pattern the options describe: size, seed, spots and contrast.
+testing::SpeckleOptions speckleOptions(const BenchOptions& options);
+
 // A translation is a Fourier shift of a band-limited periodic pattern (exact);
 // other fields render the pattern model through the field (supersampled).
 SyntheticPair makeSyntheticPair(const BenchOptions& options);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "bench_images.h"
 #include "bench_memory.h"
 #include "core/gpu_common.h"
 #include "core/pixel_search.h"
@@ -17,7 +18,6 @@
 namespace tavro::bench {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // What the window runs model 4 with: 65 px windows, a start grid every 48 px.
 constexpr int kNeuralWindow = 65;
 constexpr int kStartStep = 48;
@@ -35,13 +35,8 @@ struct FloatPair {
 std::vector<float> toFloats(const std::vector<uint8_t>& grey) { return std::vector<float>(grey.begin(), grey.end()); }
 
 FloatPair crackPair(const BenchOptions& o) {
-    testing::SpeckleOptions speckle;
-    speckle.width = o.width;
-    speckle.height = o.height;
+    testing::SpeckleOptions speckle = speckleOptions(o);
     speckle.seed = o.seed + 17;
-    speckle.spotRadius = o.spotRadius;
-    speckle.coverage = o.coverage;
-    speckle.contrast = o.contrast;
     const testing::SpeckleModel model(speckle);
     const testing::StraightCrack crack = benchCrack(o, o.neuralCrackJump);
     FloatPair pair;
@@ -84,7 +79,7 @@ bool measurePair(const FloatPair& pair, const BenchOptions& o, const neural::Neu
     PixelDisplacementResult coarse;
     if (!computePixelDisplacements(ref, def, size, start, coarse, error)) return false;
     const int origin = kNeuralWindow / 2 + o.range;
-    const neural::PointGrid startGrid{coarse.gridWidth, coarse.gridHeight, origin, origin, kStartStep, kStartStep};
+    const GridDescriptor startGrid{coarse.gridWidth, coarse.gridHeight, origin, origin, kStartStep, kStartStep};
 
     PixelDisplacementResult dense;
     std::vector<double> seconds;

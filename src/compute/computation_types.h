@@ -162,17 +162,6 @@ private:
 std::shared_ptr<StrainResult> sharedEmptyStrainResult();
 std::shared_ptr<FractureResult> sharedEmptyFractureResult();
 
-// Where the grid points of a pixel result lie in region-of-interest coordinates:
-// point (i, j) at (originX + i * stepX, originY + j * stepY).
-struct GridDescriptor {
-    int32_t cols = 0;
-    int32_t rows = 0;
-    int32_t originX = 0;
-    int32_t originY = 0;
-    int32_t stepX = 1;
-    int32_t stepY = 1;
-};
-
 // The horizontal origin takes the left/right reach maxV, the vertical one the
 // up/down reach maxU, as the engine's margins do; steps below 1 become 1.
 GridDescriptor makeGridDescriptor(int32_t offsetX, int32_t offsetY, int32_t stepX, int32_t stepY,

@@ -18,8 +18,7 @@ public:
              const std::array<int32_t, 4>& settings, const PixelDisplacementResult& pixel, const GridDescriptor& grid,
              int32_t stepX, int32_t stepY, PixelDisplacementResult& out, const TileProgress& progress,
              std::string& error) override {
-        const neural::PointGrid start{grid.cols, grid.rows, grid.originX, grid.originY, grid.stepX, grid.stepY};
-        return engine_->run(reference, deformed, width, height, settings, pixel, start, stepX, stepY, out, progress,
+        return engine_->run(reference, deformed, width, height, settings, pixel, grid, stepX, stepY, out, progress,
                             error);
     }
 

@@ -110,6 +110,17 @@ struct DevicePixelDisplacements {
     void reset() noexcept;
 };
 
+// Where the grid points of a pixel result lie in region-of-interest coordinates:
+// point (i, j) at (originX + i * stepX, originY + j * stepY).
+struct GridDescriptor {
+    int32_t cols = 0;
+    int32_t rows = 0;
+    int32_t originX = 0;
+    int32_t originY = 0;
+    int32_t stepX = 1;
+    int32_t stepY = 1;
+};
+
 // One shared empty record of each kind, alive until exit; result holders point
 // at them instead of holding null.
 const std::shared_ptr<const PixelDisplacementResult>& emptyPixelDisplacementResult();

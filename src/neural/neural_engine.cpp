@@ -84,7 +84,7 @@ struct RunJob {
     NeuralSettings settings;
     const NeuralWeights& weights;
     const StartField& start;
-    const PointGrid& output;
+    const GridDescriptor& output;
     const std::vector<TileOrigin>& tiles;
 };
 
@@ -215,7 +215,7 @@ bool DeviceRun::runBatch(size_t first, int count, std::string& error) {
 }
 
 void DeviceRun::blend(size_t first, int count) {
-    const PointGrid& g = job_.output;
+    const GridDescriptor& g = job_.output;
     const int32_t size = job_.settings.tileSize;
     const int64_t plane = int64_t(size) * size;
     const int32_t ramp = std::max(1, (size - job_.settings.tileStride) / 2);
@@ -265,7 +265,7 @@ bool parseNeuralSettings(const std::array<int32_t, 4>& values, NeuralSettings& o
     return false;
 }
 
-bool outputGrid(const PointGrid& start, int32_t width, int32_t height, int32_t stepX, int32_t stepY, PointGrid& out) {
+bool outputGrid(const GridDescriptor& start, int32_t width, int32_t height, int32_t stepX, int32_t stepY, GridDescriptor& out) {
     if (stepX < 1 || stepY < 1 || start.originX < 0 || start.originY < 0) return false;
     const int64_t usableX = int64_t(width) - 2 * int64_t(start.originX);
     const int64_t usableY = int64_t(height) - 2 * int64_t(start.originY);
@@ -275,7 +275,7 @@ bool outputGrid(const PointGrid& start, int32_t width, int32_t height, int32_t s
     return true;
 }
 
-StartField::StartField(const PixelDisplacementResult& start, const PointGrid& grid)
+StartField::StartField(const PixelDisplacementResult& start, const GridDescriptor& grid)
     : grid_(grid), u_(start.dispX), v_(start.dispY) {
     const int32_t cols = grid.cols, rows = grid.rows;
     std::vector<float> nu, nv, allU, allV;
@@ -362,7 +362,7 @@ std::unique_ptr<NeuralEngine> NeuralEngine::create(const std::vector<int>& devic
 
 bool NeuralEngine::run(const ImageSource& reference, const ImageSource& deformed, int32_t width, int32_t height,
                        const std::array<int32_t, 4>& settingValues, const PixelDisplacementResult& start,
-                       const PointGrid& startGrid, int32_t outStepX, int32_t outStepY, PixelDisplacementResult& out,
+                       const GridDescriptor& startGrid, int32_t outStepX, int32_t outStepY, PixelDisplacementResult& out,
                        const TileProgressCallback& progress, std::string& error) const {
     NeuralSettings settings;
     if (!parseNeuralSettings(settingValues, settings, error)) return false;
@@ -381,7 +381,7 @@ bool NeuralEngine::run(const ImageSource& reference, const ImageSource& deformed
         error = "Pixel-accuracy grid does not match the grid descriptor.";
         return false;
     }
-    PointGrid grid;
+    GridDescriptor grid;
     if (!outputGrid(startGrid, width, height, outStepX, outStepY, grid)) {
         error = "Window or search area too large for image.";
         return false;

@@ -35,22 +35,11 @@ struct NeuralSettings {
 
 bool parseNeuralSettings(const std::array<int32_t, 4>& values, NeuralSettings& out, std::string& error);
 
-// Points i < cols, j < rows at (originX + i * stepX, originY + j * stepY) in
-// region-of-interest pixels.
-struct PointGrid {
-    int32_t cols = 0;
-    int32_t rows = 0;
-    int32_t originX = 0;
-    int32_t originY = 0;
-    int32_t stepX = 1;
-    int32_t stepY = 1;
-};
-
 // The output grid: the start grid's origin, the given steps, and as many
 // points as fit between the origin and the symmetric margin on the far side.
 // False when no point fits.
-bool outputGrid(const PointGrid& start, int32_t width, int32_t height, int32_t stepX, int32_t stepY,
-                PointGrid& out);
+bool outputGrid(const GridDescriptor& start, int32_t width, int32_t height, int32_t stepX, int32_t stepY,
+                GridDescriptor& out);
 
 // (tiles done, total tiles); returning false stops the run.
 using TileProgressCallback = std::function<bool(int64_t done, int64_t total)>;
@@ -60,11 +49,11 @@ using TileProgressCallback = std::function<bool(int64_t done, int64_t total)>;
 // stand apart from all their neighbours, take the median of their neighbourhood.
 class StartField {
 public:
-    StartField(const PixelDisplacementResult& start, const PointGrid& grid);
+    StartField(const PixelDisplacementResult& start, const GridDescriptor& grid);
     void sample(double x, double y, float& u, float& v) const;
 
 private:
-    PointGrid grid_;
+    GridDescriptor grid_;
     std::vector<float> u_;
     std::vector<float> v_;
 };
@@ -86,7 +75,7 @@ public:
     // shared among the devices; false with `error` on failure or when
     // `progress` returned false.
     bool run(const ImageSource& reference, const ImageSource& deformed, int32_t width, int32_t height,
-             const std::array<int32_t, 4>& settings, const PixelDisplacementResult& start, const PointGrid& startGrid,
+             const std::array<int32_t, 4>& settings, const PixelDisplacementResult& start, const GridDescriptor& startGrid,
              int32_t outStepX, int32_t outStepY, PixelDisplacementResult& out, const TileProgressCallback& progress,
              std::string& error) const;
 

@@ -37,7 +37,7 @@ std::unique_ptr<NeuralEngine> makeEngine(std::vector<int> devices = {0}) {
 // The integer search's answer at its points: the true field rounded to whole pixels.
 struct Start {
     PixelDisplacementResult field;
-    PointGrid grid;
+    GridDescriptor grid;
 };
 
 Start integerStart(const DisplacementField& u, int width, int height) {
@@ -59,7 +59,7 @@ struct Outcome {
     bool ok = false;
     std::string error;
     PixelDisplacementResult out;
-    PointGrid grid;
+    GridDescriptor grid;
 };
 
 Outcome refine(const NeuralEngine& engine, const testing::ImagePair& pair, const DisplacementField& u,
@@ -143,7 +143,7 @@ TEST(NeuralEngine, StartFieldReplacesLoneFalseMatchesAndMissingPoints) {
     start.dispY.assign(9, -1.0f);
     start.dispX[4] = 9.0f;   // a false match in the middle
     start.dispY[0] = NAN;    // a masked corner
-    const PointGrid grid{3, 3, 10, 20, 48, 48};
+    const GridDescriptor grid{3, 3, 10, 20, 48, 48};
     const StartField field(start, grid);
     float u = 0, v = 0;
     field.sample(10 + 48, 20 + 48, u, v);

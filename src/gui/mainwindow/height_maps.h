@@ -21,21 +21,17 @@ struct HeightMosaicCanvas {
     int32_t tileHeight = -1;
 };
 
-struct HeightAssemblyResult {
-    bool success = false;
-    std::vector<float> heights;
-    int32_t width = 0;
-    int32_t height = 0;
-    QString error;
-    HeightMosaicCanvas canvas;
-};
-
 struct HeightLoadResult {
     bool success = false;
     std::vector<float> heights;
     int32_t width = 0;
     int32_t height = 0;
     QString error;
+};
+
+// An assembled map also keeps the canvas its tiles were placed on.
+struct HeightAssemblyResult : HeightLoadResult {
+    HeightMosaicCanvas canvas;
 };
 
 // One out-of-plane map as the "3D Maps" page keeps it, per state or tile.

@@ -570,6 +570,10 @@ private:
     void updateHeightPreview(bool fitInView, bool updateHistogram);
     void onHeightHistogramRangeEdited(float minValue, float maxValue);
     void onHeightAutoScale();
+    // The shown height map's display range, kept with its cache entry.
+    void setHeightDisplayRange(float minValue, float maxValue, bool userRange);
+    // The state slider and its buttons at `shown` of `count`, without signals.
+    void setHeightSliderPosition(int shown, int count);
     std::optional<ImageViewWidget::InspectValue> heightInspectValue(const QPoint& pixel) const;
     ImageViewWidget::LineProfile heightLineProfile(const QPointF& start, const QPointF& end) const;
     void update3DMapsTabEnabled();

@@ -281,30 +281,39 @@ HeightCacheEntry* MainWidget::shownHeightEntry() {
     return &heightResultCache[static_cast<size_t>(shownHeightIndex)];
 }
 
-void MainWidget::onHeightAutoScale() {
-    heightDisplayMin = heightAutoMin;
-    heightDisplayMax = heightAutoMax;
-    if (HeightCacheEntry* entry = shownHeightEntry()) {
-        entry->displayMin = heightDisplayMin;
-        entry->displayMax = heightDisplayMax;
-        entry->userRange = false;
-        storeHeightRange(shownHeightIndex, *entry);
-    }
-    updateHeightPreview(false, false);
-    if (heightHistogram)
-        heightHistogram->setRange(heightDisplayMin, heightDisplayMax);
-}
-
-void MainWidget::onHeightHistogramRangeEdited(float minValue, float maxValue) {
+void MainWidget::setHeightDisplayRange(float minValue, float maxValue, bool userRange) {
     heightDisplayMin = minValue;
     heightDisplayMax = maxValue;
     if (HeightCacheEntry* entry = shownHeightEntry()) {
         entry->displayMin = minValue;
         entry->displayMax = maxValue;
-        entry->userRange = true;
+        entry->userRange = userRange;
         storeHeightRange(shownHeightIndex, *entry);
     }
     updateHeightPreview(false, false);
+}
+
+void MainWidget::onHeightAutoScale() {
+    setHeightDisplayRange(heightAutoMin, heightAutoMax, false);
+    if (heightHistogram)
+        heightHistogram->setRange(heightDisplayMin, heightDisplayMax);
+}
+
+void MainWidget::onHeightHistogramRangeEdited(float minValue, float maxValue) {
+    setHeightDisplayRange(minValue, maxValue, true);
+}
+
+void MainWidget::setHeightSliderPosition(int shown, int count) {
+    if (heightSlider) {
+        const QSignalBlocker blocker(heightSlider);
+        heightSlider->setMaximum(count - 1);
+        heightSlider->setValue(shown);
+        heightSlider->setEnabled(count >= 2);
+    }
+    if (heightPrevButton)
+        heightPrevButton->setEnabled(shown >= 1);
+    if (heightNextButton)
+        heightNextButton->setEnabled(shown < count - 1);
 }
 
 void MainWidget::onHeightSliderChanged(int value) {
@@ -351,16 +360,7 @@ void MainWidget::updateHeightNavBars() {
     const int S = heightBatchIndex.stateCount;
     const int T = heightBatchIndex.tilesPerState;
     currentHeightBatchState = std::clamp(currentHeightBatchState, 0, std::max(S - 1, 0));
-    if (heightSlider) {
-        const QSignalBlocker blocker(heightSlider);
-        heightSlider->setMaximum(S - 1);
-        heightSlider->setValue(currentHeightBatchState);
-        heightSlider->setEnabled(S >= 2);
-    }
-    if (heightPrevButton)
-        heightPrevButton->setEnabled(currentHeightBatchState >= 1);
-    if (heightNextButton)
-        heightNextButton->setEnabled(currentHeightBatchState < S - 1);
+    setHeightSliderPosition(currentHeightBatchState, S);
     const int at = currentHeightBatchState * T + currentHeightTileIndex;
     QString name;
     if (at >= 0 && at < heightBatchIndex.table.size()) {

@@ -207,36 +207,29 @@ void MainWidget::runOutOfPlaneStates(int N) {
     std::vector<float> h0;
     int width = 0, height = 0;
     HeightMosaicCanvas canvas;
+    std::optional<HeightLoadResult> loaded;
     if (mosaic) {
         const std::optional<HeightAssemblyResult> assembled = runHeightAssembly(
             referenceHeightPaths, referenceTilePositions, nullptr, QStringLiteral("Assembling reference heights..."));
-        if (!assembled)
-            return cancelled();
-        if (!assembled->success) {
-            showMessage(this, QStringLiteral("Error"), QStringLiteral("Height h\u2080 assembly failed:\n") + assembled->error);
-            if (progressBar)
-                progressBar->setValue(0);
-            return endOutOfPlane();
-        }
-        h0 = assembled->heights;
-        width = assembled->width;
-        height = assembled->height;
-        canvas = assembled->canvas;
+        if (assembled)
+            canvas = assembled->canvas;
+        loaded = assembled;
     } else {
-        const std::optional<HeightLoadResult> loaded =
-            runHeightLoad(referenceHeightPaths.front(), QStringLiteral("Loading reference height h\u2080..."));
-        if (!loaded)
-            return cancelled();
-        if (!loaded->success) {
-            showMessage(this, QStringLiteral("Error"), QStringLiteral("Failed to load h\u2080:\n") + loaded->error);
-            if (progressBar)
-                progressBar->setValue(0);
-            return endOutOfPlane();
-        }
-        h0 = loaded->heights;
-        width = loaded->width;
-        height = loaded->height;
+        loaded = runHeightLoad(referenceHeightPaths.front(), QStringLiteral("Loading reference height h\u2080..."));
     }
+    if (!loaded)
+        return cancelled();
+    if (!loaded->success) {
+        const QString prefix =
+            mosaic ? QStringLiteral("Height h\u2080 assembly failed:\n") : QStringLiteral("Failed to load h\u2080:\n");
+        showMessage(this, QStringLiteral("Error"), prefix + loaded->error);
+        if (progressBar)
+            progressBar->setValue(0);
+        return endOutOfPlane();
+    }
+    h0 = loaded->heights;
+    width = loaded->width;
+    height = loaded->height;
     logHeightStats("h0 assemble", h0, width, height);
     advanceHeightProgress(1);
     // The cache now holds states, no longer the tiles of a per-tile run.
@@ -263,17 +256,8 @@ void MainWidget::runOutOfPlaneStates(int N) {
         updateHeightPreview(true, true);
         update3DMapsTabEnabled(true);
     }
-    if (heightSlider) {
-        const QSignalBlocker blocker(heightSlider);
-        heightSlider->setMaximum(N - 1);
-        heightSlider->setValue(std::max(shown, 0));
-        heightSlider->setEnabled(N >= 2);
-    }
     const int at = std::max(shown, 0);
-    if (heightPrevButton)
-        heightPrevButton->setEnabled(at >= 1);
-    if (heightNextButton)
-        heightNextButton->setEnabled(at < N - 1);
+    setHeightSliderPosition(at, N);
     QString name;
     if (mosaic)
         name = at < deformedHeightStates.size() && !deformedHeightStates[at].isEmpty()
@@ -320,28 +304,20 @@ MainWidget::OutOfPlaneStep MainWidget::computeOutOfPlaneState(int s, int N, cons
     if (loadCancelFlag->load())
         return OutOfPlaneStep::Cancelled;
 
-    std::vector<float> h1;
-    if (mosaic) {
-        const std::optional<HeightAssemblyResult> assembled = runHeightAssembly(
-            deformedHeightStates[s], defTilePositionsForState(s), &canvas, stateText("Assembling deformed heights..."));
-        if (!assembled)
-            return OutOfPlaneStep::Cancelled;
-        if (!assembled->success)
-            return skip(QStringLiteral("Height h\u2081 assembly failed for state %1:\n%2").arg(s + 1).arg(assembled->error));
-        if (assembled->width != width || assembled->height != height)
-            return skip(dimensionMismatchText(s, width, height, assembled->width, assembled->height));
-        h1 = assembled->heights;
-    } else {
-        const std::optional<HeightLoadResult> loaded =
-            runHeightLoad(deformedHeightStates.front()[s], stateText("Loading deformed height h\u2081..."));
-        if (!loaded)
-            return OutOfPlaneStep::Cancelled;
-        if (!loaded->success)
-            return skip(QStringLiteral("Failed to load h\u2081 for state %1:\n%2").arg(s + 1).arg(loaded->error));
-        if (loaded->width != width || loaded->height != height)
-            return skip(dimensionMismatchText(s, width, height, loaded->width, loaded->height));
-        h1 = loaded->heights;
-    }
+    std::optional<HeightLoadResult> loaded =
+        mosaic ? std::optional<HeightLoadResult>(runHeightAssembly(deformedHeightStates[s], defTilePositionsForState(s),
+                                                                   &canvas, stateText("Assembling deformed heights...")))
+               : runHeightLoad(deformedHeightStates.front()[s], stateText("Loading deformed height h\u2081..."));
+    if (!loaded)
+        return OutOfPlaneStep::Cancelled;
+    if (!loaded->success)
+        return skip((mosaic ? QStringLiteral("Height h\u2081 assembly failed for state %1:\n%2")
+                            : QStringLiteral("Failed to load h\u2081 for state %1:\n%2"))
+                        .arg(s + 1)
+                        .arg(loaded->error));
+    if (loaded->width != width || loaded->height != height)
+        return skip(dimensionMismatchText(s, width, height, loaded->width, loaded->height));
+    std::vector<float> h1 = std::move(loaded->heights);
     logHeightStats("h1 assemble", h1, width, height);
     logHeightStats("ux grille DIC", displacement->dispX, displacement->gridWidth, displacement->gridHeight);
     logHeightStats("uy grille DIC", displacement->dispY, displacement->gridWidth, displacement->gridHeight);

@@ -257,16 +257,7 @@ void MainWidget::showBatchHeightResults(const QList<HeightTilePair>& pairs) {
         updateHeightNavBars();
         return;
     }
-    if (heightSlider) {
-        const QSignalBlocker blocker(heightSlider);
-        heightSlider->setMaximum(P - 1);
-        heightSlider->setValue(shown);
-        heightSlider->setEnabled(P >= 2);
-    }
-    if (heightPrevButton)
-        heightPrevButton->setEnabled(shown >= 1);
-    if (heightNextButton)
-        heightNextButton->setEnabled(shown < P - 1);
+    setHeightSliderPosition(shown, P);
     if (heightStepLabel)
         heightStepLabel->setText(QStringLiteral("Tile %1/%2: %3").arg(shown + 1).arg(P).arg(pairs[shown].baseName));
 }
