@@ -25,12 +25,6 @@ __device__ __forceinline__ void cubicWeights(float t, float w[4]) {
     w[3] = ((a * d3 - 5.0f * a) * d3 + 8.0f * a) * d3 - 4.0f * a;
 }
 
-// One pixel of Group output channels per thread (blockIdx.y is item * groups
-// + group; Group divides the output channels): each input value read is used
-// for every output of the group, and the accumulation over (i, ky, kx) runs in
-// the same order for every output, as a direct sum would. A compile-time group
-// keeps the accumulators in registers. The activation is applied on the way
-// out: a pass of its own over the output cost as much as a small layer.
 // On the CPU the convolution also comes as an AVX clone, picked at run time:
 // the same products and sums in the same order (no fused multiply-add), so
 // every processor gets the same bits, eight outputs at a time.
@@ -40,10 +34,17 @@ __device__ __forceinline__ void cubicWeights(float t, float w[4]) {
 #define TAVRO_NEURAL_CLONES __attribute__((target_clones("avx", "default")))
 #endif
 
+// One pixel of Group output channels per thread (blockIdx.y is item * groups
+// + group; Group divides the output channels): each input value read is used
+// for every output of the group, and the accumulation over (i, ky, kx) runs in
+// the same order for every output, as a direct sum would. A compile-time group
+// keeps the accumulators in registers. The activation is applied on the way
+// out: a pass of its own over the output cost as much as a small layer.
 template <int Group>
-TAVRO_NEURAL_CLONES __global__ void neural_convolve(const float* in, long long inStride, int inChannels, float* out, long long outStride,
-                                int outChannels, const float* weights, const float* biases, int kh, int kw,
-                                int height, int width, float negativeSlope) {
+TAVRO_NEURAL_CLONES __global__ void neural_convolve(const float* in, long long inStride, int inChannels, float* out,
+                                                    long long outStride, int outChannels, const float* weights,
+                                                    const float* biases, int kh, int kw, int height, int width,
+                                                    float negativeSlope) {
     const int pixel = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int plane = height * width;
     if (pixel >= plane) return;

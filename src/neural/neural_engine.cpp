@@ -188,7 +188,9 @@ bool DeviceRun::runBatch(size_t first, int count, std::string& error) {
     // count + n holds the same tiles in the other order.
     const int passes = this->passes();
     const int64_t swapped = int64_t(count) * 2 * plane;
-    auto channel = [&](int pass, int order) { return TensorView{network_.input() + pass * swapped + order * plane, 2 * plane}; };
+    auto channel = [&](int pass, int order) {
+        return TensorView{network_.input() + pass * swapped + order * plane, 2 * plane};
+    };
     const TensorView flow{dFlow, 2 * plane};
     const ConstTensorView residual{network_.residual(), 2 * plane};
     const ConstTensorView backward{passes == 2 ? network_.residual() + swapped : nullptr, 2 * plane};
@@ -265,7 +267,8 @@ bool parseNeuralSettings(const std::array<int32_t, 4>& values, NeuralSettings& o
     return false;
 }
 
-bool outputGrid(const GridDescriptor& start, int32_t width, int32_t height, int32_t stepX, int32_t stepY, GridDescriptor& out) {
+bool outputGrid(const GridDescriptor& start, int32_t width, int32_t height, int32_t stepX, int32_t stepY,
+                GridDescriptor& out) {
     if (stepX < 1 || stepY < 1 || start.originX < 0 || start.originY < 0) return false;
     const int64_t usableX = int64_t(width) - 2 * int64_t(start.originX);
     const int64_t usableY = int64_t(height) - 2 * int64_t(start.originY);
@@ -362,8 +365,8 @@ std::unique_ptr<NeuralEngine> NeuralEngine::create(const std::vector<int>& devic
 
 bool NeuralEngine::run(const ImageSource& reference, const ImageSource& deformed, int32_t width, int32_t height,
                        const std::array<int32_t, 4>& settingValues, const PixelDisplacementResult& start,
-                       const GridDescriptor& startGrid, int32_t outStepX, int32_t outStepY, PixelDisplacementResult& out,
-                       const TileProgressCallback& progress, std::string& error) const {
+                       const GridDescriptor& startGrid, int32_t outStepX, int32_t outStepY,
+                       PixelDisplacementResult& out, const TileProgressCallback& progress, std::string& error) const {
     NeuralSettings settings;
     if (!parseNeuralSettings(settingValues, settings, error)) return false;
     if (settings.modelVersion != 0 && uint32_t(settings.modelVersion) != weights_.modelVersion) {

@@ -75,9 +75,9 @@ public:
     // shared among the devices; false with `error` on failure or when
     // `progress` returned false.
     bool run(const ImageSource& reference, const ImageSource& deformed, int32_t width, int32_t height,
-             const std::array<int32_t, 4>& settings, const PixelDisplacementResult& start, const GridDescriptor& startGrid,
-             int32_t outStepX, int32_t outStepY, PixelDisplacementResult& out, const TileProgressCallback& progress,
-             std::string& error) const;
+             const std::array<int32_t, 4>& settings, const PixelDisplacementResult& start,
+             const GridDescriptor& startGrid, int32_t outStepX, int32_t outStepY, PixelDisplacementResult& out,
+             const TileProgressCallback& progress, std::string& error) const;
 
 private:
     NeuralEngine(std::vector<int> devices, NeuralWeights weights)

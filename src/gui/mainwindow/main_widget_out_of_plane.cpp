@@ -304,10 +304,12 @@ MainWidget::OutOfPlaneStep MainWidget::computeOutOfPlaneState(int s, int N, cons
     if (loadCancelFlag->load())
         return OutOfPlaneStep::Cancelled;
 
-    std::optional<HeightLoadResult> loaded =
-        mosaic ? std::optional<HeightLoadResult>(runHeightAssembly(deformedHeightStates[s], defTilePositionsForState(s),
-                                                                   &canvas, stateText("Assembling deformed heights...")))
-               : runHeightLoad(deformedHeightStates.front()[s], stateText("Loading deformed height h\u2081..."));
+    std::optional<HeightLoadResult> loaded;
+    if (mosaic)
+        loaded = runHeightAssembly(deformedHeightStates[s], defTilePositionsForState(s), &canvas,
+                                   stateText("Assembling deformed heights..."));
+    else
+        loaded = runHeightLoad(deformedHeightStates.front()[s], stateText("Loading deformed height h\u2081..."));
     if (!loaded)
         return OutOfPlaneStep::Cancelled;
     if (!loaded->success)
