@@ -122,6 +122,7 @@ void MainWidget::dropEvent(QDropEvent* event) {
                                      : QStringLiteral("%1 deformed tile(s) added to state %2")
                                            .arg(accepted)
                                            .arg(currentMosaicDefState + 1));
+            saveParametersToProject();
         }
         event->acceptProposedAction();
         return;

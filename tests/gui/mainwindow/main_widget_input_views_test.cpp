@@ -252,6 +252,8 @@ VIEWS_TEST(Drops, DroppedTilesAreSortedByNameAndDuplicatesReported) {
     ASSERT_EQ(w.mosaicRefTileList->count(), 2);
     EXPECT_EQ(w.mosaicRefTileList->item(0)->text(), QStringLiteral("tile_10.tif"));
     EXPECT_EQ(s.status(), QStringLiteral("2 reference tile(s) added"));
+    ASSERT_TRUE(s.saved().mosaic.has_value());
+    EXPECT_EQ(s.saved().mosaic->referenceTiles, (QStringList{t10, t2})) << "a drop is saved as the button's adding is";
 
     w.mosaicRefTilesBlock->hide();
     w.mosaicDefTilesBlock->show();
@@ -268,6 +270,7 @@ VIEWS_TEST(Drops, DroppedTilesAreSortedByNameAndDuplicatesReported) {
               QStringLiteral("Tiles ignored: The following tiles were ignored because their name already exists:\n"
                              "tile_3.tif"));
     EXPECT_EQ(s.status(), QStringLiteral("1 deformed tile(s) added to state 1"));
+    EXPECT_EQ(s.saved().mosaic->deformedStates.value(0), w.mosaicDefTilePaths[0]);
 }
 
 VIEWS_TEST(HelpMenu, TheManualAndTheAboutBox) {
