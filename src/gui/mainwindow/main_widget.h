@@ -192,6 +192,7 @@ private:
     };
     void restoreProjectSettings(const ProjectParameters& parameters);
     void restoreProjectInputs(const ProjectParameters& parameters, ProjectLoadReport& report);
+    void restoreProjectMask(const ProjectParameters& parameters, ProjectLoadReport& report);
     bool readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report);
     void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
     void showProjectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
@@ -443,6 +444,7 @@ private:
     void showReferenceMosaicAlone(QImage mosaic);
     void saveMosaicsToProject(bool rewriteExisting);
     bool loadSavedMosaicsFromProject();
+    void recordMosaicFiles();
     void finalizeMosaicSetup(const QString& statusVerb);
     void setMosaicStatusText(const QString& text);
     void updateTilePositionBoundsFromFirstTile();
@@ -1046,7 +1048,6 @@ private:
     void onClearMask();
     void updateImageCountLabel(int count);
     void onMaskUseToggled(bool checked);
-    void onPerTileModeToggled(bool checked);
     void onDeformedRowsMoved(int first, int last, int destination);
     void makeWindowSizeOdd(QSpinBox* box);
     void updateCrackOptionsForMode(int index);

@@ -7,6 +7,7 @@
 #include "images/image_io.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
+#include "gui/mainwindow/mosaic_file_record.h"
 #include "gui/mainwindow/panel_rules.h"
 #include "gui/mainwindow/run_async.h"
 #include "gui/style/switch_widget.h"
@@ -237,6 +238,7 @@ void MainWidget::onPrevDeformed() {
     if (mosaicSwitch && mosaicSwitch->isChecked()) {
         if (currentMosaicDefState > 0)
             onDeformedSliderChanged(currentMosaicDefState - 1);
+        setStatus(QStringLiteral("Deformed state %1/%2").arg(currentMosaicDefState + 1).arg(mosaicDefTilePaths.size()));
         return;
     }
     if (shownDeformedIndex > 0 && deformedList)
@@ -247,6 +249,7 @@ void MainWidget::onNextDeformed() {
     if (mosaicSwitch && mosaicSwitch->isChecked()) {
         if (currentMosaicDefState < static_cast<int>(mosaicDefTilePaths.size()) - 1)
             onDeformedSliderChanged(currentMosaicDefState + 1);
+        setStatus(QStringLiteral("Deformed state %1/%2").arg(currentMosaicDefState + 1).arg(mosaicDefTilePaths.size()));
         return;
     }
     if (shownDeformedIndex < static_cast<int>(deformedImages.size()) - 1 && deformedList)
@@ -262,7 +265,7 @@ void MainWidget::onDeformedSliderChanged(int value) {
             const QSignalBlocker blocker(mosaicDefStateButtons[value]);
             mosaicDefStateButtons[value]->setChecked(true);
         }
-        showStateTile(value);
+        showDeformedForCurrentState();
         updateMosaicDefTilesControls();
         updateDeformedList();
         return;
@@ -274,7 +277,26 @@ void MainWidget::onDeformedSliderChanged(int value) {
         deformedList->setCurrentRow(value);
 }
 
-void MainWidget::showDeformedForCurrentState() { showStateTile(currentMosaicDefState); }
+// The deformed view, its read-outs and its contrast all follow the current
+// state's mosaic; a state without one shows its tile, or nothing.
+void MainWidget::showDeformedForCurrentState() {
+    shownDeformedIndex =
+        mosaicOfState(mosaicStateImageIndex, currentMosaicDefState, static_cast<int>(deformedImages.size()));
+    if (showsIndividualTiles() || enlargedTileIndex >= 0 || shownDeformedIndex < 0) {
+        const bool tiles = currentMosaicDefState >= 0 && currentMosaicDefState < mosaicDefTilePaths.size() &&
+                           !mosaicDefTilePaths[currentMosaicDefState].isEmpty();
+        if (tiles) {
+            showStateTile(currentMosaicDefState);
+        } else if (deformedView) {
+            deformedView->setImage(QImage(), false);
+            updateDeformedHistogram(QImage());
+        }
+        return;
+    }
+    if (deformedView)
+        deformedView->hideTileHighlight();
+    showCurrentDeformedImage();
+}
 
 void MainWidget::showStateTile(int state) {
     if (!deformedView || state < 0 || state >= static_cast<int>(mosaicDefTilePaths.size()))

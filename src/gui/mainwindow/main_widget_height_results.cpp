@@ -7,6 +7,7 @@
 #include "gui/foundation/elided_label.h"
 #include "images/field_rendering.h"
 #include "gui/mainwindow/input_rules.h"
+#include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/run_async.h"
 #include "gui/project/result_files.h"
 
@@ -253,7 +254,9 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
     const auto [image, scale] = createColormapImageForDisplay(heightDisplayedField, shownHeightGridWidth,
                                                               shownHeightGridHeight, heightDisplayMin,
                                                               heightDisplayMax);
-    heightPreviewScale = scale;
+    // Image pixels per map cell, as every result view keeps it: read-out,
+    // line profile and detail tiles all take this one value.
+    heightPreviewScale = scale > 0.0 ? 1.0 / scale : 1.0;
     if (heightView) {
         const bool fit = fitInView || heightView->image().isNull() || heightView->image().size() != image.size();
         heightView->setImageWithPyramid(image, fit);
@@ -376,14 +379,12 @@ void MainWidget::updateHeightNavBars() {
 std::optional<ImageViewWidget::InspectValue> MainWidget::heightInspectValue(const QPoint& pixel) const {
     if (heightDisplayedField.empty() || shownHeightGridWidth < 1 || shownHeightGridHeight < 1)
         return std::nullopt;
-    int x = pixel.x();
-    int y = pixel.y();
-    if (heightPreviewScale > 1.0) {
-        x = static_cast<int>(x * heightPreviewScale);
-        y = static_cast<int>(y * heightPreviewScale);
-    }
-    if (x < 0 || y < 0 || x >= shownHeightGridWidth || y >= shownHeightGridHeight)
+    const std::optional<QPoint> cell =
+        resultCellAt(pixel, heightPreviewScale, QPoint(), shownHeightGridWidth, shownHeightGridHeight);
+    if (!cell)
         return std::nullopt;
+    const int x = cell->x();
+    const int y = cell->y();
     const float value = heightDisplayedField[size_t(y) * size_t(shownHeightGridWidth) + size_t(x)];
     if (!std::isfinite(value))
         return std::nullopt;
@@ -399,8 +400,8 @@ ImageViewWidget::LineProfile MainWidget::heightLineProfile(const QPointF& start,
     if (!heightResultShown || heightDisplayedField.empty() || shownHeightGridWidth < 1 || shownHeightGridHeight < 1)
         return out;
     double length = 0.0;
-    out.values = sampleLineProfile(heightDisplayedField, shownHeightGridWidth, shownHeightGridHeight, 1.0, QPoint(),
-                                   start, end, length);
+    out.values = sampleLineProfile(heightDisplayedField, shownHeightGridWidth, shownHeightGridHeight,
+                                   heightPreviewScale, QPoint(), start, end, length);
     if (out.values.empty())
         return out;
     out.length = length;

@@ -7,6 +7,7 @@
 #include "images/field_rendering.h"
 #include "images/image_io.h"
 #include "gui/mainwindow/input_rules.h"
+#include "gui/mainwindow/mosaic_file_record.h"
 #include "gui/style/switch_widget.h"
 
 #include <QFileInfo>
@@ -44,10 +45,12 @@ bool selectionDiffers(const ContrastHistogramWidget* histogram) {
 
 }  // namespace
 
+// Whenever the views show tiles, the read-outs and detail tiles come from
+// the tile shown, never from the mosaic it is part of.
 QString MainWidget::referenceViewSourcePath() const {
     if (!isMosaicMode(mosaicSwitch))
         return referenceImage.path.isEmpty() && referencePathEdit ? referencePathEdit->text() : referenceImage.path;
-    if (enlargedTileIndex >= 0 && !mosaicRefTilePaths.isEmpty())
+    if ((enlargedTileIndex >= 0 || showsIndividualTiles()) && !mosaicRefTilePaths.isEmpty())
         return pickTile(mosaicRefTilePaths, enlargedTileIndex, previewTileIndex);
     return referenceImage.path;
 }
@@ -56,12 +59,14 @@ QString MainWidget::deformedViewSourcePath() const {
     const bool inRange = shownDeformedIndex >= 0 && shownDeformedIndex < static_cast<int>(deformedImages.size());
     if (!isMosaicMode(mosaicSwitch))
         return inRange ? deformedImages[static_cast<std::size_t>(shownDeformedIndex)].path : QString();
-    if (enlargedTileIndex >= 0) {
+    const int mosaic =
+        mosaicOfState(mosaicStateImageIndex, currentMosaicDefState, static_cast<int>(deformedImages.size()));
+    if (enlargedTileIndex >= 0 || showsIndividualTiles() || mosaic < 0) {
         if (currentMosaicDefState < 0 || currentMosaicDefState >= static_cast<int>(mosaicDefTilePaths.size()))
             return QString();
         return pickTile(mosaicDefTilePaths[currentMosaicDefState], enlargedTileIndex, previewTileIndex);
     }
-    return inRange ? deformedImages[static_cast<std::size_t>(shownDeformedIndex)].path : QString();
+    return deformedImages[static_cast<std::size_t>(mosaic)].path;
 }
 
 std::optional<ImageViewWidget::InspectValue> MainWidget::inspectInputPixel(ImageViewWidget* view,

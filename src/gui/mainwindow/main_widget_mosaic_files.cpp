@@ -6,12 +6,14 @@
 #include "images/image_io.h"
 #include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/mosaic_file_record.h"
 #include "gui/mainwindow/run_async.h"
 #include "stitching/mosaic_composition.h"
 #include "stitching/mosaic_stitcher.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QPushButton>
@@ -105,7 +107,11 @@ void MainWidget::saveMosaicsToProject(bool rewriteExisting) {
     save(referenceImage, kReferenceMosaicFile);
     for (std::size_t k = 0; k < deformedImages.size(); ++k)
         save(deformedImages[k], deformedMosaicFileName(static_cast<int>(k) + 1));
-    saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
+    recordMosaicFiles();
+    // In the middle of a project load the file is left to the load, which
+    // writes it whole once everything, the mask included, is restored.
+    if (!autosaveSuppressed)
+        saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
     // A mosaic that is not on disk is assembled again at the next opening:
     // nothing is lost, but the user must know the folder refused it.
     if (!failures.isEmpty())
@@ -115,6 +121,32 @@ void MainWidget::saveMosaicsToProject(bool rewriteExisting) {
                         .arg(failures.front()));
     qDebug().noquote() << "[GUI] Mosaïques :" << written << "écrite(s)," << reused << "réutilisée(s) dans"
                        << appliedProjectFolder;
+}
+
+// Files beyond the current mosaics belonged to states that have none now;
+// the record names the state of every file that is left.
+void MainWidget::recordMosaicFiles() {
+    for (int k = static_cast<int>(deformedImages.size()) + 1;; ++k) {
+        const QString stale = appliedProjectFolder + QLatin1Char('/') + deformedMosaicFileName(k);
+        if (!QFileInfo::exists(stale) || !QFile::remove(stale))
+            break;
+    }
+    if (!assembledMosaicConfig || referenceImage.path.isEmpty()) {
+        removeMosaicFileRecord(appliedProjectFolder);
+        return;
+    }
+    MosaicFileRecord record{*assembledMosaicConfig, referenceImage.originalSize, {}};
+    for (int k = 0; k < static_cast<int>(deformedImages.size()); ++k) {
+        const int state = stateOfMosaic(mosaicStateImageIndex, k);
+        const QString& path = deformedImages[static_cast<std::size_t>(k)].path;
+        if (state >= 0 && !path.isEmpty())
+            record.states.push_back({state, QFileInfo(path).fileName()});
+    }
+    QString error;
+    if (!writeMosaicFileRecord(appliedProjectFolder, record, error)) {
+        qWarning().noquote() << "[GUI] Mosaic record not written:" << error;
+        removeMosaicFileRecord(appliedProjectFolder);
+    }
 }
 
 bool MainWidget::loadSavedMosaicsFromProject() {
@@ -127,6 +159,11 @@ bool MainWidget::loadSavedMosaicsFromProject() {
         if (!mosaicDefTilePaths[s].isEmpty())
             states.push_back(s);
     const int n = static_cast<int>(states.size());
+    // Files count only for the configuration and tiles they were assembled
+    // from, each read as the state the record names.
+    const std::optional<MosaicFileRecord> record = readMosaicFileRecord(appliedProjectFolder);
+    if (!record || record->size != expected || record->config != currentMosaicConfig())
+        return false;
 
     LoadedImage reference;
     if (!acceptSavedMosaic(appliedProjectFolder + QLatin1Char('/') + kReferenceMosaicFile, expected, reference))
@@ -137,8 +174,9 @@ bool MainWidget::loadSavedMosaicsFromProject() {
         QCoreApplication::processEvents();
         if (loadCancelFlag->load())
             return false;
+        const QString file = mosaicFileOfState(*record, states[static_cast<std::size_t>(k - 1)]);
         LoadedImage mosaic;
-        if (!acceptSavedMosaic(appliedProjectFolder + QLatin1Char('/') + deformedMosaicFileName(k), expected, mosaic))
+        if (file.isEmpty() || !acceptSavedMosaic(appliedProjectFolder + QLatin1Char('/') + file, expected, mosaic))
             return false;
         deformed.push_back(std::move(mosaic));
     }
@@ -151,6 +189,7 @@ bool MainWidget::loadSavedMosaicsFromProject() {
         mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(states[static_cast<std::size_t>(i)] + 1);
         mosaicStateImageIndex[states[static_cast<std::size_t>(i)]] = i;
     }
+    assembledMosaicConfig = record->config;
     updateTilePositionBoundsFromFirstTile();
     if (referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);
@@ -173,9 +212,7 @@ void MainWidget::updateTilePositionBoundsFromFirstTile() {
 
 void MainWidget::finalizeMosaicSetup(const QString& statusVerb) {
     if (!deformedImages.empty()) {
-        shownDeformedIndex = 0;
-        if (deformedView)
-            deformedView->setImage(deformedImages.front().displayImage(), false);
+        showDeformedForCurrentState();
         updateDeformedList();
     }
     for (LoadedImage& mosaic : deformedImages)
@@ -196,9 +233,6 @@ void MainWidget::finalizeMosaicSetup(const QString& statusVerb) {
     setMosaicRoiBoxes(size);
     if (referenceView)
         referenceView->clearRoi();
-    setUiBusy(false);
-    if (stopButton)
-        stopButton->setEnabled(false);
 }
 
 void MainWidget::setMosaicStatusText(const QString& text) {
@@ -210,22 +244,16 @@ void MainWidget::setMosaicStatusText(const QString& text) {
     statusLabel->setToolTip(mosaicRefinementSummary);
 }
 
-void MainWidget::endMosaicReconstruction(const QString& status) {
-    setStatus(status);
-    setUiBusy(false);
-    if (stopButton)
-        stopButton->setEnabled(false);
-}
+void MainWidget::endMosaicReconstruction(const QString& status) { setStatus(status); }
 
 void MainWidget::reconstructMosaicsFromPositions() {
     if (referenceTilePositions.isEmpty() || mosaicRefTilePaths.isEmpty())
         return;
-    setUiBusy(true);
+    // Nested in a project load's own scope, the busy state lasts to the load's end.
+    const BusyScope busy(this, true);
     loadCancelFlag->store(false);
     setStatus(QStringLiteral("Loading mosaics..."));
     QCoreApplication::processEvents();
-    if (stopButton)
-        stopButton->setEnabled(true);
     if (loadSavedMosaicsFromProject()) {
         finalizeMosaicSetup(QStringLiteral("loaded from project"));
         return;
@@ -251,6 +279,11 @@ void MainWidget::reconstructMosaicsFromPositions() {
             *loadCancelFlag, statusLabel, message);
     };
 
+    // The saved positions came from the recorded assembly: the rebuilt
+    // mosaics are current only when its configuration is still the controls'.
+    const std::optional<MosaicFileRecord> record = readMosaicFileRecord(appliedProjectFolder);
+    const std::optional<MosaicConfiguration> rebuiltFrom =
+        record ? std::optional<MosaicConfiguration>(record->config) : std::nullopt;
     setStatus(QStringLiteral("Reconstructing mosaics from saved positions..."));
     std::vector<QImage> referenceTiles;
     const int referenceCount = static_cast<int>(mosaicRefTilePaths.size());
@@ -293,7 +326,6 @@ void MainWidget::reconstructMosaicsFromPositions() {
         if (!mosaicDefTilePaths[s].isEmpty())
             states.push_back(s);
     const int n = static_cast<int>(states.size());
-    bool skipped = false;
     for (int j = 1; j <= n; ++j) {
         const int state = states[static_cast<std::size_t>(j - 1)];
         if (stopRequested())
@@ -314,7 +346,6 @@ void MainWidget::reconstructMosaicsFromPositions() {
         if (static_cast<int>(tiles.size()) != expected) {
             qWarning().noquote() << "[GUI] Nombre de tuiles différent des positions pour état" << state << "("
                                  << tiles.size() << "tuiles vs" << expected << "positions présentes)";
-            skipped = true;
             continue;
         }
         const std::optional<Composition> composed =
@@ -323,7 +354,6 @@ void MainWidget::reconstructMosaicsFromPositions() {
             return endMosaicReconstruction(cancelled);
         if (!composed->ok) {
             qWarning().noquote() << "[GUI] Erreur reconstruction mosaïque déformée:" << composed->error;
-            skipped = true;
             continue;
         }
         common = common.boundedTo(composed->mosaic.size());
@@ -338,10 +368,11 @@ void MainWidget::reconstructMosaicsFromPositions() {
         cutMosaic(mosaic, common);
     if (referenceImage.originalSize != before && referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);
-    // Files are numbered by position in the list: once a state is left out,
-    // a file of the right size may hold another state's mosaic, so none is
-    // taken as it is.
-    saveMosaicsToProject(skipped);
+    // The files were not trusted, or the mosaics would have been read: a file
+    // of the right size may hold another state's or configuration's mosaic,
+    // so every one is written again.
+    assembledMosaicConfig = rebuiltFrom;
+    saveMosaicsToProject(true);
     finalizeMosaicSetup(QStringLiteral("reconstructed"));
 }
 

@@ -30,8 +30,9 @@ void MainWidget::startMosaicCorrelation() {
     const bool assembled = !referenceImage.originalSize.isEmpty() &&
                            static_cast<int>(deformedImages.size()) == states &&
                            deformedTilePositionsStates.size() == states && mosaicDeformedNames.size() == states;
-    const bool changed = assembledMosaicConfig && assembledMosaicConfig->rows >= 1 &&
-                         assembledMosaicConfig->cols >= 1 && *assembledMosaicConfig != currentMosaicConfig();
+    // Mosaics whose configuration is unknown (a project saved without it) are
+    // not trusted: they are assembled again rather than correlated stale.
+    const bool changed = assembled && (!assembledMosaicConfig || *assembledMosaicConfig != currentMosaicConfig());
 
     QStringList names;
     if (assembled && !changed) {

@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
@@ -100,7 +101,15 @@ void MainWidget::onMosaicModeToggled(bool checked) {
             maskBlock->setVisible(true);
         if (referenceView)
             referenceView->setRoiSelectionEnabled(true);
+        // Per-tile work exists only in mosaic mode: coming back starts from
+        // Stitch & Correlate with every assembly control shown.
         perTileMode = false;
+        if (stitchAndCorrelateRadio) {
+            const QSignalBlocker blocker(stitchAndCorrelateRadio);
+            const QSignalBlocker perTile(perTileRadio);
+            stitchAndCorrelateRadio->setChecked(true);
+        }
+        applyInputModeLayout();
         const bool heightTiles = std::any_of(deformedHeightStates.begin(), deformedHeightStates.end(),
                                              [](const QStringList& state) { return !state.isEmpty(); });
         if (deformedImages.empty() && !heightTiles && shownHeightValues.empty())
@@ -176,7 +185,11 @@ MosaicConfiguration MainWidget::currentMosaicConfig() const {
             scanOrderCombo ? scanOrderCombo->currentData().toInt() : 0,
             tileCrop,
             nonRigidRefinementCheck && nonRigidRefinementCheck->isChecked(),
-            !phaseCorrelationCheck || phaseCorrelationCheck->isChecked()};
+            !phaseCorrelationCheck || phaseCorrelationCheck->isChecked(),
+            missingTilesCheck && missingTilesCheck->isChecked(),
+            missingPositionsEdit ? missingPositionsEdit->text() : QString(),
+            mosaicRefTilePaths,
+            mosaicDefTilePaths};
 }
 
 void MainWidget::beginMosaicAssembly() {
@@ -193,12 +206,8 @@ void MainWidget::beginMosaicAssembly() {
 
     MosaicAssemblyJob job;
     job.config = currentMosaicConfig();
+    job.forCorrelation = correlateAfterAssembly.has_value();
     pendingMosaicConfig = job.config;
-    job.allowMissingTiles = missingTilesCheck && missingTilesCheck->isChecked();
-    job.usePhaseCorrelation = job.config.phaseCorrelation;
-    job.missingTilePositions = missingPositionsEdit ? missingPositionsEdit->text() : QString();
-    job.referenceTiles = mosaicRefTilePaths;
-    job.stateTiles = mosaicDefTilePaths;
     job.cancel = stitchingCancelFlag;
 
     // The task outlives nothing it does not own: the window may close while
@@ -295,11 +304,17 @@ void MainWidget::onStitchingFinished() {
         referenceView->clearRoi();
         referenceView->setRoiSelectionEnabled(true);
     }
-    saveMosaicsToProject(true);
+    // Known before the files are written, which record it.
     assembledMosaicConfig = pendingMosaicConfig;
+    saveMosaicsToProject(true);
     if (!correlation) {
         setUiBusy(false);
         return;
+    }
+    QSize tile;
+    if (!mosaicRefTilePaths.isEmpty() && probeImageSize(mosaicRefTilePaths.front(), tile)) {
+        qDebug().noquote() << "[GUI] Tile dimensions:" << QStringLiteral("%1x%2").arg(tile.width()).arg(tile.height());
+        qDebug().noquote() << "[GUI] Stored positions:" << referenceTilePositions.size() << "tiles";
     }
     const bool phaseCorrelation = !phaseCorrelationCheck || phaseCorrelationCheck->isChecked();
     setStatus(QStringLiteral("%1 deformed mosaic(s) assembled successfully! ").arg(deformedImages.size()) +
@@ -320,6 +335,9 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
     QSize common = result.referenceMosaic.size();
     for (const QImage& mosaic : result.deformedMosaics)
         common = common.boundedTo(mosaic.size());
+    if (result.referenceMosaic.size() != common)
+        qDebug().noquote() << "[GUI] Cropping all mosaics to common size:"
+                           << QStringLiteral("%1x%2").arg(common.width()).arg(common.height());
     cutToSize(result.referenceMosaic, common);
     for (QImage& mosaic : result.deformedMosaics)
         cutToSize(mosaic, common);
@@ -332,10 +350,7 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
         mosaicStateImageIndex[state] = i;
     }
     if (!deformedImages.empty()) {
-        shownDeformedIndex = 0;
-        if (deformedView)
-            deformedView->setImage(deformedImages.front().displayImage(), false);
-        updateDeformedHistogram(deformedImages.front().displayImage());
+        showDeformedForCurrentState();
         updateDeformedList();
     }
     QTimer::singleShot(0, this, [this] {

@@ -2,6 +2,7 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/mainwindow/panel_rules.h"
+#include "gui/mainwindow/panel_wiring.h"
 
 #include <QLabel>
 #include <QListWidget>
@@ -9,7 +10,25 @@
 
 namespace tavro::gui {
 
-void MainWidget::onBatchTileModeToggled(bool) {}
+void MainWidget::onBatchTileModeToggled(bool checked) {
+    perTileMode = checked;
+    for (QWidget* block : {gridGeometryBlock, alignMosaicRow, maskBlock, roiBlock})
+        if (block)
+            block->setVisible(!checked);
+    if (referenceView)
+        referenceView->setRoiSelectionEnabled(!checked);
+    if (checked) {
+        previewTileIndex = -1;
+        TAVRO_REACH(displayCurrentTilesInViews());
+    } else if (!referenceImage.full.isNull()) {
+        previewTileIndex = -1;
+        TAVRO_REACH(displayAssembledMosaicsInViews());
+    }
+    TAVRO_REACH(updateDeformedList());
+    TAVRO_REACH(updateResultSlider());
+    TAVRO_REACH(updateHeightNavBars());
+    TAVRO_REACH(autosaveParameters());
+}
 
 void MainWidget::updateHeightHoverText(const QString& value, bool hasValue) {
     if (heightValueLabel)

@@ -96,6 +96,12 @@ void MainWidget::loadParametersFromFile(const QString& path) {
         restoreProjectInputs(parameters, report);
     if (!report.cancelled) {
         restoreProjectSettings(parameters);
+        if (mosaicMode)
+            restoreProjectMask(parameters, report);
+        if (mosaicMode && !mosaicRefTilePaths.isEmpty())
+            qDebug().noquote() << "[GUI] Mode mosaïque chargé:" << mosaicRefTilePaths.size() << "tuiles ref,"
+                               << mosaicDefTilePaths.size() << "états déformés," << referenceTilePositions.size()
+                               << "positions ref";
         if (parameters.mosaic)
             report.missingTiles = countMissing(parameters.mosaic->referenceTiles);
         if (parameters.mosaic)
@@ -229,7 +235,12 @@ void MainWidget::restoreProjectInputs(const ProjectParameters& p, ProjectLoadRep
             deformedView->fitToWindow();
     }
     updateDeformedList();
+    restoreProjectMask(p, report);
+}
 
+// A mosaic project reaches here once its mosaics are shown, so the mask is
+// checked against the reference mosaic as a single image's is against the image.
+void MainWidget::restoreProjectMask(const ProjectParameters& p, ProjectLoadReport& report) {
     if (!p.useMask)
         return;
     if (useMaskCheck) {
@@ -265,7 +276,7 @@ void MainWidget::restoreProjectInputs(const ProjectParameters& p, ProjectLoadRep
         carriedMaskPath = p.maskImage;
         return;
     }
-    if (report.referenceLoaded && mask->image.size() != referenceSize()) {
+    if (!referenceSize().isEmpty() && mask->image.size() != referenceSize()) {
         report.missing << p.maskImage + QStringLiteral(" (taille incorrecte)");
         return;
     }
@@ -378,7 +389,7 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
         int tiles = 0;
         for (const QStringList& state : mosaicDefTilePaths)
             tiles += static_cast<int>(state.size());
-        if (referenceTiles > 0 && anyTiles(mosaicDefTilePaths) && r.missingTiles == 0) {
+        if (referenceTiles > 0 && anyTiles(mosaicDefTilePaths) && r.missingTiles == 0 && r.missing.isEmpty()) {
             setStatus(QStringLiteral("Mosaic project loaded: %1 ref tiles, %2 deformed states")
                           .arg(referenceTiles)
                           .arg(states));
@@ -398,6 +409,8 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
         if (r.missingTiles > 0)
             text += QStringLiteral("- %1 tile file(s) not found; they stay listed in the project file\n")
                         .arg(r.missingTiles);
+        for (const QString& missing : r.missing)
+            text += QStringLiteral("- ") + QFileInfo(missing).fileName() + QLatin1Char('\n');
         setStatus(QStringLiteral("Mosaic project partially loaded"));
         showMessage(this, QStringLiteral("Incomplete loading"), text);
         return;

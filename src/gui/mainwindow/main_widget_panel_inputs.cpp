@@ -245,7 +245,7 @@ void MainWidget::buildProjectAndInputPanel() {
 
     connect(missingTilesCheck, &QCheckBox::toggled, missingPositionsEdit, &QWidget::setEnabled);
     connect(nonRigidRefinementCheck, &QCheckBox::toggled, this, [this] { TAVRO_REACH(autosaveParameters()); });
-    connect(perTileRadio, &QRadioButton::toggled, this, [this](bool checked) { onPerTileModeToggled(checked); });
+    connect(perTileRadio, &QRadioButton::toggled, this, [this](bool checked) { onBatchTileModeToggled(checked); });
     connect(selectReferenceButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onSelectReference()); });
     connect(clearReferenceButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onClearReference()); });
     connect(addDeformedButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onAddDeformed()); });
@@ -279,26 +279,6 @@ void MainWidget::onMaskUseToggled(bool checked) {
         const bool overlay = maskActive && maskOverlayButton && maskOverlayButton->isChecked();
         referenceView->setMaskOverlay(overlay ? maskImage : QImage());
     }
-    TAVRO_REACH(autosaveParameters());
-}
-
-void MainWidget::onPerTileModeToggled(bool checked) {
-    perTileMode = checked;
-    for (QWidget* block : {gridGeometryBlock, alignMosaicRow, maskBlock, roiBlock})
-        if (block)
-            block->setVisible(!checked);
-    if (referenceView)
-        referenceView->setRoiSelectionEnabled(!checked);
-    if (checked) {
-        previewTileIndex = -1;
-        TAVRO_REACH(displayCurrentTilesInViews());
-    } else if (!referenceImage.full.isNull()) {
-        previewTileIndex = -1;
-        TAVRO_REACH(displayAssembledMosaicsInViews());
-    }
-    TAVRO_REACH(updateDeformedList());
-    TAVRO_REACH(updateResultSlider());
-    TAVRO_REACH(updateHeightNavBars());
     TAVRO_REACH(autosaveParameters());
 }
 

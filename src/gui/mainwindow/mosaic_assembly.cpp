@@ -24,9 +24,9 @@ stitching::StitchingOptions optionsFor(const MosaicAssemblyJob& job) {
     options.overlapX = job.config.overlapX;
     options.overlapY = job.config.overlapY;
     options.scanOrder = job.config.scanOrder;
-    options.allowMissingTiles = job.allowMissingTiles;
-    options.missingTilePositions = job.missingTilePositions;
-    options.usePhaseCorrelation = job.usePhaseCorrelation;
+    options.allowMissingTiles = job.config.allowMissingTiles;
+    options.missingTilePositions = job.config.missingTilePositions;
+    options.usePhaseCorrelation = job.config.phaseCorrelation;
     options.nominalPositionsOnly = false;
     options.reservedSwitch = false;
     options.refineNonRigid = job.config.nonRigid;
@@ -58,8 +58,8 @@ StitchingResult assembleMosaics(const MosaicAssemblyJob& job, const MosaicAssemb
             callbacks.status(text);
     };
     std::vector<int> filledStates;
-    for (int s = 0; s < job.stateTiles.size(); ++s)
-        if (!job.stateTiles[s].isEmpty())
+    for (int s = 0; s < job.config.stateTiles.size(); ++s)
+        if (!job.config.stateTiles[s].isEmpty())
             filledStates.push_back(s);
     const int n = static_cast<int>(filledStates.size());
     const int total = 1 + n;
@@ -71,10 +71,11 @@ StitchingResult assembleMosaics(const MosaicAssemblyJob& job, const MosaicAssemb
         return result;
     }
 
-    const int referenceCount = static_cast<int>(job.referenceTiles.size());
-    stage(0, QStringLiteral("Assembling reference (0/%1 tiles)...").arg(referenceCount));
+    const int referenceCount = static_cast<int>(job.config.referenceTiles.size());
+    stage(0, job.forCorrelation ? QStringLiteral("Assembling reference mosaic...")
+                                : QStringLiteral("Assembling reference (0/%1 tiles)...").arg(referenceCount));
     stitching::StitchOutput reference;
-    const bool referenceOk = stitcher.stitch(toVector(job.referenceTiles), reference, cancelled, [&](int done, int all) {
+    const bool referenceOk = stitcher.stitch(toVector(job.config.referenceTiles), reference, cancelled, [&](int done, int all) {
         status(QStringLiteral("Assembling reference (%1/%2 tiles)...").arg(done).arg(all));
     });
     if (!referenceOk) {
@@ -95,6 +96,8 @@ StitchingResult assembleMosaics(const MosaicAssemblyJob& job, const MosaicAssemb
     result.statusText = reference.status;
     result.detectedScanOrder = reference.detectedScanOrder;
     result.scanOrderAutoDetected = reference.scanOrderAutoDetected;
+    if (job.forCorrelation && !reference.status.isEmpty())
+        stage(100 / total, QStringLiteral("Reference mosaic assembled"));
     qInfo() << "[Mosaic] Deformed states: independent alignment";
     for (int state : filledStates)
         result.stateIndices.append(static_cast<quint64>(state));
@@ -105,8 +108,11 @@ StitchingResult assembleMosaics(const MosaicAssemblyJob& job, const MosaicAssemb
             return result;
         }
         const int state = filledStates[static_cast<std::size_t>(j - 1)];
-        const QStringList& tiles = job.stateTiles[state];
-        stage(100 * j / total, QStringLiteral("Assembling state %1/%2 (0/%3 tiles)...").arg(j).arg(n).arg(tiles.size()));
+        const QStringList& tiles = job.config.stateTiles[state];
+        const QString starting =
+            job.forCorrelation ? QStringLiteral("Assembling deformed mosaic %1/%2...").arg(j).arg(n)
+                               : QStringLiteral("Assembling state %1/%2 (0/%3 tiles)...").arg(j).arg(n).arg(tiles.size());
+        stage(100 * j / total, starting);
         stitching::StitchOutput output;
         const bool ok = stitcher.stitch(toVector(tiles), output, cancelled, [&](int done, int all) {
             status(QStringLiteral("Assembling state %1/%2 (%3/%4 tiles)...").arg(j).arg(n).arg(done).arg(all));

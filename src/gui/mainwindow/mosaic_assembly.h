@@ -17,8 +17,8 @@
 
 namespace tavro::gui {
 
-// The controls an assembly depends on: mosaics assembled with other values
-// are no longer current.
+// Everything an assembly depends on: mosaics assembled from other values or
+// other tiles are no longer current.
 struct MosaicConfiguration {
     int rows = 0;
     int cols = 0;
@@ -28,18 +28,19 @@ struct MosaicConfiguration {
     QRect crop;
     bool nonRigid = false;
     bool phaseCorrelation = true;
+    bool allowMissingTiles = false;
+    QString missingTilePositions;
+    QStringList referenceTiles;
+    // Every deformed state, empty ones included, in state order.
+    QList<QStringList> stateTiles;
 
     bool operator==(const MosaicConfiguration&) const = default;
 };
 
 struct MosaicAssemblyJob {
     MosaicConfiguration config;
-    bool allowMissingTiles = false;
-    bool usePhaseCorrelation = true;
-    QString missingTilePositions;
-    QStringList referenceTiles;
-    // Every deformed state, empty ones included, in state order.
-    QList<QStringList> stateTiles;
+    // Assembled on the way to a correlation: the stages speak of mosaics.
+    bool forCorrelation = false;
     std::shared_ptr<std::atomic<bool>> cancel;
 };
 

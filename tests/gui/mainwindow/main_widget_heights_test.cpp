@@ -125,6 +125,7 @@ struct MainWidgetHeightsTestAccess {
     static void StatesWithoutAFileNameAreNamedByNumber();
     static void StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile();
     static void StopEndsTheComputationAndWritesNothing();
+    static void AWideMapIsReadProfiledAndDetailedOnOneScale();
 };
 
 #define HEIGHT_TEST(Suite, Name)               \
@@ -380,6 +381,45 @@ HEIGHT_TEST(HeightResults, StatesAreShownFromTheCacheWithTheirEditedRangeOrReadF
     w.onHeightSliderChanged(1);
     EXPECT_EQ(h.status(), QStringLiteral("Result not available for state 2"));
     EXPECT_EQ(w.shownHeightIndex, 0);
+}
+
+HEIGHT_TEST(HeightResults, AWideMapIsReadProfiledAndDetailedOnOneScale) {
+    Heights h;
+    MainWidget& w = h.w();
+    // 4096 columns are shown at half size; each cell holds its own column number.
+    constexpr int kWidth = 4096;
+    constexpr int kHeight = 8;
+    w.shownHeightWidth = kWidth;
+    w.shownHeightHeight = kHeight;
+    w.shownHeightValues.resize(static_cast<std::size_t>(kWidth) * kHeight);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            w.shownHeightValues[static_cast<std::size_t>(y) * kWidth + x] = static_cast<float>(x);
+    w.heightResultShown = true;
+    w.updateHeightPreview(true, true);
+    ASSERT_EQ(w.heightView->image().width(), 2048);
+    EXPECT_DOUBLE_EQ(w.heightPreviewScale, 0.5);
+
+    // Image pixel 300 is cell 600 for the read-out and for the profile alike.
+    const std::optional<ImageViewWidget::InspectValue> value = w.heightInspectValue(QPoint(300, 1));
+    ASSERT_TRUE(value);
+    EXPECT_TRUE(value->label.startsWith(QStringLiteral("w(600, 2) = 600"))) << value->label.toStdString();
+    const ImageViewWidget::LineProfile profile = w.heightLineProfile(QPointF(300, 1), QPointF(400, 1));
+    ASSERT_TRUE(profile.valid);
+    ASSERT_GE(profile.values.size(), 2u);
+    EXPECT_NEAR(profile.values.front(), 600.0f, 1.0f);
+    EXPECT_NEAR(profile.values.back(), 800.0f, 1.0f);
+    EXPECT_NEAR(profile.length, 200.0, 1.0) << "in map cells";
+
+    // Zoomed in, the detail tile shows the cells themselves.
+    const ImageViewWidget::DetailTile tile =
+        w.buildGridDetailTile(w.heightDisplayedField, w.shownHeightGridWidth, w.shownHeightGridHeight,
+                              w.heightPreviewScale, QPoint(), w.heightDisplayMin, w.heightDisplayMax,
+                              QRectF(300, 0, 40, 4), 4.0);
+    ASSERT_FALSE(tile.image.isNull());
+    EXPECT_GT(tile.image.width(), 40) << "more cells than the reduced image has pixels there";
+    EXPECT_LE(tile.sceneRect.left(), 300.0);
+    EXPECT_GE(tile.sceneRect.right(), 340.0);
 }
 
 }  // namespace tavro::gui

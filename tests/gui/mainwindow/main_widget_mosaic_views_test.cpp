@@ -1,10 +1,12 @@
 #include "gui/mainwindow/main_widget.h"
 
 #include "gui/foundation/elided_label.h"
+#include "images/field_rendering.h"
 #include "images/image_io.h"
 #include "images/image_write.h"
 #include "gui/project/result_files.h"
 #include "gui/mainwindow/mosaic_assembly.h"
+#include "gui/mainwindow/mosaic_file_record.h"
 #include "gui/style/switch_widget.h"
 #include "support/file_size_limit.h"
 #include "window_session.h"
@@ -17,10 +19,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QGraphicsScene>
 #include <QGraphicsSimpleTextItem>
 #include <QSlider>
@@ -94,6 +98,12 @@ struct MainWidgetMosaicViewsTestAccess {
     static void AClickedTileIsOutlinedWithItsOwnNumber();
     static void ComputeAssemblesThenCorrelatesTheMosaicsAndReusesCurrentOnes();
     static void ComputeChecksTilesAndAsksBeforeAssemblingAndStopLeavesTheOldResults();
+    static void AMosaicProjectKeepsItsMaskAndStaysBusyToTheEndOfItsLoad();
+    static void MosaicsAreCurrentOnlyForTheTilesAndChoicesTheyWereAssembledFrom();
+    static void ASavedMosaicIsReadBackAsItsOwnStateOrRebuilt();
+    static void EachStateShowsReadsAndContrastsItsOwnMosaic();
+    static void ShownTilesAreWhatTheReadOutsRead();
+    static void LeavingMosaicModeInPerTileModeLeavesNoControlHidden();
 
     // The reference and a translated copy, each cut into two tiles side by
     // side with 32 columns in common.
@@ -208,8 +218,8 @@ TEST(MosaicAssembly, ProgressCountsOnlyStatesWithTilesAndNamesTheirStates) {
     MosaicAssemblyJob job;
     job.config.rows = 1;
     job.config.cols = 1;
-    job.referenceTiles = {tile(QStringLiteral("r.tif"), 1)};
-    job.stateTiles = {QStringList(), {tile(QStringLiteral("a.tif"), 2)}, QStringList(), {tile(QStringLiteral("b.tif"), 3)}};
+    job.config.referenceTiles = {tile(QStringLiteral("r.tif"), 1)};
+    job.config.stateTiles = {QStringList(), {tile(QStringLiteral("a.tif"), 2)}, QStringList(), {tile(QStringLiteral("b.tif"), 3)}};
     job.cancel = std::make_shared<std::atomic<bool>>(false);
     std::vector<std::pair<int, QString>> stages;
     const StitchingResult result =
@@ -233,16 +243,16 @@ TEST(MosaicAssembly, FailuresNameTheStateAmongAllStatesAndCancellationWins) {
     MosaicAssemblyJob job;
     job.config.rows = 1;
     job.config.cols = 1;
-    job.referenceTiles = {folder + QStringLiteral("/missing.tif")};
-    job.stateTiles = {{good}};
+    job.config.referenceTiles = {folder + QStringLiteral("/missing.tif")};
+    job.config.stateTiles = {{good}};
     job.cancel = std::make_shared<std::atomic<bool>>(false);
     StitchingResult result = assembleMosaics(job, {});
     EXPECT_FALSE(result.success);
     EXPECT_FALSE(result.cancelled);
     EXPECT_TRUE(result.errorMessage.startsWith(QStringLiteral("Unable to assemble reference mosaic:\n")));
 
-    job.referenceTiles = {good};
-    job.stateTiles = {QStringList(), QStringList(), {folder + QStringLiteral("/gone.tif")}};
+    job.config.referenceTiles = {good};
+    job.config.stateTiles = {QStringList(), QStringList(), {folder + QStringLiteral("/gone.tif")}};
     result = assembleMosaics(job, {});
     EXPECT_FALSE(result.success);
     EXPECT_TRUE(result.errorMessage.startsWith(QStringLiteral("Unable to assemble deformed mosaic (state 3):\n")))
@@ -426,6 +436,11 @@ VIEWS_TEST(MosaicFiles, SavedFilesOfTheStoredSizeAreShownWithoutComposing) {
     MainWidget& w = s.w();
     oneTileStates(s, {QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
     ASSERT_TRUE(writeSavedMosaics(s, 70));
+    QString error;
+    ASSERT_TRUE(writeMosaicFileRecord(s.folder,
+                                      {w.currentMosaicConfig(), QSize(90, 70),
+                                       {{0, deformedMosaicFileName(1)}, {1, deformedMosaicFileName(2)}}},
+                                      error));
     w.mosaicFinalSize = QSize(90, 70);
     w.referenceTilePositions = twoTilesSideBySide(64, 60).mid(0, 1);
     w.reconstructMosaicsFromPositions();
@@ -921,6 +936,229 @@ VIEWS_TEST(MosaicAlign, TilesLeftAtTheirNominalPlaceAreAWarningNotASuccess) {
         QStringLiteral("Tiles not registered: No tile could be registered with a neighbour in: reference.\n\n")))
         << s.boxes.back().toStdString();
     EXPECT_EQ(w.deformedImages.size(), 1u) << "the mosaics are still shown and kept";
+}
+
+}  // namespace tavro::gui
+
+namespace tavro::gui {
+
+VIEWS_TEST(MosaicReconstruction, AMosaicProjectKeepsItsMaskAndStaysBusyToTheEndOfItsLoad) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    const QSize size = w.referenceImage.originalSize;
+    ASSERT_FALSE(size.isEmpty());
+    const QString mask = s.image(QStringLiteral("mask.png"), size.width(), size.height(), QImage::Format_Grayscale8, 5);
+    ProjectParameters parameters = s.saved();
+    parameters.useMask = true;
+    parameters.maskImage = mask;
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(s.folder + QStringLiteral("/parameters.json"), parameters, error));
+
+    MainWidget reopened;
+    std::optional<bool> computeDuringLoad;
+    std::optional<bool> stopDuringLoad;
+    s.whileBoxOpen = [&] {
+        computeDuringLoad = reopened.computeButton->isEnabled();
+        stopDuringLoad = reopened.stopButton->isEnabled();
+    };
+    reopened.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(s.boxes.size(), 1) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(s.boxes.front().startsWith(QStringLiteral("Loading successful"))) << s.boxes.front().toStdString();
+    EXPECT_EQ(computeDuringLoad, std::optional<bool>(false)) << "the saved mosaics do not end the load's busy state";
+    EXPECT_EQ(stopDuringLoad, std::optional<bool>(true));
+    EXPECT_TRUE(reopened.computeButton->isEnabled());
+    EXPECT_FALSE(reopened.stopButton->isEnabled());
+
+    EXPECT_EQ(reopened.maskPath, mask);
+    EXPECT_FALSE(reopened.maskImage.isNull());
+    EXPECT_TRUE(reopened.useMaskCheck->isChecked());
+    EXPECT_TRUE(reopened.maskActive);
+    const ProjectParameters after = s.saved();
+    EXPECT_EQ(after.useMask, std::optional<bool>(true)) << "the load's own save keeps the mask";
+    EXPECT_EQ(after.maskImage, mask);
+}
+
+VIEWS_TEST(MosaicCompute, MosaicsAreCurrentOnlyForTheTilesAndChoicesTheyWereAssembledFrom) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_TRUE(w.assembledMosaicConfig.has_value());
+    EXPECT_EQ(*w.assembledMosaicConfig, w.currentMosaicConfig());
+
+    const auto computeAssembles = [&] {
+        w.onCompute();
+        const bool assembles = w.stitchingInProgress;
+        EXPECT_TRUE(waitForRun(w));
+        return assembles;
+    };
+    w.missingTilesCheck->setChecked(true);
+    w.missingPositionsEdit->setText(QStringLiteral("2"));
+    EXPECT_TRUE(computeAssembles()) << "the missing-tile choice and positions are part of an assembly";
+    w.missingTilesCheck->setChecked(false);
+    w.missingPositionsEdit->clear();
+    // Back to the assembled choices, whichever way the last assembly ended.
+    computeAssembles();
+    EXPECT_FALSE(computeAssembles()) << "nothing changed: the mosaics are correlated as they are";
+    w.mosaicDefTilePaths[0] = {s.image(QStringLiteral("other_t0.tif"), 64, 60, QImage::Format_Grayscale8, 40)};
+    EXPECT_TRUE(computeAssembles()) << "another deformed tile makes another mosaic";
+
+    // Reopened unchanged: the saved mosaics are current again.
+    MainWidget again;
+    again.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    EXPECT_EQ(again.assembledMosaicConfig, std::optional<MosaicConfiguration>(again.currentMosaicConfig()));
+
+    ProjectParameters parameters = s.saved();
+    ASSERT_TRUE(parameters.mosaic.has_value());
+    QString error;
+    // Reopened with other rows than the saved mosaics were assembled with: not current.
+    parameters.mosaic->gridRows = 2;
+    parameters.mosaic->allowMissingTiles = true;
+    ASSERT_TRUE(writeProjectParametersFile(s.folder + QStringLiteral("/parameters.json"), parameters, error));
+    MainWidget reopened;
+    reopened.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(reopened.deformedImages.size(), 1u) << "the mosaics are still shown";
+    EXPECT_NE(reopened.assembledMosaicConfig, std::optional<MosaicConfiguration>(reopened.currentMosaicConfig()));
+    reopened.onCompute();
+    EXPECT_TRUE(reopened.stitchingInProgress) << "reopened stale mosaics are assembled again, not correlated";
+    EXPECT_TRUE(waitForRun(reopened));
+}
+
+VIEWS_TEST(MosaicFiles, ASavedMosaicIsReadBackAsItsOwnStateOrRebuilt) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60), QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_EQ(w.deformedImages.size(), 3u);
+    ASSERT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_003.tiff")));
+    const auto pixels = [](const QString& path) {
+        QImage image;
+        QString error;
+        EXPECT_TRUE(readGrayImage(path, image, error)) << path.toStdString();
+        return image;
+    };
+    const QImage third = pixels(w.mosaicDefTilePaths[2][0]);
+
+    // The second state is emptied: its file no longer belongs to the third.
+    w.currentMosaicDefState = 1;
+    w.onClearMosaicDefTiles();
+    ASSERT_TRUE(w.mosaicDefTilePaths[1].isEmpty());
+    MainWidget reopened;
+    reopened.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(reopened.deformedImages.size(), 2u);
+    const int k = reopened.mosaicStateImageIndex.at(2);
+    const LoadedImage& shown = reopened.deformedImages[static_cast<std::size_t>(k)];
+    const QImage mosaic = shown.full.isNull() ? pixels(shown.path) : shown.full;
+    EXPECT_EQ(mosaic, third) << "the third state shows its own mosaic, not the second's old one";
+    EXPECT_EQ(pixels(s.folder + QStringLiteral("/mosaic_deformed_002.tiff")), third);
+    EXPECT_FALSE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_003.tiff")))
+        << "no stale file is left for a later state to be read from";
+
+    // The record names each file's state; a record that names another file is not followed.
+    const std::optional<MosaicFileRecord> record = readMosaicFileRecord(s.folder);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->states, (std::vector<MosaicStateFile>{{0, QStringLiteral("mosaic_deformed_001.tiff")},
+                                                            {2, QStringLiteral("mosaic_deformed_002.tiff")}}));
+    EXPECT_EQ(mosaicFileOfState(*record, 1), QString());
+    MosaicFileRecord outside = *record;
+    outside.states[1].file = QStringLiteral("../elsewhere.tiff");
+    QString error;
+    ASSERT_TRUE(writeMosaicFileRecord(s.folder, outside, error));
+    EXPECT_FALSE(readMosaicFileRecord(s.folder).has_value());
+}
+
+VIEWS_TEST(MosaicViews, EachStateShowsReadsAndContrastsItsOwnMosaic) {
+    Session s;
+    MainWidget& w = s.w();
+    oneTileStates(s, {QSize(64, 60), QSize(), QSize(64, 60)}, QSize(64, 60));
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_EQ(w.deformedImages.size(), 2u);
+    const auto readout = [&](const QPoint& point) {
+        static const LoadedImage none;
+        const bool inRange = w.shownDeformedIndex >= 0 && w.shownDeformedIndex < static_cast<int>(w.deformedImages.size());
+        const LoadedImage& shown = inRange ? w.deformedImages[static_cast<std::size_t>(w.shownDeformedIndex)] : none;
+        const auto value = w.inspectInputPixel(w.deformedView, shown, w.deformedViewSourcePath(), point);
+        return value ? value->label : QStringLiteral("none");
+    };
+    const QImage third = w.deformedImages[1].displayImage();
+    const QString thirdAt = QStringLiteral("I(7, 9) = %1").arg(qGray(third.pixel(7, 9)));
+
+    // The slider, the arrows and the state buttons all lead to the state's own mosaic.
+    const std::vector<std::pair<int, std::function<void()>>> ways{
+        {0, [&] { w.onDeformedSliderChanged(2); }},
+        {1, [&] { w.onNextDeformed(); }},
+        {0, [&] { w.onInputSegmentChanged(3); }}};
+    for (const auto& [from, toThirdState] : ways) {
+        w.onDeformedSliderChanged(from);
+        ASSERT_EQ(w.currentMosaicDefState, from);
+        toThirdState();
+        ASSERT_EQ(w.currentMosaicDefState, 2);
+        EXPECT_EQ(w.shownDeformedIndex, 1);
+        EXPECT_EQ(w.deformedView->image(), third);
+        EXPECT_EQ(readout(QPoint(7, 9)), thirdAt);
+    }
+    w.onDeformedHistogramRangeEdited(20.0f, 180.0f);
+    EXPECT_EQ(w.deformedView->image(), grayToDisplayImage(third, 20.0f, 180.0f)) << "the contrast of the state shown";
+
+    // A state without tiles has no mosaic: nothing is shown, nothing is read.
+    w.onDeformedSliderChanged(1);
+    EXPECT_EQ(w.shownDeformedIndex, -1);
+    EXPECT_TRUE(w.deformedView->image().isNull());
+    EXPECT_EQ(readout(QPoint(7, 9)), QStringLiteral("none"));
+}
+
+VIEWS_TEST(MosaicViews, ShownTilesAreWhatTheReadOutsRead) {
+    Session s;
+    MainWidget& w = s.w();
+    twoTranslatedTiles(s, 2.0, 0.0);
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_FALSE(w.referenceImage.path.isEmpty());
+    w.perTileRadio->setChecked(true);
+    w.previewTileIndex = 1;
+    w.displayCurrentTilesInViews();
+    EXPECT_EQ(w.referenceViewSourcePath(), w.mosaicRefTilePaths[1]);
+    EXPECT_EQ(w.deformedViewSourcePath(), w.mosaicDefTilePaths[0][1]);
+    QImage tile;
+    QString error;
+    ASSERT_TRUE(readGrayImage(w.mosaicRefTilePaths[1], tile, error));
+    ASSERT_EQ(w.referenceView->image().size(), tile.size()) << "the view shows the tile";
+    const auto value = w.inspectInputPixel(w.referenceView, w.referenceImage, w.referenceViewSourcePath(), QPoint(5, 6));
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->label, QStringLiteral("I(5, 6) = %1").arg(qGray(tile.pixel(5, 6))));
+
+    // Back on the mosaics, the mosaics are read again.
+    w.stitchAndCorrelateRadio->setChecked(true);
+    EXPECT_EQ(w.referenceViewSourcePath(), w.referenceImage.path);
+    EXPECT_EQ(w.deformedViewSourcePath(), w.deformedImages[0].path);
+}
+
+VIEWS_TEST(MosaicViews, LeavingMosaicModeInPerTileModeLeavesNoControlHidden) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.perTileRadio->setChecked(true);
+    ASSERT_TRUE(w.perTileMode);
+    ASSERT_TRUE(w.roiBlock->isHidden());
+    w.mosaicSwitch->setChecked(false);
+    EXPECT_FALSE(w.perTileMode);
+    EXPECT_FALSE(w.roiBlock->isHidden()) << "the single-image mode needs its region";
+    EXPECT_FALSE(w.maskBlock->isHidden());
+    w.mosaicSwitch->setChecked(true);
+    EXPECT_TRUE(w.stitchAndCorrelateRadio->isChecked()) << "the radio says what the mode is";
+    EXPECT_FALSE(w.perTileRadio->isChecked());
+    EXPECT_FALSE(w.perTileMode);
+    EXPECT_FALSE(w.gridGeometryBlock->isHidden());
+    EXPECT_FALSE(w.alignMosaicRow->isHidden());
+    w.setUiBusy(true);
+    w.setUiBusy(false);
+    EXPECT_FALSE(w.roiBlock->isHidden());
 }
 
 }  // namespace tavro::gui
