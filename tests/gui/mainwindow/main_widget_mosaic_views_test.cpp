@@ -175,6 +175,13 @@ struct MainWidgetMosaicViewsTestAccess {
                           speckle(90, secondStateHeight, QImage::Format_Grayscale8, 23));
     }
 
+    // One-tile states of 64 x 60 aligned as the button does.
+    static bool alignOneTileStates(Session& s, const QList<QSize>& stateSizes) {
+        oneTileStates(s, stateSizes, QSize(64, 60));
+        s.w().onAlignMosaic();
+        return waitForAssembly(s.w());
+    }
+
     static bool waitForAssembly(MainWidget& w) {
         QDeadlineTimer deadline(60000);
         while (w.stitchingInProgress && !deadline.hasExpired())
@@ -938,16 +945,10 @@ VIEWS_TEST(MosaicAlign, TilesLeftAtTheirNominalPlaceAreAWarningNotASuccess) {
     EXPECT_EQ(w.deformedImages.size(), 1u) << "the mosaics are still shown and kept";
 }
 
-}  // namespace tavro::gui
-
-namespace tavro::gui {
-
 VIEWS_TEST(MosaicReconstruction, AMosaicProjectKeepsItsMaskAndStaysBusyToTheEndOfItsLoad) {
     Session s;
     MainWidget& w = s.w();
-    oneTileStates(s, {QSize(64, 60)}, QSize(64, 60));
-    w.onAlignMosaic();
-    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_TRUE(alignOneTileStates(s, {QSize(64, 60)}));
     const QSize size = w.referenceImage.originalSize;
     ASSERT_FALSE(size.isEmpty());
     const QString mask = s.image(QStringLiteral("mask.png"), size.width(), size.height(), QImage::Format_Grayscale8, 5);
@@ -984,9 +985,7 @@ VIEWS_TEST(MosaicReconstruction, AMosaicProjectKeepsItsMaskAndStaysBusyToTheEndO
 VIEWS_TEST(MosaicCompute, MosaicsAreCurrentOnlyForTheTilesAndChoicesTheyWereAssembledFrom) {
     Session s;
     MainWidget& w = s.w();
-    oneTileStates(s, {QSize(64, 60)}, QSize(64, 60));
-    w.onAlignMosaic();
-    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_TRUE(alignOneTileStates(s, {QSize(64, 60)}));
     ASSERT_TRUE(w.assembledMosaicConfig.has_value());
     EXPECT_EQ(*w.assembledMosaicConfig, w.currentMosaicConfig());
 
@@ -1031,9 +1030,7 @@ VIEWS_TEST(MosaicCompute, MosaicsAreCurrentOnlyForTheTilesAndChoicesTheyWereAsse
 VIEWS_TEST(MosaicFiles, ASavedMosaicIsReadBackAsItsOwnStateOrRebuilt) {
     Session s;
     MainWidget& w = s.w();
-    oneTileStates(s, {QSize(64, 60), QSize(64, 60), QSize(64, 60)}, QSize(64, 60));
-    w.onAlignMosaic();
-    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_TRUE(alignOneTileStates(s, {QSize(64, 60), QSize(64, 60), QSize(64, 60)}));
     ASSERT_EQ(w.deformedImages.size(), 3u);
     ASSERT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_003.tiff")));
     const auto pixels = [](const QString& path) {
@@ -1075,9 +1072,7 @@ VIEWS_TEST(MosaicFiles, ASavedMosaicIsReadBackAsItsOwnStateOrRebuilt) {
 VIEWS_TEST(MosaicViews, EachStateShowsReadsAndContrastsItsOwnMosaic) {
     Session s;
     MainWidget& w = s.w();
-    oneTileStates(s, {QSize(64, 60), QSize(), QSize(64, 60)}, QSize(64, 60));
-    w.onAlignMosaic();
-    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_TRUE(alignOneTileStates(s, {QSize(64, 60), QSize(), QSize(64, 60)}));
     ASSERT_EQ(w.deformedImages.size(), 2u);
     const auto readout = [&](const QPoint& point) {
         static const LoadedImage none;
