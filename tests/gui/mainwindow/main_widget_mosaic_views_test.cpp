@@ -242,6 +242,62 @@ TEST(MosaicAssembly, ProgressCountsOnlyStatesWithTilesAndNamesTheirStates) {
     EXPECT_EQ(stages.back(), std::make_pair(100, QStringLiteral("Deformed state 2 completed (3/3)")));
 }
 
+TEST(MosaicAssembly, OnTheWayToACorrelationTheStagesSpeakOfMosaics) {
+    testing::TempDir dir{"tavro_assembly"};
+    const QString folder = session::qpath(dir.path());
+    const auto tile = [&](const QString& name, std::uint32_t seed) {
+        const QString path = folder + QLatin1Char('/') + name;
+        EXPECT_TRUE(writeImage(path, speckle(80, 60, QImage::Format_Grayscale8, seed)));
+        return path;
+    };
+    MosaicAssemblyJob job;
+    job.config.rows = 1;
+    job.config.cols = 1;
+    job.config.referenceTiles = {tile(QStringLiteral("r.tif"), 1)};
+    job.config.stateTiles = {{tile(QStringLiteral("a.tif"), 2)}, QStringList(), {tile(QStringLiteral("b.tif"), 3)}};
+    job.forCorrelation = true;
+    QStringList texts;
+    const StitchingResult result =
+        assembleMosaics(job, {[&](int, const QString& text) { texts << text; }, {}});
+    ASSERT_TRUE(result.success) << result.errorMessage.toStdString();
+    EXPECT_EQ(texts.value(0), QStringLiteral("Assembling reference mosaic..."));
+    EXPECT_TRUE(texts.contains(QStringLiteral("Assembling deformed mosaic 1/2...")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("Assembling deformed mosaic 2/2...")));
+    EXPECT_EQ(texts.contains(QStringLiteral("Reference mosaic assembled")), !result.statusText.isEmpty());
+}
+
+TEST(MosaicFileRecord, ReadsBackWhatItWroteAndKeepsANullCropNull) {
+    testing::TempDir dir{"tavro_record"};
+    const QString folder = session::qpath(dir.path());
+    EXPECT_FALSE(readMosaicFileRecord(folder).has_value()) << "no record: no file is trusted";
+    MosaicFileRecord record;
+    record.config.rows = 2;
+    record.config.cols = 3;
+    record.config.allowMissingTiles = true;
+    record.config.missingTilePositions = QStringLiteral("4, 5");
+    record.config.referenceTiles = {QStringLiteral("/t/r0.tif"), QStringLiteral("/t/r1.tif")};
+    record.config.stateTiles = {{QStringLiteral("/t/a0.tif")}, QStringList(), {QStringLiteral("/t/c0.tif")}};
+    record.size = QSize(300, 200);
+    record.states = {{0, deformedMosaicFileName(1)}, {2, deformedMosaicFileName(2)}};
+    QString error;
+    ASSERT_TRUE(writeMosaicFileRecord(folder, record, error)) << error.toStdString();
+    EXPECT_EQ(readMosaicFileRecord(folder), std::optional<MosaicFileRecord>(record));
+    EXPECT_TRUE(readMosaicFileRecord(folder)->config.crop.isNull());
+    record.config.crop = QRect(2, 3, 40, 30);
+    ASSERT_TRUE(writeMosaicFileRecord(folder, record, error));
+    EXPECT_EQ(readMosaicFileRecord(folder)->config.crop, QRect(2, 3, 40, 30));
+    EXPECT_EQ(mosaicFileOfState(record, 2), deformedMosaicFileName(2));
+
+    std::map<int, int> stateToMosaic{{0, 0}, {2, 1}};
+    EXPECT_EQ(stateOfMosaic(stateToMosaic, 1), 2);
+    EXPECT_EQ(stateOfMosaic(stateToMosaic, 2), -1);
+    EXPECT_EQ(mosaicOfState(stateToMosaic, 2, 2), 1);
+    EXPECT_EQ(mosaicOfState(stateToMosaic, 1, 2), -1);
+    EXPECT_EQ(mosaicOfState(stateToMosaic, 2, 1), -1) << "a mapping beyond the mosaics held is none";
+    EXPECT_TRUE(removeMosaicFileRecord(folder));
+    EXPECT_FALSE(readMosaicFileRecord(folder).has_value());
+}
+
 TEST(MosaicAssembly, FailuresNameTheStateAmongAllStatesAndCancellationWins) {
     testing::TempDir dir{"tavro_assembly"};
     const QString folder = session::qpath(dir.path());
@@ -1098,6 +1154,9 @@ VIEWS_TEST(MosaicViews, EachStateShowsReadsAndContrastsItsOwnMosaic) {
         EXPECT_EQ(w.deformedView->image(), third);
         EXPECT_EQ(readout(QPoint(7, 9)), thirdAt);
     }
+    w.onDeformedSliderChanged(1);
+    w.onNextDeformed();
+    EXPECT_EQ(s.status(), QStringLiteral("Deformed state 3/3")) << "the arrows say where they lead";
     w.onDeformedHistogramRangeEdited(20.0f, 180.0f);
     EXPECT_EQ(w.deformedView->image(), grayToDisplayImage(third, 20.0f, 180.0f)) << "the contrast of the state shown";
 
