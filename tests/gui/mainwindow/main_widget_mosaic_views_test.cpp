@@ -214,18 +214,27 @@ using Access = MainWidgetMosaicViewsTestAccess;
     }                                              \
     void MainWidgetMosaicViewsTestAccess::Name()
 
-TEST(MosaicAssembly, ProgressCountsOnlyStatesWithTilesAndNamesTheirStates) {
-    testing::TempDir dir{"tavro_assembly"};
-    const QString folder = session::qpath(dir.path());
-    const auto tile = [&](const QString& name, std::uint32_t seed) {
-        const QString path = folder + QLatin1Char('/') + name;
-        EXPECT_TRUE(writeImage(path, speckle(80, 60, QImage::Format_Grayscale8, seed)));
-        return path;
-    };
+// An 80 x 60 speckle tile in `dir`.
+QString writeTile(const testing::TempDir& dir, const QString& name, std::uint32_t seed) {
+    const QString path = session::qpath(dir.path()) + QLatin1Char('/') + name;
+    EXPECT_TRUE(writeImage(path, speckle(80, 60, QImage::Format_Grayscale8, seed)));
+    return path;
+}
+
+// A 1 x 1 grid whose reference is one such tile; the states are the caller's.
+MosaicAssemblyJob oneByOneJob(const testing::TempDir& dir) {
     MosaicAssemblyJob job;
     job.config.rows = 1;
     job.config.cols = 1;
-    job.config.referenceTiles = {tile(QStringLiteral("r.tif"), 1)};
+    job.config.referenceTiles = {writeTile(dir, QStringLiteral("r.tif"), 1)};
+    job.cancel = std::make_shared<std::atomic<bool>>(false);
+    return job;
+}
+
+TEST(MosaicAssembly, ProgressCountsOnlyStatesWithTilesAndNamesTheirStates) {
+    testing::TempDir dir{"tavro_assembly"};
+    const auto tile = [&](const QString& name, std::uint32_t seed) { return writeTile(dir, name, seed); };
+    MosaicAssemblyJob job = oneByOneJob(dir);
     job.config.stateTiles = {QStringList(), {tile(QStringLiteral("a.tif"), 2)}, QStringList(), {tile(QStringLiteral("b.tif"), 3)}};
     job.cancel = std::make_shared<std::atomic<bool>>(false);
     std::vector<std::pair<int, QString>> stages;
@@ -244,16 +253,8 @@ TEST(MosaicAssembly, ProgressCountsOnlyStatesWithTilesAndNamesTheirStates) {
 
 TEST(MosaicAssembly, OnTheWayToACorrelationTheStagesSpeakOfMosaics) {
     testing::TempDir dir{"tavro_assembly"};
-    const QString folder = session::qpath(dir.path());
-    const auto tile = [&](const QString& name, std::uint32_t seed) {
-        const QString path = folder + QLatin1Char('/') + name;
-        EXPECT_TRUE(writeImage(path, speckle(80, 60, QImage::Format_Grayscale8, seed)));
-        return path;
-    };
-    MosaicAssemblyJob job;
-    job.config.rows = 1;
-    job.config.cols = 1;
-    job.config.referenceTiles = {tile(QStringLiteral("r.tif"), 1)};
+    const auto tile = [&](const QString& name, std::uint32_t seed) { return writeTile(dir, name, seed); };
+    MosaicAssemblyJob job = oneByOneJob(dir);
     job.config.stateTiles = {{tile(QStringLiteral("a.tif"), 2)}, QStringList(), {tile(QStringLiteral("b.tif"), 3)}};
     job.forCorrelation = true;
     QStringList texts;
