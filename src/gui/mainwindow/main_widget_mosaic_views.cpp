@@ -178,6 +178,10 @@ int MainWidget::mosaicStatesWithTiles() const {
 }
 
 MosaicConfiguration MainWidget::currentMosaicConfig() const {
+    // A state added after the last one and still empty changes no mosaic.
+    QList<QStringList> states = mosaicDefTilePaths;
+    while (!states.isEmpty() && states.back().isEmpty())
+        states.removeLast();
     return {spinValue(gridRowsSpin),
             spinValue(gridColsSpin),
             spinValue(overlapXSpin),
@@ -189,7 +193,7 @@ MosaicConfiguration MainWidget::currentMosaicConfig() const {
             missingTilesCheck && missingTilesCheck->isChecked(),
             missingPositionsEdit ? missingPositionsEdit->text() : QString(),
             mosaicRefTilePaths,
-            mosaicDefTilePaths};
+            states};
 }
 
 void MainWidget::beginMosaicAssembly() {

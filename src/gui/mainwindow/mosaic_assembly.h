@@ -31,7 +31,7 @@ struct MosaicConfiguration {
     bool allowMissingTiles = false;
     QString missingTilePositions;
     QStringList referenceTiles;
-    // Every deformed state, empty ones included, in state order.
+    // The deformed states in state order up to the last with tiles, empty ones between included.
     QList<QStringList> stateTiles;
 
     bool operator==(const MosaicConfiguration&) const = default;

@@ -1060,6 +1060,9 @@ VIEWS_TEST(MosaicCompute, MosaicsAreCurrentOnlyForTheTilesAndChoicesTheyWereAsse
     // Back to the assembled choices, whichever way the last assembly ended.
     computeAssembles();
     EXPECT_FALSE(computeAssembles()) << "nothing changed: the mosaics are correlated as they are";
+    w.mosaicDefTilePaths << QStringList();
+    EXPECT_FALSE(computeAssembles()) << "a new state without tiles changes no mosaic";
+    w.mosaicDefTilePaths.removeLast();
     w.mosaicDefTilePaths[0] = {s.image(QStringLiteral("other_t0.tif"), 64, 60, QImage::Format_Grayscale8, 40)};
     EXPECT_TRUE(computeAssembles()) << "another deformed tile makes another mosaic";
 
