@@ -1169,6 +1169,13 @@ VIEWS_TEST(MosaicViews, EachStateShowsReadsAndContrastsItsOwnMosaic) {
     EXPECT_EQ(w.shownDeformedIndex, -1);
     EXPECT_TRUE(w.deformedView->image().isNull());
     EXPECT_EQ(readout(QPoint(7, 9)), QStringLiteral("none"));
+
+    // Assembled again while the third state is current, the third state's mosaic is shown.
+    w.onDeformedSliderChanged(2);
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    EXPECT_EQ(w.shownDeformedIndex, 1);
+    EXPECT_EQ(w.deformedView->image(), grayToDisplayImage(w.deformedImages[1].displayImage(), 20.0f, 180.0f));
 }
 
 VIEWS_TEST(MosaicViews, ShownTilesAreWhatTheReadOutsRead) {
