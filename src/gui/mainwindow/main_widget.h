@@ -154,6 +154,7 @@ private:
     friend struct MainWidgetRunTestAccess;
     friend struct WindowTestSession;
     friend struct MainWidgetHeightsTestAccess;
+    friend struct MainWidgetReopenTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -200,6 +201,11 @@ private:
     void refreshProjectControls();
     void adoptProjectFolder(const QString& folder);
     bool overwriteProject(const QString& folder);
+    // False, with the reason said, when parameters.json cannot be written there.
+    bool folderTakesProjectFile(const QString& folder);
+    // Before a run: true, with the reason said, when the project or one of its
+    // result folders takes no new file.
+    bool refuseUnwritableProject();
     void resetAllData();
     void clearCurrentModeData();
     bool hasAnyData() const;
