@@ -186,6 +186,7 @@ private:
         int displacementResults = 0;
         int strainResults = 0;
         int fractureResults = 0;
+        int heightResults = 0;
         int missingTiles = 0;
         bool cancelled = false;
         // Stored index of each loaded deformed image.
@@ -195,6 +196,8 @@ private:
     void restoreProjectInputs(const ProjectParameters& parameters, ProjectLoadReport& report);
     bool readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report);
     void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
+    // The height maps of the Height folder: counted, the last one shown.
+    void restoreHeightResults(ProjectLoadReport& report);
     void showProjectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
     QString defaultProjectDialogDir() const;
     void persistLastProjectFolder(const QString& folder);

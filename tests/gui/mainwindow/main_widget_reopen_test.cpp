@@ -73,6 +73,8 @@ struct MainWidgetReopenTestAccess {
     };
 
     static void ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo();
+    static void HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges();
+    static void TheSummaryCountsOnlyResultsThatCanBeRead();
     static void AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFirstFailedSave();
 };
 
@@ -141,6 +143,71 @@ REOPEN_TEST(ProjectFolder, AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFir
     EXPECT_EQ(w.appliedProjectFolder, other);
     EXPECT_EQ(countStartingWith(s.boxes, QStringLiteral("Save: Unable to create parameters file.")), 2)
         << s.boxes.join(QStringLiteral(" | ")).toStdString();
+}
+
+REOPEN_TEST(OpenProject, HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges) {
+    Project p(2);
+    MainWidget& w = p.w();
+    p.displacements(QStringLiteral("state_1"), 0.5f);
+    p.displacements(QStringLiteral("state_2"), 1.5f);
+    w.referenceHeightPaths = {p.folder + QStringLiteral("/h0.tif")};
+    w.deformedHeightStates = {{p.folder + QStringLiteral("/h1.tif"), p.folder + QStringLiteral("/h2.tif")}};
+    // The second map's range was set by hand before the project was closed.
+    w.heightResultRanges = {{1, -0.25f, 0.75f, -1.0f, 2.0f}};
+    w.saveParametersToProject();
+    p.field(kHeightFolder, QStringLiteral("state_1"), "_uz", kGridWidth, kGridHeight, 3.0f);
+    p.field(kHeightFolder, QStringLiteral("state_2"), "_uz", kGridWidth, kGridHeight, 7.0f);
+
+    const std::unique_ptr<MainWidget> again = p.reopen();
+    MainWidget& v = *again;
+    ASSERT_EQ(p.boxes.size(), 1);
+    EXPECT_TRUE(p.boxes.front().endsWith(QStringLiteral("\n- Displacement results: 2/2\n- Height results: 2")))
+        << p.boxes.front().toStdString();
+    EXPECT_EQ(v.statusLabel->fullText(), QStringLiteral("Project loaded with 2 result(s), 2 3D map(s)."));
+    EXPECT_GE(v.mainTabs->indexOf(v.heightResultPage), 0) << "the 3D Maps page is there";
+    // The last map is shown, with the range the project kept for it.
+    EXPECT_EQ(v.shownHeightIndex, 1);
+    EXPECT_TRUE(v.heightSlider->isEnabled());
+    EXPECT_EQ(v.heightSlider->maximum(), 1);
+    EXPECT_EQ(v.heightSlider->value(), 1);
+    EXPECT_FLOAT_EQ(v.heightDisplayMin, -0.25f);
+    EXPECT_FLOAT_EQ(v.heightDisplayMax, 0.75f);
+    EXPECT_FALSE(v.heightView->image().isNull());
+    EXPECT_TRUE(v.heightStepLabel->text().startsWith(QStringLiteral("State 2 / 2"))) << v.heightStepLabel->text().toStdString();
+    EXPECT_FALSE(v.outOfPlaneStale);
+
+    v.heightSlider->setValue(0);
+    EXPECT_EQ(v.shownHeightIndex, 0);
+    ASSERT_FALSE(v.shownHeightValues.empty());
+    EXPECT_FLOAT_EQ(v.shownHeightValues.front(), 3.0f);
+    EXPECT_TRUE(v.heightPrevButton->isEnabled() == false && v.heightNextButton->isEnabled());
+}
+
+REOPEN_TEST(OpenProject, TheSummaryCountsOnlyResultsThatCanBeRead) {
+    Project p(3);
+    p.displacements(QStringLiteral("state_1"), 0.5f);
+    p.displacements(QStringLiteral("state_2"), 1.5f);
+    p.displacements(QStringLiteral("state_3"), 2.5f);
+    // A damaged Uy file: its state has no result.
+    QFile damaged(resultFilePath(p.folder, kDisplacementsFolder, QStringLiteral("state_2"), QStringLiteral("_uy")));
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    damaged.write("II*\0 not a float image");
+    damaged.close();
+    // Strains of the first state whose last field has another size; whole
+    // strains and crack maps of the third.
+    for (const char* suffix : {"_exx", "_eyy", "_exy", "_e1"})
+        p.field(kStrainsFolder, QStringLiteral("state_1"), suffix, kGridWidth, kGridHeight, 0.0f);
+    p.field(kStrainsFolder, QStringLiteral("state_1"), "_e2", kGridWidth + 1, kGridHeight, 0.0f);
+    for (const char* suffix : {"_exx", "_eyy", "_exy", "_e1", "_e2"})
+        p.field(kStrainsFolder, QStringLiteral("state_3"), suffix, kGridWidth, kGridHeight, 0.0f);
+    for (const char* suffix : {"_cox", "_coy", "_alpha", "_beta"})
+        p.field(kLegacyFractureFolder, QStringLiteral("state_3"), suffix, kGridWidth, kGridHeight, 0.0f);
+
+    const std::unique_ptr<MainWidget> again = p.reopen();
+    ASSERT_EQ(p.boxes.size(), 1);
+    EXPECT_TRUE(p.boxes.front().endsWith(
+        QStringLiteral("\n- Displacement results: 2/3\n- Strain results: 1\n- Fracture results: 1")))
+        << p.boxes.front().toStdString();
 }
 
 }  // namespace tavro::gui
