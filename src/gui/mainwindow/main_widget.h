@@ -214,6 +214,8 @@ private:
     bool hasAnyData() const;
     bool hasImagesInCurrentMode() const;
     void clearAllResults();
+    // The height maps held and the 3D Maps page back to their empty state.
+    void clearHeldHeightResults();
     // Busy state: the controls stay disabled while any background task runs.
     friend class BusyScope;
     void pushBusy(bool allowStop);

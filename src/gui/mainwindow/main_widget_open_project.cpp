@@ -363,6 +363,8 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     }
     setDisplacementsTabVisible(true);
     setStrainsTabVisible(true);
+    // Strains on disk for every result are those of the restored settings.
+    strainSettingsChanged = report.strainResults < report.displacementResults;
     updateComputeStrainsButton();
     setFractureTabVisible(fractureMode && report.fractureResults > 0);
     update3DMapsTabEnabled();

@@ -324,6 +324,9 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         for (const auto& state : mosaic.defTilePositionsStates)
             deformedTilePositionsStates << fromProject(state);
         showRestoredMosaicLists();
+        // The reset left the reference tiles shown: their button is the one lit.
+        if (mosaicRefTilesBlock && !mosaicRefTilesBlock->isHidden())
+            setCheck(mosaicReferenceTabButton, true);
         const int placed = static_cast<int>(
             std::count_if(referenceTilePositions.begin(), referenceTilePositions.end(),
                           [](const stitching::TilePosition& tile) { return tile.tileIndex >= 0; }));
@@ -332,6 +335,7 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
     }
     // The switch and the radio buttons were set without their signals.
     applyInputModeLayout();
+    updateHeightModeHint();
     // (0, 0, 0, 0) in the file is no region: the whole image.
     const QRect roi = p.roi.isEmpty() ? QRect() : p.roi;
     updateRoiSpinRanges(referenceSize());

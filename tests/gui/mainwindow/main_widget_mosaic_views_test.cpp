@@ -542,7 +542,9 @@ VIEWS_TEST(MosaicReconstruction, OpeningTheProjectShowsTheSavedMosaicsAgain) {
     EXPECT_EQ(reopened.mosaicRefTileList->count(), 1);
     EXPECT_EQ(reopened.mosaicDefTileList->count(), 1);
     EXPECT_EQ(reopened.mosaicDefStateButtons.size(), 2);
-    EXPECT_TRUE(reopened.mosaicDefStateButtons.front()->isChecked());
+    // The reference tiles are the list shown, and their button the one lit.
+    EXPECT_TRUE(reopened.mosaicReferenceTabButton->isChecked());
+    EXPECT_FALSE(reopened.mosaicRefTilesBlock->isHidden());
 }
 
 VIEWS_TEST(MosaicViews, DetailTilesReadOnlyWhatTheZoomNeeds) {

@@ -2,6 +2,7 @@
 
 #include "images/image_write.h"
 #include "gui/project/result_files.h"
+#include "gui/style/switch_widget.h"
 #include "support/file_size_limit.h"
 #include "window_session.h"
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSignalBlocker>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -59,6 +61,14 @@ struct MainWidgetReopenTestAccess {
             return path;
         }
 
+        void heightMaps() {
+            window->referenceHeightPaths = {folder + QStringLiteral("/h0.tif")};
+            window->deformedHeightStates = {{folder + QStringLiteral("/h1.tif"), folder + QStringLiteral("/h2.tif")}};
+            window->saveParametersToProject();
+            field(kHeightFolder, QStringLiteral("state_1"), "_uz", kGridWidth, kGridHeight, 3.0f);
+            field(kHeightFolder, QStringLiteral("state_2"), "_uz", kGridWidth, kGridHeight, 7.0f);
+        }
+
         void displacements(const QString& base, float value) {
             field(kDisplacementsFolder, base, "_ux", kGridWidth, kGridHeight, value);
             field(kDisplacementsFolder, base, "_uy", kGridWidth, kGridHeight, -value);
@@ -75,6 +85,8 @@ struct MainWidgetReopenTestAccess {
     static void ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo();
     static void HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges();
     static void TheSummaryCountsOnlyResultsThatCanBeRead();
+    static void ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics();
+    static void AnotherProjectLeavesNoneOfThePreviousModesControls();
     static void AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFirstFailedSave();
 };
 
@@ -208,6 +220,86 @@ REOPEN_TEST(OpenProject, TheSummaryCountsOnlyResultsThatCanBeRead) {
     EXPECT_TRUE(p.boxes.front().endsWith(
         QStringLiteral("\n- Displacement results: 2/3\n- Strain results: 1\n- Fracture results: 1")))
         << p.boxes.front().toStdString();
+}
+
+REOPEN_TEST(ResetAllData, ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics) {
+    Project p(2);
+    p.displacements(QStringLiteral("state_1"), 0.5f);
+    p.displacements(QStringLiteral("state_2"), 1.5f);
+    for (const char* suffix : {"_exx", "_eyy", "_exy", "_e1", "_e2"}) {
+        p.field(kStrainsFolder, QStringLiteral("state_1"), suffix, kGridWidth, kGridHeight, 0.0f);
+        p.field(kStrainsFolder, QStringLiteral("state_2"), suffix, kGridWidth, kGridHeight, 0.0f);
+    }
+    p.heightMaps();
+    const std::unique_ptr<MainWidget> again = p.reopen();
+    MainWidget& v = *again;
+    ASSERT_GE(v.mainTabs->indexOf(v.displacementsPage), 0);
+    ASSERT_GE(v.mainTabs->indexOf(v.heightResultPage), 0);
+    EXPECT_FALSE(v.computeStrainsButton->isEnabled()) << "the strains on disk are those of the settings";
+
+    // Switching to an empty folder forgets every result, heights included.
+    const QString empty = p.folder + QStringLiteral("/empty");
+    ASSERT_TRUE(QDir().mkpath(empty));
+    v.referenceHeightPaths.clear();
+    v.deformedHeightStates = {QStringList()};
+    p.chosen = {empty};
+    v.onSelectProjectFolder();
+    ASSERT_EQ(v.appliedProjectFolder, empty);
+    for (QWidget* page : {v.displacementsPage, v.strainResultPage, v.fractureResultPage, v.heightResultPage})
+        EXPECT_EQ(v.mainTabs->indexOf(page), -1);
+    for (QLabel* caption : {v.displacementStepLabel, v.strainStepLabel, v.fractureStepLabel})
+        EXPECT_EQ(caption->text(), QStringLiteral("No result"));
+    EXPECT_NE(v.displacementValueLabels[0]->text(), QStringLiteral("No result")) << "a read-out is no caption";
+    EXPECT_TRUE(v.strainValueLabel->text().endsWith(QStringLiteral(" : \u2014")));
+    EXPECT_EQ(v.heightStepLabel->text(), QStringLiteral("State \u2014 : \u2014"));
+    EXPECT_FALSE(v.heightSlider->isEnabled());
+    EXPECT_EQ(v.heightSlider->maximum(), 0);
+    EXPECT_FALSE(v.heightNextButton->isEnabled());
+    EXPECT_TRUE(v.shownHeightValues.empty());
+    EXPECT_TRUE(v.heightResultRanges.empty());
+    EXPECT_TRUE(v.heightView->image().isNull());
+    EXPECT_TRUE(p.saved().heightCache.empty()) << "the new folder holds no height range";
+
+    // A reset also forgets the assembled mosaics and the contrast set by hand.
+    v.mosaicStateImageIndex[0] = 0;
+    v.mosaicDeformedNames = {QStringLiteral("mosaic_state_1")};
+    v.assembledMosaicConfig = MosaicConfiguration{3, 3, 20, 20, 1, QRect(), false, true};
+    v.referenceDisplayMin = 40.0f;
+    v.referenceDisplayRangeSet = v.deformedDisplayRangeSet = true;
+    v.resetAllData();
+    EXPECT_TRUE(v.mosaicStateImageIndex.empty());
+    EXPECT_TRUE(v.mosaicDeformedNames.isEmpty());
+    EXPECT_FALSE(v.assembledMosaicConfig.has_value());
+    EXPECT_FALSE(v.referenceDisplayRangeSet);
+    EXPECT_FALSE(v.deformedDisplayRangeSet);
+    EXPECT_EQ(v.referenceDisplayMin, 0.0f);
+}
+
+REOPEN_TEST(OpenProject, AnotherProjectLeavesNoneOfThePreviousModesControls) {
+    Project p(1);
+    MainWidget& w = p.w();
+    // What a per-tile mosaic project leaves on screen.
+    {
+        const QSignalBlocker quiet(w.mosaicSwitch);
+        w.mosaicSwitch->setChecked(true);
+    }
+    w.perTileMode = true;
+    w.updateTileNavigator(w.inputTileNavigator, 4, 9, QStringLiteral("def_tile_05"));
+    ASSERT_FALSE(w.inputTileNavigator.container->isHidden());
+    w.updateHeightModeHint();
+    ASSERT_TRUE(w.heightModeHintLabel->text().startsWith(QStringLiteral("Load height tiles")));
+    w.mosaicDefStateButtons.front()->setChecked(true);
+    w.mosaicRefTilesBlock->hide();
+    w.mosaicDefTilesBlock->show();
+
+    w.loadParametersFromFile(p.folder + QStringLiteral("/parameters.json"));
+    EXPECT_FALSE(w.mosaicSwitch->isChecked());
+    EXPECT_TRUE(w.inputTileNavigator.container->isHidden());
+    EXPECT_TRUE(w.heightModeHintLabel->text().startsWith(QStringLiteral("Load height files corresponding to "
+                                                                       "intensity images")));
+    EXPECT_TRUE(w.mosaicReferenceTabButton->isChecked());
+    EXPECT_FALSE(w.mosaicRefTilesBlock->isHidden());
+    EXPECT_TRUE(w.mosaicDefTilesBlock->isHidden());
 }
 
 }  // namespace tavro::gui
