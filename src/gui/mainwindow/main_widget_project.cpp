@@ -311,6 +311,8 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         if (missingPositionsEdit) {
             const QSignalBlocker blocker(missingPositionsEdit);
             missingPositionsEdit->setText(mosaic.missingTilePositions);
+            // What the check box's own signal would have done.
+            missingPositionsEdit->setEnabled(mosaic.allowMissingTiles);
         }
         setCheck(nonRigidRefinementCheck, mosaic.refineNonRigid);
         tileCrop = mosaic.tileCrop;

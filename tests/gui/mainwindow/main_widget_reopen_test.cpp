@@ -6,6 +6,7 @@
 #include "support/file_size_limit.h"
 #include "window_session.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -87,6 +88,7 @@ struct MainWidgetReopenTestAccess {
     static void TheSummaryCountsOnlyResultsThatCanBeRead();
     static void ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics();
     static void AnotherProjectLeavesNoneOfThePreviousModesControls();
+    static void ControlsRestoredQuietlyGetTheStateTheirSignalsWouldHaveGiven();
     static void AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFirstFailedSave();
 };
 
@@ -300,6 +302,26 @@ REOPEN_TEST(OpenProject, AnotherProjectLeavesNoneOfThePreviousModesControls) {
     EXPECT_TRUE(w.mosaicReferenceTabButton->isChecked());
     EXPECT_FALSE(w.mosaicRefTilesBlock->isHidden());
     EXPECT_TRUE(w.mosaicDefTilesBlock->isHidden());
+}
+
+REOPEN_TEST(OpenProject, ControlsRestoredQuietlyGetTheStateTheirSignalsWouldHaveGiven) {
+    Project p(1);
+    MainWidget& w = p.w();
+    w.missingTilesCheck->setChecked(true);
+    w.missingPositionsEdit->setText(QStringLiteral("2,3"));
+    w.saveParametersToProject();
+    ASSERT_TRUE(w.missingPositionsEdit->isEnabled());
+
+    const std::unique_ptr<MainWidget> again = p.reopen();
+    EXPECT_TRUE(again->missingTilesCheck->isChecked());
+    EXPECT_EQ(again->missingPositionsEdit->text(), QStringLiteral("2,3"));
+    EXPECT_TRUE(again->missingPositionsEdit->isEnabled()) << "\"Positions:\" follows \"Missing tile(s)\"";
+
+    // And back: a project without missing tiles leaves the field disabled.
+    again->missingTilesCheck->setChecked(false);
+    again->saveParametersToProject();
+    const std::unique_ptr<MainWidget> third = p.reopen();
+    EXPECT_FALSE(third->missingPositionsEdit->isEnabled());
 }
 
 }  // namespace tavro::gui
