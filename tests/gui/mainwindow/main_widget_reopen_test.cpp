@@ -8,6 +8,9 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QToolButton>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -89,6 +92,7 @@ struct MainWidgetReopenTestAccess {
     static void ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics();
     static void AnotherProjectLeavesNoneOfThePreviousModesControls();
     static void ControlsRestoredQuietlyGetTheStateTheirSignalsWouldHaveGiven();
+    static void TheMaskOverlayCoversThePreviewOfALargeReference();
     static void AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFirstFailedSave();
 };
 
@@ -322,6 +326,31 @@ REOPEN_TEST(OpenProject, ControlsRestoredQuietlyGetTheStateTheirSignalsWouldHave
     again->saveParametersToProject();
     const std::unique_ptr<MainWidget> third = p.reopen();
     EXPECT_FALSE(third->missingPositionsEdit->isEnabled());
+}
+
+REOPEN_TEST(MaskOverlay, TheMaskOverlayCoversThePreviewOfALargeReference) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    // Wider than the 2048-pixel preview: the view shows a reduced image.
+    s.loadReference(s.image(QStringLiteral("wide.tif"), 4096, 32, QImage::Format_Grayscale8, 3));
+    const QSize shown = w.referenceView->image().size();
+    ASSERT_EQ(shown.width(), 2048);
+    QImage mask(4096, 32, QImage::Format_Grayscale8);
+    mask.fill(255);
+    s.chosen = {s.folder + QStringLiteral("/mask.png")};
+    ASSERT_TRUE(mask.save(s.chosen.front()));
+    w.onSelectMask();
+    ASSERT_FALSE(w.maskImage.isNull());
+    w.useMaskCheck->setChecked(false);
+    w.maskOverlayButton->setChecked(true);
+
+    w.useMaskCheck->setChecked(true);
+    QGraphicsPixmapItem* overlay = nullptr;
+    for (QGraphicsItem* item : w.referenceView->scene()->items())
+        if (auto* pixmap = dynamic_cast<QGraphicsPixmapItem*>(item); pixmap && pixmap->zValue() == 1.0)
+            overlay = pixmap;
+    ASSERT_NE(overlay, nullptr) << "checking Use mask draws the overlay";
+    EXPECT_EQ(overlay->pixmap().size(), shown) << "drawn over the preview's pixels, not the full image's";
 }
 
 }  // namespace tavro::gui
