@@ -695,14 +695,14 @@ VIEWS_TEST(MosaicInputs, AClickOutsideTheListsReturnsToTheMosaics) {
     EXPECT_EQ(w.enlargedTileIndex, 0) << "a click into a tile list keeps the tile";
     EXPECT_FALSE(w.mosaicRefTileList->selectedItems().isEmpty());
 
-    press(w.progressBar);
+    press(w.mainTabs);
     EXPECT_EQ(w.enlargedTileIndex, -1);
     EXPECT_TRUE(w.mosaicRefTileList->selectedItems().isEmpty());
     EXPECT_EQ(w.referenceView->image().size(), QSize(64, 60)) << "the mosaic is shown again";
 
     w.mosaicSwitch->setChecked(false);
     w.enlargedTileIndex = 0;
-    press(w.progressBar);
+    press(w.mainTabs);
     EXPECT_EQ(w.enlargedTileIndex, 0) << "outside mosaic mode a click changes nothing";
 }
 

@@ -7,7 +7,10 @@
 #include "window_session.h"
 
 #include <QCheckBox>
+#include <QDialog>
 #include <QDir>
+#include <QListWidget>
+#include <QTest>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QToolButton>
@@ -93,6 +96,7 @@ struct MainWidgetReopenTestAccess {
     static void AnotherProjectLeavesNoneOfThePreviousModesControls();
     static void ControlsRestoredQuietlyGetTheStateTheirSignalsWouldHaveGiven();
     static void TheMaskOverlayCoversThePreviewOfALargeReference();
+    static void AClickOutsideTheWindowsPanelsKeepsTheTileSelection();
     static void AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFirstFailedSave();
 };
 
@@ -351,6 +355,25 @@ REOPEN_TEST(MaskOverlay, TheMaskOverlayCoversThePreviewOfALargeReference) {
             overlay = pixmap;
     ASSERT_NE(overlay, nullptr) << "checking Use mask draws the overlay";
     EXPECT_EQ(overlay->pixmap().size(), shown) << "drawn over the preview's pixels, not the full image's";
+}
+
+REOPEN_TEST(MosaicPanel, AClickOutsideTheWindowsPanelsKeepsTheTileSelection) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    {
+        const QSignalBlocker quiet(w.mosaicSwitch);
+        w.mosaicSwitch->setChecked(true);
+    }
+    w.mosaicRefTileList->addItem(QStringLiteral("tile_01.tif"));
+    w.mosaicRefTileList->item(0)->setSelected(true);
+
+    QDialog dialog;
+    auto* button = new QPushButton(QStringLiteral("OK"), &dialog);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_TRUE(w.mosaicRefTileList->item(0)->isSelected()) << "a click in a dialog is none of the window's";
+
+    QTest::mouseClick(w.displacementStepLabel, Qt::LeftButton);
+    EXPECT_FALSE(w.mosaicRefTileList->item(0)->isSelected()) << "a click elsewhere in the window clears it";
 }
 
 }  // namespace tavro::gui
