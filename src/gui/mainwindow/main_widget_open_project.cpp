@@ -112,6 +112,10 @@ void MainWidget::loadParametersFromFile(const QString& path) {
         resetAllData();
         setStatus(QStringLiteral("Loading cancelled \u2014 nothing was loaded. The project on disk is unchanged."));
     } else {
+        // The summary box stays up over the results: they are laid out and
+        // fitted first, as they will be shown once it closes.
+        QCoreApplication::processEvents();
+        fitCurrentTabViews();
         showProjectLoadSummary(report, mosaicMode);
         // The controls would bring such values into range without a word, and
         // the next save would keep them: said once, here.
