@@ -139,17 +139,10 @@ bool readTiles(TiffFile& tif, std::uint64_t width, std::uint64_t height,
     return true;
 }
 
-}  // namespace
-
-bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, std::vector<float>& values,
-                   QString& error)
+// The header checks every float read makes: one 32-bit float sample per
+// pixel, a codec we decode, and a size we would allocate.
+bool readFloatHeader(TiffFile& tif, std::uint32_t& w, std::uint32_t& h, QString& error)
 {
-    TiffFile tif(path, "rm");
-    if (!tif) {
-        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
-        return false;
-    }
-    std::uint32_t w = 0, h = 0;
     if (TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w) != 1 || TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h) != 1
         || w == 0 || h == 0) {
         error = QStringLiteral("Unable to read TIFF image dimensions.");
@@ -179,6 +172,38 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
         error = QStringLiteral("TIFF image too large (%1x%2).").arg(w).arg(h);
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool probeFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, QString& error)
+{
+    TiffFile tif(path, "rm");
+    if (!tif) {
+        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
+        return false;
+    }
+    std::uint32_t w = 0, h = 0;
+    if (!readFloatHeader(tif, w, h, error))
+        return false;
+    width = w;
+    height = h;
+    return true;
+}
+
+bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, std::vector<float>& values,
+                   QString& error)
+{
+    TiffFile tif(path, "rm");
+    if (!tif) {
+        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
+        return false;
+    }
+    std::uint32_t w = 0, h = 0;
+    if (!readFloatHeader(tif, w, h, error))
+        return false;
+    const std::uint64_t pixels = std::uint64_t(w) * h;
 
     // Decoded into a local vector, so that the caller's values stay untouched on
     // failure. Memory is reserved only once the file is known to store enough

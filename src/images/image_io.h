@@ -41,5 +41,8 @@ bool probeImageSize(const QString& path, QSize& size);
 bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height,
                    std::vector<float>& values, QString& error);
 LoadedTiffResult loadFloatTiff(const QString& path);
+// The size of a float TIFF that readFloatTiff would accept, from its header
+// alone: what opening a project counts before any pixel is read.
+bool probeFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, QString& error);
 
 }  // namespace tavro::gui

@@ -134,8 +134,16 @@ MainWidget::MainWidget() : QWidget(nullptr) {
 
     wheelFilter = new WheelEventFilter(this);
     installWheelFilter(this, wheelFilter);
-    if (QCoreApplication* application = QCoreApplication::instance())
-        application->installEventFilter(this);
+    // Only the tab widget, its pages and the mosaic panel: a click inside a
+    // dialog or another window leaves the tile selection alone.
+    for (QWidget* root : {static_cast<QWidget*>(mainTabs), inputImagesPage, displacementsPage, strainResultPage,
+                          fractureResultPage, heightResultPage, mosaicPage, alignMosaicBlock}) {
+        if (!root)
+            continue;
+        root->installEventFilter(this);
+        for (QWidget* child : root->findChildren<QWidget*>())
+            child->installEventFilter(this);
+    }
     setProjectControlsEnabled(false);
 }
 

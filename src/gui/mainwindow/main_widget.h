@@ -154,6 +154,7 @@ private:
     friend struct MainWidgetRunTestAccess;
     friend struct WindowTestSession;
     friend struct MainWidgetHeightsTestAccess;
+    friend struct MainWidgetReopenTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -185,6 +186,7 @@ private:
         int displacementResults = 0;
         int strainResults = 0;
         int fractureResults = 0;
+        int heightResults = 0;
         int missingTiles = 0;
         bool cancelled = false;
         // Stored index of each loaded deformed image.
@@ -195,17 +197,26 @@ private:
     void restoreProjectMask(const ProjectParameters& parameters, ProjectLoadReport& report);
     bool readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report);
     void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
+    // The height maps of the Height folder: counted, the last one shown.
+    void restoreHeightResults(ProjectLoadReport& report);
     void showProjectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
     QString defaultProjectDialogDir() const;
     void persistLastProjectFolder(const QString& folder);
     void refreshProjectControls();
     void adoptProjectFolder(const QString& folder);
     bool overwriteProject(const QString& folder);
+    // False, with the reason said, when parameters.json cannot be written there.
+    bool folderTakesProjectFile(const QString& folder);
+    // Before a run: true, with the reason said, when the project or one of its
+    // result folders takes no new file.
+    bool refuseUnwritableProject();
     void resetAllData();
     void clearCurrentModeData();
     bool hasAnyData() const;
     bool hasImagesInCurrentMode() const;
     void clearAllResults();
+    // The height maps held and the 3D Maps page back to their empty state.
+    void clearHeldHeightResults();
     // Busy state: the controls stay disabled while any background task runs.
     friend class BusyScope;
     void pushBusy(bool allowStop);

@@ -9,6 +9,7 @@
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/mainwindow/run_async.h"
+#include "gui/mainwindow/stored_results.h"
 #include "gui/project/result_files.h"
 
 #include <QCheckBox>
@@ -184,9 +185,19 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
         entry.height = loaded->height;
         entry.dataMin = loaded->minimum;
         entry.dataMax = loaded->maximum;
-        const auto [low, high] = percentileRange(entry.values, entry.dataMin, entry.dataMax);
-        entry.autoMin = entry.displayMin = low;
-        entry.autoMax = entry.displayMax = high;
+        // The project file keeps each map's ranges, a range set by hand included.
+        const auto stored = std::find_if(heightResultRanges.begin(), heightResultRanges.end(),
+                                         [&](const HeightRangeEntry& range) { return range.index == value; });
+        if (stored != heightResultRanges.end() && (stored->autoMin != 0.0f || stored->autoMax != 0.0f)) {
+            entry.autoMin = stored->autoMin;
+            entry.autoMax = stored->autoMax;
+            entry.displayMin = stored->minUz;
+            entry.displayMax = stored->maxUz;
+        } else {
+            const auto [low, high] = percentileRange(entry.values, entry.dataMin, entry.dataMax);
+            entry.autoMin = entry.displayMin = low;
+            entry.autoMax = entry.displayMax = high;
+        }
         entry.valid = true;
         entry.sizeDiffers = !displacementGridIs(entry.width, entry.height);
         if (heightResultCache.size() <= slot)
@@ -216,6 +227,47 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
     if (heightStepLabel)
         heightStepLabel->setText(
             stateStepText(batchName ? QStringLiteral("Tile") : QStringLiteral("State"), value, count, name));
+}
+
+void MainWidget::restoreHeightResults(ProjectLoadReport& report) {
+    if (appliedProjectFolder.isEmpty())
+        return;
+    if (perTileMode && heightMosaicMode()) {
+        heightBatchNames.clear();
+        for (const QStringList& state : mosaicDefTilePaths)
+            for (const QString& tile : state)
+                if (const QString base = QFileInfo(tile).completeBaseName();
+                    readableHeightResult(appliedProjectFolder, base))
+                    heightBatchNames << base;
+        tileNameIndex(heightBatchIndex, heightBatchNames);
+        currentHeightBatchState = 0;
+        currentHeightTileIndex = 0;
+        report.heightResults = static_cast<int>(heightBatchNames.size());
+        if (heightBatchNames.isEmpty())
+            return;
+        if (heightBatchNavigation()) {
+            applyBatchHeightSelection(true);
+        } else {
+            setHeightSliderPosition(0, report.heightResults);
+            loadHeightResult(0, true);
+        }
+        update3DMapsTabEnabled();
+        return;
+    }
+    const int count = heightResultCount();
+    int last = -1;
+    for (int i = 0; i < count; ++i)
+        if (readableHeightResult(appliedProjectFolder, heightStateBaseName(i))) {
+            ++report.heightResults;
+            last = i;
+        }
+    if (last < 0)
+        return;
+    setHeightSliderPosition(last, count);
+    loadHeightResult(last, true);
+    outOfPlaneStale = false;
+    update3DMapsTabEnabled();
+    updateHeightTilesControls();
 }
 
 void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {

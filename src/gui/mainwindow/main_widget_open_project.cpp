@@ -9,6 +9,7 @@
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/result_cache.h"
 #include "gui/mainwindow/run_async.h"
+#include "gui/mainwindow/stored_results.h"
 #include "gui/style/switch_widget.h"
 
 #include <QCheckBox>
@@ -109,12 +110,18 @@ void MainWidget::loadParametersFromFile(const QString& path) {
                 report.missingTiles += countMissing(state);
         fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
         restoreProjectResults(parameters, report);
+        if (parameters.heightFields && !report.cancelled)
+            restoreHeightResults(report);
     }
 
     if (report.cancelled) {
         resetAllData();
         setStatus(QStringLiteral("Loading cancelled \u2014 nothing was loaded. The project on disk is unchanged."));
     } else {
+        // The summary box stays up over the results: they are laid out and
+        // fitted first, as they will be shown once it closes.
+        QCoreApplication::processEvents();
+        fitCurrentTabViews();
         showProjectLoadSummary(report, mosaicMode);
         // The controls would bring such values into range without a word, and
         // the next save would keep them: said once, here.
@@ -353,15 +360,11 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
         setStatus(QStringLiteral("Loading results... %1/%2").arg(i + 1).arg(count));
         if (progressBar)
             progressBar->setValue(60 + (35 * (i + 1)) / count);
-        const QString base = resultBaseName(i);
-        const auto exists = [&](const QString& sub, const char* suffix) {
-            return QFileInfo::exists(resultFilePath(appliedProjectFolder, sub, base, QString::fromLatin1(suffix)));
-        };
-        if (!exists(kDisplacementsFolder, "_ux") || !exists(kDisplacementsFolder, "_uy"))
-            continue;
-        ++report.displacementResults;
-        report.strainResults += exists(kStrainsFolder, "_exx") ? 1 : 0;
-        report.fractureResults += exists(kFractureFolder, "_cox") || exists(kLegacyFractureFolder, "_cox") ? 1 : 0;
+        // Only what can be read back is counted; the pixels are read when shown.
+        const StoredResultParts parts = storedResultParts(appliedProjectFolder, resultBaseName(i));
+        report.displacementResults += parts.displacements ? 1 : 0;
+        report.strainResults += parts.strains ? 1 : 0;
+        report.fractureResults += parts.fracture ? 1 : 0;
     }
     if (report.displacementResults == 0)
         return;
@@ -375,6 +378,8 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     }
     setDisplacementsTabVisible(true);
     setStrainsTabVisible(true);
+    // Strains on disk for every result are those of the restored settings.
+    strainSettingsChanged = report.strainResults < report.displacementResults;
     updateComputeStrainsButton();
     setFractureTabVisible(fractureMode && report.fractureResults > 0);
     update3DMapsTabEnabled();
@@ -425,13 +430,17 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
             text += QStringLiteral("\n- Strain results: %1").arg(r.strainResults);
         if (r.fractureResults > 0)
             text += QStringLiteral("\n- Fracture results: %1").arg(r.fractureResults);
-        if (r.displacementResults == 0 && r.fractureResults == 0)
+        if (r.heightResults > 0)
+            text += QStringLiteral("\n- Height results: %1").arg(r.heightResults);
+        if (r.displacementResults == 0 && r.strainResults == 0 && r.fractureResults == 0 && r.heightResults == 0)
             setStatus(QStringLiteral("Project loaded successfully."));
         else
-            setStatus(QStringLiteral("Project loaded with %1 result(s)%2.")
+            setStatus(QStringLiteral("Project loaded with %1 result(s)%2%3.")
                           .arg(r.displacementResults)
                           .arg(r.fractureResults > 0 ? QStringLiteral(", %1 fracture").arg(r.fractureResults)
-                                                     : QString()));
+                                                     : QString())
+                          .arg(r.heightResults > 0 ? QStringLiteral(", %1 3D map(s)").arg(r.heightResults)
+                                                   : QString()));
         showMessage(this, QStringLiteral("Loading successful"), text);
         return;
     }

@@ -275,10 +275,7 @@ void MainWidget::onMaskUseToggled(bool checked) {
     maskActive = checked && !maskImage.isNull();
     if (maskOverlayButton)
         maskOverlayButton->setVisible(checked && !maskImage.isNull());
-    if (referenceView) {
-        const bool overlay = maskActive && maskOverlayButton && maskOverlayButton->isChecked();
-        referenceView->setMaskOverlay(overlay ? maskImage : QImage());
-    }
+    updateMaskOverlay();
     TAVRO_REACH(autosaveParameters());
 }
 

@@ -9,6 +9,8 @@
 #include "gui/foundation/scientific_double_spin_box.h"
 #include "gui/mainwindow/result_cache.h"
 #include "gui/mainwindow/result_page_parts.h"
+#include "gui/project/folder_write_check.h"
+#include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
 #include <QButtonGroup>
@@ -50,6 +52,7 @@ const QString kApplication = QStringLiteral("Tavro2D");
 const QString kLastProjectKey = QStringLiteral("lastProjectFolder");
 const QString kParametersFile = QStringLiteral("parameters.json");
 const QString kOverwritten = QStringLiteral("Project overwritten - ready to restart");
+const QString kNotSaved = QStringLiteral("The project folder cannot be written: changes are not saved (%1).");
 
 std::function<void(const QString&)>& projectLogMover() {
     static std::function<void(const QString&)> mover;
@@ -153,11 +156,13 @@ bool MainWidget::saveParametersToFile(const QString& path) {
         return true;
     }
     qWarning().noquote() << "[Project] Could not write" << path << ":" << error;
-    // Said once until a save succeeds again: every edit autosaves, and a box
-    // per keystroke would make the window unusable.
+    // The box is shown once until a save succeeds again: every edit
+    // autosaves, and a box per keystroke would make the window unusable. The
+    // status line says it at every failed save, so that it is never lost.
     if (!parametersSaveFailing)
         showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
     parametersSaveFailing = true;
+    setStatus(kNotSaved.arg(error));
     return false;
 }
 
@@ -306,6 +311,8 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         if (missingPositionsEdit) {
             const QSignalBlocker blocker(missingPositionsEdit);
             missingPositionsEdit->setText(mosaic.missingTilePositions);
+            // What the check box's own signal would have done.
+            missingPositionsEdit->setEnabled(mosaic.allowMissingTiles);
         }
         setCheck(nonRigidRefinementCheck, mosaic.refineNonRigid);
         tileCrop = mosaic.tileCrop;
@@ -319,6 +326,9 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         for (const auto& state : mosaic.defTilePositionsStates)
             deformedTilePositionsStates << fromProject(state);
         showRestoredMosaicLists();
+        // The reset left the reference tiles shown: their button is the one lit.
+        if (mosaicRefTilesBlock && !mosaicRefTilesBlock->isHidden())
+            setCheck(mosaicReferenceTabButton, true);
         const int placed = static_cast<int>(
             std::count_if(referenceTilePositions.begin(), referenceTilePositions.end(),
                           [](const stitching::TilePosition& tile) { return tile.tileIndex >= 0; }));
@@ -327,6 +337,7 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
     }
     // The switch and the radio buttons were set without their signals.
     applyInputModeLayout();
+    updateHeightModeHint();
     // (0, 0, 0, 0) in the file is no region: the whole image.
     const QRect roi = p.roi.isEmpty() ? QRect() : p.roi;
     updateRoiSpinRanges(referenceSize());
@@ -441,6 +452,8 @@ void MainWidget::adoptProjectFolder(const QString& folder) {
     waitForResultWrites();
     projectFolderPath = folder;
     appliedProjectFolder = folder;
+    // A new folder's first failed save is told again, in a box.
+    parametersSaveFailing = false;
     if (projectLogMover())
         projectLogMover()(folder);
     persistLastProjectFolder(folder);
@@ -500,10 +513,37 @@ void MainWidget::onSelectProjectFolder() {
         }
         return;
     }
+    if (!folderTakesProjectFile(folder))
+        return;
     clearAllResults();
     resetKernelSelection();
     adoptProjectFolder(folder);
     saveParametersToProject();
+}
+
+bool MainWidget::folderTakesProjectFile(const QString& folder) {
+    // A folder that cannot hold the project file is not taken at all.
+    const QString file = QDir(folder).filePath(kParametersFile);
+    QString error;
+    if (writeProjectParametersFile(file, collectProjectParameters(), error))
+        return true;
+    qWarning().noquote() << "[Project] Could not write" << file << ":" << error;
+    showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+    setStatus(QStringLiteral("Project folder not changed: ") + folder);
+    return false;
+}
+
+bool MainWidget::refuseUnwritableProject() {
+    QString error;
+    if (probeProjectWritable(appliedProjectFolder, resultFolderNames(), error))
+        return false;
+    qWarning().noquote() << "[Project] Run refused, the project folder cannot be written:" << error;
+    setStatus(QStringLiteral("The project folder cannot be written: nothing was computed (%1).").arg(error));
+    showMessage(this, QStringLiteral("Project folder"),
+                QStringLiteral("The project folder cannot be written, so the results of a computation could not "
+                               "be saved:\n\n%1\n\nChoose a project folder you can write to.")
+                    .arg(error));
+    return true;
 }
 
 void MainWidget::applyProjectFolder() {
@@ -539,12 +579,7 @@ void MainWidget::applyProjectFolder() {
     }
     const QString file = QDir(path).filePath(kParametersFile);
     if (!QFileInfo::exists(file)) {
-        // A folder that cannot hold the project file is not taken at all.
-        QString error;
-        if (!writeProjectParametersFile(file, collectProjectParameters(), error)) {
-            qWarning().noquote() << "[Project] Could not write" << file << ":" << error;
-            showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
-            setStatus(QStringLiteral("Project folder not changed: ") + path);
+        if (!folderTakesProjectFile(path)) {
             restoreField();
             return;
         }

@@ -103,13 +103,16 @@ void MainWidget::clearCurrentModeData() {
             first->setText(QStringLiteral("Deformed 1"));
             if (mosaicStateGroup) {
                 mosaicStateGroup->setId(first, 1);
-                setCheckBlocked(first, true);
+                // The button lit is the list shown.
+                const bool referenceShown = mosaicRefTilesBlock && !mosaicRefTilesBlock->isHidden();
+                setCheckBlocked(referenceShown && mosaicReferenceTabButton ? mosaicReferenceTabButton : first, true);
             }
         }
         if (mosaicTabRow)
             mosaicTabRow->adjustSize();
         updateTileCountLabel(mosaicRefCountLabel, 0);
         updateTileCountLabel(mosaicDefCountLabel, 0);
+        clearAssembledMosaicState();
         return;
     }
     referenceImage = LoadedImage();
@@ -144,12 +147,43 @@ void MainWidget::clearAllResults() {
         clearHistogram(histogram);
     clearHistogram(strainHistogram);
     clearHistogram(fractureHistogram);
-    for (QLabel* label : displacementValueLabels)
-        setLabel(label, QStringLiteral("No result"));
-    setLabel(strainValueLabel, QStringLiteral("No result"));
-    setLabel(fractureValueLabel, QStringLiteral("No result"));
+    clearDisplacementHoverTexts();
+    resetStrainHoverText();
+    resetFractureHoverText();
     // No result, no shift: the line must not outlive the results it described.
     updateRigidShiftLabel(-1);
+    for (QLabel* caption : {displacementStepLabel, strainStepLabel, fractureStepLabel})
+        setLabel(caption, QStringLiteral("No result"));
+    batchNames.clear();
+    batchResultIndex = {};
+    selectedBatchState = 0;
+    selectedBatchTile = 0;
+    clearHeldHeightResults();
+    setDisplacementsTabVisible(false);
+    setStrainsTabVisible(false);
+    setFractureTabVisible(false);
+    update3DMapsTabEnabled();
+}
+
+void MainWidget::clearHeldHeightResults() {
+    heightResultRanges.clear();
+    shownHeightValues.clear();
+    shownHeightIndex = -1;
+    clearHeightResults();
+    if (heightView)
+        heightView->setImage(QImage(), false);
+    setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));
+    clearHistogram(heightHistogram);
+    if (heightSlider) {
+        const QSignalBlocker blocker(heightSlider);
+        heightSlider->setMaximum(0);
+        heightSlider->setValue(0);
+        heightSlider->setEnabled(false);
+    }
+    for (QPushButton* button : {heightPrevButton, heightNextButton})
+        if (button)
+            button->setEnabled(false);
+    updateTileNavigator(heightTileNavigator, 0, 0, QString());
 }
 
 void MainWidget::resetAllData() {
@@ -167,9 +201,21 @@ void MainWidget::resetAllData() {
     previewTileIndex = -1;
     enlargedTileIndex = -1;
     perTileMode = false;
+    pendingMosaicConfig.reset();
+    mosaicRefinementSummary.clear();
+    // As a fresh window: the reference tiles shown, no tile navigator.
+    setCheckBlocked(mosaicReferenceTabButton, true);
+    if (mosaicRefTilesBlock)
+        mosaicRefTilesBlock->show();
+    if (mosaicDefTilesBlock)
+        mosaicDefTilesBlock->hide();
+    for (TileNavigator* navigator : {&inputTileNavigator, &displacementTileNavigator, &strainTileNavigator,
+                                     &fractureTileNavigator, &heightTileNavigator})
+        updateTileNavigator(*navigator, 0, 0, QString());
 
     // Kernels: the lists stay, the selection goes back to the first entries.
     resetKernelSelection();
+    strainSettingsChanged = true;
 
     if (scanOrderCombo) {
         const QSignalBlocker blocker(scanOrderCombo);
@@ -219,6 +265,10 @@ void MainWidget::resetAllData() {
         referenceView->setMaskOverlay(QImage());
     clearHistogram(referenceHistogram);
     clearHistogram(deformedHistogram);
+    // A contrast window set by hand belongs to the images it was set on.
+    referenceDisplayMin = deformedDisplayMin = 0.0f;
+    referenceDisplayMax = deformedDisplayMax = 255.0f;
+    referenceDisplayRangeSet = deformedDisplayRangeSet = false;
     for (QSpinBox* spin : {roiXSpin, roiYSpin, roiWidthSpin, roiHeightSpin})
         if (spin) {
             const QSignalBlocker blocker(spin);
@@ -252,20 +302,7 @@ void MainWidget::resetAllData() {
     clearList(heightDefTiles.list);
     setLabel(heightRefTiles.countLabel, QStringLiteral("No tiles"));
     setLabel(heightDefTiles.countLabel, QStringLiteral("No tiles"));
-    heightResultRanges.clear();
-    shownHeightValues.clear();
-    shownHeightIndex = -1;
-    clearHeightResults();
-    if (heightView)
-        heightView->setImage(QImage(), false);
-    setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));
-    clearHistogram(heightHistogram);
-    if (heightSlider) {
-        const QSignalBlocker blocker(heightSlider);
-        heightSlider->setMaximum(0);
-        heightSlider->setValue(0);
-        heightSlider->setEnabled(false);
-    }
+    outOfPlaneStale = false;
 
     // Correlation parameters, and the options a new project must not inherit.
     setSpinBlocked(windowSizeXSpin, 61);

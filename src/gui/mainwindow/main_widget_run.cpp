@@ -76,6 +76,8 @@ void MainWidget::onCompute() {
                     QStringLiteral("Please select a project folder before starting computation."));
         return;
     }
+    if (refuseUnwritableProject())
+        return;
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
     if (mosaicMode && perTileMode) {
         startBatchFromCompute();

@@ -621,7 +621,9 @@ VIEWS_TEST(MosaicReconstruction, OpeningTheProjectShowsTheSavedMosaicsAgain) {
     EXPECT_EQ(reopened.mosaicRefTileList->count(), 1);
     EXPECT_EQ(reopened.mosaicDefTileList->count(), 1);
     EXPECT_EQ(reopened.mosaicDefStateButtons.size(), 2);
-    EXPECT_TRUE(reopened.mosaicDefStateButtons.front()->isChecked());
+    // The reference tiles are the list shown, and their button the one lit.
+    EXPECT_TRUE(reopened.mosaicReferenceTabButton->isChecked());
+    EXPECT_FALSE(reopened.mosaicRefTilesBlock->isHidden());
 }
 
 VIEWS_TEST(MosaicViews, DetailTilesReadOnlyWhatTheZoomNeeds) {
@@ -772,14 +774,14 @@ VIEWS_TEST(MosaicInputs, AClickOutsideTheListsReturnsToTheMosaics) {
     EXPECT_EQ(w.enlargedTileIndex, 0) << "a click into a tile list keeps the tile";
     EXPECT_FALSE(w.mosaicRefTileList->selectedItems().isEmpty());
 
-    press(w.progressBar);
+    press(w.mainTabs);
     EXPECT_EQ(w.enlargedTileIndex, -1);
     EXPECT_TRUE(w.mosaicRefTileList->selectedItems().isEmpty());
     EXPECT_EQ(w.referenceView->image().size(), QSize(64, 60)) << "the mosaic is shown again";
 
     w.mosaicSwitch->setChecked(false);
     w.enlargedTileIndex = 0;
-    press(w.progressBar);
+    press(w.mainTabs);
     EXPECT_EQ(w.enlargedTileIndex, 0) << "outside mosaic mode a click changes nothing";
 }
 
