@@ -151,6 +151,7 @@ bool MainWidget::loadSavedMosaicsFromProject() {
         mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(states[static_cast<std::size_t>(i)] + 1);
         mosaicStateImageIndex[states[static_cast<std::size_t>(i)]] = i;
     }
+    adoptMosaicResults();
     updateTilePositionBoundsFromFirstTile();
     if (referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);
@@ -332,6 +333,7 @@ void MainWidget::reconstructMosaicsFromPositions() {
         mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(state + 1);
     }
 
+    adoptMosaicResults();
     const QSize before = referenceImage.originalSize;
     cutMosaic(referenceImage, common);
     for (LoadedImage& mosaic : deformedImages)

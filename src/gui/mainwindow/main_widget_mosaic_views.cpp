@@ -331,6 +331,7 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
         mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(state + 1);
         mosaicStateImageIndex[state] = i;
     }
+    adoptMosaicResults();
     if (!deformedImages.empty()) {
         shownDeformedIndex = 0;
         if (deformedView)
