@@ -87,12 +87,32 @@ struct MainWidgetStatesTestAccess {
         return median(resultFilePath(folder, kHeightFolder, base, QStringLiteral("_uz")));
     }
 
+    // The shown out-of-plane map holds `rise` wherever it is finite.
+    static bool shows(const MainWidget& w, float rise) {
+        int finite = 0;
+        for (float v : w.shownHeightValues) {
+            if (!std::isfinite(v))
+                continue;
+            if (std::abs(v - rise) > 1e-3f)
+                return false;
+            ++finite;
+        }
+        return finite > 0;
+    }
+
     static bool waitForRun(MainWidget& w) {
         const bool done = QTest::qWaitFor(
             [&] { return !w.stitchingInProgress && !w.runInProgress && !w.computationRunning; }, 120000);
         w.waitForResultWrites();
         QCoreApplication::processEvents();
         return done;
+    }
+
+    static void threeImages(Session& s) {
+        QStringList paths;
+        for (int i = 1; i <= 3; ++i)
+            paths << s.image(QStringLiteral("i%1.tif").arg(i), 16, 16, QImage::Format_Grayscale8, std::uint32_t(i));
+        s.addDeformed(paths);
     }
 
     static void selectMosaicState(MainWidget& w, int state) { w.mosaicStateGroup->button(state + 1)->click(); }
@@ -208,6 +228,8 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     EXPECT_EQ(again->resultBaseName(1), QStringLiteral("mosaic_state_3"));
     EXPECT_EQ(again->results[1].rigid.shiftX, rigidC.shiftX);
     EXPECT_NEAR(resultUx(*again, 1), -2.0, 0.1);
+    EXPECT_EQ(again->shownHeightIndex, 2) << "the last state's map is shown";
+    EXPECT_TRUE(shows(*again, 2.5f));
 
     // Deleting state a takes its files; c becomes state 2 with its field, strains and u_z.
     selectMosaicState(*again, 0);
@@ -224,6 +246,8 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     EXPECT_NEAR(uz(s.folder, QStringLiteral("state_002")), 2.5, 1e-3);
     EXPECT_FALSE(QFileInfo::exists(resultFilePath(s.folder, kHeightFolder, QStringLiteral("state_001"),
                                                   QStringLiteral("_uz"))));
+    EXPECT_EQ(again->shownHeightIndex, 1) << "c's map is still shown, under c's new number";
+    EXPECT_TRUE(shows(*again, 2.5f));
     for (const HeightRangeEntry& entry : again->heightResultRanges)
         EXPECT_EQ(entry.index, 1) << "only c's range is left, under its new number";
     EXPECT_TRUE(again->mosaicDefTilePaths[1].front().endsWith(QStringLiteral("def_c.tif")));
@@ -233,9 +257,7 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {
     Session s;
     MainWidget& w = s.w();
-    s.addDeformed({s.image(QStringLiteral("i1.tif"), 16, 16, QImage::Format_Grayscale8, 1),
-                   s.image(QStringLiteral("i2.tif"), 16, 16, QImage::Format_Grayscale8, 2),
-                   s.image(QStringLiteral("i3.tif"), 16, 16, QImage::Format_Grayscale8, 3)});
+    threeImages(s);
     const QString d1 = heightFile(s, QStringLiteral("d1.tif"), 1.0f);
     const QString d2 = heightFile(s, QStringLiteral("d2.tif"), 2.0f);
     const QString d3 = heightFile(s, QStringLiteral("d3.tif"), 3.0f);
@@ -262,9 +284,7 @@ STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {
 STATES_TEST(DeformedStatesWindow, HeightMapsAreForgottenWithTheirFilesAndTheirPairing) {
     Session s;
     MainWidget& w = s.w();
-    s.addDeformed({s.image(QStringLiteral("i1.tif"), 16, 16, QImage::Format_Grayscale8, 1),
-                   s.image(QStringLiteral("i2.tif"), 16, 16, QImage::Format_Grayscale8, 2),
-                   s.image(QStringLiteral("i3.tif"), 16, 16, QImage::Format_Grayscale8, 3)});
+    threeImages(s);
     const auto computed = [&w] {
         w.heightResultCache.assign(3, HeightCacheEntry{});
         for (int i = 0; i < 3; ++i) {
