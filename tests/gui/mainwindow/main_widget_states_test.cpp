@@ -228,8 +228,9 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     EXPECT_EQ(again->resultBaseName(1), QStringLiteral("mosaic_state_3"));
     EXPECT_EQ(again->results[1].rigid.shiftX, rigidC.shiftX);
     EXPECT_NEAR(resultUx(*again, 1), -2.0, 0.1);
-    EXPECT_EQ(again->shownHeightIndex, 2) << "the last state's map is shown";
-    EXPECT_TRUE(shows(*again, 2.5f));
+    again->loadHeightResult(2, true);
+    EXPECT_EQ(again->shownHeightIndex, 2);
+    EXPECT_TRUE(shows(*again, 2.5f)) << "state 3's map is c's";
 
     // Deleting state a takes its files; c becomes state 2 with its field, strains and u_z.
     selectMosaicState(*again, 0);
@@ -248,6 +249,9 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
                                                   QStringLiteral("_uz"))));
     EXPECT_EQ(again->shownHeightIndex, 1) << "c's map is still shown, under c's new number";
     EXPECT_TRUE(shows(*again, 2.5f));
+    again->heightResultCache.clear();
+    again->loadHeightResult(1, true);
+    EXPECT_TRUE(shows(*again, 2.5f)) << "state 2's file is c's";
     for (const HeightRangeEntry& entry : again->heightResultRanges)
         EXPECT_EQ(entry.index, 1) << "only c's range is left, under its new number";
     EXPECT_TRUE(again->mosaicDefTilePaths[1].front().endsWith(QStringLiteral("def_c.tif")));
