@@ -325,8 +325,8 @@ void MainWidget::showRestoredHeightLists() {
     heightRefTiles.page->show();
     refreshHeightRefTilesList();
     refreshHeightDefTilesList();
-    updateHeightFileCountLabel();
-    updateHeightTilesControls();
+    // The mode switch was set without its signal: the body that shows the state bar follows it here.
+    updateHeightModeHint();
 }
 
 void MainWidget::onHeightTabChanged(int id) {

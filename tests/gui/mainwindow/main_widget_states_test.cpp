@@ -223,6 +223,8 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     auto again = std::make_unique<MainWidget>();
     again->loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
     expectStatesInStep(*again, 3);
+    EXPECT_FALSE(again->heightMosaicContainer->isHidden()) << "the height states are shown with their bar";
+    EXPECT_TRUE(again->heightSingleContainer->isHidden());
     ASSERT_EQ(again->resultCount(), 2);
     ASSERT_EQ(again->results.size(), 2u);
     EXPECT_EQ(again->resultBaseName(1), QStringLiteral("mosaic_state_3"));
