@@ -138,6 +138,12 @@ void MainWidget::forgetHeightResultOfState(int state) {
         forgetShownHeightMap();
     else if (shownHeightIndex > state)
         --shownHeightIndex;
+    // The map still shown is named and placed by its new number.
+    if (shownHeightIndex >= 0) {
+        const int shown = shownHeightIndex;
+        setHeightSliderPosition(shown, heightResultCount());
+        loadHeightResult(shown, true);
+    }
 }
 
 void MainWidget::forgetHeightResultsIn(int first, int end) {

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSlider>
 #include <QSpinBox>
 
 #include <QTest>
@@ -251,6 +252,10 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
                                                   QStringLiteral("_uz"))));
     EXPECT_EQ(again->shownHeightIndex, 1) << "c's map is still shown, under c's new number";
     EXPECT_TRUE(shows(*again, 2.5f));
+    EXPECT_TRUE(again->heightStepLabel->text().startsWith(QStringLiteral("State 2 / 2")))
+        << again->heightStepLabel->text().toStdString();
+    EXPECT_TRUE(again->heightStepLabel->text().endsWith(QStringLiteral("h_c")));
+    EXPECT_EQ(again->heightSlider->maximum(), 1);
     again->heightResultCache.clear();
     again->loadHeightResult(1, true);
     EXPECT_TRUE(shows(*again, 2.5f)) << "state 2's file is c's";
