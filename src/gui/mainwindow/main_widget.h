@@ -49,6 +49,7 @@
 #include "gui/mainwindow/out_of_plane_task.h"
 #include "gui/mainwindow/stitching_result.h"
 #include "gui/mainwindow/tile_list_block.h"
+#include "gui/project/deformed_states.h"
 #include "gui/project/project_parameters.h"
 
 class QAbstractButton;
@@ -155,6 +156,7 @@ private:
     friend struct WindowTestSession;
     friend struct MainWidgetHeightsTestAccess;
     friend struct MainWidgetReopenTestAccess;
+    friend struct MainWidgetStatesTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -521,6 +523,17 @@ private:
     bool showsIndividualTiles() const;
     static int tilePositionCount(const QList<stitching::TilePosition>& list);
     void updateCurrentTileName();
+    // Deformed states as one unit across tiles, heights and results.
+    void syncStateBars();
+    int appendDeformedState();
+    void removeDeformedState(int state);
+    // The mosaics just mapped to their states become the keys of the results.
+    void adoptMosaicResults();
+    void forgetShownHeightMap();
+    void forgetHeightResults();
+    void forgetHeightResultOfState(int state);
+    void forgetHeightResultsIn(int first, int end);
+    void onHeightClassicRowsMoved(int first, int last, int destination);
     // Per-tile batch: every reference tile against the tile of the same index
     // in every state, one pair at a time.
     struct BatchTileJob {
@@ -873,7 +886,9 @@ private:
     int selectedSmoothingKernel = 0;
 
     QStringList referenceHeightPaths;
-    QList<QStringList> deformedHeightStates{QStringList()};
+    // Owns the per-state lists; the names below are its lists under their older names.
+    DeformedStates deformedStates;
+    QList<QStringList>& deformedHeightStates = deformedStates.heights;
     int currentDeformedHeightState = 0;
     QList<QPushButton*> heightStateButtons;
     bool outOfPlaneStale = false;
@@ -1099,7 +1114,7 @@ private:
     QList<QList<stitching::TilePosition>> deformedTilePositionsStates;
     // Assembled mosaics live in referenceImage and deformedImages; these say
     // which deformed state each entry of deformedImages is and what it is named.
-    std::map<int, int> mosaicStateImageIndex;
+    std::map<int, int>& mosaicStateImageIndex = deformedStates.mosaicOf;
     QStringList mosaicDeformedNames;
     bool stitchingInProgress = false;
     // Set while "Compute displacements" assembles the mosaics it will correlate:
@@ -1176,7 +1191,7 @@ private:
     QPushButton* mosaicAddStateButton = nullptr;
     QPushButton* mosaicDeleteStateButton = nullptr;
     QStringList mosaicRefTilePaths;
-    QList<QStringList> mosaicDefTilePaths;
+    QList<QStringList>& mosaicDefTilePaths = deformedStates.tiles;
     int currentMosaicDefState = 0;
     QWidget* mosaicRefTilesBlock = nullptr;
     QLabel* mosaicRefPlaceholder = nullptr;

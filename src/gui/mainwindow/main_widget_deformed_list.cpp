@@ -22,6 +22,7 @@
 #include <QSlider>
 
 #include <algorithm>
+#include <limits>
 
 namespace tavro::gui {
 
@@ -137,6 +138,9 @@ void MainWidget::onRemoveDeformed() {
     if (rows.empty())
         return;
     std::sort(rows.rbegin(), rows.rend());
+    // Height files pair with images by position: from the first removed image on, the maps are another pair's.
+    if (!heightMosaicMode())
+        forgetHeightResultsIn(rows.back(), std::numeric_limits<int>::max());
     {
         const QSignalBlocker blocker(deformedList);
         for (int row : rows) {

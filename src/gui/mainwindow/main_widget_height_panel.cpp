@@ -238,6 +238,11 @@ void MainWidget::connectHeightMapControls() {
     connect(heightDefRemoveButton, &QPushButton::clicked, this, [this] { onRemoveHeightClassicDefTiles(); });
     connect(heightDefClearButton, &QPushButton::clicked, this, [this] { onClearHeightClassicDefTiles(); });
     connect(heightDefFileList, &QListWidget::itemSelectionChanged, this, [this] { onHeightListSelectionChanged(); });
+    // A drag inside the list moves rows; the files behind them must follow, or "-" removes another file.
+    connect(heightDefFileList->model(), &QAbstractItemModel::rowsMoved, this,
+            [this](const QModelIndex&, int first, int last, const QModelIndex&, int destination) {
+                onHeightClassicRowsMoved(first, last, destination);
+            });
     connect(computeOutOfPlaneButton, &QPushButton::clicked, this, [this] { onComputeOutOfPlane(); });
     connect(heightSaveFullImageCheck, &QCheckBox::toggled, this, [this] { onHeightSaveFullImageToggled(); });
 

@@ -58,6 +58,8 @@ QString heightValueText(float value) { return QLocale().toString(static_cast<dou
 } // namespace
 
 QString MainWidget::heightStateBaseName(int index) const {
+    if (heightMosaicMode())
+        return DeformedStates::heightBaseName(index);
     if (index >= 0 && index < static_cast<int>(deformedImages.size())) {
         const QString base = QFileInfo(deformedImages[static_cast<size_t>(index)].path).completeBaseName();
         // An image without a file name (an assembled mosaic) would give "Height/_uz.tif".

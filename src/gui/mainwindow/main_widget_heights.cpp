@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
 
 namespace tavro::gui {
 
@@ -202,6 +203,9 @@ void MainWidget::onRemoveHeightClassicDefTiles() {
         for (int row : rows)
             if (row < deformedHeightStates[0].size())
                 deformedHeightStates[0].removeAt(row);
+    // Every later file now pairs with an earlier image.
+    if (!rows.isEmpty())
+        forgetHeightResultsIn(rows.back(), std::numeric_limits<int>::max());
     updateHeightFileCountLabel();
     heightInputsEdited(true);
     setStatus(QStringLiteral("%1 file(s) removed").arg(rows.size()));
@@ -231,6 +235,7 @@ void MainWidget::onClearHeightClassicDefTiles() {
     if (deformedHeightStates.isEmpty())
         return;
     deformedHeightStates[0].clear();
+    forgetHeightResultsIn(0, std::numeric_limits<int>::max());
     updateHeightFileCountLabel();
     heightInputsEdited(true);
     setStatus(QStringLiteral("Deformed height files deleted."));
@@ -275,37 +280,34 @@ QPushButton* MainWidget::addHeightStateButton(int number) {
 }
 
 void MainWidget::onAddHeightDefState() {
-    deformedHeightStates.append(QStringList());
-    const int count = static_cast<int>(deformedHeightStates.size());
-    QPushButton* button = addHeightStateButton(count);
-    button->setChecked(true);
-    currentDeformedHeightState = count - 1;
+    const int state = appendDeformedState();
+    if (state < heightStateButtons.size())
+        heightStateButtons[state]->setChecked(true);
+    currentDeformedHeightState = state;
     heightRefTiles.page->hide();
     heightDefTiles.page->show();
     refreshHeightDefTilesList();
+    updateMosaicDefTilesControls();
     heightInputsEdited(true);
-    setStatus(QStringLiteral("Deformed state %1 added").arg(count));
+    setStatus(QStringLiteral("Deformed state %1 added").arg(state + 1));
 }
 
 void MainWidget::onDeleteHeightDefState() {
     if (deformedHeightStates.size() < 2)
         return;
     const int state = std::clamp(currentDeformedHeightState, 0, static_cast<int>(deformedHeightStates.size()) - 1);
-    deformedHeightStates.removeAt(state);
-    if (state < heightStateButtons.size()) {
-        QPushButton* button = heightStateButtons.takeAt(state);
-        heightTabGroup->removeButton(button);
-        heightTabRowLayout->removeWidget(button);
-        button->deleteLater();
-    }
-    for (int i = 0; i < heightStateButtons.size(); ++i) {
-        heightStateButtons[i]->setText(QStringLiteral("Deformed %1").arg(i + 1));
-        heightTabGroup->setId(heightStateButtons[i], i + 1);
-    }
-    currentDeformedHeightState = std::min(state, static_cast<int>(deformedHeightStates.size()) - 1);
-    if (currentDeformedHeightState < heightStateButtons.size())
-        heightStateButtons[currentDeformedHeightState]->setChecked(true);
+    // The state's intensity tiles go with it: ask before they are lost.
+    if (state < mosaicDefTilePaths.size() && !mosaicDefTilePaths[state].isEmpty() &&
+        askQuestion(this, QStringLiteral("Confirmation"),
+                    QStringLiteral("Delete deformed state %1?\nThe tiles of this state will be lost.").arg(state + 1),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        return;
+    removeDeformedState(state);
     refreshHeightDefTilesList();
+    refreshMosaicDefTilesList();
+    displayCurrentTilesInViews();
+    updateMosaicDefTilesControls();
+    updateDeformedList();
     heightInputsEdited(true);
     setStatus(QStringLiteral("Deformed state deleted"));
 }
@@ -315,14 +317,7 @@ void MainWidget::showRestoredHeightLists() {
         return;
     if (deformedHeightStates.isEmpty())
         deformedHeightStates.append(QStringList());
-    while (heightStateButtons.size() > deformedHeightStates.size()) {
-        QPushButton* button = heightStateButtons.takeLast();
-        heightTabGroup->removeButton(button);
-        heightTabRowLayout->removeWidget(button);
-        button->deleteLater();
-    }
-    while (heightStateButtons.size() < deformedHeightStates.size())
-        addHeightStateButton(static_cast<int>(heightStateButtons.size()) + 1);
+    syncStateBars();
     currentHeightDefTiles();
     if (QAbstractButton* reference = heightTabGroup->button(0))
         reference->setChecked(true);
@@ -330,8 +325,8 @@ void MainWidget::showRestoredHeightLists() {
     heightRefTiles.page->show();
     refreshHeightRefTilesList();
     refreshHeightDefTilesList();
-    updateHeightFileCountLabel();
-    updateHeightTilesControls();
+    // The mode switch was set without its signal: the body that shows the state bar follows it here.
+    updateHeightModeHint();
 }
 
 void MainWidget::onHeightTabChanged(int id) {

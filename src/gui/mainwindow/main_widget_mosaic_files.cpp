@@ -190,6 +190,7 @@ bool MainWidget::loadSavedMosaicsFromProject() {
         mosaicStateImageIndex[states[static_cast<std::size_t>(i)]] = i;
     }
     assembledMosaicConfig = record->config;
+    adoptMosaicResults();
     updateTilePositionBoundsFromFirstTile();
     if (referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);
@@ -362,6 +363,7 @@ void MainWidget::reconstructMosaicsFromPositions() {
         mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(state + 1);
     }
 
+    adoptMosaicResults();
     const QSize before = referenceImage.originalSize;
     cutMosaic(referenceImage, common);
     for (LoadedImage& mosaic : deformedImages)

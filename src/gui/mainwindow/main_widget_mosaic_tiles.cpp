@@ -262,8 +262,7 @@ QPushButton* MainWidget::addMosaicStateButton(int number) {
 
 void MainWidget::showRestoredMosaicLists() {
     fillTileNames(mosaicRefTileList, mosaicRefTilePaths);
-    while (mosaicDefStateButtons.size() < mosaicDefTilePaths.size())
-        addMosaicStateButton(static_cast<int>(mosaicDefStateButtons.size()) + 1);
+    syncStateBars();
     currentMosaicDefState = 0;
     if (!mosaicDefStateButtons.isEmpty()) {
         const QSignalBlocker blocker(mosaicDefStateButtons.front());
@@ -275,20 +274,19 @@ void MainWidget::showRestoredMosaicLists() {
 }
 
 void MainWidget::onAddMosaicDefState() {
-    mosaicDefTilePaths.append(QStringList());
-    const int number = static_cast<int>(mosaicDefTilePaths.size());
-    QPushButton* button = addMosaicStateButton(number);
-    {
-        const QSignalBlocker blocker(button);
-        button->setChecked(true);
+    const int state = appendDeformedState();
+    currentMosaicDefState = state;
+    if (state < mosaicDefStateButtons.size()) {
+        const QSignalBlocker blocker(mosaicDefStateButtons[state]);
+        mosaicDefStateButtons[state]->setChecked(true);
     }
-    currentMosaicDefState = number - 1;
     refreshMosaicDefTilesList();
     if (deformedView)
         deformedView->setImage(QImage(), false);
     updateMosaicDefTilesControls();
     updateDeformedList();
-    setStatus(QStringLiteral("New deformed state %1 created").arg(number));
+    updateHeightTilesControls();
+    setStatus(QStringLiteral("New deformed state %1 created").arg(state + 1));
 }
 
 void MainWidget::onDeleteMosaicDefState() {
@@ -302,36 +300,18 @@ void MainWidget::onDeleteMosaicDefState() {
                     QStringLiteral("Delete deformed state %1?\nThe tiles of this state will be lost.").arg(state + 1),
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
-    // State numbers name the mosaics: once they shift, every assembly is stale.
-    if (hasAssembledRefMosaic() || hasAssembledDefMosaic())
-        clearAssembledMosaicState();
-    mosaicDefTilePaths.removeAt(state);
-    if (state < mosaicDefStateButtons.size()) {
-        QPushButton* button = mosaicDefStateButtons.takeAt(state);
-        if (mosaicStateGroup)
-            mosaicStateGroup->removeButton(button);
-        if (mosaicTabRowLayout)
-            mosaicTabRowLayout->removeWidget(button);
-        button->deleteLater();
-    }
-    for (int i = 0; i < mosaicDefStateButtons.size(); ++i) {
-        mosaicDefStateButtons[i]->setText(QStringLiteral("Deformed %1").arg(i + 1));
-        if (mosaicStateGroup)
-            mosaicStateGroup->setId(mosaicDefStateButtons[i], i + 1);
-    }
+    removeDeformedState(state);
     if (mosaicTabRow)
         mosaicTabRow->adjustSize();
-    currentMosaicDefState = std::clamp(currentMosaicDefState, 0, static_cast<int>(mosaicDefTilePaths.size()) - 1);
-    if (currentMosaicDefState < mosaicDefStateButtons.size()) {
-        const QSignalBlocker blocker(mosaicDefStateButtons[currentMosaicDefState]);
-        mosaicDefStateButtons[currentMosaicDefState]->setChecked(true);
-    }
     refreshMosaicDefTilesList();
+    if (heightDefTiles.list)
+        refreshHeightDefTilesList();
     previewTileIndex = 0;
     displayCurrentTilesInViews();
     updateMosaicRefTilesControls();
     updateMosaicDefTilesControls();
     updateDeformedList();
+    heightInputsEdited(true);
     setStatus(QStringLiteral("Deformed state deleted. Mosaics must be reassembled. State %1/%2 displayed.")
                   .arg(currentMosaicDefState + 1)
                   .arg(mosaicDefTilePaths.size()));

@@ -353,6 +353,7 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
         mosaicDeformedNames << QStringLiteral("mosaic_state_%1").arg(state + 1);
         mosaicStateImageIndex[state] = i;
     }
+    adoptMosaicResults();
     if (!deformedImages.empty()) {
         showDeformedForCurrentState();
         updateDeformedList();

@@ -329,8 +329,9 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     const bool stateMosaics = mosaicSwitch && mosaicSwitch->isChecked() && !perTileMode;
     for (const ResultRangeEntry& entry : p.resultCache) {
         if (stateMosaics) {
-            if (entry.index >= 0 && static_cast<std::size_t>(entry.index) < results.size())
-                applyResultCacheEntry(entry, results[static_cast<std::size_t>(entry.index)]);
+            const int r = deformedStates.resultIndex(entry.index);
+            if (r >= 0 && static_cast<std::size_t>(r) < results.size())
+                applyResultCacheEntry(entry, results[static_cast<std::size_t>(r)]);
             continue;
         }
         const auto loaded = std::find(report.storedIndex.begin(), report.storedIndex.end(), entry.index);

@@ -275,19 +275,20 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
 }
 
 // The state mosaics have no list of their own in the file: their result
-// entries are numbered by state mosaic. Without them a reopened mosaic result
-// would lose its rigid shift, which its files leave out.
+// entries are numbered by state, which a state without tiles does not shift.
+// Without them a reopened mosaic result would lose its rigid shift, which its
+// files leave out.
 // Per-tile results are numbered by their place in the whole queue, which the
 // tile lists give again when the project reopens, whichever files are gone.
 void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
     const QStringList queue = perTileMode ? batchQueueNames() : QStringList();
     for (std::size_t i = 0; i < results.size(); ++i) {
-        int index = static_cast<int>(i);
-        if (perTileMode) {
-            index = i < static_cast<std::size_t>(batchNames.size()) ? queue.indexOf(batchNames[static_cast<int>(i)]) : -1;
-            if (index < 0)
-                continue;
-        }
+        const int index = !perTileMode ? deformedStates.stateOfResult(static_cast<int>(i))
+                          : i < static_cast<std::size_t>(batchNames.size())
+                              ? static_cast<int>(queue.indexOf(batchNames[static_cast<int>(i)]))
+                              : -1;
+        if (index < 0)
+            continue;
         ResultRangeEntry entry = resultCacheEntry(index, results[i]);
         if (holdsDisplacementRanges(entry))
             p.resultCache.push_back(entry);

@@ -131,6 +131,8 @@ void MainWidget::clearCurrentModeData() {
 
 void MainWidget::clearAllResults() {
     results.clear();
+    // Without results, the mosaics of the states are what the next run's results follow.
+    deformedStates.adoptMosaicsAsResults();
     clearCrackLineCache();
     resultMemoryUse.clear();
     current = ComputationResult();
@@ -303,6 +305,7 @@ void MainWidget::resetAllData() {
     setLabel(heightRefTiles.countLabel, QStringLiteral("No tiles"));
     setLabel(heightDefTiles.countLabel, QStringLiteral("No tiles"));
     outOfPlaneStale = false;
+    forgetHeightResults();
 
     // Correlation parameters, and the options a new project must not inherit.
     setSpinBlocked(windowSizeXSpin, 61);
@@ -349,6 +352,32 @@ void MainWidget::resetAllData() {
     update3DMapsTabEnabled();
     updateDeformedList();
     updateHeightModeHint();
+}
+
+// Out-of-plane maps whose files are gone, or whose inputs changed, are not shown or saved again.
+void MainWidget::forgetShownHeightMap() {
+    shownHeightValues.clear();
+    heightDisplayedField.clear();
+    shownHeightWidth = 0;
+    shownHeightHeight = 0;
+    shownHeightIndex = -1;
+    heightResultShown = false;
+    if (heightView)
+        heightView->setImage(QImage(), false);
+    setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));
+    clearHistogram(heightHistogram);
+    if (heightSlider) {
+        const QSignalBlocker blocker(heightSlider);
+        heightSlider->setMaximum(0);
+        heightSlider->setValue(0);
+        heightSlider->setEnabled(false);
+    }
+}
+
+void MainWidget::forgetHeightResults() {
+    heightResultRanges.clear();
+    clearHeightResults();
+    forgetShownHeightMap();
 }
 
 }  // namespace tavro::gui

@@ -180,7 +180,7 @@ int MainWidget::resultCount() const {
     if (batchGridActive())
         return static_cast<int>(batchNames.size());
     if (mosaicSwitch && mosaicSwitch->isChecked())
-        return static_cast<int>(mosaicDefTilePaths.size());
+        return deformedStates.resultCount();
     return static_cast<int>(deformedImages.size());
 }
 
@@ -190,7 +190,7 @@ QString MainWidget::resultBaseName(int index) const {
     if (batchGridActive())
         return batchNames[index];
     if (mosaicSwitch && mosaicSwitch->isChecked())
-        return QStringLiteral("mosaic_state_%1").arg(index + 1);
+        return deformedStates.resultBaseName(index);
     return QFileInfo(deformedImages[static_cast<std::size_t>(index)].path).completeBaseName();
 }
 

@@ -225,6 +225,8 @@ void MainWidget::deleteOldResults() {
     for (QPushButton* button : {displacementPrevButton, displacementNextButton})
         if (button)
             button->setEnabled(false);
+    // Height/*_uz.tif went with the others: their maps must not be shown or saved again.
+    forgetHeightResults();
     updateHeightTilesControls();
 }
 

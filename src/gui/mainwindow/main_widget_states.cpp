@@ -1,0 +1,166 @@
+// Deformed states as one unit across the tile panel, the height panel and the
+// results: the state table decides which data is state k's, these slots keep
+// the state bars, the results and their files in step with it.
+#include "gui/mainwindow/main_widget.h"
+
+#include "gui/style/switch_widget.h"
+
+#include <QAbstractButton>
+#include <QBoxLayout>
+#include <QButtonGroup>
+#include <QDebug>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include <algorithm>
+#include <functional>
+
+namespace tavro::gui {
+
+namespace {
+
+// One button "Deformed %1" with id %1 per state, in order.
+void fitStateBar(QList<QPushButton*>& buttons, QButtonGroup* group, QBoxLayout* layout, int count,
+                 const std::function<void(int)>& add) {
+    while (buttons.size() > count) {
+        QPushButton* button = buttons.takeLast();
+        if (group)
+            group->removeButton(button);
+        if (layout)
+            layout->removeWidget(button);
+        button->deleteLater();
+    }
+    while (buttons.size() < count)
+        add(static_cast<int>(buttons.size()) + 1);
+    for (int i = 0; i < buttons.size(); ++i) {
+        buttons[i]->setText(QStringLiteral("Deformed %1").arg(i + 1));
+        if (group)
+            group->setId(buttons[i], i + 1);
+    }
+}
+
+void checkQuietly(const QList<QPushButton*>& buttons, int index) {
+    if (index < 0 || index >= buttons.size())
+        return;
+    const QSignalBlocker blocker(buttons[index]);
+    buttons[index]->setChecked(true);
+}
+
+// The bar's checked state follows the current state, unless its reference tab is the one checked.
+void followCurrent(const QButtonGroup* group, const QList<QPushButton*>& buttons, int current) {
+    const QAbstractButton* checked = group ? group->checkedButton() : nullptr;
+    if (checked && !buttons.contains(checked))
+        return;
+    checkQuietly(buttons, current);
+}
+
+}  // namespace
+
+void MainWidget::syncStateBars() {
+    if (heightMosaicMode())
+        deformedStates.matchCounts();
+    fitStateBar(mosaicDefStateButtons, mosaicStateGroup, mosaicTabRowLayout,
+                static_cast<int>(deformedStates.tiles.size()), [this](int n) { addMosaicStateButton(n); });
+    if (heightTabGroup && heightTabRowLayout && heightTabScroll)
+        fitStateBar(heightStateButtons, heightTabGroup, heightTabRowLayout,
+                    static_cast<int>(deformedStates.heights.size()), [this](int n) { addHeightStateButton(n); });
+    currentMosaicDefState = std::clamp(currentMosaicDefState, 0, std::max(0, int(deformedStates.tiles.size()) - 1));
+    currentDeformedHeightState =
+        std::clamp(currentDeformedHeightState, 0, std::max(0, int(deformedStates.heights.size()) - 1));
+}
+
+int MainWidget::appendDeformedState() {
+    const int state = deformedStates.addState();
+    syncStateBars();
+    return state;
+}
+
+void MainWidget::removeDeformedState(int state) {
+    const int before = deformedStates.count();
+    // State numbers name the mosaics: once they shift, every assembly is stale.
+    if (hasAssembledRefMosaic() || hasAssembledDefMosaic())
+        clearAssembledMosaicState();
+    const int result = deformedStates.deleteState(state);
+    if (result >= 0 && result < static_cast<int>(results.size()))
+        results.erase(results.begin() + result);
+    forgetHeightResultOfState(state);
+    waitForResultWrites();
+    if (!renumberStateResultFiles(appliedProjectFolder, state, before))
+        qWarning().noquote() << "[GUI] Result files of the deleted state could not all be renumbered";
+    // Each panel stays on the state it showed, or the one that took the deleted state's place.
+    const auto follow = [state](int current) {
+        const int kept = DeformedStates::keyAfterDelete(current, state);
+        return kept < 0 ? state : kept;
+    };
+    currentMosaicDefState = follow(currentMosaicDefState);
+    currentDeformedHeightState = follow(currentDeformedHeightState);
+    syncStateBars();
+    followCurrent(mosaicStateGroup, mosaicDefStateButtons, currentMosaicDefState);
+    followCurrent(heightTabGroup, heightStateButtons, currentDeformedHeightState);
+    if (result < 0 || mosaicSwitch == nullptr || !mosaicSwitch->isChecked() || perTileMode)
+        return;
+    // The shown field may have been the deleted state's: show one that still is.
+    shownDisplacements.reset();
+    if (resultCount() == 0) {
+        shownResultIndex = -1;
+        updateResultSlider();
+        return;
+    }
+    const int shown = std::clamp(shownResultIndex > result ? shownResultIndex - 1 : shownResultIndex, 0,
+                                 resultCount() - 1);
+    shownResultIndex = -1;
+    loadAndDisplayResult(shown, true);
+    updateResultSlider();
+}
+
+void MainWidget::adoptMosaicResults() {
+    const std::vector<int> previous = deformedStates.adoptMosaicsAsResults();
+    std::vector<ComputationResult> kept(previous.size());
+    for (std::size_t i = 0; i < previous.size(); ++i)
+        if (previous[i] >= 0 && previous[i] < static_cast<int>(results.size()))
+            kept[i] = std::move(results[static_cast<std::size_t>(previous[i])]);
+    const auto shown = std::find(previous.begin(), previous.end(), shownResultIndex);
+    shownResultIndex = shownResultIndex >= 0 && shown != previous.end() ? int(shown - previous.begin()) : -1;
+    results = std::move(kept);
+}
+
+void MainWidget::forgetHeightResultOfState(int state) {
+    if (state >= 0 && state < static_cast<int>(heightResultCache.size()))
+        heightResultCache.erase(heightResultCache.begin() + state);
+    std::vector<HeightRangeEntry> ranges;
+    for (HeightRangeEntry entry : heightResultRanges) {
+        entry.index = DeformedStates::keyAfterDelete(entry.index, state);
+        if (entry.index >= 0)
+            ranges.push_back(entry);
+    }
+    heightResultRanges = std::move(ranges);
+    if (shownHeightIndex == state)
+        forgetShownHeightMap();
+    else if (shownHeightIndex > state)
+        --shownHeightIndex;
+    // The map still shown is named and placed by its new number.
+    if (shownHeightIndex >= 0) {
+        const int shown = shownHeightIndex;
+        setHeightSliderPosition(shown, heightResultCount());
+        loadHeightResult(shown, true);
+    }
+}
+
+void MainWidget::forgetHeightResultsIn(int first, int end) {
+    const auto stale = [first, end](int index) { return index >= first && index < end; };
+    for (int i = std::max(first, 0); i < std::min(end, static_cast<int>(heightResultCache.size())); ++i)
+        heightResultCache[static_cast<std::size_t>(i)] = HeightCacheEntry();
+    std::erase_if(heightResultRanges, [&](const HeightRangeEntry& entry) { return stale(entry.index); });
+    if (stale(shownHeightIndex))
+        forgetShownHeightMap();
+}
+
+void MainWidget::onHeightClassicRowsMoved(int first, int last, int destination) {
+    if (!deformedStates.moveHeights(0, first, last, destination))
+        return;
+    // The moved files now pair with other images: their maps were another pairing's.
+    forgetHeightResultsIn(std::min(first, destination), std::max(last + 1, destination));
+    heightInputsEdited(true);
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,141 @@
+#include "gui/project/deformed_states.h"
+
+#include "gui/project/result_files.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <utility>
+
+namespace tavro::gui {
+
+int DeformedStates::count() const { return static_cast<int>(std::max(tiles.size(), heights.size())); }
+
+void DeformedStates::matchCounts() {
+    const int n = std::max(count(), 1);
+    while (tiles.size() < n)
+        tiles.append(QStringList());
+    while (heights.size() < n)
+        heights.append(QStringList());
+}
+
+int DeformedStates::addState() {
+    matchCounts();
+    tiles.append(QStringList());
+    heights.append(QStringList());
+    return static_cast<int>(tiles.size()) - 1;
+}
+
+int DeformedStates::keyAfterDelete(int key, int deleted) {
+    if (key == deleted)
+        return -1;
+    return key > deleted ? key - 1 : key;
+}
+
+int DeformedStates::deleteState(int state) {
+    if (state < 0 || state >= count())
+        return -1;
+    if (state < tiles.size())
+        tiles.removeAt(state);
+    if (state < heights.size())
+        heights.removeAt(state);
+    std::map<int, int> mosaics;
+    for (const auto& [key, position] : mosaicOf)
+        if (const int kept = keyAfterDelete(key, state); kept >= 0)
+            mosaics[kept] = position;
+    mosaicOf = std::move(mosaics);
+    const int removed = resultIndex(state);
+    if (removed >= 0)
+        resultStates.erase(resultStates.begin() + removed);
+    for (int& key : resultStates)
+        key = keyAfterDelete(key, state);
+    return removed;
+}
+
+bool DeformedStates::moveHeights(int state, int first, int last, int destination) {
+    if (state < 0 || state >= heights.size())
+        return false;
+    QStringList& list = heights[state];
+    const int n = static_cast<int>(list.size());
+    if (first < 0 || last < first || last >= n || destination < 0 || destination > n ||
+        (destination >= first && destination <= last + 1))
+        return false;
+    if (destination > last)
+        std::rotate(list.begin() + first, list.begin() + last + 1, list.begin() + destination);
+    else
+        std::rotate(list.begin() + destination, list.begin() + first, list.begin() + last + 1);
+    return true;
+}
+
+int DeformedStates::resultIndex(int state) const {
+    const auto found = std::find(resultStates.begin(), resultStates.end(), state);
+    return found == resultStates.end() ? -1 : static_cast<int>(found - resultStates.begin());
+}
+
+int DeformedStates::stateOfResult(int result) const {
+    return result >= 0 && result < resultCount() ? resultStates[static_cast<std::size_t>(result)] : -1;
+}
+
+QString DeformedStates::resultBaseName(int result) const {
+    const int state = stateOfResult(result);
+    return state >= 0 ? mosaicBaseName(state) : QString();
+}
+
+std::vector<int> DeformedStates::adoptMosaicsAsResults() {
+    std::vector<std::pair<int, int>> byPosition;
+    for (const auto& [state, position] : mosaicOf)
+        byPosition.emplace_back(position, state);
+    std::sort(byPosition.begin(), byPosition.end());
+    std::vector<int> states;
+    std::vector<int> previous;
+    for (const auto& [position, state] : byPosition) {
+        states.push_back(state);
+        previous.push_back(resultIndex(state));
+    }
+    resultStates = std::move(states);
+    return previous;
+}
+
+QString DeformedStates::mosaicBaseName(int state) { return QStringLiteral("mosaic_state_%1").arg(state + 1); }
+
+QString DeformedStates::heightBaseName(int state) {
+    return QStringLiteral("state_%1").arg(state + 1, 3, 10, QLatin1Char('0'));
+}
+
+bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount) {
+    if (projectFolder.isEmpty() || deleted < 0)
+        return true;
+    const auto prefixes = [](int state) {
+        return QStringList{DeformedStates::mosaicBaseName(state) + QLatin1Char('_'),
+                           DeformedStates::heightBaseName(state) + QLatin1Char('_')};
+    };
+    bool ok = true;
+    for (const QString& name : resultFolderNames()) {
+        QDir folder(projectFolder + QLatin1Char('/') + name);
+        if (!folder.exists())
+            continue;
+        const QStringList files = folder.entryList(QDir::Files);
+        for (const QString& prefix : prefixes(deleted))
+            for (const QString& file : files)
+                if (file.startsWith(prefix))
+                    ok = folder.remove(file) && ok;
+        // Upwards, so each target's own files have moved on before it is written.
+        for (int state = deleted + 1; state < stateCount; ++state) {
+            const QStringList from = prefixes(state);
+            const QStringList to = prefixes(state - 1);
+            for (int p = 0; p < from.size(); ++p)
+                for (const QString& file : files) {
+                    if (!file.startsWith(from[p]))
+                        continue;
+                    const QString target = to[p] + file.mid(from[p].size());
+                    if (folder.exists(target))
+                        folder.remove(target);
+                    ok = folder.rename(file, target) && ok;
+                }
+        }
+    }
+    return ok;
+}
+
+}  // namespace tavro::gui

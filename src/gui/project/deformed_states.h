@@ -1,0 +1,64 @@
+#pragma once
+// Which data belongs to deformed state k: its tiles, its height inputs, its
+// assembled mosaic and its correlation result. Every edit of the states goes
+// through here, so the lists are added, deleted and numbered together and no
+// list keeps an index of its own.
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <map>
+#include <vector>
+
+namespace tavro::gui {
+
+class DeformedStates {
+public:
+    // Per state: intensity tiles (mosaic mode) and height inputs. In single-image
+    // mode the height files of every image sit in state 0.
+    QList<QStringList> tiles;
+    QList<QStringList> heights{QStringList()};
+    // State -> position of its assembled mosaic among the deformed images.
+    std::map<int, int> mosaicOf;
+
+    int count() const;
+    // Pads the shorter of the two lists, so tile state k and height state k are one state.
+    void matchCounts();
+    // Appends an empty state to both lists and returns its index.
+    int addState();
+    // Removes the state from both lists and re-keys every later state down by
+    // one; returns the result index the state had (-1 without one), for the
+    // caller to drop.
+    int deleteState(int state);
+    // Moves rows [first, last] of a height state before `destination`, as a
+    // list widget's drag does; false when nothing moved.
+    bool moveHeights(int state, int first, int last, int destination);
+
+    // Results of mosaic correlations: result r belongs to state resultState(r).
+    int resultCount() const { return static_cast<int>(resultStates.size()); }
+    int resultIndex(int state) const;
+    int stateOfResult(int result) const;
+    QString resultBaseName(int result) const;
+    // The assembled mosaics become the keys of the results, in mosaic order;
+    // returns for each new result index the old index of the same state's
+    // result (-1 without one), for the caller to carry its results over.
+    std::vector<int> adoptMosaicsAsResults();
+
+    static QString mosaicBaseName(int state);
+    // The base of a mosaic state's out-of-plane map ("state_001" for state 0).
+    static QString heightBaseName(int state);
+    // The key a state-indexed entry has once `deleted` is gone: -1 for the
+    // deleted state itself.
+    static int keyAfterDelete(int key, int deleted);
+
+private:
+    std::vector<int> resultStates;
+};
+
+// Renames a project's result files so that they follow a deleted state: the
+// files of `deleted` are removed, those of every later state (up to
+// `stateCount`) take the number one lower. False when a file could not be moved.
+bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount);
+
+}  // namespace tavro::gui

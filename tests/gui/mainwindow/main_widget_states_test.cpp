@@ -1,0 +1,336 @@
+// Deformed states through the window: every edit of the states keeps each
+// state's tiles, heights, results, strain files and out-of-plane maps its own.
+#include "gui/mainwindow/main_widget.h"
+
+#include "gui/foundation/elided_label.h"
+#include "images/image_io.h"
+#include "images/image_write.h"
+#include "gui/project/result_files.h"
+#include "gui/style/switch_widget.h"
+#include "window_session.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+namespace tavro::gui {
+
+struct MainWidgetStatesTestAccess {
+    using Session = WindowTestSession;
+    static constexpr int kSize = 160;
+
+    // One deformed state of the walk: the translation of its speckle tile and the rise of its height map.
+    struct State {
+        const char* name;
+        double ux;
+        double uy;
+        float rise;
+    };
+
+    static QString heightFile(Session& s, const QString& name, float value) {
+        const std::vector<float> values(std::size_t(kSize) * kSize, value);
+        const QString path = s.folder + QStringLiteral("/heights/") + name;
+        QDir().mkpath(s.folder + QStringLiteral("/heights"));
+        QString error;
+        EXPECT_TRUE(writeFloatTiff(path, kSize, kSize, values, error, {})) << error.toStdString();
+        return path;
+    }
+
+    static QString speckleTile(Session& s, const QString& name, double ux, double uy, bool reference = false) {
+        testing::SpeckleOptions options;
+        options.width = options.height = kSize;
+        options.supersampling = 2;
+        const testing::ImagePair pair = testing::makeFourierShiftedPair(options, ux, uy);
+        const QString path = s.folder + QStringLiteral("/tiles/") + name;
+        QDir().mkpath(s.folder + QStringLiteral("/tiles"));
+        EXPECT_TRUE(session::writeImage(path, session::toImage(reference ? pair.reference : pair.deformed)));
+        return path;
+    }
+
+    // The median of a field file's finite values, NaN when it cannot be read.
+    static double median(const QString& path) {
+        std::uint32_t width = 0, height = 0;
+        std::vector<float> values;
+        QString error;
+        if (!readFloatTiff(path, width, height, values, error))
+            return std::nan("");
+        std::erase_if(values, [](float v) { return !std::isfinite(v); });
+        if (values.empty())
+            return std::nan("");
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        return values[values.size() / 2];
+    }
+
+    // The translation a written result holds: its files keep the field less the rigid shift.
+    static double resultUx(const MainWidget& w, int result) {
+        const QString base = w.resultBaseName(result);
+        return median(resultFilePath(w.appliedProjectFolder, kDisplacementsFolder, base, QStringLiteral("_ux"))) -
+               w.results[static_cast<std::size_t>(result)].rigid.shiftX;
+    }
+
+    static double uz(const QString& folder, const QString& base) {
+        return median(resultFilePath(folder, kHeightFolder, base, QStringLiteral("_uz")));
+    }
+
+    // The shown out-of-plane map holds `rise` wherever it is finite.
+    static bool shows(const MainWidget& w, float rise) {
+        int finite = 0;
+        for (float v : w.shownHeightValues) {
+            if (!std::isfinite(v))
+                continue;
+            if (std::abs(v - rise) > 1e-3f)
+                return false;
+            ++finite;
+        }
+        return finite > 0;
+    }
+
+    static bool waitForRun(MainWidget& w) {
+        const bool done = QTest::qWaitFor(
+            [&] { return !w.stitchingInProgress && !w.runInProgress && !w.computationRunning; }, 120000);
+        w.waitForResultWrites();
+        QCoreApplication::processEvents();
+        return done;
+    }
+
+    static void threeImages(Session& s) {
+        QStringList paths;
+        for (int i = 1; i <= 3; ++i)
+            paths << s.image(QStringLiteral("i%1.tif").arg(i), 16, 16, QImage::Format_Grayscale8, std::uint32_t(i));
+        s.addDeformed(paths);
+    }
+
+    static void selectMosaicState(MainWidget& w, int state) { w.mosaicStateGroup->button(state + 1)->click(); }
+
+    // Every state has one tile list, one height list and one button in each bar, numbered in order.
+    static void expectStatesInStep(const MainWidget& w, int count) {
+        EXPECT_EQ(w.mosaicDefTilePaths.size(), count);
+        EXPECT_EQ(w.deformedHeightStates.size(), count);
+        ASSERT_EQ(w.mosaicDefStateButtons.size(), count);
+        ASSERT_EQ(w.heightStateButtons.size(), count);
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(w.mosaicDefStateButtons[i]->text(), QStringLiteral("Deformed %1").arg(i + 1));
+            EXPECT_EQ(w.heightStateButtons[i]->text(), QStringLiteral("Deformed %1").arg(i + 1));
+            EXPECT_EQ(w.heightTabGroup->id(w.heightStateButtons[i]), i + 1);
+        }
+    }
+
+    static void AMosaicProjectKeepsEachStatesDataThroughEditsComputeAndReopen();
+    static void DraggingAHeightFileMovesTheFileBehindTheRow();
+    static void HeightMapsAreForgottenWithTheirFilesAndTheirPairing();
+};
+
+#define STATES_TEST(Suite, Name)                 \
+    TEST(Suite, Name) {                          \
+        MainWidgetStatesTestAccess::Name();      \
+    }                                            \
+    void MainWidgetStatesTestAccess::Name()
+
+STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsComputeAndReopen) {
+    Session s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(true);
+    w.gridRowsSpin->setValue(1);
+    w.gridColsSpin->setValue(1);
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    w.interpolationCombo->setCurrentIndex(2);
+    s.chosen = {speckleTile(s, QStringLiteral("ref.tif"), 0.0, 0.0, true)};
+    w.onAddMosaicRefTiles();
+    s.chosen = {heightFile(s, QStringLiteral("h0.tif"), 0.0f)};
+    w.onAddHeightRefTiles();
+
+    // Four states, each added with its tile and its height map; x is deleted again.
+    const std::vector<State> states{{"a", 2.0, 0.0, 0.5f}, {"b", 0.0, 2.0, 1.5f}, {"x", 1.0, 1.0, 9.0f},
+                                    {"c", -2.0, 0.0, 2.5f}};
+    for (std::size_t k = 0; k < states.size(); ++k) {
+        const QString name = QString::fromLatin1(states[k].name);
+        if (k > 0)
+            w.onAddMosaicDefState();
+        expectStatesInStep(w, static_cast<int>(k) + 1);
+        EXPECT_EQ(w.currentMosaicDefState, static_cast<int>(k));
+        s.chosen = {speckleTile(s, QStringLiteral("def_%1.tif").arg(name), states[k].ux, states[k].uy)};
+        w.onAddMosaicDefTiles();
+        w.heightTabGroup->button(static_cast<int>(k) + 1)->click();
+        s.chosen = {heightFile(s, QStringLiteral("h_%1.tif").arg(name), states[k].rise)};
+        w.onAddHeightDefTiles();
+    }
+    EXPECT_EQ(w.heightSummaryLabel->text(), QStringLiteral("5/5 complete, 1 tiles/state \u2713"));
+
+    selectMosaicState(w, 2);
+    w.onDeleteMosaicDefState();
+    expectStatesInStep(w, 3);
+    EXPECT_TRUE(w.mosaicDefTilePaths[2].front().endsWith(QStringLiteral("def_c.tif")));
+    EXPECT_TRUE(w.deformedHeightStates[2].front().endsWith(QStringLiteral("h_c.tif")))
+        << "state c keeps its own heights, not x's";
+    EXPECT_EQ(w.heightSummaryLabel->text(), QStringLiteral("4/4 complete, 1 tiles/state \u2713"));
+    EXPECT_EQ(s.saved().heightFields->deformedStates.size(), 3);
+
+    // State b loses its tiles: it gets no mosaic and no result, and c stays c.
+    selectMosaicState(w, 1);
+    w.onClearMosaicDefTiles();
+    ASSERT_TRUE(w.mosaicDefTilePaths[1].isEmpty());
+    s.boxes.clear();
+    w.onCompute();
+    ASSERT_TRUE(waitForRun(w));
+    EXPECT_TRUE(s.boxes.isEmpty()) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(w.resultCount(), 2);
+    ASSERT_EQ(w.results.size(), 2u);
+    EXPECT_EQ(w.resultBaseName(0), QStringLiteral("mosaic_state_1"));
+    EXPECT_EQ(w.resultBaseName(1), QStringLiteral("mosaic_state_3"));
+    EXPECT_NEAR(resultUx(w, 0), 2.0, 0.1);
+    EXPECT_NEAR(resultUx(w, 1), -2.0, 0.1) << "mosaic_state_3 holds c's field";
+    EXPECT_FALSE(QFileInfo::exists(
+        resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("mosaic_state_2"), QStringLiteral("_ux"))));
+    w.onResultSliderChanged(1);
+    EXPECT_TRUE(w.displacementStepLabel->text().endsWith(QStringLiteral("mosaic_state_3")))
+        << w.displacementStepLabel->text().toStdString();
+    EXPECT_EQ(w.shownDisplacements, w.results[1].displacements);
+
+    w.onComputeStrainFields();
+    EXPECT_TRUE(QFileInfo::exists(
+        resultFilePath(s.folder, kStrainsFolder, QStringLiteral("mosaic_state_3"), QStringLiteral("_exx"))));
+    EXPECT_FALSE(QFileInfo::exists(
+        resultFilePath(s.folder, kStrainsFolder, QStringLiteral("mosaic_state_2"), QStringLiteral("_exx"))));
+
+    // Each state's u_z is its own height rise; b, without a mosaic, has none.
+    s.boxes.clear();
+    w.onComputeOutOfPlane();
+    ASSERT_EQ(s.boxes.size(), 3) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(s.boxes[2].startsWith(QStringLiteral("Error: Height state 2 does not have an assembled")));
+    EXPECT_NEAR(uz(s.folder, QStringLiteral("state_001")), 0.5, 1e-3);
+    EXPECT_NEAR(uz(s.folder, QStringLiteral("state_003")), 2.5, 1e-3);
+    EXPECT_FALSE(QFileInfo::exists(resultFilePath(s.folder, kHeightFolder, QStringLiteral("state_002"),
+                                                  QStringLiteral("_uz"))));
+
+    // Reopened, each result is found under its state and keeps its own rigid shift.
+    const RigidRegistrationResult rigidC = w.results[1].rigid;
+    auto again = std::make_unique<MainWidget>();
+    again->loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    expectStatesInStep(*again, 3);
+    EXPECT_FALSE(again->heightMosaicContainer->isHidden()) << "the height states are shown with their bar";
+    EXPECT_TRUE(again->heightSingleContainer->isHidden());
+    ASSERT_EQ(again->resultCount(), 2);
+    ASSERT_EQ(again->results.size(), 2u);
+    EXPECT_EQ(again->resultBaseName(1), QStringLiteral("mosaic_state_3"));
+    EXPECT_EQ(again->results[1].rigid.shiftX, rigidC.shiftX);
+    EXPECT_NEAR(resultUx(*again, 1), -2.0, 0.1);
+    again->loadHeightResult(2, true);
+    EXPECT_EQ(again->shownHeightIndex, 2);
+    EXPECT_TRUE(shows(*again, 2.5f)) << "state 3's map is c's";
+
+    // Deleting state a takes its files; c becomes state 2 with its field, strains and u_z.
+    selectMosaicState(*again, 0);
+    again->onDeleteMosaicDefState();
+    expectStatesInStep(*again, 2);
+    ASSERT_EQ(again->resultCount(), 1);
+    ASSERT_EQ(again->results.size(), 1u);
+    EXPECT_EQ(again->resultBaseName(0), QStringLiteral("mosaic_state_2"));
+    EXPECT_NEAR(resultUx(*again, 0), -2.0, 0.1);
+    EXPECT_TRUE(QFileInfo::exists(
+        resultFilePath(s.folder, kStrainsFolder, QStringLiteral("mosaic_state_2"), QStringLiteral("_exx"))));
+    EXPECT_FALSE(QFileInfo::exists(
+        resultFilePath(s.folder, kStrainsFolder, QStringLiteral("mosaic_state_3"), QStringLiteral("_exx"))));
+    EXPECT_NEAR(uz(s.folder, QStringLiteral("state_002")), 2.5, 1e-3);
+    EXPECT_FALSE(QFileInfo::exists(resultFilePath(s.folder, kHeightFolder, QStringLiteral("state_001"),
+                                                  QStringLiteral("_uz"))));
+    EXPECT_EQ(again->shownHeightIndex, 1) << "c's map is still shown, under c's new number";
+    EXPECT_TRUE(shows(*again, 2.5f));
+    EXPECT_TRUE(again->heightStepLabel->text().startsWith(QStringLiteral("State 2 / 2")))
+        << again->heightStepLabel->text().toStdString();
+    EXPECT_TRUE(again->heightStepLabel->text().endsWith(QStringLiteral("h_c")));
+    EXPECT_EQ(again->heightSlider->maximum(), 1);
+    again->heightResultCache.clear();
+    again->loadHeightResult(1, true);
+    EXPECT_TRUE(shows(*again, 2.5f)) << "state 2's file is c's";
+    for (const HeightRangeEntry& entry : again->heightResultRanges)
+        EXPECT_EQ(entry.index, 1) << "only c's range is left, under its new number";
+    EXPECT_TRUE(again->mosaicDefTilePaths[1].front().endsWith(QStringLiteral("def_c.tif")));
+    EXPECT_TRUE(again->deformedHeightStates[1].front().endsWith(QStringLiteral("h_c.tif")));
+}
+
+STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {
+    Session s;
+    MainWidget& w = s.w();
+    threeImages(s);
+    const QString d1 = heightFile(s, QStringLiteral("d1.tif"), 1.0f);
+    const QString d2 = heightFile(s, QStringLiteral("d2.tif"), 2.0f);
+    const QString d3 = heightFile(s, QStringLiteral("d3.tif"), 3.0f);
+    s.chosen = {d1, d2, d3};
+    w.onAddHeightDefTiles();
+    ASSERT_EQ(w.heightDefFileList->count(), 3);
+    // Maps of the pairs (i1, d1) and (i3, d3); the drag below pairs i1 and i2 anew.
+    w.heightResultRanges = {HeightRangeEntry{0, 0.f, 1.f, 0.f, 1.f}, HeightRangeEntry{2, 0.f, 3.f, 0.f, 3.f}};
+
+    ASSERT_TRUE(w.heightDefFileList->model()->moveRow(QModelIndex(), 0, QModelIndex(), 2));
+    EXPECT_EQ(w.heightDefFileList->item(1)->text(), QStringLiteral("d1.tif"));
+    EXPECT_EQ(w.deformedHeightStates[0], (QStringList{d2, d1, d3}));
+    ASSERT_EQ(w.heightResultRanges.size(), 1u);
+    EXPECT_EQ(w.heightResultRanges.front().index, 2) << "the map of a pair the drag left alone stays";
+
+    // "-" removes the file the row shows.
+    w.heightDefFileList->clearSelection();
+    w.heightDefFileList->item(0)->setSelected(true);
+    w.onRemoveHeightClassicDefTiles();
+    EXPECT_EQ(w.deformedHeightStates[0], (QStringList{d1, d3}));
+    EXPECT_EQ(s.saved().heightFields->deformedStates.value(0), (QStringList{d1, d3}));
+}
+
+STATES_TEST(DeformedStatesWindow, HeightMapsAreForgottenWithTheirFilesAndTheirPairing) {
+    Session s;
+    MainWidget& w = s.w();
+    threeImages(s);
+    const auto computed = [&w] {
+        w.heightResultCache.assign(3, HeightCacheEntry{});
+        for (int i = 0; i < 3; ++i) {
+            w.heightResultCache[std::size_t(i)].valid = true;
+            w.heightResultCache[std::size_t(i)].values = {float(i)};
+        }
+        w.heightResultRanges = {HeightRangeEntry{0, 0.f, 1.f, 0.f, 1.f}, HeightRangeEntry{1, 0.f, 2.f, 0.f, 2.f},
+                                HeightRangeEntry{2, 0.f, 3.f, 0.f, 3.f}};
+        w.shownHeightIndex = 2;
+        w.shownHeightValues = {2.0f};
+    };
+
+    // Removing i2 pairs i3 with i2's height file: maps 1 and 2 are another pair's.
+    computed();
+    s.selectRows({1});
+    w.onRemoveDeformed();
+    ASSERT_EQ(w.heightResultRanges.size(), 1u);
+    EXPECT_EQ(w.heightResultRanges.front().index, 0);
+    EXPECT_TRUE(w.heightResultCache[0].valid);
+    EXPECT_FALSE(w.heightResultCache[1].valid);
+    EXPECT_EQ(w.shownHeightIndex, -1);
+    EXPECT_TRUE(w.shownHeightValues.empty());
+
+    // A new run deletes Height/*_uz.tif: no map, range or cache entry outlives it, in the window or the file.
+    computed();
+    QDir().mkpath(s.folder + QStringLiteral("/Height"));
+    ASSERT_TRUE(session::writeImage(s.folder + QStringLiteral("/Height/i1_uz.tif"),
+                                    session::speckle(4, 4, QImage::Format_Grayscale8, 1)));
+    w.deleteOldResults();
+    EXPECT_FALSE(QFileInfo::exists(s.folder + QStringLiteral("/Height/i1_uz.tif")));
+    EXPECT_TRUE(w.heightResultCache.empty());
+    EXPECT_TRUE(w.heightResultRanges.empty());
+    EXPECT_TRUE(w.shownHeightValues.empty());
+    w.saveParametersToProject();
+    EXPECT_TRUE(s.saved().heightCache.empty());
+}
+
+}  // namespace tavro::gui

@@ -1,0 +1,128 @@
+#include "gui/project/deformed_states.h"
+#include "support/temp_dir.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace tavro::gui {
+
+namespace {
+
+DeformedStates threeStates() {
+    DeformedStates states;
+    states.tiles = {{QStringLiteral("a1"), QStringLiteral("a2")}, {QStringLiteral("b1")}, {QStringLiteral("c1")}};
+    states.heights = {{QStringLiteral("ha")}, {QStringLiteral("hb")}, {QStringLiteral("hc")}};
+    return states;
+}
+
+void touch(const QString& path) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(path.toUtf8());
+}
+
+QString contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+}  // namespace
+
+TEST(DeformedStates, TilesAndHeightsAreAddedAndDeletedTogether) {
+    DeformedStates states;
+    states.tiles = {{QStringLiteral("a1")}};
+    states.heights.clear();
+    EXPECT_EQ(states.addState(), 1);
+    EXPECT_EQ(states.tiles.size(), 2);
+    EXPECT_EQ(states.heights.size(), 2) << "the missing height state of the first state is made first";
+
+    DeformedStates three = threeStates();
+    three.deleteState(1);
+    EXPECT_EQ(three.tiles, (QList<QStringList>{{QStringLiteral("a1"), QStringLiteral("a2")}, {QStringLiteral("c1")}}));
+    EXPECT_EQ(three.heights, (QList<QStringList>{{QStringLiteral("ha")}, {QStringLiteral("hc")}}));
+    EXPECT_EQ(three.deleteState(5), -1);
+    EXPECT_EQ(three.count(), 2);
+}
+
+TEST(DeformedStates, AStateWithoutTilesDoesNotShiftTheResultsOfLaterStates) {
+    DeformedStates states = threeStates();
+    states.tiles[1].clear();
+    // Only states 0 and 2 have mosaics, so the run stores two results.
+    states.mosaicOf = {{0, 0}, {2, 1}};
+    states.adoptMosaicsAsResults();
+    EXPECT_EQ(states.resultCount(), 2);
+    EXPECT_EQ(states.resultBaseName(0), QStringLiteral("mosaic_state_1"));
+    EXPECT_EQ(states.resultBaseName(1), QStringLiteral("mosaic_state_3"));
+    EXPECT_EQ(states.resultIndex(2), 1);
+    EXPECT_EQ(states.resultIndex(1), -1);
+    EXPECT_EQ(states.stateOfResult(2), -1);
+    EXPECT_TRUE(states.resultBaseName(2).isEmpty());
+}
+
+TEST(DeformedStates, NewMosaicsCarryEachStatesResultOver) {
+    DeformedStates states = threeStates();
+    states.mosaicOf = {{0, 0}, {1, 1}, {2, 2}};
+    states.adoptMosaicsAsResults();
+    // State 1 lost its tiles: the new mosaics are those of states 0 and 2.
+    states.mosaicOf = {{2, 1}, {0, 0}};
+    EXPECT_EQ(states.adoptMosaicsAsResults(), (std::vector<int>{0, 2}));
+    EXPECT_EQ(states.resultBaseName(1), QStringLiteral("mosaic_state_3"));
+}
+
+TEST(DeformedStates, DeletingAStateRenumbersTheLaterStatesMosaicsAndResults) {
+    DeformedStates states = threeStates();
+    states.mosaicOf = {{0, 0}, {1, 1}, {2, 2}};
+    states.adoptMosaicsAsResults();
+    EXPECT_EQ(states.deleteState(1), 1);
+    EXPECT_EQ(states.resultCount(), 2);
+    EXPECT_EQ(states.resultBaseName(1), QStringLiteral("mosaic_state_2")) << "state 3 is now state 2";
+    EXPECT_EQ(states.resultIndex(1), 1);
+    EXPECT_EQ(states.mosaicOf, (std::map<int, int>{{0, 0}, {1, 2}}));
+    EXPECT_EQ(DeformedStates::keyAfterDelete(0, 1), 0);
+    EXPECT_EQ(DeformedStates::keyAfterDelete(1, 1), -1);
+    EXPECT_EQ(DeformedStates::keyAfterDelete(4, 1), 3);
+}
+
+TEST(DeformedStates, DraggedHeightRowsMoveAsTheListShowsThem) {
+    DeformedStates states;
+    states.heights = {{QStringLiteral("h1"), QStringLiteral("h2"), QStringLiteral("h3"), QStringLiteral("h4")}};
+    // A list widget reports the destination row in the list before the move.
+    ASSERT_TRUE(states.moveHeights(0, 0, 0, 3));
+    EXPECT_EQ(states.heights[0], (QStringList{QStringLiteral("h2"), QStringLiteral("h3"), QStringLiteral("h1"),
+                                              QStringLiteral("h4")}));
+    ASSERT_TRUE(states.moveHeights(0, 3, 3, 0));
+    EXPECT_EQ(states.heights[0], (QStringList{QStringLiteral("h4"), QStringLiteral("h2"), QStringLiteral("h3"),
+                                              QStringLiteral("h1")}));
+    EXPECT_FALSE(states.moveHeights(0, 1, 1, 2)) << "a drop on its own place moves nothing";
+    EXPECT_FALSE(states.moveHeights(0, 2, 5, 0));
+    EXPECT_FALSE(states.moveHeights(3, 0, 0, 1));
+}
+
+TEST(DeformedStates, ResultFilesFollowTheStatesWhenOneIsDeleted) {
+    const testing::TempDir dir("tavro_states");
+    const QString folder = QString::fromStdString(dir.path().string());
+    QDir root(folder);
+    ASSERT_TRUE(root.mkpath(QStringLiteral("Displacements")));
+    ASSERT_TRUE(root.mkpath(QStringLiteral("Height")));
+    for (const char* name : {"Displacements/mosaic_state_1_ux.tif", "Displacements/mosaic_state_2_ux.tif",
+                             "Displacements/mosaic_state_3_ux.tif", "Displacements/mosaic_state_12_ux.tif",
+                             "Height/state_001_uz.tif", "Height/state_002_uz.tif", "Height/state_003_uz.tif"})
+        touch(root.filePath(QString::fromLatin1(name)));
+
+    EXPECT_TRUE(renumberStateResultFiles(folder, 1, 3));
+
+    EXPECT_EQ(QDir(root.filePath(QStringLiteral("Displacements"))).entryList(QDir::Files),
+              (QStringList{QStringLiteral("mosaic_state_12_ux.tif"), QStringLiteral("mosaic_state_1_ux.tif"),
+                           QStringLiteral("mosaic_state_2_ux.tif")}));
+    EXPECT_TRUE(contents(root.filePath(QStringLiteral("Displacements/mosaic_state_2_ux.tif"))).endsWith(
+        QStringLiteral("mosaic_state_3_ux.tif")))
+        << "state 3's field now carries state 2's name";
+    EXPECT_TRUE(
+        contents(root.filePath(QStringLiteral("Height/state_002_uz.tif"))).endsWith(QStringLiteral("state_003_uz.tif")));
+    EXPECT_FALSE(root.exists(QStringLiteral("Height/state_003_uz.tif")));
+    EXPECT_TRUE(renumberStateResultFiles(QString(), 0, 2)) << "no project folder, nothing to move";
+}
+
+}  // namespace tavro::gui
