@@ -273,7 +273,11 @@ REOPEN_TEST(ResetAllData, ClearingAndResettingLeaveNothingOfTheOldResultsAndMosa
     // A reset also forgets the assembled mosaics and the contrast set by hand.
     v.mosaicStateImageIndex[0] = 0;
     v.mosaicDeformedNames = {QStringLiteral("mosaic_state_1")};
-    v.assembledMosaicConfig = MosaicConfiguration{3, 3, 20, 20, 1, QRect(), false, true};
+    MosaicConfiguration assembled;
+    assembled.rows = assembled.cols = 3;
+    assembled.overlapX = assembled.overlapY = 20;
+    assembled.scanOrder = 1;
+    v.assembledMosaicConfig = assembled;
     v.referenceDisplayMin = 40.0f;
     v.referenceDisplayRangeSet = v.deformedDisplayRangeSet = true;
     v.resetAllData();
