@@ -434,12 +434,20 @@ bool separatorAt(QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\
 // Every stored path names an image: a folder (".", "..") never does.
 bool isStoredFile(const QString& path) { return QFileInfo(path).isFile(); }
 
-QString cleanAbsolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
+// Above the root is the root, as the system reads it; cleanPath keeps the
+// "..".
+QString cleanAbsolute(const QString& path) {
+    QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    while (clean.startsWith(QLatin1String("/../")))
+        clean.remove(0, 3);
+    return clean == QLatin1String("/..") ? QStringLiteral("/") : clean;
+}
 
 }  // namespace
 
 QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
-    if (stored.isEmpty())
+    // A name with a NUL would open the file its prefix names.
+    if (stored.isEmpty() || stored.contains(QChar(0)))
         return stored;
     // Files written on Windows separate with backslashes; a name that really
     // holds one is tried first, unchanged.
@@ -459,8 +467,12 @@ QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
     // never one under the working directory; other systems' absolute paths
     // stay as written, for the report of missing files.
     const bool drivePath = stored.size() > 1 && stored.at(1) == QLatin1Char(':');
-    const QString notFound =
+    QString notFound =
         QFileInfo(stored).isRelative() && !drivePath ? cleanAbsolute(projectDir.filePath(stored)) : stored;
+    // A folder (".", "..") is no image: the text stays as stored, for the
+    // report of what could not be read.
+    if (QFileInfo(notFound).isDir())
+        notFound = stored;
     QString rest = text;
     for (;;) {
         const auto separator = std::find_if(rest.begin(), rest.end(), separatorAt);

@@ -567,8 +567,31 @@ TEST(ResolveStoredPath, RelativePathsAreCleanedAndAFolderIsNeverAnImage) {
     // folder is not taken for the image.
     EXPECT_EQ(resolveStoredPath(project, QStringLiteral("../../x.tif")), qpath(dir.path()) + QStringLiteral("/x.tif"));
     EXPECT_FALSE(QFileInfo(resolveStoredPath(project, QStringLiteral("."))).isFile());
-    EXPECT_TRUE(QFileInfo(resolveStoredPath(project, QStringLiteral(".."))).isAbsolute());
+    EXPECT_NE(resolveStoredPath(project, QStringLiteral("..")), qpath(dir.path()) + QStringLiteral("/study"));
     EXPECT_EQ(resolveStoredPath(project, QStringLiteral("D:\\old\\gone.tif")), QStringLiteral("D:\\old\\gone.tif"));
+}
+
+TEST(ResolveStoredPath, NoStoredTextNamesAFolderAPrefixOrAPlaceAboveTheRoot) {
+    const testing::TempDir dir("tavro_project");
+    const QDir project(qpath(dir.path()));
+    touch(project.filePath(QStringLiteral("ref.tif")));
+    // Climbing past the root stays at the root, cleaned.
+    const QString climbed = resolveStoredPath(project, QStringLiteral("../../../../../../../../../../x.tif"));
+    EXPECT_EQ(climbed, QStringLiteral("/x.tif"));
+    // A relative name of a folder is not made into the folder's path: it
+    // stays as stored, to be reported as no image.
+    for (const QString& folder : {QStringLiteral("."), QStringLiteral(".."), QStringLiteral("./")})
+        EXPECT_EQ(resolveStoredPath(project, folder), folder);
+    // A NUL would cut the name to a file that exists: nothing is opened by it.
+    const QString cut = QStringLiteral("ref.tif") + QChar(0) + QStringLiteral("x");
+    const QString resolved = resolveStoredPath(project, cut);
+    EXPECT_NE(resolved, project.filePath(QStringLiteral("ref.tif")));
+    EXPECT_FALSE(QFileInfo::exists(project.filePath(resolved)));
+    ProjectParameters read;
+    QString error;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    EXPECT_FALSE(readProjectParametersFile(project.filePath(cut), ProjectReadDefaults(), read, error, failure));
+    EXPECT_EQ(failure, ProjectReadFailure::Open);
 }
 
 }  // namespace tavro::gui
