@@ -128,9 +128,12 @@ bool ReplacementFile::commit(std::string& error) {
     // 0444. The owner is kept where the process may set it.
     struct stat old {};
     const bool replacing = ::stat(target_.c_str(), &old) == 0;
-    if (replacing && ::chmod(path_.c_str(), old.st_mode & 07777) == 0 &&
-        ::chown(path_.c_str(), old.st_uid, old.st_gid) != 0) {
+    // The owner first: a change of owner clears the set-id bits.
+    if (replacing && ::chown(path_.c_str(), old.st_uid, old.st_gid) != 0) {
         // Not ours to give away: the replacement stays the writer's.
+    }
+    if (replacing && ::chmod(path_.c_str(), old.st_mode & 07777) != 0) {
+        // A mode we may not set leaves the process's default.
     }
     if (::rename(path_.c_str(), target_.c_str()) != 0) {
         error = (replacing ? "Unable to replace " : "Unable to create ") + target_ + ": " + systemError(errno);
