@@ -66,6 +66,11 @@ ReadStatus readLayout(TIFF* tif, TiffLayout& layout, QString& error)
                     : QStringLiteral("TIFF with %1 samples per pixel, photometric %2, is not a grayscale image")
                           .arg(samples)
                           .arg(hasPhotometric ? QString::number(photometric) : QStringLiteral("missing"));
+        // libtiff's own verdict on the layout, which the image library would
+        // only log.
+        char verdict[1024] = {};
+        if (TIFFRGBAImageOK(tif, verdict) == 0 && verdict[0] != '\0')
+            error += QStringLiteral(": ") + QString::fromLocal8Bit(verdict);
         return ReadStatus::Unsupported;
     }
     if (width == 0 || height == 0 || width > INT_MAX || height > INT_MAX) {

@@ -260,10 +260,12 @@ std::vector<MalformedCase> grayCases()
          "TIFF read error at line 0 (strip 0 lies outside the file or holds too few bytes for its 64 rows)"},
         {"24-bit samples", "a.tif", tiffBytes(with(grayTags(4, 4), {{258, 3, 1, 24}, {279, 4, 1, 48}}),
                                               QByteArray(48, '\x20')),
-         "(TIFF with 24-bit samples is not a grayscale image of 8 or 16 bits)"},
+         "(TIFF with 24-bit samples is not a grayscale image of 8 or 16 bits: Sorry, can not handle images with "
+         "24-bit samples)"},
         {"12-bit samples", "a.tif", tiffBytes(with(grayTags(4, 4), {{258, 3, 1, 12}, {279, 4, 1, 24}}),
                                               QByteArray(24, '\x20')),
-         "(TIFF with 12-bit samples is not a grayscale image of 8 or 16 bits)"},
+         "(TIFF with 12-bit samples is not a grayscale image of 8 or 16 bits: Sorry, can not handle images with "
+         "12-bit samples)"},
         {"BMP 16-bit rows cut short", "a.bmp", bmpHeader(10, 10, 16, 54) + QByteArray(64, '\x11'),
          "BMP file is truncated"},
         {"BMP bitfields rows cut short", "a.bmp", bitfieldsBmp(10, 10).left(54 + 12 + 64), "BMP file is truncated"},
