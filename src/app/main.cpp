@@ -3,6 +3,7 @@
 #include "core/multi_gpu_log.h"
 #include "gui/mainwindow/main_widget.h"
 #include "gui/style/application_style.h"
+#include "platform/replaced_file.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -20,6 +21,9 @@ void multiGpuLogSink(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file-size limit then fails a write with EFBIG, reported like a full
+    // disk, instead of ending the program in the middle of a save.
+    tavro::platform::ignoreFileSizeSignal();
     const QString appName = QStringLiteral("Tavro2D");
     // The names choose the log folder, so they come before the log.
     QCoreApplication::setApplicationName(appName);

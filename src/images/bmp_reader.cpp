@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdlib>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -33,6 +34,57 @@ ReadStatus failWith(QString& error, const QString& message, ReadStatus status = 
     return status;
 }
 
+constexpr quint32 kRle8 = 1;
+constexpr quint32 kRle4 = 2;
+
+// True when the run-length codes from `at` reach their end-of-bitmap mark
+// inside `data`; a cut stream never does.
+bool rleStreamComplete(const QByteArray& data, bool fourBit)
+{
+    const auto byte = [&data](qsizetype i) { return uchar(data.at(i)); };
+    qsizetype at = 0;
+    while (at + 1 < data.size()) {
+        const uchar count = byte(at);
+        const uchar code = byte(at + 1);
+        at += 2;
+        if (count != 0)
+            continue;
+        if (code == 1)
+            return true;
+        if (code == 2)
+            at += 2;
+        else if (code > 2) {
+            const qsizetype bytes = fourBit ? (qsizetype(code) + 1) / 2 : qsizetype(code);
+            at += bytes + (bytes & 1);
+        }
+    }
+    return false;
+}
+
+// Layouts the fast loader hands over are checked here for the bytes their
+// header claims: the image library would make up the missing pixels.
+bool holdsClaimedData(QFile& file, const BmpLayout& bmp, quint32 compression, quint32 imageBytes)
+{
+    const std::uint64_t size = std::uint64_t(std::max<qint64>(0, file.size()));
+    if (bmp.dataOffset > size)
+        return false;
+    const std::uint64_t available = size - bmp.dataOffset;
+    if (compression == kRle8 || compression == kRle4) {
+        if (imageBytes != 0 && available < imageBytes)
+            return false;
+        // Compressed 8- and 4-bit images are small: the whole stream is read.
+        if (available > (std::uint64_t(1) << 30) || !file.seek(qint64(bmp.dataOffset)))
+            return true;
+        return rleStreamComplete(file.read(qint64(available)), compression == kRle4);
+    }
+    if (compression != 0 && compression != 3 && compression != 6)
+        return imageBytes == 0 || available >= imageBytes;
+    const std::uint64_t rowBytes = ((std::uint64_t(bmp.bitCount) * std::uint64_t(bmp.width) + 31) / 32) * 4;
+    if (bmp.width < 1 || bmp.height == 0)
+        return true;
+    return available / std::max<std::uint64_t>(rowBytes, 1) >= std::uint64_t(bmp.height);
+}
+
 ReadStatus readLayout(QFile& file, BmpLayout& bmp, QString& error)
 {
     uchar fileHeader[14];
@@ -54,6 +106,13 @@ ReadStatus readLayout(QFile& file, BmpLayout& bmp, QString& error)
     const quint32 compression = qFromLittleEndian<quint32>(info + 16);
     bmp.colours = qFromLittleEndian<quint32>(info + 32);
 
+    if (compression != 0 || (bmp.bitCount != 8 && bmp.bitCount != 24 && bmp.bitCount != 32)) {
+        bmp.width = width;
+        bmp.height = height == INT_MIN ? 0 : std::abs(height);
+        if (!holdsClaimedData(file, bmp, compression, qFromLittleEndian<quint32>(info + 20)))
+            return failWith(error, QStringLiteral("BMP file is truncated: its pixel data is shorter than its header "
+                                                  "claims"));
+    }
     if (compression != 0)
         return failWith(error, QStringLiteral("Compressed BMP not handled by fast loader"), ReadStatus::Unsupported);
     if (bmp.bitCount != 8 && bmp.bitCount != 24 && bmp.bitCount != 32)

@@ -69,7 +69,10 @@ bool readStrips(TiffFile& tif, std::uint64_t width, std::uint64_t height,
     };
     for (std::uint32_t s = 0; s < strips; ++s) {
         if (!tif.holdsStrile(s, stripBytes(s))) {
-            error = QStringLiteral("Failed to read strip %1 from TIFF.").arg(s);
+            error = QStringLiteral("Failed to read strip %1 from TIFF. (it lies outside the file or holds too few "
+                                   "bytes for its %2 rows)")
+                        .arg(s)
+                        .arg(std::min(height - s * stripRows, stripRows));
             return false;
         }
     }
@@ -153,7 +156,11 @@ bool readFloatHeader(TiffFile& tif, std::uint32_t& w, std::uint32_t& h, QString&
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &format);
     if (samples != 1 || bits != 32 || format != SAMPLEFORMAT_IEEEFP) {
-        error = QStringLiteral("TIFF file is not in expected 32-bit float format.");
+        error = QStringLiteral("TIFF file is not in expected 32-bit float format. (%1 sample(s) of %2 bits, sample "
+                               "format %3)")
+                    .arg(samples)
+                    .arg(bits)
+                    .arg(format);
         return false;
     }
     // Codecs without a known expansion bound could claim any size from a few

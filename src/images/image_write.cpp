@@ -1,26 +1,21 @@
 #include "images/image_write.h"
 
 #include "images/tiff_file.h"
-#include "platform/regular_file.h"
+#include "platform/replaced_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <tiffio.h>
 
 #include <algorithm>
-#include <csignal>
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <new>
-#include <system_error>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tavro::gui {
 
@@ -38,84 +33,6 @@ struct RasterLayout {
     int progressEvery = 256;
 
     std::uint64_t rowBytes() const { return std::uint64_t(width) * std::uint64_t(bitsPerSample / 8); }
-};
-
-// Removes the temporary file on every path out unless the write was committed.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const QString& target)
-    {
-        const QFileInfo info(target);
-        const QString unique = QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
-        const QString name = QStringLiteral(".%1.%2.tmp").arg(leadingPart(info.fileName(), 100), unique);
-        path_ = info.dir().filePath(name);
-    }
-    ~TemporaryFile()
-    {
-        if (!committed_)
-            QFile::remove(path_);
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    const QString& path() const { return path_; }
-
-    // An existing file keeps its permissions; a new one gets the process's
-    // defaults, which libtiff's open already applied.
-    bool commitTo(const QString& target, QString& error)
-    {
-        const bool replacing = QFileInfo::exists(target);
-        if (replacing)
-            keepModeAndOwner(target);
-        std::error_code code;
-        std::filesystem::rename(std::filesystem::path(QFile::encodeName(path_).toStdString()),
-                                std::filesystem::path(QFile::encodeName(target).toStdString()), code);
-        if (code) {
-            error = (replacing ? QStringLiteral("Unable to replace %1: %2") : QStringLiteral("Unable to create %1: %2"))
-                        .arg(target, QString::fromStdString(code.message()));
-            return false;
-        }
-        committed_ = true;
-        return true;
-    }
-
-private:
-    // The mode bits themselves, not QFile's permissions: those report what the
-    // current user may do, so for root a 0444 file reads as writable and would
-    // come back 0644. The owner is kept where the process may set it.
-    void keepModeAndOwner(const QString& target) const
-    {
-        const QByteArray from = QFile::encodeName(target);
-        const QByteArray to = QFile::encodeName(path_);
-        struct stat old {};
-        if (::stat(from.constData(), &old) != 0)
-            return;
-        if (::chmod(to.constData(), old.st_mode & 07777) != 0)
-            return;
-        if (::chown(to.constData(), old.st_uid, old.st_gid) != 0) {
-            // Not ours to give away: the replacement stays the writer's.
-        }
-    }
-
-    // The longest leading part of `name` whose encoded form fits in `maxBytes`,
-    // cut between characters: the limit on names counts bytes, and one CJK
-    // character takes three of them.
-    static QString leadingPart(const QString& name, qsizetype maxBytes)
-    {
-        qsizetype bytes = 0;
-        qsizetype end = 0;
-        while (end < name.size()) {
-            const qsizetype next = end + (name.at(end).isHighSurrogate() && end + 1 < name.size() ? 2 : 1);
-            bytes += QFile::encodeName(name.mid(end, next - end)).size();
-            if (bytes > maxBytes)
-                break;
-            end = next;
-        }
-        return name.left(end);
-    }
-
-    QString path_;
-    bool committed_ = false;
 };
 
 bool abortWrite(const QString& path, QString& error)
@@ -151,43 +68,17 @@ TagResult setTags(TIFF* tif, const RasterLayout& layout)
     return TagResult::Ok;
 }
 
-// The file that the write replaces. A chain of symbolic links is followed to
-// its end, as opening it for writing would, so that no link of it is replaced
-// by a regular file; anything but a regular file (a FIFO, a device, a folder)
-// is refused rather than replaced.
+// Anything but a regular file (a FIFO, a device, a folder) is refused rather
+// than replaced; a chain of links is written through to its end.
 bool resolveTarget(const QString& path, QString& target, QString& error)
 {
-    const auto refuse = [&](const QString& reason) {
-        error = QStringLiteral("Unable to create TIFF file. (%1: %2)").arg(path, reason);
+    std::string resolved, reason;
+    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), resolved, reason)) {
+        error = QStringLiteral("Unable to create TIFF file. (%1: %2)").arg(path, QString::fromLocal8Bit(reason));
         return false;
-    };
-    bool exists = false;
-    const std::string reason = platform::nonRegularReason(QFile::encodeName(path).toStdString(), &exists);
-    if (!reason.empty())
-        return refuse(QString::fromLocal8Bit(reason));
-    if (exists) {
-        target = QFileInfo(path).canonicalFilePath();
-        return true;
     }
-    // A dangling chain: the write creates the file its last link names.
-    target = path;
-    for (int hops = 0; QFileInfo(target).isSymLink(); ++hops) {
-        if (hops == 40)
-            return refuse(QStringLiteral("too many levels of symbolic links"));
-        target = QFileInfo(target).symLinkTarget();
-    }
+    target = QFile::decodeName(QByteArray::fromStdString(resolved));
     return true;
-}
-
-// A file-size limit (RLIMIT_FSIZE) would otherwise end the process with
-// SIGXFSZ mid-write and leave the temporary file; ignored, the write fails
-// with EFBIG and is cleaned up like a full disk. A handler of the
-// application's own is left in place.
-void ignoreFileSizeSignal()
-{
-    struct sigaction current {};
-    if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-        std::signal(SIGXFSZ, SIG_IGN);
 }
 
 template <typename RowAt>
@@ -195,8 +86,9 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
                    const WriteProgress& progress)
 {
     const std::uint64_t pixelBytes = layout.rowBytes() * std::uint64_t(layout.height);
-    TemporaryFile temporary(path);
-    TiffFile tif(temporary.path(), needsBigTiff(pixelBytes) ? "w8" : "w", TiffFile::Limits::Writer);
+    platform::ReplacementFile temporary(QFile::encodeName(path).toStdString());
+    const QString temporaryPath = QFile::decodeName(QByteArray::fromStdString(temporary.path()));
+    TiffFile tif(temporaryPath, needsBigTiff(pixelBytes) ? "w8" : "w", TiffFile::Limits::Writer);
     if (!tif) {
         error = tif.failure(QStringLiteral("Unable to create TIFF file."));
         return false;
@@ -217,20 +109,28 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
     std::vector<unsigned char> row(std::size_t(layout.rowBytes()));
     for (int r = 0; r < layout.height; ++r) {
         std::memcpy(row.data(), rowAt(r), row.size());
+        // The error handler names errno: only a failure of this call may set it.
+        errno = 0;
         if (TIFFWriteScanline(tif.get(), row.data(), std::uint32_t(r), 0) != 1) {
             error = tif.failure(QStringLiteral("Failed to write line %1 to TIFF.").arg(r));
             return false;
         }
         if (r % layout.progressEvery == 0 && progress && !progress(r, layout.height)) {
             tif.close();
-            return abortWrite(temporary.path(), error);
+            return abortWrite(temporaryPath, error);
         }
     }
+    errno = 0;
     if (!tif.finishWriting()) {
         error = tif.failure(QStringLiteral("Failed to finish writing the TIFF file."));
         return false;
     }
-    return temporary.commitTo(path, error);
+    std::string reason;
+    if (!temporary.commit(reason)) {
+        error = QString::fromLocal8Bit(reason);
+        return false;
+    }
+    return true;
 }
 
 template <typename RowAt>
@@ -241,7 +141,7 @@ bool writeRaster(const QString& path, const RasterLayout& layout, RowAt rowAt, Q
         QString target;
         if (!resolveTarget(path, target, error))
             return false;
-        ignoreFileSizeSignal();
+        platform::ignoreFileSizeSignal();
         return writeRasterTo(target, layout, rowAt, error, progress);
     } catch (const std::bad_alloc&) {
         error = QStringLiteral("Out of memory while writing %1").arg(path);

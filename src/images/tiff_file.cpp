@@ -47,7 +47,7 @@ std::uint64_t maxExpansion(std::uint16_t compression)
 
 }  // namespace
 
-TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_(path)
+TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_(path), writing_(mode[0] == 'w')
 {
     // Readers open the descriptor themselves: libtiff's own open would block
     // on a FIFO and read a device without end.
@@ -138,6 +138,7 @@ bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) con
 
 int TiffFile::onError(tiff*, void* self, const char* module, const char* fmt, va_list args)
 {
+    const int code = errno;
     auto* file = static_cast<TiffFile*>(self);
     if (file == nullptr || !file->lastError_.empty())
         return 1;
@@ -148,6 +149,12 @@ int TiffFile::onError(tiff*, void* self, const char* module, const char* fmt, va
         file->lastError_ += ": ";
     }
     file->lastError_ += text;
+    // libtiff says only "Write error": why the system refused the write (a
+    // full disk, a size limit) is what the user can act on.
+    if (file->writing_ && code != 0) {
+        file->lastError_ += ": ";
+        file->lastError_ += std::strerror(code);
+    }
     return 1;
 }
 

@@ -52,6 +52,7 @@ private:
     tiff* tif_ = nullptr;
     std::string lastError_;
     QString path_;
+    bool writing_ = false;
     std::uint64_t fileSize_ = 0;
 };
 

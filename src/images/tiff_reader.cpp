@@ -59,10 +59,24 @@ ReadStatus readLayout(TIFF* tif, TiffLayout& layout, QString& error)
                         .arg(bits);
             return ReadStatus::Failed;
         }
+        // Said when the image library cannot read the file either.
+        error = !integer ? QStringLiteral("TIFF with floating-point samples is not a grayscale image of 8 or 16 bits")
+                : bits != 8 && bits != 16
+                    ? QStringLiteral("TIFF with %1-bit samples is not a grayscale image of 8 or 16 bits").arg(bits)
+                    : QStringLiteral("TIFF with %1 samples per pixel, photometric %2, is not a grayscale image")
+                          .arg(samples)
+                          .arg(hasPhotometric ? QString::number(photometric) : QStringLiteral("missing"));
+        // libtiff's own verdict on the layout, which the image library would
+        // only log.
+        char verdict[1024] = {};
+        if (TIFFRGBAImageOK(tif, verdict) == 0 && verdict[0] != '\0')
+            error += QStringLiteral(": ") + QString::fromLocal8Bit(verdict);
         return ReadStatus::Unsupported;
     }
-    if (width == 0 || height == 0 || width > INT_MAX || height > INT_MAX)
+    if (width == 0 || height == 0 || width > INT_MAX || height > INT_MAX) {
+        error = QStringLiteral("TIFF image size %1x%2 is not readable").arg(width).arg(height);
         return ReadStatus::Unsupported;
+    }
     layout.width = width;
     layout.height = height;
     layout.bytesPerSample = bits / 8;
@@ -78,30 +92,31 @@ ReadStatus readLayout(TIFF* tif, TiffLayout& layout, QString& error)
     if (!layout.tiled) {
         std::uint32_t rowsPerStrip = 0;
         TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-        if (rowsPerStrip == 0)
-            return ReadStatus::Unsupported;
         layout.rowsPerStrip = std::min<std::int64_t>(rowsPerStrip, layout.height);
-        return TIFFScanlineSize64(tif) == std::uint64_t(layout.rowSamples() * layout.bytesPerSample)
-                   ? ReadStatus::Ok
-                   : ReadStatus::Unsupported;
+        if (rowsPerStrip != 0 && TIFFScanlineSize64(tif) == std::uint64_t(layout.rowSamples() * layout.bytesPerSample))
+            return ReadStatus::Ok;
+        error = QStringLiteral("TIFF strip layout is not readable");
+        return ReadStatus::Unsupported;
     }
 
     std::uint32_t tileWidth = 0, tileLength = 0;
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileLength);
-    if (tileWidth == 0 || tileLength == 0)
-        return ReadStatus::Unsupported;
     const std::uint64_t tileBytes = std::uint64_t(tileWidth) * tileLength * std::uint64_t(layout.pixelBytes());
-    if (TIFFTileSize64(tif) != tileBytes)
+    if (tileWidth == 0 || tileLength == 0 || TIFFTileSize64(tif) != tileBytes) {
+        error = QStringLiteral("TIFF tile layout is not readable");
         return ReadStatus::Unsupported;
+    }
     layout.tileWidth = tileWidth;
     layout.tileLength = tileLength;
     // Only the tile rows inside the image are decoded, so a tile larger than a
     // small image costs no more than the image's height of tile rows.
     if (std::uint64_t(tileWidth) * std::uint64_t(std::min(layout.tileLength, layout.height))
             * std::uint64_t(layout.pixelBytes())
-        > kMaxTileBytes)
+        > kMaxTileBytes) {
+        error = QStringLiteral("TIFF tiles of %1x%2 pixels are too large").arg(tileWidth).arg(tileLength);
         return ReadStatus::Unsupported;
+    }
     return ReadStatus::Ok;
 }
 
@@ -336,7 +351,8 @@ ReadStatus readWholeStripped(TiffFile& tif, const TiffLayout& layout, QImage& ou
 // Every strip or tile the window needs must lie in the file before anything
 // is allocated: a missing entry would otherwise be read from offset 0, and a
 // huge claim over a few bytes would cost the whole output image.
-bool windowStored(const TiffFile& tif, const TiffLayout& layout, const ReadWindow& window, std::int64_t& badRow)
+bool windowStored(const TiffFile& tif, const TiffLayout& layout, const ReadWindow& window, std::int64_t& badRow,
+                  QString& reason)
 {
     const std::int64_t bottom = window.top + window.height;
     const std::int64_t rowBytes = layout.rowSamples() * layout.bytesPerSample;
@@ -346,6 +362,9 @@ bool windowStored(const TiffFile& tif, const TiffLayout& layout, const ReadWindo
             const std::int64_t rows = std::min(layout.rowsPerStrip, layout.height - first);
             if (!tif.holdsStrile(std::uint32_t(first / layout.rowsPerStrip), std::uint64_t(rows * rowBytes))) {
                 badRow = std::max(first, window.top);
+                reason = QStringLiteral("strip %1 lies outside the file or holds too few bytes for its %2 rows")
+                             .arg(first / layout.rowsPerStrip)
+                             .arg(rows);
                 return false;
             }
         }
@@ -356,8 +375,10 @@ bool windowStored(const TiffFile& tif, const TiffLayout& layout, const ReadWindo
         const std::int64_t rows = std::min(layout.tileLength, layout.height - y);
         const std::uint64_t bytes = std::uint64_t(rows * layout.tileWidth * layout.pixelBytes());
         for (std::int64_t x = window.left - window.left % layout.tileWidth; x < right; x += layout.tileWidth) {
-            if (!tif.holdsStrile(TIFFComputeTile(tif.get(), std::uint32_t(x), std::uint32_t(y), 0, 0), bytes)) {
+            const std::uint32_t tile = TIFFComputeTile(tif.get(), std::uint32_t(x), std::uint32_t(y), 0, 0);
+            if (!tif.holdsStrile(tile, bytes)) {
                 badRow = std::max(y, window.top);
+                reason = QStringLiteral("tile %1 lies outside the file or holds too few bytes").arg(tile);
                 return false;
             }
         }
@@ -385,8 +406,9 @@ ReadStatus readTiff(const QString& path, const QRect& region, int step, QImage& 
         return ReadStatus::Failed;
     }
     std::int64_t badRow = 0;
-    if (!windowStored(tif, layout, window, badRow)) {
-        error = lineError(badRow);
+    QString reason;
+    if (!windowStored(tif, layout, window, badRow, reason)) {
+        error = QStringLiteral("%1 (%2)").arg(lineError(badRow), reason);
         return ReadStatus::Failed;
     }
     const QImage::Format format = layout.bytesPerSample == 2 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;

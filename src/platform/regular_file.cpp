@@ -16,6 +16,9 @@ constexpr const char* kNotRegular = "not a regular file";
 
 std::string systemError(int code) { return std::strerror(code); }
 
+// The system reads a name up to its first NUL: "a.tif\0x" would open a.tif.
+bool embeddedNul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 FileProblem typeProblem(mode_t mode) {
     if (S_ISREG(mode))
         return FileProblem::None;
@@ -72,6 +75,11 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
 int FileDescriptor::release() { return std::exchange(fd_, -1); }
 
 std::string nonRegularReason(const std::string& path, bool* exists) {
+    if (embeddedNul(path)) {
+        if (exists)
+            *exists = false;
+        return systemError(EINVAL);
+    }
     struct stat info {};
     const bool found = ::stat(path.c_str(), &info) == 0;
     const int code = errno;
@@ -85,6 +93,11 @@ std::string nonRegularReason(const std::string& path, bool* exists) {
 FileDescriptor openRegularFileForReading(const std::string& path, std::string& error, FileProblem* problem) {
     FileProblem ignored;
     FileProblem& why = problem ? *problem : ignored;
+    if (embeddedNul(path)) {
+        why = FileProblem::System;
+        error = systemError(EINVAL);
+        return {};
+    }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         why = errno == ENOENT ? FileProblem::Missing : FileProblem::System;
@@ -100,6 +113,10 @@ FileDescriptor openRegularFileForReading(const std::string& path, std::string& e
 }
 
 FileDescriptor openRegularFileForAppending(const std::string& path, unsigned mode, std::string& error) {
+    if (embeddedNul(path)) {
+        error = systemError(EINVAL);
+        return {};
+    }
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
         error = S_ISLNK(info.st_mode) ? "a symbolic link" : kNotRegular;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <random>
 
 namespace tavro::gui {
@@ -151,6 +152,35 @@ QByteArray bmpHeader(std::int32_t width, std::int32_t height, int bits, std::uin
     return h;
 }
 
+// 16-bit 5-6-5 with its three masks after the info header.
+QByteArray bitfieldsBmp(std::int32_t width, std::int32_t height)
+{
+    QByteArray bytes = bmpHeader(width, height, 16, 54 + 12);
+    qToLittleEndian<quint32>(3, reinterpret_cast<uchar*>(bytes.data()) + 30);
+    for (const quint32 mask : {0xF800u, 0x07E0u, 0x001Fu}) {
+        uchar m[4];
+        qToLittleEndian<quint32>(mask, m);
+        bytes.append(reinterpret_cast<const char*>(m), 4);
+    }
+    const std::int64_t rowBytes = ((16 * std::int64_t(width) + 31) / 32) * 4;
+    return bytes + QByteArray(rowBytes * std::abs(height), '\0');
+}
+
+// A 4x4 run-length 8-bit image of grey palette entries; without its
+// end-of-bitmap mark when cut.
+QByteArray rle8Bmp(bool complete)
+{
+    QByteArray bytes = bmpHeader(4, 4, 8, 54 + 1024, 256);
+    qToLittleEndian<quint32>(1, reinterpret_cast<uchar*>(bytes.data()) + 30);
+    for (int i = 0; i < 256; ++i)
+        bytes += QByteArray(3, char(i)) + QByteArray(1, '\0');
+    const QByteArray row("\x04\x40\x00\x00", 4);
+    bytes += row + row;
+    if (complete)
+        bytes += row + row + QByteArray("\x00\x01", 2);
+    return bytes;
+}
+
 std::vector<MalformedCase> grayCases()
 {
     const QByteArray pixels(16, '\x20');
@@ -225,6 +255,21 @@ std::vector<MalformedCase> grayCases()
          "PNG read error in a.png: "},
         {"PNG cut in its image data", "a.png", validPng.left(validPng.size() / 2), "PNG read error in a.png: "},
 
+        // Each refusal ends with why.
+        {"strip shorter than its rows", "a.tif", tiffBytes(with(grayTags(64, 64), {{279, 4, 1, 4096}}), pixels),
+         "TIFF read error at line 0 (strip 0 lies outside the file or holds too few bytes for its 64 rows)"},
+        {"24-bit samples", "a.tif", tiffBytes(with(grayTags(4, 4), {{258, 3, 1, 24}, {279, 4, 1, 48}}),
+                                              QByteArray(48, '\x20')),
+         "(TIFF with 24-bit samples is not a grayscale image of 8 or 16 bits: Sorry, can not handle images with "
+         "24-bit samples)"},
+        {"12-bit samples", "a.tif", tiffBytes(with(grayTags(4, 4), {{258, 3, 1, 12}, {279, 4, 1, 24}}),
+                                              QByteArray(24, '\x20')),
+         "(TIFF with 12-bit samples is not a grayscale image of 8 or 16 bits: Sorry, can not handle images with "
+         "12-bit samples)"},
+        {"BMP 16-bit rows cut short", "a.bmp", bmpHeader(10, 10, 16, 54) + QByteArray(64, '\x11'),
+         "BMP file is truncated"},
+        {"BMP bitfields rows cut short", "a.bmp", bitfieldsBmp(10, 10).left(54 + 12 + 64), "BMP file is truncated"},
+        {"BMP run-length codes cut short", "a.bmp", rle8Bmp(false), "BMP file is truncated"},
         {"BMP shorter than its file header", "a.bmp", QByteArray("BM\0\0\0\0", 6), "BMP too small (file header)"},
         {"BMP shorter than its info header", "a.bmp", bmpHeader(4, 4, 24, 54).left(30), "BMP too small (info header)"},
         {"BMP zero width", "a.bmp", bmpHeader(0, 4, 24, 54) + QByteArray(48, '\0'), "Invalid BMP dimensions"},
@@ -268,6 +313,25 @@ TEST(MalformedFiles, EveryCodecBoundsWhatAStoredByteMayClaim)
         EXPECT_FALSE(tif.holdsStrile(0, std::uint64_t(65535) * 65535 * 2));
         EXPECT_TRUE(tif.holdsStrile(0, 400u * 1000u));
     }
+}
+
+TEST(MalformedFiles, CompleteBmpsOfTheFallbackReaderStillLoad)
+{
+    QTemporaryDir dir;
+    const QString rle = dir.filePath(QStringLiteral("rle.bmp"));
+    const QString bitfields = dir.filePath(QStringLiteral("bitfields.bmp"));
+    ASSERT_TRUE(writeBytes(rle, rle8Bmp(true)));
+    ASSERT_TRUE(writeBytes(bitfields, bitfieldsBmp(10, 10)));
+    for (const QString& path : {rle, bitfields}) {
+        QImage image;
+        QString error;
+        EXPECT_TRUE(readGrayImage(path, image, error)) << error.toStdString();
+    }
+    QImage image;
+    QString error;
+    ASSERT_TRUE(readGrayImage(rle, image, error));
+    EXPECT_EQ(image.size(), QSize(4, 4));
+    EXPECT_EQ(image.pixelColor(3, 3).red(), 0x40);
 }
 
 TEST(MalformedFiles, GrayReadersRefuseEachWithAClearMessage)
@@ -323,7 +387,7 @@ TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
          tiffBytes({{256, 4, 1, 4}, {258, 3, 1, 32}, {273, 4, 1, 8}, {279, 4, 1, 64}, {339, 3, 1, 3}}, values),
          "Unable to"},
         {"integer samples", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{339, 3, 1, 1}}), values),
-         "TIFF file is not in expected 32-bit float format."},
+         "TIFF file is not in expected 32-bit float format. (1 sample(s) of 32 bits, sample format 1)"},
         {"two samples per pixel", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{277, 3, 1, 2}}), values),
          "TIFF file is not in expected 32-bit float format."},
         {"dimensions past the size limit", "f.tif", tiffBytes(floatTags(100000, 100000, 64), values),
@@ -333,7 +397,7 @@ TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
         {"gigabytes claimed by a few deflate bytes", "f.tif",
          tiffBytes(with(floatTags(8000, 8000, 64), {{259, 3, 1, 8}}), values), "Failed to read strip 0 from TIFF."},
         {"strip past the end", "f.tif", tiffBytes(floatTags(64, 64, 16384), values),
-         "Failed to read strip 0 from TIFF."},
+         "Failed to read strip 0 from TIFF. (it lies outside the file or holds too few bytes for its "},
         {"strip offset past the end", "f.tif", tiffBytes(with(floatTags(4, 4, 64), {{273, 4, 1, 0x7FFFFFF0}}), values),
          "Failed to read strip 0 from TIFF."},
         {"strip at offset 0", "f.tif", stripTable(floatTags(4, 4, 32), 2, 32, {kTiffDataOffset, 0}),

@@ -88,6 +88,7 @@ void MainWidget::loadParametersFromFile(const QString& path) {
 
     resetAllData();
     adoptProjectFolder(folder);
+    removeLeftoverTemporaryFiles(folder);
     // Adopting a folder enables the project's controls: nothing may start
     // from them while the load runs.
     setUiBusy(true);

@@ -136,10 +136,11 @@ void MainWidget::buildParametersPanel() {
     windowGrid->setContentsMargins(0, 0, 0, 0);
     windowGrid->setHorizontalSpacing(6);
     windowGrid->setVerticalSpacing(4);
-    windowSizeXSpin = makeSpin(this, kWindowSizeRange, 61, 2);
-    windowSizeYSpin = makeSpin(this, kWindowSizeRange, 61, 2);
-    spacingXSpin = makeSpin(this, kStepRange, 4);
-    spacingYSpin = makeSpin(this, kStepRange, 4);
+    const ProjectParameters fresh;
+    windowSizeXSpin = makeSpin(this, kWindowSizeRange, fresh.windowSizeX, 2);
+    windowSizeYSpin = makeSpin(this, kWindowSizeRange, fresh.windowSizeY, 2);
+    spacingXSpin = makeSpin(this, kStepRange, fresh.stepX);
+    spacingYSpin = makeSpin(this, kStepRange, fresh.stepY);
     windowGrid->addWidget(label("X", Qt::AlignCenter), 0, 1);
     windowGrid->addWidget(label("Y", Qt::AlignCenter), 0, 2);
     windowGrid->addWidget(label("Window size (px)"), 1, 0);

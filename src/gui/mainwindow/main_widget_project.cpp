@@ -168,6 +168,8 @@ bool MainWidget::saveParametersToFile(const QString& path) {
 
 ProjectParameters MainWidget::collectProjectParameters() const {
     ProjectParameters p;
+    const ProjectParameters fresh;
+    const MosaicParameters freshMosaic;
     p.projectFolder = appliedProjectFolder;
     if (!referenceImage.displayImage().isNull())
         p.referenceImage = referenceImage.path;
@@ -182,22 +184,23 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     p.maskImage = maskPath.isEmpty() ? carriedMaskPath : maskPath;
     const QRect roi = referenceView ? scaleRect(referenceView->roi(), referenceImage.displayScale()) : QRect();
     p.roi = roi.isNull() ? QRect(0, 0, 0, 0) : roi;
-    p.windowSizeX = windowSettingsSaved ? savedWindowSettings[0] : spinValue(windowSizeXSpin, 21);
-    p.windowSizeY = windowSettingsSaved ? savedWindowSettings[1] : spinValue(windowSizeYSpin, 21);
-    p.stepX = windowSettingsSaved ? savedWindowSettings[2] : spinValue(spacingXSpin, 8);
-    p.stepY = windowSettingsSaved ? savedWindowSettings[3] : spinValue(spacingYSpin, 8);
-    p.searchUp = spinValue(searchUpSpin, 6);
-    p.searchDown = spinValue(searchDownSpin, 6);
-    p.searchLeft = spinValue(searchLeftSpin, 6);
-    p.searchRight = spinValue(searchRightSpin, 6);
-    p.dofIndex = computationModeCombo ? std::max(computationModeCombo->currentIndex(), 0) : 0;
-    p.interpolationIndex = interpolationCombo ? std::max(interpolationCombo->currentIndex(), 0) : 0;
-    p.epsilon = toleranceSpin ? toleranceSpin->value() : 0.0001;
-    p.maxIterations = spinValue(maxIterationsSpin, 30);
+    p.windowSizeX = windowSettingsSaved ? savedWindowSettings[0] : spinValue(windowSizeXSpin, fresh.windowSizeX);
+    p.windowSizeY = windowSettingsSaved ? savedWindowSettings[1] : spinValue(windowSizeYSpin, fresh.windowSizeY);
+    p.stepX = windowSettingsSaved ? savedWindowSettings[2] : spinValue(spacingXSpin, fresh.stepX);
+    p.stepY = windowSettingsSaved ? savedWindowSettings[3] : spinValue(spacingYSpin, fresh.stepY);
+    p.searchUp = spinValue(searchUpSpin, fresh.searchUp);
+    p.searchDown = spinValue(searchDownSpin, fresh.searchDown);
+    p.searchLeft = spinValue(searchLeftSpin, fresh.searchLeft);
+    p.searchRight = spinValue(searchRightSpin, fresh.searchRight);
+    p.dofIndex = computationModeCombo ? std::max(computationModeCombo->currentIndex(), 0) : fresh.dofIndex;
+    p.interpolationIndex =
+        interpolationCombo ? std::max(interpolationCombo->currentIndex(), 0) : fresh.interpolationIndex;
+    p.epsilon = toleranceSpin ? toleranceSpin->value() : fresh.epsilon;
+    p.maxIterations = spinValue(maxIterationsSpin, fresh.maxIterations);
     p.fractureOpeningMin = std::isfinite(fractureOpeningMin) ? fractureOpeningMin : 0.0;
     p.fractureRidgeThickness = fractureRidgeThickness;
     p.enableTwinning = checked(twinningCheck);
-    p.maxJumpAmplitude = spinValue(maxJumpInitSpin, 0);
+    p.maxJumpAmplitude = spinValue(maxJumpInitSpin, fresh.maxJumpAmplitude);
     p.enableNLC = checked(nlcFilterCheck);
     p.saveFullImage = checked(saveFullImageCheck);
     p.strain = StrainParameters{derivativeKernels, smoothingKernels, selectedDerivativeKernel, selectedSmoothingKernel,
@@ -206,11 +209,11 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     MosaicParameters mosaic;
     mosaic.enabled = mosaicMode;
     mosaic.batchTileMode = perTileMode;
-    mosaic.gridRows = spinValue(gridRowsSpin, 2);
-    mosaic.gridCols = spinValue(gridColsSpin, 2);
-    mosaic.overlapX = spinValue(overlapXSpin, 10);
-    mosaic.overlapY = spinValue(overlapYSpin, 10);
-    mosaic.scanOrderIndex = scanOrderCombo ? std::max(scanOrderCombo->currentIndex(), 0) : 0;
+    mosaic.gridRows = spinValue(gridRowsSpin, freshMosaic.gridRows);
+    mosaic.gridCols = spinValue(gridColsSpin, freshMosaic.gridCols);
+    mosaic.overlapX = spinValue(overlapXSpin, freshMosaic.overlapX);
+    mosaic.overlapY = spinValue(overlapYSpin, freshMosaic.overlapY);
+    mosaic.scanOrderIndex = scanOrderCombo ? std::max(scanOrderCombo->currentIndex(), 0) : freshMosaic.scanOrderIndex;
     mosaic.usePhaseCorrelation = checked(phaseCorrelationCheck);
     mosaic.allowMissingTiles = checked(missingTilesCheck);
     if (missingPositionsEdit)

@@ -221,12 +221,12 @@ void MainWidget::resetAllData() {
 
     if (scanOrderCombo) {
         const QSignalBlocker blocker(scanOrderCombo);
-        scanOrderCombo->setCurrentIndex(1);
+        scanOrderCombo->setCurrentIndex(MosaicParameters().scanOrderIndex);
     }
-    setSpinBlocked(gridRowsSpin, 3);
-    setSpinBlocked(gridColsSpin, 3);
-    setSpinBlocked(overlapXSpin, 20);
-    setSpinBlocked(overlapYSpin, 20);
+    setSpinBlocked(gridRowsSpin, MosaicParameters().gridRows);
+    setSpinBlocked(gridColsSpin, MosaicParameters().gridCols);
+    setSpinBlocked(overlapXSpin, MosaicParameters().overlapX);
+    setSpinBlocked(overlapYSpin, MosaicParameters().overlapY);
     setCheckBlocked(phaseCorrelationCheck, true);
     setCheckBlocked(missingTilesCheck, false);
     if (missingPositionsEdit) {
@@ -308,37 +308,38 @@ void MainWidget::resetAllData() {
     forgetHeightResults();
 
     // Correlation parameters, and the options a new project must not inherit.
-    setSpinBlocked(windowSizeXSpin, 61);
-    setSpinBlocked(windowSizeYSpin, 61);
-    setSpinBlocked(spacingXSpin, 4);
-    setSpinBlocked(spacingYSpin, 4);
+    const ProjectParameters fresh;
+    setSpinBlocked(windowSizeXSpin, fresh.windowSizeX);
+    setSpinBlocked(windowSizeYSpin, fresh.windowSizeY);
+    setSpinBlocked(spacingXSpin, fresh.stepX);
+    setSpinBlocked(spacingYSpin, fresh.stepY);
     for (QSpinBox* spin : {searchUpSpin, searchDownSpin, searchLeftSpin, searchRightSpin})
-        setSpinBlocked(spin, 6);
+        setSpinBlocked(spin, fresh.searchUp);
     windowSettingsSaved = false;
     if (computationModeCombo) {
         {
             const QSignalBlocker blocker(computationModeCombo);
-            computationModeCombo->setCurrentIndex(std::max(computationModeCombo->findData(1), 0));
+            computationModeCombo->setCurrentIndex(fresh.dofIndex);
         }
         onDegreeOfFreedomChanged(computationModeCombo->currentIndex());
     }
     if (interpolationCombo) {
         const QSignalBlocker blocker(interpolationCombo);
-        interpolationCombo->setCurrentIndex(0);
+        interpolationCombo->setCurrentIndex(fresh.interpolationIndex);
     }
     if (toleranceSpin) {
         const QSignalBlocker blocker(toleranceSpin);
-        toleranceSpin->setValue(0.0001);
+        toleranceSpin->setValue(fresh.epsilon);
     }
-    setSpinBlocked(maxIterationsSpin, 30);
+    setSpinBlocked(maxIterationsSpin, fresh.maxIterations);
     setCheckBlocked(twinningCheck, false);
     if (twinningCheck)
         twinningCheck->hide();
     setCheckBlocked(saveFullImageCheck, false);
     setCheckBlocked(nlcFilterCheck, false);
     setSpinBlocked(maxJumpInitSpin, 0);
-    fractureOpeningMin = 0.1;
-    fractureRidgeThickness = 5;
+    fractureOpeningMin = fresh.fractureOpeningMin;
+    fractureRidgeThickness = fresh.fractureRidgeThickness;
     if (fractureMinJumpSlider) {
         const QSignalBlocker blocker(fractureMinJumpSlider);
         fractureMinJumpSlider->setValue(minJumpSliderPosition(fractureOpeningMin));

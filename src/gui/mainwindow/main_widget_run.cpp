@@ -194,6 +194,7 @@ bool MainWidget::refuseClashingResultNames(const QStringList& names) {
 
 bool MainWidget::confirmResultDeletion(bool& deleteOld) {
     waitForResultWrites();
+    removeLeftoverTemporaryFiles(appliedProjectFolder);
     deleteOld = !existingResultFiles(appliedProjectFolder).isEmpty();
     if (!deleteOld)
         return true;

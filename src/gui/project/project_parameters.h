@@ -28,6 +28,13 @@ struct NamedKernel {
     std::vector<float> coefficients;
 };
 
+// "Order 2", "Order 4", "Order 6": central differences of those orders.
+std::vector<NamedKernel> builtinDerivativeKernels();
+// "None" (no coefficients), "Sobel", "Prewitt"; not normalised.
+std::vector<NamedKernel> builtinSmoothingKernels();
+// "Von Mises" (enabled) and "Max Shear" (disabled).
+std::vector<StrainCriterion> defaultStrainCriteria();
+
 // Bounds of the stored values that the window's controls cannot hold
 // otherwise; the reader clamps into them.
 inline constexpr int kMaxRidgeThickness = 99;
@@ -79,11 +86,12 @@ struct StrainParameters {
 struct MosaicParameters {
     bool enabled = false;
     bool batchTileMode = false;
-    int gridRows = 2;
-    int gridCols = 2;
-    int overlapX = 10;
-    int overlapY = 10;
-    int scanOrderIndex = 0;
+    int gridRows = 3;
+    int gridCols = 3;
+    int overlapX = 20;
+    int overlapY = 20;
+    // Row by row.
+    int scanOrderIndex = 1;
     bool usePhaseCorrelation = true;
     bool allowMissingTiles = false;
     QString missingTilePositions;
@@ -131,7 +139,8 @@ struct HeightRangeEntry {
 
 // Image paths are absolute (or as the user gave them) in this record; the
 // writer stores them relative to the file's folder and the reader resolves
-// them again. The defaults are what a file written without controls holds.
+// them again. The defaults are a new project's values: what the window starts
+// with and what a key absent from a file reads as.
 struct ProjectParameters {
     QString projectFolder;
     QString referenceImage;
@@ -143,15 +152,16 @@ struct ProjectParameters {
     std::optional<bool> useMask;
     QString maskImage;
     QRect roi;
-    int windowSizeX = 21;
-    int windowSizeY = 21;
-    int stepX = 8;
-    int stepY = 8;
+    int windowSizeX = 61;
+    int windowSizeY = 61;
+    int stepX = 4;
+    int stepY = 4;
     int searchUp = 6;
     int searchDown = 6;
     int searchLeft = 6;
     int searchRight = 6;
-    int dofIndex = 0;
+    // First-order gradients, the second entry of the mode list.
+    int dofIndex = 1;
     int interpolationIndex = 0;
     double epsilon = 0.0001;
     int maxIterations = 30;
@@ -169,11 +179,11 @@ struct ProjectParameters {
     std::vector<HeightRangeEntry> heightCache;
 };
 
-// What a file without a `strain` block (or an old one) falls back to.
+// What a `strain` block without its lists (an older file) falls back to.
 struct ProjectReadDefaults {
-    std::vector<NamedKernel> builtInDerivativeKernels;
-    std::vector<NamedKernel> builtInSmoothingKernels;
-    std::vector<StrainCriterion> defaultCriteria;
+    std::vector<NamedKernel> builtInDerivativeKernels = builtinDerivativeKernels();
+    std::vector<NamedKernel> builtInSmoothingKernels = builtinSmoothingKernels();
+    std::vector<StrainCriterion> defaultCriteria = defaultStrainCriteria();
 };
 
 QString escapeJson(const QString& text);

@@ -223,25 +223,26 @@ int listedChoice(int value, ValueRange range, int fallback, const char* key, QSt
     return fallback;
 }
 
+// Every absent key reads as the record's own default, a new project's value.
 MosaicParameters readMosaic(const QJsonObject& mosaic, const QDir& projectDir, QStringList& outOfRange) {
     MosaicParameters out;
-    out.enabled = flag(mosaic, "enabled", false);
-    out.batchTileMode = flag(mosaic, "batchTileMode", false);
-    out.gridRows = inRange(integer(mosaic, "gridRows", 2), kGridCountRange, "gridRows", outOfRange);
-    out.gridCols = inRange(integer(mosaic, "gridCols", 2), kGridCountRange, "gridCols", outOfRange);
-    out.overlapX = inRange(integer(mosaic, "overlapX", 10), kOverlapRange, "overlapX", outOfRange);
-    out.overlapY = inRange(integer(mosaic, "overlapY", 10), kOverlapRange, "overlapY", outOfRange);
-    out.scanOrderIndex =
-        listedChoice(integer(mosaic, "scanOrderIndex", 0), kScanOrderRange, 0, "scanOrderIndex", outOfRange);
-    out.usePhaseCorrelation = flag(mosaic, "usePhaseCorrelation", true);
-    out.allowMissingTiles = flag(mosaic, "allowMissingTiles", false);
+    out.enabled = flag(mosaic, "enabled", out.enabled);
+    out.batchTileMode = flag(mosaic, "batchTileMode", out.batchTileMode);
+    out.gridRows = inRange(integer(mosaic, "gridRows", out.gridRows), kGridCountRange, "gridRows", outOfRange);
+    out.gridCols = inRange(integer(mosaic, "gridCols", out.gridCols), kGridCountRange, "gridCols", outOfRange);
+    out.overlapX = inRange(integer(mosaic, "overlapX", out.overlapX), kOverlapRange, "overlapX", outOfRange);
+    out.overlapY = inRange(integer(mosaic, "overlapY", out.overlapY), kOverlapRange, "overlapY", outOfRange);
+    out.scanOrderIndex = listedChoice(integer(mosaic, "scanOrderIndex", out.scanOrderIndex), kScanOrderRange,
+                                      out.scanOrderIndex, "scanOrderIndex", outOfRange);
+    out.usePhaseCorrelation = flag(mosaic, "usePhaseCorrelation", out.usePhaseCorrelation);
+    out.allowMissingTiles = flag(mosaic, "allowMissingTiles", out.allowMissingTiles);
     if (has(mosaic, "missingTilePositions")) {
         out.missingTilePositions = text(mosaic, "missingTilePositions");
     } else if (has(mosaic, "missingTilePosition")) {
         const int legacy = integer(mosaic, "missingTilePosition", -1);
         out.missingTilePositions = legacy < 0 ? QString() : QString::number(legacy);
     }
-    out.refineNonRigid = flag(mosaic, "refineNonRigid", false);
+    out.refineNonRigid = flag(mosaic, "refineNonRigid", out.refineNonRigid);
     if (integer(mosaic, "tileCropWidth", 0) > 0)
         out.tileCrop = boundedRect(mosaic, "tileCropX", "tileCropY", "tileCropWidth", "tileCropHeight", 0);
     if (has(mosaic, "finalWidth") || has(mosaic, "finalHeight"))
@@ -265,7 +266,7 @@ HeightParameters readHeights(const QJsonObject& heights, const QDir& projectDir)
     out.currentStateIndex = integer(heights, "currentStateIndex", 0);
     if (out.currentStateIndex < 0 || out.currentStateIndex >= out.deformedStates.size())
         out.currentStateIndex = 0;
-    out.saveFullImage = flag(heights, "saveFullImage", false);
+    out.saveFullImage = flag(heights, "saveFullImage", out.saveFullImage);
     return out;
 }
 
@@ -386,8 +387,8 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
     p.windowSizeY = integer(root, "windowSizeY", integer(root, "windowSize", p.windowSizeY));
     p.stepX = integer(root, "stepX", integer(root, "step", p.stepX));
     p.stepY = integer(root, "stepY", integer(root, "step", p.stepY));
-    const int maxU = integer(root, "maxU", 6);
-    const int maxV = integer(root, "maxV", 6);
+    const int maxU = integer(root, "maxU", std::max(p.searchUp, p.searchDown));
+    const int maxV = integer(root, "maxV", std::max(p.searchLeft, p.searchRight));
     p.searchUp = integer(root, "searchUp", maxU);
     p.searchDown = integer(root, "searchDown", maxU);
     p.searchLeft = integer(root, "searchLeft", maxV);
@@ -401,9 +402,9 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
     p.searchDown = inRange(p.searchDown, kSearchRange, "searchDown", bad);
     p.searchLeft = inRange(p.searchLeft, kSearchRange, "searchLeft", bad);
     p.searchRight = inRange(p.searchRight, kSearchRange, "searchRight", bad);
-    p.dofIndex = listedChoice(integer(root, "dofIndex", 0), kModeIndexRange, p.dofIndex, "dofIndex", bad);
-    p.interpolationIndex = listedChoice(integer(root, "interpolationIndex", 0), kInterpolationIndexRange,
-                                        p.interpolationIndex, "interpolationIndex", bad);
+    p.dofIndex = listedChoice(integer(root, "dofIndex", p.dofIndex), kModeIndexRange, p.dofIndex, "dofIndex", bad);
+    p.interpolationIndex = listedChoice(integer(root, "interpolationIndex", p.interpolationIndex),
+                                        kInterpolationIndexRange, p.interpolationIndex, "interpolationIndex", bad);
     // An absent key (an older file, a hand-made one) means a new project's
     // value, never zero: a tolerance of 0 would never converge.
     p.epsilon = inRange(real(root, "epsilon", p.epsilon), kToleranceRange, "epsilon", bad);
@@ -412,10 +413,11 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
         std::clamp(real(root, "fractureOpeningMin", p.fractureOpeningMin), 0.0, kMaxFractureOpening);
     p.fractureRidgeThickness =
         std::clamp(integer(root, "fractureRidgeThickness", p.fractureRidgeThickness), 1, kMaxRidgeThickness);
-    p.enableTwinning = flag(root, "enableTwinning", false);
-    p.maxJumpAmplitude = inRange(integer(root, "maxJumpAmplitude", 0), kMaxJumpRange, "maxJumpAmplitude", bad);
-    p.enableNLC = flag(root, "enableNLC", false);
-    p.saveFullImage = flag(root, "saveFullImage", false);
+    p.enableTwinning = flag(root, "enableTwinning", p.enableTwinning);
+    p.maxJumpAmplitude =
+        inRange(integer(root, "maxJumpAmplitude", p.maxJumpAmplitude), kMaxJumpRange, "maxJumpAmplitude", bad);
+    p.enableNLC = flag(root, "enableNLC", p.enableNLC);
+    p.saveFullImage = flag(root, "saveFullImage", p.saveFullImage);
     if (has(root, "strain"))
         p.strain = readStrain(objectAt(root, "strain"), defaults);
     if (has(root, "heightFields"))
@@ -432,12 +434,20 @@ bool separatorAt(QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\
 // Every stored path names an image: a folder (".", "..") never does.
 bool isStoredFile(const QString& path) { return QFileInfo(path).isFile(); }
 
-QString cleanAbsolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
+// Above the root is the root, as the system reads it; cleanPath keeps the
+// "..".
+QString cleanAbsolute(const QString& path) {
+    QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    while (clean.startsWith(QLatin1String("/../")))
+        clean.remove(0, 3);
+    return clean == QLatin1String("/..") ? QStringLiteral("/") : clean;
+}
 
 }  // namespace
 
 QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
-    if (stored.isEmpty())
+    // A name with a NUL would open the file its prefix names.
+    if (stored.isEmpty() || stored.contains(QChar(0)))
         return stored;
     // Files written on Windows separate with backslashes; a name that really
     // holds one is tried first, unchanged.
@@ -457,8 +467,12 @@ QString resolveStoredPath(const QDir& projectDir, const QString& stored) {
     // never one under the working directory; other systems' absolute paths
     // stay as written, for the report of missing files.
     const bool drivePath = stored.size() > 1 && stored.at(1) == QLatin1Char(':');
-    const QString notFound =
+    QString notFound =
         QFileInfo(stored).isRelative() && !drivePath ? cleanAbsolute(projectDir.filePath(stored)) : stored;
+    // A folder (".", "..") is no image: the text stays as stored, for the
+    // report of what could not be read.
+    if (QFileInfo(notFound).isDir())
+        notFound = stored;
     QString rest = text;
     for (;;) {
         const auto separator = std::find_if(rest.begin(), rest.end(), separatorAt);

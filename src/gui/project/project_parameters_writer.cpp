@@ -1,7 +1,7 @@
 #include "gui/project/project_parameters.h"
-#include "gui/project/save_file.h"
+#include "platform/replaced_file.h"
 
-#include <QSaveFile>
+#include <QFile>
 
 #include <cmath>
 
@@ -284,13 +284,23 @@ QByteArray formatProjectParameters(const ProjectParameters& p, const QDir& baseD
 }
 
 bool writeProjectParametersFile(const QString& path, const ProjectParameters& parameters, QString& error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        error = file.errorString();
+    const QByteArray text = formatProjectParameters(parameters, QFileInfo(path).absoluteDir());
+    // A file the reader refuses would be a project saved for good that can
+    // never be opened again; the last one that can stays.
+    if (static_cast<std::size_t>(text.size()) > kMaxParametersFileBytes) {
+        error = QStringLiteral("%1 would be larger than %2 bytes, too large to be opened again")
+                    .arg(QFileInfo(path).fileName())
+                    .arg(kMaxParametersFileBytes);
         return false;
     }
-    const QByteArray text = formatProjectParameters(parameters, QFileInfo(path).absoluteDir());
-    return commitSaveFile(file, file.write(text) == text.size(), error);
+    std::string reason;
+    if (!platform::replaceFileContents(QFile::encodeName(path).toStdString(),
+                                       std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
+                                       reason)) {
+        error = QString::fromLocal8Bit(reason);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tavro::gui

@@ -1,6 +1,10 @@
 #include "gui/project/result_files.h"
 
+#include "platform/replaced_file.h"
+
+#include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QHash>
 
 #include <algorithm>
@@ -38,9 +42,30 @@ QStringList existingResultFiles(const QString& projectFolder) {
         if (!folder.exists())
             continue;
         for (const QString& file : folder.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted))
-            files << folder.filePath(file);
+            if (!platform::isLeftoverTemporaryName(QFile::encodeName(file).toStdString()))
+                files << folder.filePath(file);
     }
     return files;
+}
+
+int removeLeftoverTemporaryFiles(const QString& projectFolder) {
+    if (projectFolder.isEmpty())
+        return 0;
+    int removed = 0;
+    QStringList folders{projectFolder};
+    for (const QString& name : resultFolderNames())
+        folders << projectFolder + QLatin1Char('/') + name;
+    for (const QString& path : folders) {
+        const QDir folder(path);
+        // Links are not followed: only a file of our own is removed.
+        for (const QString& file : folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted))
+            if (platform::isLeftoverTemporaryName(QFile::encodeName(file).toStdString()) &&
+                QFile::remove(folder.filePath(file)))
+                ++removed;
+    }
+    if (removed > 0)
+        qDebug().noquote() << "[Project]" << removed << "temporary file(s) of interrupted writes removed";
+    return removed;
 }
 
 QStringList clashingResultNames(const QStringList& baseNames) {

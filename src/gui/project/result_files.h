@@ -38,8 +38,14 @@ QString criterionSlug(const QString& name);
 QString resultFilePath(const QString& projectFolder, const QString& sub, const QString& baseName,
                        const QString& suffix);
 
-// The files directly inside the result folders of `projectFolder`.
+// The files directly inside the result folders of `projectFolder`, without
+// the temporary files of writes that never finished.
 QStringList existingResultFiles(const QString& projectFolder);
+
+// Removes the temporary files that our writers left in the project folder and
+// its result folders when they were killed; returns how many. Call it only
+// while none of ours is writing there.
+int removeLeftoverTemporaryFiles(const QString& projectFolder);
 
 // Every base name that more than one state would write its results under,
 // compared as the result folder of a case-blind file system would.

@@ -1,8 +1,8 @@
 #include "gui/project/user_defaults.h"
 
 #include "gui/project/result_files.h"
-#include "gui/project/save_file.h"
 #include "platform/regular_file.h"
+#include "platform/replaced_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,12 +10,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QtDebug>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace tavro::gui {
@@ -128,57 +129,24 @@ QJsonArray criterionArray(const std::vector<StrainCriterion>& criteria) {
 
 
 // A file the reader refuses may be the user's hand edit gone wrong: it is
-// kept beside the new one rather than lost. Copied in chunks, since a file
-// refused for its size may be large.
+// moved aside rather than lost (moved, not copied: it may be refused for its
+// size).
 bool keepMalformedCopy(const QString& path, QString& error) {
     const QString backup = path + QStringLiteral(".bak");
-    std::string message;
-    const platform::FileDescriptor source =
-        platform::openRegularFileForReading(QFile::encodeName(path).toStdString(), message);
-    QFile in;
-    if (!source || !in.open(source.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
-        error = QStringLiteral("cannot read %1 to keep it: %2")
-                    .arg(path, source ? in.errorString() : QString::fromStdString(message));
+    // A folder or a device under the name is no edit of the user's: refused.
+    const std::string special = platform::nonRegularReason(QFile::encodeName(path).toStdString());
+    if (!special.empty()) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromStdString(special));
         return false;
     }
-    QSaveFile out(backup);
-    if (!out.open(QIODevice::WriteOnly)) {
-        error = QStringLiteral("cannot write %1: %2").arg(backup, out.errorString());
-        return false;
-    }
-    char buffer[1 << 16];
-    qint64 got = 0;
-    bool written = true;
-    while (written && (got = in.read(buffer, sizeof buffer)) > 0)
-        written = out.write(buffer, got) == got;
-    if (got < 0) {
-        error = QStringLiteral("cannot read %1 to keep it: %2").arg(path, in.errorString());
-        out.cancelWriting();
-        out.commit();
-        return false;
-    }
-    if (!commitSaveFile(out, written, error)) {
-        error = QStringLiteral("cannot write %1: %2").arg(backup, error);
+    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(backup).constData()) != 0) {
+        error = QStringLiteral("cannot keep %1 as %2: %3").arg(path, backup, qt_error_string(errno));
         return false;
     }
     return true;
 }
 
 }  // namespace
-
-std::vector<NamedKernel> builtinDerivativeKernels() {
-    return {{"Order 2", {-0.5f, 0.0f, 0.5f}},
-            {"Order 4", {1.0f / 12, -2.0f / 3, 0.0f, 2.0f / 3, -1.0f / 12}},
-            {"Order 6", {-1.0f / 60, 3.0f / 20, -3.0f / 4, 0.0f, 3.0f / 4, -3.0f / 20, 1.0f / 60}}};
-}
-
-std::vector<NamedKernel> builtinSmoothingKernels() {
-    return {{"None", {}}, {"Sobel", {1.0f, 2.0f, 1.0f}}, {"Prewitt", {1.0f, 1.0f, 1.0f}}};
-}
-
-std::vector<StrainCriterion> defaultStrainCriteria() {
-    return {{"Von Mises", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))", true}, {"Max Shear", "(eI - eII)/2", false}};
-}
 
 QString userDefaultsFilePath() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
@@ -219,13 +187,15 @@ bool writeUserDefaults(const QString& path, const std::vector<NamedKernel>& deri
                            {QStringLiteral("smoothingKernels"), kernelArray(smoothing)},
                            {QStringLiteral("criteria"), criterionArray(criteria)}};
     const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    if (!commitSaveFile(file, file.write(text) == text.size(), error)) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, error);
+    std::string reason;
+    if (static_cast<std::size_t>(text.size()) > kMaxParametersFileBytes)
+        reason = "larger than " + std::to_string(kMaxParametersFileBytes) + " bytes";
+    else
+        platform::replaceFileContents(QFile::encodeName(path).toStdString(),
+                                      std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
+                                      reason);
+    if (!reason.empty()) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(reason));
         return false;
     }
     return true;

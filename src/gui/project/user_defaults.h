@@ -14,13 +14,6 @@
 
 namespace tavro::gui {
 
-// "Order 2", "Order 4", "Order 6": central differences of those orders.
-std::vector<NamedKernel> builtinDerivativeKernels();
-// "None" (no coefficients), "Sobel", "Prewitt"; not normalised.
-std::vector<NamedKernel> builtinSmoothingKernels();
-// "Von Mises" (enabled) and "Max Shear" (disabled).
-std::vector<StrainCriterion> defaultStrainCriteria();
-
 // The per-user configuration folder, created with its parents on every call,
 // + "/user_defaults.json".
 QString userDefaultsFilePath();

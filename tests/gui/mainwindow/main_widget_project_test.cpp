@@ -225,7 +225,7 @@ TEST(ProjectFile, AMalformedFileIsRefusedBeforeTheWindowOrTheProjectChanges) {
     Access::load(window, odd);
     EXPECT_EQ(Access::windowSizeX(window)->value(), Access::windowSizeX(window)->maximum());
     const QString rewritten = QString::fromUtf8(contents(folder + QStringLiteral("/parameters.json")));
-    EXPECT_TRUE(rewritten.contains(QStringLiteral("\"dofIndex\": 0,")));
+    EXPECT_TRUE(rewritten.contains(QStringLiteral("\"dofIndex\": 1,"))) << "a new project's mode";
     EXPECT_TRUE(rewritten.contains(QStringLiteral("\"heightCache\": {\n\n    }")));
 }
 
@@ -256,6 +256,40 @@ TEST(ProjectFile, AFailedSaveShowsTheSaveBoxAndKeepsTheOldFile) {
     ASSERT_EQ(answers.boxes.size(), 1);
     EXPECT_TRUE(answers.boxes.front().startsWith(QStringLiteral("Save: Unable to create parameters file.\n\n")))
         << "the fixed text, then the reason";
+}
+
+// A file of an older version: a strain block with indices only, no window,
+// step or mode. It opens as a new project would, with the built-in kernels
+// and default criteria, and is saved so.
+TEST(ProjectFile, AnOlderFileOpensWithANewProjectsValuesAndIsSavedSo) {
+    test::testApplication();
+    isolateSettings();
+    const testing::TempDir dir("tavro_project");
+    Answers answers;
+    const ScopedDialogResponder responder(answers.responder());
+    MainWidget window;
+    using Access = MainWidgetProjectTestAccess;
+    Access::windowSizeX(window)->setValue(21);
+    const QString file = qpath(dir.path()) + QStringLiteral("/parameters.json");
+    writeFile(file, R"({"strain": {"derivKernelIndex": 1, "smoothKernelIndex": 1}})");
+    Access::load(window, file);
+    EXPECT_EQ(Access::windowSizeX(window)->value(), 61);
+    const QString saved = QString::fromUtf8(contents(file));
+    for (const char* key : {"\"windowSizeX\": 61,", "\"stepY\": 4,", "\"dofIndex\": 1,", "\"gridRows\": 3,"})
+        EXPECT_TRUE(saved.contains(QLatin1String(key))) << key;
+    // Read without fallbacks: the lists are in the file itself.
+    ProjectParameters read;
+    QString error;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    ASSERT_TRUE(readProjectParametersFile(file, ProjectReadDefaults{{}, {}, {}}, read, error, failure))
+        << error.toStdString();
+    ASSERT_TRUE(read.strain);
+    EXPECT_EQ(read.strain->derivativeKernels.size(), 3u);
+    EXPECT_EQ(read.strain->smoothingKernels.size(), 3u);
+    EXPECT_EQ(read.strain->selectedDerivativeKernelIndex, 1);
+    EXPECT_EQ(read.strain->selectedSmoothingKernelIndex, 2);
+    ASSERT_EQ(read.strain->criteria.size(), 2u);
+    EXPECT_EQ(read.strain->criteria.front().name, "Von Mises");
 }
 
 void MainWidgetProjectTestAccess::newProjectInheritsNothing() {

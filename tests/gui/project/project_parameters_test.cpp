@@ -37,6 +37,8 @@ ProjectParameters populated(const QString& folder) {
     p.maskImage = folder + QStringLiteral("/mask.png");
     p.roi = QRect(120, 40, 800, 600);
     p.windowSizeX = 31;
+    p.windowSizeY = 21;
+    p.stepX = 8;
     p.stepY = 4;
     p.searchDown = 9;
     p.searchLeft = 2;
@@ -52,6 +54,9 @@ ProjectParameters populated(const QString& folder) {
         1,
         {{"Von Mises", "sqrt(2/3 * (eI**2 + eII**2 - eI*eII))", true}, {"Tab\tname", "exx", false}}};
     MosaicParameters mosaic;
+    mosaic.gridRows = mosaic.gridCols = 2;
+    mosaic.overlapX = mosaic.overlapY = 10;
+    mosaic.scanOrderIndex = 0;
     mosaic.missingTilePositions = QStringLiteral("2, 5");
     mosaic.tileCrop = QRect(4, 6, 100, 80);
     mosaic.finalSize = QSize(1926, 771);
@@ -289,6 +294,45 @@ TEST(ProjectParametersReader, AFullyPopulatedModelRoundTrips) {
     EXPECT_EQ(back.resultCache.size(), 2u);  // the entry without a range was not written
 }
 
+// A hand-made or older file says only what it changes: the rest is what a
+// new project starts with, and is written back so.
+TEST(ProjectParametersReader, AbsentKeysReadAsANewProjectsValues) {
+    const ProjectParameters p = parsed(R"j({"mosaic": {"enabled": false}, "heightFields": {}})j");
+    // 61 px windows every 4 px, first-order gradients: what the panel shows.
+    EXPECT_EQ(p.windowSizeX, 61);
+    EXPECT_EQ(p.stepY, 4);
+    EXPECT_EQ(p.dofIndex, 1);
+    const QDir base(QStringLiteral("/p"));
+    ProjectParameters expected;
+    expected.roi = QRect(0, 0, 0, 0);
+    expected.mosaic = MosaicParameters();
+    expected.heightFields = HeightParameters();
+    EXPECT_EQ(formatProjectParameters(p, base), formatProjectParameters(expected, base));
+    EXPECT_EQ(p.mosaic->gridRows, 3);
+    EXPECT_EQ(p.mosaic->overlapX, 20);
+    EXPECT_EQ(p.mosaic->scanOrderIndex, 1);
+    EXPECT_TRUE(p.outOfRangeKeys.isEmpty());
+}
+
+// An older `strain` block holds indices only: the lists are the built-in
+// kernels and default criteria, never empty ones.
+TEST(ProjectParametersReader, AnOlderStrainBlockTakesTheBuiltInKernelsAndDefaultCriteria) {
+    const ProjectParameters p = parsed(R"j({"strain": {"derivKernelIndex": 1, "smoothKernelIndex": 1}})j");
+    ASSERT_TRUE(p.strain);
+    EXPECT_EQ(p.strain->derivativeKernels.size(), builtinDerivativeKernels().size());
+    EXPECT_EQ(p.strain->smoothingKernels.size(), builtinSmoothingKernels().size());
+    EXPECT_EQ(p.strain->criteria.size(), defaultStrainCriteria().size());
+    EXPECT_EQ(p.strain->selectedDerivativeKernelIndex, 1);
+    EXPECT_EQ(p.strain->selectedSmoothingKernelIndex, 2);
+    EXPECT_EQ(p.strain->smoothingKernels.at(2).name, "Prewitt");
+    EXPECT_EQ(p.strain->criteria.at(0).name, "Von Mises");
+    // Saved so: the lists are in the file the next time it opens.
+    const ProjectParameters back =
+        parsed(formatProjectParameters(p, QDir(QStringLiteral("/p"))), QDir(QStringLiteral("/p")), {{}, {}, {}});
+    EXPECT_EQ(back.strain->derivativeKernels.size(), builtinDerivativeKernels().size());
+    EXPECT_EQ(back.strain->criteria.size(), defaultStrainCriteria().size());
+}
+
 TEST(ProjectParametersReader, LegacyKeysOfOlderFilesAreUnderstood) {
     ProjectReadDefaults defaults;
     defaults.builtInDerivativeKernels = {{"A", {1}}, {"B", {2}}, {"C", {3}}};
@@ -523,8 +567,31 @@ TEST(ResolveStoredPath, RelativePathsAreCleanedAndAFolderIsNeverAnImage) {
     // folder is not taken for the image.
     EXPECT_EQ(resolveStoredPath(project, QStringLiteral("../../x.tif")), qpath(dir.path()) + QStringLiteral("/x.tif"));
     EXPECT_FALSE(QFileInfo(resolveStoredPath(project, QStringLiteral("."))).isFile());
-    EXPECT_TRUE(QFileInfo(resolveStoredPath(project, QStringLiteral(".."))).isAbsolute());
+    EXPECT_NE(resolveStoredPath(project, QStringLiteral("..")), qpath(dir.path()) + QStringLiteral("/study"));
     EXPECT_EQ(resolveStoredPath(project, QStringLiteral("D:\\old\\gone.tif")), QStringLiteral("D:\\old\\gone.tif"));
+}
+
+TEST(ResolveStoredPath, NoStoredTextNamesAFolderAPrefixOrAPlaceAboveTheRoot) {
+    const testing::TempDir dir("tavro_project");
+    const QDir project(qpath(dir.path()));
+    touch(project.filePath(QStringLiteral("ref.tif")));
+    // Climbing past the root stays at the root, cleaned.
+    const QString climbed = resolveStoredPath(project, QStringLiteral("../../../../../../../../../../x.tif"));
+    EXPECT_EQ(climbed, QStringLiteral("/x.tif"));
+    // A relative name of a folder is not made into the folder's path: it
+    // stays as stored, to be reported as no image.
+    for (const QString& folder : {QStringLiteral("."), QStringLiteral(".."), QStringLiteral("./")})
+        EXPECT_EQ(resolveStoredPath(project, folder), folder);
+    // A NUL would cut the name to a file that exists: nothing is opened by it.
+    const QString cut = QStringLiteral("ref.tif") + QChar(0) + QStringLiteral("x");
+    const QString resolved = resolveStoredPath(project, cut);
+    EXPECT_NE(resolved, project.filePath(QStringLiteral("ref.tif")));
+    EXPECT_FALSE(QFileInfo::exists(project.filePath(resolved)));
+    ProjectParameters read;
+    QString error;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    EXPECT_FALSE(readProjectParametersFile(project.filePath(cut), ProjectReadDefaults(), read, error, failure));
+    EXPECT_EQ(failure, ProjectReadFailure::Open);
 }
 
 }  // namespace tavro::gui

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,34 @@ TEST(ResultFiles, OnlyFilesDirectlyInsideTheResultFoldersCount) {
     QFile legacy(root.filePath(QStringLiteral("Rupture/old_cox.tif")));
     ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
     EXPECT_EQ(existingResultFiles(folder), QStringList{root.filePath(QStringLiteral("Rupture/old_cox.tif"))});
+}
+
+// A kill during a write leaves its temporary file: it is no result, and the
+// next opening or run removes it, and nothing else.
+TEST(ResultFiles, TemporaryFilesOfInterruptedWritesAreNoResultsAndAreRemoved) {
+    const testing::TempDir dir("tavro_results");
+    const QString folder = QString::fromStdString(dir.path().string());
+    QDir root(folder);
+    ASSERT_TRUE(root.mkpath(QStringLiteral("Displacements")));
+    const QStringList leftovers{QStringLiteral("Displacements/.def_1_ux.tif.0123456789abcdef.tmp"),
+                                QStringLiteral(".parameters.json.fedcba9876543210.tmp")};
+    const QStringList kept{QStringLiteral("Displacements/def_1_ux.tif"), QStringLiteral("Displacements/.notes.tmp"),
+                           QStringLiteral("other.0123456789abcdef.tmp")};
+    for (const QString& name : leftovers + kept) {
+        QFile file(root.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    // A link under such a name is not ours to remove, nor what it names.
+    const QString linked = root.filePath(QStringLiteral("Displacements/.x.tif.00000000000000aa.tmp"));
+    ASSERT_TRUE(QFile::link(root.filePath(QStringLiteral("other.0123456789abcdef.tmp")), linked));
+    EXPECT_EQ(existingResultFiles(folder).size(), 2) << "the real result and the notes";
+    EXPECT_EQ(removeLeftoverTemporaryFiles(folder), 2);
+    for (const QString& name : leftovers)
+        EXPECT_FALSE(QFile::exists(root.filePath(name))) << name.toStdString();
+    for (const QString& name : kept)
+        EXPECT_TRUE(QFile::exists(root.filePath(name))) << name.toStdString();
+    EXPECT_TRUE(QFileInfo(linked).isSymLink());
+    EXPECT_EQ(removeLeftoverTemporaryFiles(QString()), 0);
 }
 
 TEST(ResultFiles, AGridIsPlacedInTheGridThatCoversTheWholeImage) {

@@ -1,0 +1,231 @@
+// The parameters.json and user_defaults.json writers in folders that may come
+// from anywhere. These tests run as root: every special file they point a
+// writer at is one they made in their own temporary folder.
+#include "gui/project/project_parameters.h"
+#include "gui/project/user_defaults.h"
+#include "platform/replaced_file.h"
+
+#include "support/temp_dir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace tavro::gui {
+
+namespace {
+
+QString qpath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+
+void put(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray contentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct stat lstatOf(const QString& path) {
+    struct stat info {};
+    ::lstat(encoded(path).constData(), &info);
+    return info;
+}
+
+// A file-size limit with SIGXFSZ at its default action, as a shell's
+// `ulimit -f` leaves it: a writer that does not see to the signal ends the
+// test binary here.
+class DefaultActionFileSizeLimit {
+public:
+    explicit DefaultActionFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_DFL);
+        rlimit small = saved_;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~DefaultActionFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    DefaultActionFileSizeLimit(const DefaultActionFileSizeLimit&) = delete;
+    DefaultActionFileSizeLimit& operator=(const DefaultActionFileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = nullptr;
+};
+
+}  // namespace
+
+TEST(ProjectFileWriters, NonRegularTargetsAreRefusedAndLeftAsTheyWere) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir folder(qpath(dir.path()));
+    const QString fifo = folder.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(encoded(fifo).constData(), 0600), 0);
+    // The null device's numbers, on a node of our own: a faulty writer can
+    // only ever replace this node, never the system's.
+    const QString device = folder.filePath(QStringLiteral("null"));
+    const bool haveDevice = ::mknod(encoded(device).constData(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    ASSERT_TRUE(QFile::link(QStringLiteral("fifo"), folder.filePath(QStringLiteral("to_fifo.json"))));
+    if (haveDevice) {
+        ASSERT_TRUE(QFile::link(QStringLiteral("null"), folder.filePath(QStringLiteral("to_device.json"))));
+    }
+    ASSERT_TRUE(QFile::link(QStringLiteral("loop_b.json"), folder.filePath(QStringLiteral("loop_a.json"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("loop_a.json"), folder.filePath(QStringLiteral("loop_b.json"))));
+
+    QStringList targets{fifo, QStringLiteral("to_fifo.json"), QStringLiteral("loop_a.json")};
+    if (haveDevice)
+        targets << QStringLiteral("to_device.json");
+    for (QString path : targets) {
+        path = folder.filePath(path);
+        SCOPED_TRACE(path.toStdString());
+        QString error;
+        EXPECT_FALSE(writeProjectParametersFile(path, ProjectParameters(), error));
+        EXPECT_FALSE(error.isEmpty());
+        error.clear();
+        EXPECT_FALSE(writeUserDefaults(path, builtinDerivativeKernels(), {}, {}, error));
+        EXPECT_FALSE(error.isEmpty());
+    }
+    QString error;
+    writeProjectParametersFile(fifo, ProjectParameters(), error);
+    EXPECT_EQ(error, QStringLiteral("not a regular file"));
+    EXPECT_TRUE(S_ISFIFO(lstatOf(fifo).st_mode));
+    for (const char* link : {"to_fifo.json", "loop_a.json", "loop_b.json"})
+        EXPECT_TRUE(S_ISLNK(lstatOf(folder.filePath(QLatin1String(link))).st_mode)) << link;
+    if (haveDevice) {
+        const struct stat node = lstatOf(device);
+        EXPECT_TRUE(S_ISCHR(node.st_mode));
+        EXPECT_EQ(node.st_rdev, makedev(1, 3));
+        EXPECT_TRUE(S_ISLNK(lstatOf(folder.filePath(QStringLiteral("to_device.json"))).st_mode));
+    }
+    EXPECT_EQ(folder.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot).size(),
+              haveDevice ? 6 : 4);
+}
+
+TEST(ProjectFileWriters, ALinkKeepsPointingAtTheFileItsTargetBecomes) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir folder(qpath(dir.path()));
+    ASSERT_TRUE(folder.mkdir(QStringLiteral("shared")));
+    const QString stored = folder.filePath(QStringLiteral("shared/parameters.json"));
+    put(stored, "{}");
+    const QString link = folder.filePath(QStringLiteral("parameters.json"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("shared/parameters.json"), link));
+    ProjectParameters p;
+    p.windowSizeX = 33;
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(link, p, error)) << error.toStdString();
+    EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
+    EXPECT_TRUE(contentOf(stored).contains("\"windowSizeX\": 33"));
+}
+
+TEST(ProjectFileWriters, AReplacedFileKeepsItsModeAndOwner) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another user needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const testing::TempDir dir("tavro_writers");
+    const QDir folder(qpath(dir.path()));
+    const QString parameters = folder.filePath(QStringLiteral("parameters.json"));
+    const QString defaults = folder.filePath(QStringLiteral("user_defaults.json"));
+    for (const QString& path : {parameters, defaults}) {
+        put(path, "{}");
+        ASSERT_EQ(::chown(encoded(path).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        ASSERT_EQ(::chmod(encoded(path).constData(), 0444), 0);
+    }
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(parameters, ProjectParameters(), error)) << error.toStdString();
+    ASSERT_TRUE(writeUserDefaults(defaults, builtinDerivativeKernels(), {}, {}, error)) << error.toStdString();
+    for (const QString& path : {parameters, defaults}) {
+        const struct stat after = lstatOf(path);
+        EXPECT_EQ(after.st_mode & 07777, 0444u) << path.toStdString();
+        EXPECT_EQ(after.st_uid, nobody->pw_uid) << path.toStdString();
+        EXPECT_EQ(after.st_gid, nobody->pw_gid) << path.toStdString();
+        EXPECT_GT(contentOf(path).size(), 2);
+    }
+}
+
+TEST(ProjectFileWriters, AFileSizeLimitFailsTheWriteInsteadOfEndingTheProcess) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir folder(qpath(dir.path()));
+    const QString path = folder.filePath(QStringLiteral("parameters.json"));
+    put(path, "{\"windowSizeX\": 41}");
+    ProjectParameters p;
+    for (int i = 0; i < 100; ++i)
+        p.deformedImages << folder.filePath(QStringLiteral("images/deformed_%1.tif").arg(i));
+    QString error;
+    bool written = true;
+    {
+        const DefaultActionFileSizeLimit limit(512);
+        written = writeProjectParametersFile(path, p, error);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(EFBIG)));
+    EXPECT_EQ(contentOf(path), QByteArray("{\"windowSizeX\": 41}"));
+    EXPECT_EQ(folder.entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("parameters.json")});
+}
+
+// The reader refuses a parameters file over its limit: the writer must not
+// leave one in place of a project that could still be opened.
+TEST(ProjectFileWriters, AProjectTooLargeToReopenIsNotWritten) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir folder(qpath(dir.path()));
+    const QString path = folder.filePath(QStringLiteral("parameters.json"));
+    ProjectParameters p;
+    p.deformedImages << folder.filePath(QStringLiteral("d.tif"));
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(path, p, error));
+    const QByteArray small = contentOf(path);
+
+    // Each entry adds the same number of bytes: the count that just passes
+    // the limit follows from two sizes.
+    const QString name = folder.filePath(QString(200, QLatin1Char('x')) + QStringLiteral(".tif"));
+    const qsizetype base = formatProjectParameters(p, folder).size();
+    p.deformedImages << name;
+    const qsizetype entry = formatProjectParameters(p, folder).size() - base;
+    const qsizetype count = (static_cast<qsizetype>(kMaxParametersFileBytes) - base) / entry + 1;
+    for (qsizetype i = 1; i < count; ++i)
+        p.deformedImages << name;
+    ASSERT_GT(formatProjectParameters(p, folder).size(), static_cast<qsizetype>(kMaxParametersFileBytes));
+    EXPECT_FALSE(writeProjectParametersFile(path, p, error));
+    EXPECT_TRUE(error.contains(QString::number(kMaxParametersFileBytes))) << error.toStdString();
+    EXPECT_EQ(contentOf(path), small);
+
+    // One entry fewer fits, and reads back.
+    p.deformedImages.removeLast();
+    ASSERT_TRUE(writeProjectParametersFile(path, p, error)) << error.toStdString();
+    ProjectParameters read;
+    ProjectReadFailure failure = ProjectReadFailure::None;
+    EXPECT_TRUE(readProjectParametersFile(path, ProjectReadDefaults(), read, error, failure)) << error.toStdString();
+    EXPECT_EQ(read.deformedImages.size(), p.deformedImages.size());
+}
+
+TEST(LeftoverTemporaryName, MatchesOnlyWhatOurWritersName) {
+    const testing::TempDir dir("tavro_writers");
+    const std::string target = (dir.path() / "parameters.json").string();
+    const platform::ReplacementFile temporary(target);
+    const std::string name = temporary.path().substr(temporary.path().rfind('/') + 1);
+    EXPECT_TRUE(platform::isLeftoverTemporaryName(name)) << name;
+    EXPECT_TRUE(platform::isLeftoverTemporaryName(".ref_ux.tif.0123456789abcdef.tmp"));
+    for (const char* other : {"parameters.json", ".hidden.tmp", ".x.0123456789abcde.tmp", ".x.0123456789ABCDEF.tmp",
+                              "x.0123456789abcdef.tmp", "..0123456789abcdef.tmp", ".x.0123456789abcdef.tif"})
+        EXPECT_FALSE(platform::isLeftoverTemporaryName(other)) << other;
+}
+
+}  // namespace tavro::gui
