@@ -142,6 +142,7 @@ protected:
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend struct MainWidgetTestAccess;
@@ -152,6 +153,7 @@ private:
     friend struct MainWidgetMosaicTilesTestAccess;
     friend struct MainWidgetMosaicViewsTestAccess;
     friend struct MainWidgetRunTestAccess;
+    friend struct MainWidgetRunInputsTestAccess;
     friend struct WindowTestSession;
     friend struct MainWidgetHeightsTestAccess;
 
@@ -231,6 +233,14 @@ private:
     std::optional<ImageLoadOutcome> loadImageInBackground(const QString& path, const QString& message);
     int rejectLossyImages(QStringList& paths);
     bool ensureDeformedGrayLoaded(int index, QString& error);
+    // The entry's file read again, refused when its size changed since it was added.
+    bool reloadGrayPixels(const LoadedImage& entry, int index, int count, QImage& pixels, QString& error);
+    bool ensureRunImageLoaded(int index, QString& error);
+    // A run or any background task holds the inputs: nothing may change them until it ends.
+    bool inputsLocked() const;
+    void releaseRunInputs();
+    bool backgroundTaskRunning() const;
+    void closeWhenIdle();
     bool checkInputImagesLoaded();
     QString imageDialogFolder() const;
     void rememberImageFolder(const QString& path);
@@ -800,6 +810,11 @@ private:
     bool runStopRequested = false;
     // The base names the run's results are written under, one per deformed state.
     QStringList runNames;
+    // The inputs a run started with: its requests read these, never the window's lists.
+    std::vector<LoadedImage> runImages;
+    ComputationRequest runRequest;
+    // Close was confirmed during a task: the window closes once the task ends.
+    bool quitAfterStop = false;
     // The geometry of the run's grid, and the one kept with the result shown.
     ResultGeometry runGeometry;
     ResultGeometry shownResultGeometry;

@@ -249,7 +249,8 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
     std::vector<Written> written;
     for (std::size_t i = 0; i < deformedImages.size(); ++i) {
         Written entry{deformedImages[i].path, std::nullopt};
-        if (i < results.size())
+        // An unknown shift written as an entry would read back as a shift of 0.
+        if (i < results.size() && !results[i].display.rigidShiftUnknown)
             entry.cache = resultCacheEntry(0, results[i]);
         written.push_back(std::move(entry));
     }
@@ -283,6 +284,8 @@ void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
             if (index < 0)
                 continue;
         }
+        if (results[i].display.rigidShiftUnknown)
+            continue;
         ResultRangeEntry entry = resultCacheEntry(index, results[i]);
         if (holdsDisplacementRanges(entry))
             p.resultCache.push_back(entry);

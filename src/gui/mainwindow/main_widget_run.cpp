@@ -224,6 +224,8 @@ void MainWidget::deleteOldResults() {
         if (button)
             button->setEnabled(false);
     updateHeightTilesControls();
+    // The project file must not go on listing the results just deleted.
+    saveParametersToProject();
 }
 
 void MainWidget::startClassicRun() {
@@ -238,10 +240,12 @@ void MainWidget::startClassicRun() {
     fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
     if (!fractureMode)
         setFractureTabVisible(false);
+    runImages = deformedImages;
+    runRequest = buildComputationRequest(-1);
     runTimer.start();
     if (statusLabel)
         statusLabel->setText(
-            QStringLiteral("Computing %1 deformed image(s)...").arg(static_cast<int>(deformedImages.size())));
+            QStringLiteral("Computing %1 deformed image(s)...").arg(static_cast<int>(runImages.size())));
     computeNextImage();
 }
 
@@ -316,27 +320,29 @@ ComputationRequest MainWidget::buildComputationRequest(int index) const {
 }
 
 void MainWidget::computeNextImage() {
-    const int count = static_cast<int>(deformedImages.size());
+    const int count = static_cast<int>(runImages.size());
     if (runStopRequested) {
         endRun(QStringLiteral("Computation cancelled."));
         return;
     }
     if (runImageIndex < count) {
         QString error;
-        if (!ensureDeformedGrayLoaded(runImageIndex, error)) {
+        if (!ensureRunImageLoaded(runImageIndex, error)) {
             if (runStopRequested) {
                 endRun(QStringLiteral("Computation cancelled."));
                 return;
             }
-            showMessage(this, QStringLiteral("Computation"),
-                        QStringLiteral("Unable to reload deformed image %1: %2").arg(runImageIndex + 1).arg(error));
-            runInProgress = false;
-            setComputationRunning(false);
+            const QString text =
+                QStringLiteral("Unable to reload deformed image %1: %2").arg(runImageIndex + 1).arg(error);
+            endRun(text);
+            showMessage(this, QStringLiteral("Computation"), text);
             return;
         }
         if (!workerAvailable())
             return;
-        ComputationRequest request = buildComputationRequest(runImageIndex);
+        ComputationRequest request = runRequest;
+        request.deformed = runImages[static_cast<std::size_t>(runImageIndex)].full;
+        request.imageIndex = runImageIndex + 1;
         postComputationRequest(std::move(request),
                                QStringLiteral("Computing image %1/%2...").arg(runImageIndex + 1).arg(count));
         return;
@@ -344,6 +350,7 @@ void MainWidget::computeNextImage() {
     runInProgress = false;
     setComputationRunning(false);
     releaseWorkerResources();
+    releaseRunInputs();
     shownResultIndex = count - 1;
     updateResultSlider();
     if (statusLabel)
@@ -373,8 +380,18 @@ void MainWidget::endRun(const QString& status) {
         statusLabel->setText(status);
     setComputationRunning(false);
     releaseWorkerResources();
+    releaseRunInputs();
     saveParametersToProject();
     reportResultWriteFailures();
+}
+
+void MainWidget::releaseRunInputs() {
+    runImages.clear();
+    runRequest = ComputationRequest();
+}
+
+bool MainWidget::inputsLocked() const {
+    return busyCounter > 0 || runInProgress || computationRunning || stitchingInProgress;
 }
 
 void MainWidget::startResultFilesJob(ResultFilesJob job) {
@@ -399,6 +416,10 @@ void MainWidget::onResultFilesWritten(const QStringList& failures) {
     for (const QString& failure : failures)
         qWarning().noquote() << "[GUI] Result file not written:" << failure;
     resultWriteFailures << failures;
+    // The files leave the rigid shift out: the project file gets it as soon
+    // as they are on disk, so a run that never ends keeps it too.
+    if (failures.isEmpty())
+        saveParametersToProject();
     reportResultWriteFailures();
 }
 

@@ -160,7 +160,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     rebuildStrainComponentCombo();
     refreshResultViews(stepsChanged || !resultsShownBeforeRun);
 
-    const int count = static_cast<int>(deformedImages.size());
+    const int count = static_cast<int>(runImages.size());
     ResultFilesJob job;
     const bool writeFiles = !appliedProjectFolder.isEmpty() && index >= 0 && index < runNames.size();
     if (writeFiles) {
@@ -227,12 +227,13 @@ void MainWidget::setComputationRunning(bool running) {
     // Stop reaches the whole run, also the reload between two images.
     if (stopButton)
         stopButton->setEnabled(busy);
+    // The run's inputs stay as it started, also between two of its requests.
     if (selectReferenceButton)
-        selectReferenceButton->setEnabled(!running);
+        selectReferenceButton->setEnabled(!busy);
     if (addDeformedButton)
-        addDeformedButton->setEnabled(!running);
+        addDeformedButton->setEnabled(!busy);
     if (removeDeformedButton)
-        removeDeformedButton->setEnabled(!running && deformedList && deformedList->count() > 0);
+        removeDeformedButton->setEnabled(!busy && deformedList && deformedList->count() > 0);
     if (twinningCheck)
         twinningCheck->setEnabled(!running);
     if (maxJumpInitSpin)
