@@ -239,6 +239,10 @@ private:
     // A run or any background task holds the inputs: nothing may change them until it ends.
     bool inputsLocked() const;
     void releaseRunInputs();
+    void clearTiming();
+    // A refusal or failure: said in the status line as well as in its box.
+    void sayRefusal(const QString& title, const QString& text);
+    bool refuseDeformedSize(const LoadedImage& image);
     bool backgroundTaskRunning() const;
     void closeWhenIdle();
     bool checkInputImagesLoaded();

@@ -97,7 +97,7 @@ void MainWidget::loadImageFromPath(QLineEdit* field, LoadedImage& target, const 
         return;
     }
     if (!outcome->ok) {
-        showMessage(this, QStringLiteral("Loading"), outcome->error);
+        sayRefusal(QStringLiteral("Loading"), outcome->error);
         return;
     }
     target = std::move(outcome->image);
@@ -229,11 +229,11 @@ bool MainWidget::ensureRunImageLoaded(int index, QString& error) {
 
 bool MainWidget::checkInputImagesLoaded() {
     if (referenceImage.full.isNull()) {
-        showMessage(this, QStringLiteral("Images"), QStringLiteral("Please load reference image first."));
+        sayRefusal(QStringLiteral("Images"), QStringLiteral("Please load reference image first."));
         return false;
     }
     if (deformedImages.empty()) {
-        showMessage(this, QStringLiteral("Images"), QStringLiteral("Please load at least one deformed image first."));
+        sayRefusal(QStringLiteral("Images"), QStringLiteral("Please load at least one deformed image first."));
         return false;
     }
     // A computation must never run with a mask laid over the wrong pixels.

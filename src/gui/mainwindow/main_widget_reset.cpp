@@ -128,6 +128,7 @@ void MainWidget::clearCurrentModeData() {
 
 void MainWidget::clearAllResults() {
     results.clear();
+    clearTiming();
     clearCrackLineCache();
     resultMemoryUse.clear();
     current = ComputationResult();

@@ -64,7 +64,7 @@ void MainWidget::onCompute() {
     });
 
     if (const std::string unavailable = checkCudaAvailability(); !unavailable.empty()) {
-        showMessage(this, QStringLiteral("NVIDIA GPU unavailable"),
+        sayRefusal(QStringLiteral("NVIDIA GPU unavailable"),
                     QString::fromStdString(unavailable) + QStringLiteral("\n\n") + kDriverPage);
         return;
     }
@@ -72,8 +72,8 @@ void MainWidget::onCompute() {
     resultsShownBeforeRun = shownDisplacements && !shownDisplacements->dispX.empty();
     resultTabRestored = false;
     if (appliedProjectFolder.isEmpty()) {
-        showMessage(this, QStringLiteral("Project folder"),
-                    QStringLiteral("Please select a project folder before starting computation."));
+        sayRefusal(QStringLiteral("Project folder"),
+                   QStringLiteral("Please select a project folder before starting computation."));
         return;
     }
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
@@ -105,14 +105,9 @@ void MainWidget::correlateLoadedImages(const QStringList& names, bool deleteOld)
     saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
     makeOdd(windowSizeXSpin);
     makeOdd(windowSizeYSpin);
-    const QSize reference = referenceSize();
-    for (const LoadedImage& image : deformedImages) {
-        const QSize size = image.full.isNull() ? image.originalSize : image.full.size();
-        if (size != reference) {
-            showMessage(this, QStringLiteral("Images"), QStringLiteral("All images must have the same size."));
+    for (const LoadedImage& image : deformedImages)
+        if (refuseDeformedSize(image))
             return;
-        }
-    }
     // Nothing can stop the run now: only here do old results make way.
     if (deleteOld)
         deleteOldResults();
@@ -124,7 +119,7 @@ void MainWidget::correlateLoadedImages(const QStringList& names, bool deleteOld)
 void MainWidget::startBatchFromCompute() {
     QString error;
     if (!validateMosaicTileCounts(error)) {
-        showMessage(this, QStringLiteral("Batch Tile DIC"), error);
+        sayRefusal(QStringLiteral("Batch Tile DIC"), error);
         return;
     }
     // Tiles of two states named alike would write over each other's results.
@@ -151,7 +146,7 @@ bool MainWidget::workerAvailable() {
         return true;
     runInProgress = false;
     setComputationRunning(false);
-    showMessage(this, QStringLiteral("Computation"), QStringLiteral("Computation cannot start (worker unavailable)."));
+    sayRefusal(QStringLiteral("Computation"), QStringLiteral("Computation cannot start (worker unavailable)."));
     return false;
 }
 
@@ -183,8 +178,8 @@ bool MainWidget::refuseClashingResultNames(const QStringList& names) {
     const QStringList clashing = clashingResultNames(names);
     if (clashing.isEmpty())
         return false;
-    showMessage(this, QStringLiteral("Images"),
-                QStringLiteral("Several deformed images are named alike and would write their results to the same "
+    sayRefusal(QStringLiteral("Images"),
+               QStringLiteral("Several deformed images are named alike and would write their results to the same "
                                "files:\n%1\n\nRename them so that each has a name of its own.")
                     .arg(clashing.join(QStringLiteral(", "))));
     return true;
@@ -209,6 +204,7 @@ void MainWidget::deleteOldResults() {
         if (!QFile::remove(file))
             qWarning().noquote() << "[GUI] Could not delete old result" << file;
     results.clear();
+    clearTiming();
     shownDisplacements.reset();
     shownResultIndex = -1;
     if (displacementStepLabel)
@@ -242,6 +238,7 @@ void MainWidget::startClassicRun() {
         setFractureTabVisible(false);
     runImages = deformedImages;
     runRequest = buildComputationRequest(-1);
+    clearTiming();
     runTimer.start();
     if (statusLabel)
         statusLabel->setText(
@@ -353,6 +350,7 @@ void MainWidget::computeNextImage() {
     releaseRunInputs();
     shownResultIndex = count - 1;
     updateResultSlider();
+    clearTiming();
     if (statusLabel)
         statusLabel->setText(QStringLiteral("All computations completed: %1 image(s) processed | Total time: %2")
                                  .arg(count)
@@ -388,6 +386,32 @@ void MainWidget::endRun(const QString& status) {
 void MainWidget::releaseRunInputs() {
     runImages.clear();
     runRequest = ComputationRequest();
+}
+
+// The timing line speaks of one finished task: it goes with that task's results.
+void MainWidget::clearTiming() {
+    if (timingLabel)
+        timingLabel->clear();
+}
+
+void MainWidget::sayRefusal(const QString& title, const QString& text) {
+    setStatus(text.simplified());
+    showMessage(this, title, text);
+}
+
+bool MainWidget::refuseDeformedSize(const LoadedImage& image) {
+    const QSize reference = referenceSize();
+    const QSize size = image.full.isNull() ? image.originalSize : image.full.size();
+    if (reference.isEmpty() || size == reference)
+        return false;
+    sayRefusal(QStringLiteral("Images"), QStringLiteral("All images must have the same size: %1 is %2\u00d7%3, the "
+                                                        "reference %4\u00d7%5.")
+                                             .arg(QFileInfo(image.path).fileName())
+                                             .arg(size.width())
+                                             .arg(size.height())
+                                             .arg(reference.width())
+                                             .arg(reference.height()));
+    return true;
 }
 
 bool MainWidget::inputsLocked() const {

@@ -9,6 +9,7 @@
 #include "gui/foundation/elided_label.h"
 #include "images/field_rendering.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/result_summary.h"
 #include "gui/style/switch_widget.h"
 
 #include <QCheckBox>
@@ -88,6 +89,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
                              << result.roi;
         setComputationRunning(false);
         releaseWorkerResources();
+        setStatus(resultSummaryText(result));
         return;
     }
     QWidget* pageBefore = mainTabs ? mainTabs->currentWidget() : nullptr;
@@ -158,6 +160,10 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     if (fractureParameterCombo)
         fractureParameterCombo->setEnabled(result.hasFracture);
     rebuildStrainComponentCombo();
+    if (result.hasFracture) {
+        setStatus(QStringLiteral("Detecting crack lines..."));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
     refreshResultViews(stepsChanged || !resultsShownBeforeRun);
 
     const int count = static_cast<int>(runImages.size());

@@ -4,6 +4,7 @@
 #include "window_session.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tavro::gui {
@@ -100,6 +102,8 @@ struct MainWidgetRunInputsTestAccess {
     static void ADropDuringARunChangesNeitherItsInputsNorItsResults();
     static void AResultOnDiskKeepsItsRigidShiftWhenTheRunNeverEnds();
     static void ClosingDuringARunAsksAndQuitsOnlyAfterStop();
+    static void EveryRefusalAndFailureIsSaidInTheStatusLine();
+    static void StrainsAreMaskedOnlyByAMaskTheCorrelationTook();
 };
 
 #define RUN_INPUTS_TEST(Suite, Name)                 \
@@ -117,6 +121,9 @@ RUN_INPUTS_TEST(RunInputs, ADropDuringARunChangesNeitherItsInputsNorItsResults) 
     run.compute();
     ASSERT_EQ(w.results.size(), 5u);
     const std::vector<ComputationResult> undisturbed = w.results;
+    // The run's total is in the status; the last image's own duration is not left beside it.
+    EXPECT_TRUE(run.status().contains(QStringLiteral("Total time: ")));
+    EXPECT_EQ(w.timingLabel->text(), QString());
 
     const QString stranger = run.image(QStringLiteral("stranger.tif"), kSize, kSize, QImage::Format_Grayscale8, 77);
     const QString extra = run.image(QStringLiteral("extra.tif"), kSize, kSize, QImage::Format_Grayscale8, 78);
@@ -208,9 +215,11 @@ RUN_INPUTS_TEST(WindowClose, ClosingDuringARunAsksAndQuitsOnlyAfterStop) {
     w.show();
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     run.whileBoxOpen = [&] {
-        for (QWidget* top : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            if (box && box->isVisible())
                 defaultButton = box->standardButton(box->defaultButton());
+        }
     };
     int asked = 0;
     run.compute([&] {
@@ -219,8 +228,9 @@ RUN_INPUTS_TEST(WindowClose, ClosingDuringARunAsksAndQuitsOnlyAfterStop) {
         run.answer = asked == 0 ? QMessageBox::No : QMessageBox::Yes;
         ++asked;
         w.close();
-        if (asked == 1)
+        if (asked == 1) {
             EXPECT_TRUE(w.isVisible()) << "No keeps the window and the run";
+        }
     });
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(run.boxes.first(), QStringLiteral("Quit: A computation is running. Stop it and quit?"));
@@ -235,6 +245,62 @@ RUN_INPUTS_TEST(WindowClose, ClosingDuringARunAsksAndQuitsOnlyAfterStop) {
                                                  QStringLiteral("_ux"))))
             << entry.index;
     EXPECT_LT(saved.resultCache.size(), 4u);
+}
+
+RUN_INPUTS_TEST(ComputeRefusals, EveryRefusalAndFailureIsSaidInTheStatusLine) {
+    Run run({{1.3, -0.7}, {2.6, 1.1}, {-1.8, 0.4}});
+    MainWidget& w = run.w();
+
+    // An image of another size is refused when it is added, not only at Compute.
+    run.addDeformed({run.image(QStringLiteral("small.png"), 120, 100, QImage::Format_Grayscale8, 5)});
+    const QString sizes = QStringLiteral("All images must have the same size: small.png is 120\u00d7100, the reference "
+                                         "160\u00d7160.");
+    EXPECT_EQ(w.deformedImages.size(), 3u);
+    EXPECT_EQ(run.boxes.last(), QStringLiteral("Images: ") + sizes);
+    EXPECT_EQ(run.status(), sizes);
+
+    // A file that can no longer be read ends the run, and the status says why.
+    w.deformedImages[1].full = QImage();
+    ASSERT_TRUE(QFile::remove(run.deformed[1]));
+    run.compute();
+    EXPECT_TRUE(run.status().startsWith(QStringLiteral("Unable to reload deformed image 2: "))) << run.status().toStdString();
+    EXPECT_EQ(run.boxes.last(), QStringLiteral("Computation: ") + run.status());
+    EXPECT_TRUE(w.computeButton->isEnabled());
+    EXPECT_FALSE(w.stopButton->isEnabled());
+
+    w.deformedImages[0].originalSize = QSize(kSize, kSize + 1);
+    w.deformedImages[0].full = QImage();
+    run.answer = QMessageBox::Yes;
+    w.onCompute();
+    EXPECT_EQ(run.status(), QStringLiteral("All images must have the same size: state_1.tif is 160\u00d7161, the "
+                                           "reference 160\u00d7160."));
+    w.onClearReference();
+    w.onCompute();
+    EXPECT_EQ(run.status(), QStringLiteral("Please load reference image first."));
+}
+
+RUN_INPUTS_TEST(StrainsOnRequest, StrainsAreMaskedOnlyByAMaskTheCorrelationTook) {
+    Run run({{1.3, -0.7}});
+    MainWidget& w = run.w();
+    run.compute();
+    ASSERT_EQ(w.results.size(), 1u);
+    QImage mask(kSize, kSize, QImage::Format_Grayscale8);
+    mask.fill(0);
+    w.useMaskCheck->setChecked(true);
+    run.chosen = {run.save(QStringLiteral("mask.png"), mask)};
+    w.onSelectMask();
+    ASSERT_TRUE(w.maskActive);
+    const auto finiteStrains = [&] {
+        w.onComputeStrainFields();
+        const std::vector<float>& exx = w.results[0].strains->epsXX;
+        return std::count_if(exx.begin(), exx.end(), [](float v) { return std::isfinite(v); });
+    };
+    // A result computed on images of another size (a tile) was correlated without the mask.
+    w.results[0].geometry.imageWidth = kSize / 2;
+    EXPECT_GT(finiteStrains(), 0);
+    w.results[0].geometry.imageWidth = kSize;
+    w.strainSettingsChanged = true;
+    EXPECT_EQ(finiteStrains(), 0) << "a mask over the whole image hides every point";
 }
 
 }  // namespace tavro::gui
