@@ -233,8 +233,8 @@ private:
     std::optional<ImageLoadOutcome> loadImageInBackground(const QString& path, const QString& message);
     int rejectLossyImages(QStringList& paths);
     bool ensureDeformedGrayLoaded(int index, QString& error);
-    // The entry's file read again, refused when its size changed since it was added.
-    bool reloadGrayPixels(const LoadedImage& entry, int index, int count, QImage& pixels, QString& error);
+    // The entry's pixels read again when released, refused when its size changed since it was added.
+    bool ensureGrayLoaded(std::vector<LoadedImage>& images, int index, QString& error);
     bool ensureRunImageLoaded(int index, QString& error);
     // A run or any background task holds the inputs: nothing may change them until it ends.
     bool inputsLocked() const;

@@ -141,7 +141,18 @@ std::optional<MainWidget::ImageLoadOutcome> MainWidget::loadImageInBackground(co
         *loadCancelFlag, statusLabel, message);
 }
 
-bool MainWidget::reloadGrayPixels(const LoadedImage& entry, int index, int count, QImage& pixels, QString& error) {
+bool MainWidget::ensureGrayLoaded(std::vector<LoadedImage>& images, int index, QString& error) {
+    const int count = static_cast<int>(images.size());
+    if (index < 0 || index >= count) {
+        error = QStringLiteral("Invalid deformed image index");
+        return false;
+    }
+    for (int i = 0; i < count; ++i)
+        if (i != index)
+            images[static_cast<std::size_t>(i)].releaseFullImage();
+    const LoadedImage entry = images[static_cast<std::size_t>(index)];
+    if (!entry.full.isNull())
+        return true;
     const QString path = entry.path;
     const QSize expected = entry.originalSize;
     if (path.isEmpty()) {
@@ -163,6 +174,12 @@ bool MainWidget::reloadGrayPixels(const LoadedImage& entry, int index, int count
         error = loaded->error;
         return false;
     }
+    // Slots run while the read waits: the row may now hold another image.
+    if (index >= static_cast<int>(images.size()) || images[static_cast<std::size_t>(index)].path != path) {
+        qWarning().noquote() << "[GUI] Image list changed while loading" << path;
+        error = QStringLiteral("Image list changed while loading");
+        return false;
+    }
     // The preview on screen came from the file as it was when added; a file
     // replaced since would be correlated unseen.
     if (!expected.isEmpty() && loaded->image.size() != expected) {
@@ -174,57 +191,19 @@ bool MainWidget::reloadGrayPixels(const LoadedImage& entry, int index, int count
                     .arg(expected.height());
         return false;
     }
-    pixels = std::move(loaded->image);
+    images[static_cast<std::size_t>(index)].full = std::move(loaded->image);
     return true;
 }
 
 bool MainWidget::ensureDeformedGrayLoaded(int index, QString& error) {
-    const int count = static_cast<int>(deformedImages.size());
-    if (index < 0 || index >= count) {
-        error = QStringLiteral("Invalid deformed image index");
-        return false;
-    }
-    for (int i = 0; i < count; ++i)
-        if (i != index)
-            deformedImages[static_cast<std::size_t>(i)].releaseFullImage();
-    const LoadedImage entry = deformedImages[static_cast<std::size_t>(index)];
-    if (!entry.full.isNull())
-        return true;
-    QImage pixels;
-    if (!reloadGrayPixels(entry, index, count, pixels, error))
-        return false;
-    // Slots run while the read waits: the row may now hold another image.
-    if (index >= static_cast<int>(deformedImages.size()) ||
-        deformedImages[static_cast<std::size_t>(index)].path != entry.path) {
-        qWarning().noquote() << "[GUI] Image list changed while loading" << entry.path;
-        error = QStringLiteral("Image list changed while loading");
-        return false;
-    }
-    deformedImages[static_cast<std::size_t>(index)].full = std::move(pixels);
-    return true;
+    return ensureGrayLoaded(deformedImages, index, error);
 }
 
 // The run's own copy of the list: nothing done in the window meanwhile reaches it.
 bool MainWidget::ensureRunImageLoaded(int index, QString& error) {
-    const int count = static_cast<int>(runImages.size());
-    if (index < 0 || index >= count) {
-        error = QStringLiteral("Invalid deformed image index");
-        return false;
-    }
-    for (int i = 0; i < count; ++i)
-        if (i != index)
-            runImages[static_cast<std::size_t>(i)].releaseFullImage();
     for (LoadedImage& shown : deformedImages)
         shown.releaseFullImage();
-    const LoadedImage entry = runImages[static_cast<std::size_t>(index)];
-    if (!entry.full.isNull())
-        return true;
-    QImage pixels;
-    if (!reloadGrayPixels(entry, index, count, pixels, error))
-        return false;
-    if (index < static_cast<int>(runImages.size()))
-        runImages[static_cast<std::size_t>(index)].full = std::move(pixels);
-    return true;
+    return ensureGrayLoaded(runImages, index, error);
 }
 
 bool MainWidget::checkInputImagesLoaded() {

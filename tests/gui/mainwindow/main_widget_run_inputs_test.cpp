@@ -75,19 +75,7 @@ struct MainWidgetRunInputsTestAccess {
             return path;
         }
 
-        void compute(const std::function<void()>& meanwhile = {}) {
-            MainWidget& w = *window;
-            w.onCompute();
-            EXPECT_TRUE(QTest::qWaitFor(
-                [&] {
-                    if (meanwhile)
-                        meanwhile();
-                    return !w.runInProgress && !w.computationRunning;
-                },
-                60000));
-            w.waitForResultWrites();
-            QCoreApplication::processEvents();
-        }
+        void compute(const std::function<void()>& meanwhile = {}) { computeAndWait(meanwhile); }
 
         void drop(const QString& file) {
             QMimeData mime;

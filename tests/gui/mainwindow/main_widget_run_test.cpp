@@ -138,19 +138,7 @@ struct MainWidgetRunTestAccess {
         }
 
         // Starts the run and lets events through until it is over.
-        void compute(const std::function<void()>& meanwhile = {}) {
-            MainWidget& w = *window;
-            w.onCompute();
-            EXPECT_TRUE(QTest::qWaitFor(
-                [&] {
-                    if (meanwhile)
-                        meanwhile();
-                    return !w.runInProgress && !w.computationRunning;
-                },
-                60000));
-            w.waitForResultWrites();
-            QCoreApplication::processEvents();
-        }
+        void compute(const std::function<void()>& meanwhile = {}) { computeAndWait(meanwhile); }
 
         QString resultFile(const QString& base, const char* suffix) const {
             return resultFilePath(folder, kDisplacementsFolder, base, QString::fromLatin1(suffix));
