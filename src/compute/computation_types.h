@@ -63,6 +63,8 @@ inline constexpr std::array<int, kFractureRangeCount> kFractureRangeFields{
 // its defaults.
 struct ResultDisplayState {
     QString name;
+    // Reopened from files that no project entry describes: they leave the rigid shift out.
+    bool rigidShiftUnknown = false;
     bool manualUx = false;
     bool manualUy = false;
     float percentileMinUx = 0.0f;

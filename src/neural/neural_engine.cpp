@@ -136,7 +136,10 @@ bool DeviceRun::run(int device, size_t firstTile, size_t endTile, std::string& e
     if (!check(cudaSetDevice(device), "cudaSetDevice", error)) return false;
     if (!upload(job_.reference, referenceLease_, error) || !upload(job_.deformed, deformedLease_, error)) return false;
     const int size = job_.settings.tileSize;
-    int batch = int(std::min<size_t>(size_t(job_.settings.tilesPerBatch), endTile - firstTile));
+    // At least eight batches when the tiles allow: progress is counted per batch,
+    // and one batch for the whole image would show 0 % until the end.
+    const size_t tiles = endTile - firstTile;
+    int batch = int(std::min<size_t>(size_t(job_.settings.tilesPerBatch), std::max<size_t>((tiles + 7) / 8, 1)));
     // Halve the batch until its buffers fit the device.
     for (;;) {
         std::string why;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
@@ -249,6 +250,29 @@ TEST(NeuralEngine, ProgressCountsTilesAndFalseStopsTheRun) {
     ASSERT_TRUE(whole.ok) << whole.error;
     EXPECT_EQ(calls.size(), 8u);
     EXPECT_EQ(calls.back(), std::make_pair(int64_t(16), int64_t(16)));
+}
+
+TEST(NeuralEngine, AWholeImageInOneBatchStillReportsItsTilesAsTheyAreDone) {
+    TAVRO_REQUIRE_DEVICE();
+    auto engine = makeEngine();
+    ASSERT_TRUE(engine);
+    const testing::ImagePair pair = testing::makeFourierShiftedPair(speckle(256, 35), 0.3, -0.4);
+    const DisplacementField u = testing::translationField(0.3, -0.4);
+    std::vector<int64_t> done;
+    // 16 tiles, all of which would fit one batch of 32.
+    const Outcome batched = refine(*engine, pair, u, 1, {0, 64, 64, 32}, [&](int64_t tiles, int64_t) {
+        done.push_back(tiles);
+        return true;
+    });
+    ASSERT_TRUE(batched.ok) << batched.error;
+    EXPECT_GE(done.size(), 8u);
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+    EXPECT_EQ(done.back(), 16);
+    // How the tiles are batched does not change the answer.
+    const Outcome single = refine(*engine, pair, u, 1, {0, 64, 64, 1});
+    ASSERT_TRUE(single.ok) << single.error;
+    EXPECT_EQ(single.out.dispX, batched.out.dispX);
+    EXPECT_EQ(single.out.dispY, batched.out.dispY);
 }
 
 TEST(NeuralEngine, RefusesAStartFieldThatDoesNotMatchItsGrid) {

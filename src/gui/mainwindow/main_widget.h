@@ -143,6 +143,7 @@ protected:
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend struct MainWidgetTestAccess;
@@ -153,6 +154,7 @@ private:
     friend struct MainWidgetMosaicTilesTestAccess;
     friend struct MainWidgetMosaicViewsTestAccess;
     friend struct MainWidgetRunTestAccess;
+    friend struct MainWidgetRunInputsTestAccess;
     friend struct WindowTestSession;
     friend struct MainWidgetHeightsTestAccess;
     friend struct MainWidgetReopenTestAccess;
@@ -245,6 +247,18 @@ private:
     std::optional<ImageLoadOutcome> loadImageInBackground(const QString& path, const QString& message);
     int rejectLossyImages(QStringList& paths);
     bool ensureDeformedGrayLoaded(int index, QString& error);
+    // The entry's pixels read again when released, refused when its size changed since it was added.
+    bool ensureGrayLoaded(std::vector<LoadedImage>& images, int index, QString& error);
+    bool ensureRunImageLoaded(int index, QString& error);
+    // A run or any background task holds the inputs: nothing may change them until it ends.
+    bool inputsLocked() const;
+    void releaseRunInputs();
+    void clearTiming();
+    // A refusal or failure: said in the status line as well as in its box.
+    void sayRefusal(const QString& title, const QString& text);
+    bool refuseDeformedSize(const LoadedImage& image);
+    bool backgroundTaskRunning() const;
+    void closeWhenIdle();
     bool checkInputImagesLoaded();
     QString imageDialogFolder() const;
     void rememberImageFolder(const QString& path);
@@ -826,6 +840,11 @@ private:
     bool runStopRequested = false;
     // The base names the run's results are written under, one per deformed state.
     QStringList runNames;
+    // The inputs a run started with: its requests read these, never the window's lists.
+    std::vector<LoadedImage> runImages;
+    ComputationRequest runRequest;
+    // Close was confirmed during a task: the window closes once the task ends.
+    bool quitAfterStop = false;
     // The geometry of the run's grid, and the one kept with the result shown.
     ResultGeometry runGeometry;
     ResultGeometry shownResultGeometry;

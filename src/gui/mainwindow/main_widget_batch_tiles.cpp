@@ -128,7 +128,7 @@ void MainWidget::startBatchRun() {
 }
 
 void MainWidget::stopBatch(const QString& message) {
-    showMessage(this, QStringLiteral("Batch Tile DIC"), message);
+    sayRefusal(QStringLiteral("Batch Tile DIC"), message);
     runInProgress = false;
     setComputationRunning(false);
 }
@@ -143,6 +143,7 @@ void MainWidget::startNextBatchTileComputation() {
         runInProgress = false;
         setComputationRunning(false);
         DeviceBufferPool::instance().releaseAll();
+        clearTiming();
         setStatus(QStringLiteral("Batch per-tile DIC completed: %1 tile pair(s) processed | Total time: %2")
                       .arg(count)
                       .arg(formatDuration(runTimer.elapsed())));

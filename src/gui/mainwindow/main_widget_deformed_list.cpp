@@ -82,12 +82,14 @@ void MainWidget::onAddDeformed() {
                 break;
             }
             if (!outcome->ok) {
-                showMessage(this, QStringLiteral("Image"),
-                            QStringLiteral("Unable to load %1:\n%2").arg(QDir::toNativeSeparators(path),
-                                                                        outcome->error));
+                sayRefusal(QStringLiteral("Image"),
+                           QStringLiteral("Unable to load %1:\n%2").arg(QDir::toNativeSeparators(path),
+                                                                       outcome->error));
                 continue;
             }
             outcome->image.path = path;
+            if (refuseDeformedSize(outcome->image))
+                continue;
             appendDeformedImage(std::move(outcome->image));
             ++added;
         }
@@ -119,12 +121,14 @@ void MainWidget::addDeformedImageFromPath(const QString& path) {
     LoadedImage image;
     QString error;
     if (!loadImage(path, image, error)) {
-        showMessage(this, QStringLiteral("Image"),
-                    QStringLiteral("Unable to load %1:\n%2").arg(QDir::toNativeSeparators(path), error));
+        sayRefusal(QStringLiteral("Image"),
+                   QStringLiteral("Unable to load %1:\n%2").arg(QDir::toNativeSeparators(path), error));
         return;
     }
-    const bool wasEmpty = deformedImages.empty();
     image.path = path;
+    if (refuseDeformedSize(image))
+        return;
+    const bool wasEmpty = deformedImages.empty();
     appendDeformedImage(std::move(image));
     finishAddingDeformed(wasEmpty, QStringLiteral("Image added: %1").arg(QFileInfo(path).fileName()));
 }

@@ -75,7 +75,7 @@ void MainWidget::dropEvent(QDropEvent* event) {
     if (files.isEmpty())
         return;
     // A drop in the middle of a load or a run would change the inputs under it.
-    if (busyCounter > 0) {
+    if (inputsLocked()) {
         setStatus(QStringLiteral("Busy: dropped files ignored until the current task ends."));
         event->ignore();
         return;

@@ -71,7 +71,10 @@ const CrackLineSet* MainWidget::crackLineCache() {
         grid.openingX = openingX.data();
         grid.openingY = openingY.data();
     }
-    crackLines = extractCrackLines(grid, crackLineParameters());
+    // Every candidate is kept: "Min jump:" filters at display, so lowering it brings lines back.
+    CrackLineParameters parameters = crackLineParameters();
+    parameters.minOpening = 0.0f;
+    crackLines = extractCrackLines(grid, parameters);
     crackLinesOwner = current.fracture;
     QApplication::restoreOverrideCursor();
     return crackLines.empty() ? nullptr : &crackLines;

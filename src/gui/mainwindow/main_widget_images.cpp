@@ -97,7 +97,7 @@ void MainWidget::loadImageFromPath(QLineEdit* field, LoadedImage& target, const 
         return;
     }
     if (!outcome->ok) {
-        showMessage(this, QStringLiteral("Loading"), outcome->error);
+        sayRefusal(QStringLiteral("Loading"), outcome->error);
         return;
     }
     target = std::move(outcome->image);
@@ -141,16 +141,16 @@ std::optional<MainWidget::ImageLoadOutcome> MainWidget::loadImageInBackground(co
         *loadCancelFlag, statusLabel, message);
 }
 
-bool MainWidget::ensureDeformedGrayLoaded(int index, QString& error) {
-    const int count = static_cast<int>(deformedImages.size());
+bool MainWidget::ensureGrayLoaded(std::vector<LoadedImage>& images, int index, QString& error) {
+    const int count = static_cast<int>(images.size());
     if (index < 0 || index >= count) {
         error = QStringLiteral("Invalid deformed image index");
         return false;
     }
     for (int i = 0; i < count; ++i)
         if (i != index)
-            deformedImages[static_cast<std::size_t>(i)].releaseFullImage();
-    const LoadedImage& entry = deformedImages[static_cast<std::size_t>(index)];
+            images[static_cast<std::size_t>(i)].releaseFullImage();
+    const LoadedImage entry = images[static_cast<std::size_t>(index)];
     if (!entry.full.isNull())
         return true;
     const QString path = entry.path;
@@ -175,8 +175,7 @@ bool MainWidget::ensureDeformedGrayLoaded(int index, QString& error) {
         return false;
     }
     // Slots run while the read waits: the row may now hold another image.
-    if (index >= static_cast<int>(deformedImages.size()) ||
-        deformedImages[static_cast<std::size_t>(index)].path != path) {
+    if (index >= static_cast<int>(images.size()) || images[static_cast<std::size_t>(index)].path != path) {
         qWarning().noquote() << "[GUI] Image list changed while loading" << path;
         error = QStringLiteral("Image list changed while loading");
         return false;
@@ -192,17 +191,28 @@ bool MainWidget::ensureDeformedGrayLoaded(int index, QString& error) {
                     .arg(expected.height());
         return false;
     }
-    deformedImages[static_cast<std::size_t>(index)].full = std::move(loaded->image);
+    images[static_cast<std::size_t>(index)].full = std::move(loaded->image);
     return true;
+}
+
+bool MainWidget::ensureDeformedGrayLoaded(int index, QString& error) {
+    return ensureGrayLoaded(deformedImages, index, error);
+}
+
+// The run's own copy of the list: nothing done in the window meanwhile reaches it.
+bool MainWidget::ensureRunImageLoaded(int index, QString& error) {
+    for (LoadedImage& shown : deformedImages)
+        shown.releaseFullImage();
+    return ensureGrayLoaded(runImages, index, error);
 }
 
 bool MainWidget::checkInputImagesLoaded() {
     if (referenceImage.full.isNull()) {
-        showMessage(this, QStringLiteral("Images"), QStringLiteral("Please load reference image first."));
+        sayRefusal(QStringLiteral("Images"), QStringLiteral("Please load reference image first."));
         return false;
     }
     if (deformedImages.empty()) {
-        showMessage(this, QStringLiteral("Images"), QStringLiteral("Please load at least one deformed image first."));
+        sayRefusal(QStringLiteral("Images"), QStringLiteral("Please load at least one deformed image first."));
         return false;
     }
     // A computation must never run with a mask laid over the wrong pixels.

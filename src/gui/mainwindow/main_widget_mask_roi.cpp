@@ -94,7 +94,7 @@ bool MainWidget::dropMismatchedMask() {
                              .arg(reference.height());
     qWarning().noquote() << "[GUI] Mask dropped:" << maskPath << "does not match the reference size";
     onClearMask();
-    showMessage(this, QStringLiteral("Mask"), text);
+    sayRefusal(QStringLiteral("Mask"), text);
     return true;
 }
 

@@ -13,13 +13,12 @@ namespace tavro::gui {
 
 void MainWidget::startMosaicCorrelation() {
     if (mosaicRefTilePaths.isEmpty() || mosaicDefTilePaths.isEmpty()) {
-        showMessage(this, QStringLiteral("Mosaic Mode"), QStringLiteral("Please load reference and deformed tiles."));
+        sayRefusal(QStringLiteral("Mosaic Mode"), QStringLiteral("Please load reference and deformed tiles."));
         return;
     }
     const int states = mosaicStatesWithTiles();
     if (states == 0) {
-        showMessage(this, QStringLiteral("Mosaic Mode"),
-                    QStringLiteral("Please load deformed tiles for at least one state."));
+        sayRefusal(QStringLiteral("Mosaic Mode"), QStringLiteral("Please load deformed tiles for at least one state."));
         return;
     }
     if (refuseMismatchedTileCounts())

@@ -327,6 +327,8 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     // Cache entries name the file's rows; an image that did not load leaves
     // its entry with it, and every later image keeps its own.
     results.assign(deformedImages.size(), ComputationResult());
+    for (ComputationResult& result : results)
+        result.display.rigidShiftUnknown = true;
     const bool stateMosaics = mosaicSwitch && mosaicSwitch->isChecked() && !perTileMode;
     for (const ResultRangeEntry& entry : p.resultCache) {
         if (stateMosaics) {

@@ -257,7 +257,8 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
     std::vector<Written> written;
     for (std::size_t i = 0; i < deformedImages.size(); ++i) {
         Written entry{deformedImages[i].path, std::nullopt};
-        if (i < results.size())
+        // An unknown shift written as an entry would read back as a shift of 0.
+        if (i < results.size() && !results[i].display.rigidShiftUnknown)
             entry.cache = resultCacheEntry(0, results[i]);
         written.push_back(std::move(entry));
     }
@@ -290,7 +291,7 @@ void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
                           : i < static_cast<std::size_t>(batchNames.size())
                               ? static_cast<int>(queue.indexOf(batchNames[static_cast<int>(i)]))
                               : -1;
-        if (index < 0)
+        if (index < 0 || results[i].display.rigidShiftUnknown)
             continue;
         ResultRangeEntry entry = resultCacheEntry(index, results[i]);
         if (holdsDisplacementRanges(entry))

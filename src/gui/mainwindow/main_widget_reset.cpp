@@ -133,6 +133,7 @@ void MainWidget::clearAllResults() {
     results.clear();
     // Without results, the mosaics of the states are what the next run's results follow.
     deformedStates.adoptMosaicsAsResults();
+    clearTiming();
     clearCrackLineCache();
     resultMemoryUse.clear();
     current = ComputationResult();

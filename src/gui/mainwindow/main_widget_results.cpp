@@ -17,6 +17,7 @@
 #include <QAbstractItemModel>
 #include <QComboBox>
 #include <QDir>
+#include <QDebug>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -299,7 +300,8 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
         return;
     }
     results.resize(static_cast<std::size_t>(resultCount()));
-    ComputationResult& entry = results[static_cast<std::size_t>(index)];
+    // A copy: the reads below let events run, and a new run may clear the list meanwhile.
+    const ComputationResult entry = results[static_cast<std::size_t>(index)];
     if (!entry.displacements->dispX.empty()) {
         showStoredResult(entry);
         shownResultGeometry = entry.geometry.isSet() ? entry.geometry : currentResultGeometry();
@@ -350,6 +352,7 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
     loaded.geometry = geometry;
     loaded.roi = entry.roi;
     loaded.display.name = base;
+    loaded.display.rigidShiftUnknown = entry.display.rigidShiftUnknown;
     auto record = std::make_shared<PixelDisplacementResult>();
     record->gridWidth = displacement->width;
     record->gridHeight = displacement->height;
@@ -384,6 +387,13 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
     }
     loadStrainsInto(loaded, entry, base, quiet, storedRanges);
     loadFractureInto(loaded, entry, base, quiet, storedRanges);
+    // The list changed under the reads (cleared, or a new result took the
+    // place): what was read belongs to no entry any more.
+    if (index >= static_cast<int>(results.size()) ||
+        !results[static_cast<std::size_t>(index)].displacements->dispX.empty()) {
+        qWarning().noquote() << "[GUI] Result list changed while loading" << base;
+        return;
+    }
 
     const std::array<bool, 2> locks = displacementAppliedToAll;
     showStoredResult(loaded);
@@ -403,7 +413,7 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
     refreshResultViews(false);
     if (strainComponentCombo)
         strainComponentCombo->setEnabled(loaded.hasStrain);
-    entry = std::move(loaded);
+    results[static_cast<std::size_t>(index)] = std::move(loaded);
     updateRigidShiftLabel(index);
     touchResultCache(index);
     if (!storedRanges)
@@ -800,6 +810,10 @@ void MainWidget::updateRigidShiftLabel(int index) {
     // The registration's shift maps the reference onto the deformed image
     // backwards; the label tells how the deformed image moved, in the sense
     // of Ux and Uy, so that the maps plus the label give the displacement.
+    if (results[static_cast<std::size_t>(index)].display.rigidShiftUnknown) {
+        rigidShiftLabel->setText(QStringLiteral("Rigid body shift: unknown"));
+        return;
+    }
     const RigidRegistrationResult& rigid = results[static_cast<std::size_t>(index)].rigid;
     rigidShiftLabel->setText(QStringLiteral("Rigid body shift: dx = %1 px, dy = %2 px")
                                  .arg(static_cast<long>(std::lround(-rigid.shiftX)))

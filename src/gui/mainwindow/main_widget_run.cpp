@@ -64,7 +64,7 @@ void MainWidget::onCompute() {
     });
 
     if (const std::string unavailable = checkCudaAvailability(); !unavailable.empty()) {
-        showMessage(this, QStringLiteral("NVIDIA GPU unavailable"),
+        sayRefusal(QStringLiteral("NVIDIA GPU unavailable"),
                     QString::fromStdString(unavailable) + QStringLiteral("\n\n") + kDriverPage);
         return;
     }
@@ -72,8 +72,8 @@ void MainWidget::onCompute() {
     resultsShownBeforeRun = shownDisplacements && !shownDisplacements->dispX.empty();
     resultTabRestored = false;
     if (appliedProjectFolder.isEmpty()) {
-        showMessage(this, QStringLiteral("Project folder"),
-                    QStringLiteral("Please select a project folder before starting computation."));
+        sayRefusal(QStringLiteral("Project folder"),
+                   QStringLiteral("Please select a project folder before starting computation."));
         return;
     }
     if (refuseUnwritableProject())
@@ -107,14 +107,9 @@ void MainWidget::correlateLoadedImages(const QStringList& names, bool deleteOld)
     saveParametersToFile(appliedProjectFolder + QStringLiteral("/parameters.json"));
     makeOdd(windowSizeXSpin);
     makeOdd(windowSizeYSpin);
-    const QSize reference = referenceSize();
-    for (const LoadedImage& image : deformedImages) {
-        const QSize size = image.full.isNull() ? image.originalSize : image.full.size();
-        if (size != reference) {
-            showMessage(this, QStringLiteral("Images"), QStringLiteral("All images must have the same size."));
+    for (const LoadedImage& image : deformedImages)
+        if (refuseDeformedSize(image))
             return;
-        }
-    }
     // Nothing can stop the run now: only here do old results make way.
     if (deleteOld)
         deleteOldResults();
@@ -126,7 +121,7 @@ void MainWidget::correlateLoadedImages(const QStringList& names, bool deleteOld)
 void MainWidget::startBatchFromCompute() {
     QString error;
     if (!validateMosaicTileCounts(error)) {
-        showMessage(this, QStringLiteral("Batch Tile DIC"), error);
+        sayRefusal(QStringLiteral("Batch Tile DIC"), error);
         return;
     }
     // Tiles of two states named alike would write over each other's results.
@@ -153,7 +148,7 @@ bool MainWidget::workerAvailable() {
         return true;
     runInProgress = false;
     setComputationRunning(false);
-    showMessage(this, QStringLiteral("Computation"), QStringLiteral("Computation cannot start (worker unavailable)."));
+    sayRefusal(QStringLiteral("Computation"), QStringLiteral("Computation cannot start (worker unavailable)."));
     return false;
 }
 
@@ -185,8 +180,8 @@ bool MainWidget::refuseClashingResultNames(const QStringList& names) {
     const QStringList clashing = clashingResultNames(names);
     if (clashing.isEmpty())
         return false;
-    showMessage(this, QStringLiteral("Images"),
-                QStringLiteral("Several deformed images are named alike and would write their results to the same "
+    sayRefusal(QStringLiteral("Images"),
+               QStringLiteral("Several deformed images are named alike and would write their results to the same "
                                "files:\n%1\n\nRename them so that each has a name of its own.")
                     .arg(clashing.join(QStringLiteral(", "))));
     return true;
@@ -212,6 +207,7 @@ void MainWidget::deleteOldResults() {
         if (!QFile::remove(file))
             qWarning().noquote() << "[GUI] Could not delete old result" << file;
     results.clear();
+    clearTiming();
     shownDisplacements.reset();
     shownResultIndex = -1;
     if (displacementStepLabel)
@@ -229,6 +225,8 @@ void MainWidget::deleteOldResults() {
     // Height/*_uz.tif went with the others: their maps must not be shown or saved again.
     forgetHeightResults();
     updateHeightTilesControls();
+    // The project file must not go on listing the results just deleted.
+    saveParametersToProject();
 }
 
 void MainWidget::startClassicRun() {
@@ -243,10 +241,13 @@ void MainWidget::startClassicRun() {
     fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
     if (!fractureMode)
         setFractureTabVisible(false);
+    runImages = deformedImages;
+    runRequest = buildComputationRequest(-1);
+    clearTiming();
     runTimer.start();
     if (statusLabel)
         statusLabel->setText(
-            QStringLiteral("Computing %1 deformed image(s)...").arg(static_cast<int>(deformedImages.size())));
+            QStringLiteral("Computing %1 deformed image(s)...").arg(static_cast<int>(runImages.size())));
     computeNextImage();
 }
 
@@ -321,27 +322,29 @@ ComputationRequest MainWidget::buildComputationRequest(int index) const {
 }
 
 void MainWidget::computeNextImage() {
-    const int count = static_cast<int>(deformedImages.size());
+    const int count = static_cast<int>(runImages.size());
     if (runStopRequested) {
         endRun(QStringLiteral("Computation cancelled."));
         return;
     }
     if (runImageIndex < count) {
         QString error;
-        if (!ensureDeformedGrayLoaded(runImageIndex, error)) {
+        if (!ensureRunImageLoaded(runImageIndex, error)) {
             if (runStopRequested) {
                 endRun(QStringLiteral("Computation cancelled."));
                 return;
             }
-            showMessage(this, QStringLiteral("Computation"),
-                        QStringLiteral("Unable to reload deformed image %1: %2").arg(runImageIndex + 1).arg(error));
-            runInProgress = false;
-            setComputationRunning(false);
+            const QString text =
+                QStringLiteral("Unable to reload deformed image %1: %2").arg(runImageIndex + 1).arg(error);
+            endRun(text);
+            showMessage(this, QStringLiteral("Computation"), text);
             return;
         }
         if (!workerAvailable())
             return;
-        ComputationRequest request = buildComputationRequest(runImageIndex);
+        ComputationRequest request = runRequest;
+        request.deformed = runImages[static_cast<std::size_t>(runImageIndex)].full;
+        request.imageIndex = runImageIndex + 1;
         postComputationRequest(std::move(request),
                                QStringLiteral("Computing image %1/%2...").arg(runImageIndex + 1).arg(count));
         return;
@@ -349,8 +352,10 @@ void MainWidget::computeNextImage() {
     runInProgress = false;
     setComputationRunning(false);
     releaseWorkerResources();
+    releaseRunInputs();
     shownResultIndex = count - 1;
     updateResultSlider();
+    clearTiming();
     if (statusLabel)
         statusLabel->setText(QStringLiteral("All computations completed: %1 image(s) processed | Total time: %2")
                                  .arg(count)
@@ -378,8 +383,44 @@ void MainWidget::endRun(const QString& status) {
         statusLabel->setText(status);
     setComputationRunning(false);
     releaseWorkerResources();
+    releaseRunInputs();
     saveParametersToProject();
     reportResultWriteFailures();
+}
+
+void MainWidget::releaseRunInputs() {
+    runImages.clear();
+    runRequest = ComputationRequest();
+}
+
+// The timing line speaks of one finished task: it goes with that task's results.
+void MainWidget::clearTiming() {
+    if (timingLabel)
+        timingLabel->clear();
+}
+
+void MainWidget::sayRefusal(const QString& title, const QString& text) {
+    setStatus(text.simplified());
+    showMessage(this, title, text);
+}
+
+bool MainWidget::refuseDeformedSize(const LoadedImage& image) {
+    const QSize reference = referenceSize();
+    const QSize size = image.full.isNull() ? image.originalSize : image.full.size();
+    if (reference.isEmpty() || size == reference)
+        return false;
+    sayRefusal(QStringLiteral("Images"), QStringLiteral("All images must have the same size: %1 is %2\u00d7%3, the "
+                                                        "reference %4\u00d7%5.")
+                                             .arg(QFileInfo(image.path).fileName())
+                                             .arg(size.width())
+                                             .arg(size.height())
+                                             .arg(reference.width())
+                                             .arg(reference.height()));
+    return true;
+}
+
+bool MainWidget::inputsLocked() const {
+    return busyCounter > 0 || runInProgress || computationRunning || stitchingInProgress;
 }
 
 void MainWidget::startResultFilesJob(ResultFilesJob job) {
@@ -404,6 +445,10 @@ void MainWidget::onResultFilesWritten(const QStringList& failures) {
     for (const QString& failure : failures)
         qWarning().noquote() << "[GUI] Result file not written:" << failure;
     resultWriteFailures << failures;
+    // The files leave the rigid shift out: the project file gets it as soon
+    // as they are on disk, so a run that never ends keeps it too.
+    if (failures.isEmpty())
+        saveParametersToProject();
     reportResultWriteFailures();
 }
 

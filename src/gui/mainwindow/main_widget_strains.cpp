@@ -150,6 +150,7 @@ void MainWidget::onComputeStrainFields() {
         }
     }
     waitForResultWrites();
+    clearTiming();
     setComputationRunning(true);
     if (static_cast<int>(results.size()) < resultCount())
         results.resize(static_cast<std::size_t>(resultCount()));
@@ -193,7 +194,12 @@ void MainWidget::onComputeStrainFields() {
         reach.maxV = reach.searchLeft = reach.searchRight = inputs.geometry.marginX;
         inputs.settings.supportLength = strainSupportLength(reach);
         inputs.gpu = gpuDeviceCombo ? gpuDeviceCombo->currentData().toInt() : -1;
-        inputs.useMask = maskActive && !maskImage.isNull();
+        // The correlation drops a mask of another size than its images (a whole-image
+        // mask over a tile): the strains of its result must not be masked by it either.
+        const QSize computedOn = inputs.geometry.imageWidth > 0
+                                     ? QSize(inputs.geometry.imageWidth, inputs.geometry.imageHeight)
+                                     : referenceSize();
+        inputs.useMask = maskActive && !maskImage.isNull() && maskImage.size() == computedOn;
         inputs.mask = maskImage;
         inputs.roi = entry.roi.isNull() ? inputs.geometry.roi : entry.roi;
 

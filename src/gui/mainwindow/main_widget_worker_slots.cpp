@@ -9,6 +9,7 @@
 #include "gui/foundation/elided_label.h"
 #include "images/field_rendering.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/result_summary.h"
 #include "gui/style/switch_widget.h"
 
 #include <QCheckBox>
@@ -88,6 +89,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
                              << result.roi;
         setComputationRunning(false);
         releaseWorkerResources();
+        setStatus(resultSummaryText(result));
         return;
     }
     QWidget* pageBefore = mainTabs ? mainTabs->currentWidget() : nullptr;
@@ -158,9 +160,13 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     if (fractureParameterCombo)
         fractureParameterCombo->setEnabled(result.hasFracture);
     rebuildStrainComponentCombo();
+    if (result.hasFracture) {
+        setStatus(QStringLiteral("Detecting crack lines..."));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
     refreshResultViews(stepsChanged || !resultsShownBeforeRun);
 
-    const int count = static_cast<int>(deformedImages.size());
+    const int count = static_cast<int>(runImages.size());
     ResultFilesJob job;
     const bool writeFiles = !appliedProjectFolder.isEmpty() && index >= 0 && index < runNames.size();
     if (writeFiles) {
@@ -227,12 +233,13 @@ void MainWidget::setComputationRunning(bool running) {
     // Stop reaches the whole run, also the reload between two images.
     if (stopButton)
         stopButton->setEnabled(busy);
+    // The run's inputs stay as it started, also between two of its requests.
     if (selectReferenceButton)
-        selectReferenceButton->setEnabled(!running);
+        selectReferenceButton->setEnabled(!busy);
     if (addDeformedButton)
-        addDeformedButton->setEnabled(!running);
+        addDeformedButton->setEnabled(!busy);
     if (removeDeformedButton)
-        removeDeformedButton->setEnabled(!running && deformedList && deformedList->count() > 0);
+        removeDeformedButton->setEnabled(!busy && deformedList && deformedList->count() > 0);
     if (twinningCheck)
         twinningCheck->setEnabled(!running);
     if (maxJumpInitSpin)

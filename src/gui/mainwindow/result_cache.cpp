@@ -50,6 +50,7 @@ void applyResultCacheEntry(const ResultRangeEntry& entry, ComputationResult& res
     result.autoMinUy = entry.minUy, result.autoMaxUy = entry.maxUy;
     result.display.percentileMinUy = result.minUy = entry.autoMinUy;
     result.display.percentileMaxUy = result.maxUy = entry.autoMaxUy;
+    result.display.rigidShiftUnknown = false;
     if (entry.rigidShift) {
         result.rigid.shiftX = (*entry.rigidShift)[0];
         result.rigid.shiftY = (*entry.rigidShift)[1];

@@ -138,19 +138,7 @@ struct MainWidgetRunTestAccess {
         }
 
         // Starts the run and lets events through until it is over.
-        void compute(const std::function<void()>& meanwhile = {}) {
-            MainWidget& w = *window;
-            w.onCompute();
-            EXPECT_TRUE(QTest::qWaitFor(
-                [&] {
-                    if (meanwhile)
-                        meanwhile();
-                    return !w.runInProgress && !w.computationRunning;
-                },
-                60000));
-            w.waitForResultWrites();
-            QCoreApplication::processEvents();
-        }
+        void compute(const std::function<void()>& meanwhile = {}) { computeAndWait(meanwhile); }
 
         QString resultFile(const QString& base, const char* suffix) const {
             return resultFilePath(folder, kDisplacementsFolder, base, QString::fromLatin1(suffix));
@@ -273,7 +261,8 @@ RUN_TEST(ComputeCommand, StartChecksRefuseBeforeAnyResultIsDeleted) {
     w.deformedImages[0].originalSize = QSize(kSize, kSize + 1);
     w.deformedImages[0].full = QImage();
     w.onCompute();
-    EXPECT_EQ(run.boxes.last(), QStringLiteral("Images: All images must have the same size."));
+    EXPECT_EQ(run.boxes.last(), QStringLiteral("Images: All images must have the same size: x.tif is 160\u00d7161, "
+                                               "the reference 160\u00d7160."));
     EXPECT_TRUE(QFile::exists(old));
     EXPECT_FALSE(w.runInProgress);
     EXPECT_TRUE(w.computeButton->isEnabled());
@@ -397,8 +386,11 @@ RUN_TEST(WorkerSlots, AResultOutsideARunIsDropped) {
     field->gridWidth = field->gridHeight = 1;
     field->dispX = field->dispY = {5.0f};
     stray.displacements = field;
+    stray.shapeFunctionName = QStringLiteral("Translations");
     w.onComputationFinished(stray);
     EXPECT_TRUE(w.results.empty());
+    EXPECT_TRUE(run.status().startsWith(QStringLiteral("Rigid \u0394x=0 \u0394y=0 (\u03c1=0) | Translations 1 x 1")))
+        << run.status().toStdString();
     EXPECT_FALSE(w.shownDisplacements);
     EXPECT_TRUE(w.computeButton->isEnabled());
 }
@@ -1033,6 +1025,12 @@ RUN_TEST(Fracture, ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes)
     w.fractureOpeningMin = 5.0;
     EXPECT_EQ(finiteCount(w.derivedFractureMap(2)), 0);
     w.fractureOpeningMin = 0.1;
+    // Lines first extracted under a high minimum come back when it is lowered.
+    w.fractureOpeningMin = 5.0;
+    w.clearCrackLineCache();
+    EXPECT_EQ(finiteCount(w.derivedFractureMap(2)), 0);
+    w.fractureOpeningMin = 0.1;
+    EXPECT_GT(finiteCount(w.derivedFractureMap(2)), 0);
 
     // "Save all" writes beside the raw maps and leaves them as measured.
     const QString raw = resultFilePath(s.folder, kFractureFolder, QStringLiteral("cracked"), QStringLiteral("_cox"));

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +133,20 @@ struct WindowTestSession {
     void addDeformed(const QStringList& paths) {
         chosen = paths;
         window->onAddDeformed();
+    }
+
+    // Starts a run and lets events through until it is over.
+    void computeAndWait(const std::function<void()>& meanwhile = {}) {
+        window->onCompute();
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                if (meanwhile)
+                    meanwhile();
+                return !window->runInProgress && !window->computationRunning;
+            },
+            60000));
+        window->waitForResultWrites();
+        QCoreApplication::processEvents();
     }
 
     void selectRows(std::initializer_list<int> rows) {
