@@ -30,8 +30,9 @@ constexpr int kScoreChunk = 8;
 // Longest frame side given to the FFT's mixed-radix path (which takes rows and
 // half rows up to 256); longer sides stay powers of two.
 constexpr int32_t kMixedFrameLimit = 256;
-// Longest half row and column of the frames searched whole in one kernel per batch.
-constexpr int32_t kInCacheSide = 128;
+// Longest half row and column of the frames searched whole in one kernel per batch, where the device's shared
+// memory takes them (the CPU device's up to about 220 x 220).
+constexpr int32_t kInCacheSide = 256;
 constexpr size_t kDefaultSharedBytes = 49152;
 // Frame elements per launch of the in-cache kernel (16384 frames of 32 x 32): about the same work per launch at
 // any frame size, long enough that the wait for the last helper of a launch on a busy machine costs little, short

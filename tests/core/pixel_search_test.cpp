@@ -356,8 +356,8 @@ TEST(FFTPixelSearch, InCacheKernelGivesTheSeparateKernelsBits) {
     const auto pair = shiftedPair(160, 1.6, -2.3);
     const struct {
         int window, reach, points;
-    } cases[] = {// frames 32, 24, 64, 48 x 45 and 72
-                 {21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}, {41, 15, 200}};
+    } cases[] = {// frames 32, 24, 64, 48 x 45, 72 and 192 (the fine pass of the window's hierarchical search)
+                 {21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}, {41, 15, 200}, {61, 61, 120}};
     for (const auto& c : cases) {
         const PixelSearchParams p = paramsOf(c.window, 1, c.reach);
         std::vector<int> xs, ys, gx, gy;
