@@ -531,8 +531,9 @@ __global__ void searchPointsInCache(const float* ref, const float* def, float* i
     extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, nullptr, g.width, g.height, g.windowSizeX,
                  g.windowSizeY, g.stepX, g.stepY, g.gridWidth, g.marginX, g.marginY, g.maxU, g.maxV, g.nx, g.ny, initX,
                  initY, pointX, pointY);
-    fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch);
-    fft::detail::frameForward(block, transform, frames.def, frames.specDef, frames.scratch);
+    fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch, g.windowSizeY);
+    fft::detail::frameForward(block, transform, frames.def, frames.specDef, frames.scratch,
+                              g.windowSizeY + 2 * g.maxU);
     fft::detail::frameColumns(block, transform, frames.specRef, frames.specDef, frames.scratch, 1.0f);
     fft::detail::frameInverseRows(block, transform, frames.specRef, frames.corr, g.outputRows, frames.scratch);
     // The search area's local sums go into its own frame and the reference frame's.
