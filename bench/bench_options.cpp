@@ -58,6 +58,21 @@ Setter flag(bool BenchOptions::*member) {
 
 const std::map<std::string, Setter>& setters() {
     static const std::map<std::string, Setter> table = {
+        {"case",
+         [](const std::string& v, BenchOptions& o) {
+             if (v != "window") return false;
+             // The window's defaults: the hierarchical search and the affine refinement, bilinear.
+             o.window = 61;
+             o.step = 4;
+             o.range = 6;
+             o.affineShape = true;
+             o.iterations = 30;
+             o.tolerance = 1e-4f;
+             o.interpolation = 0;
+             o.hierarchical = true;
+             o.fft = o.stitching = o.fractionScan = false;
+             return true;
+         }},
         {"size",
          [](const std::string& v, BenchOptions& o) {
              return parseInt(v, 64, 32768, o.width) && parseInt(v, 64, 32768, o.height);
@@ -222,6 +237,9 @@ the engine end to end (rigid registration, integer-pixel search, sub-pixel
 refinement, strains) and prints one key=value line per figure.
 
 Case
+  --case window        the window's own run: window 61, step 4, range 6, affine, 30 iterations,
+                       tolerance 1e-4, bilinear, hierarchical search; no FFT, stitching or fraction
+                       scan (later options override)
   --size N             square image of N x N pixels (default 1024)
   --width N, --height N
   --field KIND         translation | affine | sinusoid (default translation)

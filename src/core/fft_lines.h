@@ -614,11 +614,19 @@ TAVRO_FRAME_FUNCTION void frameColumns(const Block& block, const FrameTransform&
     }
 }
 
-// Forward transform of one frame by the whole block: the rows' half spectra, then the columns.
+// Forward transform of one frame by the whole block: the rows' half spectra, then the columns. Frame rows from
+// usedRows on hold zeros: their groups of lines are not transformed and their bins are set to zero.
 TAVRO_FRAME_FUNCTION void frameForward(const Block& block, const FrameTransform& f, const float* frame,
-                                             Complex* spectrum, float* shared) {
+                                             Complex* spectrum, float* shared, int usedRows) {
     const int ty = 1 << kFrameLogLines, tx = block.size() >> kFrameLogLines, cols = 2 * f.half;
-    for (int row0 = 0; row0 < f.rows; row0 += ty) {
+    const int transformedRows = imin(f.rows, (usedRows + ty - 1) / ty * ty);
+    if (transformedRows < f.rows) {
+        block.forEachThread([&](int t) {
+            for (int k = t; k <= f.half; k += block.size())
+                for (int r = transformedRows; r < f.rows; ++r) spectrum[k * f.rows + r] = make_float2(0.0f, 0.0f);
+        });
+    }
+    for (int row0 = 0; row0 < transformedRows; row0 += ty) {
         const int active = imin(ty, f.rows - row0);
         const LinePair l = transformLines(block, RealPairs{frame + row0 * cols, cols}, shared, f.twiddlesHalf, f.half,
                                           f.logHalf, f.mixed, tx, active, -1.0f);

@@ -30,8 +30,9 @@ constexpr int kScoreChunk = 8;
 // Longest frame side given to the FFT's mixed-radix path (which takes rows and
 // half rows up to 256); longer sides stay powers of two.
 constexpr int32_t kMixedFrameLimit = 256;
-// Longest half row and column of the frames searched whole in one kernel per batch.
-constexpr int32_t kInCacheSide = 128;
+// Longest half row and column of the frames searched whole in one kernel per batch, where the device's shared
+// memory takes them (the CPU device's up to about 220 x 220).
+constexpr int32_t kInCacheSide = 256;
 constexpr size_t kDefaultSharedBytes = 49152;
 // Frame elements per launch of the in-cache kernel (16384 frames of 32 x 32): about the same work per launch at
 // any frame size, long enough that the wait for the last helper of a launch on a busy machine costs little, short
@@ -530,8 +531,9 @@ __global__ void searchPointsInCache(const float* ref, const float* def, float* i
     extractPoint(block, p, ref, def, frames.ref, frames.def, invStdRefArr, nullptr, g.width, g.height, g.windowSizeX,
                  g.windowSizeY, g.stepX, g.stepY, g.gridWidth, g.marginX, g.marginY, g.maxU, g.maxV, g.nx, g.ny, initX,
                  initY, pointX, pointY);
-    fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch);
-    fft::detail::frameForward(block, transform, frames.def, frames.specDef, frames.scratch);
+    fft::detail::frameForward(block, transform, frames.ref, frames.specRef, frames.scratch, g.windowSizeY);
+    fft::detail::frameForward(block, transform, frames.def, frames.specDef, frames.scratch,
+                              g.windowSizeY + 2 * g.maxU);
     fft::detail::frameColumns(block, transform, frames.specRef, frames.specDef, frames.scratch, 1.0f);
     fft::detail::frameInverseRows(block, transform, frames.specRef, frames.corr, g.outputRows, frames.scratch);
     // The search area's local sums go into its own frame and the reference frame's.

@@ -14,7 +14,9 @@ namespace tavro::gpu {
 struct CpuDeviceSetup {
     std::string name = "Tavro2D CPU device";
     uint64_t memoryBytes = 0;  // 0: half of the physical memory
-    uint64_t sharedMemPerBlockOptin = 232448;
+    // A block's shared storage is a buffer of its worker thread: as much as a core's cache holds, enough for the
+    // integer search's frames of 192 x 192 (a 61 px window searched +-61 px).
+    uint64_t sharedMemPerBlockOptin = 1048576;
     int computeMode = 0;       // cudaComputeMode*
     int multiProcessorCount = 0;  // 0: the number of launch threads
     int clockKHz = 0;          // 0: read from the processor

@@ -356,8 +356,8 @@ TEST(FFTPixelSearch, InCacheKernelGivesTheSeparateKernelsBits) {
     const auto pair = shiftedPair(160, 1.6, -2.3);
     const struct {
         int window, reach, points;
-    } cases[] = {// frames 32, 24, 64, 48 x 45 and 72
-                 {21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}, {41, 15, 200}};
+    } cases[] = {// frames 32, 24, 64, 48 x 45, 72 and 192 (the fine pass of the window's hierarchical search)
+                 {21, 5, 300}, {13, 4, 300}, {21, 21, 4200}, {25, 10, 300}, {41, 15, 200}, {61, 61, 120}};
     for (const auto& c : cases) {
         const PixelSearchParams p = paramsOf(c.window, 1, c.reach);
         std::vector<int> xs, ys, gx, gy;
@@ -680,6 +680,38 @@ TEST(HierarchicalSearch, PointsWhoseGuessIsOffEscalateToTheFullSearch) {
     // Row strips escalate band by band, with the points' rows inside each strip.
     const ScopedEnv budget("TAVRO_TILE_BUDGET_MB", "1");
     expectBandsEqual(guided, ref, def, p, " budgetMB=1 (env) ");
+}
+
+// The window's defaults (61 px windows, escalation range 61): the fine pass's 192 x 192 frames go through the
+// in-cache kernel, and every point, escalated ones and those near the border included, keeps the batched answer.
+TEST(HierarchicalSearch, WindowDefaultsGiveTheBatchedFinePassAnswerInCache) {
+    REQUIRE_DEVICE();
+    // Two halves moving apart by 6 px: the coarse guesses disagree across the cut.
+    tavro::testing::SpeckleOptions options;
+    options.width = 360, options.height = 176, options.supersampling = 2, options.seed = 8;
+    const Image texture = tavro::testing::SpeckleModel(options).render();
+    Image ref(320, 176), def(320, 176);
+    for (int y = 0; y < 176; ++y)
+        for (int x = 0; x < 320; ++x) {
+            ref.at(x, y) = texture.at(x + 20, y);
+            def.at(x, y) = x < 160 ? texture.at(x + 17, y) : texture.at(x + 23, y);
+        }
+    PixelSearchParams p = paramsOf(61, 8, 6);
+    p.hierarchical = true;
+    tavro::detail::setSearchPhaseTiming(true);
+    tavro::detail::resetSearchPhaseTimes();
+    const Outcome inCache = search(ref, def, p);
+    const double inCacheSeconds = tavro::detail::searchPhaseTimes().inCache;
+    tavro::detail::setInCacheSearch(false);
+    const Outcome batched = search(ref, def, p);
+    tavro::detail::setInCacheSearch(true);
+    tavro::detail::setSearchPhaseTiming(false);
+    ASSERT_TRUE(inCache.ok && batched.ok) << inCache.error << batched.error;
+    EXPECT_GT(inCacheSeconds, 0.0);
+    EXPECT_EQ(inCache.result.dispX, batched.result.dispX);
+    EXPECT_EQ(inCache.result.dispY, batched.result.dispY);
+    EXPECT_GT(countEqual(inCache.result, 3.0f, 0.0f), 40);
+    EXPECT_GT(countEqual(inCache.result, -3.0f, 0.0f), 40);
 }
 
 TEST(HierarchicalSearch, ProgressSharesTheRangeAndCancellingTheCoarsePassStops) {
