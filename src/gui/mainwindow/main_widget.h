@@ -1243,6 +1243,16 @@ private:
     QVBoxLayout* criteriaRowsLayout = nullptr;
     QPushButton* newCriterionButton = nullptr;
     QPushButton* computeCriteriaButton = nullptr;
+
+    // Height files from the panel's "+" buttons or dropped onto it; the drop
+    // is taken only while the height panel is shown.
+    void addHeightReferenceFiles(QStringList files);
+    void addHeightDeformedFiles(QStringList files);
+    bool dropOnHeightPanel(const QStringList& files);
+    // Display ranges are part of the project: saved on every change, once per
+    // drag of `histogram` (when it is let go).
+    void saveRangeChange(const ContrastHistogramWidget* histogram = nullptr);
+    friend struct MainWidgetDisplayTestAccess;
 };
 
 }  // namespace tavro::gui

@@ -80,6 +80,10 @@ void MainWidget::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
+    if (dropOnHeightPanel(files)) {
+        event->acceptProposedAction();
+        return;
+    }
 
     if (mosaicOn(mosaicSwitch)) {
         QStringList sorted = files;

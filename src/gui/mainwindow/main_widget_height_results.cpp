@@ -291,6 +291,7 @@ void MainWidget::setHeightDisplayRange(float minValue, float maxValue, bool user
         storeHeightRange(shownHeightIndex, *entry);
     }
     updateHeightPreview(false, false);
+    saveRangeChange(heightHistogram);
 }
 
 void MainWidget::onHeightAutoScale() {

@@ -377,6 +377,11 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
             low = c == 0 ? current.minUx : current.minUy;
             high = c == 0 ? current.maxUx : current.maxUy;
             manual = true;
+        } else if (c == 0 ? entry.display.manualUx : entry.display.manualUy) {
+            // A range the user chose for this state outlives its release from memory.
+            low = c == 0 ? entry.minUx : entry.minUy;
+            high = c == 0 ? entry.maxUx : entry.maxUy;
+            manual = true;
         } else {
             low = c == 0 ? loaded.display.percentileMinUx : loaded.display.percentileMinUy;
             high = c == 0 ? loaded.display.percentileMaxUx : loaded.display.percentileMaxUy;

@@ -2,6 +2,8 @@
 // results, one result after the other on the pool, then shown and written.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/mainwindow/result_cache.h"
+
 #include "compute/computation_types.h"
 #include "compute/formula.h"
 #include "compute/worker_conversions.h"
@@ -164,7 +166,9 @@ void MainWidget::onComputeStrainFields() {
             auto loaded = std::make_shared<PixelDisplacementResult>();
             if (loadDisplacementFromFiles(i, *loaded)) {
                 entry.displacements = loaded;
-                computeDisplacementRanges(entry);
+                // A released entry keeps its ranges, the user's among them.
+                if (!holdsDisplacementRanges(resultCacheEntry(i, entry)))
+                    computeDisplacementRanges(entry);
             }
         }
         if (entry.displacements->dispX.empty()) {

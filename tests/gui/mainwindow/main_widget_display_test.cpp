@@ -1,0 +1,289 @@
+// What a first session with the window reaches and keeps: the "3D Maps" inputs
+// after a correlation, display ranges across a reopening, the result pages'
+// texts, the help links and the window at its smallest.
+#include "gui/mainwindow/main_widget.h"
+
+#include "core/strain.h"
+#include "gui/foundation/contrast_histogram_widget.h"
+#include "gui/foundation/kernel_preview_widget.h"
+#include "gui/mainwindow/named_kernel_edit_dialog.h"
+#include "images/image_io.h"
+#include "support/synthetic_images.h"
+#include "window_session.h"
+
+#include <QButtonGroup>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QComboBox>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTest>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace tavro::gui {
+
+struct MainWidgetDisplayTestAccess {
+    // A reference and translated images of it, correlated on a small grid.
+    struct Correlated : WindowTestSession {
+        explicit Correlated(int states) {
+            testing::SpeckleOptions options;
+            options.width = options.height = 128;
+            options.supersampling = 2;
+            QStringList deformed;
+            for (int i = 0; i < states; ++i) {
+                const testing::ImagePair pair = testing::makeFourierShiftedPair(options, 1.0 + 0.5 * i, -0.5);
+                if (i == 0)
+                    save(QStringLiteral("reference.tif"), pair.reference);
+                deformed << save(QStringLiteral("state_%1.tif").arg(i + 1), pair.deformed);
+            }
+            loadReference(folder + QStringLiteral("/reference.tif"));
+            addDeformed(deformed);
+            w().windowSizeXSpin->setValue(21);
+            w().spacingXSpin->setValue(8);
+            w().onCompute();
+            EXPECT_TRUE(QTest::qWaitFor([this] { return !w().runInProgress && !w().computationRunning; }, 60000));
+            w().waitForResultWrites();
+            QCoreApplication::processEvents();
+        }
+
+        QString save(const QString& name, const testing::Image& image) {
+            const QString path = folder + QLatin1Char('/') + name;
+            EXPECT_TRUE(session::writeImage(path, session::toImage(image)));
+            return path;
+        }
+    };
+
+    static QString heightFile(const QString& folder, const QString& name) {
+        const QString path = folder + QLatin1Char('/') + name;
+        QString error;
+        EXPECT_TRUE(writeFloatTiff(path, 32, 32, std::vector<float>(32 * 32, 1.5f), error, {})) << error.toStdString();
+        return path;
+    }
+
+    static void drop(MainWidget& w, const QStringList& files) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString& file : files)
+            urls << QUrl::fromLocalFile(file);
+        mime.setUrls(urls);
+        // A drop reaches the window only after the drag entered it.
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &enter);
+        QDropEvent event(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &event);
+    }
+
+    static bool isTab(MainWidget& w, QWidget* page) { return w.mainTabs->indexOf(page) >= 0; }
+
+    static void HeightInputsAreReachableOnceADisplacementExists();
+    static void RangesSetByHandAreSavedAndComeBackOnReopening();
+    static void StrainsKeepTheRangesOfAResultReleasedFromMemory();
+    static void ThePreviewShowsTheSmoothingAsTheEngineAppliesIt();
+};
+
+#define DISPLAY_TEST(Suite, Name)               \
+    TEST(Suite, Name) {                         \
+        MainWidgetDisplayTestAccess::Name();    \
+    }                                           \
+    void MainWidgetDisplayTestAccess::Name()
+
+DISPLAY_TEST(HeightTab, HeightInputsAreReachableOnceADisplacementExists) {
+    WindowTestSession fresh;
+    EXPECT_FALSE(isTab(fresh.w(), fresh.w().heightResultPage)) << "nothing to combine heights with yet";
+
+    Correlated run(1);
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_EQ(w.results.size(), 1u);
+    ASSERT_TRUE(isTab(w, w.heightResultPage));
+    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    EXPECT_EQ(w.controlStack->currentWidget(), w.heightsPage);
+    EXPECT_EQ(w.computeOutOfPlaneButton->text(), QStringLiteral("Compute out-of-plane displacement"));
+
+    // The reference by its "+" button, the deformed heights by a drop.
+    const QString h0 = heightFile(run.folder, QStringLiteral("h0.tif"));
+    run.chosen = {h0};
+    w.heightRefAddButton->click();
+    EXPECT_EQ(w.referenceHeightPaths, QStringList{h0});
+    EXPECT_EQ(run.status(), QStringLiteral("Height file (reference) loaded: h0.tif"));
+    w.heightSegmentGroup->button(1)->click();
+    const QString h1 = heightFile(run.folder, QStringLiteral("h1.tif"));
+    drop(w, {h1});
+    ASSERT_EQ(w.deformedHeightStates.size(), 1);
+    EXPECT_EQ(w.deformedHeightStates[0], QStringList{h1});
+    EXPECT_EQ(w.referenceHeightPaths, QStringList{h0}) << "the deformed page took the drop";
+    EXPECT_TRUE(w.computeOutOfPlaneButton->isEnabled());
+    EXPECT_EQ(run.saved().heightFields->deformedStates, (QList<QStringList>{{h1}}));
+
+    // Elsewhere a drop still goes to the input pages.
+    w.mainTabs->setCurrentWidget(w.inputImagesPage);
+    drop(w, {heightFile(run.folder, QStringLiteral("h2.tif"))});
+    EXPECT_EQ(w.deformedHeightStates[0], QStringList{h1});
+}
+
+DISPLAY_TEST(DisplayRanges, RangesSetByHandAreSavedAndComeBackOnReopening) {
+    Correlated run(2);
+    MainWidget& w = run.w();
+    ASSERT_EQ(w.results.size(), 2u);
+    w.displacementSlider->setValue(0);
+    ASSERT_EQ(w.shownResultIndex, 0);
+    // Ranges inside the data, which the histograms keep their selection to.
+    const auto inside = [](float low, float high, float at) { return low + at * (high - low); };
+    const float uxLow = inside(w.current.autoMinUx, w.current.autoMaxUx, 0.2f);
+    const float uxHigh = inside(w.current.autoMinUx, w.current.autoMaxUx, 0.9f);
+    const float uyLow = inside(w.current.autoMinUy, w.current.autoMaxUy, 0.1f);
+    const float uyHigh = inside(w.current.autoMinUy, w.current.autoMaxUy, 0.6f);
+
+    // The file keeps six significant digits.
+    const auto same = [](float a, float b) { return std::fabs(a - b) <= 1e-5f * std::fabs(b); };
+    w.displacementHistograms[0]->setRange(uxLow, uxHigh);
+    w.onDisplacementHistogramRangeEdited(0, uxLow, uxHigh);
+    ASSERT_EQ(run.saved().resultCache.size(), 2u);
+    ASSERT_TRUE(run.saved().resultCache[0].manualUx);
+    EXPECT_TRUE(same((*run.saved().resultCache[0].manualUx)[0], uxLow));
+    EXPECT_TRUE(same((*run.saved().resultCache[0].manualUx)[1], uxHigh));
+    EXPECT_FALSE(run.saved().resultCache[1].manualUx) << "the other state's range is still automatic";
+
+    w.displacementHistograms[1]->setRange(uyLow, uyHigh);
+    w.applyDisplacementRangeToAll(1);
+    for (const ResultRangeEntry& entry : run.saved().resultCache) {
+        ASSERT_TRUE(entry.manualUy) << entry.index;
+        EXPECT_TRUE(same((*entry.manualUy)[0], uyLow) && same((*entry.manualUy)[1], uyHigh)) << entry.index;
+    }
+    w.onDisplacementAutoScale(1);
+    EXPECT_FALSE(run.saved().resultCache[0].manualUy) << "automatic again";
+    w.displacementHistograms[1]->setRange(uyLow, uyHigh);
+    w.applyDisplacementRangeToAll(1);
+
+    // A drag saves once, when the handle is let go.
+    w.resize(1400, 900);
+    w.show();
+    w.mainTabs->setCurrentWidget(w.displacementsPage);
+    ContrastHistogramWidget* histogram = w.displacementHistograms[0];
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    const int y = histogram->plotRect().center().y();
+    const int from = histogram->valueToPosition(histogram->selectionMax());
+    ASSERT_GT(from - histogram->valueToPosition(histogram->selectionMin()), 40) << "handles apart";
+    const int before = w.autosaveRequests;
+    QTest::mousePress(histogram, Qt::LeftButton, {}, QPoint(from, y));
+    for (int step = 1; step <= 5; ++step)
+        QTest::mouseMove(histogram, QPoint(from - 4 * step, y));
+    EXPECT_EQ(w.autosaveRequests, before) << "not while dragged";
+    QTest::mouseRelease(histogram, Qt::LeftButton, {}, QPoint(from - 20, y));
+    EXPECT_EQ(w.autosaveRequests, before + 1);
+    const float dragged = histogram->selectionMax();
+    EXPECT_LT(dragged, uxHigh);
+    EXPECT_TRUE(same((*run.saved().resultCache[0].manualUx)[1], dragged));
+
+    MainWidget again;
+    again.loadParametersFromFile(run.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(again.shownResultIndex, 0);
+    EXPECT_TRUE(same(again.current.minUx, uxLow)) << again.current.minUx;
+    EXPECT_TRUE(same(again.current.maxUx, dragged)) << again.current.maxUx;
+    EXPECT_TRUE(again.current.display.manualUx);
+    EXPECT_TRUE(same(again.displacementHistograms[0]->selectionMin(), uxLow));
+    EXPECT_TRUE(same(again.current.minUy, uyLow)) << again.current.minUy;
+    again.displacementSlider->setValue(1);
+    EXPECT_TRUE(same(again.current.minUy, uyLow)) << "applied to every state";
+    EXPECT_FALSE(same(again.current.minUx, uxLow)) << "the second state's Ux was never set by hand";
+}
+
+DISPLAY_TEST(DisplayRanges, StrainsKeepTheRangesOfAResultReleasedFromMemory) {
+    Correlated run(2);
+    MainWidget& w = run.w();
+    w.displacementSlider->setValue(0);
+    w.onDisplacementHistogramRangeEdited(1, -3.0f, 3.0f);
+    w.displacementSlider->setValue(1);
+    // What the memory limit does to an older result whose files are on disk.
+    w.results[0].displacements = std::make_shared<PixelDisplacementResult>();
+    const float percentileLow = w.results[0].display.percentileMinUx;
+
+    w.onComputeStrainFields();
+    ASSERT_TRUE(w.results[0].hasStrain);
+    EXPECT_EQ(w.results[0].minUy, -3.0f);
+    EXPECT_EQ(w.results[0].maxUy, 3.0f);
+    EXPECT_TRUE(w.results[0].display.manualUy);
+    EXPECT_EQ(w.results[0].display.percentileMinUx, percentileLow);
+    const ProjectParameters saved = run.saved();
+    ASSERT_TRUE(saved.resultCache[0].manualUy);
+    EXPECT_EQ((*saved.resultCache[0].manualUy)[0], -3.0f);
+
+    w.displacementSlider->setValue(0);
+    EXPECT_EQ(w.current.minUy, -3.0f) << "shown again from its files with the range chosen for it";
+    EXPECT_EQ(w.displacementMinMaxLabels[1]->text(), QStringLiteral("Min : -3    Max : 3"));
+}
+
+namespace {
+
+// The bracketed coefficient lists of a text, fractions taken as quotients.
+std::vector<std::vector<float>> bracketedKernels(const QString& text) {
+    std::vector<std::vector<float>> kernels;
+    for (qsizetype open = text.indexOf(QLatin1Char('[')); open >= 0; open = text.indexOf(QLatin1Char('['), open + 1)) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'), open);
+        std::vector<float>& kernel = kernels.emplace_back();
+        for (const QString& token : text.mid(open + 1, close - open - 1).split(QLatin1Char(','))) {
+            const QStringList parts = token.trimmed().split(QLatin1Char('/'));
+            kernel.push_back(parts.size() == 2 ? parts[0].toFloat() / parts[1].toFloat() : parts[0].toFloat());
+        }
+    }
+    return kernels;
+}
+
+}  // namespace
+
+TEST(KernelDialogHint, EveryExampleDerivativeKernelGivesTheTrueStrain) {
+    test::testApplication();
+    NamedKernelEditDialog dialog(0, nullptr);
+    QString hint;
+    for (const QLabel* label : dialog.findChildren<QLabel*>())
+        if (label->text().startsWith(QStringLiteral("Derivative kernel")))
+            hint = label->text();
+    const std::vector<std::vector<float>> examples = bracketedKernels(hint);
+    ASSERT_GE(examples.size(), 2u) << hint.toStdString();
+    // u = 0.01 x on a grid of step 4: every kernel must give exx = 0.01.
+    PixelDisplacementResult field;
+    field.gridWidth = field.gridHeight = 9;
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 9; ++x) {
+            field.dispX.push_back(0.01f * 4.0f * x);
+            field.dispY.push_back(0.0f);
+        }
+    for (const std::vector<float>& kernel : examples) {
+        StrainSettings settings;
+        settings.derivativeCoefficients = kernel;
+        settings.smoothingCoefficients = {1.0f, 2.0f, 1.0f};
+        StrainResult strains;
+        std::string error;
+        ASSERT_TRUE(computeStrainCustomKernelGpu(field, 4, settings, strains, error, {})) << error;
+        EXPECT_NEAR(strains.epsXX[40], 0.01, 1e-6) << kernel.size() << "-point kernel of " << hint.toStdString();
+    }
+}
+
+DISPLAY_TEST(KernelPreview, ThePreviewShowsTheSmoothingAsTheEngineAppliesIt) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const auto at = [](const std::vector<NamedKernel>& list, const char* name) {
+        for (std::size_t i = 0; i < list.size(); ++i)
+            if (list[i].name == name)
+                return static_cast<int>(i);
+        return -1;
+    };
+    w.selectedDerivativeKernel = at(w.derivativeKernels, "Order 2");
+    w.selectedSmoothingKernel = at(w.smoothingKernels, "Sobel");
+    ASSERT_GE(w.selectedDerivativeKernel, 0);
+    ASSERT_GE(w.selectedSmoothingKernel, 0);
+    w.updateKernelPreview();
+    using Texts = std::vector<std::vector<QString>>;
+    EXPECT_EQ(w.kernelPreview->cellTexts(), (Texts{{"-0.125", "0", "0.125"}, {"-0.25", "0", "0.25"},
+                                                   {"-0.125", "0", "0.125"}}));
+}
+
+}  // namespace tavro::gui
