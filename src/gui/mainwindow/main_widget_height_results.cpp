@@ -250,10 +250,11 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
         shownHeightGridWidth = shownHeightWidth;
         shownHeightGridHeight = shownHeightHeight;
     }
-    const auto [image, scale] = createColormapImageForDisplay(heightDisplayedField, shownHeightGridWidth,
-                                                              shownHeightGridHeight, heightDisplayMin,
-                                                              heightDisplayMax);
-    heightPreviewScale = scale;
+    // Drawn as every other result map, holes included.
+    const ResultImage rendered = renderResultField(heightDisplayedField, shownHeightGridWidth, shownHeightGridHeight,
+                                                   heightDisplayMin, heightDisplayMax, 0, std::nullopt);
+    const QImage& image = rendered.image;
+    heightPreviewScale = rendered.scale > 0.0 ? 1.0 / rendered.scale : 1.0;
     if (heightView) {
         const bool fit = fitInView || heightView->image().isNull() || heightView->image().size() != image.size();
         heightView->setImageWithPyramid(image, fit);
@@ -390,8 +391,9 @@ std::optional<ImageViewWidget::InspectValue> MainWidget::heightInspectValue(cons
         return std::nullopt;
     const QString text = heightValueText(value);
     ImageViewWidget::InspectValue out;
-    out.label = QStringLiteral("w(%1, %2) = %3 \u00b5m").arg(x).arg(y).arg(text);
-    out.status = QStringLiteral("w : %1 \u00b5m  (x=%2, y=%3)").arg(text).arg(x).arg(y);
+    // Heights keep the unit of their files, which the program does not know.
+    out.label = QStringLiteral("w(%1, %2) = %3").arg(x).arg(y).arg(text);
+    out.status = QStringLiteral("w : %1  (x=%2, y=%3)").arg(text).arg(x).arg(y);
     return out;
 }
 
@@ -405,7 +407,7 @@ ImageViewWidget::LineProfile MainWidget::heightLineProfile(const QPointF& start,
     if (out.values.empty())
         return out;
     out.length = length;
-    out.label = QStringLiteral("w (\u00b5m)");
+    out.label = QStringLiteral("w");
     out.valid = true;
     return out;
 }

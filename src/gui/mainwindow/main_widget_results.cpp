@@ -26,6 +26,7 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tavro::gui {
@@ -687,6 +688,10 @@ void MainWidget::refreshFractureImage(bool fit) {
     // Along a crack line the map reads the field where the crack is; the
     // same range keeps its colours those of the raw map.
     preparedFractureField = derivedFractureMap(map);
+    // Where no line is found (every jump below "Min jump:"), the raw map is shown.
+    const auto measured = [](float v) { return std::isfinite(v); };
+    if (std::none_of(preparedFractureField.begin(), preparedFractureField.end(), measured))
+        preparedFractureField.clear();
     preparedFractureId = preparedFractureField.empty() ? -1 : map;
     const std::vector<float>& shown = preparedFractureField.empty() ? field : preparedFractureField;
     // Angles wrap around: their colour table closes on itself.

@@ -7,6 +7,7 @@
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/kernel_preview_widget.h"
 #include "gui/mainwindow/named_kernel_edit_dialog.h"
+#include "gui/mainwindow/result_rendering.h"
 #include "images/image_io.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
@@ -19,13 +20,18 @@
 #include <QSpinBox>
 #include <QComboBox>
 #include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QAbstractItemView>
+#include <QFontMetrics>
 #include <QTabWidget>
 #include <QTest>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace tavro::gui {
@@ -87,6 +93,8 @@ struct MainWidgetDisplayTestAccess {
     static void RangesSetByHandAreSavedAndComeBackOnReopening();
     static void StrainsKeepTheRangesOfAResultReleasedFromMemory();
     static void ThePreviewShowsTheSmoothingAsTheEngineAppliesIt();
+    static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
+    static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
 };
 
 #define DISPLAY_TEST(Suite, Name)               \
@@ -284,6 +292,106 @@ DISPLAY_TEST(KernelPreview, ThePreviewShowsTheSmoothingAsTheEngineAppliesIt) {
     using Texts = std::vector<std::vector<QString>>;
     EXPECT_EQ(w.kernelPreview->cellTexts(), (Texts{{"-0.125", "0", "0.125"}, {"-0.25", "0", "0.25"},
                                                    {"-0.125", "0", "0.125"}}));
+}
+
+DISPLAY_TEST(HeightPage, HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    w.shownHeightValues = {1.5f, nan, 2.5f, 3.0f};
+    w.shownHeightWidth = w.shownHeightHeight = 2;
+    w.heightResultShown = true;
+    w.heightDisplayMin = 1.0f;
+    w.heightDisplayMax = 3.0f;
+    w.updateHeightPreview(true, true);
+    const QImage shown = w.heightView->image();
+    ASSERT_EQ(shown.size(), QSize(2, 2));
+    const QImage elsewhere = renderResultField(w.shownHeightValues, 2, 2, 1.0f, 3.0f, 0, std::nullopt).image;
+    EXPECT_EQ(shown.pixel(1, 0), elsewhere.pixel(1, 0)) << "a hole looks as on the other result pages";
+    EXPECT_EQ(shown.pixel(0, 1), elsewhere.pixel(0, 1));
+
+    const auto value = w.heightInspectValue(QPoint(0, 1));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->label, QStringLiteral("w(0, 1) = 2.5"));
+    EXPECT_EQ(value->status, QStringLiteral("w : 2.5  (x=0, y=1)"));
+    w.updateHeightHoverText(value->status, true);
+    EXPECT_EQ(w.heightValueLabel->text(), value->status) << "one label, no unit the file does not give";
+    EXPECT_FALSE(w.heightInspectValue(QPoint(1, 0))) << "no value in a hole";
+    w.updateHeightHoverText(QString(), false);
+    EXPECT_EQ(w.heightValueLabel->text(), QStringLiteral("w : \u2014"));
+    EXPECT_EQ(w.heightLineProfile(QPointF(0, 0), QPointF(1, 1)).label, QStringLiteral("w"));
+}
+
+DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
+    // A run without crack maps, then one with: the list never rests on a heading.
+    Correlated plain(1);
+    EXPECT_GE(plain.w().fractureParameterCombo->currentData().toInt(), 0);
+
+    // A straight crack whose faces part by 1 px.
+    testing::SpeckleOptions options;
+    options.width = options.height = 160;
+    options.supersampling = 2;
+    const testing::SpeckleModel model(options);
+    testing::StraightCrack crack;
+    crack.point = {80.3, 79.8};
+    crack.angle = 30.0;
+    const testing::Vec2 n = crack.normal();
+    // Turned 40 degrees from the normal: opening with some sliding.
+    const double c = std::cos(0.698), t = std::sin(0.698);
+    const testing::Vec2 jump{n[0] * c - n[1] * t, n[0] * t + n[1] * c};
+    crack.minus = testing::translationField(0.3 - 0.5 * jump[0], 0.2 - 0.5 * jump[1]);
+    crack.plus = testing::translationField(0.3 + 0.5 * jump[0], 0.2 + 0.5 * jump[1]);
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const auto save = [&](const QString& name, const testing::Image& image) {
+        const QString path = s.folder + QLatin1Char('/') + name;
+        EXPECT_TRUE(session::writeImage(path, session::toImage(image)));
+        return path;
+    };
+    s.loadReference(save(QStringLiteral("intact.tif"), model.render()));
+    s.addDeformed({save(QStringLiteral("cracked.tif"), testing::renderCracked(model, crack))});
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(4);
+    w.interpolationCombo->setCurrentIndex(2);
+    w.computationModeCombo->setCurrentIndex(w.computationModeCombo->findData(3));
+    w.onCompute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 120000));
+    w.waitForResultWrites();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(w.current.hasFracture) << s.status().toStdString();
+    ASSERT_GE(w.fractureParameterCombo->currentData().toInt(), 0) << "a map is chosen, not a group heading";
+    const int map = 2;  // the opening intensity
+    w.fractureParameterCombo->setCurrentIndex(w.fractureParameterCombo->findData(map));
+
+    const auto drawn = [](const QImage& image) {
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                count += qAlpha(image.pixel(x, y)) > 0 ? 1 : 0;
+        return count;
+    };
+    const std::vector<float>& raw = w.fractureField(map);
+    const auto finite = [](const std::vector<float>& field) {
+        return std::count_if(field.begin(), field.end(), [](float v) { return std::isfinite(v); });
+    };
+    ASSERT_GT(finite(w.derivedFractureMap(map)), 0) << "the crack is found";
+    w.refreshFractureImage(false);
+    EXPECT_NE(&w.shownFractureField(map), &raw) << "read along the line";
+    w.fractureOpeningMin = 5.0;
+    EXPECT_EQ(finite(w.derivedFractureMap(map)), 0) << "no jump reaches 5 px";
+    w.refreshFractureImage(false);
+    EXPECT_EQ(&w.shownFractureField(map), &raw) << "no line: the raw map, as the manual says";
+    EXPECT_EQ(drawn(w.fractureView->image()), finite(raw));
+
+    // The list is wide enough for its bold group headings.
+    const auto* rows = qobject_cast<QStandardItemModel*>(w.fractureParameterCombo->model());
+    ASSERT_TRUE(rows);
+    for (int row = 0; row < rows->rowCount(); ++row) {
+        const QStandardItem* item = rows->item(row);
+        EXPECT_LT(QFontMetrics(item->font()).horizontalAdvance(item->text()),
+                  w.fractureParameterCombo->view()->minimumWidth())
+            << item->text().toStdString();
+    }
 }
 
 }  // namespace tavro::gui
