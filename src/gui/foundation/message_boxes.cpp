@@ -1,7 +1,9 @@
 #include "gui/foundation/message_boxes.h"
 
+#include <QDesktopServices>
 #include <QDialog>
 #include <QTimer>
+#include <QUrl>
 
 #include <utility>
 
@@ -48,11 +50,14 @@ int runModalDialog(QDialog& dialog) {
 
 namespace {
 
-void showBox(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon) {
+void showBox(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
+             bool selectable = false) {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(text);
     box.setIcon(icon);
+    if (selectable)
+        box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.setStandardButtons(QMessageBox::Ok);
     runModalDialog(box);
 }
@@ -65,6 +70,17 @@ void showMessage(QWidget* parent, const QString& title, const QString& text) {
 
 void showWarning(QWidget* parent, const QString& title, const QString& text) {
     showBox(parent, title, text, QMessageBox::Warning);
+}
+
+void showCopyableMessage(QWidget* parent, const QString& title, const QString& text) {
+    showBox(parent, title, text, QMessageBox::NoIcon, true);
+}
+
+bool openExternalUrl(const QUrl& url) {
+    const std::optional<DialogResponder> responder = installedResponder();
+    if (!responder)
+        return QDesktopServices::openUrl(url);
+    return responder->openUrl && responder->openUrl(url);
 }
 
 QMessageBox::StandardButton askQuestion(QWidget* parent, const QString& title, const QString& text,

@@ -9,6 +9,7 @@
 #include <optional>
 
 class QDialog;
+class QUrl;
 class QWidget;
 
 namespace tavro::gui {
@@ -17,6 +18,13 @@ namespace tavro::gui {
 void showMessage(QWidget* parent, const QString& title, const QString& text);
 // The same with the warning icon: a refusal inside a dialog the user is filling.
 void showWarning(QWidget* parent, const QString& title, const QString& text);
+
+// An information box whose text can be selected and copied (a path, an address).
+void showCopyableMessage(QWidget* parent, const QString& title, const QString& text);
+
+// Hands `url` to the desktop (browser, mail program); false when nothing took
+// it. While a responder is installed the desktop is never asked.
+bool openExternalUrl(const QUrl& url);
 
 // A question box without icon; returns the standard button that closed it.
 // Callers pass Yes | No with No as default and act only on Yes, so Enter,
@@ -59,6 +67,8 @@ struct DialogResponder {
     // Returns the chosen paths; an empty list means cancelled. For the single
     // path dialogs only the first entry counts.
     std::function<QStringList(const FileDialogRequest& request)> answerFileDialog;
+    // Whether the desktop opened the URL; without it nothing opens.
+    std::function<bool(const QUrl& url)> openUrl;
 };
 
 // Installs a responder for this object's lifetime and restores the previous

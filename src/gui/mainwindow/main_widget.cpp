@@ -4,6 +4,7 @@
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/event_filters.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/input_rules.h"
 #include "gui/foundation/theme.h"
 #include "gui/style/switch_widget.h"
 
@@ -12,7 +13,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDesktopServices>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -416,7 +416,10 @@ void MainWidget::finishKernelListRebuild() {
 }
 
 void MainWidget::openContactLink() {
-    QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QStringLiteral(TAVRO_CONTACT_ADDRESS)));
+    const QString address = QStringLiteral(TAVRO_CONTACT_ADDRESS);
+    if (!openExternalUrl(contactMailUrl(address, QCoreApplication::applicationVersion())))
+        showCopyableMessage(this, QStringLiteral("Contact us"),
+                            QStringLiteral("No mail program could be started. Write to:\n") + address);
 }
 
 bool MainWidget::eventFilter(QObject* watched, QEvent* event) {

@@ -19,6 +19,10 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QAbstractItemView>
@@ -95,6 +99,7 @@ struct MainWidgetDisplayTestAccess {
     static void ThePreviewShowsTheSmoothingAsTheEngineAppliesIt();
     static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
+    static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
 };
 
 #define DISPLAY_TEST(Suite, Name)               \
@@ -392,6 +397,61 @@ DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
                   w.fractureParameterCombo->view()->minimumWidth())
             << item->text().toStdString();
     }
+}
+
+DISPLAY_TEST(HelpMenu, WithoutABrowserOrMailProgramABoxSaysWhereToGo) {
+    WindowTestSession s;
+    MainWidget& w = s.w();
+    const QString manual = QCoreApplication::applicationDirPath() + QStringLiteral("/doc/Tavro2D_Documentation.html");
+    const bool placed = !QFile::exists(manual);
+    if (placed) {
+        QDir().mkpath(QFileInfo(manual).path());
+        QFile file(manual);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    bool desktopWorks = false;
+    QList<QUrl> asked;
+    QStringList boxes;
+    bool selectable = true;
+    ScopedDialogResponder responder(DialogResponder{
+        [&](QDialog& dialog) {
+            if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+                boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
+                selectable = selectable && (box->textInteractionFlags() & Qt::TextSelectableByMouse);
+                box->accept();
+                return;
+            }
+            for (QPushButton* button : dialog.findChildren<QPushButton*>())
+                if (button->text() == QStringLiteral("Contact us"))
+                    button->click();
+            dialog.reject();
+        },
+        {},
+        [&](const QUrl& url) {
+            asked << url;
+            return desktopWorks;
+        }});
+
+    w.openDocumentation();
+    w.showAboutDialog();
+    ASSERT_EQ(asked.size(), 2);
+    EXPECT_EQ(asked[0], QUrl::fromLocalFile(manual));
+    EXPECT_EQ(asked[1].scheme(), QStringLiteral("mailto"));
+    EXPECT_EQ(asked[1].path(), QStringLiteral(TAVRO_CONTACT_ADDRESS));
+    EXPECT_EQ(boxes, (QStringList{QStringLiteral("Documentation: No browser could be started. Open this file in a "
+                                                 "browser:\n") + manual,
+                                  QStringLiteral("Contact us: No mail program could be started. Write to:\n"
+                                                 TAVRO_CONTACT_ADDRESS)}));
+    EXPECT_TRUE(selectable) << "the path and the address can be copied";
+
+    desktopWorks = true;
+    boxes.clear();
+    w.openDocumentation();
+    w.showAboutDialog();
+    EXPECT_EQ(asked.size(), 4);
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(QLatin1Char('\n')).toStdString();
+    if (placed)
+        QFile::remove(manual);
 }
 
 }  // namespace tavro::gui
