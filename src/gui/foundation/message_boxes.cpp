@@ -76,12 +76,27 @@ void showCopyableMessage(QWidget* parent, const QString& title, const QString& t
     showBox(parent, title, text, QMessageBox::NoIcon, true);
 }
 
-bool openExternalUrl(const QUrl& url) {
-    const std::optional<DialogResponder> responder = installedResponder();
-    if (!responder)
-        return QDesktopServices::openUrl(url);
-    return responder->openUrl && responder->openUrl(url);
+namespace {
+
+std::function<bool(const QUrl&)>& installedUrlOpener() {
+    static std::function<bool(const QUrl&)> opener;
+    return opener;
 }
+
+}  // namespace
+
+bool openExternalUrl(const QUrl& url) {
+    if (const std::function<bool(const QUrl&)> opener = installedUrlOpener())
+        return opener(url);
+    if (installedResponder())
+        return false;
+    return QDesktopServices::openUrl(url);
+}
+
+ScopedUrlOpener::ScopedUrlOpener(std::function<bool(const QUrl& url)> opener)
+    : previous_(std::exchange(installedUrlOpener(), std::move(opener))) {}
+
+ScopedUrlOpener::~ScopedUrlOpener() { installedUrlOpener() = std::move(previous_); }
 
 QMessageBox::StandardButton askQuestion(QWidget* parent, const QString& title, const QString& text,
                                         QMessageBox::StandardButtons buttons,

@@ -23,7 +23,8 @@ void showWarning(QWidget* parent, const QString& title, const QString& text);
 void showCopyableMessage(QWidget* parent, const QString& title, const QString& text);
 
 // Hands `url` to the desktop (browser, mail program); false when nothing took
-// it. While a responder is installed the desktop is never asked.
+// it. While a dialog responder is installed the desktop is never asked: the
+// URL opener answers, or nothing opens.
 bool openExternalUrl(const QUrl& url);
 
 // A question box without icon; returns the standard button that closed it.
@@ -67,8 +68,6 @@ struct DialogResponder {
     // Returns the chosen paths; an empty list means cancelled. For the single
     // path dialogs only the first entry counts.
     std::function<QStringList(const FileDialogRequest& request)> answerFileDialog;
-    // Whether the desktop opened the URL; without it nothing opens.
-    std::function<bool(const QUrl& url)> openUrl;
 };
 
 // Installs a responder for this object's lifetime and restores the previous
@@ -82,6 +81,19 @@ public:
 
 private:
     std::optional<DialogResponder> previous_;
+};
+
+// Installs, for this object's lifetime, what `openExternalUrl` answers in
+// place of the desktop. GUI thread only.
+class ScopedUrlOpener {
+public:
+    explicit ScopedUrlOpener(std::function<bool(const QUrl& url)> opener);
+    ~ScopedUrlOpener();
+    ScopedUrlOpener(const ScopedUrlOpener&) = delete;
+    ScopedUrlOpener& operator=(const ScopedUrlOpener&) = delete;
+
+private:
+    std::function<bool(const QUrl& url)> previous_;
 };
 
 }  // namespace tavro::gui

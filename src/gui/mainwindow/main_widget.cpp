@@ -72,11 +72,12 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     setAcceptDrops(true);
     auto* topLayout = new QHBoxLayout(this);
+    // Thin window margins leave the smallest window's width to its maps.
+    topLayout->setContentsMargins(4, 4, 4, 4);
 
     leftColumn = new QWidget(this);
-    leftColumn->setMinimumWidth(480);
     leftColumn->setMaximumWidth(700);
-    leftColumn->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    leftColumn->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     auto* leftLayout = new QVBoxLayout(leftColumn);
     leftLayout->setContentsMargins(0, 0, 0, 0);
     leftLayout->setSpacing(0);
@@ -103,9 +104,9 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     controlScrollArea = new QScrollArea(this);
     controlScrollArea->setWidget(controlContent);
     controlScrollArea->setWidgetResizable(true);
-    controlScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    controlScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    controlScrollArea->setMinimumWidth(480);
+    controlScrollArea->setMinimumWidth(kNarrowestControlColumn);
     controlScrollArea->setMaximumWidth(700);
     leftLayout->addWidget(controlScrollArea, 1);
 
@@ -137,6 +138,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     if (QCoreApplication* application = QCoreApplication::instance())
         application->installEventFilter(this);
     setProjectControlsEnabled(false);
+    fitColumnsToCurrentTab();
+    setMinimumSize(minimumSizeHint());
 }
 
 MainWidget::~MainWidget() {
@@ -325,6 +328,7 @@ void MainWidget::onMainTabChanged() {
     }
     if (actionStack)
         actionStack->setCurrentIndex(page);
+    fitColumnsToCurrentTab();
     if (page == 1) {
         updateComputeStrainsButton();
         updateKernelListHeights();
@@ -371,10 +375,12 @@ void MainWidget::fitCurrentTabViews() {
 void MainWidget::positionHelpButton() {
     if (!helpButton || !mainTabs || !mainTabs->tabBar())
         return;
-    const QTabBar* bar = mainTabs->tabBar();
+    QTabBar* bar = mainTabs->tabBar();
+    const int width = std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width());
+    // Tabs that do not fit scroll left of Help, never under it.
+    bar->setMaximumWidth(std::max(0, mainTabs->width() - width - 12));
     QRect rect = bar->count() > 0 ? bar->tabRect(0) : QRect(QPoint(0, 0), bar->sizeHint());
     rect.translate(bar->pos());
-    const int width = std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width());
     helpButton->setGeometry(std::max(mainTabs->width() - width - 6, 0), rect.top(), width, rect.height());
     helpButton->raise();
 }

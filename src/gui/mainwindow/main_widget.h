@@ -1252,6 +1252,10 @@ private:
     // Display ranges are part of the project: saved on every change, once per
     // drag of `histogram` (when it is let go).
     void saveRangeChange(const ContrastHistogramWidget* histogram = nullptr);
+    // The result tab keeps room for its maps; the control column takes what
+    // is left and scrolls sideways when that is less than its panels need.
+    static constexpr int kNarrowestControlColumn = 200;
+    void fitColumnsToCurrentTab();
     friend struct MainWidgetDisplayTestAccess;
 };
 

@@ -14,6 +14,10 @@
 
 #include <QButtonGroup>
 #include <QLabel>
+#include <QLayout>
+#include <QProgressBar>
+#include <QScrollArea>
+#include <QToolButton>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSlider>
@@ -27,6 +31,7 @@
 #include <QStandardItemModel>
 #include <QAbstractItemView>
 #include <QFontMetrics>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QUrl>
@@ -100,6 +105,7 @@ struct MainWidgetDisplayTestAccess {
     static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
+    static void EveryControlFitsAndEachMapKeeps250Pixels();
 };
 
 #define DISPLAY_TEST(Suite, Name)               \
@@ -426,11 +432,11 @@ DISPLAY_TEST(HelpMenu, WithoutABrowserOrMailProgramABoxSaysWhereToGo) {
                     button->click();
             dialog.reject();
         },
-        {},
-        [&](const QUrl& url) {
-            asked << url;
-            return desktopWorks;
-        }});
+        {}});
+    ScopedUrlOpener opener([&](const QUrl& url) {
+        asked << url;
+        return desktopWorks;
+    });
 
     w.openDocumentation();
     w.showAboutDialog();
@@ -452,6 +458,47 @@ DISPLAY_TEST(HelpMenu, WithoutABrowserOrMailProgramABoxSaysWhereToGo) {
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join(QLatin1Char('\n')).toStdString();
     if (placed)
         QFile::remove(manual);
+}
+
+DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
+    Correlated run(1);
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.resize(500, 400);
+    QCoreApplication::processEvents();
+    EXPECT_GE(w.width(), 800) << "the window cannot be made smaller";
+    EXPECT_GE(w.height(), 600);
+    EXPECT_EQ(w.minimumSize(), QSize(800, 600));
+    w.resize(800, 600);
+    for (QWidget* page : {w.inputImagesPage, w.displacementsPage, w.strainResultPage, w.heightResultPage}) {
+        w.mainTabs->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
+        EXPECT_LE(w.layout()->minimumSize().width(), 800) << "nothing squeezed below what it needs";
+        EXPECT_LE(w.mainTabs->tabBar()->geometry().right(), w.helpButton->geometry().left())
+            << "the tabs and their scroll arrows leave Help uncovered";
+        const QPushButton* compute = w.actionStack->currentWidget()->findChild<QPushButton*>();
+        ASSERT_TRUE(compute);
+        EXPECT_GE(compute->width(), compute->sizeHint().width()) << compute->text().toStdString();
+    }
+    w.mainTabs->setCurrentWidget(w.inputImagesPage);
+    QCoreApplication::processEvents();
+    EXPECT_GE(w.referenceView->width(), 250);
+    EXPECT_GE(w.deformedView->width(), 250);
+    w.mainTabs->setCurrentWidget(w.displacementsPage);
+    QCoreApplication::processEvents();
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_GE((c == 0 ? w.uxView : w.uyView)->width(), 250) << c;
+        const QLabel* range = w.displacementMinMaxLabels[c];
+        EXPECT_GE(range->height(), range->heightForWidth(range->width())) << "Min and Max both shown";
+        for (const QToolButton* button : range->parentWidget()->parentWidget()->findChildren<QToolButton*>())
+            if (button->isVisible() && button->toolButtonStyle() != Qt::ToolButtonIconOnly) {
+                EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+            }
+    }
+    EXPECT_GE(w.exportDisplacementsButton->width(), w.exportDisplacementsButton->sizeHint().width());
+    w.grab().save(QStringLiteral("/tmp/shots-g5/offscreen_800x600_displacements.png"));
 }
 
 }  // namespace tavro::gui
