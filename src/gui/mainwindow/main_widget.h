@@ -1256,6 +1256,9 @@ private:
     // is left and scrolls sideways when that is less than its panels need.
     static constexpr int kNarrowestControlColumn = 200;
     void fitColumnsToCurrentTab();
+    enum class RenderSlot { Ux, Uy, Strain };
+    ResultImage cachedResultImage(RenderSlot slot, const std::vector<float>& field, int width, int height, float low,
+                                  float high, int component = -1);
     friend struct MainWidgetDisplayTestAccess;
 };
 

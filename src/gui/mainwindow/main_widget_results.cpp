@@ -640,12 +640,11 @@ void MainWidget::refreshDisplacementImages(bool fit) {
         return;
     }
     const PixelDisplacementResult& d = *shownDisplacements;
-    const std::optional<GridCanvas> canvas = resultCanvas(d.gridWidth, d.gridHeight);
-    showResultImage(uxView, renderResultField(d.dispX, d.gridWidth, d.gridHeight, current.minUx, current.maxUx,
-                                              kJetColorMap, canvas),
+    showResultImage(uxView,
+                    cachedResultImage(RenderSlot::Ux, d.dispX, d.gridWidth, d.gridHeight, current.minUx, current.maxUx),
                     uxImageScale, fit);
-    showResultImage(uyView, renderResultField(d.dispY, d.gridWidth, d.gridHeight, current.minUy, current.maxUy,
-                                              kJetColorMap, canvas),
+    showResultImage(uyView,
+                    cachedResultImage(RenderSlot::Uy, d.dispY, d.gridWidth, d.gridHeight, current.minUy, current.maxUy),
                     uyImageScale, fit);
     if (fit)
         scheduleDeferredFit(true, false);
@@ -663,8 +662,8 @@ void MainWidget::refreshStrainImage(bool fit) {
     }
     const StrainResult& s = *current.strains;
     showResultImage(strainView,
-                    renderResultField(field, s.gridWidth, s.gridHeight, strainDisplayMin(component),
-                                      strainDisplayMax(component), kJetColorMap, resultCanvas(s.gridWidth, s.gridHeight)),
+                    cachedResultImage(RenderSlot::Strain, field, s.gridWidth, s.gridHeight,
+                                      strainDisplayMin(component), strainDisplayMax(component), component),
                     strainImageScale, fit);
     if (fit)
         scheduleDeferredFit(false, true);

@@ -110,6 +110,9 @@ StrainOutcome computeStrainOutcome(const StrainInputs& in) {
 
 void storeOutcome(StrainOutcome& outcome, ComputationResult& entry) {
     entry.strains = std::make_shared<StrainResult>(std::move(outcome.strains));
+    // The drawing of the former strains must not be shown for these.
+    entry.display.strainImage = QImage();
+    entry.display.strainImageComponent = -1;
     entry.hasStrain = true;
     entry.strainAutoMin = outcome.minValue;
     entry.strainAutoMax = outcome.maxValue;

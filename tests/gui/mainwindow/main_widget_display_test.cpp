@@ -106,6 +106,7 @@ struct MainWidgetDisplayTestAccess {
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
+    static void AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged();
 };
 
 #define DISPLAY_TEST(Suite, Name)               \
@@ -499,6 +500,39 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
     }
     EXPECT_GE(w.exportDisplacementsButton->width(), w.exportDisplacementsButton->sizeHint().width());
     w.grab().save(QStringLiteral("/tmp/shots-g5/offscreen_800x600_displacements.png"));
+}
+
+DISPLAY_TEST(RenderCache, AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged) {
+    Correlated run(2);
+    MainWidget& w = run.w();
+    w.onComputeStrainFields();
+    w.displacementSlider->setValue(0);
+    const ResultDisplayState& first = w.results[0].display;
+    ASSERT_FALSE(first.uxImage.isNull()) << "kept with its entry";
+    ASSERT_FALSE(first.strainImage.isNull());
+    const qint64 ux = first.uxImage.cacheKey(), uy = first.uyImage.cacheKey(), strain = first.strainImage.cacheKey();
+    EXPECT_EQ(first.strainImageComponent, 0);
+
+    w.displacementSlider->setValue(1);
+    EXPECT_NE(w.results[1].display.uxImage.cacheKey(), ux) << "each state has its own drawing";
+    w.displacementSlider->setValue(0);
+    EXPECT_EQ(first.uxImage.cacheKey(), ux) << "drawn once";
+    EXPECT_EQ(first.uyImage.cacheKey(), uy);
+    EXPECT_EQ(first.strainImage.cacheKey(), strain);
+    EXPECT_EQ(w.uxView->image().size(), first.uxImage.size());
+
+    const float wider = first.uxImageMax + 0.5f * (first.uxImageMax - first.uxImageMin);
+    w.onDisplacementHistogramRangeEdited(0, first.uxImageMin, wider);
+    EXPECT_NE(first.uxImage.cacheKey(), ux) << "a new range is drawn";
+    EXPECT_EQ(first.uyImage.cacheKey(), uy);
+    EXPECT_EQ(first.uxImageMax, w.current.maxUx);
+
+    w.strainComponentCombo->setCurrentIndex(1);
+    EXPECT_EQ(first.strainImageComponent, 1);
+    w.onComputeStrainFields();
+    w.displacementSlider->setValue(1);
+    w.displacementSlider->setValue(0);
+    EXPECT_NE(w.results[0].display.strainImage.cacheKey(), strain) << "new strains are drawn anew";
 }
 
 }  // namespace tavro::gui
