@@ -105,8 +105,11 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     controlScrollArea->setWidget(controlContent);
     controlScrollArea->setWidgetResizable(true);
     controlScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // Always there, so that the column's width counts it.
+    controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     controlScrollArea->setMinimumWidth(kNarrowestControlColumn);
+    // Where there is room the column is as wide as its panels.
+    controlScrollArea->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     controlScrollArea->setMaximumWidth(700);
     leftLayout->addWidget(controlScrollArea, 1);
 
@@ -344,7 +347,7 @@ void MainWidget::onMainTabChanged() {
         const QWidget* shown = controlStack ? controlStack->currentWidget() : nullptr;
         controlContent->setMaximumHeight((shown ? shown->sizeHint().height() : 0) + 24);
     } else {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
     }
 }
