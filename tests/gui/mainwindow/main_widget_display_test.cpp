@@ -15,7 +15,6 @@
 #include <QButtonGroup>
 #include <QLabel>
 #include <QLayout>
-#include <QProgressBar>
 #include <QScrollArea>
 #include <QToolButton>
 #include <QMimeData>
