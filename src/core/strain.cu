@@ -250,10 +250,7 @@ CustomKernels prepareCustomKernels(const gui::StrainSettings& settings) {
     }
     k.smoothing = settings.smoothingCoefficients;
     k.b = static_cast<int>(k.smoothing.size() / 2);
-    float sum = 0.0f;
-    for (float s : k.smoothing) sum += s;
-    // A kernel that sums to zero cannot be normalised; it is used as given.
-    k.smoothingSum = sum == 0.0f ? 1.0f : sum;
+    k.smoothingSum = smoothingKernelSum(k.smoothing);
     return k;
 }
 
@@ -452,6 +449,13 @@ const char* invalidKernels(const gui::StrainSettings& settings) {
 }
 
 } // namespace
+
+float smoothingKernelSum(const std::vector<float>& smoothing) {
+    float sum = 0.0f;
+    for (float s : smoothing) sum += s;
+    // A kernel that sums to zero cannot be normalised; it is used as given.
+    return sum == 0.0f ? 1.0f : sum;
+}
 
 bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, StrainResult& out, std::string& error,
                       StrainProgress progress, float supportLength, int gridSpacingY) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/results.h"
 #include "core/strain_settings.h"
@@ -29,5 +30,9 @@ bool computeStrainGpu(const PixelDisplacementResult& disp, int gridSpacing, Stra
 bool computeStrainCustomKernelGpu(const PixelDisplacementResult& disp, int gridSpacing,
                                   const gui::StrainSettings& settings, StrainResult& out, std::string& error,
                                   StrainProgress progress, int gridSpacingY = 0);
+
+// What the smoothing kernel is divided by when applied: the sum of its
+// coefficients, or 1 for a kernel that sums to zero (or is empty).
+float smoothingKernelSum(const std::vector<float>& smoothing);
 
 } // namespace tavro

@@ -36,6 +36,7 @@ public:
     const std::vector<float>& bins() const { return bins_; }
     bool hasData() const { return hasData_; }
     bool isZoomed() const { return zoomed_; }
+    bool isDragging() const { return dragging_; }
     bool showsLogHistogram() const { return showLogHistogram_; }
     float dataMin() const { return dataMin_; }
     float dataMax() const { return dataMax_; }

@@ -1,7 +1,9 @@
 #include "gui/foundation/message_boxes.h"
 
+#include <QDesktopServices>
 #include <QDialog>
 #include <QTimer>
+#include <QUrl>
 
 #include <utility>
 
@@ -48,11 +50,14 @@ int runModalDialog(QDialog& dialog) {
 
 namespace {
 
-void showBox(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon) {
+void showBox(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
+             bool selectable = false) {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(text);
     box.setIcon(icon);
+    if (selectable)
+        box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.setStandardButtons(QMessageBox::Ok);
     runModalDialog(box);
 }
@@ -66,6 +71,32 @@ void showMessage(QWidget* parent, const QString& title, const QString& text) {
 void showWarning(QWidget* parent, const QString& title, const QString& text) {
     showBox(parent, title, text, QMessageBox::Warning);
 }
+
+void showCopyableMessage(QWidget* parent, const QString& title, const QString& text) {
+    showBox(parent, title, text, QMessageBox::NoIcon, true);
+}
+
+namespace {
+
+std::function<bool(const QUrl&)>& installedUrlOpener() {
+    static std::function<bool(const QUrl&)> opener;
+    return opener;
+}
+
+}  // namespace
+
+bool openExternalUrl(const QUrl& url) {
+    if (const std::function<bool(const QUrl&)> opener = installedUrlOpener())
+        return opener(url);
+    if (installedResponder())
+        return false;
+    return QDesktopServices::openUrl(url);
+}
+
+ScopedUrlOpener::ScopedUrlOpener(std::function<bool(const QUrl& url)> opener)
+    : previous_(std::exchange(installedUrlOpener(), std::move(opener))) {}
+
+ScopedUrlOpener::~ScopedUrlOpener() { installedUrlOpener() = std::move(previous_); }
 
 QMessageBox::StandardButton askQuestion(QWidget* parent, const QString& title, const QString& text,
                                         QMessageBox::StandardButtons buttons,

@@ -9,6 +9,7 @@
 #include <optional>
 
 class QDialog;
+class QUrl;
 class QWidget;
 
 namespace tavro::gui {
@@ -17,6 +18,14 @@ namespace tavro::gui {
 void showMessage(QWidget* parent, const QString& title, const QString& text);
 // The same with the warning icon: a refusal inside a dialog the user is filling.
 void showWarning(QWidget* parent, const QString& title, const QString& text);
+
+// An information box whose text can be selected and copied (a path, an address).
+void showCopyableMessage(QWidget* parent, const QString& title, const QString& text);
+
+// Hands `url` to the desktop (browser, mail program); false when nothing took
+// it. While a dialog responder is installed the desktop is never asked: the
+// URL opener answers, or nothing opens.
+bool openExternalUrl(const QUrl& url);
 
 // A question box without icon; returns the standard button that closed it.
 // Callers pass Yes | No with No as default and act only on Yes, so Enter,
@@ -72,6 +81,19 @@ public:
 
 private:
     std::optional<DialogResponder> previous_;
+};
+
+// Installs, for this object's lifetime, what `openExternalUrl` answers in
+// place of the desktop. GUI thread only.
+class ScopedUrlOpener {
+public:
+    explicit ScopedUrlOpener(std::function<bool(const QUrl& url)> opener);
+    ~ScopedUrlOpener();
+    ScopedUrlOpener(const ScopedUrlOpener&) = delete;
+    ScopedUrlOpener& operator=(const ScopedUrlOpener&) = delete;
+
+private:
+    std::function<bool(const QUrl& url)> previous_;
 };
 
 }  // namespace tavro::gui

@@ -4,6 +4,7 @@
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/event_filters.h"
 #include "gui/foundation/message_boxes.h"
+#include "gui/mainwindow/input_rules.h"
 #include "gui/foundation/theme.h"
 #include "gui/style/switch_widget.h"
 
@@ -12,7 +13,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDesktopServices>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -72,11 +72,12 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     setAcceptDrops(true);
     auto* topLayout = new QHBoxLayout(this);
+    // Thin window margins leave the smallest window's width to its maps.
+    topLayout->setContentsMargins(4, 4, 4, 4);
 
     leftColumn = new QWidget(this);
-    leftColumn->setMinimumWidth(480);
     leftColumn->setMaximumWidth(700);
-    leftColumn->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    leftColumn->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     auto* leftLayout = new QVBoxLayout(leftColumn);
     leftLayout->setContentsMargins(0, 0, 0, 0);
     leftLayout->setSpacing(0);
@@ -103,9 +104,12 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     controlScrollArea = new QScrollArea(this);
     controlScrollArea->setWidget(controlContent);
     controlScrollArea->setWidgetResizable(true);
-    controlScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    controlScrollArea->setMinimumWidth(480);
+    controlScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // Always there, so that the column's width counts it.
+    controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    controlScrollArea->setMinimumWidth(kNarrowestControlColumn);
+    // Where there is room the column is as wide as its panels.
+    controlScrollArea->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     controlScrollArea->setMaximumWidth(700);
     leftLayout->addWidget(controlScrollArea, 1);
 
@@ -145,6 +149,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
             child->installEventFilter(this);
     }
     setProjectControlsEnabled(false);
+    fitColumnsToCurrentTab();
+    setMinimumSize(minimumSizeHint());
 }
 
 MainWidget::~MainWidget() {
@@ -333,6 +339,7 @@ void MainWidget::onMainTabChanged() {
     }
     if (actionStack)
         actionStack->setCurrentIndex(page);
+    fitColumnsToCurrentTab();
     if (page == 1) {
         updateComputeStrainsButton();
         updateKernelListHeights();
@@ -348,7 +355,7 @@ void MainWidget::onMainTabChanged() {
         const QWidget* shown = controlStack ? controlStack->currentWidget() : nullptr;
         controlContent->setMaximumHeight((shown ? shown->sizeHint().height() : 0) + 24);
     } else {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
     }
 }
@@ -379,10 +386,12 @@ void MainWidget::fitCurrentTabViews() {
 void MainWidget::positionHelpButton() {
     if (!helpButton || !mainTabs || !mainTabs->tabBar())
         return;
-    const QTabBar* bar = mainTabs->tabBar();
+    QTabBar* bar = mainTabs->tabBar();
+    const int width = std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width());
+    // Tabs that do not fit scroll left of Help, never under it.
+    bar->setMaximumWidth(std::max(0, mainTabs->width() - width - 12));
     QRect rect = bar->count() > 0 ? bar->tabRect(0) : QRect(QPoint(0, 0), bar->sizeHint());
     rect.translate(bar->pos());
-    const int width = std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width());
     helpButton->setGeometry(std::max(mainTabs->width() - width - 6, 0), rect.top(), width, rect.height());
     helpButton->raise();
 }
@@ -424,7 +433,10 @@ void MainWidget::finishKernelListRebuild() {
 }
 
 void MainWidget::openContactLink() {
-    QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QStringLiteral(TAVRO_CONTACT_ADDRESS)));
+    const QString address = QStringLiteral(TAVRO_CONTACT_ADDRESS);
+    if (!openExternalUrl(contactMailUrl(address, QCoreApplication::applicationVersion())))
+        showCopyableMessage(this, QStringLiteral("Contact us"),
+                            QStringLiteral("No mail program could be started. Write to:\n") + address);
 }
 
 bool MainWidget::eventFilter(QObject* watched, QEvent* event) {

@@ -1289,6 +1289,23 @@ private:
     QVBoxLayout* criteriaRowsLayout = nullptr;
     QPushButton* newCriterionButton = nullptr;
     QPushButton* computeCriteriaButton = nullptr;
+
+    // Height files from the panel's "+" buttons or dropped onto it; the drop
+    // is taken only while the height panel is shown.
+    void addHeightReferenceFiles(QStringList files);
+    void addHeightDeformedFiles(QStringList files);
+    bool dropOnHeightPanel(const QStringList& files);
+    // Display ranges are part of the project: saved on every change, once per
+    // drag of `histogram` (when it is let go).
+    void saveRangeChange(const ContrastHistogramWidget* histogram = nullptr);
+    // The result tab keeps room for its maps; the control column takes what
+    // is left and scrolls sideways when that is less than its panels need.
+    static constexpr int kNarrowestControlColumn = 200;
+    void fitColumnsToCurrentTab();
+    enum class RenderSlot { Ux, Uy, Strain };
+    ResultImage cachedResultImage(RenderSlot slot, const std::vector<float>& field, int width, int height, float low,
+                                  float high, int component = -1);
+    friend struct MainWidgetDisplayTestAccess;
 };
 
 }  // namespace tavro::gui

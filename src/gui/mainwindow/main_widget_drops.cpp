@@ -12,7 +12,6 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -78,6 +77,10 @@ void MainWidget::dropEvent(QDropEvent* event) {
     if (inputsLocked()) {
         setStatus(QStringLiteral("Busy: dropped files ignored until the current task ends."));
         event->ignore();
+        return;
+    }
+    if (dropOnHeightPanel(files)) {
+        event->acceptProposedAction();
         return;
     }
 
@@ -163,9 +166,12 @@ void MainWidget::setDropHighlight(bool on) {
 
 void MainWidget::openDocumentation() {
     const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/doc/Tavro2D_Documentation.html");
-    if (QFileInfo::exists(path))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-    else
+    if (QFileInfo::exists(path)) {
+        // Without a browser the manual is still there: say where.
+        if (!openExternalUrl(QUrl::fromLocalFile(path)))
+            showCopyableMessage(this, QStringLiteral("Documentation"),
+                                QStringLiteral("No browser could be started. Open this file in a browser:\n") + path);
+    } else
         showMessage(this, QStringLiteral("Documentation"), QStringLiteral("Documentation file not found:\n") + path);
 }
 
@@ -189,10 +195,7 @@ void MainWidget::showAboutDialog() {
     buttons->addWidget(contact);
     buttons->addWidget(close);
     layout->addLayout(buttons);
-    connect(contact, &QPushButton::clicked, &dialog, [] {
-        QDesktopServices::openUrl(
-            contactMailUrl(QStringLiteral(TAVRO_CONTACT_ADDRESS), QCoreApplication::applicationVersion()));
-    });
+    connect(contact, &QPushButton::clicked, &dialog, [this] { openContactLink(); });
     connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
     runModalDialog(dialog);
 }

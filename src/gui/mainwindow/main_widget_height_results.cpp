@@ -305,12 +305,13 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
         shownHeightGridWidth = shownHeightWidth;
         shownHeightGridHeight = shownHeightHeight;
     }
-    const auto [image, scale] = createColormapImageForDisplay(heightDisplayedField, shownHeightGridWidth,
-                                                              shownHeightGridHeight, heightDisplayMin,
-                                                              heightDisplayMax);
+    // Drawn as every other result map, holes included.
+    const ResultImage rendered = renderResultField(heightDisplayedField, shownHeightGridWidth, shownHeightGridHeight,
+                                                   heightDisplayMin, heightDisplayMax, 0, std::nullopt);
+    const QImage& image = rendered.image;
     // Image pixels per map cell, as every result view keeps it: read-out,
     // line profile and detail tiles all take this one value.
-    heightPreviewScale = scale > 0.0 ? 1.0 / scale : 1.0;
+    heightPreviewScale = rendered.scale > 0.0 ? 1.0 / rendered.scale : 1.0;
     if (heightView) {
         const bool fit = fitInView || heightView->image().isNull() || heightView->image().size() != image.size();
         heightView->setImageWithPyramid(image, fit);
@@ -348,6 +349,7 @@ void MainWidget::setHeightDisplayRange(float minValue, float maxValue, bool user
         storeHeightRange(shownHeightIndex, *entry);
     }
     updateHeightPreview(false, false);
+    saveRangeChange(heightHistogram);
 }
 
 void MainWidget::onHeightAutoScale() {
@@ -444,8 +446,9 @@ std::optional<ImageViewWidget::InspectValue> MainWidget::heightInspectValue(cons
         return std::nullopt;
     const QString text = heightValueText(value);
     ImageViewWidget::InspectValue out;
-    out.label = QStringLiteral("w(%1, %2) = %3 \u00b5m").arg(x).arg(y).arg(text);
-    out.status = QStringLiteral("w : %1 \u00b5m  (x=%2, y=%3)").arg(text).arg(x).arg(y);
+    // Heights keep the unit of their files, which the program does not know.
+    out.label = QStringLiteral("w(%1, %2) = %3").arg(x).arg(y).arg(text);
+    out.status = QStringLiteral("w : %1  (x=%2, y=%3)").arg(text).arg(x).arg(y);
     return out;
 }
 
@@ -459,7 +462,7 @@ ImageViewWidget::LineProfile MainWidget::heightLineProfile(const QPointF& start,
     if (out.values.empty())
         return out;
     out.length = length;
-    out.label = QStringLiteral("w (\u00b5m)");
+    out.label = QStringLiteral("w");
     out.valid = true;
     return out;
 }

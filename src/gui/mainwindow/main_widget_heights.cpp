@@ -72,6 +72,12 @@ void setBlockButtons(const MainWidget::HeightTileBlock& block, bool hasPaths) {
     block.list->setVisible(block.list->count() > 0);
 }
 
+// A result released from memory keeps its range and geometry; a record of an
+// image never correlated has neither.
+bool holdsDisplacementResult(const ComputationResult& r) {
+    return !r.displacements->dispX.empty() || r.geometry.gridWidth > 0 || r.autoMinUx != r.autoMaxUx;
+}
+
 } // namespace
 
 bool MainWidget::heightMosaicMode() const { return mosaicSwitch && mosaicSwitch->isChecked(); }
@@ -122,13 +128,31 @@ void MainWidget::heightInputsEdited(bool pending) {
 }
 
 void MainWidget::onAddHeightRefTiles() {
+    const QStringList chosen =
+        heightMosaicMode()
+            ? askOpenFileNames(this, QStringLiteral("Select height tiles (Reference)"),
+                               firstExistingFolder(toVector(referenceHeightPaths)), kHeightFilter)
+            : QStringList{askOpenFileName(this, QStringLiteral("Select height file (Reference)"), QString(),
+                                          kHeightFilter)};
+    addHeightReferenceFiles(chosen);
+}
+
+void MainWidget::onAddHeightDefTiles() {
+    const QStringList chosen =
+        heightMosaicMode()
+            ? askOpenFileNames(
+                  this, QStringLiteral("Select height tiles (State %1 - deformed)").arg(currentDeformedHeightState + 1),
+                  firstExistingFolder(toVector(currentHeightDefTiles())), kHeightFilter)
+            : askOpenFileNames(this, QStringLiteral("Select height files (Deformed)"), QString(), kHeightFilter);
+    addHeightDeformedFiles(chosen);
+}
+
+void MainWidget::addHeightReferenceFiles(QStringList files) {
+    files.removeAll(QString());
+    if (files.isEmpty())
+        return;
     if (heightMosaicMode()) {
-        const QStringList chosen =
-            askOpenFileNames(this, QStringLiteral("Select height tiles (Reference)"),
-                             firstExistingFolder(toVector(referenceHeightPaths)), kHeightFilter);
-        if (chosen.isEmpty())
-            return;
-        const QStringList kept = filterDuplicateHeightTiles(sortedPaths(chosen), toVector(referenceHeightPaths));
+        const QStringList kept = filterDuplicateHeightTiles(sortedPaths(files), toVector(referenceHeightPaths));
         referenceHeightPaths << kept;
         refreshHeightRefTilesList();
         updateHeightFileCountLabel();
@@ -136,26 +160,19 @@ void MainWidget::onAddHeightRefTiles() {
         setStatus(QStringLiteral("%1 height tile(s) (reference) added").arg(kept.size()));
         return;
     }
-    const QString chosen = askOpenFileName(this, QStringLiteral("Select height file (Reference)"), QString(),
-                                           kHeightFilter);
-    if (chosen.isEmpty())
-        return;
-    referenceHeightPaths = QStringList{chosen};
+    referenceHeightPaths = QStringList{files.front()};
     refreshHeightRefTilesList();
     updateHeightFileCountLabel();
     heightInputsEdited(true);
-    setStatus(QStringLiteral("Height file (reference) loaded: %1").arg(QFileInfo(chosen).fileName()));
+    setStatus(QStringLiteral("Height file (reference) loaded: %1").arg(QFileInfo(files.front()).fileName()));
 }
 
-void MainWidget::onAddHeightDefTiles() {
+void MainWidget::addHeightDeformedFiles(QStringList files) {
+    files.removeAll(QString());
+    if (files.isEmpty())
+        return;
     if (heightMosaicMode()) {
-        QStringList& state = currentHeightDefTiles();
-        const QStringList chosen = askOpenFileNames(
-            this, QStringLiteral("Select height tiles (State %1 - deformed)").arg(currentDeformedHeightState + 1),
-            firstExistingFolder(toVector(state)), kHeightFilter);
-        if (chosen.isEmpty())
-            return;
-        const QStringList kept = filterDuplicateHeightTiles(sortedPaths(chosen), toVector(state));
+        const QStringList kept = filterDuplicateHeightTiles(sortedPaths(files), toVector(currentHeightDefTiles()));
         currentHeightDefTiles() << kept;
         refreshHeightDefTilesList();
         heightInputsEdited(true);
@@ -163,16 +180,12 @@ void MainWidget::onAddHeightDefTiles() {
             QStringLiteral("%1 height tile(s) added to state %2").arg(kept.size()).arg(currentDeformedHeightState + 1));
         return;
     }
-    const QStringList chosen = askOpenFileNames(this, QStringLiteral("Select height files (Deformed)"), QString(),
-                                                kHeightFilter);
-    if (chosen.isEmpty())
-        return;
     if (deformedHeightStates.isEmpty())
         deformedHeightStates.append(QStringList());
-    deformedHeightStates[0] << sortedPaths(chosen);
+    deformedHeightStates[0] << sortedPaths(files);
     updateHeightFileCountLabel();
     heightInputsEdited(true);
-    setStatus(QStringLiteral("%1 height file(s) (deformed) added").arg(chosen.size()));
+    setStatus(QStringLiteral("%1 height file(s) (deformed) added").arg(files.size()));
 }
 
 void MainWidget::onRemoveHeightRefTiles() {
@@ -535,8 +548,13 @@ void MainWidget::update3DMapsTabEnabled(bool show) {
     setResultTabVisible(heightResultPage, QStringLiteral("3D Maps"), show);
 }
 
+// The tab holds the height inputs too, so it must be reachable as soon as there
+// is a displacement to combine them with, before any height file exists.
 void MainWidget::update3DMapsTabEnabled() {
-    update3DMapsTabEnabled(!referenceHeightPaths.isEmpty() || hasAnyHeightDefTiles() || !shownHeightValues.empty());
+    const bool displacement = hasDisplacementForHeights() || !batchNames.isEmpty() ||
+                              std::any_of(results.begin(), results.end(), holdsDisplacementResult);
+    update3DMapsTabEnabled(displacement || !referenceHeightPaths.isEmpty() || hasAnyHeightDefTiles() ||
+                           !shownHeightValues.empty());
 }
 
 }  // namespace tavro::gui

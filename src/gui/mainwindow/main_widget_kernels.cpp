@@ -4,6 +4,8 @@
 // criteria in user_defaults.json.
 #include "gui/mainwindow/main_widget.h"
 
+#include "core/strain.h"
+
 #include "gui/foundation/kernel_preview_widget.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/foundation/theme.h"
@@ -239,7 +241,11 @@ void MainWidget::updateKernelPreview() {
                                                                    : std::vector<float>();
     };
     const std::vector<float> derivative = pick(derivativeKernels, selectedDerivativeKernel);
-    const std::vector<float> smoothing = pick(smoothingKernels, selectedSmoothingKernel);
+    // Shown as the strain engine applies it: the smoothing divided by its sum.
+    std::vector<float> smoothing = pick(smoothingKernels, selectedSmoothingKernel);
+    const float sum = smoothingKernelSum(smoothing);
+    for (float& coefficient : smoothing)
+        coefficient /= sum;
     kernelPreview->setKernels(derivative, smoothing);
     if (kernelPreviewLabel)
         kernelPreviewLabel->setText(derivative.empty()

@@ -32,7 +32,7 @@ void MainWidget::onBatchTileModeToggled(bool checked) {
 
 void MainWidget::updateHeightHoverText(const QString& value, bool hasValue) {
     if (heightValueLabel)
-        heightValueLabel->setText(hasValue ? QStringLiteral("w : %1").arg(value) : QStringLiteral("w : \u2014"));
+        heightValueLabel->setText(hasValue ? value : QStringLiteral("w : \u2014"));
 }
 
 }  // namespace tavro::gui

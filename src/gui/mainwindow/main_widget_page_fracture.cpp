@@ -7,7 +7,9 @@
 #include "gui/mainwindow/result_page_parts.h"
 #include "gui/style/switch_widget.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,8 +17,11 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QStandardItemModel>
+#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace tavro::gui {
 
@@ -67,6 +72,17 @@ void MainWidget::buildFracturePage() {
     parameterRow->addWidget(new QLabel(QStringLiteral("Parameter:"), group));
     fractureParameterCombo = new QComboBox(group);
     fractureParameterCombo->setModel(makeFractureParameterModel(fractureParameterCombo));
+    // The combo measures its items in its own font; the bold headings are
+    // wider, and its list would cut them.
+    const auto* model = static_cast<QStandardItemModel*>(fractureParameterCombo->model());
+    int widest = 0;
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QStandardItem* item = model->item(row);
+        widest = std::max(widest, QFontMetrics(item->font()).horizontalAdvance(item->text()));
+    }
+    fractureParameterCombo->view()->setMinimumWidth(
+        widest + 2 * fractureParameterCombo->view()->frameWidth() +
+        fractureParameterCombo->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 16);
     fractureParameterCombo->setCurrentIndex(1);
     fractureParameterCombo->setEnabled(false);
     parameterRow->addWidget(fractureParameterCombo);

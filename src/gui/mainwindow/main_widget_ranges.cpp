@@ -82,6 +82,11 @@ void MainWidget::setMinMaxLabel(QLabel* label, bool valid, float minValue, float
         label->setText(minMaxText(valid, minValue, maxValue));
 }
 
+void MainWidget::saveRangeChange(const ContrastHistogramWidget* histogram) {
+    if (!histogram || !histogram->isDragging())
+        autosaveParameters();
+}
+
 ComputationResult* MainWidget::currentRecord() {
     if (shownResultIndex < 0 || shownResultIndex >= static_cast<int>(results.size()))
         return nullptr;
@@ -104,6 +109,7 @@ void MainWidget::onDisplacementHistogramRangeEdited(int component, float minValu
     refreshDisplacementImages(false);
     if (ComputationResult* record = currentRecord())
         setDisplacementRange(*record, component, minValue, maxValue, true);
+    saveRangeChange(displacementHistograms[static_cast<std::size_t>(component)]);
 }
 
 void MainWidget::onDisplacementAutoScale(int component) {
@@ -122,6 +128,7 @@ void MainWidget::onDisplacementAutoScale(int component) {
     refreshDisplacementImages(false);
     if (ComputationResult* record = currentRecord())
         setDisplacementRange(*record, component, low, high, false);
+    saveRangeChange();
 }
 
 void MainWidget::applyDisplacementRangeToAll(int component) {
@@ -143,6 +150,7 @@ void MainWidget::applyDisplacementRangeToAll(int component) {
     }
     setStatus(QStringLiteral("Range %1 applied to all images.")
                   .arg(component == 0 ? QStringLiteral("Ux") : QStringLiteral("Uy")));
+    saveRangeChange();
 }
 
 void MainWidget::updateResultRangeControls() {
@@ -298,6 +306,7 @@ void MainWidget::onStrainHistogramRangeEdited(float minValue, float maxValue) {
     refreshStrainImage(false);
     if (ComputationResult* record = currentRecord())
         storeStrainRange(*record, c, strainCriterionName(c), minValue, maxValue, true);
+    saveRangeChange(strainHistogram);
 }
 
 void MainWidget::onStrainAutoScale() {
@@ -313,6 +322,7 @@ void MainWidget::onStrainAutoScale() {
     refreshStrainImage(false);
     if (ComputationResult* record = currentRecord())
         storeStrainRange(*record, c, strainCriterionName(c), low, high, false);
+    saveRangeChange();
 }
 
 void MainWidget::applyStrainRangeToAll() {
@@ -329,6 +339,7 @@ void MainWidget::applyStrainRangeToAll() {
         if (record.hasStrain)
             storeStrainRange(record, c, name, low, high, true);
     setStatus(QStringLiteral("Range %1 applied to all strains.").arg(strainComponentLabel(c)));
+    saveRangeChange();
 }
 
 void MainWidget::onStrainComponentChanged() {
@@ -380,6 +391,7 @@ void MainWidget::onFractureHistogramRangeEdited(float minValue, float maxValue) 
     refreshFractureImage(false);
     if (ComputationResult* record = currentRecord())
         setFractureRange(*record, m, minValue, maxValue, true);
+    saveRangeChange(fractureHistogram);
 }
 
 void MainWidget::onFractureAutoScale() {
@@ -397,6 +409,7 @@ void MainWidget::onFractureAutoScale() {
     refreshFractureImage(false);
     if (ComputationResult* record = currentRecord())
         setFractureRange(*record, m, low, high, false);
+    saveRangeChange();
 }
 
 void MainWidget::applyFractureRangeToAll() {
@@ -413,6 +426,7 @@ void MainWidget::applyFractureRangeToAll() {
         if (record.hasFracture)
             setFractureRange(record, m, low, high, true);
     setStatus(QStringLiteral("Range %1 applied to all fractures.").arg(QString::fromUtf8(fractureFieldLabels[m])));
+    saveRangeChange();
 }
 
 void MainWidget::onFractureParameterChanged(int) {

@@ -27,6 +27,7 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tavro::gui {
@@ -380,6 +381,11 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
             low = c == 0 ? current.minUx : current.minUy;
             high = c == 0 ? current.maxUx : current.maxUy;
             manual = true;
+        } else if (c == 0 ? entry.display.manualUx : entry.display.manualUy) {
+            // A range the user chose for this state outlives its release from memory.
+            low = c == 0 ? entry.minUx : entry.minUy;
+            high = c == 0 ? entry.maxUx : entry.maxUy;
+            manual = true;
         } else {
             low = c == 0 ? loaded.display.percentileMinUx : loaded.display.percentileMinUy;
             high = c == 0 ? loaded.display.percentileMaxUx : loaded.display.percentileMaxUy;
@@ -644,12 +650,11 @@ void MainWidget::refreshDisplacementImages(bool fit) {
         return;
     }
     const PixelDisplacementResult& d = *shownDisplacements;
-    const std::optional<GridCanvas> canvas = resultCanvas(d.gridWidth, d.gridHeight);
-    showResultImage(uxView, renderResultField(d.dispX, d.gridWidth, d.gridHeight, current.minUx, current.maxUx,
-                                              kJetColorMap, canvas),
+    showResultImage(uxView,
+                    cachedResultImage(RenderSlot::Ux, d.dispX, d.gridWidth, d.gridHeight, current.minUx, current.maxUx),
                     uxImageScale, fit);
-    showResultImage(uyView, renderResultField(d.dispY, d.gridWidth, d.gridHeight, current.minUy, current.maxUy,
-                                              kJetColorMap, canvas),
+    showResultImage(uyView,
+                    cachedResultImage(RenderSlot::Uy, d.dispY, d.gridWidth, d.gridHeight, current.minUy, current.maxUy),
                     uyImageScale, fit);
     if (fit)
         scheduleDeferredFit(true, false);
@@ -667,8 +672,8 @@ void MainWidget::refreshStrainImage(bool fit) {
     }
     const StrainResult& s = *current.strains;
     showResultImage(strainView,
-                    renderResultField(field, s.gridWidth, s.gridHeight, strainDisplayMin(component),
-                                      strainDisplayMax(component), kJetColorMap, resultCanvas(s.gridWidth, s.gridHeight)),
+                    cachedResultImage(RenderSlot::Strain, field, s.gridWidth, s.gridHeight,
+                                      strainDisplayMin(component), strainDisplayMax(component), component),
                     strainImageScale, fit);
     if (fit)
         scheduleDeferredFit(false, true);
@@ -692,6 +697,10 @@ void MainWidget::refreshFractureImage(bool fit) {
     // Along a crack line the map reads the field where the crack is; the
     // same range keeps its colours those of the raw map.
     preparedFractureField = derivedFractureMap(map);
+    // Where no line is found (every jump below "Min jump:"), the raw map is shown.
+    const auto measured = [](float v) { return std::isfinite(v); };
+    if (std::none_of(preparedFractureField.begin(), preparedFractureField.end(), measured))
+        preparedFractureField.clear();
     preparedFractureId = preparedFractureField.empty() ? -1 : map;
     const std::vector<float>& shown = preparedFractureField.empty() ? field : preparedFractureField;
     // Angles wrap around: their colour table closes on itself.

@@ -2,6 +2,8 @@
 // results, one result after the other on the pool, then shown and written.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/mainwindow/result_cache.h"
+
 #include "compute/computation_types.h"
 #include "compute/formula.h"
 #include "compute/worker_conversions.h"
@@ -108,6 +110,9 @@ StrainOutcome computeStrainOutcome(const StrainInputs& in) {
 
 void storeOutcome(StrainOutcome& outcome, ComputationResult& entry) {
     entry.strains = std::make_shared<StrainResult>(std::move(outcome.strains));
+    // The drawing of the former strains must not be shown for these.
+    entry.display.strainImage = QImage();
+    entry.display.strainImageComponent = -1;
     entry.hasStrain = true;
     entry.strainAutoMin = outcome.minValue;
     entry.strainAutoMax = outcome.maxValue;
@@ -165,7 +170,9 @@ void MainWidget::onComputeStrainFields() {
             auto loaded = std::make_shared<PixelDisplacementResult>();
             if (loadDisplacementFromFiles(i, *loaded)) {
                 entry.displacements = loaded;
-                computeDisplacementRanges(entry);
+                // A released entry keeps its ranges, the user's among them.
+                if (!holdsDisplacementRanges(resultCacheEntry(i, entry)))
+                    computeDisplacementRanges(entry);
             }
         }
         if (entry.displacements->dispX.empty()) {

@@ -42,13 +42,6 @@ void autoRange(const std::vector<float>& field, float dataMin, float dataMax, fl
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void setFirstEntry(QComboBox* combo) {
-    if (!combo)
-        return;
-    const QSignalBlocker blocker(combo);
-    combo->setCurrentIndex(0);
-}
-
 }  // namespace
 
 void MainWidget::onComputationProgress(int value, QString message) {
@@ -116,7 +109,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
     } else {
         if (strainView)
             strainView->setImage(QImage(), false);
-        setFirstEntry(strainComponentCombo);
+        setFirstComboEntry(strainComponentCombo);
     }
     if (result.hasFracture) {
         const FractureResult& f = *result.fracture;
@@ -128,7 +121,7 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         renderedFractureField = -1;
         if (fractureView)
             fractureView->setImage(QImage(), false);
-        setFirstEntry(fractureParameterCombo);
+        setFirstComboEntry(fractureParameterCombo);
     }
 
     const int index = runImageIndex;

@@ -69,8 +69,10 @@ void NamedKernelEditDialog::setupUi() {
     statusLabel = fields.status;
     statusLabel->setWordWrap(true);
 
-    auto* hint = new QLabel(kind == 0 ? QStringLiteral("Derivative kernel: must be antisymmetric (sum = 0).\n"
-                                                       "Ex: Order 2 = [-0.5, 0, 0.5], Sobel = [-1, 0, 1]")
+    auto* hint = new QLabel(kind == 0 ? QStringLiteral("Derivative kernel: must be antisymmetric (sum = 0) and turn a "
+                                                       "ramp of slope 1 into 1.\n"
+                                                       "Ex: Order 2 = [-1/2, 0, 1/2], "
+                                                       "Order 4 = [1/12, -2/3, 0, 2/3, -1/12]")
                                       : QStringLiteral("Smoothing kernel: must be symmetric.\n"
                                                        "Ex: Binomial = [1, 2, 1], Uniform = [1, 1, 1]\n"
                                                        "Leave empty to disable smoothing."),

@@ -30,6 +30,10 @@ ResultRangeEntry resultCacheEntry(int index, const ComputationResult& result) {
     entry.minUy = finite(result.autoMinUy), entry.maxUy = finite(result.autoMaxUy);
     entry.autoMinUy = finite(result.display.percentileMinUy), entry.autoMaxUy = finite(result.display.percentileMaxUy);
     entry.rigidShift = std::array<float, 2>{finite(result.rigid.shiftX), finite(result.rigid.shiftY)};
+    if (result.display.manualUx)
+        entry.manualUx = std::array<float, 2>{finite(result.minUx), finite(result.maxUx)};
+    if (result.display.manualUy)
+        entry.manualUy = std::array<float, 2>{finite(result.minUy), finite(result.maxUy)};
     entry.hasStrain = result.hasStrain;
     entry.strainMin = finite(result.strainAutoMin), entry.strainMax = finite(result.strainAutoMax);
     entry.strainAutoMin = finite(result.display.strainPercentileMin);
@@ -51,6 +55,14 @@ void applyResultCacheEntry(const ResultRangeEntry& entry, ComputationResult& res
     result.display.percentileMinUy = result.minUy = entry.autoMinUy;
     result.display.percentileMaxUy = result.maxUy = entry.autoMaxUy;
     result.display.rigidShiftUnknown = false;
+    if (entry.manualUx) {
+        result.minUx = (*entry.manualUx)[0], result.maxUx = (*entry.manualUx)[1];
+        result.display.manualUx = true;
+    }
+    if (entry.manualUy) {
+        result.minUy = (*entry.manualUy)[0], result.maxUy = (*entry.manualUy)[1];
+        result.display.manualUy = true;
+    }
     if (entry.rigidShift) {
         result.rigid.shiftX = (*entry.rigidShift)[0];
         result.rigid.shiftY = (*entry.rigidShift)[1];

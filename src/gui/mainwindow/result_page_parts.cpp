@@ -7,6 +7,7 @@
 #include "gui/style/switch_widget.h"
 
 #include <QBoxLayout>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -18,10 +19,14 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace tavro::gui {
 
 namespace {
+
+constexpr int kHistogramRowMargin = 8;
 
 QIcon autoIcon() {
     QPixmap pixmap(16, 16);
@@ -49,6 +54,39 @@ QToolButton* makeHistogramButton(const QString& text, const QIcon& icon, const Q
     button->setEnabled(false);
     return button;
 }
+
+// Below the width its named buttons need, a histogram panel shows their icons
+// alone (the names stay in the tooltips) rather than texts cut in the middle.
+class CompactButtons : public QObject {
+public:
+    CompactButtons(QWidget* panel, std::vector<QToolButton*> buttons) : QObject(panel), buttons_(std::move(buttons)) {
+        for (QToolButton* button : buttons_) {
+            if (button->toolTip().isEmpty())
+                button->setToolTip(button->text());
+            button->setMinimumWidth(kIconOnlyWidth);
+        }
+        panel->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Resize)
+            return false;
+        if (namedWidth_ == 0)
+            for (const QToolButton* button : buttons_)
+                namedWidth_ += button->sizeHint().width() + kSpacing;
+        const bool compact = static_cast<QWidget*>(watched)->width() < namedWidth_ + kMargins;
+        for (QToolButton* button : buttons_)
+            button->setToolButtonStyle(compact ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextBesideIcon);
+        return false;
+    }
+
+private:
+    static constexpr int kIconOnlyWidth = 28;
+    static constexpr int kSpacing = 8;
+    static constexpr int kMargins = 2 * kHistogramRowMargin + 16;
+    std::vector<QToolButton*> buttons_;
+    int namedWidth_ = 0;
+};
 
 }  // namespace
 
@@ -113,7 +151,8 @@ QSlider* makeStepSlider(QWidget* parent) {
 }
 
 void configureResultView(ImageViewWidget* view) {
-    view->setMinimumSize(180, 180);
+    // Two maps side by side stay readable in the smallest window.
+    view->setMinimumSize(250, 180);
     view->setRoiSelectionEnabled(false);
     view->setMarkersEnabled(false);
     view->setCtrlPanEnabled(true);
@@ -148,11 +187,13 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSetup& setup, QWidget* par
     auto* header = new QWidget(parts.panel);
     header->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* headerRow = new QHBoxLayout(header);
-    headerRow->setContentsMargins(24, 0, 24, 0);
+    headerRow->setContentsMargins(kHistogramRowMargin, 0, kHistogramRowMargin, 0);
     headerRow->setSpacing(6);
     parts.minMaxLabel = new QLabel(setup.minMaxText, header);
     parts.minMaxLabel->setStyleSheet(QStringLiteral("font-size: 10px;"));
     parts.minMaxLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    // In a narrow window "Max" goes under "Min" rather than out of sight.
+    parts.minMaxLabel->setWordWrap(true);
     auto* logLabel = new QLabel(QStringLiteral("Log"), header);
     logLabel->setStyleSheet(QStringLiteral("font-size: 10px;"));
     parts.logSwitch = new Switch(header);
@@ -170,7 +211,7 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSetup& setup, QWidget* par
     layout->addWidget(parts.histogram);
 
     auto* buttons = new QHBoxLayout;
-    buttons->setContentsMargins(24, 0, 24, 0);
+    buttons->setContentsMargins(kHistogramRowMargin, 0, kHistogramRowMargin, 0);
     if (setup.buttonSpacing >= 0)
         buttons->setSpacing(setup.buttonSpacing);
     if (setup.hasAuto) {
@@ -193,6 +234,11 @@ HistogramPanel makeHistogramPanel(const HistogramPanelSetup& setup, QWidget* par
     }
     layout->addLayout(buttons);
     layout->addSpacing(6);
+    std::vector<QToolButton*> named;
+    for (QToolButton* button : {parts.autoButton, parts.cropButton, parts.resetButton, parts.applyAllButton})
+        if (button)
+            named.push_back(button);
+    new CompactButtons(parts.panel, std::move(named));
 
     parts.readout = new QLabel(setup.readout, parts.panel);
     parts.readout->setAlignment(Qt::AlignCenter);

@@ -121,6 +121,8 @@ struct ResultRangeEntry {
     float minUx = 0.0f, maxUx = 0.0f, autoMinUx = 0.0f, autoMaxUx = 0.0f;
     float minUy = 0.0f, maxUy = 0.0f, autoMinUy = 0.0f, autoMaxUy = 0.0f;
     std::optional<std::array<float, 2>> rigidShift;
+    // A display range set by hand (low, high); absent while it is automatic.
+    std::optional<std::array<float, 2>> manualUx, manualUy;
     bool hasStrain = false;
     // Elements read from the file (at most 6); the rest keep 0.
     int strainCount = 0;

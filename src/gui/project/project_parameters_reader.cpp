@@ -318,6 +318,16 @@ std::optional<ResultGeometry> readGeometry(const QJsonArray& array) {
     return g.isSet() ? std::optional<ResultGeometry>(g) : std::nullopt;
 }
 
+// A hand-set range is kept only when it can be drawn with: two finite bounds, low below high.
+std::optional<std::array<float, 2>> manualRange(const QJsonObject& object, const char* key) {
+    if (!has(object, key))
+        return std::nullopt;
+    const std::vector<float> bounds = floats(arrayAt(object, key));
+    if (bounds.size() != 2 || !(bounds[0] < bounds[1]))
+        return std::nullopt;
+    return std::array<float, 2>{bounds[0], bounds[1]};
+}
+
 std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
     std::vector<ResultRangeEntry> entries;
     for (auto it = cache.begin(); it != cache.end(); ++it) {
@@ -337,6 +347,8 @@ std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
         entry.autoMaxUy = single(object, "autoMaxUy");
         if (has(object, "rigidShiftX") || has(object, "rigidShiftY"))
             entry.rigidShift = std::array<float, 2>{single(object, "rigidShiftX"), single(object, "rigidShiftY")};
+        entry.manualUx = manualRange(object, "manualUx");
+        entry.manualUy = manualRange(object, "manualUy");
         entry.hasStrain = flag(object, "hasStrain", false);
         if (entry.hasStrain)
             readRanges(object, "strainMin", "strainMax", "strainAutoMin", "strainAutoMax", entry.strainMin,

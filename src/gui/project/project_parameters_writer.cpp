@@ -183,6 +183,10 @@ QString resultEntry(const ResultRangeEntry& entry) {
                         pair("autoMinUx", entry.autoMinUx, "autoMaxUx", entry.autoMaxUx),
                         pair("minUy", entry.minUy, "maxUy", entry.maxUy),
                         pair("autoMinUy", entry.autoMinUy, "autoMaxUy", entry.autoMaxUy)};
+    if (entry.manualUx)
+        members << member("manualUx", inlineArray(*entry.manualUx));
+    if (entry.manualUy)
+        members << member("manualUy", inlineArray(*entry.manualUy));
     if (entry.rigidShift && ((*entry.rigidShift)[0] != 0.0f || (*entry.rigidShift)[1] != 0.0f))
         members << pair("rigidShiftX", (*entry.rigidShift)[0], "rigidShiftY", (*entry.rigidShift)[1]);
     if (entry.hasStrain)

@@ -324,7 +324,7 @@ VIEWS_TEST(WindowEvents, ARestoredWindowReturnsInsideTheScreen) {
     EXPECT_GE(w.y(), available.top());
     EXPECT_LT(w.x(), available.left() + 10);
 
-    const QRect kept(available.left() + 10, available.top() + 10, 700, 500);
+    const QRect kept(available.left() + 10, available.top() + 10, 800, 600);
     w.setGeometry(kept);
     QWindowStateChangeEvent fromMinimised(Qt::WindowMinimized);
     QCoreApplication::sendEvent(&w, &fromMinimised);

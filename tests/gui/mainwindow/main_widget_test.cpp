@@ -145,7 +145,7 @@ void MainWidgetTestAccess::resultTabsKeepTheirOrderAndChooseTheColumnAndActionPa
     window.mainTabs->setCurrentWidget(window.displacementsPage);
     EXPECT_EQ(window.controlStack->currentIndex(), 0);
     EXPECT_EQ(window.actionStack->currentIndex(), 0);
-    EXPECT_EQ(window.controlScrollArea->verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
+    EXPECT_EQ(window.controlScrollArea->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 
     // While a project loads, a tab change leaves the pages alone.
     window.projectLoading = true;
