@@ -311,7 +311,7 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
     const QImage& image = rendered.image;
     // Image pixels per map cell, as every result view keeps it: read-out,
     // line profile and detail tiles all take this one value.
-    heightPreviewScale = rendered.scale > 0.0 ? 1.0 / rendered.scale : 1.0;
+    heightPreviewScale = rendered.scale;
     if (heightView) {
         const bool fit = fitInView || heightView->image().isNull() || heightView->image().size() != image.size();
         heightView->setImageWithPyramid(image, fit);
