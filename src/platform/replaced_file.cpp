@@ -113,9 +113,13 @@ bool resolveWriteTarget(const std::string& path, std::string& target, std::strin
 }
 
 ReplacementFile::ReplacementFile(const std::string& target) : target_(target) {
-    const std::string name = "." + leadingBytes(nameOf(target), kMaxNameBytes) + "." + uniqueHex() +
-                             std::string(kTemporarySuffix);
-    path_ = folderOf(target) + '/' + name;
+    // Appended piece by piece: g++ 12 at -O3 misreads `"." + std::string&&` as an overlapping copy.
+    path_ = folderOf(target);
+    path_ += "/.";
+    path_ += leadingBytes(nameOf(target), kMaxNameBytes);
+    path_ += '.';
+    path_ += uniqueHex();
+    path_ += kTemporarySuffix;
 }
 
 ReplacementFile::~ReplacementFile() {
