@@ -169,20 +169,7 @@ void MainWidget::clearAllResults() {
 }
 
 void MainWidget::clearHeldHeightResults() {
-    heightResultRanges.clear();
-    shownHeightValues.clear();
-    shownHeightIndex = -1;
-    clearHeightResults();
-    if (heightView)
-        heightView->setImage(QImage(), false);
-    setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));
-    clearHistogram(heightHistogram);
-    if (heightSlider) {
-        const QSignalBlocker blocker(heightSlider);
-        heightSlider->setMaximum(0);
-        heightSlider->setValue(0);
-        heightSlider->setEnabled(false);
-    }
+    forgetHeightResults();
     for (QPushButton* button : {heightPrevButton, heightNextButton})
         if (button)
             button->setEnabled(false);

@@ -5,6 +5,7 @@
 #include "gui/project/user_defaults.h"
 #include "platform/replaced_file.h"
 
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 #include <QDir>
@@ -47,30 +48,6 @@ struct stat lstatOf(const QString& path) {
     ::lstat(encoded(path).constData(), &info);
     return info;
 }
-
-// A file-size limit with SIGXFSZ at its default action, as a shell's
-// `ulimit -f` leaves it: a writer that does not see to the signal ends the
-// test binary here.
-class DefaultActionFileSizeLimit {
-public:
-    explicit DefaultActionFileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = std::signal(SIGXFSZ, SIG_DFL);
-        rlimit small = saved_;
-        small.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~DefaultActionFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
-    }
-    DefaultActionFileSizeLimit(const DefaultActionFileSizeLimit&) = delete;
-    DefaultActionFileSizeLimit& operator=(const DefaultActionFileSizeLimit&) = delete;
-
-private:
-    rlimit saved_{};
-    void (*previous_)(int) = nullptr;
-};
 
 }  // namespace
 
@@ -172,7 +149,7 @@ TEST(ProjectFileWriters, AFileSizeLimitFailsTheWriteInsteadOfEndingTheProcess) {
     QString error;
     bool written = true;
     {
-        const DefaultActionFileSizeLimit limit(512);
+        const testing::ScopedFileSizeLimit limit(512, SIG_DFL);
         written = writeProjectParametersFile(path, p, error);
     }
     EXPECT_FALSE(written);
