@@ -263,6 +263,24 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
         EXPECT_EQ(entry.index, 1) << "only c's range is left, under its new number";
     EXPECT_TRUE(again->mosaicDefTilePaths[1].front().endsWith(QStringLiteral("def_c.tif")));
     EXPECT_TRUE(again->deformedHeightStates[1].front().endsWith(QStringLiteral("h_c.tif")));
+
+    // The deletion dropped every assembly; reopened, c's result is still found and shown under its new number.
+    again.reset();
+    auto third = std::make_unique<MainWidget>();
+    third->loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    expectStatesInStep(*third, 2);
+    EXPECT_TRUE(third->mosaicStateImageIndex.empty());
+    ASSERT_EQ(third->resultCount(), 1);
+    ASSERT_EQ(third->results.size(), 1u);
+    EXPECT_EQ(third->resultBaseName(0), QStringLiteral("mosaic_state_2"));
+    EXPECT_NEAR(resultUx(*third, 0), -2.0, 0.1);
+    EXPECT_EQ(third->results[0].rigid.shiftX, rigidC.shiftX);
+    EXPECT_EQ(third->shownResultIndex, 0);
+    ASSERT_TRUE(third->shownDisplacements);
+    EXPECT_EQ(third->shownDisplacements, third->results[0].displacements);
+    EXPECT_TRUE(third->displacementStepLabel->text().endsWith(QStringLiteral("mosaic_state_2")))
+        << third->displacementStepLabel->text().toStdString();
+    EXPECT_TRUE(third->current.hasStrain) << "c's strain files come back with its field";
 }
 
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {
