@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -281,6 +282,14 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     EXPECT_TRUE(third->displacementStepLabel->text().endsWith(QStringLiteral("mosaic_state_2")))
         << third->displacementStepLabel->text().toStdString();
     EXPECT_TRUE(third->current.hasStrain) << "c's strain files come back with its field";
+
+    // Aligned again, only c has tiles: its mosaic is the first and only one, and the result stays c's.
+    third->onAlignMosaic();
+    ASSERT_TRUE(waitForRun(*third));
+    EXPECT_EQ(third->mosaicStateImageIndex, (std::map<int, int>{{1, 0}}));
+    ASSERT_EQ(third->resultCount(), 1);
+    EXPECT_EQ(third->resultBaseName(0), QStringLiteral("mosaic_state_2"));
+    EXPECT_NEAR(resultUx(*third, 0), -2.0, 0.1);
 }
 
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {
