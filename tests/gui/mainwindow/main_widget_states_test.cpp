@@ -178,6 +178,8 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     w.onDeleteMosaicDefState();
     expectStatesInStep(w, 3);
     EXPECT_TRUE(w.mosaicDefTilePaths[2].front().endsWith(QStringLiteral("def_c.tif")));
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 3 / 3  \u2014  def_c"))
+        << "the deformed view names the state that took x's place";
     EXPECT_TRUE(w.deformedHeightStates[2].front().endsWith(QStringLiteral("h_c.tif")))
         << "state c keeps its own heights, not x's";
     EXPECT_EQ(w.heightSummaryLabel->text(), QStringLiteral("4/4 complete, 1 tiles/state \u2713"));
@@ -185,6 +187,7 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
 
     // State b loses its tiles: it gets no mosaic and no result, and c stays c.
     selectMosaicState(w, 1);
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 2 / 3  \u2014  def_b"));
     w.onClearMosaicDefTiles();
     ASSERT_TRUE(w.mosaicDefTilePaths[1].isEmpty());
     s.boxes.clear();
