@@ -50,6 +50,8 @@ void MainWidget::startMosaicCorrelation() {
         const BusyScope busy(this, true);
         setStatus(QStringLiteral("Mosaics already aligned, starting correlation..."));
         QCoreApplication::processEvents();
+        // The run stores result k for mosaic k: results restored without a mosaic give way.
+        adoptMosaicResults();
         correlateLoadedImages(names, deleteOld);
         return;
     }

@@ -326,10 +326,19 @@ static int renameLegacyMosaicResults(const QString& projectFolder) {
 void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadReport& report) {
     // Cache entries name the file's rows; an image that did not load leaves
     // its entry with it, and every later image keeps its own.
-    results.assign(deformedImages.size(), ComputationResult());
+    if (!appliedProjectFolder.isEmpty())
+        renameLegacyMosaicResults(appliedProjectFolder);
+    const bool stateMosaics = mosaicSwitch && mosaicSwitch->isChecked() && !perTileMode;
+    // A state's result files are its own whether or not its mosaic is assembled now.
+    if (stateMosaics)
+        deformedStates.adoptStoredResults([this](int state) {
+            return !appliedProjectFolder.isEmpty() &&
+                   storedResultParts(appliedProjectFolder, DeformedStates::mosaicBaseName(state)).displacements;
+        });
+    results.assign(stateMosaics ? static_cast<std::size_t>(resultCount()) : deformedImages.size(),
+                   ComputationResult());
     for (ComputationResult& result : results)
         result.display.rigidShiftUnknown = true;
-    const bool stateMosaics = mosaicSwitch && mosaicSwitch->isChecked() && !perTileMode;
     for (const ResultRangeEntry& entry : p.resultCache) {
         if (stateMosaics) {
             const int r = deformedStates.resultIndex(entry.index);
@@ -348,7 +357,6 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
     }
     if (appliedProjectFolder.isEmpty())
         return;
-    renameLegacyMosaicResults(appliedProjectFolder);
     if (perTileMode && mosaicSwitch && mosaicSwitch->isChecked()) {
         if (!restoreBatchResults(p.resultCache))
             return;
@@ -357,9 +365,9 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
             mainTabs->setCurrentWidget(displacementsPage);
         return;
     }
-    if (deformedImages.empty())
+    const int count = static_cast<int>(results.size());
+    if (count == 0)
         return;
-    const int count = static_cast<int>(deformedImages.size());
     for (int i = 0; i < count; ++i) {
         setStatus(QStringLiteral("Loading results... %1/%2").arg(i + 1).arg(count));
         if (progressBar)

@@ -332,7 +332,8 @@ MainWidget::OutOfPlaneStep MainWidget::computeOutOfPlaneState(int s, int N, cons
     const bool hasResult = r >= 0 && r < static_cast<int>(results.size());
     RigidRegistrationResult rigid = hasResult ? results[static_cast<size_t>(r)].rigid : current.rigid;
     if (rigid.shiftX == 0.0f && rigid.shiftY == 0.0f && !referenceImage.full.isNull() && !deformedImages.empty()) {
-        const int image = mosaic ? r : s;
+        // A result index is not a mosaic's position once results outlive their mosaics.
+        const int image = mosaic ? mosaicStateImageIndex.at(s) : s;
         QString error;
         if (image >= 0 && image < static_cast<int>(deformedImages.size()) && ensureDeformedGrayLoaded(image, error)) {
             const std::optional<std::optional<RigidRegistrationResult>> measured = runAsyncWithUI(

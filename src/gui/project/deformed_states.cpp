@@ -97,6 +97,13 @@ std::vector<int> DeformedStates::adoptMosaicsAsResults() {
     return previous;
 }
 
+void DeformedStates::adoptStoredResults(const std::function<bool(int)>& stored) {
+    resultStates.clear();
+    for (int state = 0; state < count(); ++state)
+        if (mosaicOf.count(state) != 0 || stored(state))
+            resultStates.push_back(state);
+}
+
 QString DeformedStates::mosaicBaseName(int state) { return QStringLiteral("mosaic_state_%1").arg(state + 1); }
 
 QString DeformedStates::heightBaseName(int state) {

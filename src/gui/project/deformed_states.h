@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -44,6 +45,10 @@ public:
     // returns for each new result index the old index of the same state's
     // result (-1 without one), for the caller to carry its results over.
     std::vector<int> adoptMosaicsAsResults();
+    // A reopened project's results: every state that has an assembled mosaic
+    // or a result on disk (`stored`), in state order, so that a result outlives
+    // the assemblies a state deletion dropped.
+    void adoptStoredResults(const std::function<bool(int)>& stored);
 
     static QString mosaicBaseName(int state);
     // The base of a mosaic state's out-of-plane map ("state_001" for state 0).

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -177,6 +178,8 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     w.onDeleteMosaicDefState();
     expectStatesInStep(w, 3);
     EXPECT_TRUE(w.mosaicDefTilePaths[2].front().endsWith(QStringLiteral("def_c.tif")));
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 3 / 3  \u2014  def_c"))
+        << "the deformed view names the state that took x's place";
     EXPECT_TRUE(w.deformedHeightStates[2].front().endsWith(QStringLiteral("h_c.tif")))
         << "state c keeps its own heights, not x's";
     EXPECT_EQ(w.heightSummaryLabel->text(), QStringLiteral("4/4 complete, 1 tiles/state \u2713"));
@@ -184,6 +187,7 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
 
     // State b loses its tiles: it gets no mosaic and no result, and c stays c.
     selectMosaicState(w, 1);
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 2 / 3  \u2014  def_b"));
     w.onClearMosaicDefTiles();
     ASSERT_TRUE(w.mosaicDefTilePaths[1].isEmpty());
     s.boxes.clear();
@@ -263,6 +267,32 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
         EXPECT_EQ(entry.index, 1) << "only c's range is left, under its new number";
     EXPECT_TRUE(again->mosaicDefTilePaths[1].front().endsWith(QStringLiteral("def_c.tif")));
     EXPECT_TRUE(again->deformedHeightStates[1].front().endsWith(QStringLiteral("h_c.tif")));
+
+    // The deletion dropped every assembly; reopened, c's result is still found and shown under its new number.
+    again.reset();
+    auto third = std::make_unique<MainWidget>();
+    third->loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    expectStatesInStep(*third, 2);
+    EXPECT_TRUE(third->mosaicStateImageIndex.empty());
+    ASSERT_EQ(third->resultCount(), 1);
+    ASSERT_EQ(third->results.size(), 1u);
+    EXPECT_EQ(third->resultBaseName(0), QStringLiteral("mosaic_state_2"));
+    EXPECT_NEAR(resultUx(*third, 0), -2.0, 0.1);
+    EXPECT_EQ(third->results[0].rigid.shiftX, rigidC.shiftX);
+    EXPECT_EQ(third->shownResultIndex, 0);
+    ASSERT_TRUE(third->shownDisplacements);
+    EXPECT_EQ(third->shownDisplacements, third->results[0].displacements);
+    EXPECT_TRUE(third->displacementStepLabel->text().endsWith(QStringLiteral("mosaic_state_2")))
+        << third->displacementStepLabel->text().toStdString();
+    EXPECT_TRUE(third->current.hasStrain) << "c's strain files come back with its field";
+
+    // Aligned again, only c has tiles: its mosaic is the first and only one, and the result stays c's.
+    third->onAlignMosaic();
+    ASSERT_TRUE(waitForRun(*third));
+    EXPECT_EQ(third->mosaicStateImageIndex, (std::map<int, int>{{1, 0}}));
+    ASSERT_EQ(third->resultCount(), 1);
+    EXPECT_EQ(third->resultBaseName(0), QStringLiteral("mosaic_state_2"));
+    EXPECT_NEAR(resultUx(*third, 0), -2.0, 0.1);
 }
 
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {

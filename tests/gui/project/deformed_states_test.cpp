@@ -85,6 +85,21 @@ TEST(DeformedStates, DeletingAStateRenumbersTheLaterStatesMosaicsAndResults) {
     EXPECT_EQ(DeformedStates::keyAfterDelete(4, 1), 3);
 }
 
+TEST(DeformedStates, AReopenedProjectFindsResultsOfStatesWithoutMosaics) {
+    DeformedStates states = threeStates();
+    // No assembly left: states 0 and 2 have files on disk, state 1 has none.
+    states.adoptStoredResults([](int state) { return state != 1; });
+    EXPECT_EQ(states.resultCount(), 2);
+    EXPECT_EQ(states.resultBaseName(0), QStringLiteral("mosaic_state_1"));
+    EXPECT_EQ(states.resultBaseName(1), QStringLiteral("mosaic_state_3"));
+    // With state 1 assembled too, its mosaic keeps its slot in state order.
+    states.mosaicOf = {{1, 0}};
+    states.adoptStoredResults([](int state) { return state == 2; });
+    EXPECT_EQ(states.resultIndex(1), 0);
+    EXPECT_EQ(states.resultIndex(2), 1);
+    EXPECT_EQ(states.resultIndex(0), -1);
+}
+
 TEST(DeformedStates, DraggedHeightRowsMoveAsTheListShowsThem) {
     DeformedStates states;
     states.heights = {{QStringLiteral("h1"), QStringLiteral("h2"), QStringLiteral("h3"), QStringLiteral("h4")}};
