@@ -150,6 +150,19 @@ FractureLoadOutcome loadFractureFields(const QString& prefix, const ResultGeomet
     return out;
 }
 
+// The range the user chose for a criterion of a state, when there is one: it
+// outlives the state's release from memory and a reopening.
+std::optional<std::pair<float, float>> manualCriterionRange(const ComputationResult& entry, const std::string& name) {
+    const ResultDisplayState& d = entry.display;
+    const auto manual = d.criterionManual.find(name);
+    const auto low = d.criterionDisplayMin.find(name);
+    const auto high = d.criterionDisplayMax.find(name);
+    if (!entry.hasStrain || manual == d.criterionManual.end() || !manual->second || low == d.criterionDisplayMin.end() ||
+        high == d.criterionDisplayMax.end())
+        return std::nullopt;
+    return std::pair{low->second, high->second};
+}
+
 // Data range and automatic display range of a field; zeros for an empty one.
 void measureField(const std::vector<float>& field, float& dataMin, float& dataMax, float& autoMin, float& autoMax) {
     if (field.empty()) {
@@ -481,9 +494,10 @@ void MainWidget::loadStrainsInto(ComputationResult& loaded, const ComputationRes
         measureField(values, low, high, autoLow, autoHigh);
         loaded.criterionMin[name] = low;
         loaded.criterionMax[name] = high;
-        loaded.display.criterionDisplayMin[name] = autoLow;
-        loaded.display.criterionDisplayMax[name] = autoHigh;
-        loaded.display.criterionManual[name] = false;
+        const std::optional<std::pair<float, float>> chosen = manualCriterionRange(entry, name);
+        loaded.display.criterionDisplayMin[name] = chosen ? chosen->first : autoLow;
+        loaded.display.criterionDisplayMax[name] = chosen ? chosen->second : autoHigh;
+        loaded.display.criterionManual[name] = chosen.has_value();
         strains->criteria[name] = std::move(values);
     }
     for (std::size_t c = 0; c < kStrainRangeCount; ++c) {
@@ -496,9 +510,11 @@ void MainWidget::loadStrainsInto(ComputationResult& loaded, const ComputationRes
             measureField(*fields[c], loaded.strainAutoMin[c], loaded.strainAutoMax[c],
                          loaded.display.strainPercentileMin[c], loaded.display.strainPercentileMax[c]);
         }
-        loaded.strainMin[c] = loaded.display.strainPercentileMin[c];
-        loaded.strainMax[c] = loaded.display.strainPercentileMax[c];
-        loaded.display.strainManual[c] = false;
+        // A range the user chose for this state outlives its release from memory.
+        const bool manual = entry.hasStrain && entry.display.strainManual[c];
+        loaded.strainMin[c] = manual ? entry.strainMin[c] : loaded.display.strainPercentileMin[c];
+        loaded.strainMax[c] = manual ? entry.strainMax[c] : loaded.display.strainPercentileMax[c];
+        loaded.display.strainManual[c] = manual;
     }
     loaded.strains = strains;
     loaded.hasStrain = true;
@@ -549,6 +565,10 @@ void MainWidget::loadFractureInto(ComputationResult& loaded, const ComputationRe
         if (fractureAppliedToAll[m]) {
             loaded.fractureMin[m] = current.fractureMin[m];
             loaded.fractureMax[m] = current.fractureMax[m];
+            loaded.display.fractureManual[m] = true;
+        } else if (entry.hasFracture && entry.display.fractureManual[m]) {
+            loaded.fractureMin[m] = entry.fractureMin[m];
+            loaded.fractureMax[m] = entry.fractureMax[m];
             loaded.display.fractureManual[m] = true;
         } else {
             loaded.fractureMin[m] = loaded.display.fracturePercentileMin[m];

@@ -18,10 +18,32 @@ std::array<float, N> finite(const std::array<float, N>& values) {
     return out;
 }
 
+template <std::size_t N>
+std::array<std::optional<std::array<float, 2>>, N> manualRanges(const std::array<bool, N>& manual,
+                                                                const std::array<float, N>& low,
+                                                                const std::array<float, N>& high) {
+    std::array<std::optional<std::array<float, 2>>, N> out{};
+    for (std::size_t i = 0; i < N; ++i)
+        if (manual[i])
+            out[i] = std::array<float, 2>{finite(low[i]), finite(high[i])};
+    return out;
+}
+
+template <std::size_t N>
+void applyManualRanges(const std::array<std::optional<std::array<float, 2>>, N>& ranges, std::array<bool, N>& manual,
+                       std::array<float, N>& low, std::array<float, N>& high) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (ranges[i]) {
+            low[i] = (*ranges[i])[0], high[i] = (*ranges[i])[1];
+            manual[i] = true;
+        }
+}
+
 }  // namespace
 
-// The file keeps each component's data range and automatic display range;
-// the current range starts from the automatic one when the project reopens.
+// The file keeps each component's data range and automatic display range, and
+// the ranges set by hand; any other current range starts from the automatic
+// one when the project reopens.
 ResultRangeEntry resultCacheEntry(int index, const ComputationResult& result) {
     ResultRangeEntry entry;
     entry.index = index;
@@ -38,10 +60,19 @@ ResultRangeEntry resultCacheEntry(int index, const ComputationResult& result) {
     entry.strainMin = finite(result.strainAutoMin), entry.strainMax = finite(result.strainAutoMax);
     entry.strainAutoMin = finite(result.display.strainPercentileMin);
     entry.strainAutoMax = finite(result.display.strainPercentileMax);
+    entry.manualStrain = manualRanges(result.display.strainManual, result.strainMin, result.strainMax);
+    for (const auto& [name, manual] : result.display.criterionManual) {
+        const auto low = result.display.criterionDisplayMin.find(name);
+        const auto high = result.display.criterionDisplayMax.find(name);
+        if (manual && low != result.display.criterionDisplayMin.end() &&
+            high != result.display.criterionDisplayMax.end())
+            entry.manualCriteria[name] = {finite(low->second), finite(high->second)};
+    }
     entry.hasFracture = result.hasFracture;
     entry.fractureMin = finite(result.fractureAutoMin), entry.fractureMax = finite(result.fractureAutoMax);
     entry.fractureAutoMin = finite(result.display.fracturePercentileMin);
     entry.fractureAutoMax = finite(result.display.fracturePercentileMax);
+    entry.manualFracture = manualRanges(result.display.fractureManual, result.fractureMin, result.fractureMax);
     if (result.geometry.isSet())
         entry.geometry = result.geometry;
     return entry;
@@ -72,12 +103,19 @@ void applyResultCacheEntry(const ResultRangeEntry& entry, ComputationResult& res
         result.strainAutoMin = entry.strainMin, result.strainAutoMax = entry.strainMax;
         result.display.strainPercentileMin = result.strainMin = entry.strainAutoMin;
         result.display.strainPercentileMax = result.strainMax = entry.strainAutoMax;
+        applyManualRanges(entry.manualStrain, result.display.strainManual, result.strainMin, result.strainMax);
+        for (const auto& [name, range] : entry.manualCriteria) {
+            result.display.criterionDisplayMin[name] = range[0];
+            result.display.criterionDisplayMax[name] = range[1];
+            result.display.criterionManual[name] = true;
+        }
     }
     if (entry.hasFracture) {
         result.hasFracture = true;
         result.fractureAutoMin = entry.fractureMin, result.fractureAutoMax = entry.fractureMax;
         result.display.fracturePercentileMin = result.fractureMin = entry.fractureAutoMin;
         result.display.fracturePercentileMax = result.fractureMax = entry.fractureAutoMax;
+        applyManualRanges(entry.manualFracture, result.display.fractureManual, result.fractureMin, result.fractureMax);
     }
     if (entry.geometry)
         result.geometry = *entry.geometry;

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -127,9 +128,14 @@ struct ResultRangeEntry {
     // Elements read from the file (at most 6); the rest keep 0.
     int strainCount = 0;
     std::array<float, 6> strainMin{}, strainMax{}, strainAutoMin{}, strainAutoMax{};
+    // Hand-set ranges of the six components and of the criteria, by name;
+    // read only with hasStrain.
+    std::array<std::optional<std::array<float, 2>>, 6> manualStrain{};
+    std::map<std::string, std::array<float, 2>> manualCriteria;
     bool hasFracture = false;
     int fractureCount = 0;
     std::array<float, 9> fractureMin{}, fractureMax{}, fractureAutoMin{}, fractureAutoMax{};
+    std::array<std::optional<std::array<float, 2>>, 9> manualFracture{};
     // Where the result's grid lies on the reference image, as computed.
     std::optional<ResultGeometry> geometry;
 };

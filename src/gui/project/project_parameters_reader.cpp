@@ -319,13 +319,39 @@ std::optional<ResultGeometry> readGeometry(const QJsonArray& array) {
 }
 
 // A hand-set range is kept only when it can be drawn with: two finite bounds, low below high.
-std::optional<std::array<float, 2>> manualRange(const QJsonObject& object, const char* key) {
-    if (!has(object, key))
-        return std::nullopt;
-    const std::vector<float> bounds = floats(arrayAt(object, key));
+std::optional<std::array<float, 2>> manualRange(const QJsonArray& array) {
+    const std::vector<float> bounds = floats(array);
     if (bounds.size() != 2 || !(bounds[0] < bounds[1]))
         return std::nullopt;
     return std::array<float, 2>{bounds[0], bounds[1]};
+}
+
+std::optional<std::array<float, 2>> manualRange(const QJsonObject& object, const char* key) {
+    return has(object, key) ? manualRange(arrayAt(object, key)) : std::nullopt;
+}
+
+// Ranges keyed by component index; an index beyond the block's components is not ours.
+template <std::size_t N>
+void readManualRanges(const QJsonObject& entry, const char* key,
+                      std::array<std::optional<std::array<float, 2>>, N>& out) {
+    if (!has(entry, key))
+        return;
+    const QJsonObject ranges = objectAt(entry, key);
+    for (auto it = ranges.begin(); it != ranges.end(); ++it)
+        if (const std::optional<int> c = entryIndex(it.key()); c && *c < static_cast<int>(N))
+            out[static_cast<std::size_t>(*c)] = manualRange(it.value().toArray());
+}
+
+std::map<std::string, std::array<float, 2>> readManualCriteria(const QJsonObject& entry) {
+    std::map<std::string, std::array<float, 2>> out;
+    if (!has(entry, "manualCriteria"))
+        return out;
+    const QJsonObject ranges = objectAt(entry, "manualCriteria");
+    for (auto it = ranges.begin(); it != ranges.end(); ++it)
+        if (const std::optional<std::array<float, 2>> range = manualRange(it.value().toArray());
+            range && !it.key().isEmpty())
+            out[it.key().toStdString()] = *range;
+    return out;
 }
 
 std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
@@ -353,10 +379,16 @@ std::vector<ResultRangeEntry> readResultCache(const QJsonObject& cache) {
         if (entry.hasStrain)
             readRanges(object, "strainMin", "strainMax", "strainAutoMin", "strainAutoMax", entry.strainMin,
                        entry.strainMax, entry.strainAutoMin, entry.strainAutoMax, entry.strainCount);
+        if (entry.hasStrain) {
+            readManualRanges(object, "manualStrain", entry.manualStrain);
+            entry.manualCriteria = readManualCriteria(object);
+        }
         entry.hasFracture = flag(object, "hasFracture", false);
         if (entry.hasFracture)
             readRanges(object, "fractureMin", "fractureMax", "fractureAutoMin", "fractureAutoMax", entry.fractureMin,
                        entry.fractureMax, entry.fractureAutoMin, entry.fractureAutoMax, entry.fractureCount);
+        if (entry.hasFracture)
+            readManualRanges(object, "manualFracture", entry.manualFracture);
         if (has(object, "gridGeometry"))
             entry.geometry = readGeometry(arrayAt(object, "gridGeometry"));
         entries.push_back(entry);

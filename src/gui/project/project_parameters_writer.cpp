@@ -178,6 +178,28 @@ QString pair(const char* first, float a, const char* second, float b) {
     return member(first, number(a)) + QStringLiteral(", ") + member(second, number(b));
 }
 
+using NamedRanges = std::vector<std::pair<QString, std::array<float, 2>>>;
+
+// The hand-set ranges of a block on one line, keyed by component index or
+// criterion name; nothing when every range is automatic.
+void addManualRanges(QStringList& members, const char* key, const NamedRanges& ranges) {
+    if (ranges.empty())
+        return;
+    QStringList ranged;
+    for (const auto& [name, range] : ranges)
+        ranged << quoted(name) + QStringLiteral(": ") + inlineArray(range);
+    members << member(key, QLatin1Char('{') + ranged.join(QStringLiteral(", ")) + QLatin1Char('}'));
+}
+
+template <std::size_t N>
+NamedRanges byIndex(const std::array<std::optional<std::array<float, 2>>, N>& ranges) {
+    NamedRanges out;
+    for (std::size_t i = 0; i < N; ++i)
+        if (ranges[i])
+            out.emplace_back(QString::number(i), *ranges[i]);
+    return out;
+}
+
 QString resultEntry(const ResultRangeEntry& entry) {
     QStringList members{pair("minUx", entry.minUx, "maxUx", entry.maxUx),
                         pair("autoMinUx", entry.autoMinUx, "autoMaxUx", entry.autoMaxUx),
@@ -189,16 +211,24 @@ QString resultEntry(const ResultRangeEntry& entry) {
         members << member("manualUy", inlineArray(*entry.manualUy));
     if (entry.rigidShift && ((*entry.rigidShift)[0] != 0.0f || (*entry.rigidShift)[1] != 0.0f))
         members << pair("rigidShiftX", (*entry.rigidShift)[0], "rigidShiftY", (*entry.rigidShift)[1]);
-    if (entry.hasStrain)
+    if (entry.hasStrain) {
         members << member("hasStrain", boolean(true)) << member("strainMin", inlineArray(entry.strainMin))
                 << member("strainMax", inlineArray(entry.strainMax))
                 << member("strainAutoMin", inlineArray(entry.strainAutoMin))
                 << member("strainAutoMax", inlineArray(entry.strainAutoMax));
-    if (entry.hasFracture)
+        addManualRanges(members, "manualStrain", byIndex(entry.manualStrain));
+        NamedRanges criteria;
+        for (const auto& [name, range] : entry.manualCriteria)
+            criteria.emplace_back(QString::fromStdString(name), range);
+        addManualRanges(members, "manualCriteria", criteria);
+    }
+    if (entry.hasFracture) {
         members << member("hasFracture", boolean(true)) << member("fractureMin", inlineArray(entry.fractureMin))
                 << member("fractureMax", inlineArray(entry.fractureMax))
                 << member("fractureAutoMin", inlineArray(entry.fractureAutoMin))
                 << member("fractureAutoMax", inlineArray(entry.fractureAutoMax));
+        addManualRanges(members, "manualFracture", byIndex(entry.manualFracture));
+    }
     if (entry.geometry) {
         const ResultGeometry& g = *entry.geometry;
         const std::array<int, 14> values{g.roi.x(),       g.roi.y(),       g.roi.width(), g.roi.height(), g.stepX,

@@ -45,8 +45,24 @@
 namespace tavro::gui {
 
 struct MainWidgetDisplayTestAccess {
+    // A session on images the test draws, and its run waited for.
+    struct DrawnSession : WindowTestSession {
+        QString save(const QString& name, const testing::Image& image) {
+            const QString path = folder + QLatin1Char('/') + name;
+            EXPECT_TRUE(session::writeImage(path, session::toImage(image)));
+            return path;
+        }
+
+        void compute(int timeoutMs) {
+            w().onCompute();
+            EXPECT_TRUE(QTest::qWaitFor([this] { return !w().runInProgress && !w().computationRunning; }, timeoutMs));
+            w().waitForResultWrites();
+            QCoreApplication::processEvents();
+        }
+    };
+
     // A reference and translated images of it, correlated on a small grid.
-    struct Correlated : WindowTestSession {
+    struct Correlated : DrawnSession {
         explicit Correlated(int states) {
             testing::SpeckleOptions options;
             options.width = options.height = 128;
@@ -62,16 +78,33 @@ struct MainWidgetDisplayTestAccess {
             addDeformed(deformed);
             w().windowSizeXSpin->setValue(21);
             w().spacingXSpin->setValue(8);
-            w().onCompute();
-            EXPECT_TRUE(QTest::qWaitFor([this] { return !w().runInProgress && !w().computationRunning; }, 60000));
-            w().waitForResultWrites();
-            QCoreApplication::processEvents();
+            compute(60000);
         }
+    };
 
-        QString save(const QString& name, const testing::Image& image) {
-            const QString path = folder + QLatin1Char('/') + name;
-            EXPECT_TRUE(session::writeImage(path, session::toImage(image)));
-            return path;
+    // A straight crack whose faces part by 1 px, correlated in crack mode.
+    struct Cracked : DrawnSession {
+        Cracked() {
+            testing::SpeckleOptions options;
+            options.width = options.height = 160;
+            options.supersampling = 2;
+            const testing::SpeckleModel model(options);
+            testing::StraightCrack crack;
+            crack.point = {80.3, 79.8};
+            crack.angle = 30.0;
+            const testing::Vec2 n = crack.normal();
+            // Turned 40 degrees from the normal: opening with some sliding.
+            const double c = std::cos(0.698), t = std::sin(0.698);
+            const testing::Vec2 jump{n[0] * c - n[1] * t, n[0] * t + n[1] * c};
+            crack.minus = testing::translationField(0.3 - 0.5 * jump[0], 0.2 - 0.5 * jump[1]);
+            crack.plus = testing::translationField(0.3 + 0.5 * jump[0], 0.2 + 0.5 * jump[1]);
+            loadReference(save(QStringLiteral("intact.tif"), model.render()));
+            addDeformed({save(QStringLiteral("cracked.tif"), testing::renderCracked(model, crack))});
+            w().windowSizeXSpin->setValue(21);
+            w().spacingXSpin->setValue(4);
+            w().interpolationCombo->setCurrentIndex(2);
+            w().computationModeCombo->setCurrentIndex(w().computationModeCombo->findData(3));
+            compute(120000);
         }
     };
 
@@ -100,6 +133,7 @@ struct MainWidgetDisplayTestAccess {
     static void HeightInputsAreReachableOnceADisplacementExists();
     static void RangesSetByHandAreSavedAndComeBackOnReopening();
     static void StrainsKeepTheRangesOfAResultReleasedFromMemory();
+    static void StrainAndFractureRangesSetByHandComeBackOnReopening();
     static void ThePreviewShowsTheSmoothingAsTheEngineAppliesIt();
     static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
@@ -240,6 +274,60 @@ DISPLAY_TEST(DisplayRanges, StrainsKeepTheRangesOfAResultReleasedFromMemory) {
     EXPECT_EQ(w.displacementMinMaxLabels[1]->text(), QStringLiteral("Min : -3    Max : 3"));
 }
 
+DISPLAY_TEST(DisplayRanges, StrainAndFractureRangesSetByHandComeBackOnReopening) {
+    Cracked run;
+    MainWidget& w = run.w();
+    ASSERT_TRUE(w.current.hasFracture) << run.status().toStdString();
+    w.onComputeStrainFields();
+    ASSERT_TRUE(w.current.hasStrain);
+    ASSERT_GT(w.strainComponentCombo->count(), 6) << "a criterion follows the six components";
+    const auto inside = [](float low, float high, float at) { return low + at * (high - low); };
+    // The file keeps six significant digits.
+    const auto same = [](float a, float b) { return std::fabs(a - b) <= 1e-5f * std::fabs(b); };
+
+    // εyy and the first criterion on the strain page, the opening intensity on the crack page.
+    std::array<std::pair<float, float>, 2> strain;
+    for (const int c : {1, 6}) {
+        w.strainComponentCombo->setCurrentIndex(c);
+        auto& [low, high] = strain[c == 1 ? 0 : 1];
+        low = inside(w.strainDataMin(c), w.strainDataMax(c), 0.3f);
+        high = inside(w.strainDataMin(c), w.strainDataMax(c), 0.7f);
+        w.strainHistogram->setRange(low, high);
+        w.onStrainHistogramRangeEdited(low, high);
+    }
+    const std::string criterion = w.strainComponentCombo->itemText(6).toStdString();
+    const std::size_t map = 2;
+    w.fractureParameterCombo->setCurrentIndex(w.fractureParameterCombo->findData(static_cast<int>(map)));
+    const float openLow = inside(w.current.fractureAutoMin[map], w.current.fractureAutoMax[map], 0.1f);
+    const float openHigh = inside(w.current.fractureAutoMin[map], w.current.fractureAutoMax[map], 0.5f);
+    w.fractureHistogram->setRange(openLow, openHigh);
+    w.onFractureHistogramRangeEdited(openLow, openHigh);
+    ASSERT_EQ(run.saved().resultCache.size(), 1u);
+    EXPECT_TRUE(run.saved().resultCache[0].manualFracture[map]);
+
+    MainWidget again;
+    again.loadParametersFromFile(run.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(again.shownResultIndex, 0);
+    const ComputationResult& shown = again.current;
+    ASSERT_TRUE(shown.hasStrain && shown.hasFracture);
+    EXPECT_TRUE(same(shown.strainMin[1], strain[0].first) && same(shown.strainMax[1], strain[0].second))
+        << shown.strainMin[1] << " " << shown.strainMax[1];
+    EXPECT_TRUE(shown.display.strainManual[1]);
+    EXPECT_FALSE(shown.display.strainManual[0]) << "εxx was never set by hand";
+    EXPECT_TRUE(shown.display.criterionManual.at(criterion));
+    EXPECT_TRUE(same(shown.display.criterionDisplayMin.at(criterion), strain[1].first));
+    EXPECT_TRUE(same(shown.display.criterionDisplayMax.at(criterion), strain[1].second));
+    EXPECT_TRUE(same(shown.fractureMin[map], openLow) && same(shown.fractureMax[map], openHigh))
+        << shown.fractureMin[map] << " " << shown.fractureMax[map];
+    EXPECT_TRUE(shown.display.fractureManual[map]);
+    EXPECT_FALSE(shown.display.fractureManual[0]);
+    // And the pages show them.
+    again.strainComponentCombo->setCurrentIndex(1);
+    EXPECT_TRUE(same(again.strainHistogram->selectionMin(), strain[0].first));
+    again.fractureParameterCombo->setCurrentIndex(again.fractureParameterCombo->findData(static_cast<int>(map)));
+    EXPECT_TRUE(same(again.fractureHistogram->selectionMax(), openHigh));
+}
+
 namespace {
 
 // The bracketed coefficient lists of a text, fractions taken as quotients.
@@ -338,37 +426,8 @@ DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
     Correlated plain(1);
     EXPECT_GE(plain.w().fractureParameterCombo->currentData().toInt(), 0);
 
-    // A straight crack whose faces part by 1 px.
-    testing::SpeckleOptions options;
-    options.width = options.height = 160;
-    options.supersampling = 2;
-    const testing::SpeckleModel model(options);
-    testing::StraightCrack crack;
-    crack.point = {80.3, 79.8};
-    crack.angle = 30.0;
-    const testing::Vec2 n = crack.normal();
-    // Turned 40 degrees from the normal: opening with some sliding.
-    const double c = std::cos(0.698), t = std::sin(0.698);
-    const testing::Vec2 jump{n[0] * c - n[1] * t, n[0] * t + n[1] * c};
-    crack.minus = testing::translationField(0.3 - 0.5 * jump[0], 0.2 - 0.5 * jump[1]);
-    crack.plus = testing::translationField(0.3 + 0.5 * jump[0], 0.2 + 0.5 * jump[1]);
-    WindowTestSession s;
+    Cracked s;
     MainWidget& w = s.w();
-    const auto save = [&](const QString& name, const testing::Image& image) {
-        const QString path = s.folder + QLatin1Char('/') + name;
-        EXPECT_TRUE(session::writeImage(path, session::toImage(image)));
-        return path;
-    };
-    s.loadReference(save(QStringLiteral("intact.tif"), model.render()));
-    s.addDeformed({save(QStringLiteral("cracked.tif"), testing::renderCracked(model, crack))});
-    w.windowSizeXSpin->setValue(21);
-    w.spacingXSpin->setValue(4);
-    w.interpolationCombo->setCurrentIndex(2);
-    w.computationModeCombo->setCurrentIndex(w.computationModeCombo->findData(3));
-    w.onCompute();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 120000));
-    w.waitForResultWrites();
-    QCoreApplication::processEvents();
     ASSERT_TRUE(w.current.hasFracture) << s.status().toStdString();
     ASSERT_GE(w.fractureParameterCombo->currentData().toInt(), 0) << "a map is chosen, not a group heading";
     const int map = 2;  // the opening intensity

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
+#include <map>
 
 namespace tavro::gui {
 
@@ -404,6 +405,74 @@ TEST(ProjectParametersReader, CacheKeysMustBeDecimalIndicesAndAllocateNothingByV
     EXPECT_EQ(p.heightCache[1].index, 2000000000);
 }
 
+// Ranges set by hand on the strain and fracture maps travel with their
+// component or criterion, in the block of the maps they belong to.
+TEST(ProjectParametersFile, StrainAndFractureRangesSetByHandRoundTrip) {
+    using Range = std::array<float, 2>;
+    ProjectParameters p;
+    ResultRangeEntry entry;
+    entry.autoMaxUx = 1.0f;
+    entry.hasStrain = true;
+    entry.manualStrain[1] = Range{-0.02f, 0.01f};
+    entry.manualStrain[5] = Range{-1e-5f, 2e-5f};
+    entry.manualCriteria["Von \"Mises\""] = Range{0.0f, 0.05f};
+    entry.hasFracture = true;
+    entry.manualFracture[8] = Range{-30.0f, 45.5f};
+    p.resultCache = {entry};
+    const QByteArray text = formatProjectParameters(p, QDir(QStringLiteral("/p")));
+    EXPECT_TRUE(text.contains("            \"strainAutoMax\": [0, 0, 0, 0, 0, 0],\n"
+                              "            \"manualStrain\": {\"1\": [-0.02, 0.01], \"5\": [-1e-05, 2e-05]},\n"
+                              "            \"manualCriteria\": {\"Von \\\"Mises\\\"\": [0, 0.05]},\n"
+                              "            \"hasFracture\": true,\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("            \"manualFracture\": {\"8\": [-30, 45.5]}\n        }\n"));
+
+    const ProjectParameters back = parsed(text);
+    ASSERT_EQ(back.resultCache.size(), 1u);
+    const ResultRangeEntry& read = back.resultCache[0];
+    EXPECT_EQ(read.manualStrain, entry.manualStrain);
+    EXPECT_EQ(read.manualCriteria, entry.manualCriteria);
+    EXPECT_EQ(read.manualFracture, entry.manualFracture);
+    EXPECT_EQ(formatProjectParameters(back, QDir(QStringLiteral("/p"))), text);
+}
+
+TEST(ProjectParametersReader, AFileWithoutHandSetStrainOrFractureRangesReadsThemAllAutomatic) {
+    const ProjectParameters p = parsed(kGolden);
+    ASSERT_EQ(p.resultCache.size(), 2u);
+    for (const ResultRangeEntry& entry : p.resultCache) {
+        EXPECT_FALSE(entry.manualUx || entry.manualUy);
+        EXPECT_EQ(entry.manualStrain, ResultRangeEntry().manualStrain);
+        EXPECT_TRUE(entry.manualCriteria.empty());
+        EXPECT_EQ(entry.manualFracture, ResultRangeEntry().manualFracture);
+    }
+}
+
+// What a hand-edited file may say: only ranges that can be drawn, of maps the
+// entry holds, at components that exist.
+TEST(ProjectParametersReader, HandSetRangesThatCannotBeShownAreDropped) {
+    const ProjectParameters p = parsed(R"j({"resultCache": {
+        "0": {"autoMaxUx": 1, "hasStrain": true, "strainMin": [0],
+              "manualStrain": {"0": [2, 1], "1": [1, 1], "2": [1, 2, 3], "3": "x", "6": [0, 1], "x": [0, 1],
+                               "4": [3e38, 4e38], "5": [-1, 1]},
+              "manualCriteria": {"": [0, 1], "Max Shear": [0, 0.5], "Bad": [1]},
+              "manualFracture": {"0": [0, 1]}},
+        "1": {"autoMaxUx": 1, "manualStrain": {"0": [0, 1]}, "manualCriteria": {"A": [0, 1]},
+              "hasFracture": true, "manualFracture": {"9": [0, 1], "8": [-1, 1]}}}})j");
+    ASSERT_EQ(p.resultCache.size(), 2u);
+    const ResultRangeEntry& strains = p.resultCache[0];
+    const ResultRangeEntry& fracture = p.resultCache[1];
+    for (std::size_t c = 0; c < 5; ++c)
+        EXPECT_FALSE(strains.manualStrain[c]) << c;
+    EXPECT_EQ(strains.manualStrain[5], (std::array<float, 2>{-1.0f, 1.0f}));
+    EXPECT_EQ(strains.manualCriteria, (std::map<std::string, std::array<float, 2>>{{"Max Shear", {0.0f, 0.5f}}}));
+    EXPECT_EQ(strains.manualFracture, ResultRangeEntry().manualFracture) << "the entry holds no fracture maps";
+    EXPECT_EQ(fracture.manualStrain, ResultRangeEntry().manualStrain) << "the entry holds no strains";
+    EXPECT_TRUE(fracture.manualCriteria.empty());
+    for (std::size_t m = 0; m < 8; ++m)
+        EXPECT_FALSE(fracture.manualFracture[m]) << m;
+    EXPECT_EQ(fracture.manualFracture[8], (std::array<float, 2>{-1.0f, 1.0f}));
+}
+
 class MalformedProjectDocument : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(MalformedProjectDocument, IsRefusedWithAMessageAndLeavesTheModelAlone) {
@@ -422,6 +491,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "{\"windowSizeX\": 3, \"strain\": {\"derivativeKernels\": [", "{\"strain\": 4}",
                       "{\"mosaic\": []}", "{\"deformedImages\": {\"a\": 1}}", "{\"roi\": [1, 2]}",
                       "{\"resultCache\": {\"0\": {\"hasStrain\": true, \"strainMin\": 3}}}",
+                      "{\"resultCache\": {\"0\": {\"hasStrain\": true, \"manualStrain\": [[0, 1]]}}}",
+                      "{\"resultCache\": {\"0\": {\"hasFracture\": true, \"manualFracture\": 2}}}",
                       "{\"mosaic\": {\"refTilePositions\": [{\"bounds\": 5}]}}"));
 
 TEST(ProjectParametersReader, FilesAreBoundedAndMustBeRegular) {
