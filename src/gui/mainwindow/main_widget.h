@@ -582,6 +582,8 @@ private:
     QStringList batchNames;
     BatchResultIndex batchResultIndex;
     QRect batchRoi;
+    // The crop the running batch cuts its tiles with, taken when it starts.
+    QRect batchCrop;
     int32_t selectedBatchState = 0;
     int32_t selectedBatchTile = 0;
     void onResultTileSliderChanged(int value);
@@ -843,6 +845,7 @@ private:
     // The inputs a run started with: its requests read these, never the window's lists.
     std::vector<LoadedImage> runImages;
     ComputationRequest runRequest;
+    void takeRunInputs();
     // Close was confirmed during a task: the window closes once the task ends.
     bool quitAfterStop = false;
     // The geometry of the run's grid, and the one kept with the result shown.

@@ -122,6 +122,10 @@ void MainWidget::startBatchRun() {
     fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
     if (!fractureMode)
         setFractureTabVisible(false);
+    takeRunInputs();
+    // Each pair brings its own images.
+    runRequest.reference = QImage();
+    batchCrop = tileCrop;
     runTimer.start();
     setStatus(QStringLiteral("Batch per-tile DIC: %1 tile pair(s)...").arg(batchQueue.size()));
     startNextBatchTileComputation();
@@ -131,6 +135,7 @@ void MainWidget::stopBatch(const QString& message) {
     sayRefusal(QStringLiteral("Batch Tile DIC"), message);
     runInProgress = false;
     setComputationRunning(false);
+    releaseRunInputs();
 }
 
 void MainWidget::startNextBatchTileComputation() {
@@ -143,6 +148,7 @@ void MainWidget::startNextBatchTileComputation() {
         runInProgress = false;
         setComputationRunning(false);
         DeviceBufferPool::instance().releaseAll();
+        releaseRunInputs();
         clearTiming();
         setStatus(QStringLiteral("Batch per-tile DIC completed: %1 tile pair(s) processed | Total time: %2")
                       .arg(count)
@@ -168,8 +174,8 @@ void MainWidget::startNextBatchTileComputation() {
         stopBatch(QStringLiteral("Failed to load deformed tile '%1': %2").arg(job.deformedPath, error));
         return;
     }
-    cropLoadedTile(reference, tileCrop);
-    cropLoadedTile(deformed, tileCrop);
+    cropLoadedTile(reference, batchCrop);
+    cropLoadedTile(deformed, batchCrop);
     if (reference.full.size() != deformed.full.size()) {
         stopBatch(QStringLiteral("Tile dimensions mismatch: ref %1x%2, def %3x%4 (tile %5, state %6)")
                       .arg(reference.full.width())
@@ -190,9 +196,11 @@ void MainWidget::startNextBatchTileComputation() {
     selectedBatchState = job.stateIndex;
     selectedBatchTile = job.tileIndex;
 
+    // Only the tile's own size and region change from pair to pair.
     const QRect whole(QPoint(0, 0), referenceSize());
-    runGeometry = currentResultGeometry();
     runGeometry.roi = batchRoi.isNull() ? whole : batchRoi.intersected(whole);
+    runGeometry.imageWidth = whole.width();
+    runGeometry.imageHeight = whole.height();
 
     if (!ensureDeformedGrayLoaded(0, error)) {
         stopBatch(QStringLiteral("Unable to reload deformed tile: %1").arg(error));
@@ -200,7 +208,10 @@ void MainWidget::startNextBatchTileComputation() {
     }
     if (!workerAvailable())
         return;
-    ComputationRequest request = buildComputationRequest(0);
+    ComputationRequest request = runRequest;
+    request.reference = referenceImage.full;
+    request.deformed = deformedImages.front().full;
+    request.roi = runGeometry.roi;
     // A mask drawn for a whole image would cover the wrong pixels of a tile.
     if (request.useMask && request.mask.size() != referenceSize()) {
         if (batchIndex == 0)

@@ -230,7 +230,6 @@ void MainWidget::deleteOldResults() {
 }
 
 void MainWidget::startClassicRun() {
-    runGeometry = currentResultGeometry();
     runImageIndex = 0;
     shownResultIndex = 0;
     runInProgress = true;
@@ -242,13 +241,20 @@ void MainWidget::startClassicRun() {
     if (!fractureMode)
         setFractureTabVisible(false);
     runImages = deformedImages;
-    runRequest = buildComputationRequest(-1);
+    takeRunInputs();
     clearTiming();
     runTimer.start();
     if (statusLabel)
         statusLabel->setText(
             QStringLiteral("Computing %1 deformed image(s)...").arg(static_cast<int>(runImages.size())));
     computeNextImage();
+}
+
+// Every request of the run starts from this copy: a control changed while
+// the run goes on reaches none of its later images or tiles.
+void MainWidget::takeRunInputs() {
+    runGeometry = currentResultGeometry();
+    runRequest = buildComputationRequest(-1);
 }
 
 ResultGeometry MainWidget::currentResultGeometry() const {

@@ -22,6 +22,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 namespace tavro::gui {
 
@@ -83,6 +84,7 @@ struct MainWidgetMosaicTilesTestAccess {
     static void TilesOfDifferentSizesStopTheBatch();
     static void EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName();
     static void BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening();
+    static void ControlsChangedDuringTheBatchReachNoLaterPair();
 };
 
 #define TILES_TEST(Suite, Name)                   \
@@ -499,6 +501,85 @@ double meanFinite(const std::vector<float>& values) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bitwise alike, NaN holes included: one build gives the same answer twice.
+bool sameField(const std::vector<float>& a, const std::vector<float>& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i]))))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+TILES_TEST(PerTileBatch, ControlsChangedDuringTheBatchReachNoLaterPair) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    constexpr int kSize = 160;
+    constexpr int kPairs = 4;
+    testing::SpeckleOptions options;
+    options.width = options.height = kSize;
+    QStringList reference, deformed;
+    QDir().mkpath(s.folder + QStringLiteral("/r"));
+    QDir().mkpath(s.folder + QStringLiteral("/d"));
+    for (int t = 0; t < kPairs; ++t) {
+        options.seed = 31u + static_cast<std::uint32_t>(t);
+        const testing::ImagePair pair = testing::makeFourierShiftedPair(options, 0.4 * t - 0.7, 1.1 - 0.3 * t);
+        reference << s.folder + QStringLiteral("/r/tile_%1.tif").arg(t + 1);
+        deformed << s.folder + QStringLiteral("/d/pair_%1.tif").arg(t + 1);
+        ASSERT_TRUE(session::writeImage(reference.back(), toImage(pair.reference)));
+        ASSERT_TRUE(session::writeImage(deformed.back(), toImage(pair.deformed)));
+    }
+    s.addReference(reference);
+    s.addDeformed(deformed);
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    const auto batch = [&](const std::function<void()>& meanwhile) {
+        w.onCompute();
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                meanwhile();
+                return !w.runInProgress && !w.computationRunning;
+            },
+            60000));
+        w.waitForResultWrites();
+        QCoreApplication::processEvents();
+    };
+    batch([] {});
+    ASSERT_EQ(w.results.size(), static_cast<std::size_t>(kPairs));
+    const std::vector<ComputationResult> undisturbed = w.results;
+
+    // Once the first pair is done: other parameters, a mask hiding every
+    // point and a crop; the pairs after it are correlated as the batch began.
+    s.answer = QMessageBox::Yes;
+    bool changed = false;
+    batch([&] {
+        if (changed || w.batchIndex < 1)
+            return;
+        changed = true;
+        w.windowSizeXSpin->setValue(31);
+        w.spacingXSpin->setValue(12);
+        w.maskImage = QImage(kSize, kSize, QImage::Format_Grayscale8);
+        w.maskImage.fill(0);
+        w.maskActive = true;
+        w.tileCrop = QRect(0, 0, 100, 100);
+    });
+    ASSERT_TRUE(changed);
+    EXPECT_TRUE(s.status().startsWith(QStringLiteral("Batch per-tile DIC completed: 4 tile pair(s)")))
+        << s.status().toStdString();
+    ASSERT_EQ(w.results.size(), static_cast<std::size_t>(kPairs));
+    for (std::size_t i = 0; i < static_cast<std::size_t>(kPairs); ++i) {
+        EXPECT_EQ(w.results[i].geometry.windowSizeX, 21) << i;
+        EXPECT_EQ(w.results[i].geometry.stepX, 8) << i;
+        EXPECT_TRUE(sameField(w.results[i].displacements->dispX, undisturbed[i].displacements->dispX)) << i;
+        EXPECT_TRUE(sameField(w.results[i].displacements->dispY, undisturbed[i].displacements->dispY)) << i;
+    }
+}
 
 TILES_TEST(PerTileBatch, BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening) {
     Tiles s;

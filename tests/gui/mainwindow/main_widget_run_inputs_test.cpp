@@ -92,6 +92,7 @@ struct MainWidgetRunInputsTestAccess {
     static void ClosingDuringARunAsksAndQuitsOnlyAfterStop();
     static void EveryRefusalAndFailureIsSaidInTheStatusLine();
     static void StrainsAreMaskedOnlyByAMaskTheCorrelationTook();
+    static void TheMapBehindTheLoadSummaryIsTheOneShownAfterIt();
 };
 
 #define RUN_INPUTS_TEST(Suite, Name)                 \
@@ -292,6 +293,43 @@ RUN_INPUTS_TEST(StrainsOnRequest, StrainsAreMaskedOnlyByAMaskTheCorrelationTook)
     w.results[0].geometry.imageWidth = kSize;
     w.strainSettingsChanged = true;
     EXPECT_EQ(finiteStrains(), 0) << "a mask over the whole image hides every point";
+}
+
+RUN_INPUTS_TEST(OpenProject, TheMapBehindTheLoadSummaryIsTheOneShownAfterIt) {
+    Run run({{1.3, -0.7}, {2.6, 1.1}});
+    run.compute();
+    // The first state, shown on opening, keeps a range set by hand.
+    MainWidget& w = run.w();
+    w.shownResultIndex = 0;
+    w.loadAndDisplayResult(0, false);
+    const float low = w.current.display.percentileMinUx;
+    const float high = w.current.display.percentileMaxUx;
+    w.onDisplacementHistogramRangeEdited(0, low + 0.25f * (high - low), high);
+    w.saveParametersToProject();
+    ASSERT_EQ(run.saved().resultCache.size(), 2u);
+
+    run.boxes.clear();
+    // Opened again in the window that computed it.
+    w.show();
+    QImage behind;
+    QString rangeBehind;
+    run.whileBoxOpen = [&] {
+        behind = w.uxView->image();
+        rangeBehind = w.displacementMinMaxLabels[0]->text();
+    };
+    w.loadParametersFromFile(run.folder + QStringLiteral("/parameters.json"));
+    run.whileBoxOpen = {};
+    ASSERT_EQ(run.boxes.size(), 1);
+    ASSERT_TRUE(run.boxes.front().startsWith(QStringLiteral("Loading successful: Project loaded successfully!")))
+        << run.boxes.front().toStdString();
+    // What the load leaves for later: its fit and the tab signal once it is over.
+    QTest::qWait(300);
+    ASSERT_FALSE(behind.isNull());
+    EXPECT_TRUE(w.current.display.manualUx);
+    // The project file keeps about seven significant digits.
+    EXPECT_NEAR(w.current.minUx, low + 0.25f * (high - low), 1e-5f * std::abs(high));
+    EXPECT_EQ(w.displacementMinMaxLabels[0]->text(), rangeBehind);
+    EXPECT_TRUE(w.uxView->image() == behind);
 }
 
 }  // namespace tavro::gui
