@@ -45,7 +45,8 @@ QWidget* makeResultPage(QWidget* window) {
     auto* page = new QWidget(window);
     auto* layout = new QVBoxLayout(page);
     layout->setSpacing(8);
-    layout->setContentsMargins(8, 8, 8, 8);
+    // Side margins kept thin: at the smallest window two maps share the page.
+    layout->setContentsMargins(2, 8, 2, 8);
     return page;
 }
 
@@ -235,7 +236,7 @@ void MainWidget::buildResultArea(QVBoxLayout* rightLayout) {
 void MainWidget::buildActionBar(QVBoxLayout* leftLayout) {
     auto* bar = new QWidget(this);
     auto* barLayout = new QVBoxLayout(bar);
-    barLayout->setContentsMargins(6, 8, 6, 6);
+    barLayout->setContentsMargins(0, 8, 0, 6);
     barLayout->setSpacing(6);
 
     actionStack = new QStackedWidget(this);
@@ -249,7 +250,8 @@ void MainWidget::buildActionBar(QVBoxLayout* leftLayout) {
     };
     const auto actionButton = [](const QString& text) {
         auto* button = new QPushButton(text);
-        button->setStyleSheet(accentActionButtonStyle());
+        // Narrow side padding: the longest action must fit the smallest window's column.
+        button->setStyleSheet(accentActionButtonStyle() + QStringLiteral("QPushButton { padding: 8px 6px; }"));
         return button;
     };
 
@@ -469,6 +471,7 @@ QSize MainWidget::minimumSizeHint() const { return QSize(800, 600); }
 
 void MainWidget::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    fitColumnsToCurrentTab();
     fitCurrentTabViews();
 }
 
