@@ -149,6 +149,10 @@ MainWidget::MainWidget() : QWidget(nullptr) {
         for (QWidget* child : root->findChildren<QWidget*>())
             child->installEventFilter(this);
     }
+    // Panels that grow (mosaic mode, more states) widen the column where there is room.
+    controlContent->installEventFilter(this);
+    mosaicTabRow->installEventFilter(this);
+    heightTabScroll->widget()->installEventFilter(this);
     setProjectControlsEnabled(false);
     fitColumnsToCurrentTab();
     setMinimumSize(minimumSizeHint());
@@ -444,6 +448,10 @@ void MainWidget::openContactLink() {
 bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
     if (watched == mainTabs && event->type() == QEvent::Resize)
         positionHelpButton();
+    const bool stateStrip = watched == mosaicTabRow || (heightTabScroll && watched == heightTabScroll->widget());
+    if ((watched == controlContent && event->type() == QEvent::LayoutRequest) ||
+        (stateStrip && event->type() == QEvent::Resize))
+        fitColumnsToCurrentTab();
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
     if (mosaicMode && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && watched->isWidgetType()) {

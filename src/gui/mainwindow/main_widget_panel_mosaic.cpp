@@ -58,8 +58,6 @@ void MainWidget::buildMosaicPanel(QVBoxLayout* pageLayout) {
     mosaicTabScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     mosaicTabScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mosaicTabScrollArea->setFixedHeight(46);
-    // Where the column has room, the whole row of states shows without scrolling.
-    mosaicTabScrollArea->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     mosaicTabScrollArea->setStyleSheet(horizontalScrollAreaStyle());
     mosaicTabRow = new QWidget(this);
     mosaicTabRow->setStyleSheet(tabButtonBarStyle(QStringLiteral("mosaicAddTabButton")));

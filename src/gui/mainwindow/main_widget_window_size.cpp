@@ -38,8 +38,14 @@ void MainWidget::fitColumnsToCurrentTab() {
     const QMargins contentMargins = controlContent && controlContent->layout()
                                         ? controlContent->layout()->contentsMargins()
                                         : QMargins();
-    const int wanted = panelsWant + contentMargins.left() + contentMargins.right() + scrollBar +
-                       2 * controlScrollArea->frameWidth();
+    const int chrome = scrollBar + 2 * controlScrollArea->frameWidth();
+    int wanted = panelsWant + contentMargins.left() + contentMargins.right() + chrome;
+    // A row of state tabs sits in its own scroll area and would not widen the
+    // column: it asks for its width here, so where there is room every tab shows whole.
+    for (const QScrollArea* strip : {mosaicTabScrollArea, heightTabScroll})
+        if (strip && strip->widget() && controlContent && strip->isVisibleTo(this))
+            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() -
+                                          strip->viewport()->width() + chrome);
     const QMargins margins = layout() ? layout()->contentsMargins() : QMargins();
     const int spacing = layout() ? std::max(layout()->spacing(), 0) : 0;
     // The tab widget's own frame and tab bar come on top of its pages.

@@ -8,6 +8,7 @@
 #include "gui/foundation/kernel_preview_widget.h"
 #include "gui/mainwindow/named_kernel_edit_dialog.h"
 #include "gui/mainwindow/result_rendering.h"
+#include "gui/style/switch_widget.h"
 #include "images/image_io.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
@@ -548,6 +549,13 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
         SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
         EXPECT_FALSE(w.controlScrollArea->horizontalScrollBar()->isVisible()) << "the default window needs no side scroll";
     }
+    w.mainTabs->setCurrentWidget(w.inputImagesPage);
+    w.mosaicSwitch->setChecked(true);
+    w.onAddMosaicDefState();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(w.mosaicPage->isVisible());
+    EXPECT_FALSE(w.controlScrollArea->horizontalScrollBar()->isVisible()) << "the wider mosaic panel widens the column";
+    EXPECT_GE(w.mosaicTabScrollArea->viewport()->width(), w.mosaicTabRow->width()) << "every state tab shows whole";
 
     // With room to spare the control column shows its panels whole again.
     w.resize(1366, 768);
