@@ -45,7 +45,8 @@ QWidget* makeResultPage(QWidget* window) {
     auto* page = new QWidget(window);
     auto* layout = new QVBoxLayout(page);
     layout->setSpacing(8);
-    layout->setContentsMargins(8, 8, 8, 8);
+    // Side margins kept thin: at the smallest window two maps share the page.
+    layout->setContentsMargins(2, 8, 2, 8);
     return page;
 }
 
@@ -148,6 +149,10 @@ MainWidget::MainWidget() : QWidget(nullptr) {
         for (QWidget* child : root->findChildren<QWidget*>())
             child->installEventFilter(this);
     }
+    // Panels that grow (mosaic mode, more states) widen the column where there is room.
+    controlContent->installEventFilter(this);
+    mosaicTabRow->installEventFilter(this);
+    heightTabScroll->widget()->installEventFilter(this);
     setProjectControlsEnabled(false);
     fitColumnsToCurrentTab();
     setMinimumSize(minimumSizeHint());
@@ -235,7 +240,7 @@ void MainWidget::buildResultArea(QVBoxLayout* rightLayout) {
 void MainWidget::buildActionBar(QVBoxLayout* leftLayout) {
     auto* bar = new QWidget(this);
     auto* barLayout = new QVBoxLayout(bar);
-    barLayout->setContentsMargins(6, 8, 6, 6);
+    barLayout->setContentsMargins(0, 8, 0, 6);
     barLayout->setSpacing(6);
 
     actionStack = new QStackedWidget(this);
@@ -249,7 +254,8 @@ void MainWidget::buildActionBar(QVBoxLayout* leftLayout) {
     };
     const auto actionButton = [](const QString& text) {
         auto* button = new QPushButton(text);
-        button->setStyleSheet(accentActionButtonStyle());
+        // Narrow side padding: the longest action must fit the smallest window's column.
+        button->setStyleSheet(accentActionButtonStyle() + QStringLiteral("QPushButton { padding: 8px 6px; }"));
         return button;
     };
 
@@ -442,6 +448,10 @@ void MainWidget::openContactLink() {
 bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
     if (watched == mainTabs && event->type() == QEvent::Resize)
         positionHelpButton();
+    const bool stateStrip = watched == mosaicTabRow || (heightTabScroll && watched == heightTabScroll->widget());
+    if ((watched == controlContent && event->type() == QEvent::LayoutRequest) ||
+        (stateStrip && event->type() == QEvent::Resize))
+        fitColumnsToCurrentTab();
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
     if (mosaicMode && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && watched->isWidgetType()) {
@@ -469,6 +479,7 @@ QSize MainWidget::minimumSizeHint() const { return QSize(800, 600); }
 
 void MainWidget::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    fitColumnsToCurrentTab();
     fitCurrentTabViews();
 }
 

@@ -19,6 +19,7 @@ namespace tavro::gui {
 void MainWidget::buildDisplacementsPage() {
     auto* group = new QGroupBox(displacementsPage);
     auto* groupLayout = new QVBoxLayout(group);
+    groupLayout->setContentsMargins(4, 9, 4, 9);
 
     const StepRow steps = addStepRow(groupLayout, QStringLiteral("Step \u2014 : \u2014"), boldSecondaryButtonStyle(),
                                      group);

@@ -20,6 +20,7 @@ namespace tavro::gui {
 void MainWidget::buildInputImagesPage() {
     inputViewsGroup = new QGroupBox(inputImagesPage);
     auto* groupLayout = new QVBoxLayout(inputViewsGroup);
+    groupLayout->setContentsMargins(4, 9, 4, 9);
     inputImagesPage->layout()->addWidget(inputViewsGroup);
     static_cast<QVBoxLayout*>(inputImagesPage->layout())->setStretchFactor(inputViewsGroup, 1);
     auto* viewsRow = new QHBoxLayout;

@@ -2,8 +2,14 @@
 // tabs, so that at its smallest size every map is still readable.
 #include "gui/mainwindow/main_widget.h"
 
+#include <QLayout>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QTabWidget>
+
+#include <algorithm>
 
 namespace tavro::gui {
 
@@ -16,8 +22,36 @@ void MainWidget::fitColumnsToCurrentTab() {
             actionStack->widget(i)->setSizePolicy(shown ? QSizePolicy::Preferred : QSizePolicy::Ignored,
                                                   shown ? QSizePolicy::Preferred : QSizePolicy::Ignored);
         }
-    if (mainTabs && mainTabs->currentWidget())
-        mainTabs->setMinimumWidth(mainTabs->currentWidget()->minimumSizeHint().width());
+    if (!mainTabs || !leftColumn || !controlScrollArea || !controlStack)
+        return;
+    // Every tab reserves the room of the most demanding one, so that switching
+    // tabs never moves the border between the columns.
+    int pagesNeed = 0;
+    for (int i = 0; i < mainTabs->count(); ++i)
+        pagesNeed = std::max(pagesNeed, mainTabs->widget(i)->minimumSizeHint().width());
+    mainTabs->setMinimumWidth(pagesNeed);
+
+    int panelsWant = 0;
+    for (int i = 0; i < controlStack->count(); ++i)
+        panelsWant = std::max(panelsWant, controlStack->widget(i)->sizeHint().width());
+    const int scrollBar = controlScrollArea->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, controlScrollArea);
+    const QMargins contentMargins = controlContent && controlContent->layout()
+                                        ? controlContent->layout()->contentsMargins()
+                                        : QMargins();
+    const int chrome = scrollBar + 2 * controlScrollArea->frameWidth();
+    int wanted = panelsWant + contentMargins.left() + contentMargins.right() + chrome;
+    // A row of state tabs sits in its own scroll area and would not widen the
+    // column: it asks for its width here, so where there is room every tab shows whole.
+    for (const QScrollArea* strip : {mosaicTabScrollArea, heightTabScroll})
+        if (strip && strip->widget() && controlContent && strip->isVisibleTo(this))
+            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() -
+                                          strip->viewport()->width() + chrome);
+    const QMargins margins = layout() ? layout()->contentsMargins() : QMargins();
+    const int spacing = layout() ? std::max(layout()->spacing(), 0) : 0;
+    // The tab widget's own frame and tab bar come on top of its pages.
+    const int resultsNeed = std::max(pagesNeed, mainTabs->minimumSizeHint().width());
+    const int room = width() - margins.left() - margins.right() - spacing - resultsNeed;
+    leftColumn->setFixedWidth(std::clamp(std::min(wanted, room), kNarrowestControlColumn, 700));
 }
 
 }  // namespace tavro::gui

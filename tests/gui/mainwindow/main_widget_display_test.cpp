@@ -8,6 +8,7 @@
 #include "gui/foundation/kernel_preview_widget.h"
 #include "gui/mainwindow/named_kernel_edit_dialog.h"
 #include "gui/mainwindow/result_rendering.h"
+#include "gui/style/switch_widget.h"
 #include "images/image_io.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
@@ -16,6 +17,8 @@
 #include <QLabel>
 #include <QLayout>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QMimeData>
 #include <QPushButton>
@@ -557,6 +560,61 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
             }
     }
     EXPECT_GE(w.exportDisplacementsButton->width(), w.exportDisplacementsButton->sizeHint().width());
+
+    // Every tab keeps the same column, and every text in it shows whole.
+    w.resize(800, 600);
+    QCoreApplication::processEvents();
+    const QList<QWidget*> pages{w.inputImagesPage, w.displacementsPage, w.strainResultPage, w.fractureResultPage,
+                                w.heightResultPage};
+    int columnWidth = -1;
+    for (QWidget* page : pages) {
+        w.mainTabs->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
+        if (columnWidth < 0)
+            columnWidth = w.leftColumn->width();
+        EXPECT_EQ(w.leftColumn->width(), columnWidth) << "the border between the columns stays put";
+        for (const QWidget* each : w.leftColumn->findChildren<QWidget*>()) {
+            if (!each->isVisible())
+                continue;
+            QString text;
+            if (const auto* button = qobject_cast<const QAbstractButton*>(each)) {
+                const auto* tool = qobject_cast<const QToolButton*>(each);
+                if (tool && tool->toolButtonStyle() == Qt::ToolButtonIconOnly)
+                    continue;
+                text = button->text().remove(QLatin1Char('&'));
+            } else if (const auto* label = qobject_cast<const QLabel*>(each)) {
+                if (label->wordWrap() || Qt::mightBeRichText(label->text()))
+                    continue;
+                text = label->text();
+            }
+            int advance = 0;
+            for (const QString& line : text.split(QLatin1Char('\n')))
+                advance = std::max(advance, each->fontMetrics().horizontalAdvance(line));
+            if (advance == 0)
+                continue;
+            SCOPED_TRACE(text.toStdString());
+            EXPECT_GE(each->width(), advance) << "the control shows its whole text";
+            // A control in the scroll area may lie beyond its view, but never
+            // beyond what scrolling reaches; one below it must lie inside.
+            const QWidget* reach = w.controlContent->isAncestorOf(each) ? w.controlContent : w.leftColumn;
+            EXPECT_LE(each->mapTo(reach, QPoint(each->width(), 0)).x(), reach->width());
+        }
+    }
+    w.resize(1320, 700);
+    for (QWidget* page : pages) {
+        w.mainTabs->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
+        EXPECT_FALSE(w.controlScrollArea->horizontalScrollBar()->isVisible()) << "the default window needs no side scroll";
+    }
+    w.mainTabs->setCurrentWidget(w.inputImagesPage);
+    w.mosaicSwitch->setChecked(true);
+    w.onAddMosaicDefState();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(w.mosaicPage->isVisible());
+    EXPECT_FALSE(w.controlScrollArea->horizontalScrollBar()->isVisible()) << "the wider mosaic panel widens the column";
+    EXPECT_GE(w.mosaicTabScrollArea->viewport()->width(), w.mosaicTabRow->width()) << "every state tab shows whole";
 
     // With room to spare the control column shows its panels whole again.
     w.resize(1366, 768);
