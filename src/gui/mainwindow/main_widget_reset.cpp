@@ -162,10 +162,7 @@ void MainWidget::clearAllResults() {
     selectedBatchState = 0;
     selectedBatchTile = 0;
     clearHeldHeightResults();
-    setDisplacementsTabVisible(false);
-    setStrainsTabVisible(false);
-    setFractureTabVisible(false);
-    update3DMapsTabEnabled();
+    hideResultTabs();
 }
 
 void MainWidget::clearHeldHeightResults() {
@@ -335,10 +332,7 @@ void MainWidget::resetAllData() {
     setLabel(fractureJumpValueLabel, minJumpText(fractureOpeningMin));
     setSpinBlocked(fractureLineWidthSpin, fractureRidgeThickness);
 
-    setDisplacementsTabVisible(false);
-    setStrainsTabVisible(false);
-    setFractureTabVisible(false);
-    update3DMapsTabEnabled();
+    hideResultTabs();
     updateDeformedList();
     updateHeightModeHint();
 }
