@@ -130,6 +130,7 @@ struct MainWidgetHeightsTestAccess {
     static void AWideMapIsReadProfiledAndDetailedOnOneScale();
     static void TheRigidShiftLineBelongsToTheStateOnThePageShown();
     static void ANewEmptyProjectReturnsFromAResultPageToTheInputImages();
+    static void AnEmptiedMapShowsNoRangeOfTheMapBefore();
 };
 
 #define HEIGHT_TEST(Suite, Name)               \
@@ -472,6 +473,17 @@ HEIGHT_TEST(HeightResults, ANewEmptyProjectReturnsFromAResultPageToTheInputImage
         w.setDisplacementsTabVisible(true);
         w.setStrainsTabVisible(true);
     }
+}
+
+HEIGHT_TEST(HeightResults, AnEmptiedMapShowsNoRangeOfTheMapBefore) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    const QString none = w.heightRangeLabel->text();
+    w.onComputeOutOfPlane();
+    ASSERT_NE(w.heightRangeLabel->text(), none);
+    w.forgetHeightResults();
+    EXPECT_EQ(w.heightRangeLabel->text(), none);
 }
 
 }  // namespace tavro::gui
