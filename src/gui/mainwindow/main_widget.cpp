@@ -345,6 +345,7 @@ void MainWidget::onMainTabChanged() {
     }
     if (actionStack)
         actionStack->setCurrentIndex(page);
+    updateRigidShiftForShownPage();
     fitColumnsToCurrentTab();
     if (page == 1) {
         updateComputeStrainsButton();

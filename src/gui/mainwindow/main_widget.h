@@ -418,6 +418,7 @@ private:
     void setDisplacementsTabVisible(bool show);
     void setStrainsTabVisible(bool show);
     void setFractureTabVisible(bool show);
+    void hideResultTabs();
     const std::vector<float>& displacementField(int component) const;
     const std::vector<float>& strainField(int component) const;
     const std::vector<float>& fractureField(int id) const;
@@ -667,6 +668,8 @@ private:
     void clearHeightResults();
     void storeHeightRange(int index, const HeightCacheEntry& entry);
     void showHeightEntry(int index, const HeightCacheEntry& entry);
+    int heightStateResultIndex(int state) const;
+    void updateRigidShiftForShownPage();
     HeightCacheEntry* shownHeightEntry();
     void loadHeightResult(int value, bool quiet);
     void loadHeightResultAt(int value, bool quiet);

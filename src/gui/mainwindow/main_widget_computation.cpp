@@ -127,6 +127,20 @@ void MainWidget::setResultTabVisible(QWidget* page, const QString& title, bool s
     page->hide();
 }
 
+// The results a result page showed are gone: the page to return to is the
+// input images, not whichever result page happens to remain.
+void MainWidget::hideResultTabs() {
+    if (mainTabs && inputImagesPage) {
+        QWidget* current = mainTabs->currentWidget();
+        if (current == displacementsPage || current == strainResultPage || current == fractureResultPage)
+            mainTabs->setCurrentWidget(inputImagesPage);
+    }
+    setDisplacementsTabVisible(false);
+    setStrainsTabVisible(false);
+    setFractureTabVisible(false);
+    update3DMapsTabEnabled();
+}
+
 void MainWidget::setDisplacementsTabVisible(bool show) {
     setResultTabVisible(displacementsPage, QStringLiteral("Displacements"), show);
 }

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QTabWidget>
 #include <QToolButton>
 
 #include <algorithm>
@@ -133,6 +134,25 @@ void MainWidget::showHeightEntry(int index, const HeightCacheEntry& entry) {
     heightSizeDiffers = !displacementGridIs(entry.width, entry.height);
     heightResultShown = true;
     shownHeightIndex = index;
+    updateRigidShiftForShownPage();
+}
+
+int MainWidget::heightStateResultIndex(int state) const {
+    if (!heightMosaicMode())
+        return state;
+    // A mosaic state's result is not at its position once results outlive their mosaics.
+    return mosaicStateImageIndex.count(state) != 0 ? deformedStates.resultIndex(state) : -1;
+}
+
+// The shift line sits under every page: it follows the height state on the
+// 3D Maps page and the displacement result everywhere else.
+void MainWidget::updateRigidShiftForShownPage() {
+    if (!mainTabs || !heightResultPage || mainTabs->currentWidget() != heightResultPage) {
+        updateRigidShiftLabel(batchGridActive() ? selectedBatchEntry() : shownResultIndex);
+        return;
+    }
+    if (!heightBatchNavigation())
+        updateRigidShiftLabel(heightResultShown ? heightStateResultIndex(shownHeightIndex) : -1);
 }
 
 void MainWidget::loadHeightResult(int value, bool quiet) {

@@ -289,10 +289,7 @@ void MainWidget::resetResultViews() {
             view->setImage(QImage(), false);
     clearDisplacementHoverTexts();
     resetStrainHoverText();
-    setDisplacementsTabVisible(false);
-    setStrainsTabVisible(false);
-    setFractureTabVisible(false);
-    update3DMapsTabEnabled();
+    hideResultTabs();
     if (strainComponentCombo) {
         const QSignalBlocker blocker(strainComponentCombo);
         strainComponentCombo->setCurrentIndex(0);

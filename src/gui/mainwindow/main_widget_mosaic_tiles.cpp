@@ -283,6 +283,7 @@ void MainWidget::onAddMosaicDefState() {
     refreshMosaicDefTilesList();
     if (deformedView)
         deformedView->setImage(QImage(), false);
+    updateDeformedHistogram(QImage());
     updateMosaicDefTilesControls();
     updateDeformedList();
     updateHeightTilesControls();

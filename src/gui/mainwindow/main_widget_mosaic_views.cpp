@@ -439,8 +439,13 @@ void MainWidget::displayAssembledMosaicsInViews() {
 void MainWidget::displayCurrentTilesInViews() {
     const auto show = [](const QStringList& tiles, int index, ImageViewWidget* view, QListWidget* list,
                          const std::function<void(const QImage&)>& histogram) {
-        if (tiles.isEmpty())
+        // An empty list shows nothing, not the tile of the list shown before.
+        if (tiles.isEmpty()) {
+            if (view)
+                view->setImage(QImage(), false);
+            histogram(QImage());
             return;
+        }
         const int row = std::clamp(index, 0, static_cast<int>(tiles.size()) - 1);
         LoadedImage tile;
         QString error;

@@ -289,10 +289,9 @@ MainWidget::OutOfPlaneStep MainWidget::computeOutOfPlaneState(int s, int N, cons
     };
     if (static_cast<size_t>(s) < heightResultCache.size())
         heightResultCache[static_cast<size_t>(s)].valid = false;
-    int r = s;
+    // The heights are placed by the state's mosaic, the displacement is the state's own result.
+    const int r = heightStateResultIndex(s);
     if (mosaic) {
-        // The heights are placed by the state's mosaic, the displacement is the state's own result.
-        r = mosaicStateImageIndex.count(s) != 0 ? deformedStates.resultIndex(s) : -1;
         if (r < 0)
             return skip(QStringLiteral("Height state %1 does not have an assembled displacement mosaic.\nPlease "
                                        "re-run the correlation computation.")

@@ -22,6 +22,8 @@
 #include <QPalette>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -63,6 +65,24 @@ QCheckBox* makeCheck(QWidget* window, const QString& text, const QString& toolti
     check->setToolTip(tooltip);
     return check;
 }
+
+// The model names share their start and differ at their end: eliding in the
+// middle keeps the part that tells the chosen one apart readable.
+class MiddleElidedComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+        option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideMiddle, field.width());
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
+};
 
 }  // namespace
 
@@ -181,18 +201,20 @@ void MainWidget::buildParametersPanel() {
     QFormLayout* modeForm = makeForm();
     static_assert(kComputationModeOrder.size() == static_cast<std::size_t>(kModeIndexRange.maximum) + 1,
                   "a stored mode index must name a listed mode");
-    computationModeCombo = new QComboBox(this);
+    computationModeCombo = new MiddleElidedComboBox(this);
     for (int id : kComputationModeOrder)
         computationModeCombo->addItem(shapeFunctionName(id), id);
     if (const int current = computationModeCombo->findData(defaultComputationModeId(), Qt::UserRole, Qt::MatchExactly);
         current >= 0)
         computationModeCombo->setCurrentIndex(current);
     // The longest model name would set the column's minimum width: the box
-    // shows what fits and its list opens wide enough for every name.
+    // shows both ends of the name and its list opens wide enough for every name.
     computationModeCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     computationModeCombo->setMinimumContentsLength(16);
     computationModeCombo->view()->setMinimumWidth(computationModeCombo->view()->sizeHintForColumn(0) + 24);
-    modeForm->addRow(QStringLiteral("Computation mode"), computationModeCombo);
+    // Beside its label the box is too narrow for the names: it takes a row of its own.
+    modeForm->addRow(new QLabel(QStringLiteral("Computation mode"), this));
+    modeForm->addRow(computationModeCombo);
     interpolationCombo = new QComboBox(this);
     interpolationCombo->addItem(QStringLiteral("Bilinear"), 0);
     interpolationCombo->addItem(QStringLiteral("Bicubic"), 1);

@@ -4,6 +4,7 @@
 
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/scientific_double_spin_box.h"
+#include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/result_page_parts.h"
 #include "gui/style/switch_widget.h"
 
@@ -162,10 +163,7 @@ void MainWidget::clearAllResults() {
     selectedBatchState = 0;
     selectedBatchTile = 0;
     clearHeldHeightResults();
-    setDisplacementsTabVisible(false);
-    setStrainsTabVisible(false);
-    setFractureTabVisible(false);
-    update3DMapsTabEnabled();
+    hideResultTabs();
 }
 
 void MainWidget::clearHeldHeightResults() {
@@ -255,6 +253,8 @@ void MainWidget::resetAllData() {
         referenceView->setMaskOverlay(QImage());
     clearHistogram(referenceHistogram);
     clearHistogram(deformedHistogram);
+    for (QLabel* label : {referenceMinMaxLabel, deformedMinMaxLabel})
+        setLabel(label, minMaxText(false, 0.0f, 0.0f));
     // A contrast window set by hand belongs to the images it was set on.
     referenceDisplayMin = deformedDisplayMin = 0.0f;
     referenceDisplayMax = deformedDisplayMax = 255.0f;
@@ -335,10 +335,7 @@ void MainWidget::resetAllData() {
     setLabel(fractureJumpValueLabel, minJumpText(fractureOpeningMin));
     setSpinBlocked(fractureLineWidthSpin, fractureRidgeThickness);
 
-    setDisplacementsTabVisible(false);
-    setStrainsTabVisible(false);
-    setFractureTabVisible(false);
-    update3DMapsTabEnabled();
+    hideResultTabs();
     updateDeformedList();
     updateHeightModeHint();
 }
@@ -354,6 +351,8 @@ void MainWidget::forgetShownHeightMap() {
     if (heightView)
         heightView->setImage(QImage(), false);
     setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));
+    // An empty map must not show the range of the map it replaced.
+    setLabel(heightRangeLabel, QStringLiteral("Min : \u2014    Max : \u2014"));
     clearHistogram(heightHistogram);
     if (heightSlider) {
         const QSignalBlocker blocker(heightSlider);

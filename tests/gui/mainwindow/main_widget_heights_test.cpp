@@ -13,9 +13,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -126,6 +128,9 @@ struct MainWidgetHeightsTestAccess {
     static void StatesAreShownFromTheCacheWithTheirEditedRangeOrReadFromTheirFile();
     static void StopEndsTheComputationAndWritesNothing();
     static void AWideMapIsReadProfiledAndDetailedOnOneScale();
+    static void TheRigidShiftLineBelongsToTheStateOnThePageShown();
+    static void ANewEmptyProjectReturnsFromAResultPageToTheInputImages();
+    static void AnEmptiedMapShowsNoRangeOfTheMapBefore();
 };
 
 #define HEIGHT_TEST(Suite, Name)               \
@@ -420,6 +425,65 @@ HEIGHT_TEST(HeightResults, AWideMapIsReadProfiledAndDetailedOnOneScale) {
     EXPECT_GT(tile.image.width(), 40) << "more cells than the reduced image has pixels there";
     EXPECT_LE(tile.sceneRect.left(), 300.0);
     EXPECT_GE(tile.sceneRect.right(), 340.0);
+}
+
+// One shift line serves every page: on the 3D Maps page it tells the shift of
+// the height state shown, elsewhere that of the displacement result shown.
+HEIGHT_TEST(HeightResults, TheRigidShiftLineBelongsToTheStateOnThePageShown) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    w.onComputeOutOfPlane();
+    w.results[1].rigid.shiftX = -4.0f;
+    w.results[1].rigid.shiftY = -2.0f;
+    w.loadAndDisplayResult(1, true);
+    const QString second = QStringLiteral("Rigid body shift: dx = 4 px, dy = 2 px");
+    ASSERT_EQ(w.rigidShiftLabel->text(), second);
+    const QString displacementCaption = w.displacementStepLabel->text();
+
+    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    w.onHeightSliderChanged(0);
+    EXPECT_EQ(w.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = -1 px, dy = 1 px"));
+    w.onHeightSliderChanged(1);
+    EXPECT_EQ(w.rigidShiftLabel->text(), second);
+    w.onHeightSliderChanged(0);
+
+    w.mainTabs->setCurrentWidget(w.inputImagesPage);
+    EXPECT_EQ(w.rigidShiftLabel->text(), second);
+    EXPECT_EQ(w.displacementStepLabel->text(), displacementCaption);
+}
+
+// The heights stay listed, so 3D Maps stays a tab; it is not what the user
+// was looking at, the input images of the new project are.
+HEIGHT_TEST(HeightResults, ANewEmptyProjectReturnsFromAResultPageToTheInputImages) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    w.setDisplacementsTabVisible(true);
+    w.setStrainsTabVisible(true);
+    ASSERT_GE(w.mainTabs->indexOf(w.heightResultPage), 0);
+    for (QWidget* page : {w.displacementsPage, w.strainResultPage}) {
+        w.mainTabs->setCurrentWidget(page);
+        testing::TempDir other{"tavro_window_other"};
+        w.projectPathEdit->setText(session::qpath(other.path()));
+        w.projectPathEdited = true;
+        w.applyProjectFolder();
+        EXPECT_LT(w.mainTabs->indexOf(page), 0);
+        EXPECT_EQ(w.mainTabs->currentWidget(), w.inputImagesPage);
+        w.setDisplacementsTabVisible(true);
+        w.setStrainsTabVisible(true);
+    }
+}
+
+HEIGHT_TEST(HeightResults, AnEmptiedMapShowsNoRangeOfTheMapBefore) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    const QString none = w.heightRangeLabel->text();
+    w.onComputeOutOfPlane();
+    ASSERT_NE(w.heightRangeLabel->text(), none);
+    w.forgetHeightResults();
+    EXPECT_EQ(w.heightRangeLabel->text(), none);
 }
 
 }  // namespace tavro::gui

@@ -1,5 +1,6 @@
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/contrast_histogram_widget.h"
 #include "images/image_io.h"
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
@@ -74,6 +75,7 @@ struct MainWidgetMosaicTilesTestAccess {
     };
 
     static void TilesKeepFileNameOrderAndRefuseRepeatedNames();
+    static void EmptyTileListsShowNoNumbersOfTheSingleImages();
     static void StatesAreAddedDeletedAndRenumbered();
     static void EditingAnAssembledSideAsksFirstAndDropsTheAssembly();
     static void MatchingTilesAndPositionsFollowTheLists();
@@ -136,8 +138,12 @@ TILES_TEST(MosaicTileLists, StatesAreAddedDeletedAndRenumbered) {
     EXPECT_EQ(w.mosaicDefTilePaths.size(), 1);
 
     s.addDeformed({s.tile("s1", "a.tif")});
+    ASSERT_TRUE(w.deformedHistogram->hasData());
     w.onAddMosaicDefState();
     EXPECT_EQ(s.status(), QStringLiteral("New deformed state 2 created"));
+    // The new state is empty: nothing of the state before stays on show.
+    EXPECT_FALSE(w.deformedHistogram->hasData());
+    EXPECT_EQ(w.deformedMinMaxLabel->text(), QStringLiteral("Min : \u2014    Max : \u2014"));
     w.onAddMosaicDefState();
     ASSERT_EQ(w.mosaicDefStateButtons.size(), 3);
     EXPECT_EQ(w.currentMosaicDefState, 2);
@@ -657,6 +663,17 @@ TILES_TEST(PerTileBatch, BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening)
     v.displacementTileNavigator.nextButton->click();
     expectShown(v, 1, 1, shifts);
     EXPECT_EQ(v.rigidShiftLabel->text(), shifted) << "kept in the project for the reopened pair";
+}
+
+TILES_TEST(MosaicTileLists, EmptyTileListsShowNoNumbersOfTheSingleImages) {
+    Tiles s;
+    MainWidget& w = s.w();
+    w.mosaicSwitch->setChecked(false);
+    s.loadReference(s.image(QStringLiteral("single.tif"), 32, 32, QImage::Format_Grayscale8, 4));
+    ASSERT_TRUE(w.referenceHistogram->hasData());
+    w.mosaicSwitch->setChecked(true);
+    EXPECT_FALSE(w.referenceHistogram->hasData());
+    EXPECT_EQ(w.referenceMinMaxLabel->text(), QStringLiteral("Min : \u2014    Max : \u2014"));
 }
 
 }  // namespace tavro::gui

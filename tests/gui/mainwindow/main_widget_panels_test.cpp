@@ -17,6 +17,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QProxyStyle>
+#include <QSet>
+#include <QStyleOptionComboBox>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -78,6 +81,7 @@ struct MainWidgetPanelsTestAccess {
     static void OpensOnAThreeByThreeRowByRowGridWithOneDeformedState();
     static void DefaultsAndRangesThatAProjectRelyOn();
     static void AnEvenWindowIsMadeOddAndTheCorrectionIsSaved();
+    static void EveryComputationModeReadsDifferentlyInTheClosedBox();
     static void OnlyDiscontinuityModesShowTheCrackOptions();
     static void TheCpuBuildListsItsDeviceByNameAndWarnsOfNothing();
     static void WithoutAUsableDeviceTheChoiceIsDisabledAndOneBoxFollowsStartUp();
@@ -470,6 +474,42 @@ PANEL_TEST(StrainPanels, AKernelChangeAppliesOnceAndIdsOutsideTheListAreIgnored)
     EXPECT_TRUE(access.reachedBy([&] { second.click(); }).isEmpty());
     EXPECT_TRUE(access.reachedBy([&] { stray.click(); }).isEmpty());
     EXPECT_EQ(w.selectedDerivativeKernel, 1);
+}
+
+// The names share a long start; at the panel's width the closed box must paint
+// each name so that it fits and still differs from every other.
+PANEL_TEST(ParametersPanel, EveryComputationModeReadsDifferentlyInTheClosedBox) {
+    struct PaintedLabels : QProxyStyle {
+        QList<std::pair<QString, int>> painted;  // text and the width it is given
+        void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                         const QWidget* widget) const override {
+            if (const auto* box = qstyleoption_cast<const QStyleOptionComboBox*>(option);
+                box && element == CE_ComboBoxLabel)
+                const_cast<PaintedLabels*>(this)->painted.append(
+                    {box->currentText, subControlRect(CC_ComboBox, box, SC_ComboBoxEditField, widget).width()});
+            QProxyStyle::drawControl(element, option, painter, widget);
+        }
+    } labels;
+    Recorder access;
+    MainWidget& w = access.window;
+    w.resize(1600, 1000);
+    w.show();
+    QComboBox* modes = w.computationModeCombo;
+    modes->setStyle(&labels);
+    QCoreApplication::processEvents();
+    ASSERT_LT(modes->width(), modes->fontMetrics().horizontalAdvance(modes->itemText(3)));
+    QStringList shown;
+    for (int i = 0; i < modes->count(); ++i) {
+        modes->setCurrentIndex(i);
+        labels.painted.clear();
+        modes->repaint();
+        ASSERT_FALSE(labels.painted.isEmpty());
+        const auto& [text, room] = labels.painted.back();
+        EXPECT_LE(modes->fontMetrics().horizontalAdvance(text), room) << text.toStdString();
+        shown << text;
+    }
+    modes->setStyle(nullptr);
+    EXPECT_EQ(QSet<QString>(shown.begin(), shown.end()).size(), modes->count()) << shown.join(" | ").toStdString();
 }
 
 }  // namespace tavro::gui
