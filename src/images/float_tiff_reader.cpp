@@ -182,17 +182,22 @@ bool readFloatHeader(TiffFile& tif, std::uint32_t& w, std::uint32_t& h, QString&
     return true;
 }
 
+bool openFloatTiff(TiffFile& tif, std::uint32_t& w, std::uint32_t& h, QString& error)
+{
+    if (!tif) {
+        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
+        return false;
+    }
+    return readFloatHeader(tif, w, h, error);
+}
+
 }  // namespace
 
 bool probeFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, QString& error)
 {
     TiffFile tif(path, "rm");
-    if (!tif) {
-        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
-        return false;
-    }
     std::uint32_t w = 0, h = 0;
-    if (!readFloatHeader(tif, w, h, error))
+    if (!openFloatTiff(tif, w, h, error))
         return false;
     width = w;
     height = h;
@@ -203,12 +208,8 @@ bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& hei
                    QString& error)
 {
     TiffFile tif(path, "rm");
-    if (!tif) {
-        error = tif.failure(QStringLiteral("Unable to open TIFF file."));
-        return false;
-    }
     std::uint32_t w = 0, h = 0;
-    if (!readFloatHeader(tif, w, h, error))
+    if (!openFloatTiff(tif, w, h, error))
         return false;
     const std::uint64_t pixels = std::uint64_t(w) * h;
 
