@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -72,6 +73,26 @@ struct MainWidgetMosaicTilesTestAccess {
         }
 
         void perTile() { window->perTileRadio->setChecked(true); }
+
+        // Speckle tile pairs with known shifts, one seed each from `firstSeed`,
+        // added as the reference tiles and the deformed tiles named by `deformedName`.
+        void addSpecklePairs(const testing::SpeckleOptions& base, std::uint32_t firstSeed,
+                             const std::vector<std::array<double, 2>>& shifts, const QString& deformedName) {
+            testing::SpeckleOptions options = base;
+            QStringList reference, deformed;
+            QDir().mkpath(folder + QStringLiteral("/r"));
+            QDir().mkpath(folder + QStringLiteral("/d"));
+            for (std::size_t t = 0; t < shifts.size(); ++t) {
+                options.seed = firstSeed + static_cast<std::uint32_t>(t);
+                const testing::ImagePair pair = testing::makeFourierShiftedPair(options, shifts[t][0], shifts[t][1]);
+                reference << folder + QStringLiteral("/r/tile_%1.tif").arg(t + 1);
+                deformed << folder + QStringLiteral("/d/") + deformedName.arg(t + 1);
+                ASSERT_TRUE(session::writeImage(reference.back(), session::toImage(pair.reference)));
+                ASSERT_TRUE(session::writeImage(deformed.back(), session::toImage(pair.deformed)));
+            }
+            addReference(reference);
+            addDeformed(deformed);
+        }
     };
 
     static void TilesKeepFileNameOrderAndRefuseRepeatedNames();
@@ -422,20 +443,8 @@ TILES_TEST(PerTileBatch, EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName) {
     testing::SpeckleOptions options;
     options.width = options.height = kSize;
     options.supersampling = 2;
-    const double shifts[][2] = {{1.3, -0.7}, {-0.6, 2.2}};
-    QStringList reference, deformed;
-    QDir().mkpath(s.folder + QStringLiteral("/r"));
-    QDir().mkpath(s.folder + QStringLiteral("/d"));
-    for (int t = 0; t < 2; ++t) {
-        options.seed = 11u + static_cast<std::uint32_t>(t);
-        const testing::ImagePair pair = testing::makeFourierShiftedPair(options, shifts[t][0], shifts[t][1]);
-        reference << s.folder + QStringLiteral("/r/tile_%1.tif").arg(t + 1);
-        deformed << s.folder + QStringLiteral("/d/loaded.%1.tif").arg(t + 1);
-        ASSERT_TRUE(session::writeImage(reference.back(), toImage(pair.reference)));
-        ASSERT_TRUE(session::writeImage(deformed.back(), toImage(pair.deformed)));
-    }
-    s.addReference(reference);
-    s.addDeformed(deformed);
+    const std::vector<std::array<double, 2>> shifts = {{1.3, -0.7}, {-0.6, 2.2}};
+    s.addSpecklePairs(options, 11u, shifts, QStringLiteral("loaded.%1.tif"));
     w.windowSizeXSpin->setValue(21);
     w.spacingXSpin->setValue(8);
     w.interpolationCombo->setCurrentIndex(2);
@@ -508,20 +517,6 @@ double meanFinite(const std::vector<float>& values) {
 
 }  // namespace
 
-namespace {
-
-// Bitwise alike, NaN holes included: one build gives the same answer twice.
-bool sameField(const std::vector<float>& a, const std::vector<float>& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i]))))
-            return false;
-    return true;
-}
-
-}  // namespace
-
 TILES_TEST(PerTileBatch, ControlsChangedDuringTheBatchReachNoLaterPair) {
     Tiles s;
     MainWidget& w = s.w();
@@ -530,19 +525,10 @@ TILES_TEST(PerTileBatch, ControlsChangedDuringTheBatchReachNoLaterPair) {
     constexpr int kPairs = 4;
     testing::SpeckleOptions options;
     options.width = options.height = kSize;
-    QStringList reference, deformed;
-    QDir().mkpath(s.folder + QStringLiteral("/r"));
-    QDir().mkpath(s.folder + QStringLiteral("/d"));
-    for (int t = 0; t < kPairs; ++t) {
-        options.seed = 31u + static_cast<std::uint32_t>(t);
-        const testing::ImagePair pair = testing::makeFourierShiftedPair(options, 0.4 * t - 0.7, 1.1 - 0.3 * t);
-        reference << s.folder + QStringLiteral("/r/tile_%1.tif").arg(t + 1);
-        deformed << s.folder + QStringLiteral("/d/pair_%1.tif").arg(t + 1);
-        ASSERT_TRUE(session::writeImage(reference.back(), toImage(pair.reference)));
-        ASSERT_TRUE(session::writeImage(deformed.back(), toImage(pair.deformed)));
-    }
-    s.addReference(reference);
-    s.addDeformed(deformed);
+    std::vector<std::array<double, 2>> shifts;
+    for (int t = 0; t < kPairs; ++t)
+        shifts.push_back({0.4 * t - 0.7, 1.1 - 0.3 * t});
+    s.addSpecklePairs(options, 31u, shifts, QStringLiteral("pair_%1.tif"));
     w.windowSizeXSpin->setValue(21);
     w.spacingXSpin->setValue(8);
     const auto batch = [&](const std::function<void()>& meanwhile) {
@@ -582,8 +568,8 @@ TILES_TEST(PerTileBatch, ControlsChangedDuringTheBatchReachNoLaterPair) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(kPairs); ++i) {
         EXPECT_EQ(w.results[i].geometry.windowSizeX, 21) << i;
         EXPECT_EQ(w.results[i].geometry.stepX, 8) << i;
-        EXPECT_TRUE(sameField(w.results[i].displacements->dispX, undisturbed[i].displacements->dispX)) << i;
-        EXPECT_TRUE(sameField(w.results[i].displacements->dispY, undisturbed[i].displacements->dispY)) << i;
+        EXPECT_TRUE(session::sameField(w.results[i].displacements->dispX, undisturbed[i].displacements->dispX)) << i;
+        EXPECT_TRUE(session::sameField(w.results[i].displacements->dispY, undisturbed[i].displacements->dispY)) << i;
     }
 }
 

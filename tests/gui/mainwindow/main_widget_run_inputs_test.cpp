@@ -26,16 +26,6 @@ namespace {
 
 constexpr int kSize = 160;
 
-// Bitwise alike, NaN holes included: one build gives the same answer twice.
-bool sameField(const std::vector<float>& a, const std::vector<float>& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i]))))
-            return false;
-    return true;
-}
-
 QByteArray fileBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -137,8 +127,8 @@ RUN_INPUTS_TEST(RunInputs, ADropDuringARunChangesNeitherItsInputsNorItsResults) 
     ASSERT_EQ(w.results.size(), 5u);
     for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(w.results[i].rigid.shiftX, undisturbed[i].rigid.shiftX) << i;
-        EXPECT_TRUE(sameField(w.results[i].displacements->dispX, undisturbed[i].displacements->dispX)) << i;
-        EXPECT_TRUE(sameField(w.results[i].displacements->dispY, undisturbed[i].displacements->dispY)) << i;
+        EXPECT_TRUE(session::sameField(w.results[i].displacements->dispX, undisturbed[i].displacements->dispX)) << i;
+        EXPECT_TRUE(session::sameField(w.results[i].displacements->dispY, undisturbed[i].displacements->dispY)) << i;
     }
 
     // Once the run is over, a drop is taken again.

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -65,6 +66,16 @@ inline bool writeImage(const QString& path, const QImage& image) {
         return writeGrayTiff(path, image, error, {});
     }
     return image.save(path);
+}
+
+// Bitwise alike, NaN holes included: one build gives the same answer twice.
+inline bool sameField(const std::vector<float>& a, const std::vector<float>& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i]))))
+            return false;
+    return true;
 }
 
 }  // namespace session
