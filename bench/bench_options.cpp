@@ -273,7 +273,8 @@ Measurement
   --busy N             run N spinning threads beside the engine throughout, as other work on the machine
                        would (default 0); with --repeat 9 the times give min, median and max of 9 runs
   --phase-times 0|1    the integer search's time per phase: setup, extraction, forward transforms, inverse,
-                       sums and peaks, and outside the batches (uploads, leases) (default 0)
+                       sums and peaks, whole points in cache, guided points by tiles, and outside the
+                       batches (uploads, leases) (default 0)
   --pipeline 0|1       run the pipeline (default 1)
   --sweep-windows A,B  integer search alone at every odd window from A to B (range as given)
   --fft 0|1            measure the FFT on batched search frames (default 1)

@@ -206,16 +206,16 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
     PipelineRun last;
     bool identical = true;
     uint64_t firstHash = 0;
-    std::vector<double> phases[7];
+    std::vector<double> phases[8];
     detail::setSearchPhaseTiming(o.phaseTimes);
     for (int i = 0; i < o.repeat; ++i) {
         detail::resetSearchPhaseTimes();
         last = runPipeline(pair, o);
         const detail::SearchPhaseTimes p = detail::searchPhaseTimes();
-        const double inside = p.setup + p.extraction + p.forward + p.inverse + p.peaks + p.inCache;
-        const double values[7] = {p.setup,   p.extraction, p.forward, p.inverse,
-                                  p.peaks,   p.inCache,    last.times.pixel - inside};
-        for (int k = 0; k < 7; ++k) phases[k].push_back(values[k]);
+        const double inside = p.setup + p.extraction + p.forward + p.inverse + p.peaks + p.inCache + p.tiled;
+        const double values[8] = {p.setup, p.extraction, p.forward, p.inverse,
+                                  p.peaks, p.inCache,    p.tiled,   last.times.pixel - inside};
+        for (int k = 0; k < 8; ++k) phases[k].push_back(values[k]);
         if (!last.ok) {
             r.put("error", last.error);
             return false;
@@ -256,8 +256,8 @@ bool runPipelines(Report& r, const BenchOptions& o, const SyntheticPair& pair, b
     r.put("pixel_to_subpixel_min", *std::min_element(share.begin(), share.end()));
     r.put("pixel_to_subpixel_max", *std::max_element(share.begin(), share.end()));
     if (o.phaseTimes) {
-        const char* names[7] = {"setup", "extraction", "forward", "inverse", "peaks", "in_cache", "outside"};
-        for (int k = 0; k < 7; ++k) r.put((std::string("pixel_phase_") + names[k] + "_s").c_str(), median(phases[k]));
+        const char* names[8] = {"setup", "extraction", "forward", "inverse", "peaks", "in_cache", "tiled", "outside"};
+        for (int k = 0; k < 8; ++k) r.put((std::string("pixel_phase_") + names[k] + "_s").c_str(), median(phases[k]));
     }
     r.put("pixel_cpu_s", median(pixelCpu));
     r.put("subpixel_cpu_s", median(subpixelCpu));

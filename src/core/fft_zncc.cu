@@ -9,6 +9,7 @@
 #include "core/fft_lines.h"
 #include "core/profile_range.h"
 #include "core/tavro_fft.h"
+#include "core/tiled_zncc.h"
 #include "gpu/runtime.h"
 
 namespace tavro {
@@ -580,6 +581,7 @@ public:
         gPhaseTimes.inverse += local_.inverse;
         gPhaseTimes.peaks += local_.peaks;
         gPhaseTimes.inCache += local_.inCache;
+        gPhaseTimes.tiled += local_.tiled;
         gPhaseTimes.setup += local_.setup;
         gPhaseTimes.batches += local_.batches;
     }
@@ -710,6 +712,20 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
     (void)maskRows;
     const ProfileRange range("FFT pixel search (ZNCC)");
     const FFTSearchLayout layout = fftSearchLayout(params, totalPoints, first, end, budget);
+    // Guided grid points go by direct sums over tiles: around guesses that agree, neighbours share their products.
+    if (initX && initY && !pointX && !pointY && tiledSearchFits(params, layout)) {
+        std::printf("[Tiled Pixel Search ZNCC] search: %dx%d, grid: %dx%d (%zu points)\n", layout.searchWidth,
+                    layout.searchHeight, gridWidth, gridHeight, static_cast<size_t>(totalPoints));
+        if (progress && !progress(0, totalPoints)) {
+            if (cancelled) *cancelled = true;
+            return false;
+        }
+        PhaseClock clock;
+        const bool done = runTiledPixelSearch(ref, def, size, params, layout, config, gridWidth, first, end, initX,
+                                              initY, outX, outY, confidence, error, progress, totalPoints, cancelled);
+        clock.mark(&detail::SearchPhaseTimes::tiled);
+        return done;
+    }
     const int nx = layout.nx, ny = layout.ny;
     const int64_t frameReals = layout.frameReals, frameBins = layout.frameBins;
     const float scale = 1.0f / static_cast<float>(frameReals);

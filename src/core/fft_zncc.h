@@ -63,6 +63,7 @@ struct SearchPhaseTimes {
     double inverse = 0.0;     // cross spectrum and the inverse transform
     double peaks = 0.0;       // local sums and the peak
     double inCache = 0.0;     // all of the above, one point per block, where the frames allow
+    double tiled = 0.0;       // guided grid points by direct sums over tiles of points
     double setup = 0.0;       // leases and plans
     int64_t batches = 0;
 };

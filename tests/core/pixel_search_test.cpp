@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/fft_zncc.h"
+#include "core/tiled_zncc.h"
 #include "core/multi_gpu_log.h"
 #include "gpu/runtime.h"
 #include "subpixel_test_support.h"
@@ -700,16 +701,24 @@ TEST(HierarchicalSearch, WindowDefaultsGiveTheBatchedFinePassAnswerInCache) {
     p.hierarchical = true;
     tavro::detail::setSearchPhaseTiming(true);
     tavro::detail::resetSearchPhaseTimes();
+    const Outcome tiled = search(ref, def, p);
+    const double tiledSeconds = tavro::detail::searchPhaseTimes().tiled;
+    tavro::detail::setTiledSearch(false);
+    tavro::detail::resetSearchPhaseTimes();
     const Outcome inCache = search(ref, def, p);
     const double inCacheSeconds = tavro::detail::searchPhaseTimes().inCache;
     tavro::detail::setInCacheSearch(false);
     const Outcome batched = search(ref, def, p);
     tavro::detail::setInCacheSearch(true);
+    tavro::detail::setTiledSearch(true);
     tavro::detail::setSearchPhaseTiming(false);
-    ASSERT_TRUE(inCache.ok && batched.ok) << inCache.error << batched.error;
+    ASSERT_TRUE(tiled.ok && inCache.ok && batched.ok) << tiled.error << inCache.error << batched.error;
+    EXPECT_GT(tiledSeconds, 0.0);
     EXPECT_GT(inCacheSeconds, 0.0);
     EXPECT_EQ(inCache.result.dispX, batched.result.dispX);
     EXPECT_EQ(inCache.result.dispY, batched.result.dispY);
+    EXPECT_EQ(tiled.result.dispX, inCache.result.dispX);
+    EXPECT_EQ(tiled.result.dispY, inCache.result.dispY);
     EXPECT_GT(countEqual(inCache.result, 3.0f, 0.0f), 40);
     EXPECT_GT(countEqual(inCache.result, -3.0f, 0.0f), 40);
 }
@@ -744,3 +753,82 @@ TEST(HierarchicalSearch, ProgressSharesTheRangeAndCancellingTheCoarsePassStops) 
 }
 
 } // namespace
+
+namespace {
+
+struct GridSearch {
+    Floats x, y, confidence;
+};
+
+// Guided grid points [first, end) of a gridWidth-wide grid laid out by config, through the search's entry; the
+// outputs start at 99 so that points outside the range show.
+GridSearch searchGrid(const Image& ref, const Image& def, const PixelSearchParams& p, const tavro::SearchConfig& config,
+                      int gridWidth, int gridHeight, const std::vector<int>& gx, const std::vector<int>& gy,
+                      int64_t first, int64_t end, bool tiled) {
+    const size_t n = gx.size();
+    const Floats blank(n, 99.0f);
+    DeviceArray<float> dRef(ref.pixels), dDef(def.pixels), outX(blank), outY(blank), confidence(blank);
+    DeviceArray<int> ix(gx), iy(gy);
+    std::string error;
+    bool cancelled = false;
+    tavro::detail::setTiledSearch(tiled);
+    EXPECT_TRUE(tavro::runFFTPixelSearch(dRef.get(), dDef.get(), nullptr, 0, 0, {ref.width, ref.height}, p, config,
+                                         gridWidth, gridHeight, n, outX.get(), outY.get(), error, {}, &cancelled,
+                                         first, end, ix.get(), iy.get(), nullptr, nullptr, confidence.get(), 0))
+        << error;
+    tavro::detail::setTiledSearch(true);
+    return {outX.download(), outY.download(), confidence.download()};
+}
+
+} // namespace
+
+TEST(TiledSearch, GuidedGridPointsGetTheTransformSearchsAnswersEverywhere) {
+    REQUIRE_DEVICE();
+    // Windows and steps of two shapes, ranges of four lengths, reference windows and search areas cut by every
+    // side of the image, flat reference patches (integral and fractional grey), a flat deformed patch, guesses
+    // that scatter around the motion with a few far off (so a tile's shifts span more than one range), and a
+    // range of points that starts and ends inside grid rows.
+    auto pair = shiftedPair(150, 2.4, -1.3, 130, 21);
+    for (int y = 40; y < 60; ++y)
+        for (int x = 30; x < 50; ++x) {
+            pair.reference.at(x, y) = 100.0f;
+            pair.reference.at(x + 60, y + 30) = 117.3f;
+        }
+    for (int y = 80; y < 115; ++y)
+        for (int x = 20; x < 60; ++x) pair.deformed.at(x, y) = 93.7f;
+    PixelSearchParams p;
+    p.windowSizeX = 15, p.windowSizeY = 11, p.stepX = 3, p.stepY = 4, p.maxU = 9, p.maxV = 12;
+    p.searchUp = 9, p.searchDown = 5, p.searchLeft = 12, p.searchRight = 7;
+    tavro::SearchConfig config;
+    config.marginX = 4, config.marginY = 3;
+    const int gridWidth = 49, gridHeight = 32, points = gridWidth * gridHeight;
+    std::vector<int> gx(points), gy(points);
+    for (int i = 0; i < points; ++i) {
+        gx[i] = 2 + (i * 7) % 5 - 2 + (i % 97 == 0 ? 17 : 0);
+        gy[i] = -1 + (i * 3) % 3 - 1 - (i % 89 == 0 ? 13 : 0);
+    }
+    const int64_t first = 37, end = points - 20;
+    const GridSearch tiled = searchGrid(pair.reference, pair.deformed, p, config, gridWidth, gridHeight, gx, gy, first,
+                                        end, true);
+    const GridSearch frames = searchGrid(pair.reference, pair.deformed, p, config, gridWidth, gridHeight, gx, gy,
+                                         first, end, false);
+    int flat = 0, found = 0;
+    for (int i = 0; i < points; ++i) {
+        const bool inRange = i >= first && i < end;
+        if (!inRange) {
+            EXPECT_EQ(std::make_tuple(tiled.x[i], tiled.y[i], tiled.confidence[i]), std::make_tuple(99.0f, 99.0f, 99.0f))
+                << "point " << i << " lies outside the range";
+            continue;
+        }
+        EXPECT_EQ(std::make_pair(tiled.x[i], tiled.y[i]), std::make_pair(frames.x[i], frames.y[i])) << "point " << i;
+        if (frames.confidence[i] == -1.0f) {
+            EXPECT_EQ(tiled.confidence[i], -1.0f) << "point " << i;
+            ++flat;
+        } else {
+            EXPECT_NEAR(tiled.confidence[i], frames.confidence[i], 2e-4f) << "point " << i;
+            found += tiled.x[i] == 2.0f && tiled.y[i] == -1.0f;
+        }
+    }
+    EXPECT_GT(flat, 10) << "flat windows and textureless areas keep their guess";
+    EXPECT_GT(found, points / 2) << "most points find the (2.4, -1.3) px motion";
+}
