@@ -212,6 +212,7 @@ void MainWidget::buildResultArea(QVBoxLayout* rightLayout) {
     mainTabs->setDocumentMode(true);
     mainTabs->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     mainTabs->setStyleSheet(tabWidgetStyle());
+    mainTabs->tabBar()->setElideMode(Qt::ElideNone);
 
     helpMenu = new QMenu(this);
     QAction* documentation = helpMenu->addAction(QStringLiteral("Documentation"));
@@ -396,7 +397,7 @@ void MainWidget::positionHelpButton() {
     QTabBar* bar = mainTabs->tabBar();
     const int width = std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width());
     // Tabs that do not fit scroll left of Help, never under it.
-    bar->setMaximumWidth(std::max(0, mainTabs->width() - width - 12));
+    bar->setMaximumWidth(std::max(0, mainTabs->width() - helpButtonRoom()));
     QRect rect = bar->count() > 0 ? bar->tabRect(0) : QRect(QPoint(0, 0), bar->sizeHint());
     rect.translate(bar->pos());
     helpButton->setGeometry(std::max(mainTabs->width() - width - 6, 0), rect.top(), width, rect.height());

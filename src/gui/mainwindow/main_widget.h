@@ -1308,6 +1308,8 @@ private:
     // is left and scrolls sideways when that is less than its panels need.
     static constexpr int kNarrowestControlColumn = 200;
     void fitColumnsToCurrentTab();
+    // Help's width and its gap at the right end of the result tab bar.
+    int helpButtonRoom() const;
     enum class RenderSlot { Ux, Uy, Strain };
     ResultImage cachedResultImage(RenderSlot slot, const std::vector<float>& field, int width, int height, float low,
                                   float high, int component = -1);

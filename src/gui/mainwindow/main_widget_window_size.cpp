@@ -7,7 +7,9 @@
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -48,10 +50,19 @@ void MainWidget::fitColumnsToCurrentTab() {
                                           strip->viewport()->width() + chrome);
     const QMargins margins = layout() ? layout()->contentsMargins() : QMargins();
     const int spacing = layout() ? std::max(layout()->spacing(), 0) : 0;
-    // The tab widget's own frame and tab bar come on top of its pages.
-    const int resultsNeed = std::max(pagesNeed, mainTabs->minimumSizeHint().width());
+    // The tab widget's own frame and tab bar come on top of its pages. Every
+    // result tab is given its whole label beside Help: scroll arrows would
+    // hide the tab cut under them.
+    const int tabsNeed = mainTabs->tabBar()->sizeHint().width() + helpButtonRoom();
+    const int resultsNeed = std::max({pagesNeed, mainTabs->minimumSizeHint().width(), tabsNeed});
     const int room = width() - margins.left() - margins.right() - spacing - resultsNeed;
     leftColumn->setFixedWidth(std::clamp(std::min(wanted, room), kNarrowestControlColumn, 700));
+}
+
+int MainWidget::helpButtonRoom() const {
+    if (!helpButton)
+        return 0;
+    return std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width()) + 12;
 }
 
 }  // namespace tavro::gui

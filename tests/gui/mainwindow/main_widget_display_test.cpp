@@ -142,6 +142,7 @@ struct MainWidgetDisplayTestAccess {
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
+    static void EveryResultTabShowsItsWholeLabelBesideHelp();
     static void AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged();
 };
 
@@ -621,6 +622,41 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
     QCoreApplication::processEvents();
     EXPECT_GE(w.controlScrollArea->viewport()->width(), w.controlContent->minimumSizeHint().width());
     w.grab().save(QStringLiteral("/tmp/shots-g5/offscreen_800x600_displacements.png"));
+}
+
+// A tab is readable when the bar shows it whole: inside the bar, left of Help
+// and under neither scroll arrow.
+static void expectEveryTabWhole(const QTabBar* bar, const QWidget* help) {
+    for (int i = 0; i < bar->count(); ++i) {
+        SCOPED_TRACE(bar->tabText(i).toStdString());
+        const QRect tab = bar->tabRect(i);
+        EXPECT_TRUE(bar->rect().contains(tab)) << "cut by the bar's end";
+        EXPECT_LE(bar->mapTo(help->parentWidget(), tab.topRight()).x(), help->geometry().left()) << "under Help";
+        for (const QToolButton* arrow : bar->findChildren<QToolButton*>())
+            EXPECT_FALSE(arrow->isVisible() && arrow->geometry().intersects(tab)) << "under a scroll arrow";
+    }
+}
+
+DISPLAY_TEST(SmallestWindow, EveryResultTabShowsItsWholeLabelBesideHelp) {
+    Correlated run(1);
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.resize(800, 600);
+    QCoreApplication::processEvents();
+    expectEveryTabWhole(w.mainTabs->tabBar(), w.helpButton);
+
+    // The widest set of tabs, the last one arriving in the smallest window.
+    w.setFractureTabVisible(true);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(w.mainTabs->count(), 5);
+    EXPECT_EQ(w.size(), QSize(800, 600));
+    for (QWidget* page : {w.inputImagesPage, w.fractureResultPage, w.heightResultPage}) {
+        w.mainTabs->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
+        expectEveryTabWhole(w.mainTabs->tabBar(), w.helpButton);
+    }
 }
 
 DISPLAY_TEST(RenderCache, AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged) {
