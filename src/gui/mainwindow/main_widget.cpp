@@ -153,6 +153,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     controlContent->installEventFilter(this);
     mosaicTabRow->installEventFilter(this);
     heightTabScroll->widget()->installEventFilter(this);
+    heightTabScroll->installEventFilter(this);
+    heightTabStrip->installEventFilter(this);
     setProjectControlsEnabled(false);
     fitColumnsToCurrentTab();
     setMinimumSize(minimumSizeHint());
@@ -355,17 +357,7 @@ void MainWidget::onMainTabChanged() {
         updateHeightTilesControls();
         refreshHeightPanelLayout();
     }
-    if (!controlScrollArea || !controlContent)
-        return;
-    // The height panel lays itself out to the window; a scroll bar would fight it.
-    if (page == 2) {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        const QWidget* shown = controlStack ? controlStack->currentWidget() : nullptr;
-        controlContent->setMaximumHeight((shown ? shown->sizeHint().height() : 0) + 24);
-    } else {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
-    }
+    fitControlContentHeight();
 }
 
 void MainWidget::fitCurrentTabViews() {
@@ -454,6 +446,12 @@ bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
     if ((watched == controlContent && event->type() == QEvent::LayoutRequest) ||
         (stateStrip && event->type() == QEvent::Resize))
         fitColumnsToCurrentTab();
+    if (watched == controlContent && (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Resize))
+        fitControlContentHeight();
+    const bool heightTabs = heightTabScroll && (watched == heightTabStrip || watched == heightTabScroll ||
+                                                watched == heightTabScroll->widget());
+    if (heightTabs && event->type() == QEvent::Resize)
+        layoutHeightStateTabs();
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
     if (mosaicMode && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && watched->isWidgetType()) {

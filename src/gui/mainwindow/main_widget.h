@@ -604,6 +604,8 @@ private:
     void onHeightListSelectionChanged();
     void updateHeightTilesControls();
     void refreshHeightPanelLayout();
+    void layoutHeightStateTabs();
+    void fitControlContentHeight();
     void updateHeightFileCountLabel();
     void updateHeightModeHint();
     void updateHeightNavBars();
@@ -1049,7 +1051,15 @@ private:
     QPushButton* heightDefClearButton = nullptr;
     QLabel* heightFileCountLabel = nullptr;
     QWidget* heightMosaicContainer = nullptr;
+    // The state tabs' scroll area and the arrows that page through the tabs
+    // it cannot show whole; the strip holds the three.
+    QWidget* heightTabStrip = nullptr;
     QScrollArea* heightTabScroll = nullptr;
+    QToolButton* heightTabPrevButton = nullptr;
+    QToolButton* heightTabNextButton = nullptr;
+    int heightTabFirstShown = 0;
+    // The checked tab is kept in view until the arrows page away from it.
+    bool heightTabsFollowChecked = true;
     QButtonGroup* heightTabGroup = nullptr;
     QHBoxLayout* heightTabRowLayout = nullptr;
     QPushButton* heightAddStateButton = nullptr;

@@ -44,10 +44,15 @@ void MainWidget::fitColumnsToCurrentTab() {
     int wanted = panelsWant + contentMargins.left() + contentMargins.right() + chrome;
     // A row of state tabs sits in its own scroll area and would not widen the
     // column: it asks for its width here, so where there is room every tab shows whole.
-    for (const QScrollArea* strip : {mosaicTabScrollArea, heightTabScroll})
-        if (strip && strip->widget() && controlContent && strip->isVisibleTo(this))
-            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() -
-                                          strip->viewport()->width() + chrome);
+    // The height tabs' room is their whole strip, arrows included, which
+    // narrows the scroll area while it pages.
+    const auto askForRow = [&](const QScrollArea* strip, const QWidget* room) {
+        if (strip && strip->widget() && room && controlContent && strip->isVisibleTo(this))
+            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() - room->width() +
+                                          chrome);
+    };
+    askForRow(mosaicTabScrollArea, mosaicTabScrollArea ? mosaicTabScrollArea->viewport() : nullptr);
+    askForRow(heightTabScroll, heightTabStrip);
     const QMargins margins = layout() ? layout()->contentsMargins() : QMargins();
     const int spacing = layout() ? std::max(layout()->spacing(), 0) : 0;
     // The tab widget's own frame and tab bar come on top of its pages. Every
@@ -57,6 +62,25 @@ void MainWidget::fitColumnsToCurrentTab() {
     const int resultsNeed = std::max({pagesNeed, mainTabs->minimumSizeHint().width(), tabsNeed});
     const int room = width() - margins.left() - margins.right() - spacing - resultsNeed;
     leftColumn->setFixedWidth(std::clamp(std::min(wanted, room), kNarrowestControlColumn, 700));
+}
+
+void MainWidget::fitControlContentHeight() {
+    if (!controlScrollArea || !controlContent || !controlStack)
+        return;
+    if (!heightsPage || controlStack->currentWidget() != heightsPage) {
+        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
+        return;
+    }
+    // The height panel lays itself out to the window; a scroll bar would fight
+    // it. Its wrapped hint takes more lines in a narrower column, so the page
+    // is measured at the width the column gives it now, not at its preferred one:
+    // a page held below that would draw its rows over one another.
+    controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    const QMargins margins = controlContent->layout() ? controlContent->layout()->contentsMargins() : QMargins();
+    const int pageWidth = controlContent->width() - margins.left() - margins.right();
+    const int needed = std::max(heightsPage->sizeHint().height(), heightsPage->heightForWidth(pageWidth));
+    controlContent->setMaximumHeight(needed + 24);
 }
 
 int MainWidget::helpButtonRoom() const {

@@ -18,6 +18,7 @@
 #include <QLayout>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QTextDocument>
 #include <QToolButton>
 #include <QMimeData>
@@ -143,6 +144,7 @@ struct MainWidgetDisplayTestAccess {
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
     static void EveryResultTabShowsItsWholeLabelBesideHelp();
+    static void TheMosaicHeightPanelShowsWholeStateTabsAndKeepsItsRowsApart();
     static void AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged();
 };
 
@@ -657,6 +659,71 @@ DISPLAY_TEST(SmallestWindow, EveryResultTabShowsItsWholeLabelBesideHelp) {
         SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
         expectEveryTabWhole(w.mainTabs->tabBar(), w.helpButton);
     }
+}
+
+DISPLAY_TEST(SmallestWindow, TheMosaicHeightPanelShowsWholeStateTabsAndKeepsItsRowsApart) {
+    DrawnSession run;
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.mosaicSwitch->setChecked(true);
+    run.chosen = {heightFile(run.folder, QStringLiteral("h0.tif")), heightFile(run.folder, QStringLiteral("h1.tif"))};
+    w.onAddHeightRefTiles();
+    for (int i = 0; i < 4; ++i)
+        w.onAddHeightDefState();
+    ASSERT_EQ(w.heightStateButtons.size(), 5);
+    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    w.resize(800, 600);
+    QCoreApplication::processEvents();
+
+    // The drop box or the list, the "+ - ↑ ↓ Clear all" row and the count, each below the other.
+    const auto rowsApart = [](const TileListBlock& block) {
+        QRect row;
+        for (const QWidget* button :
+             {block.addButton, block.removeButton, block.upButton, block.downButton, block.clearButton})
+            row |= button->geometry();
+        for (const QWidget* box : {static_cast<QWidget*>(block.emptyLabel), static_cast<QWidget*>(block.list)})
+            if (box->isVisibleTo(block.page)) {
+                EXPECT_LT(box->geometry().bottom(), row.top()) << box->metaObject()->className();
+            }
+        EXPECT_GT(block.countLabel->geometry().top(), row.bottom());
+    };
+    {
+        SCOPED_TRACE("an empty deformed state");
+        rowsApart(w.heightDefTiles);
+    }
+    w.heightTabGroup->button(0)->click();
+    QCoreApplication::processEvents();
+    {
+        SCOPED_TRACE("the listed reference tiles");
+        rowsApart(w.heightRefTiles);
+    }
+
+    // Six tabs and "+ Add state" cannot all show in the column: those shown
+    // are whole, and the arrows bring each one into view.
+    const QWidget* view = w.heightTabScroll->viewport();
+    QList<QAbstractButton*> tabs = w.heightTabGroup->buttons();
+    tabs << w.heightAddStateButton;
+    QSet<const QAbstractButton*> seen;
+    const auto noTabCut = [&] {
+        for (const QAbstractButton* tab : tabs) {
+            const QRect shown(tab->mapTo(view, QPoint(0, 0)), tab->size());
+            EXPECT_TRUE(view->rect().contains(shown) || !view->rect().intersects(shown)) << tab->text().toStdString();
+            if (view->rect().contains(shown))
+                seen << tab;
+        }
+    };
+    noTabCut();
+    EXPECT_TRUE(seen.contains(w.heightTabGroup->button(0))) << "the chosen tab is in view";
+    ASSERT_TRUE(w.heightTabNextButton->isVisible());
+    EXPECT_FALSE(w.heightTabPrevButton->isEnabled());
+    for (int clicks = 0; clicks < tabs.size() && w.heightTabNextButton->isEnabled(); ++clicks) {
+        w.heightTabNextButton->click();
+        QCoreApplication::processEvents();
+        noTabCut();
+    }
+    EXPECT_EQ(seen.size(), tabs.size()) << "every tab can be brought into view";
+    EXPECT_TRUE(w.heightTabPrevButton->isEnabled());
 }
 
 DISPLAY_TEST(RenderCache, AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged) {
