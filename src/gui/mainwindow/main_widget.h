@@ -178,6 +178,11 @@ private:
     // Inputs and project -----------------------------------------------------
     void saveParametersToProject();
     bool saveParametersToFile(const QString& path);
+    // Without the box of a first failure: the status line still says it.
+    bool saveParametersQuietly(const QString& path, QString& error);
+    // The first save of a project just opened: empty, or what its failure
+    // means for the user, for the load's summary to tell.
+    QString saveOpenedProject();
     ProjectParameters collectProjectParameters() const;
     void collectDeformedEntries(ProjectParameters& parameters) const;
     void collectMosaicResultEntries(ProjectParameters& parameters) const;
@@ -203,7 +208,13 @@ private:
     void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
     // The height maps of the Height folder: counted, the last one shown.
     void restoreHeightResults(ProjectLoadReport& report);
-    void showProjectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
+    // A box's title and text, shown once whatever produced it is over.
+    struct ProjectMessage {
+        QString title;
+        QString text;
+    };
+    // Sets the status line and returns the summary box.
+    ProjectMessage projectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
     QString defaultProjectDialogDir() const;
     void persistLastProjectFolder(const QString& folder);
     void refreshProjectControls();
@@ -227,6 +238,8 @@ private:
     void popBusy();
     void setUiBusy(bool busy);
     void loadParametersFromFile(const QString& path);
+    // The load itself, inside the busy scope; returns the box to show after it.
+    std::optional<ProjectMessage> openProjectFile(const QString& path);
     void onLoadParameters();
     void onSelectProjectFolder();
     void applyProjectFolder();
