@@ -67,8 +67,13 @@ void MainWidget::fitColumnsToCurrentTab() {
 void MainWidget::fitControlContentHeight() {
     if (!controlScrollArea || !controlContent || !controlStack)
         return;
-    if (!heightsPage || controlStack->currentWidget() != heightsPage) {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    const bool heights = heightsPage && controlStack->currentWidget() == heightsPage;
+    // Called at every resize of the column: a policy set again would lay the
+    // scroll area out again.
+    const Qt::ScrollBarPolicy policy = heights ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAlwaysOn;
+    if (controlScrollArea->verticalScrollBarPolicy() != policy)
+        controlScrollArea->setVerticalScrollBarPolicy(policy);
+    if (!heights) {
         controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
         return;
     }
@@ -76,7 +81,6 @@ void MainWidget::fitControlContentHeight() {
     // it. Its wrapped hint takes more lines in a narrower column, so the page
     // is measured at the width the column gives it now, not at its preferred one:
     // a page held below that would draw its rows over one another.
-    controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     const QMargins margins = controlContent->layout() ? controlContent->layout()->contentsMargins() : QMargins();
     const int pageWidth = controlContent->width() - margins.left() - margins.right();
     const int needed = std::max(heightsPage->sizeHint().height(), heightsPage->heightForWidth(pageWidth));
