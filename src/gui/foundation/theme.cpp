@@ -205,7 +205,7 @@ const char* const kHorizontalScrollAreaTemplate = R"(
 
 const char* const kTabWidgetTemplate = R"(
     QTabBar::tab {
-        padding: 10px 20px;
+        padding: 10px 8px;
         margin-right: 2px;
         border: 1px solid @control-border;
         border-bottom: none;

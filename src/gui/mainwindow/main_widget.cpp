@@ -153,6 +153,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     controlContent->installEventFilter(this);
     mosaicTabRow->installEventFilter(this);
     heightTabScroll->widget()->installEventFilter(this);
+    heightTabScroll->installEventFilter(this);
+    heightTabStrip->installEventFilter(this);
     setProjectControlsEnabled(false);
     fitColumnsToCurrentTab();
     setMinimumSize(minimumSizeHint());
@@ -212,6 +214,7 @@ void MainWidget::buildResultArea(QVBoxLayout* rightLayout) {
     mainTabs->setDocumentMode(true);
     mainTabs->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     mainTabs->setStyleSheet(tabWidgetStyle());
+    mainTabs->tabBar()->setElideMode(Qt::ElideNone);
 
     helpMenu = new QMenu(this);
     QAction* documentation = helpMenu->addAction(QStringLiteral("Documentation"));
@@ -354,17 +357,7 @@ void MainWidget::onMainTabChanged() {
         updateHeightTilesControls();
         refreshHeightPanelLayout();
     }
-    if (!controlScrollArea || !controlContent)
-        return;
-    // The height panel lays itself out to the window; a scroll bar would fight it.
-    if (page == 2) {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        const QWidget* shown = controlStack ? controlStack->currentWidget() : nullptr;
-        controlContent->setMaximumHeight((shown ? shown->sizeHint().height() : 0) + 24);
-    } else {
-        controlScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
-    }
+    fitControlContentHeight();
 }
 
 void MainWidget::fitCurrentTabViews() {
@@ -396,7 +389,7 @@ void MainWidget::positionHelpButton() {
     QTabBar* bar = mainTabs->tabBar();
     const int width = std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width());
     // Tabs that do not fit scroll left of Help, never under it.
-    bar->setMaximumWidth(std::max(0, mainTabs->width() - width - 12));
+    bar->setMaximumWidth(std::max(0, mainTabs->width() - helpButtonRoom()));
     QRect rect = bar->count() > 0 ? bar->tabRect(0) : QRect(QPoint(0, 0), bar->sizeHint());
     rect.translate(bar->pos());
     helpButton->setGeometry(std::max(mainTabs->width() - width - 6, 0), rect.top(), width, rect.height());
@@ -453,6 +446,12 @@ bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
     if ((watched == controlContent && event->type() == QEvent::LayoutRequest) ||
         (stateStrip && event->type() == QEvent::Resize))
         fitColumnsToCurrentTab();
+    if (watched == controlContent && (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Resize))
+        fitControlContentHeight();
+    const bool heightTabs = heightTabScroll && (watched == heightTabStrip || watched == heightTabScroll ||
+                                                watched == heightTabScroll->widget());
+    if (heightTabs && event->type() == QEvent::Resize)
+        layoutHeightStateTabs();
     const bool mosaicMode = mosaicSwitch && mosaicSwitch->isChecked();
     if (mosaicMode && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && watched->isWidgetType()) {

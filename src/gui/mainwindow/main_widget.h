@@ -178,6 +178,11 @@ private:
     // Inputs and project -----------------------------------------------------
     void saveParametersToProject();
     bool saveParametersToFile(const QString& path);
+    // Without the box of a first failure: the status line still says it.
+    bool saveParametersQuietly(const QString& path, QString& error);
+    // The first save of a project just opened: empty, or what its failure
+    // means for the user, for the load's summary to tell.
+    QString saveOpenedProject();
     ProjectParameters collectProjectParameters() const;
     void collectDeformedEntries(ProjectParameters& parameters) const;
     void collectMosaicResultEntries(ProjectParameters& parameters) const;
@@ -203,7 +208,13 @@ private:
     void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
     // The height maps of the Height folder: counted, the last one shown.
     void restoreHeightResults(ProjectLoadReport& report);
-    void showProjectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
+    // A box's title and text, shown once whatever produced it is over.
+    struct ProjectMessage {
+        QString title;
+        QString text;
+    };
+    // Sets the status line and returns the summary box.
+    ProjectMessage projectLoadSummary(const ProjectLoadReport& report, bool mosaicMode);
     QString defaultProjectDialogDir() const;
     void persistLastProjectFolder(const QString& folder);
     void refreshProjectControls();
@@ -227,6 +238,8 @@ private:
     void popBusy();
     void setUiBusy(bool busy);
     void loadParametersFromFile(const QString& path);
+    // The load itself, inside the busy scope; returns the box to show after it.
+    std::optional<ProjectMessage> openProjectFile(const QString& path);
     void onLoadParameters();
     void onSelectProjectFolder();
     void applyProjectFolder();
@@ -604,6 +617,8 @@ private:
     void onHeightListSelectionChanged();
     void updateHeightTilesControls();
     void refreshHeightPanelLayout();
+    void layoutHeightStateTabs();
+    void fitControlContentHeight();
     void updateHeightFileCountLabel();
     void updateHeightModeHint();
     void updateHeightNavBars();
@@ -1049,7 +1064,15 @@ private:
     QPushButton* heightDefClearButton = nullptr;
     QLabel* heightFileCountLabel = nullptr;
     QWidget* heightMosaicContainer = nullptr;
+    // The state tabs' scroll area and the arrows that page through the tabs
+    // it cannot show whole; the strip holds the three.
+    QWidget* heightTabStrip = nullptr;
     QScrollArea* heightTabScroll = nullptr;
+    QToolButton* heightTabPrevButton = nullptr;
+    QToolButton* heightTabNextButton = nullptr;
+    int heightTabFirstShown = 0;
+    // The checked tab is kept in view until the arrows page away from it.
+    bool heightTabsFollowChecked = true;
     QButtonGroup* heightTabGroup = nullptr;
     QHBoxLayout* heightTabRowLayout = nullptr;
     QPushButton* heightAddStateButton = nullptr;
@@ -1308,6 +1331,8 @@ private:
     // is left and scrolls sideways when that is less than its panels need.
     static constexpr int kNarrowestControlColumn = 200;
     void fitColumnsToCurrentTab();
+    // Help's width and its gap at the right end of the result tab bar.
+    int helpButtonRoom() const;
     enum class RenderSlot { Ux, Uy, Strain };
     ResultImage cachedResultImage(RenderSlot slot, const std::vector<float>& field, int width, int height, float low,
                                   float high, int component = -1);

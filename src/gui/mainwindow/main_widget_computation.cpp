@@ -106,6 +106,7 @@ void MainWidget::setResultTabVisible(QWidget* page, const QString& title, bool s
         const QSize kept = size();
         page->show();
         mainTabs->insertTab(insertAt, page, title);
+        fitColumnsToCurrentTab();
         if (!isMaximized())
             resize(kept);
         return;

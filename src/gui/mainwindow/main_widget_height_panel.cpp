@@ -17,10 +17,13 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace tavro::gui {
 
@@ -38,6 +41,16 @@ QLabel* dropZoneLabel(const QString& text, QWidget* parent) {
     label->setAlignment(Qt::AlignCenter);
     label->setStyleSheet(infoBoxLabelStyle());
     return label;
+}
+
+QToolButton* stateTabArrow(Qt::ArrowType arrow, const QString& toolTip, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setArrowType(arrow);
+    button->setToolTip(toolTip);
+    button->setAutoRaise(true);
+    button->setFixedHeight(36);
+    button->hide();
+    return button;
 }
 
 }  // namespace
@@ -146,7 +159,11 @@ void MainWidget::buildHeightMapPanel() {
     // Mosaic body: a state tab bar over the tile list of the chosen state.
     heightMosaicContainer = new QWidget(heightMapsGroup);
     QVBoxLayout* mosaicLayout = zeroMarginColumn(heightMosaicContainer, 8);
-    heightTabScroll = new QScrollArea(heightMosaicContainer);
+    heightTabStrip = new QWidget(heightMosaicContainer);
+    auto* stripRow = new QHBoxLayout(heightTabStrip);
+    stripRow->setContentsMargins(0, 0, 0, 0);
+    stripRow->setSpacing(2);
+    heightTabScroll = new QScrollArea(heightTabStrip);
     heightTabScroll->setWidgetResizable(false);
     heightTabScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     heightTabScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -177,7 +194,13 @@ void MainWidget::buildHeightMapPanel() {
     tabRow->addWidget(heightAddStateButton);
     heightTabRowLayout = tabRow;
     heightTabScroll->setWidget(tabBar);
-    mosaicLayout->addWidget(heightTabScroll);
+    heightTabPrevButton = stateTabArrow(Qt::LeftArrow, QStringLiteral("Previous states"), heightTabStrip);
+    heightTabNextButton = stateTabArrow(Qt::RightArrow, QStringLiteral("Next states"), heightTabStrip);
+    stripRow->addWidget(heightTabScroll, 1);
+    stripRow->addStretch(0);
+    stripRow->addWidget(heightTabPrevButton);
+    stripRow->addWidget(heightTabNextButton);
+    mosaicLayout->addWidget(heightTabStrip);
     const TileListLook look{80, QStringLiteral("Delete all tiles"), true, QStringLiteral("No tiles")};
     heightRefTiles = makeTileListBlock(heightMosaicContainer, look);
     heightDefTiles = makeTileListBlock(heightMosaicContainer, look);
@@ -204,6 +227,53 @@ void MainWidget::buildHeightMapPanel() {
     pageLayout->insertWidget(1, heightSaveFullImageCheck);
 }
 
+// A column too narrow for every state tab shows whole tabs only and pages
+// through the others with the arrows: a cut label could be any state's.
+void MainWidget::layoutHeightStateTabs() {
+    if (!heightTabStrip || !heightTabScroll || !heightTabRowLayout || !heightTabPrevButton || !heightTabNextButton)
+        return;
+    QList<const QWidget*> tabs;
+    for (int i = 0; i < heightTabRowLayout->count(); ++i)
+        if (const QWidget* tab = heightTabRowLayout->itemAt(i)->widget(); tab && !tab->isHidden())
+            tabs << tab;
+    const int frame = 2 * heightTabScroll->frameWidth();
+    QScrollBar* scroll = heightTabScroll->horizontalScrollBar();
+    const bool paged = !tabs.isEmpty() && heightTabScroll->widget()->width() + frame > heightTabStrip->width();
+    heightTabPrevButton->setVisible(paged);
+    heightTabNextButton->setVisible(paged);
+    if (!paged) {
+        heightTabFirstShown = 0;
+        heightTabScroll->setMaximumWidth(QWIDGETSIZE_MAX);
+        scroll->setValue(0);
+        return;
+    }
+    const int spacing = std::max(heightTabStrip->layout()->spacing(), 0);
+    const int room = heightTabStrip->width() - frame - heightTabPrevButton->sizeHint().width() -
+                     heightTabNextButton->sizeHint().width() - 2 * spacing;
+    const auto lastWhole = [&](int first) {
+        int last = first;
+        while (last + 1 < tabs.size() && tabs[last + 1]->geometry().right() - tabs[first]->x() < room)
+            ++last;
+        return last;
+    };
+    int first = std::clamp(heightTabFirstShown, 0, static_cast<int>(tabs.size()) - 1);
+    const int checked = heightTabGroup ? static_cast<int>(tabs.indexOf(heightTabGroup->checkedButton())) : -1;
+    if (heightTabsFollowChecked && checked >= 0) {
+        first = std::min(first, checked);
+        while (first < checked && lastWhole(first) < checked)
+            ++first;
+    }
+    // No blank room after the last tab while earlier ones are hidden.
+    while (first > 0 && lastWhole(first - 1) == tabs.size() - 1)
+        --first;
+    const int last = lastWhole(first);
+    heightTabFirstShown = first;
+    heightTabScroll->setMaximumWidth(tabs[last]->geometry().right() + 1 - tabs[first]->x() + frame);
+    scroll->setValue(tabs[first]->x());
+    heightTabPrevButton->setEnabled(first > 0);
+    heightTabNextButton->setEnabled(last + 1 < tabs.size());
+}
+
 void MainWidget::onHeightSaveFullImageToggled() {
     outOfPlaneStale = true;
     autosaveParameters();
@@ -213,6 +283,19 @@ void MainWidget::onHeightSaveFullImageToggled() {
 
 void MainWidget::connectHeightMapControls() {
     connect(heightTabGroup, &QButtonGroup::idClicked, this, [this](int id) { onHeightTabChanged(id); });
+    connect(heightTabGroup, &QButtonGroup::buttonToggled, this, [this](QAbstractButton*, bool on) {
+        if (!on)
+            return;
+        heightTabsFollowChecked = true;
+        layoutHeightStateTabs();
+    });
+    const auto page = [this](int step) {
+        heightTabFirstShown += step;
+        heightTabsFollowChecked = false;
+        layoutHeightStateTabs();
+    };
+    connect(heightTabPrevButton, &QToolButton::clicked, this, [page] { page(-1); });
+    connect(heightTabNextButton, &QToolButton::clicked, this, [page] { page(1); });
     connect(heightAddStateButton, &QPushButton::clicked, this, [this] { onAddHeightDefState(); });
     connect(heightDeleteStateButton, &QPushButton::clicked, this, [this] { onDeleteHeightDefState(); });
     connect(heightRefTiles.addButton, &QPushButton::clicked, this, [this] { onAddHeightRefTiles(); });

@@ -44,9 +44,20 @@ int countMissing(const QStringList& paths) {
 }  // namespace
 
 void MainWidget::loadParametersFromFile(const QString& path) {
-    const BusyScope busy(this, true);
+    std::optional<ProjectMessage> told;
+    {
+        const BusyScope busy(this, true);
+        told = openProjectFile(path);
+    }
+    // Shown once the busy scope is over: under the box Stop is gone and the
+    // controls are back, as they will be when it closes.
+    if (told)
+        showMessage(this, told->title, told->text);
+}
+
+std::optional<MainWidget::ProjectMessage> MainWidget::openProjectFile(const QString& path) {
     if (projectLoading)
-        return;
+        return std::nullopt;
     ProjectParameters parameters;
     QString error;
     ProjectReadFailure failure = ProjectReadFailure::None;
@@ -54,10 +65,10 @@ void MainWidget::loadParametersFromFile(const QString& path) {
     // current project as they are.
     if (!readProjectParametersFile(path, ProjectReadDefaults(), parameters, error, failure)) {
         qWarning().noquote() << "[Project] Could not read" << path << ":" << error;
-        showMessage(this, QStringLiteral("Loading"),
-                    failure == ProjectReadFailure::Open ? QStringLiteral("Unable to open parameter file.")
-                                                        : QStringLiteral("Error reading JSON file: %1").arg(error));
-        return;
+        return ProjectMessage{QStringLiteral("Loading"),
+                              failure == ProjectReadFailure::Open
+                                  ? QStringLiteral("Unable to open parameter file.")
+                                  : QStringLiteral("Error reading JSON file: %1").arg(error)};
     }
     const QFileInfo file(path);
     const QString folder = file.absolutePath();
@@ -71,7 +82,7 @@ void MainWidget::loadParametersFromFile(const QString& path) {
                                    "the project's, and parameters.json will be rewritten with them.\n\nOpen %1?")
                         .arg(file.fileName()),
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
-        return;
+        return std::nullopt;
 
     waitForResultWrites();
     projectLoading = true;
@@ -115,6 +126,7 @@ void MainWidget::loadParametersFromFile(const QString& path) {
             restoreHeightResults(report);
     }
 
+    std::optional<ProjectMessage> summary;
     if (report.cancelled) {
         resetAllData();
         setStatus(QStringLiteral("Loading cancelled \u2014 nothing was loaded. The project on disk is unchanged."));
@@ -123,7 +135,7 @@ void MainWidget::loadParametersFromFile(const QString& path) {
         // fitted first, as they will be shown once it closes.
         QCoreApplication::processEvents();
         fitCurrentTabViews();
-        showProjectLoadSummary(report, mosaicMode);
+        summary = projectLoadSummary(report, mosaicMode);
         // The controls would bring such values into range without a word, and
         // the next save would keep them: said once, here.
         if (!parameters.outOfRangeKeys.isEmpty()) {
@@ -142,15 +154,18 @@ void MainWidget::loadParametersFromFile(const QString& path) {
                           report.loadedDeformed == report.listedDeformed;
     // After an incomplete load the file keeps what it held: the missing
     // inputs are carried, but nothing is written until the user changes
-    // something.
+    // something. A folder that cannot be written is told in the summary, not
+    // in a second box right after it.
     if (!report.cancelled && complete)
-        saveParametersToProject();
+        if (const QString notSaved = saveOpenedProject(); !notSaved.isEmpty() && summary)
+            summary->text += QStringLiteral("\n\n") + notSaved;
     QTimer::singleShot(100, this, [this] {
         projectLoading = false;
         if (mainTabs)
             emit mainTabs->currentChanged(mainTabs->currentIndex());
     });
     QTimer::singleShot(0, this, [this] { fitCurrentTabViews(); });
+    return summary;
 }
 
 bool MainWidget::readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report) {
@@ -399,7 +414,7 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
         mainTabs->setCurrentWidget(displacementsPage);
 }
 
-void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicMode) {
+MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadReport& r, bool mosaicMode) {
     if (mosaicMode) {
         const int referenceTiles = static_cast<int>(mosaicRefTilePaths.size());
         const int states = static_cast<int>(mosaicDefTilePaths.size());
@@ -410,13 +425,12 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
             setStatus(QStringLiteral("Mosaic project loaded: %1 ref tiles, %2 deformed states")
                           .arg(referenceTiles)
                           .arg(states));
-            showMessage(this, QStringLiteral("Loading successful"),
-                        QStringLiteral("Mosaic project loaded successfully!\n\n- Reference tiles: %1\n- Deformed "
-                                       "states: %2\n- Total deformed tiles: %3\n- Computation parameters: OK")
-                            .arg(referenceTiles)
-                            .arg(states)
-                            .arg(tiles));
-            return;
+            return {QStringLiteral("Loading successful"),
+                    QStringLiteral("Mosaic project loaded successfully!\n\n- Reference tiles: %1\n- Deformed "
+                                   "states: %2\n- Total deformed tiles: %3\n- Computation parameters: OK")
+                        .arg(referenceTiles)
+                        .arg(states)
+                        .arg(tiles)};
         }
         QString text = QStringLiteral("Mosaic project partially loaded:\n\n");
         if (referenceTiles == 0)
@@ -429,8 +443,7 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
         for (const QString& missing : r.missing)
             text += QStringLiteral("- ") + QFileInfo(missing).fileName() + QLatin1Char('\n');
         setStatus(QStringLiteral("Mosaic project partially loaded"));
-        showMessage(this, QStringLiteral("Incomplete loading"), text);
-        return;
+        return {QStringLiteral("Incomplete loading"), text};
     }
     if (r.missing.isEmpty() && r.loadedDeformed == r.listedDeformed) {
         QString text = QStringLiteral("Project loaded successfully!\n\n- Reference image: OK\n- Deformed images: "
@@ -453,8 +466,7 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
                                                      : QString())
                           .arg(r.heightResults > 0 ? QStringLiteral(", %1 3D map(s)").arg(r.heightResults)
                                                    : QString()));
-        showMessage(this, QStringLiteral("Loading successful"), text);
-        return;
+        return {QStringLiteral("Loading successful"), text};
     }
     QString text = QStringLiteral("Some files could not be loaded:\n\n");
     if (!r.referenceLoaded)
@@ -474,7 +486,7 @@ void MainWidget::showProjectLoadSummary(const ProjectLoadReport& r, bool mosaicM
                   .arg(r.loadedDeformed)
                   .arg(r.listedDeformed)
                   .arg(r.displacementResults));
-    showMessage(this, QStringLiteral("Incomplete loading"), text);
+    return {QStringLiteral("Incomplete loading"), text};
 }
 
 }  // namespace tavro::gui

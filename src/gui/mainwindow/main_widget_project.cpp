@@ -150,20 +150,36 @@ void MainWidget::saveParametersToProject() {
 }
 
 bool MainWidget::saveParametersToFile(const QString& path) {
+    const bool wasFailing = parametersSaveFailing;
     QString error;
+    if (saveParametersQuietly(path, error))
+        return true;
+    // The box is shown once until a save succeeds again: every edit
+    // autosaves, and a box per keystroke would make the window unusable. The
+    // status line says it at every failed save, so that it is never lost.
+    if (!wasFailing)
+        showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+    return false;
+}
+
+bool MainWidget::saveParametersQuietly(const QString& path, QString& error) {
     if (writeProjectParametersFile(path, collectProjectParameters(), error)) {
         parametersSaveFailing = false;
         return true;
     }
     qWarning().noquote() << "[Project] Could not write" << path << ":" << error;
-    // The box is shown once until a save succeeds again: every edit
-    // autosaves, and a box per keystroke would make the window unusable. The
-    // status line says it at every failed save, so that it is never lost.
-    if (!parametersSaveFailing)
-        showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
     parametersSaveFailing = true;
     setStatus(kNotSaved.arg(error));
     return false;
+}
+
+QString MainWidget::saveOpenedProject() {
+    if (autosaveSuppressed || appliedProjectFolder.isEmpty())
+        return {};
+    QString error;
+    if (saveParametersQuietly(appliedProjectFolder + QLatin1Char('/') + kParametersFile, error))
+        return {};
+    return kNotSaved.arg(error);
 }
 
 ProjectParameters MainWidget::collectProjectParameters() const {

@@ -7,7 +7,9 @@
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -42,16 +44,53 @@ void MainWidget::fitColumnsToCurrentTab() {
     int wanted = panelsWant + contentMargins.left() + contentMargins.right() + chrome;
     // A row of state tabs sits in its own scroll area and would not widen the
     // column: it asks for its width here, so where there is room every tab shows whole.
-    for (const QScrollArea* strip : {mosaicTabScrollArea, heightTabScroll})
-        if (strip && strip->widget() && controlContent && strip->isVisibleTo(this))
-            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() -
-                                          strip->viewport()->width() + chrome);
+    // The height tabs' room is their whole strip, arrows included, which
+    // narrows the scroll area while it pages.
+    const auto askForRow = [&](const QScrollArea* strip, const QWidget* room) {
+        if (strip && strip->widget() && room && controlContent && strip->isVisibleTo(this))
+            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() - room->width() +
+                                          chrome);
+    };
+    askForRow(mosaicTabScrollArea, mosaicTabScrollArea ? mosaicTabScrollArea->viewport() : nullptr);
+    askForRow(heightTabScroll, heightTabStrip);
     const QMargins margins = layout() ? layout()->contentsMargins() : QMargins();
     const int spacing = layout() ? std::max(layout()->spacing(), 0) : 0;
-    // The tab widget's own frame and tab bar come on top of its pages.
-    const int resultsNeed = std::max(pagesNeed, mainTabs->minimumSizeHint().width());
+    // The tab widget's own frame and tab bar come on top of its pages. Every
+    // result tab is given its whole label beside Help: scroll arrows would
+    // hide the tab cut under them.
+    const int tabsNeed = mainTabs->tabBar()->sizeHint().width() + helpButtonRoom();
+    const int resultsNeed = std::max({pagesNeed, mainTabs->minimumSizeHint().width(), tabsNeed});
     const int room = width() - margins.left() - margins.right() - spacing - resultsNeed;
     leftColumn->setFixedWidth(std::clamp(std::min(wanted, room), kNarrowestControlColumn, 700));
+}
+
+void MainWidget::fitControlContentHeight() {
+    if (!controlScrollArea || !controlContent || !controlStack)
+        return;
+    const bool heights = heightsPage && controlStack->currentWidget() == heightsPage;
+    // Called at every resize of the column: a policy set again would lay the
+    // scroll area out again.
+    const Qt::ScrollBarPolicy policy = heights ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAlwaysOn;
+    if (controlScrollArea->verticalScrollBarPolicy() != policy)
+        controlScrollArea->setVerticalScrollBarPolicy(policy);
+    if (!heights) {
+        controlContent->setMaximumHeight(QWIDGETSIZE_MAX);
+        return;
+    }
+    // The height panel lays itself out to the window; a scroll bar would fight
+    // it. Its wrapped hint takes more lines in a narrower column, so the page
+    // is measured at the width the column gives it now, not at its preferred one:
+    // a page held below that would draw its rows over one another.
+    const QMargins margins = controlContent->layout() ? controlContent->layout()->contentsMargins() : QMargins();
+    const int pageWidth = controlContent->width() - margins.left() - margins.right();
+    const int needed = std::max(heightsPage->sizeHint().height(), heightsPage->heightForWidth(pageWidth));
+    controlContent->setMaximumHeight(needed + 24);
+}
+
+int MainWidget::helpButtonRoom() const {
+    if (!helpButton)
+        return 0;
+    return std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width()) + 12;
 }
 
 }  // namespace tavro::gui

@@ -18,6 +18,7 @@
 #include <QLayout>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QTextDocument>
 #include <QToolButton>
 #include <QMimeData>
@@ -142,6 +143,8 @@ struct MainWidgetDisplayTestAccess {
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
+    static void EveryResultTabShowsItsWholeLabelBesideHelp();
+    static void TheMosaicHeightPanelShowsWholeStateTabsAndKeepsItsRowsApart();
     static void AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged();
 };
 
@@ -621,6 +624,106 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
     QCoreApplication::processEvents();
     EXPECT_GE(w.controlScrollArea->viewport()->width(), w.controlContent->minimumSizeHint().width());
     w.grab().save(QStringLiteral("/tmp/shots-g5/offscreen_800x600_displacements.png"));
+}
+
+// A tab is readable when the bar shows it whole: inside the bar, left of Help
+// and under neither scroll arrow.
+static void expectEveryTabWhole(const QTabBar* bar, const QWidget* help) {
+    for (int i = 0; i < bar->count(); ++i) {
+        SCOPED_TRACE(bar->tabText(i).toStdString());
+        const QRect tab = bar->tabRect(i);
+        EXPECT_TRUE(bar->rect().contains(tab)) << "cut by the bar's end";
+        EXPECT_LE(bar->mapTo(help->parentWidget(), tab.topRight()).x(), help->geometry().left()) << "under Help";
+        for (const QToolButton* arrow : bar->findChildren<QToolButton*>())
+            EXPECT_FALSE(arrow->isVisible() && arrow->geometry().intersects(tab)) << "under a scroll arrow";
+    }
+}
+
+DISPLAY_TEST(SmallestWindow, EveryResultTabShowsItsWholeLabelBesideHelp) {
+    Correlated run(1);
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.resize(800, 600);
+    QCoreApplication::processEvents();
+    expectEveryTabWhole(w.mainTabs->tabBar(), w.helpButton);
+
+    // The widest set of tabs, the last one arriving in the smallest window.
+    w.setFractureTabVisible(true);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(w.mainTabs->count(), 5);
+    EXPECT_EQ(w.size(), QSize(800, 600));
+    for (QWidget* page : {w.inputImagesPage, w.fractureResultPage, w.heightResultPage}) {
+        w.mainTabs->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(w.mainTabs->tabText(w.mainTabs->currentIndex()).toStdString());
+        expectEveryTabWhole(w.mainTabs->tabBar(), w.helpButton);
+    }
+}
+
+DISPLAY_TEST(SmallestWindow, TheMosaicHeightPanelShowsWholeStateTabsAndKeepsItsRowsApart) {
+    DrawnSession run;
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.mosaicSwitch->setChecked(true);
+    run.chosen = {heightFile(run.folder, QStringLiteral("h0.tif")), heightFile(run.folder, QStringLiteral("h1.tif"))};
+    w.onAddHeightRefTiles();
+    for (int i = 0; i < 4; ++i)
+        w.onAddHeightDefState();
+    ASSERT_EQ(w.heightStateButtons.size(), 5);
+    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    w.resize(800, 600);
+    QCoreApplication::processEvents();
+
+    // The drop box or the list, the "+ - ↑ ↓ Clear all" row and the count, each below the other.
+    const auto rowsApart = [](const TileListBlock& block) {
+        QRect row;
+        for (const QWidget* button :
+             {block.addButton, block.removeButton, block.upButton, block.downButton, block.clearButton})
+            row |= button->geometry();
+        for (const QWidget* box : {static_cast<QWidget*>(block.emptyLabel), static_cast<QWidget*>(block.list)})
+            if (box->isVisibleTo(block.page)) {
+                EXPECT_LT(box->geometry().bottom(), row.top()) << box->metaObject()->className();
+            }
+        EXPECT_GT(block.countLabel->geometry().top(), row.bottom());
+    };
+    {
+        SCOPED_TRACE("an empty deformed state");
+        rowsApart(w.heightDefTiles);
+    }
+    w.heightTabGroup->button(0)->click();
+    QCoreApplication::processEvents();
+    {
+        SCOPED_TRACE("the listed reference tiles");
+        rowsApart(w.heightRefTiles);
+    }
+
+    // Six tabs and "+ Add state" cannot all show in the column: those shown
+    // are whole, and the arrows bring each one into view.
+    const QWidget* view = w.heightTabScroll->viewport();
+    QList<QAbstractButton*> tabs = w.heightTabGroup->buttons();
+    tabs << w.heightAddStateButton;
+    QSet<const QAbstractButton*> seen;
+    const auto noTabCut = [&] {
+        for (const QAbstractButton* tab : tabs) {
+            const QRect shown(tab->mapTo(view, QPoint(0, 0)), tab->size());
+            EXPECT_TRUE(view->rect().contains(shown) || !view->rect().intersects(shown)) << tab->text().toStdString();
+            if (view->rect().contains(shown))
+                seen << tab;
+        }
+    };
+    noTabCut();
+    EXPECT_TRUE(seen.contains(w.heightTabGroup->button(0))) << "the chosen tab is in view";
+    ASSERT_TRUE(w.heightTabNextButton->isVisible());
+    EXPECT_FALSE(w.heightTabPrevButton->isEnabled());
+    for (int clicks = 0; clicks < tabs.size() && w.heightTabNextButton->isEnabled(); ++clicks) {
+        w.heightTabNextButton->click();
+        QCoreApplication::processEvents();
+        noTabCut();
+    }
+    EXPECT_EQ(seen.size(), tabs.size()) << "every tab can be brought into view";
+    EXPECT_TRUE(w.heightTabPrevButton->isEnabled());
 }
 
 DISPLAY_TEST(RenderCache, AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged) {

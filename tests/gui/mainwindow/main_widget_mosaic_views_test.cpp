@@ -1018,17 +1018,28 @@ VIEWS_TEST(MosaicReconstruction, AMosaicProjectKeepsItsMaskAndStaysBusyToTheEndO
     ASSERT_TRUE(writeProjectParametersFile(s.folder + QStringLiteral("/parameters.json"), parameters, error));
 
     MainWidget reopened;
+    // The load's steps, the mask's after the saved mosaics, move the progress
+    // bar; its last step, at 100, ends the load.
     std::optional<bool> computeDuringLoad;
     std::optional<bool> stopDuringLoad;
-    s.whileBoxOpen = [&] {
+    QObject::connect(reopened.progressBar, &QProgressBar::valueChanged, &reopened, [&](int value) {
         computeDuringLoad = reopened.computeButton->isEnabled();
-        stopDuringLoad = reopened.stopButton->isEnabled();
+        if (value < 100)
+            stopDuringLoad = reopened.stopButton->isEnabled();
+    });
+    std::optional<bool> computeUnderSummary;
+    std::optional<bool> stopUnderSummary;
+    s.whileBoxOpen = [&] {
+        computeUnderSummary = reopened.computeButton->isEnabled();
+        stopUnderSummary = reopened.stopButton->isEnabled();
     };
     reopened.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
     ASSERT_EQ(s.boxes.size(), 1) << s.boxes.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(s.boxes.front().startsWith(QStringLiteral("Loading successful"))) << s.boxes.front().toStdString();
     EXPECT_EQ(computeDuringLoad, std::optional<bool>(false)) << "the saved mosaics do not end the load's busy state";
     EXPECT_EQ(stopDuringLoad, std::optional<bool>(true));
+    EXPECT_EQ(computeUnderSummary, std::optional<bool>(true)) << "the summary comes once the load is over";
+    EXPECT_EQ(stopUnderSummary, std::optional<bool>(false));
     EXPECT_TRUE(reopened.computeButton->isEnabled());
     EXPECT_FALSE(reopened.stopButton->isEnabled());
 

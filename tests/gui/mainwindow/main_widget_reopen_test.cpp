@@ -90,6 +90,7 @@ struct MainWidgetReopenTestAccess {
     };
 
     static void ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo();
+    static void OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverThatChangesAreNotSaved();
     static void HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges();
     static void TheSummaryCountsOnlyResultsThatCanBeRead();
     static void ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics();
@@ -135,6 +136,42 @@ REOPEN_TEST(ReadOnlyProject, ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo
     EXPECT_EQ(countStartingWith(p.boxes, QStringLiteral("Save: ")), 1) << "one box until a save succeeds";
 }
 
+REOPEN_TEST(ReadOnlyProject, OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverThatChangesAreNotSaved) {
+    Project p(1);
+    const QString notSaved = QStringLiteral("The project folder cannot be written: changes are not saved (");
+    p.boxes.clear();
+    const auto again = std::make_unique<MainWidget>();
+    bool stopShown = true;
+    bool controlsBack = false;
+    p.whileBoxOpen = [&] {
+        if (!p.boxes.last().startsWith(QStringLiteral("Loading successful: ")))
+            return;
+        stopShown = !again->stopButton->isHidden();
+        controlsBack = again->computeButton->isEnabled() && again->controlContent->isEnabled();
+    };
+    {
+        const testing::ScopedFileSizeLimit limit(0);
+        again->loadParametersFromFile(p.folder + QStringLiteral("/parameters.json"));
+    }
+    EXPECT_FALSE(stopShown) << "the load was over when its summary came up";
+    EXPECT_TRUE(controlsBack);
+    ASSERT_EQ(p.boxes.size(), 1) << p.boxes.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_TRUE(p.boxes[0].startsWith(QStringLiteral("Loading successful: Project loaded successfully!")))
+        << p.boxes[0].toStdString();
+    EXPECT_TRUE(p.boxes[0].contains(QStringLiteral("\n\n") + notSaved)) << "the summary says why";
+    EXPECT_FALSE(again->stopButton->isEnabled());
+    EXPECT_TRUE(again->statusLabel->fullText().startsWith(notSaved)) << again->statusLabel->fullText().toStdString();
+
+    // Told once: the next change that cannot be saved says so on the status line only.
+    again->setStatus(QStringLiteral("Something else"));
+    {
+        const testing::ScopedFileSizeLimit limit(0);
+        again->windowSizeXSpin->setValue(31);
+    }
+    EXPECT_EQ(p.boxes.size(), 1);
+    EXPECT_TRUE(again->statusLabel->fullText().startsWith(notSaved));
+}
+
 REOPEN_TEST(ProjectFolder, AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFirstFailedSave) {
     WindowTestSession s;
     MainWidget& w = s.w();
@@ -152,7 +189,7 @@ REOPEN_TEST(ProjectFolder, AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFir
     EXPECT_EQ(countStartingWith(s.boxes, QStringLiteral("Save: Unable to create parameters file.\n\n")), 1);
 
     // A failed save of this project, then another project that cannot be
-    // written either: its own first failure is told in a box as well.
+    // written either: its own first failure is told as well, in its summary.
     const QString other = s.folder + QStringLiteral("/other");
     ASSERT_TRUE(QDir().mkpath(other));
     ASSERT_TRUE(QFile::copy(applied + QStringLiteral("/parameters.json"), other + QStringLiteral("/parameters.json")));
@@ -163,8 +200,11 @@ REOPEN_TEST(ProjectFolder, AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFir
         w.loadParametersFromFile(other + QStringLiteral("/parameters.json"));
     }
     EXPECT_EQ(w.appliedProjectFolder, other);
-    EXPECT_EQ(countStartingWith(s.boxes, QStringLiteral("Save: Unable to create parameters file.")), 2)
-        << s.boxes.join(QStringLiteral(" | ")).toStdString();
+    ASSERT_EQ(s.boxes.size(), 2) << s.boxes.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Save: Unable to create parameters file.")));
+    EXPECT_TRUE(s.boxes[1].startsWith(QStringLiteral("Loading successful: ")));
+    EXPECT_TRUE(s.boxes[1].contains(QStringLiteral("The project folder cannot be written: changes are not saved (")))
+        << s.boxes[1].toStdString();
 }
 
 REOPEN_TEST(OpenProject, HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges) {
