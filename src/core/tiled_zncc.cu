@@ -34,7 +34,7 @@ constexpr size_t kDefaultSharedBytes = 49152;
 constexpr int64_t kProgressIntervalNs = 100000000;
 // Tiles per launch and device processor: launches short enough for progress and cancellation, long enough that
 // the wait for the last tile of a launch costs little.
-constexpr int kTilesPerProcessor = 4;
+constexpr int kTilesPerProcessor = 16;
 
 std::atomic<bool> gTiledSearch{true};
 
@@ -550,8 +550,8 @@ __device__ __forceinline__ void scoreChunk(const Block& block, const TileStore& 
             if (fastLo <= fastHi) {
                 const float meanGap = clip.offset - refMean, k = clip.offset - defMean;
                 const float k2 = 2.0f * k, k3 = k * k * area;
-                // All of them first (vectors on the CPU), then the scan; the chunk's largest score, compared
-                // once, spares the scan of the many chunks that hold nothing better.
+                // All of them first (vectors on the CPU), then the scan, which the many chunks that hold nothing
+                // as good as the best so far are spared.
                 float scores[kShiftChunk];
                 const int count = fastHi - fastLo + 1;
                 const float* c1 = cp + (fastLo - first);
@@ -559,9 +559,9 @@ __device__ __forceinline__ void scoreChunk(const Block& block, const TileStore& 
                 const float* g2 = b2 + (boxColumn + fastLo);
                 for (int e = 0; e < count; ++e)
                     scores[e] = insideScore(c1[e], g1[e], g2[e], meanGap, invStd, k2, k3, invArea);
-                float top = kNoScore;
-                for (int e = 0; e < count; ++e) top = top > scores[e] ? top : scores[e];
-                if (top >= best)
+                int better = 0;
+                for (int e = 0; e < count; ++e) better |= scores[e] >= best;
+                if (better)
                     for (int e = 0; e < count; ++e) keep(scores[e], fastLo + e);
             }
             for (int dx = fastHi + 1; dx <= hi; ++dx) clipped(dx);
