@@ -22,6 +22,12 @@ constexpr double kDetailTileScale = 1.2;
 constexpr int kDetailTileDelayMs = 150;
 // 1.0015 per eighth of a degree: one 120-unit notch zooms by about 1.197.
 constexpr double kWheelZoomBase = 1.0015;
+// QGraphicsView::fitInView leaves this many viewport pixels on each side.
+constexpr double kFitMargin = 2.0;
+// How far, in viewport pixels, a drawn image may be from an exact fit and
+// still count as fitted: linked views whose viewports differ by a pixel share
+// one transform, and both show a fit.
+constexpr double kFitSlack = 2.0;
 
 }  // namespace
 
@@ -167,6 +173,8 @@ void ImageViewWidget::setImage(const QImage& image, bool fit) {
         choosePyramidLevel();
         scene_->invalidate();
         viewport()->update();
+        // The kept zoom need not fit an image of another size.
+        refreshViewMode();
     }
 
     if (!maskImage_.isNull() && hasImage() && maskImage_.size() == image_.size())
@@ -266,6 +274,34 @@ void ImageViewWidget::setViewMode(bool fitted, bool oneToOne) {
     emit viewModeChanged(fitted, oneToOne);
 }
 
+bool ImageViewWidget::drawsFitted() const {
+    if (!hasImage() || pendingFit_)
+        return false;
+    const QSizeF size = pyramidActive_ && levelCount_ >= 1 ? QSizeF(baseSize_) : QSizeF(image_.size());
+    const QSizeF room = QSizeF(viewport()->size()) - QSizeF(2 * kFitMargin, 2 * kFitMargin);
+    if (size.isEmpty() || room.isEmpty())
+        return false;
+    const double xRatio = room.width() / size.width();
+    const double yRatio = room.height() / size.height();
+    const double fit = std::min(xRatio, yRatio);
+    const double limitingLength = xRatio <= yRatio ? size.width() : size.height();
+    const QTransform t = transform();
+    return std::abs(t.m11() - fit) * limitingLength <= kFitSlack && std::abs(t.m22() - fit) * limitingLength <= kFitSlack;
+}
+
+// The mode follows what is drawn, whatever changed the zoom, the viewport or
+// the image; when an image fits at 100 % the mode asked for last stays.
+void ImageViewWidget::refreshViewMode() {
+    if (pendingFit_)
+        return;
+    const bool fitted = drawsFitted();
+    const bool oneToOne = transform().isIdentity() && (hasImage() || isOneToOne_);
+    if (fitted && oneToOne)
+        setViewMode(!isOneToOne_, isOneToOne_);
+    else
+        setViewMode(fitted, oneToOne);
+}
+
 void ImageViewWidget::resetTransformToOneToOne() {
     resetTransform();
     setViewMode(false, true);
@@ -321,6 +357,8 @@ void ImageViewWidget::syncViewFrom(const ImageViewWidget* other) {
         verticalScrollBar()->setValue(other->verticalScrollBar()->value());
     }
     updateAfterZoom();
+    // Only the mode is told: a transform signal would echo back to the other.
+    refreshViewMode();
 }
 
 void ImageViewWidget::wheelEvent(QWheelEvent* event) {
@@ -353,8 +391,7 @@ void ImageViewWidget::wheelEvent(QWheelEvent* event) {
     verticalScrollBar()->setValue(verticalScrollBar()->value() + qRound(drift.y()));
 
     updateAfterZoom();
-    if (isFitted_ || isOneToOne_)
-        setViewMode(false, false);
+    refreshViewMode();
     emit transformChanged(transform());
     placePanel();
     event->accept();
@@ -368,8 +405,14 @@ void ImageViewWidget::scrollContentsBy(int dx, int dy) {
 }
 
 void ImageViewWidget::resizeEvent(QResizeEvent* event) {
+    const bool wasFitted = isFitted_;
     QGraphicsView::resizeEvent(event);
-    applyPendingFit();
+    // A fitted view stays fitted to its new size, also when the window's own
+    // refit ran before the layout had resized the view.
+    if (wasFitted && hasImage())
+        pendingFit_ = true;
+    if (!applyPendingFit())
+        refreshViewMode();
     placePanel();
 }
 

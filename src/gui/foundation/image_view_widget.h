@@ -158,6 +158,8 @@ private:
     double sceneLength(double viewPixels) const;
     double horizontalScale() const { return transform().m11(); }
     void setViewMode(bool fitted, bool oneToOne);
+    bool drawsFitted() const;
+    void refreshViewMode();
     void resetTransformToOneToOne();
     bool applyPendingFit();
     void updateAfterZoom();

@@ -278,7 +278,10 @@ TEST_F(ImageViewZoom, SynchronisedViewsFollowEachOtherSilently) {
     EXPECT_EQ(other.horizontalScrollBar()->value(), view.horizontalScrollBar()->value());
     EXPECT_EQ(other.verticalScrollBar()->value(), view.verticalScrollBar()->value());
     EXPECT_EQ(otherTransforms.count(), 0);
-    EXPECT_EQ(otherModes.count(), 0);
+    // The follower no longer draws a fit, and says so (without echoing a transform).
+    ASSERT_EQ(otherModes.count(), 1);
+    EXPECT_EQ(otherModes.at(0), (QList<QVariant>{false, false}));
+    EXPECT_FALSE(other.isFitted());
 
     const QTransform before = other.transform();
     other.syncViewFrom(nullptr);

@@ -20,11 +20,16 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QToolButton>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 
 namespace tavro::gui {
 
@@ -40,6 +45,49 @@ struct MainWidgetInputViewsTestAccess {
     static void DroppedTilesAreSortedByNameAndDuplicatesReported();
     static void TheManualAndTheAboutBox();
     static void ARestoredWindowReturnsInsideTheScreen();
+    static void FitAndOneToOneShowWhatEachViewDraws();
+
+    // The scale of a fit of the whole image into the viewport, as QGraphicsView
+    // makes it (a 2-pixel margin on each side).
+    static double fittedScale(const ImageViewWidget* view) {
+        const QRectF room = QRectF(view->viewport()->rect()).adjusted(2, 2, -2, -2);
+        const QSize size = view->image().size();
+        return std::min(room.width() / size.width(), room.height() / size.height());
+    }
+
+    // Each button of the pair is checked exactly when its view draws that zoom.
+    static void expectButtonsShowTheViews(MainWidget& w, const char* step) {
+        const struct {
+            ImageViewWidget* view;
+            QToolButton* fit;
+            QToolButton* oneToOne;
+        } sides[] = {{w.referenceView, w.referenceFitButton, w.referenceOneToOneButton},
+                     {w.deformedView, w.deformedFitButton, w.deformedOneToOneButton}};
+        for (const auto& side : sides) {
+            ASSERT_FALSE(side.view->image().isNull()) << step;
+            const double scale = side.view->transform().m11();
+            const double fit = fittedScale(side.view);
+            ASSERT_GT(std::abs(fit - 1.0), 0.01) << step << ": the two modes must be told apart";
+            // Linked views of slightly unequal viewports share one transform:
+            // a couple of pixels off an exact fit still show the whole image.
+            const QSize size = side.view->image().size();
+            const bool fitted = std::abs(scale - fit) * std::max(size.width(), size.height()) < 2.5;
+            const bool oneToOne = scale == 1.0;
+            EXPECT_EQ(side.fit->isChecked(), fitted)
+                << step << (side.view == w.referenceView ? ", reference" : ", deformed") << " at " << scale
+                << " of " << fit;
+            EXPECT_EQ(side.oneToOne->isChecked(), oneToOne) << step;
+            EXPECT_EQ(side.view->isFitted(), fitted) << step;
+            EXPECT_EQ(side.view->isOneToOne(), oneToOne) << step;
+        }
+    }
+
+    static void ctrlWheel(ImageViewWidget* view, int angle) {
+        const QPointF at(view->viewport()->width() / 3.0, view->viewport()->height() / 3.0);
+        QWheelEvent event(at, view->viewport()->mapToGlobal(at), QPoint(), QPoint(0, angle), Qt::NoButton,
+                          Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(view->viewport(), &event);
+    }
 
     // "I(x, y) = v" of a read-out, or "none".
     static QString readout(MainWidget& w, ImageViewWidget* view, const LoadedImage& image, const QString& path,
@@ -331,6 +379,64 @@ VIEWS_TEST(WindowEvents, ARestoredWindowReturnsInsideTheScreen) {
     QCoreApplication::processEvents();
     EXPECT_EQ(w.geometry(), kept);
     EXPECT_EQ(w.minimumSizeHint(), QSize(800, 600));
+}
+
+VIEWS_TEST(InputViews, FitAndOneToOneShowWhatEachViewDraws) {
+    Session s;
+    MainWidget& w = s.w();
+    s.loadReference(s.image(QStringLiteral("ref.tif"), 640, 480, QImage::Format_Grayscale8, 1));
+    s.addDeformed({s.image(QStringLiteral("def1.tif"), 640, 480, QImage::Format_Grayscale8, 2),
+                   s.image(QStringLiteral("def2.tif"), 640, 480, QImage::Format_Grayscale8, 3)});
+    w.show();
+    w.resize(1300, 850);
+    QApplication::processEvents();
+    ASSERT_EQ(w.mainTabs->currentIndex(), 0);
+    ASSERT_TRUE(w.inputViewsLinked);
+    ASSERT_EQ(w.deformedView->image().size(), QSize(640, 480));
+
+    w.referenceFitButton->click();
+    expectButtonsShowTheViews(w, "fit");
+    ctrlWheel(w.referenceView, 240);
+    expectButtonsShowTheViews(w, "wheel zoom of the linked pair");
+    w.deformedView->horizontalScrollBar()->setValue(w.deformedView->horizontalScrollBar()->value() + 25);
+    expectButtonsShowTheViews(w, "pan");
+
+    w.deformedOneToOneButton->click();
+    expectButtonsShowTheViews(w, "1:1");
+    w.resize(1100, 760);
+    QApplication::processEvents();
+    expectButtonsShowTheViews(w, "window resize");
+    // A layout change resizes a view without the window refitting it.
+    w.referenceView->resize(w.referenceView->width() - 60, w.referenceView->height() - 40);
+    expectButtonsShowTheViews(w, "view resize");
+
+    w.deformedFitButton->click();
+    w.deformedList->setCurrentRow(1);
+    QApplication::processEvents();
+    expectButtonsShowTheViews(w, "next image in a fitted view");
+    // Mosaic tiles differ in size and are shown at the kept zoom.
+    w.deformedView->setImage(speckle(900, 300, QImage::Format_Grayscale8, 4), false);
+    expectButtonsShowTheViews(w, "new image of another size in a fitted view");
+    w.deformedOneToOneButton->click();
+    w.deformedList->setCurrentRow(0);
+    QApplication::processEvents();
+    expectButtonsShowTheViews(w, "new image in a 1:1 view");
+    w.deformedView->setImage(speckle(900, 300, QImage::Format_Grayscale8, 4), false);
+
+    w.referenceSyncButton->click();
+    ASSERT_FALSE(w.inputViewsLinked);
+    w.referenceFitButton->click();
+    expectButtonsShowTheViews(w, "unlinked");
+    // The clicked side imposes its framing: the deformed view takes the
+    // reference's fitted zoom, which is no fit of its own image.
+    w.referenceSyncButton->click();
+    ASSERT_TRUE(w.inputViewsLinked);
+    expectButtonsShowTheViews(w, "sync on");
+    w.deformedFitButton->click();
+    expectButtonsShowTheViews(w, "fit of the linked pair");
+    w.deformedSyncButton->click();
+    ctrlWheel(w.deformedView, -120);
+    expectButtonsShowTheViews(w, "sync off, then a wheel zoom");
 }
 
 }  // namespace tavro::gui
