@@ -626,6 +626,8 @@ private:
     void onHeightTileSliderChanged(int value);
     void updateHeightHoverText(const QString& value, bool hasValue);
     void updateHeightPreview(bool fitInView, bool updateHistogram);
+    void showReferenceHeightPreview(const QString& path);
+    void dropReferenceHeightPreview();
     void onHeightHistogramRangeEdited(float minValue, float maxValue);
     void onHeightAutoScale();
     // The shown height map's display range, kept with its cache entry.
@@ -699,6 +701,8 @@ private:
     float heightDisplayMin = 0.0f;
     float heightDisplayMax = 0.0f;
     bool heightResultShown = false;
+    // The reference height file whose map the view shows in place of a result; empty when none.
+    QString previewedReferenceHeight;
     QStringList heightBatchNames;
     BatchResultIndex heightBatchIndex;
     int currentHeightBatchState = 0;

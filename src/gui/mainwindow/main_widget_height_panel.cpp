@@ -303,7 +303,13 @@ void MainWidget::connectHeightMapControls() {
     connect(heightRefTiles.upButton, &QPushButton::clicked, this, [this] { onMoveUpHeightRefTile(); });
     connect(heightRefTiles.downButton, &QPushButton::clicked, this, [this] { onMoveDownHeightRefTile(); });
     connect(heightRefTiles.clearButton, &QPushButton::clicked, this, [this] { onClearHeightRefTiles(); });
-    connect(heightRefTiles.list, &QListWidget::itemSelectionChanged, this, [this] { updateHeightTilesControls(); });
+    connect(heightRefTiles.list, &QListWidget::itemSelectionChanged, this, [this] {
+        updateHeightTilesControls();
+        const QList<QListWidgetItem*> selected = heightRefTiles.list->selectedItems();
+        const int row = selected.size() == 1 ? heightRefTiles.list->row(selected.front()) : -1;
+        if (row >= 0 && row < referenceHeightPaths.size())
+            showReferenceHeightPreview(referenceHeightPaths[row]);
+    });
     connect(heightDefTiles.addButton, &QPushButton::clicked, this, [this] { onAddHeightDefTiles(); });
     connect(heightDefTiles.removeButton, &QPushButton::clicked, this, [this] { onRemoveHeightDefTiles(); });
     connect(heightDefTiles.upButton, &QPushButton::clicked, this, [this] { onMoveUpHeightDefTile(); });

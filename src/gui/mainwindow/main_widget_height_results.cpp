@@ -133,6 +133,7 @@ void MainWidget::showHeightEntry(int index, const HeightCacheEntry& entry) {
     heightDisplayMax = entry.displayMax;
     heightSizeDiffers = !displacementGridIs(entry.width, entry.height);
     heightResultShown = true;
+    previewedReferenceHeight.clear();
     shownHeightIndex = index;
     updateRigidShiftForShownPage();
 }
@@ -351,6 +352,41 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
     for (QToolButton* button : {heightAutoButton, heightCropButton, heightResetButton, heightMarkersButton})
         if (button)
             button->setEnabled(true);
+}
+
+// A reference map is shown as soon as it is chosen, so that a wrong file is
+// seen before a computation needs it. It stands outside the result cache:
+// no range of it is stored, and it is drawn at its own resolution.
+void MainWidget::showReferenceHeightPreview(const QString& path) {
+    if (path.isEmpty() || path == previewedReferenceHeight)
+        return;
+    loadCancelFlag->store(false);
+    std::optional<HeightLoadResult> loaded = runHeightLoad(path, QString());
+    const size_t cells = loaded ? size_t(std::max(loaded->width, 0)) * size_t(std::max(loaded->height, 0)) : 0;
+    if (!loaded || !loaded->success || cells == 0 || loaded->heights.size() != cells) {
+        // The computation reports an unreadable file; the view only stops showing another one.
+        dropReferenceHeightPreview();
+        return;
+    }
+    shownHeightValues = std::move(loaded->heights);
+    shownHeightWidth = loaded->width;
+    shownHeightHeight = loaded->height;
+    const auto [low, high] = finiteMinMax(shownHeightValues);
+    const auto [autoLow, autoHigh] = percentileRange(shownHeightValues, low, high);
+    heightAutoMin = heightDisplayMin = autoLow;
+    heightAutoMax = heightDisplayMax = autoHigh;
+    heightSizeDiffers = false;
+    heightResultShown = false;
+    shownHeightIndex = -1;
+    previewedReferenceHeight = path;
+    updateRigidShiftForShownPage();
+    updateHeightPreview(true, true);
+}
+
+void MainWidget::dropReferenceHeightPreview() {
+    if (previewedReferenceHeight.isEmpty())
+        return;
+    forgetShownHeightMap();
 }
 
 HeightCacheEntry* MainWidget::shownHeightEntry() {

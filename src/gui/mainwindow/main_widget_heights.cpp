@@ -157,6 +157,8 @@ void MainWidget::addHeightReferenceFiles(QStringList files) {
         refreshHeightRefTilesList();
         updateHeightFileCountLabel();
         heightInputsEdited(true);
+        if (!kept.isEmpty())
+            showReferenceHeightPreview(kept.front());
         setStatus(QStringLiteral("%1 height tile(s) (reference) added").arg(kept.size()));
         return;
     }
@@ -164,6 +166,7 @@ void MainWidget::addHeightReferenceFiles(QStringList files) {
     refreshHeightRefTilesList();
     updateHeightFileCountLabel();
     heightInputsEdited(true);
+    showReferenceHeightPreview(files.front());
     setStatus(QStringLiteral("Height file (reference) loaded: %1").arg(QFileInfo(files.front()).fileName()));
 }
 
@@ -193,6 +196,8 @@ void MainWidget::onRemoveHeightRefTiles() {
     for (int row : rows)
         if (row < referenceHeightPaths.size())
             referenceHeightPaths.removeAt(row);
+    if (!referenceHeightPaths.contains(previewedReferenceHeight))
+        dropReferenceHeightPreview();
     refreshHeightRefTilesList();
     updateHeightFileCountLabel();
     heightInputsEdited(true);
@@ -228,6 +233,7 @@ void MainWidget::onClearHeightRefTiles() {
     if (referenceHeightPaths.isEmpty())
         return;
     referenceHeightPaths.clear();
+    dropReferenceHeightPreview();
     refreshHeightRefTilesList();
     updateHeightFileCountLabel();
     heightInputsEdited(true);

@@ -348,6 +348,7 @@ void MainWidget::forgetShownHeightMap() {
     shownHeightHeight = 0;
     shownHeightIndex = -1;
     heightResultShown = false;
+    previewedReferenceHeight.clear();
     if (heightView)
         heightView->setImage(QImage(), false);
     setLabel(heightStepLabel, QStringLiteral("State \u2014 : \u2014"));

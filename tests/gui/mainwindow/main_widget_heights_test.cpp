@@ -2,6 +2,7 @@
 // height files on disk, displacement results as a correlation leaves them.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/contrast_histogram_widget.h"
 #include "images/image_io.h"
 #include "images/image_write.h"
 #include "gui/project/result_files.h"
@@ -131,6 +132,19 @@ struct MainWidgetHeightsTestAccess {
     static void TheRigidShiftLineBelongsToTheStateOnThePageShown();
     static void ANewEmptyProjectReturnsFromAResultPageToTheInputImages();
     static void AnEmptiedMapShowsNoRangeOfTheMapBefore();
+    static void AChosenReferenceMapIsShownUntilItIsRemoved();
+
+    // A map of two levels, `low` on its left half and `high` on its right.
+    static QString twoLevelFile(Heights& h, const QString& name, int width, int height, float low, float high) {
+        std::vector<float> values;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                values.push_back(x < width / 2 ? low : high);
+        const QString path = h.folder + QLatin1Char('/') + name;
+        QString error;
+        EXPECT_TRUE(writeFloatTiff(path, width, height, values, error, {})) << error.toStdString();
+        return path;
+    }
 };
 
 #define HEIGHT_TEST(Suite, Name)               \
@@ -477,12 +491,49 @@ HEIGHT_TEST(HeightResults, ANewEmptyProjectReturnsFromAResultPageToTheInputImage
 
 HEIGHT_TEST(HeightResults, AnEmptiedMapShowsNoRangeOfTheMapBefore) {
     Heights h;
-    h.setUpTwoStates(kImage);
     MainWidget& w = h.w();
     const QString none = w.heightRangeLabel->text();
+    h.setUpTwoStates(kImage);
     w.onComputeOutOfPlane();
     ASSERT_NE(w.heightRangeLabel->text(), none);
     w.forgetHeightResults();
+    EXPECT_EQ(w.heightRangeLabel->text(), none);
+}
+
+HEIGHT_TEST(HeightInputs, AChosenReferenceMapIsShownUntilItIsRemoved) {
+    Heights h;
+    MainWidget& w = h.w();
+    const QString none = w.heightRangeLabel->text();
+    h.chosen = {twoLevelFile(h, QStringLiteral("h0.tif"), 40, 24, -2.5f, 7.25f)};
+    w.onAddHeightRefTiles();
+    EXPECT_EQ(w.heightView->image().size(), QSize(40, 24));
+    EXPECT_EQ(w.heightRangeLabel->text(), QStringLiteral("Min : -2.5000   Max : 7.2500"));
+    EXPECT_TRUE(w.heightHistogram->isEnabled());
+    EXPECT_EQ(h.status(), QStringLiteral("Height file (reference) loaded: h0.tif"));
+    // The deformed files leave the reference on show.
+    h.chosen = {twoLevelFile(h, QStringLiteral("h1.tif"), 40, 24, 0.0f, 1.0f)};
+    w.onAddHeightDefTiles();
+    EXPECT_EQ(w.heightView->image().size(), QSize(40, 24));
+    EXPECT_EQ(w.heightRangeLabel->text(), QStringLiteral("Min : -2.5000   Max : 7.2500"));
+
+    w.heightRefRemoveButton->click();
+    EXPECT_TRUE(w.referenceHeightPaths.isEmpty());
+    EXPECT_TRUE(w.heightView->image().isNull());
+    EXPECT_EQ(w.heightRangeLabel->text(), none);
+
+    // Tiles: the first added shows, a selected one replaces it, and removing the
+    // tile on show empties the view.
+    w.mosaicSwitch->setChecked(true);
+    h.chosen = {twoLevelFile(h, QStringLiteral("t1.tif"), 30, 20, 1.0f, 3.0f),
+                twoLevelFile(h, QStringLiteral("t2.tif"), 16, 12, -1.0f, 0.5f)};
+    w.onAddHeightRefTiles();
+    EXPECT_EQ(w.heightView->image().size(), QSize(30, 20));
+    w.heightRefTiles.list->item(1)->setSelected(true);
+    EXPECT_EQ(w.heightView->image().size(), QSize(16, 12));
+    EXPECT_EQ(w.heightRangeLabel->text(), QStringLiteral("Min : -1.0000   Max : 0.5000"));
+    w.onRemoveHeightRefTiles();
+    EXPECT_EQ(w.referenceHeightPaths.size(), 1);
+    EXPECT_TRUE(w.heightView->image().isNull());
     EXPECT_EQ(w.heightRangeLabel->text(), none);
 }
 
