@@ -286,7 +286,8 @@ bool ImageViewWidget::drawsFitted() const {
     const double fit = std::min(xRatio, yRatio);
     const double limitingLength = xRatio <= yRatio ? size.width() : size.height();
     const QTransform t = transform();
-    return std::abs(t.m11() - fit) * limitingLength <= kFitSlack && std::abs(t.m22() - fit) * limitingLength <= kFitSlack;
+    return std::abs(t.m11() - fit) * limitingLength <= kFitSlack &&
+           std::abs(t.m22() - fit) * limitingLength <= kFitSlack;
 }
 
 // The mode follows what is drawn, whatever changed the zoom, the viewport or
