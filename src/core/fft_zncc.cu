@@ -721,10 +721,15 @@ bool runFFTPixelSearch(const float* ref, const float* def, const uint8_t* mask, 
             return false;
         }
         PhaseClock clock;
-        const bool done = runTiledPixelSearch(ref, def, size, params, layout, config, gridWidth, first, end, initX,
-                                              initY, outX, outY, confidence, error, progress, totalPoints, cancelled);
+        bool withoutMemory = false;
+        const bool done =
+            runTiledPixelSearch(ref, def, size, params, layout, config, gridWidth, first, end, initX, initY, outX,
+                                outY, confidence, error, progress, totalPoints, cancelled, &withoutMemory);
         clock.mark(&detail::SearchPhaseTimes::tiled);
-        return done;
+        if (done || !withoutMemory) return done;
+        // The transforms need no image sums: on a device without room for them the search still runs.
+        std::printf("[Tiled Pixel Search ZNCC] %s: searching by transforms\n", error.c_str());
+        error.clear();
     }
     const int nx = layout.nx, ny = layout.ny;
     const int64_t frameReals = layout.frameReals, frameBins = layout.frameBins;

@@ -691,7 +691,7 @@ bool runTiledPixelSearch(const float* ref, const float* def, ImageSize size, con
                          const FFTSearchLayout& layout, const SearchConfig& config, int gridWidth, int64_t first,
                          int64_t end, const int* initX, const int* initY, float* outX, float* outY,
                          float* confidence, std::string& error, const SearchProgress& progress, uint64_t totalPoints,
-                         bool* cancelled) {
+                         bool* cancelled, bool* withoutMemory) {
     const ProfileRange range("Tiled pixel search (ZNCC)");
     if (end <= first || gridWidth < 1) return true;
     TileShape g = tileShape(size, params, layout, config, gridWidth, first, end);
@@ -718,8 +718,10 @@ bool runTiledPixelSearch(const float* ref, const float* def, ImageSize size, con
         !lease(boxSums, boxBytes, "tiled search: alloc box sums") ||
         !lease(boxSquares, boxBytes, "tiled search: alloc box squares") ||
         !lease(refIntegral, integralBytes, "tiled search: alloc reference integral") ||
-        !lease(defIntegral, integralBytes, "tiled search: alloc deformed integral"))
+        !lease(defIntegral, integralBytes, "tiled search: alloc deformed integral")) {
+        if (withoutMemory) *withoutMemory = true;
         return false;
+    }
     if (!sharedFits(sharedBytes)) {
         error = "tiled search: the device's shared memory cannot hold a tile";
         return false;

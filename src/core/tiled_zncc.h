@@ -23,12 +23,13 @@ namespace tavro {
 bool tiledSearchFits(const PixelSearchParams& params, const FFTSearchLayout& layout);
 
 // As runFFTPixelSearch for guided grid points [first, end): outX, outY (and confidence, when given) receive each
-// point's displacement around (initX[p], initY[p]) within layout's up/down/left/right.
+// point's displacement around (initX[p], initY[p]) within layout's up/down/left/right. When the device has no room
+// for the image sums, *withoutMemory is set and nothing is written.
 bool runTiledPixelSearch(const float* ref, const float* def, ImageSize size, const PixelSearchParams& params,
                          const FFTSearchLayout& layout, const SearchConfig& config, int gridWidth, int64_t first,
                          int64_t end, const int* initX, const int* initY, float* outX, float* outY,
                          float* confidence, std::string& error, const SearchProgress& progress, uint64_t totalPoints,
-                         bool* cancelled);
+                         bool* cancelled, bool* withoutMemory);
 
 namespace detail {
 // For tests: off sends guided searches through the transform search as well.

@@ -832,3 +832,16 @@ TEST(TiledSearch, GuidedGridPointsGetTheTransformSearchsAnswersEverywhere) {
     EXPECT_GT(flat, 10) << "flat windows and textureless areas keep their guess";
     EXPECT_GT(found, points / 2) << "most points find the (2.4, -1.3) px motion";
 }
+
+TEST(TiledSearch, ADeviceWithoutRoomForItsSumsSearchesByTransformsInstead) {
+    REQUIRE_DEVICE();
+    const auto pair = shiftedPair(160, 2.0, -1.0);
+    PixelSearchParams p = paramsOf(21, 4, 3);
+    p.hierarchical = true;
+    const Outcome whole = search(pair.reference, pair.deformed, p);
+    const ScopedDeviceMemory device(512u << 10);
+    const Outcome small = search(pair.reference, pair.deformed, p);
+    ASSERT_TRUE(whole.ok && small.ok) << whole.error << small.error;
+    EXPECT_EQ(small.result.dispX, whole.result.dispX);
+    EXPECT_EQ(small.result.dispY, whole.result.dispY);
+}
