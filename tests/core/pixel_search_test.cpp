@@ -845,3 +845,41 @@ TEST(TiledSearch, ADeviceWithoutRoomForItsSumsSearchesByTransformsInstead) {
     EXPECT_EQ(small.result.dispX, whole.result.dispX);
     EXPECT_EQ(small.result.dispY, whole.result.dispY);
 }
+
+TEST(TiledSearch, ProgressRunsToTheEndOfTheRangeAndCancellingStopsBetweenLaunches) {
+    REQUIRE_DEVICE();
+    // More tiles than one launch holds, so that progress is told between launches.
+    const auto pair = shiftedPair(400, 1.0, 1.0, 360);
+    PixelSearchParams p = paramsOf(9, 2, 3);
+    tavro::SearchConfig config;
+    config.marginX = config.marginY = 8;
+    const int gridWidth = 190, gridHeight = 170, points = gridWidth * gridHeight;
+    const std::vector<int> guesses(points, 1);
+    DeviceArray<float> dRef(pair.reference.pixels), dDef(pair.deformed.pixels);
+    DeviceArray<float> outX(Floats(points, 99.0f)), outY(Floats(points, 99.0f));
+    DeviceArray<int> ix(guesses), iy(guesses);
+    const auto run = [&](int stopAfter, std::vector<uint64_t>& told, bool& cancelled) {
+        std::string error;
+        cancelled = false;
+        return tavro::runFFTPixelSearch(dRef.get(), dDef.get(), nullptr, 0, 0, {400, 360}, p, config, gridWidth,
+                                        gridHeight, points, outX.get(), outY.get(), error,
+                                        [&](uint64_t done, uint64_t total) {
+                                            EXPECT_EQ(total, uint64_t(points));
+                                            told.push_back(done);
+                                            return int(told.size()) < stopAfter;
+                                        },
+                                        &cancelled, 100, points - 100, ix.get(), iy.get(), nullptr, nullptr,
+                                        nullptr, 0);
+    };
+    std::vector<uint64_t> whole, stopped;
+    bool cancelled = false;
+    ASSERT_TRUE(run(1 << 20, whole, cancelled));
+    EXPECT_FALSE(cancelled);
+    ASSERT_GE(whole.size(), 2u);
+    EXPECT_TRUE(std::is_sorted(whole.begin(), whole.end()));
+    EXPECT_EQ(whole.back(), uint64_t(points - 100));
+    EXPECT_EQ(countEqual(outX.download(), outY.download(), 1.0f, 1.0f, 100), points - 200);
+    EXPECT_FALSE(run(2, stopped, cancelled));
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(stopped.size(), 2u) << "no progress is told after the search was cancelled";
+}
