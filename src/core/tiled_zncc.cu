@@ -68,7 +68,7 @@ struct TileStore {
     int* refInside;  // its reference window lies wholly in the image
     int* bestDx;
     int* bestDy;
-    int* range;      // the tile's shifts: first and last row, first and last column
+    int* range;      // the tile's shifts: first and last row, first and last column; a row's first and last column
     float* invStd;
     float* refMean;
     float* defMean;
@@ -102,7 +102,7 @@ __host__ __device__ inline TileStore carveTileStore(Carver& c, const TileShape& 
     s.refInside = c.take<int>(kTilePoints);
     s.bestDx = c.take<int>(kTilePoints);
     s.bestDy = c.take<int>(kTilePoints);
-    s.range = c.take<int>(4);
+    s.range = c.take<int>(6);
     s.invStd = c.take<float>(kTilePoints);
     s.refMean = c.take<float>(kTilePoints);
     s.defMean = c.take<float>(kTilePoints);
@@ -603,11 +603,26 @@ TAVRO_TILE_CLONES __global__ void searchTiles(const float* ref, const float* def
     const int left = g.marginX + tileCol * kTileCols * g.stepX - g.wx / 2;
     preparePoints(block, s, g, ref, defIntegral, initX, initY, offset, tileRow, tileCol, top, left);
     copyOffsetPixels(block, s.refRegion, ref, g.width, g.height, top, left, g.regionRows, g.regionCols, offset);
-    const int dyFirst = s.range[0], dyLast = s.range[1], dxFirst = s.range[2], dxLast = s.range[3];
+    const int dyFirst = s.range[0], dyLast = s.range[1];
     const ClippedShift clip{refIntegral, defIntegral, g.width, g.height, g.wx, g.wy, offset};
     for (int dy = dyFirst; dy <= dyLast; ++dy) {
-        for (int first = dxFirst; first <= dxLast; first += kShiftChunk) {
-            const int last = imin(first + kShiftChunk - 1, dxLast);
+        // Each row takes the columns of shifts that its own points need: a point whose guess is far from its
+        // neighbours' adds its range to the rows it needs, not the tile's whole rectangle of shifts.
+        block.single([&] {
+            int lo = INT_MAX, hi = INT_MIN;
+            for (int q = 0; q < kTilePoints; ++q) {
+                if (!s.searched[q] || dy - s.guessY[q] < -g.up || dy - s.guessY[q] > g.down) continue;
+                lo = imin(lo, s.guessX[q] - g.left);
+                hi = imax(hi, s.guessX[q] + g.right);
+            }
+            s.range[4] = lo;
+            s.range[5] = hi;
+        });
+        const int rowFirst = s.range[4], rowLast = s.range[5];
+        // The next row's bounds are written only once every thread has read these.
+        block.sync();
+        for (int first = rowFirst; first <= rowLast; first += kShiftChunk) {
+            const int last = imin(first + kShiftChunk - 1, rowLast);
             copyOffsetPixels(block, s.defWindow, def, g.width, g.height, top + dy, left + first, g.regionRows,
                              g.windowCols, offset);
             for (int dx = first; dx <= last; ++dx) {
