@@ -358,7 +358,8 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
 // seen before a computation needs it. It stands outside the result cache:
 // no range of it is stored, and it is drawn at its own resolution.
 void MainWidget::showReferenceHeightPreview(const QString& path) {
-    if (path.isEmpty() || path == previewedReferenceHeight)
+    // A state's result keeps the view: its slider and "State k/N" caption name what is drawn.
+    if (path.isEmpty() || path == previewedReferenceHeight || heightResultShown)
         return;
     loadCancelFlag->store(false);
     std::optional<HeightLoadResult> loaded = runHeightLoad(path, QString());

@@ -124,6 +124,9 @@ std::optional<MainWidget::ProjectMessage> MainWidget::openProjectFile(const QStr
         restoreProjectResults(parameters, report);
         if (parameters.heightFields && !report.cancelled)
             restoreHeightResults(report);
+        // Without a height result to show, the chosen reference map is on show, as it was before the project closed.
+        if (!report.cancelled && !heightResultShown && !referenceHeightPaths.isEmpty())
+            showReferenceHeightPreview(referenceHeightPaths.front());
     }
 
     std::optional<ProjectMessage> summary;

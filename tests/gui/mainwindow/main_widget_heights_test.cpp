@@ -133,6 +133,7 @@ struct MainWidgetHeightsTestAccess {
     static void ANewEmptyProjectReturnsFromAResultPageToTheInputImages();
     static void AnEmptiedMapShowsNoRangeOfTheMapBefore();
     static void AChosenReferenceMapIsShownUntilItIsRemoved();
+    static void AReferenceMapNeverTakesAStatesPlaceAndIsOnShowAgainAfterReopening();
 
     // A map of two levels, `low` on its left half and `high` on its right.
     static QString twoLevelFile(Heights& h, const QString& name, int width, int height, float low, float high) {
@@ -535,6 +536,41 @@ HEIGHT_TEST(HeightInputs, AChosenReferenceMapIsShownUntilItIsRemoved) {
     EXPECT_EQ(w.referenceHeightPaths.size(), 1);
     EXPECT_TRUE(w.heightView->image().isNull());
     EXPECT_EQ(w.heightRangeLabel->text(), none);
+}
+
+HEIGHT_TEST(HeightInputs, AReferenceMapNeverTakesAStatesPlaceAndIsOnShowAgainAfterReopening) {
+    {
+        // Before any result: the chosen map is on show, and again in the reopened project.
+        Heights h;
+        MainWidget& w = h.w();
+        h.chosen = {twoLevelFile(h, QStringLiteral("h0.tif"), 40, 24, -2.5f, 7.25f)};
+        w.onAddHeightRefTiles();
+        ASSERT_EQ(w.heightView->image().size(), QSize(40, 24));
+        MainWidget again;
+        again.loadParametersFromFile(h.folder + QStringLiteral("/parameters.json"));
+        EXPECT_EQ(again.referenceHeightPaths, w.referenceHeightPaths);
+        EXPECT_EQ(again.heightView->image().size(), QSize(40, 24));
+        EXPECT_EQ(again.heightRangeLabel->text(), QStringLiteral("Min : -2.5000   Max : 7.2500"));
+        // A reset leaves nothing of it.
+        again.resetAllData();
+        EXPECT_TRUE(again.heightView->image().isNull());
+        EXPECT_EQ(again.heightRangeLabel->text(), QStringLiteral("Min : \u2014    Max : \u2014"));
+    }
+    // With a state's result on show, choosing another reference keeps that result, its caption and its range.
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    w.onComputeOutOfPlane();
+    ASSERT_EQ(w.shownHeightIndex, 1);
+    const QString caption = w.heightStepLabel->text(), range = w.heightRangeLabel->text();
+    const QSize shown = w.heightView->image().size();
+    h.chosen = {twoLevelFile(h, QStringLiteral("other.tif"), 40, 24, -2.5f, 7.25f)};
+    w.onAddHeightRefTiles();
+    EXPECT_EQ(w.shownHeightIndex, 1);
+    EXPECT_EQ(w.heightStepLabel->text(), caption);
+    EXPECT_EQ(w.heightRangeLabel->text(), range);
+    EXPECT_EQ(w.heightView->image().size(), shown);
+    EXPECT_TRUE(w.outOfPlaneStale) << "the results were computed from the other reference";
 }
 
 }  // namespace tavro::gui
