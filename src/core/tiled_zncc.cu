@@ -68,7 +68,7 @@ struct TileStore {
     int* refInside;  // its reference window lies wholly in the image
     int* bestDx;
     int* bestDy;
-    int* range;      // the tile's shifts: first and last row, first and last column; a row's first and last column
+    int* range;      // the tile's first and last row of shifts; the current row's first and last column
     float* invStd;
     float* refMean;
     float* defMean;
@@ -102,7 +102,7 @@ __host__ __device__ inline TileStore carveTileStore(Carver& c, const TileShape& 
     s.refInside = c.take<int>(kTilePoints);
     s.bestDx = c.take<int>(kTilePoints);
     s.bestDy = c.take<int>(kTilePoints);
-    s.range = c.take<int>(6);
+    s.range = c.take<int>(4);
     s.invStd = c.take<float>(kTilePoints);
     s.refMean = c.take<float>(kTilePoints);
     s.defMean = c.take<float>(kTilePoints);
@@ -340,18 +340,14 @@ __device__ __forceinline__ void preparePoints(const Block& block, const TileStor
         }
     });
     block.single([&] {
-        int dy0 = INT_MAX, dy1 = INT_MIN, dx0 = INT_MAX, dx1 = INT_MIN;
+        int dy0 = INT_MAX, dy1 = INT_MIN;
         for (int q = 0; q < kTilePoints; ++q) {
             if (!s.searched[q]) continue;
             dy0 = imin(dy0, s.guessY[q] - g.up);
             dy1 = imax(dy1, s.guessY[q] + g.down);
-            dx0 = imin(dx0, s.guessX[q] - g.left);
-            dx1 = imax(dx1, s.guessX[q] + g.right);
         }
         s.range[0] = dy0;
         s.range[1] = dy1;
-        s.range[2] = dx0;
-        s.range[3] = dx1;
     });
 }
 
@@ -615,10 +611,10 @@ TAVRO_TILE_CLONES __global__ void searchTiles(const float* ref, const float* def
                 lo = imin(lo, s.guessX[q] - g.left);
                 hi = imax(hi, s.guessX[q] + g.right);
             }
-            s.range[4] = lo;
-            s.range[5] = hi;
+            s.range[2] = lo;
+            s.range[3] = hi;
         });
-        const int rowFirst = s.range[4], rowLast = s.range[5];
+        const int rowFirst = s.range[2], rowLast = s.range[3];
         // The next row's bounds are written only once every thread has read these.
         block.sync();
         for (int first = rowFirst; first <= rowLast; first += kShiftChunk) {
