@@ -359,6 +359,8 @@ __device__ __forceinline__ float interpolateInside(const detail::TextureSampler&
 }
 
 #if !TAVRO_GENERIC_KERNEL
+#include <immintrin.h>
+
 using FloatLanes = float __attribute__((vector_size(16)));
 using IntLanes = int __attribute__((vector_size(16)));
 
@@ -368,7 +370,32 @@ using IntLanes = int __attribute__((vector_size(16)));
 // the lanes, where one position at a time leaves most of every vector unused.
 template <int Kind>
 inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatLanes x, FloatLanes y) {
-    if constexpr (Kind < static_cast<int>(InterpolationType::Bicubic) || Kind > 3) {
+    if constexpr (Kind == static_cast<int>(InterpolationType::Bilinear)) {
+        // Each position's two rows of two taps are two 8-byte loads; the lerps
+        // then run across the lanes.
+        IntLanes firstX = __builtin_convertvector(x, IntLanes);
+        IntLanes firstY = __builtin_convertvector(y, IntLanes);
+        firstX += x < __builtin_convertvector(firstX, FloatLanes);
+        firstY += y < __builtin_convertvector(firstY, FloatLanes);
+        const FloatLanes tx = x - __builtin_convertvector(firstX, FloatLanes);
+        const FloatLanes ty = y - __builtin_convertvector(firstY, FloatLanes);
+        const ptrdiff_t pitch = image.pitch();
+        const float* rows[4];
+        for (int lane = 0; lane < 4; ++lane) rows[lane] = image.address(firstX[lane], firstY[lane]);
+        auto pairs = [](const float* p, const float* q) {
+            return (FloatLanes)_mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))),
+                                            reinterpret_cast<const __m64*>(q));
+        };
+        const FloatLanes top01 = pairs(rows[0], rows[1]), top23 = pairs(rows[2], rows[3]);
+        const FloatLanes bottom01 = pairs(rows[0] + pitch, rows[1] + pitch);
+        const FloatLanes bottom23 = pairs(rows[2] + pitch, rows[3] + pitch);
+        const IntLanes even = {0, 2, 4, 6}, odd = {1, 3, 5, 7};
+        const FloatLanes a = __builtin_shuffle(top01, top23, even), b = __builtin_shuffle(top01, top23, odd);
+        const FloatLanes c = __builtin_shuffle(bottom01, bottom23, even), d = __builtin_shuffle(bottom01, bottom23, odd);
+        const FloatLanes upper = a + tx * (b - a);
+        const FloatLanes lower = c + tx * (d - c);
+        return upper + ty * (lower - upper);
+    } else if constexpr (Kind < static_cast<int>(InterpolationType::Bicubic) || Kind > 3) {
         FloatLanes out;
         for (int lane = 0; lane < 4; ++lane) out[lane] = interpolateInside<Kind>(image, x[lane], y[lane]);
         return out;

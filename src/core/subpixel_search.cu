@@ -298,7 +298,7 @@ SampleTables& sampleTables(const SubsetLayout& subset) {
 // Jacobian columns of every sample, then per thread the Hessian's upper
 // triangle, entry by entry as addOuterProduct orders them.
 template <int N>
-void hessianSums(const Block& block, const SubsetLayout& subset, SampleTables& tables, const float* __restrict fx,
+TAVRO_INLINE_BODY inline void hessianSums(const Block& block, const SubsetLayout& subset, SampleTables& tables, const float* __restrict fx,
                  const float* __restrict fy, Accumulators<21>& h) {
     const float* __restrict dx = tables.dx.data();
     const float* __restrict dy = tables.dy.data();
@@ -333,7 +333,7 @@ void hessianSums(const Block& block, const SubsetLayout& subset, SampleTables& t
 // Warped deformed samples of a warp whose footprint lies inside the image,
 // four samples at a time, and the per-thread sums of them and their squares.
 template <int Kind>
-void warpedSamplesInside(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
+TAVRO_INLINE_BODY inline void warpedSamplesInside(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
                          const TextureSampler& image, const Warp& warp, float* __restrict warped,
                          PerThread<float>& sum, PerThread<float>& sumSq) {
     const float* __restrict dxs = tables.dx.data();
@@ -366,7 +366,7 @@ void warpedSamplesInside(const Block& block, const SubsetLayout& subset, const S
 // Residuals against the reference and the per-thread sums r J; a non-finite
 // residual flags its thread (the caller then stops without reading the sums).
 template <int N>
-void residualSums(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
+TAVRO_INLINE_BODY inline void residualSums(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
                   const float* __restrict warped, const float* __restrict f, float defMean, float defInvNorm,
                   Accumulators<6>& b, PerThread<int>& flag) {
     thread_local std::vector<float> residuals;
@@ -395,7 +395,7 @@ void residualSums(const Block& block, const SubsetLayout& subset, const SampleTa
 
 // The sum of squared residuals of the last iteration's kept samples, once per
 // point rather than in every residual pass (where the GPU sums it).
-float keptMisfit(const float* __restrict warped, const float* __restrict f, int count, float mean,
+TAVRO_INLINE_BODY inline float keptMisfit(const float* __restrict warped, const float* __restrict f, int count, float mean,
                  float inverseNorm) {
     float sum = 0.0f;
     for (int s = 0; s < count; ++s) {
@@ -456,7 +456,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     auto h = makeAccumulators(block, std::make_integer_sequence<int, 21>{});
 #if !TAVRO_GENERIC_KERNEL
     SampleTables& tables = sampleTables(subset);
-    auto hessianPass = [&](auto parameters) {
+    auto hessianPass = [&](auto parameters) TAVRO_INLINE_BODY {
         hessianSums<decltype(parameters)::value>(block, subset, tables, fx, fy, h);
     };
 #else
@@ -557,7 +557,7 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
             misfit[t] = 0.0f;
         });
 #if !TAVRO_GENERIC_KERNEL
-        auto residualPass = [&](auto parameters) {
+        auto residualPass = [&](auto parameters) TAVRO_INLINE_BODY {
             residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag);
         };
 #else
@@ -633,7 +633,16 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
     });
 }
 
-__global__ void __launch_bounds__(kMaxThreads)
+// On the CPU the kernel also comes as an AVX clone, picked at run time, with
+// its sample loops inlined: the same operations per sample and per-thread sum
+// (no fused multiply-add), so every processor gets the same bits.
+#if defined(__CUDACC__) || TAVRO_GENERIC_KERNEL || !defined(__x86_64__)
+#define TAVRO_REFINE_CLONES
+#else
+#define TAVRO_REFINE_CLONES __attribute__((target_clones("avx", "default")))
+#endif
+
+TAVRO_REFINE_CLONES __global__ void __launch_bounds__(kMaxThreads)
     subpixel_refine_kernel(const float* reference, cudaTextureObject_t texture, const uint8_t* mask, int maskStride,
                            int maskRows, int width, int height, int windowSizeX, int windowSizeY, int stepX,
                            int stepY, int gridWidth, int gridHeight, int marginX, int marginY, SubpixelParams params,

@@ -4,6 +4,7 @@
 // t, t + size, ..., and starts from the normalised reference subset.
 
 #include <cstdint>
+#include <cstring>
 
 #include "gpu/runtime.h"
 
@@ -77,6 +78,68 @@ __device__ __forceinline__ void forEachSample(const gpu::Block& block, const Sub
 // samples normalised to zero mean and unit norm to f and their gradients
 // (central differences, one-sided at the image border, in the same units) to
 // fx and fy. `reference` holds the image's rows from row0 on.
+#if !TAVRO_GENERIC_KERNEL
+// The CPU reads the subset row by row, where the samples of a row are
+// neighbours in memory and every step vectorises; the per-thread sums and
+// every value are those of the generic loop below.
+__device__ __forceinline__ float normaliseReference(const gpu::Block& block, const SubsetLayout& subset,
+                                                    const gpu::PerThread<int>&, const gpu::PerThread<int>&,
+                                                    const float* reference, int row0, int width, int height, int xc,
+                                                    int yc, gpu::PerThread<float>& sum, gpu::PerThread<float>& sumSq,
+                                                    float* __restrict f, float* __restrict fx, float* __restrict fy) {
+    auto line = [&](int y) { return reference + static_cast<int64_t>(y - row0) * width; };
+    const int left = xc - subset.halfX;
+    // The samples themselves first, in f, for the sums.
+    for (int r = 0; r < subset.height; ++r)
+        std::memcpy(f + r * subset.width, line(yc - subset.halfY + r) + left, sizeof(float) * size_t(subset.width));
+    float* __restrict s1 = &sum[0];
+    float* __restrict s2 = &sumSq[0];
+    const int size = block.size();
+    for (int t = 0; t < size; ++t) s1[t] = s2[t] = 0.0f;
+    for (int base = 0; base < subset.count; base += size) {
+        const int active = subset.count - base < size ? subset.count - base : size;
+        for (int t = 0; t < active; ++t) {
+            const float value = f[base + t];
+            s1[t] += value;
+            s2[t] += value * value;
+        }
+    }
+    const float count = static_cast<float>(subset.count);
+    const float mean = block.reduceSum(sum) / count;
+    const float norm = sqrtf(clampVariance(block.reduceSum(sumSq) - mean * (mean * count)));
+    if (!(norm > 0.0f)) return norm;
+    const float inverse = 1.0f / norm;
+    const bool innerColumns = left > 0 && left + subset.width < width;
+    for (int r = 0; r < subset.height; ++r) {
+        const int y = yc - subset.halfY + r;
+        const int ym = y > 0 ? y - 1 : y, yp = y < height - 1 ? y + 1 : y;
+        const float* __restrict here = line(y) + left;
+        const float* __restrict up = line(ym) + left;
+        const float* __restrict down = line(yp) + left;
+        float* __restrict fr = f + r * subset.width;
+        float* __restrict fxr = fx + r * subset.width;
+        float* __restrict fyr = fy + r * subset.width;
+        for (int i = 0; i < subset.width; ++i) fr[i] = (here[i] - mean) * inverse;
+        if (innerColumns) {
+            for (int i = 0; i < subset.width; ++i) fxr[i] = (here[i + 1] - here[i - 1]) * 0.5f * inverse;
+        } else {
+            for (int i = 0; i < subset.width; ++i) {
+                const int x = left + i;
+                const int xm = x > 0 ? x - 1 : x, xp = x < width - 1 ? x + 1 : x;
+                fxr[i] = xp > xm ? (here[xp - left] - here[xm - left]) * (xp - xm == 2 ? 0.5f : 1.0f) * inverse : 0.0f;
+            }
+        }
+        if (yp - ym == 2) {
+            for (int i = 0; i < subset.width; ++i) fyr[i] = (down[i] - up[i]) * 0.5f * inverse;
+        } else if (yp > ym) {
+            for (int i = 0; i < subset.width; ++i) fyr[i] = (down[i] - up[i]) * 1.0f * inverse;
+        } else {
+            for (int i = 0; i < subset.width; ++i) fyr[i] = 0.0f;
+        }
+    }
+    return norm;
+}
+#else
 __device__ __forceinline__ float normaliseReference(const gpu::Block& block, const SubsetLayout& subset,
                                                     const gpu::PerThread<int>& col, const gpu::PerThread<int>& row,
                                                     const float* reference, int row0, int width, int height, int xc,
@@ -110,5 +173,6 @@ __device__ __forceinline__ float normaliseReference(const gpu::Block& block, con
     });
     return norm;
 }
+#endif
 
 } // namespace tavro::detail

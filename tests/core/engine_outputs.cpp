@@ -109,6 +109,24 @@ bool run(Outputs& out, std::string& error) {
             addResult(out, "subpixel" + std::to_string(interpolation) + (affine ? "a" : "t"), refined);
         }
 
+    // Without a search range the outer subsets touch the image's edges, where
+    // the reference gradients turn one-sided.
+    PixelSearchParams edges = search;
+    edges.maxU = edges.maxV = 0;
+    edges.searchUp = edges.searchDown = edges.searchLeft = edges.searchRight = 0;
+    PixelDisplacementResult still;
+    if (!computePixelDisplacements(ref, def, size, edges, still, error)) return false;
+    SubpixelParams edgeParams;
+    edgeParams.interpolation = static_cast<int>(InterpolationType::Bilinear);
+    edgeParams.affine = true;
+    edgeParams.maxIterations = 12;
+    edgeParams.convergenceTolerance = 1e-4f;
+    PixelDisplacementResult edgeRefined;
+    if (!computeSubpixelDisplacements(ref, def, size, edges, still, edgeParams, edgeRefined, error, {}, nullptr, 0, 0,
+                                      0, -1))
+        return false;
+    addResult(out, "edges", edgeRefined);
+
     // The discontinuity engine, behind the same entry.
     const Pair crack = crackPair(128);
     const ImageSource crackRef(crack.reference.pixels.data()), crackDef(crack.deformed.pixels.data());
