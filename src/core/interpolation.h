@@ -13,6 +13,10 @@
 #include "core/subpixel_params.h"
 #include "gpu/runtime_base.h"
 
+#if !defined(__CUDACC__) && defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 // Full unrolling of the short tap and parameter loops, in both builds.
 #if !defined(TAVRO_UNROLL)
 #if defined(__CUDACC__)
@@ -359,8 +363,6 @@ __device__ __forceinline__ float interpolateInside(const detail::TextureSampler&
 }
 
 #if !TAVRO_GENERIC_KERNEL
-#include <immintrin.h>
-
 using FloatLanes = float __attribute__((vector_size(16)));
 using IntLanes = int __attribute__((vector_size(16)));
 
@@ -370,9 +372,11 @@ using IntLanes = int __attribute__((vector_size(16)));
 // the lanes, where one position at a time leaves most of every vector unused.
 template <int Kind>
 inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatLanes x, FloatLanes y) {
+#if defined(__SSE2__)
     if constexpr (Kind == static_cast<int>(InterpolationType::Bilinear)) {
-        // Each position's two rows of two taps are two 8-byte loads; the lerps
-        // then run across the lanes.
+        // Each position's two rows of two taps are two 8-byte loads, and the
+        // lerps run across the lanes: one position at a time, the taps' index
+        // arithmetic and scalar loads cost more than the lerps themselves.
         IntLanes firstX = __builtin_convertvector(x, IntLanes);
         IntLanes firstY = __builtin_convertvector(y, IntLanes);
         firstX += x < __builtin_convertvector(firstX, FloatLanes);
@@ -395,7 +399,9 @@ inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatL
         const FloatLanes upper = a + tx * (b - a);
         const FloatLanes lower = c + tx * (d - c);
         return upper + ty * (lower - upper);
-    } else if constexpr (Kind < static_cast<int>(InterpolationType::Bicubic) || Kind > 3) {
+    } else
+#endif
+    if constexpr (Kind < static_cast<int>(InterpolationType::Bicubic) || Kind > 3) {
         FloatLanes out;
         for (int lane = 0; lane < 4; ++lane) out[lane] = interpolateInside<Kind>(image, x[lane], y[lane]);
         return out;
