@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <type_traits>
 
 #include "core/profile_range.h"
 #include "gpu/runtime.h"
@@ -25,6 +26,17 @@ constexpr int kTileCols = 64;
 constexpr int kTilePoints = kTileRows * kTileCols;
 // Shifts along one row whose correlations are kept before they are scored.
 constexpr int kShiftChunk = 32;
+// The CPU takes the products of two columns by two rows of shifts in one pass over a tile's pixels: each
+// reference pixel is loaded once for all four, and the deformed pixels of one row of shifts are the next row's
+// too, so that a pass needs far fewer loads per product.
+#if TAVRO_GENERIC_KERNEL
+constexpr int kPassCols = 1;
+constexpr int kPassRows = 1;
+#else
+constexpr int kPassCols = 2;
+constexpr int kPassRows = 2;
+#endif
+constexpr int kPassShifts = kPassCols * kPassRows;
 // The transform search's peak stage gives its thread t the shift rows t, t + 128, ... and keeps the lower thread on
 // ties: among equal scores the one whose row is first modulo 128, then the first row, then the first column.
 constexpr int kPeakRowCycle = 128;
@@ -75,11 +87,11 @@ struct TileStore {
     float* bestScore;
     float* refRegion;  // offset reference pixels under the tile's windows, zero outside the image
     float* defWindow;  // offset deformed pixels under them at a chunk of shifts, zero outside the image
-    float* acc;      // running column sums of the products (CPU)
-    float* starts;   // [window row][column]: the running sums where each window starts
-    float* columns;  // [column][window row]: each window's column sums
+    float* acc;      // running column sums of the products (CPU), one per shift of a pass
+    float* starts;   // [window row][column]: the running sums where each window starts, one per shift of a pass
+    float* columns;  // [column][window row]: each window's column sums, one per shift of a pass
     float* rowStarts;  // [window column][window row] (CPU)
-    float* corr;     // [point][shift of the chunk]
+    float* corr;     // [point][shift of the chunk], one per row of shifts of a pass
 };
 
 struct Carver {
@@ -108,12 +120,12 @@ __host__ __device__ inline TileStore carveTileStore(Carver& c, const TileShape& 
     s.defMean = c.take<float>(kTilePoints);
     s.bestScore = c.take<float>(kTilePoints);
     s.refRegion = c.take<float>(size_t(g.regionRows) * size_t(g.regionCols));
-    s.defWindow = c.take<float>(size_t(g.regionRows) * size_t(g.windowCols));
-    s.acc = c.take<float>(size_t(g.regionCols));
-    s.starts = c.take<float>(size_t(kTileRows) * size_t(g.regionCols));
-    s.columns = c.take<float>(size_t(kTileRows) * size_t(g.regionCols));
+    s.defWindow = c.take<float>(size_t(g.regionRows + kPassRows - 1) * size_t(g.windowCols));
+    s.acc = c.take<float>(size_t(kPassShifts) * size_t(g.regionCols));
+    s.starts = c.take<float>(size_t(kPassShifts) * size_t(kTileRows) * size_t(g.regionCols));
+    s.columns = c.take<float>(size_t(kPassShifts) * size_t(kTileRows) * size_t(g.regionCols));
     s.rowStarts = c.take<float>(size_t(kTileRows) * kTileCols);
-    s.corr = c.take<float>(size_t(kTilePoints) * kShiftChunk);
+    s.corr = c.take<float>(size_t(kPassRows) * size_t(kTilePoints) * kShiftChunk);
     return s;
 }
 
@@ -230,6 +242,19 @@ __device__ __forceinline__ float insideScore(float cp, float g1, float g2, float
     const float enough = 1e-4f * s2 > 1e-12f ? 1e-4f * s2 : 1e-12f;
     const float zncc = invStd * corr / sqrtf(variance);
     return variance > enough ? (zncc < 1.0f ? zncc : 1.0f) : kSkipped;
+}
+
+// Whether insideScore's score may reach a positive best, from the square of the ratio it takes the root of:
+// false only where the score lies below best by far more than its rounding, so that no score that would be kept is
+// missed. A non-finite correlation or variance, and a floor too large for a float, answer true.
+constexpr float kScoreMargin = 1.0f - 1e-5f;
+
+__device__ __forceinline__ int maybeBetter(float cp, float g1, float g2, float meanGap, float invStd, float invArea,
+                                           float floor) {
+    const float scaled = invStd * (cp + meanGap * g1);
+    const float variance = g2 - g1 * g1 * invArea;
+    const float least = floor * variance;
+    return !(scaled <= 0.0f || (scaled * scaled < least && least <= 3.0e38f));
 }
 
 // Where the image cuts either window: only pixel pairs with both pixels in the image correlate, and the deformed
@@ -354,9 +379,9 @@ __device__ __forceinline__ void preparePoints(const Block& block, const TileStor
 // Products of the offset reference pixels with the offset deformed pixels at shift (first + k, dy), summed down
 // each column of the tile's region: each window row's column sums, as the difference of the running sums where
 // its windows end and where they start. Pixels outside the image are zero and add nothing.
+#if TAVRO_GENERIC_KERNEL
 __device__ __forceinline__ void tileColumnSums(const Block& block, const TileStore& s, const TileShape& g, int k) {
     const int rows = g.regionRows, cols = g.regionCols, pitch = g.windowCols;
-#if TAVRO_GENERIC_KERNEL
     block.forEachThread([&](int t) {
         for (int col = t; col < cols; col += block.size()) {
             float acc = 0.0f;
@@ -376,76 +401,94 @@ __device__ __forceinline__ void tileColumnSums(const Block& block, const TileSto
             }
         }
     });
+}
 #else
-    (void)block;
-    float* __restrict__ acc = s.acc;
-    for (int col = 0; col < cols; ++col) acc[col] = 0.0f;
+// L rows of products added to the running column sums of the shifts (k + p, dy + q), p < P, q < Q, into sums
+// s[q][p]: the deformed pixels of shift (k + p, dy + q) at reference row j are those of row j + q at column k + p.
+template <int P, int Q, int L>
+__device__ __forceinline__ void productRows(float* __restrict__ s00, float* __restrict__ s01,
+                                            float* __restrict__ s10, float* __restrict__ s11,
+                                            const float* __restrict__ a, const float* __restrict__ b, int cols,
+                                            int pitch) {
+    for (int col = 0; col < cols; ++col) {
+        float v00 = s00[col];
+        float v01 = P > 1 ? s01[col] : 0.0f;
+        float v10 = Q > 1 ? s10[col] : 0.0f;
+        float v11 = P > 1 && Q > 1 ? s11[col] : 0.0f;
+#pragma GCC unroll 4
+        for (int j = 0; j < L; ++j) {
+            const float x = a[j * cols + col];
+            const float* row = b + j * pitch + col;
+            v00 += x * row[0];
+            if constexpr (P > 1) v01 += x * row[1];
+            if constexpr (Q > 1) v10 += x * row[pitch];
+            if constexpr (P > 1 && Q > 1) v11 += x * row[pitch + 1];
+        }
+        s00[col] = v00;
+        if constexpr (P > 1) s01[col] = v01;
+        if constexpr (Q > 1) s10[col] = v10;
+        if constexpr (P > 1 && Q > 1) s11[col] = v11;
+    }
+}
+
+// tileColumnSums for the P x Q shifts (first + k + p, dy + q) of one pass: the column sums of shift (p, q) go to
+// plane q * P + p of s.columns. Each column of each shift adds its products row by row, as the generic branch does.
+template <int P, int Q>
+__device__ __forceinline__ void tileColumnSumsCpu(const TileStore& s, const TileShape& g, int k) {
+    constexpr int N = P * Q;
+    const int rows = g.regionRows, cols = g.regionCols, pitch = g.windowCols;
+    const size_t plane = size_t(kTileRows) * size_t(cols);
+    for (int col = 0; col < N * cols; ++col) s.acc[col] = 0.0f;
     int nextStart = 0, started = 0, nextEnd = g.wy, ended = 0;
     for (int r = 0; r <= rows;) {
         if (r == nextStart && started < kTileRows) {
-            float* __restrict__ out = s.starts + started * cols;
-            for (int col = 0; col < cols; ++col) out[col] = acc[col];
+            for (int n = 0; n < N; ++n) {
+                const float* __restrict__ acc = s.acc + n * cols;
+                float* __restrict__ out = s.starts + n * plane + started * cols;
+                for (int col = 0; col < cols; ++col) out[col] = acc[col];
+            }
             ++started;
             nextStart += g.stepY;
         }
         if (r == nextEnd && ended < kTileRows) {
-            const float* __restrict__ from = s.starts + ended * cols;
-            for (int col = 0; col < cols; ++col) s.columns[col * kTileRows + ended] = acc[col] - from[col];
+            for (int n = 0; n < N; ++n) {
+                const float* __restrict__ acc = s.acc + n * cols;
+                const float* __restrict__ from = s.starts + n * plane + ended * cols;
+                float* __restrict__ to = s.columns + n * plane + ended;
+                for (int col = 0; col < cols; ++col) to[col * kTileRows] = acc[col] - from[col];
+            }
             ++ended;
             nextEnd += g.stepY;
         }
         if (r == rows) break;
-        // The rows up to the next boundary, up to four at a time with the sums held in registers: each column
-        // still adds its products row by row, as the generic branch does.
+        // The rows up to the next boundary, up to four at a time with the sums held in registers.
         int run = rows - r;
         if (started < kTileRows) run = imin(run, nextStart - r);
         if (ended < kTileRows) run = imin(run, nextEnd - r);
         run = imin(run, 4);
-        const float* __restrict__ a0 = s.refRegion + r * cols;
-        const float* __restrict__ b0 = s.defWindow + r * pitch + k;
-        if (run == 4) {
-            const float *__restrict__ a1 = a0 + cols, *__restrict__ a2 = a1 + cols, *__restrict__ a3 = a2 + cols;
-            const float *__restrict__ b1 = b0 + pitch, *__restrict__ b2 = b1 + pitch, *__restrict__ b3 = b2 + pitch;
-            for (int col = 0; col < cols; ++col) {
-                float v = acc[col];
-                v += a0[col] * b0[col];
-                v += a1[col] * b1[col];
-                v += a2[col] * b2[col];
-                v += a3[col] * b3[col];
-                acc[col] = v;
-            }
-        } else if (run == 3) {
-            const float *__restrict__ a1 = a0 + cols, *__restrict__ a2 = a1 + cols;
-            const float *__restrict__ b1 = b0 + pitch, *__restrict__ b2 = b1 + pitch;
-            for (int col = 0; col < cols; ++col) {
-                float v = acc[col];
-                v += a0[col] * b0[col];
-                v += a1[col] * b1[col];
-                v += a2[col] * b2[col];
-                acc[col] = v;
-            }
-        } else if (run == 2) {
-            const float* __restrict__ a1 = a0 + cols;
-            const float* __restrict__ b1 = b0 + pitch;
-            for (int col = 0; col < cols; ++col) {
-                float v = acc[col];
-                v += a0[col] * b0[col];
-                v += a1[col] * b1[col];
-                acc[col] = v;
-            }
-        } else {
-            for (int col = 0; col < cols; ++col) acc[col] += a0[col] * b0[col];
+        const float* __restrict__ a = s.refRegion + r * cols;
+        const float* __restrict__ b = s.defWindow + r * pitch + k;
+        float* const s00 = s.acc;
+        float* const s01 = s.acc + (P > 1 ? 1 : 0) * cols;
+        float* const s10 = s.acc + (Q > 1 ? P : 0) * cols;
+        float* const s11 = s.acc + (P > 1 && Q > 1 ? 3 : 0) * cols;
+        switch (run) {
+        case 4: productRows<P, Q, 4>(s00, s01, s10, s11, a, b, cols, pitch); break;
+        case 3: productRows<P, Q, 3>(s00, s01, s10, s11, a, b, cols, pitch); break;
+        case 2: productRows<P, Q, 2>(s00, s01, s10, s11, a, b, cols, pitch); break;
+        default: productRows<P, Q, 1>(s00, s01, s10, s11, a, b, cols, pitch); break;
         }
         r += run;
     }
-#endif
 }
+#endif
 
 // Along each window row, the same running sums over the column sums give each point's correlation at the shift.
 __device__ __forceinline__ void tileWindowSums(const Block& block, const TileStore& s, const TileShape& g,
-                                               int chunkIndex) {
+                                               const float* columns, float* corr, int chunkIndex) {
     const int cols = g.regionCols;
 #if TAVRO_GENERIC_KERNEL
+    (void)s;
     block.forEachThread([&](int t) {
         for (int i = t; i < kTileRows; i += block.size()) {
             float run = 0.0f;
@@ -458,11 +501,11 @@ __device__ __forceinline__ void tileWindowSums(const Block& block, const TileSto
                     nextStart += g.stepX;
                 }
                 if (col == nextEnd && ended < kTileCols) {
-                    s.corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run - startRun[ended];
+                    corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run - startRun[ended];
                     ++ended;
                     nextEnd += g.stepX;
                 }
-                if (col < cols) run += s.columns[col * kTileRows + i];
+                if (col < cols) run += columns[col * kTileRows + i];
             }
         }
     });
@@ -481,12 +524,12 @@ __device__ __forceinline__ void tileWindowSums(const Block& block, const TileSto
         if (col == nextEnd && ended < kTileCols) {
             const float* __restrict__ from = s.rowStarts + ended * kTileRows;
             for (int i = 0; i < kTileRows; ++i)
-                s.corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run[i] - from[i];
+                corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run[i] - from[i];
             ++ended;
             nextEnd += g.stepX;
         }
         if (col < cols) {
-            const float* __restrict__ in = s.columns + col * kTileRows;
+            const float* __restrict__ in = columns + col * kTileRows;
             for (int i = 0; i < kTileRows; ++i) run[i] += in[i];
         }
     }
@@ -496,7 +539,7 @@ __device__ __forceinline__ void tileWindowSums(const Block& block, const TileSto
 // Scores of one shift row's chunk [first, last] for every point whose range holds them, in column order, each
 // kept when it beats the point's best (see kPeakRowCycle for ties).
 __device__ __forceinline__ void scoreChunk(const Block& block, const TileStore& s, const TileShape& g,
-                                           const float* boxSums, const float* boxSquares, const ClippedShift& clip,
+                                           const float* corr, const float* boxSums, const float* boxSquares, const ClippedShift& clip,
                                            int top, int left, int dy, int first, int last) {
     const float invArea = 1.0f / static_cast<float>(g.wx * g.wy);
     const float area = static_cast<float>(g.wx * g.wy);
@@ -517,7 +560,7 @@ __device__ __forceinline__ void scoreChunk(const Block& block, const TileStore& 
             const float* b1 = boxSums + size_t(ys + g.wy - 1) * size_t(g.boxWidth);
             const float* b2 = boxSquares + size_t(ys + g.wy - 1) * size_t(g.boxWidth);
             const int boxColumn = wx0 + g.wx - 1;
-            const float* cp = s.corr + q * kShiftChunk;
+            const float* cp = corr + q * kShiftChunk;
             const float invStd = s.invStd[q], refMean = s.refMean[q], defMean = s.defMean[q];
             const int rowKey = (dy - gy + g.up) % kPeakRowCycle;
             float best = s.bestScore[q];
@@ -547,19 +590,29 @@ __device__ __forceinline__ void scoreChunk(const Block& block, const TileStore& 
             if (fastLo <= fastHi) {
                 const float meanGap = clip.offset - refMean, k = clip.offset - defMean;
                 const float k2 = 2.0f * k, k3 = k * k * area;
-                // All of them first (vectors on the CPU), then the scan, which the many chunks that hold nothing
-                // as good as the best so far are spared.
-                float scores[kShiftChunk];
                 const int count = fastHi - fastLo + 1;
                 const float* c1 = cp + (fastLo - first);
                 const float* g1 = b1 + (boxColumn + fastLo);
                 const float* g2 = b2 + (boxColumn + fastLo);
-                for (int e = 0; e < count; ++e)
-                    scores[e] = insideScore(c1[e], g1[e], g2[e], meanGap, invStd, k2, k3, invArea);
-                int better = 0;
-                for (int e = 0; e < count; ++e) better |= scores[e] >= best;
-                if (better)
-                    for (int e = 0; e < count; ++e) keep(scores[e], fastLo + e);
+                // Once a point has a positive best, most chunks hold nothing near it: a test without the root and
+                // the division (vectors on the CPU) spares them the scores.
+                int candidates = best > 0.0f ? 0 : 1;
+                if (!candidates) {
+                    const float floor = best * best * kScoreMargin;
+                    for (int e = 0; e < count; ++e)
+                        candidates |= maybeBetter(c1[e], g1[e], g2[e], meanGap, invStd, invArea, floor);
+                }
+                if (candidates) {
+                    // All of them first, then the scan, which the chunks that hold nothing as good as the best so
+                    // far are spared.
+                    float scores[kShiftChunk];
+                    for (int e = 0; e < count; ++e)
+                        scores[e] = insideScore(c1[e], g1[e], g2[e], meanGap, invStd, k2, k3, invArea);
+                    int better = 0;
+                    for (int e = 0; e < count; ++e) better |= scores[e] >= best;
+                    if (better)
+                        for (int e = 0; e < count; ++e) keep(scores[e], fastLo + e);
+                }
             }
             for (int dx = fastHi + 1; dx <= hi; ++dx) clipped(dx);
             s.bestScore[q] = best;
@@ -601,13 +654,15 @@ TAVRO_TILE_CLONES __global__ void searchTiles(const float* ref, const float* def
     copyOffsetPixels(block, s.refRegion, ref, g.width, g.height, top, left, g.regionRows, g.regionCols, offset);
     const int dyFirst = s.range[0], dyLast = s.range[1];
     const ClippedShift clip{refIntegral, defIntegral, g.width, g.height, g.wx, g.wy, offset};
-    for (int dy = dyFirst; dy <= dyLast; ++dy) {
-        // Each row takes the columns of shifts that its own points need: a point whose guess is far from its
-        // neighbours' adds its range to the rows it needs, not the tile's whole rectangle of shifts.
+    // Each row takes the columns of shifts that its own points need: a point whose guess is far from its
+    // neighbours' adds its range to the rows it needs, not the tile's whole rectangle of shifts. A pass of the CPU
+    // over several rows takes the columns any of them needs; each point scores only its own shifts.
+    for (int dy = dyFirst; dy <= dyLast; dy += kPassRows) {
+        const int passRows = imin(kPassRows, dyLast - dy + 1);
         block.single([&] {
             int lo = INT_MAX, hi = INT_MIN;
             for (int q = 0; q < kTilePoints; ++q) {
-                if (!s.searched[q] || dy - s.guessY[q] < -g.up || dy - s.guessY[q] > g.down) continue;
+                if (!s.searched[q] || dy + passRows - 1 - s.guessY[q] < -g.up || dy - s.guessY[q] > g.down) continue;
                 lo = imin(lo, s.guessX[q] - g.left);
                 hi = imax(hi, s.guessX[q] + g.right);
             }
@@ -619,13 +674,46 @@ TAVRO_TILE_CLONES __global__ void searchTiles(const float* ref, const float* def
         block.sync();
         for (int first = rowFirst; first <= rowLast; first += kShiftChunk) {
             const int last = imin(first + kShiftChunk - 1, rowLast);
-            copyOffsetPixels(block, s.defWindow, def, g.width, g.height, top + dy, left + first, g.regionRows,
-                             g.windowCols, offset);
+            copyOffsetPixels(block, s.defWindow, def, g.width, g.height, top + dy, left + first,
+                             g.regionRows + passRows - 1, g.windowCols, offset);
+#if TAVRO_GENERIC_KERNEL
             for (int dx = first; dx <= last; ++dx) {
                 tileColumnSums(block, s, g, dx - first);
-                tileWindowSums(block, s, g, dx - first);
+                tileWindowSums(block, s, g, s.columns, s.corr, dx - first);
             }
-            scoreChunk(block, s, g, boxSums, boxSquares, clip, top, left, dy, first, last);
+#else
+            const size_t plane = size_t(kTileRows) * size_t(g.regionCols);
+            const size_t corrPlane = size_t(kTilePoints) * kShiftChunk;
+            int dx = first;
+            const auto windows = [&](int columnsOfPass, int k) TAVRO_INLINE_LAMBDA {
+                for (int q = 0; q < passRows; ++q)
+                    for (int p = 0; p < columnsOfPass; ++p)
+                        tileWindowSums(block, s, g, s.columns + size_t(q * columnsOfPass + p) * plane,
+                                       s.corr + size_t(q) * corrPlane, k + p);
+            };
+            if (passRows == 2) {
+                for (; dx + kPassCols - 1 <= last; dx += kPassCols) {
+                    tileColumnSumsCpu<kPassCols, 2>(s, g, dx - first);
+                    windows(kPassCols, dx - first);
+                }
+                if (dx <= last) {
+                    tileColumnSumsCpu<1, 2>(s, g, dx - first);
+                    windows(1, dx - first);
+                }
+            } else {
+                for (; dx + 1 <= last; dx += 2) {
+                    tileColumnSumsCpu<2, 1>(s, g, dx - first);
+                    windows(2, dx - first);
+                }
+                if (dx <= last) {
+                    tileColumnSumsCpu<1, 1>(s, g, dx - first);
+                    windows(1, dx - first);
+                }
+            }
+#endif
+            for (int q = 0; q < passRows; ++q)
+                scoreChunk(block, s, g, s.corr + size_t(q) * size_t(kTilePoints) * kShiftChunk, boxSums, boxSquares,
+                           clip, top, left, dy + q, first, last);
         }
     }
     block.forEachThread([&](int t) {
