@@ -275,7 +275,6 @@ struct SampleTables {
     int width = 0;
     int count = 0;
     std::vector<float> dx, dy;
-    std::vector<float> jacobian[6];
 };
 
 SampleTables& sampleTables(const SubsetLayout& subset) {
@@ -288,46 +287,73 @@ SampleTables& sampleTables(const SubsetLayout& subset) {
             tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
             tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
         }
-        for (std::vector<float>& column : tables.jacobian) column.resize(n);
         tables.width = subset.width;
         tables.count = subset.count;
     }
     return tables;
 }
 
-// Jacobian columns of every sample, then per thread the Hessian's upper
-// triangle, entry by entry as addOuterProduct orders them.
+// Eight threads' sums at a time, held in registers across the strides.
+using ThreadLanes = float __attribute__((vector_size(32)));
+
+// By reference: a vector of this size passed by value would take another
+// calling convention in the clones.
+TAVRO_INLINE_BODY inline void loadLanes(ThreadLanes& v, const float* p) { std::memcpy(&v, p, sizeof v); }
+TAVRO_INLINE_BODY inline void storeLanes(float* p, const ThreadLanes& v) { std::memcpy(p, &v, sizeof v); }
+
+// Per thread the Hessian's upper triangle, entry by entry as addOuterProduct
+// orders them, with each sample's Jacobian formed as jacobian() forms it. For
+// eight threads at a time the sums of one row of the triangle stay in
+// registers over every full stride of samples; the last, partial stride
+// follows one thread at a time.
 template <int N>
-TAVRO_INLINE_BODY inline void hessianSums(const Block& block, const SubsetLayout& subset, SampleTables& tables, const float* __restrict fx,
-                 const float* __restrict fy, Accumulators<21>& h) {
-    const float* __restrict dx = tables.dx.data();
-    const float* __restrict dy = tables.dy.data();
-    float* __restrict j0 = tables.jacobian[0].data();
-    float* __restrict j1 = tables.jacobian[1].data();
-    float* __restrict j2 = tables.jacobian[2].data();
-    float* __restrict j3 = tables.jacobian[3].data();
-    float* __restrict j4 = tables.jacobian[4].data();
-    float* __restrict j5 = tables.jacobian[5].data();
-    for (int s = 0; s < subset.count; ++s) {
-        j0[s] = fx[s];
-        j1[s] = fy[s];
-        j2[s] = fx[s] * dx[s];
-        j3[s] = fx[s] * dy[s];
-        j4[s] = fy[s] * dx[s];
-        j5[s] = fy[s] * dy[s];
-    }
+TAVRO_INLINE_BODY inline void hessianSums(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
+                                          const float* __restrict fx, const float* __restrict fy,
+                                          Accumulators<21>& h) {
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
     const int size = block.size();
-    int k = 0;
-    for (int a = 0; a < N; ++a)
-        for (int c = a; c < N; ++c, ++k) {
-            float* __restrict sum = &h.v[k][0];
-            const float* __restrict ja = tables.jacobian[a].data();
-            const float* __restrict jc = tables.jacobian[c].data();
-            for (int base = 0; base < subset.count; base += size) {
-                const int active = subset.count - base < size ? subset.count - base : size;
-                for (int t = 0; t < active; ++t) sum[t] += ja[base + t] * jc[base + t];
+    const int strides = subset.count / size;
+    // Row A of the triangle: entries k0 .. k0 + N - A - 1, a compile-time count of registers.
+    const auto row = [&](auto rowIndex) TAVRO_INLINE_BODY {
+        constexpr int A = decltype(rowIndex)::value;
+        constexpr int k0 = A * N - A * (A - 1) / 2;
+        for (int t0 = 0; t0 + 8 <= size; t0 += 8) {
+            ThreadLanes sums[N - A];
+#pragma GCC unroll 6
+            for (int c = 0; c < N - A; ++c) loadLanes(sums[c], &h.v[k0 + c][t0]);
+            for (int stride = 0; stride < strides; ++stride) {
+                const int s = stride * size + t0;
+                ThreadLanes gx, gy, dx, dy;
+                loadLanes(gx, fx + s);
+                loadLanes(gy, fy + s);
+                loadLanes(dx, dxs + s);
+                loadLanes(dy, dys + s);
+                const ThreadLanes j[6] = {gx, gy, gx * dx, gx * dy, gy * dx, gy * dy};
+#pragma GCC unroll 6
+                for (int c = 0; c < N - A; ++c) sums[c] += j[A] * j[A + c];
             }
+#pragma GCC unroll 6
+            for (int c = 0; c < N - A; ++c) storeLanes(&h.v[k0 + c][t0], sums[c]);
         }
+    };
+    [&]<int... A>(std::integer_sequence<int, A...>) TAVRO_INLINE_BODY {
+        (row(std::integral_constant<int, A>{}), ...);
+    }(std::make_integer_sequence<int, N>{});
+    // Threads beyond the last whole eight (none for the kernel's block sizes), then the partial stride.
+    for (int t = size - size % 8; t < size; ++t)
+        for (int stride = 0; stride < strides; ++stride) {
+            const int s = stride * size + t;
+            float j[6];
+            jacobian(fx[s], fy[s], dxs[s], dys[s], j);
+            addOuterProduct<N>(h, t, j);
+        }
+    const int base = strides * size;
+    for (int t = 0; base + t < subset.count; ++t) {
+        float j[6];
+        jacobian(fx[base + t], fy[base + t], dxs[base + t], dys[base + t], j);
+        addOuterProduct<N>(h, t, j);
+    }
 }
 
 // Warped deformed samples of a warp whose footprint lies inside the image,
@@ -363,34 +389,59 @@ TAVRO_INLINE_BODY inline void warpedSamplesInside(const Block& block, const Subs
     }
 }
 
-// Residuals against the reference and the per-thread sums r J; a non-finite
-// residual flags its thread (the caller then stops without reading the sums).
+// Residuals against the reference and the per-thread sums r J, J formed as
+// jacobian() forms it; a non-finite residual counts as zero and flags its
+// thread (the caller then stops without reading the sums). Eight threads at a
+// time over the full strides, as hessianSums takes them.
 template <int N>
 TAVRO_INLINE_BODY inline void residualSums(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
-                  const float* __restrict warped, const float* __restrict f, float defMean, float defInvNorm,
-                  Accumulators<6>& b, PerThread<int>& flag) {
-    thread_local std::vector<float> residuals;
-    if (residuals.size() < size_t(subset.count)) residuals.resize(size_t(subset.count));
-    float* __restrict r = residuals.data();
+                                           const float* __restrict warped, const float* __restrict f,
+                                           const float* __restrict fx, const float* __restrict fy, float defMean,
+                                           float defInvNorm, Accumulators<6>& b, PerThread<int>& flag) {
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
     int* __restrict bad = &flag[0];
     const int size = block.size();
-    for (int base = 0; base < subset.count; base += size) {
-        const int active = subset.count - base < size ? subset.count - base : size;
-        for (int t = 0; t < active; ++t) {
-            const float v = (warped[base + t] - defMean) * defInvNorm - f[base + t];
-            const bool finite = isFinite(v);
-            bad[t] |= finite ? 0 : 1;
-            r[base + t] = finite ? v : 0.0f;
+    const int strides = subset.count / size;
+    for (int t0 = 0; t0 + 8 <= size; t0 += 8) {
+        ThreadLanes sums[6];
+        for (int k = 0; k < N; ++k) loadLanes(sums[k], &b.v[k][t0]);
+        ThreadLanes flagged = {};
+        for (int stride = 0; stride < strides; ++stride) {
+            const int s = stride * size + t0;
+            ThreadLanes g, reference;
+            loadLanes(g, warped + s);
+            loadLanes(reference, f + s);
+            const ThreadLanes v = (g - defMean) * defInvNorm - reference;
+            const auto finite = v - v == 0.0f;
+            const ThreadLanes r = finite ? v : ThreadLanes{};
+            flagged = finite ? flagged : ThreadLanes{} + 1.0f;
+            ThreadLanes gx, gy, dx, dy;
+            loadLanes(gx, fx + s);
+            loadLanes(gy, fy + s);
+            loadLanes(dx, dxs + s);
+            loadLanes(dy, dys + s);
+            const ThreadLanes j[6] = {gx, gy, gx * dx, gx * dy, gy * dx, gy * dy};
+#pragma GCC unroll 6
+            for (int k = 0; k < N; ++k) sums[k] += r * j[k];
         }
+        for (int k = 0; k < N; ++k) storeLanes(&b.v[k][t0], sums[k]);
+        for (int t = 0; t < 8; ++t) bad[t0 + t] |= flagged[t] != 0.0f ? 1 : 0;
     }
-    for (int k = 0; k < N; ++k) {
-        float* __restrict sum = &b.v[k][0];
-        const float* __restrict j = tables.jacobian[k].data();
-        for (int base = 0; base < subset.count; base += size) {
-            const int active = subset.count - base < size ? subset.count - base : size;
-            for (int t = 0; t < active; ++t) sum[t] += r[base + t] * j[base + t];
-        }
-    }
+    const auto one = [&](int t, int s) {
+        const float v = (warped[s] - defMean) * defInvNorm - f[s];
+        const bool finite = isFinite(v);
+        bad[t] |= finite ? 0 : 1;
+        const float r = finite ? v : 0.0f;
+        float j[6];
+        jacobian(fx[s], fy[s], dxs[s], dys[s], j);
+        for (int k = 0; k < N; ++k) b.v[k][t] += r * j[k];
+    };
+    // Threads beyond the last whole eight (none for the kernel's block sizes), then the partial stride.
+    for (int t = size - size % 8; t < size; ++t)
+        for (int stride = 0; stride < strides; ++stride) one(t, stride * size + t);
+    const int base = strides * size;
+    for (int t = 0; base + t < subset.count; ++t) one(t, base + t);
 }
 
 // The sum of squared residuals of the last iteration's kept samples, once per
@@ -558,7 +609,8 @@ __device__ __forceinline__ void refinePoint(const Block& block, const SubpixelKe
         });
 #if !TAVRO_GENERIC_KERNEL
         auto residualPass = [&](auto parameters) TAVRO_INLINE_BODY {
-            residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, defMean, defInvNorm, b, flag);
+            residualSums<decltype(parameters)::value>(block, subset, tables, warped, f, fx, fy, defMean, defInvNorm, b,
+                                                      flag);
         };
 #else
         auto residualPass = [&](auto parameters) {
