@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "core/profile_range.h"
@@ -26,17 +27,15 @@ constexpr int kTileCols = 64;
 constexpr int kTilePoints = kTileRows * kTileCols;
 // Shifts along one row whose correlations are kept before they are scored.
 constexpr int kShiftChunk = 32;
-// The CPU takes the products of two columns by two rows of shifts in one pass over a tile's pixels: each
-// reference pixel is loaded once for all four, and the deformed pixels of one row of shifts are the next row's
-// too, so that a pass needs far fewer loads per product.
+// The CPU takes the products of two columns by three rows of shifts in one pass over a tile's pixels (see
+// tilePassCpu).
 #if TAVRO_GENERIC_KERNEL
 constexpr int kPassCols = 1;
 constexpr int kPassRows = 1;
 #else
 constexpr int kPassCols = 2;
-constexpr int kPassRows = 2;
+constexpr int kPassRows = 3;
 #endif
-constexpr int kPassShifts = kPassCols * kPassRows;
 // The transform search's peak stage gives its thread t the shift rows t, t + 128, ... and keeps the lower thread on
 // ties: among equal scores the one whose row is first modulo 128, then the first row, then the first column.
 constexpr int kPeakRowCycle = 128;
@@ -87,10 +86,9 @@ struct TileStore {
     float* bestScore;
     float* refRegion;  // offset reference pixels under the tile's windows, zero outside the image
     float* defWindow;  // offset deformed pixels under them at a chunk of shifts, zero outside the image
-    float* acc;      // running column sums of the products (CPU), one per shift of a pass
-    float* starts;   // [window row][column]: the running sums where each window starts, one per shift of a pass
-    float* columns;  // [column][window row]: each window's column sums, one per shift of a pass
-    float* rowStarts;  // [window column][window row] (CPU)
+    float* starts;   // [window row][column]: the running sums where each window starts (GPU)
+    float* columns;  // [column][window row]: each window's column sums (GPU)
+    float* rowStarts;  // [shift of a pass][window column][window row] (CPU)
     float* corr;     // [point][shift of the chunk], one per row of shifts of a pass
 };
 
@@ -119,12 +117,17 @@ __host__ __device__ inline TileStore carveTileStore(Carver& c, const TileShape& 
     s.refMean = c.take<float>(kTilePoints);
     s.defMean = c.take<float>(kTilePoints);
     s.bestScore = c.take<float>(kTilePoints);
-    s.refRegion = c.take<float>(size_t(g.regionRows) * size_t(g.regionCols));
-    s.defWindow = c.take<float>(size_t(g.regionRows + kPassRows - 1) * size_t(g.windowCols));
-    s.acc = c.take<float>(size_t(kPassShifts) * size_t(g.regionCols));
-    s.starts = c.take<float>(size_t(kPassShifts) * size_t(kTileRows) * size_t(g.regionCols));
-    s.columns = c.take<float>(size_t(kPassShifts) * size_t(kTileRows) * size_t(g.regionCols));
-    s.rowStarts = c.take<float>(size_t(kTileRows) * kTileCols);
+    // The CPU reads whole vectors of eight columns past a row's end; the spare floats keep the last row's in the store.
+    s.refRegion = c.take<float>(size_t(g.regionRows) * size_t(g.regionCols) + 64);
+    s.defWindow = c.take<float>(size_t(g.regionRows + kPassRows - 1) * size_t(g.windowCols) + 64);
+#if TAVRO_GENERIC_KERNEL
+    s.starts = c.take<float>(size_t(kTileRows) * size_t(g.regionCols));
+    s.columns = c.take<float>(size_t(kTileRows) * size_t(g.regionCols));
+    s.rowStarts = nullptr;
+#else
+    s.starts = s.columns = nullptr;
+    s.rowStarts = c.take<float>(size_t(kPassRows * kPassCols) * size_t(kTileRows) * kTileCols);
+#endif
     s.corr = c.take<float>(size_t(kPassRows) * size_t(kTilePoints) * kShiftChunk);
     return s;
 }
@@ -402,93 +405,135 @@ __device__ __forceinline__ void tileColumnSums(const Block& block, const TileSto
         }
     });
 }
-#else
-// L rows of products added to the running column sums of the shifts (k + p, dy + q), p < P, q < Q, into sums
-// s[q][p]: the deformed pixels of shift (k + p, dy + q) at reference row j are those of row j + q at column k + p.
-template <int P, int Q, int L>
-__device__ __forceinline__ void productRows(float* __restrict__ s00, float* __restrict__ s01,
-                                            float* __restrict__ s10, float* __restrict__ s11,
-                                            const float* __restrict__ a, const float* __restrict__ b, int cols,
-                                            int pitch) {
-    for (int col = 0; col < cols; ++col) {
-        float v00 = s00[col];
-        float v01 = P > 1 ? s01[col] : 0.0f;
-        float v10 = Q > 1 ? s10[col] : 0.0f;
-        float v11 = P > 1 && Q > 1 ? s11[col] : 0.0f;
-#pragma GCC unroll 4
-        for (int j = 0; j < L; ++j) {
-            const float x = a[j * cols + col];
-            const float* row = b + j * pitch + col;
-            v00 += x * row[0];
-            if constexpr (P > 1) v01 += x * row[1];
-            if constexpr (Q > 1) v10 += x * row[pitch];
-            if constexpr (P > 1 && Q > 1) v11 += x * row[pitch + 1];
-        }
-        s00[col] = v00;
-        if constexpr (P > 1) s01[col] = v01;
-        if constexpr (Q > 1) s10[col] = v10;
-        if constexpr (P > 1 && Q > 1) s11[col] = v11;
+#endif
+
+#if !TAVRO_GENERIC_KERNEL
+using Lanes8 = float __attribute__((vector_size(32)));
+
+// By reference: a vector of this size passed by value would take another calling convention in the clones.
+__device__ __forceinline__ void loadLanes(Lanes8& v, const float* p) { std::memcpy(&v, p, sizeof v); }
+
+// out[c][i] = in[i][c], by the in-lane unpacks and shuffles and the cross-lane moves of eight-float vectors.
+__device__ __forceinline__ void transpose8(const Lanes8 (&in)[8], Lanes8 (&out)[8]) {
+    using Index = int __attribute__((vector_size(32)));
+    const Index low = {0, 8, 1, 9, 4, 12, 5, 13}, high = {2, 10, 3, 11, 6, 14, 7, 15};
+    const Index front = {0, 1, 8, 9, 4, 5, 12, 13}, back = {2, 3, 10, 11, 6, 7, 14, 15};
+    const Index lower = {0, 1, 2, 3, 8, 9, 10, 11}, upper = {4, 5, 6, 7, 12, 13, 14, 15};
+    Lanes8 t[8], u[8];
+    for (int m = 0; m < 4; ++m) {
+        t[2 * m] = __builtin_shuffle(in[2 * m], in[2 * m + 1], low);
+        t[2 * m + 1] = __builtin_shuffle(in[2 * m], in[2 * m + 1], high);
+    }
+    for (int m = 0; m < 2; ++m) {
+        u[4 * m] = __builtin_shuffle(t[4 * m], t[4 * m + 2], front);
+        u[4 * m + 1] = __builtin_shuffle(t[4 * m], t[4 * m + 2], back);
+        u[4 * m + 2] = __builtin_shuffle(t[4 * m + 1], t[4 * m + 3], front);
+        u[4 * m + 3] = __builtin_shuffle(t[4 * m + 1], t[4 * m + 3], back);
+    }
+    for (int m = 0; m < 4; ++m) {
+        out[m] = __builtin_shuffle(u[m], u[m + 4], lower);
+        out[m + 4] = __builtin_shuffle(u[m], u[m + 4], upper);
     }
 }
 
-// tileColumnSums for the P x Q shifts (first + k + p, dy + q) of one pass: the column sums of shift (p, q) go to
-// plane q * P + p of s.columns. Each column of each shift adds its products row by row, as the generic branch does.
+// The P x Q shifts (first + k + p, dy + q) of one pass, from the products to each point's correlation in corr
+// (plane q, entry k + p of each point): tileColumnSums and tileWindowSums in one, eight columns at a time. The
+// eight columns' running sums of every shift stay in registers down the whole region, where each deformed row is
+// loaded once for the Q rows of shifts that use it; each window row's column sums then go straight into the
+// running sums along the window rows. Every sum adds the same terms in the same order as the generic branch.
 template <int P, int Q>
-__device__ __forceinline__ void tileColumnSumsCpu(const TileStore& s, const TileShape& g, int k) {
+__device__ __forceinline__ void tilePassCpu(const TileStore& s, const TileShape& g, int k, float* corr) {
     constexpr int N = P * Q;
     const int rows = g.regionRows, cols = g.regionCols, pitch = g.windowCols;
-    const size_t plane = size_t(kTileRows) * size_t(cols);
-    for (int col = 0; col < N * cols; ++col) s.acc[col] = 0.0f;
-    int nextStart = 0, started = 0, nextEnd = g.wy, ended = 0;
-    for (int r = 0; r <= rows;) {
-        if (r == nextStart && started < kTileRows) {
-            for (int n = 0; n < N; ++n) {
-                const float* __restrict__ acc = s.acc + n * cols;
-                float* __restrict__ out = s.starts + n * plane + started * cols;
-                for (int col = 0; col < cols; ++col) out[col] = acc[col];
+    const size_t corrPlane = size_t(kTilePoints) * kShiftChunk;
+    static_assert(kTileRows == 8, "a window row per lane");
+    Lanes8 run[N];
+    for (int n = 0; n < N; ++n) run[n] = Lanes8{};
+    float* const rowStarts = s.rowStarts;  // [shift][window column][window row]
+    int nextStartX = 0, startedX = 0, nextEndX = g.wx, endedX = 0;
+    // Window-sum events at column `col`, before its column sums are added.
+    const auto columnEvents = [&](int col) TAVRO_INLINE_LAMBDA {
+        if (col == nextStartX && startedX < kTileCols) {
+            for (int n = 0; n < N; ++n)
+                std::memcpy(rowStarts + (n * kTileCols + startedX) * kTileRows, &run[n], sizeof(Lanes8));
+            ++startedX;
+            nextStartX += g.stepX;
+        }
+        if (col == nextEndX && endedX < kTileCols) {
+            for (int q = 0; q < Q; ++q)
+                for (int p = 0; p < P; ++p) {
+                    const int n = q * P + p;
+                    float* out = corr + size_t(q) * corrPlane + size_t(endedX) * kShiftChunk + k + p;
+                    Lanes8 start;
+                    loadLanes(start, rowStarts + (n * kTileCols + endedX) * kTileRows);
+                    const Lanes8 window = run[n] - start;
+                    for (int i = 0; i < kTileRows; ++i) out[size_t(i) * kTileCols * kShiftChunk] = window[i];
+                }
+            ++endedX;
+            nextEndX += g.stepX;
+        }
+    };
+    for (int c0 = 0; c0 < cols; c0 += 8) {
+        Lanes8 acc[N], starts[N][kTileRows], sums[N][kTileRows];
+        for (int n = 0; n < N; ++n) acc[n] = Lanes8{};
+        int nextStart = 0, started = 0, nextEnd = g.wy, ended = 0;
+        for (int r = 0;;) {
+            if (r == nextStart && started < kTileRows) {
+                for (int n = 0; n < N; ++n) starts[n][started] = acc[n];
+                ++started;
+                nextStart += g.stepY;
             }
-            ++started;
-            nextStart += g.stepY;
-        }
-        if (r == nextEnd && ended < kTileRows) {
-            for (int n = 0; n < N; ++n) {
-                const float* __restrict__ acc = s.acc + n * cols;
-                const float* __restrict__ from = s.starts + n * plane + ended * cols;
-                float* __restrict__ to = s.columns + n * plane + ended;
-                for (int col = 0; col < cols; ++col) to[col * kTileRows] = acc[col] - from[col];
+            if (r == nextEnd && ended < kTileRows) {
+                for (int n = 0; n < N; ++n) sums[n][ended] = acc[n] - starts[n][ended];
+                ++ended;
+                nextEnd += g.stepY;
             }
-            ++ended;
-            nextEnd += g.stepY;
+            if (r == rows) break;
+            int stop = rows;
+            if (started < kTileRows) stop = imin(stop, nextStart);
+            if (ended < kTileRows) stop = imin(stop, nextEnd);
+            // Rows r .. stop - 1; the deformed rows r + q of the Q rows of shifts, carried from row to row.
+            const float* a = s.refRegion + size_t(r) * size_t(cols) + c0;
+            const float* b = s.defWindow + size_t(r) * size_t(pitch) + k + c0;
+            Lanes8 carried[Q][P];
+#pragma GCC unroll 4
+            for (int q = 0; q + 1 < Q; ++q)
+#pragma GCC unroll 2
+                for (int p = 0; p < P; ++p) loadLanes(carried[q][p], b + size_t(q) * pitch + p);
+            for (; r < stop; ++r, a += cols, b += pitch) {
+#pragma GCC unroll 2
+                for (int p = 0; p < P; ++p) loadLanes(carried[Q - 1][p], b + size_t(Q - 1) * pitch + p);
+                Lanes8 x;
+                loadLanes(x, a);
+#pragma GCC unroll 4
+                for (int q = 0; q < Q; ++q)
+#pragma GCC unroll 2
+                    for (int p = 0; p < P; ++p) acc[q * P + p] += x * carried[q][p];
+#pragma GCC unroll 4
+                for (int q = 0; q + 1 < Q; ++q)
+#pragma GCC unroll 2
+                    for (int p = 0; p < P; ++p) carried[q][p] = carried[q + 1][p];
+            }
         }
-        if (r == rows) break;
-        // The rows up to the next boundary, up to four at a time with the sums held in registers.
-        int run = rows - r;
-        if (started < kTileRows) run = imin(run, nextStart - r);
-        if (ended < kTileRows) run = imin(run, nextEnd - r);
-        run = imin(run, 4);
-        const float* __restrict__ a = s.refRegion + r * cols;
-        const float* __restrict__ b = s.defWindow + r * pitch + k;
-        float* const s00 = s.acc;
-        float* const s01 = s.acc + (P > 1 ? 1 : 0) * cols;
-        float* const s10 = s.acc + (Q > 1 ? P : 0) * cols;
-        float* const s11 = s.acc + (P > 1 && Q > 1 ? 3 : 0) * cols;
-        switch (run) {
-        case 4: productRows<P, Q, 4>(s00, s01, s10, s11, a, b, cols, pitch); break;
-        case 3: productRows<P, Q, 3>(s00, s01, s10, s11, a, b, cols, pitch); break;
-        case 2: productRows<P, Q, 2>(s00, s01, s10, s11, a, b, cols, pitch); break;
-        default: productRows<P, Q, 1>(s00, s01, s10, s11, a, b, cols, pitch); break;
+        // Column by column, each shift's window-row sums join the running sums along the window rows: the eight
+        // window rows' sums of eight columns, transposed to one vector of window rows per column.
+        const int width = imin(8, cols - c0);
+        Lanes8 perColumn[N][8];
+        for (int n = 0; n < N; ++n) transpose8(sums[n], perColumn[n]);
+        for (int c = 0; c < width; ++c) {
+            columnEvents(c0 + c);
+            for (int n = 0; n < N; ++n) run[n] += perColumn[n][c];
         }
-        r += run;
     }
+    columnEvents(cols);
 }
 #endif
 
+#if TAVRO_GENERIC_KERNEL
 // Along each window row, the same running sums over the column sums give each point's correlation at the shift.
 __device__ __forceinline__ void tileWindowSums(const Block& block, const TileStore& s, const TileShape& g,
-                                               const float* columns, float* corr, int chunkIndex) {
+                                               int chunkIndex) {
     const int cols = g.regionCols;
-#if TAVRO_GENERIC_KERNEL
-    (void)s;
     block.forEachThread([&](int t) {
         for (int i = t; i < kTileRows; i += block.size()) {
             float run = 0.0f;
@@ -501,40 +546,16 @@ __device__ __forceinline__ void tileWindowSums(const Block& block, const TileSto
                     nextStart += g.stepX;
                 }
                 if (col == nextEnd && ended < kTileCols) {
-                    corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run - startRun[ended];
+                    s.corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run - startRun[ended];
                     ++ended;
                     nextEnd += g.stepX;
                 }
-                if (col < cols) run += columns[col * kTileRows + i];
+                if (col < cols) run += s.columns[col * kTileRows + i];
             }
         }
     });
-#else
-    (void)block;
-    float run[kTileRows];
-    for (int i = 0; i < kTileRows; ++i) run[i] = 0.0f;
-    int nextStart = 0, started = 0, nextEnd = g.wx, ended = 0;
-    for (int col = 0; col <= cols; ++col) {
-        if (col == nextStart && started < kTileCols) {
-            float* __restrict__ out = s.rowStarts + started * kTileRows;
-            for (int i = 0; i < kTileRows; ++i) out[i] = run[i];
-            ++started;
-            nextStart += g.stepX;
-        }
-        if (col == nextEnd && ended < kTileCols) {
-            const float* __restrict__ from = s.rowStarts + ended * kTileRows;
-            for (int i = 0; i < kTileRows; ++i)
-                corr[(i * kTileCols + ended) * kShiftChunk + chunkIndex] = run[i] - from[i];
-            ++ended;
-            nextEnd += g.stepX;
-        }
-        if (col < cols) {
-            const float* __restrict__ in = columns + col * kTileRows;
-            for (int i = 0; i < kTileRows; ++i) run[i] += in[i];
-        }
-    }
-#endif
 }
+#endif
 
 // Scores of one shift row's chunk [first, last] for every point whose range holds them, in column order, each
 // kept when it beats the point's best (see kPeakRowCycle for ties).
@@ -679,37 +700,22 @@ TAVRO_TILE_CLONES __global__ void searchTiles(const float* ref, const float* def
 #if TAVRO_GENERIC_KERNEL
             for (int dx = first; dx <= last; ++dx) {
                 tileColumnSums(block, s, g, dx - first);
-                tileWindowSums(block, s, g, s.columns, s.corr, dx - first);
+                tileWindowSums(block, s, g, dx - first);
             }
 #else
-            const size_t plane = size_t(kTileRows) * size_t(g.regionCols);
-            const size_t corrPlane = size_t(kTilePoints) * kShiftChunk;
-            int dx = first;
-            const auto windows = [&](int columnsOfPass, int k) TAVRO_INLINE_LAMBDA {
-                for (int q = 0; q < passRows; ++q)
-                    for (int p = 0; p < columnsOfPass; ++p)
-                        tileWindowSums(block, s, g, s.columns + size_t(q * columnsOfPass + p) * plane,
-                                       s.corr + size_t(q) * corrPlane, k + p);
+            const auto passes = [&](auto rowsOfPass) TAVRO_INLINE_LAMBDA {
+                constexpr int Q = decltype(rowsOfPass)::value;
+                int dx = first;
+                for (; dx + kPassCols - 1 <= last; dx += kPassCols) tilePassCpu<kPassCols, Q>(s, g, dx - first, s.corr);
+                for (; dx <= last; ++dx) tilePassCpu<1, Q>(s, g, dx - first, s.corr);
             };
-            if (passRows == 2) {
-                for (; dx + kPassCols - 1 <= last; dx += kPassCols) {
-                    tileColumnSumsCpu<kPassCols, 2>(s, g, dx - first);
-                    windows(kPassCols, dx - first);
-                }
-                if (dx <= last) {
-                    tileColumnSumsCpu<1, 2>(s, g, dx - first);
-                    windows(1, dx - first);
-                }
-            } else {
-                for (; dx + 1 <= last; dx += 2) {
-                    tileColumnSumsCpu<2, 1>(s, g, dx - first);
-                    windows(2, dx - first);
-                }
-                if (dx <= last) {
-                    tileColumnSumsCpu<1, 1>(s, g, dx - first);
-                    windows(1, dx - first);
-                }
-            }
+            static_assert(kPassRows == 3, "one instance per number of rows of a pass");
+            if (passRows == 3)
+                passes(std::integral_constant<int, 3>{});
+            else if (passRows == 2)
+                passes(std::integral_constant<int, 2>{});
+            else
+                passes(std::integral_constant<int, 1>{});
 #endif
             for (int q = 0; q < passRows; ++q)
                 scoreChunk(block, s, g, s.corr + size_t(q) * size_t(kTilePoints) * kShiftChunk, boxSums, boxSquares,
