@@ -5,7 +5,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
+#if !TAVRO_GENERIC_KERNEL
+#include <vector>
+#endif
 
 #include "core/interpolation.h"
 #include "core/rupture_kernel.h"
@@ -331,6 +335,106 @@ __device__ __forceinline__ float lineCost(const PointContext& c, float alpha, fl
     return static_cast<float>(smaller) < kMinSideShare * static_cast<float>(subset.count) ? kNoCost : cost;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// On the CPU the scan and the fits' sums also come as AVX clones, picked at run
+// time: the same products and sums in the same order (no fused multiply-add),
+// so every processor gets the same bits.
+#if defined(__x86_64__)
+#define TAVRO_RUPTURE_CLONES __attribute__((target_clones("avx", "default")))
+#else
+#define TAVRO_RUPTURE_CLONES
+#endif
+
+// The CPU scores a whole grid before the threads pick their best: each line's
+// sum is lineCost's, sample by sample in the same order, with one lane per
+// position, so that a row of positions costs about as much as one line.
+using ScanLanes = float __attribute__((vector_size(32)));
+constexpr int kScanLanes = 8;
+constexpr int kScanVectors = 4; // independent sums in flight
+constexpr int kScanBatch = kScanLanes * kScanVectors;
+
+// Costs and positive-side counts of the lines (nx, ny, phi[i]), i < kScanBatch,
+// phi ascending. A sample that every line puts beyond the ramp on the negative
+// side adds h = 0 (zero, when its contrast is finite) and no count, so it is
+// passed over; one beyond the ramp on the positive side of every line adds its
+// contrast times 1 and one count.
+static_assert(0.5f / kRampHalfWidth * kRampHalfWidth == 0.5f, "the ramp reaches 0 and 1 exactly at its ends");
+TAVRO_RUPTURE_CLONES void batchCosts(const float* __restrict contrast, const SubsetLayout& subset, float nx, float ny,
+                                     const float* phis, bool finite, float* costs, int* positives) {
+    const float slope = 0.5f / kRampHalfWidth;
+    const ScanLanes zero = {}, one = zero + 1.0f;
+    // Counts as floats (exact below 2^24 samples): AVX has no eight-lane integer add.
+    ScanLanes phi[kScanVectors], cost[kScanVectors], positive[kScanVectors];
+    for (int v = 0; v < kScanVectors; ++v) {
+        std::memcpy(&phi[v], phis + v * kScanLanes, sizeof phi[v]);
+        cost[v] = zero;
+        positive[v] = zero;
+    }
+    for (int r = 0; r < subset.height; ++r) {
+        const float rowOffset = ny * static_cast<float>(r - subset.halfY);
+        ScanLanes rowDistance[kScanVectors];
+        for (int v = 0; v < kScanVectors; ++v) rowDistance[v] = rowOffset - phi[v];
+        // The first line's distances are the largest, the last line's the smallest.
+        const float largest = rowOffset - phis[0], smallest = rowOffset - phis[kScanBatch - 1];
+        for (int k = 0; k < subset.width; ++k) {
+            const float columnOffset = nx * static_cast<float>(k - subset.halfX);
+            const float value = contrast[k];
+            if (finite && largest + columnOffset <= -kRampHalfWidth) continue;
+            if (smallest + columnOffset >= kRampHalfWidth) {
+                for (int v = 0; v < kScanVectors; ++v) {
+                    cost[v] += value;
+                    positive[v] += one;
+                }
+                continue;
+            }
+            for (int v = 0; v < kScanVectors; ++v) {
+                const ScanLanes d = rowDistance[v] + columnOffset;
+                const ScanLanes ramp = 0.5f + slope * d;
+                const ScanLanes h = ramp < zero ? zero : (ramp > one ? one : ramp);
+                cost[v] += h * value;
+                positive[v] += d > zero ? one : zero;
+            }
+        }
+        contrast += subset.width;
+    }
+    for (int v = 0; v < kScanVectors; ++v) {
+        std::memcpy(costs + v * kScanLanes, &cost[v], sizeof cost[v]);
+        for (int k = 0; k < kScanLanes; ++k) positives[v * kScanLanes + k] = static_cast<int>(positive[v][k]);
+    }
+}
+
+float* scanCostScratch(int candidates) {
+    thread_local std::vector<float> costs;
+    if (costs.size() < static_cast<size_t>(candidates)) costs.resize(static_cast<size_t>(candidates));
+    return costs.data();
+}
+
+// lineCost of every candidate of the grid, in the candidates' order.
+void gridCosts(const PointContext& c, const ScanGrid& grid, float* costs) {
+    const SubsetLayout& subset = c.subset;
+    float phis[kScanBatch], batch[kScanBatch];
+    int positives[kScanBatch];
+    bool finite = true;
+    for (int s = 0; s < subset.count; ++s) finite &= isFinite(c.a[s]);
+    for (int i = 0; i < grid.alphaCount; ++i) {
+        const Line line = Line::of(grid.alpha0 + grid.alphaStep * static_cast<float>(i), 0.0f);
+        for (int first = 0; first < grid.phiCount; first += kScanBatch) {
+            // Lanes past the last position score positions beyond it, unused.
+            for (int k = 0; k < kScanBatch; ++k) phis[k] = grid.phi0 + grid.phiStep * static_cast<float>(first + k);
+            batchCosts(c.a, subset, line.nx, line.ny, phis, finite, batch, positives);
+            const int used = grid.phiCount - first < kScanBatch ? grid.phiCount - first : kScanBatch;
+            for (int k = 0; k < used; ++k) {
+                const int smaller = positives[k] < subset.count - positives[k] ? positives[k]
+                                                                               : subset.count - positives[k];
+                costs[i * grid.phiCount + first + k] =
+                    static_cast<float>(smaller) < kMinSideShare * static_cast<float>(subset.count) ? kNoCost
+                                                                                                   : batch[k];
+            }
+        }
+    }
+}
+#endif
+
 // Offset of a parabola's vertex through three equally spaced costs, in steps.
 __device__ float vertexOffset(float below, float centre, float above) {
     if (!(below < kNoCost) || !(above < kNoCost)) return 0.0f;
@@ -346,13 +450,21 @@ __device__ bool scanLine(PointContext& c, RuptureShared& sh, const ScanGrid& gri
     const Block& block = c.block;
     const int candidates = grid.alphaCount * grid.phiCount;
     const PointContext& cc = c;
+#if !TAVRO_GENERIC_KERNEL
+    float* const costs = scanCostScratch(candidates);
+    gridCosts(c, grid, costs);
+#endif
     block.forEachThreadNoSync([&](int t) {
         float best = kNoCost;
         int index = -1;
         for (int candidate = t; candidate < candidates; candidate += block.size()) {
+#if !TAVRO_GENERIC_KERNEL
+            const float cost = costs[candidate];
+#else
             const int i = candidate / grid.phiCount, k = candidate - i * grid.phiCount;
             const float cost = lineCost(cc, grid.alpha0 + grid.alphaStep * static_cast<float>(i),
                                         grid.phi0 + grid.phiStep * static_cast<float>(k));
+#endif
             if (cost < best) {
                 best = cost;
                 index = candidate;
@@ -433,6 +545,128 @@ struct GroupStats {
     float inverseNorm[2];
 };
 
+#if !TAVRO_GENERIC_KERNEL
+// The CPU runs the fits' sums of products as plain loops: per-sample columns
+// first, then one product at a time over the threads, thread t taking samples
+// t, t + size, ... in order as forEachSample does, so every per-thread sum is
+// unchanged and the loops vectorise across threads. A sample left out of a fit
+// has zero columns: adding zero leaves a sum as it was.
+struct FitTables {
+    int width = 0;
+    int count = 0;
+    std::vector<float> dx, dy;
+    std::vector<float> columns; // kFitColumns of count each
+};
+constexpr int kFitColumns = 14;
+
+FitTables& fitTables(const SubsetLayout& subset) {
+    thread_local FitTables tables;
+    if (tables.width != subset.width || tables.count != subset.count) {
+        const size_t n = static_cast<size_t>(subset.count);
+        tables.dx.resize(n);
+        tables.dy.resize(n);
+        for (int s = 0; s < subset.count; ++s) {
+            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
+            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
+        }
+        tables.columns.resize(kFitColumns * n);
+        tables.width = subset.width;
+        tables.count = subset.count;
+    }
+    return tables;
+}
+
+// One per-thread sum: a * b, or a * (b * c) when c is given.
+struct ProductSum {
+    const float* a;
+    const float* b;
+    const float* c;
+    float* sum;
+};
+
+TAVRO_RUPTURE_CLONES void addProducts(const ProductSum* products, int n, int count, int size) {
+    for (int p = 0; p < n; ++p) {
+        const float* __restrict a = products[p].a;
+        const float* __restrict b = products[p].b;
+        const float* __restrict c = products[p].c;
+        float* __restrict sum = products[p].sum;
+        for (int base = 0; base < count; base += size) {
+            const int active = count - base < size ? count - base : size;
+            if (c) {
+                for (int t = 0; t < active; ++t) sum[t] += a[base + t] * (b[base + t] * c[base + t]);
+            } else {
+                for (int t = 0; t < active; ++t) sum[t] += a[base + t] * b[base + t];
+            }
+        }
+    }
+}
+
+// The Hessian's upper triangle and the right-hand side of fitSides, per
+// thread, in the order and with the products of its generic sample loop.
+template <bool Twin>
+void sideFitSums(const PointContext& c, const Line& line, const float* __restrict warped, const float (&gMean)[2],
+                 const float (&gInverse)[2], const GroupStats& ref, const float (&carry)[2][4], Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    constexpr int jacobians = Twin ? 12 : 8;
+    float* j[jacobians];
+    for (int p = 0; p < jacobians; ++p) j[p] = tables.columns.data() + static_cast<size_t>(p) * count;
+    float* __restrict residual = tables.columns.data() + static_cast<size_t>(jacobians) * count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    const float* __restrict f = c.f;
+    const float* __restrict fx = c.fx;
+    const float* __restrict fy = c.fy;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const float d = line.distance(dx, dy);
+        const bool used = !(fabsf(d) < kBlindBand);
+        const int side = d > 0.0f ? 1 : 0;
+        const int g = Twin ? side : 0;
+        const float r =
+            (warped[s] - bySide(g, gMean[0], gMean[1])) * bySide(g, gInverse[0], gInverse[1]) -
+            (f[s] - bySide(g, ref.mean[0], ref.mean[1])) * bySide(g, ref.inverseNorm[0], ref.inverseNorm[1]);
+        const float gx =
+            bySide(side, carry[0][0], carry[1][0]) * fx[s] + bySide(side, carry[0][1], carry[1][1]) * fy[s];
+        const float gy =
+            bySide(side, carry[0][2], carry[1][2]) * fx[s] + bySide(side, carry[0][3], carry[1][3]) * fy[s];
+        float column[jacobians];
+        if constexpr (Twin) {
+            const float weight[2] = {1.0f - static_cast<float>(side), static_cast<float>(side)};
+            for (int part = 0; part < 2; ++part) {
+                column[6 * part + 0] = weight[part] * gx;
+                column[6 * part + 1] = weight[part] * gy;
+                column[6 * part + 2] = weight[part] * gx * dx;
+                column[6 * part + 3] = weight[part] * gx * dy;
+                column[6 * part + 4] = weight[part] * gy * dx;
+                column[6 * part + 5] = weight[part] * gy * dy;
+            }
+        } else {
+            const float h = side == 1 ? 0.5f : -0.5f;
+            const float terms[8] = {gx, gy, gx * dx, gx * dy, gy * dx, gy * dy, gx * h, gy * h};
+            for (int p = 0; p < 8; ++p) column[p] = terms[p];
+        }
+        for (int p = 0; p < jacobians; ++p) j[p][s] = used ? column[p] : 0.0f;
+        residual[s] = used ? r : 0.0f;
+    }
+    ProductSum products[kSums];
+    int n = 0;
+    constexpr int parts = Twin ? 2 : 1;
+    constexpr int perPart = Twin ? 6 : 8;
+    for (int part = 0; part < parts; ++part) {
+        int k = Twin ? 21 * part : 0;
+        const int rhs = Twin ? 42 + 6 * part : 36;
+        for (int p = 0; p < perPart; ++p) {
+            for (int q = p; q < perPart; ++q)
+                products[n++] = {j[perPart * part + p], j[perPart * part + q], nullptr, &acc.v[k++][0]};
+            products[n++] = {residual, j[perPart * part + p], nullptr, &acc.v[rhs + p][0]};
+        }
+    }
+    addProducts(products, n, count, c.block.size());
+}
+
+#endif
+
 // Gauss-Newton on the enriched warp for the current line, forward additive:
 // the deformed image's gradient at a warped sample is taken from the
 // reference, carried through the side's gradients (M^-T grad f), so the
@@ -479,8 +713,8 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
         sh.status = kRunning;
     });
     float* const warped = c.b;
-    const float* const fx = c.fx;
-    const float* const fy = c.fy;
+    [[maybe_unused]] const float* const fx = c.fx;
+    [[maybe_unused]] const float* const fy = c.fy;
     const PointContext& cc = c;
     for (int iteration = 0; iteration < maxIterations; ++iteration) {
         const SideWarps w = warpsOf<Twin>(sh.p);
@@ -530,6 +764,9 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
         block.forEachThreadNoSync([&](int t) {
             for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
         });
+#if !TAVRO_GENERIC_KERNEL
+        sideFitSums<Twin>(c, line, warped, gMean, gInverse, ref, carry, acc);
+#else
         forEachSample(
             block, c.subset, c.col, c.row, [&, warped, f, fx, fy](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                 const float d = line.distance(dx, dy);
@@ -569,6 +806,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
                     }
                 }
             });
+#endif
         constexpr int used = Twin ? 54 : 44;
         float sums[kSums];
         TAVRO_UNROLL
@@ -609,6 +847,65 @@ __device__ __forceinline__ void quadraticBasis(float dx, float dy, float (&b)[6]
     b[5] = 0.5f * dy * dy;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// Both passes' sums of fitQuadratic, per thread, as its generic sample loop forms them.
+struct QuadraticColumns {
+    const float* gxx;
+    const float* gyy;
+    const float* gxy;
+    const float* rgx;
+    const float* rgy;
+    const float* basis[6];
+};
+
+QuadraticColumns quadraticColumns(const PointContext& c, const Line& line, const float* __restrict warped,
+                                  float gMean, float gInverse, float fMean, float fInverse, const float (&carry)[4]) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* column[11];
+    for (int p = 0; p < 11; ++p) column[p] = tables.columns.data() + static_cast<size_t>(p) * count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    const float* __restrict f = c.f;
+    const float* __restrict fx = c.fx;
+    const float* __restrict fy = c.fy;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const bool used = !(fabsf(line.distance(dx, dy)) < kBlindBand);
+        const float r = (warped[s] - gMean) * gInverse - (f[s] - fMean) * fInverse;
+        const float gx = carry[0] * fx[s] + carry[1] * fy[s];
+        const float gy = carry[2] * fx[s] + carry[3] * fy[s];
+        float b[6];
+        quadraticBasis(dx, dy, b);
+        const float values[5] = {gx * gx, gy * gy, gx * gy, r * gx, r * gy};
+        for (int p = 0; p < 5; ++p) column[p][s] = used ? values[p] : 0.0f;
+        for (int p = 0; p < 6; ++p) column[5 + p][s] = b[p];
+    }
+    return {column[0], column[1], column[2], column[3], column[4],
+            {column[5], column[6], column[7], column[8], column[9], column[10]}};
+}
+
+void quadraticSums(const PointContext& c, const QuadraticColumns& q, int pass, Sums& acc) {
+    ProductSum products[kSums];
+    int n = 0, k = 0;
+    for (int i = 0; i < 6; ++i) {
+        for (int j = i; j < 6; ++j, ++k) {
+            if (pass == 0) {
+                products[n++] = {q.gxx, q.basis[i], q.basis[j], &acc.v[k][0]};
+                products[n++] = {q.gyy, q.basis[i], q.basis[j], &acc.v[21 + k][0]};
+            } else {
+                products[n++] = {q.gxy, q.basis[i], q.basis[j], &acc.v[k][0]};
+            }
+        }
+        if (pass == 0) {
+            products[n++] = {q.rgx, q.basis[i], nullptr, &acc.v[42 + i][0]};
+            products[n++] = {q.rgy, q.basis[i], nullptr, &acc.v[48 + i][0]};
+        }
+    }
+    addProducts(products, n, c.subset.count, c.block.size());
+}
+#endif
+
 // The smooth alternative to a crack: a second-order warp fitted from `start`
 // by Gauss-Newton on the samples of the enriched fit (as fitSides does). A
 // strongly curved field, which a jump can imitate in part, is explained by it
@@ -619,8 +916,8 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
     const Block& block = c.block;
     const Line line = Line::of(sh.alpha, sh.phi);
     const float* const f = c.f;
-    const float* const fx = c.fx;
-    const float* const fy = c.fy;
+    [[maybe_unused]] const float* const fx = c.fx;
+    [[maybe_unused]] const float* const fy = c.fy;
     float* const warped = c.b;
     const PointContext& cc = c;
     block.forEachThreadNoSync([&](int t) {
@@ -680,10 +977,16 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
 
         // The u and v blocks of the Hessian and the right-hand side, then the block between them.
         float sums[75];
+#if !TAVRO_GENERIC_KERNEL
+        const QuadraticColumns columns = quadraticColumns(c, line, warped, gMean, gInverse, fMean, fInverse, carry);
+#endif
         for (int pass = 0; pass < 2; ++pass) {
             block.forEachThreadNoSync([&](int t) {
                 for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
             });
+#if !TAVRO_GENERIC_KERNEL
+            quadraticSums(c, columns, pass, acc);
+#else
             forEachSample(block, c.subset, c.col, c.row,
                           [&, f, fx, fy, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                               if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
@@ -712,6 +1015,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
                                   }
                               }
                           });
+#endif
             TAVRO_UNROLL
             for (int k = 0; k < kSums; ++k)
                 if (pass == 0 || k < 21) sums[pass == 0 ? k : 54 + k] = block.reduceSum(acc.v[k]);

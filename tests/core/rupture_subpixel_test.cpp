@@ -350,6 +350,34 @@ TEST(RuptureSubpixel, BandsOfASharedOutputGiveTheWholeGridsAnswer) {
         expectSameBits(banded.fracture.fields[size_t(k)], whole.fracture.fields[size_t(k)], "crack field");
 }
 
+// The CPU runtime's workers keep tables of a window's samples from one launch to
+// the next: a grid's answer is the same whether it comes first or after a grid
+// of another window shape.
+TEST(RuptureSubpixel, AnswersDoNotDependOnTheWindowMeasuredBefore) {
+    const Crack crack{30.0, {0.5, 0.4}};
+    const testing::ImagePair pair = renderCracked(crack);
+    const PixelDisplacementResult first = firstPass(pair, crack.field());
+    const Enriched alone = enrich(pair, first, ruptureParams());
+    ASSERT_TRUE(alone.ok) << alone.error;
+
+    const GridLayout oblong(128, 128, 33, 19, 5, 3);
+    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
+    for (const bool twinning : {false, true}) {
+        PixelDisplacementResult out;
+        FractureResult fracture;
+        std::string error;
+        ASSERT_TRUE(computeRuptureSubpixel(ref, def, oblong.size, oblong.params, oblong.start(crack.field()),
+                                           ruptureParams(twinning), out, error, {}, &fracture, 0, -1, false, false))
+            << error;
+        const Enriched after = enrich(pair, first, ruptureParams());
+        ASSERT_TRUE(after.ok) << after.error;
+        expectSameBits(after.out.dispX, alone.out.dispX, "dispX");
+        expectSameBits(after.out.dispY, alone.out.dispY, "dispY");
+        for (int k = 0; k < 12; ++k)
+            expectSameBits(after.fracture.fields[size_t(k)], alone.fracture.fields[size_t(k)], "crack field");
+    }
+}
+
 // A stop asked at the first report, or after the first launch, fails the call
 // with no error text and, for the whole grid, empty outputs.
 TEST(RuptureSubpixel, StopsWhenProgressAsksTo) {
