@@ -68,6 +68,22 @@ __device__ __forceinline__ Sums makeSums(const Block& block, std::integer_sequen
     return {{zeroSum<I>(block)...}};
 }
 
+// Every thread's first N sums to zero; on the CPU sum by sum, each one array.
+template <int N>
+__device__ __forceinline__ void clearSums(const Block& block, Sums& acc) {
+#if !TAVRO_GENERIC_KERNEL
+    for (int k = 0; k < N; ++k) {
+        float* const sum = &acc.v[k][0];
+        for (int t = 0; t < block.size(); ++t) sum[t] = 0.0f;
+    }
+#else
+    block.forEachThreadNoSync([&](int t) {
+        TAVRO_UNROLL
+        for (int k = 0; k < N; ++k) acc.v[k][t] = 0.0f;
+    });
+#endif
+}
+
 struct RuptureShared {
     float side[2][kWarpFloats]; // the negative and positive side's warps
     float p[12];                // parameters of the current fit
@@ -228,6 +244,132 @@ __device__ __forceinline__ float sampleAt(const PointContext& c, float dx, float
     return g;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// The CPU runs the fits' sums of products as plain loops: per-sample columns
+// first, then one product at a time over the threads, thread t taking samples
+// t, t + size, ... in order as forEachSample does, so every per-thread sum is
+// unchanged and the loops vectorise across threads. A sample left out of a fit
+// has zero columns: adding zero leaves a sum as it was.
+struct FitTables {
+    int width = 0;
+    int count = 0;
+    std::vector<float> dx, dy;
+    std::vector<float> columns; // kFitColumns of count each
+};
+constexpr int kFitColumns = 14;
+
+FitTables& fitTables(const SubsetLayout& subset) {
+    thread_local FitTables tables;
+    if (tables.width != subset.width || tables.count != subset.count) {
+        const size_t n = static_cast<size_t>(subset.count);
+        tables.dx.resize(n);
+        tables.dy.resize(n);
+        for (int s = 0; s < subset.count; ++s) {
+            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
+            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
+        }
+        tables.columns.resize(kFitColumns * n);
+        tables.width = subset.width;
+        tables.count = subset.count;
+    }
+    return tables;
+}
+
+// sampleAt's position in the strip, and whether the displacement goes beyond the reach.
+__forceinline__ bool samplePosition(const PointContext& c, float dx, float dy, float u, float v, float& x, float& y) {
+    x = c.cx + (dx + u);
+    y = (c.cy + (dy + v)) - c.row0;
+    const float du = u - (c.anchor[0] + (c.anchor[2] * dx + c.anchor[3] * dy));
+    const float dv = v - (c.anchor[1] + (c.anchor[4] * dx + c.anchor[5] * dy));
+    return !(fabsf(du) <= c.reach && fabsf(dv) <= c.reach);
+}
+
+// interpolateInside's bilinear value at four positions, lane by lane the same operations.
+FloatLanes bilinearInside4(const TextureSampler& image, FloatLanes x, FloatLanes y) {
+    IntLanes ix = __builtin_convertvector(x, IntLanes), iy = __builtin_convertvector(y, IntLanes);
+    ix += x < __builtin_convertvector(ix, FloatLanes);
+    iy += y < __builtin_convertvector(iy, FloatLanes);
+    const FloatLanes tx = x - __builtin_convertvector(ix, FloatLanes);
+    const FloatLanes ty = y - __builtin_convertvector(iy, FloatLanes);
+    const ptrdiff_t pitch = image.pitch();
+    FloatLanes t00, t10, t01, t11;
+    for (int lane = 0; lane < 4; ++lane) {
+        const float* p = image.address(ix[lane], iy[lane]);
+        t00[lane] = p[0];
+        t10[lane] = p[1];
+        t01[lane] = p[pitch];
+        t11[lane] = p[pitch + 1];
+    }
+    const FloatLanes top = t00 + tx * (t10 - t00);
+    const FloatLanes bottom = t01 + tx * (t11 - t01);
+    return top + ty * (bottom - top);
+}
+
+// sampleAt's values at the strip positions (x, y), minus the shift, into g;
+// true when a tap with weight left the image. Where `used` is given, a position
+// whose entry is 0 is not read and its value is 0. Four positions whose
+// footprints lie inside the strip are read without bounds.
+template <int Kind>
+bool interpolateRun(const PointContext& c, const float* __restrict x, const float* __restrict y,
+                    const float* __restrict used, int count, float* __restrict g) {
+    const TextureSampler& image = c.image;
+    bool leaves = false;
+    auto one = [&](int s) {
+        if (used && used[s] == 0.0f) {
+            g[s] = 0.0f;
+            return;
+        }
+        bool outside;
+        g[s] = interpolateAs<Kind>(image, x[s], y[s], outside) - c.shift;
+        leaves |= outside;
+    };
+    int s = 0;
+    for (; s + 4 <= count; s += 4) {
+        FloatLanes px, py;
+        std::memcpy(&px, x + s, sizeof px);
+        std::memcpy(&py, y + s, sizeof py);
+        bool inside = true;
+        for (int lane = 0; lane < 4; ++lane)
+            inside &= footprintInside(px[lane], px[lane], py[lane], py[lane], image.width(), image.height());
+        if (!inside) {
+            for (int lane = 0; lane < 4; ++lane) one(s + lane);
+            continue;
+        }
+        FloatLanes value;
+        if constexpr (Kind == static_cast<int>(InterpolationType::Bilinear))
+            value = bilinearInside4(image, px, py);
+        else
+            value = interpolateInside4<Kind>(image, px, py);
+        value -= c.shift;
+        for (int lane = 0; lane < 4; ++lane) g[s + lane] = used && used[s + lane] == 0.0f ? 0.0f : value[lane];
+    }
+    for (; s < count; ++s) one(s);
+    return leaves;
+}
+
+// Per thread t, the sums of w g and w g g over its samples t, t + size, ... in
+// order (w g g as (w g) g); w null for a weight of 1.
+void addWeightedSums(const Block& block, int count, const float* __restrict w, const float* __restrict g,
+                     float* __restrict sum, float* __restrict sumSq) {
+    const int size = block.size();
+    for (int base = 0; base < count; base += size) {
+        const int active = count - base < size ? count - base : size;
+        if (w) {
+            for (int t = 0; t < active; ++t) {
+                const float wg = w[base + t] * g[base + t];
+                sum[t] += wg;
+                sumSq[t] += wg * g[base + t];
+            }
+        } else {
+            for (int t = 0; t < active; ++t) {
+                sum[t] += g[base + t];
+                sumSq[t] += g[base + t] * g[base + t];
+            }
+        }
+    }
+}
+#endif
+
 // Normalised reference samples and gradients; false for a subset without contrast.
 __device__ bool prepareReference(PointContext& c, const RuptureKernelArgs& a, int xc, int yc, Sums& acc) {
     const float norm = normaliseReference(c.block, c.subset, c.col, c.row, a.reference, a.referenceRow0, a.width,
@@ -264,6 +406,33 @@ __device__ bool sampleContinuous(PointContext& c, const float* warp, Sums& acc, 
     return true;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// sideContrast's samples under each side's warp and, per thread, the sums of
+// their values and squares; true when a sample leaves the image or the reach.
+template <int Kind>
+bool sampleBothSides(const PointContext& c, const SideWarps& w, float* __restrict ga, float* __restrict gb, Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* __restrict xa = tables.columns.data();
+    float* __restrict ya = xa + count;
+    float* __restrict xb = ya + count;
+    float* __restrict yb = xb + count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    bool beyond = false;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        beyond |= samplePosition(c, dx, dy, w.u(0, dx, dy), w.v(0, dx, dy), xa[s], ya[s]);
+        beyond |= samplePosition(c, dx, dy, w.u(1, dx, dy), w.v(1, dx, dy), xb[s], yb[s]);
+    }
+    const bool leavesA = interpolateRun<Kind>(c, xa, ya, nullptr, count, ga);
+    const bool leavesB = interpolateRun<Kind>(c, xb, yb, nullptr, count, gb);
+    addWeightedSums(c.block, count, nullptr, ga, &acc.v[0][0], &acc.v[1][0]);
+    addWeightedSums(c.block, count, nullptr, gb, &acc.v[2][0], &acc.v[3][0]);
+    return beyond || leavesA || leavesB;
+}
+#endif
+
 // Per sample, how much better the positive side's warp explains it than the
 // negative side's (the difference of their squared normalised residuals), into c.a.
 template <int Kind>
@@ -278,7 +447,10 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     });
     float* const ga = c.a;
     float* const gb = c.b;
-    const PointContext& cc = c;
+    [[maybe_unused]] const PointContext& cc = c;
+#if !TAVRO_GENERIC_KERNEL
+    flag[0] = sampleBothSides<Kind>(c, w, ga, gb, acc) ? 1 : 0;
+#else
     forEachSample(block, c.subset, c.col, c.row, [&, ga, gb](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         bool outsideA, outsideB;
         const float a = sampleAt<Kind>(cc, dx, dy, w.u(0, dx, dy), w.v(0, dx, dy), outsideA);
@@ -291,6 +463,7 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
         acc.v[3][t] += b * b;
         flag[t] |= outsideA || outsideB ? 1 : 0;
     });
+#endif
     const float count = static_cast<float>(c.subset.count);
     const float meanA = block.reduceSum(acc.v[0]) / count;
     const float sqA = block.reduceSum(acc.v[1]);
@@ -546,36 +719,6 @@ struct GroupStats {
 };
 
 #if !TAVRO_GENERIC_KERNEL
-// The CPU runs the fits' sums of products as plain loops: per-sample columns
-// first, then one product at a time over the threads, thread t taking samples
-// t, t + size, ... in order as forEachSample does, so every per-thread sum is
-// unchanged and the loops vectorise across threads. A sample left out of a fit
-// has zero columns: adding zero leaves a sum as it was.
-struct FitTables {
-    int width = 0;
-    int count = 0;
-    std::vector<float> dx, dy;
-    std::vector<float> columns; // kFitColumns of count each
-};
-constexpr int kFitColumns = 14;
-
-FitTables& fitTables(const SubsetLayout& subset) {
-    thread_local FitTables tables;
-    if (tables.width != subset.width || tables.count != subset.count) {
-        const size_t n = static_cast<size_t>(subset.count);
-        tables.dx.resize(n);
-        tables.dy.resize(n);
-        for (int s = 0; s < subset.count; ++s) {
-            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
-            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
-        }
-        tables.columns.resize(kFitColumns * n);
-        tables.width = subset.width;
-        tables.count = subset.count;
-    }
-    return tables;
-}
-
 // One per-thread sum: a * b, or a * (b * c) when c is given.
 struct ProductSum {
     const float* a;
@@ -667,6 +810,44 @@ void sideFitSums(const PointContext& c, const Line& line, const float* __restric
 
 #endif
 
+#if !TAVRO_GENERIC_KERNEL
+// fitSides' warped samples and, per thread, the sums of each group's values and
+// squares; a sample left out of the fit is not read, weighs 0 and keeps 0.
+// True when a sample leaves the image or the reach.
+template <int Kind, bool Twin>
+bool sampleSides(const PointContext& c, const Line& line, const SideWarps& w, float* __restrict warped, Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* __restrict x = tables.columns.data();
+    float* __restrict y = x + count;
+    float* __restrict minus = y + count;
+    float* __restrict plus = minus + count;
+    float* __restrict mask = plus + count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    bool beyond = false;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const float d = line.distance(dx, dy);
+        const bool used = !(fabsf(d) < kBlindBand);
+        const int side = d > 0.0f ? 1 : 0;
+        float px, py;
+        const bool far = samplePosition(c, dx, dy, w.u(side, dx, dy), w.v(side, dx, dy), px, py);
+        beyond |= used && far;
+        x[s] = px;
+        y[s] = py;
+        const float weight = Twin ? static_cast<float>(side) : 0.0f;
+        plus[s] = used ? weight : 0.0f;
+        minus[s] = used ? 1.0f - weight : 0.0f;
+        mask[s] = used ? 1.0f : 0.0f;
+    }
+    const bool leaves = interpolateRun<Kind>(c, x, y, mask, count, warped);
+    addWeightedSums(c.block, count, minus, warped, &acc.v[0][0], &acc.v[1][0]);
+    addWeightedSums(c.block, count, plus, warped, &acc.v[2][0], &acc.v[3][0]);
+    return beyond || leaves;
+}
+#endif
+
 // Gauss-Newton on the enriched warp for the current line, forward additive:
 // the deformed image's gradient at a warped sample is taken from the
 // reference, carried through the side's gradients (M^-T grad f), so the
@@ -715,7 +896,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
     float* const warped = c.b;
     [[maybe_unused]] const float* const fx = c.fx;
     [[maybe_unused]] const float* const fy = c.fy;
-    const PointContext& cc = c;
+    [[maybe_unused]] const PointContext& cc = c;
     for (int iteration = 0; iteration < maxIterations; ++iteration) {
         const SideWarps w = warpsOf<Twin>(sh.p);
 
@@ -724,6 +905,9 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
             for (int k = 0; k < 4; ++k) acc.v[k][t] = 0.0f;
             flag[t] = 0;
         });
+#if !TAVRO_GENERIC_KERNEL
+        flag[0] = sampleSides<Kind, Twin>(c, line, w, warped, acc) ? 1 : 0;
+#else
         forEachSample(block, c.subset, c.col, c.row, [&, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
             const float d = line.distance(dx, dy);
             if (fabsf(d) < kBlindBand) return;
@@ -738,6 +922,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
             acc.v[3][t] += plus * g * g;
             flag[t] |= outside ? 1 : 0;
         });
+#endif
         float gSums[4];
         for (int k = 0; k < 4; ++k) gSums[k] = block.reduceSum(acc.v[k]);
         if (block.reduceSum(flag) > 0) return false;
@@ -761,9 +946,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
         }
 
         // Residuals, Hessian (upper triangle) and right-hand side.
-        block.forEachThreadNoSync([&](int t) {
-            for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
-        });
+        clearSums<kSums>(block, acc);
 #if !TAVRO_GENERIC_KERNEL
         sideFitSums<Twin>(c, line, warped, gMean, gInverse, ref, carry, acc);
 #else
@@ -904,6 +1087,41 @@ void quadraticSums(const PointContext& c, const QuadraticColumns& q, int pass, S
     }
     addProducts(products, n, c.subset.count, c.block.size());
 }
+// fitQuadratic's warped samples and, per thread, the sums of their values,
+// squares and products with the reference; as sampleSides, a sample left out
+// of the fit is not read and keeps 0.
+template <int Kind>
+bool sampleQuadratic(const PointContext& c, const Line& line, const float (&q)[12], float* __restrict warped,
+                     Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* __restrict x = tables.columns.data();
+    float* __restrict y = x + count;
+    float* __restrict mask = y + count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    bool beyond = false;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const bool used = !(fabsf(line.distance(dx, dy)) < kBlindBand);
+        float b[6];
+        quadraticBasis(dx, dy, b);
+        float u = 0.0f, v = 0.0f;
+        for (int k = 0; k < 6; ++k) {
+            u += q[k] * b[k];
+            v += q[6 + k] * b[k];
+        }
+        const bool far = samplePosition(c, dx, dy, u, v, x[s], y[s]);
+        beyond |= used && far;
+        mask[s] = used ? 1.0f : 0.0f;
+    }
+    const bool leaves = interpolateRun<Kind>(c, x, y, mask, count, warped);
+    addWeightedSums(c.block, count, nullptr, warped, &acc.v[0][0], &acc.v[1][0]);
+    const ProductSum cross{warped, c.f, nullptr, &acc.v[2][0]};
+    addProducts(&cross, 1, count, c.block.size());
+    return beyond || leaves;
+}
+
 #endif
 
 // The smooth alternative to a crack: a second-order warp fitted from `start`
@@ -919,7 +1137,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
     [[maybe_unused]] const float* const fx = c.fx;
     [[maybe_unused]] const float* const fy = c.fy;
     float* const warped = c.b;
-    const PointContext& cc = c;
+    [[maybe_unused]] const PointContext& cc = c;
     block.forEachThreadNoSync([&](int t) {
         for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
     });
@@ -944,6 +1162,9 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
             for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
             flag[t] = 0;
         });
+#if !TAVRO_GENERIC_KERNEL
+        flag[0] = sampleQuadratic<Kind>(c, line, q, warped, acc) ? 1 : 0;
+#else
         forEachSample(block, c.subset, c.col, c.row,
                       [&, f, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                           if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
@@ -963,6 +1184,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
                           acc.v[2][t] += g * f[s];
                           flag[t] |= outside ? 1 : 0;
                       });
+#endif
         const float gSum = block.reduceSum(acc.v[0]), gSq = block.reduceSum(acc.v[1]);
         const float cross = block.reduceSum(acc.v[2]);
         if (block.reduceSum(flag) > 0) return false;
@@ -981,9 +1203,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
         const QuadraticColumns columns = quadraticColumns(c, line, warped, gMean, gInverse, fMean, fInverse, carry);
 #endif
         for (int pass = 0; pass < 2; ++pass) {
-            block.forEachThreadNoSync([&](int t) {
-                for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
-            });
+            clearSums<kSums>(block, acc);
 #if !TAVRO_GENERIC_KERNEL
             quadraticSums(c, columns, pass, acc);
 #else
