@@ -531,6 +531,19 @@ constexpr int kScanBatch = kScanLanes * kScanVectors;
 // side adds h = 0 (zero, when its contrast is finite) and no count, so it is
 // passed over; one beyond the ramp on the positive side of every line adds its
 // contrast times 1 and one count.
+// The first k in [begin, end) where a test that turns true once stays true holds; end if none.
+template <class Test>
+__forceinline__ int firstColumn(int begin, int end, Test&& test) {
+    while (begin < end) {
+        const int middle = begin + (end - begin) / 2;
+        if (test(middle))
+            end = middle;
+        else
+            begin = middle + 1;
+    }
+    return begin;
+}
+
 static_assert(0.5f / kRampHalfWidth * kRampHalfWidth == 0.5f, "the ramp reaches 0 and 1 exactly at its ends");
 TAVRO_RUPTURE_CLONES void batchCosts(const float* __restrict contrast, const SubsetLayout& subset, float nx, float ny,
                                      const float* phis, bool finite, float* costs, int* positives) {
@@ -549,25 +562,41 @@ TAVRO_RUPTURE_CLONES void batchCosts(const float* __restrict contrast, const Sub
         for (int v = 0; v < kScanVectors; ++v) rowDistance[v] = rowOffset - phi[v];
         // The first line's distances are the largest, the last line's the smallest.
         const float largest = rowOffset - phis[0], smallest = rowOffset - phis[kScanBatch - 1];
-        for (int k = 0; k < subset.width; ++k) {
-            const float columnOffset = nx * static_cast<float>(k - subset.halfX);
-            const float value = contrast[k];
-            if (finite && largest + columnOffset <= -kRampHalfWidth) continue;
-            if (smallest + columnOffset >= kRampHalfWidth) {
+        auto columnOffset = [&](int k) { return nx * static_cast<float>(k - subset.halfX); };
+        auto passed = [&](int k) { return finite && largest + columnOffset(k) <= -kRampHalfWidth; };
+        auto beyond = [&](int k) { return smallest + columnOffset(k) >= kRampHalfWidth; };
+        // Both tests are monotonic along the row, the way nx points: the passed
+        // columns lie at one end, those beyond the ramp at the other.
+        int fullBegin, fullEnd, beyondBegin, beyondEnd;
+        if (nx < 0.0f) {
+            beyondBegin = 0;
+            beyondEnd = fullBegin = firstColumn(0, subset.width, [&](int k) { return !beyond(k); });
+            fullEnd = firstColumn(fullBegin, subset.width, passed);
+        } else {
+            fullBegin = firstColumn(0, subset.width, [&](int k) { return !passed(k); });
+            fullEnd = beyondBegin = firstColumn(fullBegin, subset.width, beyond);
+            beyondEnd = subset.width;
+        }
+        auto addBeyond = [&](int begin, int end) {
+            for (int k = begin; k < end; ++k)
                 for (int v = 0; v < kScanVectors; ++v) {
-                    cost[v] += value;
+                    cost[v] += contrast[k];
                     positive[v] += one;
                 }
-                continue;
-            }
+        };
+        if (nx < 0.0f) addBeyond(beyondBegin, beyondEnd);
+        for (int k = fullBegin; k < fullEnd; ++k) {
+            const float offset = columnOffset(k);
+            const float value = contrast[k];
             for (int v = 0; v < kScanVectors; ++v) {
-                const ScanLanes d = rowDistance[v] + columnOffset;
+                const ScanLanes d = rowDistance[v] + offset;
                 const ScanLanes ramp = 0.5f + slope * d;
                 const ScanLanes h = ramp < zero ? zero : (ramp > one ? one : ramp);
                 cost[v] += h * value;
                 positive[v] += d > zero ? one : zero;
             }
         }
+        if (!(nx < 0.0f)) addBeyond(beyondBegin, beyondEnd);
         contrast += subset.width;
     }
     for (int v = 0; v < kScanVectors; ++v) {
