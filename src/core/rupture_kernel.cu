@@ -485,13 +485,11 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
 
 // Scan cost of one line, up to a constant: the contrast summed over the
 // positive side, blended across the line; kNoCost when a side is too small.
-__device__ __forceinline__ float lineCost(const PointContext& c, float alpha, float phi) {
+__device__ __forceinline__ float lineCost(const SubsetLayout& subset, const float* contrast, float alpha, float phi) {
     const Line line = Line::of(alpha, phi);
     const float slope = 0.5f / kRampHalfWidth;
-    const SubsetLayout& subset = c.subset;
     float cost = 0.0f;
     int positive = 0;
-    const float* contrast = c.a;
     for (int r = 0; r < subset.height; ++r) {
         const float rowDistance = line.ny * static_cast<float>(r - subset.halfY) - line.phi;
         for (int k = 0; k < subset.width; ++k) {
@@ -612,18 +610,17 @@ float* scanCostScratch(int candidates) {
 }
 
 // lineCost of every candidate of the grid, in the candidates' order.
-void gridCosts(const PointContext& c, const ScanGrid& grid, float* costs) {
-    const SubsetLayout& subset = c.subset;
+void gridCosts(const SubsetLayout& subset, const float* contrast, const ScanGrid& grid, float* costs) {
     float phis[kScanBatch], batch[kScanBatch];
     int positives[kScanBatch];
     bool finite = true;
-    for (int s = 0; s < subset.count; ++s) finite &= isFinite(c.a[s]);
+    for (int s = 0; s < subset.count; ++s) finite &= isFinite(contrast[s]);
     for (int i = 0; i < grid.alphaCount; ++i) {
         const Line line = Line::of(grid.alpha0 + grid.alphaStep * static_cast<float>(i), 0.0f);
         for (int first = 0; first < grid.phiCount; first += kScanBatch) {
             // Lanes past the last position score positions beyond it, unused.
             for (int k = 0; k < kScanBatch; ++k) phis[k] = grid.phi0 + grid.phiStep * static_cast<float>(first + k);
-            batchCosts(c.a, subset, line.nx, line.ny, phis, finite, batch, positives);
+            batchCosts(contrast, subset, line.nx, line.ny, phis, finite, batch, positives);
             const int used = grid.phiCount - first < kScanBatch ? grid.phiCount - first : kScanBatch;
             for (int k = 0; k < used; ++k) {
                 const int smaller = positives[k] < subset.count - positives[k] ? positives[k]
@@ -654,7 +651,7 @@ __device__ bool scanLine(PointContext& c, RuptureShared& sh, const ScanGrid& gri
     const PointContext& cc = c;
 #if !TAVRO_GENERIC_KERNEL
     float* const costs = scanCostScratch(candidates);
-    gridCosts(c, grid, costs);
+    gridCosts(c.subset, c.a, grid, costs);
 #endif
     block.forEachThreadNoSync([&](int t) {
         float best = kNoCost;
@@ -664,7 +661,7 @@ __device__ bool scanLine(PointContext& c, RuptureShared& sh, const ScanGrid& gri
             const float cost = costs[candidate];
 #else
             const int i = candidate / grid.phiCount, k = candidate - i * grid.phiCount;
-            const float cost = lineCost(cc, grid.alpha0 + grid.alphaStep * static_cast<float>(i),
+            const float cost = lineCost(cc.subset, cc.a, grid.alpha0 + grid.alphaStep * static_cast<float>(i),
                                         grid.phi0 + grid.phiStep * static_cast<float>(k));
 #endif
             if (cost < best) {
@@ -684,7 +681,7 @@ __device__ bool scanLine(PointContext& c, RuptureShared& sh, const ScanGrid& gri
         if (t >= 4) return;
         const float da = t == 0 ? -grid.alphaStep : (t == 1 ? grid.alphaStep : 0.0f);
         const float dp = t == 2 ? -grid.phiStep : (t == 3 ? grid.phiStep : 0.0f);
-        sh.cost[1 + t] = lineCost(cc, alpha + da, phi + dp);
+        sh.cost[1 + t] = lineCost(cc.subset, cc.a, alpha + da, phi + dp);
     });
     block.single([&] {
         sh.cost[0] = -best.score;
@@ -1579,6 +1576,22 @@ cudaError_t setRuptureMaxDynamicShared(size_t bytes) {
     return cudaFuncSetAttribute(rupture_refine_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
                                 static_cast<int>(bytes));
 }
+
+#if !TAVRO_GENERIC_KERNEL
+void ruptureScanCosts(const float* contrast, int windowSizeX, int windowSizeY, float alpha0, float alphaStep,
+                      int alphaCount, float phi0, float phiStep, int phiCount, bool batched, float* costs) {
+    const SubsetLayout subset = SubsetLayout::of(windowSizeX, windowSizeY);
+    const ScanGrid grid{alpha0, alphaStep, alphaCount, phi0, phiStep, phiCount};
+    if (batched) {
+        gridCosts(subset, contrast, grid, costs);
+        return;
+    }
+    for (int i = 0; i < alphaCount; ++i)
+        for (int k = 0; k < phiCount; ++k)
+            costs[i * phiCount + k] = lineCost(subset, contrast, alpha0 + alphaStep * static_cast<float>(i),
+                                               phi0 + phiStep * static_cast<float>(k));
+}
+#endif
 
 cudaError_t launchRuptureRefine(const RuptureKernelArgs& a, int64_t count, size_t dynamicShared) {
     const dim3 grid(static_cast<unsigned>(count));
