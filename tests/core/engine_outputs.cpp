@@ -130,22 +130,28 @@ bool run(Outputs& out, std::string& error) {
         return false;
     addResult(out, "rupture", cracked);
 
-    // Its crack fields as well, with shared and with twinned gradients, on a window that is not square.
+    // Its crack fields as well, with shared and with twinned gradients, on a window that is not square, for the
+    // kinds of interpolation the case above leaves out.
     PixelSearchParams oblong = crackSearch;
     oblong.windowSizeX = 27;
     oblong.windowSizeY = 19;
     PixelDisplacementResult oblongPixel;
     if (!computePixelDisplacements(crackRef, crackDef, {128, 128}, oblong, oblongPixel, error)) return false;
-    for (bool twinning : {false, true}) {
+    const std::pair<InterpolationType, bool> crackCases[] = {{InterpolationType::Bilinear, false},
+                                                             {InterpolationType::Bilinear, true},
+                                                             {InterpolationType::Bicubic, false},
+                                                             {InterpolationType::QuarticBSpline, true}};
+    for (const auto& [interpolation, twinning] : crackCases) {
         SubpixelParams params = rupture;
-        params.interpolation = static_cast<int>(InterpolationType::Bilinear);
+        params.interpolation = static_cast<int>(interpolation);
         params.enableTwinning = twinning;
         PixelDisplacementResult enriched;
         FractureResult fracture;
         if (!computeRuptureSubpixel(crackRef, crackDef, {128, 128}, oblong, oblongPixel, params, enriched, error, {},
                                     &fracture, 0, -1, false, false))
             return false;
-        const std::string name = twinning ? "ruptureTwinned" : "ruptureShared";
+        const std::string name = std::string(twinning ? "ruptureTwinned" : "ruptureShared") +
+                                 std::to_string(static_cast<int>(interpolation));
         addResult(out, name, enriched);
         for (int k = 0; k < 12; ++k) out[name + ".crack" + std::to_string(k)] = fracture.fields[size_t(k)];
     }
