@@ -5,7 +5,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
+#if !TAVRO_GENERIC_KERNEL
+#include <vector>
+#endif
 
 #include "core/interpolation.h"
 #include "core/rupture_kernel.h"
@@ -62,6 +66,22 @@ __device__ __forceinline__ PerThread<float> zeroSum(const Block& block) {
 template <int... I>
 __device__ __forceinline__ Sums makeSums(const Block& block, std::integer_sequence<int, I...>) {
     return {{zeroSum<I>(block)...}};
+}
+
+// Every thread's first N sums to zero; on the CPU sum by sum, each one array.
+template <int N>
+__device__ __forceinline__ void clearSums(const Block& block, Sums& acc) {
+#if !TAVRO_GENERIC_KERNEL
+    for (int k = 0; k < N; ++k) {
+        float* const sum = &acc.v[k][0];
+        for (int t = 0; t < block.size(); ++t) sum[t] = 0.0f;
+    }
+#else
+    block.forEachThreadNoSync([&](int t) {
+        TAVRO_UNROLL
+        for (int k = 0; k < N; ++k) acc.v[k][t] = 0.0f;
+    });
+#endif
 }
 
 struct RuptureShared {
@@ -224,6 +244,132 @@ __device__ __forceinline__ float sampleAt(const PointContext& c, float dx, float
     return g;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// The CPU runs the fits' sums of products as plain loops: per-sample columns
+// first, then one product at a time over the threads, thread t taking samples
+// t, t + size, ... in order as forEachSample does, so every per-thread sum is
+// unchanged and the loops vectorise across threads. A sample left out of a fit
+// has zero columns: adding zero leaves a sum as it was.
+struct FitTables {
+    int width = 0;
+    int count = 0;
+    std::vector<float> dx, dy;
+    std::vector<float> columns; // kFitColumns of count each
+};
+constexpr int kFitColumns = 14;
+
+FitTables& fitTables(const SubsetLayout& subset) {
+    thread_local FitTables tables;
+    if (tables.width != subset.width || tables.count != subset.count) {
+        const size_t n = static_cast<size_t>(subset.count);
+        tables.dx.resize(n);
+        tables.dy.resize(n);
+        for (int s = 0; s < subset.count; ++s) {
+            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
+            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
+        }
+        tables.columns.resize(kFitColumns * n);
+        tables.width = subset.width;
+        tables.count = subset.count;
+    }
+    return tables;
+}
+
+// sampleAt's position in the strip, and whether the displacement goes beyond the reach.
+__forceinline__ bool samplePosition(const PointContext& c, float dx, float dy, float u, float v, float& x, float& y) {
+    x = c.cx + (dx + u);
+    y = (c.cy + (dy + v)) - c.row0;
+    const float du = u - (c.anchor[0] + (c.anchor[2] * dx + c.anchor[3] * dy));
+    const float dv = v - (c.anchor[1] + (c.anchor[4] * dx + c.anchor[5] * dy));
+    return !(fabsf(du) <= c.reach && fabsf(dv) <= c.reach);
+}
+
+// interpolateInside's bilinear value at four positions, lane by lane the same operations.
+FloatLanes bilinearInside4(const TextureSampler& image, FloatLanes x, FloatLanes y) {
+    IntLanes ix = __builtin_convertvector(x, IntLanes), iy = __builtin_convertvector(y, IntLanes);
+    ix += x < __builtin_convertvector(ix, FloatLanes);
+    iy += y < __builtin_convertvector(iy, FloatLanes);
+    const FloatLanes tx = x - __builtin_convertvector(ix, FloatLanes);
+    const FloatLanes ty = y - __builtin_convertvector(iy, FloatLanes);
+    const ptrdiff_t pitch = image.pitch();
+    FloatLanes t00, t10, t01, t11;
+    for (int lane = 0; lane < 4; ++lane) {
+        const float* p = image.address(ix[lane], iy[lane]);
+        t00[lane] = p[0];
+        t10[lane] = p[1];
+        t01[lane] = p[pitch];
+        t11[lane] = p[pitch + 1];
+    }
+    const FloatLanes top = t00 + tx * (t10 - t00);
+    const FloatLanes bottom = t01 + tx * (t11 - t01);
+    return top + ty * (bottom - top);
+}
+
+// sampleAt's values at the strip positions (x, y), minus the shift, into g;
+// true when a tap with weight left the image. Where `used` is given, a position
+// whose entry is 0 is not read and its value is 0. Four positions whose
+// footprints lie inside the strip are read without bounds.
+template <int Kind>
+bool interpolateRun(const PointContext& c, const float* __restrict x, const float* __restrict y,
+                    const float* __restrict used, int count, float* __restrict g) {
+    const TextureSampler& image = c.image;
+    bool leaves = false;
+    auto one = [&](int s) {
+        if (used && used[s] == 0.0f) {
+            g[s] = 0.0f;
+            return;
+        }
+        bool outside;
+        g[s] = interpolateAs<Kind>(image, x[s], y[s], outside) - c.shift;
+        leaves |= outside;
+    };
+    int s = 0;
+    for (; s + 4 <= count; s += 4) {
+        FloatLanes px, py;
+        std::memcpy(&px, x + s, sizeof px);
+        std::memcpy(&py, y + s, sizeof py);
+        bool inside = true;
+        for (int lane = 0; lane < 4; ++lane)
+            inside &= footprintInside(px[lane], px[lane], py[lane], py[lane], image.width(), image.height());
+        if (!inside) {
+            for (int lane = 0; lane < 4; ++lane) one(s + lane);
+            continue;
+        }
+        FloatLanes value;
+        if constexpr (Kind == static_cast<int>(InterpolationType::Bilinear))
+            value = bilinearInside4(image, px, py);
+        else
+            value = interpolateInside4<Kind>(image, px, py);
+        value -= c.shift;
+        for (int lane = 0; lane < 4; ++lane) g[s + lane] = used && used[s + lane] == 0.0f ? 0.0f : value[lane];
+    }
+    for (; s < count; ++s) one(s);
+    return leaves;
+}
+
+// Per thread t, the sums of w g and w g g over its samples t, t + size, ... in
+// order (w g g as (w g) g); w null for a weight of 1.
+void addWeightedSums(const Block& block, int count, const float* __restrict w, const float* __restrict g,
+                     float* __restrict sum, float* __restrict sumSq) {
+    const int size = block.size();
+    for (int base = 0; base < count; base += size) {
+        const int active = count - base < size ? count - base : size;
+        if (w) {
+            for (int t = 0; t < active; ++t) {
+                const float wg = w[base + t] * g[base + t];
+                sum[t] += wg;
+                sumSq[t] += wg * g[base + t];
+            }
+        } else {
+            for (int t = 0; t < active; ++t) {
+                sum[t] += g[base + t];
+                sumSq[t] += g[base + t] * g[base + t];
+            }
+        }
+    }
+}
+#endif
+
 // Normalised reference samples and gradients; false for a subset without contrast.
 __device__ bool prepareReference(PointContext& c, const RuptureKernelArgs& a, int xc, int yc, Sums& acc) {
     const float norm = normaliseReference(c.block, c.subset, c.col, c.row, a.reference, a.referenceRow0, a.width,
@@ -260,6 +406,33 @@ __device__ bool sampleContinuous(PointContext& c, const float* warp, Sums& acc, 
     return true;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// sideContrast's samples under each side's warp and, per thread, the sums of
+// their values and squares; true when a sample leaves the image or the reach.
+template <int Kind>
+bool sampleBothSides(const PointContext& c, const SideWarps& w, float* __restrict ga, float* __restrict gb, Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* __restrict xa = tables.columns.data();
+    float* __restrict ya = xa + count;
+    float* __restrict xb = ya + count;
+    float* __restrict yb = xb + count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    bool beyond = false;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        beyond |= samplePosition(c, dx, dy, w.u(0, dx, dy), w.v(0, dx, dy), xa[s], ya[s]);
+        beyond |= samplePosition(c, dx, dy, w.u(1, dx, dy), w.v(1, dx, dy), xb[s], yb[s]);
+    }
+    const bool leavesA = interpolateRun<Kind>(c, xa, ya, nullptr, count, ga);
+    const bool leavesB = interpolateRun<Kind>(c, xb, yb, nullptr, count, gb);
+    addWeightedSums(c.block, count, nullptr, ga, &acc.v[0][0], &acc.v[1][0]);
+    addWeightedSums(c.block, count, nullptr, gb, &acc.v[2][0], &acc.v[3][0]);
+    return beyond || leavesA || leavesB;
+}
+#endif
+
 // Per sample, how much better the positive side's warp explains it than the
 // negative side's (the difference of their squared normalised residuals), into c.a.
 template <int Kind>
@@ -274,7 +447,10 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     });
     float* const ga = c.a;
     float* const gb = c.b;
-    const PointContext& cc = c;
+    [[maybe_unused]] const PointContext& cc = c;
+#if !TAVRO_GENERIC_KERNEL
+    flag[0] = sampleBothSides<Kind>(c, w, ga, gb, acc) ? 1 : 0;
+#else
     forEachSample(block, c.subset, c.col, c.row, [&, ga, gb](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         bool outsideA, outsideB;
         const float a = sampleAt<Kind>(cc, dx, dy, w.u(0, dx, dy), w.v(0, dx, dy), outsideA);
@@ -287,6 +463,7 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
         acc.v[3][t] += b * b;
         flag[t] |= outsideA || outsideB ? 1 : 0;
     });
+#endif
     const float count = static_cast<float>(c.subset.count);
     const float meanA = block.reduceSum(acc.v[0]) / count;
     const float sqA = block.reduceSum(acc.v[1]);
@@ -308,13 +485,11 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
 
 // Scan cost of one line, up to a constant: the contrast summed over the
 // positive side, blended across the line; kNoCost when a side is too small.
-__device__ __forceinline__ float lineCost(const PointContext& c, float alpha, float phi) {
+__device__ __forceinline__ float lineCost(const SubsetLayout& subset, const float* contrast, float alpha, float phi) {
     const Line line = Line::of(alpha, phi);
     const float slope = 0.5f / kRampHalfWidth;
-    const SubsetLayout& subset = c.subset;
     float cost = 0.0f;
     int positive = 0;
-    const float* contrast = c.a;
     for (int r = 0; r < subset.height; ++r) {
         const float rowDistance = line.ny * static_cast<float>(r - subset.halfY) - line.phi;
         for (int k = 0; k < subset.width; ++k) {
@@ -331,6 +506,134 @@ __device__ __forceinline__ float lineCost(const PointContext& c, float alpha, fl
     return static_cast<float>(smaller) < kMinSideShare * static_cast<float>(subset.count) ? kNoCost : cost;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// On the CPU the scan and the fits' sums also come as AVX clones, picked at run
+// time: the same products and sums in the same order (no fused multiply-add),
+// so every processor gets the same bits.
+#if defined(__x86_64__)
+#define TAVRO_RUPTURE_CLONES __attribute__((target_clones("avx", "default")))
+#else
+#define TAVRO_RUPTURE_CLONES
+#endif
+
+// The CPU scores a whole grid before the threads pick their best: each line's
+// sum is lineCost's, sample by sample in the same order, with one lane per
+// position, so that a row of positions costs about as much as one line.
+using ScanLanes = float __attribute__((vector_size(32)));
+constexpr int kScanLanes = 8;
+constexpr int kScanVectors = 4; // independent sums in flight
+constexpr int kScanBatch = kScanLanes * kScanVectors;
+
+// Costs and positive-side counts of the lines (nx, ny, phi[i]), i < kScanBatch,
+// phi ascending. A sample that every line puts beyond the ramp on the negative
+// side adds h = 0 (zero, when its contrast is finite) and no count, so it is
+// passed over; one beyond the ramp on the positive side of every line adds its
+// contrast times 1 and one count.
+// The first k in [begin, end) where a test that turns true once stays true holds; end if none.
+template <class Test>
+__forceinline__ int firstColumn(int begin, int end, Test&& test) {
+    while (begin < end) {
+        const int middle = begin + (end - begin) / 2;
+        if (test(middle))
+            end = middle;
+        else
+            begin = middle + 1;
+    }
+    return begin;
+}
+
+static_assert(0.5f / kRampHalfWidth * kRampHalfWidth == 0.5f, "the ramp reaches 0 and 1 exactly at its ends");
+TAVRO_RUPTURE_CLONES void batchCosts(const float* __restrict contrast, const SubsetLayout& subset, float nx, float ny,
+                                     const float* phis, bool finite, float* costs, int* positives) {
+    const float slope = 0.5f / kRampHalfWidth;
+    const ScanLanes zero = {}, one = zero + 1.0f;
+    // Counts as floats (exact below 2^24 samples): AVX has no eight-lane integer add.
+    ScanLanes phi[kScanVectors], cost[kScanVectors], positive[kScanVectors];
+    for (int v = 0; v < kScanVectors; ++v) {
+        std::memcpy(&phi[v], phis + v * kScanLanes, sizeof phi[v]);
+        cost[v] = zero;
+        positive[v] = zero;
+    }
+    for (int r = 0; r < subset.height; ++r) {
+        const float rowOffset = ny * static_cast<float>(r - subset.halfY);
+        ScanLanes rowDistance[kScanVectors];
+        for (int v = 0; v < kScanVectors; ++v) rowDistance[v] = rowOffset - phi[v];
+        // The first line's distances are the largest, the last line's the smallest.
+        const float largest = rowOffset - phis[0], smallest = rowOffset - phis[kScanBatch - 1];
+        auto columnOffset = [&](int k) { return nx * static_cast<float>(k - subset.halfX); };
+        auto passed = [&](int k) { return finite && largest + columnOffset(k) <= -kRampHalfWidth; };
+        auto beyond = [&](int k) { return smallest + columnOffset(k) >= kRampHalfWidth; };
+        // Both tests are monotonic along the row, the way nx points: the passed
+        // columns lie at one end, those beyond the ramp at the other.
+        int fullBegin, fullEnd, beyondBegin, beyondEnd;
+        if (nx < 0.0f) {
+            beyondBegin = 0;
+            beyondEnd = fullBegin = firstColumn(0, subset.width, [&](int k) { return !beyond(k); });
+            fullEnd = firstColumn(fullBegin, subset.width, passed);
+        } else {
+            fullBegin = firstColumn(0, subset.width, [&](int k) { return !passed(k); });
+            fullEnd = beyondBegin = firstColumn(fullBegin, subset.width, beyond);
+            beyondEnd = subset.width;
+        }
+        auto addBeyond = [&](int begin, int end) {
+            for (int k = begin; k < end; ++k)
+                for (int v = 0; v < kScanVectors; ++v) {
+                    cost[v] += contrast[k];
+                    positive[v] += one;
+                }
+        };
+        if (nx < 0.0f) addBeyond(beyondBegin, beyondEnd);
+        for (int k = fullBegin; k < fullEnd; ++k) {
+            const float offset = columnOffset(k);
+            const float value = contrast[k];
+            for (int v = 0; v < kScanVectors; ++v) {
+                const ScanLanes d = rowDistance[v] + offset;
+                const ScanLanes ramp = 0.5f + slope * d;
+                const ScanLanes h = ramp < zero ? zero : (ramp > one ? one : ramp);
+                cost[v] += h * value;
+                positive[v] += d > zero ? one : zero;
+            }
+        }
+        if (!(nx < 0.0f)) addBeyond(beyondBegin, beyondEnd);
+        contrast += subset.width;
+    }
+    for (int v = 0; v < kScanVectors; ++v) {
+        std::memcpy(costs + v * kScanLanes, &cost[v], sizeof cost[v]);
+        for (int k = 0; k < kScanLanes; ++k) positives[v * kScanLanes + k] = static_cast<int>(positive[v][k]);
+    }
+}
+
+float* scanCostScratch(int candidates) {
+    thread_local std::vector<float> costs;
+    if (costs.size() < static_cast<size_t>(candidates)) costs.resize(static_cast<size_t>(candidates));
+    return costs.data();
+}
+
+// lineCost of every candidate of the grid, in the candidates' order.
+void gridCosts(const SubsetLayout& subset, const float* contrast, const ScanGrid& grid, float* costs) {
+    float phis[kScanBatch], batch[kScanBatch];
+    int positives[kScanBatch];
+    bool finite = true;
+    for (int s = 0; s < subset.count; ++s) finite &= isFinite(contrast[s]);
+    for (int i = 0; i < grid.alphaCount; ++i) {
+        const Line line = Line::of(grid.alpha0 + grid.alphaStep * static_cast<float>(i), 0.0f);
+        for (int first = 0; first < grid.phiCount; first += kScanBatch) {
+            // Lanes past the last position score positions beyond it, unused.
+            for (int k = 0; k < kScanBatch; ++k) phis[k] = grid.phi0 + grid.phiStep * static_cast<float>(first + k);
+            batchCosts(contrast, subset, line.nx, line.ny, phis, finite, batch, positives);
+            const int used = grid.phiCount - first < kScanBatch ? grid.phiCount - first : kScanBatch;
+            for (int k = 0; k < used; ++k) {
+                const int smaller = positives[k] < subset.count - positives[k] ? positives[k]
+                                                                               : subset.count - positives[k];
+                costs[i * grid.phiCount + first + k] =
+                    static_cast<float>(smaller) < kMinSideShare * static_cast<float>(subset.count) ? kNoCost
+                                                                                                   : batch[k];
+            }
+        }
+    }
+}
+#endif
+
 // Offset of a parabola's vertex through three equally spaced costs, in steps.
 __device__ float vertexOffset(float below, float centre, float above) {
     if (!(below < kNoCost) || !(above < kNoCost)) return 0.0f;
@@ -346,13 +649,21 @@ __device__ bool scanLine(PointContext& c, RuptureShared& sh, const ScanGrid& gri
     const Block& block = c.block;
     const int candidates = grid.alphaCount * grid.phiCount;
     const PointContext& cc = c;
+#if !TAVRO_GENERIC_KERNEL
+    float* const costs = scanCostScratch(candidates);
+    gridCosts(c.subset, c.a, grid, costs);
+#endif
     block.forEachThreadNoSync([&](int t) {
         float best = kNoCost;
         int index = -1;
         for (int candidate = t; candidate < candidates; candidate += block.size()) {
+#if !TAVRO_GENERIC_KERNEL
+            const float cost = costs[candidate];
+#else
             const int i = candidate / grid.phiCount, k = candidate - i * grid.phiCount;
-            const float cost = lineCost(cc, grid.alpha0 + grid.alphaStep * static_cast<float>(i),
+            const float cost = lineCost(cc.subset, cc.a, grid.alpha0 + grid.alphaStep * static_cast<float>(i),
                                         grid.phi0 + grid.phiStep * static_cast<float>(k));
+#endif
             if (cost < best) {
                 best = cost;
                 index = candidate;
@@ -370,7 +681,7 @@ __device__ bool scanLine(PointContext& c, RuptureShared& sh, const ScanGrid& gri
         if (t >= 4) return;
         const float da = t == 0 ? -grid.alphaStep : (t == 1 ? grid.alphaStep : 0.0f);
         const float dp = t == 2 ? -grid.phiStep : (t == 3 ? grid.phiStep : 0.0f);
-        sh.cost[1 + t] = lineCost(cc, alpha + da, phi + dp);
+        sh.cost[1 + t] = lineCost(cc.subset, cc.a, alpha + da, phi + dp);
     });
     block.single([&] {
         sh.cost[0] = -best.score;
@@ -433,6 +744,136 @@ struct GroupStats {
     float inverseNorm[2];
 };
 
+#if !TAVRO_GENERIC_KERNEL
+// One per-thread sum: a * b, or a * (b * c) when c is given.
+struct ProductSum {
+    const float* a;
+    const float* b;
+    const float* c;
+    float* sum;
+};
+
+TAVRO_RUPTURE_CLONES void addProducts(const ProductSum* products, int n, int count, int size) {
+    for (int p = 0; p < n; ++p) {
+        const float* __restrict a = products[p].a;
+        const float* __restrict b = products[p].b;
+        const float* __restrict c = products[p].c;
+        float* __restrict sum = products[p].sum;
+        for (int base = 0; base < count; base += size) {
+            const int active = count - base < size ? count - base : size;
+            if (c) {
+                for (int t = 0; t < active; ++t) sum[t] += a[base + t] * (b[base + t] * c[base + t]);
+            } else {
+                for (int t = 0; t < active; ++t) sum[t] += a[base + t] * b[base + t];
+            }
+        }
+    }
+}
+
+// The Hessian's upper triangle and the right-hand side of fitSides, per
+// thread, in the order and with the products of its generic sample loop.
+template <bool Twin>
+void sideFitSums(const PointContext& c, const Line& line, const float* __restrict warped, const float (&gMean)[2],
+                 const float (&gInverse)[2], const GroupStats& ref, const float (&carry)[2][4], Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    constexpr int jacobians = Twin ? 12 : 8;
+    float* j[jacobians];
+    for (int p = 0; p < jacobians; ++p) j[p] = tables.columns.data() + static_cast<size_t>(p) * count;
+    float* __restrict residual = tables.columns.data() + static_cast<size_t>(jacobians) * count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    const float* __restrict f = c.f;
+    const float* __restrict fx = c.fx;
+    const float* __restrict fy = c.fy;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const float d = line.distance(dx, dy);
+        const bool used = !(fabsf(d) < kBlindBand);
+        const int side = d > 0.0f ? 1 : 0;
+        const int g = Twin ? side : 0;
+        const float r =
+            (warped[s] - bySide(g, gMean[0], gMean[1])) * bySide(g, gInverse[0], gInverse[1]) -
+            (f[s] - bySide(g, ref.mean[0], ref.mean[1])) * bySide(g, ref.inverseNorm[0], ref.inverseNorm[1]);
+        const float gx =
+            bySide(side, carry[0][0], carry[1][0]) * fx[s] + bySide(side, carry[0][1], carry[1][1]) * fy[s];
+        const float gy =
+            bySide(side, carry[0][2], carry[1][2]) * fx[s] + bySide(side, carry[0][3], carry[1][3]) * fy[s];
+        float column[jacobians];
+        if constexpr (Twin) {
+            const float weight[2] = {1.0f - static_cast<float>(side), static_cast<float>(side)};
+            for (int part = 0; part < 2; ++part) {
+                column[6 * part + 0] = weight[part] * gx;
+                column[6 * part + 1] = weight[part] * gy;
+                column[6 * part + 2] = weight[part] * gx * dx;
+                column[6 * part + 3] = weight[part] * gx * dy;
+                column[6 * part + 4] = weight[part] * gy * dx;
+                column[6 * part + 5] = weight[part] * gy * dy;
+            }
+        } else {
+            const float h = side == 1 ? 0.5f : -0.5f;
+            const float terms[8] = {gx, gy, gx * dx, gx * dy, gy * dx, gy * dy, gx * h, gy * h};
+            for (int p = 0; p < 8; ++p) column[p] = terms[p];
+        }
+        for (int p = 0; p < jacobians; ++p) j[p][s] = used ? column[p] : 0.0f;
+        residual[s] = used ? r : 0.0f;
+    }
+    ProductSum products[kSums];
+    int n = 0;
+    constexpr int parts = Twin ? 2 : 1;
+    constexpr int perPart = Twin ? 6 : 8;
+    for (int part = 0; part < parts; ++part) {
+        int k = Twin ? 21 * part : 0;
+        const int rhs = Twin ? 42 + 6 * part : 36;
+        for (int p = 0; p < perPart; ++p) {
+            for (int q = p; q < perPart; ++q)
+                products[n++] = {j[perPart * part + p], j[perPart * part + q], nullptr, &acc.v[k++][0]};
+            products[n++] = {residual, j[perPart * part + p], nullptr, &acc.v[rhs + p][0]};
+        }
+    }
+    addProducts(products, n, count, c.block.size());
+}
+
+#endif
+
+#if !TAVRO_GENERIC_KERNEL
+// fitSides' warped samples and, per thread, the sums of each group's values and
+// squares; a sample left out of the fit is not read, weighs 0 and keeps 0.
+// True when a sample leaves the image or the reach.
+template <int Kind, bool Twin>
+bool sampleSides(const PointContext& c, const Line& line, const SideWarps& w, float* __restrict warped, Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* __restrict x = tables.columns.data();
+    float* __restrict y = x + count;
+    float* __restrict minus = y + count;
+    float* __restrict plus = minus + count;
+    float* __restrict mask = plus + count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    bool beyond = false;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const float d = line.distance(dx, dy);
+        const bool used = !(fabsf(d) < kBlindBand);
+        const int side = d > 0.0f ? 1 : 0;
+        float px, py;
+        const bool far = samplePosition(c, dx, dy, w.u(side, dx, dy), w.v(side, dx, dy), px, py);
+        beyond |= used && far;
+        x[s] = px;
+        y[s] = py;
+        const float weight = Twin ? static_cast<float>(side) : 0.0f;
+        plus[s] = used ? weight : 0.0f;
+        minus[s] = used ? 1.0f - weight : 0.0f;
+        mask[s] = used ? 1.0f : 0.0f;
+    }
+    const bool leaves = interpolateRun<Kind>(c, x, y, mask, count, warped);
+    addWeightedSums(c.block, count, minus, warped, &acc.v[0][0], &acc.v[1][0]);
+    addWeightedSums(c.block, count, plus, warped, &acc.v[2][0], &acc.v[3][0]);
+    return beyond || leaves;
+}
+#endif
+
 // Gauss-Newton on the enriched warp for the current line, forward additive:
 // the deformed image's gradient at a warped sample is taken from the
 // reference, carried through the side's gradients (M^-T grad f), so the
@@ -479,9 +920,9 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
         sh.status = kRunning;
     });
     float* const warped = c.b;
-    const float* const fx = c.fx;
-    const float* const fy = c.fy;
-    const PointContext& cc = c;
+    [[maybe_unused]] const float* const fx = c.fx;
+    [[maybe_unused]] const float* const fy = c.fy;
+    [[maybe_unused]] const PointContext& cc = c;
     for (int iteration = 0; iteration < maxIterations; ++iteration) {
         const SideWarps w = warpsOf<Twin>(sh.p);
 
@@ -490,6 +931,9 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
             for (int k = 0; k < 4; ++k) acc.v[k][t] = 0.0f;
             flag[t] = 0;
         });
+#if !TAVRO_GENERIC_KERNEL
+        flag[0] = sampleSides<Kind, Twin>(c, line, w, warped, acc) ? 1 : 0;
+#else
         forEachSample(block, c.subset, c.col, c.row, [&, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
             const float d = line.distance(dx, dy);
             if (fabsf(d) < kBlindBand) return;
@@ -504,6 +948,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
             acc.v[3][t] += plus * g * g;
             flag[t] |= outside ? 1 : 0;
         });
+#endif
         float gSums[4];
         for (int k = 0; k < 4; ++k) gSums[k] = block.reduceSum(acc.v[k]);
         if (block.reduceSum(flag) > 0) return false;
@@ -527,9 +972,10 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
         }
 
         // Residuals, Hessian (upper triangle) and right-hand side.
-        block.forEachThreadNoSync([&](int t) {
-            for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
-        });
+        clearSums<kSums>(block, acc);
+#if !TAVRO_GENERIC_KERNEL
+        sideFitSums<Twin>(c, line, warped, gMean, gInverse, ref, carry, acc);
+#else
         forEachSample(
             block, c.subset, c.col, c.row, [&, warped, f, fx, fy](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                 const float d = line.distance(dx, dy);
@@ -569,6 +1015,7 @@ __device__ bool fitSides(PointContext& c, RuptureShared& sh, Sums& acc, PerThrea
                     }
                 }
             });
+#endif
         constexpr int used = Twin ? 54 : 44;
         float sums[kSums];
         TAVRO_UNROLL
@@ -609,6 +1056,100 @@ __device__ __forceinline__ void quadraticBasis(float dx, float dy, float (&b)[6]
     b[5] = 0.5f * dy * dy;
 }
 
+#if !TAVRO_GENERIC_KERNEL
+// Both passes' sums of fitQuadratic, per thread, as its generic sample loop forms them.
+struct QuadraticColumns {
+    const float* gxx;
+    const float* gyy;
+    const float* gxy;
+    const float* rgx;
+    const float* rgy;
+    const float* basis[6];
+};
+
+QuadraticColumns quadraticColumns(const PointContext& c, const Line& line, const float* __restrict warped,
+                                  float gMean, float gInverse, float fMean, float fInverse, const float (&carry)[4]) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* column[11];
+    for (int p = 0; p < 11; ++p) column[p] = tables.columns.data() + static_cast<size_t>(p) * count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    const float* __restrict f = c.f;
+    const float* __restrict fx = c.fx;
+    const float* __restrict fy = c.fy;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const bool used = !(fabsf(line.distance(dx, dy)) < kBlindBand);
+        const float r = (warped[s] - gMean) * gInverse - (f[s] - fMean) * fInverse;
+        const float gx = carry[0] * fx[s] + carry[1] * fy[s];
+        const float gy = carry[2] * fx[s] + carry[3] * fy[s];
+        float b[6];
+        quadraticBasis(dx, dy, b);
+        const float values[5] = {gx * gx, gy * gy, gx * gy, r * gx, r * gy};
+        for (int p = 0; p < 5; ++p) column[p][s] = used ? values[p] : 0.0f;
+        for (int p = 0; p < 6; ++p) column[5 + p][s] = b[p];
+    }
+    return {column[0], column[1], column[2], column[3], column[4],
+            {column[5], column[6], column[7], column[8], column[9], column[10]}};
+}
+
+void quadraticSums(const PointContext& c, const QuadraticColumns& q, int pass, Sums& acc) {
+    ProductSum products[kSums];
+    int n = 0, k = 0;
+    for (int i = 0; i < 6; ++i) {
+        for (int j = i; j < 6; ++j, ++k) {
+            if (pass == 0) {
+                products[n++] = {q.gxx, q.basis[i], q.basis[j], &acc.v[k][0]};
+                products[n++] = {q.gyy, q.basis[i], q.basis[j], &acc.v[21 + k][0]};
+            } else {
+                products[n++] = {q.gxy, q.basis[i], q.basis[j], &acc.v[k][0]};
+            }
+        }
+        if (pass == 0) {
+            products[n++] = {q.rgx, q.basis[i], nullptr, &acc.v[42 + i][0]};
+            products[n++] = {q.rgy, q.basis[i], nullptr, &acc.v[48 + i][0]};
+        }
+    }
+    addProducts(products, n, c.subset.count, c.block.size());
+}
+// fitQuadratic's warped samples and, per thread, the sums of their values,
+// squares and products with the reference; as sampleSides, a sample left out
+// of the fit is not read and keeps 0.
+template <int Kind>
+bool sampleQuadratic(const PointContext& c, const Line& line, const float (&q)[12], float* __restrict warped,
+                     Sums& acc) {
+    FitTables& tables = fitTables(c.subset);
+    const int count = c.subset.count;
+    float* __restrict x = tables.columns.data();
+    float* __restrict y = x + count;
+    float* __restrict mask = y + count;
+    const float* __restrict dxs = tables.dx.data();
+    const float* __restrict dys = tables.dy.data();
+    bool beyond = false;
+    for (int s = 0; s < count; ++s) {
+        const float dx = dxs[s], dy = dys[s];
+        const bool used = !(fabsf(line.distance(dx, dy)) < kBlindBand);
+        float b[6];
+        quadraticBasis(dx, dy, b);
+        float u = 0.0f, v = 0.0f;
+        for (int k = 0; k < 6; ++k) {
+            u += q[k] * b[k];
+            v += q[6 + k] * b[k];
+        }
+        const bool far = samplePosition(c, dx, dy, u, v, x[s], y[s]);
+        beyond |= used && far;
+        mask[s] = used ? 1.0f : 0.0f;
+    }
+    const bool leaves = interpolateRun<Kind>(c, x, y, mask, count, warped);
+    addWeightedSums(c.block, count, nullptr, warped, &acc.v[0][0], &acc.v[1][0]);
+    const ProductSum cross{warped, c.f, nullptr, &acc.v[2][0]};
+    addProducts(&cross, 1, count, c.block.size());
+    return beyond || leaves;
+}
+
+#endif
+
 // The smooth alternative to a crack: a second-order warp fitted from `start`
 // by Gauss-Newton on the samples of the enriched fit (as fitSides does). A
 // strongly curved field, which a jump can imitate in part, is explained by it
@@ -619,10 +1160,10 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
     const Block& block = c.block;
     const Line line = Line::of(sh.alpha, sh.phi);
     const float* const f = c.f;
-    const float* const fx = c.fx;
-    const float* const fy = c.fy;
+    [[maybe_unused]] const float* const fx = c.fx;
+    [[maybe_unused]] const float* const fy = c.fy;
     float* const warped = c.b;
-    const PointContext& cc = c;
+    [[maybe_unused]] const PointContext& cc = c;
     block.forEachThreadNoSync([&](int t) {
         for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
     });
@@ -647,6 +1188,9 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
             for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
             flag[t] = 0;
         });
+#if !TAVRO_GENERIC_KERNEL
+        flag[0] = sampleQuadratic<Kind>(c, line, q, warped, acc) ? 1 : 0;
+#else
         forEachSample(block, c.subset, c.col, c.row,
                       [&, f, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                           if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
@@ -666,6 +1210,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
                           acc.v[2][t] += g * f[s];
                           flag[t] |= outside ? 1 : 0;
                       });
+#endif
         const float gSum = block.reduceSum(acc.v[0]), gSq = block.reduceSum(acc.v[1]);
         const float cross = block.reduceSum(acc.v[2]);
         if (block.reduceSum(flag) > 0) return false;
@@ -680,10 +1225,14 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
 
         // The u and v blocks of the Hessian and the right-hand side, then the block between them.
         float sums[75];
+#if !TAVRO_GENERIC_KERNEL
+        const QuadraticColumns columns = quadraticColumns(c, line, warped, gMean, gInverse, fMean, fInverse, carry);
+#endif
         for (int pass = 0; pass < 2; ++pass) {
-            block.forEachThreadNoSync([&](int t) {
-                for (int k = 0; k < kSums; ++k) acc.v[k][t] = 0.0f;
-            });
+            clearSums<kSums>(block, acc);
+#if !TAVRO_GENERIC_KERNEL
+            quadraticSums(c, columns, pass, acc);
+#else
             forEachSample(block, c.subset, c.col, c.row,
                           [&, f, fx, fy, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                               if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
@@ -712,6 +1261,7 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
                                   }
                               }
                           });
+#endif
             TAVRO_UNROLL
             for (int k = 0; k < kSums; ++k)
                 if (pass == 0 || k < 21) sums[pass == 0 ? k : 54 + k] = block.reduceSum(acc.v[k]);
@@ -1026,6 +1576,22 @@ cudaError_t setRuptureMaxDynamicShared(size_t bytes) {
     return cudaFuncSetAttribute(rupture_refine_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
                                 static_cast<int>(bytes));
 }
+
+#if !TAVRO_GENERIC_KERNEL
+void ruptureScanCosts(const float* contrast, int windowSizeX, int windowSizeY, float alpha0, float alphaStep,
+                      int alphaCount, float phi0, float phiStep, int phiCount, bool batched, float* costs) {
+    const SubsetLayout subset = SubsetLayout::of(windowSizeX, windowSizeY);
+    const ScanGrid grid{alpha0, alphaStep, alphaCount, phi0, phiStep, phiCount};
+    if (batched) {
+        gridCosts(subset, contrast, grid, costs);
+        return;
+    }
+    for (int i = 0; i < alphaCount; ++i)
+        for (int k = 0; k < phiCount; ++k)
+            costs[i * phiCount + k] = lineCost(subset, contrast, alpha0 + alphaStep * static_cast<float>(i),
+                                               phi0 + phiStep * static_cast<float>(k));
+}
+#endif
 
 cudaError_t launchRuptureRefine(const RuptureKernelArgs& a, int64_t count, size_t dynamicShared) {
     const dim3 grid(static_cast<unsigned>(count));

@@ -97,4 +97,14 @@ cudaError_t setRuptureMaxDynamicShared(size_t bytes);
 // One block per point for points [0, count) of the arrays in `args`.
 cudaError_t launchRuptureRefine(const RuptureKernelArgs& args, int64_t count, size_t dynamicShared);
 
+#if !TAVRO_GENERIC_KERNEL && !defined(TAVRO_USE_CUDA)
+// For tests of the CPU build: the scan's cost of every line of a grid over a
+// subset's per-sample contrast, angle by angle (alpha0 + i alphaStep, radians)
+// and within an angle position by position (phi0 + k phiStep), either as the
+// kernel's CPU branch scores a whole grid or one line at a time as the
+// generic branch does.
+void ruptureScanCosts(const float* contrast, int windowSizeX, int windowSizeY, float alpha0, float alphaStep,
+                      int alphaCount, float phi0, float phiStep, int phiCount, bool batched, float* costs);
+#endif
+
 } // namespace tavro::detail

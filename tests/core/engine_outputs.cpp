@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/pixel_search.h"
+#include "core/rupture_subpixel.h"
 #include "core/subpixel_search.h"
 #include "core/tavro_fft.h"
 #include "gpu/runtime_base.h"
@@ -146,6 +147,32 @@ bool run(Outputs& out, std::string& error) {
                                       error, {}, nullptr, 0, 0, 0, -1))
         return false;
     addResult(out, "rupture", cracked);
+
+    // Its crack fields as well, with shared and with twinned gradients, on a window that is not square, for the
+    // kinds of interpolation the case above leaves out.
+    PixelSearchParams oblong = crackSearch;
+    oblong.windowSizeX = 27;
+    oblong.windowSizeY = 19;
+    PixelDisplacementResult oblongPixel;
+    if (!computePixelDisplacements(crackRef, crackDef, {128, 128}, oblong, oblongPixel, error)) return false;
+    const std::pair<InterpolationType, bool> crackCases[] = {{InterpolationType::Bilinear, false},
+                                                             {InterpolationType::Bilinear, true},
+                                                             {InterpolationType::Bicubic, false},
+                                                             {InterpolationType::QuarticBSpline, true}};
+    for (const auto& [interpolation, twinning] : crackCases) {
+        SubpixelParams params = rupture;
+        params.interpolation = static_cast<int>(interpolation);
+        params.enableTwinning = twinning;
+        PixelDisplacementResult enriched;
+        FractureResult fracture;
+        if (!computeRuptureSubpixel(crackRef, crackDef, {128, 128}, oblong, oblongPixel, params, enriched, error, {},
+                                    &fracture, 0, -1, false, false))
+            return false;
+        const std::string name = std::string(twinning ? "ruptureTwinned" : "ruptureShared") +
+                                 std::to_string(static_cast<int>(interpolation));
+        addResult(out, name, enriched);
+        for (int k = 0; k < 12; ++k) out[name + ".crack" + std::to_string(k)] = fracture.fields[size_t(k)];
+    }
 
     // Round trips of the FFT on its power-of-two, mixed-radix and Bluestein paths.
     for (const auto& [rows, cols] : {std::pair{32, 64}, std::pair{24, 40}, std::pair{14, 26}}) {

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "compute/worker_conversions.h"
+#include "core/rupture_kernel.h"
 #include "subpixel_test_support.h"
 #include "support/synthetic_images.h"
 
@@ -349,6 +352,79 @@ TEST(RuptureSubpixel, BandsOfASharedOutputGiveTheWholeGridsAnswer) {
     for (int k = 0; k < 12; ++k)
         expectSameBits(banded.fracture.fields[size_t(k)], whole.fracture.fields[size_t(k)], "crack field");
 }
+
+// The CPU runtime's workers keep tables of a window's samples from one launch to
+// the next: a grid's answer is the same whether it comes first or after a grid
+// of another window shape.
+TEST(RuptureSubpixel, AnswersDoNotDependOnTheWindowMeasuredBefore) {
+    const Crack crack{30.0, {0.5, 0.4}};
+    const testing::ImagePair pair = renderCracked(crack);
+    const PixelDisplacementResult first = firstPass(pair, crack.field());
+    const Enriched alone = enrich(pair, first, ruptureParams());
+    ASSERT_TRUE(alone.ok) << alone.error;
+
+    const GridLayout oblong(128, 128, 33, 19, 5, 3);
+    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
+    for (const bool twinning : {false, true}) {
+        PixelDisplacementResult out;
+        FractureResult fracture;
+        std::string error;
+        ASSERT_TRUE(computeRuptureSubpixel(ref, def, oblong.size, oblong.params, oblong.start(crack.field()),
+                                           ruptureParams(twinning), out, error, {}, &fracture, 0, -1, false, false))
+            << error;
+        const Enriched after = enrich(pair, first, ruptureParams());
+        ASSERT_TRUE(after.ok) << after.error;
+        expectSameBits(after.out.dispX, alone.out.dispX, "dispX");
+        expectSameBits(after.out.dispY, alone.out.dispY, "dispY");
+        for (int k = 0; k < 12; ++k)
+            expectSameBits(after.fracture.fields[size_t(k)], alone.fracture.fields[size_t(k)], "crack field");
+    }
+}
+
+#if !TAVRO_GENERIC_KERNEL && !defined(TAVRO_USE_CUDA)
+// The CPU build scores a scan's lines many positions at a time and passes over
+// samples that every line of a batch puts clear of the ramp: each line must
+// still cost exactly what it costs alone, at every angle (either sign of each
+// normal component, and a normal along an axis), on square and oblong windows,
+// with position counts that do not fill the last batch, and with a contrast
+// that is not finite somewhere.
+TEST(RuptureScan, ScoresEveryLineOfAGridAsItScoresItAlone) {
+    constexpr float degree = static_cast<float>(kPi / 180.0);
+    struct Case {
+        int windowX, windowY;
+        float alpha0, alphaStep;
+        int alphas;
+        float phi0, phiStep;
+        int phis;
+    };
+    const Case cases[] = {
+        {61, 61, 0.0f, 15.0f * degree, 24, -29.0f, 1.0f, 59}, // a first round: the whole turn
+        {27, 19, 0.3f, 3.0f * degree, 9, -2.0f, 0.25f, 17},   // later rounds, on oblong windows
+        {21, 33, -1.9f, 0.5f * degree, 9, -0.5f, 0.125f, 9},
+        {25, 25, -0.01f, 0.01f, 3, -12.5f, 0.5f, 50},         // around alpha = 0, where nx is 0
+    };
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    for (const Case& c : cases) {
+        for (const bool spoiled : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << c.windowX << " x " << c.windowY << (spoiled ? ", spoiled" : ""));
+            std::vector<float> contrast(size_t(c.windowX) * size_t(c.windowY));
+            for (float& value : contrast) value = uniform(random);
+            if (spoiled) contrast[contrast.size() / 3] = INFINITY;
+            const size_t lines = size_t(c.alphas) * size_t(c.phis);
+            std::vector<float> batched(lines), alone(lines);
+            detail::ruptureScanCosts(contrast.data(), c.windowX, c.windowY, c.alpha0, c.alphaStep, c.alphas, c.phi0,
+                                     c.phiStep, c.phis, true, batched.data());
+            detail::ruptureScanCosts(contrast.data(), c.windowX, c.windowY, c.alpha0, c.alphaStep, c.alphas, c.phi0,
+                                     c.phiStep, c.phis, false, alone.data());
+            for (size_t i = 0; i < lines; ++i)
+                ASSERT_TRUE(std::bit_cast<uint32_t>(batched[i]) == std::bit_cast<uint32_t>(alone[i]) ||
+                            (std::isnan(batched[i]) && std::isnan(alone[i])))
+                    << "line " << i << ": " << batched[i] << " vs " << alone[i];
+        }
+    }
+}
+#endif
 
 // A stop asked at the first report, or after the first launch, fails the call
 // with no error text and, for the whole grid, empty outputs.
