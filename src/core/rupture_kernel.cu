@@ -284,27 +284,6 @@ __forceinline__ bool samplePosition(const PointContext& c, float dx, float dy, f
     return !(fabsf(du) <= c.reach && fabsf(dv) <= c.reach);
 }
 
-// interpolateInside's bilinear value at four positions, lane by lane the same operations.
-FloatLanes bilinearInside4(const TextureSampler& image, FloatLanes x, FloatLanes y) {
-    IntLanes ix = __builtin_convertvector(x, IntLanes), iy = __builtin_convertvector(y, IntLanes);
-    ix += x < __builtin_convertvector(ix, FloatLanes);
-    iy += y < __builtin_convertvector(iy, FloatLanes);
-    const FloatLanes tx = x - __builtin_convertvector(ix, FloatLanes);
-    const FloatLanes ty = y - __builtin_convertvector(iy, FloatLanes);
-    const ptrdiff_t pitch = image.pitch();
-    FloatLanes t00, t10, t01, t11;
-    for (int lane = 0; lane < 4; ++lane) {
-        const float* p = image.address(ix[lane], iy[lane]);
-        t00[lane] = p[0];
-        t10[lane] = p[1];
-        t01[lane] = p[pitch];
-        t11[lane] = p[pitch + 1];
-    }
-    const FloatLanes top = t00 + tx * (t10 - t00);
-    const FloatLanes bottom = t01 + tx * (t11 - t01);
-    return top + ty * (bottom - top);
-}
-
 // sampleAt's values at the strip positions (x, y), minus the shift, into g;
 // true when a tap with weight left the image. Where `used` is given, a position
 // whose entry is 0 is not read and its value is 0. Four positions whose
@@ -335,12 +314,7 @@ bool interpolateRun(const PointContext& c, const float* __restrict x, const floa
             for (int lane = 0; lane < 4; ++lane) one(s + lane);
             continue;
         }
-        FloatLanes value;
-        if constexpr (Kind == static_cast<int>(InterpolationType::Bilinear))
-            value = bilinearInside4(image, px, py);
-        else
-            value = interpolateInside4<Kind>(image, px, py);
-        value -= c.shift;
+        const FloatLanes value = interpolateInside4<Kind>(image, px, py) - c.shift;
         for (int lane = 0; lane < 4; ++lane) g[s + lane] = used && used[s + lane] == 0.0f ? 0.0f : value[lane];
     }
     for (; s < count; ++s) one(s);
