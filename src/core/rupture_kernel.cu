@@ -261,14 +261,8 @@ constexpr int kFitColumns = 14;
 FitTables& fitTables(const SubsetLayout& subset) {
     thread_local FitTables tables;
     if (tables.width != subset.width || tables.count != subset.count) {
-        const size_t n = static_cast<size_t>(subset.count);
-        tables.dx.resize(n);
-        tables.dy.resize(n);
-        for (int s = 0; s < subset.count; ++s) {
-            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
-            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
-        }
-        tables.columns.resize(kFitColumns * n);
+        fillSampleOffsets(subset, tables.dx, tables.dy);
+        tables.columns.resize(kFitColumns * static_cast<size_t>(subset.count));
         tables.width = subset.width;
         tables.count = subset.count;
     }

@@ -267,10 +267,10 @@ float* warpedSampleScratch(int count) {
 // The CPU runs the sample phases as plain loops over the samples: the same
 // per-sample arithmetic and, per thread t, the same samples t, t + size, ... in
 // the same order, so every per-thread sum is unchanged; what changes is that
-// the loops vectorise across samples.
+// the loops vectorise across samples or threads.
 
-// Offsets (dx, dy) of every sample from the subset centre, and the Jacobian
-// columns of the current point, sample by sample.
+// Offsets (dx, dy) of every sample from the subset centre, for the subset
+// size last used on this CPU thread.
 struct SampleTables {
     int width = 0;
     int count = 0;
@@ -280,13 +280,7 @@ struct SampleTables {
 SampleTables& sampleTables(const SubsetLayout& subset) {
     thread_local SampleTables tables;
     if (tables.width != subset.width || tables.count != subset.count) {
-        const size_t n = static_cast<size_t>(subset.count);
-        tables.dx.resize(n);
-        tables.dy.resize(n);
-        for (int s = 0; s < subset.count; ++s) {
-            tables.dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
-            tables.dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
-        }
+        fillSampleOffsets(subset, tables.dx, tables.dy);
         tables.width = subset.width;
         tables.count = subset.count;
     }
@@ -300,6 +294,22 @@ using ThreadLanes = float __attribute__((vector_size(32)));
 // calling convention in the clones.
 TAVRO_INLINE_BODY inline void loadLanes(ThreadLanes& v, const float* p) { std::memcpy(&v, p, sizeof v); }
 TAVRO_INLINE_BODY inline void storeLanes(float* p, const ThreadLanes& v) { std::memcpy(p, &v, sizeof v); }
+
+// jacobian() of eight consecutive samples, one per lane.
+TAVRO_INLINE_BODY inline void jacobianLanes(ThreadLanes (&j)[6], const float* fx, const float* fy, const float* dxs,
+                                            const float* dys) {
+    ThreadLanes gx, gy, dx, dy;
+    loadLanes(gx, fx);
+    loadLanes(gy, fy);
+    loadLanes(dx, dxs);
+    loadLanes(dy, dys);
+    j[0] = gx;
+    j[1] = gy;
+    j[2] = gx * dx;
+    j[3] = gx * dy;
+    j[4] = gy * dx;
+    j[5] = gy * dy;
+}
 
 // Per thread the Hessian's upper triangle, entry by entry as addOuterProduct
 // orders them, with each sample's Jacobian formed as jacobian() forms it. For
@@ -324,12 +334,8 @@ TAVRO_INLINE_BODY inline void hessianSums(const Block& block, const SubsetLayout
             for (int c = 0; c < N - A; ++c) loadLanes(sums[c], &h.v[k0 + c][t0]);
             for (int stride = 0; stride < strides; ++stride) {
                 const int s = stride * size + t0;
-                ThreadLanes gx, gy, dx, dy;
-                loadLanes(gx, fx + s);
-                loadLanes(gy, fy + s);
-                loadLanes(dx, dxs + s);
-                loadLanes(dy, dys + s);
-                const ThreadLanes j[6] = {gx, gy, gx * dx, gx * dy, gy * dx, gy * dy};
+                ThreadLanes j[6];
+                jacobianLanes(j, fx + s, fy + s, dxs + s, dys + s);
 #pragma GCC unroll 6
                 for (int c = 0; c < N - A; ++c) sums[c] += j[A] * j[A + c];
             }
@@ -416,12 +422,8 @@ TAVRO_INLINE_BODY inline void residualSums(const Block& block, const SubsetLayou
             const auto finite = v - v == 0.0f;
             const ThreadLanes r = finite ? v : ThreadLanes{};
             flagged = finite ? flagged : ThreadLanes{} + 1.0f;
-            ThreadLanes gx, gy, dx, dy;
-            loadLanes(gx, fx + s);
-            loadLanes(gy, fy + s);
-            loadLanes(dx, dxs + s);
-            loadLanes(dy, dys + s);
-            const ThreadLanes j[6] = {gx, gy, gx * dx, gx * dy, gy * dx, gy * dy};
+            ThreadLanes j[6];
+            jacobianLanes(j, fx + s, fy + s, dxs + s, dys + s);
 #pragma GCC unroll 6
             for (int k = 0; k < N; ++k) sums[k] += r * j[k];
         }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "gpu/runtime.h"
 
@@ -79,6 +80,18 @@ __device__ __forceinline__ void forEachSample(const gpu::Block& block, const Sub
 // (central differences, one-sided at the image border, in the same units) to
 // fx and fy. `reference` holds the image's rows from row0 on.
 #if !TAVRO_GENERIC_KERNEL
+// Offsets (dx, dy) of every sample from the subset centre, sample by sample:
+// the CPU's sample loops read them instead of dividing per sample.
+inline void fillSampleOffsets(const SubsetLayout& subset, std::vector<float>& dx, std::vector<float>& dy) {
+    const size_t n = static_cast<size_t>(subset.count);
+    dx.resize(n);
+    dy.resize(n);
+    for (int s = 0; s < subset.count; ++s) {
+        dx[size_t(s)] = static_cast<float>(s % subset.width - subset.halfX);
+        dy[size_t(s)] = static_cast<float>(s / subset.width - subset.halfY);
+    }
+}
+
 // The CPU reads the subset row by row, where the samples of a row are
 // neighbours in memory and every step vectorises; the per-thread sums and
 // every value are those of the generic loop below.
