@@ -43,10 +43,10 @@ constexpr float kNoScore = -1e30f;
 constexpr float kSkipped = -3e38f;
 constexpr size_t kDefaultSharedBytes = 49152;
 constexpr int64_t kProgressIntervalNs = 100000000;
-// Tiles per launch and device processor: about 0.3 to 0.4 s per launch at any number of threads (a tile of the
-// window's fine pass takes about 70 ms on one core), so that Stop still answers within half a second; fewer,
-// longer launches would spare some of the wait for each launch's last tile.
-constexpr int kTilesPerProcessor = 5;
+// Tiles per launch and device processor: about 0.4 s per launch at any number of threads (a tile of the window's
+// fine pass takes about 50 ms on one core), so that Stop still answers within half a second; fewer, longer
+// launches would spare some of the wait for each launch's last tile.
+constexpr int kTilesPerProcessor = 8;
 
 std::atomic<bool> gTiledSearch{true};
 

@@ -857,12 +857,12 @@ TEST(TiledSearch, ADeviceWithoutRoomForItsSumsSearchesByTransformsInstead) {
 
 TEST(TiledSearch, ProgressRunsToTheEndOfTheRangeAndCancellingStopsBetweenLaunches) {
     REQUIRE_DEVICE();
-    // More tiles than one launch holds, so that progress is told between launches.
-    const auto pair = shiftedPair(400, 1.0, 1.0, 360);
+    // More tiles than one launch holds on up to 16 processors, so that progress is told between launches.
+    const auto pair = shiftedPair(400, 1.0, 1.0, 700);
     PixelSearchParams p = paramsOf(9, 2, 3);
     tavro::SearchConfig config;
     config.marginX = config.marginY = 8;
-    const int gridWidth = 190, gridHeight = 170, points = gridWidth * gridHeight;
+    const int gridWidth = 190, gridHeight = 340, points = gridWidth * gridHeight;
     const std::vector<int> guesses(points, 1);
     DeviceArray<float> dRef(pair.reference.pixels), dDef(pair.deformed.pixels);
     DeviceArray<float> outX(Floats(points, 99.0f)), outY(Floats(points, 99.0f));
@@ -870,7 +870,7 @@ TEST(TiledSearch, ProgressRunsToTheEndOfTheRangeAndCancellingStopsBetweenLaunche
     const auto run = [&](int stopAfter, std::vector<uint64_t>& told, bool& cancelled) {
         std::string error;
         cancelled = false;
-        return tavro::runFFTPixelSearch(dRef.get(), dDef.get(), nullptr, 0, 0, {400, 360}, p, config, gridWidth,
+        return tavro::runFFTPixelSearch(dRef.get(), dDef.get(), nullptr, 0, 0, {400, 700}, p, config, gridWidth,
                                         gridHeight, points, outX.get(), outY.get(), error,
                                         [&](uint64_t done, uint64_t total) {
                                             EXPECT_EQ(total, uint64_t(points));
