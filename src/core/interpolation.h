@@ -395,7 +395,8 @@ inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatL
         const FloatLanes bottom23 = pairs(rows[2] + pitch, rows[3] + pitch);
         const IntLanes even = {0, 2, 4, 6}, odd = {1, 3, 5, 7};
         const FloatLanes a = __builtin_shuffle(top01, top23, even), b = __builtin_shuffle(top01, top23, odd);
-        const FloatLanes c = __builtin_shuffle(bottom01, bottom23, even), d = __builtin_shuffle(bottom01, bottom23, odd);
+        const FloatLanes c = __builtin_shuffle(bottom01, bottom23, even);
+        const FloatLanes d = __builtin_shuffle(bottom01, bottom23, odd);
         const FloatLanes upper = a + tx * (b - a);
         const FloatLanes lower = c + tx * (d - c);
         return upper + ty * (lower - upper);

@@ -365,9 +365,10 @@ TAVRO_INLINE_BODY inline void hessianSums(const Block& block, const SubsetLayout
 // Warped deformed samples of a warp whose footprint lies inside the image,
 // four samples at a time, and the per-thread sums of them and their squares.
 template <int Kind>
-TAVRO_INLINE_BODY inline void warpedSamplesInside(const Block& block, const SubsetLayout& subset, const SampleTables& tables,
-                         const TextureSampler& image, const Warp& warp, float* __restrict warped,
-                         PerThread<float>& sum, PerThread<float>& sumSq) {
+TAVRO_INLINE_BODY inline void warpedSamplesInside(const Block& block, const SubsetLayout& subset,
+                                                  const SampleTables& tables, const TextureSampler& image,
+                                                  const Warp& warp, float* __restrict warped, PerThread<float>& sum,
+                                                  PerThread<float>& sumSq) {
     const float* __restrict dxs = tables.dx.data();
     const float* __restrict dys = tables.dy.data();
     int s = 0;
@@ -448,8 +449,8 @@ TAVRO_INLINE_BODY inline void residualSums(const Block& block, const SubsetLayou
 
 // The sum of squared residuals of the last iteration's kept samples, once per
 // point rather than in every residual pass (where the GPU sums it).
-TAVRO_INLINE_BODY inline float keptMisfit(const float* __restrict warped, const float* __restrict f, int count, float mean,
-                 float inverseNorm) {
+TAVRO_INLINE_BODY inline float keptMisfit(const float* __restrict warped, const float* __restrict f, int count,
+                                          float mean, float inverseNorm) {
     float sum = 0.0f;
     for (int s = 0; s < count; ++s) {
         const float r = (warped[s] - mean) * inverseNorm - f[s];

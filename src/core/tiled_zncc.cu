@@ -560,8 +560,8 @@ __device__ __forceinline__ void tileWindowSums(const Block& block, const TileSto
 // Scores of one shift row's chunk [first, last] for every point whose range holds them, in column order, each
 // kept when it beats the point's best (see kPeakRowCycle for ties).
 __device__ __forceinline__ void scoreChunk(const Block& block, const TileStore& s, const TileShape& g,
-                                           const float* corr, const float* boxSums, const float* boxSquares, const ClippedShift& clip,
-                                           int top, int left, int dy, int first, int last) {
+                                           const float* corr, const float* boxSums, const float* boxSquares,
+                                           const ClippedShift& clip, int top, int left, int dy, int first, int last) {
     const float invArea = 1.0f / static_cast<float>(g.wx * g.wy);
     const float area = static_cast<float>(g.wx * g.wy);
     const auto scorePoints = [&](int t, int threads) TAVRO_INLINE_LAMBDA {
