@@ -30,7 +30,6 @@ constexpr int kShiftChunk = 32;
 // The CPU takes the products of two columns by three rows of shifts in one pass over a tile's pixels (see
 // tilePassCpu).
 #if TAVRO_GENERIC_KERNEL
-constexpr int kPassCols = 1;
 constexpr int kPassRows = 1;
 #else
 constexpr int kPassCols = 2;
