@@ -386,9 +386,10 @@ inline FloatLanes interpolateInside4(const detail::TextureSampler& image, FloatL
         const ptrdiff_t pitch = image.pitch();
         const float* rows[4];
         for (int lane = 0; lane < 4; ++lane) rows[lane] = image.address(firstX[lane], firstY[lane]);
+        // Pairs of floats by the 64-bit half loads: a pair need not be aligned as a double.
         auto pairs = [](const float* p, const float* q) {
-            return (FloatLanes)_mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))),
-                                            reinterpret_cast<const __m64*>(q));
+            const __m128 low = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p));
+            return (FloatLanes)_mm_loadh_pi(low, reinterpret_cast<const __m64*>(q));
         };
         const FloatLanes top01 = pairs(rows[0], rows[1]), top23 = pairs(rows[2], rows[3]);
         const FloatLanes bottom01 = pairs(rows[0] + pitch, rows[1] + pitch);
