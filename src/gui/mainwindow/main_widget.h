@@ -159,6 +159,7 @@ private:
     friend struct MainWidgetHeightsTestAccess;
     friend struct MainWidgetReopenTestAccess;
     friend struct MainWidgetStatesTestAccess;
+    friend struct WindowModelAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);

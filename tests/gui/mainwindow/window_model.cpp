@@ -1,0 +1,717 @@
+#include "window_model.h"
+
+#include "gui/mainwindow/main_widget.h"
+#include "gui/project/result_files.h"
+#include "gui/style/switch_widget.h"
+#include "images/image_io.h"
+#include "images/image_write.h"
+#include "window_session.h"
+
+#include <QButtonGroup>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSlider>
+#include <QSpinBox>
+#include <QComboBox>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <sstream>
+
+namespace tavro::gui {
+
+using model::kTile;
+using model::riseOf;
+using model::shiftOf;
+
+namespace {
+
+// Fields hold a translation within a few thousandths of a pixel away from the borders; the shifts of two ids differ
+// by 0.3 px at least.
+constexpr double kShiftTolerance = 0.1;
+constexpr float kRiseTolerance = 1e-3f;
+constexpr int kSceneWidth = 160;
+
+// The reference scene and its moved copies, each rendered once per process.
+const QImage& scene(int id) {
+    static std::map<int, QImage> scenes;
+    auto found = scenes.find(id);
+    if (found != scenes.end())
+        return found->second;
+    // Whole-pixel moves are exact copies, so that their fields are exactly zero, as a camera's would be.
+    const QPointF shift = shiftOf(id);
+    if (id != 0 && shift == shift.toPoint()) {
+        const QImage& reference = scene(0);
+        QImage moved = reference;
+        const int dx = shift.toPoint().x(), dy = shift.toPoint().y();
+        for (int y = 0; y < moved.height(); ++y)
+            for (int x = 0; x < moved.width(); ++x)
+                moved.scanLine(y)[x] = reference.constScanLine(std::clamp(y - dy, 0, moved.height() - 1))
+                                                              [std::clamp(x - dx, 0, moved.width() - 1)];
+        return scenes.emplace(id, moved).first->second;
+    }
+    testing::SpeckleOptions options;
+    options.width = kSceneWidth;
+    options.height = kTile;
+    options.supersampling = 2;
+    const testing::ImagePair pair = testing::makeFourierShiftedPair(options, shift.x(), shift.y());
+    return scenes.emplace(id, session::toImage(id == 0 ? pair.reference : pair.deformed)).first->second;
+}
+
+QImage tileOf(int id, int column) { return scene(id).copy(column * (kSceneWidth - kTile), 0, kTile, kTile); }
+QImage singleImageOf(int id) { return scene(id).copy((kSceneWidth - kTile) / 2, 0, kTile, kTile); }
+
+std::optional<double> median(std::vector<float> values) {
+    std::erase_if(values, [](float v) { return !std::isfinite(v); });
+    if (values.empty())
+        return std::nullopt;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+std::optional<double> fileMedian(const QString& path) {
+    std::uint32_t width = 0, height = 0;
+    std::vector<float> values;
+    QString error;
+    if (!readFloatTiff(path, width, height, values, error))
+        return std::nullopt;
+    return median(std::move(values));
+}
+
+QString baseOf(const QString& path) { return QFileInfo(path).completeBaseName(); }
+
+std::string str(const QString& text) { return text.toStdString(); }
+
+}  // namespace
+
+namespace model {
+
+int idOfName(const QString& base) {
+    static const QRegularExpression pattern(QStringLiteral("v(\\d+)(?:_t\\d+)?$"));
+    const QRegularExpressionMatch match = pattern.match(base);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+const std::vector<ActionKind>& singleImageActions() {
+    static const std::vector<ActionKind> kinds{
+        {"Add", 6, 1, kIds},      {"Remove", 2, 1, 4},       {"Up", 2, 1, 4},          {"Down", 2, 1, 4},
+        {"Clear", 1},             {"Reference", 1},          {"Height", 4, 1, kIds},   {"DropHeight", 1, 1, 4},
+        {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 1},           {"OutOfPlane", 3},
+        {"ShowResult", 2, 1, 4},  {"ShowHeight", 2, 1, 4},   {"Reopen", 3},            {"DeleteOld", 1},
+    };
+    return kinds;
+}
+
+const std::vector<ActionKind>& mosaicActions() {
+    static const std::vector<ActionKind> kinds{
+        {"AddState", 4},          {"Select", 2, 1, 4},      {"Tiles", 5, 1, kIds},    {"Empty", 1},
+        {"Delete", 2, 1, 4},      {"Align", 3},             {"PerTile", 2},           {"Stitch", 1},
+        {"Compute", 4},           {"Height", 3, 1, kIds},   {"OutOfPlane", 2},        {"DropMosaic", 1, 1, 3},
+        {"EnlargeRef", 1, 1, 2},  {"EnlargeDef", 1, 1, 2},  {"ClickView", 1},         {"Contrast", 1, 1, 2},
+        {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},
+    };
+    return kinds;
+}
+
+}  // namespace model
+
+struct WindowModelAccess {
+    // One deformed image or height file of the single-image mode.
+    struct Input {
+        int serial = 0;
+        int id = 0;
+        QString path;
+    };
+    // One deformed state of the mosaic mode; `fill` names the tiles it holds (0: none).
+    struct State {
+        int fill = 0;
+        int id = 0;
+        int heightFill = 0;
+        int heightId = 0;
+    };
+    // What the window showed before it closed, to be shown again after reopening.
+    struct Snapshot {
+        QStringList names;
+        std::vector<std::pair<bool, QPointF>> rigid;
+        std::map<int, QImage> mosaics;
+    };
+
+    WindowTestSession s;
+    bool mosaic = false;
+    int serial = 0;
+    std::vector<Input> images;
+    std::vector<Input> heights;
+    std::vector<State> states{State{}};
+    // The u_z an input was computed with, by image serial (single) or state fill (mosaic).
+    std::map<int, float> uz;
+    std::map<int, QImage> assembled;
+    std::string failure;
+    std::ostringstream played;
+
+    MainWidget& w() { return s.w(); }
+
+    QString write(const QString& name, const QImage& image) {
+        const QString path = s.folder + QStringLiteral("/inputs/") + name;
+        QDir().mkpath(s.folder + QStringLiteral("/inputs"));
+        EXPECT_TRUE(session::writeImage(path, image)) << str(path);
+        return path;
+    }
+
+    QString writeHeight(const QString& name, float value) {
+        const QString path = s.folder + QStringLiteral("/heights/") + name;
+        QDir().mkpath(s.folder + QStringLiteral("/heights"));
+        QString error;
+        EXPECT_TRUE(writeFloatTiff(path, kTile, kTile, std::vector<float>(std::size_t(kTile) * kTile, value), error, {}))
+            << str(error);
+        return path;
+    }
+
+    void fail(const std::string& tag, const std::string& details) {
+        if (failure.empty())
+            failure = "[" + tag + "] " + details;
+    }
+
+    void setUp(const std::string& mode) {
+        mosaic = mode == "mosaic";
+        w().windowSizeXSpin->setValue(21);
+        w().spacingXSpin->setValue(8);
+        // Bicubic: a field of an exact whole-pixel move is then exactly zero.
+        w().interpolationCombo->setCurrentIndex(1);
+        if (!mosaic) {
+            s.loadReference(write(QStringLiteral("ref.tif"), singleImageOf(0)));
+            s.chosen = {writeHeight(QStringLiteral("h0.tif"), 0.0f)};
+            w().onAddHeightRefTiles();
+            return;
+        }
+        w().mosaicSwitch->setChecked(true);
+        w().gridRowsSpin->setValue(1);
+        w().gridColsSpin->setValue(2);
+        w().overlapXSpin->setValue(2 * kTile - kSceneWidth + 1);
+        s.chosen = {write(QStringLiteral("ref_t0.tif"), tileOf(0, 0)), write(QStringLiteral("ref_t1.tif"), tileOf(0, 1))};
+        w().onAddMosaicRefTiles();
+        s.chosen = {writeHeight(QStringLiteral("h0_t0.tif"), 0.0f), writeHeight(QStringLiteral("h0_t1.tif"), 0.0f)};
+        w().onAddHeightRefTiles();
+    }
+
+    bool settle() {
+        MainWidget& window = w();
+        const bool idle = QTest::qWaitFor(
+            [&] {
+                return !window.stitchingInProgress && !window.runInProgress && !window.computationRunning &&
+                       !window.backgroundTaskRunning();
+            },
+            120000);
+        window.waitForResultWrites();
+        QCoreApplication::processEvents();
+        if (!idle)
+            fail("hang", "the window stayed busy for two minutes");
+        return idle;
+    }
+
+    // Actions ------------------------------------------------------------------
+
+    void selectRow(QListWidget* list, int row) {
+        list->clearSelection();
+        list->setCurrentRow(row);
+        list->item(row)->setSelected(true);
+    }
+
+    void playSingle(const model::Action& a) {
+        MainWidget& window = w();
+        const int n = static_cast<int>(images.size());
+        const std::string& name = a.name;
+        if (name == "Add") {
+            const Input input{++serial, a.a + 1, {}};
+            const QString path = write(QStringLiteral("i%1v%2.tif").arg(input.serial).arg(input.id),
+                                       singleImageOf(input.id));
+            s.addDeformed({path});
+            images.push_back({input.serial, input.id, path});
+        } else if (name == "Remove" && n > 0) {
+            selectRow(window.deformedList, a.a % n);
+            window.onRemoveDeformed();
+            images.erase(images.begin() + a.a % n);
+        } else if ((name == "Up" || name == "Down") && n > 1) {
+            const int row = a.a % n;
+            const int to = name == "Up" ? row - 1 : row + 1;
+            if (to < 0 || to >= n)
+                return;
+            selectRow(window.deformedList, row);
+            if (name == "Up")
+                window.onMoveUpDeformed();
+            else
+                window.onMoveDownDeformed();
+            std::swap(images[std::size_t(row)], images[std::size_t(to)]);
+        } else if (name == "Clear") {
+            window.onClearAllDeformed();
+            images.clear();
+        } else if (name == "Reference") {
+            s.loadReference(write(QStringLiteral("ref.tif"), singleImageOf(0)));
+        } else if (name == "Height") {
+            const Input input{++serial, a.a + 1, {}};
+            const QString path = writeHeight(QStringLiteral("h%1v%2.tif").arg(input.serial).arg(input.id),
+                                             riseOf(input.id));
+            s.chosen = {path};
+            window.onAddHeightDefTiles();
+            heights.push_back({input.serial, input.id, path});
+        } else if (name == "DropHeight" && !heights.empty()) {
+            const int row = a.a % static_cast<int>(heights.size());
+            selectRow(window.heightDefFileList, row);
+            window.onRemoveHeightClassicDefTiles();
+            heights.erase(heights.begin() + row);
+        } else if (name == "DragHeight" && heights.size() > 1) {
+            const int count = static_cast<int>(heights.size());
+            const int from = a.a % count;
+            const int to = a.b % (count + 1);
+            if (to == from || to == from + 1)
+                return;
+            window.heightDefFileList->model()->moveRow(QModelIndex(), from, QModelIndex(), to);
+            const Input moved = heights[std::size_t(from)];
+            heights.erase(heights.begin() + from);
+            heights.insert(heights.begin() + (to > from ? to - 1 : to), moved);
+        } else if (name == "ShowResult" && window.resultCount() > 0) {
+            window.displacementSlider->setValue(a.a % window.resultCount());
+        } else if (name == "ShowHeight" && window.heightSlider->maximum() > 0) {
+            window.heightSlider->setValue(a.a % (window.heightSlider->maximum() + 1));
+        } else if (name == "DeleteOld") {
+            window.deleteOldResults();
+            uz.clear();
+        } else {
+            playCommon(a);
+        }
+    }
+
+    void playCommon(const model::Action& a) {
+        MainWidget& window = w();
+        if (a.name == "Compute") {
+            window.onCompute();
+            settle();
+        } else if (a.name == "Strains") {
+            window.onComputeStrainFields();
+            settle();
+        } else if (a.name == "OutOfPlane") {
+            window.onComputeOutOfPlane();
+            settle();
+            recordHeights();
+        } else if (a.name == "Reopen") {
+            reopen();
+        }
+    }
+
+    State& currentState() { return states[std::size_t(w().currentMosaicDefState)]; }
+
+    void playMosaic(const model::Action& a) {
+        MainWidget& window = w();
+        const int n = static_cast<int>(states.size());
+        const std::string& name = a.name;
+        if (name == "AddState") {
+            window.onAddMosaicDefState();
+            states.push_back(State{});
+        } else if (name == "Select") {
+            window.mosaicStateGroup->button(a.a % n + 1)->click();
+        } else if (name == "Tiles" && currentState().fill == 0) {
+            State& state = currentState();
+            const int fill = ++serial;
+            const int id = a.a + 1;
+            s.chosen.clear();
+            for (int t = 0; t < 2; ++t)
+                s.chosen << write(QStringLiteral("s%1v%2_t%3.tif").arg(fill).arg(id).arg(t), tileOf(id, t));
+            window.onAddMosaicDefTiles();
+            state.fill = fill;
+            state.id = id;
+        } else if (name == "Empty") {
+            window.onClearMosaicDefTiles();
+            currentState() = State{0, 0, currentState().heightFill, currentState().heightId};
+        } else if (name == "Delete" && n > 1) {
+            window.mosaicStateGroup->button(a.a % n + 1)->click();
+            window.onDeleteMosaicDefState();
+            states.erase(states.begin() + a.a % n);
+        } else if (name == "Align") {
+            window.onAlignMosaic();
+            settle();
+            recordMosaics();
+        } else if (name == "PerTile") {
+            window.perTileRadio->setChecked(true);
+        } else if (name == "Stitch") {
+            window.stitchAndCorrelateRadio->setChecked(true);
+        } else if (name == "Height") {
+            const int k = window.currentMosaicDefState;
+            State& state = states[std::size_t(k)];
+            if (state.heightFill != 0)
+                return;
+            window.heightTabGroup->button(k + 1)->click();
+            const int fill = ++serial;
+            s.chosen.clear();
+            for (int t = 0; t < 2; ++t)
+                s.chosen << writeHeight(QStringLiteral("hs%1v%2_t%3.tif").arg(fill).arg(a.a + 1).arg(t),
+                                        riseOf(a.a + 1));
+            window.onAddHeightDefTiles();
+            state.heightFill = fill;
+            state.heightId = a.a + 1;
+        } else if (name == "DropMosaic") {
+            const QStringList files = QDir(s.folder).entryList({QStringLiteral("mosaic_deformed_*.tiff")}, QDir::Files,
+                                                               QDir::Name);
+            if (!files.isEmpty())
+                QFile::remove(s.folder + QLatin1Char('/') + files[a.a % files.size()]);
+        } else if (name == "EnlargeRef" && window.mosaicRefTileList->count() > a.a) {
+            window.onMosaicRefTileClicked(window.mosaicRefTileList->item(a.a), false);
+        } else if (name == "EnlargeDef" && window.mosaicDefTileList->count() > a.a) {
+            window.onMosaicDefTileClicked(window.mosaicDefTileList->item(a.a));
+        } else if (name == "ClickView") {
+            window.onViewClicked();
+        } else if (name == "Contrast") {
+            if (a.a == 0)
+                window.onReferenceHistogramRangeEdited(20.0f, 180.0f);
+            else
+                window.onDeformedHistogramRangeEdited(20.0f, 180.0f);
+        } else if (name == "ShowResult") {
+            window.displacementSlider->setValue(a.a % (window.displacementSlider->maximum() + 1));
+        } else if (name == "ShowTile" && window.displacementTileNavigator.slider) {
+            window.displacementTileNavigator.slider->setValue(a.a % 2);
+        } else {
+            const bool stitching = a.name == "Compute" && !window.perTileMode;
+            playCommon(a);
+            if (stitching)
+                recordMosaics();
+        }
+    }
+
+    // Bookkeeping of what the window made --------------------------------------
+
+    // The state each mosaic was assembled for; a mosaic of an empty state is a fault of its own.
+    void recordMosaics() {
+        MainWidget& window = w();
+        for (const auto& [state, image] : window.mosaicStateImageIndex) {
+            if (state < 0 || state >= static_cast<int>(states.size()) || states[std::size_t(state)].fill == 0) {
+                fail("mosaic of no tiles", "state " + std::to_string(state + 1) + " has a mosaic but no tiles");
+                return;
+            }
+            if (image >= 0 && image < static_cast<int>(window.deformedImages.size()))
+                assembled[states[std::size_t(state)].fill] = window.deformedImages[std::size_t(image)].displayImage();
+        }
+    }
+
+    // A map just computed must hold its input's rise; from then on it is that input's map.
+    void recordHeights() {
+        for (const QString& file : heightFiles()) {
+            const std::optional<double> value = fileMedian(heightFilePath(file));
+            const std::optional<int> key = heightKeyOf(file);
+            if (!value || !key)
+                continue;
+            const std::optional<float> expected = pairedRise(file);
+            if (expected && std::abs(*value - *expected) < kRiseTolerance)
+                uz[*key] = *expected;
+        }
+    }
+
+    QStringList heightFiles() const {
+        return QDir(s.folder + QLatin1Char('/') + kHeightFolder)
+            .entryList({QStringLiteral("*_uz.tif")}, QDir::Files, QDir::Name);
+    }
+    QString heightFilePath(const QString& file) const {
+        return s.folder + QLatin1Char('/') + kHeightFolder + QLatin1Char('/') + file;
+    }
+
+    // The input a u_z file is named for: an image's serial, or a state's or tile's fill.
+    std::optional<int> heightKeyOf(const QString& file) const {
+        const QString base = file.chopped(int(std::strlen("_uz.tif")));
+        if (!mosaic) {
+            for (const Input& image : images)
+                if (baseOf(image.path) == base)
+                    return image.serial;
+            return std::nullopt;
+        }
+        static const QRegularExpression stateName(QStringLiteral("^state_(\\d+)$"));
+        static const QRegularExpression tileName(QStringLiteral("^s(\\d+)v\\d+_t\\d$"));
+        if (const auto m = stateName.match(base); m.hasMatch()) {
+            const int k = m.captured(1).toInt() - 1;
+            if (k >= 0 && k < static_cast<int>(states.size()) && states[std::size_t(k)].fill != 0)
+                return states[std::size_t(k)].fill;
+        } else if (const auto m = tileName.match(base); m.hasMatch()) {
+            for (const State& state : states)
+                if (state.fill == m.captured(1).toInt())
+                    return state.fill;
+        }
+        return std::nullopt;
+    }
+
+    // The rise the map of a file's input is computed with now: its height file's, paired by list position.
+    std::optional<float> pairedRise(const QString& file) const {
+        const std::optional<int> key = heightKeyOf(file);
+        if (!key)
+            return std::nullopt;
+        if (!mosaic) {
+            for (std::size_t i = 0; i < images.size() && i < heights.size(); ++i)
+                if (images[i].serial == *key)
+                    return riseOf(heights[i].id);
+            return std::nullopt;
+        }
+        for (const State& state : states)
+            if (state.fill == *key && state.heightFill != 0)
+                return riseOf(state.heightId);
+        return std::nullopt;
+    }
+
+    // Checks ---------------------------------------------------------------------
+
+    // The input a result or tile name stands for, and the translation it carries.
+    std::optional<QPointF> expectedShift(const QString& base) const {
+        if (!mosaic) {
+            for (const Input& image : images)
+                if (baseOf(image.path) == base)
+                    return shiftOf(image.id);
+            return std::nullopt;
+        }
+        static const QRegularExpression stateName(QStringLiteral("^mosaic_state_(\\d+)$"));
+        if (const auto m = stateName.match(base); m.hasMatch()) {
+            const int k = m.captured(1).toInt() - 1;
+            if (k >= 0 && k < static_cast<int>(states.size()) && states[std::size_t(k)].fill != 0)
+                return shiftOf(states[std::size_t(k)].id);
+            return std::nullopt;
+        }
+        for (const State& state : states)
+            if (state.fill != 0 && base.startsWith(QStringLiteral("s%1v").arg(state.fill)))
+                return shiftOf(state.id);
+        return std::nullopt;
+    }
+
+    void checkShift(const std::string& tag, const QString& base, double ux, double uy) {
+        const std::optional<QPointF> expected = expectedShift(base);
+        if (!expected) {
+            fail(tag, str(base) + " names no input the window holds");
+            return;
+        }
+        if (std::abs(ux - expected->x()) > kShiftTolerance || std::abs(uy - expected->y()) > kShiftTolerance)
+            fail(tag, str(base) + " carries (" + std::to_string(ux) + ", " + std::to_string(uy) + "), its input moved by (" +
+                          std::to_string(expected->x()) + ", " + std::to_string(expected->y()) + ")");
+    }
+
+    void checkResults() {
+        MainWidget& window = w();
+        const int count = static_cast<int>(window.results.size());
+        if (count != 0 && count != window.resultCount())
+            return fail("result count", std::to_string(count) + " results counted, " +
+                                            std::to_string(window.results.size()) + " held");
+        for (int r = 0; r < count && failure.empty(); ++r) {
+            const ComputationResult& result = window.results[std::size_t(r)];
+            const QString base = window.resultBaseName(r);
+            if (!mosaic && (r >= static_cast<int>(images.size()) || baseOf(images[std::size_t(r)].path) != base))
+                return fail("result name", "result " + std::to_string(r + 1) + " is named " + str(base) +
+                                               " beside image " + (r < int(images.size()) ? str(baseOf(images[std::size_t(r)].path)) : "none"));
+            if (result.display.rigidShiftUnknown)
+                continue;
+            const auto ux = fileMedian(resultFilePath(window.appliedProjectFolder, kDisplacementsFolder, base,
+                                                      QStringLiteral("_ux")));
+            const auto uy = fileMedian(resultFilePath(window.appliedProjectFolder, kDisplacementsFolder, base,
+                                                      QStringLiteral("_uy")));
+            if (ux && uy)
+                checkShift("result file", base, *ux - result.rigid.shiftX, *uy - result.rigid.shiftY);
+        }
+        if (window.batchGridActive())
+            checkBatchGrid();
+        checkShownResult();
+    }
+
+    void checkBatchGrid() {
+        MainWidget& window = w();
+        const auto& grid = window.batchResultIndex;
+        if (grid.stateCount != window.mosaicDefTilePaths.size())
+            return fail("batch grid", "the grid has " + std::to_string(grid.stateCount) + " states, the window " +
+                                          std::to_string(window.mosaicDefTilePaths.size()));
+        for (int k = 0; k < grid.stateCount; ++k)
+            for (int t = 0; t < grid.tilesPerState; ++t) {
+                const int entry = grid.table.value(k * grid.tilesPerState + t, -1);
+                if (entry < 0)
+                    continue;
+                const QStringList& tiles = window.mosaicDefTilePaths[k];
+                const QString expected = t < tiles.size() ? baseOf(tiles[t]) : QString();
+                if (entry >= window.batchNames.size() || window.batchNames[entry] != expected)
+                    return fail("batch grid", "state " + std::to_string(k + 1) + " tile " + std::to_string(t + 1) +
+                                                  " leads to " + str(window.batchNames.value(entry)) + ", not " +
+                                                  str(expected));
+            }
+    }
+
+    void checkShownResult() {
+        MainWidget& window = w();
+        const int shown = window.batchGridActive() ? window.selectedBatchEntry() : window.shownResultIndex;
+        if (shown < 0 || shown >= static_cast<int>(window.results.size()) || !window.shownDisplacements ||
+            window.shownDisplacements->dispX.empty())
+            return;
+        const QString base = window.resultBaseName(shown);
+        if (window.batchGridActive()) {
+            const QString tile = window.displacementTileNavigator.label ? window.displacementTileNavigator.label->text()
+                                                                         : QString();
+            if (!tile.endsWith(base))
+                return fail("shown caption", "the tile caption reads \"" + str(tile) + "\" over " + str(base));
+        } else {
+            const QString caption = window.displacementStepLabel->text();
+            if (!caption.endsWith(base) ||
+                !caption.startsWith(QStringLiteral("Step %1 / %2").arg(shown + 1).arg(window.resultCount())))
+                return fail("shown caption", "the caption reads \"" + str(caption) + "\" over result " +
+                                                 std::to_string(shown + 1) + ", " + str(base));
+            if (window.displacementSlider->value() != shown)
+                return fail("shown caption", "the slider stands at " + std::to_string(window.displacementSlider->value()) +
+                                                 " over result " + std::to_string(shown));
+        }
+        const ComputationResult& result = window.results[std::size_t(shown)];
+        if (result.display.rigidShiftUnknown)
+            return;
+        const auto ux = median(window.shownDisplacements->dispX);
+        const auto uy = median(window.shownDisplacements->dispY);
+        if (ux && uy)
+            checkShift("shown field", base, *ux - result.rigid.shiftX, *uy - result.rigid.shiftY);
+    }
+
+    void checkHeights() {
+        MainWidget& window = w();
+        for (const QString& file : heightFiles()) {
+            const std::optional<int> key = heightKeyOf(file);
+            const auto recorded = key ? uz.find(*key) : uz.end();
+            if (recorded == uz.end())
+                return fail("u_z file", str(file) + " is on disk for no input that had its map computed");
+            const std::optional<double> value = fileMedian(heightFilePath(file));
+            if (value && std::abs(*value - recorded->second) > kRiseTolerance)
+                return fail("u_z file", str(file) + " holds " + std::to_string(*value) + ", its input's map " +
+                                            std::to_string(recorded->second));
+        }
+        const int shown = window.shownHeightIndex;
+        if (shown < 0 || window.shownHeightValues.empty() || window.heightBatchActive())
+            return;
+        const QString base = window.heightStateBaseName(shown);
+        const std::optional<int> key = heightKeyOf(base + QStringLiteral("_uz.tif"));
+        const auto recorded = key ? uz.find(*key) : uz.end();
+        if (recorded == uz.end())
+            return fail("shown u_z", "a map is shown for " + str(base) + ", which never had one computed");
+        const std::optional<double> value = median(window.shownHeightValues);
+        if (value && std::abs(*value - recorded->second) > kRiseTolerance)
+            return fail("shown u_z", "the map shown for " + str(base) + " holds " + std::to_string(*value) +
+                                         ", its own is " + std::to_string(recorded->second));
+        if (!window.heightStepLabel->text().startsWith(QStringLiteral("State %1/").arg(shown + 1)))
+            return fail("shown u_z", "the caption \"" + str(window.heightStepLabel->text()) + "\" over " + str(base));
+    }
+
+    // Each mosaic is the one assembled from its state's tiles; the views read what they draw.
+    void checkMosaics() {
+        MainWidget& window = w();
+        for (const auto& [state, image] : window.mosaicStateImageIndex) {
+            if (state < 0 || state >= static_cast<int>(states.size()) || states[std::size_t(state)].fill == 0)
+                return fail("mosaic of no tiles", "state " + std::to_string(state + 1) + " has a mosaic but no tiles");
+            const auto found = assembled.find(states[std::size_t(state)].fill);
+            if (found == assembled.end() || image < 0 || image >= static_cast<int>(window.deformedImages.size()))
+                continue;
+            const QImage held = window.deformedImages[std::size_t(image)].displayImage();
+            if (!held.isNull() && held != found->second)
+                return fail("mosaic pixels", "state " + std::to_string(state + 1) +
+                                                 "'s mosaic is not the one assembled from its tiles");
+        }
+        for (auto [view, path, name] : {std::tuple{window.referenceView, window.referenceViewSourcePath(), "reference"},
+                                        std::tuple{window.deformedView, window.deformedViewSourcePath(), "deformed"}}) {
+            const QImage drawn = view->image();
+            if (drawn.isNull() || path.isEmpty() || !QFileInfo::exists(path))
+                continue;
+            QImage source;
+            QString error;
+            if (readGrayImage(path, source, error) && source.size() != drawn.size())
+                return fail("read-out source", std::string("the ") + name + " view draws " +
+                                                   std::to_string(drawn.width()) + "x" + std::to_string(drawn.height()) +
+                                                   " pixels and reads " + str(QFileInfo(path).fileName()));
+        }
+        const int k = window.currentMosaicDefState;
+        if (window.enlargedTileIndex < 0 && !window.showsIndividualTiles() && k >= 0 &&
+            k < static_cast<int>(states.size()) && !window.mosaicStateImageIndex.count(k) &&
+            !window.deformedView->image().isNull())
+            return fail("shown mosaic", "state " + std::to_string(k + 1) + " has no mosaic, yet one is drawn");
+    }
+
+    void check() {
+        if (!failure.empty())
+            return;
+        checkResults();
+        if (failure.empty())
+            checkHeights();
+        if (failure.empty() && mosaic)
+            checkMosaics();
+    }
+
+    // Reopening ------------------------------------------------------------------
+
+    Snapshot snapshot() {
+        MainWidget& window = w();
+        Snapshot shot;
+        for (int r = 0; r < static_cast<int>(window.results.size()); ++r) {
+            shot.names << window.resultBaseName(r);
+            const ComputationResult& result = window.results[std::size_t(r)];
+            shot.rigid.emplace_back(result.display.rigidShiftUnknown,
+                                    QPointF(result.rigid.shiftX, result.rigid.shiftY));
+        }
+        for (const auto& [state, image] : window.mosaicStateImageIndex)
+            if (image >= 0 && image < static_cast<int>(window.deformedImages.size()))
+                shot.mosaics[state] = window.deformedImages[std::size_t(image)].displayImage();
+        return shot;
+    }
+
+    void reopen() {
+        const Snapshot before = snapshot();
+        s.window.reset();
+        s.window = std::make_unique<MainWidget>();
+        w().loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+        settle();
+        const Snapshot after = snapshot();
+        if (after.names != before.names)
+            return fail("reopened results", "results " + str(before.names.join(QLatin1Char(','))) + " reopen as " +
+                                                str(after.names.join(QLatin1Char(','))));
+        for (std::size_t r = 0; r < before.rigid.size(); ++r) {
+            const auto& [unknownBefore, shiftBefore] = before.rigid[r];
+            const auto& [unknownAfter, shiftAfter] = after.rigid[r];
+            if (!unknownBefore && (unknownAfter || shiftBefore != shiftAfter))
+                return fail("reopened rigid shift",
+                            str(before.names[qsizetype(r)]) + " had its rigid shift (" + std::to_string(shiftBefore.x()) +
+                                ", " + std::to_string(shiftBefore.y()) + "), reopened " +
+                                (unknownAfter ? std::string("unknown")
+                                              : "(" + std::to_string(shiftAfter.x()) + ", " +
+                                                    std::to_string(shiftAfter.y()) + ")"));
+        }
+        for (const auto& [state, image] : after.mosaics) {
+            const auto found = before.mosaics.find(state);
+            if (found != before.mosaics.end() && found->second != image)
+                return fail("rebuilt mosaic", "state " + std::to_string(state + 1) +
+                                                  "'s mosaic reopens other than it was assembled");
+        }
+    }
+
+    std::string run(const model::Sequence& sequence) {
+        setUp(sequence.mode);
+        played << sequence.mode << ':';
+        for (const model::Action& action : sequence.actions) {
+            played << ' ' << model::format({"", {action}}).substr(2);
+            s.boxes.clear();
+            if (mosaic)
+                playMosaic(action);
+            else
+                playSingle(action);
+            check();
+            if (!failure.empty())
+                return failure + "\n  after: " + played.str();
+        }
+        return {};
+    }
+};
+
+namespace model {
+
+std::string play(const Sequence& sequence) {
+    WindowModelAccess world;
+    return world.run(sequence);
+}
+
+}  // namespace model
+
+}  // namespace tavro::gui

@@ -1,0 +1,42 @@
+#pragma once
+// The window driven by sequences of user actions and checked, after every
+// action, against what each image, state and tile must hold.
+//
+// Every input names itself: deformed image, state or tile number k is the
+// reference moved by shiftOf(id) and its height map is riseOf(id) everywhere,
+// with id written into its file name ("i3v2.tif": image 3, id 2). So any field,
+// caption, file or u_z the window shows or writes can be traced back to the
+// input it came from, whatever the window did to its lists in between.
+
+#include "action_sequence.h"
+
+#include <QPointF>
+#include <QString>
+
+#include <string>
+#include <vector>
+
+namespace tavro::gui::model {
+
+inline constexpr int kTile = 96;
+inline constexpr int kIds = 6;
+
+// Id 1 is a whole-pixel move and id 6 none at all: their fields are zero once the rigid shift is taken out.
+inline QPointF shiftOf(int id) {
+    static const QPointF shifts[kIds + 1] = {{0.0, 0.0},  {1.0, 0.0},  {0.3, -0.2}, {1.3, -0.7},
+                                             {2.3, -1.2}, {-0.6, 0.8}, {0.0, 0.0}};
+    return id >= 0 && id <= kIds ? shifts[id] : QPointF();
+}
+inline float riseOf(int id) { return 0.5f + static_cast<float>(id); }
+
+// The number after the last 'v' of a file's base name, 0 when there is none.
+int idOfName(const QString& base);
+
+const std::vector<ActionKind>& singleImageActions();
+const std::vector<ActionKind>& mosaicActions();
+
+// Plays the sequence in a fresh window; empty when every check held, else "[what] details" of the first that failed,
+// followed by the actions played up to it.
+std::string play(const Sequence& sequence);
+
+}  // namespace tavro::gui::model

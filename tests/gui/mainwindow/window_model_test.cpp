@@ -1,0 +1,80 @@
+// Random sequences of user actions through the window, checked after every
+// action against a model of what each image, state, tile and height map holds
+// (window_model.h). CI plays a fixed seed and one fresh seed, which it prints.
+//
+// A longer run, for example 5,000 sequences from seed 7 (one command line):
+//   TAVRO_MODEL_RUNS=5000 TAVRO_MODEL_SEED=7 build/default/tests/gui/mainwindow/gui_window_model_test
+//       --gtest_filter='WindowModel.RandomSequencesFromTheGivenSeed'
+// A failure prints its sequence shrunk to the fewest actions that still fail the same check; replay it with (one line)
+//   TAVRO_MODEL_REPLAY='single: Add(1) Compute Reopen' build/default/tests/gui/mainwindow/gui_window_model_test
+//       --gtest_filter='WindowModel.ReplayTheGivenSequence'
+// and keep it below as a regression test.
+#include "window_model.h"
+
+#include "support/test_application.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <string>
+
+namespace tavro::gui::model {
+namespace {
+
+constexpr int kLength = 30;
+constexpr int kShrinkBudget = 150;
+
+int environmentNumber(const char* name, int fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::atoi(value) : fallback;
+}
+
+// Plays `runs` sequences from `seed`, half in each mode, and fails with the first failure shrunk.
+void playRandomSequences(std::uint64_t seed, int runs) {
+    test::testApplication();
+    std::mt19937_64 random(seed);
+    for (int run = 0; run < runs; ++run) {
+        const bool mosaic = run % 2 == 1;
+        const Sequence sequence =
+            generate(random, mosaic ? "mosaic" : "single", kLength, mosaic ? mosaicActions() : singleImageActions());
+        const std::string failure = play(sequence);
+        if (failure.empty())
+            continue;
+        const Shrunk shrunk = shrink(sequence, failure, play, kShrinkBudget);
+        FAIL() << "seed " << seed << ", sequence " << run + 1 << " of " << runs << " fails:\n  "
+               << format(sequence) << "\nshrunk in " << shrunk.runs << " runs to:\n  " << format(shrunk.sequence)
+               << "\n" << shrunk.failure;
+    }
+}
+
+void replay(const std::string& text) {
+    test::testApplication();
+    const std::optional<Sequence> sequence = parse(text);
+    ASSERT_TRUE(sequence.has_value()) << text;
+    const std::string failure = play(*sequence);
+    EXPECT_TRUE(failure.empty()) << failure;
+}
+
+TEST(WindowModel, RandomSequencesFromAFixedSeed) {
+    playRandomSequences(20261208, environmentNumber("TAVRO_MODEL_RUNS", 24));
+}
+
+TEST(WindowModel, RandomSequencesFromTheGivenSeed) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch().count();
+    const std::uint64_t seed = static_cast<std::uint64_t>(environmentNumber("TAVRO_MODEL_SEED", int(now % 1000000007)));
+    std::cout << "TAVRO_MODEL_SEED=" << seed << std::endl;
+    playRandomSequences(seed, environmentNumber("TAVRO_MODEL_RUNS", 24));
+}
+
+TEST(WindowModel, ReplayTheGivenSequence) {
+    const char* text = std::getenv("TAVRO_MODEL_REPLAY");
+    if (!text || !*text)
+        GTEST_SKIP() << "TAVRO_MODEL_REPLAY names no sequence";
+    replay(text);
+}
+
+}  // namespace
+}  // namespace tavro::gui::model
