@@ -8,7 +8,8 @@
 // A failure prints its sequence shrunk to the fewest actions that still fail the same check; replay it with (one line)
 //   TAVRO_MODEL_REPLAY='single: Add(1) Compute Reopen' build/default/tests/gui/mainwindow/gui_window_model_test
 //       --gtest_filter='WindowModel.ReplayTheGivenSequence'
-// and keep it below as a regression test.
+// and keep it below as a regression test. TAVRO_MODEL_MODE=single or mosaic plays one mode only. TAVRO_MODEL_IGNORE='shown caption,u_z file' leaves out the checks of
+// those tags (the text in brackets a failure starts with), to look past a fault known and not yet mended.
 #include "window_model.h"
 
 #include "support/test_application.h"
@@ -37,7 +38,8 @@ void playRandomSequences(std::uint64_t seed, int runs) {
     test::testApplication();
     std::mt19937_64 random(seed);
     for (int run = 0; run < runs; ++run) {
-        const bool mosaic = run % 2 == 1;
+        const char* only = std::getenv("TAVRO_MODEL_MODE");
+        const bool mosaic = only && *only ? std::string(only) == "mosaic" : run % 2 == 1;
         const Sequence sequence =
             generate(random, mosaic ? "mosaic" : "single", kLength, mosaic ? mosaicActions() : singleImageActions());
         const std::string failure = play(sequence);
