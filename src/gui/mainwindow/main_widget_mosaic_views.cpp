@@ -369,6 +369,8 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
 // old one are dropped, for the caller to put the new ones in.
 void MainWidget::showReferenceMosaicAlone(QImage mosaic) {
     referenceImage = loadedMosaic(std::move(mosaic));
+    // The tile enlarged before is no longer drawn: the read-outs and the next click on a tile go by the mosaic.
+    enlargedTileIndex = -1;
     if (referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);
     updateReferenceHistogram(referenceImage.displayImage());

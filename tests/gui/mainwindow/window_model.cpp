@@ -124,7 +124,8 @@ const std::vector<ActionKind>& mosaicActions() {
         {"AddState", 4},          {"Select", 2, 1, 4},      {"Tiles", 5, 1, kIds},    {"Empty", 1},
         {"Delete", 2, 1, 4},      {"Align", 3},             {"PerTile", 2},           {"Stitch", 1},
         {"Compute", 4},           {"Height", 3, 1, kIds},   {"OutOfPlane", 2},        {"DropMosaic", 1, 1, 3},
-        {"EnlargeRef", 1, 1, 2},  {"EnlargeDef", 1, 1, 2},  {"ClickView", 1},         {"Contrast", 1, 1, 2},
+        {"ClickRef", 1, 1, 2},    {"ClickDef", 1, 1, 2},    {"EnlargeRef", 1, 1, 2},  {"EnlargeDef", 1, 1, 2},
+        {"ClickView", 1},         {"Contrast", 1, 1, 2},
         {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},
     };
     return kinds;
@@ -329,7 +330,7 @@ struct WindowModelAccess {
         if (name == "AddState") {
             window.onAddMosaicDefState();
             states.push_back(State{});
-        } else if (name == "Select") {
+        } else if (name == "Select" && window.mosaicStateGroup->button(a.a % n + 1)) {
             window.mosaicStateGroup->button(a.a % n + 1)->click();
         } else if (name == "Tiles" && currentState().fill == 0) {
             State& state = currentState();
@@ -344,7 +345,7 @@ struct WindowModelAccess {
         } else if (name == "Empty") {
             window.onClearMosaicDefTiles();
             currentState() = State{0, 0, currentState().heightFill, currentState().heightId};
-        } else if (name == "Delete" && n > 1) {
+        } else if (name == "Delete" && n > 1 && window.mosaicStateGroup->button(a.a % n + 1)) {
             window.mosaicStateGroup->button(a.a % n + 1)->click();
             window.onDeleteMosaicDefState();
             states.erase(states.begin() + a.a % n);
@@ -359,7 +360,7 @@ struct WindowModelAccess {
         } else if (name == "Height") {
             const int k = window.currentMosaicDefState;
             State& state = states[std::size_t(k)];
-            if (state.heightFill != 0)
+            if (state.heightFill != 0 || !window.heightTabGroup->button(k + 1))
                 return;
             window.heightTabGroup->button(k + 1)->click();
             const int fill = ++serial;
@@ -375,10 +376,14 @@ struct WindowModelAccess {
                                                                QDir::Name);
             if (!files.isEmpty())
                 QFile::remove(s.folder + QLatin1Char('/') + files[a.a % files.size()]);
-        } else if (name == "EnlargeRef" && window.mosaicRefTileList->count() > a.a) {
+        } else if (name == "ClickRef" && window.mosaicRefTileList->count() > a.a) {
             window.onMosaicRefTileClicked(window.mosaicRefTileList->item(a.a), false);
-        } else if (name == "EnlargeDef" && window.mosaicDefTileList->count() > a.a) {
+        } else if (name == "ClickDef" && window.mosaicDefTileList->count() > a.a) {
             window.onMosaicDefTileClicked(window.mosaicDefTileList->item(a.a));
+        } else if (name == "EnlargeRef" && window.mosaicRefTileList->count() > a.a) {
+            window.onMosaicRefTileDoubleClicked(window.mosaicRefTileList->item(a.a));
+        } else if (name == "EnlargeDef" && window.mosaicDefTileList->count() > a.a) {
+            window.onMosaicDefTileDoubleClicked(window.mosaicDefTileList->item(a.a));
         } else if (name == "ClickView") {
             window.onViewClicked();
         } else if (name == "Contrast") {
@@ -667,13 +672,36 @@ struct WindowModelAccess {
         if (window.enlargedTileIndex < 0 && !window.showsIndividualTiles() && k >= 0 &&
             k < static_cast<int>(states.size()) && !window.mosaicStateImageIndex.count(k) &&
             !window.deformedView->image().isNull())
-            return fail("shown mosaic", "state " + std::to_string(k + 1) + " has no mosaic, yet one is drawn");
+            return fail("shown mosaic", "state " + std::to_string(k + 1) + " has no mosaic, yet " +
+                                            std::to_string(window.deformedView->image().width()) + "x" +
+                                            std::to_string(window.deformedView->image().height()) +
+                                            " pixels are drawn for it, read from " +
+                                            str(QFileInfo(window.deformedViewSourcePath()).fileName()));
+    }
+
+    // The window holds the states the model holds, each with its own tiles.
+    void checkStates() {
+        MainWidget& window = w();
+        if (window.mosaicDefTilePaths.size() != static_cast<qsizetype>(states.size()))
+            return fail("states", "the window holds " + std::to_string(window.mosaicDefTilePaths.size()) +
+                                      " states, " + std::to_string(states.size()) + " were made");
+        for (std::size_t k = 0; k < states.size(); ++k) {
+            const QStringList& tiles = window.mosaicDefTilePaths[qsizetype(k)];
+            const bool same = states[k].fill == 0
+                                  ? tiles.isEmpty()
+                                  : tiles.size() == 2 && baseOf(tiles[0]).startsWith(QStringLiteral("s%1v").arg(states[k].fill));
+            if (!same)
+                return fail("states", "state " + std::to_string(k + 1) + " holds " + str(tiles.join(QLatin1Char(','))));
+        }
     }
 
     void check() {
         if (!failure.empty())
             return;
-        checkResults();
+        if (mosaic)
+            checkStates();
+        if (failure.empty())
+            checkResults();
         if (failure.empty())
             checkHeights();
         if (failure.empty() && mosaic)
@@ -715,6 +743,10 @@ struct WindowModelAccess {
         s.window = std::make_unique<MainWidget>();
         w().loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
         settle();
+        // States holding neither tiles nor heights at the end of the list are not kept in the project file.
+        while (mosaic && states.size() > 1 && states.size() > std::size_t(w().mosaicDefTilePaths.size()) &&
+               states.back().fill == 0 && states.back().heightFill == 0)
+            states.pop_back();
         const Snapshot after = snapshot();
         if (after.names != before.names)
             return fail("reopened results", "results " + str(before.names.join(QLatin1Char(','))) + " reopen as " +

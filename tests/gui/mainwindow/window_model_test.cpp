@@ -52,12 +52,17 @@ void playRandomSequences(std::uint64_t seed, int runs) {
     }
 }
 
+// A failing replay is shrunk too, so that a sequence written by hand can be cut down before it is kept.
 void replay(const std::string& text) {
     test::testApplication();
     const std::optional<Sequence> sequence = parse(text);
     ASSERT_TRUE(sequence.has_value()) << text;
     const std::string failure = play(*sequence);
-    EXPECT_TRUE(failure.empty()) << failure;
+    if (failure.empty())
+        return;
+    const Shrunk shrunk = shrink(*sequence, failure, play, kShrinkBudget);
+    FAIL() << failure << "\nshrunk in " << shrunk.runs << " runs to:\n  " << format(shrunk.sequence) << "\n"
+           << shrunk.failure;
 }
 
 TEST(WindowModel, RandomSequencesFromAFixedSeed) {
