@@ -115,6 +115,7 @@ const std::vector<ActionKind>& singleImageActions() {
         {"Clear", 1},             {"Reference", 1},          {"Height", 4, 1, kIds},   {"DropHeight", 1, 1, 4},
         {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 1},           {"OutOfPlane", 3},
         {"ShowResult", 2, 1, 4},  {"ShowHeight", 2, 1, 4},   {"Reopen", 3},            {"DeleteOld", 1},
+        {"Busy", 2, 1, 4},
     };
     return kinds;
 }
@@ -126,7 +127,8 @@ const std::vector<ActionKind>& mosaicActions() {
         {"Compute", 4},           {"Height", 3, 1, kIds},   {"OutOfPlane", 2},        {"DropMosaic", 1, 1, 3},
         {"ClickRef", 1, 1, 2},    {"ClickDef", 1, 1, 2},    {"EnlargeRef", 1, 1, 2},  {"EnlargeDef", 1, 1, 2},
         {"ClickView", 1},         {"Contrast", 1, 1, 2},
-        {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},
+        {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},            {"Strains", 1},
+        {"Busy", 2, 1, 4},
     };
     return kinds;
 }
@@ -304,9 +306,38 @@ struct WindowModelAccess {
         }
     }
 
+    // An edit while a run is under way goes through its button, as a user's would: the window disables what it
+    // refuses, and what it lets through must leave the run's results their own.
+    void playWhileRunning(const model::Action& a) {
+        MainWidget& window = w();
+        const std::pair<const char*, QPushButton*> singleEdits[] = {{"Remove", window.removeDeformedButton},
+                                                                    {"Clear", window.clearDeformedButton},
+                                                                    {"Add", window.addDeformedButton},
+                                                                    {"Up", window.moveUpDeformedButton}};
+        const std::pair<const char*, QPushButton*> mosaicEdits[] = {{"Delete", window.mosaicDeleteStateButton},
+                                                                    {"Empty", window.mosaicDefClearButton},
+                                                                    {"AddState", window.mosaicAddStateButton},
+                                                                    {"Tiles", window.mosaicDefAddButton}};
+        const auto& [edit, button] = mosaic ? mosaicEdits[a.a % 4] : singleEdits[a.a % 4];
+        const int current = mosaic ? window.currentMosaicDefState : 0;
+        window.onCompute();
+        if (button->isEnabled()) {
+            const model::Action action{edit, mosaic ? current : 1};
+            if (mosaic)
+                playMosaic(action);
+            else
+                playSingle(action);
+        }
+        settle();
+        if (mosaic && !window.perTileMode)
+            recordMosaics();
+    }
+
     void playCommon(const model::Action& a) {
         MainWidget& window = w();
-        if (a.name == "Compute") {
+        if (a.name == "Busy") {
+            playWhileRunning(a);
+        } else if (a.name == "Compute") {
             window.onCompute();
             settle();
         } else if (a.name == "Strains") {
@@ -679,6 +710,31 @@ struct WindowModelAccess {
                                             str(QFileInfo(window.deformedViewSourcePath()).fileName()));
     }
 
+    // The window holds the images the model holds, in the same order.
+    void checkImages() {
+        MainWidget& window = w();
+        QStringList held, made;
+        for (const LoadedImage& image : window.deformedImages)
+            held << baseOf(image.path);
+        for (const Input& image : images)
+            made << baseOf(image.path);
+        if (held != made)
+            fail("images", "the window holds " + str(held.join(QLatin1Char(','))) + ", the user made " +
+                               str(made.join(QLatin1Char(','))));
+    }
+
+    // Strain files are never named for a state beyond the last (a removed single image keeps its result files, as
+    // "Clear all" does).
+    void checkStrainFiles() {
+        static const QRegularExpression stateName(QStringLiteral("^mosaic_state_(\\d+)$"));
+        const QStringList files = QDir(s.folder + QLatin1Char('/') + kStrainsFolder).entryList(QDir::Files);
+        for (const QString& file : files) {
+            const QString base = QFileInfo(file).completeBaseName().section(QLatin1Char('_'), 0, -2);
+            if (mosaic && stateName.match(base).captured(1).toInt() > static_cast<int>(states.size()))
+                return fail("strain file", str(file) + " is on disk with " + std::to_string(states.size()) + " states");
+        }
+    }
+
     // The window holds the states the model holds, each with its own tiles.
     void checkStates() {
         MainWidget& window = w();
@@ -700,8 +756,12 @@ struct WindowModelAccess {
             return;
         if (mosaic)
             checkStates();
+        else
+            checkImages();
         if (failure.empty())
             checkResults();
+        if (failure.empty())
+            checkStrainFiles();
         if (failure.empty())
             checkHeights();
         if (failure.empty() && mosaic)
