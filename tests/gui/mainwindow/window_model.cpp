@@ -830,9 +830,26 @@ struct WindowModelAccess {
         }
     }
 
+    // With TAVRO_MODEL_SHOTS naming a folder, the window is shown and grabbed after every action, to see what a
+    // failing sequence showed.
+    void grab(int step, const std::string& action) {
+        const QString folder = qEnvironmentVariable("TAVRO_MODEL_SHOTS");
+        if (folder.isEmpty())
+            return;
+        if (!w().isVisible()) {
+            w().resize(1500, 950);
+            w().show();
+        }
+        QCoreApplication::processEvents();
+        QDir().mkpath(folder);
+        w().grab().save(QStringLiteral("%1/%2-%3.png").arg(folder).arg(step, 2, 10, QLatin1Char('0'))
+                            .arg(QString::fromStdString(action).remove(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")))));
+    }
+
     std::string run(const model::Sequence& sequence) {
         setUp(sequence.mode);
         played << sequence.mode << ':';
+        int step = 0;
         for (const model::Action& action : sequence.actions) {
             played << ' ' << model::format({"", {action}}).substr(2);
             s.boxes.clear();
@@ -840,6 +857,7 @@ struct WindowModelAccess {
                 playMosaic(action);
             else
                 playSingle(action);
+            grab(++step, model::format({"", {action}}).substr(2));
             check();
             if (!failure.empty())
                 return failure + "\n  after: " + played.str();

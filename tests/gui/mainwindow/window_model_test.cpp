@@ -10,6 +10,7 @@
 //       --gtest_filter='WindowModel.ReplayTheGivenSequence'
 // and keep it below as a regression test. TAVRO_MODEL_MODE=single or mosaic plays one mode only. TAVRO_MODEL_IGNORE='shown caption,u_z file' leaves out the checks of
 // those tags (the text in brackets a failure starts with), to look past a fault known and not yet mended.
+// TAVRO_MODEL_SHOTS=<folder> saves a picture of the window after every action of a replay.
 #include "window_model.h"
 
 #include "support/test_application.h"
