@@ -544,6 +544,8 @@ private:
     bool hasAssembledDefMosaic() const;
     QStringList& currentMosaicDefTiles();
     QList<stitching::TilePosition> defTilePositionsForState(int stateIndex) const;
+    // States that have saved tile positions of their own.
+    int placedStateCount() const;
     std::optional<stitching::TilePosition> findRefPositionByTileIndex(int tileIndex) const;
     std::optional<stitching::TilePosition> findDefPositionByTileIndex(int tileIndex) const;
     int findMatchingDefTileIndex(int refTileIndex) const;
@@ -1163,6 +1165,7 @@ private:
     std::optional<QSize> mosaicFinalSize;
     QList<stitching::TilePosition> referenceTilePositions;
     QList<stitching::TilePosition> deformedTilePositions;
+    // One entry per deformed state (empty for a state without an assembled mosaic).
     QList<QList<stitching::TilePosition>> deformedTilePositionsStates;
     // Assembled mosaics live in referenceImage and deformedImages; these say
     // which deformed state each entry of deformedImages is and what it is named.

@@ -57,6 +57,23 @@ public:
     // deleted state itself.
     static int keyAfterDelete(int key, int deleted);
 
+    // A list kept with one entry per state. Files of earlier versions hold
+    // entries for the states that had tiles only, in their order: those are
+    // spread back over every state, the empty states getting empty entries.
+    template <class T>
+    static QList<T> entriesByState(const QList<T>& stored, const QList<QStringList>& tiles) {
+        int filled = 0;
+        for (const QStringList& state : tiles)
+            filled += state.isEmpty() ? 0 : 1;
+        if (stored.size() >= tiles.size() || stored.size() != filled)
+            return stored;
+        QList<T> spread;
+        int next = 0;
+        for (const QStringList& state : tiles)
+            spread.append(state.isEmpty() ? T() : stored[next++]);
+        return spread;
+    }
+
 private:
     std::vector<int> resultStates;
 };
