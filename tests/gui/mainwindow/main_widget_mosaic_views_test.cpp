@@ -398,7 +398,10 @@ VIEWS_TEST(MosaicAlign, AlignedMosaicsShareOneSizeAndAreSavedWithTheProject) {
     ASSERT_TRUE(saved.mosaic.has_value());
     EXPECT_EQ(saved.mosaic->finalSize.value_or(QSize()), QSize(64, 50));
     EXPECT_EQ(saved.mosaic->refTilePositions.size(), 1u);
-    EXPECT_EQ(saved.mosaic->defTilePositionsStates.size(), 2u);
+    // One entry per state, the empty state's empty, so that no state takes another's placement.
+    ASSERT_EQ(saved.mosaic->defTilePositionsStates.size(), 3u);
+    EXPECT_TRUE(saved.mosaic->defTilePositionsStates[1].empty());
+    EXPECT_FALSE(saved.mosaic->defTilePositionsStates[2].empty());
 }
 
 VIEWS_TEST(MosaicAlign, AFailedOrCancelledAssemblyKeepsThePreviousMosaics) {
