@@ -545,6 +545,8 @@ private:
     bool hasAssembledDefMosaic() const;
     QStringList& currentMosaicDefTiles();
     QList<stitching::TilePosition> defTilePositionsForState(int stateIndex) const;
+    // States that have saved tile positions of their own.
+    int placedStateCount() const;
     std::optional<stitching::TilePosition> findRefPositionByTileIndex(int tileIndex) const;
     std::optional<stitching::TilePosition> findDefPositionByTileIndex(int tileIndex) const;
     int findMatchingDefTileIndex(int refTileIndex) const;
@@ -561,6 +563,10 @@ private:
     void forgetShownHeightMap();
     void forgetHeightResults();
     void forgetHeightResultOfState(int state);
+    // A deleted state's per-tile results, in memory and on disk, by its tiles' names.
+    void forgetBatchResultsOfTiles(const QStringList& deletedTiles);
+    void forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles);
+    QStringList keptTileNames() const;
     void forgetHeightResultsIn(int first, int end);
     void onHeightClassicRowsMoved(int first, int last, int destination);
     // Per-tile batch: every reference tile against the tile of the same index
@@ -1164,6 +1170,7 @@ private:
     std::optional<QSize> mosaicFinalSize;
     QList<stitching::TilePosition> referenceTilePositions;
     QList<stitching::TilePosition> deformedTilePositions;
+    // One entry per deformed state (empty for a state without an assembled mosaic).
     QList<QList<stitching::TilePosition>> deformedTilePositionsStates;
     // Assembled mosaics live in referenceImage and deformedImages; these say
     // which deformed state each entry of deformedImages is and what it is named.

@@ -317,10 +317,9 @@ void MainWidget::reconstructMosaicsFromPositions() {
     QSize common = referenceImage.originalSize;
     // Each state is composed with its own saved placement; the first deformed
     // state's, then the reference's, stand in only for a state without one.
-    const auto positionsOf = [&](int state) -> const QList<stitching::TilePosition>& {
-        if (state >= 0 && state < deformedTilePositionsStates.size() && !deformedTilePositionsStates[state].isEmpty())
-            return deformedTilePositionsStates[state];
-        return deformedTilePositions.isEmpty() ? referenceTilePositions : deformedTilePositions;
+    const auto positionsOf = [&](int state) {
+        const QList<stitching::TilePosition> own = defTilePositionsForState(state);
+        return own.isEmpty() ? referenceTilePositions : own;
     };
     std::vector<int> states;
     for (int s = 0; s < mosaicDefTilePaths.size(); ++s)
@@ -342,7 +341,7 @@ void MainWidget::reconstructMosaicsFromPositions() {
             else
                 qWarning().noquote() << "[GUI] Impossible de charger la tuile déformée:" << path;
         }
-        const QList<stitching::TilePosition>& positions = positionsOf(state);
+        const QList<stitching::TilePosition> positions = positionsOf(state);
         const int expected = presentTileCount(positions);
         if (static_cast<int>(tiles.size()) != expected) {
             qWarning().noquote() << "[GUI] Nombre de tuiles différent des positions pour état" << state << "("

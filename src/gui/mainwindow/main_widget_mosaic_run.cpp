@@ -28,7 +28,7 @@ void MainWidget::startMosaicCorrelation() {
     // that have tiles, or mosaics with an empty state would never be current.
     const bool assembled = !referenceImage.originalSize.isEmpty() &&
                            static_cast<int>(deformedImages.size()) == states &&
-                           deformedTilePositionsStates.size() == states && mosaicDeformedNames.size() == states;
+                           placedStateCount() == states && mosaicDeformedNames.size() == states;
     // Mosaics whose configuration is unknown (a project saved without it) are
     // not trusted: they are assembled again rather than correlated stale.
     const bool changed = assembled && (!assembledMosaicConfig || *assembledMosaicConfig != currentMosaicConfig());

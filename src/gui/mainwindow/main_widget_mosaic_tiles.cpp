@@ -326,11 +326,15 @@ int MainWidget::tilePositionCount(const QList<stitching::TilePosition>& list) {
     return static_cast<int>(list.size());
 }
 
+int MainWidget::placedStateCount() const {
+    return static_cast<int>(std::count_if(deformedTilePositionsStates.begin(), deformedTilePositionsStates.end(),
+                                          [](const QList<stitching::TilePosition>& state) { return !state.isEmpty(); }));
+}
+
 QList<stitching::TilePosition> MainWidget::defTilePositionsForState(int stateIndex) const {
-    const auto found = mosaicStateImageIndex.find(stateIndex);
-    if (found != mosaicStateImageIndex.end() && found->second >= 0 &&
-        found->second < deformedTilePositionsStates.size() && !deformedTilePositionsStates[found->second].isEmpty())
-        return deformedTilePositionsStates[found->second];
+    if (stateIndex >= 0 && stateIndex < deformedTilePositionsStates.size() &&
+        !deformedTilePositionsStates[stateIndex].isEmpty())
+        return deformedTilePositionsStates[stateIndex];
     return deformedTilePositions;
 }
 

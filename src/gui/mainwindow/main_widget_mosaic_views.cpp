@@ -334,7 +334,14 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
     mosaicRefinementSummary = result.statusText;
     referenceTilePositions = result.referencePositions;
     deformedTilePositions = result.deformedPositions;
-    deformedTilePositionsStates = result.statePositions;
+    // Kept by state, so that a state without tiles shifts no other state's placement.
+    deformedTilePositionsStates.clear();
+    for (int i = 0; i < result.statePositions.size(); ++i) {
+        const int state = i < result.stateIndices.size() ? static_cast<int>(result.stateIndices[i]) : i;
+        while (deformedTilePositionsStates.size() <= state)
+            deformedTilePositionsStates.append(QList<stitching::TilePosition>());
+        deformedTilePositionsStates[state] = result.statePositions[i];
+    }
 
     QSize common = result.referenceMosaic.size();
     for (const QImage& mosaic : result.deformedMosaics)

@@ -343,9 +343,10 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
             mosaic.deformedStates.isEmpty() ? QList<QStringList>{QStringList()} : mosaic.deformedStates;
         referenceTilePositions = fromProject(mosaic.refTilePositions);
         deformedTilePositions = fromProject(mosaic.defTilePositions);
-        deformedTilePositionsStates.clear();
+        QList<QList<stitching::TilePosition>> statePositions;
         for (const auto& state : mosaic.defTilePositionsStates)
-            deformedTilePositionsStates << fromProject(state);
+            statePositions << fromProject(state);
+        deformedTilePositionsStates = DeformedStates::entriesByState(statePositions, mosaicDefTilePaths);
         showRestoredMosaicLists();
         // The reset left the reference tiles shown: their button is the one lit.
         if (mosaicRefTilesBlock && !mosaicRefTilesBlock->isHidden())

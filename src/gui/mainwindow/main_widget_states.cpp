@@ -9,6 +9,7 @@
 #include <QBoxLayout>
 #include <QButtonGroup>
 #include <QDebug>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QSignalBlocker>
 
@@ -80,10 +81,19 @@ void MainWidget::removeDeformedState(int state) {
     // State numbers name the mosaics: once they shift, every assembly is stale.
     if (hasAssembledRefMosaic() || hasAssembledDefMosaic())
         clearAssembledMosaicState();
+    // Per-tile results are the tiles', found by name: the state's mosaic result
+    // mapping is another run's and must not pick what is erased.
+    const bool perTileResults = perTileMode && !batchNames.isEmpty();
+    const QStringList deletedTiles = state < mosaicDefTilePaths.size() ? mosaicDefTilePaths[state] : QStringList();
     const int result = deformedStates.deleteState(state);
-    if (result >= 0 && result < static_cast<int>(results.size()))
+    if (perTileResults)
+        forgetBatchResultsOfTiles(deletedTiles);
+    else if (result >= 0 && result < static_cast<int>(results.size()))
         results.erase(results.begin() + result);
-    forgetHeightResultOfState(state);
+    if (heightBatchActive())
+        forgetHeightBatchResultsOfTiles(deletedTiles);
+    else
+        forgetHeightResultOfState(state);
     waitForResultWrites();
     if (!renumberStateResultFiles(appliedProjectFolder, state, before))
         qWarning().noquote() << "[GUI] Result files of the deleted state could not all be renumbered";
@@ -97,6 +107,15 @@ void MainWidget::removeDeformedState(int state) {
     syncStateBars();
     followCurrent(mosaicStateGroup, mosaicDefStateButtons, currentMosaicDefState);
     followCurrent(heightTabGroup, heightStateButtons, currentDeformedHeightState);
+    if (perTileResults) {
+        selectedBatchState = std::clamp(selectedBatchState > state ? selectedBatchState - 1 : selectedBatchState, 0,
+                                        std::max(0, batchResultIndex.stateCount - 1));
+        if (batchGridActive())
+            applyBatchResultSelection(true);
+        else
+            clearAllResults();
+        return;
+    }
     if (result < 0 || mosaicSwitch == nullptr || !mosaicSwitch->isChecked() || perTileMode)
         return;
     // The shown field may have been the deleted state's: show one that still is.
@@ -144,6 +163,79 @@ void MainWidget::forgetHeightResultOfState(int state) {
         setHeightSliderPosition(shown, heightResultCount());
         loadHeightResult(shown, true);
     }
+}
+
+namespace {
+
+// Index lists that name entries of an erased list follow the erasure.
+int indexAfterErase(int index, const std::vector<int>& erasedDescending) {
+    int shifted = index;
+    for (int erased : erasedDescending) {
+        if (index == erased)
+            return -1;
+        if (index > erased)
+            --shifted;
+    }
+    return shifted;
+}
+
+}  // namespace
+
+QStringList MainWidget::keptTileNames() const {
+    QStringList names;
+    for (const QStringList& state : mosaicDefTilePaths)
+        for (const QString& tile : state)
+            names << QFileInfo(tile).completeBaseName();
+    return names;
+}
+
+void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles) {
+    const std::vector<int> leaving = DeformedStates::namesLeaving(batchNames, deletedTiles, mosaicDefTilePaths);
+    QStringList gone;
+    for (int i : leaving) {
+        gone << batchNames[i];
+        batchNames.removeAt(i);
+        if (i < static_cast<int>(results.size()))
+            results.erase(results.begin() + i);
+    }
+    QList<int> held;
+    for (int index : resultMemoryUse)
+        if (const int kept = indexAfterErase(index, leaving); kept >= 0)
+            held << kept;
+    resultMemoryUse = held;
+    shownResultIndex = indexAfterErase(shownResultIndex, leaving);
+    tileNameIndex(batchResultIndex, batchNames);
+    waitForResultWrites();
+    if (!removeResultFilesOf(appliedProjectFolder, gone, keptTileNames()))
+        qWarning().noquote() << "[GUI] Result files of the deleted state's tiles could not all be removed";
+}
+
+void MainWidget::forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles) {
+    const std::vector<int> leaving =
+        DeformedStates::namesLeaving(heightBatchNames, deletedTiles, mosaicDefTilePaths);
+    for (int i : leaving) {
+        heightBatchNames.removeAt(i);
+        if (i < static_cast<int>(heightResultCache.size()))
+            heightResultCache.erase(heightResultCache.begin() + i);
+    }
+    std::vector<HeightRangeEntry> ranges;
+    for (HeightRangeEntry entry : heightResultRanges)
+        if ((entry.index = indexAfterErase(entry.index, leaving)) >= 0)
+            ranges.push_back(entry);
+    heightResultRanges = std::move(ranges);
+    tileNameIndex(heightBatchIndex, heightBatchNames);
+    const int shown = indexAfterErase(shownHeightIndex, leaving);
+    if (shown < 0) {
+        forgetShownHeightMap();
+        currentHeightBatchState = 0;
+        currentHeightTileIndex = 0;
+    } else {
+        shownHeightIndex = shown;
+    }
+    if (heightBatchNavigation())
+        applyBatchHeightSelection(true);
+    else
+        updateHeightNavBars();
 }
 
 void MainWidget::forgetHeightResultsIn(int first, int end) {

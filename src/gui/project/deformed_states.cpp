@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <utility>
@@ -104,6 +105,23 @@ void DeformedStates::adoptStoredResults(const std::function<bool(int)>& stored) 
             resultStates.push_back(state);
 }
 
+std::vector<int> DeformedStates::namesLeaving(const QStringList& names, const QStringList& deletedTiles,
+                                              const QList<QStringList>& keptStates) {
+    QStringList kept;
+    for (const QStringList& state : keptStates)
+        for (const QString& tile : state)
+            kept << QFileInfo(tile).completeBaseName();
+    QStringList gone;
+    for (const QString& tile : deletedTiles)
+        if (const QString base = QFileInfo(tile).completeBaseName(); !kept.contains(base))
+            gone << base;
+    std::vector<int> leaving;
+    for (int i = static_cast<int>(names.size()) - 1; i >= 0; --i)
+        if (gone.contains(names[i]))
+            leaving.push_back(i);
+    return leaving;
+}
+
 QString DeformedStates::mosaicBaseName(int state) { return QStringLiteral("mosaic_state_%1").arg(state + 1); }
 
 QString DeformedStates::heightBaseName(int state) {
@@ -141,6 +159,30 @@ bool renumberStateResultFiles(const QString& projectFolder, int deleted, int sta
                     ok = folder.rename(file, target) && ok;
                 }
         }
+    }
+    return ok;
+}
+
+bool removeResultFilesOf(const QString& projectFolder, const QStringList& baseNames, const QStringList& keptNames) {
+    if (projectFolder.isEmpty() || baseNames.isEmpty())
+        return true;
+    // The longest base a file starts with is the one it belongs to.
+    const auto owner = [&](const QString& file) {
+        QString best;
+        for (const QStringList* list : {&baseNames, &keptNames})
+            for (const QString& base : *list)
+                if (base.size() > best.size() && file.startsWith(base + QLatin1Char('_')))
+                    best = base;
+        return best;
+    };
+    bool ok = true;
+    for (const QString& name : resultFolderNames()) {
+        QDir folder(projectFolder + QLatin1Char('/') + name);
+        if (!folder.exists())
+            continue;
+        for (const QString& file : folder.entryList(QDir::Files))
+            if (const QString base = owner(file); !base.isEmpty() && baseNames.contains(base))
+                ok = folder.remove(file) && ok;
     }
     return ok;
 }

@@ -57,6 +57,29 @@ public:
     // deleted state itself.
     static int keyAfterDelete(int key, int deleted);
 
+    // Positions in `names` (tile base names of per-tile results) of the tiles a
+    // deleted state took away, in descending order; a name that a kept state's
+    // tile still has stays.
+    static std::vector<int> namesLeaving(const QStringList& names, const QStringList& deletedTiles,
+                                         const QList<QStringList>& keptStates);
+
+    // A list kept with one entry per state. Files of earlier versions hold
+    // entries for the states that had tiles only, in their order: those are
+    // spread back over every state, the empty states getting empty entries.
+    template <class T>
+    static QList<T> entriesByState(const QList<T>& stored, const QList<QStringList>& tiles) {
+        int filled = 0;
+        for (const QStringList& state : tiles)
+            filled += state.isEmpty() ? 0 : 1;
+        if (stored.size() >= tiles.size() || stored.size() != filled)
+            return stored;
+        QList<T> spread;
+        int next = 0;
+        for (const QStringList& state : tiles)
+            spread.append(state.isEmpty() ? T() : stored[next++]);
+        return spread;
+    }
+
 private:
     std::vector<int> resultStates;
 };
@@ -65,5 +88,10 @@ private:
 // files of `deleted` are removed, those of every later state (up to
 // `stateCount`) take the number one lower. False when a file could not be moved.
 bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount);
+
+// Removes every result file of the given base names from the project's result
+// folders; a file that a longer kept base name also prefixes is that name's and
+// stays. False when a file could not be removed.
+bool removeResultFilesOf(const QString& projectFolder, const QStringList& baseNames, const QStringList& keptNames);
 
 }  // namespace tavro::gui

@@ -94,6 +94,7 @@ struct MainWidgetMosaicViewsTestAccess {
     static void ChoosingTheSameSegmentTwiceChangesNothing();
     static void AClickOutsideTheListsReturnsToTheMosaics();
     static void EachStateIsComposedWithItsOwnSavedPlacement();
+    static void ARebuiltMosaicIsTheOneAssembledWhateverStatesAreEmpty();
     static void AMosaicTheFolderRefusesIsReported();
     static void AClickedTileIsOutlinedWithItsOwnNumber();
     static void ComputeAssemblesThenCorrelatesTheMosaicsAndReusesCurrentOnes();
@@ -397,7 +398,10 @@ VIEWS_TEST(MosaicAlign, AlignedMosaicsShareOneSizeAndAreSavedWithTheProject) {
     ASSERT_TRUE(saved.mosaic.has_value());
     EXPECT_EQ(saved.mosaic->finalSize.value_or(QSize()), QSize(64, 50));
     EXPECT_EQ(saved.mosaic->refTilePositions.size(), 1u);
-    EXPECT_EQ(saved.mosaic->defTilePositionsStates.size(), 2u);
+    // One entry per state, the empty state's empty, so that no state takes another's placement.
+    ASSERT_EQ(saved.mosaic->defTilePositionsStates.size(), 3u);
+    EXPECT_TRUE(saved.mosaic->defTilePositionsStates[1].empty());
+    EXPECT_FALSE(saved.mosaic->defTilePositionsStates[2].empty());
 }
 
 VIEWS_TEST(MosaicAlign, AFailedOrCancelledAssemblyKeepsThePreviousMosaics) {
@@ -809,6 +813,44 @@ VIEWS_TEST(MosaicReconstruction, EachStateIsComposedWithItsOwnSavedPlacement) {
     QString error;
     ASSERT_TRUE(readGrayImage(moved, b1, error)) << error.toStdString();
     EXPECT_EQ(qGray(mosaic.pixel(70, 10)), qGray(b1.pixel(4, 10))) << "the second state's tile lies where it was found";
+}
+
+// States [empty, B, C] whose tiles overlap differently, so that each has a
+// placement of its own: a mosaic rebuilt after its file is gone must equal the
+// one the assembly made, with its own state's positions.
+VIEWS_TEST(MosaicReconstruction, ARebuiltMosaicIsTheOneAssembledWhateverStatesAreEmpty) {
+    Session s;
+    MainWidget& w = s.w();
+    twoTranslatedTiles(s, 0.0, 0.0);
+    testing::SpeckleOptions options;
+    options.width = options.height = 160;
+    options.supersampling = 2;
+    const QImage whole = session::toImage(testing::makeFourierShiftedPair(options, 0.0, 0.0).reference);
+    w.mosaicDefTilePaths = {QStringList(), QStringList(), QStringList()};
+    for (int state = 1; state <= 2; ++state)
+        for (int col = 0; col < 2; ++col) {
+            // State 1's second tile starts at 64, state 2's at 58.
+            const QRect cut(col * (70 - 6 * state), 0, 96, 160);
+            const QString path = s.folder + QStringLiteral("/s%1_t%2.tif").arg(state).arg(col);
+            ASSERT_TRUE(session::writeImage(path, whole.copy(cut)));
+            w.mosaicDefTilePaths[state] << path;
+        }
+    w.syncStateBars();
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_EQ(w.mosaicStateImageIndex, (std::map<int, int>{{1, 0}, {2, 1}}));
+    const QImage assembledB = w.deformedImages[0].displayImage();
+    const QImage assembledC = w.deformedImages[1].displayImage();
+    ASSERT_NE(w.defTilePositionsForState(1)[1].tx, w.defTilePositionsForState(2)[1].tx);
+    w.saveParametersToProject();
+    ASSERT_TRUE(QFile::remove(s.folder + QStringLiteral("/mosaic_deformed_001.tiff")));
+
+    MainWidget reopened;
+    reopened.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(reopened.mosaicStateImageIndex, (std::map<int, int>{{1, 0}, {2, 1}}));
+    EXPECT_EQ(reopened.deformedImages[0].displayImage(), assembledB) << "B rebuilt with B's positions";
+    EXPECT_EQ(reopened.deformedImages[1].displayImage(), assembledC) << "C rebuilt with C's positions";
+    EXPECT_EQ(reopened.defTilePositionsForState(1)[1].tx, w.defTilePositionsForState(1)[1].tx);
 }
 
 VIEWS_TEST(MosaicFiles, AMosaicTheFolderRefusesIsReported) {

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QSpinBox>
 
@@ -132,7 +133,48 @@ struct MainWidgetStatesTestAccess {
         }
     }
 
+    // A 1 x 2 grid: reference tiles ref_t0/ref_t1 and, per state, the same cuts of
+    // the reference moved by the state's shift, named <name>_t0 / <name>_t1.
+    static void perTileStates(Session& s, const std::vector<State>& states) {
+        MainWidget& w = s.w();
+        w.mosaicSwitch->setChecked(true);
+        w.gridRowsSpin->setValue(1);
+        w.gridColsSpin->setValue(2);
+        w.overlapXSpin->setValue(33);
+        w.windowSizeXSpin->setValue(21);
+        w.spacingXSpin->setValue(8);
+        w.interpolationCombo->setCurrentIndex(2);
+        testing::SpeckleOptions options;
+        options.width = options.height = kSize;
+        options.supersampling = 2;
+        const auto cuts = [&](const QImage& whole, const QString& name) {
+            QStringList paths;
+            QDir().mkpath(s.folder + QStringLiteral("/tiles"));
+            for (int col = 0; col < 2; ++col) {
+                paths << s.folder + QStringLiteral("/tiles/%1_t%2.tif").arg(name).arg(col);
+                EXPECT_TRUE(session::writeImage(paths.back(), whole.copy(QRect(col * 64, 0, 96, kSize))));
+            }
+            return paths;
+        };
+        w.mosaicRefTilePaths = cuts(session::toImage(testing::makeFourierShiftedPair(options, 0, 0).reference),
+                                    QStringLiteral("ref"));
+        w.mosaicDefTilePaths.clear();
+        for (const State& state : states)
+            w.mosaicDefTilePaths << cuts(session::toImage(
+                                             testing::makeFourierShiftedPair(options, state.ux, state.uy).deformed),
+                                         QString::fromLatin1(state.name));
+        w.syncStateBars();
+    }
+
+    // The total x translation of the per-tile result named `tile`, NaN without one.
+    static double tileUx(const MainWidget& w, const QString& tile) {
+        const int at = static_cast<int>(w.batchNames.indexOf(tile));
+        return at < 0 ? std::nan("") : resultUx(w, at);
+    }
+
     static void AMosaicProjectKeepsEachStatesDataThroughEditsComputeAndReopen();
+    static void DeletingAPerTileStateTakesItsOwnTilesResultsAndShowsAKeptOne();
+    static void PerTileResultsReopenUnderTheirTilesAfterAStateDeletion();
     static void DraggingAHeightFileMovesTheFileBehindTheRow();
     static void HeightMapsAreForgottenWithTheirFilesAndTheirPairing();
 };
@@ -293,6 +335,83 @@ STATES_TEST(DeformedStatesWindow, AMosaicProjectKeepsEachStatesDataThroughEditsC
     ASSERT_EQ(third->resultCount(), 1);
     EXPECT_EQ(third->resultBaseName(0), QStringLiteral("mosaic_state_2"));
     EXPECT_NEAR(resultUx(*third, 0), -2.0, 0.1);
+}
+
+STATES_TEST(PerTileStates, DeletingAPerTileStateTakesItsOwnTilesResultsAndShowsAKeptOne) {
+    Session s;
+    MainWidget& w = s.w();
+    perTileStates(s, {{"b", 1.3, -0.7, 0}, {"c", -0.6, 0.8, 0}, {"d", 2.3, -1.2, 0}});
+    w.perTileRadio->setChecked(true);
+    s.computeAndWait();
+    ASSERT_EQ(w.batchNames.size(), 6);
+    EXPECT_NEAR(tileUx(w, QStringLiteral("c_t1")), -0.6, 0.1);
+
+    // Shown: state 2, tile 2 (c_t1). Deleting state 2 leaves b's and d's results, d's under state 2.
+    w.displacementSlider->setValue(1);
+    w.displacementTileNavigator.slider->setValue(1);
+    ASSERT_EQ(w.shownDisplacements, w.results[3].displacements);
+    selectMosaicState(w, 1);
+    w.onDeleteMosaicDefState();
+    EXPECT_EQ(w.batchNames, (QStringList{QStringLiteral("b_t0"), QStringLiteral("b_t1"), QStringLiteral("d_t0"),
+                                         QStringLiteral("d_t1")}));
+    ASSERT_EQ(w.results.size(), 4u);
+    for (const char* tile : {"b_t0", "b_t1"})
+        EXPECT_NEAR(tileUx(w, QString::fromLatin1(tile)), 1.3, 0.1) << tile;
+    for (const char* tile : {"d_t0", "d_t1"})
+        EXPECT_NEAR(tileUx(w, QString::fromLatin1(tile)), 2.3, 0.1) << tile;
+    EXPECT_EQ(w.batchResultIndex.stateCount, 2);
+    EXPECT_FALSE(QFileInfo::exists(
+        resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("c_t1"), QStringLiteral("_ux"))));
+    EXPECT_TRUE(QFileInfo::exists(
+        resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("d_t1"), QStringLiteral("_ux"))));
+
+    // The result tabs show what they name: state 2 of 2 is d, and its field is d's.
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("State 2 / 2"));
+    EXPECT_EQ(w.displacementTileNavigator.label->text(), QStringLiteral("Tile 2 / 2  \u2014  d_t1"));
+    EXPECT_EQ(w.shownDisplacements, w.results[static_cast<std::size_t>(w.batchNames.indexOf(QStringLiteral("d_t1")))].displacements);
+
+    // Deleting the state shown when it is the last one shows the one before it.
+    selectMosaicState(w, 1);
+    w.onDeleteMosaicDefState();
+    EXPECT_EQ(w.batchNames, (QStringList{QStringLiteral("b_t0"), QStringLiteral("b_t1")}));
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("State 1 / 1"));
+    EXPECT_EQ(w.shownDisplacements, w.results[static_cast<std::size_t>(w.selectedBatchEntry())].displacements);
+}
+
+// A stitched run before leaves its state-to-result mapping behind; the per-tile
+// results that replace it must not be erased or reopened through it.
+STATES_TEST(PerTileStates, PerTileResultsReopenUnderTheirTilesAfterAStateDeletion) {
+    Session s;
+    MainWidget& w = s.w();
+    perTileStates(s, {{"p", 1.0, 0.0, 0}, {"q", -2.0, 3.0, 0}});
+    w.stitchAndCorrelateRadio->setChecked(true);
+    w.onCompute();
+    ASSERT_TRUE(waitForRun(w));
+    ASSERT_EQ(w.resultCount(), 2) << s.boxes.join(QLatin1Char('\n')).toStdString();
+    w.perTileRadio->setChecked(true);
+    s.computeAndWait();
+    ASSERT_EQ(w.batchNames.size(), 4);
+    selectMosaicState(w, 0);
+    w.onDeleteMosaicDefState();
+    ASSERT_EQ(w.batchNames, (QStringList{QStringLiteral("q_t0"), QStringLiteral("q_t1")}));
+    std::map<QString, std::pair<float, float>> rigid;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NEAR(resultUx(w, i), -2.0, 0.1) << w.batchNames[i].toStdString();
+        rigid[w.batchNames[i]] = {w.results[std::size_t(i)].rigid.shiftX, w.results[std::size_t(i)].rigid.shiftY};
+    }
+    w.saveParametersToProject();
+    EXPECT_EQ(s.saved().resultCache.size(), 2u) << "one entry per tile result, each its own";
+
+    MainWidget again;
+    again.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(again.batchNames, w.batchNames);
+    for (int i = 0; i < 2; ++i) {
+        const ComputationResult& result = again.results[std::size_t(i)];
+        EXPECT_FALSE(result.display.rigidShiftUnknown);
+        EXPECT_EQ(std::make_pair(result.rigid.shiftX, result.rigid.shiftY), rigid[again.batchNames[i]])
+            << again.batchNames[i].toStdString();
+        EXPECT_NEAR(resultUx(again, i), -2.0, 0.1);
+    }
 }
 
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {

@@ -140,4 +140,36 @@ TEST(DeformedStates, ResultFilesFollowTheStatesWhenOneIsDeleted) {
     EXPECT_TRUE(renumberStateResultFiles(QString(), 0, 2)) << "no project folder, nothing to move";
 }
 
+TEST(DeformedStates, ListsOfEarlierFilesAreSpreadOverTheStatesThatHadTiles) {
+    const QList<QStringList> tiles{{}, {QStringLiteral("b")}, {QStringLiteral("c")}};
+    // Kept for the filled states only, in their order: b's and c's entries go back to states 1 and 2.
+    EXPECT_EQ(DeformedStates::entriesByState(QList<int>{7, 8}, tiles), (QList<int>{0, 7, 8}));
+    // One entry per state already, or a list that fits neither reading: kept as it is.
+    EXPECT_EQ(DeformedStates::entriesByState(QList<int>{0, 7, 8}, tiles), (QList<int>{0, 7, 8}));
+    EXPECT_EQ(DeformedStates::entriesByState(QList<int>{7}, tiles), (QList<int>{7}));
+}
+
+TEST(DeformedStates, ADeletedStatesTileResultsAreFoundByNameAndOnlyTheirFilesGo) {
+    const QStringList names{QStringLiteral("b_t0"), QStringLiteral("c_t0"), QStringLiteral("c_t1"),
+                            QStringLiteral("d_t0")};
+    const QList<QStringList> kept{{QStringLiteral("/x/b_t0.tif")}, {QStringLiteral("/x/d_t0.tif")}};
+    EXPECT_EQ(DeformedStates::namesLeaving(names, {QStringLiteral("/x/c_t0.tif"), QStringLiteral("/x/c_t1.tif")}, kept),
+              (std::vector<int>{2, 1}));
+    EXPECT_TRUE(DeformedStates::namesLeaving(names, {QStringLiteral("/y/b_t0.tif")}, kept).empty())
+        << "a name a kept tile still has keeps its result";
+
+    testing::TempDir dir("tavro_states");
+    const QString root = QString::fromStdString(dir.path().string());
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("Displacements")));
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("Height")));
+    for (const char* file : {"Displacements/c_t1_ux.tif", "Displacements/c_t1_x_ux.tif", "Height/c_t1_uz.tif",
+                             "Displacements/c_t10_ux.tif"})
+        touch(root + QLatin1Char('/') + QString::fromLatin1(file));
+    EXPECT_TRUE(removeResultFilesOf(root, {QStringLiteral("c_t1")}, {QStringLiteral("c_t1_x")}));
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/Displacements/c_t1_ux.tif")));
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/Height/c_t1_uz.tif")));
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/Displacements/c_t1_x_ux.tif"))) << "a kept longer name's";
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/Displacements/c_t10_ux.tif")));
+}
+
 }  // namespace tavro::gui
