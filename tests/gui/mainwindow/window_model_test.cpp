@@ -97,11 +97,11 @@ TEST(WindowModelRegression, AssemblyReturnsTheReadOutsToTheMosaicsItDraws) {
     replayAll({"mosaic: Tiles Align"});
 }
 
-TEST(WindowModelRegression, DISABLED_AMosaicRebuiltFromSavedPositionsIsTheOneAssembled) {
+TEST(WindowModelRegression, AMosaicRebuiltFromSavedPositionsIsTheOneAssembled) {
     replayAll({"mosaic: AddState Tiles AddState Tiles(2) Align DropMosaic Reopen"});
 }
 
-TEST(WindowModelRegression, DISABLED_PerTileResultsStayWithTheirTilesWhenAStateIsDeleted) {
+TEST(WindowModelRegression, PerTileResultsStayWithTheirTilesWhenAStateIsDeleted) {
     replayAll({"mosaic: PerTile Tiles AddState Compute Delete", "mosaic: PerTile AddState Tiles Compute Delete(1)",
                "mosaic: AddState Tiles PerTile Compute Delete(1)"});
 }
