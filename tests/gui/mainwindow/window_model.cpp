@@ -19,6 +19,7 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QComboBox>
+#include <QTabWidget>
 #include <QTest>
 
 #include <algorithm>
@@ -115,7 +116,7 @@ const std::vector<ActionKind>& singleImageActions() {
         {"Clear", 1},             {"Reference", 1},          {"Height", 4, 1, kIds},   {"DropHeight", 1, 1, 4},
         {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 1},           {"OutOfPlane", 3},
         {"ShowResult", 2, 1, 4},  {"ShowHeight", 2, 1, 4},   {"Reopen", 3},            {"DeleteOld", 1},
-        {"Busy", 2, 1, 4},
+        {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},
     };
     return kinds;
 }
@@ -128,7 +129,7 @@ const std::vector<ActionKind>& mosaicActions() {
         {"ClickRef", 1, 1, 2},    {"ClickDef", 1, 1, 2},    {"EnlargeRef", 1, 1, 2},  {"EnlargeDef", 1, 1, 2},
         {"ClickView", 1},         {"Contrast", 1, 1, 2},
         {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},            {"Strains", 1},
-        {"Busy", 2, 1, 4},
+        {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},
     };
     return kinds;
 }
@@ -335,7 +336,15 @@ struct WindowModelAccess {
 
     void playCommon(const model::Action& a) {
         MainWidget& window = w();
-        if (a.name == "Busy") {
+        if (a.name == "Page") {
+            // The page tabs shown at the moment, as a click on one would choose it.
+            std::vector<int> shown;
+            for (int i = 0; i < window.mainTabs->count(); ++i)
+                if (window.mainTabs->isTabVisible(i) && window.mainTabs->isTabEnabled(i))
+                    shown.push_back(i);
+            if (!shown.empty())
+                window.mainTabs->setCurrentIndex(shown[std::size_t(a.a) % shown.size()]);
+        } else if (a.name == "Busy") {
             playWhileRunning(a);
         } else if (a.name == "Compute") {
             window.onCompute();
