@@ -389,6 +389,8 @@ private:
     void updateStrainRangeLabel();
     void updateFractureRangeControls();
     void updateRigidShiftLabel(int index);
+    // The shift line alone, the captions of the result pages left as they are.
+    void updateRigidShiftLine(int index);
     // Results shown, loaded and cached ------------------------------------------
     int resultCount() const;
     QString resultBaseName(int index) const;
@@ -563,6 +565,13 @@ private:
     void forgetShownHeightMap();
     void forgetHeightResults();
     void forgetHeightResultOfState(int state);
+    // The maps of single images in rows [first, end) no longer pair with the
+    // height files they were computed from: gone from memory and disk.
+    void forgetSingleImageHeightMaps(int first, int end);
+    // The result pages show nothing and say so; the results stay.
+    void emptyResultPages();
+    // The result page follows the shown result's image through a removal.
+    void followShownResultThroughRemoval(const std::vector<int>& removedDescending);
     // A deleted state's per-tile results, in memory and on disk, by its tiles' names.
     void forgetBatchResultsOfTiles(const QStringList& deletedTiles);
     void forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles);

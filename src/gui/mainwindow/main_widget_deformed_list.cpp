@@ -142,9 +142,11 @@ void MainWidget::onRemoveDeformed() {
     if (rows.empty())
         return;
     std::sort(rows.rbegin(), rows.rend());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     // Height files pair with images by position: from the first removed image on, the maps are another pair's.
     if (!heightMosaicMode())
-        forgetHeightResultsIn(rows.back(), std::numeric_limits<int>::max());
+        forgetSingleImageHeightMaps(rows.back(), std::numeric_limits<int>::max());
+    followShownResultThroughRemoval(rows);
     {
         const QSignalBlocker blocker(deformedList);
         for (int row : rows) {
@@ -171,7 +173,24 @@ void MainWidget::onRemoveDeformed() {
         showCurrentDeformedImage();
     }
     updateDeformedList();
+    updateRigidShiftLabel(shownResultIndex);
     saveParametersToProject();
+}
+
+void MainWidget::followShownResultThroughRemoval(const std::vector<int>& removedDescending) {
+    if (shownResultIndex < 0)
+        return;
+    int shown = shownResultIndex;
+    for (int row : removedDescending) {
+        if (row == shownResultIndex) {
+            // The field shown was the removed image's: nothing on the pages is any image's now.
+            emptyResultPages();
+            return;
+        }
+        if (row < shownResultIndex)
+            --shown;
+    }
+    shownResultIndex = shown;
 }
 
 void MainWidget::onClearAllDeformed() {
@@ -181,9 +200,12 @@ void MainWidget::onClearAllDeformed() {
                     QStringLiteral("Do you really want to delete all deformed images?"),
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
+    if (!heightMosaicMode())
+        forgetSingleImageHeightMaps(0, std::numeric_limits<int>::max());
     deformedImages.clear();
     results.clear();
     carriedDeformed.clear();
+    emptyResultPages();
     if (deformedList) {
         const QSignalBlocker blocker(deformedList);
         deformedList->clear();

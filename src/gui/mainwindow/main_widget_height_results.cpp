@@ -153,7 +153,7 @@ void MainWidget::updateRigidShiftForShownPage() {
         return;
     }
     if (!heightBatchNavigation())
-        updateRigidShiftLabel(heightResultShown ? heightStateResultIndex(shownHeightIndex) : -1);
+        updateRigidShiftLine(heightResultShown ? heightStateResultIndex(shownHeightIndex) : -1);
 }
 
 void MainWidget::loadHeightResult(int value, bool quiet) {

@@ -280,13 +280,22 @@ void MainWidget::onMaskUseToggled(bool checked) {
 }
 
 void MainWidget::onDeformedRowsMoved(int first, int last, int destination) {
+    if (first < 0 || last < first || last >= static_cast<int>(deformedImages.size()))
+        return;
+    // Height files stay in their rows: every moved image pairs with another file.
+    if (!heightMosaicMode())
+        forgetSingleImageHeightMaps(std::min(first, destination), std::max(last + 1, destination));
     if (!applyRowMove(deformedImages, first, last, destination))
         return;
-    // Each result belongs to its image and moves with it.
+    // Each result belongs to its image and moves with it, and the page shown follows it.
     if (results.size() < deformedImages.size())
         results.resize(deformedImages.size());
     applyRowMove(results, first, last, destination);
     shownDeformedIndex = rowAfterMove(shownDeformedIndex, first, last, destination);
+    if (shownResultIndex >= 0) {
+        shownResultIndex = rowAfterMove(shownResultIndex, first, last, destination);
+        TAVRO_REACH(updateRigidShiftLabel(shownResultIndex));
+    }
     TAVRO_REACH(updateDeformedList());
     TAVRO_REACH(autosaveParameters());
 }

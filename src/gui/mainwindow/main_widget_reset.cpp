@@ -137,6 +137,16 @@ void MainWidget::clearAllResults() {
     clearTiming();
     clearCrackLineCache();
     resultMemoryUse.clear();
+    emptyResultPages();
+    batchNames.clear();
+    batchResultIndex = {};
+    selectedBatchState = 0;
+    selectedBatchTile = 0;
+    clearHeldHeightResults();
+    hideResultTabs();
+}
+
+void MainWidget::emptyResultPages() {
     current = ComputationResult();
     displacementAppliedToAll = {};
     fractureAppliedToAll = {};
@@ -156,14 +166,6 @@ void MainWidget::clearAllResults() {
     resetFractureHoverText();
     // No result, no shift: the line must not outlive the results it described.
     updateRigidShiftLabel(-1);
-    for (QLabel* caption : {displacementStepLabel, strainStepLabel, fractureStepLabel})
-        setLabel(caption, QStringLiteral("No result"));
-    batchNames.clear();
-    batchResultIndex = {};
-    selectedBatchState = 0;
-    selectedBatchTile = 0;
-    clearHeldHeightResults();
-    hideResultTabs();
 }
 
 void MainWidget::clearHeldHeightResults() {

@@ -825,9 +825,15 @@ void MainWidget::setFirstComboEntry(QComboBox* combo) {
 }
 
 void MainWidget::updateRigidShiftLabel(int index) {
+    // A page without a field names no step: "Step 0 / 2" would name none that exists.
+    const bool named = batchGridActive() ? index >= 0 : index >= 0 && index < resultCount();
     for (QLabel* caption : {displacementStepLabel, strainStepLabel, fractureStepLabel})
         if (caption)
-            caption->setText(resultStateText(index));
+            caption->setText(named ? resultStateText(index) : QStringLiteral("No result"));
+    updateRigidShiftLine(index);
+}
+
+void MainWidget::updateRigidShiftLine(int index) {
     if (!rigidShiftLabel)
         return;
     const bool valid = index >= 0 && index < static_cast<int>(results.size()) &&

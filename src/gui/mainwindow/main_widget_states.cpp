@@ -3,12 +3,14 @@
 // the state bars, the results and their files in step with it.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
 #include <QAbstractButton>
 #include <QBoxLayout>
 #include <QButtonGroup>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -236,6 +238,20 @@ void MainWidget::forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles
         applyBatchHeightSelection(true);
     else
         updateHeightNavBars();
+}
+
+void MainWidget::forgetSingleImageHeightMaps(int first, int end) {
+    QStringList names;
+    for (int i = std::max(first, 0); i < std::min(end, static_cast<int>(deformedImages.size())); ++i)
+        names << heightStateBaseName(i);
+    forgetHeightResultsIn(first, end);
+    if (appliedProjectFolder.isEmpty())
+        return;
+    for (const QString& name : names) {
+        const QString path = resultFilePath(appliedProjectFolder, kHeightFolder, name, QStringLiteral("_uz"));
+        if (QFileInfo::exists(path) && !QFile::remove(path))
+            qWarning().noquote() << "[GUI] Stale height map could not be removed:" << path;
+    }
 }
 
 void MainWidget::forgetHeightResultsIn(int first, int end) {

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
@@ -134,6 +135,48 @@ struct MainWidgetHeightsTestAccess {
     static void AnEmptiedMapShowsNoRangeOfTheMapBefore();
     static void AChosenReferenceMapIsShownUntilItIsRemoved();
     static void AReferenceMapNeverTakesAStatesPlaceAndIsOnShowAgainAfterReopening();
+    static void MapsOfImagesThatMoveOrGoArePairedAnewNeverShownUnderAnotherImage();
+    static void TheResultPagesFollowTheImageTheyShowThroughMovesAndRemovals();
+
+    // Images img_a, img_b and img_c with uniform results of ux 1, 2 and 3, and
+    // heights h1_a, h1_b, h1_c raised by 0.5, 1.5 and 2.5 over a flat h0.
+    static void threeStates(Heights& h) {
+        MainWidget& w = h.w();
+        h.loadReference(h.image(QStringLiteral("reference.tif"), kImage, kImage, QImage::Format_Grayscale8, 1));
+        QStringList images;
+        for (int i = 0; i < 3; ++i)
+            images << h.image(QStringLiteral("img_%1.tif").arg(QChar('a' + i)), kImage, kImage,
+                              QImage::Format_Grayscale8, std::uint32_t(2 + i));
+        h.addDeformed(images);
+        w.results.clear();
+        for (int i = 0; i < 3; ++i)
+            w.results.push_back(Heights::uniformResult(float(i + 1), 0.0f, 0.0f, 0.0f));
+        w.shownDisplacements = w.results[0].displacements;
+        w.shownResultGeometry = w.results[0].geometry;
+        h.chosen = {h.heightFile(QStringLiteral("h0.tif"), kImage, [](double, double) { return 0.0; })};
+        w.onAddHeightRefTiles();
+        h.chosen.clear();
+        for (int i = 0; i < 3; ++i)
+            h.chosen << h.heightFile(QStringLiteral("h1_%1.tif").arg(QChar('a' + i)), kImage,
+                                     [i](double, double) { return 0.5 + i; });
+        w.onAddHeightDefTiles();
+    }
+
+    static bool uzOnDisk(Heights& h, const char* base) {
+        return QFileInfo::exists(resultFilePath(h.folder, kHeightFolder, QString::fromLatin1(base), QStringLiteral("_uz")));
+    }
+
+    // The map shown for height state `index`, NaN when none is.
+    static double shownRise(MainWidget& w, int index) {
+        w.forgetShownHeightMap();
+        w.loadHeightResult(index, true);
+        if (w.shownHeightIndex != index)
+            return std::nan("");
+        for (float v : w.shownHeightValues)
+            if (std::isfinite(v))
+                return v;
+        return std::nan("");
+    }
 
     // A map of two levels, `low` on its left half and `high` on its right.
     static QString twoLevelFile(Heights& h, const QString& name, int width, int height, float low, float high) {
@@ -571,6 +614,95 @@ HEIGHT_TEST(HeightInputs, AReferenceMapNeverTakesAStatesPlaceAndIsOnShowAgainAft
     EXPECT_EQ(w.heightRangeLabel->text(), range);
     EXPECT_EQ(w.heightView->image().size(), shown);
     EXPECT_TRUE(w.outOfPlaneStale) << "the results were computed from the other reference";
+}
+
+// Height files keep their rows while images move: a map belongs to the pair it
+// was computed from, and once its image pairs with another file it is gone,
+// from the window and from the Height folder.
+HEIGHT_TEST(SingleImageHeights, MapsOfImagesThatMoveOrGoArePairedAnewNeverShownUnderAnotherImage) {
+    Heights h;
+    threeStates(h);
+    MainWidget& w = h.w();
+    w.onComputeOutOfPlane();
+    ASSERT_NEAR(shownRise(w, 0), 0.5, 1e-3);
+    ASSERT_NEAR(shownRise(w, 1), 1.5, 1e-3);
+
+    // Up on img_b: b now pairs with h1_a and a with h1_b; c keeps its map.
+    w.deformedList->setCurrentRow(1);
+    w.onMoveUpDeformed();
+    EXPECT_TRUE(std::isnan(shownRise(w, 0))) << "img_a's map shown under img_b";
+    EXPECT_TRUE(std::isnan(shownRise(w, 1)));
+    EXPECT_NEAR(shownRise(w, 2), 2.5, 1e-3);
+    EXPECT_FALSE(uzOnDisk(h, "img_a"));
+    EXPECT_FALSE(uzOnDisk(h, "img_b"));
+    EXPECT_TRUE(uzOnDisk(h, "img_c"));
+
+    // Removing img_a (row 1) moves img_c onto h1_b: its map goes, and so does a's file.
+    w.onComputeOutOfPlane();
+    ASSERT_TRUE(uzOnDisk(h, "img_a"));
+    h.selectRows({1});
+    w.onRemoveDeformed();
+    EXPECT_FALSE(uzOnDisk(h, "img_a")) << "the removed image's map stays on disk";
+    EXPECT_FALSE(uzOnDisk(h, "img_c"));
+    EXPECT_TRUE(uzOnDisk(h, "img_b"));
+    EXPECT_TRUE(std::isnan(shownRise(w, 1)));
+    EXPECT_NEAR(shownRise(w, 0), 0.5, 1e-3) << "img_b with h1_a, as computed";
+
+    // Cleared and refilled, no old map passes for a new image's.
+    h.answer = QMessageBox::Yes;
+    w.onClearAllDeformed();
+    EXPECT_FALSE(uzOnDisk(h, "img_b"));
+    h.addDeformed({h.image(QStringLiteral("img_d.tif"), kImage, kImage, QImage::Format_Grayscale8, 8),
+                   h.image(QStringLiteral("img_e.tif"), kImage, kImage, QImage::Format_Grayscale8, 9)});
+    EXPECT_TRUE(std::isnan(shownRise(w, 0)));
+    EXPECT_TRUE(std::isnan(shownRise(w, 1)));
+}
+
+// The caption, the slider and the field are always of one image; a page whose
+// field is gone says "No result".
+HEIGHT_TEST(SingleImageResults, TheResultPagesFollowTheImageTheyShowThroughMovesAndRemovals) {
+    Heights h;
+    threeStates(h);
+    MainWidget& w = h.w();
+    const auto expectShown = [&w](int index, const QString& caption) {
+        EXPECT_EQ(w.shownResultIndex, index);
+        EXPECT_EQ(w.displacementSlider->value(), index);
+        EXPECT_EQ(w.displacementStepLabel->text(), caption);
+        ASSERT_TRUE(w.shownDisplacements);
+        EXPECT_EQ(w.shownDisplacements, w.results[std::size_t(index)].displacements);
+    };
+    w.loadAndDisplayResult(1, true);
+    w.updateResultSlider();
+    expectShown(1, QStringLiteral("Step 2 / 3  \u2014  img_b"));
+
+    w.deformedList->setCurrentRow(1);
+    w.onMoveUpDeformed();
+    expectShown(0, QStringLiteral("Step 1 / 3  \u2014  img_b"));
+    w.deformedList->setCurrentRow(0);
+    w.onMoveDownDeformed();
+    expectShown(1, QStringLiteral("Step 2 / 3  \u2014  img_b"));
+
+    // img_a goes: img_b, still shown, is step 1 of 2.
+    h.selectRows({0});
+    w.onRemoveDeformed();
+    expectShown(0, QStringLiteral("Step 1 / 2  \u2014  img_b"));
+    EXPECT_EQ(w.shownDisplacements->dispX.front(), 2.0f);
+
+    // The image shown goes: its field goes with it.
+    h.selectRows({0});
+    w.onRemoveDeformed();
+    EXPECT_EQ(w.shownResultIndex, -1);
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("No result"));
+    EXPECT_EQ(w.strainStepLabel->text(), QStringLiteral("No result"));
+    EXPECT_TRUE(w.uxView->image().isNull());
+    EXPECT_TRUE(w.rigidShiftLabel->text().isEmpty());
+
+    w.loadAndDisplayResult(0, true);
+    ASSERT_EQ(w.displacementStepLabel->text(), QStringLiteral("Step 1 / 1  \u2014  img_c"));
+    h.answer = QMessageBox::Yes;
+    w.onClearAllDeformed();
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("No result"));
+    EXPECT_FALSE(w.shownDisplacements);
 }
 
 }  // namespace tavro::gui
