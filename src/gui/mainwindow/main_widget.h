@@ -560,6 +560,11 @@ private:
     void syncStateBars();
     int appendDeformedState();
     void removeDeformedState(int state);
+    // After results were erased, the ones left on show: a per-tile grid's selection, or the
+    // state result nearest the shown one (`erased` is the index taken out).
+    void showBatchResultsLeft();
+    void showResultsLeft(int erased);
+    void forgetResultsOfEmptiedState(int state, const QStringList& tiles);
     // The mosaics just mapped to their states become the keys of the results.
     void adoptMosaicResults();
     void forgetShownHeightMap();

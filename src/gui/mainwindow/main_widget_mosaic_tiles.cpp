@@ -234,9 +234,11 @@ void MainWidget::onClearMosaicDefTiles() {
                     QStringLiteral("Do you really want to delete all tiles from state %1?").arg(state),
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
+    const QStringList cleared = currentMosaicDefTiles();
     currentMosaicDefTiles().clear();
     refreshMosaicDefTilesList();
     clearAssembledDefMosaicState();
+    forgetResultsOfEmptiedState(currentMosaicDefState, cleared);
     enlargedTileIndex = -1;
     setStatus(QStringLiteral("Tiles from state %1 deleted.").arg(state));
     saveParametersToProject();

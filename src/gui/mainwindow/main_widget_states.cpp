@@ -112,26 +112,53 @@ void MainWidget::removeDeformedState(int state) {
     if (perTileResults) {
         selectedBatchState = std::clamp(selectedBatchState > state ? selectedBatchState - 1 : selectedBatchState, 0,
                                         std::max(0, batchResultIndex.stateCount - 1));
-        if (batchGridActive())
-            applyBatchResultSelection(true);
-        else
-            clearAllResults();
+        showBatchResultsLeft();
         return;
     }
-    if (result < 0 || mosaicSwitch == nullptr || !mosaicSwitch->isChecked() || perTileMode)
+    showResultsLeft(result);
+}
+
+void MainWidget::showBatchResultsLeft() {
+    if (batchGridActive())
+        applyBatchResultSelection(true);
+    else
+        clearAllResults();
+}
+
+void MainWidget::showResultsLeft(int erased) {
+    if (erased < 0 || mosaicSwitch == nullptr || !mosaicSwitch->isChecked() || perTileMode)
         return;
-    // The shown field may have been the deleted state's: show one that still is.
+    // The shown field may have been the erased one: show one that still is.
     shownDisplacements.reset();
     if (resultCount() == 0) {
         shownResultIndex = -1;
         updateResultSlider();
         return;
     }
-    const int shown = std::clamp(shownResultIndex > result ? shownResultIndex - 1 : shownResultIndex, 0,
+    const int shown = std::clamp(shownResultIndex > erased ? shownResultIndex - 1 : shownResultIndex, 0,
                                  resultCount() - 1);
     shownResultIndex = -1;
     loadAndDisplayResult(shown, true);
     updateResultSlider();
+}
+
+// A state emptied of its tiles keeps no result of them: refilled, or reopened,
+// it would pass the old tiles' field for the new ones'.
+void MainWidget::forgetResultsOfEmptiedState(int state, const QStringList& tiles) {
+    if (perTileMode && !batchNames.isEmpty()) {
+        forgetBatchResultsOfTiles(tiles);
+        showBatchResultsLeft();
+        return;
+    }
+    const int result = deformedStates.forgetResult(state);
+    if (result < 0)
+        return;
+    if (result < static_cast<int>(results.size()))
+        results.erase(results.begin() + result);
+    waitForResultWrites();
+    if (!removeResultFilesOf(appliedProjectFolder, {DeformedStates::mosaicBaseName(state)}, {}))
+        qWarning().noquote() << "[GUI] Result files of the emptied state could not all be removed";
+    showResultsLeft(result);
 }
 
 void MainWidget::adoptMosaicResults() {

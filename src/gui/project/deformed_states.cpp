@@ -46,9 +46,7 @@ int DeformedStates::deleteState(int state) {
         if (const int kept = keyAfterDelete(key, state); kept >= 0)
             mosaics[kept] = position;
     mosaicOf = std::move(mosaics);
-    const int removed = resultIndex(state);
-    if (removed >= 0)
-        resultStates.erase(resultStates.begin() + removed);
+    const int removed = forgetResult(state);
     for (int& key : resultStates)
         key = keyAfterDelete(key, state);
     return removed;
@@ -72,6 +70,13 @@ bool DeformedStates::moveHeights(int state, int first, int last, int destination
 int DeformedStates::resultIndex(int state) const {
     const auto found = std::find(resultStates.begin(), resultStates.end(), state);
     return found == resultStates.end() ? -1 : static_cast<int>(found - resultStates.begin());
+}
+
+int DeformedStates::forgetResult(int state) {
+    const int removed = resultIndex(state);
+    if (removed >= 0)
+        resultStates.erase(resultStates.begin() + removed);
+    return removed;
 }
 
 int DeformedStates::stateOfResult(int result) const {

@@ -41,6 +41,8 @@ public:
     int resultIndex(int state) const;
     int stateOfResult(int result) const;
     QString resultBaseName(int result) const;
+    // The state's result, when it has one, leaves the list; returns its index, -1 without one.
+    int forgetResult(int state);
     // The assembled mosaics become the keys of the results, in mosaic order;
     // returns for each new result index the old index of the same state's
     // result (-1 without one), for the caller to carry its results over.

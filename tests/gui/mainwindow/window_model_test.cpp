@@ -127,8 +127,8 @@ TEST(WindowModelRegression, DISABLED_TheResultCaptionFollowsTheImageShown) {
     replayAll({"single: Add Add Compute Remove", "single: Add Add Compute Up(1)", "single: Add Compute Add"});
 }
 
-TEST(WindowModelRegression, DISABLED_ARefilledStateHasNoResultOfItsFormerTiles) {
-    replayAll({"mosaic: Tiles Compute Empty Tiles(2)"});
+TEST(WindowModelRegression, ARefilledStateHasNoResultOfItsFormerTiles) {
+    replayAll({"mosaic: Tiles Compute Empty Tiles(2)", "mosaic: Tiles Busy Empty AddState Tiles Align Reopen"});
 }
 
 TEST(WindowModelRegression, DISABLED_PerTileCaptionsNameTheTileShown) {

@@ -85,6 +85,18 @@ TEST(DeformedStates, DeletingAStateRenumbersTheLaterStatesMosaicsAndResults) {
     EXPECT_EQ(DeformedStates::keyAfterDelete(4, 1), 3);
 }
 
+TEST(DeformedStates, AnEmptiedStateLosesItsResultAndTheOthersKeepTheirNumbers) {
+    DeformedStates states = threeStates();
+    states.mosaicOf = {{0, 0}, {1, 1}, {2, 2}};
+    states.adoptMosaicsAsResults();
+    EXPECT_EQ(states.forgetResult(1), 1);
+    EXPECT_EQ(states.resultCount(), 2);
+    EXPECT_EQ(states.resultIndex(1), -1);
+    EXPECT_EQ(states.resultBaseName(1), QStringLiteral("mosaic_state_3")) << "state 3 keeps its number";
+    EXPECT_EQ(states.forgetResult(1), -1) << "a state without a result has none to lose";
+    EXPECT_EQ(states.resultCount(), 2);
+}
+
 TEST(DeformedStates, AReopenedProjectFindsResultsOfStatesWithoutMosaics) {
     DeformedStates states = threeStates();
     // No assembly left: states 0 and 2 have files on disk, state 1 has none.
