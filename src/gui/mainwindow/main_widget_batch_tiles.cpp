@@ -293,6 +293,9 @@ bool MainWidget::restoreBatchResults(const std::vector<ResultRangeEntry>& cache)
     if (batchNames.isEmpty())
         return false;
     results.assign(static_cast<std::size_t>(batchNames.size()), ComputationResult());
+    // A tile without an entry has lost its rigid shift: unknown, not a known 0.
+    for (ComputationResult& result : results)
+        result.display.rigidShiftUnknown = true;
     const QStringList queue = batchQueueNames();
     for (const ResultRangeEntry& entry : cache) {
         const int at = entry.index >= 0 && entry.index < queue.size() ? batchNames.indexOf(queue[entry.index]) : -1;
