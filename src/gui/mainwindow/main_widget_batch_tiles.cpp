@@ -293,7 +293,7 @@ bool MainWidget::restoreBatchResults(const std::vector<ResultRangeEntry>& cache)
     if (batchNames.isEmpty())
         return false;
     results.assign(static_cast<std::size_t>(batchNames.size()), ComputationResult());
-    // A tile without an entry has no rigid shift on record: its files leave it out.
+    // A tile without an entry has lost its rigid shift: unknown, not a known 0.
     for (ComputationResult& result : results)
         result.display.rigidShiftUnknown = true;
     const QStringList queue = batchQueueNames();

@@ -273,8 +273,7 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
     std::vector<Written> written;
     for (std::size_t i = 0; i < deformedImages.size(); ++i) {
         Written entry{deformedImages[i].path, std::nullopt};
-        // An unknown shift written as an entry would read back as a shift of 0.
-        if (i < results.size() && !results[i].display.rigidShiftUnknown)
+        if (i < results.size() && resultWorthAnEntry(results[i]))
             entry.cache = resultCacheEntry(0, results[i]);
         written.push_back(std::move(entry));
     }
@@ -289,8 +288,7 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
             continue;
         ResultRangeEntry entry = *written[i].cache;
         entry.index = static_cast<int>(i);
-        if (holdsDisplacementRanges(entry))
-            p.resultCache.push_back(entry);
+        p.resultCache.push_back(entry);
     }
 }
 
@@ -307,11 +305,8 @@ void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
                           : i < static_cast<std::size_t>(batchNames.size())
                               ? static_cast<int>(queue.indexOf(batchNames[static_cast<int>(i)]))
                               : -1;
-        if (index < 0 || results[i].display.rigidShiftUnknown)
-            continue;
-        ResultRangeEntry entry = resultCacheEntry(index, results[i]);
-        if (holdsDisplacementRanges(entry))
-            p.resultCache.push_back(entry);
+        if (index >= 0 && resultWorthAnEntry(results[i]))
+            p.resultCache.push_back(resultCacheEntry(index, results[i]));
     }
 }
 

@@ -308,9 +308,9 @@ QByteArray formatProjectParameters(const ProjectParameters& p, const QDir& baseD
             << member("mosaic", mosaicObject(p.mosaic.value_or(MosaicParameters()), baseDir))
             << member("heightFields", heightObject(p.heightFields.value_or(HeightParameters()), baseDir));
     QStringList results, heights;
+    // Every entry given is written: one whose ranges are all zero still holds a rigid shift.
     for (const ResultRangeEntry& entry : p.resultCache)
-        if (entry.autoMinUx != 0.0f || entry.autoMaxUx != 0.0f || entry.autoMinUy != 0.0f || entry.autoMaxUy != 0.0f)
-            results << resultEntry(entry);
+        results << resultEntry(entry);
     for (const HeightRangeEntry& entry : p.heightCache)
         heights << heightEntry(entry);
     members << member("resultCache", cacheObject(results)) << member("heightCache", cacheObject(heights));

@@ -7,6 +7,7 @@
 #include "images/image_write.h"
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
+#include "gui/mainwindow/result_cache.h"
 #include "window_session.h"
 
 #include <QButtonGroup>
@@ -175,6 +176,7 @@ struct MainWidgetStatesTestAccess {
     static void AMosaicProjectKeepsEachStatesDataThroughEditsComputeAndReopen();
     static void DeletingAPerTileStateTakesItsOwnTilesResultsAndShowsAKeptOne();
     static void PerTileResultsReopenUnderTheirTilesAfterAStateDeletion();
+    static void AFieldOfZerosReopensWithItsRigidShiftAndATileWithoutEntryWithNone();
     static void DraggingAHeightFileMovesTheFileBehindTheRow();
     static void HeightMapsAreForgottenWithTheirFilesAndTheirPairing();
 };
@@ -412,6 +414,75 @@ STATES_TEST(PerTileStates, PerTileResultsReopenUnderTheirTilesAfterAStateDeletio
             << again.batchNames[i].toStdString();
         EXPECT_NEAR(resultUx(again, i), -2.0, 0.1);
     }
+}
+
+// A whole-pixel move is all rigid shift: its field is zero once the shift is
+// out, and the shift lives only in the project file's entry.
+STATES_TEST(ResultEntries, AFieldOfZerosReopensWithItsRigidShiftAndATileWithoutEntryWithNone) {
+    Session s;
+    MainWidget& w = s.w();
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    w.interpolationCombo->setCurrentIndex(2);
+    const QString reference = speckleTile(s, QStringLiteral("ref.tif"), 0.0, 0.0, true);
+    QImage pixels;
+    QString readError;
+    ASSERT_TRUE(readGrayImage(reference, pixels, readError));
+    // Moved by exactly one column, the first column repeated.
+    QImage moved = pixels.copy();
+    for (int y = 0; y < moved.height(); ++y)
+        for (int x = 1; x < moved.width(); ++x)
+            moved.scanLine(y)[x] = pixels.constScanLine(y)[x - 1];
+    ASSERT_TRUE(session::writeImage(s.folder + QStringLiteral("/moved.tif"), moved));
+    ASSERT_TRUE(session::writeImage(s.folder + QStringLiteral("/still.tif"), pixels));
+    s.loadReference(reference);
+    s.addDeformed({s.folder + QStringLiteral("/moved.tif"), s.folder + QStringLiteral("/still.tif")});
+    s.computeAndWait();
+    ASSERT_EQ(w.results.size(), 2u);
+    // The engine leaves a few 1e-6 px of noise; a field without it is all zeros, with ranges of zero.
+    for (ComputationResult& result : w.results) {
+        auto zeros = std::make_shared<PixelDisplacementResult>(*result.displacements);
+        std::fill(zeros->dispX.begin(), zeros->dispX.end(), 0.0f);
+        std::fill(zeros->dispY.begin(), zeros->dispY.end(), 0.0f);
+        result.displacements = zeros;
+        result.autoMinUx = result.autoMaxUx = result.autoMinUy = result.autoMaxUy = 0.0f;
+        result.display.percentileMinUx = result.display.percentileMaxUx = 0.0f;
+        result.display.percentileMinUy = result.display.percentileMaxUy = 0.0f;
+    }
+    w.saveParametersToProject();
+    std::vector<QString> shifts;
+    for (int i = 0; i < 2; ++i) {
+        w.loadAndDisplayResult(i, true);
+        shifts.push_back(w.rigidShiftLabel->text());
+    }
+    EXPECT_EQ(shifts[0], QStringLiteral("Rigid body shift: dx = 1 px, dy = 0 px"));
+    EXPECT_EQ(shifts[1], QStringLiteral("Rigid body shift: dx = 0 px, dy = 0 px"));
+    EXPECT_EQ(s.saved().resultCache.size(), 2u);
+
+    MainWidget again;
+    again.loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(again.results.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        again.loadAndDisplayResult(i, true);
+        EXPECT_EQ(again.rigidShiftLabel->text(), shifts[std::size_t(i)]) << i;
+    }
+
+    // Per-tile results read from a file that lost their entries: the shift is unknown, not a known 0.
+    Session t;
+    perTileStates(t, {{"p", 1.0, 0.0, 0}});
+    t.w().perTileRadio->setChecked(true);
+    t.computeAndWait();
+    ASSERT_EQ(t.w().batchNames.size(), 2);
+    ProjectParameters stripped = t.saved();
+    ASSERT_EQ(stripped.resultCache.size(), 2u);
+    stripped.resultCache.clear();
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(t.folder + QStringLiteral("/parameters.json"), stripped, error));
+    MainWidget reopened;
+    reopened.loadParametersFromFile(t.folder + QStringLiteral("/parameters.json"));
+    ASSERT_EQ(reopened.batchNames.size(), 2);
+    EXPECT_TRUE(reopened.results[0].display.rigidShiftUnknown);
+    EXPECT_EQ(reopened.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: unknown"));
 }
 
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {

@@ -76,8 +76,10 @@ ProjectParameters populated(const QString& folder) {
     first.rigidShift = std::array<float, 2>{0.5f, -2.0f};
     first.hasStrain = true;
     first.strainMin = {-0.01f, -0.02f, -0.005f, -0.01f, -0.03f, -0.002f};
+    // A whole-pixel move: a field of zeros, all its motion in the rigid shift.
     ResultRangeEntry unranged;
     unranged.index = 1;
+    unranged.rigidShift = std::array<float, 2>{-3.0f, 0.0f};
     ResultRangeEntry third;
     third.index = 2;
     third.autoMaxUy = 0.6f;
@@ -209,6 +211,13 @@ const char* const kGolden = R"j({
             "strainAutoMin": [0, 0, 0, 0, 0, 0],
             "strainAutoMax": [0, 0, 0, 0, 0, 0]
         },
+        "1": {
+            "minUx": 0, "maxUx": 0,
+            "autoMinUx": 0, "autoMaxUx": 0,
+            "minUy": 0, "maxUy": 0,
+            "autoMinUy": 0, "autoMaxUy": 0,
+            "rigidShiftX": -3, "rigidShiftY": 0
+        },
         "2": {
             "minUx": 0, "maxUx": 0,
             "autoMinUx": 0, "autoMaxUx": 0,
@@ -292,7 +301,8 @@ TEST(ProjectParametersReader, AFullyPopulatedModelRoundTrips) {
     EXPECT_EQ(formatProjectParameters(back, QDir(folder)), text);
     EXPECT_EQ(back.mosaic->refTilePositions.at(1).tx, 123456.789f);
     EXPECT_EQ(back.strain->derivativeKernels.at(1).coefficients, original.strain->derivativeKernels.at(1).coefficients);
-    EXPECT_EQ(back.resultCache.size(), 2u);  // the entry without a range was not written
+    ASSERT_EQ(back.resultCache.size(), 3u) << "an entry whose ranges are all zero keeps its rigid shift";
+    EXPECT_EQ(back.resultCache[1].rigidShift, (std::array<float, 2>{-3.0f, 0.0f}));
 }
 
 // A hand-made or older file says only what it changes: the rest is what a
@@ -438,7 +448,7 @@ TEST(ProjectParametersFile, StrainAndFractureRangesSetByHandRoundTrip) {
 
 TEST(ProjectParametersReader, AFileWithoutHandSetStrainOrFractureRangesReadsThemAllAutomatic) {
     const ProjectParameters p = parsed(kGolden);
-    ASSERT_EQ(p.resultCache.size(), 2u);
+    ASSERT_EQ(p.resultCache.size(), 3u);
     for (const ResultRangeEntry& entry : p.resultCache) {
         EXPECT_FALSE(entry.manualUx || entry.manualUy);
         EXPECT_EQ(entry.manualStrain, ResultRangeEntry().manualStrain);
