@@ -111,6 +111,11 @@ void MainWidget::finishAddingDeformed(bool listWasEmpty, const QString& status) 
     }
     if (statusLabel && !status.isEmpty())
         statusLabel->setText(status);
+    // The result shown keeps its place; its caption and slider count the longer list.
+    if (shownResultIndex >= 0) {
+        updateResultSlider();
+        updateRigidShiftLabel(shownResultIndex);
+    }
     saveParametersToProject();
 }
 
