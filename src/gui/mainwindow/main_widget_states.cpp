@@ -126,8 +126,14 @@ void MainWidget::showBatchResultsLeft() {
 }
 
 void MainWidget::showResultsLeft(int erased) {
-    if (erased < 0 || mosaicSwitch == nullptr || !mosaicSwitch->isChecked() || perTileMode)
+    if (mosaicSwitch == nullptr || !mosaicSwitch->isChecked() || perTileMode)
         return;
+    // No result went, but the states were renumbered: the caption names the shown one anew.
+    if (erased < 0) {
+        if (shownResultIndex >= 0)
+            updateRigidShiftLabel(shownResultIndex);
+        return;
+    }
     // The shown field may have been the erased one: show one that still is.
     shownDisplacements.reset();
     if (resultCount() == 0) {
@@ -170,6 +176,11 @@ void MainWidget::adoptMosaicResults() {
     const auto shown = std::find(previous.begin(), previous.end(), shownResultIndex);
     shownResultIndex = shownResultIndex >= 0 && shown != previous.end() ? int(shown - previous.begin()) : -1;
     results = std::move(kept);
+    // New mosaics are new places on the slider: the shown result's caption counts them.
+    if (shownResultIndex >= 0) {
+        updateResultSlider();
+        updateRigidShiftLabel(shownResultIndex);
+    }
 }
 
 void MainWidget::forgetHeightResultOfState(int state) {

@@ -131,6 +131,14 @@ TEST(WindowModelRegression, TheResultCaptionCountsAnImageAddedAfterTheRun) {
     replayAll({"single: Add Compute Add"});
 }
 
+TEST(WindowModelRegression, TheResultCaptionFollowsRenumberedAndNewStates) {
+    replayAll({"mosaic: AddState Tiles Busy Delete", "mosaic: Tiles Busy AddState Tiles Align"});
+}
+
+TEST(WindowModelRegression, DISABLED_StrainsAfterANewReferenceShowNoUncaptionedField) {
+    replayAll({"single: Add Compute Reference Strains"});
+}
+
 TEST(WindowModelRegression, ARefilledStateHasNoResultOfItsFormerTiles) {
     replayAll({"mosaic: Tiles Compute Empty Tiles(2)", "mosaic: Tiles Busy Empty AddState Tiles Align Reopen"});
 }
