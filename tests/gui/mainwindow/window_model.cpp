@@ -390,6 +390,9 @@ struct WindowModelAccess {
             window.onDeleteMosaicDefState();
             states.erase(states.begin() + a.a % n);
         } else if (name == "Align") {
+            // Per-Tile DIC hides the button: a user cannot align then.
+            if (!window.alignMosaicButton->isVisibleTo(&window))
+                return;
             window.onAlignMosaic();
             settle();
             recordMosaics();
