@@ -376,6 +376,8 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
 // old one are dropped, for the caller to put the new ones in.
 void MainWidget::showReferenceMosaicAlone(QImage mosaic) {
     referenceImage = loadedMosaic(std::move(mosaic));
+    // The view draws the mosaic now: no tile is enlarged, or the read-outs would read one.
+    enlargedTileIndex = -1;
     if (referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);
     updateReferenceHistogram(referenceImage.displayImage());
