@@ -466,7 +466,7 @@ bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
         if (!inside && (selected || enlargedTileIndex >= 0)) {
             clearTileSelections();
             if (enlargedTileIndex >= 0 && !showsIndividualTiles())
-                returnViewsToMosaics(deformedList ? deformedList->currentRow() : 0);
+                returnViewsToMosaics();
             enlargedTileIndex = -1;
         }
     }

@@ -499,7 +499,7 @@ private:
     void clearMosaicViews();
     void updateTileNavigator(TileNavigator& navigator, int index, int count, const QString& name);
     void clearTileSelections();
-    void returnViewsToMosaics(int fallbackIndex);
+    void returnViewsToMosaics();
     void showFirstTileOrMosaic(bool reference);
     void displayCurrentTilesInViews();
     void displayAssembledMosaicsInViews();
@@ -570,6 +570,8 @@ private:
     void forgetShownHeightMap();
     void forgetHeightResults();
     void forgetHeightResultOfState(int state);
+    // The unwindowed tile a mosaic-mode view shows in place of its mosaic; null when it shows the mosaic.
+    QImage tileShownIn(bool reference) const;
     // The maps of single images in rows [first, end) no longer pair with the
     // height files they were computed from: gone from memory and disk.
     void forgetSingleImageHeightMaps(int first, int end);

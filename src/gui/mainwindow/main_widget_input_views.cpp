@@ -55,6 +55,20 @@ QString MainWidget::referenceViewSourcePath() const {
     return referenceImage.path;
 }
 
+QImage MainWidget::tileShownIn(bool reference) const {
+    if (!isMosaicMode(mosaicSwitch))
+        return QImage();
+    const int mosaic =
+        mosaicOfState(mosaicStateImageIndex, currentMosaicDefState, static_cast<int>(deformedImages.size()));
+    const bool tileShown = enlargedTileIndex >= 0 || showsIndividualTiles() || (!reference && mosaic < 0);
+    const QString path = reference ? referenceViewSourcePath() : deformedViewSourcePath();
+    LoadedImage tile;
+    QString error;
+    if (!tileShown || path.isEmpty() || !loadImage(path, tile, error))
+        return QImage();
+    return tile.displayImage();
+}
+
 QString MainWidget::deformedViewSourcePath() const {
     const bool inRange = shownDeformedIndex >= 0 && shownDeformedIndex < static_cast<int>(deformedImages.size());
     if (!isMosaicMode(mosaicSwitch))
@@ -156,7 +170,10 @@ void MainWidget::onReferenceHistogramRangeEdited(float minValue, float maxValue)
     if (!referenceView)
         return;
     const QRect roi = referenceView->roi();
-    referenceView->setImage(grayToDisplayImage(referenceImage.displayImage(), minValue, maxValue), false);
+    // The range applies to what the view shows: an enlarged tile stays that tile.
+    const QImage tile = tileShownIn(true);
+    referenceView->setImage(
+        grayToDisplayImage(tile.isNull() ? referenceImage.displayImage() : tile, minValue, maxValue), false);
     if (!roi.isNull())
         referenceView->setRoi(roi);
 }
@@ -168,11 +185,16 @@ void MainWidget::onDeformedHistogramRangeEdited(float minValue, float maxValue) 
     deformedDisplayMax = maxValue;
     deformedDisplayRangeSet = true;
     setMinMaxLabel(deformedMinMaxLabel, true, minValue, maxValue);
-    if (!deformedView || shownDeformedIndex < 0 || shownDeformedIndex >= static_cast<int>(deformedImages.size()))
+    if (!deformedView)
+        return;
+    const QImage tile = tileShownIn(false);
+    if (tile.isNull() &&
+        (shownDeformedIndex < 0 || shownDeformedIndex >= static_cast<int>(deformedImages.size())))
         return;
     const QRect roi = deformedView->roi();
-    const LoadedImage& shown = deformedImages[static_cast<std::size_t>(shownDeformedIndex)];
-    deformedView->setImage(grayToDisplayImage(shown.displayImage(), minValue, maxValue), false);
+    const QImage shown =
+        tile.isNull() ? deformedImages[static_cast<std::size_t>(shownDeformedIndex)].displayImage() : tile;
+    deformedView->setImage(grayToDisplayImage(shown, minValue, maxValue), false);
     if (!roi.isNull())
         deformedView->setRoi(roi);
 }

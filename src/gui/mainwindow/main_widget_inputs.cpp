@@ -26,27 +26,21 @@ void MainWidget::clearTileSelections() {
             view->hideTileHighlight();
 }
 
-// The deformed side shows the current state's mosaic, or the mosaic at
-// `fallbackIndex` (kept within the list) when the state has none of its own.
-void MainWidget::returnViewsToMosaics(int fallbackIndex) {
+// The deformed side shows the current state's mosaic; a state without one
+// shows its tile, or nothing, never another state's mosaic.
+void MainWidget::returnViewsToMosaics() {
     if (referenceView && !referenceImage.displayImage().isNull())
         referenceView->setImage(referenceImage.displayImage(), false);
-    const auto found = mosaicStateImageIndex.find(currentMosaicDefState);
-    const int count = static_cast<int>(deformedImages.size());
-    const int index = found != mosaicStateImageIndex.end() ? found->second : std::min(count - 1, fallbackIndex);
-    if (deformedView && index >= 0 && index < count &&
-        !deformedImages[static_cast<std::size_t>(index)].originalSize.isEmpty())
-        deformedView->setImage(deformedImages[static_cast<std::size_t>(index)].displayImage(), false);
+    enlargedTileIndex = -1;
+    showDeformedForCurrentState();
 }
 
 void MainWidget::onViewClicked() {
     if (!mosaicSwitch || !mosaicSwitch->isChecked())
         return;
     clearTileSelections();
-    if (enlargedTileIndex >= 0 && !showsIndividualTiles()) {
-        returnViewsToMosaics(shownDeformedIndex);
-        enlargedTileIndex = -1;
-    }
+    if (enlargedTileIndex >= 0 && !showsIndividualTiles())
+        returnViewsToMosaics();
 }
 
 void MainWidget::showFirstTileOrMosaic(bool reference) {

@@ -384,9 +384,17 @@ void MainWidget::updateCurrentTileName() {
     const int row = mosaicRefTileList ? mosaicRefTileList->currentRow() : 0;
     const int tile = std::clamp(row, 0, count - 1);
     const QString name = QFileInfo(mosaicRefTilePaths[tile]).completeBaseName();
-    for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator,
-                                     &heightTileNavigator, &inputTileNavigator})
-        updateTileNavigator(*navigator, tile, count, name);
+    updateTileNavigator(inputTileNavigator, tile, count, name);
+    // A navigator over results names the result its page shows, which the input lists do not choose.
+    if (batchGridActive())
+        updateResultSlider();
+    else
+        for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator})
+            updateTileNavigator(*navigator, tile, count, name);
+    if (heightBatchNavigation())
+        updateHeightNavBars();
+    else
+        updateTileNavigator(heightTileNavigator, tile, count, name);
 }
 
 namespace {

@@ -376,7 +376,7 @@ void MainWidget::adoptAssembledMosaics(StitchingResult& result) {
 // old one are dropped, for the caller to put the new ones in.
 void MainWidget::showReferenceMosaicAlone(QImage mosaic) {
     referenceImage = loadedMosaic(std::move(mosaic));
-    // The tile enlarged before is no longer drawn: the read-outs and the next click on a tile go by the mosaic.
+    // The view draws the mosaic now: no tile is enlarged, or the read-outs would read one.
     enlargedTileIndex = -1;
     if (referenceView)
         referenceView->setImage(referenceImage.displayImage(), false);

@@ -104,6 +104,7 @@ struct MainWidgetMosaicViewsTestAccess {
     static void ASavedMosaicIsReadBackAsItsOwnStateOrRebuilt();
     static void EachStateShowsReadsAndContrastsItsOwnMosaic();
     static void ShownTilesAreWhatTheReadOutsRead();
+    static void WhatAViewDrawsAfterAlignContrastOrANewStateIsWhatItsReadOutReads();
     static void LeavingMosaicModeInPerTileModeLeavesNoControlHidden();
 
     // The reference and a translated copy, each cut into two tiles side by
@@ -1257,6 +1258,44 @@ VIEWS_TEST(MosaicViews, ShownTilesAreWhatTheReadOutsRead) {
     w.stitchAndCorrelateRadio->setChecked(true);
     EXPECT_EQ(w.referenceViewSourcePath(), w.referenceImage.path);
     EXPECT_EQ(w.deformedViewSourcePath(), w.deformedImages[0].path);
+}
+
+// The read-outs read the file the view names; it must be the one drawn, a
+// 96-pixel tile or the 160-pixel mosaic, whatever happened in between.
+VIEWS_TEST(MosaicViews, WhatAViewDrawsAfterAlignContrastOrANewStateIsWhatItsReadOutReads) {
+    Session s;
+    MainWidget& w = s.w();
+    twoTranslatedTiles(s, 2.0, 0.0);
+    w.showRestoredMosaicLists();
+    const QSize tile(96, 160);
+    w.onMosaicRefTileDoubleClicked(w.mosaicRefTileList->item(0));
+    ASSERT_EQ(w.referenceView->image().size(), tile);
+
+    // Align draws the mosaics: nothing is enlarged any more.
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForAssembly(w));
+    ASSERT_GT(w.referenceView->image().width(), tile.width());
+    EXPECT_EQ(w.referenceViewSourcePath(), w.referenceImage.path);
+    EXPECT_EQ(w.deformedViewSourcePath(), w.deformedImages[0].path);
+
+    // A contrast edit on an enlarged tile redraws the tile, not the mosaic.
+    w.onMosaicRefTileDoubleClicked(w.mosaicRefTileList->item(1));
+    ASSERT_EQ(w.referenceViewSourcePath(), w.mosaicRefTilePaths[1]);
+    w.onReferenceHistogramRangeEdited(20.0f, 200.0f);
+    EXPECT_EQ(w.referenceView->image().size(), tile) << "the mosaic drawn where r1 is read";
+    w.onDeformedHistogramRangeEdited(20.0f, 200.0f);
+    EXPECT_EQ(w.deformedView->image().size(), tile);
+    EXPECT_EQ(w.deformedViewSourcePath(), w.mosaicDefTilePaths[0][1]);
+
+    // A new state has no mosaic: back from a tile, it shows nothing, not state 1's mosaic.
+    w.onAddMosaicDefState();
+    w.onMosaicRefTileDoubleClicked(w.mosaicRefTileList->item(0));
+    w.onViewClicked();
+    EXPECT_EQ(w.enlargedTileIndex, -1);
+    EXPECT_GT(w.referenceView->image().width(), tile.width());
+    EXPECT_TRUE(w.deformedView->image().isNull()) << "state 1's mosaic under state 2";
+    EXPECT_TRUE(w.deformedViewSourcePath().isEmpty());
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 2 / 2"));
 }
 
 VIEWS_TEST(MosaicViews, LeavingMosaicModeInPerTileModeLeavesNoControlHidden) {

@@ -372,6 +372,12 @@ STATES_TEST(PerTileStates, DeletingAPerTileStateTakesItsOwnTilesResultsAndShowsA
     EXPECT_EQ(w.displacementTileNavigator.label->text(), QStringLiteral("Tile 2 / 2  \u2014  d_t1"));
     EXPECT_EQ(w.shownDisplacements, w.results[static_cast<std::size_t>(w.batchNames.indexOf(QStringLiteral("d_t1")))].displacements);
 
+    // A tile chosen in the input lists leaves the result page's tile as it is.
+    w.showRestoredMosaicLists();
+    w.onMosaicRefTileClicked(w.mosaicRefTileList->item(0), true);
+    EXPECT_EQ(w.displacementTileNavigator.label->text(), QStringLiteral("Tile 2 / 2  \u2014  d_t1"))
+        << "the caption follows the input list while d_t1's field is shown";
+
     // Deleting the state shown when it is the last one shows the one before it.
     selectMosaicState(w, 1);
     w.onDeleteMosaicDefState();

@@ -10,6 +10,7 @@
 //       --gtest_filter='WindowModel.ReplayTheGivenSequence'
 // and keep it below as a regression test. TAVRO_MODEL_MODE=single or mosaic plays one mode only. TAVRO_MODEL_IGNORE='shown caption,u_z file' leaves out the checks of
 // those tags (the text in brackets a failure starts with), to look past a fault known and not yet mended.
+// TAVRO_MODEL_WITHOUT='Stitch,Strains' draws no action of those names.
 // TAVRO_MODEL_SHOTS=<folder> saves a picture of the window after every action of a replay.
 #include "window_model.h"
 
@@ -34,6 +35,17 @@ int environmentNumber(const char* name, int fallback) {
     return value && *value ? std::atoi(value) : fallback;
 }
 
+// The kinds to draw from, less those TAVRO_MODEL_WITHOUT names (comma-separated), to look past a fault known and not
+// yet mended by leaving out the actions that lead to it while keeping every check.
+std::vector<ActionKind> drawnKinds(const std::vector<ActionKind>& kinds) {
+    const char* without = std::getenv("TAVRO_MODEL_WITHOUT");
+    std::vector<ActionKind> drawn;
+    for (const ActionKind& kind : kinds)
+        if (!without || ("," + std::string(without) + ",").find("," + kind.name + ",") == std::string::npos)
+            drawn.push_back(kind);
+    return drawn;
+}
+
 // Plays `runs` sequences from `seed`, half in each mode, and fails with the first failure shrunk.
 void playRandomSequences(std::uint64_t seed, int runs) {
     test::testApplication();
@@ -41,8 +53,8 @@ void playRandomSequences(std::uint64_t seed, int runs) {
     for (int run = 0; run < runs; ++run) {
         const char* only = std::getenv("TAVRO_MODEL_MODE");
         const bool mosaic = only && *only ? std::string(only) == "mosaic" : run % 2 == 1;
-        const Sequence sequence =
-            generate(random, mosaic ? "mosaic" : "single", kLength, mosaic ? mosaicActions() : singleImageActions());
+        const Sequence sequence = generate(random, mosaic ? "mosaic" : "single", kLength,
+                                           drawnKinds(mosaic ? mosaicActions() : singleImageActions()));
         const std::string failure = play(sequence);
         if (failure.empty())
             continue;
@@ -111,11 +123,11 @@ TEST(WindowModelRegression, OutOfPlaneMapsGoWithTheirImagesWhenTheListChanges) {
                "single: Add Height Compute OutOfPlane Clear", "single: Add Height Compute OutOfPlane Remove"});
 }
 
-TEST(WindowModelRegression, DISABLED_ANewStateShowsNoOtherStatesMosaic) {
+TEST(WindowModelRegression, ANewStateShowsNoOtherStatesMosaic) {
     replayAll({"mosaic: Tiles Align AddState EnlargeRef ClickView"});
 }
 
-TEST(WindowModelRegression, DISABLED_AContrastEditKeepsTheEnlargedTileWhatTheReadOutReads) {
+TEST(WindowModelRegression, AContrastEditKeepsTheEnlargedTileWhatTheReadOutReads) {
     replayAll({"mosaic: Tiles Align EnlargeRef Contrast"});
 }
 
@@ -143,7 +155,7 @@ TEST(WindowModelRegression, ARefilledStateHasNoResultOfItsFormerTiles) {
     replayAll({"mosaic: Tiles Compute Empty Tiles(2)", "mosaic: Tiles Busy Empty AddState Tiles Align Reopen"});
 }
 
-TEST(WindowModelRegression, DISABLED_PerTileCaptionsNameTheTileShown) {
+TEST(WindowModelRegression, PerTileCaptionsNameTheTileShown) {
     replayAll({"mosaic: Tiles PerTile Compute ShowTile(1) EnlargeRef"});
 }
 
