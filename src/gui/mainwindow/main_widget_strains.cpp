@@ -261,6 +261,9 @@ void MainWidget::finishStrainComputation(int done, int count, bool cancelled) {
         showStoredResult(shown);
         shownDisplacements = shown.displacements;
     }
+    // The result put on the pages may be another than the one shown before, or the pages may have said "No result".
+    updateResultSlider();
+    updateRigidShiftLabel(shownResultIndex);
     setStrainsTabVisible(true);
     rebuildStrainComponentCombo();
     if (strainComponentCombo)

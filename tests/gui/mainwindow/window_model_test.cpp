@@ -147,7 +147,7 @@ TEST(WindowModelRegression, TheResultCaptionFollowsRenumberedAndNewStates) {
     replayAll({"mosaic: AddState Tiles Busy Delete", "mosaic: Tiles Busy AddState Tiles Align"});
 }
 
-TEST(WindowModelRegression, DISABLED_StrainsAfterANewReferenceShowNoUncaptionedField) {
+TEST(WindowModelRegression, StrainsPutOnThePagesAResultTheyName) {
     replayAll({"single: Add Compute Reference Strains", "single: Busy(2) Add Compute Reopen Remove Strains"});
 }
 
