@@ -198,7 +198,7 @@ struct WindowModelAccess {
     }
 
     void setUp(const std::string& mode) {
-        mosaic = mode == "mosaic";
+        mosaic = mode == "mosaic" || mode == "pertile";
         w().windowSizeXSpin->setValue(21);
         w().spacingXSpin->setValue(8);
         // Bicubic: a field of an exact whole-pixel move is then exactly zero.
@@ -217,6 +217,8 @@ struct WindowModelAccess {
         w().onAddMosaicRefTiles();
         s.chosen = {writeHeight(QStringLiteral("h0_t0.tif"), 0.0f), writeHeight(QStringLiteral("h0_t1.tif"), 0.0f)};
         w().onAddHeightRefTiles();
+        if (mode == "pertile")
+            w().perTileRadio->setChecked(true);
     }
 
     bool settle() {
@@ -711,10 +713,12 @@ struct WindowModelAccess {
                                                    " (enlarged tile " + std::to_string(window.enlargedTileIndex) +
                                                    (window.showsIndividualTiles() ? ", tiles shown)" : ")"));
         }
+        // A state without a mosaic may show a tile of its own, never another state's mosaic.
         const int k = window.currentMosaicDefState;
         if (window.enlargedTileIndex < 0 && !window.showsIndividualTiles() && k >= 0 &&
             k < static_cast<int>(states.size()) && !window.mosaicStateImageIndex.count(k) &&
-            !window.deformedView->image().isNull())
+            !window.deformedView->image().isNull() &&
+            !window.mosaicDefTilePaths.value(k).contains(window.deformedViewSourcePath()))
             return fail("shown mosaic", "state " + std::to_string(k + 1) + " has no mosaic, yet " +
                                             std::to_string(window.deformedView->image().width()) + "x" +
                                             std::to_string(window.deformedView->image().height()) +
