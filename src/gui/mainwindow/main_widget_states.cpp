@@ -151,6 +151,16 @@ void MainWidget::showResultsLeft(int erased) {
 // A state emptied of its tiles keeps no result of them: refilled, or reopened,
 // it would pass the old tiles' field for the new ones'.
 void MainWidget::forgetResultsOfEmptiedState(int state, const QStringList& tiles) {
+    // Its out-of-plane maps were computed from those results.
+    if (heightBatchActive()) {
+        forgetHeightBatchResultsOfTiles(tiles);
+    } else if (heightMosaicMode()) {
+        forgetHeightResultsIn(state, state + 1);
+        const QString map =
+            resultFilePath(appliedProjectFolder, kHeightFolder, DeformedStates::heightBaseName(state), QStringLiteral("_uz"));
+        if (!appliedProjectFolder.isEmpty() && QFileInfo::exists(map) && !QFile::remove(map))
+            qWarning().noquote() << "[GUI] Stale height map could not be removed:" << map;
+    }
     if (perTileMode && !batchNames.isEmpty()) {
         forgetBatchResultsOfTiles(tiles);
         showBatchResultsLeft();

@@ -161,6 +161,20 @@ TEST(WindowModelRegression, ARefilledStateHasNoResultOfItsFormerTiles) {
     replayAll({"mosaic: Tiles Compute Empty Tiles(2)", "mosaic: Tiles Busy Empty AddState Tiles Align Reopen"});
 }
 
+TEST(WindowModelRegression, AnEmptiedStateKeepsNoMapOfItsFormerTiles) {
+    replayAll({"mosaic: Height Tiles Busy OutOfPlane Empty"});
+}
+
+TEST(WindowModelRegression, DISABLED_AStateWithoutAMosaicIsReadWhereItsTilesAreDrawn) {
+    replayAll({"mosaic: Tiles Align AddState Tiles Select", "mosaic: Tiles Align Select EnlargeRef Select",
+               "mosaic: Tiles Compute EnlargeDef Empty", "mosaic: Tiles Compute Empty Select Tiles Select",
+               "mosaic: Tiles Align EnlargeRef AddState Select", "mosaic: Tiles Compute AddState Contrast(1)"});
+}
+
+TEST(WindowModelRegression, DISABLED_EmptyingAStateLeavesTheOthersMosaicsAsAssembled) {
+    replayAll({"mosaic: Tiles AddState Tiles(2) Compute Select Empty Reopen"});
+}
+
 TEST(WindowModelRegression, PerTileCaptionsNameTheTileShown) {
     replayAll({"mosaic: Tiles PerTile Compute ShowTile(1) EnlargeRef"});
 }
