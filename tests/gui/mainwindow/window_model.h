@@ -35,6 +35,9 @@ int idOfName(const QString& base);
 const std::vector<ActionKind>& singleImageActions();
 const std::vector<ActionKind>& mosaicActions();
 
+// Tags of the checks left out, comma-separated: TAVRO_MODEL_IGNORE's, unless a test sets them.
+std::string& ignoredChecks();
+
 // Plays the sequence in a fresh window; empty when every check held, else "[what] details" of the first that failed,
 // followed by the actions played up to it.
 std::string play(const Sequence& sequence);
