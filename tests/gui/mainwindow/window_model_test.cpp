@@ -96,14 +96,14 @@ void replay(const std::string& text) {
 }
 
 TEST(WindowModel, RandomSequencesFromAFixedSeed) {
-    playRandomSequences(20261208, environmentNumber("TAVRO_MODEL_RUNS", 40));
+    playRandomSequences(20261208, environmentNumber("TAVRO_MODEL_RUNS", 80));
 }
 
 TEST(WindowModel, RandomSequencesFromTheGivenSeed) {
     const auto now = std::chrono::system_clock::now().time_since_epoch().count();
     const std::uint64_t seed = static_cast<std::uint64_t>(environmentNumber("TAVRO_MODEL_SEED", int(now % 1000000007)));
     std::cout << "TAVRO_MODEL_SEED=" << seed << std::endl;
-    playRandomSequences(seed, environmentNumber("TAVRO_MODEL_RUNS", 40));
+    playRandomSequences(seed, environmentNumber("TAVRO_MODEL_RUNS", 80));
 }
 
 TEST(WindowModel, ReplayTheGivenSequence) {
