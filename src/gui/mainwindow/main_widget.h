@@ -576,7 +576,6 @@ private:
     // A deleted state's per-tile results, in memory and on disk, by its tiles' names.
     void forgetBatchResultsOfTiles(const QStringList& deletedTiles);
     void forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles);
-    QStringList keptTileNames() const;
     void forgetHeightResultsIn(int first, int end);
     void onHeightClassicRowsMoved(int first, int last, int destination);
     // Per-tile batch: every reference tile against the tile of the same index

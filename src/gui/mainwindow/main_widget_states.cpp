@@ -183,14 +183,6 @@ int indexAfterErase(int index, const std::vector<int>& erasedDescending) {
 
 }  // namespace
 
-QStringList MainWidget::keptTileNames() const {
-    QStringList names;
-    for (const QStringList& state : mosaicDefTilePaths)
-        for (const QString& tile : state)
-            names << QFileInfo(tile).completeBaseName();
-    return names;
-}
-
 void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles) {
     const std::vector<int> leaving = DeformedStates::namesLeaving(batchNames, deletedTiles, mosaicDefTilePaths);
     QStringList gone;
@@ -208,7 +200,7 @@ void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles) {
     shownResultIndex = indexAfterErase(shownResultIndex, leaving);
     tileNameIndex(batchResultIndex, batchNames);
     waitForResultWrites();
-    if (!removeResultFilesOf(appliedProjectFolder, gone, keptTileNames()))
+    if (!removeResultFilesOf(appliedProjectFolder, gone, batchQueueNames()))
         qWarning().noquote() << "[GUI] Result files of the deleted state's tiles could not all be removed";
 }
 
