@@ -166,6 +166,9 @@ void MainWidget::emptyResultPages() {
     resetFractureHoverText();
     // No result, no shift: the line must not outlive the results it described.
     updateRigidShiftLabel(-1);
+    // Nor the ranges of the field that was shown.
+    updateResultRangeControls();
+    updateStrainRangeLabel();
 }
 
 void MainWidget::clearHeldHeightResults() {
