@@ -132,6 +132,7 @@ void MainWidget::clearCurrentModeData() {
 
 void MainWidget::clearAllResults() {
     results.clear();
+    otherAssemblyResults.clear();
     // Without results, the mosaics of the states are what the next run's results follow.
     deformedStates.adoptMosaicsAsResults();
     clearTiming();
