@@ -580,9 +580,8 @@ private:
     // The result page follows the shown result's image through a removal.
     void followShownResultThroughRemoval(const std::vector<int>& removedDescending);
     // A deleted state's per-tile results, in memory and on disk, by its tiles' names.
-    void forgetBatchResultsOfTiles(const QStringList& deletedTiles);
+    void forgetBatchResultsOfTiles(const QStringList& deletedTiles, std::vector<ComputationResult>& tileResults);
     void forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles);
-    QStringList keptTileNames() const;
     void forgetHeightResultsIn(int first, int end);
     void onHeightClassicRowsMoved(int first, int last, int destination);
     // Per-tile batch: every reference tile against the tile of the same index
@@ -1181,6 +1180,10 @@ private:
     bool runInProgress = false;
     // Project-file values without a control of their own.
     std::vector<ComputationResult> results;
+    // The results of the mosaic assembly not chosen (per-tile results while
+    // Stitch & Correlate is chosen, or the reverse): each is read through its
+    // own names only, and comes back when its assembly is chosen again.
+    std::vector<ComputationResult> otherAssemblyResults;
     std::vector<HeightRangeEntry> heightResultRanges;
     QRect tileCrop;
     std::optional<QSize> mosaicFinalSize;

@@ -119,6 +119,8 @@ void MainWidget::startBatchRun() {
     // assembled mosaics are kept: the state map would point at tiles.
     mosaicStateImageIndex.clear();
     mosaicDeformedNames.clear();
+    // Nor do the states keep results: this run's are the tiles'.
+    deformedStates.adoptMosaicsAsResults();
     fractureMode = hasHeavisideTerm(currentComputationModeId()) || isNeuralModel(currentComputationModeId());
     if (!fractureMode)
         setFractureTabVisible(false);

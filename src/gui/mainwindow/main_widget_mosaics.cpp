@@ -11,6 +11,12 @@
 namespace tavro::gui {
 
 void MainWidget::onBatchTileModeToggled(bool checked) {
+    if (checked != perTileMode) {
+        // Tile results read through state names (or the reverse) would pass for another input's.
+        std::swap(results, otherAssemblyResults);
+        resultMemoryUse.clear();
+        emptyResultPages();
+    }
     perTileMode = checked;
     for (QWidget* block : {gridGeometryBlock, alignMosaicRow, maskBlock, roiBlock})
         if (block)
@@ -26,6 +32,10 @@ void MainWidget::onBatchTileModeToggled(bool checked) {
     }
     TAVRO_REACH(updateDeformedList());
     TAVRO_REACH(updateResultSlider());
+    if (batchGridActive())
+        TAVRO_REACH(applyBatchResultSelection(true));
+    else if (!checked && !results.empty() && resultCount() > 0)
+        TAVRO_REACH(loadAndDisplayResult(0, true));
     TAVRO_REACH(updateHeightNavBars());
     TAVRO_REACH(autosaveParameters());
 }

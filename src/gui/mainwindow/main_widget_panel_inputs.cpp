@@ -280,7 +280,9 @@ void MainWidget::onMaskUseToggled(bool checked) {
 }
 
 void MainWidget::onDeformedRowsMoved(int first, int last, int destination) {
-    if (first < 0 || last < first || last >= static_cast<int>(deformedImages.size()))
+    const int count = static_cast<int>(deformedImages.size());
+    if (first < 0 || last < first || last >= count || destination < 0 || destination > count ||
+        (destination >= first && destination <= last + 1))
         return;
     // Height files stay in their rows: every moved image pairs with another file.
     if (!heightMosaicMode())

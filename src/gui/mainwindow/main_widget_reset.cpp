@@ -132,6 +132,7 @@ void MainWidget::clearCurrentModeData() {
 
 void MainWidget::clearAllResults() {
     results.clear();
+    otherAssemblyResults.clear();
     // Without results, the mosaics of the states are what the next run's results follow.
     deformedStates.adoptMosaicsAsResults();
     clearTiming();
@@ -166,6 +167,9 @@ void MainWidget::emptyResultPages() {
     resetFractureHoverText();
     // No result, no shift: the line must not outlive the results it described.
     updateRigidShiftLabel(-1);
+    // Nor the ranges of the field that was shown.
+    updateResultRangeControls();
+    updateStrainRangeLabel();
 }
 
 void MainWidget::clearHeldHeightResults() {

@@ -207,11 +207,11 @@ void MainWidget::deleteOldResults() {
         if (!QFile::remove(file))
             qWarning().noquote() << "[GUI] Could not delete old result" << file;
     results.clear();
+    otherAssemblyResults.clear();
     clearTiming();
     shownDisplacements.reset();
     shownResultIndex = -1;
-    if (displacementStepLabel)
-        displacementStepLabel->setText(QStringLiteral("State \u2014 : \u2014"));
+    updateRigidShiftLabel(-1);
     for (QSlider* slider : {displacementSlider, strainSlider, fractureSlider})
         if (slider) {
             const QSignalBlocker blocker(slider);

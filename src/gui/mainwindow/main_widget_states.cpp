@@ -86,12 +86,13 @@ void MainWidget::removeDeformedState(int state) {
     // Per-tile results are the tiles', found by name: the state's mosaic result
     // mapping is another run's and must not pick what is erased.
     const bool perTileResults = perTileMode && !batchNames.isEmpty();
+    std::vector<ComputationResult>& stateResults = perTileMode ? otherAssemblyResults : results;
     const QStringList deletedTiles = state < mosaicDefTilePaths.size() ? mosaicDefTilePaths[state] : QStringList();
     const int result = deformedStates.deleteState(state);
-    if (perTileResults)
-        forgetBatchResultsOfTiles(deletedTiles);
-    else if (result >= 0 && result < static_cast<int>(results.size()))
-        results.erase(results.begin() + result);
+    if (!batchNames.isEmpty())
+        forgetBatchResultsOfTiles(deletedTiles, perTileMode ? results : otherAssemblyResults);
+    if (result >= 0 && result < static_cast<int>(stateResults.size()))
+        stateResults.erase(stateResults.begin() + result);
     if (heightBatchActive())
         forgetHeightBatchResultsOfTiles(deletedTiles);
     else
@@ -231,32 +232,27 @@ int indexAfterErase(int index, const std::vector<int>& erasedDescending) {
 
 }  // namespace
 
-QStringList MainWidget::keptTileNames() const {
-    QStringList names;
-    for (const QStringList& state : mosaicDefTilePaths)
-        for (const QString& tile : state)
-            names << QFileInfo(tile).completeBaseName();
-    return names;
-}
-
-void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles) {
+void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles,
+                                           std::vector<ComputationResult>& tileResults) {
     const std::vector<int> leaving = DeformedStates::namesLeaving(batchNames, deletedTiles, mosaicDefTilePaths);
     QStringList gone;
     for (int i : leaving) {
         gone << batchNames[i];
         batchNames.removeAt(i);
-        if (i < static_cast<int>(results.size()))
-            results.erase(results.begin() + i);
+        if (i < static_cast<int>(tileResults.size()))
+            tileResults.erase(tileResults.begin() + i);
     }
-    QList<int> held;
-    for (int index : resultMemoryUse)
-        if (const int kept = indexAfterErase(index, leaving); kept >= 0)
-            held << kept;
-    resultMemoryUse = held;
-    shownResultIndex = indexAfterErase(shownResultIndex, leaving);
+    if (&tileResults == &results) {
+        QList<int> held;
+        for (int index : resultMemoryUse)
+            if (const int kept = indexAfterErase(index, leaving); kept >= 0)
+                held << kept;
+        resultMemoryUse = held;
+        shownResultIndex = indexAfterErase(shownResultIndex, leaving);
+    }
     tileNameIndex(batchResultIndex, batchNames);
     waitForResultWrites();
-    if (!removeResultFilesOf(appliedProjectFolder, gone, keptTileNames()))
+    if (!removeResultFilesOf(appliedProjectFolder, gone, batchQueueNames()))
         qWarning().noquote() << "[GUI] Result files of the deleted state's tiles could not all be removed";
 }
 

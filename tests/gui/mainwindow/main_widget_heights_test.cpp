@@ -696,6 +696,8 @@ HEIGHT_TEST(SingleImageResults, TheResultPagesFollowTheImageTheyShowThroughMoves
     EXPECT_EQ(w.strainStepLabel->text(), QStringLiteral("No result"));
     EXPECT_TRUE(w.uxView->image().isNull());
     EXPECT_TRUE(w.rigidShiftLabel->text().isEmpty());
+    EXPECT_EQ(w.displacementMinMaxLabels[0]->text(), QStringLiteral("Min : \u2014    Max : \u2014"))
+        << "the removed field's range";
 
     w.loadAndDisplayResult(0, true);
     ASSERT_EQ(w.displacementStepLabel->text(), QStringLiteral("Step 1 / 1  \u2014  img_c"));

@@ -399,6 +399,26 @@ STATES_TEST(PerTileStates, PerTileResultsReopenUnderTheirTilesAfterAStateDeletio
     w.perTileRadio->setChecked(true);
     s.computeAndWait();
     ASSERT_EQ(w.batchNames.size(), 4);
+
+    // The per-tile run replaced the states' results: back on Stitch & Correlate, no tile result passes for one.
+    w.stitchAndCorrelateRadio->setChecked(true);
+    EXPECT_EQ(w.resultCount(), 0);
+    EXPECT_TRUE(w.results.empty());
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("No result"));
+    EXPECT_TRUE(!w.shownDisplacements || w.shownDisplacements->dispX.empty());
+    w.saveParametersToProject();
+    EXPECT_TRUE(s.saved().resultCache.empty()) << "tile entries written as state entries";
+    // An assembly meanwhile orders the states' results, never the tiles'.
+    const RigidRegistrationResult rigidQ1 = w.otherAssemblyResults[3].rigid;
+    w.onAlignMosaic();
+    ASSERT_TRUE(waitForRun(w));
+    w.perTileRadio->setChecked(true);
+    EXPECT_EQ(w.results[3].rigid.shiftX, rigidQ1.shiftX);
+    EXPECT_EQ(w.results[3].rigid.shiftY, rigidQ1.shiftY);
+    ASSERT_EQ(w.results.size(), 4u);
+    EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("State 1 / 2"));
+    EXPECT_NEAR(tileUx(w, QStringLiteral("q_t1")), -2.0, 0.1);
+
     selectMosaicState(w, 0);
     w.onDeleteMosaicDefState();
     ASSERT_EQ(w.batchNames, (QStringList{QStringLiteral("q_t0"), QStringLiteral("q_t1")}));
