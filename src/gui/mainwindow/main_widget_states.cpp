@@ -162,20 +162,23 @@ void MainWidget::forgetResultsOfEmptiedState(int state, const QStringList& tiles
         if (!appliedProjectFolder.isEmpty() && QFileInfo::exists(map) && !QFile::remove(map))
             qWarning().noquote() << "[GUI] Stale height map could not be removed:" << map;
     }
-    if (perTileMode && !batchNames.isEmpty()) {
-        forgetBatchResultsOfTiles(tiles);
-        showBatchResultsLeft();
-        return;
-    }
+    // Tile results and state results are kept apart: those of the assembly not chosen wait aside.
+    const bool perTileResults = perTileMode && !batchNames.isEmpty();
+    std::vector<ComputationResult>& stateResults = perTileMode ? otherAssemblyResults : results;
+    if (!batchNames.isEmpty())
+        forgetBatchResultsOfTiles(tiles, perTileMode ? results : otherAssemblyResults);
     const int result = deformedStates.forgetResult(state);
-    if (result < 0)
-        return;
-    if (result < static_cast<int>(results.size()))
-        results.erase(results.begin() + result);
-    waitForResultWrites();
-    if (!removeResultFilesOf(appliedProjectFolder, {DeformedStates::mosaicBaseName(state)}, {}))
-        qWarning().noquote() << "[GUI] Result files of the emptied state could not all be removed";
-    showResultsLeft(result);
+    if (result >= 0 && result < static_cast<int>(stateResults.size()))
+        stateResults.erase(stateResults.begin() + result);
+    if (result >= 0) {
+        waitForResultWrites();
+        if (!removeResultFilesOf(appliedProjectFolder, {DeformedStates::mosaicBaseName(state)}, {}))
+            qWarning().noquote() << "[GUI] Result files of the emptied state could not all be removed";
+    }
+    if (perTileResults)
+        showBatchResultsLeft();
+    else
+        showResultsLeft(result);
 }
 
 void MainWidget::adoptMosaicResults() {
