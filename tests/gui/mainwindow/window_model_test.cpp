@@ -183,7 +183,12 @@ TEST(WindowModelRegression, DISABLED_AStateWithoutAMosaicIsReadWhereItsTilesAreD
 }
 
 TEST(WindowModelRegression, DISABLED_EmptyingAStateLeavesTheOthersMosaicsAsAssembled) {
-    replayAll({"mosaic: Tiles AddState Tiles(2) Compute Select Empty Reopen"});
+    replayAll({"mosaic: Tiles AddState Tiles(2) Compute Select Empty Reopen",
+               "mosaic: AddState Tiles AddState Tiles(4) AddState Busy Tiles Reopen"});
+}
+
+TEST(WindowModelRegression, DISABLED_TheHeightCaptionNamesTheMapShownAfterAStateIsEmptied) {
+    replayAll({"mosaic: AddState Height Tiles Busy OutOfPlane AddState Empty OutOfPlane"});
 }
 
 TEST(WindowModelRegression, PerTileCaptionsNameTheTileShown) {
