@@ -184,7 +184,8 @@ TEST(WindowModelRegression, DISABLED_AStateWithoutAMosaicIsReadWhereItsTilesAreD
 
 TEST(WindowModelRegression, DISABLED_EmptyingAStateLeavesTheOthersMosaicsAsAssembled) {
     replayAll({"mosaic: Tiles AddState Tiles(2) Compute Select Empty Reopen",
-               "mosaic: AddState Tiles AddState Tiles(4) AddState Busy Tiles Reopen"});
+               "mosaic: AddState Tiles AddState Tiles(4) AddState Busy Tiles Reopen",
+               "mosaic: AddState Tiles AddState Tiles(2) Align AddState Tiles Reopen"});
 }
 
 TEST(WindowModelRegression, DISABLED_TheHeightCaptionNamesTheMapShownAfterAStateIsEmptied) {
