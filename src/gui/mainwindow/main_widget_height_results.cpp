@@ -182,6 +182,11 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
     if (value < 0 || value >= count)
         return;
     const size_t slot = static_cast<size_t>(value);
+    // A state that cannot be shown leaves the slider on the map still drawn.
+    const auto stayOnShown = [this, count] {
+        if (shownHeightIndex >= 0 && shownHeightIndex < count && !heightBatchNavigation())
+            setHeightSliderPosition(shownHeightIndex, count);
+    };
     if (slot < heightResultCache.size() && heightResultCache[slot].valid) {
         showHeightEntry(value, heightResultCache[slot]);
     } else {
@@ -192,16 +197,20 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
         const QString path = resultFilePath(appliedProjectFolder, kHeightFolder, base, QStringLiteral("_uz"));
         if (!QFileInfo::exists(path)) {
             setStatus(QStringLiteral("Result not available for state %1").arg(value + 1));
+            stayOnShown();
             return;
         }
         loadCancelFlag->store(false);
         const std::optional<TiffLoadResult> loaded =
             runAsyncWithUI([path] { return readHeightResult(path); }, *loadCancelFlag, statusLabel,
                            quiet ? QString() : QStringLiteral("Loading height map %1...").arg(value + 1));
-        if (!loaded)
+        if (!loaded) {
+            stayOnShown();
             return;
+        }
         if (!loaded->success) {
             setStatus(QStringLiteral("Loading error: %1").arg(loaded->error));
+            stayOnShown();
             return;
         }
         HeightCacheEntry entry;

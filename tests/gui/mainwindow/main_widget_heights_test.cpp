@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
@@ -398,10 +399,14 @@ HEIGHT_TEST(HeightResults, StatesAreShownFromTheCacheWithTheirEditedRangeOrReadF
     EXPECT_EQ(w.shownHeightIndex, 0);
     EXPECT_EQ(w.shownHeightWidth, kGrid);
     EXPECT_NEAR(w.heightAutoMin, 0.5f, 1e-3);
+    w.heightSlider->setValue(0);
     QFile::remove(resultFilePath(h.folder, kHeightFolder, QStringLiteral("img_b"), QStringLiteral("_uz")));
-    w.onHeightSliderChanged(1);
+    w.heightSlider->setValue(1);
     EXPECT_EQ(h.status(), QStringLiteral("Result not available for state 2"));
     EXPECT_EQ(w.shownHeightIndex, 0);
+    EXPECT_EQ(w.heightSlider->value(), 0) << "the slider stays with the map and caption of state 1";
+    EXPECT_TRUE(w.heightStepLabel->text().startsWith(QStringLiteral("State 1 / 2")))
+        << w.heightStepLabel->text().toStdString();
 }
 
 HEIGHT_TEST(HeightResults, AWideMapIsReadProfiledAndDetailedOnOneScale) {
