@@ -458,13 +458,6 @@ TEST(ProjectParametersFile, AHeightRangeSetByHandTravelsApartFromTheDataAndAutom
     EXPECT_EQ(back.heightCache[1].autoMax, 38.0f);
     EXPECT_EQ(back.heightCache[1].manualUz, entry.manualUz);
     EXPECT_EQ(formatProjectParameters(back, QDir(QStringLiteral("/p"))), text);
-
-    const ProjectParameters odd = parsed(R"j({"heightCache": {"0": {"autoMax": 1, "manualUz": [2, 1]},
-        "1": {"autoMax": 1, "manualUz": [0]}, "2": {"autoMax": 1, "manualUz": [-1, 1]}}})j");
-    ASSERT_EQ(odd.heightCache.size(), 3u);
-    EXPECT_FALSE(odd.heightCache[0].manualUz) << "a range that cannot be drawn";
-    EXPECT_FALSE(odd.heightCache[1].manualUz);
-    EXPECT_EQ(odd.heightCache[2].manualUz, (std::array<float, 2>{-1.0f, 1.0f}));
 }
 
 TEST(ProjectParametersReader, AFileWithoutHandSetStrainOrFractureRangesReadsThemAllAutomatic) {
