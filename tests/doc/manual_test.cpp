@@ -389,6 +389,19 @@ TEST(Manual, TheCopyBesideTheProgramIsTheSourceAsItIsNow) {
     }
 }
 
+// Two statements users have acted on: which deformed images are read again
+// before they are correlated (only those beyond the 2048-pixel preview), and
+// that u_z is given where the points are after loading, not where Ux starts.
+TEST(Manual, SaysWhatIsCorrelatedAndInWhichFrameTheOutOfPlaneMapIsGiven) {
+    const std::string html = readFile(kManual);
+    EXPECT_EQ(html.find("each deformed image keeps a preview and is read again from its file"), std::string::npos)
+        << "small images are correlated from memory";
+    EXPECT_NE(html.find("at most 2048 pixels is also kept in memory as it was read, and that copy is correlated"),
+              std::string::npos);
+    EXPECT_NE(html.find("h<sub>1</sub>(<em>x</em>) \u2212 h<sub>0</sub>(<em>X</em>)"), std::string::npos);
+    EXPECT_NE(html.find("(<em>x</em> = <em>X</em> + u(<em>X</em>)"), std::string::npos);
+}
+
 TEST(ManualChecks, AcceptACorrectPageAndReportEachKindOfFault) {
     const tavro::testing::TempDir dir("tavro_manual");
     writeFile(dir.file("images/a.png"), pngHeader(40, 30));

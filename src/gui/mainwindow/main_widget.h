@@ -402,6 +402,7 @@ private:
     void loadFractureInto(ComputationResult& loaded, const ComputationResult& entry, const QString& base, bool quiet,
                           bool storedRanges);
     void showStoredResult(const ComputationResult& entry);
+    void showStepWithoutMaps(int index);
     void touchResultCache(int index);
     bool loadDisplacementFromFiles(int index, PixelDisplacementResult& out) const;
     static void computeDisplacementRanges(ComputationResult& entry);

@@ -1,12 +1,16 @@
 // Height maps read from files: TIFF through our own libtiff reader (integer
-// and float samples as they stand), every other format through Qt.
+// and float samples as they stand), every other layout through the intensity
+// images' reader, so that a height map passes the checks an image does.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/mainwindow/input_rules.h"
+#include "images/image_io.h"
 #include "images/image_limits.h"
 #include "images/tiff_file.h"
 
+#include <QFileInfo>
+
 #include <QImage>
-#include <QImageReader>
 
 #include <tiffio.h>
 
@@ -118,10 +122,10 @@ bool readScanlines(tiff* tif, const SampleLayout& layout, uint32_t width, uint32
     return true;
 }
 
-} // namespace
-
-bool MainWidget::loadSingleHeightTiff(const QString& path, std::vector<float>& outData, int& outWidth,
-                                      int& outHeight, QString& error) {
+// `layoutRefused` tells a refusal of one channel's samples, which no other
+// reader gives a height meaning to; several channels may still be grey.
+bool readHeightTiff(const QString& path, std::vector<float>& outData, int& outWidth, int& outHeight,
+                    QString& error, bool& layoutRefused) {
     detail::TiffFile file(path, "rm");
     if (!file) {
         error = QStringLiteral("Unable to open TIFF file: %1").arg(path);
@@ -137,6 +141,7 @@ bool MainWidget::loadSingleHeightTiff(const QString& path, std::vector<float>& o
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &layout.format);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samplesPerPixel);
     if (const QString refused = refusedLayout(layout, samplesPerPixel); !refused.isEmpty()) {
+        layoutRefused = samplesPerPixel == 1;
         error = refused;
         return false;
     }
@@ -158,24 +163,9 @@ bool MainWidget::loadSingleHeightTiff(const QString& path, std::vector<float>& o
                             : readScanlines(tif, layout, width, height, outData, error);
 }
 
-bool MainWidget::loadHeightImage(const QString& path, std::vector<float>& outData, int& outWidth, int& outHeight,
-                                 QString& error) {
-    if (path.endsWith(QStringLiteral(".tif"), Qt::CaseInsensitive) ||
-        path.endsWith(QStringLiteral(".tiff"), Qt::CaseInsensitive)) {
-        if (loadSingleHeightTiff(path, outData, outWidth, outHeight, error))
-            return true;
-        // A TIFF our reader refuses (an RGB one, say) may still be grey to Qt.
-        error.clear();
-    }
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    QImage image = reader.read();
-    if (image.isNull()) {
-        error = QStringLiteral("Unable to load image: %1").arg(reader.errorString());
-        return false;
-    }
-    if (image.format() != QImage::Format_Grayscale8 && image.format() != QImage::Format_Grayscale16)
-        image = image.convertToFormat(image.depth() > 8 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
+// Grey pixels as height values: 8-bit samples as 0..255, 16-bit ones as stored.
+bool greyToHeights(const QImage& image, std::vector<float>& outData, int& outWidth, int& outHeight,
+                   QString& error) {
     const int width = image.width();
     const int height = image.height();
     try {
@@ -198,6 +188,38 @@ bool MainWidget::loadHeightImage(const QString& path, std::vector<float>& outDat
         }
     }
     return true;
+}
+
+} // namespace
+
+bool MainWidget::loadSingleHeightTiff(const QString& path, std::vector<float>& outData, int& outWidth,
+                                      int& outHeight, QString& error) {
+    bool layoutRefused = false;
+    return readHeightTiff(path, outData, outWidth, outHeight, error, layoutRefused);
+}
+
+bool MainWidget::loadHeightImage(const QString& path, std::vector<float>& outData, int& outWidth, int& outHeight,
+                                 QString& error) {
+    // A JPEG's heights were altered when it was saved, however it reads.
+    if (isLossyImagePath(path)) {
+        error = lossyRejectionText({QFileInfo(path).fileName()});
+        return false;
+    }
+    if (path.endsWith(QStringLiteral(".tif"), Qt::CaseInsensitive) ||
+        path.endsWith(QStringLiteral(".tiff"), Qt::CaseInsensitive)) {
+        bool layoutRefused = false;
+        if (readHeightTiff(path, outData, outWidth, outHeight, error, layoutRefused))
+            return true;
+        if (layoutRefused)
+            return false;
+        error.clear();
+    }
+    // Colour is refused with its reason and grey stored as RGB read at its own
+    // depth: an 8-bit RGB file must not come back as 16-bit grey (x 257).
+    QImage image;
+    if (!readGrayImage(path, image, error))
+        return false;
+    return greyToHeights(image, outData, outWidth, outHeight, error);
 }
 
 }  // namespace tavro::gui

@@ -111,10 +111,12 @@ void MainWidget::clearHeightResults() {
 void MainWidget::storeHeightRange(int index, const HeightCacheEntry& entry) {
     HeightRangeEntry range;
     range.index = index;
-    range.minUz = entry.displayMin;
-    range.maxUz = entry.displayMax;
+    range.minUz = entry.dataMin;
+    range.maxUz = entry.dataMax;
     range.autoMin = entry.autoMin;
     range.autoMax = entry.autoMax;
+    if (entry.userRange)
+        range.manualUz = std::array<float, 2>{entry.displayMin, entry.displayMax};
     for (HeightRangeEntry& stored : heightResultRanges)
         if (stored.index == index) {
             stored = range;
@@ -180,6 +182,11 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
     if (value < 0 || value >= count)
         return;
     const size_t slot = static_cast<size_t>(value);
+    // A state that cannot be shown leaves the slider on the map still drawn.
+    const auto stayOnShown = [this, count] {
+        if (shownHeightIndex >= 0 && shownHeightIndex < count && !heightBatchNavigation())
+            setHeightSliderPosition(shownHeightIndex, count);
+    };
     if (slot < heightResultCache.size() && heightResultCache[slot].valid) {
         showHeightEntry(value, heightResultCache[slot]);
     } else {
@@ -190,16 +197,20 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
         const QString path = resultFilePath(appliedProjectFolder, kHeightFolder, base, QStringLiteral("_uz"));
         if (!QFileInfo::exists(path)) {
             setStatus(QStringLiteral("Result not available for state %1").arg(value + 1));
+            stayOnShown();
             return;
         }
         loadCancelFlag->store(false);
         const std::optional<TiffLoadResult> loaded =
             runAsyncWithUI([path] { return readHeightResult(path); }, *loadCancelFlag, statusLabel,
                            quiet ? QString() : QStringLiteral("Loading height map %1...").arg(value + 1));
-        if (!loaded)
+        if (!loaded) {
+            stayOnShown();
             return;
+        }
         if (!loaded->success) {
             setStatus(QStringLiteral("Loading error: %1").arg(loaded->error));
+            stayOnShown();
             return;
         }
         HeightCacheEntry entry;
@@ -208,14 +219,20 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
         entry.height = loaded->height;
         entry.dataMin = loaded->minimum;
         entry.dataMax = loaded->maximum;
-        // The project file keeps each map's ranges, a range set by hand included.
+        // The project file keeps each map's automatic range and, apart, a
+        // range set by hand; the data range is the file's own.
         const auto stored = std::find_if(heightResultRanges.begin(), heightResultRanges.end(),
                                          [&](const HeightRangeEntry& range) { return range.index == value; });
         if (stored != heightResultRanges.end() && (stored->autoMin != 0.0f || stored->autoMax != 0.0f)) {
-            entry.autoMin = stored->autoMin;
-            entry.autoMax = stored->autoMax;
-            entry.displayMin = stored->minUz;
-            entry.displayMax = stored->maxUz;
+            entry.autoMin = entry.displayMin = stored->autoMin;
+            entry.autoMax = entry.displayMax = stored->autoMax;
+            if (stored->manualUz) {
+                entry.displayMin = (*stored->manualUz)[0];
+                entry.displayMax = (*stored->manualUz)[1];
+                entry.userRange = true;
+            }
+            stored->minUz = entry.dataMin;
+            stored->maxUz = entry.dataMax;
         } else {
             const auto [low, high] = percentileRange(entry.values, entry.dataMin, entry.dataMax);
             entry.autoMin = entry.displayMin = low;

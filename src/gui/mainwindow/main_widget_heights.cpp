@@ -149,6 +149,7 @@ void MainWidget::onAddHeightDefTiles() {
 
 void MainWidget::addHeightReferenceFiles(QStringList files) {
     files.removeAll(QString());
+    rejectLossyImages(files);
     if (files.isEmpty())
         return;
     if (heightMosaicMode()) {
@@ -172,6 +173,7 @@ void MainWidget::addHeightReferenceFiles(QStringList files) {
 
 void MainWidget::addHeightDeformedFiles(QStringList files) {
     files.removeAll(QString());
+    rejectLossyImages(files);
     if (files.isEmpty())
         return;
     if (heightMosaicMode()) {
@@ -512,6 +514,7 @@ void MainWidget::updateHeightFileCountLabel() {
     heightDefEmptyLabel->setVisible(files.isEmpty());
     heightDefFileList->setVisible(!files.isEmpty());
     heightDefClearButton->setVisible(!files.isEmpty());
+    heightDefClearButton->setEnabled(!files.isEmpty());
     heightFileCountLabel->setText(files.isEmpty()     ? QStringLiteral("No file")
                                   : files.size() == 1 ? QStringLiteral("1 file")
                                                       : QStringLiteral("%1 files").arg(files.size()));
@@ -525,8 +528,8 @@ void MainWidget::updateHeightModeHint() {
     heightModeHintLabel->setText(
         mosaic ? QStringLiteral("Load height tiles corresponding to assembled intensity tiles.\nTranslations computed "
                                 "on intensities will be applied automatically.")
-               : QStringLiteral("Load height files corresponding to intensity images.\nSupported formats: PNG, JPG, "
-                                "BMP, TIFF (8-bit, 16-bit, 32-bit float)."));
+               : QStringLiteral("Load height files corresponding to intensity images.\nSupported formats: PNG, BMP, "
+                                "TIFF (8-bit, 16-bit, 32-bit float)."));
     heightSingleContainer->setVisible(!mosaic);
     heightMosaicContainer->setVisible(mosaic);
     updateHeightTilesControls();

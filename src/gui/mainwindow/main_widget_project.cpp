@@ -258,7 +258,7 @@ ProjectParameters MainWidget::collectProjectParameters() const {
 
     for (const HeightRangeEntry& entry : heightResultRanges)
         p.heightCache.push_back({entry.index, finite(entry.minUz), finite(entry.maxUz), finite(entry.autoMin),
-                                 finite(entry.autoMax)});
+                                 finite(entry.autoMax), entry.manualUz});
     return p;
 }
 

@@ -45,6 +45,8 @@ struct DisplacementLoadOutcome {
     std::vector<float> ux;
     std::vector<float> uy;
     QString error;
+    // The file the error is about; empty when it is about the pair.
+    QString failedFile;
 };
 
 struct StrainLoadOutcome {
@@ -95,9 +97,14 @@ bool readField(const QString& path, const ResultGeometry& g, int& width, int& he
 DisplacementLoadOutcome loadDisplacementFields(const QString& uxPath, const QString& uyPath, const ResultGeometry& g) {
     DisplacementLoadOutcome out;
     int uyWidth = 0, uyHeight = 0;
-    if (!readField(uxPath, g, out.width, out.height, out.ux, &out.error) ||
-        !readField(uyPath, g, uyWidth, uyHeight, out.uy, &out.error))
+    if (!readField(uxPath, g, out.width, out.height, out.ux, &out.error)) {
+        out.failedFile = QFileInfo(uxPath).fileName();
         return out;
+    }
+    if (!readField(uyPath, g, uyWidth, uyHeight, out.uy, &out.error)) {
+        out.failedFile = QFileInfo(uyPath).fileName();
+        return out;
+    }
     if (uyWidth != out.width || uyHeight != out.height) {
         out.error = QStringLiteral("ux/uy dimensions differ");
         return out;
@@ -288,6 +295,16 @@ void MainWidget::loadAndDisplayResult(int index, bool quiet) {
     }
 }
 
+// The slider has already moved to `index`: its caption must not stand over
+// the maps of the state shown before.
+void MainWidget::showStepWithoutMaps(int index) {
+    shownDisplacements = emptyPixelDisplacementResult();
+    current.hasStrain = current.hasFracture = false;
+    shownResultIndex = index;
+    refreshResultViews(false);
+    updateRigidShiftLabel(index);
+}
+
 void MainWidget::showStoredResult(const ComputationResult& entry) {
     current = entry;
     shownDisplacements = entry.displacements;
@@ -334,12 +351,7 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
     }
     const QString uxPath = resultFilePath(appliedProjectFolder, kDisplacementsFolder, base, QStringLiteral("_ux"));
     if (!QFileInfo::exists(uxPath)) {
-        for (ImageViewWidget* view : {uxView, uyView, strainView, fractureView})
-            if (view)
-                view->setImage(QImage(), false);
-        shownDisplacements = emptyPixelDisplacementResult();
-        current.hasStrain = current.hasFracture = false;
-        updateRigidShiftLabel(index);
+        showStepWithoutMaps(index);
         setStatus(QStringLiteral("En attente du calcul pour %1...").arg(base));
         return;
     }
@@ -352,11 +364,14 @@ void MainWidget::loadAndDisplayResultImpl(int index, bool quiet) {
         [uxPath, uyPath, geometry] { return loadDisplacementFields(uxPath, uyPath, geometry); }, *loadCancelFlag,
                        statusLabel, quiet ? QString() : QStringLiteral("Loading result %1...").arg(base));
     if (!displacement) {
+        showStepWithoutMaps(index);
         setStatus(QStringLiteral("Loading cancelled."));
         return;
     }
     if (!displacement->ok) {
-        setStatus(QStringLiteral("Unable to load %1: %2").arg(base, displacement->error));
+        showStepWithoutMaps(index);
+        const QString subject = displacement->failedFile.isEmpty() ? base : displacement->failedFile;
+        setStatus(QStringLiteral("Unable to load %1: %2").arg(subject, displacement->error));
         return;
     }
     const bool storedRanges =

@@ -142,7 +142,10 @@ struct ResultRangeEntry {
 
 struct HeightRangeEntry {
     int index = 0;
+    // The map's data range and automatic display range.
     float minUz = 0.0f, maxUz = 0.0f, autoMin = 0.0f, autoMax = 0.0f;
+    // A display range set by hand (low, high); absent while it is automatic.
+    std::optional<std::array<float, 2>> manualUz = std::nullopt;
 };
 
 // Image paths are absolute (or as the user gave them) in this record; the

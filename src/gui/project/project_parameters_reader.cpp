@@ -404,7 +404,7 @@ std::vector<HeightRangeEntry> readHeightCache(const QJsonObject& cache) {
             continue;
         const QJsonObject object = it.value().toObject();
         entries.push_back({*index, single(object, "minUz"), single(object, "maxUz"), single(object, "autoMin"),
-                           single(object, "autoMax")});
+                           single(object, "autoMax"), manualRange(object, "manualUz")});
     }
     return entries;
 }

@@ -240,10 +240,11 @@ QString resultEntry(const ResultRangeEntry& entry) {
 }
 
 QString heightEntry(const HeightRangeEntry& entry) {
-    return indent(2) + quoted(QString::number(entry.index)) + QStringLiteral(": ") +
-           object({pair("minUz", entry.minUz, "maxUz", entry.maxUz),
-                   pair("autoMin", entry.autoMin, "autoMax", entry.autoMax)},
-                  2);
+    QStringList members{pair("minUz", entry.minUz, "maxUz", entry.maxUz),
+                        pair("autoMin", entry.autoMin, "autoMax", entry.autoMax)};
+    if (entry.manualUz)
+        members << member("manualUz", inlineArray(*entry.manualUz));
+    return indent(2) + quoted(QString::number(entry.index)) + QStringLiteral(": ") + object(members, 2);
 }
 
 // A cache without entries still opens and closes on lines of its own.

@@ -153,29 +153,61 @@ TEST_F(HeightFiles, LayoutsWithoutAHeightMeaningAreRefusedWithTheirReason) {
     EXPECT_TRUE(missing.error.startsWith(QStringLiteral("Unable to open TIFF file: "))) << missing.error.toStdString();
 }
 
-TEST_F(HeightFiles, WhatTheTiffReaderRefusesGoesToTheGenericReaderAsGrey) {
-    const std::vector<uint8_t> rgb{10, 20, 30, 200, 100, 0};
-    writeTiff(dir.file("rgb.tif").string(), {8, SAMPLEFORMAT_UINT, 3}, 2, 1, rgb);
-    const Loaded l = load(dir.file("rgb.tif"));
-    ASSERT_TRUE(l.ok) << l.error.toStdString();
-    EXPECT_TRUE(l.error.isEmpty());
-    ASSERT_EQ(l.data.size(), 2u);
-    // Qt reads 8-bit RGB as a 32-bit image, which becomes 16-bit grey.
-    const QImage expected = QImage(QString::fromStdString(dir.file("rgb.tif").string()))
-                                .convertToFormat(QImage::Format_Grayscale16);
-    EXPECT_EQ(l.data[0], float(reinterpret_cast<const quint16*>(expected.constScanLine(0))[0]));
-    EXPECT_GT(l.data[1], l.data[0]);
+// Grey kept in three equal channels is its grey value at its own depth (an
+// 8-bit file stretched to 16 bits would make every height 257 times larger);
+// colour has no height meaning and is refused with the reason.
+TEST_F(HeightFiles, GreyStoredAsRgbIsItsGreyValueAndColourIsRefused) {
+    writeTiff(dir.file("grey8.tif").string(), {8, SAMPLEFORMAT_UINT, 3}, 2, 1,
+              std::vector<unsigned char>{100, 100, 100, 102, 102, 102});
+    const Loaded narrow = load(dir.file("grey8.tif"));
+    ASSERT_TRUE(narrow.ok) << narrow.error.toStdString();
+    EXPECT_EQ(narrow.data, (std::vector<float>{100, 102}));
 
-    QImage colour(3, 1, QImage::Format_RGB32);
+    writeTiff(dir.file("grey16.tif").string(), {16, SAMPLEFORMAT_UINT, 3}, 2, 1,
+              bytesOf(std::vector<uint16_t>{1000, 1000, 1000, 40000, 40000, 40000}));
+    const Loaded wide = load(dir.file("grey16.tif"));
+    ASSERT_TRUE(wide.ok) << wide.error.toStdString();
+    EXPECT_EQ(wide.data, (std::vector<float>{1000, 40000}));
+
+    QImage grey(2, 1, QImage::Format_RGB32);
+    grey.setPixel(0, 0, qRgb(100, 100, 100));
+    grey.setPixel(1, 0, qRgb(255, 255, 255));
+    for (const char* name : {"g.png", "g.bmp"}) {
+        ASSERT_TRUE(grey.save(QString::fromStdString(dir.file(name).string())));
+        const Loaded l = load(dir.file(name));
+        ASSERT_TRUE(l.ok) << name << ": " << l.error.toStdString();
+        EXPECT_EQ(l.data, (std::vector<float>{100, 255})) << name;
+    }
+
+    writeTiff(dir.file("rgb.tif").string(), {8, SAMPLEFORMAT_UINT, 3}, 2, 1,
+              std::vector<unsigned char>{10, 20, 30, 200, 100, 0});
+    QImage colour = grey;
     colour.setPixel(0, 0, qRgb(255, 0, 0));
-    colour.setPixel(1, 0, qRgb(0, 0, 0));
-    colour.setPixel(2, 0, qRgb(255, 255, 255));
     ASSERT_TRUE(colour.save(QString::fromStdString(dir.file("c.png").string())));
-    const Loaded png = load(dir.file("c.png"));
-    ASSERT_TRUE(png.ok);
-    const QImage grey = colour.convertToFormat(QImage::Format_Grayscale16);
-    const auto* line = reinterpret_cast<const quint16*>(grey.constScanLine(0));
-    EXPECT_EQ(png.data, (std::vector<float>{float(line[0]), 0.0f, 65535.0f}));
+    for (const char* name : {"rgb.tif", "c.png"}) {
+        const Loaded l = load(dir.file(name));
+        EXPECT_FALSE(l.ok) << name;
+        EXPECT_TRUE(l.error.startsWith(QString::fromLatin1(name) + QStringLiteral(" is a colour image.")))
+            << l.error.toStdString();
+    }
+    // One channel of a layout without a height meaning keeps the TIFF reader's reason.
+    writeTiff(dir.file("half.tif").string(), {16, SAMPLEFORMAT_IEEEFP}, 2, 1, bytesOf(std::vector<uint16_t>{0x3C00, 0}));
+    EXPECT_TRUE(load(dir.file("half.tif")).error.contains(QStringLiteral("half precision")));
+}
+
+// JPEG altered the heights when it saved them, grey or not, whatever the case
+// of the suffix.
+TEST_F(HeightFiles, JpegFilesAreRefusedBeforeTheyAreRead) {
+    QImage grey(4, 4, QImage::Format_Grayscale8);
+    grey.fill(100);
+    for (const char* name : {"h.jpg", "H.JPEG"}) {
+        const QString path = QString::fromStdString(dir.file(name).string());
+        ASSERT_TRUE(grey.save(path, "JPG"));
+        const Loaded l = load(dir.file(name));
+        EXPECT_FALSE(l.ok) << name;
+        EXPECT_TRUE(l.error.startsWith(QString::fromLatin1(name) + QStringLiteral(" uses JPEG compression")))
+            << l.error.toStdString();
+    }
 }
 
 }  // namespace

@@ -177,6 +177,7 @@ struct MainWidgetHeightsTestAccess {
                 return v;
         return std::nan("");
     }
+    static void HeightFilesPassTheChecksOfAnImageAndAFullListCanBeCleared();
 
     // A map of two levels, `low` on its left half and `high` on its right.
     static QString twoLevelFile(Heights& h, const QString& name, int width, int height, float low, float high) {
@@ -440,10 +441,14 @@ HEIGHT_TEST(HeightResults, StatesAreShownFromTheCacheWithTheirEditedRangeOrReadF
     EXPECT_EQ(w.shownHeightIndex, 0);
     EXPECT_EQ(w.shownHeightWidth, kGrid);
     EXPECT_NEAR(w.heightAutoMin, 0.5f, 1e-3);
+    w.heightSlider->setValue(0);
     QFile::remove(resultFilePath(h.folder, kHeightFolder, QStringLiteral("img_b"), QStringLiteral("_uz")));
-    w.onHeightSliderChanged(1);
+    w.heightSlider->setValue(1);
     EXPECT_EQ(h.status(), QStringLiteral("Result not available for state 2"));
     EXPECT_EQ(w.shownHeightIndex, 0);
+    EXPECT_EQ(w.heightSlider->value(), 0) << "the slider stays with the map and caption of state 1";
+    EXPECT_TRUE(w.heightStepLabel->text().startsWith(QStringLiteral("State 1 / 2")))
+        << w.heightStepLabel->text().toStdString();
 }
 
 HEIGHT_TEST(HeightResults, AWideMapIsReadProfiledAndDetailedOnOneScale) {
@@ -705,6 +710,52 @@ HEIGHT_TEST(SingleImageResults, TheResultPagesFollowTheImageTheyShowThroughMoves
     w.onClearAllDeformed();
     EXPECT_EQ(w.displacementStepLabel->text(), QStringLiteral("No result"));
     EXPECT_FALSE(w.shownDisplacements);
+}
+
+// A profilometer's export as grey in RGB gives the heights it holds (100 and
+// 102, not 257 times that); colour and JPEG never pass for heights.
+HEIGHT_TEST(HeightInputs, HeightFilesPassTheChecksOfAnImageAndAFullListCanBeCleared) {
+    Heights h;
+    MainWidget& w = h.w();
+    EXPECT_FALSE(w.heightModeHintLabel->text().contains(QStringLiteral("JPG")));
+    h.loadReference(h.image(QStringLiteral("reference.tif"), kImage, kImage, QImage::Format_Grayscale8, 1));
+    h.addDeformed({h.image(QStringLiteral("img_a.tif"), kImage, kImage, QImage::Format_Grayscale8, 2)});
+    w.results = {Heights::uniformResult(3.0f, 0.0f, 1.0f, -1.0f)};
+    w.shownDisplacements = w.results[0].displacements;
+    w.shownResultGeometry = w.results[0].geometry;
+    const auto greyRgb = [&](const QString& name, int level) {
+        QImage rgb(kImage, kImage, QImage::Format_RGB32);
+        rgb.fill(qRgb(level, level, level));
+        const QString path = h.folder + QLatin1Char('/') + name;
+        EXPECT_TRUE(rgb.save(path));
+        return path;
+    };
+    const QString jpeg = greyRgb(QStringLiteral("h1.jpg"), 102);
+
+    h.chosen = {jpeg};
+    w.onAddHeightRefTiles();
+    EXPECT_TRUE(w.referenceHeightPaths.isEmpty());
+    h.chosen = {greyRgb(QStringLiteral("h0.png"), 100)};
+    w.onAddHeightRefTiles();
+    EXPECT_FALSE(w.heightDefClearButton->isEnabled());
+    h.chosen = {jpeg, greyRgb(QStringLiteral("h1.bmp"), 102)};
+    w.onAddHeightDefTiles();
+    ASSERT_EQ(h.boxes.size(), 2) << h.boxes.join(QLatin1Char('\n')).toStdString();
+    for (const QString& box : h.boxes)
+        EXPECT_TRUE(box.startsWith(QStringLiteral("Unsupported image format: h1.jpg uses JPEG compression")))
+            << box.toStdString();
+    ASSERT_EQ(w.deformedHeightStates.front().size(), 1);
+    EXPECT_TRUE(w.deformedHeightStates.front().front().endsWith(QStringLiteral("h1.bmp")));
+    EXPECT_TRUE(w.heightDefClearButton->isEnabled()) << "files are listed";
+
+    ASSERT_TRUE(w.computeOutOfPlaneButton->isEnabled());
+    w.onComputeOutOfPlane();
+    EXPECT_EQ(h.boxes.size(), 2) << h.boxes.join(QLatin1Char('\n')).toStdString();
+    h.expectRise(QStringLiteral("img_a"), 2.0f);
+
+    w.heightDefClearButton->click();
+    EXPECT_TRUE(w.deformedHeightStates.isEmpty() || w.deformedHeightStates.front().isEmpty());
+    EXPECT_FALSE(w.heightDefClearButton->isEnabled());
 }
 
 }  // namespace tavro::gui

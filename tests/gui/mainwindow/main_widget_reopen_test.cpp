@@ -1,5 +1,6 @@
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/contrast_histogram_widget.h"
 #include "images/image_write.h"
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
@@ -92,6 +93,8 @@ struct MainWidgetReopenTestAccess {
     static void ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo();
     static void OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverThatChangesAreNotSaved();
     static void HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges();
+    static void AHeightMapOpensAtItsAutomaticRangeOrAtTheOneSetByHand();
+    static void AHalfWrittenPairNamesItsMissingFileAndShowsNoMapOfAnotherStep();
     static void TheSummaryCountsOnlyResultsThatCanBeRead();
     static void ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics();
     static void AnotherProjectLeavesNoneOfThePreviousModesControls();
@@ -215,7 +218,7 @@ REOPEN_TEST(OpenProject, HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStore
     w.referenceHeightPaths = {p.folder + QStringLiteral("/h0.tif")};
     w.deformedHeightStates = {{p.folder + QStringLiteral("/h1.tif"), p.folder + QStringLiteral("/h2.tif")}};
     // The second map's range was set by hand before the project was closed.
-    w.heightResultRanges = {{1, -0.25f, 0.75f, -1.0f, 2.0f}};
+    w.heightResultRanges = {{1, 7.0f, 7.119f, -1.0f, 2.0f, std::array<float, 2>{-0.25f, 0.75f}}};
     w.saveParametersToProject();
     p.field(kHeightFolder, QStringLiteral("state_1"), "_uz", kGridWidth, kGridHeight, 3.0f);
     p.field(kHeightFolder, QStringLiteral("state_2"), "_uz", kGridWidth, kGridHeight, 7.0f);
@@ -243,6 +246,76 @@ REOPEN_TEST(OpenProject, HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStore
     ASSERT_FALSE(v.shownHeightValues.empty());
     EXPECT_FLOAT_EQ(v.shownHeightValues.front(), 3.0f);
     EXPECT_TRUE(v.heightPrevButton->isEnabled() == false && v.heightNextButton->isEnabled());
+}
+
+// The four numbers kept for a height map are its data range and automatic
+// range; what the user sets by hand is kept beside them.
+REOPEN_TEST(OpenProject, AHeightMapOpensAtItsAutomaticRangeOrAtTheOneSetByHand) {
+    Project p(1);
+    MainWidget& w = p.w();
+    p.displacements(QStringLiteral("state_1"), 0.5f);
+    w.referenceHeightPaths = {p.folder + QStringLiteral("/h0.tif")};
+    w.deformedHeightStates = {{p.folder + QStringLiteral("/h1.tif")}};
+    w.heightResultRanges = {{0, -12.5f, 40.0f, -10.0f, 38.0f}};
+    w.saveParametersToProject();
+    // Values 3, 3.001, ... 3.119.
+    p.field(kHeightFolder, QStringLiteral("state_1"), "_uz", kGridWidth, kGridHeight, 3.0f);
+    const float dataMax = 3.0f + 0.001f * float(kGridWidth * kGridHeight - 1);
+    {
+        const std::unique_ptr<MainWidget> again = p.reopen();
+        ASSERT_EQ(again->shownHeightIndex, 0);
+        EXPECT_EQ(again->heightDisplayMin, -10.0f);
+        EXPECT_EQ(again->heightDisplayMax, 38.0f);
+        again->onHeightHistogramRangeEdited(3.02f, 3.1f);
+        again->saveParametersToProject();
+    }
+    ProjectParameters saved = p.saved();
+    ASSERT_EQ(saved.heightCache.size(), 1u);
+    EXPECT_EQ(saved.heightCache[0].minUz, 3.0f) << "the data range is the map's";
+    EXPECT_EQ(saved.heightCache[0].maxUz, dataMax);
+    EXPECT_EQ(saved.heightCache[0].autoMin, -10.0f);
+    EXPECT_EQ(saved.heightCache[0].autoMax, 38.0f);
+    EXPECT_EQ(saved.heightCache[0].manualUz, (std::array<float, 2>{3.02f, 3.1f}));
+    {
+        const std::unique_ptr<MainWidget> again = p.reopen();
+        EXPECT_EQ(again->heightDisplayMin, 3.02f);
+        EXPECT_EQ(again->heightDisplayMax, 3.1f);
+        again->onHeightAutoScale();
+        EXPECT_EQ(again->heightDisplayMin, -10.0f);
+        again->saveParametersToProject();
+    }
+    saved = p.saved();
+    ASSERT_EQ(saved.heightCache.size(), 1u);
+    EXPECT_FALSE(saved.heightCache[0].manualUz);
+    EXPECT_EQ(saved.heightCache[0].autoMax, 38.0f);
+}
+
+// A run stopped between the two files of a pair leaves state_2_ux.tif alone.
+REOPEN_TEST(OpenProject, AHalfWrittenPairNamesItsMissingFileAndShowsNoMapOfAnotherStep) {
+    Project p(2);
+    p.displacements(QStringLiteral("state_1"), 0.5f);
+    p.field(kDisplacementsFolder, QStringLiteral("state_2"), "_ux", kGridWidth, kGridHeight, 1.5f);
+    const std::unique_ptr<MainWidget> again = p.reopen();
+    MainWidget& v = *again;
+    ASSERT_EQ(v.shownResultIndex, 0);
+    ASSERT_FALSE(v.uxView->image().isNull());
+    const QString firstShift = v.rigidShiftLabel->text();
+
+    v.displacementSlider->setValue(1);
+    EXPECT_TRUE(v.statusLabel->fullText().startsWith(QStringLiteral("Unable to load state_2_uy.tif: ")))
+        << v.statusLabel->fullText().toStdString();
+    EXPECT_EQ(v.shownResultIndex, 1);
+    for (QLabel* caption : {v.displacementStepLabel, v.strainStepLabel, v.fractureStepLabel})
+        EXPECT_TRUE(caption->text().startsWith(QStringLiteral("Step 2 / 2"))) << caption->text().toStdString();
+    for (ImageViewWidget* view : {v.uxView, v.uyView, v.strainView})
+        EXPECT_TRUE(view->image().isNull()) << "no map of step 1 under the caption of step 2";
+    EXPECT_TRUE(v.rigidShiftLabel->text().isEmpty()) << v.rigidShiftLabel->text().toStdString();
+    EXPECT_FALSE(v.displacementHistograms[0]->isEnabled());
+
+    v.displacementSlider->setValue(0);
+    EXPECT_TRUE(v.displacementStepLabel->text().startsWith(QStringLiteral("Step 1 / 2")));
+    EXPECT_FALSE(v.uxView->image().isNull());
+    EXPECT_EQ(v.rigidShiftLabel->text(), firstShift);
 }
 
 REOPEN_TEST(OpenProject, TheSummaryCountsOnlyResultsThatCanBeRead) {

@@ -446,6 +446,30 @@ TEST(ProjectParametersFile, StrainAndFractureRangesSetByHandRoundTrip) {
     EXPECT_EQ(formatProjectParameters(back, QDir(QStringLiteral("/p"))), text);
 }
 
+// A height map's four numbers stay its data and automatic ranges; a range set
+// by hand travels beside them, and files written before it read as automatic.
+TEST(ProjectParametersFile, AHeightRangeSetByHandTravelsApartFromTheDataAndAutomaticRanges) {
+    ProjectParameters p;
+    HeightRangeEntry entry{3, -12.5f, 40.0f, -10.0f, 38.0f};
+    entry.manualUz = std::array<float, 2>{-2.0f, 6.5f};
+    p.heightCache = {{0, -1.0f, 1.0f, -0.5f, 0.5f}, entry};
+    const QByteArray text = formatProjectParameters(p, QDir(QStringLiteral("/p")));
+    EXPECT_TRUE(text.contains("        \"0\": {\n            \"minUz\": -1, \"maxUz\": 1,\n"
+                              "            \"autoMin\": -0.5, \"autoMax\": 0.5\n        },\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("            \"autoMin\": -10, \"autoMax\": 38,\n"
+                              "            \"manualUz\": [-2, 6.5]\n        }\n"))
+        << text.toStdString();
+
+    const ProjectParameters back = parsed(text);
+    ASSERT_EQ(back.heightCache.size(), 2u);
+    EXPECT_FALSE(back.heightCache[0].manualUz);
+    EXPECT_EQ(back.heightCache[1].minUz, -12.5f);
+    EXPECT_EQ(back.heightCache[1].autoMax, 38.0f);
+    EXPECT_EQ(back.heightCache[1].manualUz, entry.manualUz);
+    EXPECT_EQ(formatProjectParameters(back, QDir(QStringLiteral("/p"))), text);
+}
+
 TEST(ProjectParametersReader, AFileWithoutHandSetStrainOrFractureRangesReadsThemAllAutomatic) {
     const ProjectParameters p = parsed(kGolden);
     ASSERT_EQ(p.resultCache.size(), 3u);
