@@ -355,6 +355,14 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
                           [](const stitching::TilePosition& tile) { return tile.tileIndex >= 0; }));
         if (mosaic.enabled && !referenceTilePositions.isEmpty() && placed == mosaicRefTilePaths.size())
             reconstructMosaicsFromPositions();
+        // Without mosaics to show, the views show the first tile of each side,
+        // as choosing those tiles by hand would (per-tile mode shows its tiles
+        // with the layout below).
+        if (mosaic.enabled && !perTileMode && showsIndividualTiles()) {
+            previewTileIndex = -1;
+            enlargedTileIndex = -1;
+            displayCurrentTilesInViews();
+        }
     }
     // The switch and the radio buttons were set without their signals.
     applyInputModeLayout();
@@ -473,6 +481,8 @@ void MainWidget::adoptProjectFolder(const QString& folder) {
     waitForResultWrites();
     projectFolderPath = folder;
     appliedProjectFolder = folder;
+    // Another project's image folder is no start for this one's dialogs.
+    lastImageFolder.clear();
     // A new folder's first failed save is told again, in a box.
     parametersSaveFailing = false;
     if (projectLogMover())
@@ -523,6 +533,8 @@ void MainWidget::onSelectProjectFolder() {
             refreshProjectControls();
             break;
         case ExistingProjectChoice::Overwrite: {
+            if (!folderTakesOverwrite(folder))
+                break;
             const bool whole = overwriteProject(folder);
             saveParametersToProject();
             if (whole && statusLabel)
@@ -549,9 +561,25 @@ bool MainWidget::folderTakesProjectFile(const QString& folder) {
     if (writeProjectParametersFile(file, collectProjectParameters(), error))
         return true;
     qWarning().noquote() << "[Project] Could not write" << file << ":" << error;
+    refuseProjectFolder(folder, error);
+    return false;
+}
+
+// Tested before anything is wiped: an overwrite that could not save the new
+// project would leave the old one deleted and the window on a folder it
+// cannot write.
+bool MainWidget::folderTakesOverwrite(const QString& folder) {
+    QString error;
+    if (probeFolderWritable(folder, error))
+        return true;
+    qWarning().noquote() << "[Project] Overwrite refused, the folder cannot be written:" << error;
+    refuseProjectFolder(folder, error);
+    return false;
+}
+
+void MainWidget::refuseProjectFolder(const QString& folder, const QString& error) {
     showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
     setStatus(QStringLiteral("Project folder not changed: ") + folder);
-    return false;
 }
 
 bool MainWidget::refuseUnwritableProject() {
@@ -617,6 +645,10 @@ void MainWidget::applyProjectFolder() {
             restoreField();
         break;
     case ExistingProjectChoice::Overwrite:
+        if (!folderTakesOverwrite(path)) {
+            restoreField();
+            break;
+        }
         if (overwriteProject(path) && statusLabel)
             statusLabel->setText(kOverwritten);
         break;

@@ -613,11 +613,21 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
     }
     w.mainTabs->setCurrentWidget(w.inputImagesPage);
     w.mosaicSwitch->setChecked(true);
-    w.onAddMosaicDefState();
     QCoreApplication::processEvents();
     ASSERT_TRUE(w.mosaicPage->isVisible());
     EXPECT_FALSE(w.controlScrollArea->horizontalScrollBar()->isVisible()) << "the wider mosaic panel widens the column";
-    EXPECT_GE(w.mosaicTabScrollArea->viewport()->width(), w.mosaicTabRow->width()) << "every state tab shows whole";
+    const int mosaicColumn = w.leftColumn->width();
+    for (int added = 1; added <= 3; ++added) {
+        w.onAddMosaicDefState();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(w.leftColumn->width(), mosaicColumn) << added << " states added: the column never widens";
+        const QScrollBar* along = w.mosaicTabScrollArea->horizontalScrollBar();
+        EXPECT_GE(w.mosaicTabScrollArea->viewport()->width() + along->maximum(), w.mosaicTabRow->width())
+            << "every state tab can be scrolled into view";
+    }
+    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.leftColumn->width(), mosaicColumn) << "nor do the height panel's state tabs";
 
     // With room to spare the control column shows its panels whole again.
     w.resize(1366, 768);
