@@ -432,6 +432,8 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         setCheck(heightSaveFullImageCheck, p.heightFields->saveFullImage);
         outOfPlaneStale = !referenceHeightPaths.isEmpty() && hasAnyHeightDefTiles() && shownHeightValues.empty();
         showRestoredHeightLists();
+        // The height inputs are on the 3D Maps page: it is there for them without any result.
+        update3DMapsTabEnabled();
     }
     // Ranges of states that are not listed (yet) are kept and written back:
     // opening a project never loses a cached result. Only keys no state

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
+#include <QTabWidget>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -89,6 +90,9 @@ struct MainWidgetProjectStepsTestAccess {
             }
             mosaic.finalSize = finalSize;
             p.mosaic = mosaic;
+            HeightParameters heights;
+            heights.referenceTiles = {folder + QStringLiteral("/h0.tif")};
+            p.heightFields = heights;
             if (!mask.isEmpty()) {
                 p.useMask = true;
                 p.maskImage = mask;
@@ -137,6 +141,7 @@ STEPS_TEST(OpenMosaicProject, AnUnassembledMosaicOpensOnTheFirstTileOfEachSideAn
     EXPECT_EQ(w->mosaicDefTileList->currentRow(), 0);
     EXPECT_TRUE(w->referenceHistogram->hasData());
     EXPECT_TRUE(w->deformedHistogram->hasData());
+    EXPECT_GE(w->mainTabs->indexOf(w->heightResultPage), 0) << "its height inputs are on the 3D Maps page";
 
     ASSERT_EQ(s.boxes.size(), 1) << s.boxes.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(s.boxes.front().startsWith(QStringLiteral("Loading successful: Mosaic project loaded successfully!")))
