@@ -45,33 +45,7 @@ bool writeField(const QString& path, int width, int height, float value) {
 }  // namespace
 
 struct MainWidgetProjectStepsTestAccess {
-    // A session whose question boxes are answered by the text of a button.
     struct Session : WindowTestSession {
-        QString click;
-        QStringList startFolders;
-
-        Session() {
-            responder.reset();
-            responder.emplace(DialogResponder{[this](QDialog& dialog) {
-                                                  auto* box = qobject_cast<QMessageBox*>(&dialog);
-                                                  if (!box) {
-                                                      dialog.reject();
-                                                      return;
-                                                  }
-                                                  boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
-                                                  for (QAbstractButton* button : box->buttons())
-                                                      if (button->text() == click) {
-                                                          button->click();
-                                                          return;
-                                                      }
-                                                  box->accept();
-                                              },
-                                              [this](const FileDialogRequest& request) {
-                                                  startFolders << request.directory;
-                                                  return chosen;
-                                              }});
-        }
-
         // A mosaic project file of its own tiles (never assembled) in `folder`.
         void writeMosaicProject(const QList<int>& tilesPerState, const std::optional<QSize>& finalSize = {},
                                 const QString& mask = {}) {
