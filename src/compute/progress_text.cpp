@@ -50,6 +50,17 @@ QString timingText(int percent, int64_t elapsedMs) {
     return {};
 }
 
+QString withElapsed(const QString& message, int64_t elapsedMs) {
+    const QString key = QStringLiteral("Elapsed: ");
+    const qsizetype start = message.indexOf(key);
+    if (start < 0 || elapsedMs < 0) return message;
+    const qsizetype from = start + key.size();
+    qsizetype end = message.indexOf(QStringLiteral(" | "), from);
+    if (end < 0) end = message.size();
+    QString out = message;
+    return out.replace(from, end - from, formatDuration(elapsedMs));
+}
+
 QString progressPrefix(int imageIndex, int imageCount) {
     if (imageCount <= 1) return {};
     return QStringLiteral("Image %1/%2 - ").arg(imageIndex).arg(imageCount);

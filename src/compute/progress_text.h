@@ -19,6 +19,10 @@ QString formatDuration(int64_t milliseconds);
 // stage's percentage, as the window has always shown it.
 QString timingText(int percent, int64_t elapsedMs);
 
+// `message` with its "Elapsed: <duration>" reading `elapsedMs`: a run of
+// several computations counts from its own start, not from each one's.
+QString withElapsed(const QString& message, int64_t elapsedMs);
+
 // "Image %1/%2 - " when the run has several images, else empty.
 QString progressPrefix(int imageIndex, int imageCount);
 

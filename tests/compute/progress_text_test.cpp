@@ -25,6 +25,18 @@ TEST(TimingText, RemainingTimeScalesTheElapsedTimeByThePercentage) {
     EXPECT_EQ(timingText(0, 5000), QString());
 }
 
+TEST(TimingText, ARunsElapsedTimeReplacesEachComputationsOwn) {
+    EXPECT_EQ(withElapsed(QStringLiteral("Elapsed: 3s | Remaining: 9s"), 65000),
+              QStringLiteral("Elapsed: 1m 5s | Remaining: 9s"));
+    EXPECT_EQ(withElapsed(QStringLiteral("Image 2/3 - Integer-pixel search (100 points) | Elapsed: 1s | Remaining: 3s"),
+                          42000),
+              QStringLiteral("Image 2/3 - Integer-pixel search (100 points) | Elapsed: 42s | Remaining: 3s"));
+    EXPECT_EQ(withElapsed(QStringLiteral("Elapsed: 59s"), 61000), QStringLiteral("Elapsed: 1m 1s")) << "at the end";
+    EXPECT_EQ(withElapsed(QStringLiteral("Duration: 4s"), 61000), QStringLiteral("Duration: 4s"));
+    EXPECT_EQ(withElapsed(QStringLiteral("Elapsed: 2s | Remaining: 1s"), -1),
+              QStringLiteral("Elapsed: 2s | Remaining: 1s"));
+}
+
 using Emitted = std::pair<int, QString>;
 
 // A reporter whose clock and cancel flag the test sets.

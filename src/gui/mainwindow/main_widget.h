@@ -160,6 +160,7 @@ private:
     friend struct MainWidgetReopenTestAccess;
     friend struct MainWidgetStatesTestAccess;
     friend struct WindowModelAccess;
+    friend struct MainWidgetProjectStepsTestAccess;
 
     // Frame and lifecycle ----------------------------------------------------
     void buildControlColumn(QVBoxLayout* contentLayout);
@@ -223,6 +224,8 @@ private:
     bool overwriteProject(const QString& folder);
     // False, with the reason said, when parameters.json cannot be written there.
     bool folderTakesProjectFile(const QString& folder);
+    bool folderTakesOverwrite(const QString& folder);
+    void refuseProjectFolder(const QString& folder, const QString& error);
     // Before a run: true, with the reason said, when the project or one of its
     // result folders takes no new file.
     bool refuseUnwritableProject();
@@ -275,6 +278,8 @@ private:
     void closeWhenIdle();
     bool checkInputImagesLoaded();
     QString imageDialogFolder() const;
+    // The folder of the first listed file that exists, else imageDialogFolder().
+    QString dialogFolderFor(const QStringList& paths) const;
     void rememberImageFolder(const QString& path);
     QSize referenceSize() const;
     void showCurrentDeformedImage();
@@ -289,6 +294,7 @@ private:
     void showStateTile(int state);
     void setCountLabel(QLabel* label, int count, const QString& one, const QString& many);
     bool validateMaskSize(const QImage& mask);
+    QSize expectedProjectMaskSize() const;
     bool dropMismatchedMask();
     void updateMaskOverlay();
     void onRoiChangedInView(const QRect& roi);
@@ -491,7 +497,8 @@ private:
     bool loadSavedMosaicsFromProject();
     void recordMosaicFiles();
     void finalizeMosaicSetup(const QString& statusVerb);
-    void setMosaicStatusText(const QString& text);
+    // `text`, the refinement summary when there is one, then `tail`.
+    void setMosaicStatusText(const QString& text, const QString& tail = QString());
     void updateTilePositionBoundsFromFirstTile();
     void reconstructMosaicsFromPositions();
     void endMosaicReconstruction(const QString& status);
@@ -651,6 +658,10 @@ private:
     void updateHeightPreview(bool fitInView, bool updateHistogram);
     void showReferenceHeightPreview(const QString& path);
     void dropReferenceHeightPreview();
+    // A height map drawn outside the result cache, at its own resolution.
+    void showHeightMapValues(std::vector<float> values, int width, int height);
+    // h0 or h1, as the height panel's tab chooses; the view keeps following the tabs until another map is shown.
+    void showAssembledHeightMap();
     void onHeightHistogramRangeEdited(float minValue, float maxValue);
     void onHeightAutoScale();
     // The shown height map's display range, kept with its cache entry.
@@ -695,6 +706,7 @@ private:
     void finishHeightAssembly(bool success);
     void reportHeightFailure(const std::optional<QString>& error, const QString& prefix, const QString& action);
     void saveHeightMosaicsToProject();
+    bool assembledHeightShown = false;
     std::vector<float> heightH0;
     std::vector<float> heightH1;
     int heightMapWidth = 0;
@@ -864,6 +876,11 @@ private:
         bool manual = false;
     };
     std::array<DerivedRange, kFractureRangeCount> derivedRanges{};
+    // The derived map of `map` prepared for display, with the derived ranges; false when the raw map is shown.
+    bool prepareDerivedFractureMap(int map);
+    // The range of the derived map on show, or null when the raw map (or a flat reading) is shown.
+    DerivedRange* shownDerivedRange(int map);
+    std::pair<float, float> shownFractureRange(int map);
     // Where the computed grid sits on the images the result views show.
     QPoint resultPlacementOffset;
     QList<int> resultMemoryUse;
@@ -882,7 +899,9 @@ private:
     QWidget* rememberedResultTab = nullptr;
     bool resultsShownBeforeRun = false;
     bool resultTabRestored = false;
+    // Started by every run and long task: its last status ends with the time it took.
     QElapsedTimer runTimer;
+    QString withTotalTime(const QString& status) const;
     // Stop between two requests: the worker clears its own flag at the next one.
     bool runStopRequested = false;
     // The base names the run's results are written under, one per deformed state.
@@ -1107,6 +1126,7 @@ private:
     HeightTileBlock heightRefTiles;
     HeightTileBlock heightDefTiles;
     QLabel* heightSummaryLabel = nullptr;
+    QPushButton* heightAssembleButton = nullptr;
     QCheckBox* heightSaveFullImageCheck = nullptr;
 
     // Result view tool wiring

@@ -13,6 +13,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -204,7 +205,8 @@ void MainWidget::onSaveDisplacements() {
     BusyScope busy(this, false);
     if (!shownDisplacements || shownDisplacements->dispX.empty())
         return;
-    QString fileName = askSaveFileName(this, QStringLiteral("Save displacements"), QStringLiteral("displacements.tif"),
+    QString fileName = askSaveFileName(this, QStringLiteral("Save displacements"),
+                                       QDir(defaultProjectDialogDir()).filePath(QStringLiteral("displacements.tif")),
                                        QStringLiteral("32-bit float TIFF (*.tif *.tiff)"));
     if (fileName.isEmpty())
         return;

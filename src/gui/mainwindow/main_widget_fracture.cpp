@@ -85,6 +85,7 @@ void MainWidget::clearCrackLineCache() {
     crackLinesOwner.reset();
     preparedFractureField.clear();
     preparedFractureId = -1;
+    derivedRanges = {};
 }
 
 std::vector<float> MainWidget::derivedFractureMap(int id) {
@@ -126,6 +127,38 @@ void MainWidget::refreshDerivedFractureRanges() {
             range.high = range.autoHigh;
         }
     }
+}
+
+// Along a crack line the map reads the field where the crack is, within the
+// range of those readings: the raw map's range would spend its colours on
+// values off the line.
+bool MainWidget::prepareDerivedFractureMap(int map) {
+    preparedFractureField = derivedFractureMap(map);
+    const auto measured = [](float v) { return std::isfinite(v); };
+    if (std::none_of(preparedFractureField.begin(), preparedFractureField.end(), measured))
+        preparedFractureField.clear();
+    preparedFractureId = preparedFractureField.empty() ? -1 : map;
+    if (preparedFractureId < 0)
+        return false;
+    refreshDerivedFractureRanges();
+    return true;
+}
+
+MainWidget::DerivedRange* MainWidget::shownDerivedRange(int map) {
+    if (map < 0 || map >= kFractureRangeCount || preparedFractureId != map)
+        return nullptr;
+    DerivedRange& range = derivedRanges[static_cast<std::size_t>(map)];
+    return range.high > range.low ? &range : nullptr;
+}
+
+// A range set by hand is the result's, kept in the project: it holds for the
+// derived map as for the raw one.
+std::pair<float, float> MainWidget::shownFractureRange(int map) {
+    const auto m = static_cast<std::size_t>(std::clamp(map, 0, kFractureRangeCount - 1));
+    const DerivedRange* range = shownDerivedRange(map);
+    if (range && !current.display.fractureManual[m])
+        return {range->low, range->high};
+    return {current.fractureMin[m], current.fractureMax[m]};
 }
 
 void MainWidget::onSaveAllDerivedFractureMaps() {

@@ -91,6 +91,7 @@ void MainWidget::finishHeightAssembly(bool success) {
     popBusy();
     if (!success)
         return;
+    showAssembledHeightMap();
     updateHeightTilesControls();
     if (computeOutOfPlaneButton && shownDisplacements && !shownDisplacements->dispX.empty())
         computeOutOfPlaneButton->setEnabled(true);

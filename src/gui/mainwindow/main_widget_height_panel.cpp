@@ -168,6 +168,7 @@ void MainWidget::buildHeightMapPanel() {
     heightTabScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     heightTabScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     heightTabScroll->setFixedHeight(46);
+    heightTabScroll->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     heightTabScroll->setStyleSheet(scrollAreaStyle());
     auto* tabBar = new QWidget;
     auto* tabRow = new QHBoxLayout(tabBar);
@@ -215,6 +216,12 @@ void MainWidget::buildHeightMapPanel() {
     heightSummaryLabel->setAlignment(Qt::AlignCenter);
     heightSummaryLabel->setStyleSheet(hintLabelStyle());
     mosaicLayout->addWidget(heightSummaryLabel);
+    heightAssembleButton = new QPushButton(QStringLiteral("Assemble height maps"), heightMosaicContainer);
+    heightAssembleButton->setToolTip(
+        QStringLiteral("Assemble the reference height tiles and those of the current deformed state at the "
+                       "positions of the intensity mosaics"));
+    heightAssembleButton->setEnabled(false);
+    mosaicLayout->addWidget(heightAssembleButton);
     heightMosaicContainer->hide();
     groupLayout->addWidget(heightMosaicContainer);
 
@@ -296,6 +303,7 @@ void MainWidget::connectHeightMapControls() {
     };
     connect(heightTabPrevButton, &QToolButton::clicked, this, [page] { page(-1); });
     connect(heightTabNextButton, &QToolButton::clicked, this, [page] { page(1); });
+    connect(heightAssembleButton, &QPushButton::clicked, this, [this] { onAssembleHeights(); });
     connect(heightAddStateButton, &QPushButton::clicked, this, [this] { onAddHeightDefState(); });
     connect(heightDeleteStateButton, &QPushButton::clicked, this, [this] { onDeleteHeightDefState(); });
     connect(heightRefTiles.addButton, &QPushButton::clicked, this, [this] { onAddHeightRefTiles(); });

@@ -12,6 +12,7 @@
 #include "gui/mainwindow/stored_results.h"
 #include "gui/project/result_files.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -135,6 +136,7 @@ void MainWidget::showHeightEntry(int index, const HeightCacheEntry& entry) {
     heightDisplayMax = entry.displayMax;
     heightSizeDiffers = !displacementGridIs(entry.width, entry.height);
     heightResultShown = true;
+    assembledHeightShown = false;
     previewedReferenceHeight.clear();
     shownHeightIndex = index;
     updateRigidShiftForShownPage();
@@ -386,19 +388,40 @@ void MainWidget::showReferenceHeightPreview(const QString& path) {
         dropReferenceHeightPreview();
         return;
     }
-    shownHeightValues = std::move(loaded->heights);
-    shownHeightWidth = loaded->width;
-    shownHeightHeight = loaded->height;
+    showHeightMapValues(std::move(loaded->heights), loaded->width, loaded->height);
+    previewedReferenceHeight = path;
+}
+
+void MainWidget::showHeightMapValues(std::vector<float> values, int width, int height) {
+    shownHeightValues = std::move(values);
+    shownHeightWidth = width;
+    shownHeightHeight = height;
     const auto [low, high] = finiteMinMax(shownHeightValues);
     const auto [autoLow, autoHigh] = percentileRange(shownHeightValues, low, high);
     heightAutoMin = heightDisplayMin = autoLow;
     heightAutoMax = heightDisplayMax = autoHigh;
     heightSizeDiffers = false;
     heightResultShown = false;
+    assembledHeightShown = false;
+    previewedReferenceHeight.clear();
     shownHeightIndex = -1;
-    previewedReferenceHeight = path;
     updateRigidShiftForShownPage();
     updateHeightPreview(true, true);
+}
+
+// The caption names the map drawn: no state's result caption may stay over it.
+void MainWidget::showAssembledHeightMap() {
+    const std::size_t cells = std::size_t(std::max(heightMapWidth, 0)) * std::size_t(std::max(heightMapHeight, 0));
+    if (cells == 0 || heightH0.size() != cells)
+        return;
+    const QButtonGroup* tabs = heightMosaicMode() ? heightTabGroup : heightSegmentGroup;
+    const bool reference = !tabs || tabs->checkedId() <= 0 || heightH1.size() != cells;
+    showHeightMapValues(reference ? heightH0 : heightH1, heightMapWidth, heightMapHeight);
+    assembledHeightShown = true;
+    if (heightStepLabel)
+        heightStepLabel->setText(reference ? QStringLiteral("Assembled h\u2080 \u2014 Reference")
+                                           : QStringLiteral("Assembled h\u2081 \u2014 Deformed %1")
+                                                 .arg(currentDeformedHeightState + 1));
 }
 
 void MainWidget::dropReferenceHeightPreview() {

@@ -131,9 +131,9 @@ void MainWidget::onAddHeightRefTiles() {
     const QStringList chosen =
         heightMosaicMode()
             ? askOpenFileNames(this, QStringLiteral("Select height tiles (Reference)"),
-                               firstExistingFolder(toVector(referenceHeightPaths)), kHeightFilter)
-            : QStringList{askOpenFileName(this, QStringLiteral("Select height file (Reference)"), QString(),
-                                          kHeightFilter)};
+                               dialogFolderFor(referenceHeightPaths), kHeightFilter)
+            : QStringList{askOpenFileName(this, QStringLiteral("Select height file (Reference)"),
+                                          dialogFolderFor(referenceHeightPaths), kHeightFilter)};
     addHeightReferenceFiles(chosen);
 }
 
@@ -142,8 +142,9 @@ void MainWidget::onAddHeightDefTiles() {
         heightMosaicMode()
             ? askOpenFileNames(
                   this, QStringLiteral("Select height tiles (State %1 - deformed)").arg(currentDeformedHeightState + 1),
-                  firstExistingFolder(toVector(currentHeightDefTiles())), kHeightFilter)
-            : askOpenFileNames(this, QStringLiteral("Select height files (Deformed)"), QString(), kHeightFilter);
+                  dialogFolderFor(currentHeightDefTiles()), kHeightFilter)
+            : askOpenFileNames(this, QStringLiteral("Select height files (Deformed)"),
+                               dialogFolderFor(currentHeightDefTiles()), kHeightFilter);
     addHeightDeformedFiles(chosen);
 }
 
@@ -362,6 +363,8 @@ void MainWidget::onHeightTabChanged(int id) {
         heightRefTiles.page->hide();
         heightDefTiles.page->show();
     }
+    if (assembledHeightShown)
+        showAssembledHeightMap();
     updateHeightTilesControls();
 }
 
@@ -491,6 +494,11 @@ void MainWidget::updateHeightTilesControls() {
                            stateHeights >= 1 && stateHeights == defTilePositionsForState(0).size();
         }
         enable = idle && complete && outOfPlaneStale && displacement && positionsFit;
+        // Per-tile work takes each height tile as it is: there is no mosaic to assemble.
+        if (heightAssembleButton) {
+            heightAssembleButton->setVisible(!perTileMode);
+            heightAssembleButton->setEnabled(idle && refHeights >= 1 && stateHeights >= 1);
+        }
     } else {
         const bool ready = updateSingleHeightSummary();
         enable = idle && ready && hasDisplacementForHeights() && outOfPlaneStale;

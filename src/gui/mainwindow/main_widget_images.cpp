@@ -6,6 +6,7 @@
 #include "gui/foundation/elided_label.h"
 #include "images/field_rendering.h"
 #include "images/image_io.h"
+#include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/run_async.h"
@@ -55,6 +56,11 @@ QString MainWidget::imageDialogFolder() const {
     if (!lastImageFolder.isEmpty() && QFileInfo(lastImageFolder).isDir())
         return lastImageFolder;
     return defaultProjectDialogDir();
+}
+
+QString MainWidget::dialogFolderFor(const QStringList& paths) const {
+    const QString listed = firstExistingFolder(std::vector<QString>(paths.begin(), paths.end()));
+    return listed.isEmpty() ? imageDialogFolder() : listed;
 }
 
 void MainWidget::rememberImageFolder(const QString& path) {

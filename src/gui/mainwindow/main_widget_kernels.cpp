@@ -128,8 +128,9 @@ void MainWidget::rebuildKernelList(bool derivative) {
     QButtonGroup* group = derivative ? derivativeKernelGroup : smoothingKernelGroup;
     if (!rows || !group)
         return;
-    if (controlContent)
-        controlContent->setUpdatesEnabled(false);
+    // The settings panel is drawn again once, when the rows are all in place.
+    if (controlScrollArea)
+        controlScrollArea->setUpdatesEnabled(false);
     for (QAbstractButton* button : group->buttons())
         group->removeButton(button);
     for (QWidget* row : rows->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
@@ -147,13 +148,7 @@ void MainWidget::rebuildKernelList(bool derivative) {
     }
     rows->adjustSize();
     updateKernelListHeights();
-    QTimer::singleShot(0, this, [this] {
-        updateKernelListHeights();
-        if (controlContent) {
-            controlContent->setUpdatesEnabled(true);
-            controlContent->update();
-        }
-    });
+    QTimer::singleShot(0, this, &MainWidget::finishKernelListRebuild);
 }
 
 QWidget* MainWidget::createKernelRow(bool derivative, int index) {

@@ -101,7 +101,10 @@ bool MainWidget::dropMismatchedMask() {
 void MainWidget::updateMaskOverlay() {
     if (!referenceView)
         return;
-    const bool shown = maskActive && !maskImage.isNull() && maskOverlayButton && maskOverlayButton->isChecked();
+    // A mosaic's mask covers the mosaic, never one of its tiles.
+    const bool overTiles = mosaicSwitch && mosaicSwitch->isChecked() && showsIndividualTiles();
+    const bool shown =
+        maskActive && !maskImage.isNull() && maskOverlayButton && maskOverlayButton->isChecked() && !overTiles;
     if (!shown) {
         referenceView->setMaskOverlay(QImage());
         return;

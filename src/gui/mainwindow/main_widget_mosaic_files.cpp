@@ -236,12 +236,13 @@ void MainWidget::finalizeMosaicSetup(const QString& statusVerb) {
         referenceView->clearRoi();
 }
 
-void MainWidget::setMosaicStatusText(const QString& text) {
+void MainWidget::setMosaicStatusText(const QString& text, const QString& tail) {
     if (!statusLabel)
         return;
-    statusLabel->setText(mosaicRefinementSummary.isEmpty()
-                             ? text
-                             : text + QStringLiteral(" \u2014 refinement: ") + mosaicRefinementSummary);
+    statusLabel->setText((mosaicRefinementSummary.isEmpty()
+                              ? text
+                              : text + QStringLiteral(" \u2014 refinement: ") + mosaicRefinementSummary) +
+                         tail);
     statusLabel->setToolTip(mosaicRefinementSummary);
 }
 

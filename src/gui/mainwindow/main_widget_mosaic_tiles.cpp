@@ -28,13 +28,6 @@ namespace {
 
 const QString kTileFilter = QStringLiteral("Images (*.png *.bmp *.tif *.tiff);;All files (*)");
 
-QString firstExistingTileFolder(const QStringList& tiles) {
-    for (const QString& tile : tiles)
-        if (QFileInfo::exists(tile))
-            return QFileInfo(tile).absolutePath();
-    return QString();
-}
-
 }  // namespace
 
 void MainWidget::fillTileNames(QListWidget* list, const QStringList& tiles) {
@@ -104,11 +97,9 @@ bool MainWidget::confirmAssemblyReset(bool reference, const QString& action) {
 
 void MainWidget::addMosaicTiles(bool reference) {
     QStringList& tiles = reference ? mosaicRefTilePaths : currentMosaicDefTiles();
-    const QString start = firstExistingTileFolder(tiles);
     const QString caption =
         reference ? QStringLiteral("Select reference tiles") : QStringLiteral("Select deformed tiles");
-    QStringList files =
-        askOpenFileNames(this, caption, start.isEmpty() ? imageDialogFolder() : start, kTileFilter);
+    QStringList files = askOpenFileNames(this, caption, dialogFolderFor(tiles), kTileFilter);
     if (files.isEmpty())
         return;
     rejectLossyImages(files);

@@ -201,6 +201,7 @@ void MainWidget::beginMosaicAssembly() {
     stitchingInProgress = true;
     stitchingCancelFlag = std::make_shared<std::atomic<bool>>(false);
     setStatus(QStringLiteral("Assembling mosaics..."));
+    runTimer.start();
     if (progressBar) {
         progressBar->setRange(0, 100);
         progressBar->setValue(0);
@@ -299,7 +300,7 @@ void MainWidget::onStitchingFinished() {
         status += QStringLiteral(" [Scan: %1 (auto)]").arg(name);
     }
     const PlacementWarning placement = placementWarning(result);
-    setMosaicStatusText(status + placement.status);
+    setMosaicStatusText(status + placement.status, withTotalTime(QString()));
     if (!placement.message.isEmpty())
         showWarning(this, QStringLiteral("Tiles not registered"), placement.message);
     mosaicFinalSize = size;

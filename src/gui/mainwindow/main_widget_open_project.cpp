@@ -36,6 +36,20 @@ bool anyTiles(const QList<QStringList>& states) {
     return std::any_of(states.begin(), states.end(), [](const QStringList& state) { return !state.isEmpty(); });
 }
 
+// "- Displacement results: 2/3" and the lines of the other kinds found.
+QString restoredResultLines(int displacements, int of, int strains, int fractures, int heights) {
+    QString text;
+    if (displacements > 0)
+        text += QStringLiteral("\n- Displacement results: %1/%2").arg(displacements).arg(of);
+    if (strains > 0)
+        text += QStringLiteral("\n- Strain results: %1").arg(strains);
+    if (fractures > 0)
+        text += QStringLiteral("\n- Fracture results: %1").arg(fractures);
+    if (heights > 0)
+        text += QStringLiteral("\n- Height results: %1").arg(heights);
+    return text;
+}
+
 int countMissing(const QStringList& paths) {
     return static_cast<int>(std::count_if(paths.begin(), paths.end(),
                                           [](const QString& path) { return !QFileInfo::exists(path); }));
@@ -264,8 +278,7 @@ void MainWidget::restoreProjectInputs(const ProjectParameters& p, ProjectLoadRep
     restoreProjectMask(p, report);
 }
 
-// A mosaic project reaches here once its mosaics are shown, so the mask is
-// checked against the reference mosaic as a single image's is against the image.
+// A mosaic project reaches here once its mosaics are shown.
 void MainWidget::restoreProjectMask(const ProjectParameters& p, ProjectLoadReport& report) {
     if (!p.useMask)
         return;
@@ -302,7 +315,7 @@ void MainWidget::restoreProjectMask(const ProjectParameters& p, ProjectLoadRepor
         carriedMaskPath = p.maskImage;
         return;
     }
-    if (!referenceSize().isEmpty() && mask->image.size() != referenceSize()) {
+    if (const QSize expected = expectedProjectMaskSize(); !expected.isEmpty() && mask->image.size() != expected) {
         report.missing << p.maskImage + QStringLiteral(" (taille incorrecte)");
         return;
     }
@@ -315,9 +328,21 @@ void MainWidget::restoreProjectMask(const ProjectParameters& p, ProjectLoadRepor
     }
     if (clearMaskButton)
         clearMaskButton->setEnabled(true);
-    if (maskOverlayButton)
+    if (maskOverlayButton) {
+        const QSignalBlocker blocker(maskOverlayButton);
+        maskOverlayButton->setChecked(true);
         maskOverlayButton->setVisible(maskActive);
+    }
     updateMaskOverlay();
+}
+
+// A mosaic's mask is checked against the size the project gives the mosaic,
+// so that one of another size is refused before any assembly as after it.
+QSize MainWidget::expectedProjectMaskSize() const {
+    if (mosaicSwitch && mosaicSwitch->isChecked() && mosaicFinalSize && mosaicFinalSize->width() >= 1 &&
+        mosaicFinalSize->height() >= 1)
+        return *mosaicFinalSize;
+    return referenceSize();
 }
 
 // Results of mosaic states were once named deformed_mosaic_state_*; a file
@@ -428,12 +453,15 @@ MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadRepor
             setStatus(QStringLiteral("Mosaic project loaded: %1 ref tiles, %2 deformed states")
                           .arg(referenceTiles)
                           .arg(states));
+            // Per-tile results are counted by tile pair, the others by state.
             return {QStringLiteral("Loading successful"),
                     QStringLiteral("Mosaic project loaded successfully!\n\n- Reference tiles: %1\n- Deformed "
                                    "states: %2\n- Total deformed tiles: %3\n- Computation parameters: OK")
-                        .arg(referenceTiles)
-                        .arg(states)
-                        .arg(tiles)};
+                            .arg(referenceTiles)
+                            .arg(states)
+                            .arg(tiles) +
+                        restoredResultLines(r.displacementResults, perTileMode ? tiles : states, r.strainResults,
+                                            r.fractureResults, r.heightResults)};
         }
         QString text = QStringLiteral("Mosaic project partially loaded:\n\n");
         if (referenceTiles == 0)
@@ -445,21 +473,17 @@ MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadRepor
                         .arg(r.missingTiles);
         for (const QString& missing : r.missing)
             text += QStringLiteral("- ") + QFileInfo(missing).fileName() + QLatin1Char('\n');
+        if (r.displacementResults > 0)
+            text += QStringLiteral("\n%1 computation result(s) loaded.").arg(r.displacementResults);
         setStatus(QStringLiteral("Mosaic project partially loaded"));
         return {QStringLiteral("Incomplete loading"), text};
     }
     if (r.missing.isEmpty() && r.loadedDeformed == r.listedDeformed) {
         QString text = QStringLiteral("Project loaded successfully!\n\n- Reference image: OK\n- Deformed images: "
                                       "%1\n- Computation parameters: OK")
-                           .arg(r.loadedDeformed);
-        if (r.displacementResults > 0)
-            text += QStringLiteral("\n- Displacement results: %1/%2").arg(r.displacementResults).arg(r.loadedDeformed);
-        if (r.strainResults > 0)
-            text += QStringLiteral("\n- Strain results: %1").arg(r.strainResults);
-        if (r.fractureResults > 0)
-            text += QStringLiteral("\n- Fracture results: %1").arg(r.fractureResults);
-        if (r.heightResults > 0)
-            text += QStringLiteral("\n- Height results: %1").arg(r.heightResults);
+                           .arg(r.loadedDeformed) +
+                       restoredResultLines(r.displacementResults, r.loadedDeformed, r.strainResults,
+                                           r.fractureResults, r.heightResults);
         if (r.displacementResults == 0 && r.strainResults == 0 && r.fractureResults == 0 && r.heightResults == 0)
             setStatus(QStringLiteral("Project loaded successfully."));
         else

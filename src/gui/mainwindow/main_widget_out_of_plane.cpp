@@ -193,6 +193,7 @@ void MainWidget::runOutOfPlaneStates(int N) {
         appliedProjectFolder.isEmpty() ? QString() : appliedProjectFolder + QLatin1Char('/') + kHeightFolder;
     if (!folder.isEmpty())
         QDir().mkpath(folder);
+    runTimer.start();
     if (progressBar) {
         progressBar->setRange(0, 3 * N + 1);
         progressBar->setValue(0);
@@ -272,7 +273,7 @@ void MainWidget::runOutOfPlaneStates(int N) {
     updateHeightTilesControls();
     if (progressBar)
         progressBar->setValue(progressBar->maximum());
-    setStatus(QStringLiteral("Computation completed: %1 state(s) processed").arg(processed));
+    setStatus(withTotalTime(QStringLiteral("Computation completed: %1 state(s) processed").arg(processed)));
     endOutOfPlane();
 }
 

@@ -145,6 +145,7 @@ void MainWidget::onComputeOutOfPlaneBatch() {
                                      "folder) and height tiles are loaded for each state."));
     const QString folder = appliedProjectFolder + QLatin1Char('/') + kHeightFolder;
     QDir().mkpath(folder);
+    runTimer.start();
     const int P = static_cast<int>(pairs.size());
     if (progressBar) {
         progressBar->setRange(0, P);
@@ -167,7 +168,7 @@ void MainWidget::onComputeOutOfPlaneBatch() {
     saveParametersToProject();
     updateHeightTilesControls();
     endOutOfPlane();
-    setStatus(QStringLiteral("Batch height computation completed: %1/%2 tiles").arg(succeeded).arg(P));
+    setStatus(withTotalTime(QStringLiteral("Batch height computation completed: %1/%2 tiles").arg(succeeded).arg(P)));
 }
 
 std::optional<bool> MainWidget::computeHeightTilePair(const HeightTilePair& pair, int k, int P,

@@ -58,6 +58,8 @@ void MainWidget::buildMosaicPanel(QVBoxLayout* pageLayout) {
     mosaicTabScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     mosaicTabScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mosaicTabScrollArea->setFixedHeight(46);
+    // The row grows with every state: its width must not become the column's.
+    mosaicTabScrollArea->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     mosaicTabScrollArea->setStyleSheet(horizontalScrollAreaStyle());
     mosaicTabRow = new QWidget(this);
     mosaicTabRow->setStyleSheet(tabButtonBarStyle(QStringLiteral("mosaicAddTabButton")));

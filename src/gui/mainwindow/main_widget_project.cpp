@@ -351,6 +351,14 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
                           [](const stitching::TilePosition& tile) { return tile.tileIndex >= 0; }));
         if (mosaic.enabled && !referenceTilePositions.isEmpty() && placed == mosaicRefTilePaths.size())
             reconstructMosaicsFromPositions();
+        // Without mosaics to show, the views show the first tile of each side,
+        // as choosing those tiles by hand would (per-tile mode shows its tiles
+        // with the layout below).
+        if (mosaic.enabled && !perTileMode && showsIndividualTiles()) {
+            previewTileIndex = -1;
+            enlargedTileIndex = -1;
+            displayCurrentTilesInViews();
+        }
     }
     // The switch and the radio buttons were set without their signals.
     applyInputModeLayout();
@@ -420,6 +428,8 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         setCheck(heightSaveFullImageCheck, p.heightFields->saveFullImage);
         outOfPlaneStale = !referenceHeightPaths.isEmpty() && hasAnyHeightDefTiles() && shownHeightValues.empty();
         showRestoredHeightLists();
+        // The height inputs are on the 3D Maps page: it is there for them without any result.
+        update3DMapsTabEnabled();
     }
     // Ranges of states that are not listed (yet) are kept and written back:
     // opening a project never loses a cached result. Only keys no state
@@ -469,6 +479,8 @@ void MainWidget::adoptProjectFolder(const QString& folder) {
     waitForResultWrites();
     projectFolderPath = folder;
     appliedProjectFolder = folder;
+    // Another project's image folder is no start for this one's dialogs.
+    lastImageFolder.clear();
     // A new folder's first failed save is told again, in a box.
     parametersSaveFailing = false;
     if (projectLogMover())
@@ -519,6 +531,8 @@ void MainWidget::onSelectProjectFolder() {
             refreshProjectControls();
             break;
         case ExistingProjectChoice::Overwrite: {
+            if (!folderTakesOverwrite(folder))
+                break;
             const bool whole = overwriteProject(folder);
             saveParametersToProject();
             if (whole && statusLabel)
@@ -545,9 +559,25 @@ bool MainWidget::folderTakesProjectFile(const QString& folder) {
     if (writeProjectParametersFile(file, collectProjectParameters(), error))
         return true;
     qWarning().noquote() << "[Project] Could not write" << file << ":" << error;
+    refuseProjectFolder(folder, error);
+    return false;
+}
+
+// Tested before anything is wiped: an overwrite that could not save the new
+// project would leave the old one deleted and the window on a folder it
+// cannot write.
+bool MainWidget::folderTakesOverwrite(const QString& folder) {
+    QString error;
+    if (probeFolderWritable(folder, error))
+        return true;
+    qWarning().noquote() << "[Project] Overwrite refused, the folder cannot be written:" << error;
+    refuseProjectFolder(folder, error);
+    return false;
+}
+
+void MainWidget::refuseProjectFolder(const QString& folder, const QString& error) {
     showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
     setStatus(QStringLiteral("Project folder not changed: ") + folder);
-    return false;
 }
 
 bool MainWidget::refuseUnwritableProject() {
@@ -613,6 +643,10 @@ void MainWidget::applyProjectFolder() {
             restoreField();
         break;
     case ExistingProjectChoice::Overwrite:
+        if (!folderTakesOverwrite(path)) {
+            restoreField();
+            break;
+        }
         if (overwriteProject(path) && statusLabel)
             statusLabel->setText(kOverwritten);
         break;

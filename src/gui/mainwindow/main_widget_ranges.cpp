@@ -386,6 +386,13 @@ void MainWidget::onFractureHistogramRangeEdited(float minValue, float maxValue) 
     if (!(minValue < maxValue) || !current.hasFracture || f < 0 || f >= kFractureRangeCount)
         return;
     const auto m = static_cast<std::size_t>(f);
+    // The range set over a derived map is kept for the raw map too: a result
+    // reopened from its files has no crack line and shows the raw map.
+    if (DerivedRange* derived = shownDerivedRange(f)) {
+        derived->low = minValue;
+        derived->high = maxValue;
+        derived->manual = true;
+    }
     setFractureRange(current, m, minValue, maxValue, true);
     setMinMaxLabel(fractureRangeLabel, true, minValue, maxValue);
     refreshFractureImage(false);
@@ -399,13 +406,19 @@ void MainWidget::onFractureAutoScale() {
     if (!current.hasFracture || f < 0 || f >= kFractureRangeCount)
         return;
     const auto m = static_cast<std::size_t>(f);
+    if (DerivedRange* derived = shownDerivedRange(f)) {
+        derived->manual = false;
+        derived->low = derived->autoLow;
+        derived->high = derived->autoHigh;
+    }
     const auto [low, high] = automatic(current.display.fracturePercentileMin[m], current.display.fracturePercentileMax[m],
                                        current.fractureAutoMin[m], current.fractureAutoMax[m]);
     setFractureRange(current, m, low, high, false);
     fractureAppliedToAll[m] = false;
+    const auto [shownLow, shownHigh] = shownFractureRange(f);
     if (fractureHistogram)
-        fractureHistogram->setRange(low, high);
-    setMinMaxLabel(fractureRangeLabel, true, low, high);
+        fractureHistogram->setRange(shownLow, shownHigh);
+    setMinMaxLabel(fractureRangeLabel, true, shownLow, shownHigh);
     refreshFractureImage(false);
     if (ComputationResult* record = currentRecord())
         setFractureRange(*record, m, low, high, false);
@@ -454,12 +467,17 @@ void MainWidget::updateFractureRangeControls() {
         setMinMaxLabel(fractureRangeLabel, false, 0.0f, 0.0f);
         return;
     }
-    const auto m = static_cast<std::size_t>(currentComboData());
-    fractureHistogram->setData(fractureField(static_cast<int>(m)), current.fractureAutoMin[m],
-                               current.fractureAutoMax[m]);
-    fractureHistogram->setRange(current.fractureMin[m], current.fractureMax[m]);
+    const int map = currentComboData();
+    const auto m = static_cast<std::size_t>(map);
+    prepareDerivedFractureMap(map);
+    if (const DerivedRange* derived = shownDerivedRange(map))
+        fractureHistogram->setData(preparedFractureField, derived->dataMin, derived->dataMax);
+    else
+        fractureHistogram->setData(fractureField(map), current.fractureAutoMin[m], current.fractureAutoMax[m]);
+    const auto [low, high] = shownFractureRange(map);
+    fractureHistogram->setRange(low, high);
     fractureHistogram->saveUnzoomedState();
-    setMinMaxLabel(fractureRangeLabel, true, current.fractureMin[m], current.fractureMax[m]);
+    setMinMaxLabel(fractureRangeLabel, true, low, high);
 }
 
 void MainWidget::updateFractureViewVisibility() {

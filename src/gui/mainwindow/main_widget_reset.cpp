@@ -253,8 +253,10 @@ void MainWidget::resetAllData() {
     setCheckBlocked(useMaskCheck, false);
     if (maskFieldBlock)
         maskFieldBlock->hide();
-    if (maskOverlayButton)
+    if (maskOverlayButton) {
+        setCheckBlocked(maskOverlayButton, true);
         maskOverlayButton->hide();
+    }
     if (referenceView)
         referenceView->setMaskOverlay(QImage());
     clearHistogram(referenceHistogram);
@@ -354,6 +356,7 @@ void MainWidget::forgetShownHeightMap() {
     shownHeightHeight = 0;
     shownHeightIndex = -1;
     heightResultShown = false;
+    assembledHeightShown = false;
     previewedReferenceHeight.clear();
     if (heightView)
         heightView->setImage(QImage(), false);

@@ -729,20 +729,14 @@ void MainWidget::refreshFractureImage(bool fit) {
         resetFractureHoverText();
         return;
     }
-    // Along a crack line the map reads the field where the crack is; the
-    // same range keeps its colours those of the raw map.
-    preparedFractureField = derivedFractureMap(map);
     // Where no line is found (every jump below "Min jump:"), the raw map is shown.
-    const auto measured = [](float v) { return std::isfinite(v); };
-    if (std::none_of(preparedFractureField.begin(), preparedFractureField.end(), measured))
-        preparedFractureField.clear();
-    preparedFractureId = preparedFractureField.empty() ? -1 : map;
-    const std::vector<float>& shown = preparedFractureField.empty() ? field : preparedFractureField;
+    const bool derived = prepareDerivedFractureMap(map);
+    const std::vector<float>& shown = derived ? preparedFractureField : field;
+    const auto [low, high] = shownFractureRange(map);
     // Angles wrap around: their colour table closes on itself.
     const int table = map == 3 || map == 4 || map == 8 ? kCyclicColorMap : kJetColorMap;
     showResultImage(fractureView,
-                    renderResultField(shown, f.gridWidth, f.gridHeight, current.fractureMin[static_cast<std::size_t>(map)],
-                                      current.fractureMax[static_cast<std::size_t>(map)], table,
+                    renderResultField(shown, f.gridWidth, f.gridHeight, low, high, table,
                                       resultCanvas(f.gridWidth, f.gridHeight)),
                     fractureImageScale, fit);
     renderedFractureField = map;

@@ -399,6 +399,10 @@ void MainWidget::releaseRunInputs() {
     runRequest = ComputationRequest();
 }
 
+QString MainWidget::withTotalTime(const QString& status) const {
+    return status + QStringLiteral(" | Total time: %1").arg(formatDuration(runTimer.elapsed()));
+}
+
 // The timing line speaks of one finished task: it goes with that task's results.
 void MainWidget::clearTiming() {
     if (timingLabel)

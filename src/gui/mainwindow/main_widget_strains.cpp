@@ -156,6 +156,7 @@ void MainWidget::onComputeStrainFields() {
     }
     waitForResultWrites();
     clearTiming();
+    runTimer.start();
     setComputationRunning(true);
     if (static_cast<int>(results.size()) < resultCount())
         results.resize(static_cast<std::size_t>(resultCount()));
@@ -271,7 +272,7 @@ void MainWidget::finishStrainComputation(int done, int count, bool cancelled) {
     refreshStrainImage(true);
     updateStrainRangeLabel();
     const QString computed = QStringLiteral("Strains computed for %1/%2 result(s).").arg(done).arg(count);
-    setStatus(cancelled ? computed + QStringLiteral(" Cancelled before the others.") : computed);
+    setStatus(withTotalTime(cancelled ? computed + QStringLiteral(" Cancelled before the others.") : computed));
     if (!appliedProjectFolder.isEmpty())
         exportStrainFiles();
 }
@@ -336,7 +337,7 @@ void MainWidget::exportStrainFiles() {
         showMessage(this, QStringLiteral("Result files"), text);
         return;
     }
-    setStatus(QStringLiteral("Strains computed and exported (%1 set(s)) to %2").arg(exported).arg(folder));
+    setStatus(withTotalTime(QStringLiteral("Strains computed and exported (%1 set(s)) to %2").arg(exported).arg(folder)));
 }
 
 }  // namespace tavro::gui

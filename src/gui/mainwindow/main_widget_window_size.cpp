@@ -41,18 +41,9 @@ void MainWidget::fitColumnsToCurrentTab() {
                                         ? controlContent->layout()->contentsMargins()
                                         : QMargins();
     const int chrome = scrollBar + 2 * controlScrollArea->frameWidth();
-    int wanted = panelsWant + contentMargins.left() + contentMargins.right() + chrome;
-    // A row of state tabs sits in its own scroll area and would not widen the
-    // column: it asks for its width here, so where there is room every tab shows whole.
-    // The height tabs' room is their whole strip, arrows included, which
-    // narrows the scroll area while it pages.
-    const auto askForRow = [&](const QScrollArea* strip, const QWidget* room) {
-        if (strip && strip->widget() && room && controlContent && strip->isVisibleTo(this))
-            wanted = std::max(wanted, strip->widget()->sizeHint().width() + controlContent->width() - room->width() +
-                                          chrome);
-    };
-    askForRow(mosaicTabScrollArea, mosaicTabScrollArea ? mosaicTabScrollArea->viewport() : nullptr);
-    askForRow(heightTabScroll, heightTabStrip);
+    // The rows of state tabs scroll or page in their own strips: a state
+    // added never moves the border between the columns.
+    const int wanted = panelsWant + contentMargins.left() + contentMargins.right() + chrome;
     const QMargins margins = layout() ? layout()->contentsMargins() : QMargins();
     const int spacing = layout() ? std::max(layout()->spacing(), 0) : 0;
     // The tab widget's own frame and tab bar come on top of its pages. Every

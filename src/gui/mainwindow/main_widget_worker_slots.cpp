@@ -2,6 +2,7 @@
 // the controls, and Stop.
 #include "gui/mainwindow/main_widget.h"
 
+#include "compute/progress_text.h"
 #include "compute/compute_worker.h"
 #include "compute/kinematic_models.h"
 #include "core/gpu_common.h"
@@ -47,6 +48,9 @@ void autoRange(const std::vector<float>& field, float dataMin, float dataMax, fl
 void MainWidget::onComputationProgress(int value, QString message) {
     if (progressBar)
         progressBar->setValue(std::clamp(value, 0, 100));
+    // Each image is a computation of its own; the run's time goes on across them.
+    if (runInProgress && runTimer.isValid())
+        message = withElapsed(message, runTimer.elapsed());
     if (!message.isEmpty()) {
         const qsizetype bars = message.indexOf(QStringLiteral("|||"));
         if (statusLabel)

@@ -3,12 +3,14 @@
 // texts, the help links and the window at its smallest.
 #include "gui/mainwindow/main_widget.h"
 
+#include "compute/worker_conversions.h"
 #include "core/strain.h"
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/kernel_preview_widget.h"
 #include "gui/mainwindow/named_kernel_edit_dialog.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/style/switch_widget.h"
+#include "images/field_rendering.h"
 #include "images/image_io.h"
 #include "support/synthetic_images.h"
 #include "window_session.h"
@@ -141,6 +143,7 @@ struct MainWidgetDisplayTestAccess {
     static void ThePreviewShowsTheSmoothingAsTheEngineAppliesIt();
     static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
+    static void ADerivedMapIsShownWithinTheRangeOfItsReadings();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
     static void EveryResultTabShowsItsWholeLabelBesideHelp();
@@ -427,6 +430,43 @@ DISPLAY_TEST(HeightPage, HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhe
     EXPECT_EQ(w.heightLineProfile(QPointF(0, 0), QPointF(1, 1)).label, QStringLiteral("w"));
 }
 
+// Read along the crack line, a map spans the readings on the line, not the
+// whole raw field; a range set by hand is the result's, auto-scale gives the
+// readings' range back.
+DISPLAY_TEST(FracturePage, ADerivedMapIsShownWithinTheRangeOfItsReadings) {
+    Cracked s;
+    MainWidget& w = s.w();
+    ASSERT_TRUE(w.current.hasFracture) << s.status().toStdString();
+    const int map = 2;  // the opening intensity
+    w.fractureParameterCombo->setCurrentIndex(w.fractureParameterCombo->findData(map));
+    ASSERT_EQ(w.preparedFractureId, map) << "the crack is found";
+    const auto& range = w.derivedRanges[static_cast<std::size_t>(map)];
+    const auto [dataMin, dataMax] = finiteMinMax(w.preparedFractureField);
+    EXPECT_EQ(range.dataMin, dataMin);
+    EXPECT_EQ(range.dataMax, dataMax);
+    const auto [autoLow, autoHigh] = percentileRange(w.preparedFractureField, dataMin, dataMax);
+    ASSERT_LT(range.autoLow, range.autoHigh);
+    EXPECT_NEAR(range.autoLow, autoLow, 1e-3f * (dataMax - dataMin));
+    EXPECT_NEAR(range.autoHigh, autoHigh, 1e-3f * (dataMax - dataMin));
+    EXPECT_FLOAT_EQ(w.fractureHistogram->selectionMin(), range.autoLow);
+    EXPECT_FLOAT_EQ(w.fractureHistogram->selectionMax(), range.autoHigh);
+    const FractureResult& f = *w.current.fracture;
+    const QImage drawn = renderResultField(w.preparedFractureField, f.gridWidth, f.gridHeight, range.autoLow,
+                                           range.autoHigh, kJetColorMap, w.resultCanvas(f.gridWidth, f.gridHeight))
+                             .image;
+    EXPECT_EQ(w.fractureView->image(), drawn);
+
+    const float low = range.autoLow + 0.25f * (range.autoHigh - range.autoLow);
+    w.fractureHistogram->setRange(low, range.autoHigh);
+    w.onFractureHistogramRangeEdited(low, range.autoHigh);
+    EXPECT_TRUE(w.current.display.fractureManual[static_cast<std::size_t>(map)]) << "kept with the result";
+    EXPECT_EQ(w.shownFractureRange(map).first, low);
+    w.onFractureAutoScale();
+    EXPECT_FALSE(w.current.display.fractureManual[static_cast<std::size_t>(map)]);
+    EXPECT_FLOAT_EQ(w.fractureHistogram->selectionMin(), range.autoLow);
+    EXPECT_EQ(w.shownFractureRange(map), std::make_pair(range.autoLow, range.autoHigh));
+}
+
 DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
     // A run without crack maps, then one with: the list never rests on a heading.
     Correlated plain(1);
@@ -613,11 +653,21 @@ DISPLAY_TEST(SmallestWindow, EveryControlFitsAndEachMapKeeps250Pixels) {
     }
     w.mainTabs->setCurrentWidget(w.inputImagesPage);
     w.mosaicSwitch->setChecked(true);
-    w.onAddMosaicDefState();
     QCoreApplication::processEvents();
     ASSERT_TRUE(w.mosaicPage->isVisible());
     EXPECT_FALSE(w.controlScrollArea->horizontalScrollBar()->isVisible()) << "the wider mosaic panel widens the column";
-    EXPECT_GE(w.mosaicTabScrollArea->viewport()->width(), w.mosaicTabRow->width()) << "every state tab shows whole";
+    const int mosaicColumn = w.leftColumn->width();
+    for (int added = 1; added <= 3; ++added) {
+        w.onAddMosaicDefState();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(w.leftColumn->width(), mosaicColumn) << added << " states added: the column never widens";
+        const QScrollBar* along = w.mosaicTabScrollArea->horizontalScrollBar();
+        EXPECT_GE(w.mosaicTabScrollArea->viewport()->width() + along->maximum(), w.mosaicTabRow->width())
+            << "every state tab can be scrolled into view";
+    }
+    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.leftColumn->width(), mosaicColumn) << "nor do the height panel's state tabs";
 
     // With room to spare the control column shows its panels whole again.
     w.resize(1366, 768);

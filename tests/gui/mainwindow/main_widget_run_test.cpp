@@ -834,6 +834,7 @@ RUN_TEST(StrainsOnRequest, StrainsOfEveryResultAreComputedShownAndWritten) {
     EXPECT_TRUE(run.boxes.isEmpty()) << run.boxes.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(run.status().startsWith(QStringLiteral("Strains computed and exported (3 set(s)) to ")))
         << run.status().toStdString();
+    EXPECT_TRUE(run.status().contains(QStringLiteral(" | Total time: "))) << "strains end with their duration";
     EXPECT_FALSE(w.computeStrainsButton->isEnabled()) << "nothing changed since";
     EXPECT_TRUE(w.current.hasStrain);
     EXPECT_FALSE(w.strainView->image().isNull());

@@ -90,6 +90,10 @@ struct WindowTestSession {
     QStringList chosen;
     QStringList boxes;
     QMessageBox::StandardButton answer = QMessageBox::Yes;
+    // When set, the button of a box with this text is clicked instead.
+    QString click;
+    // The folder each file dialog was opened in.
+    QStringList startFolders;
     // Runs while a box is open, in the middle of whatever opened it.
     std::function<void()> whileBoxOpen;
     std::optional<ScopedDialogResponder> responder;
@@ -106,12 +110,20 @@ struct WindowTestSession {
                                               boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
                                               if (whileBoxOpen)
                                                   whileBoxOpen();
+                                              for (QAbstractButton* button : box->buttons())
+                                                  if (!click.isEmpty() && button->text() == click) {
+                                                      button->click();
+                                                      return;
+                                                  }
                                               if (QAbstractButton* button = box->button(answer))
                                                   button->click();
                                               else
                                                   box->accept();
                                           },
-                                          [this](const FileDialogRequest&) { return chosen; }});
+                                          [this](const FileDialogRequest& request) {
+                                              startFolders << request.directory;
+                                              return chosen;
+                                          }});
         window = std::make_unique<MainWidget>();
         window->adoptProjectFolder(folder);
     }
