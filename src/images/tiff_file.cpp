@@ -68,7 +68,7 @@ TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_
         return;
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffFile::onError, this);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffFile::onWarning, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffFile::onWarning, this);
     if (limits == Limits::Reader)
         TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kMaxImageBytes));
     const QByteArray name = QFile::encodeName(path);
@@ -133,6 +133,12 @@ bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) con
         return false;
     std::uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression);
+    // libtiff does not check an uncompressed count against the rows it is
+    // asked for: what lies past a short strip or tile would be read as pixels.
+    // The counts libtiff puts in place of stated ones it finds too small are
+    // no statement of the file's: the stated ones did not hold the rows.
+    if (compression == COMPRESSION_NONE)
+        return !countsReplaced_ && decodedBytes <= count;
     return decodedBytes <= count * maxExpansion(compression) + 65536;
 }
 
@@ -158,8 +164,11 @@ int TiffFile::onError(tiff*, void* self, const char* module, const char* fmt, va
     return 1;
 }
 
-int TiffFile::onWarning(tiff*, void*, const char*, const char*, va_list)
+int TiffFile::onWarning(tiff*, void* self, const char*, const char* fmt, va_list)
 {
+    // "Bogus" or "Wrong \"StripByteCounts\" field, ignoring and calculating from imagelength".
+    if (self != nullptr && fmt != nullptr && std::strstr(fmt, "\"StripByteCounts\" field, ignoring") != nullptr)
+        static_cast<TiffFile*>(self)->countsReplaced_ = true;
     return 1;
 }
 
