@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace tavro::gui::detail {
@@ -47,7 +48,8 @@ std::uint64_t maxExpansion(std::uint16_t compression)
 
 }  // namespace
 
-TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_(path), writing_(mode[0] == 'w')
+TiffFile::TiffFile(const QString& path, const char* mode, Limits limits, const QString& shownPath)
+    : path_(shownPath.isEmpty() ? path : shownPath), writing_(mode[0] == 'w')
 {
     // Readers open the descriptor themselves: libtiff's own open would block
     // on a FIFO and read a device without end.
@@ -60,22 +62,29 @@ TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_
         }
         fileSize_ = file.size();
         fd = file.release();
+    } else {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            lastError_ = (QFile::encodeName(path_) + ": ").toStdString() + std::strerror(errno);
+            return;
+        }
     }
 
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) {
         lastError_ = "out of memory";
+        ::close(fd);
         return;
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffFile::onError, this);
     TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffFile::onWarning, this);
     if (limits == Limits::Reader)
         TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kMaxImageBytes));
-    const QByteArray name = QFile::encodeName(path);
-    tif_ = fd >= 0 ? TIFFFdOpenExt(fd, name.constData(), mode, options) : TIFFOpenExt(name.constData(), mode, options);
+    const QByteArray name = QFile::encodeName(path_);
+    tif_ = TIFFFdOpenExt(fd, name.constData(), mode, options);
     TIFFOpenOptionsFree(options);
     // libtiff closes the descriptor with the handle, but not when the open fails.
-    if (tif_ == nullptr && fd >= 0)
+    if (tif_ == nullptr)
         ::close(fd);
 }
 

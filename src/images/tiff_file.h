@@ -19,7 +19,10 @@ public:
     // because legitimate result rasters can be several gigabytes.
     enum class Limits { Reader, Writer };
 
-    TiffFile(const QString& path, const char* mode, Limits limits = Limits::Reader);
+    // A file opened for writing is created (never replaced, never through a
+    // link) and is named `shownPath` in every message: the temporary file a
+    // writer fills means nothing to the user.
+    TiffFile(const QString& path, const char* mode, Limits limits = Limits::Reader, const QString& shownPath = {});
     ~TiffFile();
     TiffFile(const TiffFile&) = delete;
     TiffFile& operator=(const TiffFile&) = delete;
