@@ -273,6 +273,14 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
     return readWithQt(path, file, image, error, message);
 }
 
+QString loadFailureText(const QString& path, const QString& error)
+{
+    const QString prefix = QStringLiteral("Unable to load %1: ").arg(path);
+    if (error.startsWith(prefix))
+        return QStringLiteral("Unable to load %1:\n%2").arg(path, error.mid(prefix.size()));
+    return QStringLiteral("Unable to load %1:\n%2").arg(path, error);
+}
+
 bool readDecimatedImage(const QString& path, QImage& image, QString& error)
 {
     const QString suffix = lowerSuffix(path);
@@ -343,6 +351,10 @@ bool probeImageSize(const QString& path, QSize& size)
 LoadedTiffResult loadFloatTiff(const QString& path)
 {
     LoadedTiffResult result;
+    if (const QString invalid = detail::invalidNameProblem(path); !invalid.isEmpty()) {
+        result.error = invalid;
+        return result;
+    }
     if (!QFileInfo::exists(path)) {
         result.error = QStringLiteral("File does not exist");
         return result;

@@ -348,6 +348,21 @@ TEST(GrayImageReader, NonRegularFilesAndEmptyFilesSayWhatTheyAre)
     }
 }
 
+TEST(GrayImageReader, AFailureSaysUnableToLoadOnceBeforeItsReason)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("short.tif"));
+    ASSERT_TRUE(writeBytes(path, QByteArray("II*\0", 4) + QByteArray(4, '\x7F')));
+    QImage image;
+    QString error;
+    ASSERT_FALSE(readGrayImage(path, image, error));
+    const QString text = loadFailureText(path, error);
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Unable to load %1:\n").arg(path))) << text.toStdString();
+    EXPECT_EQ(text.count(QStringLiteral("Unable to load")), 1) << text.toStdString();
+    EXPECT_EQ(loadFailureText(path, QStringLiteral("out of memory")),
+              QStringLiteral("Unable to load %1:\nout of memory").arg(path));
+}
+
 TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExtensionCase)
 {
     QTemporaryDir dir;
