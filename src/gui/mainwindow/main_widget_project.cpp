@@ -52,7 +52,8 @@ const QString kApplication = QStringLiteral("Tavro2D");
 const QString kLastProjectKey = QStringLiteral("lastProjectFolder");
 const QString kParametersFile = QStringLiteral("parameters.json");
 const QString kOverwritten = QStringLiteral("Project overwritten - ready to restart");
-const QString kNotSaved = QStringLiteral("The project folder cannot be written: changes are not saved (%1).");
+// Which file, and why: a size limit or a read-only file is no unwritable folder.
+const QString kNotSaved = QStringLiteral("Changes are not saved: %1 cannot be written (%2).");
 
 std::function<void(const QString&)>& projectLogMover() {
     static std::function<void(const QString&)> mover;
@@ -150,26 +151,20 @@ void MainWidget::saveParametersToProject() {
 }
 
 bool MainWidget::saveParametersToFile(const QString& path) {
-    const bool wasFailing = parametersSaveFailing;
     QString error;
     if (saveParametersQuietly(path, error))
         return true;
-    // The box is shown once until a save succeeds again: every edit
-    // autosaves, and a box per keystroke would make the window unusable. The
-    // status line says it at every failed save, so that it is never lost.
-    if (!wasFailing)
-        showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+    // Every failed save is said, in a box and in the status line: a change
+    // that is silently not saved is lost when the window closes.
+    showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
     return false;
 }
 
 bool MainWidget::saveParametersQuietly(const QString& path, QString& error) {
-    if (writeProjectParametersFile(path, collectProjectParameters(), error)) {
-        parametersSaveFailing = false;
+    if (writeProjectParametersFile(path, collectProjectParameters(), error))
         return true;
-    }
     qWarning().noquote() << "[Project] Could not write" << path << ":" << error;
-    parametersSaveFailing = true;
-    setStatus(kNotSaved.arg(error));
+    setStatus(kNotSaved.arg(path, error));
     return false;
 }
 
@@ -177,9 +172,10 @@ QString MainWidget::saveOpenedProject() {
     if (autosaveSuppressed || appliedProjectFolder.isEmpty())
         return {};
     QString error;
-    if (saveParametersQuietly(appliedProjectFolder + QLatin1Char('/') + kParametersFile, error))
+    const QString path = appliedProjectFolder + QLatin1Char('/') + kParametersFile;
+    if (saveParametersQuietly(path, error))
         return {};
-    return kNotSaved.arg(error);
+    return kNotSaved.arg(path, error);
 }
 
 ProjectParameters MainWidget::collectProjectParameters() const {
@@ -473,8 +469,6 @@ void MainWidget::adoptProjectFolder(const QString& folder) {
     waitForResultWrites();
     projectFolderPath = folder;
     appliedProjectFolder = folder;
-    // A new folder's first failed save is told again, in a box.
-    parametersSaveFailing = false;
     if (projectLogMover())
         projectLogMover()(folder);
     persistLastProjectFolder(folder);
