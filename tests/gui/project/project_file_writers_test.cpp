@@ -43,6 +43,16 @@ QByteArray contentOf(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// `content` at `target` and a link at `link` whose text is `text`, both
+// under `root`, their folders made first.
+void linkedFile(const QDir& root, const QString& target, const QString& link, const QString& text,
+                const QByteArray& content) {
+    ASSERT_TRUE(root.mkpath(QFileInfo(root.filePath(target)).path()));
+    ASSERT_TRUE(root.mkpath(QFileInfo(root.filePath(link)).path()));
+    put(root.filePath(target), content);
+    ASSERT_TRUE(QFile::link(text, root.filePath(link)));
+}
+
 struct stat lstatOf(const QString& path) {
     struct stat info {};
     ::lstat(encoded(path).constData(), &info);
@@ -167,12 +177,10 @@ TEST(ProjectFileWriters, AReadOnlyFileIsNotReplacedWhoeverWrites) {
 TEST(ProjectFileWriters, ALinkLeadingOutOfTheProjectFolderIsRefusedAndBothAreKept) {
     const testing::TempDir dir("tavro_writers");
     const QDir root(qpath(dir.path()));
-    ASSERT_TRUE(root.mkpath(QStringLiteral("project")));
-    ASSERT_TRUE(root.mkpath(QStringLiteral("system")));
+    linkedFile(root, QStringLiteral("system/passwd"), QStringLiteral("project/parameters.json"),
+               QStringLiteral("../system/passwd"), "root:x:0:0");
     const QString victim = root.filePath(QStringLiteral("system/passwd"));
-    put(victim, "root:x:0:0");
     const QString link = root.filePath(QStringLiteral("project/parameters.json"));
-    ASSERT_TRUE(QFile::link(QStringLiteral("../system/passwd"), link));
     QString error;
     EXPECT_FALSE(writeProjectParametersFile(link, ProjectParameters(), error));
     EXPECT_EQ(error, QStringLiteral("it leads to %1, outside the folder %2; it was left as it was")
@@ -201,12 +209,11 @@ TEST(ProjectFileWriters, ALinkLeadingOutOfTheProjectFolderIsRefusedAndBothAreKep
 TEST(UserDefaultsWriter, ALinkInsideTheConfigurationFolderIsKeptAndOneOutOfItRefused) {
     const testing::TempDir dir("tavro_writers");
     const QDir root(qpath(dir.path()));
-    ASSERT_TRUE(root.mkpath(QStringLiteral("config/kept")));
     ASSERT_TRUE(root.mkpath(QStringLiteral("elsewhere")));
+    linkedFile(root, QStringLiteral("config/kept/defaults.json"), QStringLiteral("config/user_defaults.json"),
+               QStringLiteral("kept/defaults.json"), "{ not json");
     const QString stored = root.filePath(QStringLiteral("config/kept/defaults.json"));
-    put(stored, "{ not json");
     const QString link = root.filePath(QStringLiteral("config/user_defaults.json"));
-    ASSERT_TRUE(QFile::link(QStringLiteral("kept/defaults.json"), link));
     QString error;
     ASSERT_TRUE(writeUserDefaults(link, builtinDerivativeKernels(), {}, {}, error)) << error.toStdString();
     EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
