@@ -13,6 +13,7 @@
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -140,6 +142,29 @@ QList<stitching::TilePosition> fromProject(const std::vector<ProjectTilePosition
     return out;
 }
 
+// Runs an action once, after the next mouse release has reached its widget.
+class AfterMouseRelease : public QObject {
+public:
+    AfterMouseRelease(QObject* owner, std::function<void()> action) : QObject(owner), action_(std::move(action)) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease && !done_) {
+            done_ = true;
+            qApp->removeEventFilter(this);
+            QTimer::singleShot(0, parent(), [this] {
+                action_();
+                deleteLater();
+            });
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> action_;
+    bool done_ = false;
+};
+
 }  // namespace
 
 void setProjectLogMover(std::function<void(const QString& folder)> mover) { projectLogMover() = std::move(mover); }
@@ -156,7 +181,22 @@ bool MainWidget::saveParametersToFile(const QString& path) {
         return true;
     // Every failed save is said, in a box and in the status line: a change
     // that is silently not saved is lost when the window closes.
-    showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+    const QString text = QStringLiteral("Unable to create parameters file.\n\n") + error;
+    if (QGuiApplication::mouseButtons() == Qt::NoButton) {
+        showMessage(this, QStringLiteral("Save"), text);
+        return false;
+    }
+    // Inside a press (a spin box's arrow) the box waits for the release: a
+    // box shown at once would take the release, and the spin box would step
+    // again, and fail again, each time the box is closed. The steps of one
+    // held press get one box.
+    if (!saveBoxAfterRelease) {
+        saveBoxAfterRelease = true;
+        qApp->installEventFilter(new AfterMouseRelease(this, [this, text] {
+            saveBoxAfterRelease = false;
+            showMessage(this, QStringLiteral("Save"), text);
+        }));
+    }
     return false;
 }
 

@@ -159,6 +159,23 @@ REOPEN_TEST(ReadOnlyProject, AReadOnlyParametersFileInAWritableFolderIsKeptAndEv
     EXPECT_EQ(after.readAll(), kept);
     EXPECT_EQ(QFile::permissions(file) & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther),
               QFile::Permissions());
+
+    // A press on a spin box's arrow: the box comes once the press ends. Shown
+    // inside the press it would take the release, and the spin box would step
+    // (and fail to save) again each time the box is closed.
+    p.boxes.clear();
+    QSpinBox* spin = w.windowSizeXSpin;
+    const int start = spin->value();
+    const QPoint upArrow(spin->width() - 4, 3);
+    QTest::mousePress(spin, Qt::LeftButton, {}, upArrow);
+    EXPECT_EQ(spin->value(), start + spin->singleStep());
+    EXPECT_TRUE(p.boxes.isEmpty()) << "not while the arrow is held";
+    QTest::mouseRelease(spin, Qt::LeftButton, {}, upArrow);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(countStartingWith(p.boxes, QStringLiteral("Save: Unable to create parameters file.")), 1);
+    QTest::qWait(700);
+    EXPECT_EQ(spin->value(), start + spin->singleStep()) << "one press, one step";
+    EXPECT_EQ(p.boxes.size(), 1);
 }
 
 REOPEN_TEST(ReadOnlyProject, OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverThatChangesAreNotSaved) {
