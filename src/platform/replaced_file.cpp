@@ -180,8 +180,8 @@ ReplacementFile::~ReplacementFile() {
 }
 
 bool ReplacementFile::commit(std::string& error) {
-    // The mode bits themselves: root may replace a 0444 file, which must stay
-    // 0444. The owner is kept where the process may set it.
+    // The mode bits themselves: root may replace a 0604 file, which must stay
+    // 0604. The owner is kept where the process may set it.
     struct stat old {};
     const bool replacing = ::stat(target_.c_str(), &old) == 0;
     // The owner first: a change of owner clears the set-id bits.
