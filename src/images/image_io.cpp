@@ -79,6 +79,15 @@ bool startsLikeTiff(const detail::RegularFile& file)
            || std::memcmp(magic, "II+\0", 4) == 0 || std::memcmp(magic, "MM\0+", 4) == 0;
 }
 
+// PNG content under another name goes to our reader too, whose refusals say
+// why where the image library's say only that it could not read the data.
+bool startsLikePng(const detail::RegularFile& file)
+{
+    char magic[8];
+    return ::pread(file.fd(), magic, sizeof magic, 0) == qint64(sizeof magic)
+           && std::memcmp(magic, "\x89PNG\r\n\x1a\n", 8) == 0;
+}
+
 // Reads through the descriptor already checked, so that the image library
 // never opens a path that became a FIFO or a device in the meantime.
 // `handedOver` says why our own reader gave the file to the image library; it
@@ -101,9 +110,7 @@ bool readWithQt(const QString& path, detail::RegularFile& regular, QImage& image
         return false;
     }
     if (!looksGray(read)) {
-        error = QStringLiteral("%1 is a colour image. Tavro2D works on grayscale images (8 or 16 bits) — "
-                               "convert it before loading.")
-                    .arg(QFileInfo(path).fileName());
+        error = detail::colourImageMessage(path);
         return false;
     }
     const QImage gray = toGrayFormat(read);
@@ -206,6 +213,13 @@ QString outsideRegionMessage()
     return QStringLiteral("Requested region is outside the image");
 }
 
+QString colourImageMessage(const QString& path)
+{
+    return QStringLiteral("%1 is a colour image. Tavro2D works on grayscale images (8 or 16 bits) — "
+                          "convert it before loading.")
+        .arg(QFileInfo(path).fileName());
+}
+
 QString allocationMessage(std::int64_t width, std::int64_t height)
 {
     return QStringLiteral("Cannot allocate %1x%2 grayscale image (out of memory)").arg(width).arg(height);
@@ -233,6 +247,8 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
         status = detail::readTiff(path, QRect(), 1, read, message);
     if (status == detail::ReadStatus::Unsupported && !isTiffSuffix(suffix) && startsLikeTiff(file))
         status = detail::readTiff(path, QRect(), 1, read, message);
+    else if (status == detail::ReadStatus::Unsupported && suffix != QLatin1String("png") && startsLikePng(file))
+        status = detail::readPngFile(path, read, message);
 
     switch (status) {
     case detail::ReadStatus::Ok:
@@ -240,6 +256,9 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
         return true;
     case detail::ReadStatus::Failed:
         error = QStringLiteral("Unable to load %1: %2").arg(path, message);
+        return false;
+    case detail::ReadStatus::Colour:
+        error = detail::colourImageMessage(path);
         return false;
     case detail::ReadStatus::Unsupported:
         break;
@@ -252,6 +271,14 @@ bool readGrayImage(const QString& path, QImage& image, QString& error)
         }
     }
     return readWithQt(path, file, image, error, message);
+}
+
+QString loadFailureText(const QString& path, const QString& error)
+{
+    const QString prefix = QStringLiteral("Unable to load %1: ").arg(path);
+    if (error.startsWith(prefix))
+        return QStringLiteral("Unable to load %1:\n%2").arg(path, error.mid(prefix.size()));
+    return QStringLiteral("Unable to load %1:\n%2").arg(path, error);
 }
 
 bool readDecimatedImage(const QString& path, QImage& image, QString& error)
@@ -281,7 +308,10 @@ bool readBmpGray(const QString& path, const QRect& region, int step, QImage& ima
 
 bool readPng(const QString& path, QImage& image, QString& error)
 {
-    return detail::readPngFile(path, image, error) == detail::ReadStatus::Ok;
+    const detail::ReadStatus status = detail::readPngFile(path, image, error);
+    if (status == detail::ReadStatus::Colour)
+        error = detail::colourImageMessage(path);
+    return status == detail::ReadStatus::Ok;
 }
 
 bool probeImageSize(const QString& path, QSize& size)
@@ -321,6 +351,10 @@ bool probeImageSize(const QString& path, QSize& size)
 LoadedTiffResult loadFloatTiff(const QString& path)
 {
     LoadedTiffResult result;
+    if (const QString invalid = detail::invalidNameProblem(path); !invalid.isEmpty()) {
+        result.error = invalid;
+        return result;
+    }
     if (!QFileInfo::exists(path)) {
         result.error = QStringLiteral("File does not exist");
         return result;

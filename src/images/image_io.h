@@ -33,6 +33,9 @@ constexpr unsigned grayFromRgb(unsigned red, unsigned green, unsigned blue)
 // Decimated pixels are the truncated mean of step x step source blocks.
 
 bool readGrayImage(const QString& path, QImage& image, QString& error);
+// "Unable to load <path>:" over the reason, which readGrayImage's message
+// gives after the same words: they are said once.
+QString loadFailureText(const QString& path, const QString& error);
 bool readDecimatedImage(const QString& path, QImage& image, QString& error);
 bool readTiffGray(const QString& path, const QRect& region, int step, QImage& image, QString& error);
 bool readBmpGray(const QString& path, const QRect& region, int step, QImage& image, QString& error);

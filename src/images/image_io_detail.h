@@ -9,8 +9,9 @@
 namespace tavro::gui::detail {
 
 // Lets readGrayImage tell a layout our readers do not decode (Qt may) from a
-// damaged file in a layout they do decode (Qt would hide the damage).
-enum class ReadStatus { Ok, Unsupported, Failed };
+// damaged file in a layout they do decode (Qt would hide the damage), and a
+// whole, sound image in colour.
+enum class ReadStatus { Ok, Unsupported, Failed, Colour };
 
 ReadStatus readBmp(const QString& path, const QRect& region, int step, QImage& image, QString& error);
 ReadStatus readPngFile(const QString& path, QImage& image, QString& error);
@@ -31,6 +32,7 @@ bool makeReadWindow(const QRect& region, std::int64_t imageWidth, std::int64_t i
 QImage allocateGrayImage(std::int64_t width, std::int64_t height, QImage::Format format);
 
 QString outsideRegionMessage();
+QString colourImageMessage(const QString& path);
 QString allocationMessage(std::int64_t width, std::int64_t height);
 
 }  // namespace tavro::gui::detail

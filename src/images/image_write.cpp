@@ -70,10 +70,11 @@ TagResult setTags(TIFF* tif, const RasterLayout& layout)
 
 // Anything but a regular file (a FIFO, a device, a folder) is refused rather
 // than replaced; a chain of links is written through to its end.
-bool resolveTarget(const QString& path, QString& target, QString& error)
+bool resolveTarget(const QString& path, const QString& within, QString& error, QString& target)
 {
     std::string resolved, reason;
-    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), resolved, reason)) {
+    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), resolved, reason,
+                                      within.isEmpty() ? std::string() : QFile::encodeName(within).toStdString())) {
         error = QStringLiteral("Unable to create TIFF file. (%1: %2)").arg(path, QString::fromLocal8Bit(reason));
         return false;
     }
@@ -88,7 +89,7 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
     const std::uint64_t pixelBytes = layout.rowBytes() * std::uint64_t(layout.height);
     platform::ReplacementFile temporary(QFile::encodeName(path).toStdString());
     const QString temporaryPath = QFile::decodeName(QByteArray::fromStdString(temporary.path()));
-    TiffFile tif(temporaryPath, needsBigTiff(pixelBytes) ? "w8" : "w", TiffFile::Limits::Writer);
+    TiffFile tif(temporaryPath, needsBigTiff(pixelBytes) ? "w8" : "w", TiffFile::Limits::Writer, path);
     if (!tif) {
         error = tif.failure(QStringLiteral("Unable to create TIFF file."));
         return false;
@@ -135,11 +136,11 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
 
 template <typename RowAt>
 bool writeRaster(const QString& path, const RasterLayout& layout, RowAt rowAt, QString& error,
-                 const WriteProgress& progress)
+                 const WriteProgress& progress, const QString& within)
 {
     try {
         QString target;
-        if (!resolveTarget(path, target, error))
+        if (!resolveTarget(path, within, error, target))
             return false;
         platform::ignoreFileSizeSignal();
         return writeRasterTo(target, layout, rowAt, error, progress);
@@ -152,7 +153,7 @@ bool writeRaster(const QString& path, const RasterLayout& layout, RowAt rowAt, Q
 }  // namespace
 
 bool writeFloatTiff(const QString& path, int width, int height, const std::vector<float>& values, QString& error,
-                    WriteProgress progress)
+                    WriteProgress progress, const QString& projectFolder)
 {
     if (width < 1 || height < 1) {
         error = QStringLiteral("Invalid dimensions for TIFF image.");
@@ -172,10 +173,11 @@ bool writeFloatTiff(const QString& path, int width, int height, const std::vecto
     layout.progressEvery = 64;
     const float* data = values.data();
     const auto rowAt = [data, width](int r) { return data + std::size_t(r) * std::size_t(width); };
-    return writeRaster(path, layout, rowAt, error, progress);
+    return writeRaster(path, layout, rowAt, error, progress, projectFolder);
 }
 
-bool writeGrayTiff(const QString& path, const QImage& image, QString& error, WriteProgress progress)
+bool writeGrayTiff(const QString& path, const QImage& image, QString& error, WriteProgress progress,
+                   const QString& projectFolder)
 {
     if (image.isNull()) {
         error = QStringLiteral("Empty image.");
@@ -190,7 +192,7 @@ bool writeGrayTiff(const QString& path, const QImage& image, QString& error, Wri
     layout.height = image.height();
     layout.bitsPerSample = image.format() == QImage::Format_Grayscale16 ? 16 : 8;
     const auto rowAt = [&image](int r) { return image.constScanLine(r); };
-    return writeRaster(path, layout, rowAt, error, progress);
+    return writeRaster(path, layout, rowAt, error, progress, projectFolder);
 }
 
 bool verifyWrittenTiff(const QString& path, const QImage& image)

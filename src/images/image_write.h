@@ -24,10 +24,13 @@ constexpr bool needsBigTiff(std::uint64_t pixelDataBytes)
 // Both writers write to a temporary file beside `path` and rename it over
 // `path` only once the file is complete and on disk: on failure or
 // cancellation the temporary file is removed and an existing file at `path`
-// is left as it was.
+// is left as it was. A file of a project is written only where its real
+// location lies inside `projectFolder`'s, whatever links lead there; a file
+// its owner made read-only is never replaced.
 bool writeFloatTiff(const QString& path, int width, int height, const std::vector<float>& values,
-                    QString& error, WriteProgress progress);
-bool writeGrayTiff(const QString& path, const QImage& image, QString& error, WriteProgress progress);
+                    QString& error, WriteProgress progress, const QString& projectFolder = {});
+bool writeGrayTiff(const QString& path, const QImage& image, QString& error, WriteProgress progress,
+                   const QString& projectFolder = {});
 
 bool verifyWrittenTiff(const QString& path, const QImage& image);
 

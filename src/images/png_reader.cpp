@@ -1,5 +1,6 @@
 #include "images/image_io.h"
 #include "images/image_io_detail.h"
+#include "images/image_limits.h"
 #include "images/regular_file.h"
 
 #include <QFile>
@@ -10,6 +11,9 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <new>
+#include <vector>
 
 namespace tavro::gui::detail {
 
@@ -47,12 +51,18 @@ struct PngShape {
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     int bitDepth = 0;
+    int storedBitDepth = 0;
+    // Stored channels (palette indices count as one), and channels after the
+    // transformations below.
+    int storedChannels = 1;
     int channels = 1;
-    bool accepted = false;
+    int passes = 1;
+    bool colour = false;
 };
 
-// Returns false on a library error; `shape.accepted` says whether the layout
-// is one this reader decodes.
+// Every PNG layout becomes rows of 8- or 16-bit samples in host order: grey
+// with or without alpha, or RGB with or without alpha. Returns false on a
+// library error.
 bool readHeader(png_structp png, png_infop info, PngShape& shape)
 {
     if (setjmp(png_jmpbuf(png)))
@@ -61,30 +71,55 @@ bool readHeader(png_structp png, png_infop info, PngShape& shape)
     int colourType = 0, interlace = 0;
     png_get_IHDR(png, info, &shape.width, &shape.height, &shape.bitDepth, &colourType, &interlace, nullptr,
                  nullptr);
-    if (shape.width == 0 || shape.height == 0 || interlace != PNG_INTERLACE_NONE
-        || (colourType != PNG_COLOR_TYPE_GRAY && colourType != PNG_COLOR_TYPE_GRAY_ALPHA))
-        return true;
-    shape.channels = colourType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
-    if (shape.bitDepth < 8)
+    shape.storedChannels = png_get_channels(png, info);
+    shape.storedBitDepth = shape.bitDepth;
+    if (colourType == PNG_COLOR_TYPE_PALETTE)
+        png_set_palette_to_rgb(png);
+    else if (shape.bitDepth < 8)
         png_set_expand_gray_1_2_4_to_8(png);
-    if (colourType == PNG_COLOR_TYPE_GRAY_ALPHA)
-        png_set_strip_alpha(png);
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
     if (shape.bitDepth == 16)
         png_set_swap(png);
 #endif
+    if (interlace != PNG_INTERLACE_NONE)
+        shape.passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    const png_size_t expectedRow = shape.bitDepth == 16 ? png_size_t(shape.width) * 2 : png_size_t(shape.width);
-    shape.accepted = png_get_channels(png, info) == 1 && png_get_rowbytes(png, info) == expectedRow;
+    shape.bitDepth = png_get_bit_depth(png, info);
+    shape.channels = png_get_channels(png, info);
+    shape.colour = (png_get_color_type(png, info) & PNG_COLOR_MASK_COLOR) != 0;
     return true;
 }
 
-bool readRows(png_structp png, uchar* bits, qsizetype bytesPerLine, png_uint_32 height)
+// Interlaced images need every row at hand in each pass; the others are read
+// row by row. `rows` holds `count` rows of `stride` bytes.
+bool readRows(png_structp png, uchar* rows, qsizetype stride, png_uint_32 count, const PngShape& shape,
+              const std::function<void(png_uint_32, const uchar*)>& onRow)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    for (png_uint_32 y = 0; y < height; ++y)
-        png_read_row(png, bits + qsizetype(y) * bytesPerLine, nullptr);
+    for (int pass = 0; pass < shape.passes; ++pass) {
+        for (png_uint_32 y = 0; y < shape.height; ++y) {
+            uchar* row = rows + (count == shape.height ? qsizetype(y) * stride : 0);
+            png_read_row(png, row, nullptr);
+            if (pass + 1 == shape.passes)
+                onRow(y, row);
+        }
+    }
+    return true;
+}
+
+// The first sample of each pixel, or its grey value when R, G and B agree;
+// false for a pixel in colour.
+template <typename T>
+bool toGreyRow(const uchar* row, const PngShape& shape, uchar* out)
+{
+    const auto* in = reinterpret_cast<const T*>(row);
+    auto* grey = reinterpret_cast<T*>(out);
+    for (png_uint_32 x = 0; x < shape.width; ++x, in += shape.channels) {
+        if (shape.colour && (in[0] != in[1] || in[1] != in[2]))
+            return false;
+        grey[x] = in[0];
+    }
     return true;
 }
 
@@ -148,12 +183,15 @@ ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
     PngShape shape;
     if (!readHeader(structs.png(), structs.info(), shape))
         return libraryFailure();
-    if (!shape.accepted)
+    const std::uint64_t pixelBytes = std::uint64_t(shape.channels) * std::uint64_t(shape.bitDepth / 8);
+    if (shape.width == 0 || shape.height == 0 || (shape.bitDepth != 8 && shape.bitDepth != 16)
+        || shape.channels > 4 || (shape.colour && shape.channels < 3)
+        || png_get_rowbytes(structs.png(), structs.info()) != shape.width * pixelBytes)
         return ReadStatus::Unsupported;
     // Deflate expands at most about 1032:1: a file too small for the rows it
     // states is damaged, and is refused before the image is reserved.
     const std::uint64_t rowBytes =
-        (std::uint64_t(shape.width) * std::uint64_t(shape.channels * shape.bitDepth) + 7) / 8;
+        (std::uint64_t(shape.width) * std::uint64_t(shape.storedChannels * shape.storedBitDepth) + 7) / 8;
     if (std::uint64_t(shape.height) * (rowBytes + 1) > std::uint64_t(file.size()) * 1100 + 65536) {
         error = QStringLiteral("PNG read error in %1: %2")
                     .arg(QFileInfo(path).fileName(), QStringLiteral("image data too short for its size"));
@@ -166,8 +204,39 @@ ReadStatus readPngFile(const QString& path, QImage& image, QString& error)
         error = allocationMessage(shape.width, shape.height);
         return ReadStatus::Failed;
     }
-    if (!readRows(structs.png(), out.bits(), out.bytesPerLine(), shape.height))
+    bool inColour = false;
+    bool read = false;
+    if (shape.channels == 1) {
+        read = readRows(structs.png(), out.bits(), out.bytesPerLine(), shape.height, shape,
+                        [](png_uint_32, const uchar*) {});
+    } else {
+        // Interlaced passes fill every row in turn, so all of them are kept
+        // at the size the transformations give.
+        const std::uint64_t stride = shape.width * pixelBytes;
+        const png_uint_32 count = shape.passes > 1 ? shape.height : 1;
+        if (stride * count > kMaxImageBytes) {
+            error = allocationMessage(shape.width, shape.height);
+            return ReadStatus::Failed;
+        }
+        std::vector<uchar> rows;
+        try {
+            rows.resize(std::size_t(stride * count));
+        } catch (const std::bad_alloc&) {
+            error = allocationMessage(shape.width, shape.height);
+            return ReadStatus::Failed;
+        }
+        read = readRows(structs.png(), rows.data(), qsizetype(stride), count, shape,
+                        [&](png_uint_32 y, const uchar* row) {
+                            uchar* line = out.scanLine(int(y));
+                            if (!inColour)
+                                inColour = shape.bitDepth == 16 ? !toGreyRow<std::uint16_t>(row, shape, line)
+                                                                : !toGreyRow<std::uint8_t>(row, shape, line);
+                        });
+    }
+    if (!read)
         return libraryFailure();
+    if (inColour)
+        return ReadStatus::Colour;
     image = out;
     return ReadStatus::Ok;
 }

@@ -9,8 +9,21 @@
 
 namespace tavro::gui::detail {
 
+QString invalidNameProblem(const QString& path)
+{
+    if (!path.contains(QChar(0)))
+        return {};
+    QString shown = path;
+    shown.replace(QChar(0), QStringLiteral("\\0"));
+    return QStringLiteral("\"%1\" is no valid file name: it holds a NUL character").arg(shown);
+}
+
 RegularFile::RegularFile(const QString& path)
 {
+    // The system would read the name up to its NUL, another file's name.
+    problem_ = invalidNameProblem(path);
+    if (!problem_.isEmpty())
+        return;
     std::string error;
     platform::FileProblem problem = platform::FileProblem::None;
     platform::FileDescriptor fd =

@@ -32,4 +32,7 @@ private:
     QString problem_;
 };
 
+// Why `path` can name no file (it holds a NUL), or an empty text.
+QString invalidNameProblem(const QString& path);
+
 }  // namespace tavro::gui::detail

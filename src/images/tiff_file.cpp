@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace tavro::gui::detail {
@@ -47,7 +48,8 @@ std::uint64_t maxExpansion(std::uint16_t compression)
 
 }  // namespace
 
-TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_(path), writing_(mode[0] == 'w')
+TiffFile::TiffFile(const QString& path, const char* mode, Limits limits, const QString& shownPath)
+    : path_(shownPath.isEmpty() ? path : shownPath), writing_(mode[0] == 'w')
 {
     // Readers open the descriptor themselves: libtiff's own open would block
     // on a FIFO and read a device without end.
@@ -60,22 +62,29 @@ TiffFile::TiffFile(const QString& path, const char* mode, Limits limits) : path_
         }
         fileSize_ = file.size();
         fd = file.release();
+    } else {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            lastError_ = (QFile::encodeName(path_) + ": ").toStdString() + std::strerror(errno);
+            return;
+        }
     }
 
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) {
         lastError_ = "out of memory";
+        ::close(fd);
         return;
     }
     TIFFOpenOptionsSetErrorHandlerExtR(options, &TiffFile::onError, this);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffFile::onWarning, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, &TiffFile::onWarning, this);
     if (limits == Limits::Reader)
         TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kMaxImageBytes));
-    const QByteArray name = QFile::encodeName(path);
-    tif_ = fd >= 0 ? TIFFFdOpenExt(fd, name.constData(), mode, options) : TIFFOpenExt(name.constData(), mode, options);
+    const QByteArray name = QFile::encodeName(path_);
+    tif_ = TIFFFdOpenExt(fd, name.constData(), mode, options);
     TIFFOpenOptionsFree(options);
     // libtiff closes the descriptor with the handle, but not when the open fails.
-    if (tif_ == nullptr && fd >= 0)
+    if (tif_ == nullptr)
         ::close(fd);
 }
 
@@ -133,6 +142,12 @@ bool TiffFile::holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) con
         return false;
     std::uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression);
+    // libtiff does not check an uncompressed count against the rows it is
+    // asked for: what lies past a short strip or tile would be read as pixels.
+    // The counts libtiff puts in place of stated ones it finds too small are
+    // no statement of the file's: the stated ones did not hold the rows.
+    if (compression == COMPRESSION_NONE)
+        return !countsReplaced_ && decodedBytes <= count;
     return decodedBytes <= count * maxExpansion(compression) + 65536;
 }
 
@@ -158,8 +173,11 @@ int TiffFile::onError(tiff*, void* self, const char* module, const char* fmt, va
     return 1;
 }
 
-int TiffFile::onWarning(tiff*, void*, const char*, const char*, va_list)
+int TiffFile::onWarning(tiff*, void* self, const char*, const char* fmt, va_list)
 {
+    // "Bogus" or "Wrong \"StripByteCounts\" field, ignoring and calculating from imagelength".
+    if (self != nullptr && fmt != nullptr && std::strstr(fmt, "\"StripByteCounts\" field, ignoring") != nullptr)
+        static_cast<TiffFile*>(self)->countsReplaced_ = true;
     return 1;
 }
 

@@ -19,7 +19,10 @@ public:
     // because legitimate result rasters can be several gigabytes.
     enum class Limits { Reader, Writer };
 
-    TiffFile(const QString& path, const char* mode, Limits limits = Limits::Reader);
+    // A file opened for writing is created (never replaced, never through a
+    // link) and is named `shownPath` in every message: the temporary file a
+    // writer fills means nothing to the user.
+    TiffFile(const QString& path, const char* mode, Limits limits = Limits::Reader, const QString& shownPath = {});
     ~TiffFile();
     TiffFile(const TiffFile&) = delete;
     TiffFile& operator=(const TiffFile&) = delete;
@@ -41,19 +44,21 @@ public:
 
     // True when strip or tile `strile` lies inside the file, is not the
     // header, and its stored bytes can decode to `decodedBytes` with the
-    // file's compression. A missing or zero offset would otherwise make
-    // libtiff read the file header as pixels.
+    // file's compression (uncompressed: at least that many bytes). A
+    // missing or zero offset would otherwise make libtiff read the file
+    // header as pixels.
     bool holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const;
 
 private:
     static int onError(tiff*, void* self, const char* module, const char* fmt, va_list args);
-    static int onWarning(tiff*, void*, const char*, const char*, va_list);
+    static int onWarning(tiff*, void* self, const char*, const char* fmt, va_list);
 
     tiff* tif_ = nullptr;
     std::string lastError_;
     QString path_;
     bool writing_ = false;
     std::uint64_t fileSize_ = 0;
+    bool countsReplaced_ = false;
 };
 
 }  // namespace tavro::gui::detail

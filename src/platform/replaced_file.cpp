@@ -79,9 +79,61 @@ bool writeAll(int fd, std::string_view bytes, std::string& error) {
     return true;
 }
 
+// `path` (existing or not) with every link of its folder resolved.
+std::optional<std::string> realLocation(const std::string& path, bool exists) {
+    char* resolved = ::realpath((exists ? path : folderOf(path)).c_str(), nullptr);
+    if (resolved == nullptr)
+        return std::nullopt;
+    std::string real = resolved;
+    std::free(resolved);
+    if (!exists)
+        real += (real == "/" ? "" : "/") + nameOf(path);
+    return real;
+}
+
+// The end of a chain may leave the folder only by a link the folder's owner
+// made there; a folder received from elsewhere must not be able to point a
+// save at a file of the system.
+bool staysWithin(const std::string& target, bool exists, const std::string& within, std::string& error) {
+    char* folder = ::realpath(within.c_str(), nullptr);
+    if (folder == nullptr) {
+        error = within + ": " + systemError(errno);
+        return false;
+    }
+    const std::string root = folder;
+    std::free(folder);
+    const std::optional<std::string> real = realLocation(target, exists);
+    if (!real) {
+        error = target + ": " + systemError(errno);
+        return false;
+    }
+    const std::string prefix = root == "/" ? root : root + '/';
+    if (real->starts_with(prefix))
+        return true;
+    error = "it leads to " + *real + ", outside the folder " + root + "; it was left as it was";
+    return false;
+}
+
 }  // namespace
 
-bool resolveWriteTarget(const std::string& path, std::string& target, std::string& error) {
+bool resolveWriteTarget(const std::string& path, std::string& target, std::string& error,
+                        const std::string& within) {
+    if (!resolveChain(path, target, error))
+        return false;
+    struct stat info {};
+    const bool exists = ::stat(target.c_str(), &info) == 0;
+    if (!within.empty() && !staysWithin(target, exists, within, error))
+        return false;
+    // By its mode bits, not by access(): root may write any file, but one its
+    // owner made read-only is not to be replaced.
+    if (exists && (info.st_mode & S_IWUSR) == 0) {
+        error = "the file is read-only";
+        return false;
+    }
+    return true;
+}
+
+bool resolveChain(const std::string& path, std::string& target, std::string& error) {
     bool exists = false;
     const std::string reason = nonRegularReason(path, &exists);
     if (!reason.empty()) {
@@ -128,8 +180,8 @@ ReplacementFile::~ReplacementFile() {
 }
 
 bool ReplacementFile::commit(std::string& error) {
-    // The mode bits themselves: root may replace a 0444 file, which must stay
-    // 0444. The owner is kept where the process may set it.
+    // The mode bits themselves: root may replace a 0604 file, which must stay
+    // 0604. The owner is kept where the process may set it.
     struct stat old {};
     const bool replacing = ::stat(target_.c_str(), &old) == 0;
     // The owner first: a change of owner clears the set-id bits.
@@ -147,9 +199,10 @@ bool ReplacementFile::commit(std::string& error) {
     return true;
 }
 
-bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error) {
+bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error,
+                         const std::string& within) {
     std::string target;
-    if (!resolveWriteTarget(path, target, error))
+    if (!resolveWriteTarget(path, target, error, within))
         return false;
     ignoreFileSizeSignal();
     ReplacementFile temporary(target);

@@ -8,11 +8,17 @@
 
 namespace tavro::platform {
 
-// The file a write to `path` replaces: the end of its chain of symbolic links
-// (so that no link of it becomes a file elsewhere), or the path a dangling
+// The end of the chain of symbolic links at `path`, or the path a dangling
 // chain names. An existing target that is not a regular file, and a loop, are
 // refused with the reason in `error`.
-bool resolveWriteTarget(const std::string& path, std::string& target, std::string& error);
+bool resolveChain(const std::string& path, std::string& target, std::string& error);
+
+// The file a write to `path` replaces: the end of its chain (so that no link
+// of it becomes a file elsewhere). Refused besides: a target its owner made
+// read-only, and, when `within` names a folder, a target whose real location
+// lies outside that folder's.
+bool resolveWriteTarget(const std::string& path, std::string& target, std::string& error,
+                        const std::string& within = {});
 
 // A name ".<target's name>.<16 hex digits>.tmp" beside `target`; the file is
 // removed on every path out unless it was committed.
@@ -34,9 +40,11 @@ private:
     bool committed_ = false;
 };
 
-// `bytes` as the whole new content of `path`, on disk before it replaces the
-// old file, which stays whole on any failure.
-bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error);
+// `bytes` as the whole new content of `path` (resolved as resolveWriteTarget
+// does), on disk before it replaces the old file, which stays whole on any
+// failure.
+bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error,
+                         const std::string& within = {});
 
 // With SIGXFSZ at its default action a file-size limit ends the process in
 // the middle of a write; ignored, the write fails with EFBIG and is reported.

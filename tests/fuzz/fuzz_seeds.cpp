@@ -102,11 +102,14 @@ bool writeSeeds(const QDir& out)
     for (const TiffLayout& setup : floatTiffs)
         ok = ok && writeFloatTiffFixture(floats + QStringLiteral("/seed%1.tif").arg(n++), setup, values);
 
-    const PngLayout greyPngs[] = {{13, 7, 8, 0, false}, {13, 7, 16, 0, false}, {13, 7, 1, 0, false}, {13, 7, 8, 4, false},
-                                {13, 7, 8, 0, true}};
+    const std::vector<std::uint32_t> palette = {0x000000u, 0x404040u, 0x808080u, 0xFFFFFFu};
+    const PngLayout greyPngs[] = {{13, 7, 8, 0, false},  {13, 7, 16, 0, false}, {13, 7, 1, 0, false},
+                                  {13, 7, 8, 4, false},  {13, 7, 8, 0, true},   {13, 7, 16, 2, true},
+                                  {13, 7, 8, 6, false},  {13, 7, 2, 3, true, palette}};
     n = 0;
     for (const PngLayout& setup : greyPngs) {
-        const auto samples = ramp(setup.width * setup.height * (setup.colourType == 4 ? 2 : 1), 1 << setup.bitDepth);
+        const int channels = setup.colourType == 2 ? 3 : setup.colourType == 4 ? 2 : setup.colourType == 6 ? 4 : 1;
+        const auto samples = ramp(setup.width * setup.height * channels, 1 << setup.bitDepth);
         const QString name = QStringLiteral("/seed%1.png").arg(n++);
         ok = ok && writePng(pngs + name, setup, samples) && writePng(any + name, setup, samples);
     }

@@ -119,6 +119,17 @@ TEST(LoadFloatTiff, FillsTheRecordOrExplainsTheFailure)
     EXPECT_EQ(loaded.height, 5);
     EXPECT_EQ(bitsOf(loaded.values), bitsOf(values));
     EXPECT_TRUE(loaded.error.isEmpty());
+
+    // The system would open the name up to its NUL, which is h.tif itself:
+    // the name is refused as such, not taken for a missing file.
+    const QString withNul = path + QChar(0) + QStringLiteral("x");
+    const LoadedTiffResult invalid = loadFloatTiff(withNul);
+    EXPECT_FALSE(invalid.success);
+    EXPECT_EQ(invalid.error, QStringLiteral("\"%1\\0x\" is no valid file name: it holds a NUL character").arg(path));
+    std::uint32_t width = 0, height = 0;
+    std::vector<float> read;
+    EXPECT_FALSE(readFloatTiff(withNul, width, height, read, error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to open TIFF file. (\"%1").arg(path))) << error.toStdString();
 }
 
 }  // namespace

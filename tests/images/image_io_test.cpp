@@ -348,6 +348,21 @@ TEST(GrayImageReader, NonRegularFilesAndEmptyFilesSayWhatTheyAre)
     }
 }
 
+TEST(GrayImageReader, AFailureSaysUnableToLoadOnceBeforeItsReason)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("short.tif"));
+    ASSERT_TRUE(writeBytes(path, QByteArray("II*\0", 4) + QByteArray(4, '\x7F')));
+    QImage image;
+    QString error;
+    ASSERT_FALSE(readGrayImage(path, image, error));
+    const QString text = loadFailureText(path, error);
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Unable to load %1:\n").arg(path))) << text.toStdString();
+    EXPECT_EQ(text.count(QStringLiteral("Unable to load")), 1) << text.toStdString();
+    EXPECT_EQ(loadFailureText(path, QStringLiteral("out of memory")),
+              QStringLiteral("Unable to load %1:\nout of memory").arg(path));
+}
+
 TEST(GrayImageReader, DamagedFilesInOwnLayoutsReportTheDataErrorWhateverTheExtensionCase)
 {
     QTemporaryDir dir;
@@ -427,19 +442,98 @@ TEST(PngReader, GreyDepthsAreExpandedToEightBitsOrKeptAtSixteenAndAlphaIsDropped
     }
 }
 
-TEST(PngReader, InterlacedFileIsLeftToTheFallbackWhichReadsIt)
+// Interlaced, palette and RGB files are read by the libpng reader too, so a
+// damaged one is refused with libpng's reason; grey pixels keep their value
+// and depth, colour is refused.
+TEST(PngReader, EveryLayoutIsReadByTheLibpngReaderAtItsDepth)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("interlaced.png"));
-    const auto samples = randomSamples(17 * 9, 8, 4);
-    ASSERT_TRUE(writePng(path, {17, 9, 8, 0, true}, samples));
-    QImage image;
-    QString error = QStringLiteral("previous");
-    EXPECT_FALSE(readPng(path, image, error));
-    EXPECT_EQ(error, QStringLiteral("previous"));
-    ASSERT_TRUE(readGrayImage(path, image, error)) << error.toStdString();
-    EXPECT_EQ(image.format(), QImage::Format_Grayscale8);
-    EXPECT_EQ(samplesOf(image), samples);
+    const auto greys8 = randomSamples(17 * 9, 8, 4);
+    const auto greys16 = randomSamples(17 * 9, 16, 5);
+    const auto spread = [](const std::vector<std::uint16_t>& greys, int channels, std::uint16_t alpha) {
+        std::vector<std::uint16_t> stored;
+        for (const std::uint16_t g : greys) {
+            stored.insert(stored.end(), channels >= 3 ? 3u : 1u, g);
+            if (channels == 2 || channels == 4)
+                stored.push_back(alpha);
+        }
+        return stored;
+    };
+    std::vector<std::uint32_t> greyPalette(256);
+    std::vector<std::uint16_t> indices(greys8.size());
+    for (std::size_t i = 0; i < greyPalette.size(); ++i)
+        greyPalette[i] = std::uint32_t(255 - i) * 0x010101u;
+    std::vector<std::uint16_t> paletteGreys(greys8.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        indices[i] = greys8[i];
+        paletteGreys[i] = std::uint16_t(255 - greys8[i]);
+    }
+    struct Case {
+        const char* name;
+        PngLayout layout;
+        std::vector<std::uint16_t> stored;
+        std::vector<std::uint16_t> read;
+    };
+    const Case cases[] = {
+        {"interlaced grey 8", {17, 9, 8, 0, true}, greys8, greys8},
+        {"interlaced grey 16", {17, 9, 16, 0, true}, greys16, greys16},
+        {"interlaced grey + alpha 16", {17, 9, 16, 4, true}, spread(greys16, 2, 7), greys16},
+        {"interlaced grey RGB 16", {17, 9, 16, 2, true}, spread(greys16, 3, 0), greys16},
+        {"grey RGBA 8", {17, 9, 8, 6, false}, spread(greys8, 4, 3), greys8},
+        {"grey palette", {17, 9, 8, 3, false, greyPalette}, indices, paletteGreys},
+        {"interlaced grey palette", {17, 9, 8, 3, true, greyPalette}, indices, paletteGreys},
+    };
+    // The case's file, and what readGrayImage says of it.
+    const auto read = [&](const Case& c, const QString& name, QImage& image, QString& error) {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(writePng(path, c.layout, c.stored));
+        return readGrayImage(path, image, error);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QStringLiteral("layout.png"));
+        QImage image;
+        QString error;
+        ASSERT_TRUE(read(c, QStringLiteral("layout.png"), image, error)) << error.toStdString();
+        QImage own;
+        ASSERT_TRUE(readPng(path, own, error)) << "read by libpng, not the image library";
+        EXPECT_EQ(own, image);
+        EXPECT_EQ(image.format(), c.layout.bitDepth == 16 ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8);
+        EXPECT_EQ(samplesOf(image), c.read);
+
+        // Cut in its image data: the reader says what libpng found.
+        const QByteArray whole = readBytes(path);
+        ASSERT_TRUE(writeBytes(path, whole.left(whole.size() - 40)));
+        image = QImage();
+        EXPECT_FALSE(readGrayImage(path, image, error));
+        EXPECT_TRUE(error.startsWith(QStringLiteral("Unable to load %1: PNG read error in layout.png: ").arg(path)))
+            << error.toStdString();
+        EXPECT_TRUE(image.isNull());
+    }
+
+    std::vector<std::uint32_t> colourPalette = greyPalette;
+    colourPalette[200] = 0x102030;
+    const Case colour[] = {
+        {"interlaced RGB", {17, 9, 8, 2, true}, [&] {
+             auto stored = spread(greys8, 3, 0);
+             stored[stored.size() - 2] ^= 1;
+             return stored;
+         }(), {}},
+        {"palette with one colour in use", {17, 9, 8, 3, false, colourPalette}, [&] {
+             auto stored = indices;
+             stored[5] = 200;
+             return stored;
+         }(), {}},
+    };
+    for (const Case& c : colour) {
+        SCOPED_TRACE(c.name);
+        QImage image;
+        QString error;
+        EXPECT_FALSE(read(c, QStringLiteral("colour.png"), image, error));
+        EXPECT_EQ(error, QStringLiteral("colour.png is a colour image. Tavro2D works on grayscale images (8 or 16 "
+                                        "bits) — convert it before loading."));
+        EXPECT_TRUE(image.isNull());
+    }
 }
 
 TEST(GrayImageReader, GreyRgbImagesAreAcceptedAtTheirChannelDepth)

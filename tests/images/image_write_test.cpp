@@ -12,6 +12,8 @@
 
 #include <tiffio.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -156,21 +158,85 @@ TEST(TiffWriters, ReplacingAFileLeavesOnlyTheNewContentAndCancellingKeepsTheOld)
     EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("ux.tif")});
 }
 
-TEST(TiffWriters, AReplacedFileKeepsItsModeBitsWhoeverWrites)
+// Root may write any file: the owner's write bit, not access(), says whether
+// a file may be replaced.
+TEST(TiffWriters, AReplacedFileKeepsItsModeBitsAndAReadOnlyOneIsNotReplacedWhoeverWrites)
 {
     QTemporaryDir dir;
-    for (const mode_t mode : {mode_t(0444), mode_t(0640), mode_t(0604)}) {
+    for (const mode_t mode : {mode_t(0444), mode_t(0640), mode_t(0604), mode_t(0466)}) {
+        SCOPED_TRACE(QString::number(mode, 8).toStdString());
         const QString path = dir.filePath(QStringLiteral("mode_%1.tif").arg(mode, 0, 8));
         ASSERT_TRUE(writeBytes(path, QByteArray(64, 'x')));
         ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
         QString error;
-        // Root may replace a read-only file; it must stay read-only.
-        if (!writeFloatTiff(path, 2, 2, {1, 2, 3, 4}, error, {}))
-            continue;
+        const bool readOnly = (mode & S_IWUSR) == 0;
+        EXPECT_EQ(writeFloatTiff(path, 2, 2, {1, 2, 3, 4}, error, {}), !readOnly) << error.toStdString();
+        if (readOnly) {
+            EXPECT_EQ(error, QStringLiteral("Unable to create TIFF file. (%1: the file is read-only)").arg(path));
+            EXPECT_EQ(readBytes(path), QByteArray(64, 'x'));
+        }
         struct stat after {};
         ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &after), 0);
-        EXPECT_EQ(after.st_mode & 07777, mode) << QString::number(mode, 8).toStdString();
+        EXPECT_EQ(after.st_mode & 07777, mode);
     }
+}
+
+// Results are written only where the real location of the file lies in the
+// project folder's: a link planted in a folder received from elsewhere must
+// not lead a save to any file of the system. Links inside it still work, and
+// so does a project folder reached through a link.
+TEST(TiffWriters, AProjectFileIsWrittenOnlyInsideTheProjectFolder)
+{
+    QTemporaryDir dir;
+    const QDir root(dir.path());
+    ASSERT_TRUE(root.mkpath(QStringLiteral("project/Displacements")));
+    ASSERT_TRUE(root.mkpath(QStringLiteral("outside")));
+    const QString project = root.filePath(QStringLiteral("project"));
+    const QString victim = root.filePath(QStringLiteral("outside/victim.tif"));
+    ASSERT_TRUE(writeBytes(victim, "system file"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../../outside/victim.tif"),
+                            root.filePath(QStringLiteral("project/Displacements/a_ux.tif"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("Displacements/a_ux.tif"), root.filePath(QStringLiteral("project/chain.tif"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../outside/new.tif"), root.filePath(QStringLiteral("project/dangling.tif"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../outside"), root.filePath(QStringLiteral("project/Strains"))));
+    const std::vector<float> values = {1, 2, 3, 4};
+    for (const char* name : {"Displacements/a_ux.tif", "chain.tif", "dangling.tif", "Strains/a_exx.tif"}) {
+        SCOPED_TRACE(name);
+        const QString path = project + QLatin1Char('/') + QLatin1String(name);
+        QString error;
+        EXPECT_FALSE(writeFloatTiff(path, 2, 2, values, error, {}, project));
+        EXPECT_TRUE(error.contains(QStringLiteral(", outside the folder %1").arg(QFileInfo(project).canonicalFilePath())))
+            << error.toStdString();
+    }
+    EXPECT_EQ(readBytes(victim), QByteArray("system file"));
+    EXPECT_EQ(QDir(root.filePath(QStringLiteral("outside"))).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("victim.tif")});
+    EXPECT_TRUE(QFileInfo(root.filePath(QStringLiteral("project/Displacements/a_ux.tif"))).isSymLink());
+
+    // Inside, through a project folder that is itself a link.
+    ASSERT_TRUE(QFile::link(QStringLiteral("project"), root.filePath(QStringLiteral("alias"))));
+    const QString alias = root.filePath(QStringLiteral("alias"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../kept.tif"), root.filePath(QStringLiteral("project/Displacements/b_ux.tif"))));
+    QString error;
+    EXPECT_TRUE(writeFloatTiff(alias + QStringLiteral("/Displacements/b_ux.tif"), 2, 2, values, error, {}, alias))
+        << error.toStdString();
+    EXPECT_TRUE(QFileInfo(root.filePath(QStringLiteral("project/kept.tif"))).isFile());
+    EXPECT_TRUE(writeGrayTiff(alias + QStringLiteral("/mosaic.tif"), grayImage(3, 3, QImage::Format_Grayscale8, 1),
+                              error, {}, alias))
+        << error.toStdString();
+}
+
+// The temporary file a save fills is an implementation detail: every failure
+// names the file being saved.
+TEST(TiffWriters, FailuresNameTheFileBeingSavedNotItsTemporaryFile)
+{
+    QTemporaryDir dir;
+    const QString missingFolder = dir.filePath(QStringLiteral("gone/r.tif"));
+    QString error;
+    EXPECT_FALSE(writeGrayTiff(missingFolder, grayImage(3, 3, QImage::Format_Grayscale8, 1), error, {}));
+    EXPECT_EQ(error, QStringLiteral("Unable to create TIFF file. (%1: %2)")
+                         .arg(missingFolder, QString::fromLocal8Bit(std::strerror(ENOENT))));
+    EXPECT_FALSE(error.contains(QStringLiteral(".tmp")));
 }
 
 TEST(TiffWriters, AChainOfLinksIsWrittenThroughToItsEndAndKeptAsLinks)

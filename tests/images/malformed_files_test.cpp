@@ -111,8 +111,9 @@ QByteArray stripTable(std::vector<TiffTag> tags, std::uint32_t rowsPerStrip, std
 }
 
 // 16x16 tiles of `tileBytes`, all `tiles` byte counts present but only
-// `offsets` offsets.
-QByteArray tileTable(std::vector<TiffTag> tags, std::uint32_t tileBytes, std::uint32_t tiles, std::uint32_t offsets)
+// `offsets` offsets; the counts state `declaredBytes` when given.
+QByteArray tileTable(std::vector<TiffTag> tags, std::uint32_t tileBytes, std::uint32_t tiles, std::uint32_t offsets,
+                     std::uint32_t declaredBytes = 0)
 {
     QByteArray data(int(tileBytes * offsets), '\x30');
     const std::uint32_t offsetTable = kTiffDataOffset + std::uint32_t(data.size());
@@ -120,7 +121,7 @@ QByteArray tileTable(std::vector<TiffTag> tags, std::uint32_t tileBytes, std::ui
         data += le32(kTiffDataOffset + i * tileBytes);
     const std::uint32_t countTable = kTiffDataOffset + std::uint32_t(data.size());
     for (std::uint32_t i = 0; i < tiles; ++i)
-        data += le32(tileBytes);
+        data += le32(declaredBytes != 0 ? declaredBytes : tileBytes);
     tags.insert(tags.end(),
                 {{322, 4, 1, 16}, {323, 4, 1, 16}, {324, 4, offsets, offsetTable}, {325, 4, tiles, countTable}});
     return tiffBytes(tags, data);
@@ -244,6 +245,14 @@ std::vector<MalformedCase> grayCases()
         {"tiles missing from the offset table", "a.tif",
          tileTable({{256, 4, 1, 32}, {257, 4, 1, 32}, {258, 3, 1, 8}, {262, 3, 1, 1}}, 256, 4, 2),
          "TIFF read error at line 16"},
+        // Uncompressed data must hold every row it is asked for: the bytes
+        // after a short strip or tile are no pixels of it.
+        {"uncompressed tiles shorter than their rows", "a.tif",
+         tileTable({{256, 4, 1, 32}, {257, 4, 1, 32}, {258, 3, 1, 8}, {262, 3, 1, 1}}, 256, 4, 4, 16),
+         "TIFF read error at line 0 (tile 0 lies outside the file or holds too few bytes)"},
+        {"uncompressed 16-bit strip shorter than its rows", "a.tif",
+         tiffBytes(with(grayTags(4, 4), {{258, 3, 1, 16}, {279, 4, 1, 24}}), QByteArray(64, '\x20')),
+         "(strip 0 lies outside the file or holds too few bytes for its 4 rows)"},
 
         {"PNG signature only", "a.png", kPngSignature, "PNG read error in a.png: unexpected end of PNG data"},
         {"PNG width past the library limit", "a.png",
@@ -420,6 +429,11 @@ TEST(MalformedFiles, FloatReaderRefusesEachWithAClearMessage)
          tiffBytes({{256, 4, 1, 4}, {257, 4, 1, 4}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 0x10000},
                     {323, 4, 1, 0x10000}, {324, 4, 1, 8}, {325, 4, 1, 64}, {339, 3, 1, 3}},
                    values),
+         "Failed to read tile (0,0) from TIFF."},
+        {"uncompressed strip shorter than its rows", "f.tif", tiffBytes(floatTags(4, 4, 8), values),
+         "Failed to read strip 0 from TIFF. (it lies outside the file or holds too few bytes for its 4 rows)"},
+        {"uncompressed tiles shorter than their rows", "f.tif",
+         tileTable({{256, 4, 1, 32}, {257, 4, 1, 32}, {258, 3, 1, 32}, {262, 3, 1, 1}, {339, 3, 1, 3}}, 1024, 4, 4, 16),
          "Failed to read tile (0,0) from TIFF."},
         {"tile past the end", "f.tif",
          tiffBytes({{256, 4, 1, 32}, {257, 4, 1, 32}, {258, 3, 1, 32}, {262, 3, 1, 1}, {322, 4, 1, 16},

@@ -72,13 +72,16 @@ bool writeRaster(const QString& path, const TiffLayout& device, std::vector<unsi
     return ok;
 }
 
-bool pngWriteRows(png_structp png, png_infop info, const PngLayout& device, std::vector<png_bytep>& rows)
+bool pngWriteRows(png_structp png, png_infop info, const PngLayout& device, std::vector<png_color>& palette,
+                  std::vector<png_bytep>& rows)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_set_IHDR(png, info, png_uint_32(device.width), png_uint_32(device.height), device.bitDepth, device.colourType,
                  device.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    if (!palette.empty())
+        png_set_PLTE(png, info, palette.data(), int(palette.size()));
     png_write_info(png, info);
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
@@ -111,7 +114,7 @@ bool writeFloatTiffFixture(const QString& path, const TiffLayout& device, const 
 
 bool writePng(const QString& path, const PngLayout& device, const std::vector<std::uint16_t>& channels)
 {
-    const int perPixel = device.colourType == 2 ? 3 : device.colourType == 4 ? 2 : 1;
+    const int perPixel = device.colourType == 2 ? 3 : device.colourType == 4 ? 2 : device.colourType == 6 ? 4 : 1;
     const std::size_t rowBits = std::size_t(device.width) * perPixel * device.bitDepth;
     std::vector<unsigned char> data(((rowBits + 7) / 8) * std::size_t(device.height), 0);
     const std::size_t rowBytes = (rowBits + 7) / 8;
@@ -141,7 +144,10 @@ bool writePng(const QString& path, const PngLayout& device, const std::vector<st
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, file);
-    const bool ok = pngWriteRows(png, info, device, rows);
+    std::vector<png_color> palette;
+    for (const std::uint32_t entry : device.palette)
+        palette.push_back({png_byte(entry >> 16), png_byte(entry >> 8), png_byte(entry)});
+    const bool ok = pngWriteRows(png, info, device, palette, rows);
     png_destroy_write_struct(&png, &info);
     std::fclose(file);
     return ok;

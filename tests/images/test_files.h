@@ -35,8 +35,9 @@ struct PngLayout {
     int width = 0;
     int height = 0;
     int bitDepth = 8;
-    int colourType = 0;  // 0 grey, 2 RGB, 4 grey + alpha
+    int colourType = 0;  // 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGB + alpha
     bool interlaced = false;
+    std::vector<std::uint32_t> palette = {};  // 0x00RRGGBB entries of a palette file
 };
 
 // One value per channel, row-major; alpha (when present) follows each grey sample.

@@ -1277,7 +1277,7 @@ private:
     // The user's window and step, kept aside while the neural model forces its own.
     std::array<int, 4> savedWindowSettings{};
     bool windowSettingsSaved = false;
-    bool parametersSaveFailing = false;
+    bool saveBoxAfterRelease = false;
     bool perTileMode = false;
     int previewTileIndex = 0;
 

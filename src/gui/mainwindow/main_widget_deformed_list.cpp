@@ -82,9 +82,7 @@ void MainWidget::onAddDeformed() {
                 break;
             }
             if (!outcome->ok) {
-                sayRefusal(QStringLiteral("Image"),
-                           QStringLiteral("Unable to load %1:\n%2").arg(QDir::toNativeSeparators(path),
-                                                                       outcome->error));
+                sayRefusal(QStringLiteral("Image"), loadFailureText(path, outcome->error));
                 continue;
             }
             outcome->image.path = path;
@@ -126,8 +124,7 @@ void MainWidget::addDeformedImageFromPath(const QString& path) {
     LoadedImage image;
     QString error;
     if (!loadImage(path, image, error)) {
-        sayRefusal(QStringLiteral("Image"),
-                   QStringLiteral("Unable to load %1:\n%2").arg(QDir::toNativeSeparators(path), error));
+        sayRefusal(QStringLiteral("Image"), loadFailureText(path, error));
         return;
     }
     image.path = path;

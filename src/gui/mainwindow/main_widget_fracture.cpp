@@ -214,7 +214,7 @@ void MainWidget::onSaveAllDerivedFractureMaps() {
             folder + QLatin1Char('/') + base + QString::fromLatin1(kFractureSuffixes[static_cast<std::size_t>(id)]) +
             QStringLiteral("_derived.tif");
         replaced += QFileInfo::exists(path) ? 1 : 0;
-        if (!writeFloatTiff(path, width, height, values, error, guiWriteProgress())) {
+        if (!writeFloatTiff(path, width, height, values, error, guiWriteProgress(), appliedProjectFolder)) {
             showMessage(this, title, QStringLiteral("Error saving %1:\n%2").arg(path, error));
             return;
         }

@@ -210,7 +210,8 @@ void MainWidget::saveHeightMosaicsToProject() {
             continue;
         const QString path = appliedProjectFolder + QLatin1Char('/') + name;
         QString error;
-        if (!writeFloatTiff(path, heightMapWidth, heightMapHeight, *values, error, guiWriteProgress()))
+        if (!writeFloatTiff(path, heightMapWidth, heightMapHeight, *values, error, guiWriteProgress(),
+                            appliedProjectFolder))
             qWarning() << "[GUI] Height mosaic save failed:" << path << error;
     }
 }

@@ -94,7 +94,7 @@ void MainWidget::saveMosaicsToProject(bool rewriteExisting) {
             return;
         }
         QString error;
-        if (writeGrayTiff(path, mosaic.full, error, {})) {
+        if (writeGrayTiff(path, mosaic.full, error, {}, appliedProjectFolder)) {
             mosaic.path = path;
             mosaic.originalSize = mosaic.full.size();
             ++written;

@@ -120,9 +120,9 @@ bool MainWidget::saveHeightResult(const QString& path, const HeightCacheEntry& e
     const int w = dense ? entry.width : gridWidth;
     const int h = dense ? entry.height : gridHeight;
     const std::optional<SaveResult> saved = runAsyncWithUI(
-        [path, w, h, values = std::move(values)] {
+        [path, w, h, values = std::move(values), project = appliedProjectFolder] {
             SaveResult result;
-            result.ok = writeFloatTiff(path, w, h, values, result.error, {});
+            result.ok = writeFloatTiff(path, w, h, values, result.error, {}, project);
             return result;
         },
         *loadCancelFlag, statusLabel, QString());

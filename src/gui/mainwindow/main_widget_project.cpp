@@ -13,6 +13,7 @@
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -52,7 +54,8 @@ const QString kApplication = QStringLiteral("Tavro2D");
 const QString kLastProjectKey = QStringLiteral("lastProjectFolder");
 const QString kParametersFile = QStringLiteral("parameters.json");
 const QString kOverwritten = QStringLiteral("Project overwritten - ready to restart");
-const QString kNotSaved = QStringLiteral("The project folder cannot be written: changes are not saved (%1).");
+// Which file, and why: a size limit or a read-only file is no unwritable folder.
+const QString kNotSaved = QStringLiteral("Changes are not saved: %1 cannot be written (%2).");
 
 std::function<void(const QString&)>& projectLogMover() {
     static std::function<void(const QString&)> mover;
@@ -139,6 +142,29 @@ QList<stitching::TilePosition> fromProject(const std::vector<ProjectTilePosition
     return out;
 }
 
+// Runs an action once, after the next mouse release has reached its widget.
+class AfterMouseRelease : public QObject {
+public:
+    AfterMouseRelease(QObject* owner, std::function<void()> action) : QObject(owner), action_(std::move(action)) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease && !done_) {
+            done_ = true;
+            qApp->removeEventFilter(this);
+            QTimer::singleShot(0, parent(), [this] {
+                action_();
+                deleteLater();
+            });
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> action_;
+    bool done_ = false;
+};
+
 }  // namespace
 
 void setProjectLogMover(std::function<void(const QString& folder)> mover) { projectLogMover() = std::move(mover); }
@@ -150,26 +176,35 @@ void MainWidget::saveParametersToProject() {
 }
 
 bool MainWidget::saveParametersToFile(const QString& path) {
-    const bool wasFailing = parametersSaveFailing;
     QString error;
     if (saveParametersQuietly(path, error))
         return true;
-    // The box is shown once until a save succeeds again: every edit
-    // autosaves, and a box per keystroke would make the window unusable. The
-    // status line says it at every failed save, so that it is never lost.
-    if (!wasFailing)
-        showMessage(this, QStringLiteral("Save"), QStringLiteral("Unable to create parameters file.\n\n") + error);
+    // Every failed save is said, in a box and in the status line: a change
+    // that is silently not saved is lost when the window closes.
+    const QString text = QStringLiteral("Unable to create parameters file.\n\n") + error;
+    if (QGuiApplication::mouseButtons() == Qt::NoButton) {
+        showMessage(this, QStringLiteral("Save"), text);
+        return false;
+    }
+    // Inside a press (a spin box's arrow) the box waits for the release: a
+    // box shown at once would take the release, and the spin box would step
+    // again, and fail again, each time the box is closed. The steps of one
+    // held press get one box.
+    if (!saveBoxAfterRelease) {
+        saveBoxAfterRelease = true;
+        qApp->installEventFilter(new AfterMouseRelease(this, [this, text] {
+            saveBoxAfterRelease = false;
+            showMessage(this, QStringLiteral("Save"), text);
+        }));
+    }
     return false;
 }
 
 bool MainWidget::saveParametersQuietly(const QString& path, QString& error) {
-    if (writeProjectParametersFile(path, collectProjectParameters(), error)) {
-        parametersSaveFailing = false;
+    if (writeProjectParametersFile(path, collectProjectParameters(), error))
         return true;
-    }
     qWarning().noquote() << "[Project] Could not write" << path << ":" << error;
-    parametersSaveFailing = true;
-    setStatus(kNotSaved.arg(error));
+    setStatus(kNotSaved.arg(path, error));
     return false;
 }
 
@@ -177,9 +212,10 @@ QString MainWidget::saveOpenedProject() {
     if (autosaveSuppressed || appliedProjectFolder.isEmpty())
         return {};
     QString error;
-    if (saveParametersQuietly(appliedProjectFolder + QLatin1Char('/') + kParametersFile, error))
+    const QString path = appliedProjectFolder + QLatin1Char('/') + kParametersFile;
+    if (saveParametersQuietly(path, error))
         return {};
-    return kNotSaved.arg(error);
+    return kNotSaved.arg(path, error);
 }
 
 ProjectParameters MainWidget::collectProjectParameters() const {
@@ -481,8 +517,6 @@ void MainWidget::adoptProjectFolder(const QString& folder) {
     appliedProjectFolder = folder;
     // Another project's image folder is no start for this one's dialogs.
     lastImageFolder.clear();
-    // A new folder's first failed save is told again, in a box.
-    parametersSaveFailing = false;
     if (projectLogMover())
         projectLogMover()(folder);
     persistLastProjectFolder(folder);

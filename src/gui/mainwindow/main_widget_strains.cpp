@@ -295,7 +295,7 @@ void MainWidget::exportStrainFiles() {
     QStringList failures;
     const auto write = [&](const QString& path, const StrainResult& s, const std::vector<float>& field) {
         QString error;
-        if (!writeFloatTiff(path, s.gridWidth, s.gridHeight, field, error, guiWriteProgress()))
+        if (!writeFloatTiff(path, s.gridWidth, s.gridHeight, field, error, guiWriteProgress(), appliedProjectFolder))
             failures << QStringLiteral("%1: %2").arg(path, error);
         if (progressBar)
             progressBar->setValue(progressBar->value() + 1);

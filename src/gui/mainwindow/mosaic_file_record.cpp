@@ -1,10 +1,11 @@
 #include "gui/mainwindow/mosaic_file_record.h"
 
+#include "platform/replaced_file.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace tavro::gui {
 
@@ -70,9 +71,14 @@ bool writeMosaicFileRecord(const QString& folder, const MosaicFileRecord& record
                            {QStringLiteral("width"), record.size.width()},
                            {QStringLiteral("height"), record.size.height()},
                            {QStringLiteral("states"), states}};
-    QSaveFile file(folder + QLatin1Char('/') + mosaicFileRecordName());
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson()) < 0 || !file.commit()) {
-        error = file.errorString();
+    // As every file of the project: replaced whole, and never through a link
+    // that leads out of the project folder.
+    const QByteArray text = QJsonDocument(root).toJson();
+    std::string reason;
+    if (!platform::replaceFileContents(QFile::encodeName(folder + QLatin1Char('/') + mosaicFileRecordName()).toStdString(),
+                                       std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
+                                       reason, QFile::encodeName(folder).toStdString())) {
+        error = QString::fromLocal8Bit(reason);
         return false;
     }
     return true;

@@ -27,11 +27,12 @@ public:
             const std::vector<float> raster =
                 expandGridToImage(field, width, height, g.imageWidth, g.imageHeight, g.roi, g.stepX, g.stepY,
                                   g.windowSizeX, g.windowSizeY, g.marginY, g.marginX);
-            written = !raster.empty() && writeFloatTiff(path, g.imageWidth, g.imageHeight, raster, error, {});
+            written = !raster.empty() && writeFloatTiff(path, g.imageWidth, g.imageHeight, raster, error, {},
+                                                                    job_.projectFolder);
             if (raster.empty())
                 error = QStringLiteral("the field does not fit its grid");
         } else {
-            written = writeFloatTiff(path, width, height, field, error, {});
+            written = writeFloatTiff(path, width, height, field, error, {}, job_.projectFolder);
         }
         if (!written)
             failures_ << QStringLiteral("%1: %2").arg(path, error);

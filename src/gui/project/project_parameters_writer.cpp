@@ -329,9 +329,11 @@ bool writeProjectParametersFile(const QString& path, const ProjectParameters& pa
         return false;
     }
     std::string reason;
+    // The project folder is the file's own; a link planted there may not
+    // lead the save out of it.
     if (!platform::replaceFileContents(QFile::encodeName(path).toStdString(),
                                        std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
-                                       reason)) {
+                                       reason, QFile::encodeName(QFileInfo(path).absolutePath()).toStdString())) {
         error = QString::fromLocal8Bit(reason);
         return false;
     }

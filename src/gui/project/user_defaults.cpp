@@ -128,19 +128,23 @@ QJsonArray criterionArray(const std::vector<StrainCriterion>& criteria) {
 }
 
 
+// The configuration folder, the only place a link of the file may lead to.
+std::string folderOf(const QString& path) { return QFile::encodeName(QFileInfo(path).absolutePath()).toStdString(); }
+
 // A file the reader refuses may be the user's hand edit gone wrong: it is
 // moved aside rather than lost (moved, not copied: it may be refused for its
-// size).
+// size). A link stays: the file it leads to is moved, and rewritten through it.
 bool keepMalformedCopy(const QString& path, QString& error) {
-    const QString backup = path + QStringLiteral(".bak");
     // A folder or a device under the name is no edit of the user's: refused.
-    const std::string special = platform::nonRegularReason(QFile::encodeName(path).toStdString());
-    if (!special.empty()) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromStdString(special));
+    std::string target, reason;
+    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), target, reason, folderOf(path))) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(reason));
         return false;
     }
-    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(backup).constData()) != 0) {
-        error = QStringLiteral("cannot keep %1 as %2: %3").arg(path, backup, qt_error_string(errno));
+    const QString moved = QFile::decodeName(QByteArray::fromStdString(target));
+    const QString backup = moved + QStringLiteral(".bak");
+    if (std::rename(target.c_str(), QFile::encodeName(backup).constData()) != 0) {
+        error = QStringLiteral("cannot keep %1 as %2: %3").arg(moved, backup, qt_error_string(errno));
         return false;
     }
     return true;
@@ -193,7 +197,7 @@ bool writeUserDefaults(const QString& path, const std::vector<NamedKernel>& deri
     else
         platform::replaceFileContents(QFile::encodeName(path).toStdString(),
                                       std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
-                                      reason);
+                                      reason, folderOf(path));
     if (!reason.empty()) {
         error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(reason));
         return false;

@@ -289,6 +289,16 @@ TEST(MosaicFileRecord, ReadsBackWhatItWroteAndKeepsANullCropNull) {
     record.config.crop = QRect(2, 3, 40, 30);
     ASSERT_TRUE(writeMosaicFileRecord(folder, record, error));
     EXPECT_EQ(readMosaicFileRecord(folder)->config.crop, QRect(2, 3, 40, 30));
+
+    // A record planted as a link out of the project folder is not written through.
+    const QString project = folder + QStringLiteral("/project");
+    const QString outside = folder + QStringLiteral("/outside.json");
+    ASSERT_TRUE(QDir().mkpath(project));
+    ASSERT_TRUE(QFile(outside).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../outside.json"), project + QLatin1Char('/') + mosaicFileRecordName()));
+    EXPECT_FALSE(writeMosaicFileRecord(project, record, error));
+    EXPECT_TRUE(error.contains(QStringLiteral(", outside the folder "))) << error.toStdString();
+    EXPECT_EQ(QFileInfo(outside).size(), 0);
     EXPECT_EQ(mosaicFileOfState(record, 2), deformedMosaicFileName(2));
 
     std::map<int, int> stateToMosaic{{0, 0}, {2, 1}};

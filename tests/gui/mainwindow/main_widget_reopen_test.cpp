@@ -91,6 +91,7 @@ struct MainWidgetReopenTestAccess {
     };
 
     static void ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo();
+    static void AReadOnlyParametersFileInAWritableFolderIsKeptAndEveryAttemptSaysSo();
     static void OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverThatChangesAreNotSaved();
     static void HeightMapsOnDiskAreCountedShownAndBrowsedWithTheirStoredRanges();
     static void AHeightMapOpensAtItsAutomaticRangeOrAtTheOneSetByHand();
@@ -113,7 +114,7 @@ struct MainWidgetReopenTestAccess {
 REOPEN_TEST(ReadOnlyProject, ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo) {
     Project p(1);
     MainWidget& w = p.w();
-    const QString notSaved = QStringLiteral("The project folder cannot be written: changes are not saved (");
+    const QString notSaved = QStringLiteral("Changes are not saved: %1/parameters.json cannot be written (").arg(p.folder);
     {
         const testing::ScopedFileSizeLimit limit(0);
         w.onCompute();
@@ -136,12 +137,53 @@ REOPEN_TEST(ReadOnlyProject, ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo
         w.windowSizeXSpin->setValue(35);
         EXPECT_TRUE(p.status().startsWith(notSaved)) << p.status().toStdString();
     }
-    EXPECT_EQ(countStartingWith(p.boxes, QStringLiteral("Save: ")), 1) << "one box until a save succeeds";
+    EXPECT_EQ(countStartingWith(p.boxes, QStringLiteral("Save: ")), 2) << "a box at every failed save";
+}
+
+// Root may write any file: the owner's read-only mark is what keeps the file.
+REOPEN_TEST(ReadOnlyProject, AReadOnlyParametersFileInAWritableFolderIsKeptAndEveryAttemptSaysSo) {
+    Project p(1);
+    MainWidget& w = p.w();
+    const QString file = p.folder + QStringLiteral("/parameters.json");
+    ASSERT_TRUE(QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QFile before(file);
+    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
+    const QByteArray kept = before.readAll();
+    before.close();
+    p.boxes.clear();
+    w.windowSizeXSpin->setValue(31);
+    w.windowSizeXSpin->setValue(35);
+    ASSERT_EQ(countStartingWith(p.boxes, QStringLiteral("Save: Unable to create parameters file.\n\n")), 2)
+        << p.boxes.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_TRUE(p.boxes.last().endsWith(QStringLiteral("the file is read-only"))) << p.boxes.last().toStdString();
+    EXPECT_EQ(p.status(), QStringLiteral("Changes are not saved: %1 cannot be written (the file is read-only).").arg(file));
+    QFile after(file);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), kept);
+    EXPECT_EQ(QFile::permissions(file) & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther),
+              QFile::Permissions());
+
+    // A press on a spin box's arrow: the box comes once the press ends. Shown
+    // inside the press it would take the release, and the spin box would step
+    // (and fail to save) again each time the box is closed.
+    p.boxes.clear();
+    QSpinBox* spin = w.windowSizeXSpin;
+    const int start = spin->value();
+    const QPoint upArrow(spin->width() - 4, 3);
+    QTest::mousePress(spin, Qt::LeftButton, {}, upArrow);
+    EXPECT_EQ(spin->value(), start + spin->singleStep());
+    EXPECT_TRUE(p.boxes.isEmpty()) << "not while the arrow is held";
+    QTest::mouseRelease(spin, Qt::LeftButton, {}, upArrow);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(countStartingWith(p.boxes, QStringLiteral("Save: Unable to create parameters file.")), 1);
+    QTest::qWait(700);
+    EXPECT_EQ(spin->value(), start + spin->singleStep()) << "one press, one step";
+    EXPECT_EQ(p.boxes.size(), 1);
 }
 
 REOPEN_TEST(ReadOnlyProject, OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverThatChangesAreNotSaved) {
     Project p(1);
-    const QString notSaved = QStringLiteral("The project folder cannot be written: changes are not saved (");
+    const QString notSaved = QStringLiteral("Changes are not saved: %1/parameters.json cannot be written (").arg(p.folder);
     p.boxes.clear();
     const auto again = std::make_unique<MainWidget>();
     bool stopShown = true;
@@ -165,13 +207,14 @@ REOPEN_TEST(ReadOnlyProject, OpeningItTellsInItsOneSummaryBoxOnceTheLoadIsOverTh
     EXPECT_FALSE(again->stopButton->isEnabled());
     EXPECT_TRUE(again->statusLabel->fullText().startsWith(notSaved)) << again->statusLabel->fullText().toStdString();
 
-    // Told once: the next change that cannot be saved says so on the status line only.
+    // The next change that cannot be saved says so as every failed save does.
     again->setStatus(QStringLiteral("Something else"));
     {
         const testing::ScopedFileSizeLimit limit(0);
         again->windowSizeXSpin->setValue(31);
     }
-    EXPECT_EQ(p.boxes.size(), 1);
+    ASSERT_EQ(p.boxes.size(), 2);
+    EXPECT_TRUE(p.boxes[1].startsWith(QStringLiteral("Save: Unable to create parameters file.\n\n")));
     EXPECT_TRUE(again->statusLabel->fullText().startsWith(notSaved));
 }
 
@@ -206,7 +249,7 @@ REOPEN_TEST(ProjectFolder, AChosenFolderGetsTheWriteTestAndANewProjectSaysItsFir
     ASSERT_EQ(s.boxes.size(), 2) << s.boxes.join(QStringLiteral(" | ")).toStdString();
     EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Save: Unable to create parameters file.")));
     EXPECT_TRUE(s.boxes[1].startsWith(QStringLiteral("Loading successful: ")));
-    EXPECT_TRUE(s.boxes[1].contains(QStringLiteral("The project folder cannot be written: changes are not saved (")))
+    EXPECT_TRUE(s.boxes[1].contains(QStringLiteral("Changes are not saved: %1/parameters.json cannot be written (").arg(other)))
         << s.boxes[1].toStdString();
 }
 

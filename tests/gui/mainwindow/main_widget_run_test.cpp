@@ -165,7 +165,7 @@ struct MainWidgetRunTestAccess {
     static void ACrackIsFoundAlongItsLineAndItsDerivedMapsGoBesideTheRawOnes();
     static void TheShownFieldIsExportedOnGridOrImageAndNothingIsReplacedUnasked();
     static void EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrReset();
-    static void AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSaidOnce();
+    static void AFolderThatCannotHoldTheProjectIsNotTakenAndEveryFailedSaveIsSaid();
     static void HeightRangesOfStatesNotListedSurviveTheNextSave();
 };
 
@@ -1146,7 +1146,7 @@ RUN_TEST(OpenProject, EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrRe
     EXPECT_TRUE(w.twinningCheck->isHidden());
 }
 
-RUN_TEST(OpenProject, AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSaidOnce) {
+RUN_TEST(OpenProject, AFolderThatCannotHoldTheProjectIsNotTakenAndEveryFailedSaveIsSaid) {
     WindowTestSession s;
     MainWidget& w = s.w();
     const QString applied = w.appliedProjectFolder;
@@ -1162,14 +1162,16 @@ RUN_TEST(OpenProject, AFolderThatCannotHoldTheProjectIsNotTakenAndFailuresAreSai
 
     EXPECT_EQ(w.appliedProjectFolder, applied);
     EXPECT_EQ(w.projectPathEdit->text(), applied) << "the field names the folder in use";
-    EXPECT_TRUE(s.status().startsWith(QStringLiteral("The project folder cannot be written: changes are not saved")))
+    EXPECT_TRUE(s.status().startsWith(QStringLiteral("Changes are not saved: %1/parameters.json cannot be written (")
+                                          .arg(applied)))
         << "the last failed save is said in the status line";
-    ASSERT_EQ(s.boxes.size(), 2) << s.boxes.join(QStringLiteral(" | ")).toStdString();
+    ASSERT_EQ(s.boxes.size(), 3) << s.boxes.join(QStringLiteral(" | ")).toStdString();
     EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Save: Unable to create parameters file.\n\n")));
     EXPECT_GT(s.boxes[0].size(), QStringLiteral("Save: Unable to create parameters file.\n\n").size())
         << "the reason follows the fixed text";
-    EXPECT_TRUE(s.boxes[1].startsWith(QStringLiteral("Save: Unable to create parameters file.")))
-        << "two failed autosaves of the project in use: one box";
+    EXPECT_TRUE(s.boxes[1].startsWith(QStringLiteral("Save: Unable to create parameters file.")));
+    EXPECT_TRUE(s.boxes[2].startsWith(QStringLiteral("Save: Unable to create parameters file.")))
+        << "two failed autosaves of the project in use: two boxes";
 
     w.windowSizeXSpin->setValue(w.windowSizeXSpin->value() + 2);
     w.saveParametersToProject();

@@ -43,6 +43,16 @@ QByteArray contentOf(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// `content` at `target` and a link at `link` whose text is `text`, both
+// under `root`, their folders made first.
+void linkedFile(const QDir& root, const QString& target, const QString& link, const QString& text,
+                const QByteArray& content) {
+    ASSERT_TRUE(root.mkpath(QFileInfo(root.filePath(target)).path()));
+    ASSERT_TRUE(root.mkpath(QFileInfo(root.filePath(link)).path()));
+    put(root.filePath(target), content);
+    ASSERT_TRUE(QFile::link(text, root.filePath(link)));
+}
+
 struct stat lstatOf(const QString& path) {
     struct stat info {};
     ::lstat(encoded(path).constData(), &info);
@@ -124,18 +134,103 @@ TEST(ProjectFileWriters, AReplacedFileKeepsItsModeAndOwner) {
     for (const QString& path : {parameters, defaults}) {
         put(path, "{}");
         ASSERT_EQ(::chown(encoded(path).constData(), nobody->pw_uid, nobody->pw_gid), 0);
-        ASSERT_EQ(::chmod(encoded(path).constData(), 0444), 0);
+        ASSERT_EQ(::chmod(encoded(path).constData(), 0640), 0);
     }
     QString error;
     ASSERT_TRUE(writeProjectParametersFile(parameters, ProjectParameters(), error)) << error.toStdString();
     ASSERT_TRUE(writeUserDefaults(defaults, builtinDerivativeKernels(), {}, {}, error)) << error.toStdString();
     for (const QString& path : {parameters, defaults}) {
         const struct stat after = lstatOf(path);
-        EXPECT_EQ(after.st_mode & 07777, 0444u) << path.toStdString();
+        EXPECT_EQ(after.st_mode & 07777, 0640u) << path.toStdString();
         EXPECT_EQ(after.st_uid, nobody->pw_uid) << path.toStdString();
         EXPECT_EQ(after.st_gid, nobody->pw_gid) << path.toStdString();
         EXPECT_GT(contentOf(path).size(), 2);
     }
+}
+
+// Root may write any file; one its owner made read-only is still not
+// replaced, and the save says so.
+TEST(ProjectFileWriters, AReadOnlyFileIsNotReplacedWhoeverWrites) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir folder(qpath(dir.path()));
+    const QString parameters = folder.filePath(QStringLiteral("parameters.json"));
+    const QString defaults = folder.filePath(QStringLiteral("user_defaults.json"));
+    for (const QString& path : {parameters, defaults}) {
+        put(path, "{\"kept\": 1}");
+        ASSERT_EQ(::chmod(encoded(path).constData(), 0444), 0);
+    }
+    QString error;
+    EXPECT_FALSE(writeProjectParametersFile(parameters, ProjectParameters(), error));
+    EXPECT_EQ(error, QStringLiteral("the file is read-only"));
+    EXPECT_FALSE(writeUserDefaults(defaults, builtinDerivativeKernels(), {}, {}, error));
+    EXPECT_EQ(error, QStringLiteral("cannot write %1: the file is read-only").arg(defaults));
+    for (const QString& path : {parameters, defaults}) {
+        EXPECT_EQ(contentOf(path), QByteArray("{\"kept\": 1}")) << path.toStdString();
+        EXPECT_EQ(lstatOf(path).st_mode & 07777, 0444u) << path.toStdString();
+    }
+    EXPECT_EQ(folder.entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+// A project folder received from elsewhere may hold links: a save follows
+// one only while its end stays inside the project folder, and otherwise
+// leaves the link and the file it leads to as they were.
+TEST(ProjectFileWriters, ALinkLeadingOutOfTheProjectFolderIsRefusedAndBothAreKept) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir root(qpath(dir.path()));
+    linkedFile(root, QStringLiteral("system/passwd"), QStringLiteral("project/parameters.json"),
+               QStringLiteral("../system/passwd"), "root:x:0:0");
+    const QString victim = root.filePath(QStringLiteral("system/passwd"));
+    const QString link = root.filePath(QStringLiteral("project/parameters.json"));
+    QString error;
+    EXPECT_FALSE(writeProjectParametersFile(link, ProjectParameters(), error));
+    EXPECT_EQ(error, QStringLiteral("it leads to %1, outside the folder %2; it was left as it was")
+                         .arg(QFileInfo(victim).canonicalFilePath(),
+                              QFileInfo(root.filePath(QStringLiteral("project"))).canonicalFilePath()));
+    EXPECT_EQ(contentOf(victim), QByteArray("root:x:0:0"));
+    EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
+
+    // A dangling link out of the folder creates nothing there either.
+    ASSERT_TRUE(QFile::remove(link));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../system/created"), link));
+    EXPECT_FALSE(writeProjectParametersFile(link, ProjectParameters(), error));
+    EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("system/created"))));
+
+    // Reached through a link, the project folder is still itself.
+    ASSERT_TRUE(QFile::remove(link));
+    ASSERT_TRUE(QFile::link(QStringLiteral("project"), root.filePath(QStringLiteral("alias"))));
+    EXPECT_TRUE(writeProjectParametersFile(root.filePath(QStringLiteral("alias/parameters.json")), ProjectParameters(),
+                                           error))
+        << error.toStdString();
+    EXPECT_TRUE(QFileInfo(link).isFile());
+}
+
+// The per-user file may be a link inside the configuration folder, never out
+// of it; a malformed one is moved aside at the end of the link, which stays.
+TEST(UserDefaultsWriter, ALinkInsideTheConfigurationFolderIsKeptAndOneOutOfItRefused) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir root(qpath(dir.path()));
+    ASSERT_TRUE(root.mkpath(QStringLiteral("elsewhere")));
+    linkedFile(root, QStringLiteral("config/kept/defaults.json"), QStringLiteral("config/user_defaults.json"),
+               QStringLiteral("kept/defaults.json"), "{ not json");
+    const QString stored = root.filePath(QStringLiteral("config/kept/defaults.json"));
+    const QString link = root.filePath(QStringLiteral("config/user_defaults.json"));
+    QString error;
+    ASSERT_TRUE(writeUserDefaults(link, builtinDerivativeKernels(), {}, {}, error)) << error.toStdString();
+    EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
+    EXPECT_EQ(contentOf(stored + QStringLiteral(".bak")), QByteArray("{ not json"));
+    EXPECT_TRUE(contentOf(stored).contains("derivativeKernels"));
+    EXPECT_FALSE(QFileInfo::exists(link + QStringLiteral(".bak")));
+
+    const QString outside = root.filePath(QStringLiteral("elsewhere/file"));
+    put(outside, "{ not json");
+    ASSERT_TRUE(QFile::remove(link));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../elsewhere/file"), link));
+    EXPECT_FALSE(writeUserDefaults(link, builtinDerivativeKernels(), {}, {}, error));
+    EXPECT_TRUE(error.contains(QStringLiteral(", outside the folder "))) << error.toStdString();
+    EXPECT_EQ(contentOf(outside), QByteArray("{ not json"));
+    EXPECT_EQ(QDir(root.filePath(QStringLiteral("elsewhere"))).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("file")});
+    EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
 }
 
 TEST(ProjectFileWriters, AFileSizeLimitFailsTheWriteInsteadOfEndingTheProcess) {
