@@ -1,5 +1,8 @@
 #include "bench_crack_pairs.h"
 
+#include <QImage>
+#include <QString>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -138,6 +141,14 @@ private:
     double reach_ = 0.0, across_ = 0.0, lo_ = 0.0, hi_ = 0.0;
 };
 
+// The images are 8-bit already; written for a run through the window.
+bool saveImage(const testing::Image& image, const std::string& path) {
+    QImage out(image.width, image.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) out.scanLine(y)[x] = static_cast<uchar>(image.at(x, y));
+    return out.save(QString::fromStdString(path), "PNG");
+}
+
 using Put = std::function<void(const std::string&, double)>;
 
 void scoreLines(const CrackPair& pair, const Run& run, const Scorer& scorer, const std::string& p, const Put& put) {
@@ -244,6 +255,11 @@ bool runCrackPairsCase(const BenchOptions& o, const std::function<void(const std
     for (const testing::CrackPairSpec& spec : testing::crackPairCatalogue()) {
         if (!o.crackPairsFilter.empty() && spec.name.find(o.crackPairsFilter) == std::string::npos) continue;
         const CrackPair pair = testing::makeCrackPair(spec);
+        if (!o.savePair.empty() && (!saveImage(pair.reference, o.savePair + "_" + spec.name + "_reference.png") ||
+                                    !saveImage(pair.deformed, o.savePair + "_" + spec.name + "_deformed.png"))) {
+            putText("crack_pair_" + spec.name + "_error", "could not write the pair");
+            ok = false;
+        }
         for (int window : kWindows) {
             const std::string p = "crack_pair_" + spec.name + "_w" + std::to_string(window) + "_";
             Run run;

@@ -441,13 +441,18 @@ private:
 
     void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
         const Vec n = normalOf(tangent);
-        Vec jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
-        if (!consistentAtTwiceTheOffset(position, n, jump)) return;
-        if (!grid_.openingIntensity && !ridgeCarriesTheJump(strengthMap, position, n, jump)) return;
+        // The engine's own jump, fitted inside one subset, where it has one: the
+        // displacement sampled one and two windows off the line would also take
+        // in a second crack that close, and a jump it was smeared over.
+        Vec jump = grid_.openingIntensity ? engineOpening(position, n) : Vec{kNaN, kNaN};
+        if (!finite(jump)) {
+            jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
+            if (!consistentAtTwiceTheOffset(position, n, jump)) return;
+            if (!grid_.openingIntensity && !ridgeCarriesTheJump(strengthMap, position, n, jump)) return;
+        }
         double magnitude = norm(jump);
         if (grid_.openingIntensity) {
             const double opening = sampleField(grid_.openingIntensity, width_, height_, position);
-            if (!finite(jump)) jump = engineOpening(position, n);
             if (std::isfinite(opening)) magnitude = std::max(std::isfinite(magnitude) ? magnitude : 0.0, opening);
         }
         // With only the opening intensity the point is kept and its jump left
@@ -667,6 +672,25 @@ void smoothTangents(std::vector<Point>& line) {
     }
 }
 
+// Each jump becomes the component-wise median of the jumps of up to five
+// neighbours on either side (the line facing one way): a crack's jump changes
+// slowly along it, while each point's own fit carries the noise of one subset.
+void smoothJumps(std::vector<Point>& line) {
+    constexpr size_t kReach = 5;
+    std::vector<Vec> smoothed(line.size());
+    std::vector<double> xs, ys;
+    for (size_t k = 0; k < line.size(); ++k) {
+        const size_t from = k >= kReach ? k - kReach : 0, to = std::min(k + kReach, line.size() - 1);
+        xs.clear();
+        ys.clear();
+        for (size_t m = from; m <= to; ++m)
+            if (finite(line[m].jump)) xs.push_back(line[m].jump.x), ys.push_back(line[m].jump.y);
+        smoothed[k] = xs.empty() ? line[k].jump : Vec{median(xs), median(ys)};
+    }
+    for (size_t k = 0; k < line.size(); ++k)
+        if (finite(line[k].jump)) line[k].jump = smoothed[k];
+}
+
 // Turns the points of a line to face one way, each as the one before it, then
 // the whole line so that its mean angle lies in (-90, 90]: canonical tangents
 // alone flip from point to point along a line near +-90 degrees, and the jump
@@ -705,6 +729,7 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);
         orientLine(line);
+        smoothJumps(line);
         out.lineStarts.push_back(static_cast<int32_t>(out.x.size()));
         for (const Point& p : line) {
             out.x.push_back(float(p.position.x));

@@ -81,6 +81,8 @@ CrackPair makeCrackPair(const CrackPairSpec& spec) {
     SpeckleOptions options;
     options.width = options.height = spec.size;
     options.seed = spec.seed;
+    options.coverage = spec.coverage;
+    options.contrast = spec.contrast;
     const SpeckleModel model(options);
     pair.reference = camera(model.render(), spec.noise, spec.seed + 1);
 
@@ -132,8 +134,10 @@ std::vector<CrackPairSpec> crackPairCatalogue() {
     };
     std::vector<CrackPairSpec> all;
     // The window's own case: 14 degrees, the lower side moving (0.6, 1.6) px, then the upper one.
+    // Nothing else moves: the still side needs no interpolation at all.
     all.push_back(single("a14_lower_moving", 1024, 14.0, {0.6, 1.6}, false));
     all.push_back(single("a14_upper_moving", 1024, 14.0, {0.6, 1.6}, true));
+    for (size_t k : {all.size() - 2, all.size() - 1}) all[k].base = nullptr, all[k].noise = 0.0;
     all.push_back(single("open0.2_a30", 512, 30.0, opening(30.0, 0.2, 0.0), false));
     all.push_back(single("open0.5_a0", 512, 0.0, opening(0.0, 0.5, 0.0), true));
     all.push_back(single("open1_a45", 512, 45.0, opening(45.0, 1.0, 0.0), false));
@@ -153,6 +157,10 @@ std::vector<CrackPairSpec> crackPairCatalogue() {
     sine.name = "smooth_sine64";
     sine.base = sinusoidField({0.0, 0.5}, 64.0);
     all.push_back(sine);
+    CrackPairSpec longSine = sine;
+    longSine.name = "smooth_sine128";
+    longSine.base = sinusoidField({0.0, 0.5}, 128.0);
+    all.push_back(longSine);
     CrackPairSpec affine;
     affine.name = "smooth_affine";
     affine.base = affineField({0.004, -0.002, 0.003, 0.005}, {256.0, 256.0}, {1.3, -0.7});

@@ -33,7 +33,11 @@ struct CrackPairSpec {
     // crack, true the other side of each (by minus the jump).
     bool minusMoves = false;
     DisplacementField base; // smooth field under the cracks; none: no motion besides them
-    double noise = 1.0;     // grey levels of Gaussian noise on both images
+    // An 8-bit speckle of 2 px spots with a grey-level spread near 48 (about 1 %
+    // of the pixels clip at 0 or 255).
+    double coverage = 4.0;
+    double contrast = 255.0;
+    double noise = 1.0; // grey levels of Gaussian noise on both images
     std::uint64_t seed = 7;
 };
 
