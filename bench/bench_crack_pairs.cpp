@@ -104,33 +104,16 @@ public:
         return std::abs(pair_.distance(k, p[0], p[1])) <= across &&
                pair_.along(p[0], p[1]) <= pair_.spec.cracks[k].tip + 0.5 * run_.window;
     }
-    // Crack k's samples, 1 px apart, inside the grid where its jump is whole.
-    std::vector<Vec2> samples(size_t k) const {
+    // The points of line l, px.
+    std::vector<Vec2> line(size_t l) const {
         std::vector<Vec2> out;
-        const Vec2 n = pair_.normal(), t = pair_.tangent();
-        const double c = 0.5 * pair_.spec.size, offset = pair_.spec.cracks[k].offset;
-        for (double s = -pair_.spec.size; s <= pair_.spec.size; s += 1.0) {
-            const Vec2 p{c + offset * n[0] + s * t[0], c + offset * n[1] + s * t[1]};
-            if (p[0] >= lo_ && p[0] <= hi_ && p[1] >= lo_ && p[1] <= run_.margin + double(run_.out.gridHeight - 1) * kStep &&
-                pair_.jumpShare(k, s) >= 1.0)
-                out.push_back(p);
-        }
+        for (size_t q = size_t(run_.lines.lineStarts[l]); q < size_t(run_.lines.lineStarts[l + 1]); ++q)
+            out.push_back(linePoint(q));
         return out;
     }
-    double covered(const std::vector<Vec2>& samples, size_t first, size_t end) const {
-        if (samples.empty()) return std::nan("");
-        const Vec2 n = pair_.normal(), t = pair_.tangent();
-        int hits = 0;
-        for (const Vec2& s : samples)
-            for (size_t p = first; p < end; ++p) {
-                const Vec2 q = linePoint(p);
-                const double dx = q[0] - s[0], dy = q[1] - s[1];
-                if (std::abs(n[0] * dx + n[1] * dy) <= across_ && std::abs(t[0] * dx + t[1] * dy) <= 1.5 * kStep) {
-                    ++hits;
-                    break;
-                }
-            }
-        return double(hits) / double(samples.size());
+    double covered(size_t k, size_t l) const {
+        const double bottom = run_.margin + double(run_.out.gridHeight - 1) * kStep;
+        return testing::coveredShare(pair_, k, line(l), {lo_, lo_}, {hi_, bottom}, across_, kStep);
     }
     double reach() const { return reach_; }
     double across() const { return across_; }
@@ -170,15 +153,14 @@ void scoreLines(const CrackPair& pair, const Run& run, const Scorer& scorer, con
     const Vec2 n = pair.normal();
     for (size_t k = 0; k < cracks; ++k) {
         const std::string c = p + "crack" + std::to_string(k) + "_";
-        const std::vector<Vec2> samples = scorer.samples(k);
-        double best = 0.0;
+        double best = 0.0, share = 0.0;
         size_t bestLine = lines.lineCount();
         for (size_t l = 0; l < lines.lineCount(); ++l) {
-            const double share = scorer.covered(samples, size_t(lines.lineStarts[l]), size_t(lines.lineStarts[l + 1]));
+            share = scorer.covered(k, l);
             if (share > best) best = share;
             if (share == best && share > 0.0) bestLine = l;
         }
-        put(c + "traced_share", samples.empty() ? std::nan("") : best);
+        put(c + "traced_share", std::isnan(share) && lines.lineCount() > 0 ? share : best);
         double squares = 0.0;
         int count = 0;
         if (bestLine < lines.lineCount())

@@ -271,10 +271,12 @@ private:
         if (!hasDisplacement_) return kJumpNoiseFloor;
         const int64_t cells = int64_t(width_) * height_;
         const int stride = std::max(1, static_cast<int>(std::sqrt(double(cells) / kNoiseSampleCells)));
+        const std::vector<char> crossed = crossedByAFittedCrack();
         std::vector<double> components;
         for (int j = 0; j < height_; j += stride)
             for (int i = 0; i < width_; i += stride)
                 for (const Vec n : {Vec{1.0, 0.0}, Vec{0.0, 1.0}}) {
+                    if (!crossed.empty() && crossed[cellIndex(i, j, width_)]) continue;
                     const Vec jump = jumpAcross({double(i), double(j)}, n, jumpOffset_);
                     if (!finite(jump)) continue;
                     components.push_back(std::abs(jump.x));
@@ -282,6 +284,39 @@ private:
                 }
         const double sigma = kMadToSigma * median(components);
         return std::isfinite(sigma) ? std::max(sigma, kJumpNoiseFloor) : kJumpNoiseFloor;
+    }
+
+    // Cells whose jump samples (out to twice the offset) may reach a crack the
+    // engine fitted: where cracks lie closer than a few windows apart they
+    // would be most cells, and their jumps would pass for noise. Empty without
+    // the engine's openings.
+    std::vector<char> crossedByAFittedCrack() const {
+        if (!grid_.openingIntensity) return {};
+        const int reach = static_cast<int>(std::ceil(2.0 * jumpOffset_)) + 1;
+        std::vector<char> rows(size_t(width_) * height_, 0), out(rows.size(), 0);
+        for (int j = 0; j < height_; ++j) {
+            int last = -1; // the last fitted cell of the row so far
+            for (int i = 0; i < width_; ++i)
+                if (std::isfinite(value(grid_.openingIntensity, i, j))) last = i;
+                else if (last >= 0 && i - last <= reach) rows[cellIndex(i, j, width_)] = 1;
+            last = -1;
+            for (int i = width_ - 1; i >= 0; --i)
+                if (std::isfinite(value(grid_.openingIntensity, i, j))) last = i, rows[cellIndex(i, j, width_)] = 1;
+                else if (last >= 0 && last - i <= reach) rows[cellIndex(i, j, width_)] = 1;
+        }
+        for (int i = 0; i < width_; ++i) {
+            int last = -1;
+            for (int j = 0; j < height_; ++j) {
+                if (rows[cellIndex(i, j, width_)]) last = j;
+                if (last >= 0 && j - last <= reach) out[cellIndex(i, j, width_)] = 1;
+            }
+            last = -1;
+            for (int j = height_ - 1; j >= 0; --j) {
+                if (rows[cellIndex(i, j, width_)]) last = j;
+                if (last >= 0 && last - j <= reach) out[cellIndex(i, j, width_)] = 1;
+            }
+        }
+        return out;
     }
 
     // A jump does not grow with the distance at which it is measured, whereas

@@ -75,6 +75,23 @@ Vec2 CrackPair::displacement(double x, double y) const {
     return regionField(region(x, y), x, y);
 }
 
+double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& line, Vec2 lo, Vec2 hi, double across,
+                    double spacing) {
+    const Vec2 n = pair.normal(), t = pair.tangent();
+    const double c = 0.5 * pair.spec.size, offset = pair.spec.cracks[k].offset;
+    int samples = 0, hits = 0;
+    for (double s = -pair.spec.size; s <= pair.spec.size; s += 1.0) {
+        const Vec2 p{c + offset * n[0] + s * t[0], c + offset * n[1] + s * t[1]};
+        if (p[0] < lo[0] || p[0] > hi[0] || p[1] < lo[1] || p[1] > hi[1] || pair.jumpShare(k, s) < 1.0) continue;
+        ++samples;
+        hits += std::any_of(line.begin(), line.end(), [&](const Vec2& q) {
+            const double dx = q[0] - p[0], dy = q[1] - p[1];
+            return std::abs(n[0] * dx + n[1] * dy) <= across && std::abs(t[0] * dx + t[1] * dy) <= 1.5 * spacing;
+        });
+    }
+    return samples > 0 ? double(hits) / samples : std::nan("");
+}
+
 CrackPair makeCrackPair(const CrackPairSpec& spec) {
     CrackPair pair;
     pair.spec = spec;

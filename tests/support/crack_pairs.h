@@ -64,6 +64,13 @@ struct CrackPair {
     Vec2 regionField(size_t r, double x, double y) const;
 };
 
+// Share of crack k's length inside the box [lo, hi] (px, reference axes) and
+// where its jump is whole that the points of one line (px) cover: a sample of
+// the crack, one every pixel, is covered by a point within `across` px of it
+// across the crack and 1.5 `spacing` px along it. NaN when no such length.
+double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& line, Vec2 lo, Vec2 hi, double across,
+                    double spacing);
+
 // Renders the pair: each region's material rendered whole by its own field,
 // and each deformed pixel shared between the regions by the area each covers
 // there; where none does, an opening, it shows a dark gap. Both images are
