@@ -476,15 +476,16 @@ private:
 
     void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
         const Vec n = normalOf(tangent);
-        // The engine's own jump, fitted inside one subset, where it has one: the
-        // displacement sampled one and two windows off the line would also take
-        // in a second crack that close, and a jump it was smeared over.
-        Vec jump = grid_.openingIntensity ? engineOpening(position, n) : Vec{kNaN, kNaN};
-        if (!finite(jump)) {
-            jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
-            if (!consistentAtTwiceTheOffset(position, n, jump)) return;
-            if (!grid_.openingIntensity && !ridgeCarriesTheJump(strengthMap, position, n, jump)) return;
+        Vec jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
+        if (!consistentAtTwiceTheOffset(position, n, jump)) {
+            // A second crack within two windows (or a smooth field's curvature)
+            // spoils the jump measured off the line: the engine's own, fitted
+            // inside one subset, still tells it where there is one.
+            jump = grid_.openingIntensity ? engineOpening(position, n) : Vec{kNaN, kNaN};
+            if (!finite(jump)) return;
         }
+        if (!finite(jump) && grid_.openingIntensity) jump = engineOpening(position, n);
+        if (!grid_.openingIntensity && !ridgeCarriesTheJump(strengthMap, position, n, jump)) return;
         double magnitude = norm(jump);
         if (grid_.openingIntensity) {
             const double opening = sampleField(grid_.openingIntensity, width_, height_, position);
