@@ -628,6 +628,8 @@ Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
 // Joins line ends across gaps whose direction runs on along both lines, the
 // shortest gaps first: noise breaks one crack into pieces. Ends are numbered
 // 2 * line + (1 for the front, 0 for the back).
+constexpr double kShortGap = 4.0; // cells
+
 std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> lines, double maxGap,
                                                double maxAngleDegrees) {
     const double minAlignment = std::cos(std::clamp(maxAngleDegrees, 0.0, 180.0) / kDegrees) - 1e-9;
@@ -644,10 +646,16 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
             const Vec gap = endPoint(b) - endPoint(a);
             const double length = norm(gap);
             if (length > maxGap) continue;
-            if (length > 0.0) {
+            if (length > kShortGap) {
                 const Vec g = (1.0 / length) * gap;
                 if (dot(outward(lines[a / 2], a % 2, g), g) < minAlignment) continue;
                 if (dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < minAlignment) continue;
+            } else if (length > 0.0) {
+                // Across a gap of a cell or two the scatter of the end points
+                // sets its direction: the two lines must run on into each other.
+                const Vec g = (1.0 / length) * gap;
+                if (dot(outward(lines[a / 2], a % 2, g), -1.0 * outward(lines[b / 2], b % 2, -1.0 * g)) < minAlignment)
+                    continue;
             }
             gaps.push_back({length, a, b});
         }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -254,6 +255,47 @@ TEST(CrackLines, ParallelCracksCloserThanTwoWindowsEachGetTheirLine) {
         }
         EXPECT_LT(std::sqrt(squares / double(end - first)), 0.03) << "line " << l;
     }
+}
+
+// The second pass joins the two pieces of one crack across a gap of three
+// cells whose far end one fit placed two cells off the line: the gap itself
+// then turns 44 degrees from the crack, beyond the join angle, but the two
+// pieces run on into each other. A piece beside the crack, parallel to it two
+// windows away, stays a line of its own.
+TEST(CrackLines, PiecesOfOneCrackAreJoinedAcrossAShortGapWithAStrayEnd) {
+    CrackLineSet set;
+    set.gridWidth = set.gridHeight = 64;
+    const auto add = [&set](std::vector<std::array<float, 2>> points) {
+        set.lineStarts.push_back(int32_t(set.x.size()));
+        for (const auto& p : points) {
+            set.x.push_back(p[0]);
+            set.y.push_back(p[1]);
+            set.cosine.push_back(1.0f);
+            set.sine.push_back(0.0f);
+            set.alpha.push_back(0.0f);
+            set.jumpA.push_back(0.0f);
+            set.jumpB.push_back(0.5f);
+            set.strength.push_back(20.0f);
+        }
+    };
+    std::vector<std::array<float, 2>> left, right, beside;
+    for (int x = 2; x <= 20; ++x) left.push_back({float(x), 10.0f});
+    right.push_back({22.2f, 12.1f});
+    for (int x = 25; x <= 45; ++x) right.push_back({float(x), 10.0f});
+    for (int x = 24; x <= 44; ++x) beside.push_back({float(x), 21.0f});
+    add(left);
+    add(right);
+    add(beside);
+    set.lineStarts.push_back(int32_t(set.x.size()));
+    CrackLineParameters params;
+    params.stepX = 4;
+    params.windowSize = 21;
+    const CrackLineSet joined = extractCrackLines(set, params);
+    ASSERT_EQ(joined.lineCount(), 2u);
+    EXPECT_EQ(joined.lineStarts[1] - joined.lineStarts[0] + joined.lineStarts[2] - joined.lineStarts[1],
+              int32_t(set.size()));
+    const auto length = [&](size_t l) { return joined.lineStarts[l + 1] - joined.lineStarts[l]; };
+    EXPECT_EQ(std::max(length(0), length(1)), int32_t(left.size() + right.size()));
 }
 
 TEST(CrackLines, SmoothFieldsHaveNoCrack) {
