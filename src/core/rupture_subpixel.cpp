@@ -86,9 +86,10 @@ constexpr float kSplitCost = 0.75f;
 // ... unless its jump stands far out of the noise and a smooth second-order
 // warp explains at most half of it: a small jump cut through a large subset
 // (0.2 px across 61 px) leaves 0.75 to 0.9 of the continuous cost, as noise
-// there outweighs the jump's misfit, yet its jump and smooth margins exceed
-// 450; a wave of two windows' period imitates a jump at most at 250, the
-// second-order warp then taking the rest.
+// there outweighs the jump's misfit, yet its jump and smooth margins mostly
+// exceed 500; a wave of two windows' period imitates a jump at 250 (31 px
+// windows) to 450 (61 px), at a few points of its flanks that the crack-size
+// check below drops.
 constexpr float kStrongJumpChi2 = 500.0f;
 constexpr float kStrongSmoothShare = 0.5f;
 
