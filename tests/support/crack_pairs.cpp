@@ -92,15 +92,19 @@ double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& li
     return samples > 0 ? double(hits) / samples : std::nan("");
 }
 
-CrackPair makeCrackPair(const CrackPairSpec& spec) {
-    CrackPair pair;
-    pair.spec = spec;
+SpeckleOptions speckleOf(const CrackPairSpec& spec) {
     SpeckleOptions options;
     options.width = options.height = spec.size;
     options.seed = spec.seed;
     options.coverage = spec.coverage;
     options.contrast = spec.contrast;
-    const SpeckleModel model(options);
+    return options;
+}
+
+CrackPair makeCrackPair(const CrackPairSpec& spec) {
+    CrackPair pair;
+    pair.spec = spec;
+    const SpeckleModel model(speckleOf(spec));
     pair.reference = camera(model.render(), spec.noise, spec.seed + 1);
 
     const size_t regions = spec.cracks.size() + 1;

@@ -71,6 +71,9 @@ struct CrackPair {
 double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& line, Vec2 lo, Vec2 hi, double across,
                     double spacing);
 
+// The speckle pattern both images of the pair show.
+SpeckleOptions speckleOf(const CrackPairSpec& spec);
+
 // Renders the pair: each region's material rendered whole by its own field,
 // and each deformed pixel shared between the regions by the area each covers
 // there; where none does, an opening, it shows a dark gap. Both images are

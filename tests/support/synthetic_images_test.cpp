@@ -248,12 +248,7 @@ TEST(CrackPairs, RegionsMoveByTheJumpsBehindThemAndRenderAsTheirOwnField) {
         EXPECT_DOUBLE_EQ(pair.jumpShare(1, 20.0 - 0.5 * kTipTaper), 0.5);
         EXPECT_DOUBLE_EQ(pair.jumpShare(1, 21.0), 0.0);
 
-        SpeckleOptions options;
-        options.width = options.height = spec.size;
-        options.seed = spec.seed;
-        options.coverage = spec.coverage;
-        options.contrast = spec.contrast;
-        const SpeckleModel model(options);
+        const SpeckleModel model(speckleOf(spec));
         for (size_t r = 0; r < 3; ++r) {
             const Image own = model.render([&](double x, double y) { return pair.regionField(r, x, y); });
             int compared = 0;
