@@ -625,7 +625,8 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
 // the subset's reach cuts, without a kept fit of their own: their continuous
 // warp smears the jump over the subset, so they hold no measurement (NaN)
 // rather than a wrong one. A line that only grazes the subset's edge, within
-// the blind band the fits leave out too, spoils nothing.
+// the blind band the fits leave out too, spoils nothing unless the jump
+// carries the other side's material into the subset.
 void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
                         const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
     constexpr double degree = 3.14159265358979 / 180.0;
@@ -637,7 +638,10 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
         if (!kept[k]) continue;
         const float* r = answers.data() + k * detail::kResultFloats;
         const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
-        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - kGraze;
+        // The jump widens what the subset sees of the other side (an opening's
+        // gap, or the other face slid in) by up to its own length.
+        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - kGraze +
+                             std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
         const std::array<int, 2> p = grid.position(k);
         for (int j = std::max(rowBegin, p[1] - reachY); j < std::min(rowEnd, p[1] + reachY + 1); ++j)
             for (int i = std::max(0, p[0] - reachX); i <= std::min(width - 1, p[0] + reachX); ++i) {
