@@ -141,6 +141,12 @@ const std::map<std::string, Setter>& setters() {
         {"crack", flag(&BenchOptions::crack)},
         {"crack-angle", real(&BenchOptions::crackAngle)},
         {"crack-jump", real(&BenchOptions::crackJump)},
+        {"crack-pairs", flag(&BenchOptions::crackPairs)},
+        {"crack-pairs-filter",
+         [](const std::string& v, BenchOptions& o) {
+             o.crackPairsFilter = v;
+             return true;
+         }},
         {"neural", flag(&BenchOptions::neural)},
         {"neural-crack-jump", real(&BenchOptions::neuralCrackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
@@ -292,13 +298,18 @@ Measurement
                        case's field -+ half the jump, refined by the discontinuity engine (default 0)
   --crack-angle D      its angle in degrees, counter-clockwise on screen (default 30)
   --crack-jump J       its jump in pixels, at 40 degrees to the normal (default 0.5)
+  --crack-pairs 0|1    run the crack catalogue (openings, slidings, a tip, parallel cracks, smooth fields)
+                       at windows 21, 31 and 61, step 4, bilinear: per crack the share traced by one line
+                       and its jump RMS, per side the displacement errors, false points and lines (default 0)
+  --crack-pairs-filter S only the catalogue's pairs whose name contains S
   --neural 0|1         run the neural case: the learned engine with dense output (65 px windows, a start
                        grid every 48 px) on the case's pair and on a crack pair, beside IC-GN at the same
                        points (default 0)
   --neural-crack-jump J the neural crack pair's jump in pixels, at 40 degrees to the normal (default 2)
   --verbose 0|1        pass the engine's own messages to standard error (default 0)
   --save-pair PREFIX   also write the pair as PREFIX_reference.png and PREFIX_deformed.png (8-bit grey),
-                       and the crack case's as PREFIX_crack_reference.png and PREFIX_crack_deformed.png
+                       and the crack case's as PREFIX_crack_reference.png and PREFIX_crack_deformed.png,
+                       and each crack pair as PREFIX_NAME_reference.png and PREFIX_NAME_deformed.png
 )";
 }
 

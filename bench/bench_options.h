@@ -41,6 +41,10 @@ struct BenchOptions {
     bool crack = false;
     double crackAngle = 30.0;  // degrees, counter-clockwise on screen
     double crackJump = 0.5;    // px
+    // The crack-pairs case: the crack catalogue at windows 21, 31 and 61; a
+    // non-empty filter keeps the pairs whose name contains it.
+    bool crackPairs = false;
+    std::string crackPairsFilter;
 
     // The neural case: the learned engine with dense output on the case's pair
     // and on a crack pair, against IC-GN at the same points.

@@ -19,6 +19,7 @@
 
 #include "bench_accuracy.h"
 #include "bench_crack.h"
+#include "bench_crack_pairs.h"
 #include "bench_fft.h"
 #include "bench_fraction_scan.h"
 #include "bench_images.h"
@@ -493,6 +494,11 @@ int run(const BenchOptions& o, Report& r) {
     r.flush();
     if (o.crack) ok = runCrack(r, o) && ok;
     r.flush();
+    if (o.crackPairs)
+        ok = runCrackPairsCase(
+                 o, [&r](const std::string& key, double value) { r.put(key.c_str(), value), r.flush(); },
+                 [&r](const std::string& key, const std::string& value) { r.put(key.c_str(), value); }) &&
+             ok;
     if (o.stitching) ok = runStitching(r, o) && ok;
     r.flush();
     return ok ? 0 : 1;

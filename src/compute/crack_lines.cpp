@@ -271,10 +271,12 @@ private:
         if (!hasDisplacement_) return kJumpNoiseFloor;
         const int64_t cells = int64_t(width_) * height_;
         const int stride = std::max(1, static_cast<int>(std::sqrt(double(cells) / kNoiseSampleCells)));
+        const std::vector<char> crossed = crossedByAFittedCrack();
         std::vector<double> components;
         for (int j = 0; j < height_; j += stride)
             for (int i = 0; i < width_; i += stride)
                 for (const Vec n : {Vec{1.0, 0.0}, Vec{0.0, 1.0}}) {
+                    if (!crossed.empty() && crossed[cellIndex(i, j, width_)]) continue;
                     const Vec jump = jumpAcross({double(i), double(j)}, n, jumpOffset_);
                     if (!finite(jump)) continue;
                     components.push_back(std::abs(jump.x));
@@ -282,6 +284,39 @@ private:
                 }
         const double sigma = kMadToSigma * median(components);
         return std::isfinite(sigma) ? std::max(sigma, kJumpNoiseFloor) : kJumpNoiseFloor;
+    }
+
+    // Cells whose jump samples (out to twice the offset) may reach a crack the
+    // engine fitted: where cracks lie closer than a few windows apart they
+    // would be most cells, and their jumps would pass for noise. Empty without
+    // the engine's openings.
+    std::vector<char> crossedByAFittedCrack() const {
+        if (!grid_.openingIntensity) return {};
+        const int reach = static_cast<int>(std::ceil(2.0 * jumpOffset_)) + 1;
+        std::vector<char> rows(size_t(width_) * height_, 0), out(rows.size(), 0);
+        for (int j = 0; j < height_; ++j) {
+            int last = -1; // the last fitted cell of the row so far
+            for (int i = 0; i < width_; ++i)
+                if (std::isfinite(value(grid_.openingIntensity, i, j))) last = i;
+                else if (last >= 0 && i - last <= reach) rows[cellIndex(i, j, width_)] = 1;
+            last = -1;
+            for (int i = width_ - 1; i >= 0; --i)
+                if (std::isfinite(value(grid_.openingIntensity, i, j))) last = i, rows[cellIndex(i, j, width_)] = 1;
+                else if (last >= 0 && last - i <= reach) rows[cellIndex(i, j, width_)] = 1;
+        }
+        for (int i = 0; i < width_; ++i) {
+            int last = -1;
+            for (int j = 0; j < height_; ++j) {
+                if (rows[cellIndex(i, j, width_)]) last = j;
+                if (last >= 0 && j - last <= reach) out[cellIndex(i, j, width_)] = 1;
+            }
+            last = -1;
+            for (int j = height_ - 1; j >= 0; --j) {
+                if (rows[cellIndex(i, j, width_)]) last = j;
+                if (last >= 0 && last - j <= reach) out[cellIndex(i, j, width_)] = 1;
+            }
+        }
+        return out;
     }
 
     // A jump does not grow with the distance at which it is measured, whereas
@@ -442,12 +477,18 @@ private:
     void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
         const Vec n = normalOf(tangent);
         Vec jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
-        if (!consistentAtTwiceTheOffset(position, n, jump)) return;
+        if (!consistentAtTwiceTheOffset(position, n, jump)) {
+            // A second crack within two windows (or a smooth field's curvature)
+            // spoils the jump measured off the line: the engine's own, fitted
+            // inside one subset, still tells it where there is one.
+            jump = grid_.openingIntensity ? engineOpening(position, n) : Vec{kNaN, kNaN};
+            if (!finite(jump)) return;
+        }
+        if (!finite(jump) && grid_.openingIntensity) jump = engineOpening(position, n);
         if (!grid_.openingIntensity && !ridgeCarriesTheJump(strengthMap, position, n, jump)) return;
         double magnitude = norm(jump);
         if (grid_.openingIntensity) {
             const double opening = sampleField(grid_.openingIntensity, width_, height_, position);
-            if (!finite(jump)) jump = engineOpening(position, n);
             if (std::isfinite(opening)) magnitude = std::max(std::isfinite(magnitude) ? magnitude : 0.0, opening);
         }
         // With only the opening intensity the point is kept and its jump left
@@ -587,6 +628,8 @@ Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
 // Joins line ends across gaps whose direction runs on along both lines, the
 // shortest gaps first: noise breaks one crack into pieces. Ends are numbered
 // 2 * line + (1 for the front, 0 for the back).
+constexpr double kShortGap = 4.0; // cells
+
 std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> lines, double maxGap,
                                                double maxAngleDegrees) {
     const double minAlignment = std::cos(std::clamp(maxAngleDegrees, 0.0, 180.0) / kDegrees) - 1e-9;
@@ -603,10 +646,16 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
             const Vec gap = endPoint(b) - endPoint(a);
             const double length = norm(gap);
             if (length > maxGap) continue;
-            if (length > 0.0) {
+            if (length > kShortGap) {
                 const Vec g = (1.0 / length) * gap;
                 if (dot(outward(lines[a / 2], a % 2, g), g) < minAlignment) continue;
                 if (dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < minAlignment) continue;
+            } else if (length > 0.0) {
+                // Across a gap of a cell or two the scatter of the end points
+                // sets its direction: the two lines must run on into each other.
+                const Vec g = (1.0 / length) * gap;
+                if (dot(outward(lines[a / 2], a % 2, g), -1.0 * outward(lines[b / 2], b % 2, -1.0 * g)) < minAlignment)
+                    continue;
             }
             gaps.push_back({length, a, b});
         }
@@ -667,6 +716,25 @@ void smoothTangents(std::vector<Point>& line) {
     }
 }
 
+// Each jump becomes the component-wise median of the jumps of up to five
+// neighbours on either side (the line facing one way): a crack's jump changes
+// slowly along it, while each point's own fit carries the noise of one subset.
+void smoothJumps(std::vector<Point>& line) {
+    constexpr size_t kReach = 5;
+    std::vector<Vec> smoothed(line.size());
+    std::vector<double> xs, ys;
+    for (size_t k = 0; k < line.size(); ++k) {
+        const size_t from = k >= kReach ? k - kReach : 0, to = std::min(k + kReach, line.size() - 1);
+        xs.clear();
+        ys.clear();
+        for (size_t m = from; m <= to; ++m)
+            if (finite(line[m].jump)) xs.push_back(line[m].jump.x), ys.push_back(line[m].jump.y);
+        smoothed[k] = xs.empty() ? line[k].jump : Vec{median(xs), median(ys)};
+    }
+    for (size_t k = 0; k < line.size(); ++k)
+        if (finite(line[k].jump)) line[k].jump = smoothed[k];
+}
+
 // Turns the points of a line to face one way, each as the one before it, then
 // the whole line so that its mean angle lies in (-90, 90]: canonical tangents
 // alone flip from point to point along a line near +-90 degrees, and the jump
@@ -705,6 +773,7 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);
         orientLine(line);
+        smoothJumps(line);
         out.lineStarts.push_back(static_cast<int32_t>(out.x.size()));
         for (const Point& p : line) {
             out.x.push_back(float(p.position.x));

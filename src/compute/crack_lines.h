@@ -32,8 +32,8 @@ struct CrackGridView {
     const float* crackPosition = nullptr;
     // The engine's opening vector in pixels, image axes: the displacement of
     // the side its normal (sin a, cos a) of crackAngle a points to, minus the
-    // other side's. Gives the jump where the displacement cannot be sampled
-    // across the line (near the grid's border).
+    // other side's. Gives the jump wherever it is known (with crackAngle);
+    // elsewhere the jump is the displacement's across the line.
     const float* openingX = nullptr;
     const float* openingY = nullptr;
 };
@@ -92,7 +92,7 @@ CrackLineSet extractCrackLines(const CrackGridView& grid, const CrackLineParamet
 
 // The second pass: line ends joined across gaps up to one window long, lines of
 // fewer than minLinePoints points and jumps below minOpening dropped, tangents
-// smoothed along each line.
+// smoothed along each line, and jumps by their neighbours along it.
 CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParameters& params);
 
 // A width x height field at crack point `point` of `lines`, interpolated from the

@@ -83,6 +83,15 @@ constexpr float kThinSideCost = 0.85f;
 // bend of a wave of two windows' period leaves 0.76 or more.
 constexpr float kSplitSideFraction = 0.2f;
 constexpr float kSplitCost = 0.75f;
+// ... unless its jump stands far out of the noise and a smooth second-order
+// warp explains at most half of it: a small jump cut through a large subset
+// (0.2 px across 61 px) leaves 0.75 to 0.9 of the continuous cost, as noise
+// there outweighs the jump's misfit, yet its jump and smooth margins mostly
+// exceed 500; a wave of two windows' period imitates a jump at 250 (31 px
+// windows) to 450 (61 px), at a few points of its flanks that the crack-size
+// check below drops.
+constexpr float kStrongJumpChi2 = 500.0f;
+constexpr float kStrongSmoothShare = 0.5f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -93,6 +102,7 @@ constexpr double kSameAngle = 10.0;
 constexpr double kSameJump = 0.35;
 constexpr double kSameJumpSlack = 0.1;
 constexpr double kSameLine = 2.0;
+constexpr size_t kMinCrackPoints = 10;
 
 // A launch's image strips span at most this many rows besides the window.
 constexpr int kChunkRows = 1024;
@@ -414,7 +424,9 @@ bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
     const bool clearlyBetter = costShare <= kThinSideCost;
-    const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction;
+    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 &&
+                        r[detail::kResultSmoothChi2] >= kStrongSmoothShare * r[detail::kResultJumpChi2];
+    const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction && !strong;
     const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
     return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
            jump <= float(2.0 * jumpLimit) && costShare < (split ? kSplitCost : 1.0f) &&
@@ -539,6 +551,111 @@ void writePoint(const Outputs& o, int64_t index, const float* r, bool keep) {
     f[RuptureMinusV][k] = r[detail::kResultMinusV];
     f[RupturePlusU][k] = r[detail::kResultPlusU];
     f[RupturePlusV][k] = r[detail::kResultPlusV];
+}
+
+// The seeds of rows [rowBegin, rowEnd) by grid position.
+class SeedGrid {
+public:
+    SeedGrid(const std::vector<Seed>& seeds, int gridWidth, int rowBegin, int rowEnd)
+        : width_(gridWidth), rowBegin_(rowBegin), rowEnd_(rowEnd),
+          slot_(size_t(gridWidth) * size_t(std::max(rowEnd - rowBegin, 0)), -1) {
+        for (size_t k = 0; k < seeds.size(); ++k) {
+            const int j = int(seeds[k].index / gridWidth), i = int(seeds[k].index % gridWidth);
+            if (j >= rowBegin && j < rowEnd) slot_[size_t(j - rowBegin) * size_t(width_) + size_t(i)] = int64_t(k);
+            positions_.push_back({i, j});
+        }
+    }
+    // The seed at (i, j), -1 for none.
+    int64_t at(int i, int j) const {
+        if (i < 0 || i >= width_ || j < rowBegin_ || j >= rowEnd_) return -1;
+        return slot_[size_t(j - rowBegin_) * size_t(width_) + size_t(i)];
+    }
+    std::array<int, 2> position(size_t k) const { return positions_[k]; }
+    size_t size() const { return positions_.size(); }
+
+private:
+    int width_, rowBegin_, rowEnd_;
+    std::vector<int64_t> slot_;
+    std::vector<std::array<int, 2>> positions_;
+};
+
+// The fits kept: each must have a grid neighbour fitted with the same crack,
+// and the crack they build together, linked by such neighbours, at least
+// kMinCrackPoints of them. A wave that a line imitates does so at a few points
+// of its flanks; a crack crossing even one window is fitted at dozens.
+std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<char>& fitted,
+                           const PixelSearchParams& pp) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const auto linked = [&](size_t k, int di, int dj, size_t& n) {
+        const std::array<int, 2> p = grid.position(k);
+        const int64_t other = grid.at(p[0] + di, p[1] + dj);
+        if (other < 0 || !fitted[size_t(other)]) return false;
+        n = size_t(other);
+        return sameCrack(fitOf(result(k)), fitOf(result(n)), double(di) * pp.stepX, double(dj) * pp.stepY);
+    };
+    std::vector<char> kept(grid.size(), 0);
+    for (size_t k = 0; k < grid.size(); ++k)
+        for (int dj = -1; dj <= 1 && fitted[k] && !kept[k]; ++dj)
+            for (int di = -1; di <= 1 && !kept[k]; ++di) {
+                size_t n = 0;
+                kept[k] = (di != 0 || dj != 0) && linked(k, di, dj, n);
+            }
+    std::vector<char> seen(grid.size(), 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (seen[first] || !kept[first]) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        for (size_t next = 0; next < crack.size(); ++next)
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    size_t n = 0;
+                    if ((di != 0 || dj != 0) && linked(crack[next], di, dj, n) && kept[n] && !seen[n]) {
+                        seen[n] = 1;
+                        crack.push_back(n);
+                    }
+                }
+        if (crack.size() < kMinCrackPoints)
+            for (size_t k : crack) kept[k] = 0;
+    }
+    return kept;
+}
+
+// Points of rows [rowBegin, rowEnd) whose subset the line of a kept fit within
+// the subset's reach cuts, without a kept fit of their own: their continuous
+// warp smears the jump over the subset, so they hold no measurement (NaN)
+// rather than a wrong one. A line that only grazes the subset's edge, within
+// the blind band the fits leave out too, spoils nothing unless the jump
+// carries the other side's material into the subset.
+void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
+                        const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
+    constexpr double degree = 3.14159265358979 / 180.0;
+    constexpr double kGraze = 2.0; // px
+    const int reachX = (pp.windowSizeX / 2 + pp.stepX) / pp.stepX, reachY = (pp.windowSizeY / 2 + pp.stepY) / pp.stepY;
+    const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const int width = o.out.gridWidth;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        if (!kept[k]) continue;
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
+        // The jump widens what the subset sees of the other side (an opening's
+        // gap, or the other face slid in) by up to its own length.
+        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - kGraze +
+                             std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+        const std::array<int, 2> p = grid.position(k);
+        for (int j = std::max(rowBegin, p[1] - reachY); j < std::min(rowEnd, p[1] + reachY + 1); ++j)
+            for (int i = std::max(0, p[0] - reachX); i <= std::min(width - 1, p[0] + reachX); ++i) {
+                const double d = nx * double(i - p[0]) * pp.stepX + ny * double(j - p[1]) * pp.stepY -
+                                 r[detail::kResultPosition];
+                const int64_t own = grid.at(i, j);
+                if (std::abs(d) >= depth || (own >= 0 && kept[size_t(own)])) continue;
+                const size_t index = size_t(j) * size_t(width) + size_t(i);
+                o.out.dispX[index] = kNaN;
+                o.out.dispY[index] = kNaN;
+                if (o.gradients)
+                    for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+            }
+    }
 }
 
 // One call's fixed inputs.
@@ -858,8 +975,11 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     const bool gradients = !start.duDx.empty() && !start.duDy.empty() && !start.dvDx.empty() && !start.dvDy.empty();
     const StartField field{start, pixelParams.stepX, pixelParams.stepY, gradients};
     const Seeding plan = seeding(field, pixelParams, params);
-    // One row beyond the band on either side, for the neighbour check only.
-    const int haloBegin = std::max(0, rowBegin - 1), haloEnd = std::min(gridHeight, rowEnd + 1);
+    // Rows beyond the band on either side, as far as a crack's fits there may
+    // reach into it: for the neighbour and crack-size checks, and for the
+    // points of the band a crack cuts.
+    const int halo = plan.reachY + 2;
+    const int haloBegin = std::max(0, rowBegin - halo), haloEnd = std::min(gridHeight, rowEnd + halo);
     const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
     const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
     const uint64_t bandFirst = uint64_t(rowBegin) * uint64_t(gridWidth),
@@ -891,30 +1011,17 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
-    std::vector<int64_t> indices(seeds.size());
     std::vector<char> fitted(seeds.size());
-    for (size_t k = 0; k < seeds.size(); ++k) {
-        indices[k] = seeds[k].index;
+    for (size_t k = 0; k < seeds.size(); ++k)
         fitted[k] = keepEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning);
-    }
+    const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
+    const std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
-        const int64_t index = seeds[k].index;
-        const int i = int(index % gridWidth), j = int(index / gridWidth);
+        const int j = int(seeds[k].index / gridWidth);
         if (j < rowBegin || j >= rowEnd) continue;
-        const float* r = answers.data() + k * detail::kResultFloats;
-        bool keep = false;
-        for (int dj = -1; dj <= 1 && fitted[k] && !keep; ++dj)
-            for (int di = -1; di <= 1 && !keep; ++di) {
-                if ((di == 0 && dj == 0) || i + di < 0 || i + di >= gridWidth) continue;
-                const int64_t neighbour = index + int64_t(dj) * gridWidth + di;
-                const auto found = std::lower_bound(indices.begin(), indices.end(), neighbour);
-                if (found == indices.end() || *found != neighbour) continue;
-                const size_t n = size_t(found - indices.begin());
-                keep = fitted[n] && sameCrack(fitOf(r), fitOf(answers.data() + n * detail::kResultFloats),
-                                              double(di) * pixelParams.stepX, double(dj) * pixelParams.stepY);
-            }
-        writePoint(outputs, index, r, keep);
+        writePoint(outputs, seeds[k].index, answers.data() + k * detail::kResultFloats, kept[k]);
     }
+    blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }

@@ -32,8 +32,11 @@ enum RuptureField : int {
 // [rowStart, rowStart + rowCount) (rowCount -1: through the last row). Only
 // points whose subset a crack may cut are enriched, and the enrichment is kept
 // only where it explains the subset clearly better than the continuous warp
-// (and than a smooth second-order one); such a point receives the warp of its
-// own side of the crack, every other point keeps its start. Gradients are
+// (and than a smooth second-order one) and it belongs to a crack fitted at
+// several neighbouring points; such a point receives the warp of its own side
+// of the crack. A point whose subset such a crack cuts without a kept fit of
+// its own is NaN (its start smears the jump); every other point keeps its
+// start. Band calls judge the rows around the band as well. Gradients are
 // written when `start` has them and `out` has room for them (a whole-grid call
 // makes room). When `fracture` is not null it receives
 // the grid size and fields 0 to 11 of those rows (NaN where there is no

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -191,6 +192,110 @@ TEST(CrackLines, ASlidingCrackKeepsItsSlipUpToTheBorder) {
             EXPECT_EQ(known, lines.size());
         }
     }
+}
+
+// Two parallel cracks 100 px apart, as the enriched engine reports them at a
+// 61 px window (step 4): every cell whose window a crack cuts holds the fit's
+// angle, its offset to the line and its opening, each with 0.05 px of noise per
+// component, over a displacement that jumps at both. The jump measured one and
+// two windows off either line would also take in the other crack (and its
+// noise would swamp them both): each crack still gets a line of its own over
+// its whole length, with the engine's jump, smoothed along the line to within
+// 0.03 px rms.
+TEST(CrackLines, ParallelCracksCloserThanTwoWindowsEachGetTheirLine) {
+    constexpr int grid = 96, step = 4, window = 61;
+    constexpr double offsets[2] = {-50.0, 50.0};
+    const double jumps[2][2] = {{0.3, 0.7}, {-0.4, 0.5}};
+    std::mt19937 random(3);
+    std::normal_distribution<double> noise(0.0, 0.05);
+    std::vector<float> dispX(grid * grid), dispY(grid * grid), intensity(grid * grid, kNaN), angle(grid * grid, kNaN),
+        position(grid * grid, kNaN), openingX(grid * grid, kNaN), openingY(grid * grid, kNaN);
+    // Lines at 10 degrees: tangent (cos a, -sin a), normal (sin a, cos a), through the grid's centre +- offset.
+    const double a = 10.0 * kPi / 180.0, nx = std::sin(a), ny = std::cos(a);
+    const double reach = (window / 2) * (std::abs(nx) + std::abs(ny));
+    for (int k = 0; k < grid * grid; ++k) {
+        const double x = (k % grid - 47.5) * step, y = (k / grid - 47.5) * step;
+        dispX[k] = 0.2f, dispY[k] = -0.1f;
+        for (int c = 0; c < 2; ++c) {
+            const double d = nx * x + ny * y - offsets[c];
+            if (d > 0.0) dispX[k] += float(jumps[c][0]), dispY[k] += float(jumps[c][1]);
+            if (std::abs(d) >= reach) continue;
+            angle[k] = 10.0f;
+            position[k] = float(-d);
+            openingX[k] = float(jumps[c][0] + noise(random));
+            openingY[k] = float(jumps[c][1] + noise(random));
+            intensity[k] = std::hypot(openingX[k], openingY[k]);
+        }
+    }
+    CrackGridView view{grid, grid, dispX.data(), dispY.data()};
+    view.openingIntensity = intensity.data();
+    view.crackAngle = angle.data();
+    view.crackPosition = position.data();
+    view.openingX = openingX.data();
+    view.openingY = openingY.data();
+    CrackLineParameters params;
+    params.stepX = step;
+    params.windowSize = window;
+    const CrackLineSet lines = extractCrackLines(extractCrackLines(view, params), params);
+    ASSERT_EQ(lines.lineCount(), 2u);
+    for (size_t l = 0; l < 2; ++l) {
+        const size_t first = size_t(lines.lineStarts[l]), end = size_t(lines.lineStarts[l + 1]);
+        const double x = (lines.x[first] - 47.5) * step, y = (lines.y[first] - 47.5) * step;
+        const int c = nx * x + ny * y > 0.0 ? 1 : 0;
+        // The line crosses the grid: about 96 cells wide, a little more along it.
+        EXPECT_GE(end - first, 85u) << "line " << l;
+        double squares = 0.0;
+        for (size_t q = first; q < end; ++q) {
+            const double px = (lines.x[q] - 47.5) * step, py = (lines.y[q] - 47.5) * step;
+            EXPECT_NEAR(nx * px + ny * py, offsets[c], 1.0) << "line " << l << " point " << q;
+            const double cs = lines.cosine[q], sn = lines.sine[q];
+            const double sign = -sn * nx + cs * ny < 0.0 ? -1.0 : 1.0;
+            const double jx = lines.jumpA[q] * cs - lines.jumpB[q] * sn, jy = lines.jumpA[q] * sn + lines.jumpB[q] * cs;
+            squares += std::pow(jx - sign * jumps[c][0], 2) + std::pow(jy - sign * jumps[c][1], 2);
+        }
+        EXPECT_LT(std::sqrt(squares / double(end - first)), 0.03) << "line " << l;
+    }
+}
+
+// The second pass joins the two pieces of one crack across a gap of three
+// cells whose far end one fit placed two cells off the line: the gap itself
+// then turns 44 degrees from the crack, beyond the join angle, but the two
+// pieces run on into each other. A piece beside the crack, parallel to it two
+// windows away, stays a line of its own.
+TEST(CrackLines, PiecesOfOneCrackAreJoinedAcrossAShortGapWithAStrayEnd) {
+    CrackLineSet set;
+    set.gridWidth = set.gridHeight = 64;
+    const auto add = [&set](std::vector<std::array<float, 2>> points) {
+        set.lineStarts.push_back(int32_t(set.x.size()));
+        for (const auto& p : points) {
+            set.x.push_back(p[0]);
+            set.y.push_back(p[1]);
+            set.cosine.push_back(1.0f);
+            set.sine.push_back(0.0f);
+            set.alpha.push_back(0.0f);
+            set.jumpA.push_back(0.0f);
+            set.jumpB.push_back(0.5f);
+            set.strength.push_back(20.0f);
+        }
+    };
+    std::vector<std::array<float, 2>> left, right, beside;
+    for (int x = 2; x <= 20; ++x) left.push_back({float(x), 10.0f});
+    right.push_back({22.2f, 12.1f});
+    for (int x = 25; x <= 45; ++x) right.push_back({float(x), 10.0f});
+    for (int x = 24; x <= 44; ++x) beside.push_back({float(x), 21.0f});
+    add(left);
+    add(right);
+    add(beside);
+    set.lineStarts.push_back(int32_t(set.x.size()));
+    CrackLineParameters params;
+    params.stepX = 4;
+    params.windowSize = 21;
+    const CrackLineSet joined = extractCrackLines(set, params);
+    ASSERT_EQ(joined.lineCount(), 2u);
+    EXPECT_EQ(joined.lineStarts[1] - joined.lineStarts[0] + joined.lineStarts[2] - joined.lineStarts[1],
+              int32_t(set.size()));
+    const auto length = [&](size_t l) { return joined.lineStarts[l + 1] - joined.lineStarts[l]; };
+    EXPECT_EQ(std::max(length(0), length(1)), int32_t(left.size() + right.size()));
 }
 
 TEST(CrackLines, SmoothFieldsHaveNoCrack) {
