@@ -86,8 +86,11 @@ std::optional<std::string> realLocation(const std::string& path, bool exists) {
         return std::nullopt;
     std::string real = resolved;
     std::free(resolved);
-    if (!exists)
-        real += (real == "/" ? "" : "/") + nameOf(path);
+    if (!exists) {
+        if (real != "/")
+            real += '/';
+        real += nameOf(path);
+    }
     return real;
 }
 
