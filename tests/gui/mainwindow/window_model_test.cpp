@@ -176,7 +176,7 @@ TEST(WindowModelRegression, AnEmptiedStateKeepsNoMapOfItsFormerTiles) {
     replayAll({"mosaic: Height Tiles Busy OutOfPlane Empty"});
 }
 
-TEST(WindowModelRegression, DISABLED_AStateWithoutAMosaicIsReadWhereItsTilesAreDrawn) {
+TEST(WindowModelRegression, AStateWithoutAMosaicIsReadWhereItsTilesAreDrawn) {
     replayAll({"mosaic: Tiles Align AddState Tiles Select", "mosaic: Tiles Align Select EnlargeRef Select",
                "mosaic: Tiles Compute EnlargeDef Empty", "mosaic: Tiles Compute Empty Select Tiles Select",
                "mosaic: Tiles Align EnlargeRef AddState Select", "mosaic: Tiles Compute AddState Contrast(1)"});
