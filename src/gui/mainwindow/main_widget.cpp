@@ -465,9 +465,7 @@ bool MainWidget::eventFilter(QObject* watched, QEvent* event) {
                               (mosaicDefTileList && !mosaicDefTileList->selectedItems().isEmpty());
         if (!inside && (selected || enlargedTileIndex >= 0)) {
             clearTileSelections();
-            if (enlargedTileIndex >= 0 && !showsIndividualTiles())
-                returnViewsToMosaics();
-            enlargedTileIndex = -1;
+            endTileEnlargement();
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -508,6 +508,7 @@ private:
     void updateTileNavigator(TileNavigator& navigator, int index, int count, const QString& name);
     void clearTileSelections();
     void returnViewsToMosaics();
+    void endTileEnlargement();
     void showFirstTileOrMosaic(bool reference);
     void displayCurrentTilesInViews();
     void displayAssembledMosaicsInViews();

@@ -188,12 +188,15 @@ void MainWidget::onDeformedHistogramRangeEdited(float minValue, float maxValue) 
     if (!deformedView)
         return;
     const QImage tile = tileShownIn(false);
-    if (tile.isNull() &&
-        (shownDeformedIndex < 0 || shownDeformedIndex >= static_cast<int>(deformedImages.size())))
+    // In mosaic mode only the current state's own mosaic may be redrawn: a
+    // state without one keeps its empty view.
+    const int image = isMosaicMode(mosaicSwitch) ? mosaicOfState(mosaicStateImageIndex, currentMosaicDefState,
+                                                                 static_cast<int>(deformedImages.size()))
+                                                 : shownDeformedIndex;
+    if (tile.isNull() && (image < 0 || image >= static_cast<int>(deformedImages.size())))
         return;
     const QRect roi = deformedView->roi();
-    const QImage shown =
-        tile.isNull() ? deformedImages[static_cast<std::size_t>(shownDeformedIndex)].displayImage() : tile;
+    const QImage shown = tile.isNull() ? deformedImages[static_cast<std::size_t>(image)].displayImage() : tile;
     deformedView->setImage(grayToDisplayImage(shown, minValue, maxValue), false);
     if (!roi.isNull())
         deformedView->setRoi(roi);

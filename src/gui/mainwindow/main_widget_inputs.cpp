@@ -43,6 +43,15 @@ void MainWidget::onViewClicked() {
         returnViewsToMosaics();
 }
 
+// An enlarged tile that stops being enlarged goes back to its mosaics in the
+// views too: the read-outs go by the enlargement and would read the mosaic
+// under a tile still drawn.
+void MainWidget::endTileEnlargement() {
+    if (enlargedTileIndex >= 0 && !showsIndividualTiles())
+        returnViewsToMosaics();
+    enlargedTileIndex = -1;
+}
+
 void MainWidget::showFirstTileOrMosaic(bool reference) {
     ImageViewWidget* view = reference ? referenceView : deformedView;
     const auto histogram = [this, reference](const QImage& image) {
@@ -89,7 +98,7 @@ void MainWidget::showFirstTileOrMosaic(bool reference) {
 void MainWidget::onInputSegmentChanged(int id) {
     if (mosaicTabScrollArea && mosaicStateGroup && mosaicStateGroup->button(id))
         mosaicTabScrollArea->ensureWidgetVisible(mosaicStateGroup->button(id), 10, 0);
-    enlargedTileIndex = -1;
+    endTileEnlargement();
     const bool referenceWasShown = mosaicRefTilesBlock && !mosaicRefTilesBlock->isHidden();
     if (mosaicRefTilesBlock)
         mosaicRefTilesBlock->setVisible(id == 0);

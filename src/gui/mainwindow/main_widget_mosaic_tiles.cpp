@@ -157,7 +157,7 @@ void MainWidget::removeMosaicTiles(bool reference) {
         clearAssembledRefMosaicState();
     else
         clearAssembledDefMosaicState();
-    enlargedTileIndex = -1;
+    endTileEnlargement();
     fillTileNames(list, tiles);
     saveParametersToProject();
     if (reference)
@@ -230,7 +230,7 @@ void MainWidget::onClearMosaicDefTiles() {
     refreshMosaicDefTilesList();
     clearAssembledDefMosaicState();
     forgetResultsOfEmptiedState(currentMosaicDefState, cleared);
-    enlargedTileIndex = -1;
+    endTileEnlargement();
     setStatus(QStringLiteral("Tiles from state %1 deleted.").arg(state));
     saveParametersToProject();
     updateMosaicDefTilesControls();

@@ -257,7 +257,9 @@ void MainWidget::runOutOfPlaneStates(int N) {
         updateHeightPreview(true, true);
         update3DMapsTabEnabled(true);
     }
-    const int at = std::max(shown, 0);
+    // A run that made no map leaves the one drawn before: the caption and slider go on naming it.
+    const bool kept = shown < 0 && heightResultShown && shownHeightIndex >= 0 && shownHeightIndex < N;
+    const int at = kept ? shownHeightIndex : std::max(shown, 0);
     setHeightSliderPosition(at, N);
     QString name;
     if (mosaic)
