@@ -316,11 +316,14 @@ void MainWidget::reconstructMosaicsFromPositions() {
     }
     showReferenceMosaicAlone(reference->mosaic);
     QSize common = referenceImage.originalSize;
-    // Each state is composed with its own saved placement; the first deformed
-    // state's, then the reference's, stand in only for a state without one.
+    // Each state is composed with its own saved placement (files of earlier
+    // versions kept one for every state). A state without one was not
+    // assembled with the others, or lost its assembly: the reference's
+    // placement would put its shifted tiles where they are not, so it is left
+    // for the next run to assemble.
     const auto positionsOf = [&](int state) {
-        const QList<stitching::TilePosition> own = defTilePositionsForState(state);
-        return own.isEmpty() ? referenceTilePositions : own;
+        return deformedTilePositionsStates.isEmpty() ? deformedTilePositions
+                                                     : deformedTilePositionsStates.value(state);
     };
     std::vector<int> states;
     for (int s = 0; s < mosaicDefTilePaths.size(); ++s)
@@ -343,6 +346,8 @@ void MainWidget::reconstructMosaicsFromPositions() {
                 qWarning().noquote() << "[GUI] Impossible de charger la tuile déformée:" << path;
         }
         const QList<stitching::TilePosition> positions = positionsOf(state);
+        if (positions.isEmpty())
+            continue;
         const int expected = presentTileCount(positions);
         if (static_cast<int>(tiles.size()) != expected) {
             qWarning().noquote() << "[GUI] Nombre de tuiles différent des positions pour état" << state << "("

@@ -228,7 +228,14 @@ void MainWidget::onClearMosaicDefTiles() {
     const QStringList cleared = currentMosaicDefTiles();
     currentMosaicDefTiles().clear();
     refreshMosaicDefTilesList();
+    // The other states keep their own placement, so that reopened their
+    // mosaics are rebuilt as they were assembled, not from another's.
+    QList<QList<stitching::TilePosition>> placed = deformedTilePositionsStates;
     clearAssembledDefMosaicState();
+    if (currentMosaicDefState < placed.size())
+        placed[currentMosaicDefState].clear();
+    if (std::any_of(placed.begin(), placed.end(), [](const auto& state) { return !state.isEmpty(); }))
+        deformedTilePositionsStates = std::move(placed);
     forgetResultsOfEmptiedState(currentMosaicDefState, cleared);
     endTileEnlargement();
     setStatus(QStringLiteral("Tiles from state %1 deleted.").arg(state));

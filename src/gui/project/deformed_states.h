@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <vector>
@@ -68,12 +69,17 @@ public:
     // A list kept with one entry per state. Files of earlier versions hold
     // entries for the states that had tiles only, in their order: those are
     // spread back over every state, the empty states getting empty entries.
+    // Such a list holds no empty entry: one that does is by state already,
+    // only shorter than the states added after it was written.
     template <class T>
     static QList<T> entriesByState(const QList<T>& stored, const QList<QStringList>& tiles) {
         int filled = 0;
         for (const QStringList& state : tiles)
             filled += state.isEmpty() ? 0 : 1;
-        if (stored.size() >= tiles.size() || stored.size() != filled)
+        bool byState = stored.size() >= tiles.size() || stored.size() != filled;
+        if constexpr (requires(const T& entry) { entry.isEmpty(); })
+            byState = byState || std::any_of(stored.begin(), stored.end(), [](const T& e) { return e.isEmpty(); });
+        if (byState)
             return stored;
         QList<T> spread;
         int next = 0;

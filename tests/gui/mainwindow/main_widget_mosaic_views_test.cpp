@@ -561,6 +561,7 @@ VIEWS_TEST(MosaicReconstruction, MissingFilesAreComposedFromTheSavedPositions) {
                             {tile(QStringLiteral("b0.tif"), 5), s.folder + QStringLiteral("/b1_missing.tif")},
                             {tile(QStringLiteral("c0.tif"), 6), tile(QStringLiteral("c1.tif"), 7)}};
     w.referenceTilePositions = twoTilesSideBySide(64, 48);
+    w.deformedTilePositionsStates = {w.referenceTilePositions, w.referenceTilePositions, w.referenceTilePositions};
     w.tileCrop = QRect(2, 0, 60, 48);
     w.reconstructMosaicsFromPositions();
 
@@ -574,6 +575,14 @@ VIEWS_TEST(MosaicReconstruction, MissingFilesAreComposedFromTheSavedPositions) {
     EXPECT_EQ(w.mosaicFinalSize.value_or(QSize()), w.referenceImage.originalSize);
     EXPECT_TRUE(QFileInfo::exists(s.folder + QStringLiteral("/mosaic_deformed_002.tiff")));
     EXPECT_TRUE(w.computeButton->isEnabled());
+
+    // Only the third state keeps a placement of its own: the first's shifted tiles are not laid where the
+    // reference's lie, the state is left for the next run to assemble.
+    w.deformedTilePositionsStates = {{}, {}, w.referenceTilePositions};
+    w.mosaicFinalSize = QSize(1, 1);
+    w.reconstructMosaicsFromPositions();
+    EXPECT_EQ(w.mosaicDeformedNames, QStringList{QStringLiteral("mosaic_state_3")});
+    EXPECT_EQ(w.mosaicStateImageIndex.count(0), 0u);
 }
 
 VIEWS_TEST(MosaicReconstruction, ALeftOutStateNeverLeavesAnotherStatesFileInItsPlace) {
@@ -588,6 +597,7 @@ VIEWS_TEST(MosaicReconstruction, ALeftOutStateNeverLeavesAnotherStatesFileInItsP
                             {tile(QStringLiteral("b0.tif"), 5), tile(QStringLiteral("b1.tif"), 6)},
                             {tile(QStringLiteral("c0.tif"), 7), tile(QStringLiteral("c1.tif"), 8)}};
     w.referenceTilePositions = twoTilesSideBySide(64, 48);
+    w.deformedTilePositionsStates = {w.referenceTilePositions, w.referenceTilePositions, w.referenceTilePositions};
     w.reconstructMosaicsFromPositions();
     ASSERT_EQ(w.deformedImages.size(), 3u);
 

@@ -46,16 +46,23 @@ std::vector<ActionKind> drawnKinds(const std::vector<ActionKind>& kinds) {
     const char* without = std::getenv("TAVRO_MODEL_WITHOUT");
     if (!without)
         without = "PerTile,Stitch";
+    std::string list(",");
+    list += without;
+    list += ',';
     std::vector<ActionKind> drawn;
-    for (const ActionKind& kind : kinds)
-        if (!without || ("," + std::string(without) + ",").find("," + kind.name + ",") == std::string::npos)
+    for (const ActionKind& kind : kinds) {
+        std::string item(",");
+        item += kind.name;
+        item += ',';
+        if (list.find(item) == std::string::npos)
             drawn.push_back(kind);
+    }
     return drawn;
 }
 
 // Checks that open faults still fail, left out of the random runs unless TAVRO_MODEL_IGNORE is set (even to
 // nothing); their sequences are kept below as disabled regression tests.
-constexpr const char* kOpenFaultChecks = "mosaic pixels,rebuilt mosaic";
+constexpr const char* kOpenFaultChecks = "";
 
 // Plays `runs` sequences from `seed`, a third in each mode, and fails with the first failure shrunk.
 void playRandomSequences(std::uint64_t seed, int runs) {
@@ -182,7 +189,7 @@ TEST(WindowModelRegression, AStateWithoutAMosaicIsReadWhereItsTilesAreDrawn) {
                "mosaic: Tiles Align EnlargeRef AddState Select", "mosaic: Tiles Compute AddState Contrast(1)"});
 }
 
-TEST(WindowModelRegression, DISABLED_EmptyingAStateLeavesTheOthersMosaicsAsAssembled) {
+TEST(WindowModelRegression, EmptyingAStateLeavesTheOthersMosaicsAsAssembled) {
     replayAll({"mosaic: Tiles AddState Tiles(2) Compute Select Empty Reopen",
                "mosaic: AddState Tiles AddState Tiles(4) AddState Busy Tiles Reopen",
                "mosaic: AddState Tiles AddState Tiles(2) Align AddState Tiles Reopen"});

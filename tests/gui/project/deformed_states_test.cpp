@@ -161,6 +161,18 @@ TEST(DeformedStates, ListsOfEarlierFilesAreSpreadOverTheStatesThatHadTiles) {
     EXPECT_EQ(DeformedStates::entriesByState(QList<int>{7}, tiles), (QList<int>{7}));
 }
 
+TEST(DeformedStates, ListsWithAnEmptyEntryAreByStateAlreadyWhenStatesWereAddedAfterThem) {
+    // Placed [empty, b, c]; a fourth state got tiles after the file was written. Read as an earlier version's list,
+    // b's placement would go to c and c's to d.
+    const QList<QStringList> tiles{{}, {QStringLiteral("b")}, {QStringLiteral("c")}, {QStringLiteral("d")}};
+    const QList<QStringList> stored{{}, {QStringLiteral("b@")}, {QStringLiteral("c@")}};
+    EXPECT_EQ(DeformedStates::entriesByState(stored, tiles), stored);
+    // Without an empty entry the list is still an earlier version's.
+    const QList<QStringList> earlier{{QStringLiteral("b@")}, {QStringLiteral("c@")}, {QStringLiteral("d@")}};
+    EXPECT_EQ(DeformedStates::entriesByState(earlier, tiles),
+              (QList<QStringList>{{}, {QStringLiteral("b@")}, {QStringLiteral("c@")}, {QStringLiteral("d@")}}));
+}
+
 TEST(DeformedStates, ADeletedStatesTileResultsAreFoundByNameAndOnlyTheirFilesGo) {
     const QStringList names{QStringLiteral("b_t0"), QStringLiteral("c_t0"), QStringLiteral("c_t1"),
                             QStringLiteral("d_t0")};
