@@ -37,7 +37,7 @@ struct Run {
 
 bool refine(const CrackPair& pair, int window, Run& run, std::string& error) {
     const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
-    const ImageSize size{pair.spec.size, pair.spec.size};
+    const ImageSize size{pair.plan.size, pair.plan.size};
     PixelSearchParams pp;
     pp.windowSizeX = pp.windowSizeY = window;
     pp.stepX = pp.stepY = kStep;
@@ -102,7 +102,7 @@ public:
     // Within reach of crack k: beside its line and not beyond its tip.
     bool near(size_t k, Vec2 p, double across) const {
         return std::abs(pair_.distance(k, p[0], p[1])) <= across &&
-               pair_.along(p[0], p[1]) <= pair_.spec.cracks[k].tip + 0.5 * run_.window;
+               pair_.along(p[0], p[1]) <= pair_.plan.cracks[k].tip + 0.5 * run_.window;
     }
     // The points of line l, px.
     std::vector<Vec2> line(size_t l) const {
@@ -136,7 +136,7 @@ using Put = std::function<void(const std::string&, double)>;
 
 void scoreLines(const CrackPair& pair, const Run& run, const Scorer& scorer, const std::string& p, const Put& put) {
     const CrackLineSet& lines = run.lines;
-    const size_t cracks = pair.spec.cracks.size();
+    const size_t cracks = pair.plan.cracks.size();
     int falseLines = 0;
     for (size_t l = 0; l < lines.lineCount(); ++l) {
         int onCrack = 0;
@@ -181,7 +181,7 @@ void scoreLines(const CrackPair& pair, const Run& run, const Scorer& scorer, con
 // Displacement errors within two windows of the cracks, per side: at the
 // points whose subset the crack cuts (beyond 2 px of it) and beyond those.
 void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, const std::string& p, const Put& put) {
-    const size_t cracks = pair.spec.cracks.size();
+    const size_t cracks = pair.plan.cracks.size();
     const auto& intensity = run.fracture.fields[FractureResult::OpeningIntensity];
     int falsePoints = 0, flagged = 0;
     // [side][band]: squares, measured, NaN, smeared (off by more than 0.1 px)
@@ -194,7 +194,7 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
             double d = 1e30;
             for (size_t k = 0; k < cracks; ++k) {
                 const double dk = pair.distance(k, x, y);
-                if (std::abs(dk) < std::abs(d) && pair.along(x, y) <= pair.spec.cracks[k].tip + 0.5 * run.window) {
+                if (std::abs(dk) < std::abs(d) && pair.along(x, y) <= pair.plan.cracks[k].tip + 0.5 * run.window) {
                     d = dk;
                     nearest = k;
                 }
@@ -234,16 +234,16 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
 bool runCrackPairsCase(const BenchOptions& o, const std::function<void(const std::string&, double)>& put,
                        const std::function<void(const std::string&, const std::string&)>& putText) {
     bool ok = true;
-    for (const testing::CrackPairSpec& spec : testing::crackPairCatalogue()) {
-        if (!o.crackPairsFilter.empty() && spec.name.find(o.crackPairsFilter) == std::string::npos) continue;
-        const CrackPair pair = testing::makeCrackPair(spec);
-        if (!o.savePair.empty() && (!saveImage(pair.reference, o.savePair + "_" + spec.name + "_reference.png") ||
-                                    !saveImage(pair.deformed, o.savePair + "_" + spec.name + "_deformed.png"))) {
-            putText("crack_pair_" + spec.name + "_error", "could not write the pair");
+    for (const testing::CrackPairPlan& plan : testing::crackPairCatalogue()) {
+        if (!o.crackPairsFilter.empty() && plan.name.find(o.crackPairsFilter) == std::string::npos) continue;
+        const CrackPair pair = testing::makeCrackPair(plan);
+        if (!o.savePair.empty() && (!saveImage(pair.reference, o.savePair + "_" + plan.name + "_reference.png") ||
+                                    !saveImage(pair.deformed, o.savePair + "_" + plan.name + "_deformed.png"))) {
+            putText("crack_pair_" + plan.name + "_error", "could not write the pair");
             ok = false;
         }
         for (int window : kWindows) {
-            const std::string p = "crack_pair_" + spec.name + "_w" + std::to_string(window) + "_";
+            const std::string p = "crack_pair_" + plan.name + "_w" + std::to_string(window) + "_";
             Run run;
             std::string error;
             if (!refine(pair, window, run, error)) {

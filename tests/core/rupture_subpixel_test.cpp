@@ -289,9 +289,9 @@ struct TracedPair {
     CrackLineSet lines;
 };
 
-TracedPair traceAtWideWindow(const testing::CrackPairSpec& spec) {
+TracedPair traceAtWideWindow(const testing::CrackPairPlan& plan) {
     constexpr int kWindow = 41, kStep = 4;
-    TracedPair t{testing::makeCrackPair(spec), GridLayout(spec.size, spec.size, kWindow, kStep, 3), {}, {}};
+    TracedPair t{testing::makeCrackPair(plan), GridLayout(plan.size, plan.size, kWindow, kStep, 3), {}, {}};
     const testing::CrackPair& pair = t.pair;
     SubpixelParams p = refinement(static_cast<int>(InterpolationType::Bilinear), true, 30, 1e-4f);
     const PixelDisplacementResult first = refine(
@@ -326,7 +326,7 @@ TracedPair traceAtWideWindow(const testing::CrackPairSpec& spec) {
 // windows) that each need a line of their own.
 TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
     const auto single = [](const char* name, bool minusMoves) {
-        testing::CrackPairSpec s;
+        testing::CrackPairPlan s;
         s.name = name;
         s.size = 192;
         s.angle = 14.0;
@@ -334,14 +334,14 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
         s.minusMoves = minusMoves;
         return s;
     };
-    testing::CrackPairSpec parallel = single("parallel", false);
+    testing::CrackPairPlan parallel = single("parallel", false);
     parallel.angle = 10.0;
     parallel.cracks = {{-30.0, {0.4, 0.7}}, {30.0, {-0.5, 0.6}}};
     parallel.base = testing::translationField(0.27, -0.36);
-    for (const testing::CrackPairSpec& spec : {single("lower side moving", false), single("upper side moving", true),
+    for (const testing::CrackPairPlan& plan : {single("lower side moving", false), single("upper side moving", true),
                                                parallel}) {
-        SCOPED_TRACE(spec.name);
-        const TracedPair t = traceAtWideWindow(spec);
+        SCOPED_TRACE(plan.name);
+        const TracedPair t = traceAtWideWindow(plan);
         ASSERT_TRUE(t.e.ok) << t.e.error;
         const GridLayout& g = t.grid;
         const auto linePoint = [&](size_t q) {
@@ -349,7 +349,7 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
                                  g.marginY + double(t.lines.y[q]) * g.params.stepY};
         };
         const testing::Vec2 lo{g.x(0), g.y(0)}, hi{g.x(g.count() - 1), g.y(g.count() - 1)};
-        for (size_t k = 0; k < spec.cracks.size(); ++k) {
+        for (size_t k = 0; k < plan.cracks.size(); ++k) {
             double best = 0.0, squares = 0.0;
             int jumps = 0;
             for (size_t l = 0; l < t.lines.lineCount(); ++l) {
@@ -361,7 +361,7 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
                 best = share;
                 squares = 0.0;
                 jumps = 0;
-                const testing::Vec2 n = t.pair.normal(), truth = spec.cracks[k].jump;
+                const testing::Vec2 n = t.pair.normal(), truth = plan.cracks[k].jump;
                 for (size_t q = size_t(t.lines.lineStarts[l]); q < size_t(t.lines.lineStarts[l + 1]); ++q) {
                     const double c = t.lines.cosine[q], d = t.lines.sine[q];
                     const double sign = -d * n[0] + c * n[1] < 0.0 ? -1.0 : 1.0;
@@ -377,7 +377,7 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
         for (size_t q = 0; q < t.lines.size(); ++q) {
             const testing::Vec2 p = linePoint(q);
             double nearest = 1e9;
-            for (size_t k = 0; k < spec.cracks.size(); ++k)
+            for (size_t k = 0; k < plan.cracks.size(); ++k)
                 nearest = std::min(nearest, std::abs(t.pair.distance(k, p[0], p[1])));
             EXPECT_LT(nearest, 4.0) << "line point " << q;
         }
@@ -387,7 +387,7 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
         int measured = 0, cut = 0;
         for (int i = 0; i < g.count(); ++i) {
             double d = 1e9;
-            for (size_t k = 0; k < spec.cracks.size(); ++k)
+            for (size_t k = 0; k < plan.cracks.size(); ++k)
                 if (std::abs(t.pair.distance(k, g.x(i), g.y(i))) < std::abs(d)) d = t.pair.distance(k, g.x(i), g.y(i));
             if (std::abs(d) <= 2.0 || std::abs(d) >= reach) continue;
             ++cut;

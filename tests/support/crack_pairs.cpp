@@ -23,40 +23,40 @@ Vec2 scaled(Vec2 v, double s) {
 } // namespace
 
 Vec2 CrackPair::normal() const {
-    const double a = spec.angle * std::numbers::pi / 180.0;
+    const double a = plan.angle * std::numbers::pi / 180.0;
     return {std::sin(a), std::cos(a)};
 }
 
 Vec2 CrackPair::tangent() const {
-    const double a = spec.angle * std::numbers::pi / 180.0;
+    const double a = plan.angle * std::numbers::pi / 180.0;
     return {std::cos(a), -std::sin(a)};
 }
 
 double CrackPair::distance(size_t k, double x, double y) const {
     const Vec2 n = normal();
-    const double c = 0.5 * spec.size;
-    return n[0] * (x - c) + n[1] * (y - c) - spec.cracks[k].offset;
+    const double c = 0.5 * plan.size;
+    return n[0] * (x - c) + n[1] * (y - c) - plan.cracks[k].offset;
 }
 
 double CrackPair::along(double x, double y) const {
     const Vec2 t = tangent();
-    const double c = 0.5 * spec.size;
+    const double c = 0.5 * plan.size;
     return t[0] * (x - c) + t[1] * (y - c);
 }
 
 double CrackPair::jumpShare(size_t k, double s) const {
-    const double tip = spec.cracks[k].tip;
+    const double tip = plan.cracks[k].tip;
     return std::isfinite(tip) ? std::clamp((tip - s) / kTipTaper, 0.0, 1.0) : 1.0;
 }
 
 Vec2 CrackPair::jumpAt(size_t k, double x, double y) const {
-    return scaled(spec.cracks[k].jump, jumpShare(k, along(x, y)));
+    return scaled(plan.cracks[k].jump, jumpShare(k, along(x, y)));
 }
 
 Vec2 CrackPair::regionField(size_t r, double x, double y) const {
-    Vec2 u = spec.base ? spec.base(x, y) : Vec2{0.0, 0.0};
-    for (size_t k = 0; k < spec.cracks.size(); ++k) {
-        const double share = (k < r ? 1.0 : 0.0) - (spec.minusMoves ? 1.0 : 0.0);
+    Vec2 u = plan.base ? plan.base(x, y) : Vec2{0.0, 0.0};
+    for (size_t k = 0; k < plan.cracks.size(); ++k) {
+        const double share = (k < r ? 1.0 : 0.0) - (plan.minusMoves ? 1.0 : 0.0);
         if (share == 0.0) continue;
         const Vec2 j = jumpAt(k, x, y);
         u[0] += share * j[0];
@@ -67,7 +67,7 @@ Vec2 CrackPair::regionField(size_t r, double x, double y) const {
 
 size_t CrackPair::region(double x, double y) const {
     size_t r = 0;
-    while (r < spec.cracks.size() && distance(r, x, y) > 0.0) ++r;
+    while (r < plan.cracks.size() && distance(r, x, y) > 0.0) ++r;
     return r;
 }
 
@@ -78,9 +78,9 @@ Vec2 CrackPair::displacement(double x, double y) const {
 double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& line, Vec2 lo, Vec2 hi, double across,
                     double spacing) {
     const Vec2 n = pair.normal(), t = pair.tangent();
-    const double c = 0.5 * pair.spec.size, offset = pair.spec.cracks[k].offset;
+    const double c = 0.5 * pair.plan.size, offset = pair.plan.cracks[k].offset;
     int samples = 0, hits = 0;
-    for (double s = -pair.spec.size; s <= pair.spec.size; s += 1.0) {
+    for (double s = -pair.plan.size; s <= pair.plan.size; s += 1.0) {
         const Vec2 p{c + offset * n[0] + s * t[0], c + offset * n[1] + s * t[1]};
         if (p[0] < lo[0] || p[0] > hi[0] || p[1] < lo[1] || p[1] > hi[1] || pair.jumpShare(k, s) < 1.0) continue;
         ++samples;
@@ -92,31 +92,31 @@ double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& li
     return samples > 0 ? double(hits) / samples : std::nan("");
 }
 
-SpeckleOptions speckleOf(const CrackPairSpec& spec) {
+SpeckleOptions speckleOf(const CrackPairPlan& plan) {
     SpeckleOptions options;
-    options.width = options.height = spec.size;
-    options.seed = spec.seed;
-    options.coverage = spec.coverage;
-    options.contrast = spec.contrast;
+    options.width = options.height = plan.size;
+    options.seed = plan.seed;
+    options.coverage = plan.coverage;
+    options.contrast = plan.contrast;
     return options;
 }
 
-CrackPair makeCrackPair(const CrackPairSpec& spec) {
+CrackPair makeCrackPair(const CrackPairPlan& plan) {
     CrackPair pair;
-    pair.spec = spec;
-    const SpeckleModel model(speckleOf(spec));
-    pair.reference = camera(model.render(), spec.noise, spec.seed + 1);
+    pair.plan = plan;
+    const SpeckleModel model(speckleOf(plan));
+    pair.reference = camera(model.render(), plan.noise, plan.seed + 1);
 
-    const size_t regions = spec.cracks.size() + 1;
+    const size_t regions = plan.cracks.size() + 1;
     std::vector<Image> images;
     std::vector<DisplacementField> fields;
     for (size_t r = 0; r < regions; ++r) {
         fields.push_back([&pair, r](double x, double y) { return pair.regionField(r, x, y); });
         images.push_back(model.render(fields.back()));
     }
-    Image deformed(spec.size, spec.size);
-    for (int y = 0; y < spec.size; ++y)
-        for (int x = 0; x < spec.size; ++x) {
+    Image deformed(plan.size, plan.size);
+    for (int y = 0; y < plan.size; ++y)
+        for (int x = 0; x < plan.size; ++x) {
             // Each region's share from where its material at this pixel came from.
             double covered = 0.0, grey = 0.0;
             for (size_t r = 0; r < regions; ++r) {
@@ -124,17 +124,17 @@ CrackPair makeCrackPair(const CrackPairSpec& spec) {
                 const double X = x - u[0], Y = y - u[1];
                 double share = 1.0;
                 if (r > 0) share *= std::clamp(0.5 + pair.distance(r - 1, X, Y), 0.0, 1.0);
-                if (r < spec.cracks.size()) share *= std::clamp(0.5 - pair.distance(r, X, Y), 0.0, 1.0);
+                if (r < plan.cracks.size()) share *= std::clamp(0.5 - pair.distance(r, X, Y), 0.0, 1.0);
                 covered += share;
                 grey += share * images[r].at(x, y);
             }
             deformed.at(x, y) = float(covered > 1.0 ? grey / covered : grey + (1.0 - covered) * kGapGrey);
         }
-    pair.deformed = camera(deformed, spec.noise, spec.seed + 2);
+    pair.deformed = camera(deformed, plan.noise, plan.seed + 2);
     return pair;
 }
 
-std::vector<CrackPairSpec> crackPairCatalogue() {
+std::vector<CrackPairPlan> crackPairCatalogue() {
     const DisplacementField drift = translationField(0.27, -0.36);
     const auto opening = [](double angle, double length, double turn) {
         // The jump turned `turn` degrees from the normal: 0 opens, 90 slides.
@@ -144,7 +144,7 @@ std::vector<CrackPairSpec> crackPairCatalogue() {
                     length * (n[0] * std::sin(t) + n[1] * std::cos(t))};
     };
     const auto single = [&](std::string name, int size, double angle, Vec2 jump, bool minusMoves) {
-        CrackPairSpec s;
+        CrackPairPlan s;
         s.name = std::move(name);
         s.size = size;
         s.angle = angle;
@@ -153,7 +153,7 @@ std::vector<CrackPairSpec> crackPairCatalogue() {
         s.base = drift;
         return s;
     };
-    std::vector<CrackPairSpec> all;
+    std::vector<CrackPairPlan> all;
     // The window's own case: 14 degrees, the lower side moving (0.6, 1.6) px, then the upper one.
     // Nothing else moves: the still side needs no interpolation at all.
     all.push_back(single("a14_lower_moving", 1024, 14.0, {0.6, 1.6}, false));
@@ -166,23 +166,23 @@ std::vector<CrackPairSpec> crackPairCatalogue() {
     all.push_back(single("slide0.5_a60", 512, 60.0, opening(60.0, 0.5, 90.0), false));
     all.push_back(single("slide2_a10", 512, 10.0, opening(10.0, 2.0, 90.0), true));
     all.push_back(single("mixed1.5_a75", 512, 75.0, opening(75.0, 1.5, 40.0), false));
-    CrackPairSpec tip = single("tip_open1_a20", 512, 20.0, opening(20.0, 1.0, 0.0), false);
+    CrackPairPlan tip = single("tip_open1_a20", 512, 20.0, opening(20.0, 1.0, 0.0), false);
     tip.cracks[0].tip = 40.0;
     all.push_back(tip);
     for (double apart : {60.0, 100.0, 200.0}) {
-        CrackPairSpec s = single("parallel" + std::to_string(int(apart)) + "_a10", 512, 10.0, {}, false);
+        CrackPairPlan s = single("parallel" + std::to_string(int(apart)) + "_a10", 512, 10.0, {}, false);
         s.cracks = {CrackSpec{-0.5 * apart, opening(10.0, 0.8, 20.0)}, CrackSpec{0.5 * apart, opening(10.0, 0.6, -30.0)}};
         all.push_back(s);
     }
-    CrackPairSpec sine;
+    CrackPairPlan sine;
     sine.name = "smooth_sine64";
     sine.base = sinusoidField({0.0, 0.5}, 64.0);
     all.push_back(sine);
-    CrackPairSpec longSine = sine;
+    CrackPairPlan longSine = sine;
     longSine.name = "smooth_sine128";
     longSine.base = sinusoidField({0.0, 0.5}, 128.0);
     all.push_back(longSine);
-    CrackPairSpec affine;
+    CrackPairPlan affine;
     affine.name = "smooth_affine";
     affine.base = affineField({0.004, -0.002, 0.003, 0.005}, {256.0, 256.0}, {1.3, -0.7});
     all.push_back(affine);

@@ -24,7 +24,7 @@ struct CrackSpec {
 
 inline constexpr double kTipTaper = 64.0;
 
-struct CrackPairSpec {
+struct CrackPairPlan {
     std::string name;
     int size = 512;      // square images
     double angle = 0.0;  // degrees, counter-clockwise on screen; normal (sin a, cos a) as StraightCrack's
@@ -42,7 +42,7 @@ struct CrackPairSpec {
 };
 
 struct CrackPair {
-    CrackPairSpec spec;
+    CrackPairPlan plan;
     Image reference;
     Image deformed;
 
@@ -72,17 +72,17 @@ double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& li
                     double spacing);
 
 // The speckle pattern both images of the pair show.
-SpeckleOptions speckleOf(const CrackPairSpec& spec);
+SpeckleOptions speckleOf(const CrackPairPlan& plan);
 
 // Renders the pair: each region's material rendered whole by its own field,
 // and each deformed pixel shared between the regions by the area each covers
 // there; where none does, an opening, it shows a dark gap. Both images are
 // quantised to 8 bits after the noise, as a camera's are.
-CrackPair makeCrackPair(const CrackPairSpec& spec);
+CrackPair makeCrackPair(const CrackPairPlan& plan);
 
 // The benchmark's set: openings 0.2 to 3 px, normal and sliding, angles 0 to
 // 90 degrees, either side moving, a crack tip, parallel cracks 60 to 200 px
 // apart, and smooth fields without a crack.
-std::vector<CrackPairSpec> crackPairCatalogue();
+std::vector<CrackPairPlan> crackPairCatalogue();
 
 } // namespace tavro::testing

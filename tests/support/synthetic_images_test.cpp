@@ -222,25 +222,25 @@ TEST(Noise, HasTheRequestedStandardDeviationAndNoPixelCorrelation) {
 // deformed pixel is its region's own rendering, quantised.
 TEST(CrackPairs, RegionsMoveByTheJumpsBehindThemAndRenderAsTheirOwnField) {
     for (const bool minusMoves : {false, true}) {
-        CrackPairSpec spec;
-        spec.size = 96;
-        spec.angle = 30.0;
-        spec.cracks = {{-15.0, {0.4, 0.7}}, {15.0, {-0.5, 0.3}, 20.0}};
-        spec.minusMoves = minusMoves;
-        spec.base = translationField(0.3, -0.2);
-        spec.noise = 0.0;
-        const CrackPair pair = makeCrackPair(spec);
+        CrackPairPlan plan;
+        plan.size = 96;
+        plan.angle = 30.0;
+        plan.cracks = {{-15.0, {0.4, 0.7}}, {15.0, {-0.5, 0.3}, 20.0}};
+        plan.minusMoves = minusMoves;
+        plan.base = translationField(0.3, -0.2);
+        plan.noise = 0.0;
+        const CrackPair pair = makeCrackPair(plan);
         const Vec2 n = pair.normal(), t = pair.tangent();
         const auto at = [&](double across, double along) {
             return Vec2{48.0 + across * n[0] + along * t[0], 48.0 + across * n[1] + along * t[1]};
         };
         // Across each crack, where it is whole, the displacement jumps by its jump.
         for (size_t k = 0; k < 2; ++k) {
-            const double line = spec.cracks[k].offset;
+            const double line = plan.cracks[k].offset;
             const Vec2 before = at(line - 1.0, -50.0), after = at(line + 1.0, -50.0);
             const Vec2 u0 = pair.displacement(before[0], before[1]), u1 = pair.displacement(after[0], after[1]);
-            EXPECT_NEAR(u1[0] - u0[0], spec.cracks[k].jump[0], 1e-12) << k << minusMoves;
-            EXPECT_NEAR(u1[1] - u0[1], spec.cracks[k].jump[1], 1e-12) << k << minusMoves;
+            EXPECT_NEAR(u1[0] - u0[0], plan.cracks[k].jump[0], 1e-12) << k << minusMoves;
+            EXPECT_NEAR(u1[1] - u0[1], plan.cracks[k].jump[1], 1e-12) << k << minusMoves;
         }
         const Vec2 far = minusMoves ? at(40.0, 0.0) : at(-40.0, 0.0);
         EXPECT_NEAR(pair.displacement(far[0], far[1])[0], 0.3, 1e-12) << "the still side keeps the base field";
@@ -248,12 +248,12 @@ TEST(CrackPairs, RegionsMoveByTheJumpsBehindThemAndRenderAsTheirOwnField) {
         EXPECT_DOUBLE_EQ(pair.jumpShare(1, 20.0 - 0.5 * kTipTaper), 0.5);
         EXPECT_DOUBLE_EQ(pair.jumpShare(1, 21.0), 0.0);
 
-        const SpeckleModel model(speckleOf(spec));
+        const SpeckleModel model(speckleOf(plan));
         for (size_t r = 0; r < 3; ++r) {
             const Image own = model.render([&](double x, double y) { return pair.regionField(r, x, y); });
             int compared = 0;
-            for (int y = 0; y < spec.size; ++y)
-                for (int x = 0; x < spec.size; ++x) {
+            for (int y = 0; y < plan.size; ++y)
+                for (int x = 0; x < plan.size; ++x) {
                     if (pair.region(x, y) != r || std::abs(pair.distance(0, x, y)) < 4.0 ||
                         std::abs(pair.distance(1, x, y)) < 4.0)
                         continue;
