@@ -188,6 +188,7 @@ private:
     ProjectParameters collectProjectParameters() const;
     void collectDeformedEntries(ProjectParameters& parameters) const;
     void collectMosaicResultEntries(ProjectParameters& parameters) const;
+    std::vector<ResultRangeEntry> mosaicResultEntries(bool perTile, const std::vector<ComputationResult>& held) const;
     // What opening a project found, for its summary.
     struct ProjectLoadReport {
         QStringList missing;
@@ -208,6 +209,7 @@ private:
     void restoreProjectMask(const ProjectParameters& parameters, ProjectLoadReport& report);
     bool readImageForProject(const QString& path, LoadedImage& image, ProjectLoadReport& report);
     void restoreProjectResults(const ProjectParameters& parameters, ProjectLoadReport& report);
+    void restoreMosaicResults(const ProjectParameters& parameters);
     // The height maps of the Height folder: counted, the last one shown.
     void restoreHeightResults(ProjectLoadReport& report);
     // A box's title and text, shown once whatever produced it is over.
@@ -622,7 +624,8 @@ private:
     int selectedBatchEntry() const;
     void applyBatchResultSelection(bool quiet);
     QStringList batchQueueNames() const;
-    bool restoreBatchResults(const std::vector<ResultRangeEntry>& cache);
+    std::vector<ComputationResult> restoreBatchNames(const std::vector<ResultRangeEntry>& cache);
+    void showRestoredBatchResults();
     QList<BatchTileJob> batchQueue;
     QStringList batchNames;
     BatchResultIndex batchResultIndex;
@@ -1206,6 +1209,8 @@ private:
     // Stitch & Correlate is chosen, or the reverse): each is read through its
     // own names only, and comes back when its assembly is chosen again.
     std::vector<ComputationResult> otherAssemblyResults;
+    // The height ranges of that assembly, which number tiles where this one numbers states (or the reverse).
+    std::vector<HeightRangeEntry> otherAssemblyHeightRanges;
     std::vector<HeightRangeEntry> heightResultRanges;
     QRect tileCrop;
     std::optional<QSize> mosaicFinalSize;

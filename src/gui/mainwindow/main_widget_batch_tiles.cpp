@@ -279,7 +279,9 @@ QStringList MainWidget::batchQueueNames() const {
     return names;
 }
 
-bool MainWidget::restoreBatchResults(const std::vector<ResultRangeEntry>& cache) {
+// Tiles whose field is in the project are those with results, whichever
+// assembly is chosen now.
+std::vector<ComputationResult> MainWidget::restoreBatchNames(const std::vector<ResultRangeEntry>& cache) {
     batchNames.clear();
     if (QDir(appliedProjectFolder + QLatin1Char('/') + kDisplacementsFolder).exists())
         for (const QStringList& state : mosaicDefTilePaths)
@@ -292,24 +294,25 @@ bool MainWidget::restoreBatchResults(const std::vector<ResultRangeEntry>& cache)
     tileNameIndex(batchResultIndex, batchNames);
     selectedBatchState = 0;
     selectedBatchTile = 0;
-    if (batchNames.isEmpty())
-        return false;
-    results.assign(static_cast<std::size_t>(batchNames.size()), ComputationResult());
+    std::vector<ComputationResult> tileResults(static_cast<std::size_t>(batchNames.size()));
     // A tile without an entry has lost its rigid shift: unknown, not a known 0.
-    for (ComputationResult& result : results)
+    for (ComputationResult& result : tileResults)
         result.display.rigidShiftUnknown = true;
     const QStringList queue = batchQueueNames();
     for (const ResultRangeEntry& entry : cache) {
         const int at = entry.index >= 0 && entry.index < queue.size() ? batchNames.indexOf(queue[entry.index]) : -1;
         if (at >= 0)
-            applyResultCacheEntry(entry, results[static_cast<std::size_t>(at)]);
+            applyResultCacheEntry(entry, tileResults[static_cast<std::size_t>(at)]);
     }
+    return tileResults;
+}
+
+void MainWidget::showRestoredBatchResults() {
     update3DMapsTabEnabled();
     setDisplacementsTabVisible(true);
     setStrainsTabVisible(true);
     updateComputeStrainsButton();
     applyBatchResultSelection(true);
-    return true;
 }
 
 }  // namespace tavro::gui

@@ -11,11 +11,16 @@
 namespace tavro::gui {
 
 void MainWidget::onBatchTileModeToggled(bool checked) {
-    if (checked != perTileMode) {
+    const bool switched = checked != perTileMode;
+    if (switched) {
         // Tile results read through state names (or the reverse) would pass for another input's.
         std::swap(results, otherAssemblyResults);
         resultMemoryUse.clear();
         emptyResultPages();
+        // Out-of-plane maps are numbered the same way: the other assembly's are read from their files again.
+        std::swap(heightResultRanges, otherAssemblyHeightRanges);
+        heightResultCache.clear();
+        forgetShownHeightMap();
     }
     perTileMode = checked;
     for (QWidget* block : {gridGeometryBlock, alignMosaicRow, maskBlock, roiBlock})
@@ -23,6 +28,9 @@ void MainWidget::onBatchTileModeToggled(bool checked) {
             block->setVisible(!checked);
     if (referenceView)
         referenceView->setRoiSelectionEnabled(!checked);
+    // The views are drawn anew for the assembly chosen: no tile stays enlarged for the read-outs to read.
+    if (switched)
+        enlargedTileIndex = -1;
     if (checked) {
         previewTileIndex = -1;
         TAVRO_REACH(displayCurrentTilesInViews());
@@ -36,6 +44,13 @@ void MainWidget::onBatchTileModeToggled(bool checked) {
         TAVRO_REACH(applyBatchResultSelection(true));
     else if (!checked && !results.empty() && resultCount() > 0)
         TAVRO_REACH(loadAndDisplayResult(0, true));
+    if (switched) {
+        // The chosen assembly's maps, as a reopened project shows them; whether they are stale is not for them to say.
+        const bool stale = outOfPlaneStale;
+        ProjectLoadReport shown;
+        TAVRO_REACH(restoreHeightResults(shown));
+        outOfPlaneStale = stale;
+    }
     TAVRO_REACH(updateHeightNavBars());
     TAVRO_REACH(autosaveParameters());
 }

@@ -366,43 +366,60 @@ static int renameLegacyMosaicResults(const QString& projectFolder) {
     return renamed;
 }
 
+// State mosaics and tile pairs each keep their own results: those of the
+// assembly not chosen wait aside, as they did before the project closed.
+void MainWidget::restoreMosaicResults(const ProjectParameters& p) {
+    // A state's result files are its own whether or not its mosaic is assembled now.
+    deformedStates.adoptStoredResults([this](int state) {
+        return !appliedProjectFolder.isEmpty() &&
+               storedResultParts(appliedProjectFolder, DeformedStates::mosaicBaseName(state)).displacements;
+    });
+    std::vector<ComputationResult> stateResults(static_cast<std::size_t>(deformedStates.resultCount()));
+    for (ComputationResult& result : stateResults)
+        result.display.rigidShiftUnknown = true;
+    for (const ResultRangeEntry& entry : perTileMode ? p.otherAssemblyResultCache : p.resultCache) {
+        const int r = deformedStates.resultIndex(entry.index);
+        if (r >= 0 && static_cast<std::size_t>(r) < stateResults.size())
+            applyResultCacheEntry(entry, stateResults[static_cast<std::size_t>(r)]);
+    }
+    std::vector<ComputationResult> tileResults;
+    if (!appliedProjectFolder.isEmpty())
+        tileResults = restoreBatchNames(perTileMode ? p.resultCache : p.otherAssemblyResultCache);
+    else
+        batchNames.clear();
+    results = perTileMode ? std::move(tileResults) : std::move(stateResults);
+    otherAssemblyResults = perTileMode ? std::move(stateResults) : std::move(tileResults);
+}
+
 void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadReport& report) {
     // Cache entries name the file's rows; an image that did not load leaves
     // its entry with it, and every later image keeps its own.
     if (!appliedProjectFolder.isEmpty())
         renameLegacyMosaicResults(appliedProjectFolder);
-    const bool stateMosaics = mosaicSwitch && mosaicSwitch->isChecked() && !perTileMode;
-    // A state's result files are its own whether or not its mosaic is assembled now.
-    if (stateMosaics)
-        deformedStates.adoptStoredResults([this](int state) {
-            return !appliedProjectFolder.isEmpty() &&
-                   storedResultParts(appliedProjectFolder, DeformedStates::mosaicBaseName(state)).displacements;
-        });
-    results.assign(stateMosaics ? static_cast<std::size_t>(resultCount()) : deformedImages.size(),
-                   ComputationResult());
-    for (ComputationResult& result : results)
-        result.display.rigidShiftUnknown = true;
-    for (const ResultRangeEntry& entry : p.resultCache) {
-        if (stateMosaics) {
-            const int r = deformedStates.resultIndex(entry.index);
-            if (r >= 0 && static_cast<std::size_t>(r) < results.size())
-                applyResultCacheEntry(entry, results[static_cast<std::size_t>(r)]);
-            continue;
+    const bool mosaicResults = mosaicSwitch && mosaicSwitch->isChecked();
+    if (mosaicResults) {
+        restoreMosaicResults(p);
+    } else {
+        results.assign(deformedImages.size(), ComputationResult());
+        for (ComputationResult& result : results)
+            result.display.rigidShiftUnknown = true;
+        for (const ResultRangeEntry& entry : p.resultCache) {
+            const auto loaded = std::find(report.storedIndex.begin(), report.storedIndex.end(), entry.index);
+            if (loaded != report.storedIndex.end()) {
+                applyResultCacheEntry(entry, results[static_cast<std::size_t>(loaded - report.storedIndex.begin())]);
+                continue;
+            }
+            for (CarriedDeformed& carried : carriedDeformed)
+                if (carried.storedIndex == entry.index)
+                    carried.cache = entry;
         }
-        const auto loaded = std::find(report.storedIndex.begin(), report.storedIndex.end(), entry.index);
-        if (loaded != report.storedIndex.end()) {
-            applyResultCacheEntry(entry, results[static_cast<std::size_t>(loaded - report.storedIndex.begin())]);
-            continue;
-        }
-        for (CarriedDeformed& carried : carriedDeformed)
-            if (carried.storedIndex == entry.index)
-                carried.cache = entry;
     }
     if (appliedProjectFolder.isEmpty())
         return;
-    if (perTileMode && mosaicSwitch && mosaicSwitch->isChecked()) {
-        if (!restoreBatchResults(p.resultCache))
+    if (perTileMode && mosaicResults) {
+        if (batchNames.isEmpty())
             return;
+        showRestoredBatchResults();
         report.displacementResults = static_cast<int>(batchNames.size());
         if (mainTabs && displacementsPage)
             mainTabs->setCurrentWidget(displacementsPage);

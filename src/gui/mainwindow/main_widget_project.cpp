@@ -334,16 +334,25 @@ void MainWidget::collectDeformedEntries(ProjectParameters& p) const {
 // files leave out.
 // Per-tile results are numbered by their place in the whole queue, which the
 // tile lists give again when the project reopens, whichever files are gone.
+// The assembly not chosen keeps its results aside, and its entries with them.
 void MainWidget::collectMosaicResultEntries(ProjectParameters& p) const {
-    const QStringList queue = perTileMode ? batchQueueNames() : QStringList();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const int index = !perTileMode ? deformedStates.stateOfResult(static_cast<int>(i))
+    p.resultCache = mosaicResultEntries(perTileMode, results);
+    p.otherAssemblyResultCache = mosaicResultEntries(!perTileMode, otherAssemblyResults);
+}
+
+std::vector<ResultRangeEntry> MainWidget::mosaicResultEntries(bool perTile,
+                                                              const std::vector<ComputationResult>& held) const {
+    const QStringList queue = perTile ? batchQueueNames() : QStringList();
+    std::vector<ResultRangeEntry> entries;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const int index = !perTile ? deformedStates.stateOfResult(static_cast<int>(i))
                           : i < static_cast<std::size_t>(batchNames.size())
                               ? static_cast<int>(queue.indexOf(batchNames[static_cast<int>(i)]))
                               : -1;
-        if (index >= 0 && resultWorthAnEntry(results[i]))
-            p.resultCache.push_back(resultCacheEntry(index, results[i]));
+        if (index >= 0 && resultWorthAnEntry(held[i]))
+            entries.push_back(resultCacheEntry(index, held[i]));
     }
+    return entries;
 }
 
 void MainWidget::restoreProjectSettings(const ProjectParameters& p) {

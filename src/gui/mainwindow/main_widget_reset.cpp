@@ -374,6 +374,7 @@ void MainWidget::forgetShownHeightMap() {
 
 void MainWidget::forgetHeightResults() {
     heightResultRanges.clear();
+    otherAssemblyHeightRanges.clear();
     clearHeightResults();
     forgetShownHeightMap();
 }

@@ -201,8 +201,9 @@ QString fractureFolderFor(const QString& projectFolder, const QString& baseName)
 int MainWidget::resultCount() const {
     if (batchGridActive())
         return static_cast<int>(batchNames.size());
+    // While tiles are correlated one by one the state mosaics' results wait aside: none of them is a tile's.
     if (mosaicSwitch && mosaicSwitch->isChecked())
-        return deformedStates.resultCount();
+        return perTileMode ? 0 : deformedStates.resultCount();
     return static_cast<int>(deformedImages.size());
 }
 

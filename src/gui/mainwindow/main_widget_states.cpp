@@ -97,6 +97,8 @@ void MainWidget::removeDeformedState(int state) {
         forgetHeightBatchResultsOfTiles(deletedTiles);
     else
         forgetHeightResultOfState(state);
+    // The other assembly's map ranges are numbered by what just shifted: its maps take their automatic ranges.
+    otherAssemblyHeightRanges.clear();
     waitForResultWrites();
     if (!renumberStateResultFiles(appliedProjectFolder, state, before))
         qWarning().noquote() << "[GUI] Result files of the deleted state could not all be renumbered";
@@ -162,6 +164,7 @@ void MainWidget::forgetResultsOfEmptiedState(int state, const QStringList& tiles
         if (!appliedProjectFolder.isEmpty() && QFileInfo::exists(map) && !QFile::remove(map))
             qWarning().noquote() << "[GUI] Stale height map could not be removed:" << map;
     }
+    otherAssemblyHeightRanges.clear();
     // Tile results and state results are kept apart: those of the assembly not chosen wait aside.
     const bool perTileResults = perTileMode && !batchNames.isEmpty();
     std::vector<ComputationResult>& stateResults = perTileMode ? otherAssemblyResults : results;

@@ -187,6 +187,10 @@ struct ProjectParameters {
     std::optional<MosaicParameters> mosaic;
     std::optional<HeightParameters> heightFields;
     std::vector<ResultRangeEntry> resultCache;
+    // Results of the mosaic assembly not chosen (state mosaics while tiles are
+    // correlated one by one, or the reverse), numbered as that assembly numbers
+    // them; choosing it again shows them with their rigid shifts.
+    std::vector<ResultRangeEntry> otherAssemblyResultCache;
     std::vector<HeightRangeEntry> heightCache;
 };
 

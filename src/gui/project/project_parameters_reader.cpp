@@ -468,6 +468,8 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
         p.heightFields = readHeights(objectAt(root, "heightFields"), projectDir);
     if (has(root, "resultCache"))
         p.resultCache = readResultCache(objectAt(root, "resultCache"));
+    if (has(root, "otherAssemblyResultCache"))
+        p.otherAssemblyResultCache = readResultCache(objectAt(root, "otherAssemblyResultCache"));
     if (has(root, "heightCache"))
         p.heightCache = readHeightCache(objectAt(root, "heightCache"));
     return p;

@@ -807,6 +807,21 @@ struct WindowModelAccess {
             shot.rigid.emplace_back(result.display.rigidShiftUnknown,
                                     QPointF(result.rigid.shiftX, result.rigid.shiftY));
         }
+        // The assembly not chosen holds its results aside: they are the project's too.
+        for (std::size_t r = 0; mosaic && r < window.otherAssemblyResults.size(); ++r) {
+            const QString base = window.perTileMode
+                                     ? DeformedStates::mosaicBaseName(window.deformedStates.stateOfResult(int(r)))
+                                 : r < std::size_t(window.batchNames.size()) ? window.batchNames[qsizetype(r)]
+                                                                             : QString();
+            const ComputationResult& result = window.otherAssemblyResults[r];
+            const bool held = (result.displacements && !result.displacements->dispX.empty()) ||
+                              QFileInfo::exists(resultFilePath(window.appliedProjectFolder, kDisplacementsFolder, base,
+                                                               QStringLiteral("_ux")));
+            if (base.isEmpty() || !held)
+                continue;
+            shot.names << QStringLiteral("aside:") + base;
+            shot.rigid.emplace_back(result.display.rigidShiftUnknown, QPointF(result.rigid.shiftX, result.rigid.shiftY));
+        }
         for (const auto& [state, image] : window.mosaicStateImageIndex)
             if (image >= 0 && image < static_cast<int>(window.deformedImages.size()))
                 shot.mosaics[state] = window.deformedImages[std::size_t(image)].displayImage();

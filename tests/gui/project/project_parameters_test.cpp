@@ -305,6 +305,24 @@ TEST(ProjectParametersReader, AFullyPopulatedModelRoundTrips) {
     EXPECT_EQ(back.resultCache[1].rigidShift, (std::array<float, 2>{-3.0f, 0.0f}));
 }
 
+// State mosaics and tile pairs each keep their results' rigid shifts, under their own numbers; a file with results
+// of one assembly only is written as before.
+TEST(ProjectParametersReader, TheAssemblyNotChosenKeepsItsOwnEntries) {
+    const testing::TempDir dir("tavro_project");
+    const QString folder = qpath(dir.path());
+    ProjectParameters original = populated(folder);
+    EXPECT_FALSE(formatProjectParameters(original, QDir(folder)).contains("otherAssemblyResultCache"));
+    ResultRangeEntry tile;
+    tile.index = 4;
+    tile.rigidShift = std::array<float, 2>{2.0f, -1.0f};
+    original.otherAssemblyResultCache = {tile};
+    const ProjectParameters back = parsed(formatProjectParameters(original, QDir(folder)), QDir(folder));
+    ASSERT_EQ(back.otherAssemblyResultCache.size(), 1u);
+    EXPECT_EQ(back.otherAssemblyResultCache[0].index, 4);
+    EXPECT_EQ(back.otherAssemblyResultCache[0].rigidShift, tile.rigidShift);
+    EXPECT_EQ(back.resultCache.size(), 3u);
+}
+
 // A hand-made or older file says only what it changes: the rest is what a
 // new project starts with, and is written back so.
 TEST(ProjectParametersReader, AbsentKeysReadAsANewProjectsValues) {
