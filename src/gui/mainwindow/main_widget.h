@@ -290,6 +290,7 @@ private:
     void resetResultViews();
     bool acceptDeformedName(const QString& path);
     void appendDeformedImage(LoadedImage image);
+    void removeResultFilesOfRemovedImages(const QStringList& removedNames);
     void finishAddingDeformed(bool listWasEmpty, const QString& status);
     void addDeformedImageFromPath(const QString& path);
     void showDeformedForCurrentState();

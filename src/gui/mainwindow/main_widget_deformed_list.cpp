@@ -149,11 +149,13 @@ void MainWidget::onRemoveDeformed() {
     if (!heightMosaicMode())
         forgetSingleImageHeightMaps(rows.back(), std::numeric_limits<int>::max());
     followShownResultThroughRemoval(rows);
+    QStringList removedNames;
     {
         const QSignalBlocker blocker(deformedList);
         for (int row : rows) {
             if (row < 0 || row >= static_cast<int>(deformedImages.size()))
                 continue;
+            removedNames << QFileInfo(deformedImages[static_cast<std::size_t>(row)].path).completeBaseName();
             deformedImages.erase(deformedImages.begin() + row);
             if (row < static_cast<int>(results.size()))
                 results.erase(results.begin() + row);
@@ -176,7 +178,25 @@ void MainWidget::onRemoveDeformed() {
     }
     updateDeformedList();
     updateRigidShiftLabel(shownResultIndex);
+    removeResultFilesOfRemovedImages(removedNames);
     saveParametersToProject();
+}
+
+// A removed image's results are named by it alone: another image of that name,
+// added later, would open with them as its own.
+void MainWidget::removeResultFilesOfRemovedImages(const QStringList& removedNames) {
+    QStringList kept;
+    for (const LoadedImage& image : deformedImages)
+        kept << QFileInfo(image.path).completeBaseName();
+    for (const CarriedDeformed& carried : carriedDeformed)
+        kept << QFileInfo(carried.path).completeBaseName();
+    QStringList gone;
+    for (const QString& name : removedNames)
+        if (!kept.contains(name) && !gone.contains(name))
+            gone << name;
+    waitForResultWrites();
+    if (!removeResultFilesOf(appliedProjectFolder, gone, kept))
+        qWarning().noquote() << "[GUI] Result files of the removed images could not all be removed";
 }
 
 void MainWidget::followShownResultThroughRemoval(const std::vector<int>& removedDescending) {
@@ -204,6 +224,9 @@ void MainWidget::onClearAllDeformed() {
         return;
     if (!heightMosaicMode())
         forgetSingleImageHeightMaps(0, std::numeric_limits<int>::max());
+    QStringList removedNames;
+    for (const LoadedImage& image : deformedImages)
+        removedNames << QFileInfo(image.path).completeBaseName();
     deformedImages.clear();
     results.clear();
     carriedDeformed.clear();
@@ -217,6 +240,7 @@ void MainWidget::onClearAllDeformed() {
         deformedView->setImage(QImage(), false);
     updateDeformedHistogram(QImage());
     updateDeformedList();
+    removeResultFilesOfRemovedImages(removedNames);
     if (statusLabel)
         statusLabel->setText(QStringLiteral("All deformed images have been deleted."));
     saveParametersToProject();

@@ -321,6 +321,11 @@ void MainWidget::updateHeightPreview(bool fitInView, bool updateHistogram) {
         if (std::isfinite(low) && std::isfinite(high) && high > low) {
             heightDisplayMin = low;
             heightDisplayMax = high;
+        } else if (std::isfinite(low)) {
+            // A level map: a narrow range around its one value says what it is, where [0, 1] would not.
+            const float half = std::max(std::abs(low) * 1e-3f, 5e-4f);
+            heightDisplayMin = low - half;
+            heightDisplayMax = low + half;
         } else {
             heightDisplayMin = 0.0f;
             heightDisplayMax = 1.0f;

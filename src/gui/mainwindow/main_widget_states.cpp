@@ -31,6 +31,8 @@ void fitStateBar(QList<QPushButton*>& buttons, QButtonGroup* group, QBoxLayout* 
             group->removeButton(button);
         if (layout)
             layout->removeWidget(button);
+        // Gone from the bar at once, not when the event loop next deletes it.
+        button->hide();
         button->deleteLater();
     }
     while (buttons.size() < count)

@@ -162,7 +162,7 @@ struct WindowModelAccess {
     int serial = 0;
     std::vector<Input> images;
     std::vector<Input> heights;
-    // Base names of images taken out one by one, whose files go with them ("Clear all" keeps result files).
+    // Base names of images taken out, whose files go with them.
     QStringList removed;
     std::vector<State> states{State{}};
     // The u_z an input was computed with, by image serial (single) or state fill (mosaic).
@@ -272,6 +272,8 @@ struct WindowModelAccess {
             std::swap(images[std::size_t(row)], images[std::size_t(to)]);
         } else if (name == "Clear") {
             window.onClearAllDeformed();
+            for (const Input& image : images)
+                removed << baseOf(image.path);
             images.clear();
         } else if (name == "Reference") {
             s.loadReference(write(QStringLiteral("ref.tif"), singleImageOf(0)));
@@ -739,8 +741,16 @@ struct WindowModelAccess {
                                str(made.join(QLatin1Char(','))));
     }
 
-    // Strain files are never named for a state beyond the last (a removed single image keeps its result files, as
-    // "Clear all" does).
+    // No result file is named for an image taken out: one of that name added later would open with it.
+    void checkRemovedImageFiles() {
+        for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder})
+            for (const QString& file : QDir(s.folder + QLatin1Char('/') + folder).entryList(QDir::Files))
+                for (const QString& base : removed)
+                    if (file.startsWith(base + QLatin1Char('_')))
+                        return fail("result file", str(file) + " stays on disk after its image was removed");
+    }
+
+    // Strain files are never named for a state beyond the last.
     void checkStrainFiles() {
         static const QRegularExpression stateName(QStringLiteral("^mosaic_state_(\\d+)$"));
         const QStringList files = QDir(s.folder + QLatin1Char('/') + kStrainsFolder).entryList(QDir::Files);
@@ -778,6 +788,8 @@ struct WindowModelAccess {
             checkResults();
         if (failure.empty())
             checkStrainFiles();
+        if (failure.empty() && !mosaic)
+            checkRemovedImageFiles();
         if (failure.empty())
             checkHeights();
         if (failure.empty() && mosaic)

@@ -211,6 +211,10 @@ TEST(WindowModelRegression, SwitchingTheAssemblyLeavesNoTileEnlargedForTheReadOu
     replayAll({"mosaic: Tiles Align EnlargeRef PerTile Stitch", "mosaic: Tiles Align PerTile ClickRef Stitch"});
 }
 
+TEST(WindowModelRegression, ARemovedImageTakesItsResultFilesWithIt) {
+    replayAll({"single: Add Compute Remove", "single: Add Add Compute Clear"});
+}
+
 TEST(WindowModelRegression, TileHeightMapsNeverPassForStateMaps) {
     replayAll({"pertile: Tiles Height Compute OutOfPlane Stitch",
                "pertile: Tiles Height Compute OutOfPlane Stitch Compute OutOfPlane PerTile Reopen Stitch"});
