@@ -196,8 +196,9 @@ PANEL_TEST(ProjectAndInputPanel, PerTileModeHidesTheAssemblySettingsAndRefreshes
     for (QWidget* hidden : {w.gridGeometryBlock, w.alignMosaicRow, w.maskBlock, w.roiBlock})
         EXPECT_TRUE(hidden->isHidden());
     EXPECT_EQ(w.previewTileIndex, -1);
+    // The maps shown are the chosen assembly's own, read again as a reopened project reads them.
     EXPECT_EQ(on, (Slots{"displayCurrentTilesInViews", "updateDeformedList", "updateResultSlider",
-                         "updateHeightNavBars", "autosaveParameters"}));
+                         "restoreHeightResults", "updateHeightNavBars", "autosaveParameters"}));
     // Without a reference image there is no assembled mosaic to go back to.
     const Slots off = access.reachedBy([&] { w.stitchAndCorrelateRadio->setChecked(true); });
     EXPECT_FALSE(w.perTileMode);
