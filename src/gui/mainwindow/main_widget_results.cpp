@@ -248,8 +248,12 @@ void MainWidget::updateResultSlider() {
         if (next)
             next->setEnabled(index < maximum);
     }
-    if (!grid)
+    if (!grid) {
+        // No tile results to step through: a tile caption would name one that is not shown.
+        for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator})
+            updateTileNavigator(*navigator, 0, 0, QString());
         return;
+    }
     selectedBatchTile = std::clamp(selectedBatchTile, 0, batchResultIndex.tilesPerState - 1);
     const int entry = selectedBatchEntry();
     const QString name = entry >= 0 ? resultBaseName(entry) : QString();

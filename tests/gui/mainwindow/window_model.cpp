@@ -619,6 +619,12 @@ struct WindowModelAccess {
 
     void checkShownResult() {
         MainWidget& window = w();
+        // A tile caption without tile results names a tile whose field is not shown.
+        if (!window.batchGridActive() && window.displacementTileNavigator.container &&
+            !window.displacementTileNavigator.container->isHidden())
+            return fail("shown caption", "the tile caption \"" +
+                                             str(window.displacementTileNavigator.label->text()) +
+                                             "\" is shown without tile results");
         const int shown = window.batchGridActive() ? window.selectedBatchEntry() : window.shownResultIndex;
         if (shown < 0 || shown >= static_cast<int>(window.results.size()) || !window.shownDisplacements ||
             window.shownDisplacements->dispX.empty())
