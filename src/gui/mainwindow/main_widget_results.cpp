@@ -249,9 +249,11 @@ void MainWidget::updateResultSlider() {
             next->setEnabled(index < maximum);
     }
     if (!grid) {
-        // No tile results to step through: a tile caption would name one that is not shown.
-        for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator})
-            updateTileNavigator(*navigator, 0, 0, QString());
+        // Assembled mosaics have no tiles to step through: a tile caption left from Per-Tile DIC would name a
+        // result that is not shown.
+        if (!perTileMode)
+            for (TileNavigator* navigator : {&displacementTileNavigator, &strainTileNavigator, &fractureTileNavigator})
+                updateTileNavigator(*navigator, 0, 0, QString());
         return;
     }
     selectedBatchTile = std::clamp(selectedBatchTile, 0, batchResultIndex.tilesPerState - 1);

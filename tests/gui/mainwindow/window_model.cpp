@@ -619,9 +619,10 @@ struct WindowModelAccess {
 
     void checkShownResult() {
         MainWidget& window = w();
-        // A tile caption without tile results names a tile whose field is not shown.
-        if (!window.batchGridActive() && window.displacementTileNavigator.container &&
-            !window.displacementTileNavigator.container->isHidden())
+        // A tile caption over a field that is no tile's, or left from Per-Tile DIC, names a result not shown.
+        const bool fieldShown = window.shownDisplacements && !window.shownDisplacements->dispX.empty();
+        if (!window.batchGridActive() && (fieldShown || !window.perTileMode) &&
+            window.displacementTileNavigator.container && !window.displacementTileNavigator.container->isHidden())
             return fail("shown caption", "the tile caption \"" +
                                              str(window.displacementTileNavigator.label->text()) +
                                              "\" is shown without tile results");
