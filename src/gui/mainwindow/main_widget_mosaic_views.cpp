@@ -83,6 +83,10 @@ void MainWidget::onMosaicModeToggled(bool checked) {
         const QString folder = projectFolderPath;
         const QString applied = appliedProjectFolder;
         resetAllData();
+        // The project starts over in its folder: results named by state number would pass for its new states'.
+        waitForResultWrites();
+        if (!removeStateResultFiles(applied))
+            qWarning().noquote() << "[GUI] Result files of the former states could not all be removed";
         if (!applied.isEmpty())
             adoptProjectFolder(applied);
         projectFolderPath = folder;

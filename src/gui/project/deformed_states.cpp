@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <utility>
@@ -164,6 +165,22 @@ bool renumberStateResultFiles(const QString& projectFolder, int deleted, int sta
                     ok = folder.rename(file, target) && ok;
                 }
         }
+    }
+    return ok;
+}
+
+bool removeStateResultFiles(const QString& projectFolder) {
+    if (projectFolder.isEmpty())
+        return true;
+    static const QRegularExpression stateNamed(QStringLiteral("^(mosaic_state_\\d+|state_\\d{3,})_"));
+    bool ok = true;
+    for (const QString& name : resultFolderNames()) {
+        QDir folder(projectFolder + QLatin1Char('/') + name);
+        if (!folder.exists())
+            continue;
+        for (const QString& file : folder.entryList(QDir::Files | QDir::NoSymLinks))
+            if (stateNamed.match(file).hasMatch())
+                ok = folder.remove(file) && ok;
     }
     return ok;
 }

@@ -96,6 +96,8 @@ private:
 // files of `deleted` are removed, those of every later state (up to
 // `stateCount`) take the number one lower. False when a file could not be moved.
 bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount);
+// Removes the result files named by a state's number, which a project started over would give to its new states.
+bool removeStateResultFiles(const QString& projectFolder);
 
 // Removes every result file of the given base names from the project's result
 // folders; a file that a longer kept base name also prefixes is that name's and

@@ -116,7 +116,7 @@ const std::vector<ActionKind>& singleImageActions() {
         {"Clear", 1},             {"Reference", 1},          {"Height", 4, 1, kIds},   {"DropHeight", 1, 1, 4},
         {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 1},           {"OutOfPlane", 3},
         {"ShowResult", 2, 1, 4},  {"ShowHeight", 2, 1, 4},   {"Reopen", 3},            {"DeleteOld", 1},
-        {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},
+        {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},         {"Reset", 1},
     };
     return kinds;
 }
@@ -129,7 +129,7 @@ const std::vector<ActionKind>& mosaicActions() {
         {"ClickRef", 1, 1, 2},    {"ClickDef", 1, 1, 2},    {"EnlargeRef", 1, 1, 2},  {"EnlargeDef", 1, 1, 2},
         {"ClickView", 1},         {"Contrast", 1, 1, 2},
         {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},            {"Strains", 1},
-        {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},
+        {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},        {"Reset", 1},
     };
     return kinds;
 }
@@ -362,6 +362,19 @@ struct WindowModelAccess {
             recordHeights();
         } else if (a.name == "Reopen") {
             reopen();
+        } else if (a.name == "Reset") {
+            // The mode switched away and back, answered Yes, starts the project over in its folder.
+            const std::string mode = !mosaic ? "single" : window.perTileMode ? "pertile" : "mosaic";
+            window.mosaicSwitch->setChecked(!mosaic);
+            settle();
+            w().mosaicSwitch->setChecked(mosaic);
+            settle();
+            images.clear();
+            heights.clear();
+            states = {State{}};
+            uz.clear();
+            assembled.clear();
+            setUp(mode);
         }
     }
 

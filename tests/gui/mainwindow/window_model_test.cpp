@@ -215,6 +215,11 @@ TEST(WindowModelRegression, ARemovedImageTakesItsResultFilesWithIt) {
     replayAll({"single: Add Compute Remove", "single: Add Add Compute Clear"});
 }
 
+TEST(WindowModelRegression, AProjectStartedOverGivesItsNewStatesNoFormerStatesResults) {
+    replayAll({"mosaic: Tiles Compute Reset Tiles Reopen",
+               "mosaic: Tiles Height Compute OutOfPlane Reset Tiles Height Reopen"});
+}
+
 TEST(WindowModelRegression, TileHeightMapsNeverPassForStateMaps) {
     replayAll({"pertile: Tiles Height Compute OutOfPlane Stitch",
                "pertile: Tiles Height Compute OutOfPlane Stitch Compute OutOfPlane PerTile Reopen Stitch"});
