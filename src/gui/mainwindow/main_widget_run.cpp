@@ -208,6 +208,14 @@ void MainWidget::deleteOldResults() {
             qWarning().noquote() << "[GUI] Could not delete old result" << file;
     results.clear();
     otherAssemblyResults.clear();
+    // The tiles named for results no longer have any: a grid over them would read nothing, or the next run's.
+    // A per-tile run has just named its own queue.
+    if (!perTileMode) {
+        batchNames.clear();
+        batchResultIndex = {};
+        selectedBatchState = 0;
+        selectedBatchTile = 0;
+    }
     clearTiming();
     shownDisplacements.reset();
     shownResultIndex = -1;

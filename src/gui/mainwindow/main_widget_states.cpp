@@ -124,10 +124,20 @@ void MainWidget::removeDeformedState(int state) {
 }
 
 void MainWidget::showBatchResultsLeft() {
-    if (batchGridActive())
+    if (batchGridActive()) {
         applyBatchResultSelection(true);
-    else
-        clearAllResults();
+        return;
+    }
+    // No tile result is left; the state mosaics' results, set aside, stay theirs.
+    results.clear();
+    resultMemoryUse.clear();
+    batchNames.clear();
+    batchResultIndex = {};
+    selectedBatchState = 0;
+    selectedBatchTile = 0;
+    emptyResultPages();
+    updateResultSlider();
+    hideResultTabs();
 }
 
 void MainWidget::showResultsLeft(int erased) {

@@ -204,7 +204,8 @@ TEST(WindowModelRegression, TileResultsNeverPassForStateResults) {
     replayAll({"mosaic: PerTile Tiles Compute Stitch", "mosaic: PerTile Tiles Compute Stitch Align PerTile",
                "mosaic: Tiles Busy PerTile Reopen", "mosaic: AddState Tiles Compute PerTile Delete",
                "mosaic: Tiles Compute AddState Tiles Align PerTile Empty",
-               "mosaic: Tiles AddState Tiles Compute PerTile ShowResult(3)"});
+               "mosaic: Tiles AddState Tiles Compute PerTile ShowResult(3)",
+               "pertile: Tiles Compute Stitch AddState Tiles Compute PerTile Delete Reopen"});
 }
 
 TEST(WindowModelRegression, SwitchingTheAssemblyLeavesNoTileEnlargedForTheReadOuts) {
