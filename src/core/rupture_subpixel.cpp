@@ -89,9 +89,21 @@ constexpr float kSplitCost = 0.75f;
 // there outweighs the jump's misfit, yet its jump and smooth margins mostly
 // exceed 500; a wave of two windows' period imitates a jump at 250 (31 px
 // windows) to 450 (61 px), at a few points of its flanks that the crack-size
-// check below drops.
+// check below drops. Both margins grow with the samples the subset holds, so
+// the bar is set per sample (kStrongJumpChi2 for kStrongSamples of them):
+// fixed, it kept the same 0.2 px opening at 61 px and dropped it at 31 px and
+// below, where its jump margins mostly lie between 70 and 250 (31 px) and
+// between 17 and 125 (21 px).
 constexpr float kStrongJumpChi2 = 500.0f;
+constexpr float kStrongSamples = 61.0f * 61.0f;
 constexpr float kStrongSmoothShare = 0.5f;
+// A fit that misses those bars yet explains the subset better than both the
+// continuous and the smooth second-order warp, with a jump of kPlausibleJumpChi2
+// or more, extends a crack that a neighbour it agrees with belongs to: a 0.2 px
+// opening at 21 to 31 px windows gives such fits along most of its length,
+// between the stretches whose speckle makes its fits significant. A smooth
+// field has no significant crack for them to extend.
+constexpr float kPlausibleJumpChi2 = 25.0f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -103,6 +115,9 @@ constexpr double kSameJump = 0.35;
 constexpr double kSameJumpSlack = 0.1;
 constexpr double kSameLine = 2.0;
 constexpr size_t kMinCrackPoints = 10;
+// Grid steps a crack's plausible fits reach from its significant ones; the rows
+// a band sees beyond itself include them.
+constexpr int kPlausibleReach = 4;
 
 // A launch's image strips span at most this many rows besides the window.
 constexpr int kChunkRows = 1024;
@@ -420,21 +435,31 @@ bool enrichedMeasurement(const float* r, bool twinning) {
     return correlation >= detail::kMinCorrelation && r[detail::kResultUnsettledStep] <= detail::kSettledStep;
 }
 
-bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
+// How far an enriched fit stands out of the noise: significant fits start a
+// crack; plausible ones only extend a crack that significant ones started.
+enum class FitGrade : char { None, Plausible, Significant };
+
+// `samples`: the subset's pixel count.
+FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
     const bool clearlyBetter = costShare <= kThinSideCost;
-    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 &&
+    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 * samples / kStrongSamples &&
                         r[detail::kResultSmoothChi2] >= kStrongSmoothShare * r[detail::kResultJumpChi2];
     const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction && !strong;
     const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
-    return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
-           jump <= float(2.0 * jumpLimit) && costShare < (split ? kSplitCost : 1.0f) &&
-           r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
-           r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
-           r[detail::kResultSideFraction] >= smallestSide &&
-           enrichedMeasurement(r, twinning) &&
-           std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
+    const bool sound = r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
+                       jump <= float(2.0 * jumpLimit) && costShare < 1.0f &&
+                       r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultSideFraction] >= smallestSide &&
+                       enrichedMeasurement(r, twinning) &&
+                       std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
+    if (!sound) return FitGrade::None;
+    if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= kJumpChi2 &&
+        r[detail::kResultSmoothChi2] >= kSmoothChi2)
+        return FitGrade::Significant;
+    return r[detail::kResultJumpChi2] >= kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f
+               ? FitGrade::Plausible
+               : FitGrade::None;
 }
 
 // Only a size that differs is written: the device threads of a multi-GPU run
@@ -579,23 +604,28 @@ private:
     std::vector<std::array<int, 2>> positions_;
 };
 
-// The fits kept: each must have a grid neighbour fitted with the same crack,
-// and the crack they build together, linked by such neighbours, at least
-// kMinCrackPoints of them. A wave that a line imitates does so at a few points
-// of its flanks; a crack crossing even one window is fitted at dozens.
-std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<char>& fitted,
-                           const PixelSearchParams& pp) {
+// The fits kept: each significant one must have a grid neighbour fitted
+// significantly with the same crack, and the crack they build together, linked
+// by such neighbours, at least kMinCrackPoints of them. A wave that a line
+// imitates does so at a few points of its flanks; a crack crossing even one
+// window is fitted at dozens. Plausible fits then join a kept neighbour's
+// crack, up to kPlausibleReach grid steps from its significant fits.
+std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers,
+                           const std::vector<FitGrade>& grades, const PixelSearchParams& pp) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
-    const auto linked = [&](size_t k, int di, int dj, size_t& n) {
+    const auto neighbour = [&](size_t k, int di, int dj, FitGrade least, size_t& n) {
         const std::array<int, 2> p = grid.position(k);
         const int64_t other = grid.at(p[0] + di, p[1] + dj);
-        if (other < 0 || !fitted[size_t(other)]) return false;
+        if (other < 0 || grades[size_t(other)] < least) return false;
         n = size_t(other);
         return sameCrack(fitOf(result(k)), fitOf(result(n)), double(di) * pp.stepX, double(dj) * pp.stepY);
     };
+    const auto linked = [&](size_t k, int di, int dj, size_t& n) {
+        return neighbour(k, di, dj, FitGrade::Significant, n);
+    };
     std::vector<char> kept(grid.size(), 0);
     for (size_t k = 0; k < grid.size(); ++k)
-        for (int dj = -1; dj <= 1 && fitted[k] && !kept[k]; ++dj)
+        for (int dj = -1; dj <= 1 && grades[k] == FitGrade::Significant && !kept[k]; ++dj)
             for (int di = -1; di <= 1 && !kept[k]; ++di) {
                 size_t n = 0;
                 kept[k] = (di != 0 || dj != 0) && linked(k, di, dj, n);
@@ -617,6 +647,28 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
                 }
         if (crack.size() < kMinCrackPoints)
             for (size_t k : crack) kept[k] = 0;
+    }
+    // Breadth first from the significant fits kept, so that each plausible one
+    // joins at its fewest steps from them.
+    std::vector<int> steps(grid.size(), -1);
+    crack.clear();
+    for (size_t k = 0; k < grid.size(); ++k)
+        if (kept[k]) {
+            steps[k] = 0;
+            crack.push_back(k);
+        }
+    for (size_t next = 0; next < crack.size(); ++next) {
+        const size_t k = crack[next];
+        if (steps[k] >= kPlausibleReach) continue;
+        for (int dj = -1; dj <= 1; ++dj)
+            for (int di = -1; di <= 1; ++di) {
+                size_t n = 0;
+                if ((di != 0 || dj != 0) && neighbour(k, di, dj, FitGrade::Plausible, n) && !kept[n]) {
+                    kept[n] = 1;
+                    steps[n] = steps[k] + 1;
+                    crack.push_back(n);
+                }
+            }
     }
     return kept;
 }
@@ -976,9 +1028,9 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     const StartField field{start, pixelParams.stepX, pixelParams.stepY, gradients};
     const Seeding plan = seeding(field, pixelParams, params);
     // Rows beyond the band on either side, as far as a crack's fits there may
-    // reach into it: for the neighbour and crack-size checks, and for the
-    // points of the band a crack cuts.
-    const int halo = plan.reachY + 2;
+    // reach into it: for the neighbour and crack-size checks, for the points of
+    // the band a crack cuts, and for the plausible fits that join a crack.
+    const int halo = plan.reachY + 2 + kPlausibleReach;
     const int haloBegin = std::max(0, rowBegin - halo), haloEnd = std::min(gridHeight, rowEnd + halo);
     const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
     const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
@@ -1011,9 +1063,10 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
-    std::vector<char> fitted(seeds.size());
+    std::vector<FitGrade> fitted(seeds.size());
     for (size_t k = 0; k < seeds.size(); ++k)
-        fitted[k] = keepEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning);
+        fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
+                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
     const std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
