@@ -64,10 +64,14 @@ constexpr double kProbeQuantile = 0.2;
 // second-order warp bends into the strip). A wave of about two windows'
 // period, which that warp follows poorly, passes it too, with jumps of a few
 // tenths at 6 to 10 standard deviations: kJumpChi2 stops the weaker ones and
-// kSplitCost the others.
+// kSplitCost the others. Below kFullBarSamples samples both margins are asked
+// in proportion to the samples: a jump's margins shrink with the subset, and
+// the waves that need the full bars imitate a jump less the fewer periods'
+// share a subset spans.
 constexpr float kCostExcess = 4.0f;
 constexpr float kJumpChi2 = 64.0f;
 constexpr float kSmoothChi2 = 15.0f;
+constexpr float kFullBarSamples = 31.0f * 31.0f;
 constexpr float kSideFraction = 0.05f;
 constexpr float kTwinSideFraction = 0.15f;
 // A line that cuts only a corner or an edge strip off the subset (down to
@@ -454,8 +458,9 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
                        enrichedMeasurement(r, twinning) &&
                        std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
     if (!sound) return FitGrade::None;
-    if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= kJumpChi2 &&
-        r[detail::kResultSmoothChi2] >= kSmoothChi2)
+    const float bar = std::min(1.0f, samples / kFullBarSamples);
+    if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= bar * kJumpChi2 &&
+        r[detail::kResultSmoothChi2] >= bar * kSmoothChi2)
         return FitGrade::Significant;
     return r[detail::kResultJumpChi2] >= kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f
                ? FitGrade::Plausible
