@@ -423,21 +423,54 @@ double tracedShare(const TracedPair& t, size_t k) {
 // any smooth warp, yet short of the bars that start a crack) between those
 // stretches: one line still traces it from end to end, and every point it
 // flags lies on it.
-TEST(RuptureSubpixel, TracesASmallOpeningAtANarrowWindow) {
+testing::CrackPairPlan smallOpening() {
     testing::CrackPairPlan plan;
     plan.name = "open0.2_a30";
     plan.size = 256;
     plan.angle = 30.0;
     plan.cracks = {{0.3, {0.2 * std::sin(30.0 * kPi / 180.0), 0.2 * std::cos(30.0 * kPi / 180.0)}}};
     plan.base = testing::translationField(0.27, -0.36);
-    const TracedPair t = traceAt(plan, 31);
+    return plan;
+}
+
+// The points of a traced pair flagged with a crack: those within 3 px of the
+// crack's line, and those beyond the subset's reach of it.
+struct Flagged {
+    int onLine = 0, lineCount = 0, astray = 0;
+};
+
+Flagged flaggedPoints(const TracedPair& t, int window) {
+    const testing::Vec2 n = t.pair.normal();
+    const double reach = (window / 2) * (std::abs(n[0]) + std::abs(n[1])) + 1.0;
+    Flagged f;
+    for (int i = 0; i < t.grid.count(); ++i) {
+        const double d = std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i)));
+        const bool flagged = hasCrack(t.e.fracture, i);
+        f.lineCount += d <= 3.0;
+        f.onLine += flagged && d <= 3.0;
+        f.astray += flagged && d > reach;
+    }
+    return f;
+}
+
+TEST(RuptureSubpixel, TracesASmallOpeningAtANarrowWindow) {
+    const TracedPair t = traceAt(smallOpening(), 31);
     ASSERT_TRUE(t.e.ok) << t.e.error;
     EXPECT_GE(tracedShare(t, 0), 0.95);
-    const double reach = 15.0 * (std::sin(30.0 * kPi / 180.0) + std::cos(30.0 * kPi / 180.0)) + 1.0;
-    for (int i = 0; i < t.grid.count(); ++i) {
-        if (!hasCrack(t.e.fracture, i)) continue;
-        EXPECT_LE(std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i))), reach) << "point " << i;
-    }
+    EXPECT_EQ(flaggedPoints(t, 31).astray, 0);
+}
+
+// At 21 px the same opening stands out of the noise at a fit only by a few
+// deviations; the bars that start a crack, asked per sample there, still find
+// it at most of the points on its line (fewer than half with the 31 px bars),
+// and nowhere else.
+TEST(RuptureSubpixel, FindsASmallOpeningAtTheNarrowestWindow) {
+    const TracedPair t = traceAt(smallOpening(), 21);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    const Flagged f = flaggedPoints(t, 21);
+    EXPECT_GE(f.onLine, 0.55 * f.lineCount) << f.onLine << " of " << f.lineCount;
+    EXPECT_EQ(f.astray, 0);
+    EXPECT_GE(tracedShare(t, 0), 0.6);
 }
 
 // The smooth pairs the crack benchmark scores (a wave of 64 px period, one of
