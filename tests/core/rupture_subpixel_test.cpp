@@ -315,6 +315,32 @@ TracedPair traceAt(const testing::CrackPairPlan& plan, int window = 41) {
     return t;
 }
 
+// Every point whose subset a crack cuts (beyond 2 px of it) holds its own
+// side's displacement within 0.1 px (0.03 px rms) or none at all, never the
+// continuous fit that smears the jump; most of them hold one.
+void expectSidesOrNothing(const TracedPair& t, int window) {
+    const GridLayout& g = t.grid;
+    const testing::Vec2 n = t.pair.normal();
+    const double reach = (window / 2) * (std::abs(n[0]) + std::abs(n[1]));
+    double squares = 0.0;
+    int measured = 0, cut = 0;
+    for (int i = 0; i < g.count(); ++i) {
+        double d = 1e9;
+        for (size_t k = 0; k < t.pair.plan.cracks.size(); ++k)
+            if (std::abs(t.pair.distance(k, g.x(i), g.y(i))) < std::abs(d)) d = t.pair.distance(k, g.x(i), g.y(i));
+        if (std::abs(d) <= 2.0 || std::abs(d) >= reach) continue;
+        ++cut;
+        if (std::isnan(t.e.out.dispX[i])) continue;
+        const testing::Vec2 truth = t.pair.displacement(g.x(i), g.y(i));
+        const double error = std::hypot(t.e.out.dispX[i] - truth[0], t.e.out.dispY[i] - truth[1]);
+        EXPECT_LT(error, 0.1) << "point " << i << " at " << d << " px from the crack";
+        squares += error * error;
+        ++measured;
+    }
+    EXPECT_GE(measured * 2, cut) << "most points a crack cuts are measured: " << measured << " of " << cut;
+    EXPECT_LT(std::sqrt(squares / std::max(measured, 1)), 0.03);
+}
+
 // Each crack of a pair is traced by one line over at least 95 % of its length
 // inside the grid, with its jump (the engine's, smoothed along the line) within
 // 0.05 px rms; no line strays from the cracks; and every point whose subset a
@@ -381,25 +407,7 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
                 nearest = std::min(nearest, std::abs(t.pair.distance(k, p[0], p[1])));
             EXPECT_LT(nearest, 4.0) << "line point " << q;
         }
-        const testing::Vec2 n = t.pair.normal();
-        const double reach = 20.0 * (std::abs(n[0]) + std::abs(n[1]));
-        double squares = 0.0;
-        int measured = 0, cut = 0;
-        for (int i = 0; i < g.count(); ++i) {
-            double d = 1e9;
-            for (size_t k = 0; k < plan.cracks.size(); ++k)
-                if (std::abs(t.pair.distance(k, g.x(i), g.y(i))) < std::abs(d)) d = t.pair.distance(k, g.x(i), g.y(i));
-            if (std::abs(d) <= 2.0 || std::abs(d) >= reach) continue;
-            ++cut;
-            if (std::isnan(t.e.out.dispX[i])) continue;
-            const testing::Vec2 truth = t.pair.displacement(g.x(i), g.y(i));
-            const double error = std::hypot(t.e.out.dispX[i] - truth[0], t.e.out.dispY[i] - truth[1]);
-            EXPECT_LT(error, 0.1) << "point " << i << " at " << d << " px from the crack";
-            squares += error * error;
-            ++measured;
-        }
-        EXPECT_GE(measured * 2, cut) << "most points a crack cuts are measured: " << measured << " of " << cut;
-        EXPECT_LT(std::sqrt(squares / std::max(measured, 1)), 0.03);
+        expectSidesOrNothing(t, 41);
     }
 }
 
@@ -471,6 +479,25 @@ TEST(RuptureSubpixel, FindsASmallOpeningAtTheNarrowestWindow) {
     EXPECT_GE(f.onLine, 0.55 * f.lineCount) << f.onLine << " of " << f.lineCount;
     EXPECT_EQ(f.astray, 0);
     EXPECT_GE(tracedShare(t, 0), 0.6);
+}
+
+// At 21 px windows a line that clips a subset's corner by a pixel or two,
+// where an opening's dark gap fills the corner, shifts the continuous fit by
+// 0.1 to 0.2 px: such points hold no value rather than that one.
+TEST(RuptureSubpixel, LeavesNoSmearedPointBesideOpeningsAtTheNarrowestWindow) {
+    testing::CrackPairPlan plan;
+    plan.name = "parallel openings";
+    plan.size = 256;
+    plan.angle = 10.0;
+    const auto opening = [](double length, double turn) {
+        const double a = (10.0 + turn) * kPi / 180.0;
+        return testing::Vec2{length * std::sin(a), length * std::cos(a)};
+    };
+    plan.cracks = {{-30.0, opening(0.8, 20.0)}, {30.0, opening(0.6, -30.0)}};
+    plan.base = testing::translationField(0.27, -0.36);
+    const TracedPair t = traceAt(plan, 21);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    expectSidesOrNothing(t, 21);
 }
 
 // The smooth pairs the crack benchmark scores (a wave of 64 px period, one of
