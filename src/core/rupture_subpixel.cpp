@@ -119,6 +119,9 @@ constexpr double kSameJump = 0.35;
 constexpr double kSameJumpSlack = 0.1;
 constexpr double kSameLine = 2.0;
 constexpr size_t kMinCrackPoints = 10;
+// Plausible fits joined a wave of two windows' period into cracks of 10 and
+// more at 31 px windows around as few as 3 significant fits.
+constexpr size_t kMinSignificantPoints = 7;
 // Grid steps a crack's plausible fits reach from its significant ones; the rows
 // a band sees beyond itself include them.
 constexpr int kPlausibleReach = 4;
@@ -609,56 +612,38 @@ private:
     std::vector<std::array<int, 2>> positions_;
 };
 
-// The fits kept: each significant one must have a grid neighbour fitted
-// significantly with the same crack, and the crack they build together, linked
-// by such neighbours, at least kMinCrackPoints of them. A wave that a line
-// imitates does so at a few points of its flanks; a crack crossing even one
-// window is fitted at dozens. Plausible fits then join a kept neighbour's
-// crack, up to kPlausibleReach grid steps from its significant fits.
+// The fits kept. A significant fit counts when a grid neighbour was fitted
+// significantly with the same crack; plausible fits (and significant ones
+// without such a neighbour) join it, up to kPlausibleReach grid steps away.
+// The crack they build together, linked by neighbours fitted with the same
+// crack, must hold kMinCrackPoints fits, kMinSignificantPoints of them
+// significant ones that count. A wave that a line imitates does so at a few
+// points of its flanks; a crack crossing even one window is fitted at dozens,
+// though at small windows a faint one only significantly in stretches that
+// its plausible fits bridge.
 std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers,
                            const std::vector<FitGrade>& grades, const PixelSearchParams& pp) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     const auto neighbour = [&](size_t k, int di, int dj, FitGrade least, size_t& n) {
         const std::array<int, 2> p = grid.position(k);
         const int64_t other = grid.at(p[0] + di, p[1] + dj);
-        if (other < 0 || grades[size_t(other)] < least) return false;
+        if ((di == 0 && dj == 0) || other < 0 || grades[size_t(other)] < least) return false;
         n = size_t(other);
         return sameCrack(fitOf(result(k)), fitOf(result(n)), double(di) * pp.stepX, double(dj) * pp.stepY);
     };
-    const auto linked = [&](size_t k, int di, int dj, size_t& n) {
-        return neighbour(k, di, dj, FitGrade::Significant, n);
-    };
-    std::vector<char> kept(grid.size(), 0);
+    std::vector<char> paired(grid.size(), 0);
     for (size_t k = 0; k < grid.size(); ++k)
-        for (int dj = -1; dj <= 1 && grades[k] == FitGrade::Significant && !kept[k]; ++dj)
-            for (int di = -1; di <= 1 && !kept[k]; ++di) {
+        for (int dj = -1; dj <= 1 && grades[k] == FitGrade::Significant && !paired[k]; ++dj)
+            for (int di = -1; di <= 1 && !paired[k]; ++di) {
                 size_t n = 0;
-                kept[k] = (di != 0 || dj != 0) && linked(k, di, dj, n);
+                paired[k] = neighbour(k, di, dj, FitGrade::Significant, n);
             }
-    std::vector<char> seen(grid.size(), 0);
-    std::vector<size_t> crack;
-    for (size_t first = 0; first < grid.size(); ++first) {
-        if (seen[first] || !kept[first]) continue;
-        crack.assign(1, first);
-        seen[first] = 1;
-        for (size_t next = 0; next < crack.size(); ++next)
-            for (int dj = -1; dj <= 1; ++dj)
-                for (int di = -1; di <= 1; ++di) {
-                    size_t n = 0;
-                    if ((di != 0 || dj != 0) && linked(crack[next], di, dj, n) && kept[n] && !seen[n]) {
-                        seen[n] = 1;
-                        crack.push_back(n);
-                    }
-                }
-        if (crack.size() < kMinCrackPoints)
-            for (size_t k : crack) kept[k] = 0;
-    }
-    // Breadth first from the significant fits kept, so that each plausible one
-    // joins at its fewest steps from them.
+    // Breadth first from the significant fits that count, so that each other
+    // fit joins at its fewest steps from them.
     std::vector<int> steps(grid.size(), -1);
-    crack.clear();
+    std::vector<size_t> crack;
     for (size_t k = 0; k < grid.size(); ++k)
-        if (kept[k]) {
+        if (paired[k]) {
             steps[k] = 0;
             crack.push_back(k);
         }
@@ -668,12 +653,31 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
         for (int dj = -1; dj <= 1; ++dj)
             for (int di = -1; di <= 1; ++di) {
                 size_t n = 0;
-                if ((di != 0 || dj != 0) && neighbour(k, di, dj, FitGrade::Plausible, n) && !kept[n]) {
-                    kept[n] = 1;
+                if (neighbour(k, di, dj, FitGrade::Plausible, n) && steps[n] < 0) {
                     steps[n] = steps[k] + 1;
                     crack.push_back(n);
                 }
             }
+    }
+    std::vector<char> kept(grid.size(), 0), seen(grid.size(), 0);
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (seen[first] || steps[first] < 0) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        size_t significant = 0;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            significant += paired[crack[next]];
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    size_t n = 0;
+                    if (neighbour(crack[next], di, dj, FitGrade::Plausible, n) && steps[n] >= 0 && !seen[n]) {
+                        seen[n] = 1;
+                        crack.push_back(n);
+                    }
+                }
+        }
+        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints)
+            for (size_t k : crack) kept[k] = 1;
     }
     return kept;
 }
