@@ -103,10 +103,11 @@ constexpr float kStrongSamples = 61.0f * 61.0f;
 constexpr float kStrongSmoothShare = 0.5f;
 // A fit that misses those bars yet explains the subset better than both the
 // continuous and the smooth second-order warp, with a jump of kPlausibleJumpChi2
-// or more, extends a crack that a neighbour it agrees with belongs to: a 0.2 px
-// opening at 21 to 31 px windows gives such fits along most of its length,
-// between the stretches whose speckle makes its fits significant. A smooth
-// field has no significant crack for them to extend.
+// or more (asked per sample below kFullBarSamples, as the bars above), extends
+// a crack that a neighbour it agrees with belongs to: a 0.2 px opening at 21
+// to 31 px windows gives such fits along most of its length, between the
+// stretches whose speckle makes its fits significant. A smooth field has no
+// significant crack for them to extend.
 constexpr float kPlausibleJumpChi2 = 25.0f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
@@ -465,7 +466,7 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= bar * kJumpChi2 &&
         r[detail::kResultSmoothChi2] >= bar * kSmoothChi2)
         return FitGrade::Significant;
-    return r[detail::kResultJumpChi2] >= kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f
+    return r[detail::kResultJumpChi2] >= bar * kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f
                ? FitGrade::Plausible
                : FitGrade::None;
 }
