@@ -469,16 +469,17 @@ TEST(RuptureSubpixel, TracesASmallOpeningAtANarrowWindow) {
 }
 
 // At 21 px the same opening stands out of the noise at a fit only by a few
-// deviations; the bars that start a crack, asked per sample there, still find
-// it at most of the points on its line (fewer than half with the 31 px bars),
-// and nowhere else.
+// deviations; with the bars asked per sample there, and its significant
+// stretches bridged by plausible fits, it is still found at three points in
+// four on its line (fewer than half with the 31 px bars) and nowhere else, and
+// traced over most of its length (0.82 with the 31 px plausible bar).
 TEST(RuptureSubpixel, FindsASmallOpeningAtTheNarrowestWindow) {
     const TracedPair t = traceAt(smallOpening(), 21);
     ASSERT_TRUE(t.e.ok) << t.e.error;
     const Flagged f = flaggedPoints(t, 21);
-    EXPECT_GE(f.onLine, 0.55 * f.lineCount) << f.onLine << " of " << f.lineCount;
+    EXPECT_GE(f.onLine, 0.7 * f.lineCount) << f.onLine << " of " << f.lineCount;
     EXPECT_EQ(f.astray, 0);
-    EXPECT_GE(tracedShare(t, 0), 0.6);
+    EXPECT_GE(tracedShare(t, 0), 0.85);
 }
 
 // At 21 px windows a line that clips a subset's corner by a pixel or two,
