@@ -65,9 +65,9 @@ constexpr double kProbeQuantile = 0.2;
 // period, which that warp follows poorly, passes it too, with jumps of a few
 // tenths at 6 to 10 standard deviations: kJumpChi2 stops the weaker ones and
 // kSplitCost the others. Below kFullBarSamples samples both margins are asked
-// in proportion to the samples: a jump's margins shrink with the subset, and
-// the waves that need the full bars imitate a jump less the fewer periods'
-// share a subset spans.
+// in proportion to the samples: a jump's margins shrink with the subset, and a
+// wave imitates a jump the less, the smaller the share of its period that the
+// subset spans.
 constexpr float kCostExcess = 4.0f;
 constexpr float kJumpChi2 = 64.0f;
 constexpr float kSmoothChi2 = 15.0f;
