@@ -64,10 +64,14 @@ constexpr double kProbeQuantile = 0.2;
 // second-order warp bends into the strip). A wave of about two windows'
 // period, which that warp follows poorly, passes it too, with jumps of a few
 // tenths at 6 to 10 standard deviations: kJumpChi2 stops the weaker ones and
-// kSplitCost the others.
+// kSplitCost the others. Below kFullBarSamples samples both margins are asked
+// in proportion to the samples: a jump's margins shrink with the subset, and a
+// wave imitates a jump the less, the smaller the share of its period that the
+// subset spans.
 constexpr float kCostExcess = 4.0f;
 constexpr float kJumpChi2 = 64.0f;
 constexpr float kSmoothChi2 = 15.0f;
+constexpr float kFullBarSamples = 31.0f * 31.0f;
 constexpr float kSideFraction = 0.05f;
 constexpr float kTwinSideFraction = 0.15f;
 // A line that cuts only a corner or an edge strip off the subset (down to
@@ -89,9 +93,22 @@ constexpr float kSplitCost = 0.75f;
 // there outweighs the jump's misfit, yet its jump and smooth margins mostly
 // exceed 500; a wave of two windows' period imitates a jump at 250 (31 px
 // windows) to 450 (61 px), at a few points of its flanks that the crack-size
-// check below drops.
+// check below drops. Both margins grow with the samples the subset holds, so
+// the bar is set per sample (kStrongJumpChi2 for kStrongSamples of them):
+// fixed, it kept the same 0.2 px opening at 61 px and dropped it at 31 px and
+// below, where its jump margins mostly lie between 70 and 250 (31 px) and
+// between 17 and 125 (21 px).
 constexpr float kStrongJumpChi2 = 500.0f;
+constexpr float kStrongSamples = 61.0f * 61.0f;
 constexpr float kStrongSmoothShare = 0.5f;
+// A fit that misses those bars yet explains the subset better than both the
+// continuous and the smooth second-order warp, with a jump of kPlausibleJumpChi2
+// or more (asked per sample below kFullBarSamples, as the bars above), extends
+// a crack that a neighbour it agrees with belongs to: a 0.2 px opening at 21
+// to 31 px windows gives such fits along most of its length, between the
+// stretches whose speckle makes its fits significant. A smooth field has no
+// significant crack for them to extend.
+constexpr float kPlausibleJumpChi2 = 25.0f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -103,6 +120,12 @@ constexpr double kSameJump = 0.35;
 constexpr double kSameJumpSlack = 0.1;
 constexpr double kSameLine = 2.0;
 constexpr size_t kMinCrackPoints = 10;
+// Plausible fits joined a wave of two windows' period into cracks of 10 and
+// more at 31 px windows around as few as 3 significant fits.
+constexpr size_t kMinSignificantPoints = 7;
+// Grid steps a crack's plausible fits reach from its significant ones; the rows
+// a band sees beyond itself include them.
+constexpr int kPlausibleReach = 4;
 
 // A launch's image strips span at most this many rows besides the window.
 constexpr int kChunkRows = 1024;
@@ -420,21 +443,32 @@ bool enrichedMeasurement(const float* r, bool twinning) {
     return correlation >= detail::kMinCorrelation && r[detail::kResultUnsettledStep] <= detail::kSettledStep;
 }
 
-bool keepEnrichment(const float* r, double jumpLimit, bool twinning) {
+// How far an enriched fit stands out of the noise: significant fits start a
+// crack; plausible ones only extend a crack that significant ones started.
+enum class FitGrade : char { None, Plausible, Significant };
+
+// `samples`: the subset's pixel count.
+FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
     const bool clearlyBetter = costShare <= kThinSideCost;
-    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 &&
+    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 * samples / kStrongSamples &&
                         r[detail::kResultSmoothChi2] >= kStrongSmoothShare * r[detail::kResultJumpChi2];
     const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction && !strong;
     const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
-    return r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
-           jump <= float(2.0 * jumpLimit) && costShare < (split ? kSplitCost : 1.0f) &&
-           r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultJumpChi2] >= kJumpChi2 &&
-           r[detail::kResultSmoothChi2] >= kSmoothChi2 &&
-           r[detail::kResultSideFraction] >= smallestSide &&
-           enrichedMeasurement(r, twinning) &&
-           std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
+    const bool sound = r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
+                       jump <= float(2.0 * jumpLimit) && costShare < 1.0f &&
+                       r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultSideFraction] >= smallestSide &&
+                       enrichedMeasurement(r, twinning) &&
+                       std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
+    if (!sound) return FitGrade::None;
+    const float bar = std::min(1.0f, samples / kFullBarSamples);
+    if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= bar * kJumpChi2 &&
+        r[detail::kResultSmoothChi2] >= bar * kSmoothChi2)
+        return FitGrade::Significant;
+    return r[detail::kResultJumpChi2] >= bar * kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f
+               ? FitGrade::Plausible
+               : FitGrade::None;
 }
 
 // Only a size that differs is written: the device threads of a multi-GPU run
@@ -579,44 +613,72 @@ private:
     std::vector<std::array<int, 2>> positions_;
 };
 
-// The fits kept: each must have a grid neighbour fitted with the same crack,
-// and the crack they build together, linked by such neighbours, at least
-// kMinCrackPoints of them. A wave that a line imitates does so at a few points
-// of its flanks; a crack crossing even one window is fitted at dozens.
-std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<char>& fitted,
-                           const PixelSearchParams& pp) {
+// The fits kept. A significant fit counts when a grid neighbour was fitted
+// significantly with the same crack; plausible fits (and significant ones
+// without such a neighbour) join it, up to kPlausibleReach grid steps away.
+// The crack they build together, linked by neighbours fitted with the same
+// crack, must hold kMinCrackPoints fits, kMinSignificantPoints of them
+// significant ones that count. A wave that a line imitates does so at a few
+// points of its flanks; a crack crossing even one window is fitted at dozens,
+// though at small windows a faint one only significantly in stretches that
+// its plausible fits bridge.
+std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers,
+                           const std::vector<FitGrade>& grades, const PixelSearchParams& pp) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
-    const auto linked = [&](size_t k, int di, int dj, size_t& n) {
+    const auto neighbour = [&](size_t k, int di, int dj, FitGrade least, size_t& n) {
         const std::array<int, 2> p = grid.position(k);
         const int64_t other = grid.at(p[0] + di, p[1] + dj);
-        if (other < 0 || !fitted[size_t(other)]) return false;
+        if ((di == 0 && dj == 0) || other < 0 || grades[size_t(other)] < least) return false;
         n = size_t(other);
         return sameCrack(fitOf(result(k)), fitOf(result(n)), double(di) * pp.stepX, double(dj) * pp.stepY);
     };
-    std::vector<char> kept(grid.size(), 0);
+    std::vector<char> paired(grid.size(), 0);
     for (size_t k = 0; k < grid.size(); ++k)
-        for (int dj = -1; dj <= 1 && fitted[k] && !kept[k]; ++dj)
-            for (int di = -1; di <= 1 && !kept[k]; ++di) {
+        for (int dj = -1; dj <= 1 && grades[k] == FitGrade::Significant && !paired[k]; ++dj)
+            for (int di = -1; di <= 1 && !paired[k]; ++di) {
                 size_t n = 0;
-                kept[k] = (di != 0 || dj != 0) && linked(k, di, dj, n);
+                paired[k] = neighbour(k, di, dj, FitGrade::Significant, n);
             }
-    std::vector<char> seen(grid.size(), 0);
+    // Breadth first from the significant fits that count, so that each other
+    // fit joins at its fewest steps from them.
+    std::vector<int> steps(grid.size(), -1);
     std::vector<size_t> crack;
+    for (size_t k = 0; k < grid.size(); ++k)
+        if (paired[k]) {
+            steps[k] = 0;
+            crack.push_back(k);
+        }
+    for (size_t next = 0; next < crack.size(); ++next) {
+        const size_t k = crack[next];
+        if (steps[k] >= kPlausibleReach) continue;
+        for (int dj = -1; dj <= 1; ++dj)
+            for (int di = -1; di <= 1; ++di) {
+                size_t n = 0;
+                if (neighbour(k, di, dj, FitGrade::Plausible, n) && steps[n] < 0) {
+                    steps[n] = steps[k] + 1;
+                    crack.push_back(n);
+                }
+            }
+    }
+    std::vector<char> kept(grid.size(), 0), seen(grid.size(), 0);
     for (size_t first = 0; first < grid.size(); ++first) {
-        if (seen[first] || !kept[first]) continue;
+        if (seen[first] || steps[first] < 0) continue;
         crack.assign(1, first);
         seen[first] = 1;
-        for (size_t next = 0; next < crack.size(); ++next)
+        size_t significant = 0;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            significant += paired[crack[next]];
             for (int dj = -1; dj <= 1; ++dj)
                 for (int di = -1; di <= 1; ++di) {
                     size_t n = 0;
-                    if ((di != 0 || dj != 0) && linked(crack[next], di, dj, n) && kept[n] && !seen[n]) {
+                    if (neighbour(crack[next], di, dj, FitGrade::Plausible, n) && steps[n] >= 0 && !seen[n]) {
                         seen[n] = 1;
                         crack.push_back(n);
                     }
                 }
-        if (crack.size() < kMinCrackPoints)
-            for (size_t k : crack) kept[k] = 0;
+        }
+        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints)
+            for (size_t k : crack) kept[k] = 1;
     }
     return kept;
 }
@@ -626,13 +688,19 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
 // warp smears the jump over the subset, so they hold no measurement (NaN)
 // rather than a wrong one. A line that only grazes the subset's edge, within
 // the blind band the fits leave out too, spoils nothing unless the jump
-// carries the other side's material into the subset.
+// carries the other side's material into the subset. The corner it clips
+// weighs with its share of the subset: a band of kGrazeShare of the half
+// window (up to kGraze) is left; at 21 px windows a 2 px band under a corner
+// shifted the continuous fit by 0.1 to 0.2 px where an opening's dark gap
+// filled it.
 void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
                         const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
     constexpr double degree = 3.14159265358979 / 180.0;
     constexpr double kGraze = 2.0; // px
+    constexpr double kGrazeShare = 0.1;
     const int reachX = (pp.windowSizeX / 2 + pp.stepX) / pp.stepX, reachY = (pp.windowSizeY / 2 + pp.stepY) / pp.stepY;
     const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const double graze = std::min(kGraze, kGrazeShare * std::min(hx, hy));
     const int width = o.out.gridWidth;
     for (size_t k = 0; k < grid.size(); ++k) {
         if (!kept[k]) continue;
@@ -640,7 +708,7 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
         const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
         // The jump widens what the subset sees of the other side (an opening's
         // gap, or the other face slid in) by up to its own length.
-        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - kGraze +
+        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - graze +
                              std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
         const std::array<int, 2> p = grid.position(k);
         for (int j = std::max(rowBegin, p[1] - reachY); j < std::min(rowEnd, p[1] + reachY + 1); ++j)
@@ -976,9 +1044,9 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     const StartField field{start, pixelParams.stepX, pixelParams.stepY, gradients};
     const Seeding plan = seeding(field, pixelParams, params);
     // Rows beyond the band on either side, as far as a crack's fits there may
-    // reach into it: for the neighbour and crack-size checks, and for the
-    // points of the band a crack cuts.
-    const int halo = plan.reachY + 2;
+    // reach into it: for the neighbour and crack-size checks, for the points of
+    // the band a crack cuts, and for the plausible fits that join a crack.
+    const int halo = plan.reachY + 2 + kPlausibleReach;
     const int haloBegin = std::max(0, rowBegin - halo), haloEnd = std::min(gridHeight, rowEnd + halo);
     const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
     const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
@@ -1011,9 +1079,10 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
-    std::vector<char> fitted(seeds.size());
+    std::vector<FitGrade> fitted(seeds.size());
     for (size_t k = 0; k < seeds.size(); ++k)
-        fitted[k] = keepEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning);
+        fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
+                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
     const std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {

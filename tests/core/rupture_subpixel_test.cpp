@@ -279,9 +279,9 @@ TEST(RuptureSubpixel, FlagsAlmostEveryPointWhoseWindowTheCrackCuts) {
     }
 }
 
-// A cracked pair at a 41 px window, step 4, bilinear, as the window refines
-// it (first-order pass, then the enriched one), and its crack lines as the
-// window's fracture page extracts them.
+// A cracked pair at a window of `window` px (41 unless told), step 4,
+// bilinear, as the window refines it (first-order pass, then the enriched
+// one), and its crack lines as the window's fracture page extracts them.
 struct TracedPair {
     testing::CrackPair pair;
     GridLayout grid{1, 1, 1, 1, 0};
@@ -289,9 +289,9 @@ struct TracedPair {
     CrackLineSet lines;
 };
 
-TracedPair traceAtWideWindow(const testing::CrackPairPlan& plan) {
-    constexpr int kWindow = 41, kStep = 4;
-    TracedPair t{testing::makeCrackPair(plan), GridLayout(plan.size, plan.size, kWindow, kStep, 3), {}, {}};
+TracedPair traceAt(const testing::CrackPairPlan& plan, int window = 41) {
+    constexpr int kStep = 4;
+    TracedPair t{testing::makeCrackPair(plan), GridLayout(plan.size, plan.size, window, kStep, 3), {}, {}};
     const testing::CrackPair& pair = t.pair;
     SubpixelParams p = refinement(static_cast<int>(InterpolationType::Bilinear), true, 30, 1e-4f);
     const PixelDisplacementResult first = refine(
@@ -310,9 +310,35 @@ TracedPair traceAtWideWindow(const testing::CrackPairPlan& plan) {
     view.openingY = f[FractureResult::OpeningY].data();
     CrackLineParameters params;
     params.stepX = kStep;
-    params.windowSize = kWindow;
+    params.windowSize = window;
     if (t.e.ok) t.lines = extractCrackLines(extractCrackLines(view, params), params);
     return t;
+}
+
+// Every point whose subset a crack cuts (beyond 2 px of it) holds its own
+// side's displacement within 0.1 px (0.03 px rms) or none at all, never the
+// continuous fit that smears the jump; most of them hold one.
+void expectSidesOrNothing(const TracedPair& t, int window) {
+    const GridLayout& g = t.grid;
+    const testing::Vec2 n = t.pair.normal();
+    const double reach = (window / 2) * (std::abs(n[0]) + std::abs(n[1]));
+    double squares = 0.0;
+    int measured = 0, cut = 0;
+    for (int i = 0; i < g.count(); ++i) {
+        double d = 1e9;
+        for (size_t k = 0; k < t.pair.plan.cracks.size(); ++k)
+            if (std::abs(t.pair.distance(k, g.x(i), g.y(i))) < std::abs(d)) d = t.pair.distance(k, g.x(i), g.y(i));
+        if (std::abs(d) <= 2.0 || std::abs(d) >= reach) continue;
+        ++cut;
+        if (std::isnan(t.e.out.dispX[i])) continue;
+        const testing::Vec2 truth = t.pair.displacement(g.x(i), g.y(i));
+        const double error = std::hypot(t.e.out.dispX[i] - truth[0], t.e.out.dispY[i] - truth[1]);
+        EXPECT_LT(error, 0.1) << "point " << i << " at " << d << " px from the crack";
+        squares += error * error;
+        ++measured;
+    }
+    EXPECT_GE(measured * 2, cut) << "most points a crack cuts are measured: " << measured << " of " << cut;
+    EXPECT_LT(std::sqrt(squares / std::max(measured, 1)), 0.03);
 }
 
 // Each crack of a pair is traced by one line over at least 95 % of its length
@@ -341,7 +367,7 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
     for (const testing::CrackPairPlan& plan : {single("lower side moving", false), single("upper side moving", true),
                                                parallel}) {
         SCOPED_TRACE(plan.name);
-        const TracedPair t = traceAtWideWindow(plan);
+        const TracedPair t = traceAt(plan);
         ASSERT_TRUE(t.e.ok) << t.e.error;
         const GridLayout& g = t.grid;
         const auto linePoint = [&](size_t q) {
@@ -381,25 +407,116 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
                 nearest = std::min(nearest, std::abs(t.pair.distance(k, p[0], p[1])));
             EXPECT_LT(nearest, 4.0) << "line point " << q;
         }
-        const testing::Vec2 n = t.pair.normal();
-        const double reach = 20.0 * (std::abs(n[0]) + std::abs(n[1]));
-        double squares = 0.0;
-        int measured = 0, cut = 0;
-        for (int i = 0; i < g.count(); ++i) {
-            double d = 1e9;
-            for (size_t k = 0; k < plan.cracks.size(); ++k)
-                if (std::abs(t.pair.distance(k, g.x(i), g.y(i))) < std::abs(d)) d = t.pair.distance(k, g.x(i), g.y(i));
-            if (std::abs(d) <= 2.0 || std::abs(d) >= reach) continue;
-            ++cut;
-            if (std::isnan(t.e.out.dispX[i])) continue;
-            const testing::Vec2 truth = t.pair.displacement(g.x(i), g.y(i));
-            const double error = std::hypot(t.e.out.dispX[i] - truth[0], t.e.out.dispY[i] - truth[1]);
-            EXPECT_LT(error, 0.1) << "point " << i << " at " << d << " px from the crack";
-            squares += error * error;
-            ++measured;
+        expectSidesOrNothing(t, 41);
+    }
+}
+
+// The share of crack k of a traced pair that its best line covers.
+double tracedShare(const TracedPair& t, size_t k) {
+    const GridLayout& g = t.grid;
+    const testing::Vec2 lo{g.x(0), g.y(0)}, hi{g.x(g.count() - 1), g.y(g.count() - 1)};
+    double best = 0.0;
+    for (size_t l = 0; l < t.lines.lineCount(); ++l) {
+        std::vector<testing::Vec2> points;
+        for (size_t q = size_t(t.lines.lineStarts[l]); q < size_t(t.lines.lineStarts[l + 1]); ++q)
+            points.push_back({g.marginX + double(t.lines.x[q]) * g.params.stepX,
+                              g.marginY + double(t.lines.y[q]) * g.params.stepY});
+        best = std::max(best, testing::coveredShare(t.pair, k, points, lo, hi, 4.0, g.params.stepX));
+    }
+    return best;
+}
+
+// An opening of 0.2 px at 31 px windows fits significantly only where the
+// speckle favours it, and plausibly (jump well out of the noise, better than
+// any smooth warp, yet short of the bars that start a crack) between those
+// stretches: one line still traces it from end to end, and every point it
+// flags lies on it.
+testing::CrackPairPlan smallOpening() {
+    testing::CrackPairPlan plan;
+    plan.name = "open0.2_a30";
+    plan.size = 256;
+    plan.angle = 30.0;
+    plan.cracks = {{0.3, {0.2 * std::sin(30.0 * kPi / 180.0), 0.2 * std::cos(30.0 * kPi / 180.0)}}};
+    plan.base = testing::translationField(0.27, -0.36);
+    return plan;
+}
+
+// The points of a traced pair flagged with a crack: those within 3 px of the
+// crack's line, and those beyond the subset's reach of it.
+struct Flagged {
+    int onLine = 0, lineCount = 0, astray = 0;
+};
+
+Flagged flaggedPoints(const TracedPair& t, int window) {
+    const testing::Vec2 n = t.pair.normal();
+    const double reach = (window / 2) * (std::abs(n[0]) + std::abs(n[1])) + 1.0;
+    Flagged f;
+    for (int i = 0; i < t.grid.count(); ++i) {
+        const double d = std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i)));
+        const bool flagged = hasCrack(t.e.fracture, i);
+        f.lineCount += d <= 3.0;
+        f.onLine += flagged && d <= 3.0;
+        f.astray += flagged && d > reach;
+    }
+    return f;
+}
+
+TEST(RuptureSubpixel, TracesASmallOpeningAtANarrowWindow) {
+    const TracedPair t = traceAt(smallOpening(), 31);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    EXPECT_GE(tracedShare(t, 0), 0.95);
+    EXPECT_EQ(flaggedPoints(t, 31).astray, 0);
+}
+
+// At 21 px the same opening stands out of the noise at a fit only by a few
+// deviations; with the bars asked per sample there, and its significant
+// stretches bridged by plausible fits, it is still found at three points in
+// four on its line (fewer than half with the 31 px bars) and nowhere else, and
+// traced over most of its length (0.82 with the 31 px plausible bar).
+TEST(RuptureSubpixel, FindsASmallOpeningAtTheNarrowestWindow) {
+    const TracedPair t = traceAt(smallOpening(), 21);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    const Flagged f = flaggedPoints(t, 21);
+    EXPECT_GE(f.onLine, 0.7 * f.lineCount) << f.onLine << " of " << f.lineCount;
+    EXPECT_EQ(f.astray, 0);
+    EXPECT_GE(tracedShare(t, 0), 0.85);
+}
+
+// At 21 px windows a line that clips a subset's corner by a pixel or two,
+// where an opening's dark gap fills the corner, shifts the continuous fit by
+// 0.1 to 0.2 px: such points hold no value rather than that one.
+TEST(RuptureSubpixel, LeavesNoSmearedPointBesideOpeningsAtTheNarrowestWindow) {
+    testing::CrackPairPlan plan;
+    plan.name = "parallel openings";
+    plan.size = 256;
+    plan.angle = 10.0;
+    const auto opening = [](double length, double turn) {
+        const double a = (10.0 + turn) * kPi / 180.0;
+        return testing::Vec2{length * std::sin(a), length * std::cos(a)};
+    };
+    plan.cracks = {{-30.0, opening(0.8, 20.0)}, {30.0, opening(0.6, -30.0)}};
+    plan.base = testing::translationField(0.27, -0.36);
+    const TracedPair t = traceAt(plan, 21);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    expectSidesOrNothing(t, 21);
+}
+
+// The smooth pairs the crack benchmark scores (a wave of 64 px period, one of
+// 128 px, an affine field) show no crack at 21 or 31 px windows either, where
+// plausible fits abound but no significant crack starts.
+TEST(RuptureSubpixel, FlagsNoPointOfASmoothPairAtNarrowWindows) {
+    for (testing::CrackPairPlan plan : testing::crackPairCatalogue()) {
+        if (!plan.cracks.empty()) continue;
+        plan.size = 256;
+        for (const int window : {21, 31}) {
+            SCOPED_TRACE(plan.name + " at " + std::to_string(window) + " px");
+            const TracedPair t = traceAt(plan, window);
+            ASSERT_TRUE(t.e.ok) << t.e.error;
+            int flagged = 0;
+            for (int i = 0; i < t.grid.count(); ++i) flagged += hasCrack(t.e.fracture, i);
+            EXPECT_EQ(flagged, 0);
+            EXPECT_EQ(t.lines.lineCount(), 0u);
         }
-        EXPECT_GE(measured * 2, cut) << "most points a crack cuts are measured: " << measured << " of " << cut;
-        EXPECT_LT(std::sqrt(squares / std::max(measured, 1)), 0.03);
     }
 }
 
