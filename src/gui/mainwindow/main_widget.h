@@ -627,6 +627,7 @@ private:
     QStringList batchQueueNames() const;
     std::vector<ComputationResult> restoreBatchNames(const std::vector<ResultRangeEntry>& cache);
     void showRestoredBatchResults();
+    void forgetBatchNames();
     QList<BatchTileJob> batchQueue;
     QStringList batchNames;
     BatchResultIndex batchResultIndex;

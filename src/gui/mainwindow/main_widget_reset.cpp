@@ -139,12 +139,16 @@ void MainWidget::clearAllResults() {
     clearCrackLineCache();
     resultMemoryUse.clear();
     emptyResultPages();
+    forgetBatchNames();
+    clearHeldHeightResults();
+    hideResultTabs();
+}
+
+void MainWidget::forgetBatchNames() {
     batchNames.clear();
     batchResultIndex = {};
     selectedBatchState = 0;
     selectedBatchTile = 0;
-    clearHeldHeightResults();
-    hideResultTabs();
 }
 
 void MainWidget::emptyResultPages() {

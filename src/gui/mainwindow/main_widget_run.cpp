@@ -210,12 +210,8 @@ void MainWidget::deleteOldResults() {
     otherAssemblyResults.clear();
     // The tiles named for results no longer have any: a grid over them would read nothing, or the next run's.
     // A per-tile run has just named its own queue.
-    if (!perTileMode) {
-        batchNames.clear();
-        batchResultIndex = {};
-        selectedBatchState = 0;
-        selectedBatchTile = 0;
-    }
+    if (!perTileMode)
+        forgetBatchNames();
     clearTiming();
     shownDisplacements.reset();
     shownResultIndex = -1;

@@ -131,10 +131,7 @@ void MainWidget::showBatchResultsLeft() {
     // No tile result is left; the state mosaics' results, set aside, stay theirs.
     results.clear();
     resultMemoryUse.clear();
-    batchNames.clear();
-    batchResultIndex = {};
-    selectedBatchState = 0;
-    selectedBatchTile = 0;
+    forgetBatchNames();
     emptyResultPages();
     updateResultSlider();
     hideResultTabs();
