@@ -126,6 +126,9 @@ constexpr size_t kMinSignificantPoints = 7;
 // Grid steps a crack's plausible fits reach from its significant ones; the rows
 // a band sees beyond itself include them.
 constexpr int kPlausibleReach = 4;
+// The longest gap between two kept fits of one crack along its line that the
+// line is taken to cross, px.
+constexpr double kBridge = 64.0;
 
 // A launch's image strips span at most this many rows besides the window.
 constexpr int kChunkRows = 1024;
@@ -692,7 +695,9 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
 // weighs with its share of the subset: a band of kGrazeShare of the half
 // window (up to kGraze) is left; at 21 px windows a 2 px band under a corner
 // shifted the continuous fit by 0.1 to 0.2 px where an opening's dark gap
-// filled it.
+// filled it. A crack's line runs on through a gap in its kept fits (a faint
+// opening at 21 px windows leaves some over 50 px long): points there are cut
+// as well.
 void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
                         const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
     constexpr double degree = 3.14159265358979 / 180.0;
@@ -702,27 +707,138 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
     const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const double graze = std::min(kGraze, kGrazeShare * std::min(hx, hy));
     const int width = o.out.gridWidth;
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const auto blank = [&](int i, int j) {
+        const int64_t own = grid.at(i, j);
+        if (j < rowBegin || j >= rowEnd || i < 0 || i >= width || (own >= 0 && kept[size_t(own)])) return;
+        const size_t index = size_t(j) * size_t(width) + size_t(i);
+        o.out.dispX[index] = kNaN;
+        o.out.dispY[index] = kNaN;
+        if (o.gradients)
+            for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+    };
+    const double stride = std::min(pp.stepX, pp.stepY); // px per probe along a line
     for (size_t k = 0; k < grid.size(); ++k) {
         if (!kept[k]) continue;
-        const float* r = answers.data() + k * detail::kResultFloats;
+        const float* r = result(k);
         const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
         // The jump widens what the subset sees of the other side (an opening's
         // gap, or the other face slid in) by up to its own length.
         const double depth = hx * std::abs(nx) + hy * std::abs(ny) - graze +
                              std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
         const std::array<int, 2> p = grid.position(k);
-        for (int j = std::max(rowBegin, p[1] - reachY); j < std::min(rowEnd, p[1] + reachY + 1); ++j)
-            for (int i = std::max(0, p[0] - reachX); i <= std::min(width - 1, p[0] + reachX); ++i) {
-                const double d = nx * double(i - p[0]) * pp.stepX + ny * double(j - p[1]) * pp.stepY -
-                                 r[detail::kResultPosition];
-                const int64_t own = grid.at(i, j);
-                if (std::abs(d) >= depth || (own >= 0 && kept[size_t(own)])) continue;
-                const size_t index = size_t(j) * size_t(width) + size_t(i);
-                o.out.dispX[index] = kNaN;
-                o.out.dispY[index] = kNaN;
-                if (o.gradients)
-                    for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+        // Across the line at (i, j), and along it from the fit.
+        const auto across = [&](int i, int j) {
+            return nx * double(i - p[0]) * pp.stepX + ny * double(j - p[1]) * pp.stepY - r[detail::kResultPosition];
+        };
+        const auto along = [&](int i, int j, double sign) {
+            return sign * (ny * double(i - p[0]) * pp.stepX - nx * double(j - p[1]) * pp.stepY);
+        };
+        for (int j = p[1] - reachY; j <= p[1] + reachY; ++j)
+            for (int i = p[0] - reachX; i <= p[0] + reachX; ++i)
+                if (std::abs(across(i, j)) < depth) blank(i, j);
+        // A gap in the crack's fits up to kBridge long: the nearest kept fit of
+        // the same crack along the line beyond the subset's reach, each way.
+        for (const double sign : {-1.0, 1.0}) {
+            double gap = 0.0;
+            for (double s = stride; s <= kBridge && gap == 0.0; s += stride) {
+                const int ci = int(std::lround(p[0] + sign * s * ny / pp.stepX)),
+                          cj = int(std::lround(p[1] - sign * s * nx / pp.stepY));
+                for (int j = cj - 1; j <= cj + 1; ++j)
+                    for (int i = ci - 1; i <= ci + 1; ++i) {
+                        const int64_t n = grid.at(i, j);
+                        const double a = along(i, j, sign);
+                        if (n < 0 || size_t(n) == k || !kept[size_t(n)] || a <= 0.0 || (gap > 0.0 && a >= gap) ||
+                            !sameCrack(fitOf(r), fitOf(result(size_t(n))), double(i - p[0]) * pp.stepX,
+                                       double(j - p[1]) * pp.stepY))
+                            continue;
+                        gap = a;
+                    }
             }
+            if (gap <= 0.0 || gap > kBridge) continue;
+            const int ei = int(std::lround(p[0] + sign * gap * ny / pp.stepX)),
+                      ej = int(std::lround(p[1] - sign * gap * nx / pp.stepY));
+            if (std::abs(ei - p[0]) <= reachX && std::abs(ej - p[1]) <= reachY) continue;
+            for (int j = std::min(p[1], ej) - reachY; j <= std::max(p[1], ej) + reachY; ++j)
+                for (int i = std::min(p[0], ei) - reachX; i <= std::max(p[0], ei) + reachX; ++i) {
+                    const double a = along(i, j, sign);
+                    if (a > 0.0 && a < gap && std::abs(across(i, j)) < depth) blank(i, j);
+                }
+        }
+    }
+}
+
+// Kept fits whose own crack's neighbours contradict them: a fit whose line
+// turns kOddAngle degrees or more from what its neighbours on the same crack
+// agree on, and whose jump strays from theirs by kOddJump of it or more,
+// absorbed a misfit at the subset's edge into a skewed line; its point's
+// displacement, fitted with that line, missed its side's by 0.1 to 0.2 px at
+// 21 px windows. Both are asked: a fit's angle alone scatters by 5 degrees
+// there, and a fit's jump by a fifth near a fading tip. The median of at least
+// kOddWitnesses neighbours judges, so that an odd neighbour does not. The
+// point keeps its crack (the line stays traced) and holds no displacement.
+constexpr double kOddAngle = 6.0;
+constexpr double kOddJump = 0.25;
+constexpr size_t kOddWitnesses = 3;
+
+double median(std::vector<double>& values) {
+    const size_t half = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + ptrdiff_t(half), values.end());
+    const double upper = values[half];
+    if (values.size() % 2) return upper;
+    return 0.5 * (upper + *std::max_element(values.begin(), values.begin() + ptrdiff_t(half)));
+}
+
+} // namespace
+
+namespace detail {
+
+bool contradictedFit(const float* fit, const std::vector<const float*>& witnesses) {
+    if (witnesses.size() < kOddWitnesses) return false;
+    std::vector<double> turns, jumpsX, jumpsY;
+    for (const float* w : witnesses) {
+        // Angles near +-90 describe nearly the same line with opposite normals.
+        double turn = std::remainder(double(w[kResultAngle]) - double(fit[kResultAngle]), 360.0);
+        double sign = 1.0;
+        if (std::abs(turn) > 90.0) {
+            turn = std::remainder(turn + 180.0, 360.0);
+            sign = -1.0;
+        }
+        turns.push_back(turn);
+        jumpsX.push_back(sign * w[kResultJumpX]);
+        jumpsY.push_back(sign * w[kResultJumpY]);
+    }
+    const double jx = median(jumpsX), jy = median(jumpsY);
+    return std::abs(median(turns)) >= kOddAngle &&
+           std::hypot(fit[kResultJumpX] - jx, fit[kResultJumpY] - jy) >= kOddJump * std::hypot(jx, jy);
+}
+
+} // namespace detail
+
+namespace {
+
+void blankContradictedFits(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
+                           const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    std::vector<const float*> witnesses;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        const std::array<int, 2> p = grid.position(k);
+        if (!kept[k] || p[1] < rowBegin || p[1] >= rowEnd) continue;
+        witnesses.clear();
+        for (int dj = -1; dj <= 1; ++dj)
+            for (int di = -1; di <= 1; ++di) {
+                const int64_t n = grid.at(p[0] + di, p[1] + dj);
+                if ((di || dj) && n >= 0 && kept[size_t(n)] &&
+                    sameCrack(fitOf(result(k)), fitOf(result(size_t(n))), double(di) * pp.stepX,
+                              double(dj) * pp.stepY))
+                    witnesses.push_back(result(size_t(n)));
+            }
+        if (!detail::contradictedFit(result(k), witnesses)) continue;
+        const size_t index = size_t(p[1]) * size_t(o.out.gridWidth) + size_t(p[0]);
+        o.out.dispX[index] = kNaN;
+        o.out.dispY[index] = kNaN;
+        if (o.gradients)
+            for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
     }
 }
 
@@ -1045,8 +1161,9 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     const Seeding plan = seeding(field, pixelParams, params);
     // Rows beyond the band on either side, as far as a crack's fits there may
     // reach into it: for the neighbour and crack-size checks, for the points of
-    // the band a crack cuts, and for the plausible fits that join a crack.
-    const int halo = plan.reachY + 2 + kPlausibleReach;
+    // the band a crack cuts (across gaps in its fits too), and for the
+    // plausible fits that join a crack.
+    const int halo = plan.reachY + 2 + kPlausibleReach + int(std::ceil(kBridge / pixelParams.stepY));
     const int haloBegin = std::max(0, rowBegin - halo), haloEnd = std::min(gridHeight, rowEnd + halo);
     const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
     const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
@@ -1091,6 +1208,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         writePoint(outputs, seeds[k].index, answers.data() + k * detail::kResultFloats, kept[k]);
     }
     blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
+    blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/gpu_common.h"
 #include "core/pixel_search.h"
@@ -61,5 +62,12 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
 // point, and with it the opening, beta and phi. A whole-grid call does this
 // itself; band calls leave it to the caller once every band is done.
 void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY);
+
+namespace detail {
+// Whether the kept enriched fit `fit` (kResultFloats values) turns and jumps
+// so far from its kept neighbours on the same crack (`witnesses`, as many as
+// it has) that its point's displacement is not to be trusted.
+bool contradictedFit(const float* fit, const std::vector<const float*>& witnesses);
+} // namespace detail
 
 } // namespace tavro

@@ -482,6 +482,42 @@ TEST(RuptureSubpixel, FindsASmallOpeningAtTheNarrowestWindow) {
     EXPECT_GE(tracedShare(t, 0), 0.85);
 }
 
+// A kept fit whose line turns from what its neighbours on the same crack agree
+// on, and whose jump strays from theirs, holds no displacement; a fit that only
+// turns, or only strays, or has too few neighbours to judge it, keeps its own.
+TEST(RuptureSubpixel, DistrustsAFitItsCracksNeighboursContradict) {
+    using namespace detail;
+    const auto fit = [](double angle, double jx, double jy) {
+        std::vector<float> r(kResultFloats, 0.0f);
+        r[kResultAngle] = float(angle);
+        r[kResultJumpX] = float(jx);
+        r[kResultJumpY] = float(jy);
+        return r;
+    };
+    // Neighbours as fitted beside a 0.75 px opening at 10 degrees and 21 px windows.
+    const std::vector<std::vector<float>> crack = {fit(18.5, -0.09, 1.09), fit(10.8, -0.19, 0.88),
+                                                   fit(10.5, -0.17, 0.75), fit(11.7, -0.16, 0.74),
+                                                   fit(12.3, -0.18, 0.73)};
+    std::vector<const float*> witnesses;
+    for (const auto& w : crack) witnesses.push_back(w.data());
+    EXPECT_TRUE(contradictedFit(fit(19.7, -0.21, 1.25).data(), witnesses));
+    EXPECT_FALSE(contradictedFit(fit(11.0, -0.17, 0.78).data(), witnesses)) << "agrees";
+    EXPECT_FALSE(contradictedFit(fit(19.7, -0.17, 0.78).data(), witnesses)) << "only turns";
+    EXPECT_FALSE(contradictedFit(fit(11.0, -0.21, 1.25).data(), witnesses)) << "only strays";
+    const std::vector<const float*> two(witnesses.begin() + 1, witnesses.begin() + 3);
+    EXPECT_FALSE(contradictedFit(fit(19.7, -0.21, 1.25).data(), two)) << "too few to judge";
+
+    // Near +-90 degrees neighbours describe the same line with opposite
+    // normals, and so opposite jumps.
+    const std::vector<std::vector<float>> steep = {fit(-89.0, 0.0, -0.8), fit(88.5, 0.0, 0.8), fit(-88.0, 0.0, -0.8),
+                                                   fit(89.5, 0.0, 0.8)};
+    witnesses.clear();
+    for (const auto& w : steep) witnesses.push_back(w.data());
+    EXPECT_FALSE(contradictedFit(fit(89.0, 0.0, 0.8).data(), witnesses));
+    EXPECT_FALSE(contradictedFit(fit(-89.0, 0.0, -0.8).data(), witnesses));
+    EXPECT_TRUE(contradictedFit(fit(80.0, 0.3, 1.3).data(), witnesses));
+}
+
 // At 21 px windows a line that clips a subset's corner by a pixel or two,
 // where an opening's dark gap fills the corner, shifts the continuous fit by
 // 0.1 to 0.2 px: such points hold no value rather than that one.
