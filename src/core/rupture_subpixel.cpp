@@ -686,6 +686,14 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
     return kept;
 }
 
+// A point that holds no measurement.
+void blankPoint(const Outputs& o, size_t index) {
+    o.out.dispX[index] = kNaN;
+    o.out.dispY[index] = kNaN;
+    if (o.gradients)
+        for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+}
+
 // Points of rows [rowBegin, rowEnd) whose subset the line of a kept fit within
 // the subset's reach cuts, without a kept fit of their own: their continuous
 // warp smears the jump over the subset, so they hold no measurement (NaN)
@@ -711,11 +719,7 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
     const auto blank = [&](int i, int j) {
         const int64_t own = grid.at(i, j);
         if (j < rowBegin || j >= rowEnd || i < 0 || i >= width || (own >= 0 && kept[size_t(own)])) return;
-        const size_t index = size_t(j) * size_t(width) + size_t(i);
-        o.out.dispX[index] = kNaN;
-        o.out.dispY[index] = kNaN;
-        if (o.gradients)
-            for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+        blankPoint(o, size_t(j) * size_t(width) + size_t(i));
     };
     const double stride = std::min(pp.stepX, pp.stepY); // px per probe along a line
     for (size_t k = 0; k < grid.size(); ++k) {
@@ -773,8 +777,8 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
 // agree on, and whose jump strays from theirs by kOddJump of it or more,
 // absorbed a misfit at the subset's edge into a skewed line; its point's
 // displacement, fitted with that line, missed its side's by 0.1 to 0.2 px at
-// 21 px windows. Both are asked: a fit's angle alone scatters by 5 degrees
-// there, and a fit's jump by a fifth near a fading tip. The median of at least
+// 21 px windows. Both are asked: a fit's angle alone scatters by nearly 6 degrees
+// there, and its jump by up to a fifth of its neighbours'. The median of at least
 // kOddWitnesses neighbours judges, so that an odd neighbour does not. The
 // point keeps its crack (the line stays traced) and holds no displacement.
 constexpr double kOddAngle = 6.0;
@@ -834,11 +838,7 @@ void blankContradictedFits(const Outputs& o, const SeedGrid& grid, const std::ve
                     witnesses.push_back(result(size_t(n)));
             }
         if (!detail::contradictedFit(result(k), witnesses)) continue;
-        const size_t index = size_t(p[1]) * size_t(o.out.gridWidth) + size_t(p[0]);
-        o.out.dispX[index] = kNaN;
-        o.out.dispY[index] = kNaN;
-        if (o.gradients)
-            for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+        blankPoint(o, size_t(p[1]) * size_t(o.out.gridWidth) + size_t(p[0]));
     }
 }
 
