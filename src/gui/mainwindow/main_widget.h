@@ -625,7 +625,7 @@ private:
     int selectedBatchEntry() const;
     void applyBatchResultSelection(bool quiet);
     QStringList batchQueueNames() const;
-    std::vector<ComputationResult> restoreBatchNames(const std::vector<ResultRangeEntry>& cache);
+    std::vector<ComputationResult> restoreTileResults(const std::vector<ResultRangeEntry>& cache);
     void showRestoredBatchResults();
     void forgetBatchNames();
     QList<BatchTileJob> batchQueue;

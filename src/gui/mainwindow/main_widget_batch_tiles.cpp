@@ -281,7 +281,7 @@ QStringList MainWidget::batchQueueNames() const {
 
 // Tiles whose field is in the project are those with results, whichever
 // assembly is chosen now.
-std::vector<ComputationResult> MainWidget::restoreBatchNames(const std::vector<ResultRangeEntry>& cache) {
+std::vector<ComputationResult> MainWidget::restoreTileResults(const std::vector<ResultRangeEntry>& cache) {
     batchNames.clear();
     if (QDir(appliedProjectFolder + QLatin1Char('/') + kDisplacementsFolder).exists())
         for (const QStringList& state : mosaicDefTilePaths)

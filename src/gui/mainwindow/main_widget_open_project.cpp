@@ -384,7 +384,7 @@ void MainWidget::restoreMosaicResults(const ProjectParameters& p) {
     }
     std::vector<ComputationResult> tileResults;
     if (!appliedProjectFolder.isEmpty())
-        tileResults = restoreBatchNames(perTileMode ? p.resultCache : p.otherAssemblyResultCache);
+        tileResults = restoreTileResults(perTileMode ? p.resultCache : p.otherAssemblyResultCache);
     else
         batchNames.clear();
     results = perTileMode ? std::move(tileResults) : std::move(stateResults);

@@ -75,13 +75,6 @@ struct MainWidgetProjectStepsTestAccess {
             EXPECT_TRUE(writeProjectParametersFile(folder + QStringLiteral("/parameters.json"), p, error))
                 << error.toStdString();
         }
-
-        std::unique_ptr<MainWidget> reopen() {
-            boxes.clear();
-            auto again = std::make_unique<MainWidget>();
-            again->loadParametersFromFile(folder + QStringLiteral("/parameters.json"));
-            return again;
-        }
     };
 
     static void AnUnassembledMosaicOpensOnTheFirstTileOfEachSideAndTellsItsResults();

@@ -81,13 +81,6 @@ struct MainWidgetReopenTestAccess {
             field(kDisplacementsFolder, base, "_ux", kGridWidth, kGridHeight, value);
             field(kDisplacementsFolder, base, "_uy", kGridWidth, kGridHeight, -value);
         }
-
-        std::unique_ptr<MainWidget> reopen() {
-            boxes.clear();
-            auto again = std::make_unique<MainWidget>();
-            again->loadParametersFromFile(folder + QStringLiteral("/parameters.json"));
-            return again;
-        }
     };
 
     static void ARunIsRefusedBeforeItStartsAndEveryFailedSaveSaysSo();

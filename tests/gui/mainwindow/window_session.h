@@ -130,6 +130,14 @@ struct WindowTestSession {
 
     MainWidget& w() { return *window; }
 
+    // The project opened in a fresh window, as after closing the program; the boxes shown so far are forgotten.
+    std::unique_ptr<MainWidget> reopen() {
+        boxes.clear();
+        auto again = std::make_unique<MainWidget>();
+        again->loadParametersFromFile(folder + QStringLiteral("/parameters.json"));
+        return again;
+    }
+
     QString image(const QString& name, int width, int height, QImage::Format format, std::uint32_t seed) {
         const QString path = folder + QLatin1Char('/') + name;
         EXPECT_TRUE(session::writeImage(path, session::speckle(width, height, format, seed))) << name.toStdString();
