@@ -27,7 +27,7 @@ constexpr int kStep = 4;
 constexpr int kRange = 6;
 
 struct Run {
-    PixelDisplacementResult out;
+    PixelDisplacementResult first, out;
     FractureResult fracture;
     CrackLineSet lines;
     int window = 0;
@@ -49,7 +49,8 @@ bool refine(const CrackPair& pair, int window, Run& run, std::string& error) {
     sp.interpolation = static_cast<int>(InterpolationType::Bilinear);
     sp.affine = true;
     const auto start = std::chrono::steady_clock::now();
-    PixelDisplacementResult pixels, first;
+    PixelDisplacementResult pixels;
+    PixelDisplacementResult& first = run.first;
     if (!computePixelDisplacements(ref, def, size, pp, pixels, error) ||
         !computeSubpixelDisplacements(ref, def, size, pp, pixels, sp, first, error, {}, nullptr, 0, 0, 0, -1))
         return false;
@@ -184,8 +185,9 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
     const size_t cracks = pair.plan.cracks.size();
     const auto& intensity = run.fracture.fields[FractureResult::OpeningIntensity];
     int falsePoints = 0, flagged = 0;
-    // [side][band]: squares, measured, NaN, smeared (off by more than 0.1 px)
-    double squares[2][2] = {}, counts[2][2][3] = {};
+    // [side][band]: squares, measured, NaN, smeared (off by more than 0.1 px),
+    // and smeared by the continuous first pass already
+    double squares[2][2] = {}, counts[2][2][4] = {};
     for (int j = 0; j < run.out.gridHeight; ++j)
         for (int i = 0; i < run.out.gridWidth; ++i) {
             const size_t index = size_t(j) * size_t(run.out.gridWidth) + size_t(i);
@@ -207,6 +209,8 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
                 continue;
             const int side = d > 0.0, band = std::abs(d) > scorer.reach();
             const Vec2 truth = pair.displacement(x, y);
+            counts[side][band][3] +=
+                std::hypot(run.first.dispX[index] - truth[0], run.first.dispY[index] - truth[1]) > 0.1;
             const double ex = run.out.dispX[index] - truth[0], ey = run.out.dispY[index] - truth[1];
             if (!std::isfinite(ex) || !std::isfinite(ey)) {
                 counts[side][band][1] += 1;
@@ -226,6 +230,7 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
             put(s + "points", counts[side][band][0]);
             put(s + "nan", counts[side][band][1]);
             put(s + "smeared", counts[side][band][2]);
+            put(s + "first_pass_smeared", counts[side][band][3]);
         }
 }
 

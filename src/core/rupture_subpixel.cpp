@@ -109,6 +109,13 @@ constexpr float kStrongSmoothShare = 0.5f;
 // stretches whose speckle makes its fits significant. A smooth field has no
 // significant crack for them to extend.
 constexpr float kPlausibleJumpChi2 = 25.0f;
+// A fit fainter still, with a jump of kFaintJumpChi2 or more (asked per sample
+// below kFullBarSamples) and any smooth margin, is kept only where it lies on
+// the line between two kept fits of its crack at most kBridge apart, and
+// agrees with both: over 50 px of a 0.2 px opening at 21 px windows the fits
+// find the crack's line within a degree and a pixel, with jumps a second-order
+// warp bends into just as well.
+constexpr float kFaintJumpChi2 = 16.0f;
 
 // ... and when one of its eight grid neighbours was kept with the same crack:
 // angles within kSameAngle degrees, jumps within kSameJump of the larger one
@@ -123,6 +130,13 @@ constexpr size_t kMinCrackPoints = 10;
 // Plausible fits joined a wave of two windows' period into cracks of 10 and
 // more at 31 px windows around as few as 3 significant fits.
 constexpr size_t kMinSignificantPoints = 7;
+// A crack's line runs through the middle of the subsets of the grid points it
+// passes, and they fit it there: a crack must hold kMinCentralFits fits whose
+// line lies within a grid step of their point. A strain that changes abruptly
+// along a line (a crack tip's field fading out) is imitated by a jump only at
+// a subset's edge, where a second-order warp bends least like it: at 61 px
+// windows such lines lay 13 to 25 px from every point that fitted them.
+constexpr size_t kMinCentralFits = 3;
 // Grid steps a crack's plausible fits reach from its significant ones; the rows
 // a band sees beyond itself include them.
 constexpr int kPlausibleReach = 4;
@@ -448,7 +462,7 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 
 // How far an enriched fit stands out of the noise: significant fits start a
 // crack; plausible ones only extend a crack that significant ones started.
-enum class FitGrade : char { None, Plausible, Significant };
+enum class FitGrade : char { None, Faint, Plausible, Significant };
 
 // `samples`: the subset's pixel count.
 FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples) {
@@ -469,9 +483,9 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= bar * kJumpChi2 &&
         r[detail::kResultSmoothChi2] >= bar * kSmoothChi2)
         return FitGrade::Significant;
-    return r[detail::kResultJumpChi2] >= bar * kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f
-               ? FitGrade::Plausible
-               : FitGrade::None;
+    if (r[detail::kResultJumpChi2] >= bar * kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f)
+        return FitGrade::Plausible;
+    return r[detail::kResultJumpChi2] >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
 }
 
 // Only a size that differs is written: the device threads of a multi-GPU run
@@ -542,21 +556,27 @@ CrackFit fitOf(const float* r) {
     return {r[detail::kResultAngle], r[detail::kResultJumpX], r[detail::kResultJumpY], r[detail::kResultPosition]};
 }
 
+// Whether the fits a and b turn and jump alike, wherever their lines lie: the
+// sign that turns b's normal towards a's (angles near +-90 describe nearly the
+// same line with opposite normals), 0 when they do not.
+double alike(const CrackFit& a, const CrackFit& b) {
+    constexpr double degree = 3.14159265358979 / 180.0;
+    const double ra = a.angle * degree, rb = b.angle * degree;
+    const double cosine = std::sin(ra) * std::sin(rb) + std::cos(ra) * std::cos(rb);
+    const double sign = cosine < 0.0 ? -1.0 : 1.0;
+    if (sign * cosine < std::cos(kSameAngle * degree)) return 0.0;
+    const double jbx = sign * b.jumpX, jby = sign * b.jumpY;
+    const double larger = std::max(std::hypot(a.jumpX, a.jumpY), std::hypot(jbx, jby));
+    return std::hypot(a.jumpX - jbx, a.jumpY - jby) > kSameJump * larger + kSameJumpSlack ? 0.0 : sign;
+}
+
 // Whether the fits a (at the origin) and b (at (dx, dy) px from it) describe the same crack.
 bool sameCrack(const CrackFit& a, const CrackFit& b, double dx, double dy) {
     constexpr double degree = 3.14159265358979 / 180.0;
-    const double ra = a.angle * degree, rb = b.angle * degree;
-    double nbx = std::sin(rb), nby = std::cos(rb);
-    const double cosine = std::sin(ra) * nbx + std::cos(ra) * nby;
-    // Angles near +-90 describe nearly the same line with opposite normals.
-    const double sign = cosine < 0.0 ? -1.0 : 1.0;
-    if (sign * cosine < std::cos(kSameAngle * degree)) return false;
-    nbx *= sign;
-    nby *= sign;
-    const double jbx = sign * b.jumpX, jby = sign * b.jumpY;
-    const double larger = std::max(std::hypot(a.jumpX, a.jumpY), std::hypot(jbx, jby));
-    if (std::hypot(a.jumpX - jbx, a.jumpY - jby) > kSameJump * larger + kSameJumpSlack) return false;
-    const double phiB = sign * b.position + nbx * dx + nby * dy;
+    const double sign = alike(a, b);
+    if (sign == 0.0) return false;
+    const double rb = b.angle * degree;
+    const double phiB = sign * (b.position + std::sin(rb) * dx + std::cos(rb) * dy);
     return std::abs(phiB - a.position) <= kSameLine;
 }
 
@@ -663,14 +683,17 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
                 }
             }
     }
+    // Every line passes within half a grid diagonal of some grid point.
+    const double centralReach = std::max(pp.stepX, pp.stepY);
     std::vector<char> kept(grid.size(), 0), seen(grid.size(), 0);
     for (size_t first = 0; first < grid.size(); ++first) {
         if (seen[first] || steps[first] < 0) continue;
         crack.assign(1, first);
         seen[first] = 1;
-        size_t significant = 0;
+        size_t significant = 0, central = 0;
         for (size_t next = 0; next < crack.size(); ++next) {
             significant += paired[crack[next]];
+            central += std::abs(result(crack[next])[detail::kResultPosition]) <= centralReach;
             for (int dj = -1; dj <= 1; ++dj)
                 for (int di = -1; di <= 1; ++di) {
                     size_t n = 0;
@@ -680,10 +703,63 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
                     }
                 }
         }
-        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints)
+        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints && central >= kMinCentralFits)
             for (size_t k : crack) kept[k] = 1;
     }
     return kept;
+}
+
+// Fits that bridge a gap in a crack's kept fits: a fit graded at least faint,
+// not kept, whose line runs between the line points of two kept fits it turns
+// and jumps alike with, one behind it and one ahead along its line, at most
+// kBridge apart, and lies within kSameLine of the chord between them, turned
+// from it by at most kSameAngle. Bridged fits bridge nothing further, so a
+// crack never grows beyond its kept ends.
+void bridgeGaps(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<FitGrade>& grades,
+                std::vector<char>& kept, const PixelSearchParams& pp) {
+    constexpr double degree = 3.14159265358979 / 180.0;
+    struct LinePoint {
+        double x, y, nx, ny;
+    };
+    const auto linePoint = [&](size_t k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const std::array<int, 2> p = grid.position(k);
+        const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
+        const double phi = r[detail::kResultPosition];
+        return LinePoint{double(p[0]) * pp.stepX + phi * nx, double(p[1]) * pp.stepY + phi * ny, nx, ny};
+    };
+    const int reachX = int(std::ceil(kBridge / pp.stepX)), reachY = int(std::ceil(kBridge / pp.stepY));
+    const double chordCosine = std::cos(kSameAngle * degree);
+    const std::vector<char> ends = kept;
+    struct End {
+        double along, x, y;
+    };
+    std::vector<End> behind, ahead;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        if (ends[k] || grades[k] < FitGrade::Faint) continue;
+        const CrackFit own = fitOf(answers.data() + k * detail::kResultFloats);
+        const LinePoint l = linePoint(k);
+        const std::array<int, 2> p = grid.position(k);
+        behind.clear();
+        ahead.clear();
+        for (int j = p[1] - reachY; j <= p[1] + reachY; ++j)
+            for (int i = p[0] - reachX; i <= p[0] + reachX; ++i) {
+                const int64_t n = grid.at(i, j);
+                if (n < 0 || !ends[size_t(n)] || alike(own, fitOf(answers.data() + size_t(n) * detail::kResultFloats)) == 0.0)
+                    continue;
+                const LinePoint e = linePoint(size_t(n));
+                const double along = l.ny * (e.x - l.x) - l.nx * (e.y - l.y);
+                if (along != 0.0 && std::abs(along) <= kBridge) (along < 0.0 ? behind : ahead).push_back({along, e.x, e.y});
+            }
+        for (size_t a = 0; a < behind.size() && !kept[k]; ++a)
+            for (size_t b = 0; b < ahead.size() && !kept[k]; ++b) {
+                const double cx = ahead[b].x - behind[a].x, cy = ahead[b].y - behind[a].y, chord = std::hypot(cx, cy);
+                if (ahead[b].along - behind[a].along > kBridge || chord <= 0.0) continue;
+                const double off = std::abs(cx * (l.y - behind[a].y) - cy * (l.x - behind[a].x)) / chord;
+                const double turn = std::abs(cx * l.ny - cy * l.nx) / chord;
+                kept[k] = off <= kSameLine && turn >= chordCosine;
+            }
+    }
 }
 
 // A point that holds no measurement.
@@ -1163,7 +1239,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     // reach into it: for the neighbour and crack-size checks, for the points of
     // the band a crack cuts (across gaps in its fits too), and for the
     // plausible fits that join a crack.
-    const int halo = plan.reachY + 2 + kPlausibleReach + int(std::ceil(kBridge / pixelParams.stepY));
+    const int halo = plan.reachY + 2 + kPlausibleReach + 2 * int(std::ceil(kBridge / pixelParams.stepY));
     const int haloBegin = std::max(0, rowBegin - halo), haloEnd = std::min(gridHeight, rowEnd + halo);
     const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
     const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
@@ -1201,7 +1277,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
                                    float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
-    const std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
+    std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
+    bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
         if (j < rowBegin || j >= rowEnd) continue;

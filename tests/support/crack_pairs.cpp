@@ -182,6 +182,14 @@ std::vector<CrackPairPlan> crackPairCatalogue() {
     longSine.name = "smooth_sine128";
     longSine.base = sinusoidField({0.0, 0.5}, 128.0);
     all.push_back(longSine);
+    // A strain step of 1/64 and, 64 px on, another back to none: a crack tip's
+    // fade without its crack.
+    CrackPairPlan steps;
+    steps.name = "smooth_strain_steps";
+    steps.base = [](double x, double y) {
+        return Vec2{0.0, std::clamp((0.94 * x + 0.34 * y - 208.0) / 64.0, 0.0, 1.0)};
+    };
+    all.push_back(steps);
     CrackPairPlan affine;
     affine.name = "smooth_affine";
     affine.base = affineField({0.004, -0.002, 0.003, 0.005}, {256.0, 256.0}, {1.3, -0.7});
