@@ -183,11 +183,9 @@ ColorImage fieldToColorImage(const std::vector<float>& values, int width, int he
     QImage image(outWidth, outHeight, QImage::Format_RGBA8888);
     if (image.isNull()) return {};
 
-    if (!(min < max)) {
-        const QRgb flat = jetTable()[0];
-        image.fill(QColor::fromRgba(flat));
-        return {image, fits ? 1.0 : 1.0 / s};
-    }
+    // An empty range gives every value the scale's first colour; a cell without
+    // a value stays transparent, as with any range: a map with no value at all
+    // (no crack found) shows as empty, not as a field of one value.
     const ValueColorizer colorize(min, max, map);
     std::vector<int> sourceColumn(static_cast<size_t>(outWidth));
     for (int ox = 0; ox < outWidth; ++ox)

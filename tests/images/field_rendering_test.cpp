@@ -110,9 +110,13 @@ TEST(FieldToColorImage, ExtremeAndNonFiniteRangesStillGiveValidColours) {
     EXPECT_EQ(rgbaAt(wide.image, 2, 0), jetLut()[255]);
     const ColorImage nan = fieldToColorImage({1.0f, 2.0f}, 2, 1, kNaN, 5.0f, kJetColorMap);
     EXPECT_EQ(rgbaAt(nan.image, 1, 0), jetLut()[0]);
-    // An empty range fills everything, NaN included, with opaque dark blue.
+    // An empty range gives every value opaque dark blue and leaves a cell
+    // without one transparent, as a field with no value at all is.
     const ColorImage flat = fieldToColorImage({1.0f, kNaN}, 2, 1, 2.0f, 2.0f, kCyclicColorMap);
-    EXPECT_EQ(rgbaAt(flat.image, 1, 0), qRgba(0, 0, 127, 255));
+    EXPECT_EQ(rgbaAt(flat.image, 0, 0), qRgba(0, 0, 127, 255));
+    EXPECT_EQ(rgbaAt(flat.image, 1, 0), 0u);
+    const ColorImage none = fieldToColorImage({kNaN, kNaN}, 2, 1, 0.0f, 0.0f, kJetColorMap);
+    EXPECT_EQ(rgbaAt(none.image, 0, 0), 0u);
 }
 
 TEST(FieldToColorImageInRect, CanvasShowsTheShiftedFieldWithGreyOutside) {

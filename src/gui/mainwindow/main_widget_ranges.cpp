@@ -12,6 +12,9 @@
 #include <QLocale>
 #include <QToolButton>
 
+#include <algorithm>
+#include <cmath>
+
 namespace tavro::gui {
 
 namespace {
@@ -470,14 +473,18 @@ void MainWidget::updateFractureRangeControls() {
     const int map = currentComboData();
     const auto m = static_cast<std::size_t>(map);
     prepareDerivedFractureMap(map);
-    if (const DerivedRange* derived = shownDerivedRange(map))
-        fractureHistogram->setData(preparedFractureField, derived->dataMin, derived->dataMax);
+    const DerivedRange* derived = shownDerivedRange(map);
+    const std::vector<float>& shown = derived ? preparedFractureField : fractureField(map);
+    if (derived)
+        fractureHistogram->setData(shown, derived->dataMin, derived->dataMax);
     else
-        fractureHistogram->setData(fractureField(map), current.fractureAutoMin[m], current.fractureAutoMax[m]);
+        fractureHistogram->setData(shown, current.fractureAutoMin[m], current.fractureAutoMax[m]);
     const auto [low, high] = shownFractureRange(map);
     fractureHistogram->setRange(low, high);
     fractureHistogram->saveUnzoomedState();
-    setMinMaxLabel(fractureRangeLabel, true, low, high);
+    // A run that found no crack holds no value to give a range of.
+    const bool measured = std::any_of(shown.begin(), shown.end(), [](float v) { return std::isfinite(v); });
+    setMinMaxLabel(fractureRangeLabel, measured, low, high);
 }
 
 void MainWidget::updateFractureViewVisibility() {

@@ -7,6 +7,7 @@
 #include "core/strain.h"
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/kernel_preview_widget.h"
+#include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/named_kernel_edit_dialog.h"
 #include "gui/mainwindow/result_rendering.h"
 #include "gui/style/switch_widget.h"
@@ -144,6 +145,7 @@ struct MainWidgetDisplayTestAccess {
     static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
     static void ADerivedMapIsShownWithinTheRangeOfItsReadings();
+    static void ARunThatFoundNoCrackShowsAnEmptyMap();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
     static void EveryResultTabShowsItsWholeLabelBesideHelp();
@@ -508,6 +510,41 @@ DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
                   w.fractureParameterCombo->view()->minimumWidth())
             << item->text().toStdString();
     }
+}
+
+// A Heaviside run over a pair without a crack finds none: its maps hold no
+// value, and the page shows nothing rather than a field of the scale's first
+// colour, with no range.
+DISPLAY_TEST(FracturePage, ARunThatFoundNoCrackShowsAnEmptyMap) {
+    struct Intact : DrawnSession {
+        Intact() {
+            testing::SpeckleOptions options;
+            options.width = options.height = 160;
+            const testing::SpeckleModel model(options);
+            loadReference(save(QStringLiteral("intact.tif"), model.render()));
+            addDeformed({save(QStringLiteral("moved.tif"), model.render(testing::translationField(0.3, 0.2)))});
+            w().windowSizeXSpin->setValue(21);
+            w().computationModeCombo->setCurrentIndex(w().computationModeCombo->findData(3));
+            compute(120000);
+        }
+    } s;
+    MainWidget& w = s.w();
+    ASSERT_TRUE(w.current.hasFracture) << s.status().toStdString();
+    const int map = 2; // the opening intensity
+    w.fractureParameterCombo->setCurrentIndex(w.fractureParameterCombo->findData(map));
+    const std::vector<float>& raw = w.fractureField(map);
+    ASSERT_FALSE(raw.empty());
+    ASSERT_TRUE(std::none_of(raw.begin(), raw.end(), [](float v) { return std::isfinite(v); }));
+    w.refreshFractureImage(false);
+    const QImage image = w.fractureView->image();
+    ASSERT_FALSE(image.isNull());
+    int drawn = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            drawn += qAlpha(image.pixel(x, y)) > 0 && image.pixel(x, y) != qRgb(128, 128, 128); // the canvas
+    EXPECT_EQ(drawn, 0);
+    w.updateFractureRangeControls();
+    EXPECT_EQ(w.fractureRangeLabel->text(), minMaxText(false, 0.0f, 0.0f));
 }
 
 DISPLAY_TEST(HelpMenu, WithoutABrowserOrMailProgramABoxSaysWhereToGo) {
