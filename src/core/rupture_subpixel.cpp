@@ -461,7 +461,8 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 }
 
 // How far an enriched fit stands out of the noise: significant fits start a
-// crack; plausible ones only extend a crack that significant ones started.
+// crack; plausible ones only extend a crack that significant ones started, and
+// faint ones only fill a gap between two of its kept fits.
 enum class FitGrade : char { None, Faint, Plausible, Significant };
 
 // `samples`: the subset's pixel count.

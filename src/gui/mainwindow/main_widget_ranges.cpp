@@ -26,6 +26,12 @@ const std::vector<float>& emptyValues() {
     return empty;
 }
 
+// A map whose points all lack a value (no point measured, no crack found) has
+// no range to show; one released from memory still shows the range it had.
+bool holdsNoValue(const std::vector<float>& field) {
+    return !field.empty() && std::none_of(field.begin(), field.end(), [](float v) { return std::isfinite(v); });
+}
+
 // The automatic range, or the data range when the automatic one is degenerate.
 std::pair<float, float> automatic(float autoMin, float autoMax, float dataMin, float dataMax) {
     return autoMax > autoMin ? std::pair{autoMin, autoMax} : std::pair{dataMin, dataMax};
@@ -182,7 +188,8 @@ void MainWidget::updateResultRangeControls() {
                                     displacementResetButtons[static_cast<std::size_t>(c)]})
             if (button)
                 button->setEnabled(enabled);
-        setMinMaxLabel(displacementMinMaxLabels[static_cast<std::size_t>(c)], has, low, high);
+        setMinMaxLabel(displacementMinMaxLabels[static_cast<std::size_t>(c)], has && !holdsNoValue(displacementField(c)),
+                       low, high);
     }
 }
 
@@ -368,7 +375,7 @@ void MainWidget::updateStrainRangeLabel() {
     strainHistogram->setData(strainField(c), strainDataMin(c), strainDataMax(c));
     strainHistogram->setRange(strainDisplayMin(c), strainDisplayMax(c));
     strainHistogram->saveUnzoomedState();
-    setMinMaxLabel(strainRangeLabel, true, strainDisplayMin(c), strainDisplayMax(c));
+    setMinMaxLabel(strainRangeLabel, !holdsNoValue(strainField(c)), strainDisplayMin(c), strainDisplayMax(c));
 }
 
 // Fracture -------------------------------------------------------------------
@@ -482,9 +489,7 @@ void MainWidget::updateFractureRangeControls() {
     const auto [low, high] = shownFractureRange(map);
     fractureHistogram->setRange(low, high);
     fractureHistogram->saveUnzoomedState();
-    // A run that found no crack holds no value to give a range of.
-    const bool measured = std::any_of(shown.begin(), shown.end(), [](float v) { return std::isfinite(v); });
-    setMinMaxLabel(fractureRangeLabel, measured, low, high);
+    setMinMaxLabel(fractureRangeLabel, !holdsNoValue(shown), low, high);
 }
 
 void MainWidget::updateFractureViewVisibility() {

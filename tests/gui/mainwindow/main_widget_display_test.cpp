@@ -145,7 +145,7 @@ struct MainWidgetDisplayTestAccess {
     static void HeightsReadOutInTheirFilesUnitAndHolesAreDrawnAsElsewhere();
     static void AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown();
     static void ADerivedMapIsShownWithinTheRangeOfItsReadings();
-    static void ARunThatFoundNoCrackShowsAnEmptyMap();
+    static void MapsWithoutAValueShowEmptyWithoutARange();
     static void WithoutABrowserOrMailProgramABoxSaysWhereToGo();
     static void EveryControlFitsAndEachMapKeeps250Pixels();
     static void EveryResultTabShowsItsWholeLabelBesideHelp();
@@ -512,39 +512,61 @@ DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
     }
 }
 
-// A Heaviside run over a pair without a crack finds none: its maps hold no
-// value, and the page shows nothing rather than a field of the scale's first
-// colour, with no range.
-DISPLAY_TEST(FracturePage, ARunThatFoundNoCrackShowsAnEmptyMap) {
-    struct Intact : DrawnSession {
-        Intact() {
+// A map whose points all lack a value shows nothing rather than a field of the
+// scale's first colour, and no range: the displacements of a pair whose two
+// images share no speckle, and the crack maps of a Heaviside run over a pair
+// without a crack.
+DISPLAY_TEST(ResultPages, MapsWithoutAValueShowEmptyWithoutARange) {
+    const auto drawn = [](const QImage& image) {
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) // the canvas around the grid is grey
+                count += qAlpha(image.pixel(x, y)) > 0 && image.pixel(x, y) != qRgb(128, 128, 128);
+        return count;
+    };
+    const auto noValue = [](const std::vector<float>& field) {
+        return !field.empty() && std::none_of(field.begin(), field.end(), [](float v) { return std::isfinite(v); });
+    };
+    struct Run : DrawnSession {
+        Run(bool sameSpeckle, int mode) {
             testing::SpeckleOptions options;
             options.width = options.height = 160;
             const testing::SpeckleModel model(options);
-            loadReference(save(QStringLiteral("intact.tif"), model.render()));
-            addDeformed({save(QStringLiteral("moved.tif"), model.render(testing::translationField(0.3, 0.2)))});
+            options.seed = 99;
+            const testing::SpeckleModel other(options);
+            loadReference(save(QStringLiteral("reference.tif"), model.render()));
+            addDeformed({save(QStringLiteral("deformed.tif"),
+                              (sameSpeckle ? model : other).render(testing::translationField(0.3, 0.2)))});
             w().windowSizeXSpin->setValue(21);
-            w().computationModeCombo->setCurrentIndex(w().computationModeCombo->findData(3));
+            w().computationModeCombo->setCurrentIndex(w().computationModeCombo->findData(mode));
             compute(120000);
         }
-    } s;
-    MainWidget& w = s.w();
-    ASSERT_TRUE(w.current.hasFracture) << s.status().toStdString();
-    const int map = 2; // the opening intensity
-    w.fractureParameterCombo->setCurrentIndex(w.fractureParameterCombo->findData(map));
-    const std::vector<float>& raw = w.fractureField(map);
-    ASSERT_FALSE(raw.empty());
-    ASSERT_TRUE(std::none_of(raw.begin(), raw.end(), [](float v) { return std::isfinite(v); }));
-    w.refreshFractureImage(false);
-    const QImage image = w.fractureView->image();
-    ASSERT_FALSE(image.isNull());
-    int drawn = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            drawn += qAlpha(image.pixel(x, y)) > 0 && image.pixel(x, y) != qRgb(128, 128, 128); // the canvas
-    EXPECT_EQ(drawn, 0);
-    w.updateFractureRangeControls();
-    EXPECT_EQ(w.fractureRangeLabel->text(), minMaxText(false, 0.0f, 0.0f));
+    };
+    {
+        SCOPED_TRACE("no speckle in common");
+        Run s(false, 1);
+        MainWidget& w = s.w();
+        ASSERT_TRUE(w.shownDisplacements) << s.status().toStdString();
+        for (int c = 0; c < 2; ++c) {
+            ASSERT_TRUE(noValue(w.displacementField(c))) << "component " << c;
+            EXPECT_EQ(drawn((c == 0 ? w.uxView : w.uyView)->image()), 0) << "component " << c;
+            EXPECT_EQ(w.displacementMinMaxLabels[static_cast<std::size_t>(c)]->text(), minMaxText(false, 0.0f, 0.0f));
+        }
+    }
+    {
+        SCOPED_TRACE("no crack");
+        Run s(true, 3);
+        MainWidget& w = s.w();
+        ASSERT_TRUE(w.current.hasFracture) << s.status().toStdString();
+        const int map = 2; // the opening intensity
+        w.fractureParameterCombo->setCurrentIndex(w.fractureParameterCombo->findData(map));
+        ASSERT_TRUE(noValue(w.fractureField(map)));
+        w.refreshFractureImage(false);
+        ASSERT_FALSE(w.fractureView->image().isNull());
+        EXPECT_EQ(drawn(w.fractureView->image()), 0);
+        w.updateFractureRangeControls();
+        EXPECT_EQ(w.fractureRangeLabel->text(), minMaxText(false, 0.0f, 0.0f));
+    }
 }
 
 DISPLAY_TEST(HelpMenu, WithoutABrowserOrMailProgramABoxSaysWhereToGo) {
