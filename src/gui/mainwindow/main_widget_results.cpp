@@ -861,7 +861,11 @@ void MainWidget::updateRigidShiftLine(int index) {
     // The registration's shift maps the reference onto the deformed image
     // backwards; the label tells how the deformed image moved, in the sense
     // of Ux and Uy, so that the maps plus the label give the displacement.
-    if (results[static_cast<std::size_t>(index)].display.rigidShiftUnknown) {
+    // Where no point was measured, the two images had nothing in common and
+    // the registration's peak says nothing either.
+    const std::vector<float>& ux = results[static_cast<std::size_t>(index)].displacements->dispX;
+    const bool measured = std::any_of(ux.begin(), ux.end(), [](float v) { return std::isfinite(v); });
+    if (results[static_cast<std::size_t>(index)].display.rigidShiftUnknown || !measured) {
         rigidShiftLabel->setText(QStringLiteral("Rigid body shift: unknown"));
         return;
     }

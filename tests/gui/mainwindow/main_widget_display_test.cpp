@@ -514,8 +514,8 @@ DISPLAY_TEST(FracturePage, AMapIsAlwaysChosenAndWithoutALineTheRawMapIsShown) {
 
 // A map whose points all lack a value shows nothing rather than a field of the
 // scale's first colour, and no range: the displacements of a pair whose two
-// images share no speckle, and the crack maps of a Heaviside run over a pair
-// without a crack.
+// images share no speckle (whose rigid shift is unknown too), and the crack
+// maps of a Heaviside run over a pair without a crack.
 DISPLAY_TEST(ResultPages, MapsWithoutAValueShowEmptyWithoutARange) {
     const auto drawn = [](const QImage& image) {
         int count = 0;
@@ -552,6 +552,8 @@ DISPLAY_TEST(ResultPages, MapsWithoutAValueShowEmptyWithoutARange) {
             EXPECT_EQ(drawn((c == 0 ? w.uxView : w.uyView)->image()), 0) << "component " << c;
             EXPECT_EQ(w.displacementMinMaxLabels[static_cast<std::size_t>(c)]->text(), minMaxText(false, 0.0f, 0.0f));
         }
+        EXPECT_EQ(w.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: unknown"))
+            << "the registration's peak between two unrelated images";
     }
     {
         SCOPED_TRACE("no crack");
