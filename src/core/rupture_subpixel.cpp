@@ -40,6 +40,8 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr double kNoiseFactor = 10.9;
 constexpr double kNoiseQuantile = 0.1;
 constexpr double kSmallestJump = 0.05;
+// Radians per degree: the fits give their lines' angles in degrees.
+constexpr double kDegree = 3.14159265358979 / 180.0;
 
 // The noise energy is measured at the points of a kProbeLattice x kProbeLattice
 // lattice over the whole grid that no crack seems to disturb, so that every
@@ -561,11 +563,10 @@ CrackFit fitOf(const float* r) {
 // sign that turns b's normal towards a's (angles near +-90 describe nearly the
 // same line with opposite normals), 0 when they do not.
 double alike(const CrackFit& a, const CrackFit& b) {
-    constexpr double degree = 3.14159265358979 / 180.0;
-    const double ra = a.angle * degree, rb = b.angle * degree;
+    const double ra = a.angle * kDegree, rb = b.angle * kDegree;
     const double cosine = std::sin(ra) * std::sin(rb) + std::cos(ra) * std::cos(rb);
     const double sign = cosine < 0.0 ? -1.0 : 1.0;
-    if (sign * cosine < std::cos(kSameAngle * degree)) return 0.0;
+    if (sign * cosine < std::cos(kSameAngle * kDegree)) return 0.0;
     const double jbx = sign * b.jumpX, jby = sign * b.jumpY;
     const double larger = std::max(std::hypot(a.jumpX, a.jumpY), std::hypot(jbx, jby));
     return std::hypot(a.jumpX - jbx, a.jumpY - jby) > kSameJump * larger + kSameJumpSlack ? 0.0 : sign;
@@ -573,10 +574,9 @@ double alike(const CrackFit& a, const CrackFit& b) {
 
 // Whether the fits a (at the origin) and b (at (dx, dy) px from it) describe the same crack.
 bool sameCrack(const CrackFit& a, const CrackFit& b, double dx, double dy) {
-    constexpr double degree = 3.14159265358979 / 180.0;
     const double sign = alike(a, b);
     if (sign == 0.0) return false;
-    const double rb = b.angle * degree;
+    const double rb = b.angle * kDegree;
     const double phiB = sign * (b.position + std::sin(rb) * dx + std::cos(rb) * dy);
     return std::abs(phiB - a.position) <= kSameLine;
 }
@@ -718,19 +718,18 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
 // crack never grows beyond its kept ends.
 void bridgeGaps(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<FitGrade>& grades,
                 std::vector<char>& kept, const PixelSearchParams& pp) {
-    constexpr double degree = 3.14159265358979 / 180.0;
     struct LinePoint {
         double x, y, nx, ny;
     };
     const auto linePoint = [&](size_t k) {
         const float* r = answers.data() + k * detail::kResultFloats;
         const std::array<int, 2> p = grid.position(k);
-        const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
+        const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
         const double phi = r[detail::kResultPosition];
         return LinePoint{double(p[0]) * pp.stepX + phi * nx, double(p[1]) * pp.stepY + phi * ny, nx, ny};
     };
     const int reachX = int(std::ceil(kBridge / pp.stepX)), reachY = int(std::ceil(kBridge / pp.stepY));
-    const double chordCosine = std::cos(kSameAngle * degree);
+    const double chordCosine = std::cos(kSameAngle * kDegree);
     const std::vector<char> ends = kept;
     struct End {
         double along, x, y;
@@ -785,7 +784,6 @@ void blankPoint(const Outputs& o, size_t index) {
 // as well.
 void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
                         const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
-    constexpr double degree = 3.14159265358979 / 180.0;
     constexpr double kGraze = 2.0; // px
     constexpr double kGrazeShare = 0.1;
     const int reachX = (pp.windowSizeX / 2 + pp.stepX) / pp.stepX, reachY = (pp.windowSizeY / 2 + pp.stepY) / pp.stepY;
@@ -802,7 +800,7 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
     for (size_t k = 0; k < grid.size(); ++k) {
         if (!kept[k]) continue;
         const float* r = result(k);
-        const double nx = std::sin(r[detail::kResultAngle] * degree), ny = std::cos(r[detail::kResultAngle] * degree);
+        const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
         // The jump widens what the subset sees of the other side (an opening's
         // gap, or the other face slid in) by up to its own length.
         const double depth = hx * std::abs(nx) + hy * std::abs(ny) - graze +
@@ -1166,7 +1164,6 @@ void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
                         f[FractureResult::OpeningY][k], f[FractureResult::CrackPosition][k]};
     };
     const auto cracked = [&](size_t k) { return std::isfinite(f[FractureResult::OpeningIntensity][k]); };
-    constexpr double degree = 3.14159265358979 / 180.0;
     std::vector<char> seen(count, 0);
     std::vector<size_t> crack;
     for (size_t first = 0; first < count; ++first) {
@@ -1186,18 +1183,18 @@ void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
                         continue;
                     seen[n] = 1;
                     crack.push_back(n);
-                    const double a = f[FractureResult::CrackAngle][k] * degree,
-                                 b = f[FractureResult::CrackAngle][n] * degree;
+                    const double a = f[FractureResult::CrackAngle][k] * kDegree,
+                                 b = f[FractureResult::CrackAngle][n] * kDegree;
                     if (std::cos(a - b) < 0.0) turnRound(fracture, n);
                 }
         }
         // The crack's mean normal decides which way all of it faces.
         double sx = 0.0, sy = 0.0;
         for (size_t k : crack) {
-            sx += std::sin(f[FractureResult::CrackAngle][k] * degree);
-            sy += std::cos(f[FractureResult::CrackAngle][k] * degree);
+            sx += std::sin(f[FractureResult::CrackAngle][k] * kDegree);
+            sy += std::cos(f[FractureResult::CrackAngle][k] * kDegree);
         }
-        const double mean = std::atan2(sx, sy) / degree;
+        const double mean = std::atan2(sx, sy) / kDegree;
         if (mean <= -90.0 || mean > 90.0)
             for (size_t k : crack) turnRound(fracture, k);
     }

@@ -167,6 +167,10 @@ std::pair<float, float> fieldMinMax(const std::vector<float>& values) {
     return {min, max};
 }
 
+bool holdsAValue(const std::vector<float>& values) {
+    return std::any_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); });
+}
+
 QRgb colorAt(int map, float t) { return tableFor(map)[lutIndex(t)]; }
 
 const QRgb* jetLut() { return jetTable().data(); }

@@ -39,6 +39,9 @@ std::pair<float, float> percentileRange(const std::vector<float>& values, float 
 // Minimum and maximum of the finite values; {0, 0} when there is none.
 std::pair<float, float> fieldMinMax(const std::vector<float>& values);
 
+// Whether any value is finite: a field without one (no point measured) has no range.
+bool holdsAValue(const std::vector<float>& values);
+
 // Colour of t in [0, 1] (clamped); a non-finite t gives the low end.
 QRgb colorAt(int map, float t);
 

@@ -134,8 +134,7 @@ void MainWidget::refreshDerivedFractureRanges() {
 // values off the line.
 bool MainWidget::prepareDerivedFractureMap(int map) {
     preparedFractureField = derivedFractureMap(map);
-    const auto measured = [](float v) { return std::isfinite(v); };
-    if (std::none_of(preparedFractureField.begin(), preparedFractureField.end(), measured))
+    if (!holdsAValue(preparedFractureField))
         preparedFractureField.clear();
     preparedFractureId = preparedFractureField.empty() ? -1 : map;
     if (preparedFractureId < 0)

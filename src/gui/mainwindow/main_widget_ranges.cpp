@@ -12,9 +12,6 @@
 #include <QLocale>
 #include <QToolButton>
 
-#include <algorithm>
-#include <cmath>
-
 namespace tavro::gui {
 
 namespace {
@@ -29,7 +26,7 @@ const std::vector<float>& emptyValues() {
 // A map whose points all lack a value (no point measured, no crack found) has
 // no range to show; one released from memory still shows the range it had.
 bool holdsNoValue(const std::vector<float>& field) {
-    return !field.empty() && std::none_of(field.begin(), field.end(), [](float v) { return std::isfinite(v); });
+    return !field.empty() && !holdsAValue(field);
 }
 
 // The automatic range, or the data range when the automatic one is degenerate.

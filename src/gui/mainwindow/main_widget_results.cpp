@@ -863,9 +863,8 @@ void MainWidget::updateRigidShiftLine(int index) {
     // of Ux and Uy, so that the maps plus the label give the displacement.
     // Where no point was measured, the two images had nothing in common and
     // the registration's peak says nothing either.
-    const std::vector<float>& ux = results[static_cast<std::size_t>(index)].displacements->dispX;
-    const bool measured = std::any_of(ux.begin(), ux.end(), [](float v) { return std::isfinite(v); });
-    if (results[static_cast<std::size_t>(index)].display.rigidShiftUnknown || !measured) {
+    const ComputationResult& shown = results[static_cast<std::size_t>(index)];
+    if (shown.display.rigidShiftUnknown || !holdsAValue(shown.displacements->dispX)) {
         rigidShiftLabel->setText(QStringLiteral("Rigid body shift: unknown"));
         return;
     }
