@@ -291,6 +291,13 @@ private:
     bool acceptDeformedName(const QString& path);
     void appendDeformedImage(LoadedImage image);
     void removeResultFilesOfRemovedImages(const QStringList& removedNames);
+    // The slugs of every criterion, enabled or not: each may have written its file.
+    QStringList criterionSlugs() const;
+    // The base names of the images and tiles held now, whose results are theirs alone.
+    QStringList heldInputNames() const;
+    // The exact result files of every held image and tile, relative to the project folder.
+    QStringList heldInputResultFiles() const;
+    void removeCriterionFiles(const std::string& name);
     void finishAddingDeformed(bool listWasEmpty, const QString& status);
     void addDeformedImageFromPath(const QString& path);
     void showDeformedForCurrentState();

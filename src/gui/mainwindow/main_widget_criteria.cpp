@@ -5,7 +5,10 @@
 #include "gui/foundation/message_boxes.h"
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/criterion_edit_dialog.h"
+#include "gui/project/result_files.h"
 #include "gui/project/user_defaults.h"
+
+#include <QDebug>
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -81,6 +84,26 @@ QWidget* MainWidget::createCriterionRow(int index) {
     return row;
 }
 
+// A criterion's maps are named by its slug alone: left behind, they would pass
+// for the maps of whatever criterion takes that name next.
+void MainWidget::removeCriterionFiles(const std::string& name) {
+    const QString slug = criterionSlug(QString::fromStdString(name));
+    if (appliedProjectFolder.isEmpty() || slug.isEmpty())
+        return;
+    QStringList bases = heldInputNames();
+    for (int state = 0; state < deformedStates.count(); ++state)
+        bases << DeformedStates::mosaicBaseName(state);
+    QStringList gone;
+    for (const QString& base : bases)
+        gone << kStrainsFolder + QLatin1Char('/') + base + QLatin1Char('_') + slug + QStringLiteral(".tif");
+    QStringList kept = heldInputResultFiles();
+    for (int state = 0; state < deformedStates.count(); ++state)
+        kept << DeformedStates::stateResultFiles(state, criterionSlugs());
+    waitForResultWrites();
+    if (!removeProjectFiles(appliedProjectFolder, gone, kept))
+        qWarning().noquote() << "[GUI] Maps of the former criterion could not all be removed";
+}
+
 void MainWidget::onNewCriterion() { editCriterion(-1); }
 void MainWidget::onEditCriterion(int index) { editCriterion(index); }
 
@@ -106,15 +129,19 @@ void MainWidget::editCriterion(int index) {
         return;
     }
     std::string oldName;
+    bool redefined = false;
     if (adding) {
         edited.enabled = true;
         criteria.push_back(edited);
     } else {
         StrainCriterion& entry = criteria[static_cast<std::size_t>(index)];
         oldName = entry.name;
+        redefined = entry.name != edited.name || entry.expression != edited.expression;
         edited.enabled = entry.enabled;
         entry = edited;
     }
+    if (redefined)
+        removeCriterionFiles(oldName);
     // The user's library takes the change, not the rest of an opened project's list.
     const auto found = std::find_if(userCriteria.begin(), userCriteria.end(), [&](const StrainCriterion& c) {
         return c.name == (adding ? edited.name : oldName);
@@ -138,6 +165,7 @@ void MainWidget::onDeleteCriterion(int index) {
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
         return;
     criteria.erase(criteria.begin() + index);
+    removeCriterionFiles(name);
     std::erase_if(userCriteria, [&](const StrainCriterion& c) { return c.name == name; });
     rebuildCriteriaList();
     markStrainSettingsChanged();

@@ -1,6 +1,7 @@
 // The ordered list of deformed images: adding, removing, moving and clearing
 // them, choosing the current one, and the list's buttons, labels and slider.
 #include "gui/mainwindow/main_widget.h"
+#include "gui/project/result_files.h"
 
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/elided_label.h"
@@ -185,18 +186,42 @@ void MainWidget::onRemoveDeformed() {
 // A removed image's results are named by it alone: another image of that name,
 // added later, would open with them as its own.
 void MainWidget::removeResultFilesOfRemovedImages(const QStringList& removedNames) {
-    QStringList kept;
-    for (const LoadedImage& image : deformedImages)
-        kept << QFileInfo(image.path).completeBaseName();
-    for (const CarriedDeformed& carried : carriedDeformed)
-        kept << QFileInfo(carried.path).completeBaseName();
+    const QStringList kept = heldInputNames();
     QStringList gone;
     for (const QString& name : removedNames)
         if (!kept.contains(name) && !gone.contains(name))
             gone << name;
     waitForResultWrites();
-    if (!removeResultFilesOf(appliedProjectFolder, gone, kept))
+    if (!removeResultFilesOf(appliedProjectFolder, gone, kept, criterionSlugs()))
         qWarning().noquote() << "[GUI] Result files of the removed images could not all be removed";
+}
+
+QStringList MainWidget::criterionSlugs() const {
+    QStringList slugs;
+    for (const StrainCriterion& criterion : strainSettings.criteria)
+        slugs << criterionSlug(QString::fromStdString(criterion.name));
+    slugs.removeDuplicates();
+    return slugs;
+}
+
+QStringList MainWidget::heldInputNames() const {
+    QStringList names;
+    for (const LoadedImage& image : deformedImages)
+        names << QFileInfo(image.path).completeBaseName();
+    for (const CarriedDeformed& carried : carriedDeformed)
+        names << QFileInfo(carried.path).completeBaseName();
+    names << batchQueueNames();
+    names.removeAll(QString());
+    names.removeDuplicates();
+    return names;
+}
+
+QStringList MainWidget::heldInputResultFiles() const {
+    const QStringList slugs = criterionSlugs();
+    QStringList files;
+    for (const QString& name : heldInputNames())
+        files << resultFilesOf(name, slugs);
+    return files;
 }
 
 void MainWidget::followShownResultThroughRemoval(const std::vector<int>& removedDescending) {

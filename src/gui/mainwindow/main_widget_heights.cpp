@@ -226,7 +226,7 @@ void MainWidget::onRemoveHeightClassicDefTiles() {
                 deformedHeightStates[0].removeAt(row);
     // Every later file now pairs with an earlier image.
     if (!rows.isEmpty())
-        forgetHeightResultsIn(rows.back(), std::numeric_limits<int>::max());
+        forgetSingleImageHeightMaps(rows.back(), std::numeric_limits<int>::max());
     updateHeightFileCountLabel();
     heightInputsEdited(true);
     setStatus(QStringLiteral("%1 file(s) removed").arg(rows.size()));
@@ -257,7 +257,7 @@ void MainWidget::onClearHeightClassicDefTiles() {
     if (deformedHeightStates.isEmpty())
         return;
     deformedHeightStates[0].clear();
-    forgetHeightResultsIn(0, std::numeric_limits<int>::max());
+    forgetSingleImageHeightMaps(0, std::numeric_limits<int>::max());
     updateHeightFileCountLabel();
     heightInputsEdited(true);
     setStatus(QStringLiteral("Deformed height files deleted."));

@@ -1,5 +1,6 @@
 // Mosaic mode, assembly of the tiles into mosaics, and the mosaic views.
 #include "gui/mainwindow/main_widget.h"
+#include "gui/project/result_files.h"
 
 #include "gui/foundation/elided_label.h"
 #include "images/field_rendering.h"
@@ -82,10 +83,15 @@ void MainWidget::onMosaicModeToggled(bool checked) {
         }
         const QString folder = projectFolderPath;
         const QString applied = appliedProjectFolder;
+        // The project starts over in its folder without its inputs: results named by state number would pass
+        // for its new states', and those of its images and tiles for any new input of the same name.
+        QStringList heldFiles = heldInputResultFiles();
+        const int states = std::max(deformedStates.count(), static_cast<int>(deformedImages.size()));
+        for (int state = 0; state < states; ++state)
+            heldFiles << DeformedStates::stateResultFiles(state, criterionSlugs());
         resetAllData();
-        // The project starts over in its folder: results named by state number would pass for its new states'.
         waitForResultWrites();
-        if (!removeStateResultFiles(applied))
+        if (!removeProjectFiles(applied, heldFiles, {}))
             qWarning().noquote() << "[GUI] Result files of the former states could not all be removed";
         if (!applied.isEmpty())
             adoptProjectFolder(applied);

@@ -102,7 +102,7 @@ void MainWidget::removeDeformedState(int state) {
     // The other assembly's map ranges are numbered by what just shifted: its maps take their automatic ranges.
     otherAssemblyHeightRanges.clear();
     waitForResultWrites();
-    if (!renumberStateResultFiles(appliedProjectFolder, state, before))
+    if (!renumberStateResultFiles(appliedProjectFolder, state, before, criterionSlugs(), heldInputResultFiles()))
         qWarning().noquote() << "[GUI] Result files of the deleted state could not all be renumbered";
     // Each panel stays on the state it showed, or the one that took the deleted state's place.
     const auto follow = [state](int current) {
@@ -184,7 +184,10 @@ void MainWidget::forgetResultsOfEmptiedState(int state, const QStringList& tiles
         stateResults.erase(stateResults.begin() + result);
     if (result >= 0) {
         waitForResultWrites();
-        if (!removeResultFilesOf(appliedProjectFolder, {DeformedStates::mosaicBaseName(state)}, {}))
+        if (!removeProjectFiles(appliedProjectFolder,
+                                resultFilesOf(DeformedStates::mosaicBaseName(state), criterionSlugs(),
+                                              ResultKinds::Correlation),
+                                heldInputResultFiles()))
             qWarning().noquote() << "[GUI] Result files of the emptied state could not all be removed";
     }
     if (perTileResults)
@@ -267,7 +270,7 @@ void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles,
     }
     tileNameIndex(batchResultIndex, batchNames);
     waitForResultWrites();
-    if (!removeResultFilesOf(appliedProjectFolder, gone, batchQueueNames()))
+    if (!removeResultFilesOf(appliedProjectFolder, gone, heldInputNames(), criterionSlugs()))
         qWarning().noquote() << "[GUI] Result files of the deleted state's tiles could not all be removed";
 }
 
@@ -325,8 +328,8 @@ void MainWidget::forgetHeightResultsIn(int first, int end) {
 void MainWidget::onHeightClassicRowsMoved(int first, int last, int destination) {
     if (!deformedStates.moveHeights(0, first, last, destination))
         return;
-    // The moved files now pair with other images: their maps were another pairing's.
-    forgetHeightResultsIn(std::min(first, destination), std::max(last + 1, destination));
+    // The moved files now pair with other images: their maps, in memory and on disk, were another pairing's.
+    forgetSingleImageHeightMaps(std::min(first, destination), std::max(last + 1, destination));
     heightInputsEdited(true);
 }
 

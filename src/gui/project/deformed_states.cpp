@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <utility>
@@ -134,79 +134,48 @@ QString DeformedStates::heightBaseName(int state) {
     return QStringLiteral("state_%1").arg(state + 1, 3, 10, QLatin1Char('0'));
 }
 
-bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount) {
+QStringList DeformedStates::stateResultFiles(int state, const QStringList& criterionSlugs) {
+    return resultFilesOf(mosaicBaseName(state), criterionSlugs, ResultKinds::Correlation) +
+           resultFilesOf(heightBaseName(state), criterionSlugs, ResultKinds::Height);
+}
+
+bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount,
+                              const QStringList& criterionSlugs, const QStringList& keptFiles) {
     if (projectFolder.isEmpty() || deleted < 0)
         return true;
-    const auto prefixes = [](int state) {
-        return QStringList{DeformedStates::mosaicBaseName(state) + QLatin1Char('_'),
-                           DeformedStates::heightBaseName(state) + QLatin1Char('_')};
-    };
-    bool ok = true;
-    for (const QString& name : resultFolderNames()) {
-        QDir folder(projectFolder + QLatin1Char('/') + name);
-        if (!folder.exists())
-            continue;
-        const QStringList files = folder.entryList(QDir::Files);
-        for (const QString& prefix : prefixes(deleted))
-            for (const QString& file : files)
-                if (file.startsWith(prefix))
-                    ok = folder.remove(file) && ok;
-        // Upwards, so each target's own files have moved on before it is written.
-        for (int state = deleted + 1; state < stateCount; ++state) {
-            const QStringList from = prefixes(state);
-            const QStringList to = prefixes(state - 1);
-            for (int p = 0; p < from.size(); ++p)
-                for (const QString& file : files) {
-                    if (!file.startsWith(from[p]))
-                        continue;
-                    const QString target = to[p] + file.mid(from[p].size());
-                    if (folder.exists(target))
-                        folder.remove(target);
-                    ok = folder.rename(file, target) && ok;
-                }
+    bool ok = removeProjectFiles(projectFolder, DeformedStates::stateResultFiles(deleted, criterionSlugs), keptFiles);
+    const QSet<QString> kept(keptFiles.begin(), keptFiles.end());
+    QDir folder(projectFolder);
+    // Upwards, so each target's own files have moved on before it is written.
+    for (int state = deleted + 1; state < stateCount; ++state) {
+        const QStringList from = DeformedStates::stateResultFiles(state, criterionSlugs);
+        const QStringList to = DeformedStates::stateResultFiles(state - 1, criterionSlugs);
+        for (qsizetype i = 0; i < from.size(); ++i) {
+            // A name that a kept input's results also write is that input's: neither taken nor overwritten.
+            if (kept.contains(from[i]) || kept.contains(to[i]))
+                continue;
+            const QFileInfo source(folder.filePath(from[i]));
+            if (source.isSymLink() || !source.isFile())
+                continue;
+            if (folder.exists(to[i]))
+                folder.remove(to[i]);
+            ok = folder.rename(from[i], to[i]) && ok;
         }
     }
     return ok;
 }
 
-bool removeStateResultFiles(const QString& projectFolder) {
-    if (projectFolder.isEmpty())
-        return true;
-    static const QRegularExpression stateNamed(QStringLiteral("^(mosaic_state_\\d+|state_\\d{3,})_"));
-    bool ok = true;
-    for (const QString& name : resultFolderNames()) {
-        QDir folder(projectFolder + QLatin1Char('/') + name);
-        if (!folder.exists())
-            continue;
-        for (const QString& file : folder.entryList(QDir::Files | QDir::NoSymLinks))
-            if (stateNamed.match(file).hasMatch())
-                ok = folder.remove(file) && ok;
-    }
-    return ok;
-}
-
-bool removeResultFilesOf(const QString& projectFolder, const QStringList& baseNames, const QStringList& keptNames) {
+bool removeResultFilesOf(const QString& projectFolder, const QStringList& baseNames, const QStringList& keptNames,
+                         const QStringList& criterionSlugs) {
     if (projectFolder.isEmpty() || baseNames.isEmpty())
         return true;
-    // The longest base a file starts with is the one it belongs to.
-    const auto owner = [&](const QString& file) {
-        QString best;
-        for (const QStringList* list : {&baseNames, &keptNames})
-            for (const QString& base : *list)
-                if (base.size() > best.size() && file.startsWith(base + QLatin1Char('_')))
-                    best = base;
-        return best;
-    };
-    bool ok = true;
-    for (const QString& name : resultFolderNames()) {
-        QDir folder(projectFolder + QLatin1Char('/') + name);
-        if (!folder.exists())
-            continue;
-        for (const QString& file : folder.entryList(QDir::Files))
-            if (const QString base = owner(file); !base.isEmpty() && baseNames.contains(base))
-                ok = folder.remove(file) && ok;
-    }
-    return ok;
+    QStringList gone;
+    for (const QString& base : baseNames)
+        gone << resultFilesOf(base, criterionSlugs);
+    QStringList kept;
+    for (const QString& base : keptNames)
+        kept << resultFilesOf(base, criterionSlugs);
+    return removeProjectFiles(projectFolder, gone, kept);
 }
 
 }  // namespace tavro::gui

@@ -54,6 +54,8 @@ public:
     void adoptStoredResults(const std::function<bool(int)>& stored);
 
     static QString mosaicBaseName(int state);
+    // The exact files a state's mosaic result and its height map write, relative to the project folder.
+    static QStringList stateResultFiles(int state, const QStringList& criterionSlugs);
     // The base of a mosaic state's out-of-plane map ("state_001" for state 0).
     static QString heightBaseName(int state);
     // The key a state-indexed entry has once `deleted` is gone: -1 for the
@@ -94,14 +96,15 @@ private:
 
 // Renames a project's result files so that they follow a deleted state: the
 // files of `deleted` are removed, those of every later state (up to
-// `stateCount`) take the number one lower. False when a file could not be moved.
-bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount);
-// Removes the result files named by a state's number, which a project started over would give to its new states.
-bool removeStateResultFiles(const QString& projectFolder);
+// `stateCount`) take the number one lower. Files in `keptFiles` (relative to
+// the project folder) are another input's and are left alone. False when a
+// file could not be moved.
+bool renumberStateResultFiles(const QString& projectFolder, int deleted, int stateCount,
+                              const QStringList& criterionSlugs, const QStringList& keptFiles);
 
-// Removes every result file of the given base names from the project's result
-// folders; a file that a longer kept base name also prefixes is that name's and
-// stays. False when a file could not be removed.
-bool removeResultFilesOf(const QString& projectFolder, const QStringList& baseNames, const QStringList& keptNames);
+// Removes every result file that the given base names write, unless a kept
+// base name writes the same file. False when a file could not be removed.
+bool removeResultFilesOf(const QString& projectFolder, const QStringList& baseNames, const QStringList& keptNames,
+                         const QStringList& criterionSlugs);
 
 }  // namespace tavro::gui

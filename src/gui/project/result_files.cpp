@@ -5,7 +5,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
+#include <QSet>
 
 #include <algorithm>
 
@@ -31,6 +33,48 @@ QString criterionSlug(const QString& name) {
 QString resultFilePath(const QString& projectFolder, const QString& sub, const QString& baseName,
                        const QString& suffix) {
     return projectFolder + QLatin1Char('/') + sub + QLatin1Char('/') + baseName + suffix + QStringLiteral(".tif");
+}
+
+QStringList resultFilesOf(const QString& baseName, const QStringList& criterionSlugs, ResultKinds kinds) {
+    QStringList files;
+    if (baseName.isEmpty())
+        return files;
+    const auto add = [&](const QString& folder, const QString& suffix) {
+        files << folder + QLatin1Char('/') + baseName + suffix + QStringLiteral(".tif");
+    };
+    if ((static_cast<int>(kinds) & static_cast<int>(ResultKinds::Correlation)) != 0) {
+        for (const char* suffix : kDisplacementSuffixes)
+            add(kDisplacementsFolder, QString::fromLatin1(suffix));
+        for (const char* suffix : kStrainSuffixes)
+            add(kStrainsFolder, QString::fromLatin1(suffix));
+        for (const QString& slug : criterionSlugs)
+            if (!slug.isEmpty())
+                add(kStrainsFolder, QLatin1Char('_') + slug);
+        for (const QString& folder : {kFractureFolder, kLegacyFractureFolder})
+            for (const char* suffix : kFractureSuffixes)
+                add(folder, QString::fromLatin1(suffix));
+    }
+    if ((static_cast<int>(kinds) & static_cast<int>(ResultKinds::Height)) != 0)
+        add(kHeightFolder, QStringLiteral("_uz"));
+    files.removeDuplicates();
+    return files;
+}
+
+bool removeProjectFiles(const QString& projectFolder, const QStringList& gone, const QStringList& kept) {
+    if (projectFolder.isEmpty())
+        return true;
+    const QSet<QString> keptSet(kept.begin(), kept.end());
+    bool ok = true;
+    for (const QString& file : gone) {
+        if (keptSet.contains(file))
+            continue;
+        const QString path = projectFolder + QLatin1Char('/') + file;
+        const QFileInfo info(path);
+        if (info.isSymLink() || !info.exists() || !info.isFile())
+            continue;
+        ok = QFile::remove(path) && ok;
+    }
+    return ok;
 }
 
 QStringList existingResultFiles(const QString& projectFolder) {

@@ -34,6 +34,21 @@ inline constexpr std::array<const char*, 9> kFractureSuffixes{"_cox",    "_coy",
 // Lower case, blanks to "_", then only a-z, 0-9 and "_" kept: "Max Shear" -> "max_shear".
 QString criterionSlug(const QString& name);
 
+// Which folders a base name's results reach: a state's mosaic writes the
+// correlation maps, a state's height base only its u_z map, an image or tile both.
+enum class ResultKinds { Correlation = 1, Height = 2, All = 3 };
+
+// The exact files, relative to the project folder ("Strains/load_exx.tif"),
+// that results written under `baseName` occupy, given the criteria's slugs.
+// A file is attributed to an input only by being in this list: a name cannot
+// be read back into its owner ("load_max_shear" is load's or load_max's).
+QStringList resultFilesOf(const QString& baseName, const QStringList& criterionSlugs,
+                          ResultKinds kinds = ResultKinds::All);
+
+// Removes each of `gone` (relative to the project folder) that is not also in
+// `kept` and is a file, not a link; false when one could not be removed.
+bool removeProjectFiles(const QString& projectFolder, const QStringList& gone, const QStringList& kept);
+
 // folder/sub/base + suffix + ".tif"
 QString resultFilePath(const QString& projectFolder, const QString& sub, const QString& baseName,
                        const QString& suffix);

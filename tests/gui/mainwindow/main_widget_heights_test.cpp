@@ -137,6 +137,7 @@ struct MainWidgetHeightsTestAccess {
     static void AReferenceMapNeverTakesAStatesPlaceAndIsOnShowAgainAfterReopening();
     static void MapsOfImagesThatMoveOrGoArePairedAnewNeverShownUnderAnotherImage();
     static void TheResultPagesFollowTheImageTheyShowThroughMovesAndRemovals();
+    static void MapsOfHeightFilesThatMoveOrGoLeaveTheHeightFolder();
 
     // Images img_a, img_b and img_c with uniform results of ux 1, 2 and 3, and
     // heights h1_a, h1_b, h1_c raised by 0.5, 1.5 and 2.5 over a flat h0.
@@ -663,6 +664,35 @@ HEIGHT_TEST(SingleImageHeights, MapsOfImagesThatMoveOrGoArePairedAnewNeverShownU
                    h.image(QStringLiteral("img_e.tif"), kImage, kImage, QImage::Format_Grayscale8, 9)});
     EXPECT_TRUE(std::isnan(shownRise(w, 0)));
     EXPECT_TRUE(std::isnan(shownRise(w, 1)));
+}
+
+// The same from the height list's side: a map whose pairing a drag, a removal
+// or a clear undid is gone from disk too, so a reopened project neither shows
+// it nor takes it as up to date.
+HEIGHT_TEST(SingleImageHeights, MapsOfHeightFilesThatMoveOrGoLeaveTheHeightFolder) {
+    Heights h;
+    threeStates(h);
+    MainWidget& w = h.w();
+    w.onComputeOutOfPlane();
+    ASSERT_TRUE(uzOnDisk(h, "img_a") && uzOnDisk(h, "img_b") && uzOnDisk(h, "img_c"));
+
+    // h1_a dropped below h1_b: img_a and img_b change files, img_c keeps h1_c.
+    w.onHeightClassicRowsMoved(0, 0, 2);
+    EXPECT_FALSE(uzOnDisk(h, "img_a"));
+    EXPECT_FALSE(uzOnDisk(h, "img_b"));
+    EXPECT_TRUE(uzOnDisk(h, "img_c"));
+
+    w.onComputeOutOfPlane();
+    ASSERT_TRUE(uzOnDisk(h, "img_a") && uzOnDisk(h, "img_b"));
+    w.heightDefFileList->clearSelection();
+    w.heightDefFileList->item(1)->setSelected(true);
+    w.onRemoveHeightClassicDefTiles();
+    EXPECT_TRUE(uzOnDisk(h, "img_a"));
+    EXPECT_FALSE(uzOnDisk(h, "img_b")) << "img_b now pairs with h1_c";
+    EXPECT_FALSE(uzOnDisk(h, "img_c"));
+
+    w.onClearHeightClassicDefTiles();
+    EXPECT_FALSE(uzOnDisk(h, "img_a"));
 }
 
 // The caption, the slider and the field are always of one image; a page whose

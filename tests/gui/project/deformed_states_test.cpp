@@ -1,4 +1,5 @@
 #include "gui/project/deformed_states.h"
+#include "gui/project/result_files.h"
 #include "support/temp_dir.h"
 
 #include <QDir>
@@ -138,7 +139,7 @@ TEST(DeformedStates, ResultFilesFollowTheStatesWhenOneIsDeleted) {
                              "Height/state_001_uz.tif", "Height/state_002_uz.tif", "Height/state_003_uz.tif"})
         touch(root.filePath(QString::fromLatin1(name)));
 
-    EXPECT_TRUE(renumberStateResultFiles(folder, 1, 3));
+    EXPECT_TRUE(renumberStateResultFiles(folder, 1, 3, {}, {}));
 
     EXPECT_EQ(QDir(root.filePath(QStringLiteral("Displacements"))).entryList(QDir::Files),
               (QStringList{QStringLiteral("mosaic_state_12_ux.tif"), QStringLiteral("mosaic_state_1_ux.tif"),
@@ -149,7 +150,7 @@ TEST(DeformedStates, ResultFilesFollowTheStatesWhenOneIsDeleted) {
     EXPECT_TRUE(
         contents(root.filePath(QStringLiteral("Height/state_002_uz.tif"))).endsWith(QStringLiteral("state_003_uz.tif")));
     EXPECT_FALSE(root.exists(QStringLiteral("Height/state_003_uz.tif")));
-    EXPECT_TRUE(renumberStateResultFiles(QString(), 0, 2)) << "no project folder, nothing to move";
+    EXPECT_TRUE(renumberStateResultFiles(QString(), 0, 2, {}, {})) << "no project folder, nothing to move";
 }
 
 TEST(DeformedStates, ListsOfEarlierFilesAreSpreadOverTheStatesThatHadTiles) {
@@ -189,11 +190,86 @@ TEST(DeformedStates, ADeletedStatesTileResultsAreFoundByNameAndOnlyTheirFilesGo)
     for (const char* file : {"Displacements/c_t1_ux.tif", "Displacements/c_t1_x_ux.tif", "Height/c_t1_uz.tif",
                              "Displacements/c_t10_ux.tif"})
         touch(root + QLatin1Char('/') + QString::fromLatin1(file));
-    EXPECT_TRUE(removeResultFilesOf(root, {QStringLiteral("c_t1")}, {QStringLiteral("c_t1_x")}));
+    EXPECT_TRUE(removeResultFilesOf(root, {QStringLiteral("c_t1")}, {QStringLiteral("c_t1_x")}, {}));
     EXPECT_FALSE(QFile::exists(root + QStringLiteral("/Displacements/c_t1_ux.tif")));
     EXPECT_FALSE(QFile::exists(root + QStringLiteral("/Height/c_t1_uz.tif")));
     EXPECT_TRUE(QFile::exists(root + QStringLiteral("/Displacements/c_t1_x_ux.tif"))) << "a kept longer name's";
     EXPECT_TRUE(QFile::exists(root + QStringLiteral("/Displacements/c_t10_ux.tif")));
+}
+
+namespace {
+
+// Each file holds its own original name, so a renaming shows in what a name holds.
+QStringList planted(const QString& root, const QStringList& files) {
+    for (const QString& file : files) {
+        QDir(root).mkpath(QFileInfo(file).path());
+        touch(root + QLatin1Char('/') + file);
+    }
+    return files;
+}
+
+}  // namespace
+
+TEST(DeformedStates, ADeletedStateMovesOnlyFilesItsNumberWrote) {
+    const testing::TempDir dir("tavro_states");
+    const QString root = QString::fromStdString(dir.path().string());
+    // Tiles named like the states' result files hold results of their own.
+    const QStringList inputs = planted(
+        root, {QStringLiteral("Displacements/state_001_t0_ux.tif"), QStringLiteral("Displacements/state_002_t0_ux.tif"),
+               QStringLiteral("Height/state_002_t0_uz.tif"), QStringLiteral("Strains/state_003_t1_exx.tif"),
+               QStringLiteral("Displacements/mosaic_state_3_t1_ux.tif")});
+    planted(root, {QStringLiteral("Displacements/mosaic_state_2_ux.tif"), QStringLiteral("Height/state_002_uz.tif"),
+                   QStringLiteral("Displacements/mosaic_state_3_ux.tif"), QStringLiteral("Height/state_003_uz.tif")});
+    QStringList kept;
+    for (const QString& tile : {QStringLiteral("state_001_t0"), QStringLiteral("state_002_t0"),
+                                QStringLiteral("state_003_t1"), QStringLiteral("mosaic_state_3_t1")})
+        kept << resultFilesOf(tile, {});
+
+    EXPECT_TRUE(renumberStateResultFiles(root, 1, 3, {}, kept));
+
+    for (const QString& file : inputs)
+        EXPECT_TRUE(contents(root + QLatin1Char('/') + file).endsWith(file)) << file.toStdString();
+    EXPECT_TRUE(contents(root + QStringLiteral("/Displacements/mosaic_state_2_ux.tif")).endsWith(
+        QStringLiteral("mosaic_state_3_ux.tif")));
+    EXPECT_TRUE(contents(root + QStringLiteral("/Height/state_002_uz.tif")).endsWith(QStringLiteral("state_003_uz.tif")));
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/Height/state_003_uz.tif")));
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/Displacements/mosaic_state_3_ux.tif")));
+}
+
+TEST(DeformedStates, ARemovedInputTakesOnlyTheFilesItsOwnResultsWrote) {
+    const testing::TempDir dir("tavro_states");
+    const QString root = QString::fromStdString(dir.path().string());
+    // "load"'s Max Shear criterion and "load_max"'s own maps share a prefix, not a name.
+    const QStringList loads = planted(root, {QStringLiteral("Strains/load_max_shear.tif"),
+                                             QStringLiteral("Strains/load_exx.tif"),
+                                             QStringLiteral("Displacements/load_ux.tif")});
+    const QStringList loadMax = planted(
+        root, {QStringLiteral("Strains/load_max_exx.tif"), QStringLiteral("Strains/load_max_max_shear.tif"),
+               QStringLiteral("Displacements/load_max_ux.tif"), QStringLiteral("Fracture/load_max_cox.tif"),
+               QStringLiteral("Height/load_max_uz.tif")});
+    const QStringList slugs{QStringLiteral("max_shear")};
+
+    EXPECT_TRUE(removeResultFilesOf(root, {QStringLiteral("load_max")}, {QStringLiteral("load")}, slugs));
+    for (const QString& file : loads)
+        EXPECT_TRUE(QFile::exists(root + QLatin1Char('/') + file)) << file.toStdString();
+    for (const QString& file : loadMax)
+        EXPECT_FALSE(QFile::exists(root + QLatin1Char('/') + file)) << file.toStdString();
+
+    // A criterion "Shear" makes load_max_shear both inputs' name: the kept input keeps it.
+    planted(root, {QStringLiteral("Strains/load_max_shear.tif")});
+    EXPECT_TRUE(removeResultFilesOf(root, {QStringLiteral("load_max")}, {QStringLiteral("load")},
+                                    {QStringLiteral("shear"), QStringLiteral("max_shear")}));
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/Strains/load_max_shear.tif")));
+}
+
+TEST(DeformedStates, ResultFilesOfAStateAreItsMosaicsAndItsHeightMapOnly) {
+    const QStringList files = DeformedStates::stateResultFiles(0, {QStringLiteral("vm")});
+    EXPECT_TRUE(files.contains(QStringLiteral("Displacements/mosaic_state_1_ux.tif")));
+    EXPECT_TRUE(files.contains(QStringLiteral("Strains/mosaic_state_1_vm.tif")));
+    EXPECT_TRUE(files.contains(QStringLiteral("Fracture/mosaic_state_1_cristangle.tif")));
+    EXPECT_TRUE(files.contains(QStringLiteral("Height/state_001_uz.tif")));
+    EXPECT_FALSE(files.contains(QStringLiteral("Displacements/state_001_ux.tif"))) << "an image's, never a state's";
+    EXPECT_FALSE(files.contains(QStringLiteral("Height/mosaic_state_1_uz.tif")));
 }
 
 }  // namespace tavro::gui
