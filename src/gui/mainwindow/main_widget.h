@@ -485,6 +485,8 @@ private:
     void onFractureParameterChanged(int index);
     void onSaveAllDerivedFractureMaps();
     CrackLineParameters crackLineParameters() const;
+    // The shown crack result's displacement field is in memory, so its crack lines can be traced.
+    bool holdsCrackField() const;
     const CrackLineSet* crackLineCache();
     void clearCrackLineCache();
     std::vector<float> derivedFractureMap(int id);
@@ -596,8 +598,9 @@ private:
     void forgetSingleImageHeightMaps(int first, int end);
     // The result pages show nothing and say so; the results stay.
     void emptyResultPages();
-    // The result page follows the shown result's image through a removal.
-    void followShownResultThroughRemoval(const std::vector<int>& removedDescending);
+    // The result page follows the shown result's image through a removal. Returns the place the shown result
+    // held once the rows are gone, when the rows took it; -1 otherwise.
+    int followShownResultThroughRemoval(const std::vector<int>& removedDescending);
     // A deleted state's per-tile results, in memory and on disk, by its tiles' names.
     void forgetBatchResultsOfTiles(const QStringList& deletedTiles, std::vector<ComputationResult>& tileResults);
     void forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles);

@@ -149,7 +149,7 @@ void MainWidget::onRemoveDeformed() {
     // Height files pair with images by position: from the first removed image on, the maps are another pair's.
     if (!heightMosaicMode())
         forgetSingleImageHeightMaps(rows.back(), std::numeric_limits<int>::max());
-    followShownResultThroughRemoval(rows);
+    const int place = followShownResultThroughRemoval(rows);
     QStringList removedNames;
     {
         const QSignalBlocker blocker(deformedList);
@@ -180,6 +180,10 @@ void MainWidget::onRemoveDeformed() {
     updateDeformedList();
     updateRigidShiftLabel(shownResultIndex);
     removeResultFilesOfRemovedImages(removedNames);
+    if (place >= 0 && resultCount() > 0) {
+        loadAndDisplayResult(std::min(place, resultCount() - 1), true);
+        updateResultSlider();
+    }
     saveParametersToProject();
 }
 
@@ -224,20 +228,24 @@ QStringList MainWidget::heldInputResultFiles() const {
     return files;
 }
 
-void MainWidget::followShownResultThroughRemoval(const std::vector<int>& removedDescending) {
+int MainWidget::followShownResultThroughRemoval(const std::vector<int>& removedDescending) {
     if (shownResultIndex < 0)
-        return;
+        return -1;
     int shown = shownResultIndex;
+    bool removed = false;
     for (int row : removedDescending) {
-        if (row == shownResultIndex) {
-            // The field shown was the removed image's: nothing on the pages is any image's now.
-            emptyResultPages();
-            return;
-        }
+        removed = removed || row == shownResultIndex;
         if (row < shownResultIndex)
             --shown;
     }
-    shownResultIndex = shown;
+    if (!removed) {
+        shownResultIndex = shown;
+        return -1;
+    }
+    // The field shown was the removed image's: nothing on the pages is any image's until the one now in its place
+    // is shown.
+    emptyResultPages();
+    return shown;
 }
 
 void MainWidget::onClearAllDeformed() {

@@ -45,13 +45,19 @@ CrackLineParameters MainWidget::crackLineParameters() const {
     return p;
 }
 
-const CrackLineSet* MainWidget::crackLineCache() {
+bool MainWidget::holdsCrackField() const {
     const FractureResult& f = *current.fracture;
     const std::size_t points = static_cast<std::size_t>(std::max(f.gridWidth, 0)) *
                                static_cast<std::size_t>(std::max(f.gridHeight, 0));
-    if (!fractureMode || !hasCrackData(current) || points == 0 || !shownDisplacements ||
-        shownDisplacements->dispX.size() != points || shownDisplacements->dispY.size() != points)
+    return fractureMode && hasCrackData(current) && points > 0 && shownDisplacements &&
+           shownDisplacements->dispX.size() == points && shownDisplacements->dispY.size() == points;
+}
+
+const CrackLineSet* MainWidget::crackLineCache() {
+    if (!holdsCrackField())
         return nullptr;
+    const FractureResult& f = *current.fracture;
+    const std::size_t points = static_cast<std::size_t>(f.gridWidth) * static_cast<std::size_t>(f.gridHeight);
     if (!crackLinesOwner.expired() && crackLinesOwner.lock() == current.fracture)
         return crackLines.empty() ? nullptr : &crackLines;
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -173,10 +179,13 @@ void MainWidget::onSaveAllDerivedFractureMaps() {
         return;
     }
     if (!crackLineCache()) {
+        // Only a field that is there can tell that no crack crosses it.
         showMessage(this, title,
-                    QStringLiteral("No crack line was detected for this result.\n\nThe derived maps need the "
-                                   "displacement field the line is built from; a fracture result reloaded from disk "
-                                   "without it cannot produce one."));
+                    holdsCrackField() ? QStringLiteral("No crack line was detected for this result.\n\nNo crack crosses "
+                                               "its field: there is no line to derive maps along.")
+                              : QStringLiteral("No crack line was detected for this result.\n\nThe derived maps "
+                                               "need the displacement field the line is built from; a fracture "
+                                               "result reloaded from disk without it cannot produce one."));
         return;
     }
     QString error;
@@ -211,7 +220,7 @@ void MainWidget::onSaveAllDerivedFractureMaps() {
         // the derived one only its reading along the line.
         const QString path =
             folder + QLatin1Char('/') + base + QString::fromLatin1(kFractureSuffixes[static_cast<std::size_t>(id)]) +
-            QStringLiteral("_derived.tif");
+            kDerivedSuffix + QStringLiteral(".tif");
         replaced += QFileInfo::exists(path) ? 1 : 0;
         if (!writeFloatTiff(path, width, height, values, error, guiWriteProgress(), appliedProjectFolder)) {
             showMessage(this, title, QStringLiteral("Error saving %1:\n%2").arg(path, error));

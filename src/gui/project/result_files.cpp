@@ -53,6 +53,9 @@ QStringList resultFilesOf(const QString& baseName, const QStringList& criterionS
         for (const QString& folder : {kFractureFolder, kLegacyFractureFolder})
             for (const char* suffix : kFractureSuffixes)
                 add(folder, QString::fromLatin1(suffix));
+        // The maps derived along the crack lines sit beside the raw ones.
+        for (const char* suffix : kFractureSuffixes)
+            add(kFractureFolder, QString::fromLatin1(suffix) + kDerivedSuffix);
     }
     if ((static_cast<int>(kinds) & static_cast<int>(ResultKinds::Height)) != 0)
         add(kHeightFolder, QStringLiteral("_uz"));

@@ -31,6 +31,9 @@ inline constexpr std::array<const char*, 9> kFractureSuffixes{"_cox",    "_coy",
                                                               "_alpha",  "_beta",      "_crackpos",
                                                               "_cristlong", "_cristtrans", "_cristangle"};
 
+// Appended to a crack map's suffix by the maps derived along the crack lines.
+inline const QString kDerivedSuffix = QStringLiteral("_derived");
+
 // Lower case, blanks to "_", then only a-z, 0-9 and "_" kept: "Max Shear" -> "max_shear".
 QString criterionSlug(const QString& name);
 

@@ -568,6 +568,23 @@ DISPLAY_TEST(ResultPages, MapsWithoutAValueShowEmptyWithoutARange) {
         EXPECT_EQ(drawn(w.fractureView->image()), 0);
         w.updateFractureRangeControls();
         EXPECT_EQ(w.fractureRangeLabel->text(), minMaxText(false, 0.0f, 0.0f));
+
+        // "Save all" says why there is nothing to derive: the field is there and no crack crosses it.
+        QStringList boxes;
+        const ScopedDialogResponder responder(DialogResponder{[&](QDialog& dialog) {
+                                                                  if (auto* box = qobject_cast<QMessageBox*>(&dialog))
+                                                                      boxes << box->text();
+                                                                  dialog.reject();
+                                                              },
+                                                              {}});
+        w.onSaveAllDerivedFractureMaps();
+        ASSERT_EQ(boxes.size(), 1);
+        EXPECT_TRUE(boxes[0].contains(QStringLiteral("No crack crosses its field"))) << boxes[0].toStdString();
+        EXPECT_FALSE(boxes[0].contains(QStringLiteral("reloaded from disk")));
+        w.shownDisplacements.reset();
+        w.onSaveAllDerivedFractureMaps();
+        ASSERT_EQ(boxes.size(), 2);
+        EXPECT_TRUE(boxes[1].contains(QStringLiteral("reloaded from disk"))) << "without the field, that is the reason";
     }
 }
 
