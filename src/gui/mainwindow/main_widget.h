@@ -581,6 +581,9 @@ private:
     void syncStateBars();
     int appendDeformedState();
     void removeDeformedState(int state);
+    // Asks before a state goes, saying so when result files go with it.
+    bool confirmDeformedStateDeletion(int state);
+    bool stateHasResultFiles(int state) const;
     // After results were erased, the ones left on show: a per-tile grid's selection, or the
     // state result nearest the shown one (`erased` is the index taken out).
     void showBatchResultsLeft();

@@ -320,9 +320,7 @@ void MainWidget::onDeleteHeightDefState() {
     const int state = std::clamp(currentDeformedHeightState, 0, static_cast<int>(deformedHeightStates.size()) - 1);
     // The state's intensity tiles go with it: ask before they are lost.
     if (state < mosaicDefTilePaths.size() && !mosaicDefTilePaths[state].isEmpty() &&
-        askQuestion(this, QStringLiteral("Confirmation"),
-                    QStringLiteral("Delete deformed state %1?\nThe tiles of this state will be lost.").arg(state + 1),
-                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+        !confirmDeformedStateDeletion(state))
         return;
     removeDeformedState(state);
     refreshHeightDefTilesList();

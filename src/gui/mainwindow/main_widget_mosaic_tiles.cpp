@@ -9,6 +9,7 @@
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/panel_rules.h"
 #include "gui/mainwindow/run_async.h"
+#include "gui/mainwindow/stored_results.h"
 #include "gui/style/switch_widget.h"
 
 #include <QButtonGroup>
@@ -187,6 +188,9 @@ void MainWidget::moveMosaicTile(bool reference, int step) {
         clearAssembledRefMosaicState();
     else
         clearAssembledDefMosaicState();
+    // Per-tile results are the tiles', found by name: the grid's places follow the tiles.
+    tileNameIndex(batchResultIndex, batchNames);
+    tileNameIndex(heightBatchIndex, heightBatchNames);
     if (reference) {
         onMosaicRefTileClicked(list->currentItem(), true);
         updateMosaicRefTilesControls();
@@ -194,6 +198,11 @@ void MainWidget::moveMosaicTile(bool reference, int step) {
         onMosaicDefTileClicked(list->currentItem());
         updateMosaicDefTilesControls();
     }
+    if (batchGridActive())
+        applyBatchResultSelection(true);
+    if (heightBatchNavigation())
+        applyBatchHeightSelection(true);
+    saveParametersToProject();
 }
 
 void MainWidget::onAddMosaicRefTiles() { addMosaicTiles(true); }
@@ -297,9 +306,7 @@ void MainWidget::onDeleteMosaicDefState() {
         return;
     }
     const int state = std::clamp(currentMosaicDefState, 0, static_cast<int>(mosaicDefTilePaths.size()) - 1);
-    if (askQuestion(this, QStringLiteral("Confirmation"),
-                    QStringLiteral("Delete deformed state %1?\nThe tiles of this state will be lost.").arg(state + 1),
-                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+    if (!confirmDeformedStateDeletion(state))
         return;
     removeDeformedState(state);
     if (mosaicTabRow)
@@ -316,6 +323,30 @@ void MainWidget::onDeleteMosaicDefState() {
     setStatus(QStringLiteral("Deformed state deleted. Mosaics must be reassembled. State %1/%2 displayed.")
                   .arg(currentMosaicDefState + 1)
                   .arg(mosaicDefTilePaths.size()));
+}
+
+bool MainWidget::confirmDeformedStateDeletion(int state) {
+    QString text = QStringLiteral("Delete deformed state %1?\nThe tiles of this state will be lost.").arg(state + 1);
+    if (stateHasResultFiles(state))
+        text += QStringLiteral("\nIts result files will be deleted.");
+    return askQuestion(this, QStringLiteral("Confirmation"), text, QMessageBox::Yes | QMessageBox::No,
+                       QMessageBox::No) == QMessageBox::Yes;
+}
+
+// The files a deletion takes: the state's mosaic result and height map, and
+// the per-tile results of its tiles that no other state's tile shares.
+bool MainWidget::stateHasResultFiles(int state) const {
+    if (appliedProjectFolder.isEmpty() || state < 0)
+        return false;
+    QStringList bases{DeformedStates::mosaicBaseName(state), DeformedStates::heightBaseName(state)};
+    if (state < mosaicDefTilePaths.size()) {
+        QList<QStringList> kept = mosaicDefTilePaths;
+        kept.removeAt(state);
+        for (int i : DeformedStates::namesLeaving(batchNames, mosaicDefTilePaths[state], kept))
+            bases << batchNames[i];
+    }
+    return std::any_of(bases.begin(), bases.end(),
+                       [this](const QString& base) { return anyResultFileOf(appliedProjectFolder, base); });
 }
 
 bool MainWidget::showsIndividualTiles() const {

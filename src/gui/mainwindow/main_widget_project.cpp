@@ -49,6 +49,21 @@ namespace {
 // Far beyond any series of height states a project can hold.
 constexpr int kMaxHeightStateIndex = 100000;
 
+// Ranges of states that are not listed (yet) are kept and written back:
+// opening a project never loses a cached result. Only keys no state could
+// ever have are dropped.
+std::vector<HeightRangeEntry> keptHeightRanges(const std::vector<HeightRangeEntry>& cache) {
+    std::vector<HeightRangeEntry> kept;
+    for (const HeightRangeEntry& entry : cache) {
+        if (entry.index < 0 || entry.index > kMaxHeightStateIndex) {
+            qWarning().noquote() << "[Project] Height cache entry" << entry.index << "ignored";
+            continue;
+        }
+        kept.push_back(entry);
+    }
+    return kept;
+}
+
 const QString kOrganisation = QStringLiteral("Quillmar");
 const QString kApplication = QStringLiteral("Tavro2D");
 const QString kLastProjectKey = QStringLiteral("lastProjectFolder");
@@ -292,9 +307,14 @@ ProjectParameters MainWidget::collectProjectParameters() const {
     heights.saveFullImage = checked(heightSaveFullImageCheck);
     p.heightFields = heights;
 
+    const auto cached = [&](const HeightRangeEntry& entry) -> HeightRangeEntry {
+        return {entry.index, finite(entry.minUz), finite(entry.maxUz), finite(entry.autoMin), finite(entry.autoMax),
+                entry.manualUz};
+    };
     for (const HeightRangeEntry& entry : heightResultRanges)
-        p.heightCache.push_back({entry.index, finite(entry.minUz), finite(entry.maxUz), finite(entry.autoMin),
-                                 finite(entry.autoMax), entry.manualUz});
+        p.heightCache.push_back(cached(entry));
+    for (const HeightRangeEntry& entry : otherAssemblyHeightRanges)
+        p.otherAssemblyHeightCache.push_back(cached(entry));
     return p;
 }
 
@@ -476,17 +496,9 @@ void MainWidget::restoreProjectSettings(const ProjectParameters& p) {
         // The height inputs are on the 3D Maps page: it is there for them without any result.
         update3DMapsTabEnabled();
     }
-    // Ranges of states that are not listed (yet) are kept and written back:
-    // opening a project never loses a cached result. Only keys no state
-    // could ever have are dropped.
-    heightResultRanges.clear();
-    for (const HeightRangeEntry& entry : p.heightCache) {
-        if (entry.index < 0 || entry.index > kMaxHeightStateIndex) {
-            qWarning().noquote() << "[Project] Height cache entry" << entry.index << "ignored";
-            continue;
-        }
-        heightResultRanges.push_back(entry);
-    }
+    heightResultRanges = keptHeightRanges(p.heightCache);
+    // The assembly set aside keeps its ranges for when it is chosen again.
+    otherAssemblyHeightRanges = keptHeightRanges(p.otherAssemblyHeightCache);
     updateDeformedList();
 }
 

@@ -192,6 +192,8 @@ struct ProjectParameters {
     // them; choosing it again shows them with their rigid shifts.
     std::vector<ResultRangeEntry> otherAssemblyResultCache;
     std::vector<HeightRangeEntry> heightCache;
+    // The height maps' ranges of that assembly, numbered as it numbers its maps.
+    std::vector<HeightRangeEntry> otherAssemblyHeightCache;
 };
 
 // What a `strain` block without its lists (an older file) falls back to.

@@ -472,6 +472,8 @@ ProjectParameters readDocument(const QJsonObject& root, const QDir& projectDir, 
         p.otherAssemblyResultCache = readResultCache(objectAt(root, "otherAssemblyResultCache"));
     if (has(root, "heightCache"))
         p.heightCache = readHeightCache(objectAt(root, "heightCache"));
+    if (has(root, "otherAssemblyHeightCache"))
+        p.otherAssemblyHeightCache = readHeightCache(objectAt(root, "otherAssemblyHeightCache"));
     return p;
 }
 

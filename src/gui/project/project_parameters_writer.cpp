@@ -308,7 +308,7 @@ QByteArray formatProjectParameters(const ProjectParameters& p, const QDir& baseD
             << member("strain", strainObject(p.strain.value_or(StrainParameters())))
             << member("mosaic", mosaicObject(p.mosaic.value_or(MosaicParameters()), baseDir))
             << member("heightFields", heightObject(p.heightFields.value_or(HeightParameters()), baseDir));
-    QStringList results, otherResults, heights;
+    QStringList results, otherResults, heights, otherHeights;
     // Every entry given is written: one whose ranges are all zero still holds a rigid shift.
     for (const ResultRangeEntry& entry : p.resultCache)
         results << resultEntry(entry);
@@ -316,11 +316,15 @@ QByteArray formatProjectParameters(const ProjectParameters& p, const QDir& baseD
         otherResults << resultEntry(entry);
     for (const HeightRangeEntry& entry : p.heightCache)
         heights << heightEntry(entry);
+    for (const HeightRangeEntry& entry : p.otherAssemblyHeightCache)
+        otherHeights << heightEntry(entry);
     members << member("resultCache", cacheObject(results));
     // Absent unless both assemblies hold results: files stay as they were otherwise.
     if (!otherResults.isEmpty())
         members << member("otherAssemblyResultCache", cacheObject(otherResults));
     members << member("heightCache", cacheObject(heights));
+    if (!otherHeights.isEmpty())
+        members << member("otherAssemblyHeightCache", cacheObject(otherHeights));
     return (object(members, 0) + QLatin1Char('\n')).toUtf8();
 }
 

@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
@@ -108,6 +109,10 @@ struct MainWidgetMosaicTilesTestAccess {
     static void EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName();
     static void BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening();
     static void ControlsChangedDuringTheBatchReachNoLaterPair();
+    static void AMovedTileKeepsItsPlaceAfterReopening();
+    static void AMovedTileTakesItsResultAlongAndKeepsItsPlaceAfterReopening();
+    static void DeletingAStateWithResultFilesSaysTheyGoToo();
+    static void AHeightRangeSetByHandInTheAssemblySetAsideComesBackAfterReopening();
 };
 
 #define TILES_TEST(Suite, Name)                   \
@@ -550,6 +555,8 @@ TILES_TEST(PerTileBatch, ControlsChangedDuringTheBatchReachNoLaterPair) {
     // point and a crop; the pairs after it are correlated as the batch began.
     s.answer = QMessageBox::Yes;
     bool changed = false;
+    // The worker waits after the first pair, so that the changes come while pairs are left.
+    const std::unique_ptr<WorkerGate> gate = s.holdWorker({1});
     batch([&] {
         if (changed || w.batchIndex < 1)
             return;
@@ -560,6 +567,7 @@ TILES_TEST(PerTileBatch, ControlsChangedDuringTheBatchReachNoLaterPair) {
         w.maskImage.fill(0);
         w.maskActive = true;
         w.tileCrop = QRect(0, 0, 100, 100);
+        gate->open();
     });
     ASSERT_TRUE(changed);
     EXPECT_TRUE(s.status().startsWith(QStringLiteral("Batch per-tile DIC completed: 4 tile pair(s)")))
@@ -660,6 +668,154 @@ TILES_TEST(MosaicTileLists, EmptyTileListsShowNoNumbersOfTheSingleImages) {
     w.mosaicSwitch->setChecked(true);
     EXPECT_FALSE(w.referenceHistogram->hasData());
     EXPECT_EQ(w.referenceMinMaxLabel->text(), QStringLiteral("Min : \u2014    Max : \u2014"));
+}
+
+namespace {
+
+void selectRow(QListWidget* list, int row) {
+    list->setCurrentRow(row);
+    list->clearSelection();
+    list->item(row)->setSelected(true);
+}
+
+void writeAnything(const QString& path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("x");
+}
+
+}  // namespace
+
+TILES_TEST(MosaicTileLists, AMovedTileKeepsItsPlaceAfterReopening) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addReference({s.tile("r", "a.tif"), s.tile("r", "b.tif"), s.tile("r", "c.tif")});
+    s.addDeformed({s.tile("d", "a.tif"), s.tile("d", "b.tif")});
+    selectRow(w.mosaicRefTileList, 2);
+    w.onMoveUpMosaicRefTile();
+    selectRow(w.mosaicDefTileList, 0);
+    w.onMoveDownMosaicDefTile();
+    const QStringList reference{"a.tif", "c.tif", "b.tif"};
+    const QStringList deformed{"b.tif", "a.tif"};
+    ASSERT_EQ(names(w.mosaicRefTilePaths), reference);
+    ASSERT_EQ(names(w.mosaicDefTilePaths[0]), deformed);
+
+    const std::unique_ptr<MainWidget> again = s.reopen();
+    EXPECT_EQ(names(again->mosaicRefTilePaths), reference);
+    EXPECT_EQ(listTexts(again->mosaicRefTileList), reference);
+    ASSERT_EQ(again->mosaicDefTilePaths.size(), 1);
+    EXPECT_EQ(names(again->mosaicDefTilePaths[0]), deformed);
+    EXPECT_EQ(listTexts(again->mosaicDefTileList), deformed);
+}
+
+// Per-tile results belong to the deformed tile that made them, whatever its place.
+TILES_TEST(PerTileBatch, AMovedTileTakesItsResultAlongAndKeepsItsPlaceAfterReopening) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    testing::SpeckleOptions options;
+    options.width = options.height = 160;
+    options.supersampling = 2;
+    s.addSpecklePairs(options, 41u, {{0.3, 0.0}, {2.4, 0.0}}, QStringLiteral("pair_%1.tif"));
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    s.computeAndWait();
+    ASSERT_TRUE(w.batchGridActive());
+
+    // pair_2 and its reference tile move up: the first place on the result page is pair_2's, with its field
+    // (2.4 px less the whole-pixel rigid shift) and its rigid shift.
+    selectRow(w.mosaicDefTileList, 1);
+    w.onMoveUpMosaicDefTile();
+    selectRow(w.mosaicRefTileList, 1);
+    w.onMoveUpMosaicRefTile();
+    const auto expectPair2First = [](MainWidget& window) {
+        window.displacementSlider->setValue(0);
+        window.displacementTileNavigator.slider->setValue(0);
+        window.applyBatchResultSelection(true);
+        EXPECT_EQ(window.displacementTileNavigator.label->text(), QStringLiteral("Tile 1 / 2  \u2014  pair_2"));
+        ASSERT_TRUE(window.shownDisplacements);
+        EXPECT_NEAR(meanFinite(window.shownDisplacements->dispX), 0.4, 0.02);
+        EXPECT_EQ(window.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 2 px, dy = 0 px"));
+    };
+    expectPair2First(w);
+
+    const ProjectParameters saved = s.saved();
+    ASSERT_TRUE(saved.mosaic);
+    EXPECT_EQ(names(saved.mosaic->referenceTiles), (QStringList{"tile_2.tif", "tile_1.tif"}));
+    ASSERT_EQ(saved.mosaic->deformedStates.size(), 1);
+    EXPECT_EQ(names(saved.mosaic->deformedStates[0]), (QStringList{"pair_2.tif", "pair_1.tif"}));
+    const std::unique_ptr<MainWidget> again = s.reopen();
+    EXPECT_EQ(listTexts(again->mosaicRefTileList), (QStringList{"tile_2.tif", "tile_1.tif"}));
+    EXPECT_EQ(listTexts(again->mosaicDefTileList), (QStringList{"pair_2.tif", "pair_1.tif"}));
+    expectPair2First(*again);
+}
+
+// The box says what a deletion takes: the result files too, when the state has some on disk.
+TILES_TEST(MosaicTileLists, DeletingAStateWithResultFilesSaysTheyGoToo) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addDeformed({s.tile("s1", "a.tif")});
+    w.onAddMosaicDefState();
+    s.addDeformed({s.tile("s2", "b.tif")});
+    w.onAddMosaicDefState();
+    s.addDeformed({s.tile("s3", "c.tif")});
+    // State 2 has its mosaic's field on disk, state 3 the field of its tile c; state 1 has nothing.
+    writeAnything(resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("mosaic_state_2"), QStringLiteral("_ux")));
+    writeAnything(resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("c"), QStringLiteral("_uy")));
+    w.batchNames = {QStringLiteral("c")};
+    const QString lost = QStringLiteral("Confirmation: Delete deformed state %1?\nThe tiles of this state will be lost.");
+    const QString withFiles = lost + QStringLiteral("\nIts result files will be deleted.");
+    s.answer = QMessageBox::No;
+    const auto asked = [&](int state) {
+        s.boxes.clear();
+        w.currentMosaicDefState = state;
+        w.onDeleteMosaicDefState();
+        return s.boxes.value(0);
+    };
+    EXPECT_EQ(asked(0), lost.arg(1));
+    EXPECT_EQ(asked(1), withFiles.arg(2));
+    EXPECT_EQ(asked(2), withFiles.arg(3));
+    EXPECT_EQ(w.mosaicDefTilePaths.size(), 3) << "No keeps every state";
+
+    // The height panel deletes the same state, and asks the same way: here about a height map on disk.
+    writeAnything(resultFilePath(s.folder, kHeightFolder, QStringLiteral("state_001"), QStringLiteral("_uz")));
+    ASSERT_EQ(w.deformedHeightStates.size(), 3);
+    s.boxes.clear();
+    w.currentDeformedHeightState = 0;
+    w.onDeleteHeightDefState();
+    EXPECT_EQ(s.boxes.value(0), withFiles.arg(1));
+    EXPECT_EQ(w.mosaicDefTilePaths.size(), 3);
+}
+
+// Stitched and per-tile results each keep their out-of-plane maps' ranges; the set-aside one's too are in the file.
+TILES_TEST(AssemblyChoice, AHeightRangeSetByHandInTheAssemblySetAsideComesBackAfterReopening) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addReference({s.tile("r", "a.tif")});
+    s.addDeformed({s.tile("d", "a.tif")});
+    // The stitched state's map, of values 1 to 4, shown from 2 to 3 as set by hand.
+    std::vector<float> values{1.0f, 2.0f, 3.0f, 4.0f};
+    QDir().mkpath(s.folder + QLatin1Char('/') + kHeightFolder);
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(resultFilePath(s.folder, kHeightFolder, QStringLiteral("state_001"),
+                                              QStringLiteral("_uz")),
+                               2, 2, values, error, {}))
+        << error.toStdString();
+    HeightRangeEntry byHand{0, 1.0f, 4.0f, 1.0f, 4.0f};
+    byHand.manualUz = std::array<float, 2>{2.0f, 3.0f};
+    w.heightResultRanges = {byHand};
+    s.perTile();
+    EXPECT_TRUE(w.heightResultRanges.empty()) << "set aside with the stitched results";
+
+    const std::unique_ptr<MainWidget> again = s.reopen();
+    ASSERT_TRUE(again->perTileRadio->isChecked());
+    EXPECT_TRUE(again->heightResultRanges.empty());
+    again->stitchAndCorrelateRadio->setChecked(true);
+    ASSERT_EQ(again->heightResultRanges.size(), 1u);
+    EXPECT_EQ(again->heightResultRanges[0].index, 0);
+    EXPECT_EQ(again->heightResultRanges[0].manualUz, byHand.manualUz);
+    EXPECT_EQ(again->heightResultRanges[0].autoMax, 4.0f);
 }
 
 }  // namespace tavro::gui

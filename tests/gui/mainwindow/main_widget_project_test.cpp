@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QSemaphore>
 #include <QThread>
 
 #include <QSettings>
@@ -378,12 +379,14 @@ TEST(RunAsyncWithUI, ReturnsTheValueReportsAFailureAndDropsACancelledTask) {
     EXPECT_EQ(status.fullText(), QStringLiteral("Out of memory or error during the operation."));
     EXPECT_FALSE(runAsyncWithUI([]() -> int { throw 1; }, cancel, static_cast<QLabel*>(nullptr), QString()));
 
+    // The task cannot end before the call has returned: only the cancel ends the wait.
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    QTimer::singleShot(30, [&] { cancel.store(true); });
+    auto held = std::make_shared<QSemaphore>();
+    QTimer::singleShot(0, [&] { cancel.store(true); });
     status.setText(QStringLiteral("before"));
     const auto cancelled = runAsyncWithUI(
-        [finished] {
-            QThread::msleep(1000);
+        [finished, held] {
+            held->acquire();
             finished->store(true);
             return 1;
         },
@@ -391,6 +394,7 @@ TEST(RunAsyncWithUI, ReturnsTheValueReportsAFailureAndDropsACancelledTask) {
     EXPECT_FALSE(cancelled);
     EXPECT_FALSE(finished->load());  // returned without waiting for the task
     EXPECT_EQ(status.fullText(), QStringLiteral("before"));
+    held->release();
     QThreadPool::globalInstance()->waitForDone();
     EXPECT_TRUE(finished->load());
 }

@@ -288,10 +288,13 @@ RUN_TEST(ComputeRun, StopEndsTheRunAndLeavesOnlyWholeFiles) {
     Run run(shifts);
     MainWidget& w = run.w();
     bool stopped = false;
+    // Held after the first image, so that Stop comes before the last one, however fast the run.
+    const std::unique_ptr<WorkerGate> gate = run.holdWorker({1});
     run.compute([&] {
         if (!stopped && w.runImageIndex == 1) {
             stopped = true;
             w.stopButton->click();
+            gate->open();
         }
     });
     ASSERT_TRUE(stopped);

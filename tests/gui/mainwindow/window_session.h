@@ -2,6 +2,7 @@
 // The window as a test drives it: a project folder of its own, generated
 // image files, and every dialog answered here.
 
+#include "compute/compute_worker.h"
 #include "gui/foundation/elided_label.h"
 #include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
@@ -16,10 +17,13 @@
 #include <QApplication>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QSemaphore>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -80,6 +84,44 @@ inline bool sameField(const std::vector<float>& a, const std::vector<float>& b) 
 
 }  // namespace session
 
+// Holds the worker's thread just after it has sent the results counted in
+// `holds` (1 for the first), each until open(): the window takes that result
+// in, and the run goes no further until the test lets it, however fast the
+// machine is. Every hold is let go when the gate goes out of scope.
+class WorkerGate {
+public:
+    WorkerGate(ComputeWorker* worker, std::vector<int> holds) : state_(std::make_shared<State>()) {
+        state_->holds = std::move(holds);
+        connection_ = QObject::connect(
+            worker, &ComputeWorker::succeeded, worker,
+            [state = state_](const ComputationResult&) {
+                const int sent = ++state->sent;
+                if (!state->done.load() && std::find(state->holds.begin(), state->holds.end(), sent) != state->holds.end())
+                    state->gate.acquire();
+            },
+            Qt::DirectConnection);
+    }
+    ~WorkerGate() {
+        QObject::disconnect(connection_);
+        state_->done.store(true);
+        state_->gate.release(static_cast<int>(state_->holds.size()));
+    }
+    WorkerGate(const WorkerGate&) = delete;
+    WorkerGate& operator=(const WorkerGate&) = delete;
+
+    void open() { state_->gate.release(); }
+
+private:
+    struct State {
+        std::vector<int> holds;
+        std::atomic<int> sent{0};
+        std::atomic<bool> done{false};
+        QSemaphore gate;
+    };
+    std::shared_ptr<State> state_;
+    QMetaObject::Connection connection_;
+};
+
 // A window with a project folder, whose dialogs are answered here: file
 // prompts with `chosen`, question boxes with `answer`, and every box is
 // recorded as "title: text".
@@ -129,6 +171,10 @@ struct WindowTestSession {
     }
 
     MainWidget& w() { return *window; }
+
+    std::unique_ptr<WorkerGate> holdWorker(std::vector<int> holds) {
+        return std::make_unique<WorkerGate>(window->worker.data(), std::move(holds));
+    }
 
     // The project opened in a fresh window, as after closing the program; the boxes shown so far are forgotten.
     std::unique_ptr<MainWidget> reopen() {

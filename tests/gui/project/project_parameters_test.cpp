@@ -323,6 +323,26 @@ TEST(ProjectParametersReader, TheAssemblyNotChosenKeepsItsOwnEntries) {
     EXPECT_EQ(back.resultCache.size(), 3u);
 }
 
+// The height maps' ranges of the assembly not chosen, a range set by hand among them, travel under a key of their
+// own, which a file without them lacks.
+TEST(ProjectParametersReader, TheAssemblyNotChosenKeepsItsOwnHeightRanges) {
+    const testing::TempDir dir("tavro_project");
+    const QString folder = qpath(dir.path());
+    ProjectParameters original = populated(folder);
+    EXPECT_FALSE(formatProjectParameters(original, QDir(folder)).contains("otherAssemblyHeightCache"));
+    HeightRangeEntry aside{2, -1.0f, 3.0f, -0.5f, 2.5f};
+    aside.manualUz = std::array<float, 2>{0.25f, 1.5f};
+    original.otherAssemblyHeightCache = {aside};
+    const ProjectParameters back = parsed(formatProjectParameters(original, QDir(folder)), QDir(folder));
+    ASSERT_EQ(back.otherAssemblyHeightCache.size(), 1u);
+    EXPECT_EQ(back.otherAssemblyHeightCache[0].index, 2);
+    EXPECT_EQ(back.otherAssemblyHeightCache[0].minUz, -1.0f);
+    EXPECT_EQ(back.otherAssemblyHeightCache[0].autoMax, 2.5f);
+    EXPECT_EQ(back.otherAssemblyHeightCache[0].manualUz, aside.manualUz);
+    ASSERT_EQ(back.heightCache.size(), original.heightCache.size());
+    EXPECT_FALSE(back.heightCache[0].manualUz) << "the chosen assembly's entries are not mixed with them";
+}
+
 // A hand-made or older file says only what it changes: the rest is what a
 // new project starts with, and is written back so.
 TEST(ProjectParametersReader, AbsentKeysReadAsANewProjectsValues) {
