@@ -9,7 +9,7 @@
 #include "gui/mainwindow/input_rules.h"
 #include "gui/mainwindow/panel_rules.h"
 #include "gui/mainwindow/run_async.h"
-#include "gui/mainwindow/stored_results.h"
+#include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
 #include <QButtonGroup>
@@ -338,15 +338,17 @@ bool MainWidget::confirmDeformedStateDeletion(int state) {
 bool MainWidget::stateHasResultFiles(int state) const {
     if (appliedProjectFolder.isEmpty() || state < 0)
         return false;
-    QStringList bases{DeformedStates::mosaicBaseName(state), DeformedStates::heightBaseName(state)};
+    const QStringList slugs = criterionSlugs();
+    QStringList files = DeformedStates::stateResultFiles(state, slugs);
     if (state < mosaicDefTilePaths.size()) {
         QList<QStringList> kept = mosaicDefTilePaths;
         kept.removeAt(state);
         for (int i : DeformedStates::namesLeaving(batchNames, mosaicDefTilePaths[state], kept))
-            bases << batchNames[i];
+            files << resultFilesOf(batchNames[i], slugs);
     }
-    return std::any_of(bases.begin(), bases.end(),
-                       [this](const QString& base) { return anyResultFileOf(appliedProjectFolder, base); });
+    return std::any_of(files.begin(), files.end(), [this](const QString& file) {
+        return QFileInfo::exists(appliedProjectFolder + QLatin1Char('/') + file);
+    });
 }
 
 bool MainWidget::showsIndividualTiles() const {

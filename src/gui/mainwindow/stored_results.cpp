@@ -3,11 +3,8 @@
 #include "gui/project/result_files.h"
 #include "images/image_io.h"
 
-#include <QFileInfo>
 #include <QSize>
 
-#include <algorithm>
-#include <array>
 #include <initializer_list>
 
 namespace tavro::gui {
@@ -50,20 +47,6 @@ StoredResultParts storedResultParts(const QString& projectFolder, const QString&
 
 bool readableHeightResult(const QString& projectFolder, const QString& baseName) {
     return groupSize(projectFolder, kHeightFolder, baseName, {"_uz"}).isValid();
-}
-
-bool anyResultFileOf(const QString& projectFolder, const QString& baseName) {
-    if (projectFolder.isEmpty())
-        return false;
-    const auto anyIn = [&](const QString& sub, const auto& suffixes) {
-        return std::any_of(suffixes.begin(), suffixes.end(), [&](const char* suffix) {
-            return QFileInfo::exists(resultFilePath(projectFolder, sub, baseName, QString::fromLatin1(suffix)));
-        });
-    };
-    static constexpr std::array<const char*, 1> kHeightSuffixes{"_uz"};
-    return anyIn(kDisplacementsFolder, kDisplacementSuffixes) || anyIn(kStrainsFolder, kStrainSuffixes) ||
-           anyIn(kFractureFolder, kFractureSuffixes) || anyIn(kLegacyFractureFolder, kFractureSuffixes) ||
-           anyIn(kHeightFolder, kHeightSuffixes);
 }
 
 }  // namespace tavro::gui

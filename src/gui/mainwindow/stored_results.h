@@ -20,8 +20,4 @@ StoredResultParts storedResultParts(const QString& projectFolder, const QString&
 // A height map that would load: a float file with a header we accept.
 bool readableHeightResult(const QString& projectFolder, const QString& baseName);
 
-// Whether any field file the program writes under `baseName` is in the
-// project's result folders, readable or not.
-bool anyResultFileOf(const QString& projectFolder, const QString& baseName);
-
 }  // namespace tavro::gui
