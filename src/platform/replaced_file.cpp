@@ -140,10 +140,10 @@ std::string locationOf(int folder, const std::string& fallback) {
 // the folder of `path` lies.
 std::optional<std::string> pathBelow(const std::string& path, const std::string& within, const std::string& root) {
     namespace fs = std::filesystem;
-    std::error_code failed;
-    const fs::path file = fs::absolute(path, failed).lexically_normal();
-    const fs::path folder = fs::absolute(within, failed).lexically_normal();
-    if (!failed) {
+    std::error_code fileFailed, folderFailed;
+    const fs::path file = fs::absolute(path, fileFailed).lexically_normal();
+    const fs::path folder = fs::absolute(within, folderFailed).lexically_normal();
+    if (!fileFailed && !folderFailed) {
         const fs::path relative = file.lexically_relative(folder);
         if (!relative.empty() && *relative.begin() != ".." && relative != ".")
             return relative.string();
@@ -274,10 +274,9 @@ bool resolveOutsideProject(const std::string& path, WriteTarget& target, std::st
 }  // namespace
 
 bool mayReplaceFile(uid_t euid, uid_t owner, mode_t mode, bool writable) {
-    (void)owner;
     if ((mode & S_IWUSR) == 0)
         return false;
-    return euid == 0 || writable;
+    return euid == 0 || euid == owner || writable;
 }
 
 bool resolveWriteTarget(const std::string& path, WriteTarget& target, std::string& error,
