@@ -365,6 +365,8 @@ TEST(TiffWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside)
     const QByteArray folder = QFile::encodeName(root.filePath(QStringLiteral("project/Displacements")));
     const QByteArray movedAway = QFile::encodeName(root.filePath(QStringLiteral("project/.moved")));
     const QByteArray outside = QFile::encodeName(root.filePath(QStringLiteral("outside")));
+    const QDir outsideFolder(QString::fromLocal8Bit(outside));
+    const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
     std::atomic<bool> stop{false};
     std::atomic<int> swaps{0};
     std::thread swapper([&] {
@@ -384,15 +386,14 @@ TEST(TiffWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside)
     for (; saves < 1500; ++saves) {
         QString error;
         writeFloatTiff(path, 2, 2, values, error, {}, project);
-        if (!QDir(QString::fromLocal8Bit(outside)).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        if (!outsideFolder.isEmpty(everything))
             break;
     }
     stop = true;
     swapper.join();
     EXPECT_EQ(saves, 1500) << "a save reached the outside folder";
     EXPECT_GT(swaps.load(), 0);
-    EXPECT_EQ(QDir(QString::fromLocal8Bit(outside)).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-              QStringList());
+    EXPECT_EQ(outsideFolder.entryList(everything), QStringList());
     QString error;
     EXPECT_TRUE(writeFloatTiff(path, 2, 2, values, error, {}, project)) << error.toStdString();
 }

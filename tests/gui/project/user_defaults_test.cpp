@@ -257,7 +257,8 @@ TEST(UserDefaults, AFailedWriteLeavesAMalformedFileWhereItWas) {
     EXPECT_FALSE(written);
     EXPECT_TRUE(error.startsWith(QStringLiteral("cannot write %1: ").arg(path))) << error.toStdString();
     EXPECT_EQ(contentOf(path), broken);
-    EXPECT_EQ(QDir(qpath(dir.path())).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("user_defaults.json")});
+    EXPECT_EQ(QDir(qpath(dir.path())).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("user_defaults.json")});
 }
 
 TEST(UserDefaults, AnUnwritableLocationReportsAnError) {
