@@ -35,9 +35,8 @@ struct RasterLayout {
     std::uint64_t rowBytes() const { return std::uint64_t(width) * std::uint64_t(bitsPerSample / 8); }
 };
 
-bool abortWrite(const QString& path, QString& error)
+bool abortWrite(QString& error)
 {
-    QFile::remove(path);
     error = QStringLiteral("Écriture annulée.");
     return false;
 }
@@ -70,26 +69,31 @@ TagResult setTags(TIFF* tif, const RasterLayout& layout)
 
 // Anything but a regular file (a FIFO, a device, a folder) is refused rather
 // than replaced; a chain of links is written through to its end.
-bool resolveTarget(const QString& path, const QString& within, QString& error, QString& target)
+bool resolveTarget(const QString& path, const QString& within, QString& error, platform::WriteTarget& target)
 {
-    std::string resolved, reason;
-    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), resolved, reason,
+    std::string reason;
+    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), target, reason,
                                       within.isEmpty() ? std::string() : QFile::encodeName(within).toStdString())) {
         error = QStringLiteral("Unable to create TIFF file. (%1: %2)").arg(path, QString::fromLocal8Bit(reason));
         return false;
     }
-    target = QFile::decodeName(QByteArray::fromStdString(resolved));
     return true;
 }
 
 template <typename RowAt>
-bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt, QString& error,
+bool writeRasterTo(platform::WriteTarget target, const RasterLayout& layout, RowAt rowAt, QString& error,
                    const WriteProgress& progress)
 {
     const std::uint64_t pixelBytes = layout.rowBytes() * std::uint64_t(layout.height);
-    platform::ReplacementFile temporary(QFile::encodeName(path).toStdString());
-    const QString temporaryPath = QFile::decodeName(QByteArray::fromStdString(temporary.path()));
-    TiffFile tif(temporaryPath, needsBigTiff(pixelBytes) ? "w8" : "w", TiffFile::Limits::Writer, path);
+    const QString path = QFile::decodeName(QByteArray::fromStdString(target.path));
+    platform::ReplacementFile temporary(std::move(target));
+    std::string reason;
+    platform::FileDescriptor fd = temporary.create(reason);
+    if (!fd) {
+        error = QStringLiteral("Unable to create TIFF file. (%1: %2)").arg(path, QString::fromLocal8Bit(reason));
+        return false;
+    }
+    TiffFile tif(std::move(fd), needsBigTiff(pixelBytes) ? "w8" : "w", path);
     if (!tif) {
         error = tif.failure(QStringLiteral("Unable to create TIFF file."));
         return false;
@@ -118,7 +122,7 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
         }
         if (r % layout.progressEvery == 0 && progress && !progress(r, layout.height)) {
             tif.close();
-            return abortWrite(temporaryPath, error);
+            return abortWrite(error);
         }
     }
     errno = 0;
@@ -126,7 +130,6 @@ bool writeRasterTo(const QString& path, const RasterLayout& layout, RowAt rowAt,
         error = tif.failure(QStringLiteral("Failed to finish writing the TIFF file."));
         return false;
     }
-    std::string reason;
     if (!temporary.commit(reason)) {
         error = QString::fromLocal8Bit(reason);
         return false;
@@ -139,11 +142,11 @@ bool writeRaster(const QString& path, const RasterLayout& layout, RowAt rowAt, Q
                  const WriteProgress& progress, const QString& within)
 {
     try {
-        QString target;
+        platform::WriteTarget target;
         if (!resolveTarget(path, within, error, target))
             return false;
         platform::ignoreFileSizeSignal();
-        return writeRasterTo(target, layout, rowAt, error, progress);
+        return writeRasterTo(std::move(target), layout, rowAt, error, progress);
     } catch (const std::bad_alloc&) {
         error = QStringLiteral("Out of memory while writing %1").arg(path);
         return false;

@@ -69,7 +69,17 @@ TiffFile::TiffFile(const QString& path, const char* mode, Limits limits, const Q
             return;
         }
     }
+    open(fd, mode, limits);
+}
 
+TiffFile::TiffFile(platform::FileDescriptor fd, const char* mode, const QString& shownPath)
+    : path_(shownPath), writing_(true)
+{
+    open(fd.release(), mode, Limits::Writer);
+}
+
+void TiffFile::open(int fd, const char* mode, Limits limits)
+{
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) {
         lastError_ = "out of memory";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/regular_file.h"
+
 #include <QString>
 
 #include <cstdarg>
@@ -23,6 +25,8 @@ public:
     // link) and is named `shownPath` in every message: the temporary file a
     // writer fills means nothing to the user.
     TiffFile(const QString& path, const char* mode, Limits limits = Limits::Reader, const QString& shownPath = {});
+    // Writes into `fd`, a file the caller created; the handle owns it.
+    TiffFile(platform::FileDescriptor fd, const char* mode, const QString& shownPath);
     ~TiffFile();
     TiffFile(const TiffFile&) = delete;
     TiffFile& operator=(const TiffFile&) = delete;
@@ -50,6 +54,7 @@ public:
     bool holdsStrile(std::uint32_t strile, std::uint64_t decodedBytes) const;
 
 private:
+    void open(int fd, const char* mode, Limits limits);
     static int onError(tiff*, void* self, const char* module, const char* fmt, va_list args);
     static int onWarning(tiff*, void* self, const char*, const char* fmt, va_list);
 

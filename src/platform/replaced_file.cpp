@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <filesystem>
 #include <optional>
 #include <random>
+#include <vector>
 
 #include <fcntl.h>
 #include <limits.h>
@@ -94,46 +97,207 @@ std::optional<std::string> realLocation(const std::string& path, bool exists) {
     return real;
 }
 
-// The end of a chain may leave the folder only by a link the folder's owner
-// made there; a folder received from elsewhere must not be able to point a
-// save at a file of the system.
-bool staysWithin(const std::string& target, bool exists, const std::string& within, std::string& error) {
-    char* folder = ::realpath(within.c_str(), nullptr);
-    if (folder == nullptr) {
-        error = within + ": " + systemError(errno);
-        return false;
+std::string outsideMessage(const std::string& path, const std::string& root) {
+    // Worded with the location the links give now: only the message reads it.
+    std::string end = path, ignored;
+    std::string real = path;
+    if (resolveChain(path, end, ignored)) {
+        struct stat info {};
+        if (const std::optional<std::string> location = realLocation(end, ::stat(end.c_str(), &info) == 0))
+            real = *location;
     }
-    const std::string root = folder;
-    std::free(folder);
-    const std::optional<std::string> real = realLocation(target, exists);
-    if (!real) {
-        error = target + ": " + systemError(errno);
-        return false;
-    }
-    const std::string prefix = root == "/" ? root : root + '/';
-    if (real->starts_with(prefix))
-        return true;
-    error = "it leads to " + *real + ", outside the folder " + root + "; it was left as it was";
-    return false;
+    return "it leads to " + real + ", outside the folder " + root + "; it was left as it was";
 }
 
-}  // namespace
+std::vector<std::string> componentsOf(std::string_view path) {
+    std::vector<std::string> parts;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        if (!part.empty() && part != ".")
+            parts.emplace_back(part);
+        if (slash == std::string_view::npos)
+            break;
+        path.remove_prefix(slash + 1);
+    }
+    return parts;
+}
 
-bool resolveWriteTarget(const std::string& path, std::string& target, std::string& error,
-                        const std::string& within) {
-    if (!resolveChain(path, target, error))
+// Where the open folder lies now, whatever path it was opened by.
+std::string locationOf(int folder, const std::string& fallback) {
+    if (const std::optional<std::string> text = linkText("/proc/self/fd/" + std::to_string(folder)))
+        if (text->starts_with('/'))
+            return *text;
+    char* resolved = ::realpath(fallback.c_str(), nullptr);
+    if (resolved == nullptr)
+        return fallback;
+    std::string real = resolved;
+    std::free(resolved);
+    return real;
+}
+
+// `path` as a path below `within`, by their text or, failing that, by where
+// the folder of `path` lies.
+std::optional<std::string> pathBelow(const std::string& path, const std::string& within, const std::string& root) {
+    namespace fs = std::filesystem;
+    std::error_code fileFailed, folderFailed;
+    const fs::path file = fs::absolute(path, fileFailed).lexically_normal();
+    const fs::path folder = fs::absolute(within, folderFailed).lexically_normal();
+    if (!fileFailed && !folderFailed) {
+        const fs::path relative = file.lexically_relative(folder);
+        if (!relative.empty() && *relative.begin() != ".." && relative != ".")
+            return relative.string();
+    }
+    const std::optional<std::string> real = realLocation(path, false);
+    const std::string prefix = root == "/" ? root : root + '/';
+    if (real && real->starts_with(prefix))
+        return real->substr(prefix.size());
+    return std::nullopt;
+}
+
+bool checkReplaceable(int folder, const std::string& name, const struct stat& info, std::string& error) {
+    if (!S_ISREG(info.st_mode)) {
+        error = "not a regular file";
         return false;
-    struct stat info {};
-    const bool exists = ::stat(target.c_str(), &info) == 0;
-    if (!within.empty() && !staysWithin(target, exists, within, error))
-        return false;
-    // By its mode bits, not by access(): root may write any file, but one its
-    // owner made read-only is not to be replaced.
-    if (exists && (info.st_mode & S_IWUSR) == 0) {
+    }
+    const bool writable = ::faccessat(folder, name.c_str(), W_OK, AT_EACCESS) == 0;
+    if (!mayReplaceFile(::geteuid(), info.st_uid, info.st_mode, writable)) {
         error = "the file is read-only";
         return false;
     }
     return true;
+}
+
+// Walks `relative` from the folder `root` one name at a time. Folders are
+// opened without following links; a link met on the way is read where it
+// lies and its text walked instead, so ".." and absolute texts are checked
+// against the folders actually opened. Leaving `root` sets `escaped`.
+bool resolveBeneath(FileDescriptor root, const std::string& rootPath, const std::string& relative,
+                    WriteTarget& target, std::string& error, bool& escaped) {
+    std::vector<FileDescriptor> folders;
+    std::vector<std::string> names;
+    folders.push_back(std::move(root));
+    std::deque<std::string> pending;
+    for (std::string& part : componentsOf(relative))
+        pending.push_back(std::move(part));
+    for (int hops = 0; !pending.empty();) {
+        const std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name == "..") {
+            if (folders.size() == 1) {
+                escaped = true;
+                return false;
+            }
+            folders.pop_back();
+            names.pop_back();
+            continue;
+        }
+        const int here = folders.back().get();
+        if (!pending.empty()) {
+            FileDescriptor next(::openat(here, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (next) {
+                folders.push_back(std::move(next));
+                names.push_back(name);
+                continue;
+            }
+            if (errno != ENOTDIR && errno != ELOOP) {
+                error = systemError(errno);
+                return false;
+            }
+        } else {
+            struct stat info {};
+            const bool exists = ::fstatat(here, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!exists && errno != ENOENT) {
+                error = systemError(errno);
+                return false;
+            }
+            if (!exists || !S_ISLNK(info.st_mode)) {
+                if (exists && !checkReplaceable(here, name, info, error))
+                    return false;
+                target.name = name;
+                target.path = rootPath == "/" ? std::string() : rootPath;
+                for (const std::string& folder : names)
+                    target.path += '/' + folder;
+                target.path += '/' + name;
+                target.folder = std::move(folders.back());
+                return true;
+            }
+        }
+        std::string buffer(PATH_MAX, '\0');
+        const ssize_t length = ::readlinkat(here, name.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            // Not a link after all: a file where a folder was expected.
+            error = systemError(errno == EINVAL ? ENOTDIR : errno);
+            return false;
+        }
+        if (++hops > kMaxLinkHops) {
+            error = systemError(ELOOP);
+            return false;
+        }
+        buffer.resize(static_cast<std::size_t>(length));
+        if (buffer.starts_with('/')) {
+            // An absolute link may name a place inside the folder, by the
+            // folder's own location.
+            const std::string prefix = rootPath == "/" ? rootPath : rootPath + '/';
+            if (buffer != rootPath && !buffer.starts_with(prefix)) {
+                escaped = true;
+                return false;
+            }
+            buffer.erase(0, std::min(buffer.size(), prefix.size()));
+            folders.resize(1);
+            names.clear();
+        }
+        const std::vector<std::string> parts = componentsOf(buffer);
+        pending.insert(pending.begin(), parts.begin(), parts.end());
+    }
+    error = "not a regular file";
+    return false;
+}
+
+bool resolveOutsideProject(const std::string& path, WriteTarget& target, std::string& error) {
+    std::string end;
+    if (!resolveChain(path, end, error))
+        return false;
+    target.folder = FileDescriptor(::open(folderOf(end).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!target.folder) {
+        error = systemError(errno);
+        return false;
+    }
+    target.name = nameOf(end);
+    target.path = end;
+    struct stat info {};
+    if (::fstatat(target.folder.get(), target.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return true;
+    return checkReplaceable(target.folder.get(), target.name, info, error);
+}
+
+}  // namespace
+
+bool mayReplaceFile(uid_t euid, uid_t owner, mode_t mode, bool writable) {
+    if ((mode & S_IWUSR) == 0)
+        return false;
+    return euid == 0 || euid == owner || writable;
+}
+
+bool resolveWriteTarget(const std::string& path, WriteTarget& target, std::string& error,
+                        const std::string& within) {
+    if (within.empty())
+        return resolveOutsideProject(path, target, error);
+    // The folder itself is the caller's: reached through links if need be,
+    // and from then on held open.
+    FileDescriptor root(::open(within.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        error = within + ": " + systemError(errno);
+        return false;
+    }
+    const std::string rootPath = locationOf(root.get(), within);
+    const std::optional<std::string> relative = pathBelow(path, within, rootPath);
+    bool escaped = !relative;
+    if (relative && resolveBeneath(std::move(root), rootPath, *relative, target, error, escaped))
+        return true;
+    if (escaped)
+        error = outsideMessage(path, rootPath);
+    return false;
 }
 
 bool resolveChain(const std::string& path, std::string& target, std::string& error) {
@@ -167,53 +331,85 @@ bool resolveChain(const std::string& path, std::string& target, std::string& err
     }
 }
 
-ReplacementFile::ReplacementFile(const std::string& target) : target_(target) {
+namespace {
+
+WriteTarget targetByPath(const std::string& path, int& openError) {
+    WriteTarget target;
+    target.folder = FileDescriptor(::open(folderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    openError = target.folder ? 0 : errno;
+    target.name = nameOf(path);
+    target.path = path;
+    return target;
+}
+
+}  // namespace
+
+ReplacementFile::ReplacementFile(const std::string& target) : target_(targetByPath(target, folderError_)) {
+    nameTemporary();
+}
+
+ReplacementFile::ReplacementFile(WriteTarget target) : target_(std::move(target)) { nameTemporary(); }
+
+void ReplacementFile::nameTemporary() {
+    name_ = ".";
+    name_ += leadingBytes(target_.name, kMaxNameBytes);
+    name_ += '.';
+    name_ += uniqueHex();
+    name_ += kTemporarySuffix;
     // Appended piece by piece: g++ 12 at -O3 misreads `"." + std::string&&` as an overlapping copy.
-    path_ = folderOf(target);
-    path_ += "/.";
-    path_ += leadingBytes(nameOf(target), kMaxNameBytes);
-    path_ += '.';
-    path_ += uniqueHex();
-    path_ += kTemporarySuffix;
+    path_ = folderOf(target_.path);
+    path_ += '/';
+    path_ += name_;
 }
 
 ReplacementFile::~ReplacementFile() {
-    if (!committed_)
-        ::unlink(path_.c_str());
+    if (created_ && !committed_)
+        ::unlinkat(target_.folder.get(), name_.c_str(), 0);
+}
+
+FileDescriptor ReplacementFile::create(std::string& error) {
+    if (!target_.folder) {
+        error = systemError(folderError_ != 0 ? folderError_ : EBADF);
+        return {};
+    }
+    FileDescriptor fd(::openat(target_.folder.get(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               0666));
+    if (!fd) {
+        error = systemError(errno);
+        return {};
+    }
+    created_ = true;
+    // The mode bits themselves: root may replace a 0604 file, which must stay
+    // 0604. The owner is kept where the process may set it, and set through
+    // the descriptor, never through a name someone else could swap.
+    struct stat old {};
+    if (::fstatat(target_.folder.get(), target_.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+        // The owner first: a change of owner clears the set-id bits.
+        if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
+            // Not ours to give away: the replacement stays the writer's.
+        }
+        if (::fchmod(fd.get(), old.st_mode & 07777) != 0) {
+            // A mode we may not set leaves the process's default.
+        }
+    }
+    return fd;
 }
 
 bool ReplacementFile::commit(std::string& error) {
-    // The mode bits themselves: root may replace a 0604 file, which must stay
-    // 0604. The owner is kept where the process may set it.
     struct stat old {};
-    const bool replacing = ::stat(target_.c_str(), &old) == 0;
-    // The owner first: a change of owner clears the set-id bits.
-    if (replacing && ::chown(path_.c_str(), old.st_uid, old.st_gid) != 0) {
-        // Not ours to give away: the replacement stays the writer's.
-    }
-    if (replacing && ::chmod(path_.c_str(), old.st_mode & 07777) != 0) {
-        // A mode we may not set leaves the process's default.
-    }
-    if (::rename(path_.c_str(), target_.c_str()) != 0) {
-        error = (replacing ? "Unable to replace " : "Unable to create ") + target_ + ": " + systemError(errno);
+    const bool replacing = ::fstatat(target_.folder.get(), target_.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (::renameat(target_.folder.get(), name_.c_str(), target_.folder.get(), target_.name.c_str()) != 0) {
+        error = (replacing ? "Unable to replace " : "Unable to create ") + target_.path + ": " + systemError(errno);
         return false;
     }
     committed_ = true;
     return true;
 }
 
-bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error,
-                         const std::string& within) {
-    std::string target;
-    if (!resolveWriteTarget(path, target, error, within))
+bool fillReplacement(ReplacementFile& temporary, std::string_view bytes, std::string& error) {
+    FileDescriptor fd = temporary.create(error);
+    if (!fd)
         return false;
-    ignoreFileSizeSignal();
-    ReplacementFile temporary(target);
-    FileDescriptor fd(::open(temporary.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd) {
-        error = systemError(errno);
-        return false;
-    }
     // On disk before the rename: after a crash the name holds the old text or
     // the new one, never a short file.
     std::string reason;
@@ -225,7 +421,17 @@ bool replaceFileContents(const std::string& path, std::string_view bytes, std::s
         error = reason;
         return false;
     }
-    return temporary.commit(error);
+    return true;
+}
+
+bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error,
+                         const std::string& within) {
+    WriteTarget target;
+    if (!resolveWriteTarget(path, target, error, within))
+        return false;
+    ignoreFileSizeSignal();
+    ReplacementFile temporary(std::move(target));
+    return fillReplacement(temporary, bytes, error) && temporary.commit(error);
 }
 
 void ignoreFileSizeSignal() {

@@ -3,8 +3,12 @@
 // anywhere: through a temporary file beside the target that is renamed over
 // it once complete, never through a planted link, never over a FIFO or device.
 
+#include "platform/regular_file.h"
+
 #include <string>
 #include <string_view>
+
+#include <sys/types.h>
 
 namespace tavro::platform {
 
@@ -13,32 +17,62 @@ namespace tavro::platform {
 // refused with the reason in `error`.
 bool resolveChain(const std::string& path, std::string& target, std::string& error);
 
+// The file a write replaces, held by the descriptor of the folder it lies in:
+// whatever is renamed on its path once it was found cannot move the write.
+struct WriteTarget {
+    FileDescriptor folder;
+    std::string name;  // in `folder`
+    std::string path;  // where it lies, for messages
+};
+
 // The file a write to `path` replaces: the end of its chain (so that no link
-// of it becomes a file elsewhere). Refused besides: a target its owner made
-// read-only, and, when `within` names a folder, a target whose real location
-// lies outside that folder's.
-bool resolveWriteTarget(const std::string& path, std::string& target, std::string& error,
+// of it becomes a file elsewhere). Refused besides: a target the process may
+// not replace (mayReplaceFile), and, when `within` names a folder, a path or
+// link that leads out of that folder. Below `within` every folder is opened
+// from the one before it, never through a link but one read and checked here.
+bool resolveWriteTarget(const std::string& path, WriteTarget& target, std::string& error,
                         const std::string& within = {});
 
-// A name ".<target's name>.<16 hex digits>.tmp" beside `target`; the file is
+// Whether an existing file of `owner` with `mode` may be replaced by a process
+// whose effective user is `euid` and to which the file is `writable`. By the
+// owner's write bit for everyone: root may write any file, but one its owner
+// made read-only is not to be replaced. Anyone but root must also be able to
+// write the file itself: the replacement would take it from its owner.
+bool mayReplaceFile(uid_t euid, uid_t owner, mode_t mode, bool writable);
+
+// A name ".<target's name>.<16 hex digits>.tmp" beside the target; the file is
 // removed on every path out unless it was committed.
 class ReplacementFile {
 public:
+    // The target's folder opened by its path: for files outside any project.
     explicit ReplacementFile(const std::string& target);
+    explicit ReplacementFile(WriteTarget target);
     ~ReplacementFile();
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
     const std::string& path() const { return path_; }
-    // Gives the temporary file the mode and owner of the file it replaces
-    // (as far as the process may), then renames it over the target.
+    const WriteTarget& target() const { return target_; }
+    // The temporary file, open for reading and writing, with the mode and
+    // owner of the file it replaces (as far as the process may).
+    FileDescriptor create(std::string& error);
+    // Renames the temporary file over the target, in the target's folder.
     bool commit(std::string& error);
 
 private:
-    std::string target_;
+    void nameTemporary();
+
+    // Before target_: the constructor by path sets it while opening the folder.
+    int folderError_ = 0;
+    WriteTarget target_;
+    std::string name_;
     std::string path_;
+    bool created_ = false;
     bool committed_ = false;
 };
+
+// Creates `temporary` and puts `bytes` in it, on disk.
+bool fillReplacement(ReplacementFile& temporary, std::string_view bytes, std::string& error);
 
 // `bytes` as the whole new content of `path` (resolved as resolveWriteTarget
 // does), on disk before it replaces the old file, which stays whole on any

@@ -12,11 +12,14 @@
 
 #include <tiffio.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavro::gui {
 namespace {
@@ -347,6 +350,52 @@ TEST(TiffWriters, FullDiskIsAFailureThatKeepsTheFileBeingReplaced)
     EXPECT_TRUE(floatError.endsWith(tooLarge + QLatin1Char(')'))) << "with the reason: " << floatError.toStdString();
     EXPECT_EQ(readBytes(path), QByteArray("previous mosaic"));
     EXPECT_EQ(entriesOf(dir), QStringList{QStringLiteral("mosaic.tif")});
+}
+
+// Whoever may write the project folder may swap one of its folders for a
+// link to a folder outside while results are saved. A save may then fail,
+// but none may report success, or leave a file or a temporary file, outside.
+TEST(TiffWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside)
+{
+    QTemporaryDir dir;
+    const QDir root(dir.path());
+    ASSERT_TRUE(root.mkpath(QStringLiteral("project/Displacements")));
+    ASSERT_TRUE(root.mkpath(QStringLiteral("outside")));
+    const QString project = root.filePath(QStringLiteral("project"));
+    const QByteArray folder = QFile::encodeName(root.filePath(QStringLiteral("project/Displacements")));
+    const QByteArray movedAway = QFile::encodeName(root.filePath(QStringLiteral("project/.moved")));
+    const QByteArray outside = QFile::encodeName(root.filePath(QStringLiteral("outside")));
+    const QDir outsideFolder(QString::fromLocal8Bit(outside));
+    const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            if (::rename(folder.constData(), movedAway.constData()) != 0)
+                continue;
+            // Absolute and relative links in turn.
+            ::symlink(swaps % 2 ? outside.constData() : "../outside", folder.constData());
+            ::unlink(folder.constData());
+            ::rename(movedAway.constData(), folder.constData());
+            ++swaps;
+        }
+    });
+    const std::vector<float> values = {1, 2, 3, 4};
+    const QString path = project + QStringLiteral("/Displacements/a_ux.tif");
+    int saves = 0;
+    for (; saves < 1500; ++saves) {
+        QString error;
+        writeFloatTiff(path, 2, 2, values, error, {}, project);
+        if (!outsideFolder.isEmpty(everything))
+            break;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(saves, 1500) << "a save reached the outside folder";
+    EXPECT_GT(swaps.load(), 0);
+    EXPECT_EQ(outsideFolder.entryList(everything), QStringList());
+    QString error;
+    EXPECT_TRUE(writeFloatTiff(path, 2, 2, values, error, {}, project)) << error.toStdString();
 }
 
 TEST(EnsureFolder, CreatesMissingParentsAndLeavesExistingFoldersAlone)

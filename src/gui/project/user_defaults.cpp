@@ -19,6 +19,10 @@
 #include <cstdio>
 #include <limits>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
 namespace tavro::gui {
 
 namespace {
@@ -133,21 +137,30 @@ std::string folderOf(const QString& path) { return QFile::encodeName(QFileInfo(p
 
 // A file the reader refuses may be the user's hand edit gone wrong: it is
 // moved aside rather than lost (moved, not copied: it may be refused for its
-// size). A link stays: the file it leads to is moved, and rewritten through it.
-bool keepMalformedCopy(const QString& path, QString& error) {
-    // A folder or a device under the name is no edit of the user's: refused.
-    std::string target, reason;
-    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), target, reason, folderOf(path))) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(reason));
-        return false;
+// size), under a name no earlier backup holds. A link stays: the file it
+// leads to is moved, and rewritten through it.
+bool keepMalformedCopy(const platform::WriteTarget& target, QString& kept, QString& error) {
+    const int folder = target.folder.get();
+    int code = EEXIST;
+    for (int n = 0; n < 10000 && code == EEXIST; ++n) {
+        const std::string backup = target.name + ".bak" + (n == 0 ? std::string() : "." + std::to_string(n));
+        kept = QFile::decodeName(QByteArray::fromStdString(target.path + ".bak"))
+               + (n == 0 ? QString() : QStringLiteral(".%1").arg(n));
+        int moved = ::renameat2(folder, target.name.c_str(), folder, backup.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without the no-replace rename: a link cannot replace either.
+            moved = ::linkat(folder, target.name.c_str(), folder, backup.c_str(), 0);
+            if (moved == 0)
+                ::unlinkat(folder, target.name.c_str(), 0);
+        }
+        if (moved == 0)
+            return true;
+        code = errno;
     }
-    const QString moved = QFile::decodeName(QByteArray::fromStdString(target));
-    const QString backup = moved + QStringLiteral(".bak");
-    if (std::rename(target.c_str(), QFile::encodeName(backup).constData()) != 0) {
-        error = QStringLiteral("cannot keep %1 as %2: %3").arg(moved, backup, qt_error_string(errno));
-        return false;
-    }
-    return true;
+    error = QStringLiteral("cannot keep %1 as %2: %3")
+                .arg(QFile::decodeName(QByteArray::fromStdString(target.path)), kept, qt_error_string(code));
+    kept.clear();
+    return false;
 }
 
 }  // namespace
@@ -185,21 +198,36 @@ bool writeUserDefaults(const QString& path, const std::vector<NamedKernel>& deri
                        const std::vector<NamedKernel>& smoothing, const std::vector<StrainCriterion>& criteria,
                        QString& error) {
     QJsonObject existing;
-    if (readRoot(path, existing) == UserDefaultsRead::Malformed && !keepMalformedCopy(path, error))
-        return false;
+    const bool malformed = readRoot(path, existing) == UserDefaultsRead::Malformed;
     const QJsonObject root{{QStringLiteral("derivativeKernels"), kernelArray(derivative)},
                            {QStringLiteral("smoothingKernels"), kernelArray(smoothing)},
                            {QStringLiteral("criteria"), criterionArray(criteria)}};
     const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    std::string reason;
-    if (static_cast<std::size_t>(text.size()) > kMaxParametersFileBytes)
-        reason = "larger than " + std::to_string(kMaxParametersFileBytes) + " bytes";
-    else
-        platform::replaceFileContents(QFile::encodeName(path).toStdString(),
-                                      std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
-                                      reason, folderOf(path));
-    if (!reason.empty()) {
+    const auto failed = [&](const std::string& reason) {
         error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(reason));
+        return false;
+    };
+    if (static_cast<std::size_t>(text.size()) > kMaxParametersFileBytes)
+        return failed("larger than " + std::to_string(kMaxParametersFileBytes) + " bytes");
+    // A folder or a device under the name is no edit of the user's: refused.
+    std::string reason;
+    platform::WriteTarget target;
+    if (!platform::resolveWriteTarget(QFile::encodeName(path).toStdString(), target, reason, folderOf(path)))
+        return failed(reason);
+    platform::ignoreFileSizeSignal();
+    platform::ReplacementFile temporary(std::move(target));
+    // The malformed file is moved aside only once its successor is complete:
+    // a full disk leaves it where the user left it.
+    if (!platform::fillReplacement(temporary, std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
+                                   reason))
+        return failed(reason);
+    QString kept;
+    if (malformed && !keepMalformedCopy(temporary.target(), kept, error))
+        return false;
+    if (!temporary.commit(reason)) {
+        failed(reason);
+        if (!kept.isEmpty())
+            error += QStringLiteral("; the malformed file was kept as %1").arg(kept);
         return false;
     }
     return true;

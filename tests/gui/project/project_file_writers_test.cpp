@@ -14,14 +14,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tavro::gui {
@@ -171,6 +174,51 @@ TEST(ProjectFileWriters, AReadOnlyFileIsNotReplacedWhoeverWrites) {
     EXPECT_EQ(folder.entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
+// Replacing a file gives it to the writer: anyone but root needs to be able
+// to write the file itself, whatever the folder allows. Root keeps the rule
+// of the owner's write bit.
+TEST(ReplaceableFile, OnlyAWriterWhoMayWriteTheFileItselfReplacesIt) {
+    constexpr uid_t root = 0, user = 1000, other = 2000;
+    EXPECT_TRUE(platform::mayReplaceFile(root, other, 0644, true));
+    EXPECT_TRUE(platform::mayReplaceFile(root, other, 0604, true));
+    EXPECT_FALSE(platform::mayReplaceFile(root, other, 0444, true));
+    EXPECT_FALSE(platform::mayReplaceFile(root, root, 0466, true));
+    EXPECT_TRUE(platform::mayReplaceFile(user, user, 0644, true));
+    EXPECT_FALSE(platform::mayReplaceFile(user, user, 0444, false));
+    EXPECT_FALSE(platform::mayReplaceFile(user, other, 0644, false));
+    EXPECT_TRUE(platform::mayReplaceFile(user, other, 0666, true));
+    EXPECT_FALSE(platform::mayReplaceFile(user, other, 0466, true));
+}
+
+TEST(ProjectFileWriters, AnotherUsersFileInAWritableFolderIsNotReplaced) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as two other users needs root";
+    constexpr uid_t owner = 23456, writer = 12345;
+    const testing::TempDir dir("tavro_writers");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const QString parameters = qpath(dir.file("parameters.json"));
+    put(parameters, "{\"kept\": 1}");
+    ASSERT_EQ(::chown(encoded(parameters).constData(), owner, owner), 0);
+    ASSERT_EQ(::chmod(encoded(parameters).constData(), 0644), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setresgid(writer, writer, writer) != 0 || ::setresuid(writer, writer, writer) != 0)
+            ::_exit(3);
+        QString error;
+        if (writeProjectParametersFile(parameters, ProjectParameters(), error))
+            ::_exit(1);
+        ::_exit(error == QStringLiteral("the file is read-only") ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: replaced, 2: refused for another reason, 3: could not change user";
+    EXPECT_EQ(contentOf(parameters), QByteArray("{\"kept\": 1}"));
+    EXPECT_EQ(lstatOf(parameters).st_uid, owner);
+    EXPECT_EQ(QDir(qpath(dir.path())).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
 // A project folder received from elsewhere may hold links: a save follows
 // one only while its end stays inside the project folder, and otherwise
 // leaves the link and the file it leads to as they were.
@@ -286,6 +334,46 @@ TEST(ProjectFileWriters, AProjectTooLargeToReopenIsNotWritten) {
     ProjectReadFailure failure = ProjectReadFailure::None;
     EXPECT_TRUE(readProjectParametersFile(path, ProjectReadDefaults(), read, error, failure)) << error.toStdString();
     EXPECT_EQ(read.deformedImages.size(), p.deformedImages.size());
+}
+
+// The JSON writers share the TIFF writers' guard: a folder of the path
+// swapped for a link to one outside, back and forth while the same file is
+// saved again and again, never lets a save write outside.
+TEST(ProjectFileWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir root(qpath(dir.path()));
+    ASSERT_TRUE(root.mkpath(QStringLiteral("project/Mosaic")));
+    ASSERT_TRUE(root.mkpath(QStringLiteral("outside")));
+    const std::string project = encoded(root.filePath(QStringLiteral("project"))).toStdString();
+    const std::string folder = project + "/Mosaic";
+    const std::string movedAway = project + "/.moved";
+    const std::string outside = encoded(root.filePath(QStringLiteral("outside"))).toStdString();
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            if (::rename(folder.c_str(), movedAway.c_str()) != 0)
+                continue;
+            ::symlink(swaps % 2 ? outside.c_str() : "../outside", folder.c_str());
+            ::unlink(folder.c_str());
+            ::rename(movedAway.c_str(), folder.c_str());
+            ++swaps;
+        }
+    });
+    const QDir outsideFolder(qpath(outside));
+    const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    int saves = 0;
+    for (; saves < 1500 && outsideFolder.isEmpty(everything); ++saves) {
+        std::string error;
+        platform::replaceFileContents(folder + "/parameters.json", "{}", error, project);
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(saves, 1500) << "a save reached the outside folder";
+    EXPECT_GT(swaps.load(), 0);
+    EXPECT_EQ(outsideFolder.entryList(everything), QStringList());
+    std::string error;
+    EXPECT_TRUE(platform::replaceFileContents(folder + "/parameters.json", "{}", error, project)) << error;
 }
 
 TEST(LeftoverTemporaryName, MatchesOnlyWhatOurWritersName) {

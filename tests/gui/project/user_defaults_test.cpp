@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 
 namespace tavro::gui {
@@ -196,6 +197,8 @@ TEST(UserDefaults, CriteriaWhoseResultFilesWouldCollideAreDropped) {
     EXPECT_EQ(read.criteria->front().expression, "1") << "the first of two colliding names is kept";
 }
 
+// Every hand edit gone wrong is kept: a backup made earlier is never
+// replaced by a later one.
 TEST(UserDefaults, AMalformedFileIsKeptAsBackupThenReplaced) {
     const testing::TempDir dir("tavro_defaults");
     const QString path = qpath(dir.file("user_defaults.json"));
@@ -205,26 +208,57 @@ TEST(UserDefaults, AMalformedFileIsKeptAsBackupThenReplaced) {
     put(backup, "an older backup");
     QString error;
     ASSERT_TRUE(writeUserDefaults(path, builtinDerivativeKernels(), {}, {}, error)) << error.toStdString();
-    EXPECT_EQ(contentOf(backup), broken);
+    EXPECT_EQ(contentOf(backup), QByteArray("an older backup"));
+    EXPECT_EQ(contentOf(backup + QStringLiteral(".1")), broken);
     UserDefaults read;
     ASSERT_EQ(readUserDefaults(path, read), UserDefaultsRead::Read);
     EXPECT_EQ(*read.derivativeKernels, builtinDerivativeKernels());
 
-    // Once the file is sound again, later writes leave the backup alone.
+    // Once the file is sound again, later writes leave the backups alone.
     ASSERT_TRUE(writeUserDefaults(path, {}, {}, {}, error));
-    EXPECT_EQ(contentOf(backup), broken);
+    EXPECT_EQ(contentOf(backup + QStringLiteral(".1")), broken);
+
+    // A second edit gone wrong takes the next free name.
+    put(path, "second edit");
+    ASSERT_TRUE(writeUserDefaults(path, {}, {}, {}, error)) << error.toStdString();
+    EXPECT_EQ(contentOf(backup), QByteArray("an older backup"));
+    EXPECT_EQ(contentOf(backup + QStringLiteral(".1")), broken);
+    EXPECT_EQ(contentOf(backup + QStringLiteral(".2")), QByteArray("second edit"));
+    EXPECT_EQ(QDir(qpath(dir.path())).entryList(QDir::Files | QDir::Hidden).size(), 4);
 }
 
+// A name too long for any backup name beside it: the malformed file stays.
 TEST(UserDefaults, ABackupThatCannotBeMadeLeavesTheMalformedFileInPlace) {
     const testing::TempDir dir("tavro_defaults");
-    const QString path = qpath(dir.file("user_defaults.json"));
+    const QString path = qpath(dir.file(std::string(NAME_MAX - 3, 'u')));
     const QByteArray broken = "not json";
     put(path, broken);
-    ASSERT_TRUE(QDir().mkdir(path + QStringLiteral(".bak")));
     QString error;
     EXPECT_FALSE(writeUserDefaults(path, builtinDerivativeKernels(), {}, {}, error));
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(error.startsWith(QStringLiteral("cannot keep %1 as %1.bak: ").arg(path))) << error.toStdString();
     EXPECT_EQ(contentOf(path), broken);
+    EXPECT_EQ(QDir(qpath(dir.path())).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+// A full disk fails the write before the malformed file is moved: the user's
+// edit is found where it was, and the error says nothing was kept elsewhere.
+TEST(UserDefaults, AFailedWriteLeavesAMalformedFileWhereItWas) {
+    const testing::TempDir dir("tavro_defaults");
+    const QString path = qpath(dir.file("user_defaults.json"));
+    const QByteArray broken = "{ hand edit";
+    put(path, broken);
+    QString error;
+    bool written = true;
+    {
+        const testing::ScopedFileSizeLimit limit(64);
+        written = writeUserDefaults(path, builtinDerivativeKernels(), builtinSmoothingKernels(),
+                                    defaultStrainCriteria(), error);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(error.startsWith(QStringLiteral("cannot write %1: ").arg(path))) << error.toStdString();
+    EXPECT_EQ(contentOf(path), broken);
+    EXPECT_EQ(QDir(qpath(dir.path())).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("user_defaults.json")});
 }
 
 TEST(UserDefaults, AnUnwritableLocationReportsAnError) {
