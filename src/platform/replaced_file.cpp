@@ -440,6 +440,95 @@ void ignoreFileSizeSignal() {
         std::signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+// The folder of `relative` below `root`, reached without following a link; `name` is what is left.
+FileDescriptor folderBeneath(const std::string& root, const std::string& relative, std::string& name,
+                             std::string& error, bool* missing = nullptr) {
+    FileDescriptor here(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!here) {
+        error = root + ": " + std::strerror(errno);
+        return {};
+    }
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+        const std::string part = relative.substr(start, slash - start);
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            error = relative + ": leads out of " + root;
+            return {};
+        }
+        FileDescriptor next(::openat(here.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            if (missing)
+                *missing = errno == ENOENT;
+            error = root + "/" + relative.substr(0, slash) + ": " + std::strerror(errno);
+            return {};
+        }
+        here = std::move(next);
+    }
+    name = relative.substr(start);
+    if (name.empty() || name == "." || name == "..") {
+        error = relative + ": not a file name";
+        return {};
+    }
+    return here;
+}
+
+// 1 for a regular file, 0 for none, -1 (with `error`) for anything else.
+int regularBeneath(int folder, const std::string& name, const std::string& shown, std::string& error) {
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        error = shown + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = shown + ": not a regular file; it was left as it was";
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool removeFileBeneath(const std::string& root, const std::string& relative, std::string& error) {
+    std::string name;
+    bool missing = false;
+    const FileDescriptor folder = folderBeneath(root, relative, name, error, &missing);
+    if (!folder)
+        return missing;
+    const int found = regularBeneath(folder.get(), name, root + "/" + relative, error);
+    if (found <= 0)
+        return found == 0;
+    if (::unlinkat(folder.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        error = root + "/" + relative + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool renameFileBeneath(const std::string& root, const std::string& from, const std::string& to, std::string& error) {
+    std::string fromName, toName;
+    const FileDescriptor fromFolder = folderBeneath(root, from, fromName, error);
+    if (!fromFolder)
+        return false;
+    const FileDescriptor toFolder = folderBeneath(root, to, toName, error);
+    if (!toFolder)
+        return false;
+    if (regularBeneath(fromFolder.get(), fromName, root + "/" + from, error) <= 0)
+        return false;
+    if (regularBeneath(toFolder.get(), toName, root + "/" + to, error) < 0)
+        return false;
+    if (::renameat(fromFolder.get(), fromName.c_str(), toFolder.get(), toName.c_str()) != 0) {
+        error = root + "/" + from + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool isLeftoverTemporaryName(std::string_view name) {
     // "." + at least one byte of the name + "." + 16 hex digits + ".tmp"
     constexpr std::size_t kTail = 1 + 16 + kTemporarySuffix.size();

@@ -80,6 +80,15 @@ bool fillReplacement(ReplacementFile& temporary, std::string_view bytes, std::st
 bool replaceFileContents(const std::string& path, std::string_view bytes, std::string& error,
                          const std::string& within = {});
 
+// Removes the regular file `relative` of the folder `root`, and renames one
+// file of it to another name (over one that exists), each folder below `root`
+// opened from the one before it and never through a link, so a folder swapped
+// for a link meanwhile cannot lead either outside `root`. A missing file is no
+// error; a link or anything but a regular file is left as it is and refused.
+bool removeFileBeneath(const std::string& root, const std::string& relative, std::string& error);
+bool renameFileBeneath(const std::string& root, const std::string& from, const std::string& to,
+                       std::string& error);
+
 // With SIGXFSZ at its default action a file-size limit ends the process in
 // the middle of a write; ignored, the write fails with EFBIG and is reported.
 // A handler of the application's own is left in place.

@@ -1,6 +1,9 @@
 #include "gui/project/deformed_states.h"
 
 #include "gui/project/result_files.h"
+#include "platform/replaced_file.h"
+
+#include <QDebug>
 
 #include <QDir>
 #include <QFile>
@@ -145,21 +148,22 @@ bool renumberStateResultFiles(const QString& projectFolder, int deleted, int sta
         return true;
     bool ok = removeProjectFiles(projectFolder, DeformedStates::stateResultFiles(deleted, criterionSlugs), keptFiles);
     const QSet<QString> kept(keptFiles.begin(), keptFiles.end());
-    QDir folder(projectFolder);
+    const QDir folder(projectFolder);
+    const std::string root = QFile::encodeName(projectFolder).toStdString();
     // Upwards, so each target's own files have moved on before it is written.
     for (int state = deleted + 1; state < stateCount; ++state) {
         const QStringList from = DeformedStates::stateResultFiles(state, criterionSlugs);
         const QStringList to = DeformedStates::stateResultFiles(state - 1, criterionSlugs);
         for (qsizetype i = 0; i < from.size(); ++i) {
             // A name that a kept input's results also write is that input's: neither taken nor overwritten.
-            if (kept.contains(from[i]) || kept.contains(to[i]))
+            if (kept.contains(from[i]) || kept.contains(to[i]) || !folder.exists(from[i]))
                 continue;
-            const QFileInfo source(folder.filePath(from[i]));
-            if (source.isSymLink() || !source.isFile())
-                continue;
-            if (folder.exists(to[i]))
-                folder.remove(to[i]);
-            ok = folder.rename(from[i], to[i]) && ok;
+            std::string error;
+            if (!platform::renameFileBeneath(root, QFile::encodeName(from[i]).toStdString(),
+                                             QFile::encodeName(to[i]).toStdString(), error)) {
+                qWarning().noquote() << "[Project]" << QString::fromStdString(error);
+                ok = false;
+            }
         }
     }
     return ok;

@@ -67,15 +67,16 @@ bool removeProjectFiles(const QString& projectFolder, const QStringList& gone, c
     if (projectFolder.isEmpty())
         return true;
     const QSet<QString> keptSet(kept.begin(), kept.end());
+    const std::string root = QFile::encodeName(projectFolder).toStdString();
     bool ok = true;
     for (const QString& file : gone) {
         if (keptSet.contains(file))
             continue;
-        const QString path = projectFolder + QLatin1Char('/') + file;
-        const QFileInfo info(path);
-        if (info.isSymLink() || !info.exists() || !info.isFile())
-            continue;
-        ok = QFile::remove(path) && ok;
+        std::string error;
+        if (!platform::removeFileBeneath(root, QFile::encodeName(file).toStdString(), error)) {
+            qWarning().noquote() << "[Project]" << QString::fromStdString(error);
+            ok = false;
+        }
     }
     return ok;
 }

@@ -252,6 +252,41 @@ TEST(ProjectFileWriters, ALinkLeadingOutOfTheProjectFolderIsRefusedAndBothAreKep
     EXPECT_TRUE(QFileInfo(link).isFile());
 }
 
+// Deleting and renumbering results reach only the project's own files: a
+// result folder that is a link out of the project, or a link under a result's
+// name, is left as it is with its target.
+TEST(ProjectFileWriters, RemovalsAndRenamesNeverActThroughALink) {
+    const testing::TempDir dir("tavro_writers");
+    const QDir root(qpath(dir.path()));
+    linkedFile(root, QStringLiteral("outside/mosaic_state_2_ux.tif"), QStringLiteral("project/Displacements"),
+               QStringLiteral("../outside"), "theirs");
+    put(root.filePath(QStringLiteral("outside/mosaic_state_3_ux.tif")), "theirs too");
+    linkedFile(root, QStringLiteral("outside/kept.tif"), QStringLiteral("project/Strains/load_exx.tif"),
+               QStringLiteral("../../outside/kept.tif"), "kept");
+    const std::string project = encoded(root.filePath(QStringLiteral("project"))).toStdString();
+    std::string error;
+
+    EXPECT_FALSE(platform::removeFileBeneath(project, "Displacements/mosaic_state_2_ux.tif", error));
+    EXPECT_FALSE(platform::renameFileBeneath(project, "Displacements/mosaic_state_3_ux.tif",
+                                             "Displacements/mosaic_state_2_ux.tif", error));
+    EXPECT_FALSE(platform::removeFileBeneath(project, "Strains/load_exx.tif", error));
+    EXPECT_FALSE(platform::removeFileBeneath(project, "../outside/kept.tif", error));
+    EXPECT_EQ(contentOf(root.filePath(QStringLiteral("outside/mosaic_state_2_ux.tif"))), QByteArray("theirs"));
+    EXPECT_EQ(contentOf(root.filePath(QStringLiteral("outside/mosaic_state_3_ux.tif"))), QByteArray("theirs too"));
+    EXPECT_EQ(contentOf(root.filePath(QStringLiteral("outside/kept.tif"))), QByteArray("kept"));
+    EXPECT_TRUE(S_ISLNK(lstatOf(root.filePath(QStringLiteral("project/Strains/load_exx.tif"))).st_mode));
+
+    // The project's own files go and move; a missing one is no failure.
+    ASSERT_TRUE(root.mkpath(QStringLiteral("project/Height")));
+    put(root.filePath(QStringLiteral("project/Height/state_003_uz.tif")), "three");
+    EXPECT_TRUE(platform::renameFileBeneath(project, "Height/state_003_uz.tif", "Height/state_002_uz.tif", error))
+        << error;
+    EXPECT_EQ(contentOf(root.filePath(QStringLiteral("project/Height/state_002_uz.tif"))), QByteArray("three"));
+    EXPECT_TRUE(platform::removeFileBeneath(project, "Height/state_002_uz.tif", error)) << error;
+    EXPECT_FALSE(QFileInfo::exists(root.filePath(QStringLiteral("project/Height/state_002_uz.tif"))));
+    EXPECT_TRUE(platform::removeFileBeneath(project, "Fracture/none_cox.tif", error)) << error;
+}
+
 // The per-user file may be a link inside the configuration folder, never out
 // of it; a malformed one is moved aside at the end of the link, which stays.
 TEST(UserDefaultsWriter, ALinkInsideTheConfigurationFolderIsKeptAndOneOutOfItRefused) {
