@@ -204,6 +204,22 @@ bool probeFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& he
     return true;
 }
 
+bool readFloatTiffDescription(const QString& path, QByteArray& description)
+{
+    TiffFile tif(path, "rm");
+    std::uint32_t w = 0, h = 0;
+    QString error;
+    const char* text = nullptr;
+    if (!openFloatTiff(tif, w, h, error) || TIFFGetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, &text) != 1 || !text)
+        return false;
+    // Ours are a line; a long text is someone else's and is not taken.
+    const std::size_t length = ::strnlen(text, kMaxFloatTiffDescription + 1);
+    if (length > kMaxFloatTiffDescription)
+        return false;
+    description = QByteArray(text, qsizetype(length));
+    return true;
+}
+
 bool readFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, std::vector<float>& values,
                    QString& error)
 {

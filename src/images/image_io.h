@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QRect>
 #include <QSize>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -47,5 +49,9 @@ LoadedTiffResult loadFloatTiff(const QString& path);
 // The size of a float TIFF that readFloatTiff would accept, from its header
 // alone: what opening a project counts before any pixel is read.
 bool probeFloatTiff(const QString& path, std::uint32_t& width, std::uint32_t& height, QString& error);
+// The ImageDescription text of a float TIFF that readFloatTiff would accept;
+// false without one, or with one longer than kMaxFloatTiffDescription bytes.
+inline constexpr std::size_t kMaxFloatTiffDescription = 4096;
+bool readFloatTiffDescription(const QString& path, QByteArray& description);
 
 }  // namespace tavro::gui

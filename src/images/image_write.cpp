@@ -31,6 +31,7 @@ struct RasterLayout {
     int compression = COMPRESSION_NONE;
     bool predictorTag = false;
     int progressEvery = 256;
+    QByteArray description;
 
     std::uint64_t rowBytes() const { return std::uint64_t(width) * std::uint64_t(bitsPerSample / 8); }
 };
@@ -56,7 +57,9 @@ TagResult setTags(TIFF* tif, const RasterLayout& layout)
         && TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.compression) == 1
         && (!layout.predictorTag || TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_NONE) == 1)
         && TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1
-        && TIFFSetField(tif, TIFFTAG_SOFTWARE, "Tavro2D") == 1;
+        && TIFFSetField(tif, TIFFTAG_SOFTWARE, "Tavro2D") == 1
+        && (layout.description.isEmpty()
+            || TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, layout.description.constData()) == 1);
     if (!metadata)
         return TagResult::MetadataFailed;
     // One row's byte count taken as a number of rows: most rasters fit one strip.
@@ -156,7 +159,7 @@ bool writeRaster(const QString& path, const RasterLayout& layout, RowAt rowAt, Q
 }  // namespace
 
 bool writeFloatTiff(const QString& path, int width, int height, const std::vector<float>& values, QString& error,
-                    WriteProgress progress, const QString& projectFolder)
+                    WriteProgress progress, const QString& projectFolder, const QByteArray& description)
 {
     if (width < 1 || height < 1) {
         error = QStringLiteral("Invalid dimensions for TIFF image.");
@@ -174,6 +177,7 @@ bool writeFloatTiff(const QString& path, int width, int height, const std::vecto
     layout.compression = COMPRESSION_ADOBE_DEFLATE;
     layout.predictorTag = true;
     layout.progressEvery = 64;
+    layout.description = description;
     const float* data = values.data();
     const auto rowAt = [data, width](int r) { return data + std::size_t(r) * std::size_t(width); };
     return writeRaster(path, layout, rowAt, error, progress, projectFolder);

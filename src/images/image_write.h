@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 
@@ -26,9 +27,11 @@ constexpr bool needsBigTiff(std::uint64_t pixelDataBytes)
 // cancellation the temporary file is removed and an existing file at `path`
 // is left as it was. A file of a project is written only where its real
 // location lies inside `projectFolder`'s, whatever links lead there; a file
-// its owner made read-only is never replaced.
+// its owner made read-only is never replaced. A float file's `description`,
+// when given, goes into its ImageDescription tag.
 bool writeFloatTiff(const QString& path, int width, int height, const std::vector<float>& values,
-                    QString& error, WriteProgress progress, const QString& projectFolder = {});
+                    QString& error, WriteProgress progress, const QString& projectFolder = {},
+                    const QByteArray& description = {});
 bool writeGrayTiff(const QString& path, const QImage& image, QString& error, WriteProgress progress,
                    const QString& projectFolder = {});
 

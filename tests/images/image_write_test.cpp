@@ -80,6 +80,37 @@ TEST(FloatTiffWriter, WritesOneDeflateStripOfRowLengthRows)
     EXPECT_EQ(tagsOf(path).rowsPerStrip, 120u);
 }
 
+TEST(FloatTiffWriter, ADescriptionIsReadBackFromTheHeaderAndOnlyWhereOneWasGiven)
+{
+    QTemporaryDir dir;
+    const QString described = dir.filePath(QStringLiteral("described.tif"));
+    const QString plain = dir.filePath(QStringLiteral("plain.tif"));
+    QString error;
+    ASSERT_TRUE(writeFloatTiff(described, 2, 1, {0.5f, 1.5f}, error, {}, {}, QByteArrayLiteral("{\"a\":1}")));
+    ASSERT_TRUE(writeFloatTiff(plain, 2, 1, {0.5f, 1.5f}, error, {}));
+    QByteArray description = "untouched";
+    EXPECT_FALSE(readFloatTiffDescription(plain, description));
+    EXPECT_EQ(description, QByteArray("untouched"));
+    ASSERT_TRUE(readFloatTiffDescription(described, description));
+    EXPECT_EQ(description, QByteArray("{\"a\":1}"));
+    std::uint32_t width = 0, height = 0;
+    std::vector<float> values;
+    ASSERT_TRUE(readFloatTiff(described, width, height, values, error)) << error.toStdString();
+    EXPECT_EQ(values, (std::vector<float>{0.5f, 1.5f}));
+
+    // Another program's long text, or a file that is no float image, gives none.
+    const QString longer = dir.filePath(QStringLiteral("longer.tif"));
+    ASSERT_TRUE(writeFloatTiff(longer, 1, 1, {0.0f}, error, {}, {},
+                               QByteArray(qsizetype(kMaxFloatTiffDescription + 1), 'x')));
+    EXPECT_FALSE(readFloatTiffDescription(longer, description));
+    const QString gray = dir.filePath(QStringLiteral("gray.tif"));
+    QImage image(2, 2, QImage::Format_Grayscale8);
+    image.fill(7);
+    ASSERT_TRUE(writeGrayTiff(gray, image, error, {}));
+    EXPECT_FALSE(readFloatTiffDescription(gray, description));
+    EXPECT_FALSE(readFloatTiffDescription(dir.filePath(QStringLiteral("absent.tif")), description));
+}
+
 TEST(GrayTiffWriter, EightAndSixteenBitImagesRoundTripAndVerify)
 {
     QTemporaryDir dir;

@@ -200,6 +200,8 @@ private:
         int fractureResults = 0;
         int heightResults = 0;
         int missingTiles = 0;
+        // Result files found without the rest of their group.
+        QStringList incompleteResults;
         bool cancelled = false;
         // Stored index of each loaded deformed image.
         std::vector<int> storedIndex;

@@ -10,6 +10,7 @@
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/result_cache.h"
+#include "gui/mainwindow/stored_results.h"
 #include "gui/project/result_files.h"
 #include "gui/style/switch_widget.h"
 
@@ -304,6 +305,8 @@ std::vector<ComputationResult> MainWidget::restoreTileResults(const std::vector<
         if (at >= 0)
             applyResultCacheEntry(entry, tileResults[static_cast<std::size_t>(at)]);
     }
+    for (qsizetype i = 0; i < batchNames.size(); ++i)
+        adoptStoredRigidShift(appliedProjectFolder, batchNames[i], tileResults[static_cast<std::size_t>(i)]);
     return tileResults;
 }
 

@@ -36,6 +36,11 @@ bool anyTiles(const QList<QStringList>& states) {
     return std::any_of(states.begin(), states.end(), [](const QStringList& state) { return !state.isEmpty(); });
 }
 
+// "- Incomplete results: state_2_ux.tif, ...", or nothing when every group found is whole.
+QString incompleteResultsLine(const QStringList& files) {
+    return files.isEmpty() ? QString() : QStringLiteral("\n- Incomplete results: ") + files.join(QStringLiteral(", "));
+}
+
 // "- Displacement results: 2/3" and the lines of the other kinds found.
 QString restoredResultLines(int displacements, int of, int strains, int fractures, int heights) {
     QString text;
@@ -153,6 +158,13 @@ std::optional<MainWidget::ProjectMessage> MainWidget::openProjectFile(const QStr
         QCoreApplication::processEvents();
         fitCurrentTabViews();
         summary = projectLoadSummary(report, mosaicMode);
+        // A run stopped between two files of a group leaves the first alone.
+        if (!report.incompleteResults.isEmpty()) {
+            const QString note = QStringLiteral("Incomplete results: %1.")
+                                     .arg(report.incompleteResults.join(QStringLiteral(", ")));
+            qWarning().noquote() << "[Project]" << note;
+            setStatus(statusLabel ? statusLabel->fullText() + QLatin1Char(' ') + note : note);
+        }
         // The controls would bring such values into range without a word, and
         // the next save would keep them: said once, here.
         if (!parameters.outOfRangeKeys.isEmpty()) {
@@ -433,7 +445,11 @@ void MainWidget::restoreProjectResults(const ProjectParameters& p, ProjectLoadRe
         if (progressBar)
             progressBar->setValue(60 + (35 * (i + 1)) / count);
         // Only what can be read back is counted; the pixels are read when shown.
-        const StoredResultParts parts = storedResultParts(appliedProjectFolder, resultBaseName(i));
+        const QString base = resultBaseName(i);
+        const StoredResultParts parts = storedResultParts(appliedProjectFolder, base);
+        report.incompleteResults << parts.incomplete;
+        if (parts.displacements)
+            adoptStoredRigidShift(appliedProjectFolder, base, results[static_cast<std::size_t>(i)]);
         report.displacementResults += parts.displacements ? 1 : 0;
         report.strainResults += parts.strains ? 1 : 0;
         report.fractureResults += parts.fracture ? 1 : 0;
@@ -478,7 +494,8 @@ MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadRepor
                             .arg(states)
                             .arg(tiles) +
                         restoredResultLines(r.displacementResults, perTileMode ? tiles : states, r.strainResults,
-                                            r.fractureResults, r.heightResults)};
+                                            r.fractureResults, r.heightResults) +
+                        incompleteResultsLine(r.incompleteResults)};
         }
         QString text = QStringLiteral("Mosaic project partially loaded:\n\n");
         if (referenceTiles == 0)
@@ -492,6 +509,7 @@ MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadRepor
             text += QStringLiteral("- ") + QFileInfo(missing).fileName() + QLatin1Char('\n');
         if (r.displacementResults > 0)
             text += QStringLiteral("\n%1 computation result(s) loaded.").arg(r.displacementResults);
+        text += incompleteResultsLine(r.incompleteResults);
         setStatus(QStringLiteral("Mosaic project partially loaded"));
         return {QStringLiteral("Incomplete loading"), text};
     }
@@ -500,7 +518,8 @@ MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadRepor
                                       "%1\n- Computation parameters: OK")
                            .arg(r.loadedDeformed) +
                        restoredResultLines(r.displacementResults, r.loadedDeformed, r.strainResults,
-                                           r.fractureResults, r.heightResults);
+                                           r.fractureResults, r.heightResults) +
+                       incompleteResultsLine(r.incompleteResults);
         if (r.displacementResults == 0 && r.strainResults == 0 && r.fractureResults == 0 && r.heightResults == 0)
             setStatus(QStringLiteral("Project loaded successfully."));
         else
@@ -524,6 +543,7 @@ MainWidget::ProjectMessage MainWidget::projectLoadSummary(const ProjectLoadRepor
     }
     if (r.displacementResults > 0)
         text += QStringLiteral("\n%1 computation result(s) loaded.").arg(r.displacementResults);
+    text += incompleteResultsLine(r.incompleteResults);
     text += QStringLiteral("\n\nThe project file still lists the missing files; it is rewritten only when you "
                            "change the project.");
     setStatus(QStringLiteral("Project partially loaded: %1/%2 images, %3 results")

@@ -370,8 +370,8 @@ void MainWidget::computeNextImage() {
         statusLabel->setText(QStringLiteral("All computations completed: %1 image(s) processed | Total time: %2")
                                  .arg(count)
                                  .arg(formatDuration(runTimer.elapsed())));
-    // The rigid shifts live only in the project file: the files hold what
-    // the search measured after them.
+    // The project file records the rigid shifts, which the fields on disk
+    // are measured after.
     saveParametersToProject();
     reportResultWriteFailures();
 }
@@ -459,8 +459,8 @@ void MainWidget::onResultFilesWritten(const QStringList& failures) {
     for (const QString& failure : failures)
         qWarning().noquote() << "[GUI] Result file not written:" << failure;
     resultWriteFailures << failures;
-    // The files leave the rigid shift out: the project file gets it as soon
-    // as they are on disk, so a run that never ends keeps it too.
+    // The project file gets the rigid shift as soon as the files are on
+    // disk, so a run that never ends keeps its ranges too.
     if (failures.isEmpty())
         saveParametersToProject();
     reportResultWriteFailures();

@@ -29,6 +29,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 
 namespace tavro::gui {
 
@@ -181,10 +183,12 @@ void MainWidget::onComputationFinished(tavro::gui::ComputationResult result) {
         job.saveFullImage = saveFullImageCheck && saveFullImageCheck->isChecked();
         job.geometry = runGeometry;
         job.baseName = runNames[index];
+        if (!result.display.rigidShiftUnknown && std::isfinite(result.rigid.shiftX) &&
+            std::isfinite(result.rigid.shiftY))
+            job.rigidShift = std::array<float, 2>{result.rigid.shiftX, result.rigid.shiftY};
     }
     // A batch pair's result takes its place in the queue's order, which is
-    // the order the result tabs browse; its rigid shift, which the files
-    // leave out, stays with it.
+    // the order the result tabs browse; its rigid shift stays with it.
     const bool batch = batchRunActive();
     const int stored = batch ? batchIndex : index;
     const int storedCount = batch ? static_cast<int>(batchQueue.size()) : count;

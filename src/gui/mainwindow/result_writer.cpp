@@ -1,6 +1,7 @@
 #include "gui/mainwindow/result_writer.h"
 
 #include "compute/computation_types.h"
+#include "gui/mainwindow/stored_results.h"
 #include "images/field_rendering.h"
 #include "images/image_write.h"
 
@@ -14,7 +15,8 @@ class FieldWriter {
 public:
     FieldWriter(const ResultFilesJob& job, QStringList& failures) : job_(job), failures_(failures) {}
 
-    void write(const QString& sub, const char* suffix, const std::vector<float>& field, int width, int height) {
+    void write(const QString& sub, const char* suffix, const std::vector<float>& field, int width, int height,
+               const QByteArray& description = {}) {
         const QString path = resultFilePath(job_.projectFolder, sub, job_.baseName, QString::fromLatin1(suffix));
         if (!QDir(job_.projectFolder).mkpath(sub)) {
             failures_ << QStringLiteral("%1: the folder %2 cannot be created").arg(path, sub);
@@ -28,11 +30,11 @@ public:
                 expandGridToImage(field, width, height, g.imageWidth, g.imageHeight, g.roi, g.stepX, g.stepY,
                                   g.windowSizeX, g.windowSizeY, g.marginY, g.marginX);
             written = !raster.empty() && writeFloatTiff(path, g.imageWidth, g.imageHeight, raster, error, {},
-                                                                    job_.projectFolder);
+                                                                    job_.projectFolder, description);
             if (raster.empty())
                 error = QStringLiteral("the field does not fit its grid");
         } else {
-            written = writeFloatTiff(path, width, height, field, error, {}, job_.projectFolder);
+            written = writeFloatTiff(path, width, height, field, error, {}, job_.projectFolder, description);
         }
         if (!written)
             failures_ << QStringLiteral("%1: %2").arg(path, error);
@@ -48,8 +50,12 @@ private:
 QStringList saveCorrelationResultFiles(const ResultFilesJob& job) {
     QStringList failures;
     FieldWriter writer(job, failures);
-    writer.write(kDisplacementsFolder, kDisplacementSuffixes[0], job.dispX, job.gridWidth, job.gridHeight);
-    writer.write(kDisplacementsFolder, kDisplacementSuffixes[1], job.dispY, job.gridWidth, job.gridHeight);
+    // The shift goes in with the fields it completes: a project file written
+    // later may never come to record it.
+    for (std::size_t c = 0; c < kDisplacementSuffixes.size(); ++c)
+        writer.write(kDisplacementsFolder, kDisplacementSuffixes[c], c == 0 ? job.dispX : job.dispY, job.gridWidth,
+                     job.gridHeight,
+                     job.rigidShift ? rigidShiftDescription(static_cast<int>(c), (*job.rigidShift)[c]) : QByteArray());
     if (job.hasStrains) {
         const StrainResult& s = job.strain;
         const std::vector<float>* fields[] = {&s.epsXX, &s.epsYY, &s.epsXY, &s.epsI, &s.epsII, &s.rotation};

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
+#include <optional>
 #include <vector>
 
 #include "core/results.h"
@@ -26,6 +28,8 @@ struct ResultFilesJob {
     QString baseName;
     bool hasStrains = false;
     bool hasFracture = false;
+    // Written into the Ux and Uy files; none for a shift that is unknown.
+    std::optional<std::array<float, 2>> rigidShift;
 };
 
 // Writes every file of the job, going on past a failed one; returns one

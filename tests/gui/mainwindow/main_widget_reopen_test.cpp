@@ -90,6 +90,7 @@ struct MainWidgetReopenTestAccess {
     static void AHeightMapOpensAtItsAutomaticRangeOrAtTheOneSetByHand();
     static void AHalfWrittenPairNamesItsMissingFileAndShowsNoMapOfAnotherStep();
     static void TheSummaryCountsOnlyResultsThatCanBeRead();
+    static void TheSummaryNamesTheFilesARunStoppedBetweenLeftWithoutTheRestOfTheirGroup();
     static void ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics();
     static void AnotherProjectLeavesNoneOfThePreviousModesControls();
     static void ControlsRestoredQuietlyGetTheStateTheirSignalsWouldHaveGiven();
@@ -379,6 +380,63 @@ REOPEN_TEST(OpenProject, TheSummaryCountsOnlyResultsThatCanBeRead) {
     EXPECT_TRUE(p.boxes.front().endsWith(
         QStringLiteral("\n- Displacement results: 2/3\n- Strain results: 1\n- Fracture results: 1")))
         << p.boxes.front().toStdString();
+}
+
+// A run killed between two files of a group leaves the first without the others.
+REOPEN_TEST(OpenProject, TheSummaryNamesTheFilesARunStoppedBetweenLeftWithoutTheRestOfTheirGroup) {
+    {
+        SCOPED_TRACE("the first of three images incomplete");
+        Project p(3);
+        p.field(kDisplacementsFolder, QStringLiteral("state_1"), "_ux", kGridWidth, kGridHeight, 0.5f);
+        p.displacements(QStringLiteral("state_2"), 1.5f);
+        p.displacements(QStringLiteral("state_3"), 2.5f);
+        const std::unique_ptr<MainWidget> again = p.reopen();
+        ASSERT_EQ(p.boxes.size(), 1);
+        EXPECT_TRUE(p.boxes.front().endsWith(
+            QStringLiteral("\n- Displacement results: 2/3\n- Incomplete results: state_1_ux.tif")))
+            << p.boxes.front().toStdString();
+        EXPECT_TRUE(again->statusLabel->fullText().contains(QStringLiteral("Incomplete results: state_1_ux.tif")))
+            << again->statusLabel->fullText().toStdString();
+    }
+    {
+        SCOPED_TRACE("the only image incomplete");
+        Project p(1);
+        p.field(kDisplacementsFolder, QStringLiteral("state_1"), "_uy", kGridWidth, kGridHeight, 0.5f);
+        const std::unique_ptr<MainWidget> again = p.reopen();
+        ASSERT_EQ(p.boxes.size(), 1);
+        EXPECT_TRUE(p.boxes.front().endsWith(
+            QStringLiteral("- Computation parameters: OK\n- Incomplete results: state_1_uy.tif")))
+            << p.boxes.front().toStdString();
+        EXPECT_TRUE(again->statusLabel->fullText().contains(QStringLiteral("Incomplete results: state_1_uy.tif")))
+            << again->statusLabel->fullText().toStdString();
+    }
+    {
+        SCOPED_TRACE("strains and crack maps stopped part way, beside whole displacements");
+        Project p(2);
+        p.displacements(QStringLiteral("state_1"), 0.5f);
+        p.displacements(QStringLiteral("state_2"), 1.5f);
+        for (const char* suffix : {"_exx", "_eyy"})
+            p.field(kStrainsFolder, QStringLiteral("state_1"), suffix, kGridWidth, kGridHeight, 0.0f);
+        for (const char* suffix : {"_cox", "_coy", "_alpha"})
+            p.field(kFractureFolder, QStringLiteral("state_2"), suffix, kGridWidth, kGridHeight, 0.0f);
+        const std::unique_ptr<MainWidget> again = p.reopen();
+        ASSERT_EQ(p.boxes.size(), 1);
+        EXPECT_TRUE(p.boxes.front().endsWith(QStringLiteral(
+            "\n- Displacement results: 2/2\n- Incomplete results: state_1_exx.tif, state_1_eyy.tif, "
+            "state_2_cox.tif, state_2_coy.tif, state_2_alpha.tif")))
+            << p.boxes.front().toStdString();
+    }
+    {
+        SCOPED_TRACE("an image not found: the line comes with the others of the incomplete loading");
+        Project p(2);
+        p.displacements(QStringLiteral("state_1"), 0.5f);
+        p.field(kDisplacementsFolder, QStringLiteral("state_2"), "_ux", kGridWidth, kGridHeight, 1.5f);
+        ASSERT_TRUE(QFile::remove(p.folder + QStringLiteral("/reference.tif")));
+        const std::unique_ptr<MainWidget> again = p.reopen();
+        ASSERT_EQ(p.boxes.size(), 1);
+        EXPECT_TRUE(p.boxes.front().contains(QStringLiteral("\n- Incomplete results: state_2_ux.tif\n")))
+            << p.boxes.front().toStdString();
+    }
 }
 
 REOPEN_TEST(ResetAllData, ClearingAndResettingLeaveNothingOfTheOldResultsAndMosaics) {

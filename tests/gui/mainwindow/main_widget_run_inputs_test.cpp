@@ -178,8 +178,20 @@ RUN_INPUTS_TEST(RunResults, AResultOnDiskKeepsItsRigidShiftWhenTheRunNeverEnds) 
         EXPECT_EQ(again.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 3 px, dy = 1 px"));
     }
 
-    // Files that no entry describes: the shift is said to be unknown, and stays so.
+    // Files that no entry describes: they carry the shift themselves.
     writeBytes(parameters, beforeFirstFiles);
+    {
+        MainWidget again;
+        again.loadParametersFromFile(parameters);
+        ASSERT_FALSE(again.results.empty());
+        EXPECT_EQ(again.results[0].rigid.shiftX, -3.0f);
+        EXPECT_EQ(again.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 3 px, dy = 1 px"));
+    }
+
+    // Files of older versions, which kept the shift out, and no entry: the
+    // shift is said to be unknown, and stays so.
+    writeBytes(parameters, beforeFirstFiles);
+    session::writeWithoutRigidShift(run.folder, QStringLiteral("state_1"));
     {
         MainWidget again;
         again.loadParametersFromFile(parameters);

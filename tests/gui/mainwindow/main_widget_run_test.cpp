@@ -167,6 +167,8 @@ struct MainWidgetRunTestAccess {
     static void EveryModeAndTheMaskShowTheSameRowsChosenByHandReloadedOrReset();
     static void AFolderThatCannotHoldTheProjectIsNotTakenAndEveryFailedSaveIsSaid();
     static void HeightRangesOfStatesNotListedSurviveTheNextSave();
+    static void APairTheProjectFileNeverRecordedKeepsItsRigidShiftFromItsFiles();
+    static void TheProjectFilesEntryStaysTheAuthorityOverTheShiftItsFilesCarry();
 };
 
 #define RUN_TEST(Suite, Name)                  \
@@ -1197,6 +1199,88 @@ RUN_TEST(OpenProject, HeightRangesOfStatesNotListedSurviveTheNextSave) {
     EXPECT_EQ(back.heightCache[0].index, 5);
     EXPECT_EQ(back.heightCache[0].maxUz, 2.0f);
     EXPECT_FALSE(back.heightFields && back.heightFields->hasResult) << "no listed state has a height result";
+}
+
+namespace {
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    return file.readAll();
+}
+
+void replaceFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+// The mean over the measured points of a stored field plus the shift taken out before it was measured.
+double meanFullDisplacement(const std::vector<float>& stored, float rigidShift) {
+    double sum = 0.0;
+    int count = 0;
+    for (float value : stored)
+        if (std::isfinite(value)) {
+            sum += static_cast<double>(value) - static_cast<double>(rigidShift);
+            ++count;
+        }
+    EXPECT_GT(count, static_cast<int>(stored.size()) * 3 / 4);
+    return count > 0 ? sum / count : 0.0;
+}
+
+}  // namespace
+
+// The program killed after the pair's files took their names and before the
+// project file recorded the pair: the files alone must give the displacement.
+RUN_TEST(ReopenAfterKill, APairTheProjectFileNeverRecordedKeepsItsRigidShiftFromItsFiles) {
+    const Shift truth{12.3, -7.6};
+    Run run(std::vector<Shift>{truth});
+    const QString projectFile = run.folder + QStringLiteral("/parameters.json");
+    run.w().saveParametersToProject();
+    const QByteArray beforeThePair = fileBytes(projectFile);
+    run.compute();
+    ASSERT_EQ(run.w().results.size(), 1u);
+    const RigidRegistrationResult measured = run.w().results[0].rigid;
+    ASSERT_EQ(measured.shiftX, -12.0f);
+    ASSERT_EQ(measured.shiftY, 8.0f);
+    replaceFile(projectFile, beforeThePair);
+    ASSERT_TRUE(run.saved().resultCache.empty());
+
+    const std::unique_ptr<MainWidget> again = run.reopen();
+    MainWidget& v = *again;
+    ASSERT_EQ(v.results.size(), 1u);
+    const ComputationResult& reopened = v.results[0];
+    ASSERT_FALSE(reopened.displacements->dispX.empty());
+    EXPECT_FALSE(reopened.display.rigidShiftUnknown);
+    EXPECT_EQ(reopened.rigid.shiftX, measured.shiftX);
+    EXPECT_EQ(reopened.rigid.shiftY, measured.shiftY);
+    EXPECT_EQ(v.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 12 px, dy = -8 px"));
+    // Cubic B-spline on an exact Fourier shift, averaged over the grid: well within 0.01 px.
+    EXPECT_NEAR(meanFullDisplacement(reopened.displacements->dispX, reopened.rigid.shiftX), truth.ux, 0.01);
+    EXPECT_NEAR(meanFullDisplacement(reopened.displacements->dispY, reopened.rigid.shiftY), truth.uy, 0.01);
+    // The save that ends the opening records the pair again.
+    const ProjectParameters saved = run.saved();
+    ASSERT_EQ(saved.resultCache.size(), 1u);
+    ASSERT_TRUE(saved.resultCache[0].rigidShift);
+    EXPECT_EQ((*saved.resultCache[0].rigidShift)[0], measured.shiftX);
+    EXPECT_EQ((*saved.resultCache[0].rigidShift)[1], measured.shiftY);
+}
+
+RUN_TEST(ReopenAfterKill, TheProjectFilesEntryStaysTheAuthorityOverTheShiftItsFilesCarry) {
+    Run run(std::vector<Shift>{{3.2, -1.1}});
+    run.compute();
+    ProjectParameters edited = run.saved();
+    ASSERT_EQ(edited.resultCache.size(), 1u);
+    ASSERT_TRUE(edited.resultCache[0].rigidShift);
+    edited.resultCache[0].rigidShift = std::array<float, 2>{-5.0f, 2.0f};
+    QString error;
+    ASSERT_TRUE(writeProjectParametersFile(run.folder + QStringLiteral("/parameters.json"), edited, error))
+        << error.toStdString();
+
+    const std::unique_ptr<MainWidget> again = run.reopen();
+    ASSERT_EQ(again->results.size(), 1u);
+    EXPECT_EQ(again->results[0].rigid.shiftX, -5.0f);
+    EXPECT_EQ(again->results[0].rigid.shiftY, 2.0f);
 }
 
 }  // namespace tavro::gui

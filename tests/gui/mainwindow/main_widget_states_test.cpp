@@ -493,7 +493,8 @@ STATES_TEST(ResultEntries, AFieldOfZerosReopensWithItsRigidShiftAndATileWithoutE
         EXPECT_EQ(again.rigidShiftLabel->text(), shifts[std::size_t(i)]) << i;
     }
 
-    // Per-tile results read from a file that lost their entries: the shift is unknown, not a known 0.
+    // Per-tile results read from a file that lost their entries: the shift
+    // their files carry, or, in files of older versions, unknown, not a known 0.
     Session t;
     perTileStates(t, {{"p", 1.0, 0.0, 0}});
     t.w().perTileRadio->setChecked(true);
@@ -504,11 +505,17 @@ STATES_TEST(ResultEntries, AFieldOfZerosReopensWithItsRigidShiftAndATileWithoutE
     stripped.resultCache.clear();
     QString error;
     ASSERT_TRUE(writeProjectParametersFile(t.folder + QStringLiteral("/parameters.json"), stripped, error));
+    const std::vector<ComputationResult> computed = t.w().results;
+    session::writeWithoutRigidShift(t.folder, t.w().batchNames[0]);
     MainWidget reopened;
     reopened.loadParametersFromFile(t.folder + QStringLiteral("/parameters.json"));
     ASSERT_EQ(reopened.batchNames.size(), 2);
     EXPECT_TRUE(reopened.results[0].display.rigidShiftUnknown);
     EXPECT_EQ(reopened.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: unknown"));
+    ASSERT_EQ(computed.size(), 2u);
+    EXPECT_FALSE(reopened.results[1].display.rigidShiftUnknown);
+    EXPECT_EQ(reopened.results[1].rigid.shiftX, computed[1].rigid.shiftX);
+    EXPECT_EQ(reopened.results[1].rigid.shiftY, computed[1].rigid.shiftY);
 }
 
 STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {

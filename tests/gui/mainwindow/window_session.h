@@ -4,10 +4,12 @@
 
 #include "compute/compute_worker.h"
 #include "gui/foundation/elided_label.h"
+#include "images/image_io.h"
 #include "images/image_write.h"
 #include "gui/foundation/message_boxes.h"
 #include "gui/mainwindow/main_widget.h"
 #include "gui/project/project_parameters.h"
+#include "gui/project/result_files.h"
 #include "isolated_settings.h"
 #include "support/synthetic_images.h"
 #include "support/temp_dir.h"
@@ -80,6 +82,20 @@ inline bool sameField(const std::vector<float>& a, const std::vector<float>& b) 
         if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i]))))
             return false;
     return true;
+}
+
+// Rewrites the Ux and Uy files of `base` as versions that kept the rigid
+// shift out of them wrote them: the same values, no text.
+inline void writeWithoutRigidShift(const QString& folder, const QString& base) {
+    for (const char* suffix : {"_ux", "_uy"}) {
+        const QString path = resultFilePath(folder, kDisplacementsFolder, base, QString::fromLatin1(suffix));
+        std::uint32_t width = 0, height = 0;
+        std::vector<float> values;
+        QString error;
+        ASSERT_TRUE(readFloatTiff(path, width, height, values, error)) << error.toStdString();
+        ASSERT_TRUE(writeFloatTiff(path, static_cast<int>(width), static_cast<int>(height), values, error, {}))
+            << error.toStdString();
+    }
 }
 
 }  // namespace session
