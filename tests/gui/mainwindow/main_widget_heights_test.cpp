@@ -182,7 +182,7 @@ struct MainWidgetHeightsTestAccess {
     static void EachHeightRowNamesItsImageThroughAddsMovesAndRemovals();
     static void ArrowsMoveAHeightFileAndForgetTheMapsOfBothPairings();
     static void AColourHeightFileIsRefusedWhenAddedWithTheComputationsReason();
-    static void ThreeStateTabsKeepTheirWholeText();
+    static void TheFirstReferenceTileAddedIsFittedToItsView();
     static void AnUnreadableReferenceMapEndsTheComputationInTheStatus();
 
     static QString colourPng(Heights& h, const QString& name) {
@@ -979,27 +979,19 @@ HEIGHT_TEST(OutOfPlanePerState, AnUnreadableReferenceMapEndsTheComputationInTheS
     EXPECT_TRUE(w.computeOutOfPlaneButton->isEnabled());
 }
 
-// "Deformed 3" stays readable beside its neighbours in the height and the tile rows.
-HEIGHT_TEST(HeightInputs, ThreeStateTabsKeepTheirWholeText) {
+// The first reference tile is fitted to its view, as the ones chosen later are.
+HEIGHT_TEST(HeightInputs, TheFirstReferenceTileAddedIsFittedToItsView) {
     Heights h;
     MainWidget& w = h.w();
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     w.mosaicSwitch->setChecked(true);
-    w.onAddMosaicDefState();
-    w.onAddMosaicDefState();
     QCoreApplication::processEvents();
-    for (const QPushButton* tab : w.mosaicDefStateButtons) {
-        SCOPED_TRACE(tab->text().toStdString());
-        EXPECT_GE(tab->width(), tab->fontMetrics().horizontalAdvance(tab->text()));
-    }
-    w.mainTabs->setCurrentWidget(w.heightResultPage);
+    h.chosen = {h.image(QStringLiteral("t1.tif"), 2000, 1500, QImage::Format_Grayscale8, 1),
+                h.image(QStringLiteral("t2.tif"), 2000, 1500, QImage::Format_Grayscale8, 2)};
+    w.onAddMosaicRefTiles();
     QCoreApplication::processEvents();
-    ASSERT_EQ(w.heightStateButtons.size(), 3);
-    for (const QPushButton* tab : w.heightStateButtons) {
-        SCOPED_TRACE(tab->text().toStdString());
-        EXPECT_GE(tab->width(), tab->fontMetrics().horizontalAdvance(tab->text()));
-    }
+    EXPECT_TRUE(w.referenceView->isFitted());
 }
 
 }  // namespace tavro::gui
