@@ -9,6 +9,17 @@
 
 namespace tavro::gui {
 
+namespace {
+
+QString rejectedNamesText(const QStringList& rejectedNames) {
+    return rejectedNames.size() == 1 ? rejectedNames.front()
+                                     : QStringLiteral("%1 and %2 other file(s)")
+                                           .arg(rejectedNames.front())
+                                           .arg(rejectedNames.size() - 1);
+}
+
+}  // namespace
+
 bool isLossyImagePath(const QString& path) {
     static const QStringList lossy{QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("jpe"),
                                    QStringLiteral("jfif")};
@@ -29,15 +40,21 @@ LossySplit splitLossyImages(const QStringList& paths) {
 QString lossyRejectionText(const QStringList& rejectedNames) {
     if (rejectedNames.isEmpty())
         return QString();
-    const QString named = rejectedNames.size() == 1
-                              ? rejectedNames.front()
-                              : QStringLiteral("%1 and %2 other file(s)")
-                                    .arg(rejectedNames.front())
-                                    .arg(rejectedNames.size() - 1);
+    const QString named = rejectedNamesText(rejectedNames);
     return QStringLiteral(
                "%1 uses JPEG compression and was not loaded.\n\nJPEG discards high-frequency detail \u2014 the "
                "speckle pattern that correlation relies on \u2014 so displacement fields computed from it would be "
                "silently degraded.\n\nUse TIFF, PNG or BMP.")
+        .arg(named);
+}
+
+QString lossyHeightRejectionText(const QStringList& rejectedNames) {
+    if (rejectedNames.isEmpty())
+        return QString();
+    const QString named = rejectedNamesText(rejectedNames);
+    return QStringLiteral("%1 uses JPEG compression and was not loaded.\n\nJPEG alters the values it stores \u2014 "
+                          "the heights read from it are not those that were measured \u2014 so out-of-plane "
+                          "displacements computed from it would be silently wrong.\n\nUse TIFF, PNG or BMP.")
         .arg(named);
 }
 

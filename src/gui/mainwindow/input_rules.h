@@ -27,6 +27,8 @@ struct LossySplit {
 };
 LossySplit splitLossyImages(const QStringList& paths);
 QString lossyRejectionText(const QStringList& rejectedNames);
+// The same refusal for height files, whose values rather than a speckle JPEG alters.
+QString lossyHeightRejectionText(const QStringList& rejectedNames);
 
 // Result files are named by an image's complete base name, so two images whose
 // names differ only in folder or suffix would write the same files. Compared

@@ -132,6 +132,9 @@ public:
                                      int& outHeight, QString& error);
     static bool loadHeightImage(const QString& path, std::vector<float>& outData, int& outWidth, int& outHeight,
                                 QString& error);
+    // Whether loadHeightImage would refuse the file, from its header where
+    // that tells; empty when it would be read.
+    static QString heightFileRefusal(const QString& path);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
     QSize sizeHint() const override;
@@ -267,6 +270,8 @@ private:
     // Clears the load cancel flag, then decodes on the pool while events run.
     std::optional<ImageLoadOutcome> loadImageInBackground(const QString& path, const QString& message);
     int rejectLossyImages(QStringList& paths);
+    // Height files JPEG or in a layout the computation refuses leave `paths`, with their reasons.
+    void rejectUnreadableHeightFiles(QStringList& paths);
     bool ensureDeformedGrayLoaded(int index, QString& error);
     // The entry's pixels read again when released, refused when its size changed since it was added.
     bool ensureGrayLoaded(std::vector<LoadedImage>& images, int index, QString& error);
@@ -278,6 +283,7 @@ private:
     // A refusal or failure: said in the status line as well as in its box.
     void sayRefusal(const QString& title, const QString& text);
     bool refuseDeformedSize(const LoadedImage& image);
+    bool refuseReferenceSize(const LoadedImage& image, const QString& path);
     bool backgroundTaskRunning() const;
     void closeWhenIdle();
     bool checkInputImagesLoaded();
@@ -665,7 +671,14 @@ private:
     void onClearHeightDefTiles();
     void onRemoveHeightClassicDefTiles();
     void onClearHeightClassicDefTiles();
+    // Moves the current height file by one row through the list's own move, as a drag does.
+    void moveHeightClassicRow(int step);
     void onHeightListSelectionChanged();
+    // "h1.tif → load_03": each height file row names the image it pairs with.
+    QString heightPairingText(int row) const;
+    void labelHeightPairings();
+    // The single-mode caption's name of state `index`: its height file's and its image's.
+    QString singleHeightStateName(int index, const QString& heightName) const;
     void updateHeightTilesControls();
     void refreshHeightPanelLayout();
     void layoutHeightStateTabs();
@@ -1129,6 +1142,8 @@ private:
     QPushButton* heightDefAddButton = nullptr;
     QPushButton* heightDefRemoveButton = nullptr;
     QPushButton* heightDefClearButton = nullptr;
+    QPushButton* heightDefUpButton = nullptr;
+    QPushButton* heightDefDownButton = nullptr;
     QLabel* heightFileCountLabel = nullptr;
     QWidget* heightMosaicContainer = nullptr;
     // The state tabs' scroll area and the arrows that page through the tabs

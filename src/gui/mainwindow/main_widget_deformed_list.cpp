@@ -458,6 +458,8 @@ void MainWidget::updateDeformedList() {
     deformedHintLabel->setVisible(count < 1);
     deformedList->setVisible(count > 0);
     updateResultSlider();
+    // Height files pair with images by row: their rows name the image now in each row.
+    labelHeightPairings();
 }
 
 void MainWidget::setCountLabel(QLabel* label, int count, const QString& one, const QString& many) {

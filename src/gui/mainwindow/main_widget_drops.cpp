@@ -121,6 +121,8 @@ void MainWidget::dropEvent(QDropEvent* event) {
                     onMosaicRefTileDoubleClicked(list->currentItem());
                 else
                     onMosaicDefTileDoubleClicked(list->currentItem());
+                if (ImageViewWidget* view = referenceTiles ? referenceView : deformedView; view && wasEmpty)
+                    view->fitToWindow();
             }
             setStatus(referenceTiles ? QStringLiteral("%1 reference tile(s) added").arg(accepted)
                                      : QStringLiteral("%1 deformed tile(s) added to state %2")

@@ -3,13 +3,16 @@
 // images' reader, so that a height map passes the checks an image does.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/message_boxes.h"
+
 #include "gui/mainwindow/input_rules.h"
 #include "images/image_io.h"
 #include "images/image_limits.h"
 #include "images/tiff_file.h"
 
+#include <QDebug>
+#include <QFile>
 #include <QFileInfo>
-
 #include <QImage>
 
 #include <tiffio.h>
@@ -190,7 +193,73 @@ bool greyToHeights(const QImage& image, std::vector<float>& outData, int& outWid
     return true;
 }
 
+bool isTiffPath(const QString& path) {
+    return path.endsWith(QStringLiteral(".tif"), Qt::CaseInsensitive) ||
+           path.endsWith(QStringLiteral(".tiff"), Qt::CaseInsensitive);
+}
+
+// One channel of a layout the reader takes: read as it stands, which the
+// header alone tells. Any other layout needs the pixels to tell grey from colour.
+bool tiffHeaderSuffices(const QString& path, QString& refusal) {
+    detail::TiffFile file(path, "rm");
+    if (!file)
+        return false;
+    SampleLayout layout;
+    uint16_t samplesPerPixel = 1;
+    TIFFGetFieldDefaulted(file.get(), TIFFTAG_BITSPERSAMPLE, &layout.bits);
+    TIFFGetFieldDefaulted(file.get(), TIFFTAG_SAMPLEFORMAT, &layout.format);
+    TIFFGetFieldDefaulted(file.get(), TIFFTAG_SAMPLESPERPIXEL, &samplesPerPixel);
+    if (samplesPerPixel != 1)
+        return false;
+    refusal = refusedLayout(layout, samplesPerPixel);
+    return true;
+}
+
+// PNG colour types 0 (grey) and 4 (grey with alpha), from the IHDR chunk.
+bool isGreyPng(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(26);
+    return head.size() == 26 && head.startsWith("\x89PNG\r\n\x1a\n") && head.mid(12, 4) == "IHDR" &&
+           (head[25] == 0 || head[25] == 4);
+}
+
 } // namespace
+
+QString MainWidget::heightFileRefusal(const QString& path) {
+    if (isLossyImagePath(path))
+        return lossyHeightRejectionText({QFileInfo(path).fileName()});
+    QString refusal;
+    if (isTiffPath(path) && tiffHeaderSuffices(path, refusal))
+        return refusal;
+    if (isGreyPng(path))
+        return {};
+    std::vector<float> values;
+    int width = 0, height = 0;
+    return loadHeightImage(path, values, width, height, refusal) ? QString() : refusal;
+}
+
+void MainWidget::rejectUnreadableHeightFiles(QStringList& paths) {
+    const LossySplit split = splitLossyImages(paths);
+    if (!split.rejectedNames.isEmpty()) {
+        qWarning().noquote() << "[GUI] Lossy height file(s) rejected:" << split.rejectedNames.join(QStringLiteral(", "));
+        showMessage(this, QStringLiteral("Unsupported image format"), lossyHeightRejectionText(split.rejectedNames));
+    }
+    // Refused now, with the reason the computation would give, rather than when it runs.
+    QStringList kept;
+    QStringList reasons;
+    for (const QString& path : split.kept) {
+        const QString refusal = heightFileRefusal(path);
+        if (refusal.isEmpty())
+            kept << path;
+        else
+            reasons << QStringLiteral("%1 was not added:\n%2").arg(QFileInfo(path).fileName(), refusal);
+    }
+    paths = kept;
+    if (!reasons.isEmpty())
+        sayRefusal(QStringLiteral("Height file"), reasons.join(QStringLiteral("\n\n")));
+}
 
 bool MainWidget::loadSingleHeightTiff(const QString& path, std::vector<float>& outData, int& outWidth,
                                       int& outHeight, QString& error) {
@@ -202,11 +271,10 @@ bool MainWidget::loadHeightImage(const QString& path, std::vector<float>& outDat
                                  QString& error) {
     // A JPEG's heights were altered when it was saved, however it reads.
     if (isLossyImagePath(path)) {
-        error = lossyRejectionText({QFileInfo(path).fileName()});
+        error = lossyHeightRejectionText({QFileInfo(path).fileName()});
         return false;
     }
-    if (path.endsWith(QStringLiteral(".tif"), Qt::CaseInsensitive) ||
-        path.endsWith(QStringLiteral(".tiff"), Qt::CaseInsensitive)) {
+    if (isTiffPath(path)) {
         bool layoutRefused = false;
         if (readHeightTiff(path, outData, outWidth, outHeight, error, layoutRefused))
             return true;

@@ -137,12 +137,17 @@ void MainWidget::buildHeightMapPanel() {
                                     deformedPage);
     heightDefRemoveButton = listButton(QStringLiteral("-"), QStringLiteral("Remove selected files"),
                                        secondaryButtonStyle(), false, deformedPage);
+    heightDefUpButton = listButton(QStringLiteral("\u2191"), QStringLiteral("Move selected file up"),
+                                   secondaryButtonStyle(), false, deformedPage);
+    heightDefDownButton = listButton(QStringLiteral("\u2193"), QStringLiteral("Move selected file down"),
+                                     secondaryButtonStyle(), false, deformedPage);
     heightDefClearButton = listButton(QStringLiteral("Clear all"), QStringLiteral("Remove all files"),
                                       dangerTextButtonStyle(), false, deformedPage);
     auto* deformedButtons = new QHBoxLayout;
     deformedButtons->setSpacing(4);
     deformedButtons->addStretch();
-    for (QPushButton* button : {heightDefAddButton, heightDefRemoveButton, heightDefClearButton})
+    for (QPushButton* button :
+         {heightDefAddButton, heightDefRemoveButton, heightDefUpButton, heightDefDownButton, heightDefClearButton})
         deformedButtons->addWidget(button);
     deformedButtons->addStretch();
     heightFileCountLabel = new QLabel(QStringLiteral("No file"), deformedPage);
@@ -333,12 +338,17 @@ void MainWidget::connectHeightMapControls() {
     connect(heightRefRemoveButton, &QPushButton::clicked, this, [this] { onClearHeightRefTiles(); });
     connect(heightDefAddButton, &QPushButton::clicked, this, [this] { onAddHeightDefTiles(); });
     connect(heightDefRemoveButton, &QPushButton::clicked, this, [this] { onRemoveHeightClassicDefTiles(); });
+    connect(heightDefUpButton, &QPushButton::clicked, this, [this] { moveHeightClassicRow(-1); });
+    connect(heightDefDownButton, &QPushButton::clicked, this, [this] { moveHeightClassicRow(1); });
     connect(heightDefClearButton, &QPushButton::clicked, this, [this] { onClearHeightClassicDefTiles(); });
     connect(heightDefFileList, &QListWidget::itemSelectionChanged, this, [this] { onHeightListSelectionChanged(); });
+    connect(heightDefFileList, &QListWidget::currentRowChanged, this, [this] { onHeightListSelectionChanged(); });
     // A drag inside the list moves rows; the files behind them must follow, or "-" removes another file.
     connect(heightDefFileList->model(), &QAbstractItemModel::rowsMoved, this,
             [this](const QModelIndex&, int first, int last, const QModelIndex&, int destination) {
                 onHeightClassicRowsMoved(first, last, destination);
+                labelHeightPairings();
+                onHeightListSelectionChanged();
             });
     connect(computeOutOfPlaneButton, &QPushButton::clicked, this, [this] { onComputeOutOfPlane(); });
     connect(heightSaveFullImageCheck, &QCheckBox::toggled, this, [this] { onHeightSaveFullImageToggled(); });

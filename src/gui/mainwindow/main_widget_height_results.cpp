@@ -265,7 +265,7 @@ void MainWidget::loadHeightResultAt(int value, bool quiet) {
                    ? QFileInfo(deformedHeightStates[value].front()).completeBaseName()
                    : QString();
     else if (!deformedHeightStates.isEmpty() && value < deformedHeightStates.front().size())
-        name = QFileInfo(deformedHeightStates.front()[value]).completeBaseName();
+        name = singleHeightStateName(value, QFileInfo(deformedHeightStates.front()[value]).completeBaseName());
     if (heightStepLabel)
         heightStepLabel->setText(
             stateStepText(batchName ? QStringLiteral("Tile") : QStringLiteral("State"), value, count, name));

@@ -150,7 +150,7 @@ void MainWidget::onAddHeightDefTiles() {
 
 void MainWidget::addHeightReferenceFiles(QStringList files) {
     files.removeAll(QString());
-    rejectLossyImages(files);
+    rejectUnreadableHeightFiles(files);
     if (files.isEmpty())
         return;
     if (heightMosaicMode()) {
@@ -174,7 +174,7 @@ void MainWidget::addHeightReferenceFiles(QStringList files) {
 
 void MainWidget::addHeightDeformedFiles(QStringList files) {
     files.removeAll(QString());
-    rejectLossyImages(files);
+    rejectUnreadableHeightFiles(files);
     if (files.isEmpty())
         return;
     if (heightMosaicMode()) {
@@ -188,10 +188,15 @@ void MainWidget::addHeightDeformedFiles(QStringList files) {
     }
     if (deformedHeightStates.isEmpty())
         deformedHeightStates.append(QStringList());
-    deformedHeightStates[0] << sortedPaths(files);
+    const QStringList sorted = sortedPaths(files);
+    deformedHeightStates[0] << sorted;
     updateHeightFileCountLabel();
     heightInputsEdited(true);
-    setStatus(QStringLiteral("%1 height file(s) (deformed) added").arg(files.size()));
+    // Files pair with images by row: a silent reorder would pair them otherwise than chosen.
+    QString status = QStringLiteral("%1 height file(s) (deformed) added").arg(files.size());
+    if (sorted != files)
+        status += QStringLiteral(" \u2014 sorted by name; each file pairs with the image in the same row");
+    setStatus(status);
 }
 
 void MainWidget::onRemoveHeightRefTiles() {
@@ -366,9 +371,60 @@ void MainWidget::onHeightTabChanged(int id) {
     updateHeightTilesControls();
 }
 
+void MainWidget::moveHeightClassicRow(int step) {
+    if (!heightDefFileList)
+        return;
+    const int row = heightDefFileList->currentRow();
+    const int target = row + step;
+    if (row < 0 || target < 0 || target >= heightDefFileList->count())
+        return;
+    // The model's move is the drag's: the pairing's maps are forgotten by the same handler.
+    if (!heightDefFileList->model()->moveRow(QModelIndex(), row, QModelIndex(), step > 0 ? target + 1 : target))
+        return;
+    heightDefFileList->clearSelection();
+    heightDefFileList->setCurrentRow(target);
+    setStatus(QStringLiteral("Height file moved: %1").arg(heightPairingText(target)));
+}
+
 void MainWidget::onHeightListSelectionChanged() {
-    if (heightDefRemoveButton && heightDefFileList)
-        heightDefRemoveButton->setEnabled(!heightDefFileList->selectedItems().isEmpty());
+    if (!heightDefFileList)
+        return;
+    const bool selected = !heightDefFileList->selectedItems().isEmpty();
+    if (heightDefRemoveButton)
+        heightDefRemoveButton->setEnabled(selected);
+    const int row = heightDefFileList->currentRow();
+    const bool movable = selected && row >= 0 && heightDefFileList->selectedItems().size() == 1;
+    if (heightDefUpButton)
+        heightDefUpButton->setEnabled(movable && row >= 1);
+    if (heightDefDownButton)
+        heightDefDownButton->setEnabled(movable && row < heightDefFileList->count() - 1);
+}
+
+QString MainWidget::heightPairingText(int row) const {
+    const QStringList files = deformedHeightStates.isEmpty() ? QStringList() : deformedHeightStates.front();
+    if (row < 0 || row >= files.size())
+        return QString();
+    const QString image = row < static_cast<int>(deformedImages.size())
+                              ? QFileInfo(deformedImages[static_cast<std::size_t>(row)].path).completeBaseName()
+                              : QString();
+    return QStringLiteral("%1 \u2192 %2")
+        .arg(QFileInfo(files[row]).fileName(), image.isEmpty() ? QStringLiteral("(no image)") : image);
+}
+
+// Texts set in place: a drag is still under way when its rows have moved.
+void MainWidget::labelHeightPairings() {
+    if (!heightDefFileList || deformedHeightStates.isEmpty() ||
+        heightDefFileList->count() != deformedHeightStates.front().size())
+        return;
+    for (int row = 0; row < heightDefFileList->count(); ++row)
+        heightDefFileList->item(row)->setText(heightPairingText(row));
+}
+
+QString MainWidget::singleHeightStateName(int index, const QString& heightName) const {
+    if (index < 0 || index >= static_cast<int>(deformedImages.size()))
+        return heightName;
+    const QString image = QFileInfo(deformedImages[static_cast<std::size_t>(index)].path).completeBaseName();
+    return image.isEmpty() ? heightName : QStringLiteral("%1 \u2192 %2").arg(heightName, image);
 }
 
 void MainWidget::refreshHeightRefTilesList() {
@@ -517,6 +573,7 @@ void MainWidget::updateHeightFileCountLabel() {
     heightRefRemoveButton->setEnabled(!referenceHeightPaths.isEmpty());
     const QStringList files = deformedHeightStates.isEmpty() ? QStringList() : deformedHeightStates.front();
     fillFileNames(heightDefFileList, files);
+    labelHeightPairings();
     heightDefEmptyLabel->setVisible(files.isEmpty());
     heightDefFileList->setVisible(!files.isEmpty());
     heightDefClearButton->setVisible(!files.isEmpty());

@@ -106,6 +106,8 @@ void MainWidget::loadImageFromPath(QLineEdit* field, LoadedImage& target, const 
         sayRefusal(QStringLiteral("Loading"), outcome->error);
         return;
     }
+    if (&target == &referenceImage && refuseReferenceSize(outcome->image, path))
+        return;
     target = std::move(outcome->image);
     if (field)
         field->setText(name);

@@ -127,6 +127,9 @@ void MainWidget::addMosaicTiles(bool reference) {
                 onMosaicRefTileDoubleClicked(list->currentItem());
             else
                 onMosaicDefTileDoubleClicked(list->currentItem());
+            // A first tile keeps the zoom of an empty view otherwise, small in a corner.
+            if (ImageViewWidget* view = reference ? referenceView : deformedView; view && wasEmpty)
+                view->fitToWindow();
         }
         setStatus(reference ? QStringLiteral("%1 reference tile(s) added").arg(accepted)
                             : QStringLiteral("%1 deformed tile(s) added to state %2")

@@ -223,7 +223,8 @@ void MainWidget::runOutOfPlaneStates(int N) {
     if (!loaded->success) {
         const QString prefix =
             mosaic ? QStringLiteral("Height h\u2080 assembly failed:\n") : QStringLiteral("Failed to load h\u2080:\n");
-        showMessage(this, QStringLiteral("Error"), prefix + loaded->error);
+        // The status still names the load under way: it must say the load's end.
+        sayRefusal(QStringLiteral("Error"), prefix + loaded->error);
         if (progressBar)
             progressBar->setValue(0);
         return endOutOfPlane();
@@ -267,7 +268,8 @@ void MainWidget::runOutOfPlaneStates(int N) {
                    ? QFileInfo(deformedHeightStates[at].front()).fileName().section(QLatin1Char('.'), 0, 0)
                    : QStringLiteral("State %1").arg(at + 1);
     else if (!deformedHeightStates.isEmpty() && at < deformedHeightStates.front().size())
-        name = QFileInfo(deformedHeightStates.front()[at]).fileName().section(QLatin1Char('.'), 0, 0);
+        name = singleHeightStateName(
+            at, QFileInfo(deformedHeightStates.front()[at]).fileName().section(QLatin1Char('.'), 0, 0));
     if (heightStepLabel)
         heightStepLabel->setText(QStringLiteral("State %1/%2: %3").arg(at + 1).arg(N).arg(name));
     outOfPlaneStale = false;

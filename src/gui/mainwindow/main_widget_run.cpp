@@ -418,6 +418,30 @@ void MainWidget::sayRefusal(const QString& title, const QString& text) {
     showMessage(this, title, text);
 }
 
+// The rule of refuseDeformedSize seen from the other side: a reference of
+// another size would leave every held image uncorrelatable.
+bool MainWidget::refuseReferenceSize(const LoadedImage& image, const QString& path) {
+    if (mosaicSwitch && mosaicSwitch->isChecked())
+        return false;
+    const QSize size = image.full.isNull() ? image.originalSize : image.full.size();
+    for (const LoadedImage& held : deformedImages) {
+        const QSize other = held.full.isNull() ? held.originalSize : held.full.size();
+        if (other.isEmpty() || other == size)
+            continue;
+        sayRefusal(QStringLiteral("Images"),
+                   QStringLiteral("All images must have the same size: %1 is %2\u00d7%3, the deformed image %4 "
+                                  "%5\u00d7%6.\n\nThe reference was not changed.")
+                       .arg(QFileInfo(path).fileName())
+                       .arg(size.width())
+                       .arg(size.height())
+                       .arg(QFileInfo(held.path).fileName())
+                       .arg(other.width())
+                       .arg(other.height()));
+        return true;
+    }
+    return false;
+}
+
 bool MainWidget::refuseDeformedSize(const LoadedImage& image) {
     const QSize reference = referenceSize();
     const QSize size = image.full.isNull() ? image.originalSize : image.full.size();

@@ -179,6 +179,20 @@ struct MainWidgetHeightsTestAccess {
         return std::nan("");
     }
     static void HeightFilesPassTheChecksOfAnImageAndAFullListCanBeCleared();
+    static void EachHeightRowNamesItsImageThroughAddsMovesAndRemovals();
+    static void ArrowsMoveAHeightFileAndForgetTheMapsOfBothPairings();
+    static void AColourHeightFileIsRefusedWhenAddedWithTheComputationsReason();
+    static void TheFirstReferenceTileAddedIsFittedToItsView();
+    static void AnUnreadableReferenceMapEndsTheComputationInTheStatus();
+
+    static QString colourPng(Heights& h, const QString& name) {
+        QImage colour(kImage, kImage, QImage::Format_RGB32);
+        colour.fill(qRgb(100, 100, 100));
+        colour.setPixel(kImage - 1, kImage - 1, qRgb(255, 0, 0));
+        const QString path = h.folder + QLatin1Char('/') + name;
+        EXPECT_TRUE(colour.save(path));
+        return path;
+    }
 
     // A map of two levels, `low` on its left half and `high` on its right.
     static QString twoLevelFile(Heights& h, const QString& name, int width, int height, float low, float high) {
@@ -217,7 +231,7 @@ HEIGHT_TEST(OutOfPlanePerState, EachStateIsComputedShownAndWrittenUnderItsImageN
     EXPECT_EQ(w.shownHeightIndex, 1);
     EXPECT_EQ(w.shownHeightGridWidth, kGrid);
     EXPECT_NEAR(w.heightDisplayMin, 1.5f, 1e-3);
-    EXPECT_EQ(w.heightStepLabel->text(), QStringLiteral("State 2/2: h1_b"));
+    EXPECT_EQ(w.heightStepLabel->text(), QStringLiteral("State 2/2: h1_b \u2192 img_b"));
     EXPECT_EQ(h.saved().heightCache.size(), 2u);
     EXPECT_FALSE(w.outOfPlaneStale);
     EXPECT_EQ(w.busyCounter, 0);
@@ -783,6 +797,196 @@ HEIGHT_TEST(HeightInputs, HeightFilesPassTheChecksOfAnImageAndAFullListCanBeClea
     w.heightDefClearButton->click();
     EXPECT_TRUE(w.deformedHeightStates.isEmpty() || w.deformedHeightStates.front().isEmpty());
     EXPECT_FALSE(w.heightDefClearButton->isEnabled());
+}
+
+// Height files pair with the deformed images by row: each row says with which
+// image, whatever order the files were chosen in and whatever moves after.
+HEIGHT_TEST(HeightPairing, EachHeightRowNamesItsImageThroughAddsMovesAndRemovals) {
+    Heights h;
+    MainWidget& w = h.w();
+    h.loadReference(h.image(QStringLiteral("reference.tif"), kImage, kImage, QImage::Format_Grayscale8, 1));
+    h.addDeformed({h.image(QStringLiteral("load_03.tif"), kImage, kImage, QImage::Format_Grayscale8, 2)});
+    h.addDeformed({h.image(QStringLiteral("load_01.tif"), kImage, kImage, QImage::Format_Grayscale8, 3)});
+    const Surface flat = [](double, double) { return 0.0; };
+    h.chosen = {h.heightFile(QStringLiteral("h3.tif"), kImage, flat), h.heightFile(QStringLiteral("h1.tif"), kImage, flat)};
+    w.onAddHeightDefTiles();
+    EXPECT_EQ(h.status(), QStringLiteral("2 height file(s) (deformed) added \u2014 sorted by name; each file pairs "
+                                         "with the image in the same row"));
+    ASSERT_EQ(w.heightDefFileList->count(), 2);
+    EXPECT_EQ(w.heightDefFileList->item(0)->text(), QStringLiteral("h1.tif \u2192 load_03"));
+    EXPECT_EQ(w.heightDefFileList->item(1)->text(), QStringLiteral("h3.tif \u2192 load_01"));
+
+    h.chosen = {h.heightFile(QStringLiteral("h5.tif"), kImage, flat)};
+    w.onAddHeightDefTiles();
+    EXPECT_EQ(h.status(), QStringLiteral("1 height file(s) (deformed) added")) << "nothing was reordered";
+    EXPECT_EQ(w.heightDefFileList->item(2)->text(), QStringLiteral("h5.tif \u2192 (no image)"));
+
+    // The image list moves and loses rows under the height files.
+    h.addDeformed({h.image(QStringLiteral("load_05.tif"), kImage, kImage, QImage::Format_Grayscale8, 4)});
+    EXPECT_EQ(w.heightDefFileList->item(2)->text(), QStringLiteral("h5.tif \u2192 load_05"));
+    h.selectRows({0});
+    w.deformedList->setCurrentRow(0);
+    w.onMoveDownDeformed();
+    EXPECT_EQ(w.heightDefFileList->item(0)->text(), QStringLiteral("h1.tif \u2192 load_01"));
+    EXPECT_EQ(w.heightDefFileList->item(1)->text(), QStringLiteral("h3.tif \u2192 load_03"));
+    h.selectRows({2});
+    w.onRemoveDeformed();
+    EXPECT_EQ(w.heightDefFileList->item(2)->text(), QStringLiteral("h5.tif \u2192 (no image)"));
+
+    // A drag of a row relabels every row it passes.
+    ASSERT_TRUE(w.heightDefFileList->model()->moveRow(QModelIndex(), 2, QModelIndex(), 0));
+    EXPECT_EQ(w.heightDefFileList->item(0)->text(), QStringLiteral("h5.tif \u2192 load_01"));
+    EXPECT_EQ(w.heightDefFileList->item(2)->text(), QStringLiteral("h3.tif \u2192 (no image)"));
+
+    // The caption over a map names the image beside the height file.
+    w.results = {Heights::uniformResult(0.f, 0.f, 0.f, 0.f), Heights::uniformResult(0.f, 0.f, 0.f, 0.f)};
+    w.heightResultCache.assign(2, HeightCacheEntry{});
+    for (HeightCacheEntry& entry : w.heightResultCache) {
+        entry.valid = true;
+        entry.values.assign(std::size_t(kGrid) * kGrid, 1.0f);
+        entry.width = entry.height = kGrid;
+    }
+    w.loadHeightResult(1, true);
+    EXPECT_TRUE(w.heightStepLabel->text().endsWith(QStringLiteral("h1 \u2192 load_03")))
+        << w.heightStepLabel->text().toStdString();
+}
+
+HEIGHT_TEST(HeightPairing, ArrowsMoveAHeightFileAndForgetTheMapsOfBothPairings) {
+    Heights h;
+    MainWidget& w = h.w();
+    h.loadReference(h.image(QStringLiteral("reference.tif"), kImage, kImage, QImage::Format_Grayscale8, 1));
+    h.addDeformed({h.image(QStringLiteral("img_a.tif"), kImage, kImage, QImage::Format_Grayscale8, 2),
+                   h.image(QStringLiteral("img_b.tif"), kImage, kImage, QImage::Format_Grayscale8, 3),
+                   h.image(QStringLiteral("img_c.tif"), kImage, kImage, QImage::Format_Grayscale8, 4)});
+    const Surface flat = [](double, double) { return 0.0; };
+    const QString a = h.heightFile(QStringLiteral("ha.tif"), kImage, flat);
+    const QString b = h.heightFile(QStringLiteral("hb.tif"), kImage, flat);
+    const QString c = h.heightFile(QStringLiteral("hc.tif"), kImage, flat);
+    h.chosen = {a, b, c};
+    w.onAddHeightDefTiles();
+    ASSERT_NE(w.heightDefUpButton, nullptr);
+    EXPECT_FALSE(w.heightDefUpButton->isEnabled()) << "nothing chosen";
+    EXPECT_FALSE(w.heightDefDownButton->isEnabled());
+    w.heightDefFileList->setCurrentRow(0);
+    EXPECT_FALSE(w.heightDefUpButton->isEnabled()) << "the first row cannot go up";
+    EXPECT_TRUE(w.heightDefDownButton->isEnabled());
+
+    // Maps of every pairing, in memory and on disk.
+    w.heightResultRanges = {HeightRangeEntry{0, 0.f, 1.f, 0.f, 1.f}, HeightRangeEntry{1, 0.f, 2.f, 0.f, 2.f},
+                            HeightRangeEntry{2, 0.f, 3.f, 0.f, 3.f}};
+    QDir().mkpath(h.folder + QLatin1Char('/') + kHeightFolder);
+    for (const char* image : {"img_a", "img_b", "img_c"}) {
+        QString error;
+        ASSERT_TRUE(writeFloatTiff(resultFilePath(h.folder, kHeightFolder, QString::fromLatin1(image),
+                                                  QStringLiteral("_uz")),
+                                   2, 2, std::vector<float>(4, 1.0f), error, {}))
+            << error.toStdString();
+    }
+    const auto uzExists = [&](const char* image) {
+        return QFileInfo::exists(resultFilePath(h.folder, kHeightFolder, QString::fromLatin1(image), QStringLiteral("_uz")));
+    };
+
+    w.heightDefDownButton->click();
+    EXPECT_EQ(w.deformedHeightStates[0], (QStringList{b, a, c}));
+    EXPECT_EQ(h.saved().heightFields->deformedStates.value(0), (QStringList{b, a, c}));
+    EXPECT_EQ(w.heightDefFileList->item(1)->text(), QStringLiteral("ha.tif \u2192 img_b"));
+    EXPECT_EQ(w.heightDefFileList->currentRow(), 1) << "the moved file stays chosen";
+    EXPECT_TRUE(w.heightDefUpButton->isEnabled());
+    EXPECT_FALSE(uzExists("img_a"));
+    EXPECT_FALSE(uzExists("img_b"));
+    EXPECT_TRUE(uzExists("img_c")) << "a pairing the move left alone keeps its map";
+    ASSERT_EQ(w.heightResultRanges.size(), 1u);
+    EXPECT_EQ(w.heightResultRanges.front().index, 2);
+
+    w.heightDefFileList->setCurrentRow(2);
+    EXPECT_FALSE(w.heightDefDownButton->isEnabled()) << "the last row cannot go down";
+    w.heightDefUpButton->click();
+    EXPECT_EQ(w.deformedHeightStates[0], (QStringList{b, c, a}));
+    EXPECT_FALSE(uzExists("img_c"));
+    EXPECT_TRUE(w.heightResultRanges.empty());
+    EXPECT_EQ(w.heightDefFileList->item(2)->text(), QStringLiteral("ha.tif \u2192 img_c"));
+}
+
+// A colour file cannot be a height map: said when it is chosen, with the words
+// the computation would use, not when the computation reaches it.
+HEIGHT_TEST(HeightInputs, AColourHeightFileIsRefusedWhenAddedWithTheComputationsReason) {
+    Heights h;
+    MainWidget& w = h.w();
+    const QString colour = colourPng(h, QStringLiteral("c.png"));
+    std::vector<float> values;
+    int width = 0, height = 0;
+    QString computeReason;
+    ASSERT_FALSE(MainWidget::loadHeightImage(colour, values, width, height, computeReason));
+
+    h.chosen = {colour};
+    w.onAddHeightRefTiles();
+    EXPECT_TRUE(w.referenceHeightPaths.isEmpty());
+    ASSERT_EQ(h.boxes.size(), 1);
+    EXPECT_EQ(h.boxes.front(), QStringLiteral("Height file: c.png was not added:\n") + computeReason);
+    EXPECT_FALSE(h.status().startsWith(QStringLiteral("Height file (reference) loaded")));
+
+    // Grey kept in RGB is still a height map; the colour file beside it is not.
+    QImage greyRgb(kImage, kImage, QImage::Format_RGB32);
+    greyRgb.fill(qRgb(100, 100, 100));
+    const QString grey = h.folder + QStringLiteral("/g.png");
+    ASSERT_TRUE(greyRgb.save(grey));
+    h.chosen = {colour, grey};
+    w.onAddHeightDefTiles();
+    EXPECT_EQ(w.deformedHeightStates.value(0), QStringList{grey});
+    EXPECT_EQ(h.boxes.size(), 2);
+
+    // The same in the mosaic lists, reference and deformed.
+    w.mosaicSwitch->setChecked(true);
+    h.chosen = {colour};
+    w.onAddHeightRefTiles();
+    EXPECT_TRUE(w.referenceHeightPaths.isEmpty());
+    w.onAddHeightDefState();
+    h.chosen = {colour, grey};
+    w.onAddHeightDefTiles();
+    EXPECT_EQ(w.currentHeightDefTiles(), QStringList{grey});
+    EXPECT_TRUE(h.boxes.last().startsWith(QStringLiteral("Height file: c.png was not added:"))) << h.boxes.join(QLatin1Char('|')).toStdString();
+
+    // A JPEG height file is refused for what JPEG does to heights.
+    const QString jpeg = h.folder + QStringLiteral("/h.jpg");
+    ASSERT_TRUE(greyRgb.save(jpeg));
+    h.chosen = {jpeg};
+    const qsizetype before = h.boxes.size();
+    w.onAddHeightRefTiles();
+    ASSERT_EQ(h.boxes.size(), before + 1);
+    EXPECT_TRUE(h.boxes.last().contains(QStringLiteral("heights"))) << h.boxes.last().toStdString();
+    EXPECT_FALSE(h.boxes.last().contains(QStringLiteral("speckle"))) << h.boxes.last().toStdString();
+    QString jpegReason;
+    ASSERT_FALSE(MainWidget::loadHeightImage(jpeg, values, width, height, jpegReason));
+    EXPECT_FALSE(jpegReason.contains(QStringLiteral("speckle")));
+}
+
+// A reference map that cannot be read when the computation starts ends the
+// computation in the status line too, not only in its box.
+HEIGHT_TEST(OutOfPlanePerState, AnUnreadableReferenceMapEndsTheComputationInTheStatus) {
+    Heights h;
+    h.setUpTwoStates(kImage);
+    MainWidget& w = h.w();
+    ASSERT_TRUE(QFile::remove(w.referenceHeightPaths.front()));
+    w.onComputeOutOfPlane();
+    ASSERT_EQ(h.boxes.size(), 1);
+    EXPECT_TRUE(h.boxes.front().startsWith(QStringLiteral("Error: Failed to load h\u2080:")));
+    EXPECT_TRUE(h.status().startsWith(QStringLiteral("Failed to load h\u2080:"))) << h.status().toStdString();
+    EXPECT_TRUE(w.computeOutOfPlaneButton->isEnabled());
+}
+
+// The first reference tile is fitted to its view, as the ones chosen later are.
+HEIGHT_TEST(HeightInputs, TheFirstReferenceTileAddedIsFittedToItsView) {
+    Heights h;
+    MainWidget& w = h.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.mosaicSwitch->setChecked(true);
+    QCoreApplication::processEvents();
+    h.chosen = {h.image(QStringLiteral("t1.tif"), 2000, 1500, QImage::Format_Grayscale8, 1),
+                h.image(QStringLiteral("t2.tif"), 2000, 1500, QImage::Format_Grayscale8, 2)};
+    w.onAddMosaicRefTiles();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w.referenceView->isFitted());
 }
 
 }  // namespace tavro::gui

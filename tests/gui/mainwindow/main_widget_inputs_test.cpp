@@ -43,6 +43,7 @@ struct MainWidgetInputsTestAccess {
 
     static void LoadsInTheBackgroundKeepsItsRegionAndRefusesJpeg();
     static void ClearingItClearsTheMaskAndIsSaved();
+    static void AReferenceOfAnotherSizeThanTheDeformedImagesIsRefusedAndChangesNothing();
     static void AreAddedInOrderSkippingUnreadableFilesWhileTheWindowIsBusy();
     static void RemovingMovingAndClearingCarryTheResultsAndAreSaved();
     static void StopCancelsTheLoadingOfAddedImages();
@@ -156,6 +157,42 @@ INPUTS_TEST(ReferenceImage, LoadsInTheBackgroundKeepsItsRegionAndRefusesJpeg) {
     ASSERT_EQ(s.boxes.size(), 2);
     EXPECT_TRUE(s.boxes.last().startsWith(QStringLiteral("Loading: "))) << s.boxes.last().toStdString();
     EXPECT_EQ(w.referenceImage.path, second) << "a failed load leaves the reference alone";
+}
+
+INPUTS_TEST(ReferenceImage, AReferenceOfAnotherSizeThanTheDeformedImagesIsRefusedAndChangesNothing) {
+    Access::Session s;
+    MainWidget& w = s.w();
+    const QString reference = s.image(QStringLiteral("ref.tif"), 64, 48, QImage::Format_Grayscale8, 1);
+    s.loadReference(reference);
+    s.addDeformed({s.image(QStringLiteral("d1.tif"), 64, 48, QImage::Format_Grayscale8, 2),
+                   s.image(QStringLiteral("d2.tif"), 64, 48, QImage::Format_Grayscale8, 3)});
+    auto shown = std::make_shared<PixelDisplacementResult>();
+    shown->dispX = {1.0f};
+    w.shownDisplacements = shown;
+    const QByteArray parameters = [&] {
+        QFile file(s.folder + QStringLiteral("/parameters.json"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    ASSERT_FALSE(parameters.isEmpty());
+    s.boxes.clear();
+
+    s.loadReference(s.image(QStringLiteral("tiny.tif"), 1, 1, QImage::Format_Grayscale8, 4));
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(s.boxes.front(), QStringLiteral("Images: All images must have the same size: tiny.tif is 1\u00d71, the "
+                                              "deformed image d1.tif 64\u00d748.\n\nThe reference was not changed."));
+    EXPECT_EQ(w.referenceImage.path, reference);
+    EXPECT_EQ(w.referenceSize(), QSize(64, 48));
+    EXPECT_EQ(w.referencePathEdit->text(), QStringLiteral("ref.tif"));
+    EXPECT_EQ(w.shownDisplacements, shown) << "the result shown stays";
+    QFile file(s.folder + QStringLiteral("/parameters.json"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), parameters) << "the project still names the old reference";
+
+    // A reference of the images' size is taken as before.
+    const QString other = s.image(QStringLiteral("ref_b.tif"), 64, 48, QImage::Format_Grayscale8, 5);
+    s.loadReference(other);
+    EXPECT_EQ(s.boxes.size(), 1);
+    EXPECT_EQ(w.referenceImage.path, other);
 }
 
 INPUTS_TEST(ReferenceImage, ClearingItClearsTheMaskAndIsSaved) {

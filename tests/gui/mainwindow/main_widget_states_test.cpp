@@ -532,7 +532,7 @@ STATES_TEST(DeformedStatesWindow, DraggingAHeightFileMovesTheFileBehindTheRow) {
     w.heightResultRanges = {HeightRangeEntry{0, 0.f, 1.f, 0.f, 1.f}, HeightRangeEntry{2, 0.f, 3.f, 0.f, 3.f}};
 
     ASSERT_TRUE(w.heightDefFileList->model()->moveRow(QModelIndex(), 0, QModelIndex(), 2));
-    EXPECT_EQ(w.heightDefFileList->item(1)->text(), QStringLiteral("d1.tif"));
+    EXPECT_EQ(w.heightDefFileList->item(1)->text(), QStringLiteral("d1.tif \u2192 i2"));
     EXPECT_EQ(w.deformedHeightStates[0], (QStringList{d2, d1, d3}));
     ASSERT_EQ(w.heightResultRanges.size(), 1u);
     EXPECT_EQ(w.heightResultRanges.front().index, 2) << "the map of a pair the drag left alone stays";
