@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "support/folder_swapper.h"
+
 #include <gtest/gtest.h>
 
 #include <tiffio.h>
@@ -393,24 +395,11 @@ TEST(TiffWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside)
     ASSERT_TRUE(root.mkpath(QStringLiteral("project/Displacements")));
     ASSERT_TRUE(root.mkpath(QStringLiteral("outside")));
     const QString project = root.filePath(QStringLiteral("project"));
-    const QByteArray folder = QFile::encodeName(root.filePath(QStringLiteral("project/Displacements")));
-    const QByteArray movedAway = QFile::encodeName(root.filePath(QStringLiteral("project/.moved")));
     const QByteArray outside = QFile::encodeName(root.filePath(QStringLiteral("outside")));
     const QDir outsideFolder(QString::fromLocal8Bit(outside));
     const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-    std::atomic<bool> stop{false};
-    std::atomic<int> swaps{0};
-    std::thread swapper([&] {
-        while (!stop) {
-            if (::rename(folder.constData(), movedAway.constData()) != 0)
-                continue;
-            // Absolute and relative links in turn.
-            ::symlink(swaps % 2 ? outside.constData() : "../outside", folder.constData());
-            ::unlink(folder.constData());
-            ::rename(movedAway.constData(), folder.constData());
-            ++swaps;
-        }
-    });
+    testing::FolderSwapper swapper(QFile::encodeName(root.filePath(QStringLiteral("project/Displacements"))).toStdString(),
+                                   outside.toStdString(), "../outside");
     const std::vector<float> values = {1, 2, 3, 4};
     const QString path = project + QStringLiteral("/Displacements/a_ux.tif");
     int saves = 0;
@@ -420,10 +409,9 @@ TEST(TiffWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside)
         if (!outsideFolder.isEmpty(everything))
             break;
     }
-    stop = true;
-    swapper.join();
+    swapper.stop();
     EXPECT_EQ(saves, 1500) << "a save reached the outside folder";
-    EXPECT_GT(swaps.load(), 0);
+    EXPECT_GT(swapper.swaps(), 0);
     EXPECT_EQ(outsideFolder.entryList(everything), QStringList());
     QString error;
     EXPECT_TRUE(writeFloatTiff(path, 2, 2, values, error, {}, project)) << error.toStdString();

@@ -6,6 +6,7 @@
 #include "platform/replaced_file.h"
 
 #include "support/file_size_limit.h"
+#include "support/folder_swapper.h"
 #include "support/temp_dir.h"
 
 #include <QDir>
@@ -381,20 +382,8 @@ TEST(ProjectFileWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside
     ASSERT_TRUE(root.mkpath(QStringLiteral("outside")));
     const std::string project = encoded(root.filePath(QStringLiteral("project"))).toStdString();
     const std::string folder = project + "/Mosaic";
-    const std::string movedAway = project + "/.moved";
     const std::string outside = encoded(root.filePath(QStringLiteral("outside"))).toStdString();
-    std::atomic<bool> stop{false};
-    std::atomic<int> swaps{0};
-    std::thread swapper([&] {
-        while (!stop) {
-            if (::rename(folder.c_str(), movedAway.c_str()) != 0)
-                continue;
-            ::symlink(swaps % 2 ? outside.c_str() : "../outside", folder.c_str());
-            ::unlink(folder.c_str());
-            ::rename(movedAway.c_str(), folder.c_str());
-            ++swaps;
-        }
-    });
+    testing::FolderSwapper swapper(folder, outside, "../outside");
     const QDir outsideFolder(qpath(outside));
     const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
     int saves = 0;
@@ -402,10 +391,9 @@ TEST(ProjectFileWriters, AFolderSwappedForALinkWhileSavingNeverLeadsASaveOutside
         std::string error;
         platform::replaceFileContents(folder + "/parameters.json", "{}", error, project);
     }
-    stop = true;
-    swapper.join();
+    swapper.stop();
     EXPECT_EQ(saves, 1500) << "a save reached the outside folder";
-    EXPECT_GT(swaps.load(), 0);
+    EXPECT_GT(swapper.swaps(), 0);
     EXPECT_EQ(outsideFolder.entryList(everything), QStringList());
     std::string error;
     EXPECT_TRUE(platform::replaceFileContents(folder + "/parameters.json", "{}", error, project)) << error;
