@@ -200,6 +200,19 @@ struct WindowModelAccess {
 
     MainWidget& w() { return s.w(); }
 
+    static std::string names(const QStringList& paths) {
+        QStringList files;
+        for (const QString& path : paths)
+            files << QFileInfo(path).fileName();
+        return str(files.join(QLatin1Char(',')));
+    }
+    static std::string names(const std::vector<Input>& inputs) {
+        QStringList paths;
+        for (const Input& input : inputs)
+            paths << input.path;
+        return names(paths);
+    }
+
     QString write(const QString& name, const QImage& image) {
         const QString path = s.folder + QStringLiteral("/inputs/") + name;
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -295,8 +308,19 @@ struct WindowModelAccess {
             const Input input{++serial, a.a + 1, {}};
             const QString path = write(QStringLiteral("%1/%2.tif").arg(input.serial).arg(model::hostileImageName(a.b)),
                                        singleImageOf(input.id));
+            // Two names alike but for case would write one set of files on a case-blind disk: refused, with a word.
+            const bool alike = std::any_of(images.begin(), images.end(), [&](const Input& image) {
+                return baseOf(image.path).compare(baseOf(path), Qt::CaseInsensitive) == 0;
+            });
             s.addDeformed({path});
-            images.push_back({input.serial, input.id, path});
+            const bool refused = std::any_of(s.boxes.begin(), s.boxes.end(), [](const QString& box) {
+                return box.startsWith(QStringLiteral("Image: ")) && box.contains(QStringLiteral("was not added"));
+            });
+            if (alike != refused)
+                return fail("clash refusal", str(baseOf(path)) + (refused ? " is refused beside " : " is taken beside ") +
+                                                 names(images));
+            if (!alike)
+                images.push_back({input.serial, input.id, path});
         } else if (name == "AddHeights") {
             // Several files chosen at once, which the window lists sorted.
             std::vector<Input> added;
@@ -807,8 +831,9 @@ struct WindowModelAccess {
         const bool clash = !clashingResultNames(names).isEmpty();
         bool refused = false, otherRefusal = false;
         for (const QString& box : s.boxes) {
-            refused = refused || box.startsWith(QStringLiteral("Images: "));
-            otherRefusal = otherRefusal || box.startsWith(QStringLiteral("Batch Tile DIC: "));
+            const bool alike = box.startsWith(QStringLiteral("Images: ")) && box.contains(QStringLiteral("named alike"));
+            refused = refused || alike;
+            otherRefusal = otherRefusal || (!alike && box.startsWith(QStringLiteral("Batch Tile DIC: ")));
         }
         if (refused && !clash)
             fail("clash refusal", "a run of " + str(names.join(QLatin1Char(','))) + " is refused as named alike");
@@ -1110,12 +1135,6 @@ struct WindowModelAccess {
         }
     }
 
-    static std::string names(const QStringList& paths) {
-        QStringList files;
-        for (const QString& path : paths)
-            files << QFileInfo(path).fileName();
-        return str(files.join(QLatin1Char(',')));
-    }
 
     // The window holds the states the model holds, each with its own tiles.
     void checkStates() {
