@@ -107,7 +107,8 @@ std::string str(const QString& text) { return text.toStdString(); }
 namespace model {
 
 QString hostileImageName(int choice) {
-    static const char* const names[] = {"state_001", "mosaic_state_1", "load", "load_max", "Load", "mosaic_state_2_t0"};
+    // "load" and "load_max" drawn more often: the fault needs both, then a run, strains and a removal.
+    static const char* const names[] = {"state_001", "load", "load_max", "Load", "mosaic_state_2_t0", "load_max"};
     return QString::fromLatin1(names[std::size_t(choice) % std::size(names)]);
 }
 
@@ -126,10 +127,10 @@ const std::vector<ActionKind>& singleImageActions() {
     static const std::vector<ActionKind> kinds{
         {"Add", 6, 1, kIds},      {"Remove", 2, 1, 4},       {"Up", 2, 1, 4},          {"Down", 2, 1, 4},
         {"Clear", 1},             {"Reference", 1},          {"Height", 4, 1, kIds},   {"DropHeight", 1, 1, 4},
-        {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 1},           {"OutOfPlane", 3},
+        {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 2},           {"OutOfPlane", 3},
         {"ShowResult", 2, 1, 4},  {"ShowHeight", 2, 1, 4},   {"Reopen", 3},            {"DeleteOld", 1},
         {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},         {"Reset", 1},
-        {"AddNamed", 3, 2, kIds}, {"AddHeights", 1, 2, kIds}, {"ClearHeights", 1},
+        {"AddNamed", 4, 2, kIds}, {"AddHeights", 1, 2, kIds}, {"ClearHeights", 1},
     };
     return kinds;
 }

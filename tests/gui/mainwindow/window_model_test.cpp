@@ -120,7 +120,7 @@ TEST(WindowModelNames, HostileNamesAreTheNamesStateResultsAndOtherInputsResultsA
     for (int choice = 0; choice < 6; ++choice)
         images << hostileImageName(choice);
     EXPECT_TRUE(images.contains(DeformedStates::heightBaseName(0)));
-    EXPECT_TRUE(images.contains(DeformedStates::mosaicBaseName(0)));
+    EXPECT_TRUE(images.contains(DeformedStates::mosaicBaseName(1) + QStringLiteral("_t0")));
     EXPECT_TRUE(images.contains(QStringLiteral("load")) && images.contains(QStringLiteral("Load")));
     // "load"'s strain files and "load_max"'s share a prefix and never a name.
     QStringList suffixes;
