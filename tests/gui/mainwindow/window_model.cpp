@@ -107,7 +107,8 @@ std::string str(const QString& text) { return text.toStdString(); }
 namespace model {
 
 QString hostileImageName(int choice) {
-    // "load" and "load_max" drawn more often: the fault needs both, then a run, strains and a removal.
+    // "load" and "load_max" drawn more often: one's map taken for the other's needs both held, a run, strains and a
+    // removal.
     static const char* const names[] = {"state_001", "load", "load_max", "Load", "mosaic_state_2_t0", "load_max"};
     return QString::fromLatin1(names[std::size_t(choice) % std::size(names)]);
 }
@@ -795,15 +796,19 @@ struct WindowModelAccess {
             for (const auto& [key, content] : files) {
                 const QString folder = key.section(QLatin1Char('|'), 0, 0);
                 const bool removable = mayRemove.count({owner, QStringLiteral("*")}) || mayRemove.count({owner, folder});
+                // A name another input held now also writes is no longer this input's alone: the window refuses
+                // to run the two, and the file cannot be told apart.
                 const auto file = now->second.find(key);
-                const QByteArray held = file == now->second.end() ? QByteArray() : contentOf(file->second);
+                if (file == now->second.end())
+                    continue;
+                const QByteArray held = contentOf(file->second);
                 if (held.isEmpty() && removable)
                     continue;
-                const std::string where = file == now->second.end() ? str(key) : str(file->second);
                 if (held.isEmpty())
-                    return fail("kept result", where + ", a result of an input still held, is gone after " + action);
+                    return fail("kept result", str(file->second) + ", a result of an input still held, is gone after " +
+                                                   action);
                 if (held != content)
-                    return fail("kept result", where + " holds another result after " + action +
+                    return fail("kept result", str(file->second) + " holds another result after " + action +
                                                    " (a file of another input, or rewritten)");
             }
         }
