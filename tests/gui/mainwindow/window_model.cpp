@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -197,6 +198,7 @@ struct WindowModelAccess {
     std::map<int, std::map<QString, QByteArray>> recorded;
     // Owners whose files in a folder ("*": all) the action played may remove.
     std::set<std::pair<int, QString>> mayRemove;
+    std::set<std::pair<int, bool>> scrambled;
     std::string failure;
     std::ostringstream played;
 
@@ -409,6 +411,7 @@ struct WindowModelAccess {
                                                                     {"Tiles", window.mosaicDefAddButton}};
         const auto& [edit, button] = mosaic ? mosaicEdits[a.a % 4] : singleEdits[a.a % 4];
         const int current = mosaic ? window.currentMosaicDefState : 0;
+        noteRunOrder();
         window.onCompute();
         if (button->isEnabled()) {
             const model::Action action{edit, mosaic ? current : 1};
@@ -435,6 +438,7 @@ struct WindowModelAccess {
         } else if (a.name == "Busy") {
             playWhileRunning(a);
         } else if (a.name == "Compute") {
+            noteRunOrder();
             window.onCompute();
             settle();
             checkClashRefusal();
@@ -623,6 +627,15 @@ struct WindowModelAccess {
         for (const QString& file : heightFiles()) {
             const std::optional<double> value = fileMedian(heightFilePath(file));
             const std::optional<int> key = heightKeyOf(file);
+            // Tiles moved out of place correlate to nothing: their map is whatever it is, NaN when every point failed.
+            static const QRegularExpression stateName(QStringLiteral("^state_(\\d+)_uz\\.tif$"));
+            const QRegularExpressionMatch state = stateName.match(file);
+            if (key && placedOutOfOrder(state.hasMatch()
+                                            ? DeformedStates::mosaicBaseName(state.captured(1).toInt() - 1)
+                                            : file.chopped(int(std::strlen("_uz.tif"))))) {
+                uz[*key] = value ? float(*value) : std::numeric_limits<float>::quiet_NaN();
+                continue;
+            }
             if (!value || !key)
                 continue;
             const std::optional<float> expected = pairedRise(file);
@@ -894,7 +907,8 @@ struct WindowModelAccess {
         return tiles.size() != 2 || tiles[0].endsWith(QStringLiteral("_t0.tif"));
     }
 
-    // A result of tiles the user moved out of place pairs or places them wrongly: its field is nobody's translation.
+    // A result of tiles the user moved out of place, now or when it was computed, pairs or places them wrongly: its
+    // field is nobody's translation.
     bool placedOutOfOrder(const QString& base) const {
         if (!mosaic)
             return false;
@@ -903,13 +917,23 @@ struct WindowModelAccess {
         static const QRegularExpression stateName(QStringLiteral("^mosaic_state_(\\d+)$"));
         if (const auto m = stateName.match(base); m.hasMatch()) {
             const int k = m.captured(1).toInt() - 1;
-            return k >= 0 && k < static_cast<int>(states.size()) && !inOrder(states[std::size_t(k)].tiles);
+            return k >= 0 && k < static_cast<int>(states.size()) &&
+                   (!inOrder(states[std::size_t(k)].tiles) || scrambled.count({states[std::size_t(k)].fill, false}));
         }
         for (const State& state : states)
             for (const QString& tile : state.tiles)
                 if (baseOf(tile) == base)
-                    return !inOrder(state.tiles);
+                    return !inOrder(state.tiles) || scrambled.count({state.fill, true});
         return false;
+    }
+
+    // The results a run about to start computes from tiles out of place, by fill and Per-Tile DIC or not.
+    void noteRunOrder() {
+        if (!mosaic)
+            return;
+        for (const State& state : states)
+            if (state.fill != 0 && (!inOrder(refTiles) || !inOrder(state.tiles)))
+                scrambled.insert({state.fill, w().perTileMode});
     }
 
     // A state emptied after its run may keep its result until the next run; once refilled, the result must be
