@@ -520,7 +520,7 @@ struct WindowModelAccess {
             emptied.former = state.fill != 0 ? state.fill : state.former;
             emptied.formerTiles = state.fill != 0 ? state.tiles : state.formerTiles;
             state = emptied;
-        } else if ((name == "TileUp" || name == "TileDown")) {
+        } else if (name == "TileUp" || name == "TileDown") {
             // a: the reference list (0, 1) or the state's (2, 3), and the row.
             const bool reference = a.a < 2;
             QStringList& tiles = reference ? refTiles : currentState().tiles;
