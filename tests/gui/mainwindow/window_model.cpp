@@ -19,12 +19,15 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QTabWidget>
 #include <QTest>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace tavro::gui {
@@ -104,19 +107,32 @@ std::string str(const QString& text) { return text.toStdString(); }
 
 namespace model {
 
-int idOfName(const QString& base) {
-    static const QRegularExpression pattern(QStringLiteral("v(\\d+)(?:_t\\d+)?$"));
-    const QRegularExpressionMatch match = pattern.match(base);
-    return match.hasMatch() ? match.captured(1).toInt() : 0;
+QString hostileImageName(int choice) {
+    // "load" and "load_max" drawn more often: one's map taken for the other's needs both held, a run, strains and a
+    // removal.
+    static const char* const names[] = {"state_001", "load", "load_max", "Load", "mosaic_state_2_t0", "load_max"};
+    return QString::fromLatin1(names[std::size_t(choice) % std::size(names)]);
+}
+
+QString hostileTileStem(int choice, int state) {
+    switch (choice % 6) {
+    case 0: return QStringLiteral("state_%1").arg(state + 1, 3, 10, QLatin1Char('0'));
+    case 1: return QStringLiteral("state_%1").arg(state + 2, 3, 10, QLatin1Char('0'));
+    case 2: return QStringLiteral("mosaic_state_%1").arg(state + 1);
+    case 3: return QStringLiteral("mosaic_state_%1").arg(state + 2);
+    case 4: return QStringLiteral("State_%1").arg(state + 1, 3, 10, QLatin1Char('0'));
+    default: return QStringLiteral("state_%1").arg(std::max(1, state), 3, 10, QLatin1Char('0'));
+    }
 }
 
 const std::vector<ActionKind>& singleImageActions() {
     static const std::vector<ActionKind> kinds{
         {"Add", 6, 1, kIds},      {"Remove", 2, 1, 4},       {"Up", 2, 1, 4},          {"Down", 2, 1, 4},
         {"Clear", 1},             {"Reference", 1},          {"Height", 4, 1, kIds},   {"DropHeight", 1, 1, 4},
-        {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 1},           {"OutOfPlane", 3},
+        {"DragHeight", 1, 2, 4},  {"Compute", 4},            {"Strains", 2},           {"OutOfPlane", 3},
         {"ShowResult", 2, 1, 4},  {"ShowHeight", 2, 1, 4},   {"Reopen", 3},            {"DeleteOld", 1},
         {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},         {"Reset", 1},
+        {"AddNamed", 4, 2, kIds}, {"AddHeights", 1, 2, kIds}, {"ClearHeights", 1},
     };
     return kinds;
 }
@@ -130,6 +146,7 @@ const std::vector<ActionKind>& mosaicActions() {
         {"ClickView", 1},         {"Contrast", 1, 1, 2},
         {"ShowResult", 1, 1, 4},  {"ShowTile", 1, 1, 2},    {"Reopen", 3},            {"Strains", 1},
         {"Busy", 2, 1, 4},        {"Page", 2, 1, 5},        {"Reset", 1},
+        {"TilesNamed", 3, 2, kIds}, {"TileUp", 1, 1, 4},    {"TileDown", 1, 1, 4},
     };
     return kinds;
 }
@@ -149,6 +166,11 @@ struct WindowModelAccess {
         int id = 0;
         int heightFill = 0;
         int heightId = 0;
+        // The tile files in the order the window lists them.
+        QStringList tiles;
+        // The tiles of an emptied state, whose results may stay until it is refilled.
+        int former = 0;
+        QStringList formerTiles;
     };
     // What the window showed before it closed, to be shown again after reopening.
     struct Snapshot {
@@ -168,14 +190,36 @@ struct WindowModelAccess {
     // The u_z an input was computed with, by image serial (single) or state fill (mosaic).
     std::map<int, float> uz;
     std::map<int, QImage> assembled;
+    QStringList refTiles;
+    QStringList criterionSlugs;
+    // Images or tiles of a project started over: the results they wrote stay theirs, by key (serial or fill).
+    std::map<int, QStringList> aside;
+    // The result files each input's results wrote, by owner key and "folder|role|suffix", with their content.
+    std::map<int, std::map<QString, QByteArray>> recorded;
+    // Owners whose files in a folder ("*": all) the action played may remove.
+    std::set<std::pair<int, QString>> mayRemove;
+    std::set<std::pair<int, bool>> scrambled;
     std::string failure;
     std::ostringstream played;
 
     MainWidget& w() { return s.w(); }
 
+    static std::string names(const QStringList& paths) {
+        QStringList files;
+        for (const QString& path : paths)
+            files << QFileInfo(path).fileName();
+        return str(files.join(QLatin1Char(',')));
+    }
+    static std::string names(const std::vector<Input>& inputs) {
+        QStringList paths;
+        for (const Input& input : inputs)
+            paths << input.path;
+        return names(paths);
+    }
+
     QString write(const QString& name, const QImage& image) {
         const QString path = s.folder + QStringLiteral("/inputs/") + name;
-        QDir().mkpath(s.folder + QStringLiteral("/inputs"));
+        QDir().mkpath(QFileInfo(path).absolutePath());
         EXPECT_TRUE(session::writeImage(path, image)) << str(path);
         return path;
     }
@@ -203,6 +247,14 @@ struct WindowModelAccess {
         w().spacingXSpin->setValue(8);
         // Bicubic: a field of an exact whole-pixel move is then exactly zero.
         w().interpolationCombo->setCurrentIndex(1);
+        // "Max Shear" writes <base>_max_shear: `load`'s map bears the name `load_max`'s results start with.
+        for (StrainCriterion& criterion : w().strainSettings.criteria) {
+            criterion.enabled = true;
+            if (const QString slug = criterionSlug(QString::fromStdString(criterion.name)); !criterionSlugs.contains(slug))
+                criterionSlugs << slug;
+        }
+        w().rebuildCriteriaList();
+        w().markStrainSettingsChanged();
         if (!mosaic) {
             s.loadReference(write(QStringLiteral("ref.tif"), singleImageOf(0)));
             s.chosen = {writeHeight(QStringLiteral("h0.tif"), 0.0f)};
@@ -214,6 +266,7 @@ struct WindowModelAccess {
         w().gridColsSpin->setValue(2);
         w().overlapXSpin->setValue(kTile - kTileStep + 1);
         s.chosen = {write(QStringLiteral("ref_t0.tif"), tileOf(0, 0)), write(QStringLiteral("ref_t1.tif"), tileOf(0, 1))};
+        refTiles = s.chosen;
         w().onAddMosaicRefTiles();
         s.chosen = {writeHeight(QStringLiteral("h0_t0.tif"), 0.0f), writeHeight(QStringLiteral("h0_t1.tif"), 0.0f)};
         w().onAddHeightRefTiles();
@@ -254,6 +307,39 @@ struct WindowModelAccess {
                                        singleImageOf(input.id));
             s.addDeformed({path});
             images.push_back({input.serial, input.id, path});
+        } else if (name == "AddNamed") {
+            // A folder of its own, so that a name drawn twice is two files.
+            const Input input{++serial, a.a + 1, {}};
+            const QString path = write(QStringLiteral("%1/%2.tif").arg(input.serial).arg(model::hostileImageName(a.b)),
+                                       singleImageOf(input.id));
+            // Two names alike but for case would write one set of files on a case-blind disk: refused, with a word.
+            const bool alike = std::any_of(images.begin(), images.end(), [&](const Input& image) {
+                return baseOf(image.path).compare(baseOf(path), Qt::CaseInsensitive) == 0;
+            });
+            s.addDeformed({path});
+            const bool refused = std::any_of(s.boxes.begin(), s.boxes.end(), [](const QString& box) {
+                return box.startsWith(QStringLiteral("Image: ")) && box.contains(QStringLiteral("was not added"));
+            });
+            if (alike != refused)
+                return fail("clash refusal", str(baseOf(path)) + (refused ? " is refused beside " : " is taken beside ") +
+                                                 names(images));
+            if (!alike)
+                images.push_back({input.serial, input.id, path});
+        } else if (name == "AddHeights") {
+            // Several files chosen at once, which the window lists sorted.
+            std::vector<Input> added;
+            s.chosen.clear();
+            for (const int id : {a.a + 1, a.b + 1}) {
+                const int fileSerial = ++serial;
+                added.push_back({fileSerial, id, writeHeight(QStringLiteral("h%1v%2.tif").arg(fileSerial).arg(id), riseOf(id))});
+                s.chosen << added.back().path;
+            }
+            window.onAddHeightDefTiles();
+            std::sort(added.begin(), added.end(), [](const Input& x, const Input& y) { return x.path < y.path; });
+            heights.insert(heights.end(), added.begin(), added.end());
+        } else if (name == "ClearHeights") {
+            window.onClearHeightClassicDefTiles();
+            heights.clear();
         } else if (name == "Remove" && n > 0) {
             selectRow(window.deformedList, a.a % n);
             window.onRemoveDeformed();
@@ -325,6 +411,7 @@ struct WindowModelAccess {
                                                                     {"Tiles", window.mosaicDefAddButton}};
         const auto& [edit, button] = mosaic ? mosaicEdits[a.a % 4] : singleEdits[a.a % 4];
         const int current = mosaic ? window.currentMosaicDefState : 0;
+        noteRunOrder();
         window.onCompute();
         if (button->isEnabled()) {
             const model::Action action{edit, mosaic ? current : 1};
@@ -351,8 +438,10 @@ struct WindowModelAccess {
         } else if (a.name == "Busy") {
             playWhileRunning(a);
         } else if (a.name == "Compute") {
+            noteRunOrder();
             window.onCompute();
             settle();
+            checkClashRefusal();
         } else if (a.name == "Strains") {
             window.onComputeStrainFields();
             settle();
@@ -369,6 +458,20 @@ struct WindowModelAccess {
             settle();
             w().mosaicSwitch->setChecked(mosaic);
             settle();
+            // The results of the images and tiles stay theirs; those named by state number go with the states.
+            for (const Input& image : images)
+                aside[image.serial] = {QStringLiteral("image|") + baseOf(image.path)};
+            for (const State& state : states)
+                for (const auto& [key, tiles] : {std::pair{state.fill, state.tiles}, std::pair{state.former, state.formerTiles}})
+                    if (key != 0 && !tiles.isEmpty()) {
+                        QStringList& bases = aside[key];
+                        for (const QString& tile : tiles)
+                            bases << tileRole(tile) + QLatin1Char('|') + baseOf(tile);
+                    }
+            for (auto& [key, files] : recorded)
+                std::erase_if(files, [](const auto& entry) {
+                    return entry.first.contains(QStringLiteral("|state|")) || entry.first.contains(QStringLiteral("|height|"));
+                });
             images.clear();
             heights.clear();
             states = {State{}};
@@ -389,19 +492,55 @@ struct WindowModelAccess {
             states.push_back(State{});
         } else if (name == "Select" && window.mosaicStateGroup->button(a.a % n + 1)) {
             window.mosaicStateGroup->button(a.a % n + 1)->click();
-        } else if (name == "Tiles" && currentState().fill == 0) {
+        } else if ((name == "Tiles" || name == "TilesNamed") && currentState().fill == 0) {
             State& state = currentState();
             const int fill = ++serial;
             const int id = a.a + 1;
             s.chosen.clear();
             for (int t = 0; t < 2; ++t)
-                s.chosen << write(QStringLiteral("s%1v%2_t%3.tif").arg(fill).arg(id).arg(t), tileOf(id, t));
+                s.chosen << write(name == "Tiles" ? QStringLiteral("s%1v%2_t%3.tif").arg(fill).arg(id).arg(t)
+                                                  : QStringLiteral("%1/%2_t%3.tif").arg(fill)
+                                                        .arg(model::hostileTileStem(a.b, window.currentMosaicDefState))
+                                                        .arg(t),
+                                  tileOf(id, t));
             window.onAddMosaicDefTiles();
             state.fill = fill;
             state.id = id;
+            state.tiles = s.chosen;
+            state.former = 0;
+            state.formerTiles.clear();
         } else if (name == "Empty") {
+            State& state = currentState();
+            mayRemove.insert({state.fill, QStringLiteral("*")});
+            mayRemove.insert({state.former, QStringLiteral("*")});
             window.onClearMosaicDefTiles();
-            currentState() = State{0, 0, currentState().heightFill, currentState().heightId};
+            State emptied;
+            emptied.heightFill = state.heightFill;
+            emptied.heightId = state.heightId;
+            emptied.former = state.fill != 0 ? state.fill : state.former;
+            emptied.formerTiles = state.fill != 0 ? state.tiles : state.formerTiles;
+            state = emptied;
+        } else if (name == "TileUp" || name == "TileDown") {
+            // a: the reference list (0, 1) or the state's (2, 3), and the row.
+            const bool reference = a.a < 2;
+            QStringList& tiles = reference ? refTiles : currentState().tiles;
+            QListWidget* list = reference ? window.mosaicRefTileList : window.mosaicDefTileList;
+            const int row = a.a % 2;
+            const int to = name == "TileUp" ? row - 1 : row + 1;
+            if (to < 0 || to >= tiles.size() || list->count() != tiles.size())
+                return;
+            selectRow(list, row);
+            if (reference)
+                name == "TileUp" ? window.onMoveUpMosaicRefTile() : window.onMoveDownMosaicRefTile();
+            else
+                name == "TileUp" ? window.onMoveUpMosaicDefTile() : window.onMoveDownMosaicDefTile();
+            tiles.swapItemsAt(row, to);
+            // The mosaics placed so far no longer hold: their results may go.
+            for (const State& state : states)
+                if (reference || &state == &currentState()) {
+                    mayRemove.insert({state.fill, QStringLiteral("*")});
+                    mayRemove.insert({state.former, QStringLiteral("*")});
+                }
         } else if (name == "Delete" && n > 1 && window.mosaicStateGroup->button(a.a % n + 1)) {
             window.mosaicStateGroup->button(a.a % n + 1)->click();
             window.onDeleteMosaicDefState();
@@ -410,6 +549,10 @@ struct WindowModelAccess {
             // Per-Tile DIC hides the button: a user cannot align then.
             if (!window.alignMosaicButton->isVisibleTo(&window))
                 return;
+            for (const State& state : states) {
+                mayRemove.insert({state.fill, QStringLiteral("*")});
+                mayRemove.insert({state.former, QStringLiteral("*")});
+            }
             window.onAlignMosaic();
             settle();
             recordMosaics();
@@ -422,6 +565,7 @@ struct WindowModelAccess {
             State& state = states[std::size_t(k)];
             if (state.heightFill != 0 || !window.heightTabGroup->button(k + 1))
                 return;
+            mayRemove.insert({state.fill, kHeightFolder});
             window.heightTabGroup->button(k + 1)->click();
             const int fill = ++serial;
             s.chosen.clear();
@@ -483,6 +627,15 @@ struct WindowModelAccess {
         for (const QString& file : heightFiles()) {
             const std::optional<double> value = fileMedian(heightFilePath(file));
             const std::optional<int> key = heightKeyOf(file);
+            // Tiles moved out of place correlate to nothing: their map is whatever it is, NaN when every point failed.
+            static const QRegularExpression stateName(QStringLiteral("^state_(\\d+)_uz\\.tif$"));
+            const QRegularExpressionMatch state = stateName.match(file);
+            if (key && placedOutOfOrder(state.hasMatch()
+                                            ? DeformedStates::mosaicBaseName(state.captured(1).toInt() - 1)
+                                            : file.chopped(int(std::strlen("_uz.tif"))))) {
+                uz[*key] = value ? float(*value) : std::numeric_limits<float>::quiet_NaN();
+                continue;
+            }
             if (!value || !key)
                 continue;
             const std::optional<float> expected = pairedRise(file);
@@ -509,16 +662,16 @@ struct WindowModelAccess {
             return std::nullopt;
         }
         static const QRegularExpression stateName(QStringLiteral("^state_(\\d+)$"));
-        static const QRegularExpression tileName(QStringLiteral("^s(\\d+)v\\d+_t\\d$"));
         if (const auto m = stateName.match(base); m.hasMatch()) {
             const int k = m.captured(1).toInt() - 1;
             if (k >= 0 && k < static_cast<int>(states.size()) && states[std::size_t(k)].fill != 0)
                 return states[std::size_t(k)].fill;
-        } else if (const auto m = tileName.match(base); m.hasMatch()) {
-            for (const State& state : states)
-                if (state.fill == m.captured(1).toInt())
-                    return state.fill;
+            return std::nullopt;
         }
+        for (const State& state : states)
+            for (const QString& tile : state.tiles)
+                if (baseOf(tile) == base)
+                    return state.fill;
         return std::nullopt;
     }
 
@@ -539,6 +692,193 @@ struct WindowModelAccess {
         return std::nullopt;
     }
 
+    // Result files -----------------------------------------------------------------
+
+    struct Claim {
+        int owner = 0;
+        // "folder|role|suffix": the same file of the same input whatever the input is named after a renumbering.
+        QString key;
+        bool shared = false;
+    };
+
+    QStringList suffixesIn(const QString& folder) const {
+        QStringList suffixes;
+        const auto add = [&](const auto& list) {
+            for (const char* suffix : list)
+                suffixes << QString::fromLatin1(suffix);
+        };
+        if (folder == kDisplacementsFolder)
+            add(kDisplacementSuffixes);
+        else if (folder == kStrainsFolder) {
+            add(kStrainSuffixes);
+            for (const QString& slug : criterionSlugs)
+                suffixes << QLatin1Char('_') + slug;
+        } else if (folder == kFractureFolder)
+            add(kFractureSuffixes);
+        else
+            suffixes << QStringLiteral("_uz");
+        return suffixes;
+    }
+
+    static QString tileRole(const QString& path) {
+        return path.endsWith(QStringLiteral("_t1.tif")) ? QStringLiteral("t1") : QStringLiteral("t0");
+    }
+
+    // The bases each input held or set aside writes its results under: (owner, role, base). A state's own bases
+    // ("state", "height") follow its number; an image's or tile's is its file's name.
+    std::vector<std::tuple<int, QString, QString>> ownedBases(bool held) const {
+        std::vector<std::tuple<int, QString, QString>> owned;
+        if (!held) {
+            for (const auto& [key, bases] : aside)
+                for (const QString& base : bases)
+                    owned.emplace_back(key, base.section(QLatin1Char('|'), 0, 0), base.section(QLatin1Char('|'), 1));
+            return owned;
+        }
+        for (const Input& image : images)
+            owned.emplace_back(image.serial, QStringLiteral("image"), baseOf(image.path));
+        for (std::size_t k = 0; mosaic && k < states.size(); ++k) {
+            const State& state = states[k];
+            const int key = state.fill != 0 ? state.fill : state.former;
+            if (key == 0)
+                continue;
+            owned.emplace_back(key, QStringLiteral("state"), DeformedStates::mosaicBaseName(int(k)));
+            owned.emplace_back(key, QStringLiteral("height"), DeformedStates::heightBaseName(int(k)));
+            for (const QString& tile : state.fill != 0 ? state.tiles : state.formerTiles)
+                owned.emplace_back(key, tileRole(tile), baseOf(tile));
+        }
+        return owned;
+    }
+
+    // Every result file name some input may have written, with the input it belongs to. Inputs held now take
+    // a name from those set aside; two held inputs naming the same file share it (the window refuses to run them).
+    std::map<QString, Claim> claimedFiles() const {
+        std::map<QString, Claim> claims;
+        std::set<int> heldOwners;
+        for (const bool held : {false, true})
+            for (const auto& [owner, role, base] : ownedBases(held)) {
+                if (held)
+                    heldOwners.insert(owner);
+                for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder, kHeightFolder}) {
+                    // A state's number names its u_z map as "state_001", its other results as "mosaic_state_1".
+                    const bool heightOnly = role == QStringLiteral("height");
+                    if ((heightOnly || role == QStringLiteral("state")) && heightOnly != (folder == kHeightFolder))
+                        continue;
+                    for (const QString& suffix : suffixesIn(folder)) {
+                        const QString file = folder + QLatin1Char('/') + base + suffix + QStringLiteral(".tif");
+                        Claim claim{owner, folder + QLatin1Char('|') + role + QLatin1Char('|') + suffix, false};
+                        const auto found = claims.find(file);
+                        if (found != claims.end() && found->second.owner != owner && heldOwners.count(found->second.owner))
+                            claim.shared = true;
+                        claims[file] = claim;
+                    }
+                }
+            }
+        return claims;
+    }
+
+    QByteArray contentOf(const QString& file) const {
+        QFile in(s.folder + QLatin1Char('/') + file);
+        if (!in.open(QIODevice::ReadOnly))
+            return {};
+        return QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha1);
+    }
+
+    // Every file in the result folders is a result some input held (or set aside) writes, by its exact name.
+    void checkStrayResults(const std::map<QString, Claim>& claims) {
+        for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder, kHeightFolder})
+            for (const QString& name : QDir(s.folder + QLatin1Char('/') + folder).entryList(QDir::Files)) {
+                const QString file = folder + QLatin1Char('/') + name;
+                if (!claims.count(file))
+                    return fail("stray result", str(file) + " is no result of an input the window holds");
+            }
+    }
+
+    // The results of an input still held are neither removed, renamed nor rewritten unless the action recomputed
+    // them, or let them go (`mayRemove`). Then the files of every input are taken down for the next action.
+    void checkKeptResults(const std::string& action, bool recomputed) {
+        const std::map<QString, Claim> claims = claimedFiles();
+        checkStrayResults(claims);
+        std::map<int, std::map<QString, QString>> fileOf;
+        for (const auto& [file, claim] : claims)
+            if (!claim.shared)
+                fileOf[claim.owner][claim.key] = file;
+        for (const auto& [owner, files] : recorded) {
+            const auto now = fileOf.find(owner);
+            if (recomputed || now == fileOf.end() || !failure.empty())
+                continue;
+            for (const auto& [key, content] : files) {
+                const QString folder = key.section(QLatin1Char('|'), 0, 0);
+                const bool removable = mayRemove.count({owner, QStringLiteral("*")}) || mayRemove.count({owner, folder});
+                // A name another input held now also writes is no longer this input's alone: the window refuses
+                // to run the two, and the file cannot be told apart.
+                const auto file = now->second.find(key);
+                if (file == now->second.end())
+                    continue;
+                const QByteArray held = contentOf(file->second);
+                if (held.isEmpty() && removable)
+                    continue;
+                if (held.isEmpty())
+                    return fail("kept result", str(file->second) + ", a result of an input still held, is gone after " +
+                                                   action);
+                if (held != content)
+                    return fail("kept result", str(file->second) + " holds another result after " + action +
+                                                   " (a file of another input, or rewritten)");
+            }
+        }
+        recorded.clear();
+        for (const auto& [file, claim] : claims)
+            if (!claim.shared)
+                if (const QByteArray content = contentOf(file); !content.isEmpty())
+                    recorded[claim.owner][claim.key] = content;
+        // A project's results set aside go with the next run's deletion; their names are free again then.
+        if (recomputed)
+            std::erase_if(aside, [&](const auto& entry) { return !recorded.count(entry.first); });
+        mayRemove.clear();
+    }
+
+    // Names alike but for case write to one file on a case-blind disk: the window refuses the run, and only then.
+    void checkClashRefusal() {
+        MainWidget& window = w();
+        QStringList names;
+        if (!mosaic)
+            for (const Input& image : images)
+                names << baseOf(image.path);
+        else if (window.perTileMode)
+            for (const State& state : states)
+                for (const QString& tile : state.tiles)
+                    names << baseOf(tile);
+        const bool clash = !clashingResultNames(names).isEmpty();
+        bool refused = false, otherRefusal = false;
+        for (const QString& box : s.boxes) {
+            const bool alike = box.startsWith(QStringLiteral("Images: ")) && box.contains(QStringLiteral("named alike"));
+            refused = refused || alike;
+            otherRefusal = otherRefusal || (!alike && box.startsWith(QStringLiteral("Batch Tile DIC: ")));
+        }
+        if (refused && !clash)
+            fail("clash refusal", "a run of " + str(names.join(QLatin1Char(','))) + " is refused as named alike");
+        else if (clash && !refused && !otherRefusal)
+            fail("clash refusal", "a run of " + str(names.join(QLatin1Char(','))) + " was not refused");
+    }
+
+    // Which height file each image pairs with, by list position.
+    std::map<int, int> pairing() const {
+        std::map<int, int> paired;
+        for (std::size_t i = 0; i < images.size(); ++i)
+            paired[images[i].serial] = i < heights.size() ? heights[i].serial : 0;
+        return paired;
+    }
+
+    // An image whose height file changed has no out-of-plane map any more, in memory or on disk.
+    void forgetChangedPairings(const std::map<int, int>& before) {
+        for (const auto& [image, height] : pairing()) {
+            const auto was = before.find(image);
+            if (was != before.end() && was->second != height) {
+                uz.erase(image);
+                mayRemove.insert({image, kHeightFolder});
+            }
+        }
+    }
+
     // Checks ---------------------------------------------------------------------
 
     // The input a result or tile name stands for, and the translation it carries.
@@ -557,9 +897,43 @@ struct WindowModelAccess {
             return std::nullopt;
         }
         for (const State& state : states)
-            if (state.fill != 0 && base.startsWith(QStringLiteral("s%1v").arg(state.fill)))
-                return shiftOf(state.id) - QPointF(base.endsWith(QStringLiteral("_t1")) ? cutOffset(state.id) : 0, 0);
+            for (const QString& tile : state.tiles)
+                if (baseOf(tile) == base)
+                    return shiftOf(state.id) - QPointF(base.endsWith(QStringLiteral("_t1")) ? cutOffset(state.id) : 0, 0);
         return std::nullopt;
+    }
+
+    static bool inOrder(const QStringList& tiles) {
+        return tiles.size() != 2 || tiles[0].endsWith(QStringLiteral("_t0.tif"));
+    }
+
+    // A result of tiles the user moved out of place, now or when it was computed, pairs or places them wrongly: its
+    // field is nobody's translation.
+    bool placedOutOfOrder(const QString& base) const {
+        if (!mosaic)
+            return false;
+        if (!inOrder(refTiles))
+            return true;
+        static const QRegularExpression stateName(QStringLiteral("^mosaic_state_(\\d+)$"));
+        if (const auto m = stateName.match(base); m.hasMatch()) {
+            const int k = m.captured(1).toInt() - 1;
+            return k >= 0 && k < static_cast<int>(states.size()) &&
+                   (!inOrder(states[std::size_t(k)].tiles) || scrambled.count({states[std::size_t(k)].fill, false}));
+        }
+        for (const State& state : states)
+            for (const QString& tile : state.tiles)
+                if (baseOf(tile) == base)
+                    return !inOrder(state.tiles) || scrambled.count({state.fill, true});
+        return false;
+    }
+
+    // The results a run about to start computes from tiles out of place, by fill and Per-Tile DIC or not.
+    void noteRunOrder() {
+        if (!mosaic)
+            return;
+        for (const State& state : states)
+            if (state.fill != 0 && (!inOrder(refTiles) || !inOrder(state.tiles)))
+                scrambled.insert({state.fill, w().perTileMode});
     }
 
     // A state emptied after its run may keep its result until the next run; once refilled, the result must be
@@ -572,7 +946,7 @@ struct WindowModelAccess {
 
     void checkShift(const std::string& tag, const QString& base, double ux, double uy) {
         const std::optional<QPointF> expected = expectedShift(base);
-        if (!expected && namesEmptiedState(base))
+        if ((!expected && namesEmptiedState(base)) || placedOutOfOrder(base))
             return;
         if (!expected) {
             fail(tag, str(base) + " names no input the window holds");
@@ -761,13 +1135,23 @@ struct WindowModelAccess {
                                str(made.join(QLatin1Char(','))));
     }
 
-    // No result file is named for an image taken out: one of that name added later would open with it.
+    // No result file is named for an image taken out: one of that name added later would open with it. Names are
+    // compared whole: "load_max_shear" may be "load"'s as well as "load_max"'s.
     void checkRemovedImageFiles() {
+        QStringList held;
+        for (const Input& image : images)
+            held << baseOf(image.path);
         for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder})
-            for (const QString& file : QDir(s.folder + QLatin1Char('/') + folder).entryList(QDir::Files))
-                for (const QString& base : removed)
-                    if (file.startsWith(base + QLatin1Char('_')))
+            for (const QString& base : removed) {
+                if (held.contains(base))
+                    continue;
+                for (const QString& suffix : suffixesIn(folder)) {
+                    const QString file = base + suffix + QStringLiteral(".tif");
+                    if (QFileInfo::exists(s.folder + QLatin1Char('/') + folder + QLatin1Char('/') + file) &&
+                        !claimedFiles().count(folder + QLatin1Char('/') + file))
                         return fail("result file", str(file) + " stays on disk after its image was removed");
+                }
+            }
     }
 
     // Strain files are never named for a state beyond the last.
@@ -781,6 +1165,7 @@ struct WindowModelAccess {
         }
     }
 
+
     // The window holds the states the model holds, each with its own tiles.
     void checkStates() {
         MainWidget& window = w();
@@ -789,12 +1174,13 @@ struct WindowModelAccess {
                                       " states, " + std::to_string(states.size()) + " were made");
         for (std::size_t k = 0; k < states.size(); ++k) {
             const QStringList& tiles = window.mosaicDefTilePaths[qsizetype(k)];
-            const bool same = states[k].fill == 0
-                                  ? tiles.isEmpty()
-                                  : tiles.size() == 2 && baseOf(tiles[0]).startsWith(QStringLiteral("s%1v").arg(states[k].fill));
-            if (!same)
-                return fail("states", "state " + std::to_string(k + 1) + " holds " + str(tiles.join(QLatin1Char(','))));
+            if (tiles != states[k].tiles)
+                return fail("states", "state " + std::to_string(k + 1) + " holds " + names(tiles) + ", the user gave it " +
+                                          names(states[k].tiles));
         }
+        if (window.mosaicRefTilePaths != refTiles)
+            return fail("states", "the reference tiles are " + names(window.mosaicRefTilePaths) + ", the user gave " +
+                                      names(refTiles));
     }
 
     void check() {
@@ -916,12 +1302,20 @@ struct WindowModelAccess {
         for (const model::Action& action : sequence.actions) {
             played << ' ' << model::format({"", {action}}).substr(2);
             s.boxes.clear();
+            const std::map<int, int> paired = pairing();
+            if (action.name == "Reference")
+                for (const Input& image : images)
+                    mayRemove.insert({image.serial, QStringLiteral("*")});
             if (mosaic)
                 playMosaic(action);
             else
                 playSingle(action);
+            forgetChangedPairings(paired);
             grab(++step, model::format({"", {action}}).substr(2));
             check();
+            static const std::set<std::string> recomputing{"Compute", "Busy", "Strains", "OutOfPlane", "DeleteOld"};
+            if (failure.empty())
+                checkKeptResults(model::format({"", {action}}).substr(2), recomputing.count(action.name) > 0);
             if (!failure.empty())
                 return failure + "\n  after: " + played.str();
         }

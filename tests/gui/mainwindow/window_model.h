@@ -2,11 +2,15 @@
 // The window driven by sequences of user actions and checked, after every
 // action, against what each image, state and tile must hold.
 //
-// Every input names itself: deformed image, state or tile number k is the
-// reference moved by shiftOf(id) and its height map is riseOf(id) everywhere,
-// with id written into its file name ("i3v2.tif": image 3, id 2). So any field,
-// caption, file or u_z the window shows or writes can be traced back to the
-// input it came from, whatever the window did to its lists in between.
+// Every input is known by its file: deformed image, state or tile number k is
+// the reference moved by shiftOf(id) and its height map is riseOf(id)
+// everywhere, and the model keeps which file holds which id. Most names are
+// tame ("i3v2.tif": image 3, id 2); others are drawn to look like the files
+// results are written to ("state_001", "mosaic_state_2_t0", "load" beside
+// "load_max" with a "Max Shear" criterion, names alike but for case), since no
+// result file may be told by a name prefix. So any field, caption, file or u_z
+// the window shows or writes can be traced back to the input it came from,
+// whatever the window did to its lists in between.
 
 #include "action_sequence.h"
 
@@ -29,8 +33,10 @@ inline QPointF shiftOf(int id) {
 }
 inline float riseOf(int id) { return 0.5f + static_cast<float>(id); }
 
-// The number after the last 'v' of a file's base name, 0 when there is none.
-int idOfName(const QString& base);
+// The hostile base name an image added by "AddNamed(id,choice)" gets, and the stem of the tiles "TilesNamed(id,choice)"
+// gives the state `state` (0-based): names the window writes results under for states, or that other names extend.
+QString hostileImageName(int choice);
+QString hostileTileStem(int choice, int state);
 
 const std::vector<ActionKind>& singleImageActions();
 const std::vector<ActionKind>& mosaicActions();

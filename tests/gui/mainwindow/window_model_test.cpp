@@ -14,8 +14,14 @@
 // TAVRO_MODEL_WITHOUT='Stitch,Strains' draws no action of those names. With TAVRO_MODEL_IGNORE unset, the random runs
 // leave out the checks of faults still open (kOpenFaultChecks); set it, even to nothing, to check everything.
 // TAVRO_MODEL_SHOTS=<folder> saves a picture of the window after every action of a replay.
+// Besides what each input shows, every result file is checked by its exact name: "[stray result]" a file no input
+// held writes, "[kept result]" a file of an input still held removed, renamed or rewritten by an action that computed
+// nothing, "[clash refusal]" names alike but for case taken or refused other than the window says it does.
 #include "window_model.h"
 
+#include "gui/project/deformed_states.h"
+#include "gui/project/project_parameters.h"
+#include "gui/project/result_files.h"
 #include "support/test_application.h"
 
 #include <gtest/gtest.h>
@@ -97,6 +103,39 @@ void replay(const std::string& text) {
     const Shrunk shrunk = shrink(*sequence, failure, play, kShrinkBudget);
     FAIL() << failure << "\nshrunk in " << shrunk.runs << " runs to:\n  " << format(shrunk.sequence) << "\n"
            << shrunk.failure;
+}
+
+// The names drawn stay those the window writes state results under, or names that others extend, whatever the
+// window's naming becomes: else the model would draw tame names only and find nothing.
+TEST(WindowModelNames, HostileNamesAreTheNamesStateResultsAndOtherInputsResultsAreWrittenUnder) {
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(hostileTileStem(0, k), DeformedStates::heightBaseName(k));
+        EXPECT_EQ(hostileTileStem(1, k), DeformedStates::heightBaseName(k + 1));
+        EXPECT_EQ(hostileTileStem(2, k), DeformedStates::mosaicBaseName(k));
+        EXPECT_EQ(hostileTileStem(3, k), DeformedStates::mosaicBaseName(k + 1));
+        EXPECT_NE(hostileTileStem(4, k), DeformedStates::heightBaseName(k));
+        EXPECT_EQ(hostileTileStem(4, k).toLower(), DeformedStates::heightBaseName(k));
+    }
+    QStringList images;
+    for (int choice = 0; choice < 6; ++choice)
+        images << hostileImageName(choice);
+    EXPECT_TRUE(images.contains(DeformedStates::heightBaseName(0)));
+    EXPECT_TRUE(images.contains(DeformedStates::mosaicBaseName(1) + QStringLiteral("_t0")));
+    EXPECT_TRUE(images.contains(QStringLiteral("load")) && images.contains(QStringLiteral("Load")));
+    // "load"'s strain files and "load_max"'s share a prefix and never a name.
+    QStringList suffixes;
+    for (const char* suffix : kStrainSuffixes)
+        suffixes << QString::fromLatin1(suffix);
+    for (const StrainCriterion& criterion : defaultStrainCriteria())
+        suffixes << QLatin1Char('_') + criterionSlug(QString::fromStdString(criterion.name));
+    bool extended = false;
+    for (const QString& suffix : suffixes) {
+        extended = extended || (QStringLiteral("load") + suffix).startsWith(QStringLiteral("load_max_"));
+        for (const QString& other : suffixes)
+            EXPECT_NE(QStringLiteral("load") + suffix, QStringLiteral("load_max") + other);
+    }
+    EXPECT_TRUE(extended);
+    EXPECT_TRUE(images.contains(QStringLiteral("load_max")));
 }
 
 TEST(WindowModel, RandomSequencesFromAFixedSeed) {
