@@ -265,5 +265,22 @@ TEST(WindowModelRegression, TileHeightMapsNeverPassForStateMaps) {
                "pertile: Tiles Height Compute OutOfPlane Stitch Compute OutOfPlane PerTile Reopen Stitch"});
 }
 
+TEST(WindowModelRegression, NamesThatLookLikeOtherResultsNeverLoseOrTakeAnotherInputsFiles) {
+    replayAll({"pertile: AddState TilesNamed(0,1) Compute AddState Delete(2)", "pertile: AddState TilesNamed Compute Delete",
+               "single: AddNamed Compute Reset", "mosaic: TilesNamed PerTile Compute Reset",
+               "single: AddNamed(0,2) AddNamed(0,1) Compute Strains Remove",
+               "single: AddNamed(0,1) AddNamed(0,2) Compute Up(1) Strains Remove(1)"});
+}
+
+TEST(WindowModelRegression, HeightFilesThatMoveOrGoTakeTheirMapsOffTheDisk) {
+    replayAll({"single: AddHeights Add Compute OutOfPlane ClearHeights", "single: Add Height Compute OutOfPlane DropHeight",
+               "single: Add Height Height Compute OutOfPlane DragHeight(0,2)"});
+}
+
+TEST(WindowModelRegression, MovedTilesKeepTheirOrderAndTheirResults) {
+    replayAll({"mosaic: TileUp(1) Reopen", "mosaic: Tiles TileUp(3) Reopen", "pertile: Tiles Compute TileDown(2)",
+               "mosaic: PerTile Tiles Compute TileDown(2)"});
+}
+
 }  // namespace
 }  // namespace tavro::gui::model
