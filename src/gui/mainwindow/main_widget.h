@@ -301,10 +301,13 @@ private:
     void removeResultFilesOfRemovedImages(const QStringList& removedNames);
     // The slugs of every criterion, enabled or not: each may have written its file.
     QStringList criterionSlugs() const;
-    // The base names of the images and tiles held now, whose results are theirs alone.
+    // The base names of the images (single-image mode) or tiles (mosaic mode) held now, whose results are theirs
+    // alone.
     QStringList heldInputNames() const;
-    // The exact result files of every held image and tile, relative to the project folder.
+    QStringList heldInputNames(bool mosaic) const;
+    // The exact result files of every held image or tile, relative to the project folder.
     QStringList heldInputResultFiles() const;
+    QStringList heldInputResultFiles(bool mosaic) const;
     void removeCriterionFiles(const std::string& name);
     void finishAddingDeformed(bool listWasEmpty, const QString& status);
     void addDeformedImageFromPath(const QString& path);

@@ -208,22 +208,29 @@ QStringList MainWidget::criterionSlugs() const {
     return slugs;
 }
 
-QStringList MainWidget::heldInputNames() const {
+QStringList MainWidget::heldInputNames() const { return heldInputNames(heightMosaicMode()); }
+
+QStringList MainWidget::heldInputNames(bool mosaic) const {
     QStringList names;
-    for (const LoadedImage& image : deformedImages)
-        names << QFileInfo(image.path).completeBaseName();
-    for (const CarriedDeformed& carried : carriedDeformed)
-        names << QFileInfo(carried.path).completeBaseName();
+    // In mosaic mode the deformed images are the assembled mosaics or a tile on show, named by state or tile.
+    if (!mosaic) {
+        for (const LoadedImage& image : deformedImages)
+            names << QFileInfo(image.path).completeBaseName();
+        for (const CarriedDeformed& carried : carriedDeformed)
+            names << QFileInfo(carried.path).completeBaseName();
+    }
     names << batchQueueNames();
     names.removeAll(QString());
     names.removeDuplicates();
     return names;
 }
 
-QStringList MainWidget::heldInputResultFiles() const {
+QStringList MainWidget::heldInputResultFiles() const { return heldInputResultFiles(heightMosaicMode()); }
+
+QStringList MainWidget::heldInputResultFiles(bool mosaic) const {
     const QStringList slugs = criterionSlugs();
     QStringList files;
-    for (const QString& name : heldInputNames())
+    for (const QString& name : heldInputNames(mosaic))
         files << resultFilesOf(name, slugs);
     return files;
 }

@@ -83,16 +83,16 @@ void MainWidget::onMosaicModeToggled(bool checked) {
         }
         const QString folder = projectFolderPath;
         const QString applied = appliedProjectFolder;
-        // The project starts over in its folder: results named by state number would pass for its new states'.
-        // Those of its images and tiles stay theirs, and come back with them; a file both an image's and a
-        // state's name write goes, since the state would show it as its own.
-        QStringList stateFiles;
+        // The project starts over in its folder without its inputs. Results named by state number would pass
+        // for its new states', and those of its images and tiles for those of any new input of the same name,
+        // which the window cannot tell from the old one: they go with the inputs, as a removed image's do.
+        QStringList heldFiles = heldInputResultFiles(!checked);
         const int states = std::max(deformedStates.count(), static_cast<int>(deformedImages.size()));
         for (int state = 0; state < states; ++state)
-            stateFiles << DeformedStates::stateResultFiles(state, criterionSlugs());
+            heldFiles << DeformedStates::stateResultFiles(state, criterionSlugs());
         resetAllData();
         waitForResultWrites();
-        if (!removeProjectFiles(applied, stateFiles, {}))
+        if (!removeProjectFiles(applied, heldFiles, {}))
             qWarning().noquote() << "[GUI] Result files of the former states could not all be removed";
         if (!applied.isEmpty())
             adoptProjectFolder(applied);

@@ -192,8 +192,6 @@ struct WindowModelAccess {
     std::map<int, QImage> assembled;
     QStringList refTiles;
     QStringList criterionSlugs;
-    // Images or tiles of a project started over: the results they wrote stay theirs, by key (serial or fill).
-    std::map<int, QStringList> aside;
     // The result files each input's results wrote, by owner key and "folder|role|suffix", with their content.
     std::map<int, std::map<QString, QByteArray>> recorded;
     // Owners whose files in a folder ("*": all) the action played may remove.
@@ -458,20 +456,8 @@ struct WindowModelAccess {
             settle();
             w().mosaicSwitch->setChecked(mosaic);
             settle();
-            // The results of the images and tiles stay theirs; those named by state number go with the states.
-            for (const Input& image : images)
-                aside[image.serial] = {QStringLiteral("image|") + baseOf(image.path)};
-            for (const State& state : states)
-                for (const auto& [key, tiles] : {std::pair{state.fill, state.tiles}, std::pair{state.former, state.formerTiles}})
-                    if (key != 0 && !tiles.isEmpty()) {
-                        QStringList& bases = aside[key];
-                        for (const QString& tile : tiles)
-                            bases << tileRole(tile) + QLatin1Char('|') + baseOf(tile);
-                    }
-            for (auto& [key, files] : recorded)
-                std::erase_if(files, [](const auto& entry) {
-                    return entry.first.contains(QStringLiteral("|state|")) || entry.first.contains(QStringLiteral("|height|"));
-                });
+            // Every result of the inputs goes with them: a new input of the same name would take them for its own.
+            recorded.clear();
             images.clear();
             heights.clear();
             states = {State{}};
@@ -724,16 +710,10 @@ struct WindowModelAccess {
         return path.endsWith(QStringLiteral("_t1.tif")) ? QStringLiteral("t1") : QStringLiteral("t0");
     }
 
-    // The bases each input held or set aside writes its results under: (owner, role, base). A state's own bases
+    // The bases each input held writes its results under: (owner, role, base). A state's own bases
     // ("state", "height") follow its number; an image's or tile's is its file's name.
-    std::vector<std::tuple<int, QString, QString>> ownedBases(bool held) const {
+    std::vector<std::tuple<int, QString, QString>> ownedBases() const {
         std::vector<std::tuple<int, QString, QString>> owned;
-        if (!held) {
-            for (const auto& [key, bases] : aside)
-                for (const QString& base : bases)
-                    owned.emplace_back(key, base.section(QLatin1Char('|'), 0, 0), base.section(QLatin1Char('|'), 1));
-            return owned;
-        }
         for (const Input& image : images)
             owned.emplace_back(image.serial, QStringLiteral("image"), baseOf(image.path));
         for (std::size_t k = 0; mosaic && k < states.size(); ++k) {
@@ -749,30 +729,28 @@ struct WindowModelAccess {
         return owned;
     }
 
-    // Every result file name some input may have written, with the input it belongs to. Inputs held now take
-    // a name from those set aside; two held inputs naming the same file share it (the window refuses to run them).
+    // Every result file name some input may have written, with the input it belongs to. Two held inputs naming
+    // the same file share it (the window refuses to run them).
     std::map<QString, Claim> claimedFiles() const {
         std::map<QString, Claim> claims;
         std::set<int> heldOwners;
-        for (const bool held : {false, true})
-            for (const auto& [owner, role, base] : ownedBases(held)) {
-                if (held)
-                    heldOwners.insert(owner);
-                for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder, kHeightFolder}) {
-                    // A state's number names its u_z map as "state_001", its other results as "mosaic_state_1".
-                    const bool heightOnly = role == QStringLiteral("height");
-                    if ((heightOnly || role == QStringLiteral("state")) && heightOnly != (folder == kHeightFolder))
-                        continue;
-                    for (const QString& suffix : suffixesIn(folder)) {
-                        const QString file = folder + QLatin1Char('/') + base + suffix + QStringLiteral(".tif");
-                        Claim claim{owner, folder + QLatin1Char('|') + role + QLatin1Char('|') + suffix, false};
-                        const auto found = claims.find(file);
-                        if (found != claims.end() && found->second.owner != owner && heldOwners.count(found->second.owner))
-                            claim.shared = true;
-                        claims[file] = claim;
-                    }
+        for (const auto& [owner, role, base] : ownedBases()) {
+            heldOwners.insert(owner);
+            for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder, kHeightFolder}) {
+                // A state's number names its u_z map as "state_001", its other results as "mosaic_state_1".
+                const bool heightOnly = role == QStringLiteral("height");
+                if ((heightOnly || role == QStringLiteral("state")) && heightOnly != (folder == kHeightFolder))
+                    continue;
+                for (const QString& suffix : suffixesIn(folder)) {
+                    const QString file = folder + QLatin1Char('/') + base + suffix + QStringLiteral(".tif");
+                    Claim claim{owner, folder + QLatin1Char('|') + role + QLatin1Char('|') + suffix, false};
+                    const auto found = claims.find(file);
+                    if (found != claims.end() && found->second.owner != owner && heldOwners.count(found->second.owner))
+                        claim.shared = true;
+                    claims[file] = claim;
                 }
             }
+        }
         return claims;
     }
 
@@ -783,7 +761,7 @@ struct WindowModelAccess {
         return QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha1);
     }
 
-    // Every file in the result folders is a result some input held (or set aside) writes, by its exact name.
+    // Every file in the result folders is a result some input held writes, by its exact name.
     void checkStrayResults(const std::map<QString, Claim>& claims) {
         for (const QString& folder : {kDisplacementsFolder, kStrainsFolder, kFractureFolder, kHeightFolder})
             for (const QString& name : QDir(s.folder + QLatin1Char('/') + folder).entryList(QDir::Files)) {
@@ -830,9 +808,6 @@ struct WindowModelAccess {
             if (!claim.shared)
                 if (const QByteArray content = contentOf(file); !content.isEmpty())
                     recorded[claim.owner][claim.key] = content;
-        // A project's results set aside go with the next run's deletion; their names are free again then.
-        if (recomputed)
-            std::erase_if(aside, [&](const auto& entry) { return !recorded.count(entry.first); });
         mayRemove.clear();
     }
 
@@ -1246,8 +1221,20 @@ struct WindowModelAccess {
         return shot;
     }
 
+    static void byName(Snapshot& shot) {
+        std::vector<std::pair<QString, std::pair<bool, QPointF>>> entries;
+        for (qsizetype r = 0; r < shot.names.size(); ++r)
+            entries.emplace_back(shot.names[r], shot.rigid[std::size_t(r)]);
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (std::size_t r = 0; r < entries.size(); ++r) {
+            shot.names[qsizetype(r)] = entries[r].first;
+            shot.rigid[r] = entries[r].second;
+        }
+    }
+
     void reopen() {
-        const Snapshot before = snapshot();
+        Snapshot before = snapshot();
         s.window.reset();
         s.window = std::make_unique<MainWidget>();
         w().loadParametersFromFile(s.folder + QStringLiteral("/parameters.json"));
@@ -1256,7 +1243,13 @@ struct WindowModelAccess {
         while (mosaic && states.size() > 1 && states.size() > std::size_t(w().mosaicDefTilePaths.size()) &&
                states.back().fill == 0 && states.back().heightFill == 0)
             states.pop_back();
-        const Snapshot after = snapshot();
+        Snapshot after = snapshot();
+        // Tile results are found by the tiles' names: their list follows the run's order before and the tiles'
+        // order after, which a tile moved since then changes.
+        if (mosaic && w().perTileMode) {
+            byName(before);
+            byName(after);
+        }
         if (after.names != before.names)
             return fail("reopened results", "results " + str(before.names.join(QLatin1Char(','))) + " reopen as " +
                                                 str(after.names.join(QLatin1Char(','))));

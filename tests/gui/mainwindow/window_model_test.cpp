@@ -269,7 +269,15 @@ TEST(WindowModelRegression, NamesThatLookLikeOtherResultsNeverLoseOrTakeAnotherI
     replayAll({"pertile: AddState TilesNamed(0,1) Compute AddState Delete(2)", "pertile: AddState TilesNamed Compute Delete",
                "single: AddNamed Compute Reset", "mosaic: TilesNamed PerTile Compute Reset",
                "single: AddNamed(0,2) AddNamed(0,1) Compute Strains Remove",
-               "single: AddNamed(0,1) AddNamed(0,2) Compute Up(1) Strains Remove(1)"});
+               "single: AddNamed(0,1) AddNamed(0,2) Compute Up(1) Strains Remove(1)",
+               "pertile: AddState Select Tiles Busy TileDown Delete"});
+}
+
+// A project started over takes its inputs' results with them: new inputs of the same names open without them.
+TEST(WindowModelRegression, AProjectStartedOverLeavesNoResultForANewInputOfTheSameName) {
+    replayAll({"pertile: TilesNamed Compute Reset TilesNamed Reopen",
+               "pertile: TilesNamed Compute Reset TilesNamed Empty Compute Tiles",
+               "single: AddNamed(0,4) Compute Reset AddNamed(5,4) Add ShowResult(1) Reopen"});
 }
 
 TEST(WindowModelRegression, HeightFilesThatMoveOrGoTakeTheirMapsOffTheDisk) {
@@ -279,7 +287,8 @@ TEST(WindowModelRegression, HeightFilesThatMoveOrGoTakeTheirMapsOffTheDisk) {
 
 TEST(WindowModelRegression, MovedTilesKeepTheirOrderAndTheirResults) {
     replayAll({"mosaic: TileUp(1) Reopen", "mosaic: Tiles TileUp(3) Reopen", "pertile: Tiles Compute TileDown(2)",
-               "mosaic: PerTile Tiles Compute TileDown(2)"});
+               "mosaic: PerTile Tiles Compute TileDown(2)", "pertile: Tiles Busy TileUp(3) Reopen",
+               "mosaic: TilesNamed PerTile Busy TileUp(3) Reopen"});
 }
 
 }  // namespace
