@@ -12,17 +12,21 @@
 
 namespace tavro::testing {
 
+inline constexpr double kTipTaper = 64.0;
+
 // One crack of a family of parallel ones, all at the family's angle.
 struct CrackSpec {
     double offset = 0.0; // px along the family's normal, from the image centre
     Vec2 jump{0.0, 0.0}; // u(side the normal points to) - u(other side), px, where the crack is whole
     // px along the tangent (cos a, -sin a) from the image centre's foot on the
     // line: the crack exists before this and its jump fades to nothing over
-    // the last kTipTaper px before it. Infinite: the crack crosses the image.
+    // the last `taper` px before it. Infinite: the crack crosses the image.
     double tip = std::numeric_limits<double>::infinity();
+    // Degrees, as the family's; NaN: the family's. Cracks at other angles
+    // cross the family, cutting the plane into a region per side of each.
+    double angle = std::numeric_limits<double>::quiet_NaN();
+    double taper = kTipTaper; // px; short ones give a sharp tip
 };
-
-inline constexpr double kTipTaper = 64.0;
 
 struct CrackPairPlan {
     std::string name;
@@ -39,6 +43,14 @@ struct CrackPairPlan {
     double contrast = 255.0;
     double noise = 1.0; // grey levels of Gaussian noise on both images
     std::uint64_t seed = 7;
+    double spotRadius = 2.0;  // px, the spots' mean Gaussian sigma
+    double brightShare = 0.5; // share of bright spots: 1 bright on a dark ground, 0 dark on a bright one
+    // When positive, both images are scaled so that the reference's grey levels
+    // average greyMean and spread by greySd before the gap, blur and noise.
+    double greyMean = 128.0;
+    double greySd = 0.0;
+    double gapGrey = 40.0; // what an opening shows
+    double blur = 0.0;     // px, Gaussian sigma of the optics on both images
 };
 
 struct CrackPair {
@@ -48,10 +60,16 @@ struct CrackPair {
 
     Vec2 normal() const;
     Vec2 tangent() const;
+    // Crack k's own: the family's unless it crosses it.
+    double angle(size_t k) const;
+    Vec2 normal(size_t k) const;
+    Vec2 tangent(size_t k) const;
     // Signed distance of reference point (x, y) from crack k's line, positive on the normal's side.
     double distance(size_t k, double x, double y) const;
     // Position of (x, y) along the tangent from the image centre's foot on the lines.
     double along(double x, double y) const;
+    // The same along crack k, from the image centre's foot on it.
+    double along(size_t k, double x, double y) const;
     // Share of crack k's jump at position s along it: 1 where whole, 0 beyond the tip.
     double jumpShare(size_t k, double s) const;
     // Crack k's jump at reference point (x, y) (taken at its foot on the line).
@@ -62,14 +80,22 @@ struct CrackPair {
     size_t region(double x, double y) const;
     // Region r's field extended over the whole plane.
     Vec2 regionField(size_t r, double x, double y) const;
+    // Bit k set: reference point (x, y) lies on the side crack k's normal points to.
+    unsigned sides(double x, double y) const;
+    // The field of the material on those sides of the cracks, over the whole plane.
+    Vec2 sideField(unsigned sides, double x, double y) const;
+    // Crossing cracks: the sides of every pair of them hold material; parallel ones: only the regions between them.
+    std::vector<unsigned> regionSides() const;
 };
 
 // Share of crack k's length inside the box [lo, hi] (px, reference axes) and
 // where its jump is whole that the points of one line (px) cover: a sample of
 // the crack, one every pixel, is covered by a point within `across` px of it
 // across the crack and 1.5 `spacing` px along it. NaN when no such length.
+// Only the stretch from `from` to `to` px along the crack counts.
 double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& line, Vec2 lo, Vec2 hi, double across,
-                    double spacing);
+                    double spacing, double from = -std::numeric_limits<double>::infinity(),
+                    double to = std::numeric_limits<double>::infinity());
 
 // The speckle pattern both images of the pair show.
 SpeckleOptions speckleOf(const CrackPairPlan& plan);
@@ -84,5 +110,22 @@ CrackPair makeCrackPair(const CrackPairPlan& plan);
 // 90 degrees, either side moving, a crack tip, parallel cracks 60 to 200 px
 // apart, and smooth fields without a crack.
 std::vector<CrackPairPlan> crackPairCatalogue();
+
+// What a random draw shows besides its pattern.
+enum class CrackDrawKind { Single, Border, Tip, Crossing, ShearBand };
+const char* crackDrawKindName(CrackDrawKind kind);
+
+struct RandomCrackPlan {
+    CrackDrawKind kind = CrackDrawKind::Single;
+    CrackPairPlan plan;
+};
+
+// A 512 x 512 pair drawn from `seed`: spots of sigma 1.2 to 4 px, either
+// polarity, any coverage, a grey spread of 10 to 70, a gap from black to the
+// mean grey, 0 to 2 % noise, a slight blur; one crack at any angle (a third
+// within 1 degree of an axis) opening 0.1 to 3 px with some sliding, or one 5
+// to 20 px from the border, one ending mid-image, two crossing, or a narrow
+// smooth shear band without a crack.
+RandomCrackPlan randomCrackPlan(std::uint64_t seed);
 
 } // namespace tavro::testing
