@@ -19,7 +19,7 @@ using testing::CrackPair;
 using testing::Vec2;
 
 constexpr int kWindows[] = {21, 31, 61};
-// A line or flag further than this past a crack's tip is a false one.
+// A line running further than this past a crack's tip is a false one.
 constexpr double kTipAllowance = 8.0;
 // Bilinear: how close a cut point's displacement must come to its side's.
 constexpr double kSideTolerance = 0.05;
@@ -119,7 +119,8 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             for (size_t k = 0; k < cracks; ++k) {
                 const double d = std::abs(pair.distance(k, p[0], p[1]));
                 const double s = pair.along(k, p[0], p[1]);
-                nearAny = nearAny || (d <= scorer.reach(k) && s <= pair.plan.cracks[k].tip + kTipAllowance);
+                // Near: the crack cuts the point's subset (which reaches past the tip by as much as across).
+                nearAny = nearAny || (d <= scorer.reach(k) && s <= pair.plan.cracks[k].tip + scorer.reach(k));
                 if (d <= scorer.reach(k) && pair.jumpShare(k, s) > 0.0) ++cutBy, cutting = k;
             }
             falsePoints += flagged && !nearAny;

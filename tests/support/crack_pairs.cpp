@@ -136,13 +136,15 @@ double CrackPair::along(double x, double y) const {
     return t[0] * (x - c) + t[1] * (y - c);
 }
 
-double CrackPair::jumpShare(size_t k, double s) const {
-    const double tip = plan.cracks[k].tip;
-    return std::isfinite(tip) ? std::clamp((tip - s) / plan.cracks[k].taper, 0.0, 1.0) : 1.0;
+double CrackPair::jumpShare(size_t k, double s, double across) const {
+    const CrackSpec& crack = plan.cracks[k];
+    if (!std::isfinite(crack.tip)) return 1.0;
+    const double t = std::clamp((crack.tip - s) / (crack.taper + crack.taperSpread * std::abs(across)), 0.0, 1.0);
+    return crack.smoothTaper ? t * t * (3.0 - 2.0 * t) : t;
 }
 
 Vec2 CrackPair::jumpAt(size_t k, double x, double y) const {
-    return scaled(plan.cracks[k].jump, jumpShare(k, along(k, x, y)));
+    return scaled(plan.cracks[k].jump, jumpShare(k, along(k, x, y), distance(k, x, y)));
 }
 
 Vec2 CrackPair::regionField(size_t r, double x, double y) const {
@@ -310,7 +312,7 @@ const char* crackDrawKindName(CrackDrawKind kind) {
     return "";
 }
 
-RandomCrackPlan randomCrackPlan(std::uint64_t seed) {
+RandomCrackPlan randomCrackPlan(std::uint64_t seed, int size) {
     std::uint64_t state = seed * 0x2545f4914f6cdd1dULL + 0x9e37ULL;
     const auto uniform = [&state](double lo, double hi) {
         return lo + (hi - lo) * double(nextRandom(state) >> 11) * 0x1.0p-53;
@@ -336,8 +338,9 @@ RandomCrackPlan randomCrackPlan(std::uint64_t seed) {
                : kind < 0.7  ? CrackDrawKind::Tip
                : kind < 0.85 ? CrackDrawKind::Crossing
                              : CrackDrawKind::ShearBand;
-    p.size = 512;
+    p.size = size;
     p.seed = seed;
+    const double scale = size / 512.0;
     p.spotRadius = uniform(1.2, 4.0);
     const double polarity = uniform(0.0, 3.0);
     p.brightShare = polarity < 1.0 ? 0.5 : polarity < 2.0 ? 1.0 : 0.0;
@@ -356,32 +359,36 @@ RandomCrackPlan randomCrackPlan(std::uint64_t seed) {
 
     switch (out.kind) {
     case CrackDrawKind::Single:
-        p.cracks = {CrackSpec{uniform(-100.0, 100.0), drawJump(p.angle)}};
+        p.cracks = {CrackSpec{scale * uniform(-100.0, 100.0), drawJump(p.angle)}};
         break;
     case CrackDrawKind::Border: {
         // Nearly along an edge, 5 to 20 px from it where it passes the image centre.
         const bool vertical = chance(0.5);
         p.angle = std::fmod((vertical ? 90.0 : 180.0) + uniform(-0.5, 0.5), 180.0);
-        const double gap = uniform(5.0, 20.0);
-        // Pixel centres run from 0 to size - 1 about the plan's centre size / 2.
-        p.cracks = {CrackSpec{chance(0.5) ? 0.5 * p.size - 0.5 - gap : -(0.5 * p.size + 0.5 - gap), drawJump(p.angle)}};
+        const double gap = uniform(5.0, 20.0), a = p.angle * std::numbers::pi / 180.0;
+        // Where the line crosses the centre's row or column; the edges lie at -0.5 and size - 0.5.
+        const double across = chance(0.5) ? p.size - 0.5 - gap : gap - 0.5;
+        const double normal = vertical ? std::sin(a) : std::cos(a);
+        p.cracks = {CrackSpec{(across - 0.5 * p.size) / normal, drawJump(p.angle)}};
         break;
     }
     case CrackDrawKind::Tip:
-        // Tapers from 12 px keep the field's gradient below 1/3, so that each side's material maps back.
-        p.cracks = {CrackSpec{uniform(-100.0, 100.0), drawJump(p.angle), uniform(-60.0, 60.0)}};
+        // Smooth tapers from 12 px keep the field's gradient below 1/2, so that each side's material maps back.
+        p.cracks = {CrackSpec{scale * uniform(-100.0, 100.0), drawJump(p.angle), scale * uniform(-60.0, 60.0)}};
         p.cracks[0].taper = uniform(12.0, 64.0);
+        p.cracks[0].smoothTaper = true;
+        p.cracks[0].taperSpread = 1.0;
         break;
     case CrackDrawKind::Crossing: {
         const double other = std::fmod(p.angle + uniform(30.0, 150.0), 180.0);
-        p.cracks = {CrackSpec{uniform(-60.0, 60.0), drawJump(p.angle)},
-                    CrackSpec{uniform(-60.0, 60.0), drawJump(other), std::numeric_limits<double>::infinity(), other}};
+        p.cracks = {CrackSpec{scale * uniform(-60.0, 60.0), drawJump(p.angle)},
+                    CrackSpec{scale * uniform(-60.0, 60.0), drawJump(other), std::numeric_limits<double>::infinity(), other}};
         break;
     }
     case CrackDrawKind::ShearBand: {
         // u = amplitude tanh(d / width) along a line: a slip zone without a crack.
         const double a = p.angle * std::numbers::pi / 180.0, amplitude = uniform(0.3, 1.0), width = uniform(6.0, 15.0);
-        const double offset = uniform(-100.0, 100.0), c = 0.5 * p.size;
+        const double offset = scale * uniform(-100.0, 100.0), c = 0.5 * p.size;
         const Vec2 n{std::sin(a), std::cos(a)}, t{std::cos(a), -std::sin(a)};
         const DisplacementField smooth = p.base;
         p.base = [=](double x, double y) {

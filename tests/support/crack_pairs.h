@@ -26,6 +26,13 @@ struct CrackSpec {
     // cross the family, cutting the plane into a region per side of each.
     double angle = std::numeric_limits<double>::quiet_NaN();
     double taper = kTipTaper; // px; short ones give a sharp tip
+    // The jump fades by a smoothstep instead of linearly: no strain step where
+    // the fade starts and ends, which a short taper would make strong.
+    bool smoothTaper = false;
+    // The taper grows by this many px per px away from the crack, so that the
+    // fade spreads and weakens with distance as about a real tip, instead of
+    // straining a band across the whole moving side.
+    double taperSpread = 0.0;
 };
 
 struct CrackPairPlan {
@@ -70,9 +77,9 @@ struct CrackPair {
     double along(double x, double y) const;
     // The same along crack k, from the image centre's foot on it.
     double along(size_t k, double x, double y) const;
-    // Share of crack k's jump at position s along it: 1 where whole, 0 beyond the tip.
-    double jumpShare(size_t k, double s) const;
-    // Crack k's jump at reference point (x, y) (taken at its foot on the line).
+    // Share of crack k's jump at position s along it and `across` px from it: 1 where whole, 0 beyond the tip.
+    double jumpShare(size_t k, double s, double across = 0.0) const;
+    // Crack k's jump at reference point (x, y): its foot's on the line, unless the taper spreads away from it.
     Vec2 jumpAt(size_t k, double x, double y) const;
     // The displacement of the material at reference point (x, y).
     Vec2 displacement(double x, double y) const;
@@ -120,12 +127,12 @@ struct RandomCrackPlan {
     CrackPairPlan plan;
 };
 
-// A 512 x 512 pair drawn from `seed`: spots of sigma 1.2 to 4 px, either
+// A size x size pair (distances below for 512, scaled with it) drawn from `seed`: spots of sigma 1.2 to 4 px, either
 // polarity, any coverage, a grey spread of 10 to 70, a gap from black to the
 // mean grey, 0 to 2 % noise, a slight blur; one crack at any angle (a third
 // within 1 degree of an axis) opening 0.1 to 3 px with some sliding, or one 5
 // to 20 px from the border, one ending mid-image, two crossing, or a narrow
 // smooth shear band without a crack.
-RandomCrackPlan randomCrackPlan(std::uint64_t seed);
+RandomCrackPlan randomCrackPlan(std::uint64_t seed, int size = 512);
 
 } // namespace tavro::testing
