@@ -65,8 +65,8 @@ struct PatchErrors {
 std::map<unsigned, PatchErrors> patchErrors(const CrackPair& pair) {
     std::map<unsigned, PatchErrors> out;
     const int reach = kHalf + 4, size = pair.plan.size;
-    for (int cy = reach + 2; cy < size - reach - 2; cy += 12)
-        for (int cx = reach + 2; cx < size - reach - 2; cx += 12) {
+    for (int cy = reach + 2; cy < size - reach - 2; cy += 16)
+        for (int cx = reach + 2; cx < size - reach - 2; cx += 16) {
             const Vec2 u = pair.displacement(cx, cy);
             const unsigned sides = pair.sides(cx, cy);
             bool rigid = true;
