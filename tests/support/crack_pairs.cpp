@@ -41,8 +41,8 @@ Image gaussianBlur(const Image& image, double sigma) {
     return pass(pass(image, 1, 0), 0, 1);
 }
 
-// Maps the grey levels g of every image to mean + (g - m) sd / s, where the
-// reference's average m and spread s.
+// Maps the grey levels g of every image to mean + (g - m) sd / s, m and s the
+// reference's average and spread: exact, since rendering is linear in the gain.
 void regrey(Image& reference, std::vector<Image>& others, double mean, double sd) {
     double sum = 0.0, squares = 0.0;
     for (float g : reference.pixels) sum += g, squares += double(g) * g;
