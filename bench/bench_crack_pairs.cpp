@@ -22,108 +22,14 @@ using testing::CrackPair;
 using testing::Vec2;
 
 constexpr int kWindows[] = {21, 31, 61};
-// The window's defaults besides the window: step, search range, bilinear, tolerance, iterations.
-constexpr int kStep = 4;
-constexpr int kRange = 6;
+constexpr int kStep = kCrackPairStep;
 
-struct Run {
-    PixelDisplacementResult first, out;
-    FractureResult fracture;
-    CrackLineSet lines;
-    int window = 0;
-    int margin = 0;
-    double seconds = 0.0;
-};
-
-bool refine(const CrackPair& pair, int window, Run& run, std::string& error) {
-    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
-    const ImageSize size{pair.plan.size, pair.plan.size};
-    PixelSearchParams pp;
-    pp.windowSizeX = pp.windowSizeY = window;
-    pp.stepX = pp.stepY = kStep;
-    pp.maxU = pp.maxV = kRange;
-    pp.searchUp = pp.searchDown = pp.searchLeft = pp.searchRight = kRange;
-    SubpixelParams sp;
-    sp.maxIterations = 30;
-    sp.convergenceTolerance = 1e-4f;
-    sp.interpolation = static_cast<int>(InterpolationType::Bilinear);
-    sp.affine = true;
-    const auto start = std::chrono::steady_clock::now();
-    PixelDisplacementResult pixels;
-    PixelDisplacementResult& first = run.first;
-    if (!computePixelDisplacements(ref, def, size, pp, pixels, error) ||
-        !computeSubpixelDisplacements(ref, def, size, pp, pixels, sp, first, error, {}, nullptr, 0, 0, 0, -1))
-        return false;
-    sp.heaviside = true;
-    if (!computeRuptureSubpixel(ref, def, size, pp, first, sp, run.out, error, {}, &run.fracture, 0, -1, false, false))
-        return false;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.window = window;
-    run.margin = window / 2 + kRange;
-
-    // The lines as the window's fracture page extracts them, then its second pass.
-    const size_t points = size_t(run.out.gridWidth) * size_t(run.out.gridHeight);
-    const auto& f = run.fracture.fields;
-    CrackGridView grid;
-    grid.gridWidth = run.out.gridWidth;
-    grid.gridHeight = run.out.gridHeight;
-    grid.dispX = run.out.dispX.data();
-    grid.dispY = run.out.dispY.data();
-    grid.openingIntensity = f[FractureResult::OpeningIntensity].data();
-    const auto optional = [points](const std::vector<float>& v) { return v.size() == points ? v.data() : nullptr; };
-    grid.crackAngle = optional(f[FractureResult::CrackAngle]);
-    grid.crackPosition = optional(f[FractureResult::CrackPosition]);
-    grid.openingX = optional(f[FractureResult::OpeningX]);
-    grid.openingY = optional(f[FractureResult::OpeningY]);
-    CrackLineParameters params;
-    params.stepX = kStep;
-    params.windowSize = window;
-    if (f[FractureResult::OpeningIntensity].size() == points)
-        run.lines = extractCrackLines(extractCrackLines(grid, params), params);
-    return true;
-}
+using Run = CrackPairRun;
+using Scorer = CrackPairScorer;
 
 double rms(double squares, int count) {
     return count > 0 ? std::sqrt(squares / count) : std::nan("");
 }
-
-class Scorer {
-public:
-    Scorer(const CrackPair& pair, const Run& run) : pair_(pair), run_(run) {
-        const Vec2 n = pair.normal();
-        reach_ = (run.window / 2) * (std::abs(n[0]) + std::abs(n[1])) + 1.0;
-        across_ = std::max(3.0, double(kStep));
-        lo_ = run.margin;
-        hi_ = run.margin + double(run.out.gridWidth - 1) * kStep;
-    }
-
-    Vec2 linePoint(size_t p) const {
-        return {run_.margin + double(run_.lines.x[p]) * kStep, run_.margin + double(run_.lines.y[p]) * kStep};
-    }
-    // Within reach of crack k: beside its line and not beyond its tip.
-    bool near(size_t k, Vec2 p, double across) const {
-        return std::abs(pair_.distance(k, p[0], p[1])) <= across &&
-               pair_.along(p[0], p[1]) <= pair_.plan.cracks[k].tip + 0.5 * run_.window;
-    }
-    // The points of line l, px.
-    std::vector<Vec2> line(size_t l) const {
-        std::vector<Vec2> out;
-        for (size_t q = size_t(run_.lines.lineStarts[l]); q < size_t(run_.lines.lineStarts[l + 1]); ++q)
-            out.push_back(linePoint(q));
-        return out;
-    }
-    double covered(size_t k, size_t l) const {
-        const double bottom = run_.margin + double(run_.out.gridHeight - 1) * kStep;
-        return testing::coveredShare(pair_, k, line(l), {lo_, lo_}, {hi_, bottom}, across_, kStep);
-    }
-    double reach() const { return reach_; }
-    double across() const { return across_; }
-
-private:
-    const CrackPair& pair_;
-    const Run& run_;
-    double reach_ = 0.0, across_ = 0.0, lo_ = 0.0, hi_ = 0.0;
-};
 
 // The images are 8-bit already; written for a run through the window.
 bool saveImage(const testing::Image& image, const std::string& path) {
@@ -133,51 +39,7 @@ bool saveImage(const testing::Image& image, const std::string& path) {
     return out.save(QString::fromStdString(path), "PNG");
 }
 
-using Put = std::function<void(const std::string&, double)>;
-
-void scoreLines(const CrackPair& pair, const Run& run, const Scorer& scorer, const std::string& p, const Put& put) {
-    const CrackLineSet& lines = run.lines;
-    const size_t cracks = pair.plan.cracks.size();
-    int falseLines = 0;
-    for (size_t l = 0; l < lines.lineCount(); ++l) {
-        int onCrack = 0;
-        for (size_t q = size_t(lines.lineStarts[l]); q < size_t(lines.lineStarts[l + 1]); ++q)
-            for (size_t k = 0; k < cracks; ++k)
-                if (scorer.near(k, scorer.linePoint(q), scorer.across())) {
-                    ++onCrack;
-                    break;
-                }
-        falseLines += 2 * onCrack < lines.lineStarts[l + 1] - lines.lineStarts[l];
-    }
-    put(p + "lines", double(lines.lineCount()));
-    put(p + "false_lines", falseLines);
-    const Vec2 n = pair.normal();
-    for (size_t k = 0; k < cracks; ++k) {
-        const std::string c = p + "crack" + std::to_string(k) + "_";
-        double best = 0.0, share = 0.0;
-        size_t bestLine = lines.lineCount();
-        for (size_t l = 0; l < lines.lineCount(); ++l) {
-            share = scorer.covered(k, l);
-            if (share > best) best = share;
-            if (share == best && share > 0.0) bestLine = l;
-        }
-        put(c + "traced_share", std::isnan(share) && lines.lineCount() > 0 ? share : best);
-        double squares = 0.0;
-        int count = 0;
-        if (bestLine < lines.lineCount())
-            for (size_t q = size_t(lines.lineStarts[bestLine]); q < size_t(lines.lineStarts[bestLine + 1]); ++q) {
-                const Vec2 at = scorer.linePoint(q);
-                if (!scorer.near(k, at, scorer.across()) || pair.jumpShare(k, pair.along(at[0], at[1])) < 1.0) continue;
-                const double cs = lines.cosine[q], sn = lines.sine[q];
-                const Vec2 jump{lines.jumpA[q] * cs - lines.jumpB[q] * sn, lines.jumpA[q] * sn + lines.jumpB[q] * cs};
-                const double sign = -sn * n[0] + cs * n[1] < 0.0 ? -1.0 : 1.0;
-                const Vec2 truth = pair.jumpAt(k, at[0], at[1]);
-                squares += std::pow(jump[0] - sign * truth[0], 2) + std::pow(jump[1] - sign * truth[1], 2);
-                ++count;
-            }
-        put(c + "jump_rms", rms(squares, count));
-    }
-}
+using Put = CrackPut;
 
 // Displacement errors within two windows of the cracks, per side: at the
 // points whose subset the crack cuts (beyond 2 px of it) and beyond those.
@@ -196,18 +58,18 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
             double d = 1e30;
             for (size_t k = 0; k < cracks; ++k) {
                 const double dk = pair.distance(k, x, y);
-                if (std::abs(dk) < std::abs(d) && pair.along(x, y) <= pair.plan.cracks[k].tip + 0.5 * run.window) {
+                if (std::abs(dk) < std::abs(d) && pair.along(k, x, y) <= pair.plan.cracks[k].tip + 0.5 * run.window) {
                     d = dk;
                     nearest = k;
                 }
             }
             const bool cracked = index < intensity.size() && std::isfinite(intensity[index]);
             flagged += cracked;
-            if (cracked && (nearest == cracks || std::abs(d) > scorer.reach())) ++falsePoints;
+            if (cracked && (nearest == cracks || std::abs(d) > scorer.reach(nearest))) ++falsePoints;
             if (nearest == cracks || std::abs(d) <= 2.0 || std::abs(d) > 2.0 * run.window ||
-                pair.jumpShare(nearest, pair.along(x, y)) < 1.0)
+                pair.jumpShare(nearest, pair.along(nearest, x, y)) < 1.0)
                 continue;
-            const int side = d > 0.0, band = std::abs(d) > scorer.reach();
+            const int side = d > 0.0, band = std::abs(d) > scorer.reach(nearest);
             const Vec2 truth = pair.displacement(x, y);
             counts[side][band][3] +=
                 std::hypot(run.first.dispX[index] - truth[0], run.first.dispY[index] - truth[1]) > 0.1;
@@ -236,6 +98,137 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
 
 } // namespace
 
+bool refineCrackPair(const CrackPair& pair, int window, CrackPairRun& run, std::string& error) {
+    const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
+    const ImageSize size{pair.plan.size, pair.plan.size};
+    PixelSearchParams pp;
+    pp.windowSizeX = pp.windowSizeY = window;
+    pp.stepX = pp.stepY = kCrackPairStep;
+    pp.maxU = pp.maxV = kCrackPairRange;
+    pp.searchUp = pp.searchDown = pp.searchLeft = pp.searchRight = kCrackPairRange;
+    SubpixelParams sp;
+    sp.maxIterations = 30;
+    sp.convergenceTolerance = 1e-4f;
+    sp.interpolation = static_cast<int>(InterpolationType::Bilinear);
+    sp.affine = true;
+    const auto start = std::chrono::steady_clock::now();
+    PixelDisplacementResult pixels;
+    PixelDisplacementResult& first = run.first;
+    if (!computePixelDisplacements(ref, def, size, pp, pixels, error) ||
+        !computeSubpixelDisplacements(ref, def, size, pp, pixels, sp, first, error, {}, nullptr, 0, 0, 0, -1))
+        return false;
+    sp.heaviside = true;
+    if (!computeRuptureSubpixel(ref, def, size, pp, first, sp, run.out, error, {}, &run.fracture, 0, -1, false, false))
+        return false;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.window = window;
+    run.margin = window / 2 + kCrackPairRange;
+
+    // The lines as the window's fracture page extracts them, then its second pass.
+    const size_t points = size_t(run.out.gridWidth) * size_t(run.out.gridHeight);
+    const auto& f = run.fracture.fields;
+    CrackGridView grid;
+    grid.gridWidth = run.out.gridWidth;
+    grid.gridHeight = run.out.gridHeight;
+    grid.dispX = run.out.dispX.data();
+    grid.dispY = run.out.dispY.data();
+    grid.openingIntensity = f[FractureResult::OpeningIntensity].data();
+    const auto optional = [points](const std::vector<float>& v) { return v.size() == points ? v.data() : nullptr; };
+    grid.crackAngle = optional(f[FractureResult::CrackAngle]);
+    grid.crackPosition = optional(f[FractureResult::CrackPosition]);
+    grid.openingX = optional(f[FractureResult::OpeningX]);
+    grid.openingY = optional(f[FractureResult::OpeningY]);
+    CrackLineParameters params;
+    params.stepX = kCrackPairStep;
+    params.windowSize = window;
+    if (f[FractureResult::OpeningIntensity].size() == points)
+        run.lines = extractCrackLines(extractCrackLines(grid, params), params);
+    return true;
+}
+
+CrackPairScorer::CrackPairScorer(const CrackPair& pair, const CrackPairRun& run, double beyondTip)
+    : pair_(pair), run_(run), beyondTip_(beyondTip) {
+    across_ = std::max(3.0, double(kCrackPairStep));
+    lo_ = run.margin;
+    hi_ = run.margin + double(run.out.gridWidth - 1) * kCrackPairStep;
+}
+
+Vec2 CrackPairScorer::linePoint(size_t p) const {
+    return {run_.margin + double(run_.lines.x[p]) * kCrackPairStep,
+            run_.margin + double(run_.lines.y[p]) * kCrackPairStep};
+}
+
+Vec2 CrackPairScorer::gridPoint(int i, int j) const {
+    return {run_.margin + double(i) * kCrackPairStep, run_.margin + double(j) * kCrackPairStep};
+}
+
+bool CrackPairScorer::near(size_t k, Vec2 p, double across) const {
+    return std::abs(pair_.distance(k, p[0], p[1])) <= across &&
+           pair_.along(k, p[0], p[1]) <= pair_.plan.cracks[k].tip + beyondTip_;
+}
+
+std::vector<Vec2> CrackPairScorer::line(size_t l) const {
+    std::vector<Vec2> out;
+    for (size_t q = size_t(run_.lines.lineStarts[l]); q < size_t(run_.lines.lineStarts[l + 1]); ++q)
+        out.push_back(linePoint(q));
+    return out;
+}
+
+double CrackPairScorer::covered(size_t k, size_t l, double from, double to) const {
+    const double bottom = run_.margin + double(run_.out.gridHeight - 1) * kCrackPairStep;
+    return testing::coveredShare(pair_, k, line(l), {lo_, lo_}, {hi_, bottom}, across_, kCrackPairStep, from, to);
+}
+
+double CrackPairScorer::reach(size_t k) const {
+    const Vec2 n = pair_.normal(k);
+    return (run_.window / 2) * (std::abs(n[0]) + std::abs(n[1])) + 1.0;
+}
+
+void scoreCrackLines(const CrackPair& pair, const CrackPairRun& run, const CrackPairScorer& scorer, const std::string& p,
+                     const CrackPut& put) {
+    const CrackLineSet& lines = run.lines;
+    const size_t cracks = pair.plan.cracks.size();
+    int falseLines = 0;
+    for (size_t l = 0; l < lines.lineCount(); ++l) {
+        int onCrack = 0;
+        for (size_t q = size_t(lines.lineStarts[l]); q < size_t(lines.lineStarts[l + 1]); ++q)
+            for (size_t k = 0; k < cracks; ++k)
+                if (scorer.near(k, scorer.linePoint(q), scorer.across())) {
+                    ++onCrack;
+                    break;
+                }
+        falseLines += 2 * onCrack < lines.lineStarts[l + 1] - lines.lineStarts[l];
+    }
+    put(p + "lines", double(lines.lineCount()));
+    put(p + "false_lines", falseLines);
+    for (size_t k = 0; k < cracks; ++k) {
+        const Vec2 n = pair.normal(k);
+        const std::string c = p + "crack" + std::to_string(k) + "_";
+        double best = 0.0, share = 0.0;
+        size_t bestLine = lines.lineCount();
+        for (size_t l = 0; l < lines.lineCount(); ++l) {
+            share = scorer.covered(k, l);
+            if (share > best) best = share;
+            if (share == best && share > 0.0) bestLine = l;
+        }
+        put(c + "traced_share", std::isnan(share) && lines.lineCount() > 0 ? share : best);
+        double squares = 0.0;
+        int count = 0;
+        if (bestLine < lines.lineCount())
+            for (size_t q = size_t(lines.lineStarts[bestLine]); q < size_t(lines.lineStarts[bestLine + 1]); ++q) {
+                const Vec2 at = scorer.linePoint(q);
+                if (!scorer.near(k, at, scorer.across()) || pair.jumpShare(k, pair.along(k, at[0], at[1])) < 1.0) continue;
+                const double cs = lines.cosine[q], sn = lines.sine[q];
+                const Vec2 jump{lines.jumpA[q] * cs - lines.jumpB[q] * sn, lines.jumpA[q] * sn + lines.jumpB[q] * cs};
+                const double sign = -sn * n[0] + cs * n[1] < 0.0 ? -1.0 : 1.0;
+                const Vec2 truth = pair.jumpAt(k, at[0], at[1]);
+                squares += std::pow(jump[0] - sign * truth[0], 2) + std::pow(jump[1] - sign * truth[1], 2);
+                ++count;
+            }
+        put(c + "jump_rms", rms(squares, count));
+    }
+}
+
 bool runCrackPairsCase(const BenchOptions& o, const std::function<void(const std::string&, double)>& put,
                        const std::function<void(const std::string&, const std::string&)>& putText) {
     bool ok = true;
@@ -251,13 +244,13 @@ bool runCrackPairsCase(const BenchOptions& o, const std::function<void(const std
             const std::string p = "crack_pair_" + plan.name + "_w" + std::to_string(window) + "_";
             Run run;
             std::string error;
-            if (!refine(pair, window, run, error)) {
+            if (!refineCrackPair(pair, window, run, error)) {
                 putText(p + "error", error);
                 ok = false;
                 continue;
             }
-            const Scorer scorer(pair, run);
-            scoreLines(pair, run, scorer, p, put);
+            const Scorer scorer(pair, run, 0.5 * window);
+            scoreCrackLines(pair, run, scorer, p, put);
             scoreSides(pair, run, scorer, p, put);
             put(p + "time_s", run.seconds);
         }

@@ -147,6 +147,7 @@ const std::map<std::string, Setter>& setters() {
              o.crackPairsFilter = v;
              return true;
          }},
+        {"crack-random", integer(&BenchOptions::crackRandom, 0, 1000000)},
         {"neural", flag(&BenchOptions::neural)},
         {"neural-crack-jump", real(&BenchOptions::neuralCrackJump)},
         {"repeat", integer(&BenchOptions::repeat, 1, 1000)},
@@ -302,6 +303,11 @@ Measurement
                        at windows 21, 31 and 61, step 4, bilinear: per crack the share traced by one line
                        and its jump RMS, per side the displacement errors, false points and lines (default 0)
   --crack-pairs-filter S only the catalogue's pairs whose name contains S
+  --crack-random N     run N random crack pairs (512 x 512, drawn from seeds --seed, --seed + 1, ..: spot
+                       size, polarity, contrast, gap grey, noise, blur; single cracks at any angle, cracks
+                       near the border, tips, crossing cracks, shear bands without a crack) at windows 21,
+                       31 and 61, step 4, bilinear: one line of figures per draw and window, then the mean
+                       and the worst tenth of each figure per window (default 0)
   --neural 0|1         run the neural case: the learned engine with dense output (65 px windows, a start
                        grid every 48 px) on the case's pair and on a crack pair, beside IC-GN at the same
                        points (default 0)

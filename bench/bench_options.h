@@ -45,6 +45,8 @@ struct BenchOptions {
     // non-empty filter keeps the pairs whose name contains it.
     bool crackPairs = false;
     std::string crackPairsFilter;
+    // The random crack case: this many pairs drawn from seeds seed, seed + 1, ...
+    int crackRandom = 0;
 
     // The neural case: the learned engine with dense output on the case's pair
     // and on a crack pair, against IC-GN at the same points.

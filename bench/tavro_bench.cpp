@@ -20,6 +20,7 @@
 #include "bench_accuracy.h"
 #include "bench_crack.h"
 #include "bench_crack_pairs.h"
+#include "bench_crack_random.h"
 #include "bench_fft.h"
 #include "bench_fraction_scan.h"
 #include "bench_images.h"
@@ -44,6 +45,7 @@ public:
     void put(const char* key, double value) { std::fprintf(out_, "%s=%.6g\n", key, value); }
     void put(const char* key, int value) { std::fprintf(out_, "%s=%d\n", key, value); }
     void put(const char* key, size_t value) { std::fprintf(out_, "%s=%zu\n", key, value); }
+    void line(const std::string& text) { std::fprintf(out_, "%s\n", text.c_str()); }
     void flush() { std::fflush(out_); }
 
 private:
@@ -499,6 +501,12 @@ int run(const BenchOptions& o, Report& r) {
                  o, [&r](const std::string& key, double value) { r.put(key.c_str(), value), r.flush(); },
                  [&r](const std::string& key, const std::string& value) { r.put(key.c_str(), value); }) &&
              ok;
+    if (o.crackRandom > 0)
+        ok = runCrackRandomCase(
+                 o, [&r](const std::string& text) { r.line(text), r.flush(); },
+                 [&r](const std::string& key, double value) { r.put(key.c_str(), value); }) &&
+             ok;
+    r.flush();
     if (o.stitching) ok = runStitching(r, o) && ok;
     r.flush();
     return ok ? 0 : 1;

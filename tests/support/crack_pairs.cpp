@@ -1,13 +1,12 @@
 #include "support/crack_pairs.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
 namespace tavro::testing {
 namespace {
-
-constexpr double kGapGrey = 40.0;
 
 Image camera(const Image& image, double noise, std::uint64_t seed) {
     const std::vector<std::uint8_t> grey = quantize8(noise > 0.0 ? addGaussianNoise(image, noise, seed) : image);
@@ -20,7 +19,100 @@ Vec2 scaled(Vec2 v, double s) {
     return {v[0] * s, v[1] * s};
 }
 
+// Separable, the border pixel repeated beyond the image.
+Image gaussianBlur(const Image& image, double sigma) {
+    const int radius = int(std::ceil(3.0 * sigma));
+    std::vector<double> kernel(size_t(2 * radius + 1));
+    double sum = 0.0;
+    for (int i = -radius; i <= radius; ++i) sum += kernel[size_t(i + radius)] = std::exp(-0.5 * i * i / (sigma * sigma));
+    for (double& k : kernel) k /= sum;
+    const auto pass = [&](const Image& in, int dx, int dy) {
+        Image out(in.width, in.height);
+        for (int y = 0; y < in.height; ++y)
+            for (int x = 0; x < in.width; ++x) {
+                double v = 0.0;
+                for (int i = -radius; i <= radius; ++i)
+                    v += kernel[size_t(i + radius)] *
+                         in.at(std::clamp(x + i * dx, 0, in.width - 1), std::clamp(y + i * dy, 0, in.height - 1));
+                out.at(x, y) = float(v);
+            }
+        return out;
+    };
+    return pass(pass(image, 1, 0), 0, 1);
+}
+
+// Maps the grey levels g of every image to mean + (g - m) sd / s, m and s the
+// reference's average and spread: exact, since rendering is linear in the gain.
+void regrey(Image& reference, std::vector<Image>& others, double mean, double sd) {
+    double sum = 0.0, squares = 0.0;
+    for (float g : reference.pixels) sum += g, squares += double(g) * g;
+    const double n = double(reference.pixels.size()), m = sum / n;
+    const double s = std::sqrt(std::max(squares / n - m * m, 1e-12));
+    const auto map = [&](Image& image) {
+        for (float& g : image.pixels) g = float(mean + (g - m) * sd / s);
+    };
+    map(reference);
+    for (Image& image : others) map(image);
+}
+
+std::uint64_t nextRandom(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
 } // namespace
+
+double CrackPair::angle(size_t k) const {
+    return std::isnan(plan.cracks[k].angle) ? plan.angle : plan.cracks[k].angle;
+}
+
+Vec2 CrackPair::normal(size_t k) const {
+    const double a = angle(k) * std::numbers::pi / 180.0;
+    return {std::sin(a), std::cos(a)};
+}
+
+Vec2 CrackPair::tangent(size_t k) const {
+    const double a = angle(k) * std::numbers::pi / 180.0;
+    return {std::cos(a), -std::sin(a)};
+}
+
+double CrackPair::along(size_t k, double x, double y) const {
+    const Vec2 t = tangent(k);
+    const double c = 0.5 * plan.size;
+    return t[0] * (x - c) + t[1] * (y - c);
+}
+
+unsigned CrackPair::sides(double x, double y) const {
+    unsigned out = 0;
+    for (size_t k = 0; k < plan.cracks.size(); ++k) out |= unsigned(distance(k, x, y) > 0.0) << k;
+    return out;
+}
+
+Vec2 CrackPair::sideField(unsigned sides, double x, double y) const {
+    Vec2 u = plan.base ? plan.base(x, y) : Vec2{0.0, 0.0};
+    for (size_t k = 0; k < plan.cracks.size(); ++k) {
+        const double share = ((sides >> k) & 1u ? 1.0 : 0.0) - (plan.minusMoves ? 1.0 : 0.0);
+        if (share == 0.0) continue;
+        const Vec2 j = jumpAt(k, x, y);
+        u[0] += share * j[0];
+        u[1] += share * j[1];
+    }
+    return u;
+}
+
+std::vector<unsigned> CrackPair::regionSides() const {
+    const size_t n = plan.cracks.size();
+    const bool parallel = std::all_of(plan.cracks.begin(), plan.cracks.end(),
+                                      [](const CrackSpec& c) { return std::isnan(c.angle); });
+    std::vector<unsigned> out;
+    if (parallel)
+        for (size_t r = 0; r <= n; ++r) out.push_back((1u << r) - 1u);
+    else
+        for (unsigned m = 0; m < (1u << n); ++m) out.push_back(m);
+    return out;
+}
 
 Vec2 CrackPair::normal() const {
     const double a = plan.angle * std::numbers::pi / 180.0;
@@ -33,7 +125,7 @@ Vec2 CrackPair::tangent() const {
 }
 
 double CrackPair::distance(size_t k, double x, double y) const {
-    const Vec2 n = normal();
+    const Vec2 n = normal(k);
     const double c = 0.5 * plan.size;
     return n[0] * (x - c) + n[1] * (y - c) - plan.cracks[k].offset;
 }
@@ -44,13 +136,15 @@ double CrackPair::along(double x, double y) const {
     return t[0] * (x - c) + t[1] * (y - c);
 }
 
-double CrackPair::jumpShare(size_t k, double s) const {
-    const double tip = plan.cracks[k].tip;
-    return std::isfinite(tip) ? std::clamp((tip - s) / kTipTaper, 0.0, 1.0) : 1.0;
+double CrackPair::jumpShare(size_t k, double s, double across) const {
+    const CrackSpec& crack = plan.cracks[k];
+    if (!std::isfinite(crack.tip)) return 1.0;
+    const double t = std::clamp((crack.tip - s) / (crack.taper + crack.taperSpread * std::abs(across)), 0.0, 1.0);
+    return crack.smoothTaper ? t * t * (3.0 - 2.0 * t) : t;
 }
 
 Vec2 CrackPair::jumpAt(size_t k, double x, double y) const {
-    return scaled(plan.cracks[k].jump, jumpShare(k, along(x, y)));
+    return scaled(plan.cracks[k].jump, jumpShare(k, along(k, x, y), distance(k, x, y)));
 }
 
 Vec2 CrackPair::regionField(size_t r, double x, double y) const {
@@ -72,17 +166,17 @@ size_t CrackPair::region(double x, double y) const {
 }
 
 Vec2 CrackPair::displacement(double x, double y) const {
-    return regionField(region(x, y), x, y);
+    return sideField(sides(x, y), x, y);
 }
 
 double coveredShare(const CrackPair& pair, size_t k, const std::vector<Vec2>& line, Vec2 lo, Vec2 hi, double across,
-                    double spacing) {
-    const Vec2 n = pair.normal(), t = pair.tangent();
+                    double spacing, double from, double to) {
+    const Vec2 n = pair.normal(k), t = pair.tangent(k);
     const double c = 0.5 * pair.plan.size, offset = pair.plan.cracks[k].offset;
     int samples = 0, hits = 0;
     for (double s = -pair.plan.size; s <= pair.plan.size; s += 1.0) {
         const Vec2 p{c + offset * n[0] + s * t[0], c + offset * n[1] + s * t[1]};
-        if (p[0] < lo[0] || p[0] > hi[0] || p[1] < lo[1] || p[1] > hi[1] || pair.jumpShare(k, s) < 1.0) continue;
+        if (s < from || s > to || p[0] < lo[0] || p[0] > hi[0] || p[1] < lo[1] || p[1] > hi[1] || pair.jumpShare(k, s) < 1.0) continue;
         ++samples;
         hits += std::any_of(line.begin(), line.end(), [&](const Vec2& q) {
             const double dx = q[0] - p[0], dy = q[1] - p[1];
@@ -98,6 +192,8 @@ SpeckleOptions speckleOf(const CrackPairPlan& plan) {
     options.seed = plan.seed;
     options.coverage = plan.coverage;
     options.contrast = plan.contrast;
+    options.spotRadius = plan.spotRadius;
+    options.brightShare = plan.brightShare;
     return options;
 }
 
@@ -105,31 +201,39 @@ CrackPair makeCrackPair(const CrackPairPlan& plan) {
     CrackPair pair;
     pair.plan = plan;
     const SpeckleModel model(speckleOf(plan));
-    pair.reference = camera(model.render(), plan.noise, plan.seed + 1);
+    Image reference = model.render();
 
-    const size_t regions = plan.cracks.size() + 1;
+    const std::vector<unsigned> regions = pair.regionSides();
     std::vector<Image> images;
     std::vector<DisplacementField> fields;
-    for (size_t r = 0; r < regions; ++r) {
-        fields.push_back([&pair, r](double x, double y) { return pair.regionField(r, x, y); });
+    for (unsigned sides : regions) {
+        fields.push_back([&pair, sides](double x, double y) { return pair.sideField(sides, x, y); });
         images.push_back(model.render(fields.back()));
     }
+    if (plan.greySd > 0.0) regrey(reference, images, plan.greyMean, plan.greySd);
     Image deformed(plan.size, plan.size);
     for (int y = 0; y < plan.size; ++y)
         for (int x = 0; x < plan.size; ++x) {
             // Each region's share from where its material at this pixel came from.
             double covered = 0.0, grey = 0.0;
-            for (size_t r = 0; r < regions; ++r) {
+            for (size_t r = 0; r < regions.size(); ++r) {
                 const Vec2 u = fields[r](x, y);
                 const double X = x - u[0], Y = y - u[1];
                 double share = 1.0;
-                if (r > 0) share *= std::clamp(0.5 + pair.distance(r - 1, X, Y), 0.0, 1.0);
-                if (r < plan.cracks.size()) share *= std::clamp(0.5 - pair.distance(r, X, Y), 0.0, 1.0);
+                for (size_t k = 0; k < plan.cracks.size() && share > 0.0; ++k)
+                    share *= std::clamp((regions[r] >> k) & 1u ? 0.5 + pair.distance(k, X, Y)
+                                                               : 0.5 - pair.distance(k, X, Y),
+                                        0.0, 1.0);
                 covered += share;
                 grey += share * images[r].at(x, y);
             }
-            deformed.at(x, y) = float(covered > 1.0 ? grey / covered : grey + (1.0 - covered) * kGapGrey);
+            deformed.at(x, y) = float(covered > 1.0 ? grey / covered : grey + (1.0 - covered) * plan.gapGrey);
         }
+    if (plan.blur > 0.0) {
+        reference = gaussianBlur(reference, plan.blur);
+        deformed = gaussianBlur(deformed, plan.blur);
+    }
+    pair.reference = camera(reference, plan.noise, plan.seed + 1);
     pair.deformed = camera(deformed, plan.noise, plan.seed + 2);
     return pair;
 }
@@ -195,6 +299,108 @@ std::vector<CrackPairPlan> crackPairCatalogue() {
     affine.base = affineField({0.004, -0.002, 0.003, 0.005}, {256.0, 256.0}, {1.3, -0.7});
     all.push_back(affine);
     return all;
+}
+
+const char* crackDrawKindName(CrackDrawKind kind) {
+    switch (kind) {
+    case CrackDrawKind::Single: return "single";
+    case CrackDrawKind::Border: return "border";
+    case CrackDrawKind::Tip: return "tip";
+    case CrackDrawKind::Crossing: return "crossing";
+    case CrackDrawKind::ShearBand: return "shear_band";
+    }
+    return "";
+}
+
+RandomCrackPlan randomCrackPlan(std::uint64_t seed, int size) {
+    std::uint64_t state = seed * 0x2545f4914f6cdd1dULL + 0x9e37ULL;
+    const auto uniform = [&state](double lo, double hi) {
+        return lo + (hi - lo) * double(nextRandom(state) >> 11) * 0x1.0p-53;
+    };
+    const auto chance = [&uniform](double p) { return uniform(0.0, 1.0) < p; };
+    // Within 1 degree of an axis a third of the time: near-vertical and near-horizontal cracks are fitted apart.
+    const auto drawAngle = [&]() {
+        const double a = chance(1.0 / 3.0) ? (chance(0.5) ? 90.0 : 180.0) + uniform(-1.0, 1.0) : uniform(0.0, 180.0);
+        return std::fmod(a, 180.0);
+    };
+    // An opening of 0.1 to 3 px (even on a log scale) with a sliding of up to 1.5 px either way.
+    const auto drawJump = [&](double angle) {
+        const double a = angle * std::numbers::pi / 180.0, open = 0.1 * std::pow(30.0, uniform(0.0, 1.0));
+        const double slide = uniform(-1.5, 1.5);
+        return Vec2{open * std::sin(a) + slide * std::cos(a), open * std::cos(a) - slide * std::sin(a)};
+    };
+
+    RandomCrackPlan out;
+    CrackPairPlan& p = out.plan;
+    const double kind = uniform(0.0, 1.0);
+    out.kind = kind < 0.4    ? CrackDrawKind::Single
+               : kind < 0.55 ? CrackDrawKind::Border
+               : kind < 0.7  ? CrackDrawKind::Tip
+               : kind < 0.85 ? CrackDrawKind::Crossing
+                             : CrackDrawKind::ShearBand;
+    p.size = size;
+    p.seed = seed;
+    const double scale = size / 512.0;
+    p.spotRadius = uniform(1.2, 4.0);
+    const double polarity = uniform(0.0, 3.0);
+    p.brightShare = polarity < 1.0 ? 0.5 : polarity < 2.0 ? 1.0 : 0.0;
+    p.coverage = uniform(1.5, 6.0);
+    p.greySd = uniform(10.0, 70.0);
+    p.greyMean = p.brightShare == 0.5 ? uniform(90.0, 165.0) : p.brightShare == 1.0 ? uniform(40.0, 90.0)
+                                                                                     : uniform(165.0, 215.0);
+    p.gapGrey = uniform(0.0, p.greyMean);
+    p.noise = uniform(0.0, 0.02) * 255.0;
+    p.blur = uniform(0.0, 0.6);
+    p.minusMoves = chance(0.5);
+    const std::array<double, 4> gradient{uniform(-1e-3, 1e-3), uniform(-1e-3, 1e-3), uniform(-1e-3, 1e-3),
+                                         uniform(-1e-3, 1e-3)};
+    p.base = affineField(gradient, {0.5 * p.size, 0.5 * p.size}, {uniform(-1.0, 1.0), uniform(-1.0, 1.0)});
+    p.angle = drawAngle();
+
+    switch (out.kind) {
+    case CrackDrawKind::Single:
+        p.cracks = {CrackSpec{scale * uniform(-100.0, 100.0), drawJump(p.angle)}};
+        break;
+    case CrackDrawKind::Border: {
+        // Nearly along an edge, 5 to 20 px from it where it passes the image centre.
+        const bool vertical = chance(0.5);
+        p.angle = std::fmod((vertical ? 90.0 : 180.0) + uniform(-0.5, 0.5), 180.0);
+        const double gap = uniform(5.0, 20.0), a = p.angle * std::numbers::pi / 180.0;
+        // Where the line crosses the centre's row or column; the edges lie at -0.5 and size - 0.5.
+        const double across = chance(0.5) ? p.size - 0.5 - gap : gap - 0.5;
+        const double normal = vertical ? std::sin(a) : std::cos(a);
+        p.cracks = {CrackSpec{(across - 0.5 * p.size) / normal, drawJump(p.angle)}};
+        break;
+    }
+    case CrackDrawKind::Tip:
+        // Smooth tapers from 12 px keep the field's gradient below 1/2, so that each side's material maps back.
+        p.cracks = {CrackSpec{scale * uniform(-100.0, 100.0), drawJump(p.angle), scale * uniform(-60.0, 60.0)}};
+        p.cracks[0].taper = uniform(12.0, 64.0);
+        p.cracks[0].smoothTaper = true;
+        p.cracks[0].taperSpread = 1.0;
+        break;
+    case CrackDrawKind::Crossing: {
+        const double other = std::fmod(p.angle + uniform(30.0, 150.0), 180.0);
+        p.cracks = {CrackSpec{scale * uniform(-60.0, 60.0), drawJump(p.angle)},
+                    CrackSpec{scale * uniform(-60.0, 60.0), drawJump(other), std::numeric_limits<double>::infinity(), other}};
+        break;
+    }
+    case CrackDrawKind::ShearBand: {
+        // u = amplitude tanh(d / width) along a line: a slip zone without a crack.
+        const double a = p.angle * std::numbers::pi / 180.0, amplitude = uniform(0.3, 1.0), width = uniform(6.0, 15.0);
+        const double offset = scale * uniform(-100.0, 100.0), c = 0.5 * p.size;
+        const Vec2 n{std::sin(a), std::cos(a)}, t{std::cos(a), -std::sin(a)};
+        const DisplacementField smooth = p.base;
+        p.base = [=](double x, double y) {
+            const Vec2 u = smooth(x, y);
+            const double slip = amplitude * std::tanh((n[0] * (x - c) + n[1] * (y - c) - offset) / width);
+            return Vec2{u[0] + slip * t[0], u[1] + slip * t[1]};
+        };
+        break;
+    }
+    }
+    p.name = std::string("random") + std::to_string(seed) + "_" + crackDrawKindName(out.kind);
+    return out;
 }
 
 } // namespace tavro::testing

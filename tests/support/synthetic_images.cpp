@@ -307,7 +307,8 @@ SpeckleModel::SpeckleModel(const SpeckleOptions& options) : options_(options) {
     if (options.width <= 0 || options.height <= 0)
         throw std::invalid_argument("speckle image size must be positive");
     if (!(options.spotRadius > 0.0) || !(options.radiusSpread >= 0.0 && options.radiusSpread < 1.0) ||
-        !(options.coverage > 0.0) || options.supersampling < 1) {
+        !(options.coverage > 0.0) || !(options.brightShare >= 0.0 && options.brightShare <= 1.0) ||
+        options.supersampling < 1) {
         throw std::invalid_argument("speckle options out of range");
     }
     cutoffRadius_ = std::sqrt(2.0 * kSpotCutoffExponent) * options.spotRadius * (1.0 + options.radiusSpread);
@@ -398,7 +399,7 @@ void SpeckleModel::generateCell(std::int64_t cx, std::int64_t cy, std::vector<Sp
         const double y = originY + uniform() * cellHeight_;
         const double radius = options_.spotRadius * (1.0 + options_.radiusSpread * (2.0 * uniform() - 1.0));
         const double magnitude = 0.5 + 0.5 * uniform();
-        const double amplitude = uniform() < 0.5 ? -magnitude : magnitude;
+        const double amplitude = uniform() < 1.0 - options_.brightShare ? -magnitude : magnitude;
         out.push_back({x, y, 1.0 / (2.0 * radius * radius), amplitude});
     }
 }

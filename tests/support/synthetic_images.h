@@ -57,6 +57,8 @@ struct SpeckleOptions {
     // random sign and a magnitude uniform in [0.5, 1]. Sparse patterns have their extremes in rare clusters of spots,
     // so scaling those to `contrast` leaves little grey-level spread elsewhere; rendering time grows with coverage.
     double coverage = 1.5;
+    // Share of the spots that are bright: 1 gives bright spots on a dark ground, 0 dark ones on a bright ground.
+    double brightShare = 0.5;
     // The pattern is scaled so that the reference pixel centres average `mean` and deviate from it by at most
     // `contrast`; deformed images stay close to that range. With the defaults a 256 x 256 reference has a grey-level
     // standard deviation near 20 and an rms gradient near 9 grey levels per pixel.

@@ -123,6 +123,24 @@ TEST(SpecklePattern, AutocorrelationMatchesSpotRadius) {
     }
 }
 
+TEST(SpecklePattern, BrightShareMakesBrightSpotsOnDarkOrDarkOnBright) {
+    // Skewness of the grey levels: spots of one sign leave a long tail on their side.
+    const auto skewness = [](double brightShare) {
+        SpeckleOptions options;
+        options.width = options.height = 128;
+        options.brightShare = brightShare;
+        const Image image = SpeckleModel(options).render();
+        const double m = mean(image), s = standardDeviation(image);
+        double sum = 0.0;
+        for (float v : image.pixels)
+            sum += std::pow((v - m) / s, 3);
+        return sum / double(image.pixels.size());
+    };
+    EXPECT_GT(skewness(1.0), 0.3);
+    EXPECT_LT(skewness(0.0), -0.3);
+    EXPECT_LT(std::abs(skewness(0.5)), 0.15);
+}
+
 TEST(FourierShift, WholePixelShiftRollsTheImage) {
     for (const auto& [width, height] : {std::pair{64, 64}, std::pair{75, 96}, std::pair{50, 333}}) {
         const Image reference = SpeckleModel(smallOptions(width, height)).render();
