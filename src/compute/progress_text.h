@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include "compute/computation_plan.h"
 
 namespace tavro::gui {
 
@@ -28,7 +32,8 @@ QString progressPrefix(int imageIndex, int imageCount);
 
 // Emits the progress of one computation and answers the engine's callbacks.
 // Callbacks may run on engine threads at the same time: every member is const
-// and reads only the prefix, the clock and the cancel flag.
+// and reads only the prefix, the clock and the cancel flag; the estimate of a
+// plan has a lock of its own.
 class ProgressReporter {
 public:
     using Emit = std::function<void(int percent, const QString& message)>;
@@ -38,7 +43,14 @@ public:
     // A null cancel flag never cancels.
     ProgressReporter(QString prefix, Clock elapsed, Emit emitProgress, const std::atomic<bool>* cancelFlag);
 
+    // With a plan, percentages and estimates cover the whole computation
+    // (stages outside the plan move nothing); without, each stage's own.
+    // Set before any callback runs.
+    void setPlan(const std::vector<PlannedStage>& plan);
+
     void reportStage(int percent, const QString& stage) const;
+    // The last message of a computation: 100 % and its duration.
+    void reportCompleted(const QString& text) const;
 
     // Each returns false when the computation is to stop.
     bool pixelSearchProgress(uint64_t done, uint64_t total) const;
@@ -51,12 +63,18 @@ public:
     bool cancelled() const;
 
 private:
+    struct Planned;
+
     bool emitAndContinue(int percent, const QString& message) const;
+    // The whole computation's percentage and timing text once `stage` has done `fraction`;
+    // false without a plan.
+    bool planned(const QString& stage, double fraction, int& percent, QString& timing) const;
 
     QString prefix_;
     Clock elapsed_;
     Emit emit_;
     const std::atomic<bool>* cancelFlag_;
+    std::shared_ptr<Planned> plan_;
 };
 
 } // namespace tavro::gui
