@@ -2,6 +2,8 @@
 
 #include "compute/stage_estimate.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -35,6 +37,14 @@ bool estimating(int percent) { return percent >= 1 && percent <= 99; }
 QString estimateText(int64_t elapsedMs, int64_t remainingMs) {
     if (remainingMs < 0) return {};
     return QStringLiteral("Elapsed: %1 | Remaining: %2").arg(formatDuration(elapsedMs), formatDuration(remainingMs));
+}
+
+// formatDuration's texts back to milliseconds; -1 for anything else.
+int64_t parseDuration(const QString& text) {
+    static const QRegularExpression pattern(QStringLiteral("^(?:(\\d+)h )?(?:(\\d+)m ?)?(?:(\\d+)s)?$"));
+    const QRegularExpressionMatch m = pattern.match(text.trimmed());
+    if (!m.hasMatch() || text.trimmed().isEmpty()) return -1;
+    return m.captured(1).toLongLong() * 3600000 + m.captured(2).toLongLong() * 60000 + m.captured(3).toLongLong() * 1000;
 }
 
 } // namespace
@@ -76,6 +86,22 @@ QString withElapsed(const QString& message, int64_t elapsedMs) {
     if (end < 0) end = message.size();
     QString out = message;
     return out.replace(from, end - from, formatDuration(elapsedMs));
+}
+
+QString withRunRemaining(const QString& message, int64_t imageElapsedMs, int64_t earlierImagesMs, int imagesDone,
+                         int imagesAfter) {
+    const QString key = QStringLiteral("Remaining: ");
+    const qsizetype start = message.indexOf(key);
+    if (start < 0 || imagesAfter <= 0) return message;
+    const qsizetype from = start + key.size();
+    qsizetype end = message.indexOf(QStringLiteral(" | "), from);
+    if (end < 0) end = message.size();
+    const int64_t imageLeft = parseDuration(message.mid(from, end - from));
+    if (imageLeft < 0) return message;
+    const int64_t perImage =
+        imagesDone > 0 ? earlierImagesMs / imagesDone : std::max<int64_t>(0, imageElapsedMs) + imageLeft;
+    QString out = message;
+    return out.replace(from, end - from, formatDuration(imageLeft + perImage * imagesAfter));
 }
 
 QString progressPrefix(int imageIndex, int imageCount) {

@@ -27,6 +27,13 @@ QString timingText(int percent, int64_t elapsedMs);
 // several computations counts from its own start, not from each one's.
 QString withElapsed(const QString& message, int64_t elapsedMs);
 
+// `message` with its "Remaining: <duration>" stretched from the current image
+// (begun `imageElapsedMs` ago) over the `imagesAfter` images still to come,
+// each taken as long as the `imagesDone` earlier ones took on average
+// (`earlierImagesMs` in all), or, before any is done, as the current one.
+QString withRunRemaining(const QString& message, int64_t imageElapsedMs, int64_t earlierImagesMs, int imagesDone,
+                         int imagesAfter);
+
 // "Image %1/%2 - " when the run has several images, else empty.
 QString progressPrefix(int imageIndex, int imageCount);
 
