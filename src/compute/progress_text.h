@@ -62,7 +62,7 @@ public:
     // Each returns false when the computation is to stop.
     bool pixelSearchProgress(uint64_t done, uint64_t total) const;
     bool pointProgress(const QString& stage, uint64_t done, uint64_t total) const;
-    // Phase 1 reports 0 to 5 %, phase 2 5 to 100 %.
+    // Phase 1 reports 0 to 5 % of the stage, phase 2 5 to 100 %.
     bool subpixelProgress(int phase, uint64_t done, uint64_t total) const;
     // The neural stage measures its estimate with its own clock.
     bool tileProgress(const QString& stage, const Clock& stageElapsed, int64_t done, int64_t total) const;
