@@ -19,8 +19,8 @@ namespace tavro::gui {
 QString formatDuration(int64_t milliseconds);
 
 // "Elapsed: %1 | Remaining: %2" for 1..99 %, "Duration: %1" at 100 %, empty otherwise.
-// The estimate scales the time since the computation started by the current
-// stage's percentage, as the window has always shown it.
+// It scales the time since the computation started by that percentage alone:
+// right only for a computation of one stage (a reporter without a plan).
 QString timingText(int percent, int64_t elapsedMs);
 
 // `message` with its "Elapsed: <duration>" reading `elapsedMs`: a run of

@@ -1,3 +1,4 @@
+#include "compute/computation_plan.h"
 #include "compute/progress_text.h"
 #include "compute/stage_estimate.h"
 
@@ -144,6 +145,54 @@ TEST(StagedProgress, SaysNothingOfTheTimeLeftBeforeThereIsARate) {
     const std::vector<Reading> readings = runThrough(kSlowSearchThenFastRefinement);
     EXPECT_EQ(readings.front().remainingMs, -1) << "at the start";
     EXPECT_EQ(readings.front().percent, 0);
+}
+
+ComputationRequest planRequest(int window, int step, int range) {
+    ComputationRequest request;
+    request.reference = QImage(1024, 1024, QImage::Format_Grayscale8);
+    request.roi = QRect(0, 0, 1024, 1024);
+    request.pixelSearch.windowSizeX = request.pixelSearch.windowSizeY = window;
+    request.pixelSearch.stepX = request.pixelSearch.stepY = step;
+    request.pixelSearch.maxU = request.pixelSearch.maxV = range;
+    return request;
+}
+
+double plannedWork(const std::vector<PlannedStage>& plan, const QString& name) {
+    for (const PlannedStage& stage : plan)
+        if (stage.name == name) return stage.work;
+    return -1.0;
+}
+
+TEST(ComputationPlan, SharesTheSearchAndTheRefinementAsTheBenchmarkMeasuredThem) {
+    // Seconds of the integer-pixel search and of the refinement on a 1024 px
+    // pair with the CPU build; the plan is to keep their ratio within 20 %.
+    const struct {
+        int window, step, range;
+        double searchSeconds, refinementSeconds;
+    } measured[] = {{61, 4, 6, 4.99, 1.42}, {21, 5, 5, 0.463, 0.300}, {41, 8, 15, 0.894, 0.220}};
+    for (const auto& m : measured) {
+        const std::vector<PlannedStage> plan = computationPlan(planRequest(m.window, m.step, m.range));
+        const double ratio = plannedWork(plan, stage_names::pixelSearch()) / plannedWork(plan, stage_names::subpixel());
+        EXPECT_NEAR(ratio / (m.searchSeconds / m.refinementSeconds), 1.0, 0.2) << "window " << m.window;
+    }
+}
+
+TEST(ComputationPlan, PlansOnlyTheStagesTheRequestRuns) {
+    ComputationRequest request = planRequest(21, 5, 5);
+    const auto names = [](const std::vector<PlannedStage>& plan) {
+        std::vector<QString> out;
+        for (const PlannedStage& stage : plan) out.push_back(stage.name);
+        return out;
+    };
+    EXPECT_EQ(names(computationPlan(request)),
+              (std::vector<QString>{stage_names::rigid(), stage_names::prepare(), stage_names::pixelSearch(),
+                                    stage_names::subpixel()}));
+    request.neuralCorrelation = true;
+    request.computeStrains = true;
+    request.userStepX = request.userStepY = 5;
+    EXPECT_EQ(names(computationPlan(request)),
+              (std::vector<QString>{stage_names::rigid(), stage_names::prepare(), stage_names::pixelSearch(),
+                                    stage_names::neural(), stage_names::cracks(), stage_names::strains()}));
 }
 
 TEST(StageEstimate, StagesOfNoWorkAndStraysMoveNothingBack) {
