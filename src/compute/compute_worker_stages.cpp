@@ -4,6 +4,7 @@
 #include <tuple>
 #include <utility>
 
+#include "compute/computation_plan.h"
 #include "compute/compute_worker.h"
 #include "compute/crack_detection.h"
 #include "compute/worker_conversions.h"
@@ -20,13 +21,13 @@ namespace {
 
 constexpr int kNlcRadius = 1;
 
-const QString kRigidStage = QStringLiteral("Global alignment (rigid)");
-const QString kPrepareStage = QStringLiteral("Preparing regions of interest");
-const QString kPixelStage = QStringLiteral("Integer-pixel search");
-const QString kSubpixelStage = QStringLiteral("Subpixel refinement");
-const QString kNeuralStage = QStringLiteral("Neural correlation");
-const QString kCrackStage = QStringLiteral("Crack detection (Steger ridges)");
-const QString kStrainStage = QStringLiteral("Computing strains (ε)");
+const QString kRigidStage = stage_names::rigid();
+const QString kPrepareStage = stage_names::prepare();
+const QString kPixelStage = stage_names::pixelSearch();
+const QString kSubpixelStage = stage_names::subpixel();
+const QString kNeuralStage = stage_names::neural();
+const QString kCrackStage = stage_names::cracks();
+const QString kStrainStage = stage_names::strains();
 
 std::vector<int> neuralDevices(bool multiGpu) {
     if (multiGpu) {
@@ -55,6 +56,7 @@ void WorkerPipeline::run() {
     context_.cancelFlag.store(false);
     if (!validate() || !selectDevice()) return;
     startResult();
+    reporter_.setPlan(computationPlan(request_));
     if (!alignRigidly() || !prepareSources() || !searchIntegerPixels()) return;
     if (request_.neuralCorrelation ? !correlateNeurally() : !refineSubpixel()) return;
     if (!finishDisplacements()) return;
@@ -340,7 +342,7 @@ bool WorkerPipeline::computeStrains() {
 }
 
 void WorkerPipeline::succeed() {
-    reporter_.reportStage(100, QStringLiteral("Computation completed."));
+    reporter_.reportCompleted(QStringLiteral("Computation completed."));
     context_.finished = true;
     emit context_.worker.succeeded(std::move(result_));
 }

@@ -1,7 +1,12 @@
 #include "compute/progress_text.h"
 
+#include "compute/stage_estimate.h"
+
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <utility>
 
 namespace tavro::gui {
@@ -28,7 +33,29 @@ QString withCount(const QString& stage, uint64_t total, const char* unit) {
 
 bool estimating(int percent) { return percent >= 1 && percent <= 99; }
 
+// Nothing is said of the time left until there is a rate to tell it from.
+QString estimateText(int64_t elapsedMs, int64_t remainingMs) {
+    if (remainingMs < 0) return {};
+    return QStringLiteral("Elapsed: %1 | Remaining: %2").arg(formatDuration(elapsedMs), formatDuration(remainingMs));
+}
+
+// formatDuration's texts back to milliseconds; -1 for anything else.
+int64_t parseDuration(const QString& text) {
+    static const QRegularExpression pattern(QStringLiteral("^(?:(\\d+)h )?(?:(\\d+)m ?)?(?:(\\d+)s)?$"));
+    const QRegularExpressionMatch m = pattern.match(text.trimmed());
+    if (!m.hasMatch() || text.trimmed().isEmpty()) return -1;
+    return m.captured(1).toLongLong() * 3600000 + m.captured(2).toLongLong() * 60000 + m.captured(3).toLongLong() * 1000;
+}
+
 } // namespace
+
+struct ProgressReporter::Planned {
+    Planned(std::vector<QString> stageNames, std::vector<double> work)
+        : names(std::move(stageNames)), estimate(std::move(work)) {}
+    std::vector<QString> names;
+    std::mutex mutex;
+    StageEstimate estimate;
+};
 
 QString formatDuration(int64_t milliseconds) {
     if (milliseconds < 0) return {};
@@ -61,6 +88,22 @@ QString withElapsed(const QString& message, int64_t elapsedMs) {
     return out.replace(from, end - from, formatDuration(elapsedMs));
 }
 
+QString withRunRemaining(const QString& message, int64_t imageElapsedMs, int64_t earlierImagesMs, int imagesDone,
+                         int imagesAfter) {
+    const QString key = QStringLiteral("Remaining: ");
+    const qsizetype start = message.indexOf(key);
+    if (start < 0 || imagesAfter <= 0) return message;
+    const qsizetype from = start + key.size();
+    qsizetype end = message.indexOf(QStringLiteral(" | "), from);
+    if (end < 0) end = message.size();
+    const int64_t imageLeft = parseDuration(message.mid(from, end - from));
+    if (imageLeft < 0) return message;
+    const int64_t perImage =
+        imagesDone > 0 ? earlierImagesMs / imagesDone : std::max<int64_t>(0, imageElapsedMs) + imageLeft;
+    QString out = message;
+    return out.replace(from, end - from, formatDuration(imageLeft + perImage * imagesAfter));
+}
+
 QString progressPrefix(int imageIndex, int imageCount) {
     if (imageCount <= 1) return {};
     return QStringLiteral("Image %1/%2 - ").arg(imageIndex).arg(imageCount);
@@ -80,36 +123,85 @@ bool ProgressReporter::emitAndContinue(int percent, const QString& message) cons
     return !cancelled();
 }
 
+void ProgressReporter::setPlan(const std::vector<PlannedStage>& plan) {
+    if (plan.empty()) {
+        plan_.reset();
+        return;
+    }
+    std::vector<QString> names;
+    std::vector<double> work;
+    for (const PlannedStage& stage : plan) {
+        names.push_back(stage.name);
+        work.push_back(stage.work);
+    }
+    plan_ = std::make_shared<Planned>(std::move(names), std::move(work));
+}
+
+bool ProgressReporter::planned(const QString& stage, double fraction, int& percent, QString& timing) const {
+    if (!plan_) return false;
+    const int64_t now = readClock(elapsed_);
+    const std::lock_guard<std::mutex> lock(plan_->mutex);
+    // A stage's text may carry more than its name ("Neural correlation on 2 GPUs").
+    const auto named = std::find_if(plan_->names.begin(), plan_->names.end(),
+                                    [&stage](const QString& name) { return stage.startsWith(name); });
+    if (named != plan_->names.end())
+        plan_->estimate.report(static_cast<int>(named - plan_->names.begin()), fraction, now);
+    percent = plan_->estimate.percent();
+    timing = estimateText(now, plan_->estimate.remainingMs());
+    return true;
+}
+
 void ProgressReporter::reportStage(int percent, const QString& stage) const {
     QString message = prefix_ + stage;
-    const QString timing = timingText(percent, readClock(elapsed_));
+    QString timing;
+    if (!planned(stage, percent / 100.0, percent, timing)) timing = timingText(percent, readClock(elapsed_));
     if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     if (emit_) emit_(percent, message);
 }
 
+void ProgressReporter::reportCompleted(const QString& text) const {
+    const int64_t now = readClock(elapsed_);
+    if (plan_) {
+        const std::lock_guard<std::mutex> lock(plan_->mutex);
+        plan_->estimate.finish(now);
+    }
+    if (emit_) emit_(100, prefix_ + text + QStringLiteral("|||") + timingText(100, now));
+}
+
 bool ProgressReporter::pixelSearchProgress(uint64_t done, uint64_t total) const {
-    const int percent = pointPercent(done, total);
+    int percent = pointPercent(done, total);
     QString message = prefix_ + (total == 0 ? kPixelSearchStage : withCount(kPixelSearchStage, total, "points"));
+    QString timing;
+    if (!planned(kPixelSearchStage, total == 0 ? 0.0 : fraction(done, total), percent, timing) && estimating(percent))
+        timing = timingText(percent, readClock(elapsed_));
     // No "|||": the whole line belongs in the status label while the search runs.
-    if (estimating(percent)) message += QStringLiteral(" | ") + timingText(percent, readClock(elapsed_));
+    if (!timing.isEmpty()) message += QStringLiteral(" | ") + timing;
     return emitAndContinue(percent, message);
 }
 
 bool ProgressReporter::pointProgress(const QString& stage, uint64_t done, uint64_t total) const {
-    const int percent = pointPercent(done, total);
+    int percent = pointPercent(done, total);
     QString message = prefix_ + (total == 0 ? stage : withCount(stage, total, "points"));
-    if (estimating(percent)) message += QStringLiteral("|||") + timingText(percent, readClock(elapsed_));
+    QString timing;
+    if (!planned(stage, total == 0 ? 0.0 : fraction(done, total), percent, timing) && estimating(percent))
+        timing = timingText(percent, readClock(elapsed_));
+    if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     return emitAndContinue(percent, message);
 }
 
 bool ProgressReporter::subpixelProgress(int phase, uint64_t done, uint64_t total) const {
     int percent = 0;
+    double share = 0.0;
     if (total != 0) {
-        const double f = fraction(done, total);
+        const double f = std::min(1.0, fraction(done, total));
+        share = phase == 1 ? 0.05 * f : 0.05 + 0.95 * f;
         percent = phase == 1 ? roundPercent(5.0 * f) : std::min(100, roundPercent(95.0 * f) + 5);
     }
     QString message = prefix_ + withCount(QStringLiteral("Subpixel refinement"), total, "points");
-    if (estimating(percent)) message += QStringLiteral("|||") + timingText(percent, readClock(elapsed_));
+    QString timing;
+    if (!planned(QStringLiteral("Subpixel refinement"), share, percent, timing) && estimating(percent))
+        timing = timingText(percent, readClock(elapsed_));
+    if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     return emitAndContinue(percent, message);
 }
 
@@ -119,7 +211,11 @@ bool ProgressReporter::tileProgress(const QString& stage, const Clock& stageElap
     if (total > 0) percent = roundPercent(static_cast<double>(done) * 100.0 / static_cast<double>(total));
     QString message = prefix_;
     message += total > 0 ? withCount(stage, static_cast<uint64_t>(total), "tiles") : stage;
-    if (estimating(percent)) message += QStringLiteral("|||") + timingText(percent, readClock(stageElapsed));
+    QString timing;
+    const double share = total > 0 ? std::clamp(double(done) / double(total), 0.0, 1.0) : 0.0;
+    if (!planned(stage, share, percent, timing) && estimating(percent))
+        timing = timingText(percent, readClock(stageElapsed));
+    if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     return emitAndContinue(percent, message);
 }
 

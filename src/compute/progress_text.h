@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include "compute/computation_plan.h"
 
 namespace tavro::gui {
 
@@ -15,20 +19,28 @@ namespace tavro::gui {
 QString formatDuration(int64_t milliseconds);
 
 // "Elapsed: %1 | Remaining: %2" for 1..99 %, "Duration: %1" at 100 %, empty otherwise.
-// The estimate scales the time since the computation started by the current
-// stage's percentage, as the window has always shown it.
+// It scales the time since the computation started by that percentage alone:
+// right only for a computation of one stage (a reporter without a plan).
 QString timingText(int percent, int64_t elapsedMs);
 
 // `message` with its "Elapsed: <duration>" reading `elapsedMs`: a run of
 // several computations counts from its own start, not from each one's.
 QString withElapsed(const QString& message, int64_t elapsedMs);
 
+// `message` with its "Remaining: <duration>" stretched from the current image
+// (begun `imageElapsedMs` ago) over the `imagesAfter` images still to come,
+// each taken as long as the `imagesDone` earlier ones took on average
+// (`earlierImagesMs` in all), or, before any is done, as the current one.
+QString withRunRemaining(const QString& message, int64_t imageElapsedMs, int64_t earlierImagesMs, int imagesDone,
+                         int imagesAfter);
+
 // "Image %1/%2 - " when the run has several images, else empty.
 QString progressPrefix(int imageIndex, int imageCount);
 
 // Emits the progress of one computation and answers the engine's callbacks.
 // Callbacks may run on engine threads at the same time: every member is const
-// and reads only the prefix, the clock and the cancel flag.
+// and reads only the prefix, the clock and the cancel flag; the estimate of a
+// plan has a lock of its own.
 class ProgressReporter {
 public:
     using Emit = std::function<void(int percent, const QString& message)>;
@@ -38,12 +50,19 @@ public:
     // A null cancel flag never cancels.
     ProgressReporter(QString prefix, Clock elapsed, Emit emitProgress, const std::atomic<bool>* cancelFlag);
 
+    // With a plan, percentages and estimates cover the whole computation
+    // (stages outside the plan move nothing); without, each stage's own.
+    // Set before any callback runs.
+    void setPlan(const std::vector<PlannedStage>& plan);
+
     void reportStage(int percent, const QString& stage) const;
+    // The last message of a computation: 100 % and its duration.
+    void reportCompleted(const QString& text) const;
 
     // Each returns false when the computation is to stop.
     bool pixelSearchProgress(uint64_t done, uint64_t total) const;
     bool pointProgress(const QString& stage, uint64_t done, uint64_t total) const;
-    // Phase 1 reports 0 to 5 %, phase 2 5 to 100 %.
+    // Phase 1 reports 0 to 5 % of the stage, phase 2 5 to 100 %.
     bool subpixelProgress(int phase, uint64_t done, uint64_t total) const;
     // The neural stage measures its estimate with its own clock.
     bool tileProgress(const QString& stage, const Clock& stageElapsed, int64_t done, int64_t total) const;
@@ -51,12 +70,18 @@ public:
     bool cancelled() const;
 
 private:
+    struct Planned;
+
     bool emitAndContinue(int percent, const QString& message) const;
+    // The whole computation's percentage and timing text once `stage` has done `fraction`;
+    // false without a plan.
+    bool planned(const QString& stage, double fraction, int& percent, QString& timing) const;
 
     QString prefix_;
     Clock elapsed_;
     Emit emit_;
     const std::atomic<bool>* cancelFlag_;
+    std::shared_ptr<Planned> plan_;
 };
 
 } // namespace tavro::gui

@@ -37,6 +37,23 @@ TEST(TimingText, ARunsElapsedTimeReplacesEachComputationsOwn) {
               QStringLiteral("Elapsed: 2s | Remaining: 1s"));
 }
 
+TEST(TimingText, ARunsTimeLeftCountsTheImagesStillToCome) {
+    // Image 2 of 4: the first took 40 s, this one has run 10 s and has 30 s left.
+    EXPECT_EQ(withRunRemaining(QStringLiteral("Elapsed: 50s | Remaining: 30s"), 10000, 40000, 1, 2),
+              QStringLiteral("Elapsed: 50s | Remaining: 1m 50s"));
+    // Before any image is done, those to come are taken as long as this one.
+    EXPECT_EQ(withRunRemaining(QStringLiteral("Image 1/3 - Integer-pixel search (9 points) | Elapsed: 1m 0s | "
+                                              "Remaining: 2m 0s"),
+                               60000, 0, 0, 2),
+              QStringLiteral("Image 1/3 - Integer-pixel search (9 points) | Elapsed: 1m 0s | Remaining: 8m 0s"));
+    EXPECT_EQ(withRunRemaining(QStringLiteral("Elapsed: 1h 0m | Remaining: 1h 2m"), 0, 7200000, 2, 1),
+              QStringLiteral("Elapsed: 1h 0m | Remaining: 2h 2m"));
+    EXPECT_EQ(withRunRemaining(QStringLiteral("Elapsed: 5s | Remaining: 9s"), 5000, 0, 0, 0),
+              QStringLiteral("Elapsed: 5s | Remaining: 9s"))
+        << "the last image's time left is the run's";
+    EXPECT_EQ(withRunRemaining(QStringLiteral("Duration: 4s"), 4000, 0, 0, 3), QStringLiteral("Duration: 4s"));
+}
+
 using Emitted = std::pair<int, QString>;
 
 // A reporter whose clock and cancel flag the test sets.

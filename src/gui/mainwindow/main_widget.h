@@ -939,6 +939,8 @@ private:
     // Started by every run and long task: its last status ends with the time it took.
     QElapsedTimer runTimer;
     QString withTotalTime(const QString& status) const;
+    // The run timer's reading when the image being computed was posted.
+    int64_t runImageStartMs = 0;
     // Stop between two requests: the worker clears its own flag at the next one.
     bool runStopRequested = false;
     // The base names the run's results are written under, one per deformed state.

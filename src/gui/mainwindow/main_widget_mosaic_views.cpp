@@ -212,6 +212,8 @@ void MainWidget::beginMosaicAssembly() {
     stitchingInProgress = true;
     stitchingCancelFlag = std::make_shared<std::atomic<bool>>(false);
     setStatus(QStringLiteral("Assembling mosaics..."));
+    // The assembly has no estimate of its own: a previous run's must not stand beside its bar.
+    clearTiming();
     runTimer.start();
     if (progressBar) {
         progressBar->setRange(0, 100);

@@ -355,6 +355,7 @@ void MainWidget::computeNextImage() {
         ComputationRequest request = runRequest;
         request.deformed = runImages[static_cast<std::size_t>(runImageIndex)].full;
         request.imageIndex = runImageIndex + 1;
+        runImageStartMs = runTimer.elapsed();
         postComputationRequest(std::move(request),
                                QStringLiteral("Computing image %1/%2...").arg(runImageIndex + 1).arg(count));
         return;

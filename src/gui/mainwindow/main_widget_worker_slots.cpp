@@ -51,8 +51,15 @@ void MainWidget::onComputationProgress(int value, QString message) {
     if (progressBar)
         progressBar->setValue(std::clamp(value, 0, 100));
     // Each image is a computation of its own; the run's time goes on across them.
-    if (runInProgress && runTimer.isValid())
-        message = withElapsed(message, runTimer.elapsed());
+    if (runInProgress && runTimer.isValid()) {
+        const int64_t now = runTimer.elapsed();
+        message = withElapsed(message, now);
+        // The worker estimates its own image; the run goes on over the images after it.
+        const int images = static_cast<int>(runImages.size());
+        if (runImageIndex < images)
+            message = withRunRemaining(message, now - runImageStartMs, runImageStartMs, runImageIndex,
+                                       images - runImageIndex - 1);
+    }
     if (!message.isEmpty()) {
         const qsizetype bars = message.indexOf(QStringLiteral("|||"));
         if (statusLabel)
