@@ -137,7 +137,7 @@ void ProgressReporter::setPlan(const std::vector<PlannedStage>& plan) {
     plan_ = std::make_shared<Planned>(std::move(names), std::move(work));
 }
 
-bool ProgressReporter::planned(const QString& stage, double fraction, int& percent, QString& timing) const {
+bool ProgressReporter::planned(const QString& stage, double fraction, QString& timing) const {
     if (!plan_) return false;
     const int64_t now = readClock(elapsed_);
     const std::lock_guard<std::mutex> lock(plan_->mutex);
@@ -146,7 +146,6 @@ bool ProgressReporter::planned(const QString& stage, double fraction, int& perce
                                     [&stage](const QString& name) { return stage.startsWith(name); });
     if (named != plan_->names.end())
         plan_->estimate.report(static_cast<int>(named - plan_->names.begin()), fraction, now);
-    percent = plan_->estimate.percent();
     timing = estimateText(now, plan_->estimate.remainingMs());
     return true;
 }
@@ -154,7 +153,7 @@ bool ProgressReporter::planned(const QString& stage, double fraction, int& perce
 void ProgressReporter::reportStage(int percent, const QString& stage) const {
     QString message = prefix_ + stage;
     QString timing;
-    if (!planned(stage, percent / 100.0, percent, timing)) timing = timingText(percent, readClock(elapsed_));
+    if (!planned(stage, percent / 100.0, timing)) timing = timingText(percent, readClock(elapsed_));
     if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     if (emit_) emit_(percent, message);
 }
@@ -169,10 +168,10 @@ void ProgressReporter::reportCompleted(const QString& text) const {
 }
 
 bool ProgressReporter::pixelSearchProgress(uint64_t done, uint64_t total) const {
-    int percent = pointPercent(done, total);
+    const int percent = pointPercent(done, total);
     QString message = prefix_ + (total == 0 ? kPixelSearchStage : withCount(kPixelSearchStage, total, "points"));
     QString timing;
-    if (!planned(kPixelSearchStage, total == 0 ? 0.0 : fraction(done, total), percent, timing) && estimating(percent))
+    if (!planned(kPixelSearchStage, total == 0 ? 0.0 : fraction(done, total), timing) && estimating(percent))
         timing = timingText(percent, readClock(elapsed_));
     // No "|||": the whole line belongs in the status label while the search runs.
     if (!timing.isEmpty()) message += QStringLiteral(" | ") + timing;
@@ -180,10 +179,10 @@ bool ProgressReporter::pixelSearchProgress(uint64_t done, uint64_t total) const 
 }
 
 bool ProgressReporter::pointProgress(const QString& stage, uint64_t done, uint64_t total) const {
-    int percent = pointPercent(done, total);
+    const int percent = pointPercent(done, total);
     QString message = prefix_ + (total == 0 ? stage : withCount(stage, total, "points"));
     QString timing;
-    if (!planned(stage, total == 0 ? 0.0 : fraction(done, total), percent, timing) && estimating(percent))
+    if (!planned(stage, total == 0 ? 0.0 : fraction(done, total), timing) && estimating(percent))
         timing = timingText(percent, readClock(elapsed_));
     if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     return emitAndContinue(percent, message);
@@ -199,7 +198,7 @@ bool ProgressReporter::subpixelProgress(int phase, uint64_t done, uint64_t total
     }
     QString message = prefix_ + withCount(QStringLiteral("Subpixel refinement"), total, "points");
     QString timing;
-    if (!planned(QStringLiteral("Subpixel refinement"), share, percent, timing) && estimating(percent))
+    if (!planned(QStringLiteral("Subpixel refinement"), share, timing) && estimating(percent))
         timing = timingText(percent, readClock(elapsed_));
     if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     return emitAndContinue(percent, message);
@@ -213,7 +212,7 @@ bool ProgressReporter::tileProgress(const QString& stage, const Clock& stageElap
     message += total > 0 ? withCount(stage, static_cast<uint64_t>(total), "tiles") : stage;
     QString timing;
     const double share = total > 0 ? std::clamp(double(done) / double(total), 0.0, 1.0) : 0.0;
-    if (!planned(stage, share, percent, timing) && estimating(percent))
+    if (!planned(stage, share, timing) && estimating(percent))
         timing = timingText(percent, readClock(stageElapsed));
     if (!timing.isEmpty()) message += QStringLiteral("|||") + timing;
     return emitAndContinue(percent, message);

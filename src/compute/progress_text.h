@@ -50,9 +50,10 @@ public:
     // A null cancel flag never cancels.
     ProgressReporter(QString prefix, Clock elapsed, Emit emitProgress, const std::atomic<bool>* cancelFlag);
 
-    // With a plan, percentages and estimates cover the whole computation
-    // (stages outside the plan move nothing); without, each stage's own.
-    // Set before any callback runs.
+    // With a plan, the time left covers the whole computation, each stage at
+    // the pace its own work has shown (stages outside the plan move nothing);
+    // without, each stage's own. The bar stays the stage's. Set before any
+    // callback runs.
     void setPlan(const std::vector<PlannedStage>& plan);
 
     void reportStage(int percent, const QString& stage) const;
@@ -73,9 +74,9 @@ private:
     struct Planned;
 
     bool emitAndContinue(int percent, const QString& message) const;
-    // The whole computation's percentage and timing text once `stage` has done `fraction`;
+    // The whole computation's timing text once `stage` has done `fraction`;
     // false without a plan.
-    bool planned(const QString& stage, double fraction, int& percent, QString& timing) const;
+    bool planned(const QString& stage, double fraction, QString& timing) const;
 
     QString prefix_;
     Clock elapsed_;

@@ -106,12 +106,8 @@ const std::vector<TrueStage> kFastSearchThenSlowRefinement = {
 void expectFollowsTheRun(const std::vector<TrueStage>& stages) {
     const std::vector<Reading> readings = runThrough(stages);
     const int64_t total = readings.back().atMs;
-    int previous = 0;
     for (std::size_t i = 0; i + 1 < readings.size(); ++i) {
         const Reading& r = readings[i];
-        EXPECT_GE(r.percent, previous) << "at " << r.atMs << " ms the bar went back";
-        EXPECT_LT(r.percent, 100) << "at " << r.atMs << " ms, before the end";
-        previous = r.percent;
         // Once a tenth of the run is behind it, the estimate is within 40 % of
         // the truth (stages 15 % dearer and 15 % cheaper than planned are 35 %
         // apart), plus the text's rounding to the second.
