@@ -414,7 +414,8 @@ private:
     void updateFractureRangeControls();
     void updateRigidShiftLabel(int index);
     // The shift line alone, the captions of the result pages left as they are.
-    void updateRigidShiftLine(int index);
+    // `stored`: a result not in memory still tells the shift the project kept for it.
+    void updateRigidShiftLine(int index, bool stored = false);
     // Results shown, loaded and cached ------------------------------------------
     int resultCount() const;
     QString resultBaseName(int index) const;
@@ -585,6 +586,12 @@ private:
     bool showsIndividualTiles() const;
     static int tilePositionCount(const QList<stitching::TilePosition>& list);
     void updateCurrentTileName();
+    // Per-tile inputs: the tile pair the Input images tab shows, its index in the reference tiles; -1 without tiles.
+    int shownInputTile() const;
+    // The result of that pair; -1 when it has none.
+    int shownInputPairResult() const;
+    // The Input images tab's navigator, deformed caption and shift line follow the pair shown.
+    void refreshInputTilePair();
     // Deformed states as one unit across tiles, heights and results.
     void syncStateBars();
     int appendDeformedState();

@@ -324,9 +324,9 @@ void MainWidget::wirePanelsToPages() {
         connect(inputTileNavigator.slider, &QSlider::valueChanged, this,
                 [this](int value) { TAVRO_REACH(previewTileAt(value)); });
         connect(inputTileNavigator.prevButton, &QPushButton::clicked, this,
-                [this] { TAVRO_REACH(previewTileAt(previewTileIndex - 1)); });
+                [this] { TAVRO_REACH(previewTileAt(shownInputTile() - 1)); });
         connect(inputTileNavigator.nextButton, &QPushButton::clicked, this,
-                [this] { TAVRO_REACH(previewTileAt(previewTileIndex + 1)); });
+                [this] { TAVRO_REACH(previewTileAt(shownInputTile() + 1)); });
     }
     connect(computeStrainsButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onComputeStrainFields()); });
 }
