@@ -1428,6 +1428,9 @@ private:
     // is left and scrolls sideways when that is less than its panels need.
     static constexpr int kNarrowestControlColumn = 200;
     void fitColumnsToCurrentTab();
+    // The smallest window's column is narrower than its panels' natural rows: forms put a field under its
+    // label and lists of choices shorten their text, so that the column never scrolls sideways.
+    void letPanelRowsNarrow();
     // Help's width and its gap at the right end of the result tab bar.
     int helpButtonRoom() const;
     enum class RenderSlot { Ux, Uy, Strain };
