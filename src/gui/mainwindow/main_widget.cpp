@@ -84,6 +84,8 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     leftLayout->setSpacing(0);
     auto* contentLayout = new QVBoxLayout;
     contentLayout->setSpacing(12);
+    // Thin margins leave the smallest window's column its panels' width.
+    contentLayout->setContentsMargins(4, 4, 4, 4);
     buildControlColumn(contentLayout);
     buildProjectAndInputPanel();
     buildParametersPanel();
@@ -156,6 +158,7 @@ MainWidget::MainWidget() : QWidget(nullptr) {
     heightTabScroll->installEventFilter(this);
     heightTabStrip->installEventFilter(this);
     setProjectControlsEnabled(false);
+    letPanelRowsNarrow();
     fitColumnsToCurrentTab();
     setMinimumSize(minimumSizeHint());
 }

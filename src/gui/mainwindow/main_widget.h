@@ -417,7 +417,8 @@ private:
     void updateFractureRangeControls();
     void updateRigidShiftLabel(int index);
     // The shift line alone, the captions of the result pages left as they are.
-    void updateRigidShiftLine(int index);
+    // `stored`: a result not in memory still tells the shift the project kept for it.
+    void updateRigidShiftLine(int index, bool stored = false);
     // Results shown, loaded and cached ------------------------------------------
     int resultCount() const;
     QString resultBaseName(int index) const;
@@ -588,6 +589,12 @@ private:
     bool showsIndividualTiles() const;
     static int tilePositionCount(const QList<stitching::TilePosition>& list);
     void updateCurrentTileName();
+    // Per-tile inputs: the tile pair the Input images tab shows, its index in the reference tiles; -1 without tiles.
+    int shownInputTile() const;
+    // The result of that pair; -1 when it has none.
+    int shownInputPairResult() const;
+    // The Input images tab's navigator, deformed caption and shift line follow the pair shown.
+    void refreshInputTilePair();
     // Deformed states as one unit across tiles, heights and results.
     void syncStateBars();
     int appendDeformedState();
@@ -1426,6 +1433,9 @@ private:
     // is left and scrolls sideways when that is less than its panels need.
     static constexpr int kNarrowestControlColumn = 200;
     void fitColumnsToCurrentTab();
+    // The smallest window's column is narrower than its panels' natural rows: forms put a field under its
+    // label and lists of choices shorten their text, so that the column never scrolls sideways.
+    void letPanelRowsNarrow();
     // Help's width and its gap at the right end of the result tab bar.
     int helpButtonRoom() const;
     enum class RenderSlot { Ux, Uy, Strain };

@@ -465,6 +465,7 @@ void MainWidget::updateDeformedList() {
     deformedHintLabel->setVisible(count < 1);
     deformedList->setVisible(count > 0);
     updateResultSlider();
+    refreshInputTilePair();
     // Height files pair with images by row: their rows name the image now in each row.
     labelHeightPairings();
 }

@@ -152,6 +152,11 @@ int MainWidget::heightStateResultIndex(int state) const {
 // The shift line sits under every page: it follows the height state on the
 // 3D Maps page and the displacement result everywhere else.
 void MainWidget::updateRigidShiftForShownPage() {
+    // Per-tile inputs are shown a pair at a time: the line tells that pair's shift, not the result page's.
+    if (mainTabs && inputImagesPage && mainTabs->currentWidget() == inputImagesPage && shownInputTile() >= 0) {
+        updateRigidShiftLine(shownInputPairResult(), true);
+        return;
+    }
     if (!mainTabs || !heightResultPage || mainTabs->currentWidget() != heightResultPage) {
         updateRigidShiftLabel(batchGridActive() ? selectedBatchEntry() : shownResultIndex);
         return;

@@ -412,13 +412,13 @@ int MainWidget::findMatchingRefTileIndex(int defTileIndex) const {
 }
 
 void MainWidget::updateCurrentTileName() {
+    refreshInputTilePair();
     if (!perTileMode || mosaicRefTilePaths.isEmpty())
         return;
     const int count = static_cast<int>(mosaicRefTilePaths.size());
     const int row = mosaicRefTileList ? mosaicRefTileList->currentRow() : 0;
     const int tile = std::clamp(row, 0, count - 1);
     const QString name = QFileInfo(mosaicRefTilePaths[tile]).completeBaseName();
-    updateTileNavigator(inputTileNavigator, tile, count, name);
     // A navigator over results names the result its page shows, which the input lists do not choose.
     if (batchGridActive())
         updateResultSlider();
@@ -429,6 +429,36 @@ void MainWidget::updateCurrentTileName() {
         updateHeightNavBars();
     else
         updateTileNavigator(heightTileNavigator, tile, count, name);
+}
+
+int MainWidget::shownInputTile() const {
+    if (!perTileMode || !mosaicSwitch || !mosaicSwitch->isChecked() || mosaicRefTilePaths.isEmpty())
+        return -1;
+    // Per-tile views start on the first pair until one is chosen.
+    return std::clamp(previewTileIndex, 0, static_cast<int>(mosaicRefTilePaths.size()) - 1);
+}
+
+int MainWidget::shownInputPairResult() const {
+    const int tile = shownInputTile();
+    if (tile < 0 || !batchGridActive() || currentMosaicDefState < 0 ||
+        currentMosaicDefState >= batchResultIndex.stateCount || tile >= batchResultIndex.tilesPerState)
+        return -1;
+    const qsizetype at = static_cast<qsizetype>(currentMosaicDefState) * batchResultIndex.tilesPerState + tile;
+    return at < batchResultIndex.table.size() ? batchResultIndex.table[at] : -1;
+}
+
+void MainWidget::refreshInputTilePair() {
+    const int tile = shownInputTile();
+    const int count = tile >= 0 ? static_cast<int>(mosaicRefTilePaths.size()) : 0;
+    updateTileNavigator(inputTileNavigator, tile, count,
+                        tile >= 0 ? QFileInfo(mosaicRefTilePaths[tile]).completeBaseName() : QString());
+    if (tile >= 0 && deformedTitleLabel) {
+        const int states = static_cast<int>(mosaicDefTilePaths.size());
+        const QStringList& tiles = currentMosaicDefTiles();
+        const QString name = tile < tiles.size() ? QFileInfo(tiles[tile]).completeBaseName() : QString();
+        deformedTitleLabel->setText(stateStepText(QStringLiteral("State"), currentMosaicDefState, states, name));
+    }
+    updateRigidShiftForShownPage();
 }
 
 namespace {
@@ -495,6 +525,12 @@ void MainWidget::onMosaicDefTileClicked(QListWidgetItem* item) {
 
 namespace {
 
+// Per-tile work has no mosaic to return to.
+QString tileDisplayedText(int row, int count, bool perTile) {
+    const QString shown = QStringLiteral("Tile %1/%2 displayed").arg(row + 1).arg(count);
+    return perTile ? shown : shown + QStringLiteral(" (click to return to mosaic)");
+}
+
 // The tile of `row` in `tiles`, for display; false with the loader's message.
 bool loadTileForView(const QStringList& tiles, int row, QImage& shown, QString& error) {
     if (row < 0 || row >= tiles.size())
@@ -538,9 +574,8 @@ void MainWidget::onMosaicRefTileDoubleClicked(QListWidgetItem* item) {
     }
     enlargedTileIndex = row;
     previewTileIndex = row;
-    setStatus(QStringLiteral("Tile %1/%2 displayed (click to return to mosaic)")
-                  .arg(row + 1)
-                  .arg(mosaicRefTilePaths.size()));
+    setStatus(tileDisplayedText(row, static_cast<int>(mosaicRefTilePaths.size()), perTileMode));
+    refreshInputTilePair();
 }
 
 void MainWidget::onMosaicDefTileDoubleClicked(QListWidgetItem* item) {
@@ -572,8 +607,8 @@ void MainWidget::onMosaicDefTileDoubleClicked(QListWidgetItem* item) {
     }
     enlargedTileIndex = row;
     previewTileIndex = row;
-    setStatus(
-        QStringLiteral("Tile %1/%2 displayed (click to return to mosaic)").arg(row + 1).arg(tiles.size()));
+    setStatus(tileDisplayedText(row, static_cast<int>(tiles.size()), perTileMode));
+    refreshInputTilePair();
 }
 
 void MainWidget::onMosaicRefTileRowChanged(int row) {
@@ -680,6 +715,7 @@ void MainWidget::updateMosaicRefTilesControls() {
                        mosaicRefMoveDownButton, mosaicRefClearButton);
     updateTileCountLabel(mosaicRefCountLabel, mosaicRefTileList->count());
     updateMosaicCropButton();
+    refreshInputTilePair();
 }
 
 void MainWidget::updateMosaicDefTilesControls() {
@@ -689,6 +725,7 @@ void MainWidget::updateMosaicDefTilesControls() {
                        mosaicDefMoveDownButton, mosaicDefClearButton);
     updateTileCountLabel(mosaicDefCountLabel, mosaicDefTileList->count());
     updateMosaicCropButton();
+    refreshInputTilePair();
 }
 
 }  // namespace tavro::gui

@@ -2,6 +2,7 @@
 // settings, with the slot bodies the constructor connects to them.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/flow_layout.h"
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/panel_rules.h"
 #include "gui/mainwindow/panel_wiring.h"
@@ -60,14 +61,11 @@ void MainWidget::buildProjectAndInputPanel() {
     projectPathEdit->setPlaceholderText(QStringLiteral("Project folder path..."));
     pathRow->addWidget(projectPathEdit, 1);
     projectLayout->addLayout(pathRow);
-    auto* projectButtons = new QHBoxLayout;
-    projectButtons->setSpacing(8);
+    auto* projectButtons = new FlowLayout(nullptr, FlowLayout::RowPlacement::Centre, 8);
     selectProjectFolderButton = new QPushButton(QStringLiteral("Select project folder"), this);
     loadProjectButton = new QPushButton(QStringLiteral("Load project"), this);
-    projectButtons->addStretch();
     projectButtons->addWidget(selectProjectFolderButton);
     projectButtons->addWidget(loadProjectButton);
-    projectButtons->addStretch();
     projectLayout->addLayout(projectButtons);
     connect(projectPathEdit, &QLineEdit::textChanged, this, [this](const QString& text) { projectFolderPath = text; });
     connect(projectPathEdit, &QLineEdit::textEdited, this, [this] { projectPathEdited = true; });
@@ -324,9 +322,9 @@ void MainWidget::wirePanelsToPages() {
         connect(inputTileNavigator.slider, &QSlider::valueChanged, this,
                 [this](int value) { TAVRO_REACH(previewTileAt(value)); });
         connect(inputTileNavigator.prevButton, &QPushButton::clicked, this,
-                [this] { TAVRO_REACH(previewTileAt(previewTileIndex - 1)); });
+                [this] { TAVRO_REACH(previewTileAt(shownInputTile() - 1)); });
         connect(inputTileNavigator.nextButton, &QPushButton::clicked, this,
-                [this] { TAVRO_REACH(previewTileAt(previewTileIndex + 1)); });
+                [this] { TAVRO_REACH(previewTileAt(shownInputTile() + 1)); });
     }
     connect(computeStrainsButton, &QPushButton::clicked, this, [this] { TAVRO_REACH(onComputeStrainFields()); });
 }

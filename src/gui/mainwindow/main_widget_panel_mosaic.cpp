@@ -4,6 +4,7 @@
 
 #include "gui/mainwindow/tile_list_block.h"
 
+#include "gui/foundation/flow_layout.h"
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/panel_wiring.h"
 #include "gui/project/project_parameters.h"
@@ -78,11 +79,19 @@ void MainWidget::buildMosaicPanel(QVBoxLayout* pageLayout) {
     mosaicDefTilePaths.append(QStringList());
     mosaicAddStateButton = makeStateTab(this, QStringLiteral("+ Add state"), false);
     mosaicAddStateButton->setObjectName(QStringLiteral("mosaicAddTabButton"));
-    for (QPushButton* tab : {mosaicReferenceTabButton, firstState, mosaicAddStateButton})
+    for (QPushButton* tab : {mosaicReferenceTabButton, firstState})
         mosaicTabRowLayout->addWidget(tab);
     mosaicTabScrollArea->setWidget(mosaicTabRow);
     pageLayout->addWidget(makeSectionLabel(this, QStringLiteral("TILES")));
-    pageLayout->addWidget(mosaicTabScrollArea);
+    // "+ Add state" stays beside the strip, not at the end of what it scrolls.
+    auto* tabStrip = new QWidget(this);
+    tabStrip->setStyleSheet(tabButtonBarStyle(QStringLiteral("mosaicAddTabButton")));
+    auto* tabStripLayout = new QHBoxLayout(tabStrip);
+    tabStripLayout->setContentsMargins(0, 0, 0, 0);
+    tabStripLayout->setSpacing(4);
+    tabStripLayout->addWidget(mosaicTabScrollArea, 1);
+    tabStripLayout->addWidget(mosaicAddStateButton, 0, Qt::AlignTop);
+    pageLayout->addWidget(tabStrip);
 
     const TileListBlock reference = makeTileListBlock(this, {48, QStringLiteral("Remove all tiles"), false, QString()});
     mosaicRefTilesBlock = reference.page;
@@ -182,17 +191,27 @@ void MainWidget::buildMosaicPanel(QVBoxLayout* pageLayout) {
     const auto label = [this](const char* text) { return new QLabel(QString::fromUtf8(text), this); };
     grid->addWidget(label("Scan order:"), 0, 0, Qt::AlignLeft);
     grid->addWidget(scanOrderCombo, 0, 1, 1, 2);
-    grid->addWidget(label("Grid:"), 1, 0, Qt::AlignLeft);
-    grid->addWidget(gridRowsSpin, 1, 1);
-    grid->addWidget(label("rows  \u00d7"), 1, 2);
-    grid->addWidget(gridColsSpin, 1, 3);
-    grid->addWidget(label("columns"), 1, 4);
-    grid->addWidget(label("Overlap:"), 2, 0, Qt::AlignLeft);
-    grid->addWidget(overlapXSpin, 2, 1);
-    grid->addWidget(label("% horiz."), 2, 2);
-    grid->addWidget(overlapYSpin, 2, 3);
-    grid->addWidget(label("% vert."), 2, 4);
     gridGeometryLayout->addLayout(grid);
+    // A field and its unit stay together; a narrow column puts the second pair on a line of its own.
+    const auto fieldRow = [this, &label](const char* name, QSpinBox* first, const char* firstUnit, QSpinBox* second,
+                                         const char* secondUnit) {
+        auto* row = new FlowLayout(nullptr, FlowLayout::RowPlacement::Left, 6);
+        QLabel* heading = label(name);
+        heading->setMinimumWidth(72);
+        row->addWidget(heading);
+        for (const auto& [spin, unit] : {std::pair{first, firstUnit}, std::pair{second, secondUnit}}) {
+            auto* pair = new QWidget(this);
+            auto* pairLayout = new QHBoxLayout(pair);
+            pairLayout->setContentsMargins(0, 0, 0, 0);
+            pairLayout->setSpacing(6);
+            pairLayout->addWidget(spin);
+            pairLayout->addWidget(label(unit));
+            row->addWidget(pair);
+        }
+        gridGeometryLayout->addLayout(row);
+    };
+    fieldRow("Grid:", gridRowsSpin, "rows  \u00d7", gridColsSpin, "columns");
+    fieldRow("Overlap:", overlapXSpin, "% horiz.", overlapYSpin, "% vert.");
     // Never shown, yet read by a computation and kept in the project file.
     phaseCorrelationCheck = new QCheckBox(QStringLiteral("Phase correlation FFT"), this);
     phaseCorrelationCheck->setChecked(true);

@@ -163,10 +163,15 @@ void MainWidget::buildParametersPanel() {
     spacingYSpin = makeSpin(this, kStepRange, fresh.stepY);
     windowGrid->addWidget(label("X", Qt::AlignCenter), 0, 1);
     windowGrid->addWidget(label("Y", Qt::AlignCenter), 0, 2);
-    windowGrid->addWidget(label("Window size (px)"), 1, 0);
+    // The names may take two lines in a narrow column; the fields keep their width.
+    QLabel* windowName = label("Window size (px)");
+    QLabel* spacingName = label("Spacing (px)");
+    for (QLabel* name : {windowName, spacingName})
+        name->setWordWrap(true);
+    windowGrid->addWidget(windowName, 1, 0);
     windowGrid->addWidget(windowSizeXSpin, 1, 1);
     windowGrid->addWidget(windowSizeYSpin, 1, 2);
-    windowGrid->addWidget(label("Spacing (px)"), 2, 0);
+    windowGrid->addWidget(spacingName, 2, 0);
     windowGrid->addWidget(spacingXSpin, 2, 1);
     windowGrid->addWidget(spacingYSpin, 2, 2);
     QFormLayout* windowForm = makeForm();
@@ -178,7 +183,7 @@ void MainWidget::buildParametersPanel() {
     auto* cross = new QWidget(this);
     auto* crossGrid = new QGridLayout(cross);
     crossGrid->setContentsMargins(0, 2, 0, 2);
-    crossGrid->setHorizontalSpacing(6);
+    crossGrid->setHorizontalSpacing(4);
     crossGrid->setVerticalSpacing(4);
     searchLeftSpin = createSearchAreaSpinBox();
     searchRightSpin = createSearchAreaSpinBox();

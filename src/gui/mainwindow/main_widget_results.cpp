@@ -849,12 +849,12 @@ void MainWidget::updateRigidShiftLabel(int index) {
     updateRigidShiftLine(index);
 }
 
-void MainWidget::updateRigidShiftLine(int index) {
+void MainWidget::updateRigidShiftLine(int index, bool stored) {
     if (!rigidShiftLabel)
         return;
-    const bool valid = index >= 0 && index < static_cast<int>(results.size()) &&
-                       !results[static_cast<std::size_t>(index)].displacements->dispX.empty();
-    if (!valid) {
+    const bool exists = index >= 0 && index < static_cast<int>(results.size());
+    const bool loaded = exists && !results[static_cast<std::size_t>(index)].displacements->dispX.empty();
+    if (!loaded && !(stored && exists)) {
         rigidShiftLabel->clear();
         return;
     }
@@ -864,7 +864,7 @@ void MainWidget::updateRigidShiftLine(int index) {
     // Where no point was measured, the two images had nothing in common and
     // the registration's peak says nothing either.
     const ComputationResult& shown = results[static_cast<std::size_t>(index)];
-    if (shown.display.rigidShiftUnknown || !holdsAValue(shown.displacements->dispX)) {
+    if (shown.display.rigidShiftUnknown || (loaded && !holdsAValue(shown.displacements->dispX))) {
         rigidShiftLabel->setText(QStringLiteral("Rigid body shift: unknown"));
         return;
     }

@@ -2,6 +2,8 @@
 // tabs, so that at its smallest size every map is still readable.
 #include "gui/mainwindow/main_widget.h"
 
+#include <QComboBox>
+#include <QFormLayout>
 #include <QLayout>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -82,6 +84,18 @@ int MainWidget::helpButtonRoom() const {
     if (!helpButton)
         return 0;
     return std::max(helpButton->sizeHint().width(), helpButton->minimumSizeHint().width()) + 12;
+}
+
+void MainWidget::letPanelRowsNarrow() {
+    if (!controlContent)
+        return;
+    for (QFormLayout* form : controlContent->findChildren<QFormLayout*>())
+        form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    // A closed list shows the start of its choice; its popup shows every choice whole.
+    for (QComboBox* combo : controlContent->findChildren<QComboBox*>()) {
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        combo->setMinimumContentsLength(8);
+    }
 }
 
 }  // namespace tavro::gui

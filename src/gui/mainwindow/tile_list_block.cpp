@@ -1,5 +1,6 @@
 #include "gui/mainwindow/tile_list_block.h"
 
+#include "gui/foundation/flow_layout.h"
 #include "gui/foundation/theme.h"
 
 #include <QHBoxLayout>
@@ -43,18 +44,12 @@ TileListBlock makeTileListBlock(QWidget* parent, const TileListLook& look) {
                                   secondaryButtonStyle(), false, block.page);
     block.clearButton = listButton(QStringLiteral("Clear all"), look.clearToolTip, dangerTextButtonStyle(), false,
                                    block.page);
-    auto* buttons = new QHBoxLayout;
-    buttons->setContentsMargins(0, 0, 0, 0);
-    buttons->setSpacing(4);
-    if (look.centredButtons)
-        buttons->addStretch();
-    for (QPushButton* button : {block.addButton, block.removeButton, block.upButton, block.downButton})
+    // In a narrow column "Clear all" goes under the arrows rather than past the column's edge.
+    auto* buttons = new FlowLayout(nullptr, look.centredButtons ? FlowLayout::RowPlacement::Centre
+                                                                : FlowLayout::RowPlacement::LastToRight);
+    for (QPushButton* button :
+         {block.addButton, block.removeButton, block.upButton, block.downButton, block.clearButton})
         buttons->addWidget(button);
-    if (!look.centredButtons)
-        buttons->addStretch();
-    buttons->addWidget(block.clearButton);
-    if (look.centredButtons)
-        buttons->addStretch();
     block.countLabel = new QLabel(look.initialCount, block.page);
     layout->addWidget(block.emptyLabel);
     layout->addWidget(block.list);

@@ -1,5 +1,6 @@
 #include "gui/foundation/elided_label.h"
 #include "gui/foundation/event_filters.h"
+#include "gui/foundation/flow_layout.h"
 #include "gui/foundation/scientific_double_spin_box.h"
 #include "support/test_application.h"
 
@@ -251,4 +252,66 @@ TEST(WheelEventFilter, WheelGoesToTheParentPanelInsteadOfTheControl) {
 }
 
 }  // namespace
+namespace {
+
+// Three fixed 50 x 20 items in a row with 4 pixels between them.
+struct FlowRow {
+    QWidget host;
+    FlowLayout* layout = nullptr;
+    QList<QWidget*> items;
+
+    explicit FlowRow(FlowLayout::RowPlacement placement) : host((test::testApplication(), nullptr)) {
+        layout = new FlowLayout(&host, placement, 4);
+        for (int i = 0; i < 3; ++i) {
+            auto* item = new QWidget(&host);
+            item->setFixedSize(50, 20);
+            layout->addWidget(item);
+            items.append(item);
+        }
+    }
+
+    void layOut(int width) {
+        host.resize(width, layout->heightForWidth(width));
+        layout->setGeometry(host.rect());
+    }
+};
+
+}  // namespace
+
+TEST(FlowLayout, ARowTooWideContinuesOnTheNextLine) {
+    FlowRow row(FlowLayout::RowPlacement::Left);
+    EXPECT_EQ(row.layout->sizeHint(), QSize(158, 20));
+    EXPECT_EQ(row.layout->minimumSize(), QSize(50, 20)) << "one item a line at the narrowest";
+    EXPECT_EQ(row.layout->heightForWidth(158), 20);
+    EXPECT_EQ(row.layout->heightForWidth(157), 44);
+    EXPECT_EQ(row.layout->heightForWidth(50), 68);
+
+    row.layOut(120);
+    EXPECT_EQ(row.items[0]->geometry(), QRect(0, 0, 50, 20));
+    EXPECT_EQ(row.items[1]->geometry(), QRect(54, 0, 50, 20));
+    EXPECT_EQ(row.items[2]->geometry(), QRect(0, 24, 50, 20));
+    for (const QWidget* item : row.items)
+        EXPECT_LE(item->geometry().right(), 119);
+
+    row.items[1]->hide();
+    EXPECT_EQ(row.layout->heightForWidth(120), 20) << "a hidden item takes no room";
+}
+
+TEST(FlowLayout, LinesAreCentredOrEndWithTheLastItemAtTheRight) {
+    FlowRow centred(FlowLayout::RowPlacement::Centre);
+    centred.layOut(200);
+    EXPECT_EQ(centred.items[0]->x(), 21);
+    EXPECT_EQ(centred.items[2]->x(), 129);
+    centred.layOut(110);
+    EXPECT_EQ(centred.items[0]->x(), 3);
+    EXPECT_EQ(centred.items[2]->geometry(), QRect(30, 24, 50, 20));
+
+    FlowRow last(FlowLayout::RowPlacement::LastToRight);
+    last.layOut(200);
+    EXPECT_EQ(last.items[1]->x(), 54);
+    EXPECT_EQ(last.items[2]->x(), 150) << "as after a stretch";
+    last.layOut(110);
+    EXPECT_EQ(last.items[2]->x(), 0) << "alone on its line";
+}
+
 }  // namespace tavro::gui

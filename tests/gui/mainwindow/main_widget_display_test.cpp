@@ -26,6 +26,7 @@
 #include <QToolButton>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QComboBox>
@@ -151,6 +152,8 @@ struct MainWidgetDisplayTestAccess {
     static void EveryResultTabShowsItsWholeLabelBesideHelp();
     static void TheMosaicHeightPanelShowsWholeStateTabsAndKeepsItsRowsApart();
     static void AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged();
+    static void TheControlColumnNeedsNoSidewaysScrollInEitherMode();
+    static void expectColumnFitsItsView(MainWidget& w, const QList<const QWidget*>& named);
 };
 
 #define DISPLAY_TEST(Suite, Name)               \
@@ -885,6 +888,66 @@ DISPLAY_TEST(RenderCache, AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged) 
     w.displacementSlider->setValue(1);
     w.displacementSlider->setValue(0);
     EXPECT_NE(w.results[0].display.strainImage.cacheKey(), strain) << "new strains are drawn anew";
+}
+
+// Every visible control of the column, by its right edge within the column's view.
+void MainWidgetDisplayTestAccess::expectColumnFitsItsView(MainWidget& w, const QList<const QWidget*>& named) {
+    const QWidget* viewport = w.controlScrollArea->viewport();
+    EXPECT_EQ(w.controlScrollArea->horizontalScrollBar()->maximum(), 0) << "nothing to scroll sideways";
+    EXPECT_LE(w.controlContent->width(), viewport->width());
+    for (const QWidget* each : named) {
+        ASSERT_TRUE(each);
+        SCOPED_TRACE(each->metaObject()->className());
+        EXPECT_TRUE(each->isVisible());
+        EXPECT_LE(each->mapTo(w.controlContent, QPoint(each->width(), 0)).x(), viewport->width());
+    }
+    for (const QWidget* each : w.controlContent->findChildren<QWidget*>()) {
+        // What scrolls within a strip of its own is reached by that strip.
+        const QWidget* strip = each->parentWidget();
+        while (strip && strip != w.controlContent && !qobject_cast<const QAbstractScrollArea*>(strip))
+            strip = strip->parentWidget();
+        if (!each->isVisible() || strip != w.controlContent)
+            continue;
+        const QString text = qobject_cast<const QAbstractButton*>(each)
+                                 ? qobject_cast<const QAbstractButton*>(each)->text()
+                                 : QString::fromLatin1(each->metaObject()->className());
+        EXPECT_LE(each->mapTo(w.controlContent, QPoint(each->width(), 0)).x(), viewport->width())
+            << text.toStdString();
+    }
+}
+
+DISPLAY_TEST(SmallestWindow, TheControlColumnNeedsNoSidewaysScrollInEitherMode) {
+    WindowTestSession run;
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (const QSize size : {QSize(800, 600), QSize(1380, 860)}) {
+        SCOPED_TRACE(size.width());
+        w.resize(size);
+        w.mosaicSwitch->setChecked(false);
+        QCoreApplication::processEvents();
+        {
+            SCOPED_TRACE("single images");
+            expectColumnFitsItsView(w, {w.mosaicSwitch, w.loadProjectButton, w.deformedSegmentButton});
+        }
+        w.mosaicSwitch->setChecked(true);
+        run.boxes.clear();
+        for (int added = 0; added < 3; ++added)
+            w.onAddMosaicDefState();
+        QCoreApplication::processEvents();
+        {
+            SCOPED_TRACE("mosaic");
+            ASSERT_TRUE(w.mosaicPage->isVisible());
+            expectColumnFitsItsView(w, {w.mosaicSwitch, w.loadProjectButton, w.mosaicAddStateButton});
+        }
+        w.perTileRadio->setChecked(true);
+        QCoreApplication::processEvents();
+        {
+            SCOPED_TRACE("per-tile mosaic");
+            expectColumnFitsItsView(w, {w.mosaicSwitch, w.loadProjectButton, w.mosaicAddStateButton});
+        }
+        w.stitchAndCorrelateRadio->setChecked(true);
+    }
 }
 
 }  // namespace tavro::gui

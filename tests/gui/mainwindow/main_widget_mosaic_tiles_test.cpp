@@ -113,6 +113,9 @@ struct MainWidgetMosaicTilesTestAccess {
     static void AMovedTileTakesItsResultAlongAndKeepsItsPlaceAfterReopening();
     static void DeletingAStateWithResultFilesSaysTheyGoToo();
     static void AHeightRangeSetByHandInTheAssemblySetAsideComesBackAfterReopening();
+    static void TheNavigatorStepsThroughThePairsAndTheCaptionNamesTheTileShown();
+    static void TheNavigatorShowsWhicheverComesFirstTilesOrTheChoice();
+    static void TheShiftLineBelongsToThePairShown();
 };
 
 #define TILES_TEST(Suite, Name)                   \
@@ -816,6 +819,106 @@ TILES_TEST(AssemblyChoice, AHeightRangeSetByHandInTheAssemblySetAsideComesBackAf
     EXPECT_EQ(again->heightResultRanges[0].index, 0);
     EXPECT_EQ(again->heightResultRanges[0].manualUz, byHand.manualUz);
     EXPECT_EQ(again->heightResultRanges[0].autoMax, 4.0f);
+}
+
+TILES_TEST(PerTileInputs, TheNavigatorStepsThroughThePairsAndTheCaptionNamesTheTileShown) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.addReference({s.tile("r", "r1.tif"), s.tile("r", "r2.tif"), s.tile("r", "r3.tif")});
+    s.addDeformed({s.tile("d", "d1.tif"), s.tile("d", "d2.tif"), s.tile("d", "d3.tif")});
+    const MainWidget::TileNavigator& nav = w.inputTileNavigator;
+    EXPECT_TRUE(nav.container->isHidden()) << "stitched tiles are not stepped through";
+    s.perTile();
+    ASSERT_FALSE(nav.container->isHidden());
+    EXPECT_EQ(nav.label->text(), QStringLiteral("Tile 1 / 3  \u2014  r1"));
+    EXPECT_EQ(nav.slider->maximum(), 2);
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 1 / 1  \u2014  d1"));
+
+    nav.nextButton->click();
+    EXPECT_EQ(nav.label->text(), QStringLiteral("Tile 2 / 3  \u2014  r2"));
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 1 / 1  \u2014  d2"));
+    nav.slider->setValue(2);
+    EXPECT_EQ(nav.label->text(), QStringLiteral("Tile 3 / 3  \u2014  r3"));
+    EXPECT_FALSE(nav.nextButton->isEnabled());
+
+    // Chosen in a list, a pair is said to be shown; there is no mosaic to return to.
+    w.onMosaicRefTileClicked(w.mosaicRefTileList->item(0), false);
+    EXPECT_EQ(s.status(), QStringLiteral("Tile 1/3 displayed"));
+    EXPECT_EQ(nav.slider->value(), 0);
+    EXPECT_EQ(w.deformedTitleLabel->text(), QStringLiteral("State 1 / 1  \u2014  d1"));
+    w.onMosaicDefTileDoubleClicked(w.mosaicDefTileList->item(1));
+    EXPECT_EQ(s.status(), QStringLiteral("Tile 2/3 displayed"));
+    EXPECT_EQ(nav.label->text(), QStringLiteral("Tile 2 / 3  \u2014  r2"));
+
+    const std::unique_ptr<MainWidget> again = s.reopen();
+    ASSERT_TRUE(again->perTileRadio->isChecked());
+    EXPECT_FALSE(again->inputTileNavigator.container->isHidden()) << "after reopening";
+    EXPECT_EQ(again->inputTileNavigator.label->text(), QStringLiteral("Tile 1 / 3  \u2014  r1"));
+
+    // Stitching keeps its mosaic and its words.
+    w.stitchAndCorrelateRadio->setChecked(true);
+    EXPECT_TRUE(nav.container->isHidden());
+    w.onMosaicRefTileDoubleClicked(w.mosaicRefTileList->item(2));
+    EXPECT_EQ(s.status(), QStringLiteral("Tile 3/3 displayed (click to return to mosaic)"));
+}
+
+TILES_TEST(PerTileInputs, TheNavigatorShowsWhicheverComesFirstTilesOrTheChoice) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    EXPECT_TRUE(w.inputTileNavigator.container->isHidden()) << "no tiles yet";
+    s.addReference({s.tile("r", "r1.tif"), s.tile("r", "r2.tif")});
+    ASSERT_FALSE(w.inputTileNavigator.container->isHidden());
+    EXPECT_EQ(w.inputTileNavigator.label->text(), QStringLiteral("Tile 1 / 2  \u2014  r1"));
+    w.mosaicRefTileList->setCurrentRow(1);
+    w.onRemoveMosaicRefTiles();
+    EXPECT_EQ(w.inputTileNavigator.label->text(), QStringLiteral("Tile 1 / 1  \u2014  r1"));
+    w.onClearMosaicRefTiles();
+    EXPECT_TRUE(w.inputTileNavigator.container->isHidden()) << "no tiles left";
+    s.addReference({s.tile("r", "r1.tif")});
+    s.w().mosaicSwitch->setChecked(false);
+    EXPECT_TRUE(w.inputTileNavigator.container->isHidden()) << "single images have no tiles";
+}
+
+TILES_TEST(PerTileInputs, TheShiftLineBelongsToThePairShown) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    testing::SpeckleOptions options;
+    options.width = options.height = 160;
+    // Whole-pixel parts 2, 0 and -1, 1: the registration's shifts.
+    const std::vector<std::array<double, 2>> shifts = {{2.3, 0.2}, {-0.8, 1.3}};
+    s.addSpecklePairs(options, 51u, shifts, QStringLiteral("pair_%1.tif"));
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    w.onCompute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 60000));
+    w.waitForResultWrites();
+    QCoreApplication::processEvents();
+    const QString first = QStringLiteral("Rigid body shift: dx = 2 px, dy = 0 px");
+    const QString second = QStringLiteral("Rigid body shift: dx = -1 px, dy = 1 px");
+    // The result page shows the second pair; the input page the first.
+    w.displacementTileNavigator.slider->setValue(1);
+    ASSERT_EQ(w.rigidShiftLabel->text(), second);
+    w.mainTabs->setCurrentWidget(w.inputImagesPage);
+    ASSERT_FALSE(w.inputTileNavigator.container->isHidden()) << "after a run";
+    EXPECT_EQ(w.inputTileNavigator.label->text(), QStringLiteral("Tile 1 / 2  \u2014  tile_1"));
+    EXPECT_EQ(w.rigidShiftLabel->text(), first);
+    w.inputTileNavigator.nextButton->click();
+    EXPECT_EQ(w.rigidShiftLabel->text(), second);
+    w.inputTileNavigator.prevButton->click();
+    EXPECT_EQ(w.rigidShiftLabel->text(), first);
+    w.mainTabs->setCurrentWidget(w.displacementsPage);
+    EXPECT_EQ(w.rigidShiftLabel->text(), second) << "the result page's own again";
+
+    // Reopened, the pairs' shifts come from the project; a pair without files has none.
+    ASSERT_TRUE(QFile::remove(resultFilePath(s.folder, kDisplacementsFolder, QStringLiteral("pair_2"),
+                                             QStringLiteral("_ux"))));
+    const std::unique_ptr<MainWidget> again = s.reopen();
+    again->mainTabs->setCurrentWidget(again->inputImagesPage);
+    EXPECT_EQ(again->rigidShiftLabel->text(), first);
+    again->inputTileNavigator.nextButton->click();
+    EXPECT_EQ(again->rigidShiftLabel->text(), QString());
 }
 
 }  // namespace tavro::gui

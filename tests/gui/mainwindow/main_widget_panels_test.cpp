@@ -322,7 +322,9 @@ PANEL_TEST(MosaicPanel, OpensOnAThreeByThreeRowByRowGridWithOneDeformedState) {
     EXPECT_TRUE(w.phaseCorrelationCheck->isHidden());
     EXPECT_EQ(w.mosaicDefTilePaths.size(), 1);
     EXPECT_EQ(w.mosaicDefStateButtons.front()->text(), QStringLiteral("Deformed 1"));
-    EXPECT_EQ(w.mosaicTabRowLayout->itemAt(w.mosaicTabRowLayout->count() - 1)->widget(), w.mosaicAddStateButton);
+    EXPECT_EQ(w.mosaicTabRowLayout->itemAt(w.mosaicTabRowLayout->count() - 1)->widget(),
+              w.mosaicDefStateButtons.back());
+    EXPECT_FALSE(w.mosaicTabScrollArea->isAncestorOf(w.mosaicAddStateButton)) << "beside the strip, never scrolled away";
     EXPECT_FALSE(w.cropTilesButton->isEnabled());
     EXPECT_EQ(w.cropTilesLabel->text(), QStringLiteral("Load tiles first"));
     EXPECT_FALSE(w.missingPositionsEdit->isEnabled());
