@@ -2,6 +2,8 @@
 // inputs and of the "3D Maps" page.
 #include "gui/mainwindow/main_widget.h"
 
+#include "gui/foundation/flow_layout.h"
+
 #include "gui/foundation/contrast_histogram_widget.h"
 #include "gui/foundation/theme.h"
 #include "gui/mainwindow/result_page_parts.h"
@@ -143,13 +145,10 @@ void MainWidget::buildHeightMapPanel() {
                                      secondaryButtonStyle(), false, deformedPage);
     heightDefClearButton = listButton(QStringLiteral("Clear all"), QStringLiteral("Remove all files"),
                                       dangerTextButtonStyle(), false, deformedPage);
-    auto* deformedButtons = new QHBoxLayout;
-    deformedButtons->setSpacing(4);
-    deformedButtons->addStretch();
+    auto* deformedButtons = new FlowLayout(nullptr, FlowLayout::RowPlacement::Centre);
     for (QPushButton* button :
          {heightDefAddButton, heightDefRemoveButton, heightDefUpButton, heightDefDownButton, heightDefClearButton})
         deformedButtons->addWidget(button);
-    deformedButtons->addStretch();
     heightFileCountLabel = new QLabel(QStringLiteral("No file"), deformedPage);
     deformedLayout->addWidget(listBox);
     deformedLayout->addLayout(deformedButtons);

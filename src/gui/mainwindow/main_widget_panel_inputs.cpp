@@ -147,8 +147,8 @@ void MainWidget::buildProjectAndInputPanel() {
     listBoxLayout->addWidget(deformedHintLabel);
     listBoxLayout->addWidget(deformedList);
     deformedLayout->addWidget(listBox);
-    auto* deformedButtons = new QHBoxLayout;
-    deformedButtons->setSpacing(4);
+    // A narrow column takes the row on two lines rather than squeezing "Clear all".
+    auto* deformedButtons = new FlowLayout(nullptr, FlowLayout::RowPlacement::Left);
     addDeformedButton = makeButton(this, QStringLiteral("+"), QStringLiteral("Add images"), accentSmallButtonStyle(),
                                    true);
     removeDeformedButton = makeButton(this, QStringLiteral("-"), QStringLiteral("Remove selected images"),
@@ -162,7 +162,6 @@ void MainWidget::buildProjectAndInputPanel() {
     for (QPushButton* button :
          {addDeformedButton, removeDeformedButton, moveUpDeformedButton, moveDownDeformedButton, clearDeformedButton})
         deformedButtons->addWidget(button);
-    deformedButtons->addStretch();
     deformedLayout->addLayout(deformedButtons);
     deformedCountLabel = new QLabel(this);
     updateImageCountLabel(0);

@@ -153,6 +153,7 @@ struct MainWidgetDisplayTestAccess {
     static void TheMosaicHeightPanelShowsWholeStateTabsAndKeepsItsRowsApart();
     static void AStateShownAgainIsNotDrawnAgainUnlessItsRangeChanged();
     static void TheControlColumnNeedsNoSidewaysScrollInEitherMode();
+    static void TheHeightPanelAndTheImageListsFitTheSmallestColumn();
     static void expectColumnFitsItsView(MainWidget& w, const QList<const QWidget*>& named);
 };
 
@@ -898,6 +899,7 @@ void MainWidgetDisplayTestAccess::expectColumnFitsItsView(MainWidget& w, const Q
     for (const QWidget* each : named) {
         ASSERT_TRUE(each);
         SCOPED_TRACE(each->metaObject()->className());
+        ASSERT_TRUE(w.controlContent->isAncestorOf(each)) << "not in the column";
         EXPECT_TRUE(each->isVisible());
         EXPECT_LE(each->mapTo(w.controlContent, QPoint(each->width(), 0)).x(), viewport->width());
     }
@@ -947,6 +949,44 @@ DISPLAY_TEST(SmallestWindow, TheControlColumnNeedsNoSidewaysScrollInEitherMode) 
             expectColumnFitsItsView(w, {w.mosaicSwitch, w.loadProjectButton, w.mosaicAddStateButton});
         }
         w.stitchAndCorrelateRadio->setChecked(true);
+    }
+}
+
+// With images and results the column holds more: the height panel of the 3D
+// Maps page and the image lists' buttons keep to it, each wide enough for its text.
+DISPLAY_TEST(SmallestWindow, TheHeightPanelAndTheImageListsFitTheSmallestColumn) {
+    Correlated run(2);
+    MainWidget& w = run.w();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.resize(800, 600);
+    QCoreApplication::processEvents();
+    const auto expectWhole = [](const QAbstractButton* button) {
+        SCOPED_TRACE(button->text().toStdString());
+        EXPECT_TRUE(button->isVisible());
+        EXPECT_GE(button->width(), button->minimumSizeHint().width()) << "its text is cut";
+    };
+    {
+        SCOPED_TRACE("input images");
+        w.mainTabs->setCurrentWidget(w.inputImagesPage);
+        w.deformedSegmentButton->click();
+        QCoreApplication::processEvents();
+        expectColumnFitsItsView(w, {w.clearDeformedButton, w.removeDeformedButton});
+        expectWhole(w.clearDeformedButton);
+    }
+    {
+        SCOPED_TRACE("3D maps");
+        w.mainTabs->setCurrentWidget(w.heightResultPage);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(w.controlStack->currentWidget(), w.heightsPage);
+        expectColumnFitsItsView(w, {w.heightRefAddButton});
+        w.heightSegmentGroup->button(1)->click();
+        run.chosen = {heightFile(run.folder, QStringLiteral("h1.tif")), heightFile(run.folder, QStringLiteral("h2.tif"))};
+        w.heightDefAddButton->click();
+        w.heightDefFileList->setCurrentRow(1);
+        QCoreApplication::processEvents();
+        expectColumnFitsItsView(w, {w.heightDefAddButton, w.heightDefUpButton, w.heightDefClearButton});
+        expectWhole(w.heightDefClearButton);
     }
 }
 
