@@ -1244,9 +1244,9 @@ struct WindowModelAccess {
                states.back().fill == 0 && states.back().heightFill == 0)
             states.pop_back();
         Snapshot after = snapshot();
-        // Tile results are found by the tiles' names: their list follows the run's order before and the tiles'
-        // order after, which a tile moved since then changes.
-        if (mosaic && w().perTileMode) {
+        // Tile results, chosen or set aside, are found by the tiles' names: their list follows the run's order
+        // before and the tiles' order after, which a tile moved since then changes.
+        if (mosaic) {
             byName(before);
             byName(after);
         }

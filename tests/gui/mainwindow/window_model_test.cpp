@@ -288,7 +288,7 @@ TEST(WindowModelRegression, HeightFilesThatMoveOrGoTakeTheirMapsOffTheDisk) {
 TEST(WindowModelRegression, MovedTilesKeepTheirOrderAndTheirResults) {
     replayAll({"mosaic: TileUp(1) Reopen", "mosaic: Tiles TileUp(3) Reopen", "pertile: Tiles Compute TileDown(2)",
                "mosaic: PerTile Tiles Compute TileDown(2)", "pertile: Tiles Busy TileUp(3) Reopen",
-               "mosaic: TilesNamed PerTile Busy TileUp(3) Reopen"});
+               "mosaic: TilesNamed PerTile Busy TileUp(3) Reopen", "pertile: Tiles Compute Stitch TileUp(3) Reopen"});
 }
 
 }  // namespace
