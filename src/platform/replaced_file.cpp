@@ -351,12 +351,14 @@ ReplacementFile::ReplacementFile(const std::string& target) : target_(targetByPa
 ReplacementFile::ReplacementFile(WriteTarget target) : target_(std::move(target)) { nameTemporary(); }
 
 void ReplacementFile::nameTemporary() {
-    name_ = ".";
-    name_ += leadingBytes(target_.name, kMaxNameBytes);
-    name_ += '.';
-    name_ += uniqueHex();
-    name_ += kTemporarySuffix;
-    // Appended piece by piece: g++ 12 at -O3 misreads `"." + std::string&&` as an overlapping copy.
+    // Built piece by piece in a new string: g++ 12 at -O3 misreads `"." + std::string&&`, and assigning a literal
+    // to a member, as an overlapping copy.
+    std::string name(1, '.');
+    name += leadingBytes(target_.name, kMaxNameBytes);
+    name += '.';
+    name += uniqueHex();
+    name += kTemporarySuffix;
+    name_ = std::move(name);
     path_ = folderOf(target_.path);
     path_ += '/';
     path_ += name_;
