@@ -288,7 +288,10 @@ std::vector<ComputationResult> MainWidget::restoreTileResults(const std::vector<
         for (const QStringList& state : mosaicDefTilePaths)
             for (const QString& tile : state) {
                 const QString base = QFileInfo(tile).completeBaseName();
-                if (QFileInfo::exists(
+                // Tiles of several states named alike share one file, which the window refuses to compute
+                // again: it is listed once, as the run that wrote it listed it.
+                if (!batchNames.contains(base) &&
+                    QFileInfo::exists(
                         resultFilePath(appliedProjectFolder, kDisplacementsFolder, base, QStringLiteral("_ux"))))
                     batchNames << base;
             }

@@ -337,18 +337,15 @@ bool MainWidget::confirmDeformedStateDeletion(int state) {
 }
 
 // The files a deletion takes: the state's mosaic result and height map, and
-// the per-tile results of its tiles that no other state's tile shares.
+// the per-tile results of its tiles.
 bool MainWidget::stateHasResultFiles(int state) const {
     if (appliedProjectFolder.isEmpty() || state < 0)
         return false;
     const QStringList slugs = criterionSlugs();
     QStringList files = DeformedStates::stateResultFiles(state, slugs);
-    if (state < mosaicDefTilePaths.size()) {
-        QList<QStringList> kept = mosaicDefTilePaths;
-        kept.removeAt(state);
-        for (int i : DeformedStates::namesLeaving(batchNames, mosaicDefTilePaths[state], kept))
+    if (state < mosaicDefTilePaths.size())
+        for (int i : DeformedStates::namesLeaving(batchNames, mosaicDefTilePaths[state]))
             files << resultFilesOf(batchNames[i], slugs);
-    }
     return std::any_of(files.begin(), files.end(), [this](const QString& file) {
         return QFileInfo::exists(appliedProjectFolder + QLatin1Char('/') + file);
     });

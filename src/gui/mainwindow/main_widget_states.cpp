@@ -252,7 +252,7 @@ int indexAfterErase(int index, const std::vector<int>& erasedDescending) {
 
 void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles,
                                            std::vector<ComputationResult>& tileResults) {
-    const std::vector<int> leaving = DeformedStates::namesLeaving(batchNames, deletedTiles, mosaicDefTilePaths);
+    const std::vector<int> leaving = DeformedStates::namesLeaving(batchNames, deletedTiles);
     QStringList gone;
     for (int i : leaving) {
         gone << batchNames[i];
@@ -270,13 +270,16 @@ void MainWidget::forgetBatchResultsOfTiles(const QStringList& deletedTiles,
     }
     tileNameIndex(batchResultIndex, batchNames);
     waitForResultWrites();
-    if (!removeResultFilesOf(appliedProjectFolder, gone, heldInputNames(), criterionSlugs()))
+    QStringList kept = heldInputNames();
+    for (const QString& name : gone)
+        kept.removeAll(name);
+    if (!removeResultFilesOf(appliedProjectFolder, gone, kept, criterionSlugs()))
         qWarning().noquote() << "[GUI] Result files of the deleted state's tiles could not all be removed";
 }
 
 void MainWidget::forgetHeightBatchResultsOfTiles(const QStringList& deletedTiles) {
     const std::vector<int> leaving =
-        DeformedStates::namesLeaving(heightBatchNames, deletedTiles, mosaicDefTilePaths);
+        DeformedStates::namesLeaving(heightBatchNames, deletedTiles);
     for (int i : leaving) {
         heightBatchNames.removeAt(i);
         if (i < static_cast<int>(heightResultCache.size()))

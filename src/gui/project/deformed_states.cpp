@@ -114,16 +114,10 @@ void DeformedStates::adoptStoredResults(const std::function<bool(int)>& stored) 
             resultStates.push_back(state);
 }
 
-std::vector<int> DeformedStates::namesLeaving(const QStringList& names, const QStringList& deletedTiles,
-                                              const QList<QStringList>& keptStates) {
-    QStringList kept;
-    for (const QStringList& state : keptStates)
-        for (const QString& tile : state)
-            kept << QFileInfo(tile).completeBaseName();
+std::vector<int> DeformedStates::namesLeaving(const QStringList& names, const QStringList& deletedTiles) {
     QStringList gone;
     for (const QString& tile : deletedTiles)
-        if (const QString base = QFileInfo(tile).completeBaseName(); !kept.contains(base))
-            gone << base;
+        gone << QFileInfo(tile).completeBaseName();
     std::vector<int> leaving;
     for (int i = static_cast<int>(names.size()) - 1; i >= 0; --i)
         if (gone.contains(names[i]))

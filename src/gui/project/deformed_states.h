@@ -63,10 +63,10 @@ public:
     static int keyAfterDelete(int key, int deleted);
 
     // Positions in `names` (tile base names of per-tile results) of the tiles a
-    // deleted state took away, in descending order; a name that a kept state's
-    // tile still has stays.
-    static std::vector<int> namesLeaving(const QStringList& names, const QStringList& deletedTiles,
-                                         const QList<QStringList>& keptStates);
+    // deleted state took away, in descending order. A name a kept state's tile
+    // also has goes too: tiles named alike write one file, and whose field it
+    // holds cannot be told.
+    static std::vector<int> namesLeaving(const QStringList& names, const QStringList& deletedTiles);
 
     // A list kept with one entry per state. Files of earlier versions hold
     // entries for the states that had tiles only, in their order: those are

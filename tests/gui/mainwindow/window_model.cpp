@@ -919,9 +919,19 @@ struct WindowModelAccess {
         return mosaic && k >= 0 && k < static_cast<int>(states.size()) && states[std::size_t(k)].fill == 0;
     }
 
+    // Tiles of several states named alike write one file: the window refuses to run them, and whose field the file
+    // holds cannot be told from its name.
+    bool nameSharedByTiles(const QString& base) const {
+        int holders = 0;
+        for (const State& state : states)
+            for (const QString& tile : state.tiles)
+                holders += baseOf(tile) == base ? 1 : 0;
+        return mosaic && holders > 1;
+    }
+
     void checkShift(const std::string& tag, const QString& base, double ux, double uy) {
         const std::optional<QPointF> expected = expectedShift(base);
-        if ((!expected && namesEmptiedState(base)) || placedOutOfOrder(base))
+        if ((!expected && namesEmptiedState(base)) || placedOutOfOrder(base) || nameSharedByTiles(base))
             return;
         if (!expected) {
             fail(tag, str(base) + " names no input the window holds");

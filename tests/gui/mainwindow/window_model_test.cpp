@@ -273,6 +273,14 @@ TEST(WindowModelRegression, NamesThatLookLikeOtherResultsNeverLoseOrTakeAnotherI
                "pertile: AddState Select Tiles Busy TileDown Delete"});
 }
 
+// Tiles of two states named alike write one file: a state that leaves takes it, whoever wrote it.
+TEST(WindowModelRegression, AResultOfANameTwoStatesTilesShareGoesWithEither) {
+    replayAll({"mosaic: PerTile TilesNamed(1) Compute AddState TilesNamed(0,5) Delete",
+               "pertile: AddState Select TilesNamed(0,3) Select(3) Busy TilesNamed(0,2) Compute Empty",
+               "mosaic: AddState AddState PerTile TilesNamed Select(1) Compute TilesNamed(0,1) Busy Strains",
+               "mosaic: Busy(2) PerTile TilesNamed(0,4) Delete Compute AddState TilesNamed(0,4) Reopen"});
+}
+
 // A project started over takes its inputs' results with them: new inputs of the same names open without them.
 TEST(WindowModelRegression, AProjectStartedOverLeavesNoResultForANewInputOfTheSameName) {
     replayAll({"pertile: TilesNamed Compute Reset TilesNamed Reopen",

@@ -177,11 +177,10 @@ TEST(DeformedStates, ListsWithAnEmptyEntryAreByStateAlreadyWhenStatesWereAddedAf
 TEST(DeformedStates, ADeletedStatesTileResultsAreFoundByNameAndOnlyTheirFilesGo) {
     const QStringList names{QStringLiteral("b_t0"), QStringLiteral("c_t0"), QStringLiteral("c_t1"),
                             QStringLiteral("d_t0")};
-    const QList<QStringList> kept{{QStringLiteral("/x/b_t0.tif")}, {QStringLiteral("/x/d_t0.tif")}};
-    EXPECT_EQ(DeformedStates::namesLeaving(names, {QStringLiteral("/x/c_t0.tif"), QStringLiteral("/x/c_t1.tif")}, kept),
+    EXPECT_EQ(DeformedStates::namesLeaving(names, {QStringLiteral("/x/c_t0.tif"), QStringLiteral("/x/c_t1.tif")}),
               (std::vector<int>{2, 1}));
-    EXPECT_TRUE(DeformedStates::namesLeaving(names, {QStringLiteral("/y/b_t0.tif")}, kept).empty())
-        << "a name a kept tile still has keeps its result";
+    // A kept state's tile of the same name writes the same file: whose field it holds cannot be told, so it goes.
+    EXPECT_EQ(DeformedStates::namesLeaving(names, {QStringLiteral("/y/b_t0.tif")}), (std::vector<int>{0}));
 
     testing::TempDir dir("tavro_states");
     const QString root = QString::fromStdString(dir.path().string());
