@@ -413,6 +413,80 @@ Straddle judgingStraddle(const StartField& field, int i, int j, const Seeding& s
     return best;
 }
 
+// A crack between the grid's outermost points and the image's edge has no grid
+// point beyond it for a straddle to see. It shows as the outermost point's
+// departure from the field extrapolated from the two points `reach` and twice
+// that inwards, whose subsets it does not reach: the continuous fit moves by
+// the share of the subset beyond the line times the jump. What the inner
+// points' gradients say the field bends over that distance is discounted, so
+// that a curved field does not make the whole border a candidate.
+struct EdgeDeparture {
+    double du = 0.0, dv = 0.0;
+    double residual = -1.0; // px; negative at an inner point or without the inner pair
+    int innerI = 0, innerJ = 0;
+    Warp inner{}; // the field extrapolated to the point
+};
+
+EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, int reachY) {
+    EdgeDeparture best;
+    if (!field.valid(i, j)) return best;
+    const int inwards[4][2] = {{i == 0, 0}, {-(i == field.width() - 1), 0}, {0, j == 0}, {0, -(j == field.height() - 1)}};
+    for (const auto& e : inwards) {
+        if (e[0] == 0 && e[1] == 0) continue;
+        const int r = e[0] != 0 ? reachX : reachY;
+        const int i1 = i + r * e[0], j1 = j + r * e[1], i2 = i + 2 * r * e[0], j2 = j + 2 * r * e[1];
+        if (!field.valid(i1, j1) || !field.valid(i2, j2)) continue;
+        const Warp near = field.warp(i1, j1), far = field.warp(i2, j2), own = field.warp(i, j);
+        const double du = double(own[0]) - (2.0 * near[0] - far[0]), dv = double(own[1]) - (2.0 * near[1] - far[1]);
+        const double distance = double(r) * (e[0] != 0 ? field.stepX : field.stepY);
+        const int g = e[0] != 0 ? 2 : 3; // d/dx or d/dy
+        const double bend = field.gradients ? distance * std::hypot(double(near[size_t(g)]) - far[size_t(g)],
+                                                                    double(near[size_t(g + 2)]) - far[size_t(g + 2)])
+                                            : 0.0;
+        const double residual = std::hypot(du, dv) - bend;
+        if (residual <= best.residual) continue;
+        best.du = du;
+        best.dv = dv;
+        best.residual = residual;
+        best.innerI = i1;
+        best.innerJ = j1;
+        best.inner = near;
+        best.inner[0] = float(2.0 * near[0] - far[0]);
+        best.inner[1] = float(2.0 * near[1] - far[1]);
+    }
+    return best;
+}
+
+// The share of the subset an edge crack is taken to cut off when its jump is
+// guessed from the outermost point's departure; the line scan and the side
+// fits find the rest.
+constexpr double kEdgeShareGuess = 0.25;
+
+// The seed of an outermost point that departs from the field inside by more
+// than the straddles' threshold: its own side is the extrapolated field, the
+// other that plus the jump its departure suggests.
+bool edgeSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j, Seed& seed) {
+    const EdgeDeparture d = edgeDeparture(field, i, j, seeding.reachX, seeding.reachY);
+    if (d.residual <= seeding.threshold) return false;
+    const double size = std::hypot(d.du, d.dv) / kEdgeShareGuess;
+    const double scale = std::min(size, seeding.jumpLimit) / std::hypot(d.du, d.dv);
+    const Warp own = field.warp(i, j);
+    seed = Seed{int64_t(field.index(i, j)), {}};
+    for (int k = 0; k < detail::kWarpFloats; ++k) {
+        const double jump = k == 0 ? scale * d.du : k == 1 ? scale * d.dv : 0.0;
+        seed.warps[size_t(detail::kSeedContinuous + k)] = own[size_t(k)];
+        seed.warps[size_t(detail::kSeedSideA + k)] = d.inner[size_t(k)];
+        seed.warps[size_t(detail::kSeedSideB + k)] = float(d.inner[size_t(k)] + jump);
+    }
+    Warp anchor = d.inner;
+    anchor[0] = float(d.inner[0] + 0.5 * scale * d.du);
+    anchor[1] = float(d.inner[1] + 0.5 * scale * d.dv);
+    seed.warps[detail::kSeedReach] =
+        float(2.0 * seeding.jumpLimit + 2.0 +
+              warpDistance(own.data(), anchor.data(), pp.windowSizeX / 2, pp.windowSizeY / 2));
+    return true;
+}
+
 // The points of rows [rowBegin, rowEnd) whose subset a crack may cut, judged by
 // their neighbours, so with or without a continuous measurement of their own.
 std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding,
@@ -424,6 +498,8 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
             const Straddle s = judgingStraddle(field, i, j, seeding, owner);
             if (s.residual >= 0.0 && s.excess() > seeding.threshold)
                 seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
+            else if (Seed edge; edgeSeed(field, pp, seeding, i, j, edge))
+                seeds.push_back(edge);
         }
     return seeds;
 }
@@ -637,6 +713,34 @@ private:
     std::vector<std::array<int, 2>> positions_;
 };
 
+// Which fits' lines pass outside the grid, between its outermost points and
+// the image's edge: no grid point lies on such a crack to fit it through the
+// middle of its subset, so it needs no central fits. Only lines within
+// kSameAngle of an edge's direction count: one that crosses the edge runs
+// through the grid too.
+std::vector<char> linesBeyondGrid(const SeedGrid& grid, const std::vector<float>& answers, const PixelSearchParams& pp,
+                                  int gridWidth, int gridHeight) {
+    const double kEdgeCosine = std::cos(kSameAngle * kDegree);
+    std::vector<char> beyond(grid.size(), 0);
+    const double right = double(gridWidth - 1) * pp.stepX, bottom = double(gridHeight - 1) * pp.stepY;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const std::array<int, 2> p = grid.position(k);
+        const double a = r[detail::kResultAngle] * kDegree, phi = r[detail::kResultPosition];
+        const double nx = std::sin(a), ny = std::cos(a);
+        // Where the line crosses the point's column (a line near an edge's
+        // direction) or row, outside the grid's outermost points.
+        if (std::abs(ny) >= kEdgeCosine) {
+            const double y = double(p[1]) * pp.stepY + phi / ny;
+            beyond[k] = y < 0.0 || y > bottom;
+        } else if (std::abs(nx) >= kEdgeCosine) {
+            const double x = double(p[0]) * pp.stepX + phi / nx;
+            beyond[k] = x < 0.0 || x > right;
+        }
+    }
+    return beyond;
+}
+
 // The fits kept. A significant fit counts when a grid neighbour was fitted
 // significantly with the same crack; plausible fits (and significant ones
 // without such a neighbour) join it, up to kPlausibleReach grid steps away.
@@ -647,7 +751,8 @@ private:
 // though at small windows a faint one only significantly in stretches that
 // its plausible fits bridge.
 std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers,
-                           const std::vector<FitGrade>& grades, const PixelSearchParams& pp) {
+                           const std::vector<FitGrade>& grades, const PixelSearchParams& pp,
+                           const std::vector<char>& beyondGrid) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     const auto neighbour = [&](size_t k, int di, int dj, FitGrade least, size_t& n) {
         const std::array<int, 2> p = grid.position(k);
@@ -694,7 +799,7 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
         size_t significant = 0, central = 0;
         for (size_t next = 0; next < crack.size(); ++next) {
             significant += paired[crack[next]];
-            central += std::abs(result(crack[next])[detail::kResultPosition]) <= centralReach;
+            central += std::abs(result(crack[next])[detail::kResultPosition]) <= centralReach || beyondGrid[crack[next]];
             for (int dj = -1; dj <= 1; ++dj)
                 for (int di = -1; di <= 1; ++di) {
                     size_t n = 0;
@@ -844,6 +949,40 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
                     if (a > 0.0 && a < gap && std::abs(across(i, j)) < depth) blank(i, j);
                 }
         }
+    }
+}
+
+// A crack beside the image's edge, beyond the grid's outermost points, cuts
+// only thin strips off their subsets, and where the speckle leaves a strip
+// little contrast its fits fail or fall short of the bars: a stretch of it goes
+// unkept, its points smeared, and no kept fit lies beyond the stretch for the
+// line to bridge to. Its line runs on kBridge px past each of its kept fits:
+// points it cuts there without a kept fit of their own are NaN.
+void blankBeyondGridRuns(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
+                         const std::vector<char>& kept, const std::vector<char>& beyondGrid,
+                         const PixelSearchParams& pp, int rowBegin, int rowEnd) {
+    constexpr double kGraze = 2.0; // px, as blankSmearedPoints leaves
+    constexpr double kGrazeShare = 0.1;
+    const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const double graze = std::min(kGraze, kGrazeShare * std::min(hx, hy));
+    const int reachX = int((hx + kBridge) / pp.stepX) + 1, reachY = int((hy + kBridge) / pp.stepY) + 1;
+    const int width = o.out.gridWidth;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        if (!kept[k] || !beyondGrid[k]) continue;
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - graze +
+                             std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+        const std::array<int, 2> p = grid.position(k);
+        for (int j = std::max(rowBegin, p[1] - reachY); j < std::min(rowEnd, p[1] + reachY + 1); ++j)
+            for (int i = std::max(0, p[0] - reachX); i < std::min(width, p[0] + reachX + 1); ++i) {
+                const double dx = double(i - p[0]) * pp.stepX, dy = double(j - p[1]) * pp.stepY;
+                const int64_t own = grid.at(i, j);
+                if (std::abs(ny * dx - nx * dy) > kBridge || std::abs(nx * dx + ny * dy - r[detail::kResultPosition]) >= depth ||
+                    (own >= 0 && kept[size_t(own)]))
+                    continue;
+                blankPoint(o, size_t(j) * size_t(width) + size_t(i));
+            }
     }
 }
 
@@ -1275,7 +1414,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
                                    float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
-    std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
+    const std::vector<char> beyondGrid = linesBeyondGrid(seedGrid, answers, pixelParams, gridWidth, gridHeight);
+    std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams, beyondGrid);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
@@ -1284,6 +1424,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     }
     blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
+    blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }
