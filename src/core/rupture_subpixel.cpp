@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -463,11 +464,14 @@ EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, i
 constexpr double kEdgeShareGuess = 0.25;
 
 // The seed of an outermost point that departs from the field inside by more
-// than the straddles' threshold: its own side is the extrapolated field, the
-// other that plus the jump its departure suggests.
-bool edgeSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j, Seed& seed) {
+// than the straddles' threshold and than its own straddle (along the edge,
+// where the crack smears its neighbours as unevenly as the speckle in its strip
+// varies) says: its own side is the extrapolated field, the other that plus
+// the jump its departure suggests.
+bool edgeSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
+              double straddleExcess, Seed& seed) {
     const EdgeDeparture d = edgeDeparture(field, i, j, seeding.reachX, seeding.reachY);
-    if (d.residual <= seeding.threshold) return false;
+    if (d.residual <= std::max(seeding.threshold, straddleExcess)) return false;
     const double size = std::hypot(d.du, d.dv) / kEdgeShareGuess;
     const double scale = std::min(size, seeding.jumpLimit) / std::hypot(d.du, d.dv);
     const Warp own = field.warp(i, j);
@@ -496,10 +500,10 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
         for (int i = 0; i < field.width(); ++i) {
             int owner[2] = {i, j};
             const Straddle s = judgingStraddle(field, i, j, seeding, owner);
-            if (s.residual >= 0.0 && s.excess() > seeding.threshold)
-                seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
-            else if (Seed edge; edgeSeed(field, pp, seeding, i, j, edge))
+            if (Seed edge; edgeSeed(field, pp, seeding, i, j, s.residual >= 0.0 ? s.excess() : 0.0, edge))
                 seeds.push_back(edge);
+            else if (s.residual >= 0.0 && s.excess() > seeding.threshold)
+                seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
         }
     return seeds;
 }
@@ -815,6 +819,44 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
     return kept;
 }
 
+// A crack beyond the grid's outermost points is fitted along one row or
+// column only, so a single fit the speckle spoils splits it into pieces that
+// its eight-neighbour links cannot join. There, fits at least plausible whose
+// lines lie beyond the grid link across up to kEdgeLink grid steps, and the
+// pieces they join are kept by the same counts as a crack inside the grid.
+constexpr int kEdgeLink = 3;
+
+void keepEdgeCracks(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<FitGrade>& grades,
+                    const std::vector<char>& beyondGrid, std::vector<char>& kept, const PixelSearchParams& pp) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const auto candidate = [&](size_t k) { return beyondGrid[k] && (kept[k] || grades[k] >= FitGrade::Plausible); };
+    std::vector<char> seen(grid.size(), 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (seen[first] || !candidate(first)) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        size_t significant = 0;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const size_t k = crack[next];
+            significant += grades[k] == FitGrade::Significant;
+            const std::array<int, 2> p = grid.position(k);
+            for (int dj = -kEdgeLink; dj <= kEdgeLink; ++dj)
+                for (int di = -kEdgeLink; di <= kEdgeLink; ++di) {
+                    const int64_t n = grid.at(p[0] + di, p[1] + dj);
+                    if (n < 0 || seen[size_t(n)] || !candidate(size_t(n)) ||
+                        !sameCrack(fitOf(result(k)), fitOf(result(size_t(n))), double(di) * pp.stepX,
+                                   double(dj) * pp.stepY))
+                        continue;
+                    seen[size_t(n)] = 1;
+                    crack.push_back(size_t(n));
+                }
+        }
+        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints)
+            for (size_t k : crack) kept[k] = 1;
+    }
+}
+
 // Fits that bridge a gap in a crack's kept fits: a fit graded at least faint,
 // not kept, whose line runs between the line points of two kept fits it turns
 // and jumps alike with, one behind it and one ahead along its line, at most
@@ -983,6 +1025,128 @@ void blankBeyondGridRuns(const Outputs& o, const SeedGrid& grid, const std::vect
                     continue;
                 blankPoint(o, size_t(j) * size_t(width) + size_t(i));
             }
+    }
+}
+
+// A narrow smooth shear band (a slip that fades over some pixels either side
+// of a line) bends the field within a subset as a jump would, and the
+// second-order warp cannot follow it, so its fits pass every bar. What tells
+// it from a crack is at the pixel scale: a crack's two sides meet at the line,
+// while the band's material in between moves part of the way. So each kept
+// crack's subsets are compared as the fits give them (the sides meeting at the
+// line) and with the sides joined by a ramp kRampHalfWidths either side of it:
+// a crack whose fits a ramp explains better, summed over them, is no crack.
+// A real jump of 0.1 px across a ramp of 3 px still leaves the ramp worse on
+// every sample the ramp moves.
+constexpr double kRampHalfWidths[] = {3.0, 6.0, 12.0};
+constexpr int kRampModels = 1 + int(std::size(kRampHalfWidths));
+
+// The zero-normalised SSD of fit r's subset (centre xc, yc) under the step
+// (model 0) and under each ramp, with the minus side on the normal's side
+// when `flipped`.
+std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* def, ImageSize size, int xc, int yc,
+                                                 const PixelSearchParams& pp, const float* r, bool flipped) {
+    const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+    const double phi = r[detail::kResultPosition];
+    const double minus[2] = {r[detail::kResultMinusU], r[detail::kResultMinusV]};
+    const double plus[2] = {r[detail::kResultPlusU], r[detail::kResultPlusV]};
+    const float* g = r + detail::kResultWarp + 2;
+    std::array<double, kRampModels> sum{}, square{}, cross{};
+    double fSum = 0.0, fSquare = 0.0;
+    std::vector<std::array<double, kRampModels + 1>> samples;
+    samples.reserve(size_t(2 * hx + 1) * size_t(2 * hy + 1));
+    for (int dy = -hy; dy <= hy; ++dy)
+        for (int dx = -hx; dx <= hx; ++dx) {
+            const int x = xc + dx, y = yc + dy;
+            if (x < 0 || y < 0 || x >= size.width || y >= size.height) continue;
+            const double d = (flipped ? -1.0 : 1.0) * (nx * dx + ny * dy - phi);
+            std::array<double, kRampModels + 1> sample{};
+            sample[0] = ref[size_t(y) * size_t(size.width) + size_t(x)];
+            bool inside = true;
+            for (int m = 0; m < kRampModels && inside; ++m) {
+                const double t = m == 0 ? (d > 0.0 ? 1.0 : 0.0)
+                                        : std::clamp(0.5 + d / (2.0 * kRampHalfWidths[m - 1]), 0.0, 1.0);
+                const double u = (1.0 - t) * minus[0] + t * plus[0] + g[0] * dx + g[1] * dy;
+                const double v = (1.0 - t) * minus[1] + t * plus[1] + g[2] * dx + g[3] * dy;
+                const double px = x + u, py = y + v;
+                const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
+                if (x0 < 0 || y0 < 0 || x0 + 1 >= size.width || y0 + 1 >= size.height) {
+                    inside = false;
+                    break;
+                }
+                const double ax = px - x0, ay = py - y0;
+                const float* row = def + size_t(y0) * size_t(size.width) + size_t(x0);
+                const float* next = row + size.width;
+                sample[size_t(m + 1)] = (1.0 - ay) * ((1.0 - ax) * row[0] + ax * row[1]) +
+                                        ay * ((1.0 - ax) * next[0] + ax * next[1]);
+            }
+            if (!inside) continue;
+            fSum += sample[0];
+            fSquare += sample[0] * sample[0];
+            samples.push_back(sample);
+        }
+    std::array<double, kRampModels> costs;
+    costs.fill(std::numeric_limits<double>::infinity());
+    const double n = double(samples.size());
+    const double fNorm = std::sqrt(std::max(0.0, fSquare - fSum * fSum / std::max(n, 1.0)));
+    if (samples.size() < 16 || fNorm <= 0.0) return costs;
+    for (const auto& sample : samples)
+        for (int m = 0; m < kRampModels; ++m) {
+            const double gv = sample[size_t(m + 1)];
+            sum[size_t(m)] += gv;
+            square[size_t(m)] += gv * gv;
+            cross[size_t(m)] += (sample[0] - fSum / n) / fNorm * gv;
+        }
+    for (int m = 0; m < kRampModels; ++m) {
+        const double gNorm = std::sqrt(std::max(0.0, square[size_t(m)] - sum[size_t(m)] * sum[size_t(m)] / n));
+        if (gNorm > 0.0) costs[size_t(m)] = 2.0 - 2.0 * cross[size_t(m)] / gNorm;
+    }
+    return costs;
+}
+
+// Unkeeps the cracks (kept fits linked by neighbours fitted with the same
+// crack) that a ramp between their sides explains better than their step.
+void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
+                     int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
+                     const PixelSearchParams& pp) {
+    if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
+    std::vector<float> refRows, defRows;
+    const float* ref = reference.rows(0, size.height, size.width, refRows);
+    const float* def = deformed.rows(0, size.height, size.width, defRows);
+    if (!ref || !def) return;
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    std::vector<char> seen(grid.size(), 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (seen[first] || !kept[first]) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const std::array<int, 2> p = grid.position(crack[next]);
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    const int64_t n = grid.at(p[0] + di, p[1] + dj);
+                    if (n < 0 || seen[size_t(n)] || !kept[size_t(n)] ||
+                        !sameCrack(fitOf(result(crack[next])), fitOf(result(size_t(n))), double(di) * pp.stepX,
+                                   double(dj) * pp.stepY))
+                        continue;
+                    seen[size_t(n)] = 1;
+                    crack.push_back(size_t(n));
+                }
+        }
+        std::array<double, kRampModels> total{};
+        for (size_t k : crack) {
+            const std::array<int, 2> p = grid.position(k);
+            const int xc = p[0] * pp.stepX + marginX, yc = p[1] * pp.stepY + marginY;
+            const auto a = stepAndRampCosts(ref, def, size, xc, yc, pp, result(k), false);
+            const auto b = stepAndRampCosts(ref, def, size, xc, yc, pp, result(k), true);
+            const auto& costs = a[0] <= b[0] ? a : b;
+            if (!std::isfinite(costs[0])) continue;
+            for (int m = 0; m < kRampModels; ++m) total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
+        }
+        if (*std::min_element(total.begin() + 1, total.end()) < total[0])
+            for (size_t k : crack) kept[k] = 0;
     }
 }
 
@@ -1416,7 +1580,9 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
     const std::vector<char> beyondGrid = linesBeyondGrid(seedGrid, answers, pixelParams, gridWidth, gridHeight);
     std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams, beyondGrid);
+    keepEdgeCracks(seedGrid, answers, fitted, beyondGrid, kept, pixelParams);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
+    dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
         if (j < rowBegin || j >= rowEnd) continue;

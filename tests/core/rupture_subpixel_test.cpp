@@ -636,7 +636,7 @@ TEST(RuptureSubpixel, LeavesNoSmearedPointBesideACrackAlongTheImagesEdge) {
     // Offsets along the normal (sin a, cos a) from the centre of a 256 px pair,
     // whose edges lie at -0.5 and 255.5.
     for (const Edge& edge :
-         {Edge{"left", 90.0, 7.5 - 128.0, {0.7, 0.4}}, Edge{"bottom", 0.0, 247.5 - 128.0, {-0.5, -0.8}}}) {
+         {Edge{"left", 90.0, 7.5 - 128.0, {0.7, 0.4}}, Edge{"bottom", 0.0, 247.5 - 128.0, {-0.5, 0.8}}}) {
         SCOPED_TRACE(edge.name);
         testing::CrackPairPlan plan;
         plan.name = edge.name;
@@ -659,6 +659,20 @@ TEST(RuptureSubpixel, LeavesNoSmearedPointBesideACrackAlongTheImagesEdge) {
         EXPECT_GT(cut, 40);
         EXPECT_EQ(smeared, 0) << "of " << cut << " points the crack cuts";
         EXPECT_GE(flagged * 2, outermost) << "the crack is shown along most of the edge";
+    }
+}
+
+// A narrow smooth shear band, v = 0.6 tanh((x - 128) / 10), bends the field
+// across a subset much as a slip of about a pixel would, but smoothly: no
+// point is flagged and no line drawn, at narrow and wide windows alike.
+TEST(RuptureSubpixel, TakesNoNarrowShearBandForACrack) {
+    testing::CrackPairPlan plan;
+    plan.name = "shear band";
+    plan.size = 256;
+    plan.base = [](double x, double) { return testing::Vec2{0.27, 0.6 * std::tanh((x - 128.0) / 10.0)}; };
+    for (const int window : {25, 61}) {
+        SCOPED_TRACE(std::to_string(window) + " px");
+        expectNoCrack(plan, window);
     }
 }
 
