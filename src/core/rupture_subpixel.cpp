@@ -1043,9 +1043,11 @@ constexpr int kRampModels = 1 + int(std::size(kRampHalfWidths));
 
 // The zero-normalised SSD of fit r's subset (centre xc, yc) under the step
 // (model 0) and under each ramp, with the minus side on the normal's side
-// when `flipped`.
-std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* def, ImageSize size, int xc, int yc,
-                                                 const PixelSearchParams& pp, const float* r, bool flipped) {
+// when `flipped`. `ref` and `def` hold image rows [row0, row1); samples
+// beyond them are left out.
+std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* def, ImageSize size, int row0,
+                                                 int row1, int xc, int yc, const PixelSearchParams& pp, const float* r,
+                                                 bool flipped) {
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
     const double phi = r[detail::kResultPosition];
@@ -1059,10 +1061,10 @@ std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* 
     for (int dy = -hy; dy <= hy; ++dy)
         for (int dx = -hx; dx <= hx; ++dx) {
             const int x = xc + dx, y = yc + dy;
-            if (x < 0 || y < 0 || x >= size.width || y >= size.height) continue;
+            if (x < 0 || y < row0 || x >= size.width || y >= row1) continue;
             const double d = (flipped ? -1.0 : 1.0) * (nx * dx + ny * dy - phi);
             std::array<double, kRampModels + 1> sample{};
-            sample[0] = ref[size_t(y) * size_t(size.width) + size_t(x)];
+            sample[0] = ref[size_t(y - row0) * size_t(size.width) + size_t(x)];
             bool inside = true;
             for (int m = 0; m < kRampModels && inside; ++m) {
                 const double t = m == 0 ? (d > 0.0 ? 1.0 : 0.0)
@@ -1071,12 +1073,12 @@ std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* 
                 const double v = (1.0 - t) * minus[1] + t * plus[1] + g[2] * dx + g[3] * dy;
                 const double px = x + u, py = y + v;
                 const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
-                if (x0 < 0 || y0 < 0 || x0 + 1 >= size.width || y0 + 1 >= size.height) {
+                if (x0 < 0 || y0 < row0 || x0 + 1 >= size.width || y0 + 1 >= row1) {
                     inside = false;
                     break;
                 }
                 const double ax = px - x0, ay = py - y0;
-                const float* row = def + size_t(y0) * size_t(size.width) + size_t(x0);
+                const float* row = def + size_t(y0 - row0) * size_t(size.width) + size_t(x0);
                 const float* next = row + size.width;
                 sample[size_t(m + 1)] = (1.0 - ay) * ((1.0 - ax) * row[0] + ax * row[1]) +
                                         ay * ((1.0 - ax) * next[0] + ax * next[1]);
@@ -1112,9 +1114,6 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
                      const PixelSearchParams& pp) {
     if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
     std::vector<float> refRows, defRows;
-    const float* ref = reference.rows(0, size.height, size.width, refRows);
-    const float* def = deformed.rows(0, size.height, size.width, defRows);
-    if (!ref || !def) return;
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     std::vector<char> seen(grid.size(), 0);
     std::vector<size_t> crack;
@@ -1139,8 +1138,20 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
         for (size_t k : crack) {
             const std::array<int, 2> p = grid.position(k);
             const int xc = p[0] * pp.stepX + marginX, yc = p[1] * pp.stepY + marginY;
-            const auto a = stepAndRampCosts(ref, def, size, xc, yc, pp, result(k), false);
-            const auto b = stepAndRampCosts(ref, def, size, xc, yc, pp, result(k), true);
+            // Only the rows the subset and its sides' displacements reach.
+            const float* r = result(k);
+            const double reach = std::max(std::abs(r[detail::kResultMinusV]), std::abs(r[detail::kResultPlusV])) +
+                                 (std::abs(r[detail::kResultWarp + 4]) + std::abs(r[detail::kResultWarp + 5])) *
+                                     (pp.windowSizeX / 2 + pp.windowSizeY / 2);
+            if (!std::isfinite(reach)) continue;
+            const int pad = int(std::ceil(std::min(reach, double(size.height)))) + 2;
+            const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
+                      row1 = std::min(size.height, yc + pp.windowSizeY / 2 + pad + 1);
+            const float* ref = reference.rows(row0, row1, size.width, refRows);
+            const float* def = deformed.rows(row0, row1, size.width, defRows);
+            if (!ref || !def) continue;
+            const auto a = stepAndRampCosts(ref, def, size, row0, row1, xc, yc, pp, r, false);
+            const auto b = stepAndRampCosts(ref, def, size, row0, row1, xc, yc, pp, r, true);
             const auto& costs = a[0] <= b[0] ? a : b;
             if (!std::isfinite(costs[0])) continue;
             for (int m = 0; m < kRampModels; ++m) total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
