@@ -1161,6 +1161,22 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
     }
 }
 
+// An outermost point that departs from the field inside by more than the
+// straddles' threshold, and whose own fit, though kept by no crack, puts a
+// jump beyond the grid's outermost points, holds no value: a crack beside the
+// edge that cuts a strip too thin for its fits to pass the bars still smears
+// the continuous fit by a tenth of a pixel or more.
+void blankEdgeDepartures(const Outputs& o, const StartField& field, const Seeding& seeding, const SeedGrid& grid,
+                         const std::vector<FitGrade>& grades, const std::vector<char>& kept,
+                         const std::vector<char>& beyondGrid, int rowBegin, int rowEnd) {
+    for (size_t k = 0; k < grid.size(); ++k) {
+        const std::array<int, 2> p = grid.position(k);
+        if (kept[k] || !beyondGrid[k] || grades[k] < FitGrade::Faint || p[1] < rowBegin || p[1] >= rowEnd) continue;
+        if (edgeDeparture(field, p[0], p[1], seeding.reachX, seeding.reachY).residual <= seeding.threshold) continue;
+        blankPoint(o, field.index(p[0], p[1]));
+    }
+}
+
 // Kept fits whose own crack's neighbours contradict them: a fit whose line
 // turns kOddAngle degrees or more from what its neighbours on the same crack
 // agree on, and whose jump strays from theirs by kOddJump of it or more,
@@ -1602,6 +1618,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
+    blankEdgeDepartures(outputs, field, plan, seedGrid, fitted, kept, beyondGrid, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }
