@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -413,6 +414,83 @@ Straddle judgingStraddle(const StartField& field, int i, int j, const Seeding& s
     return best;
 }
 
+// A crack between the grid's outermost points and the image's edge has no grid
+// point beyond it for a straddle to see. It shows as the outermost point's
+// departure from the field extrapolated from the two points `reach` and twice
+// that inwards, whose subsets it does not reach: the continuous fit moves by
+// the share of the subset beyond the line times the jump. What the inner
+// points' gradients say the field bends over that distance is discounted, so
+// that a curved field does not make the whole border a candidate.
+struct EdgeDeparture {
+    double du = 0.0, dv = 0.0;
+    double residual = -1.0; // px; negative at an inner point or without the inner pair
+    int innerI = 0, innerJ = 0;
+    Warp inner{}; // the field extrapolated to the point
+};
+
+EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, int reachY) {
+    EdgeDeparture best;
+    if (!field.valid(i, j)) return best;
+    const int inwards[4][2] = {{i == 0, 0}, {-(i == field.width() - 1), 0}, {0, j == 0}, {0, -(j == field.height() - 1)}};
+    for (const auto& e : inwards) {
+        if (e[0] == 0 && e[1] == 0) continue;
+        const int r = e[0] != 0 ? reachX : reachY;
+        const int i1 = i + r * e[0], j1 = j + r * e[1], i2 = i + 2 * r * e[0], j2 = j + 2 * r * e[1];
+        if (!field.valid(i1, j1) || !field.valid(i2, j2)) continue;
+        const Warp near = field.warp(i1, j1), far = field.warp(i2, j2), own = field.warp(i, j);
+        const double du = double(own[0]) - (2.0 * near[0] - far[0]), dv = double(own[1]) - (2.0 * near[1] - far[1]);
+        const double distance = double(r) * (e[0] != 0 ? field.stepX : field.stepY);
+        const int g = e[0] != 0 ? 2 : 3; // d/dx or d/dy
+        const double bend = field.gradients ? distance * std::hypot(double(near[size_t(g)]) - far[size_t(g)],
+                                                                    double(near[size_t(g + 2)]) - far[size_t(g + 2)])
+                                            : 0.0;
+        const double residual = std::hypot(du, dv) - bend;
+        if (residual <= best.residual) continue;
+        best.du = du;
+        best.dv = dv;
+        best.residual = residual;
+        best.innerI = i1;
+        best.innerJ = j1;
+        best.inner = near;
+        best.inner[0] = float(2.0 * near[0] - far[0]);
+        best.inner[1] = float(2.0 * near[1] - far[1]);
+    }
+    return best;
+}
+
+// The share of the subset an edge crack is taken to cut off when its jump is
+// guessed from the outermost point's departure; the line scan and the side
+// fits find the rest.
+constexpr double kEdgeShareGuess = 0.25;
+
+// The seed of an outermost point that departs from the field inside by more
+// than the straddles' threshold and than its own straddle (along the edge,
+// where the crack smears its neighbours as unevenly as the speckle in its strip
+// varies) says: its own side is the extrapolated field, the other that plus
+// the jump its departure suggests.
+bool edgeSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
+              double straddleExcess, Seed& seed) {
+    const EdgeDeparture d = edgeDeparture(field, i, j, seeding.reachX, seeding.reachY);
+    if (d.residual <= std::max(seeding.threshold, straddleExcess)) return false;
+    const double size = std::hypot(d.du, d.dv) / kEdgeShareGuess;
+    const double scale = std::min(size, seeding.jumpLimit) / std::hypot(d.du, d.dv);
+    const Warp own = field.warp(i, j);
+    seed = Seed{int64_t(field.index(i, j)), {}};
+    for (int k = 0; k < detail::kWarpFloats; ++k) {
+        const double jump = k == 0 ? scale * d.du : k == 1 ? scale * d.dv : 0.0;
+        seed.warps[size_t(detail::kSeedContinuous + k)] = own[size_t(k)];
+        seed.warps[size_t(detail::kSeedSideA + k)] = d.inner[size_t(k)];
+        seed.warps[size_t(detail::kSeedSideB + k)] = float(d.inner[size_t(k)] + jump);
+    }
+    Warp anchor = d.inner;
+    anchor[0] = float(d.inner[0] + 0.5 * scale * d.du);
+    anchor[1] = float(d.inner[1] + 0.5 * scale * d.dv);
+    seed.warps[detail::kSeedReach] =
+        float(2.0 * seeding.jumpLimit + 2.0 +
+              warpDistance(own.data(), anchor.data(), pp.windowSizeX / 2, pp.windowSizeY / 2));
+    return true;
+}
+
 // The points of rows [rowBegin, rowEnd) whose subset a crack may cut, judged by
 // their neighbours, so with or without a continuous measurement of their own.
 std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding,
@@ -422,7 +500,9 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
         for (int i = 0; i < field.width(); ++i) {
             int owner[2] = {i, j};
             const Straddle s = judgingStraddle(field, i, j, seeding, owner);
-            if (s.residual >= 0.0 && s.excess() > seeding.threshold)
+            if (Seed edge; edgeSeed(field, pp, seeding, i, j, s.residual >= 0.0 ? s.excess() : 0.0, edge))
+                seeds.push_back(edge);
+            else if (s.residual >= 0.0 && s.excess() > seeding.threshold)
                 seeds.push_back(enrichmentSeed(field, pp, seeding, i, j, s, owner));
         }
     return seeds;
@@ -637,6 +717,34 @@ private:
     std::vector<std::array<int, 2>> positions_;
 };
 
+// Which fits' lines pass outside the grid, between its outermost points and
+// the image's edge: no grid point lies on such a crack to fit it through the
+// middle of its subset, so it needs no central fits. Only lines within
+// kSameAngle of an edge's direction count: one that crosses the edge runs
+// through the grid too.
+std::vector<char> linesBeyondGrid(const SeedGrid& grid, const std::vector<float>& answers, const PixelSearchParams& pp,
+                                  int gridWidth, int gridHeight) {
+    const double kEdgeCosine = std::cos(kSameAngle * kDegree);
+    std::vector<char> beyond(grid.size(), 0);
+    const double right = double(gridWidth - 1) * pp.stepX, bottom = double(gridHeight - 1) * pp.stepY;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const std::array<int, 2> p = grid.position(k);
+        const double a = r[detail::kResultAngle] * kDegree, phi = r[detail::kResultPosition];
+        const double nx = std::sin(a), ny = std::cos(a);
+        // Where the line crosses the point's column (a line near an edge's
+        // direction) or row, outside the grid's outermost points.
+        if (std::abs(ny) >= kEdgeCosine) {
+            const double y = double(p[1]) * pp.stepY + phi / ny;
+            beyond[k] = y < 0.0 || y > bottom;
+        } else if (std::abs(nx) >= kEdgeCosine) {
+            const double x = double(p[0]) * pp.stepX + phi / nx;
+            beyond[k] = x < 0.0 || x > right;
+        }
+    }
+    return beyond;
+}
+
 // The fits kept. A significant fit counts when a grid neighbour was fitted
 // significantly with the same crack; plausible fits (and significant ones
 // without such a neighbour) join it, up to kPlausibleReach grid steps away.
@@ -647,7 +755,8 @@ private:
 // though at small windows a faint one only significantly in stretches that
 // its plausible fits bridge.
 std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answers,
-                           const std::vector<FitGrade>& grades, const PixelSearchParams& pp) {
+                           const std::vector<FitGrade>& grades, const PixelSearchParams& pp,
+                           const std::vector<char>& beyondGrid) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     const auto neighbour = [&](size_t k, int di, int dj, FitGrade least, size_t& n) {
         const std::array<int, 2> p = grid.position(k);
@@ -694,7 +803,7 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
         size_t significant = 0, central = 0;
         for (size_t next = 0; next < crack.size(); ++next) {
             significant += paired[crack[next]];
-            central += std::abs(result(crack[next])[detail::kResultPosition]) <= centralReach;
+            central += std::abs(result(crack[next])[detail::kResultPosition]) <= centralReach || beyondGrid[crack[next]];
             for (int dj = -1; dj <= 1; ++dj)
                 for (int di = -1; di <= 1; ++di) {
                     size_t n = 0;
@@ -708,6 +817,44 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
             for (size_t k : crack) kept[k] = 1;
     }
     return kept;
+}
+
+// A crack beyond the grid's outermost points is fitted along one row or
+// column only, so a single fit the speckle spoils splits it into pieces that
+// its eight-neighbour links cannot join. There, fits at least plausible whose
+// lines lie beyond the grid link across up to kEdgeLink grid steps, and the
+// pieces they join are kept by the same counts as a crack inside the grid.
+constexpr int kEdgeLink = 3;
+
+void keepEdgeCracks(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<FitGrade>& grades,
+                    const std::vector<char>& beyondGrid, std::vector<char>& kept, const PixelSearchParams& pp) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const auto candidate = [&](size_t k) { return beyondGrid[k] && (kept[k] || grades[k] >= FitGrade::Plausible); };
+    std::vector<char> seen(grid.size(), 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (seen[first] || !candidate(first)) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        size_t significant = 0;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const size_t k = crack[next];
+            significant += grades[k] == FitGrade::Significant;
+            const std::array<int, 2> p = grid.position(k);
+            for (int dj = -kEdgeLink; dj <= kEdgeLink; ++dj)
+                for (int di = -kEdgeLink; di <= kEdgeLink; ++di) {
+                    const int64_t n = grid.at(p[0] + di, p[1] + dj);
+                    if (n < 0 || seen[size_t(n)] || !candidate(size_t(n)) ||
+                        !sameCrack(fitOf(result(k)), fitOf(result(size_t(n))), double(di) * pp.stepX,
+                                   double(dj) * pp.stepY))
+                        continue;
+                    seen[size_t(n)] = 1;
+                    crack.push_back(size_t(n));
+                }
+        }
+        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints)
+            for (size_t k : crack) kept[k] = 1;
+    }
 }
 
 // Fits that bridge a gap in a crack's kept fits: a fit graded at least faint,
@@ -844,6 +991,189 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
                     if (a > 0.0 && a < gap && std::abs(across(i, j)) < depth) blank(i, j);
                 }
         }
+    }
+}
+
+// A crack beside the image's edge, beyond the grid's outermost points, cuts
+// only thin strips off their subsets, and where the speckle leaves a strip
+// little contrast its fits fail or fall short of the bars: a stretch of it goes
+// unkept, its points smeared, and no kept fit lies beyond the stretch for the
+// line to bridge to. Its line runs on kBridge px past each of its kept fits:
+// points it cuts there without a kept fit of their own are NaN.
+void blankBeyondGridRuns(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
+                         const std::vector<char>& kept, const std::vector<char>& beyondGrid,
+                         const PixelSearchParams& pp, int rowBegin, int rowEnd) {
+    constexpr double kGraze = 2.0; // px, as blankSmearedPoints leaves
+    constexpr double kGrazeShare = 0.1;
+    const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const double graze = std::min(kGraze, kGrazeShare * std::min(hx, hy));
+    const int reachX = int((hx + kBridge) / pp.stepX) + 1, reachY = int((hy + kBridge) / pp.stepY) + 1;
+    const int width = o.out.gridWidth;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        if (!kept[k] || !beyondGrid[k]) continue;
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+        const double depth = hx * std::abs(nx) + hy * std::abs(ny) - graze +
+                             std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+        const std::array<int, 2> p = grid.position(k);
+        for (int j = std::max(rowBegin, p[1] - reachY); j < std::min(rowEnd, p[1] + reachY + 1); ++j)
+            for (int i = std::max(0, p[0] - reachX); i < std::min(width, p[0] + reachX + 1); ++i) {
+                const double dx = double(i - p[0]) * pp.stepX, dy = double(j - p[1]) * pp.stepY;
+                const int64_t own = grid.at(i, j);
+                if (std::abs(ny * dx - nx * dy) > kBridge || std::abs(nx * dx + ny * dy - r[detail::kResultPosition]) >= depth ||
+                    (own >= 0 && kept[size_t(own)]))
+                    continue;
+                blankPoint(o, size_t(j) * size_t(width) + size_t(i));
+            }
+    }
+}
+
+// A narrow smooth shear band (a slip that fades over some pixels either side
+// of a line) bends the field within a subset as a jump would, and the
+// second-order warp cannot follow it, so its fits pass every bar. What tells
+// it from a crack is at the pixel scale: a crack's two sides meet at the line,
+// while the band's material in between moves part of the way. So each kept
+// crack's subsets are compared as the fits give them (the sides meeting at the
+// line) and with the sides joined by a ramp kRampHalfWidths either side of it:
+// a crack whose fits a ramp explains better, summed over them, is no crack.
+// A real jump of 0.1 px across a ramp of 3 px still leaves the ramp worse on
+// every sample the ramp moves.
+constexpr double kRampHalfWidths[] = {3.0, 6.0, 12.0};
+constexpr int kRampModels = 1 + int(std::size(kRampHalfWidths));
+
+// The zero-normalised SSD of fit r's subset (centre xc, yc) under the step
+// (model 0) and under each ramp, with the minus side on the normal's side
+// when `flipped`. `ref` and `def` hold image rows [row0, row1); samples
+// beyond them are left out.
+std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* def, ImageSize size, int row0,
+                                                 int row1, int xc, int yc, const PixelSearchParams& pp, const float* r,
+                                                 bool flipped) {
+    const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+    const double phi = r[detail::kResultPosition];
+    const double minus[2] = {r[detail::kResultMinusU], r[detail::kResultMinusV]};
+    const double plus[2] = {r[detail::kResultPlusU], r[detail::kResultPlusV]};
+    const float* g = r + detail::kResultWarp + 2;
+    std::array<double, kRampModels> sum{}, square{}, cross{};
+    double fSum = 0.0, fSquare = 0.0;
+    std::vector<std::array<double, kRampModels + 1>> samples;
+    samples.reserve(size_t(2 * hx + 1) * size_t(2 * hy + 1));
+    for (int dy = -hy; dy <= hy; ++dy)
+        for (int dx = -hx; dx <= hx; ++dx) {
+            const int x = xc + dx, y = yc + dy;
+            if (x < 0 || y < row0 || x >= size.width || y >= row1) continue;
+            const double d = (flipped ? -1.0 : 1.0) * (nx * dx + ny * dy - phi);
+            std::array<double, kRampModels + 1> sample{};
+            sample[0] = ref[size_t(y - row0) * size_t(size.width) + size_t(x)];
+            bool inside = true;
+            for (int m = 0; m < kRampModels && inside; ++m) {
+                const double t = m == 0 ? (d > 0.0 ? 1.0 : 0.0)
+                                        : std::clamp(0.5 + d / (2.0 * kRampHalfWidths[m - 1]), 0.0, 1.0);
+                const double u = (1.0 - t) * minus[0] + t * plus[0] + g[0] * dx + g[1] * dy;
+                const double v = (1.0 - t) * minus[1] + t * plus[1] + g[2] * dx + g[3] * dy;
+                const double px = x + u, py = y + v;
+                const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
+                if (x0 < 0 || y0 < row0 || x0 + 1 >= size.width || y0 + 1 >= row1) {
+                    inside = false;
+                    break;
+                }
+                const double ax = px - x0, ay = py - y0;
+                const float* row = def + size_t(y0 - row0) * size_t(size.width) + size_t(x0);
+                const float* next = row + size.width;
+                sample[size_t(m + 1)] = (1.0 - ay) * ((1.0 - ax) * row[0] + ax * row[1]) +
+                                        ay * ((1.0 - ax) * next[0] + ax * next[1]);
+            }
+            if (!inside) continue;
+            fSum += sample[0];
+            fSquare += sample[0] * sample[0];
+            samples.push_back(sample);
+        }
+    std::array<double, kRampModels> costs;
+    costs.fill(std::numeric_limits<double>::infinity());
+    const double n = double(samples.size());
+    const double fNorm = std::sqrt(std::max(0.0, fSquare - fSum * fSum / std::max(n, 1.0)));
+    if (samples.size() < 16 || fNorm <= 0.0) return costs;
+    for (const auto& sample : samples)
+        for (int m = 0; m < kRampModels; ++m) {
+            const double gv = sample[size_t(m + 1)];
+            sum[size_t(m)] += gv;
+            square[size_t(m)] += gv * gv;
+            cross[size_t(m)] += (sample[0] - fSum / n) / fNorm * gv;
+        }
+    for (int m = 0; m < kRampModels; ++m) {
+        const double gNorm = std::sqrt(std::max(0.0, square[size_t(m)] - sum[size_t(m)] * sum[size_t(m)] / n));
+        if (gNorm > 0.0) costs[size_t(m)] = 2.0 - 2.0 * cross[size_t(m)] / gNorm;
+    }
+    return costs;
+}
+
+// Unkeeps the cracks (kept fits linked by neighbours fitted with the same
+// crack) that a ramp between their sides explains better than their step.
+void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
+                     int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
+                     const PixelSearchParams& pp) {
+    if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
+    std::vector<float> refRows, defRows;
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    std::vector<char> seen(grid.size(), 0);
+    std::vector<size_t> crack;
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (seen[first] || !kept[first]) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const std::array<int, 2> p = grid.position(crack[next]);
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    const int64_t n = grid.at(p[0] + di, p[1] + dj);
+                    if (n < 0 || seen[size_t(n)] || !kept[size_t(n)] ||
+                        !sameCrack(fitOf(result(crack[next])), fitOf(result(size_t(n))), double(di) * pp.stepX,
+                                   double(dj) * pp.stepY))
+                        continue;
+                    seen[size_t(n)] = 1;
+                    crack.push_back(size_t(n));
+                }
+        }
+        std::array<double, kRampModels> total{};
+        for (size_t k : crack) {
+            const std::array<int, 2> p = grid.position(k);
+            const int xc = p[0] * pp.stepX + marginX, yc = p[1] * pp.stepY + marginY;
+            // Only the rows the subset and its sides' displacements reach.
+            const float* r = result(k);
+            const double reach = std::max(std::abs(r[detail::kResultMinusV]), std::abs(r[detail::kResultPlusV])) +
+                                 (std::abs(r[detail::kResultWarp + 4]) + std::abs(r[detail::kResultWarp + 5])) *
+                                     (pp.windowSizeX / 2 + pp.windowSizeY / 2);
+            if (!std::isfinite(reach)) continue;
+            const int pad = int(std::ceil(std::min(reach, double(size.height)))) + 2;
+            const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
+                      row1 = std::min(size.height, yc + pp.windowSizeY / 2 + pad + 1);
+            const float* ref = reference.rows(row0, row1, size.width, refRows);
+            const float* def = deformed.rows(row0, row1, size.width, defRows);
+            if (!ref || !def) continue;
+            const auto a = stepAndRampCosts(ref, def, size, row0, row1, xc, yc, pp, r, false);
+            const auto b = stepAndRampCosts(ref, def, size, row0, row1, xc, yc, pp, r, true);
+            const auto& costs = a[0] <= b[0] ? a : b;
+            if (!std::isfinite(costs[0])) continue;
+            for (int m = 0; m < kRampModels; ++m) total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
+        }
+        if (*std::min_element(total.begin() + 1, total.end()) < total[0])
+            for (size_t k : crack) kept[k] = 0;
+    }
+}
+
+// An outermost point that departs from the field inside by more than the
+// straddles' threshold, and whose own fit, though kept by no crack, puts a
+// jump beyond the grid's outermost points, holds no value: a crack beside the
+// edge that cuts a strip too thin for its fits to pass the bars still smears
+// the continuous fit by a tenth of a pixel or more.
+void blankEdgeDepartures(const Outputs& o, const StartField& field, const Seeding& seeding, const SeedGrid& grid,
+                         const std::vector<FitGrade>& grades, const std::vector<char>& kept,
+                         const std::vector<char>& beyondGrid, int rowBegin, int rowEnd) {
+    for (size_t k = 0; k < grid.size(); ++k) {
+        const std::array<int, 2> p = grid.position(k);
+        if (kept[k] || !beyondGrid[k] || grades[k] < FitGrade::Faint || p[1] < rowBegin || p[1] >= rowEnd) continue;
+        if (edgeDeparture(field, p[0], p[1], seeding.reachX, seeding.reachY).residual <= seeding.threshold) continue;
+        blankPoint(o, field.index(p[0], p[1]));
     }
 }
 
@@ -1275,8 +1605,11 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
                                    float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
-    std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams);
+    const std::vector<char> beyondGrid = linesBeyondGrid(seedGrid, answers, pixelParams, gridWidth, gridHeight);
+    std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams, beyondGrid);
+    keepEdgeCracks(seedGrid, answers, fitted, beyondGrid, kept, pixelParams);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
+    dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
         if (j < rowBegin || j >= rowEnd) continue;
@@ -1284,6 +1617,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     }
     blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
+    blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
+    blankEdgeDepartures(outputs, field, plan, seedGrid, fitted, kept, beyondGrid, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }

@@ -621,6 +621,61 @@ TEST(RuptureSubpixel, ReportsNoCrackInCrackFreeFields) {
     }
 }
 
+// A crack between the grid's outermost column and the image's edge has no grid
+// point beyond it, so no straddle sees it; the outermost points, whose subsets
+// it cuts, must still hold their own side's displacement or none, never the
+// continuous fit that smears the jump, and most of them show the crack. Each
+// edge in turn: 8 px from it at 25 px windows, the outermost points lie 7.5 px
+// inside the crack.
+TEST(RuptureSubpixel, LeavesNoSmearedPointBesideACrackAlongTheImagesEdge) {
+    struct Edge {
+        const char* name;
+        double angle, offset;
+        testing::Vec2 jump;
+    };
+    // Offsets along the normal (sin a, cos a) from the centre of a 256 px pair,
+    // whose edges lie at -0.5 and 255.5.
+    for (const Edge& edge :
+         {Edge{"left", 90.0, 7.5 - 128.0, {0.7, 0.4}}, Edge{"bottom", 0.0, 247.5 - 128.0, {-0.5, 0.8}}}) {
+        SCOPED_TRACE(edge.name);
+        testing::CrackPairPlan plan;
+        plan.name = edge.name;
+        plan.size = 256;
+        plan.angle = edge.angle;
+        plan.cracks = {{edge.offset, edge.jump}};
+        plan.base = testing::translationField(0.27, -0.36);
+        const TracedPair t = traceAt(plan, 25);
+        ASSERT_TRUE(t.e.ok) << t.e.error;
+        int cut = 0, smeared = 0, outermost = 0, flagged = 0;
+        for (int i = 0; i < t.grid.count(); ++i) {
+            const double d = std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i)));
+            if (d >= 12.0) continue;
+            ++cut;
+            outermost += d < 9.0;
+            flagged += d < 9.0 && hasCrack(t.e.fracture, i);
+            const testing::Vec2 truth = t.pair.displacement(t.grid.x(i), t.grid.y(i));
+            smeared += std::hypot(t.e.out.dispX[i] - truth[0], t.e.out.dispY[i] - truth[1]) > 0.05;
+        }
+        EXPECT_GT(cut, 40);
+        EXPECT_EQ(smeared, 0) << "of " << cut << " points the crack cuts";
+        EXPECT_GE(flagged * 2, outermost) << "the crack is shown along most of the edge";
+    }
+}
+
+// A narrow smooth shear band, v = 0.6 tanh((x - 128) / 10), bends the field
+// across a subset much as a slip of about a pixel would, but smoothly: no
+// point is flagged and no line drawn, at narrow and wide windows alike.
+TEST(RuptureSubpixel, TakesNoNarrowShearBandForACrack) {
+    testing::CrackPairPlan plan;
+    plan.name = "shear band";
+    plan.size = 256;
+    plan.base = [](double x, double) { return testing::Vec2{0.27, 0.6 * std::tanh((x - 128.0) / 10.0)}; };
+    for (const int window : {25, 61}) {
+        SCOPED_TRACE(std::to_string(window) + " px");
+        expectNoCrack(plan, window);
+    }
+}
+
 // On a grid wide enough for the straddles' neighbouring pairs, a wave that
 // bends the field within a window as much as a jump of a few tenths would
 // makes few points candidates (it made more than half of them): the gradients
