@@ -150,12 +150,15 @@ RUN_INPUTS_TEST(RunResults, AResultOnDiskKeepsItsRigidShiftWhenTheRunNeverEnds) 
     QByteArray beforeFirstFiles;
     QByteArray afterFirstFiles;
     run.answer = QMessageBox::Yes;
+    // The worker waits after the first image until the test has read the file, however fast the machine.
+    const std::unique_ptr<WorkerGate> gate = run.holdWorker({1});
     run.compute([&] {
         if (beforeFirstFiles.isEmpty())
             beforeFirstFiles = fileBytes(parameters);
         if (afterFirstFiles.isEmpty() && w.runImageIndex >= 1 && w.pendingResultWrites == 0) {
             afterFirstFiles = fileBytes(parameters);
             w.stopButton->click();
+            gate->open();
         }
     });
     ASSERT_FALSE(afterFirstFiles.isEmpty());
