@@ -143,7 +143,13 @@ bool keepMalformedCopy(const platform::WriteTarget& target, QString& kept, QStri
     const int folder = target.folder.get();
     int code = EEXIST;
     for (int n = 0; n < 10000 && code == EEXIST; ++n) {
-        const std::string backup = target.name + ".bak" + (n == 0 ? std::string() : "." + std::to_string(n));
+        // Appended piece by piece: g++ 12 at -O3 misreads `"." + std::string&&` as an overlapping copy.
+        std::string backup = target.name;
+        backup += ".bak";
+        if (n > 0) {
+            backup += '.';
+            backup += std::to_string(n);
+        }
         kept = QFile::decodeName(QByteArray::fromStdString(target.path + ".bak"))
                + (n == 0 ? QString() : QStringLiteral(".%1").arg(n));
         int moved = ::renameat2(folder, target.name.c_str(), folder, backup.c_str(), RENAME_NOREPLACE);
