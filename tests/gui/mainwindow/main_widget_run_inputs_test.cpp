@@ -172,24 +172,17 @@ RUN_INPUTS_TEST(RunResults, AResultOnDiskKeepsItsRigidShiftWhenTheRunNeverEnds) 
     ProjectParameters killedEarly = run.saved();
     EXPECT_TRUE(killedEarly.resultCache.empty()) << "the deleted results are no longer listed";
 
-    writeBytes(parameters, afterFirstFiles);
-    {
+    const auto expectReopensWithItsShift = [&](const QByteArray& project) {
+        writeBytes(parameters, project);
         MainWidget again;
         again.loadParametersFromFile(parameters);
         ASSERT_FALSE(again.results.empty());
         EXPECT_EQ(again.results[0].rigid.shiftX, -3.0f);
         EXPECT_EQ(again.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 3 px, dy = 1 px"));
-    }
-
+    };
+    expectReopensWithItsShift(afterFirstFiles);
     // Files that no entry describes: they carry the shift themselves.
-    writeBytes(parameters, beforeFirstFiles);
-    {
-        MainWidget again;
-        again.loadParametersFromFile(parameters);
-        ASSERT_FALSE(again.results.empty());
-        EXPECT_EQ(again.results[0].rigid.shiftX, -3.0f);
-        EXPECT_EQ(again.rigidShiftLabel->text(), QStringLiteral("Rigid body shift: dx = 3 px, dy = 1 px"));
-    }
+    expectReopensWithItsShift(beforeFirstFiles);
 
     // Files of older versions, which kept the shift out, and no entry: the
     // shift is said to be unknown, and stays so.
