@@ -610,6 +610,7 @@ private:
     // The mosaics just mapped to their states become the keys of the results.
     void adoptMosaicResults();
     void forgetShownHeightMap();
+    void reshowHeightMapByItsNumber();
     void forgetHeightResults();
     void forgetHeightResultOfState(int state);
     // The unwindowed tile a mosaic-mode view shows in place of its mosaic; null when it shows the mosaic.

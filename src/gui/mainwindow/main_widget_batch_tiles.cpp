@@ -74,12 +74,6 @@ bool MainWidget::validateMosaicTileCounts(QString& error) {
             batchQueue.append(
                 {t, s, mosaicRefTilePaths[t], tiles[t], QFileInfo(tiles[t]).completeBaseName()});
     }
-    batchNames.clear();
-    for (const BatchTileJob& job : batchQueue)
-        batchNames << job.baseName;
-    tileNameIndex(batchResultIndex, batchNames);
-    selectedBatchState = 0;
-    selectedBatchTile = 0;
     if (batchQueue.isEmpty()) {
         error = QStringLiteral("No deformed tiles loaded.");
         return false;
@@ -116,6 +110,14 @@ void MainWidget::startBatchRun() {
     resultWriteFailures.clear();
     loadCancelFlag->store(false);
     results.clear();
+    // The results are the queue's from here on, and only from here: a run
+    // refused before this point leaves the last run's results under their names.
+    batchNames.clear();
+    for (const BatchTileJob& job : batchQueue)
+        batchNames << job.baseName;
+    tileNameIndex(batchResultIndex, batchNames);
+    selectedBatchState = 0;
+    selectedBatchTile = 0;
     // The pairs take the places of the reference and deformed images, where
     // assembled mosaics are kept: the state map would point at tiles.
     mosaicStateImageIndex.clear();

@@ -125,9 +125,15 @@ void MainWidget::startBatchFromCompute() {
         return;
     }
     // Tiles of two states named alike would write over each other's results.
+    QStringList names;
+    for (const BatchTileJob& job : batchQueue)
+        names << job.baseName;
     bool deleteOld = false;
-    if (!namesFreeAndDeletionConfirmed(batchNames, deleteOld))
+    if (!namesFreeAndDeletionConfirmed(names, deleteOld)) {
+        // No run is under way: a queue left filled would pass for one.
+        batchQueue.clear();
         return;
+    }
     const BusyScope busy(this, true);
     showPreparingComputation();
     QCoreApplication::processEvents();

@@ -104,6 +104,9 @@ void MainWidget::removeDeformedState(int state) {
     waitForResultWrites();
     if (!renumberStateResultFiles(appliedProjectFolder, state, before, criterionSlugs(), heldInputResultFiles()))
         qWarning().noquote() << "[GUI] Result files of the deleted state could not all be renumbered";
+    // The map still shown is read, named and placed by its new number, from the file renumbered above.
+    if (!heightBatchActive())
+        reshowHeightMapByItsNumber();
     // Each panel stays on the state it showed, or the one that took the deleted state's place.
     const auto follow = [state](int current) {
         const int kept = DeformedStates::keyAfterDelete(current, state);
@@ -226,12 +229,20 @@ void MainWidget::forgetHeightResultOfState(int state) {
         forgetShownHeightMap();
     else if (shownHeightIndex > state)
         --shownHeightIndex;
-    // The map still shown is named and placed by its new number.
-    if (shownHeightIndex >= 0) {
-        const int shown = shownHeightIndex;
-        setHeightSliderPosition(shown, heightResultCount());
-        loadHeightResult(shown, true);
-    }
+}
+
+void MainWidget::reshowHeightMapByItsNumber() {
+    if (shownHeightIndex < 0)
+        return;
+    const int shown = shownHeightIndex;
+    setHeightSliderPosition(shown, heightResultCount());
+    loadHeightResult(shown, true);
+    // A map that cannot be read under its new number is not left captioned by its old one.
+    if (shownHeightIndex != shown || !heightResultShown)
+        return;
+    const size_t slot = static_cast<size_t>(shown);
+    if (!(slot < heightResultCache.size() && heightResultCache[slot].valid))
+        forgetShownHeightMap();
 }
 
 namespace {

@@ -106,6 +106,7 @@ struct MainWidgetMosaicTilesTestAccess {
     static void BatchQueueRunsStateByStateAndRefusesUnevenStates();
     static void TilesNamedAlikeInTwoStatesAreRefusedBeforeAnythingRuns();
     static void TilesOfDifferentSizesStopTheBatch();
+    static void ARefusedRunLeavesTheLastRunsResultsUnderTheirNames();
     static void EveryTilePairIsCorrelatedAndWrittenUnderItsOwnName();
     static void BatchResultsAreBrowsedByStateAndTileAlsoAfterReopening();
     static void ControlsChangedDuringTheBatchReachNoLaterPair();
@@ -359,9 +360,14 @@ TILES_TEST(PerTileBatch, BatchQueueRunsStateByStateAndRefusesUnevenStates) {
         EXPECT_EQ(QFileInfo(w.batchQueue[i].referencePath).fileName(), QStringLiteral("t%1.tif").arg(i % 3 + 1));
     }
     EXPECT_EQ(w.batchQueue[4].baseName, QStringLiteral("b2"));
-    EXPECT_EQ(w.batchResultIndex.stateCount, 3);
-    EXPECT_EQ(w.batchResultIndex.tilesPerState, 3);
-    EXPECT_EQ(w.batchResultIndex.table, (QList<int32_t>{0, 1, 2, -1, -1, -1, 3, 4, 5}));
+    QStringList queued;
+    for (const auto& job : w.batchQueue)
+        queued << job.baseName;
+    MainWidget::BatchResultIndex index;
+    w.tileNameIndex(index, queued);
+    EXPECT_EQ(index.stateCount, 3);
+    EXPECT_EQ(index.tilesPerState, 3);
+    EXPECT_EQ(index.table, (QList<int32_t>{0, 1, 2, -1, -1, -1, 3, 4, 5}));
 
     s.addDeformed({s.tile("b", "b4.tif")});
     EXPECT_FALSE(w.validateMosaicTileCounts(error));
@@ -398,6 +404,41 @@ TILES_TEST(PerTileBatch, TilesNamedAlikeInTwoStatesAreRefusedBeforeAnythingRuns)
         << s.boxes[0].toStdString();
     EXPECT_TRUE(old.exists());
     EXPECT_FALSE(w.runInProgress);
+}
+
+// A refused run is no run: the last run's results stay under the names they
+// were computed for, not the names the refused queue would have given them.
+TILES_TEST(PerTileBatch, ARefusedRunLeavesTheLastRunsResultsUnderTheirNames) {
+    Tiles s;
+    MainWidget& w = s.w();
+    s.perTile();
+    testing::SpeckleOptions options;
+    options.width = options.height = 96;
+    options.supersampling = 2;
+    s.addSpecklePairs(options, 5u, {{1.0, 0.0}}, QStringLiteral("state_001_t%1.tif"));
+    w.windowSizeXSpin->setValue(21);
+    w.spacingXSpin->setValue(8);
+    w.onCompute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.runInProgress && !w.computationRunning; }, 60000));
+    w.waitForResultWrites();
+    ASSERT_EQ(w.batchNames, QStringList{QStringLiteral("state_001_t1")});
+    ASSERT_EQ(w.results.size(), 1u);
+    const double shift = w.results[0].rigid.shiftX;
+    const QList<int32_t> table = w.batchResultIndex.table;
+
+    // A second state holding a tile of the same name: the run is refused.
+    w.onAddMosaicDefState();
+    s.addDeformed({s.tile("e", "state_001_t1.tif")});
+    s.boxes.clear();
+    w.onCompute();
+    ASSERT_EQ(s.boxes.size(), 1);
+    EXPECT_TRUE(s.boxes[0].startsWith(QStringLiteral("Images: Several deformed images are named alike")));
+    EXPECT_FALSE(w.batchRunActive());
+    EXPECT_EQ(w.batchNames, QStringList{QStringLiteral("state_001_t1")});
+    ASSERT_EQ(w.results.size(), 1u);
+    EXPECT_EQ(w.results[0].rigid.shiftX, shift);
+    EXPECT_EQ(w.resultBaseName(0), QStringLiteral("state_001_t1"));
+    EXPECT_EQ(w.batchResultIndex.table, table);
 }
 
 TILES_TEST(PerTileBatch, TilesOfDifferentSizesStopTheBatch) {

@@ -288,6 +288,17 @@ TEST(WindowModelRegression, AProjectStartedOverLeavesNoResultForANewInputOfTheSa
                "single: AddNamed(0,4) Compute Reset AddNamed(5,4) Add ShowResult(1) Reopen"});
 }
 
+// A run refused for tiles named alike leaves the last run's results under their names; the
+// assembly set aside and taken up again must find each where it was.
+TEST(WindowModelRegression, ARefusedRunKeepsEachResultUnderTheNameItWasComputedFor) {
+    replayAll({"pertile: AddState TilesNamed(0,5) Busy Reopen TilesNamed(0,4) Compute Stitch PerTile"});
+}
+
+// The height map shown when an earlier state goes is read and captioned by its new number.
+TEST(WindowModelRegression, TheHeightMapShownKeepsItsCaptionWhenAStateBeforeItGoes) {
+    replayAll({"mosaic: AddState Tiles Height Busy Reopen OutOfPlane Empty OutOfPlane Delete"});
+}
+
 TEST(WindowModelRegression, HeightFilesThatMoveOrGoTakeTheirMapsOffTheDisk) {
     replayAll({"single: AddHeights Add Compute OutOfPlane ClearHeights", "single: Add Height Compute OutOfPlane DropHeight",
                "single: Add Height Height Compute OutOfPlane DragHeight(0,2)"});
