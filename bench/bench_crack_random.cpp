@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <numbers>
 #include <vector>
 
 #include "bench_crack_pairs.h"
@@ -106,7 +107,10 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
                  Figures& out) {
     const size_t cracks = pair.plan.cracks.size();
     const auto& intensity = run.fracture.fields[FractureResult::OpeningIntensity];
+    const auto& angle = run.fracture.fields[FractureResult::CrackAngle];
     int falsePoints = 0, far = 0, farWithin = 0;
+    // [crack]: flagged points whose normal faces the truth's, and those whose normal faces away.
+    std::vector<std::array<int, 2>> facing(cracks, {0, 0});
     // [crack][moving side]: band points, held, within tolerance, smeared; then flagged in the band
     std::vector<std::array<std::array<double, 5>, 2>> bands(cracks, {{{}, {}}});
     for (int j = 0; j < run.out.gridHeight; ++j)
@@ -131,6 +135,12 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
                 farWithin += std::hypot(run.out.dispX[index] - truth[0], run.out.dispY[index] - truth[1]) <= kSideTolerance;
             }
             if (cutBy != 1) continue;
+            if (flagged && index < angle.size() && std::isfinite(angle[index])) {
+                // The map's own normal, which the user reads: one crack must show one orientation.
+                const double a = angle[index] * std::numbers::pi / 180.0;
+                const Vec2 n = pair.normal(cutting);
+                facing[cutting][std::sin(a) * n[0] + std::cos(a) * n[1] >= 0.0] += 1;
+            }
             const double d = pair.distance(cutting, p[0], p[1]);
             if (std::abs(d) <= 2.0 || pair.jumpShare(cutting, pair.along(cutting, p[0], p[1])) < 1.0) continue;
             const bool moving = (d > 0.0) != pair.plan.minusMoves;
@@ -156,6 +166,11 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             flaggedInBand += band[4];
             inBand += band[0];
         }
+    for (size_t k = 0; k < cracks; ++k) {
+        const int all = facing[k][0] + facing[k][1];
+        out.push_back({"crack" + std::to_string(k) + "_point_flipped_share",
+                       all > 0 ? double(std::min(facing[k][0], facing[k][1])) / all : std::nan("")});
+    }
     if (cracks > 0) out.push_back({"cut_smeared", smeared});
     if (kind == CrackDrawKind::Border) {
         // Seen when most of the points it cuts are flagged; otherwise those points must be left empty.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 #include "core/bspline_prefilter.h"
@@ -146,6 +147,9 @@ constexpr int kPlausibleReach = 4;
 // The longest gap between two kept fits of one crack along its line that the
 // line is taken to cross, px.
 constexpr double kBridge = 64.0;
+// How far the end of one piece of a crack may lie from the line of the piece
+// it continues, px.
+constexpr double kPieceLine = 4.0;
 
 // A launch's image strips span at most this many rows besides the window.
 constexpr int kChunkRows = 1024;
@@ -1480,6 +1484,56 @@ void turnRound(FractureResult& fracture, size_t k) {
     std::swap(f[RuptureMinusV][k], f[RupturePlusV][k]);
 }
 
+// Points of one crack linked by neighbours, facing one way: their mean
+// normal's angle, and where their line starts and ends.
+struct CrackPiece {
+    std::vector<size_t> points;
+    double angle = 0.0; // degrees
+    std::array<double, 2> ends[2]{};
+};
+
+CrackPiece crackPiece(const FractureResult& fracture, std::vector<size_t> points, int width, int32_t stepX,
+                      int32_t stepY) {
+    const auto& f = fracture.fields;
+    CrackPiece piece;
+    double sx = 0.0, sy = 0.0;
+    for (size_t k : points) {
+        sx += std::sin(f[FractureResult::CrackAngle][k] * kDegree);
+        sy += std::cos(f[FractureResult::CrackAngle][k] * kDegree);
+    }
+    piece.angle = std::atan2(sx, sy) / kDegree;
+    const double tx = std::cos(piece.angle * kDegree), ty = -std::sin(piece.angle * kDegree);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (size_t k : points) {
+        // The point's foot on its own line, where the crack passes.
+        const double a = f[FractureResult::CrackAngle][k] * kDegree, phi = f[FractureResult::CrackPosition][k];
+        const std::array<double, 2> foot{double(k % size_t(width)) * stepX + phi * std::sin(a),
+                                         double(k / size_t(width)) * stepY + phi * std::cos(a)};
+        const double s = foot[0] * tx + foot[1] * ty;
+        if (s < lo) lo = s, piece.ends[0] = foot;
+        if (s > hi) hi = s, piece.ends[1] = foot;
+    }
+    piece.points = std::move(points);
+    return piece;
+}
+
+// Whether `piece` carries `other`'s crack on, across a gap its fits left: its
+// line turns from the other's by at most kSameAngle, and an end of it lies
+// within kBridge of an end of the other and on the other's line there, by
+// either's angle (kPieceLine allows for a few degrees' error over the gap).
+bool continues(const CrackPiece& piece, const CrackPiece& other) {
+    if (std::abs(std::sin((piece.angle - other.angle) * kDegree)) > std::sin(kSameAngle * kDegree)) return false;
+    const auto across = [](double angle, const std::array<double, 2>& a, const std::array<double, 2>& b) {
+        return std::abs((a[0] - b[0]) * std::sin(angle * kDegree) + (a[1] - b[1]) * std::cos(angle * kDegree));
+    };
+    for (const auto& a : piece.ends)
+        for (const auto& b : other.ends)
+            if (std::hypot(a[0] - b[0], a[1] - b[1]) <= kBridge && across(piece.angle, a, b) <= kPieceLine &&
+                across(other.angle, a, b) <= kPieceLine)
+                return true;
+    return false;
+}
+
 } // namespace
 
 void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
@@ -1495,12 +1549,12 @@ void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
     };
     const auto cracked = [&](size_t k) { return std::isfinite(f[FractureResult::OpeningIntensity][k]); };
     std::vector<char> seen(count, 0);
-    std::vector<size_t> crack;
+    std::vector<CrackPiece> pieces;
     for (size_t first = 0; first < count; ++first) {
         if (seen[first] || !cracked(first)) continue;
         // The points linked to the first through neighbours fitted with the same
         // crack, each turned to agree with the one it was reached from.
-        crack.assign(1, first);
+        std::vector<size_t> crack(1, first);
         seen[first] = 1;
         for (size_t next = 0; next < crack.size(); ++next) {
             const size_t k = crack[next];
@@ -1518,15 +1572,41 @@ void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
                     if (std::cos(a - b) < 0.0) turnRound(fracture, n);
                 }
         }
-        // The crack's mean normal decides which way all of it faces.
-        double sx = 0.0, sy = 0.0;
-        for (size_t k : crack) {
-            sx += std::sin(f[FractureResult::CrackAngle][k] * kDegree);
-            sy += std::cos(f[FractureResult::CrackAngle][k] * kDegree);
+        pieces.push_back(crackPiece(fracture, std::move(crack), width, stepX, stepY));
+    }
+    // A crack the fits leave gaps in falls into pieces, each of which would
+    // face its own way by its own mean: near +-90 degrees they would face
+    // apart. Each piece takes the way of the largest piece it continues.
+    std::vector<size_t> order(pieces.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return pieces[a].points.size() > pieces[b].points.size(); });
+    std::vector<size_t> group(pieces.size());
+    for (size_t o = 0; o < order.size(); ++o) {
+        CrackPiece& piece = pieces[order[o]];
+        group[order[o]] = order[o];
+        for (size_t e = 0; e < o; ++e) {
+            const CrackPiece& larger = pieces[order[e]];
+            if (!continues(piece, larger)) continue;
+            if (std::cos((piece.angle - larger.angle) * kDegree) < 0.0) {
+                for (size_t k : piece.points) turnRound(fracture, k);
+                piece.angle = piece.angle > 0.0 ? piece.angle - 180.0 : piece.angle + 180.0;
+            }
+            group[order[o]] = group[order[e]];
+            break;
         }
-        const double mean = std::atan2(sx, sy) / kDegree;
+    }
+    // Each crack's mean normal decides which way all of it faces.
+    std::vector<std::array<double, 2>> sums(pieces.size(), {0.0, 0.0});
+    for (size_t p = 0; p < pieces.size(); ++p)
+        for (size_t k : pieces[p].points) {
+            sums[group[p]][0] += std::sin(f[FractureResult::CrackAngle][k] * kDegree);
+            sums[group[p]][1] += std::cos(f[FractureResult::CrackAngle][k] * kDegree);
+        }
+    for (size_t p = 0; p < pieces.size(); ++p) {
+        const double mean = std::atan2(sums[group[p]][0], sums[group[p]][1]) / kDegree;
         if (mean <= -90.0 || mean > 90.0)
-            for (size_t k : crack) turnRound(fracture, k);
+            for (size_t k : pieces[p].points) turnRound(fracture, k);
     }
 }
 

@@ -504,6 +504,27 @@ TEST(RuptureSubpixel, EndsAFaintCrackAtItsTip) {
     EXPECT_GT(before, 10);
 }
 
+// At the narrowest windows the fits along a crack within a degree of vertical
+// leave gaps, and the pieces between them would each face its own way: here
+// a random draw's crack at 89.995 degrees (0.36 px opening, 0.39 px sliding,
+// a tip, 3.4 px dark spots) fell into two pieces facing apart, and the angle
+// and opening maps changed sign halfway. The whole crack faces one way.
+TEST(RuptureSubpixel, GivesANearlyVerticalCrackOneOrientationAtTheNarrowestWindow) {
+    const testing::RandomCrackPlan drawn = testing::randomCrackPlan(6);
+    ASSERT_NEAR(drawn.plan.angle, 90.0, 0.01);
+    const TracedPair t = traceAt(drawn.plan, 21);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    const testing::Vec2 n = t.pair.normal(0);
+    int facing[2] = {0, 0};
+    for (int i = 0; i < t.grid.count(); ++i) {
+        if (!hasCrack(t.e.fracture, i)) continue;
+        const double angle = t.e.fracture.fields[FractureResult::CrackAngle][i] * kPi / 180.0;
+        ++facing[std::sin(angle) * n[0] + std::cos(angle) * n[1] >= 0.0];
+    }
+    EXPECT_GT(facing[0] + facing[1], 100);
+    EXPECT_EQ(std::min(facing[0], facing[1]), 0) << facing[0] << " against " << facing[1];
+}
+
 // No point of the pair is flagged, and no line drawn.
 void expectNoCrack(const testing::CrackPairPlan& plan, int window) {
     const TracedPair t = traceAt(plan, window);
