@@ -45,6 +45,7 @@ struct BenchOptions {
     // non-empty filter keeps the pairs whose name contains it.
     bool crackPairs = false;
     std::string crackPairsFilter;
+    std::string crackRandomKind;
     // The random crack case: this many pairs drawn from seeds seed, seed + 1, ...
     int crackRandom = 0;
 

@@ -629,6 +629,10 @@ Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
 // shortest gaps first: noise breaks one crack into pieces. Ends are numbered
 // 2 * line + (1 for the front, 0 for the back).
 constexpr double kShortGap = 4.0; // cells
+// Where another crack crosses, every subset within half a window of it is cut
+// twice and fits neither: the hole along a crack crossing at 45 degrees is
+// about 1.4 windows long.
+constexpr double kJoinWindows = 1.5;
 
 std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> lines, double maxGap,
                                                double maxAngleDegrees) {
@@ -768,7 +772,7 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
     out.gridHeight = lines.gridHeight;
     const int step = std::max(params.stepX, 1);
     const int window = params.windowSize > 0 ? params.windowSize : 41;
-    for (std::vector<Point>& line : joinAcrossGaps(splitLines(lines), double(window) / step, params.maxJoinAngle)) {
+    for (std::vector<Point>& line : joinAcrossGaps(splitLines(lines), kJoinWindows * window / step, params.maxJoinAngle)) {
         std::erase_if(line, [&](const Point& p) { return norm(p.jump) < params.minOpening; });
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);
