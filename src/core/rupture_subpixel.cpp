@@ -168,6 +168,9 @@ double warpDistance(const float* a, const float* b, double hx, double hy) {
 struct Seed {
     int64_t index;
     std::array<float, detail::kSeedFloats> warps;
+    // Grid indices of the straddle's two ends (-1 for a probe): points beside
+    // the subset on either side, each measured by one side's warp alone.
+    std::array<int64_t, 2> ends{-1, -1};
 };
 
 const char* checkInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
@@ -364,7 +367,7 @@ Seeding seeding(const StartField& field, const PixelSearchParams& pp, const Subp
 // with the median gradient.
 Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
                     const Straddle& s, int owner[2]) {
-    Seed seed{int64_t(field.index(i, j)), {}};
+    Seed seed{int64_t(field.index(i, j)), {}, {int64_t(field.index(s.minusI, s.minusJ)), int64_t(field.index(s.plusI, s.plusJ))}};
     const Warp gradient = medianGradient(field, owner[0], owner[1], seeding.reachX, seeding.reachY);
     double mid[2] = {0.0, 0.0};
     const int ends[2][2] = {{s.minusI, s.minusJ}, {s.plusI, s.plusJ}};
@@ -508,6 +511,16 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
     return seeds;
 }
 
+// A point measured by its own continuous warp only.
+Seed probeAt(const StartField& field, int i, int j) {
+    Seed probe{int64_t(field.index(i, j)), {}};
+    const Warp own = field.warp(i, j);
+    std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);
+    std::fill(probe.warps.begin() + detail::kSeedSideA, probe.warps.begin() + detail::kSeedReach, kNaN);
+    probe.warps[detail::kSeedReach] = 0.0f;
+    return probe;
+}
+
 // Points no crack disturbs, spread over the whole grid, whose subsets tell the noise energy.
 std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
     std::vector<Seed> probes;
@@ -522,14 +535,22 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
             lastI = i;
             const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
             if (s.residual >= 0.0 && s.excess() > seeding.threshold) continue;
-            Seed probe{int64_t(field.index(i, j)), {}};
-            const Warp own = field.warp(i, j);
-            std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);
-            std::fill(probe.warps.begin() + detail::kSeedSideA, probe.warps.begin() + detail::kSeedReach, kNaN);
-            probe.warps[detail::kSeedReach] = 0.0f;
-            probes.push_back(probe);
+            probes.push_back(probeAt(field, i, j));
         }
     }
+    return probes;
+}
+
+// The straddle ends of the seeds, each once, as probes: what a side's own
+// warp leaves beside the crack.
+std::vector<Seed> endProbes(const StartField& field, const std::vector<Seed>& seeds) {
+    std::vector<int64_t> ends;
+    for (const Seed& seed : seeds) ends.insert(ends.end(), seed.ends.begin(), seed.ends.end());
+    std::sort(ends.begin(), ends.end());
+    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+    std::vector<Seed> probes;
+    for (int64_t e : ends)
+        if (e >= 0) probes.push_back(probeAt(field, int(e % field.width()), int(e / field.width())));
     return probes;
 }
 
@@ -547,28 +568,61 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 // faint ones only fill a gap between two of its kept fits.
 enum class FitGrade : char { None, Faint, Plausible, Significant };
 
-// `samples`: the subset's pixel count.
-FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples) {
+// `samples`: the subset's pixel count; `excessScale` turns the cost excess
+// over the measured noise into the excess over what the fit's sides leave.
+FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples, float excessScale) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
     const bool clearlyBetter = costShare <= kThinSideCost;
-    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 * samples / kStrongSamples &&
-                        r[detail::kResultSmoothChi2] >= kStrongSmoothShare * r[detail::kResultJumpChi2];
+    // The margins over the noise, judged against the noise the sides leave.
+    const float jumpChi2 = r[detail::kResultJumpChi2] * excessScale;
+    const float smoothChi2 = r[detail::kResultSmoothChi2] * excessScale;
+    const bool strong = jumpChi2 >= kStrongJumpChi2 * samples / kStrongSamples &&
+                        smoothChi2 >= kStrongSmoothShare * jumpChi2;
     const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction && !strong;
     const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
     const bool sound = r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
                        jump <= float(2.0 * jumpLimit) && costShare < 1.0f &&
-                       r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultSideFraction] >= smallestSide &&
+                       r[detail::kResultCostExcess] * excessScale <= kCostExcess &&
+                       r[detail::kResultSideFraction] >= smallestSide &&
                        enrichedMeasurement(r, twinning) &&
                        std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
     if (!sound) return FitGrade::None;
     const float bar = std::min(1.0f, samples / kFullBarSamples);
-    if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= bar * kJumpChi2 &&
-        r[detail::kResultSmoothChi2] >= bar * kSmoothChi2)
+    if (costShare < (split ? kSplitCost : 1.0f) && jumpChi2 >= bar * kJumpChi2 &&
+        smoothChi2 >= bar * kSmoothChi2)
         return FitGrade::Significant;
-    if (r[detail::kResultJumpChi2] >= bar * kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f)
+    if (jumpChi2 >= bar * kPlausibleJumpChi2 && smoothChi2 >= 0.0f)
         return FitGrade::Plausible;
-    return r[detail::kResultJumpChi2] >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
+    return jumpChi2 >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
+}
+
+// The residual energy per sample that the seed's fit leaves if it is right:
+// each side's as the continuous warp leaves it at the straddle's end on that
+// side, weighted by the side's share of the subset (the centre's side holds
+// the larger one); 0 when an end was not measured. A side that moves by a
+// fraction of a pixel leaves what its interpolation misses besides the noise,
+// which on fine speckle with bilinear interpolation is many times the noise
+// that the still side (or a whole-pixel shift) leaves.
+float sideEnergy(const Seed& seed, const float* r, const std::vector<Seed>& probes, const std::vector<float>& energies,
+                 int gridWidth, const PixelSearchParams& pp) {
+    const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+    const double phi = r[detail::kResultPosition], smaller = r[detail::kResultSideFraction];
+    const int i = int(seed.index % gridWidth), j = int(seed.index / gridWidth);
+    double sum = 0.0, weights = 0.0;
+    for (int64_t end : seed.ends) {
+        const auto probe = std::lower_bound(probes.begin(), probes.end(), end,
+                                            [](const Seed& p, int64_t index) { return p.index < index; });
+        if (probe == probes.end() || probe->index != end) return 0.0f;
+        const float energy = energies[size_t(probe - probes.begin())];
+        if (!std::isfinite(energy)) return 0.0f;
+        const double dx = double(end % gridWidth - i) * pp.stepX, dy = double(end / gridWidth - j) * pp.stepY;
+        const bool centreSide = (nx * dx + ny * dy > phi) == (0.0 > phi);
+        const double weight = centreSide ? 1.0 - smaller : smaller;
+        sum += weight * energy;
+        weights += weight;
+    }
+    return weights > 0.0 ? float(sum / weights) : 0.0f;
 }
 
 // Only a size that differs is written: the device threads of a multi-GPU run
@@ -1445,17 +1499,24 @@ bool runSeeds(const Job& job, const std::vector<Seed>& seeds, float noiseEnergy,
     return true;
 }
 
-// The probes' residual energy per sample; 0 (unknown) with too few probes.
-bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& energy) {
-    std::vector<float> energies;
-    const bool ok = runSeeds(job, probes, 0.0f, [&](size_t first, size_t end, const std::vector<float>& results) {
+// Each probe's residual energy per sample, NaN where it was not measured.
+bool probeEnergies(const Job& job, const std::vector<Seed>& probes, std::vector<float>& energies) {
+    energies.assign(probes.size(), kNaN);
+    return runSeeds(job, probes, 0.0f, [&](size_t first, size_t end, const std::vector<float>& results) {
         for (size_t k = 0; k < end - first; ++k) {
             const float* r = results.data() + k * detail::kResultFloats;
-            if (r[detail::kResultStatus] == detail::kStatusMeasured && std::isfinite(r[detail::kResultNoiseEnergy]))
-                energies.push_back(r[detail::kResultNoiseEnergy]);
+            if (r[detail::kResultStatus] == detail::kStatusMeasured) energies[first + k] = r[detail::kResultNoiseEnergy];
         }
         return true;
     });
+}
+
+// The probes' residual energy per sample; 0 (unknown) with too few probes.
+bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& energy) {
+    std::vector<float> energies;
+    const bool ok = probeEnergies(job, probes, energies);
+    energies.erase(std::remove_if(energies.begin(), energies.end(), [](float e) { return !std::isfinite(e); }),
+                   energies.end());
     energy = 0.0f;
     if (ok && energies.size() >= kMinProbes) {
         const auto quantile = energies.begin() + ptrdiff_t(kProbeQuantile * double(energies.size() - 1));
@@ -1600,10 +1661,17 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
+    const std::vector<Seed> ends = endProbes(field, seeds);
+    std::vector<float> endEnergies;
+    if (!probeEnergies(job, ends, endEnergies)) return false;
     std::vector<FitGrade> fitted(seeds.size());
-    for (size_t k = 0; k < seeds.size(); ++k)
-        fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
-                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const float sides = sideEnergy(seeds[k], r, ends, endEnergies, gridWidth, pixelParams);
+        const float excessScale = sides > noiseEnergy ? noiseEnergy / sides : 1.0f;
+        fitted[k] = gradeEnrichment(r, plan.jumpLimit, params.enableTwinning,
+                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY), excessScale);
+    }
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
     const std::vector<char> beyondGrid = linesBeyondGrid(seedGrid, answers, pixelParams, gridWidth, gridHeight);
     std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams, beyondGrid);
