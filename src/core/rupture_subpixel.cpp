@@ -223,6 +223,9 @@ struct Straddle {
     int minusI = 0, minusJ = 0, plusI = 0, plusJ = 0;
     double jumpX = 0.0, jumpY = 0.0;
     double residual = -1.0; // px; negative when there is no such pair
+    // Whether each end's own subset lies beyond the point's (else it is the
+    // nearest point inside, at the grid's border).
+    bool minusOutside = false, plusOutside = false;
     // px: how much the two ends' gradients (of the first pass) differ over the
     // distance between them. A jump leaves both ends with the gradient of the
     // field it cuts; a field curved on the scale of the subset makes a residual
@@ -268,6 +271,8 @@ Straddle straddle(const StartField& field, int i, int j, int direction, int reac
     s.plusJ = j + kPlus * ey;
     s.minusI = i - kMinus * ex;
     s.minusJ = j - kMinus * ey;
+    s.plusOutside = kPlus >= reach;
+    s.minusOutside = kMinus >= reach;
     const int length = kMinus + kPlus;
     // The bend of this pair or of one beside it, whichever is least: a crack
     // near one end spoils that end's gradient, not those of the pair beyond.
@@ -367,7 +372,10 @@ Seeding seeding(const StartField& field, const PixelSearchParams& pp, const Subp
 // with the median gradient.
 Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
                     const Straddle& s, int owner[2]) {
-    Seed seed{int64_t(field.index(i, j)), {}, {int64_t(field.index(s.minusI, s.minusJ)), int64_t(field.index(s.plusI, s.plusJ))}};
+    Seed seed{int64_t(field.index(i, j)), {}, {-1, -1}};
+    // An end whose subset the crack may cut as well measures its jump's misfit, not a side's.
+    if (s.minusOutside) seed.ends[0] = int64_t(field.index(s.minusI, s.minusJ));
+    if (s.plusOutside) seed.ends[1] = int64_t(field.index(s.plusI, s.plusJ));
     const Warp gradient = medianGradient(field, owner[0], owner[1], seeding.reachX, seeding.reachY);
     double mid[2] = {0.0, 0.0};
     const int ends[2][2] = {{s.minusI, s.minusJ}, {s.plusI, s.plusJ}};
@@ -603,7 +611,8 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
 // the larger one); 0 when an end was not measured. A side that moves by a
 // fraction of a pixel leaves what its interpolation misses besides the noise,
 // which on fine speckle with bilinear interpolation is many times the noise
-// that the still side (or a whole-pixel shift) leaves.
+// that the still side (or a whole-pixel shift) leaves. Ends inside the subset
+// (at the grid's border) are not asked; 0 when no end is.
 float sideEnergy(const Seed& seed, const float* r, const std::vector<Seed>& probes, const std::vector<float>& energies,
                  int gridWidth, const PixelSearchParams& pp) {
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
@@ -611,6 +620,7 @@ float sideEnergy(const Seed& seed, const float* r, const std::vector<Seed>& prob
     const int i = int(seed.index % gridWidth), j = int(seed.index / gridWidth);
     double sum = 0.0, weights = 0.0;
     for (int64_t end : seed.ends) {
+        if (end < 0) continue;
         const auto probe = std::lower_bound(probes.begin(), probes.end(), end,
                                             [](const Seed& p, int64_t index) { return p.index < index; });
         if (probe == probes.end() || probe->index != end) return 0.0f;
