@@ -582,9 +582,8 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
     const bool clearlyBetter = costShare <= kThinSideCost;
-    // The margins over the noise, judged against the noise the sides leave.
-    const float jumpChi2 = r[detail::kResultJumpChi2] * excessScale;
-    const float smoothChi2 = r[detail::kResultSmoothChi2] * excessScale;
+    const float jumpChi2 = r[detail::kResultJumpChi2];
+    const float smoothChi2 = r[detail::kResultSmoothChi2];
     const bool strong = jumpChi2 >= kStrongJumpChi2 * samples / kStrongSamples &&
                         smoothChi2 >= kStrongSmoothShare * jumpChi2;
     const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction && !strong;
@@ -612,12 +611,14 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
 // fraction of a pixel leaves what its interpolation misses besides the noise,
 // which on fine speckle with bilinear interpolation is many times the noise
 // that the still side (or a whole-pixel shift) leaves. Ends inside the subset
-// (at the grid's border) are not asked; 0 when no end is.
+// (at the grid's border) or cut by the fitted line are not asked; 0 when no
+// end is.
 float sideEnergy(const Seed& seed, const float* r, const std::vector<Seed>& probes, const std::vector<float>& energies,
                  int gridWidth, const PixelSearchParams& pp) {
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
     const double phi = r[detail::kResultPosition], smaller = r[detail::kResultSideFraction];
     const int i = int(seed.index % gridWidth), j = int(seed.index / gridWidth);
+    const double reach = pp.windowSizeX / 2 * std::abs(nx) + pp.windowSizeY / 2 * std::abs(ny);
     double sum = 0.0, weights = 0.0;
     for (int64_t end : seed.ends) {
         if (end < 0) continue;
@@ -627,6 +628,8 @@ float sideEnergy(const Seed& seed, const float* r, const std::vector<Seed>& prob
         const float energy = energies[size_t(probe - probes.begin())];
         if (!std::isfinite(energy)) return 0.0f;
         const double dx = double(end % gridWidth - i) * pp.stepX, dy = double(end / gridWidth - j) * pp.stepY;
+        // An end whose own subset the fitted line cuts measures the jump's misfit.
+        if (std::abs(nx * dx + ny * dy - phi) < reach) continue;
         const bool centreSide = (nx * dx + ny * dy > phi) == (0.0 > phi);
         const double weight = centreSide ? 1.0 - smaller : smaller;
         sum += weight * energy;
