@@ -168,9 +168,6 @@ double warpDistance(const float* a, const float* b, double hx, double hy) {
 struct Seed {
     int64_t index;
     std::array<float, detail::kSeedFloats> warps;
-    // Grid indices of the straddle's two ends (-1 for a probe): points beside
-    // the subset on either side, each measured by one side's warp alone.
-    std::array<int64_t, 2> ends{-1, -1};
 };
 
 const char* checkInputs(const ImageSource& reference, const ImageSource& deformed, ImageSize size,
@@ -223,9 +220,6 @@ struct Straddle {
     int minusI = 0, minusJ = 0, plusI = 0, plusJ = 0;
     double jumpX = 0.0, jumpY = 0.0;
     double residual = -1.0; // px; negative when there is no such pair
-    // Whether each end's own subset lies beyond the point's (else it is the
-    // nearest point inside, at the grid's border).
-    bool minusOutside = false, plusOutside = false;
     // px: how much the two ends' gradients (of the first pass) differ over the
     // distance between them. A jump leaves both ends with the gradient of the
     // field it cuts; a field curved on the scale of the subset makes a residual
@@ -271,8 +265,6 @@ Straddle straddle(const StartField& field, int i, int j, int direction, int reac
     s.plusJ = j + kPlus * ey;
     s.minusI = i - kMinus * ex;
     s.minusJ = j - kMinus * ey;
-    s.plusOutside = kPlus >= reach;
-    s.minusOutside = kMinus >= reach;
     const int length = kMinus + kPlus;
     // The bend of this pair or of one beside it, whichever is least: a crack
     // near one end spoils that end's gradient, not those of the pair beyond.
@@ -372,10 +364,7 @@ Seeding seeding(const StartField& field, const PixelSearchParams& pp, const Subp
 // with the median gradient.
 Seed enrichmentSeed(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding, int i, int j,
                     const Straddle& s, int owner[2]) {
-    Seed seed{int64_t(field.index(i, j)), {}, {-1, -1}};
-    // An end whose subset the crack may cut as well measures its jump's misfit, not a side's.
-    if (s.minusOutside) seed.ends[0] = int64_t(field.index(s.minusI, s.minusJ));
-    if (s.plusOutside) seed.ends[1] = int64_t(field.index(s.plusI, s.plusJ));
+    Seed seed{int64_t(field.index(i, j)), {}};
     const Warp gradient = medianGradient(field, owner[0], owner[1], seeding.reachX, seeding.reachY);
     double mid[2] = {0.0, 0.0};
     const int ends[2][2] = {{s.minusI, s.minusJ}, {s.plusI, s.plusJ}};
@@ -549,19 +538,6 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
     return probes;
 }
 
-// The straddle ends of the seeds, each once, as probes: what a side's own
-// warp leaves beside the crack.
-std::vector<Seed> endProbes(const StartField& field, const std::vector<Seed>& seeds) {
-    std::vector<int64_t> ends;
-    for (const Seed& seed : seeds) ends.insert(ends.end(), seed.ends.begin(), seed.ends.end());
-    std::sort(ends.begin(), ends.end());
-    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-    std::vector<Seed> probes;
-    for (int64_t e : ends)
-        if (e >= 0) probes.push_back(probeAt(field, int(e % field.width()), int(e / field.width())));
-    return probes;
-}
-
 // The enriched fit as a measurement: its samples correlate with the reference
 // as a continuous point's must (the cost sums 2 - 2 ZNCC over one group, or
 // over each side's when twinning) and its last fit converged.
@@ -604,33 +580,74 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     return jumpChi2 >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
 }
 
-// The residual energy per sample that the seed's fit leaves if it is right:
-// each side's as the continuous warp leaves it at the straddle's end on that
-// side, weighted by the side's share of the subset (the centre's side holds
-// the larger one); 0 when an end was not measured. A side that moves by a
-// fraction of a pixel leaves what its interpolation misses besides the noise,
-// which on fine speckle with bilinear interpolation is many times the noise
-// that the still side (or a whole-pixel shift) leaves. Ends inside the subset
-// (at the grid's border) or cut by the fitted line are not asked; 0 when no
-// end is.
-float sideEnergy(const Seed& seed, const float* r, const std::vector<Seed>& probes, const std::vector<float>& energies,
-                 int gridWidth, const PixelSearchParams& pp) {
+// Where each side of fit r (at grid point `index`) is measured on its own: the
+// grid point nearest the normal through the centre whose subset lies wholly on
+// that side, a grid step clear of the line, or failing that (beyond the grid,
+// or unmeasured) the nearest such point beside it along the line; -1 for none.
+// The straddle's ends do not serve: a line that cuts the subset near one end
+// often cuts that end's subset too.
+std::array<int64_t, 2> sidePoints(const StartField& field, const PixelSearchParams& pp, int64_t index, const float* r) {
+    std::array<int64_t, 2> points{-1, -1};
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
-    const double phi = r[detail::kResultPosition], smaller = r[detail::kResultSideFraction];
-    const int i = int(seed.index % gridWidth), j = int(seed.index / gridWidth);
+    const double phi = r[detail::kResultPosition];
+    if (!std::isfinite(nx) || !std::isfinite(ny) || !std::isfinite(phi)) return points;
     const double reach = pp.windowSizeX / 2 * std::abs(nx) + pp.windowSizeY / 2 * std::abs(ny);
+    const double clear = reach + std::max(pp.stepX, pp.stepY);
+    const double stride = std::min(pp.stepX, pp.stepY), farthest = pp.windowSizeX + pp.windowSizeY;
+    const double x0 = double(index % field.width()) * pp.stepX, y0 = double(index / field.width()) * pp.stepY;
+    for (int side = 0; side < 2; ++side) {
+        const double sign = side == 1 ? 1.0 : -1.0, across = phi + sign * clear;
+        for (double t = 0.0; t <= farthest && points[size_t(side)] < 0; t += stride)
+            for (const double along : {t, -t}) {
+                const int i = int(std::lround((x0 + across * nx + along * ny) / pp.stepX));
+                const int j = int(std::lround((y0 + across * ny - along * nx) / pp.stepY));
+                const double d = nx * (double(i) * pp.stepX - x0) + ny * (double(j) * pp.stepY - y0) - phi;
+                if (sign * d < reach || !field.valid(i, j)) continue;
+                points[size_t(side)] = int64_t(field.index(i, j));
+                break;
+            }
+    }
+    return points;
+}
+
+// The side points of every solved fit, each once and in grid order, as probes.
+std::vector<Seed> sideProbes(const StartField& field, const PixelSearchParams& pp, const std::vector<Seed>& seeds,
+                             const std::vector<float>& answers) {
+    std::vector<int64_t> points;
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        if (r[detail::kResultStatus] != detail::kStatusSolved) continue;
+        for (int64_t p : sidePoints(field, pp, seeds[k].index, r))
+            if (p >= 0) points.push_back(p);
+    }
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    std::vector<Seed> probes;
+    for (int64_t p : points) probes.push_back(probeAt(field, int(p % field.width()), int(p / field.width())));
+    return probes;
+}
+
+// The residual energy per sample that fit r leaves if it is right: each side's
+// as the continuous warp leaves it at that side's point, weighted by the
+// side's share of the subset (the centre's side holds the larger one); a side
+// not measured is left out, 0 when neither is. A side that moves by a fraction
+// of a pixel leaves what its interpolation misses besides the noise, which on
+// fine speckle with bilinear interpolation is many times the noise that the
+// still side (or a whole-pixel shift) leaves.
+float sideEnergy(const StartField& field, const PixelSearchParams& pp, int64_t index, const float* r,
+                 const std::vector<Seed>& probes, const std::vector<float>& energies) {
+    const double phi = r[detail::kResultPosition], smaller = r[detail::kResultSideFraction];
+    const std::array<int64_t, 2> points = sidePoints(field, pp, index, r);
     double sum = 0.0, weights = 0.0;
-    for (int64_t end : seed.ends) {
-        if (end < 0) continue;
-        const auto probe = std::lower_bound(probes.begin(), probes.end(), end,
-                                            [](const Seed& p, int64_t index) { return p.index < index; });
-        if (probe == probes.end() || probe->index != end) return 0.0f;
+    for (int side = 0; side < 2; ++side) {
+        const int64_t point = points[size_t(side)];
+        const auto probe = std::lower_bound(probes.begin(), probes.end(), point,
+                                            [](const Seed& p, int64_t at) { return p.index < at; });
+        if (point < 0 || probe == probes.end() || probe->index != point) continue;
         const float energy = energies[size_t(probe - probes.begin())];
-        if (!std::isfinite(energy)) return 0.0f;
-        const double dx = double(end % gridWidth - i) * pp.stepX, dy = double(end / gridWidth - j) * pp.stepY;
-        // An end whose own subset the fitted line cuts measures the jump's misfit.
-        if (std::abs(nx * dx + ny * dy - phi) < reach) continue;
-        const bool centreSide = (nx * dx + ny * dy > phi) == (0.0 > phi);
+        if (!std::isfinite(energy)) continue;
+        // Side 1 lies where the normal points, which holds the centre when phi < 0.
+        const bool centreSide = (side == 1) == (phi < 0.0);
         const double weight = centreSide ? 1.0 - smaller : smaller;
         sum += weight * energy;
         weights += weight;
@@ -1674,14 +1691,14 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
-    const std::vector<Seed> ends = endProbes(field, seeds);
-    std::vector<float> endEnergies;
-    if (!probeEnergies(job, ends, endEnergies)) return false;
+    const std::vector<Seed> sides = sideProbes(field, pixelParams, seeds, answers);
+    std::vector<float> sideEnergies;
+    if (!probeEnergies(job, sides, sideEnergies)) return false;
     std::vector<FitGrade> fitted(seeds.size());
     for (size_t k = 0; k < seeds.size(); ++k) {
         const float* r = answers.data() + k * detail::kResultFloats;
-        const float sides = sideEnergy(seeds[k], r, ends, endEnergies, gridWidth, pixelParams);
-        const float excessScale = sides > noiseEnergy ? noiseEnergy / sides : 1.0f;
+        const float left = sideEnergy(field, pixelParams, seeds[k].index, r, sides, sideEnergies);
+        const float excessScale = left > noiseEnergy ? noiseEnergy / left : 1.0f;
         fitted[k] = gradeEnrichment(r, plan.jumpLimit, params.enableTwinning,
                                    float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY), excessScale);
     }
