@@ -580,46 +580,73 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     return jumpChi2 >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
 }
 
+// The grid points whose straddles show no jump: what their continuous warps
+// leave is a side's own residual, not a crack's misfit.
+std::vector<char> quietPoints(const StartField& field, const Seeding& seeding) {
+    std::vector<char> quiet(size_t(field.width()) * size_t(field.height()), 0);
+    for (int j = 0; j < field.height(); ++j)
+        for (int i = 0; i < field.width(); ++i) {
+            if (!field.valid(i, j)) continue;
+            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+            quiet[field.index(i, j)] = s.residual < 0.0 || s.excess() <= seeding.threshold;
+        }
+    return quiet;
+}
+
 // Where each side of fit r (at grid point `index`) is measured on its own: the
-// grid point nearest the normal through the centre whose subset lies wholly on
-// that side, a grid step clear of the line, or failing that (beyond the grid,
-// or unmeasured) the nearest such point beside it along the line; -1 for none.
-// The straddle's ends do not serve: a line that cuts the subset near one end
-// often cuts that end's subset too.
-std::array<int64_t, 2> sidePoints(const StartField& field, const PixelSearchParams& pp, int64_t index, const float* r) {
+// quiet grid point nearest the normal through the centre whose subset lies
+// wholly on that side, a grid step clear of the line, searched outwards by up
+// to a window and along the line by up to two; -1 for none. The straddle's
+// ends do not serve: a line that cuts the subset near one end often cuts that
+// end's subset too, and a point beside a second crack measures its jump.
+std::array<int64_t, 2> sidePoints(const StartField& field, const std::vector<char>& quiet,
+                                  const PixelSearchParams& pp, int64_t index, const float* r) {
     std::array<int64_t, 2> points{-1, -1};
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
     const double phi = r[detail::kResultPosition];
     if (!std::isfinite(nx) || !std::isfinite(ny) || !std::isfinite(phi)) return points;
     const double reach = pp.windowSizeX / 2 * std::abs(nx) + pp.windowSizeY / 2 * std::abs(ny);
     const double clear = reach + std::max(pp.stepX, pp.stepY);
-    const double stride = std::min(pp.stepX, pp.stepY), farthest = pp.windowSizeX + pp.windowSizeY;
+    // Steps of a sixteenth of a window at the finest, however fine the grid.
+    const double stride = std::max<double>(std::min(pp.stepX, pp.stepY), std::max(pp.windowSizeX, pp.windowSizeY) / 16);
+    const double farthest = pp.windowSizeX + pp.windowSizeY;
     const double x0 = double(index % field.width()) * pp.stepX, y0 = double(index / field.width()) * pp.stepY;
+    const double deepest = clear + std::max(pp.windowSizeX, pp.windowSizeY);
     for (int side = 0; side < 2; ++side) {
-        const double sign = side == 1 ? 1.0 : -1.0, across = phi + sign * clear;
-        for (double t = 0.0; t <= farthest && points[size_t(side)] < 0; t += stride)
-            for (const double along : {t, -t}) {
-                const int i = int(std::lround((x0 + across * nx + along * ny) / pp.stepX));
-                const int j = int(std::lround((y0 + across * ny - along * nx) / pp.stepY));
-                const double d = nx * (double(i) * pp.stepX - x0) + ny * (double(j) * pp.stepY - y0) - phi;
-                if (sign * d < reach || !field.valid(i, j)) continue;
-                points[size_t(side)] = int64_t(field.index(i, j));
-                break;
-            }
+        const double sign = side == 1 ? 1.0 : -1.0;
+        for (double out = clear; out <= deepest && points[size_t(side)] < 0; out += stride)
+            for (double t = 0.0; t <= farthest && points[size_t(side)] < 0; t += stride)
+                for (const double along : {t, -t}) {
+                    const double across = phi + sign * out;
+                    const int i = int(std::lround((x0 + across * nx + along * ny) / pp.stepX));
+                    const int j = int(std::lround((y0 + across * ny - along * nx) / pp.stepY));
+                    const double d = nx * (double(i) * pp.stepX - x0) + ny * (double(j) * pp.stepY - y0) - phi;
+                    if (sign * d < reach || !field.valid(i, j) || !quiet[field.index(i, j)]) continue;
+                    points[size_t(side)] = int64_t(field.index(i, j));
+                    break;
+                }
     }
     return points;
 }
 
-// The side points of every solved fit, each once and in grid order, as probes.
-std::vector<Seed> sideProbes(const StartField& field, const PixelSearchParams& pp, const std::vector<Seed>& seeds,
-                             const std::vector<float>& answers) {
-    std::vector<int64_t> points;
+// The side points of every solved fit.
+std::vector<std::array<int64_t, 2>> fitSidePoints(const StartField& field, const std::vector<char>& quiet,
+                                                  const PixelSearchParams& pp, const std::vector<Seed>& seeds,
+                                                  const std::vector<float>& answers) {
+    std::vector<std::array<int64_t, 2>> points(seeds.size(), {-1, -1});
     for (size_t k = 0; k < seeds.size(); ++k) {
         const float* r = answers.data() + k * detail::kResultFloats;
-        if (r[detail::kResultStatus] != detail::kStatusSolved) continue;
-        for (int64_t p : sidePoints(field, pp, seeds[k].index, r))
-            if (p >= 0) points.push_back(p);
+        if (r[detail::kResultStatus] == detail::kStatusSolved) points[k] = sidePoints(field, quiet, pp, seeds[k].index, r);
     }
+    return points;
+}
+
+// The side points, each once and in grid order, as probes.
+std::vector<Seed> sideProbes(const StartField& field, const std::vector<std::array<int64_t, 2>>& sidePoints) {
+    std::vector<int64_t> points;
+    for (const std::array<int64_t, 2>& pair : sidePoints)
+        for (int64_t p : pair)
+            if (p >= 0) points.push_back(p);
     std::sort(points.begin(), points.end());
     points.erase(std::unique(points.begin(), points.end()), points.end());
     std::vector<Seed> probes;
@@ -634,10 +661,9 @@ std::vector<Seed> sideProbes(const StartField& field, const PixelSearchParams& p
 // of a pixel leaves what its interpolation misses besides the noise, which on
 // fine speckle with bilinear interpolation is many times the noise that the
 // still side (or a whole-pixel shift) leaves.
-float sideEnergy(const StartField& field, const PixelSearchParams& pp, int64_t index, const float* r,
-                 const std::vector<Seed>& probes, const std::vector<float>& energies) {
+float sideEnergy(const float* r, const std::array<int64_t, 2>& points, const std::vector<Seed>& probes,
+                 const std::vector<float>& energies) {
     const double phi = r[detail::kResultPosition], smaller = r[detail::kResultSideFraction];
-    const std::array<int64_t, 2> points = sidePoints(field, pp, index, r);
     double sum = 0.0, weights = 0.0;
     for (int side = 0; side < 2; ++side) {
         const int64_t point = points[size_t(side)];
@@ -1691,13 +1717,15 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
-    const std::vector<Seed> sides = sideProbes(field, pixelParams, seeds, answers);
+    const std::vector<std::array<int64_t, 2>> sidePoints =
+        fitSidePoints(field, quietPoints(field, plan), pixelParams, seeds, answers);
+    const std::vector<Seed> sides = sideProbes(field, sidePoints);
     std::vector<float> sideEnergies;
     if (!probeEnergies(job, sides, sideEnergies)) return false;
     std::vector<FitGrade> fitted(seeds.size());
     for (size_t k = 0; k < seeds.size(); ++k) {
         const float* r = answers.data() + k * detail::kResultFloats;
-        const float left = sideEnergy(field, pixelParams, seeds[k].index, r, sides, sideEnergies);
+        const float left = sideEnergy(r, sidePoints[k], sides, sideEnergies);
         const float excessScale = left > noiseEnergy ? noiseEnergy / left : 1.0f;
         fitted[k] = gradeEnrichment(r, plan.jumpLimit, params.enableTwinning,
                                    float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY), excessScale);
