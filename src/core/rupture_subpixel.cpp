@@ -512,6 +512,16 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
     return seeds;
 }
 
+// A point measured by its own continuous warp only.
+Seed probeAt(const StartField& field, int i, int j) {
+    Seed probe{int64_t(field.index(i, j)), {}};
+    const Warp own = field.warp(i, j);
+    std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);
+    std::fill(probe.warps.begin() + detail::kSeedSideA, probe.warps.begin() + detail::kSeedReach, kNaN);
+    probe.warps[detail::kSeedReach] = 0.0f;
+    return probe;
+}
+
 // Points no crack disturbs, spread over the whole grid, whose subsets tell the noise energy.
 std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
     std::vector<Seed> probes;
@@ -526,12 +536,7 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
             lastI = i;
             const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
             if (s.residual >= 0.0 && s.excess() > seeding.threshold) continue;
-            Seed probe{int64_t(field.index(i, j)), {}};
-            const Warp own = field.warp(i, j);
-            std::copy(own.begin(), own.end(), probe.warps.begin() + detail::kSeedContinuous);
-            std::fill(probe.warps.begin() + detail::kSeedSideA, probe.warps.begin() + detail::kSeedReach, kNaN);
-            probe.warps[detail::kSeedReach] = 0.0f;
-            probes.push_back(probe);
+            probes.push_back(probeAt(field, i, j));
         }
     }
     return probes;
@@ -551,28 +556,133 @@ bool enrichedMeasurement(const float* r, bool twinning) {
 // faint ones only fill a gap between two of its kept fits.
 enum class FitGrade : char { None, Faint, Plausible, Significant };
 
-// `samples`: the subset's pixel count.
-FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples) {
+// `samples`: the subset's pixel count; `excessScale` turns the cost excess
+// over the measured noise into the excess over what the fit's sides leave.
+FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples, float excessScale) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
     const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
     const bool clearlyBetter = costShare <= kThinSideCost;
-    const bool strong = r[detail::kResultJumpChi2] >= kStrongJumpChi2 * samples / kStrongSamples &&
-                        r[detail::kResultSmoothChi2] >= kStrongSmoothShare * r[detail::kResultJumpChi2];
+    const float jumpChi2 = r[detail::kResultJumpChi2];
+    const float smoothChi2 = r[detail::kResultSmoothChi2];
+    const bool strong = jumpChi2 >= kStrongJumpChi2 * samples / kStrongSamples &&
+                        smoothChi2 >= kStrongSmoothShare * jumpChi2;
     const bool split = r[detail::kResultSideFraction] >= kSplitSideFraction && !strong;
     const float smallestSide = twinning ? kTwinSideFraction : (clearlyBetter ? kThinSideFraction : kSideFraction);
     const bool sound = r[detail::kResultStatus] == detail::kStatusSolved && jump >= float(kSmallestJump) &&
                        jump <= float(2.0 * jumpLimit) && costShare < 1.0f &&
-                       r[detail::kResultCostExcess] <= kCostExcess && r[detail::kResultSideFraction] >= smallestSide &&
+                       r[detail::kResultCostExcess] * excessScale <= kCostExcess &&
+                       r[detail::kResultSideFraction] >= smallestSide &&
                        enrichedMeasurement(r, twinning) &&
                        std::all_of(r, r + detail::kResultPlusV + 1, [](float x) { return std::isfinite(x); });
     if (!sound) return FitGrade::None;
     const float bar = std::min(1.0f, samples / kFullBarSamples);
-    if (costShare < (split ? kSplitCost : 1.0f) && r[detail::kResultJumpChi2] >= bar * kJumpChi2 &&
-        r[detail::kResultSmoothChi2] >= bar * kSmoothChi2)
+    if (costShare < (split ? kSplitCost : 1.0f) && jumpChi2 >= bar * kJumpChi2 &&
+        smoothChi2 >= bar * kSmoothChi2)
         return FitGrade::Significant;
-    if (r[detail::kResultJumpChi2] >= bar * kPlausibleJumpChi2 && r[detail::kResultSmoothChi2] >= 0.0f)
+    if (jumpChi2 >= bar * kPlausibleJumpChi2 && smoothChi2 >= 0.0f)
         return FitGrade::Plausible;
-    return r[detail::kResultJumpChi2] >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
+    return jumpChi2 >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
+}
+
+// The grid points whose straddles show no jump: what their continuous warps
+// leave is a side's own residual, not a crack's misfit.
+std::vector<char> quietPoints(const StartField& field, const Seeding& seeding) {
+    std::vector<char> quiet(size_t(field.width()) * size_t(field.height()), 0);
+    for (int j = 0; j < field.height(); ++j)
+        for (int i = 0; i < field.width(); ++i) {
+            if (!field.valid(i, j)) continue;
+            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+            quiet[field.index(i, j)] = s.residual < 0.0 || s.excess() <= seeding.threshold;
+        }
+    return quiet;
+}
+
+// Where each side of fit r (at grid point `index`) is measured on its own: the
+// quiet grid point nearest the normal through the centre whose subset lies
+// wholly on that side, a grid step clear of the line, searched outwards by up
+// to a window and along the line by up to two; -1 for none. The straddle's
+// ends do not serve: a line that cuts the subset near one end often cuts that
+// end's subset too, and a point beside a second crack measures its jump.
+std::array<int64_t, 2> sidePoints(const StartField& field, const std::vector<char>& quiet,
+                                  const PixelSearchParams& pp, int64_t index, const float* r) {
+    std::array<int64_t, 2> points{-1, -1};
+    const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+    const double phi = r[detail::kResultPosition];
+    if (!std::isfinite(nx) || !std::isfinite(ny) || !std::isfinite(phi)) return points;
+    const double reach = pp.windowSizeX / 2 * std::abs(nx) + pp.windowSizeY / 2 * std::abs(ny);
+    const double clear = reach + std::max(pp.stepX, pp.stepY);
+    // Steps of a sixteenth of a window at the finest, however fine the grid.
+    const double stride = std::max<double>(std::min(pp.stepX, pp.stepY), std::max(pp.windowSizeX, pp.windowSizeY) / 16);
+    const double farthest = pp.windowSizeX + pp.windowSizeY;
+    const double x0 = double(index % field.width()) * pp.stepX, y0 = double(index / field.width()) * pp.stepY;
+    const double deepest = clear + std::max(pp.windowSizeX, pp.windowSizeY);
+    for (int side = 0; side < 2; ++side) {
+        const double sign = side == 1 ? 1.0 : -1.0;
+        for (double out = clear; out <= deepest && points[size_t(side)] < 0; out += stride)
+            for (double t = 0.0; t <= farthest && points[size_t(side)] < 0; t += stride)
+                for (const double along : {t, -t}) {
+                    const double across = phi + sign * out;
+                    const int i = int(std::lround((x0 + across * nx + along * ny) / pp.stepX));
+                    const int j = int(std::lround((y0 + across * ny - along * nx) / pp.stepY));
+                    const double d = nx * (double(i) * pp.stepX - x0) + ny * (double(j) * pp.stepY - y0) - phi;
+                    if (sign * d < reach || !field.valid(i, j) || !quiet[field.index(i, j)]) continue;
+                    points[size_t(side)] = int64_t(field.index(i, j));
+                    break;
+                }
+    }
+    return points;
+}
+
+// The side points of every solved fit.
+std::vector<std::array<int64_t, 2>> fitSidePoints(const StartField& field, const std::vector<char>& quiet,
+                                                  const PixelSearchParams& pp, const std::vector<Seed>& seeds,
+                                                  const std::vector<float>& answers) {
+    std::vector<std::array<int64_t, 2>> points(seeds.size(), {-1, -1});
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        if (r[detail::kResultStatus] == detail::kStatusSolved) points[k] = sidePoints(field, quiet, pp, seeds[k].index, r);
+    }
+    return points;
+}
+
+// The side points, each once and in grid order, as probes.
+std::vector<Seed> sideProbes(const StartField& field, const std::vector<std::array<int64_t, 2>>& sidePoints) {
+    std::vector<int64_t> points;
+    for (const std::array<int64_t, 2>& pair : sidePoints)
+        for (int64_t p : pair)
+            if (p >= 0) points.push_back(p);
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    std::vector<Seed> probes;
+    for (int64_t p : points) probes.push_back(probeAt(field, int(p % field.width()), int(p / field.width())));
+    return probes;
+}
+
+// The residual energy per sample that fit r leaves if it is right: each side's
+// as the continuous warp leaves it at that side's point, weighted by the
+// side's share of the subset (the centre's side holds the larger one); a side
+// not measured is left out, 0 when neither is. A side that moves by a fraction
+// of a pixel leaves what its interpolation misses besides the noise, which on
+// fine speckle with bilinear interpolation is many times the noise that the
+// still side (or a whole-pixel shift) leaves.
+float sideEnergy(const float* r, const std::array<int64_t, 2>& points, const std::vector<Seed>& probes,
+                 const std::vector<float>& energies) {
+    const double phi = r[detail::kResultPosition], smaller = r[detail::kResultSideFraction];
+    double sum = 0.0, weights = 0.0;
+    for (int side = 0; side < 2; ++side) {
+        const int64_t point = points[size_t(side)];
+        const auto probe = std::lower_bound(probes.begin(), probes.end(), point,
+                                            [](const Seed& p, int64_t at) { return p.index < at; });
+        if (point < 0 || probe == probes.end() || probe->index != point) continue;
+        const float energy = energies[size_t(probe - probes.begin())];
+        if (!std::isfinite(energy)) continue;
+        // Side 1 lies where the normal points, which holds the centre when phi < 0.
+        const bool centreSide = (side == 1) == (phi < 0.0);
+        const double weight = centreSide ? 1.0 - smaller : smaller;
+        sum += weight * energy;
+        weights += weight;
+    }
+    return weights > 0.0 ? float(sum / weights) : 0.0f;
 }
 
 // Only a size that differs is written: the device threads of a multi-GPU run
@@ -1449,17 +1559,24 @@ bool runSeeds(const Job& job, const std::vector<Seed>& seeds, float noiseEnergy,
     return true;
 }
 
-// The probes' residual energy per sample; 0 (unknown) with too few probes.
-bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& energy) {
-    std::vector<float> energies;
-    const bool ok = runSeeds(job, probes, 0.0f, [&](size_t first, size_t end, const std::vector<float>& results) {
+// Each probe's residual energy per sample, NaN where it was not measured.
+bool probeEnergies(const Job& job, const std::vector<Seed>& probes, std::vector<float>& energies) {
+    energies.assign(probes.size(), kNaN);
+    return runSeeds(job, probes, 0.0f, [&](size_t first, size_t end, const std::vector<float>& results) {
         for (size_t k = 0; k < end - first; ++k) {
             const float* r = results.data() + k * detail::kResultFloats;
-            if (r[detail::kResultStatus] == detail::kStatusMeasured && std::isfinite(r[detail::kResultNoiseEnergy]))
-                energies.push_back(r[detail::kResultNoiseEnergy]);
+            if (r[detail::kResultStatus] == detail::kStatusMeasured) energies[first + k] = r[detail::kResultNoiseEnergy];
         }
         return true;
     });
+}
+
+// The probes' residual energy per sample; 0 (unknown) with too few probes.
+bool measureNoiseEnergy(const Job& job, const std::vector<Seed>& probes, float& energy) {
+    std::vector<float> energies;
+    const bool ok = probeEnergies(job, probes, energies);
+    energies.erase(std::remove_if(energies.begin(), energies.end(), [](float e) { return !std::isfinite(e); }),
+                   energies.end());
     energy = 0.0f;
     if (ok && energies.size() >= kMinProbes) {
         const auto quantile = energies.begin() + ptrdiff_t(kProbeQuantile * double(energies.size() - 1));
@@ -1680,10 +1797,19 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     });
     if (!ok) return finish(false);
 
+    const std::vector<std::array<int64_t, 2>> sidePoints =
+        fitSidePoints(field, quietPoints(field, plan), pixelParams, seeds, answers);
+    const std::vector<Seed> sides = sideProbes(field, sidePoints);
+    std::vector<float> sideEnergies;
+    if (!probeEnergies(job, sides, sideEnergies)) return false;
     std::vector<FitGrade> fitted(seeds.size());
-    for (size_t k = 0; k < seeds.size(); ++k)
-        fitted[k] = gradeEnrichment(answers.data() + k * detail::kResultFloats, plan.jumpLimit, params.enableTwinning,
-                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY));
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const float left = sideEnergy(r, sidePoints[k], sides, sideEnergies);
+        const float excessScale = left > noiseEnergy ? noiseEnergy / left : 1.0f;
+        fitted[k] = gradeEnrichment(r, plan.jumpLimit, params.enableTwinning,
+                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY), excessScale);
+    }
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
     const std::vector<char> beyondGrid = linesBeyondGrid(seedGrid, answers, pixelParams, gridWidth, gridHeight);
     std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams, beyondGrid);

@@ -115,7 +115,7 @@ CrackPair makeCrackPair(const CrackPairPlan& plan);
 
 // The benchmark's set: openings 0.2 to 3 px, normal and sliding, angles 0 to
 // 90 degrees, either side moving, a crack tip, parallel cracks 60 to 200 px
-// apart, and smooth fields without a crack.
+// apart, fine spots of either polarity, and smooth fields without a crack.
 std::vector<CrackPairPlan> crackPairCatalogue();
 
 // What a random draw shows besides its pattern.
