@@ -526,11 +526,6 @@ TEST(RuptureSubpixel, GivesANearlyVerticalCrackOneOrientationAtTheNarrowestWindo
     EXPECT_EQ(std::min(facing[0], facing[1]), 0) << facing[0] << " against " << facing[1];
 }
 
-TEST(RuptureSubpixel, DISABLED_Kinds) {
-    for (int seed = 1; seed <= 200; ++seed)
-        std::printf("kind %d %s\n", seed, testing::crackDrawKindName(testing::randomCrackPlan(seed).kind));
-}
-
 // No point of the pair is flagged, and no line drawn.
 void expectNoCrack(const testing::CrackPairPlan& plan, int window) {
     const TracedPair t = traceAt(plan, window);
