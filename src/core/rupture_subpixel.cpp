@@ -10,6 +10,7 @@
 #include <iterator>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #include "core/bspline_prefilter.h"
@@ -1023,12 +1024,164 @@ void bridgeGaps(const SeedGrid& grid, const std::vector<float>& answers, const s
     }
 }
 
+// A line n.(dx, dy) = phi across a subset, from its centre, and how far clear
+// of it a sample must lie on the centre's side.
+struct CutLine {
+    double nx, ny, phi, keepOut;
+};
+
+// The translation of the part of a subset (centre (xc, yc), rows [row0, row1)
+// of the images) that lies on the centre's side of every line, clear of it,
+// with the warp's gradients held: Gauss-Newton on the
+// zero-normalised squared differences, bilinear as the fits sample. Empty when
+// that part holds under half the subset, leaves the images, correlates poorly
+// or does not settle.
+std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const float* def, ImageSize size, int row0,
+                                                        int row1, int xc, int yc, const PixelSearchParams& pp,
+                                                        const float* warp, const std::vector<CutLine>& lines) {
+    constexpr int kIterations = 30;
+    constexpr double kSettled = 1e-4; // px
+    const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const auto clear = [&](int dx, int dy) {
+        return std::all_of(lines.begin(), lines.end(), [&](const CutLine& l) {
+            return (l.phi > 0.0 ? -1.0 : 1.0) * (l.nx * dx + l.ny * dy - l.phi) >= l.keepOut;
+        });
+    };
+    std::vector<std::array<int, 2>> taken;
+    for (int dy = -hy; dy <= hy; ++dy)
+        for (int dx = -hx; dx <= hx; ++dx)
+            if (xc + dx >= 0 && xc + dx < size.width && yc + dy >= row0 && yc + dy < row1 && clear(dx, dy))
+                taken.push_back({dx, dy});
+    if (2 * taken.size() < size_t(2 * hx + 1) * size_t(2 * hy + 1)) return std::nullopt;
+    std::vector<double> f(taken.size()), g(taken.size()), gx(taken.size()), gy(taken.size());
+    double fMean = 0.0;
+    for (size_t k = 0; k < taken.size(); ++k) {
+        f[k] = ref[size_t(yc + taken[k][1] - row0) * size_t(size.width) + size_t(xc + taken[k][0])];
+        fMean += f[k];
+    }
+    fMean /= double(taken.size());
+    double fNorm = 0.0;
+    for (double& v : f) fNorm += (v - fMean) * (v - fMean);
+    fNorm = std::sqrt(fNorm);
+    if (!(fNorm > 0.0)) return std::nullopt;
+    std::array<double, 2> t{warp[0], warp[1]};
+    for (int iteration = 0; iteration < kIterations; ++iteration) {
+        double gMean = 0.0, gxMean = 0.0, gyMean = 0.0;
+        for (size_t k = 0; k < taken.size(); ++k) {
+            const int dx = taken[k][0], dy = taken[k][1];
+            const double px = xc + dx + t[0] + warp[2] * dx + warp[3] * dy;
+            const double py = yc + dy + t[1] + warp[4] * dx + warp[5] * dy;
+            const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
+            if (x0 < 0 || y0 < row0 || x0 + 1 >= size.width || y0 + 1 >= row1) return std::nullopt;
+            const double ax = px - x0, ay = py - y0;
+            const float* a = def + size_t(y0 - row0) * size_t(size.width) + size_t(x0);
+            const float* b = a + size.width;
+            g[k] = (1.0 - ay) * ((1.0 - ax) * a[0] + ax * a[1]) + ay * ((1.0 - ax) * b[0] + ax * b[1]);
+            gx[k] = (1.0 - ay) * (a[1] - a[0]) + ay * (b[1] - b[0]);
+            gy[k] = (1.0 - ax) * (b[0] - a[0]) + ax * (b[1] - a[1]);
+            gMean += g[k], gxMean += gx[k], gyMean += gy[k];
+        }
+        const double n = double(taken.size());
+        gMean /= n, gxMean /= n, gyMean /= n;
+        double gNorm = 0.0;
+        for (double v : g) gNorm += (v - gMean) * (v - gMean);
+        gNorm = std::sqrt(gNorm);
+        if (!(gNorm > 0.0)) return std::nullopt;
+        double h[3] = {0.0, 0.0, 0.0}, b[2] = {0.0, 0.0}, cross = 0.0;
+        for (size_t k = 0; k < taken.size(); ++k) {
+            const double e = (g[k] - gMean) / gNorm - (f[k] - fMean) / fNorm;
+            const double jx = (gx[k] - gxMean) / gNorm, jy = (gy[k] - gyMean) / gNorm;
+            h[0] += jx * jx, h[1] += jx * jy, h[2] += jy * jy;
+            b[0] -= jx * e, b[1] -= jy * e;
+            cross += (g[k] - gMean) / gNorm * (f[k] - fMean) / fNorm;
+        }
+        const double det = h[0] * h[2] - h[1] * h[1];
+        if (!(det > 0.0)) return std::nullopt;
+        const double step[2] = {(h[2] * b[0] - h[1] * b[1]) / det, (h[0] * b[1] - h[1] * b[0]) / det};
+        t[0] += step[0];
+        t[1] += step[1];
+        if (std::hypot(step[0], step[1]) < kSettled)
+            return cross >= detail::kMinCorrelation ? std::optional<std::array<double, 2>>(t) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
 // A point that holds no measurement.
 void blankPoint(const Outputs& o, size_t index) {
     o.out.dispX[index] = kNaN;
     o.out.dispY[index] = kNaN;
     if (o.gradients)
         for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
+}
+
+// The images a cut point's own side is measured on; none (no measurement)
+// unless the fits sample bilinearly.
+struct OwnSideImages {
+    const ImageSource* reference = nullptr;
+    const ImageSource* deformed = nullptr;
+    ImageSize size{};
+    int marginX = 0, marginY = 0;
+};
+
+// A cut point without a kept fit of its own is measured on its own side of the
+// lines of the kept fits that cut it, clear of the gap and of the other side's
+// material the jump brings in: the point then holds its side's displacement up
+// to the crack, where the continuous warp smears the jump and an enriched fit
+// of a subset the line only clips fails the bars for want of a side. The
+// result must agree with what the nearest of those fits measured of the same
+// side there. The gradients are held at the first pass's while it is fitted,
+// and not given.
+bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid& grid,
+                    const std::vector<float>& answers, const std::vector<uint32_t>& cutters,
+                    const PixelSearchParams& pp, const OwnSideImages& images, std::vector<float>& refRows,
+                    std::vector<float>& defRows) {
+    constexpr double kClearance = 1.0;     // px beyond the gap, for the interpolation's reach
+    constexpr double kSideAgreement = 0.05; // px
+    if (!images.reference || !std::isfinite(o.out.dispX[index]) || !std::isfinite(o.out.dispY[index])) return false;
+    float warp[6] = {o.out.dispX[index], o.out.dispY[index], 0.0f, 0.0f, 0.0f, 0.0f};
+    if (o.gradients) {
+        warp[2] = o.out.duDx[index], warp[3] = o.out.duDy[index], warp[4] = o.out.dvDx[index], warp[5] = o.out.dvDy[index];
+        if (!std::all_of(warp + 2, warp + 6, [](float x) { return std::isfinite(x); })) return false;
+    }
+    std::vector<CutLine> lines;
+    double nearest = std::numeric_limits<double>::infinity(), reach = 0.0;
+    const float* closest = nullptr;
+    std::array<double, 2> closestOffset{};
+    for (uint32_t k : cutters) {
+        const float* r = answers.data() + size_t(k) * detail::kResultFloats;
+        const std::array<int, 2> p = grid.position(k);
+        const double dx = double(i - p[0]) * pp.stepX, dy = double(j - p[1]) * pp.stepY;
+        const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
+        const double jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
+        lines.push_back({nx, ny, r[detail::kResultPosition] - (nx * dx + ny * dy), jump + kClearance});
+        reach = std::max(reach, jump);
+        if (std::hypot(dx, dy) < nearest) nearest = std::hypot(dx, dy), closest = r, closestOffset = {dx, dy};
+    }
+    const int xc = i * pp.stepX + images.marginX, yc = j * pp.stepY + images.marginY;
+    const int pad = int(std::ceil(std::abs(warp[1]) + reach)) + 2 +
+                    int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (pp.windowSizeX / 2 + pp.windowSizeY / 2)));
+    const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
+              row1 = std::min(images.size.height, yc + pp.windowSizeY / 2 + pad + 1);
+    if (row0 >= row1) return false;
+    const float* ref = images.reference->rows(row0, row1, images.size.width, refRows);
+    const float* def = images.deformed->rows(row0, row1, images.size.width, defRows);
+    if (!ref || !def) return false;
+    const auto t = ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines);
+    if (!t) return false;
+    const float* g = closest + detail::kResultWarp + 2;
+    const double phi = closest[detail::kResultPosition] - (std::sin(closest[detail::kResultAngle] * kDegree) * closestOffset[0] +
+                                                          std::cos(closest[detail::kResultAngle] * kDegree) * closestOffset[1]);
+    const bool plusSide = phi < 0.0;
+    const double dx = closestOffset[0], dy = closestOffset[1];
+    const double side[2] = {(plusSide ? closest[detail::kResultPlusU] : closest[detail::kResultMinusU]) + g[0] * dx + g[1] * dy,
+                            (plusSide ? closest[detail::kResultPlusV] : closest[detail::kResultMinusV]) + g[2] * dx + g[3] * dy};
+    if (!(std::hypot((*t)[0] - side[0], (*t)[1] - side[1]) <= kSideAgreement)) return false;
+    o.out.dispX[index] = float((*t)[0]);
+    o.out.dispY[index] = float((*t)[1]);
+    // The held gradients are the first pass's, which the jump bent.
+    if (o.gradients)
+        for (std::vector<float>* field : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*field)[index] = kNaN;
+    return true;
 }
 
 // Points of rows [rowBegin, rowEnd) whose subset the line of a kept fit within
@@ -1044,7 +1197,8 @@ void blankPoint(const Outputs& o, size_t index) {
 // opening at 21 px windows leaves some over 50 px long): points there are cut
 // as well.
 void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
-                        const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd) {
+                        const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd,
+                        const OwnSideImages& images) {
     constexpr double kGraze = 2.0; // px
     constexpr double kGrazeShare = 0.1;
     const int reachX = (pp.windowSizeX / 2 + pp.stepX) / pp.stepX, reachY = (pp.windowSizeY / 2 + pp.stepY) / pp.stepY;
@@ -1052,14 +1206,23 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
     const double graze = std::min(kGraze, kGrazeShare * std::min(hx, hy));
     const int width = o.out.gridWidth;
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
-    const auto blank = [&](int i, int j) {
+    // Per band point, the kept fits whose lines cut it; a point a line cuts
+    // only where it runs on across a gap in its fits (towards a tip, too) has
+    // no fit near enough to say where it passes, and is left empty.
+    std::vector<std::vector<uint32_t>> cutters(size_t(width) * size_t(std::max(rowEnd - rowBegin, 0)));
+    std::vector<char> bridged(cutters.size(), 0);
+    size_t current = 0;
+    const auto blank = [&](int i, int j, bool acrossGap) {
         const int64_t own = grid.at(i, j);
         if (j < rowBegin || j >= rowEnd || i < 0 || i >= width || (own >= 0 && kept[size_t(own)])) return;
-        blankPoint(o, size_t(j) * size_t(width) + size_t(i));
+        const size_t n = size_t(j - rowBegin) * size_t(width) + size_t(i);
+        bridged[n] = bridged[n] || acrossGap;
+        if (cutters[n].empty() || cutters[n].back() != uint32_t(current)) cutters[n].push_back(uint32_t(current));
     };
     const double stride = std::min(pp.stepX, pp.stepY); // px per probe along a line
     for (size_t k = 0; k < grid.size(); ++k) {
         if (!kept[k]) continue;
+        current = k;
         const float* r = result(k);
         const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
         // The jump widens what the subset sees of the other side (an opening's
@@ -1076,7 +1239,7 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
         };
         for (int j = p[1] - reachY; j <= p[1] + reachY; ++j)
             for (int i = p[0] - reachX; i <= p[0] + reachX; ++i)
-                if (std::abs(across(i, j)) < depth) blank(i, j);
+                if (std::abs(across(i, j)) < depth) blank(i, j, false);
         // A gap in the crack's fits up to kBridge long: the nearest kept fit of
         // the same crack along the line beyond the subset's reach, each way.
         for (const double sign : {-1.0, 1.0}) {
@@ -1102,10 +1265,19 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
             for (int j = std::min(p[1], ej) - reachY; j <= std::max(p[1], ej) + reachY; ++j)
                 for (int i = std::min(p[0], ei) - reachX; i <= std::max(p[0], ei) + reachX; ++i) {
                     const double a = along(i, j, sign);
-                    if (a > 0.0 && a < gap && std::abs(across(i, j)) < depth) blank(i, j);
+                    if (a > 0.0 && a < gap && std::abs(across(i, j)) < depth) blank(i, j, true);
                 }
         }
     }
+    std::vector<float> refRows, defRows;
+    for (int j = rowBegin; j < rowEnd; ++j)
+        for (int i = 0; i < width; ++i) {
+            const size_t n = size_t(j - rowBegin) * size_t(width) + size_t(i);
+            if (cutters[n].empty()) continue;
+            const size_t index = size_t(j) * size_t(width) + size_t(i);
+            if (bridged[n] || !measureOwnSide(o, index, i, j, grid, answers, cutters[n], pp, images, refRows, defRows))
+                blankPoint(o, index);
+        }
 }
 
 // A crack beside the image's edge, beyond the grid's outermost points, cuts
@@ -1821,7 +1993,10 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         if (j < rowBegin || j >= rowEnd) continue;
         writePoint(outputs, seeds[k].index, answers.data() + k * detail::kResultFloats, kept[k]);
     }
-    blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
+    OwnSideImages ownSide;
+    if (params.interpolation == static_cast<int>(InterpolationType::Bilinear))
+        ownSide = {&reference, &deformed, size, grid.marginX, grid.marginY};
+    blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd, ownSide);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
     blankEdgeDepartures(outputs, field, plan, seedGrid, fitted, kept, beyondGrid, rowBegin, rowEnd);

@@ -653,6 +653,46 @@ TEST(RuptureSubpixel, TracesACrackOnFineSpeckleAndMeasuresBothSides) {
     }
 }
 
+// A point whose subset the crack only clips at its edge keeps no enriched fit:
+// the strip beyond the line is too thin for a side. It is measured on its own
+// side of the line its neighbours' fits found, not left empty: the maps show
+// each side up to the crack, with no empty band half a window out.
+TEST(RuptureSubpixel, MeasuresThePointsWhoseSubsetTheCrackOnlyClips) {
+    testing::CrackPairPlan plan;
+    plan.name = "fine bright spots";
+    plan.size = 384;
+    plan.angle = 14.0;
+    plan.cracks = {{0.3, {0.6, 1.6}}};
+    plan.coverage = 0.5;
+    plan.greyMean = 30.0;
+    plan.greySd = 45.0;
+    plan.gapGrey = 0.0;
+    plan.spotRadius = 1.4;
+    plan.brightShare = 1.0;
+    const double a = plan.angle * kPi / 180.0;
+    for (const int window : {31, 61}) {
+        SCOPED_TRACE(std::to_string(window) + " px");
+        const TracedPair t = traceAt(plan, window);
+        ASSERT_TRUE(t.e.ok) << t.e.error;
+        // From 4 px inside the half window to where the subset's corner reaches.
+        const double reach = window / 2 * (std::abs(std::sin(a)) + std::abs(std::cos(a)));
+        int clipped[2] = {0, 0}, right[2] = {0, 0}, wrong = 0;
+        for (int i = 0; i < t.grid.count(); ++i) {
+            const double d = t.pair.distance(0, t.grid.x(i), t.grid.y(i));
+            if (std::abs(d) < window / 2 - 4 || std::abs(d) >= reach) continue;
+            const testing::Vec2 truth = t.pair.displacement(t.grid.x(i), t.grid.y(i));
+            const double error = std::hypot(t.e.out.dispX[i] - truth[0], t.e.out.dispY[i] - truth[1]);
+            const int side = d > 0.0;
+            ++clipped[side];
+            right[side] += error <= 0.05;
+            wrong += error > 0.1;
+        }
+        for (const int side : {0, 1})
+            EXPECT_GE(right[side], 0.7 * clipped[side]) << "side " << side << ": " << right[side] << " of " << clipped[side];
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 // The smooth pairs the crack benchmark scores (a wave of 64 px period, one of
 // 128 px, two strain steps, an affine field) show no crack at 21 or 31 px windows either, where
 // plausible fits abound but no significant crack starts.

@@ -263,6 +263,26 @@ std::vector<CrackPairPlan> crackPairCatalogue() {
     all.push_back(single("a14_lower_moving", 1024, 14.0, {0.6, 1.6}, false));
     all.push_back(single("a14_upper_moving", 1024, 14.0, {0.6, 1.6}, true));
     for (size_t k : {all.size() - 2, all.size() - 1}) all[k].base = nullptr, all[k].noise = 0.0;
+    // The same crack on fine bright spots on a dark ground, with a black gap as
+    // an opening shows: bilinear interpolation of so fine a speckle leaves the
+    // side moved by a fraction of a pixel a misfit many times the noise.
+    CrackPairPlan fine = single("fine1.4_bright_a14", 1024, 14.0, {0.6, 1.6}, false);
+    fine.base = nullptr;
+    fine.spotRadius = 1.4;
+    fine.brightShare = 1.0;
+    fine.coverage = 0.5;
+    fine.greyMean = 30.0;
+    fine.greySd = 45.0;
+    fine.gapGrey = 0.0;
+    all.push_back(fine);
+    CrackPairPlan dark = single("fine1.2_dark_a40", 512, 40.0, opening(40.0, 0.8, 30.0), true);
+    dark.spotRadius = 1.2;
+    dark.brightShare = 0.0;
+    dark.coverage = 0.5;
+    dark.greyMean = 220.0;
+    dark.greySd = 45.0;
+    dark.gapGrey = 0.0;
+    all.push_back(dark);
     all.push_back(single("open0.2_a30", 512, 30.0, opening(30.0, 0.2, 0.0), false));
     all.push_back(single("open0.5_a0", 512, 0.0, opening(0.0, 0.5, 0.0), true));
     all.push_back(single("open1_a45", 512, 45.0, opening(45.0, 1.0, 0.0), false));
