@@ -608,6 +608,23 @@ TEST(RuptureSubpixel, LeavesNoSmearedPointBesideOpeningsAtTheNarrowestWindow) {
     expectSidesOrNothing(t, 21);
 }
 
+// The window's 14 degree crack, its lower side moving (0.6, 1.6) px, on fine
+// bright spots (sigma 1.4 px) on a dark ground with a black gap.
+testing::CrackPairPlan fineSpecklePlan() {
+    testing::CrackPairPlan plan;
+    plan.name = "fine bright spots";
+    plan.size = 384;
+    plan.angle = 14.0;
+    plan.cracks = {{0.3, {0.6, 1.6}}};
+    plan.coverage = 0.5;
+    plan.greyMean = 30.0;
+    plan.greySd = 45.0;
+    plan.gapGrey = 0.0;
+    plan.spotRadius = 1.4;
+    plan.brightShare = 1.0;
+    return plan;
+}
+
 // Sparse fine spots (1.4 px bright on a dark ground, or 1.2 px dark on a
 // bright one), the brightest clipped, and an opening's black gap: where the
 // lower side moves by (0.6, 1.6) px, bilinear interpolation of so fine a
@@ -617,14 +634,7 @@ TEST(RuptureSubpixel, LeavesNoSmearedPointBesideOpeningsAtTheNarrowestWindow) {
 // that the fits leave out, at least three points in four of each side whose
 // subset it crosses hold their side's displacement within 0.05 px.
 TEST(RuptureSubpixel, TracesACrackOnFineSpeckleAndMeasuresBothSides) {
-    testing::CrackPairPlan plan;
-    plan.size = 384;
-    plan.angle = 14.0;
-    plan.cracks = {{0.3, {0.6, 1.6}}};
-    plan.coverage = 0.5;
-    plan.greyMean = 30.0;
-    plan.greySd = 45.0;
-    plan.gapGrey = 0.0;
+    testing::CrackPairPlan plan = fineSpecklePlan();
     for (const auto& [name, radius, bright] : {std::tuple{"fine bright spots", 1.4, 1.0},
                                                std::tuple{"fine dark spots", 1.2, 0.0}}) {
         plan.name = name;
@@ -658,17 +668,7 @@ TEST(RuptureSubpixel, TracesACrackOnFineSpeckleAndMeasuresBothSides) {
 // side of the line its neighbours' fits found, not left empty: the maps show
 // each side up to the crack, with no empty band half a window out.
 TEST(RuptureSubpixel, MeasuresThePointsWhoseSubsetTheCrackOnlyClips) {
-    testing::CrackPairPlan plan;
-    plan.name = "fine bright spots";
-    plan.size = 384;
-    plan.angle = 14.0;
-    plan.cracks = {{0.3, {0.6, 1.6}}};
-    plan.coverage = 0.5;
-    plan.greyMean = 30.0;
-    plan.greySd = 45.0;
-    plan.gapGrey = 0.0;
-    plan.spotRadius = 1.4;
-    plan.brightShare = 1.0;
+    const testing::CrackPairPlan plan = fineSpecklePlan();
     const double a = plan.angle * kPi / 180.0;
     for (const int window : {31, 61}) {
         SCOPED_TRACE(std::to_string(window) + " px");
