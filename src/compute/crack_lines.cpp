@@ -631,12 +631,33 @@ Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
 constexpr double kShortGap = 4.0; // cells
 // Where another crack crosses, every subset within half a window of it is cut
 // twice and fits neither: the hole along a crack crossing at 45 degrees is
-// about 1.4 windows long.
+// about 1.4 windows long, and the fits beside it fail too. A gap up to
+// kJoinWindows is joined as any other; one up to kCrossingWindows only where
+// the ends run on into each other within kCrossingAngle and another line, at
+// an angle to the gap, passes within half the gap of its middle.
 constexpr double kJoinWindows = 1.5;
+constexpr double kCrossingWindows = 2.5;
+constexpr double kCrossingAngle = 15.0; // degrees
+
+// Whether a line other than those of ends a and b passes within half the gap
+// from a to b of its middle, turned from it by more than kCrossingAngle.
+bool crossedGap(const std::vector<std::vector<Point>>& lines, size_t lineA, size_t lineB, Vec a, Vec b) {
+    const Vec middle = 0.5 * (a + b);
+    const double reach = 0.5 * norm(b - a);
+    const Vec direction = normalized(b - a);
+    const double parallel = std::cos(kCrossingAngle / kDegrees);
+    for (size_t l = 0; l < lines.size(); ++l) {
+        if (l == lineA || l == lineB) continue;
+        for (const Point& p : lines[l])
+            if (norm(p.position - middle) <= reach && std::abs(dot(p.tangent, direction)) < parallel) return true;
+    }
+    return false;
+}
 
 std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> lines, double maxGap,
-                                               double maxAngleDegrees) {
+                                               double maxAngleDegrees, double crossingGap) {
     const double minAlignment = std::cos(std::clamp(maxAngleDegrees, 0.0, 180.0) / kDegrees) - 1e-9;
+    const double crossingAlignment = std::cos(std::min(kCrossingAngle, maxAngleDegrees) / kDegrees) - 1e-9;
     const auto endPoint = [&](size_t end) {
         return end % 2 ? lines[end / 2].front().position : lines[end / 2].back().position;
     };
@@ -649,8 +670,14 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
         for (size_t b = (a / 2 + 1) * 2; b < 2 * lines.size(); ++b) {
             const Vec gap = endPoint(b) - endPoint(a);
             const double length = norm(gap);
-            if (length > maxGap) continue;
-            if (length > kShortGap) {
+            if (length > std::max(maxGap, crossingGap)) continue;
+            if (length > maxGap) {
+                const Vec g = (1.0 / length) * gap;
+                if (dot(outward(lines[a / 2], a % 2, g), g) < crossingAlignment ||
+                    dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < crossingAlignment ||
+                    !crossedGap(lines, a / 2, b / 2, endPoint(a), endPoint(b)))
+                    continue;
+            } else if (length > kShortGap) {
                 const Vec g = (1.0 / length) * gap;
                 if (dot(outward(lines[a / 2], a % 2, g), g) < minAlignment) continue;
                 if (dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < minAlignment) continue;
@@ -772,7 +799,8 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
     out.gridHeight = lines.gridHeight;
     const int step = std::max(params.stepX, 1);
     const int window = params.windowSize > 0 ? params.windowSize : 41;
-    for (std::vector<Point>& line : joinAcrossGaps(splitLines(lines), kJoinWindows * window / step, params.maxJoinAngle)) {
+    for (std::vector<Point>& line : joinAcrossGaps(splitLines(lines), kJoinWindows * window / step, params.maxJoinAngle,
+                                                   kCrossingWindows * window / step)) {
         std::erase_if(line, [&](const Point& p) { return norm(p.jump) < params.minOpening; });
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);
