@@ -1136,7 +1136,7 @@ bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid
                     const PixelSearchParams& pp, const OwnSideImages& images, std::vector<float>& refRows,
                     std::vector<float>& defRows) {
     constexpr double kClearance = 1.0;     // px beyond the gap, for the interpolation's reach
-    constexpr double kSideAgreement = 0.05; // px
+    constexpr double kSideAgreement = 0.03; // px
     if (!images.reference || !std::isfinite(o.out.dispX[index]) || !std::isfinite(o.out.dispY[index])) return false;
     float warp[6] = {o.out.dispX[index], o.out.dispY[index], 0.0f, 0.0f, 0.0f, 0.0f};
     if (o.gradients) {
