@@ -513,6 +513,19 @@ std::vector<Seed> enrichmentSeeds(const StartField& field, const PixelSearchPara
     return seeds;
 }
 
+// The grid points whose straddles show no jump: what their continuous warps
+// leave is a side's own residual, not a crack's misfit.
+std::vector<char> quietPoints(const StartField& field, const Seeding& seeding) {
+    std::vector<char> quiet(size_t(field.width()) * size_t(field.height()), 0);
+    for (int j = 0; j < field.height(); ++j)
+        for (int i = 0; i < field.width(); ++i) {
+            if (!field.valid(i, j)) continue;
+            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
+            quiet[field.index(i, j)] = s.residual < 0.0 || s.excess() <= seeding.threshold;
+        }
+    return quiet;
+}
+
 // A point measured by its own continuous warp only.
 Seed probeAt(const StartField& field, int i, int j) {
     Seed probe{int64_t(field.index(i, j)), {}};
@@ -523,8 +536,8 @@ Seed probeAt(const StartField& field, int i, int j) {
     return probe;
 }
 
-// Points no crack disturbs, spread over the whole grid, whose subsets tell the noise energy.
-std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
+// Points no crack disturbs (`quiet`), spread over the whole grid, whose subsets tell the noise energy.
+std::vector<Seed> noiseProbes(const StartField& field, const std::vector<char>& quiet) {
     std::vector<Seed> probes;
     int lastJ = -1;
     for (int r = 0; r < kProbeLattice; ++r) {
@@ -535,9 +548,7 @@ std::vector<Seed> noiseProbes(const StartField& field, const Seeding& seeding) {
             const int i = (2 * c + 1) * field.width() / (2 * kProbeLattice);
             if (i == lastI || !field.valid(i, j)) continue;
             lastI = i;
-            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
-            if (s.residual >= 0.0 && s.excess() > seeding.threshold) continue;
-            probes.push_back(probeAt(field, i, j));
+            if (quiet[field.index(i, j)]) probes.push_back(probeAt(field, i, j));
         }
     }
     return probes;
@@ -583,19 +594,6 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     if (jumpChi2 >= bar * kPlausibleJumpChi2 && smoothChi2 >= 0.0f)
         return FitGrade::Plausible;
     return jumpChi2 >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
-}
-
-// The grid points whose straddles show no jump: what their continuous warps
-// leave is a side's own residual, not a crack's misfit.
-std::vector<char> quietPoints(const StartField& field, const Seeding& seeding) {
-    std::vector<char> quiet(size_t(field.width()) * size_t(field.height()), 0);
-    for (int j = 0; j < field.height(); ++j)
-        for (int i = 0; i < field.width(); ++i) {
-            if (!field.valid(i, j)) continue;
-            const Straddle s = widestStraddle(field, i, j, seeding.reachX, seeding.reachY);
-            quiet[field.index(i, j)] = s.residual < 0.0 || s.excess() <= seeding.threshold;
-        }
-    return quiet;
 }
 
 // Where each side of fit r (at grid point `index`) is measured on its own: the
@@ -1960,7 +1958,8 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         prefilter(job, job.coefficients.data(), size.width, size.height);
     }
     float noiseEnergy = 0.0f;
-    if (!measureNoiseEnergy(job, noiseProbes(field, plan), noiseEnergy)) return false;
+    const std::vector<char> quiet = quietPoints(field, plan);
+    if (!measureNoiseEnergy(job, noiseProbes(field, quiet), noiseEnergy)) return false;
     std::vector<float> answers(seeds.size() * detail::kResultFloats);
     const bool ok = runSeeds(job, seeds, noiseEnergy, [&](size_t first, size_t end, const std::vector<float>& results) {
         std::copy(results.begin(), results.begin() + ptrdiff_t((end - first) * detail::kResultFloats),
@@ -1970,7 +1969,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     if (!ok) return finish(false);
 
     const std::vector<std::array<int64_t, 2>> sidePoints =
-        fitSidePoints(field, quietPoints(field, plan), pixelParams, seeds, answers);
+        fitSidePoints(field, quiet, pixelParams, seeds, answers);
     const std::vector<Seed> sides = sideProbes(field, sidePoints);
     std::vector<float> sideEnergies;
     if (!probeEnergies(job, sides, sideEnergies)) return false;

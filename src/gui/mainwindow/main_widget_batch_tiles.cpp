@@ -112,9 +112,7 @@ void MainWidget::startBatchRun() {
     results.clear();
     // The results are the queue's from here on, and only from here: a run
     // refused before this point leaves the last run's results under their names.
-    batchNames.clear();
-    for (const BatchTileJob& job : batchQueue)
-        batchNames << job.baseName;
+    batchNames = batchQueueNames();
     tileNameIndex(batchResultIndex, batchNames);
     selectedBatchState = 0;
     selectedBatchTile = 0;
@@ -272,8 +270,9 @@ void MainWidget::onResultTileSliderChanged(int value) {
     applyBatchResultSelection(false);
 }
 
-// The pairs of a per-tile batch found again in the project folder, in state
-// and tile order, after the project is opened.
+// The pairs of a per-tile batch in state and tile order: the queue's names once
+// its tile counts are valid, and those found again in the project folder after
+// the project is opened.
 QStringList MainWidget::batchQueueNames() const {
     QStringList names;
     for (const QStringList& state : mosaicDefTilePaths)

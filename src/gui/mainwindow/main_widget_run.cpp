@@ -125,11 +125,8 @@ void MainWidget::startBatchFromCompute() {
         return;
     }
     // Tiles of two states named alike would write over each other's results.
-    QStringList names;
-    for (const BatchTileJob& job : batchQueue)
-        names << job.baseName;
     bool deleteOld = false;
-    if (!namesFreeAndDeletionConfirmed(names, deleteOld)) {
+    if (!namesFreeAndDeletionConfirmed(batchQueueNames(), deleteOld)) {
         // No run is under way: a queue left filled would pass for one.
         batchQueue.clear();
         return;

@@ -360,11 +360,8 @@ TILES_TEST(PerTileBatch, BatchQueueRunsStateByStateAndRefusesUnevenStates) {
         EXPECT_EQ(QFileInfo(w.batchQueue[i].referencePath).fileName(), QStringLiteral("t%1.tif").arg(i % 3 + 1));
     }
     EXPECT_EQ(w.batchQueue[4].baseName, QStringLiteral("b2"));
-    QStringList queued;
-    for (const auto& job : w.batchQueue)
-        queued << job.baseName;
     MainWidget::BatchResultIndex index;
-    w.tileNameIndex(index, queued);
+    w.tileNameIndex(index, w.batchQueueNames());
     EXPECT_EQ(index.stateCount, 3);
     EXPECT_EQ(index.tilesPerState, 3);
     EXPECT_EQ(index.table, (QList<int32_t>{0, 1, 2, -1, -1, -1, 3, 4, 5}));
