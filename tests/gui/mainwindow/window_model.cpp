@@ -1039,7 +1039,8 @@ struct WindowModelAccess {
             static const QRegularExpression stateName(QStringLiteral("^state_(\\d+)$"));
             if (mosaic && stateName.match(base).captured(1).toInt() > static_cast<int>(states.size()))
                 return fail("u_z file", str(file) + " is on disk with " + std::to_string(states.size()) + " states");
-            if (!key)
+            // Tiles of two states named alike share one file, whichever of them computed it.
+            if (!key || nameSharedByTiles(base))
                 continue;
             const auto recorded = uz.find(*key);
             if (recorded == uz.end())

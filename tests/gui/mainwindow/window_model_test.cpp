@@ -278,7 +278,8 @@ TEST(WindowModelRegression, AResultOfANameTwoStatesTilesShareGoesWithEither) {
     replayAll({"mosaic: PerTile TilesNamed(1) Compute AddState TilesNamed(0,5) Delete",
                "pertile: AddState Select TilesNamed(0,3) Select(3) Busy TilesNamed(0,2) Compute Empty",
                "mosaic: AddState AddState PerTile TilesNamed Select(1) Compute TilesNamed(0,1) Busy Strains",
-               "mosaic: Busy(2) PerTile TilesNamed(0,4) Delete Compute AddState TilesNamed(0,4) Reopen"});
+               "mosaic: Busy(2) PerTile TilesNamed(0,4) Delete Compute AddState TilesNamed(0,4) Reopen",
+               "pertile: AddState TilesNamed(0,5) Height Busy OutOfPlane Reopen TilesNamed"});
 }
 
 // A project started over takes its inputs' results with them: new inputs of the same names open without them.
