@@ -108,7 +108,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
     const size_t cracks = pair.plan.cracks.size();
     const auto& intensity = run.fracture.fields[FractureResult::OpeningIntensity];
     const auto& angle = run.fracture.fields[FractureResult::CrackAngle];
-    int falsePoints = 0, far = 0, farWithin = 0;
+    int falsePoints = 0, far = 0, farWithin = 0, farHeld = 0;
     // [crack]: flagged points whose normal faces the truth's, and those whose normal faces away.
     std::vector<std::array<int, 2>> facing(cracks, {0, 0});
     // [crack][moving side]: band points, held, within tolerance, smeared; then flagged in the band
@@ -132,7 +132,9 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
                 // Away from every crack the truth is the smooth field: a check of the pair as much as of the engine.
                 const Vec2 truth = pair.displacement(p[0], p[1]);
                 ++far;
-                farWithin += std::hypot(run.out.dispX[index] - truth[0], run.out.dispY[index] - truth[1]) <= kSideTolerance;
+                const double error = std::hypot(run.out.dispX[index] - truth[0], run.out.dispY[index] - truth[1]);
+                farWithin += error <= kSideTolerance;
+                farHeld += std::isfinite(error);
             }
             if (cutBy != 1) continue;
             if (flagged && index < angle.size() && std::isfinite(angle[index])) {
@@ -155,7 +157,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
         }
     out.push_back({"false_points", falsePoints});
     out.push_back({"far_within_share", far > 0 ? double(farWithin) / far : std::nan("")});
-    double smeared = 0.0, flaggedInBand = 0.0, inBand = 0.0;
+    double smeared = 0.0, flaggedInBand = 0.0, inBand = 0.0, heldInBand = 0.0;
     for (size_t k = 0; k < cracks; ++k)
         for (int moving = 0; moving < 2; ++moving) {
             const auto& band = bands[k][size_t(moving)];
@@ -163,6 +165,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             out.push_back({s + "cut_held_share", band[0] > 0 ? band[1] / band[0] : std::nan("")});
             out.push_back({s + "cut_within_share", band[0] > 0 ? band[2] / band[0] : std::nan("")});
             smeared += band[3];
+            heldInBand += band[1];
             flaggedInBand += band[4];
             inBand += band[0];
         }
@@ -176,6 +179,10 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
         // Seen when most of the points it cuts are flagged; otherwise those points must be left empty.
         out.push_back({"border_seen", inBand > 0 && 2.0 * flaggedInBand >= inBand ? 1.0 : 0.0});
         out.push_back({"border_smeared", smeared});
+        // What the noise alone puts beyond the tolerance, judged by the points no crack reaches, taken off:
+        // on a noisy draw at a narrow window most held points anywhere are that far off.
+        const double noiseOff = farHeld > 0 ? heldInBand * (1.0 - double(farWithin) / farHeld) : 0.0;
+        out.push_back({"border_smeared_beyond_noise", std::max(0.0, smeared - noiseOff)});
         out.push_back({"border_cut_points", inBand});
     }
 }

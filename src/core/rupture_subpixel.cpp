@@ -429,20 +429,27 @@ Straddle judgingStraddle(const StartField& field, int i, int j, const Seeding& s
 struct EdgeDeparture {
     double du = 0.0, dv = 0.0;
     double residual = -1.0; // px; negative at an inner point or without the inner pair
+    bool found = false;     // an inner pair was there
     int innerI = 0, innerJ = 0;
     Warp inner{}; // the field extrapolated to the point
 };
 
-EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, int reachY) {
+// `depthX` and `depthY` say how many columns and rows from each edge count as
+// its outermost; `own` is the point's displacement, the field's by default.
+EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, int reachY, int depthX = 1,
+                            int depthY = 1, const float* own = nullptr) {
     EdgeDeparture best;
     if (!field.valid(i, j)) return best;
-    const int inwards[4][2] = {{i == 0, 0}, {-(i == field.width() - 1), 0}, {0, j == 0}, {0, -(j == field.height() - 1)}};
+    const Warp start = field.warp(i, j);
+    if (own == nullptr) own = start.data();
+    const int inwards[4][2] = {
+        {i < depthX, 0}, {-(i >= field.width() - depthX), 0}, {0, j < depthY}, {0, -(j >= field.height() - depthY)}};
     for (const auto& e : inwards) {
         if (e[0] == 0 && e[1] == 0) continue;
         const int r = e[0] != 0 ? reachX : reachY;
         const int i1 = i + r * e[0], j1 = j + r * e[1], i2 = i + 2 * r * e[0], j2 = j + 2 * r * e[1];
         if (!field.valid(i1, j1) || !field.valid(i2, j2)) continue;
-        const Warp near = field.warp(i1, j1), far = field.warp(i2, j2), own = field.warp(i, j);
+        const Warp near = field.warp(i1, j1), far = field.warp(i2, j2);
         const double du = double(own[0]) - (2.0 * near[0] - far[0]), dv = double(own[1]) - (2.0 * near[1] - far[1]);
         const double distance = double(r) * (e[0] != 0 ? field.stepX : field.stepY);
         const int g = e[0] != 0 ? 2 : 3; // d/dx or d/dy
@@ -450,7 +457,8 @@ EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, i
                                                                     double(near[size_t(g + 2)]) - far[size_t(g + 2)])
                                             : 0.0;
         const double residual = std::hypot(du, dv) - bend;
-        if (residual <= best.residual) continue;
+        if (best.found && residual <= best.residual) continue;
+        best.found = true;
         best.du = du;
         best.dv = dv;
         best.residual = residual;
@@ -1121,6 +1129,24 @@ struct OwnSideImages {
     int marginX = 0, marginY = 0;
 };
 
+// ownSideTranslation of grid point (i, j), the rows it reads taken from the
+// images with `reach` px to spare for a jump.
+std::optional<std::array<double, 2>> clearPartTranslation(const OwnSideImages& images, const PixelSearchParams& pp,
+                                                          int i, int j, const float* warp,
+                                                          const std::vector<CutLine>& lines, double reach,
+                                                          std::vector<float>& refRows, std::vector<float>& defRows) {
+    const int xc = i * pp.stepX + images.marginX, yc = j * pp.stepY + images.marginY;
+    const int pad = int(std::ceil(std::abs(warp[1]) + reach)) + 2 +
+                    int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (pp.windowSizeX / 2 + pp.windowSizeY / 2)));
+    const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
+              row1 = std::min(images.size.height, yc + pp.windowSizeY / 2 + pad + 1);
+    if (row0 >= row1) return std::nullopt;
+    const float* ref = images.reference->rows(row0, row1, images.size.width, refRows);
+    const float* def = images.deformed->rows(row0, row1, images.size.width, defRows);
+    if (!ref || !def) return std::nullopt;
+    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines);
+}
+
 // A cut point without a kept fit of its own is measured on its own side of the
 // lines of the kept fits that cut it, clear of the gap and of the other side's
 // material the jump brings in: the point then holds its side's displacement up
@@ -1155,16 +1181,7 @@ bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid
         reach = std::max(reach, jump);
         if (std::hypot(dx, dy) < nearest) nearest = std::hypot(dx, dy), closest = r, closestOffset = {dx, dy};
     }
-    const int xc = i * pp.stepX + images.marginX, yc = j * pp.stepY + images.marginY;
-    const int pad = int(std::ceil(std::abs(warp[1]) + reach)) + 2 +
-                    int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (pp.windowSizeX / 2 + pp.windowSizeY / 2)));
-    const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
-              row1 = std::min(images.size.height, yc + pp.windowSizeY / 2 + pad + 1);
-    if (row0 >= row1) return false;
-    const float* ref = images.reference->rows(row0, row1, images.size.width, refRows);
-    const float* def = images.deformed->rows(row0, row1, images.size.width, defRows);
-    if (!ref || !def) return false;
-    const auto t = ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines);
+    const auto t = clearPartTranslation(images, pp, i, j, warp, lines, reach, refRows, defRows);
     if (!t) return false;
     const float* g = closest + detail::kResultWarp + 2;
     const double phi = closest[detail::kResultPosition] - (std::sin(closest[detail::kResultAngle] * kDegree) * closestOffset[0] +
@@ -1445,20 +1462,74 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
     }
 }
 
-// An outermost point that departs from the field inside by more than the
-// straddles' threshold, and whose own fit, though kept by no crack, puts a
-// jump beyond the grid's outermost points, holds no value: a crack beside the
-// edge that cuts a strip too thin for its fits to pass the bars still smears
-// the continuous fit by a tenth of a pixel or more.
-void blankEdgeDepartures(const Outputs& o, const StartField& field, const Seeding& seeding, const SeedGrid& grid,
-                         const std::vector<FitGrade>& grades, const std::vector<char>& kept,
-                         const std::vector<char>& beyondGrid, int rowBegin, int rowEnd) {
+// A point whose subset reaches past the grid's outermost points towards the
+// image's edge may be cut by a crack there that no straddle sees, and that cuts
+// a strip too thin for its fits to pass the bars (down to a pixel row at the
+// subset's border): the continuous fit still moves by a tenth of a pixel or
+// more, as unevenly as the speckle in the strip varies. Such a point, without
+// a kept fit of its own, is measured again on the half of its subset away from
+// the edge. Where the two differ by more than the noise allows (kHalfShare of
+// the straddles' threshold) and the half agrees with the field inside, the
+// half's value stands; where the point still departs from the field inside by
+// more than the threshold, it holds none. The value the crack stage gave it
+// (its own side's) is the one judged.
+constexpr double kHalfShare = 0.35;
+constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
+
+void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& seeding, const SeedGrid& grid,
+                     const std::vector<char>& kept, const PixelSearchParams& pp, const OwnSideImages& images,
+                     int rowBegin, int rowEnd) {
+    const int width = field.width(), height = field.height();
+    const double bar = std::max(kHalfFloor, kHalfShare * seeding.threshold);
+    std::vector<float> refRows, defRows;
+    const auto departure = [&](int i, int j, const float* own) {
+        return edgeDeparture(field, i, j, seeding.reachX, seeding.reachY, seeding.reachX, seeding.reachY, own);
+    };
+    // Beside a kept crack the field inside is the crack's to judge: its line
+    // may pass between the point and the inner pair it is extrapolated from.
+    std::vector<char> besideCrack(size_t(width) * size_t(rowEnd - rowBegin), 0);
+    const int spanX = 2 * seeding.reachX, spanY = 2 * seeding.reachY;
     for (size_t k = 0; k < grid.size(); ++k) {
+        if (!kept[k]) continue;
         const std::array<int, 2> p = grid.position(k);
-        if (kept[k] || !beyondGrid[k] || grades[k] < FitGrade::Faint || p[1] < rowBegin || p[1] >= rowEnd) continue;
-        if (edgeDeparture(field, p[0], p[1], seeding.reachX, seeding.reachY).residual <= seeding.threshold) continue;
-        blankPoint(o, field.index(p[0], p[1]));
+        for (int j = std::max(rowBegin, p[1] - spanY); j < std::min(rowEnd, p[1] + spanY + 1); ++j)
+            for (int i = std::max(0, p[0] - spanX); i < std::min(width, p[0] + spanX + 1); ++i)
+                besideCrack[size_t(j - rowBegin) * size_t(width) + size_t(i)] = 1;
     }
+    for (int j = rowBegin; j < rowEnd; ++j)
+        for (int i = 0; i < width; ++i) {
+            if (besideCrack[size_t(j - rowBegin) * size_t(width) + size_t(i)]) continue;
+            std::vector<CutLine> edges; // the subset's half away from each near edge
+            if (i < seeding.reachX) edges.push_back({1.0, 0.0, 0.0, 0.0});
+            if (i >= width - seeding.reachX) edges.push_back({-1.0, 0.0, 0.0, 0.0});
+            if (j < seeding.reachY) edges.push_back({0.0, 1.0, 0.0, 0.0});
+            if (j >= height - seeding.reachY) edges.push_back({0.0, -1.0, 0.0, 0.0});
+            if (edges.empty()) continue;
+            const size_t index = field.index(i, j);
+            const float value[2] = {o.out.dispX[index], o.out.dispY[index]};
+            if (!std::isfinite(value[0]) || !std::isfinite(value[1])) continue;
+            const EdgeDeparture own = departure(i, j, value);
+            if (!own.found) continue;
+            if (images.reference && own.residual > bar) {
+                // The point's own gradients bent with the strip; the field inside holds the half's.
+                float warp[6] = {value[0], value[1], own.inner[2], own.inner[3], own.inner[4], own.inner[5]};
+                const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, refRows, defRows);
+                if (t && std::hypot((*t)[0] - value[0], (*t)[1] - value[1]) > bar) {
+                    const float half[2] = {float((*t)[0]), float((*t)[1])};
+                    const double away = departure(i, j, half).residual;
+                    if (away < own.residual && away <= seeding.threshold) {
+                        o.out.dispX[index] = half[0];
+                        o.out.dispY[index] = half[1];
+                        // The gradients were fitted over the whole subset, the strip included.
+                        if (o.gradients)
+                            for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy})
+                                (*g)[index] = kNaN;
+                        continue;
+                    }
+                }
+            }
+            if (own.residual > seeding.threshold) blankPoint(o, index);
+        }
 }
 
 // Kept fits whose own crack's neighbours contradict them: a fit whose line
@@ -1998,7 +2069,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd, ownSide);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
-    blankEdgeDepartures(outputs, field, plan, seedGrid, fitted, kept, beyondGrid, rowBegin, rowEnd);
+    judgeEdgePoints(outputs, field, plan, seedGrid, kept, pixelParams, ownSide, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }
