@@ -803,7 +803,7 @@ TEST(RuptureSubpixel, LeavesNoSmearedPointBesideACrackAlongTheImagesEdge) {
 TEST(RuptureSubpixel, MeasuresThePointsACrackBesideTheEdgeBarelyCuts) {
     const testing::RandomCrackPlan drawn = testing::randomCrackPlan(164);
     ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Border);
-    for (const auto [window, share] : {std::pair{21, 3}, std::pair{31, 6}}) {
+    for (const auto& [window, share] : {std::pair{21, 3}, std::pair{31, 6}}) {
         SCOPED_TRACE(window);
         // The outermost subsets start 6 px from the edge, as the benchmark's draws lay them out.
         const TracedPair t = traceAt(drawn.plan, window, 6);
