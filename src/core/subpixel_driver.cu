@@ -538,9 +538,13 @@ bool runRuptureRoute(const ImageSource& reference, const ImageSource& deformed, 
             return progress(std::min(total, pointCount + std::min(done, innerTotal)), total);
         };
     }
+    // The enriched engine judges a band's points by their neighbours beyond it
+    // and its jump threshold by the whole grid, so every band refines the whole
+    // grid: a band's rows alone left zeros beyond them, which its straddles
+    // took for jumps, and the bands of a multi-device run answered apart.
     PixelDisplacementResult refined;
     if (!computeSubpixelDisplacements(reference, deformed, size, pixelParams, start, firstOrder, refined, error,
-                                      firstHalf, mask, maskStride, maskRows, rowStart, rowCount))
+                                      firstHalf, mask, maskStride, maskRows, 0, -1))
         return false;
     return computeRuptureSubpixel(reference, deformed, size, pixelParams, refined, params, out, error, secondHalf,
                                   nullptr, rowStart, rowCount, false, false);
