@@ -31,13 +31,6 @@ double rms(double squares, int count) {
     return count > 0 ? std::sqrt(squares / count) : std::nan("");
 }
 
-// The images are 8-bit already; written for a run through the window.
-bool saveImage(const testing::Image& image, const std::string& path) {
-    QImage out(image.width, image.height, QImage::Format_Grayscale8);
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x) out.scanLine(y)[x] = static_cast<uchar>(image.at(x, y));
-    return out.save(QString::fromStdString(path), "PNG");
-}
 
 using Put = CrackPut;
 
@@ -97,6 +90,14 @@ void scoreSides(const CrackPair& pair, const Run& run, const Scorer& scorer, con
 }
 
 } // namespace
+
+// The images are 8-bit already.
+bool saveImage(const testing::Image& image, const std::string& path) {
+    QImage out(image.width, image.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) out.scanLine(y)[x] = static_cast<uchar>(image.at(x, y));
+    return out.save(QString::fromStdString(path), "PNG");
+}
 
 bool refineCrackPair(const CrackPair& pair, int window, CrackPairRun& run, std::string& error) {
     const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());

@@ -27,6 +27,9 @@ struct CrackPairRun {
     double seconds = 0.0;
 };
 
+// Writes an 8-bit image as a PNG file, for a run through the window.
+bool saveImage(const testing::Image& image, const std::string& path);
+
 // Integer search, first-order pass, crack pass, and the lines as the window's
 // fracture page extracts them.
 bool refineCrackPair(const testing::CrackPair& pair, int window, CrackPairRun& run, std::string& error);

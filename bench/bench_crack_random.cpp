@@ -227,6 +227,12 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
         if (!o.crackRandomKind.empty() && kind != o.crackRandomKind) continue;
         const CrackPair pair = testing::makeCrackPair(drawn.plan);
         ++draws;
+        const std::string saved = o.savePair + "_draw" + std::to_string(d);
+        if (!o.savePair.empty() &&
+            (!saveImage(pair.reference, saved + "_reference.png") || !saveImage(pair.deformed, saved + "_deformed.png"))) {
+            putLine("crack_random draw=" + std::to_string(d) + " error=\"cannot write " + saved + "\"");
+            ok = false;
+        }
         char head[512];
         std::snprintf(head, sizeof head,
                       "draw=%d seed=%llu kind=%s angle=%.3f spot=%.2f bright=%.1f coverage=%.2f grey_sd=%.1f "

@@ -321,7 +321,8 @@ Measurement
   --verbose 0|1        pass the engine's own messages to standard error (default 0)
   --save-pair PREFIX   also write the pair as PREFIX_reference.png and PREFIX_deformed.png (8-bit grey),
                        and the crack case's as PREFIX_crack_reference.png and PREFIX_crack_deformed.png,
-                       and each crack pair as PREFIX_NAME_reference.png and PREFIX_NAME_deformed.png
+                       and each crack pair as PREFIX_NAME_reference.png and PREFIX_NAME_deformed.png,
+                       and each random crack draw as PREFIX_drawD_reference.png and PREFIX_drawD_deformed.png
 )";
 }
 
