@@ -1477,7 +1477,8 @@ constexpr double kHalfShare = 0.35;
 constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
 
 void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& seeding, const SeedGrid& grid,
-                     const std::vector<char>& kept, const PixelSearchParams& pp, const OwnSideImages& images,
+                     const std::vector<FitGrade>& grades, const std::vector<char>& kept,
+                     const std::vector<char>& beyondGrid, const PixelSearchParams& pp, const OwnSideImages& images,
                      int rowBegin, int rowEnd) {
     const int width = field.width(), height = field.height();
     const double bar = std::max(kHalfFloor, kHalfShare * seeding.threshold);
@@ -1498,7 +1499,15 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
     }
     for (int j = rowBegin; j < rowEnd; ++j)
         for (int i = 0; i < width; ++i) {
-            if (besideCrack[size_t(j - rowBegin) * size_t(width) + size_t(i)]) continue;
+            const int64_t k = grid.at(i, j);
+            if (besideCrack[size_t(j - rowBegin) * size_t(width) + size_t(i)]) {
+                // There an outermost point is left empty only when its own fit, kept by no
+                // crack, puts a jump beyond the grid and the first pass departs.
+                if (k >= 0 && !kept[size_t(k)] && beyondGrid[size_t(k)] && grades[size_t(k)] >= FitGrade::Faint &&
+                    edgeDeparture(field, i, j, seeding.reachX, seeding.reachY).residual > seeding.threshold)
+                    blankPoint(o, field.index(i, j));
+                continue;
+            }
             std::vector<CutLine> edges; // the subset's half away from each near edge
             if (i < seeding.reachX) edges.push_back({1.0, 0.0, 0.0, 0.0});
             if (i >= width - seeding.reachX) edges.push_back({-1.0, 0.0, 0.0, 0.0});
@@ -2069,7 +2078,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd, ownSide);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
-    judgeEdgePoints(outputs, field, plan, seedGrid, kept, pixelParams, ownSide, rowBegin, rowEnd);
+    judgeEdgePoints(outputs, field, plan, seedGrid, fitted, kept, beyondGrid, pixelParams, ownSide, rowBegin, rowEnd);
     if (wholeGrid && fracture) orientCracks(*fracture, pixelParams.stepX, pixelParams.stepY);
     return finish(report(bandEnd));
 }
