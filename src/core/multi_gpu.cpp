@@ -386,6 +386,26 @@ bool computeSubpixelDisplacementsMultiGPU(const ImageSource& ref, const ImageSou
                                           const SubpixelParams& subpixel, PixelDisplacementResult& out,
                                           std::string& error, MultiGpuProgress progress, const uint8_t* mask,
                                           int maskStride, int maskRows) {
+    if (subpixel.heaviside) {
+        // The enriched engine judges a band's points by neighbours beyond it and
+        // by the whole grid's jump threshold: the first-order pass is shared out
+        // and finished whole before it, as on one device; progress runs over
+        // twice the point count.
+        SubpixelParams firstOrder = subpixel;
+        firstOrder.affine = true;
+        firstOrder.heaviside = false;
+        MultiGpuProgress firstHalf, secondHalf;
+        if (progress) {
+            firstHalf = [&progress](uint64_t done, uint64_t total) { return progress(std::min(done, total), 2 * total); };
+            secondHalf = [&progress](uint64_t done, uint64_t total) {
+                return progress(total + std::min(done, total), 2 * total);
+            };
+        }
+        PixelDisplacementResult start;
+        return computeSubpixelDisplacementsMultiGPU(ref, def, size, params, pixel, firstOrder, start, error, firstHalf,
+                                                    mask, maskStride, maskRows) &&
+               computeRuptureSubpixelMultiGPU(ref, def, size, params, start, subpixel, out, error, secondHalf, nullptr);
+    }
     const auto singleDevice = [&] {
         return computeSubpixelDisplacements(ref, def, size, params, pixel, subpixel, out, error, progress, mask,
                                             maskStride, maskRows, 0, -1);
