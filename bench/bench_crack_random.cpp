@@ -156,6 +156,24 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             band[4] += flagged;
         }
     out.push_back({"false_points", falsePoints});
+    if (kind == CrackDrawKind::Tip) {
+        // Flagged points beside the crack's line more than the allowance past its tip, and the furthest of them.
+        int past = 0;
+        double furthest = 0.0;
+        for (int j = 0; j < run.out.gridHeight; ++j)
+            for (int i = 0; i < run.out.gridWidth; ++i) {
+                const size_t index = size_t(j) * size_t(run.out.gridWidth) + size_t(i);
+                const Vec2 p = scorer.gridPoint(i, j);
+                if (index >= intensity.size() || !std::isfinite(intensity[index]) ||
+                    std::abs(pair.distance(0, p[0], p[1])) > scorer.reach(0))
+                    continue;
+                const double beyond = pair.along(0, p[0], p[1]) - pair.plan.cracks[0].tip;
+                past += beyond > kTipAllowance;
+                furthest = std::max(furthest, beyond);
+            }
+        out.push_back({"tip_false_points", past});
+        out.push_back({"tip_flagged_past_px", furthest});
+    }
     out.push_back({"far_within_share", far > 0 ? double(farWithin) / far : std::nan("")});
     double smeared = 0.0, flaggedInBand = 0.0, inBand = 0.0, heldInBand = 0.0;
     for (size_t k = 0; k < cracks; ++k)
@@ -189,7 +207,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
 
 // Lower is better for these; higher for every other figure.
 bool lowerIsBetter(const std::string& key) {
-    for (const char* word : {"false", "smeared", "flips", "flipped", "jump_rms", "overrun", "fail", "time"})
+    for (const char* word : {"false", "smeared", "flips", "flipped", "jump_rms", "overrun", "past", "fail", "time"})
         if (key.find(word) != std::string::npos) return true;
     return false;
 }
@@ -244,8 +262,9 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
         for (size_t k = 0; k < drawn.plan.cracks.size(); ++k) {
             const testing::CrackSpec& c = drawn.plan.cracks[k];
             char text[160];
-            std::snprintf(text, sizeof text, " crack%zu=angle:%.3f,offset:%.1f,jump:%.3f:%.3f,tip:%g", k, pair.angle(k),
-                          c.offset, c.jump[0], c.jump[1], c.tip);
+            std::snprintf(text, sizeof text, " crack%zu=angle:%.3f,offset:%.1f,jump:%.3f:%.3f,tip:%g,taper:%g%s", k,
+                          pair.angle(k), c.offset, c.jump[0], c.jump[1], c.tip, c.taper,
+                          c.elasticTip ? ",elastic" : "");
             cracks += text;
         }
         for (int window : kWindows) {

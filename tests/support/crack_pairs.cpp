@@ -90,9 +90,50 @@ unsigned CrackPair::sides(double x, double y) const {
     return out;
 }
 
+namespace {
+
+// How far an elastic tip's faces have parted r px behind it, as a share of the crack's jump: the root of r / taper,
+// bent to grow linearly within a small process zone, which keeps the material from folding at the tip.
+double elasticOpening(const CrackSpec& crack, double r) {
+    const double zone = std::pow(2.5 * std::hypot(crack.jump[0], crack.jump[1]), 2.0) / crack.taper;
+    return r / std::sqrt(crack.taper * (r + zone));
+}
+
+// The displacement near an elastic tip, in the tip's frame (x1 ahead along the crack, x2 along its normal): the
+// square-root terms of the mixed-mode tip field (kappa 2, a plane-stress Poisson's ratio of 1/3), jump[0] the faces'
+// sliding and jump[1] their opening where the crack is whole.
+// Each side's material extends its own face continuously over the plane; on the other side's half behind the tip it
+// turns smoothly back to the field ahead, so that it has no cut anywhere for the renderer to fold over.
+Vec2 elasticTipField(const CrackSpec& crack, Vec2 jump, double x1, double x2, bool normalSide) {
+    constexpr double kappa = 2.0, pi = std::numbers::pi;
+    const double root = elasticOpening(crack, std::hypot(x1, x2)) / (2.0 * (kappa + 1.0));
+    const auto branch = [&](double theta) {
+        const double opening = jump[1] * root, sliding = jump[0] * root;
+        const double c = std::cos(0.5 * theta), s = std::sin(0.5 * theta);
+        return Vec2{opening * c * (kappa - 1.0 + 2.0 * s * s) + sliding * s * (kappa + 1.0 + 2.0 * c * c),
+                    opening * s * (kappa + 1.0 - 2.0 * c * c) - sliding * c * (kappa - 1.0 - 2.0 * s * s)};
+    };
+    const double theta = std::atan2(x2, x1), beyond = normalSide ? -0.5 * pi - theta : theta - 0.5 * pi;
+    if (beyond <= 0.0) return branch(theta);
+    const double t = std::min(beyond / (0.5 * pi), 1.0), w = t * t * (3.0 - 2.0 * t);
+    const Vec2 own = branch(normalSide ? theta + 2.0 * pi : theta - 2.0 * pi), ahead = branch(theta);
+    return {w * own[0] + (1.0 - w) * ahead[0], w * own[1] + (1.0 - w) * ahead[1]};
+}
+
+} // namespace
+
 Vec2 CrackPair::sideField(unsigned sides, double x, double y) const {
     Vec2 u = plan.base ? plan.base(x, y) : Vec2{0.0, 0.0};
     for (size_t k = 0; k < plan.cracks.size(); ++k) {
+        if (plan.cracks[k].elasticTip) {
+            const Vec2 n = normal(k), t = tangent(k), j = plan.cracks[k].jump;
+            const Vec2 local =
+                elasticTipField(plan.cracks[k], {j[0] * t[0] + j[1] * t[1], j[0] * n[0] + j[1] * n[1]},
+                                along(k, x, y) - plan.cracks[k].tip, distance(k, x, y), (sides >> k) & 1u);
+            u[0] += local[0] * t[0] + local[1] * n[0];
+            u[1] += local[0] * t[1] + local[1] * n[1];
+            continue;
+        }
         const double share = ((sides >> k) & 1u ? 1.0 : 0.0) - (plan.minusMoves ? 1.0 : 0.0);
         if (share == 0.0) continue;
         const Vec2 j = jumpAt(k, x, y);
@@ -139,6 +180,7 @@ double CrackPair::along(double x, double y) const {
 double CrackPair::jumpShare(size_t k, double s, double across) const {
     const CrackSpec& crack = plan.cracks[k];
     if (!std::isfinite(crack.tip)) return 1.0;
+    if (crack.elasticTip) return elasticOpening(crack, std::max(crack.tip - s, 0.0));
     const double t = std::clamp((crack.tip - s) / (crack.taper + crack.taperSpread * std::abs(across)), 0.0, 1.0);
     return crack.smoothTaper ? t * t * (3.0 - 2.0 * t) : t;
 }
@@ -398,6 +440,18 @@ RandomCrackPlan randomCrackPlan(std::uint64_t seed, int size) {
         p.cracks[0].taper = uniform(12.0, 64.0);
         p.cracks[0].smoothTaper = true;
         p.cracks[0].taperSpread = 1.0;
+        if (chance(0.5)) {
+            // Half of them end as in an elastic body: sharp, the material ahead strained, the opening growing as
+            // the square root of the distance behind the tip, the drawn jump reached 40 to 120 px back and no
+            // more than 3 px at the far edge.
+            CrackSpec& crack = p.cracks[0];
+            crack.elasticTip = true;
+            crack.smoothTaper = false;
+            crack.taperSpread = 0.0;
+            crack.taper = scale * uniform(40.0, 120.0);
+            const double far = std::sqrt((crack.tip + 0.75 * p.size) / crack.taper);
+            crack.jump = scaled(crack.jump, std::min(1.0, 3.0 / (std::hypot(crack.jump[0], crack.jump[1]) * far)));
+        }
         break;
     case CrackDrawKind::Crossing: {
         const double other = std::fmod(p.angle + uniform(30.0, 150.0), 180.0);

@@ -33,6 +33,11 @@ struct CrackSpec {
     // fade spreads and weakens with distance as about a real tip, instead of
     // straining a band across the whole moving side.
     double taperSpread = 0.0;
+    // The crack ends as in an elastic body instead: both sides take the tip
+    // field of linear elasticity, whose faces part as the square root of the
+    // distance behind the tip (by `jump` at `taper` px, more further back) and
+    // whose material ahead of the tip strains, more the nearer, without parting.
+    bool elasticTip = false;
 };
 
 struct CrackPairPlan {

@@ -91,10 +91,14 @@ TEST(RandomCrackPairs, MaterialOnEachSideMovesByItsSidesDisplacement) {
     // unbiased to about 0.01 px on these spots, and 2 % noise spreads single
     // patches by a few hundredths, which the mean over a side removes. A side
     // given another's field would be off by a whole jump, 0.1 px at least.
+    // The first elastic tip too, whose material strains all round its tip.
     std::set<CrackDrawKind> kinds;
-    for (std::uint64_t seed = 1; kinds.size() < 5 && seed < 60; ++seed) {
+    bool elastic = false;
+    for (std::uint64_t seed = 1; (kinds.size() < 5 || !elastic) && seed < 60; ++seed) {
         const RandomCrackPlan drawn = randomCrackPlan(seed, 256);
-        if (!kinds.insert(drawn.kind).second) continue;
+        const bool firstElastic = !elastic && drawn.plan.cracks.size() == 1 && drawn.plan.cracks[0].elasticTip;
+        elastic = elastic || firstElastic;
+        if (!kinds.insert(drawn.kind).second && !firstElastic) continue;
         const CrackPair pair = makeCrackPair(drawn.plan);
         SCOPED_TRACE(drawn.plan.name);
         const std::map<unsigned, PatchErrors> sides = patchErrors(pair);
@@ -110,6 +114,7 @@ TEST(RandomCrackPairs, MaterialOnEachSideMovesByItsSidesDisplacement) {
         EXPECT_GT(patches, 60);
     }
     EXPECT_EQ(kinds.size(), 5u) << "the draws reach every kind";
+    EXPECT_TRUE(elastic);
 }
 
 TEST(RandomCrackPairs, AnOpeningShowsTheGapsGreyAcrossItsWidth) {
@@ -135,6 +140,45 @@ TEST(RandomCrackPairs, AnOpeningShowsTheGapsGreyAcrossItsWidth) {
             }
         EXPECT_GT(inside, 100);
     }
+}
+
+TEST(RandomCrackPairs, AnElasticTipsFacesPartAsTheRootOfTheDistanceAndNothingAheadOfIt) {
+    CrackPairPlan plan;
+    plan.angle = 31.0;
+    plan.cracks = {CrackSpec{12.0, {0.9, -1.3}, 20.0}};
+    plan.cracks[0].elasticTip = true;
+    plan.cracks[0].taper = 60.0;
+    const CrackPair pair{plan, {}, {}};
+    const Vec2 n = pair.normal(0), t = pair.tangent(0);
+    const double c = 0.5 * plan.size, tip = plan.cracks[0].tip, o = plan.cracks[0].offset;
+    const auto at = [&](double s, double d) {
+        return Vec2{c + (o + d) * n[0] + s * t[0], c + (o + d) * n[1] + s * t[1]};
+    };
+    // The faces part by the jump times the root of the distance over the taper, bent to a line within 1/4 px.
+    for (double behind : {0.0, 1.0, 15.0, 60.0, 240.0}) {
+        const Vec2 p = at(tip - behind, 0.0);
+        const Vec2 plus = pair.sideField(1u, p[0], p[1]), minus = pair.sideField(0u, p[0], p[1]);
+        const double share = pair.jumpShare(0, tip - behind);
+        EXPECT_NEAR(plus[0] - minus[0], 0.9 * share, 1e-9) << behind;
+        EXPECT_NEAR(plus[1] - minus[1], -1.3 * share, 1e-9) << behind;
+        EXPECT_NEAR(share, std::sqrt(behind / 60.0), behind < 10.0 ? 0.02 : 0.01 * share) << behind;
+    }
+    // Ahead of the tip both sides are one material: the field runs on across the line, strained but whole.
+    for (double ahead : {0.5, 10.0, 100.0})
+        for (double across : {-1e-4, 1e-4}) {
+            const Vec2 p = at(tip + ahead, across);
+            const Vec2 plus = pair.sideField(1u, p[0], p[1]), minus = pair.sideField(0u, p[0], p[1]);
+            EXPECT_NEAR(plus[0], minus[0], 1e-12);
+            EXPECT_NEAR(plus[1], minus[1], 1e-12);
+            const Vec2 other = pair.displacement(at(tip + ahead, -across)[0], at(tip + ahead, -across)[1]);
+            EXPECT_NEAR(pair.displacement(p[0], p[1])[0], other[0], 1e-3);
+            EXPECT_NEAR(pair.displacement(p[0], p[1])[1], other[1], 1e-3);
+        }
+    const Vec2 near = at(tip + 2.0, 0.0), far = at(tip + 200.0, 0.0);
+    EXPECT_EQ(pair.jumpShare(0, tip + 2.0), 0.0);
+    // ... and moves the more the further, as the material behind the tip does.
+    const Vec2 uNear = pair.displacement(near[0], near[1]), uFar = pair.displacement(far[0], far[1]);
+    EXPECT_GT(std::hypot(uFar[0], uFar[1]), 5.0 * std::hypot(uNear[0], uNear[1]));
 }
 
 TEST(RandomCrackPairs, BorderCracksRunFiveToTwentyPixelsFromAnEdge) {
