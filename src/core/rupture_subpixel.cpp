@@ -9,6 +9,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <vector>
@@ -1410,17 +1411,15 @@ std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* 
 
 // Unkeeps the cracks (kept fits linked by neighbours fitted with the same
 // crack) that a ramp between their sides explains better than their step.
-void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
-                     int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
-                     const PixelSearchParams& pp) {
-    if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
-    std::vector<float> refRows, defRows;
+// The kept fits, gathered by crack: linked through neighbours fitted with the same one.
+std::vector<std::vector<size_t>> keptCracks(const SeedGrid& grid, const std::vector<float>& answers,
+                                            const std::vector<char>& kept, const PixelSearchParams& pp) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    std::vector<std::vector<size_t>> cracks;
     std::vector<char> seen(grid.size(), 0);
-    std::vector<size_t> crack;
     for (size_t first = 0; first < grid.size(); ++first) {
         if (seen[first] || !kept[first]) continue;
-        crack.assign(1, first);
+        std::vector<size_t> crack(1, first);
         seen[first] = 1;
         for (size_t next = 0; next < crack.size(); ++next) {
             const std::array<int, 2> p = grid.position(crack[next]);
@@ -1435,6 +1434,18 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
                     crack.push_back(size_t(n));
                 }
         }
+        cracks.push_back(std::move(crack));
+    }
+    return cracks;
+}
+
+void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
+                     int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
+                     const PixelSearchParams& pp) {
+    if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
+    std::vector<float> refRows, defRows;
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    for (const std::vector<size_t>& crack : keptCracks(grid, answers, kept, pp)) {
         std::array<double, kRampModels> total{};
         for (size_t k : crack) {
             const std::array<int, 2> p = grid.position(k);
@@ -1459,6 +1470,76 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
         }
         if (*std::min_element(total.begin() + 1, total.end()) < total[0])
             for (size_t k : crack) kept[k] = 0;
+    }
+}
+
+// Where a crack ends inside the image, the subsets around its tip hold the
+// crack over only part of their length, and each fit turns its line towards
+// the part its subset holds: the fits on the two sides of the crack's line
+// fan apart, by 20 degrees and more past the tip, and with openings that the
+// part's jump spread over the subset makes small. Along a crack that runs
+// through, both sides fit one line. So each crack is cut across into slices a
+// window long, and its slices are dropped from either end inwards while the
+// mean angles of its two sides' fits there differ by more than kTipFan, at
+// most a window's length from each end, and never the whole crack.
+constexpr double kTipFan = 10.0; // degrees
+
+void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
+                 const PixelSearchParams& pp) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const double slice = std::max(pp.stepX, pp.stepY) * 2.0;
+    const double reach = 0.5 * std::max(pp.windowSizeX, pp.windowSizeY);
+    for (const std::vector<size_t>& crack : keptCracks(grid, answers, kept, pp)) {
+        if (crack.size() < kMinCrackPoints) continue;
+        // The crack's axis: the mean of doubled angles, blind to which way each normal faces.
+        double s2 = 0.0, c2 = 0.0;
+        for (size_t k : crack) {
+            const double a = 2.0 * result(k)[detail::kResultAngle] * kDegree;
+            s2 += std::sin(a), c2 += std::cos(a);
+        }
+        const double axis = 0.5 * std::atan2(s2, c2);
+        const double tx = std::cos(axis), ty = -std::sin(axis);
+        // Per slice along the axis: the sum and count of the turns from the axis of the fits on each side.
+        std::map<long, std::array<double, 4>> slices;
+        for (size_t k : crack) {
+            const float* r = result(k);
+            const double from = double(r[detail::kResultAngle]) - axis / kDegree;
+            const double turn = std::remainder(from, 180.0);
+            // The line's offset from the point along the normal turned to face the axis's way.
+            const double phi = (std::cos(from * kDegree) < 0.0 ? -1.0 : 1.0) * r[detail::kResultPosition];
+            if (!std::isfinite(turn) || std::abs(phi) < 1.0) continue;
+            const std::array<int, 2> p = grid.position(k);
+            const double along = double(p[0]) * pp.stepX * tx + double(p[1]) * pp.stepY * ty;
+            auto& sums = slices[long(std::floor(along / slice))];
+            const size_t side = phi > 0.0 ? 0 : 2;
+            sums[side] += turn;
+            sums[side + 1] += 1.0;
+        }
+        if (slices.size() < 3) continue;
+        // 1: the sides fan apart; 0: a side's fits are missing (past a tip, only the side that still holds
+        // the crack's part fits); -1: both sides fit one line.
+        const auto fan = [&](long at) {
+            const auto found = slices.find(at);
+            if (found == slices.end()) return 0;
+            const auto& sums = found->second;
+            if (sums[1] == 0.0 || sums[3] == 0.0) return 0;
+            return std::abs(sums[0] / sums[1] - sums[2] / sums[3]) > kTipFan ? 1 : -1;
+        };
+        const long first = slices.begin()->first, last = slices.rbegin()->first;
+        const long most = std::max(1L, long(std::floor(2.0 * reach / slice)));
+        // From each end inwards through the slices that do not fit one line, to the innermost that fans.
+        long low = first, high = last;
+        for (long at = first; at <= last && at - first < most && fan(at) >= 0; ++at)
+            if (fan(at) > 0) low = at + 1;
+        for (long at = last; at >= low && last - at < most && fan(at) >= 0; --at)
+            if (fan(at) > 0) high = at - 1;
+        if (low == first && high == last) continue;
+        if (low > high) continue;
+        for (size_t k : crack) {
+            const std::array<int, 2> p = grid.position(k);
+            const long at = long(std::floor((double(p[0]) * pp.stepX * tx + double(p[1]) * pp.stepY * ty) / slice));
+            if (at < low || at > high) kept[k] = 0;
+        }
     }
 }
 
@@ -2067,6 +2148,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     keepEdgeCracks(seedGrid, answers, fitted, beyondGrid, kept, pixelParams);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
     dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
+    trimTipFans(seedGrid, answers, kept, pixelParams);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
         if (j < rowBegin || j >= rowEnd) continue;
