@@ -1473,23 +1473,58 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
     }
 }
 
+double median(std::vector<double>& values) {
+    const size_t half = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + ptrdiff_t(half), values.end());
+    const double upper = values[half];
+    if (values.size() % 2) return upper;
+    return 0.5 * (upper + *std::max_element(values.begin(), values.begin() + ptrdiff_t(half)));
+}
+
 // Where a crack ends inside the image, the subsets around its tip hold the
 // crack over only part of their length, and each fit turns its line towards
 // the part its subset holds: the fits on the two sides of the crack's line
-// fan apart, by 20 degrees and more past the tip, and with openings that the
-// part's jump spread over the subset makes small. Along a crack that runs
-// through, both sides fit one line. So each crack is cut across into slices a
-// window long, and its slices are dropped from either end inwards while the
-// mean angles of its two sides' fits there differ by more than kTipFan, at
-// most a window's length from each end, and never the whole crack.
+// fan apart, by 20 degrees and more past the tip, with openings that the
+// part's jump spread over the subset makes small; or one side's fits fail and
+// only the other's are kept. Along a crack that runs through, both sides fit
+// one line. So each crack is cut across into slices two grid steps long, and
+// its slices are dropped from either end inwards while the mean angles of its
+// two sides' fits there differ by more than kTipFan, or only one side holds
+// fits although the grid reaches the other, no other crack crosses there and
+// their jump has faded below kTipJumpShare of the crack's median, at most a
+// window's length from each end and never the whole crack.
 constexpr double kTipFan = 10.0; // degrees
+constexpr double kTipJumpShare = 0.6;
+
+struct FanSlice {
+    // Per side of the crack's line: the fits, the sum of their turns from the crack's axis, of their
+    // positions and of their distances from their lines.
+    std::array<double, 2> fits{}, turns{}, x{}, y{}, distance{}, jump{};
+};
 
 void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
-                 const PixelSearchParams& pp) {
+                 const PixelSearchParams& pp, int gridWidth, int gridHeight) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     const double slice = std::max(pp.stepX, pp.stepY) * 2.0;
     const double reach = 0.5 * std::max(pp.windowSizeX, pp.windowSizeY);
-    for (const std::vector<size_t>& crack : keptCracks(grid, answers, kept, pp)) {
+    const std::vector<std::vector<size_t>> cracks = keptCracks(grid, answers, kept, pp);
+    std::vector<size_t> owner(grid.size(), cracks.size());
+    for (size_t c = 0; c < cracks.size(); ++c)
+        for (size_t k : cracks[c]) owner[k] = c;
+    // Whether another crack's fits lie within two windows of (x, y): where cracks cross, each one's fits
+    // leave a hole up to about two windows long, whose ends hold only one side's fits too.
+    const auto crossedNear = [&](size_t c, double x, double y) {
+        const int ri = int(std::ceil(4.0 * reach / pp.stepX)), rj = int(std::ceil(4.0 * reach / pp.stepY));
+        const int ci = int(std::lround(x / pp.stepX)), cj = int(std::lround(y / pp.stepY));
+        for (int j = cj - rj; j <= cj + rj; ++j)
+            for (int i = ci - ri; i <= ci + ri; ++i) {
+                const int64_t n = grid.at(i, j);
+                if (n >= 0 && owner[size_t(n)] != c && owner[size_t(n)] < cracks.size()) return true;
+            }
+        return false;
+    };
+    for (size_t c = 0; c < cracks.size(); ++c) {
+        const std::vector<size_t>& crack = cracks[c];
         if (crack.size() < kMinCrackPoints) continue;
         // The crack's axis: the mean of doubled angles, blind to which way each normal faces.
         double s2 = 0.0, c2 = 0.0;
@@ -1498,9 +1533,12 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             s2 += std::sin(a), c2 += std::cos(a);
         }
         const double axis = 0.5 * std::atan2(s2, c2);
-        const double tx = std::cos(axis), ty = -std::sin(axis);
-        // Per slice along the axis: the sum and count of the turns from the axis of the fits on each side.
-        std::map<long, std::array<double, 4>> slices;
+        const double tx = std::cos(axis), ty = -std::sin(axis), nx = -ty, ny = tx;
+        const auto sliceOf = [&](size_t k) {
+            const std::array<int, 2> p = grid.position(k);
+            return long(std::floor((double(p[0]) * pp.stepX * tx + double(p[1]) * pp.stepY * ty) / slice));
+        };
+        std::map<long, FanSlice> slices;
         for (size_t k : crack) {
             const float* r = result(k);
             const double from = double(r[detail::kResultAngle]) - axis / kDegree;
@@ -1509,35 +1547,45 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             const double phi = (std::cos(from * kDegree) < 0.0 ? -1.0 : 1.0) * r[detail::kResultPosition];
             if (!std::isfinite(turn) || std::abs(phi) < 1.0) continue;
             const std::array<int, 2> p = grid.position(k);
-            const double along = double(p[0]) * pp.stepX * tx + double(p[1]) * pp.stepY * ty;
-            auto& sums = slices[long(std::floor(along / slice))];
-            const size_t side = phi > 0.0 ? 0 : 2;
-            sums[side] += turn;
-            sums[side + 1] += 1.0;
+            FanSlice& at = slices[sliceOf(k)];
+            const size_t side = phi > 0.0 ? 0 : 1;
+            at.fits[side] += 1.0;
+            at.turns[side] += turn;
+            at.x[side] += double(p[0]) * pp.stepX;
+            at.y[side] += double(p[1]) * pp.stepY;
+            at.distance[side] += std::abs(phi);
+            at.jump[side] += std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
         }
+        std::vector<double> jumps;
+        for (size_t k : crack)
+            jumps.push_back(std::hypot(result(k)[detail::kResultJumpX], result(k)[detail::kResultJumpY]));
+        const double typicalJump = median(jumps);
         if (slices.size() < 3) continue;
-        // 1: the sides fan apart; 0: a side's fits are missing (past a tip, only the side that still holds
-        // the crack's part fits); -1: both sides fit one line.
-        const auto fan = [&](long at) {
+        // Whether a slice's fits say that the crack does not run through it: their two sides fan apart, or one
+        // side holds none where the grid's points lie as far on that side as the other side's lie on theirs.
+        const auto endsBefore = [&](long at) {
             const auto found = slices.find(at);
-            if (found == slices.end()) return 0;
-            const auto& sums = found->second;
-            if (sums[1] == 0.0 || sums[3] == 0.0) return 0;
-            return std::abs(sums[0] / sums[1] - sums[2] / sums[3]) > kTipFan ? 1 : -1;
+            if (found == slices.end()) return false;
+            const FanSlice& f = found->second;
+            if (f.fits[0] > 0.0 && f.fits[1] > 0.0)
+                return std::abs(f.turns[0] / f.fits[0] - f.turns[1] / f.fits[1]) > kTipFan;
+            const size_t side = f.fits[0] > 0.0 ? 0 : 1;
+            // Where a crack's fits leave a gap, the ends beside it keep their jump; towards a tip it fades.
+            if (f.jump[side] / f.fits[side] >= kTipJumpShare * typicalJump) return false;
+            // Across the line from the side's mean point, as far beyond it: the points within reach of there.
+            const double across = 2.0 * f.distance[side] / f.fits[side] * (side == 0 ? 1.0 : -1.0);
+            const double x = f.x[side] / f.fits[side] + across * nx, y = f.y[side] / f.fits[side] + across * ny;
+            return x >= 0.0 && y >= 0.0 && x <= double(gridWidth - 1) * pp.stepX &&
+                   y <= double(gridHeight - 1) * pp.stepY && !crossedNear(c, x, y);
         };
         const long first = slices.begin()->first, last = slices.rbegin()->first;
         const long most = std::max(1L, long(std::floor(2.0 * reach / slice)));
-        // From each end inwards through the slices that do not fit one line, to the innermost that fans.
         long low = first, high = last;
-        for (long at = first; at <= last && at - first < most && fan(at) >= 0; ++at)
-            if (fan(at) > 0) low = at + 1;
-        for (long at = last; at >= low && last - at < most && fan(at) >= 0; --at)
-            if (fan(at) > 0) high = at - 1;
-        if (low == first && high == last) continue;
-        if (low > high) continue;
+        while (low <= last && low - first < most && endsBefore(low)) ++low;
+        while (high >= low && last - high < most && endsBefore(high)) --high;
+        if ((low == first && high == last) || low > high) continue;
         for (size_t k : crack) {
-            const std::array<int, 2> p = grid.position(k);
-            const long at = long(std::floor((double(p[0]) * pp.stepX * tx + double(p[1]) * pp.stepY * ty) / slice));
+            const long at = sliceOf(k);
             if (at < low || at > high) kept[k] = 0;
         }
     }
@@ -1634,14 +1682,6 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
 constexpr double kOddAngle = 6.0;
 constexpr double kOddJump = 0.25;
 constexpr size_t kOddWitnesses = 3;
-
-double median(std::vector<double>& values) {
-    const size_t half = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + ptrdiff_t(half), values.end());
-    const double upper = values[half];
-    if (values.size() % 2) return upper;
-    return 0.5 * (upper + *std::max_element(values.begin(), values.begin() + ptrdiff_t(half)));
-}
 
 } // namespace
 
@@ -2148,7 +2188,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     keepEdgeCracks(seedGrid, answers, fitted, beyondGrid, kept, pixelParams);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
     dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
-    trimTipFans(seedGrid, answers, kept, pixelParams);
+    trimTipFans(seedGrid, answers, kept, pixelParams, gridWidth, gridHeight);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
         if (j < rowBegin || j >= rowEnd) continue;

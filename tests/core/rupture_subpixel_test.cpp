@@ -509,30 +509,35 @@ TEST(RuptureSubpixel, EndsAFaintCrackAtItsTip) {
 // A crack that ends as in an elastic body opens as the root of the distance
 // behind its tip. The subsets around the tip hold only the part behind it,
 // and each fit turns its line towards that part: past the tip the fits on
-// the crack's two sides fan apart by 20 degrees and more, with openings of a
-// tenth of a pixel. Here a random draw (a 0.84 px jump 114 px behind the tip,
-// 1.3 px bright spots) was flagged up to 19 px past the tip at 61 px windows.
-// Nothing is flagged more than 8 px past it, and the crack behind is kept.
+// the crack's two sides fan apart by 20 degrees and more, or one side's fail,
+// with openings of a tenth of a pixel. Two random draws (an 0.84 px jump
+// 114 px behind the tip on 1.3 px bright spots; a 0.29 px one 58 px behind
+// it, within half a degree of vertical) were flagged up to 19 and 13 px past
+// the tip at 61 px windows. Nothing is flagged more than 8 px past it, and
+// the crack behind is kept.
 TEST(RuptureSubpixel, EndsACrackAtAnElasticTipWithoutFlaggingPastIt) {
-    const testing::RandomCrackPlan drawn = testing::randomCrackPlan(95);
-    ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Tip);
-    ASSERT_TRUE(drawn.plan.cracks[0].elasticTip);
-    const TracedPair t = traceAt(drawn.plan, 61);
-    ASSERT_TRUE(t.e.ok) << t.e.error;
-    const double tip = drawn.plan.cracks[0].tip;
-    int past = 0, behind = 0;
-    double furthest = -1e9;
-    for (int i = 0; i < t.grid.count(); ++i) {
-        if (!hasCrack(t.e.fracture, i) || std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i))) > 31.0) continue;
-        const double s = t.pair.along(0, t.grid.x(i), t.grid.y(i)) - tip;
-        past += s > 8.0;
-        behind += s < -60.0;
-        furthest = std::max(furthest, s);
+    for (std::uint64_t seed : {95u, 24u}) {
+        const testing::RandomCrackPlan drawn = testing::randomCrackPlan(seed);
+        SCOPED_TRACE(drawn.plan.name);
+        ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Tip);
+        ASSERT_TRUE(drawn.plan.cracks[0].elasticTip);
+        const TracedPair t = traceAt(drawn.plan, 61);
+        ASSERT_TRUE(t.e.ok) << t.e.error;
+        const double tip = drawn.plan.cracks[0].tip;
+        int past = 0, behind = 0;
+        double furthest = -1e9;
+        for (int i = 0; i < t.grid.count(); ++i) {
+            if (!hasCrack(t.e.fracture, i) || std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i))) > 31.0) continue;
+            const double s = t.pair.along(0, t.grid.x(i), t.grid.y(i)) - tip;
+            past += s > 8.0;
+            behind += s < -60.0;
+            furthest = std::max(furthest, s);
+        }
+        EXPECT_EQ(past, 0) << "flagged up to " << furthest << " px past the tip";
+        EXPECT_GT(behind, 300);
+        EXPECT_EQ(t.lines.lineCount(), 1u);
+        EXPECT_GE(tracedShare(t, 0), 0.95);
     }
-    EXPECT_EQ(past, 0) << "flagged up to " << furthest << " px past the tip";
-    EXPECT_GT(behind, 300);
-    EXPECT_EQ(t.lines.lineCount(), 1u);
-    EXPECT_GE(tracedShare(t, 0), 0.95);
 }
 
 // At the narrowest windows the fits along a crack within a degree of vertical
