@@ -433,6 +433,10 @@ struct EdgeDeparture {
     bool found = false;     // an inner pair was there
     int innerI = 0, innerJ = 0;
     Warp inner{}; // the field extrapolated to the point
+    // The inner pair's difference per px along x (dx) or y: the field's slope
+    // inwards, far less noisy than the gradients a subset fits at low contrast.
+    bool dx = true;
+    double slope[2] = {0.0, 0.0};
 };
 
 // `depthX` and `depthY` say how many columns and rows from each edge count as
@@ -468,6 +472,8 @@ EdgeDeparture edgeDeparture(const StartField& field, int i, int j, int reachX, i
         best.inner = near;
         best.inner[0] = float(2.0 * near[0] - far[0]);
         best.inner[1] = float(2.0 * near[1] - far[1]);
+        best.dx = e[0] != 0;
+        for (size_t k = 0; k < 2; ++k) best.slope[k] = (double(far[k]) - near[k]) / (distance * (e[0] + e[1]));
     }
     return best;
 }
@@ -1060,7 +1066,7 @@ std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const 
             if (xc + dx >= 0 && xc + dx < size.width && yc + dy >= row0 && yc + dy < row1 && clear(dx, dy))
                 taken.push_back({dx, dy});
     if (2 * taken.size() < size_t(2 * hx + 1) * size_t(2 * hy + 1)) return std::nullopt;
-    std::vector<double> f(taken.size()), g(taken.size()), gx(taken.size()), gy(taken.size());
+    std::vector<double> f(taken.size()), g(taken.size());
     double fMean = 0.0;
     for (size_t k = 0; k < taken.size(); ++k) {
         f[k] = ref[size_t(yc + taken[k][1] - row0) * size_t(size.width) + size_t(xc + taken[k][0])];
@@ -1071,9 +1077,32 @@ std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const 
     for (double& v : f) fNorm += (v - fMean) * (v - fMean);
     fNorm = std::sqrt(fNorm);
     if (!(fNorm > 0.0)) return std::nullopt;
+    // The reference's own gradients steer the steps, as the inverse-compositional fits' do. The deformed
+    // image's, interpolated where it is sampled, lead to the minimum of a cost whose noise the bilinear
+    // sampling smooths the more the nearer a half-pixel shift: with noise at low contrast that pulled the
+    // translation by up to a tenth of a pixel.
+    std::vector<double> fx(taken.size()), fy(taken.size());
+    double mx = 0.0, my = 0.0;
+    const auto at = [&](int x, int y) { return double(ref[size_t(y - row0) * size_t(size.width) + size_t(x)]); };
+    for (size_t k = 0; k < taken.size(); ++k) {
+        const int x = xc + taken[k][0], y = yc + taken[k][1];
+        const int xl = std::max(x - 1, 0), xr = std::min(x + 1, size.width - 1);
+        const int yu = std::max(y - 1, row0), yd = std::min(y + 1, row1 - 1);
+        fx[k] = (at(xr, y) - at(xl, y)) / double(xr - xl);
+        fy[k] = (at(x, yd) - at(x, yu)) / double(yd - yu);
+        mx += fx[k], my += fy[k];
+    }
+    mx /= double(taken.size()), my /= double(taken.size());
+    double h[3] = {0.0, 0.0, 0.0};
+    for (size_t k = 0; k < taken.size(); ++k) {
+        fx[k] = (fx[k] - mx) / fNorm, fy[k] = (fy[k] - my) / fNorm;
+        h[0] += fx[k] * fx[k], h[1] += fx[k] * fy[k], h[2] += fy[k] * fy[k];
+    }
+    const double det = h[0] * h[2] - h[1] * h[1];
+    if (!(det > 0.0)) return std::nullopt;
     std::array<double, 2> t{warp[0], warp[1]};
     for (int iteration = 0; iteration < kIterations; ++iteration) {
-        double gMean = 0.0, gxMean = 0.0, gyMean = 0.0;
+        double gMean = 0.0;
         for (size_t k = 0; k < taken.size(); ++k) {
             const int dx = taken[k][0], dy = taken[k][1];
             const double px = xc + dx + t[0] + warp[2] * dx + warp[3] * dy;
@@ -1082,28 +1111,21 @@ std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const 
             if (x0 < 0 || y0 < row0 || x0 + 1 >= size.width || y0 + 1 >= row1) return std::nullopt;
             const double ax = px - x0, ay = py - y0;
             const float* a = def + size_t(y0 - row0) * size_t(size.width) + size_t(x0);
-            const float* b = a + size.width;
-            g[k] = (1.0 - ay) * ((1.0 - ax) * a[0] + ax * a[1]) + ay * ((1.0 - ax) * b[0] + ax * b[1]);
-            gx[k] = (1.0 - ay) * (a[1] - a[0]) + ay * (b[1] - b[0]);
-            gy[k] = (1.0 - ax) * (b[0] - a[0]) + ax * (b[1] - a[1]);
-            gMean += g[k], gxMean += gx[k], gyMean += gy[k];
+            const float* c = a + size.width;
+            g[k] = (1.0 - ay) * ((1.0 - ax) * a[0] + ax * a[1]) + ay * ((1.0 - ax) * c[0] + ax * c[1]);
+            gMean += g[k];
         }
-        const double n = double(taken.size());
-        gMean /= n, gxMean /= n, gyMean /= n;
+        gMean /= double(taken.size());
         double gNorm = 0.0;
         for (double v : g) gNorm += (v - gMean) * (v - gMean);
         gNorm = std::sqrt(gNorm);
         if (!(gNorm > 0.0)) return std::nullopt;
-        double h[3] = {0.0, 0.0, 0.0}, b[2] = {0.0, 0.0}, cross = 0.0;
+        double b[2] = {0.0, 0.0}, cross = 0.0;
         for (size_t k = 0; k < taken.size(); ++k) {
             const double e = (g[k] - gMean) / gNorm - (f[k] - fMean) / fNorm;
-            const double jx = (gx[k] - gxMean) / gNorm, jy = (gy[k] - gyMean) / gNorm;
-            h[0] += jx * jx, h[1] += jx * jy, h[2] += jy * jy;
-            b[0] -= jx * e, b[1] -= jy * e;
+            b[0] -= fx[k] * e, b[1] -= fy[k] * e;
             cross += (g[k] - gMean) / gNorm * (f[k] - fMean) / fNorm;
         }
-        const double det = h[0] * h[2] - h[1] * h[1];
-        if (!(det > 0.0)) return std::nullopt;
         const double step[2] = {(h[2] * b[0] - h[1] * b[1]) / det, (h[0] * b[1] - h[1] * b[0]) / det};
         t[0] += step[0];
         t[1] += step[1];
@@ -1591,6 +1613,93 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
     }
 }
 
+// Lines of points at one depth from an edge whose departures from the field
+// inside stand out together. A crack along the edge beyond the outermost
+// points pulls every point of such a line the same way, by the share of its
+// subset beyond the crack times the jump: at low contrast or with noise that
+// pull (0.05 to 0.2 px) lies within the scatter of single points' departures,
+// which the extrapolation from inside triples, but the median along the line
+// stands out of it. The scatter's median absolute deviation judges it, over as
+// many independent samples as whole windows fit along the line (neighbouring
+// subsets share most of their pixels), at kEdgeLineChi2 on both components.
+// A curved field bends the extrapolation of every line alike; so does the
+// bilinear sampling's bias, which an affine field sweeps through its period
+// across the image. So the line is judged against the line a subset's reach
+// deeper, which no crack beyond the outermost points cuts: the inner points'
+// gradients, which the first pass fits with the noise, told that bend too
+// roughly at low contrast (0.03 px of scatter in the median at 61 px windows).
+// Deeper lines hold less of the strip; a line next to a flagged one is flagged
+// too when it departs the same way (within kEdgeLineTurn) at kEdgeLineNextChi2.
+constexpr double kEdgeLineChi2 = 20.0;
+constexpr double kEdgeLineNextChi2 = 4.0;
+constexpr double kEdgeLineFloor = 0.02; // px: below, a smear is within the tolerance anyway
+constexpr double kEdgeLineTurn = 0.7;   // cosine
+// Whole windows a line must span: along a shorter one the deviations' median
+// is too uncertain a scale, and a field without a crack was flagged.
+constexpr double kEdgeLineWindows = 6.0;
+
+// The median departure of line `c` along one edge (inwards along (ex, ey)) and
+// the variance of each component's median; empty with too few points.
+std::optional<std::array<double, 4>> lineDeparture(const StartField& field, int c, int ex, int ey, int reach,
+                                                   double perSample) {
+    const bool columns = ex != 0;
+    std::array<std::vector<double>, 2> parts;
+    for (int t = 0, along = columns ? field.height() : field.width(); t < along; ++t) {
+        const int i = columns ? c : t, j = columns ? t : c;
+        const int i1 = i + reach * ex, j1 = j + reach * ey, i2 = i + 2 * reach * ex, j2 = j + 2 * reach * ey;
+        if (!field.valid(i, j) || !field.valid(i1, j1) || !field.valid(i2, j2)) continue;
+        const Warp own = field.warp(i, j), near = field.warp(i1, j1), far = field.warp(i2, j2);
+        for (size_t k = 0; k < 2; ++k) parts[k].push_back(double(own[k]) - (2.0 * near[k] - far[k]));
+    }
+    const double samples = double(parts[0].size()) * perSample;
+    if (samples < kEdgeLineWindows) return std::nullopt;
+    std::array<double, 4> out{};
+    for (size_t k = 0; k < 2; ++k) {
+        out[k] = median(parts[k]);
+        for (double& x : parts[k]) x = std::abs(x - out[k]);
+        // The median's standard error, from the deviations' median as a Gaussian's.
+        const double error = 1.2533 * 1.4826 * median(parts[k]) / std::sqrt(samples);
+        out[k + 2] = error * error;
+    }
+    return out;
+}
+
+std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seeding, const PixelSearchParams& pp) {
+    const int width = field.width(), height = field.height();
+    std::vector<char> shifted(size_t(width) * size_t(height), 0);
+    for (int side = 0; side < 4; ++side) {
+        const bool columns = side < 2; // the left and right edges' lines are columns
+        const int inward = side % 2 == 0 ? 1 : -1, ex = columns ? inward : 0, ey = columns ? 0 : inward;
+        const int reach = columns ? seeding.reachX : seeding.reachY, lines = columns ? width : height;
+        const double perSample =
+            double(columns ? pp.stepY : pp.stepX) / double(columns ? pp.windowSizeY : pp.windowSizeX);
+        const auto lineAt = [&](int depth) { return side % 2 == 0 ? depth : lines - 1 - depth; };
+        const auto deeper = lineDeparture(field, lineAt(reach), ex, ey, reach, perSample);
+        if (!deeper) continue;
+        std::array<double, 2> previous{};
+        bool flagged = false;
+        for (int depth = 0; depth < std::min(reach, lines); ++depth) {
+            const auto line = lineDeparture(field, lineAt(depth), ex, ey, reach, perSample);
+            if (!line) break;
+            const std::array<double, 2> shift = {(*line)[0] - (*deeper)[0], (*line)[1] - (*deeper)[1]};
+            double chi2 = 0.0;
+            for (size_t k = 0; k < 2; ++k) {
+                const double variance = (*line)[k + 2] + (*deeper)[k + 2];
+                chi2 += variance > 0.0 ? shift[k] * shift[k] / variance : 0.0;
+            }
+            const double size = std::hypot(shift[0], shift[1]);
+            const bool same = flagged && shift[0] * previous[0] + shift[1] * previous[1] >=
+                                             kEdgeLineTurn * size * std::hypot(previous[0], previous[1]);
+            flagged = size > kEdgeLineFloor && (chi2 > kEdgeLineChi2 || (same && chi2 > kEdgeLineNextChi2));
+            if (!flagged) break;
+            previous = shift;
+            for (int t = 0; t < (columns ? height : width); ++t)
+                shifted[columns ? field.index(lineAt(depth), t) : field.index(t, lineAt(depth))] = 1;
+        }
+    }
+    return shifted;
+}
+
 // A point whose subset reaches past the grid's outermost points towards the
 // image's edge may be cut by a crack there that no straddle sees, and that cuts
 // a strip too thin for its fits to pass the bars (down to a pixel row at the
@@ -1598,9 +1707,10 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
 // more, as unevenly as the speckle in the strip varies. Such a point, without
 // a kept fit of its own, is measured again on the half of its subset away from
 // the edge. Where the two differ by more than the noise allows (kHalfShare of
-// the straddles' threshold) and the half agrees with the field inside, the
-// half's value stands; where the point still departs from the field inside by
-// more than the threshold, it holds none. The value the crack stage gave it
+// the straddles' threshold), or the point's whole line departs from the field
+// inside (shiftedEdgeLines), and the half agrees with the field inside better,
+// the half's value stands; where the point still departs from the field inside
+// by more than the threshold, it holds none. The value the crack stage gave it
 // (its own side's) is the one judged.
 constexpr double kHalfShare = 0.35;
 constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
@@ -1611,6 +1721,7 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                      int rowBegin, int rowEnd) {
     const int width = field.width(), height = field.height();
     const double bar = std::max(kHalfFloor, kHalfShare * seeding.threshold);
+    const std::vector<char> shifted = shiftedEdgeLines(field, seeding, pp);
     std::vector<float> refRows, defRows;
     const auto departure = [&](int i, int j, const float* own) {
         return edgeDeparture(field, i, j, seeding.reachX, seeding.reachY, seeding.reachX, seeding.reachY, own);
@@ -1648,11 +1759,15 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
             if (!std::isfinite(value[0]) || !std::isfinite(value[1])) continue;
             const EdgeDeparture own = departure(i, j, value);
             if (!own.found) continue;
-            if (images.reference && own.residual > bar) {
-                // The point's own gradients bent with the strip; the field inside holds the half's.
+            const bool lineShifted = shifted[index] != 0;
+            if (images.reference && (own.residual > bar || lineShifted)) {
+                // The point's own gradients bent with the strip; the field inside holds the half's. The half's
+                // centre lies a quarter window inwards, where a gradient's error moves it by that lever.
                 float warp[6] = {value[0], value[1], own.inner[2], own.inner[3], own.inner[4], own.inner[5]};
+                warp[own.dx ? 2 : 3] = float(own.slope[0]);
+                warp[own.dx ? 4 : 5] = float(own.slope[1]);
                 const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, refRows, defRows);
-                if (t && std::hypot((*t)[0] - value[0], (*t)[1] - value[1]) > bar) {
+                if (t && (lineShifted || std::hypot((*t)[0] - value[0], (*t)[1] - value[1]) > bar)) {
                     const float half[2] = {float((*t)[0]), float((*t)[1])};
                     const double away = departure(i, j, half).residual;
                     if (away < own.residual && away <= seeding.threshold) {
@@ -1666,7 +1781,8 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                     }
                 }
             }
-            if (own.residual > seeding.threshold) blankPoint(o, index);
+            // Without the images to measure the half on, a line the crack pulls as a whole is left empty.
+            if (own.residual > seeding.threshold || (lineShifted && !images.reference)) blankPoint(o, index);
         }
 }
 
