@@ -1520,7 +1520,7 @@ constexpr double kTipJumpShare = 0.6;
 
 struct FanSlice {
     // Per side of the crack's line: the fits, the sum of their turns from the crack's axis, of their
-    // positions and of their distances from their lines.
+    // positions, of their distances from their lines and of their jumps.
     std::array<double, 2> fits{}, turns{}, x{}, y{}, distance{}, jump{};
 };
 
@@ -1639,7 +1639,8 @@ constexpr double kEdgeLineTurn = 0.7;   // cosine
 constexpr double kEdgeLineWindows = 6.0;
 
 // The median departure of line `c` along one edge (inwards along (ex, ey)) and
-// the variance of each component's median; empty with too few points.
+// the variance of each component's median; empty where the points that hold a
+// value span fewer than kEdgeLineWindows windows.
 std::optional<std::array<double, 4>> lineDeparture(const StartField& field, int c, int ex, int ey, int reach,
                                                    double perSample) {
     const bool columns = ex != 0;
