@@ -98,6 +98,21 @@ void scoreLinesOf(const CrackPair& pair, const CrackPairRun& run, const CrackPai
             out.push_back({c + "crossing_through", through});
         }
     }
+    if (kind == CrackDrawKind::Crossing) {
+        // Lines that follow each crack for several points away from the other: run round the corner.
+        int corners = 0;
+        for (size_t l = 0; l < lines.lineCount(); ++l) {
+            int on[2] = {0, 0};
+            for (size_t q = size_t(lines.lineStarts[l]); q < size_t(lines.lineStarts[l + 1]); ++q) {
+                const Vec2 p = scorer.linePoint(q);
+                for (size_t k = 0; k < 2; ++k)
+                    on[k] += std::abs(pair.distance(k, p[0], p[1])) < 3.0 &&
+                             std::abs(pair.distance(1 - k, p[0], p[1])) > run.window;
+            }
+            corners += on[0] >= 5 && on[1] >= 5;
+        }
+        out.push_back({"corner_lines", double(corners)});
+    }
 }
 
 // Points flagged away from every crack, and on each side of each crack in the
@@ -207,7 +222,8 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
 
 // Lower is better for these; higher for every other figure.
 bool lowerIsBetter(const std::string& key) {
-    for (const char* word : {"false", "smeared", "flips", "flipped", "jump_rms", "overrun", "past", "fail", "time"})
+    for (const char* word :
+         {"false", "smeared", "flips", "flipped", "jump_rms", "overrun", "past", "fail", "corner", "time"})
         if (key.find(word) != std::string::npos) return true;
     return false;
 }

@@ -612,50 +612,148 @@ std::vector<std::vector<Point>> splitLines(const CrackLineSet& set) {
     return lines;
 }
 
+// The straight line through points [from, to) of a line: its centre, and its
+// direction turned to run from the first of them to the last.
+std::pair<Vec, Vec> fitStraight(const std::vector<Point>& line, size_t from, size_t to) {
+    Vec centre;
+    for (size_t k = from; k < to; ++k) centre = centre + line[k].position;
+    centre = (1.0 / double(to - from)) * centre;
+    double xx = 0.0, xy = 0.0, yy = 0.0;
+    for (size_t k = from; k < to; ++k) {
+        const Vec d = line[k].position - centre;
+        xx += d.x * d.x, xy += d.x * d.y, yy += d.y * d.y;
+    }
+    const double angle = 0.5 * std::atan2(2.0 * xy, xx - yy);
+    const Vec axis{std::cos(angle), std::sin(angle)};
+    return {centre, dot(axis, line[to - 1].position - line[from].position) < 0.0 ? -1.0 * axis : axis};
+}
+
 // Direction in which a line leaves through its last point (towards its first
-// when `front`); a single point leaves along its tangent towards `towards`.
+// when `front`): that of the straight line through its last kStraightPoints points,
+// which one point's scatter turns little; a single point leaves along its
+// tangent towards `towards`.
+constexpr size_t kStraightPoints = 6; // points a straight stretch of a line is fitted to
+
 Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
     if (line.size() < 2) {
         const Vec t = line.front().tangent;
         return dot(t, towards) < 0.0 ? -1.0 * t : t;
     }
-    const size_t reach = std::min<size_t>(3, line.size() - 1);
-    const Vec end = front ? line.front().position : line.back().position;
-    const Vec inner = front ? line[reach].position : line[line.size() - 1 - reach].position;
-    return normalized(end - inner);
+    const size_t reach = std::min(kStraightPoints, line.size());
+    if (front) return -1.0 * fitStraight(line, 0, reach).second;
+    return fitStraight(line, line.size() - reach, line.size()).second;
+}
+
+// Drops the end points of a line that hook off the straight line its next
+// points follow. Near another crack's crossing the last ridge points are pulled
+// towards that crack's band; left in place they turn the line's end away from
+// the piece beyond the crossing, and the join misses it.
+constexpr size_t kHookPoints = 3;    // at most this many dropped at each end
+constexpr double kHookOffset = 1.0;  // cells off that straight line
+// Two stretches of one crack turn by less than this; where two cracks cross
+// at a larger angle, a line that turns by more has run from one into the other.
+constexpr double kCornerAngle = 30.0; // degrees
+
+double offsetFromFit(const std::vector<Point>& line, size_t from, size_t to, Vec p) {
+    const auto [centre, axis] = fitStraight(line, from, to);
+    return std::abs(dot(p - centre, normalOf(axis)));
+}
+
+void dropHooks(std::vector<Point>& line) {
+    for (int end = 0; end < 2; ++end) {
+        // The straight line is fitted beyond the points that may hook, so that a hook of several points
+        // does not bend it; the hook runs up to the last of them that lies off it.
+        const size_t n = line.size();
+        if (n > kStraightPoints + kHookPoints) {
+            const size_t inner = n - kHookPoints;
+            size_t hook = 0;
+            for (size_t k = 1; k <= kHookPoints; ++k)
+                if (offsetFromFit(line, inner - kStraightPoints, inner, line[n - k].position) > kHookOffset) hook = k;
+            line.resize(n - hook);
+        }
+        std::reverse(line.begin(), line.end());
+    }
+}
+
+// Cuts a line where the straight stretches of kStraightPoints points before and
+// after a point turn by more than kCornerAngle, at the sharpest such turn: the
+// first pass links neighbours that turn by up to maxLinkAngle, and where two
+// cracks cross it can run from one into the other.
+std::vector<std::vector<Point>> cutCorners(std::vector<Point> line) {
+    std::vector<std::vector<Point>> pieces;
+    const double straight = std::cos(kCornerAngle / kDegrees);
+    while (line.size() >= 2 * kStraightPoints) {
+        size_t sharpest = 0;
+        double least = straight;
+        for (size_t k = kStraightPoints; k + kStraightPoints <= line.size(); ++k) {
+            const Vec before = fitStraight(line, k - kStraightPoints, k).second;
+            const double turn = dot(before, fitStraight(line, k, k + kStraightPoints).second);
+            if (turn < least) least = turn, sharpest = k;
+        }
+        if (sharpest == 0) break;
+        pieces.emplace_back(line.begin(), line.begin() + std::ptrdiff_t(sharpest));
+        line.erase(line.begin(), line.begin() + std::ptrdiff_t(sharpest));
+    }
+    pieces.push_back(std::move(line));
+    return pieces;
 }
 
 // Joins line ends across gaps whose direction runs on along both lines, the
 // shortest gaps first: noise breaks one crack into pieces. Ends are numbered
-// 2 * line + (1 for the front, 0 for the back).
+// 2 * line + (1 for the front, 0 for the back). `window` is the correlation
+// window in cells; with 0 no gap is joined as a crossing.
 constexpr double kShortGap = 4.0; // cells
-// Where another crack crosses, every subset within half a window of it is cut
-// twice and fits neither: the hole along a crack crossing at 45 degrees is
-// about 1.4 windows long, and the fits beside it fail too. A gap up to
-// kJoinWindows is joined as any other; one up to kCrossingWindows only where
-// the ends run on into each other within kCrossingAngle and another line, at
-// an angle to the gap, passes within half the gap of its middle.
+// Where another crack crosses, every subset it cuts fits neither side: along
+// a crack crossed at angle t the hole is as long as the subset's width across
+// the other crack over sin t (a window at right angles, about 1.6 windows at 40
+// degrees, 3 at 20), and the fits beside it fail too. A gap up to
+// kJoinWindows is joined as any other; a longer one only where the ends run on
+// into each other within kCrossingAngle and another line, turned from the gap
+// by more than kCrossingAngle, passes within half the gap of its middle: then
+// up to kJoinWindows plus the hole that line's crossing leaves, and never more
+// than kCrossingWindows.
 constexpr double kJoinWindows = 1.5;
-constexpr double kCrossingWindows = 2.5;
+constexpr double kCrossingWindows = 5.0;
 constexpr double kCrossingAngle = 15.0; // degrees
 
-// Whether a line other than those of ends a and b passes within half the gap
-// from a to b of its middle, turned from it by more than kCrossingAngle.
-bool crossedGap(const std::vector<std::vector<Point>>& lines, size_t lineA, size_t lineB, Vec a, Vec b) {
+// The longest gap from a to b that the crossing of a line other than those of
+// ends a and b explains, in windows (`window` cells); 0 when no such line
+// passes near its middle. The crossing line has a hole of its own there: it
+// passes as well when one of its ends, run on straight for up to half the
+// longest hole, comes within a quarter of the gap of the middle.
+double crossingGapWindows(const std::vector<std::vector<Point>>& lines, size_t lineA, size_t lineB, Vec a, Vec b,
+                          double window) {
     const Vec middle = 0.5 * (a + b);
     const double reach = 0.5 * norm(b - a);
     const Vec direction = normalized(b - a);
     const double parallel = std::cos(kCrossingAngle / kDegrees);
+    double longest = 0.0;
+    const auto crossing = [&](Vec tangent) {
+        if (std::abs(dot(tangent, direction)) >= parallel) return;
+        // The square subset spans |nx| + |ny| half windows across the crossing line.
+        const double across = std::abs(tangent.x) + std::abs(tangent.y);
+        const double sine = std::abs(tangent.x * direction.y - tangent.y * direction.x);
+        longest = std::max(longest, std::min(kJoinWindows + across / sine, kCrossingWindows));
+    };
     for (size_t l = 0; l < lines.size(); ++l) {
         if (l == lineA || l == lineB) continue;
         for (const Point& p : lines[l])
-            if (norm(p.position - middle) <= reach && std::abs(dot(p.tangent, direction)) < parallel) return true;
+            if (norm(p.position - middle) <= reach) crossing(p.tangent);
+        if (lines[l].size() < kStraightPoints) continue;
+        for (const bool front : {false, true}) {
+            const Vec out = outward(lines[l], front, {});
+            const Vec v = middle - (front ? lines[l].front().position : lines[l].back().position);
+            const double ahead = dot(v, out);
+            if (ahead >= 0.0 && ahead <= 0.5 * kCrossingWindows * window &&
+                std::abs(v.x * out.y - v.y * out.x) <= 0.5 * reach)
+                crossing(out);
+        }
     }
-    return false;
+    return longest;
 }
 
 std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> lines, double maxGap,
-                                               double maxAngleDegrees, double crossingGap) {
+                                               double maxAngleDegrees, double window) {
     const double minAlignment = std::cos(std::clamp(maxAngleDegrees, 0.0, 180.0) / kDegrees) - 1e-9;
     const double crossingAlignment = std::cos(std::min(kCrossingAngle, maxAngleDegrees) / kDegrees) - 1e-9;
     const auto endPoint = [&](size_t end) {
@@ -670,17 +768,20 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
         for (size_t b = (a / 2 + 1) * 2; b < 2 * lines.size(); ++b) {
             const Vec gap = endPoint(b) - endPoint(a);
             const double length = norm(gap);
-            if (length > std::max(maxGap, crossingGap)) continue;
+            if (length > std::max(maxGap, kCrossingWindows * window)) continue;
             if (length > maxGap) {
                 const Vec g = (1.0 / length) * gap;
                 if (dot(outward(lines[a / 2], a % 2, g), g) < crossingAlignment ||
                     dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < crossingAlignment ||
-                    !crossedGap(lines, a / 2, b / 2, endPoint(a), endPoint(b)))
+                    length > window * crossingGapWindows(lines, a / 2, b / 2, endPoint(a), endPoint(b), window))
                     continue;
             } else if (length > kShortGap) {
+                // Each end within the join angle of the gap, and of each other: two cracks that cross
+                // leave four ends around the hole, and the gap round the corner is the shortest.
                 const Vec g = (1.0 / length) * gap;
-                if (dot(outward(lines[a / 2], a % 2, g), g) < minAlignment) continue;
-                if (dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < minAlignment) continue;
+                const Vec outA = outward(lines[a / 2], a % 2, g), outB = outward(lines[b / 2], b % 2, -1.0 * g);
+                if (dot(outA, g) < minAlignment || dot(outB, -1.0 * g) < minAlignment) continue;
+                if (dot(outA, -1.0 * outB) < minAlignment) continue;
             } else if (length > 0.0) {
                 // Across a gap of a cell or two the scatter of the end points
                 // sets its direction: the two lines must run on into each other.
@@ -707,19 +808,37 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
         group[root(gap.a / 2)] = root(gap.b / 2);
     }
 
-    // Every chain starts at a line end that was not joined.
+    // Every chain starts at a line end that was not joined. A chain is cut
+    // where the pieces on either side of a join, or of a run of pieces too short
+    // to have a direction, turn by more than kCornerAngle: two cracks that cross
+    // leave stray fits around the hole, which can step round the corner.
     std::vector<std::vector<Point>> chains;
     std::vector<bool> done(lines.size(), false);
+    const double straight = std::cos(kCornerAngle / kDegrees);
     for (size_t start = 0; start < 2 * lines.size(); ++start) {
         if (done[start / 2] || joined[start] >= 0) continue;
-        std::vector<Point> chain;
+        std::vector<Point> chain, stray;
+        Vec heading;  // the direction in which the last piece long enough to have one ends
         for (std::ptrdiff_t entry = std::ptrdiff_t(start); entry >= 0;) {
             std::vector<Point>& line = lines[size_t(entry) / 2];
             done[size_t(entry) / 2] = true;
             if (entry % 2 == 0) std::reverse(line.begin(), line.end());
-            chain.insert(chain.end(), line.begin(), line.end());
             entry = joined[size_t(entry) ^ 1u];
+            if (line.size() < kStraightPoints) {
+                stray.insert(stray.end(), line.begin(), line.end());
+                continue;
+            }
+            if (norm(heading) > 0.0 && dot(heading, fitStraight(line, 0, kStraightPoints).second) < straight) {
+                chains.push_back(std::move(chain));
+                chain.clear();
+            } else {
+                chain.insert(chain.end(), stray.begin(), stray.end());
+            }
+            stray.clear();
+            chain.insert(chain.end(), line.begin(), line.end());
+            heading = fitStraight(line, line.size() - kStraightPoints, line.size()).second;
         }
+        chain.insert(chain.end(), stray.begin(), stray.end());
         chains.push_back(std::move(chain));
     }
     return chains;
@@ -799,8 +918,21 @@ CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParamet
     out.gridHeight = lines.gridHeight;
     const int step = std::max(params.stepX, 1);
     const int window = params.windowSize > 0 ? params.windowSize : 41;
-    for (std::vector<Point>& line : joinAcrossGaps(splitLines(lines), kJoinWindows * window / step, params.maxJoinAngle,
-                                                   kCrossingWindows * window / step)) {
+    // Pieces are joined across ordinary gaps first, so that a stray point joined
+    // to a line's end is dropped with its hook before the crossings are judged.
+    const double maxGap = kJoinWindows * window / step;
+    std::vector<std::vector<Point>> pieces;
+    for (std::vector<Point>& line : splitLines(lines)) {
+        dropHooks(line);
+        for (std::vector<Point>& piece : cutCorners(std::move(line))) {
+            dropHooks(piece);
+            pieces.push_back(std::move(piece));
+        }
+    }
+    pieces = joinAcrossGaps(std::move(pieces), maxGap, params.maxJoinAngle, 0.0);
+    for (std::vector<Point>& piece : pieces) dropHooks(piece);
+    pieces = joinAcrossGaps(std::move(pieces), maxGap, params.maxJoinAngle, double(window) / step);
+    for (std::vector<Point>& line : pieces) {
         std::erase_if(line, [&](const Point& p) { return norm(p.jump) < params.minOpening; });
         if (line.empty() || line.size() < size_t(std::max(params.minLinePoints, 1))) continue;
         smoothTangents(line);

@@ -90,9 +90,10 @@ struct CrackLineSet {
 // Ridge points linked into lines; single points and short lines included.
 CrackLineSet extractCrackLines(const CrackGridView& grid, const CrackLineParameters& params);
 
-// The second pass: line ends joined across gaps up to 1.5 windows long, lines of
-// fewer than minLinePoints points and jumps below minOpening dropped, tangents
-// smoothed along each line, and jumps by their neighbours along it.
+// The second pass: line ends joined across gaps up to 1.5 windows long (longer
+// where another line crosses the gap at a shallow angle), lines of fewer than
+// minLinePoints points and jumps below minOpening dropped, tangents smoothed
+// along each line, and jumps by their neighbours along it.
 CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParameters& params);
 
 // A width x height field at crack point `point` of `lines`, interpolated from the
