@@ -770,6 +770,8 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
             const double length = norm(gap);
             if (length > std::max(maxGap, kCrossingWindows * window)) continue;
             if (length > maxGap) {
+                // Only lines long enough to run straight: stray fits gather around a crossing.
+                if (lines[a / 2].size() < kStraightPoints || lines[b / 2].size() < kStraightPoints) continue;
                 const Vec g = (1.0 / length) * gap;
                 if (dot(outward(lines[a / 2], a % 2, g), g) < crossingAlignment ||
                     dot(outward(lines[b / 2], b % 2, -1.0 * g), -1.0 * g) < crossingAlignment ||
