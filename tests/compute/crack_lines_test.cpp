@@ -309,9 +309,9 @@ TEST(CrackLines, PiecesOfOneCrackAreJoinedAcrossAShortGapWithAStrayEnd) {
 // A crack crossed by another at 30 degrees loses every fit within about 2.7
 // windows of the crossing (21 px windows, 4 px step: 5.25 cells), and the
 // ridge's last points before the hole bend towards the other crack's band.
-// The pieces are joined through the crossing without the bent points; the
-// same gap with no line crossing it, or one crossed beyond what its angle
-// explains, stays open.
+// The pieces are joined through the crossing without the bent points or the
+// stray fit in the hole; the same gap with no line crossing it, or one
+// crossed beyond what its angle explains, stays open.
 TEST(CrackLines, PiecesOfACrackCrossedAtAShallowAngleAreJoinedThroughTheCrossing) {
     const float c30 = float(std::cos(kPi / 6)), s30 = float(std::sin(kPi / 6));
     const auto run = [&](float gap, bool crossed) {
@@ -326,6 +326,8 @@ TEST(CrackLines, PiecesOfACrackCrossedAtAShallowAngleAreJoinedThroughTheCrossing
         for (int k = -24; k <= 24; ++k) crossing.push_back({middle + float(k) * c30, 30.0f + float(k) * s30});
         addPiece(set, left);
         addPiece(set, right);
+        // A stray fit in the hole, a cell off the crack and more than 1.5 windows from the left piece.
+        addPiece(set, {{20.0f + 0.5f * gap, 31.0f}});
         if (crossed) addPiece(set, crossing, c30, s30);
         CrackLineParameters params;
         params.stepX = 4;
