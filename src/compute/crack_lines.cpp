@@ -654,11 +654,6 @@ constexpr double kHookOffset = 1.0;  // cells off that straight line
 // at a larger angle, a line that turns by more has run from one into the other.
 constexpr double kCornerAngle = 30.0; // degrees
 
-double offsetFromFit(const std::vector<Point>& line, size_t from, size_t to, Vec p) {
-    const auto [centre, axis] = fitStraight(line, from, to);
-    return std::abs(dot(p - centre, normalOf(axis)));
-}
-
 void dropHooks(std::vector<Point>& line) {
     for (int end = 0; end < 2; ++end) {
         // The straight line is fitted beyond the points that may hook, so that a hook of several points
@@ -666,9 +661,10 @@ void dropHooks(std::vector<Point>& line) {
         const size_t n = line.size();
         if (n > kStraightPoints + kHookPoints) {
             const size_t inner = n - kHookPoints;
+            const auto [centre, axis] = fitStraight(line, inner - kStraightPoints, inner);
             size_t hook = 0;
             for (size_t k = 1; k <= kHookPoints; ++k)
-                if (offsetFromFit(line, inner - kStraightPoints, inner, line[n - k].position) > kHookOffset) hook = k;
+                if (std::abs(dot(line[n - k].position - centre, normalOf(axis))) > kHookOffset) hook = k;
             line.resize(n - hook);
         }
         std::reverse(line.begin(), line.end());

@@ -90,10 +90,12 @@ struct CrackLineSet {
 // Ridge points linked into lines; single points and short lines included.
 CrackLineSet extractCrackLines(const CrackGridView& grid, const CrackLineParameters& params);
 
-// The second pass: line ends joined across gaps up to 1.5 windows long (longer
-// where another line crosses the gap at a shallow angle), lines of fewer than
-// minLinePoints points and jumps below minOpening dropped, tangents smoothed
-// along each line, and jumps by their neighbours along it.
+// The second pass: end points that hook off a line dropped, lines cut where
+// they turn from one crack into another, line ends joined across gaps up to 1.5
+// windows long (up to 5 where another line crosses the gap, the more the
+// shallower it crosses), lines of fewer than minLinePoints points and jumps
+// below minOpening dropped, tangents smoothed along each line, and jumps by
+// their neighbours along it.
 CrackLineSet extractCrackLines(const CrackLineSet& lines, const CrackLineParameters& params);
 
 // A width x height field at crack point `point` of `lines`, interpolated from the
