@@ -99,7 +99,8 @@ bool saveImage(const testing::Image& image, const std::string& path) {
     return out.save(QString::fromStdString(path), "PNG");
 }
 
-bool refineCrackPair(const CrackPair& pair, int window, CrackPairRun& run, std::string& error) {
+bool refineCrackPair(const CrackPair& pair, int window, CrackPairRun& run, std::string& error,
+                     InterpolationType interpolation) {
     const ImageSource ref(pair.reference.pixels.data()), def(pair.deformed.pixels.data());
     const ImageSize size{pair.plan.size, pair.plan.size};
     PixelSearchParams pp;
@@ -110,7 +111,7 @@ bool refineCrackPair(const CrackPair& pair, int window, CrackPairRun& run, std::
     SubpixelParams sp;
     sp.maxIterations = 30;
     sp.convergenceTolerance = 1e-4f;
-    sp.interpolation = static_cast<int>(InterpolationType::Bilinear);
+    sp.interpolation = static_cast<int>(interpolation);
     sp.affine = true;
     const auto start = std::chrono::steady_clock::now();
     PixelDisplacementResult pixels;

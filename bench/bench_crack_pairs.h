@@ -32,7 +32,8 @@ bool saveImage(const testing::Image& image, const std::string& path);
 
 // Integer search, first-order pass, crack pass, and the lines as the window's
 // fracture page extracts them.
-bool refineCrackPair(const testing::CrackPair& pair, int window, CrackPairRun& run, std::string& error);
+bool refineCrackPair(const testing::CrackPair& pair, int window, CrackPairRun& run, std::string& error,
+                     InterpolationType interpolation = InterpolationType::Bilinear);
 
 // Where a run's grid and line points lie against the pair's cracks.
 class CrackPairScorer {

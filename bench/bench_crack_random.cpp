@@ -22,8 +22,9 @@ using testing::Vec2;
 constexpr int kWindows[] = {21, 31, 61};
 // A line running further than this past a crack's tip is a false one.
 constexpr double kTipAllowance = 8.0;
-// Bilinear: how close a cut point's displacement must come to its side's.
+// How close a cut point's displacement must come to its side's, with bilinear and with B-spline interpolation.
 constexpr double kSideTolerance = 0.05;
+constexpr double kBsplineSideTolerance = 0.03;
 
 using Figures = std::vector<std::pair<std::string, double>>;
 
@@ -117,9 +118,9 @@ void scoreLinesOf(const CrackPair& pair, const CrackPairRun& run, const CrackPai
 
 // Points flagged away from every crack, and on each side of each crack in the
 // band where it cuts the subset: the share holding a value, the share within
-// kSideTolerance of its side's displacement, and the count held but further off.
+// `tolerance` of its side's displacement, and the count held but further off.
 void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPairScorer& scorer, CrackDrawKind kind,
-                 Figures& out) {
+                 double tolerance, Figures& out) {
     const size_t cracks = pair.plan.cracks.size();
     const auto& intensity = run.fracture.fields[FractureResult::OpeningIntensity];
     const auto& angle = run.fracture.fields[FractureResult::CrackAngle];
@@ -148,7 +149,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
                 const Vec2 truth = pair.displacement(p[0], p[1]);
                 ++far;
                 const double error = std::hypot(run.out.dispX[index] - truth[0], run.out.dispY[index] - truth[1]);
-                farWithin += error <= kSideTolerance;
+                farWithin += error <= tolerance;
                 farHeld += std::isfinite(error);
             }
             if (cutBy != 1) continue;
@@ -166,8 +167,8 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             auto& band = bands[cutting][moving];
             band[0] += 1;
             band[1] += std::isfinite(error);
-            band[2] += error <= kSideTolerance;
-            band[3] += std::isfinite(error) && error > kSideTolerance;
+            band[2] += error <= tolerance;
+            band[3] += std::isfinite(error) && error > tolerance;
             band[4] += flagged;
         }
     out.push_back({"false_points", falsePoints});
@@ -253,6 +254,10 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
     std::map<int, std::map<std::string, std::vector<double>>> samples;
     double drawSeconds = 0.0;
     int draws = 0;
+    const InterpolationType interpolation =
+        o.crackRandomBspline ? InterpolationType::CubicBSpline : InterpolationType::Bilinear;
+    const double tolerance = o.crackRandomBspline ? kBsplineSideTolerance : kSideTolerance;
+    const std::string name = o.crackRandomBspline ? "crack_random_bspline" : "crack_random";
     for (int d = 0; d < o.crackRandom; ++d) {
         const auto start = std::chrono::steady_clock::now();
         const unsigned long long seed = o.seed + static_cast<unsigned long long>(d);
@@ -264,7 +269,7 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
         const std::string saved = o.savePair + "_draw" + std::to_string(d);
         if (!o.savePair.empty() &&
             (!saveImage(pair.reference, saved + "_reference.png") || !saveImage(pair.deformed, saved + "_deformed.png"))) {
-            putLine("crack_random draw=" + std::to_string(d) + " error=\"cannot write " + saved + "\"");
+            putLine(name + " draw=" + std::to_string(d) + " error=\"cannot write " + saved + "\"");
             ok = false;
         }
         char head[512];
@@ -283,11 +288,17 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
                           c.elasticTip ? ",elastic" : "");
             cracks += text;
         }
+        if (drawn.kind == CrackDrawKind::ShearBand) {
+            char text[96];
+            std::snprintf(text, sizeof text, " band=slip:%.3f,width:%.2f,offset:%.1f", drawn.bandSlip, drawn.bandWidth,
+                          drawn.bandOffset);
+            cracks += text;
+        }
         for (int window : kWindows) {
             CrackPairRun run;
             std::string error;
-            const std::string prefix = std::string("crack_random ") + head + " window=" + std::to_string(window);
-            if (!refineCrackPair(pair, window, run, error)) {
+            const std::string prefix = name + " " + head + " window=" + std::to_string(window);
+            if (!refineCrackPair(pair, window, run, error, interpolation)) {
                 putLine(prefix + " error=\"" + error + "\"");
                 ok = false;
                 continue;
@@ -295,7 +306,7 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
             const CrackPairScorer scorer(pair, run, kTipAllowance);
             Figures figures;
             scoreLinesOf(pair, run, scorer, drawn.kind, figures);
-            scorePoints(pair, run, scorer, drawn.kind, figures);
+            scorePoints(pair, run, scorer, drawn.kind, tolerance, figures);
             if (drawn.kind == CrackDrawKind::ShearBand) figures.push_back({"shear_fail", run.lines.lineCount() > 0});
             figures.push_back({"time_s", run.seconds});
             putLine(prefix + cracks + " " + figureLine(figures));
@@ -308,9 +319,9 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
         }
         drawSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    put("crack_random_draws", draws);
-    put("crack_random_first_seed", double(o.seed));
-    put("crack_random_seconds_per_draw", draws > 0 ? drawSeconds / draws : 0.0);
+    put(name + "_draws", draws);
+    put(name + "_first_seed", double(o.seed));
+    put(name + "_seconds_per_draw", draws > 0 ? drawSeconds / draws : 0.0);
     for (const auto& [window, byKey] : samples)
         for (auto [key, values] : byKey) {
             // The worst tenth: the mean of the tenth of the samples on the bad side.
@@ -320,7 +331,7 @@ bool runCrackRandomCase(const BenchOptions& o, const std::function<void(const st
             double all = 0.0, worst = 0.0;
             for (size_t i = 0; i < values.size(); ++i) (i < tenth ? worst : all) += values[i];
             all += worst;
-            const std::string p = "crack_random_w" + std::to_string(window) + "_" + key;
+            const std::string p = name + "_w" + std::to_string(window) + "_" + key;
             put(p + "_mean", all / double(values.size()));
             put(p + "_worst_tenth", worst / double(tenth));
             put(p + "_samples", double(values.size()));

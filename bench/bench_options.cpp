@@ -148,6 +148,7 @@ const std::map<std::string, Setter>& setters() {
              return true;
          }},
         {"crack-random", integer(&BenchOptions::crackRandom, 0, 1000000)},
+        {"crack-random-bspline", flag(&BenchOptions::crackRandomBspline)},
         {"crack-random-kind",
          [](const std::string& v, BenchOptions& o) {
              o.crackRandomKind = v;
@@ -313,6 +314,9 @@ Measurement
                        near the border, tips, crossing cracks, shear bands without a crack) at windows 21,
                        31 and 61, step 4, bilinear: one line of figures per draw and window, then the mean
                        and the worst tenth of each figure per window (default 0)
+  --crack-random-bspline 0|1 refine the random pairs with a cubic B-spline: cut points must come within
+                       0.03 px of their side's displacement instead of 0.05, and the summary's figures are
+                       named crack_random_bspline_w.. (default 0)
   --crack-random-kind K only the draws of kind K (single, border, tip, crossing, shear_band) among them
   --neural 0|1         run the neural case: the learned engine with dense output (65 px windows, a start
                        grid every 48 px) on the case's pair and on a crack pair, beside IC-GN at the same

@@ -46,8 +46,10 @@ struct BenchOptions {
     bool crackPairs = false;
     std::string crackPairsFilter;
     std::string crackRandomKind;
-    // The random crack case: this many pairs drawn from seeds seed, seed + 1, ...
+    // The random crack case: this many pairs drawn from seeds seed, seed + 1, ...,
+    // refined with a cubic B-spline instead of bilinear interpolation when asked.
     int crackRandom = 0;
+    bool crackRandomBspline = false;
 
     // The neural case: the learned engine with dense output on the case's pair
     // and on a crack pair, against IC-GN at the same points.

@@ -465,6 +465,9 @@ RandomCrackPlan randomCrackPlan(std::uint64_t seed, int size) {
         const double offset = scale * uniform(-100.0, 100.0), c = 0.5 * p.size;
         const Vec2 n{std::sin(a), std::cos(a)}, t{std::cos(a), -std::sin(a)};
         const DisplacementField smooth = p.base;
+        out.bandSlip = amplitude;
+        out.bandWidth = width;
+        out.bandOffset = offset;
         p.base = [=](double x, double y) {
             const Vec2 u = smooth(x, y);
             const double slip = amplitude * std::tanh((n[0] * (x - c) + n[1] * (y - c) - offset) / width);

@@ -130,6 +130,9 @@ const char* crackDrawKindName(CrackDrawKind kind);
 struct RandomCrackPlan {
     CrackDrawKind kind = CrackDrawKind::Single;
     CrackPairPlan plan;
+    // A shear band's slip either side (u = bandSlip tanh(d / bandWidth)) and its centre line's offset from the
+    // image centre along its normal; zero for the other kinds.
+    double bandSlip = 0.0, bandWidth = 0.0, bandOffset = 0.0;
 };
 
 // A size x size pair (distances below for 512, scaled with it) drawn from `seed`: spots of sigma 1.2 to 4 px, either
