@@ -1357,82 +1357,236 @@ void blankBeyondGridRuns(const Outputs& o, const SeedGrid& grid, const std::vect
 // second-order warp cannot follow it, so its fits pass every bar. What tells
 // it from a crack is at the pixel scale: a crack's two sides meet at the line,
 // while the band's material in between moves part of the way. So each kept
-// crack's subsets are compared as the fits give them (the sides meeting at the
-// line) and with the sides joined by a ramp kRampHalfWidths either side of it:
+// crack's subsets are compared with the sides meeting at the fitted line and
+// with the sides joined by a ramp kRampHalfWidths either side of it, each
+// model refitted from the fit (stepAndRampCosts):
 // a crack whose fits a ramp explains better, summed over them, is no crack.
-// A real jump of 0.1 px across a ramp of 3 px still leaves the ramp worse on
-// every sample the ramp moves.
-constexpr double kRampHalfWidths[] = {3.0, 6.0, 12.0};
+// Both are compared on slightly blurred images (smoothStrip), which make a
+// step look like a ramp of a pixel or so: the narrowest ramp is several times
+// wider than that.
+constexpr double kRampHalfWidths[] = {6.0, 12.0};
 constexpr int kRampModels = 1 + int(std::size(kRampHalfWidths));
 
+// One subset sample for stepAndRampCosts: its offset from the centre, signed
+// distance from the fitted line and reference grey.
+struct RampSample {
+    int dx, dy;
+    double d, f;
+};
+
+// Both images' rows [row0, row1), laid out as the image's rows, of which
+// columns [col0, col1) hold values.
+struct RampStrips {
+    const float* ref;
+    const float* def;
+    int width, row0, row1, col0, col1;
+};
+
+// Solves the symmetric positive definite system a x = b in place (x in b);
+// false when a is singular.
+template <int N> bool solveSymmetric(std::array<double, N * N>& a, std::array<double, N>& b) {
+    for (int c = 0; c < N; ++c) {
+        double pivot = a[size_t(c * N + c)];
+        for (int k = 0; k < c; ++k) pivot -= a[size_t(c * N + k)] * a[size_t(c * N + k)];
+        if (!(pivot > 0.0)) return false;
+        a[size_t(c * N + c)] = std::sqrt(pivot);
+        for (int r = c + 1; r < N; ++r) {
+            double s = a[size_t(r * N + c)];
+            for (int k = 0; k < c; ++k) s -= a[size_t(r * N + k)] * a[size_t(c * N + k)];
+            a[size_t(r * N + c)] = s / a[size_t(c * N + c)];
+        }
+    }
+    for (int r = 0; r < N; ++r) {
+        for (int k = 0; k < r; ++k) b[size_t(r)] -= a[size_t(r * N + k)] * b[size_t(k)];
+        b[size_t(r)] /= a[size_t(r * N + r)];
+    }
+    for (int r = N - 1; r >= 0; --r) {
+        for (int k = r + 1; k < N; ++k) b[size_t(r)] -= a[size_t(k * N + r)] * b[size_t(k)];
+        b[size_t(r)] /= a[size_t(r * N + r)];
+    }
+    return true;
+}
+
+// The zero-normalised SSD of the samples when the deformed image is read
+// through model m (0: the step, else a ramp) with parameters q: each side's
+// displacement (u, v) at the centre, then the gradient (ux, uy, vx, vy)
+// both share, then how far the ramp's middle lies from the fitted line.
+// Infinite when a sample falls outside the strips. With `step`, also the
+// Gauss-Newton increment of q towards a lower cost.
+double rampModelCost(const std::vector<RampSample>& samples, double fMean, double fNorm, const RampStrips& strips,
+                     int xc, int yc, int m, const std::array<double, 9>& q, std::array<double, 9>* step) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    std::vector<std::array<double, 4>> read(samples.size()); // grey, its x and y gradients, the side weight t
+    double sum = 0.0, square = 0.0;
+    for (size_t s = 0; s < samples.size(); ++s) {
+        const RampSample& a = samples[s];
+        const double t = m == 0 ? (a.d > 0.0 ? 1.0 : 0.0)
+                                : std::clamp(0.5 + (a.d - q[8]) / (2.0 * kRampHalfWidths[m - 1]), 0.0, 1.0);
+        const double u = (1.0 - t) * q[0] + t * q[2] + q[4] * a.dx + q[5] * a.dy;
+        const double v = (1.0 - t) * q[1] + t * q[3] + q[6] * a.dx + q[7] * a.dy;
+        const double px = xc + a.dx + u, py = yc + a.dy + v;
+        const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
+        if (!std::isfinite(px) || !std::isfinite(py) || x0 < strips.col0 || y0 < strips.row0 ||
+            x0 + 1 >= strips.col1 || y0 + 1 >= strips.row1)
+            return infinity;
+        const double ax = px - x0, ay = py - y0;
+        const float* row = strips.def + size_t(y0 - strips.row0) * size_t(strips.width) + size_t(x0);
+        const float* next = row + strips.width;
+        const double top = (1.0 - ax) * row[0] + ax * row[1], bottom = (1.0 - ax) * next[0] + ax * next[1];
+        const double g = (1.0 - ay) * top + ay * bottom;
+        read[s] = {g, (1.0 - ay) * (row[1] - row[0]) + ay * (next[1] - next[0]), bottom - top, t};
+        sum += g;
+        square += g * g;
+    }
+    const double n = double(samples.size()), gMean = sum / n;
+    const double gNorm = std::sqrt(std::max(0.0, square - sum * gMean));
+    if (!(gNorm > 0.0)) return infinity;
+    double cross = 0.0;
+    std::array<double, 81> h{};
+    std::array<double, 9> b{};
+    for (size_t s = 0; s < samples.size(); ++s) {
+        const double fHat = (samples[s].f - fMean) / fNorm;
+        const auto& [g, gx, gy, t] = read[s];
+        cross += fHat * (g - gMean);
+        if (!step) continue;
+        // Towards g = mean + norm * fHat, the normalisation held for the step.
+        const double residual = gMean + gNorm * fHat - g;
+        const double dx = samples[s].dx, dy = samples[s].dy;
+        // A ramp's centre moves its weights where they lie strictly between the sides.
+        const double slide = m == 0 || t <= 0.0 || t >= 1.0 ? 0.0 : -0.5 / kRampHalfWidths[m - 1];
+        const double j[9] = {gx * (1.0 - t), gy * (1.0 - t), gx * t,  gy * t,
+                             gx * dx,        gx * dy,        gy * dx, gy * dy,
+                             slide * (gx * (q[2] - q[0]) + gy * (q[3] - q[1]))};
+        for (int r = 0; r < 9; ++r) {
+            b[size_t(r)] += j[r] * residual;
+            for (int c = 0; c <= r; ++c) h[size_t(r * 9 + c)] += j[r] * j[c];
+        }
+    }
+    if (step) {
+        // The step's line stays where the fit put it.
+        if (m == 0) h[80] = 1.0;
+        for (int r = 0; r < 9; ++r)
+            for (int c = r + 1; c < 9; ++c) h[size_t(r * 9 + c)] = h[size_t(c * 9 + r)];
+        if (solveSymmetric<9>(h, b))
+            *step = b;
+        else
+            step->fill(0.0);
+    }
+    return 2.0 - 2.0 * cross / gNorm;
+}
+
 // The zero-normalised SSD of fit r's subset (centre xc, yc) under the step
-// (model 0) and under each ramp, with the minus side on the normal's side
-// when `flipped`. `ref` and `def` hold image rows [row0, row1); samples
-// beyond them are left out.
-std::array<double, kRampModels> stepAndRampCosts(const float* ref, const float* def, ImageSize size, int row0,
-                                                 int row1, int xc, int yc, const PixelSearchParams& pp, const float* r,
-                                                 bool flipped) {
+// (model 0) and under each ramp, each model's side displacements and gradient
+// refitted by a few Gauss-Newton steps from the fit's: a band's fit takes
+// part of the slip into its gradient, which a ramp with the step's own
+// gradient would count twice. The minus side lies on whichever side of the
+// line gives the step the lower cost. Samples beyond the strips are left out.
+std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int xc, int yc,
+                                                 const PixelSearchParams& pp, const float* r) {
+    constexpr int kRefits = 3;
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
     const double phi = r[detail::kResultPosition];
-    const double minus[2] = {r[detail::kResultMinusU], r[detail::kResultMinusV]};
-    const double plus[2] = {r[detail::kResultPlusU], r[detail::kResultPlusV]};
     const float* g = r + detail::kResultWarp + 2;
-    std::array<double, kRampModels> sum{}, square{}, cross{};
+    const std::array<double, 9> fitted{r[detail::kResultMinusU], r[detail::kResultMinusV], r[detail::kResultPlusU],
+                                       r[detail::kResultPlusV], g[0], g[1], g[2], g[3], 0.0};
+    // Every other row and column: the blurred images hold little between them.
+    std::vector<RampSample> samples;
+    samples.reserve(size_t(hx + 1) * size_t(hy + 1));
     double fSum = 0.0, fSquare = 0.0;
-    std::vector<std::array<double, kRampModels + 1>> samples;
-    samples.reserve(size_t(2 * hx + 1) * size_t(2 * hy + 1));
-    for (int dy = -hy; dy <= hy; ++dy)
-        for (int dx = -hx; dx <= hx; ++dx) {
+    for (int dy = -hy; dy <= hy; dy += 2)
+        for (int dx = -hx; dx <= hx; dx += 2) {
             const int x = xc + dx, y = yc + dy;
-            if (x < 0 || y < row0 || x >= size.width || y >= row1) continue;
-            const double d = (flipped ? -1.0 : 1.0) * (nx * dx + ny * dy - phi);
-            std::array<double, kRampModels + 1> sample{};
-            sample[0] = ref[size_t(y - row0) * size_t(size.width) + size_t(x)];
-            bool inside = true;
-            for (int m = 0; m < kRampModels && inside; ++m) {
-                const double t = m == 0 ? (d > 0.0 ? 1.0 : 0.0)
-                                        : std::clamp(0.5 + d / (2.0 * kRampHalfWidths[m - 1]), 0.0, 1.0);
-                const double u = (1.0 - t) * minus[0] + t * plus[0] + g[0] * dx + g[1] * dy;
-                const double v = (1.0 - t) * minus[1] + t * plus[1] + g[2] * dx + g[3] * dy;
-                const double px = x + u, py = y + v;
-                const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
-                if (x0 < 0 || y0 < row0 || x0 + 1 >= size.width || y0 + 1 >= row1) {
-                    inside = false;
-                    break;
-                }
-                const double ax = px - x0, ay = py - y0;
-                const float* row = def + size_t(y0 - row0) * size_t(size.width) + size_t(x0);
-                const float* next = row + size.width;
-                sample[size_t(m + 1)] = (1.0 - ay) * ((1.0 - ax) * row[0] + ax * row[1]) +
-                                        ay * ((1.0 - ax) * next[0] + ax * next[1]);
-            }
-            if (!inside) continue;
-            fSum += sample[0];
-            fSquare += sample[0] * sample[0];
-            samples.push_back(sample);
+            if (x < strips.col0 || y < strips.row0 || x >= strips.col1 || y >= strips.row1) continue;
+            const double f = strips.ref[size_t(y - strips.row0) * size_t(strips.width) + size_t(x)];
+            samples.push_back({dx, dy, nx * dx + ny * dy - phi, f});
+            fSum += f;
+            fSquare += f * f;
         }
     std::array<double, kRampModels> costs;
     costs.fill(std::numeric_limits<double>::infinity());
     const double n = double(samples.size());
     const double fNorm = std::sqrt(std::max(0.0, fSquare - fSum * fSum / std::max(n, 1.0)));
     if (samples.size() < 16 || fNorm <= 0.0) return costs;
-    for (const auto& sample : samples)
-        for (int m = 0; m < kRampModels; ++m) {
-            const double gv = sample[size_t(m + 1)];
-            sum[size_t(m)] += gv;
-            square[size_t(m)] += gv * gv;
-            cross[size_t(m)] += (sample[0] - fSum / n) / fNorm * gv;
-        }
+    const double fMean = fSum / n;
+    const double asFitted = rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr);
+    for (RampSample& sample : samples) sample.d = -sample.d;
+    if (!(rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr) < asFitted))
+        for (RampSample& sample : samples) sample.d = -sample.d;
     for (int m = 0; m < kRampModels; ++m) {
-        const double gNorm = std::sqrt(std::max(0.0, square[size_t(m)] - sum[size_t(m)] * sum[size_t(m)] / n));
-        if (gNorm > 0.0) costs[size_t(m)] = 2.0 - 2.0 * cross[size_t(m)] / gNorm;
+        std::array<double, 9> q = fitted, step{};
+        for (int k = 0;; ++k) {
+            const double cost =
+                rampModelCost(samples, fMean, fNorm, strips, xc, yc, m, q, k < kRefits ? &step : nullptr);
+            if (!(cost < costs[size_t(m)])) break;
+            costs[size_t(m)] = cost;
+            if (k == kRefits) break;
+            for (int p = 0; p < 9; ++p) q[size_t(p)] += step[size_t(p)];
+        }
     }
     return costs;
 }
 
-// Unkeeps the cracks (kept fits linked by neighbours fitted with the same
-// crack) that a ramp between their sides explains better than their step.
+// Points of one crack linked by neighbours, facing one way: their mean
+// normal's angle, and where their line starts and ends.
+struct CrackPiece {
+    std::vector<size_t> points;
+    double angle = 0.0; // degrees
+    std::array<double, 2> ends[2]{};
+};
+
+// Whether `piece` carries `other`'s crack on, across a gap its fits left: its
+// line turns from the other's by at most kSameAngle, and an end of it lies
+// within kBridge of an end of the other and on the other's line there, by
+// either's angle (kPieceLine allows for a few degrees' error over the gap).
+// With `anyGap`, an end may lie any distance from the other's: a crack
+// crossed by another is left with a hole wider than any gap its own fits
+// leave, and the user still reads the pieces either side as one crack.
+bool continues(const CrackPiece& piece, const CrackPiece& other, bool anyGap = false) {
+    if (std::abs(std::sin((piece.angle - other.angle) * kDegree)) > std::sin(kSameAngle * kDegree)) return false;
+    const auto across = [](double angle, const std::array<double, 2>& a, const std::array<double, 2>& b) {
+        return std::abs((a[0] - b[0]) * std::sin(angle * kDegree) + (a[1] - b[1]) * std::cos(angle * kDegree));
+    };
+    for (const auto& a : piece.ends)
+        for (const auto& b : other.ends)
+            if ((anyGap || std::hypot(a[0] - b[0], a[1] - b[1]) <= kBridge) &&
+                across(piece.angle, a, b) <= kPieceLine && across(other.angle, a, b) <= kPieceLine)
+                return true;
+    return false;
+}
+
+// Columns [col0, col1) of a strip of `rows` image rows, blurred by a Gaussian
+// of 0.7 px (clamped at the columns' and rows' ends), into `out` laid out as
+// the strip. Bilinear reading averages a noisy image's pixels, the more the
+// nearer a sample falls to the middle between them, so on the raw images a
+// model whose samples land between pixels looks better by the noise it
+// averages away. After the blur the noise left is too smooth for reading to
+// average much further; a wider blur makes a faint crack's step look like a
+// ramp.
+void smoothStrip(const float* strip, int width, int rows, int col0, int col1, std::vector<float>& out) {
+    // exp(-k^2 / (2 0.7^2)): beyond two pixels the weights are below 1e-4.
+    static constexpr float kTaps[] = {1.0f, 0.36044f, 0.016878f};
+    constexpr int kRadius = int(std::size(kTaps)) - 1;
+    static constexpr float kSum = kTaps[0] + 2.0f * (kTaps[1] + kTaps[2]);
+    out.assign(size_t(rows) * size_t(width), 0.0f);
+    std::vector<float> across(out.size(), 0.0f);
+    for (int y = 0; y < rows; ++y) {
+        const float* in = strip + size_t(y) * size_t(width);
+        for (int x = col0; x < col1; ++x) {
+            float sum = 0.0f;
+            for (int k = -kRadius; k <= kRadius; ++k) sum += kTaps[std::abs(k)] * in[std::clamp(x + k, col0, col1 - 1)];
+            across[size_t(y) * size_t(width) + size_t(x)] = sum / kSum;
+        }
+    }
+    for (int y = 0; y < rows; ++y)
+        for (int x = col0; x < col1; ++x) {
+            float sum = 0.0f;
+            for (int k = -kRadius; k <= kRadius; ++k)
+                sum += kTaps[std::abs(k)] * across[size_t(std::clamp(y + k, 0, rows - 1)) * size_t(width) + size_t(x)];
+            out[size_t(y) * size_t(width) + size_t(x)] = sum / kSum;
+        }
+}
+
 // The kept fits, gathered by crack: linked through neighbours fitted with the same one.
 std::vector<std::vector<size_t>> keptCracks(const SeedGrid& grid, const std::vector<float>& answers,
                                             const std::vector<char>& kept, const PixelSearchParams& pp) {
@@ -1461,15 +1615,53 @@ std::vector<std::vector<size_t>> keptCracks(const SeedGrid& grid, const std::vec
     return cracks;
 }
 
+// Kept fits of one crack as a piece: their line's angle (the mean of doubled
+// angles, since a fit's normal may face either way) and its ends, in grid
+// steps times the step as crackPiece has them.
+CrackPiece fitsPiece(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<size_t>& fits,
+                     const PixelSearchParams& pp) {
+    CrackPiece piece;
+    double s2 = 0.0, c2 = 0.0;
+    for (size_t k : fits) {
+        const double a = answers[k * detail::kResultFloats + detail::kResultAngle] * kDegree;
+        s2 += std::sin(2.0 * a);
+        c2 += std::cos(2.0 * a);
+    }
+    piece.angle = 0.5 * std::atan2(s2, c2) / kDegree;
+    const double tx = std::cos(piece.angle * kDegree), ty = -std::sin(piece.angle * kDegree);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (size_t k : fits) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        const double a = r[detail::kResultAngle] * kDegree, phi = r[detail::kResultPosition];
+        const std::array<int, 2> p = grid.position(k);
+        const std::array<double, 2> foot{double(p[0]) * pp.stepX + phi * std::sin(a),
+                                         double(p[1]) * pp.stepY + phi * std::cos(a)};
+        const double along = foot[0] * tx + foot[1] * ty;
+        if (along < lo) lo = along, piece.ends[0] = foot;
+        if (along > hi) hi = along, piece.ends[1] = foot;
+    }
+    piece.points = fits;
+    return piece;
+}
+
+// Unkeeps the cracks that a ramp between their sides explains better than
+// their step, summed over all their kept fits. A crack whose fits leave gaps
+// falls into groups; the groups that continue one another are judged
+// together, so that a few fits of a band between longer stretches are not
+// judged alone.
 void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
                      int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
                      const PixelSearchParams& pp) {
     if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
-    std::vector<float> refRows, defRows;
+    std::vector<float> refRows, defRows, refSmooth, defSmooth;
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
-    for (const std::vector<size_t>& crack : keptCracks(grid, answers, kept, pp)) {
-        std::array<double, kRampModels> total{};
-        for (size_t k : crack) {
+    const std::vector<std::vector<size_t>> cracks = keptCracks(grid, answers, kept, pp);
+    std::vector<std::array<double, kRampModels>> totals(cracks.size());
+    std::vector<CrackPiece> pieces;
+    for (size_t c = 0; c < cracks.size(); ++c) {
+        pieces.push_back(fitsPiece(grid, answers, cracks[c], pp));
+        std::array<double, kRampModels>& total = totals[c];
+        for (size_t k : cracks[c]) {
             const std::array<int, 2> p = grid.position(k);
             const int xc = p[0] * pp.stepX + marginX, yc = p[1] * pp.stepY + marginY;
             // Only the rows the subset and its sides' displacements reach.
@@ -1484,14 +1676,37 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
             const float* ref = reference.rows(row0, row1, size.width, refRows);
             const float* def = deformed.rows(row0, row1, size.width, defRows);
             if (!ref || !def) continue;
-            const auto a = stepAndRampCosts(ref, def, size, row0, row1, xc, yc, pp, r, false);
-            const auto b = stepAndRampCosts(ref, def, size, row0, row1, xc, yc, pp, r, true);
-            const auto& costs = a[0] <= b[0] ? a : b;
+            const int col0 = std::max(0, xc - pp.windowSizeX / 2 - pad),
+                      col1 = std::min(size.width, xc + pp.windowSizeX / 2 + pad + 1);
+            smoothStrip(ref, size.width, row1 - row0, col0, col1, refSmooth);
+            smoothStrip(def, size.width, row1 - row0, col0, col1, defSmooth);
+            const auto costs = stepAndRampCosts(
+                {refSmooth.data(), defSmooth.data(), size.width, row0, row1, col0, col1}, xc, yc, pp, r);
             if (!std::isfinite(costs[0])) continue;
-            for (int m = 0; m < kRampModels; ++m) total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
+            for (int m = 0; m < kRampModels; ++m)
+                total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
         }
+    }
+    // Groups that continue one another, each under its first.
+    std::vector<size_t> root(cracks.size());
+    std::iota(root.begin(), root.end(), size_t(0));
+    const auto find = [&root](size_t c) {
+        while (root[c] != c) c = root[c] = root[root[c]];
+        return c;
+    };
+    for (size_t a = 0; a < cracks.size(); ++a)
+        for (size_t b = a + 1; b < cracks.size(); ++b)
+            if (continues(pieces[a], pieces[b])) {
+                const size_t ra = find(a), rb = find(b);
+                root[std::max(ra, rb)] = std::min(ra, rb);
+            }
+    std::vector<std::array<double, kRampModels>> pooled(cracks.size(), std::array<double, kRampModels>{});
+    for (size_t c = 0; c < cracks.size(); ++c)
+        for (int m = 0; m < kRampModels; ++m) pooled[find(c)][size_t(m)] += totals[c][size_t(m)];
+    for (size_t c = 0; c < cracks.size(); ++c) {
+        const std::array<double, kRampModels>& total = pooled[find(c)];
         if (*std::min_element(total.begin() + 1, total.end()) < total[0])
-            for (size_t k : crack) kept[k] = 0;
+            for (size_t k : cracks[c]) kept[k] = 0;
     }
 }
 
@@ -2089,13 +2304,6 @@ void turnRound(FractureResult& fracture, size_t k) {
     std::swap(f[RuptureMinusV][k], f[RupturePlusV][k]);
 }
 
-// Points of one crack linked by neighbours, facing one way: their mean
-// normal's angle, and where their line starts and ends.
-struct CrackPiece {
-    std::vector<size_t> points;
-    double angle = 0.0; // degrees
-    std::array<double, 2> ends[2]{};
-};
 
 CrackPiece crackPiece(const FractureResult& fracture, std::vector<size_t> points, int width, int32_t stepX,
                       int32_t stepY) {
@@ -2122,22 +2330,6 @@ CrackPiece crackPiece(const FractureResult& fracture, std::vector<size_t> points
     return piece;
 }
 
-// Whether `piece` carries `other`'s crack on, across a gap its fits left: its
-// line turns from the other's by at most kSameAngle, and an end of it lies
-// within kBridge of an end of the other and on the other's line there, by
-// either's angle (kPieceLine allows for a few degrees' error over the gap).
-bool continues(const CrackPiece& piece, const CrackPiece& other) {
-    if (std::abs(std::sin((piece.angle - other.angle) * kDegree)) > std::sin(kSameAngle * kDegree)) return false;
-    const auto across = [](double angle, const std::array<double, 2>& a, const std::array<double, 2>& b) {
-        return std::abs((a[0] - b[0]) * std::sin(angle * kDegree) + (a[1] - b[1]) * std::cos(angle * kDegree));
-    };
-    for (const auto& a : piece.ends)
-        for (const auto& b : other.ends)
-            if (std::hypot(a[0] - b[0], a[1] - b[1]) <= kBridge && across(piece.angle, a, b) <= kPieceLine &&
-                across(other.angle, a, b) <= kPieceLine)
-                return true;
-    return false;
-}
 
 } // namespace
 
@@ -2181,7 +2373,8 @@ void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
     }
     // A crack the fits leave gaps in falls into pieces, each of which would
     // face its own way by its own mean: near +-90 degrees they would face
-    // apart. Each piece takes the way of the largest piece it continues.
+    // apart. Each piece takes the way of the largest piece it continues
+    // across a gap its fits left or, failing that, across any gap.
     std::vector<size_t> order(pieces.size());
     std::iota(order.begin(), order.end(), size_t(0));
     std::stable_sort(order.begin(), order.end(),
@@ -2190,15 +2383,19 @@ void orientCracks(FractureResult& fracture, int32_t stepX, int32_t stepY) {
     for (size_t o = 0; o < order.size(); ++o) {
         CrackPiece& piece = pieces[order[o]];
         group[order[o]] = order[o];
-        for (size_t e = 0; e < o; ++e) {
+        size_t e = 0;
+        while (e < o && !continues(piece, pieces[order[e]])) ++e;
+        if (e == o) {
+            e = 0;
+            while (e < o && !continues(piece, pieces[order[e]], true)) ++e;
+        }
+        if (e < o) {
             const CrackPiece& larger = pieces[order[e]];
-            if (!continues(piece, larger)) continue;
             if (std::cos((piece.angle - larger.angle) * kDegree) < 0.0) {
                 for (size_t k : piece.points) turnRound(fracture, k);
                 piece.angle = piece.angle > 0.0 ? piece.angle - 180.0 : piece.angle + 180.0;
             }
             group[order[o]] = group[order[e]];
-            break;
         }
     }
     // Each crack's mean normal decides which way all of it faces.
