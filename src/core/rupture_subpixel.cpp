@@ -1664,20 +1664,25 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
         for (size_t k : cracks[c]) {
             const std::array<int, 2> p = grid.position(k);
             const int xc = p[0] * pp.stepX + marginX, yc = p[1] * pp.stepY + marginY;
-            // Only the rows the subset and its sides' displacements reach.
+            // Only the rows and columns the subset and its sides' displacements reach, and a few more for
+            // the refits.
             const float* r = result(k);
-            const double reach = std::max(std::abs(r[detail::kResultMinusV]), std::abs(r[detail::kResultPlusV])) +
-                                 (std::abs(r[detail::kResultWarp + 4]) + std::abs(r[detail::kResultWarp + 5])) *
-                                     (pp.windowSizeX / 2 + pp.windowSizeY / 2);
-            if (!std::isfinite(reach)) continue;
-            const int pad = int(std::ceil(std::min(reach, double(size.height)))) + 2;
-            const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
-                      row1 = std::min(size.height, yc + pp.windowSizeY / 2 + pad + 1);
+            const auto reach = [&](int u) {
+                return std::max(std::abs(r[detail::kResultMinusU + u]), std::abs(r[detail::kResultPlusU + u])) +
+                       (std::abs(r[detail::kResultWarp + 2 + 2 * u]) + std::abs(r[detail::kResultWarp + 3 + 2 * u])) *
+                           (pp.windowSizeX / 2 + pp.windowSizeY / 2);
+            };
+            const double reachX = reach(0), reachY = reach(1);
+            if (!std::isfinite(reachX) || !std::isfinite(reachY)) continue;
+            const int padX = int(std::ceil(std::min(reachX, double(size.width)))) + 4,
+                      padY = int(std::ceil(std::min(reachY, double(size.height)))) + 4;
+            const int row0 = std::max(0, yc - pp.windowSizeY / 2 - padY),
+                      row1 = std::min(size.height, yc + pp.windowSizeY / 2 + padY + 1);
             const float* ref = reference.rows(row0, row1, size.width, refRows);
             const float* def = deformed.rows(row0, row1, size.width, defRows);
             if (!ref || !def) continue;
-            const int col0 = std::max(0, xc - pp.windowSizeX / 2 - pad),
-                      col1 = std::min(size.width, xc + pp.windowSizeX / 2 + pad + 1);
+            const int col0 = std::max(0, xc - pp.windowSizeX / 2 - padX),
+                      col1 = std::min(size.width, xc + pp.windowSizeX / 2 + padX + 1);
             smoothStrip(ref, size.width, row1 - row0, col0, col1, refSmooth);
             smoothStrip(def, size.width, row1 - row0, col0, col1, defSmooth);
             const auto costs = stepAndRampCosts(

@@ -970,6 +970,20 @@ TEST(RuptureSubpixel, TakesNoNoisyShearBandForACrack) {
     }
 }
 
+// The band test reads each subset's neighbourhood only as far as the sides'
+// displacements reach, across as well as down: this random draw's crack, near
+// vertical, opens by 2.8 px, and reading only as far as it reached down left
+// most of its fits without a cost: the crack was taken for a band.
+TEST(RuptureSubpixel, KeepsACrackThatOpensWideAcross) {
+    const testing::RandomCrackPlan drawn = testing::randomCrackPlan(191);
+    ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Single);
+    ASSERT_GT(std::abs(drawn.plan.cracks[0].jump[0]), 2.5);
+    const TracedPair t = traceAt(drawn.plan, 21, 6);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    EXPECT_EQ(t.lines.lineCount(), 1u);
+    EXPECT_GE(tracedShare(t, 0), 0.95);
+}
+
 // On a grid wide enough for the straddles' neighbouring pairs, a wave that
 // bends the field within a window as much as a jump of a few tenths would
 // makes few points candidates (it made more than half of them): the gradients
