@@ -1374,12 +1374,12 @@ struct RampSample {
     double d, f;
 };
 
-// Both images' rows [row0, row1), laid out as the image's rows, of which
-// columns [col0, col1) hold values.
+// Both images' pixels in rows [row0, row1) and columns [col0, col1), row
+// after row.
 struct RampStrips {
     const float* ref;
     const float* def;
-    int width, row0, row1, col0, col1;
+    int row0, row1, col0, col1;
 };
 
 // Solves the symmetric positive definite system a x = b in place (x in b);
@@ -1430,8 +1430,9 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
             x0 + 1 >= strips.col1 || y0 + 1 >= strips.row1)
             return infinity;
         const double ax = px - x0, ay = py - y0;
-        const float* row = strips.def + size_t(y0 - strips.row0) * size_t(strips.width) + size_t(x0);
-        const float* next = row + strips.width;
+        const int width = strips.col1 - strips.col0;
+        const float* row = strips.def + size_t(y0 - strips.row0) * size_t(width) + size_t(x0 - strips.col0);
+        const float* next = row + width;
         const double top = (1.0 - ax) * row[0] + ax * row[1], bottom = (1.0 - ax) * next[0] + ax * next[1];
         const double g = (1.0 - ay) * top + ay * bottom;
         read[s] = {g, (1.0 - ay) * (row[1] - row[0]) + ay * (next[1] - next[0]), bottom - top, t};
@@ -1498,7 +1499,8 @@ std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int x
         for (int dx = -hx; dx <= hx; dx += 2) {
             const int x = xc + dx, y = yc + dy;
             if (x < strips.col0 || y < strips.row0 || x >= strips.col1 || y >= strips.row1) continue;
-            const double f = strips.ref[size_t(y - strips.row0) * size_t(strips.width) + size_t(x)];
+            const double f =
+                strips.ref[size_t(y - strips.row0) * size_t(strips.col1 - strips.col0) + size_t(x - strips.col0)];
             samples.push_back({dx, dy, nx * dx + ny * dy - phi, f});
             fSum += f;
             fSquare += f * f;
@@ -1555,35 +1557,37 @@ bool continues(const CrackPiece& piece, const CrackPiece& other, bool anyGap = f
     return false;
 }
 
-// Columns [col0, col1) of a strip of `rows` image rows, blurred by a Gaussian
-// of 0.7 px (clamped at the columns' and rows' ends), into `out` laid out as
-// the strip. Bilinear reading averages a noisy image's pixels, the more the
+// Columns [col0, col1) of `rows` image rows `width` wide, blurred by a
+// Gaussian of 0.7 px (clamped at the columns' and rows' ends), into `out` row
+// after row. Bilinear reading averages a noisy image's pixels, the more the
 // nearer a sample falls to the middle between them, so on the raw images a
 // model whose samples land between pixels looks better by the noise it
 // averages away. After the blur the noise left is too smooth for reading to
 // average much further; a wider blur makes a faint crack's step look like a
 // ramp.
-void smoothStrip(const float* strip, int width, int rows, int col0, int col1, std::vector<float>& out) {
+void smoothStrip(const float* strip, int width, int rows, int col0, int col1, std::vector<float>& across,
+                 std::vector<float>& out) {
     // exp(-k^2 / (2 0.7^2)): beyond two pixels the weights are below 1e-4.
     static constexpr float kTaps[] = {1.0f, 0.36044f, 0.016878f};
     constexpr int kRadius = int(std::size(kTaps)) - 1;
     static constexpr float kSum = kTaps[0] + 2.0f * (kTaps[1] + kTaps[2]);
-    out.assign(size_t(rows) * size_t(width), 0.0f);
-    std::vector<float> across(out.size(), 0.0f);
+    const int columns = col1 - col0;
+    across.resize(size_t(rows) * size_t(columns));
+    out.resize(across.size());
     for (int y = 0; y < rows; ++y) {
         const float* in = strip + size_t(y) * size_t(width);
         for (int x = col0; x < col1; ++x) {
             float sum = 0.0f;
             for (int k = -kRadius; k <= kRadius; ++k) sum += kTaps[std::abs(k)] * in[std::clamp(x + k, col0, col1 - 1)];
-            across[size_t(y) * size_t(width) + size_t(x)] = sum / kSum;
+            across[size_t(y) * size_t(columns) + size_t(x - col0)] = sum / kSum;
         }
     }
     for (int y = 0; y < rows; ++y)
-        for (int x = col0; x < col1; ++x) {
+        for (int x = 0; x < columns; ++x) {
             float sum = 0.0f;
             for (int k = -kRadius; k <= kRadius; ++k)
-                sum += kTaps[std::abs(k)] * across[size_t(std::clamp(y + k, 0, rows - 1)) * size_t(width) + size_t(x)];
-            out[size_t(y) * size_t(width) + size_t(x)] = sum / kSum;
+                sum += kTaps[std::abs(k)] * across[size_t(std::clamp(y + k, 0, rows - 1)) * size_t(columns) + size_t(x)];
+            out[size_t(y) * size_t(columns) + size_t(x)] = sum / kSum;
         }
 }
 
@@ -1653,7 +1657,7 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
                      int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
                      const PixelSearchParams& pp) {
     if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
-    std::vector<float> refRows, defRows, refSmooth, defSmooth;
+    std::vector<float> refRows, defRows, refSmooth, defSmooth, across;
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     const std::vector<std::vector<size_t>> cracks = keptCracks(grid, answers, kept, pp);
     std::vector<std::array<double, kRampModels>> totals(cracks.size());
@@ -1683,10 +1687,10 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
             if (!ref || !def) continue;
             const int col0 = std::max(0, xc - pp.windowSizeX / 2 - padX),
                       col1 = std::min(size.width, xc + pp.windowSizeX / 2 + padX + 1);
-            smoothStrip(ref, size.width, row1 - row0, col0, col1, refSmooth);
-            smoothStrip(def, size.width, row1 - row0, col0, col1, defSmooth);
-            const auto costs = stepAndRampCosts(
-                {refSmooth.data(), defSmooth.data(), size.width, row0, row1, col0, col1}, xc, yc, pp, r);
+            smoothStrip(ref, size.width, row1 - row0, col0, col1, across, refSmooth);
+            smoothStrip(def, size.width, row1 - row0, col0, col1, across, defSmooth);
+            const auto costs =
+                stepAndRampCosts({refSmooth.data(), defSmooth.data(), row0, row1, col0, col1}, xc, yc, pp, r);
             if (!std::isfinite(costs[0])) continue;
             for (int m = 0; m < kRampModels; ++m)
                 total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
