@@ -1585,8 +1585,10 @@ void smoothStrip(const float* strip, int width, int rows, int col0, int col1, st
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < columns; ++x) {
             float sum = 0.0f;
-            for (int k = -kRadius; k <= kRadius; ++k)
-                sum += kTaps[std::abs(k)] * across[size_t(std::clamp(y + k, 0, rows - 1)) * size_t(columns) + size_t(x)];
+            for (int k = -kRadius; k <= kRadius; ++k) {
+                const size_t row = size_t(std::clamp(y + k, 0, rows - 1));
+                sum += kTaps[std::abs(k)] * across[row * size_t(columns) + size_t(x)];
+            }
             out[size_t(y) * size_t(columns) + size_t(x)] = sum / kSum;
         }
 }
