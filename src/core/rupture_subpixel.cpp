@@ -17,6 +17,7 @@
 #include "core/bspline_prefilter.h"
 #include "core/device_objects.h"
 #include "core/driver_support.h"
+#include "core/interpolation.h"
 #include "core/point_validity.h"
 #include "core/rupture_kernel.h"
 #include "gpu/runtime_base.h"
@@ -1043,15 +1044,85 @@ struct CutLine {
     double nx, ny, phi, keepOut;
 };
 
-// The translation of the part of a subset (centre (xc, yc), rows [row0, row1)
-// of the images) that lies on the centre's side of every line, clear of it,
-// with the warp's gradients held: Gauss-Newton on the
-// zero-normalised squared differences, bilinear as the fits sample. Empty when
-// that part holds under half the subset, leaves the images, correlates poorly
-// or does not settle.
-std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const float* def, ImageSize size, int row0,
-                                                        int row1, int xc, int yc, const PixelSearchParams& pp,
-                                                        const float* warp, const std::vector<CutLine>& lines) {
+// Turns an image into the coefficients of the kind's B-spline, in place.
+void prefilter(int interpolation, float* rows, int width, int height) {
+    if (interpolation == static_cast<int>(InterpolationType::CubicBSpline))
+        prefilterCubicBSpline(rows, width, height);
+    else
+        prefilterQuarticBSpline(rows, width, height);
+}
+
+bool isBSpline(int interpolation) {
+    return interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
+           interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
+}
+
+// What a measurement reads of the deformed image, as the fits read it: its
+// pixels, or for the B-splines their coefficients, over columns
+// [col0, col0 + width) and rows [row0, row0 + height).
+struct DeformedPatch {
+    const float* data = nullptr;
+    int width = 0, height = 0, col0 = 0, row0 = 0;
+    int interpolation = static_cast<int>(InterpolationType::Bilinear);
+
+    // The interpolated value at image position (x, y); empty where a tap falls outside the patch.
+    std::optional<double> at(double x, double y) const {
+        x -= col0, y -= row0;
+        switch (interpolation) {
+        case static_cast<int>(InterpolationType::Bicubic):
+            return taps<static_cast<int>(InterpolationType::Bicubic), 4>(x, y);
+        case static_cast<int>(InterpolationType::CubicBSpline):
+            return taps<static_cast<int>(InterpolationType::CubicBSpline), 4>(x, y);
+        case static_cast<int>(InterpolationType::QuarticBSpline):
+            return taps<static_cast<int>(InterpolationType::QuarticBSpline), 5>(x, y);
+        default:
+            break;
+        }
+        const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+        if (x0 < 0 || y0 < 0 || x0 + 1 >= width || y0 + 1 >= height) return std::nullopt;
+        const double ax = x - x0, ay = y - y0;
+        const float* a = data + size_t(y0) * size_t(width) + size_t(x0);
+        const float* c = a + width;
+        return (1.0 - ay) * ((1.0 - ax) * a[0] + ax * a[1]) + ay * ((1.0 - ax) * c[0] + ax * c[1]);
+    }
+
+private:
+    template <int Kind, int Taps>
+    std::optional<double> taps(double x, double y) const {
+        if (!(std::abs(x) < 1e6 && std::abs(y) < 1e6)) return std::nullopt;
+        const detail::AxisTaps tx = detail::axisTaps(float(x), Kind), ty = detail::axisTaps(float(y), Kind);
+        if (tx.first < 0 || ty.first < 0 || tx.first + Taps > width || ty.first + Taps > height) return std::nullopt;
+        // The fraction in double: a float position far along a wide image is coarser than the steps.
+        float wx[Taps], wy[Taps];
+        detail::tapWeights<Kind>(float(x - tx.anchor), wx);
+        detail::tapWeights<Kind>(float(y - ty.anchor), wy);
+        double value = 0.0;
+        for (int j = 0; j < Taps; ++j) {
+            const float* row = data + size_t(ty.first + j) * size_t(width) + size_t(tx.first);
+            double across = 0.0;
+            for (int i = 0; i < Taps; ++i) across += double(wx[i]) * row[i];
+            value += double(wy[j]) * across;
+        }
+        return value;
+    }
+};
+
+// A part of a subset's translation and how well it then correlates (zero-normalised).
+struct PartFit {
+    std::array<double, 2> t;
+    double correlation;
+};
+
+// The translation of the part of a subset (centre (xc, yc); the reference's
+// rows [row0, row1)) that lies on the centre's side of every line, clear of
+// it, with the warp's gradients held: Gauss-Newton on the zero-normalised
+// squared differences, the deformed image interpolated as the fits read it.
+// Empty when that part holds under half the subset, leaves the images,
+// correlates poorly or does not settle. Unless `fit`, the warp's own
+// translation and how well the part correlates there.
+std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch& def, ImageSize size, int row0,
+                                          int row1, int xc, int yc, const PixelSearchParams& pp, const float* warp,
+                                          const std::vector<CutLine>& lines, bool fit = true) {
     constexpr int kIterations = 30;
     constexpr double kSettled = 1e-4; // px
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
@@ -1107,12 +1178,9 @@ std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const 
             const int dx = taken[k][0], dy = taken[k][1];
             const double px = xc + dx + t[0] + warp[2] * dx + warp[3] * dy;
             const double py = yc + dy + t[1] + warp[4] * dx + warp[5] * dy;
-            const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
-            if (x0 < 0 || y0 < row0 || x0 + 1 >= size.width || y0 + 1 >= row1) return std::nullopt;
-            const double ax = px - x0, ay = py - y0;
-            const float* a = def + size_t(y0 - row0) * size_t(size.width) + size_t(x0);
-            const float* c = a + size.width;
-            g[k] = (1.0 - ay) * ((1.0 - ax) * a[0] + ax * a[1]) + ay * ((1.0 - ax) * c[0] + ax * c[1]);
+            const std::optional<double> value = def.at(px, py);
+            if (!value) return std::nullopt;
+            g[k] = *value;
             gMean += g[k];
         }
         gMean /= double(taken.size());
@@ -1126,11 +1194,12 @@ std::optional<std::array<double, 2>> ownSideTranslation(const float* ref, const 
             b[0] -= fx[k] * e, b[1] -= fy[k] * e;
             cross += (g[k] - gMean) / gNorm * (f[k] - fMean) / fNorm;
         }
+        if (!fit) return PartFit{t, cross};
         const double step[2] = {(h[2] * b[0] - h[1] * b[1]) / det, (h[0] * b[1] - h[1] * b[0]) / det};
         t[0] += step[0];
         t[1] += step[1];
         if (std::hypot(step[0], step[1]) < kSettled)
-            return cross >= detail::kMinCorrelation ? std::optional<std::array<double, 2>>(t) : std::nullopt;
+            return cross >= detail::kMinCorrelation ? std::optional<PartFit>(PartFit{t, cross}) : std::nullopt;
     }
     return std::nullopt;
 }
@@ -1143,31 +1212,62 @@ void blankPoint(const Outputs& o, size_t index) {
         for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*g)[index] = kNaN;
 }
 
-// The images a cut point's own side is measured on; none (no measurement)
-// unless the fits sample bilinearly.
+// The images a cut point's own side is measured on, and how the fits
+// interpolate the deformed one.
 struct OwnSideImages {
     const ImageSource* reference = nullptr;
     const ImageSource* deformed = nullptr;
     ImageSize size{};
     int marginX = 0, marginY = 0;
+    int interpolation = static_cast<int>(InterpolationType::Bilinear);
+    // The whole deformed image's B-spline coefficients when they are in memory;
+    // otherwise each measurement prefilters the patch it reads.
+    const float* coefficients = nullptr;
 };
 
-// ownSideTranslation of grid point (i, j), the rows it reads taken from the
-// images with `reach` px to spare for a jump.
-std::optional<std::array<double, 2>> clearPartTranslation(const OwnSideImages& images, const PixelSearchParams& pp,
-                                                          int i, int j, const float* warp,
-                                                          const std::vector<CutLine>& lines, double reach,
-                                                          std::vector<float>& refRows, std::vector<float>& defRows) {
+// Where a measurement keeps what it reads of the images.
+struct OwnSideRows {
+    std::vector<float> reference, deformed, patch;
+};
+
+// ownSideTranslation of grid point (i, j), what it reads taken from the images
+// with `reach` px to spare for a jump.
+std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const PixelSearchParams& pp, int i, int j,
+                                            const float* warp, const std::vector<CutLine>& lines, double reach,
+                                            OwnSideRows& rows, bool fit = true) {
+    const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2, width = images.size.width;
     const int xc = i * pp.stepX + images.marginX, yc = j * pp.stepY + images.marginY;
-    const int pad = int(std::ceil(std::abs(warp[1]) + reach)) + 2 +
-                    int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (pp.windowSizeX / 2 + pp.windowSizeY / 2)));
-    const int row0 = std::max(0, yc - pp.windowSizeY / 2 - pad),
-              row1 = std::min(images.size.height, yc + pp.windowSizeY / 2 + pad + 1);
+    const int gradientReachY = int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (hx + hy)));
+    const int pad = int(std::ceil(std::abs(warp[1]) + reach)) + 2 + gradientReachY;
+    const int row0 = std::max(0, yc - hy - pad), row1 = std::min(images.size.height, yc + hy + pad + 1);
     if (row0 >= row1) return std::nullopt;
-    const float* ref = images.reference->rows(row0, row1, images.size.width, refRows);
-    const float* def = images.deformed->rows(row0, row1, images.size.width, defRows);
-    if (!ref || !def) return std::nullopt;
-    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines);
+    const float* ref = images.reference->rows(row0, row1, width, rows.reference);
+    if (!ref) return std::nullopt;
+    DeformedPatch def{nullptr, width, row1 - row0, 0, row0, images.interpolation};
+    if (!isBSpline(images.interpolation)) {
+        def.data = images.deformed->rows(row0, row1, width, rows.deformed);
+    } else if (images.coefficients) {
+        def.data = images.coefficients + size_t(row0) * size_t(width);
+    } else {
+        // Only the columns the subset reaches, and an apron all round for the recursive filters to settle.
+        const int padX = int(std::ceil(std::abs(warp[0]) + reach)) + 2 +
+                         int(std::ceil((std::abs(warp[2]) + std::abs(warp[3])) * (hx + hy)));
+        const int a0 = std::max(0, row0 - kPrefilterApron), a1 = std::min(images.size.height, row1 + kPrefilterApron);
+        const int c0 = std::max(0, xc - hx - padX - kPrefilterApron),
+                  c1 = std::min(width, xc + hx + padX + 1 + kPrefilterApron);
+        if (c0 >= c1) return std::nullopt;
+        const float* source = images.deformed->rows(a0, a1, width, rows.deformed);
+        if (!source) return std::nullopt;
+        rows.patch.resize(size_t(c1 - c0) * size_t(a1 - a0));
+        for (int y = a0; y < a1; ++y)
+            std::copy(source + size_t(y - a0) * size_t(width) + size_t(c0),
+                      source + size_t(y - a0) * size_t(width) + size_t(c1),
+                      rows.patch.begin() + ptrdiff_t(size_t(y - a0) * size_t(c1 - c0)));
+        prefilter(images.interpolation, rows.patch.data(), c1 - c0, a1 - a0);
+        def = {rows.patch.data(), c1 - c0, a1 - a0, c0, a0, images.interpolation};
+    }
+    if (!def.data) return std::nullopt;
+    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines, fit);
 }
 
 // A cut point without a kept fit of its own is measured on its own side of the
@@ -1178,18 +1278,16 @@ std::optional<std::array<double, 2>> clearPartTranslation(const OwnSideImages& i
 // result must agree with what the nearest of those fits measured of the same
 // side there. The gradients are held at the first pass's while it is fitted,
 // and not given.
-bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid& grid,
+bool measureOwnSide(const Outputs& o, const StartField& field, size_t index, int i, int j, const SeedGrid& grid,
                     const std::vector<float>& answers, const std::vector<uint32_t>& cutters,
-                    const PixelSearchParams& pp, const OwnSideImages& images, std::vector<float>& refRows,
-                    std::vector<float>& defRows) {
+                    const PixelSearchParams& pp, const OwnSideImages& images, OwnSideRows& rows) {
     constexpr double kClearance = 1.0;     // px beyond the gap, for the interpolation's reach
     constexpr double kSideAgreement = 0.03; // px
-    if (!images.reference || !std::isfinite(o.out.dispX[index]) || !std::isfinite(o.out.dispY[index])) return false;
-    float warp[6] = {o.out.dispX[index], o.out.dispY[index], 0.0f, 0.0f, 0.0f, 0.0f};
-    if (o.gradients) {
-        warp[2] = o.out.duDx[index], warp[3] = o.out.duDy[index], warp[4] = o.out.dvDx[index], warp[5] = o.out.dvDy[index];
-        if (!std::all_of(warp + 2, warp + 6, [](float x) { return std::isfinite(x); })) return false;
-    }
+    if (!std::isfinite(o.out.dispX[index]) || !std::isfinite(o.out.dispY[index])) return false;
+    // The first pass's gradients, whether or not the output takes them (a band of a multi-device run may not).
+    const Warp start = field.warp(i, j);
+    float warp[6] = {o.out.dispX[index], o.out.dispY[index], start[2], start[3], start[4], start[5]};
+    if (!std::all_of(warp + 2, warp + 6, [](float x) { return std::isfinite(x); })) return false;
     std::vector<CutLine> lines;
     double nearest = std::numeric_limits<double>::infinity(), reach = 0.0;
     const float* closest = nullptr;
@@ -1204,7 +1302,7 @@ bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid
         reach = std::max(reach, jump);
         if (std::hypot(dx, dy) < nearest) nearest = std::hypot(dx, dy), closest = r, closestOffset = {dx, dy};
     }
-    const auto t = clearPartTranslation(images, pp, i, j, warp, lines, reach, refRows, defRows);
+    const auto t = clearPartTranslation(images, pp, i, j, warp, lines, reach, rows);
     if (!t) return false;
     const float* g = closest + detail::kResultWarp + 2;
     const double phi = closest[detail::kResultPosition] - (std::sin(closest[detail::kResultAngle] * kDegree) * closestOffset[0] +
@@ -1213,9 +1311,9 @@ bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid
     const double dx = closestOffset[0], dy = closestOffset[1];
     const double side[2] = {(plusSide ? closest[detail::kResultPlusU] : closest[detail::kResultMinusU]) + g[0] * dx + g[1] * dy,
                             (plusSide ? closest[detail::kResultPlusV] : closest[detail::kResultMinusV]) + g[2] * dx + g[3] * dy};
-    if (!(std::hypot((*t)[0] - side[0], (*t)[1] - side[1]) <= kSideAgreement)) return false;
-    o.out.dispX[index] = float((*t)[0]);
-    o.out.dispY[index] = float((*t)[1]);
+    if (!(std::hypot(t->t[0] - side[0], t->t[1] - side[1]) <= kSideAgreement)) return false;
+    o.out.dispX[index] = float(t->t[0]);
+    o.out.dispY[index] = float(t->t[1]);
     // The held gradients are the first pass's, which the jump bent.
     if (o.gradients)
         for (std::vector<float>* field : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy}) (*field)[index] = kNaN;
@@ -1234,9 +1332,9 @@ bool measureOwnSide(const Outputs& o, size_t index, int i, int j, const SeedGrid
 // filled it. A crack's line runs on through a gap in its kept fits (a faint
 // opening at 21 px windows leaves some over 50 px long): points there are cut
 // as well.
-void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vector<float>& answers,
-                        const std::vector<char>& kept, const PixelSearchParams& pp, int rowBegin, int rowEnd,
-                        const OwnSideImages& images) {
+void blankSmearedPoints(const Outputs& o, const StartField& field, const SeedGrid& grid,
+                        const std::vector<float>& answers, const std::vector<char>& kept, const PixelSearchParams& pp,
+                        int rowBegin, int rowEnd, const OwnSideImages& images) {
     constexpr double kGraze = 2.0; // px
     constexpr double kGrazeShare = 0.1;
     const int reachX = (pp.windowSizeX / 2 + pp.stepX) / pp.stepX, reachY = (pp.windowSizeY / 2 + pp.stepY) / pp.stepY;
@@ -1307,13 +1405,13 @@ void blankSmearedPoints(const Outputs& o, const SeedGrid& grid, const std::vecto
                 }
         }
     }
-    std::vector<float> refRows, defRows;
+    OwnSideRows rows;
     for (int j = rowBegin; j < rowEnd; ++j)
         for (int i = 0; i < width; ++i) {
             const size_t n = size_t(j - rowBegin) * size_t(width) + size_t(i);
             if (cutters[n].empty()) continue;
             const size_t index = size_t(j) * size_t(width) + size_t(i);
-            if (bridged[n] || !measureOwnSide(o, index, i, j, grid, answers, cutters[n], pp, images, refRows, defRows))
+            if (bridged[n] || !measureOwnSide(o, field, index, i, j, grid, answers, cutters[n], pp, images, rows))
                 blankPoint(o, index);
         }
 }
@@ -1937,10 +2035,27 @@ std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seedi
 // the straddles' threshold), or the point's whole line departs from the field
 // inside (shiftedEdgeLines), and the half agrees with the field inside better,
 // the half's value stands; where the point still departs from the field inside
-// by more than the threshold, it holds none. The value the crack stage gave it
-// (its own side's) is the one judged.
+// by more than the threshold, or its line departs and the half cannot be
+// measured, it holds none. The value the crack stage gave it (its own side's)
+// is the one judged.
 constexpr double kHalfShare = 0.35;
 constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
+
+// Whether the whole subset of point (i, j), at its value and the first pass's
+// gradients, matches worse than `half` by kStripDecorrelation times: the strip
+// that a crack beyond the outermost points cuts matches under neither side's
+// warp, while in a smoothly curved field the half, held to the inner pair's
+// slope, matches no better than the whole and its value strays from the first
+// pass's by as much as the curvature bends the field (0.2 to 0.4 px at 25 px
+// windows on a wave of 96 px period).
+constexpr double kStripDecorrelation = 3.0;
+
+bool stripDecorrelates(const float* value, const Warp& start, int i, int j, const PixelSearchParams& pp,
+                       const OwnSideImages& images, const PartFit& half, OwnSideRows& rows) {
+    const float whole[6] = {value[0], value[1], start[2], start[3], start[4], start[5]};
+    const std::optional<PartFit> all = clearPartTranslation(images, pp, i, j, whole, {}, 0.0, rows, false);
+    return all && 1.0 - all->correlation > kStripDecorrelation * (1.0 - half.correlation);
+}
 
 void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& seeding, const SeedGrid& grid,
                      const std::vector<FitGrade>& grades, const std::vector<char>& kept,
@@ -1949,7 +2064,7 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
     const int width = field.width(), height = field.height();
     const double bar = std::max(kHalfFloor, kHalfShare * seeding.threshold);
     const std::vector<char> shifted = shiftedEdgeLines(field, seeding, pp);
-    std::vector<float> refRows, defRows;
+    OwnSideRows rows;
     const auto departure = [&](int i, int j, const float* own) {
         return edgeDeparture(field, i, j, seeding.reachX, seeding.reachY, seeding.reachX, seeding.reachY, own);
     };
@@ -1987,17 +2102,20 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
             const EdgeDeparture own = departure(i, j, value);
             if (!own.found) continue;
             const bool lineShifted = shifted[index] != 0;
-            if (images.reference && (own.residual > bar || lineShifted)) {
+            bool unmeasured = false; // a point of a pulled line whose half gave nothing
+            if (own.residual > bar || lineShifted) {
                 // The point's own gradients bent with the strip; the field inside holds the half's. The half's
                 // centre lies a quarter window inwards, where a gradient's error moves it by that lever.
                 float warp[6] = {value[0], value[1], own.inner[2], own.inner[3], own.inner[4], own.inner[5]};
                 warp[own.dx ? 2 : 3] = float(own.slope[0]);
                 warp[own.dx ? 4 : 5] = float(own.slope[1]);
-                const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, refRows, defRows);
-                if (t && (lineShifted || std::hypot((*t)[0] - value[0], (*t)[1] - value[1]) > bar)) {
-                    const float half[2] = {float((*t)[0]), float((*t)[1])};
+                const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, rows);
+                unmeasured = lineShifted && !t;
+                if (t && (lineShifted || std::hypot(t->t[0] - value[0], t->t[1] - value[1]) > bar)) {
+                    const float half[2] = {float(t->t[0]), float(t->t[1])};
                     const double away = departure(i, j, half).residual;
-                    if (away < own.residual && away <= seeding.threshold) {
+                    if (away < own.residual && away <= seeding.threshold &&
+                        (lineShifted || stripDecorrelates(value, field.warp(i, j), i, j, pp, images, *t, rows))) {
                         o.out.dispX[index] = half[0];
                         o.out.dispY[index] = half[1];
                         // The gradients were fitted over the whole subset, the strip included.
@@ -2008,8 +2126,7 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                     }
                 }
             }
-            // Without the images to measure the half on, a line the crack pulls as a whole is left empty.
-            if (own.residual > seeding.threshold || (lineShifted && !images.reference)) blankPoint(o, index);
+            if (own.residual > seeding.threshold || unmeasured) blankPoint(o, index);
         }
 }
 
@@ -2089,10 +2206,7 @@ struct Job {
     // every strip is then cut from the same coefficients, whatever its rows.
     std::vector<float> coefficients;
 
-    bool bspline() const {
-        return params.interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
-               params.interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
-    }
+    bool bspline() const { return isBSpline(params.interpolation); }
     int centreY(int64_t index) const { return int(index / gridWidth) * pp.stepY + marginY; }
     bool check(int code, const char* step) const {
         if (code == cudaSuccess) return true;
@@ -2133,13 +2247,6 @@ bool planScratch(const Job& job, int64_t points, ScratchPlan& plan) {
 
 // Rows [first, end) of the deformed image (B-spline coefficients for those
 // kinds) in a CUDA array, behind a texture.
-void prefilter(const Job& job, float* rows, int width, int height) {
-    if (job.params.interpolation == static_cast<int>(InterpolationType::CubicBSpline))
-        prefilterCubicBSpline(rows, width, height);
-    else
-        prefilterQuarticBSpline(rows, width, height);
-}
-
 bool uploadDeformed(const Job& job, int first, int end, DeviceArray& array, TextureObject& texture) {
     const int width = job.size.width;
     std::vector<float> rows;
@@ -2151,7 +2258,7 @@ bool uploadDeformed(const Job& job, int first, int end, DeviceArray& array, Text
         rows.resize(size_t(a1 - a0) * size_t(width));
         const float* source = job.deformed.rows(a0, a1, width, rows);
         if (source != rows.data()) std::copy(source, source + rows.size(), rows.begin());
-        prefilter(job, rows.data(), width, a1 - a0);
+        prefilter(job.params.interpolation, rows.data(), width, a1 - a0);
         data = rows.data() + size_t(first - a0) * size_t(width);
     } else {
         data = job.deformed.rows(first, end, width, rows);
@@ -2481,7 +2588,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
             {}};
     if (job.bspline() && deformed.pixels) {
         job.coefficients.assign(deformed.pixels, deformed.pixels + size_t(size.width) * size_t(size.height));
-        prefilter(job, job.coefficients.data(), size.width, size.height);
+        prefilter(job.params.interpolation, job.coefficients.data(), size.width, size.height);
     }
     float noiseEnergy = 0.0f;
     const std::vector<char> quiet = quietPoints(field, plan);
@@ -2519,10 +2626,14 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
         if (j < rowBegin || j >= rowEnd) continue;
         writePoint(outputs, seeds[k].index, answers.data() + k * detail::kResultFloats, kept[k]);
     }
-    OwnSideImages ownSide;
-    if (params.interpolation == static_cast<int>(InterpolationType::Bilinear))
-        ownSide = {&reference, &deformed, size, grid.marginX, grid.marginY};
-    blankSmearedPoints(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd, ownSide);
+    const OwnSideImages ownSide{&reference,
+                                &deformed,
+                                size,
+                                grid.marginX,
+                                grid.marginY,
+                                params.interpolation,
+                                job.coefficients.empty() ? nullptr : job.coefficients.data()};
+    blankSmearedPoints(outputs, field, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd, ownSide);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);
     judgeEdgePoints(outputs, field, plan, seedGrid, fitted, kept, beyondGrid, pixelParams, ownSide, rowBegin, rowEnd);
