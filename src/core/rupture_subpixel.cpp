@@ -1510,11 +1510,13 @@ template <int N> bool solveSymmetric(std::array<double, N * N>& a, std::array<do
 // displacement (u, v) at the centre, then the gradient (ux, uy, vx, vy)
 // both share, then how far the ramp's middle lies from the fitted line.
 // Infinite when a sample falls outside the strips. With `step`, also the
-// Gauss-Newton increment of q towards a lower cost.
+// Gauss-Newton increment of q towards a lower cost. `read` is scratch: per
+// sample, the grey read, its x and y gradients, and the side weight t.
 double rampModelCost(const std::vector<RampSample>& samples, double fMean, double fNorm, const RampStrips& strips,
-                     int xc, int yc, int m, const std::array<double, 9>& q, std::array<double, 9>* step) {
+                     int xc, int yc, int m, const std::array<double, 9>& q, std::array<double, 9>* step,
+                     std::vector<std::array<double, 4>>& read) {
     const double infinity = std::numeric_limits<double>::infinity();
-    std::vector<std::array<double, 4>> read(samples.size()); // grey, its x and y gradients, the side weight t
+    read.resize(samples.size());
     double sum = 0.0, square = 0.0;
     for (size_t s = 0; s < samples.size(); ++s) {
         const RampSample& a = samples[s];
@@ -1609,15 +1611,16 @@ std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int x
     const double fNorm = std::sqrt(std::max(0.0, fSquare - fSum * fSum / std::max(n, 1.0)));
     if (samples.size() < 16 || fNorm <= 0.0) return costs;
     const double fMean = fSum / n;
-    const double asFitted = rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr);
+    std::vector<std::array<double, 4>> read;
+    const double asFitted = rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr, read);
     for (RampSample& sample : samples) sample.d = -sample.d;
-    if (!(rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr) < asFitted))
+    if (!(rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr, read) < asFitted))
         for (RampSample& sample : samples) sample.d = -sample.d;
     for (int m = 0; m < kRampModels; ++m) {
         std::array<double, 9> q = fitted, step{};
         for (int k = 0;; ++k) {
             const double cost =
-                rampModelCost(samples, fMean, fNorm, strips, xc, yc, m, q, k < kRefits ? &step : nullptr);
+                rampModelCost(samples, fMean, fNorm, strips, xc, yc, m, q, k < kRefits ? &step : nullptr, read);
             if (!(cost < costs[size_t(m)])) break;
             costs[size_t(m)] = cost;
             if (k == kRefits) break;
