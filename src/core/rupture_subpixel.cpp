@@ -2032,15 +2032,16 @@ std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seedi
 // image's edge may be cut by a crack there that no straddle sees, and that cuts
 // a strip too thin for its fits to pass the bars (down to a pixel row at the
 // subset's border): the continuous fit still moves by a tenth of a pixel or
-// more, as unevenly as the speckle in the strip varies. Such a point, without
-// a kept fit of its own, is measured again on the half of its subset away from
-// the edge. Where the two differ by more than the noise allows (kHalfShare of
-// the straddles' threshold), or the point's whole line departs from the field
-// inside (shiftedEdgeLines), and the half agrees with the field inside better,
-// the half's value stands; where the point still departs from the field inside
-// by more than the threshold, or its line departs and the half cannot be
-// measured, it holds none. The value the crack stage gave it (its own side's)
-// is the one judged.
+// more, as unevenly as the speckle in the strip varies. Such a point, without a
+// kept fit of its own, is measured again on the half of its subset away from
+// the edge. Where the point's whole line departs from the field inside
+// (shiftedEdgeLines), or the two differ by more than the noise allows
+// (kHalfShare of the straddles' threshold) and the whole subset matches far
+// worse than the half (stripDecorrelates), and the half agrees with the field
+// inside better, the half's value stands; where the point still departs from
+// the field inside by more than the threshold, or its line departs and the half
+// cannot be measured, it holds none. The value the crack stage gave it (its own
+// side's) is the one judged.
 constexpr double kHalfShare = 0.35;
 constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
 
