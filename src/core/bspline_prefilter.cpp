@@ -1,5 +1,7 @@
 #include "core/bspline_prefilter.h"
 
+#include "core/subpixel_params.h"
+
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -102,6 +104,18 @@ void prefilterCubicBSpline(float* image, int32_t width, int32_t height) {
 
 void prefilterQuarticBSpline(float* image, int32_t width, int32_t height) {
     prefilter(image, width, height, 576.0f, kQuarticPoles, 2);
+}
+
+bool isBSplineInterpolation(int interpolation) {
+    return interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
+           interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
+}
+
+void prefilterForInterpolation(int interpolation, float* image, int32_t width, int32_t height) {
+    if (interpolation == static_cast<int>(InterpolationType::CubicBSpline))
+        prefilterCubicBSpline(image, width, height);
+    else if (interpolation == static_cast<int>(InterpolationType::QuarticBSpline))
+        prefilterQuarticBSpline(image, width, height);
 }
 
 } // namespace tavro

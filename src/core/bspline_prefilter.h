@@ -16,6 +16,12 @@ void prefilterCubicBSpline(float* image, int32_t width, int32_t height);
 // Gain 576, two poles, the first one completed along a line before the second.
 void prefilterQuarticBSpline(float* image, int32_t width, int32_t height);
 
+// Whether `interpolation` (an InterpolationType) reads B-spline coefficients.
+bool isBSplineInterpolation(int interpolation);
+
+// The coefficients of that kind's B-spline, in place; other kinds are left untouched.
+void prefilterForInterpolation(int interpolation, float* image, int32_t width, int32_t height);
+
 // Causal start and recursion of pole z on the n samples line[0], line[stride], ...
 void bsplineCausalPass(float* line, int32_t n, int32_t stride, float z);
 

@@ -1044,19 +1044,6 @@ struct CutLine {
     double nx, ny, phi, keepOut;
 };
 
-// Turns an image into the coefficients of the kind's B-spline, in place.
-void prefilter(int interpolation, float* rows, int width, int height) {
-    if (interpolation == static_cast<int>(InterpolationType::CubicBSpline))
-        prefilterCubicBSpline(rows, width, height);
-    else
-        prefilterQuarticBSpline(rows, width, height);
-}
-
-bool isBSpline(int interpolation) {
-    return interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
-           interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
-}
-
 // What a measurement reads of the deformed image, as the fits read it: its
 // pixels, or for the B-splines their coefficients, over columns
 // [col0, col0 + width) and rows [row0, row0 + height).
@@ -1244,7 +1231,7 @@ std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const P
     const float* ref = images.reference->rows(row0, row1, width, rows.reference);
     if (!ref) return std::nullopt;
     DeformedPatch def{nullptr, width, row1 - row0, 0, row0, images.interpolation};
-    if (!isBSpline(images.interpolation)) {
+    if (!isBSplineInterpolation(images.interpolation)) {
         def.data = images.deformed->rows(row0, row1, width, rows.deformed);
     } else if (images.coefficients) {
         def.data = images.coefficients + size_t(row0) * size_t(width);
@@ -1263,7 +1250,7 @@ std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const P
             std::copy(source + size_t(y - a0) * size_t(width) + size_t(c0),
                       source + size_t(y - a0) * size_t(width) + size_t(c1),
                       rows.patch.begin() + ptrdiff_t(size_t(y - a0) * size_t(c1 - c0)));
-        prefilter(images.interpolation, rows.patch.data(), c1 - c0, a1 - a0);
+        prefilterForInterpolation(images.interpolation, rows.patch.data(), c1 - c0, a1 - a0);
         def = {rows.patch.data(), c1 - c0, a1 - a0, c0, a0, images.interpolation};
     }
     if (!def.data) return std::nullopt;
@@ -2210,7 +2197,7 @@ struct Job {
     // every strip is then cut from the same coefficients, whatever its rows.
     std::vector<float> coefficients;
 
-    bool bspline() const { return isBSpline(params.interpolation); }
+    bool bspline() const { return isBSplineInterpolation(params.interpolation); }
     int centreY(int64_t index) const { return int(index / gridWidth) * pp.stepY + marginY; }
     bool check(int code, const char* step) const {
         if (code == cudaSuccess) return true;
@@ -2262,7 +2249,7 @@ bool uploadDeformed(const Job& job, int first, int end, DeviceArray& array, Text
         rows.resize(size_t(a1 - a0) * size_t(width));
         const float* source = job.deformed.rows(a0, a1, width, rows);
         if (source != rows.data()) std::copy(source, source + rows.size(), rows.begin());
-        prefilter(job.params.interpolation, rows.data(), width, a1 - a0);
+        prefilterForInterpolation(job.params.interpolation, rows.data(), width, a1 - a0);
         data = rows.data() + size_t(first - a0) * size_t(width);
     } else {
         data = job.deformed.rows(first, end, width, rows);
@@ -2592,7 +2579,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
             {}};
     if (job.bspline() && deformed.pixels) {
         job.coefficients.assign(deformed.pixels, deformed.pixels + size_t(size.width) * size_t(size.height));
-        prefilter(job.params.interpolation, job.coefficients.data(), size.width, size.height);
+        prefilterForInterpolation(job.params.interpolation, job.coefficients.data(), size.width, size.height);
     }
     float noiseEnergy = 0.0f;
     const std::vector<char> quiet = quietPoints(field, plan);

@@ -109,10 +109,7 @@ struct SubpixelJob {
     uint64_t maskBytes() const { return hasMask() ? uint64_t(maskStride) * uint64_t(maskRows) : 0; }
     int outputCount() const { return params.affine ? 6 : 2; }
     int64_t windowSamples() const { return int64_t(pixelParams.windowSizeX) * pixelParams.windowSizeY; }
-    bool bspline() const {
-        return params.interpolation == static_cast<int>(InterpolationType::CubicBSpline) ||
-               params.interpolation == static_cast<int>(InterpolationType::QuarticBSpline);
-    }
+    bool bspline() const { return isBSplineInterpolation(params.interpolation); }
     bool reportProgress(uint64_t done) const { return !progress || progress(done, geometry.pointCount); }
 
     bool fail(int code, const char* step, Outcome& outcome) const {
@@ -137,13 +134,6 @@ void copyImageRows(const ImageSource& source, int first, int end, int width, std
                   dst.begin());
     else if (source.rowProvider)
         source.rowProvider(dst.data(), first, end);
-}
-
-void prefilterForInterpolation(int interpolation, float* image, int width, int height) {
-    if (interpolation == static_cast<int>(InterpolationType::CubicBSpline))
-        prefilterCubicBSpline(image, width, height);
-    else if (interpolation == static_cast<int>(InterpolationType::QuarticBSpline))
-        prefilterQuarticBSpline(image, width, height);
 }
 
 // Several device threads of a multi-GPU run share one pre-sized output: only a
