@@ -10,8 +10,10 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "core/bspline_prefilter.h"
@@ -1106,10 +1108,12 @@ struct PartFit {
 // squared differences, the deformed image interpolated as the fits read it.
 // Empty when that part holds under half the subset, leaves the images,
 // correlates poorly or does not settle. Unless `fit`, the warp's own
-// translation and how well the part correlates there.
+// translation and how well the part correlates there, and in `residuals` each
+// sample's offset and normalised difference.
 std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch& def, ImageSize size, int row0,
                                           int row1, int xc, int yc, const PixelSearchParams& pp, const float* warp,
-                                          const std::vector<CutLine>& lines, bool fit = true) {
+                                          const std::vector<CutLine>& lines, bool fit = true,
+                                          std::vector<std::array<double, 3>>* residuals = nullptr) {
     constexpr int kIterations = 30;
     constexpr double kSettled = 1e-4; // px
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
@@ -1176,10 +1180,12 @@ std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch&
         gNorm = std::sqrt(gNorm);
         if (!(gNorm > 0.0)) return std::nullopt;
         double b[2] = {0.0, 0.0}, cross = 0.0;
+        if (residuals) residuals->clear();
         for (size_t k = 0; k < taken.size(); ++k) {
             const double e = (g[k] - gMean) / gNorm - (f[k] - fMean) / fNorm;
             b[0] -= fx[k] * e, b[1] -= fy[k] * e;
             cross += (g[k] - gMean) / gNorm * (f[k] - fMean) / fNorm;
+            if (residuals) residuals->push_back({double(taken[k][0]), double(taken[k][1]), e});
         }
         if (!fit) return PartFit{t, cross};
         const double step[2] = {(h[2] * b[0] - h[1] * b[1]) / det, (h[0] * b[1] - h[1] * b[0]) / det};
@@ -1221,7 +1227,8 @@ struct OwnSideRows {
 // with `reach` px to spare for a jump.
 std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const PixelSearchParams& pp, int i, int j,
                                             const float* warp, const std::vector<CutLine>& lines, double reach,
-                                            OwnSideRows& rows, bool fit = true) {
+                                            OwnSideRows& rows, bool fit = true,
+                                            std::vector<std::array<double, 3>>* residuals = nullptr) {
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2, width = images.size.width;
     const int xc = i * pp.stepX + images.marginX, yc = j * pp.stepY + images.marginY;
     const int gradientReachY = int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (hx + hy)));
@@ -1254,7 +1261,7 @@ std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const P
         def = {rows.patch.data(), c1 - c0, a1 - a0, c0, a0, images.interpolation};
     }
     if (!def.data) return std::nullopt;
-    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines, fit);
+    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines, fit, residuals);
 }
 
 // A cut point without a kept fit of its own is measured on its own side of the
@@ -2015,20 +2022,214 @@ std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seedi
     return shifted;
 }
 
+// A crack beyond the outermost points whose jump outruns the speckle's size,
+// or whose gap shows dark in the deformed image, does not pull its strip's
+// subsets one way but scatters them: a tenth of a pixel either way from a
+// strip of a pixel, which leaves the line's median departure where it was.
+// What shows is the strip matching worse than the rest of the subset: the
+// subset's half towards the edge, at the first pass's warp, matches worse than
+// its half away, further along the line than a subset's reach deeper, which no
+// such crack reaches. The halves' ratio of 1 - r is compared in logarithms,
+// each offset by kHalfMismatchFloor so that two near-perfect matches do not
+// make a ratio of their noise.
+constexpr double kHalfMismatchFloor = 1e-4;
+constexpr double kEdgeHalfRatio = 2.5;     // the line's median ratio over the deeper line's
+constexpr double kEdgeHalfNextRatio = 1.5; // the next line's, when it also departs significantly
+constexpr double kEdgeHalfZ = 3.5;         // standard errors of the two medians
+constexpr double kEdgeHalfNextZ = 2.0;
+// A cut line's subsets are measured on the part short of the strip: the rows
+// parallel to the edge, in from the first whose mismatch along the line rises
+// kStripRise times over the inner half's, less one for the crack's slant; the
+// half where no row does.
+constexpr double kStripRise = 3.0;
+
+// Per point and side (left, right, top, bottom), how far towards that edge
+// from its centre the part of its subset clear of such a crack reaches (px); -1
+// where no crack is seen there.
+using EdgeReach = std::array<short, 4>;
+
+// The strip of both images along one edge that its lines' subsets read, held
+// in memory with its B-spline coefficients: a streamed image is then read once
+// rather than once per subset, and the coefficients prefiltered once rather
+// than per patch. Side 0 to 3: left, right, top, bottom. `extent` is how far
+// from the edge the subsets reach, displacements included; a B-spline strip
+// reaches kPrefilterApron further for the recursive filter to settle.
+class EdgeStrip {
+public:
+    EdgeStrip(const OwnSideImages& whole, int side, int extent) : images_(whole) {
+        const bool columns = side < 2;
+        const ImageSize size = whole.size;
+        const bool bspline = isBSplineInterpolation(whole.interpolation);
+        const int span = std::min(columns ? size.width : size.height, extent + (bspline ? kPrefilterApron : 0));
+        const int first = side % 2 == 0 ? 0 : (columns ? size.width : size.height) - span;
+        const ImageSize strip = columns ? ImageSize{span, size.height} : ImageSize{size.width, span};
+        for (auto [source, target, held] : {std::tuple{whole.reference, &reference_, &referenceSource_},
+                                            std::tuple{whole.deformed, &deformed_, &deformedSource_}}) {
+            target->resize(size_t(strip.width) * size_t(strip.height));
+            constexpr int kChunk = 128;
+            const int rowsFrom = columns ? 0 : first, rowsTo = columns ? size.height : first + span;
+            for (int y0 = rowsFrom; y0 < rowsTo && ok_; y0 += kChunk) {
+                const int y1 = std::min(rowsTo, y0 + kChunk);
+                const float* rows = source->rows(y0, y1, size.width, scratch_);
+                if (!rows) {
+                    ok_ = false;
+                    break;
+                }
+                for (int y = y0; y < y1; ++y)
+                    std::copy_n(rows + size_t(y - y0) * size_t(size.width) + size_t(columns ? first : 0), strip.width,
+                                target->begin() + ptrdiff_t(size_t(y - rowsFrom) * size_t(strip.width)));
+            }
+            *held = ImageSource(target->data());
+        }
+        if (bspline && ok_) {
+            coefficients_ = deformed_;
+            prefilterForInterpolation(whole.interpolation, coefficients_.data(), strip.width, strip.height);
+        }
+        images_.reference = &referenceSource_;
+        images_.deformed = &deformedSource_;
+        images_.size = strip;
+        (columns ? images_.marginX : images_.marginY) -= first;
+        images_.coefficients = bspline ? coefficients_.data() : nullptr;
+    }
+    EdgeStrip(const EdgeStrip&) = delete;
+    EdgeStrip& operator=(const EdgeStrip&) = delete;
+
+    bool ok() const { return ok_; }
+    const OwnSideImages& images() const { return images_; }
+
+private:
+    std::vector<float> reference_, deformed_, coefficients_, scratch_;
+    ImageSource referenceSource_, deformedSource_;
+    OwnSideImages images_;
+    bool ok_ = true;
+};
+
+std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seeding& seeding,
+                                             const PixelSearchParams& pp, const OwnSideImages& images,
+                                             OwnSideRows& rows) {
+    const int width = field.width(), height = field.height();
+    std::vector<EdgeReach> cut(size_t(width) * size_t(height), EdgeReach{-1, -1, -1, -1});
+    std::vector<std::array<double, 3>> residuals;
+    for (int side = 0; side < 4; ++side) {
+        const bool columns = side < 2;
+        const int inward = side % 2 == 0 ? 1 : -1, ex = columns ? inward : 0, ey = columns ? 0 : inward;
+        const int reach = columns ? seeding.reachX : seeding.reachY, lines = columns ? width : height;
+        const int half = columns ? pp.windowSizeX / 2 : pp.windowSizeY / 2, along = columns ? height : width;
+        const double perSample =
+            double(columns ? pp.stepY : pp.stepX) / double(columns ? pp.windowSizeY : pp.windowSizeX);
+        const auto lineAt = [&](int depth) { return side % 2 == 0 ? depth : lines - 1 - depth; };
+        const auto point = [&](int c, int t) { return columns ? std::array<int, 2>{c, t} : std::array<int, 2>{t, c}; };
+        if (lines <= reach) continue;
+        // How far from the edge the side's subsets read, their displacements and gradients' reach included.
+        int extent = 0;
+        for (int depth = 0; depth <= reach; ++depth)
+            for (int t = 0; t < along; ++t) {
+                const auto [i, j] = point(lineAt(depth), t);
+                if (!field.valid(i, j)) continue;
+                const Warp w = field.warp(i, j);
+                const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+                const double spill = columns ? std::abs(w[0]) + (std::abs(w[2]) + std::abs(w[3])) * (hx + hy)
+                                             : std::abs(w[1]) + (std::abs(w[4]) + std::abs(w[5])) * (hx + hy);
+                const int centre = columns ? i * pp.stepX + images.marginX : j * pp.stepY + images.marginY;
+                const int fromEdge = side % 2 == 0 ? centre : (columns ? images.size.width : images.size.height) - 1 -
+                                                                  centre;
+                extent = std::max(extent, fromEdge + half + int(std::ceil(spill)) + 3);
+            }
+        // A streamed image is read once for the side, not once per subset.
+        std::unique_ptr<EdgeStrip> strip;
+        if (!images.reference->pixels || !images.deformed->pixels ||
+            (isBSplineInterpolation(images.interpolation) && !images.coefficients)) {
+            strip = std::make_unique<EdgeStrip>(images, side, extent);
+            if (!strip->ok()) continue;
+        }
+        const OwnSideImages& source = strip ? strip->images() : images;
+        const std::vector<CutLine> away = {{double(ex), double(ey), 0.0, 0.0}},
+                                   towards = {{double(-ex), double(-ey), 0.0, 0.0}};
+        // The median log ratio along line c and its variance, as lineDeparture's.
+        const auto lineRatio = [&](int c) -> std::optional<std::array<double, 2>> {
+            std::vector<double> q;
+            for (int t = 0; t < along; ++t) {
+                const auto [i, j] = point(c, t);
+                if (!field.valid(i, j)) continue;
+                const Warp warp = field.warp(i, j);
+                const auto outer = clearPartTranslation(source, pp, i, j, warp.data(), towards, 0.0, rows, false);
+                const auto inner = clearPartTranslation(source, pp, i, j, warp.data(), away, 0.0, rows, false);
+                if (!outer || !inner) continue;
+                q.push_back(std::log((1.0 - outer->correlation + kHalfMismatchFloor) /
+                                     (1.0 - inner->correlation + kHalfMismatchFloor)));
+            }
+            const double samples = double(q.size()) * perSample;
+            if (samples < kEdgeLineWindows) return std::nullopt;
+            const double m = median(q);
+            for (double& x : q) x = std::abs(x - m);
+            const double error = 1.2533 * 1.4826 * median(q) / std::sqrt(samples);
+            return std::array<double, 2>{m, error * error};
+        };
+        // How far towards the edge line c's subsets match as well as their inner half, along the whole line.
+        const auto clearReach = [&](int c) {
+            std::vector<double> sum(size_t(2 * half + 1), 0.0), count(size_t(2 * half + 1), 0.0);
+            for (int t = 0; t < along; ++t) {
+                const auto [i, j] = point(c, t);
+                if (!field.valid(i, j)) continue;
+                const Warp warp = field.warp(i, j);
+                if (!clearPartTranslation(source, pp, i, j, warp.data(), {}, 0.0, rows, false, &residuals))
+                    continue;
+                for (const auto& r : residuals) {
+                    const size_t o = size_t(int(ex * r[0] + ey * r[1]) + half);
+                    sum[o] += r[2] * r[2];
+                    count[o] += 1.0;
+                }
+            }
+            std::vector<double> inner;
+            for (int o = 0; o <= half; ++o)
+                if (count[size_t(o + half)] > 0.0) inner.push_back(sum[size_t(o + half)] / count[size_t(o + half)]);
+            if (inner.empty()) return 0;
+            const double base = median(inner);
+            int o = -1;
+            while (o >= -half && count[size_t(o + half)] > 0.0 &&
+                   sum[size_t(o + half)] / count[size_t(o + half)] <= kStripRise * base)
+                --o;
+            // A strip that pulls rather than scatters shows no such row: then only the half is sure to be clear.
+            if (o < -half || count[size_t(o + half)] == 0.0) return 0;
+            return std::max(0, -o - 2);
+        };
+        const auto deeper = lineRatio(lineAt(reach));
+        if (!deeper) continue;
+        bool flagged = false;
+        for (int depth = 0; depth < reach; ++depth) {
+            const auto line = lineRatio(lineAt(depth));
+            if (!line) break;
+            const double rise = (*line)[0] - (*deeper)[0], z = rise / std::sqrt((*line)[1] + (*deeper)[1] + 1e-30);
+            flagged = (rise > std::log(kEdgeHalfRatio) && z > kEdgeHalfZ) ||
+                      (flagged && rise > std::log(kEdgeHalfNextRatio) && z > kEdgeHalfNextZ);
+            if (!flagged) break;
+            const short clear = short(clearReach(lineAt(depth)));
+            for (int t = 0; t < along; ++t) {
+                const auto [i, j] = point(lineAt(depth), t);
+                cut[field.index(i, j)][size_t(side)] = clear;
+            }
+        }
+    }
+    return cut;
+}
+
 // A point whose subset reaches past the grid's outermost points towards the
 // image's edge may be cut by a crack there that no straddle sees, and that cuts
 // a strip too thin for its fits to pass the bars (down to a pixel row at the
 // subset's border): the continuous fit still moves by a tenth of a pixel or
 // more, as unevenly as the speckle in the strip varies. Such a point, without a
 // kept fit of its own, is measured again on the half of its subset away from
-// the edge. Where the point's whole line departs from the field inside
-// (shiftedEdgeLines), or the two differ by more than the noise allows
-// (kHalfShare of the straddles' threshold) and the whole subset matches far
-// worse than the half (stripDecorrelates), and the half agrees with the field
-// inside better, the half's value stands; where the point still departs from
-// the field inside by more than the threshold, or its line departs and the half
-// cannot be measured, it holds none. The value the crack stage gave it (its own
-// side's) is the one judged.
+// the edge, or on the part short of the strip where its line's strip was
+// found (decorrelatedEdgeLines). Where the point's line is cut (its median
+// departs from the field inside, shiftedEdgeLines, or its strip was found),
+// that part's value stands if it agrees with the field inside within the
+// threshold, and otherwise the point holds none. Elsewhere, where the point and
+// its half differ by more than the noise allows (kHalfShare of the straddles'
+// threshold) and the whole subset matches far worse than the half
+// (stripDecorrelates), and the half agrees with the field inside better, the
+// half's value stands; where the point still departs from the field inside by
+// more than the threshold, it holds none. The value the crack stage gave it
+// (its own side's) is the one judged.
 constexpr double kHalfShare = 0.35;
 constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
 
@@ -2054,8 +2255,11 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                      int rowBegin, int rowEnd) {
     const int width = field.width(), height = field.height();
     const double bar = std::max(kHalfFloor, kHalfShare * seeding.threshold);
-    const std::vector<char> shifted = shiftedEdgeLines(field, seeding, pp);
+    std::vector<char> shifted = shiftedEdgeLines(field, seeding, pp);
     OwnSideRows rows;
+    const std::vector<EdgeReach> decorrelated = decorrelatedEdgeLines(field, seeding, pp, images, rows);
+    for (size_t k = 0; k < shifted.size(); ++k)
+        shifted[k] = shifted[k] || *std::max_element(decorrelated[k].begin(), decorrelated[k].end()) >= 0;
     const auto departure = [&](int i, int j, const float* own) {
         return edgeDeparture(field, i, j, seeding.reachX, seeding.reachY, seeding.reachX, seeding.reachY, own);
     };
@@ -2082,18 +2286,21 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                 continue;
             }
             std::vector<CutLine> edges; // the subset's half away from each near edge
-            if (i < seeding.reachX) edges.push_back({1.0, 0.0, 0.0, 0.0});
-            if (i >= width - seeding.reachX) edges.push_back({-1.0, 0.0, 0.0, 0.0});
-            if (j < seeding.reachY) edges.push_back({0.0, 1.0, 0.0, 0.0});
-            if (j >= height - seeding.reachY) edges.push_back({0.0, -1.0, 0.0, 0.0});
-            if (edges.empty()) continue;
             const size_t index = field.index(i, j);
+            // Where a crack's strip was found, the part short of it; elsewhere the half.
+            const auto edge = [&](double nx, double ny, int side) {
+                edges.push_back({nx, ny, -double(std::max<short>(0, decorrelated[index][size_t(side)])), 0.0});
+            };
+            if (i < seeding.reachX) edge(1.0, 0.0, 0);
+            if (i >= width - seeding.reachX) edge(-1.0, 0.0, 1);
+            if (j < seeding.reachY) edge(0.0, 1.0, 2);
+            if (j >= height - seeding.reachY) edge(0.0, -1.0, 3);
+            if (edges.empty()) continue;
             const float value[2] = {o.out.dispX[index], o.out.dispY[index]};
             if (!std::isfinite(value[0]) || !std::isfinite(value[1])) continue;
             const EdgeDeparture own = departure(i, j, value);
             if (!own.found) continue;
             const bool lineShifted = shifted[index] != 0;
-            bool unmeasured = false; // a point of a pulled line whose half gave nothing
             if (own.residual > bar || lineShifted) {
                 // The point's own gradients bent with the strip; the field inside holds the half's. The half's
                 // centre lies a quarter window inwards, where a gradient's error moves it by that lever.
@@ -2101,11 +2308,10 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                 warp[own.dx ? 2 : 3] = float(own.slope[0]);
                 warp[own.dx ? 4 : 5] = float(own.slope[1]);
                 const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, rows);
-                unmeasured = lineShifted && !t;
                 if (t && (lineShifted || std::hypot(t->t[0] - value[0], t->t[1] - value[1]) > bar)) {
                     const float half[2] = {float(t->t[0]), float(t->t[1])};
                     const double away = departure(i, j, half).residual;
-                    if (away < own.residual && away <= seeding.threshold &&
+                    if ((lineShifted || away < own.residual) && away <= seeding.threshold &&
                         (lineShifted || stripDecorrelates(value, field.warp(i, j), i, j, pp, images, *t, rows))) {
                         o.out.dispX[index] = half[0];
                         o.out.dispY[index] = half[1];
@@ -2117,7 +2323,7 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
                     }
                 }
             }
-            if (own.residual > seeding.threshold || unmeasured) blankPoint(o, index);
+            if (own.residual > seeding.threshold || lineShifted) blankPoint(o, index);
         }
 }
 
