@@ -1143,10 +1143,11 @@ std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch&
     // image's, interpolated where it is sampled, lead to the minimum of a cost whose noise the bilinear
     // sampling smooths the more the nearer a half-pixel shift: with noise at low contrast that pulled the
     // translation by up to a tenth of a pixel.
-    std::vector<double> fx(taken.size()), fy(taken.size());
+    // Only a fit needs the gradients; a correlation at the warp is read in one pass.
+    std::vector<double> fx(fit ? taken.size() : 0), fy(fit ? taken.size() : 0);
     double mx = 0.0, my = 0.0;
     const auto at = [&](int x, int y) { return double(ref[size_t(y - row0) * size_t(size.width) + size_t(x)]); };
-    for (size_t k = 0; k < taken.size(); ++k) {
+    for (size_t k = 0; k < fx.size(); ++k) {
         const int x = xc + taken[k][0], y = yc + taken[k][1];
         const int xl = std::max(x - 1, 0), xr = std::min(x + 1, size.width - 1);
         const int yu = std::max(y - 1, row0), yd = std::min(y + 1, row1 - 1);
@@ -1156,12 +1157,12 @@ std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch&
     }
     mx /= double(taken.size()), my /= double(taken.size());
     double h[3] = {0.0, 0.0, 0.0};
-    for (size_t k = 0; k < taken.size(); ++k) {
+    for (size_t k = 0; k < fx.size(); ++k) {
         fx[k] = (fx[k] - mx) / fNorm, fy[k] = (fy[k] - my) / fNorm;
         h[0] += fx[k] * fx[k], h[1] += fx[k] * fy[k], h[2] += fy[k] * fy[k];
     }
     const double det = h[0] * h[2] - h[1] * h[1];
-    if (!(det > 0.0)) return std::nullopt;
+    if (fit && !(det > 0.0)) return std::nullopt;
     std::array<double, 2> t{warp[0], warp[1]};
     for (int iteration = 0; iteration < kIterations; ++iteration) {
         double gMean = 0.0;
@@ -1183,7 +1184,7 @@ std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch&
         if (residuals) residuals->clear();
         for (size_t k = 0; k < taken.size(); ++k) {
             const double e = (g[k] - gMean) / gNorm - (f[k] - fMean) / fNorm;
-            b[0] -= fx[k] * e, b[1] -= fy[k] * e;
+            if (fit) b[0] -= fx[k] * e, b[1] -= fy[k] * e;
             cross += (g[k] - gMean) / gNorm * (f[k] - fMean) / fNorm;
             if (residuals) residuals->push_back({double(taken[k][0]), double(taken[k][1]), e});
         }
@@ -2115,8 +2116,10 @@ std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seed
         const int inward = side % 2 == 0 ? 1 : -1, ex = columns ? inward : 0, ey = columns ? 0 : inward;
         const int reach = columns ? seeding.reachX : seeding.reachY, lines = columns ? width : height;
         const int half = columns ? pp.windowSizeX / 2 : pp.windowSizeY / 2, along = columns ? height : width;
-        const double perSample =
-            double(columns ? pp.stepY : pp.stepX) / double(columns ? pp.windowSizeY : pp.windowSizeX);
+        // Subsets half a window apart along the line: nearer ones share most of their pixels and tell little more.
+        const int step = columns ? pp.stepY : pp.stepX, window = columns ? pp.windowSizeY : pp.windowSizeX;
+        const int stride = std::max(1, window / 2 / step);
+        const double perSample = double(stride * step) / double(window);
         const auto lineAt = [&](int depth) { return side % 2 == 0 ? depth : lines - 1 - depth; };
         const auto point = [&](int c, int t) { return columns ? std::array<int, 2>{c, t} : std::array<int, 2>{t, c}; };
         if (lines <= reach) continue;
@@ -2148,7 +2151,7 @@ std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seed
         // The median log ratio along line c and its variance, as lineDeparture's.
         const auto lineRatio = [&](int c) -> std::optional<std::array<double, 2>> {
             std::vector<double> q;
-            for (int t = 0; t < along; ++t) {
+            for (int t = 0; t < along; t += stride) {
                 const auto [i, j] = point(c, t);
                 if (!field.valid(i, j)) continue;
                 const Warp warp = field.warp(i, j);
@@ -2168,7 +2171,7 @@ std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seed
         // How far towards the edge line c's subsets match as well as their inner half, along the whole line.
         const auto clearReach = [&](int c) {
             std::vector<double> sum(size_t(2 * half + 1), 0.0), count(size_t(2 * half + 1), 0.0);
-            for (int t = 0; t < along; ++t) {
+            for (int t = 0; t < along; t += stride) {
                 const auto [i, j] = point(c, t);
                 if (!field.valid(i, j)) continue;
                 const Warp warp = field.warp(i, j);
