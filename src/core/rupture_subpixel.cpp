@@ -1960,6 +1960,15 @@ constexpr double kEdgeLineTurn = 0.7;   // cosine
 // is too uncertain a scale, and a field without a crack was flagged.
 constexpr double kEdgeLineWindows = 6.0;
 
+// The median of `values` and its variance, from the deviations' median as a
+// Gaussian's, over `samples` independent samples; `values` is reordered.
+std::array<double, 2> medianWithVariance(std::vector<double>& values, double samples) {
+    const double m = median(values);
+    for (double& x : values) x = std::abs(x - m);
+    const double error = 1.2533 * 1.4826 * median(values) / std::sqrt(samples);
+    return {m, error * error};
+}
+
 // The median departure of line `c` along one edge (inwards along (ex, ey)) and
 // the variance of each component's median; empty where the points that hold a
 // value span fewer than kEdgeLineWindows windows.
@@ -1978,11 +1987,9 @@ std::optional<std::array<double, 4>> lineDeparture(const StartField& field, int 
     if (samples < kEdgeLineWindows) return std::nullopt;
     std::array<double, 4> out{};
     for (size_t k = 0; k < 2; ++k) {
-        out[k] = median(parts[k]);
-        for (double& x : parts[k]) x = std::abs(x - out[k]);
-        // The median's standard error, from the deviations' median as a Gaussian's.
-        const double error = 1.2533 * 1.4826 * median(parts[k]) / std::sqrt(samples);
-        out[k + 2] = error * error;
+        const std::array<double, 2> m = medianWithVariance(parts[k], samples);
+        out[k] = m[0];
+        out[k + 2] = m[1];
     }
     return out;
 }
@@ -2148,7 +2155,7 @@ std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seed
         const OwnSideImages& source = strip ? strip->images() : images;
         const std::vector<CutLine> away = {{double(ex), double(ey), 0.0, 0.0}},
                                    towards = {{double(-ex), double(-ey), 0.0, 0.0}};
-        // The median log ratio along line c and its variance, as lineDeparture's.
+        // The median log ratio along line c and its variance.
         const auto lineRatio = [&](int c) -> std::optional<std::array<double, 2>> {
             std::vector<double> q;
             for (int t = 0; t < along; t += stride) {
@@ -2163,10 +2170,7 @@ std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seed
             }
             const double samples = double(q.size()) * perSample;
             if (samples < kEdgeLineWindows) return std::nullopt;
-            const double m = median(q);
-            for (double& x : q) x = std::abs(x - m);
-            const double error = 1.2533 * 1.4826 * median(q) / std::sqrt(samples);
-            return std::array<double, 2>{m, error * error};
+            return medianWithVariance(q, samples);
         };
         // How far towards the edge line c's subsets match as well as their inner half, along the whole line.
         const auto clearReach = [&](int c) {
