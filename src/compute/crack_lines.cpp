@@ -172,6 +172,10 @@ struct Candidate {
     int j = 0;
 };
 
+// Two stretches of one crack turn by less than this; where two cracks cross
+// at a larger angle, a line that turns by more has run from one into the other.
+constexpr double kCornerAngle = 30.0; // degrees
+
 class Extraction {
 public:
     Extraction(const CrackGridView& grid, const CrackLineParameters& params)
@@ -460,24 +464,54 @@ private:
             candidateAt_[cellIndex(candidates_[k].i, candidates_[k].j, width_)] = int(k);
     }
 
-    // The engine's opening vector at `position`, turned to the jump across `n`;
-    // unknown where the engine has none or its normal cannot be told.
+    // The engine's normal at cell (i, j) when its fit there runs along the
+    // line of normal n (within kCornerAngle), else NaN: where two cracks
+    // cross, the cells beside one's line hold the other's fits.
+    Vec engineNormalAlong(int i, int j, Vec n) const {
+        const double alpha = grid_.crackAngle ? value(grid_.crackAngle, i, j) : kNaN;
+        if (!std::isfinite(alpha)) return {kNaN, kNaN};
+        const Vec normal{std::sin(alpha / kDegrees), std::cos(alpha / kDegrees)};
+        if (std::abs(dot(normal, n)) < std::cos(kCornerAngle / kDegrees)) return {kNaN, kNaN};
+        return normal;
+    }
+
+    // The engine's opening vector at `position`, turned to the jump across n,
+    // from the surrounding cells fitted along the same line, each turned by
+    // itself (their angles may lie either side of +-90); unknown where no such
+    // cell has one.
     Vec engineOpening(Vec position, Vec n) const {
         if (!grid_.openingX || !grid_.openingY) return {kNaN, kNaN};
-        const Vec opening{sampleField(grid_.openingX, width_, height_, position),
-                          sampleField(grid_.openingY, width_, height_, position)};
-        if (!finite(opening)) return {kNaN, kNaN};
-        const double alpha = grid_.crackAngle ? sampleField(grid_.crackAngle, width_, height_, position) : kNaN;
-        if (!std::isfinite(alpha)) return {kNaN, kNaN};
-        const double radians = alpha * kPi / 180.0;
-        const Vec engineNormal{std::sin(radians), std::cos(radians)};
-        return dot(engineNormal, n) < 0.0 ? -1.0 * opening : opening;
+        const auto component = [&](const float* field) {
+            return interpolate(
+                [&](int i, int j) {
+                    const Vec normal = engineNormalAlong(i, j, n);
+                    if (!finite(normal)) return kNaN;
+                    return (dot(normal, n) < 0.0 ? -1.0 : 1.0) * double(field[cellIndex(i, j, width_)]);
+                },
+                width_, height_, position);
+        };
+        const Vec opening{component(grid_.openingX), component(grid_.openingY)};
+        return finite(opening) ? opening : Vec{kNaN, kNaN};
+    }
+
+    // Whether a cell within twice the jump offset of `position` across the
+    // line holds the engine's fit of another crack: the displacement sampled
+    // there carries that crack's jump on one side, or on both.
+    bool crossedWithinTheOffset(Vec position, Vec n) const {
+        if (!grid_.crackAngle) return false;
+        const double reach = 2.0 * jumpOffset_;
+        for (double s = -reach; s <= reach; s += 0.5) {
+            const Vec q = position + s * n;
+            const int i = static_cast<int>(std::lround(q.x)), j = static_cast<int>(std::lround(q.y));
+            if (std::isfinite(value(grid_.crackAngle, i, j)) && !finite(engineNormalAlong(i, j, n))) return true;
+        }
+        return false;
     }
 
     void addCandidate(const GridField& strengthMap, Vec position, Vec tangent, int i, int j) {
         const Vec n = normalOf(tangent);
         Vec jump = hasDisplacement_ ? jumpAcross(position, n, jumpOffset_) : Vec{kNaN, kNaN};
-        if (!consistentAtTwiceTheOffset(position, n, jump)) {
+        if (!consistentAtTwiceTheOffset(position, n, jump) || crossedWithinTheOffset(position, n)) {
             // A second crack within two windows (or a smooth field's curvature)
             // spoils the jump measured off the line: the engine's own, fitted
             // inside one subset, still tells it where there is one.
@@ -650,9 +684,6 @@ Vec outward(const std::vector<Point>& line, bool front, Vec towards) {
 // the piece beyond the crossing, and the join misses it.
 constexpr size_t kHookPoints = 3;    // at most this many dropped at each end
 constexpr double kHookOffset = 1.0;  // cells off that straight line
-// Two stretches of one crack turn by less than this; where two cracks cross
-// at a larger angle, a line that turns by more has run from one into the other.
-constexpr double kCornerAngle = 30.0; // degrees
 
 void dropHooks(std::vector<Point>& line) {
     for (int end = 0; end < 2; ++end) {
@@ -752,6 +783,14 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
                                                double maxAngleDegrees, double window) {
     const double minAlignment = std::cos(std::clamp(maxAngleDegrees, 0.0, 180.0) / kDegrees) - 1e-9;
     const double crossingAlignment = std::cos(std::min(kCrossingAngle, maxAngleDegrees) / kDegrees) - 1e-9;
+    // Two lines long enough to run straight that turn by more than kCornerAngle belong to two cracks: a join
+    // would be cut again, and would have taken ends that continue another line (the crossing's hole is round
+    // the corner from two of the four ends, and shorter when the fits reach the other crack).
+    const double cornerAlignment = std::max(minAlignment, std::cos(kCornerAngle / kDegrees) - 1e-9);
+    const auto runOn = [&](size_t a, size_t b) {
+        return lines[a / 2].size() >= kStraightPoints && lines[b / 2].size() >= kStraightPoints ? cornerAlignment
+                                                                                               : minAlignment;
+    };
     const auto endPoint = [&](size_t end) {
         return end % 2 ? lines[end / 2].front().position : lines[end / 2].back().position;
     };
@@ -779,12 +818,12 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
                 const Vec g = (1.0 / length) * gap;
                 const Vec outA = outward(lines[a / 2], a % 2, g), outB = outward(lines[b / 2], b % 2, -1.0 * g);
                 if (dot(outA, g) < minAlignment || dot(outB, -1.0 * g) < minAlignment) continue;
-                if (dot(outA, -1.0 * outB) < minAlignment) continue;
+                if (dot(outA, -1.0 * outB) < runOn(a, b)) continue;
             } else if (length > 0.0) {
                 // Across a gap of a cell or two the scatter of the end points
                 // sets its direction: the two lines must run on into each other.
                 const Vec g = (1.0 / length) * gap;
-                if (dot(outward(lines[a / 2], a % 2, g), -1.0 * outward(lines[b / 2], b % 2, -1.0 * g)) < minAlignment)
+                if (dot(outward(lines[a / 2], a % 2, g), -1.0 * outward(lines[b / 2], b % 2, -1.0 * g)) < runOn(a, b))
                     continue;
             }
             gaps.push_back({length, a, b});

@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <numbers>
 #include <numeric>
 #include <optional>
 #include <tuple>
@@ -1040,10 +1041,12 @@ void bridgeGaps(const SeedGrid& grid, const std::vector<float>& answers, const s
     }
 }
 
-// A line n.(dx, dy) = phi across a subset, from its centre, and how far clear
-// of it a sample must lie on the centre's side.
+// A line n.(dx, dy) = phi across a subset, from its centre, how far clear of
+// it a sample must lie, and on which side: +1 where n.(dx, dy) > phi, -1 below,
+// 0 the centre's.
 struct CutLine {
     double nx, ny, phi, keepOut;
+    int side = 0;
 };
 
 // What a measurement reads of the deformed image, as the fits read it: its
@@ -1103,23 +1106,25 @@ struct PartFit {
 };
 
 // The translation of the part of a subset (centre (xc, yc); the reference's
-// rows [row0, row1)) that lies on the centre's side of every line, clear of
-// it, with the warp's gradients held: Gauss-Newton on the zero-normalised
+// rows [row0, row1)) that lies on its side of every line, clear of it, with
+// the warp's gradients held: Gauss-Newton on the zero-normalised
 // squared differences, the deformed image interpolated as the fits read it.
-// Empty when that part holds under half the subset, leaves the images,
+// Empty when that part holds under `least` of the subset, leaves the images,
 // correlates poorly or does not settle. Unless `fit`, the warp's own
 // translation and how well the part correlates there, and in `residuals` each
 // sample's offset and normalised difference.
 std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch& def, ImageSize size, int row0,
                                           int row1, int xc, int yc, const PixelSearchParams& pp, const float* warp,
                                           const std::vector<CutLine>& lines, bool fit = true,
-                                          std::vector<std::array<double, 3>>* residuals = nullptr) {
+                                          std::vector<std::array<double, 3>>* residuals = nullptr,
+                                          double least = 0.5) {
     constexpr int kIterations = 30;
     constexpr double kSettled = 1e-4; // px
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const auto clear = [&](int dx, int dy) {
         return std::all_of(lines.begin(), lines.end(), [&](const CutLine& l) {
-            return (l.phi > 0.0 ? -1.0 : 1.0) * (l.nx * dx + l.ny * dy - l.phi) >= l.keepOut;
+            const double side = l.side != 0 ? double(l.side) : l.phi > 0.0 ? -1.0 : 1.0;
+            return side * (l.nx * dx + l.ny * dy - l.phi) >= l.keepOut;
         });
     };
     std::vector<std::array<int, 2>> taken;
@@ -1127,7 +1132,7 @@ std::optional<PartFit> ownSideTranslation(const float* ref, const DeformedPatch&
         for (int dx = -hx; dx <= hx; ++dx)
             if (xc + dx >= 0 && xc + dx < size.width && yc + dy >= row0 && yc + dy < row1 && clear(dx, dy))
                 taken.push_back({dx, dy});
-    if (2 * taken.size() < size_t(2 * hx + 1) * size_t(2 * hy + 1)) return std::nullopt;
+    if (double(taken.size()) < least * double(2 * hx + 1) * double(2 * hy + 1)) return std::nullopt;
     std::vector<double> f(taken.size()), g(taken.size());
     double fMean = 0.0;
     for (size_t k = 0; k < taken.size(); ++k) {
@@ -1229,7 +1234,8 @@ struct OwnSideRows {
 std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const PixelSearchParams& pp, int i, int j,
                                             const float* warp, const std::vector<CutLine>& lines, double reach,
                                             OwnSideRows& rows, bool fit = true,
-                                            std::vector<std::array<double, 3>>* residuals = nullptr) {
+                                            std::vector<std::array<double, 3>>* residuals = nullptr,
+                                            double least = 0.5) {
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2, width = images.size.width;
     const int xc = i * pp.stepX + images.marginX, yc = j * pp.stepY + images.marginY;
     const int gradientReachY = int(std::ceil((std::abs(warp[4]) + std::abs(warp[5])) * (hx + hy)));
@@ -1262,7 +1268,7 @@ std::optional<PartFit> clearPartTranslation(const OwnSideImages& images, const P
         def = {rows.patch.data(), c1 - c0, a1 - a0, c0, a0, images.interpolation};
     }
     if (!def.data) return std::nullopt;
-    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines, fit, residuals);
+    return ownSideTranslation(ref, def, images.size, row0, row1, xc, yc, pp, warp, lines, fit, residuals, least);
 }
 
 // A cut point without a kept fit of its own is measured on its own side of the
@@ -1717,6 +1723,15 @@ std::vector<std::vector<size_t>> keptCracks(const SeedGrid& grid, const std::vec
     return cracks;
 }
 
+// Where kept fit k's line passes nearest its point, px from the grid's origin.
+std::array<double, 2> footOf(const SeedGrid& grid, const std::vector<float>& answers, size_t k,
+                             const PixelSearchParams& pp) {
+    const float* r = answers.data() + k * detail::kResultFloats;
+    const double a = r[detail::kResultAngle] * kDegree, phi = r[detail::kResultPosition];
+    const std::array<int, 2> p = grid.position(k);
+    return {double(p[0]) * pp.stepX + phi * std::sin(a), double(p[1]) * pp.stepY + phi * std::cos(a)};
+}
+
 // Kept fits of one crack as a piece: their line's angle (the mean of doubled
 // angles, since a fit's normal may face either way) and its ends, in grid
 // steps times the step as crackPiece has them.
@@ -1733,11 +1748,7 @@ CrackPiece fitsPiece(const SeedGrid& grid, const std::vector<float>& answers, co
     const double tx = std::cos(piece.angle * kDegree), ty = -std::sin(piece.angle * kDegree);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (size_t k : fits) {
-        const float* r = answers.data() + k * detail::kResultFloats;
-        const double a = r[detail::kResultAngle] * kDegree, phi = r[detail::kResultPosition];
-        const std::array<int, 2> p = grid.position(k);
-        const std::array<double, 2> foot{double(p[0]) * pp.stepX + phi * std::sin(a),
-                                         double(p[1]) * pp.stepY + phi * std::cos(a)};
+        const std::array<double, 2> foot = footOf(grid, answers, k, pp);
         const double along = foot[0] * tx + foot[1] * ty;
         if (along < lo) lo = along, piece.ends[0] = foot;
         if (along > hi) hi = along, piece.ends[1] = foot;
@@ -1933,6 +1944,234 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             if (at < low || at > high) kept[k] = 0;
         }
     }
+}
+
+// Where two cracks cross, every subset both cut holds three or four parts that
+// move apart, which no single line explains, and the fits beside it start from
+// straddles the other crack's jump spoils: each crack's fits stop short of the
+// other's by up to a window over the sine of the angle between them, and its
+// line has a hole there that the user would read as two cracks. Around the
+// hole both lines are known from the fits either side of it, so the points
+// each line passes through there are measured by parts: the crack's jump is
+// the difference between the translations of the two parts either side of it
+// on the centre's side of the other crack, clear of both gaps, and the point's
+// displacement its own part's. The jump must agree with the nearest kept fit's
+// of that crack, as neighbours of one crack do. Only lines at least
+// kCrossingAngle apart cross: nearly parallel fits are pieces of one crack, or
+// its tip's fan.
+constexpr double kCrossingAngle = 20.0; // degrees
+// A part measured at a crossing holds at least this share of the subset.
+constexpr double kCrossingPart = 0.1;
+// A crack's line near a point is drawn from its kept fits within this many
+// windows: the hole a crossing at 30 degrees leaves is two windows long.
+constexpr double kCrossingReach = 2.5;
+
+// The kept fits by crack, the pieces either side of a hole in one line taken
+// together; empty unless two of them cross.
+std::vector<std::vector<size_t>> crossingCracks(const SeedGrid& grid, const std::vector<float>& answers,
+                                                const std::vector<char>& kept, const PixelSearchParams& pp) {
+    std::vector<CrackPiece> pieces;
+    for (const std::vector<size_t>& fits : keptCracks(grid, answers, kept, pp))
+        pieces.push_back(fitsPiece(grid, answers, fits, pp));
+    std::vector<size_t> group(pieces.size());
+    std::iota(group.begin(), group.end(), size_t(0));
+    const auto root = [&](size_t a) {
+        while (group[a] != a) a = group[a] = group[group[a]];
+        return a;
+    };
+    for (size_t a = 0; a < pieces.size(); ++a)
+        for (size_t b = a + 1; b < pieces.size(); ++b)
+            if (continues(pieces[a], pieces[b], true)) group[root(a)] = root(b);
+    std::vector<std::vector<size_t>> cracks;
+    std::vector<ptrdiff_t> slot(pieces.size(), -1);
+    for (size_t a = 0; a < pieces.size(); ++a) {
+        ptrdiff_t& s = slot[root(a)];
+        if (s < 0) s = ptrdiff_t(cracks.size()), cracks.emplace_back();
+        cracks[size_t(s)].insert(cracks[size_t(s)].end(), pieces[a].points.begin(), pieces[a].points.end());
+    }
+    std::erase_if(cracks, [](const std::vector<size_t>& fits) { return fits.size() < kMinCrackPoints; });
+    std::vector<double> angles;
+    for (const std::vector<size_t>& fits : cracks) angles.push_back(fitsPiece(grid, answers, fits, pp).angle);
+    for (size_t a = 0; a < cracks.size(); ++a)
+        for (size_t b = a + 1; b < cracks.size(); ++b)
+            if (std::abs(std::sin((angles[a] - angles[b]) * kDegree)) >= std::sin(kCrossingAngle * kDegree))
+                return cracks;
+    return {};
+}
+
+// A crack's straight line near a point: normal (sin a, cos a) with a in
+// (-90, 90], offset c from the grid's origin (px), and the crack's kept fits.
+struct NearLine {
+    double nx, ny, c;
+    const std::vector<size_t>* fits;
+
+    double distance(double x, double y) const { return nx * x + ny * y - c; }
+};
+
+// The line of `crack` near (x, y) px, from its kept fits within `reach` px:
+// their mean angle (of doubled angles, as a fit's normal may face either way)
+// and their feet's median offset along that normal.
+std::optional<NearLine> lineNear(const SeedGrid& grid, const std::vector<float>& answers,
+                                 const std::vector<size_t>& crack, double x, double y, double reach,
+                                 const PixelSearchParams& pp) {
+    double s2 = 0.0, c2 = 0.0;
+    std::vector<size_t> near;
+    for (size_t k : crack) {
+        const std::array<int, 2> p = grid.position(k);
+        if (std::hypot(double(p[0]) * pp.stepX - x, double(p[1]) * pp.stepY - y) > reach) continue;
+        near.push_back(k);
+        const double a = answers[k * detail::kResultFloats + detail::kResultAngle] * kDegree;
+        s2 += std::sin(2.0 * a);
+        c2 += std::cos(2.0 * a);
+    }
+    if (near.size() < kMinCrackPoints) return std::nullopt;
+    double a = 0.5 * std::atan2(s2, c2);
+    if (a <= -0.5 * std::numbers::pi) a += std::numbers::pi;
+    const double nx = std::sin(a), ny = std::cos(a);
+    std::vector<double> offsets;
+    for (size_t k : near) {
+        const std::array<double, 2> f = footOf(grid, answers, k, pp);
+        offsets.push_back(nx * f[0] + ny * f[1]);
+    }
+    return NearLine{nx, ny, median(offsets), &crack};
+}
+
+// Point k measured by parts across crack a near its crossing with b, into
+// `r` (kResultFloats values) when the parts settle and the jump agrees with
+// the nearest kept fit of a's on the centre's side of b.
+bool measureCrossingPoint(const SeedGrid& grid, const std::vector<float>& answers, size_t k, const NearLine& a,
+                          const NearLine& b, double reach, const PixelSearchParams& pp, const OwnSideImages& images,
+                          OwnSideRows& rows, float* r) {
+    constexpr double kClearance = 1.0; // px beyond the gap, as a cut point's own side keeps
+    const std::array<int, 2> p = grid.position(k);
+    const double x = double(p[0]) * pp.stepX, y = double(p[1]) * pp.stepY;
+    // Offsets from the centre, as the fits give them: a sample at d lies on the positive side when n.d > phi.
+    const double phiA = -a.distance(x, y), phiB = -b.distance(x, y);
+    const int sideB = phiB < 0.0 ? 1 : -1;
+    // The nearest kept fit of a's on the centre's side of b (beyond it a's parts move by b's jump too), and of b's.
+    const auto nearest = [&](const NearLine& line, bool sameSideOfB) -> std::optional<size_t> {
+        double closest = reach;
+        std::optional<size_t> found;
+        for (size_t n : *line.fits) {
+            const std::array<int, 2> q = grid.position(n);
+            const double qx = double(q[0]) * pp.stepX, qy = double(q[1]) * pp.stepY, d = std::hypot(qx - x, qy - y);
+            if (d <= closest && (!sameSideOfB || (b.distance(qx, qy) > 0.0 ? 1 : -1) == sideB)) closest = d, found = n;
+        }
+        return found;
+    };
+    const std::optional<size_t> nearA = nearest(a, true), nearB = nearest(b, false);
+    if (!nearA || !nearB) return false;
+    const float* near = answers.data() + *nearA * detail::kResultFloats;
+    const float* across = answers.data() + *nearB * detail::kResultFloats;
+    const double jumpA = std::hypot(near[detail::kResultJumpX], near[detail::kResultJumpY]);
+    const double jumpB = std::hypot(across[detail::kResultJumpX], across[detail::kResultJumpY]);
+    // The nearest fit's sides as a's: its normal may face the other way.
+    const double angle = near[detail::kResultAngle] * kDegree;
+    const bool facing = std::sin(angle) * a.nx + std::cos(angle) * a.ny >= 0.0;
+    const std::array<int, 2> q = grid.position(*nearA);
+    const double dx = x - double(q[0]) * pp.stepX, dy = y - double(q[1]) * pp.stepY;
+    const float* g = near + detail::kResultWarp + 2;
+    const double extentB = pp.windowSizeX / 2 * std::abs(b.nx) + pp.windowSizeY / 2 * std::abs(b.ny);
+    std::array<PartFit, 2> parts{}; // the negative side's, then the positive side's
+    for (int s = 0; s < 2; ++s) {
+        const bool plus = (s == 1) == facing;
+        const float warp[6] = {
+            float((plus ? near[detail::kResultPlusU] : near[detail::kResultMinusU]) + g[0] * dx + g[1] * dy),
+            float((plus ? near[detail::kResultPlusV] : near[detail::kResultMinusV]) + g[2] * dx + g[3] * dy),
+            g[0], g[1], g[2], g[3]};
+        std::vector<CutLine> part = {{a.nx, a.ny, phiA, jumpA + kClearance, s == 1 ? 1 : -1}};
+        if (std::abs(phiB) < extentB + jumpB + kClearance)
+            part.push_back({b.nx, b.ny, phiB, jumpB + kClearance, sideB});
+        const std::optional<PartFit> t = clearPartTranslation(images, pp, p[0], p[1], warp, part,
+                                                              std::max(jumpA, jumpB), rows, true, nullptr,
+                                                              kCrossingPart);
+        if (!t) return false;
+        parts[size_t(s)] = *t;
+    }
+    const double jx = parts[1].t[0] - parts[0].t[0], jy = parts[1].t[1] - parts[0].t[1];
+    const double sign = facing ? 1.0 : -1.0;
+    const double nearX = sign * near[detail::kResultJumpX], nearY = sign * near[detail::kResultJumpY];
+    if (std::hypot(jx, jy) < kSmallestJump ||
+        std::hypot(jx - nearX, jy - nearY) > kSameJump * std::max(std::hypot(jx, jy), jumpA) + kSameJumpSlack)
+        return false;
+    // The nearest fit's other figures stand for this one's; the costs are the parts'.
+    const float continuous = r[detail::kResultContinuousCost];
+    std::copy(near, near + detail::kResultFloats, r);
+    const PartFit& own = parts[phiA < 0.0 ? 1 : 0];
+    r[detail::kResultWarp] = float(own.t[0]);
+    r[detail::kResultWarp + 1] = float(own.t[1]);
+    r[detail::kResultJumpX] = float(jx);
+    r[detail::kResultJumpY] = float(jy);
+    r[detail::kResultAngle] = float(std::atan2(a.nx, a.ny) / kDegree);
+    r[detail::kResultPosition] = float(phiA);
+    r[detail::kResultMinusU] = float(parts[0].t[0]);
+    r[detail::kResultMinusV] = float(parts[0].t[1]);
+    r[detail::kResultPlusU] = float(parts[1].t[0]);
+    r[detail::kResultPlusV] = float(parts[1].t[1]);
+    r[detail::kResultEnrichedCost] = float(2.0 * (1.0 - std::min(parts[0].correlation, parts[1].correlation)));
+    r[detail::kResultContinuousCost] = continuous;
+    return true;
+}
+
+// The points a crack's line passes through (within a grid step) near its
+// crossing with another, without a kept fit of that crack, measured by parts
+// and kept. Near: the other's line passes within a window, where its jump
+// spoils the straddles the fits start from. A point both lines pass through
+// takes the nearer.
+void fitCrossings(const SeedGrid& grid, std::vector<float>& answers, std::vector<char>& kept,
+                  const PixelSearchParams& pp, const OwnSideImages& images) {
+    const std::vector<std::vector<size_t>> cracks = crossingCracks(grid, answers, kept, pp);
+    if (cracks.empty()) return;
+    std::vector<const std::vector<size_t>*> crackOf(grid.size(), nullptr);
+    for (const std::vector<size_t>& crack : cracks)
+        for (size_t k : crack) crackOf[k] = &crack;
+    const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
+    const double reach = kCrossingReach * std::max(pp.windowSizeX, pp.windowSizeY);
+    const double central = std::max(pp.stepX, pp.stepY), apart = std::sin(kCrossingAngle * kDegree);
+    // Each crack's line is drawn once per block of grid points a quarter window wide: it changes little across it.
+    const int block = std::max(1, std::max(pp.windowSizeX, pp.windowSizeY) / (4 * std::max(pp.stepX, pp.stepY)));
+    std::map<std::array<int, 3>, std::optional<NearLine>> blockLines;
+    const auto lineAt = [&](size_t c, int i, int j) -> const std::optional<NearLine>& {
+        const std::array<int, 3> key{int(c), i / block, j / block};
+        auto found = blockLines.find(key);
+        if (found == blockLines.end()) {
+            const double bx = (double(key[1] * block) + 0.5 * (block - 1)) * pp.stepX,
+                         by = (double(key[2] * block) + 0.5 * (block - 1)) * pp.stepY;
+            found = blockLines.emplace(key, lineNear(grid, answers, cracks[c], bx, by, reach, pp)).first;
+        }
+        return found->second;
+    };
+    // Measured against the fits kept before, so that no point's answer depends on the order.
+    const std::vector<float> before = answers;
+    std::vector<size_t> measured;
+    OwnSideRows rows;
+    for (size_t k = 0; k < grid.size(); ++k) {
+        const std::array<int, 2> p = grid.position(k);
+        const double x = double(p[0]) * pp.stepX, y = double(p[1]) * pp.stepY;
+        std::vector<NearLine> near;
+        for (size_t c = 0; c < cracks.size(); ++c) {
+            const std::optional<NearLine>& line = lineAt(c, p[0], p[1]);
+            if (line && std::abs(line->distance(x, y)) < 2.0 * (hx * std::abs(line->nx) + hy * std::abs(line->ny)))
+                near.push_back(*line);
+        }
+        if (near.size() < 2) continue;
+        std::sort(near.begin(), near.end(), [&](const NearLine& a, const NearLine& b) {
+            return std::abs(a.distance(x, y)) < std::abs(b.distance(x, y));
+        });
+        const NearLine& a = near.front();
+        if (std::abs(a.distance(x, y)) > central) continue;
+        const auto b = std::find_if(near.begin() + 1, near.end(),
+                                    [&](const NearLine& l) { return std::abs(a.nx * l.ny - a.ny * l.nx) >= apart; });
+        // A kept fit of the crack itself is measured again where the other cuts its subset: its one line
+        // smears the other's jump into its own.
+        if (b != near.end() && kept[k] && crackOf[k] == a.fits &&
+            std::abs(b->distance(x, y)) >= hx * std::abs(b->nx) + hy * std::abs(b->ny))
+            continue;
+        if (b != near.end() &&
+            measureCrossingPoint(grid, before, k, a, *b, reach, pp, images, rows, answers.data() + k * detail::kResultFloats))
+            measured.push_back(k);
+    }
+    for (size_t k : measured) kept[k] = 1;
 }
 
 // Lines of points at one depth from an edge whose departures from the field
@@ -2825,11 +3064,6 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
     dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
     trimTipFans(seedGrid, answers, kept, pixelParams, gridWidth, gridHeight);
-    for (size_t k = 0; k < seeds.size(); ++k) {
-        const int j = int(seeds[k].index / gridWidth);
-        if (j < rowBegin || j >= rowEnd) continue;
-        writePoint(outputs, seeds[k].index, answers.data() + k * detail::kResultFloats, kept[k]);
-    }
     const OwnSideImages ownSide{&reference,
                                 &deformed,
                                 size,
@@ -2837,6 +3071,12 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
                                 grid.marginY,
                                 params.interpolation,
                                 job.coefficients.empty() ? nullptr : job.coefficients.data()};
+    fitCrossings(seedGrid, answers, kept, pixelParams, ownSide);
+    for (size_t k = 0; k < seeds.size(); ++k) {
+        const int j = int(seeds[k].index / gridWidth);
+        if (j < rowBegin || j >= rowEnd) continue;
+        writePoint(outputs, seeds[k].index, answers.data() + k * detail::kResultFloats, kept[k]);
+    }
     blankSmearedPoints(outputs, field, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd, ownSide);
     blankContradictedFits(outputs, seedGrid, answers, kept, pixelParams, rowBegin, rowEnd);
     blankBeyondGridRuns(outputs, seedGrid, answers, kept, beyondGrid, pixelParams, rowBegin, rowEnd);

@@ -382,6 +382,36 @@ TEST(CrackLines, ALineThatTurnsIntoACrossingCrackIsCutAndEachCrackJoinedThroughT
     }
 }
 
+// Where two cracks cross at 39 degrees and the fits of each reach within two
+// cells of the other, a line's end can lie nearer the other crack's piece
+// beyond the crossing, round the corner, than its own: those ends used to be
+// joined first and then cut apart at the corner, so that neither crack was
+// joined through.
+TEST(CrackLines, PiecesThatReachANarrowCrossingAreJoinedStraightThrough) {
+    const float c = float(std::cos(51.0 * kPi / 180.0)), s = float(std::sin(51.0 * kPi / 180.0));
+    const auto along = [&](float t) { return std::array<float, 2>{32.0f + t * c, 30.0f + t * s}; };
+    std::vector<std::array<float, 2>> before, after, above, below;
+    for (int k = 25; k >= 0; --k) before.push_back(along(-1.7f - float(k)));
+    for (int k = 0; k <= 25; ++k) after.push_back(along(2.0f + float(k)));
+    for (int k = 25; k >= 0; --k) above.push_back({32.0f, 27.8f - float(k)});
+    for (int k = 0; k <= 25; ++k) below.push_back({32.0f, 31.7f + float(k)});
+    CrackLineSet set;
+    addPiece(set, before, c, s);
+    addPiece(set, above, 0.0f, 1.0f);
+    addPiece(set, after, c, s);
+    addPiece(set, below, 0.0f, 1.0f);
+    CrackLineParameters params;
+    params.stepX = 4;
+    params.windowSize = 21;
+    const CrackLineSet lines = extractCrackLines(set, params);
+    ASSERT_EQ(lines.lineCount(), 2u);
+    EXPECT_EQ(lines.size(), set.size());
+    for (size_t l = 0; l < 2; ++l) {
+        const size_t first = size_t(lines.lineStarts[l]), last = size_t(lines.lineStarts[l + 1]) - 1;
+        EXPECT_GT(std::hypot(lines.x[last] - lines.x[first], lines.y[last] - lines.y[first]), 50.0) << "line " << l;
+    }
+}
+
 TEST(CrackLines, SmoothFieldsHaveNoCrack) {
     // A 1 % gradient with noise, and a 1.5 px wave of 160 px period (strains up to 6 %).
     for (const bool wave : {false, true}) {
