@@ -2128,6 +2128,8 @@ void fitCrossings(const SeedGrid& grid, std::vector<float>& answers, std::vector
     const double hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const double reach = kCrossingReach * std::max(pp.windowSizeX, pp.windowSizeY);
     const double central = std::max(pp.stepX, pp.stepY), apart = std::sin(kCrossingAngle * kDegree);
+    // Lines and jumps are drawn from the fits kept before, so that no point's answer depends on the order.
+    const std::vector<float> before = answers;
     // Each crack's line is drawn once per block of grid points a quarter window wide: it changes little across it.
     const int block = std::max(1, std::max(pp.windowSizeX, pp.windowSizeY) / (4 * std::max(pp.stepX, pp.stepY)));
     std::map<std::array<int, 3>, std::optional<NearLine>> blockLines;
@@ -2137,12 +2139,10 @@ void fitCrossings(const SeedGrid& grid, std::vector<float>& answers, std::vector
         if (found == blockLines.end()) {
             const double bx = (double(key[1] * block) + 0.5 * (block - 1)) * pp.stepX,
                          by = (double(key[2] * block) + 0.5 * (block - 1)) * pp.stepY;
-            found = blockLines.emplace(key, lineNear(grid, answers, cracks[c], bx, by, reach, pp)).first;
+            found = blockLines.emplace(key, lineNear(grid, before, cracks[c], bx, by, reach, pp)).first;
         }
         return found->second;
     };
-    // Measured against the fits kept before, so that no point's answer depends on the order.
-    const std::vector<float> before = answers;
     std::vector<size_t> measured;
     OwnSideRows rows;
     for (size_t k = 0; k < grid.size(); ++k) {
