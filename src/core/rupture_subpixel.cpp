@@ -2038,7 +2038,8 @@ std::optional<NearLine> lineNear(const SeedGrid& grid, const std::vector<float>&
 
 // Point k measured by parts across crack a near its crossing with b, into
 // `r` (kResultFloats values) when the parts settle and the jump agrees with
-// the nearest kept fit of a's on the centre's side of b.
+// the nearest kept fit of a's whose subset b leaves clear on the centre's
+// side, which also gives the parts' gradients and their starts.
 bool measureCrossingPoint(const SeedGrid& grid, const std::vector<float>& answers, size_t k, const NearLine& a,
                           const NearLine& b, double reach, const PixelSearchParams& pp, const OwnSideImages& images,
                           OwnSideRows& rows, float* r) {
@@ -2048,30 +2049,33 @@ bool measureCrossingPoint(const SeedGrid& grid, const std::vector<float>& answer
     // Offsets from the centre, as the fits give them: a sample at d lies on the positive side when n.d > phi.
     const double phiA = -a.distance(x, y), phiB = -b.distance(x, y);
     const int sideB = phiB < 0.0 ? 1 : -1;
-    // The nearest kept fit of a's on the centre's side of b (beyond it a's parts move by b's jump too), and of b's.
-    const auto nearest = [&](const NearLine& line, bool sameSideOfB) -> std::optional<size_t> {
+    const double extentB = pp.windowSizeX / 2 * std::abs(b.nx) + pp.windowSizeY / 2 * std::abs(b.ny);
+    // The nearest kept fit of b's, and of a's whose subset b leaves clear on the centre's side: beyond b a's
+    // parts move by b's jump too, and a fit whose subset b cuts bends its gradients and its jump by it.
+    const auto nearest = [&](const NearLine& line, double clearOfB) -> std::optional<size_t> {
         double closest = reach;
         std::optional<size_t> found;
         for (size_t n : *line.fits) {
             const std::array<int, 2> q = grid.position(n);
             const double qx = double(q[0]) * pp.stepX, qy = double(q[1]) * pp.stepY, d = std::hypot(qx - x, qy - y);
-            if (d <= closest && (!sameSideOfB || (b.distance(qx, qy) > 0.0 ? 1 : -1) == sideB)) closest = d, found = n;
+            if (d <= closest && double(sideB) * b.distance(qx, qy) >= clearOfB) closest = d, found = n;
         }
         return found;
     };
-    const std::optional<size_t> nearA = nearest(a, true), nearB = nearest(b, false);
-    if (!nearA || !nearB) return false;
-    const float* near = answers.data() + *nearA * detail::kResultFloats;
+    const std::optional<size_t> nearB = nearest(b, -std::numeric_limits<double>::infinity());
+    if (!nearB) return false;
     const float* across = answers.data() + *nearB * detail::kResultFloats;
-    const double jumpA = std::hypot(near[detail::kResultJumpX], near[detail::kResultJumpY]);
     const double jumpB = std::hypot(across[detail::kResultJumpX], across[detail::kResultJumpY]);
+    const std::optional<size_t> nearA = nearest(a, extentB + jumpB + kClearance);
+    if (!nearA) return false;
+    const float* near = answers.data() + *nearA * detail::kResultFloats;
+    const double jumpA = std::hypot(near[detail::kResultJumpX], near[detail::kResultJumpY]);
     // The nearest fit's sides as a's: its normal may face the other way.
     const double angle = near[detail::kResultAngle] * kDegree;
     const bool facing = std::sin(angle) * a.nx + std::cos(angle) * a.ny >= 0.0;
     const std::array<int, 2> q = grid.position(*nearA);
     const double dx = x - double(q[0]) * pp.stepX, dy = y - double(q[1]) * pp.stepY;
     const float* g = near + detail::kResultWarp + 2;
-    const double extentB = pp.windowSizeX / 2 * std::abs(b.nx) + pp.windowSizeY / 2 * std::abs(b.ny);
     std::array<PartFit, 2> parts{}; // the negative side's, then the positive side's
     for (int s = 0; s < 2; ++s) {
         const bool plus = (s == 1) == facing;
