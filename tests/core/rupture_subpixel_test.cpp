@@ -359,6 +359,23 @@ void expectSidesOrNothing(const TracedPair& t, int window) {
     EXPECT_LT(std::sqrt(squares / std::max(measured, 1)), 0.03);
 }
 
+// Line l of a traced pair, in pixels.
+std::vector<testing::Vec2> linePixels(const TracedPair& t, size_t l) {
+    const GridLayout& g = t.grid;
+    std::vector<testing::Vec2> points;
+    for (size_t q = size_t(t.lines.lineStarts[l]); q < size_t(t.lines.lineStarts[l + 1]); ++q)
+        points.push_back({g.marginX + double(t.lines.x[q]) * g.params.stepX,
+                          g.marginY + double(t.lines.y[q]) * g.params.stepY});
+    return points;
+}
+
+// The share of crack k that line l of a traced pair covers.
+double lineShare(const TracedPair& t, size_t k, const std::vector<testing::Vec2>& points) {
+    const GridLayout& g = t.grid;
+    const testing::Vec2 lo{g.x(0), g.y(0)}, hi{g.x(g.count() - 1), g.y(g.count() - 1)};
+    return testing::coveredShare(t.pair, k, points, lo, hi, 4.0, g.params.stepX);
+}
+
 // Each crack of a pair is traced by one line over at least 95 % of its length
 // inside the grid, with its jump (the engine's, smoothed along the line) within
 // 0.05 px rms; no line strays from the cracks; and every point whose subset a
@@ -392,15 +409,11 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
             return testing::Vec2{g.marginX + double(t.lines.x[q]) * g.params.stepX,
                                  g.marginY + double(t.lines.y[q]) * g.params.stepY};
         };
-        const testing::Vec2 lo{g.x(0), g.y(0)}, hi{g.x(g.count() - 1), g.y(g.count() - 1)};
         for (size_t k = 0; k < plan.cracks.size(); ++k) {
             double best = 0.0, squares = 0.0;
             int jumps = 0;
             for (size_t l = 0; l < t.lines.lineCount(); ++l) {
-                std::vector<testing::Vec2> points;
-                for (size_t q = size_t(t.lines.lineStarts[l]); q < size_t(t.lines.lineStarts[l + 1]); ++q)
-                    points.push_back(linePoint(q));
-                const double share = testing::coveredShare(t.pair, k, points, lo, hi, 4.0, g.params.stepX);
+                const double share = lineShare(t, k, linePixels(t, l));
                 if (share <= best) continue;
                 best = share;
                 squares = 0.0;
@@ -431,16 +444,9 @@ TEST(RuptureSubpixel, TracesEachCrackEndToEndAndMeasuresBothSides) {
 
 // The share of crack k of a traced pair that its best line covers.
 double tracedShare(const TracedPair& t, size_t k) {
-    const GridLayout& g = t.grid;
-    const testing::Vec2 lo{g.x(0), g.y(0)}, hi{g.x(g.count() - 1), g.y(g.count() - 1)};
     double best = 0.0;
-    for (size_t l = 0; l < t.lines.lineCount(); ++l) {
-        std::vector<testing::Vec2> points;
-        for (size_t q = size_t(t.lines.lineStarts[l]); q < size_t(t.lines.lineStarts[l + 1]); ++q)
-            points.push_back({g.marginX + double(t.lines.x[q]) * g.params.stepX,
-                              g.marginY + double(t.lines.y[q]) * g.params.stepY});
-        best = std::max(best, testing::coveredShare(t.pair, k, points, lo, hi, 4.0, g.params.stepX));
-    }
+    for (size_t l = 0; l < t.lines.lineCount(); ++l)
+        best = std::max(best, lineShare(t, k, linePixels(t, l)));
     return best;
 }
 
@@ -607,16 +613,11 @@ TEST(RuptureSubpixel, GivesANearlyVerticalCrackCrossedByAnotherOneOrientation) {
 
 // The RMS difference between the jumps along crack k's best line and its own.
 double bestLineJumpRms(const TracedPair& t, size_t k) {
-    const GridLayout& g = t.grid;
-    const testing::Vec2 lo{g.x(0), g.y(0)}, hi{g.x(g.count() - 1), g.y(g.count() - 1)};
     double best = 0.0, squares = 0.0;
     int count = 0;
     for (size_t l = 0; l < t.lines.lineCount(); ++l) {
-        std::vector<testing::Vec2> points;
-        for (size_t q = size_t(t.lines.lineStarts[l]); q < size_t(t.lines.lineStarts[l + 1]); ++q)
-            points.push_back({g.marginX + double(t.lines.x[q]) * g.params.stepX,
-                              g.marginY + double(t.lines.y[q]) * g.params.stepY});
-        const double share = testing::coveredShare(t.pair, k, points, lo, hi, 4.0, g.params.stepX);
+        const std::vector<testing::Vec2> points = linePixels(t, l);
+        const double share = lineShare(t, k, points);
         if (share <= best) continue;
         best = share, squares = 0.0, count = 0;
         const testing::Vec2 n = t.pair.normal(k), truth = t.pair.plan.cracks[k].jump;
