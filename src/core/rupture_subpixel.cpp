@@ -1847,9 +1847,20 @@ double median(std::vector<double>& values) {
 // two sides' fits there differ by more than kTipFan, or only one side holds
 // fits although the grid reaches the other, no other crack crosses there and
 // their jump has faded below kTipJumpShare of the crack's median, at most a
-// window's length from each end and never the whole crack.
+// window's length from each end and never the whole crack. Where both sides
+// hold fits that fan apart by less, their jumps still fade past the tip: a
+// crack that ends as in an elastic body kept such fits up to 13 px past it at
+// 61 px windows, with a fifth of the crack's median jump. So a slice whose
+// fits' mean jump is below kTipFade of the median is dropped too; an opening
+// that grows as the root of the distance behind the tip stays below that only
+// over the last tenth of the distance where it reaches the median, and the
+// line there ended 3 to 19 px short of the tip instead.
 constexpr double kTipFan = 10.0; // degrees
 constexpr double kTipJumpShare = 0.6;
+constexpr double kTipFade = 0.3;
+// Cracks cross only where their lines lie at least this far apart: nearly
+// parallel fits are pieces of one crack, or its tip's fan.
+constexpr double kCrossingAngle = 20.0; // degrees
 
 struct FanSlice {
     // Per side of the crack's line: the fits, the sum of their turns from the crack's axis, of their
@@ -1866,15 +1877,19 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
     std::vector<size_t> owner(grid.size(), cracks.size());
     for (size_t c = 0; c < cracks.size(); ++c)
         for (size_t k : cracks[c]) owner[k] = c;
-    // Whether another crack's fits lie within two windows of (x, y): where cracks cross, each one's fits
-    // leave a hole up to about two windows long, whose ends hold only one side's fits too.
-    const auto crossedNear = [&](size_t c, double x, double y) {
+    // Whether fits of another crack that crosses the axis lie within two windows of (x, y): where cracks
+    // cross, each one's fits leave a hole up to about two windows long, whose ends hold only one side's fits
+    // too. The fits on the far side of a tip's fan can form a piece of their own, which crosses nothing.
+    const auto crossedNear = [&](size_t c, double axis, double x, double y) {
         const int ri = int(std::ceil(4.0 * reach / pp.stepX)), rj = int(std::ceil(4.0 * reach / pp.stepY));
         const int ci = int(std::lround(x / pp.stepX)), cj = int(std::lround(y / pp.stepY));
         for (int j = cj - rj; j <= cj + rj; ++j)
             for (int i = ci - ri; i <= ci + ri; ++i) {
                 const int64_t n = grid.at(i, j);
-                if (n >= 0 && owner[size_t(n)] != c && owner[size_t(n)] < cracks.size()) return true;
+                if (n >= 0 && owner[size_t(n)] != c && owner[size_t(n)] < cracks.size() &&
+                    std::abs(std::sin(result(size_t(n))[detail::kResultAngle] * kDegree - axis)) >=
+                        std::sin(kCrossingAngle * kDegree))
+                    return true;
             }
         return false;
     };
@@ -1923,7 +1938,8 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             if (found == slices.end()) return false;
             const FanSlice& f = found->second;
             if (f.fits[0] > 0.0 && f.fits[1] > 0.0)
-                return std::abs(f.turns[0] / f.fits[0] - f.turns[1] / f.fits[1]) > kTipFan;
+                return std::abs(f.turns[0] / f.fits[0] - f.turns[1] / f.fits[1]) > kTipFan ||
+                       f.jump[0] + f.jump[1] < kTipFade * typicalJump * (f.fits[0] + f.fits[1]);
             const size_t side = f.fits[0] > 0.0 ? 0 : 1;
             // Where a crack's fits leave a gap, the ends beside it keep their jump; towards a tip it fades.
             if (f.jump[side] / f.fits[side] >= kTipJumpShare * typicalJump) return false;
@@ -1931,7 +1947,7 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             const double across = 2.0 * f.distance[side] / f.fits[side] * (side == 0 ? 1.0 : -1.0);
             const double x = f.x[side] / f.fits[side] + across * nx, y = f.y[side] / f.fits[side] + across * ny;
             return x >= 0.0 && y >= 0.0 && x <= double(gridWidth - 1) * pp.stepX &&
-                   y <= double(gridHeight - 1) * pp.stepY && !crossedNear(c, x, y);
+                   y <= double(gridHeight - 1) * pp.stepY && !crossedNear(c, axis, x, y);
         };
         const long first = slices.begin()->first, last = slices.rbegin()->first;
         const long most = std::max(1L, long(std::floor(2.0 * reach / slice)));
@@ -1939,10 +1955,23 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
         while (low <= last && low - first < most && endsBefore(low)) ++low;
         while (high >= low && last - high < most && endsBefore(high)) --high;
         if ((low == first && high == last) || low > high) continue;
+        std::vector<size_t> dropped;
         for (size_t k : crack) {
             const long at = sliceOf(k);
-            if (at < low || at > high) kept[k] = 0;
+            if (at < low || at > high) kept[k] = 0, dropped.push_back(k);
         }
+        // The far side of a fan past the tip can be a piece of a few fits of its own: it goes with the fan.
+        const auto besideDropped = [&](size_t k) {
+            const std::array<int, 2> p = grid.position(k);
+            const long at = sliceOf(k);
+            return (at < low || at > high) && std::any_of(dropped.begin(), dropped.end(), [&](size_t d) {
+                       const std::array<int, 2> q = grid.position(d);
+                       return std::hypot(double(p[0] - q[0]) * pp.stepX, double(p[1] - q[1]) * pp.stepY) <= reach;
+                   });
+        };
+        for (const std::vector<size_t>& piece : cracks)
+            if (piece.size() < kMinCrackPoints && std::all_of(piece.begin(), piece.end(), besideDropped))
+                for (size_t k : piece) kept[k] = 0;
     }
 }
 
@@ -1957,9 +1986,7 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
 // on the centre's side of the other crack, clear of both gaps, and the point's
 // displacement its own part's. The jump must agree with the nearest kept fit's
 // of that crack, as neighbours of one crack do. Only lines at least
-// kCrossingAngle apart cross: nearly parallel fits are pieces of one crack, or
-// its tip's fan.
-constexpr double kCrossingAngle = 20.0; // degrees
+// kCrossingAngle apart cross.
 // A part measured at a crossing holds at least this share of the subset.
 constexpr double kCrossingPart = 0.1;
 // A crack's line near a point is drawn from its kept fits within this many

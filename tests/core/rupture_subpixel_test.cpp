@@ -535,15 +535,19 @@ TEST(RuptureSubpixel, EndsAFaintCrackAtItsTip) {
 // with openings of a tenth of a pixel. Two random draws (an 0.84 px jump
 // 114 px behind the tip on 1.3 px bright spots; a 0.29 px one 58 px behind
 // it, within half a degree of vertical) were flagged up to 19 and 13 px past
-// the tip at 61 px windows. Nothing is flagged more than 8 px past it, and
-// the crack behind is kept.
+// the tip at 61 px windows. Past the tip the fits can also fan apart by less,
+// their jumps faded to a fifth of the crack's, with the far side's few fits a
+// piece of their own: on the grid the benchmark lays, the second draw and a
+// third (a 0.96 px jump 44 px behind the tip, 1.8 px bright spots) were still
+// flagged 13 and 11 px past it. Nothing is flagged more than 8 px past it,
+// and the crack behind is kept.
 TEST(RuptureSubpixel, EndsACrackAtAnElasticTipWithoutFlaggingPastIt) {
-    for (std::uint64_t seed : {95u, 24u}) {
+    for (std::uint64_t seed : {95u, 24u, 81u}) {
         const testing::RandomCrackPlan drawn = testing::randomCrackPlan(seed);
         SCOPED_TRACE(drawn.plan.name);
         ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Tip);
         ASSERT_TRUE(drawn.plan.cracks[0].elasticTip);
-        const TracedPair t = traceAt(drawn.plan, 61);
+        const TracedPair t = traceAt(drawn.plan, 61, 6);
         ASSERT_TRUE(t.e.ok) << t.e.error;
         const double tip = drawn.plan.cracks[0].tip;
         int past = 0, behind = 0;
