@@ -646,7 +646,10 @@ double bestLineJumpRms(const TracedPair& t, size_t k) {
 // by themselves, so one line traces each crack through the crossing, and it
 // carries that crack's own jump. At 39 degrees the ends of the two lines used
 // to be joined round the corner and then cut apart, and the line points beside
-// the other crack took its jump as well.
+// the other crack took its jump as well. At 25 degrees the parts beside the
+// other crack grow thin, so the hole there is only narrowed (to some 40 px of
+// 300 at 31 px windows), but each crack is still one line: round the corner,
+// each line used to trace half of one crack and half of the other.
 TEST(RuptureSubpixel, TracesEachOfTwoCrossingCracksThroughTheCrossing) {
     const auto opening = [](double angle, double length) {
         const double a = angle * kPi / 180.0;
@@ -661,14 +664,19 @@ TEST(RuptureSubpixel, TracesEachOfTwoCrossingCracksThroughTheCrossing) {
     narrow.name = "39 degrees";
     narrow.angle = 128.9;
     narrow.cracks = {{0.0, {0.25, 0.035}}, {8.0, {0.2, 1.12}, std::numeric_limits<double>::infinity(), 89.3}};
-    for (const testing::CrackPairPlan& plan : {wide, narrow})
+    testing::CrackPairPlan shallow = wide;
+    shallow.name = "25 degrees";
+    shallow.angle = 14.0;
+    shallow.cracks = {{0.0, opening(44.0, 0.9)}, {6.0, opening(-11.0, 0.7), std::numeric_limits<double>::infinity(), 39.0}};
+    for (const testing::CrackPairPlan& plan : {wide, narrow, shallow})
         for (int window : {21, 31}) {
             SCOPED_TRACE(plan.name + ", " + std::to_string(window) + " px");
             const TracedPair t = traceAt(plan, window);
             ASSERT_TRUE(t.e.ok) << t.e.error;
+            const bool thin = plan.name == shallow.name;
             for (size_t k : {0u, 1u}) {
-                EXPECT_GE(tracedShare(t, k), 0.95) << "crack " << k;
-                EXPECT_LT(bestLineJumpRms(t, k), 0.05) << "crack " << k;
+                EXPECT_GE(tracedShare(t, k), thin ? 0.9 : 0.95) << "crack " << k;
+                EXPECT_LT(bestLineJumpRms(t, k), thin ? 0.07 : 0.05) << "crack " << k;
             }
         }
 }

@@ -340,6 +340,11 @@ std::vector<CrackPairPlan> crackPairCatalogue() {
         s.cracks = {CrackSpec{-0.5 * apart, opening(10.0, 0.8, 20.0)}, CrackSpec{0.5 * apart, opening(10.0, 0.6, -30.0)}};
         all.push_back(s);
     }
+    // Two cracks crossing at 25 degrees: for a window or two each side of the crossing
+    // the subsets hold both, and a line can run round the corner from one into the other.
+    CrackPairPlan crossing = single("cross25_a14", 512, 14.0, opening(14.0, 0.9, 30.0), false);
+    crossing.cracks.push_back(CrackSpec{6.0, opening(39.0, 0.7, -50.0), std::numeric_limits<double>::infinity(), 39.0});
+    all.push_back(crossing);
     CrackPairPlan sine;
     sine.name = "smooth_sine64";
     sine.base = sinusoidField({0.0, 0.5}, 64.0);
