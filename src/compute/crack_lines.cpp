@@ -705,20 +705,31 @@ void dropHooks(std::vector<Point>& line) {
     }
 }
 
-// Cuts a line where the straight stretches of kStraightPoints points before and
-// after a point turn by more than kCornerAngle, at the sharpest such turn: the
-// first pass links neighbours that turn by up to maxLinkAngle, and where two
-// cracks cross it can run from one into the other.
+// A few points set off from a straight crack by half a cell, as near a
+// crossing or where a spot misleads a fit, turn the straight stretches of
+// kStraightPoints points either side of them by 20 degrees, and stretches of
+// twice as many by 7: a corner turns those by more than kLongCornerAngle too.
+constexpr double kLongCornerAngle = 15.0; // degrees
+constexpr size_t kLongStraightPoints = 2 * kStraightPoints;
+
+// Cuts a line where the straight stretches before and after a point turn by
+// more than kCornerAngle (and the long ones by more than kLongCornerAngle), at
+// the sharpest such turn: the first pass links neighbours that turn by up to
+// maxLinkAngle, and where two cracks cross it can run from one into the other.
 std::vector<std::vector<Point>> cutCorners(std::vector<Point> line) {
     std::vector<std::vector<Point>> pieces;
     const double straight = std::cos(kCornerAngle / kDegrees);
+    const double longStraight = std::cos(kLongCornerAngle / kDegrees);
     while (line.size() >= 2 * kStraightPoints) {
         size_t sharpest = 0;
         double least = straight;
         for (size_t k = kStraightPoints; k + kStraightPoints <= line.size(); ++k) {
             const Vec before = fitStraight(line, k - kStraightPoints, k).second;
             const double turn = dot(before, fitStraight(line, k, k + kStraightPoints).second);
-            if (turn < least) least = turn, sharpest = k;
+            if (turn >= least) continue;
+            const Vec longBefore = fitStraight(line, k >= kLongStraightPoints ? k - kLongStraightPoints : 0, k).second;
+            const Vec longAfter = fitStraight(line, k, std::min(line.size(), k + kLongStraightPoints)).second;
+            if (dot(longBefore, longAfter) < longStraight) least = turn, sharpest = k;
         }
         if (sharpest == 0) break;
         pieces.emplace_back(line.begin(), line.begin() + std::ptrdiff_t(sharpest));
@@ -850,15 +861,16 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
 
     // Every chain starts at a line end that was not joined. A chain is cut
     // where the pieces on either side of a join, or of a run of pieces too short
-    // to have a direction, turn by more than kCornerAngle: two cracks that cross
-    // leave stray fits around the hole, which can step round the corner.
+    // to have a direction, turn by more than kCornerAngle (their long stretches by
+    // more than kLongCornerAngle): two cracks that cross leave stray fits around
+    // the hole, which can step round the corner.
     std::vector<std::vector<Point>> chains;
     std::vector<bool> done(lines.size(), false);
-    const double straight = std::cos(kCornerAngle / kDegrees);
+    const double straight = std::cos(kCornerAngle / kDegrees), longStraight = std::cos(kLongCornerAngle / kDegrees);
     for (size_t start = 0; start < 2 * lines.size(); ++start) {
         if (done[start / 2] || joined[start] >= 0) continue;
         std::vector<Point> chain, stray;
-        Vec heading;  // the direction in which the last piece long enough to have one ends
+        Vec heading, longHeading;  // the directions in which the last piece long enough to have one ends
         for (std::ptrdiff_t entry = std::ptrdiff_t(start); entry >= 0;) {
             std::vector<Point>& line = lines[size_t(entry) / 2];
             done[size_t(entry) / 2] = true;
@@ -868,7 +880,9 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
                 stray.insert(stray.end(), line.begin(), line.end());
                 continue;
             }
-            if (norm(heading) > 0.0 && dot(heading, fitStraight(line, 0, kStraightPoints).second) < straight) {
+            if (norm(heading) > 0.0 && dot(heading, fitStraight(line, 0, kStraightPoints).second) < straight &&
+                dot(longHeading, fitStraight(line, 0, std::min(line.size(), kLongStraightPoints)).second) <
+                    longStraight) {
                 chains.push_back(std::move(chain));
                 chain.clear();
             } else {
@@ -877,6 +891,7 @@ std::vector<std::vector<Point>> joinAcrossGaps(std::vector<std::vector<Point>> l
             stray.clear();
             chain.insert(chain.end(), line.begin(), line.end());
             heading = fitStraight(line, line.size() - kStraightPoints, line.size()).second;
+            longHeading = fitStraight(line, line.size() - std::min(line.size(), kLongStraightPoints), line.size()).second;
         }
         chain.insert(chain.end(), stray.begin(), stray.end());
         chains.push_back(std::move(chain));

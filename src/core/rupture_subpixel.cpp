@@ -1854,7 +1854,7 @@ double median(std::vector<double>& values) {
 // fits' mean jump is below kTipFade of the median is dropped too; an opening
 // that grows as the root of the distance behind the tip stays below that only
 // over the last tenth of the distance where it reaches the median, and the
-// line there ended 3 to 19 px short of the tip instead.
+// line there ended 9 to 25 px short of the tip instead.
 constexpr double kTipFan = 10.0; // degrees
 constexpr double kTipJumpShare = 0.6;
 constexpr double kTipFade = 0.3;

@@ -382,6 +382,43 @@ TEST(CrackLines, ALineThatTurnsIntoACrossingCrackIsCutAndEachCrackJoinedThroughT
     }
 }
 
+// Points set off a straight crack by half a cell and more turn the six-point
+// stretches either side of them by over 20 degrees, and used to cut one crack
+// into two lines: four points where a large spot misled the fits, and the
+// ends of a gap that bend by a cell towards a crossing crack too faint to give
+// a line (both as a 61 px window measured them on a B-spline pair).
+TEST(CrackLines, PointsSetOffAStraightCrackDoNotCutIt) {
+    CrackLineParameters params;
+    params.stepX = 4;
+    params.windowSize = 61;
+    // Along and across the crack, in cells, from 2 and 30.
+    const auto piece = [](const std::vector<std::array<float, 2>>& measured, float before, float after) {
+        std::vector<std::array<float, 2>> points;
+        for (float t = before; t < measured.front()[0] - 0.5f; t += 0.7f) points.push_back({2.0f + t, 30.0f});
+        for (const auto& m : measured) points.push_back({2.0f + m[0], 30.0f + m[1]});
+        for (float t = measured.back()[0] + 0.7f; t <= after; t += 0.7f) points.push_back({2.0f + t, 30.0f});
+        return points;
+    };
+    CrackLineSet bumped;
+    addPiece(bumped, piece({{7.04f, -0.03f}, {7.81f, -0.07f}, {9.2f, -0.5f}, {9.86f, -0.63f}, {10.6f, -0.62f},
+                            {11.27f, -0.76f}, {12.03f, 0.0f}, {12.82f, -0.02f}},
+                           0.0f, 40.0f));
+    const CrackLineSet one = extractCrackLines(bumped, params);
+    EXPECT_EQ(one.lineCount(), 1u);
+    EXPECT_EQ(one.size(), bumped.size());
+
+    CrackLineSet bent;
+    addPiece(bent, piece({{8.06f, -0.09f}, {9.41f, -0.04f}, {10.28f, -0.11f}, {11.65f, -0.16f}, {12.49f, -0.52f},
+                          {13.01f, -0.58f}, {14.34f, -1.11f}},
+                         0.0f, 14.34f));
+    addPiece(bent, {{19.5f, 29.1f}}); // a stray fit in the gap
+    addPiece(bent, piece({{20.66f, -0.82f}, {21.92f, -0.28f}, {22.82f, -0.22f}, {24.16f, -0.1f}, {25.06f, 0.04f}},
+                         20.66f, 50.0f));
+    const CrackLineSet joined = extractCrackLines(bent, params);
+    EXPECT_EQ(joined.lineCount(), 1u);
+    EXPECT_EQ(longestLine(joined), int32_t(joined.size()));
+}
+
 // Where two cracks cross at 39 degrees and the fits of each reach within two
 // cells of the other, a line's end can lie nearer the other crack's piece
 // beyond the crossing, round the corner, than its own: those ends used to be
