@@ -2506,11 +2506,11 @@ std::vector<EdgeReach> decorrelatedEdgeLines(const StartField& field, const Seed
 // (stripDecorrelates), and the half agrees with the field inside better, the
 // half's value stands; where the point still departs from the field inside by
 // more than the threshold, it holds none. The value the crack stage gave it
-// (its own side's) is the one judged. Every such point is measured again, not
-// only those that depart by the bar: on the third line from the edge, whose
-// subsets a dark gap reached a pixel into, points were off by up to 0.12 px
-// while their departures, which the inner pair's bend allowance eases, stayed
-// within it.
+// (its own side's) is the one judged. On the line a step further in than a
+// cut one, a point is measured again whatever its departure: there, on the
+// third line from the edge, whose subsets a dark gap reached a pixel into,
+// points were off by up to 0.12 px while their departures, which the inner
+// pair's bend allowance eases, stayed within the bar.
 constexpr double kHalfShare = 0.35;
 constexpr double kHalfFloor = 0.03; // px: below the bilinear sampling's own spread on fine speckle
 
@@ -2582,24 +2582,35 @@ void judgeEdgePoints(const Outputs& o, const StartField& field, const Seeding& s
             const EdgeDeparture own = departure(i, j, value);
             if (!own.found) continue;
             const bool lineShifted = shifted[index] != 0;
-            // The point's own gradients bent with the strip; the field inside holds the half's. The half's
-            // centre lies a quarter window inwards, where a gradient's error moves it by that lever.
-            float warp[6] = {value[0], value[1], own.inner[2], own.inner[3], own.inner[4], own.inner[5]};
-            warp[own.dx ? 2 : 3] = float(own.slope[0]);
-            warp[own.dx ? 4 : 5] = float(own.slope[1]);
-            const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, rows);
-            if (t && (lineShifted || std::hypot(t->t[0] - value[0], t->t[1] - value[1]) > bar)) {
-                const float half[2] = {float(t->t[0]), float(t->t[1])};
-                const double away = departure(i, j, half).residual;
-                if ((lineShifted || away < own.residual) && away <= seeding.threshold &&
-                    (lineShifted || stripDecorrelates(value, field.warp(i, j), i, j, pp, images, *t, rows))) {
-                    o.out.dispX[index] = half[0];
-                    o.out.dispY[index] = half[1];
-                    // The gradients were fitted over the whole subset, the strip included.
-                    if (o.gradients)
-                        for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy})
-                            (*g)[index] = kNaN;
-                    continue;
+            // The line a step further in than a cut one: its subsets reach a pixel or two past the strip.
+            const auto outerCut = [&](int di, int dj) {
+                const int a = i + di, b = j + dj;
+                return a >= 0 && b >= 0 && a < width && b < height && shifted[field.index(a, b)] != 0;
+            };
+            const bool besideCut = (i < seeding.reachX && outerCut(-1, 0)) ||
+                                   (i >= width - seeding.reachX && outerCut(1, 0)) ||
+                                   (j < seeding.reachY && outerCut(0, -1)) ||
+                                   (j >= height - seeding.reachY && outerCut(0, 1));
+            if (own.residual > bar || lineShifted || besideCut) {
+                // The point's own gradients bent with the strip; the field inside holds the half's. The half's
+                // centre lies a quarter window inwards, where a gradient's error moves it by that lever.
+                float warp[6] = {value[0], value[1], own.inner[2], own.inner[3], own.inner[4], own.inner[5]};
+                warp[own.dx ? 2 : 3] = float(own.slope[0]);
+                warp[own.dx ? 4 : 5] = float(own.slope[1]);
+                const auto t = clearPartTranslation(images, pp, i, j, warp, edges, 0.0, rows);
+                if (t && (lineShifted || std::hypot(t->t[0] - value[0], t->t[1] - value[1]) > bar)) {
+                    const float half[2] = {float(t->t[0]), float(t->t[1])};
+                    const double away = departure(i, j, half).residual;
+                    if ((lineShifted || away < own.residual) && away <= seeding.threshold &&
+                        (lineShifted || stripDecorrelates(value, field.warp(i, j), i, j, pp, images, *t, rows))) {
+                        o.out.dispX[index] = half[0];
+                        o.out.dispY[index] = half[1];
+                        // The gradients were fitted over the whole subset, the strip included.
+                        if (o.gradients)
+                            for (std::vector<float>* g : {&o.out.duDx, &o.out.duDy, &o.out.dvDx, &o.out.dvDy})
+                                (*g)[index] = kNaN;
+                        continue;
+                    }
                 }
             }
             if (own.residual > seeding.threshold || lineShifted) blankPoint(o, index);
