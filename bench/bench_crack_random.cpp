@@ -127,8 +127,9 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
     int falsePoints = 0, far = 0, farWithin = 0, farHeld = 0;
     // [crack]: flagged points whose normal faces the truth's, and those whose normal faces away.
     std::vector<std::array<int, 2>> facing(cracks, {0, 0});
-    // [crack][moving side]: band points, held, within tolerance, smeared; then flagged in the band
-    std::vector<std::array<std::array<double, 5>, 2>> bands(cracks, {{{}, {}}});
+    // [crack][moving side]: band points, held, within tolerance, smeared; then flagged in the band, and the
+    // held points' errors summed along the crack's jump towards the other side
+    std::vector<std::array<std::array<double, 6>, 2>> bands(cracks, {{{}, {}}});
     for (int j = 0; j < run.out.gridHeight; ++j)
         for (int i = 0; i < run.out.gridWidth; ++i) {
             const size_t index = size_t(j) * size_t(run.out.gridWidth) + size_t(i);
@@ -170,6 +171,15 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             band[2] += error <= tolerance;
             band[3] += std::isfinite(error) && error > tolerance;
             band[4] += flagged;
+            if (std::isfinite(error)) {
+                const Vec2 jump = pair.plan.cracks[cutting].jump;
+                const double size = std::hypot(jump[0], jump[1]);
+                // A smear pulls each side towards the other's displacement.
+                if (size > 0.0)
+                    band[5] += (moving ? -1.0 : 1.0) *
+                               ((run.out.dispX[index] - truth[0]) * jump[0] + (run.out.dispY[index] - truth[1]) * jump[1]) /
+                               size;
+            }
         }
     out.push_back({"false_points", falsePoints});
     if (kind == CrackDrawKind::Tip) {
@@ -191,7 +201,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
         out.push_back({"tip_flagged_past_px", furthest});
     }
     out.push_back({"far_within_share", far > 0 ? double(farWithin) / far : std::nan("")});
-    double smeared = 0.0, flaggedInBand = 0.0, inBand = 0.0, heldInBand = 0.0;
+    double smeared = 0.0, flaggedInBand = 0.0, inBand = 0.0, heldInBand = 0.0, along = 0.0;
     for (size_t k = 0; k < cracks; ++k)
         for (int moving = 0; moving < 2; ++moving) {
             const auto& band = bands[k][size_t(moving)];
@@ -202,6 +212,7 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
             heldInBand += band[1];
             flaggedInBand += band[4];
             inBand += band[0];
+            along += band[5];
         }
     for (size_t k = 0; k < cracks; ++k) {
         const int all = facing[k][0] + facing[k][1];
@@ -218,6 +229,9 @@ void scorePoints(const CrackPair& pair, const CrackPairRun& run, const CrackPair
         const double noiseOff = farHeld > 0 ? heldInBand * (1.0 - double(farWithin) / farHeld) : 0.0;
         out.push_back({"border_smeared_beyond_noise", std::max(0.0, smeared - noiseOff)});
         out.push_back({"border_cut_points", inBand});
+        // A smear is a bias, which the noise that the count above subtracts does not average away: the held cut
+        // points' mean error along the jump.
+        out.push_back({"border_bias_px", heldInBand > 0 ? std::abs(along / heldInBand) : std::nan("")});
     }
 }
 

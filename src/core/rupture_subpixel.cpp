@@ -2222,9 +2222,22 @@ void fitCrossings(const SeedGrid& grid, std::vector<float>& answers, std::vector
 // roughly at low contrast (0.03 px of scatter in the median at 61 px windows).
 // Deeper lines hold less of the strip; a line next to a flagged one is flagged
 // too when it departs the same way (within kEdgeLineTurn) at kEdgeLineNextChi2.
+// The extrapolation adds the noise of two points a reach apart, which share no
+// pixel with the outermost one. A line's step to its neighbour one line in
+// carries the pull of the strip the outermost subsets hold beyond that
+// neighbour's, at the noise of the few pixels the two subsets do not share.
+// The same bars judge that step against the step a reach deeper (which the
+// field's gradient alone makes), and either test flags a line. A crack 2 px
+// inside the outermost subsets at 21 px windows, opening by 0.8 px in noise of
+// a ninth of the speckle's contrast, moved them by 0.09 px: 2.5 standard
+// deviations of the extrapolation, 4.6 of the step.
 constexpr double kEdgeLineChi2 = 20.0;
 constexpr double kEdgeLineNextChi2 = 4.0;
 constexpr double kEdgeLineFloor = 0.02; // px: below, a smear is within the tolerance anyway
+// px: the step is at most the outermost line's smear. A smear the extrapolation
+// misses and the step shows below this is kept: the half-subsets that would
+// replace it were themselves off by up to 0.04 px on faint, noisy speckle.
+constexpr double kEdgeStepFloor = 0.06;
 constexpr double kEdgeLineTurn = 0.7;   // cosine
 // Whole windows a line must span: along a shorter one the deviations' median
 // is too uncertain a scale, and a field without a crack was flagged.
@@ -2242,12 +2255,19 @@ std::array<double, 2> medianWithVariance(std::vector<double>& values, double sam
 // The median departure of line `c` along one edge (inwards along (ex, ey)) and
 // the variance of each component's median; empty where the points that hold a
 // value span fewer than kEdgeLineWindows windows.
+// With `step`, the line's step to its neighbour one line in instead.
 std::optional<std::array<double, 4>> lineDeparture(const StartField& field, int c, int ex, int ey, int reach,
-                                                   double perSample) {
+                                                   double perSample, bool step = false) {
     const bool columns = ex != 0;
     std::array<std::vector<double>, 2> parts;
     for (int t = 0, along = columns ? field.height() : field.width(); t < along; ++t) {
         const int i = columns ? c : t, j = columns ? t : c;
+        if (step) {
+            if (!field.valid(i, j) || !field.valid(i + ex, j + ey)) continue;
+            const Warp own = field.warp(i, j), next = field.warp(i + ex, j + ey);
+            for (size_t k = 0; k < 2; ++k) parts[k].push_back(double(own[k]) - next[k]);
+            continue;
+        }
         const int i1 = i + reach * ex, j1 = j + reach * ey, i2 = i + 2 * reach * ex, j2 = j + 2 * reach * ey;
         if (!field.valid(i, j) || !field.valid(i1, j1) || !field.valid(i2, j2)) continue;
         const Warp own = field.warp(i, j), near = field.warp(i1, j1), far = field.warp(i2, j2);
@@ -2274,25 +2294,38 @@ std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seedi
         const double perSample =
             double(columns ? pp.stepY : pp.stepX) / double(columns ? pp.windowSizeY : pp.windowSizeX);
         const auto lineAt = [&](int depth) { return side % 2 == 0 ? depth : lines - 1 - depth; };
-        const auto deeper = lineDeparture(field, lineAt(reach), ex, ey, reach, perSample);
-        if (!deeper) continue;
-        std::array<double, 2> previous{};
+        // [0]: the extrapolation's test, [1]: the step's.
+        std::array<std::optional<std::array<double, 4>>, 2> deeper;
+        for (int test = 0; test < 2; ++test)
+            deeper[size_t(test)] = lineDeparture(field, lineAt(reach), ex, ey, reach, perSample, test == 1);
+        if (!deeper[0]) continue;
+        std::array<std::array<double, 2>, 2> previous{};
         bool flagged = false;
         for (int depth = 0; depth < std::min(reach, lines); ++depth) {
             const auto line = lineDeparture(field, lineAt(depth), ex, ey, reach, perSample);
             if (!line) break;
-            const std::array<double, 2> shift = {(*line)[0] - (*deeper)[0], (*line)[1] - (*deeper)[1]};
-            double chi2 = 0.0;
-            for (size_t k = 0; k < 2; ++k) {
-                const double variance = (*line)[k + 2] + (*deeper)[k + 2];
-                chi2 += variance > 0.0 ? shift[k] * shift[k] / variance : 0.0;
+            bool departs = false;
+            for (int test = 0; test < 2; ++test) {
+                const auto& inner = deeper[size_t(test)];
+                const auto outer = test == 0 ? line : lineDeparture(field, lineAt(depth), ex, ey, reach, perSample, true);
+                if (!inner || !outer) continue;
+                const std::array<double, 2> shift = {(*outer)[0] - (*inner)[0], (*outer)[1] - (*inner)[1]};
+                double chi2 = 0.0;
+                for (size_t k = 0; k < 2; ++k) {
+                    const double variance = (*outer)[k + 2] + (*inner)[k + 2];
+                    chi2 += variance > 0.0 ? shift[k] * shift[k] / variance : 0.0;
+                }
+                const double size = std::hypot(shift[0], shift[1]);
+                const std::array<double, 2>& before = previous[size_t(test)];
+                const bool same = flagged && shift[0] * before[0] + shift[1] * before[1] >=
+                                                 kEdgeLineTurn * size * std::hypot(before[0], before[1]);
+                departs = departs ||
+                          (size > (test == 0 ? kEdgeLineFloor : kEdgeStepFloor) &&
+                           (chi2 > kEdgeLineChi2 || (same && chi2 > kEdgeLineNextChi2)));
+                previous[size_t(test)] = shift;
             }
-            const double size = std::hypot(shift[0], shift[1]);
-            const bool same = flagged && shift[0] * previous[0] + shift[1] * previous[1] >=
-                                             kEdgeLineTurn * size * std::hypot(previous[0], previous[1]);
-            flagged = size > kEdgeLineFloor && (chi2 > kEdgeLineChi2 || (same && chi2 > kEdgeLineNextChi2));
+            flagged = departs;
             if (!flagged) break;
-            previous = shift;
             for (int t = 0; t < (columns ? height : width); ++t)
                 shifted[columns ? field.index(lineAt(depth), t) : field.index(t, lineAt(depth))] = 1;
         }

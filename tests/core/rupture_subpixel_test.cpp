@@ -1064,6 +1064,30 @@ TEST(RuptureSubpixel, MendsTheFaintPullOfASlidingCrackBeyondTheOutermostPoints) 
     }
 }
 
+// A crack 10 px from the edge, opening by 0.8 px across faint, noisy speckle
+// (grey standard deviation 31, noise 3.7), 2 px inside the outermost points'
+// 21 px subsets: its strip pulled them by 0.09 px along the jump, at two and a
+// half standard deviations of the median departure from the field
+// extrapolated from inside, and they kept that smear. Their step to the next
+// column shows it clearly; the column is then measured on its halves.
+TEST(RuptureSubpixel, MendsABorderCrackPullThatOnlyTheStepToTheNextLineShows) {
+    const testing::RandomCrackPlan drawn = testing::randomCrackPlan(185);
+    ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Border);
+    const testing::Vec2 jump = drawn.plan.cracks[0].jump;
+    const double size = std::hypot(jump[0], jump[1]);
+    const TracedPair t = traceAt(drawn.plan, 21, 6);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    double along = 0.0;
+    const auto [cut, held] = forHeldCutPoints(t, 21, [&](testing::Vec2 error) {
+        along += (error[0] * jump[0] + error[1] * jump[1]) / size;
+    });
+    ASSERT_GT(cut, 100);
+    EXPECT_GE(held * 4, cut * 3) << "most of them hold a value";
+    if (held > 0) {
+        EXPECT_LT(std::abs(along / held), 0.03) << "mean error along the jump over " << held << " points";
+    }
+}
+
 // A narrow smooth shear band, v = 0.6 tanh((x - 128) / 10), bends the field
 // across a subset much as a slip of about a pixel would, but smoothly: no
 // point is flagged and no line drawn, at narrow and wide windows alike.
