@@ -2252,26 +2252,21 @@ std::array<double, 2> medianWithVariance(std::vector<double>& values, double sam
     return {m, error * error};
 }
 
-// The median departure of line `c` along one edge (inwards along (ex, ey)) and
-// the variance of each component's median; empty where the points that hold a
+// The median departure of line `c` along one edge (inwards along (ex, ey))
+// from the field extrapolated from the lines `near` and `far` steps further in,
+// 2 u(near) - u(far) (with near == far, the line's step to that one), and the
+// variance of each component's median; empty where the points that hold a
 // value span fewer than kEdgeLineWindows windows.
-// With `step`, the line's step to its neighbour one line in instead.
-std::optional<std::array<double, 4>> lineDeparture(const StartField& field, int c, int ex, int ey, int reach,
-                                                   double perSample, bool step = false) {
+std::optional<std::array<double, 4>> lineDeparture(const StartField& field, int c, int ex, int ey, int near, int far,
+                                                   double perSample) {
     const bool columns = ex != 0;
     std::array<std::vector<double>, 2> parts;
     for (int t = 0, along = columns ? field.height() : field.width(); t < along; ++t) {
         const int i = columns ? c : t, j = columns ? t : c;
-        if (step) {
-            if (!field.valid(i, j) || !field.valid(i + ex, j + ey)) continue;
-            const Warp own = field.warp(i, j), next = field.warp(i + ex, j + ey);
-            for (size_t k = 0; k < 2; ++k) parts[k].push_back(double(own[k]) - next[k]);
-            continue;
-        }
-        const int i1 = i + reach * ex, j1 = j + reach * ey, i2 = i + 2 * reach * ex, j2 = j + 2 * reach * ey;
+        const int i1 = i + near * ex, j1 = j + near * ey, i2 = i + far * ex, j2 = j + far * ey;
         if (!field.valid(i, j) || !field.valid(i1, j1) || !field.valid(i2, j2)) continue;
-        const Warp own = field.warp(i, j), near = field.warp(i1, j1), far = field.warp(i2, j2);
-        for (size_t k = 0; k < 2; ++k) parts[k].push_back(double(own[k]) - (2.0 * near[k] - far[k]));
+        const Warp own = field.warp(i, j), inner = field.warp(i1, j1), farther = field.warp(i2, j2);
+        for (size_t k = 0; k < 2; ++k) parts[k].push_back(double(own[k]) - (2.0 * inner[k] - farther[k]));
     }
     const double samples = double(parts[0].size()) * perSample;
     if (samples < kEdgeLineWindows) return std::nullopt;
@@ -2294,20 +2289,24 @@ std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seedi
         const double perSample =
             double(columns ? pp.stepY : pp.stepX) / double(columns ? pp.windowSizeY : pp.windowSizeX);
         const auto lineAt = [&](int depth) { return side % 2 == 0 ? depth : lines - 1 - depth; };
-        // [0]: the extrapolation's test, [1]: the step's.
-        std::array<std::optional<std::array<double, 4>>, 2> deeper;
-        for (int test = 0; test < 2; ++test)
-            deeper[size_t(test)] = lineDeparture(field, lineAt(reach), ex, ey, reach, perSample, test == 1);
+        // The extrapolation's test, then the step's: the lines each draws its reference from, in steps inwards.
+        const std::array<std::array<int, 2>, 2> from = {{{reach, 2 * reach}, {1, 1}}};
+        const auto departures = [&](int c) {
+            std::array<std::optional<std::array<double, 4>>, 2> out;
+            for (size_t test = 0; test < 2; ++test)
+                out[test] = lineDeparture(field, c, ex, ey, from[test][0], from[test][1], perSample);
+            return out;
+        };
+        const auto deeper = departures(lineAt(reach));
         if (!deeper[0]) continue;
         std::array<std::array<double, 2>, 2> previous{};
         bool flagged = false;
         for (int depth = 0; depth < std::min(reach, lines); ++depth) {
-            const auto line = lineDeparture(field, lineAt(depth), ex, ey, reach, perSample);
-            if (!line) break;
+            const auto line = departures(lineAt(depth));
+            if (!line[0]) break;
             bool departs = false;
-            for (int test = 0; test < 2; ++test) {
-                const auto& inner = deeper[size_t(test)];
-                const auto outer = test == 0 ? line : lineDeparture(field, lineAt(depth), ex, ey, reach, perSample, true);
+            for (size_t test = 0; test < 2; ++test) {
+                const auto &outer = line[test], &inner = deeper[test];
                 if (!inner || !outer) continue;
                 const std::array<double, 2> shift = {(*outer)[0] - (*inner)[0], (*outer)[1] - (*inner)[1]};
                 double chi2 = 0.0;
@@ -2316,13 +2315,13 @@ std::vector<char> shiftedEdgeLines(const StartField& field, const Seeding& seedi
                     chi2 += variance > 0.0 ? shift[k] * shift[k] / variance : 0.0;
                 }
                 const double size = std::hypot(shift[0], shift[1]);
-                const std::array<double, 2>& before = previous[size_t(test)];
+                const std::array<double, 2>& before = previous[test];
                 const bool same = flagged && shift[0] * before[0] + shift[1] * before[1] >=
                                                  kEdgeLineTurn * size * std::hypot(before[0], before[1]);
                 departs = departs ||
                           (size > (test == 0 ? kEdgeLineFloor : kEdgeStepFloor) &&
                            (chi2 > kEdgeLineChi2 || (same && chi2 > kEdgeLineNextChi2)));
-                previous[size_t(test)] = shift;
+                previous[test] = shift;
             }
             flagged = departs;
             if (!flagged) break;

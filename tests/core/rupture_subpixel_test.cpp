@@ -959,6 +959,21 @@ std::pair<int, int> forHeldCutPoints(const TracedPair& t, int window, Each each)
     return {cut, held};
 }
 
+// The held cut points' mean error along `jump`, with forHeldCutPoints' counts.
+struct ErrorAlongJump {
+    int cut = 0, held = 0;
+    double mean = 0.0;
+};
+
+ErrorAlongJump errorAlongJump(const TracedPair& t, int window, testing::Vec2 jump) {
+    const double size = std::hypot(jump[0], jump[1]);
+    double sum = 0.0;
+    const auto [cut, held] = forHeldCutPoints(t, window, [&](testing::Vec2 error) {
+        sum += (error[0] * jump[0] + error[1] * jump[1]) / size;
+    });
+    return {cut, held, held > 0 ? sum / held : 0.0};
+}
+
 // Cracks beyond the grid's outermost points that scatter the subsets they cut
 // rather than pull them one way. Draw 163: 6 px from the top edge, sliding and
 // opening by 2 px on fine contrast with little noise, it cuts the outermost
@@ -1043,8 +1058,6 @@ TEST(RuptureSubpixel, MeasuresAgainThePointsADarkGapBeyondTheOutermostLinesReach
 TEST(RuptureSubpixel, MendsTheFaintPullOfASlidingCrackBeyondTheOutermostPoints) {
     const testing::RandomCrackPlan drawn = testing::randomCrackPlan(175);
     ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Border);
-    const testing::Vec2 jump = drawn.plan.cracks[0].jump;
-    const double size = std::hypot(jump[0], jump[1]);
     for (const auto& [window, interpolation] : {std::pair{31, InterpolationType::Bilinear},
                                                 std::pair{61, InterpolationType::Bilinear},
                                                 std::pair{61, InterpolationType::CubicBSpline}}) {
@@ -1052,14 +1065,11 @@ TEST(RuptureSubpixel, MendsTheFaintPullOfASlidingCrackBeyondTheOutermostPoints) 
                      (interpolation == InterpolationType::Bilinear ? " px, bilinear" : " px, B-spline"));
         const TracedPair t = traceAt(drawn.plan, window, 6, interpolation);
         ASSERT_TRUE(t.e.ok) << t.e.error;
-        double along = 0.0;
-        const auto [cut, held] = forHeldCutPoints(t, window, [&](testing::Vec2 error) {
-            along += (error[0] * jump[0] + error[1] * jump[1]) / size;
-        });
-        ASSERT_GT(cut, 200);
-        EXPECT_GE(held * 4, cut * 3) << "most of them hold a value";
-        if (held > 0) {
-            EXPECT_LT(std::abs(along / held), 0.03) << "mean error along the slip over " << held << " points";
+        const ErrorAlongJump along = errorAlongJump(t, window, drawn.plan.cracks[0].jump);
+        ASSERT_GT(along.cut, 200);
+        EXPECT_GE(along.held * 4, along.cut * 3) << "most of them hold a value";
+        if (along.held > 0) {
+            EXPECT_LT(std::abs(along.mean), 0.03) << "mean error along the slip over " << along.held << " points";
         }
     }
 }
@@ -1073,18 +1083,13 @@ TEST(RuptureSubpixel, MendsTheFaintPullOfASlidingCrackBeyondTheOutermostPoints) 
 TEST(RuptureSubpixel, MendsABorderCrackPullThatOnlyTheStepToTheNextLineShows) {
     const testing::RandomCrackPlan drawn = testing::randomCrackPlan(185);
     ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Border);
-    const testing::Vec2 jump = drawn.plan.cracks[0].jump;
-    const double size = std::hypot(jump[0], jump[1]);
     const TracedPair t = traceAt(drawn.plan, 21, 6);
     ASSERT_TRUE(t.e.ok) << t.e.error;
-    double along = 0.0;
-    const auto [cut, held] = forHeldCutPoints(t, 21, [&](testing::Vec2 error) {
-        along += (error[0] * jump[0] + error[1] * jump[1]) / size;
-    });
-    ASSERT_GT(cut, 100);
-    EXPECT_GE(held * 4, cut * 3) << "most of them hold a value";
-    if (held > 0) {
-        EXPECT_LT(std::abs(along / held), 0.03) << "mean error along the jump over " << held << " points";
+    const ErrorAlongJump along = errorAlongJump(t, 21, drawn.plan.cracks[0].jump);
+    ASSERT_GT(along.cut, 100);
+    EXPECT_GE(along.held * 4, along.cut * 3) << "most of them hold a value";
+    if (along.held > 0) {
+        EXPECT_LT(std::abs(along.mean), 0.03) << "mean error along the jump over " << along.held << " points";
     }
 }
 
