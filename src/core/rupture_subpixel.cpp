@@ -147,6 +147,15 @@ constexpr size_t kMinSignificantPoints = 7;
 // a subset's edge, where a second-order warp bends least like it: at 61 px
 // windows such lines lay 13 to 25 px from every point that fitted them.
 constexpr size_t kMinCentralFits = 3;
+// A crack too faint on its speckle for any fit to be significant (a jump 5 to
+// 7 standard deviations out of the noise, leaving 0.94 of the continuous cost
+// at 31 px windows) still gives plausible fits that agree along its length,
+// from points on both of its sides: kSeenFromEachSide fits on each side whose
+// line lies beyond kSeenAside of the half window. What else lines up plausible
+// fits does not: a wave's crest is fitted only by the points on it, and a
+// strain that changes abruptly along a line only by the points on one side.
+constexpr size_t kSeenFromEachSide = 5;
+constexpr double kSeenAside = 1.0 / 3.0;
 // Grid steps a crack's plausible fits reach from its significant ones; the rows
 // a band sees beyond itself include them.
 constexpr int kPlausibleReach = 4;
@@ -946,6 +955,38 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
                 }
         }
         if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints && central >= kMinCentralFits)
+            for (size_t k : crack) kept[k] = 1;
+    }
+    // Then the cracks no significant fit started, kept when the subsets on
+    // both of their sides see them.
+    const double aside = kSeenAside * 0.5 * std::min(pp.windowSizeX, pp.windowSizeY);
+    std::fill(seen.begin(), seen.end(), 0);
+    std::vector<signed char> facing(grid.size(), 1);
+    for (size_t first = 0; first < grid.size(); ++first) {
+        if (kept[first] || seen[first] || grades[first] < FitGrade::Plausible) continue;
+        crack.assign(1, first);
+        seen[first] = 1;
+        // Each fit's normal turned to agree with the first's, link by link.
+        facing[first] = 1;
+        size_t central = 0, sides[2] = {0, 0};
+        for (size_t next = 0; next < crack.size(); ++next) {
+            const size_t k = crack[next];
+            const float* r = result(k);
+            central += std::abs(r[detail::kResultPosition]) <= centralReach;
+            const double position = facing[k] * r[detail::kResultPosition];
+            if (std::abs(position) > aside) ++sides[position > 0.0];
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    size_t n = 0;
+                    if (neighbour(k, di, dj, FitGrade::Plausible, n) && !kept[n] && !seen[n]) {
+                        seen[n] = 1;
+                        facing[n] = facing[k] * (alike(fitOf(r), fitOf(result(n))) < 0.0 ? -1 : 1);
+                        crack.push_back(n);
+                    }
+                }
+        }
+        if (crack.size() >= kMinCrackPoints && central >= kMinCentralFits &&
+            std::min(sides[0], sides[1]) >= kSeenFromEachSide)
             for (size_t k : crack) kept[k] = 1;
     }
     return kept;
