@@ -303,6 +303,43 @@ __device__ __forceinline__ float interpolateTaps(const TextureSampler& image, in
 
 #endif
 
+// The share of white pixel noise's variance that a value interpolated at (x, y)
+// keeps: 1 at whole pixels, less between them, where the taps average the
+// noise of several pixels (a quarter with Bilinear at the middle of four). A
+// fit that moves its samples towards the middle of pixels sheds noise that one
+// held at whole pixels keeps, and its cost falls for no better match. The
+// B-spline kinds weigh coefficients whose noise the prefilter correlated: r
+// holds that correlation at lags 0.., (1/pi) times the integral over [0, pi]
+// of cos(k w) / B(w)^2, B being the spline's sampled kernel's transform.
+// Kinds other than an InterpolationType keep 1.
+template <int Kind>
+__host__ __device__ __forceinline__ float axisNoiseGain(float x) {
+    if constexpr (Kind == static_cast<int>(InterpolationType::Bilinear)) {
+        const float t = x - floorf(x);
+        return 1.0f - 2.0f * t * (1.0f - t);
+    } else if constexpr (Kind >= 1 && Kind <= 3) {
+        constexpr bool quartic = Kind == static_cast<int>(InterpolationType::QuarticBSpline);
+        constexpr int taps = quartic ? 5 : 4;
+        constexpr float white[5] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        constexpr float cubic[5] = {3.4641016f, -1.7320508f, 0.67949192f, -0.23978297f, 0.0f};
+        constexpr float quarticLags[5] = {6.4654847f, -4.2223135f, 2.2092880f, -1.0453549f, 0.46699909f};
+        const float* r = Kind == static_cast<int>(InterpolationType::Bicubic) ? white : quartic ? quarticLags : cubic;
+        float w[taps];
+        tapWeights<Kind, taps>(axisTaps(x, Kind).t, w);
+        float gain = 0.0f;
+        for (int i = 0; i < taps; ++i)
+            for (int j = 0; j < taps; ++j) gain += w[i] * w[j] * r[i > j ? i - j : j - i];
+        return gain;
+    } else {
+        return (void)x, 1.0f;
+    }
+}
+
+template <int Kind>
+__host__ __device__ __forceinline__ float noiseGain(float x, float y) {
+    return axisNoiseGain<Kind>(x) * axisNoiseGain<Kind>(y);
+}
+
 } // namespace detail
 
 #if defined(__CUDACC__) || !defined(TAVRO_USE_CUDA)

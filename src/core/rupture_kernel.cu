@@ -1024,6 +1024,19 @@ __device__ __forceinline__ void quadraticBasis(float dx, float dy, float (&b)[6]
     b[5] = 0.5f * dy * dy;
 }
 
+// The second-order warp q's displacement (u, v) at offset (dx, dy).
+__device__ __forceinline__ void quadraticDisplacement(const float (&q)[12], float dx, float dy, float& u, float& v) {
+    float b[6];
+    quadraticBasis(dx, dy, b);
+    u = 0.0f;
+    v = 0.0f;
+    TAVRO_UNROLL
+    for (int k = 0; k < 6; ++k) {
+        u += q[k] * b[k];
+        v += q[6 + k] * b[k];
+    }
+}
+
 #if !TAVRO_GENERIC_KERNEL
 // Both passes' sums of fitQuadratic, per thread, as its generic sample loop forms them.
 struct QuadraticColumns {
@@ -1162,14 +1175,8 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
         forEachSample(block, c.subset, c.col, c.row,
                       [&, f, warped](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
                           if (fabsf(line.distance(dx, dy)) < kBlindBand) return;
-                          float b[6];
-                          quadraticBasis(dx, dy, b);
-                          float u = 0.0f, v = 0.0f;
-                          TAVRO_UNROLL
-                          for (int k = 0; k < 6; ++k) {
-                              u += q[k] * b[k];
-                              v += q[6 + k] * b[k];
-                          }
+                          float u, v;
+                          quadraticDisplacement(q, dx, dy, u, v);
                           bool outside;
                           const float g = sampleAt<Kind>(cc, dx, dy, u, v, outside);
                           warped[s] = g;
@@ -1265,63 +1272,99 @@ __device__ bool fitQuadratic(PointContext& c, RuptureShared& sh, Sums& acc, PerT
 // writes the point's answer; angles are turned into (-90, 90].
 template <int Kind, bool Twin>
 __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerThread<int>& flag, float noiseEnergy,
-                            float quadraticCost, float* result) {
+                            const float* continuous, float quadraticCost, float* result) {
     const Block& block = c.block;
     const Line line = Line::of(sh.alpha, sh.phi);
     SideWarps w;
     for (int side = 0; side < 2; ++side)
         for (int k = 0; k < kWarpFloats; ++k) w.w[side][k] = sh.side[side][k];
     block.forEachThreadNoSync([&](int t) {
-        for (int k = 0; k < 18; ++k) acc.v[k][t] = 0.0f;
+        for (int k = 0; k < 24; ++k) acc.v[k][t] = 0.0f;
         flag[t] = 0;
     });
     const float* const f = c.f;
     const float* const gc = c.gc;
     const PointContext& cc = c;
+    // A second-order fit that failed leaves its warp unfinished; the continuous warp stands for it.
+    const bool quadratic = quadraticCost >= 0.0f;
+    float q[12];
+    for (int k = 0; k < 12; ++k) q[k] = sh.q[k];
     forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         const float d = line.distance(dx, dy);
         if (fabsf(d) < kBlindBand) return;
         const int side = d > 0.0f ? 1 : 0;
         bool outside;
-        const float g = sampleAt<Kind>(cc, dx, dy, w.u(side, dx, dy), w.v(side, dx, dy), outside);
+        const float u = w.u(side, dx, dy), v = w.v(side, dx, dy);
+        const float g = sampleAt<Kind>(cc, dx, dy, u, v, outside);
+        // How much pixel noise each model's samples keep: the enriched, the
+        // continuous and the second-order warps'.
+        float qu, qv;
+        quadraticDisplacement(q, dx, dy, qu, qv);
+        const float* cw = continuous;
+        float kept[3] = {
+            noiseGain<Kind>(cc.cx + (dx + u), cc.cy + (dy + v)),
+            noiseGain<Kind>(cc.cx + (dx + (cw[0] + cw[2] * dx + cw[3] * dy)),
+                            cc.cy + (dy + (cw[1] + cw[4] * dx + cw[5] * dy))),
+            0.0f};
+        kept[2] = quadratic ? noiseGain<Kind>(cc.cx + (dx + qu), cc.cy + (dy + qv)) : kept[1];
         const float terms[9] = {1.0f, f[s], f[s] * f[s], g, g * g, g * f[s], gc[s], gc[s] * gc[s], gc[s] * f[s]};
         const float weight[2] = {1.0f - static_cast<float>(side), static_cast<float>(side)};
         TAVRO_UNROLL
-        for (int part = 0; part < 2; ++part) TAVRO_UNROLL
-        for (int k = 0; k < 9; ++k) acc.v[9 * part + k][t] += weight[part] * terms[k];
+        for (int part = 0; part < 2; ++part) {
+            TAVRO_UNROLL
+            for (int k = 0; k < 9; ++k) acc.v[9 * part + k][t] += weight[part] * terms[k];
+            TAVRO_UNROLL
+            for (int k = 0; k < 3; ++k) acc.v[18 + 3 * part + k][t] += weight[part] * kept[k];
+        }
         flag[t] |= outside ? 1 : 0;
     });
-    float sums[18];
-    for (int k = 0; k < 18; ++k) sums[k] = block.reduceSum(acc.v[k]);
+    float sums[24];
+    for (int k = 0; k < 24; ++k) sums[k] = block.reduceSum(acc.v[k]);
     if (block.reduceSum(flag) > 0) return false;
 
     block.single([&] {
         // Per group: the costs, and the residual variance per sample (normalised
-        // units) that the given noise energy predicts, else the fit's own.
+        // units) that the given noise energy predicts, else the fit's own. The
+        // models are judged at whole pixels: each cost gets back the pixel noise
+        // that its samples' interpolation averaged away, so that a warp between
+        // pixels does not win on noise it shed. The noise energy is at whole
+        // pixels, half of it each image's.
         constexpr int groups = Twin ? 2 : 1;
         constexpr float parameters = Twin ? 6.0f : 8.0f;
+        const float pixelNoise = 0.5f * noiseEnergy;
         float residual[2];
         float enrichedCost = 0.0f, continuousCost = 0.0f, noiseCost = 0.0f;
+        float fairEnriched = 0.0f, fairContinuous = 0.0f;
         for (int g = 0; g < groups; ++g) {
-            float m[9];
+            float m[9], kept[2];
             for (int k = 0; k < 9; ++k) m[k] = Twin ? sums[9 * g + k] : sums[k] + sums[9 + k];
+            for (int k = 0; k < 2; ++k) kept[k] = Twin ? sums[18 + 3 * g + k] : sums[18 + k] + sums[21 + k];
             const float enriched = zeroNormalisedCost(m[0], m[1], m[2], m[3], m[4], m[5]);
+            const float continuousOne = zeroNormalisedCost(m[0], m[1], m[2], m[6], m[7], m[8]);
             enrichedCost += enriched;
-            continuousCost += zeroNormalisedCost(m[0], m[1], m[2], m[6], m[7], m[8]);
+            continuousCost += continuousOne;
             const float groupEnergy = c.energy * clampVariance(m[2] - m[1] * m[1] / m[0]);
+            fairEnriched += enriched + pixelNoise * (m[0] - kept[0]) / groupEnergy;
+            fairContinuous += continuousOne + pixelNoise * (m[0] - kept[1]) / groupEnergy;
             noiseCost += noiseEnergy * m[0] / groupEnergy;
-            residual[g] = noiseEnergy > 0.0f ? noiseEnergy / groupEnergy : enriched / fmaxf(m[0] - parameters, 1.0f);
+            residual[g] = noiseEnergy > 0.0f ? pixelNoise * (1.0f + kept[0] / m[0]) / groupEnergy
+                                             : enriched / fmaxf(m[0] - parameters, 1.0f);
         }
         // Against the second-order warp, on one group as that fit.
         float whole[9];
         for (int k = 0; k < 9; ++k) whole[k] = sums[k] + sums[9 + k];
-        const float wholeCost = zeroNormalisedCost(whole[0], whole[1], whole[2], whole[3], whole[4], whole[5]);
-        const float wholeVariance =
-            noiseEnergy > 0.0f ? noiseEnergy / (c.energy * clampVariance(whole[2] - whole[1] * whole[1] / whole[0]))
-                               : wholeCost / fmaxf(whole[0] - 8.0f, 1.0f);
-        const float wholeContinuous = zeroNormalisedCost(whole[0], whole[1], whole[2], whole[6], whole[7], whole[8]);
-        result[kResultSmoothChi2] =
-            ((quadraticCost < 0.0f ? wholeContinuous : quadraticCost) - wholeCost) / wholeVariance;
+        const float wholeEnergy = c.energy * clampVariance(whole[2] - whole[1] * whole[1] / whole[0]);
+        const float lost = pixelNoise / wholeEnergy;
+        const float wholeCost = zeroNormalisedCost(whole[0], whole[1], whole[2], whole[3], whole[4], whole[5]) +
+                                lost * (whole[0] - (sums[18] + sums[21]));
+        const float wholeVariance = noiseEnergy > 0.0f
+                                        ? pixelNoise * (1.0f + (sums[18] + sums[21]) / whole[0]) / wholeEnergy
+                                        : wholeCost / fmaxf(whole[0] - 8.0f, 1.0f);
+        const float smoothCost =
+            (quadratic ? quadraticCost
+                       : zeroNormalisedCost(whole[0], whole[1], whole[2], whole[6], whole[7], whole[8])) +
+            lost * (whole[0] - (sums[20] + sums[23]));
+        result[kResultSmoothChi2] = (smoothCost - wholeCost) / wholeVariance;
 
         // The jump where the line crosses the normal through the centre.
         const float footX = sh.phi * line.nx, footY = sh.phi * line.ny;
@@ -1377,7 +1420,8 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
         result[kResultPlusV] = w.w[1 - minus][1];
         result[kResultEnrichedCost] = enrichedCost;
         result[kResultContinuousCost] = continuousCost;
-        result[kResultCostExcess] = noiseCost > 0.0f ? enrichedCost / noiseCost : 0.0f;
+        result[kResultCostExcess] = noiseCost > 0.0f ? fairEnriched / noiseCost : 0.0f;
+        result[kResultFairCostShare] = fairEnriched / fairContinuous;
         result[kResultJumpChi2] = chi2;
         result[kResultSideFraction] = fminf(sums[0], sums[9]) / static_cast<float>(c.subset.count);
         result[kResultStatus] = kStatusSolved;
@@ -1387,23 +1431,31 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
 
 // The residual energy per sample that the continuous warp leaves on the whole
 // subset: at a point no crack disturbs, what noise (and interpolation) leave.
+template <int Kind>
 __device__ void measureNoise(PointContext& c, Sums& acc, float* result) {
     const Block& block = c.block;
     const float* const f = c.f;
     const float* const gc = c.gc;
     block.forEachThreadNoSync([&](int t) {
-        for (int k = 0; k < 3; ++k) acc.v[k][t] = 0.0f;
+        for (int k = 0; k < 4; ++k) acc.v[k][t] = 0.0f;
     });
-    forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float, float) TAVRO_INLINE_BODY {
+    const PointContext& cc = c;
+    forEachSample(block, c.subset, c.col, c.row, [&, f, gc](int t, int s, float dx, float dy) TAVRO_INLINE_BODY {
         acc.v[0][t] += gc[s];
         acc.v[1][t] += gc[s] * gc[s];
         acc.v[2][t] += gc[s] * f[s];
+        const float* w = cc.anchor;
+        acc.v[3][t] += noiseGain<Kind>(cc.cx + (dx + (w[0] + w[2] * dx + w[3] * dy)),
+                                       cc.cy + (dy + (w[1] + w[4] * dx + w[5] * dy)));
     });
     const float sum = block.reduceSum(acc.v[0]), sumSq = block.reduceSum(acc.v[1]), cross = block.reduceSum(acc.v[2]);
+    const float gain = block.reduceSum(acc.v[3]);
     block.single([&] {
         // The reference samples are normalised: their sum is 0 and their squares sum to 1.
         const float n = static_cast<float>(c.subset.count);
-        result[kResultNoiseEnergy] = zeroNormalisedCost(n, 0.0f, 1.0f, sum, sumSq, cross) * c.energy / n;
+        const float energy = zeroNormalisedCost(n, 0.0f, 1.0f, sum, sumSq, cross) * c.energy / n;
+        // As at whole pixels, both images' noise taken alike.
+        result[kResultNoiseEnergy] = energy * 2.0f / (1.0f + gain / n);
         result[kResultStatus] = kStatusMeasured;
     });
 }
@@ -1462,7 +1514,7 @@ __device__ void refinePoint(const Block& block, const RuptureKernelArgs& a, int6
     if (!prepareReference(c, a, xc, yc, acc)) return;
     if (!sampleContinuous<Kind>(c, seed + kSeedContinuous, acc, flag)) return;
     if (probe) {
-        measureNoise(c, acc, result);
+        measureNoise<Kind>(c, acc, result);
         return;
     }
     const float reach =
@@ -1487,7 +1539,7 @@ __device__ void refinePoint(const Block& block, const RuptureKernelArgs& a, int6
     float quadraticCost = -1.0f;
     if (!fitQuadratic<Kind>(c, sh, acc, flag, mean, a.params.maxIterations, looseTolerance2, quadraticCost))
         quadraticCost = -1.0f;
-    finishPoint<Kind, Twin>(c, sh, acc, flag, a.noiseEnergy, quadraticCost, result);
+    finishPoint<Kind, Twin>(c, sh, acc, flag, a.noiseEnergy, seed + kSeedContinuous, quadraticCost, result);
 }
 
 template <bool Twin>

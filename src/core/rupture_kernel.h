@@ -55,6 +55,7 @@ enum RuptureResultSlot : int {
     kResultStatus = 20,       // kStatus*
     kResultCostExcess = 21,   // the enriched cost over what the given noise energy alone leaves (0: not given)
     kResultUnsettledStep = 22, // px: the last fit's last increment when its iterations ran out, else 0
+    kResultFairCostShare = 23, // the enriched cost over the continuous one, both as if sampled at whole pixels
     kResultFloats = 24,
 };
 
@@ -80,7 +81,8 @@ struct RuptureKernelArgs {
     int32_t marginY = 0;
     SubpixelParams params;
     // Residual energy per sample (grey levels^2) that noise leaves under a
-    // right warp; it scales the jump's variance. 0: from each fit's own residual.
+    // right warp sampling whole pixels; it scales the jump's variance. 0: from
+    // each fit's own residual.
     float noiseEnergy = 0.0f;
     const int64_t* points = nullptr; // grid index of each block's point
     const float* seeds = nullptr;    // kSeedFloats per point

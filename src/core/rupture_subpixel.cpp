@@ -156,6 +156,11 @@ constexpr size_t kMinCentralFits = 3;
 // strain that changes abruptly along a line only by the points on one side.
 constexpr size_t kSeenFromEachSide = 5;
 constexpr double kSeenAside = 1.0 / 3.0;
+// And it runs along its line over kSeenAlong of a window at least: the fits of
+// a shorter run come from subsets that overlap by more than half, one
+// measurement more than many, and a local misfit lines them up (a blob of 29
+// fits 19 px long at 61 px windows beside two crossing cracks).
+constexpr double kSeenAlong = 0.5;
 // Grid steps a crack's plausible fits reach from its significant ones; the rows
 // a band sees beyond itself include them.
 constexpr int kPlausibleReach = 4;
@@ -600,7 +605,7 @@ enum class FitGrade : char { None, Faint, Plausible, Significant };
 // over the measured noise into the excess over what the fit's sides leave.
 FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float samples, float excessScale) {
     const float jump = std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
-    const float costShare = r[detail::kResultEnrichedCost] / r[detail::kResultContinuousCost];
+    const float costShare = r[detail::kResultFairCostShare];
     const bool clearlyBetter = costShare <= kThinSideCost;
     const float jumpChi2 = r[detail::kResultJumpChi2];
     const float smoothChi2 = r[detail::kResultSmoothChi2];
@@ -906,6 +911,22 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
         n = size_t(other);
         return sameCrack(fitOf(result(k)), fitOf(result(n)), double(di) * pp.stepX, double(dj) * pp.stepY);
     };
+    // Breadth first along the links of neighbours fitted with the same crack,
+    // from the fits queued: each neighbour at least plausible that admit(k, n)
+    // takes from its fit k is joined (join(k, n)) and queued in turn.
+    const auto spread = [&](std::vector<size_t>& queue, const auto& admit, const auto& join) {
+        for (size_t next = 0; next < queue.size(); ++next) {
+            const size_t k = queue[next];
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    size_t n = 0;
+                    if (neighbour(k, di, dj, FitGrade::Plausible, n) && admit(k, n)) {
+                        join(k, n);
+                        queue.push_back(n);
+                    }
+                }
+        }
+    };
     std::vector<char> paired(grid.size(), 0);
     for (size_t k = 0; k < grid.size(); ++k)
         for (int dj = -1; dj <= 1 && grades[k] == FitGrade::Significant && !paired[k]; ++dj)
@@ -913,8 +934,8 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
                 size_t n = 0;
                 paired[k] = neighbour(k, di, dj, FitGrade::Significant, n);
             }
-    // Breadth first from the significant fits that count, so that each other
-    // fit joins at its fewest steps from them.
+    // From all the significant fits that count at once, so that each other fit
+    // joins at its fewest steps from them.
     std::vector<int> steps(grid.size(), -1);
     std::vector<size_t> crack;
     for (size_t k = 0; k < grid.size(); ++k)
@@ -922,39 +943,26 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
             steps[k] = 0;
             crack.push_back(k);
         }
-    for (size_t next = 0; next < crack.size(); ++next) {
-        const size_t k = crack[next];
-        if (steps[k] >= kPlausibleReach) continue;
-        for (int dj = -1; dj <= 1; ++dj)
-            for (int di = -1; di <= 1; ++di) {
-                size_t n = 0;
-                if (neighbour(k, di, dj, FitGrade::Plausible, n) && steps[n] < 0) {
-                    steps[n] = steps[k] + 1;
-                    crack.push_back(n);
-                }
-            }
-    }
+    spread(crack, [&](size_t k, size_t n) { return steps[k] < kPlausibleReach && steps[n] < 0; },
+           [&](size_t k, size_t n) { steps[n] = steps[k] + 1; });
     // Every line passes within half a grid diagonal of some grid point.
     const double centralReach = std::max(pp.stepX, pp.stepY);
+    const auto central = [&](size_t k) {
+        return std::abs(result(k)[detail::kResultPosition]) <= centralReach;
+    };
     std::vector<char> kept(grid.size(), 0), seen(grid.size(), 0);
+    const auto see = [&](size_t, size_t n) { seen[n] = 1; };
     for (size_t first = 0; first < grid.size(); ++first) {
         if (seen[first] || steps[first] < 0) continue;
         crack.assign(1, first);
         seen[first] = 1;
-        size_t significant = 0, central = 0;
-        for (size_t next = 0; next < crack.size(); ++next) {
-            significant += paired[crack[next]];
-            central += std::abs(result(crack[next])[detail::kResultPosition]) <= centralReach || beyondGrid[crack[next]];
-            for (int dj = -1; dj <= 1; ++dj)
-                for (int di = -1; di <= 1; ++di) {
-                    size_t n = 0;
-                    if (neighbour(crack[next], di, dj, FitGrade::Plausible, n) && steps[n] >= 0 && !seen[n]) {
-                        seen[n] = 1;
-                        crack.push_back(n);
-                    }
-                }
+        spread(crack, [&](size_t, size_t n) { return steps[n] >= 0 && !seen[n]; }, see);
+        size_t significant = 0, centred = 0;
+        for (size_t k : crack) {
+            significant += paired[k];
+            centred += central(k) || beyondGrid[k];
         }
-        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints && central >= kMinCentralFits)
+        if (crack.size() >= kMinCrackPoints && significant >= kMinSignificantPoints && centred >= kMinCentralFits)
             for (size_t k : crack) kept[k] = 1;
     }
     // Then the cracks no significant fit started, kept when the subsets on
@@ -968,25 +976,27 @@ std::vector<char> keptFits(const SeedGrid& grid, const std::vector<float>& answe
         seen[first] = 1;
         // Each fit's normal turned to agree with the first's, link by link.
         facing[first] = 1;
-        size_t central = 0, sides[2] = {0, 0};
-        for (size_t next = 0; next < crack.size(); ++next) {
-            const size_t k = crack[next];
-            const float* r = result(k);
-            central += std::abs(r[detail::kResultPosition]) <= centralReach;
-            const double position = facing[k] * r[detail::kResultPosition];
+        spread(crack, [&](size_t, size_t n) { return !kept[n] && !seen[n]; },
+               [&](size_t k, size_t n) {
+                   seen[n] = 1;
+                   facing[n] = facing[k] * (alike(fitOf(result(k)), fitOf(result(n))) < 0.0 ? -1 : 1);
+               });
+        size_t centred = 0, sides[2] = {0, 0};
+        // Where the points lie along the first fit's line.
+        const double angle = result(first)[detail::kResultAngle] * kDegree;
+        double nearest = std::numeric_limits<double>::infinity(), furthest = -nearest;
+        for (size_t k : crack) {
+            centred += central(k);
+            const double position = facing[k] * result(k)[detail::kResultPosition];
             if (std::abs(position) > aside) ++sides[position > 0.0];
-            for (int dj = -1; dj <= 1; ++dj)
-                for (int di = -1; di <= 1; ++di) {
-                    size_t n = 0;
-                    if (neighbour(k, di, dj, FitGrade::Plausible, n) && !kept[n] && !seen[n]) {
-                        seen[n] = 1;
-                        facing[n] = facing[k] * (alike(fitOf(r), fitOf(result(n))) < 0.0 ? -1 : 1);
-                        crack.push_back(n);
-                    }
-                }
+            const std::array<int, 2> p = grid.position(k);
+            const double along = std::cos(angle) * p[0] * pp.stepX - std::sin(angle) * p[1] * pp.stepY;
+            nearest = std::min(nearest, along);
+            furthest = std::max(furthest, along);
         }
-        if (crack.size() >= kMinCrackPoints && central >= kMinCentralFits &&
-            std::min(sides[0], sides[1]) >= kSeenFromEachSide)
+        if (crack.size() >= kMinCrackPoints && centred >= kMinCentralFits &&
+            std::min(sides[0], sides[1]) >= kSeenFromEachSide &&
+            furthest - nearest >= kSeenAlong * std::min(pp.windowSizeX, pp.windowSizeY))
             for (size_t k : crack) kept[k] = 1;
     }
     return kept;

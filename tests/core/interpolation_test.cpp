@@ -8,6 +8,7 @@
 
 #if !defined(TAVRO_USE_CUDA)
 
+#include "core/bspline_prefilter.h"
 #include "core/interpolation.h"
 #include "gpu/runtime.h"
 #include "support/device_objects.h"
@@ -197,6 +198,51 @@ TEST(Interpolation, FourPositionsAtOnceEqualOneAtATime) {
     }
 }
 #endif
+
+// Between pixels the taps average the noise of several: what share of white
+// noise's variance a value keeps there is measured on a noise image,
+// prefiltered for the B-spline kinds, whose coefficients then carry
+// correlated noise.
+TEST(Interpolation, NoiseGainIsTheShareOfWhiteNoiseAValueKeeps) {
+    const int size = 240;
+    std::mt19937 rng(12);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> white(size * size);
+    for (float& v : white) v = noise(rng);
+    const auto gainOf = [](int kind, float x, float y) {
+        switch (kind) {
+        case 0: return detail::noiseGain<0>(x, y);
+        case 1: return detail::noiseGain<1>(x, y);
+        case 2: return detail::noiseGain<2>(x, y);
+        default: return detail::noiseGain<3>(x, y);
+        }
+    };
+    for (int kind = 0; kind < 4; ++kind) {
+        std::vector<float> texels = white;
+        prefilterForInterpolation(kind, texels.data(), size, size);
+        const Texture texture(texels, size, size);
+        const auto varianceAt = [&](float tx, float ty) {
+            double sum = 0.0, squares = 0.0;
+            int n = 0;
+            for (int y = 8; y < size - 8; y += 2)
+                for (int x = 8; x < size - 8; x += 2) {
+                    const double v = interpolateValue(texture.sampler(), float(x) + tx, float(y) + ty, kind);
+                    sum += v;
+                    squares += v * v;
+                    ++n;
+                }
+            return squares / n - (sum / n) * (sum / n);
+        };
+        // The prefilter scales the coefficients once over: shares of the variance at whole pixels.
+        const double whole = varianceAt(0.0f, 0.0f);
+        for (float tx : {0.25f, 0.5f, 0.75f})
+            for (float ty : {0.0f, 0.5f})
+                EXPECT_NEAR(varianceAt(tx, ty) / whole, gainOf(kind, 100.0f + tx, 37.0f + ty), 0.03)
+                    << kind << " " << tx << " " << ty;
+        EXPECT_NEAR(gainOf(kind, 3.0f, -4.0f), 1.0f, 1e-5f) << kind;
+    }
+    EXPECT_FLOAT_EQ(detail::noiseGain<0>(2.5f, 7.5f), 0.25f);
+}
 
 } // namespace
 } // namespace tavro
