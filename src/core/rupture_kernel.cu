@@ -230,6 +230,12 @@ struct PointContext {
     float energy; // sum of the squared deviations of the reference subset from its mean
 };
 
+// The share of pixel noise the deformed sample at (dx, dy) keeps under the affine warp w.
+template <int Kind>
+__device__ __forceinline__ float affineGain(const PointContext& c, const float* w, float dx, float dy) {
+    return noiseGain<Kind>(c.cx + (dx + (w[0] + w[2] * dx + w[3] * dy)), c.cy + (dy + (w[1] + w[4] * dx + w[5] * dy)));
+}
+
 // The deformed value of the sample at offset (dx, dy) displaced by (u, v). The
 // position is rounded in image coordinates and then moved into the strip,
 // exactly, and a displacement farther than the reach from the anchor warp's
@@ -1300,13 +1306,9 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
         // continuous and the second-order warps'.
         float qu, qv;
         quadraticDisplacement(q, dx, dy, qu, qv);
-        const float* cw = continuous;
-        float kept[3] = {
-            noiseGain<Kind>(cc.cx + (dx + u), cc.cy + (dy + v)),
-            noiseGain<Kind>(cc.cx + (dx + (cw[0] + cw[2] * dx + cw[3] * dy)),
-                            cc.cy + (dy + (cw[1] + cw[4] * dx + cw[5] * dy))),
-            0.0f};
-        kept[2] = quadratic ? noiseGain<Kind>(cc.cx + (dx + qu), cc.cy + (dy + qv)) : kept[1];
+        float gain[3] = {noiseGain<Kind>(cc.cx + (dx + u), cc.cy + (dy + v)), affineGain<Kind>(cc, continuous, dx, dy),
+                         0.0f};
+        gain[2] = quadratic ? noiseGain<Kind>(cc.cx + (dx + qu), cc.cy + (dy + qv)) : gain[1];
         const float terms[9] = {1.0f, f[s], f[s] * f[s], g, g * g, g * f[s], gc[s], gc[s] * gc[s], gc[s] * f[s]};
         const float weight[2] = {1.0f - static_cast<float>(side), static_cast<float>(side)};
         TAVRO_UNROLL
@@ -1314,7 +1316,7 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
             TAVRO_UNROLL
             for (int k = 0; k < 9; ++k) acc.v[9 * part + k][t] += weight[part] * terms[k];
             TAVRO_UNROLL
-            for (int k = 0; k < 3; ++k) acc.v[18 + 3 * part + k][t] += weight[part] * kept[k];
+            for (int k = 0; k < 3; ++k) acc.v[18 + 3 * part + k][t] += weight[part] * gain[k];
         }
         flag[t] |= outside ? 1 : 0;
     });
@@ -1324,8 +1326,11 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
 
     block.single([&] {
         // Per group: the costs, and the residual variance per sample (normalised
-        // units) that the given noise energy predicts, else the fit's own. The
-        // models are judged at whole pixels: each cost gets back the pixel noise
+        // units) that the given noise energy predicts, or the fit's own where
+        // that is larger: a field the two sides' warps cannot follow (the root
+        // opening behind a tip, speckle finer than the interpolation follows
+        // under little noise) leaves more than noise, and a jump fitted to it
+        // is no better known than that residual allows. The models are judged at whole pixels: each cost gets back the pixel noise
         // that its samples' interpolation averaged away, so that a warp between
         // pixels does not win on noise it shed. The noise energy is at whole
         // pixels, half of it each image's.
@@ -1336,19 +1341,19 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
         float enrichedCost = 0.0f, continuousCost = 0.0f, noiseCost = 0.0f;
         float fairEnriched = 0.0f, fairContinuous = 0.0f;
         for (int g = 0; g < groups; ++g) {
-            float m[9], kept[2];
+            float m[9], gain[2];
             for (int k = 0; k < 9; ++k) m[k] = Twin ? sums[9 * g + k] : sums[k] + sums[9 + k];
-            for (int k = 0; k < 2; ++k) kept[k] = Twin ? sums[18 + 3 * g + k] : sums[18 + k] + sums[21 + k];
+            for (int k = 0; k < 2; ++k) gain[k] = Twin ? sums[18 + 3 * g + k] : sums[18 + k] + sums[21 + k];
             const float enriched = zeroNormalisedCost(m[0], m[1], m[2], m[3], m[4], m[5]);
             const float continuousOne = zeroNormalisedCost(m[0], m[1], m[2], m[6], m[7], m[8]);
             enrichedCost += enriched;
             continuousCost += continuousOne;
             const float groupEnergy = c.energy * clampVariance(m[2] - m[1] * m[1] / m[0]);
-            fairEnriched += enriched + pixelNoise * (m[0] - kept[0]) / groupEnergy;
-            fairContinuous += continuousOne + pixelNoise * (m[0] - kept[1]) / groupEnergy;
+            fairEnriched += enriched + pixelNoise * (m[0] - gain[0]) / groupEnergy;
+            fairContinuous += continuousOne + pixelNoise * (m[0] - gain[1]) / groupEnergy;
             noiseCost += noiseEnergy * m[0] / groupEnergy;
-            residual[g] = noiseEnergy > 0.0f ? pixelNoise * (1.0f + kept[0] / m[0]) / groupEnergy
-                                             : enriched / fmaxf(m[0] - parameters, 1.0f);
+            const float own = enriched / fmaxf(m[0] - parameters, 1.0f);
+            residual[g] = noiseEnergy > 0.0f ? fmaxf(own, pixelNoise * (1.0f + gain[0] / m[0]) / groupEnergy) : own;
         }
         // Against the second-order warp, on one group as that fit.
         float whole[9];
@@ -1444,9 +1449,7 @@ __device__ void measureNoise(PointContext& c, Sums& acc, float* result) {
         acc.v[0][t] += gc[s];
         acc.v[1][t] += gc[s] * gc[s];
         acc.v[2][t] += gc[s] * f[s];
-        const float* w = cc.anchor;
-        acc.v[3][t] += noiseGain<Kind>(cc.cx + (dx + (w[0] + w[2] * dx + w[3] * dy)),
-                                       cc.cy + (dy + (w[1] + w[4] * dx + w[5] * dy)));
+        acc.v[3][t] += affineGain<Kind>(cc, cc.anchor, dx, dy);
     });
     const float sum = block.reduceSum(acc.v[0]), sumSq = block.reduceSum(acc.v[1]), cross = block.reduceSum(acc.v[2]);
     const float gain = block.reduceSum(acc.v[3]);
