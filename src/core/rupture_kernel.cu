@@ -1306,9 +1306,9 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
         // continuous and the second-order warps'.
         float qu, qv;
         quadraticDisplacement(q, dx, dy, qu, qv);
-        float gain[3] = {noiseGain<Kind>(cc.cx + (dx + u), cc.cy + (dy + v)), affineGain<Kind>(cc, continuous, dx, dy),
-                         0.0f};
-        gain[2] = quadratic ? noiseGain<Kind>(cc.cx + (dx + qu), cc.cy + (dy + qv)) : gain[1];
+        const float continuousGain = affineGain<Kind>(cc, continuous, dx, dy);
+        const float gain[3] = {noiseGain<Kind>(cc.cx + (dx + u), cc.cy + (dy + v)), continuousGain,
+                               quadratic ? noiseGain<Kind>(cc.cx + (dx + qu), cc.cy + (dy + qv)) : continuousGain};
         const float terms[9] = {1.0f, f[s], f[s] * f[s], g, g * g, g * f[s], gc[s], gc[s] * gc[s], gc[s] * f[s]};
         const float weight[2] = {1.0f - static_cast<float>(side), static_cast<float>(side)};
         TAVRO_UNROLL
@@ -1330,10 +1330,11 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
         // that is larger: a field the two sides' warps cannot follow (the root
         // opening behind a tip, speckle finer than the interpolation follows
         // under little noise) leaves more than noise, and a jump fitted to it
-        // is no better known than that residual allows. The models are judged at whole pixels: each cost gets back the pixel noise
-        // that its samples' interpolation averaged away, so that a warp between
-        // pixels does not win on noise it shed. The noise energy is at whole
-        // pixels, half of it each image's.
+        // is no better known than that residual allows. The models are judged
+        // at whole pixels: each cost gets back the pixel noise that its
+        // samples' interpolation averaged away, so that a warp between pixels
+        // does not win on noise it shed. The noise energy is at whole pixels,
+        // half of it each image's.
         constexpr int groups = Twin ? 2 : 1;
         constexpr float parameters = Twin ? 6.0f : 8.0f;
         const float pixelNoise = 0.5f * noiseEnergy;
@@ -1353,7 +1354,7 @@ __device__ bool finishPoint(PointContext& c, RuptureShared& sh, Sums& acc, PerTh
             fairContinuous += continuousOne + pixelNoise * (m[0] - gain[1]) / groupEnergy;
             noiseCost += noiseEnergy * m[0] / groupEnergy;
             const float own = enriched / fmaxf(m[0] - parameters, 1.0f);
-            residual[g] = noiseEnergy > 0.0f ? fmaxf(own, pixelNoise * (1.0f + gain[0] / m[0]) / groupEnergy) : own;
+            residual[g] = fmaxf(own, pixelNoise * (1.0f + gain[0] / m[0]) / groupEnergy);
         }
         // Against the second-order warp, on one group as that fit.
         float whole[9];
