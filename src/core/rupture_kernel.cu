@@ -408,9 +408,16 @@ bool sampleBothSides(const PointContext& c, const SideWarps& w, float* __restric
 #endif
 
 // Per sample, how much better the positive side's warp explains it than the
-// negative side's (the difference of their squared normalised residuals), into c.a.
+// negative side's (the difference of their squared normalised residuals), into
+// c.a. Both are judged as if they sampled whole pixels: a warp between pixels
+// averages the deformed image's noise away, and on faint speckle under much
+// noise the noise it sheds outweighs a jump's misfit, so that the warp nearer
+// a half pixel looked better on both halves and the scan put the line at the
+// subset's edge. `noiseEnergy` is at whole pixels, half of it each image's;
+// zero (not measured) judges the raw residuals.
 template <int Kind>
-__device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc, PerThread<int>& flag) {
+__device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc, PerThread<int>& flag,
+                             float noiseEnergy) {
     const Block& block = c.block;
     SideWarps w;
     for (int side = 0; side < 2; ++side)
@@ -447,10 +454,12 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     const float inverseA = 1.0f / sqrtf(clampVariance(sqA - meanA * (meanA * count)));
     const float inverseB = 1.0f / sqrtf(clampVariance(sqB - meanB * (meanB * count)));
     const float* const f = c.f;
-    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float, float) TAVRO_INLINE_BODY {
+    const float lost = 0.5f * noiseEnergy / c.energy;
+    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float dx, float dy) TAVRO_INLINE_BODY {
         const float ra = (ga[s] - meanA) * inverseA - f[s];
         const float rb = (gb[s] - meanB) * inverseB - f[s];
-        ga[s] = rb * rb - ra * ra;
+        const float shed = lost * (affineGain<Kind>(cc, w.w[0], dx, dy) - affineGain<Kind>(cc, w.w[1], dx, dy));
+        ga[s] = rb * rb - ra * ra + shed;
     });
     // Every thread reads every sample's contrast in the scan.
     block.sync();
@@ -1528,7 +1537,7 @@ __device__ void refinePoint(const Block& block, const RuptureKernelArgs& a, int6
     const float tolerance2 = a.params.convergenceTolerance * a.params.convergenceTolerance;
     const float looseTolerance2 = tolerance2 > kLooseTolerance2 ? tolerance2 : kLooseTolerance2;
     for (int round = 0; round < kScanRounds; ++round) {
-        if (!sideContrast<Kind>(c, sh, acc, flag)) return;
+        if (!sideContrast<Kind>(c, sh, acc, flag, a.noiseEnergy)) return;
         if (!scanLine(c, sh, scanGrid(round, sh.alpha, sh.phi, reach), bestScore, bestCandidate)) return;
         if (!fitSides<Kind, Twin>(c, sh, acc, flag, a.params.maxIterations,
                                   round + 1 < kScanRounds ? looseTolerance2 : tolerance2))

@@ -1810,9 +1810,11 @@ CrackPiece fitsPiece(const SeedGrid& grid, const std::vector<float>& answers, co
 
 // Unkeeps the cracks that a ramp between their sides explains better than
 // their step, summed over all their kept fits. A crack whose fits leave gaps
-// falls into groups; the groups that continue one another are judged
-// together, so that a few fits of a band between longer stretches are not
-// judged alone.
+// falls into groups; the groups on one line are judged together, however far
+// apart, so that a few fits of a band between longer stretches are not judged
+// alone: on a narrow band under much noise a ramp explains each group only
+// barely better than a step, and a group of 40 fits that a gap of more than
+// kBridge cut off from the rest came out a hair better as a step.
 void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
                      int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
                      const PixelSearchParams& pp) {
@@ -1856,7 +1858,7 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
                 total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
         }
     }
-    // Groups that continue one another, each under its first.
+    // Groups on one line, each under its first.
     std::vector<size_t> root(cracks.size());
     std::iota(root.begin(), root.end(), size_t(0));
     const auto find = [&root](size_t c) {
@@ -1865,7 +1867,7 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
     };
     for (size_t a = 0; a < cracks.size(); ++a)
         for (size_t b = a + 1; b < cracks.size(); ++b)
-            if (continues(pieces[a], pieces[b])) {
+            if (continues(pieces[a], pieces[b], true)) {
                 const size_t ra = find(a), rb = find(b);
                 root[std::max(ra, rb)] = std::min(ra, rb);
             }

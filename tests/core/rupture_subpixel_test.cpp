@@ -147,9 +147,13 @@ void expectContinuousWhereNoCrack(const Enriched& e, const PixelDisplacementResu
                 ASSERT_LT(std::abs((e.out.*field)[i] - side[f]), 0.1) << "point " << i;
             }
             const testing::Vec2 n = crack->normal();
-            // A pixel more for the fitted line's own placement.
+            // A pixel and a half more for the fitted lines' placement: a fit
+            // places its line within a pixel at its own point, but the fits of
+            // the grid's outermost column, whose subsets reach the image's
+            // edge, turn theirs by up to 5 degrees, which carries the line
+            // another pixel off at the points beside them.
             const double reach =
-                12.0 * (std::abs(n[0]) + std::abs(n[1])) + std::hypot(crack->jump[0], crack->jump[1]) + 1.0;
+                12.0 * (std::abs(n[0]) + std::abs(n[1])) + std::hypot(crack->jump[0], crack->jump[1]) + 1.5;
             ASSERT_LT(std::abs(crack->distance(grid().x(i), grid().y(i))), reach) << "point " << i;
         }
     }
@@ -628,6 +632,17 @@ TEST(RuptureSubpixel, EndsACrackAtAnElasticTipWithoutFlaggingPastIt) {
     }
 }
 
+// Random draw `seed` (of `kind`) traced at `window` px: its first crack over
+// `share` of its length by one line, and no point flagged off it.
+void expectTracedWithoutStrays(std::uint64_t seed, testing::CrackDrawKind kind, int window, int reach, double share) {
+    const testing::RandomCrackPlan drawn = testing::randomCrackPlan(seed);
+    ASSERT_EQ(drawn.kind, kind);
+    const TracedPair t = traceAt(drawn.plan, window, reach);
+    ASSERT_TRUE(t.e.ok) << t.e.error;
+    EXPECT_EQ(flaggedAstray(t, window), 0);
+    EXPECT_GE(tracedShare(t, 0), share);
+}
+
 // The second of those draws (a 0.29 px jump, 0.4 grey of noise) at 31 px:
 // behind the tip the opening grows as a root, which no two affine sides follow,
 // and the fits there leave twice the residual the noise alone does. Their jumps were judged
@@ -635,12 +650,18 @@ TEST(RuptureSubpixel, EndsACrackAtAnElasticTipWithoutFlaggingPastIt) {
 // points off the crack. A jump is judged against the residual its own fit
 // leaves where that exceeds the noise's.
 TEST(RuptureSubpixel, JudgesAJumpAgainstTheResidualItsFitLeaves) {
-    const testing::RandomCrackPlan drawn = testing::randomCrackPlan(24);
-    ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Tip);
-    const TracedPair t = traceAt(drawn.plan, 31, 6);
-    ASSERT_TRUE(t.e.ok) << t.e.error;
-    EXPECT_EQ(flaggedAstray(t, 31), 0);
-    EXPECT_GE(tracedShare(t, 0), 0.95);
+    expectTracedWithoutStrays(24, testing::CrackDrawKind::Tip, 31, 6, 0.95);
+}
+
+// Faint speckle under much noise: a 0.65 px jump on dark spots of 17 grey
+// (4.5 grey of noise, a dark gap). A side warp that samples between pixels
+// averages the deformed image's noise away, and here the noise it sheds
+// outweighs the jump's misfit: the line scan found the moving side's warp
+// better on both halves of the subset, put the line at its edge, and no fit
+// near the crack was kept at 61 px. The scan judges both warps as if they
+// sampled whole pixels.
+TEST(RuptureSubpixel, PlacesAFaintCrackWhereItsSidesSampleBetweenPixels) {
+    expectTracedWithoutStrays(160, testing::CrackDrawKind::Single, 61, 3, 0.6);
 }
 
 // At the narrowest windows the fits along a crack within a degree of vertical
