@@ -1507,10 +1507,10 @@ void blankBeyondGridRuns(const Outputs& o, const SeedGrid& grid, const std::vect
 // second-order warp cannot follow it, so its fits pass every bar. What tells
 // it from a crack is at the pixel scale: a crack's two sides meet at the line,
 // while the band's material in between moves part of the way. So each kept
-// crack's subsets are compared with the sides meeting at the fitted line and
-// with the sides joined by a ramp kRampHalfWidths either side of it, each
-// model refitted from the fit (stepAndRampCosts):
-// a crack whose fits a ramp explains better, summed over them, is no crack.
+// crack's subsets are compared with the sides meeting at a line (the fitted
+// one or one near it) and with the sides joined by a ramp kRampHalfWidths
+// either side of it, each model refitted from the fit (stepAndRampCosts): a
+// crack whose fits a ramp explains better, summed over them, is no crack.
 // Both are compared on slightly blurred images (smoothStrip), which make a
 // step look like a ramp of a pixel or so: the narrowest ramp is several times
 // wider than that.
@@ -1560,7 +1560,8 @@ template <int N> bool solveSymmetric(std::array<double, N * N>& a, std::array<do
 // The zero-normalised SSD of the samples when the deformed image is read
 // through model m (0: the step, else a ramp) with parameters q: each side's
 // displacement (u, v) at the centre, then the gradient (ux, uy, vx, vy)
-// both share, then how far the ramp's middle lies from the fitted line.
+// both share, then how far the ramp's middle or the step's line lies from
+// the fitted line.
 // Infinite when a sample falls outside the strips. With `step`, also the
 // Gauss-Newton increment of q towards a lower cost. `read` is scratch: per
 // sample, the grey read, its x and y gradients, and the side weight t.
@@ -1572,7 +1573,7 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
     double sum = 0.0, square = 0.0;
     for (size_t s = 0; s < samples.size(); ++s) {
         const RampSample& a = samples[s];
-        const double t = m == 0 ? (a.d > 0.0 ? 1.0 : 0.0)
+        const double t = m == 0 ? (a.d - q[8] > 0.0 ? 1.0 : 0.0)
                                 : std::clamp(0.5 + (a.d - q[8]) / (2.0 * kRampHalfWidths[m - 1]), 0.0, 1.0);
         const double u = (1.0 - t) * q[0] + t * q[2] + q[4] * a.dx + q[5] * a.dy;
         const double v = (1.0 - t) * q[1] + t * q[3] + q[6] * a.dx + q[7] * a.dy;
@@ -1616,7 +1617,7 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
         }
     }
     if (step) {
-        // The step's line stays where the fit put it.
+        // The step's line stays where stepAndRampCosts put it: its cost jumps as samples change sides.
         if (m == 0) h[80] = 1.0;
         for (int r = 0; r < 9; ++r)
             for (int c = r + 1; c < 9; ++c) h[size_t(r * 9 + c)] = h[size_t(c * 9 + r)];
@@ -1637,6 +1638,14 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
 std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int xc, int yc,
                                                  const PixelSearchParams& pp, const float* r) {
     constexpr int kRefits = 3;
+    // The ramp's middle slides to where it explains the subset best, but the
+    // step's line is where the fit put it on the raw images, and on a faint
+    // crack under much noise the blurred images can put it a pixel away: the
+    // ramp then won by its sliding alone, by a tenth of a percent of the
+    // cost, and cracks of 300 and 400 fits with jumps of half a pixel and
+    // more were dropped whole. So the step's line is moved too, to the best
+    // of the offsets half a pixel apart up to kStepShifts / 2 px either way.
+    constexpr int kStepShifts = 4;
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
     const double phi = r[detail::kResultPosition];
@@ -1670,6 +1679,15 @@ std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int x
         for (RampSample& sample : samples) sample.d = -sample.d;
     for (int m = 0; m < kRampModels; ++m) {
         std::array<double, 9> q = fitted, step{};
+        if (m == 0) {
+            double best = std::numeric_limits<double>::infinity();
+            for (int o = -kStepShifts; o <= kStepShifts; ++o) {
+                std::array<double, 9> shifted = fitted;
+                shifted[8] = 0.5 * o;
+                const double cost = rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, shifted, nullptr, read);
+                if (cost < best) best = cost, q = shifted;
+            }
+        }
         for (int k = 0;; ++k) {
             const double cost =
                 rampModelCost(samples, fMean, fNorm, strips, xc, yc, m, q, k < kRefits ? &step : nullptr, read);
@@ -2025,6 +2043,75 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
         for (const std::vector<size_t>& piece : cracks)
             if (piece.size() < kMinCrackPoints && std::all_of(piece.begin(), piece.end(), besideDropped))
                 for (size_t k : piece) kept[k] = 0;
+    }
+}
+
+// A crack's plausible fits join it only up to kPlausibleReach grid steps from
+// its significant ones, which keeps a wave's flanks from chaining, but under
+// much noise a faint crack can run on for a hundred pixels past its last
+// significant fits, with plausible fits all along (a 1.05 px jump at a
+// signal-to-noise ratio of 2.6, at 61 px windows), and that stretch was left
+// out of its line. So a run of plausible fits linked by neighbours fitted
+// with the same crack, kMinCrackPoints long with kMinCentralFits central
+// fits, is kept where it carries a kept crack on along that crack's own line
+// (continues) with a median jump of kTipJumpShare of the crack's or more,
+// round after round while runs are added: a wave's crest lies on no crack's
+// line, and past a tip the subsets that still hold the crack's last stretch
+// fit its line with a jump that fades (a run of them carried a 2.6 px jump
+// 11 px past its tip).
+void extendAlongLines(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<FitGrade>& grades,
+                      std::vector<char>& kept, const PixelSearchParams& pp) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const auto medianJump = [&](const std::vector<size_t>& fits) {
+        std::vector<double> jumps;
+        for (size_t k : fits)
+            jumps.push_back(std::hypot(result(k)[detail::kResultJumpX], result(k)[detail::kResultJumpY]));
+        return median(jumps);
+    };
+    const double centralReach = std::max(pp.stepX, pp.stepY);
+    std::vector<char> seen(grid.size());
+    std::vector<size_t> run;
+    for (bool grew = true; grew;) {
+        grew = false;
+        std::vector<CrackPiece> pieces;
+        std::vector<double> typicalJumps;
+        for (const std::vector<size_t>& crack : keptCracks(grid, answers, kept, pp))
+            if (crack.size() >= kMinCrackPoints) {
+                pieces.push_back(fitsPiece(grid, answers, crack, pp));
+                typicalJumps.push_back(medianJump(crack));
+            }
+        if (pieces.empty()) return;
+        std::fill(seen.begin(), seen.end(), 0);
+        for (size_t first = 0; first < grid.size(); ++first) {
+            if (kept[first] || seen[first] || grades[first] < FitGrade::Plausible) continue;
+            run.assign(1, first);
+            seen[first] = 1;
+            size_t centred = 0;
+            for (size_t next = 0; next < run.size(); ++next) {
+                const size_t k = run[next];
+                centred += std::abs(result(k)[detail::kResultPosition]) <= centralReach;
+                const std::array<int, 2> p = grid.position(k);
+                for (int dj = -1; dj <= 1; ++dj)
+                    for (int di = -1; di <= 1; ++di) {
+                        const int64_t n = grid.at(p[0] + di, p[1] + dj);
+                        if (n < 0 || seen[size_t(n)] || kept[size_t(n)] || grades[size_t(n)] < FitGrade::Plausible ||
+                            !sameCrack(fitOf(result(k)), fitOf(result(size_t(n))), double(di) * pp.stepX,
+                                       double(dj) * pp.stepY))
+                            continue;
+                        seen[size_t(n)] = 1;
+                        run.push_back(size_t(n));
+                    }
+            }
+            if (run.size() < kMinCrackPoints || centred < kMinCentralFits) continue;
+            const CrackPiece piece = fitsPiece(grid, answers, run, pp);
+            const double jump = medianJump(run);
+            bool carried = false;
+            for (size_t c = 0; c < pieces.size() && !carried; ++c)
+                carried = jump >= kTipJumpShare * typicalJumps[c] && continues(piece, pieces[c]);
+            if (!carried) continue;
+            for (size_t k : run) kept[k] = 1;
+            grew = true;
+        }
     }
 }
 
@@ -3191,6 +3278,7 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     std::vector<char> kept = keptFits(seedGrid, answers, fitted, pixelParams, beyondGrid);
     keepEdgeCracks(seedGrid, answers, fitted, beyondGrid, kept, pixelParams);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
+    extendAlongLines(seedGrid, answers, fitted, kept, pixelParams);
     dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
     trimTipFans(seedGrid, answers, kept, pixelParams, gridWidth, gridHeight);
     const OwnSideImages ownSide{&reference,
