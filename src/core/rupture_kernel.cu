@@ -428,7 +428,7 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     });
     float* const ga = c.a;
     float* const gb = c.b;
-    [[maybe_unused]] const PointContext& cc = c;
+    const PointContext& cc = c;
 #if !TAVRO_GENERIC_KERNEL
     flag[0] = sampleBothSides<Kind>(c, w, ga, gb, acc) ? 1 : 0;
 #else
@@ -455,7 +455,7 @@ __device__ bool sideContrast(PointContext& c, const RuptureShared& sh, Sums& acc
     const float inverseB = 1.0f / sqrtf(clampVariance(sqB - meanB * (meanB * count)));
     const float* const f = c.f;
     const float lost = 0.5f * noiseEnergy / c.energy;
-    forEachSample(block, c.subset, c.col, c.row, [=](int, int s, float dx, float dy) TAVRO_INLINE_BODY {
+    forEachSample(block, c.subset, c.col, c.row, [=, &cc](int, int s, float dx, float dy) TAVRO_INLINE_BODY {
         const float ra = (ga[s] - meanA) * inverseA - f[s];
         const float rb = (gb[s] - meanB) * inverseB - f[s];
         const float shed = lost * (affineGain<Kind>(cc, w.w[0], dx, dy) - affineGain<Kind>(cc, w.w[1], dx, dy));

@@ -629,6 +629,48 @@ FitGrade gradeEnrichment(const float* r, double jumpLimit, bool twinning, float 
     return jumpChi2 >= bar * kFaintJumpChi2 ? FitGrade::Faint : FitGrade::None;
 }
 
+// A faint crack under much noise shows in the straddles by little more than
+// their noise, and only where a speckle's grain favours it: a 0.33 px jump
+// crossed by another crack, under 3.6 grey of noise on 20 grey of contrast,
+// stood above the threshold at a few points only, though fits along it were
+// plausible wherever they were tried, and at 21 px a third of a fading tip
+// went unexamined. So round after round, up to kGrowRounds, the points within
+// a subset's reach of a plausible or significant fit whose straddles exceed
+// kGrowFactor times the grid's tenth percentile (about three standard
+// deviations) are examined too: their fits judge themselves, and noise far
+// from any fit costs none.
+constexpr double kGrowFactor = 7.0;
+constexpr int kGrowRounds = 3;
+
+// The points of rows [rowBegin, rowEnd), not seeded yet, within the reach of a
+// plausible or significant fit of seeds[first..] whose straddles exceed the
+// lower threshold, in the grid's order.
+std::vector<Seed> seedsNearFits(const StartField& field, const PixelSearchParams& pp, const Seeding& seeding,
+                                       const std::vector<Seed>& seeds, const std::vector<FitGrade>& grades,
+                                       size_t first, int rowBegin, int rowEnd) {
+    const double low = std::max(kSmallestJump, seeding.threshold * kGrowFactor / kNoiseFactor);
+    std::vector<char> seen(size_t(field.width()) * size_t(field.height()), 0);
+    for (const Seed& seed : seeds) seen[size_t(seed.index)] = 1;
+    std::vector<Seed> more;
+    for (size_t k = first; k < seeds.size(); ++k) {
+        if (grades[k] < FitGrade::Plausible) continue;
+        const int ci = int(seeds[k].index % field.width()), cj = int(seeds[k].index / field.width());
+        for (int j = std::max(rowBegin, cj - seeding.reachY); j < std::min(rowEnd, cj + seeding.reachY + 1); ++j)
+            for (int i = std::max(0, ci - seeding.reachX); i < std::min(field.width(), ci + seeding.reachX + 1); ++i) {
+                const size_t index = field.index(i, j);
+                if (seen[index]) continue;
+                seen[index] = 1;
+                int owner[2] = {i, j};
+                const Straddle st = judgingStraddle(field, i, j, seeding, owner);
+                if (st.residual >= 0.0 && st.excess() > low)
+                    more.push_back(enrichmentSeed(field, pp, seeding, i, j, st, owner));
+            }
+    }
+    // The fits run in strips of rows, in the grid's order.
+    std::sort(more.begin(), more.end(), [](const Seed& a, const Seed& b) { return a.index < b.index; });
+    return more;
+}
+
 // Where each side of fit r (at grid point `index`) is measured on its own: the
 // quiet grid point nearest the normal through the centre whose subset lies
 // wholly on that side, a grid step clear of the line, searched outwards by up
@@ -1517,11 +1559,18 @@ void blankBeyondGridRuns(const Outputs& o, const SeedGrid& grid, const std::vect
 constexpr double kRampHalfWidths[] = {6.0, 12.0};
 constexpr int kRampModels = 1 + int(std::size(kRampHalfWidths));
 
-// One subset sample for stepAndRampCosts: its offset from the centre, signed
-// distance from the fitted line and reference grey.
+// One subset sample for the step, ramp and tip models: its offset from the
+// centre, signed distance from the fitted line, distance along the crack
+// (towards the end a tip model looks at) and reference grey.
 struct RampSample {
     int dx, dy;
-    double d, f;
+    double d, a, f;
+};
+
+// A subset's samples, with their mean and the norm of their departures from it.
+struct SubsetSamples {
+    std::vector<RampSample> samples;
+    double fMean = 0.0, fNorm = 0.0;
 };
 
 // Both images' pixels in rows [row0, row1) and columns [col0, col1), row
@@ -1557,26 +1606,38 @@ template <int N> bool solveSymmetric(std::array<double, N * N>& a, std::array<do
     return true;
 }
 
+// The models' parameters: each side's displacement (u, v) at the centre, the
+// gradient (ux, uy, vx, vy) all parts share, how far the ramp's middle or the
+// step's line lies from the fitted line, and the displacement beyond a step's
+// tip.
+constexpr int kModelParameters = 11;
+using ModelParameters = std::array<double, kModelParameters>;
+
 // The zero-normalised SSD of the samples when the deformed image is read
-// through model m (0: the step, else a ramp) with parameters q: each side's
-// displacement (u, v) at the centre, then the gradient (ux, uy, vx, vy)
-// both share, then how far the ramp's middle or the step's line lies from
-// the fitted line.
-// Infinite when a sample falls outside the strips. With `step`, also the
-// Gauss-Newton increment of q towards a lower cost. `read` is scratch: per
-// sample, the grey read, its x and y gradients, and the side weight t.
-double rampModelCost(const std::vector<RampSample>& samples, double fMean, double fNorm, const RampStrips& strips,
-                     int xc, int yc, int m, const std::array<double, 9>& q, std::array<double, 9>* step,
-                     std::vector<std::array<double, 4>>& read) {
+// through model m (0: the step, else a ramp) with parameters q. A step with a
+// finite `tip` ends there: the samples at least that far along have not
+// parted, and move together with a displacement of their own. Infinite when a
+// sample falls outside the strips. With `step`, also the Gauss-Newton
+// increment of q towards a lower cost. `read` is scratch: per sample, the
+// grey read, its x and y gradients, and the side weight t.
+double rampModelCost(const SubsetSamples& subset, const RampStrips& strips, int xc, int yc, int m,
+                     const ModelParameters& q, ModelParameters* step, std::vector<std::array<double, 4>>& read,
+                     double tip = std::numeric_limits<double>::infinity()) {
+    constexpr int N = kModelParameters;
+    const std::vector<RampSample>& samples = subset.samples;
     const double infinity = std::numeric_limits<double>::infinity();
+    const auto past = [&](const RampSample& a) { return m == 0 && a.a >= tip; };
     read.resize(samples.size());
     double sum = 0.0, square = 0.0;
+    bool anyPast = false;
     for (size_t s = 0; s < samples.size(); ++s) {
         const RampSample& a = samples[s];
         const double t = m == 0 ? (a.d - q[8] > 0.0 ? 1.0 : 0.0)
                                 : std::clamp(0.5 + (a.d - q[8]) / (2.0 * kRampHalfWidths[m - 1]), 0.0, 1.0);
-        const double u = (1.0 - t) * q[0] + t * q[2] + q[4] * a.dx + q[5] * a.dy;
-        const double v = (1.0 - t) * q[1] + t * q[3] + q[6] * a.dx + q[7] * a.dy;
+        const bool beyond = past(a);
+        anyPast = anyPast || beyond;
+        const double u = (beyond ? q[9] : (1.0 - t) * q[0] + t * q[2]) + q[4] * a.dx + q[5] * a.dy;
+        const double v = (beyond ? q[10] : (1.0 - t) * q[1] + t * q[3]) + q[6] * a.dx + q[7] * a.dy;
         const double px = xc + a.dx + u, py = yc + a.dy + v;
         const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
         if (!std::isfinite(px) || !std::isfinite(py) || x0 < strips.col0 || y0 < strips.row0 ||
@@ -1596,10 +1657,10 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
     const double gNorm = std::sqrt(std::max(0.0, square - sum * gMean));
     if (!(gNorm > 0.0)) return infinity;
     double cross = 0.0;
-    std::array<double, 81> h{};
-    std::array<double, 9> b{};
+    std::array<double, N * N> h{};
+    ModelParameters b{};
     for (size_t s = 0; s < samples.size(); ++s) {
-        const double fHat = (samples[s].f - fMean) / fNorm;
+        const double fHat = (samples[s].f - subset.fMean) / subset.fNorm;
         const auto& [g, gx, gy, t] = read[s];
         cross += fHat * (g - gMean);
         if (!step) continue;
@@ -1608,20 +1669,32 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
         const double dx = samples[s].dx, dy = samples[s].dy;
         // A ramp's centre moves its weights where they lie strictly between the sides.
         const double slide = m == 0 || t <= 0.0 || t >= 1.0 ? 0.0 : -0.5 / kRampHalfWidths[m - 1];
-        const double j[9] = {gx * (1.0 - t), gy * (1.0 - t), gx * t,  gy * t,
-                             gx * dx,        gx * dy,        gy * dx, gy * dy,
-                             slide * (gx * (q[2] - q[0]) + gy * (q[3] - q[1]))};
-        for (int r = 0; r < 9; ++r) {
+        const bool beyond = past(samples[s]);
+        const double w = beyond ? 0.0 : 1.0;
+        const double j[N] = {w * gx * (1.0 - t),
+                             w * gy * (1.0 - t),
+                             w * gx * t,
+                             w * gy * t,
+                             gx * dx,
+                             gx * dy,
+                             gy * dx,
+                             gy * dy,
+                             slide * (gx * (q[2] - q[0]) + gy * (q[3] - q[1])),
+                             beyond ? gx : 0.0,
+                             beyond ? gy : 0.0};
+        for (int r = 0; r < N; ++r) {
             b[size_t(r)] += j[r] * residual;
-            for (int c = 0; c <= r; ++c) h[size_t(r * 9 + c)] += j[r] * j[c];
+            for (int c = 0; c <= r; ++c) h[size_t(r * N + c)] += j[r] * j[c];
         }
     }
     if (step) {
-        // The step's line stays where stepAndRampCosts put it: its cost jumps as samples change sides.
-        if (m == 0) h[80] = 1.0;
-        for (int r = 0; r < 9; ++r)
-            for (int c = r + 1; c < 9; ++c) h[size_t(r * 9 + c)] = h[size_t(c * 9 + r)];
-        if (solveSymmetric<9>(h, b))
+        // The step's line stays where shiftedStep put it: its cost jumps as samples change sides. Without
+        // a tip in the subset, its displacement beyond stays too.
+        if (m == 0) h[8 * N + 8] = 1.0;
+        if (!anyPast) h[9 * N + 9] = h[10 * N + 10] = 1.0;
+        for (int r = 0; r < N; ++r)
+            for (int c = r + 1; c < N; ++c) h[size_t(r * N + c)] = h[size_t(c * N + r)];
+        if (solveSymmetric<N>(h, b))
             *step = b;
         else
             step->fill(0.0);
@@ -1629,31 +1702,27 @@ double rampModelCost(const std::vector<RampSample>& samples, double fMean, doubl
     return 2.0 - 2.0 * cross / gNorm;
 }
 
-// The zero-normalised SSD of fit r's subset (centre xc, yc) under the step
-// (model 0) and under each ramp, each model's side displacements and gradient
-// refitted by a few Gauss-Newton steps from the fit's: a band's fit takes
-// part of the slip into its gradient, which a ramp with the step's own
-// gradient would count twice. The minus side lies on whichever side of the
-// line gives the step the lower cost. Samples beyond the strips are left out.
-std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int xc, int yc,
-                                                 const PixelSearchParams& pp, const float* r) {
-    constexpr int kRefits = 3;
-    // The ramp's middle slides to where it explains the subset best, but the
-    // step's line is where the fit put it on the raw images, and on a faint
-    // crack under much noise the blurred images can put it a pixel away: the
-    // ramp then won by its sliding alone, by a tenth of a percent of the
-    // cost, and cracks of 300 and 400 fits with jumps of half a pixel and
-    // more were dropped whole. So the step's line is moved too, to the best
-    // of the offsets half a pixel apart up to kStepShifts / 2 px either way.
-    constexpr int kStepShifts = 4;
+// The fitted warp as the models' parameters: no shift of the line, and the
+// sides' mean to start from beyond a tip.
+ModelParameters fittedModel(const float* r) {
+    const float* g = r + detail::kResultWarp + 2;
+    const double minusU = r[detail::kResultMinusU], minusV = r[detail::kResultMinusV],
+                 plusU = r[detail::kResultPlusU], plusV = r[detail::kResultPlusV];
+    return {minusU, minusV, plusU, plusV, g[0], g[1], g[2], g[3], 0.0, 0.5 * (minusU + plusU), 0.5 * (minusV + plusV)};
+}
+
+// Every other row and column of fit r's subset (centre xc, yc) that lies in
+// the strips (the blurred images hold little between them), each with its
+// distance along (tx, ty); the minus side lies on whichever side of the line
+// gives the fitted step the lower cost. False with too few samples or a flat
+// subset.
+bool subsetSamples(const RampStrips& strips, int xc, int yc, const PixelSearchParams& pp, const float* r,
+                   double tx, double ty, SubsetSamples& out, std::vector<std::array<double, 4>>& read) {
     const int hx = pp.windowSizeX / 2, hy = pp.windowSizeY / 2;
     const double nx = std::sin(r[detail::kResultAngle] * kDegree), ny = std::cos(r[detail::kResultAngle] * kDegree);
     const double phi = r[detail::kResultPosition];
-    const float* g = r + detail::kResultWarp + 2;
-    const std::array<double, 9> fitted{r[detail::kResultMinusU], r[detail::kResultMinusV], r[detail::kResultPlusU],
-                                       r[detail::kResultPlusV], g[0], g[1], g[2], g[3], 0.0};
-    // Every other row and column: the blurred images hold little between them.
-    std::vector<RampSample> samples;
+    std::vector<RampSample>& samples = out.samples;
+    samples.clear();
     samples.reserve(size_t(hx + 1) * size_t(hy + 1));
     double fSum = 0.0, fSquare = 0.0;
     for (int dy = -hy; dy <= hy; dy += 2)
@@ -1662,41 +1731,92 @@ std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int x
             if (x < strips.col0 || y < strips.row0 || x >= strips.col1 || y >= strips.row1) continue;
             const double f =
                 strips.ref[size_t(y - strips.row0) * size_t(strips.col1 - strips.col0) + size_t(x - strips.col0)];
-            samples.push_back({dx, dy, nx * dx + ny * dy - phi, f});
+            samples.push_back({dx, dy, nx * dx + ny * dy - phi, tx * dx + ty * dy, f});
             fSum += f;
             fSquare += f * f;
         }
+    const double n = double(samples.size());
+    out.fNorm = std::sqrt(std::max(0.0, fSquare - fSum * fSum / std::max(n, 1.0)));
+    if (samples.size() < 16 || out.fNorm <= 0.0) return false;
+    out.fMean = fSum / n;
+    const ModelParameters fitted = fittedModel(r);
+    const double asFitted = rampModelCost(out, strips, xc, yc, 0, fitted, nullptr, read);
+    for (RampSample& sample : samples) sample.d = -sample.d;
+    if (!(rampModelCost(out, strips, xc, yc, 0, fitted, nullptr, read) < asFitted))
+        for (RampSample& sample : samples) sample.d = -sample.d;
+    return true;
+}
+
+// The ramp's middle slides to where it explains the subset best, but the
+// step's line is where the fit put it on the raw images, and on a faint crack
+// under much noise the blurred images can put it a pixel away: the ramp then
+// won by its sliding alone, by a tenth of a percent of the cost, and cracks of
+// 300 and 400 fits with jumps of half a pixel and more were dropped whole. So
+// the step's line is moved too, to the best of the offsets half a pixel apart
+// up to kStepShifts / 2 px either way.
+constexpr int kStepShifts = 4;
+
+ModelParameters shiftedStep(const SubsetSamples& subset, const RampStrips& strips, int xc, int yc, const float* r,
+                            std::vector<std::array<double, 4>>& read) {
+    ModelParameters q = fittedModel(r);
+    double best = std::numeric_limits<double>::infinity();
+    for (int o = -kStepShifts; o <= kStepShifts; ++o) {
+        ModelParameters shifted = fittedModel(r);
+        shifted[8] = 0.5 * o;
+        const double cost = rampModelCost(subset, strips, xc, yc, 0, shifted, nullptr, read);
+        if (cost < best) best = cost, q = shifted;
+    }
+    return q;
+}
+
+// The least cost of model m (with `tip` for the step) over a few Gauss-Newton
+// steps from q, stopping where a step no longer lowers it.
+double refittedCost(const SubsetSamples& subset, const RampStrips& strips, int xc, int yc, int m,
+                    ModelParameters q, std::vector<std::array<double, 4>>& read,
+                    double tip = std::numeric_limits<double>::infinity()) {
+    constexpr int kRefits = 3;
+    double least = std::numeric_limits<double>::infinity();
+    ModelParameters step{};
+    for (int k = 0;; ++k) {
+        const double cost = rampModelCost(subset, strips, xc, yc, m, q, k < kRefits ? &step : nullptr, read, tip);
+        if (!(cost < least)) break;
+        least = cost;
+        if (k == kRefits) break;
+        for (int p = 0; p < kModelParameters; ++p) q[size_t(p)] += step[size_t(p)];
+    }
+    return least;
+}
+
+// The zero-normalised SSD of fit r's subset (centre xc, yc) under the step
+// (model 0) and under each ramp, each model's side displacements and gradient
+// refitted from the fit's: a band's fit takes part of the slip into its
+// gradient, which a ramp with the step's own gradient would count twice.
+std::array<double, kRampModels> stepAndRampCosts(const RampStrips& strips, int xc, int yc,
+                                                 const PixelSearchParams& pp, const float* r) {
     std::array<double, kRampModels> costs;
     costs.fill(std::numeric_limits<double>::infinity());
-    const double n = double(samples.size());
-    const double fNorm = std::sqrt(std::max(0.0, fSquare - fSum * fSum / std::max(n, 1.0)));
-    if (samples.size() < 16 || fNorm <= 0.0) return costs;
-    const double fMean = fSum / n;
+    SubsetSamples subset;
     std::vector<std::array<double, 4>> read;
-    const double asFitted = rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr, read);
-    for (RampSample& sample : samples) sample.d = -sample.d;
-    if (!(rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, fitted, nullptr, read) < asFitted))
-        for (RampSample& sample : samples) sample.d = -sample.d;
-    for (int m = 0; m < kRampModels; ++m) {
-        std::array<double, 9> q = fitted, step{};
-        if (m == 0) {
-            double best = std::numeric_limits<double>::infinity();
-            for (int o = -kStepShifts; o <= kStepShifts; ++o) {
-                std::array<double, 9> shifted = fitted;
-                shifted[8] = 0.5 * o;
-                const double cost = rampModelCost(samples, fMean, fNorm, strips, xc, yc, 0, shifted, nullptr, read);
-                if (cost < best) best = cost, q = shifted;
-            }
-        }
-        for (int k = 0;; ++k) {
-            const double cost =
-                rampModelCost(samples, fMean, fNorm, strips, xc, yc, m, q, k < kRefits ? &step : nullptr, read);
-            if (!(cost < costs[size_t(m)])) break;
-            costs[size_t(m)] = cost;
-            if (k == kRefits) break;
-            for (int p = 0; p < 9; ++p) q[size_t(p)] += step[size_t(p)];
-        }
-    }
+    if (!subsetSamples(strips, xc, yc, pp, r, 0.0, 0.0, subset, read)) return costs;
+    for (int m = 0; m < kRampModels; ++m)
+        costs[size_t(m)] = refittedCost(subset, strips, xc, yc, m,
+                                        m == 0 ? shiftedStep(subset, strips, xc, yc, r, read) : fittedModel(r), read);
+    return costs;
+}
+
+// The cost of fit r's subset (centre xc, yc) when its crack ends at each of
+// `tips`, px from the centre along (tx, ty), and last when it runs through,
+// each refitted from the step with its line moved as stepAndRampCosts moves
+// it. Empty when the subset has too few samples in the strips.
+std::vector<double> tipCosts(const RampStrips& strips, int xc, int yc, const PixelSearchParams& pp, const float* r,
+                             double tx, double ty, const std::vector<double>& tips) {
+    SubsetSamples subset;
+    std::vector<std::array<double, 4>> read;
+    if (!subsetSamples(strips, xc, yc, pp, r, tx, ty, subset, read)) return {};
+    const ModelParameters start = shiftedStep(subset, strips, xc, yc, r, read);
+    std::vector<double> costs;
+    for (double tip : tips) costs.push_back(refittedCost(subset, strips, xc, yc, 0, start, read, tip));
+    costs.push_back(refittedCost(subset, strips, xc, yc, 0, start, read));
     return costs;
 }
 
@@ -1763,6 +1883,52 @@ void smoothStrip(const float* strip, int width, int rows, int col0, int col1, st
             out[size_t(y) * size_t(columns) + size_t(x)] = sum / kSum;
         }
 }
+
+// Both images around kept fits' subsets, blurred by smoothStrip: the rows and
+// columns a subset and its sides' displacements reach, and a few more for the
+// refits.
+class BlurredSubsets {
+public:
+    BlurredSubsets(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
+                   int marginY, const PixelSearchParams& pp)
+        : reference_(reference), deformed_(deformed), size_(size), marginX_(marginX), marginY_(marginY), pp_(pp) {}
+
+    // Fit r's subset at grid point p: its centre in the image, and its strips,
+    // good until the next call; false when the fit's displacements are not
+    // finite or the rows cannot be read.
+    bool around(std::array<int, 2> p, const float* r, int& xc, int& yc, RampStrips& strips) {
+        xc = p[0] * pp_.stepX + marginX_;
+        yc = p[1] * pp_.stepY + marginY_;
+        const auto reach = [&](int u) {
+            return std::max(std::abs(r[detail::kResultMinusU + u]), std::abs(r[detail::kResultPlusU + u])) +
+                   (std::abs(r[detail::kResultWarp + 2 + 2 * u]) + std::abs(r[detail::kResultWarp + 3 + 2 * u])) *
+                       (pp_.windowSizeX / 2 + pp_.windowSizeY / 2);
+        };
+        const double reachX = reach(0), reachY = reach(1);
+        if (!std::isfinite(reachX) || !std::isfinite(reachY)) return false;
+        const int padX = int(std::ceil(std::min(reachX, double(size_.width)))) + 4,
+                  padY = int(std::ceil(std::min(reachY, double(size_.height)))) + 4;
+        const int row0 = std::max(0, yc - pp_.windowSizeY / 2 - padY),
+                  row1 = std::min(size_.height, yc + pp_.windowSizeY / 2 + padY + 1);
+        const float* ref = reference_.rows(row0, row1, size_.width, refRows_);
+        const float* def = deformed_.rows(row0, row1, size_.width, defRows_);
+        if (!ref || !def) return false;
+        const int col0 = std::max(0, xc - pp_.windowSizeX / 2 - padX),
+                  col1 = std::min(size_.width, xc + pp_.windowSizeX / 2 + padX + 1);
+        smoothStrip(ref, size_.width, row1 - row0, col0, col1, across_, refSmooth_);
+        smoothStrip(def, size_.width, row1 - row0, col0, col1, across_, defSmooth_);
+        strips = {refSmooth_.data(), defSmooth_.data(), row0, row1, col0, col1};
+        return true;
+    }
+
+private:
+    const ImageSource& reference_;
+    const ImageSource& deformed_;
+    ImageSize size_;
+    int marginX_, marginY_;
+    const PixelSearchParams& pp_;
+    std::vector<float> refRows_, defRows_, refSmooth_, defSmooth_, across_;
+};
 
 // The kept fits, gathered by crack: linked through neighbours fitted with the same one.
 std::vector<std::vector<size_t>> keptCracks(const SeedGrid& grid, const std::vector<float>& answers,
@@ -1833,11 +1999,9 @@ CrackPiece fitsPiece(const SeedGrid& grid, const std::vector<float>& answers, co
 // alone: on a narrow band under much noise a ramp explains each group only
 // barely better than a step, and a group of 40 fits that a gap of more than
 // kBridge cut off from the rest came out a hair better as a step.
-void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, ImageSize size, int marginX,
-                     int marginY, const SeedGrid& grid, const std::vector<float>& answers, std::vector<char>& kept,
-                     const PixelSearchParams& pp) {
+void dropSmoothSteps(BlurredSubsets& subsets, const SeedGrid& grid, const std::vector<float>& answers,
+                     std::vector<char>& kept, const PixelSearchParams& pp) {
     if (std::none_of(kept.begin(), kept.end(), [](char k) { return k != 0; })) return;
-    std::vector<float> refRows, defRows, refSmooth, defSmooth, across;
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
     const std::vector<std::vector<size_t>> cracks = keptCracks(grid, answers, kept, pp);
     std::vector<std::array<double, kRampModels>> totals(cracks.size());
@@ -1846,31 +2010,10 @@ void dropSmoothSteps(const ImageSource& reference, const ImageSource& deformed, 
         pieces.push_back(fitsPiece(grid, answers, cracks[c], pp));
         std::array<double, kRampModels>& total = totals[c];
         for (size_t k : cracks[c]) {
-            const std::array<int, 2> p = grid.position(k);
-            const int xc = p[0] * pp.stepX + marginX, yc = p[1] * pp.stepY + marginY;
-            // Only the rows and columns the subset and its sides' displacements reach, and a few more for
-            // the refits.
-            const float* r = result(k);
-            const auto reach = [&](int u) {
-                return std::max(std::abs(r[detail::kResultMinusU + u]), std::abs(r[detail::kResultPlusU + u])) +
-                       (std::abs(r[detail::kResultWarp + 2 + 2 * u]) + std::abs(r[detail::kResultWarp + 3 + 2 * u])) *
-                           (pp.windowSizeX / 2 + pp.windowSizeY / 2);
-            };
-            const double reachX = reach(0), reachY = reach(1);
-            if (!std::isfinite(reachX) || !std::isfinite(reachY)) continue;
-            const int padX = int(std::ceil(std::min(reachX, double(size.width)))) + 4,
-                      padY = int(std::ceil(std::min(reachY, double(size.height)))) + 4;
-            const int row0 = std::max(0, yc - pp.windowSizeY / 2 - padY),
-                      row1 = std::min(size.height, yc + pp.windowSizeY / 2 + padY + 1);
-            const float* ref = reference.rows(row0, row1, size.width, refRows);
-            const float* def = deformed.rows(row0, row1, size.width, defRows);
-            if (!ref || !def) continue;
-            const int col0 = std::max(0, xc - pp.windowSizeX / 2 - padX),
-                      col1 = std::min(size.width, xc + pp.windowSizeX / 2 + padX + 1);
-            smoothStrip(ref, size.width, row1 - row0, col0, col1, across, refSmooth);
-            smoothStrip(def, size.width, row1 - row0, col0, col1, across, defSmooth);
-            const auto costs =
-                stepAndRampCosts({refSmooth.data(), defSmooth.data(), row0, row1, col0, col1}, xc, yc, pp, r);
+            int xc = 0, yc = 0;
+            RampStrips strips{};
+            if (!subsets.around(grid.position(k), result(k), xc, yc, strips)) continue;
+            const auto costs = stepAndRampCosts(strips, xc, yc, pp, result(k));
             if (!std::isfinite(costs[0])) continue;
             for (int m = 0; m < kRampModels; ++m)
                 total[size_t(m)] += std::isfinite(costs[size_t(m)]) ? costs[size_t(m)] : costs[0];
@@ -1907,6 +2050,16 @@ double median(std::vector<double>& values) {
     return 0.5 * (upper + *std::max_element(values.begin(), values.begin() + ptrdiff_t(half)));
 }
 
+// The median of the fits' jumps, in px.
+double medianJump(const std::vector<float>& answers, const std::vector<size_t>& fits) {
+    std::vector<double> jumps;
+    for (size_t k : fits) {
+        const float* r = answers.data() + k * detail::kResultFloats;
+        jumps.push_back(std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]));
+    }
+    return median(jumps);
+}
+
 // Where a crack ends inside the image, the subsets around its tip hold the
 // crack over only part of their length, and each fit turns its line towards
 // the part its subset holds: the fits on the two sides of the crack's line
@@ -1933,6 +2086,37 @@ constexpr double kTipFade = 0.3;
 // parallel fits are pieces of one crack, or its tip's fan.
 constexpr double kCrossingAngle = 20.0; // degrees
 
+// The crack each kept fit belongs to, by its index in `cracks`; kNoCrack for the rest.
+constexpr size_t kNoCrack = std::numeric_limits<size_t>::max();
+
+std::vector<size_t> crackOwners(const SeedGrid& grid, const std::vector<std::vector<size_t>>& cracks) {
+    std::vector<size_t> owner(grid.size(), kNoCrack);
+    for (size_t c = 0; c < cracks.size(); ++c)
+        for (size_t k : cracks[c]) owner[k] = c;
+    return owner;
+}
+
+// Whether fits of a crack other than c that cross `axis` (radians) lie within
+// two windows of (x, y): where cracks cross, each one's fits leave a hole up
+// to about two windows long, whose ends hold only one side's fits too. The
+// fits on the far side of a tip's fan can form a piece of their own, which
+// crosses nothing.
+bool crossedNear(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<size_t>& owner, size_t c,
+                 double axis, double x, double y, const PixelSearchParams& pp) {
+    const double reach = 2.0 * std::max(pp.windowSizeX, pp.windowSizeY);
+    const int ri = int(std::ceil(reach / pp.stepX)), rj = int(std::ceil(reach / pp.stepY));
+    const int ci = int(std::lround(x / pp.stepX)), cj = int(std::lround(y / pp.stepY));
+    for (int j = cj - rj; j <= cj + rj; ++j)
+        for (int i = ci - ri; i <= ci + ri; ++i) {
+            const int64_t n = grid.at(i, j);
+            if (n >= 0 && owner[size_t(n)] != c && owner[size_t(n)] != kNoCrack &&
+                std::abs(std::sin(answers[size_t(n) * detail::kResultFloats + detail::kResultAngle] * kDegree -
+                                  axis)) >= std::sin(kCrossingAngle * kDegree))
+                return true;
+        }
+    return false;
+}
+
 struct FanSlice {
     // Per side of the crack's line: the fits, the sum of their turns from the crack's axis, of their
     // positions, of their distances from their lines and of their jumps.
@@ -1945,25 +2129,7 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
     const double slice = std::max(pp.stepX, pp.stepY) * 2.0;
     const double reach = 0.5 * std::max(pp.windowSizeX, pp.windowSizeY);
     const std::vector<std::vector<size_t>> cracks = keptCracks(grid, answers, kept, pp);
-    std::vector<size_t> owner(grid.size(), cracks.size());
-    for (size_t c = 0; c < cracks.size(); ++c)
-        for (size_t k : cracks[c]) owner[k] = c;
-    // Whether fits of another crack that crosses the axis lie within two windows of (x, y): where cracks
-    // cross, each one's fits leave a hole up to about two windows long, whose ends hold only one side's fits
-    // too. The fits on the far side of a tip's fan can form a piece of their own, which crosses nothing.
-    const auto crossedNear = [&](size_t c, double axis, double x, double y) {
-        const int ri = int(std::ceil(4.0 * reach / pp.stepX)), rj = int(std::ceil(4.0 * reach / pp.stepY));
-        const int ci = int(std::lround(x / pp.stepX)), cj = int(std::lround(y / pp.stepY));
-        for (int j = cj - rj; j <= cj + rj; ++j)
-            for (int i = ci - ri; i <= ci + ri; ++i) {
-                const int64_t n = grid.at(i, j);
-                if (n >= 0 && owner[size_t(n)] != c && owner[size_t(n)] < cracks.size() &&
-                    std::abs(std::sin(result(size_t(n))[detail::kResultAngle] * kDegree - axis)) >=
-                        std::sin(kCrossingAngle * kDegree))
-                    return true;
-            }
-        return false;
-    };
+    const std::vector<size_t> owner = crackOwners(grid, cracks);
     for (size_t c = 0; c < cracks.size(); ++c) {
         const std::vector<size_t>& crack = cracks[c];
         if (crack.size() < kMinCrackPoints) continue;
@@ -1997,10 +2163,7 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             at.distance[side] += std::abs(phi);
             at.jump[side] += std::hypot(r[detail::kResultJumpX], r[detail::kResultJumpY]);
         }
-        std::vector<double> jumps;
-        for (size_t k : crack)
-            jumps.push_back(std::hypot(result(k)[detail::kResultJumpX], result(k)[detail::kResultJumpY]));
-        const double typicalJump = median(jumps);
+        const double typicalJump = medianJump(answers, crack);
         if (slices.size() < 3) continue;
         // Whether a slice's fits say that the crack does not run through it: their two sides fan apart, or one
         // side holds none where the grid's points lie as far on that side as the other side's lie on theirs.
@@ -2018,7 +2181,7 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
             const double across = 2.0 * f.distance[side] / f.fits[side] * (side == 0 ? 1.0 : -1.0);
             const double x = f.x[side] / f.fits[side] + across * nx, y = f.y[side] / f.fits[side] + across * ny;
             return x >= 0.0 && y >= 0.0 && x <= double(gridWidth - 1) * pp.stepX &&
-                   y <= double(gridHeight - 1) * pp.stepY && !crossedNear(c, axis, x, y);
+                   y <= double(gridHeight - 1) * pp.stepY && !crossedNear(grid, answers, owner, c, axis, x, y, pp);
         };
         const long first = slices.begin()->first, last = slices.rbegin()->first;
         const long most = std::max(1L, long(std::floor(2.0 * reach / slice)));
@@ -2046,6 +2209,100 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
     }
 }
 
+// Where a crack ends inside the image, the subsets that hold its last stretch
+// still fit a line through the whole subset, and the larger the jump against
+// the speckle's grain, the more a fit follows the stretch that is open: a
+// 2.6 px jump on 2.7 px spots, fading over 17 px, kept fits 11 px past its
+// tip at 61 px windows with 0.45 of the crack's median jump and no fan, which
+// trimTipFans leaves. The images say where the crack ends, at the pixel
+// scale: the fits within a window of each end of a crack are refitted with
+// the crack ending at a tip, the material beyond it moving as one, and the
+// tip common to them that explains them best, summed over them, is where the
+// crack ends when it explains them better than the crack running through them
+// by a share of the cost; the fits past it by more than kTipSlack are
+// dropped. A tip adds three parameters to each fit (its place and the
+// displacement beyond), which take up noise of about 3 / n of the cost of a
+// subset of n samples: at 21 px windows the gain over a fading crack's last
+// fits reached 2.8 % where it ran on, so the share is kTipGainSamples / n and
+// at least kTipGain. A fit's own tip is placed at most kTipScan of the half
+// window from its centre, and only fits whose line lies within half of the
+// half window take part, so that both sides of the line hold a fair share of
+// the subset.
+constexpr double kTipScan = 0.6;
+constexpr double kTipGain = 0.01;
+constexpr double kTipGainSamples = 8.0;
+constexpr double kTipSlack = 2.0; // px
+constexpr double kTipSpacing = 2.0; // px between the tips tried in a subset
+
+void trimPastTips(BlurredSubsets& subsets, const SeedGrid& grid, const std::vector<float>& answers,
+                  std::vector<char>& kept, const PixelSearchParams& pp) {
+    const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
+    const double half = 0.5 * std::min(pp.windowSizeX, pp.windowSizeY);
+    std::vector<double> tips;
+    for (double t = -kTipScan * half; t <= kTipScan * half; t += kTipSpacing) tips.push_back(t);
+    const std::vector<std::vector<size_t>> cracks = keptCracks(grid, answers, kept, pp);
+    const std::vector<size_t> owner = crackOwners(grid, cracks);
+    for (size_t c = 0; c < cracks.size(); ++c) {
+        const std::vector<size_t>& crack = cracks[c];
+        if (crack.size() < kMinCrackPoints) continue;
+        const CrackPiece piece = fitsPiece(grid, answers, crack, pp);
+        const double axis = piece.angle * kDegree;
+        for (const double sign : {1.0, -1.0}) {
+            // Distances along the crack towards this end, from the grid's origin.
+            const double tx = sign * std::cos(axis), ty = -sign * std::sin(axis);
+            const auto along = [&](size_t k) {
+                const std::array<int, 2> p = grid.position(k);
+                return double(p[0]) * pp.stepX * tx + double(p[1]) * pp.stepY * ty;
+            };
+            size_t last = crack.front();
+            for (size_t k : crack)
+                if (along(k) > along(last)) last = k;
+            const double end = along(last);
+            const std::array<int, 2> endPoint = grid.position(last);
+            if (crossedNear(grid, answers, owner, c, axis, double(endPoint[0]) * pp.stepX,
+                            double(endPoint[1]) * pp.stepY, pp))
+                continue;
+            std::vector<size_t> near;
+            std::vector<std::vector<double>> costs;
+            for (size_t k : crack) {
+                if (along(k) < end - 2.0 * half || std::abs(result(k)[detail::kResultPosition]) > 0.5 * half)
+                    continue;
+                int xc = 0, yc = 0;
+                RampStrips strips{};
+                if (!subsets.around(grid.position(k), result(k), xc, yc, strips)) continue;
+                std::vector<double> own = tipCosts(strips, xc, yc, pp, result(k), tx, ty, tips);
+                if (own.empty() || !std::all_of(own.begin(), own.end(), [](double v) { return std::isfinite(v); }))
+                    continue;
+                near.push_back(k);
+                costs.push_back(std::move(own));
+            }
+            if (near.size() < kMinCrackPoints) continue;
+            // The cost summed over the fits with the crack ending `at`: each fit's nearest tip tried, the
+            // crack running through those it ends beyond, and the nearest tip to the centre for those it
+            // ends before.
+            const auto total = [&](double at) {
+                double sum = 0.0;
+                for (size_t f = 0; f < near.size(); ++f) {
+                    const double own = at - along(near[f]);
+                    const long i = std::lround((own - tips.front()) / kTipSpacing);
+                    sum += costs[f][own > tips.back() + 0.5 * kTipSpacing ? tips.size()
+                                                                           : size_t(std::clamp(i, 0L, long(tips.size()) - 1))];
+                }
+                return sum;
+            };
+            const double through = total(std::numeric_limits<double>::infinity());
+            double best = through, tip = std::numeric_limits<double>::infinity();
+            for (double at = end - 2.0 * half; at <= end; at += 1.0)
+                if (const double sum = total(at); sum < best) best = sum, tip = at;
+            // The models read every other row and column of the subset.
+            const double samples = double(pp.windowSizeX / 2 + 1) * double(pp.windowSizeY / 2 + 1);
+            if (!(best < (1.0 - std::max(kTipGain, kTipGainSamples / samples)) * through)) continue;
+            for (size_t k : crack)
+                if (along(k) > tip + kTipSlack) kept[k] = 0;
+        }
+    }
+}
+
 // A crack's plausible fits join it only up to kPlausibleReach grid steps from
 // its significant ones, which keeps a wave's flanks from chaining, but under
 // much noise a faint crack can run on for a hundred pixels past its last
@@ -2062,12 +2319,6 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
 void extendAlongLines(const SeedGrid& grid, const std::vector<float>& answers, const std::vector<FitGrade>& grades,
                       std::vector<char>& kept, const PixelSearchParams& pp) {
     const auto result = [&](size_t k) { return answers.data() + k * detail::kResultFloats; };
-    const auto medianJump = [&](const std::vector<size_t>& fits) {
-        std::vector<double> jumps;
-        for (size_t k : fits)
-            jumps.push_back(std::hypot(result(k)[detail::kResultJumpX], result(k)[detail::kResultJumpY]));
-        return median(jumps);
-    };
     const double centralReach = std::max(pp.stepX, pp.stepY);
     std::vector<char> seen(grid.size());
     std::vector<size_t> run;
@@ -2078,7 +2329,7 @@ void extendAlongLines(const SeedGrid& grid, const std::vector<float>& answers, c
         for (const std::vector<size_t>& crack : keptCracks(grid, answers, kept, pp))
             if (crack.size() >= kMinCrackPoints) {
                 pieces.push_back(fitsPiece(grid, answers, crack, pp));
-                typicalJumps.push_back(medianJump(crack));
+                typicalJumps.push_back(medianJump(answers, crack));
             }
         if (pieces.empty()) return;
         std::fill(seen.begin(), seen.end(), 0);
@@ -2104,7 +2355,7 @@ void extendAlongLines(const SeedGrid& grid, const std::vector<float>& answers, c
             }
             if (run.size() < kMinCrackPoints || centred < kMinCentralFits) continue;
             const CrackPiece piece = fitsPiece(grid, answers, run, pp);
-            const double jump = medianJump(run);
+            const double jump = medianJump(answers, run);
             bool carried = false;
             for (size_t c = 0; c < pieces.size() && !carried; ++c)
                 carried = jump >= kTipJumpShare * typicalJumps[c] && continues(piece, pieces[c]);
@@ -3225,10 +3476,12 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     // Rows beyond the band on either side, as far as a crack's fits there may
     // reach into it: for the neighbour and crack-size checks, for the points of
     // the band a crack cuts (across gaps in its fits too), and for the
-    // plausible fits that join a crack.
-    const int halo = plan.reachY + 2 + kPlausibleReach + 2 * int(std::ceil(kBridge / pixelParams.stepY));
+    // plausible fits that join a crack, and for the points examined near
+    // significant fits, round after round.
+    const int halo = plan.reachY + 2 + kPlausibleReach + 2 * int(std::ceil(kBridge / pixelParams.stepY)) +
+                     kGrowRounds * (plan.reachY + 1);
     const int haloBegin = std::max(0, rowBegin - halo), haloEnd = std::min(gridHeight, rowEnd + halo);
-    const std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
+    std::vector<Seed> seeds = enrichmentSeeds(field, pixelParams, plan, haloBegin, haloEnd);
     const Outputs outputs = prepareOutputs(field, out, fracture, rowBegin, rowEnd, wholeGrid);
     const uint64_t bandFirst = uint64_t(rowBegin) * uint64_t(gridWidth),
                    bandEnd = uint64_t(rowEnd) * uint64_t(gridWidth);
@@ -3252,26 +3505,44 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     float noiseEnergy = 0.0f;
     const std::vector<char> quiet = quietPoints(field, plan);
     if (!measureNoiseEnergy(job, noiseProbes(field, quiet), noiseEnergy)) return false;
-    std::vector<float> answers(seeds.size() * detail::kResultFloats);
-    const bool ok = runSeeds(job, seeds, noiseEnergy, [&](size_t first, size_t end, const std::vector<float>& results) {
-        std::copy(results.begin(), results.begin() + ptrdiff_t((end - first) * detail::kResultFloats),
-                  answers.begin() + ptrdiff_t(first * detail::kResultFloats));
-        return report(std::clamp(uint64_t(seeds[end - 1].index) + 1, bandFirst, bandEnd));
-    });
-    if (!ok) return finish(false);
-
-    const std::vector<std::array<int64_t, 2>> sidePoints =
-        fitSidePoints(field, quiet, pixelParams, seeds, answers);
-    const std::vector<Seed> sides = sideProbes(field, sidePoints);
-    std::vector<float> sideEnergies;
-    if (!probeEnergies(job, sides, sideEnergies)) return false;
-    std::vector<FitGrade> fitted(seeds.size());
-    for (size_t k = 0; k < seeds.size(); ++k) {
-        const float* r = answers.data() + k * detail::kResultFloats;
-        const float left = sideEnergy(r, sidePoints[k], sides, sideEnergies);
-        const float excessScale = left > noiseEnergy ? noiseEnergy / left : 1.0f;
-        fitted[k] = gradeEnrichment(r, plan.jumpLimit, params.enableTwinning,
-                                   float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY), excessScale);
+    std::vector<float> answers;
+    std::vector<FitGrade> fitted;
+    uint64_t reported = bandFirst;
+    // Fits and grades seeds[first..], appending to answers and fitted.
+    const auto fitFrom = [&](size_t first) {
+        const std::vector<Seed> batch(seeds.begin() + ptrdiff_t(first), seeds.end());
+        answers.resize(seeds.size() * detail::kResultFloats);
+        float* const into = answers.data() + first * detail::kResultFloats;
+        const bool ok = runSeeds(job, batch, noiseEnergy, [&](size_t from, size_t end, const std::vector<float>& results) {
+            std::copy(results.begin(), results.begin() + ptrdiff_t((end - from) * detail::kResultFloats),
+                      into + from * detail::kResultFloats);
+            // Later rounds examine points anywhere in the band: progress holds where the first left it.
+            if (first == 0) reported = std::clamp(uint64_t(batch[end - 1].index) + 1, bandFirst, bandEnd);
+            return report(reported);
+        });
+        if (!ok) return false;
+        const std::vector<float> own(into, answers.data() + answers.size());
+        const std::vector<std::array<int64_t, 2>> sidePoints = fitSidePoints(field, quiet, pixelParams, batch, own);
+        const std::vector<Seed> sides = sideProbes(field, sidePoints);
+        std::vector<float> sideEnergies;
+        if (!probeEnergies(job, sides, sideEnergies)) return false;
+        for (size_t k = 0; k < batch.size(); ++k) {
+            const float* r = own.data() + k * detail::kResultFloats;
+            const float left = sideEnergy(r, sidePoints[k], sides, sideEnergies);
+            const float excessScale = left > noiseEnergy ? noiseEnergy / left : 1.0f;
+            fitted.push_back(gradeEnrichment(r, plan.jumpLimit, params.enableTwinning,
+                                             float(pixelParams.windowSizeX) * float(pixelParams.windowSizeY),
+                                             excessScale));
+        }
+        return true;
+    };
+    if (!fitFrom(0)) return finish(false);
+    for (size_t first = 0, round = 0; round < size_t(kGrowRounds); ++round) {
+        std::vector<Seed> more = seedsNearFits(field, pixelParams, plan, seeds, fitted, first, haloBegin, haloEnd);
+        if (more.empty()) break;
+        first = seeds.size();
+        seeds.insert(seeds.end(), more.begin(), more.end());
+        if (!fitFrom(first)) return finish(false);
     }
     const SeedGrid seedGrid(seeds, gridWidth, haloBegin, haloEnd);
     const std::vector<char> beyondGrid = linesBeyondGrid(seedGrid, answers, pixelParams, gridWidth, gridHeight);
@@ -3279,8 +3550,10 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     keepEdgeCracks(seedGrid, answers, fitted, beyondGrid, kept, pixelParams);
     bridgeGaps(seedGrid, answers, fitted, kept, pixelParams);
     extendAlongLines(seedGrid, answers, fitted, kept, pixelParams);
-    dropSmoothSteps(reference, deformed, size, grid.marginX, grid.marginY, seedGrid, answers, kept, pixelParams);
+    BlurredSubsets subsets(reference, deformed, size, grid.marginX, grid.marginY, pixelParams);
+    dropSmoothSteps(subsets, seedGrid, answers, kept, pixelParams);
     trimTipFans(seedGrid, answers, kept, pixelParams, gridWidth, gridHeight);
+    trimPastTips(subsets, seedGrid, answers, kept, pixelParams);
     const OwnSideImages ownSide{&reference,
                                 &deformed,
                                 size,

@@ -683,23 +683,37 @@ TEST(RuptureSubpixel, CarriesAFaintCrackOnAlongItsLineBeyondItsSignificantFits) 
     expectTracedWithoutStrays(161, testing::CrackDrawKind::Crossing, 61, 6, 0.85);
 }
 
+// A faint crack shows in the straddles by little more than their noise: this
+// tip's last 100 px (a jump that fades from 1 px, 4.1 grey of noise on 15 grey
+// of contrast) stood above the examination threshold at few points, and at
+// 21 px its line covered half the crack. Points near plausible fits are
+// examined at a lower threshold, and the line runs on to the faint end.
+TEST(RuptureSubpixel, ExaminesTheFaintEndOfACrackNearItsFits) {
+    expectTracedWithoutStrays(17, testing::CrackDrawKind::Tip, 21, 6, 0.75);
+}
+
 // Past a tip the subsets that still hold the crack's last stretch fit its
 // line with a jump that fades, and plausible ones among them ran on beyond
 // the significant fits' reach: a 2.6 px jump that tapers to a tip in
 // mid-image, on faint dark spots under 4.5 grey of noise, was carried 11 px
-// past its tip at 61 px with the cubic B-spline.
+// past its tip at 61 px with the cubic B-spline. With bilinear reading its
+// significant fits themselves ran 11 px past it, with half the crack's jump
+// and no fan.
 TEST(RuptureSubpixel, CarriesNoCrackOnPastItsTip) {
     const testing::RandomCrackPlan drawn = testing::randomCrackPlan(59);
     ASSERT_EQ(drawn.kind, testing::CrackDrawKind::Tip);
-    const TracedPair t = traceAt(drawn.plan, 61, 6, InterpolationType::CubicBSpline);
-    ASSERT_TRUE(t.e.ok) << t.e.error;
-    const double tip = drawn.plan.cracks[0].tip;
-    double furthest = -1e9;
-    for (int i = 0; i < t.grid.count(); ++i)
-        if (hasCrack(t.e.fracture, i) && std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i))) <= 31.0)
-            furthest = std::max(furthest, t.pair.along(0, t.grid.x(i), t.grid.y(i)) - tip);
-    EXPECT_LE(furthest, 8.0);
-    EXPECT_GE(tracedShare(t, 0), 0.95);
+    for (const InterpolationType interpolation : {InterpolationType::CubicBSpline, InterpolationType::Bilinear}) {
+        SCOPED_TRACE(int(interpolation));
+        const TracedPair t = traceAt(drawn.plan, 61, 6, interpolation);
+        ASSERT_TRUE(t.e.ok) << t.e.error;
+        const double tip = drawn.plan.cracks[0].tip;
+        double furthest = -1e9;
+        for (int i = 0; i < t.grid.count(); ++i)
+            if (hasCrack(t.e.fracture, i) && std::abs(t.pair.distance(0, t.grid.x(i), t.grid.y(i))) <= 31.0)
+                furthest = std::max(furthest, t.pair.along(0, t.grid.x(i), t.grid.y(i)) - tip);
+        EXPECT_LE(furthest, 8.0);
+        EXPECT_GE(tracedShare(t, 0), 0.95);
+    }
 }
 
 // At the narrowest windows the fits along a crack within a degree of vertical
