@@ -2228,12 +2228,13 @@ void trimTipFans(const SeedGrid& grid, const std::vector<float>& answers, std::v
 // window from its centre, and only fits whose line lies within half of the
 // half window take part, so that both sides of the line hold a fair share of
 // the subset. A subset past a tip holds only the crack's last stretch, and
-// its fit carries less than the crack's jump (0.46 to 0.64 of the median
-// where tips were found), so the fits past the tip are dropped only where
-// their median jump is below kTipPastJump of the crack's. Poor fits of
-// coarse speckle can be explained better by a tip anywhere, the material
-// beyond moving freely: at 21 px windows the last fits of a crack that ran on
-// to the image's edge, with 1.2 times its median jump, gained 8 % so.
+// its fit carries less than the crack's jump (0.27 to 0.70 of the median
+// past the tips found in 300 random pairs), so the fits past the tip are
+// dropped only where their median jump is below kTipPastJump of the crack's.
+// Poor fits of coarse speckle can be explained better by a tip anywhere, the
+// material beyond moving freely: at 21 px windows the last fits of a crack
+// that ran on to the image's edge, with 1.2 times its median jump, gained 8 %
+// so.
 constexpr double kTipScan = 0.6;
 constexpr double kTipGain = 0.01;
 constexpr double kTipGainSamples = 8.0;
