@@ -3568,7 +3568,6 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     const uint64_t bandFirst = uint64_t(rowBegin) * uint64_t(gridWidth),
                    bandEnd = uint64_t(rowEnd) * uint64_t(gridWidth);
     if (!report(bandFirst)) return finish(false);
-    if (seeds.empty()) return finish(report(bandEnd));
 
     Job job{reference,
             deformed,
@@ -3583,6 +3582,20 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     if (job.bspline() && deformed.pixels) {
         job.coefficients.assign(deformed.pixels, deformed.pixels + size_t(size.width) * size_t(size.height));
         prefilterForInterpolation(job.params.interpolation, job.coefficients.data(), size.width, size.height);
+    }
+    const OwnSideImages ownSide{&reference,
+                                &deformed,
+                                size,
+                                grid.marginX,
+                                grid.marginY,
+                                params.interpolation,
+                                job.coefficients.empty() ? nullptr : job.coefficients.data()};
+    if (seeds.empty()) {
+        // A crack beyond the outermost points may pull or scatter them without
+        // making a single candidate inside: the edges are judged all the same.
+        judgeEdgePoints(outputs, field, plan, SeedGrid(seeds, gridWidth, haloBegin, haloEnd), {}, {}, {}, pixelParams,
+                        ownSide, rowBegin, rowEnd);
+        return finish(report(bandEnd));
     }
     float noiseEnergy = 0.0f;
     const std::vector<char> quiet = quietPoints(field, plan);
@@ -3637,13 +3650,6 @@ bool computeRuptureSubpixel(const ImageSource& reference, const ImageSource& def
     dropShortCracks(seedGrid, answers, kept, pixelParams);
     trimTipFans(seedGrid, answers, kept, pixelParams, gridWidth, gridHeight);
     trimPastTips(subsets, seedGrid, answers, kept, pixelParams);
-    const OwnSideImages ownSide{&reference,
-                                &deformed,
-                                size,
-                                grid.marginX,
-                                grid.marginY,
-                                params.interpolation,
-                                job.coefficients.empty() ? nullptr : job.coefficients.data()};
     fitCrossings(seedGrid, answers, kept, pixelParams, ownSide);
     for (size_t k = 0; k < seeds.size(); ++k) {
         const int j = int(seeds[k].index / gridWidth);
